@@ -1,0 +1,1 @@
+// Placeholder translation unit until the first sources of this directory land.

@@ -1,0 +1,341 @@
+"""Shared helpers of the integration tests.
+
+The tests start the real storeserver and studywatch programs on loopback
+ports, drive them with real DICOM clients (dcmtk, odil, ctn) and read what
+the programs did: files on disk, index bytes, log lines and monitor
+datagrams. Every test must run inside the private network namespace that
+scripts/netns-exec makes; require_private_netns() refuses to go on anywhere
+else, so a test can never put a multicast datagram on a real network.
+"""
+
+import os
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+SOURCE = os.environ.get("VELTO_SOURCE", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+BUILD = os.environ.get("VELTO_BUILD", os.path.join(SOURCE, "build"))
+STORESERVER = os.path.join(BUILD, "server", "storeserver")
+STUDYWATCH = os.path.join(BUILD, "studywatch", "studywatch")
+PYDICOM_FILES = "/usr/lib/python3/dist-packages/pydicom/data/test_files"
+PYDICOM_CHARSETS = "/usr/lib/python3/dist-packages/pydicom/data/charset_files"
+MCAST_GROUP = "224.0.0.1"
+
+
+def require_private_netns():
+    """Exits the test unless this process is in a namespace with only lo."""
+    ifaces = sorted(os.listdir("/sys/class/net"))
+    if ifaces != ["lo"] or os.environ.get("VELTO_NETNS") != "1":
+        sys.stderr.write("refusing to run: not inside the private test network namespace "
+                         "(use scripts/netns-exec or scripts/run-tests); interfaces: %s\n" % ifaces)
+        sys.exit(2)
+
+
+_next_port = [0]
+
+
+def free_port():
+    """A TCP and UDP port that nothing in this namespace uses right now."""
+    while True:
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        try:
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u:
+                u.bind(("", port))
+            return port
+        except OSError:
+            continue
+
+
+def wait_for(pred, timeout=10.0, interval=0.05, what="condition"):
+    """Polls pred() until it returns a true value, which is returned."""
+    deadline = time.time() + timeout
+    while True:
+        v = pred()
+        if v:
+            return v
+        if time.time() > deadline:
+            raise AssertionError("timed out waiting for %s" % what)
+        time.sleep(interval)
+
+
+def port_open(port, host="127.0.0.1"):
+    try:
+        with socket.create_connection((host, port), timeout=0.2):
+            return True
+    except OSError:
+        return False
+
+
+def run(cmd, timeout=120, check=False, env=None, **kw):
+    """Runs a client program; returns the CompletedProcess (text output)."""
+    e = dict(os.environ)
+    if env:
+        e.update(env)
+    p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                       errors="replace", timeout=timeout, env=e, **kw)
+    if check and p.returncode != 0:
+        raise AssertionError("%s failed with %d:\n%s\n%s" % (cmd, p.returncode, p.stdout, p.stderr))
+    return p
+
+
+class Monitor:
+    """A plain UDP listener on the monitor channel that keeps every datagram."""
+
+    def __init__(self, port, group=MCAST_GROUP):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("", port))
+        mreq = struct.pack("4s4s", socket.inet_aton(group), socket.inet_aton("0.0.0.0"))
+        self.sock.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, mreq)
+        self.sock.setblocking(False)
+        self.port = port
+        self.messages = []      # raw datagrams (bytes)
+
+    def poll(self, seconds=0.0):
+        end = time.time() + seconds
+        while True:
+            try:
+                data, _ = self.sock.recvfrom(65536)
+                self.messages.append(data)
+                continue
+            except BlockingIOError:
+                pass
+            if time.time() >= end:
+                return
+            time.sleep(0.02)
+
+    def texts(self):
+        """Message texts: the datagrams without host, pid and newline."""
+        self.poll()
+        out = []
+        for m in self.messages:
+            parts = m.decode("latin-1").split(" ", 2)
+            if len(parts) == 3:
+                out.append(parts[2].rstrip("\n"))
+        return out
+
+    def wait_text(self, pred, timeout=15.0):
+        def f():
+            self.poll()
+            for t in self.texts():
+                if pred(t):
+                    return t
+            return None
+        return wait_for(f, timeout, what="monitor message")
+
+    def send(self, data, port=None):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_LOOP, 1)
+        s.sendto(data, (MCAST_GROUP, port or self.port))
+        s.close()
+
+    def close(self):
+        self.sock.close()
+
+
+class Server:
+    """One storeserver with its own home directory, store and log.
+
+    The configuration files are placed in $HOME/.velto/etc of a fresh home, so
+    the server finds them along its configuration search path."""
+
+    def __init__(self, args=(), aetmap=None, port=None, monitor_port=None, basedir=None,
+                 aetitle="ARCHIVE", env=None, logfile=True, start=True):
+        self.tmp = tempfile.mkdtemp(prefix="velto-")
+        self.home = os.path.join(self.tmp, "home")
+        self.etc = os.path.join(self.home, ".velto", "etc")
+        os.makedirs(self.etc)
+        self.basedir = basedir or os.path.join(self.tmp, "store")
+        os.makedirs(self.basedir, exist_ok=True)
+        with open(os.path.join(self.etc, "LocalStoreDir"), "w") as f:
+            f.write(self.basedir + "\n")
+        if aetmap is not None:
+            with open(os.path.join(self.etc, "AETitleMap"), "w") as f:
+                f.write(aetmap)
+        self.port = port or free_port()
+        self.monitor_port = monitor_port or self.port
+        self.logpath = os.path.join(self.tmp, "server.log") if logfile else None
+        self.aetitle = aetitle
+        self.args = list(args)
+        self.env = dict(os.environ, HOME=self.home)
+        self.env.pop("progpath", None)
+        if env:
+            self.env.update(env)
+        self.proc = None
+        if start:
+            self.start()
+
+    def command(self):
+        cmd = [STORESERVER, "-p", str(self.port)]
+        if self.monitor_port != self.port:
+            cmd += ["-m", str(self.monitor_port)]
+        if self.aetitle:
+            cmd += ["-a", self.aetitle]
+        if self.logpath:
+            cmd += ["-l", self.logpath]
+        return cmd + self.args
+
+    def start(self, wait=True):
+        self.proc = subprocess.Popen(self.command(), env=self.env, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, start_new_session=True)
+        if wait:
+            wait_for(lambda: port_open(self.port) or self.proc.poll() is not None, 10,
+                     what="storeserver to listen")
+            if self.proc.poll() is not None:
+                raise AssertionError("storeserver ended with %s: %s" % (self.proc.returncode,
+                                                                        self.proc.stderr.read()))
+        return self
+
+    def log(self):
+        if not self.logpath or not os.path.exists(self.logpath):
+            return ""
+        with open(self.logpath, "r", errors="replace") as f:
+            return f.read()
+
+    def wait_log(self, text, timeout=15.0):
+        return wait_for(lambda: text in self.log(), timeout, what="log line %r" % text)
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self.proc.wait(10)
+        if self.proc:
+            for s in (self.proc.stdout, self.proc.stderr):
+                if s:
+                    s.close()
+
+    def cleanup(self):
+        self.stop()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    # Clients -------------------------------------------------------------
+
+    def echoscu(self, calling="CLIENT", called=None, extra=()):
+        return run(["echoscu", "-aet", calling, "-aec", called or self.aetitle] + list(extra)
+                   + ["127.0.0.1", str(self.port)])
+
+    def storescu(self, files, calling="CLIENT", called=None, extra=(), timeout=300):
+        return run(["storescu", "-aet", calling, "-aec", called or self.aetitle] + list(extra)
+                   + ["127.0.0.1", str(self.port)] + list(files), timeout=timeout,
+                   env={"TCP_NODELAY": "1"})
+
+    def findscu(self, keys, level="STUDY", model="-S", calling="CLIENT", called=None, extra=()):
+        """Runs findscu and returns (CompletedProcess, list of response files as pydicom data sets)."""
+        outdir = tempfile.mkdtemp(prefix="find-", dir=self.tmp)
+        cmd = ["findscu", model, "-aet", calling, "-aec", called or self.aetitle, "-X", "-od", outdir,
+               "-k", "QueryRetrieveLevel=%s" % level]
+        for k in keys:
+            cmd += ["-k", k]
+        p = run(cmd + list(extra) + ["127.0.0.1", str(self.port)])
+        import pydicom
+        found = []
+        for name in sorted(os.listdir(outdir)):
+            found.append(pydicom.dcmread(os.path.join(outdir, name), force=True))
+        shutil.rmtree(outdir, ignore_errors=True)
+        return p, found
+
+
+def pydicom_file(name):
+    for d in (PYDICOM_FILES, PYDICOM_CHARSETS):
+        p = os.path.join(d, name)
+        if os.path.exists(p):
+            return p
+    raise FileNotFoundError(name)
+
+
+def make_dataset(path, study, series, instance, patient_name="DOE^JOHN", patient_id="PID1",
+                 modality="CT", study_date="20240102", study_time="101010", accession="ACC1",
+                 sop_class="1.2.840.10008.5.1.4.1.1.7", extra=None, pixels=64):
+    """Writes a small image file with the given UIDs and identifying texts.
+
+    extra maps pydicom keywords to values; a value of None removes that element."""
+    import pydicom
+    from pydicom.dataset import Dataset, FileMetaDataset
+    from pydicom.uid import ExplicitVRLittleEndian
+    meta = FileMetaDataset()
+    meta.MediaStorageSOPClassUID = sop_class
+    meta.MediaStorageSOPInstanceUID = instance or "1.2.3.4"
+    meta.TransferSyntaxUID = ExplicitVRLittleEndian
+    ds = Dataset()
+    ds.file_meta = meta
+    ds.SOPClassUID = sop_class
+    if instance is not None:
+        ds.SOPInstanceUID = instance
+    if study is not None:
+        ds.StudyInstanceUID = study
+    if series is not None:
+        ds.SeriesInstanceUID = series
+    ds.PatientName = patient_name
+    ds.PatientID = patient_id
+    ds.PatientBirthDate = "19700101"
+    ds.PatientSex = "M"
+    ds.Modality = modality
+    ds.StudyDate = study_date
+    ds.StudyTime = study_time
+    ds.AccessionNumber = accession
+    ds.StudyID = "1"
+    ds.SeriesNumber = "1"
+    ds.InstanceNumber = "1"
+    ds.StudyDescription = "TEST STUDY"
+    ds.SeriesDescription = "TEST SERIES"
+    ds.ReferringPhysicianName = "REF^DOC"
+    if pixels:
+        ds.Rows = pixels
+        ds.Columns = pixels
+        ds.BitsAllocated = 8
+        ds.BitsStored = 8
+        ds.HighBit = 7
+        ds.PixelRepresentation = 0
+        ds.SamplesPerPixel = 1
+        ds.PhotometricInterpretation = "MONOCHROME2"
+        ds.PixelData = bytes(pixels * pixels)
+    for k, v in (extra or {}).items():
+        if v is None:
+            if k in ds:
+                delattr(ds, k)
+        else:
+            setattr(ds, k, v)
+    ds.is_little_endian = True
+    ds.is_implicit_VR = False
+    pydicom.dcmwrite(path, ds, write_like_original=False)
+    return path
+
+
+class ServerTestCase(unittest.TestCase):
+    """Base class: starts in the private namespace, cleans up servers."""
+
+    @classmethod
+    def setUpClass(cls):
+        require_private_netns()
+        if not os.path.exists(STORESERVER):
+            raise unittest.SkipTest("storeserver not built")
+
+    def setUp(self):
+        self._servers = []
+
+    def tearDown(self):
+        for s in self._servers:
+            s.stop()
+            if not getattr(self, "_keep", False):
+                shutil.rmtree(s.tmp, ignore_errors=True)
+
+    def server(self, *a, **kw):
+        s = Server(*a, **kw)
+        self._servers.append(s)
+        return s
+
+
+def main():
+    require_private_netns()
+    unittest.main(verbosity=2)
