@@ -148,11 +148,11 @@ class Server:
     the server finds them along its configuration search path."""
 
     def __init__(self, args=(), aetmap=None, port=None, monitor_port=None, basedir=None,
-                 aetitle="ARCHIVE", env=None, logfile=True, start=True):
-        self.tmp = tempfile.mkdtemp(prefix="velto-")
+                 aetitle="ARCHIVE", env=None, logfile=True, start=True, root=None):
+        self.tmp = root or tempfile.mkdtemp(prefix="velto-")
         self.home = os.path.join(self.tmp, "home")
         self.etc = os.path.join(self.home, ".velto", "etc")
-        os.makedirs(self.etc)
+        os.makedirs(self.etc, exist_ok=True)
         self.basedir = basedir or os.path.join(self.tmp, "store")
         os.makedirs(self.basedir, exist_ok=True)
         with open(os.path.join(self.etc, "LocalStoreDir"), "w") as f:
