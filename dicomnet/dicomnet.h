@@ -1,0 +1,215 @@
+// The DCMTK_ layer: the program's own thin layer over the DICOM toolkit.
+// Network and association set-up with the program's network policy,
+// presentation contexts, DIMSE provider and user operations, specific
+// character set conversion, dataset element helpers, and the layer's own
+// debug trace. Every function is a free function with the prefix DCMTK_;
+// nothing is thrown, and nothing here starts a thread or takes a lock.
+#ifndef VELTO_DICOMNET_DICOMNET_H
+#define VELTO_DICOMNET_DICOMNET_H
+
+#include "dcmtk/config/osconfig.h"
+
+#include <stdio.h>
+
+#include "dcmtk/dcmdata/dcdatset.h"
+#include "dcmtk/dcmdata/dcitem.h"
+#include "dcmtk/dcmdata/dctagkey.h"
+#include "dcmtk/dcmnet/assoc.h"
+#include "dcmtk/dcmnet/dimse.h"
+#include "dcmtk/ofstd/ofcond.h"
+
+// ---------------------------------------------------------------------------
+// Debug trace: a diagnostic channel of its own, separate from the server log.
+// A line is written only while a sink is open and the mask has the line's
+// severity bit. Off by default; storeserver opens no sink.
+
+enum {
+    DCMTK_TRACE_CHANNEL = 11,     // the trace channel number
+    DCMTK_TRACE_DEBUG = 0x80,     // severity "Debug": failures
+    DCMTK_TRACE_JUNK = 0x100,     // severity "Junk": notes
+};
+#define DCMTK_TRACE_NAME "DICOM"  // the trace channel's name
+
+// Opens the trace: lines whose severity bit is in mask go to sink (borrowed,
+// not closed by the layer; null closes the trace). Replaces an earlier sink.
+void DCMTK_trace_open(FILE *sink, unsigned mask);
+// Closes the trace; no line is written afterwards.
+void DCMTK_trace_close(void);
+// Non-zero when a line of this severity would be written now.
+int DCMTK_trace_enabled(unsigned severity);
+// Writes one printf-style line "DICOM(11) <Debug|Junk>: <text>" when enabled.
+void DCMTK_trace(unsigned severity, const char *fmt, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// Silences the toolkit's own console logging (oflog) so that it writes
+// nothing to stderr or the server log in normal operation. Call once at
+// start-up, before the network is opened. Idempotent.
+void DCMTK_quiet_toolkit_log(void);
+
+// ---------------------------------------------------------------------------
+// Network, association parameters and presentation contexts.
+// Both network openers install the layer's TCP transport: Nagle's algorithm
+// is off on every DICOM connection (accepted and requested), and after each
+// read the connection asks the kernel for an immediate ACK (TCP_QUICKACK),
+// so a peer that leaves Nagle on is served without delayed-ACK stalls.
+
+enum { DCMTK_STD_TS_COUNT = 30 };  // entries of the standard TS list
+
+// The standard transfer syntax list for this host's byte order, in order of
+// preference (static storage); count receives 30.
+const char *const *DCMTK_get_STD_TS(int &count);
+
+// Sets the toolkit's connection timeout to 10 s and opens a listening
+// network on port (acceptor timeout 20 s); bothRoles non-zero also allows
+// requesting associations through it. New network, or null (traced).
+T_ASC_Network *DCMTK_net_init_listen(int port, int bothRoles);
+// Opens a requesting-only network with the given timeout. New network or null.
+T_ASC_Network *DCMTK_net_init(int timeout);
+// Drops the network (the caller's pointer is not cleared). 0 ok, 1 failure.
+int DCMTK_net_exit(T_ASC_Network *network);
+
+// New association parameters. Null calling title -> "DCMTK_LIB", null called
+// title -> "ANY-SCP", null local host -> gethostname(); local host and peer
+// address ("host:port", required) are cut to 128 characters. Null on failure.
+T_ASC_Parameters *DCMTK_params_init(const char *callingAET, const char *localHost,
+                                    const char *calledAET, const char *peerAddress,
+                                    bool secure, unsigned long maxReceivePDU);
+// Proposes one context (id used as one byte) for abstractSyntax with all 30
+// standard transfer syntaxes. Toolkit condition, unchanged.
+OFCondition DCMTK_params_add_std_PC(T_ASC_Parameters *params, unsigned long pcId,
+                                    const char *abstractSyntax);
+// Accepts every proposed context whose abstract syntax is in the array with
+// the first standard transfer syntax the peer proposed; others are refused
+// unless an earlier call accepted them. Toolkit condition.
+OFCondition DCMTK_params_accept_std_PCs(T_ASC_Parameters *params,
+                                        const char *const abstractSyntaxes[], int count);
+// The same for one abstract syntax.
+OFCondition DCMTK_params_accept_std_PC(T_ASC_Parameters *params, const char *abstractSyntax);
+// Accepts contexts of SOP classes the toolkit does not know that propose
+// transferSyntax; refuses every other context not accepted yet (reason 4
+// unknown / earlier 4, reason 3 known). EC_Normal or the first bad condition.
+OFCondition DCMTK_params_accept_unknown_PC(T_ASC_Parameters *params,
+                                           const char *transferSyntax, T_ASC_SC_ROLE role);
+// The above for each transfer syntax from the last to the first, so each
+// unknown context ends with the earliest array entry it proposed.
+OFCondition DCMTK_params_accept_unknown_PCs(T_ASC_Parameters *params,
+                                            const char *const transferSyntaxes[], int count,
+                                            T_ASC_SC_ROLE role);
+
+// Requests an association; *assoc receives the toolkit's association, which
+// belongs to the caller in every outcome (end it with DCMTK_dissociate).
+// 0 accepted, -1 rejected, -2 other failure, -3 no acceptable context.
+int DCMTK_associate(T_ASC_Association **assoc, T_ASC_Network *network,
+                    T_ASC_Parameters *params);
+// Ends *assoc according to reason: EC_Normal releases, DUL_PEERABORTEDASSOCIATION
+// only destroys, anything else aborts; then destroys (clears *assoc).
+// 0 done, -1 release failed, -2 abort failed, -3 destroy failed.
+int DCMTK_dissociate(T_ASC_Association **assoc, OFCondition reason);
+
+// ---------------------------------------------------------------------------
+// DIMSE provider operations: answer one received request completely.
+// Callback types are the toolkit's; the callback data is passed through.
+
+// C-STORE handler: (data, progress, request, imageFileName (always null),
+// in/out dataset, response to fill, out status detail). The dataset lives
+// only for the duration of DCMTK_SCP_store.
+typedef DIMSE_StoreProviderCallback DCMTK_SCP_store_callback;
+// C-FIND handler: (data, cancelled, request, request identifiers, response
+// count (1 first), response to fill, out response identifiers, out detail).
+// Called again while it leaves a pending status (0xFF00/0xFF01).
+typedef DIMSE_FindProviderCallback DCMTK_SCP_find_callback;
+// C-MOVE handler: (data, cancelled, request, request identifiers, response
+// count, response to fill (sub-operation counts), out identifiers, out detail).
+typedef DIMSE_MoveProviderCallback DCMTK_SCP_move_callback;
+
+// Sends the C-ECHO response with status success. Toolkit condition.
+OFCondition DCMTK_SCP_echo(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                           T_ASC_PresentationContextID pcId);
+// Receives the C-STORE dataset into memory and calls cb while receiving and
+// once with the complete dataset; cb's response status goes to the peer.
+OFCondition DCMTK_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                            T_ASC_PresentationContextID pcId,
+                            DCMTK_SCP_store_callback cb, void *cbData);
+// Runs the C-FIND exchange, one cb call per response. Toolkit condition.
+OFCondition DCMTK_SCP_find(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                           T_ASC_PresentationContextID pcId,
+                           DCMTK_SCP_find_callback cb, void *cbData);
+// Runs the C-MOVE exchange, one cb call per progress report. Toolkit condition.
+OFCondition DCMTK_SCP_move(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                           T_ASC_PresentationContextID pcId,
+                           DCMTK_SCP_move_callback cb, void *cbData);
+
+// ---------------------------------------------------------------------------
+// DIMSE user operations on an association the program opened itself. Each
+// takes the association's next message id (advancing it even on failure),
+// blocks without timeout, and leaves the datasets with the caller.
+
+// What the find and move callbacks receive as their first argument: the
+// caller's data sits in the first field.
+struct DCMTK_SCU_callback_record {
+    const void *callerData;               // the caller's data pointer
+    T_ASC_Association *assoc;             // the association of the operation
+    T_ASC_PresentationContextID pcId;     // the context the request went on
+};
+
+// C-FIND user callback: (record, request, response count, pending response,
+// response identifiers); called once per pending response.
+typedef DIMSE_FindUserCallback DCMTK_SCU_find_callback;
+// C-MOVE user callback: (record, request, response count, pending response).
+typedef DIMSE_MoveUserCallback DCMTK_SCU_move_callback;
+
+// C-ECHO. The response status is not examined. Toolkit condition.
+OFCondition DCMTK_SCU_echo(T_ASC_Association *assoc);
+// C-FIND. DIMSE_NOVALIDPRESENTATIONCONTEXTID without an accepted context;
+// final status 0/0xFE00/pending -> EC_Normal, 0xA700 -> DIMSE_OUTOFRESOURCES,
+// any other -> DIMSE_BADDATA; network failures unchanged.
+OFCondition DCMTK_SCU_find(T_ASC_Association *assoc, const char *sopClass, DcmDataset *query,
+                           DCMTK_SCU_find_callback cb, const void *callerData);
+// C-MOVE to moveDestination. The final status is traced, not mapped.
+OFCondition DCMTK_SCU_move(T_ASC_Association *assoc, const char *sopClass, DcmDataset *query,
+                           const char *moveDestination, DCMTK_SCU_move_callback cb,
+                           const void *callerData);
+// C-STORE of dataset. DIMSE_BADDATA without SOP class/instance UID. The
+// response status is not examined.
+OFCondition DCMTK_SCU_store(T_ASC_Association *assoc, DcmDataset *dataset);
+
+// ---------------------------------------------------------------------------
+// Specific character set conversion.
+
+// Fixed results that callers may receive in place of a converted text.
+#define DCMTK_SCS_FAIL ">>SCS fail"
+#define DCMTK_SCS_INCOMPLETE "Incomplete iconv"
+#define DCMTK_SCS_UNKNOWN_ESC "Unknown ESC"
+
+// Converts text (in the encoding that specificCharacterSet names, values
+// separated by "\") to targetEncoding; personName non-zero also splits
+// segments at "=" and "^". Result: a process-wide 2048-byte buffer
+// (overwritten by the next call; copy it), null (single-valued set whose
+// encoding iconv cannot open), or one of the fixed strings above.
+const char *DCMTK_convertSCS(const char *text, const char *specificCharacterSet,
+                             int personName, const char *targetEncoding);
+
+// ---------------------------------------------------------------------------
+// Dataset element helpers. Returned strings and arrays belong to the
+// dataset and are valid while the element is neither changed nor removed.
+
+// The element's value string (no search into sequences); null when absent,
+// not a string element, or present but empty.
+const char *DCMTK_getTagString(DcmItem *item, const DcmTagKey &tag);
+// Adds (or replaces) element (group,element) with value (null/empty leaves it
+// empty) and VR name vr ("LO", ...; null: from the data dictionary).
+// 0 added; -1 no dataset; -2 invalid tag; -3 element not created;
+// -4 value not accepted; -5 not inserted.
+int DCMTK_Key_AddVR(DcmDataset *dataset, int group, int element, const char *value,
+                    const char *vr);
+// DCMTK_Key_AddVR with the dictionary's VR.
+int DCMTK_Key_Add(DcmDataset *dataset, int group, int element, const char *value);
+// The element's 16-bit words, or null; *length (if given) receives the value
+// length in bytes.
+Uint16 *DCMTK_getUnit16Field(DcmItem *item, const DcmTagKey &tag, int *length);
+// The element's bytes, or null; *length (if given) receives the length.
+Uint8 *DCMTK_getUnit8Field(DcmItem *item, const DcmTagKey &tag, int *length);
+// A new, empty dataset on the heap; the caller deletes it.
+DcmDataset *DCMTK_Dataset_Create(void);
+
+#endif
