@@ -1,0 +1,18 @@
+// Process helpers: becoming a daemon and giving up root privileges.
+#ifndef VELTO_RUNTIME_PROCESS_H
+#define VELTO_RUNTIME_PROCESS_H
+
+// Forks. Returns -1 if fork failed, 1 in the parent (which should exit 0),
+// 0 in the child, which then has descriptors 0..1023 closed, a new session,
+// and /dev/null on descriptors 0, 1 and 2.
+int daemonize(void);
+
+// Sets real, effective and saved group ids to the group's id. Returns 1 if
+// the group is unknown, else the result of setresgid (0 on success).
+int drop_to_group(const char *name);
+
+// Sets real, effective and saved user ids to the user's id. Returns 1 if the
+// user is unknown, else the result of setresuid (0 on success).
+int drop_to_user(const char *name);
+
+#endif
