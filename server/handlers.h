@@ -1,0 +1,105 @@
+// The storeserver's service handlers for C-STORE, C-FIND and C-MOVE, the
+// state one C-MOVE keeps (movedata) and the per-association context that the
+// command loop hands to every handler. The handlers have exactly the shapes
+// that DCMTK_SCP_store, DCMTK_SCP_find and DCMTK_SCP_move call.
+#ifndef VELTO_SERVER_HANDLERS_H
+#define VELTO_SERVER_HANDLERS_H
+
+#include "dicomnet/dicomnet.h"
+
+// The special called AE titles that choose the store mode of a C-STORE, and
+// the move destination that deletes the matching images instead of sending.
+#define HANDLERS_AET_OVERWRITE "VeltoOverwrite"
+#define HANDLERS_AET_PRESERVE "VeltoPreserve"
+#define HANDLERS_AET_DELETE "VeltoDeleteAET"
+
+// Alarm budgets of a C-MOVE, in seconds: each step (start to first image,
+// image to image) and the opening of a sub-association.
+enum { MOVE_STEP_ALARM = 300, MOVE_SUBASSOC_ALARM = 12, MOVE_CONNECT_TIMEOUT = 10 };
+// Maximum receive PDU proposed on a C-MOVE sub-association.
+enum { MOVE_SUBASSOC_MAX_PDU = 131072 };
+
+// The state of one C-MOVE and its sub-association; one per association,
+// owned by the command loop, which writes net and assoc before each C-MOVE.
+// The handler owns image (deleted after each step) and subassoc (closed at
+// the final response).
+struct movedata {
+    void *findstate;              // LocalStore::FindDataset handle; null at each C-MOVE's start
+    DcmDataset *image;            // identifier of the current matching image, or null
+    T_ASC_Network *net;           // the worker's network (requests the sub-association)
+    T_ASC_Association *assoc;     // the association on which the C-MOVE arrived
+    T_ASC_Association *subassoc;  // the sub-association to the destination, or null
+    Uint16 completed;             // sub-operations completed
+    Uint16 failed;                // sub-operations failed
+    Uint16 warning;               // sub-operations completed with a warning
+    T_DIMSE_Priority priority;    // priority of the C-MOVE, reused for every C-STORE
+    Uint16 origin_msgid;          // message id of the C-MOVE (move originator id)
+    DIC_AE origin_aet;            // calling AE title of the C-MOVE's association
+};
+
+// Per-association handler context: one record kept by the command loop and
+// passed (as the callback data) to every handler. Each handler initialises
+// its own part at the start of its operation.
+struct handlercontext {
+    DIC_AE store_calling;         // calling AE title of the association
+    DIC_AE store_called;          // called AE title (chooses the C-STORE store mode)
+    void *findstate;              // LocalStore::FindDataset handle of the current C-FIND
+    movedata move;                // state of the current C-MOVE
+};
+
+// Zeroes ctx and copies the association's titles into it (null counts as
+// empty; longer titles are cut to 16 characters). Call once per association.
+void handlercontext_init(handlercontext *ctx, const char *calling, const char *called);
+
+// Store mode for a C-STORE called under calledAET: 1 for "VeltoOverwrite",
+// 0 for "VeltoPreserve" (exact match), otherwise the -o setting.
+int storeModeForCalledAET(const char *calledAET, int overwriteSetting);
+
+// C-STORE handler (DCMTK_SCP_store_callback); callbackData is the
+// handlercontext. At the end of the transfer writes the dataset into the
+// store (and the patient link tree with -s), sets the response status from
+// the store's result (0 success; 1 -> 0xB006; 3, 5 -> 0xA700; 6 -> 0xC000)
+// and announces STORAGE STOREUID study series instance on success.
+void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
+                      T_DIMSE_C_StoreRQ *request, char *imageFileName,
+                      DcmDataset **imageDataSet, T_DIMSE_C_StoreRSP *response,
+                      DcmDataset **statusDetail);
+
+// C-FIND handler (DCMTK_SCP_find_callback); callbackData is the
+// handlercontext. One call per response: 0xFF00 with the next match as
+// identifier (plus (0008,0005) from -E), 0x0000 when no match is left or the
+// query cannot be answered, 0xFE00 after a cancel.
+void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *request,
+                     DcmDataset *requestIdentifiers, int responseCount,
+                     T_DIMSE_C_FindRSP *response, DcmDataset **responseIdentifiers,
+                     DcmDataset **statusDetail);
+
+// C-MOVE handler (DCMTK_SCP_move_callback); callbackData is the
+// handlercontext, whose move.net and move.assoc the command loop has set.
+// One call per matching image: the image is sent to the move destination
+// (or deleted for "VeltoDeleteAET") and a pending response with remaining 0
+// and the three counters is set; the final response is 0x0000, or 0xB000
+// when any sub-operation failed or warned; 0xFE00 after a cancel.
+void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *request,
+                     DcmDataset *requestIdentifiers, int responseCount,
+                     T_DIMSE_C_MoveRSP *response, DcmDataset **responseIdentifiers,
+                     DcmDataset **statusDetail);
+
+// Opens md->subassoc to request->MoveDestination, calling it with the title
+// by which the requester called us. dataset null proposes every storage SOP
+// class with the standard transfer syntaxes; a dataset proposes only its SOP
+// class in the syntax it was read in. 0 accepted, 1 destination not in the
+// AE title map, else the negative result of DCMTK_associate. On success
+// md->subassoc is open; on failure it has been ended and is null.
+int buildSubAssociation(T_DIMSE_C_MoveRQ *request, movedata *md, DcmDataset *dataset);
+
+// Sends md->image's file over md->subassoc with one retry on a dedicated
+// sub-association, counting the outcome in md's counters (every image that
+// is not sent counts as failed). The condition of the last step.
+OFCondition moveNextImage(T_DIMSE_C_MoveRQ *request, movedata *md);
+
+// Releases and destroys md->subassoc (left null). 1 when there is none,
+// otherwise the result of DCMTK_dissociate.
+int closeSubAssociation(movedata *md);
+
+#endif
