@@ -1,0 +1,162 @@
+// LocalStore: the image store of one server process. Its base directory
+// and UID tree, the write path of a received image, the patient link tree,
+// deleting, the in-memory study table and the study index queries. One
+// store exists per process; processes share only the files below the base
+// directory, coordinated by whole-file fcntl locks on the index files.
+//
+// Results are small integers (LS_* below); nothing is thrown. Paths are
+// returned as OFString. Messages go to logStream through logprintf.
+#ifndef VELTO_STORE_LOCALSTORE_H
+#define VELTO_STORE_LOCALSTORE_H
+
+#include "dcmtk/config/osconfig.h"
+
+#include <stdint.h>
+#include <stdio.h>
+#include <sys/types.h>
+
+#include "dcmtk/dcmdata/dcdatset.h"
+#include "dcmtk/ofstd/ofstring.h"
+
+#include "index/studyindex.h"
+
+struct studyhash_template;  // study query, summary form (index/ query code)
+struct studydata_template;  // study query, text form (index/ query code)
+
+// Result codes of the store's operations.
+enum {
+    LS_OK = 0,           // done
+    LS_EXISTS = 1,       // image file exists and was not overwritten
+    LS_MISSING = 2,      // file not readable (Have* queries)
+    LS_INDEX_ERROR = 3,  // index or image file could not be written
+    LS_BASEDIR = 4,      // base directory unusable
+    LS_DIR_ERROR = 5,    // a directory could not be created
+    LS_BAD_UID = 6,      // a UID is missing or refused
+};
+
+// Longest UID the store accepts: index keys are 64 bytes wide.
+enum { LS_UID_MAX = 64 };
+
+// Built-in base directory when no "LocalStoreDir" file is found.
+#define LS_DEFAULT_BASEDIR "/ct/dicom"
+
+class LocalStore {
+public:
+    // --- configuration and layout ---
+    // Reads "LocalStoreDir" along the configuration search path (else
+    // "/ct/dicom"), checks the directory and loads the study table.
+    LocalStore();
+    // Uses dir (borrowed, must outlive the store) as the base directory; reads
+    // no configuration file; checks it and loads the study table.
+    explicit LocalStore(const char *dir);
+    // Frees baseDir if owned and the study table.
+    ~LocalStore();
+    LocalStore(const LocalStore &) = delete;
+    LocalStore &operator=(const LocalStore &) = delete;
+
+    // Sets the log stream (borrowed; null logs nothing).
+    void setLogfile(FILE *stream);
+    // Replaces baseDir by the first line of file (CR/LF cut) when it opens;
+    // null or an unopenable file changes nothing.
+    void ReadBaseDirConfig(const char *file);
+    // 0 if dir is readable, searchable and writable, else 4 after a level-8 log.
+    int check_and_complain_dir(const char *dir);
+    // 0 if uid is a usable UID (1..64 bytes, no "/", no control byte), else 6
+    // after a level-16 log naming what (e.g. "Study Instance UID").
+    int CheckUid(const char *uid, const char *what);
+    // Creates B, B/uid and the study (and series) directories; existing ones
+    // count as made. 0, or 5 after logging the failed step.
+    int CreateUidPath(const char *study, const char *series);
+    // [B]/uid[/XX/YY/study_S][/series_R][/image_I.dcm]; null levels left out.
+    OFString GetUidPath(const char *study, const char *series, const char *image,
+                        int withBase);
+    // GetUidPath of the dataset's study, series and SOP instance UIDs.
+    OFString GetUidPath(DcmDataset *ds, int withBase);
+    // Index stem of the level below: .../IMAGEINDEX, .../SERIESINDEX or
+    // B/uid/STUDYINDEX (callers append ".dat" or ".hash").
+    OFString GetUidIndexPath(const char *study, const char *series);
+    // The study's bucket directory B/uid/XX/YY (no trailing "/").
+    OFString GetUidBasePath(const char *study);
+    // 0 if the dataset's image file is readable, else 2.
+    int HaveDataset(DcmDataset *ds);
+    // 0 if the image file (or directory) of the UIDs is readable, else 2.
+    int HaveFile(const char *study, const char *series, const char *image);
+    // Modification time (s) of the image file, or of the index of the level
+    // below when image is null; 0 when not readable.
+    uint32_t HaveFileTime(const char *study, const char *series, const char *image);
+    // Size of the image file in bytes, or 0xFFFFFFFF.
+    uint32_t HaveFileSize(const char *study, const char *series, const char *image);
+    // Bytes of B/uid's file system (f_frsize * f_blocks); 0 on failure.
+    uint64_t LS_GetTotalSpace();
+    // Bytes available to unprivileged users (f_bsize * f_bavail); 0 on failure.
+    uint64_t LS_GetFreeSpace();
+
+    // --- write path ---
+    // Enters ds in the study, series and image index, then writes the image
+    // (temporary name, rename) or links it to sourceFile (linkMode 1 symbolic,
+    // 2 hard). 0 stored, 1 exists (overwriteFile 0), 3 index/file error,
+    // 5 directory error, 6 UID missing or refused. ds is only read.
+    int WriteDataset(DcmDataset *ds, int overwriteFile, const char *sourceFile, int linkMode);
+    // Links the stored image into B/patient/... 0, or 5 if a directory failed.
+    int WriteSymlinks(DcmDataset *ds);
+    // Writes len bytes fully (short writes repeated): bytes written, the count
+    // so far when a write returns 0, or the negative result of a failing write.
+    static ssize_t write_all(int fd, const void *buf, size_t len);
+
+    // --- delete ---
+    // Deletes the image (then an emptied series, then an emptied study), or
+    // the series, or the study. 1 not found / index missing, else 0 or -1
+    // from the last unlink/rmdir.
+    int DeleteFile(const char *study, const char *series, const char *image);
+
+    // --- study records and table ---
+    // Fills or merges the study records from ds (null record: left alone).
+    void studyDataMake(const DcmDataset *ds, studyhash *hash, studydata *data);
+    // Resizes the table to exactly n records: 0 ok; non-zero: table emptied.
+    int reallocStudyHash(int n);
+    // True when STUDYINDEX.hash's record count or mtime differs from the table.
+    bool mustUpdateStudyHash();
+    // Reload from fd (locked by the caller): 1 reloaded, 0 current, -1 failed.
+    int updateStudyHash(int fd);
+    // Open, lock shared, reload, unlock, close: 1, 0 or -1 as above.
+    int updateStudyHash();
+    // Drop deleted studies from both study files (fd read-write, locked
+    // exclusively by the caller): 1 removed some, 0 none, -1 failed.
+    int compactStudyHash(int fd);
+    // Open, lock exclusive, compact, unlock, close: 1, 0 or -1 as above.
+    int compactStudyHash();
+
+    // --- queries ---
+    // One match per call; *handle is the caller's iteration state (null to
+    // start). 0 match in *result, 1 no further match (handle freed), -1
+    // cannot answer (handle freed). level null: taken from (0008,0052).
+    int FindDataset(void **handle, DcmDataset *query, DcmDataset **result, const char *level);
+    // Fills the query templates from query (either pointer may be null).
+    void studyDataMakeTemplate(const DcmDataset *query, studyhash_template *th,
+                               studydata_template *td);
+    // Parses a date or date range into [*from, *to].
+    void dateRangeHash(const char *range, unsigned int *from, unsigned int *to);
+    // 0 when record passes the summary test of t, 1 when not.
+    int studyHashCompare(studyhash *record, studyhash_template *t);
+
+    // Fields, in this order.
+    const char *baseDir;    // base directory as configured; every path starts with it
+    int32_t baseDirOwned;   // non-zero: baseDir is heap memory of this store
+    studyhash *studyTable;  // in-memory copy of STUDYINDEX.hash (heap, owned)
+    int32_t studyCount;     // records in studyTable
+    uint32_t studyTableTime;// mtime (s) of STUDYINDEX.hash at the last load
+    FILE *logStream;        // log stream (borrowed), null: nothing logged
+
+private:
+    // Shared part of the two constructors after baseDir is set.
+    void finishInit();
+    // Study step of WriteDataset, under the hash file's exclusive lock.
+    int addToStudyIndex(DcmDataset *ds);
+    // Series or image step: replace the record with the same key or append.
+    int addToRecordIndex(const char *path, const void *record, size_t recordSize);
+    // Query helpers: add the series/image record's fields the query asks for.
+    void addSeriesKeys(DcmDataset *query, DcmDataset *response, const seriesrecord *rec);
+    void addImageKeys(DcmDataset *query, DcmDataset *response, const imagerecord *rec);
+};
+
+#endif
