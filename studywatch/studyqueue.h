@@ -1,0 +1,69 @@
+// The study queue of studywatch: one entry per announced study that has not
+// been finished yet, with its state, its child and the time it was last
+// announced, and one count per state.
+#ifndef VELTO_STUDYWATCH_STUDYQUEUE_H
+#define VELTO_STUDYWATCH_STUDYQUEUE_H
+
+#include <stdint.h>
+#include <sys/types.h>
+
+// Room for a study UID: at most 199 characters and a NUL.
+#define SQ_UIDSIZE 200
+
+// Life of an entry: waiting (images arriving), ready (quiet for longer than
+// the timeout), running (its child works on it), done (child ended; the
+// entry is freed right after).
+enum SQ_state { SQ_WAITING = 0, SQ_READY = 1, SQ_RUNNING = 2, SQ_DONE = 3 };
+#define SQ_NSTATES 4
+
+struct SQ_entry {
+  SQ_entry *next;              // next older entry, or null
+  char studyuid[SQ_UIDSIZE];   // the study UID as announced, NUL-terminated
+  SQ_state state;
+  pid_t child;                 // -1 until a child is started
+  int64_t lastseen;            // monotonic milliseconds of the last announcement
+};
+
+// The queue owns its entries; new entries go to the head, so the list runs
+// from newest to oldest. count[s] is always the number of entries in state s.
+struct SQ_queue {
+  SQ_entry *head;
+  unsigned count[SQ_NSTATES];
+};
+
+// Makes q empty (it must not hold entries).
+void SQ_init(SQ_queue *q);
+
+// Frees every entry and makes q empty.
+void SQ_clear(SQ_queue *q);
+
+// The entry of exactly this study UID, in any state, or null.
+SQ_entry *SQ_find(const SQ_queue *q, const char *studyuid);
+
+// The entry whose child has this process id, or null.
+SQ_entry *SQ_find_child(const SQ_queue *q, pid_t child);
+
+// Records an announcement of studyuid (at most SQ_UIDSIZE - 1 characters;
+// longer is a programming error) at time now: refreshes the entry's last-seen
+// time if the study is queued (returns 0), else puts a new waiting entry at
+// the head (returns 1). Returns -1 if memory ran out; nothing changes then.
+int SQ_announce(SQ_queue *q, const char *studyuid, int64_t now);
+
+// Moves e to state s, keeping the counts. Every state change goes through it.
+void SQ_update_state(SQ_queue *q, SQ_entry *e, SQ_state s);
+
+// Makes the oldest waiting entry whose last announcement lies more than
+// timeout before now ready, and returns it; null if there is none. At most
+// one entry per call.
+SQ_entry *SQ_promote(SQ_queue *q, int64_t now, int64_t timeout);
+
+// The oldest ready entry, or null.
+SQ_entry *SQ_next_ready(const SQ_queue *q);
+
+// Makes e done, unlinks it and frees it; it leaves every count.
+void SQ_finish(SQ_queue *q, SQ_entry *e);
+
+// Number of entries in state s.
+unsigned SQ_count(const SQ_queue *q, SQ_state s);
+
+#endif

@@ -1,0 +1,60 @@
+// The watch loop of studywatch: reads stored-image announcements from the
+// monitor channel into the study queue and starts the batch renderer on
+// every study that has been quiet for the timeout, within a limit of
+// children.
+#ifndef VELTO_STUDYWATCH_WATCHLOOP_H
+#define VELTO_STUDYWATCH_WATCHLOOP_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <sys/types.h>
+
+#include "studywatch/studyqueue.h"
+
+// The renderer, found through PATH, and its fixed arguments; the last one is
+// the command text built by watchloop_command.
+#define WATCHLOOP_RENDERER "tabrin"
+#define WATCHLOOP_COMMAND_FORMAT "! preprocessing/autostudy %s"
+#define WATCHLOOP_COMMAND_SIZE 2048
+
+// Exit status of a child whose renderer cannot be started, as the shell
+// reports a command it cannot run: not found in PATH, or found but not
+// executable (or any other exec failure).
+#define WATCHLOOP_EXIT_NOTFOUND 127
+#define WATCHLOOP_EXIT_CANNOTEXEC 126
+
+// The monitor channel's group.
+#define WATCHLOOP_GROUP "224.0.0.1"
+
+// Monotonic clock in milliseconds: last-seen times and the timeout are
+// measured on it, so a change of the wall clock neither starts a study early
+// nor holds it back.
+int64_t watchloop_now(void);
+
+// Writes the renderer's command text for studyuid into out. Returns 0, or -1
+// if it did not fit (out then holds it cut).
+int watchloop_command(const char *studyuid, char *out, size_t size);
+
+// Starts a child on the oldest ready entry if fewer than maxchildren
+// children run: the entry becomes running with the child's pid. Returns the
+// pid, 0 if nothing was to be started, -1 if fork failed (logged; the entry
+// stays ready). The child itself never returns.
+pid_t watchloop_launch(SQ_queue *q, int maxchildren, FILE *log);
+
+// Collects every ended child without waiting, logs how it ended and
+// finishes its entry. Returns the number of children collected.
+int watchloop_reap(SQ_queue *q, FILE *log);
+
+// Receives one datagram from sock without waiting and, if it announces a
+// stored image, records its study at time now. Returns 1 for a study
+// recorded, 0 for a datagram ignored or none waiting, -1 for a receive
+// error (logged).
+int watchloop_receive(int sock, SQ_queue *q, int64_t now, FILE *log);
+
+// Opens the monitor channel on port and runs the loop for ever. Returns only
+// if the channel cannot be opened (logged), with -1.
+int watchloop_run(unsigned short port, int timeout_seconds, int maxchildren,
+                  FILE *log);
+
+#endif
