@@ -1,0 +1,322 @@
+// Network and association set-up: opening networks, association
+// parameters, the standard transfer syntax list, acceptance and refusal of
+// presentation contexts, requesting and ending associations.
+#include "dicomnet/dicomnet.h"
+
+#include <string.h>
+#include <unistd.h>
+
+#include "dcmtk/dcmdata/dcuid.h"
+#include "dcmtk/dcmnet/dul.h"
+#include "dcmtk/dcmnet/lst.h"
+
+#include "dicomnet/transport.h"
+
+// The standard list in order of preference; the two arrays differ only in
+// their first two entries, which put the host's own explicit byte order first.
+#define STD_TS_TAIL                                                          \
+    "1.2.840.10008.1.2", "1.2.840.10008.1.2.5", "1.2.840.10008.1.2.1.99",     \
+        "1.2.840.10008.1.2.4.90", "1.2.840.10008.1.2.4.91",                   \
+        "1.2.840.10008.1.2.4.92", "1.2.840.10008.1.2.4.93",                   \
+        "1.2.840.10008.1.2.4.50", "1.2.840.10008.1.2.4.51",                   \
+        "1.2.840.10008.1.2.4.52", "1.2.840.10008.1.2.4.53",                   \
+        "1.2.840.10008.1.2.4.54", "1.2.840.10008.1.2.4.55",                   \
+        "1.2.840.10008.1.2.4.56", "1.2.840.10008.1.2.4.57",                   \
+        "1.2.840.10008.1.2.4.58", "1.2.840.10008.1.2.4.59",                   \
+        "1.2.840.10008.1.2.4.60", "1.2.840.10008.1.2.4.61",                   \
+        "1.2.840.10008.1.2.4.62", "1.2.840.10008.1.2.4.63",                   \
+        "1.2.840.10008.1.2.4.64", "1.2.840.10008.1.2.4.65",                   \
+        "1.2.840.10008.1.2.4.66", "1.2.840.10008.1.2.4.70",                   \
+        "1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.81",                   \
+        "1.2.840.10008.1.2.4.100"
+
+static const char *std_ts_little[] = {"1.2.840.10008.1.2.1", "1.2.840.10008.1.2.2", STD_TS_TAIL};
+static const char *std_ts_big[] = {"1.2.840.10008.1.2.2", "1.2.840.10008.1.2.1", STD_TS_TAIL};
+
+static_assert(sizeof(std_ts_little) / sizeof(std_ts_little[0]) == DCMTK_STD_TS_COUNT,
+              "standard transfer syntax list has 30 entries");
+static_assert(sizeof(std_ts_big) / sizeof(std_ts_big[0]) == DCMTK_STD_TS_COUNT,
+              "standard transfer syntax list has 30 entries");
+
+enum { HOST_BUFFER_SIZE = 129 };
+
+// The toolkit's list functions take non-const string arrays that they only read.
+static const char **ts_array(const char *const *list)
+{
+    return const_cast<const char **>(list);
+}
+
+const char *const *DCMTK_get_STD_TS(int &count)
+{
+    count = DCMTK_STD_TS_COUNT;
+    return gLocalByteOrder == EBO_BigEndian ? std_ts_big : std_ts_little;
+}
+
+T_ASC_Network *DCMTK_net_init_listen(int port, int bothRoles)
+{
+    T_ASC_Network *network = nullptr;
+    dcmConnectionTimeout.set(10);
+    OFCondition cond = ASC_initializeNetwork(bothRoles ? NET_ACCEPTORREQUESTOR : NET_ACCEPTOR,
+                                             port, 20, &network, 0);
+    if (cond.bad()) {
+        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_net_init_listen: Failed.\n");
+        return nullptr;
+    }
+    if (DCMTK_transport_install(network).bad())
+        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_net_init_listen: default TCP transport kept.\n");
+    return network;
+}
+
+T_ASC_Network *DCMTK_net_init(int timeout)
+{
+    T_ASC_Network *network = nullptr;
+    OFCondition cond = ASC_initializeNetwork(NET_REQUESTOR, 0, timeout, &network, 0);
+    if (cond.bad()) {
+        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_net_init: Failed.\n");
+        return nullptr;
+    }
+    if (DCMTK_transport_install(network).bad())
+        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_net_init: default TCP transport kept.\n");
+    return network;
+}
+
+int DCMTK_net_exit(T_ASC_Network *network)
+{
+    T_ASC_Network *copy = network;
+    if (ASC_dropNetwork(&copy).bad()) {
+        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_net_exit: Failed.\n");
+        return 1;
+    }
+    return 0;
+}
+
+T_ASC_Parameters *DCMTK_params_init(const char *callingAET, const char *localHost,
+                                    const char *calledAET, const char *peerAddress,
+                                    bool secure, unsigned long maxReceivePDU)
+{
+    char host[HOST_BUFFER_SIZE];
+    char peer[HOST_BUFFER_SIZE];
+    T_ASC_Parameters *params = nullptr;
+
+    if (peerAddress == nullptr) {
+        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_params_init: no peer address.\n");
+        return nullptr;
+    }
+    if (callingAET == nullptr)
+        callingAET = "DCMTK_LIB";
+    if (calledAET == nullptr)
+        calledAET = "ANY-SCP";
+    if (localHost == nullptr) {
+        if (gethostname(host, sizeof(host)) != 0)
+            host[0] = '\0';
+    } else {
+        strncpy(host, localHost, sizeof(host));
+    }
+    host[HOST_BUFFER_SIZE - 1] = '\0';
+    strncpy(peer, peerAddress, sizeof(peer));
+    peer[HOST_BUFFER_SIZE - 1] = '\0';
+
+    if (ASC_createAssociationParameters(&params, (long)maxReceivePDU).bad()) {
+        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_params_init: Failed to create Assoc Parameters.\n");
+        return nullptr;
+    }
+    ASC_setAPTitles(params, callingAET, calledAET, nullptr);
+    if (ASC_setTransportLayerType(params, secure).bad()) {
+        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_params_init: Failed to set transport layer type.\n");
+        // Nobody else holds the parameters yet: free them, do not leak.
+        ASC_destroyAssociationParameters(&params);
+        return nullptr;
+    }
+    ASC_setPresentationAddresses(params, host, peer);
+    return params;
+}
+
+OFCondition DCMTK_params_add_std_PC(T_ASC_Parameters *params, unsigned long pcId,
+                                    const char *abstractSyntax)
+{
+    int count = 0;
+    const char *const *ts = DCMTK_get_STD_TS(count);
+    OFCondition cond = ASC_addPresentationContext(params, (T_ASC_PresentationContextID)pcId,
+                                                  abstractSyntax, ts_array(ts), count,
+                                                  ASC_SC_ROLE_DEFAULT);
+    if (cond.bad())
+        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_params_add_std_PC: Failed for AS %s.\n",
+                    abstractSyntax ? abstractSyntax : "(null)");
+    return cond;
+}
+
+OFCondition DCMTK_params_accept_std_PCs(T_ASC_Parameters *params,
+                                        const char *const abstractSyntaxes[], int count)
+{
+    int tsCount = 0;
+    const char *const *ts = DCMTK_get_STD_TS(tsCount);
+    OFCondition cond = ASC_acceptContextsWithPreferredTransferSyntaxes(
+        params, ts_array(abstractSyntaxes), count, ts_array(ts), tsCount, ASC_SC_ROLE_DEFAULT);
+    if (cond.bad()) {
+        const char *first = count > 0 && abstractSyntaxes[0] ? abstractSyntaxes[0] : "(none)";
+        const char *last =
+            count > 0 && abstractSyntaxes[count - 1] ? abstractSyntaxes[count - 1] : "(none)";
+        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_params_accept_std_PCs: Failed for AS %s .. %s.\n",
+                    first, last);
+    }
+    return cond;
+}
+
+OFCondition DCMTK_params_accept_std_PC(T_ASC_Parameters *params, const char *abstractSyntax)
+{
+    const char *one[1] = {abstractSyntax};
+    return DCMTK_params_accept_std_PCs(params, one, 1);
+}
+
+// The answer already given for context id, from the toolkit's list of
+// answered contexts, or null.
+static DUL_PRESENTATIONCONTEXT *find_answered_context(T_ASC_Parameters *params,
+                                                      T_ASC_PresentationContextID id)
+{
+    LST_HEAD **list = &params->DULparams.acceptedPresentationContext;
+    if (*list == nullptr) {
+        DCMTK_trace(DCMTK_TRACE_JUNK, "findPresentationContextID: Head is NULL.\n");
+        return nullptr;
+    }
+    DUL_PRESENTATIONCONTEXT *pc = (DUL_PRESENTATIONCONTEXT *)LST_Head(list);
+    if (pc != nullptr)
+        (void)LST_Position(list, pc);
+    while (pc != nullptr) {
+        if (pc->presentationContextID == id)
+            return pc;
+        pc = (DUL_PRESENTATIONCONTEXT *)LST_Next(list);
+    }
+    return nullptr;
+}
+
+OFCondition DCMTK_params_accept_unknown_PC(T_ASC_Parameters *params,
+                                           const char *transferSyntax, T_ASC_SC_ROLE role)
+{
+    if (params == nullptr || transferSyntax == nullptr)
+        return ASC_NULLKEY;
+    int n = ASC_countPresentationContexts(params);
+    for (int i = 0; i < n; i++) {
+        T_ASC_PresentationContext pc;
+        OFCondition cond = ASC_getPresentationContext(params, i, &pc);
+        if (cond.bad())
+            return cond;
+        bool unknown = dcmFindNameOfUID(pc.abstractSyntax) == nullptr;
+        bool accept = false;
+        for (int j = 0; unknown && !accept && j < pc.transferSyntaxCount; j++)
+            accept = strcmp(pc.proposedTransferSyntaxes[j], transferSyntax) == 0;
+        if (accept) {
+            cond = ASC_acceptPresentationContext(params, pc.presentationContextID,
+                                                 transferSyntax, role);
+            if (cond.bad()) {
+                DCMTK_trace(DCMTK_TRACE_DEBUG,
+                            "DCMTK_params_accept_unknown_PC: accepted, but ASC_accept does not work.\n");
+                return cond;
+            }
+            continue;
+        }
+        DUL_PRESENTATIONCONTEXT *answered = find_answered_context(params, pc.presentationContextID);
+        if (answered != nullptr && answered->result == ASC_P_ACCEPTANCE)
+            continue;
+        T_ASC_P_ResultReason reason =
+            unknown ? ASC_P_TRANSFERSYNTAXESNOTSUPPORTED : ASC_P_ABSTRACTSYNTAXNOTSUPPORTED;
+        if (answered != nullptr && answered->result == ASC_P_TRANSFERSYNTAXESNOTSUPPORTED)
+            reason = ASC_P_TRANSFERSYNTAXESNOTSUPPORTED;
+        cond = ASC_refusePresentationContext(params, pc.presentationContextID, reason);
+        if (cond.bad()) {
+            DCMTK_trace(DCMTK_TRACE_DEBUG,
+                        "DCMTK_params_accept_unknown_PC: refused, but ASC_refuse does not work.\n");
+            return cond;
+        }
+    }
+    return EC_Normal;
+}
+
+OFCondition DCMTK_params_accept_unknown_PCs(T_ASC_Parameters *params,
+                                            const char *const transferSyntaxes[], int count,
+                                            T_ASC_SC_ROLE role)
+{
+    // From the last to the first: each acceptance replaces the earlier one,
+    // so the earliest proposed entry of the array wins.
+    for (int i = count - 1; i >= 0; i--) {
+        OFCondition cond = DCMTK_params_accept_unknown_PC(params, transferSyntaxes[i], role);
+        if (cond.bad()) {
+            DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_params_accept_unknown_PCs: bad status in TS %s\n",
+                        transferSyntaxes[i] ? transferSyntaxes[i] : "(null)");
+            return cond;
+        }
+    }
+    return EC_Normal;
+}
+
+int DCMTK_associate(T_ASC_Association **assoc, T_ASC_Network *network, T_ASC_Parameters *params)
+{
+    if (assoc == nullptr) {
+        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_associate: other failure\n");
+        return -2;
+    }
+    OFCondition cond = ASC_requestAssociation(network, params, assoc, nullptr, nullptr);
+    if (cond.bad()) {
+        if (cond == DUL_ASSOCIATIONREJECTED) {
+            DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_associate: rejected\n");
+            return -1;
+        }
+        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_associate: other failure\n");
+        return -2;
+    }
+    if (ASC_countAcceptedPresentationContexts(params) == 0) {
+        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_associate: No Acceptable Presentation Contexts\n");
+        return -3;
+    }
+    DCMTK_trace(DCMTK_TRACE_JUNK, "DCMTK_associate: Association Accepted\n");
+    return 0;
+}
+
+static int abort_association(T_ASC_Association **assoc)
+{
+    if (ASC_abortAssociation(*assoc).bad()) {
+        DCMTK_trace(DCMTK_TRACE_JUNK, "DCMTK_dissociate: Association abort failed.\n");
+        return -2;
+    }
+    return 0;
+}
+
+static int destroy(T_ASC_Association **assoc)
+{
+    if (ASC_destroyAssociation(assoc).bad()) {
+        DCMTK_trace(DCMTK_TRACE_JUNK, "DCMTK_dissociate: destroy failure.\n");
+        return -3;
+    }
+    return 0;
+}
+
+int DCMTK_dissociate(T_ASC_Association **assoc, OFCondition reason)
+{
+    if (assoc == nullptr)
+        return -3;
+    if (reason == EC_Normal) {
+        if (ASC_releaseAssociation(*assoc).bad()) {
+            DCMTK_trace(DCMTK_TRACE_JUNK, "DCMTK_dissociate: release failed\n");
+            // The release failed half-way: the association is unusable, and
+            // left alone it would keep its socket and memory until the
+            // process ends (a C-MOVE retry overwrites the caller's pointer).
+            // Abort and free it, still reporting the failed release.
+            if (*assoc != nullptr) {
+                (void)ASC_abortAssociation(*assoc);
+                (void)ASC_destroyAssociation(assoc);
+            }
+            return -1;
+        }
+        return destroy(assoc);
+    }
+    if (reason == DUL_PEERABORTEDASSOCIATION)
+        return destroy(assoc);
+    if (reason == DUL_PEERREQUESTEDRELEASE)
+        DCMTK_trace(DCMTK_TRACE_JUNK,
+                    "DCMTK_dissociate: Protocol Error: peer requested release (Aborting)\n");
+    else
+        DCMTK_trace(DCMTK_TRACE_JUNK, "DCMTK_dissociate: Other error.\n");
+    int rc = abort_association(assoc);
+    if (rc != 0)
+        return rc;
+    return destroy(assoc);
+}

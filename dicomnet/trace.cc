@@ -1,0 +1,50 @@
+// The network layer's debug trace: channel 11 ("DICOM"), severities 0x80
+// ("Debug", failures) and 0x100 ("Junk", notes), written only while a sink
+// is open; and the switch that silences the toolkit's own console logging.
+#include "dicomnet/dicomnet.h"
+
+#include <stdarg.h>
+#include <unistd.h>
+
+#include "dcmtk/oflog/oflog.h"
+
+static FILE *trace_sink = nullptr;
+static unsigned trace_mask = 0;
+
+void DCMTK_trace_open(FILE *sink, unsigned mask)
+{
+    trace_sink = sink;
+    trace_mask = sink ? mask : 0;
+}
+
+void DCMTK_trace_close(void)
+{
+    trace_sink = nullptr;
+    trace_mask = 0;
+}
+
+int DCMTK_trace_enabled(unsigned severity)
+{
+    return trace_sink != nullptr && (trace_mask & severity) != 0;
+}
+
+void DCMTK_trace(unsigned severity, const char *fmt, ...)
+{
+    if (!DCMTK_trace_enabled(severity))
+        return;
+    // Workers share the sink after fork; the pid tells their lines apart.
+    fprintf(trace_sink, "%s(%d) %s [%ld]: ", DCMTK_TRACE_NAME, DCMTK_TRACE_CHANNEL,
+            (severity & DCMTK_TRACE_DEBUG) ? "Debug" : "Junk", (long)getpid());
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(trace_sink, fmt, ap);
+    va_end(ap);
+    fflush(trace_sink);
+}
+
+void DCMTK_quiet_toolkit_log(void)
+{
+    // oflog writes warnings and errors of dcmnet/dcmdata to the console by
+    // default; the server reports failures itself, from the conditions.
+    OFLog::configure(OFLogger::OFF_LOG_LEVEL);
+}

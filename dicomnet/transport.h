@@ -1,0 +1,12 @@
+// The layer's TCP transport for DICOM connections (internal to dicomnet).
+#ifndef VELTO_DICOMNET_TRANSPORT_H
+#define VELTO_DICOMNET_TRANSPORT_H
+
+#include "dicomnet/dicomnet.h"
+
+// Installs on network a transport whose connections run with Nagle's
+// algorithm off and acknowledge each read at once (TCP_QUICKACK); the
+// network owns it. Toolkit condition of ASC_setTransportLayer.
+OFCondition DCMTK_transport_install(T_ASC_Network *network);
+
+#endif
