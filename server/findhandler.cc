@@ -1,10 +1,41 @@
-// The C-FIND provider handler: answers a query from the store's index.
+// The C-FIND provider handler: drives the store's query engine one match per
+// response and sets each response's status.
 #include "server/handlers.h"
+
+#include "dcmtk/dcmdata/dcdeftag.h"
+
+#include "server/serveroptions.h"
+#include "store/localstore.h"
 
 void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *request,
                      DcmDataset *requestIdentifiers, int responseCount,
                      T_DIMSE_C_FindRSP *response, DcmDataset **responseIdentifiers,
                      DcmDataset **statusDetail)
 {
-    response->DimseStatus = STATUS_FIND_Failed_UnableToProcess;
+    handlercontext *ctx = static_cast<handlercontext *>(callbackData);
+
+    // A new query starts with a fresh iteration; an earlier query that was
+    // cancelled leaves its block behind until the worker exits.
+    if (responseCount == 1)
+        ctx->findstate = NULL;
+
+    if (cancelled) {
+        response->DimseStatus = STATUS_FIND_Cancel_MatchingTerminatedDueToCancelRequest;
+        return;
+    }
+
+    if (server_store.FindDataset(&ctx->findstate, requestIdentifiers, responseIdentifiers,
+                                 NULL) != 0) {
+        response->DimseStatus = STATUS_FIND_Success_MatchingIsComplete;
+        return;
+    }
+
+    // The stored texts are UTF-8; when the engine has labelled an identifier
+    // "ISO_IR 192" because it holds such bytes, -E must not relabel it with
+    // a character set the bytes are not in. Pure ASCII identifiers carry -E.
+    if (server_options.charset[0] != '\0' &&
+        !(*responseIdentifiers)->tagExists(DCM_SpecificCharacterSet))
+        DCMTK_Key_Add(*responseIdentifiers, 0x0008, 0x0005, server_options.charset);
+    response->DataSetType = DIMSE_DATASET_PRESENT;
+    response->DimseStatus = STATUS_FIND_Pending_MatchesAreContinuing;
 }
