@@ -150,6 +150,9 @@ public:
 private:
     // Shared part of the two constructors after baseDir is set.
     void finishInit();
+    // Loads the table from fd (locked by the caller) when its record count or
+    // mtime changed, or always with force: 1 loaded, 0 current, -1 failed.
+    int loadStudyHash(int fd, int force);
     // Study step of WriteDataset, under the hash file's exclusive lock.
     int addToStudyIndex(DcmDataset *ds);
     // Series or image step: replace the record with the same key or append.

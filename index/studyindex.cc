@@ -1,0 +1,285 @@
+// Study index records: summaries (text bits, date numbers, modality bits,
+// UID CRC), field helpers, the series and image field lists, whole-record
+// I/O, and LocalStore::studyDataMake, which fills or merges the two study
+// records from a dataset.
+#include "index/studyindex.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "dcmtk/dcmdata/dcdeftag.h"
+#include "dicomnet/dicomnet.h"
+#include "runtime/runtime.h"
+#include "store/localstore.h"
+
+off_t studyindex_offset(long index, size_t recordSize)
+{
+    if (index < 0)
+        abort();
+    return (off_t)index * (off_t)recordSize;
+}
+
+uint32_t studyindex_textBits(const char *text)
+{
+    uint32_t bits = 0;
+    if (text == nullptr)
+        return 0;
+    for (const unsigned char *p = (const unsigned char *)text; *p != 0; p++) {
+        unsigned char c = *p;
+        if (c >= 'a' && c <= 'z')
+            bits |= 1u << (c - 'a' + 1);
+        else if (c >= 'A' && c <= 'Z')
+            bits |= 1u << (c - 'A' + 1);
+        else if (c >= '0' && c <= '9')
+            bits |= 0x40000000u;
+        else if (strchr("!(),-./:;[]{}", c) != nullptr)
+            bits |= 0x20000000u;
+    }
+    return bits;
+}
+
+uint32_t studyindex_dateNumber(const char *date)
+{
+    if (date == nullptr || strlen(date) != 8)
+        return 0;
+    return (uint32_t)strtol(date, nullptr, 10);
+}
+
+uint32_t studyindex_modalityBit(const char *code)
+{
+    static const struct {
+        const char *code;
+        uint32_t bit;
+    } table[] = {
+        {"CT", MODALITY_CT}, {"MR", MODALITY_MR}, {"PT", MODALITY_PT}, {"ST", MODALITY_ST},
+        {"CR", MODALITY_CR}, {"NM", MODALITY_NM}, {"US", MODALITY_US}, {"RG", MODALITY_RG},
+        {"XA", MODALITY_XA}, {"OT", MODALITY_OT},
+    };
+    if (code == nullptr)
+        return 0;
+    for (const auto &entry : table)
+        if (strcmp(code, entry.code) == 0)
+            return entry.bit;
+    return 0;
+}
+
+uint32_t studyindex_uidCrc(const char *uid)
+{
+    return crc32_string(uid);
+}
+
+void studyindex_setField(char *field, size_t width, const char *value)
+{
+    if (value == nullptr)
+        return;
+    size_t i = 0;
+    for (; i < width && value[i] != 0; i++)
+        field[i] = value[i];
+    for (; i < width; i++)
+        field[i] = 0;
+}
+
+int studyindex_keyEquals(const char *keyField, const char *uid)
+{
+    return uid != nullptr && strncmp(keyField, uid, STUDYINDEX_KEY_WIDTH) == 0;
+}
+
+int studyindex_isLive(const void *record)
+{
+    return *(const unsigned char *)record != 0;
+}
+
+#define SERIES_FIELD(tag, member) \
+    {tag, offsetof(seriesrecord, member), sizeof(((seriesrecord *)nullptr)->member)}
+const studyindex_field studyindex_seriesFields[STUDYINDEX_SERIES_FIELDS] = {
+    SERIES_FIELD(DCM_SeriesInstanceUID, seriesInstanceUid),
+    SERIES_FIELD(DCM_StudyInstanceUID, studyInstanceUid),
+    SERIES_FIELD(DCM_SeriesDescription, seriesDescription),
+    SERIES_FIELD(DCM_ProtocolName, protocolName),
+    SERIES_FIELD(DCM_SeriesDate, seriesDate),
+    SERIES_FIELD(DCM_SeriesTime, seriesTime),
+    SERIES_FIELD(DCM_SeriesNumber, seriesNumber),
+    SERIES_FIELD(DCM_BodyPartExamined, bodyPartExamined),
+    SERIES_FIELD(DCM_PatientPosition, patientPosition),
+    SERIES_FIELD(DCM_Modality, modality),
+};
+
+#define IMAGE_FIELD(tag, member) \
+    {tag, offsetof(imagerecord, member), sizeof(((imagerecord *)nullptr)->member)}
+const studyindex_field studyindex_imageFields[STUDYINDEX_IMAGE_FIELDS] = {
+    IMAGE_FIELD(DCM_SOPInstanceUID, sopInstanceUid),
+    IMAGE_FIELD(DCM_SeriesInstanceUID, seriesInstanceUid),
+    IMAGE_FIELD(DCM_StudyInstanceUID, studyInstanceUid),
+    IMAGE_FIELD(DCM_ImageType, imageType),
+    IMAGE_FIELD(DCM_ImageComments, imageComments),
+    IMAGE_FIELD(DCM_PatientOrientation, patientOrientation),
+    IMAGE_FIELD(DCM_SliceLocation, sliceLocation),
+    IMAGE_FIELD(DCM_ImagePositionPatient, imagePosition),
+    IMAGE_FIELD(DCM_ImageOrientationPatient, imageOrientation),
+    IMAGE_FIELD(DCM_AcquisitionNumber, acquisitionNumber),
+    IMAGE_FIELD(DCM_InstanceNumber, instanceNumber),
+    IMAGE_FIELD(DCM_ImagesInAcquisition, imagesInAcquisition),
+    IMAGE_FIELD(DCM_AcquisitionDate, acquisitionDate),
+    IMAGE_FIELD(DCM_AcquisitionTime, acquisitionTime),
+};
+
+int studyindex_readRecord(int fd, long index, void *record, size_t recordSize)
+{
+    ssize_t n = fullio_pread(fd, record, recordSize, studyindex_offset(index, recordSize));
+    if (n < 0)
+        return -1;
+    return (size_t)n == recordSize ? 1 : 0;
+}
+
+int studyindex_writeRecord(int fd, long index, const void *record, size_t recordSize)
+{
+    off_t offset = studyindex_offset(index, recordSize);
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return -1;
+    if (fullio_pwrite(fd, record, recordSize, offset) == (ssize_t)recordSize)
+        return 0;
+    // A failed append (disk full, file size limit) may have written part of
+    // the record; cut the file back so that no torn record stays at its end.
+    // An in-place rewrite keeps the file's length and cannot be undone here.
+    if (offset + (off_t)recordSize > st.st_size) {
+        int saved = errno;
+        if (ftruncate(fd, st.st_size) != 0) {
+            /* the caller reports the failed write; errno of the write wins */
+        }
+        errno = saved;
+    }
+    return -1;
+}
+
+// Reads one element of the dataset as text (null when absent or empty).
+static const char *getTag(const DcmDataset *ds, const DcmTagKey &tag)
+{
+    // The toolkit's lookups are not const although they do not change the
+    // dataset.
+    return DCMTK_getTagString(const_cast<DcmDataset *>(ds), tag);
+}
+
+// One text field of the study data record, optionally converted to UTF-8
+// and summarised. Returns the value that was stored (null: field unchanged).
+static const char *makeField(LocalStore *store, const DcmDataset *ds, const DcmTagKey &tag,
+                             const char *scs, int personName, char *field, size_t width)
+{
+    const char *value = getTag(ds, tag);
+    if (value == nullptr)
+        return nullptr;
+    logprintf(LOGLEVEL_TRACE2, store->logStream, "Translate-in : %s\n", value);
+    if (scs != nullptr) {
+        value = DCMTK_convertSCS(value, scs, personName, "UTF-8");
+        if (value == nullptr)
+            return nullptr;
+        logprintf(LOGLEVEL_TRACE2, store->logStream, "Translate-out: %s\n", value);
+    }
+    studyindex_setField(field, width, value);
+    return value;
+}
+
+void LocalStore::studyDataMake(const DcmDataset *ds, studyhash *hash, studydata *data)
+{
+    const char *scs = getTag(ds, DCM_SpecificCharacterSet);
+    const char *value;
+
+    value = getTag(ds, DCM_StudyInstanceUID);
+    if (value != nullptr) {
+        if (data != nullptr) {
+            logprintf(LOGLEVEL_TRACE2, logStream, "Translate-in : %s\n", value);
+            studyindex_setField(data->studyInstanceUid, sizeof data->studyInstanceUid, value);
+        }
+        if (hash != nullptr)
+            hash->studyUidCrc = studyindex_uidCrc(value);
+    }
+
+    // The summarised names: with a data record, the summary is taken of the
+    // value as stored (converted); the conversion result is a buffer that the
+    // next conversion overwrites, so it is summarised before that.
+    struct Summarised {
+        DcmTagKey tag;
+        int personName;
+        size_t offset;
+        size_t width;
+        uint32_t studyhash::*bits;
+    };
+    struct Plain {
+        DcmTagKey tag;
+        size_t offset;
+        size_t width;
+    };
+    const Summarised patientName = {DCM_PatientName, 1, offsetof(studydata, patientName), 64,
+                                    &studyhash::patientNameBits};
+    const Summarised description = {DCM_StudyDescription, 0,
+                                    offsetof(studydata, studyDescription), 64,
+                                    &studyhash::studyDescriptionBits};
+    const Summarised physician = {DCM_ReferringPhysicianName, 1,
+                                  offsetof(studydata, referringPhysician), 64,
+                                  &studyhash::referringPhysicianBits};
+    auto summarised = [&](const Summarised &f) {
+        const char *v;
+        if (data != nullptr) {
+            v = makeField(this, ds, f.tag, scs, f.personName, (char *)data + f.offset, f.width);
+        } else {
+            v = getTag(ds, f.tag);
+        }
+        if (v != nullptr && hash != nullptr)
+            hash->*f.bits = studyindex_textBits(v);
+    };
+    auto converted = [&](const Plain &f) {
+        if (data != nullptr)
+            makeField(this, ds, f.tag, scs, 0, (char *)data + f.offset, f.width);
+    };
+    auto asGiven = [&](const Plain &f) -> const char * {
+        const char *v = getTag(ds, f.tag);
+        if (v != nullptr && data != nullptr) {
+            logprintf(LOGLEVEL_TRACE2, logStream, "Translate-in : %s\n", v);
+            studyindex_setField((char *)data + f.offset, f.width, v);
+        }
+        return v;
+    };
+
+    summarised(patientName);
+    converted({DCM_PatientID, offsetof(studydata, patientId), 64});
+    value = asGiven({DCM_PatientBirthDate, offsetof(studydata, birthDate), 8});
+    if (value != nullptr && hash != nullptr)
+        hash->birthDate = studyindex_dateNumber(value);
+    asGiven({DCM_PatientSex, offsetof(studydata, patientSex), 2});
+    value = asGiven({DCM_StudyDate, offsetof(studydata, studyDate), 8});
+    if (value != nullptr && hash != nullptr)
+        hash->studyDate = studyindex_dateNumber(value);
+    asGiven({DCM_StudyTime, offsetof(studydata, studyTime), 6});
+    summarised(description);
+    converted({DCM_StudyID, offsetof(studydata, studyId), 16});
+    converted({DCM_AccessionNumber, offsetof(studydata, accessionNumber), 16});
+    summarised(physician);
+    converted({DCM_ReferringPhysicianAddress, offsetof(studydata, referringPhysicianAddress), 64});
+    converted({DCM_ClinicalTrialSponsorName, offsetof(studydata, clinicalTrialSponsorName), 16});
+    converted({DCM_ClinicalTrialProtocolName, offsetof(studydata, clinicalTrialProtocolName), 16});
+    converted({DCM_ClinicalTrialSiteName, offsetof(studydata, clinicalTrialSiteName), 24});
+
+    DcmDataset *mds = const_cast<DcmDataset *>(ds);
+    if (mds->tagExists(DCM_ModalitiesInStudy))
+        logprintf(LOGLEVEL_WARNING, logStream, "Huh? ModalitiesInStudy entry present?\n");
+
+    value = getTag(ds, DCM_Modality);
+    if (value == nullptr)
+        return;
+    if (data != nullptr) {
+        for (int slot = 0; slot < 8; slot++) {
+            char *s = data->modalities[slot];
+            if (s[0] == 0) {
+                strncpy(s, value, 2);
+                break;
+            }
+            if (strncmp(s, value, 2) == 0)
+                break;
+        }
+    }
+    if (hash != nullptr)
+        hash->modalityBits |= studyindex_modalityBit(value);
+}

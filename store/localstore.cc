@@ -1,0 +1,294 @@
+// LocalStore's configuration and layout: construction from "LocalStoreDir",
+// the base directory check, UID checks, the UID tree's paths and
+// directories, the "Have" queries and the disk-space figures.
+#include "store/localstore.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "dcmtk/dcmdata/dcdeftag.h"
+#include "dicomnet/dicomnet.h"
+#include "runtime/runtime.h"
+
+// Set once the first store of the process has filled crc32_table.
+static int crcTableFilled = 0;
+
+static void fillCrcTable()
+{
+    if (!crcTableFilled) {
+        crcTableFilled = 1;
+        crc32_init(CRC32_POLYNOMIAL);
+    }
+}
+
+LocalStore::LocalStore()
+    : baseDir(nullptr), baseDirOwned(0), studyTable(nullptr), studyCount(0),
+      studyTableTime(0), logStream(nullptr)
+{
+    char path[1024];
+    fillCrcTable();
+    if (getfilepath(CONFIG_SEARCHPATH, "LocalStoreDir", R_OK, path, sizeof path) != nullptr)
+        ReadBaseDirConfig(path);
+    if (baseDir == nullptr)
+        baseDir = LS_DEFAULT_BASEDIR;
+    finishInit();
+}
+
+LocalStore::LocalStore(const char *dir)
+    : baseDir(dir), baseDirOwned(0), studyTable(nullptr), studyCount(0), studyTableTime(0),
+      logStream(nullptr)
+{
+    fillCrcTable();
+    finishInit();
+}
+
+void LocalStore::finishInit()
+{
+    check_and_complain_dir(baseDir);
+    updateStudyHash();
+}
+
+LocalStore::~LocalStore()
+{
+    if (baseDirOwned)
+        free(const_cast<char *>(baseDir));
+    free(studyTable);
+}
+
+void LocalStore::setLogfile(FILE *stream)
+{
+    logStream = stream;
+}
+
+void LocalStore::ReadBaseDirConfig(const char *file)
+{
+    char line[1024];
+    if (file == nullptr)
+        return;
+    std::ifstream in(file);
+    if (!in.is_open())
+        return;
+    line[0] = 0;
+    // At most 1023 characters of the first line; the rest stays unread.
+    in.getline(line, sizeof line);
+    line[strcspn(line, "\r\n")] = 0;
+    char *copy = strdup(line);
+    if (copy == nullptr)
+        return;
+    if (baseDirOwned)
+        free(const_cast<char *>(baseDir));
+    baseDir = copy;
+    baseDirOwned = 1;
+}
+
+int LocalStore::check_and_complain_dir(const char *dir)
+{
+    if (access(dir, R_OK) != 0) {
+        logprintf(LOGLEVEL_ERROR, logStream, "Cannot read Storage base directory %s.\n", dir);
+        return LS_BASEDIR;
+    }
+    if (access(dir, X_OK) != 0) {
+        logprintf(LOGLEVEL_ERROR, logStream, "Cannot traverse Storage base directory %s.\n", dir);
+        return LS_BASEDIR;
+    }
+    if (access(dir, W_OK) != 0) {
+        logprintf(LOGLEVEL_ERROR, logStream, "Cannot write Storage base directory %s.\n", dir);
+        return LS_BASEDIR;
+    }
+    return LS_OK;
+}
+
+int LocalStore::CheckUid(const char *uid, const char *what)
+{
+    const char *why = nullptr;
+    size_t len = uid == nullptr ? 0 : strlen(uid);
+    if (len == 0) {
+        why = "empty";
+    } else if (len > LS_UID_MAX) {
+        // Index keys hold 64 bytes: two longer UIDs could be taken for one.
+        why = "longer than 64 characters";
+    } else {
+        for (size_t i = 0; i < len && why == nullptr; i++) {
+            unsigned char c = (unsigned char)uid[i];
+            // A "/" would reach the file system as a directory separator.
+            if (c == '/')
+                why = "holds \"/\"";
+            else if (c < 0x20 || c == 0x7f)
+                why = "holds a control character";
+        }
+    }
+    if (why == nullptr)
+        return LS_OK;
+    logprintf(LOGLEVEL_WARNING, logStream, "Refusing %s (%s): %.80s\n", what, why,
+              uid == nullptr ? "" : uid);
+    return LS_BAD_UID;
+}
+
+// "/XX/YY/study_": the two bucket levels chosen by the UID's CRC-32.
+static void appendBucket(OFString &path, const char *study)
+{
+    char bucket[32];
+    uint32_t crc = studyindex_uidCrc(study);
+    snprintf(bucket, sizeof bucket, "/%02X/%02X", (unsigned)(crc & 0xff),
+             (unsigned)((crc >> 8) & 0xff));
+    path += bucket;
+}
+
+OFString LocalStore::GetUidPath(const char *study, const char *series, const char *image,
+                                int withBase)
+{
+    OFString path;
+    if (withBase)
+        path = baseDir;
+    path += "/uid";
+    if (study != nullptr) {
+        appendBucket(path, study);
+        path += "/study_";
+        path += study;
+    }
+    if (series != nullptr) {
+        path += "/series_";
+        path += series;
+    }
+    if (image != nullptr) {
+        path += "/image_";
+        path += image;
+        path += ".dcm";
+    }
+    logprintf(LOGLEVEL_TRACE2, logStream, "GetUidPath() returning %s\n", path.c_str());
+    return path;
+}
+
+OFString LocalStore::GetUidPath(DcmDataset *ds, int withBase)
+{
+    return GetUidPath(DCMTK_getTagString(ds, DCM_StudyInstanceUID),
+                      DCMTK_getTagString(ds, DCM_SeriesInstanceUID),
+                      DCMTK_getTagString(ds, DCM_SOPInstanceUID), withBase);
+}
+
+OFString LocalStore::GetUidIndexPath(const char *study, const char *series)
+{
+    if (series != nullptr)
+        return GetUidPath(study, series, nullptr, 1) + "/IMAGEINDEX";
+    if (study != nullptr)
+        return GetUidPath(study, nullptr, nullptr, 1) + "/SERIESINDEX";
+    return GetUidPath(nullptr, nullptr, nullptr, 1) + "/STUDYINDEX";
+}
+
+OFString LocalStore::GetUidBasePath(const char *study)
+{
+    OFString path = GetUidPath(study, nullptr, nullptr, 1);
+    size_t slash = path.rfind('/');
+    if (slash != OFString_npos)
+        path.erase(slash);
+    return path;
+}
+
+// mkdir that counts an existing directory as made.
+static int makeDir(const OFString &path)
+{
+    return VLCompat_mkdir(path.c_str(), 0777) == 0 || errno == EEXIST ? 0 : -1;
+}
+
+int LocalStore::CreateUidPath(const char *study, const char *series)
+{
+    OFString path = baseDir;
+    const char *failed = nullptr;
+
+    if (makeDir(path) != 0) {
+        failed = "Cannot create storage base directory.\n";
+        goto out;
+    }
+    path += "/uid";
+    if (makeDir(path) != 0) {
+        failed = "Cannot create storage uid base directory.\n";
+        goto out;
+    }
+    if (study != nullptr) {
+        uint32_t crc = studyindex_uidCrc(study);
+        char level[8];
+        snprintf(level, sizeof level, "/%02X", (unsigned)(crc & 0xff));
+        path += level;
+        if (makeDir(path) != 0) {
+            failed = "Cannot create storage study C1 directory.\n";
+            goto out;
+        }
+        snprintf(level, sizeof level, "/%02X", (unsigned)((crc >> 8) & 0xff));
+        path += level;
+        if (makeDir(path) != 0) {
+            failed = "Cannot create storage study C2 directory.\n";
+            goto out;
+        }
+        path += "/study_";
+        path += study;
+        if (makeDir(path) != 0) {
+            failed = "Cannot create storage study directory.\n";
+            goto out;
+        }
+    }
+    if (series != nullptr) {
+        path += "/series_";
+        path += series;
+        if (makeDir(path) != 0) {
+            failed = "Cannot create storage series directory.\n";
+            goto out;
+        }
+    }
+out:
+    if (failed == nullptr)
+        return LS_OK;
+    logprintf(LOGLEVEL_WARNING, logStream, "%s", failed);
+    return LS_DIR_ERROR;
+}
+
+int LocalStore::HaveDataset(DcmDataset *ds)
+{
+    return access(GetUidPath(ds, 1).c_str(), R_OK) == 0 ? LS_OK : LS_MISSING;
+}
+
+int LocalStore::HaveFile(const char *study, const char *series, const char *image)
+{
+    return access(GetUidPath(study, series, image, 1).c_str(), R_OK) == 0 ? LS_OK : LS_MISSING;
+}
+
+uint32_t LocalStore::HaveFileTime(const char *study, const char *series, const char *image)
+{
+    OFString path = image != nullptr ? GetUidPath(study, series, image, 1)
+                                     : GetUidIndexPath(study, series) + ".dat";
+    struct stat st;
+    if (access(path.c_str(), R_OK) != 0 || stat(path.c_str(), &st) != 0)
+        return 0;
+    return (uint32_t)st.st_mtime;
+}
+
+uint32_t LocalStore::HaveFileSize(const char *study, const char *series, const char *image)
+{
+    OFString path = GetUidPath(study, series, image, 1);
+    struct stat st;
+    if (access(path.c_str(), R_OK) != 0 || stat(path.c_str(), &st) != 0)
+        return 0xFFFFFFFFu;
+    return (uint32_t)st.st_size;
+}
+
+uint64_t LocalStore::LS_GetTotalSpace()
+{
+    struct statvfs vfs;
+    if (statvfs(GetUidPath(nullptr, nullptr, nullptr, 1).c_str(), &vfs) != 0)
+        return 0;
+    return (uint64_t)vfs.f_frsize * (uint64_t)vfs.f_blocks;
+}
+
+uint64_t LocalStore::LS_GetFreeSpace()
+{
+    struct statvfs vfs;
+    if (statvfs(GetUidPath(nullptr, nullptr, nullptr, 1).c_str(), &vfs) != 0)
+        return 0;
+    return (uint64_t)vfs.f_bsize * (uint64_t)vfs.f_bavail;
+}

@@ -1,0 +1,108 @@
+// LocalStore::WriteSymlinks: the patient link tree B/patient, in which every
+// stored image is reachable under readable names (patient, study, series,
+// instance number) through a relative symbolic link into the UID tree.
+#include "store/localstore.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "dcmtk/dcmdata/dcdeftag.h"
+#include "dicomnet/dicomnet.h"
+#include "runtime/runtime.h"
+
+// Name parts are made in a working buffer of this size.
+enum { NAMEPART_SIZE = 2048 };
+
+// Appends the name part of an element to path: its text (or dflt), with
+// every byte other than ASCII letters, digits, "^" and "." replaced by "_";
+// for a time, the fraction from the first "." on is dropped. A text of
+// more than 2047 characters gives "TooLong".
+static void appendPart(OFString &path, DcmDataset *ds, const DcmTagKey &tag, const char *dflt,
+                       int isTime)
+{
+    char part[NAMEPART_SIZE];
+    const char *value = DCMTK_getTagString(ds, tag);
+    if (value == nullptr)
+        value = dflt;
+    if (strlen(value) > NAMEPART_SIZE - 1) {
+        path += "TooLong";
+        return;
+    }
+    strcpy(part, value);
+    for (char *p = part; *p != 0; p++) {
+        unsigned char c = (unsigned char)*p;
+        if (isTime && c == '.') {
+            *p = 0;
+            break;
+        }
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+              c == '^' || c == '.'))
+            *p = '_';
+    }
+    path += part;
+}
+
+static int makeLinkDir(LocalStore *store, const OFString &path, const char *message)
+{
+    if (VLCompat_mkdir(path.c_str(), 0777) == 0 || errno == EEXIST)
+        return 0;
+    logprintf(LOGLEVEL_WARNING, store->logStream, "%s", message);
+    return -1;
+}
+
+int LocalStore::WriteSymlinks(DcmDataset *ds)
+{
+    OFString link = baseDir;
+    link += "/patient";
+    if (makeLinkDir(this, link, "Cannot create patient link base directory.\n") != 0)
+        return LS_DIR_ERROR;
+
+    link += "/";
+    appendPart(link, ds, DCM_PatientName, "NoName", 0);
+    link += "_";
+    appendPart(link, ds, DCM_PatientBirthDate, "19000101", 0);
+    link += "_";
+    appendPart(link, ds, DCM_PatientID, "NoID", 0);
+    if (makeLinkDir(this, link, "Cannot create patient link directory.\n") != 0)
+        return LS_DIR_ERROR;
+
+    link += "/";
+    appendPart(link, ds, DCM_StudyDate, "19000101", 0);
+    link += "_";
+    appendPart(link, ds, DCM_StudyTime, "000000", 1);
+    link += "_";
+    appendPart(link, ds, DCM_StudyDescription, "NoDesc", 0);
+    if (makeLinkDir(this, link, "Cannot create study link directory.\n") != 0)
+        return LS_DIR_ERROR;
+
+    link += "/";
+    appendPart(link, ds, DCM_SeriesDate, "19000101", 0);
+    link += "_";
+    appendPart(link, ds, DCM_SeriesTime, "000000", 1);
+    link += "_";
+    appendPart(link, ds, DCM_BodyPartExamined, "NoBPE", 0);
+    link += "_";
+    appendPart(link, ds, DCM_SeriesDescription, "NoDesc", 0);
+    if (makeLinkDir(this, link, "Cannot create series link directory.\n") != 0)
+        return LS_DIR_ERROR;
+
+    const char *number = DCMTK_getTagString(ds, DCM_InstanceNumber);
+    char name[32];
+    snprintf(name, sizeof name, "/z_%04d.dcm",
+             (int)strtol(number != nullptr ? number : "0000", nullptr, 10));
+    link += name;
+
+    // Four steps up from the series directory lead back to the base directory.
+    OFString target = "../../../..";
+    target += GetUidPath(ds, 0);
+    logprintf(LOGLEVEL_DEBUG, logStream, "will link #%s# to #%s#\n", target.c_str(),
+              link.c_str());
+    // An existing link (same image again, or a repeated instance number)
+    // stays; a link that cannot be made is not reported.
+    if (symlink(target.c_str(), link.c_str()) != 0) {
+        /* deliberately ignored */
+    }
+    return LS_OK;
+}

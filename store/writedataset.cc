@@ -1,0 +1,415 @@
+// LocalStore::WriteDataset: enters a received image into the study, series
+// and image index and then writes its DICOM file under a temporary name that
+// is renamed into the UID tree once the file is complete and on disk.
+//
+// Lock order: STUDYINDEX.hash (exclusive, guarding STUDYINDEX.dat too) is
+// released before the series index is locked, and that before the image
+// index; no process holds two of these locks at once.
+#include "store/localstore.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcfilefo.h"
+#include "dcmtk/dcmdata/dcostrmf.h"
+#include "dcmtk/dcmdata/dcwcache.h"
+#include "dicomnet/dicomnet.h"
+#include "runtime/runtime.h"
+
+// Index files are created rw-rw-r-- (less the umask).
+static const mode_t INDEX_MODE = 0664;
+
+ssize_t LocalStore::write_all(int fd, const void *buf, size_t len)
+{
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write(fd, (const char *)buf + done, len - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return n;
+        }
+        if (n == 0)
+            break;
+        done += (size_t)n;
+    }
+    return (ssize_t)done;
+}
+
+// Reads a UID of the dataset. Null with *embeddedNul 0 when the element is
+// absent or empty; *embeddedNul 1 when its value holds a NUL before its end
+// (other than the NUL padding of an odd-length UID), which a C string would
+// silently cut short.
+static const char *readUid(DcmDataset *ds, const DcmTagKey &tag, int *embeddedNul)
+{
+    DcmElement *element = nullptr;
+    char *raw = nullptr;
+    Uint32 rawLength = 0;
+    *embeddedNul = 0;
+    const char *value = DCMTK_getTagString(ds, tag);
+    if (value == nullptr)
+        return nullptr;
+    if (ds->findAndGetElement(tag, element, OFFalse).good() && element != nullptr &&
+        element->getString(raw, rawLength).good() && raw != nullptr) {
+        size_t len = strlen(raw);
+        for (size_t i = len; i < rawLength; i++)
+            if (raw[i] != 0 && raw[i] != ' ')
+                *embeddedNul = 1;
+    }
+    return value;
+}
+
+int LocalStore::addToStudyIndex(DcmDataset *ds)
+{
+    OFString hashPath = GetUidIndexPath(nullptr, nullptr) + ".hash";
+    OFString dataPath = GetUidIndexPath(nullptr, nullptr) + ".dat";
+    int hashFd = -1, dataFd = -1, locked = 0;
+    int result = LS_INDEX_ERROR;
+    studyhash newHash = {};
+    studydata newData = {};
+    studydata stored;
+    struct stat st;
+    long n, found = -1;
+
+    studyDataMake(ds, &newHash, &newData);
+
+    hashFd = open(hashPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, INDEX_MODE);
+    if (hashFd < 0) {
+        logprintf(LOGLEVEL_WARNING, logStream, "Cannot open study index %s: %s\n",
+                  hashPath.c_str(), strerror(errno));
+        goto out;
+    }
+    if (VLCompat_LockWholeFile(hashFd, F_WRLCK) != 0) {
+        logprintf(LOGLEVEL_WARNING, logStream, "Cannot lock study index %s: %s\n",
+                  hashPath.c_str(), strerror(errno));
+        goto out;
+    }
+    locked = 1;
+    dataFd = open(dataPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, INDEX_MODE);
+    if (dataFd < 0) {
+        logprintf(LOGLEVEL_WARNING, logStream, "Cannot open study index %s: %s\n",
+                  dataPath.c_str(), strerror(errno));
+        goto out;
+    }
+    if (fstat(hashFd, &st) != 0)
+        goto out;
+    if (st.st_size % (off_t)sizeof(studyhash) != 0) {
+        logprintf(LOGLEVEL_ERROR, logStream, "Study index %s malformed (%ld bytes).\n",
+                  hashPath.c_str(), (long)st.st_size);
+        goto out;
+    }
+    n = (long)(st.st_size / (off_t)sizeof(studyhash));
+    if (n > INT32_MAX - 1)
+        goto out;
+    if (n != studyCount) {
+        // Records were added or removed by another process: reload.
+        size_t bytes = (size_t)n * sizeof(studyhash);
+        if (reallocStudyHash((int)n) != 0)
+            goto out;
+        if (fullio_pread(hashFd, studyTable, bytes, 0) != (ssize_t)bytes) {
+            reallocStudyHash(0);
+            goto out;
+        }
+    }
+
+    // Newest first; a record is read from disk only when its CRC matches.
+    for (long i = n - 1; i >= 0 && found < 0; i--) {
+        if (studyTable[i].studyUidCrc != newHash.studyUidCrc)
+            continue;
+        if (studyindex_readRecord(dataFd, i, &stored, sizeof stored) == 1 &&
+            studyindex_keyEquals(stored.studyInstanceUid, newData.studyInstanceUid))
+            found = i;
+    }
+
+    if (found >= 0) {
+        studyhash current;
+        // Merge into the file's record i, not into this process's copy: another
+        // process may have merged into it in place since the table was loaded.
+        if (studyindex_readRecord(hashFd, found, &current, sizeof current) != 1)
+            goto out;
+        studyTable[found] = current;
+        studydata dataBefore = stored;
+        studyDataMake(ds, &studyTable[found], &stored);
+        if (memcmp(&stored, &dataBefore, sizeof stored) != 0 &&
+            studyindex_writeRecord(dataFd, found, &stored, sizeof stored) != 0) {
+            studyTable[found] = current;
+            logprintf(LOGLEVEL_WARNING, logStream, "Cannot write study record: %s\n",
+                      strerror(errno));
+            goto out;
+        }
+        if (memcmp(&studyTable[found], &current, sizeof current) != 0 &&
+            studyindex_writeRecord(hashFd, found, &studyTable[found], sizeof current) != 0) {
+            logprintf(LOGLEVEL_WARNING, logStream, "Cannot write study summary: %s\n",
+                      strerror(errno));
+            goto out;
+        }
+    } else {
+        struct stat dataSt;
+        if (fstat(dataFd, &dataSt) != 0)
+            goto out;
+        // Grow the table first, so that a failure leaves both files as they were.
+        if (reallocStudyHash((int)n + 1) != 0)
+            goto out;
+        if (studyindex_writeRecord(dataFd, n, &newData, sizeof newData) != 0) {
+            logprintf(LOGLEVEL_WARNING, logStream, "Cannot append study record: %s\n",
+                      strerror(errno));
+            reallocStudyHash((int)n);
+            goto out;
+        }
+        if (studyindex_writeRecord(hashFd, n, &newHash, sizeof newHash) != 0) {
+            logprintf(LOGLEVEL_WARNING, logStream, "Cannot append study summary: %s\n",
+                      strerror(errno));
+            // The two files must keep one record per study: take the data
+            // record back too.
+            if (ftruncate(dataFd, dataSt.st_size) != 0)
+                logprintf(LOGLEVEL_ERROR, logStream, "Cannot truncate %s: %s\n",
+                          dataPath.c_str(), strerror(errno));
+            reallocStudyHash((int)n);
+            goto out;
+        }
+        studyTable[n] = newHash;
+    }
+    result = LS_OK;
+out:
+    if (dataFd >= 0)
+        close(dataFd);
+    if (locked)
+        VLCompat_LockWholeFile(hashFd, F_UNLCK);
+    if (hashFd >= 0)
+        close(hashFd);
+    return result;
+}
+
+int LocalStore::addToRecordIndex(const char *path, const void *record, size_t recordSize)
+{
+    // Records are scanned in blocks; a whole number of records per block.
+    enum { BLOCK = 16384 };
+    char block[BLOCK];
+    const size_t perBlock = BLOCK / recordSize;
+    int fd = -1, locked = 0;
+    int result = LS_INDEX_ERROR;
+    long position = 0;
+    int unchanged = 0;
+
+    fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, INDEX_MODE);
+    if (fd < 0) {
+        // An index that cannot be opened is passed over; the image is stored.
+        logprintf(LOGLEVEL_WARNING, logStream, "Cannot open index %s: %s\n", path,
+                  strerror(errno));
+        return LS_OK;
+    }
+    // Exclusive from the start: two processes that search under shared locks
+    // can both find the same end of file and write one record over the other,
+    // and two shared locks cannot both be raised to exclusive.
+    if (VLCompat_LockWholeFile(fd, F_WRLCK) != 0) {
+        logprintf(LOGLEVEL_WARNING, logStream, "Cannot lock index %s: %s\n", path,
+                  strerror(errno));
+        goto out;
+    }
+    locked = 1;
+    for (;;) {
+        ssize_t got = fullio_pread(fd, block, perBlock * recordSize,
+                                   studyindex_offset(position, recordSize));
+        if (got < 0) {
+            logprintf(LOGLEVEL_WARNING, logStream, "Cannot read index %s: %s\n", path,
+                      strerror(errno));
+            goto out;
+        }
+        // A short tail is the end of the data (or damage): never half a record.
+        size_t whole = (size_t)got / recordSize;
+        size_t k;
+        for (k = 0; k < whole; k++) {
+            const char *candidate = block + k * recordSize;
+            if (strncmp(candidate, (const char *)record, STUDYINDEX_KEY_WIDTH) == 0)
+                break;
+        }
+        position += (long)k;
+        if (k < whole) {
+            unchanged = memcmp(block + k * recordSize, record, recordSize) == 0;
+            break;
+        }
+        if (whole < perBlock)
+            break;
+    }
+    if (!unchanged && studyindex_writeRecord(fd, position, record, recordSize) != 0) {
+        logprintf(LOGLEVEL_WARNING, logStream, "Cannot write index %s: %s\n", path,
+                  strerror(errno));
+        goto out;
+    }
+    result = LS_OK;
+out:
+    if (locked)
+        VLCompat_LockWholeFile(fd, F_UNLCK);
+    close(fd);
+    return result;
+}
+
+// Fills a series or image record from the dataset, field by field.
+static void fillRecord(DcmDataset *ds, const studyindex_field *fields, int count, char *record)
+{
+    for (int i = 0; i < count; i++)
+        studyindex_setField(record + fields[i].offset, fields[i].width,
+                            DCMTK_getTagString(ds, fields[i].tag));
+}
+
+// Writes ds to tmp and makes sure that every byte reached the disk. The
+// toolkit's saveFile ignores the failure of its final buffer flush, so a full
+// disk could leave a truncated file that it reports as saved; here the file
+// is written unbuffered through our own descriptor, and its length checked.
+static int saveVerified(LocalStore *store, DcmDataset *ds, const char *tmp, E_TransferSyntax xfer)
+{
+    int fd = -1;
+    int ok = 0;
+    offile_off_t expected = 0;
+    struct stat st;
+    FILE *stream = nullptr;
+
+    fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        goto out;
+    {
+        int streamFd = dup(fd);
+        if (streamFd < 0)
+            goto out;
+        stream = fdopen(streamFd, "wb");
+        if (stream == nullptr) {
+            close(streamFd);
+            goto out;
+        }
+    }
+    setvbuf(stream, nullptr, _IONBF, 0);
+    {
+        // Shallow: the file format borrows the caller's dataset for the write
+        // instead of copying it, and gives it back afterwards.
+        DcmFileFormat fileformat(ds, OFFalse);
+        DcmWriteCache cache;
+        // The stream owns and closes the FILE; fd stays ours.
+        DcmOutputFileStream out(stream);
+        OFCondition cond = out.status();
+        if (cond.good()) {
+            fileformat.transferInit();
+            cond = fileformat.write(out, xfer, EET_UndefinedLength, &cache, EGL_recalcGL,
+                                    EPD_withoutPadding, 0, 0, 0, EWM_fileformat);
+            fileformat.transferEnd();
+        }
+        out.flush();
+        ok = cond.good() && out.good() && out.isFlushed();
+        expected = out.tell();
+        fileformat.getAndRemoveDataset();
+    }
+    if (!ok)
+        goto out;
+    ok = 0;
+    if (fsync(fd) != 0 || fstat(fd, &st) != 0)
+        goto out;
+    // A deflated stream counts bytes before compression.
+    if (xfer != EXS_DeflatedLittleEndianExplicit && (offile_off_t)st.st_size != expected)
+        goto out;
+    ok = 1;
+out:
+    if (fd >= 0 && close(fd) != 0)
+        ok = 0;
+    if (!ok)
+        logprintf(LOGLEVEL_WARNING, store->logStream, "Cannot write %s: %s\n", tmp,
+                  strerror(errno));
+    return ok;
+}
+
+int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sourceFile,
+                             int linkMode)
+{
+    const struct {
+        DcmTagKey tag;
+        const char *missing;
+        const char *name;
+    } uidTags[3] = {
+        {DCM_StudyInstanceUID, "No DCM_StudyInstanceUID?\n", "Study Instance UID"},
+        {DCM_SeriesInstanceUID, "No DCM_SeriesInstanceUID?\n", "Series Instance UID"},
+        {DCM_SOPInstanceUID, "No DCM_SOPInstanceUID?\n", "SOP Instance UID"},
+    };
+    const char *uid[3];
+    int result;
+
+    // Every UID is checked before anything is created: each becomes a file
+    // or directory name and a 64-byte index key.
+    for (int k = 0; k < 3; k++) {
+        int embeddedNul;
+        uid[k] = readUid(ds, uidTags[k].tag, &embeddedNul);
+        if (uid[k] == nullptr) {
+            logprintf(LOGLEVEL_WARNING, logStream, "%s", uidTags[k].missing);
+            return LS_BAD_UID;
+        }
+        if (embeddedNul) {
+            logprintf(LOGLEVEL_WARNING, logStream, "Refusing %s (holds a NUL byte): %.80s\n",
+                      uidTags[k].name, uid[k]);
+            return LS_BAD_UID;
+        }
+        if (CheckUid(uid[k], uidTags[k].name) != LS_OK)
+            return LS_BAD_UID;
+    }
+    const char *S = uid[0], *R = uid[1], *I = uid[2];
+
+    result = CreateUidPath(S, nullptr);
+    if (result != LS_OK)
+        return result;
+    result = addToStudyIndex(ds);
+    if (result != LS_OK)
+        return result;
+    result = CreateUidPath(S, R);
+    if (result != LS_OK)
+        return result;
+
+    seriesrecord series = {};
+    fillRecord(ds, studyindex_seriesFields, STUDYINDEX_SERIES_FIELDS, (char *)&series);
+    result = addToRecordIndex((GetUidIndexPath(S, nullptr) + ".dat").c_str(), &series,
+                              sizeof series);
+    if (result != LS_OK)
+        return result;
+    imagerecord image = {};
+    fillRecord(ds, studyindex_imageFields, STUDYINDEX_IMAGE_FIELDS, (char *)&image);
+    result = addToRecordIndex((GetUidIndexPath(S, R) + ".dat").c_str(), &image, sizeof image);
+    if (result != LS_OK)
+        return result;
+
+    OFString target = GetUidPath(S, R, I, 1);
+    if (!overwriteFile && access(target.c_str(), F_OK) == 0) {
+        logprintf(LOGLEVEL_WARNING, logStream, "Target file %s exists - not storing.\n",
+                  target.c_str());
+        return LS_EXISTS;
+    }
+    if (linkMode == 1 || linkMode == 2) {
+        if (sourceFile == nullptr)
+            return LS_INDEX_ERROR;
+        int made = linkMode == 1 ? symlink(sourceFile, target.c_str())
+                                 : link(sourceFile, target.c_str());
+        return made == 0 ? LS_OK : LS_INDEX_ERROR;
+    }
+
+    char suffix[32];
+    snprintf(suffix, sizeof suffix, ".%d.tmp", (int)getpid());
+    OFString tmp = target + suffix;
+    E_TransferSyntax xfer = EXS_LittleEndianExplicit;
+    if (!ds->canWriteXfer(EXS_LittleEndianExplicit, ds->getOriginalXfer())) {
+        logprintf(LOGLEVEL_DEBUG, logStream,
+                  "LocalStore::WriteDataset: Cannot write LE-Exp TS, using original.\n");
+        xfer = ds->getOriginalXfer();
+    }
+    if (!saveVerified(this, ds, tmp.c_str(), xfer)) {
+        unlink(tmp.c_str());
+        return LS_INDEX_ERROR;
+    }
+    // rename replaces the final name atomically: readers see the old file or
+    // the new one, never a partial one.
+    if (rename(tmp.c_str(), target.c_str()) != 0) {
+        logprintf(LOGLEVEL_WARNING, logStream, "Cannot rename %s: %s\n", tmp.c_str(),
+                  strerror(errno));
+        unlink(tmp.c_str());
+        return LS_INDEX_ERROR;
+    }
+    return LS_OK;
+}
