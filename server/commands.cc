@@ -1,0 +1,100 @@
+// The worker's DIMSE command loop and its C-ECHO service.
+#include "server/commands.h"
+
+#include <stdio.h>
+#include <unistd.h>
+
+#include "runtime/logprintf.h"
+#include "server/handlers.h"
+#include "server/oplog.h"
+#include "server/serveroptions.h"
+#include "server/serverstate.h"
+
+// Runs one service between its two status announcements.
+static OFCondition runService(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                              T_ASC_PresentationContextID pcId, handlercontext *ctx)
+{
+    switch (msg->CommandField) {
+    case DIMSE_C_STORE_RQ:
+        return DCMTK_SCP_store(assoc, msg, pcId, storeSCPCallback, ctx);
+    case DIMSE_C_FIND_RQ:
+        return DCMTK_SCP_find(assoc, msg, pcId, findSCPCallback, ctx);
+    case DIMSE_C_MOVE_RQ:
+        return DCMTK_SCP_move(assoc, msg, pcId, moveSCPCallback, ctx);
+    default:
+        return DCMTK_SCP_echo(assoc, msg, pcId);
+    }
+}
+
+OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const char *calling,
+                            const char *called)
+{
+    FILE *logfp = server_options.logfp;
+    OFCondition cond = EC_Normal;
+    char current[OPLOG_TEXT_SIZE];
+    oplog ops;
+    oplog_init(&ops);
+    // One context for every handler of this association (the network layer
+    // passes it through untouched); each handler sets up its own part.
+    handlercontext ctx;
+    handlercontext_init(&ctx, calling, called);
+
+    while (cond == EC_Normal || cond == DIMSE_NODATAAVAILABLE) {
+        T_ASC_PresentationContextID pcId = 0;
+        T_DIMSE_Message msg;
+        DcmDataset *statusDetail = nullptr;
+
+        alarm(COMMANDS_ALARM);
+        cond = DIMSE_receiveCommand(assoc, DIMSE_BLOCKING, 0, &pcId, &msg, &statusDetail);
+        delete statusDetail;
+        // The same budget again, now for handling this command.
+        alarm(COMMANDS_ALARM);
+        if (cond != EC_Normal)
+            continue;
+
+        logprintf(LOGLEVEL_TRACE, logfp, "Command 0x%04x on presentation context %d\n",
+                  (unsigned)msg.CommandField, (int)pcId);
+        const char *format = nullptr;
+        serverstate_currop op = SS_ECHO;
+        switch (msg.CommandField) {
+        case DIMSE_C_STORE_RQ:
+            format = "C-Store %s->%s";
+            op = SS_STORE;
+            break;
+        case DIMSE_C_FIND_RQ:
+            format = "C-Find %s->%s";
+            op = SS_FIND;
+            break;
+        case DIMSE_C_MOVE_RQ:
+            format = "C-Move %s->%s";
+            op = SS_MOVE;
+            ctx.move.net = net;
+            ctx.move.assoc = assoc;
+            break;
+        case DIMSE_C_ECHO_RQ:
+            format = "C-Echo %s->%s";
+            op = SS_ECHO;
+            break;
+        case DIMSE_C_CANCEL_RQ:
+            // A cancel that arrives between operations has nothing to stop.
+            continue;
+        default:
+            break;
+        }
+        if (format == nullptr) {
+            oplog_note(&ops, "Not handling unsupported request", logfp);
+            cond = DIMSE_BADCOMMANDTYPE;
+            continue;
+        }
+        snprintf(current, sizeof(current), format, calling, called);
+        oplog_note(&ops, current, logfp);
+        server_state.change(op, 1);
+        cond = runService(assoc, &msg, pcId, &ctx);
+        server_state.change(op, 0);
+    }
+
+    snprintf(current, sizeof(current), "EOF %s->%s", calling, called);
+    oplog_note(&ops, current, logfp);
+    alarm(0);
+    return cond;
+}

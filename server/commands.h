@@ -1,0 +1,19 @@
+// The worker's DIMSE command loop: receives one command after another on
+// an accepted association, announces the running service on the monitor
+// channel and hands each request to the network layer with its handler.
+#ifndef VELTO_SERVER_COMMANDS_H
+#define VELTO_SERVER_COMMANDS_H
+
+#include "dicomnet/dicomnet.h"
+
+// Seconds allowed for receiving the next command and again for handling it.
+enum { COMMANDS_ALARM = 60 };
+
+// Serves commands until the peer releases (DUL_PEERREQUESTEDRELEASE) or
+// aborts (DUL_PEERABORTEDASSOCIATION), an operation fails, or an unsupported
+// command arrives (DIMSE_BADCOMMANDTYPE; nothing is answered). Returns that
+// condition; the caller closes the association accordingly.
+OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const char *calling,
+                            const char *called);
+
+#endif

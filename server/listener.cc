@@ -1,0 +1,269 @@
+// The association listener: opens the DICOM port, gives up privileges,
+// forks one worker per accepted association, reaps finished workers, keeps
+// the monitor channel informed and refreshes the study table while idle.
+// Also the worker's side: negotiation and closing of its one association.
+#include "server/listener.h"
+
+#include <grp.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "dcmtk/dcmdata/dcuid.h"
+#include "dcmtk/dcmnet/cond.h"
+#include "runtime/logprintf.h"
+#include "runtime/multicast.h"
+#include "runtime/process.h"
+#include "server/commands.h"
+#include "server/housekeeping.h"
+#include "server/serveroptions.h"
+#include "server/serverstate.h"
+#include "store/localstore.h"
+
+// Rejection parameters and log text of each refusing endReason.
+struct refusal {
+    T_ASC_RejectParametersResult result;
+    T_ASC_RejectParametersSource source;
+    T_ASC_RejectParametersReason reason;
+    const char *text;
+};
+static const refusal refusals[2] = {
+    {ASC_RESULT_REJECTEDTRANSIENT, ASC_SOURCE_SERVICEPROVIDER_PRESENTATION_RELATED,
+     ASC_REASON_SP_PRES_LOCALLIMITEXCEEDED, "too many ongoing associations"},
+    {ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEPROVIDER_PRESENTATION_RELATED,
+     ASC_REASON_SP_PRES_TEMPORARYCONGESTION, "failure forking worker thread"},
+};
+
+static const char *const findSOPClasses[] = {UID_FINDPatientRootQueryRetrieveInformationModel,
+                                             UID_FINDStudyRootQueryRetrieveInformationModel};
+static const char *const moveSOPClasses[] = {UID_MOVEPatientRootQueryRetrieveInformationModel,
+                                             UID_MOVEStudyRootQueryRetrieveInformationModel};
+
+// Writes a toolkit condition to the console (stderr), after a log line.
+static void dumpCondition(const char *what, OFCondition cond)
+{
+    if (what != nullptr)
+        logprintf(LOGLEVEL_ERROR, server_options.logfp, "%s", what);
+    OFString text;
+    DimseCondition::dump(text, cond);
+    fprintf(stderr, "%s\n", text.c_str());
+}
+
+OFCondition endAssociation(T_ASC_Association *assoc, endReason reason)
+{
+    OFCondition cond = EC_Normal;
+    if (reason == ES_RR_TooMany || reason == ES_RR_ForkFailed) {
+        const refusal &r = refusals[reason];
+        logprintf(LOGLEVEL_NOTICE, server_options.logfp, "Refusing Association due to %s.\n",
+                  r.text);
+        T_ASC_RejectParameters rej = {r.result, r.source, r.reason};
+        cond = ASC_rejectAssociation(assoc, &rej);
+        if (cond.bad())
+            dumpCondition("Association reject failed:\n", cond);
+    }
+    cond = ASC_dropAssociation(assoc);
+    if (cond.bad())
+        dumpCondition("Association drop failed:\n", cond);
+    cond = ASC_destroyAssociation(&assoc);
+    if (cond.bad())
+        dumpCondition("Association destroy failed:\n", cond);
+    return cond;
+}
+
+// Gives up root: group first (while we may still change it), then user.
+// Supplementary groups inherited from root are cleared as well, or the
+// process would keep root's group memberships after the drop.
+static void dropPrivileges()
+{
+    const serveroptions &o = server_options;
+    if ((o.drop_group != nullptr || o.drop_user != nullptr) && geteuid() == 0)
+        setgroups(0, nullptr);
+    if (o.drop_group != nullptr && drop_to_group(o.drop_group) != 0)
+        logprintf(LOGLEVEL_PRIVS, o.logfp, "Failed to drop privs to group %s.\n", o.drop_group);
+    if (o.drop_user != nullptr && drop_to_user(o.drop_user) != 0)
+        logprintf(LOGLEVEL_PRIVS, o.logfp, "Failed to drop privs to user %s.\n", o.drop_user);
+}
+
+// Reaps every finished worker without waiting; returns how many.
+static int reapWorkers()
+{
+    int reaped = 0;
+    for (;;) {
+        int status = 0;
+        pid_t pid = waitpid(-1, &status, WNOHANG);
+        if (pid <= 0)
+            break;
+        reaped++;
+        const char *what = "";
+        int value = 0;
+        if (housekeeping_exitreport(status, &what, &value))
+            logprintf(LOGLEVEL_ERROR, server_options.logfp, "Child %d terminated%s %d.\n",
+                      (int)pid, what, value);
+    }
+    return reaped;
+}
+
+// The idle-time disk check: announces DISK and refreshes the study table.
+static void checkDisk(int *check_interval)
+{
+    uint64_t total = server_store.LS_GetTotalSpace();
+    uint64_t freebytes = server_store.LS_GetFreeSpace();
+    int percent = housekeeping_diskpercent(total, freebytes, check_interval);
+    server_state.change(SS_DISK, percent);
+    server_store.updateStudyHash();
+    server_store.compactStudyHash();
+}
+
+void runListener()
+{
+    const serveroptions &o = server_options;
+    T_ASC_Network *net = DCMTK_net_init_listen(o.port, 1);
+    if (net == nullptr) {
+        logprintf(LOGLEVEL_FATAL, o.logfp, "Cannot open Network listener.\n");
+        return;
+    }
+    logprintf(LOGLEVEL_NOTICE, o.logfp, "PACS Server AET %s now listening on Port %d.\n",
+              o.aetitle, o.port);
+    dropPrivileges();
+    server_state.change(SS_IDLE, 1);
+
+    int workers = 0;
+    int check_interval = HOUSEKEEPING_CHECK_INTERVAL;
+    time_t last_check = time(nullptr);
+
+    for (;;) {
+        if (ASC_associationWaiting(net, LISTENER_WAIT_SECONDS)) {
+            T_ASC_Association *assoc = nullptr;
+            OFCondition cond = ASC_receiveAssociation(net, &assoc, LISTENER_MAX_PDU);
+            if (cond.bad()) {
+                dumpCondition(nullptr, cond);
+                if (assoc != nullptr) {
+                    ASC_dropSCPAssociation(assoc);
+                    ASC_destroyAssociation(&assoc);
+                }
+                continue;
+            }
+            // Workers that have ended since the last housekeeping no longer
+            // count against the limit.
+            if (workers > o.max_assocs)
+                workers -= reapWorkers();
+            if (workers > o.max_assocs) {
+                endAssociation(assoc, ES_RR_TooMany);
+                continue;
+            }
+            // The worker inherits the study table: bring it up to date first.
+            if (server_store.mustUpdateStudyHash())
+                server_store.updateStudyHash();
+            DIC_AE calling = "", called = "";
+            if (ASC_getAPTitles(assoc->params, calling, sizeof(calling), called, sizeof(called),
+                                nullptr, 0)
+                    .good())
+                logprintf(LOGLEVEL_NOTICE, o.logfp, "Inbound call from %s to %s\n", calling,
+                          called);
+            pid_t pid = fork();
+            if (pid == 0) {
+                // The worker: any alarm that runs out ends it.
+                signal(SIGALRM, SIG_DFL);
+                handleAssociation(net, assoc);
+                return;
+            }
+            if (pid < 0) {
+                endAssociation(assoc, ES_RR_ForkFailed);
+                continue;
+            }
+            workers++;
+            // Closes only this process's descriptor; the worker holds its own.
+            endAssociation(assoc, ES_RR_DropDestroy);
+        }
+
+        // Housekeeping.
+        workers -= reapWorkers();
+        if (workers <= 0) {
+            workers = 0;
+            server_state.change(SS_IDLE, 1);
+            char text[MULTICAST_MSGSIZE];
+            snprintf(text, sizeof(text), "DISCOVER_AET %s %d", o.aetitle, o.port);
+            server_state.change_verbose(text);
+            time_t now = time(nullptr);
+            if (now > last_check + check_interval) {
+                checkDisk(&check_interval);
+                last_check = now;
+            }
+        } else {
+            server_state.change(SS_BUSY, workers);
+        }
+        server_state.checklisten();
+    }
+}
+
+OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
+{
+    const serveroptions &o = server_options;
+    T_ASC_Parameters *params = assoc->params;
+    OFCondition cond = EC_Normal;
+
+    alarm(LISTENER_PHASE_ALARM);
+    if (DCMTK_params_accept_std_PC(params, UID_VerificationSOPClass).bad())
+        logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register ECHO\n");
+    if (DCMTK_params_accept_std_PCs(params, dcmAllStorageSOPClassUIDs,
+                                    numberOfDcmAllStorageSOPClassUIDs)
+            .bad())
+        logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register STORE\n");
+    if (!o.no_unknown_pcs) {
+        int count = 0;
+        const char *const *ts = DCMTK_get_STD_TS(count);
+        DCMTK_params_accept_unknown_PCs(params, ts, count, ASC_SC_ROLE_DEFAULT);
+    }
+    if (DCMTK_params_accept_std_PCs(params, findSOPClasses, 2).bad())
+        logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register FIND\n");
+    if (DCMTK_params_accept_std_PCs(params, moveSOPClasses, 2).bad())
+        logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register MOVE\n");
+
+    ASC_setAPTitles(params, nullptr, nullptr, o.aetitle);
+
+    char context[sizeof(params->DULparams.applicationContextName) + 1] = "";
+    cond = ASC_getApplicationContextName(params, context, sizeof(context));
+    if (cond.bad() || strcmp(context, UID_StandardApplicationContext) != 0) {
+        if (cond.bad())
+            context[0] = '\0';
+        logprintf(LOGLEVEL_ERROR, o.logfp, "Can't find StandardApplicationContext - have %s\n",
+                  context);
+        T_ASC_RejectParameters rej = {ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER,
+                                      ASC_REASON_SU_APPCONTEXTNAMENOTSUPPORTED};
+        ASC_rejectAssociation(assoc, &rej);
+        goto out;
+    }
+
+    cond = ASC_acknowledgeAssociation(assoc);
+    if (cond.bad())
+        goto out;
+
+    {
+        DIC_AE calling = "", called = "";
+        alarm(LISTENER_PHASE_ALARM);
+        if (ASC_getAPTitles(params, calling, sizeof(calling), called, sizeof(called), nullptr, 0)
+                .good())
+            logprintf(LOGLEVEL_INFO, o.logfp, "good assoc from %s to %s\n", calling, called);
+        alarm(0);
+
+        cond = processCommands(net, assoc, calling, called);
+    }
+
+    alarm(LISTENER_PHASE_ALARM);
+    if (cond == DUL_PEERREQUESTEDRELEASE)
+        ASC_acknowledgeRelease(assoc);
+    else if (cond == DUL_PEERABORTEDASSOCIATION)
+        logprintf(LOGLEVEL_NOTICE, o.logfp, "Association aborted\n");
+    else
+        ASC_abortAssociation(assoc);
+
+out:
+    ASC_dropSCPAssociation(assoc);
+    ASC_destroyAssociation(&assoc);
+    alarm(0);
+    return cond;
+}

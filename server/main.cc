@@ -1,0 +1,174 @@
+// storeserver: the entry routine and the process-wide objects. Parses the
+// command line, optionally becomes a daemon, writes the pid file, opens the
+// log, loads the AE title map, opens the monitor channel and runs the
+// association listener; the same shutdown runs in the listener and in every
+// worker when the listener returns.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "aetitlemap/aetitlemap.h"
+#include "dicomnet/dicomnet.h"
+#include "runtime/installpath.h"
+#include "runtime/logprintf.h"
+#include "runtime/process.h"
+#include "server/listener.h"
+#include "server/serveroptions.h"
+#include "server/serverstate.h"
+#include "store/localstore.h"
+
+// The process-wide objects, in the order they are built. The store's
+// constructor reads its configuration and loads the study table here,
+// before main runs.
+serveroptions server_options = {
+    nullptr,                            // aetitle
+    SERVEROPTIONS_DEFAULT_PORT,         // port
+    SERVEROPTIONS_DEFAULT_MCAST_GROUP,  // mcast_group
+    SERVEROPTIONS_DEFAULT_PORT,         // monitor_port
+    SERVEROPTIONS_DEFAULT_MAX_ASSOCS,   // max_assocs
+    nullptr,                            // drop_user
+    nullptr,                            // drop_group
+    -1,                                 // file_umask
+    stderr,                             // logfp
+    nullptr,                            // logfile
+    nullptr,                            // pidfile
+    0,                                  // daemon
+    0,                                  // overwrite
+    0,                                  // symlinks
+    0,                                  // debug
+    0,                                  // no_unknown_pcs
+    -1,                                 // aetmap_fd
+    "",                                 // charset
+};
+LocalStore server_store;
+serverstate server_state;
+AETitleMap server_aetmap = nullptr;
+
+static const char usageText[] =
+    "Usage: %s [-a AETitle] [-p ServerPort] [-m MonitorPort]\n"
+    "       [-u DropToUserName] [-g DropToGroupName] [-U umask]\n"
+    "       [-l logfile] [-P pidfile] [-d] [-D] [-o] [-s] [-N]\n";
+
+// Fills server_options from the command line. 0, or 1 after the usage text.
+static int parseOptions(int argc, char **argv)
+{
+    serveroptions &o = server_options;
+    int c;
+    while ((c = getopt(argc, argv, "a:p:m:u:U:g:l:P:M:dosDE:hN")) != -1) {
+        switch (c) {
+        case 'a': o.aetitle = optarg; break;
+        case 'p':
+            o.port = (int)strtol(optarg, nullptr, 10);
+            o.monitor_port = o.port;
+            break;
+        case 'm': o.monitor_port = (int)strtol(optarg, nullptr, 10); break;
+        case 'u': o.drop_user = optarg; break;
+        case 'g': o.drop_group = optarg; break;
+        case 'U': o.file_umask = (int)strtol(optarg, nullptr, 8); break;
+        case 'l': o.logfile = optarg; break;
+        case 'P': o.pidfile = optarg; break;
+        case 'M': o.max_assocs = (int)strtol(optarg, nullptr, 10); break;
+        case 'd': o.daemon = 1; break;
+        case 'o': o.overwrite = 1; break;
+        case 's': o.symlinks = 1; break;
+        case 'D': o.debug++; break;
+        case 'E': {
+            // At most 63 characters are kept; the last byte stays the terminator.
+            size_t n = strnlen(optarg, sizeof(o.charset) - 1);
+            memcpy(o.charset, optarg, n);
+            o.charset[n] = '\0';
+            break;
+        }
+        case 'N': o.no_unknown_pcs = 1; break;
+        default:  // 'h', an unknown letter, a missing argument
+            fprintf(stderr, usageText, argv[0]);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Loads the AE title map. The file found along the configuration search
+// path is kept open for writing, so that peers learnt later are saved; a
+// file that can only be read is loaded and closed.
+static void loadAETitleMap()
+{
+    AETitleMap_Create(&server_aetmap);
+    int fd = AETitleMap_Open(nullptr, O_RDWR | O_CREAT, 0666);
+    if (fd != -1) {
+        server_options.aetmap_fd = fd;
+        AETitleMap_Load_fd(&server_aetmap, fd);
+    } else {
+        fd = AETitleMap_Open(nullptr, O_RDONLY, 0);
+        if (fd == -1)
+            return;
+        AETitleMap_Load_fd(&server_aetmap, fd);
+        close(fd);
+    }
+    AETitleMap_LogTable(&server_aetmap, LOGLEVEL_INFO, server_options.logfp);
+}
+
+int main(int argc, char **argv)
+{
+    serveroptions &o = server_options;
+    detect_installpath(argv[0]);
+    if (parseOptions(argc, argv) != 0)
+        return 1;
+
+    if (o.daemon) {
+        int r = daemonize();
+        if (r < 0) {
+            logprintf(LOGLEVEL_FATAL, o.logfp, "Cannot fork to become daemon.\n");
+            return 1;
+        }
+        if (r > 0)
+            return 0;
+    }
+    if (o.debug >= 2)
+        usleep(5000000);
+
+    if (o.pidfile != nullptr) {
+        FILE *pf = fopen(o.pidfile, "w");
+        if (pf != nullptr) {
+            fprintf(pf, "%d\n", (int)getpid());
+            fclose(pf);
+        }
+    }
+    // A log file that cannot be opened turns logging off altogether.
+    if (o.logfile != nullptr)
+        o.logfp = fopen(o.logfile, "a");
+    server_store.setLogfile(o.logfp);
+
+    if (o.debug == 1)
+        logprintf_setmaxlevel(LOGLEVEL_DEBUG);
+    else if (o.debug >= 2)
+        logprintf_setmaxlevel(LOGLEVEL_TRACE);
+    if (o.file_umask != -1)
+        umask((mode_t)o.file_umask);
+
+    loadAETitleMap();
+    if (o.aetitle == nullptr) {
+        AETitleMapEntry *local = AETitleMap_FindByName(&server_aetmap, SERVEROPTIONS_LOCAL_ENTRY);
+        o.aetitle = local != nullptr ? local->aetitle : SERVEROPTIONS_DEFAULT_AETITLE;
+    }
+
+    // The listener must survive stray alarms; workers restore the default.
+    signal(SIGALRM, SIG_IGN);
+    DCMTK_quiet_toolkit_log();
+    server_state.init();
+
+    runListener();
+
+    // Shutdown, in the listener and in every worker.
+    if (o.aetmap_fd != -1)
+        close(o.aetmap_fd);
+    o.aetmap_fd = -1;
+    o.aetitle = nullptr;  // it may point into the map
+    AETitleMap_Destroy(&server_aetmap);
+    server_store.setLogfile(nullptr);
+    return 0;
+}
