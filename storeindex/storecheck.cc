@@ -1,0 +1,241 @@
+// storeindex check: reads STUDYINDEX.hash, STUDYINDEX.dat and every
+// SERIESINDEX.dat and IMAGEINDEX.dat, walks the UID tree, and reports each
+// place where the index and the files disagree. It only reads.
+#include "storeindex/storecheck.h"
+
+#include <errno.h>
+#include <stdarg.h>
+#include <stddef.h>
+#include <string.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "index/studyindex.h"
+#include "store/localstore.h"
+#include "storeindex/storetree.h"
+
+struct checkctx {
+    FILE *out;
+    int findings;
+};
+
+static void finding(checkctx *ctx, const char *kind, const std::string &path, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+
+static void finding(checkctx *ctx, const char *kind, const std::string &path, const char *fmt, ...)
+{
+    ctx->findings++;
+    if (ctx->out == nullptr)
+        return;
+    fprintf(ctx->out, "%s: %s: ", kind, path.c_str());
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(ctx->out, fmt, ap);
+    va_end(ap);
+    fputc('\n', ctx->out);
+}
+
+// Reads an index file of records of recordSize bytes and reports a length
+// that is not a whole number of records. Returns the number of whole
+// records (bytes in *bytes), or -1 when the file is missing (or unreadable,
+// which is reported).
+static long readIndex(checkctx *ctx, const std::string &path, size_t recordSize,
+                      std::vector<unsigned char> *bytes)
+{
+    int r = storetree_readFile(path, bytes);
+    if (r == 0)
+        return -1;
+    if (r < 0) {
+        finding(ctx, STORECHECK_UNREADABLE, path, "cannot be read: %s", strerror(errno));
+        return -1;
+    }
+    if (bytes->size() % recordSize != 0)
+        finding(ctx, STORECHECK_MALFORMED, path,
+                "length %zu is not a multiple of the record size %zu (%zu bytes of a torn record at the end)",
+                bytes->size(), recordSize, bytes->size() % recordSize);
+    return (long)(bytes->size() / recordSize);
+}
+
+// Checks the records of a series or image index: torn and duplicate
+// records, and a parent UID field (at parentOffset) that is not the UID of
+// the directory holding the index. Returns the live keys, in file order.
+static std::vector<std::string> checkRecords(checkctx *ctx, const std::string &path,
+                                             const std::vector<unsigned char> &bytes, long count,
+                                             size_t recordSize, size_t parentOffset,
+                                             const std::string &parent, const char *parentName)
+{
+    std::vector<std::string> keys;
+    std::set<std::string> seen;
+    for (long i = 0; i < count; i++) {
+        const unsigned char *rec = bytes.data() + (size_t)i * recordSize;
+        if (!studyindex_isLive(rec)) {
+            if (!storetree_allZero(rec, recordSize))
+                finding(ctx, STORECHECK_TORN, path, "record %ld is neither live nor cleared", i);
+            continue;
+        }
+        std::string key = storetree_field((const char *)rec, STUDYINDEX_KEY_WIDTH);
+        if (!seen.insert(key).second) {
+            finding(ctx, STORECHECK_DUPLICATE, path, "record %ld: key %s is entered twice", i,
+                    key.c_str());
+            continue;
+        }
+        std::string up = storetree_field((const char *)rec + parentOffset, STUDYINDEX_KEY_WIDTH);
+        if (up != parent)
+            finding(ctx, STORECHECK_MISPLACED, path, "record %ld (%s) names %s %s, not %s", i,
+                    key.c_str(), parentName, up.c_str(), parent.c_str());
+        keys.push_back(key);
+    }
+    return keys;
+}
+
+static void checkSeries(checkctx *ctx, const storetree_series &series, bool indexed)
+{
+    std::string indexPath = series.dir + "/IMAGEINDEX.dat";
+    std::vector<unsigned char> bytes;
+    long count = readIndex(ctx, indexPath, sizeof(imagerecord), &bytes);
+    std::vector<std::string> keys;
+    if (count >= 0)
+        keys = checkRecords(ctx, indexPath, bytes, count, sizeof(imagerecord),
+                            offsetof(imagerecord, seriesInstanceUid), series.uid, "series");
+    std::set<std::string> files(series.images.begin(), series.images.end());
+    std::set<std::string> live(keys.begin(), keys.end());
+    for (const std::string &key : keys)
+        if (files.count(key) == 0)
+            finding(ctx, STORECHECK_MISSING, series.dir + "/image_" + key + ".dcm",
+                    "image index entry without its image file");
+    for (const std::string &image : series.images)
+        if (live.count(image) == 0)
+            finding(ctx, STORECHECK_UNINDEXED, series.dir + "/image_" + image + ".dcm",
+                    "image file without an image index entry");
+    for (const std::string &tmp : series.stale)
+        finding(ctx, STORECHECK_STALE_TMP, tmp, "temporary file of an unfinished write");
+    if (indexed && keys.empty() && series.images.empty())
+        finding(ctx, STORECHECK_MISSING, series.dir, "series index entry, but the series holds no image");
+}
+
+static void checkStudy(checkctx *ctx, LocalStore *store, const storetree &tree,
+                       const storetree_study &study, bool indexed)
+{
+    std::string expected = std::string(store->GetUidBasePath(study.uid.c_str()).c_str());
+    if (expected != tree.uidDir + "/" + study.bucket)
+        finding(ctx, STORECHECK_MISPLACED, study.dir, "study directory belongs in %s",
+                expected.c_str());
+    if (!indexed)
+        finding(ctx, STORECHECK_UNINDEXED, study.dir, "study directory without a study index entry");
+
+    std::string indexPath = study.dir + "/SERIESINDEX.dat";
+    std::vector<unsigned char> bytes;
+    long count = readIndex(ctx, indexPath, sizeof(seriesrecord), &bytes);
+    std::vector<std::string> keys;
+    if (count >= 0)
+        keys = checkRecords(ctx, indexPath, bytes, count, sizeof(seriesrecord),
+                            offsetof(seriesrecord, studyInstanceUid), study.uid, "study");
+    std::set<std::string> live(keys.begin(), keys.end());
+    std::set<std::string> dirs;
+    for (const storetree_series &series : study.series) {
+        dirs.insert(series.uid);
+        bool seriesIndexed = live.count(series.uid) != 0;
+        if (!seriesIndexed)
+            finding(ctx, STORECHECK_UNINDEXED, series.dir,
+                    "series directory without a series index entry");
+        checkSeries(ctx, series, seriesIndexed);
+    }
+    for (const std::string &key : keys)
+        if (dirs.count(key) == 0)
+            finding(ctx, STORECHECK_MISSING, study.dir + "/series_" + key,
+                    "series index entry without its series directory");
+    for (const std::string &tmp : study.stale)
+        finding(ctx, STORECHECK_STALE_TMP, tmp, "temporary file of an unfinished write");
+    if (indexed && keys.empty() && study.series.empty())
+        finding(ctx, STORECHECK_MISSING, study.dir, "study index entry, but the study holds no series");
+}
+
+// Checks the two study files against each other. Returns the UIDs of the
+// live studies.
+static std::set<std::string> checkStudyIndex(checkctx *ctx, const storetree &tree)
+{
+    std::set<std::string> live;
+    std::string hashPath = tree.uidDir + "/STUDYINDEX.hash";
+    std::string dataPath = tree.uidDir + "/STUDYINDEX.dat";
+    std::vector<unsigned char> hashBytes, dataBytes;
+    long nHash = readIndex(ctx, hashPath, sizeof(studyhash), &hashBytes);
+    long nData = readIndex(ctx, dataPath, sizeof(studydata), &dataBytes);
+    if (nHash < 0 && nData < 0)
+        return live;
+    if (nHash < 0 || nData < 0) {
+        finding(ctx, STORECHECK_OUT_OF_STEP, nHash < 0 ? hashPath : dataPath,
+                "missing, while %s holds %ld records", nHash < 0 ? "STUDYINDEX.dat" : "STUDYINDEX.hash",
+                nHash < 0 ? nData : nHash);
+    } else if (nHash != nData) {
+        finding(ctx, STORECHECK_OUT_OF_STEP, hashPath, "%ld records, but STUDYINDEX.dat has %ld",
+                nHash, nData);
+    }
+    long n = nHash < nData ? nHash : nData;
+    for (long i = 0; i < n; i++) {
+        studyhash h;
+        studydata d;
+        memcpy(&h, hashBytes.data() + (size_t)i * sizeof h, sizeof h);
+        memcpy(&d, dataBytes.data() + (size_t)i * sizeof d, sizeof d);
+        bool deleted = (h.patientNameBits & STUDYHASH_DELETED) != 0;
+        if (!studyindex_isLive(&d)) {
+            if (!storetree_allZero(&d, sizeof d))
+                finding(ctx, STORECHECK_TORN, dataPath, "record %ld is neither live nor cleared", i);
+            else if (!deleted)
+                finding(ctx, STORECHECK_OUT_OF_STEP, hashPath,
+                        "record %ld: study data cleared, but the study is not marked deleted", i);
+            continue;
+        }
+        std::string uid = storetree_field(d.studyInstanceUid, sizeof d.studyInstanceUid);
+        if (deleted) {
+            finding(ctx, STORECHECK_OUT_OF_STEP, hashPath,
+                    "record %ld: study %s marked deleted, but its data record is live", i, uid.c_str());
+            continue;
+        }
+        if (h.studyUidCrc != studyindex_uidCrc(uid.c_str())) {
+            finding(ctx, STORECHECK_OUT_OF_STEP, hashPath,
+                    "record %ld: UID CRC %08X does not belong to study %s", i, h.studyUidCrc,
+                    uid.c_str());
+            continue;
+        }
+        if (!live.insert(uid).second)
+            finding(ctx, STORECHECK_DUPLICATE, dataPath, "record %ld: study %s is entered twice", i,
+                    uid.c_str());
+    }
+    return live;
+}
+
+int storecheck_run(const char *base, FILE *out)
+{
+    checkctx ctx{out, 0};
+    storetree tree;
+    if (storetree_scan(base, &tree) != 0)
+        return -1;
+    if (!tree.exists)
+        return 0;
+    LocalStore store(base);
+
+    if (tree.rebuildMarker)
+        finding(&ctx, STORECHECK_REBUILD, tree.uidDir + "/" STORETREE_REBUILD_MARKER,
+                "a rebuild did not finish; run storeindex rebuild again");
+    for (const std::string &dir : tree.unreadable)
+        finding(&ctx, STORECHECK_UNREADABLE, dir, "directory cannot be listed");
+
+    std::set<std::string> live = checkStudyIndex(&ctx, tree);
+    std::set<std::string> dirs;
+    for (const storetree_study &study : tree.studies) {
+        dirs.insert(study.uid);
+        checkStudy(&ctx, &store, tree, study, live.count(study.uid) != 0);
+    }
+    for (const std::string &uid : live)
+        if (dirs.count(uid) == 0)
+            finding(&ctx, STORECHECK_MISSING, std::string(store.GetUidPath(uid.c_str(), nullptr, nullptr, 1).c_str()),
+                    "study index entry without its study directory");
+    for (const std::string &tmp : tree.stale)
+        finding(&ctx, STORECHECK_STALE_TMP, tmp, "temporary file of an unfinished write");
+    for (const std::string &del : tree.deleteme)
+        finding(&ctx, STORECHECK_DELETEME, del, "index file of an unfinished delete");
+    return ctx.findings;
+}

@@ -1,0 +1,27 @@
+// storeindex check: compares the four kinds of index file of a store with
+// each other and with the UID tree, and reports every inconsistency.
+#ifndef VELTO_STOREINDEX_STORECHECK_H
+#define VELTO_STOREINDEX_STORECHECK_H
+
+#include <stdio.h>
+
+// Kinds of finding, the first word of each line written to out.
+#define STORECHECK_MALFORMED "malformed"       // index length not a whole number of records
+#define STORECHECK_OUT_OF_STEP "out-of-step"   // the two study files disagree
+#define STORECHECK_TORN "torn"                 // record neither live nor cleared
+#define STORECHECK_DUPLICATE "duplicate"       // one key live twice in one index
+#define STORECHECK_MISSING "missing-file"      // index entry without its file or directory
+#define STORECHECK_UNINDEXED "unindexed"       // file or directory without its index entry
+#define STORECHECK_MISPLACED "misplaced"       // entry or directory in the wrong place
+#define STORECHECK_STALE_TMP "stale-tmp"       // temporary file of an unfinished write
+#define STORECHECK_DELETEME "stale-deleteme"   // DELETEME of an unfinished delete
+#define STORECHECK_REBUILD "interrupted-rebuild"
+#define STORECHECK_UNREADABLE "unreadable"     // file or directory that cannot be read
+
+// Checks the store below base, writing one line "KIND: PATH: text" per
+// finding to out (null: nothing written). Returns the number of findings
+// (0: consistent, also when the store is still empty), or -1 when base
+// itself cannot be read.
+int storecheck_run(const char *base, FILE *out);
+
+#endif

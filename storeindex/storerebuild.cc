@@ -1,0 +1,393 @@
+// storeindex rebuild: reads every image file of the UID tree, in the order
+// of the files' modification times, enters it in new study, series and image
+// records as the store's write path would have, and replaces the index
+// files by rename.
+#include "storeindex/storerebuild.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcfilefo.h"
+#include "dicomnet/dicomnet.h"
+#include "index/studyindex.h"
+#include "runtime/fullio.h"
+#include "store/localstore.h"
+#include "storeindex/storetree.h"
+
+struct rebuildctx {
+    FILE *out;
+    FILE *err;
+    int problems;   // files that could not be entered or removed
+};
+
+// New records of one series: its record from the newest image, and one
+// image record per image, in the order the images were entered.
+struct seriesbuild {
+    bool any = false;
+    long order = 0;                  // position of its first image
+    seriesrecord record;
+    std::vector<imagerecord> images;
+};
+
+// New records of one study (parallel to storetree_study).
+struct studybuild {
+    bool any = false;
+    long order = 0;                  // position of its first image
+    studyhash hash;
+    studydata data;
+    std::vector<seriesbuild> series; // parallel to storetree_study::series
+};
+
+// One image file to enter, with its place in the tree.
+struct imagefile {
+    std::string path;
+    std::string sop;
+    size_t study;
+    size_t series;
+    struct timespec mtime;
+};
+
+static void report(FILE *stream, const char *kind, const std::string &path, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+
+static void report(FILE *stream, const char *kind, const std::string &path, const char *fmt, ...)
+{
+    if (stream == nullptr)
+        return;
+    fprintf(stream, "%s: %s: ", kind, path.c_str());
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stream, fmt, ap);
+    va_end(ap);
+    fputc('\n', stream);
+}
+
+// Fills a series or image record from the dataset with the store's field
+// list of that record (absent elements stay zero).
+static void makeRecord(DcmDataset *ds, const studyindex_field *fields, int count, void *record,
+                       size_t size)
+{
+    memset(record, 0, size);
+    for (int i = 0; i < count; i++)
+        studyindex_setField((char *)record + fields[i].offset, fields[i].width,
+                            DCMTK_getTagString(ds, fields[i].tag));
+}
+
+// Writes len bytes to a new file "path.PID.tmp" (synced to disk), owned
+// like the directory it lies in when run as root, so the server can go on
+// writing the index. Returns 0 with *tmp set, or -1 (nothing left behind).
+static int writeTemp(rebuildctx *ctx, const std::string &path, const void *data, size_t len,
+                     std::string *tmp)
+{
+    int result = -1;
+    int fd = -1;
+    std::string dir = path.substr(0, path.rfind('/'));
+    struct stat st;
+    *tmp = path + "." + std::to_string((long)getpid()) + ".tmp";
+    fd = open(tmp->c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0664);
+    if (fd < 0)
+        goto out;
+    if (geteuid() == 0 && stat(dir.c_str(), &st) == 0 && fchown(fd, st.st_uid, st.st_gid) != 0)
+        goto out;
+    if (fullio_write(fd, data, len) != (ssize_t)len)
+        goto out;
+    if (fsync(fd) != 0)
+        goto out;
+    result = 0;
+out:
+    if (result != 0)
+        report(ctx->err, "error", *tmp, "cannot write: %s", strerror(errno));
+    if (fd >= 0)
+        close(fd);
+    if (result != 0 && fd >= 0)
+        unlink(tmp->c_str());
+    return result;
+}
+
+// Moves a temporary file written by writeTemp into place. 0, or -1.
+static int commitTemp(rebuildctx *ctx, const std::string &tmp, const std::string &path)
+{
+    if (rename(tmp.c_str(), path.c_str()) == 0)
+        return 0;
+    report(ctx->err, "error", path, "cannot rename %s into place: %s", tmp.c_str(), strerror(errno));
+    unlink(tmp.c_str());
+    return -1;
+}
+
+// Replaces the index file at path by the records (or removes it when there
+// are none). 0, or -1 when it could not be written.
+static int replaceIndex(rebuildctx *ctx, const std::string &path, const void *records, size_t len)
+{
+    std::string tmp;
+    if (len == 0) {
+        if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+            report(ctx->err, "error", path, "cannot remove: %s", strerror(errno));
+            return -1;
+        }
+        return 0;
+    }
+    if (writeTemp(ctx, path, records, len, &tmp) != 0)
+        return -1;
+    return commitTemp(ctx, tmp, path);
+}
+
+// Removes a file left by an unfinished write or delete.
+static void removeStale(rebuildctx *ctx, const std::string &path, const char *what)
+{
+    if (unlink(path.c_str()) == 0 || errno == ENOENT) {
+        report(ctx->out, "removed", path, "%s", what);
+        return;
+    }
+    ctx->problems++;
+    report(ctx->out, "not-removed", path, "%s: %s", what, strerror(errno));
+}
+
+// Removes an emptied directory; one that still holds files (images that
+// could not be entered) stays, as they were reported already.
+static void removeEmptyDir(rebuildctx *ctx, const std::string &dir, const char *what)
+{
+    if (rmdir(dir.c_str()) == 0) {
+        report(ctx->out, "removed", dir, "%s", what);
+        return;
+    }
+    if (errno != ENOTEMPTY && errno != EEXIST && errno != ENOENT) {
+        ctx->problems++;
+        report(ctx->out, "not-removed", dir, "%s: %s", what, strerror(errno));
+    }
+}
+
+// Reads one image file and merges it into the new records. Returns 0, or
+// -1 when the file cannot be entered (reported).
+static int enterImage(rebuildctx *ctx, LocalStore *store, const storetree &tree,
+                      std::vector<studybuild> *builds, const imagefile &file, long order)
+{
+    const storetree_study &study = tree.studies[file.study];
+    const storetree_series &series = study.series[file.series];
+    DcmFileFormat ff;
+    OFCondition cond = ff.loadFile(file.path.c_str());
+    if (cond.bad()) {
+        report(ctx->out, "skipped", file.path, "not a readable DICOM file (%s); left outside the index",
+               cond.text());
+        return -1;
+    }
+    DcmDataset *ds = ff.getDataset();
+    const char *uids[3] = {DCMTK_getTagString(ds, DCM_StudyInstanceUID),
+                           DCMTK_getTagString(ds, DCM_SeriesInstanceUID),
+                           DCMTK_getTagString(ds, DCM_SOPInstanceUID)};
+    const std::string *wanted[3] = {&study.uid, &series.uid, &file.sop};
+    static const char *names[3] = {"study", "series", "SOP instance"};
+    for (int i = 0; i < 3; i++) {
+        if (uids[i] == nullptr || *wanted[i] != uids[i]) {
+            report(ctx->out, "skipped", file.path,
+                   "its %s UID is %s, not %s as its place says; left outside the index", names[i],
+                   uids[i] ? uids[i] : "(none)", wanted[i]->c_str());
+            return -1;
+        }
+    }
+
+    studybuild &sb = (*builds)[file.study];
+    if (!sb.any) {
+        sb.any = true;
+        sb.order = order;
+        memset(&sb.hash, 0, sizeof sb.hash);
+        memset(&sb.data, 0, sizeof sb.data);
+    }
+    // The same merge as the write path: each image updates the study's
+    // records in place, the newest one last.
+    store->studyDataMake(ds, &sb.hash, &sb.data);
+
+    seriesbuild &rb = sb.series[file.series];
+    if (!rb.any) {
+        rb.any = true;
+        rb.order = order;
+    }
+    makeRecord(ds, studyindex_seriesFields, STUDYINDEX_SERIES_FIELDS, &rb.record, sizeof rb.record);
+    imagerecord image;
+    makeRecord(ds, studyindex_imageFields, STUDYINDEX_IMAGE_FIELDS, &image, sizeof image);
+    rb.images.push_back(image);
+    return 0;
+}
+
+// Writes the series and image indexes of one study and removes emptied
+// series. Returns 0, or -1 when an index file could not be written.
+static int writeStudy(rebuildctx *ctx, const storetree_study &study, studybuild *sb,
+                      long *seriesCount, long *imageCount)
+{
+    std::vector<size_t> order;
+    for (size_t r = 0; r < study.series.size(); r++) {
+        const storetree_series &series = study.series[r];
+        seriesbuild &rb = sb->series[r];
+        if (replaceIndex(ctx, series.dir + "/IMAGEINDEX.dat", rb.images.data(),
+                         rb.images.size() * sizeof(imagerecord)) != 0)
+            return -1;
+        if (!rb.any) {
+            removeEmptyDir(ctx, series.dir, "series directory without images");
+            continue;
+        }
+        order.push_back(r);
+        *imageCount += (long)rb.images.size();
+    }
+    std::sort(order.begin(), order.end(),
+              [sb](size_t a, size_t b) { return sb->series[a].order < sb->series[b].order; });
+    std::vector<seriesrecord> records;
+    for (size_t r : order)
+        records.push_back(sb->series[r].record);
+    *seriesCount += (long)records.size();
+    if (replaceIndex(ctx, study.dir + "/SERIESINDEX.dat", records.data(),
+                     records.size() * sizeof(seriesrecord)) != 0)
+        return -1;
+    if (records.empty())
+        removeEmptyDir(ctx, study.dir, "study directory without images");
+    return 0;
+}
+
+// Writes both study files under temporary names and then renames them into
+// place, the data file first. Returns 0, or -1 with the old pair untouched
+// unless the second rename failed.
+static int writeStudyIndex(rebuildctx *ctx, const storetree &tree,
+                           const std::vector<studybuild> &builds, long *studyCount)
+{
+    std::vector<size_t> order;
+    for (size_t s = 0; s < builds.size(); s++)
+        if (builds[s].any)
+            order.push_back(s);
+    std::sort(order.begin(), order.end(),
+              [&builds](size_t a, size_t b) { return builds[a].order < builds[b].order; });
+    std::vector<studyhash> hashes;
+    std::vector<studydata> datas;
+    for (size_t s : order) {
+        hashes.push_back(builds[s].hash);
+        datas.push_back(builds[s].data);
+    }
+    *studyCount = (long)order.size();
+    std::string hashPath = tree.uidDir + "/STUDYINDEX.hash";
+    std::string dataPath = tree.uidDir + "/STUDYINDEX.dat";
+    std::string hashTmp, dataTmp;
+    if (writeTemp(ctx, dataPath, datas.data(), datas.size() * sizeof(studydata), &dataTmp) != 0)
+        return -1;
+    if (writeTemp(ctx, hashPath, hashes.data(), hashes.size() * sizeof(studyhash), &hashTmp) != 0) {
+        unlink(dataTmp.c_str());
+        return -1;
+    }
+    // Two renames cannot be one step: between them the pair is out of step.
+    // The marker, removed only after both, lets the check name that case.
+    if (commitTemp(ctx, dataTmp, dataPath) != 0) {
+        unlink(hashTmp.c_str());
+        return -1;
+    }
+    return commitTemp(ctx, hashTmp, hashPath);
+}
+
+static void syncDir(const std::string &dir)
+{
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+int storerebuild_run(const char *base, FILE *out, FILE *err)
+{
+    rebuildctx ctx{out, err, 0};
+    storetree tree;
+    if (storetree_scan(base, &tree) != 0) {
+        report(err, "error", base, "cannot read the base directory");
+        return STOREREBUILD_FAILED;
+    }
+    if (!tree.exists) {
+        report(out, "rebuilt", base, "the store holds nothing yet");
+        return STOREREBUILD_OK;
+    }
+    if (!tree.unreadable.empty()) {
+        // The images of a directory that cannot be listed would drop out of
+        // the index: change nothing.
+        for (const std::string &dir : tree.unreadable)
+            report(err, "error", dir, "directory cannot be listed; nothing rebuilt");
+        return STOREREBUILD_FAILED;
+    }
+    LocalStore store(base);
+    std::string marker = tree.uidDir + "/" STORETREE_REBUILD_MARKER;
+    long studyCount = 0, seriesCount = 0, imageCount = 0;
+    int fd;
+
+    std::vector<imagefile> files;
+    std::vector<studybuild> builds(tree.studies.size());
+    for (size_t s = 0; s < tree.studies.size(); s++) {
+        const storetree_study &study = tree.studies[s];
+        builds[s].series.resize(study.series.size());
+        for (size_t r = 0; r < study.series.size(); r++) {
+            for (const std::string &sop : study.series[r].images) {
+                imagefile f;
+                f.path = study.series[r].dir + "/image_" + sop + ".dcm";
+                f.sop = sop;
+                f.study = s;
+                f.series = r;
+                struct stat st;
+                if (stat(f.path.c_str(), &st) != 0) {
+                    ctx.problems++;
+                    report(out, "skipped", f.path, "cannot be read: %s", strerror(errno));
+                    continue;
+                }
+                f.mtime = st.st_mtim;
+                files.push_back(f);
+            }
+        }
+    }
+    // The write path enters images in the order they arrive; the files'
+    // modification times are the best record of that order left.
+    std::sort(files.begin(), files.end(), [](const imagefile &a, const imagefile &b) {
+        if (a.mtime.tv_sec != b.mtime.tv_sec)
+            return a.mtime.tv_sec < b.mtime.tv_sec;
+        if (a.mtime.tv_nsec != b.mtime.tv_nsec)
+            return a.mtime.tv_nsec < b.mtime.tv_nsec;
+        return a.path < b.path;
+    });
+    for (size_t k = 0; k < files.size(); k++)
+        if (enterImage(&ctx, &store, tree, &builds, files[k], (long)k) != 0)
+            ctx.problems++;
+
+    for (const storetree_study &study : tree.studies) {
+        for (const std::string &tmp : study.stale)
+            removeStale(&ctx, tmp, "temporary file of an unfinished write");
+        for (const storetree_series &series : study.series)
+            for (const std::string &tmp : series.stale)
+                removeStale(&ctx, tmp, "temporary file of an unfinished write");
+    }
+    for (const std::string &tmp : tree.stale)
+        removeStale(&ctx, tmp, "temporary file of an unfinished write");
+    for (const std::string &del : tree.deleteme)
+        removeStale(&ctx, del, "index file of an unfinished delete");
+
+    fd = open(marker.c_str(), O_WRONLY | O_CREAT, 0664);
+    if (fd < 0) {
+        report(err, "error", marker, "cannot create: %s", strerror(errno));
+        return STOREREBUILD_FAILED;
+    }
+    close(fd);
+    for (size_t s = 0; s < tree.studies.size(); s++)
+        if (writeStudy(&ctx, tree.studies[s], &builds[s], &seriesCount, &imageCount) != 0)
+            return STOREREBUILD_FAILED;
+    if (writeStudyIndex(&ctx, tree, builds, &studyCount) != 0)
+        return STOREREBUILD_FAILED;
+    syncDir(tree.uidDir);
+    if (unlink(marker.c_str()) != 0) {
+        report(err, "error", marker, "cannot remove: %s", strerror(errno));
+        return STOREREBUILD_FAILED;
+    }
+    syncDir(tree.uidDir);
+    if (out != nullptr)
+        fprintf(out, "rebuilt: %s: %ld studies, %ld series, %ld images%s\n", base, studyCount,
+                seriesCount, imageCount,
+                ctx.problems ? "; some files could not be entered or removed (listed above)" : "");
+    return ctx.problems ? STOREREBUILD_PARTIAL : STOREREBUILD_OK;
+}

@@ -1,0 +1,23 @@
+// storeindex rebuild: rebuilds every index file of a store from its image
+// files, to be run while the server is stopped.
+#ifndef VELTO_STOREINDEX_STOREREBUILD_H
+#define VELTO_STOREINDEX_STOREREBUILD_H
+
+#include <stdio.h>
+
+// Results of storerebuild_run.
+enum {
+    STOREREBUILD_OK = 0,      // every image file is in the new index
+    STOREREBUILD_PARTIAL = 1, // rebuilt; some files could not be entered or removed
+    STOREREBUILD_FAILED = 2,  // not rebuilt; index files not yet replaced stay as they were
+};
+
+// Rebuilds the index of the store below base. Removes stale *.tmp and
+// DELETEME files, and the index files and directories of series and studies
+// that hold no image. Each new index file is written under a temporary name
+// and renamed into place; the two study files are renamed last, while the
+// marker B/uid/REBUILDING exists. Writes one line per action or problem to
+// out (null: nothing) and error causes to err (null: nothing).
+int storerebuild_run(const char *base, FILE *out, FILE *err);
+
+#endif
