@@ -160,6 +160,15 @@ private:
     // Query helpers: add the series/image record's fields the query asks for.
     void addSeriesKeys(DcmDataset *query, DcmDataset *response, const seriesrecord *rec);
     void addImageKeys(DcmDataset *query, DcmDataset *response, const imagerecord *rec);
+    // FindDataset's levels (levelText: the level as received, for the
+    // responses; levelGiven: the caller forced the level). Results as
+    // FindDataset's.
+    int findStudyLevel(void **handle, DcmDataset *query, DcmDataset **result,
+                       const char *levelText);
+    int findSeriesLevel(void **handle, DcmDataset *query, DcmDataset **result,
+                        const char *levelText);
+    int findImageLevel(void **handle, DcmDataset *query, DcmDataset **result,
+                       const char *levelText, int levelGiven);
 };
 
 #endif
