@@ -1,0 +1,99 @@
+// Tests of the dataset element helpers.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcvrus.h"
+#include "dicomnet/dicomnet.h"
+
+TEST(Elements, GetTagStringPresentAbsentEmpty)
+{
+    std::unique_ptr<DcmDataset> ds(DCMTK_Dataset_Create());
+    ASSERT_NE(ds, nullptr);
+    EXPECT_EQ(ds->card(), 0u);
+    ASSERT_EQ(DCMTK_Key_Add(ds.get(), 0x0010, 0x0020, "PID1"), 0);
+    ASSERT_EQ(DCMTK_Key_Add(ds.get(), 0x0010, 0x0010, ""), 0);
+    EXPECT_STREQ(DCMTK_getTagString(ds.get(), DCM_PatientID), "PID1");
+    EXPECT_EQ(DCMTK_getTagString(ds.get(), DCM_PatientName), nullptr);   // present, empty
+    EXPECT_EQ(DCMTK_getTagString(ds.get(), DCM_StudyInstanceUID), nullptr);  // absent
+    EXPECT_EQ(DCMTK_getTagString(nullptr, DCM_PatientID), nullptr);
+}
+
+TEST(Elements, GetTagStringDoesNotSearchSequences)
+{
+    std::unique_ptr<DcmDataset> ds(DCMTK_Dataset_Create());
+    DcmItem *item = nullptr;
+    ASSERT_TRUE(ds->findOrCreateSequenceItem(DCM_ReferencedStudySequence, item).good());
+    item->putAndInsertString(DCM_ReferencedSOPInstanceUID, "1.2.3");
+    EXPECT_EQ(DCMTK_getTagString(ds.get(), DCM_ReferencedSOPInstanceUID), nullptr);
+    // A sequence is not a string element.
+    EXPECT_EQ(DCMTK_getTagString(ds.get(), DCM_ReferencedStudySequence), nullptr);
+}
+
+TEST(Elements, KeyAddUsesDictionaryVRAndReplaces)
+{
+    std::unique_ptr<DcmDataset> ds(DCMTK_Dataset_Create());
+    ASSERT_EQ(DCMTK_Key_Add(ds.get(), 0x0008, 0x0052, ""), 0);
+    DcmElement *elem = nullptr;
+    ASSERT_TRUE(ds->findAndGetElement(DCM_QueryRetrieveLevel, elem).good());
+    EXPECT_EQ(elem->ident(), EVR_CS);
+    EXPECT_EQ(elem->getLength(), 0u);
+    ASSERT_EQ(DCMTK_Key_Add(ds.get(), 0x0008, 0x0052, "STUDY"), 0);
+    ASSERT_EQ(DCMTK_Key_Add(ds.get(), 0x0008, 0x0052, "PATIENT"), 0);
+    EXPECT_STREQ(DCMTK_getTagString(ds.get(), DCM_QueryRetrieveLevel), "PATIENT");
+    EXPECT_EQ(ds->card(), 1u);
+    ASSERT_EQ(DCMTK_Key_Add(ds.get(), 0x0008, 0x0052, nullptr), 0);
+    EXPECT_EQ(DCMTK_getTagString(ds.get(), DCM_QueryRetrieveLevel), nullptr);
+}
+
+TEST(Elements, KeyAddVRForPrivateTag)
+{
+    std::unique_ptr<DcmDataset> ds(DCMTK_Dataset_Create());
+    EXPECT_EQ(DCMTK_Key_Add(ds.get(), 0x0009, 0x1099, "x"), -2);
+    EXPECT_EQ(ds->card(), 0u);
+    ASSERT_EQ(DCMTK_Key_AddVR(ds.get(), 0x0009, 0x1099, "private text", "LO"), 0);
+    DcmElement *elem = nullptr;
+    ASSERT_TRUE(ds->findAndGetElement(DcmTagKey(0x0009, 0x1099), elem).good());
+    EXPECT_EQ(elem->ident(), EVR_LO);
+    EXPECT_STREQ(DCMTK_getTagString(ds.get(), DcmTagKey(0x0009, 0x1099)), "private text");
+}
+
+TEST(Elements, KeyAddFailures)
+{
+    std::unique_ptr<DcmDataset> ds(DCMTK_Dataset_Create());
+    EXPECT_EQ(DCMTK_Key_Add(nullptr, 0x0010, 0x0010, "x"), -1);
+    EXPECT_EQ(DCMTK_Key_AddVR(ds.get(), 0x0009, 0x1099, "x", "ZZ"), -2);
+    // A value the element refuses is not inserted (and not leaked: ASan).
+    EXPECT_EQ(DCMTK_Key_AddVR(ds.get(), 0x0009, 0x1010, "abc", "SQ"), -4);
+    EXPECT_EQ(ds->card(), 0u);
+}
+
+TEST(Elements, Uint16AndUint8Fields)
+{
+    std::unique_ptr<DcmDataset> ds(DCMTK_Dataset_Create());
+    const Uint16 words[3] = {1, 2, 0xBEEF};
+    ASSERT_TRUE(ds->putAndInsertUint16Array(DCM_RedPaletteColorLookupTableData, words, 3).good());
+    int length = -1;
+    Uint16 *got = DCMTK_getUnit16Field(ds.get(), DCM_RedPaletteColorLookupTableData, &length);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(length, 6);  // bytes, not values
+    EXPECT_EQ(got[2], 0xBEEF);
+    EXPECT_NE(DCMTK_getUnit16Field(ds.get(), DCM_RedPaletteColorLookupTableData, nullptr), nullptr);
+
+    const Uint8 bytes[5] = {9, 8, 7, 6, 5};
+    ASSERT_TRUE(ds->putAndInsertUint8Array(DCM_EncapsulatedDocument, bytes, 5).good());
+    Uint8 *b = DCMTK_getUnit8Field(ds.get(), DCM_EncapsulatedDocument, &length);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(length, 6);  // padded to even length by the toolkit
+    EXPECT_EQ(b[4], 5);
+
+    length = -1;
+    EXPECT_EQ(DCMTK_getUnit16Field(ds.get(), DCM_PixelData, &length), nullptr);
+    EXPECT_EQ(length, -1);
+    EXPECT_EQ(DCMTK_getUnit8Field(ds.get(), DCM_PixelData, &length), nullptr);
+    EXPECT_EQ(DCMTK_getUnit8Field(nullptr, DCM_PixelData, &length), nullptr);
+    // A text element has no word array.
+    ASSERT_EQ(DCMTK_Key_Add(ds.get(), 0x0010, 0x0010, "A^B"), 0);
+    EXPECT_EQ(DCMTK_getUnit16Field(ds.get(), DCM_PatientName, &length), nullptr);
+}
