@@ -1,0 +1,281 @@
+// Deleting from the store: LocalStore::DeleteFile removes one image, and
+// with it an emptied series and an emptied study, or a series or a study
+// alone. Index records are cleared in place (zero bytes); index files of
+// emptied levels are moved aside to the bucket's DELETEME and unlinked;
+// emptied directories are removed; a deleted study keeps its slot in both
+// study files, with the deleted flag set, until compaction.
+//
+// Locks, in the order series index, image index, study hash file: a level's
+// index file is locked exclusively, as the write path locks it, from the
+// search for the record until the record is cleared and, when the level is
+// emptied, until the file has been moved aside. So a store into the same
+// series waits while its index is searched and changed, and every record
+// that it writes lands in a file that the delete has either finished with
+// or will see. Every lock is held through the descriptor and ends when the
+// descriptor is closed, on every path.
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "index/studyindex.h"
+#include "runtime/logprintf.h"
+#include "runtime/vlcompat.h"
+#include "store/localstore.h"
+
+// An index file opened read-write and locked exclusively; closing it (at
+// the latest when the guard goes) also ends the lock.
+struct lockedIndex {
+    int fd = -1;
+    lockedIndex() = default;
+    lockedIndex(const lockedIndex &) = delete;
+    lockedIndex &operator=(const lockedIndex &) = delete;
+    ~lockedIndex() { release(); }
+    // Opens path without creating it and waits for the exclusive lock.
+    // 0 open (locked, unless the lock failed, which leaves it open), -1 not open.
+    int open(const char *path)
+    {
+        fd = ::open(path, O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            return -1;
+        // A lock that cannot be had (no lock memory) leaves the delete as
+        // unguarded as it always was; it still goes on.
+        VLCompat_LockWholeFile(fd, F_WRLCK);
+        return 0;
+    }
+    void release()
+    {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+};
+
+// Result of a record search in an index file.
+struct recordSearch {
+    long found;   // record number of the key, or -1
+    int others;   // a live record with another key was passed over
+};
+
+// Searches fd's records of size bytes from the start for key (the first 64
+// bytes of a record); live records passed over set others.
+static recordSearch searchRecord(int fd, const char *key, void *record, size_t size)
+{
+    recordSearch s = {-1, 0};
+    for (long i = 0; studyindex_readRecord(fd, i, record, size) == 1; i++) {
+        if (studyindex_keyEquals((const char *)record, key)) {
+            s.found = i;
+            break;
+        }
+        if (studyindex_isLive(record))
+            s.others = 1;
+    }
+    return s;
+}
+
+// Non-zero when a live record follows record number after.
+static int liveRecordAfter(int fd, long after, void *record, size_t size)
+{
+    for (long i = after + 1; studyindex_readRecord(fd, i, record, size) == 1; i++) {
+        if (studyindex_isLive(record))
+            return 1;
+    }
+    return 0;
+}
+
+// Overwrites record number index with zero bytes.
+static void clearRecord(int fd, long index, size_t size)
+{
+    static const char zeros[sizeof(imagerecord)] = {0};
+    studyindex_writeRecord(fd, index, zeros, size);
+}
+
+// Wording of the two places that remove an emptied level's index file and
+// directory: the series level and the study level.
+struct removalTexts {
+    const char *movedown;      // "... movedown(%s)\n"
+    const char *movedNotGone;  // DELETEME could not be unlinked
+    const char *idxNotGone;    // rename failed and so did the unlink
+    const char *rmdirFailed;   // the directory stayed
+    unsigned failLevel;        // level of the failure messages
+};
+static const removalTexts seriesTexts = {
+    "Del SERIES - movedown(%s)\n", "Del SERIES moved idx %s not found\n",
+    "Del SERIES idx %s not found\n", "Del SERIES rmdir %s failed\n", LOGLEVEL_DEBUG};
+static const removalTexts studyTexts = {
+    "Del STUDY - movedown(%s)\n", "Del SERIES moved idx %s not unlinked.\n",
+    "Del SERIES idx %s not unlinked after failed rename.\n", "Del SERIES rmdir %s failed\n",
+    LOGLEVEL_WARNING};
+
+// Moves the index file at path to the study's bucket directory as DELETEME
+// and unlinks it there (or unlinks it in place when the move fails).
+static void removeIndexFile(LocalStore *store, const char *study, const OFString &path,
+                            const removalTexts &t)
+{
+    OFString bucket = store->GetUidBasePath(study);
+    logprintf(LOGLEVEL_DEBUG, store->logStream, t.movedown, path.c_str());
+    logprintf(LOGLEVEL_DEBUG, store->logStream, "SERIES movehelp is %s\n", bucket.c_str());
+    // The rename takes the index out of its directory in one step, so that
+    // no reader finds it there half removed and the directory can go next.
+    // Two deletes in one bucket may use DELETEME at the same time; each name
+    // then goes with one of the two unlinks, and both files are gone.
+    OFString deleteme = bucket + "/DELETEME";
+    if (rename(path.c_str(), deleteme.c_str()) == 0) {
+        if (unlink(deleteme.c_str()) != 0)
+            logprintf(t.failLevel, store->logStream, t.movedNotGone, deleteme.c_str());
+    } else if (unlink(path.c_str()) != 0) {
+        logprintf(t.failLevel, store->logStream, t.idxNotGone, path.c_str());
+    }
+}
+
+// Removes an emptied level's directory: the result of rmdir, 0 or -1.
+static int removeDirectory(LocalStore *store, const OFString &dir, const removalTexts &t)
+{
+    logprintf(LOGLEVEL_DEBUG, store->logStream, "Del SER rmdir(%s)\n", dir.c_str());
+    int r = rmdir(dir.c_str());
+    if (r != 0)
+        logprintf(t.failLevel, store->logStream, t.rmdirFailed, dir.c_str());
+    return r;
+}
+
+// Study level: marks the study deleted in both study files and the table,
+// then removes its series index (locked in series, or opened here) and its
+// directory. Result: 1 when a study file cannot be opened, else the rmdir's.
+static int deleteStudyLevel(LocalStore *store, const char *study, lockedIndex &series)
+{
+    OFString seriesPath = store->GetUidIndexPath(study, NULL) + ".dat";
+    if (series.fd < 0)
+        series.open(seriesPath.c_str());
+
+    uint32_t crc = studyindex_uidCrc(study);
+    OFString stem = store->GetUidIndexPath(NULL, NULL);
+    // The exclusive lock at once, not a shared one changed later: two
+    // processes that both hold the shared lock and both ask for the
+    // exclusive one would have one of them refused as a deadlock.
+    lockedIndex hash;
+    if (hash.open((stem + ".hash").c_str()) != 0)
+        return 1;
+    if (store->updateStudyHash(hash.fd) < 0)
+        logprintf(LOGLEVEL_DEBUG, store->logStream, "AIEEE: Can't update study hash in delete().\n");
+    int dataFd = open((stem + ".dat").c_str(), O_RDWR | O_CLOEXEC);
+    if (dataFd < 0)
+        return 1;
+
+    long found = -1;
+    studydata rec;
+    for (long i = 0; i < store->studyCount && found < 0; i++) {
+        if (store->studyTable[i].studyUidCrc == crc &&
+            studyindex_readRecord(dataFd, i, &rec, sizeof(rec)) == 1 &&
+            studyindex_keyEquals(rec.studyInstanceUid, study))
+            found = i;
+    }
+    if (found >= 0) {
+        // The flag goes onto the file's own record: another process may
+        // have merged into it since this table was loaded, within the same
+        // second of modification time that a reload would not notice.
+        studyhash h;
+        if (studyindex_readRecord(hash.fd, found, &h, sizeof(h)) != 1)
+            h = store->studyTable[found];
+        h.patientNameBits |= STUDYHASH_DELETED;
+        store->studyTable[found] = h;
+        studyindex_writeRecord(hash.fd, found, &h, sizeof(h));
+        clearRecord(dataFd, found, sizeof(studydata));
+    } else {
+        logprintf(LOGLEVEL_DEBUG, store->logStream, "Del STUDY - not found!\n");
+    }
+    close(dataFd);
+    hash.release();
+
+    removeIndexFile(store, study, seriesPath, studyTexts);
+    series.release();
+    return removeDirectory(store, store->GetUidPath(study, NULL, NULL, 1), studyTexts);
+}
+
+// Series level: clears the series record in the study's series index (held
+// in series, or opened here), removes the series' image index (held in
+// image, or opened here) and directory, and goes on with the study when it
+// has no other series. Result: 1 when the series index or the record is
+// missing, else the result of the last removal.
+static int deleteSeriesLevel(LocalStore *store, const char *study, const char *seriesUid,
+                             lockedIndex &series, lockedIndex &image)
+{
+    OFString seriesPath = store->GetUidIndexPath(study, NULL) + ".dat";
+    logprintf(LOGLEVEL_DEBUG, store->logStream, "Del SER in %s\n", seriesPath.c_str());
+    if (series.fd < 0 && series.open(seriesPath.c_str()) != 0)
+        return 1;
+    OFString imagePath = store->GetUidIndexPath(study, seriesUid) + ".dat";
+    // Series before image, the order of every nested lock of this file.
+    if (image.fd < 0)
+        image.open(imagePath.c_str());
+
+    seriesrecord rec;
+    recordSearch s = searchRecord(series.fd, seriesUid, &rec, sizeof(rec));
+    if (s.found < 0) {
+        logprintf(LOGLEVEL_DEBUG, store->logStream, "Del SERIES - not found!\n");
+        return 1;
+    }
+    clearRecord(series.fd, s.found, sizeof(rec));
+
+    removeIndexFile(store, study, imagePath, seriesTexts);
+    image.release();
+    int result = removeDirectory(store, store->GetUidPath(study, seriesUid, NULL, 1), seriesTexts);
+
+    if (!s.others)
+        s.others = liveRecordAfter(series.fd, s.found, &rec, sizeof(rec));
+    if (s.others)
+        return result;
+    return deleteStudyLevel(store, study, series);
+}
+
+// Image level: clears the image record, unlinks the image file, and goes on
+// with the series when it has no other image.
+static int deleteImageLevel(LocalStore *store, const char *study, const char *seriesUid,
+                            const char *sop)
+{
+    logprintf(LOGLEVEL_DEBUG, store->logStream, "Del IMG\n");
+    lockedIndex series, image;
+    // The series index is locked first (held while the image index is
+    // searched): a store locks each index in turn, and a cascading delete
+    // needs both, always in this order.
+    series.open((store->GetUidIndexPath(study, NULL) + ".dat").c_str());
+    if (image.open((store->GetUidIndexPath(study, seriesUid) + ".dat").c_str()) != 0)
+        return 1;
+
+    imagerecord rec;
+    recordSearch s = searchRecord(image.fd, sop, &rec, sizeof(rec));
+    if (s.found < 0) {
+        logprintf(LOGLEVEL_WARNING, store->logStream, "Del IMG - not found!\n");
+        return 1;
+    }
+    clearRecord(image.fd, s.found, sizeof(rec));
+    OFString file = store->GetUidPath(study, seriesUid, sop, 1);
+    logprintf(LOGLEVEL_DEBUG, store->logStream, "Del IMG - unlink(%s)\n", file.c_str());
+    int result = unlink(file.c_str());
+
+    if (!s.others)
+        s.others = liveRecordAfter(image.fd, s.found, &rec, sizeof(rec));
+    if (s.others)
+        return result;
+    return deleteSeriesLevel(store, study, seriesUid, series, image);
+}
+
+int LocalStore::DeleteFile(const char *study, const char *series, const char *image)
+{
+    // The image form needs all three UIDs, the series form the study's; and
+    // a UID that is refused for storing names nothing in the store (a "/"
+    // would lead out of it).
+    if (!study || (image && !series))
+        return 1;
+    if (CheckUid(study, "Study Instance UID") != LS_OK ||
+        (series && CheckUid(series, "Series Instance UID") != LS_OK) ||
+        (image && CheckUid(image, "SOP Instance UID") != LS_OK))
+        return 1;
+    if (image)
+        return deleteImageLevel(this, study, series, image);
+    if (series) {
+        lockedIndex seriesIndex, imageIndex;
+        return deleteSeriesLevel(this, study, series, seriesIndex, imageIndex);
+    }
+    lockedIndex seriesIndex;
+    return deleteStudyLevel(this, study, seriesIndex);
+}
