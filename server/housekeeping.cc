@@ -7,7 +7,8 @@ int housekeeping_diskpercent(uint64_t total, uint64_t freebytes, int *check_inte
 {
     if (total == 0)
         return 100;
-    uint64_t percent = freebytes * 100 / total;
+    // In 128 bits, so that free * 100 cannot wrap on a very large volume.
+    uint64_t percent = (uint64_t)((unsigned __int128)freebytes * 100 / total);
     if (percent > 100)
         percent = 100;  // a file system that reports more free than total
     *check_interval =

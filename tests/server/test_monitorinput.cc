@@ -1,0 +1,341 @@
+// Monitor channel datagrams: peers learnt through STORAGE DISCOVER_AET and
+// CONFIG ADD_AET, and every kind of datagram outside that vocabulary, which
+// must change neither the map nor its file.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "aetitlemap/aetitlemap.h"
+#include "server/monitorinput.h"
+
+static const long kOwnPid = 4711;
+static const char kOwnHost[] = "alpha";
+
+static std::string readFile(int fd)
+{
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    off_t off = 0;
+    while ((n = pread(fd, buf, sizeof(buf), off)) > 0) {
+        out.append(buf, (size_t)n);
+        off += n;
+    }
+    return out;
+}
+
+class MonitorInput : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char path[] = "/tmp/velto-aetmap-XXXXXX";
+        fd = mkstemp(path);
+        ASSERT_NE(fd, -1);
+        unlink(path);
+        log = tmpfile();
+        ASSERT_NE(log, nullptr);
+        AETitleMap_Create(&map);
+        ctx.map = &map;
+        ctx.map_fd = fd;
+        ctx.logfp = log;
+        ctx.own_pid = kOwnPid;
+        ctx.own_host = kOwnHost;
+        memset(&src, 0, sizeof(src));
+        src.sin_family = AF_INET;
+        src.sin_port = htons(1104);
+        src.sin_addr.s_addr = inet_addr("192.168.1.20");
+    }
+    void TearDown() override
+    {
+        AETitleMap_Destroy(&map);
+        fclose(log);
+        close(fd);
+    }
+    int handle(const std::string &text)
+    {
+        return monitorinput_handle(&ctx, text.data(), text.size(), (struct sockaddr *)&src,
+                                   sizeof(src));
+    }
+    int entries()
+    {
+        int n = 0;
+        while (AETitleMap_FindByNum(&map, n) != nullptr)
+            n++;
+        return n;
+    }
+    std::string logText()
+    {
+        fflush(log);
+        return readFile(fileno(log));
+    }
+
+    int fd = -1;
+    FILE *log = nullptr;
+    AETitleMap map = nullptr;
+    monitorinput_context ctx{};
+    struct sockaddr_in src;
+};
+
+TEST_F(MonitorInput, DiscoverAddsPeerAtSourceAddressOnce)
+{
+    EXPECT_EQ(handle("beta 100 STORAGE DISCOVER_AET X 104\n"), MONITORINPUT_DISCOVERED);
+    AETitleMapEntry *e = AETitleMap_FindByAET(&map, "X");
+    ASSERT_NE(e, nullptr);
+    EXPECT_STREQ(e->name, "beta");
+    EXPECT_STREQ(e->address, "192.168.1.20:104");
+    EXPECT_EQ(e->flags, 0x107);
+    EXPECT_EQ(e->remark, nullptr);
+    EXPECT_EQ(readFile(fd), "beta\tX\t192.168.1.20:104\tFMSD\n");
+    EXPECT_NE(logText().find("]:Discovered new Velto AET X at 192.168.1.20:104.\n"),
+              std::string::npos);
+
+    // Repeated announcements change nothing and log nothing more.
+    std::string before = logText();
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(handle("beta 100 STORAGE DISCOVER_AET X 104\n"), MONITORINPUT_IGNORED);
+    EXPECT_EQ(entries(), 1);
+    EXPECT_EQ(logText(), before);
+    EXPECT_EQ(readFile(fd), "beta\tX\t192.168.1.20:104\tFMSD\n");
+}
+
+TEST_F(MonitorInput, SecondTitleFromSameHostIsNotAdded)
+{
+    EXPECT_EQ(handle("beta 100 STORAGE DISCOVER_AET X 104\n"), MONITORINPUT_DISCOVERED);
+    std::string before = logText();
+    EXPECT_EQ(handle("beta 200 STORAGE DISCOVER_AET Y 105\n"), MONITORINPUT_IGNORED);
+    EXPECT_EQ(AETitleMap_FindByAET(&map, "Y"), nullptr);
+    EXPECT_EQ(entries(), 1);
+    EXPECT_EQ(logText(), before);
+}
+
+TEST_F(MonitorInput, OwnEchoSkippedOtherProcessOfOwnHostSeen)
+{
+    EXPECT_EQ(handle("alpha 4711 STORAGE DISCOVER_AET SELF 104\n"), MONITORINPUT_IGNORED);
+    EXPECT_EQ(entries(), 0);
+    EXPECT_EQ(handle("alpha 4712 STORAGE DISCOVER_AET OTHER 104\n"), MONITORINPUT_DISCOVERED);
+    EXPECT_EQ(entries(), 1);
+}
+
+TEST_F(MonitorInput, ConfigAddAetUsesGivenAddressAndFlags)
+{
+    EXPECT_EQ(handle("gamma 1 CONFIG ADD_AET WS1 10.0.0.7:104 FMS\n"), MONITORINPUT_ADDED);
+    AETitleMapEntry *e = AETitleMap_FindByAET(&map, "WS1");
+    ASSERT_NE(e, nullptr);
+    EXPECT_STREQ(e->name, "gamma");
+    EXPECT_STREQ(e->address, "10.0.0.7:104");
+    EXPECT_EQ(e->flags, 0x007);
+    EXPECT_EQ(readFile(fd), "gamma\tWS1\t10.0.0.7:104\tFMS\n");
+    EXPECT_NE(logText().find("]:Added new Velto AET WS1 at 10.0.0.7:104.\n"), std::string::npos);
+
+    // A title already present is left as it is, whoever sends it.
+    std::string before = logText();
+    EXPECT_EQ(handle("delta 2 CONFIG ADD_AET WS1 10.0.0.8:11112 FMSGUEDP\n"),
+              MONITORINPUT_IGNORED);
+    EXPECT_STREQ(AETitleMap_FindByAET(&map, "WS1")->address, "10.0.0.7:104");
+    EXPECT_EQ(entries(), 1);
+    EXPECT_EQ(logText(), before);
+}
+
+TEST_F(MonitorInput, ConfigFlagsAreTheRestOfTheText)
+{
+    EXPECT_EQ(handle("gamma 1 CONFIG ADD_AET WS2 h:5 f m-s\n"), MONITORINPUT_ADDED);
+    EXPECT_EQ(AETitleMap_FindByAET(&map, "WS2")->flags, 0x007);
+}
+
+TEST_F(MonitorInput, WithoutMapFileEntryIsKeptInMemoryOnly)
+{
+    ctx.map_fd = -1;
+    EXPECT_EQ(handle("beta 100 STORAGE DISCOVER_AET X 104\n"), MONITORINPUT_DISCOVERED);
+    EXPECT_NE(AETitleMap_FindByAET(&map, "X"), nullptr);
+    EXPECT_EQ(readFile(fd), "");
+}
+
+TEST_F(MonitorInput, FrameWithoutNewlineIsAccepted)
+{
+    EXPECT_EQ(handle("beta 100 STORAGE DISCOVER_AET X 104"), MONITORINPUT_DISCOVERED);
+}
+
+TEST_F(MonitorInput, LongestFrameIsHandledOneMoreByteIsNot)
+{
+    // 1023 bytes is the longest frame a sender can produce.
+    std::string head = "gamma 1 CONFIG ADD_AET WS3 h:1 ";
+    std::string frame = head + std::string(1023 - head.size() - 1, 'F') + "\n";
+    ASSERT_EQ(frame.size(), 1023u);
+    EXPECT_EQ(handle(frame), MONITORINPUT_ADDED);
+
+    std::string longer = "gamma 1 CONFIG ADD_AET WS4 h:1 " + std::string(1023 - head.size(), 'F') + "\n";
+    ASSERT_EQ(longer.size(), 1024u);
+    EXPECT_EQ(handle(longer), MONITORINPUT_IGNORED);
+    EXPECT_EQ(AETitleMap_FindByAET(&map, "WS4"), nullptr);
+}
+
+TEST_F(MonitorInput, FieldLimitsOfTheMapFile)
+{
+    // A host name is the entry's name: it must fit a field of the file.
+    std::string host127(127, 'h'), host128(128, 'h');
+    EXPECT_EQ(handle(host128 + " 1 STORAGE DISCOVER_AET LONG1 104\n"), MONITORINPUT_IGNORED);
+    EXPECT_EQ(handle(host127 + " 1 STORAGE DISCOVER_AET LONG2 104\n"), MONITORINPUT_DISCOVERED);
+    EXPECT_EQ(handle("gamma 1 CONFIG ADD_AET LONG3 " + std::string(128, 'a') + " F\n"),
+              MONITORINPUT_IGNORED);
+    EXPECT_EQ(handle("beta 1 STORAGE DISCOVER_AET SIXTEEN_CHARS_AE 104\n"),
+              MONITORINPUT_DISCOVERED);
+    EXPECT_EQ(handle("eps 1 STORAGE DISCOVER_AET SEVENTEEN_CHARS_A 104\n"), MONITORINPUT_IGNORED);
+
+    // The file written so far loads back as the same two entries.
+    AETitleMap reread;
+    AETitleMap_Create(&reread);
+    ASSERT_EQ(AETitleMap_Load_fd(&reread, fd), 0);
+    ASSERT_NE(AETitleMap_FindByAET(&reread, "LONG2"), nullptr);
+    EXPECT_STREQ(AETitleMap_FindByAET(&reread, "LONG2")->name, host127.c_str());
+    EXPECT_NE(AETitleMap_FindByAET(&reread, "SIXTEEN_CHARS_AE"), nullptr);
+    EXPECT_EQ(AETitleMap_FindByNum(&reread, 2), nullptr);
+    AETitleMap_Destroy(&reread);
+}
+
+TEST_F(MonitorInput, MapStopsLearningWhenFull)
+{
+    ctx.map_fd = -1;
+    char text[128];
+    for (int i = 0; i < MONITORINPUT_MAX_ENTRIES; i++) {
+        snprintf(text, sizeof(text), "host%d 1 STORAGE DISCOVER_AET AE%d 104\n", i, i);
+        ASSERT_EQ(handle(text), MONITORINPUT_DISCOVERED) << text;
+    }
+    EXPECT_EQ(handle("onemore 1 STORAGE DISCOVER_AET LAST 104\n"), MONITORINPUT_IGNORED);
+    EXPECT_EQ(entries(), MONITORINPUT_MAX_ENTRIES);
+}
+
+// Every datagram of this table lies outside the vocabulary (or repeats a
+// known form without its required parts): none may add an entry, write
+// the file or log a line.
+struct BadDatagram {
+    const char *what;
+    std::string data;
+};
+
+static std::string withByte(std::string s, size_t pos, char c)
+{
+    s[pos] = c;
+    return s;
+}
+
+static const std::string kGood = "beta 100 STORAGE DISCOVER_AET X 104\n";
+
+static const BadDatagram kBadDatagrams[] = {
+    {"empty", ""},
+    {"only a newline", "\n"},
+    {"no blanks", "nospacesatall"},
+    {"host and pid", "beta 100"},
+    {"host and pid with newline", "beta 100\n"},
+    {"keyword without arguments", "beta 100 STORAGE\n"},
+    {"CONFIG without arguments", "beta 100 CONFIG\n"},
+    {"CONFIG without sub-keyword parameters", "beta 100 CONFIG ADD_AET\n"},
+    {"ADD_AET without address", "beta 100 CONFIG ADD_AET WS1\n"},
+    {"ADD_AET without flags", "beta 100 CONFIG ADD_AET WS1 10.0.0.7:104\n"},
+    {"ADD_AET with empty flags", "beta 100 CONFIG ADD_AET WS1 10.0.0.7:104 \n"},
+    {"unknown CONFIG request", "beta 100 CONFIG DEL_AET WS1 10.0.0.7:104 F\n"},
+    {"lower-case keyword", "beta 100 storage DISCOVER_AET X 104\n"},
+    {"unknown keyword", "beta 100 STUDYWATCH DISCOVER_AET X 104\n"},
+    {"DISCOVER_AET without title", "beta 100 STORAGE DISCOVER_AET\n"},
+    {"DISCOVER_AET without port", "beta 100 STORAGE DISCOVER_AET X\n"},
+    {"DISCOVER_AET with empty port", "beta 100 STORAGE DISCOVER_AET X \n"},
+    {"non-numeric port", "beta 100 STORAGE DISCOVER_AET X abc\n"},
+    {"port with suffix", "beta 100 STORAGE DISCOVER_AET X 104x\n"},
+    {"negative port", "beta 100 STORAGE DISCOVER_AET X -104\n"},
+    {"port 0", "beta 100 STORAGE DISCOVER_AET X 0\n"},
+    {"port too large", "beta 100 STORAGE DISCOVER_AET X 65536\n"},
+    {"port overflowing", "beta 100 STORAGE DISCOVER_AET X 99999999999999999999\n"},
+    {"words after the port", "beta 100 STORAGE DISCOVER_AET X 104 more\n"},
+    {"status word", "beta 100 STORAGE IDLE 1\n"},
+    {"STOREUID", "beta 100 STORAGE STOREUID 1.2 1.2.3 1.2.3.4\n"},
+    {"non-numeric pid", "beta x100 STORAGE DISCOVER_AET X 104\n"},
+    {"pid too long", "beta 12345678901 STORAGE DISCOVER_AET X 104\n"},
+    {"double blank", "beta  100 STORAGE DISCOVER_AET X 104\n"},
+    {"leading blank", " beta 100 STORAGE DISCOVER_AET X 104\n"},
+    {"trailing blank", "beta 100 STORAGE DISCOVER_AET X 104 \n"},
+    {"two newlines", "beta 100 STORAGE DISCOVER_AET X 104\n\n"},
+    {"carriage return", "beta 100 STORAGE DISCOVER_AET X 104\r\n"},
+    {"tab separator", "beta 100 STORAGE\tDISCOVER_AET X 104\n"},
+    {"newline inside", "beta 100 STORAGE\nDISCOVER_AET X 104\n"},
+    {"AE title with backslash", "beta 100 STORAGE DISCOVER_AET A\\B 104\n"},
+    {"AE title of 17 characters", "beta 100 STORAGE DISCOVER_AET ABCDEFGHIJKLMNOPQ 104\n"},
+    {"byte above 127 in title", withByte(kGood, 30, '\xe9')},
+    {"byte above 127 in host", withByte(kGood, 1, '\xff')},
+    {"byte 127", withByte(kGood, 30, '\x7f')},
+    {"NUL inside the title", withByte(kGood, 30, '\0')},
+    {"NUL before the newline", withByte(kGood, kGood.size() - 1, '\0')},
+    {"NUL after the frame", kGood + std::string(1, '\0') + "junk"},
+    {"1024 bytes", std::string(1024, 'a')},
+    {"1024 bytes valid start", kGood + std::string(1024 - kGood.size(), ' ')},
+    {"65535 bytes", std::string(65535, ' ')},
+};
+
+class BadDatagrams : public MonitorInput, public ::testing::WithParamInterface<BadDatagram> {};
+
+TEST_P(BadDatagrams, ChangeNothing)
+{
+    const BadDatagram &d = GetParam();
+    EXPECT_EQ(handle(d.data), MONITORINPUT_IGNORED) << d.what;
+    EXPECT_EQ(entries(), 0) << d.what;
+    EXPECT_EQ(readFile(fd), "") << d.what;
+    EXPECT_EQ(logText(), "") << d.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, BadDatagrams, ::testing::ValuesIn(kBadDatagrams),
+                         [](const ::testing::TestParamInfo<BadDatagram> &info) {
+                             std::string name;
+                             for (char c : std::string(info.param.what))
+                                 name += isalnum((unsigned char)c) ? c : '_';
+                             return name;
+                         });
+
+TEST_F(MonitorInput, SourceMustBeIPv4)
+{
+    const std::string text = kGood;
+    struct sockaddr_in6 six;
+    memset(&six, 0, sizeof(six));
+    six.sin6_family = AF_INET6;
+    six.sin6_port = htons(1104);
+    inet_pton(AF_INET6, "fe80::1", &six.sin6_addr);
+    EXPECT_EQ(monitorinput_handle(&ctx, text.data(), text.size(), (struct sockaddr *)&six,
+                                  sizeof(six)),
+              MONITORINPUT_IGNORED);
+
+    struct sockaddr_un un;
+    memset(&un, 0, sizeof(un));
+    un.sun_family = AF_UNIX;
+    EXPECT_EQ(monitorinput_handle(&ctx, text.data(), text.size(), (struct sockaddr *)&un,
+                                  sizeof(un)),
+              MONITORINPUT_IGNORED);
+
+    // An IPv4 family with a length too short to hold the address.
+    EXPECT_EQ(monitorinput_handle(&ctx, text.data(), text.size(), (struct sockaddr *)&src, 8),
+              MONITORINPUT_IGNORED);
+    EXPECT_EQ(monitorinput_handle(&ctx, text.data(), text.size(), nullptr, 0),
+              MONITORINPUT_IGNORED);
+    const std::string config = "gamma 1 CONFIG ADD_AET WS1 10.0.0.7:104 FMS\n";
+    EXPECT_EQ(monitorinput_handle(&ctx, config.data(), config.size(), (struct sockaddr *)&six,
+                                  sizeof(six)),
+              MONITORINPUT_IGNORED);
+    EXPECT_EQ(entries(), 0);
+    EXPECT_EQ(readFile(fd), "");
+
+    // A null data pointer is an empty datagram.
+    EXPECT_EQ(monitorinput_handle(&ctx, nullptr, 0, (struct sockaddr *)&src, sizeof(src)),
+              MONITORINPUT_IGNORED);
+}
+
+TEST_F(MonitorInput, NullLogStreamStillAdds)
+{
+    ctx.logfp = nullptr;
+    EXPECT_EQ(handle(kGood), MONITORINPUT_DISCOVERED);
+}
+
