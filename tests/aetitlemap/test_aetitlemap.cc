@@ -454,7 +454,7 @@ TEST_F(MapTest, SaveWaitsForAnotherProcessReadLock) {
   clock_gettime(CLOCK_MONOTONIC, &t1);
   close(fd);
   // The exclusive lock was granted only when the reader ended.
-  EXPECT_EQ(waitpid(child, &status, WNOHANG), child);
+  EXPECT_EQ(waitpid(child, &status, 0), child);
   double waited = (double)(t1.tv_sec - t0.tv_sec) + (double)(t1.tv_nsec - t0.tv_nsec) / 1e9;
   EXPECT_GE(waited, 0.2);
   EXPECT_EQ(ReadFile(path), "A\tAE\th:1\tF\nB\tAE2\th:2\tM\n");
