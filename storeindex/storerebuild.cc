@@ -165,6 +165,59 @@ static void removeEmptyDir(rebuildctx *ctx, const std::string &dir, const char *
     }
 }
 
+// Makes a directory (an existing one counts as made), owned like B/uid when
+// run as root, so that the server can go on creating studies in it.
+static int makeDir(const storetree &tree, const std::string &dir)
+{
+    struct stat st;
+    if (mkdir(dir.c_str(), 0777) != 0)
+        return errno == EEXIST ? 0 : -1;
+    if (geteuid() == 0 && stat(tree.uidDir.c_str(), &st) == 0 &&
+        chown(dir.c_str(), st.st_uid, st.st_gid) != 0)
+        return -1;
+    return 0;
+}
+
+// Moves a study directory found in another bucket than its own to its own,
+// where the server looks for it. Returns 0 when the study is (now) in place,
+// -1 when it stays where it is (reported): then it must not be entered.
+static int placeStudy(rebuildctx *ctx, LocalStore *store, const storetree &tree,
+                      storetree_study *study)
+{
+    std::string bucket = store->GetUidBasePath(study->uid.c_str()).c_str();
+    if (bucket == tree.uidDir + "/" + study->bucket)
+        return 0;
+    std::string target = store->GetUidPath(study->uid.c_str(), nullptr, nullptr, 1).c_str();
+    std::string old = study->dir;
+    struct stat st;
+    // rename() would also replace an empty directory at the target; a study
+    // directory that is already there is never merged into.
+    if (lstat(target.c_str(), &st) == 0 || errno != ENOENT) {
+        report(ctx->out, "skipped", old, "study directory in the wrong bucket, and %s exists; left outside the index",
+               target.c_str());
+        return -1;
+    }
+    if (makeDir(tree, bucket.substr(0, bucket.rfind('/'))) != 0 || makeDir(tree, bucket) != 0 ||
+        rename(old.c_str(), target.c_str()) != 0) {
+        report(ctx->out, "skipped", old, "study directory in the wrong bucket, cannot move it to %s: %s",
+               target.c_str(), strerror(errno));
+        return -1;
+    }
+    report(ctx->out, "moved", old, "study directory into its own bucket, %s", target.c_str());
+    auto rebase = [&](std::string &path) { path = target + path.substr(old.size()); };
+    rebase(study->dir);
+    for (std::string &tmp : study->stale)
+        rebase(tmp);
+    for (storetree_series &series : study->series) {
+        rebase(series.dir);
+        for (std::string &tmp : series.stale)
+            rebase(tmp);
+    }
+    size_t cut = tree.uidDir.size() + 1;
+    study->bucket = bucket.substr(cut);
+    return 0;
+}
+
 // Reads one image file and merges it into the new records. Returns 0, or
 // -1 when the file cannot be entered (reported).
 static int enterImage(rebuildctx *ctx, LocalStore *store, const storetree &tree,
@@ -316,6 +369,14 @@ int storerebuild_run(const char *base, FILE *out, FILE *err)
         return STOREREBUILD_FAILED;
     }
     LocalStore store(base);
+    for (size_t s = 0; s < tree.studies.size();) {
+        if (placeStudy(&ctx, &store, tree, &tree.studies[s]) == 0) {
+            s++;
+            continue;
+        }
+        ctx.problems++;
+        tree.studies.erase(tree.studies.begin() + (long)s);
+    }
     std::string marker = tree.uidDir + "/" STORETREE_REBUILD_MARKER;
     long studyCount = 0, seriesCount = 0, imageCount = 0;
     int fd;
