@@ -103,7 +103,8 @@ int DCMTK_associate(T_ASC_Association **assoc, T_ASC_Network *network,
                     T_ASC_Parameters *params);
 // Ends *assoc according to reason: EC_Normal releases, DUL_PEERABORTEDASSOCIATION
 // only destroys, anything else aborts; then destroys (clears *assoc).
-// 0 done, -1 release failed, -2 abort failed, -3 destroy failed.
+// 0 done, -1 release failed, -2 abort failed, -3 destroy failed. After -1
+// and -2 the association has been aborted and destroyed all the same.
 int DCMTK_dissociate(T_ASC_Association **assoc, OFCondition reason);
 
 // ---------------------------------------------------------------------------

@@ -275,6 +275,9 @@ static int abort_association(T_ASC_Association **assoc)
 {
     if (ASC_abortAssociation(*assoc).bad()) {
         DCMTK_trace(DCMTK_TRACE_JUNK, "DCMTK_dissociate: Association abort failed.\n");
+        // Nothing more can be said to the peer; free the association and
+        // its socket anyway instead of leaking them with the -2.
+        (void)ASC_destroyAssociation(assoc);
         return -2;
     }
     return 0;
