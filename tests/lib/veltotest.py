@@ -30,7 +30,9 @@ MCAST_GROUP = "224.0.0.1"
 
 def require_private_netns():
     """Exits the test unless this process is in a namespace with only lo."""
-    ifaces = sorted(os.listdir("/sys/class/net"))
+    # The interfaces of this process's own namespace: /sys/class/net shows
+    # those of the namespace that mounted sysfs, which netns-exec does not remount.
+    ifaces = sorted(name for _, name in socket.if_nameindex())
     if ifaces != ["lo"] or os.environ.get("VELTO_NETNS") != "1":
         sys.stderr.write("refusing to run: not inside the private test network namespace "
                          "(use scripts/netns-exec or scripts/run-tests); interfaces: %s\n" % ifaces)
@@ -339,3 +341,165 @@ class ServerTestCase(unittest.TestCase):
 def main():
     require_private_netns()
     unittest.main(verbosity=2)
+
+
+# ---------------------------------------------------------------------------
+# The store's tree and index files, and DICOM peers of the server tests.
+
+STUDYHASH_SIZE = 28
+STUDYDATA_SIZE = 512
+SERIES_RECORD_SIZE = 320
+IMAGE_RECORD_SIZE = 768
+
+
+def uid_path(basedir, study=None, series=None, image=None):
+    """Path of a study or series directory or image file below basedir, as
+    the store lays it out (bucket directories from the study UID's CRC-32)."""
+    import zlib
+    p = os.path.join(basedir, "uid")
+    if study is not None:
+        crc = zlib.crc32(study.encode())
+        p = os.path.join(p, "%02X" % (crc & 0xFF), "%02X" % ((crc >> 8) & 0xFF), "study_" + study)
+    if series is not None:
+        p = os.path.join(p, "series_" + series)
+    if image is not None:
+        p = os.path.join(p, "image_" + image + ".dcm")
+    return p
+
+
+def read_records(path, size):
+    """The fixed-size records of an index file (a trailing partial record
+    fails the assertion: index files hold whole records only)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if len(data) % size:
+        raise AssertionError("%s: %d bytes is not a multiple of %d" % (path, len(data), size))
+    return [data[i:i + size] for i in range(0, len(data), size)]
+
+
+def text_field(record, offset, width):
+    """A NUL-padded text field of an index record, as bytes."""
+    return record[offset:offset + width].split(b"\0", 1)[0]
+
+
+def live_records(path, size):
+    return [r for r in read_records(path, size) if r[0] != 0]
+
+
+def files_below(top, suffix=""):
+    """Every file below top whose name ends with suffix."""
+    out = []
+    for root, _, names in os.walk(top):
+        out.extend(os.path.join(root, n) for n in names if n.endswith(suffix))
+    return sorted(out)
+
+
+def store_statuses(output):
+    """The statuses of storescu -v output: 'Success', 'Warning: ...' and so on."""
+    import re
+    return re.findall(r"Received Store Response \(([^)]*)\)", output)
+
+
+def odil_store_raw(port, dataset_path, calling="CLIENT", called="ARCHIVE", instance=None,
+                   remove=()):
+    """Sends one C-STORE with odil's message API and returns its status.
+
+    Unlike the command-line clients this can send a data set that lacks the
+    elements the clients insist on: remove lists the tags (odil.registry
+    names) taken out of the data set after the request's SOP class and
+    instance UIDs have been read from it (or instance given here)."""
+    import odil
+    with odil.open(dataset_path) as f:
+        _, ds = odil.Reader.read_file(f)
+    sop_class = ds.as_string(odil.registry.SOPClassUID)[0].decode()
+    if instance is None:
+        instance = ds.as_string(odil.registry.SOPInstanceUID)[0].decode()
+    for name in remove:
+        ds.remove(getattr(odil.registry, name))
+    assoc = odil.Association()
+    assoc.set_peer_host("127.0.0.1")
+    assoc.set_peer_port(port)
+    params = odil.AssociationParameters()
+    params.set_calling_ae_title(calling)
+    params.set_called_ae_title(called)
+    pc = odil.AssociationParameters.PresentationContext(
+        1, sop_class, [odil.registry.ExplicitVRLittleEndian],
+        odil.AssociationParameters.PresentationContext.Role.SCU)
+    params.set_presentation_contexts([pc])
+    assoc.set_parameters(params)
+    assoc.associate()
+    try:
+        req = odil.messages.CStoreRequest(assoc.next_message_id(), sop_class, instance, 0, ds)
+        assoc.send_message(req, sop_class)
+        return odil.messages.CStoreResponse(assoc.receive_message()).get_status()
+    finally:
+        assoc.release()
+
+
+class StoreSCP:
+    """dcmtk's storescp as a move destination: listens on a free loopback
+    port, writes what it receives to its own directory and logs every
+    message in full (-d), so tests can read the C-STORE requests."""
+
+    def __init__(self, tmpdir, aetitle="DEST", extra=()):
+        self.aetitle = aetitle
+        self.port = free_port()
+        self.dir = tempfile.mkdtemp(prefix="scp-", dir=tmpdir)
+        self.logpath = self.dir + ".log"
+        self.logf = open(self.logpath, "w")
+        self.proc = subprocess.Popen(["storescp", "-d", "-aet", aetitle, "-od", self.dir]
+                                     + list(extra) + [str(self.port)],
+                                     stdout=self.logf, stderr=subprocess.STDOUT)
+        wait_for(lambda: port_open(self.port) or self.proc.poll() is not None, 10,
+                 what="storescp to listen")
+
+    def map_line(self, name=None):
+        """Its AE title map line."""
+        return "%s\t%s\t127.0.0.1:%d\tFMS\n" % (name or self.aetitle, self.aetitle, self.port)
+
+    def files(self):
+        return sorted(os.path.join(self.dir, n) for n in os.listdir(self.dir))
+
+    def log(self):
+        self.logf.flush()
+        with open(self.logpath, errors="replace") as f:
+            return f.read()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(10)
+        self.logf.close()
+
+
+def movescu(port, keys, dest, model="-S", level="STUDY", calling="REQ", called="ARCHIVE",
+            extra=(), timeout=300):
+    """Runs movescu -d and returns (CompletedProcess, responses): one dict per
+    C-MOVE response with status, remaining, completed, failed, warning (ints,
+    None where the response left a count out) and final (bool)."""
+    import re
+    cmd = ["movescu", "-d", model, "-aet", calling, "-aec", called, "-aem", dest,
+           "-k", "QueryRetrieveLevel=%s" % level]
+    for k in keys:
+        cmd += ["-k", k]
+    # One stream, so the response lines stay in their order.
+    p = subprocess.run(cmd + list(extra) + ["127.0.0.1", str(port)], stdout=subprocess.PIPE,
+                       stderr=subprocess.STDOUT, text=True, errors="replace", timeout=timeout)
+    responses = []
+    cur = None
+    for line in p.stdout.splitlines():
+        m = re.search(r"Received (Final )?Move Response", line)
+        if m:
+            cur = {"final": bool(m.group(1))}
+            responses.append(cur)
+            continue
+        if cur is None:
+            continue
+        m = re.search(r"(Remaining|Completed|Failed|Warning) Suboperations\s*:\s*(\S+)", line)
+        if m:
+            cur[m.group(1).lower()] = int(m.group(2)) if m.group(2).isdigit() else None
+            continue
+        m = re.search(r"DIMSE Status\s*:\s*0x([0-9a-fA-F]{4})", line)
+        if m:
+            cur["status"] = int(m.group(1), 16)
+    return p, responses
