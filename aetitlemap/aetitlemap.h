@@ -49,7 +49,8 @@ void AETitleMap_Destroy(AETitleMap *map);
 // Returns 0 added, -2 an entry with that name exists, -1 out of memory,
 // -3 the entry could not be saved as one loadable line (a field longer than
 // AETITLEMAP_FIELDSIZE - 1 or the line longer than AETITLEMAP_LINESIZE - 1).
-// The map is unchanged unless 0 is returned.
+// The map is unchanged unless 0 is returned. Null name, AE title or
+// address is a programming error and aborts.
 int AETitleMap_Add(AETitleMap *map, const char *name, const char *aetitle,
                    const char *address, int flags, const char *remark);
 
@@ -75,7 +76,8 @@ int AETitleMap_charstoflags(const char *letters);
 int AETitleMap_Open(const char *path, int flags, mode_t mode);
 
 // Adds the entries of the file to the map under a shared lock (first line
-// of a name wins; malformed lines are skipped). Returns 0, 1 if fd is -1.
+// of a name wins; malformed lines are skipped). Returns 0, or 1 if fd is -1
+// or the lock cannot be had (nothing is read then).
 int AETitleMap_Load_fd(AETitleMap *map, int fd);
 
 // Rewrites the file from offset 0 with one line per entry under an
