@@ -32,6 +32,7 @@
 #include <grp.h>
 #include <limits.h>
 #include <pwd.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -155,6 +156,10 @@ int main(int argc, char **argv) {
 
   detect_installpath(argv[0]);
   parse_options(argc, argv, &s);
+  // An ignored SIGCHLD survives exec; it would make the kernel reap the
+  // renderers itself, waitpid would never report them, and their studies
+  // would hold their child slots for ever.
+  signal(SIGCHLD, SIG_DFL);
   if (s.file_umask != -1) umask(static_cast<mode_t>(s.file_umask));
   if (s.daemon) {
     int r = daemonize();

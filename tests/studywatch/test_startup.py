@@ -181,6 +181,24 @@ class StartupTestCase(unittest.TestCase):
         self.sender(w.port).announce("1.2.826.0.1.22.1")
         self.renderer.wait_runs(1)
 
+    def test_children_are_reaped_when_started_with_sigchld_ignored(self):
+        # Regression: an inherited SIG_IGN for SIGCHLD made the kernel reap
+        # the renderers, so with -M 1 the first study held the only slot.
+        port = free_port()
+        logfile = os.path.join(self.tmp, "sigchld.log")
+        env = dict(os.environ, PATH=self.renderer.dir + ":" + os.environ["PATH"])
+        p = subprocess.Popen([STUDYWATCH, "-m", str(port), "-t", "1", "-M", "1", "-l", logfile], env=env,
+                             start_new_session=True,
+                             preexec_fn=lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN))
+        self.cleanups.append(lambda: (p.poll() is None and os.killpg(p.pid, signal.SIGKILL), p.wait()))
+        wait_for(lambda: os.path.exists(logfile) and "Server up." in read(logfile), 10, what="start-up")
+        s = self.sender(port)
+        s.announce("1.2.826.0.1.24.1")
+        self.renderer.wait_runs(1)
+        self.renderer.wait_ended()
+        s.announce("1.2.826.0.1.24.2")
+        self.renderer.wait_runs(2)
+
     def test_p_sets_the_monitor_port_too(self):
         port = free_port()
         w = self.watch(["-p", str(port)])
