@@ -1,0 +1,196 @@
+"""Installation: "cmake --install" into a temporary prefix lays out the
+programs, the example configuration, the systemd units and the manual
+pages, and the installed storeserver, started as its unit starts it, finds
+its configuration below that prefix."""
+
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+import veltotest as vt
+
+
+def map_listing(log):
+    """The entry lines the server logged under "AE-Title map table:"."""
+    lines = log.splitlines()
+    start = next(i for i, l in enumerate(lines) if l.endswith("]:AE-Title map table:"))
+    entries = []
+    for l in lines[start + 1:]:
+        if "PACS Server AET" in l:
+            break
+        entries.append(l)
+    return entries
+
+
+def unit_settings(path):
+    """The Environment= assignments and the ExecStart= words of a unit file."""
+    env, execstart = {}, None
+    with open(path) as f:
+        for line in f:
+            line = line.strip()
+            if line.startswith("Environment="):
+                k, v = line[len("Environment="):].split("=", 1)
+                env[k] = v
+            elif line.startswith("ExecStart="):
+                execstart = line[len("ExecStart="):].split()
+    return env, execstart
+
+
+class InstallTest(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        vt.require_private_netns()
+        if not os.path.exists(vt.STORESERVER):
+            raise unittest.SkipTest("storeserver not built")
+        cls.tmp = tempfile.mkdtemp(prefix="velto-install-")
+        cls.prefix = os.path.join(cls.tmp, "prefix")
+        cls.install = vt.run(["cmake", "--install", vt.BUILD, "--prefix", cls.prefix], timeout=120)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def setUp(self):
+        self.assertEqual(self.install.returncode, 0, self.install.stdout + self.install.stderr)
+        self.procs = []
+
+    def tearDown(self):
+        for p in self.procs:
+            if p.poll() is None:
+                p.kill()
+            p.wait(10)
+            for s in (p.stdout, p.stderr):
+                s.close()
+
+    def path(self, *rel):
+        return os.path.join(self.prefix, *rel)
+
+    def configure(self, store, aetitle, port):
+        """Points the installed LocalStoreDir at store (keeping its comments)
+        and adds a Local entry to the installed AETitleMap; returns both
+        files' previous contents."""
+        etc = self.path("share", "velto", "etc")
+        with open(os.path.join(etc, "LocalStoreDir")) as f:
+            old_dir = f.read()
+        with open(os.path.join(etc, "AETitleMap")) as f:
+            old_map = f.read()
+        with open(os.path.join(etc, "LocalStoreDir"), "w") as f:
+            f.write(store + "\n" + old_dir.split("\n", 1)[1])
+        with open(os.path.join(etc, "AETitleMap"), "w") as f:
+            f.write(old_map + "Local\t%s\tlocalhost:%d\tFMS\t\"installed archive\"\n" % (aetitle, port))
+        self.addCleanup(self.restore, etc, old_dir, old_map)
+
+    def restore(self, etc, old_dir, old_map):
+        with open(os.path.join(etc, "LocalStoreDir"), "w") as f:
+            f.write(old_dir)
+        with open(os.path.join(etc, "AETitleMap"), "w") as f:
+            f.write(old_map)
+
+    def start(self, argv, env, port, log):
+        p = subprocess.Popen(argv + ["-p", str(port), "-l", log, "-D"], env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+        self.procs.append(p)
+        vt.wait_for(lambda: vt.port_open(port) or p.poll() is not None, 10, what="storeserver to listen")
+        self.assertIsNone(p.poll(), "installed storeserver ended")
+        return p
+
+    def unit_env(self, unit):
+        """The environment and command line the installed unit gives the
+        server, with an empty home (so only the prefix holds configuration)."""
+        env_assign, execstart = unit_settings(self.path("lib", "systemd", "system", unit))
+        home = tempfile.mkdtemp(prefix="home-", dir=self.tmp)
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+        env.update(env_assign)
+        env["HOME"] = home
+        return env, execstart
+
+    def test_layout(self):
+        for rel in ("bin/storeserver", "bin/storeindex"):
+            self.assertTrue(os.access(self.path(rel), os.X_OK), rel)
+        if os.path.exists(vt.STUDYWATCH):
+            self.assertTrue(os.access(self.path("bin/studywatch"), os.X_OK))
+        for rel in ("share/velto/etc/LocalStoreDir", "share/velto/etc/AETitleMap",
+                    "lib/systemd/system/storeserver.service", "lib/systemd/system/studywatch.service",
+                    "share/man/man8/storeserver.8", "share/man/man8/studywatch.8",
+                    "share/man/man8/storeindex.8"):
+            self.assertTrue(os.path.isfile(self.path(rel)), rel)
+
+    def test_units_name_the_installed_programs(self):
+        env, execstart = unit_settings(self.path("lib/systemd/system/storeserver.service"))
+        self.assertEqual(execstart[0], self.path("bin", "storeserver"))
+        self.assertEqual(env["progpath"], self.prefix)
+        env, execstart = unit_settings(self.path("lib/systemd/system/studywatch.service"))
+        self.assertEqual(execstart[0], self.path("bin", "studywatch"))
+        self.assertTrue(env["PATH"].startswith(self.path("bin") + ":"))
+
+    def test_manual_pages_format_cleanly(self):
+        for page in ("storeserver.8", "studywatch.8", "storeindex.8"):
+            p = vt.run(["groff", "-man", "-Tutf8", "-ww", "-z", self.path("share/man/man8", page)])
+            self.assertEqual(p.returncode, 0, p.stderr)
+            self.assertEqual(p.stderr.strip(), "", page)
+
+    def test_installed_server_finds_its_configuration_below_the_prefix(self):
+        port = vt.free_port()
+        store = os.path.join(self.tmp, "store-unit")
+        os.makedirs(store)
+        log = os.path.join(self.tmp, "unit.log")
+        self.configure(store, "INSTALLED_AE", port)
+        env, execstart = self.unit_env("storeserver.service")
+        self.start(execstart, env, port, log)
+        with open(log) as f:
+            text = f.read()
+        self.assertIn("PACS Server AET INSTALLED_AE now listening on Port %d." % port, text)
+        # The listed map holds the Local entry only: none of the example's
+        # comment lines loaded as a peer.
+        entries = map_listing(text)
+        self.assertEqual(len(entries), 1, text)
+        self.assertRegex(entries[0], r"\]:Local +INSTALLED_AE +localhost:%d +\(FMS\) installed archive" % port)
+        p = vt.run(["echoscu", "-aet", "CLIENT", "-aec", "INSTALLED_AE", "127.0.0.1", str(port)])
+        self.assertEqual(p.returncode, 0, p.stderr)
+        # The image lands in the store that the installed LocalStoreDir names.
+        img = vt.make_dataset(os.path.join(self.tmp, "img.dcm"), "1.2.826.0.1.3680043.9.7.1",
+                              "1.2.826.0.1.3680043.9.7.1.1", "1.2.826.0.1.3680043.9.7.1.1.1")
+        p = vt.run(["storescu", "-aet", "CLIENT", "-aec", "INSTALLED_AE", "127.0.0.1", str(port), img])
+        self.assertEqual(p.returncode, 0, p.stderr)
+        found = []
+        for root, _, files in os.walk(os.path.join(store, "uid")):
+            found += [f for f in files if f.endswith(".dcm")]
+        self.assertEqual(found, ["image_1.2.826.0.1.3680043.9.7.1.1.1.dcm"])
+        p = vt.run([self.path("bin", "storeindex"), "check", store])
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+
+    def test_example_map_loads_no_entry(self):
+        port = vt.free_port()
+        log = os.path.join(self.tmp, "example.log")
+        env, _ = self.unit_env("storeserver.service")
+        # Started by its path: the prefix is worked out from it.
+        env.pop("progpath")
+        self.start([self.path("bin", "storeserver")], env, port, log)
+        with open(log) as f:
+            text = f.read()
+        self.assertIn("PACS Server AET VeltoStorage now listening", text)
+        self.assertEqual(map_listing(text), [], text)
+
+    def test_reinstall_keeps_the_site_configuration(self):
+        etc = self.path("share", "velto", "etc")
+        self.configure("/srv/site-store", "SITE_AE", 104)
+        with open(os.path.join(etc, "AETitleMap")) as f:
+            site_map = f.read()
+        p = vt.run(["cmake", "--install", vt.BUILD, "--prefix", self.prefix], timeout=120)
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        with open(os.path.join(etc, "LocalStoreDir")) as f:
+            self.assertEqual(f.readline(), "/srv/site-store\n")
+        with open(os.path.join(etc, "AETitleMap")) as f:
+            self.assertEqual(f.read(), site_map)
+        with open(os.path.join(etc, "LocalStoreDir.dist")) as f:
+            self.assertEqual(f.readline(), "/var/lib/velto/dicom\n")
+        os.unlink(os.path.join(etc, "LocalStoreDir.dist"))
+        os.unlink(os.path.join(etc, "AETitleMap.dist"))
+
+
+if __name__ == "__main__":
+    vt.main()
