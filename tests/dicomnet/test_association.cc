@@ -187,6 +187,25 @@ TEST_F(Association, NagleIsOffOnBothSides)
     EXPECT_TRUE(has_line(r, "NODELAY 1")) << r;
 }
 
+// C-MOVE sub-associations are requested through the listening network.
+TEST_F(Association, ListeningNetworkRequestsWithNagleOff)
+{
+    start(PROVIDER_SERVE);
+    T_ASC_Network *both = nullptr;
+    for (int attempt = 0; attempt < 10 && both == nullptr; attempt++)
+        both = DCMTK_net_init_listen(free_port(), 1);
+    ASSERT_NE(both, nullptr);
+    EXPECT_EQ(DCMTK_associate(&assoc, both, params()), 0);
+    int fd = testprovider_find_socket(port, 0);
+    int on = 0;
+    socklen_t len = sizeof on;
+    EXPECT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &len), 0);
+    EXPECT_EQ(on, 1);
+    EXPECT_TRUE(DCMTK_SCU_echo(assoc).good());
+    EXPECT_EQ(DCMTK_dissociate(&assoc, EC_Normal), 0);
+    EXPECT_EQ(DCMTK_net_exit(both), 0);
+}
+
 TEST_F(Association, UnknownSOPClassAcceptedWithEarliestStandardSyntax)
 {
     start(PROVIDER_SERVE);
