@@ -5,9 +5,11 @@
 #include <set>
 #include <string.h>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "dcmtk/dcmdata/dcuid.h"
+#include "dcmtk/dcmnet/diutil.h"
 #include "dcmtk/dcmnet/dul.h"
 #include "dcmtk/dcmnet/lst.h"
 #include "dicomnet/dicomnet.h"
@@ -257,4 +259,40 @@ TEST(Trace, OffUnlessSinkOpened)
     EXPECT_EQ(text.find("not written"), std::string::npos);
     EXPECT_EQ(text.find("after close"), std::string::npos);
     EXPECT_FALSE(DCMTK_trace_enabled(DCMTK_TRACE_DEBUG));
+}
+
+// What the toolkit's console logging writes to stderr in a child process,
+// with or without DCMTK_quiet_toolkit_log first.
+static std::string toolkit_stderr(bool quiet)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return "(pipe failed)";
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 2);
+        close(fds[0]);
+        if (quiet)
+            DCMTK_quiet_toolkit_log();
+        DCMNET_ERROR("toolkit error probe");
+        DCMNET_WARN("toolkit warning probe");
+        fflush(stderr);
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string text;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        text.append(buf, (size_t)n);
+    close(fds[0]);
+    waitpid(pid, nullptr, 0);
+    return text;
+}
+
+TEST(ToolkitLog, QuietSilencesConsoleLogging)
+{
+    // Without it the toolkit writes its errors to stderr (the control).
+    EXPECT_NE(toolkit_stderr(false).find("toolkit error probe"), std::string::npos);
+    EXPECT_EQ(toolkit_stderr(true), "");
 }
