@@ -123,7 +123,11 @@ static void checkStudy(checkctx *ctx, LocalStore *store, const storetree &tree,
     if (expected != tree.uidDir + "/" + study.bucket)
         finding(ctx, STORECHECK_MISPLACED, study.dir, "study directory belongs in %s",
                 expected.c_str());
-    if (!indexed)
+    // A store that was stopped between making a directory and entering it
+    // in the index leaves the directory empty: nothing is lost with it.
+    if (!indexed && study.series.empty() && !study.hasIndex && study.stale.empty())
+        finding(ctx, STORECHECK_EMPTY_DIR, study.dir, "empty study directory without a study index entry");
+    else if (!indexed)
         finding(ctx, STORECHECK_UNINDEXED, study.dir, "study directory without a study index entry");
 
     std::string indexPath = study.dir + "/SERIESINDEX.dat";
@@ -138,7 +142,10 @@ static void checkStudy(checkctx *ctx, LocalStore *store, const storetree &tree,
     for (const storetree_series &series : study.series) {
         dirs.insert(series.uid);
         bool seriesIndexed = live.count(series.uid) != 0;
-        if (!seriesIndexed)
+        if (!seriesIndexed && series.images.empty() && !series.hasIndex && series.stale.empty())
+            finding(ctx, STORECHECK_EMPTY_DIR, series.dir,
+                    "empty series directory without a series index entry");
+        else if (!seriesIndexed)
             finding(ctx, STORECHECK_UNINDEXED, series.dir,
                     "series directory without a series index entry");
         checkSeries(ctx, series, seriesIndexed);

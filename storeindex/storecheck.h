@@ -12,6 +12,7 @@
 #define STORECHECK_DUPLICATE "duplicate"       // one key live twice in one index
 #define STORECHECK_MISSING "missing-file"      // index entry without its file or directory
 #define STORECHECK_UNINDEXED "unindexed"       // file or directory without its index entry
+#define STORECHECK_EMPTY_DIR "empty-dir"       // directory with neither images nor index entry
 #define STORECHECK_MISPLACED "misplaced"       // entry or directory in the wrong place
 #define STORECHECK_STALE_TMP "stale-tmp"       // temporary file of an unfinished write
 #define STORECHECK_DELETEME "stale-deleteme"   // DELETEME of an unfinished delete

@@ -292,6 +292,14 @@ static const std::vector<Damage> &damages()
         {"ImageFileDeleted",
          [](StoreIndexTest *t) { ASSERT_EQ(unlink(t->image("1.3", "1.3.1", "1.3.1.1").c_str()), 0); },
          {STORECHECK_MISSING}, false},
+        // What a store stopped right after making its directories leaves:
+        // empty directories, which are not images without an index entry.
+        {"EmptyStudyDirectoryOfAStoppedStore",
+         [](StoreIndexTest *t) { ASSERT_EQ(t->store->CreateUidPath("1.5", nullptr), 0); },
+         {STORECHECK_EMPTY_DIR}, true},
+        {"EmptySeriesDirectoryOfAStoppedStore",
+         [](StoreIndexTest *t) { ASSERT_EQ(t->store->CreateUidPath("1.3", "1.3.9"), 0); },
+         {STORECHECK_EMPTY_DIR}, true},
         {"IndexEntryOfAKilledStore",
          [](StoreIndexTest *t) {
              DcmDataset ds;
