@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcvrus.h"
@@ -18,6 +21,27 @@ TEST(Elements, GetTagStringPresentAbsentEmpty)
     EXPECT_EQ(DCMTK_getTagString(ds.get(), DCM_PatientName), nullptr);   // present, empty
     EXPECT_EQ(DCMTK_getTagString(ds.get(), DCM_StudyInstanceUID), nullptr);  // absent
     EXPECT_EQ(DCMTK_getTagString(nullptr, DCM_PatientID), nullptr);
+}
+
+TEST(Elements, GetTagStringTracesOnlyRealFailures)
+{
+    std::unique_ptr<DcmDataset> ds(DCMTK_Dataset_Create());
+    ASSERT_EQ(DCMTK_Key_Add(ds.get(), 0x0010, 0x0010, ""), 0);
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *sink = open_memstream(&buf, &len);
+    ASSERT_NE(sink, nullptr);
+    DCMTK_trace_open(sink, DCMTK_TRACE_DEBUG | DCMTK_TRACE_JUNK);
+    EXPECT_EQ(DCMTK_getTagString(ds.get(), DCM_PatientName), nullptr);
+    fflush(sink);
+    EXPECT_EQ(len, 0u) << "present but empty: no trace line";
+    EXPECT_EQ(DCMTK_getTagString(ds.get(), DCM_PatientID), nullptr);
+    DCMTK_trace_close();
+    fclose(sink);
+    std::string text(buf, len);
+    free(buf);
+    EXPECT_NE(text.find("DICOM(11) Junk"), std::string::npos) << text;
+    EXPECT_NE(text.find("DCMTK_getTagString: failure"), std::string::npos) << text;
 }
 
 TEST(Elements, GetTagStringDoesNotSearchSequences)
