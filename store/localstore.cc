@@ -191,10 +191,21 @@ OFString LocalStore::GetUidBasePath(const char *study)
     return path;
 }
 
-// mkdir that counts an existing directory as made.
-static int makeDir(const OFString &path)
+int LocalStore::makeDirectory(const OFString &path)
 {
-    return VLCompat_mkdir(path.c_str(), 0777) == 0 || errno == EEXIST ? 0 : -1;
+    struct stat st;
+    if (VLCompat_mkdir(path.c_str(), 0777) == 0)
+        return 0;
+    if (errno != EEXIST)
+        return -1;
+    // mkdir reports EEXIST for a plain file too; only a directory will do.
+    if (stat(path.c_str(), &st) != 0)
+        return -1;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return -1;
+    }
+    return 0;
 }
 
 int LocalStore::CreateUidPath(const char *study, const char *series)
@@ -202,12 +213,12 @@ int LocalStore::CreateUidPath(const char *study, const char *series)
     OFString path = baseDir;
     const char *failed = nullptr;
 
-    if (makeDir(path) != 0) {
+    if (makeDirectory(path) != 0) {
         failed = "Cannot create storage base directory.\n";
         goto out;
     }
     path += "/uid";
-    if (makeDir(path) != 0) {
+    if (makeDirectory(path) != 0) {
         failed = "Cannot create storage uid base directory.\n";
         goto out;
     }
@@ -216,19 +227,19 @@ int LocalStore::CreateUidPath(const char *study, const char *series)
         char level[8];
         snprintf(level, sizeof level, "/%02X", (unsigned)(crc & 0xff));
         path += level;
-        if (makeDir(path) != 0) {
+        if (makeDirectory(path) != 0) {
             failed = "Cannot create storage study C1 directory.\n";
             goto out;
         }
         snprintf(level, sizeof level, "/%02X", (unsigned)((crc >> 8) & 0xff));
         path += level;
-        if (makeDir(path) != 0) {
+        if (makeDirectory(path) != 0) {
             failed = "Cannot create storage study C2 directory.\n";
             goto out;
         }
         path += "/study_";
         path += study;
-        if (makeDir(path) != 0) {
+        if (makeDirectory(path) != 0) {
             failed = "Cannot create storage study directory.\n";
             goto out;
         }
@@ -236,7 +247,7 @@ int LocalStore::CreateUidPath(const char *study, const char *series)
     if (series != nullptr) {
         path += "/series_";
         path += series;
-        if (makeDir(path) != 0) {
+        if (makeDirectory(path) != 0) {
             failed = "Cannot create storage series directory.\n";
             goto out;
         }

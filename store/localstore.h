@@ -153,6 +153,9 @@ private:
     // Loads the table from fd (locked by the caller) when its record count or
     // mtime changed, or always with force: 1 loaded, 0 current, -1 failed.
     int loadStudyHash(int fd, int force);
+    // mkdir with mode 0777; an existing directory counts as made (not an
+    // existing file). 0, or -1 with errno set.
+    int makeDirectory(const OFString &path);
     // Study step of WriteDataset, under the hash file's exclusive lock.
     int addToStudyIndex(DcmDataset *ds);
     // Series or image step: replace the record with the same key or append.

@@ -3,7 +3,6 @@
 // instance number) through a relative symbolic link into the UID tree.
 #include "store/localstore.h"
 
-#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -44,19 +43,17 @@ static void appendPart(OFString &path, DcmDataset *ds, const DcmTagKey &tag, con
     path += part;
 }
 
-static int makeLinkDir(LocalStore *store, const OFString &path, const char *message)
-{
-    if (VLCompat_mkdir(path.c_str(), 0777) == 0 || errno == EEXIST)
-        return 0;
-    logprintf(LOGLEVEL_WARNING, store->logStream, "%s", message);
-    return -1;
-}
-
 int LocalStore::WriteSymlinks(DcmDataset *ds)
 {
+    auto makeLinkDir = [this](const OFString &path, const char *message) {
+        if (makeDirectory(path) == 0)
+            return 0;
+        logprintf(LOGLEVEL_WARNING, logStream, "%s", message);
+        return -1;
+    };
     OFString link = baseDir;
     link += "/patient";
-    if (makeLinkDir(this, link, "Cannot create patient link base directory.\n") != 0)
+    if (makeLinkDir(link, "Cannot create patient link base directory.\n") != 0)
         return LS_DIR_ERROR;
 
     link += "/";
@@ -65,7 +62,7 @@ int LocalStore::WriteSymlinks(DcmDataset *ds)
     appendPart(link, ds, DCM_PatientBirthDate, "19000101", 0);
     link += "_";
     appendPart(link, ds, DCM_PatientID, "NoID", 0);
-    if (makeLinkDir(this, link, "Cannot create patient link directory.\n") != 0)
+    if (makeLinkDir(link, "Cannot create patient link directory.\n") != 0)
         return LS_DIR_ERROR;
 
     link += "/";
@@ -74,7 +71,7 @@ int LocalStore::WriteSymlinks(DcmDataset *ds)
     appendPart(link, ds, DCM_StudyTime, "000000", 1);
     link += "_";
     appendPart(link, ds, DCM_StudyDescription, "NoDesc", 0);
-    if (makeLinkDir(this, link, "Cannot create study link directory.\n") != 0)
+    if (makeLinkDir(link, "Cannot create study link directory.\n") != 0)
         return LS_DIR_ERROR;
 
     link += "/";
@@ -85,7 +82,7 @@ int LocalStore::WriteSymlinks(DcmDataset *ds)
     appendPart(link, ds, DCM_BodyPartExamined, "NoBPE", 0);
     link += "_";
     appendPart(link, ds, DCM_SeriesDescription, "NoDesc", 0);
-    if (makeLinkDir(this, link, "Cannot create series link directory.\n") != 0)
+    if (makeLinkDir(link, "Cannot create series link directory.\n") != 0)
         return LS_DIR_ERROR;
 
     const char *number = DCMTK_getTagString(ds, DCM_InstanceNumber);

@@ -1,0 +1,108 @@
+// The patient link tree: names made from the data set, defaults, the
+// relative link target, and links that are never replaced.
+#include <gtest/gtest.h>
+
+#include <limits.h>
+
+#include "store/localstore.h"
+#include "tests/store/storetest.h"
+
+namespace {
+
+struct LinkStore : TestStore {
+    // Stores and links an image; returns WriteSymlinks' result.
+    int link(const char *sop, const std::vector<std::pair<DcmTagKey, std::string>> &more)
+    {
+        DcmDataset *ds = makeImage("1.2.3", "4.5", sop, more);
+        int r = store.WriteDataset(ds, 0, nullptr, 0);
+        if (r == 0)
+            r = store.WriteSymlinks(ds);
+        delete ds;
+        return r;
+    }
+    // Every link below B/patient, relative to it.
+    std::vector<std::string> links()
+    {
+        std::vector<std::string> out;
+        for (const auto &p : listTree(dir / "patient"))
+            if (p.back() != '/')
+                out.push_back(p);
+        return out;
+    }
+};
+
+}  // namespace
+
+TEST(WriteSymlinks, NamesFromTheDataset)
+{
+    struct Case {
+        std::vector<std::pair<DcmTagKey, std::string>> elements;
+        const char *expected;
+    } cases[] = {
+        {{{DCM_PatientName, "Doe^John"}, {DCM_PatientBirthDate, "19700101"}, {DCM_PatientID, "12345"},
+          {DCM_StudyDate, "20240102"}, {DCM_StudyTime, "101530.123"}, {DCM_StudyDescription, "Head"},
+          {DCM_SeriesDate, "20240102"}, {DCM_SeriesTime, "101700"}, {DCM_BodyPartExamined, "HEAD"},
+          {DCM_SeriesDescription, "T1 SE.AX"}, {DCM_InstanceNumber, "7"}},
+         "Doe^John_19700101_12345/20240102_101530_Head/20240102_101700_HEAD_T1_SE.AX/z_0007.dcm"},
+        // A blank and a byte above 127 (an umlaut in ISO 8859-1) become "_".
+        {{{DCM_PatientName, "M\xfcller Hans"}, {DCM_PatientID, "<absent>"},
+          {DCM_InstanceNumber, "12345"}},
+         "M_ller_Hans_19000101_NoID/19000101_000000_NoDesc/19000101_000000_NoBPE_NoDesc/z_12345.dcm"},
+        {{{DCM_PatientName, "<absent>"}, {DCM_PatientID, "<absent>"}},
+         "NoName_19000101_NoID/19000101_000000_NoDesc/19000101_000000_NoBPE_NoDesc/z_0000.dcm"},
+        {{{DCM_PatientName, "../../etc"}, {DCM_PatientID, "a/b"}, {DCM_InstanceNumber, "x1"}},
+         ".._.._etc_19000101_a_b/19000101_000000_NoDesc/19000101_000000_NoBPE_NoDesc/z_0000.dcm"},
+        {{{DCM_PatientName, std::string(3000, 'A')}},
+         "TooLong_19000101_12345/19000101_000000_NoDesc/19000101_000000_NoBPE_NoDesc/z_0000.dcm"},
+    };
+    for (const auto &c : cases) {
+        LinkStore s;
+        EXPECT_EQ(0, s.link("6.7", c.elements));
+        EXPECT_EQ(std::vector<std::string>{c.expected}, s.links());
+    }
+}
+
+TEST(WriteSymlinks, TargetIsRelativeAndResolves)
+{
+    LinkStore s;
+    ASSERT_EQ(0, s.link("6.7", {{DCM_InstanceNumber, "1"}}));
+    std::vector<std::string> links = s.links();
+    ASSERT_EQ(1u, links.size());
+    std::string link = s.dir / ("patient/" + links[0]);
+    char target[PATH_MAX] = {0};
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ("../../../../uid/E2/E7/study_1.2.3/series_4.5/image_6.7.dcm", std::string(target));
+    struct stat viaLink, direct;
+    ASSERT_EQ(0, stat(link.c_str(), &viaLink));
+    ASSERT_EQ(0, stat((s.dir / "uid/E2/E7/study_1.2.3/series_4.5/image_6.7.dcm").c_str(), &direct));
+    EXPECT_EQ(direct.st_ino, viaLink.st_ino);
+
+    // The base directory can move: the relative link still resolves.
+    TempDir other;
+    std::string moved = other / "moved";
+    ASSERT_EQ(0, rename(s.dir.c_str(), moved.c_str()));
+    EXPECT_EQ(0, stat((moved + "/patient/" + links[0]).c_str(), &viaLink));
+    ASSERT_EQ(0, rename(moved.c_str(), s.dir.c_str()));
+}
+
+TEST(WriteSymlinks, ExistingLinkIsKept)
+{
+    LinkStore s;
+    ASSERT_EQ(0, s.link("6.7", {{DCM_InstanceNumber, "3"}}));
+    ASSERT_EQ(0, s.link("6.8", {{DCM_InstanceNumber, "3"}}));
+    std::vector<std::string> links = s.links();
+    ASSERT_EQ(1u, links.size());
+    char target[PATH_MAX] = {0};
+    ASSERT_GT(readlink((s.dir / ("patient/" + links[0])).c_str(), target, sizeof target - 1), 0);
+    EXPECT_NE(std::string::npos, std::string(target).find("image_6.7.dcm"));
+}
+
+TEST(WriteSymlinks, DirectoryFailureGives5)
+{
+    LinkStore s;
+    writeFile(s.dir / "patient", "a file where the link tree should be");
+    DcmDataset *ds = makeImage("1.2.3", "4.5", "6.7");
+    EXPECT_EQ(5, s.store.WriteSymlinks(ds));
+    EXPECT_TRUE(s.log.contains("Cannot create patient link base directory.\n"));
+    delete ds;
+}
