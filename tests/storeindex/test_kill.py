@@ -1,0 +1,83 @@
+"""Workers killed with SIGKILL during stores: no image whose store was
+acknowledged is lost, `storeindex check` reports at most what a killed
+store can leave (an index entry without its file, an empty directory, a
+stale temporary file), and `storeindex rebuild`, with the server stopped,
+clears it; the restarted server still returns every acknowledged image.
+
+The kills go on for VELTO_KILL_SECONDS (default 30) seconds."""
+
+import os
+import random
+import signal
+import sys
+import tempfile
+import threading
+import time
+
+import veltotest as vt
+import archiveclients as ac
+
+SECONDS = float(os.environ.get("VELTO_KILL_SECONDS", "30"))
+
+# What a store killed at any point can leave behind.
+KILLED_STORE_LEAVES = {"missing-file", "empty-dir", "stale-tmp"}
+
+
+class KillTest(vt.ServerTestCase):
+
+    def test_killed_workers_lose_no_acknowledged_image(self):
+        self.maxDiff = None
+        srv = self.server(aetitle="KILL_ARCHIVE")
+        reg = ac.Registry()
+        work = tempfile.mkdtemp(prefix="kill-", dir=srv.tmp)
+        deadline = time.time() + SECONDS
+        killed = []
+
+        def kill_loop():
+            while time.time() < deadline:
+                time.sleep(random.uniform(0.02, 0.25))
+                pids = ac.worker_pids(srv.proc.pid)
+                if not pids:
+                    continue
+                pid = random.choice(pids)
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                    killed.append(pid)
+                except ProcessLookupError:
+                    pass
+
+        # Larger images keep a worker inside the store longer, so that more
+        # kills land in the middle of one.
+        threads = [threading.Thread(target=ac.store_loop, args=(srv, reg, work, l, deadline),
+                                    kwargs={"pixels": 256}) for l in range(4)]
+        threads.append(threading.Thread(target=kill_loop))
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+
+        self.assertIsNone(srv.proc.poll(), "the listener itself ended")
+        self.assertGreater(len(killed), 10)
+        self.assertGreater(reg.counts.get("store-ok", 0), 20, reg.counts)
+        self.assertGreater(reg.counts.get("store-failed", 0), 0, reg.counts)
+        vt.wait_for(lambda: not ac.worker_pids(srv.proc.pid), 20, what="workers to end")
+        ac.verify_images(self, srv, reg)
+
+        status, lines = ac.storeindex("check", srv.basedir)
+        self.assertIn(status, (0, 1), lines)
+        self.assertLessEqual(ac.finding_kinds(lines), KILLED_STORE_LEAVES, "\n".join(lines))
+        print("%d workers killed, %s; check before the rebuild: %s" % (
+            len(killed), reg.counts, sorted(ac.finding_kinds(lines))), file=sys.stderr)
+
+        srv.stop()
+        status, lines = ac.storeindex("rebuild", srv.basedir)
+        self.assertEqual(status, 0, "\n".join(lines))
+        status, lines = ac.storeindex("check", srv.basedir)
+        self.assertEqual(status, 0, "\n".join(lines))
+        srv.start()
+        ac.verify_images(self, srv, reg)
+        self.assertTrue(ac.echo(srv))
+
+
+if __name__ == "__main__":
+    vt.main()
