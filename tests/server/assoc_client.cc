@@ -1,0 +1,188 @@
+// velto_assoc_client: a small requesting peer for the server's integration
+// tests, built on the program's own requesting-side network operations. It
+// opens associations that the ordinary clients cannot: another application
+// context, a private SOP class, C-GET, N-GET and C-CANCEL requests, and
+// associations that are held open or left silent.
+//
+// Usage: velto_assoc_client HOST:PORT CALLING CALLED MODE [ARG]
+//   echo N          N C-ECHOs, then release
+//   appctx UID      request with application context UID, then release
+//   private UID     propose UID and Verification; report UID's answer
+//   cget | nget     send a C-GET-RQ / N-GET-RQ, then wait for the answer
+//   cancel          C-ECHO, C-CANCEL-RQ, C-ECHO, then release
+//   hold SECONDS    associate, wait, C-ECHO, release
+//   silent          associate and send nothing until the peer closes
+// Every outcome is one line on stdout ("ASSOCIATED", "REJECTED r s 0xNNNN",
+// "ECHO 0x0000", "ABORTED", "RELEASED", ...); the exit status is 0 unless the
+// program could not run at all.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "dcmtk/dcmdata/dcuid.h"
+#include "dicomnet/dicomnet.h"
+
+static void say(const char *fmt, const char *arg = "")
+{
+    printf(fmt, arg);
+    printf("\n");
+    fflush(stdout);
+}
+
+// Requests the association; prints ASSOCIATED or the rejection.
+static int associate(T_ASC_Network *net, T_ASC_Parameters *params, T_ASC_Association **assoc)
+{
+    int r = DCMTK_associate(assoc, net, params);
+    if (r == -1) {
+        T_ASC_RejectParameters rej;
+        ASC_getRejectParameters((*assoc)->params, &rej);
+        printf("REJECTED %d %d 0x%04x\n", (int)rej.result, (int)rej.source, (unsigned)rej.reason);
+        fflush(stdout);
+        return r;
+    }
+    if (r == -2) {
+        say("FAILED");
+        return r;
+    }
+    say(r == -3 ? "ASSOCIATED NOCONTEXT" : "ASSOCIATED");
+    return r;
+}
+
+static void echo(T_ASC_Association *assoc)
+{
+    OFCondition cond = DCMTK_SCU_echo(assoc);
+    say(cond.good() ? "ECHO OK" : "ECHO FAILED %s", cond.text());
+}
+
+// Sends one request without a data set on context pcId.
+static OFCondition sendRequest(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                               T_ASC_PresentationContextID pcId, DcmDataset *data = nullptr)
+{
+    return DIMSE_sendMessageUsingMemoryData(assoc, pcId, msg, nullptr, data, nullptr, nullptr);
+}
+
+// Waits for the peer's next command; tells how the association went on.
+static void awaitAnswer(T_ASC_Association *assoc)
+{
+    T_ASC_PresentationContextID pcId;
+    T_DIMSE_Message rsp;
+    DcmDataset *detail = nullptr;
+    OFCondition cond = DIMSE_receiveCommand(assoc, DIMSE_BLOCKING, 0, &pcId, &rsp, &detail);
+    delete detail;
+    if (cond == DUL_PEERABORTEDASSOCIATION)
+        say("ABORTED");
+    else if (cond.good())
+        printf("ANSWERED 0x%04x\n", (unsigned)rsp.CommandField);
+    else
+        say("CLOSED %s", cond.text());
+    fflush(stdout);
+}
+
+int main(int argc, char **argv)
+{
+    if (argc < 5) {
+        fprintf(stderr, "usage: %s HOST:PORT CALLING CALLED MODE [ARG]\n", argv[0]);
+        return 2;
+    }
+    const char *peer = argv[1], *calling = argv[2], *called = argv[3], *mode = argv[4];
+    const char *arg = argc > 5 ? argv[5] : "";
+    const char *privateUID = "1.2.826.0.1.3680043.2.1143.99.1";
+
+    DCMTK_quiet_toolkit_log();
+    T_ASC_Network *net = DCMTK_net_init(30);
+    if (net == nullptr) {
+        fprintf(stderr, "cannot open network\n");
+        return 2;
+    }
+    T_ASC_Parameters *params = DCMTK_params_init(calling, nullptr, called, peer, false, 16384);
+    if (params == nullptr) {
+        fprintf(stderr, "cannot create parameters\n");
+        return 2;
+    }
+    DCMTK_params_add_std_PC(params, 1, UID_VerificationSOPClass);
+    if (strcmp(mode, "private") == 0)
+        DCMTK_params_add_std_PC(params, 3, arg);
+    if (strcmp(mode, "cget") == 0 || strcmp(mode, "nget") == 0)
+        DCMTK_params_add_std_PC(params, 3, privateUID);
+    if (strcmp(mode, "appctx") == 0)
+        OFStandard::strlcpy(params->DULparams.applicationContextName, arg,
+                            sizeof(params->DULparams.applicationContextName));
+
+    T_ASC_Association *assoc = nullptr;
+    int r = associate(net, params, &assoc);
+    if (r == 0 || r == -3) {
+        if (strcmp(mode, "echo") == 0) {
+            for (int i = 0, n = atoi(arg); i < n; i++)
+                echo(assoc);
+        } else if (strcmp(mode, "private") == 0) {
+            T_ASC_PresentationContext pc;
+            ASC_getPresentationContext(assoc->params, 1, &pc);
+            printf("CONTEXT %s %d\n", pc.resultReason == ASC_P_ACCEPTANCE ? "ACCEPTED" : "REFUSED",
+                   (int)pc.resultReason);
+            fflush(stdout);
+        } else if (strcmp(mode, "cget") == 0 || strcmp(mode, "nget") == 0) {
+            T_ASC_PresentationContextID pcId =
+                ASC_findAcceptedPresentationContextID(assoc, privateUID);
+            T_DIMSE_Message msg;
+            memset(&msg, 0, sizeof(msg));
+            DcmDataset identifier;
+            DCMTK_Key_Add(&identifier, 0x0008, 0x0052, "STUDY");
+            DCMTK_Key_Add(&identifier, 0x0020, 0x000D, "1.2.3");
+            DcmDataset *data = nullptr;
+            if (strcmp(mode, "cget") == 0) {
+                data = &identifier;
+                msg.CommandField = DIMSE_C_GET_RQ;
+                msg.msg.CGetRQ.MessageID = assoc->nextMsgID++;
+                OFStandard::strlcpy(msg.msg.CGetRQ.AffectedSOPClassUID, privateUID,
+                                    sizeof(msg.msg.CGetRQ.AffectedSOPClassUID));
+                msg.msg.CGetRQ.Priority = DIMSE_PRIORITY_MEDIUM;
+                msg.msg.CGetRQ.DataSetType = DIMSE_DATASET_PRESENT;
+            } else {
+                msg.CommandField = DIMSE_N_GET_RQ;
+                msg.msg.NGetRQ.MessageID = assoc->nextMsgID++;
+                OFStandard::strlcpy(msg.msg.NGetRQ.RequestedSOPClassUID, privateUID,
+                                    sizeof(msg.msg.NGetRQ.RequestedSOPClassUID));
+                OFStandard::strlcpy(msg.msg.NGetRQ.RequestedSOPInstanceUID, "1.2.3.4",
+                                    sizeof(msg.msg.NGetRQ.RequestedSOPInstanceUID));
+                msg.msg.NGetRQ.DataSetType = DIMSE_DATASET_NULL;
+            }
+            OFCondition cond = sendRequest(assoc, &msg, pcId, data);
+            say(cond.good() ? "SENT" : "SEND FAILED %s", cond.text());
+            if (cond.good())
+                awaitAnswer(assoc);
+            DCMTK_dissociate(&assoc, DUL_PEERABORTEDASSOCIATION);
+            return 0;
+        } else if (strcmp(mode, "cancel") == 0) {
+            echo(assoc);
+            T_DIMSE_Message msg;
+            memset(&msg, 0, sizeof(msg));
+            msg.CommandField = DIMSE_C_CANCEL_RQ;
+            msg.msg.CCancelRQ.MessageIDBeingRespondedTo = (DIC_US)(assoc->nextMsgID - 1);
+            msg.msg.CCancelRQ.DataSetType = DIMSE_DATASET_NULL;
+            OFCondition cond = sendRequest(assoc, &msg, 1);
+            say(cond.good() ? "CANCEL SENT" : "CANCEL FAILED %s", cond.text());
+            echo(assoc);
+        } else if (strcmp(mode, "hold") == 0) {
+            sleep((unsigned)atoi(arg));
+            echo(assoc);
+        } else if (strcmp(mode, "silent") == 0) {
+            time_t start = time(nullptr);
+            awaitAnswer(assoc);
+            printf("AFTER %ld\n", (long)(time(nullptr) - start));
+            fflush(stdout);
+            DCMTK_dissociate(&assoc, DUL_PEERABORTEDASSOCIATION);
+            return 0;
+        }
+        int d = DCMTK_dissociate(&assoc, EC_Normal);
+        say(d == 0 ? "RELEASED" : "RELEASE FAILED");
+        if (d != 0 && assoc != nullptr)
+            DCMTK_dissociate(&assoc, DUL_PEERABORTEDASSOCIATION);
+    } else if (assoc != nullptr) {
+        ASC_dropAssociation(assoc);
+        ASC_destroyAssociation(&assoc);
+    }
+    DCMTK_net_exit(net);
+    return 0;
+}
