@@ -260,7 +260,8 @@ static void fillRecord(DcmDataset *ds, const studyindex_field *fields, int count
 // Writes ds to tmp and makes sure that every byte reached the disk. The
 // toolkit's saveFile ignores the failure of its final buffer flush, so a full
 // disk could leave a truncated file that it reports as saved; here the file
-// is written unbuffered through our own descriptor, and its length checked.
+// is written unbuffered through our own descriptor, synced (the peer may
+// delete its copy once told the image is stored), and its length checked.
 static int saveVerified(LocalStore *store, DcmDataset *ds, const char *tmp, E_TransferSyntax xfer)
 {
     int fd = -1;
@@ -305,7 +306,7 @@ static int saveVerified(LocalStore *store, DcmDataset *ds, const char *tmp, E_Tr
     if (!ok)
         goto out;
     ok = 0;
-    if (fsync(fd) != 0 || fstat(fd, &st) != 0)
+    if (fdatasync(fd) != 0 || fstat(fd, &st) != 0)
         goto out;
     // A deflated stream counts bytes before compression.
     if (xfer != EXS_DeflatedLittleEndianExplicit && (offile_off_t)st.st_size != expected)
