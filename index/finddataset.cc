@@ -421,6 +421,17 @@ int LocalStore::findImageLevel(void **handle, DcmDataset *query, DcmDataset **re
                 char series[STUDYINDEX_KEY_WIDTH + 1];
                 fieldText(series, srec.seriesInstanceUid, sizeof(srec.seriesInstanceUid), NULL);
                 h->imageFd = openIndex(this, studyUid, series);
+                if (h->imageFd < 0 && errno == ENOENT) {
+                    // A series listed without an image index holds no
+                    // image (a store that failed while a delete took the
+                    // series away leaves one). Ending here would drop the
+                    // images of every later series from a retrieve that
+                    // still reports success.
+                    logprintf(LOGLEVEL_WARNING, logStream,
+                              "IMAGE level query: series %s has no image index - skipped.\n",
+                              series);
+                    continue;
+                }
                 if (h->imageFd < 0) {
                     freeImageHandle(handle);
                     return -1;
