@@ -2,10 +2,53 @@
 // response and sets each response's status.
 #include "server/handlers.h"
 
+#include <poll.h>
+
 #include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmnet/dcmtrans.h"
+#include "dcmtk/dcmnet/dul.h"
 
 #include "server/serveroptions.h"
 #include "store/localstore.h"
+
+// The descriptor of a toolkit connection, which the toolkit keeps protected.
+struct TransportSocket : DcmTransportConnection {
+    static DcmNativeSocketType of(DcmTransportConnection *conn)
+    {
+        DcmNativeSocketType (DcmTransportConnection::*get)() = &TransportSocket::getSocket;
+        return (conn->*get)();
+    }
+};
+
+// True when a C-CANCEL for request arrives within FIND_CANCEL_GRACE_MS.
+// The toolkit looks for a cancel only before each response and without
+// waiting, so a peer that cancels on seeing the first match is always too
+// late when the matches are few: they are all sent before its cancel comes
+// in. One short wait before the final response honours such a cancel.
+static bool lateCancelArrived(T_ASC_Association *assoc, T_DIMSE_C_FindRQ *request)
+{
+    DcmTransportConnection *conn;
+    struct pollfd pfd;
+    T_ASC_PresentationContextID pcId = 0;
+    T_DIMSE_Message msg;
+    OFCondition cond;
+
+    if (assoc == NULL || assoc->DULassociation == NULL)
+        return false;
+    conn = DUL_getTransportConnection(assoc->DULassociation);
+    if (conn == NULL)
+        return false;
+    pfd.fd = TransportSocket::of(conn);
+    pfd.events = POLLIN;
+    pfd.revents = 0;
+    if (poll(&pfd, 1, FIND_CANCEL_GRACE_MS) <= 0)
+        return false;
+    // During a C-FIND the peer may send nothing but C-CANCEL (or end the
+    // association, which the final response's send then reports).
+    cond = DIMSE_receiveCommand(assoc, DIMSE_NONBLOCKING, 1, &pcId, &msg, NULL);
+    return cond.good() && msg.CommandField == DIMSE_C_CANCEL_RQ &&
+           msg.msg.CCancelRQ.MessageIDBeingRespondedTo == request->MessageID;
+}
 
 void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *request,
                      DcmDataset *requestIdentifiers, int responseCount,
@@ -26,7 +69,10 @@ void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *req
 
     if (server_store.FindDataset(&ctx->findstate, requestIdentifiers, responseIdentifiers,
                                  NULL) != 0) {
-        response->DimseStatus = STATUS_FIND_Success_MatchingIsComplete;
+        if (responseCount > 1 && lateCancelArrived(ctx->assoc, request))
+            response->DimseStatus = STATUS_FIND_Cancel_MatchingTerminatedDueToCancelRequest;
+        else
+            response->DimseStatus = STATUS_FIND_Success_MatchingIsComplete;
         return;
     }
 

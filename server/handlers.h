@@ -37,6 +37,11 @@ struct movedata {
     DIC_AE origin_aet;            // calling AE title of the C-MOVE's association
 };
 
+// How long the C-FIND handler waits, before it sends the final response of
+// a query that produced matches, for a C-CANCEL the peer may have sent on
+// seeing the first of them (milliseconds).
+enum { FIND_CANCEL_GRACE_MS = 10 };
+
 // Per-association handler context: one record kept by the command loop and
 // passed (as the callback data) to every handler. Each handler initialises
 // its own part at the start of its operation.
@@ -45,11 +50,14 @@ struct handlercontext {
     DIC_AE store_called;          // called AE title (chooses the C-STORE store mode)
     void *findstate;              // LocalStore::FindDataset handle of the current C-FIND
     movedata move;                // state of the current C-MOVE
+    T_ASC_Association *assoc;     // the association (borrowed), or null if not known
 };
 
 // Zeroes ctx and copies the association's titles into it (null counts as
-// empty; longer titles are cut to 16 characters). Call once per association.
-void handlercontext_init(handlercontext *ctx, const char *calling, const char *called);
+// empty; longer titles are cut to 16 characters); assoc (borrowed) lets the
+// C-FIND handler look for a late C-CANCEL. Call once per association.
+void handlercontext_init(handlercontext *ctx, const char *calling, const char *called,
+                         T_ASC_Association *assoc = nullptr);
 
 // Store mode for a C-STORE called under calledAET: 1 for "VeltoOverwrite",
 // 0 for "VeltoPreserve" (exact match), otherwise the -o setting.

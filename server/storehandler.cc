@@ -14,9 +14,11 @@
 #include "server/serverstate.h"
 #include "store/localstore.h"
 
-void handlercontext_init(handlercontext *ctx, const char *calling, const char *called)
+void handlercontext_init(handlercontext *ctx, const char *calling, const char *called,
+                         T_ASC_Association *assoc)
 {
     memset(ctx, 0, sizeof(*ctx));
+    ctx->assoc = assoc;
     if (calling)
         strncpy(ctx->store_calling, calling, sizeof(ctx->store_calling) - 1);
     if (called)
