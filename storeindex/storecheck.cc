@@ -59,16 +59,18 @@ static long readIndex(checkctx *ctx, const std::string &path, size_t recordSize,
     return (long)(bytes->size() / recordSize);
 }
 
-// Checks the records of a series or image index: torn and duplicate
+// Checks a series or image index file: its length, torn and duplicate
 // records, and a parent UID field (at parentOffset) that is not the UID of
-// the directory holding the index. Returns the live keys, in file order.
-static std::vector<std::string> checkRecords(checkctx *ctx, const std::string &path,
-                                             const std::vector<unsigned char> &bytes, long count,
-                                             size_t recordSize, size_t parentOffset,
-                                             const std::string &parent, const char *parentName)
+// the directory holding the index. Returns the live keys, in file order
+// (none when the file is missing).
+static std::vector<std::string> checkIndexFile(checkctx *ctx, const std::string &path,
+                                               size_t recordSize, size_t parentOffset,
+                                               const std::string &parent, const char *parentName)
 {
     std::vector<std::string> keys;
     std::set<std::string> seen;
+    std::vector<unsigned char> bytes;
+    long count = readIndex(ctx, path, recordSize, &bytes);
     for (long i = 0; i < count; i++) {
         const unsigned char *rec = bytes.data() + (size_t)i * recordSize;
         if (!studyindex_isLive(rec)) {
@@ -93,13 +95,9 @@ static std::vector<std::string> checkRecords(checkctx *ctx, const std::string &p
 
 static void checkSeries(checkctx *ctx, const storetree_series &series, bool indexed)
 {
-    std::string indexPath = series.dir + "/IMAGEINDEX.dat";
-    std::vector<unsigned char> bytes;
-    long count = readIndex(ctx, indexPath, sizeof(imagerecord), &bytes);
-    std::vector<std::string> keys;
-    if (count >= 0)
-        keys = checkRecords(ctx, indexPath, bytes, count, sizeof(imagerecord),
-                            offsetof(imagerecord, seriesInstanceUid), series.uid, "series");
+    std::vector<std::string> keys =
+        checkIndexFile(ctx, series.dir + "/IMAGEINDEX.dat", sizeof(imagerecord),
+                       offsetof(imagerecord, seriesInstanceUid), series.uid, "series");
     std::set<std::string> files(series.images.begin(), series.images.end());
     std::set<std::string> live(keys.begin(), keys.end());
     for (const std::string &key : keys)
@@ -130,13 +128,9 @@ static void checkStudy(checkctx *ctx, LocalStore *store, const storetree &tree,
     else if (!indexed)
         finding(ctx, STORECHECK_UNINDEXED, study.dir, "study directory without a study index entry");
 
-    std::string indexPath = study.dir + "/SERIESINDEX.dat";
-    std::vector<unsigned char> bytes;
-    long count = readIndex(ctx, indexPath, sizeof(seriesrecord), &bytes);
-    std::vector<std::string> keys;
-    if (count >= 0)
-        keys = checkRecords(ctx, indexPath, bytes, count, sizeof(seriesrecord),
-                            offsetof(seriesrecord, studyInstanceUid), study.uid, "study");
+    std::vector<std::string> keys =
+        checkIndexFile(ctx, study.dir + "/SERIESINDEX.dat", sizeof(seriesrecord),
+                       offsetof(seriesrecord, studyInstanceUid), study.uid, "study");
     std::set<std::string> live(keys.begin(), keys.end());
     std::set<std::string> dirs;
     for (const storetree_series &series : study.series) {

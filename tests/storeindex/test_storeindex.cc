@@ -358,6 +358,23 @@ TEST_F(StoreIndexTest, RebuildDropsWhatHasNoImageAndKeepsTheRest)
               original["uid" + std::string(dir("1.1", "1.1.1")).substr(base.size() + 4) + "/IMAGEINDEX.dat"]);
 }
 
+// Deletes leave cleared records and a study marked deleted: consistent. A
+// rebuild then leaves the deleted study out, as compaction would.
+TEST_F(StoreIndexTest, DeletedImagesAndStudiesAreConsistent)
+{
+    ASSERT_EQ(store->DeleteFile("1.1", "1.1.1", "1.1.1.1"), 0);
+    ASSERT_EQ(store->DeleteFile("1.3", "1.3.1", "1.3.1.1"), 0);
+    int count;
+    std::vector<std::string> lines = check(base, &count);
+    EXPECT_EQ(count, 0) << joined(lines);
+    EXPECT_EQ(readAll(uid("STUDYINDEX.hash")).size(), 3 * sizeof(studyhash));
+    ASSERT_EQ(storerebuild_run(base.c_str(), nullptr, stderr), STOREREBUILD_OK);
+    lines = check(base, &count);
+    EXPECT_EQ(count, 0) << joined(lines);
+    EXPECT_EQ(readAll(uid("STUDYINDEX.hash")).size(), 2 * sizeof(studyhash));
+    EXPECT_EQ(readAll(dir("1.1", "1.1.1") + "/IMAGEINDEX.dat").size(), sizeof(imagerecord));
+}
+
 TEST_F(StoreIndexTest, RebuildEntersAnImageFileThatWasNeverIndexed)
 {
     // A copy of an image under its own UIDs, placed by hand.
