@@ -196,22 +196,38 @@ int LocalStore::addToRecordIndex(const char *path, const void *record, size_t re
     long position = 0;
     int unchanged = 0;
 
-    fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, INDEX_MODE);
-    if (fd < 0) {
-        // An index that cannot be opened is passed over; the image is stored.
-        logprintf(LOGLEVEL_WARNING, logStream, "Cannot open index %s: %s\n", path,
-                  strerror(errno));
-        return LS_OK;
+    for (int attempt = 0;; attempt++) {
+        struct stat opened, named;
+        fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, INDEX_MODE);
+        if (fd < 0) {
+            // An index that cannot be opened is passed over; the image is stored.
+            logprintf(LOGLEVEL_WARNING, logStream, "Cannot open index %s: %s\n", path,
+                      strerror(errno));
+            return LS_OK;
+        }
+        // Exclusive from the start: two processes that search under shared
+        // locks can both find the same end of file and write one record over
+        // the other, and two shared locks cannot both be raised to exclusive.
+        if (VLCompat_LockWholeFile(fd, F_WRLCK) != 0) {
+            logprintf(LOGLEVEL_WARNING, logStream, "Cannot lock index %s: %s\n", path,
+                      strerror(errno));
+            goto out;
+        }
+        locked = 1;
+        // A delete that emptied the level may have moved this file aside while
+        // we waited for the lock: a record written into it would be lost.
+        if (fstat(fd, &opened) == 0 && stat(path, &named) == 0 &&
+            opened.st_ino == named.st_ino && opened.st_dev == named.st_dev)
+            break;
+        VLCompat_LockWholeFile(fd, F_UNLCK);
+        locked = 0;
+        close(fd);
+        fd = -1;
+        if (attempt == 10) {
+            logprintf(LOGLEVEL_WARNING, logStream, "Index %s keeps being replaced.\n", path);
+            goto out;
+        }
     }
-    // Exclusive from the start: two processes that search under shared locks
-    // can both find the same end of file and write one record over the other,
-    // and two shared locks cannot both be raised to exclusive.
-    if (VLCompat_LockWholeFile(fd, F_WRLCK) != 0) {
-        logprintf(LOGLEVEL_WARNING, logStream, "Cannot lock index %s: %s\n", path,
-                  strerror(errno));
-        goto out;
-    }
-    locked = 1;
     for (;;) {
         ssize_t got = fullio_pread(fd, block, perBlock * recordSize,
                                    studyindex_offset(position, recordSize));
@@ -245,7 +261,8 @@ int LocalStore::addToRecordIndex(const char *path, const void *record, size_t re
 out:
     if (locked)
         VLCompat_LockWholeFile(fd, F_UNLCK);
-    close(fd);
+    if (fd >= 0)
+        close(fd);
     return result;
 }
 

@@ -410,6 +410,43 @@ TEST(WriteDataset, UnwritableStoreGives3AndLeavesNoTemporaryFile)
     EXPECT_EQ(768, fileSize(s.seriesDir() + "/IMAGEINDEX.dat"));
 }
 
+// Pins a record lost to a concurrent delete: the delete holds the image
+// index locked and moves it aside while a store waits for that lock; the
+// store must write into the file that replaces it, not into the removed one.
+TEST(WriteDataset, IndexMovedAsideWhileWaitingForItsLock)
+{
+    Store s;
+    ASSERT_EQ(0, s.put("1.2.3", "4.5", "6.7"));
+    std::string index = s.seriesDir() + "/IMAGEINDEX.dat";
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    fflush(nullptr);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int fd = open(index.c_str(), O_RDWR);
+        VLCompat_LockWholeFile(fd, F_WRLCK);
+        if (write(ready[1], "x", 1) != 1)
+            _exit(1);
+        usleep(300000);
+        std::string aside = s.B("uid/E2/E7/DELETEME");
+        if (rename(index.c_str(), aside.c_str()) != 0 || unlink(aside.c_str()) != 0)
+            _exit(2);
+        _exit(0);  // closing the descriptor releases the lock
+    }
+    char c;
+    ASSERT_EQ(1, read(ready[0], &c, 1));
+    EXPECT_EQ(0, s.put("1.2.3", "4.5", "6.8"));
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    close(ready[0]);
+    close(ready[1]);
+    std::string bytes = readFile(index);
+    ASSERT_EQ(768u, bytes.size());
+    EXPECT_STREQ("6.8", bytes.c_str());
+}
+
 // Pins lost and duplicated records of concurrent writers: four processes
 // store 250 images each into one series at the same time.
 TEST(WriteDataset, ConcurrentWritersIntoOneSeries)
