@@ -339,12 +339,13 @@ void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *req
         closeSubAssociation(md);
         delete md->image;
         md->image = NULL;
-        if (found < 0 && md->completed == 0 && md->failed == 0 && md->warning == 0)
-            // The request could not be answered at all (no study UID, an
-            // index that cannot be read): that is no success.
+        if (found < 0 && responseCount == 1 &&
+            DCMTK_getTagString(requestIdentifiers, DCM_StudyInstanceUID) == NULL)
+            // The engine lists images only within a study: a request without
+            // a study UID was not carried out, which is no success. (With a
+            // study UID, -1 means the study has no index: nothing matched.)
             response->DimseStatus = STATUS_MOVE_Failed_UnableToProcess;
-        else if (found < 0 || md->failed != 0 || md->warning != 0)
-            // Images that the engine could not list count as incomplete.
+        else if (md->failed != 0 || md->warning != 0)
             response->DimseStatus = STATUS_MOVE_Warning_SubOperationsCompleteOneOrMoreFailures;
         else
             response->DimseStatus = STATUS_MOVE_Success;
