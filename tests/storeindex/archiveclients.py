@@ -140,7 +140,8 @@ def index_images(basedir):
 
 
 def worker_pids(parent):
-    """Process ids of the children of parent (the server's workers)."""
+    """Process ids of the running children of parent (the server's workers;
+    ended ones that wait to be reaped are left out)."""
     pids = []
     for name in os.listdir("/proc"):
         if not name.isdigit():
@@ -152,7 +153,7 @@ def worker_pids(parent):
             continue
         # The command name in parentheses may hold blanks: fields follow it.
         fields = stat.rsplit(")", 1)[1].split()
-        if int(fields[1]) == parent:
+        if int(fields[1]) == parent and fields[0] != "Z":
             pids.append(int(name))
     return pids
 
