@@ -76,6 +76,11 @@ static_assert(std::is_trivially_copyable<studydata_template>::value, "template i
 // Sets th to "no condition": every word 0 except the two upper date bounds.
 void querymatch_initTemplate(studyhash_template *th);
 
+// The summary test without its trace lines: non-zero when record r passes
+// template t (not deleted, UID CRC, the three name summaries, modality,
+// birth and study date ranges), 0 when it does not.
+int querymatch_summaryPasses(const studyhash *r, const studyhash_template *t);
+
 // 0 when value matches pattern, non-zero when not. "*" is a wildcard only as
 // the first or last character; "?" and everything else stand for
 // themselves; ASCII letters compare without case. Null counts as "".

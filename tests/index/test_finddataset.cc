@@ -456,18 +456,24 @@ TEST_F(FindTest, QueryCostFollowsTheMatchesNotTheTable)
 // written; each record read waits for the writers' lock.
 TEST_F(FindTest, RecordReadsWaitForTheWritersLock)
 {
-    ASSERT_EQ(0, put("1.1", "1.1.1", "1.1.1.1"));
+    for (int i = 1; i <= 10; i++) {
+        std::string study = "1." + std::to_string(i);
+        ASSERT_EQ(0, put(study.c_str(), (study + ".1").c_str(), (study + ".1.1").c_str()));
+    }
     struct Case {
         const char *what;
         std::string lockedFile;
         QueryKeys keys;
+        size_t responses;
     } cases[] = {
-        {"study", dir / "uid/STUDYINDEX.hash", {{DCM_QueryRetrieveLevel, "STUDY"}}},
+        {"one study", dir / "uid/STUDYINDEX.hash",
+         {{DCM_QueryRetrieveLevel, "STUDY"}, {DCM_StudyInstanceUID, "1.1"}}, 1},
+        {"studies read together", dir / "uid/STUDYINDEX.hash", {{DCM_QueryRetrieveLevel, "STUDY"}}, 10},
         {"series", indexPath("1.1", nullptr),
-         {{DCM_QueryRetrieveLevel, "SERIES"}, {DCM_StudyInstanceUID, "1.1"}}},
+         {{DCM_QueryRetrieveLevel, "SERIES"}, {DCM_StudyInstanceUID, "1.1"}}, 1},
         {"image", indexPath("1.1", "1.1.1"),
          {{DCM_QueryRetrieveLevel, "IMAGE"}, {DCM_StudyInstanceUID, "1.1"},
-          {DCM_SeriesInstanceUID, "1.1.1"}}},
+          {DCM_SeriesInstanceUID, "1.1.1"}}, 1},
     };
     for (const auto &c : cases) {
         long long start = nowMs();
@@ -477,9 +483,37 @@ TEST_F(FindTest, RecordReadsWaitForTheWritersLock)
         long long waited = nowMs() - start;
         int status;
         waitpid(holder, &status, 0);
-        EXPECT_EQ(1u, run.responses.size()) << c.what;
+        EXPECT_EQ(c.responses, run.responses.size()) << c.what;
         EXPECT_GE(waited, 350) << c.what;
     }
+}
+
+// Many candidates close together are read in windows of records; every
+// study still comes once, newest first, with its own texts, also when
+// deleted studies lie between them.
+TEST_F(FindTest, ManyCandidatesReadTogether)
+{
+    const int count = 150;
+    for (int i = 0; i < count; i++) {
+        std::string study = "1." + std::to_string(i);
+        ASSERT_EQ(0, put(study.c_str(), (study + ".1").c_str(), (study + ".1.1").c_str(),
+                         {{DCM_PatientName, "PATIENT^" + std::to_string(i)}}));
+    }
+    // The study form leaves the directory (the image is below it): -1.
+    for (int i = 0; i < count; i += 7)
+        ASSERT_EQ(-1, store->DeleteFile(("1." + std::to_string(i)).c_str(), nullptr, nullptr));
+    QueryRun run = find({{DCM_QueryRetrieveLevel, "STUDY"},
+                         {DCM_StudyInstanceUID, ""},
+                         {DCM_PatientName, "PATIENT*"}});
+    Texts uids, names;
+    for (int i = count - 1; i >= 0; i--) {
+        if (i % 7 == 0)
+            continue;
+        uids.push_back("1." + std::to_string(i));
+        names.push_back("PATIENT^" + std::to_string(i));
+    }
+    EXPECT_EQ(uids, run.column(DCM_StudyInstanceUID));
+    EXPECT_EQ(names, run.column(DCM_PatientName));
 }
 
 // A writer process rewrites the same study, series and image records in
