@@ -1,0 +1,343 @@
+"""storeserver on the network: C-ECHO with several clients, the command
+loop's log, the worker limit, association negotiation, unsupported
+commands, the command alarm, reaping of workers, privilege drop, and
+peers that send garbage or break off."""
+
+import os
+import socket
+import struct
+import subprocess
+import time
+
+import veltotest
+from veltotest import ServerTestCase, port_open, run, wait_for
+from srvlib import (TimedMonitor, alive, client, free_low_port, log_entries, messages, pid_of,
+                    proc_status, wait_message, worker_lines)
+
+PRIVATE_SOP = "1.2.826.0.1.3680043.2.1143.5.5"
+
+
+class Echo(ServerTestCase):
+
+    def test_echoscu(self):
+        s = self.server()
+        p = s.echoscu()
+        self.assertEqual(p.returncode, 0, p.stderr)
+        wait_message(s, "EOF CLIENT->ARCHIVE")
+
+    def test_odil_echo(self):
+        s = self.server()
+        p = run(["odil", "echo", "127.0.0.1", str(s.port), "ODILCL", "ARCHIVE"])
+        self.assertEqual(p.returncode, 0, p.stderr)
+        wait_message(s, "C-Echo ODILCL->ARCHIVE")
+
+    def test_ctn_dicom_echo(self):
+        s = self.server()
+        p = run(["dicom_echo", "-a", "CTNCL", "-c", "ARCHIVE", "127.0.0.1", str(s.port)])
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        wait_message(s, "C-Echo CTNCL->ARCHIVE")
+
+    def test_own_requesting_operations(self):
+        s = self.server()
+        self.assertEqual(client(s, "echo", 3), ["ASSOCIATED", "ECHO OK", "ECHO OK", "ECHO OK",
+                                                "RELEASED"])
+
+    def test_any_called_title_is_accepted(self):
+        s = self.server()
+        self.assertEqual(s.echoscu(calling="WHOEVER", called="NOT_MY_TITLE").returncode, 0)
+        wait_message(s, "EOF WHOEVER->NOT_MY_TITLE")
+
+    def test_two_echoes_log_and_announcements(self):
+        s = self.server()
+        mon = TimedMonitor(s.monitor_port)
+        try:
+            p = s.echoscu(calling="A", called="B", extra=["--repeat", "2"])
+            self.assertEqual(p.returncode, 0, p.stderr)
+            wait_message(s, "EOF A->B")
+            self.assertEqual(pid_of(s, "Inbound call from A to B"), s.proc.pid)
+            worker = pid_of(s, "C-Echo A->B")
+            self.assertEqual(worker_lines(s, worker), ["C-Echo A->B", "C-Echo A->B (2x)", "EOF A->B"])
+            mon.poll(1.0)
+            self.assertEqual([t for _, t in mon.from_pid(worker)],
+                             ["STORAGE ECHO 1", "STORAGE ECHO 0", "STORAGE ECHO 1", "STORAGE ECHO 0"])
+        finally:
+            mon.close()
+
+
+class WorkerLimit(ServerTestCase):
+
+    def test_M0_refuses_second_until_first_reaped(self):
+        s = self.server(args=["-M", "0"])
+        holder = subprocess.Popen([os.path.join(veltotest.BUILD, "tests", "server",
+                                                "velto_assoc_client"),
+                                   "127.0.0.1:%d" % s.port, "HOLDER", "ARCHIVE", "hold", "4"],
+                                  stdout=subprocess.PIPE, text=True)
+        try:
+            self.assertEqual(holder.stdout.readline().strip(), "ASSOCIATED", s.log())
+            self.assertEqual(client(s, "echo", 1, calling="SECOND"), ["REJECTED 2 3 0x0302"])
+            wait_message(s, "Refusing Association due to too many ongoing associations.")
+            self.assertEqual(holder.stdout.read().split(), ["ECHO", "OK", "RELEASED"])
+        finally:
+            holder.wait(30)
+            holder.stdout.close()
+        wait_message(s, "EOF HOLDER->ARCHIVE")
+        time.sleep(5.5)
+        self.assertEqual(client(s, "echo", 1, calling="THIRD"),
+                         ["ASSOCIATED", "ECHO OK", "RELEASED"])
+
+    def test_default_limit_allows_parallel_associations(self):
+        s = self.server()
+        holders = [subprocess.Popen([os.path.join(veltotest.BUILD, "tests", "server",
+                                                  "velto_assoc_client"),
+                                     "127.0.0.1:%d" % s.port, "H%d" % i, "ARCHIVE", "hold", "3"],
+                                    stdout=subprocess.PIPE, text=True) for i in range(3)]
+        try:
+            for h in holders:
+                self.assertEqual(h.stdout.readline().strip(), "ASSOCIATED")
+        finally:
+            for h in holders:
+                h.wait(30)
+                h.stdout.close()
+        self.assertNotIn("Refusing Association due to too many ongoing associations.", messages(s))
+
+
+class Negotiation(ServerTestCase):
+
+    def test_other_application_context_rejected(self):
+        s = self.server()
+        self.assertEqual(client(s, "appctx", "1.2.3.4.5"), ["REJECTED 1 1 0x0102"])
+        wait_message(s, "Can't find StandardApplicationContext - have 1.2.3.4.5")
+        # The listener goes on serving.
+        self.assertEqual(s.echoscu().returncode, 0)
+
+    def test_private_sop_class_accepted_without_N(self):
+        s = self.server()
+        self.assertEqual(client(s, "private", PRIVATE_SOP),
+                         ["ASSOCIATED", "CONTEXT ACCEPTED 0", "RELEASED"])
+
+    def test_private_sop_class_refused_with_N(self):
+        s = self.server(args=["-N"])
+        out = client(s, "private", PRIVATE_SOP)
+        self.assertEqual(out[0], "ASSOCIATED")
+        self.assertTrue(out[1].startswith("CONTEXT REFUSED"), out)
+
+    def test_known_storage_class_accepted_with_N(self):
+        s = self.server(args=["-N"])
+        self.assertEqual(client(s, "private", "1.2.840.10008.5.1.4.1.1.7"),
+                         ["ASSOCIATED", "CONTEXT ACCEPTED 0", "RELEASED"])
+
+
+class Commands(ServerTestCase):
+
+    def test_cget_aborts_association(self):
+        s = self.server()
+        self.assertEqual(client(s, "cget"), ["ASSOCIATED", "SENT", "ABORTED"])
+        wait_message(s, "EOF CLIENT->ARCHIVE")
+        worker = pid_of(s, "Not handling unsupported request")
+        self.assertEqual(worker_lines(s, worker), ["Not handling unsupported request",
+                                                   "Not handling unsupported request (1x)",
+                                                   "EOF CLIENT->ARCHIVE"])
+
+    def test_nget_aborts_association(self):
+        s = self.server()
+        self.assertEqual(client(s, "nget"), ["ASSOCIATED", "SENT", "ABORTED"])
+        wait_message(s, "Not handling unsupported request")
+
+    def test_cancel_between_operations_ignored(self):
+        s = self.server()
+        self.assertEqual(client(s, "cancel"),
+                         ["ASSOCIATED", "ECHO OK", "CANCEL SENT", "ECHO OK", "RELEASED"])
+        wait_message(s, "EOF CLIENT->ARCHIVE")
+        worker = pid_of(s, "C-Echo CLIENT->ARCHIVE")
+        self.assertEqual(worker_lines(s, worker), ["C-Echo CLIENT->ARCHIVE",
+                                                   "C-Echo CLIENT->ARCHIVE (2x)",
+                                                   "EOF CLIENT->ARCHIVE"])
+
+    def test_peer_abort_is_noted(self):
+        s = self.server()
+        # echoscu --abort aborts instead of releasing.
+        self.assertEqual(s.echoscu(extra=["--abort"]).returncode, 0)
+        wait_message(s, "Association aborted")
+        wait_message(s, "EOF CLIENT->ARCHIVE")
+
+
+class Workers(ServerTestCase):
+
+    def test_workers_that_exit_0_are_reaped_silently(self):
+        s = self.server()
+        for _ in range(3):
+            self.assertEqual(s.echoscu().returncode, 0)
+        wait_message(s, "EOF CLIENT->ARCHIVE")
+        workers = {pid for pid, msg in log_entries(s) if msg == "EOF CLIENT->ARCHIVE"}
+        time.sleep(6)  # one housekeeping pass without requests
+        for w in workers:
+            self.assertFalse(alive(w), "worker %d not reaped" % w)
+        self.assertFalse([m for m in messages(s) if m.startswith("Child ")])
+
+    def test_silent_peer_loses_association_after_60s(self):
+        s = self.server()
+        started = time.time()
+        out = client(s, "silent", timeout=120)
+        self.assertEqual(out[0], "ASSOCIATED")
+        # The worker is ended by its alarm: the peer sees the connection
+        # close (which the toolkit reports as an abort), not a release.
+        self.assertTrue(out[1] == "ABORTED" or out[1].startswith("CLOSED"), out)
+        waited = int(out[2].split()[1])
+        self.assertGreaterEqual(waited, 59)
+        self.assertLess(time.time() - started, 75)
+        wait_for(lambda: [m for m in messages(s) if m.startswith("Child ")], 10,
+                 what="worker end line")
+        lines = [m for m in messages(s) if m.startswith("Child ")]
+        self.assertEqual(len(lines), 1)
+        self.assertRegex(lines[0], r"^Child \d+ terminated due to signal 14\.$")
+        # The listener serves on.
+        self.assertEqual(s.echoscu().returncode, 0)
+
+
+class Privileges(ServerTestCase):
+
+    def test_u_g_drop_after_binding_low_port(self):
+        port = free_low_port()
+        s = self.server(port=port, args=["-u", "nobody", "-g", "nogroup"])
+        st = proc_status(s.proc.pid)
+        self.assertEqual(st["Uid"].split(), ["65534"] * 4)
+        self.assertEqual(st["Gid"].split(), ["65534"] * 4)
+        self.assertEqual(st["Groups"], "")  # no supplementary group of root is kept
+        self.assertEqual(s.echoscu().returncode, 0)
+        wait_message(s, "EOF CLIENT->ARCHIVE")
+        self.assertNotIn("Failed to drop privs to group nogroup.", messages(s))
+
+    def test_unknown_user_logged_and_server_runs_on(self):
+        s = self.server(args=["-u", "no-such-user-x", "-g", "no-such-group-x"])
+        msgs = messages(s)
+        self.assertIn("Failed to drop privs to group no-such-group-x.", msgs)
+        self.assertIn("Failed to drop privs to user no-such-user-x.", msgs)
+        self.assertEqual(proc_status(s.proc.pid)["Uid"].split()[0], "0")
+        self.assertEqual(s.echoscu().returncode, 0)
+
+
+class BadInput(ServerTestCase):
+    """Peers that do not speak DICOM: each loses its connection and the
+    listener goes on serving."""
+
+    def raw(self, s, data, close_after=True):
+        c = socket.create_connection(("127.0.0.1", s.port), timeout=30)
+        try:
+            c.sendall(data)
+            if not close_after:
+                c.shutdown(socket.SHUT_WR)
+                got = b""
+                try:
+                    while True:
+                        chunk = c.recv(4096)
+                        if not chunk:
+                            break
+                        got += chunk
+                except ConnectionResetError:
+                    pass
+                return got
+        finally:
+            c.close()
+
+    def assert_serving(self, s):
+        self.assertIsNone(s.proc.poll())
+        self.assertEqual(client(s, "echo", 1), ["ASSOCIATED", "ECHO OK", "RELEASED"])
+
+    def test_garbage_bytes(self):
+        s = self.server()
+        got = self.raw(s, bytes(range(0x80, 0x100)) * 4, close_after=False)
+        self.assertNotIn(b"\x02\x00", got[:2])  # never an A-ASSOCIATE-AC
+        self.assert_serving(s)
+
+    def test_close_mid_pdu(self):
+        s = self.server()
+        # An A-ASSOCIATE-RQ header announcing 1000 bytes, then only six.
+        self.raw(s, b"\x01\x00" + struct.pack(">I", 1000) + b"\x00\x01\x00\x00AR")
+        self.assert_serving(s)
+
+    def test_huge_pdu_length(self):
+        s = self.server()
+        got = self.raw(s, b"\x01\x00" + struct.pack(">I", 0xFFFFFFF0) + b"\x00\x01" + b"\x00" * 64,
+                       close_after=False)
+        self.assertNotIn(b"\x02\x00", got[:2])
+        self.assert_serving(s)
+
+    def test_connect_and_close(self):
+        s = self.server()
+        for _ in range(5):
+            self.raw(s, b"")
+        self.assert_serving(s)
+
+    def associated_socket(self, s):
+        """A raw connection on which a hand-made A-ASSOCIATE-RQ for
+        Verification has been accepted."""
+        c = socket.create_connection(("127.0.0.1", s.port), timeout=30)
+        c.sendall(association_request("ARCHIVE", "RAWPEER"))
+        header = recv_exact(c, 6)
+        self.assertEqual(header[0], 0x02, "expected A-ASSOCIATE-AC")
+        recv_exact(c, struct.unpack(">I", header[2:6])[0])
+        return c
+
+    def drain(self, c):
+        got = b""
+        try:
+            while True:
+                chunk = c.recv(4096)
+                if not chunk:
+                    break
+                got += chunk
+        except (ConnectionResetError, socket.timeout):
+            pass
+        c.close()
+        return got
+
+    def test_garbage_after_association(self):
+        s = self.server()
+        c = self.associated_socket(s)
+        c.sendall(bytes(range(0x80, 0x100)))
+        self.drain(c)
+        wait_message(s, "EOF RAWPEER->ARCHIVE")
+        self.assert_serving(s)
+
+    def test_huge_pdu_after_association(self):
+        s = self.server()
+        c = self.associated_socket(s)
+        c.sendall(b"\x04\x00" + struct.pack(">I", 0xFFFFFFF0) + b"\x00" * 64)
+        self.drain(c)
+        wait_message(s, "EOF RAWPEER->ARCHIVE")
+        self.assert_serving(s)
+
+    def test_close_mid_pdu_after_association(self):
+        s = self.server()
+        c = self.associated_socket(s)
+        c.sendall(b"\x04\x00" + struct.pack(">I", 500) + b"\x00" * 10)
+        c.close()
+        wait_message(s, "EOF RAWPEER->ARCHIVE")
+        self.assert_serving(s)
+
+
+def recv_exact(c, n):
+    data = b""
+    while len(data) < n:
+        chunk = c.recv(n - len(data))
+        if not chunk:
+            raise AssertionError("connection closed after %d of %d bytes" % (len(data), n))
+        data += chunk
+    return data
+
+
+def association_request(called, calling):
+    """An A-ASSOCIATE-RQ proposing Verification in Implicit VR Little Endian."""
+    def item(kind, body):
+        return struct.pack(">BBH", kind, 0, len(body)) + body
+    app = item(0x10, b"1.2.840.10008.3.1.1.1")
+    pc = item(0x20, b"\x01\x00\x00\x00" + item(0x30, b"1.2.840.10008.1.1")
+              + item(0x40, b"1.2.840.10008.1.2"))
+    user = item(0x50, item(0x51, struct.pack(">I", 16384)))
+    body = (struct.pack(">HH", 1, 0) + called.encode().ljust(16) + calling.encode().ljust(16)
+            + b"\x00" * 32 + app + pc + user)
+    return struct.pack(">BBI", 0x01, 0, len(body)) + body
+
+
+if __name__ == "__main__":
+    veltotest.main()
