@@ -111,14 +111,44 @@ static void closeIfOpen(int *fd)
     *fd = -1;
 }
 
+// Ends an iteration: closes what the handle holds, frees it and sets the
+// caller's pointer to null.
+static void freeFindHandle(void **handle)
+{
+    if (!*handle)
+        return;
+    switch (*(uint32_t *)*handle) {
+    case FIND_STUDY_HANDLE: {
+        findStudyHandle *h = (findStudyHandle *)*handle;
+        closeIfOpen(&h->dataFd);
+        closeIfOpen(&h->hashFd);
+        free(h->window);
+        break;
+    }
+    case FIND_SERIES_HANDLE:
+        closeIfOpen(&((findSeriesHandle *)*handle)->seriesFd);
+        break;
+    case FIND_IMAGE_HANDLE:
+        closeIfOpen(&((findImageHandle *)*handle)->imageFd);
+        closeIfOpen(&((findImageHandle *)*handle)->seriesFd);
+        break;
+    default:
+        abort();  // not a handle of ours
+    }
+    free(*handle);
+    *handle = NULL;
+}
+
 // Opens the series index of study (series null) or the image index of
 // (study, series) read-only; -1 when it cannot. A UID that the store would
 // refuse (a "/" would lead out of the store) names no index.
 static int openIndex(LocalStore *store, const char *study, const char *series)
 {
     if (store->CheckUid(study, "Study Instance UID") != LS_OK ||
-        (series && store->CheckUid(series, "Series Instance UID") != LS_OK))
+        (series && store->CheckUid(series, "Series Instance UID") != LS_OK)) {
+        errno = ENOENT;
         return -1;
+    }
     return open((store->GetUidIndexPath(study, series) + ".dat").c_str(), O_RDONLY | O_CLOEXEC);
 }
 
@@ -213,16 +243,6 @@ static void studyResponse(LocalStore *store, DcmDataset *query, DcmDataset **res
         addKey(resp, DCM_SpecificCharacterSet, "ISO_IR 192");
 }
 
-static void freeStudyHandle(void **handle)
-{
-    findStudyHandle *h = (findStudyHandle *)*handle;
-    closeIfOpen(&h->dataFd);
-    closeIfOpen(&h->hashFd);
-    free(h->window);
-    free(h);
-    *handle = NULL;
-}
-
 // Data record c of a study that passed the summary test, into *rec: 1 read,
 // 0 not in the file, -1 read error. When enough of the studies just below
 // c pass as well (the next calls will want them), c and the records below
@@ -271,17 +291,14 @@ int LocalStore::findStudyLevel(void **handle, DcmDataset *query, DcmDataset **re
         querymatch_initTemplate(&h->th);
         studyDataMakeTemplate(query, &h->th, &h->td);
         OFString stem = GetUidIndexPath(NULL, NULL);
+        *handle = h;
         h->dataFd = open((stem + ".dat").c_str(), O_RDONLY | O_CLOEXEC);
         if (h->dataFd < 0) {
             // A store that has never held a study has no index yet: that
             // is an empty answer, not a failure.
-            int empty = errno == ENOENT && studyCount == 0;
-            *handle = h;
-            freeStudyHandle(handle);
-            return empty ? 1 : -1;
+            return errno == ENOENT && studyCount == 0 ? 1 : -1;
         }
         h->hashFd = open((stem + ".hash").c_str(), O_RDONLY | O_CLOEXEC);
-        *handle = h;
     }
     findStudyHandle *h = (findStudyHandle *)*handle;
     if (h->kind != FIND_STUDY_HANDLE)
@@ -294,10 +311,8 @@ int LocalStore::findStudyLevel(void **handle, DcmDataset *query, DcmDataset **re
         if (h->cursor > studyCount)
             h->cursor = studyCount;
         h->cursor--;
-        if (h->cursor < 0) {
-            freeStudyHandle(handle);
+        if (h->cursor < 0)
             return 1;
-        }
         if (debug)
             logprintf(LOGLEVEL_DEBUG, logStream, "checking entry %d\n", h->cursor);
         if (studyHashCompare(&studyTable[h->cursor], &h->th) != 0)
@@ -326,14 +341,6 @@ void LocalStore::addSeriesKeys(DcmDataset *query, DcmDataset *response, const se
     }
 }
 
-static void freeSeriesHandle(void **handle)
-{
-    findSeriesHandle *h = (findSeriesHandle *)*handle;
-    closeIfOpen(&h->seriesFd);
-    free(h);
-    *handle = NULL;
-}
-
 int LocalStore::findSeriesLevel(void **handle, DcmDataset *query, DcmDataset **result,
                                 const char *levelText)
 {
@@ -344,18 +351,14 @@ int LocalStore::findSeriesLevel(void **handle, DcmDataset *query, DcmDataset **r
                       "SERIES level query without STUDY UID unsupported.\n");
             return -1;
         }
-        int fd = openIndex(this, study, NULL);
-        if (fd < 0)
-            return -1;
         findSeriesHandle *h = (findSeriesHandle *)calloc(1, sizeof(findSeriesHandle));
-        if (!h) {
-            close(fd);
+        if (!h)
             return -1;
-        }
         h->kind = FIND_SERIES_HANDLE;
-        h->seriesFd = fd;
-        h->next = 0;
         *handle = h;
+        h->seriesFd = openIndex(this, study, NULL);
+        if (h->seriesFd < 0)
+            return -1;
     }
     findSeriesHandle *h = (findSeriesHandle *)*handle;
     if (h->kind != FIND_SERIES_HANDLE)
@@ -364,10 +367,8 @@ int LocalStore::findSeriesLevel(void **handle, DcmDataset *query, DcmDataset **r
     const char *seriesUid = DCMTK_getTagString(query, DCM_SeriesInstanceUID);
     for (;;) {
         seriesrecord rec;
-        if (readRecordShared(h->seriesFd, h->seriesFd, h->next, &rec, sizeof(rec)) != 1) {
-            freeSeriesHandle(handle);
+        if (readRecordShared(h->seriesFd, h->seriesFd, h->next, &rec, sizeof(rec)) != 1)
             return 1;
-        }
         h->next++;
         if (!studyindex_isLive(&rec))
             continue;
@@ -390,15 +391,6 @@ void LocalStore::addImageKeys(DcmDataset *query, DcmDataset *response, const ima
         if (query->tagExists(f.tag))
             addKey(response, f.tag, fieldText(text, (const char *)rec + f.offset, f.width, NULL));
     }
-}
-
-static void freeImageHandle(void **handle)
-{
-    findImageHandle *h = (findImageHandle *)*handle;
-    closeIfOpen(&h->imageFd);
-    closeIfOpen(&h->seriesFd);
-    free(h);
-    *handle = NULL;
 }
 
 // Starts the image response: the level, and the three UIDs when the caller
@@ -436,24 +428,20 @@ int LocalStore::findImageLevel(void **handle, DcmDataset *query, DcmDataset **re
                       "IMAGE level query without STUDY UID unsupported.\n");
             return -1;
         }
-        int seriesFd = -1;
+        findImageHandle *h = (findImageHandle *)calloc(1, sizeof(findImageHandle));
+        if (!h)
+            return -1;
+        h->kind = FIND_IMAGE_HANDLE;
+        h->imageFd = -1;
+        h->seriesFd = -1;
+        *handle = h;
         if (!seriesUid) {
             logprintf(LOGLEVEL_DEBUG, logStream,
                       "IMAGE level query without SERIES UID - enumerating.\n");
-            seriesFd = openIndex(this, studyUid, NULL);
-            if (seriesFd < 0)
+            h->seriesFd = openIndex(this, studyUid, NULL);
+            if (h->seriesFd < 0)
                 return -1;
         }
-        findImageHandle *h = (findImageHandle *)calloc(1, sizeof(findImageHandle));
-        if (!h) {
-            if (seriesFd >= 0)
-                close(seriesFd);
-            return -1;
-        }
-        h->kind = FIND_IMAGE_HANDLE;
-        h->imageFd = -1;
-        h->seriesFd = seriesFd;
-        *handle = h;
     }
     findImageHandle *h = (findImageHandle *)*handle;
     if (h->kind != FIND_IMAGE_HANDLE)
@@ -463,18 +451,14 @@ int LocalStore::findImageLevel(void **handle, DcmDataset *query, DcmDataset **re
         if (h->imageFd < 0) {
             if (h->seriesFd < 0) {
                 h->imageFd = openIndex(this, studyUid, seriesUid);
-                if (h->imageFd < 0) {
-                    freeImageHandle(handle);
+                if (h->imageFd < 0)
                     return -1;
-                }
             } else {
                 seriesrecord srec;
                 do {
                     if (readRecordShared(h->seriesFd, h->seriesFd, h->seriesNext, &srec,
-                                         sizeof(srec)) != 1) {
-                        freeImageHandle(handle);
+                                         sizeof(srec)) != 1)
                         return 1;
-                    }
                     h->seriesNext++;
                 } while (!studyindex_isLive(&srec));
                 char series[STUDYINDEX_KEY_WIDTH + 1];
@@ -491,20 +475,16 @@ int LocalStore::findImageLevel(void **handle, DcmDataset *query, DcmDataset **re
                               series);
                     continue;
                 }
-                if (h->imageFd < 0) {
-                    freeImageHandle(handle);
+                if (h->imageFd < 0)
                     return -1;
-                }
             }
             h->imageNext = 0;
         }
         imagerecord rec;
         if (readRecordShared(h->imageFd, h->imageFd, h->imageNext, &rec, sizeof(rec)) != 1) {
             closeIfOpen(&h->imageFd);
-            if (h->seriesFd < 0) {
-                freeImageHandle(handle);
+            if (h->seriesFd < 0)
                 return 1;
-            }
             continue;
         }
         h->imageNext++;
@@ -534,16 +514,23 @@ int LocalStore::FindDataset(void **handle, DcmDataset *query, DcmDataset **resul
     if (!levelText)
         levelText = "";
 
+    int r;
     if (strcmp(levelText, "PATIENT") == 0) {
         logprintf(LOGLEVEL_INFO, logStream, "Treating PATIENT type query as STUDY\n");
-        return findStudyLevel(handle, query, result, levelText);
+        r = findStudyLevel(handle, query, result, levelText);
+    } else if (strcmp(levelText, "STUDY") == 0) {
+        r = findStudyLevel(handle, query, result, levelText);
+    } else if (strcmp(levelText, "SERIES") == 0) {
+        r = findSeriesLevel(handle, query, result, levelText);
+    } else if (strcmp(levelText, "IMAGE") == 0) {
+        r = findImageLevel(handle, query, result, levelText, level != NULL);
+    } else {
+        logprintf(LOGLEVEL_ERROR, logStream, "AIEE - QRL %s is not STUDY, SERIES or IMAGE\n",
+                  levelText);
+        return 1;
     }
-    if (strcmp(levelText, "STUDY") == 0)
-        return findStudyLevel(handle, query, result, levelText);
-    if (strcmp(levelText, "SERIES") == 0)
-        return findSeriesLevel(handle, query, result, levelText);
-    if (strcmp(levelText, "IMAGE") == 0)
-        return findImageLevel(handle, query, result, levelText, level != NULL);
-    logprintf(LOGLEVEL_ERROR, logStream, "AIEE - QRL %s is not STUDY, SERIES or IMAGE\n", levelText);
-    return 1;
+    // Every end of an iteration, found or failed, comes here.
+    if (r != 0)
+        freeFindHandle(handle);
+    return r;
 }
