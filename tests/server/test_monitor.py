@@ -5,8 +5,10 @@ nothing. A second host is simulated by the host name in the datagram text
 (the server takes the peer's name from it)."""
 
 import os
+import shutil
 import socket
 import subprocess
+import tempfile
 import time
 
 import veltotest
@@ -166,6 +168,28 @@ class Learning(LearningBase):
         wait_message(s, "Discovered new Velto AET PEERX at 127.0.0.1:104.")
         self.marker(s, "MARK3")
         self.assertEqual(read_text(self.mapfile), "WS0\tWS0_AE\t10.0.0.6:104\tFMS\n")
+
+    def test_learnt_peer_is_used_with_read_only_map(self):
+        tmp = tempfile.mkdtemp(prefix="velto-dest-")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        dest = veltotest.StoreSCP(tmp, aetitle="LEARNT")
+        self.addCleanup(dest.stop)
+        s = NamespacedServer(aetmap="", start=False)
+        self._servers.append(s)
+        s.prologue = "mount --bind %s %s\nmount -o remount,ro,bind %s" % (s.etc, s.etc, s.etc)
+        s.start()
+        self.mapfile = os.path.join(s.etc, "AETitleMap")
+        self.sender = veltotest.Monitor(free_port())
+        self.addCleanup(self.sender.close)
+        image = veltotest.make_dataset(os.path.join(s.tmp, "one.dcm"), "1.2.826.77.1",
+                                       "1.2.826.77.1.1", "1.2.826.77.1.1.1")
+        self.assertEqual(s.storescu([image]).returncode, 0)
+        self.send(s, "cfghost 5 CONFIG ADD_AET LEARNT 127.0.0.1:%d FMS\n" % dest.port)
+        wait_message(s, "Added new Velto AET LEARNT at 127.0.0.1:%d." % dest.port)
+        p, responses = veltotest.movescu(s.port, ["StudyInstanceUID=1.2.826.77.1"], "LEARNT")
+        self.assertEqual(responses[-1].get("status"), 0, p.stdout)
+        self.assertEqual(len(dest.files()), 1)
+        self.assertEqual(read_text(self.mapfile), "")
 
     def test_without_map_file_nothing_is_created(self):
         s = self.learning_server(aetmap=None)
