@@ -85,6 +85,19 @@ class WorkerLimit(ServerTestCase):
         self.assertEqual(client(s, "echo", 1, calling="THIRD"),
                          ["ASSOCIATED", "ECHO OK", "RELEASED"])
 
+    def test_M0_ended_worker_does_not_refuse_next(self):
+        # Regression: a worker that has ended but was not yet reaped (the
+        # listener reaps while idle, every 5 s) must not count against the
+        # limit; the next request right after it is served.
+        s = self.server(args=["-M", "0"])
+        for i in range(3):
+            self.assertEqual(client(s, "echo", 1, calling="SEQ%d" % i),
+                             ["ASSOCIATED", "ECHO OK", "RELEASED"])
+            wait_message(s, "EOF SEQ%d->ARCHIVE" % i)
+            worker = pid_of(s, "EOF SEQ%d->ARCHIVE" % i)
+            wait_for(lambda: not alive(worker), 10, what="worker to end")
+        self.assertNotIn("Refusing Association due to too many ongoing associations.", messages(s))
+
     def test_default_limit_allows_parallel_associations(self):
         s = self.server()
         holders = [subprocess.Popen([os.path.join(veltotest.BUILD, "tests", "server",
