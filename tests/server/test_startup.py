@@ -8,6 +8,7 @@ import socket
 import subprocess
 import tempfile
 import time
+import warnings
 
 import veltotest
 from veltotest import STORESERVER, ServerTestCase, free_port, port_open, run, wait_for
@@ -197,6 +198,18 @@ class Settings(ServerTestCase):
         m = os.umask(0)
         os.umask(m)
         return m
+
+    def test_E_keeps_63_characters(self):
+        text = "".join(chr(ord("A") + i % 26) for i in range(70))
+        s = self.server(args=["-E", text])
+        image = veltotest.make_dataset(os.path.join(s.tmp, "one.dcm"), "1.2.826.78.1",
+                                       "1.2.826.78.1.1", "1.2.826.78.1.1.1")
+        self.assertEqual(s.storescu([image]).returncode, 0)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # pydicom does not know the "character set"
+            p, found = s.findscu(["StudyInstanceUID=1.2.826.78.1"])
+            self.assertEqual(len(found), 1, p.stderr)
+            self.assertEqual(found[0][0x00080005].value, text[:63])
 
     def test_listener_ignores_sigalrm(self):
         s = self.server()
