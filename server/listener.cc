@@ -166,7 +166,11 @@ void runListener()
                           called);
             pid_t pid = fork();
             if (pid == 0) {
-                // The worker: any alarm that runs out ends it.
+                // The worker: any alarm that runs out ends it. It returns
+                // (no _exit) so that the shutdown in main runs for it too;
+                // that is safe because every log line is flushed as it is
+                // written, so no buffered output of the listener is
+                // written a second time by the worker's exit.
                 signal(SIGALRM, SIG_DFL);
                 handleAssociation(net, assoc);
                 return;

@@ -158,6 +158,9 @@ int main(int argc, char **argv)
 
     // The listener must survive stray alarms; workers restore the default.
     signal(SIGALRM, SIG_IGN);
+    // A peer that vanishes makes writes fail with EPIPE, which ends its
+    // association, rather than killing the process that writes.
+    signal(SIGPIPE, SIG_IGN);
     DCMTK_quiet_toolkit_log();
     server_state.init();
 
