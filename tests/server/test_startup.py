@@ -289,6 +289,7 @@ class AETitleMapSearch(ServerTestCase):
         below /etc (seen only by this server, through an overlay in its
         own mount namespace) to map texts."""
         if overlay_etc:
+            self.require_overlay()
             s = NamespacedServer(aetitle=None, start=False)
             self._servers.append(s)
         else:
@@ -315,6 +316,20 @@ class AETitleMapSearch(ServerTestCase):
             s.prologue = "\n".join(lines)
         s.start()
         return s
+
+    def require_overlay(self):
+        """Skips the test where no overlay can be mounted over /etc."""
+        tmp = tempfile.mkdtemp(prefix="velto-ovl-")
+        try:
+            os.makedirs(os.path.join(tmp, "u"))
+            os.makedirs(os.path.join(tmp, "w"))
+            p = run(["unshare", "-m", "sh", "-c",
+                     "mount -t overlay overlay -o lowerdir=/etc,upperdir=%s/u,workdir=%s/w /etc"
+                     % (tmp, tmp)])
+            if p.returncode != 0:
+                self.skipTest("cannot overlay /etc here: %s" % p.stderr.strip())
+        finally:
+            subprocess.run(["rm", "-rf", tmp])
 
     def own_title(self, s):
         for m in messages(s):
