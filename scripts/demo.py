@@ -13,8 +13,10 @@ import time
 
 import veltotest as vt
 
-SAMPLES = ["CT_small.dcm", "MR_small.dcm", "MR_small_bigendian.dcm", "JPEG2000.dcm",
-           "chrH31.dcm", "chrX1.dcm", "chrFren.dcm"]
+SAMPLES = ["CT_small.dcm", "MR_small.dcm", "chrH31.dcm", "chrX1.dcm", "chrFren.dcm", "chrRuss.dcm"]
+# A compressed image, offered only in its own transfer syntax so that it is
+# stored as it arrives.
+COMPRESSED = ("JPEG2000.dcm", "-xw")
 
 
 def banner(text):
@@ -63,7 +65,7 @@ def main():
         watch = subprocess.Popen(cmd, env=dict(os.environ, PATH=bindir + ":" + os.environ["PATH"]),
                                  start_new_session=True)
 
-    dcmdest = subprocess.Popen(["storescp", "-aet", "DEST_SCP", "-od", dest, str(dest_port)],
+    dcmdest = subprocess.Popen(["storescp", "+xa", "-aet", "DEST_SCP", "-od", dest, str(dest_port)],
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                start_new_session=True)
     vt.wait_for(lambda: vt.port_open(dest_port), 10, what="storescp")
@@ -75,8 +77,12 @@ def main():
 
         banner("C-STORE of the sample files with storescu")
         files = [vt.pydicom_file(n) for n in SAMPLES]
-        p = srv.storescu(files, calling="DEMO_CLIENT", called="DEMO_ARCHIVE", extra=["-v"])
+        p = srv.storescu(files, calling="DEMO_CLIENT", called="DEMO_ARCHIVE")
         show(["storescu", "..."] + SAMPLES, p)
+        name, flag = COMPRESSED
+        p = srv.storescu([vt.pydicom_file(name)], calling="DEMO_CLIENT", called="DEMO_ARCHIVE",
+                         extra=[flag])
+        show(["storescu", flag, name], p)
 
         banner("C-FIND at study level with findscu")
         p, found = srv.findscu(["PatientName=*", "StudyInstanceUID", "StudyDate", "ModalitiesInStudy",
@@ -90,7 +96,8 @@ def main():
         print("%d studies found" % len(found))
 
         if found:
-            study = found[0].StudyInstanceUID
+            ct = [ds for ds in found if "CT" in str(ds.get("ModalitiesInStudy", ""))]
+            study = (ct or found)[0].StudyInstanceUID
             banner("C-MOVE of study %s to DEST_SCP (storescp) with movescu" % study)
             cmd = ["movescu", "-S", "-aet", "DEMO_CLIENT", "-aec", "DEMO_ARCHIVE", "-aem", "DEST_SCP",
                    "-k", "QueryRetrieveLevel=STUDY", "-k", "StudyInstanceUID=%s" % study,
@@ -101,8 +108,14 @@ def main():
 
         if watch:
             banner("Waiting for studywatch to start the renderer on the quiet studies")
-            time.sleep(6)
             path = os.path.join(run, "tabrin.log")
+
+            def runs():
+                return open(path).read().count("\n") if os.path.exists(path) else 0
+            try:
+                vt.wait_for(lambda: runs() >= len(found), 30, interval=0.5, what="renderer runs")
+            except AssertionError:
+                pass
             print(open(path).read() if os.path.exists(path) else "(no renderer runs yet)")
 
         mon.poll(6)
