@@ -23,6 +23,15 @@
 
 #define LOG(level, ...) logprintf(level, server_options.logfp, __VA_ARGS__)
 
+// Adds one sub-operation to a counter. The counts travel as 16-bit values,
+// so a counter stops at 0xFFFF rather than wrap: a wrapped failure count of
+// 0 would turn the final status into success.
+static void count(Uint16 *counter)
+{
+    if (*counter < 0xFFFF)
+        (*counter)++;
+}
+
 // The sub-association's C-STORE progress is not reported anywhere.
 static void storeProgressIgnored(void *, T_DIMSE_StoreProgress *, T_DIMSE_C_StoreRQ *)
 {
@@ -182,7 +191,7 @@ OFCondition moveNextImage(T_DIMSE_C_MoveRQ *request, movedata *md)
     OFCondition cond;
 
     if (md->subassoc == NULL) {
-        md->failed++;
+        count(&md->failed);
         return DIMSE_ILLEGALASSOCIATION;
     }
     if (md->image != NULL) {
@@ -191,7 +200,7 @@ OFCondition moveNextImage(T_DIMSE_C_MoveRQ *request, movedata *md)
         instance = DCMTK_getTagString(md->image, DCM_SOPInstanceUID);
     }
     if (study == NULL || series == NULL || instance == NULL) {
-        md->failed++;
+        count(&md->failed);
         LOG(LOGLEVEL_ERROR, "MOVE/STORE:Did not have all UIDs.\n");
         return DIMSE_ILLEGALASSOCIATION;
     }
@@ -201,19 +210,19 @@ OFCondition moveNextImage(T_DIMSE_C_MoveRQ *request, movedata *md)
     path = server_store.GetUidPath(md->image, 1);
     cond = file.loadFile(path.c_str());
     if (cond.bad()) {
-        md->failed++;
+        count(&md->failed);
         LOG(LOGLEVEL_ERROR, "MOVE/STORE:Cannot load dicom file %s.\n", path.c_str());
         return cond;
     }
     dset = file.getDataset();
     if (dset == NULL) {
-        md->failed++;
+        count(&md->failed);
         LOG(LOGLEVEL_ERROR, "Cannot locate dset in file: %s\n", path.c_str());
         return DIMSE_BADDATA;
     }
     if (!DU_findSOPClassAndInstanceInDataSet(dset, sopClass, sizeof(sopClass), sopInstance,
                                              sizeof(sopInstance))) {
-        md->failed++;
+        count(&md->failed);
         LOG(LOGLEVEL_ERROR, "MOVE/STORE:Cannot retrieve sopClass/Instance.\n");
         return DIMSE_BADDATA;
     }
@@ -224,26 +233,26 @@ OFCondition moveNextImage(T_DIMSE_C_MoveRQ *request, movedata *md)
 
         cond = storeOnce(md, dset, sopClass, sopInstance, &status, &noContext);
         if (noContext) {
-            md->failed++;
+            count(&md->failed);
             LOG(LOGLEVEL_ERROR, "MOVE - store failed - no PC.\n");
             return cond;
         }
         if (cond.good()) {
             if (status == STATUS_Success) {
-                md->completed++;
+                count(&md->completed);
             } else if ((status & 0xF000) == 0xB000) {
-                md->warning++;
+                count(&md->warning);
                 LOG(LOGLEVEL_WARNING, "Got warning in MOVE/STORE: %s\n",
                     DU_cstoreStatusString(status));
             } else {
-                md->failed++;
+                count(&md->failed);
                 LOG(LOGLEVEL_ERROR, "Got error in MOVE/STORE: %s\n",
                     DU_cstoreStatusString(status));
             }
             return cond;
         }
         if (attempt == 1) {
-            md->failed++;
+            count(&md->failed);
             LOG(LOGLEVEL_ERROR, "Got error in MOVE/STORE.\n");
             DimseCondition::dump(cond);
             return cond;
@@ -262,7 +271,7 @@ OFCondition moveNextImage(T_DIMSE_C_MoveRQ *request, movedata *md)
         if (buildSubAssociation(request, md, dset) != 0) {
             LOG(LOGLEVEL_ERROR, "Building Move SubAssoc to AET %s failed.\n",
                 request->MoveDestination);
-            md->failed++;
+            count(&md->failed);
             md->subassoc = NULL;
             return cond;
         }
@@ -279,15 +288,15 @@ static void deleteImage(movedata *md)
     int result;
 
     if (study == NULL || series == NULL || instance == NULL) {
-        md->failed++;
+        count(&md->failed);
         return;
     }
     result = server_store.DeleteFile(study, series, instance);
     if (result != 0) {
-        md->failed++;
+        count(&md->failed);
         LOG(LOGLEVEL_WARNING, "Request to delete image ... result: %d\n", result);
     } else {
-        md->completed++;
+        count(&md->completed);
     }
 }
 
@@ -360,7 +369,7 @@ void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *req
     } else if (responseCount == 1 && buildSubAssociation(request, md, NULL) != 0) {
         LOG(LOGLEVEL_ERROR, "Building Move SubAssoc to AET %s failed.\n",
             request->MoveDestination);
-        md->failed++;
+        count(&md->failed);
         md->subassoc = NULL;
     } else {
         LOG(LOGLEVEL_TRACE2, "Moving one image.\n");
