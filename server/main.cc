@@ -118,6 +118,11 @@ int main(int argc, char **argv)
     detect_installpath(argv[0]);
     if (parseOptions(argc, argv) != 0)
         return 1;
+    // The store looked for "LocalStoreDir" during static initialisation, when
+    // the installation prefix was still unknown and the $(progpath)
+    // directories of the search path led nowhere; an installed server would
+    // then miss the file of its own installation. Search once more now.
+    server_store.ReloadBaseDirConfig();
 
     if (o.daemon) {
         int r = daemonize();

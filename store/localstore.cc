@@ -88,6 +88,29 @@ void LocalStore::ReadBaseDirConfig(const char *file)
     baseDirOwned = 1;
 }
 
+int LocalStore::ReloadBaseDirConfig()
+{
+    char path[1024];
+    char *before = nullptr;
+    int changed = 0;
+    if (getfilepath(CONFIG_SEARCHPATH, "LocalStoreDir", R_OK, path, sizeof path) == nullptr)
+        goto out;
+    before = strdup(baseDir);
+    if (before == nullptr)
+        goto out;
+    ReadBaseDirConfig(path);
+    if (strcmp(before, baseDir) == 0)
+        goto out;
+    // Another store: the table loaded at construction belongs to the old one.
+    reallocStudyHash(0);
+    studyTableTime = 0;
+    finishInit();
+    changed = 1;
+out:
+    free(before);
+    return changed;
+}
+
 int LocalStore::check_and_complain_dir(const char *dir)
 {
     if (access(dir, R_OK) != 0) {

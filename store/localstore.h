@@ -59,6 +59,10 @@ public:
     // Replaces baseDir by the first line of file (CR/LF cut) when it opens;
     // null or an unopenable file changes nothing.
     void ReadBaseDirConfig(const char *file);
+    // Searches for "LocalStoreDir" again (for a prefix learnt after
+    // construction); when the first file found names another base directory,
+    // switches to it and reloads the study table. 1 switched, 0 unchanged.
+    int ReloadBaseDirConfig();
     // 0 if dir is readable, searchable and writable, else 4 after a level-8 log.
     int check_and_complain_dir(const char *dir);
     // 0 if uid is a usable UID (1..64 bytes, no "/", no control byte), else 6

@@ -134,12 +134,23 @@ class InstallTest(unittest.TestCase):
             self.assertEqual(p.stderr.strip(), "", page)
 
     def test_installed_server_finds_its_configuration_below_the_prefix(self):
-        port = vt.free_port()
-        store = os.path.join(self.tmp, "store-unit")
-        os.makedirs(store)
-        log = os.path.join(self.tmp, "unit.log")
-        self.configure(store, "INSTALLED_AE", port)
         env, execstart = self.unit_env("storeserver.service")
+        self.check_installed_server(env, execstart, "unit")
+
+    def test_server_started_by_path_finds_the_installed_store(self):
+        # Regression: the store read "LocalStoreDir" before the prefix was
+        # known, so a server started by its path without progpath in the
+        # environment fell back to /ct/dicom and refused every store.
+        env, execstart = self.unit_env("storeserver.service")
+        env.pop("progpath")
+        self.check_installed_server(env, execstart, "bypath")
+
+    def check_installed_server(self, env, execstart, tag):
+        port = vt.free_port()
+        store = os.path.join(self.tmp, "store-" + tag)
+        os.makedirs(store)
+        log = os.path.join(self.tmp, tag + ".log")
+        self.configure(store, "INSTALLED_AE", port)
         self.start(execstart, env, port, log)
         with open(log) as f:
             text = f.read()
