@@ -121,6 +121,21 @@ class MoveTests(ServerTestCase):
         _, responses = movescu(s.port, ["StudyInstanceUID=1.2.3.4.5.6"], scp.aetitle)
         self.assert_counts(responses, 0x0000)
 
+    def test_cancel_stops_the_move_and_releases_the_destination(self):
+        scp = self.receiver()
+        s = self.server(aetmap=scp.map_line())
+        self.store_study(s, 40)
+        p, responses = movescu(s.port, ["StudyInstanceUID=" + STUDY], scp.aetitle,
+                               extra=["--cancel", "2"])
+        final = [r for r in responses if r["final"]]
+        self.assertEqual([r["status"] for r in final], [0xFE00], p.stdout[-3000:])
+        self.assertLess(len(scp.files()), 40)
+        # The sub-association is released at the cancel, not dropped when
+        # the worker ends.
+        vt.wait_for(lambda: "Association Release" in scp.log(), timeout=10,
+                    what="the sub-association's release")
+        self.assertNotIn("Aborted", scp.log())
+
     def test_unknown_destination_counts_every_image_failed(self):
         s = self.server(aetmap="")
         self.store_study(s, 3)
