@@ -3,6 +3,7 @@
 #include "server/handlers.h"
 
 #include <poll.h>
+#include <time.h>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmnet/dcmtrans.h"
@@ -20,20 +21,30 @@ struct TransportSocket : DcmTransportConnection {
     }
 };
 
-// True when a C-CANCEL for request arrives within FIND_CANCEL_GRACE_MS.
-// The toolkit looks for a cancel only before each response and without
-// waiting, so a peer that cancels on seeing the first match is always too
-// late when the matches are few: they are all sent before its cancel comes
-// in. One short wait before the final response honours such a cancel.
-static bool lateCancelArrived(T_ASC_Association *assoc, T_DIMSE_C_FindRQ *request)
+static int64_t monotonicMicros(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+}
+
+// True when a C-CANCEL for request arrives before FIND_CANCEL_GRACE_MS have
+// passed since the first match was sent. The toolkit looks for a cancel only
+// before each response and without waiting, so a peer that cancels on seeing
+// the first match is always too late when the matches are few: they are all
+// sent before its cancel comes in. A short wait before the final response
+// honours such a cancel; a query that took longer than that needs none.
+static bool lateCancelArrived(T_ASC_Association *assoc, T_DIMSE_C_FindRQ *request,
+                              int64_t firstSentUs)
 {
     DcmTransportConnection *conn;
     struct pollfd pfd;
     T_ASC_PresentationContextID pcId = 0;
     T_DIMSE_Message msg;
     OFCondition cond;
+    int64_t waitMs = FIND_CANCEL_GRACE_MS - (monotonicMicros() - firstSentUs) / 1000;
 
-    if (assoc == NULL || assoc->DULassociation == NULL)
+    if (waitMs <= 0 || assoc == NULL || assoc->DULassociation == NULL)
         return false;
     conn = DUL_getTransportConnection(assoc->DULassociation);
     if (conn == NULL)
@@ -41,7 +52,7 @@ static bool lateCancelArrived(T_ASC_Association *assoc, T_DIMSE_C_FindRQ *reques
     pfd.fd = TransportSocket::of(conn);
     pfd.events = POLLIN;
     pfd.revents = 0;
-    if (poll(&pfd, 1, FIND_CANCEL_GRACE_MS) <= 0)
+    if (poll(&pfd, 1, (int)waitMs) <= 0)
         return false;
     // During a C-FIND the peer may send nothing but C-CANCEL (or end the
     // association, which the final response's send then reports).
@@ -61,6 +72,8 @@ void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *req
     // cancelled leaves its block behind until the worker exits.
     if (responseCount == 1)
         ctx->findstate = NULL;
+    else if (responseCount == 2)
+        ctx->find_first_sent_us = monotonicMicros();
 
     if (cancelled) {
         response->DimseStatus = STATUS_FIND_Cancel_MatchingTerminatedDueToCancelRequest;
@@ -69,7 +82,8 @@ void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *req
 
     if (server_store.FindDataset(&ctx->findstate, requestIdentifiers, responseIdentifiers,
                                  NULL) != 0) {
-        if (responseCount > 1 && lateCancelArrived(ctx->assoc, request))
+        if (responseCount > 1 &&
+            lateCancelArrived(ctx->assoc, request, ctx->find_first_sent_us))
             response->DimseStatus = STATUS_FIND_Cancel_MatchingTerminatedDueToCancelRequest;
         else
             response->DimseStatus = STATUS_FIND_Success_MatchingIsComplete;
