@@ -37,7 +37,7 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
     // One context for every handler of this association (the network layer
     // passes it through untouched); each handler sets up its own part.
     handlercontext ctx;
-    handlercontext_init(&ctx, calling, called);
+    handlercontext_init(&ctx, calling, called, assoc);
 
     while (cond == EC_Normal || cond == DIMSE_NODATAAVAILABLE) {
         T_ASC_PresentationContextID pcId = 0;
