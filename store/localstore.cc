@@ -233,9 +233,15 @@ int LocalStore::makeDirectory(const OFString &path)
 
 int LocalStore::CreateUidPath(const char *study, const char *series)
 {
-    OFString path = baseDir;
+    OFString path;
     const char *failed = nullptr;
+    struct stat st;
 
+    // Nearly every call finds the whole path made by an earlier image of the
+    // series: one stat instead of a mkdir and a stat per level.
+    if (stat(GetUidPath(study, series, nullptr, 1).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return LS_OK;
+    path = baseDir;
     if (makeDirectory(path) != 0) {
         failed = "Cannot create storage base directory.\n";
         goto out;

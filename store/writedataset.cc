@@ -277,8 +277,10 @@ static void fillRecord(DcmDataset *ds, const studyindex_field *fields, int count
 // Writes ds to tmp and makes sure that every byte reached the disk. The
 // toolkit's saveFile ignores the failure of its final buffer flush, so a full
 // disk could leave a truncated file that it reports as saved; here the file
-// is written unbuffered through our own descriptor, synced (the peer may
-// delete its copy once told the image is stored), and its length checked.
+// is written through a stream on a duplicate of our own descriptor, which
+// stays open after the stream's close, then synced (the peer may delete its
+// copy once told the image is stored) and its length checked against what
+// the toolkit wrote, which catches a flush that failed at the stream's close.
 static int saveVerified(LocalStore *store, DcmDataset *ds, const char *tmp, E_TransferSyntax xfer)
 {
     int fd = -1;
@@ -300,7 +302,8 @@ static int saveVerified(LocalStore *store, DcmDataset *ds, const char *tmp, E_Tr
             goto out;
         }
     }
-    setvbuf(stream, nullptr, _IONBF, 0);
+    // Whole blocks to the kernel: one write per 64 KiB, not one per element.
+    setvbuf(stream, nullptr, _IOFBF, 65536);
     {
         // Shallow: the file format borrows the caller's dataset for the write
         // instead of copying it, and gives it back afterwards.
