@@ -86,6 +86,22 @@ def port_open(port, host="127.0.0.1"):
     return False
 
 
+def stop_process(proc):
+    """Kills a program started in a session of its own, with everything it
+    started, and closes its pipes."""
+    if proc is None:
+        return
+    if proc.poll() is None:
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        proc.wait(10)
+    for s in (proc.stdout, proc.stderr):
+        if s:
+            s.close()
+
+
 def run(cmd, timeout=120, check=False, env=None, **kw):
     """Runs a client program; returns the CompletedProcess (text output)."""
     e = dict(os.environ)
@@ -216,16 +232,7 @@ class Server:
         return wait_for(lambda: text in self.log(), timeout, what="log line %r" % text)
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            try:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            self.proc.wait(10)
-        if self.proc:
-            for s in (self.proc.stdout, self.proc.stderr):
-                if s:
-                    s.close()
+        stop_process(self.proc)
 
     def cleanup(self):
         self.stop()

@@ -8,7 +8,6 @@ Watch starts one studywatch with its own monitor port and log.
 import json
 import os
 import shutil
-import signal
 import subprocess
 import tempfile
 import time
@@ -139,16 +138,7 @@ class Watch:
         return self.proc is not None and self.proc.poll() is None
 
     def stop(self):
-        if self.alive():
-            try:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            self.proc.wait(10)
-        if self.proc:
-            for s in (self.proc.stdout, self.proc.stderr):
-                if s:
-                    s.close()
+        veltotest.stop_process(self.proc)
 
     def cleanup(self):
         self.stop()
