@@ -145,6 +145,9 @@ def store_cost(tmp, images, populated):
     try:
         if populated:
             subprocess.run([POPULATE, srv.basedir, str(populated)], check=True)
+            # The store flushes the file system when an association ends:
+            # the populated store's own writes are not the stores' cost.
+            os.sync()
         srv.start()
         mem = PeakMemory(srv.proc.pid)
         t = send(srv.port, [images], True, srv.aetitle)

@@ -52,6 +52,12 @@ void DCMTK_quiet_toolkit_log(void);
 // is off on every DICOM connection (accepted and requested), and after each
 // read the connection asks the kernel for an immediate ACK (TCP_QUICKACK),
 // so a peer that leaves Nagle on is served without delayed-ACK stalls.
+// Reads are buffered and a P-DATA PDU's header goes out with its value.
+
+// 1 when the association's connection has data to read within ms
+// milliseconds (data already buffered counts), 0 when not, -1 when the
+// association has no connection of this layer's transport.
+int DCMTK_transport_waitReadable(T_ASC_Association *assoc, int ms);
 
 enum { DCMTK_STD_TS_COUNT = 30 };  // entries of the standard TS list
 

@@ -2,24 +2,13 @@
 // response and sets each response's status.
 #include "server/handlers.h"
 
-#include <poll.h>
 #include <time.h>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
-#include "dcmtk/dcmnet/dcmtrans.h"
-#include "dcmtk/dcmnet/dul.h"
+#include "dicomnet/dicomnet.h"
 
 #include "server/serveroptions.h"
 #include "store/localstore.h"
-
-// The descriptor of a toolkit connection, which the toolkit keeps protected.
-struct TransportSocket : DcmTransportConnection {
-    static DcmNativeSocketType of(DcmTransportConnection *conn)
-    {
-        DcmNativeSocketType (DcmTransportConnection::*get)() = &TransportSocket::getSocket;
-        return (conn->*get)();
-    }
-};
 
 static int64_t monotonicMicros(void)
 {
@@ -37,22 +26,12 @@ static int64_t monotonicMicros(void)
 static bool lateCancelArrived(T_ASC_Association *assoc, T_DIMSE_C_FindRQ *request,
                               int64_t firstSentUs)
 {
-    DcmTransportConnection *conn;
-    struct pollfd pfd;
     T_ASC_PresentationContextID pcId = 0;
     T_DIMSE_Message msg;
     OFCondition cond;
     int64_t waitMs = FIND_CANCEL_GRACE_MS - (monotonicMicros() - firstSentUs) / 1000;
 
-    if (waitMs <= 0 || assoc == NULL || assoc->DULassociation == NULL)
-        return false;
-    conn = DUL_getTransportConnection(assoc->DULassociation);
-    if (conn == NULL)
-        return false;
-    pfd.fd = TransportSocket::of(conn);
-    pfd.events = POLLIN;
-    pfd.revents = 0;
-    if (poll(&pfd, 1, (int)waitMs) <= 0)
+    if (waitMs <= 0 || DCMTK_transport_waitReadable(assoc, (int)waitMs) != 1)
         return false;
     // During a C-FIND the peer may send nothing but C-CANCEL (or end the
     // association, which the final response's send then reports).

@@ -257,6 +257,13 @@ OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
         cond = processCommands(net, assoc, calling, called);
     }
 
+    // Everything the association stored reaches the disk before its release
+    // is confirmed (a peer may delete its copies once the transfer is done),
+    // and before the worker ends after an abort. No alarm runs here: the
+    // sync cannot be interrupted, and a worker ended by the alarm right
+    // after it would deny the peer a release that is already safe.
+    server_store.SyncWrites();
+
     alarm(LISTENER_PHASE_ALARM);
     if (cond == DUL_PEERREQUESTEDRELEASE)
         ASC_acknowledgeRelease(assoc);

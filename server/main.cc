@@ -43,6 +43,7 @@ serveroptions server_options = {
     0,                                  // no_unknown_pcs
     -1,                                 // aetmap_fd
     "",                                 // charset
+    0,                                  // sync_each_image
 };
 LocalStore server_store;
 serverstate server_state;
@@ -58,7 +59,7 @@ static int parseOptions(int argc, char **argv)
 {
     serveroptions &o = server_options;
     int c;
-    while ((c = getopt(argc, argv, "a:p:m:u:U:g:l:P:M:dosDE:hN")) != -1) {
+    while ((c = getopt(argc, argv, "a:p:m:u:U:g:l:P:M:dosDE:hNS")) != -1) {
         switch (c) {
         case 'a': o.aetitle = optarg; break;
         case 'p':
@@ -84,6 +85,7 @@ static int parseOptions(int argc, char **argv)
             break;
         }
         case 'N': o.no_unknown_pcs = 1; break;
+        case 'S': o.sync_each_image = 1; break;
         default:  // 'h', an unknown letter, a missing argument
             fprintf(stderr, usageText, argv[0]);
             return 1;
@@ -123,6 +125,7 @@ int main(int argc, char **argv)
     // directories of the search path led nowhere; an installed server would
     // then miss the file of its own installation. Search once more now.
     server_store.ReloadBaseDirConfig();
+    server_store.setSyncEachImage(o.sync_each_image);
 
     if (o.daemon) {
         int r = daemonize();

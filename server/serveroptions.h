@@ -45,6 +45,8 @@ struct serveroptions {
     int no_unknown_pcs;       // -N: refuse contexts of unknown SOP classes
     int aetmap_fd;            // AE title map file held open for saving, or -1
     char charset[SERVEROPTIONS_CHARSET_SIZE];  // -E: Specific Character Set of C-FIND responses
+    int sync_each_image;      // -S: each image on disk before its response, not
+                              // only all of them before the release is confirmed
 };
 
 // The process-wide objects (defined in server/main.cc).

@@ -270,6 +270,7 @@ int LocalStore::DeleteFile(const char *study, const char *series, const char *im
         (series && CheckUid(series, "Series Instance UID") != LS_OK) ||
         (image && CheckUid(image, "SOP Instance UID") != LS_OK))
         return 1;
+    writtenSinceSync = 1;
     if (image)
         return deleteImageLevel(this, study, series, image);
     if (series) {

@@ -57,6 +57,7 @@ void LocalStore::finishInit()
 
 LocalStore::~LocalStore()
 {
+    dropIndexCaches();
     if (baseDirOwned)
         free(const_cast<char *>(baseDir));
     free(studyTable);

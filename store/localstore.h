@@ -107,6 +107,16 @@ public:
     // so far when a write returns 0, or the negative result of a failing write.
     static ssize_t write_all(int fd, const void *buf, size_t len);
 
+    // --- durability ---
+    // on non-zero: WriteDataset syncs each image file, and its directory after
+    // the rename, before it returns. Otherwise written images reach the disk
+    // at SyncWrites (or whenever the kernel writes them back).
+    void setSyncEachImage(int on);
+    // Flushes the store's file system (syncfs) when this process wrote or
+    // deleted anything since the last call: 0 done or nothing to do, -1 after
+    // a level-16 log.
+    int SyncWrites();
+
     // --- delete ---
     // Deletes the image (then an emptied series, then an emptied study), or
     // the series, or the study. 1 not found / index missing, else 0 or -1
@@ -152,6 +162,10 @@ public:
     FILE *logStream;        // log stream (borrowed), null: nothing logged
 
 private:
+    int syncEachImage = 0;     // see setSyncEachImage
+    int writtenSinceSync = 0;  // a write or delete happened since SyncWrites
+    // fsync of a directory: 0, or -1 with errno set.
+    static int syncDirectory(const char *path);
     // Shared part of the two constructors after baseDir is set.
     void finishInit();
     // Loads the table from fd (locked by the caller) when its record count or
@@ -162,8 +176,14 @@ private:
     int makeDirectory(const OFString &path);
     // Study step of WriteDataset, under the hash file's exclusive lock.
     int addToStudyIndex(DcmDataset *ds);
-    // Series or image step: replace the record with the same key or append.
-    int addToRecordIndex(const char *path, const void *record, size_t recordSize);
+    // Series (slot 0) or image (slot 1) step: replace the record with the
+    // same key or append, under the file's exclusive lock.
+    int addToRecordIndex(int slot, const char *path, const void *record, size_t recordSize);
+    // What the write path remembers of the index file of each slot (defined
+    // in store/writedataset.cc); owned, freed by dropIndexCaches.
+    struct recordIndexCache;
+    recordIndexCache *indexCache[2] = {nullptr, nullptr};
+    void dropIndexCaches();
     // Query helpers: add the series/image record's fields the query asks for.
     void addSeriesKeys(DcmDataset *query, DcmDataset *response, const seriesrecord *rec);
     void addImageKeys(DcmDataset *query, DcmDataset *response, const imagerecord *rec);

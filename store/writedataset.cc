@@ -14,6 +14,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+#include <unordered_map>
+
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcfilefo.h"
 #include "dcmtk/dcmdata/dcostrmf.h"
@@ -185,84 +188,177 @@ out:
     return result;
 }
 
-int LocalStore::addToRecordIndex(const char *path, const void *record, size_t recordSize)
+// What the write path knows of the series or image index it wrote to last.
+// The file stays open, so its inode cannot be freed and reused for another
+// file while it is remembered; keys holds the first `scanned` records' keys.
+// Other processes change such a file only by appending records, rewriting
+// a record under its own key, clearing a record to zeros (a delete), or
+// replacing the whole file (a delete that empties the level, a rebuild). A
+// key that is not in keys is therefore not among the first `scanned`
+// records, and a key that is in keys is checked against the file before its
+// position is used.
+struct LocalStore::recordIndexCache {
+    OFString path;
+    int fd = -1;
+    long scanned = 0;
+    std::unordered_map<std::string, long> keys;
+
+    ~recordIndexCache() { forget(); }
+    void forget()
+    {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+        scanned = 0;
+        keys.clear();
+    }
+};
+
+void LocalStore::dropIndexCaches()
 {
-    // Records are scanned in blocks; a whole number of records per block.
+    for (recordIndexCache *&c : indexCache) {
+        delete c;
+        c = nullptr;
+    }
+}
+
+static std::string recordKey(const char *record)
+{
+    return std::string(record, strnlen(record, STUDYINDEX_KEY_WIDTH));
+}
+
+// Adds the keys of c's records [c->scanned, records) to c->keys, reading
+// them in blocks. 0, or -1 on a read error. A record that reads short (the
+// file changed, which the caller's lock rules out) ends the scan early.
+static int scanRecordKeys(int fd, std::unordered_map<std::string, long> &keys, long *scanned,
+                          long records, size_t recordSize)
+{
     enum { BLOCK = 16384 };
     char block[BLOCK];
-    const size_t perBlock = BLOCK / recordSize;
-    int fd = -1, locked = 0;
+    const long perBlock = (long)(BLOCK / recordSize);
+
+    while (*scanned < records) {
+        long want = records - *scanned < perBlock ? records - *scanned : perBlock;
+        ssize_t got = fullio_pread(fd, block, (size_t)want * recordSize,
+                                   studyindex_offset(*scanned, recordSize));
+        if (got < 0)
+            return -1;
+        long whole = (long)((size_t)got / recordSize);
+        for (long k = 0; k < whole; k++) {
+            const char *candidate = block + (size_t)k * recordSize;
+            // Cleared records have no key; the first of two equal keys wins.
+            if (candidate[0] != '\0')
+                keys.emplace(recordKey(candidate), *scanned + k);
+        }
+        *scanned += whole;
+        if (whole < want)
+            break;
+    }
+    return 0;
+}
+
+int LocalStore::addToRecordIndex(int slot, const char *path, const void *record,
+                                 size_t recordSize)
+{
+    int locked = 0;
     int result = LS_INDEX_ERROR;
-    long position = 0;
+    struct stat opened;
+    long records, position = -1;
     int unchanged = 0;
+    const std::string key = recordKey((const char *)record);
+
+    if (indexCache[slot] == nullptr)
+        indexCache[slot] = new recordIndexCache;
+    recordIndexCache *c = indexCache[slot];
+    if (c->path != path) {
+        c->forget();
+        c->path = path;
+    }
 
     for (int attempt = 0;; attempt++) {
-        struct stat opened, named;
-        fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, INDEX_MODE);
-        if (fd < 0) {
-            // An index that cannot be opened is passed over; the image is stored.
-            logprintf(LOGLEVEL_WARNING, logStream, "Cannot open index %s: %s\n", path,
-                      strerror(errno));
-            return LS_OK;
+        struct stat named;
+        if (c->fd < 0) {
+            c->fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, INDEX_MODE);
+            if (c->fd < 0) {
+                // An index that cannot be opened is passed over; the image is stored.
+                logprintf(LOGLEVEL_WARNING, logStream, "Cannot open index %s: %s\n", path,
+                          strerror(errno));
+                c->forget();
+                return LS_OK;
+            }
         }
         // Exclusive from the start: two processes that search under shared
         // locks can both find the same end of file and write one record over
         // the other, and two shared locks cannot both be raised to exclusive.
-        if (VLCompat_LockWholeFile(fd, F_WRLCK) != 0) {
+        if (VLCompat_LockWholeFile(c->fd, F_WRLCK) != 0) {
             logprintf(LOGLEVEL_WARNING, logStream, "Cannot lock index %s: %s\n", path,
                       strerror(errno));
             goto out;
         }
         locked = 1;
-        // A delete that emptied the level may have moved this file aside while
-        // we waited for the lock: a record written into it would be lost.
-        if (fstat(fd, &opened) == 0 && stat(path, &named) == 0 &&
+        // A delete that emptied the level may have moved this file aside
+        // (since our last store, or while we waited for the lock): a record
+        // written into it would be lost.
+        if (fstat(c->fd, &opened) == 0 && stat(path, &named) == 0 &&
             opened.st_ino == named.st_ino && opened.st_dev == named.st_dev)
             break;
-        VLCompat_LockWholeFile(fd, F_UNLCK);
+        VLCompat_LockWholeFile(c->fd, F_UNLCK);
         locked = 0;
-        close(fd);
-        fd = -1;
+        c->forget();
         if (attempt == 10) {
             logprintf(LOGLEVEL_WARNING, logStream, "Index %s keeps being replaced.\n", path);
             goto out;
         }
     }
-    for (;;) {
-        ssize_t got = fullio_pread(fd, block, perBlock * recordSize,
-                                   studyindex_offset(position, recordSize));
-        if (got < 0) {
+
+    // A short tail is the end of the data (or damage): never half a record.
+    // A new record goes after the last whole one.
+    records = (long)((size_t)opened.st_size / recordSize);
+    if (records < c->scanned) {
+        // Cut short (by hand?): nothing remembered can be trusted.
+        c->keys.clear();
+        c->scanned = 0;
+    }
+    for (int pass = 0; pass < 2 && position < 0; pass++) {
+        if (scanRecordKeys(c->fd, c->keys, &c->scanned, records, recordSize) != 0) {
             logprintf(LOGLEVEL_WARNING, logStream, "Cannot read index %s: %s\n", path,
                       strerror(errno));
             goto out;
         }
-        // A short tail is the end of the data (or damage): never half a record.
-        size_t whole = (size_t)got / recordSize;
-        size_t k;
-        for (k = 0; k < whole; k++) {
-            const char *candidate = block + k * recordSize;
-            if (strncmp(candidate, (const char *)record, STUDYINDEX_KEY_WIDTH) == 0)
-                break;
-        }
-        position += (long)k;
-        if (k < whole) {
-            unchanged = memcmp(block + k * recordSize, record, recordSize) == 0;
+        auto hit = c->keys.find(key);
+        if (hit == c->keys.end()) {
+            position = records;
             break;
         }
-        if (whole < perBlock)
+        char stored[sizeof(imagerecord)];
+        if (recordSize <= sizeof stored &&
+            studyindex_readRecord(c->fd, hit->second, stored, recordSize) == 1 &&
+            strncmp(stored, (const char *)record, STUDYINDEX_KEY_WIDTH) == 0) {
+            position = hit->second;
+            unchanged = memcmp(stored, record, recordSize) == 0;
             break;
+        }
+        // The remembered record was cleared by a delete: read the file afresh.
+        c->keys.clear();
+        c->scanned = 0;
     }
-    if (!unchanged && studyindex_writeRecord(fd, position, record, recordSize) != 0) {
+    if (position < 0)
+        goto out;
+    if (!unchanged && studyindex_writeRecord(c->fd, position, record, recordSize) != 0) {
         logprintf(LOGLEVEL_WARNING, logStream, "Cannot write index %s: %s\n", path,
                   strerror(errno));
         goto out;
     }
+    if (position == records && c->scanned == records) {
+        c->keys.emplace(key, position);
+        c->scanned = records + 1;
+    }
     result = LS_OK;
 out:
     if (locked)
-        VLCompat_LockWholeFile(fd, F_UNLCK);
-    if (fd >= 0)
-        close(fd);
+        VLCompat_LockWholeFile(c->fd, F_UNLCK);
+    if (result != LS_OK)
+        c->forget();
     return result;
 }
 
@@ -274,14 +370,15 @@ static void fillRecord(DcmDataset *ds, const studyindex_field *fields, int count
                             DCMTK_getTagString(ds, fields[i].tag));
 }
 
-// Writes ds to tmp and makes sure that every byte reached the disk. The
-// toolkit's saveFile ignores the failure of its final buffer flush, so a full
-// disk could leave a truncated file that it reports as saved; here the file
-// is written through a stream on a duplicate of our own descriptor, which
-// stays open after the stream's close, then synced (the peer may delete its
-// copy once told the image is stored) and its length checked against what
-// the toolkit wrote, which catches a flush that failed at the stream's close.
-static int saveVerified(LocalStore *store, DcmDataset *ds, const char *tmp, E_TransferSyntax xfer)
+// Writes ds to tmp and makes sure that every byte reached the file (and,
+// with syncNow, the disk). The toolkit's saveFile ignores the failure of its
+// final buffer flush, so a full disk could leave a truncated file that it
+// reports as saved; here the file is written through a stream on a duplicate
+// of our own descriptor, which stays open after the stream's close, and its
+// length is checked against what the toolkit wrote, which catches a flush
+// that failed at the stream's close.
+static int saveVerified(LocalStore *store, DcmDataset *ds, const char *tmp, E_TransferSyntax xfer,
+                        int syncNow)
 {
     int fd = -1;
     int ok = 0;
@@ -326,7 +423,7 @@ static int saveVerified(LocalStore *store, DcmDataset *ds, const char *tmp, E_Tr
     if (!ok)
         goto out;
     ok = 0;
-    if (fdatasync(fd) != 0 || fstat(fd, &st) != 0)
+    if ((syncNow && fdatasync(fd) != 0) || fstat(fd, &st) != 0)
         goto out;
     // A deflated stream counts bytes before compression.
     if (xfer != EXS_DeflatedLittleEndianExplicit && (offile_off_t)st.st_size != expected)
@@ -378,6 +475,7 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
     result = CreateUidPath(S, nullptr);
     if (result != LS_OK)
         return result;
+    writtenSinceSync = 1;
     result = addToStudyIndex(ds);
     if (result != LS_OK)
         return result;
@@ -387,13 +485,14 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
 
     seriesrecord series = {};
     fillRecord(ds, studyindex_seriesFields, STUDYINDEX_SERIES_FIELDS, (char *)&series);
-    result = addToRecordIndex((GetUidIndexPath(S, nullptr) + ".dat").c_str(), &series,
+    result = addToRecordIndex(0, (GetUidIndexPath(S, nullptr) + ".dat").c_str(), &series,
                               sizeof series);
     if (result != LS_OK)
         return result;
     imagerecord image = {};
     fillRecord(ds, studyindex_imageFields, STUDYINDEX_IMAGE_FIELDS, (char *)&image);
-    result = addToRecordIndex((GetUidIndexPath(S, R) + ".dat").c_str(), &image, sizeof image);
+    result = addToRecordIndex(1, (GetUidIndexPath(S, R) + ".dat").c_str(), &image,
+                              sizeof image);
     if (result != LS_OK)
         return result;
 
@@ -420,7 +519,7 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
                   "LocalStore::WriteDataset: Cannot write LE-Exp TS, using original.\n");
         xfer = ds->getOriginalXfer();
     }
-    if (!saveVerified(this, ds, tmp.c_str(), xfer)) {
+    if (!saveVerified(this, ds, tmp.c_str(), xfer, syncEachImage)) {
         unlink(tmp.c_str());
         return LS_INDEX_ERROR;
     }
@@ -432,5 +531,50 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
         unlink(tmp.c_str());
         return LS_INDEX_ERROR;
     }
+    // The rename is on disk only once its directory is.
+    if (syncEachImage && syncDirectory(GetUidPath(S, R, nullptr, 1).c_str()) != 0) {
+        logprintf(LOGLEVEL_WARNING, logStream, "Cannot sync %s: %s\n", target.c_str(),
+                  strerror(errno));
+        return LS_INDEX_ERROR;
+    }
     return LS_OK;
+}
+
+int LocalStore::syncDirectory(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int rc = fsync(fd);
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return rc;
+}
+
+void LocalStore::setSyncEachImage(int on)
+{
+    syncEachImage = on;
+}
+
+int LocalStore::SyncWrites()
+{
+    int fd = -1, result = 0;
+
+    if (!writtenSinceSync)
+        return 0;
+    // One syncfs writes out every image, index record and rename of the
+    // association in one journal commit, where a sync per image would cost
+    // a commit and a cache flush each.
+    fd = open(baseDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || syncfs(fd) != 0) {
+        logprintf(LOGLEVEL_WARNING, logStream, "Cannot sync store %s: %s\n", baseDir,
+                  strerror(errno));
+        result = -1;
+    } else {
+        writtenSinceSync = 0;
+    }
+    if (fd >= 0)
+        close(fd);
+    return result;
 }

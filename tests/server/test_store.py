@@ -218,6 +218,37 @@ class StoreTests(ServerTestCase):
         self.assertNotIn(uid_path(s.basedir, "1.2.826.4.1", "1.2.826.4.1.1", "1.2.826.4.1.1.1"), listing)
         self.assertEqual([f for f in listing if f.endswith(".tmp")], [])
 
+    def test_images_are_on_disk_before_the_release_is_confirmed(self):
+        # The server runs under strace, which records its sync calls. By
+        # default an association's images are flushed together (syncfs)
+        # before its release is confirmed, so the call is on record by the
+        # time storescu has its release response and ends; with -S every
+        # image and its directory are synced before the image's response.
+        # An association that stored nothing syncs nothing.
+        for args, per_image in (([], 0), (["-S"], 1)):
+            with self.subTest(args=args):
+                s = self.server(args=args, start=False)
+                trace = os.path.join(s.tmp, "sync.trace")
+                cmd = s.command()
+                s.command = lambda: ["strace", "-f", "-qq", "-e",
+                                     "trace=fdatasync,fsync,syncfs", "-o", trace] + cmd
+                s.start()
+                files = [make_dataset(os.path.join(s.tmp, "%d.dcm" % i), "1.2.826.9.1",
+                                      "1.2.826.9.1.1", "1.2.826.9.1.1.%d" % i) for i in range(3)]
+                self.assertEqual(s.echoscu().returncode, 0)
+                p = s.storescu(files, extra=["-v"])
+                self.assertEqual(store_statuses(p.stdout + p.stderr), ["Success"] * 3)
+                with open(trace) as f:
+                    calls = [l for l in f.read().splitlines() if "(" in l]
+
+                def count(name):
+                    return len([l for l in calls if (" %s(" % name) in l and l.endswith("= 0")])
+                self.assertEqual(count("syncfs"), 1, calls)
+                self.assertEqual(count("fdatasync"), 3 * per_image, calls)
+                self.assertEqual(count("fsync"), 3 * per_image, calls)
+                self.assertEqual(len(calls), 1 + 6 * per_image, calls)
+                self.assertEqual(len(files_below(s.basedir, ".dcm")), 3)
+
     def test_preserve_and_overwrite_titles(self):
         s = self.server(args=["-o"])
         study, series, inst = "1.2.826.5.1", "1.2.826.5.1.1", "1.2.826.5.1.1.1"

@@ -489,3 +489,101 @@ TEST(WriteDataset, ConcurrentWritersIntoOneSeries)
     EXPECT_EQ((size_t)WRITERS * EACH, findSuffix(s.seriesDir(), ".dcm").size());
     EXPECT_TRUE(findSuffix(s.B(), ".tmp").empty());
 }
+
+// The write path remembers the keys of the series and image index it wrote
+// last. These cases change the image index behind a store's back (through a
+// second store on the same directory, as another worker would) and pin the
+// records that a stale memory would have put in the wrong place.
+namespace {
+
+// Keys of the image index's records, in file order ("" for a cleared one).
+std::vector<std::string> imageKeys(const Store &s)
+{
+    std::vector<std::string> keys;
+    std::string bytes = readFile(s.seriesDir() + "/IMAGEINDEX.dat");
+    for (size_t off = 0; off + 768 <= bytes.size(); off += 768)
+        keys.emplace_back(bytes.data() + off, strnlen(bytes.data() + off, 64));
+    return keys;
+}
+
+int putWith(LocalStore &store, const char *sop, const char *comment, int overwrite)
+{
+    DcmDataset *ds = makeImage("1.2.3", "4.5", sop, {{DCM_ImageComments, comment}});
+    int r = store.WriteDataset(ds, overwrite, nullptr, 0);
+    delete ds;
+    return r;
+}
+
+}  // namespace
+
+TEST(WriteDataset, RememberedIndexFollowsChangesByOthers)
+{
+    using Keys = std::vector<std::string>;
+    struct Case {
+        const char *name;
+        // What the other process does after this store wrote 6.1 and 6.2.
+        std::function<void(Store &, LocalStore &)> meanwhile;
+        const char *sop;  // what this store writes next (overwrite mode)
+        Keys expected;
+    } cases[] = {
+        {"record appended by another: replaced, not duplicated",
+         [](Store &, LocalStore &other) { ASSERT_EQ(0, putWith(other, "6.3", "b", 1)); }, "6.3",
+         Keys{"6.1", "6.2", "6.3"}},
+        {"record cleared by a delete: appended after the others, as a fresh store would",
+         [](Store &, LocalStore &other) { ASSERT_EQ(0, other.DeleteFile("1.2.3", "4.5", "6.1")); },
+         "6.1", Keys{"", "6.2", "6.1"}},
+        {"index replaced (series emptied): written into the new file",
+         [](Store &s, LocalStore &other) {
+             ASSERT_EQ(0, other.DeleteFile("1.2.3", "4.5", "6.1"));
+             ASSERT_EQ(0, other.DeleteFile("1.2.3", "4.5", "6.2"));
+             ASSERT_FALSE(exists(s.seriesDir()));
+             ASSERT_EQ(0, putWith(other, "6.9", "b", 0));
+         },
+         "6.2", Keys{"6.9", "6.2"}},
+        {"index cut short by hand: the lost record is appended again",
+         [](Store &s, LocalStore &) {
+             ASSERT_EQ(0, truncate((s.seriesDir() + "/IMAGEINDEX.dat").c_str(), 768));
+         },
+         "6.2", Keys{"6.1", "6.2"}},
+        {"damaged tail: the new record starts after the last whole one",
+         [](Store &s, LocalStore &) {
+             ASSERT_EQ(0, truncate((s.seriesDir() + "/IMAGEINDEX.dat").c_str(), 768 + 100));
+         },
+         "6.4", Keys{"6.1", "6.4"}},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Store s;
+        LocalStore other(s.dir.c_str());
+        other.setLogfile(s.log.stream());
+        ASSERT_EQ(0, putWith(s.store, "6.1", "a", 1));
+        ASSERT_EQ(0, putWith(s.store, "6.2", "a", 1));
+        c.meanwhile(s, other);
+        ASSERT_EQ(0, putWith(s.store, c.sop, "c", 1));
+        EXPECT_EQ(c.expected, imageKeys(s));
+        // The record written last holds this store's data.
+        std::string bytes = readFile(s.seriesDir() + "/IMAGEINDEX.dat");
+        for (size_t off = 0; off + 768 <= bytes.size(); off += 768) {
+            imagerecord rec;
+            memcpy(&rec, bytes.data() + off, sizeof rec);
+            if (std::string(rec.sopInstanceUid) == c.sop) {
+                EXPECT_STREQ("c", rec.imageComments);
+            }
+        }
+    }
+}
+
+TEST(WriteDataset, SyncEachImageStillStoresAndSyncWritesReportsSuccess)
+{
+    Store s;
+    EXPECT_EQ(0, s.store.SyncWrites());  // nothing written yet
+    s.store.setSyncEachImage(1);
+    ASSERT_EQ(0, s.put("1.2.3", "4.5", "6.7"));
+    s.store.setSyncEachImage(0);
+    ASSERT_EQ(0, s.put("1.2.3", "4.5", "6.8"));
+    EXPECT_EQ(0, s.store.SyncWrites());
+    EXPECT_EQ((std::vector<std::string>{"6.7", "6.8"}), imageKeys(s));
+    EXPECT_TRUE(exists(s.seriesDir() + "/image_6.7.dcm"));
+    EXPECT_TRUE(findSuffix(s.B(), ".tmp").empty());
+    EXPECT_FALSE(s.log.contains("Cannot"));
+}
