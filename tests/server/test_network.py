@@ -330,6 +330,116 @@ class BadInput(ServerTestCase):
         self.assert_serving(s)
 
 
+class Pipelined(ServerTestCase):
+    """Peers that send several messages in one segment. The server reads
+    ahead into a buffer of its own, so whatever a read brought in beyond the
+    message at hand must be served from there, and seen by every check for
+    waiting data (a C-CANCEL during a C-FIND), before the socket is asked."""
+
+    def test_three_echoes_and_release_in_one_segment(self):
+        s = self.server()
+        c = associate(s, [VERIFICATION])
+        c.sendall(b"".join(pdata(1, echo_command(i)) for i in (1, 2, 3)) + RELEASE_RQ)
+        replies = [read_pdu(c) for _ in range(4)]
+        self.assertEqual([command_of(r)[0x0120] for r in replies[:3]], [1, 2, 3])
+        self.assertEqual([command_of(r)[0x0900] for r in replies[:3]], [0, 0, 0])
+        self.assertEqual(replies[3][0], 0x06, "expected A-RELEASE-RP")
+        c.close()
+        wait_message(s, "C-Echo RAWPEER->ARCHIVE (3x)")
+
+    def test_cancel_sent_with_the_find_request_is_honoured(self):
+        s = self.server()
+        for i in range(3):
+            path = veltotest.make_dataset(os.path.join(s.tmp, "%d.dcm" % i), "1.2.826.7.%d" % i,
+                                          "1.2.826.7.%d.1" % i, "1.2.826.7.%d.1.1" % i)
+            self.assertEqual(s.storescu([path]).returncode, 0)
+        c = associate(s, [STUDY_ROOT_FIND])
+        identifier = (element(0x0008, 0x0052, b"STUDY ") + element(0x0020, 0x000D, b""))
+        c.sendall(pdata(1, find_command(7)) + pdata(1, identifier, command=False)
+                  + pdata(1, cancel_command(7)))
+        statuses = []
+        while True:
+            reply = command_of(read_pdu(c))
+            if reply[0x0800] != 0x0101:
+                read_pdu(c)  # the match's identifier
+            statuses.append(reply[0x0900])
+            if reply[0x0900] != 0xFF00:
+                break
+        self.assertEqual(statuses[-1], 0xFE00, statuses)
+        self.assertLess(len(statuses), 4, statuses)
+        c.sendall(RELEASE_RQ)
+        self.assertEqual(read_pdu(c)[0], 0x06)
+        c.close()
+
+
+VERIFICATION = "1.2.840.10008.1.1"
+STUDY_ROOT_FIND = "1.2.840.10008.5.1.4.1.2.2.1"
+RELEASE_RQ = b"\x05\x00" + struct.pack(">I", 4) + b"\x00" * 4
+
+
+def element(group, elem, value):
+    """One element in Implicit VR Little Endian, padded to even length."""
+    if len(value) % 2:
+        value += b"\x00" if value[-1:].isdigit() or not value else b" "
+    return struct.pack("<HHI", group, elem, len(value)) + value
+
+
+def command(fields):
+    body = b"".join(element(0x0000, e, v) for e, v in fields)
+    return element(0x0000, 0x0000, struct.pack("<I", len(body))) + body
+
+
+def echo_command(message_id):
+    return command([(0x0002, VERIFICATION.encode()), (0x0100, struct.pack("<H", 0x0030)),
+                    (0x0110, struct.pack("<H", message_id)), (0x0800, struct.pack("<H", 0x0101))])
+
+
+def find_command(message_id):
+    return command([(0x0002, STUDY_ROOT_FIND.encode()), (0x0100, struct.pack("<H", 0x0020)),
+                    (0x0110, struct.pack("<H", message_id)), (0x0700, struct.pack("<H", 0)),
+                    (0x0800, struct.pack("<H", 0x0000))])
+
+
+def cancel_command(message_id):
+    return command([(0x0100, struct.pack("<H", 0x0FFF)), (0x0120, struct.pack("<H", message_id)),
+                    (0x0800, struct.pack("<H", 0x0101))])
+
+
+def pdata(pc_id, value, command=True):
+    pdv = struct.pack(">IBB", len(value) + 2, pc_id, 0x03 if command else 0x02) + value
+    return struct.pack(">BBI", 0x04, 0, len(pdv)) + pdv
+
+
+def read_pdu(c):
+    header = recv_exact(c, 6)
+    return header[0], recv_exact(c, struct.unpack(">I", header[2:6])[0])
+
+
+def command_of(pdu):
+    """The US elements of the command in a P-DATA-TF PDU, as {element: value}."""
+    kind, body = pdu
+    if kind != 0x04:
+        raise AssertionError("expected P-DATA-TF, got PDU type 0x%02x" % kind)
+    value = body[6:]
+    fields, pos = {}, 0
+    while pos + 8 <= len(value):
+        _, elem, length = struct.unpack("<HHI", value[pos:pos + 8])
+        if length == 2:
+            fields[elem] = struct.unpack("<H", value[pos + 8:pos + 10])[0]
+        pos += 8 + length
+    return fields
+
+
+def associate(s, abstract_syntaxes):
+    """A raw connection with an accepted association (Implicit VR LE)."""
+    c = socket.create_connection(("127.0.0.1", s.port), timeout=30)
+    c.sendall(association_request("ARCHIVE", "RAWPEER", abstract_syntaxes))
+    kind, _ = read_pdu(c)
+    if kind != 0x02:
+        raise AssertionError("expected A-ASSOCIATE-AC, got PDU type 0x%02x" % kind)
+    return c
+
+
 def recv_exact(c, n):
     data = b""
     while len(data) < n:
@@ -340,13 +450,15 @@ def recv_exact(c, n):
     return data
 
 
-def association_request(called, calling):
-    """An A-ASSOCIATE-RQ proposing Verification in Implicit VR Little Endian."""
+def association_request(called, calling, abstract_syntaxes=(VERIFICATION,)):
+    """An A-ASSOCIATE-RQ proposing each abstract syntax (context ids 1, 3,
+    ...) in Implicit VR Little Endian."""
     def item(kind, body):
         return struct.pack(">BBH", kind, 0, len(body)) + body
     app = item(0x10, b"1.2.840.10008.3.1.1.1")
-    pc = item(0x20, b"\x01\x00\x00\x00" + item(0x30, b"1.2.840.10008.1.1")
-              + item(0x40, b"1.2.840.10008.1.2"))
+    pc = b"".join(item(0x20, bytes([1 + 2 * i, 0, 0, 0]) + item(0x30, a.encode())
+                       + item(0x40, b"1.2.840.10008.1.2"))
+                  for i, a in enumerate(abstract_syntaxes))
     user = item(0x50, item(0x51, struct.pack(">I", 16384)))
     body = (struct.pack(">HH", 1, 0) + called.encode().ljust(16) + calling.encode().ljust(16)
             + b"\x00" * 32 + app + pc + user)
