@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "dcmtk/oflog/oflog.h"
+#include "runtime/process.h"
 
 static FILE *trace_sink = nullptr;
 static unsigned trace_mask = 0;
@@ -34,7 +35,7 @@ void DCMTK_trace(unsigned severity, const char *fmt, ...)
         return;
     // Workers share the sink after fork; the pid tells their lines apart.
     fprintf(trace_sink, "%s(%d) %s [%ld]: ", DCMTK_TRACE_NAME, DCMTK_TRACE_CHANNEL,
-            (severity & DCMTK_TRACE_DEBUG) ? "Debug" : "Junk", (long)getpid());
+            (severity & DCMTK_TRACE_DEBUG) ? "Debug" : "Junk", (long)process_pid());
     va_list ap;
     va_start(ap, fmt);
     vfprintf(trace_sink, fmt, ap);

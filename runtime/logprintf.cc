@@ -6,6 +6,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "runtime/process.h"
+
 // Set once during start-up, before any worker is forked.
 static unsigned logprintf_mask = LOGPRINTF_DEFAULT_MASK;
 
@@ -23,7 +25,7 @@ int logprintf(unsigned level, FILE *stream, const char *format, ...) {
   int n = fprintf(stream, "%04d-%02d-%02d %02d:%02d:%02d [%d]:",
                   tm_local.tm_year + 1900, tm_local.tm_mon + 1,
                   tm_local.tm_mday, tm_local.tm_hour, tm_local.tm_min,
-                  tm_local.tm_sec, (int)getpid());
+                  tm_local.tm_sec, process_pid());
   if (n > 0) total += n;
 
   va_list ap;

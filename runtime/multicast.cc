@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "runtime/process.h"
 #include "runtime/vrstring.h"
 
 // Written once by multicast_init (and the membership by the listen socket's
@@ -108,7 +109,7 @@ ssize_t multicast_send(int sock, const char *text) {
   if (sock == -1) return -1;
   char frame[MULTICAST_MSGSIZE];
   int n = snprintf(frame, sizeof frame, "%s %d %s\n", multicast_hostname,
-                   (int)getpid(), text != nullptr ? text : "");
+                   process_pid(), text != nullptr ? text : "");
   if (n < 0) return -1;
   // A longer frame is cut to the 1023 bytes the buffer held; its newline
   // is cut off with the rest.

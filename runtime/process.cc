@@ -1,10 +1,25 @@
-// Process helpers: becoming a daemon and dropping privileges.
+// Process helpers: becoming a daemon, dropping privileges, the cached pid.
 #include "runtime/process.h"
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <unistd.h>
+
+// 0: not asked yet (or forked since).
+static int cached_pid = 0;
+
+static void forget_pid(void) { cached_pid = 0; }
+
+int process_pid(void) {
+  static pthread_once_t registered = PTHREAD_ONCE_INIT;
+  // The handler must be in place before the first value is kept, or a
+  // child could inherit it.
+  pthread_once(&registered, [] { pthread_atfork(nullptr, nullptr, forget_pid); });
+  if (cached_pid == 0) cached_pid = (int)getpid();
+  return cached_pid;
+}
 
 // Descriptors closed by the daemon child.
 static const int kMaxCloseFd = 1024;

@@ -1,4 +1,5 @@
-// Process helpers: becoming a daemon and giving up root privileges.
+// Process helpers: becoming a daemon, giving up root privileges, and the
+// process id of the caller.
 #ifndef VELTO_RUNTIME_PROCESS_H
 #define VELTO_RUNTIME_PROCESS_H
 
@@ -14,5 +15,10 @@ int drop_to_group(const char *name);
 // Sets real, effective and saved user ids to the user's id. Returns 1 if the
 // user is unknown, else the result of setresuid (0 on success).
 int drop_to_user(const char *name);
+
+// This process's id, asked of the kernel once per process: the cache is
+// dropped in the child of every fork (an atfork handler). Messages carry
+// the id several times per stored image.
+int process_pid(void);
 
 #endif

@@ -19,7 +19,7 @@
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcfilefo.h"
-#include "dcmtk/dcmdata/dcostrmf.h"
+#include "dcmtk/dcmdata/dcostrmb.h"
 #include "dcmtk/dcmdata/dcwcache.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/runtime.h"
@@ -370,71 +370,73 @@ static void fillRecord(DcmDataset *ds, const studyindex_field *fields, int count
                             DCMTK_getTagString(ds, fields[i].tag));
 }
 
+// The image is encoded into this buffer a piece at a time, and each piece
+// written to the file in one system call. (A worker writes one image at a
+// time, so one buffer serves every call.)
+static char encodeBuffer[256 * 1024];
+
 // Writes ds to tmp and makes sure that every byte reached the file (and,
 // with syncNow, the disk). The toolkit's saveFile ignores the failure of its
 // final buffer flush, so a full disk could leave a truncated file that it
-// reports as saved; here the file is written through a stream on a duplicate
-// of our own descriptor, which stays open after the stream's close, and its
-// length is checked against what the toolkit wrote, which catches a flush
-// that failed at the stream's close.
+// reports as saved; here the toolkit only encodes, into encodeBuffer, and
+// every piece is written with a full-transfer write whose result is checked.
 static int saveVerified(LocalStore *store, DcmDataset *ds, const char *tmp, E_TransferSyntax xfer,
                         int syncNow)
 {
     int fd = -1;
     int ok = 0;
-    offile_off_t expected = 0;
-    struct stat st;
-    FILE *stream = nullptr;
+    int saved = 0;
 
     fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0)
         goto out;
     {
-        int streamFd = dup(fd);
-        if (streamFd < 0)
-            goto out;
-        stream = fdopen(streamFd, "wb");
-        if (stream == nullptr) {
-            close(streamFd);
-            goto out;
-        }
-    }
-    // Whole blocks to the kernel: one write per 64 KiB, not one per element.
-    setvbuf(stream, nullptr, _IOFBF, 65536);
-    {
         // Shallow: the file format borrows the caller's dataset for the write
         // instead of copying it, and gives it back afterwards.
         DcmFileFormat fileformat(ds, OFFalse);
         DcmWriteCache cache;
-        // The stream owns and closes the FILE; fd stays ours.
-        DcmOutputFileStream out(stream);
-        OFCondition cond = out.status();
-        if (cond.good()) {
-            fileformat.transferInit();
+        DcmOutputBufferStream out(encodeBuffer, sizeof encodeBuffer);
+        OFCondition cond;
+        int written = 1;
+        fileformat.transferInit();
+        do {
+            // EC_StreamNotifyClient: the buffer is full; empty it and go on.
             cond = fileformat.write(out, xfer, EET_UndefinedLength, &cache, EGL_recalcGL,
                                     EPD_withoutPadding, 0, 0, 0, EWM_fileformat);
-            fileformat.transferEnd();
-        }
-        out.flush();
-        ok = cond.good() && out.good() && out.isFlushed();
-        expected = out.tell();
+            if (cond.bad() && cond != EC_StreamNotifyClient)
+                break;
+            // At the end a compressing stream (deflate) may hold more than
+            // the buffer takes: flush until it is empty.
+            int last = cond.good();
+            do {
+                void *piece = nullptr;
+                offile_off_t length = 0;
+                if (last)
+                    out.flush();
+                out.flushBuffer(piece, length);
+                if (length > 0 &&
+                    LocalStore::write_all(fd, piece, (size_t)length) != (ssize_t)length)
+                    written = 0;
+            } while (written && last && !out.isFlushed());
+        } while (written && cond == EC_StreamNotifyClient);
+        fileformat.transferEnd();
+        ok = written && cond.good();
+        if (!ok && written)
+            errno = EIO;  // the toolkit could not encode the data set
         fileformat.getAndRemoveDataset();
     }
     if (!ok)
         goto out;
-    ok = 0;
-    if ((syncNow && fdatasync(fd) != 0) || fstat(fd, &st) != 0)
-        goto out;
-    // A deflated stream counts bytes before compression.
-    if (xfer != EXS_DeflatedLittleEndianExplicit && (offile_off_t)st.st_size != expected)
-        goto out;
-    ok = 1;
+    ok = !syncNow || fdatasync(fd) == 0;
 out:
-    if (fd >= 0 && close(fd) != 0)
+    saved = errno;
+    if (fd >= 0 && close(fd) != 0 && ok) {
+        saved = errno;
         ok = 0;
+    }
     if (!ok)
         logprintf(LOGLEVEL_WARNING, store->logStream, "Cannot write %s: %s\n", tmp,
-                  strerror(errno));
+                  strerror(saved));
     return ok;
 }
 
@@ -511,7 +513,7 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
     }
 
     char suffix[32];
-    snprintf(suffix, sizeof suffix, ".%d.tmp", (int)getpid());
+    snprintf(suffix, sizeof suffix, ".%d.tmp", process_pid());
     OFString tmp = target + suffix;
     E_TransferSyntax xfer = EXS_LittleEndianExplicit;
     if (!ds->canWriteXfer(EXS_LittleEndianExplicit, ds->getOriginalXfer())) {

@@ -137,3 +137,24 @@ TEST(Mkdir, ResultOfMkdir) {
   EXPECT_EQ(VLCompat_mkdir(sub.c_str(), 0750), -1);
   EXPECT_EQ(errno, EEXIST);
 }
+
+// The cached process id must not outlive a fork: every worker is a fork of
+// the listener, and its messages and temporary file names carry its own id.
+TEST(ProcessPid, CachedInTheParentFreshInEachChild) {
+  ASSERT_EQ((int)getpid(), process_pid());
+  ASSERT_EQ((int)getpid(), process_pid());
+  for (int generation = 0; generation < 2; generation++) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      // A grandchild too: the handler is inherited along the way.
+      int ok = process_pid() == (int)getpid();
+      pid_t grandchild = fork();
+      if (grandchild == 0) _exit(process_pid() == (int)getpid() ? 0 : 1);
+      ok = ok && ExitStatus(grandchild) == 0;
+      _exit(ok ? 0 : 1);
+    }
+    EXPECT_EQ(0, ExitStatus(child));
+  }
+  EXPECT_EQ((int)getpid(), process_pid());
+}
