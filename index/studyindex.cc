@@ -138,20 +138,20 @@ int studyindex_writeRecord(int fd, long index, const void *record, size_t record
 {
     off_t offset = studyindex_offset(index, recordSize);
     struct stat st;
-    if (fstat(fd, &st) != 0)
-        return -1;
     if (fullio_pwrite(fd, record, recordSize, offset) == (ssize_t)recordSize)
         return 0;
     // A failed append (disk full, file size limit) may have written part of
     // the record; cut the file back so that no torn record stays at its end.
-    // An in-place rewrite keeps the file's length and cannot be undone here.
-    if (offset + (off_t)recordSize > st.st_size) {
-        int saved = errno;
-        if (ftruncate(fd, st.st_size) != 0) {
+    // A file that now ends inside this record was appended to (a rewrite in
+    // place leaves the length at or beyond the record's end, and cannot be
+    // undone here).
+    int saved = errno;
+    if (fstat(fd, &st) == 0 && st.st_size > offset && st.st_size < offset + (off_t)recordSize) {
+        if (ftruncate(fd, offset) != 0) {
             /* the caller reports the failed write; errno of the write wins */
         }
-        errno = saved;
     }
+    errno = saved;
     return -1;
 }
 

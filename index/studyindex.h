@@ -207,8 +207,8 @@ extern const studyindex_field studyindex_imageFields[STUDYINDEX_IMAGE_FIELDS];
 // (damage, never half a record), -1 read error.
 int studyindex_readRecord(int fd, long index, void *record, size_t recordSize);
 // Write: 0 the whole record is written, -1 failed. When a failed or short
-// write would have extended the file, the file is truncated back to its
-// old length, so no torn record stays at the end.
+// write leaves the file ending inside the record (an append), the file is
+// cut back to the record's start, so no torn record stays at the end.
 int studyindex_writeRecord(int fd, long index, const void *record, size_t recordSize);
 
 #endif

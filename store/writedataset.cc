@@ -1,6 +1,7 @@
 // LocalStore::WriteDataset: enters a received image into the study, series
 // and image index and then writes its DICOM file under a temporary name that
-// is renamed into the UID tree once the file is complete and on disk.
+// is renamed into the UID tree once the file is complete (and, with
+// setSyncEachImage, on disk; otherwise SyncWrites puts it there later).
 //
 // Lock order: STUDYINDEX.hash (exclusive, guarding STUDYINDEX.dat too) is
 // released before the series index is locked, and that before the image
@@ -474,15 +475,18 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
     }
     const char *S = uid[0], *R = uid[1], *I = uid[2];
 
-    result = CreateUidPath(S, nullptr);
-    if (result != LS_OK)
+    // Every image but a series' first finds its series directory (and so
+    // the study's) in place: one stat for both levels.
+    struct stat seriesSt;
+    int seriesMade = stat(GetUidPath(S, R, nullptr, 1).c_str(), &seriesSt) == 0 &&
+                     S_ISDIR(seriesSt.st_mode);
+    if (!seriesMade && (result = CreateUidPath(S, nullptr)) != LS_OK)
         return result;
     writtenSinceSync = 1;
     result = addToStudyIndex(ds);
     if (result != LS_OK)
         return result;
-    result = CreateUidPath(S, R);
-    if (result != LS_OK)
+    if (!seriesMade && (result = CreateUidPath(S, R)) != LS_OK)
         return result;
 
     seriesrecord series = {};

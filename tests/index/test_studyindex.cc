@@ -259,24 +259,37 @@ TEST(RecordIO, ShortTailIsNotARecord)
     close(fd);
 }
 
-// Pins torn records: an append that runs out of room is cut back to the
-// file's old length.
+// Pins torn records: an append that runs out of room is cut back to where
+// the record began, the file's old length, or the end of its last whole
+// record when it already ended in a torn one.
 TEST(RecordIO, FailedAppendLeavesNoTornRecord)
 {
-    TempDir dir;
-    std::string path = dir / "STUDYINDEX.dat";
-    writeFile(path, std::string(1024, 'a'));
-    int r = inChild([&]() {
-        signal(SIGXFSZ, SIG_IGN);
-        struct rlimit rl = {1100, 1100};
-        setrlimit(RLIMIT_FSIZE, &rl);
-        int fd = open(path.c_str(), O_RDWR);
-        studydata rec;
-        memset(&rec, 'z', sizeof rec);
-        int result = studyindex_writeRecord(fd, 2, &rec, sizeof rec);
-        close(fd);
-        return result == -1 ? 0 : 1;
-    });
-    EXPECT_EQ(0, r);
-    EXPECT_EQ(std::string(1024, 'a'), readFile(path));
+    struct Case {
+        size_t before;  // bytes in the file: whole 512-byte records and a torn tail
+        long index;     // where the record is appended
+        size_t after;   // bytes left after the failed append
+    } cases[] = {
+        {1024, 2, 1024},
+        {1024 + 100, 2, 1024},
+        {0, 0, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.before);
+        TempDir dir;
+        std::string path = dir / "STUDYINDEX.dat";
+        writeFile(path, std::string(c.before, 'a'));
+        int r = inChild([&]() {
+            signal(SIGXFSZ, SIG_IGN);
+            struct rlimit rl = {(rlim_t)(c.index * 512 + 76), (rlim_t)(c.index * 512 + 76)};
+            setrlimit(RLIMIT_FSIZE, &rl);
+            int fd = open(path.c_str(), O_RDWR);
+            studydata rec;
+            memset(&rec, 'z', sizeof rec);
+            int result = studyindex_writeRecord(fd, c.index, &rec, sizeof rec);
+            close(fd);
+            return result == -1 ? 0 : 1;
+        });
+        EXPECT_EQ(0, r);
+        EXPECT_EQ(std::string(c.after, 'a'), readFile(path));
+    }
 }
