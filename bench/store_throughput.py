@@ -16,6 +16,17 @@ of 3 sets), and the peak memory (VmHWM) of the worker process.
 
 Goals: storeserver reaches at least 0.8 of storescp's images/s with
 no-delay clients; a default (Nagle) client runs within 10 % of a no-delay one.
+
+What the two programs do per image differs: storescp writes the file and
+answers; storeserver also updates three index files under their locks,
+announces the image on the monitor channel (three datagrams), writes under
+a temporary name and renames, and flushes the association's files to disk
+before it confirms the release (storescp never syncs). Figures on a shared
+virtual machine vary by a quarter from run to run; compare the ratios of one
+run. Start on a quiet file system: ext4 without a journal passes over every
+inode freed in the last half minute when it allocates one, so a benchmark
+right after a large removal (an earlier benchmark's clean-up, say) measures
+mostly that.
 """
 
 import os
