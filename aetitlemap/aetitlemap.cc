@@ -17,8 +17,8 @@
 
 // Flag bits in the order their letters are written.
 static const struct {
-  int bit;
-  char letter;
+    int bit;
+    char letter;
 } kFlagLetters[] = {
     {AETITLEMAP_FLAG_F, 'F'}, {AETITLEMAP_FLAG_M, 'M'}, {AETITLEMAP_FLAG_S, 'S'},
     {AETITLEMAP_FLAG_G, 'G'}, {AETITLEMAP_FLAG_U, 'U'}, {AETITLEMAP_FLAG_E, 'E'},
@@ -28,276 +28,333 @@ static const struct {
 // Chunk in which the file is read when loading.
 static const size_t kReadChunk = 4096;
 
-static void aetitlemap_free_entry(AETitleMapEntry *e) {
-  free(e->name);
-  free(e->aetitle);
-  free(e->address);
-  free(e->remark);
-  free(e);
+static void aetitlemap_free_entry(AETitleMapEntry *e)
+{
+    free(e->name);
+    free(e->aetitle);
+    free(e->address);
+    free(e->remark);
+    free(e);
 }
 
 // Waits for a whole-file lock; a signal caught while waiting does not give
 // up the lock request.
-static int aetitlemap_lock(int fd, int type) {
-  int r;
-  do {
-    r = VLCompat_LockWholeFile(fd, type);
-  } while (r != 0 && errno == EINTR);
-  return r;
+static int aetitlemap_lock(int fd, int type)
+{
+    int r;
+    do {
+        r = VLCompat_LockWholeFile(fd, type);
+    } while (r != 0 && errno == EINTR);
+    return r;
 }
 
 // Builds the file line of one peer (line feed included) into buf. Returns
 // its length, -1 if it would not read back (a field longer than a reader's
 // field buffer, or the line longer than a line), -2 if memory ran out.
 static int aetitlemap_format_line(const char *name, const char *aetitle, const char *address,
-                                  int flags, const char *remark, char *buf, size_t size) {
-  const char *fields[4] = {name, aetitle, address, remark};
-  char *escaped[4] = {nullptr, nullptr, nullptr, nullptr};
-  int result = -2;
-  int n;
-  const char *letters;
+                                  int flags, const char *remark, char *buf, size_t size)
+{
+    const char *fields[4] = {name, aetitle, address, remark};
+    char *escaped[4] = {nullptr, nullptr, nullptr, nullptr};
+    int result = -2;
+    int n;
+    const char *letters;
 
-  for (int i = 0; i < 4; i++) {
-    if (fields[i] == nullptr) continue;
-    if (strlen(fields[i]) >= AETITLEMAP_FIELDSIZE) {
-      result = -1;
-      goto out;
+    for (int i = 0; i < 4; i++) {
+        if (fields[i] == nullptr)
+            continue;
+        if (strlen(fields[i]) >= AETITLEMAP_FIELDSIZE) {
+            result = -1;
+            goto out;
+        }
+        if (parse_string_makeescaped(fields[i], &escaped[i], 0) != 0)
+            goto out;
     }
-    if (parse_string_makeescaped(fields[i], &escaped[i], 0) != 0) goto out;
-  }
 
-  // A peer without flag letters gets an empty quoted field, so that the
-  // remark behind it is not read as its flags.
-  letters = AETitleMap_flagstochars(flags);
-  if (letters[0] == '\0') letters = "\"\"";
-  n = snprintf(buf, size, "%s\t%s\t%s\t%s%s%s\n", escaped[0], escaped[1], escaped[2], letters,
-               escaped[3] != nullptr ? "\t" : "", escaped[3] != nullptr ? escaped[3] : "");
-  // A line of AETITLEMAP_LINESIZE - 1 characters and more is split in two
-  // by the reader.
-  if (n < 0 || (size_t)n >= size || n > AETITLEMAP_LINESIZE - 1) {
-    result = -1;
-    goto out;
-  }
-  result = n;
+    // A peer without flag letters gets an empty quoted field, so that the
+    // remark behind it is not read as its flags.
+    letters = AETitleMap_flagstochars(flags);
+    if (letters[0] == '\0')
+        letters = "\"\"";
+    n = snprintf(buf, size, "%s\t%s\t%s\t%s%s%s\n", escaped[0], escaped[1], escaped[2], letters,
+                 escaped[3] != nullptr ? "\t" : "", escaped[3] != nullptr ? escaped[3] : "");
+    // A line of AETITLEMAP_LINESIZE - 1 characters and more is split in two
+    // by the reader.
+    if (n < 0 || (size_t)n >= size || n > AETITLEMAP_LINESIZE - 1) {
+        result = -1;
+        goto out;
+    }
+    result = n;
 
 out:
-  for (int i = 3; i >= 0; i--) free(escaped[i]);
-  return result;
+    for (int i = 3; i >= 0; i--)
+        free(escaped[i]);
+    return result;
 }
 
-void AETitleMap_Create(AETitleMap *map) { *map = nullptr; }
+void AETitleMap_Create(AETitleMap *map)
+{
+    *map = nullptr;
+}
 
-void AETitleMap_Destroy(AETitleMap *map) {
-  while (*map != nullptr) {
-    AETitleMapEntry *e = *map;
-    *map = e->next;
-    aetitlemap_free_entry(e);
-  }
+void AETitleMap_Destroy(AETitleMap *map)
+{
+    while (*map != nullptr) {
+        AETitleMapEntry *e = *map;
+        *map = e->next;
+        aetitlemap_free_entry(e);
+    }
 }
 
 int AETitleMap_Add(AETitleMap *map, const char *name, const char *aetitle, const char *address,
-                   int flags, const char *remark) {
-  if (name == nullptr || aetitle == nullptr || address == nullptr) abort();
-  if (remark != nullptr && remark[0] == '\0') remark = nullptr;
+                   int flags, const char *remark)
+{
+    if (name == nullptr || aetitle == nullptr || address == nullptr)
+        abort();
+    if (remark != nullptr && remark[0] == '\0')
+        remark = nullptr;
 
-  AETitleMapEntry **tail = map;
-  for (; *tail != nullptr; tail = &(*tail)->next)
-    if (strcmp((*tail)->name, name) == 0) return -2;
+    AETitleMapEntry **tail = map;
+    for (; *tail != nullptr; tail = &(*tail)->next)
+        if (strcmp((*tail)->name, name) == 0)
+            return -2;
 
-  // Only peers that the file can hold enter the map, so every entry saved
-  // loads back as it was.
-  char line[AETITLEMAP_LINESIZE + 1];
-  int n = aetitlemap_format_line(name, aetitle, address, flags, remark, line, sizeof line);
-  if (n == -2) return -1;
-  if (n < 0) return -3;
+    // Only peers that the file can hold enter the map, so every entry saved
+    // loads back as it was.
+    char line[AETITLEMAP_LINESIZE + 1];
+    int n = aetitlemap_format_line(name, aetitle, address, flags, remark, line, sizeof line);
+    if (n == -2)
+        return -1;
+    if (n < 0)
+        return -3;
 
-  AETitleMapEntry *e = (AETitleMapEntry *)calloc(1, sizeof *e);
-  if (e == nullptr) return -1;
-  e->name = strdup(name);
-  e->aetitle = strdup(aetitle);
-  e->address = strdup(address);
-  e->remark = remark != nullptr ? strdup(remark) : nullptr;
-  e->flags = flags;
-  if (e->name == nullptr || e->aetitle == nullptr || e->address == nullptr ||
-      (remark != nullptr && e->remark == nullptr)) {
-    aetitlemap_free_entry(e);
-    return -1;
-  }
-  *tail = e;
-  return 0;
-}
-
-int AETitleMap_Del(AETitleMap *map, AETitleMapEntry *entry) {
-  for (AETitleMapEntry **link = map; *link != nullptr; link = &(*link)->next) {
-    if (*link == entry) {
-      *link = entry->next;
-      aetitlemap_free_entry(entry);
-      return 0;
+    AETitleMapEntry *e = (AETitleMapEntry *)calloc(1, sizeof *e);
+    if (e == nullptr)
+        return -1;
+    e->name = strdup(name);
+    e->aetitle = strdup(aetitle);
+    e->address = strdup(address);
+    e->remark = remark != nullptr ? strdup(remark) : nullptr;
+    e->flags = flags;
+    if (e->name == nullptr || e->aetitle == nullptr || e->address == nullptr ||
+        (remark != nullptr && e->remark == nullptr)) {
+        aetitlemap_free_entry(e);
+        return -1;
     }
-  }
-  return -1;
+    *tail = e;
+    return 0;
 }
 
-AETitleMapEntry *AETitleMap_FindByAET(AETitleMap *map, const char *aetitle) {
-  for (AETitleMapEntry *e = *map; e != nullptr; e = e->next)
-    if (strcmp(e->aetitle, aetitle) == 0) return e;
-  return nullptr;
-}
-
-AETitleMapEntry *AETitleMap_FindByName(AETitleMap *map, const char *name) {
-  for (AETitleMapEntry *e = *map; e != nullptr; e = e->next)
-    if (strcmp(e->name, name) == 0) return e;
-  return nullptr;
-}
-
-AETitleMapEntry *AETitleMap_FindByNum(AETitleMap *map, int n) {
-  if (n < 0) return nullptr;
-  AETitleMapEntry *e = *map;
-  for (; e != nullptr && n > 0; n--) e = e->next;
-  return e;
-}
-
-const char *AETitleMap_flagstochars(int flags) {
-  static char letters[sizeof kFlagLetters / sizeof kFlagLetters[0] + 1];
-  size_t n = 0;
-  for (const auto &f : kFlagLetters)
-    if (flags & f.bit) letters[n++] = f.letter;
-  letters[n] = '\0';
-  return letters;
-}
-
-int AETitleMap_charstoflags(const char *letters) {
-  int flags = 0;
-  for (const unsigned char *p = (const unsigned char *)letters; *p; p++) {
-    int c = toupper(*p);
-    for (const auto &f : kFlagLetters)
-      if (c == f.letter) flags |= f.bit;
-  }
-  return flags;
-}
-
-int AETitleMap_Open(const char *path, int flags, mode_t mode) {
-  if (path != nullptr) return open(path, flags, mode);
-
-  int amode = F_OK;
-  switch (flags & O_ACCMODE) {
-    case O_RDONLY: amode = R_OK; break;
-    case O_WRONLY: amode = W_OK; break;
-    case O_RDWR: amode = R_OK | W_OK; break;
-  }
-  char found[1024];
-  if (getfilepath(CONFIG_SEARCHPATH, AETITLEMAP_FILENAME, amode, found, sizeof found) == nullptr)
+int AETitleMap_Del(AETitleMap *map, AETitleMapEntry *entry)
+{
+    for (AETitleMapEntry **link = map; *link != nullptr; link = &(*link)->next) {
+        if (*link == entry) {
+            *link = entry->next;
+            aetitlemap_free_entry(entry);
+            return 0;
+        }
+    }
     return -1;
-  // A search never creates the file, even if it vanishes after the test.
-  return open(found, flags & ~(O_CREAT | O_EXCL), mode);
+}
+
+AETitleMapEntry *AETitleMap_FindByAET(AETitleMap *map, const char *aetitle)
+{
+    for (AETitleMapEntry *e = *map; e != nullptr; e = e->next)
+        if (strcmp(e->aetitle, aetitle) == 0)
+            return e;
+    return nullptr;
+}
+
+AETitleMapEntry *AETitleMap_FindByName(AETitleMap *map, const char *name)
+{
+    for (AETitleMapEntry *e = *map; e != nullptr; e = e->next)
+        if (strcmp(e->name, name) == 0)
+            return e;
+    return nullptr;
+}
+
+AETitleMapEntry *AETitleMap_FindByNum(AETitleMap *map, int n)
+{
+    if (n < 0)
+        return nullptr;
+    AETitleMapEntry *e = *map;
+    for (; e != nullptr && n > 0; n--)
+        e = e->next;
+    return e;
+}
+
+const char *AETitleMap_flagstochars(int flags)
+{
+    static char letters[sizeof kFlagLetters / sizeof kFlagLetters[0] + 1];
+    size_t n = 0;
+    for (const auto &f : kFlagLetters)
+        if (flags & f.bit)
+            letters[n++] = f.letter;
+    letters[n] = '\0';
+    return letters;
+}
+
+int AETitleMap_charstoflags(const char *letters)
+{
+    int flags = 0;
+    for (const unsigned char *p = (const unsigned char *)letters; *p; p++) {
+        int c = toupper(*p);
+        for (const auto &f : kFlagLetters)
+            if (c == f.letter)
+                flags |= f.bit;
+    }
+    return flags;
+}
+
+int AETitleMap_Open(const char *path, int flags, mode_t mode)
+{
+    if (path != nullptr)
+        return open(path, flags, mode);
+
+    int amode = F_OK;
+    switch (flags & O_ACCMODE) {
+    case O_RDONLY:
+        amode = R_OK;
+        break;
+    case O_WRONLY:
+        amode = W_OK;
+        break;
+    case O_RDWR:
+        amode = R_OK | W_OK;
+        break;
+    }
+    char found[1024];
+    if (getfilepath(CONFIG_SEARCHPATH, AETITLEMAP_FILENAME, amode, found, sizeof found) == nullptr)
+        return -1;
+    // A search never creates the file, even if it vanishes after the test.
+    return open(found, flags & ~(O_CREAT | O_EXCL), mode);
 }
 
 // Parses one line and adds its peer; malformed lines are dropped silently.
-static void aetitlemap_load_line(AETitleMap *map, const char *line) {
-  char name[AETITLEMAP_FIELDSIZE], aetitle[AETITLEMAP_FIELDSIZE];
-  char address[AETITLEMAP_FIELDSIZE], letters[AETITLEMAP_FIELDSIZE];
-  char remark[AETITLEMAP_FIELDSIZE];
-  const char *cursor = line;
-  if (parse_getstring(&cursor, name, sizeof name, 0) != 0 ||
-      parse_getstring(&cursor, aetitle, sizeof aetitle, 0) != 0 ||
-      parse_getstring(&cursor, address, sizeof address, 0) != 0 ||
-      parse_getstring(&cursor, letters, sizeof letters, 0) != 0)
-    return;
-  if (parse_getstring(&cursor, remark, sizeof remark, 0) != 0) remark[0] = '\0';
-  // A second line with a name already present is dropped: the first wins.
-  AETitleMap_Add(map, name, aetitle, address, AETitleMap_charstoflags(letters), remark);
+static void aetitlemap_load_line(AETitleMap *map, const char *line)
+{
+    char name[AETITLEMAP_FIELDSIZE], aetitle[AETITLEMAP_FIELDSIZE];
+    char address[AETITLEMAP_FIELDSIZE], letters[AETITLEMAP_FIELDSIZE];
+    char remark[AETITLEMAP_FIELDSIZE];
+    const char *cursor = line;
+    if (parse_getstring(&cursor, name, sizeof name, 0) != 0 ||
+        parse_getstring(&cursor, aetitle, sizeof aetitle, 0) != 0 ||
+        parse_getstring(&cursor, address, sizeof address, 0) != 0 ||
+        parse_getstring(&cursor, letters, sizeof letters, 0) != 0)
+        return;
+    if (parse_getstring(&cursor, remark, sizeof remark, 0) != 0)
+        remark[0] = '\0';
+    // A second line with a name already present is dropped: the first wins.
+    AETitleMap_Add(map, name, aetitle, address, AETitleMap_charstoflags(letters), remark);
 }
 
-int AETitleMap_Load_fd(AETitleMap *map, int fd) {
-  if (fd == -1) return 1;
-  // Reading without the lock could see a half-written table.
-  if (aetitlemap_lock(fd, F_RDLCK) != 0) return 1;
+int AETitleMap_Load_fd(AETitleMap *map, int fd)
+{
+    if (fd == -1)
+        return 1;
+    // Reading without the lock could see a half-written table.
+    if (aetitlemap_lock(fd, F_RDLCK) != 0)
+        return 1;
 
-  char chunk[kReadChunk];
-  char line[AETITLEMAP_LINESIZE];
-  size_t len = 0;
-  off_t off = 0;
-  for (;;) {
-    ssize_t got = fullio_pread(fd, chunk, sizeof chunk, off);
-    if (got <= 0) break;
-    off += got;
-    for (ssize_t i = 0; i < got; i++) {
-      char c = chunk[i];
-      if (c != '\r' && c != '\n') line[len++] = c;
-      // A line ends at CR or LF, or when the buffer is full; the bytes after
-      // a full buffer form the next line.
-      if (c == '\r' || c == '\n' || len == sizeof line - 1) {
+    char chunk[kReadChunk];
+    char line[AETITLEMAP_LINESIZE];
+    size_t len = 0;
+    off_t off = 0;
+    for (;;) {
+        ssize_t got = fullio_pread(fd, chunk, sizeof chunk, off);
+        if (got <= 0)
+            break;
+        off += got;
+        for (ssize_t i = 0; i < got; i++) {
+            char c = chunk[i];
+            if (c != '\r' && c != '\n')
+                line[len++] = c;
+            // A line ends at CR or LF, or when the buffer is full; the bytes after
+            // a full buffer form the next line.
+            if (c == '\r' || c == '\n' || len == sizeof line - 1) {
+                line[len] = '\0';
+                if (len > 0)
+                    aetitlemap_load_line(map, line);
+                len = 0;
+            }
+        }
+        if ((size_t)got < sizeof chunk)
+            break;
+    }
+    if (len > 0) {
         line[len] = '\0';
-        if (len > 0) aetitlemap_load_line(map, line);
-        len = 0;
-      }
+        aetitlemap_load_line(map, line);
     }
-    if ((size_t)got < sizeof chunk) break;
-  }
-  if (len > 0) {
-    line[len] = '\0';
-    aetitlemap_load_line(map, line);
-  }
 
-  aetitlemap_lock(fd, F_UNLCK);
-  return 0;
+    aetitlemap_lock(fd, F_UNLCK);
+    return 0;
 }
 
-int AETitleMap_Save_fd(AETitleMap *map, int fd) {
-  if (fd == -1) return -1;
-  if (aetitlemap_lock(fd, F_WRLCK) != 0) return -1;
+int AETitleMap_Save_fd(AETitleMap *map, int fd)
+{
+    if (fd == -1)
+        return -1;
+    if (aetitlemap_lock(fd, F_WRLCK) != 0)
+        return -1;
 
-  int result = 0;
-  off_t written = 0;
-  char line[AETITLEMAP_LINESIZE + 1];
-  for (AETitleMapEntry *e = *map; e != nullptr; e = e->next) {
-    int n = aetitlemap_format_line(e->name, e->aetitle, e->address, e->flags, e->remark, line,
-                                   sizeof line);
-    // Entries are checked on adding, so only memory can run out here.
-    if (n < 0 || fullio_pwrite(fd, line, (size_t)n, written) != n) {
-      result = -1;
-      break;
+    int result = 0;
+    off_t written = 0;
+    char line[AETITLEMAP_LINESIZE + 1];
+    for (AETitleMapEntry *e = *map; e != nullptr; e = e->next) {
+        int n = aetitlemap_format_line(e->name, e->aetitle, e->address, e->flags, e->remark, line,
+                                       sizeof line);
+        // Entries are checked on adding, so only memory can run out here.
+        if (n < 0 || fullio_pwrite(fd, line, (size_t)n, written) != n) {
+            result = -1;
+            break;
+        }
+        written += n;
     }
-    written += n;
-  }
-  // Cut the file behind the last complete line written: neither lines of
-  // a longer old table nor a partly written line survive behind it. After a
-  // failure the entries not written stay in memory for the next save.
-  if (ftruncate(fd, written) != 0) result = -1;
+    // Cut the file behind the last complete line written: neither lines of
+    // a longer old table nor a partly written line survive behind it. After a
+    // failure the entries not written stay in memory for the next save.
+    if (ftruncate(fd, written) != 0)
+        result = -1;
 
-  aetitlemap_lock(fd, F_UNLCK);
-  return result;
+    aetitlemap_lock(fd, F_UNLCK);
+    return result;
 }
 
-int AETitleMap_Load(AETitleMap *map, const char *path) {
-  int fd = AETitleMap_Open(path, O_RDONLY, 0);
-  if (fd == -1) return 1;
-  int result = AETitleMap_Load_fd(map, fd);
-  close(fd);
-  return result;
+int AETitleMap_Load(AETitleMap *map, const char *path)
+{
+    int fd = AETitleMap_Open(path, O_RDONLY, 0);
+    if (fd == -1)
+        return 1;
+    int result = AETitleMap_Load_fd(map, fd);
+    close(fd);
+    return result;
 }
 
-int AETitleMap_Save(AETitleMap *map, const char *path) {
-  int fd;
-  if (path != nullptr) {
-    fd = open(path, O_WRONLY | O_CREAT, 0666);
-  } else {
-    // Save to the file that a load would read, not to some later writable
-    // copy that the first one would shadow.
-    char found[1024];
-    fd = getfilepath(CONFIG_SEARCHPATH, AETITLEMAP_FILENAME, R_OK, found, sizeof found) != nullptr
-             ? open(found, O_WRONLY)
-             : -1;
-  }
-  if (fd == -1) return -1;
-  int result = AETitleMap_Save_fd(map, fd);
-  close(fd);
-  return result;
+int AETitleMap_Save(AETitleMap *map, const char *path)
+{
+    int fd;
+    if (path != nullptr) {
+        fd = open(path, O_WRONLY | O_CREAT, 0666);
+    } else {
+        // Save to the file that a load would read, not to some later writable
+        // copy that the first one would shadow.
+        char found[1024];
+        fd = getfilepath(CONFIG_SEARCHPATH, AETITLEMAP_FILENAME, R_OK, found, sizeof found) !=
+                     nullptr
+                 ? open(found, O_WRONLY)
+                 : -1;
+    }
+    if (fd == -1)
+        return -1;
+    int result = AETitleMap_Save_fd(map, fd);
+    close(fd);
+    return result;
 }
 
-void AETitleMap_LogTable(AETitleMap *map, unsigned level, FILE *stream) {
-  logprintf(level, stream, "AE-Title map table:\n");
-  for (AETitleMapEntry *e = *map; e != nullptr; e = e->next)
-    logprintf(level, stream, "%-10s %-10s %-20s (%s) %s\n", e->name, e->aetitle, e->address,
-              AETitleMap_flagstochars(e->flags), e->remark != nullptr ? e->remark : "");
+void AETitleMap_LogTable(AETitleMap *map, unsigned level, FILE *stream)
+{
+    logprintf(level, stream, "AE-Title map table:\n");
+    for (AETitleMapEntry *e = *map; e != nullptr; e = e->next)
+        logprintf(level, stream, "%-10s %-10s %-20s (%s) %s\n", e->name, e->aetitle, e->address,
+                  AETitleMap_flagstochars(e->flags), e->remark != nullptr ? e->remark : "");
 }

@@ -28,12 +28,12 @@
 
 // One peer. The entry and its strings are heap blocks owned by the map.
 struct AETitleMapEntry {
-  AETitleMapEntry *next;  // next entry in insertion (file) order, or null
-  char *name;             // unique within the map
-  char *aetitle;          // matched exactly by AETitleMap_FindByAET
-  char *address;          // "host:port"
-  int flags;              // AETITLEMAP_FLAG_* bits
-  char *remark;           // null when absent or empty
+    AETitleMapEntry *next; // next entry in insertion (file) order, or null
+    char *name;            // unique within the map
+    char *aetitle;         // matched exactly by AETitleMap_FindByAET
+    char *address;         // "host:port"
+    int flags;             // AETITLEMAP_FLAG_* bits
+    char *remark;          // null when absent or empty
 };
 
 // The map: pointer to its first entry, null when empty.
@@ -51,8 +51,8 @@ void AETitleMap_Destroy(AETitleMap *map);
 // AETITLEMAP_FIELDSIZE - 1 or the line longer than AETITLEMAP_LINESIZE - 1).
 // The map is unchanged unless 0 is returned. Null name, AE title or
 // address is a programming error and aborts.
-int AETitleMap_Add(AETitleMap *map, const char *name, const char *aetitle,
-                   const char *address, int flags, const char *remark);
+int AETitleMap_Add(AETitleMap *map, const char *name, const char *aetitle, const char *address,
+                   int flags, const char *remark);
 
 // Unlinks and frees entry. Returns 0, or -1 if it is not in the map.
 int AETitleMap_Del(AETitleMap *map, AETitleMapEntry *entry);

@@ -34,47 +34,30 @@ static const scs_term single_terms[] = {
 
 // Code extension terms, consulted for the first value of a multi-valued set.
 static const scs_term extension_terms[] = {
-    {"ISO 2022 IR 6", "ASCII"},
-    {"ISO 2022 IR 100", "ISO-8859-1"},
-    {"ISO 2022 IR 101", "ISO-8859-2"},
-    {"ISO 2022 IR 109", "ISO-8859-3"},
-    {"ISO 2022 IR 110", "ISO-8859-4"},
-    {"ISO 2022 IR 144", "ISO-8859-5"},
-    {"ISO 2022 IR 127", "ISO-8859-6"},
-    {"ISO 2022 IR 126", "ISO-8859-7"},
-    {"ISO 2022 IR 138", "ISO-8859-8"},
-    {"ISO 2022 IR 148", "ISO-8859-9"},
-    {"ISO 2022 IR 13", "SJIS"},
-    {"ISO 2022 IR 166", "ISO-IR-166"},
-    {"ISO 2022 IR 87", "SJIS"},
-    {"ISO 2022 IR 159", "SJIS"},
+    {"ISO 2022 IR 6", "ASCII"},        {"ISO 2022 IR 100", "ISO-8859-1"},
+    {"ISO 2022 IR 101", "ISO-8859-2"}, {"ISO 2022 IR 109", "ISO-8859-3"},
+    {"ISO 2022 IR 110", "ISO-8859-4"}, {"ISO 2022 IR 144", "ISO-8859-5"},
+    {"ISO 2022 IR 127", "ISO-8859-6"}, {"ISO 2022 IR 126", "ISO-8859-7"},
+    {"ISO 2022 IR 138", "ISO-8859-8"}, {"ISO 2022 IR 148", "ISO-8859-9"},
+    {"ISO 2022 IR 13", "SJIS"},        {"ISO 2022 IR 166", "ISO-IR-166"},
+    {"ISO 2022 IR 87", "SJIS"},        {"ISO 2022 IR 159", "SJIS"},
     {"ISO 2022 IR 149", "EUC-KR"},
 };
 
 struct scs_escape {
-    const char *sequence;  // the bytes after ESC
+    const char *sequence; // the bytes after ESC
     const char *encoding;
-    int backup;            // bytes of the sequence handed on with the text
+    int backup; // bytes of the sequence handed on with the text
 };
 
 // The stateful ISO-2022-JP converters need their designating sequence in
 // the input, hence the back-up counts of 3 and 4.
 static const scs_escape escape_table[] = {
-    {"(B", "ASCII", 0},
-    {"-A", "ISO-8859-1", 0},
-    {"-B", "ISO-8859-2", 0},
-    {"-C", "ISO-8859-3", 0},
-    {"-D", "ISO-8859-4", 0},
-    {"-L", "ISO-8859-5", 0},
-    {"-G", "ISO-8859-6", 0},
-    {"-F", "ISO-8859-7", 0},
-    {"-H", "ISO-8859-8", 0},
-    {"-M", "ISO-8859-9", 0},
-    {")I", "SJIS", 0},
-    {"(J", "SJIS", 0},
-    {"-T", "ISO-IR-166", 0},
-    {"$B", "ISO-2022-JP", 3},
-    {"$(D", "ISO-2022-JP2", 4},
+    {"(B", "ASCII", 0},      {"-A", "ISO-8859-1", 0},  {"-B", "ISO-8859-2", 0},
+    {"-C", "ISO-8859-3", 0}, {"-D", "ISO-8859-4", 0},  {"-L", "ISO-8859-5", 0},
+    {"-G", "ISO-8859-6", 0}, {"-F", "ISO-8859-7", 0},  {"-H", "ISO-8859-8", 0},
+    {"-M", "ISO-8859-9", 0}, {")I", "SJIS", 0},        {"(J", "SJIS", 0},
+    {"-T", "ISO-IR-166", 0}, {"$B", "ISO-2022-JP", 3}, {"$(D", "ISO-2022-JP2", 4},
     {"$)C", "EUC-KR", 0},
 };
 
@@ -226,8 +209,8 @@ static const char *convert_multi(const char *text, const char *scs, int personNa
     }
 }
 
-const char *DCMTK_convertSCS(const char *text, const char *specificCharacterSet,
-                             int personName, const char *targetEncoding)
+const char *DCMTK_convertSCS(const char *text, const char *specificCharacterSet, int personName,
+                             const char *targetEncoding)
 {
     if (text == nullptr || targetEncoding == nullptr)
         return nullptr;

@@ -24,11 +24,11 @@
 // severity bit. Off by default; storeserver opens no sink.
 
 enum {
-    DCMTK_TRACE_CHANNEL = 11,     // the trace channel number
-    DCMTK_TRACE_DEBUG = 0x80,     // severity "Debug": failures
-    DCMTK_TRACE_JUNK = 0x100,     // severity "Junk": notes
+    DCMTK_TRACE_CHANNEL = 11, // the trace channel number
+    DCMTK_TRACE_DEBUG = 0x80, // severity "Debug": failures
+    DCMTK_TRACE_JUNK = 0x100, // severity "Junk": notes
 };
-#define DCMTK_TRACE_NAME "DICOM"  // the trace channel's name
+#define DCMTK_TRACE_NAME "DICOM" // the trace channel's name
 
 // Opens the trace: lines whose severity bit is in mask go to sink (borrowed,
 // not closed by the layer; null closes the trace). Replaces an earlier sink.
@@ -38,8 +38,7 @@ void DCMTK_trace_close(void);
 // Non-zero when a line of this severity would be written now.
 int DCMTK_trace_enabled(unsigned severity);
 // Writes one printf-style line "DICOM(11) <Debug|Junk>: <text>" when enabled.
-void DCMTK_trace(unsigned severity, const char *fmt, ...)
-    __attribute__((format(printf, 2, 3)));
+void DCMTK_trace(unsigned severity, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // Silences the toolkit's own console logging (oflog) so that it writes
 // nothing to stderr or the server log in normal operation. Call once at
@@ -59,7 +58,7 @@ void DCMTK_quiet_toolkit_log(void);
 // association has no connection of this layer's transport.
 int DCMTK_transport_waitReadable(T_ASC_Association *assoc, int ms);
 
-enum { DCMTK_STD_TS_COUNT = 30 };  // entries of the standard TS list
+enum { DCMTK_STD_TS_COUNT = 30 }; // entries of the standard TS list
 
 // The standard transfer syntax list for this host's byte order, in order of
 // preference (static storage); count receives 30.
@@ -78,8 +77,8 @@ int DCMTK_net_exit(T_ASC_Network *network);
 // title -> "ANY-SCP", null local host -> gethostname(); local host and peer
 // address ("host:port", required) are cut to 128 characters. Null on failure.
 T_ASC_Parameters *DCMTK_params_init(const char *callingAET, const char *localHost,
-                                    const char *calledAET, const char *peerAddress,
-                                    bool secure, unsigned long maxReceivePDU);
+                                    const char *calledAET, const char *peerAddress, bool secure,
+                                    unsigned long maxReceivePDU);
 // Proposes one context (id used as one byte) for abstractSyntax with all 30
 // standard transfer syntaxes. Toolkit condition, unchanged.
 OFCondition DCMTK_params_add_std_PC(T_ASC_Parameters *params, unsigned long pcId,
@@ -94,8 +93,8 @@ OFCondition DCMTK_params_accept_std_PC(T_ASC_Parameters *params, const char *abs
 // Accepts contexts of SOP classes the toolkit does not know that propose
 // transferSyntax; refuses every other context not accepted yet (reason 4
 // unknown / earlier 4, reason 3 known). EC_Normal or the first bad condition.
-OFCondition DCMTK_params_accept_unknown_PC(T_ASC_Parameters *params,
-                                           const char *transferSyntax, T_ASC_SC_ROLE role);
+OFCondition DCMTK_params_accept_unknown_PC(T_ASC_Parameters *params, const char *transferSyntax,
+                                           T_ASC_SC_ROLE role);
 // The above for each transfer syntax from the last to the first, so each
 // unknown context ends with the earliest array entry it proposed.
 OFCondition DCMTK_params_accept_unknown_PCs(T_ASC_Parameters *params,
@@ -105,8 +104,7 @@ OFCondition DCMTK_params_accept_unknown_PCs(T_ASC_Parameters *params,
 // Requests an association; *assoc receives the toolkit's association, which
 // belongs to the caller in every outcome (end it with DCMTK_dissociate).
 // 0 accepted, -1 rejected, -2 other failure, -3 no acceptable context.
-int DCMTK_associate(T_ASC_Association **assoc, T_ASC_Network *network,
-                    T_ASC_Parameters *params);
+int DCMTK_associate(T_ASC_Association **assoc, T_ASC_Network *network, T_ASC_Parameters *params);
 // Ends *assoc according to reason: EC_Normal releases, DUL_PEERABORTEDASSOCIATION
 // only destroys, anything else aborts; then destroys (clears *assoc).
 // 0 done, -1 release failed, -2 abort failed, -3 destroy failed. After -1
@@ -135,16 +133,16 @@ OFCondition DCMTK_SCP_echo(T_ASC_Association *assoc, T_DIMSE_Message *msg,
 // Receives the C-STORE dataset into memory and calls cb while receiving and
 // once with the complete dataset; cb's response status goes to the peer.
 OFCondition DCMTK_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
-                            T_ASC_PresentationContextID pcId,
-                            DCMTK_SCP_store_callback cb, void *cbData);
+                            T_ASC_PresentationContextID pcId, DCMTK_SCP_store_callback cb,
+                            void *cbData);
 // Runs the C-FIND exchange, one cb call per response. Toolkit condition.
 OFCondition DCMTK_SCP_find(T_ASC_Association *assoc, T_DIMSE_Message *msg,
-                           T_ASC_PresentationContextID pcId,
-                           DCMTK_SCP_find_callback cb, void *cbData);
+                           T_ASC_PresentationContextID pcId, DCMTK_SCP_find_callback cb,
+                           void *cbData);
 // Runs the C-MOVE exchange, one cb call per progress report. Toolkit condition.
 OFCondition DCMTK_SCP_move(T_ASC_Association *assoc, T_DIMSE_Message *msg,
-                           T_ASC_PresentationContextID pcId,
-                           DCMTK_SCP_move_callback cb, void *cbData);
+                           T_ASC_PresentationContextID pcId, DCMTK_SCP_move_callback cb,
+                           void *cbData);
 
 // ---------------------------------------------------------------------------
 // DIMSE user operations on an association the program opened itself. Each
@@ -154,9 +152,9 @@ OFCondition DCMTK_SCP_move(T_ASC_Association *assoc, T_DIMSE_Message *msg,
 // What the find and move callbacks receive as their first argument: the
 // caller's data sits in the first field.
 struct DCMTK_SCU_callback_record {
-    const void *callerData;               // the caller's data pointer
-    T_ASC_Association *assoc;             // the association of the operation
-    T_ASC_PresentationContextID pcId;     // the context the request went on
+    const void *callerData;           // the caller's data pointer
+    T_ASC_Association *assoc;         // the association of the operation
+    T_ASC_PresentationContextID pcId; // the context the request went on
 };
 
 // C-FIND user callback: (record, request, response count, pending response,
@@ -193,8 +191,8 @@ OFCondition DCMTK_SCU_store(T_ASC_Association *assoc, DcmDataset *dataset);
 // segments at "=" and "^". Result: a process-wide 2048-byte buffer
 // (overwritten by the next call; copy it), null (single-valued set whose
 // encoding iconv cannot open), or one of the fixed strings above.
-const char *DCMTK_convertSCS(const char *text, const char *specificCharacterSet,
-                             int personName, const char *targetEncoding);
+const char *DCMTK_convertSCS(const char *text, const char *specificCharacterSet, int personName,
+                             const char *targetEncoding);
 
 // ---------------------------------------------------------------------------
 // Dataset element helpers. Returned strings and arrays belong to the
@@ -207,8 +205,7 @@ const char *DCMTK_getTagString(DcmItem *item, const DcmTagKey &tag);
 // empty) and VR name vr ("LO", ...; null: from the data dictionary).
 // 0 added; -1 no dataset; -2 invalid tag; -3 element not created;
 // -4 value not accepted; -5 not inserted.
-int DCMTK_Key_AddVR(DcmDataset *dataset, int group, int element, const char *value,
-                    const char *vr);
+int DCMTK_Key_AddVR(DcmDataset *dataset, int group, int element, const char *value, const char *vr);
 // DCMTK_Key_AddVR with the dictionary's VR.
 int DCMTK_Key_Add(DcmDataset *dataset, int group, int element, const char *value);
 // The element's 16-bit words, or null; *length (if given) receives the value

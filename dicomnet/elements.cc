@@ -16,8 +16,7 @@ const char *DCMTK_getTagString(DcmItem *item, const DcmTagKey &tag)
     return value;
 }
 
-int DCMTK_Key_AddVR(DcmDataset *dataset, int group, int element, const char *value,
-                    const char *vr)
+int DCMTK_Key_AddVR(DcmDataset *dataset, int group, int element, const char *value, const char *vr)
 {
     if (dataset == nullptr) {
         DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_Key_AddVR: Set is NULL.\n");

@@ -14,20 +14,16 @@
 
 // The standard list in order of preference; the two arrays differ only in
 // their first two entries, which put the host's own explicit byte order first.
-#define STD_TS_TAIL                                                          \
-    "1.2.840.10008.1.2", "1.2.840.10008.1.2.5", "1.2.840.10008.1.2.1.99",     \
-        "1.2.840.10008.1.2.4.90", "1.2.840.10008.1.2.4.91",                   \
-        "1.2.840.10008.1.2.4.92", "1.2.840.10008.1.2.4.93",                   \
-        "1.2.840.10008.1.2.4.50", "1.2.840.10008.1.2.4.51",                   \
-        "1.2.840.10008.1.2.4.52", "1.2.840.10008.1.2.4.53",                   \
-        "1.2.840.10008.1.2.4.54", "1.2.840.10008.1.2.4.55",                   \
-        "1.2.840.10008.1.2.4.56", "1.2.840.10008.1.2.4.57",                   \
-        "1.2.840.10008.1.2.4.58", "1.2.840.10008.1.2.4.59",                   \
-        "1.2.840.10008.1.2.4.60", "1.2.840.10008.1.2.4.61",                   \
-        "1.2.840.10008.1.2.4.62", "1.2.840.10008.1.2.4.63",                   \
-        "1.2.840.10008.1.2.4.64", "1.2.840.10008.1.2.4.65",                   \
-        "1.2.840.10008.1.2.4.66", "1.2.840.10008.1.2.4.70",                   \
-        "1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.81",                   \
+#define STD_TS_TAIL                                                                                \
+    "1.2.840.10008.1.2", "1.2.840.10008.1.2.5", "1.2.840.10008.1.2.1.99",                          \
+        "1.2.840.10008.1.2.4.90", "1.2.840.10008.1.2.4.91", "1.2.840.10008.1.2.4.92",              \
+        "1.2.840.10008.1.2.4.93", "1.2.840.10008.1.2.4.50", "1.2.840.10008.1.2.4.51",              \
+        "1.2.840.10008.1.2.4.52", "1.2.840.10008.1.2.4.53", "1.2.840.10008.1.2.4.54",              \
+        "1.2.840.10008.1.2.4.55", "1.2.840.10008.1.2.4.56", "1.2.840.10008.1.2.4.57",              \
+        "1.2.840.10008.1.2.4.58", "1.2.840.10008.1.2.4.59", "1.2.840.10008.1.2.4.60",              \
+        "1.2.840.10008.1.2.4.61", "1.2.840.10008.1.2.4.62", "1.2.840.10008.1.2.4.63",              \
+        "1.2.840.10008.1.2.4.64", "1.2.840.10008.1.2.4.65", "1.2.840.10008.1.2.4.66",              \
+        "1.2.840.10008.1.2.4.70", "1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.81",              \
         "1.2.840.10008.1.2.4.100"
 
 static const char *std_ts_little[] = {"1.2.840.10008.1.2.1", "1.2.840.10008.1.2.2", STD_TS_TAIL};
@@ -56,8 +52,8 @@ T_ASC_Network *DCMTK_net_init_listen(int port, int bothRoles)
 {
     T_ASC_Network *network = nullptr;
     dcmConnectionTimeout.set(10);
-    OFCondition cond = ASC_initializeNetwork(bothRoles ? NET_ACCEPTORREQUESTOR : NET_ACCEPTOR,
-                                             port, 20, &network, 0);
+    OFCondition cond = ASC_initializeNetwork(bothRoles ? NET_ACCEPTORREQUESTOR : NET_ACCEPTOR, port,
+                                             20, &network, 0);
     if (cond.bad()) {
         DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_net_init_listen: Failed.\n");
         return nullptr;
@@ -91,8 +87,8 @@ int DCMTK_net_exit(T_ASC_Network *network)
 }
 
 T_ASC_Parameters *DCMTK_params_init(const char *callingAET, const char *localHost,
-                                    const char *calledAET, const char *peerAddress,
-                                    bool secure, unsigned long maxReceivePDU)
+                                    const char *calledAET, const char *peerAddress, bool secure,
+                                    unsigned long maxReceivePDU)
 {
     char host[HOST_BUFFER_SIZE];
     char peer[HOST_BUFFER_SIZE];
@@ -136,9 +132,9 @@ OFCondition DCMTK_params_add_std_PC(T_ASC_Parameters *params, unsigned long pcId
 {
     int count = 0;
     const char *const *ts = DCMTK_get_STD_TS(count);
-    OFCondition cond = ASC_addPresentationContext(params, (T_ASC_PresentationContextID)pcId,
-                                                  abstractSyntax, ts_array(ts), count,
-                                                  ASC_SC_ROLE_DEFAULT);
+    OFCondition cond =
+        ASC_addPresentationContext(params, (T_ASC_PresentationContextID)pcId, abstractSyntax,
+                                   ts_array(ts), count, ASC_SC_ROLE_DEFAULT);
     if (cond.bad())
         DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_params_add_std_PC: Failed for AS %s.\n",
                     abstractSyntax ? abstractSyntax : "(null)");
@@ -189,8 +185,8 @@ static DUL_PRESENTATIONCONTEXT *find_answered_context(T_ASC_Parameters *params,
     return nullptr;
 }
 
-OFCondition DCMTK_params_accept_unknown_PC(T_ASC_Parameters *params,
-                                           const char *transferSyntax, T_ASC_SC_ROLE role)
+OFCondition DCMTK_params_accept_unknown_PC(T_ASC_Parameters *params, const char *transferSyntax,
+                                           T_ASC_SC_ROLE role)
 {
     if (params == nullptr || transferSyntax == nullptr)
         return ASC_NULLKEY;
@@ -205,11 +201,12 @@ OFCondition DCMTK_params_accept_unknown_PC(T_ASC_Parameters *params,
         for (int j = 0; unknown && !accept && j < pc.transferSyntaxCount; j++)
             accept = strcmp(pc.proposedTransferSyntaxes[j], transferSyntax) == 0;
         if (accept) {
-            cond = ASC_acceptPresentationContext(params, pc.presentationContextID,
-                                                 transferSyntax, role);
+            cond = ASC_acceptPresentationContext(params, pc.presentationContextID, transferSyntax,
+                                                 role);
             if (cond.bad()) {
-                DCMTK_trace(DCMTK_TRACE_DEBUG,
-                            "DCMTK_params_accept_unknown_PC: accepted, but ASC_accept does not work.\n");
+                DCMTK_trace(
+                    DCMTK_TRACE_DEBUG,
+                    "DCMTK_params_accept_unknown_PC: accepted, but ASC_accept does not work.\n");
                 return cond;
             }
             continue;

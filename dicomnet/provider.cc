@@ -20,8 +20,8 @@ OFCondition DCMTK_SCP_echo(T_ASC_Association *assoc, T_DIMSE_Message *msg,
 }
 
 OFCondition DCMTK_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
-                            T_ASC_PresentationContextID pcId,
-                            DCMTK_SCP_store_callback cb, void *cbData)
+                            T_ASC_PresentationContextID pcId, DCMTK_SCP_store_callback cb,
+                            void *cbData)
 {
     if (!command_is(msg, DIMSE_C_STORE_RQ) || cb == nullptr) {
         DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_SCP_store: failure.\n");
@@ -39,8 +39,8 @@ OFCondition DCMTK_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
 }
 
 OFCondition DCMTK_SCP_find(T_ASC_Association *assoc, T_DIMSE_Message *msg,
-                           T_ASC_PresentationContextID pcId,
-                           DCMTK_SCP_find_callback cb, void *cbData)
+                           T_ASC_PresentationContextID pcId, DCMTK_SCP_find_callback cb,
+                           void *cbData)
 {
     OFCondition cond = DIMSE_BADCOMMANDTYPE;
     if (command_is(msg, DIMSE_C_FIND_RQ) && cb != nullptr)
@@ -51,8 +51,8 @@ OFCondition DCMTK_SCP_find(T_ASC_Association *assoc, T_DIMSE_Message *msg,
 }
 
 OFCondition DCMTK_SCP_move(T_ASC_Association *assoc, T_DIMSE_Message *msg,
-                           T_ASC_PresentationContextID pcId,
-                           DCMTK_SCP_move_callback cb, void *cbData)
+                           T_ASC_PresentationContextID pcId, DCMTK_SCP_move_callback cb,
+                           void *cbData)
 {
     OFCondition cond = DIMSE_BADCOMMANDTYPE;
     if (command_is(msg, DIMSE_C_MOVE_RQ) && cb != nullptr)

@@ -112,9 +112,9 @@ OFCondition DCMTK_SCU_move(T_ASC_Association *assoc, const char *sopClass, DcmDa
     DcmDataset *identifiers = nullptr;
     // No network: the sub-operations run on an association that the move
     // destination opens, never back to this program.
-    OFCondition cond = DIMSE_moveUser(assoc, pcId, &request, query, cb, &record, DIMSE_BLOCKING, 0,
-                                      nullptr, nullptr, nullptr, &response, &detail, &identifiers,
-                                      OFFalse);
+    OFCondition cond =
+        DIMSE_moveUser(assoc, pcId, &request, query, cb, &record, DIMSE_BLOCKING, 0, nullptr,
+                       nullptr, nullptr, &response, &detail, &identifiers, OFFalse);
     if (cond != EC_Normal)
         DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_SCU_move: DIMSE_moveUser failure\n");
     else if (response.DimseStatus != STATUS_Success &&
@@ -135,10 +135,9 @@ OFCondition DCMTK_SCU_store(T_ASC_Association *assoc, DcmDataset *dataset)
     T_DIMSE_C_StoreRQ request;
     memset(&request, 0, sizeof(request));
     if (dataset == nullptr ||
-        !DU_findSOPClassAndInstanceInDataSet(dataset, request.AffectedSOPClassUID,
-                                             sizeof(request.AffectedSOPClassUID),
-                                             request.AffectedSOPInstanceUID,
-                                             sizeof(request.AffectedSOPInstanceUID), OFFalse)) {
+        !DU_findSOPClassAndInstanceInDataSet(
+            dataset, request.AffectedSOPClassUID, sizeof(request.AffectedSOPClassUID),
+            request.AffectedSOPInstanceUID, sizeof(request.AffectedSOPInstanceUID), OFFalse)) {
         DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_SCU_store: failed to find SOPClass/Instance.\n");
         return DIMSE_BADDATA;
     }

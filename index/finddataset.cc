@@ -39,9 +39,9 @@
 // Kinds of iteration handle. The caller passes the same level at every call
 // of one iteration; a handle of another kind is a programming error.
 enum {
-    FIND_STUDY_HANDLE = 0x53545544,   // "STUD"
-    FIND_SERIES_HANDLE = 0x53455249,  // "SERI"
-    FIND_IMAGE_HANDLE = 0x494d4147,   // "IMAG"
+    FIND_STUDY_HANDLE = 0x53545544,  // "STUD"
+    FIND_SERIES_HANDLE = 0x53455249, // "SERI"
+    FIND_IMAGE_HANDLE = 0x494d4147,  // "IMAG"
 };
 
 // Study data records read together when enough candidates lie close: one
@@ -133,7 +133,7 @@ static void freeFindHandle(void **handle)
         closeIfOpen(&((findImageHandle *)*handle)->seriesFd);
         break;
     default:
-        abort();  // not a handle of ours
+        abort(); // not a handle of ours
     }
     free(*handle);
     *handle = NULL;
@@ -192,8 +192,10 @@ struct studyAnswer {
     size_t offset;
     size_t width;
 };
-#define STUDY_ANSWER(tag, member) \
-    {tag, offsetof(studydata, member), sizeof(((studydata *)nullptr)->member)}
+#define STUDY_ANSWER(tag, member)                                                                  \
+    {                                                                                              \
+        tag, offsetof(studydata, member), sizeof(((studydata *)nullptr)->member)                   \
+    }
 static const studyAnswer studyAnswers[] = {
     STUDY_ANSWER(DCM_StudyInstanceUID, studyInstanceUid),
     STUDY_ANSWER(DCM_PatientName, patientName),
@@ -265,8 +267,8 @@ static int readStudyRecord(findStudyHandle *h, const studyhash *table, int32_t c
         if (!h->window)
             return readRecordShared(h->hashFd, h->dataFd, c, rec, sizeof(*rec));
     }
-    long n = readRecordsShared(h->hashFd, h->dataFd, low, h->window, sizeof(studydata),
-                               c - low + 1);
+    long n =
+        readRecordsShared(h->hashFd, h->dataFd, low, h->window, sizeof(studydata), c - low + 1);
     h->windowLow = low;
     h->windowCount = n < 0 ? 0 : (int32_t)n;
     if (n < 0)
@@ -319,8 +321,7 @@ int LocalStore::findStudyLevel(void **handle, DcmDataset *query, DcmDataset **re
             continue;
         logprintf(LOGLEVEL_DEBUG, logStream, "entry %d hash matches\n", h->cursor);
         studydata rec;
-        if (readStudyRecord(h, studyTable, h->cursor, &rec) != 1 ||
-            !studyindex_isLive(&rec))
+        if (readStudyRecord(h, studyTable, h->cursor, &rec) != 1 || !studyindex_isLive(&rec))
             continue;
         if (querymatch_studyText(&rec, &h->td) != 0)
             continue;
@@ -411,8 +412,8 @@ static DcmDataset *imageResponse(LocalStore *store, DcmDataset **result, const c
         addKey(resp, DCM_SeriesInstanceUID, series);
         addKey(resp, DCM_StudyInstanceUID, study);
     }
-    logprintf(LOGLEVEL_DEBUG, store->logStream, "image entry matches, responding %s/%s/%s\n",
-              study, series, sop);
+    logprintf(LOGLEVEL_DEBUG, store->logStream, "image entry matches, responding %s/%s/%s\n", study,
+              series, sop);
     return resp;
 }
 

@@ -92,7 +92,7 @@ static int fieldMatch(const char *field, size_t fwidth, const char *pattern, siz
     return matchCounted(field, strnlen(field, fwidth), pattern, strnlen(pattern, pwidth));
 }
 
-#define FIELD_MATCH(rec, recField, t, tField) \
+#define FIELD_MATCH(rec, recField, t, tField)                                                      \
     fieldMatch((rec)->recField, sizeof((rec)->recField), (t)->tField, sizeof((t)->tField))
 
 int querymatch_studyText(const studydata *r, const studydata_template *t)
@@ -100,8 +100,7 @@ int querymatch_studyText(const studydata *r, const studydata_template *t)
     // Cheapest and most selective keys first, in the order the index has
     // always tested them.
     if (FIELD_MATCH(r, studyInstanceUid, t, studyInstanceUid) ||
-        FIELD_MATCH(r, patientName, t, patientName) ||
-        FIELD_MATCH(r, patientId, t, patientId) ||
+        FIELD_MATCH(r, patientName, t, patientName) || FIELD_MATCH(r, patientId, t, patientId) ||
         FIELD_MATCH(r, studyDescription, t, studyDescription) ||
         FIELD_MATCH(r, referringPhysician, t, referringPhysician) ||
         FIELD_MATCH(r, referringPhysicianAddress, t, referringPhysicianAddress) ||
@@ -155,8 +154,7 @@ void LocalStore::dateRangeHash(const char *range, unsigned int *from, unsigned i
 
 // The reading side of one template step: the value (null when absent or
 // empty), logged as read when the text template is being filled.
-static const char *templateValue(LocalStore *store, DcmItem *query, const DcmTagKey &tag,
-                                 int logIt)
+static const char *templateValue(LocalStore *store, DcmItem *query, const DcmTagKey &tag, int logIt)
 {
     const char *value = DCMTK_getTagString(query, tag);
     if (value && logIt)
@@ -179,9 +177,8 @@ static const char *templateConvert(LocalStore *store, const char *value, const c
 }
 
 // One converted text key: into field (if td) and its summary word (if bits).
-static void templateText(LocalStore *store, DcmItem *query, const DcmTagKey &tag,
-                         const char *scs, int personName, char *field, size_t width,
-                         uint32_t *bits)
+static void templateText(LocalStore *store, DcmItem *query, const DcmTagKey &tag, const char *scs,
+                         int personName, char *field, size_t width, uint32_t *bits)
 {
     int logIt = field != NULL;
     const char *value = templateValue(store, query, tag, logIt);
@@ -221,7 +218,8 @@ void LocalStore::studyDataMakeTemplate(const DcmDataset *cquery, studyhash_templ
     DcmItem *query = const_cast<DcmDataset *>(cquery);
     const char *scs = DCMTK_getTagString(query, DCM_SpecificCharacterSet);
 
-    const char *uid = templatePlain(this, query, DCM_StudyInstanceUID, TD_FIELD(td, studyInstanceUid));
+    const char *uid =
+        templatePlain(this, query, DCM_StudyInstanceUID, TD_FIELD(td, studyInstanceUid));
     if (uid && th)
         th->studyUidCrc = studyindex_uidCrc(uid);
 
@@ -242,8 +240,8 @@ void LocalStore::studyDataMakeTemplate(const DcmDataset *cquery, studyhash_templ
                  TH_WORD(th, studyDescriptionBits));
     templateText(this, query, DCM_StudyID, scs, 0, TD_FIELD(td, studyId), NULL);
     templateText(this, query, DCM_AccessionNumber, scs, 0, TD_FIELD(td, accessionNumber), NULL);
-    templateText(this, query, DCM_ReferringPhysicianName, scs, 1,
-                 TD_FIELD(td, referringPhysician), TH_WORD(th, referringPhysicianBits));
+    templateText(this, query, DCM_ReferringPhysicianName, scs, 1, TD_FIELD(td, referringPhysician),
+                 TH_WORD(th, referringPhysicianBits));
     templateText(this, query, DCM_ReferringPhysicianAddress, scs, 0,
                  TD_FIELD(td, referringPhysicianAddress), NULL);
     templateText(this, query, DCM_ClinicalTrialSponsorName, scs, 0,
@@ -327,8 +325,8 @@ int LocalStore::studyHashCompare(studyhash *r, studyhash_template *t)
     if (t->modalityBits != 0 && (t->modalityBits & r->modalityBits) == 0)
         return 1;
     if (trace)
-        logprintf(LOGLEVEL_TRACE2, trace, "Check BDay day: %d from: %d to: %d\n",
-                  (int)r->birthDate, (int)t->birthDateFrom, (int)t->birthDateTo);
+        logprintf(LOGLEVEL_TRACE2, trace, "Check BDay day: %d from: %d to: %d\n", (int)r->birthDate,
+                  (int)t->birthDateFrom, (int)t->birthDateTo);
     if (dateOutside(r->birthDate, t->birthDateFrom, t->birthDateTo))
         return 1;
     if (trace)

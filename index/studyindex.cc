@@ -92,8 +92,10 @@ int studyindex_isLive(const void *record)
     return *(const unsigned char *)record != 0;
 }
 
-#define SERIES_FIELD(tag, member) \
-    {tag, offsetof(seriesrecord, member), sizeof(((seriesrecord *)nullptr)->member)}
+#define SERIES_FIELD(tag, member)                                                                  \
+    {                                                                                              \
+        tag, offsetof(seriesrecord, member), sizeof(((seriesrecord *)nullptr)->member)             \
+    }
 const studyindex_field studyindex_seriesFields[STUDYINDEX_SERIES_FIELDS] = {
     SERIES_FIELD(DCM_SeriesInstanceUID, seriesInstanceUid),
     SERIES_FIELD(DCM_StudyInstanceUID, studyInstanceUid),
@@ -107,8 +109,10 @@ const studyindex_field studyindex_seriesFields[STUDYINDEX_SERIES_FIELDS] = {
     SERIES_FIELD(DCM_Modality, modality),
 };
 
-#define IMAGE_FIELD(tag, member) \
-    {tag, offsetof(imagerecord, member), sizeof(((imagerecord *)nullptr)->member)}
+#define IMAGE_FIELD(tag, member)                                                                   \
+    {                                                                                              \
+        tag, offsetof(imagerecord, member), sizeof(((imagerecord *)nullptr)->member)               \
+    }
 const studyindex_field studyindex_imageFields[STUDYINDEX_IMAGE_FIELDS] = {
     IMAGE_FIELD(DCM_SOPInstanceUID, sopInstanceUid),
     IMAGE_FIELD(DCM_SeriesInstanceUID, seriesInstanceUid),
@@ -214,9 +218,8 @@ void LocalStore::studyDataMake(const DcmDataset *ds, studyhash *hash, studydata 
     };
     const Summarised patientName = {DCM_PatientName, 1, offsetof(studydata, patientName), 64,
                                     &studyhash::patientNameBits};
-    const Summarised description = {DCM_StudyDescription, 0,
-                                    offsetof(studydata, studyDescription), 64,
-                                    &studyhash::studyDescriptionBits};
+    const Summarised description = {DCM_StudyDescription, 0, offsetof(studydata, studyDescription),
+                                    64, &studyhash::studyDescriptionBits};
     const Summarised physician = {DCM_ReferringPhysicianName, 1,
                                   offsetof(studydata, referringPhysician), 64,
                                   &studyhash::referringPhysicianBits};

@@ -61,37 +61,37 @@ struct studydata {
 
 // Series record of SERIESINDEX.dat, 320 bytes; values as in the dataset.
 struct seriesrecord {
-    char seriesInstanceUid[64];  // (0020,000E), the key
-    char studyInstanceUid[64];   // (0020,000D)
-    char seriesDescription[64];  // (0008,103E)
-    char protocolName[64];       // (0018,1030)
-    char seriesDate[8];          // (0008,0021)
-    char seriesTime[6];          // (0008,0031)
-    char seriesNumber[12];       // (0020,0011)
-    char bodyPartExamined[16];   // (0018,0015)
-    char patientPosition[4];     // (0018,5100)
-    char modality[2];            // (0008,0060)
-    char reserved[16];           // always zero
+    char seriesInstanceUid[64]; // (0020,000E), the key
+    char studyInstanceUid[64];  // (0020,000D)
+    char seriesDescription[64]; // (0008,103E)
+    char protocolName[64];      // (0018,1030)
+    char seriesDate[8];         // (0008,0021)
+    char seriesTime[6];         // (0008,0031)
+    char seriesNumber[12];      // (0020,0011)
+    char bodyPartExamined[16];  // (0018,0015)
+    char patientPosition[4];    // (0018,5100)
+    char modality[2];           // (0008,0060)
+    char reserved[16];          // always zero
 };
 
 // Image record of IMAGEINDEX.dat, 768 bytes; values as in the dataset,
 // multi-valued ones with their backslashes.
 struct imagerecord {
-    char sopInstanceUid[64];        // (0008,0018), the key
-    char seriesInstanceUid[64];     // (0020,000E)
-    char studyInstanceUid[64];      // (0020,000D)
-    char imageType[64];             // (0008,0008)
-    char imageComments[256];        // (0020,4000)
-    char patientOrientation[32];    // (0020,0020)
-    char sliceLocation[16];         // (0020,1041)
-    char imagePosition[52];         // (0020,0032)
-    char imageOrientation[104];     // (0020,0037)
-    char acquisitionNumber[12];     // (0020,0012)
-    char instanceNumber[12];        // (0020,0013)
-    char imagesInAcquisition[12];   // (0020,1002)
-    char acquisitionDate[8];        // (0008,0022)
-    char acquisitionTime[6];        // (0008,0032)
-    char reserved[2];               // always zero
+    char sopInstanceUid[64];      // (0008,0018), the key
+    char seriesInstanceUid[64];   // (0020,000E)
+    char studyInstanceUid[64];    // (0020,000D)
+    char imageType[64];           // (0008,0008)
+    char imageComments[256];      // (0020,4000)
+    char patientOrientation[32];  // (0020,0020)
+    char sliceLocation[16];       // (0020,1041)
+    char imagePosition[52];       // (0020,0032)
+    char imageOrientation[104];   // (0020,0037)
+    char acquisitionNumber[12];   // (0020,0012)
+    char instanceNumber[12];      // (0020,0013)
+    char imagesInAcquisition[12]; // (0020,1002)
+    char acquisitionDate[8];      // (0008,0022)
+    char acquisitionTime[6];      // (0008,0032)
+    char reserved[2];             // always zero
 };
 
 static_assert(sizeof(studyhash) == 28, "studyhash is 28 bytes");
@@ -194,9 +194,9 @@ int studyindex_isLive(const void *record);
 // One field of a series or image record: the attribute it holds, where and
 // how wide. The lists are in record order.
 struct studyindex_field {
-    DcmTagKey tag;   // attribute
-    size_t offset;   // byte offset in the record
-    size_t width;    // field width in bytes
+    DcmTagKey tag; // attribute
+    size_t offset; // byte offset in the record
+    size_t width;  // field width in bytes
 };
 enum { STUDYINDEX_SERIES_FIELDS = 10, STUDYINDEX_IMAGE_FIELDS = 14 };
 extern const studyindex_field studyindex_seriesFields[STUDYINDEX_SERIES_FIELDS];

@@ -9,9 +9,9 @@
 
 // The search path of every configuration file ("LocalStoreDir",
 // "AETitleMap"); the override directories come first.
-#define CONFIG_SEARCHPATH                                                   \
-  "/etc/velto/override|$(progpath)/share/velto/override/etc|$(HOME)/.velto/" \
-  "etc|$(progpath)/share/velto/etc|/etc/velto"
+#define CONFIG_SEARCHPATH                                                                          \
+    "/etc/velto/override|$(progpath)/share/velto/override/etc|$(HOME)/.velto/"                     \
+    "etc|$(progpath)/share/velto/etc|/etc/velto"
 
 // The program's base name and installation prefix (empty if unknown).
 extern char prog_name[INSTALLPATH_SIZE];
@@ -31,7 +31,6 @@ int VLPathExpandEnvironment(char *text, size_t size);
 // Returns out holding "dir/name" (or just "dir" for an empty name) for the
 // first directory of searchpath where access(out, mode) succeeds, or null.
 // Elements that cannot be expanded or would not fit in out are skipped.
-char *getfilepath(const char *searchpath, const char *name, int mode,
-                  char *out, size_t outsize);
+char *getfilepath(const char *searchpath, const char *name, int mode, char *out, size_t outsize);
 
 #endif

@@ -8,16 +8,16 @@
 
 // Level bits. A message carries exactly one of them.
 enum {
-  LOGLEVEL_FATAL = 1,     // fatal start-up failures
-  LOGLEVEL_PRIVS = 2,     // the server could not drop privileges
-  LOGLEVEL_SEVERE = 4,    // studywatch privilege drop, fork failures
-  LOGLEVEL_ERROR = 8,     // errors
-  LOGLEVEL_WARNING = 16,  // warnings
-  LOGLEVEL_NOTICE = 32,   // start-up and association notices
-  LOGLEVEL_INFO = 64,     // information
-  LOGLEVEL_DEBUG = 128,   // debugging (one -D)
-  LOGLEVEL_TRACE = 256,   // detailed tracing (-D -D)
-  LOGLEVEL_TRACE2 = 512   // detailed tracing, above every selectable mask
+    LOGLEVEL_FATAL = 1,    // fatal start-up failures
+    LOGLEVEL_PRIVS = 2,    // the server could not drop privileges
+    LOGLEVEL_SEVERE = 4,   // studywatch privilege drop, fork failures
+    LOGLEVEL_ERROR = 8,    // errors
+    LOGLEVEL_WARNING = 16, // warnings
+    LOGLEVEL_NOTICE = 32,  // start-up and association notices
+    LOGLEVEL_INFO = 64,    // information
+    LOGLEVEL_DEBUG = 128,  // debugging (one -D)
+    LOGLEVEL_TRACE = 256,  // detailed tracing (-D -D)
+    LOGLEVEL_TRACE2 = 512  // detailed tracing, above every selectable mask
 };
 
 // Initial mask: levels 1 to 32.

@@ -17,7 +17,6 @@ int parse_string_makeescaped(const char *text, char **result, int force);
 // left, -1 if the field did not fit (out holds it cut). With translate, a
 // field starting with "\i inside double quotes is looked up in the message
 // catalogue.
-int parse_getstring(const char **cursor, char *out, size_t outsize,
-                    int translate);
+int parse_getstring(const char **cursor, char *out, size_t outsize, int translate);
 
 #endif

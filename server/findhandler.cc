@@ -41,9 +41,8 @@ static bool lateCancelArrived(T_ASC_Association *assoc, T_DIMSE_C_FindRQ *reques
 }
 
 void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *request,
-                     DcmDataset *requestIdentifiers, int responseCount,
-                     T_DIMSE_C_FindRSP *response, DcmDataset **responseIdentifiers,
-                     DcmDataset **statusDetail)
+                     DcmDataset *requestIdentifiers, int responseCount, T_DIMSE_C_FindRSP *response,
+                     DcmDataset **responseIdentifiers, DcmDataset **statusDetail)
 {
     handlercontext *ctx = static_cast<handlercontext *>(callbackData);
 
@@ -59,10 +58,9 @@ void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *req
         return;
     }
 
-    if (server_store.FindDataset(&ctx->findstate, requestIdentifiers, responseIdentifiers,
-                                 NULL) != 0) {
-        if (responseCount > 1 &&
-            lateCancelArrived(ctx->assoc, request, ctx->find_first_sent_us))
+    if (server_store.FindDataset(&ctx->findstate, requestIdentifiers, responseIdentifiers, NULL) !=
+        0) {
+        if (responseCount > 1 && lateCancelArrived(ctx->assoc, request, ctx->find_first_sent_us))
             response->DimseStatus = STATUS_FIND_Cancel_MatchingTerminatedDueToCancelRequest;
         else
             response->DimseStatus = STATUS_FIND_Success_MatchingIsComplete;

@@ -26,17 +26,17 @@ enum { MOVE_SUBASSOC_MAX_PDU = 131072 };
 // The handler owns image (deleted after each step) and subassoc (closed at
 // the final response).
 struct movedata {
-    void *findstate;              // LocalStore::FindDataset handle; null at each C-MOVE's start
-    DcmDataset *image;            // identifier of the current matching image, or null
-    T_ASC_Network *net;           // the worker's network (requests the sub-association)
-    T_ASC_Association *assoc;     // the association on which the C-MOVE arrived
-    T_ASC_Association *subassoc;  // the sub-association to the destination, or null
-    Uint16 completed;             // sub-operations completed
-    Uint16 failed;                // sub-operations failed
-    Uint16 warning;               // sub-operations completed with a warning
-    T_DIMSE_Priority priority;    // priority of the C-MOVE, reused for every C-STORE
-    Uint16 origin_msgid;          // message id of the C-MOVE (move originator id)
-    DIC_AE origin_aet;            // calling AE title of the C-MOVE's association
+    void *findstate;             // LocalStore::FindDataset handle; null at each C-MOVE's start
+    DcmDataset *image;           // identifier of the current matching image, or null
+    T_ASC_Network *net;          // the worker's network (requests the sub-association)
+    T_ASC_Association *assoc;    // the association on which the C-MOVE arrived
+    T_ASC_Association *subassoc; // the sub-association to the destination, or null
+    Uint16 completed;            // sub-operations completed
+    Uint16 failed;               // sub-operations failed
+    Uint16 warning;              // sub-operations completed with a warning
+    T_DIMSE_Priority priority;   // priority of the C-MOVE, reused for every C-STORE
+    Uint16 origin_msgid;         // message id of the C-MOVE (move originator id)
+    DIC_AE origin_aet;           // calling AE title of the C-MOVE's association
 };
 
 // How long after the first match of a query the C-FIND handler still looks
@@ -49,12 +49,12 @@ enum { FIND_CANCEL_GRACE_MS = 10 };
 // passed (as the callback data) to every handler. Each handler initialises
 // its own part at the start of its operation.
 struct handlercontext {
-    DIC_AE store_calling;         // calling AE title of the association
-    DIC_AE store_called;          // called AE title (chooses the C-STORE store mode)
-    void *findstate;              // LocalStore::FindDataset handle of the current C-FIND
-    int64_t find_first_sent_us;   // monotonic time (us) the first match of that C-FIND went out
-    movedata move;                // state of the current C-MOVE
-    T_ASC_Association *assoc;     // the association (borrowed), or null if not known
+    DIC_AE store_calling;       // calling AE title of the association
+    DIC_AE store_called;        // called AE title (chooses the C-STORE store mode)
+    void *findstate;            // LocalStore::FindDataset handle of the current C-FIND
+    int64_t find_first_sent_us; // monotonic time (us) the first match of that C-FIND went out
+    movedata move;              // state of the current C-MOVE
+    T_ASC_Association *assoc;   // the association (borrowed), or null if not known
 };
 
 // Zeroes ctx and copies the association's titles into it (null counts as
@@ -73,18 +73,16 @@ int storeModeForCalledAET(const char *calledAET, int overwriteSetting);
 // the store's result (0 success; 1 -> 0xB006; 3, 5 -> 0xA700; 6 -> 0xC000)
 // and announces STORAGE STOREUID study series instance on success.
 void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
-                      T_DIMSE_C_StoreRQ *request, char *imageFileName,
-                      DcmDataset **imageDataSet, T_DIMSE_C_StoreRSP *response,
-                      DcmDataset **statusDetail);
+                      T_DIMSE_C_StoreRQ *request, char *imageFileName, DcmDataset **imageDataSet,
+                      T_DIMSE_C_StoreRSP *response, DcmDataset **statusDetail);
 
 // C-FIND handler (DCMTK_SCP_find_callback); callbackData is the
 // handlercontext. One call per response: 0xFF00 with the next match as
 // identifier (plus (0008,0005) from -E), 0x0000 when no match is left or the
 // query cannot be answered, 0xFE00 after a cancel.
 void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *request,
-                     DcmDataset *requestIdentifiers, int responseCount,
-                     T_DIMSE_C_FindRSP *response, DcmDataset **responseIdentifiers,
-                     DcmDataset **statusDetail);
+                     DcmDataset *requestIdentifiers, int responseCount, T_DIMSE_C_FindRSP *response,
+                     DcmDataset **responseIdentifiers, DcmDataset **statusDetail);
 
 // C-MOVE handler (DCMTK_SCP_move_callback); callbackData is the
 // handlercontext, whose move.net and move.assoc the command loop has set.
@@ -93,9 +91,8 @@ void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *req
 // and the three counters is set; the final response is 0x0000, or 0xB000
 // when any sub-operation failed or warned; 0xFE00 after a cancel.
 void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *request,
-                     DcmDataset *requestIdentifiers, int responseCount,
-                     T_DIMSE_C_MoveRSP *response, DcmDataset **responseIdentifiers,
-                     DcmDataset **statusDetail);
+                     DcmDataset *requestIdentifiers, int responseCount, T_DIMSE_C_MoveRSP *response,
+                     DcmDataset **responseIdentifiers, DcmDataset **statusDetail);
 
 // Opens md->subassoc to request->MoveDestination, calling it with the title
 // by which the requester called us. dataset null proposes every storage SOP

@@ -10,9 +10,8 @@ int housekeeping_diskpercent(uint64_t total, uint64_t freebytes, int *check_inte
     // In 128 bits, so that free * 100 cannot wrap on a very large volume.
     uint64_t percent = (uint64_t)((unsigned __int128)freebytes * 100 / total);
     if (percent > 100)
-        percent = 100;  // a file system that reports more free than total
-    *check_interval =
-        percent < HOUSEKEEPING_LOW_SPACE ? (int)percent : HOUSEKEEPING_CHECK_INTERVAL;
+        percent = 100; // a file system that reports more free than total
+    *check_interval = percent < HOUSEKEEPING_LOW_SPACE ? (int)percent : HOUSEKEEPING_CHECK_INTERVAL;
     return (int)percent;
 }
 

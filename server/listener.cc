@@ -101,8 +101,8 @@ static int reapWorkers()
         const char *what = "";
         int value = 0;
         if (housekeeping_exitreport(status, &what, &value))
-            logprintf(LOGLEVEL_ERROR, server_options.logfp, "Child %d terminated%s %d.\n",
-                      (int)pid, what, value);
+            logprintf(LOGLEVEL_ERROR, server_options.logfp, "Child %d terminated%s %d.\n", (int)pid,
+                      what, value);
     }
     return reaped;
 }
@@ -126,8 +126,8 @@ void runListener()
         logprintf(LOGLEVEL_FATAL, o.logfp, "Cannot open Network listener.\n");
         return;
     }
-    logprintf(LOGLEVEL_NOTICE, o.logfp, "PACS Server AET %s now listening on Port %d.\n",
-              o.aetitle, o.port);
+    logprintf(LOGLEVEL_NOTICE, o.logfp, "PACS Server AET %s now listening on Port %d.\n", o.aetitle,
+              o.port);
     dropPrivileges();
     server_state.change(SS_IDLE, 1);
 

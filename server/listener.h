@@ -7,16 +7,16 @@
 
 // Why an association is not served by this process.
 enum endReason {
-    ES_RR_TooMany = 0,      // refused: too many workers (transient, 0x0302)
-    ES_RR_ForkFailed = 1,   // refused: no worker could be started (permanent, 0x0301)
-    ES_RR_DropDestroy = 2,  // not refused: only this process's copy is closed
+    ES_RR_TooMany = 0,     // refused: too many workers (transient, 0x0302)
+    ES_RR_ForkFailed = 1,  // refused: no worker could be started (permanent, 0x0301)
+    ES_RR_DropDestroy = 2, // not refused: only this process's copy is closed
 };
 
 // Listener tunables.
 enum {
-    LISTENER_WAIT_SECONDS = 5,      // wait for a request before housekeeping
-    LISTENER_MAX_PDU = 16384,       // maximum receive PDU of accepted associations
-    LISTENER_PHASE_ALARM = 10,      // seconds for negotiation and for closing
+    LISTENER_WAIT_SECONDS = 5, // wait for a request before housekeeping
+    LISTENER_MAX_PDU = 16384,  // maximum receive PDU of accepted associations
+    LISTENER_PHASE_ALARM = 10, // seconds for negotiation and for closing
 };
 
 // The listening loop. Returns only when the port cannot be opened (in the

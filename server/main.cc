@@ -25,34 +25,33 @@
 // constructor reads its configuration and loads the study table here,
 // before main runs.
 serveroptions server_options = {
-    nullptr,                            // aetitle
-    SERVEROPTIONS_DEFAULT_PORT,         // port
-    SERVEROPTIONS_DEFAULT_MCAST_GROUP,  // mcast_group
-    SERVEROPTIONS_DEFAULT_PORT,         // monitor_port
-    SERVEROPTIONS_DEFAULT_MAX_ASSOCS,   // max_assocs
-    nullptr,                            // drop_user
-    nullptr,                            // drop_group
-    -1,                                 // file_umask
-    stderr,                             // logfp
-    nullptr,                            // logfile
-    nullptr,                            // pidfile
-    0,                                  // daemon
-    0,                                  // overwrite
-    0,                                  // symlinks
-    0,                                  // debug
-    0,                                  // no_unknown_pcs
-    -1,                                 // aetmap_fd
-    "",                                 // charset
-    0,                                  // sync_each_image
+    nullptr,                           // aetitle
+    SERVEROPTIONS_DEFAULT_PORT,        // port
+    SERVEROPTIONS_DEFAULT_MCAST_GROUP, // mcast_group
+    SERVEROPTIONS_DEFAULT_PORT,        // monitor_port
+    SERVEROPTIONS_DEFAULT_MAX_ASSOCS,  // max_assocs
+    nullptr,                           // drop_user
+    nullptr,                           // drop_group
+    -1,                                // file_umask
+    stderr,                            // logfp
+    nullptr,                           // logfile
+    nullptr,                           // pidfile
+    0,                                 // daemon
+    0,                                 // overwrite
+    0,                                 // symlinks
+    0,                                 // debug
+    0,                                 // no_unknown_pcs
+    -1,                                // aetmap_fd
+    "",                                // charset
+    0,                                 // sync_each_image
 };
 LocalStore server_store;
 serverstate server_state;
 AETitleMap server_aetmap = nullptr;
 
-static const char usageText[] =
-    "Usage: %s [-a AETitle] [-p ServerPort] [-m MonitorPort]\n"
-    "       [-u DropToUserName] [-g DropToGroupName] [-U umask]\n"
-    "       [-l logfile] [-P pidfile] [-d] [-D] [-o] [-s] [-N]\n";
+static const char usageText[] = "Usage: %s [-a AETitle] [-p ServerPort] [-m MonitorPort]\n"
+                                "       [-u DropToUserName] [-g DropToGroupName] [-U umask]\n"
+                                "       [-l logfile] [-P pidfile] [-d] [-D] [-o] [-s] [-N]\n";
 
 // Fills server_options from the command line. 0, or 1 after the usage text.
 static int parseOptions(int argc, char **argv)
@@ -61,22 +60,46 @@ static int parseOptions(int argc, char **argv)
     int c;
     while ((c = getopt(argc, argv, "a:p:m:u:U:g:l:P:M:dosDE:hNS")) != -1) {
         switch (c) {
-        case 'a': o.aetitle = optarg; break;
+        case 'a':
+            o.aetitle = optarg;
+            break;
         case 'p':
             o.port = (int)strtol(optarg, nullptr, 10);
             o.monitor_port = o.port;
             break;
-        case 'm': o.monitor_port = (int)strtol(optarg, nullptr, 10); break;
-        case 'u': o.drop_user = optarg; break;
-        case 'g': o.drop_group = optarg; break;
-        case 'U': o.file_umask = (int)strtol(optarg, nullptr, 8); break;
-        case 'l': o.logfile = optarg; break;
-        case 'P': o.pidfile = optarg; break;
-        case 'M': o.max_assocs = (int)strtol(optarg, nullptr, 10); break;
-        case 'd': o.daemon = 1; break;
-        case 'o': o.overwrite = 1; break;
-        case 's': o.symlinks = 1; break;
-        case 'D': o.debug++; break;
+        case 'm':
+            o.monitor_port = (int)strtol(optarg, nullptr, 10);
+            break;
+        case 'u':
+            o.drop_user = optarg;
+            break;
+        case 'g':
+            o.drop_group = optarg;
+            break;
+        case 'U':
+            o.file_umask = (int)strtol(optarg, nullptr, 8);
+            break;
+        case 'l':
+            o.logfile = optarg;
+            break;
+        case 'P':
+            o.pidfile = optarg;
+            break;
+        case 'M':
+            o.max_assocs = (int)strtol(optarg, nullptr, 10);
+            break;
+        case 'd':
+            o.daemon = 1;
+            break;
+        case 'o':
+            o.overwrite = 1;
+            break;
+        case 's':
+            o.symlinks = 1;
+            break;
+        case 'D':
+            o.debug++;
+            break;
         case 'E': {
             // At most 63 characters are kept; the last byte stays the terminator.
             size_t n = strnlen(optarg, sizeof(o.charset) - 1);
@@ -84,9 +107,13 @@ static int parseOptions(int argc, char **argv)
             o.charset[n] = '\0';
             break;
         }
-        case 'N': o.no_unknown_pcs = 1; break;
-        case 'S': o.sync_each_image = 1; break;
-        default:  // 'h', an unknown letter, a missing argument
+        case 'N':
+            o.no_unknown_pcs = 1;
+            break;
+        case 'S':
+            o.sync_each_image = 1;
+            break;
+        default: // 'h', an unknown letter, a missing argument
             fprintf(stderr, usageText, argv[0]);
             return 1;
         }
@@ -178,7 +205,7 @@ int main(int argc, char **argv)
     if (o.aetmap_fd != -1)
         close(o.aetmap_fd);
     o.aetmap_fd = -1;
-    o.aetitle = nullptr;  // it may point into the map
+    o.aetitle = nullptr; // it may point into the map
     AETitleMap_Destroy(&server_aetmap);
     server_store.setLogfile(nullptr);
     return 0;

@@ -17,8 +17,8 @@
 enum { MAX_WORDS = 8 };
 
 struct frame {
-    char text[MONITORINPUT_MAX_FRAME + 1];   // the datagram, blanks replaced by NULs
-    char whole[MONITORINPUT_MAX_FRAME + 1];  // the datagram as received
+    char text[MONITORINPUT_MAX_FRAME + 1];  // the datagram, blanks replaced by NULs
+    char whole[MONITORINPUT_MAX_FRAME + 1]; // the datagram as received
     const char *word[MAX_WORDS];            // the first words
     int nwords;                             // words found (at most MAX_WORDS)
     const char *rest[MAX_WORDS];            // rest[i]: text from word i to the end
@@ -50,7 +50,7 @@ static int split_frame(const char *data, size_t len, frame *f)
     char *p = f->text;
     for (;;) {
         if (*p == ' ' || *p == '\0')
-            return -1;  // empty word
+            return -1; // empty word
         if (f->nwords < MAX_WORDS) {
             f->word[f->nwords] = p;
             f->rest[f->nwords] = f->whole + (p - f->text);

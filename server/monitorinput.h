@@ -22,18 +22,18 @@ enum { MONITORINPUT_MAX_ENTRIES = 1024 };
 
 // What a datagram is handled with. Pointers are borrowed.
 struct monitorinput_context {
-    AETitleMap *map;       // the map that learns peers
-    int map_fd;            // the map file, rewritten after each addition; -1: not saved
-    FILE *logfp;           // log stream (null: nothing logged)
-    long own_pid;          // this process's id: its own echoes are skipped
-    const char *own_host;  // this host's name (multicast_get_hostname)
+    AETitleMap *map;      // the map that learns peers
+    int map_fd;           // the map file, rewritten after each addition; -1: not saved
+    FILE *logfp;          // log stream (null: nothing logged)
+    long own_pid;         // this process's id: its own echoes are skipped
+    const char *own_host; // this host's name (multicast_get_hostname)
 };
 
 // Results of monitorinput_handle.
 enum {
-    MONITORINPUT_IGNORED = 0,     // nothing changed
-    MONITORINPUT_ADDED = 1,       // CONFIG ADD_AET added an entry
-    MONITORINPUT_DISCOVERED = 2,  // STORAGE DISCOVER_AET added an entry
+    MONITORINPUT_IGNORED = 0,    // nothing changed
+    MONITORINPUT_ADDED = 1,      // CONFIG ADD_AET added an entry
+    MONITORINPUT_DISCOVERED = 2, // STORAGE DISCOVER_AET added an entry
 };
 
 // Handles the len bytes of one datagram (need not be terminated) received

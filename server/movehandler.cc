@@ -33,9 +33,7 @@ static void count(Uint16 *counter)
 }
 
 // The sub-association's C-STORE progress is not reported anywhere.
-static void storeProgressIgnored(void *, T_DIMSE_StoreProgress *, T_DIMSE_C_StoreRQ *)
-{
-}
+static void storeProgressIgnored(void *, T_DIMSE_StoreProgress *, T_DIMSE_C_StoreRQ *) {}
 
 // Ends md->subassoc for good: released when reason is EC_Normal, else (an
 // association that failed to open) only destroyed. A release that fails
@@ -246,8 +244,7 @@ OFCondition moveNextImage(T_DIMSE_C_MoveRQ *request, movedata *md)
                     DU_cstoreStatusString(status));
             } else {
                 count(&md->failed);
-                LOG(LOGLEVEL_ERROR, "Got error in MOVE/STORE: %s\n",
-                    DU_cstoreStatusString(status));
+                LOG(LOGLEVEL_ERROR, "Got error in MOVE/STORE: %s\n", DU_cstoreStatusString(status));
             }
             return cond;
         }
@@ -308,14 +305,13 @@ static void setCounts(T_DIMSE_C_MoveRSP *response, const movedata *md)
     response->NumberOfFailedSubOperations = md->failed;
     response->NumberOfWarningSubOperations = md->warning;
     response->opts |= O_MOVE_NUMBEROFREMAININGSUBOPERATIONS |
-                      O_MOVE_NUMBEROFCOMPLETEDSUBOPERATIONS |
-                      O_MOVE_NUMBEROFFAILEDSUBOPERATIONS | O_MOVE_NUMBEROFWARNINGSUBOPERATIONS;
+                      O_MOVE_NUMBEROFCOMPLETEDSUBOPERATIONS | O_MOVE_NUMBEROFFAILEDSUBOPERATIONS |
+                      O_MOVE_NUMBEROFWARNINGSUBOPERATIONS;
 }
 
 void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *request,
-                     DcmDataset *requestIdentifiers, int responseCount,
-                     T_DIMSE_C_MoveRSP *response, DcmDataset **responseIdentifiers,
-                     DcmDataset **statusDetail)
+                     DcmDataset *requestIdentifiers, int responseCount, T_DIMSE_C_MoveRSP *response,
+                     DcmDataset **responseIdentifiers, DcmDataset **statusDetail)
 {
     handlercontext *ctx = static_cast<handlercontext *>(callbackData);
     movedata *md = &ctx->move;
@@ -367,8 +363,7 @@ void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *req
         // A deleting C-MOVE has one step budget in all: no re-arm here.
         deleteImage(md);
     } else if (responseCount == 1 && buildSubAssociation(request, md, NULL) != 0) {
-        LOG(LOGLEVEL_ERROR, "Building Move SubAssoc to AET %s failed.\n",
-            request->MoveDestination);
+        LOG(LOGLEVEL_ERROR, "Building Move SubAssoc to AET %s failed.\n", request->MoveDestination);
         count(&md->failed);
         md->subassoc = NULL;
     } else {

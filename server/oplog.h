@@ -9,8 +9,8 @@
 enum { OPLOG_TEXT_SIZE = 128 };
 
 struct oplog {
-    char last_op[OPLOG_TEXT_SIZE];  // operation text last logged; empty at start
-    int op_count;                   // times in a row last_op has occurred
+    char last_op[OPLOG_TEXT_SIZE]; // operation text last logged; empty at start
+    int op_count;                  // times in a row last_op has occurred
 };
 
 // Empties the record.

@@ -27,32 +27,32 @@ enum { SERVEROPTIONS_CHARSET_SIZE = 64 };
 // command line (written only by the entry routine, except aetmap_fd).
 // Strings point into argv or into the AE title map; they are never freed.
 struct serveroptions {
-    const char *aetitle;      // own AE title (-a, else map entry "Local", else default)
-    int port;                 // DICOM TCP port (-p)
-    const char *mcast_group;  // monitor channel group
-    int monitor_port;         // monitor channel UDP port (-m; -p sets it too)
-    int max_assocs;           // workers beyond which requests are refused (-M)
-    const char *drop_user;    // user to become after the port is open (-u), or null
-    const char *drop_group;   // group to become after the port is open (-g), or null
-    int file_umask;           // file-creation mask (-U, octal); -1 leaves it alone
-    FILE *logfp;              // log stream: stderr, the -l file, or null (logging off)
-    const char *logfile;      // -l file name, or null
-    const char *pidfile;      // -P file name, or null
-    int daemon;               // -d: become a daemon
-    int overwrite;            // -o: default store mode replaces stored images
-    int symlinks;             // -s: also enter images in the patient link tree
-    int debug;                // count of -D options
-    int no_unknown_pcs;       // -N: refuse contexts of unknown SOP classes
-    int aetmap_fd;            // AE title map file held open for saving, or -1
-    char charset[SERVEROPTIONS_CHARSET_SIZE];  // -E: Specific Character Set of C-FIND responses
-    int sync_each_image;      // -S: each image on disk before its response, not
-                              // only all of them before the release is confirmed
+    const char *aetitle;     // own AE title (-a, else map entry "Local", else default)
+    int port;                // DICOM TCP port (-p)
+    const char *mcast_group; // monitor channel group
+    int monitor_port;        // monitor channel UDP port (-m; -p sets it too)
+    int max_assocs;          // workers beyond which requests are refused (-M)
+    const char *drop_user;   // user to become after the port is open (-u), or null
+    const char *drop_group;  // group to become after the port is open (-g), or null
+    int file_umask;          // file-creation mask (-U, octal); -1 leaves it alone
+    FILE *logfp;             // log stream: stderr, the -l file, or null (logging off)
+    const char *logfile;     // -l file name, or null
+    const char *pidfile;     // -P file name, or null
+    int daemon;              // -d: become a daemon
+    int overwrite;           // -o: default store mode replaces stored images
+    int symlinks;            // -s: also enter images in the patient link tree
+    int debug;               // count of -D options
+    int no_unknown_pcs;      // -N: refuse contexts of unknown SOP classes
+    int aetmap_fd;           // AE title map file held open for saving, or -1
+    char charset[SERVEROPTIONS_CHARSET_SIZE]; // -E: Specific Character Set of C-FIND responses
+    int sync_each_image;                      // -S: each image on disk before its response, not
+                                              // only all of them before the release is confirmed
 };
 
 // The process-wide objects (defined in server/main.cc).
-extern serveroptions server_options;  // the settings
-extern LocalStore server_store;       // the image store (store/localstore.h)
-extern serverstate server_state;      // the monitor endpoint (server/serverstate.h)
-extern AETitleMap server_aetmap;      // the known peers
+extern serveroptions server_options; // the settings
+extern LocalStore server_store;      // the image store (store/localstore.h)
+extern serverstate server_state;     // the monitor endpoint (server/serverstate.h)
+extern AETitleMap server_aetmap;     // the known peers
 
 #endif

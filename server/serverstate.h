@@ -6,13 +6,13 @@
 
 // The server's activities; each value indexes serverstate_message.
 enum serverstate_currop {
-    SS_IDLE = 0,   // count always 1
-    SS_BUSY = 1,   // count: workers forked and not yet reaped
-    SS_DISK = 2,   // count: free disk space in percent
-    SS_ECHO = 3,   // 1 when a C-ECHO starts, 0 when it ends
-    SS_STORE = 4,  // 1 when a C-STORE starts, 0 when it ends
-    SS_FIND = 5,   // 1 when a C-FIND starts, 0 when it ends
-    SS_MOVE = 6,   // 1 when a C-MOVE starts, 0 when it ends
+    SS_IDLE = 0,  // count always 1
+    SS_BUSY = 1,  // count: workers forked and not yet reaped
+    SS_DISK = 2,  // count: free disk space in percent
+    SS_ECHO = 3,  // 1 when a C-ECHO starts, 0 when it ends
+    SS_STORE = 4, // 1 when a C-STORE starts, 0 when it ends
+    SS_FIND = 5,  // 1 when a C-FIND starts, 0 when it ends
+    SS_MOVE = 6,  // 1 when a C-MOVE starts, 0 when it ends
     SS_COUNT = 7
 };
 
@@ -24,10 +24,11 @@ extern const char *const serverstate_message[SS_COUNT];
 
 // One per process (server_state); a worker inherits both sockets. The
 // sockets are never closed by the server.
-class serverstate {
+class serverstate
+{
 public:
-    int sendsock;    // connected to group:monitor_port, or -1
-    int listensock;  // bound to monitor_port and joined to the group, or -1
+    int sendsock;   // connected to group:monitor_port, or -1
+    int listensock; // bound to monitor_port and joined to the group, or -1
 
     // Both sockets -1.
     serverstate();

@@ -50,9 +50,8 @@ static void announceStored(DcmDataset *ds)
 }
 
 void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
-                      T_DIMSE_C_StoreRQ *request, char *imageFileName,
-                      DcmDataset **imageDataSet, T_DIMSE_C_StoreRSP *response,
-                      DcmDataset **statusDetail)
+                      T_DIMSE_C_StoreRQ *request, char *imageFileName, DcmDataset **imageDataSet,
+                      T_DIMSE_C_StoreRSP *response, DcmDataset **statusDetail)
 {
     handlercontext *ctx = static_cast<handlercontext *>(callbackData);
     int mode = storeModeForCalledAET(ctx->store_called, server_options.overwrite);

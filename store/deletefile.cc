@@ -53,8 +53,8 @@ struct lockedIndex {
 
 // Result of a record search in an index file.
 struct recordSearch {
-    long found;   // record number of the key, or -1
-    int others;   // a live record with another key was passed over
+    long found; // record number of the key, or -1
+    int others; // a live record with another key was passed over
 };
 
 // Searches fd's records of size bytes from the start for key (the first 64
@@ -93,19 +93,19 @@ static void clearRecord(int fd, long index, size_t size)
 // Wording of the two places that remove an emptied level's index file and
 // directory: the series level and the study level.
 struct removalTexts {
-    const char *movedown;      // "... movedown(%s)\n"
-    const char *movedNotGone;  // DELETEME could not be unlinked
-    const char *idxNotGone;    // rename failed and so did the unlink
-    const char *rmdirFailed;   // the directory stayed
-    unsigned failLevel;        // level of the failure messages
+    const char *movedown;     // "... movedown(%s)\n"
+    const char *movedNotGone; // DELETEME could not be unlinked
+    const char *idxNotGone;   // rename failed and so did the unlink
+    const char *rmdirFailed;  // the directory stayed
+    unsigned failLevel;       // level of the failure messages
 };
 static const removalTexts seriesTexts = {
     "Del SERIES - movedown(%s)\n", "Del SERIES moved idx %s not found\n",
     "Del SERIES idx %s not found\n", "Del SERIES rmdir %s failed\n", LOGLEVEL_DEBUG};
-static const removalTexts studyTexts = {
-    "Del STUDY - movedown(%s)\n", "Del SERIES moved idx %s not unlinked.\n",
-    "Del SERIES idx %s not unlinked after failed rename.\n", "Del SERIES rmdir %s failed\n",
-    LOGLEVEL_WARNING};
+static const removalTexts studyTexts = {"Del STUDY - movedown(%s)\n",
+                                        "Del SERIES moved idx %s not unlinked.\n",
+                                        "Del SERIES idx %s not unlinked after failed rename.\n",
+                                        "Del SERIES rmdir %s failed\n", LOGLEVEL_WARNING};
 
 // Moves the index file at path to the study's bucket directory as DELETEME
 // and unlinks it there (or unlinks it in place when the move fails).
@@ -156,7 +156,8 @@ static int deleteStudyLevel(LocalStore *store, const char *study, lockedIndex &s
     if (hash.open((stem + ".hash").c_str()) != 0)
         return 1;
     if (store->updateStudyHash(hash.fd) < 0)
-        logprintf(LOGLEVEL_DEBUG, store->logStream, "AIEEE: Can't update study hash in delete().\n");
+        logprintf(LOGLEVEL_DEBUG, store->logStream,
+                  "AIEEE: Can't update study hash in delete().\n");
     int dataFd = open((stem + ".dat").c_str(), O_RDWR | O_CLOEXEC);
     if (dataFd < 0)
         return 1;

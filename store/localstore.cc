@@ -29,8 +29,8 @@ static void fillCrcTable()
 }
 
 LocalStore::LocalStore()
-    : baseDir(nullptr), baseDirOwned(0), studyTable(nullptr), studyCount(0),
-      studyTableTime(0), logStream(nullptr)
+    : baseDir(nullptr), baseDirOwned(0), studyTable(nullptr), studyCount(0), studyTableTime(0),
+      logStream(nullptr)
 {
     char path[1024];
     fillCrcTable();

@@ -20,18 +20,18 @@
 
 #include "index/studyindex.h"
 
-struct studyhash_template;  // study query, summary form (index/ query code)
-struct studydata_template;  // study query, text form (index/ query code)
+struct studyhash_template; // study query, summary form (index/ query code)
+struct studydata_template; // study query, text form (index/ query code)
 
 // Result codes of the store's operations.
 enum {
-    LS_OK = 0,           // done
-    LS_EXISTS = 1,       // image file exists and was not overwritten
-    LS_MISSING = 2,      // file not readable (Have* queries)
-    LS_INDEX_ERROR = 3,  // index or image file could not be written
-    LS_BASEDIR = 4,      // base directory unusable
-    LS_DIR_ERROR = 5,    // a directory could not be created
-    LS_BAD_UID = 6,      // a UID is missing or refused
+    LS_OK = 0,          // done
+    LS_EXISTS = 1,      // image file exists and was not overwritten
+    LS_MISSING = 2,     // file not readable (Have* queries)
+    LS_INDEX_ERROR = 3, // index or image file could not be written
+    LS_BASEDIR = 4,     // base directory unusable
+    LS_DIR_ERROR = 5,   // a directory could not be created
+    LS_BAD_UID = 6,     // a UID is missing or refused
 };
 
 // Longest UID the store accepts: index keys are 64 bytes wide.
@@ -40,7 +40,8 @@ enum { LS_UID_MAX = 64 };
 // Built-in base directory when no "LocalStoreDir" file is found.
 #define LS_DEFAULT_BASEDIR "/ct/dicom"
 
-class LocalStore {
+class LocalStore
+{
 public:
     // --- configuration and layout ---
     // Reads "LocalStoreDir" along the configuration search path (else
@@ -72,8 +73,7 @@ public:
     // count as made. 0, or 5 after logging the failed step.
     int CreateUidPath(const char *study, const char *series);
     // [B]/uid[/XX/YY/study_S][/series_R][/image_I.dcm]; null levels left out.
-    OFString GetUidPath(const char *study, const char *series, const char *image,
-                        int withBase);
+    OFString GetUidPath(const char *study, const char *series, const char *image, int withBase);
     // GetUidPath of the dataset's study, series and SOP instance UIDs.
     OFString GetUidPath(DcmDataset *ds, int withBase);
     // Index stem of the level below: .../IMAGEINDEX, .../SERIESINDEX or
@@ -154,16 +154,16 @@ public:
     int studyHashCompare(studyhash *record, studyhash_template *t);
 
     // Fields, in this order.
-    const char *baseDir;    // base directory as configured; every path starts with it
-    int32_t baseDirOwned;   // non-zero: baseDir is heap memory of this store
-    studyhash *studyTable;  // in-memory copy of STUDYINDEX.hash (heap, owned)
-    int32_t studyCount;     // records in studyTable
-    uint32_t studyTableTime;// mtime (s) of STUDYINDEX.hash at the last load
-    FILE *logStream;        // log stream (borrowed), null: nothing logged
+    const char *baseDir;     // base directory as configured; every path starts with it
+    int32_t baseDirOwned;    // non-zero: baseDir is heap memory of this store
+    studyhash *studyTable;   // in-memory copy of STUDYINDEX.hash (heap, owned)
+    int32_t studyCount;      // records in studyTable
+    uint32_t studyTableTime; // mtime (s) of STUDYINDEX.hash at the last load
+    FILE *logStream;         // log stream (borrowed), null: nothing logged
 
 private:
-    int syncEachImage = 0;     // see setSyncEachImage
-    int writtenSinceSync = 0;  // a write or delete happened since SyncWrites
+    int syncEachImage = 0;    // see setSyncEachImage
+    int writtenSinceSync = 0; // a write or delete happened since SyncWrites
     // fsync of a directory: 0, or -1 with errno set.
     static int syncDirectory(const char *path);
     // Shared part of the two constructors after baseDir is set.
@@ -194,8 +194,8 @@ private:
                        const char *levelText);
     int findSeriesLevel(void **handle, DcmDataset *query, DcmDataset **result,
                         const char *levelText);
-    int findImageLevel(void **handle, DcmDataset *query, DcmDataset **result,
-                       const char *levelText, int levelGiven);
+    int findImageLevel(void **handle, DcmDataset *query, DcmDataset **result, const char *levelText,
+                       int levelGiven);
 };
 
 #endif

@@ -94,8 +94,7 @@ int LocalStore::WriteSymlinks(DcmDataset *ds)
     // Four steps up from the series directory lead back to the base directory.
     OFString target = "../../../..";
     target += GetUidPath(ds, 0);
-    logprintf(LOGLEVEL_DEBUG, logStream, "will link #%s# to #%s#\n", target.c_str(),
-              link.c_str());
+    logprintf(LOGLEVEL_DEBUG, logStream, "will link #%s# to #%s#\n", target.c_str(), link.c_str());
     // An existing link (same image again, or a repeated instance number)
     // stays; a link that cannot be made is not reported.
     if (symlink(target.c_str(), link.c_str()) != 0) {

@@ -84,20 +84,20 @@ int LocalStore::addToStudyIndex(DcmDataset *ds)
 
     hashFd = open(hashPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, INDEX_MODE);
     if (hashFd < 0) {
-        logprintf(LOGLEVEL_WARNING, logStream, "Cannot open study index %s: %s\n",
-                  hashPath.c_str(), strerror(errno));
+        logprintf(LOGLEVEL_WARNING, logStream, "Cannot open study index %s: %s\n", hashPath.c_str(),
+                  strerror(errno));
         goto out;
     }
     if (VLCompat_LockWholeFile(hashFd, F_WRLCK) != 0) {
-        logprintf(LOGLEVEL_WARNING, logStream, "Cannot lock study index %s: %s\n",
-                  hashPath.c_str(), strerror(errno));
+        logprintf(LOGLEVEL_WARNING, logStream, "Cannot lock study index %s: %s\n", hashPath.c_str(),
+                  strerror(errno));
         goto out;
     }
     locked = 1;
     dataFd = open(dataPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, INDEX_MODE);
     if (dataFd < 0) {
-        logprintf(LOGLEVEL_WARNING, logStream, "Cannot open study index %s: %s\n",
-                  dataPath.c_str(), strerror(errno));
+        logprintf(LOGLEVEL_WARNING, logStream, "Cannot open study index %s: %s\n", dataPath.c_str(),
+                  strerror(errno));
         goto out;
     }
     if (fstat(hashFd, &st) != 0)
@@ -171,8 +171,8 @@ int LocalStore::addToStudyIndex(DcmDataset *ds)
             // The two files must keep one record per study: take the data
             // record back too.
             if (ftruncate(dataFd, dataSt.st_size) != 0)
-                logprintf(LOGLEVEL_ERROR, logStream, "Cannot truncate %s: %s\n",
-                          dataPath.c_str(), strerror(errno));
+                logprintf(LOGLEVEL_ERROR, logStream, "Cannot truncate %s: %s\n", dataPath.c_str(),
+                          strerror(errno));
             reallocStudyHash((int)n);
             goto out;
         }
@@ -258,8 +258,7 @@ static int scanRecordKeys(int fd, std::unordered_map<std::string, long> &keys, l
     return 0;
 }
 
-int LocalStore::addToRecordIndex(int slot, const char *path, const void *record,
-                                 size_t recordSize)
+int LocalStore::addToRecordIndex(int slot, const char *path, const void *record, size_t recordSize)
 {
     int locked = 0;
     int result = LS_INDEX_ERROR;
@@ -423,7 +422,7 @@ static int saveVerified(LocalStore *store, DcmDataset *ds, const char *tmp, E_Tr
         fileformat.transferEnd();
         ok = written && cond.good();
         if (!ok && written)
-            errno = EIO;  // the toolkit could not encode the data set
+            errno = EIO; // the toolkit could not encode the data set
         fileformat.getAndRemoveDataset();
     }
     if (!ok)
@@ -478,8 +477,8 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
     // Every image but a series' first finds its series directory (and so
     // the study's) in place: one stat for both levels.
     struct stat seriesSt;
-    int seriesMade = stat(GetUidPath(S, R, nullptr, 1).c_str(), &seriesSt) == 0 &&
-                     S_ISDIR(seriesSt.st_mode);
+    int seriesMade =
+        stat(GetUidPath(S, R, nullptr, 1).c_str(), &seriesSt) == 0 && S_ISDIR(seriesSt.st_mode);
     if (!seriesMade && (result = CreateUidPath(S, nullptr)) != LS_OK)
         return result;
     writtenSinceSync = 1;
@@ -491,14 +490,13 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
 
     seriesrecord series = {};
     fillRecord(ds, studyindex_seriesFields, STUDYINDEX_SERIES_FIELDS, (char *)&series);
-    result = addToRecordIndex(0, (GetUidIndexPath(S, nullptr) + ".dat").c_str(), &series,
-                              sizeof series);
+    result =
+        addToRecordIndex(0, (GetUidIndexPath(S, nullptr) + ".dat").c_str(), &series, sizeof series);
     if (result != LS_OK)
         return result;
     imagerecord image = {};
     fillRecord(ds, studyindex_imageFields, STUDYINDEX_IMAGE_FIELDS, (char *)&image);
-    result = addToRecordIndex(1, (GetUidIndexPath(S, R) + ".dat").c_str(), &image,
-                              sizeof image);
+    result = addToRecordIndex(1, (GetUidIndexPath(S, R) + ".dat").c_str(), &image, sizeof image);
     if (result != LS_OK)
         return result;
 
@@ -511,8 +509,8 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
     if (linkMode == 1 || linkMode == 2) {
         if (sourceFile == nullptr)
             return LS_INDEX_ERROR;
-        int made = linkMode == 1 ? symlink(sourceFile, target.c_str())
-                                 : link(sourceFile, target.c_str());
+        int made =
+            linkMode == 1 ? symlink(sourceFile, target.c_str()) : link(sourceFile, target.c_str());
         return made == 0 ? LS_OK : LS_INDEX_ERROR;
     }
 

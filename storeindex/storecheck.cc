@@ -54,7 +54,8 @@ static long readIndex(checkctx *ctx, const std::string &path, size_t recordSize,
     }
     if (bytes->size() % recordSize != 0)
         finding(ctx, STORECHECK_MALFORMED, path,
-                "length %zu is not a multiple of the record size %zu (%zu bytes of a torn record at the end)",
+                "length %zu is not a multiple of the record size %zu (%zu bytes of a torn record "
+                "at the end)",
                 bytes->size(), recordSize, bytes->size() % recordSize);
     return (long)(bytes->size() / recordSize);
 }
@@ -111,7 +112,8 @@ static void checkSeries(checkctx *ctx, const storetree_series &series, bool inde
     for (const std::string &tmp : series.stale)
         finding(ctx, STORECHECK_STALE_TMP, tmp, "temporary file of an unfinished write");
     if (indexed && keys.empty() && series.images.empty())
-        finding(ctx, STORECHECK_MISSING, series.dir, "series index entry, but the series holds no image");
+        finding(ctx, STORECHECK_MISSING, series.dir,
+                "series index entry, but the series holds no image");
 }
 
 static void checkStudy(checkctx *ctx, LocalStore *store, const storetree &tree,
@@ -124,9 +126,11 @@ static void checkStudy(checkctx *ctx, LocalStore *store, const storetree &tree,
     // A store that was stopped between making a directory and entering it
     // in the index leaves the directory empty: nothing is lost with it.
     if (!indexed && study.series.empty() && !study.hasIndex && study.stale.empty())
-        finding(ctx, STORECHECK_EMPTY_DIR, study.dir, "empty study directory without a study index entry");
+        finding(ctx, STORECHECK_EMPTY_DIR, study.dir,
+                "empty study directory without a study index entry");
     else if (!indexed)
-        finding(ctx, STORECHECK_UNINDEXED, study.dir, "study directory without a study index entry");
+        finding(ctx, STORECHECK_UNINDEXED, study.dir,
+                "study directory without a study index entry");
 
     std::vector<std::string> keys =
         checkIndexFile(ctx, study.dir + "/SERIESINDEX.dat", sizeof(seriesrecord),
@@ -151,7 +155,8 @@ static void checkStudy(checkctx *ctx, LocalStore *store, const storetree &tree,
     for (const std::string &tmp : study.stale)
         finding(ctx, STORECHECK_STALE_TMP, tmp, "temporary file of an unfinished write");
     if (indexed && keys.empty() && study.series.empty())
-        finding(ctx, STORECHECK_MISSING, study.dir, "study index entry, but the study holds no series");
+        finding(ctx, STORECHECK_MISSING, study.dir,
+                "study index entry, but the study holds no series");
 }
 
 // Checks the two study files against each other. Returns the UIDs of the
@@ -168,8 +173,8 @@ static std::set<std::string> checkStudyIndex(checkctx *ctx, const storetree &tre
         return live;
     if (nHash < 0 || nData < 0) {
         finding(ctx, STORECHECK_OUT_OF_STEP, nHash < 0 ? hashPath : dataPath,
-                "missing, while %s holds %ld records", nHash < 0 ? "STUDYINDEX.dat" : "STUDYINDEX.hash",
-                nHash < 0 ? nData : nHash);
+                "missing, while %s holds %ld records",
+                nHash < 0 ? "STUDYINDEX.dat" : "STUDYINDEX.hash", nHash < 0 ? nData : nHash);
     } else if (nHash != nData) {
         finding(ctx, STORECHECK_OUT_OF_STEP, hashPath, "%ld records, but STUDYINDEX.dat has %ld",
                 nHash, nData);
@@ -183,7 +188,8 @@ static std::set<std::string> checkStudyIndex(checkctx *ctx, const storetree &tre
         bool deleted = (h.patientNameBits & STUDYHASH_DELETED) != 0;
         if (!studyindex_isLive(&d)) {
             if (!storetree_allZero(&d, sizeof d))
-                finding(ctx, STORECHECK_TORN, dataPath, "record %ld is neither live nor cleared", i);
+                finding(ctx, STORECHECK_TORN, dataPath, "record %ld is neither live nor cleared",
+                        i);
             else if (!deleted)
                 finding(ctx, STORECHECK_OUT_OF_STEP, hashPath,
                         "record %ld: study data cleared, but the study is not marked deleted", i);
@@ -192,7 +198,8 @@ static std::set<std::string> checkStudyIndex(checkctx *ctx, const storetree &tre
         std::string uid = storetree_field(d.studyInstanceUid, sizeof d.studyInstanceUid);
         if (deleted) {
             finding(ctx, STORECHECK_OUT_OF_STEP, hashPath,
-                    "record %ld: study %s marked deleted, but its data record is live", i, uid.c_str());
+                    "record %ld: study %s marked deleted, but its data record is live", i,
+                    uid.c_str());
             continue;
         }
         if (h.studyUidCrc != studyindex_uidCrc(uid.c_str())) {
@@ -232,7 +239,8 @@ int storecheck_run(const char *base, FILE *out)
     }
     for (const std::string &uid : live)
         if (dirs.count(uid) == 0)
-            finding(&ctx, STORECHECK_MISSING, std::string(store.GetUidPath(uid.c_str(), nullptr, nullptr, 1).c_str()),
+            finding(&ctx, STORECHECK_MISSING,
+                    std::string(store.GetUidPath(uid.c_str(), nullptr, nullptr, 1).c_str()),
                     "study index entry without its study directory");
     for (const std::string &tmp : tree.stale)
         finding(&ctx, STORECHECK_STALE_TMP, tmp, "temporary file of an unfinished write");

@@ -26,14 +26,14 @@
 struct rebuildctx {
     FILE *out;
     FILE *err;
-    int problems;   // files that could not be entered or removed
+    int problems; // files that could not be entered or removed
 };
 
 // New records of one series: its record from the newest image, and one
 // image record per image, in the order the images were entered.
 struct seriesbuild {
     bool any = false;
-    long order = 0;                  // position of its first image
+    long order = 0; // position of its first image
     seriesrecord record;
     std::vector<imagerecord> images;
 };
@@ -41,7 +41,7 @@ struct seriesbuild {
 // New records of one study (parallel to storetree_study).
 struct studybuild {
     bool any = false;
-    long order = 0;                  // position of its first image
+    long order = 0; // position of its first image
     studyhash hash;
     studydata data;
     std::vector<seriesbuild> series; // parallel to storetree_study::series
@@ -118,7 +118,8 @@ static int commitTemp(rebuildctx *ctx, const std::string &tmp, const std::string
 {
     if (rename(tmp.c_str(), path.c_str()) == 0)
         return 0;
-    report(ctx->err, "error", path, "cannot rename %s into place: %s", tmp.c_str(), strerror(errno));
+    report(ctx->err, "error", path, "cannot rename %s into place: %s", tmp.c_str(),
+           strerror(errno));
     unlink(tmp.c_str());
     return -1;
 }
@@ -193,14 +194,16 @@ static int placeStudy(rebuildctx *ctx, LocalStore *store, const storetree &tree,
     // rename() would also replace an empty directory at the target; a study
     // directory that is already there is never merged into.
     if (lstat(target.c_str(), &st) == 0 || errno != ENOENT) {
-        report(ctx->out, "skipped", old, "study directory in the wrong bucket, and %s exists; left outside the index",
+        report(ctx->out, "skipped", old,
+               "study directory in the wrong bucket, and %s exists; left outside the index",
                target.c_str());
         return -1;
     }
     if (makeDir(tree, bucket.substr(0, bucket.rfind('/'))) != 0 || makeDir(tree, bucket) != 0 ||
         rename(old.c_str(), target.c_str()) != 0) {
-        report(ctx->out, "skipped", old, "study directory in the wrong bucket, cannot move it to %s: %s",
-               target.c_str(), strerror(errno));
+        report(ctx->out, "skipped", old,
+               "study directory in the wrong bucket, cannot move it to %s: %s", target.c_str(),
+               strerror(errno));
         return -1;
     }
     report(ctx->out, "moved", old, "study directory into its own bucket, %s", target.c_str());
@@ -228,8 +231,8 @@ static int enterImage(rebuildctx *ctx, LocalStore *store, const storetree &tree,
     DcmFileFormat ff;
     OFCondition cond = ff.loadFile(file.path.c_str());
     if (cond.bad()) {
-        report(ctx->out, "skipped", file.path, "not a readable DICOM file (%s); left outside the index",
-               cond.text());
+        report(ctx->out, "skipped", file.path,
+               "not a readable DICOM file (%s); left outside the index", cond.text());
         return -1;
     }
     DcmDataset *ds = ff.getDataset();

@@ -36,14 +36,14 @@ struct storetree_study {
 
 // The whole UID tree.
 struct storetree {
-    std::string base;                    // B as given
-    std::string uidDir;                  // B/uid
-    bool exists = false;                 // B/uid exists (else the store is empty)
-    bool rebuildMarker = false;          // B/uid/REBUILDING exists
-    std::vector<storetree_study> studies;// in directory order (bucket, then name)
-    std::vector<std::string> stale;      // *.tmp outside study directories
-    std::vector<std::string> deleteme;   // DELETEME files of bucket directories
-    std::vector<std::string> unreadable; // directories that could not be listed
+    std::string base;                     // B as given
+    std::string uidDir;                   // B/uid
+    bool exists = false;                  // B/uid exists (else the store is empty)
+    bool rebuildMarker = false;           // B/uid/REBUILDING exists
+    std::vector<storetree_study> studies; // in directory order (bucket, then name)
+    std::vector<std::string> stale;       // *.tmp outside study directories
+    std::vector<std::string> deleteme;    // DELETEME files of bucket directories
+    std::vector<std::string> unreadable;  // directories that could not be listed
 };
 
 // Scans B/uid into tree. Returns 0 (also when B/uid does not exist, with

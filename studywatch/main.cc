@@ -46,141 +46,175 @@
 #include "studywatch/watchloop.h"
 
 struct settings {
-  unsigned short monitor_port;
-  int timeout;        // seconds
-  int maxchildren;
-  const char *user;   // null: stay
-  const char *group;  // null: stay
-  long file_umask;    // -1: leave the inherited mask
-  const char *logfile;
-  const char *pidfile;
-  int daemon;
+    unsigned short monitor_port;
+    int timeout; // seconds
+    int maxchildren;
+    const char *user;  // null: stay
+    const char *group; // null: stay
+    long file_umask;   // -1: leave the inherited mask
+    const char *logfile;
+    const char *pidfile;
+    int daemon;
 };
 
-[[noreturn]] static void usage(const char *argv0) {
-  fprintf(stderr,
-          "Usage: %s [-m MonitorPort] [-t study_timeout]\n"
-          "       [-u DropToUserName] [-g DropToGroupName] [-U umask]\n"
-          "       [-l logfile] [-P pidfile] [-d]\n",
-          argv0);
-  exit(1);
+[[noreturn]] static void usage(const char *argv0)
+{
+    fprintf(stderr,
+            "Usage: %s [-m MonitorPort] [-t study_timeout]\n"
+            "       [-u DropToUserName] [-g DropToGroupName] [-U umask]\n"
+            "       [-l logfile] [-P pidfile] [-d]\n",
+            argv0);
+    exit(1);
 }
 
 // Reads text whole as a number in base within [min, max] into *value.
 // Returns 0, or -1 if it is empty, has trailing characters or is out of range.
-static int read_number(const char *text, int base, long min, long max, long *value) {
-  char *end;
-  errno = 0;
-  long v = strtol(text, &end, base);
-  if (errno != 0 || end == text || *end != '\0' || v < min || v > max) return -1;
-  *value = v;
-  return 0;
+static int read_number(const char *text, int base, long min, long max, long *value)
+{
+    char *end;
+    errno = 0;
+    long v = strtol(text, &end, base);
+    if (errno != 0 || end == text || *end != '\0' || v < min || v > max)
+        return -1;
+    *value = v;
+    return 0;
 }
 
-static void parse_options(int argc, char **argv, settings *s) {
-  long v;
-  int c;
-  while ((c = getopt(argc, argv, "p:m:u:U:g:l:P:t:M:d")) != -1) {
-    const char *bad = NULL;
-    switch (c) {
-      case 'p':
-      case 'm':
-        if (read_number(optarg, 10, 1, 65535, &v) == 0) s->monitor_port = static_cast<unsigned short>(v);
-        else bad = "port";
-        break;
-      case 't':
-        if (read_number(optarg, 10, 0, INT_MAX / 1000, &v) == 0) s->timeout = static_cast<int>(v);
-        else bad = "study timeout";
-        break;
-      case 'M':
-        if (read_number(optarg, 10, 1, INT_MAX, &v) == 0) s->maxchildren = static_cast<int>(v);
-        else bad = "child count";
-        break;
-      case 'U':
-        if (read_number(optarg, 8, 0, 0777, &v) == 0) s->file_umask = v;
-        else bad = "umask";
-        break;
-      case 'u': s->user = optarg; break;
-      case 'g': s->group = optarg; break;
-      case 'l': s->logfile = optarg; break;
-      case 'P': s->pidfile = optarg; break;
-      case 'd': s->daemon = 1; break;
-      default: usage(argv[0]);
+static void parse_options(int argc, char **argv, settings *s)
+{
+    long v;
+    int c;
+    while ((c = getopt(argc, argv, "p:m:u:U:g:l:P:t:M:d")) != -1) {
+        const char *bad = NULL;
+        switch (c) {
+        case 'p':
+        case 'm':
+            if (read_number(optarg, 10, 1, 65535, &v) == 0)
+                s->monitor_port = static_cast<unsigned short>(v);
+            else
+                bad = "port";
+            break;
+        case 't':
+            if (read_number(optarg, 10, 0, INT_MAX / 1000, &v) == 0)
+                s->timeout = static_cast<int>(v);
+            else
+                bad = "study timeout";
+            break;
+        case 'M':
+            if (read_number(optarg, 10, 1, INT_MAX, &v) == 0)
+                s->maxchildren = static_cast<int>(v);
+            else
+                bad = "child count";
+            break;
+        case 'U':
+            if (read_number(optarg, 8, 0, 0777, &v) == 0)
+                s->file_umask = v;
+            else
+                bad = "umask";
+            break;
+        case 'u':
+            s->user = optarg;
+            break;
+        case 'g':
+            s->group = optarg;
+            break;
+        case 'l':
+            s->logfile = optarg;
+            break;
+        case 'P':
+            s->pidfile = optarg;
+            break;
+        case 'd':
+            s->daemon = 1;
+            break;
+        default:
+            usage(argv[0]);
+        }
+        if (bad) {
+            fprintf(stderr, "%s: invalid %s: %s\n", argv[0], bad, optarg);
+            usage(argv[0]);
+        }
     }
-    if (bad) {
-      fprintf(stderr, "%s: invalid %s: %s\n", argv[0], bad, optarg);
-      usage(argv[0]);
+    if (optind < argc) {
+        fprintf(stderr, "%s: unexpected argument: %s\n", argv[0], argv[optind]);
+        usage(argv[0]);
     }
-  }
-  if (optind < argc) {
-    fprintf(stderr, "%s: unexpected argument: %s\n", argv[0], argv[optind]);
-    usage(argv[0]);
-  }
 }
 
 // Writes "pid\n" to path, created or emptied. Returns 0, or -1 if the file
 // cannot be opened or written.
-static int write_pidfile(const char *path) {
-  char text[32];
-  int len = snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return -1;
-  int r = fullio_write(fd, text, static_cast<size_t>(len)) == len ? 0 : -1;
-  if (close(fd) != 0) r = -1;
-  return r;
+static int write_pidfile(const char *path)
+{
+    char text[32];
+    int len = snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return -1;
+    int r = fullio_write(fd, text, static_cast<size_t>(len)) == len ? 0 : -1;
+    if (close(fd) != 0)
+        r = -1;
+    return r;
 }
 
 // Gives up root: the group first, while the process may still change it,
 // then the supplementary groups and the user. A failure is logged and the
 // program goes on.
-static void drop_privileges(const settings *s, FILE *log) {
-  if (s->group && drop_to_group(s->group) != 0)
-    logprintf(LOGLEVEL_SEVERE, log, "Failed to drop privs to group %s.\n", s->group);
-  if (!s->user) return;
-  // setresuid keeps root's supplementary groups (group 0 among them); the
-  // renderer must run with the user's own groups instead. This needs root,
-  // so it comes before the user id changes.
-  struct passwd *pw = getpwnam(s->user);
-  if (pw && geteuid() == 0 && initgroups(s->user, getegid()) != 0 && setgroups(0, NULL) != 0) {
-    logprintf(LOGLEVEL_SEVERE, log, "Failed to drop privs to user %s.\n", s->user);
-    return;
-  }
-  if (drop_to_user(s->user) != 0)
-    logprintf(LOGLEVEL_SEVERE, log, "Failed to drop privs to user %s.\n", s->user);
+static void drop_privileges(const settings *s, FILE *log)
+{
+    if (s->group && drop_to_group(s->group) != 0)
+        logprintf(LOGLEVEL_SEVERE, log, "Failed to drop privs to group %s.\n", s->group);
+    if (!s->user)
+        return;
+    // setresuid keeps root's supplementary groups (group 0 among them); the
+    // renderer must run with the user's own groups instead. This needs root,
+    // so it comes before the user id changes.
+    struct passwd *pw = getpwnam(s->user);
+    if (pw && geteuid() == 0 && initgroups(s->user, getegid()) != 0 && setgroups(0, NULL) != 0) {
+        logprintf(LOGLEVEL_SEVERE, log, "Failed to drop privs to user %s.\n", s->user);
+        return;
+    }
+    if (drop_to_user(s->user) != 0)
+        logprintf(LOGLEVEL_SEVERE, log, "Failed to drop privs to user %s.\n", s->user);
 }
 
-int main(int argc, char **argv) {
-  settings s = {1104, 30, 1, NULL, NULL, -1, NULL, NULL, 0};
-  FILE *log = stderr;
-  int pidfile_failed = 0;
+int main(int argc, char **argv)
+{
+    settings s = {1104, 30, 1, NULL, NULL, -1, NULL, NULL, 0};
+    FILE *log = stderr;
+    int pidfile_failed = 0;
 
-  detect_installpath(argv[0]);
-  parse_options(argc, argv, &s);
-  // An ignored SIGCHLD survives exec; it would make the kernel reap the
-  // renderers itself, waitpid would never report them, and their studies
-  // would hold their child slots for ever.
-  signal(SIGCHLD, SIG_DFL);
-  if (s.file_umask != -1) umask(static_cast<mode_t>(s.file_umask));
-  if (s.daemon) {
-    int r = daemonize();
-    if (r < 0) {
-      logprintf(LOGLEVEL_FATAL, stderr, "Cannot fork to become daemon.\n");
-      return 1;
+    detect_installpath(argv[0]);
+    parse_options(argc, argv, &s);
+    // An ignored SIGCHLD survives exec; it would make the kernel reap the
+    // renderers itself, waitpid would never report them, and their studies
+    // would hold their child slots for ever.
+    signal(SIGCHLD, SIG_DFL);
+    if (s.file_umask != -1)
+        umask(static_cast<mode_t>(s.file_umask));
+    if (s.daemon) {
+        int r = daemonize();
+        if (r < 0) {
+            logprintf(LOGLEVEL_FATAL, stderr, "Cannot fork to become daemon.\n");
+            return 1;
+        }
+        if (r > 0)
+            return 0;
     }
-    if (r > 0) return 0;
-  }
-  if (s.pidfile && write_pidfile(s.pidfile) != 0) pidfile_failed = 1;
-  // The log is opened only now: the daemon step closed every descriptor.
-  // Close-on-exec keeps it out of the renderer.
-  if (s.logfile) {
-    log = fopen(s.logfile, "ae");
-    if (!log) {
-      log = stderr;
-      logprintf(LOGLEVEL_ERROR, log, "Cannot open log file %s; logging to stderr.\n", s.logfile);
+    if (s.pidfile && write_pidfile(s.pidfile) != 0)
+        pidfile_failed = 1;
+    // The log is opened only now: the daemon step closed every descriptor.
+    // Close-on-exec keeps it out of the renderer.
+    if (s.logfile) {
+        log = fopen(s.logfile, "ae");
+        if (!log) {
+            log = stderr;
+            logprintf(LOGLEVEL_ERROR, log, "Cannot open log file %s; logging to stderr.\n",
+                      s.logfile);
+        }
     }
-  }
-  if (pidfile_failed) logprintf(LOGLEVEL_WARNING, log, "Cannot write pid file %s.\n", s.pidfile);
-  drop_privileges(&s, log);
-  watchloop_run(s.monitor_port, s.timeout, s.maxchildren, log);
-  return 1;
+    if (pidfile_failed)
+        logprintf(LOGLEVEL_WARNING, log, "Cannot write pid file %s.\n", s.pidfile);
+    drop_privileges(&s, log);
+    watchloop_run(s.monitor_port, s.timeout, s.maxchildren, log);
+    return 1;
 }

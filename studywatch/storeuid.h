@@ -7,9 +7,9 @@
 
 // Results of storeuid_parse.
 enum {
-  STOREUID_OK = 0,        // uid holds the study UID
-  STOREUID_OTHER = 1,     // not a stored-image announcement: ignore it
-  STOREUID_BADUID = 2     // an announcement whose study UID is unusable
+    STOREUID_OK = 0,    // uid holds the study UID
+    STOREUID_OTHER = 1, // not a stored-image announcement: ignore it
+    STOREUID_BADUID = 2 // an announcement whose study UID is unusable
 };
 
 // Reads the study UID from the len bytes of a datagram (no terminator

@@ -5,89 +5,114 @@
 #include <stdlib.h>
 #include <string.h>
 
-void SQ_init(SQ_queue *q) {
-  q->head = NULL;
-  for (int s = 0; s < SQ_NSTATES; s++) q->count[s] = 0;
+void SQ_init(SQ_queue *q)
+{
+    q->head = NULL;
+    for (int s = 0; s < SQ_NSTATES; s++)
+        q->count[s] = 0;
 }
 
-void SQ_clear(SQ_queue *q) {
-  while (q->head) SQ_finish(q, q->head);
+void SQ_clear(SQ_queue *q)
+{
+    while (q->head)
+        SQ_finish(q, q->head);
 }
 
-SQ_entry *SQ_find(const SQ_queue *q, const char *studyuid) {
-  for (SQ_entry *e = q->head; e; e = e->next)
-    if (strcmp(e->studyuid, studyuid) == 0) return e;
-  return NULL;
+SQ_entry *SQ_find(const SQ_queue *q, const char *studyuid)
+{
+    for (SQ_entry *e = q->head; e; e = e->next)
+        if (strcmp(e->studyuid, studyuid) == 0)
+            return e;
+    return NULL;
 }
 
-SQ_entry *SQ_find_child(const SQ_queue *q, pid_t child) {
-  for (SQ_entry *e = q->head; e; e = e->next)
-    if (e->child == child) return e;
-  return NULL;
+SQ_entry *SQ_find_child(const SQ_queue *q, pid_t child)
+{
+    for (SQ_entry *e = q->head; e; e = e->next)
+        if (e->child == child)
+            return e;
+    return NULL;
 }
 
-int SQ_announce(SQ_queue *q, const char *studyuid, int64_t now) {
-  size_t len = strlen(studyuid);
-  // The parser never hands over a UID that does not fit; cutting one here
-  // would merge two studies into one entry.
-  if (len >= SQ_UIDSIZE) abort();
-  SQ_entry *e = SQ_find(q, studyuid);
-  if (e) {
+int SQ_announce(SQ_queue *q, const char *studyuid, int64_t now)
+{
+    size_t len = strlen(studyuid);
+    // The parser never hands over a UID that does not fit; cutting one here
+    // would merge two studies into one entry.
+    if (len >= SQ_UIDSIZE)
+        abort();
+    SQ_entry *e = SQ_find(q, studyuid);
+    if (e) {
+        e->lastseen = now;
+        return 0;
+    }
+    e = static_cast<SQ_entry *>(malloc(sizeof *e));
+    if (!e)
+        return -1;
+    memset(e, 0, sizeof *e);
+    memcpy(e->studyuid, studyuid, len + 1);
+    e->state = SQ_WAITING;
+    e->child = -1;
     e->lastseen = now;
-    return 0;
-  }
-  e = static_cast<SQ_entry *>(malloc(sizeof *e));
-  if (!e) return -1;
-  memset(e, 0, sizeof *e);
-  memcpy(e->studyuid, studyuid, len + 1);
-  e->state = SQ_WAITING;
-  e->child = -1;
-  e->lastseen = now;
-  e->next = q->head;
-  q->head = e;
-  q->count[SQ_WAITING]++;
-  return 1;
+    e->next = q->head;
+    q->head = e;
+    q->count[SQ_WAITING]++;
+    return 1;
 }
 
-void SQ_update_state(SQ_queue *q, SQ_entry *e, SQ_state s) {
-  if (q->count[e->state] == 0) abort();  // counts out of step with the list
-  q->count[e->state]--;
-  e->state = s;
-  q->count[s]++;
+void SQ_update_state(SQ_queue *q, SQ_entry *e, SQ_state s)
+{
+    if (q->count[e->state] == 0)
+        abort(); // counts out of step with the list
+    q->count[e->state]--;
+    e->state = s;
+    q->count[s]++;
 }
 
 // The last (oldest) entry in state s, with check_quiet only among those last
 // announced more than timeout before now; null if there is none. Taking the
 // oldest keeps a stream of newer studies from starving an older one.
-static SQ_entry *oldest_in_state(const SQ_queue *q, SQ_state s, int64_t now,
-                                 int64_t timeout, bool check_quiet) {
-  SQ_entry *found = NULL;
-  for (SQ_entry *e = q->head; e; e = e->next) {
-    if (e->state != s) continue;
-    if (check_quiet && !(e->lastseen < now - timeout)) continue;
-    found = e;
-  }
-  return found;
+static SQ_entry *oldest_in_state(const SQ_queue *q, SQ_state s, int64_t now, int64_t timeout,
+                                 bool check_quiet)
+{
+    SQ_entry *found = NULL;
+    for (SQ_entry *e = q->head; e; e = e->next) {
+        if (e->state != s)
+            continue;
+        if (check_quiet && !(e->lastseen < now - timeout))
+            continue;
+        found = e;
+    }
+    return found;
 }
 
-SQ_entry *SQ_promote(SQ_queue *q, int64_t now, int64_t timeout) {
-  SQ_entry *e = oldest_in_state(q, SQ_WAITING, now, timeout, true);
-  if (e) SQ_update_state(q, e, SQ_READY);
-  return e;
+SQ_entry *SQ_promote(SQ_queue *q, int64_t now, int64_t timeout)
+{
+    SQ_entry *e = oldest_in_state(q, SQ_WAITING, now, timeout, true);
+    if (e)
+        SQ_update_state(q, e, SQ_READY);
+    return e;
 }
 
-SQ_entry *SQ_next_ready(const SQ_queue *q) {
-  return oldest_in_state(q, SQ_READY, 0, 0, false);
+SQ_entry *SQ_next_ready(const SQ_queue *q)
+{
+    return oldest_in_state(q, SQ_READY, 0, 0, false);
 }
 
-void SQ_finish(SQ_queue *q, SQ_entry *e) {
-  SQ_entry **link = &q->head;
-  while (*link && *link != e) link = &(*link)->next;
-  if (!*link) abort();  // not an entry of this queue
-  SQ_update_state(q, e, SQ_DONE);
-  *link = e->next;
-  q->count[SQ_DONE]--;
-  free(e);
+void SQ_finish(SQ_queue *q, SQ_entry *e)
+{
+    SQ_entry **link = &q->head;
+    while (*link && *link != e)
+        link = &(*link)->next;
+    if (!*link)
+        abort(); // not an entry of this queue
+    SQ_update_state(q, e, SQ_DONE);
+    *link = e->next;
+    q->count[SQ_DONE]--;
+    free(e);
 }
 
-unsigned SQ_count(const SQ_queue *q, SQ_state s) { return q->count[s]; }
+unsigned SQ_count(const SQ_queue *q, SQ_state s)
+{
+    return q->count[s];
+}

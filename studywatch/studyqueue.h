@@ -17,18 +17,18 @@ enum SQ_state { SQ_WAITING = 0, SQ_READY = 1, SQ_RUNNING = 2, SQ_DONE = 3 };
 #define SQ_NSTATES 4
 
 struct SQ_entry {
-  SQ_entry *next;              // next older entry, or null
-  char studyuid[SQ_UIDSIZE];   // the study UID as announced, NUL-terminated
-  SQ_state state;
-  pid_t child;                 // -1 until a child is started
-  int64_t lastseen;            // monotonic milliseconds of the last announcement
+    SQ_entry *next;            // next older entry, or null
+    char studyuid[SQ_UIDSIZE]; // the study UID as announced, NUL-terminated
+    SQ_state state;
+    pid_t child;      // -1 until a child is started
+    int64_t lastseen; // monotonic milliseconds of the last announcement
 };
 
 // The queue owns its entries; new entries go to the head, so the list runs
 // from newest to oldest. count[s] is always the number of entries in state s.
 struct SQ_queue {
-  SQ_entry *head;
-  unsigned count[SQ_NSTATES];
+    SQ_entry *head;
+    unsigned count[SQ_NSTATES];
 };
 
 // Makes q empty (it must not hold entries).

@@ -54,7 +54,6 @@ int watchloop_receive(int sock, SQ_queue *q, int64_t now, FILE *log);
 
 // Opens the monitor channel on port and runs the loop for ever. Returns only
 // if the channel cannot be opened (logged), with -1.
-int watchloop_run(unsigned short port, int timeout_seconds, int maxchildren,
-                  FILE *log);
+int watchloop_run(unsigned short port, int timeout_seconds, int maxchildren, FILE *log);
 
 #endif

@@ -21,8 +21,8 @@ static int send_files(int port, int nfiles, char **files)
     if (net == nullptr)
         return 1;
     std::string peer = "127.0.0.1:" + std::to_string(port);
-    T_ASC_Parameters *params = DCMTK_params_init("TESTSCU", nullptr, "ANY-SCP", peer.c_str(), false,
-                                                 16384);
+    T_ASC_Parameters *params =
+        DCMTK_params_init("TESTSCU", nullptr, "ANY-SCP", peer.c_str(), false, 16384);
     if (params == nullptr)
         return 1;
     for (int i = 0; i < numberOfDcmAllStorageSOPClassUIDs && i < 128; i++)

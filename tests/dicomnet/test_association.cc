@@ -34,7 +34,8 @@ static int free_port()
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
     int port = -1;
-    if (s >= 0 && bind(s, (sockaddr *)&a, sizeof a) == 0 && getsockname(s, (sockaddr *)&a, &len) == 0)
+    if (s >= 0 && bind(s, (sockaddr *)&a, sizeof a) == 0 &&
+        getsockname(s, (sockaddr *)&a, &len) == 0)
         port = ntohs(a.sin_port);
     if (s >= 0)
         close(s);
@@ -125,13 +126,15 @@ protected:
     T_ASC_Parameters *params()
     {
         std::string peer = "127.0.0.1:" + std::to_string(port);
-        T_ASC_Parameters *p = DCMTK_params_init("TESTSCU", nullptr, "TESTSCP", peer.c_str(), false,
-                                                16384);
+        T_ASC_Parameters *p =
+            DCMTK_params_init("TESTSCU", nullptr, "TESTSCP", peer.c_str(), false, 16384);
         EXPECT_NE(p, nullptr);
         EXPECT_TRUE(DCMTK_params_add_std_PC(p, 1, UID_VerificationSOPClass).good());
         EXPECT_TRUE(DCMTK_params_add_std_PC(p, 3, UID_CTImageStorage).good());
-        EXPECT_TRUE(DCMTK_params_add_std_PC(p, 5, UID_FINDStudyRootQueryRetrieveInformationModel).good());
-        EXPECT_TRUE(DCMTK_params_add_std_PC(p, 7, UID_MOVEStudyRootQueryRetrieveInformationModel).good());
+        EXPECT_TRUE(
+            DCMTK_params_add_std_PC(p, 5, UID_FINDStudyRootQueryRetrieveInformationModel).good());
+        EXPECT_TRUE(
+            DCMTK_params_add_std_PC(p, 7, UID_MOVEStudyRootQueryRetrieveInformationModel).good());
         const char *ts[] = {UID_JPEGProcess1TransferSyntax, UID_LittleEndianImplicitTransferSyntax};
         EXPECT_TRUE(ASC_addPresentationContext(p, 9, kUnknownSOP, ts, 2).good());
         return p;
@@ -378,7 +381,7 @@ TEST_F(Association, FindRoundTripsAndStatusMapping)
     };
     const Case cases[] = {
         {"N3", 3, EC_Normal},
-        {"0000", 0, EC_Normal},  // success at the first call: no identifiers
+        {"0000", 0, EC_Normal}, // success at the first call: no identifiers
         {"A700", 0, DIMSE_OUTOFRESOURCES},
         {"A900", 0, DIMSE_BADDATA},
         {"C000", 0, DIMSE_BADDATA},
@@ -434,7 +437,8 @@ TEST_F(Association, MoveRoundTripsStatusNotMapped)
     MoveSeen seen;
     DcmDataset *q = query("N2");
     EXPECT_TRUE(DCMTK_SCU_move(assoc, UID_MOVEStudyRootQueryRetrieveInformationModel, q, "DESTAE",
-                               move_user_cb, &seen).good());
+                               move_user_cb, &seen)
+                    .good());
     delete q;
     EXPECT_EQ(seen.completed, (std::vector<int>{1, 2}));
     EXPECT_EQ(seen.callerData, &seen);

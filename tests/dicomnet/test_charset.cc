@@ -28,19 +28,19 @@ TEST(ConvertSCS, SingleValuedTermTable)
     static const SingleCase cases[] = {
         {"", "Smith", "Smith"},
         {"ISO_IR 6", "Smith", "Smith"},
-        {"ISO_IR 100", "\xe9", "\xc3\xa9"},       // e acute
-        {"ISO_IR 101", "\xb1", "\xc4\x85"},       // a ogonek
-        {"ISO_IR 109", "\xa1", "\xc4\xa6"},       // H stroke
-        {"ISO_IR 110", "\xa1", "\xc4\x84"},       // A ogonek
-        {"ISO_IR 144", "\xbb", "\xd0\x9b"},       // Cyrillic El
-        {"ISO_IR 127", "\xc7", "\xd8\xa7"},       // Arabic alef
-        {"ISO_IR 126", "\xc4", "\xce\x94"},       // Greek Delta
-        {"ISO_IR 138", "\xf9", "\xd7\xa9"},       // Hebrew shin
-        {"ISO_IR 148", "\xfd", "\xc4\xb1"},       // dotless i
-        {"ISO_IR 13", "\xb1", "\xef\xbd\xb1"},    // half-width katakana A
-        {"ISO_IR 166", "\xa1", "\xe0\xb8\x81"},   // Thai ko kai
+        {"ISO_IR 100", "\xe9", "\xc3\xa9"},     // e acute
+        {"ISO_IR 101", "\xb1", "\xc4\x85"},     // a ogonek
+        {"ISO_IR 109", "\xa1", "\xc4\xa6"},     // H stroke
+        {"ISO_IR 110", "\xa1", "\xc4\x84"},     // A ogonek
+        {"ISO_IR 144", "\xbb", "\xd0\x9b"},     // Cyrillic El
+        {"ISO_IR 127", "\xc7", "\xd8\xa7"},     // Arabic alef
+        {"ISO_IR 126", "\xc4", "\xce\x94"},     // Greek Delta
+        {"ISO_IR 138", "\xf9", "\xd7\xa9"},     // Hebrew shin
+        {"ISO_IR 148", "\xfd", "\xc4\xb1"},     // dotless i
+        {"ISO_IR 13", "\xb1", "\xef\xbd\xb1"},  // half-width katakana A
+        {"ISO_IR 166", "\xa1", "\xe0\xb8\x81"}, // Thai ko kai
         {"ISO_IR 192", "\xe7\x8e\x8b", "\xe7\x8e\x8b"},
-        {"GB18030", "\xcd\xf5", "\xe7\x8e\x8b"},  // Wang
+        {"GB18030", "\xcd\xf5", "\xe7\x8e\x8b"}, // Wang
         // Not in the single table: ISO-8859-1 by default, also for a code
         // extension term given alone.
         {"ISO_IR 999", "\xe9", "\xc3\xa9"},
@@ -63,16 +63,19 @@ TEST(ConvertSCS, SingleValuedIsCaseSensitiveAndIgnoresPadding)
 TEST(ConvertSCS, SingleValuedStopsAtInvalidInputWithPrefix)
 {
     // Invalid UTF-8 after "ab": the converted prefix, terminated.
-    EXPECT_EQ(conv("ab\xff" "cd", "ISO_IR 192"), "ab");
+    EXPECT_EQ(conv("ab\xff"
+                   "cd",
+                   "ISO_IR 192"),
+              "ab");
     // Escape sequences get no special treatment in the single-valued case.
     EXPECT_EQ(conv("a\x1b(Bb", "ISO_IR 100"), "a\x1b(Bb");
 }
 
 TEST(ConvertSCS, SingleValuedOutputIsCutAt2047Bytes)
 {
-    std::string in(1500, '\xe9');  // 3000 bytes of UTF-8
+    std::string in(1500, '\xe9'); // 3000 bytes of UTF-8
     std::string out = conv(in.c_str(), "ISO_IR 100");
-    EXPECT_EQ(out.size(), 2046u);  // whole two-byte characters only
+    EXPECT_EQ(out.size(), 2046u); // whole two-byte characters only
 }
 
 TEST(ConvertSCS, UnknownEncodingName)
@@ -97,9 +100,9 @@ TEST(ConvertSCS, CodeExtensionTableForFirstValue)
         {"ISO 2022 IR 148\\ISO 2022 IR 87", "\xfd", "\xc4\xb1"},
         {"ISO 2022 IR 13\\ISO 2022 IR 87", "\xb1", "\xef\xbd\xb1"},
         {"ISO 2022 IR 166\\ISO 2022 IR 87", "\xa1", "\xe0\xb8\x81"},
-        {"ISO 2022 IR 87\\ISO 2022 IR 13", "\x82\xa0", "\xe3\x81\x82"},  // SJIS hiragana a
+        {"ISO 2022 IR 87\\ISO 2022 IR 13", "\x82\xa0", "\xe3\x81\x82"}, // SJIS hiragana a
         {"ISO 2022 IR 159\\ISO 2022 IR 87", "\x82\xa0", "\xe3\x81\x82"},
-        {"ISO 2022 IR 149\\ISO 2022 IR 87", "\xb1\xe8", "\xea\xb9\x80"},  // Hangul gim
+        {"ISO 2022 IR 149\\ISO 2022 IR 87", "\xb1\xe8", "\xea\xb9\x80"}, // Hangul gim
         // The single table is consulted first, also for a multi-valued set.
         {"ISO_IR 126\\ISO 2022 IR 87", "\xc4", "\xce\x94"},
         {"ISO_IR 192\\ISO 2022 IR 87", "\xe7\x8e\x8b", "\xe7\x8e\x8b"},
@@ -134,7 +137,7 @@ TEST(ConvertSCS, EscapeSequenceTable)
         {"\\ISO 2022 IR 13", "\x1b)I\xb1", "\xef\xbd\xb1"},
         {"\\ISO 2022 IR 13", "\x1b(Jabc", "abc"},
         {"\\ISO 2022 IR 166", "\x1b-T\xa1", "\xe0\xb8\x81"},
-        {"\\ISO 2022 IR 87", "\x1b$B$\"", "\xe3\x81\x82"},       // JIS X 0208 hiragana a
+        {"\\ISO 2022 IR 87", "\x1b$B$\"", "\xe3\x81\x82"}, // JIS X 0208 hiragana a
         // JIS X 0212 row 16 cell 1 (regression: glibc knows the table's
         // "ISO-2022-JP2" only as "ISO-2022-JP-2"; such names became ">>SCS fail").
         {"\\ISO 2022 IR 159", "\x1b$(D\x30\x21", "\xe4\xb8\x82"},
@@ -236,7 +239,8 @@ struct SampleCase {
 static const SampleCase samples[] = {
     {"chrArab.dcm", 0x0008, 0x0090, 1, "^^^^"},
     {"chrArab.dcm", 0x0008, 0x0201, 0, "-0400"},
-    {"chrArab.dcm", 0x0010, 0x0010, 1, "\xd9\x82\xd8\xa8\xd8\xa7\xd9\x86\xd9\x8a^\xd9\x84\xd9\x86\xd8\xb2\xd8\xa7\xd8\xb1"},
+    {"chrArab.dcm", 0x0010, 0x0010, 1,
+     "\xd9\x82\xd8\xa8\xd8\xa7\xd9\x86\xd9\x8a^\xd9\x84\xd9\x86\xd8\xb2\xd8\xa7\xd8\xb1"},
     {"chrArab.dcm", 0x0010, 0x0020, 0, "SCSARAB"},
     {"chrArab.dcm", 0x0020, 0x0010, 0, "SCSARAB"},
     {"chrFren.dcm", 0x0008, 0x0090, 1, "^^^^"},
@@ -253,32 +257,42 @@ static const SampleCase samples[] = {
     {"chrFrenMulti.dcm", 0x0020, 0x0010, 0, "SCSFREN"},
     {"chrGerm.dcm", 0x0008, 0x0090, 1, "^^^^"},
     {"chrGerm.dcm", 0x0008, 0x0201, 0, "-0400"},
-    {"chrGerm.dcm", 0x0010, 0x0010, 1, "\xc3\x84neas^R\xc3\xbc""diger"},
+    {"chrGerm.dcm", 0x0010, 0x0010, 1,
+     "\xc3\x84neas^R\xc3\xbc"
+     "diger"},
     {"chrGerm.dcm", 0x0010, 0x0020, 0, "SCSGERM"},
     {"chrGerm.dcm", 0x0020, 0x0010, 0, "SCSGERM"},
     {"chrGreek.dcm", 0x0008, 0x0090, 1, "^^^^"},
     {"chrGreek.dcm", 0x0008, 0x0201, 0, "-0400"},
-    {"chrGreek.dcm", 0x0010, 0x0010, 1, "\xce\x94\xce\xb9\xce\xbf\xce\xbd\xcf\x85\xcf\x83\xce\xb9\xce\xbf\xcf\x82"},
+    {"chrGreek.dcm", 0x0010, 0x0010, 1,
+     "\xce\x94\xce\xb9\xce\xbf\xce\xbd\xcf\x85\xcf\x83\xce\xb9\xce\xbf\xcf\x82"},
     {"chrGreek.dcm", 0x0010, 0x0020, 0, "SCSGREEK"},
     {"chrGreek.dcm", 0x0020, 0x0010, 0, "SCSGREEK"},
     {"chrH31.dcm", 0x0008, 0x0090, 1, "^^^^"},
     {"chrH31.dcm", 0x0008, 0x0201, 0, "-0400"},
-    {"chrH31.dcm", 0x0010, 0x0010, 1, "Yamada^Tarou=\xe5\xb1\xb1\xe7\x94\xb0^\xe5\xa4\xaa\xe9\x83\x8e=\xe3\x82\x84\xe3\x81\xbe\xe3\x81\xa0^\xe3\x81\x9f\xe3\x82\x8d\xe3\x81\x86"},
+    {"chrH31.dcm", 0x0010, 0x0010, 1,
+     "Yamada^Tarou=\xe5\xb1\xb1\xe7\x94\xb0^\xe5\xa4\xaa\xe9\x83\x8e="
+     "\xe3\x82\x84\xe3\x81\xbe\xe3\x81\xa0^\xe3\x81\x9f\xe3\x82\x8d\xe3\x81\x86"},
     {"chrH31.dcm", 0x0010, 0x0020, 0, "H31EXAMPLE"},
     {"chrH31.dcm", 0x0020, 0x0010, 0, "H31EXAMPLE"},
     {"chrH32.dcm", 0x0008, 0x0090, 1, "^^^^"},
     {"chrH32.dcm", 0x0008, 0x0201, 0, "-0400"},
-    {"chrH32.dcm", 0x0010, 0x0010, 1, "\xef\xbe\x94\xef\xbe\x8f\xef\xbe\x80\xef\xbe\x9e^\xef\xbe\x80\xef\xbe\x9b\xef\xbd\xb3=\xe5\xb1\xb1\xe7\x94\xb0^\xe5\xa4\xaa\xe9\x83\x8e=\xe3\x82\x84\xe3\x81\xbe\xe3\x81\xa0^\xe3\x81\x9f\xe3\x82\x8d\xe3\x81\x86"},
+    {"chrH32.dcm", 0x0010, 0x0010, 1,
+     "\xef\xbe\x94\xef\xbe\x8f\xef\xbe\x80\xef\xbe\x9e^\xef\xbe\x80\xef\xbe\x9b\xef\xbd\xb3="
+     "\xe5\xb1\xb1\xe7\x94\xb0^\xe5\xa4\xaa\xe9\x83\x8e=\xe3\x82\x84\xe3\x81\xbe\xe3\x81\xa0^"
+     "\xe3\x81\x9f\xe3\x82\x8d\xe3\x81\x86"},
     {"chrH32.dcm", 0x0010, 0x0020, 0, "H32EXAMPLE"},
     {"chrH32.dcm", 0x0020, 0x0010, 0, "H32EXAMPLE"},
     {"chrHbrw.dcm", 0x0008, 0x0090, 1, "^^^^"},
     {"chrHbrw.dcm", 0x0008, 0x0201, 0, "-0400"},
-    {"chrHbrw.dcm", 0x0010, 0x0010, 1, "\xd7\xa9\xd7\xa8\xd7\x95\xd7\x9f^\xd7\x93\xd7\x91\xd7\x95\xd7\xa8\xd7\x94"},
+    {"chrHbrw.dcm", 0x0010, 0x0010, 1,
+     "\xd7\xa9\xd7\xa8\xd7\x95\xd7\x9f^\xd7\x93\xd7\x91\xd7\x95\xd7\xa8\xd7\x94"},
     {"chrHbrw.dcm", 0x0010, 0x0020, 0, "SCSHBRW"},
     {"chrHbrw.dcm", 0x0020, 0x0010, 0, "SCSHBRW"},
     {"chrI2.dcm", 0x0008, 0x0090, 1, "^^^^"},
     {"chrI2.dcm", 0x0008, 0x0201, 0, "-0400"},
-    {"chrI2.dcm", 0x0010, 0x0010, 1, "Hong^Gildong=\xe6\xb4\xaa^\xe5\x90\x89\xe6\xb4\x9e=\xed\x99\x8d^\xea\xb8\xb8\xeb\x8f\x99"},
+    {"chrI2.dcm", 0x0010, 0x0010, 1,
+     "Hong^Gildong=\xe6\xb4\xaa^\xe5\x90\x89\xe6\xb4\x9e=\xed\x99\x8d^\xea\xb8\xb8\xeb\x8f\x99"},
     {"chrI2.dcm", 0x0010, 0x0020, 0, "I2EXAMPLE"},
     {"chrI2.dcm", 0x0020, 0x0010, 0, "I2EXAMPLE"},
     {"chrJapMulti.dcm", 0x0008, 0x0050, 0, "2008050417172310"},
@@ -287,9 +301,13 @@ static const SampleCase samples[] = {
     {"chrJapMulti.dcm", 0x0008, 0x1030, 0, "Chest"},
     {"chrJapMulti.dcm", 0x0008, 0x103e, 0, "Chest PA PA"},
     {"chrJapMulti.dcm", 0x0008, 0x1090, 0, "ADC_5156"},
-    {"chrJapMulti.dcm", 0x0010, 0x0010, 1, "\xe3\x82\x84\xe3\x81\xbe\xe3\x81\xa0^\xe3\x81\x9f\xe3\x82\x8d\xe3\x81\x86"},
+    {"chrJapMulti.dcm", 0x0010, 0x0010, 1,
+     "\xe3\x82\x84\xe3\x81\xbe\xe3\x81\xa0^\xe3\x81\x9f\xe3\x82\x8d\xe3\x81\x86"},
     {"chrJapMulti.dcm", 0x0010, 0x0020, 0, "2008-4"},
-    {"chrJapMulti.dcm", 0x0010, 0x1001, 1, "\xe3\x82\x84\xe3\x81\xbe\xe3\x81\xa0^\xe3\x81\x9f\xe3\x82\x8d\xe3\x81\x86\\\xe3\x82\x84\xe3\x81\xbe\xe3\x81\xa0^\xe3\x81\x9f\xe3\x82\x8d\xe3\x81\x86"},
+    {"chrJapMulti.dcm", 0x0010, 0x1001, 1,
+     "\xe3\x82\x84\xe3\x81\xbe\xe3\x81\xa0^"
+     "\xe3\x81\x9f\xe3\x82\x8d\xe3\x81\x86\\\xe3\x82\x84\xe3\x81\xbe\xe3\x81\xa0^"
+     "\xe3\x81\x9f\xe3\x82\x8d\xe3\x81\x86"},
     {"chrJapMulti.dcm", 0x0010, 0x21b0, 0, "\xe3\x81\x9f\xe3\x82\x8d\xe3\x81\x86"},
     {"chrJapMulti.dcm", 0x0018, 0x1000, 0, "1871"},
     {"chrJapMulti.dcm", 0x0018, 0x1004, 0, "ID0VAZ"},
@@ -304,9 +322,13 @@ static const SampleCase samples[] = {
     {"chrJapMultiExplicitIR6.dcm", 0x0008, 0x1030, 0, "Chest"},
     {"chrJapMultiExplicitIR6.dcm", 0x0008, 0x103e, 0, "Chest PA PA"},
     {"chrJapMultiExplicitIR6.dcm", 0x0008, 0x1090, 0, "ADC_5156"},
-    {"chrJapMultiExplicitIR6.dcm", 0x0010, 0x0010, 1, "\xe3\x82\x84\xe3\x81\xbe\xe3\x81\xa0^\xe3\x81\x9f\xe3\x82\x8d\xe3\x81\x86"},
+    {"chrJapMultiExplicitIR6.dcm", 0x0010, 0x0010, 1,
+     "\xe3\x82\x84\xe3\x81\xbe\xe3\x81\xa0^\xe3\x81\x9f\xe3\x82\x8d\xe3\x81\x86"},
     {"chrJapMultiExplicitIR6.dcm", 0x0010, 0x0020, 0, "2008-4"},
-    {"chrJapMultiExplicitIR6.dcm", 0x0010, 0x1001, 1, "\xe3\x82\x84\xe3\x81\xbe\xe3\x81\xa0^\xe3\x81\x9f\xe3\x82\x8d\xe3\x81\x86\\\xe3\x82\x84\xe3\x81\xbe\xe3\x81\xa0^\xe3\x81\x9f\xe3\x82\x8d\xe3\x81\x86"},
+    {"chrJapMultiExplicitIR6.dcm", 0x0010, 0x1001, 1,
+     "\xe3\x82\x84\xe3\x81\xbe\xe3\x81\xa0^"
+     "\xe3\x81\x9f\xe3\x82\x8d\xe3\x81\x86\\\xe3\x82\x84\xe3\x81\xbe\xe3\x81\xa0^"
+     "\xe3\x81\x9f\xe3\x82\x8d\xe3\x81\x86"},
     {"chrJapMultiExplicitIR6.dcm", 0x0010, 0x21b0, 0, "\xe3\x81\x9f\xe3\x82\x8d\xe3\x81\x86"},
     {"chrJapMultiExplicitIR6.dcm", 0x0018, 0x1000, 0, "1871"},
     {"chrJapMultiExplicitIR6.dcm", 0x0018, 0x1004, 0, "ID0VAZ"},
@@ -324,7 +346,8 @@ static const SampleCase samples[] = {
     {"chrKoreanMulti.dcm", 0x0008, 0x1090, 0, "ADC_5156"},
     {"chrKoreanMulti.dcm", 0x0010, 0x0010, 1, "\xea\xb9\x80\xed\x9d\xac\xec\xa4\x91"},
     {"chrKoreanMulti.dcm", 0x0010, 0x0020, 0, "2008-3"},
-    {"chrKoreanMulti.dcm", 0x0010, 0x1001, 1, "\xea\xb9\x80\xed\x9d\xac\xec\xa4\x91\\\xea\xb9\x80\xed\x9d\xac\xec\xa4\x91"},
+    {"chrKoreanMulti.dcm", 0x0010, 0x1001, 1,
+     "\xea\xb9\x80\xed\x9d\xac\xec\xa4\x91\\\xea\xb9\x80\xed\x9d\xac\xec\xa4\x91"},
     {"chrKoreanMulti.dcm", 0x0010, 0x21b0, 0, "\xea\xb9\x80\xed\x9d\xac\xec\xa4\x91"},
     {"chrKoreanMulti.dcm", 0x0018, 0x1000, 0, "1871"},
     {"chrKoreanMulti.dcm", 0x0018, 0x1004, 0, "ID0VAZ"},
@@ -335,7 +358,9 @@ static const SampleCase samples[] = {
     {"chrKoreanMulti.dcm", 0x0028, 0x3003, 0, "E25"},
     {"chrRuss.dcm", 0x0008, 0x0090, 1, "^^^^"},
     {"chrRuss.dcm", 0x0008, 0x0201, 0, "-0400"},
-    {"chrRuss.dcm", 0x0010, 0x0010, 1, "\xd0\x9b\xd1\x8e\xd0\xba""ce\xd0\xbc\xd0\xb1yp\xd0\xb3"},
+    {"chrRuss.dcm", 0x0010, 0x0010, 1,
+     "\xd0\x9b\xd1\x8e\xd0\xba"
+     "ce\xd0\xbc\xd0\xb1yp\xd0\xb3"},
     {"chrRuss.dcm", 0x0010, 0x0020, 0, "SCSRUSS"},
     {"chrRuss.dcm", 0x0020, 0x0010, 0, "SCSRUSS"},
     {"chrSQEncoding.dcm", 0x0008, 0x0100, 0, "Code Value"},

@@ -18,8 +18,8 @@ TEST(Elements, GetTagStringPresentAbsentEmpty)
     ASSERT_EQ(DCMTK_Key_Add(ds.get(), 0x0010, 0x0020, "PID1"), 0);
     ASSERT_EQ(DCMTK_Key_Add(ds.get(), 0x0010, 0x0010, ""), 0);
     EXPECT_STREQ(DCMTK_getTagString(ds.get(), DCM_PatientID), "PID1");
-    EXPECT_EQ(DCMTK_getTagString(ds.get(), DCM_PatientName), nullptr);   // present, empty
-    EXPECT_EQ(DCMTK_getTagString(ds.get(), DCM_StudyInstanceUID), nullptr);  // absent
+    EXPECT_EQ(DCMTK_getTagString(ds.get(), DCM_PatientName), nullptr);      // present, empty
+    EXPECT_EQ(DCMTK_getTagString(ds.get(), DCM_StudyInstanceUID), nullptr); // absent
     EXPECT_EQ(DCMTK_getTagString(nullptr, DCM_PatientID), nullptr);
 }
 
@@ -101,7 +101,7 @@ TEST(Elements, Uint16AndUint8Fields)
     int length = -1;
     Uint16 *got = DCMTK_getUnit16Field(ds.get(), DCM_RedPaletteColorLookupTableData, &length);
     ASSERT_NE(got, nullptr);
-    EXPECT_EQ(length, 6);  // bytes, not values
+    EXPECT_EQ(length, 6); // bytes, not values
     EXPECT_EQ(got[2], 0xBEEF);
     EXPECT_NE(DCMTK_getUnit16Field(ds.get(), DCM_RedPaletteColorLookupTableData, nullptr), nullptr);
 
@@ -109,7 +109,7 @@ TEST(Elements, Uint16AndUint8Fields)
     ASSERT_TRUE(ds->putAndInsertUint8Array(DCM_EncapsulatedDocument, bytes, 5).good());
     Uint8 *b = DCMTK_getUnit8Field(ds.get(), DCM_EncapsulatedDocument, &length);
     ASSERT_NE(b, nullptr);
-    EXPECT_EQ(length, 6);  // padded to even length by the toolkit
+    EXPECT_EQ(length, 6); // padded to even length by the toolkit
     EXPECT_EQ(b[4], 5);
 
     length = -1;

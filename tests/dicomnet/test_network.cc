@@ -43,11 +43,13 @@ TEST(StdTransferSyntaxes, ThirtyInHostOrder)
 
 TEST(Params, DefaultsAndHostName)
 {
-    T_ASC_Parameters *p = DCMTK_params_init(nullptr, nullptr, nullptr, "127.0.0.1:104", false, 16384);
+    T_ASC_Parameters *p =
+        DCMTK_params_init(nullptr, nullptr, nullptr, "127.0.0.1:104", false, 16384);
     ASSERT_NE(p, nullptr);
     char calling[64], called[64], responding[64];
     ASSERT_TRUE(ASC_getAPTitles(p, calling, sizeof calling, called, sizeof called, responding,
-                                sizeof responding).good());
+                                sizeof responding)
+                    .good());
     EXPECT_STREQ(calling, "DCMTK_LIB");
     EXPECT_STREQ(called, "ANY-SCP");
     char local[200], peer[200], host[200];
@@ -61,12 +63,13 @@ TEST(Params, DefaultsAndHostName)
 TEST(Params, GivenTitlesAndLongAddressesCut)
 {
     std::string longHost(300, 'h'), longPeer(300, 'p');
-    T_ASC_Parameters *p = DCMTK_params_init("CALLER", longHost.c_str(), "CALLEE", longPeer.c_str(),
-                                            false, 16384);
+    T_ASC_Parameters *p =
+        DCMTK_params_init("CALLER", longHost.c_str(), "CALLEE", longPeer.c_str(), false, 16384);
     ASSERT_NE(p, nullptr);
     char calling[64], called[64], responding[64];
     ASSERT_TRUE(ASC_getAPTitles(p, calling, sizeof calling, called, sizeof called, responding,
-                                sizeof responding).good());
+                                sizeof responding)
+                    .good());
     EXPECT_STREQ(calling, "CALLER");
     EXPECT_STREQ(called, "CALLEE");
     char local[400], peer[400];
@@ -121,7 +124,8 @@ protected:
     }
     void TearDown() override { ASC_destroyAssociationParameters(&p); }
 
-    void propose(T_ASC_PresentationContextID id, const char *as, std::initializer_list<const char *> ts)
+    void propose(T_ASC_PresentationContextID id, const char *as,
+                 std::initializer_list<const char *> ts)
     {
         const char *list[8];
         int n = 0;
@@ -170,7 +174,8 @@ TEST_F(PCAcceptance, KnownSOPClassRefusedWithReason3ThenStillAcceptable)
 {
     propose(1, UID_CTImageStorage, {UID_LittleEndianImplicitTransferSyntax});
     ASSERT_TRUE(DCMTK_params_accept_unknown_PC(p, UID_LittleEndianImplicitTransferSyntax,
-                                               ASC_SC_ROLE_DEFAULT).good());
+                                               ASC_SC_ROLE_DEFAULT)
+                    .good());
     EXPECT_EQ(result(1), ASC_P_ABSTRACTSYNTAXNOTSUPPORTED);
     const char *storage[] = {UID_CTImageStorage};
     ASSERT_TRUE(DCMTK_params_accept_std_PCs(p, storage, 1).good());
@@ -179,7 +184,8 @@ TEST_F(PCAcceptance, KnownSOPClassRefusedWithReason3ThenStillAcceptable)
 
 TEST_F(PCAcceptance, UnknownSOPClassGetsEarliestListEntry)
 {
-    propose(1, kUnknownSOP, {UID_JPEGProcess1TransferSyntax, UID_LittleEndianImplicitTransferSyntax});
+    propose(1, kUnknownSOP,
+            {UID_JPEGProcess1TransferSyntax, UID_LittleEndianImplicitTransferSyntax});
     propose(3, kUnknownSOP2, {UID_JPEGProcess1TransferSyntax});
     int count = 0;
     const char *const *ts = DCMTK_get_STD_TS(count);
@@ -209,7 +215,8 @@ TEST_F(PCAcceptance, EarlierReason4IsKept)
     DCMTK_params_accept_std_PCs(p, storage, 1);
     ASSERT_EQ(result(1), ASC_P_TRANSFERSYNTAXESNOTSUPPORTED);
     ASSERT_TRUE(DCMTK_params_accept_unknown_PC(p, UID_LittleEndianImplicitTransferSyntax,
-                                               ASC_SC_ROLE_DEFAULT).good());
+                                               ASC_SC_ROLE_DEFAULT)
+                    .good());
     EXPECT_EQ(result(1), ASC_P_TRANSFERSYNTAXESNOTSUPPORTED);
 }
 
@@ -229,11 +236,13 @@ TEST_F(PCAcceptance, AcceptedContextIsLeftAlone)
 TEST_F(PCAcceptance, NoContextsAndEmptyLists)
 {
     EXPECT_TRUE(DCMTK_params_accept_unknown_PC(p, UID_LittleEndianImplicitTransferSyntax,
-                                               ASC_SC_ROLE_DEFAULT).good());
+                                               ASC_SC_ROLE_DEFAULT)
+                    .good());
     EXPECT_TRUE(DCMTK_params_accept_unknown_PCs(p, nullptr, 0, ASC_SC_ROLE_DEFAULT).good());
     EXPECT_TRUE(DCMTK_params_accept_unknown_PCs(p, nullptr, -1, ASC_SC_ROLE_DEFAULT).good());
     EXPECT_TRUE(DCMTK_params_accept_unknown_PC(nullptr, UID_LittleEndianImplicitTransferSyntax,
-                                               ASC_SC_ROLE_DEFAULT).bad());
+                                               ASC_SC_ROLE_DEFAULT)
+                    .bad());
 }
 
 TEST(Trace, OffUnlessSinkOpened)

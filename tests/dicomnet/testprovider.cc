@@ -38,9 +38,9 @@ static void report(int fd, const char *fmt, ...)
 
 struct provider_state {
     int reportFd;
-    int pending;       // pending responses still to send
-    Uint16 final;      // final status
-    int count;         // pending responses sent
+    int pending;  // pending responses still to send
+    Uint16 final; // final status
+    int count;    // pending responses sent
 };
 
 // Decodes the PatientID steering value of a query.
@@ -58,8 +58,8 @@ static void steer(provider_state *st, DcmDataset *query)
         st->final = (Uint16)strtoul(id, nullptr, 16);
 }
 
-static void store_cb(void *data, T_DIMSE_StoreProgress *progress, T_DIMSE_C_StoreRQ *,
-                     char *, DcmDataset **dataset, T_DIMSE_C_StoreRSP *response, DcmDataset **)
+static void store_cb(void *data, T_DIMSE_StoreProgress *progress, T_DIMSE_C_StoreRQ *, char *,
+                     DcmDataset **dataset, T_DIMSE_C_StoreRSP *response, DcmDataset **)
 {
     provider_state *st = (provider_state *)data;
     if (progress->state != DIMSE_StoreEnd)
@@ -95,7 +95,7 @@ static void find_cb(void *data, OFBool cancelled, T_DIMSE_C_FindRQ *, DcmDataset
         snprintf(id, sizeof id, "M%d", st->count);
         DCMTK_Key_Add(match, 0x0010, 0x0020, id);
         DCMTK_Key_Add(match, 0x0008, 0x0052, "PATIENT");
-        *identifiers = match;  // the toolkit sends and deletes it
+        *identifiers = match; // the toolkit sends and deletes it
         response->DimseStatus = STATUS_Pending;
         return;
     }
@@ -129,9 +129,10 @@ static void move_cb(void *data, OFBool cancelled, T_DIMSE_C_MoveRQ *request, Dcm
 
 static void negotiate(T_ASC_Association *assoc)
 {
-    static const char *qr[] = {
-        UID_FINDPatientRootQueryRetrieveInformationModel, UID_FINDStudyRootQueryRetrieveInformationModel,
-        UID_MOVEPatientRootQueryRetrieveInformationModel, UID_MOVEStudyRootQueryRetrieveInformationModel};
+    static const char *qr[] = {UID_FINDPatientRootQueryRetrieveInformationModel,
+                               UID_FINDStudyRootQueryRetrieveInformationModel,
+                               UID_MOVEPatientRootQueryRetrieveInformationModel,
+                               UID_MOVEStudyRootQueryRetrieveInformationModel};
     DCMTK_params_accept_std_PC(assoc->params, UID_VerificationSOPClass);
     DCMTK_params_accept_std_PCs(assoc->params, dcmAllStorageSOPClassUIDs,
                                 numberOfDcmAllStorageSOPClassUIDs);
@@ -192,7 +193,8 @@ int testprovider_find_socket(int port, int local)
     for (int fd = 3; fd < 1024; fd++) {
         sockaddr_in mine, peer;
         socklen_t a = sizeof mine, b = sizeof peer;
-        if (getsockname(fd, (sockaddr *)&mine, &a) != 0 || getpeername(fd, (sockaddr *)&peer, &b) != 0)
+        if (getsockname(fd, (sockaddr *)&mine, &a) != 0 ||
+            getpeername(fd, (sockaddr *)&peer, &b) != 0)
             continue;
         if (mine.sin_family != AF_INET)
             continue;

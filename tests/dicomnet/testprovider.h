@@ -6,11 +6,11 @@
 #include "dicomnet/dicomnet.h"
 
 enum {
-    PROVIDER_SERVE = 0,        // accept like the server and run a command loop
-    PROVIDER_REJECT = 1,       // reject the association request
-    PROVIDER_NO_CONTEXTS = 2,  // accept the association, refuse every context
-    PROVIDER_ABORT = 3,        // accept, then abort at once
-    PROVIDER_VANISH = 4,       // accept, then close the connection without a word
+    PROVIDER_SERVE = 0,       // accept like the server and run a command loop
+    PROVIDER_REJECT = 1,      // reject the association request
+    PROVIDER_NO_CONTEXTS = 2, // accept the association, refuse every context
+    PROVIDER_ABORT = 3,       // accept, then abort at once
+    PROVIDER_VANISH = 4,      // accept, then close the connection without a word
 };
 
 // Receives one association on net and handles it as mode says. Writes one

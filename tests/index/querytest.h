@@ -98,7 +98,8 @@ inline pid_t holdLock(const std::string &path, int ms)
 // A child process that runs body once the parent calls go(), and reports
 // body's result (its low byte) back. body gets the call that waits for the
 // go, so that it can prepare first.
-class ChildProcess {
+class ChildProcess
+{
 public:
     typedef std::function<int(const std::function<void()> &awaitGo)> Body;
     explicit ChildProcess(const Body &body)
@@ -155,7 +156,8 @@ private:
 };
 
 // A store of its own in a fresh directory, logging everything to a capture.
-class StoreTest : public ::testing::Test {
+class StoreTest : public ::testing::Test
+{
 protected:
     TempDir dir;
     LogCapture log;

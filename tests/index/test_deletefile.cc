@@ -17,7 +17,8 @@
 #include "store/localstore.h"
 #include "tests/index/querytest.h"
 
-class DeleteTest : public StoreTest {
+class DeleteTest : public StoreTest
+{
 protected:
     // Record i of an index file as raw bytes ("" when it is not there whole).
     std::string record(const std::string &file, long i, size_t size)
@@ -30,7 +31,10 @@ protected:
     std::string hashFile() { return dir / "uid/STUDYINDEX.hash"; }
     std::string dataFile() { return dir / "uid/STUDYINDEX.dat"; }
     std::string bucket(const char *study) { return store->GetUidBasePath(study).c_str(); }
-    bool zero(const std::string &rec) { return !rec.empty() && rec == std::string(rec.size(), '\0'); }
+    bool zero(const std::string &rec)
+    {
+        return !rec.empty() && rec == std::string(rec.size(), '\0');
+    }
 };
 
 TEST_F(DeleteTest, OneOfTwoImages)
@@ -129,7 +133,7 @@ TEST_F(DeleteTest, MissingEntriesAndFiles)
     struct Case {
         const char *what;
         const char *study, *series, *image;
-        const char *message;  // logged, or null
+        const char *message; // logged, or null
     } cases[] = {
         {"image not in the index", "1.1", "1.1.1", "1.1.1.9", "Del IMG - not found!\n"},
         {"series without image index", "1.1", "1.1.9", "1.1.9.1", nullptr},
@@ -235,7 +239,7 @@ TEST_F(DeleteTest, DeleteWaitsForTheWritersLock)
 TEST_F(DeleteTest, DeleteWhileAnotherProcessStoresIntoTheSeries)
 {
     const int old = 40, fresh = 40;
-    ASSERT_EQ(0, put("1.1", "1.1.1", "1.1.1.0"));  // stays: the series is never emptied
+    ASSERT_EQ(0, put("1.1", "1.1.1", "1.1.1.0")); // stays: the series is never emptied
     for (int i = 1; i <= old; i++)
         ASSERT_EQ(0, put("1.1", "1.1.1", ("1.1.1.1." + std::to_string(i)).c_str()));
     ChildProcess writer([&](const std::function<void()> &awaitGo) {
@@ -252,12 +256,14 @@ TEST_F(DeleteTest, DeleteWhileAnotherProcessStoresIntoTheSeries)
     writer.go();
     int deleteFailures = 0;
     for (int i = 1; i <= old; i++)
-        deleteFailures += store->DeleteFile("1.1", "1.1.1", ("1.1.1.1." + std::to_string(i)).c_str()) != 0;
+        deleteFailures +=
+            store->DeleteFile("1.1", "1.1.1", ("1.1.1.1." + std::to_string(i)).c_str()) != 0;
     int storeFailures = writer.result();
     EXPECT_EQ(0, storeFailures);
     EXPECT_EQ(0, deleteFailures);
 
-    QueryRun run = find({{DCM_QueryRetrieveLevel, "IMAGE"}, {DCM_StudyInstanceUID, "1.1"}}, "IMAGE");
+    QueryRun run =
+        find({{DCM_QueryRetrieveLevel, "IMAGE"}, {DCM_StudyInstanceUID, "1.1"}}, "IMAGE");
     std::set<std::string> found;
     for (const auto &s : run.column(DCM_SOPInstanceUID))
         EXPECT_TRUE(found.insert(s).second) << "listed twice: " << s;
@@ -298,9 +304,12 @@ TEST_F(DeleteTest, DeleteOfLastImageRacingAStore)
         if (stored != 0)
             continue;
         storedOk++;
-        QueryRun run = find({{DCM_QueryRetrieveLevel, "IMAGE"}, {DCM_StudyInstanceUID, "1.1"},
-                             {DCM_SeriesInstanceUID, series}, {DCM_SOPInstanceUID, fresh}});
-        QueryRun listed = find({{DCM_QueryRetrieveLevel, "SERIES"}, {DCM_StudyInstanceUID, "1.1"},
+        QueryRun run = find({{DCM_QueryRetrieveLevel, "IMAGE"},
+                             {DCM_StudyInstanceUID, "1.1"},
+                             {DCM_SeriesInstanceUID, series},
+                             {DCM_SOPInstanceUID, fresh}});
+        QueryRun listed = find({{DCM_QueryRetrieveLevel, "SERIES"},
+                                {DCM_StudyInstanceUID, "1.1"},
                                 {DCM_SeriesInstanceUID, series}});
         bool findable = run.responses.size() == 1 && listed.responses.size() == 1 &&
                         exists(uidPath("1.1", series.c_str(), fresh.c_str()));
@@ -309,7 +318,8 @@ TEST_F(DeleteTest, DeleteOfLastImageRacingAStore)
     EXPECT_EQ(0, lost) << "of " << storedOk << " stores that reported success";
     // A failed store can leave its series listed without images; the other
     // series' images are all still listed.
-    QueryRun all = find({{DCM_QueryRetrieveLevel, "IMAGE"}, {DCM_StudyInstanceUID, "1.1"}}, "IMAGE");
+    QueryRun all =
+        find({{DCM_QueryRetrieveLevel, "IMAGE"}, {DCM_StudyInstanceUID, "1.1"}}, "IMAGE");
     EXPECT_EQ(1, all.last);
     EXPECT_EQ((size_t)(30 + storedOk), all.responses.size());
 }

@@ -19,7 +19,9 @@
 
 typedef std::vector<std::string> Texts;
 
-class FindTest : public StoreTest {};
+class FindTest : public StoreTest
+{
+};
 
 TEST_F(FindTest, EmptyStoreAnswersNoMatch)
 {
@@ -88,14 +90,9 @@ TEST_F(FindTest, PatientNamePatterns)
         const char *pattern;
         Texts studies;
     } cases[] = {
-        {"smi*", {"1.1"}},
-        {"*JOHN", {"1.1"}},
-        {"*MIT*", {"1.1"}},
-        {"SMITH", {}},
-        {"S?ITH*", {}},
-        {"DOE", {}},  // passes the summary test, fails the text test
-        {"*", {"1.2", "1.1"}},
-        {"", {"1.2", "1.1"}},
+        {"smi*", {"1.1"}},     {"*JOHN", {"1.1"}},   {"*MIT*", {"1.1"}}, {"SMITH", {}},
+        {"S?ITH*", {}},        {"DOE", {}}, // passes the summary test, fails the text test
+        {"*", {"1.2", "1.1"}}, {"", {"1.2", "1.1"}},
     };
     for (const auto &c : cases) {
         QueryRun run = find({{DCM_QueryRetrieveLevel, "STUDY"},
@@ -110,16 +107,14 @@ TEST_F(FindTest, StudyDateRanges)
 {
     ASSERT_EQ(0, put("1.1", "1.1.1", "1.1.1.1", {{DCM_StudyDate, "20010615"}}));
     ASSERT_EQ(0, put("1.2", "1.2.1", "1.2.1.1", {{DCM_StudyDate, "20020101"}}));
-    ASSERT_EQ(0, put("1.3", "1.3.1", "1.3.1.1"));  // no study date
-    ASSERT_EQ(0, put("1.4", "1.4.1", "1.4.1.1", {{DCM_StudyDate, "2001"}}));  // not 8 characters
+    ASSERT_EQ(0, put("1.3", "1.3.1", "1.3.1.1"));                            // no study date
+    ASSERT_EQ(0, put("1.4", "1.4.1", "1.4.1.1", {{DCM_StudyDate, "2001"}})); // not 8 characters
     struct Case {
         const char *range;
         Texts studies;
     } cases[] = {
-        {"20010101-20011231", {"1.4", "1.3", "1.1"}},
-        {"-20011231", {"1.4", "1.3", "1.1"}},
-        {"20020101-", {"1.4", "1.3", "1.2"}},
-        {"20020101", {"1.4", "1.3", "1.2"}},
+        {"20010101-20011231", {"1.4", "1.3", "1.1"}}, {"-20011231", {"1.4", "1.3", "1.1"}},
+        {"20020101-", {"1.4", "1.3", "1.2"}},         {"20020101", {"1.4", "1.3", "1.2"}},
         {"*", {"1.4", "1.3", "1.2", "1.1"}},
     };
     for (const auto &c : cases) {
@@ -164,11 +159,8 @@ TEST_F(FindTest, StudyUidMatchesOnlyExactly)
         const char *uid;
         Texts studies;
     } cases[] = {
-        {"1.2.3", {"1.2.3"}},
-        {"1.2.3*", {}},
-        {"1.2.*", {}},
-        {"1.2.3\\1.2.4", {}},
-        {"", {"1.2.4", "1.2.3"}},
+        {"1.2.3", {"1.2.3"}}, {"1.2.3*", {}},           {"1.2.*", {}},
+        {"1.2.3\\1.2.4", {}}, {"", {"1.2.4", "1.2.3"}},
     };
     for (const auto &c : cases) {
         QueryRun run = find({{DCM_QueryRetrieveLevel, "STUDY"}, {DCM_StudyInstanceUID, c.uid}});
@@ -188,8 +180,8 @@ TEST_F(FindTest, DeletedStudyNeverMatches)
     }
     // Another process's table learns of the deletion from the files.
     LocalStore other(dir.c_str());
-    std::unique_ptr<DcmDataset> query(makeQuery({{DCM_QueryRetrieveLevel, "STUDY"},
-                                                 {DCM_StudyInstanceUID, ""}}));
+    std::unique_ptr<DcmDataset> query(
+        makeQuery({{DCM_QueryRetrieveLevel, "STUDY"}, {DCM_StudyInstanceUID, ""}}));
     void *handle = nullptr;
     DcmDataset *response = nullptr;
     ASSERT_EQ(0, other.FindDataset(&handle, query.get(), &response, nullptr));
@@ -211,8 +203,8 @@ TEST_F(FindTest, StudyResponseHoldsWhatWasAskedFor)
                       {DCM_AccessionNumber, "A1"},
                       {DCM_ReferringPhysicianName, "WHO^DR"},
                       {DCM_Modality, "CT"}}));
-    ASSERT_EQ(0, put("1.1", "1.1.2", "1.1.2.1",
-                     {{DCM_Modality, "MR"}, {DCM_PatientName, "SMITH^JOHN"}}));
+    ASSERT_EQ(
+        0, put("1.1", "1.1.2", "1.1.2.1", {{DCM_Modality, "MR"}, {DCM_PatientName, "SMITH^JOHN"}}));
     QueryRun run = find({{DCM_QueryRetrieveLevel, "STUDY"},
                          {DCM_StudyInstanceUID, ""},
                          {DCM_PatientName, ""},
@@ -243,8 +235,9 @@ TEST_F(FindTest, StudyResponseHoldsWhatWasAskedFor)
 
 TEST_F(FindTest, Utf8AnswerNamesItsCharacterSet)
 {
-    ASSERT_EQ(0, put("1.1", "1.1.1", "1.1.1.1",
-                     {{DCM_SpecificCharacterSet, "ISO_IR 100"}, {DCM_PatientName, "M\xfcLLER^HANS"}}));
+    ASSERT_EQ(0,
+              put("1.1", "1.1.1", "1.1.1.1",
+                  {{DCM_SpecificCharacterSet, "ISO_IR 100"}, {DCM_PatientName, "M\xfcLLER^HANS"}}));
     QueryRun run = find({{DCM_QueryRetrieveLevel, "STUDY"}, {DCM_PatientName, ""}});
     ASSERT_EQ(1u, run.responses.size());
     EXPECT_EQ("M\xc3\xbcLLER^HANS", value(run.responses[0].get(), DCM_PatientName));
@@ -263,8 +256,8 @@ TEST_F(FindTest, Utf8AnswerNamesItsCharacterSet)
 TEST_F(FindTest, ResponseGoesIntoTheCallersIdentifier)
 {
     ASSERT_EQ(0, put("1.1", "1.1.1", "1.1.1.1"));
-    std::unique_ptr<DcmDataset> query(makeQuery({{DCM_QueryRetrieveLevel, "STUDY"},
-                                                 {DCM_StudyInstanceUID, ""}}));
+    std::unique_ptr<DcmDataset> query(
+        makeQuery({{DCM_QueryRetrieveLevel, "STUDY"}, {DCM_StudyInstanceUID, ""}}));
     DcmDataset *response = new DcmDataset;
     response->putAndInsertString(DCM_StudyInstanceUID, "old");
     response->putAndInsertString(DCM_RetrieveAETitle, "KEPT");
@@ -281,8 +274,8 @@ TEST_F(FindTest, ResponseGoesIntoTheCallersIdentifier)
 TEST_F(FindTest, SeriesLevel)
 {
     ASSERT_EQ(0, put("1.1", "1.1.1", "1.1.1.1", {{DCM_SeriesDescription, "AXIAL"}}));
-    ASSERT_EQ(0, put("1.1", "1.1.2", "1.1.2.1", {{DCM_SeriesDescription, "CORONAL"},
-                                                 {DCM_SeriesNumber, "2"}}));
+    ASSERT_EQ(0, put("1.1", "1.1.2", "1.1.2.1",
+                     {{DCM_SeriesDescription, "CORONAL"}, {DCM_SeriesNumber, "2"}}));
     ASSERT_EQ(0, put("1.2", "1.2.1", "1.2.1.1"));
     QueryRun run = find({{DCM_QueryRetrieveLevel, "SERIES"},
                          {DCM_StudyInstanceUID, "1.1"},
@@ -324,11 +317,14 @@ TEST_F(FindTest, UidWithSlashNamesNothing)
     ASSERT_EQ(0, put("1.1", "1.1.1", "1.1.1.1"));
     // A study UID that climbs out of its study directory (made for it here)
     // to the series index of study 1.1.
-    std::string sneaky = "x/../../../" + std::string(store->GetUidPath("1.1", nullptr, nullptr, 0).c_str()).substr(5);
+    std::string sneaky =
+        "x/../../../" +
+        std::string(store->GetUidPath("1.1", nullptr, nullptr, 0).c_str()).substr(5);
     std::string start = store->GetUidPath(sneaky.c_str(), nullptr, nullptr, 1).c_str();
     start = start.substr(0, start.find("/study_x/") + 8);
     ASSERT_EQ(0, system(("mkdir -p '" + start + "'").c_str()));
-    ASSERT_TRUE(exists(indexPath(sneaky.c_str(), nullptr))) << "the test's path does not reach the index";
+    ASSERT_TRUE(exists(indexPath(sneaky.c_str(), nullptr)))
+        << "the test's path does not reach the index";
     QueryRun run = find({{DCM_QueryRetrieveLevel, "SERIES"}, {DCM_StudyInstanceUID, sneaky}});
     EXPECT_EQ(-1, run.last);
     EXPECT_TRUE(run.responses.empty());
@@ -382,7 +378,8 @@ TEST_F(FindTest, ListedSeriesWithoutImageIndexIsSkipped)
     ASSERT_EQ(0, put("1.1", "1.1.2", "1.1.2.1"));
     ASSERT_EQ(0, put("1.1", "1.1.3", "1.1.3.1"));
     ASSERT_EQ(0, unlink(indexPath("1.1", "1.1.2").c_str()));
-    QueryRun run = find({{DCM_QueryRetrieveLevel, "IMAGE"}, {DCM_StudyInstanceUID, "1.1"}}, "IMAGE");
+    QueryRun run =
+        find({{DCM_QueryRetrieveLevel, "IMAGE"}, {DCM_StudyInstanceUID, "1.1"}}, "IMAGE");
     EXPECT_EQ(1, run.last);
     EXPECT_EQ((Texts{"1.1.1.1", "1.1.3.1"}), run.column(DCM_SOPInstanceUID));
     EXPECT_TRUE(log.contains("IMAGE level query: series 1.1.2 has no image index - skipped.\n"));
@@ -398,7 +395,8 @@ TEST_F(FindTest, RetrieveGetsTheThreeUids)
     ASSERT_EQ(0, put("1.1", "1.1.1", "1.1.1.1"));
     ASSERT_EQ(0, put("1.1", "1.1.2", "1.1.2.1"));
     // A C-MOVE identifier at study level holding only the study UID.
-    QueryRun run = find({{DCM_QueryRetrieveLevel, "STUDY"}, {DCM_StudyInstanceUID, "1.1"}}, "IMAGE");
+    QueryRun run =
+        find({{DCM_QueryRetrieveLevel, "STUDY"}, {DCM_StudyInstanceUID, "1.1"}}, "IMAGE");
     EXPECT_EQ(1, run.last);
     EXPECT_EQ((Texts{"1.1.1.1", "1.1.2.1"}), run.column(DCM_SOPInstanceUID));
     EXPECT_EQ((Texts{"1.1.1", "1.1.2"}), run.column(DCM_SeriesInstanceUID));
@@ -442,9 +440,8 @@ TEST_F(FindTest, QueryCostFollowsTheMatchesNotTheTable)
         store->studyTable[i] = h;
     }
     int before = logCount("hash matches\n");
-    QueryRun run = find({{DCM_QueryRetrieveLevel, "STUDY"},
-                         {DCM_StudyInstanceUID, ""},
-                         {DCM_PatientName, "SMI*"}});
+    QueryRun run = find(
+        {{DCM_QueryRetrieveLevel, "STUDY"}, {DCM_StudyInstanceUID, ""}, {DCM_PatientName, "SMI*"}});
     EXPECT_EQ((Texts{"1.1"}), run.column(DCM_StudyInstanceUID));
     EXPECT_EQ(1, logCount("hash matches\n") - before);
 }
@@ -466,14 +463,24 @@ TEST_F(FindTest, RecordReadsWaitForTheWritersLock)
         QueryKeys keys;
         size_t responses;
     } cases[] = {
-        {"one study", dir / "uid/STUDYINDEX.hash",
-         {{DCM_QueryRetrieveLevel, "STUDY"}, {DCM_StudyInstanceUID, "1.1"}}, 1},
-        {"studies read together", dir / "uid/STUDYINDEX.hash", {{DCM_QueryRetrieveLevel, "STUDY"}}, 10},
-        {"series", indexPath("1.1", nullptr),
-         {{DCM_QueryRetrieveLevel, "SERIES"}, {DCM_StudyInstanceUID, "1.1"}}, 1},
-        {"image", indexPath("1.1", "1.1.1"),
-         {{DCM_QueryRetrieveLevel, "IMAGE"}, {DCM_StudyInstanceUID, "1.1"},
-          {DCM_SeriesInstanceUID, "1.1.1"}}, 1},
+        {"one study",
+         dir / "uid/STUDYINDEX.hash",
+         {{DCM_QueryRetrieveLevel, "STUDY"}, {DCM_StudyInstanceUID, "1.1"}},
+         1},
+        {"studies read together",
+         dir / "uid/STUDYINDEX.hash",
+         {{DCM_QueryRetrieveLevel, "STUDY"}},
+         10},
+        {"series",
+         indexPath("1.1", nullptr),
+         {{DCM_QueryRetrieveLevel, "SERIES"}, {DCM_StudyInstanceUID, "1.1"}},
+         1},
+        {"image",
+         indexPath("1.1", "1.1.1"),
+         {{DCM_QueryRetrieveLevel, "IMAGE"},
+          {DCM_StudyInstanceUID, "1.1"},
+          {DCM_SeriesInstanceUID, "1.1.1"}},
+         1},
     };
     for (const auto &c : cases) {
         long long start = nowMs();
@@ -524,8 +531,8 @@ TEST_F(FindTest, ConcurrentWriterNeverGivesGarbledRecord)
     const std::string a(64, 'A'), b(64, 'B');
     auto version = [&](const std::string &t) {
         return std::vector<std::pair<DcmTagKey, std::string>>{
-            {DCM_PatientName, t},     {DCM_StudyDescription, t}, {DCM_PatientID, t},
-            {DCM_SeriesDescription, t}, {DCM_ProtocolName, t},   {DCM_ImageComments, t},
+            {DCM_PatientName, t},       {DCM_StudyDescription, t}, {DCM_PatientID, t},
+            {DCM_SeriesDescription, t}, {DCM_ProtocolName, t},     {DCM_ImageComments, t},
             {DCM_ImageType, t}};
     };
     ASSERT_EQ(0, put("1.1", "1.1.1", "1.1.1.1", version(a)));
@@ -542,27 +549,33 @@ TEST_F(FindTest, ConcurrentWriterNeverGivesGarbledRecord)
         _exit(0);
     }
     ASSERT_GT(writer, 0);
-    logprintf_setmaxlevel(LOGLEVEL_NOTICE);  // keep the log small
+    logprintf_setmaxlevel(LOGLEVEL_NOTICE); // keep the log small
     auto oneVersion = [&](const std::string &text) { return text == a || text == b; };
     long long end = nowMs() + 2500;
     int queries = 0, bad = 0;
     while (nowMs() < end) {
         // A fresh table now and then, as the next worker would have.
         store->updateStudyHash();
-        QueryRun study = find({{DCM_QueryRetrieveLevel, "STUDY"}, {DCM_PatientName, ""},
-                               {DCM_StudyDescription, ""}, {DCM_PatientID, ""}});
+        QueryRun study = find({{DCM_QueryRetrieveLevel, "STUDY"},
+                               {DCM_PatientName, ""},
+                               {DCM_StudyDescription, ""},
+                               {DCM_PatientID, ""}});
         for (const auto &r : study.responses) {
             for (const DcmTagKey &t : {DCM_PatientName, DCM_StudyDescription, DCM_PatientID})
                 bad += !oneVersion(value(r.get(), t));
             bad += value(r.get(), DCM_PatientName) != value(r.get(), DCM_PatientID);
         }
-        QueryRun series = find({{DCM_QueryRetrieveLevel, "SERIES"}, {DCM_StudyInstanceUID, "1.1"},
-                                {DCM_SeriesDescription, ""}, {DCM_ProtocolName, ""}});
+        QueryRun series = find({{DCM_QueryRetrieveLevel, "SERIES"},
+                                {DCM_StudyInstanceUID, "1.1"},
+                                {DCM_SeriesDescription, ""},
+                                {DCM_ProtocolName, ""}});
         for (const auto &r : series.responses)
             bad += value(r.get(), DCM_SeriesDescription) != value(r.get(), DCM_ProtocolName) ||
                    !oneVersion(value(r.get(), DCM_ProtocolName));
-        QueryRun image = find({{DCM_QueryRetrieveLevel, "IMAGE"}, {DCM_StudyInstanceUID, "1.1"},
-                               {DCM_SeriesInstanceUID, "1.1.1"}, {DCM_ImageType, ""},
+        QueryRun image = find({{DCM_QueryRetrieveLevel, "IMAGE"},
+                               {DCM_StudyInstanceUID, "1.1"},
+                               {DCM_SeriesInstanceUID, "1.1.1"},
+                               {DCM_ImageType, ""},
                                {DCM_ImageComments, ""}});
         for (const auto &r : image.responses)
             bad += value(r.get(), DCM_ImageType) != value(r.get(), DCM_ImageComments) ||

@@ -24,10 +24,10 @@ TEST(WildcardMatch, Patterns)
         {"SMITH^JOHN", "*MIT*", 1},
         {"SMITH^JOHN", "SMITH^JOHN", 1},
         {"SMITH^JOHN", "smith^john", 1},
-        {"SMITH^JOHN", "SMITH", 0},   // no wildcard: the whole value
-        {"SMITH^JOHN", "S?ITH*", 0},  // "?" stands for itself
+        {"SMITH^JOHN", "SMITH", 0},  // no wildcard: the whole value
+        {"SMITH^JOHN", "S?ITH*", 0}, // "?" stands for itself
         {"S?ITH^JOHN", "S?ITH*", 1},
-        {"SMITH^JOHN", "S*H", 0},     // "*" inside stands for itself
+        {"SMITH^JOHN", "S*H", 0}, // "*" inside stands for itself
         {"S*H", "S*H", 1},
         {"SMITH^JOHN", "", 1},
         {"", "", 1},
@@ -36,13 +36,13 @@ TEST(WildcardMatch, Patterns)
         {"SMITH^JOHN", "**", 1},
         {"", "**", 1},
         {"SMITH^JOHN", "*XYZ*", 0},
-        {"AB", "*ABC", 0},            // value shorter than the suffix
+        {"AB", "*ABC", 0}, // value shorter than the suffix
         {"AB", "ABC*", 0},
         {"ABC", "ABC*", 1},
         {"ABC", "*ABC", 1},
         {"ABC", "*ABC*", 1},
         {"ABC", "ABCD", 0},
-        {"\xc3\xa9", "\xc3\x89", 0},  // only ASCII letters ignore case
+        {"\xc3\xa9", "\xc3\x89", 0}, // only ASCII letters ignore case
         {nullptr, "*", 1},
         {"X", nullptr, 1},
     };
@@ -52,7 +52,9 @@ TEST(WildcardMatch, Patterns)
             << (c.pattern ? c.pattern : "(null)");
 }
 
-class TemplateTest : public StoreTest {};
+class TemplateTest : public StoreTest
+{
+};
 
 TEST_F(TemplateTest, DateRanges)
 {
@@ -69,7 +71,7 @@ TEST_F(TemplateTest, DateRanges)
         {"2001", 2001, 2001},
         {"abc", 0, 0},
         {"20010101-abc", 20010101, 0},
-        {"20010101123000-20011231", 0xFFFFFFFFu, 20011231},  // too large: no date passes
+        {"20010101123000-20011231", 0xFFFFFFFFu, 20011231}, // too large: no date passes
     };
     for (const auto &c : cases) {
         unsigned from = 1, to = 1;
@@ -212,8 +214,8 @@ TEST_F(TemplateTest, UnknownModalityAndUidListImposeWhatTheyShould)
 TEST_F(TemplateTest, ConvertedNameAndItsSummary)
 {
     // Latin-1 u-umlaut: the template holds UTF-8, the summary only the letters.
-    DcmDataset *query = makeQuery({{DCM_SpecificCharacterSet, "ISO_IR 100"},
-                                   {DCM_PatientName, "M\xfcLLER*"}});
+    DcmDataset *query =
+        makeQuery({{DCM_SpecificCharacterSet, "ISO_IR 100"}, {DCM_PatientName, "M\xfcLLER*"}});
     studyhash_template th;
     studydata_template td;
     querymatch_initTemplate(&th);
@@ -245,7 +247,7 @@ TEST(StudyText, FieldsAndWidths)
     struct Case {
         const char *what;
         const studydata *rec;
-        size_t offset, width;  // template field
+        size_t offset, width; // template field
         std::string pattern;
         int matches;
     } cases[] = {

@@ -21,8 +21,13 @@ TEST(RecordLayout, SizesAndOffsets)
         size_t size;
         off_t offset;
     } cases[] = {
-        {0, 28, 0}, {3, 28, 84}, {3, 512, 1536}, {2, 320, 640}, {2, 768, 1536},
-        {100000, 512, 51200000}, {5000000, 768, 3840000000LL},  // beyond 32 bits
+        {0, 28, 0},
+        {3, 28, 84},
+        {3, 512, 1536},
+        {2, 320, 640},
+        {2, 768, 1536},
+        {100000, 512, 51200000},
+        {5000000, 768, 3840000000LL}, // beyond 32 bits
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.offset, studyindex_offset(c.index, c.size)) << c.index << " " << c.size;
@@ -65,12 +70,21 @@ TEST(Summaries, TextBits)
         {"   ", 0},
         {nullptr, 0},
         {"^=*?_\"#$%&'+<>@\\`|~", 0},
-        {"!", 0x20000000u}, {"(", 0x20000000u}, {")", 0x20000000u}, {",", 0x20000000u},
-        {".", 0x20000000u}, {"/", 0x20000000u}, {":", 0x20000000u}, {";", 0x20000000u},
-        {"[", 0x20000000u}, {"]", 0x20000000u}, {"{", 0x20000000u}, {"}", 0x20000000u},
+        {"!", 0x20000000u},
+        {"(", 0x20000000u},
+        {")", 0x20000000u},
+        {",", 0x20000000u},
+        {".", 0x20000000u},
+        {"/", 0x20000000u},
+        {":", 0x20000000u},
+        {";", 0x20000000u},
+        {"[", 0x20000000u},
+        {"]", 0x20000000u},
+        {"{", 0x20000000u},
+        {"}", 0x20000000u},
         {"0123456789", 0x40000000u},
         {"az", (1u << 1) | (1u << 26)},
-        {"M\xc3\xbcller", (1u << 13) | (1u << 12) | (1u << 5) | (1u << 18)},  // UTF-8 adds nothing
+        {"M\xc3\xbcller", (1u << 13) | (1u << 12) | (1u << 5) | (1u << 18)}, // UTF-8 adds nothing
         {"\x01\x7f\xff", 0},
     };
     for (const auto &c : cases)
@@ -83,8 +97,8 @@ TEST(Summaries, DateNumbers)
         const char *date;
         uint32_t number;
     } cases[] = {
-        {"20011231", 20011231u}, {"19700101", 19700101u}, {"1970", 0}, {"", 0},
-        {nullptr, 0}, {"200112310", 0}, {"2001-12-", 2001u}, {"abcdefgh", 0},
+        {"20011231", 20011231u}, {"19700101", 19700101u}, {"1970", 0},     {"", 0}, {nullptr, 0},
+        {"200112310", 0},        {"2001-12-", 2001u},     {"abcdefgh", 0},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.number, studyindex_dateNumber(c.date)) << (c.date ? c.date : "(null)");
@@ -96,9 +110,10 @@ TEST(Summaries, ModalityBits)
         const char *code;
         uint32_t bit;
     } cases[] = {
-        {"CT", 0x1}, {"MR", 0x2}, {"PT", 0x4}, {"ST", 0x8}, {"CR", 0x10}, {"NM", 0x20},
-        {"US", 0x40}, {"RG", 0x80}, {"XA", 0x100}, {"OT", 0x10000000},
-        {"ct", 0}, {"CTX", 0}, {"C", 0}, {"SR", 0}, {"DX", 0}, {"", 0}, {nullptr, 0},
+        {"CT", 0x1},  {"MR", 0x2},  {"PT", 0x4},  {"ST", 0x8},   {"CR", 0x10},
+        {"NM", 0x20}, {"US", 0x40}, {"RG", 0x80}, {"XA", 0x100}, {"OT", 0x10000000},
+        {"ct", 0},    {"CTX", 0},   {"C", 0},     {"SR", 0},     {"DX", 0},
+        {"", 0},      {nullptr, 0},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.bit, studyindex_modalityBit(c.code)) << (c.code ? c.code : "(null)");
@@ -108,23 +123,24 @@ TEST(Summaries, UidCrcAndKeys)
 {
     EXPECT_EQ(0u, studyindex_uidCrc(""));
     EXPECT_EQ(0u, studyindex_uidCrc(nullptr));
-    EXPECT_EQ(0xCBF43926u, studyindex_uidCrc("123456789"));  // the CRC-32 check value
+    EXPECT_EQ(0xCBF43926u, studyindex_uidCrc("123456789")); // the CRC-32 check value
     char field[64];
-    memset(field, '7', sizeof field);  // a key that fills its field, no NUL
+    memset(field, '7', sizeof field); // a key that fills its field, no NUL
     EXPECT_TRUE(studyindex_keyEquals(field, std::string(64, '7').c_str()));
     EXPECT_FALSE(studyindex_keyEquals(field, std::string(63, '7').c_str()));
     EXPECT_FALSE(studyindex_keyEquals(field, nullptr));
     studyindex_setField(field, sizeof field, "1.2");
     EXPECT_EQ(0, memcmp(field, "1.2\0\0\0", 6));
     EXPECT_TRUE(studyindex_keyEquals(field, "1.2"));
-    studyindex_setField(field, sizeof field, nullptr);  // unchanged
+    studyindex_setField(field, sizeof field, nullptr); // unchanged
     EXPECT_TRUE(studyindex_keyEquals(field, "1.2"));
     EXPECT_TRUE(studyindex_isLive(field));
     field[0] = 0;
     EXPECT_FALSE(studyindex_isLive(field));
 }
 
-namespace {
+namespace
+{
 
 struct MakeFixture {
     TempDir dir;
@@ -140,17 +156,23 @@ struct MakeFixture {
     }
 };
 
-}  // namespace
+} // namespace
 
 TEST(StudyDataMake, FillsEveryField)
 {
     MakeFixture f;
-    f.make({{DCM_PatientBirthDate, "19700101"}, {DCM_PatientSex, "M"},
-            {DCM_StudyDate, "20240102"}, {DCM_StudyTime, "101530.123"},
-            {DCM_StudyDescription, "HEAD"}, {DCM_StudyID, "S1"},
-            {DCM_AccessionNumber, "A1"}, {DCM_ReferringPhysicianName, "WHO^DR"},
-            {DCM_ReferringPhysicianAddress, "Main St"}, {DCM_ClinicalTrialSponsorName, "Sp"},
-            {DCM_ClinicalTrialProtocolName, "Pr"}, {DCM_ClinicalTrialSiteName, "Si"}});
+    f.make({{DCM_PatientBirthDate, "19700101"},
+            {DCM_PatientSex, "M"},
+            {DCM_StudyDate, "20240102"},
+            {DCM_StudyTime, "101530.123"},
+            {DCM_StudyDescription, "HEAD"},
+            {DCM_StudyID, "S1"},
+            {DCM_AccessionNumber, "A1"},
+            {DCM_ReferringPhysicianName, "WHO^DR"},
+            {DCM_ReferringPhysicianAddress, "Main St"},
+            {DCM_ClinicalTrialSponsorName, "Sp"},
+            {DCM_ClinicalTrialProtocolName, "Pr"},
+            {DCM_ClinicalTrialSiteName, "Si"}});
     EXPECT_STREQ("1.2.3", f.data.studyInstanceUid);
     EXPECT_STREQ("DOE^JOHN", f.data.patientName);
     EXPECT_STREQ("12345", f.data.patientId);
@@ -181,13 +203,13 @@ TEST(StudyDataMake, MergeKeepsAbsentValuesAndCollectsModalities)
     MakeFixture f;
     f.make({{DCM_StudyDescription, "HEAD"}, {DCM_PatientBirthDate, "19700101"}});
     f.hash.patientNameBits |= STUDYHASH_DELETED;
-    f.make({{DCM_Modality, "MR"}, {DCM_StudyDescription, "<absent>"},
-            {DCM_PatientBirthDate, "1970"}});
+    f.make(
+        {{DCM_Modality, "MR"}, {DCM_StudyDescription, "<absent>"}, {DCM_PatientBirthDate, "1970"}});
     EXPECT_STREQ("HEAD", f.data.studyDescription);
     EXPECT_EQ(0, memcmp(f.data.modalities, "CTMR\0", 5));
     EXPECT_EQ(MODALITY_CT | MODALITY_MR, f.hash.modalityBits);
-    EXPECT_EQ(0u, f.hash.birthDate);  // a birth date of 4 characters gives 0
-    EXPECT_EQ(0u, f.hash.patientNameBits & STUDYHASH_DELETED);  // assigned, not combined
+    EXPECT_EQ(0u, f.hash.birthDate); // a birth date of 4 characters gives 0
+    EXPECT_EQ(0u, f.hash.patientNameBits & STUDYHASH_DELETED); // assigned, not combined
     f.make({{DCM_Modality, "CT"}});
     EXPECT_EQ(0, memcmp(f.data.modalities, "CTMR\0", 5));
 }
@@ -211,7 +233,7 @@ TEST(StudyDataMake, WideValuesFillTheirFields)
     EXPECT_EQ(uid64, std::string(f.data.studyInstanceUid, 64));
     EXPECT_EQ(std::string(64, 'A'), std::string(f.data.patientName, 64));
     EXPECT_EQ("0123456789ABCDEF", std::string(f.data.studyId, 16));
-    EXPECT_EQ(0, f.data.referringPhysician[0]);  // the next field is untouched
+    EXPECT_EQ(0, f.data.referringPhysician[0]); // the next field is untouched
 }
 
 TEST(StudyDataMake, ConvertsToUtf8)
@@ -265,9 +287,9 @@ TEST(RecordIO, ShortTailIsNotARecord)
 TEST(RecordIO, FailedAppendLeavesNoTornRecord)
 {
     struct Case {
-        size_t before;  // bytes in the file: whole 512-byte records and a torn tail
-        long index;     // where the record is appended
-        size_t after;   // bytes left after the failed append
+        size_t before; // bytes in the file: whole 512-byte records and a torn tail
+        long index;    // where the record is appended
+        size_t after;  // bytes left after the failed append
     } cases[] = {
         {1024, 2, 1024},
         {1024 + 100, 2, 1024},

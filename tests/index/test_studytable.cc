@@ -9,7 +9,8 @@
 #include "store/localstore.h"
 #include "tests/store/storetest.h"
 
-namespace {
+namespace
+{
 
 struct Table : TestStore {
     std::string hashPath() const { return B("uid/STUDYINDEX.hash"); }
@@ -50,7 +51,7 @@ struct Table : TestStore {
     }
 };
 
-}  // namespace
+} // namespace
 
 TEST(ReallocStudyHash, ResizesAndEmpties)
 {
@@ -98,7 +99,7 @@ TEST(UpdateStudyHash, InPlaceRewriteIsSeenByItsMtime)
         ASSERT_EQ(0, worker.WriteDataset(ds, 0, nullptr, 0));
         delete ds;
     }
-    EXPECT_TRUE(t.store.mustUpdateStudyHash());  // same count, new mtime
+    EXPECT_TRUE(t.store.mustUpdateStudyHash()); // same count, new mtime
     EXPECT_EQ(1, t.store.updateStudyHash());
     EXPECT_EQ(MODALITY_CT | MODALITY_MR, t.store.studyTable[0].modalityBits);
 }
@@ -110,7 +111,7 @@ TEST(UpdateStudyHash, MalformedFileIsNeverLoaded)
     writeFile(t.hashPath(), std::string(30, '\0'));
     EXPECT_FALSE(t.store.mustUpdateStudyHash());
     EXPECT_EQ(-1, t.store.updateStudyHash());
-    EXPECT_EQ(1, t.store.studyCount);  // the old contents stay
+    EXPECT_EQ(1, t.store.studyCount); // the old contents stay
     EXPECT_EQ(3, t.put("1.2.1", "4.5", "6.8"));
     EXPECT_EQ(-1, t.store.compactStudyHash());
     EXPECT_EQ(30, fileSize(t.hashPath()));
@@ -184,7 +185,7 @@ TEST(CompactStudyHash, KeepsMergesTheMtimeCannotShow)
         ASSERT_EQ(0, worker.WriteDataset(ds, 0, nullptr, 0));
         delete ds;
     }
-    t.setMtime(t.hashPath(), 1000000000);  // the same second as the load
+    t.setMtime(t.hashPath(), 1000000000); // the same second as the load
     t.markDeleted(0);
     t.setMtime(t.hashPath(), 1000000000);
     ASSERT_FALSE(t.store.mustUpdateStudyHash());

@@ -120,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     checkFile(&map);
     if (AETitleMap_FindByAET(&map, "SEED_AE") == nullptr ||
         strcmp(AETitleMap_FindByNum(&map, 0)->address, "10.0.0.1:104") != 0)
-        abort();  // an entry that was there must never change
+        abort(); // an entry that was there must never change
     if (r == MONITORINPUT_IGNORED) {
         struct stat after;
         fstat(mapFd, &after);
@@ -128,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             abort();
     } else if (AETitleMap_FindByNum(&map, 1) == nullptr ||
                AETitleMap_FindByNum(&map, 2) != nullptr) {
-        abort();  // an accepted datagram adds exactly one entry
+        abort(); // an accepted datagram adds exactly one entry
     }
     AETitleMap_Destroy(&map);
     return 0;

@@ -12,25 +12,25 @@
 struct DiskCase {
     uint64_t total, freebytes;
     int percent;
-    int interval;  // expected interval, starting from 77
+    int interval; // expected interval, starting from 77
 };
 
 TEST(Housekeeping, DiskPercentAndInterval)
 {
     const DiskCase cases[] = {
-        {0, 0, 100, 77},                  // statvfs failed or no store yet
+        {0, 0, 100, 77}, // statvfs failed or no store yet
         {0, 12345, 100, 77},
         {1000, 1000, 100, 60},
         {1000, 500, 50, 60},
         {1000, 200, 20, 60},
         {1000, 199, 19, 19},
         {1000, 100, 10, 10},
-        {1000, 9, 0, 0},                  // truncated, checked on every pass
+        {1000, 9, 0, 0}, // truncated, checked on every pass
         {1000, 0, 0, 0},
-        {1000, 2000, 100, 60},            // more free than total
+        {1000, 2000, 100, 60}, // more free than total
         // free * 100 does not fit 64 bits here: must not wrap.
         {UINT64_C(1) << 62, UINT64_C(1) << 61, 50, 60},
-        {UINT64_MAX, UINT64_MAX / 10, 9, 9},  // 9.99... truncated
+        {UINT64_MAX, UINT64_MAX / 10, 9, 9}, // 9.99... truncated
     };
     for (const DiskCase &c : cases) {
         int interval = 77;

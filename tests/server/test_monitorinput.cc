@@ -33,7 +33,8 @@ static std::string readFile(int fd)
     return out;
 }
 
-class MonitorInput : public ::testing::Test {
+class MonitorInput : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -138,8 +139,7 @@ TEST_F(MonitorInput, ConfigAddAetUsesGivenAddressAndFlags)
 
     // A title already present is left as it is, whoever sends it.
     std::string before = logText();
-    EXPECT_EQ(handle("delta 2 CONFIG ADD_AET WS1 10.0.0.8:11112 FMSGUEDP\n"),
-              MONITORINPUT_IGNORED);
+    EXPECT_EQ(handle("delta 2 CONFIG ADD_AET WS1 10.0.0.8:11112 FMSGUEDP\n"), MONITORINPUT_IGNORED);
     EXPECT_STREQ(AETitleMap_FindByAET(&map, "WS1")->address, "10.0.0.7:104");
     EXPECT_EQ(entries(), 1);
     EXPECT_EQ(logText(), before);
@@ -172,7 +172,8 @@ TEST_F(MonitorInput, LongestFrameIsHandledOneMoreByteIsNot)
     ASSERT_EQ(frame.size(), 1023u);
     EXPECT_EQ(handle(frame), MONITORINPUT_ADDED);
 
-    std::string longer = "gamma 1 CONFIG ADD_AET WS4 h:1 " + std::string(1023 - head.size(), 'F') + "\n";
+    std::string longer =
+        "gamma 1 CONFIG ADD_AET WS4 h:1 " + std::string(1023 - head.size(), 'F') + "\n";
     ASSERT_EQ(longer.size(), 1024u);
     EXPECT_EQ(handle(longer), MONITORINPUT_IGNORED);
     EXPECT_EQ(AETitleMap_FindByAET(&map, "WS4"), nullptr);
@@ -278,7 +279,9 @@ static const BadDatagram kBadDatagrams[] = {
     {"65535 bytes", std::string(65535, ' ')},
 };
 
-class BadDatagrams : public MonitorInput, public ::testing::WithParamInterface<BadDatagram> {};
+class BadDatagrams : public MonitorInput, public ::testing::WithParamInterface<BadDatagram>
+{
+};
 
 TEST_P(BadDatagrams, ChangeNothing)
 {
@@ -305,16 +308,16 @@ TEST_F(MonitorInput, SourceMustBeIPv4)
     six.sin6_family = AF_INET6;
     six.sin6_port = htons(1104);
     inet_pton(AF_INET6, "fe80::1", &six.sin6_addr);
-    EXPECT_EQ(monitorinput_handle(&ctx, text.data(), text.size(), (struct sockaddr *)&six,
-                                  sizeof(six)),
-              MONITORINPUT_IGNORED);
+    EXPECT_EQ(
+        monitorinput_handle(&ctx, text.data(), text.size(), (struct sockaddr *)&six, sizeof(six)),
+        MONITORINPUT_IGNORED);
 
     struct sockaddr_un un;
     memset(&un, 0, sizeof(un));
     un.sun_family = AF_UNIX;
-    EXPECT_EQ(monitorinput_handle(&ctx, text.data(), text.size(), (struct sockaddr *)&un,
-                                  sizeof(un)),
-              MONITORINPUT_IGNORED);
+    EXPECT_EQ(
+        monitorinput_handle(&ctx, text.data(), text.size(), (struct sockaddr *)&un, sizeof(un)),
+        MONITORINPUT_IGNORED);
 
     // An IPv4 family with a length too short to hold the address.
     EXPECT_EQ(monitorinput_handle(&ctx, text.data(), text.size(), (struct sockaddr *)&src, 8),
@@ -338,4 +341,3 @@ TEST_F(MonitorInput, NullLogStreamStillAdds)
     ctx.logfp = nullptr;
     EXPECT_EQ(handle(kGood), MONITORINPUT_DISCOVERED);
 }
-

@@ -49,9 +49,9 @@ TEST(OpLog, RunsAreSummarised)
         oplog_note(&ops, "C-Store A->B", f);
     oplog_note(&ops, "EOF A->B", f);
     std::vector<std::string> want = {
-        "C-Echo A->B\n",  "C-Echo A->B (2x)\n",   "C-Store A->B\n", "C-Store A->B (1x)\n",
-        "C-Find A->B\n",  "C-Find A->B (1x)\n",   "C-Store A->B\n", "C-Store A->B (50x)\n",
-        "EOF A->B\n",
+        "C-Echo A->B\n",       "C-Echo A->B (2x)\n",   "C-Store A->B\n",
+        "C-Store A->B (1x)\n", "C-Find A->B\n",        "C-Find A->B (1x)\n",
+        "C-Store A->B\n",      "C-Store A->B (50x)\n", "EOF A->B\n",
     };
     EXPECT_EQ(messages(f), want);
     fclose(f);

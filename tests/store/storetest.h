@@ -22,13 +22,14 @@
 #include <vector>
 
 #include "dcmtk/dcmdata/dcdatset.h"
-#include "dcmtk/dcmdata/dcelem.h"
 #include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcelem.h"
 #include "dcmtk/dcmdata/dcuid.h"
 #include "store/localstore.h"
 
 // A fresh directory below /tmp, removed with everything in it at the end.
-class TempDir {
+class TempDir
+{
 public:
     TempDir()
     {
@@ -169,7 +170,8 @@ inline std::vector<std::string> findSuffix(const std::string &root, const std::s
 {
     std::vector<std::string> out;
     for (const auto &p : listTree(root))
-        if (p.size() >= suffix.size() && p.compare(p.size() - suffix.size(), suffix.size(), suffix) == 0)
+        if (p.size() >= suffix.size() &&
+            p.compare(p.size() - suffix.size(), suffix.size(), suffix) == 0)
             out.push_back(p);
     return out;
 }
@@ -190,7 +192,8 @@ inline int inChild(const std::function<int()> &fn)
 }
 
 // A log stream in memory-backed temporary file; text() returns what was logged.
-class LogCapture {
+class LogCapture
+{
 public:
     LogCapture() : f_(tmpfile()) {}
     ~LogCapture() { fclose(f_); }

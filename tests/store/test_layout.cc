@@ -86,7 +86,7 @@ TEST(UidTree, PathsOfTheLevels)
     struct Case {
         const char *study, *series, *image;
         int withBase;
-        const char *expected;  // "B" stands for the base directory
+        const char *expected; // "B" stands for the base directory
     } cases[] = {
         {"1.2.3", nullptr, nullptr, 0, "/uid/E2/E7/study_1.2.3"},
         {"", nullptr, nullptr, 0, "/uid/00/00/study_"},
@@ -138,7 +138,8 @@ TEST(UidTree, IndexAndBasePaths)
     std::string B = dir.str();
     EXPECT_EQ(B + "/uid/E2/E7/study_1.2.3/series_4.5/IMAGEINDEX",
               store.GetUidIndexPath("1.2.3", "4.5").c_str());
-    EXPECT_EQ(B + "/uid/E2/E7/study_1.2.3/SERIESINDEX", store.GetUidIndexPath("1.2.3", nullptr).c_str());
+    EXPECT_EQ(B + "/uid/E2/E7/study_1.2.3/SERIESINDEX",
+              store.GetUidIndexPath("1.2.3", nullptr).c_str());
     EXPECT_EQ(B + "/uid/STUDYINDEX", store.GetUidIndexPath(nullptr, nullptr).c_str());
     EXPECT_EQ(B + "/uid/E2/E7", store.GetUidBasePath("1.2.3").c_str());
     EXPECT_EQ(B + "/uid/00/00", store.GetUidBasePath("").c_str());
@@ -163,7 +164,7 @@ TEST(CreateUidPath, CreatesEveryLevelAndAcceptsExisting)
 TEST(CreateUidPath, FailureNamesTheStep)
 {
     struct Case {
-        const char *blocker;  // a file placed where a directory should go
+        const char *blocker; // a file placed where a directory should go
         const char *message;
     } cases[] = {
         {"", "Cannot create storage base directory.\n"},
@@ -197,7 +198,7 @@ TEST(CheckUid, RefusesUnsafeUids)
         int expected;
     } cases[] = {
         {"1.2.3", 0},
-        {"1.2.abc", 0},  // letters stay accepted
+        {"1.2.abc", 0}, // letters stay accepted
         {std::string(64, '1'), 0},
         {std::string(65, '1'), 6},
         {"", 6},
@@ -206,7 +207,7 @@ TEST(CheckUid, RefusesUnsafeUids)
         {"1.2\n3", 6},
         {"1.2\t3", 6},
         {std::string("1.2\x7f", 4), 6},
-        {"..", 0},  // every name carries a prefix: study_.. is harmless
+        {"..", 0}, // every name carries a prefix: study_.. is harmless
     };
     TempDir dir;
     LogCapture log;

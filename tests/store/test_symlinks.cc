@@ -7,7 +7,8 @@
 #include "store/localstore.h"
 #include "tests/store/storetest.h"
 
-namespace {
+namespace
+{
 
 struct LinkStore : TestStore {
     // Stores and links an image; returns WriteSymlinks' result.
@@ -31,7 +32,7 @@ struct LinkStore : TestStore {
     }
 };
 
-}  // namespace
+} // namespace
 
 TEST(WriteSymlinks, NamesFromTheDataset)
 {
@@ -39,15 +40,24 @@ TEST(WriteSymlinks, NamesFromTheDataset)
         std::vector<std::pair<DcmTagKey, std::string>> elements;
         const char *expected;
     } cases[] = {
-        {{{DCM_PatientName, "Doe^John"}, {DCM_PatientBirthDate, "19700101"}, {DCM_PatientID, "12345"},
-          {DCM_StudyDate, "20240102"}, {DCM_StudyTime, "101530.123"}, {DCM_StudyDescription, "Head"},
-          {DCM_SeriesDate, "20240102"}, {DCM_SeriesTime, "101700"}, {DCM_BodyPartExamined, "HEAD"},
-          {DCM_SeriesDescription, "T1 SE.AX"}, {DCM_InstanceNumber, "7"}},
+        {{{DCM_PatientName, "Doe^John"},
+          {DCM_PatientBirthDate, "19700101"},
+          {DCM_PatientID, "12345"},
+          {DCM_StudyDate, "20240102"},
+          {DCM_StudyTime, "101530.123"},
+          {DCM_StudyDescription, "Head"},
+          {DCM_SeriesDate, "20240102"},
+          {DCM_SeriesTime, "101700"},
+          {DCM_BodyPartExamined, "HEAD"},
+          {DCM_SeriesDescription, "T1 SE.AX"},
+          {DCM_InstanceNumber, "7"}},
          "Doe^John_19700101_12345/20240102_101530_Head/20240102_101700_HEAD_T1_SE.AX/z_0007.dcm"},
         // A blank and a byte above 127 (an umlaut in ISO 8859-1) become "_".
-        {{{DCM_PatientName, "M\xfcller Hans"}, {DCM_PatientID, "<absent>"},
+        {{{DCM_PatientName, "M\xfcller Hans"},
+          {DCM_PatientID, "<absent>"},
           {DCM_InstanceNumber, "12345"}},
-         "M_ller_Hans_19000101_NoID/19000101_000000_NoDesc/19000101_000000_NoBPE_NoDesc/z_12345.dcm"},
+         "M_ller_Hans_19000101_NoID/19000101_000000_NoDesc/19000101_000000_NoBPE_NoDesc/"
+         "z_12345.dcm"},
         {{{DCM_PatientName, "<absent>"}, {DCM_PatientID, "<absent>"}},
          "NoName_19000101_NoID/19000101_000000_NoDesc/19000101_000000_NoBPE_NoDesc/z_0000.dcm"},
         {{{DCM_PatientName, "../../etc"}, {DCM_PatientID, "a/b"}, {DCM_InstanceNumber, "x1"}},

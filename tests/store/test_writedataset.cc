@@ -13,7 +13,8 @@
 #include "store/localstore.h"
 #include "tests/store/storetest.h"
 
-namespace {
+namespace
+{
 
 // Study 1.2.3 lies in the bucket E2/E7.
 struct Store : TestStore {
@@ -21,7 +22,7 @@ struct Store : TestStore {
     std::string seriesDir() const { return studyDir() + "/series_4.5"; }
 };
 
-}  // namespace
+} // namespace
 
 TEST(WriteDataset, FirstImageCreatesIndexAndFile)
 {
@@ -146,7 +147,7 @@ TEST(WriteDataset, MissingUidReturns6AndCreatesNothing)
 // collide in the 64-byte index keys: nothing may be created for them.
 TEST(WriteDataset, RefusedUidsCreateNothing)
 {
-    std::string tooLong = std::string(60, '1') + ".12345";  // 66 characters
+    std::string tooLong = std::string(60, '1') + ".12345"; // 66 characters
     struct Case {
         std::string study, series, sop;
     } cases[] = {
@@ -164,9 +165,9 @@ TEST(WriteDataset, RefusedUidsCreateNothing)
         // The toolkit strips white space from UI values; a peer can still
         // send a UID element with another VR, which keeps every byte.
         DcmDataset *ds = makeImage(nullptr, nullptr, nullptr);
-        const std::pair<DcmTagKey, std::string> uids[] = {
-            {DCM_StudyInstanceUID, c.study}, {DCM_SeriesInstanceUID, c.series},
-            {DCM_SOPInstanceUID, c.sop}};
+        const std::pair<DcmTagKey, std::string> uids[] = {{DCM_StudyInstanceUID, c.study},
+                                                          {DCM_SeriesInstanceUID, c.series},
+                                                          {DCM_SOPInstanceUID, c.sop}};
         for (const auto &uid : uids) {
             DcmLongString *element = new DcmLongString(DcmTag(uid.first, EVR_LO));
             element->putString(uid.second.c_str());
@@ -201,14 +202,15 @@ TEST(WriteDataset, LettersAndLongestUidsAreAccepted)
     EXPECT_EQ(28, fileSize(s.B("uid/STUDYINDEX.hash")));
     std::string bytes = readFile(s.B("uid/STUDYINDEX.dat"));
     ASSERT_EQ(512u, bytes.size());
-    EXPECT_EQ(uid64, bytes.substr(0, 64));  // the key fills its field, no NUL
+    EXPECT_EQ(uid64, bytes.substr(0, 64)); // the key fills its field, no NUL
 }
 
 TEST(WriteDataset, MergesSecondImageIntoStudy)
 {
     Store s;
     ASSERT_EQ(0, s.put("1.2.3", "4.5", "6.7", {{DCM_StudyDescription, "HEAD"}}));
-    ASSERT_EQ(0, s.put("1.2.3", "4.6", "6.8", {{DCM_Modality, "MR"}, {DCM_AccessionNumber, "A77"}}));
+    ASSERT_EQ(0,
+              s.put("1.2.3", "4.6", "6.8", {{DCM_Modality, "MR"}, {DCM_AccessionNumber, "A77"}}));
     std::string hash = readFile(s.B("uid/STUDYINDEX.hash"));
     std::string data = readFile(s.B("uid/STUDYINDEX.dat"));
     ASSERT_EQ(28u, hash.size());
@@ -219,7 +221,7 @@ TEST(WriteDataset, MergesSecondImageIntoStudy)
     memcpy(&d, data.data(), sizeof d);
     EXPECT_EQ(MODALITY_CT | MODALITY_MR, h.modalityBits);
     EXPECT_EQ(0, memcmp(d.modalities, "CTMR\0\0", 6));
-    EXPECT_STREQ("HEAD", d.studyDescription);  // kept: the second image lacks it
+    EXPECT_STREQ("HEAD", d.studyDescription); // kept: the second image lacks it
     EXPECT_STREQ("A77", d.accessionNumber);
     EXPECT_EQ(0, memcmp(&h, &s.store.studyTable[0], sizeof h));
 }
@@ -230,7 +232,7 @@ TEST(WriteDataset, MergesSecondImageIntoStudy)
 TEST(WriteDataset, MergeStartsFromTheFilesRecord)
 {
     Store s;
-    ASSERT_EQ(0, s.put("1.2.3", "4.5", "6.7"));  // CT
+    ASSERT_EQ(0, s.put("1.2.3", "4.5", "6.7")); // CT
     {
         LocalStore other(s.dir.c_str());
         DcmDataset *ds = makeImage("1.2.3", "4.6", "6.8", {{DCM_Modality, "MR"}});
@@ -277,7 +279,8 @@ TEST(WriteDataset, MalformedHashFileGives3)
 
 TEST(WriteDataset, UnconvertibleTransferSyntaxIsKept)
 {
-    const char *sample = "/usr/lib/python3/dist-packages/pydicom/data/test_files/SC_rgb_jpeg_dcmtk.dcm";
+    const char *sample =
+        "/usr/lib/python3/dist-packages/pydicom/data/test_files/SC_rgb_jpeg_dcmtk.dcm";
     if (access(sample, R_OK) != 0)
         GTEST_SKIP() << "no JPEG sample";
     DcmFileFormat in;
@@ -293,7 +296,8 @@ TEST(WriteDataset, UnconvertibleTransferSyntaxIsKept)
     logprintf_setmaxlevel(128);
     EXPECT_EQ(0, s.store.WriteDataset(ds, 0, nullptr, 0));
     logprintf_setmaxlevel(mask == 0 ? 0 : (mask + 1) / 2);
-    EXPECT_TRUE(s.log.contains("LocalStore::WriteDataset: Cannot write LE-Exp TS, using original.\n"));
+    EXPECT_TRUE(
+        s.log.contains("LocalStore::WriteDataset: Cannot write LE-Exp TS, using original.\n"));
     DcmFileFormat out;
     ASSERT_TRUE(out.loadFile((s.seriesDir() + "/image_6.7.dcm").c_str()).good());
     EXPECT_EQ(original, out.getDataset()->getOriginalXfer());
@@ -310,7 +314,7 @@ TEST(WriteDataset, LinkModes)
     ASSERT_GT(readlink((s.seriesDir() + "/image_6.7.dcm").c_str(), target, sizeof target - 1), 0);
     EXPECT_EQ(source, target);
     EXPECT_EQ(768, fileSize(s.seriesDir() + "/IMAGEINDEX.dat"));
-    EXPECT_EQ(3, s.store.WriteDataset(ds, 1, source.c_str(), 1));  // link exists
+    EXPECT_EQ(3, s.store.WriteDataset(ds, 1, source.c_str(), 1)); // link exists
     delete ds;
     ds = makeImage("1.2.3", "4.5", "6.8");
     EXPECT_EQ(3, s.store.WriteDataset(ds, 0, nullptr, 2));
@@ -432,7 +436,7 @@ TEST(WriteDataset, IndexMovedAsideWhileWaitingForItsLock)
         std::string aside = s.B("uid/E2/E7/DELETEME");
         if (rename(index.c_str(), aside.c_str()) != 0 || unlink(aside.c_str()) != 0)
             _exit(2);
-        _exit(0);  // closing the descriptor releases the lock
+        _exit(0); // closing the descriptor releases the lock
     }
     char c;
     ASSERT_EQ(1, read(ready[0], &c, 1));
@@ -494,7 +498,8 @@ TEST(WriteDataset, ConcurrentWritersIntoOneSeries)
 // last. These cases change the image index behind a store's back (through a
 // second store on the same directory, as another worker would) and pin the
 // records that a stale memory would have put in the wrong place.
-namespace {
+namespace
+{
 
 // Keys of the image index's records, in file order ("" for a cleared one).
 std::vector<std::string> imageKeys(const Store &s)
@@ -514,7 +519,7 @@ int putWith(LocalStore &store, const char *sop, const char *comment, int overwri
     return r;
 }
 
-}  // namespace
+} // namespace
 
 TEST(WriteDataset, RememberedIndexFollowsChangesByOthers)
 {
@@ -523,7 +528,7 @@ TEST(WriteDataset, RememberedIndexFollowsChangesByOthers)
         const char *name;
         // What the other process does after this store wrote 6.1 and 6.2.
         std::function<void(Store &, LocalStore &)> meanwhile;
-        const char *sop;  // what this store writes next (overwrite mode)
+        const char *sop; // what this store writes next (overwrite mode)
         Keys expected;
     } cases[] = {
         {"record appended by another: replaced, not duplicated",
@@ -576,7 +581,7 @@ TEST(WriteDataset, RememberedIndexFollowsChangesByOthers)
 TEST(WriteDataset, SyncEachImageStillStoresAndSyncWritesReportsSuccess)
 {
     Store s;
-    EXPECT_EQ(0, s.store.SyncWrites());  // nothing written yet
+    EXPECT_EQ(0, s.store.SyncWrites()); // nothing written yet
     s.store.setSyncEachImage(1);
     ASSERT_EQ(0, s.put("1.2.3", "4.5", "6.7"));
     s.store.setSyncEachImage(0);

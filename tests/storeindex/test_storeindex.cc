@@ -87,7 +87,7 @@ static std::string joined(const std::vector<std::string> &lines)
 
 // Every index file below B/uid, path relative to B -> contents.
 static void collectIndex(const std::string &dir, const std::string &rel,
-                  std::map<std::string, std::string> *out)
+                         std::map<std::string, std::string> *out)
 {
     std::vector<std::string> names;
     if (DIR *d = opendir(dir.c_str())) {
@@ -114,7 +114,8 @@ static void collectIndex(const std::string &dir, const std::string &rel,
 // modalities' worth of merges, study 1.3 with one image. Each image file
 // gets its own modification time, one second apart, in the order written,
 // as a real store's would be.
-class StoreIndexTest : public ::testing::Test {
+class StoreIndexTest : public ::testing::Test
+{
 public:
     void SetUp() override
     {
@@ -214,92 +215,119 @@ struct Damage {
     bool sameIndexAfterRebuild;
 };
 
-class DamageTest : public StoreIndexTest, public ::testing::WithParamInterface<int> {};
+class DamageTest : public StoreIndexTest, public ::testing::WithParamInterface<int>
+{
+};
 
 static const std::vector<Damage> &damages()
 {
     static const std::vector<Damage> table = {
         {"HashTruncatedTo30Bytes",
          [](StoreIndexTest *t) { ASSERT_EQ(truncate(t->uid("STUDYINDEX.hash").c_str(), 30), 0); },
-         {STORECHECK_MALFORMED, STORECHECK_OUT_OF_STEP}, true},
+         {STORECHECK_MALFORMED, STORECHECK_OUT_OF_STEP},
+         true},
         {"StudyDataRecordZeroed",
          [](StoreIndexTest *t) { t->zero(t->uid("STUDYINDEX.dat"), 512, 512); },
-         {STORECHECK_OUT_OF_STEP, STORECHECK_UNINDEXED}, true},
+         {STORECHECK_OUT_OF_STEP, STORECHECK_UNINDEXED},
+         true},
         {"StudyHashRecordZeroed",
          [](StoreIndexTest *t) { t->zero(t->uid("STUDYINDEX.hash"), 28, 28); },
-         {STORECHECK_OUT_OF_STEP}, true},
+         {STORECHECK_OUT_OF_STEP},
+         true},
         {"StudyDataRecordTorn",
          [](StoreIndexTest *t) { t->zero(t->uid("STUDYINDEX.dat"), 0, 100); },
-         {STORECHECK_TORN}, true},
+         {STORECHECK_TORN},
+         true},
         {"StudyFilesOutOfStep",
          [](StoreIndexTest *t) {
              std::string dat = readAll(t->uid("STUDYINDEX.dat"));
              writeAll(t->uid("STUDYINDEX.dat"), dat + dat.substr(0, 512));
          },
-         {STORECHECK_OUT_OF_STEP}, true},
+         {STORECHECK_OUT_OF_STEP},
+         true},
         {"ImageRecordZeroed",
          [](StoreIndexTest *t) { t->zero(t->dir("1.1", "1.1.1") + "/IMAGEINDEX.dat", 768, 768); },
-         {STORECHECK_UNINDEXED}, true},
+         {STORECHECK_UNINDEXED},
+         true},
         {"ImageRecordTorn",
          [](StoreIndexTest *t) { t->zero(t->dir("1.1", "1.1.1") + "/IMAGEINDEX.dat", 0, 1); },
-         {STORECHECK_TORN, STORECHECK_UNINDEXED}, true},
+         {STORECHECK_TORN, STORECHECK_UNINDEXED},
+         true},
         {"ImageIndexWithPartialRecord",
          [](StoreIndexTest *t) {
              std::string p = t->dir("1.2", "1.2.1") + "/IMAGEINDEX.dat";
              writeAll(p, readAll(p) + "12345");
          },
-         {STORECHECK_MALFORMED}, true},
+         {STORECHECK_MALFORMED},
+         true},
         {"ImageRecordTwice",
          [](StoreIndexTest *t) {
              std::string p = t->dir("1.2", "1.2.1") + "/IMAGEINDEX.dat";
              std::string b = readAll(p);
              writeAll(p, b + b.substr(0, 768));
          },
-         {STORECHECK_DUPLICATE}, true},
+         {STORECHECK_DUPLICATE},
+         true},
         {"ImageIndexDeleted",
-         [](StoreIndexTest *t) { ASSERT_EQ(unlink((t->dir("1.1", "1.1.1") + "/IMAGEINDEX.dat").c_str()), 0); },
-         {STORECHECK_UNINDEXED}, true},
+         [](StoreIndexTest *t) {
+             ASSERT_EQ(unlink((t->dir("1.1", "1.1.1") + "/IMAGEINDEX.dat").c_str()), 0);
+         },
+         {STORECHECK_UNINDEXED},
+         true},
         {"SeriesIndexDeleted",
-         [](StoreIndexTest *t) { ASSERT_EQ(unlink((t->dir("1.1") + "/SERIESINDEX.dat").c_str()), 0); },
-         {STORECHECK_UNINDEXED}, true},
+         [](StoreIndexTest *t) {
+             ASSERT_EQ(unlink((t->dir("1.1") + "/SERIESINDEX.dat").c_str()), 0);
+         },
+         {STORECHECK_UNINDEXED},
+         true},
         {"SeriesRecordZeroed",
          [](StoreIndexTest *t) { t->zero(t->dir("1.1") + "/SERIESINDEX.dat", 0, 320); },
-         {STORECHECK_UNINDEXED}, true},
+         {STORECHECK_UNINDEXED},
+         true},
         {"StaleTemporaryFiles",
          [](StoreIndexTest *t) {
              writeAll(t->image("1.1", "1.1.1", "1.1.1.9") + ".4242.tmp", "partial");
              writeAll(t->uid("STUDYINDEX.hash.4243.tmp"), "x");
          },
-         {STORECHECK_STALE_TMP}, true},
+         {STORECHECK_STALE_TMP},
+         true},
         {"StaleDeleteme",
          [](StoreIndexTest *t) {
              std::string bucket = t->store->GetUidBasePath("1.3").c_str();
              writeAll(bucket + "/DELETEME", std::string(768, 'x'));
          },
-         {STORECHECK_DELETEME}, true},
+         {STORECHECK_DELETEME},
+         true},
         {"InterruptedRebuildMarker",
          [](StoreIndexTest *t) { writeAll(t->uid("REBUILDING"), ""); },
-         {STORECHECK_REBUILD}, true},
+         {STORECHECK_REBUILD},
+         true},
         {"StudyDirectoryInWrongBucket",
          [](StoreIndexTest *t) {
              ASSERT_EQ(mkdir(t->uid("00").c_str(), 0777), 0);
              ASSERT_EQ(mkdir(t->uid("00/00").c_str(), 0777), 0);
              ASSERT_EQ(rename(t->dir("1.3").c_str(), t->uid("00/00/study_1.3").c_str()), 0);
          },
-         {STORECHECK_MISPLACED}, true},
+         {STORECHECK_MISPLACED},
+         true},
         // Regression: an image file removed by hand stays in every index
         // level and is offered to queries and retrieves until rebuilt.
         {"ImageFileDeleted",
-         [](StoreIndexTest *t) { ASSERT_EQ(unlink(t->image("1.3", "1.3.1", "1.3.1.1").c_str()), 0); },
-         {STORECHECK_MISSING}, false},
+         [](StoreIndexTest *t) {
+             ASSERT_EQ(unlink(t->image("1.3", "1.3.1", "1.3.1.1").c_str()), 0);
+         },
+         {STORECHECK_MISSING},
+         false},
         // What a store stopped right after making its directories leaves:
         // empty directories, which are not images without an index entry.
         {"EmptyStudyDirectoryOfAStoppedStore",
          [](StoreIndexTest *t) { ASSERT_EQ(t->store->CreateUidPath("1.5", nullptr), 0); },
-         {STORECHECK_EMPTY_DIR}, true},
+         {STORECHECK_EMPTY_DIR},
+         true},
         {"EmptySeriesDirectoryOfAStoppedStore",
          [](StoreIndexTest *t) { ASSERT_EQ(t->store->CreateUidPath("1.3", "1.3.9"), 0); },
-         {STORECHECK_EMPTY_DIR}, true},
+         {STORECHECK_EMPTY_DIR},
+         true},
         {"IndexEntryOfAKilledStore",
          [](StoreIndexTest *t) {
              DcmDataset ds;
@@ -310,7 +338,8 @@ static const std::vector<Damage> &damages()
              ASSERT_EQ(t->store->WriteDataset(&ds, 0, nullptr, 0), 0);
              ASSERT_EQ(unlink(t->image("1.4", "1.4.1", "1.4.1.1").c_str()), 0);
          },
-         {STORECHECK_MISSING}, true},
+         {STORECHECK_MISSING},
+         true},
     };
     return table;
 }
@@ -355,7 +384,8 @@ TEST_F(StoreIndexTest, RebuildDropsWhatHasNoImageAndKeepsTheRest)
     EXPECT_EQ(readAll(uid("STUDYINDEX.dat")).size(), 2 * sizeof(studydata));
     EXPECT_EQ(readAll(dir("1.1") + "/SERIESINDEX.dat").size(), sizeof(seriesrecord));
     EXPECT_EQ(readAll(dir("1.1", "1.1.1") + "/IMAGEINDEX.dat"),
-              original["uid" + std::string(dir("1.1", "1.1.1")).substr(base.size() + 4) + "/IMAGEINDEX.dat"]);
+              original["uid" + std::string(dir("1.1", "1.1.1")).substr(base.size() + 4) +
+                       "/IMAGEINDEX.dat"]);
 }
 
 // Deletes leave cleared records and a study marked deleted: consistent. A
@@ -384,7 +414,8 @@ TEST_F(StoreIndexTest, RebuildEntersAnImageFileThatWasNeverIndexed)
     ds.putAndInsertString(DCM_SOPInstanceUID, "1.3.1.7");
     ds.putAndInsertString(DCM_Modality, "US");
     DcmFileFormat ff(&ds);
-    ASSERT_TRUE(ff.saveFile(image("1.3", "1.3.1", "1.3.1.7").c_str(), EXS_LittleEndianExplicit).good());
+    ASSERT_TRUE(
+        ff.saveFile(image("1.3", "1.3.1", "1.3.1.7").c_str(), EXS_LittleEndianExplicit).good());
     int count;
     std::vector<std::string> lines = check(base, &count);
     ASSERT_EQ(count, 1) << joined(lines);
@@ -475,7 +506,8 @@ TEST_F(StoreIndexTest, KilledRebuildLeavesWholeFiles)
         for (const std::string &l : lines) {
             EXPECT_NE(l.rfind(STORECHECK_TORN ":", 0), 0u) << l;
             EXPECT_NE(l.rfind(STORECHECK_DUPLICATE ":", 0), 0u) << l;
-            if (l.find("IMAGEINDEX") != std::string::npos || l.find("SERIESINDEX") != std::string::npos) {
+            if (l.find("IMAGEINDEX") != std::string::npos ||
+                l.find("SERIESINDEX") != std::string::npos) {
                 EXPECT_NE(l.rfind(STORECHECK_MALFORMED ":", 0), 0u) << l;
             }
         }

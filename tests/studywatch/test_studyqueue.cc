@@ -6,172 +6,191 @@
 
 #include "studywatch/studyqueue.h"
 
-class StudyQueue : public ::testing::Test {
- protected:
-  void SetUp() override { SQ_init(&q); }
-  void TearDown() override { SQ_clear(&q); }
+class StudyQueue : public ::testing::Test
+{
+protected:
+    void SetUp() override { SQ_init(&q); }
+    void TearDown() override { SQ_clear(&q); }
 
-  // The counts must always match the states of the listed entries.
-  void ExpectCounts(unsigned waiting, unsigned ready, unsigned running) {
-    unsigned seen[SQ_NSTATES] = {0, 0, 0, 0};
-    for (SQ_entry *e = q.head; e; e = e->next) seen[e->state]++;
-    for (int s = 0; s < SQ_NSTATES; s++) EXPECT_EQ(seen[s], SQ_count(&q, static_cast<SQ_state>(s)));
-    EXPECT_EQ(waiting, SQ_count(&q, SQ_WAITING));
-    EXPECT_EQ(ready, SQ_count(&q, SQ_READY));
-    EXPECT_EQ(running, SQ_count(&q, SQ_RUNNING));
-    EXPECT_EQ(0u, SQ_count(&q, SQ_DONE));
-  }
+    // The counts must always match the states of the listed entries.
+    void ExpectCounts(unsigned waiting, unsigned ready, unsigned running)
+    {
+        unsigned seen[SQ_NSTATES] = {0, 0, 0, 0};
+        for (SQ_entry *e = q.head; e; e = e->next)
+            seen[e->state]++;
+        for (int s = 0; s < SQ_NSTATES; s++)
+            EXPECT_EQ(seen[s], SQ_count(&q, static_cast<SQ_state>(s)));
+        EXPECT_EQ(waiting, SQ_count(&q, SQ_WAITING));
+        EXPECT_EQ(ready, SQ_count(&q, SQ_READY));
+        EXPECT_EQ(running, SQ_count(&q, SQ_RUNNING));
+        EXPECT_EQ(0u, SQ_count(&q, SQ_DONE));
+    }
 
-  SQ_queue q;
+    SQ_queue q;
 };
 
-TEST_F(StudyQueue, FirstAnnouncementMakesWaitingEntryAtHead) {
-  EXPECT_EQ(1, SQ_announce(&q, "1.2.3", 1000));
-  EXPECT_EQ(1, SQ_announce(&q, "1.2.4", 1100));
-  ASSERT_NE(nullptr, q.head);
-  EXPECT_STREQ("1.2.4", q.head->studyuid);
-  EXPECT_STREQ("1.2.3", q.head->next->studyuid);
-  SQ_entry *e = SQ_find(&q, "1.2.3");
-  ASSERT_NE(nullptr, e);
-  EXPECT_EQ(SQ_WAITING, e->state);
-  EXPECT_EQ(-1, e->child);
-  EXPECT_EQ(1000, e->lastseen);
-  ExpectCounts(2, 0, 0);
+TEST_F(StudyQueue, FirstAnnouncementMakesWaitingEntryAtHead)
+{
+    EXPECT_EQ(1, SQ_announce(&q, "1.2.3", 1000));
+    EXPECT_EQ(1, SQ_announce(&q, "1.2.4", 1100));
+    ASSERT_NE(nullptr, q.head);
+    EXPECT_STREQ("1.2.4", q.head->studyuid);
+    EXPECT_STREQ("1.2.3", q.head->next->studyuid);
+    SQ_entry *e = SQ_find(&q, "1.2.3");
+    ASSERT_NE(nullptr, e);
+    EXPECT_EQ(SQ_WAITING, e->state);
+    EXPECT_EQ(-1, e->child);
+    EXPECT_EQ(1000, e->lastseen);
+    ExpectCounts(2, 0, 0);
 }
 
-TEST_F(StudyQueue, RepeatedAnnouncementOnlyRefreshes) {
-  SQ_announce(&q, "1.2.3", 1000);
-  EXPECT_EQ(0, SQ_announce(&q, "1.2.3", 5000));
-  EXPECT_EQ(5000, SQ_find(&q, "1.2.3")->lastseen);
-  EXPECT_EQ(nullptr, q.head->next);
-  ExpectCounts(1, 0, 0);
+TEST_F(StudyQueue, RepeatedAnnouncementOnlyRefreshes)
+{
+    SQ_announce(&q, "1.2.3", 1000);
+    EXPECT_EQ(0, SQ_announce(&q, "1.2.3", 5000));
+    EXPECT_EQ(5000, SQ_find(&q, "1.2.3")->lastseen);
+    EXPECT_EQ(nullptr, q.head->next);
+    ExpectCounts(1, 0, 0);
 }
 
-TEST_F(StudyQueue, FindNeedsTheExactUid) {
-  SQ_announce(&q, "1.2.30", 0);
-  EXPECT_EQ(nullptr, SQ_find(&q, "1.2.3"));
-  EXPECT_EQ(nullptr, SQ_find(&q, "1.2.300"));
-  EXPECT_NE(nullptr, SQ_find(&q, "1.2.30"));
+TEST_F(StudyQueue, FindNeedsTheExactUid)
+{
+    SQ_announce(&q, "1.2.30", 0);
+    EXPECT_EQ(nullptr, SQ_find(&q, "1.2.3"));
+    EXPECT_EQ(nullptr, SQ_find(&q, "1.2.300"));
+    EXPECT_NE(nullptr, SQ_find(&q, "1.2.30"));
 }
 
-TEST_F(StudyQueue, LongestUidIsKeptWhole) {
-  std::string uid(SQ_UIDSIZE - 1, '7');
-  EXPECT_EQ(1, SQ_announce(&q, uid.c_str(), 0));
-  EXPECT_EQ(uid, std::string(q.head->studyuid));
+TEST_F(StudyQueue, LongestUidIsKeptWhole)
+{
+    std::string uid(SQ_UIDSIZE - 1, '7');
+    EXPECT_EQ(1, SQ_announce(&q, uid.c_str(), 0));
+    EXPECT_EQ(uid, std::string(q.head->studyuid));
 }
 
 // The study is quiet only once more than the timeout has passed.
-TEST_F(StudyQueue, PromotionNeedsMoreThanTheTimeout) {
-  SQ_announce(&q, "1.2.3", 10000);
-  EXPECT_EQ(nullptr, SQ_promote(&q, 11999, 2000));
-  EXPECT_EQ(nullptr, SQ_promote(&q, 12000, 2000));
-  SQ_entry *e = SQ_promote(&q, 12001, 2000);
-  ASSERT_NE(nullptr, e);
-  EXPECT_EQ(SQ_READY, e->state);
-  ExpectCounts(0, 1, 0);
+TEST_F(StudyQueue, PromotionNeedsMoreThanTheTimeout)
+{
+    SQ_announce(&q, "1.2.3", 10000);
+    EXPECT_EQ(nullptr, SQ_promote(&q, 11999, 2000));
+    EXPECT_EQ(nullptr, SQ_promote(&q, 12000, 2000));
+    SQ_entry *e = SQ_promote(&q, 12001, 2000);
+    ASSERT_NE(nullptr, e);
+    EXPECT_EQ(SQ_READY, e->state);
+    ExpectCounts(0, 1, 0);
 }
 
-TEST_F(StudyQueue, RefreshPushesPromotionBack) {
-  SQ_announce(&q, "1.2.3", 0);
-  SQ_announce(&q, "1.2.3", 10000);
-  EXPECT_EQ(nullptr, SQ_promote(&q, 30000, 30000));
-  EXPECT_EQ(nullptr, SQ_promote(&q, 40000, 30000));
-  EXPECT_NE(nullptr, SQ_promote(&q, 40001, 30000));
+TEST_F(StudyQueue, RefreshPushesPromotionBack)
+{
+    SQ_announce(&q, "1.2.3", 0);
+    SQ_announce(&q, "1.2.3", 10000);
+    EXPECT_EQ(nullptr, SQ_promote(&q, 30000, 30000));
+    EXPECT_EQ(nullptr, SQ_promote(&q, 40000, 30000));
+    EXPECT_NE(nullptr, SQ_promote(&q, 40001, 30000));
 }
 
-TEST_F(StudyQueue, AtMostOnePromotionPerCallOldestFirst) {
-  SQ_announce(&q, "old", 0);
-  SQ_announce(&q, "mid", 10);
-  SQ_announce(&q, "new", 20);
-  SQ_entry *first = SQ_promote(&q, 100000, 1000);
-  ASSERT_NE(nullptr, first);
-  EXPECT_STREQ("old", first->studyuid);
-  ExpectCounts(2, 1, 0);
-  EXPECT_STREQ("mid", SQ_promote(&q, 100000, 1000)->studyuid);
-  EXPECT_STREQ("new", SQ_promote(&q, 100000, 1000)->studyuid);
-  EXPECT_EQ(nullptr, SQ_promote(&q, 100000, 1000));
-  ExpectCounts(0, 3, 0);
+TEST_F(StudyQueue, AtMostOnePromotionPerCallOldestFirst)
+{
+    SQ_announce(&q, "old", 0);
+    SQ_announce(&q, "mid", 10);
+    SQ_announce(&q, "new", 20);
+    SQ_entry *first = SQ_promote(&q, 100000, 1000);
+    ASSERT_NE(nullptr, first);
+    EXPECT_STREQ("old", first->studyuid);
+    ExpectCounts(2, 1, 0);
+    EXPECT_STREQ("mid", SQ_promote(&q, 100000, 1000)->studyuid);
+    EXPECT_STREQ("new", SQ_promote(&q, 100000, 1000)->studyuid);
+    EXPECT_EQ(nullptr, SQ_promote(&q, 100000, 1000));
+    ExpectCounts(0, 3, 0);
 }
 
-TEST_F(StudyQueue, PromotionSkipsStudiesStillReceiving) {
-  SQ_announce(&q, "busy", 0);
-  SQ_announce(&q, "quiet", 0);
-  SQ_announce(&q, "busy", 9000);
-  EXPECT_STREQ("quiet", SQ_promote(&q, 10000, 2000)->studyuid);
-  EXPECT_EQ(nullptr, SQ_promote(&q, 10000, 2000));
+TEST_F(StudyQueue, PromotionSkipsStudiesStillReceiving)
+{
+    SQ_announce(&q, "busy", 0);
+    SQ_announce(&q, "quiet", 0);
+    SQ_announce(&q, "busy", 9000);
+    EXPECT_STREQ("quiet", SQ_promote(&q, 10000, 2000)->studyuid);
+    EXPECT_EQ(nullptr, SQ_promote(&q, 10000, 2000));
 }
 
-TEST_F(StudyQueue, PromotionLeavesReadyAndRunningAlone) {
-  SQ_announce(&q, "a", 0);
-  SQ_entry *a = SQ_promote(&q, 5000, 0);
-  a->child = 42;
-  SQ_update_state(&q, a, SQ_RUNNING);
-  EXPECT_EQ(nullptr, SQ_promote(&q, 50000, 0));
-  ExpectCounts(0, 0, 1);
+TEST_F(StudyQueue, PromotionLeavesReadyAndRunningAlone)
+{
+    SQ_announce(&q, "a", 0);
+    SQ_entry *a = SQ_promote(&q, 5000, 0);
+    a->child = 42;
+    SQ_update_state(&q, a, SQ_RUNNING);
+    EXPECT_EQ(nullptr, SQ_promote(&q, 50000, 0));
+    ExpectCounts(0, 0, 1);
 }
 
 // A stream of newer studies must not keep an older ready one from its turn.
-TEST_F(StudyQueue, NextReadyIsTheOldestReady) {
-  EXPECT_EQ(nullptr, SQ_next_ready(&q));
-  SQ_announce(&q, "first", 0);
-  SQ_announce(&q, "second", 0);
-  SQ_announce(&q, "third", 0);
-  SQ_promote(&q, 10, 0);
-  SQ_promote(&q, 10, 0);
-  EXPECT_STREQ("first", SQ_next_ready(&q)->studyuid);
-  SQ_update_state(&q, SQ_next_ready(&q), SQ_RUNNING);
-  EXPECT_STREQ("second", SQ_next_ready(&q)->studyuid);
+TEST_F(StudyQueue, NextReadyIsTheOldestReady)
+{
+    EXPECT_EQ(nullptr, SQ_next_ready(&q));
+    SQ_announce(&q, "first", 0);
+    SQ_announce(&q, "second", 0);
+    SQ_announce(&q, "third", 0);
+    SQ_promote(&q, 10, 0);
+    SQ_promote(&q, 10, 0);
+    EXPECT_STREQ("first", SQ_next_ready(&q)->studyuid);
+    SQ_update_state(&q, SQ_next_ready(&q), SQ_RUNNING);
+    EXPECT_STREQ("second", SQ_next_ready(&q)->studyuid);
 }
 
-TEST_F(StudyQueue, AnnouncementsOfReadyOrRunningStudyOnlyRefresh) {
-  SQ_announce(&q, "r", 0);
-  SQ_entry *e = SQ_promote(&q, 10, 0);
-  EXPECT_EQ(0, SQ_announce(&q, "r", 20));
-  EXPECT_EQ(SQ_READY, e->state);
-  SQ_update_state(&q, e, SQ_RUNNING);
-  EXPECT_EQ(0, SQ_announce(&q, "r", 30));
-  EXPECT_EQ(SQ_RUNNING, e->state);
-  EXPECT_EQ(30, e->lastseen);
-  ExpectCounts(0, 0, 1);
+TEST_F(StudyQueue, AnnouncementsOfReadyOrRunningStudyOnlyRefresh)
+{
+    SQ_announce(&q, "r", 0);
+    SQ_entry *e = SQ_promote(&q, 10, 0);
+    EXPECT_EQ(0, SQ_announce(&q, "r", 20));
+    EXPECT_EQ(SQ_READY, e->state);
+    SQ_update_state(&q, e, SQ_RUNNING);
+    EXPECT_EQ(0, SQ_announce(&q, "r", 30));
+    EXPECT_EQ(SQ_RUNNING, e->state);
+    EXPECT_EQ(30, e->lastseen);
+    ExpectCounts(0, 0, 1);
 }
 
-TEST_F(StudyQueue, FinishUnlinksFromAnyPosition) {
-  SQ_announce(&q, "a", 0);
-  SQ_announce(&q, "b", 0);
-  SQ_announce(&q, "c", 0);
-  SQ_finish(&q, SQ_find(&q, "b"));
-  EXPECT_STREQ("c", q.head->studyuid);
-  EXPECT_STREQ("a", q.head->next->studyuid);
-  EXPECT_EQ(nullptr, q.head->next->next);
-  SQ_finish(&q, SQ_find(&q, "c"));
-  SQ_finish(&q, SQ_find(&q, "a"));
-  EXPECT_EQ(nullptr, q.head);
-  ExpectCounts(0, 0, 0);
+TEST_F(StudyQueue, FinishUnlinksFromAnyPosition)
+{
+    SQ_announce(&q, "a", 0);
+    SQ_announce(&q, "b", 0);
+    SQ_announce(&q, "c", 0);
+    SQ_finish(&q, SQ_find(&q, "b"));
+    EXPECT_STREQ("c", q.head->studyuid);
+    EXPECT_STREQ("a", q.head->next->studyuid);
+    EXPECT_EQ(nullptr, q.head->next->next);
+    SQ_finish(&q, SQ_find(&q, "c"));
+    SQ_finish(&q, SQ_find(&q, "a"));
+    EXPECT_EQ(nullptr, q.head);
+    ExpectCounts(0, 0, 0);
 }
 
-TEST_F(StudyQueue, FinishedStudyAnnouncedAgainStartsOver) {
-  SQ_announce(&q, "s", 0);
-  SQ_entry *e = SQ_promote(&q, 10, 0);
-  e->child = 77;
-  SQ_update_state(&q, e, SQ_RUNNING);
-  EXPECT_EQ(e, SQ_find_child(&q, 77));
-  SQ_finish(&q, e);
-  EXPECT_EQ(nullptr, SQ_find_child(&q, 77));
-  EXPECT_EQ(1, SQ_announce(&q, "s", 100));
-  EXPECT_EQ(SQ_WAITING, SQ_find(&q, "s")->state);
-  EXPECT_EQ(-1, SQ_find(&q, "s")->child);
-  ExpectCounts(1, 0, 0);
+TEST_F(StudyQueue, FinishedStudyAnnouncedAgainStartsOver)
+{
+    SQ_announce(&q, "s", 0);
+    SQ_entry *e = SQ_promote(&q, 10, 0);
+    e->child = 77;
+    SQ_update_state(&q, e, SQ_RUNNING);
+    EXPECT_EQ(e, SQ_find_child(&q, 77));
+    SQ_finish(&q, e);
+    EXPECT_EQ(nullptr, SQ_find_child(&q, 77));
+    EXPECT_EQ(1, SQ_announce(&q, "s", 100));
+    EXPECT_EQ(SQ_WAITING, SQ_find(&q, "s")->state);
+    EXPECT_EQ(-1, SQ_find(&q, "s")->child);
+    ExpectCounts(1, 0, 0);
 }
 
 // Entries without a child (-1) must never match a real process id.
-TEST_F(StudyQueue, FindChildIgnoresEntriesWithoutChild) {
-  SQ_announce(&q, "s", 0);
-  EXPECT_EQ(nullptr, SQ_find_child(&q, 1234));
+TEST_F(StudyQueue, FindChildIgnoresEntriesWithoutChild)
+{
+    SQ_announce(&q, "s", 0);
+    EXPECT_EQ(nullptr, SQ_find_child(&q, 1234));
 }
 
-TEST(StudyQueueDeath, OverlongUidIsAProgrammingError) {
-  SQ_queue q;
-  SQ_init(&q);
-  std::string uid(SQ_UIDSIZE, '1');
-  EXPECT_DEATH(SQ_announce(&q, uid.c_str(), 0), "");
+TEST(StudyQueueDeath, OverlongUidIsAProgrammingError)
+{
+    SQ_queue q;
+    SQ_init(&q);
+    std::string uid(SQ_UIDSIZE, '1');
+    EXPECT_DEATH(SQ_announce(&q, uid.c_str(), 0), "");
 }

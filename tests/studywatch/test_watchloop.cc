@@ -15,272 +15,309 @@
 #include "runtime/logprintf.h"
 #include "studywatch/watchloop.h"
 
-class WatchLoop : public ::testing::Test {
- protected:
-  void SetUp() override {
-    SQ_init(&q);
-    char tmpl[] = "/tmp/studywatch-unit-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir = tmpl;
-    const char *path = getenv("PATH");
-    oldpath = path ? path : "";
-    setenv("PATH", dir.c_str(), 1);
-    log = tmpfile();
-    ASSERT_NE(nullptr, log);
-  }
-
-  void TearDown() override {
-    setenv("PATH", oldpath.c_str(), 1);
-    logprintf_setmaxlevel(32);
-    SQ_clear(&q);
-    fclose(log);
-    std::string cmd = "rm -rf '" + dir + "'";
-    EXPECT_EQ(0, system(cmd.c_str()));
-  }
-
-  // Puts an executable tabrin with this shell body into the test's PATH.
-  void Renderer(const std::string &body, mode_t mode = 0755) {
-    std::string p = dir + "/tabrin";
-    std::ofstream(p) << "#!/bin/sh\n" << body << "\n";
-    ASSERT_EQ(0, chmod(p.c_str(), mode));
-  }
-
-  std::string Log() {
-    fflush(log);
-    rewind(log);
-    std::string out;
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, log)) > 0) out.append(buf, n);
-    return out;
-  }
-
-  // Makes study uid ready, as the loop's promotion does.
-  SQ_entry *Ready(const char *uid) {
-    SQ_announce(&q, uid, 0);
-    return SQ_promote(&q, 1000000, 0);
-  }
-
-  // Reaps until count children were collected (or ten seconds passed).
-  int ReapAll(int count) {
-    int got = 0;
-    for (int i = 0; i < 1000 && got < count; i++) {
-      got += watchloop_reap(&q, log);
-      if (got < count) usleep(10000);
+class WatchLoop : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        SQ_init(&q);
+        char tmpl[] = "/tmp/studywatch-unit-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(tmpl));
+        dir = tmpl;
+        const char *path = getenv("PATH");
+        oldpath = path ? path : "";
+        setenv("PATH", dir.c_str(), 1);
+        log = tmpfile();
+        ASSERT_NE(nullptr, log);
     }
-    return got;
-  }
 
-  // Launches uid's child and collects it; returns the child's pid.
-  pid_t RunOnce(const char *uid) {
-    SQ_entry *e = Ready(uid);
-    EXPECT_NE(nullptr, e);
-    pid_t pid = watchloop_launch(&q, 1, log);
-    EXPECT_GT(pid, 0);
-    EXPECT_EQ(SQ_RUNNING, e->state);
-    EXPECT_EQ(pid, e->child);
-    EXPECT_EQ(1, ReapAll(1));
-    EXPECT_EQ(nullptr, q.head);
-    return pid;
-  }
+    void TearDown() override
+    {
+        setenv("PATH", oldpath.c_str(), 1);
+        logprintf_setmaxlevel(32);
+        SQ_clear(&q);
+        fclose(log);
+        std::string cmd = "rm -rf '" + dir + "'";
+        EXPECT_EQ(0, system(cmd.c_str()));
+    }
 
-  SQ_queue q;
-  std::string dir, oldpath;
-  FILE *log = nullptr;
+    // Puts an executable tabrin with this shell body into the test's PATH.
+    void Renderer(const std::string &body, mode_t mode = 0755)
+    {
+        std::string p = dir + "/tabrin";
+        std::ofstream(p) << "#!/bin/sh\n" << body << "\n";
+        ASSERT_EQ(0, chmod(p.c_str(), mode));
+    }
+
+    std::string Log()
+    {
+        fflush(log);
+        rewind(log);
+        std::string out;
+        char buf[512];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, log)) > 0)
+            out.append(buf, n);
+        return out;
+    }
+
+    // Makes study uid ready, as the loop's promotion does.
+    SQ_entry *Ready(const char *uid)
+    {
+        SQ_announce(&q, uid, 0);
+        return SQ_promote(&q, 1000000, 0);
+    }
+
+    // Reaps until count children were collected (or ten seconds passed).
+    int ReapAll(int count)
+    {
+        int got = 0;
+        for (int i = 0; i < 1000 && got < count; i++) {
+            got += watchloop_reap(&q, log);
+            if (got < count)
+                usleep(10000);
+        }
+        return got;
+    }
+
+    // Launches uid's child and collects it; returns the child's pid.
+    pid_t RunOnce(const char *uid)
+    {
+        SQ_entry *e = Ready(uid);
+        EXPECT_NE(nullptr, e);
+        pid_t pid = watchloop_launch(&q, 1, log);
+        EXPECT_GT(pid, 0);
+        EXPECT_EQ(SQ_RUNNING, e->state);
+        EXPECT_EQ(pid, e->child);
+        EXPECT_EQ(1, ReapAll(1));
+        EXPECT_EQ(nullptr, q.head);
+        return pid;
+    }
+
+    SQ_queue q;
+    std::string dir, oldpath;
+    FILE *log = nullptr;
 };
 
-TEST_F(WatchLoop, CommandText) {
-  char out[WATCHLOOP_COMMAND_SIZE];
-  EXPECT_EQ(0, watchloop_command("1.2.3", out, sizeof out));
-  EXPECT_STREQ("! preprocessing/autostudy 1.2.3", out);
-  char small[10];
-  EXPECT_EQ(-1, watchloop_command("1.2.3", small, sizeof small));
+TEST_F(WatchLoop, CommandText)
+{
+    char out[WATCHLOOP_COMMAND_SIZE];
+    EXPECT_EQ(0, watchloop_command("1.2.3", out, sizeof out));
+    EXPECT_STREQ("! preprocessing/autostudy 1.2.3", out);
+    char small[10];
+    EXPECT_EQ(-1, watchloop_command("1.2.3", small, sizeof small));
 }
 
-TEST_F(WatchLoop, RendererGetsTheFixedArgumentVector) {
-  Renderer("for a in \"$@\"; do printf '%s|' \"$a\"; done > \"${0%/*}/args\"");
-  RunOnce("1.2.840.5");
-  std::ifstream in(dir + "/args");
-  std::stringstream ss;
-  ss << in.rdbuf();
-  EXPECT_EQ("-q|-p|batch|-b|! preprocessing/autostudy 1.2.840.5|", ss.str());
+TEST_F(WatchLoop, RendererGetsTheFixedArgumentVector)
+{
+    Renderer("for a in \"$@\"; do printf '%s|' \"$a\"; done > \"${0%/*}/args\"");
+    RunOnce("1.2.840.5");
+    std::ifstream in(dir + "/args");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    EXPECT_EQ("-q|-p|batch|-b|! preprocessing/autostudy 1.2.840.5|", ss.str());
 }
 
-TEST_F(WatchLoop, NothingReadyNothingLaunched) {
-  EXPECT_EQ(0, watchloop_launch(&q, 1, log));
-  SQ_announce(&q, "1.2", 0);
-  EXPECT_EQ(0, watchloop_launch(&q, 1, log));
-  EXPECT_EQ(SQ_WAITING, q.head->state);
+TEST_F(WatchLoop, NothingReadyNothingLaunched)
+{
+    EXPECT_EQ(0, watchloop_launch(&q, 1, log));
+    SQ_announce(&q, "1.2", 0);
+    EXPECT_EQ(0, watchloop_launch(&q, 1, log));
+    EXPECT_EQ(SQ_WAITING, q.head->state);
 }
 
-TEST_F(WatchLoop, ChildLimitHoldsReadyStudies) {
-  Renderer("exit 0");
-  SQ_entry *busy = Ready("busy");
-  busy->child = 999999;
-  SQ_update_state(&q, busy, SQ_RUNNING);
-  SQ_entry *next = Ready("next");
-  EXPECT_EQ(0, watchloop_launch(&q, 1, log));
-  EXPECT_EQ(SQ_READY, next->state);
-  pid_t pid = watchloop_launch(&q, 2, log);
-  EXPECT_GT(pid, 0);
-  EXPECT_EQ(SQ_RUNNING, next->state);
-  EXPECT_EQ(2u, SQ_count(&q, SQ_RUNNING));
-  EXPECT_EQ(1, ReapAll(1));
-  EXPECT_EQ(busy, q.head);
-  EXPECT_EQ(nullptr, q.head->next);
+TEST_F(WatchLoop, ChildLimitHoldsReadyStudies)
+{
+    Renderer("exit 0");
+    SQ_entry *busy = Ready("busy");
+    busy->child = 999999;
+    SQ_update_state(&q, busy, SQ_RUNNING);
+    SQ_entry *next = Ready("next");
+    EXPECT_EQ(0, watchloop_launch(&q, 1, log));
+    EXPECT_EQ(SQ_READY, next->state);
+    pid_t pid = watchloop_launch(&q, 2, log);
+    EXPECT_GT(pid, 0);
+    EXPECT_EQ(SQ_RUNNING, next->state);
+    EXPECT_EQ(2u, SQ_count(&q, SQ_RUNNING));
+    EXPECT_EQ(1, ReapAll(1));
+    EXPECT_EQ(busy, q.head);
+    EXPECT_EQ(nullptr, q.head->next);
 }
 
 // The chosen status of a child whose renderer cannot be started.
-TEST_F(WatchLoop, RendererMissingFromPathExits127) {
-  logprintf_setmaxlevel(128);
-  pid_t pid = RunOnce("1.2.3");
-  EXPECT_NE(std::string::npos,
-            Log().find("]:Child " + std::to_string(pid) + " terminated with exit code 127.\n"))
-      << Log();
-}
-
-TEST_F(WatchLoop, RendererNotExecutableExits126) {
-  Renderer("exit 0", 0644);
-  logprintf_setmaxlevel(128);
-  pid_t pid = RunOnce("1.2.3");
-  EXPECT_NE(std::string::npos,
-            Log().find("]:Child " + std::to_string(pid) + " terminated with exit code 126.\n"))
-      << Log();
-}
-
-TEST_F(WatchLoop, ChildEndsAreLoggedAtDebugLevel) {
-  struct {
-    const char *body;
-    const char *middle;  // null: no line at all
-  } cases[] = {
-      {"exit 3", " with exit code 3."},
-      {"kill -9 $$", " due to signal 9."},
-      {"exit 0", nullptr},
-  };
-  logprintf_setmaxlevel(128);
-  for (auto &c : cases) {
-    Renderer(c.body);
+TEST_F(WatchLoop, RendererMissingFromPathExits127)
+{
+    logprintf_setmaxlevel(128);
     pid_t pid = RunOnce("1.2.3");
-    std::string line = "]:Child " + std::to_string(pid) + " terminated";
-    if (c.middle)
-      EXPECT_NE(std::string::npos, Log().find(line + c.middle + "\n")) << c.body << "\n" << Log();
-    else
-      EXPECT_EQ(std::string::npos, Log().find(line)) << c.body << "\n" << Log();
-  }
+    EXPECT_NE(std::string::npos,
+              Log().find("]:Child " + std::to_string(pid) + " terminated with exit code 127.\n"))
+        << Log();
+}
+
+TEST_F(WatchLoop, RendererNotExecutableExits126)
+{
+    Renderer("exit 0", 0644);
+    logprintf_setmaxlevel(128);
+    pid_t pid = RunOnce("1.2.3");
+    EXPECT_NE(std::string::npos,
+              Log().find("]:Child " + std::to_string(pid) + " terminated with exit code 126.\n"))
+        << Log();
+}
+
+TEST_F(WatchLoop, ChildEndsAreLoggedAtDebugLevel)
+{
+    struct {
+        const char *body;
+        const char *middle; // null: no line at all
+    } cases[] = {
+        {"exit 3", " with exit code 3."},
+        {"kill -9 $$", " due to signal 9."},
+        {"exit 0", nullptr},
+    };
+    logprintf_setmaxlevel(128);
+    for (auto &c : cases) {
+        Renderer(c.body);
+        pid_t pid = RunOnce("1.2.3");
+        std::string line = "]:Child " + std::to_string(pid) + " terminated";
+        if (c.middle)
+            EXPECT_NE(std::string::npos, Log().find(line + c.middle + "\n")) << c.body << "\n"
+                                                                             << Log();
+        else
+            EXPECT_EQ(std::string::npos, Log().find(line)) << c.body << "\n" << Log();
+    }
 }
 
 // With the program's fixed mask the end of a failing renderer is not written,
 // but its entry is finished all the same.
-TEST_F(WatchLoop, DefaultMaskHidesChildEnds) {
-  Renderer("exit 3");
-  RunOnce("1.2.3");
-  EXPECT_EQ("", Log());
+TEST_F(WatchLoop, DefaultMaskHidesChildEnds)
+{
+    Renderer("exit 3");
+    RunOnce("1.2.3");
+    EXPECT_EQ("", Log());
 }
 
-TEST_F(WatchLoop, UnknownChildIsLoggedAndQueueKept) {
-  SQ_entry *e = Ready("keep");
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) _exit(0);
-  EXPECT_EQ(1, ReapAll(1));
-  EXPECT_NE(std::string::npos, Log().find("]:Child " + std::to_string(pid) + " unknown!\n")) << Log();
-  EXPECT_EQ(e, q.head);
-  EXPECT_EQ(SQ_READY, e->state);
+TEST_F(WatchLoop, UnknownChildIsLoggedAndQueueKept)
+{
+    SQ_entry *e = Ready("keep");
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0)
+        _exit(0);
+    EXPECT_EQ(1, ReapAll(1));
+    EXPECT_NE(std::string::npos, Log().find("]:Child " + std::to_string(pid) + " unknown!\n"))
+        << Log();
+    EXPECT_EQ(e, q.head);
+    EXPECT_EQ(SQ_READY, e->state);
 }
 
-TEST_F(WatchLoop, StateMismatchIsLoggedAndEntryFinished) {
-  SQ_entry *e = Ready("odd");
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) _exit(0);
-  e->child = pid;
-  EXPECT_EQ(1, ReapAll(1));
-  EXPECT_NE(std::string::npos,
-            Log().find("]:Huh? State mismatch for child " + std::to_string(pid) + ".\n"))
-      << Log();
-  EXPECT_EQ(nullptr, q.head);
-  EXPECT_EQ(0u, SQ_count(&q, SQ_READY));
+TEST_F(WatchLoop, StateMismatchIsLoggedAndEntryFinished)
+{
+    SQ_entry *e = Ready("odd");
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0)
+        _exit(0);
+    e->child = pid;
+    EXPECT_EQ(1, ReapAll(1));
+    EXPECT_NE(std::string::npos,
+              Log().find("]:Huh? State mismatch for child " + std::to_string(pid) + ".\n"))
+        << Log();
+    EXPECT_EQ(nullptr, q.head);
+    EXPECT_EQ(0u, SQ_count(&q, SQ_READY));
 }
 
-class Receive : public WatchLoop {
- protected:
-  void SetUp() override {
-    WatchLoop::SetUp();
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_DGRAM, 0, fds));
-    int size = 1 << 16;
-    setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-  }
-  void TearDown() override {
-    close(fds[0]);
-    close(fds[1]);
-    WatchLoop::TearDown();
-  }
-  void Send(const std::string &d) {
-    ASSERT_EQ(static_cast<ssize_t>(d.size()), send(fds[0], d.data(), d.size(), 0));
-  }
-  int Recv(int64_t now = 0) { return watchloop_receive(fds[1], &q, now, log); }
+class Receive : public WatchLoop
+{
+protected:
+    void SetUp() override
+    {
+        WatchLoop::SetUp();
+        ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_DGRAM, 0, fds));
+        int size = 1 << 16;
+        setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    }
+    void TearDown() override
+    {
+        close(fds[0]);
+        close(fds[1]);
+        WatchLoop::TearDown();
+    }
+    void Send(const std::string &d)
+    {
+        ASSERT_EQ(static_cast<ssize_t>(d.size()), send(fds[0], d.data(), d.size(), 0));
+    }
+    int Recv(int64_t now = 0) { return watchloop_receive(fds[1], &q, now, log); }
 
-  int fds[2];
+    int fds[2];
 };
 
-TEST_F(Receive, AnnouncementCreatesThenRefreshes) {
-  Send("alpha 12 STORAGE STOREUID 1.2.3 1.2.3.4 1.2.3.4.5\n");
-  EXPECT_EQ(1, Recv(500));
-  ASSERT_NE(nullptr, SQ_find(&q, "1.2.3"));
-  Send("alpha 12 STORAGE STOREUID 1.2.3 1.2.3.4 1.2.3.4.6\n");
-  EXPECT_EQ(1, Recv(900));
-  EXPECT_EQ(900, SQ_find(&q, "1.2.3")->lastseen);
-  EXPECT_EQ(nullptr, q.head->next);
+TEST_F(Receive, AnnouncementCreatesThenRefreshes)
+{
+    Send("alpha 12 STORAGE STOREUID 1.2.3 1.2.3.4 1.2.3.4.5\n");
+    EXPECT_EQ(1, Recv(500));
+    ASSERT_NE(nullptr, SQ_find(&q, "1.2.3"));
+    Send("alpha 12 STORAGE STOREUID 1.2.3 1.2.3.4 1.2.3.4.6\n");
+    EXPECT_EQ(1, Recv(900));
+    EXPECT_EQ(900, SQ_find(&q, "1.2.3")->lastseen);
+    EXPECT_EQ(nullptr, q.head->next);
 }
 
-TEST_F(Receive, NothingWaiting) {
-  EXPECT_EQ(0, Recv());
-  EXPECT_EQ("", Log());
+TEST_F(Receive, NothingWaiting)
+{
+    EXPECT_EQ(0, Recv());
+    EXPECT_EQ("", Log());
 }
 
-TEST_F(Receive, EmptyDatagramIgnored) {
-  Send("");
-  EXPECT_EQ(0, Recv());
-  EXPECT_EQ(nullptr, q.head);
+TEST_F(Receive, EmptyDatagramIgnored)
+{
+    Send("");
+    EXPECT_EQ(0, Recv());
+    EXPECT_EQ(nullptr, q.head);
 }
 
 // Regression: a shorter datagram must be read from its own bytes only, never
 // completed by what a longer one left in the receive buffer.
-TEST_F(Receive, ShorterAfterLongerIsParsedAlone) {
-  Send("h 1 STORAGE STOREUIX 1.2.3.4 5.6 7.8\n");
-  Send("h 1 STORAGE STOREUID 1.2.3.4");
-  EXPECT_EQ(0, Recv());
-  EXPECT_EQ(0, Recv());
-  EXPECT_EQ(nullptr, q.head);
+TEST_F(Receive, ShorterAfterLongerIsParsedAlone)
+{
+    Send("h 1 STORAGE STOREUIX 1.2.3.4 5.6 7.8\n");
+    Send("h 1 STORAGE STOREUID 1.2.3.4");
+    EXPECT_EQ(0, Recv());
+    EXPECT_EQ(0, Recv());
+    EXPECT_EQ(nullptr, q.head);
 }
 
-TEST_F(Receive, FullFrameIsAccepted) {
-  std::string d = "h 1 STORAGE STOREUID 1.2.3 4.5 ";
-  d += std::string(1024 - d.size() - 1, '6') + "\n";
-  ASSERT_EQ(1024u, d.size());
-  Send(d);
-  EXPECT_EQ(1, Recv());
-  EXPECT_NE(nullptr, SQ_find(&q, "1.2.3"));
+TEST_F(Receive, FullFrameIsAccepted)
+{
+    std::string d = "h 1 STORAGE STOREUID 1.2.3 4.5 ";
+    d += std::string(1024 - d.size() - 1, '6') + "\n";
+    ASSERT_EQ(1024u, d.size());
+    Send(d);
+    EXPECT_EQ(1, Recv());
+    EXPECT_NE(nullptr, SQ_find(&q, "1.2.3"));
 }
 
 // A datagram longer than a frame arrives cut; it is dropped, not read as if
 // it were whole.
-TEST_F(Receive, OverlongDatagramIgnored) {
-  std::string d = "h 1 STORAGE STOREUID 1.2.3 4.5 ";
-  d += std::string(1100, '6') + "\n";
-  Send(d);
-  EXPECT_EQ(0, Recv());
-  EXPECT_EQ(nullptr, q.head);
+TEST_F(Receive, OverlongDatagramIgnored)
+{
+    std::string d = "h 1 STORAGE STOREUID 1.2.3 4.5 ";
+    d += std::string(1100, '6') + "\n";
+    Send(d);
+    EXPECT_EQ(0, Recv());
+    EXPECT_EQ(nullptr, q.head);
 }
 
-TEST_F(Receive, UnusableUidIgnoredWithWarning) {
-  Send("h 1 STORAGE STOREUID 1.2;reboot 4 5\n");
-  EXPECT_EQ(0, Recv());
-  EXPECT_EQ(nullptr, q.head);
-  EXPECT_NE(std::string::npos, Log().find("]:Ignored an announcement with an unusable study UID.\n"));
+TEST_F(Receive, UnusableUidIgnoredWithWarning)
+{
+    Send("h 1 STORAGE STOREUID 1.2;reboot 4 5\n");
+    EXPECT_EQ(0, Recv());
+    EXPECT_EQ(nullptr, q.head);
+    EXPECT_NE(std::string::npos,
+              Log().find("]:Ignored an announcement with an unusable study UID.\n"));
 }
 
-TEST_F(Receive, ReceiveErrorIsLogged) {
-  EXPECT_EQ(-1, watchloop_receive(-1, &q, 0, log));
-  EXPECT_NE(std::string::npos, Log().find("]:Error receiving message.\n"));
+TEST_F(Receive, ReceiveErrorIsLogged)
+{
+    EXPECT_EQ(-1, watchloop_receive(-1, &q, 0, log));
+    EXPECT_NE(std::string::npos, Log().find("]:Error receiving message.\n"));
 }
