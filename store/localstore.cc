@@ -337,3 +337,22 @@ uint64_t LocalStore::LS_GetFreeSpace()
         return 0;
     return (uint64_t)vfs.f_bsize * (uint64_t)vfs.f_bavail;
 }
+
+int LocalStore::LockStore(int exclusive)
+{
+    OFString path = OFString(baseDir) + "/STORELOCK";
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0664);
+    if (fd < 0)
+        return -1;
+    struct flock fl;
+    memset(&fl, 0, sizeof fl);
+    fl.l_type = exclusive ? F_WRLCK : F_RDLCK;
+    fl.l_whence = SEEK_SET;
+    if (fcntl(fd, F_SETLK, &fl) != 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}

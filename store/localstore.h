@@ -135,6 +135,15 @@ public:
     void noteChanged(const OFString &path, int isDir);
     void noteParentChanged(const OFString &path);
 
+    // --- store-wide lock ---
+    // Takes a whole-file lock on B/STORELOCK (created if missing) without
+    // waiting: shared (exclusive 0) by a running server, exclusive by a tool
+    // that rewrites the whole index. The descriptor that holds the lock
+    // (close it to release; not inherited by exec), or -1 with errno EAGAIN
+    // or EACCES when another process holds a lock in the way, or another
+    // errno when the file cannot be opened.
+    int LockStore(int exclusive);
+
     // --- delete ---
     // Deletes the image (then an emptied series, then an emptied study), or
     // the series, or the study. 1 not found / index missing, else 0 or -1

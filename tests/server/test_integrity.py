@@ -4,6 +4,7 @@ failed flush aborts the association instead of confirming its release, and
 SIGTERM stops the server between two operations. The tests read the index
 bytes, the store tree, C-FIND answers and the log."""
 
+import fcntl
 import os
 import re
 import shutil
@@ -133,6 +134,30 @@ class IntegrityTests(ServerTestCase):
         s.proc.send_signal(signal.SIGINT)
         self.assertEqual(s.proc.wait(30), 0)
         self.assertIn("Stopping: waiting for 0 running association(s).", s.log())
+
+    def test_storeindex_rebuild_refuses_a_store_in_use(self):
+        s = self.server()
+        p = s.storescu([self.dataset(s, 1)], extra=["-v"])
+        self.assertEqual(store_statuses(p.stdout + p.stderr), ["Success"])
+        storeindex = os.path.join(vt.BUILD, "storeindex", "storeindex")
+        index = index_files(s.basedir)
+        p = vt.run([storeindex, "rebuild", s.basedir])
+        self.assertEqual(p.returncode, 2)
+        self.assertEqual(p.stderr, "error: %s: a storeserver is using this store; stop it first "
+                         "(rebuild -f rebuilds all the same)\n" % s.basedir)
+        self.assertEqual(index_files(s.basedir), index)
+        # Told to, it rebuilds all the same; check never needs the lock.
+        self.assertEqual(vt.run([storeindex, "rebuild", "-f", s.basedir]).returncode, 0)
+        self.assertEqual(vt.run([storeindex, "check", s.basedir]).returncode, 0)
+        s.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(s.proc.wait(30), 0)
+        self.assertEqual(vt.run([storeindex, "rebuild", s.basedir]).returncode, 0)
+        # A server does not start on a store that is being rebuilt.
+        with open(os.path.join(s.basedir, "STORELOCK"), "r+") as lock:
+            fcntl.lockf(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            s.start(wait=False)
+            self.assertEqual(s.proc.wait(30), 1)
+            self.assertIn("Store %s is being rebuilt (storeindex holds it)." % s.basedir, s.log())
 
 
 if __name__ == "__main__":
