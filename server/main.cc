@@ -221,7 +221,7 @@ int main(int argc, char **argv)
     DCMTK_quiet_toolkit_log();
     server_state.init();
 
-    runListener();
+    int status = runListener();
 
     // Shutdown, in the listener and in every worker.
     if (o.aetmap_fd != -1)
@@ -231,5 +231,5 @@ int main(int argc, char **argv)
     AETitleMap_Destroy(&server_aetmap);
     AccessPolicy_Destroy(&server_access);
     server_store.setLogfile(nullptr);
-    return 0;
+    return status;
 }
