@@ -182,12 +182,12 @@ int runListener()
     logprintf(LOGLEVEL_NOTICE, o.logfp, "PACS Server AET %s now listening on Port %d.\n", o.aetitle,
               o.port);
     dropPrivileges();
-    // While the server runs, the listener holds the store lock shared (the
-    // workers need not: the listener outlives them), so storeindex rebuild,
+    // While the server runs, it holds the store lock shared (the workers
+    // share the listener's), so storeindex rebuild,
     // which rewrites every index file, refuses to run beside it; and a
     // rebuild that runs already keeps the server from starting.
     int storeLock = server_store.LockStore(0);
-    if (storeLock < 0 && (errno == EAGAIN || errno == EACCES)) {
+    if (storeLock < 0 && errno == EAGAIN) {
         logprintf(LOGLEVEL_FATAL, o.logfp, "Store %s is being rebuilt (storeindex holds it).\n",
                   server_store.baseDir);
         fprintf(stderr, "storeserver: store %s is being rebuilt by storeindex\n",

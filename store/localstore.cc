@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -340,18 +341,16 @@ uint64_t LocalStore::LS_GetFreeSpace()
 
 int LocalStore::LockStore(int exclusive)
 {
-    OFString path = OFString(baseDir) + "/STORELOCK";
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0664);
+    // flock on the base directory itself: no file of its own in the store,
+    // and the lock belongs to the open directory, which forked workers
+    // share, so it lasts as long as any process of the server runs.
+    int fd = open(baseDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    struct flock fl;
-    memset(&fl, 0, sizeof fl);
-    fl.l_type = exclusive ? F_WRLCK : F_RDLCK;
-    fl.l_whence = SEEK_SET;
-    if (fcntl(fd, F_SETLK, &fl) != 0) {
+    if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
         int saved = errno;
         close(fd);
-        errno = saved;
+        errno = saved == EWOULDBLOCK ? EAGAIN : saved;
         return -1;
     }
     return fd;

@@ -136,12 +136,12 @@ public:
     void noteParentChanged(const OFString &path);
 
     // --- store-wide lock ---
-    // Takes a whole-file lock on B/STORELOCK (created if missing) without
-    // waiting: shared (exclusive 0) by a running server, exclusive by a tool
-    // that rewrites the whole index. The descriptor that holds the lock
-    // (close it to release; not inherited by exec), or -1 with errno EAGAIN
-    // or EACCES when another process holds a lock in the way, or another
-    // errno when the file cannot be opened.
+    // Takes a lock on the base directory (flock) without waiting: shared
+    // (exclusive 0) by a running server, exclusive by a tool that rewrites
+    // the whole index. The descriptor that holds the lock (the lock ends
+    // when it and every copy of it, forked ones included, are closed; not
+    // inherited by exec), or -1 with errno EAGAIN when another process holds
+    // a lock in the way, or another errno when the directory cannot be opened.
     int LockStore(int exclusive);
 
     // --- delete ---

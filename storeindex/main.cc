@@ -38,7 +38,7 @@ int main(int argc, char **argv)
         // every running server holds shared, keeps the two apart.
         LocalStore store(base);
         int lock = store.LockStore(1);
-        if (lock < 0 && (errno == EAGAIN || errno == EACCES) && !force) {
+        if (lock < 0 && errno == EAGAIN && !force) {
             fprintf(stderr,
                     "error: %s: a storeserver is using this store; stop it first "
                     "(rebuild -f rebuilds all the same)\n",

@@ -153,11 +153,14 @@ class IntegrityTests(ServerTestCase):
         self.assertEqual(s.proc.wait(30), 0)
         self.assertEqual(vt.run([storeindex, "rebuild", s.basedir]).returncode, 0)
         # A server does not start on a store that is being rebuilt.
-        with open(os.path.join(s.basedir, "STORELOCK"), "r+") as lock:
-            fcntl.lockf(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        lock = os.open(s.basedir, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
             s.start(wait=False)
             self.assertEqual(s.proc.wait(30), 1)
             self.assertIn("Store %s is being rebuilt (storeindex holds it)." % s.basedir, s.log())
+        finally:
+            os.close(lock)
 
 
 if __name__ == "__main__":
