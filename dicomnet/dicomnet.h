@@ -58,6 +58,13 @@ void DCMTK_quiet_toolkit_log(void);
 // association has no connection of this layer's transport.
 int DCMTK_transport_waitReadable(T_ASC_Association *assoc, int ms);
 
+// Hands fd to the layer's transport, which closes it as soon as it makes
+// its next connection (an accepted or a requested one), before anything is
+// read from it; -1 closes a descriptor handed over earlier and not yet
+// closed. A listener that forks before its worker accepts learns from the
+// end of file on a pipe that the worker has taken the connection.
+void DCMTK_transport_close_on_connection(int fd);
+
 enum { DCMTK_STD_TS_COUNT = 30 }; // entries of the standard TS list
 
 // The standard transfer syntax list for this host's byte order, in order of

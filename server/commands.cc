@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "runtime/logprintf.h"
+#include "runtime/watchdog.h"
 #include "server/handlers.h"
 #include "server/oplog.h"
 #include "server/serveroptions.h"
@@ -44,11 +45,16 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
         T_DIMSE_Message msg;
         DcmDataset *statusDetail = nullptr;
 
-        alarm(COMMANDS_ALARM);
+        // The watchdog bounds the time without progress, not the time an
+        // operation takes: every read and write of the association starts
+        // its budget over, so a large image over a slow link is never cut,
+        // and a peer that stops sending loses the association one budget
+        // after its last byte.
+        watchdog_arm();
         cond = DIMSE_receiveCommand(assoc, DIMSE_BLOCKING, 0, &pcId, &msg, &statusDetail);
         delete statusDetail;
-        // The same budget again, now for handling this command.
-        alarm(COMMANDS_ALARM);
+        // The full budget again, now for handling this command.
+        watchdog_arm();
         if (cond != EC_Normal)
             continue;
 
@@ -95,6 +101,6 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
 
     snprintf(current, sizeof(current), "EOF %s->%s", calling, called);
     oplog_note(&ops, current, logfp);
-    alarm(0);
+    watchdog_disarm();
     return cond;
 }

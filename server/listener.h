@@ -14,14 +14,16 @@ enum endReason {
 
 // Listener tunables.
 enum {
-    LISTENER_WAIT_SECONDS = 5, // wait for a request before housekeeping
-    LISTENER_MAX_PDU = 16384,  // maximum receive PDU of accepted associations
-    LISTENER_PHASE_ALARM = 10, // seconds for negotiation and for closing
+    LISTENER_WAIT_SECONDS = 5,    // wait for a request before housekeeping
+    LISTENER_MAX_PDU = 16384,     // maximum receive PDU of accepted associations
+    LISTENER_PHASE_ALARM = 10,    // seconds for negotiation and for closing
+    LISTENER_TAKE_WAIT_MS = 1000, // most the listener waits for a worker to take its connection
 };
 
-// The listening loop. Returns only when the port cannot be opened (in the
-// listening process) or, in a worker, after its association has been served.
-void runListener();
+// The listening loop. Returns only when the port cannot be opened (0) or
+// the privileges cannot be given up (1, logged) in the listening process,
+// or, in a worker, after its association has been served (0).
+int runListener();
 
 // Refuses the association (reasons 0 and 1; failures logged and dumped),
 // then drops and destroys it. Returns the condition of the last step.
