@@ -7,6 +7,7 @@
 #include "runtime/logprintf.h"
 #include "runtime/watchdog.h"
 #include "server/handlers.h"
+#include "server/listener.h"
 #include "server/oplog.h"
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
@@ -45,14 +46,28 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
         T_DIMSE_Message msg;
         DcmDataset *statusDetail = nullptr;
 
+        // A stop request ends the association here, between two operations
+        // (a command not yet read is not answered, so the peer knows it was
+        // not done). The wait for the next command is cut into short polls
+        // for this; the idle budget runs from the last command, not from
+        // each poll.
+        if (listener_stopping()) {
+            oplog_note(&ops, "Stopping: association ended between operations", logfp);
+            cond = EC_IllegalCall;
+            break;
+        }
         // The watchdog bounds the time without progress, not the time an
         // operation takes: every read and write of the association starts
         // its budget over, so a large image over a slow link is never cut,
         // and a peer that stops sending loses the association one budget
         // after its last byte.
-        watchdog_arm();
-        cond = DIMSE_receiveCommand(assoc, DIMSE_BLOCKING, 0, &pcId, &msg, &statusDetail);
+        if (cond != DIMSE_NODATAAVAILABLE)
+            watchdog_arm();
+        cond = DIMSE_receiveCommand(assoc, DIMSE_NONBLOCKING, COMMANDS_POLL_SECONDS, &pcId, &msg,
+                                    &statusDetail);
         delete statusDetail;
+        if (cond == DIMSE_NODATAAVAILABLE)
+            continue;
         // The full budget again, now for handling this command.
         watchdog_arm();
         if (cond != EC_Normal)

@@ -6,9 +6,13 @@
 
 #include "dicomnet/dicomnet.h"
 
+// Seconds between two looks at a stop request while waiting for a command.
+enum { COMMANDS_POLL_SECONDS = 1 };
+
 // Serves commands until the peer releases (DUL_PEERREQUESTEDRELEASE) or
 // aborts (DUL_PEERABORTEDASSOCIATION), an operation fails, or an unsupported
-// command arrives (DIMSE_BADCOMMANDTYPE; nothing is answered). Returns that
+// command arrives (DIMSE_BADCOMMANDTYPE; nothing is answered), or a stop
+// was requested (EC_IllegalCall, seen before the next command). Returns that
 // condition; the caller closes the association accordingly. The inactivity
 // watchdog (runtime/watchdog.h) is armed while commands are received and
 // handled: a peer that moves no data for its budget ends the worker.
