@@ -363,7 +363,7 @@ TEST_F(MonitorInput, HostLocalIsNeverLearnt)
     EXPECT_EQ(handle("Local 2 STORAGE DISCOVER_AET EVILDISC 104\n"), MONITORINPUT_IGNORED);
     EXPECT_EQ(handle("LOCAL 3 STORAGE DISCOVER_AET EVILDISC 104\n"), MONITORINPUT_IGNORED);
     EXPECT_EQ(entries(), 0);
-    EXPECT_EQ(readFile(fd), "");
+    EXPECT_EQ(mapText(), "");
 }
 
 // Entries the site wrote keep their name, title, address and flags.
@@ -396,5 +396,5 @@ TEST_F(MonitorInput, LearningOffAndLearntFlags)
     EXPECT_EQ(handle("gamma 1 CONFIG ADD_AET WS1 10.0.0.7:104 FMSD\n"), MONITORINPUT_ADDED);
     EXPECT_EQ(AETitleMap_FindByAET(&map, "X")->flags, AETITLEMAP_FLAG_S);
     EXPECT_EQ(AETitleMap_FindByAET(&map, "WS1")->flags, AETITLEMAP_FLAG_S);
-    EXPECT_EQ(readFile(fd), "beta\tX\t192.168.1.20:104\tS\ngamma\tWS1\t10.0.0.7:104\tS\n");
+    EXPECT_EQ(mapText(), "beta\tX\t192.168.1.20:104\tS\ngamma\tWS1\t10.0.0.7:104\tS\n");
 }
