@@ -89,8 +89,11 @@ static int dropPrivileges()
     if (drop_privileges(o.drop_user, o.drop_group, &failed) == 0)
         return 0;
     bool user = strcmp(failed, "user") == 0;
-    logprintf(LOGLEVEL_PRIVS, o.logfp, "Failed to drop privs to %s %s.\n", failed,
-              user ? o.drop_user : o.drop_group);
+    const char *name = user ? o.drop_user : o.drop_group;
+    logprintf(LOGLEVEL_PRIVS, o.logfp, "Failed to drop privs to %s %s.\n", failed, name);
+    // Also where whoever started the server sees it, as the log may be a file.
+    if (o.logfp != stderr)
+        fprintf(stderr, "storeserver: cannot switch to %s %s\n", failed, name);
     return -1;
 }
 

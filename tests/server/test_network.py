@@ -312,6 +312,7 @@ class Privileges(ServerTestCase):
             s.start(wait=False)
             self.assertEqual(s.proc.wait(30), 1)
             self.assertIn(text, messages(s))
+            self.assertIn(b"storeserver: cannot switch to", s.proc.stderr.read())
             self.assertFalse(port_open(s.port))
 
 
