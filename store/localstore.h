@@ -96,10 +96,13 @@ public:
     uint64_t LS_GetFreeSpace();
 
     // --- write path ---
-    // Enters ds in the study, series and image index, then writes the image
-    // (temporary name, rename) or links it to sourceFile (linkMode 1 symbolic,
-    // 2 hard). 0 stored, 1 exists (overwriteFile 0), 3 index/file error,
-    // 5 directory error, 6 UID missing or refused. ds is only read.
+    // Refuses an existing image when overwriteFile is 0 (1, no index file
+    // touched); otherwise enters ds in the study, series and image index,
+    // then writes the image (temporary name, rename) or links it to
+    // sourceFile (linkMode 1 symbolic, 2 hard). 0 stored, 1 exists, 3 an
+    // index file could not be opened or written, the image not written or
+    // (with setSyncEachImage) not flushed, 5 directory error, 6 UID missing
+    // or refused. ds is only read.
     int WriteDataset(DcmDataset *ds, int overwriteFile, const char *sourceFile, int linkMode);
     // Links the stored image into B/patient/... 0, or 5 if a directory failed.
     int WriteSymlinks(DcmDataset *ds);
@@ -108,14 +111,25 @@ public:
     static ssize_t write_all(int fd, const void *buf, size_t len);
 
     // --- durability ---
-    // on non-zero: WriteDataset syncs each image file, and its directory after
-    // the rename, before it returns. Otherwise written images reach the disk
-    // at SyncWrites (or whenever the kernel writes them back).
+    // on non-zero: WriteDataset flushes each image, its index records and
+    // the directories it changed (SyncWrites) before it returns. Otherwise
+    // they reach the disk at the next SyncWrites.
     void setSyncEachImage(int on);
-    // Flushes the store's file system (syncfs) when this process wrote or
-    // deleted anything since the last call: 0 done or nothing to do, -1 after
-    // a level-16 log.
+    // Flushes exactly the files and directories that this process created
+    // or changed (image files, their directories, index files) since the
+    // last call: fdatasync for files, fsync for directories; a path that is
+    // gone since (deleted later) is passed over. 0 done or nothing to do,
+    // -1 after a level-8 log naming the path (what failed stays noted, so a
+    // later call tries it again).
     int SyncWrites();
+    // Flushes the stored image of the UIDs with its directories and index
+    // files, whoever wrote it: 0 on disk, 2 (LS_MISSING) not stored or not
+    // readable, -1 the flush failed (logged at level 8).
+    int SyncImage(const char *study, const char *series, const char *image);
+    // Notes a file (isDir 0) or directory (1) of the store as changed, for
+    // the next SyncWrites; noteParentChanged notes the directory holding path.
+    void noteChanged(const OFString &path, int isDir);
+    void noteParentChanged(const OFString &path);
 
     // --- delete ---
     // Deletes the image (then an emptied series, then an emptied study), or
@@ -162,10 +176,12 @@ public:
     FILE *logStream;         // log stream (borrowed), null: nothing logged
 
 private:
-    int syncEachImage = 0;    // see setSyncEachImage
-    int writtenSinceSync = 0; // a write or delete happened since SyncWrites
-    // fsync of a directory: 0, or -1 with errno set.
-    static int syncDirectory(const char *path);
+    int syncEachImage = 0; // see setSyncEachImage
+    // The paths that SyncWrites will flush (defined in store/syncwrites.cc);
+    // owned, freed by the destructor.
+    struct pendingSync;
+    pendingSync *pending = nullptr;
+    void dropPendingSync();
     // Shared part of the two constructors after baseDir is set.
     void finishInit();
     // Loads the table from fd (locked by the caller) when its record count or
