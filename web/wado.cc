@@ -26,9 +26,11 @@
 #include "dcmtk/dcmdata/dcpixel.h"
 #include "dcmtk/dcmdata/dcwcache.h"
 #include "dcmtk/dcmdata/dcxfer.h"
+#include "dcmtk/dcmimgle/dcmimage.h"
+
+// The plugins need the image class declared first.
 #include "dcmtk/dcmimage/dipipng.h"
 #include "dcmtk/dcmimage/diregist.h"
-#include "dcmtk/dcmimgle/dcmimage.h"
 #include "dcmtk/dcmjpeg/dipijpeg.h"
 
 #include "runtime/fullio.h"
