@@ -21,7 +21,6 @@
 #include "index/studyindex.h"
 
 struct studyhash_template; // study query, summary form (index/ query code)
-struct studydata_template; // study query, text form (index/ query code)
 
 // Result codes of the store's operations.
 enum {
@@ -32,6 +31,11 @@ enum {
     LS_BASEDIR = 4,     // base directory unusable
     LS_DIR_ERROR = 5,   // a directory could not be created
     LS_BAD_UID = 6,     // a UID is missing or refused
+};
+
+// Flags of FindDataset.
+enum {
+    LS_FIND_COMBINED_DATETIME = 1, // StudyDate with StudyTime as one date-time range
 };
 
 // Longest UID the store accepts: index keys are 64 bytes wide.
@@ -158,10 +162,9 @@ public:
     // One match per call; *handle is the caller's iteration state (null to
     // start). 0 match in *result, 1 no further match (handle freed), -1
     // cannot answer (handle freed). level null: taken from (0008,0052).
-    int FindDataset(void **handle, DcmDataset *query, DcmDataset **result, const char *level);
-    // Fills the query templates from query (either pointer may be null).
-    void studyDataMakeTemplate(const DcmDataset *query, studyhash_template *th,
-                               studydata_template *td);
+    // flags: LS_FIND_* (the same at every call of one iteration).
+    int FindDataset(void **handle, DcmDataset *query, DcmDataset **result, const char *level,
+                    int flags = 0);
     // Parses a date or date range into [*from, *to].
     void dateRangeHash(const char *range, unsigned int *from, unsigned int *to);
     // 0 when record passes the summary test of t, 1 when not.
@@ -200,14 +203,11 @@ private:
     struct recordIndexCache;
     recordIndexCache *indexCache[2] = {nullptr, nullptr};
     void dropIndexCaches();
-    // Query helpers: add the series/image record's fields the query asks for.
-    void addSeriesKeys(DcmDataset *query, DcmDataset *response, const seriesrecord *rec);
-    void addImageKeys(DcmDataset *query, DcmDataset *response, const imagerecord *rec);
     // FindDataset's levels (levelText: the level as received, for the
     // responses; levelGiven: the caller forced the level). Results as
     // FindDataset's.
-    int findStudyLevel(void **handle, DcmDataset *query, DcmDataset **result,
-                       const char *levelText);
+    int findStudyLevel(void **handle, DcmDataset *query, DcmDataset **result, const char *levelText,
+                       int flags);
     int findSeriesLevel(void **handle, DcmDataset *query, DcmDataset **result,
                         const char *levelText);
     int findImageLevel(void **handle, DcmDataset *query, DcmDataset **result, const char *levelText,
