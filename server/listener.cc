@@ -16,6 +16,7 @@
 
 #include <set>
 
+#include "dcmtk/dcmdata/dcdict.h"
 #include "dcmtk/dcmdata/dcuid.h"
 #include "dcmtk/dcmnet/cond.h"
 #include "runtime/logprintf.h"
@@ -185,6 +186,10 @@ int runListener()
     logprintf(LOGLEVEL_NOTICE, o.logfp, "PACS Server AET %s now listening on Port %d.\n", o.aetitle,
               o.port);
     dropPrivileges();
+    // The toolkit reads its data dictionary (several thousand lines) at its
+    // first use; loaded here, every worker inherits it instead of reading
+    // it again after the fork.
+    dcmDataDict.isDictionaryLoaded();
     server_state.change(SS_IDLE, 1);
 
     int workers = 0;
