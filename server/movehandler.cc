@@ -309,6 +309,27 @@ static void setCounts(T_DIMSE_C_MoveRSP *response, const movedata *md)
                       O_MOVE_NUMBEROFWARNINGSUBOPERATIONS;
 }
 
+// Whether the access policy lets the peer delete, or move to this
+// destination; when not, response is the final refusal.
+static bool movePermitted(const handlercontext *ctx, T_DIMSE_C_MoveRQ *request,
+                          T_DIMSE_C_MoveRSP *response)
+{
+    if (strcmp(request->MoveDestination, HANDLERS_AET_DELETE) == 0) {
+        if (handlerPermits(ctx, ACCESS_DELETE))
+            return true;
+        response->DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
+    } else if (!handlerPermits(ctx, ACCESS_MOVE)) {
+        response->DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
+    } else if (!AccessPolicy_CheckDestination(&server_access, &server_aetmap,
+                                              request->MoveDestination, server_options.logfp)) {
+        response->DimseStatus = STATUS_MOVE_Refused_MoveDestinationUnknown;
+    } else {
+        return true;
+    }
+    setCounts(response, &ctx->move);
+    return false;
+}
+
 void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *request,
                      DcmDataset *requestIdentifiers, int responseCount, T_DIMSE_C_MoveRSP *response,
                      DcmDataset **responseIdentifiers, DcmDataset **statusDetail)
@@ -333,6 +354,8 @@ void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *req
         md->priority = request->Priority;
         md->origin_msgid = request->MessageID;
         LOG(LOGLEVEL_DEBUG, "Initializing move.\n");
+        if (!movePermitted(ctx, request, response))
+            return;
         alarm(MOVE_STEP_ALARM);
     }
 
