@@ -18,6 +18,7 @@
 
 #include <set>
 
+#include "dcmtk/dcmdata/dcdict.h"
 #include "dcmtk/dcmdata/dcuid.h"
 #include "dcmtk/dcmnet/cond.h"
 #include "dcmtk/dcmnet/dulstruc.h"
@@ -272,6 +273,10 @@ int runListener()
         DCMTK_net_exit(net);
         return 1;
     }
+    // The toolkit reads its data dictionary (several thousand lines) at its
+    // first use; loaded here, every worker inherits it instead of reading
+    // it again after the fork.
+    dcmDataDict.isDictionaryLoaded();
     server_state.change(SS_IDLE, 1);
 
     int workers = 0;
