@@ -58,6 +58,13 @@ void DCMTK_quiet_toolkit_log(void);
 // association has no connection of this layer's transport.
 int DCMTK_transport_waitReadable(T_ASC_Association *assoc, int ms);
 
+// Hands fd to the layer's transport, which closes it as soon as it makes
+// its next connection (an accepted or a requested one), before anything is
+// read from it; -1 closes a descriptor handed over earlier and not yet
+// closed. A listener that forks before its worker accepts learns from the
+// end of file on a pipe that the worker has taken the connection.
+void DCMTK_transport_close_on_connection(int fd);
+
 // Writes the numeric address of the association's peer ("10.0.0.7",
 // "::1"; an IPv4 peer on an IPv6 socket as IPv4) into out. 0, or -1 (out
 // then "") when the association has no connected socket.
@@ -186,18 +193,21 @@ OFCondition DCMTK_SCU_store(T_ASC_Association *assoc, DcmDataset *dataset);
 // ---------------------------------------------------------------------------
 // Specific character set conversion.
 
-// Fixed results that callers may receive in place of a converted text.
-#define DCMTK_SCS_FAIL ">>SCS fail"
-#define DCMTK_SCS_INCOMPLETE "Incomplete iconv"
-#define DCMTK_SCS_UNKNOWN_ESC "Unknown ESC"
-
-// Converts text (in the encoding that specificCharacterSet names, values
-// separated by "\") to targetEncoding; personName non-zero also splits
-// segments at "=" and "^". Result: a process-wide 2048-byte buffer
-// (overwritten by the next call; copy it), null (single-valued set whose
-// encoding iconv cannot open), or one of the fixed strings above.
+// Converts text (in the character sets that specificCharacterSet names,
+// values separated by "\"; several values: ISO 2022 code extensions) to
+// targetEncoding; personName non-zero also returns to the initial character
+// sets at "=" and "^". Every defined term of single-byte and multi-byte
+// sets, with and without code extensions, GB18030 and GBK. Bytes that do
+// not decode are kept as the ISO 8859-1 characters of their values and
+// unknown escape sequences as their characters (DCMTK_convertSCS_lossy then
+// tells). Result: a process-wide 2048-byte buffer (overwritten by the next
+// call; copy it), cut at a whole character; null when text is null or the
+// platform cannot convert to targetEncoding.
 const char *DCMTK_convertSCS(const char *text, const char *specificCharacterSet, int personName,
                              const char *targetEncoding);
+// Non-zero when the last DCMTK_convertSCS had to keep something undecoded
+// (bytes, an escape sequence, an unknown character set term).
+int DCMTK_convertSCS_lossy(void);
 
 // ---------------------------------------------------------------------------
 // Dataset element helpers. Returned strings and arrays belong to the
