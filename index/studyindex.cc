@@ -84,9 +84,7 @@ void studyindex_setField(char *field, size_t width, const char *value)
 
 int studyindex_keyEquals(const char *keyField, const char *uid)
 {
-    // A longer value never equals a key, even when its first 64 characters do.
-    return uid != nullptr && strnlen(uid, STUDYINDEX_KEY_WIDTH + 1) <= STUDYINDEX_KEY_WIDTH &&
-           strncmp(keyField, uid, STUDYINDEX_KEY_WIDTH) == 0;
+    return uid != nullptr && strncmp(keyField, uid, STUDYINDEX_KEY_WIDTH) == 0;
 }
 
 int studyindex_isLive(const void *record)

@@ -186,7 +186,7 @@ uint32_t studyindex_uidCrc(const char *uid);
 // value of width or more characters fills the field with no NUL). Null
 // leaves the field unchanged.
 void studyindex_setField(char *field, size_t width, const char *value);
-// Non-zero when the key field (at most 64 characters) equals the whole of uid.
+// Non-zero when the key field (at most 64 characters) equals uid.
 int studyindex_keyEquals(const char *keyField, const char *uid);
 // Non-zero when the record's first byte is not NUL.
 int studyindex_isLive(const void *record);
