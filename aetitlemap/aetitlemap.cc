@@ -5,9 +5,13 @@
 #include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "runtime/fullio.h"
 #include "runtime/installpath.h"
@@ -290,34 +294,92 @@ int AETitleMap_Load_fd(AETitleMap *map, int fd)
     return 0;
 }
 
-int AETitleMap_Save_fd(AETitleMap *map, int fd)
+// Writes one line per entry to fd from offset 0: 0, or -1 (the entries not
+// written stay in memory for the next save).
+static int aetitlemap_write_lines(AETitleMap *map, int fd)
 {
-    if (fd == -1)
-        return -1;
-    if (aetitlemap_lock(fd, F_WRLCK) != 0)
-        return -1;
-
-    int result = 0;
     off_t written = 0;
     char line[AETITLEMAP_LINESIZE + 1];
     for (AETitleMapEntry *e = *map; e != nullptr; e = e->next) {
         int n = aetitlemap_format_line(e->name, e->aetitle, e->address, e->flags, e->remark, line,
                                        sizeof line);
         // Entries are checked on adding, so only memory can run out here.
-        if (n < 0 || fullio_pwrite(fd, line, (size_t)n, written) != n) {
-            result = -1;
-            break;
-        }
+        if (n < 0 || fullio_pwrite(fd, line, (size_t)n, written) != n)
+            return -1;
         written += n;
     }
-    // Cut the file behind the last complete line written: neither lines of
-    // a longer old table nor a partly written line survive behind it. After a
-    // failure the entries not written stay in memory for the next save.
-    if (ftruncate(fd, written) != 0)
-        result = -1;
+    return 0;
+}
 
-    aetitlemap_lock(fd, F_UNLCK);
+// Replaces the map file at path by a new one: written completely under a
+// temporary name beside it, flushed, renamed over the old name, and the
+// directory flushed. A crash at any step leaves the old file or the new one
+// whole (and perhaps the temporary file). The exclusive lock on the old file
+// keeps two savers apart; readers hold a shared lock while they read, so a
+// save waits for them, and a reader that opened the old file reads it whole.
+static int aetitlemap_replace(AETitleMap *map, const char *path)
+{
+    int result = -1;
+    int tmpFd = -1;
+    struct stat st;
+    std::string tmp = std::string(path) + "." + std::to_string((long)getpid()) + ".tmp";
+    std::string dir = path;
+    size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd == -1)
+        return -1;
+    if (aetitlemap_lock(fd, F_WRLCK) != 0 || fstat(fd, &st) != 0)
+        goto out;
+    tmpFd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (tmpFd == -1)
+        goto out;
+    // The new file keeps the old one's permissions.
+    if (fchmod(tmpFd, st.st_mode & 07777) != 0 || aetitlemap_write_lines(map, tmpFd) != 0 ||
+        fsync(tmpFd) != 0)
+        goto out;
+    if (close(tmpFd) != 0) {
+        tmpFd = -1;
+        goto out;
+    }
+    tmpFd = -1;
+    if (rename(tmp.c_str(), path) != 0)
+        goto out;
+    {
+        int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        result = dirFd != -1 && fsync(dirFd) == 0 ? 0 : -1;
+        if (dirFd != -1)
+            close(dirFd);
+    }
+out:
+    if (tmpFd != -1)
+        close(tmpFd);
+    if (result != 0)
+        unlink(tmp.c_str());
+    // Closing the descriptor ends the lock.
+    close(fd);
     return result;
+}
+
+int AETitleMap_Save_fd(AETitleMap *map, int fd)
+{
+    if (fd == -1)
+        return -1;
+    // The file is replaced, not rewritten: the descriptor only names it.
+    // After an earlier save the descriptor's file is the replaced one, whose
+    // link reads "NAME (deleted)"; NAME is still the map's name.
+    char link[64], path[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, path, sizeof path - 1);
+    if (n <= 0 || path[0] != '/')
+        return -1;
+    path[n] = '\0';
+    static const char deleted[] = " (deleted)";
+    size_t len = (size_t)n, dl = sizeof deleted - 1;
+    if (len > dl && strcmp(path + len - dl, deleted) == 0)
+        path[len - dl] = '\0';
+    return aetitlemap_replace(map, path);
 }
 
 int AETitleMap_Load(AETitleMap *map, const char *path)
@@ -332,23 +394,14 @@ int AETitleMap_Load(AETitleMap *map, const char *path)
 
 int AETitleMap_Save(AETitleMap *map, const char *path)
 {
-    int fd;
-    if (path != nullptr) {
-        fd = open(path, O_WRONLY | O_CREAT, 0666);
-    } else {
-        // Save to the file that a load would read, not to some later writable
-        // copy that the first one would shadow.
-        char found[1024];
-        fd = getfilepath(CONFIG_SEARCHPATH, AETITLEMAP_FILENAME, R_OK, found, sizeof found) !=
-                     nullptr
-                 ? open(found, O_WRONLY)
-                 : -1;
-    }
-    if (fd == -1)
+    if (path != nullptr)
+        return aetitlemap_replace(map, path);
+    // Save to the file that a load would read, not to some later writable
+    // copy that the first one would shadow.
+    char found[1024];
+    if (getfilepath(CONFIG_SEARCHPATH, AETITLEMAP_FILENAME, R_OK, found, sizeof found) == nullptr)
         return -1;
-    int result = AETitleMap_Save_fd(map, fd);
-    close(fd);
-    return result;
+    return aetitlemap_replace(map, found);
 }
 
 void AETitleMap_LogTable(AETitleMap *map, unsigned level, FILE *stream)

@@ -80,19 +80,20 @@ int AETitleMap_Open(const char *path, int flags, mode_t mode);
 // or the lock cannot be had (nothing is read then).
 int AETitleMap_Load_fd(AETitleMap *map, int fd);
 
-// Rewrites the file from offset 0 with one line per entry under an
-// exclusive lock and cuts it to the written length. Returns 0, or -1 if fd
-// is -1 or a write failed (the file then holds the complete lines written
-// before the failure and nothing else).
+// Saves the map to the file that fd was opened on (found by its name, which
+// the descriptor keeps even after an earlier save replaced the file): one
+// line per entry, written under a temporary name beside it, flushed and
+// renamed over it under an exclusive lock, so a crash leaves the old file or
+// the new one whole. Needs write access to the directory. Returns 0, or -1
+// if fd is -1 or a step failed (the old file then stays as it was).
 int AETitleMap_Save_fd(AETitleMap *map, int fd);
 
 // Opens path (or the file found along the search path) and loads it.
 // Returns 1 if it cannot be opened, else the result of AETitleMap_Load_fd.
 int AETitleMap_Load(AETitleMap *map, const char *path);
 
-// Opens path (created if missing) or the writable file found along the
-// search path and saves to it. Returns 0, or -1 if it cannot be opened or
-// written.
+// Saves to path (created if missing) or to the file found along the search
+// path, as AETitleMap_Save_fd does. Returns 0, or -1.
 int AETitleMap_Save(AETitleMap *map, const char *path);
 
 // Logs "AE-Title map table:\n" and one line per entry in the format

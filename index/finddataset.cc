@@ -1,7 +1,17 @@
 // Query execution: LocalStore::FindDataset answers a query identifier from
-// the index files one match per call, at patient (answered as study), study,
+// the index files one match per call, at patient (each patient once), study,
 // series and image level, keeping its place in an iteration handle that the
-// caller holds; and the series and image keys of its responses.
+// caller holds; and the keys of its responses.
+//
+// Every key of the query is matched and answered. At study level the keys
+// are those of the study record (index/querymatch.h) plus the study's
+// modalities and its series and image counts. At series and image level a
+// key is taken from the series or image record when the record holds it
+// whole (a field filled to its width may have been cut, a field with bytes
+// of 0x80 or more is in the image's own character set); any other key is
+// read from an image file of the series (the first) or the image itself,
+// converted to UTF-8. An identifier that holds only UIDs (a retrieve) thus
+// never opens an image file.
 //
 // Torn records: stores in other processes append and rewrite index records
 // while a query reads them. Every record that a query reads is read whole
@@ -26,9 +36,15 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <set>
+#include <string>
+#include <vector>
+
 #include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcfilefo.h"
 
 #include "dicomnet/dicomnet.h"
+#include "index/keymatch.h"
 #include "index/querymatch.h"
 #include "index/studyindex.h"
 #include "runtime/fullio.h"
@@ -48,38 +64,103 @@ enum {
 // read of 64 KiB instead of many of 512 bytes each.
 enum { STUDY_WINDOW = 128, STUDY_WINDOW_WORTH = 8 };
 
+static void closeIfOpen(int *fd)
+{
+    if (*fd >= 0)
+        close(*fd);
+    *fd = -1;
+}
+
+struct findHandle {
+    uint32_t kind;
+    explicit findHandle(uint32_t k) : kind(k) {}
+    virtual ~findHandle() {}
+};
+
 // Study (and patient) level: the table index last examined, the study data
 // file, the hash file whose lock guards it (-1: none, read unlocked), the
 // records last read together (window, heap or null: windowCount records
-// from windowLow), and the query in both template forms.
-struct findStudyHandle {
-    uint32_t kind;
-    int32_t cursor;
-    int dataFd;
-    int hashFd;
-    studydata *window;
-    int32_t windowLow;
-    int32_t windowCount;
-    studyhash_template th;
-    studydata_template td;
+// from windowLow), the compiled query, and at patient level the patients
+// already answered.
+struct findStudyHandle : findHandle {
+    int32_t cursor = 0;
+    int dataFd = -1;
+    int hashFd = -1;
+    studydata *window = nullptr;
+    int32_t windowLow = 0;
+    int32_t windowCount = 0;
+    querymatch_study q;
+    bool patientLevel = false;
+    std::set<std::string> patientsAnswered;
+    findStudyHandle() : findHandle(FIND_STUDY_HANDLE) {}
+    ~findStudyHandle() override
+    {
+        closeIfOpen(&dataFd);
+        closeIfOpen(&hashFd);
+        free(window);
+    }
 };
 
-// Series level: the study's series index and the next record to read.
-struct findSeriesHandle {
-    uint32_t kind;
-    int seriesFd;
-    long next;
+// Where a key of a series or image query is answered from.
+enum {
+    KEY_RECORD,           // a field of the series or image record
+    KEY_FILE,             // the image file
+    KEY_SERIES_INSTANCES, // Number of Series Related Instances: counted
 };
 
-// Image level: the image index being read (-1: none open) and its next
-// record; the study's series index when enumerating series (else -1) and
-// its next record.
-struct findImageHandle {
-    uint32_t kind;
-    int imageFd;
-    long imageNext;
-    int seriesFd;
-    long seriesNext;
+// One key of a series or image query.
+struct levelKey {
+    DcmTagKey tag;
+    int source;
+    const studyindex_field *field; // KEY_RECORD: the record's field, else null
+    keymatch_key key;
+};
+
+// The values of one image file, read when a key needs them.
+struct fileValues {
+    OFString path;
+    bool tried = false;
+    DcmFileFormat file;
+};
+
+// Series level: the studies named (a UID list), the one whose series index
+// is open and its next record, and the compiled keys.
+struct findSeriesHandle : findHandle {
+    std::vector<std::string> studies;
+    size_t studyAt = 0;
+    int seriesFd = -1;
+    long next = 0;
+    std::vector<levelKey> keys;
+    findSeriesHandle() : findHandle(FIND_SERIES_HANDLE) {}
+    ~findSeriesHandle() override { closeIfOpen(&seriesFd); }
+};
+
+// Image level: the studies named, the one being read (inStudy), its series
+// index (-1: none open)
+// and its next record, the image index being read (-1: none open) and its
+// next record, the series it belongs to, the one series named by a single
+// UID (read without the series index), and the compiled keys (the series
+// UID key among them).
+struct findImageHandle : findHandle {
+    std::vector<std::string> studies;
+    size_t studyAt = 0;
+    bool inStudy = false;
+    std::string study;
+    int seriesFd = -1;
+    long seriesNext = 0;
+    int imageFd = -1;
+    long imageNext = 0;
+    std::string series;
+    std::string namedSeries;
+    bool namedSeriesDone = false;
+    keymatch_key seriesKey;
+    std::vector<levelKey> keys;
+    findImageHandle() : findHandle(FIND_IMAGE_HANDLE) {}
+    ~findImageHandle() override
+    {
+        closeIfOpen(&seriesFd);
+        closeIfOpen(&imageFd);
+    }
 };
 
 // Reads count records of size bytes from record index of fd, under a
@@ -104,38 +185,17 @@ static int readRecordShared(int lockFd, int fd, long index, void *record, size_t
     return (int)readRecordsShared(lockFd, fd, index, record, size, 1);
 }
 
-static void closeIfOpen(int *fd)
-{
-    if (*fd >= 0)
-        close(*fd);
-    *fd = -1;
-}
-
 // Ends an iteration: closes what the handle holds, frees it and sets the
 // caller's pointer to null.
 static void freeFindHandle(void **handle)
 {
     if (!*handle)
         return;
-    switch (*(uint32_t *)*handle) {
-    case FIND_STUDY_HANDLE: {
-        findStudyHandle *h = (findStudyHandle *)*handle;
-        closeIfOpen(&h->dataFd);
-        closeIfOpen(&h->hashFd);
-        free(h->window);
-        break;
-    }
-    case FIND_SERIES_HANDLE:
-        closeIfOpen(&((findSeriesHandle *)*handle)->seriesFd);
-        break;
-    case FIND_IMAGE_HANDLE:
-        closeIfOpen(&((findImageHandle *)*handle)->imageFd);
-        closeIfOpen(&((findImageHandle *)*handle)->seriesFd);
-        break;
-    default:
+    findHandle *h = (findHandle *)*handle;
+    if (h->kind != FIND_STUDY_HANDLE && h->kind != FIND_SERIES_HANDLE &&
+        h->kind != FIND_IMAGE_HANDLE)
         abort(); // not a handle of ours
-    }
-    free(*handle);
+    delete h;
     *handle = NULL;
 }
 
@@ -152,20 +212,19 @@ static int openIndex(LocalStore *store, const char *study, const char *series)
     return open((store->GetUidIndexPath(study, series) + ".dat").c_str(), O_RDONLY | O_CLOEXEC);
 }
 
-// Copies a record field of width bytes into out (width + 1 bytes) as a
-// string; notes in *high whether it holds a byte of 0x80 or more.
-static const char *fieldText(char *out, const char *field, size_t width, int *high)
+// A record field as a string of at most width bytes.
+static std::string fieldString(const char *field, size_t width)
 {
-    size_t n = strnlen(field, width);
-    memcpy(out, field, n);
-    out[n] = '\0';
-    if (high) {
-        for (size_t i = 0; i < n; i++) {
-            if ((unsigned char)out[i] >= 0x80)
-                *high = 1;
-        }
+    return std::string(field, strnlen(field, width));
+}
+
+static bool hasHighByte(const std::string &s)
+{
+    for (unsigned char c : s) {
+        if (c >= 0x80 || c == 0x1b)
+            return true;
     }
-    return out;
+    return false;
 }
 
 static void addKey(DcmDataset *ds, const DcmTagKey &tag, const char *value)
@@ -183,8 +242,272 @@ static DcmDataset *startResponse(DcmDataset **result, const char *levelText)
     return *result;
 }
 
+// The UIDs of a backslash list, without padding; empty ones dropped.
+static std::vector<std::string> uidList(const char *value)
+{
+    keymatch_key k;
+    keymatch_compile(&k, KEYMATCH_UID, value);
+    std::vector<std::string> out;
+    for (const std::string &uid : k.list) {
+        if (!uid.empty())
+            out.push_back(uid);
+    }
+    return out;
+}
+
+// Counts the live records of an index file (records of size bytes); -1
+// when it cannot be read.
+static long countLive(const OFString &path, size_t size)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    long live = 0;
+    char buf[64 * 768];
+    long perRead = (long)(sizeof(buf) / size);
+    for (long at = 0;; at += perRead) {
+        long n = readRecordsShared(fd, fd, at, buf, size, perRead);
+        for (long i = 0; i < n; i++)
+            live += studyindex_isLive(buf + (size_t)i * size);
+        if (n < perRead)
+            break;
+    }
+    close(fd);
+    return live;
+}
+
+// The first live image record of a series: 1 found, 0 none.
+static int firstImage(LocalStore *store, const std::string &study, const std::string &series,
+                      imagerecord *rec)
+{
+    int fd = openIndex(store, study.c_str(), series.c_str());
+    if (fd < 0)
+        return 0;
+    int found = 0;
+    for (long i = 0; !found && readRecordShared(fd, fd, i, rec, sizeof(*rec)) == 1; i++)
+        found = studyindex_isLive(rec);
+    close(fd);
+    return found;
+}
+
+// The value of tag in an image file, in UTF-8; false when the file cannot
+// be read or lacks the element. The file is read once, up to its pixel
+// data, at the first key that needs it.
+static bool fileValue(LocalStore *store, fileValues *f, const DcmTagKey &tag, std::string *out)
+{
+    if (!f->tried) {
+        f->tried = true;
+        OFCondition c = f->file.loadFileUntilTag(f->path, EXS_Unknown, EGL_noChange, 4096,
+                                                 ERM_autoDetect, DCM_PixelData);
+        if (c.bad()) {
+            logprintf(LOGLEVEL_WARNING, store->logStream, "query: cannot read %s: %s\n",
+                      f->path.c_str(), c.text());
+            f->path.clear();
+        }
+    }
+    if (f->path.empty())
+        return false;
+    DcmDataset *ds = f->file.getDataset();
+    DcmElement *e = NULL;
+    if (ds->findAndGetElement(tag, e).bad() || !e)
+        return false;
+    OFString v;
+    if (e->getOFStringArray(v).bad())
+        return false;
+    out->assign(v.c_str(), v.length());
+    DcmEVR vr = e->getVR();
+    bool text = vr == EVR_PN || vr == EVR_LO || vr == EVR_SH || vr == EVR_ST || vr == EVR_LT ||
+                vr == EVR_UT || vr == EVR_UC;
+    const char *scs = DCMTK_getTagString(ds, DCM_SpecificCharacterSet);
+    if (text && scs && hasHighByte(*out)) {
+        const char *u = DCMTK_convertSCS(out->c_str(), scs, vr == EVR_PN, "UTF-8");
+        if (u)
+            out->assign(u);
+    }
+    return true;
+}
+
+// Compiles the keys of a series or image query: every element of the
+// identifier but the level, the character set, sequences, private and
+// command or meta elements. Text keys are converted to UTF-8.
+static void compileLevelKeys(DcmDataset *query, const studyindex_field *fields, size_t nfields,
+                             bool seriesLevel, std::vector<levelKey> *keys)
+{
+    const char *scs = DCMTK_getTagString(query, DCM_SpecificCharacterSet);
+    for (unsigned long i = 0; i < query->card(); i++) {
+        DcmElement *e = query->getElement(i);
+        DcmTagKey tag = e->getTag();
+        DcmEVR vr = e->getVR();
+        if (tag.getGroup() <= 0x0002 || (tag.getGroup() & 1) || tag == DCM_QueryRetrieveLevel ||
+            tag == DCM_SpecificCharacterSet || vr == EVR_SQ)
+            continue;
+        levelKey k;
+        k.tag = tag;
+        k.field = NULL;
+        k.source = KEY_FILE;
+        for (size_t f = 0; f < nfields; f++) {
+            if (fields[f].tag == tag) {
+                k.source = KEY_RECORD;
+                k.field = &fields[f];
+            }
+        }
+        if (seriesLevel && tag == DCM_NumberOfSeriesRelatedInstances)
+            k.source = KEY_SERIES_INSTANCES;
+        OFString v;
+        e->getOFStringArray(v);
+        std::string value(v.c_str(), v.length());
+        if (scs && hasHighByte(value)) {
+            const char *u = DCMTK_convertSCS(value.c_str(), scs, vr == EVR_PN, "UTF-8");
+            if (u)
+                value = u;
+        }
+        keymatch_compile(&k.key, querymatch_kindOfVr(DcmVR(vr).getVRName()), value.c_str());
+        // Counts are answered, not matched.
+        if (k.source == KEY_SERIES_INSTANCES)
+            keymatch_compile(&k.key, KEYMATCH_TEXT, NULL);
+        keys->push_back(k);
+    }
+}
+
+// Matches one series or image record against the keys and, when it passes,
+// answers every key into resp (created by the caller only then: answers
+// are collected first). The record's fields are used where they hold the
+// value whole; other keys come from the image file of file.
+static bool matchLevelKeys(LocalStore *store, const std::vector<levelKey> &keys, const char *rec,
+                           fileValues *file, const std::string &study, const std::string &series,
+                           std::vector<std::string> *answers)
+{
+    answers->clear();
+    for (const levelKey &k : keys) {
+        std::string value;
+        bool fromRecord = false;
+        if (k.source == KEY_RECORD) {
+            value = fieldString(rec + k.field->offset, k.field->width);
+            // A UID field holds every UID whole; another field filled to
+            // its width may have been cut, and bytes of 0x80 or more are in
+            // the image's character set.
+            bool whole = value.size() < k.field->width || k.field->width == STUDYINDEX_KEY_WIDTH;
+            fromRecord = whole && !hasHighByte(value);
+        }
+        if (k.source == KEY_SERIES_INSTANCES) {
+            long n = countLive(store->GetUidIndexPath(study.c_str(), series.c_str()) + ".dat",
+                               sizeof(imagerecord));
+            value = std::to_string(n < 0 ? 0 : n);
+        } else if (!fromRecord) {
+            if (!fileValue(store, file, k.tag, &value))
+                value.clear();
+        }
+        if (!keymatch_matches(k.key, value.data(), value.size()))
+            return false;
+        answers->push_back(value);
+    }
+    return true;
+}
+
+// Puts the collected answers into the response; notes UTF-8 bytes.
+static void answerLevelKeys(DcmDataset *resp, const std::vector<levelKey> &keys,
+                            const std::vector<std::string> &answers)
+{
+    bool high = false;
+    for (size_t i = 0; i < keys.size(); i++) {
+        addKey(resp, keys[i].tag, answers[i].c_str());
+        high = high || hasHighByte(answers[i]);
+    }
+    if (high)
+        addKey(resp, DCM_SpecificCharacterSet, "ISO_IR 192");
+}
+
 // ---------------------------------------------------------------------------
 // Study level.
+
+// Modality codes of two characters: a study record's slot (two characters
+// wide) that holds one of these holds it whole. Any other full slot may be
+// the start of a longer code (SE of SEG, OP of OPT, SR of SRF, ...) and is
+// read back from the study's series.
+static bool wholeTwoLetterCode(const char *slot)
+{
+    static const char codes[] = "AR AS AU BI BM CD CF CP CR CS CT DD DF DG DM DS DX ES FA FS GM "
+                                "HC HD IO KO LP LS MA MG MR MS NM OT PR PT PX RF RG TG US VA VF "
+                                "XA XC ";
+    for (const char *c = codes; *c; c += 3) {
+        if (c[0] == slot[0] && c[1] == slot[1])
+            return true;
+    }
+    return false;
+}
+
+// The study's modalities, backslash-separated in the order first seen.
+static std::string studyModalities(LocalStore *store, const studydata *rec)
+{
+    std::string list;
+    bool exact = true;
+    for (int slot = 0; slot < 8 && rec->modalities[slot][0] != '\0'; slot++) {
+        std::string code = fieldString(rec->modalities[slot], 2);
+        if (code.size() == 2 && !wholeTwoLetterCode(rec->modalities[slot]))
+            exact = false;
+        list += (list.empty() ? "" : "\\") + code;
+    }
+    if (exact)
+        return list;
+    // Read the codes back from the series index, and the code of a series
+    // whose field may be cut from its first image.
+    std::string study = fieldString(rec->studyInstanceUid, sizeof(rec->studyInstanceUid));
+    int fd = openIndex(store, study.c_str(), NULL);
+    if (fd < 0)
+        return list;
+    std::vector<std::string> codes;
+    seriesrecord srec;
+    for (long i = 0; readRecordShared(fd, fd, i, &srec, sizeof(srec)) == 1; i++) {
+        if (!studyindex_isLive(&srec))
+            continue;
+        std::string code = fieldString(srec.modality, sizeof(srec.modality));
+        if (code.size() == 2 && !wholeTwoLetterCode(srec.modality)) {
+            std::string series =
+                fieldString(srec.seriesInstanceUid, sizeof(srec.seriesInstanceUid));
+            imagerecord irec;
+            if (firstImage(store, study, series, &irec)) {
+                fileValues f;
+                f.path = store->GetUidPath(study.c_str(), series.c_str(),
+                                           fieldString(irec.sopInstanceUid, 64).c_str(), 1);
+                std::string full;
+                if (fileValue(store, &f, DCM_Modality, &full) && !full.empty())
+                    code = full;
+            }
+        }
+        bool seen = false;
+        for (const std::string &c : codes)
+            seen = seen || c == code;
+        if (!seen && !code.empty())
+            codes.push_back(code);
+    }
+    close(fd);
+    list.clear();
+    for (const std::string &c : codes)
+        list += (list.empty() ? "" : "\\") + c;
+    return list;
+}
+
+// Number of series and of images of a study.
+static void studyCounts(LocalStore *store, const std::string &study, long *series, long *images)
+{
+    *series = 0;
+    *images = 0;
+    int fd = openIndex(store, study.c_str(), NULL);
+    if (fd < 0)
+        return;
+    seriesrecord srec;
+    for (long i = 0; readRecordShared(fd, fd, i, &srec, sizeof(srec)) == 1; i++) {
+        if (!studyindex_isLive(&srec))
+            continue;
+        (*series)++;
+        std::string uid = fieldString(srec.seriesInstanceUid, sizeof(srec.seriesInstanceUid));
+        long n = countLive(store->GetUidIndexPath(study.c_str(), uid.c_str()) + ".dat",
+                           sizeof(imagerecord));
+        if (n > 0)
+            *images += n;
+    }
+    close(fd);
+}
 
 // Attributes answered at study level, with their field in the data record.
 struct studyAnswer {
@@ -215,30 +538,30 @@ static const studyAnswer studyAnswers[] = {
 };
 
 static void studyResponse(LocalStore *store, DcmDataset *query, DcmDataset **result,
-                          const char *levelText, int cursor, const studydata *rec)
+                          const char *levelText, int cursor, const studydata *rec,
+                          const std::string &modalities)
 {
     DcmDataset *resp = startResponse(result, levelText);
     logprintf(LOGLEVEL_DEBUG, store->logStream, "entry %d data matches, responding\n", cursor);
-    int high = 0;
-    char text[STUDYINDEX_KEY_WIDTH + 1];
+    bool high = false;
     for (const studyAnswer &a : studyAnswers) {
-        if (query->tagExists(a.tag))
-            addKey(resp, a.tag, fieldText(text, (const char *)rec + a.offset, a.width, &high));
-    }
-    if (query->tagExists(DCM_ModalitiesInStudy)) {
-        // At most 8 codes of 2 characters, 7 backslashes and the NUL.
-        char list[8 * 3];
-        list[0] = '\0';
-        size_t len = 0;
-        for (int slot = 0; slot < 8 && rec->modalities[slot][0] != '\0'; slot++) {
-            if (slot > 0)
-                list[len++] = '\\';
-            size_t n = strnlen(rec->modalities[slot], 2);
-            memcpy(list + len, rec->modalities[slot], n);
-            len += n;
-            list[len] = '\0';
+        if (query->tagExists(a.tag)) {
+            std::string text = fieldString((const char *)rec + a.offset, a.width);
+            high = high || hasHighByte(text);
+            addKey(resp, a.tag, text.c_str());
         }
-        addKey(resp, DCM_ModalitiesInStudy, list);
+    }
+    if (query->tagExists(DCM_ModalitiesInStudy))
+        addKey(resp, DCM_ModalitiesInStudy, modalities.c_str());
+    if (query->tagExists(DCM_NumberOfStudyRelatedSeries) ||
+        query->tagExists(DCM_NumberOfStudyRelatedInstances)) {
+        long series, images;
+        studyCounts(store, fieldString(rec->studyInstanceUid, sizeof(rec->studyInstanceUid)),
+                    &series, &images);
+        if (query->tagExists(DCM_NumberOfStudyRelatedSeries))
+            addKey(resp, DCM_NumberOfStudyRelatedSeries, std::to_string(series).c_str());
+        if (query->tagExists(DCM_NumberOfStudyRelatedInstances))
+            addKey(resp, DCM_NumberOfStudyRelatedInstances, std::to_string(images).c_str());
     }
     // The index keeps its texts in UTF-8.
     if (high)
@@ -259,7 +582,7 @@ static int readStudyRecord(findStudyHandle *h, const studyhash *table, int32_t c
     int32_t low = c >= STUDY_WINDOW - 1 ? c - (STUDY_WINDOW - 1) : 0;
     int more = 0;
     for (int32_t i = c - 1; i >= low && more < STUDY_WINDOW_WORTH - 1; i--)
-        more += querymatch_summaryPasses(&table[i], &h->th);
+        more += querymatch_summaryPasses(&table[i], &h->q.th);
     if (more < STUDY_WINDOW_WORTH - 1)
         return readRecordShared(h->hashFd, h->dataFd, c, rec, sizeof(*rec));
     if (!h->window) {
@@ -280,18 +603,14 @@ static int readStudyRecord(findStudyHandle *h, const studyhash *table, int32_t c
 }
 
 int LocalStore::findStudyLevel(void **handle, DcmDataset *query, DcmDataset **result,
-                               const char *levelText)
+                               const char *levelText, int flags)
 {
     if (!*handle) {
-        findStudyHandle *h = (findStudyHandle *)calloc(1, sizeof(findStudyHandle));
-        if (!h)
-            return -1;
-        h->kind = FIND_STUDY_HANDLE;
+        findStudyHandle *h = new findStudyHandle;
         h->cursor = studyCount;
-        h->dataFd = -1;
-        h->hashFd = -1;
-        querymatch_initTemplate(&h->th);
-        studyDataMakeTemplate(query, &h->th, &h->td);
+        h->patientLevel = strcmp(levelText, "PATIENT") == 0;
+        int qflags = (flags & LS_FIND_COMBINED_DATETIME) ? QUERYMATCH_COMBINED_DATETIME : 0;
+        querymatch_compileStudy(query, &h->q, qflags, logStream);
         OFString stem = GetUidIndexPath(NULL, NULL);
         *handle = h;
         h->dataFd = open((stem + ".dat").c_str(), O_RDONLY | O_CLOEXEC);
@@ -307,6 +626,7 @@ int LocalStore::findStudyLevel(void **handle, DcmDataset *query, DcmDataset **re
         abort();
 
     int debug = (logprintf_getmask() & LOGLEVEL_DEBUG) != 0;
+    bool wantModalities = query->tagExists(DCM_ModalitiesInStudy);
     for (;;) {
         // The table only grows while a worker runs; should it have been
         // reloaded smaller, go on from its end.
@@ -317,15 +637,30 @@ int LocalStore::findStudyLevel(void **handle, DcmDataset *query, DcmDataset **re
             return 1;
         if (debug)
             logprintf(LOGLEVEL_DEBUG, logStream, "checking entry %d\n", h->cursor);
-        if (studyHashCompare(&studyTable[h->cursor], &h->th) != 0)
+        if (studyHashCompare(&studyTable[h->cursor], &h->q.th) != 0)
             continue;
         logprintf(LOGLEVEL_DEBUG, logStream, "entry %d hash matches\n", h->cursor);
         studydata rec;
         if (readStudyRecord(h, studyTable, h->cursor, &rec) != 1 || !studyindex_isLive(&rec))
             continue;
-        if (querymatch_studyText(&rec, &h->td) != 0)
+        if (!querymatch_studyRecord(&rec, &h->q))
             continue;
-        studyResponse(this, query, result, levelText, h->cursor, &rec);
+        std::string modalities;
+        if (wantModalities || !h->q.modalities.universal || !h->q.modality.universal) {
+            modalities = studyModalities(this, &rec);
+            if (!keymatch_matches(h->q.modalities, modalities.data(), modalities.size()) ||
+                !keymatch_matches(h->q.modality, modalities.data(), modalities.size()))
+                continue;
+        }
+        if (h->patientLevel) {
+            // A patient is known by the ID; without one, by the name.
+            std::string id = fieldString(rec.patientId, sizeof(rec.patientId));
+            std::string who =
+                id.empty() ? "\n" + fieldString(rec.patientName, sizeof(rec.patientName)) : id;
+            if (!h->patientsAnswered.insert(who).second)
+                continue;
+        }
+        studyResponse(this, query, result, levelText, h->cursor, &rec, modalities);
         return 0;
     }
 }
@@ -333,13 +668,23 @@ int LocalStore::findStudyLevel(void **handle, DcmDataset *query, DcmDataset **re
 // ---------------------------------------------------------------------------
 // Series level.
 
-void LocalStore::addSeriesKeys(DcmDataset *query, DcmDataset *response, const seriesrecord *rec)
+// Opens the series index of the next study named: 1 open, 0 none left, -1
+// the only study named has no series index.
+static int nextStudySeries(LocalStore *store, std::vector<std::string> &studies, size_t *at,
+                           int *fd, long *next)
 {
-    char text[STUDYINDEX_KEY_WIDTH + 1];
-    for (const studyindex_field &f : studyindex_seriesFields) {
-        if (query->tagExists(f.tag))
-            addKey(response, f.tag, fieldText(text, (const char *)rec + f.offset, f.width, NULL));
+    while (*at < studies.size()) {
+        const std::string &study = studies[(*at)++];
+        *fd = openIndex(store, study.c_str(), NULL);
+        *next = 0;
+        if (*fd >= 0)
+            return 1;
+        // One study named: its missing index is an error as it always was;
+        // of a list, a study that is not here simply matches nothing.
+        if (studies.size() == 1)
+            return -1;
     }
+    return 0;
 }
 
 int LocalStore::findSeriesLevel(void **handle, DcmDataset *query, DcmDataset **result,
@@ -347,37 +692,52 @@ int LocalStore::findSeriesLevel(void **handle, DcmDataset *query, DcmDataset **r
 {
     if (!*handle) {
         const char *study = DCMTK_getTagString(query, DCM_StudyInstanceUID);
-        if (!study) {
+        std::vector<std::string> studies = uidList(study);
+        if (studies.empty()) {
             logprintf(LOGLEVEL_ERROR, logStream,
                       "SERIES level query without STUDY UID unsupported.\n");
             return -1;
         }
-        findSeriesHandle *h = (findSeriesHandle *)calloc(1, sizeof(findSeriesHandle));
-        if (!h)
-            return -1;
-        h->kind = FIND_SERIES_HANDLE;
+        findSeriesHandle *h = new findSeriesHandle;
         *handle = h;
-        h->seriesFd = openIndex(this, study, NULL);
-        if (h->seriesFd < 0)
-            return -1;
+        h->studies = studies;
+        compileLevelKeys(query, studyindex_seriesFields, STUDYINDEX_SERIES_FIELDS, true, &h->keys);
     }
     findSeriesHandle *h = (findSeriesHandle *)*handle;
     if (h->kind != FIND_SERIES_HANDLE)
         abort();
 
-    const char *seriesUid = DCMTK_getTagString(query, DCM_SeriesInstanceUID);
+    std::vector<std::string> answers;
     for (;;) {
+        if (h->seriesFd < 0) {
+            int r = nextStudySeries(this, h->studies, &h->studyAt, &h->seriesFd, &h->next);
+            if (r <= 0)
+                return r < 0 ? -1 : 1;
+        }
         seriesrecord rec;
-        if (readRecordShared(h->seriesFd, h->seriesFd, h->next, &rec, sizeof(rec)) != 1)
-            return 1;
+        if (readRecordShared(h->seriesFd, h->seriesFd, h->next, &rec, sizeof(rec)) != 1) {
+            closeIfOpen(&h->seriesFd);
+            continue;
+        }
         h->next++;
         if (!studyindex_isLive(&rec))
             continue;
-        if (seriesUid && !studyindex_keyEquals(rec.seriesInstanceUid, seriesUid))
+        std::string study = fieldString(rec.studyInstanceUid, sizeof(rec.studyInstanceUid));
+        std::string series = fieldString(rec.seriesInstanceUid, sizeof(rec.seriesInstanceUid));
+        // The series' attributes that the record lacks are read from its
+        // first image.
+        fileValues file;
+        imagerecord first;
+        if (firstImage(this, study, series, &first))
+            file.path = GetUidPath(study.c_str(), series.c_str(),
+                                   fieldString(first.sopInstanceUid, 64).c_str(), 1);
+        else
+            file.tried = true;
+        if (!matchLevelKeys(this, h->keys, (const char *)&rec, &file, study, series, &answers))
             continue;
         DcmDataset *resp = startResponse(result, levelText);
         logprintf(LOGLEVEL_DEBUG, logStream, "series entry matches, responding\n");
-        addSeriesKeys(query, resp, &rec);
+        answerLevelKeys(resp, h->keys, answers);
         return 0;
     }
 }
@@ -385,115 +745,146 @@ int LocalStore::findSeriesLevel(void **handle, DcmDataset *query, DcmDataset **r
 // ---------------------------------------------------------------------------
 // Image level.
 
-void LocalStore::addImageKeys(DcmDataset *query, DcmDataset *response, const imagerecord *rec)
-{
-    char text[sizeof(rec->imageComments) + 1];
-    for (const studyindex_field &f : studyindex_imageFields) {
-        if (query->tagExists(f.tag))
-            addKey(response, f.tag, fieldText(text, (const char *)rec + f.offset, f.width, NULL));
-    }
-}
-
 // Starts the image response: the level, and the three UIDs when the caller
-// forced the level. The image keys follow (addImageKeys).
+// forced the level. The image keys follow.
 static DcmDataset *imageResponse(LocalStore *store, DcmDataset **result, const char *levelText,
                                  int levelGiven, const imagerecord *rec)
 {
     DcmDataset *resp = startResponse(result, levelText);
-    char sop[STUDYINDEX_KEY_WIDTH + 1], series[STUDYINDEX_KEY_WIDTH + 1],
-        study[STUDYINDEX_KEY_WIDTH + 1];
-    fieldText(sop, rec->sopInstanceUid, sizeof(rec->sopInstanceUid), NULL);
-    fieldText(series, rec->seriesInstanceUid, sizeof(rec->seriesInstanceUid), NULL);
-    fieldText(study, rec->studyInstanceUid, sizeof(rec->studyInstanceUid), NULL);
+    std::string sop = fieldString(rec->sopInstanceUid, sizeof(rec->sopInstanceUid));
+    std::string series = fieldString(rec->seriesInstanceUid, sizeof(rec->seriesInstanceUid));
+    std::string study = fieldString(rec->studyInstanceUid, sizeof(rec->studyInstanceUid));
     // A retrieve (level forced by the caller) needs the three UIDs to find
     // the file, whatever its identifier asked for.
     if (levelGiven) {
-        addKey(resp, DCM_SOPInstanceUID, sop);
-        addKey(resp, DCM_SeriesInstanceUID, series);
-        addKey(resp, DCM_StudyInstanceUID, study);
+        addKey(resp, DCM_SOPInstanceUID, sop.c_str());
+        addKey(resp, DCM_SeriesInstanceUID, series.c_str());
+        addKey(resp, DCM_StudyInstanceUID, study.c_str());
     }
-    logprintf(LOGLEVEL_DEBUG, store->logStream, "image entry matches, responding %s/%s/%s\n", study,
-              series, sop);
+    logprintf(LOGLEVEL_DEBUG, store->logStream, "image entry matches, responding %s/%s/%s\n",
+              study.c_str(), series.c_str(), sop.c_str());
     return resp;
+}
+
+// Opens the image index of the next series to read: 1 open, 0 none left,
+// -1 an index that should be there cannot be opened.
+static int nextImageIndex(LocalStore *store, findImageHandle *h)
+{
+    for (;;) {
+        if (!h->inStudy) {
+            if (h->studyAt >= h->studies.size())
+                return 0;
+            h->study = h->studies[h->studyAt++];
+            h->inStudy = true;
+            h->namedSeriesDone = false;
+            if (h->namedSeries.empty()) {
+                h->seriesFd = openIndex(store, h->study.c_str(), NULL);
+                h->seriesNext = 0;
+                if (h->seriesFd < 0) {
+                    // One study named: its missing index is an error as it
+                    // always was; of a list, a study that is not here
+                    // simply matches nothing.
+                    h->inStudy = false;
+                    if (h->studies.size() == 1)
+                        return -1;
+                    continue;
+                }
+            }
+        }
+        if (!h->namedSeries.empty()) {
+            if (h->namedSeriesDone) {
+                h->inStudy = false;
+                continue;
+            }
+            h->namedSeriesDone = true;
+            h->series = h->namedSeries;
+            h->imageFd = openIndex(store, h->study.c_str(), h->series.c_str());
+            h->imageNext = 0;
+            if (h->imageFd >= 0)
+                return 1;
+            if (h->studies.size() == 1)
+                return -1;
+            continue;
+        }
+        seriesrecord srec;
+        if (readRecordShared(h->seriesFd, h->seriesFd, h->seriesNext, &srec, sizeof(srec)) != 1) {
+            closeIfOpen(&h->seriesFd);
+            h->inStudy = false;
+            continue;
+        }
+        h->seriesNext++;
+        if (!studyindex_isLive(&srec))
+            continue;
+        h->series = fieldString(srec.seriesInstanceUid, sizeof(srec.seriesInstanceUid));
+        if (!keymatch_matches(h->seriesKey, h->series.data(), h->series.size()))
+            continue;
+        h->imageFd = openIndex(store, h->study.c_str(), h->series.c_str());
+        h->imageNext = 0;
+        if (h->imageFd >= 0)
+            return 1;
+        if (errno == ENOENT) {
+            // A series listed without an image index holds no image (a
+            // store that failed while a delete took the series away leaves
+            // one). Ending here would drop the images of every later series
+            // from a retrieve that still reports success.
+            logprintf(LOGLEVEL_WARNING, store->logStream,
+                      "IMAGE level query: series %s has no image index - skipped.\n",
+                      h->series.c_str());
+            continue;
+        }
+        return -1;
+    }
 }
 
 int LocalStore::findImageLevel(void **handle, DcmDataset *query, DcmDataset **result,
                                const char *levelText, int levelGiven)
 {
-    const char *sopUid = DCMTK_getTagString(query, DCM_SOPInstanceUID);
-    const char *seriesUid = DCMTK_getTagString(query, DCM_SeriesInstanceUID);
-    const char *studyUid = DCMTK_getTagString(query, DCM_StudyInstanceUID);
     if (!*handle) {
-        if (!studyUid) {
+        std::vector<std::string> studies = uidList(DCMTK_getTagString(query, DCM_StudyInstanceUID));
+        if (studies.empty()) {
             logprintf(LOGLEVEL_ERROR, logStream,
                       "IMAGE level query without STUDY UID unsupported.\n");
             return -1;
         }
-        findImageHandle *h = (findImageHandle *)calloc(1, sizeof(findImageHandle));
-        if (!h)
-            return -1;
-        h->kind = FIND_IMAGE_HANDLE;
-        h->imageFd = -1;
-        h->seriesFd = -1;
+        findImageHandle *h = new findImageHandle;
         *handle = h;
-        if (!seriesUid) {
+        h->studies = studies;
+        const char *seriesUid = DCMTK_getTagString(query, DCM_SeriesInstanceUID);
+        keymatch_compile(&h->seriesKey, KEYMATCH_UID, seriesUid);
+        if (h->seriesKey.list.size() == 1 && !h->seriesKey.list[0].empty())
+            h->namedSeries = h->seriesKey.list[0];
+        else
             logprintf(LOGLEVEL_DEBUG, logStream,
                       "IMAGE level query without SERIES UID - enumerating.\n");
-            h->seriesFd = openIndex(this, studyUid, NULL);
-            if (h->seriesFd < 0)
-                return -1;
-        }
+        compileLevelKeys(query, studyindex_imageFields, STUDYINDEX_IMAGE_FIELDS, false, &h->keys);
     }
     findImageHandle *h = (findImageHandle *)*handle;
     if (h->kind != FIND_IMAGE_HANDLE)
         abort();
 
+    std::vector<std::string> answers;
     for (;;) {
         if (h->imageFd < 0) {
-            if (h->seriesFd < 0) {
-                h->imageFd = openIndex(this, studyUid, seriesUid);
-                if (h->imageFd < 0)
-                    return -1;
-            } else {
-                seriesrecord srec;
-                do {
-                    if (readRecordShared(h->seriesFd, h->seriesFd, h->seriesNext, &srec,
-                                         sizeof(srec)) != 1)
-                        return 1;
-                    h->seriesNext++;
-                } while (!studyindex_isLive(&srec));
-                char series[STUDYINDEX_KEY_WIDTH + 1];
-                fieldText(series, srec.seriesInstanceUid, sizeof(srec.seriesInstanceUid), NULL);
-                h->imageFd = openIndex(this, studyUid, series);
-                if (h->imageFd < 0 && errno == ENOENT) {
-                    // A series listed without an image index holds no
-                    // image (a store that failed while a delete took the
-                    // series away leaves one). Ending here would drop the
-                    // images of every later series from a retrieve that
-                    // still reports success.
-                    logprintf(LOGLEVEL_WARNING, logStream,
-                              "IMAGE level query: series %s has no image index - skipped.\n",
-                              series);
-                    continue;
-                }
-                if (h->imageFd < 0)
-                    return -1;
-            }
-            h->imageNext = 0;
+            int r = nextImageIndex(this, h);
+            if (r <= 0)
+                return r < 0 ? -1 : 1;
         }
         imagerecord rec;
         if (readRecordShared(h->imageFd, h->imageFd, h->imageNext, &rec, sizeof(rec)) != 1) {
             closeIfOpen(&h->imageFd);
-            if (h->seriesFd < 0)
-                return 1;
             continue;
         }
         h->imageNext++;
         if (!studyindex_isLive(&rec))
             continue;
-        if (sopUid && !studyindex_keyEquals(rec.sopInstanceUid, sopUid))
+        std::string study = fieldString(rec.studyInstanceUid, sizeof(rec.studyInstanceUid));
+        fileValues file;
+        file.path =
+            GetUidPath(study.c_str(), h->series.c_str(),
+                       fieldString(rec.sopInstanceUid, sizeof(rec.sopInstanceUid)).c_str(), 1);
+        if (!matchLevelKeys(this, h->keys, (const char *)&rec, &file, study, h->series, &answers))
             continue;
-        addImageKeys(query, imageResponse(this, result, levelText, levelGiven, &rec), &rec);
+        answerLevelKeys(imageResponse(this, result, levelText, levelGiven, &rec), h->keys, answers);
         return 0;
     }
 }
@@ -501,7 +892,7 @@ int LocalStore::findImageLevel(void **handle, DcmDataset *query, DcmDataset **re
 // ---------------------------------------------------------------------------
 
 int LocalStore::FindDataset(void **handle, DcmDataset *query, DcmDataset **result,
-                            const char *level)
+                            const char *level, int flags)
 {
     if (!handle) {
         logprintf(LOGLEVEL_WARNING, logStream, "LocalStore::FindDataset: No handle pointer.\n");
@@ -516,11 +907,8 @@ int LocalStore::FindDataset(void **handle, DcmDataset *query, DcmDataset **resul
         levelText = "";
 
     int r;
-    if (strcmp(levelText, "PATIENT") == 0) {
-        logprintf(LOGLEVEL_INFO, logStream, "Treating PATIENT type query as STUDY\n");
-        r = findStudyLevel(handle, query, result, levelText);
-    } else if (strcmp(levelText, "STUDY") == 0) {
-        r = findStudyLevel(handle, query, result, levelText);
+    if (strcmp(levelText, "PATIENT") == 0 || strcmp(levelText, "STUDY") == 0) {
+        r = findStudyLevel(handle, query, result, levelText, flags);
     } else if (strcmp(levelText, "SERIES") == 0) {
         r = findSeriesLevel(handle, query, result, levelText);
     } else if (strcmp(levelText, "IMAGE") == 0) {

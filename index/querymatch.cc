@@ -1,8 +1,9 @@
-// Study query templates and matching: LocalStore::studyDataMakeTemplate,
-// LocalStore::dateRangeHash and LocalStore::studyHashCompare, the pattern
-// match wildcardMatch and the study text test.
+// Study queries: compiling a query identifier into the summary template and
+// the record keys, the record test, LocalStore::dateRangeHash and the
+// summary test LocalStore::studyHashCompare.
 #include "index/querymatch.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
@@ -16,102 +17,6 @@ void querymatch_initTemplate(studyhash_template *th)
     memset(th, 0, sizeof(*th));
     th->birthDateTo = QUERYMATCH_DATE_MAX;
     th->studyDateTo = QUERYMATCH_DATE_MAX;
-}
-
-// ---------------------------------------------------------------------------
-// Pattern match.
-
-static int lowerAscii(unsigned char c)
-{
-    return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
-}
-
-// Non-zero when the n bytes at a and b are equal but for the case of ASCII
-// letters (as strncasecmp in the C locale, on texts without NUL).
-static int sameNoCase(const char *a, const char *b, size_t n)
-{
-    for (size_t i = 0; i < n; i++) {
-        if (lowerAscii((unsigned char)a[i]) != lowerAscii((unsigned char)b[i]))
-            return 0;
-    }
-    return 1;
-}
-
-// wildcardMatch on counted texts, so that record fields without a NUL can be
-// matched in place.
-static int matchCounted(const char *value, size_t vlen, const char *pattern, size_t plen)
-{
-    if (plen == 0 || (plen == 1 && pattern[0] == '*'))
-        return 0;
-    int lead = pattern[0] == '*';
-    int trail = pattern[plen - 1] == '*';
-    if (lead && trail) {
-        const char *inner = pattern + 1;
-        size_t ilen = plen - 2;
-        if (ilen > vlen)
-            return 1;
-        for (size_t at = 0; at + ilen <= vlen; at++) {
-            if (sameNoCase(value + at, inner, ilen))
-                return 0;
-        }
-        return 1;
-    }
-    if (lead) {
-        size_t rlen = plen - 1;
-        if (vlen < rlen)
-            return 1;
-        return sameNoCase(value + vlen - rlen, pattern + 1, rlen) ? 0 : 1;
-    }
-    if (trail) {
-        size_t rlen = plen - 1;
-        if (vlen < rlen)
-            return 1;
-        return sameNoCase(value, pattern, rlen) ? 0 : 1;
-    }
-    if (vlen != plen)
-        return 1;
-    return sameNoCase(value, pattern, plen) ? 0 : 1;
-}
-
-int wildcardMatch(const char *value, const char *pattern)
-{
-    if (!value)
-        value = "";
-    if (!pattern)
-        pattern = "";
-    return matchCounted(value, strlen(value), pattern, strlen(pattern));
-}
-
-// One pair of the text test: record field against template field, each
-// taken as a string of at most its width.
-static int fieldMatch(const char *field, size_t fwidth, const char *pattern, size_t pwidth)
-{
-    // Most keys of a query are empty: they match without a look at the record.
-    if (pattern[0] == '\0')
-        return 0;
-    return matchCounted(field, strnlen(field, fwidth), pattern, strnlen(pattern, pwidth));
-}
-
-#define FIELD_MATCH(rec, recField, t, tField)                                                      \
-    fieldMatch((rec)->recField, sizeof((rec)->recField), (t)->tField, sizeof((t)->tField))
-
-int querymatch_studyText(const studydata *r, const studydata_template *t)
-{
-    // Cheapest and most selective keys first, in the order the index has
-    // always tested them.
-    if (FIELD_MATCH(r, studyInstanceUid, t, studyInstanceUid) ||
-        FIELD_MATCH(r, patientName, t, patientName) || FIELD_MATCH(r, patientId, t, patientId) ||
-        FIELD_MATCH(r, studyDescription, t, studyDescription) ||
-        FIELD_MATCH(r, referringPhysician, t, referringPhysician) ||
-        FIELD_MATCH(r, referringPhysicianAddress, t, referringPhysicianAddress) ||
-        FIELD_MATCH(r, studyId, t, studyId) ||
-        FIELD_MATCH(r, accessionNumber, t, accessionNumber) ||
-        FIELD_MATCH(r, patientSex, t, patientSex) ||
-        FIELD_MATCH(r, clinicalTrialSponsorName, t, clinicalTrialSponsorName) ||
-        FIELD_MATCH(r, clinicalTrialProtocolName, t, clinicalTrialProtocolName) ||
-        FIELD_MATCH(r, clinicalTrialSiteName, t, clinicalTrialSiteName))
-        return 1;
-    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -152,132 +57,194 @@ void LocalStore::dateRangeHash(const char *range, unsigned int *from, unsigned i
     }
 }
 
-// The reading side of one template step: the value (null when absent or
-// empty), logged as read when the text template is being filled.
-static const char *templateValue(LocalStore *store, DcmItem *query, const DcmTagKey &tag, int logIt)
+// Study-level keys that are tested against a field of the studydata record:
+// the attribute, how it is matched, its field, and whether its text is
+// converted to UTF-8 (and as a person name) as the record's is.
+struct studyKeyDef {
+    DcmTagKey tag;
+    int kind;
+    size_t offset;
+    size_t width;
+    int convert; // 0 as given, 1 converted, 2 converted as a person name
+};
+#define STUDY_KEY(tag, kind, member, convert)                                                      \
+    {                                                                                              \
+        tag, kind, offsetof(studydata, member), sizeof(((studydata *)nullptr)->member), convert    \
+    }
+// Cheapest and most selective keys first.
+static const studyKeyDef studyKeyDefs[] = {
+    STUDY_KEY(DCM_StudyInstanceUID, KEYMATCH_UID, studyInstanceUid, 0),
+    STUDY_KEY(DCM_PatientID, KEYMATCH_TEXT, patientId, 1),
+    STUDY_KEY(DCM_PatientName, KEYMATCH_PN, patientName, 2),
+    STUDY_KEY(DCM_AccessionNumber, KEYMATCH_TEXT, accessionNumber, 1),
+    STUDY_KEY(DCM_StudyID, KEYMATCH_TEXT, studyId, 1),
+    STUDY_KEY(DCM_StudyDate, KEYMATCH_DATE, studyDate, 0),
+    STUDY_KEY(DCM_StudyTime, KEYMATCH_TIME, studyTime, 0),
+    STUDY_KEY(DCM_PatientBirthDate, KEYMATCH_DATE, birthDate, 0),
+    STUDY_KEY(DCM_PatientSex, KEYMATCH_TEXT, patientSex, 0),
+    STUDY_KEY(DCM_StudyDescription, KEYMATCH_TEXT, studyDescription, 1),
+    STUDY_KEY(DCM_ReferringPhysicianName, KEYMATCH_PN, referringPhysician, 2),
+    STUDY_KEY(DCM_ReferringPhysicianAddress, KEYMATCH_TEXT, referringPhysicianAddress, 1),
+    STUDY_KEY(DCM_ClinicalTrialSponsorName, KEYMATCH_TEXT, clinicalTrialSponsorName, 1),
+    STUDY_KEY(DCM_ClinicalTrialProtocolName, KEYMATCH_TEXT, clinicalTrialProtocolName, 1),
+    STUDY_KEY(DCM_ClinicalTrialSiteName, KEYMATCH_TEXT, clinicalTrialSiteName, 1),
+};
+
+int querymatch_kindOfVr(const char *vr)
 {
-    const char *value = DCMTK_getTagString(query, tag);
-    if (value && logIt)
-        logprintf(LOGLEVEL_TRACE2, store->logStream, "Template-in : %s\n", value);
-    return value;
+    static const struct {
+        const char *vr;
+        int kind;
+    } kinds[] = {
+        {"PN", KEYMATCH_PN},   {"UI", KEYMATCH_UID},      {"DA", KEYMATCH_DATE},
+        {"TM", KEYMATCH_TIME}, {"DT", KEYMATCH_DATETIME}, {"CS", KEYMATCH_CODES},
+    };
+    for (const auto &k : kinds) {
+        if (strcmp(k.vr, vr) == 0)
+            return k.kind;
+    }
+    return KEYMATCH_TEXT;
 }
 
-// Converts value to UTF-8 when the query names a character set (scs not
-// null). Null when the conversion fails. The result is the converter's
-// buffer, valid until the next conversion: callers copy it at once.
-static const char *templateConvert(LocalStore *store, const char *value, const char *scs,
-                                   int personName, int logIt)
+// A date key as bounds of the summary's date numbers. Only a key that can
+// be put in numbers is: an empty-value key ("") stays a text test.
+static void dateBounds(const keymatch_key &k, uint32_t *from, uint32_t *to)
 {
-    if (!scs)
-        return value;
-    const char *out = DCMTK_convertSCS(value, scs, personName, "UTF-8");
-    if (out && logIt)
-        logprintf(LOGLEVEL_TRACE2, store->logStream, "Template-out: %s\n", out);
-    return out;
-}
-
-// One converted text key: into field (if td) and its summary word (if bits).
-static void templateText(LocalStore *store, DcmItem *query, const DcmTagKey &tag, const char *scs,
-                         int personName, char *field, size_t width, uint32_t *bits)
-{
-    int logIt = field != NULL;
-    const char *value = templateValue(store, query, tag, logIt);
-    if (!value)
+    if (k.universal || k.emptyOnly)
         return;
-    // The summary is made from the converted text whether or not the text
-    // template is filled: the stored summaries are of UTF-8 texts, and a raw
-    // ISO 2022 text holds ASCII letters inside its two-byte characters.
-    const char *text = templateConvert(store, value, scs, personName, logIt);
-    if (!text)
-        return;
-    if (field)
-        studyindex_setField(field, width, text);
-    if (bits)
-        *bits = studyindex_textBits(text);
+    *from = k.lo.empty() ? 0 : (uint32_t)strtoul(k.lo.c_str(), NULL, 10);
+    *to = k.hi.empty() ? (uint32_t)QUERYMATCH_DATE_MAX : (uint32_t)strtoul(k.hi.c_str(), NULL, 10);
+    if (*from == 0 && *to == QUERYMATCH_DATE_MAX)
+        *to = QUERYMATCH_DATE_MAX - 1; // still a condition: undated fails
 }
 
-// One key copied as given.
-static const char *templatePlain(LocalStore *store, DcmItem *query, const DcmTagKey &tag,
-                                 char *field, size_t width)
+// The summary bits of a code list: the union of the codes' modality bits,
+// or 0 (no condition) when one code has none (a wildcard, a code outside
+// the summary's table) and so could match a study without any bit.
+static uint32_t codeBits(const keymatch_key &k)
 {
-    const char *value = templateValue(store, query, tag, field != NULL);
-    if (value && field)
-        studyindex_setField(field, width, value);
-    return value;
+    if (k.universal || k.emptyOnly)
+        return 0;
+    uint32_t bits = 0;
+    for (const std::string &code : k.list) {
+        uint32_t bit = studyindex_modalityBit(code.c_str());
+        if (bit == 0)
+            return 0;
+        bits |= bit;
+    }
+    return bits;
 }
 
-#define TD_FIELD(td, name) ((td) ? (td)->name : NULL), sizeof(((studydata_template *)0)->name)
-#define TH_WORD(th, name) ((th) ? &(th)->name : NULL)
-
-void LocalStore::studyDataMakeTemplate(const DcmDataset *cquery, studyhash_template *th,
-                                       studydata_template *td)
+void querymatch_compileStudy(const DcmDataset *cquery, querymatch_study *q, int flags, FILE *log)
 {
+    querymatch_initTemplate(&q->th);
+    q->keys.clear();
+    q->combined = false;
     if (!cquery)
         return;
     // The toolkit's element lookups are not const; the query is only read.
     DcmItem *query = const_cast<DcmDataset *>(cquery);
     const char *scs = DCMTK_getTagString(query, DCM_SpecificCharacterSet);
+    std::string text;
+    for (const studyKeyDef &d : studyKeyDefs) {
+        const char *value = DCMTK_getTagString(query, d.tag);
+        if (!value)
+            continue;
+        logprintf(LOGLEVEL_TRACE2, log, "Template-in : %s\n", value);
+        if (d.convert && scs) {
+            const char *out = DCMTK_convertSCS(value, scs, d.convert == 2, "UTF-8");
+            if (!out)
+                continue;
+            logprintf(LOGLEVEL_TRACE2, log, "Template-out: %s\n", out);
+            text = out;
+            value = text.c_str();
+        }
+        querymatch_studyKey k;
+        if (keymatch_compile(&k.key, d.kind, value))
+            continue;
+        k.offset = d.offset;
+        k.width = d.width;
+        // Summary words: each only where it can reject without reading.
+        if (d.tag == DCM_StudyInstanceUID && k.key.list.size() == 1)
+            q->th.studyUidCrc = studyindex_uidCrc(k.key.list[0].c_str());
+        else if (d.tag == DCM_PatientName)
+            q->th.patientNameBits = studyindex_textBits(k.key.pattern.c_str());
+        else if (d.tag == DCM_StudyDescription)
+            q->th.studyDescriptionBits = studyindex_textBits(k.key.pattern.c_str());
+        else if (d.tag == DCM_ReferringPhysicianName)
+            q->th.referringPhysicianBits = studyindex_textBits(k.key.pattern.c_str());
+        else if (d.tag == DCM_PatientBirthDate)
+            dateBounds(k.key, &q->th.birthDateFrom, &q->th.birthDateTo);
+        else if (d.tag == DCM_StudyDate)
+            dateBounds(k.key, &q->th.studyDateFrom, &q->th.studyDateTo);
+        q->keys.push_back(k);
+    }
 
-    const char *uid =
-        templatePlain(this, query, DCM_StudyInstanceUID, TD_FIELD(td, studyInstanceUid));
-    if (uid && th)
-        th->studyUidCrc = studyindex_uidCrc(uid);
-
-    templateText(this, query, DCM_PatientName, scs, 1, TD_FIELD(td, patientName),
-                 TH_WORD(th, patientNameBits));
-    templateText(this, query, DCM_PatientID, scs, 0, TD_FIELD(td, patientId), NULL);
-
-    const char *date = templatePlain(this, query, DCM_PatientBirthDate, TD_FIELD(td, birthDate));
-    if (date && th)
-        dateRangeHash(date, &th->birthDateFrom, &th->birthDateTo);
-    templatePlain(this, query, DCM_PatientSex, TD_FIELD(td, patientSex));
-    date = templatePlain(this, query, DCM_StudyDate, TD_FIELD(td, studyDate));
-    if (date && th)
-        dateRangeHash(date, &th->studyDateFrom, &th->studyDateTo);
-    templatePlain(this, query, DCM_StudyTime, TD_FIELD(td, studyTime));
-
-    templateText(this, query, DCM_StudyDescription, scs, 0, TD_FIELD(td, studyDescription),
-                 TH_WORD(th, studyDescriptionBits));
-    templateText(this, query, DCM_StudyID, scs, 0, TD_FIELD(td, studyId), NULL);
-    templateText(this, query, DCM_AccessionNumber, scs, 0, TD_FIELD(td, accessionNumber), NULL);
-    templateText(this, query, DCM_ReferringPhysicianName, scs, 1, TD_FIELD(td, referringPhysician),
-                 TH_WORD(th, referringPhysicianBits));
-    templateText(this, query, DCM_ReferringPhysicianAddress, scs, 0,
-                 TD_FIELD(td, referringPhysicianAddress), NULL);
-    templateText(this, query, DCM_ClinicalTrialSponsorName, scs, 0,
-                 TD_FIELD(td, clinicalTrialSponsorName), NULL);
-    templateText(this, query, DCM_ClinicalTrialProtocolName, scs, 0,
-                 TD_FIELD(td, clinicalTrialProtocolName), NULL);
-    templateText(this, query, DCM_ClinicalTrialSiteName, scs, 0,
-                 TD_FIELD(td, clinicalTrialSiteName), NULL);
-
-    // Modalities in Study names what a study holds, not what to match on:
-    // only the Modality key filters.
-    if (query->tagExists(DCM_ModalitiesInStudy))
-        logprintf(LOGLEVEL_WARNING, logStream, "Huh? ModalitiesInStudy entry present?\n");
-
-    const char *modality = templateValue(this, query, DCM_Modality, td != NULL);
-    if (!modality)
-        return;
-    if (td) {
-        for (int slot = 0; slot < 8; slot++) {
-            if (td->modalities[slot][0] == '\0') {
-                studyindex_setField(td->modalities[slot], 2, modality);
-                break;
+    // Combined matching takes StudyDate and StudyTime as one date-time
+    // range: 20200101-20200102 with 2200-0600 is from 22:00 on the first
+    // day to 06:00 on the second.
+    const char *date = DCMTK_getTagString(query, DCM_StudyDate);
+    const char *time = DCMTK_getTagString(query, DCM_StudyTime);
+    if ((flags & QUERYMATCH_COMBINED_DATETIME) && date && time) {
+        keymatch_key dk, tk;
+        if (!keymatch_compile(&dk, KEYMATCH_DATE, date) &&
+            !keymatch_compile(&tk, KEYMATCH_TIME, time) && !dk.emptyOnly && !tk.emptyOnly) {
+            keymatch_compileDateTime(&q->dateTime, date, time);
+            q->combined = true;
+            std::vector<querymatch_studyKey> rest;
+            for (const querymatch_studyKey &k : q->keys) {
+                if (k.offset != offsetof(studydata, studyDate) &&
+                    k.offset != offsetof(studydata, studyTime))
+                    rest.push_back(k);
             }
+            q->keys.swap(rest);
         }
     }
-    if (th)
-        th->modalityBits |= studyindex_modalityBit(modality);
+
+    keymatch_compile(&q->modalities, KEYMATCH_CODES,
+                     DCMTK_getTagString(query, DCM_ModalitiesInStudy));
+    keymatch_compile(&q->modality, KEYMATCH_CODES, DCMTK_getTagString(query, DCM_Modality));
+    q->th.modalityBits = codeBits(q->modalities);
+    if (q->th.modalityBits == 0)
+        q->th.modalityBits = codeBits(q->modality);
+}
+
+bool querymatch_studyRecord(const studydata *r, const querymatch_study *q)
+{
+    const char *rec = (const char *)r;
+    for (const querymatch_studyKey &k : q->keys) {
+        if (!keymatch_matches(k.key, rec + k.offset, strnlen(rec + k.offset, k.width)))
+            return false;
+    }
+    if (q->combined) {
+        // The record's date and time as one date-time value; a study
+        // without a date has none, one without a time is taken at 00:00.
+        size_t dlen = strnlen(r->studyDate, sizeof(r->studyDate));
+        if (dlen == 0)
+            return false;
+        std::string dt(r->studyDate, dlen);
+        std::string d = keymatch_digits(KEYMATCH_DATE, dt.data(), dt.size(), '0');
+        std::string t = keymatch_digits(KEYMATCH_TIME, r->studyTime,
+                                        strnlen(r->studyTime, sizeof(r->studyTime)), '0');
+        if (t.empty())
+            t.assign(12, '0');
+        std::string value = d + t;
+        if (!keymatch_matches(q->dateTime, value.data(), value.size()))
+            return false;
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------
 // Summary test.
 
-// A record lies outside [from, to] only when it has a date at all.
+// A record lies outside [from, to] unless the range is the whole calendar;
+// a study without a date (0) lies outside every real range.
 static int dateOutside(uint32_t date, uint32_t from, uint32_t to)
 {
-    return date != 0 && (date < from || date > to);
+    if (from == 0 && to == QUERYMATCH_DATE_MAX)
+        return 0;
+    return date == 0 || date < from || date > to;
 }
 
 int querymatch_summaryPasses(const studyhash *r, const studyhash_template *t)

@@ -5,6 +5,7 @@
 #include "index/studyindex.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -285,4 +286,29 @@ void LocalStore::studyDataMake(const DcmDataset *ds, studyhash *hash, studydata 
     }
     if (hash != nullptr)
         hash->modalityBits |= studyindex_modalityBit(value);
+}
+
+int studyindex_openLocked(const char *path, int flags, mode_t mode, int lockType)
+{
+    for (int attempt = 0; attempt < 10; attempt++) {
+        struct stat opened, named;
+        int fd = open(path, flags | O_CLOEXEC, mode);
+        if (fd < 0)
+            return -1;
+        if (VLCompat_LockWholeFile(fd, lockType) != 0) {
+            int saved = errno;
+            close(fd);
+            errno = saved;
+            return -1;
+        }
+        // Compaction and rebuilds replace the file by rename while others
+        // wait for the lock on the old one: a lock on a file that no longer
+        // has this name guards nothing, so open the name again.
+        if (fstat(fd, &opened) == 0 && stat(path, &named) == 0 && opened.st_ino == named.st_ino &&
+            opened.st_dev == named.st_dev)
+            return fd;
+        close(fd);
+    }
+    errno = EAGAIN;
+    return -1;
 }

@@ -211,4 +211,10 @@ int studyindex_readRecord(int fd, long index, void *record, size_t recordSize);
 // cut back to the record's start, so no torn record stays at the end.
 int studyindex_writeRecord(int fd, long index, const void *record, size_t recordSize);
 
+// Opens path (open flags and mode; O_CLOEXEC added) and waits for a whole-
+// file lock of lockType (F_RDLCK or F_WRLCK) on the file that still has that
+// name once the lock is held (a file replaced by rename meanwhile is opened
+// again). The locked descriptor (caller closes it), or -1 with errno set.
+int studyindex_openLocked(const char *path, int flags, mode_t mode, int lockType);
+
 #endif

@@ -1,7 +1,9 @@
 // The in-memory study table: LocalStore's copy of STUDYINDEX.hash, its
 // reloads when another process changed the file, and compaction, which
 // drops deleted studies from both study files.
+#include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -75,91 +77,164 @@ int LocalStore::updateStudyHash(int fd)
 int LocalStore::updateStudyHash()
 {
     OFString path = GetUidIndexPath(nullptr, nullptr) + ".hash";
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    int result = -1;
+    int fd = studyindex_openLocked(path.c_str(), O_RDONLY, 0, F_RDLCK);
     if (fd < 0)
         return -1;
-    if (VLCompat_LockWholeFile(fd, F_RDLCK) != 0)
-        goto out;
-    result = updateStudyHash(fd);
-    if (VLCompat_LockWholeFile(fd, F_UNLCK) != 0)
-        result = -1;
-out:
+    int result = updateStudyHash(fd);
+    // Closing the descriptor ends the lock.
     close(fd);
     return result;
 }
 
+// Writes count records of size bytes to path (created or emptied) and
+// flushes it: 0, or -1 after a log.
+static int writeAside(const OFString &path, const void *records, size_t bytes, FILE *log)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
+    int ok =
+        fd >= 0 && fullio_pwrite(fd, records, bytes, 0) == (ssize_t)bytes && fdatasync(fd) == 0;
+    int saved = errno;
+    if (fd >= 0 && close(fd) != 0 && ok) {
+        saved = errno;
+        ok = 0;
+    }
+    if (!ok)
+        logprintf(LOGLEVEL_ERROR, log, "Cannot write %s: %s\n", path.c_str(), strerror(saved));
+    return ok ? 0 : -1;
+}
+
+// fsync of the directory holding path: 0, or -1 after a log.
+static int syncParent(const OFString &path, FILE *log)
+{
+    OFString dir = path.substr(0, path.rfind('/'));
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int rc = fd >= 0 ? fsync(fd) : -1;
+    if (rc != 0)
+        logprintf(LOGLEVEL_ERROR, log, "Cannot flush %s to disk: %s\n", dir.c_str(),
+                  strerror(errno));
+    if (fd >= 0)
+        close(fd);
+    return rc;
+}
+
+// rename, then fsync of the directory: 0, or -1 after a log.
+static int renameDurably(const OFString &from, const OFString &to, FILE *log)
+{
+    if (rename(from.c_str(), to.c_str()) != 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Cannot rename %s: %s\n", from.c_str(), strerror(errno));
+        return -1;
+    }
+    return syncParent(to, log);
+}
+
+// Compaction never changes either study file in place. The kept records
+// are written to STUDYINDEX.dat.compact.tmp and STUDYINDEX.hash.compact.tmp
+// and flushed; then the data file is renamed into place (and its directory
+// flushed), then the hash file. A crash
+// - before the first rename leaves the old pair (and temporary files that
+//   the next compaction overwrites);
+// - between the renames leaves the new data file beside the old hash file,
+//   whose deleted flags name exactly the records that were dropped: the next
+//   compaction (the listener runs one at start) finishes the job by writing
+//   the hash file alone;
+// - after the second rename leaves the new pair.
+// Readers and writers take the hash file's lock through
+// studyindex_openLocked, which notices a replaced file, so no process uses
+// the new data file with the old hash file while the lock is held here.
 int LocalStore::compactStudyHash(int fd)
 {
-    OFString dataPath = GetUidIndexPath(nullptr, nullptr) + ".dat";
+    OFString stem = GetUidIndexPath(nullptr, nullptr);
+    OFString dataPath = stem + ".dat", hashPath = stem + ".hash";
+    OFString dataAside = dataPath + ".compact.tmp", hashAside = hashPath + ".compact.tmp";
     int dataFd = -1;
     int result = -1;
-    int j = 0;
-    studydata record;
+    long n, dataRecords, live = 0, kept = 0;
+    struct stat st;
+    studyhash *keptHash = nullptr;
+    studydata *keptData = nullptr;
+    int finishing;
 
     // Reload whatever the mtime says: a record merged by another process in
-    // the second of our last load is not visible from the mtime, and the
-    // table is about to be written over the whole file. A malformed file is
-    // left alone.
+    // the second of our last load is not visible from the mtime. A malformed
+    // file is left alone.
     if (loadStudyHash(fd, 1) < 0) {
         logprintf(LOGLEVEL_ERROR, logStream, "Study index malformed, not compacted.\n");
         return -1;
     }
-    dataFd = open(dataPath.c_str(), O_RDWR | O_CLOEXEC);
-    if (dataFd < 0)
-        return -1;
-
-    for (int i = 0; i < studyCount; i++) {
+    n = studyCount;
+    dataFd = open(dataPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (dataFd < 0 || fstat(dataFd, &st) != 0)
+        goto out;
+    dataRecords = (long)(st.st_size / (off_t)sizeof(studydata));
+    for (long i = 0; i < n; i++)
+        if (!(studyTable[i].patientNameBits & STUDYHASH_DELETED))
+            live++;
+    // A data file that holds exactly the live records of a longer hash file
+    // is the one an interrupted compaction renamed into place.
+    finishing = dataRecords < n && dataRecords == live;
+    if (dataRecords < n && !finishing) {
+        logprintf(LOGLEVEL_ERROR, logStream,
+                  "Study index out of step (%ld summaries, %ld records), not compacted.\n", n,
+                  dataRecords);
+        goto out;
+    }
+    keptHash = (studyhash *)calloc((size_t)n + 1, sizeof(studyhash));
+    keptData = (studydata *)calloc((size_t)n + 1, sizeof(studydata));
+    if (keptHash == nullptr || keptData == nullptr)
+        goto out;
+    for (long i = 0; i < n; i++) {
         if (studyTable[i].patientNameBits & STUDYHASH_DELETED)
             continue;
-        if (i != j) {
-            if (studyindex_readRecord(dataFd, i, &record, sizeof record) != 1)
-                memset(&record, 0, sizeof record);
-            static const studydata zero = {};
-            if (studyindex_writeRecord(dataFd, j, &record, sizeof record) != 0 ||
-                studyindex_writeRecord(dataFd, i, &zero, sizeof zero) != 0) {
-                logprintf(LOGLEVEL_ERROR, logStream, "Cannot move study record %d to %d.\n", i, j);
-                goto out;
-            }
-            studyTable[j] = studyTable[i];
-            studyTable[i].patientNameBits |= STUDYHASH_DELETED;
+        if (!finishing) {
+            // A cleared data record is a delete cut short after its flag was
+            // due: it goes as well.
+            if (studyindex_readRecord(dataFd, i, &keptData[kept], sizeof(studydata)) != 1 ||
+                !studyindex_isLive(&keptData[kept]))
+                continue;
         }
-        j++;
+        keptHash[kept++] = studyTable[i];
     }
-    if (j == studyCount) {
+    // Records past the hash file's end are an append cut short: dropped too.
+    if (!finishing && kept == n && dataRecords == n) {
         result = 0;
         goto out;
     }
-    if (reallocStudyHash(j) != 0) {
-        studyCount = 0;
+    if (finishing)
+        logprintf(LOGLEVEL_NOTICE, logStream, "Finishing an interrupted study index compaction.\n");
+    if ((!finishing &&
+         (writeAside(dataAside, keptData, (size_t)kept * sizeof(studydata), logStream) != 0 ||
+          renameDurably(dataAside, dataPath, logStream) != 0)) ||
+        writeAside(hashAside, keptHash, (size_t)kept * sizeof(studyhash), logStream) != 0 ||
+        renameDurably(hashAside, hashPath, logStream) != 0) {
+        unlink(dataAside.c_str());
+        unlink(hashAside.c_str());
+        // The table may already describe the data file in place: load afresh.
+        studyTableTime = 0;
         goto out;
     }
-    if (ftruncate(dataFd, studyindex_offset(j, sizeof(studydata))) != 0 ||
-        fullio_pwrite(fd, studyTable, (size_t)j * sizeof(studyhash), 0) !=
-            (ssize_t)((size_t)j * sizeof(studyhash)) ||
-        ftruncate(fd, studyindex_offset(j, sizeof(studyhash))) != 0) {
-        logprintf(LOGLEVEL_ERROR, logStream, "Cannot rewrite the study index.\n");
+    if (reallocStudyHash((int)kept) != 0)
         goto out;
-    }
+    if (kept > 0)
+        memcpy(studyTable, keptHash, (size_t)kept * sizeof(studyhash));
+    if (stat(hashPath.c_str(), &st) == 0)
+        studyTableTime = (uint32_t)st.st_mtime;
     result = 1;
 out:
-    close(dataFd);
+    free(keptHash);
+    free(keptData);
+    if (dataFd >= 0)
+        close(dataFd);
     return result;
 }
 
 int LocalStore::compactStudyHash()
 {
     OFString path = GetUidIndexPath(nullptr, nullptr) + ".hash";
-    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    int result = -1;
+    int fd = studyindex_openLocked(path.c_str(), O_RDWR, 0, F_WRLCK);
     if (fd < 0)
         return -1;
-    if (VLCompat_LockWholeFile(fd, F_WRLCK) != 0)
-        goto out;
-    result = compactStudyHash(fd);
-    if (VLCompat_LockWholeFile(fd, F_UNLCK) != 0)
-        result = -1;
-out:
+    int result = compactStudyHash(fd);
+    // Closing the descriptor ends the lock.
     close(fd);
     return result;
 }

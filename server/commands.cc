@@ -9,6 +9,7 @@
 
 #include "runtime/logprintf.h"
 #include "server/handlers.h"
+#include "server/listener.h"
 #include "server/oplog.h"
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
@@ -55,9 +56,23 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
         T_DIMSE_Message msg;
         DcmDataset *statusDetail = nullptr;
 
-        alarm(COMMANDS_ALARM);
-        cond = DIMSE_receiveCommand(assoc, DIMSE_BLOCKING, 0, &pcId, &msg, &statusDetail);
+        // A stop request ends the association here, between two operations
+        // (a command not yet read is not answered, so the peer knows it was
+        // not done). The wait for the next command is cut into short polls
+        // for this; the idle budget runs from the last command, not from
+        // each poll.
+        if (listener_stopping()) {
+            oplog_note(&ops, "Stopping: association ended between operations", logfp);
+            cond = EC_IllegalCall;
+            break;
+        }
+        if (cond != DIMSE_NODATAAVAILABLE)
+            alarm(COMMANDS_ALARM);
+        cond = DIMSE_receiveCommand(assoc, DIMSE_NONBLOCKING, COMMANDS_POLL_SECONDS, &pcId, &msg,
+                                    &statusDetail);
         delete statusDetail;
+        if (cond == DIMSE_NODATAAVAILABLE)
+            continue;
         // The same budget again, now for handling this command.
         alarm(COMMANDS_ALARM);
         if (cond != EC_Normal)

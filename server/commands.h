@@ -8,10 +8,13 @@
 
 // Seconds allowed for receiving the next command and again for handling it.
 enum { COMMANDS_ALARM = 60 };
+// Seconds between two looks at a stop request while waiting for a command.
+enum { COMMANDS_POLL_SECONDS = 1 };
 
 // Serves commands until the peer releases (DUL_PEERREQUESTEDRELEASE) or
 // aborts (DUL_PEERABORTEDASSOCIATION), an operation fails, or an unsupported
-// command arrives (DIMSE_BADCOMMANDTYPE; nothing is answered). Returns that
+// command arrives (DIMSE_BADCOMMANDTYPE; nothing is answered), or a stop
+// was requested (EC_IllegalCall, seen before the next command). Returns that
 // condition; the caller closes the association accordingly.
 OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const char *calling,
                             const char *called);

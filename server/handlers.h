@@ -47,23 +47,16 @@ struct getdata {
     T_DIMSE_DetectedCancelParameters cancel;
 };
 
-// How long after the first match of a query the C-FIND handler still looks
-// for a C-CANCEL the peer may have sent on seeing it, before it sends the
-// final response (milliseconds). A query whose matches took longer to send
-// does not wait at all.
-enum { FIND_CANCEL_GRACE_MS = 10 };
-
 // Per-association handler context: one record kept by the command loop and
 // passed (as the callback data) to every handler. Each handler initialises
 // its own part at the start of its operation.
 struct handlercontext {
-    DIC_AE store_calling;       // calling AE title of the association
-    DIC_AE store_called;        // called AE title (chooses the C-STORE store mode)
-    void *findstate;            // LocalStore::FindDataset handle of the current C-FIND
-    int64_t find_first_sent_us; // monotonic time (us) the first match of that C-FIND went out
-    movedata move;              // state of the current C-MOVE
-    getdata get;                // state of the current C-GET
-    T_ASC_Association *assoc;   // the association (borrowed), or null if not known
+    DIC_AE store_calling;     // calling AE title of the association
+    DIC_AE store_called;      // called AE title (chooses the C-STORE store mode)
+    void *findstate;          // LocalStore::FindDataset handle of the current C-FIND
+    movedata move;            // state of the current C-MOVE
+    getdata get;              // state of the current C-GET
+    T_ASC_Association *assoc; // the association (borrowed), or null if not known
 };
 
 // Zeroes ctx and copies the association's titles into it (null counts as

@@ -4,6 +4,7 @@
 // Also the worker's side: negotiation and closing of its one association.
 #include "server/listener.h"
 
+#include <errno.h>
 #include <grp.h>
 #include <signal.h>
 #include <stdio.h>
@@ -12,6 +13,8 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <set>
 
 #include "dcmtk/dcmdata/dcuid.h"
 #include "dcmtk/dcmnet/cond.h"
@@ -108,16 +111,36 @@ static void dropPrivileges()
         logprintf(LOGLEVEL_PRIVS, o.logfp, "Failed to drop privs to user %s.\n", o.drop_user);
 }
 
-// Reaps every finished worker without waiting; returns how many.
-static int reapWorkers()
+// Set by SIGTERM or SIGINT, in the listener and in every worker.
+static volatile sig_atomic_t stopRequested = 0;
+
+static void requestStop(int)
+{
+    stopRequested = 1;
+}
+
+int listener_stopping()
+{
+    return stopRequested != 0;
+}
+
+// The workers alive, for passing on a stop request.
+static std::set<pid_t> workerPids;
+
+// Reaps every finished worker (waiting for them all with wait non-zero);
+// returns how many.
+static int reapWorkers(int wait = 0)
 {
     int reaped = 0;
     for (;;) {
         int status = 0;
-        pid_t pid = waitpid(-1, &status, WNOHANG);
+        pid_t pid = waitpid(-1, &status, wait ? 0 : WNOHANG);
+        if (pid < 0 && errno == EINTR)
+            continue;
         if (pid <= 0)
             break;
         reaped++;
+        workerPids.erase(pid);
         const char *what = "";
         int value = 0;
         if (housekeeping_exitreport(status, &what, &value))
@@ -138,14 +161,47 @@ static void checkDisk(int *check_interval)
     server_store.compactStudyHash();
 }
 
-void runListener()
+// Stop requests end the listening loop at its next turn: no system call is
+// restarted after them (no SA_RESTART), so a wait for a request ends early.
+static void catchStopSignals()
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = requestStop;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+}
+
+// A stop: no new association; each worker is asked to stop too, which it
+// does between two operations (after flushing what it stored), and the
+// listener waits for them all before it returns.
+static void stopWorkers()
 {
     const serveroptions &o = server_options;
+    logprintf(LOGLEVEL_NOTICE, o.logfp, "Stopping: waiting for %d running association(s).\n",
+              (int)workerPids.size());
+    for (pid_t pid : workerPids)
+        kill(pid, SIGTERM);
+    reapWorkers(1);
+    logprintf(LOGLEVEL_NOTICE, o.logfp, "Stopped.\n");
+}
+
+int runListener()
+{
+    const serveroptions &o = server_options;
+    catchStopSignals();
     T_ASC_Network *net = DCMTK_net_init_listen(o.port, 1);
     if (net == nullptr) {
-        logprintf(LOGLEVEL_FATAL, o.logfp, "Cannot open Network listener.\n");
-        return;
+        // errno is still the failed bind's or listen's.
+        const char *why = strerror(errno);
+        logprintf(LOGLEVEL_FATAL, o.logfp, "Cannot listen on port %d: %s\n", o.port, why);
+        fprintf(stderr, "storeserver: cannot listen on port %d: %s\n", o.port, why);
+        return 1;
     }
+    // A compaction cut short by a crash is finished before anyone reads the
+    // study index.
+    server_store.compactStudyHash();
     logprintf(LOGLEVEL_NOTICE, o.logfp, "PACS Server AET %s now listening on Port %d.\n", o.aetitle,
               o.port);
     dropPrivileges();
@@ -155,8 +211,8 @@ void runListener()
     int check_interval = HOUSEKEEPING_CHECK_INTERVAL;
     time_t last_check = time(nullptr);
 
-    for (;;) {
-        if (ASC_associationWaiting(net, LISTENER_WAIT_SECONDS)) {
+    while (!stopRequested) {
+        if (ASC_associationWaiting(net, LISTENER_WAIT_SECONDS) && !stopRequested) {
             T_ASC_Association *assoc = nullptr;
             OFCondition cond = ASC_receiveAssociation(net, &assoc, LISTENER_MAX_PDU);
             if (cond.bad()) {
@@ -192,14 +248,16 @@ void runListener()
                 // written, so no buffered output of the listener is
                 // written a second time by the worker's exit.
                 signal(SIGALRM, SIG_DFL);
+                workerPids.clear();
                 handleAssociation(net, assoc);
-                return;
+                return 0;
             }
             if (pid < 0) {
                 endAssociation(assoc, ES_RR_ForkFailed);
                 continue;
             }
             workers++;
+            workerPids.insert(pid);
             // Closes only this process's descriptor; the worker holds its own.
             endAssociation(assoc, ES_RR_DropDestroy);
         }
@@ -222,6 +280,9 @@ void runListener()
         }
         server_state.checklisten();
     }
+    DCMTK_net_exit(net);
+    stopWorkers();
+    return 0;
 }
 
 OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
@@ -229,6 +290,7 @@ OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
     const serveroptions &o = server_options;
     T_ASC_Parameters *params = assoc->params;
     OFCondition cond = EC_Normal;
+    int synced;
 
     alarm(LISTENER_PHASE_ALARM);
     if (DCMTK_params_accept_std_PC(params, UID_VerificationSOPClass).bad())
@@ -284,11 +346,16 @@ OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
     // is confirmed (a peer may delete its copies once the transfer is done),
     // and before the worker ends after an abort. No alarm runs here: the
     // sync cannot be interrupted, and a worker ended by the alarm right
-    // after it would deny the peer a release that is already safe.
-    server_store.SyncWrites();
+    // after it would deny the peer a release that is already safe. A failed
+    // flush must not look like success: the association is aborted.
+    synced = server_store.SyncWrites() == 0;
 
     alarm(LISTENER_PHASE_ALARM);
-    if (cond == DUL_PEERREQUESTEDRELEASE)
+    if (!synced) {
+        logprintf(LOGLEVEL_ERROR, o.logfp,
+                  "What this association stored could not be flushed to disk: aborting it.\n");
+        ASC_abortAssociation(assoc);
+    } else if (cond == DUL_PEERREQUESTEDRELEASE)
         ASC_acknowledgeRelease(assoc);
     else if (cond == DUL_PEERABORTEDASSOCIATION)
         logprintf(LOGLEVEL_NOTICE, o.logfp, "Association aborted\n");

@@ -19,9 +19,15 @@ enum {
     LISTENER_PHASE_ALARM = 10, // seconds for negotiation and for closing
 };
 
-// The listening loop. Returns only when the port cannot be opened (in the
-// listening process) or, in a worker, after its association has been served.
-void runListener();
+// The listening loop. In the listening process it returns 1 when the port
+// cannot be opened (after a message on stderr and in the log), and 0 after
+// SIGTERM or SIGINT once every worker has ended; in a worker it returns 0
+// after the worker's association has been served.
+int runListener();
+
+// Non-zero once SIGTERM or SIGINT asked this process to stop: a worker ends
+// its association at the next point between two operations.
+int listener_stopping();
 
 // Refuses the association (reasons 0 and 1; failures logged and dumped),
 // then drops and destroys it. Returns the condition of the last step.

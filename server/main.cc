@@ -199,7 +199,7 @@ int main(int argc, char **argv)
     DCMTK_quiet_toolkit_log();
     server_state.init();
 
-    runListener();
+    int status = runListener();
 
     // Shutdown, in the listener and in every worker.
     if (o.aetmap_fd != -1)
@@ -208,5 +208,5 @@ int main(int argc, char **argv)
     o.aetitle = nullptr; // it may point into the map
     AETitleMap_Destroy(&server_aetmap);
     server_store.setLogfile(nullptr);
-    return 0;
+    return status;
 }

@@ -120,6 +120,8 @@ static void removeIndexFile(LocalStore *store, const char *study, const OFString
     // Two deletes in one bucket may use DELETEME at the same time; each name
     // then goes with one of the two unlinks, and both files are gone.
     OFString deleteme = bucket + "/DELETEME";
+    store->noteChanged(bucket, 1);
+    store->noteParentChanged(path);
     if (rename(path.c_str(), deleteme.c_str()) == 0) {
         if (unlink(deleteme.c_str()) != 0)
             logprintf(t.failLevel, store->logStream, t.movedNotGone, deleteme.c_str());
@@ -132,6 +134,7 @@ static void removeIndexFile(LocalStore *store, const char *study, const OFString
 static int removeDirectory(LocalStore *store, const OFString &dir, const removalTexts &t)
 {
     logprintf(LOGLEVEL_DEBUG, store->logStream, "Del SER rmdir(%s)\n", dir.c_str());
+    store->noteParentChanged(dir);
     int r = rmdir(dir.c_str());
     if (r != 0)
         logprintf(t.failLevel, store->logStream, t.rmdirFailed, dir.c_str());
@@ -153,8 +156,11 @@ static int deleteStudyLevel(LocalStore *store, const char *study, lockedIndex &s
     // processes that both hold the shared lock and both ask for the
     // exclusive one would have one of them refused as a deadlock.
     lockedIndex hash;
-    if (hash.open((stem + ".hash").c_str()) != 0)
+    hash.fd = studyindex_openLocked((stem + ".hash").c_str(), O_RDWR, 0, F_WRLCK);
+    if (hash.fd < 0)
         return 1;
+    store->noteChanged(stem + ".hash", 0);
+    store->noteChanged(stem + ".dat", 0);
     if (store->updateStudyHash(hash.fd) < 0)
         logprintf(LOGLEVEL_DEBUG, store->logStream,
                   "AIEEE: Can't update study hash in delete().\n");
@@ -216,6 +222,7 @@ static int deleteSeriesLevel(LocalStore *store, const char *study, const char *s
         return 1;
     }
     clearRecord(series.fd, s.found, sizeof(rec));
+    store->noteChanged(seriesPath, 0);
 
     removeIndexFile(store, study, imagePath, seriesTexts);
     image.release();
@@ -249,7 +256,9 @@ static int deleteImageLevel(LocalStore *store, const char *study, const char *se
         return 1;
     }
     clearRecord(image.fd, s.found, sizeof(rec));
+    store->noteChanged(store->GetUidIndexPath(study, seriesUid) + ".dat", 0);
     OFString file = store->GetUidPath(study, seriesUid, sop, 1);
+    store->noteParentChanged(file);
     logprintf(LOGLEVEL_DEBUG, store->logStream, "Del IMG - unlink(%s)\n", file.c_str());
     int result = unlink(file.c_str());
 
@@ -271,7 +280,6 @@ int LocalStore::DeleteFile(const char *study, const char *series, const char *im
         (series && CheckUid(series, "Series Instance UID") != LS_OK) ||
         (image && CheckUid(image, "SOP Instance UID") != LS_OK))
         return 1;
-    writtenSinceSync = 1;
     if (image)
         return deleteImageLevel(this, study, series, image);
     if (series) {

@@ -58,6 +58,7 @@ void LocalStore::finishInit()
 LocalStore::~LocalStore()
 {
     dropIndexCaches();
+    dropPendingSync();
     if (baseDirOwned)
         free(const_cast<char *>(baseDir));
     free(studyTable);
@@ -218,8 +219,11 @@ OFString LocalStore::GetUidBasePath(const char *study)
 int LocalStore::makeDirectory(const OFString &path)
 {
     struct stat st;
-    if (VLCompat_mkdir(path.c_str(), 0777) == 0)
+    if (VLCompat_mkdir(path.c_str(), 0777) == 0) {
+        // The new entry is on disk once its parent directory is.
+        noteParentChanged(path);
         return 0;
+    }
     if (errno != EEXIST)
         return -1;
     // mkdir reports EEXIST for a plain file too; only a directory will do.

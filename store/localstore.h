@@ -21,7 +21,6 @@
 #include "index/studyindex.h"
 
 struct studyhash_template; // study query, summary form (index/ query code)
-struct studydata_template; // study query, text form (index/ query code)
 
 // Result codes of the store's operations.
 enum {
@@ -32,6 +31,11 @@ enum {
     LS_BASEDIR = 4,     // base directory unusable
     LS_DIR_ERROR = 5,   // a directory could not be created
     LS_BAD_UID = 6,     // a UID is missing or refused
+};
+
+// Flags of FindDataset.
+enum {
+    LS_FIND_COMBINED_DATETIME = 1, // StudyDate with StudyTime as one date-time range
 };
 
 // Longest UID the store accepts: index keys are 64 bytes wide.
@@ -96,10 +100,13 @@ public:
     uint64_t LS_GetFreeSpace();
 
     // --- write path ---
-    // Enters ds in the study, series and image index, then writes the image
-    // (temporary name, rename) or links it to sourceFile (linkMode 1 symbolic,
-    // 2 hard). 0 stored, 1 exists (overwriteFile 0), 3 index/file error,
-    // 5 directory error, 6 UID missing or refused. ds is only read.
+    // Refuses an existing image when overwriteFile is 0 (1, no index file
+    // touched); otherwise enters ds in the study, series and image index,
+    // then writes the image (temporary name, rename) or links it to
+    // sourceFile (linkMode 1 symbolic, 2 hard). 0 stored, 1 exists, 3 an
+    // index file could not be opened or written, the image not written or
+    // (with setSyncEachImage) not flushed, 5 directory error, 6 UID missing
+    // or refused. ds is only read.
     int WriteDataset(DcmDataset *ds, int overwriteFile, const char *sourceFile, int linkMode);
     // Links the stored image into B/patient/... 0, or 5 if a directory failed.
     int WriteSymlinks(DcmDataset *ds);
@@ -108,14 +115,25 @@ public:
     static ssize_t write_all(int fd, const void *buf, size_t len);
 
     // --- durability ---
-    // on non-zero: WriteDataset syncs each image file, and its directory after
-    // the rename, before it returns. Otherwise written images reach the disk
-    // at SyncWrites (or whenever the kernel writes them back).
+    // on non-zero: WriteDataset flushes each image, its index records and
+    // the directories it changed (SyncWrites) before it returns. Otherwise
+    // they reach the disk at the next SyncWrites.
     void setSyncEachImage(int on);
-    // Flushes the store's file system (syncfs) when this process wrote or
-    // deleted anything since the last call: 0 done or nothing to do, -1 after
-    // a level-16 log.
+    // Flushes exactly the files and directories that this process created
+    // or changed (image files, their directories, index files) since the
+    // last call: fdatasync for files, fsync for directories; a path that is
+    // gone since (deleted later) is passed over. 0 done or nothing to do,
+    // -1 after a level-8 log naming the path (what failed stays noted, so a
+    // later call tries it again).
     int SyncWrites();
+    // Flushes the stored image of the UIDs with its directories and index
+    // files, whoever wrote it: 0 on disk, 2 (LS_MISSING) not stored or not
+    // readable, -1 the flush failed (logged at level 8).
+    int SyncImage(const char *study, const char *series, const char *image);
+    // Notes a file (isDir 0) or directory (1) of the store as changed, for
+    // the next SyncWrites; noteParentChanged notes the directory holding path.
+    void noteChanged(const OFString &path, int isDir);
+    void noteParentChanged(const OFString &path);
 
     // --- delete ---
     // Deletes the image (then an emptied series, then an emptied study), or
@@ -144,10 +162,9 @@ public:
     // One match per call; *handle is the caller's iteration state (null to
     // start). 0 match in *result, 1 no further match (handle freed), -1
     // cannot answer (handle freed). level null: taken from (0008,0052).
-    int FindDataset(void **handle, DcmDataset *query, DcmDataset **result, const char *level);
-    // Fills the query templates from query (either pointer may be null).
-    void studyDataMakeTemplate(const DcmDataset *query, studyhash_template *th,
-                               studydata_template *td);
+    // flags: LS_FIND_* (the same at every call of one iteration).
+    int FindDataset(void **handle, DcmDataset *query, DcmDataset **result, const char *level,
+                    int flags = 0);
     // Parses a date or date range into [*from, *to].
     void dateRangeHash(const char *range, unsigned int *from, unsigned int *to);
     // 0 when record passes the summary test of t, 1 when not.
@@ -162,10 +179,12 @@ public:
     FILE *logStream;         // log stream (borrowed), null: nothing logged
 
 private:
-    int syncEachImage = 0;    // see setSyncEachImage
-    int writtenSinceSync = 0; // a write or delete happened since SyncWrites
-    // fsync of a directory: 0, or -1 with errno set.
-    static int syncDirectory(const char *path);
+    int syncEachImage = 0; // see setSyncEachImage
+    // The paths that SyncWrites will flush (defined in store/syncwrites.cc);
+    // owned, freed by the destructor.
+    struct pendingSync;
+    pendingSync *pending = nullptr;
+    void dropPendingSync();
     // Shared part of the two constructors after baseDir is set.
     void finishInit();
     // Loads the table from fd (locked by the caller) when its record count or
@@ -184,14 +203,11 @@ private:
     struct recordIndexCache;
     recordIndexCache *indexCache[2] = {nullptr, nullptr};
     void dropIndexCaches();
-    // Query helpers: add the series/image record's fields the query asks for.
-    void addSeriesKeys(DcmDataset *query, DcmDataset *response, const seriesrecord *rec);
-    void addImageKeys(DcmDataset *query, DcmDataset *response, const imagerecord *rec);
     // FindDataset's levels (levelText: the level as received, for the
     // responses; levelGiven: the caller forced the level). Results as
     // FindDataset's.
-    int findStudyLevel(void **handle, DcmDataset *query, DcmDataset **result,
-                       const char *levelText);
+    int findStudyLevel(void **handle, DcmDataset *query, DcmDataset **result, const char *levelText,
+                       int flags);
     int findSeriesLevel(void **handle, DcmDataset *query, DcmDataset **result,
                         const char *levelText);
     int findImageLevel(void **handle, DcmDataset *query, DcmDataset **result, const char *levelText,

@@ -1,7 +1,8 @@
 // LocalStore::WriteDataset: enters a received image into the study, series
 // and image index and then writes its DICOM file under a temporary name that
-// is renamed into the UID tree once the file is complete (and, with
-// setSyncEachImage, on disk; otherwise SyncWrites puts it there later).
+// is renamed into the UID tree once the file is complete. Every file and
+// directory it changes is noted for SyncWrites (store/syncwrites.cc), which
+// with setSyncEachImage runs before the call returns.
 //
 // Lock order: STUDYINDEX.hash (exclusive, guarding STUDYINDEX.dat too) is
 // released before the series index is locked, and that before the image
@@ -82,26 +83,24 @@ int LocalStore::addToStudyIndex(DcmDataset *ds)
 
     studyDataMake(ds, &newHash, &newData);
 
-    hashFd = open(hashPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, INDEX_MODE);
+    hashFd = studyindex_openLocked(hashPath.c_str(), O_RDWR | O_CREAT, INDEX_MODE, F_WRLCK);
     if (hashFd < 0) {
-        logprintf(LOGLEVEL_WARNING, logStream, "Cannot open study index %s: %s\n", hashPath.c_str(),
-                  strerror(errno));
-        goto out;
-    }
-    if (VLCompat_LockWholeFile(hashFd, F_WRLCK) != 0) {
-        logprintf(LOGLEVEL_WARNING, logStream, "Cannot lock study index %s: %s\n", hashPath.c_str(),
+        logprintf(LOGLEVEL_ERROR, logStream, "Cannot open study index %s: %s\n", hashPath.c_str(),
                   strerror(errno));
         goto out;
     }
     locked = 1;
     dataFd = open(dataPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, INDEX_MODE);
     if (dataFd < 0) {
-        logprintf(LOGLEVEL_WARNING, logStream, "Cannot open study index %s: %s\n", dataPath.c_str(),
+        logprintf(LOGLEVEL_ERROR, logStream, "Cannot open study index %s: %s\n", dataPath.c_str(),
                   strerror(errno));
         goto out;
     }
     if (fstat(hashFd, &st) != 0)
         goto out;
+    // Both files may just have been created.
+    if (st.st_size == 0)
+        noteParentChanged(hashPath);
     if (st.st_size % (off_t)sizeof(studyhash) != 0) {
         logprintf(LOGLEVEL_ERROR, logStream, "Study index %s malformed (%ld bytes).\n",
                   hashPath.c_str(), (long)st.st_size);
@@ -139,6 +138,10 @@ int LocalStore::addToStudyIndex(DcmDataset *ds)
         studyTable[found] = current;
         studydata dataBefore = stored;
         studyDataMake(ds, &studyTable[found], &stored);
+        if (memcmp(&stored, &dataBefore, sizeof stored) != 0)
+            noteChanged(dataPath, 0);
+        if (memcmp(&studyTable[found], &current, sizeof current) != 0)
+            noteChanged(hashPath, 0);
         if (memcmp(&stored, &dataBefore, sizeof stored) != 0 &&
             studyindex_writeRecord(dataFd, found, &stored, sizeof stored) != 0) {
             studyTable[found] = current;
@@ -156,6 +159,8 @@ int LocalStore::addToStudyIndex(DcmDataset *ds)
         struct stat dataSt;
         if (fstat(dataFd, &dataSt) != 0)
             goto out;
+        noteChanged(dataPath, 0);
+        noteChanged(hashPath, 0);
         // Grow the table first, so that a failure leaves both files as they were.
         if (reallocStudyHash((int)n + 1) != 0)
             goto out;
@@ -280,11 +285,12 @@ int LocalStore::addToRecordIndex(int slot, const char *path, const void *record,
         if (c->fd < 0) {
             c->fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, INDEX_MODE);
             if (c->fd < 0) {
-                // An index that cannot be opened is passed over; the image is stored.
-                logprintf(LOGLEVEL_WARNING, logStream, "Cannot open index %s: %s\n", path,
+                // An image that no index finds would be stored but invisible
+                // to every query: the store fails instead.
+                logprintf(LOGLEVEL_ERROR, logStream, "Cannot open index %s: %s\n", path,
                           strerror(errno));
                 c->forget();
-                return LS_OK;
+                return LS_INDEX_ERROR;
             }
         }
         // Exclusive from the start: two processes that search under shared
@@ -344,10 +350,15 @@ int LocalStore::addToRecordIndex(int slot, const char *path, const void *record,
     }
     if (position < 0)
         goto out;
-    if (!unchanged && studyindex_writeRecord(c->fd, position, record, recordSize) != 0) {
-        logprintf(LOGLEVEL_WARNING, logStream, "Cannot write index %s: %s\n", path,
-                  strerror(errno));
-        goto out;
+    if (!unchanged) {
+        noteChanged(path, 0);
+        if (records == 0)
+            noteParentChanged(path);
+        if (studyindex_writeRecord(c->fd, position, record, recordSize) != 0) {
+            logprintf(LOGLEVEL_ERROR, logStream, "Cannot write index %s: %s\n", path,
+                      strerror(errno));
+            goto out;
+        }
     }
     if (position == records && c->scanned == records) {
         c->keys.emplace(key, position);
@@ -473,6 +484,15 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
             return LS_BAD_UID;
     }
     const char *S = uid[0], *R = uid[1], *I = uid[2];
+    OFString target = GetUidPath(S, R, I, 1);
+
+    // A refused duplicate changes nothing: the decision comes before the
+    // first index write, so the index keeps describing the file that stays.
+    if (!overwriteFile && access(target.c_str(), F_OK) == 0) {
+        logprintf(LOGLEVEL_WARNING, logStream, "Target file %s exists - not storing.\n",
+                  target.c_str());
+        return LS_EXISTS;
+    }
 
     // Every image but a series' first finds its series directory (and so
     // the study's) in place: one stat for both levels.
@@ -481,7 +501,6 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
         stat(GetUidPath(S, R, nullptr, 1).c_str(), &seriesSt) == 0 && S_ISDIR(seriesSt.st_mode);
     if (!seriesMade && (result = CreateUidPath(S, nullptr)) != LS_OK)
         return result;
-    writtenSinceSync = 1;
     result = addToStudyIndex(ds);
     if (result != LS_OK)
         return result;
@@ -500,18 +519,15 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
     if (result != LS_OK)
         return result;
 
-    OFString target = GetUidPath(S, R, I, 1);
-    if (!overwriteFile && access(target.c_str(), F_OK) == 0) {
-        logprintf(LOGLEVEL_WARNING, logStream, "Target file %s exists - not storing.\n",
-                  target.c_str());
-        return LS_EXISTS;
-    }
     if (linkMode == 1 || linkMode == 2) {
         if (sourceFile == nullptr)
             return LS_INDEX_ERROR;
         int made =
             linkMode == 1 ? symlink(sourceFile, target.c_str()) : link(sourceFile, target.c_str());
-        return made == 0 ? LS_OK : LS_INDEX_ERROR;
+        if (made != 0)
+            return LS_INDEX_ERROR;
+        noteParentChanged(target);
+        return syncEachImage && SyncWrites() != 0 ? LS_INDEX_ERROR : LS_OK;
     }
 
     char suffix[32];
@@ -535,50 +551,18 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
         unlink(tmp.c_str());
         return LS_INDEX_ERROR;
     }
-    // The rename is on disk only once its directory is.
-    if (syncEachImage && syncDirectory(GetUidPath(S, R, nullptr, 1).c_str()) != 0) {
-        logprintf(LOGLEVEL_WARNING, logStream, "Cannot sync %s: %s\n", target.c_str(),
-                  strerror(errno));
+    // A power failure before the next flush may lose the new file or leave
+    // it empty; the peer is told that it is safe only after that flush: with
+    // -S right here, otherwise at the association's release.
+    noteParentChanged(target);
+    if (!syncEachImage)
+        noteChanged(target, 0);
+    else if (SyncWrites() != 0)
         return LS_INDEX_ERROR;
-    }
     return LS_OK;
-}
-
-int LocalStore::syncDirectory(const char *path)
-{
-    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    int rc = fsync(fd);
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return rc;
 }
 
 void LocalStore::setSyncEachImage(int on)
 {
     syncEachImage = on;
-}
-
-int LocalStore::SyncWrites()
-{
-    int fd = -1, result = 0;
-
-    if (!writtenSinceSync)
-        return 0;
-    // One syncfs writes out every image, index record and rename of the
-    // association in one journal commit, where a sync per image would cost
-    // a commit and a cache flush each.
-    fd = open(baseDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0 || syncfs(fd) != 0) {
-        logprintf(LOGLEVEL_WARNING, logStream, "Cannot sync store %s: %s\n", baseDir,
-                  strerror(errno));
-        result = -1;
-    } else {
-        writtenSinceSync = 0;
-    }
-    if (fd >= 0)
-        close(fd);
-    return result;
 }

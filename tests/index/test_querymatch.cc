@@ -1,55 +1,129 @@
-// Query templates and matching: the pattern match, date ranges, the summary
-// test against studyhash records, templates made from query identifiers and
-// the study text test.
+// Query matching: one key against one value (wildcards, UID lists, ranges,
+// empty values), date ranges, the summary test against studyhash records,
+// queries compiled from identifiers and the study record test.
 #include <gtest/gtest.h>
 
 #include <string.h>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 
+#include "index/keymatch.h"
 #include "index/querymatch.h"
 #include "runtime/runtime.h"
 #include "store/localstore.h"
 #include "tests/index/querytest.h"
 
-TEST(WildcardMatch, Patterns)
+// One key against one stored value.
+static bool matches(int kind, const char *key, const char *value)
+{
+    keymatch_key k;
+    keymatch_compile(&k, kind, key);
+    return keymatch_matches(k, value, value ? strlen(value) : 0);
+}
+
+TEST(KeyMatch, WildcardsAnywhereAndWholeValues)
 {
     struct Case {
-        const char *value;
-        const char *pattern;
-        int matches;
+        int kind;
+        const char *key, *value;
+        bool matches;
     } cases[] = {
-        {"SMITH^JOHN", "smi*", 1},
-        {"SMITH^JOHN", "*JOHN", 1},
-        {"SMITH^JOHN", "*MIT*", 1},
-        {"SMITH^JOHN", "SMITH^JOHN", 1},
-        {"SMITH^JOHN", "smith^john", 1},
-        {"SMITH^JOHN", "SMITH", 0},  // no wildcard: the whole value
-        {"SMITH^JOHN", "S?ITH*", 0}, // "?" stands for itself
-        {"S?ITH^JOHN", "S?ITH*", 1},
-        {"SMITH^JOHN", "S*H", 0}, // "*" inside stands for itself
-        {"S*H", "S*H", 1},
-        {"SMITH^JOHN", "", 1},
-        {"", "", 1},
-        {"", "*", 1},
-        {"SMITH^JOHN", "*", 1},
-        {"SMITH^JOHN", "**", 1},
-        {"", "**", 1},
-        {"SMITH^JOHN", "*XYZ*", 0},
-        {"AB", "*ABC", 0}, // value shorter than the suffix
-        {"AB", "ABC*", 0},
-        {"ABC", "ABC*", 1},
-        {"ABC", "*ABC", 1},
-        {"ABC", "*ABC*", 1},
-        {"ABC", "ABCD", 0},
-        {"\xc3\xa9", "\xc3\x89", 0}, // only ASCII letters ignore case
-        {nullptr, "*", 1},
-        {"X", nullptr, 1},
+        {KEYMATCH_PN, "smi*", "SMITH^JOHN", true}, // names without case
+        {KEYMATCH_PN, "*JOHN", "SMITH^JOHN", true},
+        {KEYMATCH_PN, "*MIT*", "SMITH^JOHN", true},
+        {KEYMATCH_PN, "SMITH", "SMITH^JOHN", false}, // no wildcard: the whole value
+        {KEYMATCH_PN, "SM?TH^JOHN", "SMITH^JOHN", true},
+        {KEYMATCH_PN, "S?ITH*", "SMITH^JOHN", true},
+        {KEYMATCH_PN, "S*H^J*", "SMITH^JOHN", true},
+        {KEYMATCH_PN, "S*H^J*", "SMITHERS^ANNA", false},
+        {KEYMATCH_PN, "S??TH", "SMITH", true},
+        {KEYMATCH_PN, "S??TH", "SMTH", false},
+        {KEYMATCH_PN, "*A*B*C*", "XAYBZC", true},
+        {KEYMATCH_PN, "*A*B*C*", "XAYCZB", false},
+        {KEYMATCH_PN, "W?NG", "W\xc3\xa4NG", true}, // "?" is one UTF-8 character
+        {KEYMATCH_PN, "DOE^JOHN^^", "DOE^JOHN", true},
+        {KEYMATCH_PN, "DOE^JOHN", "DOE^JOHN^^^", true},
+        {KEYMATCH_PN, "Wang^XiaoDong", "Wang^XiaoDong=\xe7\x8e\x8b^\xe5\xb0\x8f\xe4\xb8\x9c", true},
+        {KEYMATCH_PN, "\xe7\x8e\x8b*", "Wang^XiaoDong=\xe7\x8e\x8b^\xe5\xb0\x8f\xe4\xb8\x9c", true},
+        {KEYMATCH_PN, "Wang*=Li*", "Wang^XiaoDong=\xe7\x8e\x8b", false},
+        {KEYMATCH_TEXT, "P001", "P001", true}, // other texts with case
+        {KEYMATCH_TEXT, "P001", "p001", false},
+        {KEYMATCH_TEXT, "p*", "P001", false},
+        {KEYMATCH_TEXT, "*", "", true},
+        {KEYMATCH_TEXT, "", "", true},
+        {KEYMATCH_TEXT, "A*", "", false},  // an empty value matches no real key
+        {KEYMATCH_TEXT, "\"\"", "", true}, // empty-value matching
+        {KEYMATCH_TEXT, "\"\"", "X", false},
+        {KEYMATCH_TEXT, "HEAD", "HEAD  ", true}, // padding is not the value
+        {KEYMATCH_TEXT, "B", "A\\B", true},      // one of several values
+        {KEYMATCH_CODES, "MR", "CT\\MR", true},
+        {KEYMATCH_CODES, "CT\\US", "MR\\US", true},
+        {KEYMATCH_CODES, "MR", "CT", false},
+        {KEYMATCH_CODES, "SEG", "SE", false},
+        {KEYMATCH_CODES, "M?", "MR", true},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(c.matches, wildcardMatch(c.value, c.pattern) == 0)
-            << "value " << (c.value ? c.value : "(null)") << " pattern "
-            << (c.pattern ? c.pattern : "(null)");
+        EXPECT_EQ(c.matches, matches(c.kind, c.key, c.value))
+            << "key " << c.key << " value " << c.value;
+}
+
+TEST(KeyMatch, UidListsCompareWholeUids)
+{
+    std::string uid64 = "1.2." + std::string(60, '7');
+    ASSERT_EQ(64u, uid64.size());
+    EXPECT_TRUE(matches(KEYMATCH_UID, "1.2.3\\1.2.4", "1.2.4"));
+    EXPECT_TRUE(matches(KEYMATCH_UID, "1.2.3\\1.2.4", "1.2.3"));
+    EXPECT_FALSE(matches(KEYMATCH_UID, "1.2.3\\1.2.4", "1.2.5"));
+    EXPECT_FALSE(matches(KEYMATCH_UID, "1.2.3", "1.2.34"));
+    EXPECT_FALSE(matches(KEYMATCH_UID, "1.2.3*", "1.2.34")); // no wildcards in UIDs
+    // A key longer than the stored 64 characters is another UID.
+    EXPECT_FALSE(matches(KEYMATCH_UID, (uid64 + "5").c_str(), uid64.c_str()));
+    EXPECT_TRUE(matches(KEYMATCH_UID, (uid64 + "\\1.2.3").c_str(), uid64.c_str()));
+    EXPECT_TRUE(matches(KEYMATCH_UID, (uid64 + "\\1.2.3").c_str(), "1.2.3"));
+}
+
+TEST(KeyMatch, DateTimeAndRanges)
+{
+    struct Case {
+        int kind;
+        const char *key, *value;
+        bool matches;
+    } cases[] = {
+        {KEYMATCH_DATE, "20200315", "20200315", true},
+        {KEYMATCH_DATE, "20200315", "", false}, // undated matches no date
+        {KEYMATCH_DATE, "20200101-20201231", "", false},
+        {KEYMATCH_DATE, "-20201231", "", false},
+        {KEYMATCH_DATE, "20200101-20201231", "20200615", true},
+        {KEYMATCH_DATE, "20200101-20201231", "20210101", false},
+        {KEYMATCH_DATE, "-20201231", "19991231", true},
+        {KEYMATCH_DATE, "20200101-", "20991231", true},
+        {KEYMATCH_DATE, "20200101-", "20191231", false},
+        {KEYMATCH_DATE, "2020.01.01-2020.12.31", "20200615", true},
+        {KEYMATCH_DATE, "*", "", true},
+        {KEYMATCH_TIME, "0900-1200", "101010", true},
+        {KEYMATCH_TIME, "0900-1200", "120059.5", true}, // 12 is up to 12:00:59.999999
+        {KEYMATCH_TIME, "0900-1200", "120100", false},
+        {KEYMATCH_TIME, "0900-1200", "085959", false},
+        {KEYMATCH_TIME, "-0900", "0800", true},
+        {KEYMATCH_TIME, "10", "103000", true}, // 10 stands for the whole hour
+        {KEYMATCH_TIME, "10:30-11:00", "10:45:00", true},
+        {KEYMATCH_TIME, "101010", "", false},
+        {KEYMATCH_DATETIME, "20200101120000-20200102", "20200102235959", true},
+        {KEYMATCH_DATETIME, "20200101120000-20200102", "20200101115959", false},
+        {KEYMATCH_DATETIME, "20200101120000+0100-", "20200101130000", true},
+        {KEYMATCH_DATETIME, "20200101120000-0500", "20200101120000", true},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.matches, matches(c.kind, c.key, c.value))
+            << "key " << c.key << " value " << c.value;
+
+    // Combined date and time: from 22:00 on the first day to 06:00 on the second.
+    keymatch_key k;
+    keymatch_compileDateTime(&k, "20200101-20200102", "2200-0600");
+    EXPECT_TRUE(keymatch_matches(k, "20200102030000", 14));
+    EXPECT_TRUE(keymatch_matches(k, "20200101230000", 14));
+    EXPECT_FALSE(keymatch_matches(k, "20200101210000", 14));
+    EXPECT_FALSE(keymatch_matches(k, "20200102070000", 14));
 }
 
 class TemplateTest : public StoreTest
@@ -111,9 +185,9 @@ TEST_F(TemplateTest, SummaryTest)
         {"other uid", {}, 0, 0},
         {"modality CT", {}, 1, 0},
         {"modality US", {}, 0, 0},
-        {"study date range", {}, 1, 1},
-        {"study date before", {}, 0, 1},
-        {"birth date after", {}, 0, 1},
+        {"study date range", {}, 1, 0},
+        {"study date before", {}, 0, 0},
+        {"birth date after", {}, 0, 0},
     };
     for (auto &c : cases)
         querymatch_initTemplate(&c.t);
@@ -145,7 +219,7 @@ TEST_F(TemplateTest, DeletedStudyNeverPasses)
     EXPECT_TRUE(log.contains("Check Del\n"));
 }
 
-TEST_F(TemplateTest, TemplateFromQuery)
+TEST_F(TemplateTest, CompiledQuery)
 {
     QueryKeys q = {{DCM_QueryRetrieveLevel, "STUDY"},
                    {DCM_StudyInstanceUID, "1.2.3"},
@@ -153,77 +227,58 @@ TEST_F(TemplateTest, TemplateFromQuery)
                    {DCM_PatientID, "ID7"},
                    {DCM_PatientBirthDate, "19700101-19701231"},
                    {DCM_StudyDate, "-20011231"},
-                   {DCM_StudyTime, "120000"},
+                   {DCM_StudyTime, ""},
                    {DCM_StudyDescription, "*HEAD*"},
                    {DCM_ReferringPhysicianName, "WHO^DR"},
                    {DCM_AccessionNumber, "ACC1"},
                    {DCM_PatientSex, "F"},
-                   {DCM_Modality, "MR"}};
+                   {DCM_ModalitiesInStudy, "MR\\CT"}};
     DcmDataset *query = makeQuery(q);
-    studyhash_template th;
-    studydata_template td;
-    querymatch_initTemplate(&th);
-    memset(&td, 0, sizeof td);
-    store->studyDataMakeTemplate(query, &th, &td);
+    querymatch_study cq;
+    querymatch_compileStudy(query, &cq, 0, store->logStream);
     delete query;
 
-    EXPECT_EQ(studyindex_uidCrc("1.2.3"), th.studyUidCrc);
+    EXPECT_EQ(studyindex_uidCrc("1.2.3"), cq.th.studyUidCrc);
     // Wildcards add no bits: the letters S, M and I only.
-    EXPECT_EQ((1u << 19) | (1u << 13) | (1u << 9), th.patientNameBits);
-    EXPECT_EQ(studyindex_textBits("HEAD"), th.studyDescriptionBits);
-    EXPECT_EQ(studyindex_textBits("WHO^DR"), th.referringPhysicianBits);
-    EXPECT_EQ(19700101u, th.birthDateFrom);
-    EXPECT_EQ(19701231u, th.birthDateTo);
-    EXPECT_EQ(0u, th.studyDateFrom);
-    EXPECT_EQ(20011231u, th.studyDateTo);
-    EXPECT_EQ((uint32_t)MODALITY_MR, th.modalityBits);
-    EXPECT_STREQ("1.2.3", td.studyInstanceUid);
-    EXPECT_STREQ("SMI*", td.patientName);
-    EXPECT_STREQ("ID7", td.patientId);
-    EXPECT_STREQ("*HEAD*", td.studyDescription);
-    EXPECT_STREQ("ACC1", td.accessionNumber);
-    EXPECT_STREQ("19700101-19701231", td.birthDate);
-    EXPECT_EQ(0, memcmp(td.modalities[0], "MR", 2));
-    EXPECT_EQ(0, memcmp(td.patientSex, "F", 2));
+    EXPECT_EQ((1u << 19) | (1u << 13) | (1u << 9), cq.th.patientNameBits);
+    EXPECT_EQ(studyindex_textBits("HEAD"), cq.th.studyDescriptionBits);
+    EXPECT_EQ(studyindex_textBits("WHO^DR"), cq.th.referringPhysicianBits);
+    EXPECT_EQ(19700101u, cq.th.birthDateFrom);
+    EXPECT_EQ(19701231u, cq.th.birthDateTo);
+    EXPECT_EQ(0u, cq.th.studyDateFrom);
+    EXPECT_EQ(20011231u, cq.th.studyDateTo);
+    EXPECT_EQ((uint32_t)(MODALITY_MR | MODALITY_CT), cq.th.modalityBits);
+    EXPECT_FALSE(cq.modalities.universal);
+    // Universal keys (the empty study time) are not tested at all.
+    EXPECT_EQ(9u, cq.keys.size());
     EXPECT_TRUE(log.contains("Template-in : SMI*\n"));
 }
 
-TEST_F(TemplateTest, ModalitiesInStudyImposesNoCondition)
+TEST_F(TemplateTest, SummaryOnlyWhereItCanReject)
 {
-    DcmDataset *query = makeQuery({{DCM_ModalitiesInStudy, "CT"}});
-    studyhash_template th;
-    querymatch_initTemplate(&th);
-    store->studyDataMakeTemplate(query, &th, nullptr);
+    // A UID list, a wildcard modality and a code outside the summary's
+    // table impose no summary condition; the record test decides.
+    DcmDataset *query = makeQuery({{DCM_ModalitiesInStudy, "SEG\\CT"},
+                                   {DCM_Modality, "C?"},
+                                   {DCM_StudyInstanceUID, "1.2.3\\1.2.4"}});
+    querymatch_study cq;
+    querymatch_compileStudy(query, &cq, 0, store->logStream);
     delete query;
-    EXPECT_EQ(0u, th.modalityBits);
-    EXPECT_TRUE(log.contains("Huh? ModalitiesInStudy entry present?\n"));
-}
-
-TEST_F(TemplateTest, UnknownModalityAndUidListImposeWhatTheyShould)
-{
-    DcmDataset *query = makeQuery({{DCM_Modality, "SR"}, {DCM_StudyInstanceUID, "1.2.3\\1.2.4"}});
-    studyhash_template th;
-    querymatch_initTemplate(&th);
-    store->studyDataMakeTemplate(query, &th, nullptr);
-    delete query;
-    EXPECT_EQ(0u, th.modalityBits);
-    // Two UIDs are hashed as one text: no study has that CRC.
-    EXPECT_EQ(studyindex_uidCrc("1.2.3\\1.2.4"), th.studyUidCrc);
+    EXPECT_EQ(0u, cq.th.modalityBits);
+    EXPECT_EQ(0u, cq.th.studyUidCrc);
 }
 
 TEST_F(TemplateTest, ConvertedNameAndItsSummary)
 {
-    // Latin-1 u-umlaut: the template holds UTF-8, the summary only the letters.
+    // Latin-1 u-umlaut: the key is UTF-8, the summary only the letters.
     DcmDataset *query =
         makeQuery({{DCM_SpecificCharacterSet, "ISO_IR 100"}, {DCM_PatientName, "M\xfcLLER*"}});
-    studyhash_template th;
-    studydata_template td;
-    querymatch_initTemplate(&th);
-    memset(&td, 0, sizeof td);
-    store->studyDataMakeTemplate(query, &th, &td);
+    querymatch_study cq;
+    querymatch_compileStudy(query, &cq, 0, store->logStream);
     delete query;
-    EXPECT_STREQ("M\xc3\xbcLLER*", td.patientName);
-    EXPECT_EQ(studyindex_textBits("MLLER"), th.patientNameBits);
+    ASSERT_EQ(1u, cq.keys.size());
+    EXPECT_EQ("M\xc3\xbcLLER*", cq.keys[0].key.pattern);
+    EXPECT_EQ(studyindex_textBits("MLLER"), cq.th.patientNameBits);
 }
 
 // A data record with the given name and the other texts empty.
@@ -233,43 +288,61 @@ static studydata record(const char *uid, const char *name)
     studyindex_setField(d.studyInstanceUid, sizeof d.studyInstanceUid, uid);
     studyindex_setField(d.patientName, sizeof d.patientName, name);
     studyindex_setField(d.patientSex, sizeof d.patientSex, "M");
+    studyindex_setField(d.studyDate, sizeof d.studyDate, "20200101");
+    studyindex_setField(d.studyTime, sizeof d.studyTime, "2300");
     studyindex_setField(d.clinicalTrialSiteName, sizeof d.clinicalTrialSiteName,
                         "SITE-NAME-OF-24-CHARACTR");
     return d;
 }
 
-TEST(StudyText, FieldsAndWidths)
+TEST_F(TemplateTest, RecordTest)
 {
     std::string name64(64, 'Q');
     studydata john = record("1.2.3", "JOHN^DOE");
     studydata wide = record("1.2.3", name64.c_str());
-#define TF(member) offsetof(studydata_template, member), sizeof(((studydata_template *)0)->member)
     struct Case {
         const char *what;
         const studydata *rec;
-        size_t offset, width; // template field
-        std::string pattern;
-        int matches;
+        QueryKeys keys;
+        int flags;
+        bool matches;
     } cases[] = {
-        {"empty template", &john, TF(patientName), "", 1},
-        {"DOE is not JOHN^DOE", &john, TF(patientName), "DOE", 0},
-        {"*DOE", &john, TF(patientName), "*DOE", 1},
-        {"uid exact", &john, TF(studyInstanceUid), "1.2.3", 1},
-        {"uid other", &john, TF(studyInstanceUid), "1.2.4", 0},
-        {"64-character name", &wide, TF(patientName), name64, 1},
-        {"65-character pattern", &wide, TF(patientName), name64 + "Q", 0},
-        {"sex", &john, TF(patientSex), "M", 1},
-        {"sex other", &john, TF(patientSex), "F", 0},
-        {"site full width", &john, TF(clinicalTrialSiteName), "SITE-NAME-OF-24-CHARACTR", 1},
-        {"study id absent in record", &john, TF(studyId), "7", 0},
-        {"study date not text-tested", &john, TF(studyDate), "1999", 1},
-        {"modality not text-tested", &john, TF(modalities), "US", 1},
+        {"no keys", &john, {}, 0, true},
+        {"DOE is not JOHN^DOE", &john, {{DCM_PatientName, "DOE"}}, 0, false},
+        {"*DOE", &john, {{DCM_PatientName, "*DOE"}}, 0, true},
+        {"uid list", &john, {{DCM_StudyInstanceUID, "1.2.9\\1.2.3"}}, 0, true},
+        {"64-character name", &wide, {{DCM_PatientName, name64}}, 0, true},
+        {"65-character key", &wide, {{DCM_PatientName, name64 + "Q"}}, 0, false},
+        {"sex", &john, {{DCM_PatientSex, "F"}}, 0, false},
+        {"site full width",
+         &john,
+         {{DCM_ClinicalTrialSiteName, "SITE-NAME-OF-24-CHARACTR"}},
+         0,
+         true},
+        {"study id absent in record", &john, {{DCM_StudyID, "7"}}, 0, false},
+        {"study time", &john, {{DCM_StudyTime, "2200-2359"}}, 0, true},
+        {"study time outside", &john, {{DCM_StudyTime, "0000-0600"}}, 0, false},
+        {"date and time apart",
+         &john,
+         {{DCM_StudyDate, "20200101-20200102"}, {DCM_StudyTime, "2200-0600"}},
+         0,
+         false},
+        {"date and time combined",
+         &john,
+         {{DCM_StudyDate, "20200101-20200102"}, {DCM_StudyTime, "2200-0600"}},
+         QUERYMATCH_COMBINED_DATETIME,
+         true},
+        {"combined, before the start",
+         &john,
+         {{DCM_StudyDate, "20200101-20200102"}, {DCM_StudyTime, "2330-0600"}},
+         QUERYMATCH_COMBINED_DATETIME,
+         false},
     };
-#undef TF
     for (const auto &c : cases) {
-        studydata_template t;
-        memset(&t, 0, sizeof t);
-        studyindex_setField((char *)&t + c.offset, c.width, c.pattern.c_str());
-        EXPECT_EQ(c.matches, querymatch_studyText(c.rec, &t) == 0) << c.what;
+        DcmDataset *query = makeQuery(c.keys);
+        querymatch_study cq;
+        querymatch_compileStudy(query, &cq, c.flags, store->logStream);
+        delete query;
+        EXPECT_EQ(c.matches, querymatch_studyRecord(c.rec, &cq)) << c.what;
     }
 }

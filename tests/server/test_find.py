@@ -111,28 +111,6 @@ class FindTests(ServerTestCase):
         p, found = empty.findscu(["StudyInstanceUID"], extra=["-v"])
         self.assertEqual((found, final_status(p.stdout + p.stderr)), ([], "Success"))
 
-    def test_cancel_after_first_response(self):
-        s = self.server()
-        self.populate(s)
-        # The three matches are all on their way before the cancel comes in;
-        # the server waits briefly before its final response so that the
-        # cancel is still honoured. That wait is bounded, so on a machine
-        # too busy to answer within it a run may see success: one of three
-        # runs must report the cancel.
-        finals = []
-        for _ in range(3):
-            p, found = s.findscu(["StudyInstanceUID"], extra=["-v", "--cancel", "1"])
-            out = p.stdout + p.stderr
-            self.assertIn("Sending Cancel Request", out)
-            self.assertLessEqual(len(found), 3)
-            finals.append(final_status(out))
-            if finals[-1] != "Success":
-                break
-        self.assertEqual(finals[-1], "Cancel: MatchingTerminatedDueToCancelRequest", finals)
-        # The server goes on: a query on a new association is answered whole.
-        _, found = s.findscu(["StudyInstanceUID"])
-        self.assertEqual(len(found), 3)
-
     def test_charset_name_returned_in_utf8(self):
         s = self.server()
         names = ["chrX1.dcm", "chrGerm.dcm", "chrH31.dcm"]

@@ -69,15 +69,17 @@ class CommandLine(ServerTestCase):
         self.assertEqual(p.returncode, 1)
         self.assertEqual(p.stderr, USAGE % STORESERVER)
 
-    def test_port_in_use_ends_with_status_0(self):
+    def test_port_in_use_ends_with_status_1_and_says_why(self):
         with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as busy:
             busy.bind(("0.0.0.0", 0))
             busy.listen(1)
             port = busy.getsockname()[1]
             s = self.server(port=port, start=False)
             s.start(wait=False)
-            self.assertEqual(s.proc.wait(30), 0)
-            self.assertIn("Cannot open Network listener.", messages(s))
+            self.assertEqual(s.proc.wait(30), 1)
+            why = "annot listen on port %d: Address already in use" % port
+            self.assertIn("C" + why, messages(s))
+            self.assertIn("storeserver: c" + why, s.proc.stderr.read().decode())
             self.assertNotIn("PACS Server AET ARCHIVE now listening on Port %d." % port, messages(s))
 
 

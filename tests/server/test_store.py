@@ -3,6 +3,7 @@ to the server; the tests read where the images landed, the index records,
 the patient link tree, the responses and the monitor announcements."""
 
 import os
+import re
 import threading
 import warnings
 
@@ -219,34 +220,63 @@ class StoreTests(ServerTestCase):
         self.assertEqual([f for f in listing if f.endswith(".tmp")], [])
 
     def test_images_are_on_disk_before_the_release_is_confirmed(self):
-        # The server runs under strace, which records its sync calls. By
-        # default an association's images are flushed together (syncfs)
-        # before its release is confirmed, so the call is on record by the
-        # time storescu has its release response and ends; with -S every
-        # image and its directory are synced before the image's response.
-        # An association that stored nothing syncs nothing.
+        # The server runs under strace, which records its flushes with the
+        # path of each descriptor. By default an association's images, index
+        # files and the directories it changed are flushed once each, all
+        # before the release is confirmed (so they are on record when
+        # storescu ends), and nothing else: no syncfs, which would flush the
+        # whole file system. With -S the same happens after every image,
+        # before its response. An association that stored nothing flushes
+        # nothing.
+        study, series = "1.2.826.9.1", "1.2.826.9.1.1"
         for args, per_image in (([], 0), (["-S"], 1)):
             with self.subTest(args=args):
                 s = self.server(args=args, start=False)
                 trace = os.path.join(s.tmp, "sync.trace")
                 cmd = s.command()
-                s.command = lambda: ["strace", "-f", "-qq", "-e",
+                s.command = lambda: ["strace", "-f", "-qq", "-y", "-e",
                                      "trace=fdatasync,fsync,syncfs", "-o", trace] + cmd
                 s.start()
-                files = [make_dataset(os.path.join(s.tmp, "%d.dcm" % i), "1.2.826.9.1",
-                                      "1.2.826.9.1.1", "1.2.826.9.1.1.%d" % i) for i in range(3)]
+                files = [make_dataset(os.path.join(s.tmp, "%d.dcm" % i), study, series,
+                                      "1.2.826.9.1.1.%d" % i) for i in range(3)]
                 self.assertEqual(s.echoscu().returncode, 0)
                 p = s.storescu(files, extra=["-v"])
                 self.assertEqual(store_statuses(p.stdout + p.stderr), ["Success"] * 3)
                 with open(trace) as f:
                     calls = [l for l in f.read().splitlines() if "(" in l]
-
-                def count(name):
-                    return len([l for l in calls if (" %s(" % name) in l and l.endswith("= 0")])
-                self.assertEqual(count("syncfs"), 1, calls)
-                self.assertEqual(count("fdatasync"), 3 * per_image, calls)
-                self.assertEqual(count("fsync"), 3 * per_image, calls)
-                self.assertEqual(len(calls), 1 + 6 * per_image, calls)
+                flushed = []
+                for l in calls:
+                    m = re.search(r" (\w+)\(\d+<([^>]*)>\) += 0$", l)
+                    self.assertTrue(m, l)
+                    flushed.append((m.group(1), m.group(2)))
+                self.assertNotIn("syncfs", [c for c, _ in flushed])
+                for _, path in flushed:
+                    self.assertTrue((path + "/").startswith(s.basedir + "/"), path)
+                images = [uid_path(s.basedir, study, series, "1.2.826.9.1.1.%d" % i)
+                          for i in range(3)]
+                series_dir = os.path.dirname(images[0])
+                study_dir = os.path.dirname(series_dir)
+                indexes = [os.path.join(series_dir, "IMAGEINDEX.dat"),
+                           os.path.join(study_dir, "SERIESINDEX.dat"),
+                           os.path.join(s.basedir, "uid", "STUDYINDEX.hash"),
+                           os.path.join(s.basedir, "uid", "STUDYINDEX.dat")]
+                dirs = [series_dir, study_dir, os.path.dirname(study_dir),
+                        os.path.dirname(os.path.dirname(study_dir)), os.path.join(s.basedir, "uid"),
+                        s.basedir]
+                if per_image:
+                    # Each image under its temporary name before the rename,
+                    # then its index records and directory with it.
+                    self.assertEqual(sorted(p for c, p in flushed if p.endswith(".tmp")),
+                                     sorted(p for i in images for c, p in flushed
+                                            if p.startswith(i + ".")))
+                    self.assertEqual(len([p for c, p in flushed if p.endswith(".tmp")]), 3)
+                    self.assertEqual([p for c, p in flushed].count(indexes[0]), 3)
+                    self.assertEqual([p for c, p in flushed].count(series_dir), 3)
+                    self.assertEqual(set(p for c, p in flushed), set(
+                        [p for c, p in flushed if p.endswith(".tmp")] + indexes + dirs))
+                else:
+                    self.assertEqual(sorted(flushed), sorted(
+                        [("fdatasync", p) for p in images + indexes] + [("fsync", d) for d in dirs]))
                 self.assertEqual(len(files_below(s.basedir, ".dcm")), 3)
 
     def test_preserve_and_overwrite_titles(self):

@@ -1,0 +1,320 @@
+// Attribute matching of one query key against one stored value: compiling
+// a key (universal, empty-value, single value, UID list, range) and testing
+// a value against it.
+#include "index/keymatch.h"
+
+#include <string.h>
+
+// Lengths of the normalised digit strings: YYYYMMDD, HHMMSSFFFFFF and
+// YYYYMMDDHHMMSSFFFFFF.
+static size_t digitLength(int kind)
+{
+    switch (kind) {
+    case KEYMATCH_DATE:
+        return 8;
+    case KEYMATCH_TIME:
+        return 12;
+    default:
+        return 20;
+    }
+}
+
+static size_t trimmedLength(const char *value, size_t len)
+{
+    while (len > 0 && (value[len - 1] == ' ' || value[len - 1] == '\0'))
+        len--;
+    return len;
+}
+
+static std::string trimmed(const char *value, size_t len)
+{
+    size_t start = 0;
+    while (start < len && value[start] == ' ')
+        start++;
+    return std::string(value + start, trimmedLength(value + start, len - start));
+}
+
+// Splits text at every backslash.
+static std::vector<std::string> splitValues(const std::string &text)
+{
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (;;) {
+        size_t end = text.find('\\', start);
+        if (end == std::string::npos) {
+            out.push_back(text.substr(start));
+            return out;
+        }
+        out.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+std::string keymatch_digits(int kind, const char *value, size_t len, char pad)
+{
+    std::string d;
+    size_t want = digitLength(kind);
+    for (size_t i = 0; i < len && d.size() < want; i++) {
+        char c = value[i];
+        if (c >= '0' && c <= '9') {
+            d.push_back(c);
+        } else if (c == '+' || (c == '-' && kind == KEYMATCH_DATETIME)) {
+            break; // a time zone offset: compared in local terms
+        } else if (c == '.' && kind != KEYMATCH_DATE) {
+            // The fraction starts after the seconds: pad what is missing
+            // before it so that the fraction lands in its place.
+            size_t secondsEnd = kind == KEYMATCH_TIME ? 6 : 14;
+            while (d.size() < secondsEnd)
+                d.push_back('0');
+        }
+        // Any other character (the "." of old dates, ":" of old times, a
+        // space) separates and is dropped.
+    }
+    if (d.empty())
+        return d;
+    while (d.size() < want)
+        d.push_back(pad);
+    return d;
+}
+
+// Finds the hyphen that separates a range, or npos. In a date-time a
+// hyphen may also start a time zone offset (four digits after a value of
+// more than four digits): such a hyphen is skipped.
+static size_t rangeHyphen(int kind, const std::string &v)
+{
+    size_t at = 0;
+    for (;;) {
+        size_t h = v.find('-', at);
+        if (h == std::string::npos || kind != KEYMATCH_DATETIME)
+            return h;
+        size_t digitsBefore = 0;
+        for (size_t i = h; i > 0 && v[i - 1] >= '0' && v[i - 1] <= '9'; i--)
+            digitsBefore++;
+        size_t digitsAfter = 0;
+        for (size_t i = h + 1; i < v.size() && v[i] >= '0' && v[i] <= '9'; i++)
+            digitsAfter++;
+        bool zone = digitsBefore > 4 && digitsAfter == 4 && (h + 5 == v.size() || v[h + 5] == '-');
+        if (!zone)
+            return h;
+        at = h + 1;
+    }
+}
+
+static void compileRange(keymatch_key *k, const std::string &v)
+{
+    size_t h = rangeHyphen(k->kind, v);
+    if (h == std::string::npos) {
+        k->lo = keymatch_digits(k->kind, v.data(), v.size(), '0');
+        k->hi = keymatch_digits(k->kind, v.data(), v.size(), '9');
+    } else {
+        k->lo = keymatch_digits(k->kind, v.data(), h, '0');
+        k->hi = keymatch_digits(k->kind, v.data() + h + 1, v.size() - h - 1, '9');
+    }
+}
+
+bool keymatch_compile(keymatch_key *k, int kind, const char *value)
+{
+    *k = keymatch_key();
+    k->kind = kind;
+    std::string v = value ? trimmed(value, strlen(value)) : std::string();
+    if (v.empty() || v == "*")
+        return true;
+    k->universal = false;
+    if (v == "\"\"") {
+        k->emptyOnly = true;
+        return false;
+    }
+    switch (kind) {
+    case KEYMATCH_UID:
+    case KEYMATCH_CODES:
+        for (const std::string &one : splitValues(v))
+            k->list.push_back(trimmed(one.data(), one.size()));
+        break;
+    case KEYMATCH_DATE:
+    case KEYMATCH_TIME:
+    case KEYMATCH_DATETIME:
+        compileRange(k, v);
+        if (k->lo.empty() && k->hi.empty())
+            k->universal = true; // "-" alone, or no digits at all
+        break;
+    case KEYMATCH_PN:
+        // Empty trailing components are padding: DOE^JOHN^^ is DOE^JOHN.
+        while (v.size() > 1 && v.back() == '^')
+            v.pop_back();
+        k->pattern = v;
+        break;
+    default:
+        k->pattern = v;
+        break;
+    }
+    return k->universal;
+}
+
+bool keymatch_compileDateTime(keymatch_key *k, const char *date, const char *time)
+{
+    keymatch_key d, t;
+    keymatch_compile(&d, KEYMATCH_DATE, date);
+    keymatch_compile(&t, KEYMATCH_TIME, time);
+    *k = keymatch_key();
+    k->kind = KEYMATCH_DATETIME;
+    if (d.universal && t.universal)
+        return true;
+    k->universal = false;
+    // An open time end is the start (lower) or end (upper) of the day.
+    std::string tlo = t.universal || t.lo.empty() ? std::string(12, '0') : t.lo;
+    std::string thi = t.universal || t.hi.empty() ? std::string(12, '9') : t.hi;
+    if (!d.universal && !d.emptyOnly) {
+        if (!d.lo.empty())
+            k->lo = d.lo + tlo;
+        if (!d.hi.empty())
+            k->hi = d.hi + thi;
+    } else {
+        // No date condition: the time bounds alone hold on every day, so the
+        // combined form adds nothing; keep the plain time range.
+        k->kind = KEYMATCH_TIME;
+        k->lo = t.lo;
+        k->hi = t.hi;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+
+// Length of the character that starts at s (at most n bytes): a whole UTF-8
+// sequence, else one byte.
+static size_t charLength(const char *s, size_t n)
+{
+    unsigned char c = (unsigned char)s[0];
+    size_t len = c < 0xC0 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : c < 0xF8 ? 4 : 1;
+    if (len > n)
+        return 1;
+    for (size_t i = 1; i < len; i++) {
+        if (((unsigned char)s[i] & 0xC0) != 0x80)
+            return 1;
+    }
+    return len;
+}
+
+static bool sameByte(char a, char b, bool noCase)
+{
+    if (a == b)
+        return true;
+    if (!noCase)
+        return false;
+    unsigned char x = (unsigned char)a, y = (unsigned char)b;
+    if (x >= 'A' && x <= 'Z')
+        x = (unsigned char)(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z')
+        y = (unsigned char)(y - 'A' + 'a');
+    return x == y;
+}
+
+bool keymatch_wildcard(const char *value, size_t vlen, const char *pattern, size_t plen,
+                       bool noCase)
+{
+    // Iterative match with one back-track point: the last "*" seen and the
+    // value position it has swallowed up to. Linear in practice, never
+    // exponential.
+    size_t v = 0, p = 0;
+    size_t starP = (size_t)-1, starV = 0;
+    while (v < vlen) {
+        if (p < plen && pattern[p] == '*') {
+            starP = ++p;
+            starV = v;
+        } else if (p < plen && pattern[p] == '?') {
+            v += charLength(value + v, vlen - v);
+            p++;
+        } else if (p < plen && sameByte(value[v], pattern[p], noCase)) {
+            v++;
+            p++;
+        } else if (starP != (size_t)-1) {
+            starV += charLength(value + starV, vlen - starV);
+            v = starV;
+            p = starP;
+        } else {
+            return false;
+        }
+    }
+    while (p < plen && pattern[p] == '*')
+        p++;
+    return p == plen;
+}
+
+static bool matchPersonName(const keymatch_key &k, const std::string &stored)
+{
+    std::string whole = stored;
+    while (!whole.empty() && whole.back() == '^')
+        whole.pop_back();
+    const std::string &p = k.pattern;
+    if (keymatch_wildcard(whole.data(), whole.size(), p.data(), p.size(), true))
+        return true;
+    // A key without component groups may name the person in any one of the
+    // stored groups (alphabetic, ideographic, phonetic).
+    if (p.find('=') != std::string::npos || stored.find('=') == std::string::npos)
+        return false;
+    size_t start = 0;
+    for (;;) {
+        size_t end = stored.find('=', start);
+        std::string group = stored.substr(start, end == std::string::npos ? end : end - start);
+        while (!group.empty() && group.back() == '^')
+            group.pop_back();
+        if (!group.empty() &&
+            keymatch_wildcard(group.data(), group.size(), p.data(), p.size(), true))
+            return true;
+        if (end == std::string::npos)
+            return false;
+        start = end + 1;
+    }
+}
+
+bool keymatch_matches(const keymatch_key &k, const char *value, size_t len)
+{
+    if (k.universal)
+        return true;
+    std::string stored = value ? trimmed(value, len) : std::string();
+    if (k.emptyOnly)
+        return stored.empty();
+    // A value that is not there matches no key but the universal one.
+    if (stored.empty())
+        return false;
+    switch (k.kind) {
+    case KEYMATCH_UID:
+        for (const std::string &uid : k.list) {
+            if (uid == stored)
+                return true;
+        }
+        return false;
+    case KEYMATCH_CODES:
+        for (const std::string &one : splitValues(stored)) {
+            std::string code = trimmed(one.data(), one.size());
+            for (const std::string &want : k.list) {
+                if (keymatch_wildcard(code.data(), code.size(), want.data(), want.size(), false))
+                    return true;
+            }
+        }
+        return false;
+    case KEYMATCH_DATE:
+    case KEYMATCH_TIME:
+    case KEYMATCH_DATETIME: {
+        std::string d = keymatch_digits(k.kind, stored.data(), stored.size(), '0');
+        if (d.empty())
+            return false;
+        return (k.lo.empty() || d >= k.lo) && (k.hi.empty() || d <= k.hi);
+    }
+    case KEYMATCH_PN:
+        return matchPersonName(k, stored);
+    default: {
+        const std::string &p = k.pattern;
+        if (keymatch_wildcard(stored.data(), stored.size(), p.data(), p.size(), false))
+            return true;
+        // A multi-valued text matches when one of its values does.
+        if (stored.find('\\') == std::string::npos || p.find('\\') != std::string::npos)
+            return false;
+        for (const std::string &one : splitValues(stored)) {
+            if (keymatch_wildcard(one.data(), one.size(), p.data(), p.size(), false))
+                return true;
+        }
+        return false;
+    }
+    }
+}

@@ -1,0 +1,215 @@
+"""Query matching as DICOM defines it, driven by dcmtk's findscu against
+generated studies: wildcards anywhere, UID lists at every level, whole-value
+comparison, case-sensitive patient IDs, one answer per patient, undated
+studies, time ranges, Modalities in Study, series and image keys, and the
+counts of related series and instances. One table of queries and the
+answers each must give; a C-CANCEL sent after the first answer of a
+10,000-study listing."""
+
+import os
+import re
+import struct
+import zlib
+
+import veltotest as vt
+from veltotest import ServerTestCase, make_dataset
+
+CT_IMAGE = "1.2.840.10008.5.1.4.1.1.2"
+SC_IMAGE = "1.2.840.10008.5.1.4.1.1.7"
+MR_IMAGE = "1.2.840.10008.5.1.4.1.1.4"
+UID64 = "1.2.826.40." + "9" * 53
+assert len(UID64) == 64
+
+# Studies: key, study UID, patient name, patient ID, date, time, and the
+# series: (series UID suffix, modality, series number, description, images
+# as (instance number, SOP class)).
+STUDIES = [
+    ("s1", "1.2.826.40.1", "SMITH^JOHN", "P001", "20200315", "093000",
+     [(".1", "CT", "1", "AXIAL", [(1, CT_IMAGE), (2, CT_IMAGE)]),
+      (".2", "MR", "2", "T1 SAG", [(1, MR_IMAGE)])]),
+    ("s2", "1.2.826.40.2", "SMITH^JOHN", "P001", "20210101", "143000",
+     [(".1", "CT", "1", "AXIAL", [(1, CT_IMAGE)])]),
+    ("s3", "1.2.826.40.3", "SMITH^JOHN", "P001", "20220202", "110000",
+     [(".1", "SEG", "1", "LIVER", [(1, SC_IMAGE)])]),
+    ("s4", "1.2.826.40.4", "SMYTH^JANE", "p001", "20200315", "200000",
+     [(".1", "CT", "1", "AXIAL", [(1, CT_IMAGE)])]),
+    ("s5", "1.2.826.40.5", "DOE^JANE", "P002", None, "100000",
+     [(".1", "US", "1", "ABDOMEN", [(1, SC_IMAGE)])]),
+    ("s6", UID64, "ROE^RICHARD", "P003", "20230101", "080000",
+     [(".1", "CT", "7", "CHEST", [(1, CT_IMAGE)])]),
+]
+UID = {key: uid for key, uid, *_ in STUDIES}
+KEY = {uid: key for key, uid, *_ in STUDIES}
+
+# (what, level, keys, attribute whose answers are compared, expected answers
+# as a sorted list; study UIDs are given by their short names).
+CASES = [
+    # 1: "?" and inner "*".
+    ("? stands for one character", "STUDY", ["PatientName=SM?TH^JOHN"], "StudyInstanceUID",
+     ["s1", "s2", "s3"]),
+    ("inner *", "STUDY", ["PatientName=S*H^J*"], "StudyInstanceUID", ["s1", "s2", "s3", "s4"]),
+    ("* and ? together", "STUDY", ["PatientName=*O?^JANE"], "StudyInstanceUID", ["s5"]),
+    ("names without case", "STUDY", ["PatientName=smith^john"], "StudyInstanceUID",
+     ["s1", "s2", "s3"]),
+    # 2: UID lists at every level.
+    ("study UID list", "STUDY", ["StudyInstanceUID=1.2.826.40.2\\1.2.826.40.5"],
+     "StudyInstanceUID", ["s2", "s5"]),
+    ("study UID list, series level", "SERIES",
+     ["StudyInstanceUID=1.2.826.40.2\\1.2.826.40.4", "SeriesInstanceUID"], "SeriesInstanceUID",
+     ["1.2.826.40.2.1", "1.2.826.40.4.1"]),
+    ("series UID list", "SERIES",
+     ["StudyInstanceUID=1.2.826.40.1", "SeriesInstanceUID=1.2.826.40.1.2\\1.2.826.40.1.9"],
+     "SeriesInstanceUID", ["1.2.826.40.1.2"]),
+    ("series UID list, image level", "IMAGE",
+     ["StudyInstanceUID=1.2.826.40.1", "SeriesInstanceUID=1.2.826.40.1.1\\1.2.826.40.1.2",
+      "SOPInstanceUID"], "SOPInstanceUID",
+     ["1.2.826.40.1.1.1", "1.2.826.40.1.1.2", "1.2.826.40.1.2.1"]),
+    ("image UID list", "IMAGE",
+     ["StudyInstanceUID=1.2.826.40.1", "SOPInstanceUID=1.2.826.40.1.1.2\\1.2.826.40.1.2.1"],
+     "SOPInstanceUID", ["1.2.826.40.1.1.2", "1.2.826.40.1.2.1"]),
+    # 3: series and image keys.
+    ("series Modality", "SERIES", ["StudyInstanceUID=1.2.826.40.1", "Modality=CT"], "Modality",
+     ["CT"]),
+    ("series Modality of three letters", "SERIES", ["StudyInstanceUID=1.2.826.40.3",
+                                                    "Modality=SEG"], "Modality", ["SEG"]),
+    ("series number", "SERIES", ["StudyInstanceUID=1.2.826.40.1", "SeriesNumber=2"],
+     "SeriesNumber", ["2"]),
+    ("series description wildcard", "SERIES",
+     ["StudyInstanceUID=1.2.826.40.1", "SeriesDescription=T1*", "SeriesInstanceUID"],
+     "SeriesInstanceUID", ["1.2.826.40.1.2"]),
+    ("instance number", "IMAGE", ["StudyInstanceUID=1.2.826.40.1", "InstanceNumber=2",
+                                  "SOPInstanceUID"], "SOPInstanceUID", ["1.2.826.40.1.1.2"]),
+    ("SOP class", "IMAGE", ["StudyInstanceUID=1.2.826.40.1", "SOPClassUID=" + MR_IMAGE,
+                            "SOPInstanceUID"], "SOPInstanceUID", ["1.2.826.40.1.2.1"]),
+    # 4: Modalities in Study.
+    ("ModalitiesInStudy", "STUDY", ["ModalitiesInStudy=MR"], "StudyInstanceUID", ["s1"]),
+    ("ModalitiesInStudy list", "STUDY", ["ModalitiesInStudy=US\\SEG"], "StudyInstanceUID",
+     ["s3", "s5"]),
+    ("ModalitiesInStudy answered whole", "STUDY",
+     ["StudyInstanceUID=1.2.826.40.3", "ModalitiesInStudy"], "ModalitiesInStudy", ["SEG"]),
+    # 5: patient IDs with case.
+    ("patient ID P001", "STUDY", ["PatientID=P001"], "StudyInstanceUID", ["s1", "s2", "s3"]),
+    ("patient ID p001", "STUDY", ["PatientID=p001"], "StudyInstanceUID", ["s4"]),
+    # 6: one answer per patient.
+    ("patient level, one patient", "PATIENT", ["PatientID=P001", "PatientName"], "PatientName",
+     ["SMITH^JOHN"]),
+    ("patient level, every patient", "PATIENT", ["PatientID"], "PatientID",
+     ["P001", "P002", "P003", "p001"]),
+    # 7: undated studies match no date.
+    ("single date", "STUDY", ["StudyDate=20200315"], "StudyInstanceUID", ["s1", "s4"]),
+    ("date range", "STUDY", ["StudyDate=20200101-20211231"], "StudyInstanceUID",
+     ["s1", "s2", "s4"]),
+    ("open date range", "STUDY", ["StudyDate=-20201231"], "StudyInstanceUID", ["s1", "s4"]),
+    ("empty value", "STUDY", ['StudyDate=""'], "StudyInstanceUID", ["s5"]),
+    # 8: study time.
+    ("time range", "STUDY", ["StudyTime=0900-1200"], "StudyInstanceUID", ["s1", "s3", "s5"]),
+    ("open time range", "STUDY", ["StudyTime=1400-"], "StudyInstanceUID", ["s2", "s4"]),
+    # 10: whole values.
+    ("65-character UID", "STUDY", ["StudyInstanceUID=" + UID64 + "1"], "StudyInstanceUID", []),
+    ("64-character UID", "STUDY", ["StudyInstanceUID=" + UID64], "StudyInstanceUID", ["s6"]),
+    ("list led by a 64-character UID", "STUDY",
+     ["StudyInstanceUID=" + UID64 + "\\1.2.826.40.2"], "StudyInstanceUID", ["s2", "s6"]),
+    # Counts.
+    ("related series", "STUDY", ["StudyInstanceUID=1.2.826.40.1", "NumberOfStudyRelatedSeries"],
+     "NumberOfStudyRelatedSeries", ["2"]),
+    ("related instances", "STUDY",
+     ["StudyInstanceUID=1.2.826.40.1", "NumberOfStudyRelatedInstances"],
+     "NumberOfStudyRelatedInstances", ["3"]),
+    ("series related instances", "SERIES",
+     ["StudyInstanceUID=1.2.826.40.1", "NumberOfSeriesRelatedInstances"],
+     "NumberOfSeriesRelatedInstances", ["1", "2"]),
+]
+
+
+def text_bits(text):
+    """The 32-bit letter summary of the study index."""
+    bits = 0
+    for b in text.encode():
+        c = chr(b)
+        if "a" <= c.lower() <= "z" and c.isascii():
+            bits |= 1 << (ord(c.lower()) - ord("a") + 1)
+        elif c.isdigit():
+            bits |= 0x40000000
+        elif c in "!(),-./:;[]{}":
+            bits |= 0x20000000
+    return bits
+
+
+def write_study_index(basedir, count):
+    """Writes a study index of count studies (no series), as the server
+    writes it: 28-byte summaries and 512-byte records."""
+    os.makedirs(os.path.join(basedir, "uid"), exist_ok=True)
+    hashes, records = [], []
+    for n in range(count):
+        uid = "1.2.826.41.%d" % n
+        name = "PAT^N%06d" % n
+        date = "2020%02d%02d" % (n % 12 + 1, n % 28 + 1)
+        hashes.append(struct.pack("<7I", text_bits(name), 0, 0, 0, int(date), 1,
+                                  zlib.crc32(uid.encode())))
+        rec = bytearray(512)
+        for off, width, val in ((0, 64, uid), (64, 64, name), (128, 64, "ID%d" % n),
+                                (384, 16, "CT"), (408, 8, date)):
+            rec[off:off + len(val)] = val.encode()[:width]
+        records.append(bytes(rec))
+    with open(os.path.join(basedir, "uid", "STUDYINDEX.hash"), "wb") as f:
+        f.write(b"".join(hashes))
+    with open(os.path.join(basedir, "uid", "STUDYINDEX.dat"), "wb") as f:
+        f.write(b"".join(records))
+
+
+def final_status(output):
+    m = re.findall(r"Received Final Find Response \(([^)]*)\)", output)
+    return m[-1] if m else None
+
+
+class MatchingTests(ServerTestCase):
+
+    def populate(self, s):
+        files = []
+        for key, study, name, pid, date, time_, series in STUDIES:
+            for suffix, modality, number, desc, images in series:
+                for inst, sop_class in images:
+                    sop = "%s%s.%d" % (study if len(study) < 60 else "1.2.826.40.6", suffix, inst)
+                    files.append(make_dataset(
+                        os.path.join(s.tmp, "%s%s_%d.dcm" % (key, suffix, inst)), study,
+                        study + suffix if len(study) < 60 else "1.2.826.40.6" + suffix, sop,
+                        patient_name=name, patient_id=pid, modality=modality,
+                        study_date=date or "", study_time=time_, sop_class=sop_class,
+                        extra={"SeriesNumber": number, "SeriesDescription": desc,
+                               "InstanceNumber": str(inst),
+                               "StudyDate": date if date else None}))
+        p = s.storescu(files)
+        self.assertEqual(p.returncode, 0, p.stderr)
+
+    def test_matching_table(self):
+        s = self.server()
+        self.populate(s)
+        for what, level, keys, attr, want in CASES:
+            with self.subTest(what):
+                model = "-P" if level == "PATIENT" else "-S"
+                ask = keys if any(k.split("=")[0] == attr for k in keys) else keys + [attr]
+                p, found = s.findscu(ask, level=level, model=model, extra=["-v"])
+                self.assertEqual(final_status(p.stdout + p.stderr), "Success", p.stderr[-500:])
+                got = sorted(KEY.get(str(d.get(attr, "")), str(d.get(attr, "")))
+                             if attr == "StudyInstanceUID" else str(d.get(attr, ""))
+                             for d in found)
+                self.assertEqual(got, sorted(want))
+
+    def test_cancel_stops_a_long_listing(self):
+        s = self.server(start=False)
+        write_study_index(s.basedir, 10000)
+        s.start()
+        p, found = s.findscu(["StudyInstanceUID", "PatientName"],
+                             extra=["-v", "--cancel", "1"])
+        out = p.stdout + p.stderr
+        self.assertIn("Sending Cancel Request", out)
+        self.assertEqual(final_status(out), "Cancel: MatchingTerminatedDueToCancelRequest")
+        self.assertLess(len(found), 10000)
+        # Without a cancel the whole listing comes, newest first.
+        p, found = s.findscu(["StudyInstanceUID"])
+        self.assertEqual(len(found), 10000)
+        self.assertEqual(str(found[0].StudyInstanceUID), "1.2.826.41.9999")
+
+
+if __name__ == "__main__":
+    vt.main()
