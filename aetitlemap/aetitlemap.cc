@@ -26,7 +26,7 @@ static const struct {
 } kFlagLetters[] = {
     {AETITLEMAP_FLAG_F, 'F'}, {AETITLEMAP_FLAG_M, 'M'}, {AETITLEMAP_FLAG_S, 'S'},
     {AETITLEMAP_FLAG_G, 'G'}, {AETITLEMAP_FLAG_U, 'U'}, {AETITLEMAP_FLAG_E, 'E'},
-    {AETITLEMAP_FLAG_D, 'D'}, {AETITLEMAP_FLAG_P, 'P'},
+    {AETITLEMAP_FLAG_D, 'D'}, {AETITLEMAP_FLAG_P, 'P'}, {AETITLEMAP_FLAG_T, 'T'},
 };
 
 // Chunk in which the file is read when loading.

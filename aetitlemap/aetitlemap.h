@@ -16,6 +16,9 @@
 #define AETITLEMAP_FLAG_E 0x020
 #define AETITLEMAP_FLAG_D 0x100
 #define AETITLEMAP_FLAG_P 0x200
+// T: the peer is called over DICOM TLS (outgoing associations; an older
+// reader ignores the letter and calls it without TLS).
+#define AETITLEMAP_FLAG_T 0x400
 // Flags of a peer added by discovery: F, M, S and D.
 #define AETITLEMAP_FLAGS_DISCOVERED 0x107
 
@@ -63,7 +66,7 @@ AETitleMapEntry *AETitleMap_FindByAET(AETitleMap *map, const char *aetitle);
 AETitleMapEntry *AETitleMap_FindByName(AETitleMap *map, const char *name);
 AETitleMapEntry *AETitleMap_FindByNum(AETitleMap *map, int n);
 
-// Letters of the flag bits in the order F M S G U E D P, in a static buffer
+// Letters of the flag bits in the order F M S G U E D P T, in a static buffer
 // that the next call (and every save) overwrites. Not reentrant.
 const char *AETitleMap_flagstochars(int flags);
 

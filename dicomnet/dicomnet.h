@@ -58,6 +58,11 @@ void DCMTK_quiet_toolkit_log(void);
 // association has no connection of this layer's transport.
 int DCMTK_transport_waitReadable(T_ASC_Association *assoc, int ms);
 
+// Writes the numeric address of the association's peer ("10.0.0.7",
+// "::1"; an IPv4 peer on an IPv6 socket as IPv4) into out. 0, or -1 (out
+// then "") when the association has no connected socket.
+int DCMTK_peer_address(T_ASC_Association *assoc, char *out, size_t size);
+
 enum { DCMTK_STD_TS_COUNT = 30 }; // entries of the standard TS list
 
 // The standard transfer syntax list for this host's byte order, in order of

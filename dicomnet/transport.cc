@@ -9,7 +9,9 @@
 // calls here and wake-ups at the peer.
 #include "dicomnet/transport.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -100,6 +102,9 @@ public:
         DcmTCPConnection::close();
     }
 
+    // The connected socket (the toolkit keeps its accessor protected).
+    int socket() { return getSocket(); }
+
     // 1 when data can be read within ms milliseconds, else 0.
     int waitReadable(int ms)
     {
@@ -188,13 +193,41 @@ OFCondition DCMTK_transport_install(T_ASC_Network *network)
     return cond;
 }
 
-int DCMTK_transport_waitReadable(T_ASC_Association *assoc, int ms)
+// The association's connection when it is one of this layer's, else null.
+static DCMTK_FastTCPConnection *layer_connection(T_ASC_Association *assoc)
 {
     if (assoc == nullptr || assoc->DULassociation == nullptr)
-        return -1;
+        return nullptr;
     DcmTransportConnection *conn = DUL_getTransportConnection(assoc->DULassociation);
-    DCMTK_FastTCPConnection *fast = dynamic_cast<DCMTK_FastTCPConnection *>(conn);
-    if (fast == nullptr)
+    return dynamic_cast<DCMTK_FastTCPConnection *>(conn);
+}
+
+int DCMTK_transport_waitReadable(T_ASC_Association *assoc, int ms)
+{
+    DCMTK_FastTCPConnection *conn = layer_connection(assoc);
+    return conn != nullptr ? conn->waitReadable(ms) : -1;
+}
+
+int DCMTK_peer_address(T_ASC_Association *assoc, char *out, size_t size)
+{
+    DCMTK_FastTCPConnection *conn = layer_connection(assoc);
+    struct sockaddr_storage ss;
+    socklen_t len = sizeof(ss);
+    char host[NI_MAXHOST];
+
+    if (size == 0)
         return -1;
-    return fast->waitReadable(ms);
+    out[0] = '\0';
+    if (conn == nullptr || getpeername(conn->socket(), (struct sockaddr *)&ss, &len) != 0 ||
+        getnameinfo((struct sockaddr *)&ss, len, host, sizeof(host), nullptr, 0, NI_NUMERICHOST) !=
+            0)
+        return -1;
+    // An IPv4 peer on an IPv6 socket reads as IPv4.
+    const char *text = host;
+    if (strncmp(text, "::ffff:", 7) == 0 && strchr(text + 7, ':') == nullptr)
+        text += 7;
+    if (strlen(text) >= size)
+        return -1;
+    strcpy(out, text);
+    return 0;
 }

@@ -34,6 +34,9 @@ static OFCondition runService(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     case DIMSE_C_GET_RQ:
         return DCMTK_SCP_get(assoc, msg, pcId, getSCPCallback, ctx);
     default:
+        if (msg->CommandField == DIMSE_C_ECHO_RQ && !handlerPermits(ctx, ACCESS_ECHO))
+            return DIMSE_sendEchoResponse(assoc, pcId, &msg->msg.CEchoRQ,
+                                          HANDLERS_STATUS_NOT_AUTHORIZED, nullptr);
         return DCMTK_SCP_echo(assoc, msg, pcId);
     }
 }

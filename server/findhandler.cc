@@ -26,6 +26,10 @@ void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *req
         response->DimseStatus = STATUS_FIND_Cancel_MatchingTerminatedDueToCancelRequest;
         return;
     }
+    if (responseCount == 1 && !handlerPermits(ctx, ACCESS_FIND)) {
+        response->DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
+        return;
+    }
 
     if (server_store.FindDataset(&ctx->findstate, requestIdentifiers, responseIdentifiers, NULL) !=
         0) {

@@ -28,10 +28,12 @@ static void setCounts(T_DIMSE_C_GetRSP *response, const retrievejob *job)
 
 // The first call of a C-GET: 0 when its job is ready, else the status of a
 // final response without sub-operations.
-static Uint16 startGet(getdata *gd, DcmDataset *identifier)
+static Uint16 startGet(const handlercontext *ctx, getdata *gd, DcmDataset *identifier)
 {
     retrieveJobFree(&gd->job);
     memset(&gd->cancel, 0, sizeof(gd->cancel));
+    if (!handlerPermits(ctx, ACCESS_GET))
+        return HANDLERS_STATUS_NOT_AUTHORIZED;
     alarm(MOVE_STEP_ALARM);
     gd->job = new retrievejob;
     int r = retrieve_prepare(&server_store, identifier, gd->job);
@@ -57,7 +59,7 @@ void getSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_GetRQ *reque
     getdata *gd = &ctx->get;
 
     if (responseCount == 1) {
-        Uint16 refused = startGet(gd, requestIdentifiers);
+        Uint16 refused = startGet(ctx, gd, requestIdentifiers);
         if (refused != 0) {
             // Nothing was started: the response carries no counts.
             response->DimseStatus = refused;

@@ -15,6 +15,10 @@
 #define HANDLERS_AET_PRESERVE "VeltoPreserve"
 #define HANDLERS_AET_DELETE "VeltoDeleteAET"
 
+// "Refused: Not Authorized", the general DIMSE status of a request that the
+// access policy does not allow this peer.
+#define HANDLERS_STATUS_NOT_AUTHORIZED 0x0124
+
 // Alarm budgets of a C-MOVE, in seconds: each step (start to first image,
 // image to image) and the opening of a sub-association.
 enum { MOVE_STEP_ALARM = 300, MOVE_SUBASSOC_ALARM = 12, MOVE_CONNECT_TIMEOUT = 10 };
@@ -57,13 +61,20 @@ struct handlercontext {
     movedata move;            // state of the current C-MOVE
     getdata get;              // state of the current C-GET
     T_ASC_Association *assoc; // the association (borrowed), or null if not known
+    char peer_address[64];    // numeric address of the peer, "" if not known
 };
 
 // Zeroes ctx and copies the association's titles into it (null counts as
 // empty; longer titles are cut to 16 characters); assoc (borrowed) lets the
-// C-FIND handler look for a late C-CANCEL. Call once per association.
+// C-FIND handler look for a late C-CANCEL and gives the peer's address.
+// Call once per association.
 void handlercontext_init(handlercontext *ctx, const char *calling, const char *called,
                          T_ASC_Association *assoc = nullptr);
+
+// 1 when the access policy lets the association's peer do operation (an
+// ACCESS_* bit), 0 when not (the refusal is logged). Every service handler
+// asks before it does anything.
+int handlerPermits(const handlercontext *ctx, unsigned operation);
 
 // Store mode for a C-STORE called under calledAET: 1 for "VeltoOverwrite",
 // 0 for "VeltoPreserve" (exact match), otherwise the -o setting.

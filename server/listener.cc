@@ -285,6 +285,20 @@ int runListener()
     return 0;
 }
 
+// Whether the access policy grants the calling peer anything at all; a
+// peer it does not know is rejected before its association is accepted.
+static bool associationPermitted(T_ASC_Association *assoc)
+{
+    char peer[64] = "";
+    DIC_AE calling = "", called = "";
+    DCMTK_peer_address(assoc, peer, sizeof(peer));
+    if (ASC_getAPTitles(assoc->params, calling, sizeof(calling), called, sizeof(called), nullptr, 0)
+            .bad())
+        calling[0] = '\0';
+    return AccessPolicy_CheckAssociation(&server_access, &server_aetmap, calling, peer,
+                                         server_options.logfp) != 0;
+}
+
 OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
 {
     const serveroptions &o = server_options;
@@ -323,6 +337,13 @@ OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
                   context);
         T_ASC_RejectParameters rej = {ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER,
                                       ASC_REASON_SU_APPCONTEXTNAMENOTSUPPORTED};
+        ASC_rejectAssociation(assoc, &rej);
+        goto out;
+    }
+
+    if (!associationPermitted(assoc)) {
+        T_ASC_RejectParameters rej = {ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER,
+                                      ASC_REASON_SU_CALLINGAETITLENOTRECOGNIZED};
         ASC_rejectAssociation(assoc, &rej);
         goto out;
     }

@@ -48,6 +48,7 @@ serveroptions server_options = {
 LocalStore server_store;
 serverstate server_state;
 AETitleMap server_aetmap = nullptr;
+AccessPolicy server_access = {0, nullptr, ""};
 
 static const char usageText[] = "Usage: %s [-a AETitle] [-p ServerPort] [-m MonitorPort]\n"
                                 "       [-u DropToUserName] [-g DropToGroupName] [-U umask]\n"
@@ -141,6 +142,25 @@ static void loadAETitleMap()
     AETitleMap_LogTable(&server_aetmap, LOGLEVEL_INFO, server_options.logfp);
 }
 
+// Reads the access policy. A policy file that cannot be read or parsed
+// ends the start: running without it would open the archive to everyone.
+// 0, or 1 after the message.
+static int loadAccessPolicy()
+{
+    char error[256] = "";
+    int r = AccessPolicy_Load(&server_access, nullptr, error, sizeof(error));
+    if (r < 0) {
+        logprintf(LOGLEVEL_FATAL, server_options.logfp, "Access policy %s: %s\n",
+                  server_access.path, error);
+        fprintf(stderr, "storeserver: access policy %s: %s\n", server_access.path, error);
+        return 1;
+    }
+    if (r == 0)
+        logprintf(LOGLEVEL_NOTICE, server_options.logfp, "Access policy %s in force.\n",
+                  server_access.path);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     serveroptions &o = server_options;
@@ -186,6 +206,8 @@ int main(int argc, char **argv)
         umask((mode_t)o.file_umask);
 
     loadAETitleMap();
+    if (loadAccessPolicy() != 0)
+        return 1;
     if (o.aetitle == nullptr) {
         AETitleMapEntry *local = AETitleMap_FindByName(&server_aetmap, SERVEROPTIONS_LOCAL_ENTRY);
         o.aetitle = local != nullptr ? local->aetitle : SERVEROPTIONS_DEFAULT_AETITLE;
@@ -207,6 +229,7 @@ int main(int argc, char **argv)
     o.aetmap_fd = -1;
     o.aetitle = nullptr; // it may point into the map
     AETitleMap_Destroy(&server_aetmap);
+    AccessPolicy_Destroy(&server_access);
     server_store.setLogfile(nullptr);
     return status;
 }

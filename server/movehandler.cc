@@ -155,8 +155,8 @@ static void setCounts(T_DIMSE_C_MoveRSP *response, const retrievejob *job)
 
 // The first call of a C-MOVE: 0 when its job is ready (md->job set), else
 // the status of a final response without sub-operations.
-static Uint16 startMove(T_DIMSE_C_MoveRQ *request, movedata *md, DcmDataset *identifier,
-                        bool deleting)
+static Uint16 startMove(const handlercontext *ctx, T_DIMSE_C_MoveRQ *request, movedata *md,
+                        DcmDataset *identifier, bool deleting)
 {
     // A sub-association or job left by a cancelled C-MOVE ends here.
     closeSubAssociation(md);
@@ -167,13 +167,19 @@ static Uint16 startMove(T_DIMSE_C_MoveRQ *request, movedata *md, DcmDataset *ide
     md->origin_aet[0] = '\0';
     ASC_getAPTitles(md->assoc->params, md->origin_aet, sizeof(md->origin_aet), NULL, 0, NULL, 0);
     LOG(LOGLEVEL_DEBUG, "Initializing move.\n");
-    alarm(MOVE_STEP_ALARM);
 
-    if (!deleting && AETitleMap_FindByAET(&server_aetmap, request->MoveDestination) == NULL) {
+    // The access policy: may the peer delete, or move to this destination?
+    if (!handlerPermits(ctx, deleting ? ACCESS_DELETE : ACCESS_MOVE))
+        return HANDLERS_STATUS_NOT_AUTHORIZED;
+    if (!deleting &&
+        (AETitleMap_FindByAET(&server_aetmap, request->MoveDestination) == NULL ||
+         !AccessPolicy_CheckDestination(&server_access, &server_aetmap, request->MoveDestination,
+                                        server_options.logfp))) {
         LOG(LOGLEVEL_ERROR, "Cannot resolve AETitle %s to Presentation Address\n",
             request->MoveDestination);
         return STATUS_MOVE_Refused_MoveDestinationUnknown;
     }
+    alarm(MOVE_STEP_ALARM);
     md->job = new retrievejob;
     int r = retrieve_prepare(&server_store, identifier, md->job);
     if (r == RL_BAD_IDENTIFIER) {
@@ -214,7 +220,7 @@ void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *req
     }
 
     if (responseCount == 1) {
-        Uint16 refused = startMove(request, md, requestIdentifiers, deleting);
+        Uint16 refused = startMove(ctx, request, md, requestIdentifiers, deleting);
         if (refused != 0) {
             // Nothing was started: the response carries no counts.
             response->DimseStatus = refused;

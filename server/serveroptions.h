@@ -6,6 +6,7 @@
 
 #include <stdio.h>
 
+#include "access/accesspolicy.h"
 #include "aetitlemap/aetitlemap.h"
 
 class LocalStore;
@@ -54,5 +55,6 @@ extern serveroptions server_options; // the settings
 extern LocalStore server_store;      // the image store (store/localstore.h)
 extern serverstate server_state;     // the monitor endpoint (server/serverstate.h)
 extern AETitleMap server_aetmap;     // the known peers
+extern AccessPolicy server_access;   // who may do what (off without a policy file)
 
 #endif

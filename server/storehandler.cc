@@ -2,7 +2,8 @@
 // title, writes the received dataset into the image store (and the patient
 // link tree with -s), turns the store's result into the response status and
 // announces every stored image on the monitor channel. Also the setup of the
-// per-association handler context that all three handlers share.
+// per-association handler context that all three handlers share, and the
+// access check that every handler makes.
 #include "server/handlers.h"
 
 #include <stdio.h>
@@ -23,6 +24,13 @@ void handlercontext_init(handlercontext *ctx, const char *calling, const char *c
         strncpy(ctx->store_calling, calling, sizeof(ctx->store_calling) - 1);
     if (called)
         strncpy(ctx->store_called, called, sizeof(ctx->store_called) - 1);
+    DCMTK_peer_address(assoc, ctx->peer_address, sizeof(ctx->peer_address));
+}
+
+int handlerPermits(const handlercontext *ctx, unsigned operation)
+{
+    return AccessPolicy_Check(&server_access, &server_aetmap, ctx->store_calling, ctx->peer_address,
+                              operation, server_options.logfp);
 }
 
 int storeModeForCalledAET(const char *calledAET, int overwriteSetting)
@@ -61,6 +69,10 @@ void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
     if (progress->state != DIMSE_StoreEnd || imageDataSet == NULL || *imageDataSet == NULL)
         return;
     ds = *imageDataSet;
+    if (!handlerPermits(ctx, ACCESS_STORE)) {
+        response->DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
+        return;
+    }
 
     // The dataset belongs to the network layer and dies when this call
     // returns: every use of it (write, links, announcement) happens here.

@@ -165,11 +165,11 @@ TEST_F(MapTest, SaveFormat)
          {"A", "AE", "h:1", 0x107, "found by discovery"},
          "A\tAE\th:1\tFMSD\t\"found by discovery\"\n"},
         {"blank in name", {"My WS", "AE", "h:1", 1, ""}, "\"My WS\"\tAE\th:1\tF\n"},
-        {"all letters in order", {"A", "AE", "h:1", 0x7FF, ""}, "A\tAE\th:1\tFMSGUEDP\n"},
+        {"all letters in order", {"A", "AE", "h:1", 0x7FF, ""}, "A\tAE\th:1\tFMSGUEDPT\n"},
         // Without letters the flags field is an empty pair of quotes, so the
         // remark is not read back as the flags.
         {"no flags", {"A", "AE", "h:1", 0, "note"}, "A\tAE\th:1\t\"\"\tnote\n"},
-        {"only letterless bits", {"A", "AE", "h:1", 0x4C0, ""}, "A\tAE\th:1\t\"\"\n"},
+        {"only letterless bits", {"A", "AE", "h:1", 0x8C0, ""}, "A\tAE\th:1\t\"\"\n"},
         {"empty fields", {"", "", "", 1, ""}, "\"\"\t\"\"\t\"\"\tF\n"},
         {"control bytes",
          {"A\x01", "AE", "h:1", 1, "tab\there"},
@@ -186,7 +186,7 @@ TEST_F(MapTest, SaveFormat)
         EXPECT_EQ(saved, c.line) << c.what;
         // And it reads back, letterless bits apart.
         Peer expect = c.peer;
-        expect.flags &= 0x33F;
+        expect.flags &= 0x73F;
         std::vector<Peer> one = {expect};
         EXPECT_EQ(LoadText(saved), one) << c.what;
     }
@@ -290,11 +290,11 @@ TEST(FlagLetters, Table)
     };
     const Case cases[] = {
         {0, ""},     {0x001, "F"}, {0x007, "FMS"}, {0x107, "FMSD"}, {0x3FF, "FMSGUEDP"},
-        {0x0C0, ""}, {0x400, ""},  {0x220, "EP"},
+        {0x0C0, ""}, {0x400, "T"}, {0x800, ""},    {0x220, "EP"},   {0x405, "FST"},
     };
     for (const Case &c : cases) {
         EXPECT_STREQ(AETitleMap_flagstochars(c.flags), c.letters) << c.flags;
-        EXPECT_EQ(AETitleMap_charstoflags(c.letters), c.flags & 0x33F) << c.letters;
+        EXPECT_EQ(AETitleMap_charstoflags(c.letters), c.flags & 0x73F) << c.letters;
     }
     EXPECT_EQ(AETitleMap_charstoflags("fms"), 7);
     EXPECT_EQ(AETitleMap_charstoflags("pdeugsmf"), 0x33F);

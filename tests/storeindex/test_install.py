@@ -19,7 +19,7 @@ def map_listing(log):
     start = next(i for i, l in enumerate(lines) if l.endswith("]:AE-Title map table:"))
     entries = []
     for l in lines[start + 1:]:
-        if "PACS Server AET" in l:
+        if "PACS Server AET" in l or "]:Access policy " in l:
             break
         entries.append(l)
     return entries
@@ -71,7 +71,8 @@ class InstallTest(unittest.TestCase):
 
     def configure(self, store, aetitle, port):
         """Points the installed LocalStoreDir at store (keeping its comments)
-        and adds a Local entry to the installed AETitleMap; returns both
+        and adds a Local entry and the test client (which the example access
+        policy then admits) to the installed AETitleMap; returns both
         files' previous contents."""
         etc = self.path("share", "velto", "etc")
         with open(os.path.join(etc, "LocalStoreDir")) as f:
@@ -81,7 +82,8 @@ class InstallTest(unittest.TestCase):
         with open(os.path.join(etc, "LocalStoreDir"), "w") as f:
             f.write(store + "\n" + old_dir.split("\n", 1)[1])
         with open(os.path.join(etc, "AETitleMap"), "w") as f:
-            f.write(old_map + "Local\t%s\tlocalhost:%d\tFMS\t\"installed archive\"\n" % (aetitle, port))
+            f.write(old_map + "Local\t%s\tlocalhost:%d\tFMS\t\"installed archive\"\n" % (aetitle, port)
+                    + "WS\tCLIENT\t127.0.0.1:11112\tFMS\n")
         self.addCleanup(self.restore, etc, old_dir, old_map)
 
     def restore(self, etc, old_dir, old_map):
@@ -114,6 +116,7 @@ class InstallTest(unittest.TestCase):
         if os.path.exists(vt.STUDYWATCH):
             self.assertTrue(os.access(self.path("bin/studywatch"), os.X_OK))
         for rel in ("share/velto/etc/LocalStoreDir", "share/velto/etc/AETitleMap",
+                    "share/velto/etc/AccessPolicy",
                     "lib/systemd/system/storeserver.service", "lib/systemd/system/studywatch.service",
                     "share/man/man8/storeserver.8", "share/man/man8/studywatch.8",
                     "share/man/man8/storeindex.8"):
@@ -155,13 +158,20 @@ class InstallTest(unittest.TestCase):
         with open(log) as f:
             text = f.read()
         self.assertIn("PACS Server AET INSTALLED_AE now listening on Port %d." % port, text)
-        # The listed map holds the Local entry only: none of the example's
-        # comment lines loaded as a peer.
+        # The listed map holds the two added entries only: none of the
+        # example's comment lines loaded as a peer.
         entries = map_listing(text)
-        self.assertEqual(len(entries), 1, text)
+        self.assertEqual(len(entries), 2, text)
         self.assertRegex(entries[0], r"\]:Local +INSTALLED_AE +localhost:%d +\(FMS\) installed archive" % port)
+        # The example access policy is in force: a peer in the map is
+        # served, one that is not is rejected.
+        self.assertIn("]:Access policy %s in force." % self.path("share", "velto", "etc", "AccessPolicy"),
+                      text)
         p = vt.run(["echoscu", "-aet", "CLIENT", "-aec", "INSTALLED_AE", "127.0.0.1", str(port)])
         self.assertEqual(p.returncode, 0, p.stderr)
+        p = vt.run(["echoscu", "-aet", "STRANGER", "-aec", "INSTALLED_AE", "127.0.0.1", str(port)])
+        self.assertNotEqual(p.returncode, 0)
+        self.assertIn("Calling AE Title Not Recognized", p.stderr + p.stdout)
         # The image lands in the store that the installed LocalStoreDir names.
         img = vt.make_dataset(os.path.join(self.tmp, "img.dcm"), "1.2.826.0.1.3680043.9.7.1",
                               "1.2.826.0.1.3680043.9.7.1.1", "1.2.826.0.1.3680043.9.7.1.1.1")
