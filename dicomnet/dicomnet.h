@@ -58,6 +58,13 @@ void DCMTK_quiet_toolkit_log(void);
 // association has no connection of this layer's transport.
 int DCMTK_transport_waitReadable(T_ASC_Association *assoc, int ms);
 
+// Hands fd to the layer's transport, which closes it as soon as it makes
+// its next connection (an accepted or a requested one), before anything is
+// read from it; -1 closes a descriptor handed over earlier and not yet
+// closed. A listener that forks before its worker accepts learns from the
+// end of file on a pipe that the worker has taken the connection.
+void DCMTK_transport_close_on_connection(int fd);
+
 // Writes the numeric address of the association's peer ("10.0.0.7",
 // "::1"; an IPv4 peer on an IPv6 socket as IPv4) into out. 0, or -1 (out
 // then "") when the association has no connected socket.

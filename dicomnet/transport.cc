@@ -18,9 +18,11 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include "dcmtk/dcmnet/dcmlayer.h"
 #include "dcmtk/dcmnet/dcmtrans.h"
+#include "runtime/watchdog.h"
 
 static void set_tcp_option(int fd, int option)
 {
@@ -75,12 +77,17 @@ public:
             heldLen = nbyte;
             return (ssize_t)nbyte;
         }
-        if (heldLen == 0)
-            return DcmTCPConnection::write(buf, nbyte);
+        if (heldLen == 0) {
+            ssize_t n = DcmTCPConnection::write(buf, nbyte);
+            if (n > 0)
+                watchdog_progress();
+            return n;
+        }
         struct iovec iov[2] = {{held, heldLen}, {buf, nbyte}};
         if (sendAll(iov, 2) != 0)
             return -1;
         heldLen = 0;
+        watchdog_progress();
         return (ssize_t)nbyte;
     }
 
@@ -124,8 +131,11 @@ private:
         ssize_t n = DcmTCPConnection::read(buf, nbyte);
         // The kernel falls back to delayed ACKs by itself; re-arm after
         // every read, which is when the peer may be waiting for our ACK.
-        if (n > 0)
+        // Data arriving is progress: the inactivity watchdog starts over.
+        if (n > 0) {
             set_tcp_option(getSocket(), TCP_QUICKACK);
+            watchdog_progress();
+        }
         return n;
     }
 
@@ -172,17 +182,39 @@ private:
     size_t readPos = 0, readEnd = 0;
 };
 
+// Descriptor closed when the next connection is made (-1: none); see
+// DCMTK_transport_close_on_connection.
+static int closeOnConnection = -1;
+
 class DCMTK_FastTransportLayer : public DcmTransportLayer
 {
 public:
+    // The toolkit calls this right after accept() (or connect()), before it
+    // reads or writes anything on the connection.
     DcmTransportConnection *createConnection(DcmNativeSocketType openSocket,
                                              OFBool useSecureLayer) override
     {
+        if (closeOnConnection != -1) {
+            close(closeOnConnection);
+            closeOnConnection = -1;
+        }
         if (useSecureLayer)
             return nullptr;
         return new DCMTK_FastTCPConnection(openSocket);
     }
 };
+
+DcmTransportConnection *DCMTK_transport_connection(int fd)
+{
+    return new DCMTK_FastTCPConnection(fd);
+}
+
+void DCMTK_transport_close_on_connection(int fd)
+{
+    if (closeOnConnection != -1 && closeOnConnection != fd)
+        close(closeOnConnection);
+    closeOnConnection = fd;
+}
 
 OFCondition DCMTK_transport_install(T_ASC_Network *network)
 {

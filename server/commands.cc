@@ -8,6 +8,7 @@
 #include "dcmtk/dcmdata/dcuid.h"
 
 #include "runtime/logprintf.h"
+#include "runtime/watchdog.h"
 #include "server/handlers.h"
 #include "server/listener.h"
 #include "server/oplog.h"
@@ -69,15 +70,20 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
             cond = EC_IllegalCall;
             break;
         }
+        // The watchdog bounds the time without progress, not the time an
+        // operation takes: every read and write of the association starts
+        // its budget over, so a large image over a slow link is never cut,
+        // and a peer that stops sending loses the association one budget
+        // after its last byte.
         if (cond != DIMSE_NODATAAVAILABLE)
-            alarm(COMMANDS_ALARM);
+            watchdog_arm();
         cond = DIMSE_receiveCommand(assoc, DIMSE_NONBLOCKING, COMMANDS_POLL_SECONDS, &pcId, &msg,
                                     &statusDetail);
         delete statusDetail;
         if (cond == DIMSE_NODATAAVAILABLE)
             continue;
-        // The same budget again, now for handling this command.
-        alarm(COMMANDS_ALARM);
+        // The full budget again, now for handling this command.
+        watchdog_arm();
         if (cond != EC_Normal)
             continue;
 
@@ -132,6 +138,6 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
 
     snprintf(current, sizeof(current), "EOF %s->%s", calling, called);
     oplog_note(&ops, current, logfp);
-    alarm(0);
+    watchdog_disarm();
     return cond;
 }

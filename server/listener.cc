@@ -5,10 +5,12 @@
 #include "server/listener.h"
 
 #include <errno.h>
-#include <grp.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -18,6 +20,7 @@
 
 #include "dcmtk/dcmdata/dcuid.h"
 #include "dcmtk/dcmnet/cond.h"
+#include "dcmtk/dcmnet/dulstruc.h"
 #include "runtime/logprintf.h"
 #include "runtime/multicast.h"
 #include "runtime/process.h"
@@ -97,18 +100,18 @@ OFCondition endAssociation(T_ASC_Association *assoc, endReason reason)
     return cond;
 }
 
-// Gives up root: group first (while we may still change it), then user.
-// Supplementary groups inherited from root are cleared as well, or the
-// process would keep root's group memberships after the drop.
-static void dropPrivileges()
+// Gives up root (runtime/process.h says in which order). 0, or -1 after
+// the failure is logged: the server must not go on with root's rights.
+static int dropPrivileges()
 {
     const serveroptions &o = server_options;
-    if ((o.drop_group != nullptr || o.drop_user != nullptr) && geteuid() == 0)
-        setgroups(0, nullptr);
-    if (o.drop_group != nullptr && drop_to_group(o.drop_group) != 0)
-        logprintf(LOGLEVEL_PRIVS, o.logfp, "Failed to drop privs to group %s.\n", o.drop_group);
-    if (o.drop_user != nullptr && drop_to_user(o.drop_user) != 0)
-        logprintf(LOGLEVEL_PRIVS, o.logfp, "Failed to drop privs to user %s.\n", o.drop_user);
+    const char *failed = nullptr;
+    if (drop_privileges(o.drop_user, o.drop_group, &failed) == 0)
+        return 0;
+    bool user = strcmp(failed, "user") == 0;
+    logprintf(LOGLEVEL_PRIVS, o.logfp, "Failed to drop privs to %s %s.\n", failed,
+              user ? o.drop_user : o.drop_group);
+    return -1;
 }
 
 // Set by SIGTERM or SIGINT, in the listener and in every worker.
@@ -148,6 +151,77 @@ static int reapWorkers(int wait = 0)
                       what, value);
     }
     return reaped;
+}
+
+// In a worker: accepts the connection the listener saw waiting, closes
+// taken once it is off the listening socket, reads the association request
+// and serves it, or refuses it when the listener found too many workers.
+static void serveConnection(T_ASC_Network *net, bool tooMany, int taken)
+{
+    const serveroptions &o = server_options;
+    alarm(LISTENER_PHASE_ALARM);
+    DCMTK_transport_close_on_connection(taken);
+    T_ASC_Association *assoc = nullptr;
+    // Another process may have taken the connection after all: wait for
+    // one no longer than a second.
+    OFCondition cond = ASC_receiveAssociation(net, &assoc, LISTENER_MAX_PDU, nullptr, nullptr,
+                                              OFFalse, DUL_NOBLOCK, 1);
+    DCMTK_transport_close_on_connection(-1);
+    if (cond.bad()) {
+        if (cond != DUL_NOASSOCIATIONREQUEST)
+            dumpCondition(nullptr, cond);
+        if (assoc != nullptr) {
+            ASC_dropSCPAssociation(assoc);
+            ASC_destroyAssociation(&assoc);
+        }
+        alarm(0);
+        return;
+    }
+    DIC_AE calling = "", called = "";
+    if (ASC_getAPTitles(assoc->params, calling, sizeof(calling), called, sizeof(called), nullptr, 0)
+            .good())
+        logprintf(LOGLEVEL_NOTICE, o.logfp, "Inbound call from %s to %s\n", calling, called);
+    if (tooMany) {
+        endAssociation(assoc, ES_RR_TooMany);
+        alarm(0);
+        return;
+    }
+    handleAssociation(net, assoc);
+}
+
+// When no worker can be started: takes the waiting connection off the
+// listening socket and refuses it with an A-ASSOCIATE-RJ written straight
+// to the socket, without waiting for the peer's request (the listener must
+// not wait for any peer).
+static void refuseUnforked(T_ASC_Network *net)
+{
+    const refusal &r = refusals[ES_RR_ForkFailed];
+    logprintf(LOGLEVEL_NOTICE, server_options.logfp, "Refusing Association due to %s.\n", r.text);
+    int listenfd = (int)((PRIVATE_NETWORKKEY *)net->network)->networkSpecific.TCP.listenSocket;
+    int fd = accept4(listenfd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0)
+        return;
+    // A-ASSOCIATE-RJ: type 3, reserved, length 4, reserved, result, source, reason.
+    unsigned char pdu[10] = {0x03, 0, 0, 0, 0, 4, 0};
+    pdu[7] = (unsigned char)r.result;
+    pdu[8] = (unsigned char)r.source;
+    pdu[9] = (unsigned char)(r.reason & 0xff);
+    // Best effort: a peer whose buffer is full sees the connection close.
+    (void)send(fd, pdu, sizeof pdu, MSG_NOSIGNAL | MSG_DONTWAIT);
+    close(fd);
+}
+
+// Waits until the worker has closed (or, by ending, dropped) its end of the
+// pipe: it then has the connection. The wait is bounded, so that a worker
+// that cannot get going never holds up the listener for long. Closes fd.
+static void waitTaken(int fd)
+{
+    if (fd == -1)
+        return;
+    struct pollfd pfd = {fd, POLLIN, 0};
+    while (poll(&pfd, 1, LISTENER_TAKE_WAIT_MS) < 0 && errno == EINTR)
+        ;
+    close(fd);
 }
 
 // The idle-time disk check: announces DISK and refreshes the study table.
@@ -204,7 +278,10 @@ int runListener()
     server_store.compactStudyHash();
     logprintf(LOGLEVEL_NOTICE, o.logfp, "PACS Server AET %s now listening on Port %d.\n", o.aetitle,
               o.port);
-    dropPrivileges();
+    if (dropPrivileges() != 0) {
+        DCMTK_net_exit(net);
+        return 1;
+    }
     server_state.change(SS_IDLE, 1);
 
     int workers = 0;
@@ -213,33 +290,23 @@ int runListener()
 
     while (!stopRequested) {
         if (ASC_associationWaiting(net, LISTENER_WAIT_SECONDS) && !stopRequested) {
-            T_ASC_Association *assoc = nullptr;
-            OFCondition cond = ASC_receiveAssociation(net, &assoc, LISTENER_MAX_PDU);
-            if (cond.bad()) {
-                dumpCondition(nullptr, cond);
-                if (assoc != nullptr) {
-                    ASC_dropSCPAssociation(assoc);
-                    ASC_destroyAssociation(&assoc);
-                }
-                continue;
-            }
             // Workers that have ended since the last housekeeping no longer
             // count against the limit.
             if (workers > o.max_assocs)
                 workers -= reapWorkers();
-            if (workers > o.max_assocs) {
-                endAssociation(assoc, ES_RR_TooMany);
-                continue;
-            }
+            bool tooMany = workers > o.max_assocs;
             // The worker inherits the study table: bring it up to date first.
             if (server_store.mustUpdateStudyHash())
                 server_store.updateStudyHash();
-            DIC_AE calling = "", called = "";
-            if (ASC_getAPTitles(assoc->params, calling, sizeof(calling), called, sizeof(called),
-                                nullptr, 0)
-                    .good())
-                logprintf(LOGLEVEL_NOTICE, o.logfp, "Inbound call from %s to %s\n", calling,
-                          called);
+            // The worker accepts the connection and reads the association
+            // request itself, so that a peer that sends nothing, or sends
+            // slowly, holds up only its own worker. The listener waits only
+            // until the worker has taken the connection off the listening
+            // socket (it closes its end of the pipe), or it would fork again
+            // for the same connection.
+            int taken[2] = {-1, -1};
+            if (pipe2(taken, O_CLOEXEC) != 0)
+                taken[0] = taken[1] = -1;
             pid_t pid = fork();
             if (pid == 0) {
                 // The worker: any alarm that runs out ends it. It returns
@@ -249,17 +316,20 @@ int runListener()
                 // written a second time by the worker's exit.
                 signal(SIGALRM, SIG_DFL);
                 workerPids.clear();
-                handleAssociation(net, assoc);
+                if (taken[0] != -1)
+                    close(taken[0]);
+                serveConnection(net, tooMany, taken[1]);
                 return 0;
             }
+            if (taken[1] != -1)
+                close(taken[1]);
             if (pid < 0) {
-                endAssociation(assoc, ES_RR_ForkFailed);
-                continue;
+                refuseUnforked(net);
+            } else {
+                workers++;
+                workerPids.insert(pid);
             }
-            workers++;
-            workerPids.insert(pid);
-            // Closes only this process's descriptor; the worker holds its own.
-            endAssociation(assoc, ES_RR_DropDestroy);
+            waitTaken(taken[0]);
         }
 
         // Housekeeping.

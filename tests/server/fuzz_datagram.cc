@@ -115,12 +115,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ctx.logfp = logStream;
     ctx.own_pid = 4711;
     ctx.own_host = "alpha";
+    ctx.learn = 1;
+    ctx.learn_flags = AETITLEMAP_FLAGS_DISCOVERED;
     int r = monitorinput_handle(&ctx, text, len, srcp, srclen);
 
     checkFile(&map);
     if (AETitleMap_FindByAET(&map, "SEED_AE") == nullptr ||
         strcmp(AETitleMap_FindByNum(&map, 0)->address, "10.0.0.1:104") != 0)
         abort(); // an entry that was there must never change
+    if (AETitleMap_FindByName(&map, "Local") != nullptr)
+        abort(); // the server's own entry is never learnt
     if (r == MONITORINPUT_IGNORED) {
         struct stat after;
         fstat(mapFd, &after);

@@ -17,7 +17,7 @@ import veltotest as vt
 from veltotest import ServerTestCase, StoreSCP, make_dataset, movescu, pydicom_file
 
 NODE_SCP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "dimse_scp.js")
-NODE_MODULES = os.path.join(vt.SOURCE, "tests", "node", "node_modules")
+NODE_MODULES = os.path.join(vt.SOURCE, ".deps", "npm", "node_modules")
 
 STUDY = "1.2.826.30.1"
 SERIES = "1.2.826.30.1.1"
