@@ -18,6 +18,7 @@
 
 #include <set>
 
+#include "dcmtk/dcmdata/dcdict.h"
 #include "dcmtk/dcmdata/dcuid.h"
 #include "dcmtk/dcmnet/cond.h"
 #include "dcmtk/dcmnet/dulstruc.h"
@@ -109,8 +110,11 @@ static int dropPrivileges()
     if (drop_privileges(o.drop_user, o.drop_group, &failed) == 0)
         return 0;
     bool user = strcmp(failed, "user") == 0;
-    logprintf(LOGLEVEL_PRIVS, o.logfp, "Failed to drop privs to %s %s.\n", failed,
-              user ? o.drop_user : o.drop_group);
+    const char *name = user ? o.drop_user : o.drop_group;
+    logprintf(LOGLEVEL_PRIVS, o.logfp, "Failed to drop privs to %s %s.\n", failed, name);
+    // Also where whoever started the server sees it, as the log may be a file.
+    if (o.logfp != stderr)
+        fprintf(stderr, "storeserver: cannot switch to %s %s\n", failed, name);
     return -1;
 }
 
@@ -189,13 +193,13 @@ static void serveConnection(T_ASC_Network *net, bool tooMany, int taken)
     handleAssociation(net, assoc);
 }
 
-// When no worker can be started: takes the waiting connection off the
-// listening socket and refuses it with an A-ASSOCIATE-RJ written straight
-// to the socket, without waiting for the peer's request (the listener must
-// not wait for any peer).
-static void refuseUnforked(T_ASC_Network *net)
+// When no worker can be started, or too many run: takes the waiting
+// connection off the listening socket and refuses it for reason with an
+// A-ASSOCIATE-RJ written straight to the socket, without waiting for the
+// peer's request (the listener must not wait for any peer).
+static void refuseUnforked(T_ASC_Network *net, endReason reason)
 {
-    const refusal &r = refusals[ES_RR_ForkFailed];
+    const refusal &r = refusals[reason];
     logprintf(LOGLEVEL_NOTICE, server_options.logfp, "Refusing Association due to %s.\n", r.text);
     int listenfd = (int)((PRIVATE_NETWORKKEY *)net->network)->networkSpecific.TCP.listenSocket;
     int fd = accept4(listenfd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -207,7 +211,14 @@ static void refuseUnforked(T_ASC_Network *net)
     pdu[8] = (unsigned char)r.source;
     pdu[9] = (unsigned char)(r.reason & 0xff);
     // Best effort: a peer whose buffer is full sees the connection close.
+    // Whatever of its request has arrived is read first: closing a socket
+    // with unread data resets the connection, and the reset could reach the
+    // peer before it has read the rejection.
     (void)send(fd, pdu, sizeof pdu, MSG_NOSIGNAL | MSG_DONTWAIT);
+    shutdown(fd, SHUT_WR);
+    char sink[4096];
+    while (recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0)
+        ;
     close(fd);
 }
 
@@ -282,6 +293,10 @@ int runListener()
         DCMTK_net_exit(net);
         return 1;
     }
+    // The toolkit reads its data dictionary (several thousand lines) at its
+    // first use; loaded here, every worker inherits it instead of reading
+    // it again after the fork.
+    dcmDataDict.isDictionaryLoaded();
     server_state.change(SS_IDLE, 1);
 
     int workers = 0;
@@ -295,6 +310,14 @@ int runListener()
             if (workers > o.max_assocs)
                 workers -= reapWorkers();
             bool tooMany = workers > o.max_assocs;
+            // A refusal is read by a worker too, so that a silent peer holds
+            // up only that worker; but a flood of connections must not
+            // become a flood of processes: beyond a few such workers the
+            // listener refuses at once.
+            if (tooMany && workers > o.max_assocs + LISTENER_MAX_REFUSING) {
+                refuseUnforked(net, ES_RR_TooMany);
+                continue;
+            }
             // The worker inherits the study table: bring it up to date first.
             if (server_store.mustUpdateStudyHash())
                 server_store.updateStudyHash();
@@ -324,7 +347,7 @@ int runListener()
             if (taken[1] != -1)
                 close(taken[1]);
             if (pid < 0) {
-                refuseUnforked(net);
+                refuseUnforked(net, ES_RR_ForkFailed);
             } else {
                 workers++;
                 workerPids.insert(pid);

@@ -18,6 +18,7 @@ enum {
     LISTENER_MAX_PDU = 16384,     // maximum receive PDU of accepted associations
     LISTENER_PHASE_ALARM = 10,    // seconds for negotiation and for closing
     LISTENER_TAKE_WAIT_MS = 1000, // most the listener waits for a worker to take its connection
+    LISTENER_MAX_REFUSING = 20,   // workers beyond the limit; then the listener refuses itself
 };
 
 // The listening loop. In the listening process it returns 1 when the port

@@ -164,8 +164,11 @@ static int give_up_root(const settings *s, FILE *log)
     if (drop_privileges(s->user, s->group, &failed) == 0)
         return 0;
     bool user = strcmp(failed, "user") == 0;
-    logprintf(LOGLEVEL_SEVERE, log, "Failed to drop privs to %s %s.\n", failed,
-              user ? s->user : s->group);
+    const char *name = user ? s->user : s->group;
+    logprintf(LOGLEVEL_SEVERE, log, "Failed to drop privs to %s %s.\n", failed, name);
+    // Also where whoever started the program sees it, as the log may be a file.
+    if (log != stderr)
+        fprintf(stderr, "studywatch: cannot switch to %s %s\n", failed, name);
     return -1;
 }
 

@@ -95,6 +95,11 @@ int watchloop_reap(SQ_queue *q, FILE *log)
     return reaped;
 }
 
+// When a refusal for a full queue was last logged (monotonic milliseconds,
+// -1: never), and the refusals not logged since.
+static int64_t fullLoggedAt = -1;
+static unsigned fullUnlogged = 0;
+
 int watchloop_receive(int sock, SQ_queue *q, int64_t now, FILE *log)
 {
     char buf[MULTICAST_MSGSIZE];
@@ -127,8 +132,23 @@ int watchloop_receive(int sock, SQ_queue *q, int64_t now, FILE *log)
         return 0;
     int added = SQ_announce(q, uid, now);
     if (added == -2) {
-        logprintf(LOGLEVEL_WARNING, log,
-                  "Study queue full (%u studies): announcement of %s refused.\n", SQ_size(q), uid);
+        // A flood of new studies against a full queue would flood the log
+        // too: one line a second at most, counting the refusals between.
+        if (fullLoggedAt >= 0 && now - fullLoggedAt < 1000) {
+            fullUnlogged++;
+            return 0;
+        }
+        if (fullUnlogged > 0)
+            logprintf(LOGLEVEL_WARNING, log,
+                      "Study queue full (%u studies): announcement of %s refused (and %u more "
+                      "since the last line).\n",
+                      SQ_size(q), uid, fullUnlogged);
+        else
+            logprintf(LOGLEVEL_WARNING, log,
+                      "Study queue full (%u studies): announcement of %s refused.\n", SQ_size(q),
+                      uid);
+        fullLoggedAt = now;
+        fullUnlogged = 0;
         return 0;
     }
     if (added < 0) {

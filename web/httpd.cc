@@ -5,22 +5,88 @@
 
 #include <arpa/inet.h>
 #include <crypt.h>
+#include <fcntl.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
 #include <vector>
 
-#include "runtime/fullio.h"
+#include "access/accesspolicy.h"
+#include "aetitlemap/aetitlemap.h"
 #include "runtime/logprintf.h"
 #include "web/webserver.h"
 
 // The users and their crypt(3) hashes; read once at start-up.
 static std::map<std::string, std::string> users;
+
+// The site's access policy and the peers it may name (read once at
+// start-up, read-only afterwards, so every thread may consult them).
+static AccessPolicy policy;
+static AETitleMap policyMap = nullptr;
+
+int httpd_loadPolicy()
+{
+    char error[256] = "";
+    AccessPolicy_Init(&policy);
+    int r = AccessPolicy_Load(&policy, nullptr, error, sizeof error);
+    if (r < 0) {
+        logprintf(LOGLEVEL_FATAL, web_options.logfp, "Access policy %s: %s\n", policy.path, error);
+        return -1;
+    }
+    if (r == 0) {
+        AETitleMap_Create(&policyMap);
+        int fd = AETitleMap_Open(nullptr, O_RDONLY, 0);
+        if (fd != -1) {
+            AETitleMap_Load_fd(&policyMap, fd);
+            close(fd);
+        }
+        logprintf(LOGLEVEL_NOTICE, web_options.logfp, "Access policy from %s\n", policy.path);
+    }
+    return 0;
+}
+
+// The DICOM operation a request amounts to, for the access policy: a
+// search is a C-FIND, a retrieval a C-GET, an upload a C-STORE; 0 for the
+// pages and the viewer's files, which show nothing of the store.
+static unsigned operationOf(const std::string &method, const std::string &path,
+                            const std::vector<std::string> &seg)
+{
+    if (path == "/" || path == "/index.html")
+        return ACCESS_FIND;
+    if (path == "/wado")
+        return ACCESS_GET;
+    if (path.compare(0, strlen(WEB_DICOMWEB_ROOT), WEB_DICOMWEB_ROOT) != 0)
+        return 0;
+    if (method == "POST")
+        return ACCESS_STORE;
+    if (!seg.empty() &&
+        (seg.back() == "studies" || seg.back() == "series" || seg.back() == "instances"))
+        return ACCESS_FIND;
+    return ACCESS_GET;
+}
+
+// The peer's numeric address, or "" when unknown.
+static std::string peerAddress(MHD_Connection *conn)
+{
+    const union MHD_ConnectionInfo *ci =
+        MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    char text[INET6_ADDRSTRLEN] = "";
+    if (ci == nullptr || ci->client_addr == nullptr)
+        return "";
+    if (ci->client_addr->sa_family == AF_INET)
+        inet_ntop(AF_INET, &((const struct sockaddr_in *)ci->client_addr)->sin_addr, text,
+                  sizeof text);
+    else if (ci->client_addr->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &((const struct sockaddr_in6 *)ci->client_addr)->sin6_addr, text,
+                  sizeof text);
+    return text;
+}
 
 // One request in progress (the access handler's per-request pointer).
 struct requeststate {
@@ -55,7 +121,7 @@ int httpd_loadUsers(const char *path)
 // True when the request carries the name and password of a known user.
 // crypt_r hashes the password with the salt and method held in the stored
 // hash; an empty or unknown user never matches.
-static bool checkUser(MHD_Connection *conn)
+static bool checkUser(MHD_Connection *conn, std::string *name)
 {
     char *pass = nullptr;
     char *user = MHD_basic_auth_get_username_password(conn, &pass);
@@ -68,6 +134,8 @@ static bool checkUser(MHD_Connection *conn)
             const char *h = crypt_r(pass, it->second.c_str(), &data);
             ok = h != nullptr && h[0] != '*' && strcmp(h, it->second.c_str()) == 0;
         }
+        if (ok)
+            *name = user;
         if (!ok)
             logprintf(LOGLEVEL_WARNING, web_options.logfp, "Web login refused for user %s\n",
                       web_escapeForLog(user).c_str());
@@ -149,7 +217,8 @@ static MHD_Result accessHandler(void *, MHD_Connection *conn, const char *url, c
             s->seg = splitPath(s->rq.path.substr(root.size()));
         logprintf(LOGLEVEL_DEBUG, web_options.logfp, "%s %s\n", method,
                   web_escapeForLog(url).c_str());
-        if (!users.empty() && !checkUser(conn)) {
+        std::string user;
+        if (!users.empty() && !checkUser(conn, &user)) {
             MHD_Response *r = MHD_create_response_from_buffer(13, (void *)"Unauthorized\n",
                                                               MHD_RESPMEM_PERSISTENT);
             MHD_Result q = MHD_queue_basic_auth_fail_response(conn, WEB_REALM, r);
@@ -158,6 +227,16 @@ static MHD_Result accessHandler(void *, MHD_Connection *conn, const char *url, c
             return q;
         }
         s->authorized = true;
+        // The policy knows peers by calling AE title: a web user is known
+        // by the user name (no users: the empty title, which only "*"
+        // rules match).
+        unsigned op = operationOf(s->rq.method, s->rq.path, s->seg);
+        if (op != 0 && policy.active &&
+            !AccessPolicy_Check(&policy, &policyMap, user.c_str(), peerAddress(conn).c_str(), op,
+                                web_options.logfp)) {
+            s->answered = true;
+            return (MHD_Result)web_replyError(s->rq, MHD_HTTP_FORBIDDEN, "Forbidden");
+        }
         if (s->rq.method == "POST" && !s->seg.empty() && s->seg[0] == "studies" &&
             s->seg.size() <= 2) {
             int result = MHD_YES;

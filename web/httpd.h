@@ -10,6 +10,11 @@ struct MHD_Daemon;
 // in), or -1 after a log when the file exists but cannot be read.
 int httpd_loadUsers(const char *path);
 
+// Loads the site's access policy ("AccessPolicy" along the configuration
+// search path), which the requests are then checked against: 0 (loaded, or
+// no such file: everything allowed), -1 after a log when the file is bad.
+int httpd_loadPolicy();
+
 // Starts serving on web_options' address and port. The daemon, or null
 // after a level-1 log (port taken, bad address, unreadable certificate).
 MHD_Daemon *httpd_start();

@@ -188,6 +188,9 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    if (httpd_loadPolicy() != 0)
+        return 1;
+
     // The store's constructor reads "LocalStoreDir" along the search path,
     // now that the installation prefix is known.
     web_store = new LocalStore();

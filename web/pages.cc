@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -228,6 +229,34 @@ static int viewerConfig(const webrequest &rq)
     return web_reply(rq, MHD_HTTP_OK, "application/javascript", config);
 }
 
+// The viewer's scripts load their other parts from the path the viewer was
+// built for ("/"); served below /viewer/, those scripts must name that
+// instead. Each script is read once: the adapted text is kept, or null
+// when the script names no such path and is served from its file.
+#define WEBPACK_PATH_BUILT "__webpack_require__.p = \"/\";"
+#define WEBPACK_PATH_SERVED "__webpack_require__.p = \"/viewer/\";"
+static std::mutex scriptsLock;
+static std::map<std::string, std::shared_ptr<const std::string>> adaptedScripts;
+
+static std::shared_ptr<const std::string> adaptedScript(const std::string &path)
+{
+    {
+        std::lock_guard<std::mutex> hold(scriptsLock);
+        auto it = adaptedScripts.find(path);
+        if (it != adaptedScripts.end())
+            return it->second;
+    }
+    std::string text;
+    std::shared_ptr<const std::string> adapted;
+    if (readWhole(path, &text) && text.find(WEBPACK_PATH_BUILT) != std::string::npos) {
+        replaceAll(&text, WEBPACK_PATH_BUILT, WEBPACK_PATH_SERVED);
+        adapted = std::make_shared<const std::string>(std::move(text));
+    }
+    std::lock_guard<std::mutex> hold(scriptsLock);
+    adaptedScripts[path] = adapted;
+    return adapted;
+}
+
 int pages_viewer(const webrequest &rq)
 {
     std::string rel = rq.path.size() > 8 ? rq.path.substr(8) : "";
@@ -249,6 +278,13 @@ int pages_viewer(const webrequest &rq)
         if (strchr(rel.c_str(), '.') == nullptr)
             return viewerIndex(rq);
         return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
+    }
+    std::shared_ptr<const std::string> script;
+    if (path.size() > 3 && path.compare(path.size() - 3, 3, ".js") == 0)
+        script = adaptedScript(path);
+    if (script) {
+        close(fd);
+        return web_reply(rq, MHD_HTTP_OK, "application/javascript", *script);
     }
     // The library closes fd with the response.
     MHD_Response *r = MHD_create_response_from_fd((uint64_t)st.st_size, fd);

@@ -88,6 +88,29 @@ class WorkerLimit(ServerTestCase):
         self.assertEqual(client(s, "echo", 1, calling="THIRD"),
                          ["ASSOCIATED", "ECHO OK", "RELEASED"])
 
+    def test_flood_beyond_the_limit_is_refused_by_the_listener(self):
+        # Refusals are read by workers, but no more than 20 of them run
+        # beyond the limit; past that the listener refuses at once.
+        s = self.server(args=["-M", "0"])
+        holder = subprocess.Popen([os.path.join(veltotest.BUILD, "tests", "server",
+                                                "velto_assoc_client"),
+                                   "127.0.0.1:%d" % s.port, "HOLDER", "ARCHIVE", "hold", "6"],
+                                  stdout=subprocess.PIPE, text=True)
+        silent = []
+        try:
+            self.assertEqual(holder.stdout.readline().strip(), "ASSOCIATED", s.log())
+            for _ in range(25):
+                silent.append(socket.create_connection(("127.0.0.1", s.port), timeout=30))
+            self.assertEqual(client(s, "echo", 1, calling="FLOOD"), ["REJECTED 2 3 0x0302"])
+            with open("/proc/%d/task/%d/children" % (s.proc.pid, s.proc.pid)) as f:
+                self.assertLessEqual(len(f.read().split()), 21)
+            self.assertEqual(holder.stdout.read().split(), ["ECHO", "OK", "RELEASED"])
+        finally:
+            for c in silent:
+                c.close()
+            holder.wait(30)
+            holder.stdout.close()
+
     def test_M0_ended_worker_does_not_refuse_next(self):
         # Regression: a worker that has ended but was not yet reaped (the
         # listener reaps while idle, every 5 s) must not count against the
@@ -312,6 +335,7 @@ class Privileges(ServerTestCase):
             s.start(wait=False)
             self.assertEqual(s.proc.wait(30), 1)
             self.assertIn(text, messages(s))
+            self.assertIn(b"storeserver: cannot switch to", s.proc.stderr.read())
             self.assertFalse(port_open(s.port))
 
 

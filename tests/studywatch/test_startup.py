@@ -191,6 +191,7 @@ class StartupTestCase(unittest.TestCase):
             p = run([STUDYWATCH] + w.args, timeout=30, env=w.env)
             self.assertEqual(1, p.returncode, args)
             self.assertEqual([text], w.log_messages())
+            self.assertIn("studywatch: cannot switch to", p.stderr)
 
     def test_children_are_reaped_when_started_with_sigchld_ignored(self):
         # Regression: an inherited SIG_IGN for SIGCHLD made the kernel reap

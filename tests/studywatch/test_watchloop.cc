@@ -398,4 +398,16 @@ TEST_F(Receive, FullQueueRefusesNewStudies)
     EXPECT_EQ(1, Recv(30));
     EXPECT_EQ(30, SQ_find(&q, "1.1")->lastseen);
     EXPECT_EQ(2u, SQ_size(&q));
+    // A flood is logged once a second, with the count of the refusals between.
+    for (int i = 4; i <= 6; i++) {
+        Send("h 1 STORAGE STOREUID 1." + std::to_string(i) + " 4.5 6.7\n");
+        EXPECT_EQ(0, Recv(500));
+    }
+    Send("h 1 STORAGE STOREUID 1.7 4.5 6.7\n");
+    EXPECT_EQ(0, Recv(1020));
+    std::string log = Log();
+    EXPECT_EQ(std::string::npos, log.find("announcement of 1.4"));
+    EXPECT_NE(std::string::npos, log.find("]:Study queue full (2 studies): announcement of 1.7 "
+                                          "refused (and 3 more since the last line).\n"));
+    EXPECT_EQ(2u, SQ_size(&q));
 }
