@@ -49,6 +49,26 @@ static const char *const findSOPClasses[] = {UID_FINDPatientRootQueryRetrieveInf
                                              UID_FINDStudyRootQueryRetrieveInformationModel};
 static const char *const moveSOPClasses[] = {UID_MOVEPatientRootQueryRetrieveInformationModel,
                                              UID_MOVEStudyRootQueryRetrieveInformationModel};
+static const char *const getSOPClasses[] = {UID_GETPatientRootQueryRetrieveInformationModel,
+                                            UID_GETStudyRootQueryRetrieveInformationModel};
+
+// Answers the role selection of every accepted context that proposed one
+// with the role proposed: a C-GET requester proposes its storage contexts
+// with the SCP role for itself, so that this server may send the images
+// back over them. (Accepted with the default role, the requester would
+// stay the only SCU, and could not take the C-STOREs.)
+static void acceptProposedRoles(T_ASC_Parameters *params)
+{
+    int n = ASC_countPresentationContexts(params);
+    for (int i = 0; i < n; i++) {
+        T_ASC_PresentationContext pc;
+        if (ASC_getPresentationContext(params, i, &pc).bad() ||
+            pc.resultReason != ASC_P_ACCEPTANCE || pc.proposedRole == ASC_SC_ROLE_DEFAULT)
+            continue;
+        ASC_acceptPresentationContext(params, pc.presentationContextID, pc.acceptedTransferSyntax,
+                                      pc.proposedRole);
+    }
+}
 
 // Writes a toolkit condition to the console (stderr), after a log line.
 static void dumpCondition(const char *what, OFCondition cond)
@@ -395,6 +415,9 @@ OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register FIND\n");
     if (DCMTK_params_accept_std_PCs(params, moveSOPClasses, 2).bad())
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register MOVE\n");
+    if (DCMTK_params_accept_std_PCs(params, getSOPClasses, 2).bad())
+        logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register GET\n");
+    acceptProposedRoles(params);
 
     ASC_setAPTitles(params, nullptr, nullptr, o.aetitle);
 
