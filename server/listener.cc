@@ -25,6 +25,7 @@
 #include "server/housekeeping.h"
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
+#include "server/tlsconfig.h"
 #include "store/localstore.h"
 
 // Rejection parameters and log text of each refusing endReason.
@@ -167,23 +168,52 @@ static void stopWorkers()
     logprintf(LOGLEVEL_NOTICE, o.logfp, "Stopped.\n");
 }
 
+// Opens a listening network on port; null after the failure is logged.
+static T_ASC_Network *openNetwork(int port)
+{
+    T_ASC_Network *net = DCMTK_net_init_listen(port, 1);
+    if (net == nullptr) {
+        // errno is still the failed bind's or listen's.
+        const char *why = strerror(errno);
+        logprintf(LOGLEVEL_FATAL, server_options.logfp, "Cannot listen on port %d: %s\n", port,
+                  why);
+        fprintf(stderr, "storeserver: cannot listen on port %d: %s\n", port, why);
+    }
+    return net;
+}
+
+static void closeNetworks(T_ASC_Network *const nets[], int count)
+{
+    for (int i = 0; i < count; i++) {
+        if (nets[i] != nullptr)
+            DCMTK_net_exit(nets[i]);
+    }
+}
+
 int runListener()
 {
     const serveroptions &o = server_options;
     catchStopSignals();
-    T_ASC_Network *net = DCMTK_net_init_listen(o.port, 1);
-    if (net == nullptr) {
-        // errno is still the failed bind's or listen's.
-        const char *why = strerror(errno);
-        logprintf(LOGLEVEL_FATAL, o.logfp, "Cannot listen on port %d: %s\n", o.port, why);
-        fprintf(stderr, "storeserver: cannot listen on port %d: %s\n", o.port, why);
+    // The plain port, the TLS port, or both; nets[secure] is the TLS one.
+    T_ASC_Network *nets[2] = {nullptr, nullptr};
+    int count = 0, secure = -1;
+    if (server_tls.port == 0 || server_tls.plain)
+        nets[count++] = openNetwork(o.port);
+    if (server_tls.port != 0 && (count == 0 || nets[0] != nullptr)) {
+        secure = count;
+        nets[count++] = openNetwork(server_tls.port);
+    }
+    if (count == 0 || nets[count - 1] == nullptr) {
+        closeNetworks(nets, count);
         return 1;
     }
+    if (secure >= 0)
+        logprintf(LOGLEVEL_NOTICE, o.logfp, "DICOM over TLS on Port %d.\n", server_tls.port);
     // A compaction cut short by a crash is finished before anyone reads the
     // study index.
     server_store.compactStudyHash();
     logprintf(LOGLEVEL_NOTICE, o.logfp, "PACS Server AET %s now listening on Port %d.\n", o.aetitle,
-              o.port);
+              secure == 0 ? server_tls.port : o.port);
     dropPrivileges();
     server_state.change(SS_IDLE, 1);
 
@@ -192,9 +222,12 @@ int runListener()
     time_t last_check = time(nullptr);
 
     while (!stopRequested) {
-        if (ASC_associationWaiting(net, LISTENER_WAIT_SECONDS) && !stopRequested) {
+        int ready = DCMTK_net_wait(nets, count, LISTENER_WAIT_SECONDS);
+        if (ready >= 0 && !stopRequested) {
+            T_ASC_Network *net = nets[ready];
             T_ASC_Association *assoc = nullptr;
-            OFCondition cond = ASC_receiveAssociation(net, &assoc, LISTENER_MAX_PDU);
+            OFCondition cond = ASC_receiveAssociation(net, &assoc, LISTENER_MAX_PDU, nullptr,
+                                                      nullptr, ready == secure);
             if (cond.bad()) {
                 dumpCondition(nullptr, cond);
                 if (assoc != nullptr) {
@@ -239,6 +272,7 @@ int runListener()
             workers++;
             workerPids.insert(pid);
             // Closes only this process's descriptor; the worker holds its own.
+            DCMTK_transport_forget(assoc);
             endAssociation(assoc, ES_RR_DropDestroy);
         }
 
@@ -260,7 +294,7 @@ int runListener()
         }
         server_state.checklisten();
     }
-    DCMTK_net_exit(net);
+    closeNetworks(nets, count);
     stopWorkers();
     return 0;
 }
