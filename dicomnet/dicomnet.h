@@ -58,11 +58,13 @@ void DCMTK_quiet_toolkit_log(void);
 // association has no connection of this layer's transport.
 int DCMTK_transport_waitReadable(T_ASC_Association *assoc, int ms);
 
-// Makes ending the association in this process close only this process's
-// copy of its connection, saying nothing to the peer: after a fork, the
-// process that does not serve the association calls this before it drops
-// it (a TLS session would otherwise be shut down for both).
-void DCMTK_transport_forget(T_ASC_Association *assoc);
+// Hands fd to the layer's transport, which closes it as soon as it makes
+// its next connection (an accepted or a requested one), before anything is
+// read from it; -1 closes a descriptor handed over earlier and not yet
+// closed. A listener that forks before its worker accepts learns from the
+// end of file on a pipe that the worker has taken the connection.
+void DCMTK_transport_close_on_connection(int fd);
+
 // 1 when the association runs over TLS, else 0.
 int DCMTK_transport_secure(T_ASC_Association *assoc);
 
@@ -185,6 +187,10 @@ typedef DIMSE_FindProviderCallback DCMTK_SCP_find_callback;
 // C-MOVE handler: (data, cancelled, request, request identifiers, response
 // count, response to fill (sub-operation counts), out identifiers, out detail).
 typedef DIMSE_MoveProviderCallback DCMTK_SCP_move_callback;
+// C-GET handler: (data, cancelled, request, request identifiers, response
+// count, response to fill, out detail, out identifiers); the C-STORE
+// sub-operations go over the same association, from the callback.
+typedef DIMSE_GetProviderCallback DCMTK_SCP_get_callback;
 
 // Sends the C-ECHO response with status success. Toolkit condition.
 OFCondition DCMTK_SCP_echo(T_ASC_Association *assoc, T_DIMSE_Message *msg,
@@ -202,6 +208,10 @@ OFCondition DCMTK_SCP_find(T_ASC_Association *assoc, T_DIMSE_Message *msg,
 OFCondition DCMTK_SCP_move(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                            T_ASC_PresentationContextID pcId, DCMTK_SCP_move_callback cb,
                            void *cbData);
+// Runs the C-GET exchange, one cb call per progress report. Toolkit condition.
+OFCondition DCMTK_SCP_get(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                          T_ASC_PresentationContextID pcId, DCMTK_SCP_get_callback cb,
+                          void *cbData);
 
 // ---------------------------------------------------------------------------
 // DIMSE user operations on an association the program opened itself. Each
@@ -240,18 +250,21 @@ OFCondition DCMTK_SCU_store(T_ASC_Association *assoc, DcmDataset *dataset);
 // ---------------------------------------------------------------------------
 // Specific character set conversion.
 
-// Fixed results that callers may receive in place of a converted text.
-#define DCMTK_SCS_FAIL ">>SCS fail"
-#define DCMTK_SCS_INCOMPLETE "Incomplete iconv"
-#define DCMTK_SCS_UNKNOWN_ESC "Unknown ESC"
-
-// Converts text (in the encoding that specificCharacterSet names, values
-// separated by "\") to targetEncoding; personName non-zero also splits
-// segments at "=" and "^". Result: a process-wide 2048-byte buffer
-// (overwritten by the next call; copy it), null (single-valued set whose
-// encoding iconv cannot open), or one of the fixed strings above.
+// Converts text (in the character sets that specificCharacterSet names,
+// values separated by "\"; several values: ISO 2022 code extensions) to
+// targetEncoding; personName non-zero also returns to the initial character
+// sets at "=" and "^". Every defined term of single-byte and multi-byte
+// sets, with and without code extensions, GB18030 and GBK. Bytes that do
+// not decode are kept as the ISO 8859-1 characters of their values and
+// unknown escape sequences as their characters (DCMTK_convertSCS_lossy then
+// tells). Result: a process-wide 2048-byte buffer (overwritten by the next
+// call; copy it), cut at a whole character; null when text is null or the
+// platform cannot convert to targetEncoding.
 const char *DCMTK_convertSCS(const char *text, const char *specificCharacterSet, int personName,
                              const char *targetEncoding);
+// Non-zero when the last DCMTK_convertSCS had to keep something undecoded
+// (bytes, an escape sequence, an unknown character set term).
+int DCMTK_convertSCS_lossy(void);
 
 // ---------------------------------------------------------------------------
 // Dataset element helpers. Returned strings and arrays belong to the

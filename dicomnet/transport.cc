@@ -23,6 +23,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include <openssl/ssl.h>
 
@@ -33,6 +34,7 @@
 #include "dcmtk/dcmnet/dcmtrans.h"
 #include "dcmtk/dcmtls/tlslayer.h"
 #include "dcmtk/dcmtls/tlstrans.h"
+#include "runtime/watchdog.h"
 
 enum { PDATA_TF = 0x04, PDATA_HEAD = 12 }; // P-DATA-TF PDU type; PDU + PDV header bytes
 
@@ -100,12 +102,17 @@ public:
             heldLen = nbyte;
             return (ssize_t)nbyte;
         }
-        if (heldLen == 0)
-            return DcmTCPConnection::write(buf, nbyte);
+        if (heldLen == 0) {
+            ssize_t n = DcmTCPConnection::write(buf, nbyte);
+            if (n > 0)
+                watchdog_progress();
+            return n;
+        }
         struct iovec iov[2] = {{held, heldLen}, {buf, nbyte}};
         if (sendAll(iov, 2) != 0)
             return -1;
         heldLen = 0;
+        watchdog_progress();
         return (ssize_t)nbyte;
     }
 
@@ -145,8 +152,11 @@ private:
         ssize_t n = DcmTCPConnection::read(buf, nbyte);
         // The kernel falls back to delayed ACKs by itself; re-arm after
         // every read, which is when the peer may be waiting for our ACK.
-        if (n > 0)
+        // Data arriving is progress: the inactivity watchdog starts over.
+        if (n > 0) {
             set_tcp_option(getSocket(), TCP_QUICKACK);
+            watchdog_progress();
+        }
         return n;
     }
 
@@ -193,17 +203,45 @@ private:
     size_t readPos = 0, readEnd = 0;
 };
 
+// Descriptor closed when the next connection is made (-1: none); see
+// DCMTK_transport_close_on_connection.
+static int closeOnConnection = -1;
+
+// Called by every layer right after accept() (or connect()).
+static void connectionMade()
+{
+    if (closeOnConnection != -1) {
+        close(closeOnConnection);
+        closeOnConnection = -1;
+    }
+}
+
 class DCMTK_FastTransportLayer : public DcmTransportLayer
 {
 public:
+    // The toolkit calls this right after accept() (or connect()), before it
+    // reads or writes anything on the connection.
     DcmTransportConnection *createConnection(DcmNativeSocketType openSocket,
                                              OFBool useSecureLayer) override
     {
+        connectionMade();
         if (useSecureLayer)
             return nullptr;
         return new DCMTK_FastTCPConnection(openSocket);
     }
 };
+
+DcmTransportConnection *DCMTK_transport_connection(int fd)
+{
+    return new DCMTK_FastTCPConnection(fd);
+}
+
+void DCMTK_transport_close_on_connection(int fd)
+{
+    if (closeOnConnection != -1 && closeOnConnection != fd)
+        close(closeOnConnection);
+    closeOnConnection = fd;
+}
 
 // A TLS connection. The toolkit writes a P-DATA PDU's header and value
 // separately; each would become a TLS record and a segment of its own, so
@@ -238,7 +276,10 @@ public:
     {
         if (flushHeld() != 0)
             return -1;
-        return DcmTLSConnection::read(buf, nbyte);
+        ssize_t n = DcmTLSConnection::read(buf, nbyte);
+        if (n > 0)
+            watchdog_progress();
+        return n;
     }
 
     ssize_t write(void *buf, size_t nbyte) override
@@ -248,13 +289,19 @@ public:
             held.assign(bytes, bytes + nbyte);
             return (ssize_t)nbyte;
         }
-        if (held.empty())
-            return DcmTLSConnection::write(buf, nbyte);
-        held.insert(held.end(), bytes, bytes + nbyte);
-        ssize_t n = DcmTLSConnection::write(held.data(), held.size());
-        bool whole = n == (ssize_t)held.size();
-        held.clear();
-        return whole ? (ssize_t)nbyte : -1;
+        ssize_t n;
+        if (held.empty()) {
+            n = DcmTLSConnection::write(buf, nbyte);
+        } else {
+            held.insert(held.end(), bytes, bytes + nbyte);
+            n = DcmTLSConnection::write(held.data(), held.size()) == (ssize_t)held.size()
+                    ? (ssize_t)nbyte
+                    : -1;
+            held.clear();
+        }
+        if (n > 0)
+            watchdog_progress();
+        return n;
     }
 
     OFBool networkDataAvailable(int timeout) override
@@ -271,10 +318,6 @@ public:
     }
 
     int socketOf() override { return getSocket(); }
-
-    // From now on closing says nothing to the peer (another process, which
-    // shares the session, goes on with it).
-    void forget() { SSL_set_quiet_shutdown(ssl, 1); }
 
     int waitReadable(int ms) override
     {
@@ -322,6 +365,7 @@ public:
     DcmTransportConnection *createConnection(DcmNativeSocketType openSocket,
                                              OFBool useSecureLayer) override
     {
+        connectionMade();
         if (!useSecureLayer)
             return new DCMTK_FastTCPConnection(openSocket);
         SSL *ssl = SSL_new(getNativeHandle());
@@ -447,13 +491,6 @@ int DCMTK_transport_waitReadable(T_ASC_Association *assoc, int ms)
 {
     DCMTK_LayerConnection *conn = layer_connection(assoc);
     return conn != nullptr ? conn->waitReadable(ms) : -1;
-}
-
-void DCMTK_transport_forget(T_ASC_Association *assoc)
-{
-    DCMTK_TLSConnection *tls = dynamic_cast<DCMTK_TLSConnection *>(layer_connection(assoc));
-    if (tls != nullptr)
-        tls->forget();
 }
 
 int DCMTK_transport_secure(T_ASC_Association *assoc)

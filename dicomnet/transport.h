@@ -4,9 +4,15 @@
 
 #include "dicomnet/dicomnet.h"
 
+#include "dcmtk/dcmnet/dcmtrans.h"
+
 // Installs on network a transport whose connections run with Nagle's
 // algorithm off and acknowledge each read at once (TCP_QUICKACK); the
 // network owns it. Toolkit condition of ASC_setTransportLayer.
 OFCondition DCMTK_transport_install(T_ASC_Network *network);
+
+// A connection of the layer's transport on the connected socket fd (which
+// it owns and closes); for tests of the buffering and framing.
+DcmTransportConnection *DCMTK_transport_connection(int fd);
 
 #endif

@@ -181,6 +181,13 @@ static const char *makeField(LocalStore *store, const DcmDataset *ds, const DcmT
         value = DCMTK_convertSCS(value, scs, personName, "UTF-8");
         if (value == nullptr)
             return nullptr;
+        // The value is kept whatever could not be decoded; say so, without
+        // the peer's text.
+        if (DCMTK_convertSCS_lossy())
+            logprintf(LOGLEVEL_WARNING, store->logStream,
+                      "(%04x,%04x): not all of the value decodes in its character set; kept "
+                      "undecoded bytes as ISO 8859-1.\n",
+                      tag.getGroup(), tag.getElement());
         logprintf(LOGLEVEL_TRACE2, store->logStream, "Translate-out: %s\n", value);
     }
     studyindex_setField(field, width, value);

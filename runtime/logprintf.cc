@@ -3,6 +3,7 @@
 #include "runtime/logprintf.h"
 
 #include <stdarg.h>
+#include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -10,6 +11,29 @@
 
 // Set once during start-up, before any worker is forked.
 static unsigned logprintf_mask = LOGPRINTF_DEFAULT_MASK;
+
+// Writes the len bytes of text, each control character (and DEL) as
+// "\\xNN" except a newline that ends the text: texts from peers end up in
+// log lines, and a newline or a terminal escape among them would forge
+// lines or rewrite the screen of whoever reads the log. Returns the number
+// of characters written.
+static int write_escaped(FILE *stream, const char *text, size_t len)
+{
+    int total = 0;
+    size_t start = 0;
+    for (size_t i = 0; i < len; i++) {
+        unsigned char c = (unsigned char)text[i];
+        if ((c >= 0x20 && c != 0x7f) || (c == '\n' && i == len - 1))
+            continue;
+        total += (int)fwrite(text + start, 1, i - start, stream);
+        int n = fprintf(stream, "\\x%02x", c);
+        if (n > 0)
+            total += n;
+        start = i + 1;
+    }
+    total += (int)fwrite(text + start, 1, len - start, stream);
+    return total;
+}
 
 int logprintf(unsigned level, FILE *stream, const char *format, ...)
 {
@@ -32,11 +56,26 @@ int logprintf(unsigned level, FILE *stream, const char *format, ...)
 
     va_list ap;
     va_start(ap, format);
-    n = vfprintf(stream, format, ap);
+    char small[1024];
+    char *body = small;
+    n = vsnprintf(small, sizeof small, format, ap);
     va_end(ap);
+    if (n >= (int)sizeof small) {
+        body = (char *)malloc((size_t)n + 1);
+        if (body != nullptr) {
+            va_start(ap, format);
+            n = vsnprintf(body, (size_t)n + 1, format, ap);
+            va_end(ap);
+        } else {
+            // Out of memory: the line is logged cut to the small buffer.
+            body = small;
+            n = (int)sizeof small - 1;
+        }
+    }
     if (n > 0)
-        total += n;
-
+        total += write_escaped(stream, body, (size_t)n);
+    if (body != small)
+        free(body);
     fflush(stream);
     return total;
 }

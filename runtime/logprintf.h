@@ -24,7 +24,9 @@ enum {
 #define LOGPRINTF_DEFAULT_MASK 63u
 
 // Writes "YYYY-MM-DD HH:MM:SS [pid]:" and then the formatted message (no
-// newline added) to stream, then flushes it. Returns the number of characters
+// newline added) to stream, then flushes it. Every control character of
+// the message but a final newline is written as "\xNN" (two hex digits),
+// so that no text from a peer can break a line or forge another. Returns the number of characters
 // written, or 0 when stream is null or level & mask is 0.
 int logprintf(unsigned level, FILE *stream, const char *format, ...)
     __attribute__((format(printf, 3, 4)));

@@ -2,10 +2,13 @@
 #include "runtime/multicast.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "runtime/process.h"
@@ -104,6 +107,10 @@ int multicast_listen_udp(unsigned short port, const char *group)
 
     if (setsockopt(sock, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) != 0)
         goto fail;
+    // The destination address of each datagram tells the group's traffic
+    // from unicast sent straight to the port.
+    if (setsockopt(sock, IPPROTO_IP, IP_PKTINFO, &one, sizeof one) != 0)
+        goto fail;
 
     if (group == nullptr || inet_aton(group, &group_addr) == 0)
         goto fail;
@@ -132,4 +139,96 @@ ssize_t multicast_send(int sock, const char *text)
     // is cut off with the rest.
     size_t len = (size_t)n < sizeof frame ? (size_t)n : sizeof frame - 1;
     return send(sock, frame, len, 0);
+}
+
+// The IPv4 networks of this host's interfaces, as last read.
+enum { MAX_NETWORKS = 64, NETWORKS_REFRESH_SECONDS = 5 };
+struct attached_network {
+    uint32_t addr, mask; // network byte order; mask all ones: a point-to-point peer
+};
+static attached_network attached[MAX_NETWORKS];
+static int attached_count = 0;
+static time_t attached_read = 0; // monotonic seconds of the last read; 0: never
+
+static void read_attached_networks(void)
+{
+    struct ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        // Keeps the last list; with none read yet nothing is attached.
+        return;
+    }
+    int n = 0;
+    for (struct ifaddrs *i = list; i != nullptr && n < MAX_NETWORKS; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET ||
+            (i->ifa_flags & IFF_UP) == 0)
+            continue;
+        uint32_t addr = ((const struct sockaddr_in *)i->ifa_addr)->sin_addr.s_addr;
+        uint32_t mask = i->ifa_netmask != nullptr
+                            ? ((const struct sockaddr_in *)i->ifa_netmask)->sin_addr.s_addr
+                            : 0xffffffffu;
+        attached[n].addr = addr & mask;
+        attached[n].mask = mask;
+        n++;
+        if ((i->ifa_flags & IFF_POINTOPOINT) != 0 && i->ifa_dstaddr != nullptr &&
+            i->ifa_dstaddr->sa_family == AF_INET && n < MAX_NETWORKS) {
+            attached[n].addr = ((const struct sockaddr_in *)i->ifa_dstaddr)->sin_addr.s_addr;
+            attached[n].mask = 0xffffffffu;
+            n++;
+        }
+    }
+    freeifaddrs(list);
+    attached_count = n;
+}
+
+int multicast_on_attached_network(uint32_t addr)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (attached_read == 0 || now.tv_sec - attached_read >= NETWORKS_REFRESH_SECONDS) {
+        read_attached_networks();
+        attached_read = now.tv_sec > 0 ? now.tv_sec : 1;
+    }
+    for (int i = 0; i < attached_count; i++)
+        if ((addr & attached[i].mask) == attached[i].addr)
+            return 1;
+    return 0;
+}
+
+ssize_t multicast_receive(int sock, void *buf, size_t size, struct sockaddr_in *src,
+                          int *from_channel)
+{
+    *from_channel = 0;
+    memset(src, 0, sizeof *src);
+    struct iovec iov = {buf, size};
+    union {
+        struct cmsghdr align;
+        char bytes[CMSG_SPACE(sizeof(struct in_pktinfo))];
+    } control;
+    struct msghdr msg = {};
+    msg.msg_name = src;
+    msg.msg_namelen = sizeof *src;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control.bytes;
+    msg.msg_controllen = sizeof control.bytes;
+    // MSG_TRUNC: the result is the datagram's real length, so a cut one is
+    // recognised by the caller.
+    ssize_t n = recvmsg(sock, &msg, MSG_DONTWAIT | MSG_TRUNC);
+    if (n < 0)
+        return -1;
+    if (msg.msg_namelen < sizeof *src || src->sin_family != AF_INET)
+        return n;
+    int to_group = 0;
+    for (struct cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO)
+            continue;
+        struct in_pktinfo info;
+        memcpy(&info, CMSG_DATA(c), sizeof info);
+        // ipi_addr is the destination address of the IP header.
+        to_group = multicast_membership.imr_multiaddr.s_addr != 0 &&
+                   info.ipi_addr.s_addr == multicast_membership.imr_multiaddr.s_addr;
+    }
+    if (to_group && multicast_on_attached_network(src->sin_addr.s_addr))
+        *from_channel = 1;
+    return n;
 }

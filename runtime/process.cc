@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <pthread.h>
 #include <pwd.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 // 0: not asked yet (or forked since).
@@ -67,4 +68,61 @@ int drop_to_user(const char *name)
     if (pw == nullptr)
         return 1;
     return setresuid(pw->pw_uid, pw->pw_uid, pw->pw_uid);
+}
+
+// 1 when real, effective and saved user and group ids are uid and gid.
+static int has_ids(uid_t uid, gid_t gid)
+{
+    uid_t ru, eu, su;
+    gid_t rg, eg, sg;
+    if (getresuid(&ru, &eu, &su) != 0 || getresgid(&rg, &eg, &sg) != 0)
+        return 0;
+    return ru == uid && eu == uid && su == uid && rg == gid && eg == gid && sg == gid;
+}
+
+int drop_privileges(const char *user, const char *group, const char **failed)
+{
+    if (user == nullptr && group == nullptr)
+        return 0;
+    // Copies: the next getpwnam or getgrnam overwrites the library's records.
+    uid_t uid = getuid();
+    gid_t gid = getgid();
+    if (user != nullptr) {
+        struct passwd *pw = getpwnam(user);
+        if (pw == nullptr) {
+            *failed = "user";
+            return -1;
+        }
+        uid = pw->pw_uid;
+        gid = pw->pw_gid;
+    }
+    if (group != nullptr) {
+        struct group *gr = getgrnam(group);
+        if (gr == nullptr) {
+            *failed = "group";
+            return -1;
+        }
+        gid = gr->gr_gid;
+    }
+    if (geteuid() != 0) {
+        if (has_ids(uid, gid))
+            return 0;
+        *failed = user != nullptr ? "user" : "group";
+        return -1;
+    }
+    // Root's own supplementary groups (group 0 among them) must not stay.
+    int r = user != nullptr ? initgroups(user, gid) : setgroups(0, nullptr);
+    if (r != 0) {
+        *failed = user != nullptr ? "user" : "group";
+        return -1;
+    }
+    if (setresgid(gid, gid, gid) != 0) {
+        *failed = "group";
+        return -1;
+    }
+    if (setresuid(uid, uid, uid) != 0 || !has_ids(uid, gid)) {
+        *failed = "user";
+        return -1;
+    }
+    return 0;
 }

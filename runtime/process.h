@@ -16,6 +16,17 @@ int drop_to_group(const char *name);
 // user is unknown, else the result of setresuid (0 on success).
 int drop_to_user(const char *name);
 
+// Gives up root for good: the group is the named one, or without a name the
+// user's primary group; the supplementary groups become the user's own
+// (initgroups), or none when only a group is named. They are set in the
+// order in which the process still has the right to set them:
+// supplementary groups, then the group, then the user. Null user and group:
+// nothing to do. A process that is not root succeeds only if it already has
+// the ids asked for. Returns 0, or -1 with *failed set to "user" or
+// "group" (the name that could not be taken on); the process's ids may then
+// be half changed, and it must not go on.
+int drop_privileges(const char *user, const char *group, const char **failed);
+
 // This process's id, asked of the kernel once per process: the cache is
 // dropped in the child of every fork (an atfork handler). Messages carry
 // the id several times per stored image.

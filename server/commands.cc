@@ -2,14 +2,24 @@
 #include "server/commands.h"
 
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
+#include "dcmtk/dcmdata/dcuid.h"
+
 #include "runtime/logprintf.h"
+#include "runtime/watchdog.h"
 #include "server/handlers.h"
 #include "server/listener.h"
 #include "server/oplog.h"
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
+
+static bool isGetModel(const char *sopClass)
+{
+    return strcmp(sopClass, UID_GETPatientRootQueryRetrieveInformationModel) == 0 ||
+           strcmp(sopClass, UID_GETStudyRootQueryRetrieveInformationModel) == 0;
+}
 
 // Runs one service between its two status announcements.
 static OFCondition runService(T_ASC_Association *assoc, T_DIMSE_Message *msg,
@@ -22,6 +32,8 @@ static OFCondition runService(T_ASC_Association *assoc, T_DIMSE_Message *msg,
         return DCMTK_SCP_find(assoc, msg, pcId, findSCPCallback, ctx);
     case DIMSE_C_MOVE_RQ:
         return DCMTK_SCP_move(assoc, msg, pcId, moveSCPCallback, ctx);
+    case DIMSE_C_GET_RQ:
+        return DCMTK_SCP_get(assoc, msg, pcId, getSCPCallback, ctx);
     default:
         if (msg->CommandField == DIMSE_C_ECHO_RQ && !handlerPermits(ctx, ACCESS_ECHO))
             return DIMSE_sendEchoResponse(assoc, pcId, &msg->msg.CEchoRQ,
@@ -58,15 +70,20 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
             cond = EC_IllegalCall;
             break;
         }
+        // The watchdog bounds the time without progress, not the time an
+        // operation takes: every read and write of the association starts
+        // its budget over, so a large image over a slow link is never cut,
+        // and a peer that stops sending loses the association one budget
+        // after its last byte.
         if (cond != DIMSE_NODATAAVAILABLE)
-            alarm(COMMANDS_ALARM);
+            watchdog_arm();
         cond = DIMSE_receiveCommand(assoc, DIMSE_NONBLOCKING, COMMANDS_POLL_SECONDS, &pcId, &msg,
                                     &statusDetail);
         delete statusDetail;
         if (cond == DIMSE_NODATAAVAILABLE)
             continue;
-        // The same budget again, now for handling this command.
-        alarm(COMMANDS_ALARM);
+        // The full budget again, now for handling this command.
+        watchdog_arm();
         if (cond != EC_Normal)
             continue;
 
@@ -88,6 +105,14 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
             op = SS_MOVE;
             ctx.move.net = net;
             ctx.move.assoc = assoc;
+            break;
+        case DIMSE_C_GET_RQ:
+            // A retrieve as well, announced as one; only under the two
+            // C-GET information models.
+            if (isGetModel(msg.msg.CGetRQ.AffectedSOPClassUID)) {
+                format = "C-Get %s->%s";
+                op = SS_MOVE;
+            }
             break;
         case DIMSE_C_ECHO_RQ:
             format = "C-Echo %s->%s";
@@ -113,6 +138,6 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
 
     snprintf(current, sizeof(current), "EOF %s->%s", calling, called);
     oplog_note(&ops, current, logfp);
-    alarm(0);
+    watchdog_disarm();
     return cond;
 }

@@ -6,8 +6,6 @@
 
 #include "dicomnet/dicomnet.h"
 
-// Seconds allowed for receiving the next command and again for handling it.
-enum { COMMANDS_ALARM = 60 };
 // Seconds between two looks at a stop request while waiting for a command.
 enum { COMMANDS_POLL_SECONDS = 1 };
 
@@ -15,7 +13,9 @@ enum { COMMANDS_POLL_SECONDS = 1 };
 // aborts (DUL_PEERABORTEDASSOCIATION), an operation fails, or an unsupported
 // command arrives (DIMSE_BADCOMMANDTYPE; nothing is answered), or a stop
 // was requested (EC_IllegalCall, seen before the next command). Returns that
-// condition; the caller closes the association accordingly.
+// condition; the caller closes the association accordingly. The inactivity
+// watchdog (runtime/watchdog.h) is armed while commands are received and
+// handled: a peer that moves no data for its budget ends the worker.
 OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const char *calling,
                             const char *called);
 

@@ -5,10 +5,12 @@
 #include "server/listener.h"
 
 #include <errno.h>
-#include <grp.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -16,8 +18,10 @@
 
 #include <set>
 
+#include "dcmtk/dcmdata/dcdict.h"
 #include "dcmtk/dcmdata/dcuid.h"
 #include "dcmtk/dcmnet/cond.h"
+#include "dcmtk/dcmnet/dulstruc.h"
 #include "runtime/logprintf.h"
 #include "runtime/multicast.h"
 #include "runtime/process.h"
@@ -46,6 +50,26 @@ static const char *const findSOPClasses[] = {UID_FINDPatientRootQueryRetrieveInf
                                              UID_FINDStudyRootQueryRetrieveInformationModel};
 static const char *const moveSOPClasses[] = {UID_MOVEPatientRootQueryRetrieveInformationModel,
                                              UID_MOVEStudyRootQueryRetrieveInformationModel};
+static const char *const getSOPClasses[] = {UID_GETPatientRootQueryRetrieveInformationModel,
+                                            UID_GETStudyRootQueryRetrieveInformationModel};
+
+// Answers the role selection of every accepted context that proposed one
+// with the role proposed: a C-GET requester proposes its storage contexts
+// with the SCP role for itself, so that this server may send the images
+// back over them. (Accepted with the default role, the requester would
+// stay the only SCU, and could not take the C-STOREs.)
+static void acceptProposedRoles(T_ASC_Parameters *params)
+{
+    int n = ASC_countPresentationContexts(params);
+    for (int i = 0; i < n; i++) {
+        T_ASC_PresentationContext pc;
+        if (ASC_getPresentationContext(params, i, &pc).bad() ||
+            pc.resultReason != ASC_P_ACCEPTANCE || pc.proposedRole == ASC_SC_ROLE_DEFAULT)
+            continue;
+        ASC_acceptPresentationContext(params, pc.presentationContextID, pc.acceptedTransferSyntax,
+                                      pc.proposedRole);
+    }
+}
 
 // Writes a toolkit condition to the console (stderr), after a log line.
 static void dumpCondition(const char *what, OFCondition cond)
@@ -78,18 +102,21 @@ OFCondition endAssociation(T_ASC_Association *assoc, endReason reason)
     return cond;
 }
 
-// Gives up root: group first (while we may still change it), then user.
-// Supplementary groups inherited from root are cleared as well, or the
-// process would keep root's group memberships after the drop.
-static void dropPrivileges()
+// Gives up root (runtime/process.h says in which order). 0, or -1 after
+// the failure is logged: the server must not go on with root's rights.
+static int dropPrivileges()
 {
     const serveroptions &o = server_options;
-    if ((o.drop_group != nullptr || o.drop_user != nullptr) && geteuid() == 0)
-        setgroups(0, nullptr);
-    if (o.drop_group != nullptr && drop_to_group(o.drop_group) != 0)
-        logprintf(LOGLEVEL_PRIVS, o.logfp, "Failed to drop privs to group %s.\n", o.drop_group);
-    if (o.drop_user != nullptr && drop_to_user(o.drop_user) != 0)
-        logprintf(LOGLEVEL_PRIVS, o.logfp, "Failed to drop privs to user %s.\n", o.drop_user);
+    const char *failed = nullptr;
+    if (drop_privileges(o.drop_user, o.drop_group, &failed) == 0)
+        return 0;
+    bool user = strcmp(failed, "user") == 0;
+    const char *name = user ? o.drop_user : o.drop_group;
+    logprintf(LOGLEVEL_PRIVS, o.logfp, "Failed to drop privs to %s %s.\n", failed, name);
+    // Also where whoever started the server sees it, as the log may be a file.
+    if (o.logfp != stderr)
+        fprintf(stderr, "storeserver: cannot switch to %s %s\n", failed, name);
+    return -1;
 }
 
 // Set by SIGTERM or SIGINT, in the listener and in every worker.
@@ -129,6 +156,85 @@ static int reapWorkers(int wait = 0)
                       what, value);
     }
     return reaped;
+}
+
+// In a worker: accepts the connection the listener saw waiting, closes
+// taken once it is off the listening socket, reads the association request
+// and serves it, or refuses it when the listener found too many workers.
+static void serveConnection(T_ASC_Network *net, bool secure, bool tooMany, int taken)
+{
+    const serveroptions &o = server_options;
+    alarm(LISTENER_PHASE_ALARM);
+    DCMTK_transport_close_on_connection(taken);
+    T_ASC_Association *assoc = nullptr;
+    // Another process may have taken the connection after all: wait for
+    // one no longer than a second.
+    // On the TLS port the TLS handshake happens here too, in the worker.
+    OFCondition cond = ASC_receiveAssociation(net, &assoc, LISTENER_MAX_PDU, nullptr, nullptr,
+                                              secure, DUL_NOBLOCK, 1);
+    DCMTK_transport_close_on_connection(-1);
+    if (cond.bad()) {
+        if (cond != DUL_NOASSOCIATIONREQUEST)
+            dumpCondition(nullptr, cond);
+        if (assoc != nullptr) {
+            ASC_dropSCPAssociation(assoc);
+            ASC_destroyAssociation(&assoc);
+        }
+        alarm(0);
+        return;
+    }
+    DIC_AE calling = "", called = "";
+    if (ASC_getAPTitles(assoc->params, calling, sizeof(calling), called, sizeof(called), nullptr, 0)
+            .good())
+        logprintf(LOGLEVEL_NOTICE, o.logfp, "Inbound call from %s to %s\n", calling, called);
+    if (tooMany) {
+        endAssociation(assoc, ES_RR_TooMany);
+        alarm(0);
+        return;
+    }
+    handleAssociation(net, assoc);
+}
+
+// When no worker can be started, or too many run: takes the waiting
+// connection off the listening socket and refuses it for reason with an
+// A-ASSOCIATE-RJ written straight to the socket, without waiting for the
+// peer's request (the listener must not wait for any peer).
+static void refuseUnforked(T_ASC_Network *net, endReason reason)
+{
+    const refusal &r = refusals[reason];
+    logprintf(LOGLEVEL_NOTICE, server_options.logfp, "Refusing Association due to %s.\n", r.text);
+    int listenfd = (int)((PRIVATE_NETWORKKEY *)net->network)->networkSpecific.TCP.listenSocket;
+    int fd = accept4(listenfd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0)
+        return;
+    // A-ASSOCIATE-RJ: type 3, reserved, length 4, reserved, result, source, reason.
+    unsigned char pdu[10] = {0x03, 0, 0, 0, 0, 4, 0};
+    pdu[7] = (unsigned char)r.result;
+    pdu[8] = (unsigned char)r.source;
+    pdu[9] = (unsigned char)(r.reason & 0xff);
+    // Best effort: a peer whose buffer is full sees the connection close.
+    // Whatever of its request has arrived is read first: closing a socket
+    // with unread data resets the connection, and the reset could reach the
+    // peer before it has read the rejection.
+    (void)send(fd, pdu, sizeof pdu, MSG_NOSIGNAL | MSG_DONTWAIT);
+    shutdown(fd, SHUT_WR);
+    char sink[4096];
+    while (recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0)
+        ;
+    close(fd);
+}
+
+// Waits until the worker has closed (or, by ending, dropped) its end of the
+// pipe: it then has the connection. The wait is bounded, so that a worker
+// that cannot get going never holds up the listener for long. Closes fd.
+static void waitTaken(int fd)
+{
+    if (fd == -1)
+        return;
+    struct pollfd pfd = {fd, POLLIN, 0};
+    while (poll(&pfd, 1, LISTENER_TAKE_WAIT_MS) < 0 && errno == EINTR)
+        ;
+    close(fd);
 }
 
 // The idle-time disk check: announces DISK and refreshes the study table.
@@ -214,7 +320,14 @@ int runListener()
     server_store.compactStudyHash();
     logprintf(LOGLEVEL_NOTICE, o.logfp, "PACS Server AET %s now listening on Port %d.\n", o.aetitle,
               secure == 0 ? server_tls.port : o.port);
-    dropPrivileges();
+    if (dropPrivileges() != 0) {
+        closeNetworks(nets, count);
+        return 1;
+    }
+    // The toolkit reads its data dictionary (several thousand lines) at its
+    // first use; loaded here, every worker inherits it instead of reading
+    // it again after the fork.
+    dcmDataDict.isDictionaryLoaded();
     server_state.change(SS_IDLE, 1);
 
     int workers = 0;
@@ -225,34 +338,31 @@ int runListener()
         int ready = DCMTK_net_wait(nets, count, LISTENER_WAIT_SECONDS);
         if (ready >= 0 && !stopRequested) {
             T_ASC_Network *net = nets[ready];
-            T_ASC_Association *assoc = nullptr;
-            OFCondition cond = ASC_receiveAssociation(net, &assoc, LISTENER_MAX_PDU, nullptr,
-                                                      nullptr, ready == secure);
-            if (cond.bad()) {
-                dumpCondition(nullptr, cond);
-                if (assoc != nullptr) {
-                    ASC_dropSCPAssociation(assoc);
-                    ASC_destroyAssociation(&assoc);
-                }
-                continue;
-            }
             // Workers that have ended since the last housekeeping no longer
             // count against the limit.
             if (workers > o.max_assocs)
                 workers -= reapWorkers();
-            if (workers > o.max_assocs) {
-                endAssociation(assoc, ES_RR_TooMany);
+            bool tooMany = workers > o.max_assocs;
+            // A refusal is read by a worker too, so that a silent peer holds
+            // up only that worker; but a flood of connections must not
+            // become a flood of processes: beyond a few such workers the
+            // listener refuses at once.
+            if (tooMany && workers > o.max_assocs + LISTENER_MAX_REFUSING) {
+                refuseUnforked(net, ES_RR_TooMany);
                 continue;
             }
             // The worker inherits the study table: bring it up to date first.
             if (server_store.mustUpdateStudyHash())
                 server_store.updateStudyHash();
-            DIC_AE calling = "", called = "";
-            if (ASC_getAPTitles(assoc->params, calling, sizeof(calling), called, sizeof(called),
-                                nullptr, 0)
-                    .good())
-                logprintf(LOGLEVEL_NOTICE, o.logfp, "Inbound call from %s to %s\n", calling,
-                          called);
+            // The worker accepts the connection and reads the association
+            // request itself, so that a peer that sends nothing, or sends
+            // slowly, holds up only its own worker. The listener waits only
+            // until the worker has taken the connection off the listening
+            // socket (it closes its end of the pipe), or it would fork again
+            // for the same connection.
+            int taken[2] = {-1, -1};
+            if (pipe2(taken, O_CLOEXEC) != 0)
+                taken[0] = taken[1] = -1;
             pid_t pid = fork();
             if (pid == 0) {
                 // The worker: any alarm that runs out ends it. It returns
@@ -262,18 +372,20 @@ int runListener()
                 // written a second time by the worker's exit.
                 signal(SIGALRM, SIG_DFL);
                 workerPids.clear();
-                handleAssociation(net, assoc);
+                if (taken[0] != -1)
+                    close(taken[0]);
+                serveConnection(net, ready == secure, tooMany, taken[1]);
                 return 0;
             }
+            if (taken[1] != -1)
+                close(taken[1]);
             if (pid < 0) {
-                endAssociation(assoc, ES_RR_ForkFailed);
-                continue;
+                refuseUnforked(net, ES_RR_ForkFailed);
+            } else {
+                workers++;
+                workerPids.insert(pid);
             }
-            workers++;
-            workerPids.insert(pid);
-            // Closes only this process's descriptor; the worker holds its own.
-            DCMTK_transport_forget(assoc);
-            endAssociation(assoc, ES_RR_DropDestroy);
+            waitTaken(taken[0]);
         }
 
         // Housekeeping.
@@ -336,6 +448,9 @@ OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register FIND\n");
     if (DCMTK_params_accept_std_PCs(params, moveSOPClasses, 2).bad())
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register MOVE\n");
+    if (DCMTK_params_accept_std_PCs(params, getSOPClasses, 2).bad())
+        logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register GET\n");
+    acceptProposedRoles(params);
 
     ASC_setAPTitles(params, nullptr, nullptr, o.aetitle);
 

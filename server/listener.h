@@ -14,15 +14,18 @@ enum endReason {
 
 // Listener tunables.
 enum {
-    LISTENER_WAIT_SECONDS = 5, // wait for a request before housekeeping
-    LISTENER_MAX_PDU = 16384,  // maximum receive PDU of accepted associations
-    LISTENER_PHASE_ALARM = 10, // seconds for negotiation and for closing
+    LISTENER_WAIT_SECONDS = 5,    // wait for a request before housekeeping
+    LISTENER_MAX_PDU = 16384,     // maximum receive PDU of accepted associations
+    LISTENER_PHASE_ALARM = 10,    // seconds for negotiation and for closing
+    LISTENER_TAKE_WAIT_MS = 1000, // most the listener waits for a worker to take its connection
+    LISTENER_MAX_REFUSING = 20,   // workers beyond the limit; then the listener refuses itself
 };
 
 // The listening loop. In the listening process it returns 1 when the port
-// cannot be opened (after a message on stderr and in the log), and 0 after
-// SIGTERM or SIGINT once every worker has ended; in a worker it returns 0
-// after the worker's association has been served.
+// cannot be opened (after a message on stderr and in the log) or the
+// privileges cannot be given up (logged), and 0 after SIGTERM or SIGINT
+// once every worker has ended; in a worker it returns 0 after the worker's
+// association has been served.
 int runListener();
 
 // Non-zero once SIGTERM or SIGINT asked this process to stop: a worker ends

@@ -16,6 +16,7 @@
 #include "runtime/installpath.h"
 #include "runtime/logprintf.h"
 #include "runtime/process.h"
+#include "runtime/watchdog.h"
 #include "server/listener.h"
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
@@ -45,6 +46,7 @@ serveroptions server_options = {
     -1,                                // aetmap_fd
     "",                                // charset
     0,                                 // sync_each_image
+    AETITLEMAP_FLAGS_DISCOVERED,       // learn_flags
 };
 LocalStore server_store;
 serverstate server_state;
@@ -61,7 +63,7 @@ static int parseOptions(int argc, char **argv)
 {
     serveroptions &o = server_options;
     int c;
-    while ((c = getopt(argc, argv, "a:p:m:u:U:g:l:P:M:dosDE:hNS")) != -1) {
+    while ((c = getopt(argc, argv, "a:p:m:u:U:g:l:P:M:dosDE:hNSL:I:")) != -1) {
         switch (c) {
         case 'a':
             o.aetitle = optarg;
@@ -115,6 +117,31 @@ static int parseOptions(int argc, char **argv)
             break;
         case 'S':
             o.sync_each_image = 1;
+            break;
+        case 'I': {
+            // Seconds without progress after which an association is cut.
+            char *end = nullptr;
+            long v = strtol(optarg, &end, 10);
+            if (end == optarg || *end != '\0' || v < 1 || v > 86400) {
+                fprintf(stderr, "%s: invalid -I seconds: %s\n", argv[0], optarg);
+                fprintf(stderr, usageText, argv[0]);
+                return 1;
+            }
+            watchdog_set_budget((unsigned)v);
+            break;
+        }
+        case 'L':
+            // "off": the monitor channel adds no peers. Otherwise the flag
+            // letters that learnt peers get (none at all is allowed).
+            if (strcmp(optarg, "off") == 0) {
+                o.learn_flags = -1;
+            } else if (strspn(optarg, "FMSGUEDPfmsguedp") == strlen(optarg)) {
+                o.learn_flags = AETitleMap_charstoflags(optarg);
+            } else {
+                fprintf(stderr, "%s: invalid -L flags: %s\n", argv[0], optarg);
+                fprintf(stderr, usageText, argv[0]);
+                return 1;
+            }
             break;
         default: // 'h', an unknown letter, a missing argument
             fprintf(stderr, usageText, argv[0]);

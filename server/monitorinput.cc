@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include "runtime/logprintf.h"
 
@@ -92,15 +93,22 @@ static int fits_field(const char *s)
     return n > 0 && n < AETITLEMAP_FIELDSIZE;
 }
 
-// Adds a peer named after the sending host unless its AE title is known or
-// the map is full; saves the map when it is held open. 0 when added.
+// Adds a peer named after the sending host unless learning is off, its AE
+// title or its name is known, or the map is full; saves the map when it is
+// held open. 0 when added. Entries already in the map (the site's own
+// among them) are never touched, and the name "Local" is never learnt: the
+// server takes its own AE title from the entry of that name at its next
+// start.
 static int add_peer(const monitorinput_context *ctx, const char *host, const char *aet,
                     const char *address, int flags)
 {
+    if (!ctx->learn || strcasecmp(host, MONITORINPUT_LOCAL_NAME) == 0)
+        return -1;
     if (AETitleMap_FindByAET(ctx->map, aet) != nullptr)
         return -1;
     if (AETitleMap_FindByNum(ctx->map, MONITORINPUT_MAX_ENTRIES - 1) != nullptr)
         return -1;
+    // A name already in the map is refused here.
     if (AETitleMap_Add(ctx->map, host, aet, address, flags, nullptr) != 0)
         return -1;
     if (ctx->map_fd != -1)
@@ -119,7 +127,10 @@ static int handle_config(const monitorinput_context *ctx, const frame *f)
     const char *flags = f->rest[6];
     if (!fits_field(host) || !valid_aet(aet) || !fits_field(address))
         return MONITORINPUT_IGNORED;
-    if (add_peer(ctx, host, aet, address, AETitleMap_charstoflags(flags)) != 0)
+    // A configuration tool may ask for fewer flags than a learnt peer gets,
+    // never for more.
+    int granted = AETitleMap_charstoflags(flags) & ctx->learn_flags;
+    if (add_peer(ctx, host, aet, address, granted) != 0)
         return MONITORINPUT_IGNORED;
     logprintf(LOGLEVEL_NOTICE, ctx->logfp, "Added new Velto AET %s at %s.\n", aet, address);
     return MONITORINPUT_ADDED;
@@ -143,7 +154,7 @@ static int handle_discover(const monitorinput_context *ctx, const frame *f,
     char address[32];
     snprintf(address, sizeof(address), "%u.%u.%u.%u:%ld", (unsigned)(a >> 24) & 0xff,
              (unsigned)(a >> 16) & 0xff, (unsigned)(a >> 8) & 0xff, (unsigned)a & 0xff, port);
-    if (add_peer(ctx, host, aet, address, AETITLEMAP_FLAGS_DISCOVERED) != 0)
+    if (add_peer(ctx, host, aet, address, ctx->learn_flags) != 0)
         return MONITORINPUT_IGNORED;
     logprintf(LOGLEVEL_NOTICE, ctx->logfp, "Discovered new Velto AET %s at %s.\n", aet, address);
     return MONITORINPUT_DISCOVERED;

@@ -20,6 +20,9 @@ enum { MONITORINPUT_MAX_AET = 16 };
 // that a flood of forged senders cannot grow it and its file without bound.
 enum { MONITORINPUT_MAX_ENTRIES = 1024 };
 
+// Name of the map entry that holds the server's own AE title; never learnt.
+#define MONITORINPUT_LOCAL_NAME "Local"
+
 // What a datagram is handled with. Pointers are borrowed.
 struct monitorinput_context {
     AETitleMap *map;      // the map that learns peers
@@ -27,6 +30,8 @@ struct monitorinput_context {
     FILE *logfp;          // log stream (null: nothing logged)
     long own_pid;         // this process's id: its own echoes are skipped
     const char *own_host; // this host's name (multicast_get_hostname)
+    int learn;            // 0: no datagram changes the map
+    int learn_flags;      // flags of a discovered peer; CONFIG ADD_AET gets at most these
 };
 
 // Results of monitorinput_handle.
@@ -40,8 +45,11 @@ enum {
 // from src (srclen bytes; null or not IPv4: only ever skipped). A frame is
 // "host pid KEYWORD args...", printable ASCII separated by single blanks,
 // optionally ending in one newline; a datagram with any other byte is
-// skipped whole. Adds the peer it announces if its AE title is not in the
-// map yet, saves the map through map_fd and logs the addition at level 32.
+// skipped whole. Adds the peer it announces if learning is on and neither
+// its AE title nor its name (the sending host) is in the map yet, saves the
+// map through map_fd and logs the addition at level 32. An entry already in
+// the map is never changed, and a peer named "Local" (the name of the
+// server's own entry) is never added.
 int monitorinput_handle(const monitorinput_context *ctx, const char *data, size_t len,
                         const struct sockaddr *src, socklen_t srclen);
 

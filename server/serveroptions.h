@@ -48,6 +48,7 @@ struct serveroptions {
     char charset[SERVEROPTIONS_CHARSET_SIZE]; // -E: Specific Character Set of C-FIND responses
     int sync_each_image;                      // -S: each image on disk before its response, not
                                               // only all of them before the release is confirmed
+    int learn_flags; // -L: flags of peers learnt from the monitor channel; -1: learn none
 };
 
 // The process-wide objects (defined in server/main.cc).

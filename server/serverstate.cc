@@ -68,24 +68,29 @@ void serverstate::checklisten()
     ctx.logfp = server_options.logfp;
     ctx.own_pid = (long)getpid();
     ctx.own_host = multicast_get_hostname();
+    ctx.learn = server_options.learn_flags >= 0;
+    ctx.learn_flags = server_options.learn_flags >= 0 ? server_options.learn_flags : 0;
 
     for (int i = 0; i < MAX_DATAGRAMS_PER_CHECK; i++) {
         // One byte more than a frame may hold, so that an over-long
         // datagram is seen as such and skipped rather than cut.
         char buf[MONITORINPUT_MAX_FRAME + 2];
-        struct sockaddr_storage src;
-        socklen_t srclen = sizeof(src);
-        ssize_t n = recvfrom(listensock, buf, sizeof(buf), MSG_DONTWAIT | MSG_TRUNC,
-                             (struct sockaddr *)&src, &srclen);
+        struct sockaddr_in src;
+        int from_channel = 0;
+        ssize_t n = multicast_receive(listensock, buf, sizeof(buf), &src, &from_channel);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             break;
         }
-        // With MSG_TRUNC n is the datagram's real length, which may exceed
-        // the buffer; such a datagram is too long to be a frame.
+        // Unicast sent straight to the port, and datagrams from beyond the
+        // networks this host is attached to, are not the channel's.
+        if (!from_channel)
+            continue;
+        // n is the datagram's real length, which may exceed the buffer;
+        // such a datagram is too long to be a frame.
         if ((size_t)n > sizeof(buf))
             n = sizeof(buf);
-        monitorinput_handle(&ctx, buf, (size_t)n, (struct sockaddr *)&src, srclen);
+        monitorinput_handle(&ctx, buf, (size_t)n, (struct sockaddr *)&src, sizeof(src));
     }
 }

@@ -9,9 +9,10 @@
 //   -t seconds   quiet time after a study's last image before it is
 //                rendered, 30
 //   -M count     most renderers running at once, 1
-//   -u, -g name  user and group to switch to after start-up (group first);
-//                with -u the process also takes that user's supplementary
-//                groups in place of root's
+//   -u, -g name  user and group to switch to after start-up; -u alone
+//                takes the user's own group, and with -u the process takes
+//                that user's supplementary groups in place of root's; a
+//                switch that fails ends the program
 //   -U octal     file-creation mask
 //   -l file      log file, appended to; without it the log goes to stderr
 //   -P file      pid file, written after the daemon step
@@ -25,13 +26,12 @@
 //
 // Exit status: 0 for the parent of a daemon; 1 after the usage text (an
 // unknown option, a missing or invalid option argument, an extra operand),
-// when the daemon step fails, or when the monitor channel cannot be opened.
+// when the daemon step fails, when the user or group cannot be switched to,
+// or when the monitor channel cannot be opened.
 // Otherwise the program runs until it is killed.
 #include <errno.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <limits.h>
-#include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -156,25 +156,20 @@ static int write_pidfile(const char *path)
     return r;
 }
 
-// Gives up root: the group first, while the process may still change it,
-// then the supplementary groups and the user. A failure is logged and the
-// program goes on.
-static void drop_privileges(const settings *s, FILE *log)
+// Gives up root (runtime/process.h says in which order). 0, or -1 after
+// the failure is logged: the daemon must not go on with root's rights.
+static int give_up_root(const settings *s, FILE *log)
 {
-    if (s->group && drop_to_group(s->group) != 0)
-        logprintf(LOGLEVEL_SEVERE, log, "Failed to drop privs to group %s.\n", s->group);
-    if (!s->user)
-        return;
-    // setresuid keeps root's supplementary groups (group 0 among them); the
-    // renderer must run with the user's own groups instead. This needs root,
-    // so it comes before the user id changes.
-    struct passwd *pw = getpwnam(s->user);
-    if (pw && geteuid() == 0 && initgroups(s->user, getegid()) != 0 && setgroups(0, NULL) != 0) {
-        logprintf(LOGLEVEL_SEVERE, log, "Failed to drop privs to user %s.\n", s->user);
-        return;
-    }
-    if (drop_to_user(s->user) != 0)
-        logprintf(LOGLEVEL_SEVERE, log, "Failed to drop privs to user %s.\n", s->user);
+    const char *failed = NULL;
+    if (drop_privileges(s->user, s->group, &failed) == 0)
+        return 0;
+    bool user = strcmp(failed, "user") == 0;
+    const char *name = user ? s->user : s->group;
+    logprintf(LOGLEVEL_SEVERE, log, "Failed to drop privs to %s %s.\n", failed, name);
+    // Also where whoever started the program sees it, as the log may be a file.
+    if (log != stderr)
+        fprintf(stderr, "studywatch: cannot switch to %s %s\n", failed, name);
+    return -1;
 }
 
 int main(int argc, char **argv)
@@ -214,7 +209,8 @@ int main(int argc, char **argv)
     }
     if (pidfile_failed)
         logprintf(LOGLEVEL_WARNING, log, "Cannot write pid file %s.\n", s.pidfile);
-    drop_privileges(&s, log);
+    if (give_up_root(&s, log) != 0)
+        return 1;
     watchloop_run(s.monitor_port, s.timeout, s.maxchildren, log);
     return 1;
 }

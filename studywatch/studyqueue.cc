@@ -8,6 +8,7 @@
 void SQ_init(SQ_queue *q)
 {
     q->head = NULL;
+    q->limit = SQ_DEFAULT_LIMIT;
     for (int s = 0; s < SQ_NSTATES; s++)
         q->count[s] = 0;
 }
@@ -46,6 +47,8 @@ int SQ_announce(SQ_queue *q, const char *studyuid, int64_t now)
         e->lastseen = now;
         return 0;
     }
+    if (SQ_size(q) >= q->limit)
+        return -2;
     e = static_cast<SQ_entry *>(malloc(sizeof *e));
     if (!e)
         return -1;
@@ -115,4 +118,12 @@ void SQ_finish(SQ_queue *q, SQ_entry *e)
 unsigned SQ_count(const SQ_queue *q, SQ_state s)
 {
     return q->count[s];
+}
+
+unsigned SQ_size(const SQ_queue *q)
+{
+    unsigned n = 0;
+    for (int s = 0; s < SQ_NSTATES; s++)
+        n += q->count[s];
+    return n;
 }

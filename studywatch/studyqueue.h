@@ -24,14 +24,20 @@ struct SQ_entry {
     int64_t lastseen; // monotonic milliseconds of the last announcement
 };
 
+// Studies the queue holds at most (SQ_init's limit): announcements of new
+// studies beyond it are refused, so that a flood of forged announcements
+// cannot make the daemon's memory grow without bound.
+#define SQ_DEFAULT_LIMIT 10000u
+
 // The queue owns its entries; new entries go to the head, so the list runs
 // from newest to oldest. count[s] is always the number of entries in state s.
 struct SQ_queue {
     SQ_entry *head;
     unsigned count[SQ_NSTATES];
+    unsigned limit; // most entries at once
 };
 
-// Makes q empty (it must not hold entries).
+// Makes q empty (it must not hold entries), with the default limit.
 void SQ_init(SQ_queue *q);
 
 // Frees every entry and makes q empty.
@@ -46,7 +52,8 @@ SQ_entry *SQ_find_child(const SQ_queue *q, pid_t child);
 // Records an announcement of studyuid (at most SQ_UIDSIZE - 1 characters;
 // longer is a programming error) at time now: refreshes the entry's last-seen
 // time if the study is queued (returns 0), else puts a new waiting entry at
-// the head (returns 1). Returns -1 if memory ran out; nothing changes then.
+// the head (returns 1). Returns -1 if memory ran out, -2 if the queue
+// already holds its limit of studies; nothing changes then.
 int SQ_announce(SQ_queue *q, const char *studyuid, int64_t now);
 
 // Moves e to state s, keeping the counts. Every state change goes through it.
@@ -65,5 +72,8 @@ void SQ_finish(SQ_queue *q, SQ_entry *e);
 
 // Number of entries in state s.
 unsigned SQ_count(const SQ_queue *q, SQ_state s);
+
+// Number of entries in every state.
+unsigned SQ_size(const SQ_queue *q);
 
 #endif

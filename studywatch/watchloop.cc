@@ -95,19 +95,30 @@ int watchloop_reap(SQ_queue *q, FILE *log)
     return reaped;
 }
 
+// When a refusal for a full queue was last logged (monotonic milliseconds,
+// -1: never), and the refusals not logged since.
+static int64_t fullLoggedAt = -1;
+static unsigned fullUnlogged = 0;
+
 int watchloop_receive(int sock, SQ_queue *q, int64_t now, FILE *log)
 {
     char buf[MULTICAST_MSGSIZE];
     char uid[SQ_UIDSIZE];
-    // MSG_TRUNC makes recv return the datagram's real length, so one longer
-    // than the buffer is recognised as cut rather than read as if whole.
-    ssize_t n = recv(sock, buf, sizeof buf, MSG_DONTWAIT | MSG_TRUNC);
+    struct sockaddr_in src;
+    int from_channel = 0;
+    // n is the datagram's real length, so one longer than the buffer is
+    // recognised as cut rather than read as if whole.
+    ssize_t n = multicast_receive(sock, buf, sizeof buf, &src, &from_channel);
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
             return 0;
         logprintf(LOGLEVEL_ERROR, log, "Error receiving message.\n");
         return -1;
     }
+    // Unicast sent straight to the port, or from beyond the networks this
+    // host is attached to, is not the channel's: no server sent it.
+    if (!from_channel)
+        return 0;
     if (n == 0 || static_cast<size_t>(n) > sizeof buf)
         return 0;
     // Only the n bytes of this datagram are parsed: whatever an earlier,
@@ -119,7 +130,28 @@ int watchloop_receive(int sock, SQ_queue *q, int64_t now, FILE *log)
     }
     if (r != STOREUID_OK)
         return 0;
-    if (SQ_announce(q, uid, now) < 0) {
+    int added = SQ_announce(q, uid, now);
+    if (added == -2) {
+        // A flood of new studies against a full queue would flood the log
+        // too: one line a second at most, counting the refusals between.
+        if (fullLoggedAt >= 0 && now - fullLoggedAt < 1000) {
+            fullUnlogged++;
+            return 0;
+        }
+        if (fullUnlogged > 0)
+            logprintf(LOGLEVEL_WARNING, log,
+                      "Study queue full (%u studies): announcement of %s refused (and %u more "
+                      "since the last line).\n",
+                      SQ_size(q), uid, fullUnlogged);
+        else
+            logprintf(LOGLEVEL_WARNING, log,
+                      "Study queue full (%u studies): announcement of %s refused.\n", SQ_size(q),
+                      uid);
+        fullLoggedAt = now;
+        fullUnlogged = 0;
+        return 0;
+    }
+    if (added < 0) {
         logprintf(LOGLEVEL_ERROR, log, "Out of memory: announcement of %s dropped.\n", uid);
         return 0;
     }

@@ -46,10 +46,12 @@ pid_t watchloop_launch(SQ_queue *q, int maxchildren, FILE *log);
 // finishes its entry. Returns the number of children collected.
 int watchloop_reap(SQ_queue *q, FILE *log);
 
-// Receives one datagram from sock without waiting and, if it announces a
-// stored image, records its study at time now. Returns 1 for a study
+// Receives one datagram from sock (a multicast_listen_udp socket) without
+// waiting and, if it came on the channel (multicast_receive) and announces
+// a stored image, records its study at time now. Returns 1 for a study
 // recorded, 0 for a datagram ignored or none waiting, -1 for a receive
-// error (logged).
+// error (logged). A new study that finds the queue at its limit is refused
+// with a warning in the log.
 int watchloop_receive(int sock, SQ_queue *q, int64_t now, FILE *log);
 
 // Opens the monitor channel on port and runs the loop for ever. Returns only

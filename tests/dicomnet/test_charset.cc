@@ -39,13 +39,16 @@ TEST(ConvertSCS, SingleValuedTermTable)
         {"ISO_IR 148", "\xfd", "\xc4\xb1"},     // dotless i
         {"ISO_IR 13", "\xb1", "\xef\xbd\xb1"},  // half-width katakana A
         {"ISO_IR 166", "\xa1", "\xe0\xb8\x81"}, // Thai ko kai
+        {"ISO_IR 203", "\xa4", "\xe2\x82\xac"}, // euro sign
         {"ISO_IR 192", "\xe7\x8e\x8b", "\xe7\x8e\x8b"},
         {"GB18030", "\xcd\xf5", "\xe7\x8e\x8b"}, // Wang
-        // Not in the single table: ISO-8859-1 by default, also for a code
-        // extension term given alone.
+        {"GBK", "\xcd\xf5", "\xe7\x8e\x8b"},
+        {"GBK", "\x81\x5c", "\xe4\xb9\x97"}, // a trailing byte "\" is no delimiter
+        // Not a defined term: the bytes as ISO-8859-1, nothing lost.
         {"ISO_IR 999", "\xe9", "\xc3\xa9"},
+        // A code extension term alone: ISO 2022 text with its G1 set.
         {"ISO 2022 IR 100", "\xe9", "\xc3\xa9"},
-        {"ISO 2022 IR 144", "\xbb", "\xc2\xbb"},
+        {"ISO 2022 IR 144", "\xbb", "\xd0\x9b"},
     };
     for (const SingleCase &c : cases)
         EXPECT_EQ(conv(c.text, c.scs), c.utf8) << "scs '" << c.scs << "'";
@@ -60,13 +63,20 @@ TEST(ConvertSCS, SingleValuedIsCaseSensitiveAndIgnoresPadding)
     EXPECT_EQ(conv("\xe7\x8e\x8b", "ISO_IR 192 "), "\xe7\x8e\x8b");
 }
 
-TEST(ConvertSCS, SingleValuedStopsAtInvalidInputWithPrefix)
+TEST(ConvertSCS, UndecodableBytesAreKeptAndTold)
 {
-    // Invalid UTF-8 after "ab": the converted prefix, terminated.
+    // Invalid UTF-8 between "ab" and "cd": the byte as ISO-8859-1, the rest
+    // decoded, the loss told.
     EXPECT_EQ(conv("ab\xff"
                    "cd",
                    "ISO_IR 192"),
-              "ab");
+              "ab\xc3\xbf"
+              "cd");
+    EXPECT_TRUE(DCMTK_convertSCS_lossy());
+    EXPECT_EQ(conv("abcd", "ISO_IR 192"), "abcd");
+    EXPECT_FALSE(DCMTK_convertSCS_lossy());
+    EXPECT_EQ(conv("\xe9", "ISO_IR 999"), "\xc3\xa9");
+    EXPECT_TRUE(DCMTK_convertSCS_lossy());
     // Escape sequences get no special treatment in the single-valued case.
     EXPECT_EQ(conv("a\x1b(Bb", "ISO_IR 100"), "a\x1b(Bb");
 }
@@ -82,7 +92,9 @@ TEST(ConvertSCS, UnknownEncodingName)
 {
     // The target is what the platform cannot open here.
     EXPECT_EQ(DCMTK_convertSCS("x", "ISO_IR 100", 0, "NO-SUCH-CHARSET"), nullptr);
-    EXPECT_STREQ(DCMTK_convertSCS("x", "\\ISO 2022 IR 87", 0, "NO-SUCH-CHARSET"), DCMTK_SCS_FAIL);
+    EXPECT_EQ(DCMTK_convertSCS("x", "\\ISO 2022 IR 87", 0, "NO-SUCH-CHARSET"), nullptr);
+    // Another target than UTF-8.
+    EXPECT_STREQ(DCMTK_convertSCS("\xc4", "ISO_IR 126", 0, "ISO-8859-7"), "\xc4");
 }
 
 TEST(ConvertSCS, CodeExtensionTableForFirstValue)
@@ -100,14 +112,16 @@ TEST(ConvertSCS, CodeExtensionTableForFirstValue)
         {"ISO 2022 IR 148\\ISO 2022 IR 87", "\xfd", "\xc4\xb1"},
         {"ISO 2022 IR 13\\ISO 2022 IR 87", "\xb1", "\xef\xbd\xb1"},
         {"ISO 2022 IR 166\\ISO 2022 IR 87", "\xa1", "\xe0\xb8\x81"},
-        {"ISO 2022 IR 87\\ISO 2022 IR 13", "\x82\xa0", "\xe3\x81\x82"}, // SJIS hiragana a
-        {"ISO 2022 IR 159\\ISO 2022 IR 87", "\x82\xa0", "\xe3\x81\x82"},
+        // A two-byte set as the first value is designated from the start.
+        {"ISO 2022 IR 87\\ISO 2022 IR 13", "$\"", "\xe3\x81\x82"}, // JIS hiragana a
+        {"ISO 2022 IR 159\\ISO 2022 IR 87", "\x30\x21", "\xe4\xb8\x82"},
         {"ISO 2022 IR 149\\ISO 2022 IR 87", "\xb1\xe8", "\xea\xb9\x80"}, // Hangul gim
+        {"ISO 2022 IR 58\\ISO 2022 IR 87", "\xcd\xf5", "\xe7\x8e\x8b"},  // Wang
         // The single table is consulted first, also for a multi-valued set.
         {"ISO_IR 126\\ISO 2022 IR 87", "\xc4", "\xce\x94"},
         {"ISO_IR 192\\ISO 2022 IR 87", "\xe7\x8e\x8b", "\xe7\x8e\x8b"},
         {"", "", ""},
-        // Empty first value: ASCII; unknown first value: ISO-8859-1.
+        // Empty first value: ASCII; unknown first value: ISO-8859-1 above it.
         {"\\ISO 2022 IR 100", "Smith", "Smith"},
         {"ISO 2022 IR 999\\ISO 2022 IR 87", "\xe9", "\xc3\xa9"},
     };
@@ -115,9 +129,11 @@ TEST(ConvertSCS, CodeExtensionTableForFirstValue)
         EXPECT_EQ(conv(c.text, c.scs), c.utf8) << "scs '" << c.scs << "'";
 }
 
-TEST(ConvertSCS, EmptyFirstValueIsAsciiSoHighBytesFail)
+TEST(ConvertSCS, HighBytesWithoutG1AreKept)
 {
-    EXPECT_STREQ(DCMTK_convertSCS("\xe9", "\\ISO 2022 IR 100", 0, "UTF-8"), DCMTK_SCS_INCOMPLETE);
+    // Empty first value: nothing in G1 until an escape designates it.
+    EXPECT_EQ(conv("\xe9", "\\ISO 2022 IR 100"), "\xc3\xa9");
+    EXPECT_TRUE(DCMTK_convertSCS_lossy());
 }
 
 TEST(ConvertSCS, EscapeSequenceTable)
@@ -142,18 +158,28 @@ TEST(ConvertSCS, EscapeSequenceTable)
         // "ISO-2022-JP2" only as "ISO-2022-JP-2"; such names became ">>SCS fail").
         {"\\ISO 2022 IR 159", "\x1b$(D\x30\x21", "\xe4\xb8\x82"},
         {"\\ISO 2022 IR 149", "\x1b$)C\xb1\xe8", "\xea\xb9\x80"},
+        {"\\ISO 2022 IR 58", "\x1b$)A\xcd\xf5", "\xe7\x8e\x8b"},
+        {"\\ISO 2022 IR 203", "\x1b-b\xa4", "\xe2\x82\xac"},
     };
     for (const SingleCase &c : cases)
         EXPECT_EQ(conv(c.text, c.scs), c.utf8) << "scs '" << c.scs << "'";
 }
 
-TEST(ConvertSCS, UnknownEscapeSequence)
+TEST(ConvertSCS, UnknownEscapeSequenceIsKept)
 {
-    EXPECT_STREQ(DCMTK_convertSCS("ab\x1b(Qcd", "\\ISO 2022 IR 87", 0, "UTF-8"),
-                 DCMTK_SCS_UNKNOWN_ESC);
-    // A sequence cut by the end of the text is not in the table either.
-    EXPECT_STREQ(DCMTK_convertSCS("ab\x1b$", "\\ISO 2022 IR 87", 0, "UTF-8"),
-                 DCMTK_SCS_UNKNOWN_ESC);
+    EXPECT_EQ(conv("ab\x1b(Qcd", "\\ISO 2022 IR 87"), "ab\x1b(Qcd");
+    EXPECT_TRUE(DCMTK_convertSCS_lossy());
+    // A sequence cut by the end of the text is kept as it is.
+    EXPECT_EQ(conv("ab\x1b$", "\\ISO 2022 IR 87"), "ab\x1b$");
+}
+
+TEST(ConvertSCS, ChineseWithCodeExtensions)
+{
+    // GB 2312 through its escape sequence, as modalities write it.
+    const char *name = "Wang^XiaoDong=\x1b$)A\xcd\xf5^\x1b$)A\xd0\xa1\xb6\xab";
+    EXPECT_EQ(conv(name, "\\ISO 2022 IR 58", 1),
+              "Wang^XiaoDong=\xe7\x8e\x8b^\xe5\xb0\x8f\xe4\xb8\x9c");
+    EXPECT_FALSE(DCMTK_convertSCS_lossy());
 }
 
 TEST(ConvertSCS, JapanesePersonNameSegments)
@@ -189,15 +215,12 @@ TEST(ConvertSCS, TrailingDelimiterIsKept)
     EXPECT_EQ(conv("abc^", "\\ISO 2022 IR 100", 1), "abc^");
 }
 
-TEST(ConvertSCS, MultiValuedOverflowIsIncomplete)
+TEST(ConvertSCS, MultiValuedOutputIsCutAtAWholeCharacter)
 {
     std::string in(1500, '\xe9');
-    EXPECT_STREQ(DCMTK_convertSCS(in.c_str(), "ISO 2022 IR 100\\ISO 2022 IR 87", 0, "UTF-8"),
-                 DCMTK_SCS_INCOMPLETE);
-    // Delimiters alone filling the buffer: no room for the 2048th byte.
+    EXPECT_EQ(conv(in.c_str(), "ISO 2022 IR 100\\ISO 2022 IR 87").size(), 2046u);
     std::string many(2100, '\\');
-    EXPECT_STREQ(DCMTK_convertSCS(many.c_str(), "\\ISO 2022 IR 87", 0, "UTF-8"),
-                 DCMTK_SCS_INCOMPLETE);
+    EXPECT_EQ(conv(many.c_str(), "\\ISO 2022 IR 87"), std::string(2047, '\\'));
     std::string fits(2047, '\\');
     EXPECT_EQ(conv(fits.c_str(), "\\ISO 2022 IR 87"), fits);
 }

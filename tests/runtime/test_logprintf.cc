@@ -121,3 +121,26 @@ TEST_F(LogTest, MaxLevelTopBitEnablesEveryBit)
     logprintf_setmaxlevel(0x80000000u);
     EXPECT_EQ(logprintf_getmask(), 0xFFFFFFFFu);
 }
+
+// A peer's text with a newline, a carriage return and a terminal escape
+// cannot forge a second line or rewrite the screen: every control
+// character but the final newline comes out as \xNN.
+TEST_F(LogTest, ControlCharactersOfTheMessageAreEscaped)
+{
+    logprintf(32, stream_, "Refused UID %s\n", "1.2\n2026-01-01 00:00:00 [1]:forged\r\x1b[2J\x7f");
+    std::string line = ReadStream(stream_);
+    std::string tail = "]:Refused UID 1.2\\x0a2026-01-01 00:00:00 [1]:forged\\x0d\\x1b[2J\\x7f\n";
+    ASSERT_GE(line.size(), tail.size());
+    EXPECT_EQ(line.substr(line.size() - tail.size()), tail);
+    EXPECT_EQ(line.find('\n'), line.size() - 1);
+}
+
+// A message longer than the formatting buffer is written whole.
+TEST_F(LogTest, LongMessageIsWrittenWhole)
+{
+    std::string text(5000, 'u');
+    int n = logprintf(32, stream_, "%s\t%s\n", text.c_str(), text.c_str());
+    std::string line = ReadStream(stream_);
+    EXPECT_EQ(n, (int)line.size());
+    EXPECT_NE(line.find("]:" + text + "\\x09" + text + "\n"), std::string::npos);
+}

@@ -1,6 +1,8 @@
 // Tests of becoming a daemon, dropping privileges and whole-file locks.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -87,6 +89,49 @@ TEST(DropPrivileges, AllThreeIdsChange)
             _exit(13);
         // Root cannot be regained.
         if (setresuid(0, 0, 0) == 0)
+            _exit(14);
+        _exit(0);
+    }
+    EXPECT_EQ(ExitStatus(child), 0);
+}
+
+// The whole switch: the user alone brings its own group and supplementary
+// groups (none of root's), and nothing of root can be regained; a name that
+// cannot be had is reported and fails the switch.
+TEST(DropPrivileges, UserAloneTakesItsOwnGroups)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    const char *failed = nullptr;
+    EXPECT_EQ(drop_privileges("velto-no-such-user", nullptr, &failed), -1);
+    EXPECT_STREQ(failed, "user");
+    EXPECT_EQ(drop_privileges(nullptr, "velto-no-such-group", &failed), -1);
+    EXPECT_STREQ(failed, "group");
+    EXPECT_EQ(geteuid(), 0u); // refused before anything changed
+    EXPECT_EQ(drop_privileges(nullptr, nullptr, &failed), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        struct passwd *pw = getpwnam("nobody");
+        if (pw == nullptr)
+            _exit(10);
+        uid_t uid = pw->pw_uid;
+        gid_t gid = pw->pw_gid;
+        const char *what = nullptr;
+        if (drop_privileges("nobody", nullptr, &what) != 0)
+            _exit(11);
+        uid_t r, e, su;
+        gid_t rg, eg, sg;
+        getresuid(&r, &e, &su);
+        getresgid(&rg, &eg, &sg);
+        if (r != uid || e != uid || su != uid || rg != gid || eg != gid || sg != gid)
+            _exit(12);
+        gid_t groups[64];
+        int n = getgroups(64, groups);
+        for (int i = 0; i < n; i++)
+            if (groups[i] == 0)
+                _exit(13);
+        if (setresuid(0, 0, 0) == 0 || setgroups(0, nullptr) == 0)
             _exit(14);
         _exit(0);
     }

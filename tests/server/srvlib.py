@@ -140,3 +140,71 @@ class NamespacedServer(Server):
     def command(self):
         return ["unshare", "-m", "sh", "-c", "set -e\n" + self.prologue + '\nexec "$@"', "sh"] \
             + super().command()
+
+
+class SlowProxy:
+    """A TCP relay on the loopback between one client and the server that
+    passes the client's bytes on at about `rate` bytes per second (the
+    answers go back at once), as a slow link would; with `stop_after` it
+    passes on only that many bytes and then holds the connection open
+    without sending more, like a peer that stopped."""
+
+    def __init__(self, server_port, rate, stop_after=None):
+        import threading
+        self.server_port = server_port
+        self.rate = rate
+        self.stop_after = stop_after
+        self.passed = 0  # client bytes passed on
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(1)
+        self.port = self.listener.getsockname()[1]
+        self.closed_by_server = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        import threading
+        client_sock, _ = self.listener.accept()
+        upstream = socket.create_connection(("127.0.0.1", self.server_port))
+
+        def answers():
+            try:
+                while True:
+                    data = upstream.recv(65536)
+                    if not data:
+                        break
+                    client_sock.sendall(data)
+            except OSError:
+                pass
+            self.closed_by_server.set()
+            try:
+                client_sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+        threading.Thread(target=answers, daemon=True).start()
+        chunk = max(1, self.rate // 20)
+        try:
+            while not self.closed_by_server.is_set():
+                data = client_sock.recv(chunk)
+                if not data:
+                    upstream.shutdown(socket.SHUT_WR)
+                    break
+                if self.stop_after is not None and self.passed + len(data) > self.stop_after:
+                    data = data[:self.stop_after - self.passed]
+                    upstream.sendall(data)
+                    self.passed += len(data)
+                    self.closed_by_server.wait(600)  # hold, send nothing more
+                    break
+                upstream.sendall(data)
+                self.passed += len(data)
+                time.sleep(len(data) / self.rate)
+        except OSError:
+            pass
+        self.closed_by_server.wait(600)
+        client_sock.close()
+        upstream.close()
+
+    def close(self):
+        self.listener.close()

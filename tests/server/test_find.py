@@ -113,20 +113,38 @@ class FindTests(ServerTestCase):
 
     def test_charset_name_returned_in_utf8(self):
         s = self.server()
-        names = ["chrX1.dcm", "chrGerm.dcm", "chrH31.dcm"]
-        s.storescu([pydicom_file(n) for n in names])
+        # Every sample of pydicom's that holds a patient name.
+        names = [n for n in sorted(os.listdir(vt.PYDICOM_CHARSETS)) if n.endswith(".dcm")
+                 and "PatientName" in pydicom.dcmread(os.path.join(vt.PYDICOM_CHARSETS, n))]
+        self.assertGreaterEqual(len(names), 15)
+        # And a Chinese name in GB 2312 through its escape sequence (ISO 2022
+        # IR 58), written byte for byte in place of a stand-in of its length.
+        raw = b"Wang^XiaoDong=\x1b$)A\xcd\xf5^\x1b$)A\xd0\xa1\xb6\xab "
+        gb = make_dataset(os.path.join(s.tmp, "ir58.dcm"), "1.2.826.12.58", "1.2.826.12.58.1",
+                          "1.2.826.12.58.1.1", patient_name="X" * len(raw),
+                          extra={"SpecificCharacterSet": ["", "ISO 2022 IR 58"]})
+        with open(gb, "rb") as f:
+            data = f.read()
+        with open(gb, "wb") as f:
+            f.write(data.replace(b"X" * len(raw), raw))
+        p = s.storescu([pydicom_file(n) for n in names] + [gb])
+        self.assertEqual(p.returncode, 0, p.stderr)
         for name in names:
             with self.subTest(sample=name):
                 orig = pydicom.dcmread(pydicom_file(name))
                 _, found = s.findscu(["StudyInstanceUID=" + orig.StudyInstanceUID, "PatientName"])
                 self.assertEqual(len(found), 1)
                 d = found[0]
-                self.assertEqual(d.SpecificCharacterSet, "ISO_IR 192")
-                groups = orig.PatientName.original_string.split(b"=")
-                want = "=".join(pydicom.charset.decode_bytes(g, orig._character_set, {0x5E})
-                                for g in groups)
-                self.assertEqual(d.PatientName.original_string, want.encode("utf-8"))
                 self.assertEqual(str(d.PatientName), str(orig.PatientName))
+                if any(b >= 0x80 for b in d.PatientName.original_string):
+                    self.assertEqual(d.SpecificCharacterSet, "ISO_IR 192")
+        _, found = s.findscu(["StudyInstanceUID=1.2.826.12.58", "PatientName"])
+        self.assertEqual([str(d.PatientName) for d in found], ["Wang^XiaoDong=王^小东"])
+        self.assertEqual(found[0].SpecificCharacterSet, "ISO_IR 192")
+        # A name matched in its ideographic group.
+        _, found = s.findscu(["PatientName=王*", "StudyInstanceUID", "SpecificCharacterSet=ISO_IR 192"])
+        self.assertIn("1.2.826.12.58", [str(d.StudyInstanceUID) for d in found])
+        self.assertNotIn("Unknown ESC", s.log())
 
     def test_charset_option_labels_every_identifier(self):
         s = self.server(args=["-E", "ISO_IR 100"])

@@ -198,6 +198,79 @@ class Learning(LearningBase):
         self.assertFalse(os.path.exists(self.mapfile))
 
 
+class Forged(LearningBase):
+    """Datagrams that are not the channel's, or that would take over the
+    server's own entry: they change nothing, while a sibling archive's
+    multicast discovery is still learnt (Learning above)."""
+
+    EVIL = b"evilhost 1 CONFIG ADD_AET EVIL 127.0.0.1:5555 F\n"
+    SITE = "WS0\tWS0_AE\t10.0.0.6:104\tFMS\n"
+
+    def unicast_from(self, s, source, data):
+        u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        try:
+            u.bind((source, 0))
+            u.sendto(data, ("127.0.0.1", s.monitor_port))
+        finally:
+            u.close()
+
+    def test_unicast_to_the_monitor_port_changes_nothing(self):
+        s = self.learning_server(aetmap=self.SITE)
+        self.unicast_from(s, "127.0.0.2", self.EVIL)
+        self.unicast_from(s, "127.0.0.2", b"evilhost 2 STORAGE DISCOVER_AET EVIL2 5555\n")
+        self.unicast_from(s, "127.0.0.1", b"evilhost 3 STORAGE DISCOVER_AET EVIL3 5555\n")
+        self.marker(s, "MARK5")
+        self.assertEqual(read_text(self.mapfile), self.SITE + "MARK5\tMARK5\t127.0.0.1:9\tF\n")
+        self.assertFalse([m for m in messages(s) if "EVIL" in m])
+
+    def test_host_local_and_site_entries_are_never_learnt_or_changed(self):
+        s = self.learning_server(aetmap=self.SITE)
+        self.send(s, "Local 1 CONFIG ADD_AET EVILCFG 127.0.0.1:5555 F\n")
+        self.send(s, "Local 2 STORAGE DISCOVER_AET EVILDISC 104\n")
+        self.send(s, "WS0 3 CONFIG ADD_AET EVILWS 127.0.0.1:5555 FMSD\n")
+        self.send(s, "evilhost 4 CONFIG ADD_AET WS0_AE 127.0.0.1:5555 FMSD\n")
+        self.marker(s, "MARK6")
+        self.assertEqual(read_text(self.mapfile), self.SITE + "MARK6\tMARK6\t127.0.0.1:9\tF\n")
+        self.assertFalse([m for m in messages(s) if "EVIL" in m])
+        # Started again without -a, the server still answers as itself.
+        s.stop()
+        again = self.server(aetmap=read_text(self.mapfile), aetitle=None, start=False)
+        mon = TimedMonitor(again.monitor_port)
+        self.addCleanup(mon.close)
+        again.start()
+        mon.wait_text(lambda t: t.startswith("STORAGE DISCOVER_AET "), timeout=15)
+        self.assertIn("STORAGE DISCOVER_AET VeltoStorage %d" % again.port, mon.texts())
+
+    def test_learnt_flags_setting(self):
+        s = self.learning_server(args=["-L", "S"])
+        self.send(s, "otherhost 999 STORAGE DISCOVER_AET PEERX 104\n")
+        self.send(s, "cfghost 5 CONFIG ADD_AET WS1 10.0.0.7:104 FMSD\n")
+        wait_message(s, "Added new Velto AET WS1 at 10.0.0.7:104.")
+        wait_message(s, "Discovered new Velto AET PEERX at 127.0.0.1:104.")
+        self.assertEqual(sorted(read_text(self.mapfile).splitlines()),
+                         ["cfghost\tWS1\t10.0.0.7:104\tS", "otherhost\tPEERX\t127.0.0.1:104\tS"])
+
+    def test_learning_off(self):
+        s = self.learning_server(aetmap=self.SITE, args=["-L", "off"])
+        mon = TimedMonitor(s.monitor_port)
+        self.addCleanup(mon.close)
+        self.send(s, "otherhost 999 STORAGE DISCOVER_AET PEERX 104\n")
+        self.send(s, "cfghost 5 CONFIG ADD_AET WS1 10.0.0.7:104 FMS\n")
+        # The listener reads the channel after each of its announcements:
+        # two more DISCOVER_AET from it mean the datagrams have been read.
+        own = "STORAGE DISCOVER_AET ARCHIVE %d" % s.port
+        wait_for(lambda: [t for _, t in mon.from_pid(s.proc.pid)].count(own) >= 2, 20,
+                 what="two listener passes")
+        self.assertEqual(read_text(self.mapfile), self.SITE)
+        self.assertFalse([m for m in messages(s) if "new Velto AET" in m])
+
+    def test_bad_learnt_flags_refused(self):
+        s = self.server(args=["-L", "FX"], start=False)
+        s.start(wait=False)
+        self.assertEqual(s.proc.wait(30), 1)
+        self.assertIn("invalid -L flags: FX", s.proc.stderr.read().decode())
+
+
 class BadDatagrams(LearningBase):
     """Datagrams outside the vocabulary: skipped without harm."""
 

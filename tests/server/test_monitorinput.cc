@@ -50,6 +50,8 @@ protected:
         ctx.logfp = log;
         ctx.own_pid = kOwnPid;
         ctx.own_host = kOwnHost;
+        ctx.learn = 1;
+        ctx.learn_flags = AETITLEMAP_FLAGS_DISCOVERED;
         memset(&src, 0, sizeof(src));
         src.sin_family = AF_INET;
         src.sin_port = htons(1104);
@@ -351,4 +353,48 @@ TEST_F(MonitorInput, NullLogStreamStillAdds)
 {
     ctx.logfp = nullptr;
     EXPECT_EQ(handle(kGood), MONITORINPUT_DISCOVERED);
+}
+
+// The entry named "Local" gives the server its own AE title at its next
+// start: no datagram may add it, in any spelling.
+TEST_F(MonitorInput, HostLocalIsNeverLearnt)
+{
+    EXPECT_EQ(handle("Local 1 CONFIG ADD_AET EVILCFG 127.0.0.1:5555 F\n"), MONITORINPUT_IGNORED);
+    EXPECT_EQ(handle("Local 2 STORAGE DISCOVER_AET EVILDISC 104\n"), MONITORINPUT_IGNORED);
+    EXPECT_EQ(handle("LOCAL 3 STORAGE DISCOVER_AET EVILDISC 104\n"), MONITORINPUT_IGNORED);
+    EXPECT_EQ(entries(), 0);
+    EXPECT_EQ(mapText(), "");
+}
+
+// Entries the site wrote keep their name, title, address and flags.
+TEST_F(MonitorInput, SiteEntriesAreNeverChanged)
+{
+    ASSERT_EQ(AETitleMap_Add(&map, "WS0", "WS0_AE", "10.0.0.6:104", 0x007, "site"), 0);
+    EXPECT_EQ(handle("WS0 1 CONFIG ADD_AET OTHER 127.0.0.1:5555 FMSD\n"), MONITORINPUT_IGNORED);
+    EXPECT_EQ(handle("evil 1 CONFIG ADD_AET WS0_AE 127.0.0.1:5555 FMSD\n"), MONITORINPUT_IGNORED);
+    EXPECT_EQ(handle("WS0 2 STORAGE DISCOVER_AET OTHER 104\n"), MONITORINPUT_IGNORED);
+    EXPECT_EQ(entries(), 1);
+    AETitleMapEntry *e = AETitleMap_FindByName(&map, "WS0");
+    ASSERT_NE(e, nullptr);
+    EXPECT_STREQ(e->aetitle, "WS0_AE");
+    EXPECT_STREQ(e->address, "10.0.0.6:104");
+    EXPECT_EQ(e->flags, 0x007);
+}
+
+// With learning off nothing is added; otherwise learnt peers get the
+// configured flags, and a configuration request no more than those.
+TEST_F(MonitorInput, LearningOffAndLearntFlags)
+{
+    ctx.learn = 0;
+    EXPECT_EQ(handle("beta 100 STORAGE DISCOVER_AET X 104\n"), MONITORINPUT_IGNORED);
+    EXPECT_EQ(handle("gamma 1 CONFIG ADD_AET WS1 10.0.0.7:104 FMS\n"), MONITORINPUT_IGNORED);
+    EXPECT_EQ(entries(), 0);
+
+    ctx.learn = 1;
+    ctx.learn_flags = AETITLEMAP_FLAG_S;
+    EXPECT_EQ(handle("beta 100 STORAGE DISCOVER_AET X 104\n"), MONITORINPUT_DISCOVERED);
+    EXPECT_EQ(handle("gamma 1 CONFIG ADD_AET WS1 10.0.0.7:104 FMSD\n"), MONITORINPUT_ADDED);
+    EXPECT_EQ(AETitleMap_FindByAET(&map, "X")->flags, AETITLEMAP_FLAG_S);
+    EXPECT_EQ(AETitleMap_FindByAET(&map, "WS1")->flags, AETITLEMAP_FLAG_S);
+    EXPECT_EQ(mapText(), "beta\tX\t192.168.1.20:104\tS\ngamma\tWS1\t10.0.0.7:104\tS\n");
 }

@@ -155,9 +155,9 @@ class LogFile(ServerTestCase):
         entries = log_entries(s)  # every line has the prefix
         self.assertEqual(entries[0], (s.proc.pid, "PACS Server AET ARCHIVE now listening on Port %d."
                                       % s.port))
-        self.assertEqual(pid_of(s, "Inbound call from A to B"), s.proc.pid)
         worker = pid_of(s, "C-Echo A->B")
         self.assertNotEqual(worker, s.proc.pid)
+        self.assertEqual(pid_of(s, "Inbound call from A to B"), worker)
         self.assertEqual(pid_of(s, "EOF A->B"), worker)
 
     def test_log_in_missing_directory_silences_everything(self):

@@ -172,14 +172,26 @@ class StartupTestCase(unittest.TestCase):
         self.assertEqual([str(group.gr_gid)] * 4, ids["Gid"])
         self.assertNotIn("0", ids["Groups"])
 
-    def test_failed_privilege_drop_is_logged_and_start_goes_on(self):
-        w = self.watch(["-u", "no_such_user_sw", "-g", "no_such_group_sw"])
-        msgs = w.log_messages()
-        self.assertEqual(["Failed to drop privs to group no_such_group_sw.",
-                          "Failed to drop privs to user no_such_user_sw.",
-                          "Multicast channel subscribed. Server up."], msgs)
-        self.sender(w.port).announce("1.2.826.0.1.22.1")
-        self.renderer.wait_runs(1)
+    def test_u_alone_takes_the_users_own_groups(self):
+        user = pwd.getpwnam("nobody")
+        w = self.watch(["-u", "nobody"])
+        with open("/proc/%d/status" % w.proc.pid) as f:
+            ids = {l.split(":")[0]: l.split()[1:] for l in f if l.startswith(("Uid:", "Gid:", "Groups:"))}
+        self.assertEqual([str(user.pw_uid)] * 4, ids["Uid"])
+        self.assertEqual([str(user.pw_gid)] * 4, ids["Gid"])
+        self.assertNotIn("0", ids["Groups"])
+
+    def test_failed_privilege_drop_ends_the_program(self):
+        for args, text in ((["-u", "no_such_user_sw", "-g", "nogroup"],
+                            "Failed to drop privs to user no_such_user_sw."),
+                           (["-u", "nobody", "-g", "no_such_group_sw"],
+                            "Failed to drop privs to group no_such_group_sw.")):
+            w = Watch(self.renderer, args, start=False)
+            self.cleanups.append(w.cleanup)
+            p = run([STUDYWATCH] + w.args, timeout=30, env=w.env)
+            self.assertEqual(1, p.returncode, args)
+            self.assertEqual([text], w.log_messages())
+            self.assertIn("studywatch: cannot switch to", p.stderr)
 
     def test_children_are_reaped_when_started_with_sigchld_ignored(self):
         # Regression: an inherited SIG_IGN for SIGCHLD made the kernel reap

@@ -1,6 +1,9 @@
 // Unit tests of the watch loop's steps: launching the renderer within the
 // child limit, reaping children with their log lines, and reading datagrams.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -13,6 +16,7 @@
 #include <string>
 
 #include "runtime/logprintf.h"
+#include "runtime/multicast.h"
 #include "studywatch/watchloop.h"
 
 class WatchLoop : public ::testing::Test
@@ -226,29 +230,55 @@ TEST_F(WatchLoop, StateMismatchIsLoggedAndEntryFinished)
     EXPECT_EQ(0u, SQ_count(&q, SQ_READY));
 }
 
+// Datagrams go through the monitor channel itself (multicast on the
+// loopback of the private namespace); sockets are opened only there.
 class Receive : public WatchLoop
 {
 protected:
     void SetUp() override
     {
         WatchLoop::SetUp();
-        ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_DGRAM, 0, fds));
-        int size = 1 << 16;
-        setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        const char *netns = getenv("VELTO_NETNS");
+        if (netns == nullptr || strcmp(netns, "1") != 0)
+            GTEST_SKIP() << "multicast sockets only inside scripts/netns-exec";
+        multicast_init();
+        // A port free at the moment: the kernel's choice for a fresh socket.
+        int probe = socket(AF_INET, SOCK_DGRAM, 0);
+        struct sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        socklen_t len = sizeof addr;
+        ASSERT_EQ(0, bind(probe, (struct sockaddr *)&addr, sizeof addr));
+        ASSERT_EQ(0, getsockname(probe, (struct sockaddr *)&addr, &len));
+        port = ntohs(addr.sin_port);
+        close(probe);
+        listenSock = multicast_listen_udp(port, "224.0.0.1");
+        ASSERT_GE(listenSock, 0);
+        sendSock = multicast_sendsocket(port, "224.0.0.1");
+        ASSERT_GE(sendSock, 0);
     }
     void TearDown() override
     {
-        close(fds[0]);
-        close(fds[1]);
+        if (sendSock >= 0)
+            close(sendSock);
+        if (listenSock >= 0)
+            close(listenSock);
         WatchLoop::TearDown();
     }
     void Send(const std::string &d)
     {
-        ASSERT_EQ(static_cast<ssize_t>(d.size()), send(fds[0], d.data(), d.size(), 0));
+        ASSERT_EQ(static_cast<ssize_t>(d.size()), send(sendSock, d.data(), d.size(), 0));
+        Arrived();
     }
-    int Recv(int64_t now = 0) { return watchloop_receive(fds[1], &q, now, log); }
+    // Waits until a datagram is waiting on the listening socket.
+    void Arrived()
+    {
+        struct pollfd p = {listenSock, POLLIN, 0};
+        ASSERT_EQ(1, poll(&p, 1, 5000));
+    }
+    int Recv(int64_t now = 0) { return watchloop_receive(listenSock, &q, now, log); }
 
-    int fds[2];
+    unsigned short port = 0;
+    int listenSock = -1, sendSock = -1;
 };
 
 TEST_F(Receive, AnnouncementCreatesThenRefreshes)
@@ -270,7 +300,8 @@ TEST_F(Receive, NothingWaiting)
 
 TEST_F(Receive, EmptyDatagramIgnored)
 {
-    Send("");
+    ASSERT_EQ(0, send(sendSock, "", 0, 0));
+    Arrived();
     EXPECT_EQ(0, Recv());
     EXPECT_EQ(nullptr, q.head);
 }
@@ -320,4 +351,63 @@ TEST_F(Receive, ReceiveErrorIsLogged)
 {
     EXPECT_EQ(-1, watchloop_receive(-1, &q, 0, log));
     EXPECT_NE(std::string::npos, Log().find("]:Error receiving message.\n"));
+}
+
+// A forged announcement sent straight to the port (unicast, here from
+// another loopback address) is not the channel's and queues nothing; the
+// same text on the group does.
+TEST_F(Receive, UnicastToThePortIgnored)
+{
+    const std::string d = "h 1 STORAGE STOREUID 1.2.3 4.5 6.7\n";
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(s, 0);
+    struct sockaddr_in from = {};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = inet_addr("127.0.0.2");
+    ASSERT_EQ(0, bind(s, (struct sockaddr *)&from, sizeof from));
+    struct sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = inet_addr("127.0.0.1");
+    ASSERT_EQ((ssize_t)d.size(),
+              sendto(s, d.data(), d.size(), 0, (struct sockaddr *)&to, sizeof to));
+    close(s);
+    Arrived();
+    EXPECT_EQ(0, Recv());
+    EXPECT_EQ(nullptr, q.head);
+    Send(d);
+    EXPECT_EQ(1, Recv());
+    EXPECT_NE(nullptr, SQ_find(&q, "1.2.3"));
+}
+
+// At its limit the queue refuses new studies (logged), while a study it
+// holds is still refreshed.
+TEST_F(Receive, FullQueueRefusesNewStudies)
+{
+    q.limit = 2;
+    Send("h 1 STORAGE STOREUID 1.1 4.5 6.7\n");
+    Send("h 1 STORAGE STOREUID 1.2 4.5 6.7\n");
+    EXPECT_EQ(1, Recv(10));
+    EXPECT_EQ(1, Recv(10));
+    Send("h 1 STORAGE STOREUID 1.3 4.5 6.7\n");
+    EXPECT_EQ(0, Recv(20));
+    EXPECT_EQ(nullptr, SQ_find(&q, "1.3"));
+    EXPECT_NE(std::string::npos,
+              Log().find("]:Study queue full (2 studies): announcement of 1.3 refused.\n"));
+    Send("h 1 STORAGE STOREUID 1.1 4.5 6.8\n");
+    EXPECT_EQ(1, Recv(30));
+    EXPECT_EQ(30, SQ_find(&q, "1.1")->lastseen);
+    EXPECT_EQ(2u, SQ_size(&q));
+    // A flood is logged once a second, with the count of the refusals between.
+    for (int i = 4; i <= 6; i++) {
+        Send("h 1 STORAGE STOREUID 1." + std::to_string(i) + " 4.5 6.7\n");
+        EXPECT_EQ(0, Recv(500));
+    }
+    Send("h 1 STORAGE STOREUID 1.7 4.5 6.7\n");
+    EXPECT_EQ(0, Recv(1020));
+    std::string log = Log();
+    EXPECT_EQ(std::string::npos, log.find("announcement of 1.4"));
+    EXPECT_NE(std::string::npos, log.find("]:Study queue full (2 studies): announcement of 1.7 "
+                                          "refused (and 3 more since the last line).\n"));
+    EXPECT_EQ(2u, SQ_size(&q));
 }

@@ -1,0 +1,346 @@
+// The HTTP library's daemon and the routing of requests: one thread per
+// connection; the access handler is called once at a request's headers,
+// once per piece of its body and once at its end, and answers at the end.
+#include "web/httpd.h"
+
+#include <arpa/inet.h>
+#include <crypt.h>
+#include <fcntl.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "access/accesspolicy.h"
+#include "aetitlemap/aetitlemap.h"
+#include "runtime/logprintf.h"
+#include "web/webserver.h"
+
+// The users and their crypt(3) hashes; read once at start-up.
+static std::map<std::string, std::string> users;
+
+// The site's access policy and the peers it may name (read once at
+// start-up, read-only afterwards, so every thread may consult them).
+static AccessPolicy policy;
+static AETitleMap policyMap = nullptr;
+
+int httpd_loadPolicy()
+{
+    char error[256] = "";
+    AccessPolicy_Init(&policy);
+    int r = AccessPolicy_Load(&policy, nullptr, error, sizeof error);
+    if (r < 0) {
+        logprintf(LOGLEVEL_FATAL, web_options.logfp, "Access policy %s: %s\n", policy.path, error);
+        return -1;
+    }
+    if (r == 0) {
+        AETitleMap_Create(&policyMap);
+        int fd = AETitleMap_Open(nullptr, O_RDONLY, 0);
+        if (fd != -1) {
+            AETitleMap_Load_fd(&policyMap, fd);
+            close(fd);
+        }
+        logprintf(LOGLEVEL_NOTICE, web_options.logfp, "Access policy from %s\n", policy.path);
+    }
+    return 0;
+}
+
+// The DICOM operation a request amounts to, for the access policy: a
+// search is a C-FIND, a retrieval a C-GET, an upload a C-STORE; 0 for the
+// pages and the viewer's files, which show nothing of the store.
+static unsigned operationOf(const std::string &method, const std::string &path,
+                            const std::vector<std::string> &seg)
+{
+    if (path == "/" || path == "/index.html")
+        return ACCESS_FIND;
+    if (path == "/wado")
+        return ACCESS_GET;
+    if (path.compare(0, strlen(WEB_DICOMWEB_ROOT), WEB_DICOMWEB_ROOT) != 0)
+        return 0;
+    if (method == "POST")
+        return ACCESS_STORE;
+    if (!seg.empty() &&
+        (seg.back() == "studies" || seg.back() == "series" || seg.back() == "instances"))
+        return ACCESS_FIND;
+    return ACCESS_GET;
+}
+
+// The peer's numeric address, or "" when unknown.
+static std::string peerAddress(MHD_Connection *conn)
+{
+    const union MHD_ConnectionInfo *ci =
+        MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    char text[INET6_ADDRSTRLEN] = "";
+    if (ci == nullptr || ci->client_addr == nullptr)
+        return "";
+    if (ci->client_addr->sa_family == AF_INET)
+        inet_ntop(AF_INET, &((const struct sockaddr_in *)ci->client_addr)->sin_addr, text,
+                  sizeof text);
+    else if (ci->client_addr->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &((const struct sockaddr_in6 *)ci->client_addr)->sin6_addr, text,
+                  sizeof text);
+    return text;
+}
+
+// One request in progress (the access handler's per-request pointer).
+struct requeststate {
+    webrequest rq;
+    std::vector<std::string> seg; // path segments below WEB_DICOMWEB_ROOT
+    stowstate *stow = nullptr;    // a STOW-RS upload, or null
+    bool answered = false;        // a response is queued (e.g. an early refusal)
+    bool authorized = false;
+};
+
+int httpd_loadUsers(const char *path)
+{
+    FILE *f = fopen(path, "r");
+    if (f == nullptr)
+        return 0;
+    char line[1024];
+    int n = 0;
+    while (fgets(line, sizeof line, f) != nullptr) {
+        line[strcspn(line, "\r\n")] = '\0';
+        char *colon = strchr(line, ':');
+        if (line[0] == '#' || colon == nullptr || colon == line)
+            continue;
+        *colon = '\0';
+        users[line] = colon + 1;
+        n++;
+    }
+    fclose(f);
+    logprintf(LOGLEVEL_NOTICE, web_options.logfp, "%d web users from %s\n", n, path);
+    return n;
+}
+
+// True when the request carries the name and password of a known user.
+// crypt_r hashes the password with the salt and method held in the stored
+// hash; an empty or unknown user never matches.
+static bool checkUser(MHD_Connection *conn, std::string *name)
+{
+    char *pass = nullptr;
+    char *user = MHD_basic_auth_get_username_password(conn, &pass);
+    bool ok = false;
+    if (user != nullptr && pass != nullptr) {
+        auto it = users.find(user);
+        if (it != users.end()) {
+            struct crypt_data data;
+            memset(&data, 0, sizeof data);
+            const char *h = crypt_r(pass, it->second.c_str(), &data);
+            ok = h != nullptr && h[0] != '*' && strcmp(h, it->second.c_str()) == 0;
+        }
+        if (ok)
+            *name = user;
+        if (!ok)
+            logprintf(LOGLEVEL_WARNING, web_options.logfp, "Web login refused for user %s\n",
+                      web_escapeForLog(user).c_str());
+    }
+    free(user);
+    free(pass);
+    return ok;
+}
+
+static MHD_Result collectArg(void *cls, MHD_ValueKind, const char *key, const char *value)
+{
+    auto *args = static_cast<std::vector<std::pair<std::string, std::string>> *>(cls);
+    args->emplace_back(key, value ? value : "");
+    return MHD_YES;
+}
+
+static std::vector<std::string> splitPath(const std::string &path)
+{
+    std::vector<std::string> seg;
+    size_t i = 0;
+    while (i < path.size()) {
+        size_t j = path.find('/', i);
+        if (j == std::string::npos)
+            j = path.size();
+        if (j > i)
+            seg.push_back(path.substr(i, j - i));
+        i = j + 1;
+    }
+    return seg;
+}
+
+// Routes a complete request (no body, or STOW's finished body).
+static int route(requeststate *s)
+{
+    const webrequest &rq = s->rq;
+    const std::string &p = rq.path;
+    const std::string root = WEB_DICOMWEB_ROOT;
+    if (p.compare(0, root.size(), root) == 0 &&
+        (p.size() == root.size() || p[root.size()] == '/')) {
+        const std::vector<std::string> &seg = s->seg;
+        if (rq.method != "GET" && rq.method != "HEAD")
+            return web_replyError(rq, MHD_HTTP_METHOD_NOT_ALLOWED, "Method not allowed");
+        if (seg.empty())
+            return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
+        const std::string &last = seg.back();
+        bool search = last == "studies" || last == "series" || last == "instances";
+        if (search)
+            return qido_search(rq, seg);
+        if (seg[0] == "studies")
+            return wado_retrieve(rq, seg);
+        return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
+    }
+    if (rq.method != "GET" && rq.method != "HEAD")
+        return web_replyError(rq, MHD_HTTP_METHOD_NOT_ALLOWED, "Method not allowed");
+    if (p == "/wado")
+        return wado_uri(rq);
+    if (p == "/" || p == "/index.html")
+        return pages_studyList(rq);
+    if (p == "/viewer" || p.compare(0, 8, "/viewer/") == 0)
+        return pages_viewer(rq);
+    return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
+}
+
+static MHD_Result accessHandler(void *, MHD_Connection *conn, const char *url, const char *method,
+                                const char *, const char *upload, size_t *uploadSize, void **ptr)
+{
+    requeststate *s = static_cast<requeststate *>(*ptr);
+    if (s == nullptr) {
+        // The headers are in: set up the request, check the user, and for a
+        // STOW-RS upload start reading its parts as the body arrives.
+        s = new requeststate;
+        *ptr = s;
+        s->rq.conn = conn;
+        s->rq.method = method;
+        s->rq.path = url;
+        MHD_get_connection_values(conn, MHD_GET_ARGUMENT_KIND, collectArg, &s->rq.args);
+        const std::string root = WEB_DICOMWEB_ROOT;
+        if (s->rq.path.compare(0, root.size(), root) == 0)
+            s->seg = splitPath(s->rq.path.substr(root.size()));
+        logprintf(LOGLEVEL_DEBUG, web_options.logfp, "%s %s\n", method,
+                  web_escapeForLog(url).c_str());
+        std::string user;
+        if (!users.empty() && !checkUser(conn, &user)) {
+            MHD_Response *r = MHD_create_response_from_buffer(13, (void *)"Unauthorized\n",
+                                                              MHD_RESPMEM_PERSISTENT);
+            MHD_Result q = MHD_queue_basic_auth_fail_response(conn, WEB_REALM, r);
+            MHD_destroy_response(r);
+            s->answered = true;
+            return q;
+        }
+        s->authorized = true;
+        // The policy knows peers by calling AE title: a web user is known
+        // by the user name (no users: the empty title, which only "*"
+        // rules match).
+        unsigned op = operationOf(s->rq.method, s->rq.path, s->seg);
+        if (op != 0 && policy.active &&
+            !AccessPolicy_Check(&policy, &policyMap, user.c_str(), peerAddress(conn).c_str(), op,
+                                web_options.logfp)) {
+            s->answered = true;
+            return (MHD_Result)web_replyError(s->rq, MHD_HTTP_FORBIDDEN, "Forbidden");
+        }
+        if (s->rq.method == "POST" && !s->seg.empty() && s->seg[0] == "studies" &&
+            s->seg.size() <= 2) {
+            int result = MHD_YES;
+            s->stow = stow_begin(s->rq, s->seg, &result);
+            if (s->stow == nullptr) {
+                s->answered = true;
+                return (MHD_Result)result;
+            }
+        }
+        return MHD_YES;
+    }
+    if (*uploadSize > 0) {
+        // A body piece. Without a STOW reader (or after an answer was
+        // queued) it is dropped.
+        if (s->stow != nullptr && !s->answered && stow_feed(s->stow, upload, *uploadSize) != 0) {
+            s->answered = true;
+            *uploadSize = 0;
+            return (MHD_Result)web_replyError(s->rq, MHD_HTTP_BAD_REQUEST,
+                                              "Malformed multipart body");
+        }
+        *uploadSize = 0;
+        return MHD_YES;
+    }
+    if (s->answered)
+        return MHD_YES;
+    s->answered = true;
+    if (s->stow != nullptr)
+        return (MHD_Result)stow_finish(s->stow, s->rq);
+    return (MHD_Result)route(s);
+}
+
+static void requestDone(void *, MHD_Connection *, void **ptr, MHD_RequestTerminationCode)
+{
+    requeststate *s = static_cast<requeststate *>(*ptr);
+    if (s == nullptr)
+        return;
+    if (s->stow != nullptr)
+        stow_free(s->stow);
+    delete s;
+    *ptr = nullptr;
+}
+
+// The whole of a PEM file as a string (empty when unreadable).
+static std::string readFile(const char *path)
+{
+    std::string out;
+    FILE *f = fopen(path, "r");
+    if (f == nullptr)
+        return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        out.append(buf, n);
+    fclose(f);
+    return out;
+}
+
+// The library borrows the certificate and key texts for the daemon's life.
+static std::string certText, keyText;
+
+MHD_Daemon *httpd_start()
+{
+    const weboptions &o = web_options;
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons((uint16_t)o.port);
+    if (inet_pton(AF_INET, o.address, &addr.sin_addr) != 1) {
+        logprintf(LOGLEVEL_FATAL, o.logfp, "Bad listen address %s\n", o.address);
+        return nullptr;
+    }
+    unsigned flags =
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ERROR_LOG;
+    bool tls = o.cert_file != nullptr && o.key_file != nullptr;
+    if (tls) {
+        certText = readFile(o.cert_file);
+        keyText = readFile(o.key_file);
+        if (certText.empty() || keyText.empty()) {
+            logprintf(LOGLEVEL_FATAL, o.logfp, "Cannot read certificate %s or key %s\n",
+                      o.cert_file, o.key_file);
+            return nullptr;
+        }
+        flags |= MHD_USE_TLS;
+    }
+    MHD_Daemon *d;
+    if (tls)
+        d = MHD_start_daemon(
+            flags, (uint16_t)o.port, nullptr, nullptr, accessHandler, nullptr, MHD_OPTION_SOCK_ADDR,
+            (struct sockaddr *)&addr, MHD_OPTION_NOTIFY_COMPLETED, requestDone, nullptr,
+            MHD_OPTION_CONNECTION_LIMIT, (unsigned)o.threads_max, MHD_OPTION_CONNECTION_TIMEOUT,
+            120u, MHD_OPTION_HTTPS_MEM_KEY, keyText.c_str(), MHD_OPTION_HTTPS_MEM_CERT,
+            certText.c_str(), MHD_OPTION_END);
+    else
+        d = MHD_start_daemon(flags, (uint16_t)o.port, nullptr, nullptr, accessHandler, nullptr,
+                             MHD_OPTION_SOCK_ADDR, (struct sockaddr *)&addr,
+                             MHD_OPTION_NOTIFY_COMPLETED, requestDone, nullptr,
+                             MHD_OPTION_CONNECTION_LIMIT, (unsigned)o.threads_max,
+                             MHD_OPTION_CONNECTION_TIMEOUT, 120u, MHD_OPTION_END);
+    if (d == nullptr)
+        logprintf(LOGLEVEL_FATAL, o.logfp, "Cannot listen on %s port %d\n", o.address, o.port);
+    return d;
+}
+
+void httpd_stop(MHD_Daemon *d)
+{
+    MHD_stop_daemon(d);
+}

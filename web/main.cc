@@ -1,0 +1,244 @@
+// storeweb: the entry routine. Parses the command line, finds the store
+// ("LocalStoreDir" along the configuration search path, as storeserver
+// does), loads the users file, refuses to listen beyond the loopback
+// without users unless told to, opens the monitor channel, starts the HTTP
+// daemon and serves until SIGTERM or SIGINT.
+#include <arpa/inet.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <microhttpd.h>
+
+#include "dcmtk/dcmdata/dcrledrg.h"
+#include "dcmtk/dcmjpeg/djdecode.h"
+#include "dcmtk/dcmjpls/djdecode.h"
+
+#include "dicomnet/dicomnet.h"
+#include "runtime/installpath.h"
+#include "runtime/logprintf.h"
+#include "runtime/multicast.h"
+#include "runtime/process.h"
+#include "store/localstore.h"
+#include "web/httpd.h"
+#include "web/webserver.h"
+
+weboptions web_options = {
+    WEB_DEFAULT_PORT,         // port
+    WEB_DEFAULT_ADDRESS,      // address
+    WEB_DEFAULT_MONITOR_PORT, // monitor_port
+    WEB_DEFAULT_MCAST_GROUP,  // mcast_group
+    0,                        // open_without_auth
+    nullptr,                  // users_file
+    nullptr,                  // cert_file
+    nullptr,                  // key_file
+    nullptr,                  // viewer_dir
+    0,                        // overwrite
+    64,                       // threads_max
+    stderr,                   // logfp
+    nullptr,                  // logfile
+    nullptr,                  // pidfile
+    0,                        // debug
+};
+LocalStore *web_store = nullptr;
+std::mutex web_storeLock;
+int web_monitorSock = -1;
+
+static const char usageText[] =
+    "Usage: %s [-p Port] [-b Address] [-m MonitorPort] [-w UsersFile] [-A]\n"
+    "       [-C CertFile -K KeyFile] [-V ViewerDir] [-M MaxConnections] [-o]\n"
+    "       [-l logfile] [-P pidfile] [-D] [-h]\n"
+    "  -p Port        HTTP port (default %d)\n"
+    "  -b Address     IPv4 address to listen on (default %s)\n"
+    "  -m MonitorPort monitor channel port (default %d)\n"
+    "  -w UsersFile   users and crypt(3) password hashes, name:hash per line\n"
+    "                 (default: " WEB_USERS_FILE " along the configuration search path)\n"
+    "  -A             allow listening beyond the loopback without any user\n"
+    "  -C, -K         PEM certificate and key: serve HTTPS\n"
+    "  -V ViewerDir   the viewer's files (default: share/velto/viewer of the\n"
+    "                 installation, else .deps/ohif of the source tree)\n"
+    "  -M Max         connections served at once (default 64)\n"
+    "  -o             STOW-RS replaces images that are already stored\n"
+    "  -l logfile     log to the file instead of stderr\n"
+    "  -P pidfile     write the process id to the file\n"
+    "  -D             debug logging (twice: trace)\n"
+    "  -h             print this text\n";
+
+static void usage(const char *prog)
+{
+    fprintf(stderr, usageText, prog, WEB_DEFAULT_PORT, WEB_DEFAULT_ADDRESS,
+            WEB_DEFAULT_MONITOR_PORT);
+}
+
+// Fills web_options from the command line: 0 go on, 1 exit 0 (-h), 2 exit 1.
+static int parseOptions(int argc, char **argv)
+{
+    weboptions &o = web_options;
+    int c;
+    while ((c = getopt(argc, argv, "p:b:m:w:AC:K:V:M:ol:P:Dh")) != -1) {
+        switch (c) {
+        case 'p':
+            o.port = (int)strtol(optarg, nullptr, 10);
+            break;
+        case 'b':
+            o.address = optarg;
+            break;
+        case 'm':
+            o.monitor_port = (int)strtol(optarg, nullptr, 10);
+            break;
+        case 'w':
+            o.users_file = optarg;
+            break;
+        case 'A':
+            o.open_without_auth = 1;
+            break;
+        case 'C':
+            o.cert_file = optarg;
+            break;
+        case 'K':
+            o.key_file = optarg;
+            break;
+        case 'V':
+            o.viewer_dir = optarg;
+            break;
+        case 'M':
+            o.threads_max = (int)strtol(optarg, nullptr, 10);
+            break;
+        case 'o':
+            o.overwrite = 1;
+            break;
+        case 'l':
+            o.logfile = optarg;
+            break;
+        case 'P':
+            o.pidfile = optarg;
+            break;
+        case 'D':
+            o.debug++;
+            break;
+        case 'h':
+            usage(argv[0]);
+            return 1;
+        default:
+            usage(argv[0]);
+            return 2;
+        }
+    }
+    if (optind < argc || o.port <= 0 || o.port > 65535 || o.threads_max <= 0 ||
+        (o.cert_file == nullptr) != (o.key_file == nullptr)) {
+        usage(argv[0]);
+        return 2;
+    }
+    return 0;
+}
+
+// True for an address of the loopback network (127.0.0.0/8).
+static bool isLoopback(const char *address)
+{
+    struct in_addr a;
+    return inet_pton(AF_INET, address, &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
+}
+
+int main(int argc, char **argv)
+{
+    weboptions &o = web_options;
+    int rc = 1;
+    MHD_Daemon *daemon = nullptr;
+    sigset_t stopSignals;
+    int sig = 0;
+
+    detect_installpath(argv[0]);
+    switch (parseOptions(argc, argv)) {
+    case 1:
+        return 0;
+    case 2:
+        return 1;
+    }
+    if (o.logfile != nullptr) {
+        o.logfp = fopen(o.logfile, "a");
+        if (o.logfp == nullptr) {
+            fprintf(stderr, "%s: cannot open log file %s\n", argv[0], o.logfile);
+            return 1;
+        }
+    }
+    if (o.debug == 1)
+        logprintf_setmaxlevel(LOGLEVEL_DEBUG);
+    else if (o.debug >= 2)
+        logprintf_setmaxlevel(LOGLEVEL_TRACE);
+
+    // The users: the -w file, else the site file along the search path.
+    char usersPath[PATH_MAX];
+    const char *users = o.users_file;
+    if (users == nullptr)
+        users = getfilepath(CONFIG_SEARCHPATH, WEB_USERS_FILE, R_OK, usersPath, sizeof usersPath);
+    int userCount = users != nullptr ? httpd_loadUsers(users) : 0;
+    if (o.users_file != nullptr && userCount <= 0) {
+        logprintf(LOGLEVEL_FATAL, o.logfp, "No users in %s\n", o.users_file);
+        return 1;
+    }
+    // Without users everyone who reaches the port gets every image: only
+    // the machine itself may, unless the site says otherwise.
+    if (userCount == 0 && !isLoopback(o.address) && !o.open_without_auth) {
+        logprintf(LOGLEVEL_FATAL, o.logfp,
+                  "Refusing to listen on %s without users (" WEB_USERS_FILE "); -A allows it\n",
+                  o.address);
+        return 1;
+    }
+
+    if (httpd_loadPolicy() != 0)
+        return 1;
+
+    // The store's constructor reads "LocalStoreDir" along the search path,
+    // now that the installation prefix is known.
+    web_store = new LocalStore();
+    web_store->setLogfile(o.logfp);
+
+    DCMTK_quiet_toolkit_log();
+    // Frames and rendered images of compressed files are decoded.
+    DJDecoderRegistration::registerCodecs();
+    DJLSDecoderRegistration::registerCodecs();
+    DcmRLEDecoderRegistration::registerCodecs();
+
+    multicast_init();
+    web_monitorSock = multicast_sendsocket((unsigned short)o.monitor_port, o.mcast_group);
+    signal(SIGPIPE, SIG_IGN);
+
+    // The stop signals are taken by sigwait below; blocked before the
+    // daemon's threads start, so that they inherit the mask and no thread
+    // of the library is killed by them.
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    daemon = httpd_start();
+    if (daemon == nullptr)
+        goto out;
+    if (o.pidfile != nullptr) {
+        FILE *pf = fopen(o.pidfile, "w");
+        if (pf != nullptr) {
+            fprintf(pf, "%d\n", (int)getpid());
+            fclose(pf);
+        }
+    }
+    {
+        const char *scheme = o.cert_file != nullptr ? "https" : "http";
+        char text[256];
+        snprintf(text, sizeof text, "WEB START %s://%s:%d/", scheme, o.address, o.port);
+        multicast_send(web_monitorSock, text);
+        logprintf(LOGLEVEL_NOTICE, o.logfp, "storeweb serving %s://%s:%d/ store %s\n", scheme,
+                  o.address, o.port, web_store->baseDir);
+    }
+    sigwait(&stopSignals, &sig);
+    logprintf(LOGLEVEL_NOTICE, o.logfp, "storeweb stopping (signal %d)\n", sig);
+    multicast_send(web_monitorSock, "WEB STOP");
+    httpd_stop(daemon);
+    rc = 0;
+out:
+    delete web_store;
+    web_store = nullptr;
+    return rc;
+}

@@ -1,0 +1,583 @@
+// WADO-RS and WADO-URI: stored instances as multipart/related
+// application/dicom (the stored files' bytes, or re-encoded in Explicit VR
+// Little Endian when the client asks for it), metadata as DICOM JSON,
+// frames as uncompressed pixel data, and rendered JPEG or PNG images and
+// thumbnails with the window settings of the image.
+//
+// A study is sent as it is read: the response is produced piece by piece
+// from one file at a time, so its size is bounded by nothing but the store.
+#include <fcntl.h>
+#include <microhttpd.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dcmtk/config/osconfig.h"
+
+#include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcfilefo.h"
+#include "dcmtk/dcmdata/dcostrmb.h"
+#include "dcmtk/dcmdata/dcpixel.h"
+#include "dcmtk/dcmdata/dcwcache.h"
+#include "dcmtk/dcmdata/dcxfer.h"
+#include "dcmtk/dcmimgle/dcmimage.h"
+
+// The plugins need the image class declared first.
+#include "dcmtk/dcmimage/dipipng.h"
+#include "dcmtk/dcmimage/diregist.h"
+#include "dcmtk/dcmjpeg/dipijpeg.h"
+
+#include "runtime/fullio.h"
+#include "web/multipart.h"
+#include "web/webserver.h"
+
+// Boundary of every multipart answer; it cannot occur in a DICOM file's
+// bytes at a line start by accident with any useful likelihood.
+#define WADO_BOUNDARY "velto-e7b1c2d94f3a5068"
+// Longest side of a thumbnail in pixels.
+enum { THUMBNAIL_SIZE = 128 };
+
+// Encodes the file in xfer into out: true when done.
+static bool encodeFile(DcmFileFormat *ff, E_TransferSyntax xfer, std::string *out)
+{
+    char buffer[65536];
+    DcmOutputBufferStream stream(buffer, sizeof buffer);
+    DcmWriteCache cache;
+    OFCondition cond;
+    ff->transferInit();
+    do {
+        cond = ff->write(stream, xfer, EET_ExplicitLength, &cache, EGL_recalcGL, EPD_withoutPadding,
+                         0, 0, 0, EWM_updateMeta);
+        if (cond.bad() && cond != EC_StreamNotifyClient)
+            break;
+        bool last = cond.good();
+        do {
+            void *piece = nullptr;
+            offile_off_t length = 0;
+            if (last)
+                stream.flush();
+            stream.flushBuffer(piece, length);
+            out->append((const char *)piece, (size_t)length);
+        } while (last && !stream.isFlushed());
+    } while (cond == EC_StreamNotifyClient);
+    ff->transferEnd();
+    return cond.good();
+}
+
+// What the client asked for in its Accept header: the transfer syntax of
+// application/dicom parts ("" for the stored one), and whether it accepts
+// application/dicom at all.
+struct acceptedDicom {
+    bool ok = true;
+    std::string transferSyntax;
+};
+
+static acceptedDicom parseAccept(const char *accept)
+{
+    acceptedDicom a;
+    if (accept == nullptr)
+        return a;
+    std::string all(accept);
+    // One media range after the other (a comma separates them).
+    size_t i = 0;
+    a.ok = false;
+    while (i <= all.size()) {
+        size_t j = all.find(',', i);
+        if (j == std::string::npos)
+            j = all.size();
+        std::string range = all.substr(i, j - i);
+        std::string type = multipart_mediaType(range.c_str());
+        std::string inner = multipart_parameter(range.c_str(), "type");
+        if (type == "*/*" || type == "multipart/*" || type == "application/dicom" ||
+            (type == "multipart/related" && (inner.empty() || inner == "application/dicom"))) {
+            std::string ts = multipart_parameter(range.c_str(), "transfer-syntax");
+            a.ok = true;
+            a.transferSyntax = ts == "*" ? "" : ts;
+            return a;
+        }
+        i = j + 1;
+    }
+    return a;
+}
+
+// A multipart response being produced: the files still to send, the one
+// being read, and the bytes of the current part header or trailer.
+struct partstream {
+    std::vector<std::string> paths;
+    size_t next = 0;
+    int fd = -1;
+    std::string pending; // part header, a re-encoded file, or the closing delimiter
+    size_t pendingPos = 0;
+    bool closed = false;
+    E_TransferSyntax xfer = EXS_Unknown; // EXS_Unknown: the stored bytes
+    std::string xferUid;
+};
+
+// Starts the next part: its header, and either the open file or its
+// re-encoded bytes behind the header. False when no file is left.
+static bool startNextPart(partstream *ps)
+{
+    while (ps->next < ps->paths.size()) {
+        const std::string &path = ps->paths[ps->next++];
+        std::string head = "--" WADO_BOUNDARY "\r\nContent-Type: application/dicom";
+        if (ps->xfer == EXS_Unknown) {
+            ps->fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (ps->fd < 0)
+                continue; // deleted since the list was made
+            ps->pending = head + "\r\n\r\n";
+        } else {
+            DcmFileFormat ff;
+            std::string bytes;
+            if (ff.loadFile(path.c_str()).bad())
+                continue;
+            DcmDataset *ds = ff.getDataset();
+            if (ds->getOriginalXfer() != ps->xfer) {
+                // An image no codec can bring into the syntax asked for is
+                // left out rather than sent in a syntax the client refused.
+                if (ds->chooseRepresentation(ps->xfer, nullptr).bad() ||
+                    !ds->canWriteXfer(ps->xfer))
+                    continue;
+            }
+            if (!encodeFile(&ff, ps->xfer, &bytes))
+                continue;
+            ps->pending = head + "; transfer-syntax=" + ps->xferUid + "\r\n\r\n" + bytes + "\r\n";
+        }
+        ps->pendingPos = 0;
+        return true;
+    }
+    return false;
+}
+
+static ssize_t readParts(void *cls, uint64_t, char *buf, size_t max)
+{
+    partstream *ps = static_cast<partstream *>(cls);
+    size_t filled = 0;
+    while (filled < max) {
+        if (ps->pendingPos < ps->pending.size()) {
+            size_t n = std::min(max - filled, ps->pending.size() - ps->pendingPos);
+            memcpy(buf + filled, ps->pending.data() + ps->pendingPos, n);
+            ps->pendingPos += n;
+            filled += n;
+            continue;
+        }
+        if (ps->fd >= 0) {
+            ssize_t n = read(ps->fd, buf + filled, max - filled);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n > 0) {
+                filled += (size_t)n;
+                continue;
+            }
+            // The end of the file (or a read error: the part is cut short
+            // and the client sees a malformed part rather than a wrong one).
+            close(ps->fd);
+            ps->fd = -1;
+            ps->pending = "\r\n";
+            ps->pendingPos = 0;
+            continue;
+        }
+        if (startNextPart(ps))
+            continue;
+        if (!ps->closed) {
+            ps->closed = true;
+            ps->pending = "--" WADO_BOUNDARY "--\r\n";
+            ps->pendingPos = 0;
+            continue;
+        }
+        break;
+    }
+    if (filled == 0)
+        return MHD_CONTENT_READER_END_OF_STREAM;
+    return (ssize_t)filled;
+}
+
+static void freeParts(void *cls)
+{
+    partstream *ps = static_cast<partstream *>(cls);
+    if (ps->fd >= 0)
+        close(ps->fd);
+    delete ps;
+}
+
+// The instances a path names (study, series or one instance): 0, or the
+// queued answer's result after a 404 / 500 in *result.
+static bool findInstances(const webrequest &rq, const std::vector<std::string> &seg,
+                          std::vector<webinstance> *list, int *result)
+{
+    const char *study = seg.size() >= 2 ? seg[1].c_str() : nullptr;
+    const char *series = seg.size() >= 4 && seg[2] == "series" ? seg[3].c_str() : nullptr;
+    const char *instance = seg.size() >= 6 && seg[4] == "instances" ? seg[5].c_str() : nullptr;
+    if (study == nullptr || web_listInstances(study, series, instance, list) != 0) {
+        *result = web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
+        return false;
+    }
+    if (list->empty()) {
+        *result = web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
+        return false;
+    }
+    return true;
+}
+
+static int sendInstances(const webrequest &rq, const std::vector<webinstance> &list)
+{
+    acceptedDicom a = parseAccept(rq.header("Accept"));
+    if (!a.ok)
+        return web_replyError(rq, MHD_HTTP_NOT_ACCEPTABLE, "Only application/dicom is offered");
+    partstream *ps = new partstream;
+    for (const webinstance &i : list)
+        ps->paths.push_back(web_instancePath(i));
+    if (!a.transferSyntax.empty()) {
+        DcmXfer x(a.transferSyntax.c_str());
+        if (x.getXfer() == EXS_Unknown) {
+            delete ps;
+            return web_replyError(rq, MHD_HTTP_NOT_ACCEPTABLE, "Unknown transfer syntax");
+        }
+        ps->xfer = x.getXfer();
+        ps->xferUid = a.transferSyntax;
+    }
+    MHD_Response *r =
+        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 256 * 1024, readParts, ps, freeParts);
+    if (r == nullptr) {
+        delete ps;
+        return MHD_NO;
+    }
+    MHD_add_response_header(
+        r, MHD_HTTP_HEADER_CONTENT_TYPE,
+        "multipart/related; type=\"application/dicom\"; boundary=" WADO_BOUNDARY);
+    return web_replyResponse(rq, MHD_HTTP_OK, r);
+}
+
+static int sendMetadata(const webrequest &rq, const std::vector<webinstance> &list)
+{
+    std::string root = web_rootUrl(rq);
+    std::string body = "[";
+    bool first = true;
+    for (const webinstance &i : list) {
+        DcmFileFormat ff;
+        // Values longer than 4 KiB (the pixel data) stay in the file.
+        if (ff.loadFile(web_instancePath(i).c_str(), EXS_Unknown, EGL_noChange, 4096).bad())
+            continue;
+        DcmDataset *ds = ff.getDataset();
+        // DICOM JSON is UTF-8 whatever the file's character set.
+        if (ds->tagExists(DCM_SpecificCharacterSet))
+            ds->convertToUTF8();
+        if (!first)
+            body += ",";
+        first = false;
+        web_appendJson(
+            ds, root + "/studies/" + i.study + "/series/" + i.series + "/instances/" + i.instance,
+            &body);
+    }
+    body += "]";
+    return web_reply(rq, MHD_HTTP_OK, "application/dicom+json", body);
+}
+
+// Frame numbers "1,3,5": true when all are positive numbers.
+static bool parseFrameList(const std::string &text, std::vector<unsigned long> *frames)
+{
+    size_t i = 0;
+    while (i <= text.size()) {
+        size_t j = text.find(',', i);
+        if (j == std::string::npos)
+            j = text.size();
+        std::string one = text.substr(i, j - i);
+        char *end = nullptr;
+        unsigned long n = strtoul(one.c_str(), &end, 10);
+        if (one.empty() || *end != '\0' || n == 0)
+            return false;
+        frames->push_back(n);
+        i = j + 1;
+    }
+    return !frames->empty();
+}
+
+// The frames of one instance, uncompressed, as multipart/related
+// application/octet-stream.
+static int sendFrames(const webrequest &rq, const webinstance &inst, const std::string &frameList)
+{
+    std::vector<unsigned long> frames;
+    if (!parseFrameList(frameList, &frames))
+        return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "Bad frame list");
+    DcmFileFormat ff;
+    if (ff.loadFile(web_instancePath(inst).c_str(), EXS_Unknown, EGL_noChange, 4096).bad())
+        return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
+    DcmDataset *ds = ff.getDataset();
+    DcmElement *pixel = nullptr;
+    if (ds->findAndGetElement(DCM_PixelData, pixel).bad() || pixel == nullptr)
+        return web_replyError(rq, MHD_HTTP_NOT_FOUND, "No pixel data");
+    long count = 1;
+    ds->findAndGetLongInt(DCM_NumberOfFrames, count);
+    Uint32 frameSize = 0;
+    if (pixel->getUncompressedFrameSize(ds, frameSize).bad() || frameSize == 0)
+        return web_replyError(rq, MHD_HTTP_NOT_FOUND, "No pixel data");
+    std::string body;
+    std::vector<char> buffer(frameSize + 1);
+    for (unsigned long f : frames) {
+        if (f > (unsigned long)(count > 0 ? count : 1))
+            return web_replyError(rq, MHD_HTTP_NOT_FOUND, "No such frame");
+        Uint32 start = 0;
+        OFString model;
+        if (pixel
+                ->getUncompressedFrame(ds, (Uint32)(f - 1), start, buffer.data(),
+                                       (Uint32)buffer.size(), model)
+                .bad())
+            return web_replyError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "Cannot decode frame");
+        body += "--" WADO_BOUNDARY "\r\nContent-Type: application/octet-stream; "
+                "transfer-syntax=1.2.840.10008.1.2.1\r\n\r\n";
+        body.append(buffer.data(), frameSize);
+        body += "\r\n";
+    }
+    body += "--" WADO_BOUNDARY "--\r\n";
+    return web_reply(rq, MHD_HTTP_OK,
+                     "multipart/related; type=\"application/octet-stream\"; "
+                     "boundary=" WADO_BOUNDARY,
+                     body);
+}
+
+// How an image is rendered: the frame (from 0), the largest size (0: as
+// stored), an explicit window (width 0: the image's own), PNG or JPEG.
+struct renderspec {
+    unsigned long frame = 0;
+    unsigned long maxWidth = 0, maxHeight = 0;
+    double center = 0, width = 0;
+    bool png = false;
+    int quality = 90;
+};
+
+// Renders the instance's frame into out (JPEG or PNG): true when done.
+static bool renderImage(const webinstance &inst, const renderspec &rs, std::string *out)
+{
+    DcmFileFormat ff;
+    if (ff.loadFile(web_instancePath(inst).c_str()).bad())
+        return false;
+    DcmDataset *ds = ff.getDataset();
+    DicomImage image(&ff, ds->getOriginalXfer(), CIF_UsePartialAccessToPixelData, rs.frame, 1);
+    if (image.getStatus() != EIS_Normal)
+        return false;
+    if (image.isMonochrome()) {
+        if (rs.width > 0)
+            image.setWindow(rs.center, rs.width);
+        else if (image.getWindowCount() > 0)
+            image.setWindow(0);
+        else
+            image.setMinMaxWindow();
+    }
+    std::unique_ptr<DicomImage> scaled;
+    DicomImage *img = &image;
+    unsigned long w = image.getWidth(), h = image.getHeight();
+    if ((rs.maxWidth != 0 && w > rs.maxWidth) || (rs.maxHeight != 0 && h > rs.maxHeight)) {
+        double fx = rs.maxWidth != 0 ? (double)rs.maxWidth / w : 1e9;
+        double fy = rs.maxHeight != 0 ? (double)rs.maxHeight / h : 1e9;
+        double f = fx < fy ? fx : fy;
+        unsigned long nw = (unsigned long)(w * f), nh = (unsigned long)(h * f);
+        scaled.reset(image.createScaledImage(nw > 0 ? nw : 1, nh > 0 ? nh : 1, 1, 0));
+        if (!scaled)
+            return false;
+        img = scaled.get();
+    }
+    char *mem = nullptr;
+    size_t memSize = 0;
+    FILE *f = open_memstream(&mem, &memSize);
+    if (f == nullptr)
+        return false;
+    int ok;
+    if (rs.png) {
+        DiPNGPlugin plugin;
+        plugin.setInterlaceType(E_pngInterlaceNone);
+        plugin.setMetainfoType(E_pngNoMetainfo);
+        ok = img->writePluginFormat(&plugin, f, 0);
+    } else {
+        DiJPEGPlugin plugin;
+        plugin.setQuality((unsigned)rs.quality);
+        plugin.setSampling(ESS_444);
+        ok = img->writePluginFormat(&plugin, f, 0);
+    }
+    fclose(f);
+    if (ok)
+        out->assign(mem, memSize);
+    free(mem);
+    return ok != 0 && !out->empty();
+}
+
+// PNG when the Accept header (or the WADO-URI contentType) names image/png
+// before any image/jpeg.
+static bool wantsPng(const char *accept)
+{
+    if (accept == nullptr)
+        return false;
+    const char *png = strstr(accept, "image/png");
+    const char *jpeg = strstr(accept, "image/jpeg");
+    return png != nullptr && (jpeg == nullptr || png < jpeg);
+}
+
+static int sendRendered(const webrequest &rq, const webinstance &inst, renderspec rs)
+{
+    std::string image;
+    if (!renderImage(inst, rs, &image))
+        return web_replyError(rq, MHD_HTTP_NOT_ACCEPTABLE, "Cannot render this instance");
+    return web_reply(rq, MHD_HTTP_OK, rs.png ? "image/png" : "image/jpeg", image);
+}
+
+// The rendering arguments of WADO-RS: window=center,width[,function],
+// viewport=width,height, quality=1..100.
+static void renderArgs(const webrequest &rq, renderspec *rs)
+{
+    const char *v;
+    if ((v = rq.arg("window")) != nullptr) {
+        double c = 0, w = 0;
+        if (sscanf(v, "%lf,%lf", &c, &w) == 2 && w > 0) {
+            rs->center = c;
+            rs->width = w;
+        }
+    }
+    if ((v = rq.arg("viewport")) != nullptr) {
+        unsigned long w = 0, h = 0;
+        if (sscanf(v, "%lu,%lu", &w, &h) >= 1) {
+            rs->maxWidth = w;
+            rs->maxHeight = h;
+        }
+    }
+    if ((v = rq.arg("quality")) != nullptr) {
+        int q = atoi(v);
+        if (q >= 1 && q <= 100)
+            rs->quality = q;
+    }
+    rs->png = wantsPng(rq.header("Accept"));
+}
+
+int wado_retrieve(const webrequest &rq, const std::vector<std::string> &seg)
+{
+    // studies/S[/series/R[/instances/I]] followed by what is asked for.
+    size_t depth = 2;
+    if (seg.size() >= 4 && seg[2] == "series")
+        depth = 4;
+    if (depth == 4 && seg.size() >= 6 && seg[4] == "instances")
+        depth = 6;
+    std::vector<std::string> rest(seg.begin() + (long)std::min(depth, seg.size()), seg.end());
+    std::vector<webinstance> list;
+    int result = MHD_NO;
+    if (seg.size() < depth || !findInstances(rq, seg, &list, &result))
+        return seg.size() < depth ? web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found") : result;
+
+    if (rest.empty())
+        return sendInstances(rq, list);
+    if (rest.size() == 1 && rest[0] == "metadata")
+        return sendMetadata(rq, list);
+    renderspec rs;
+    renderArgs(rq, &rs);
+    if (rest.size() == 1 && (rest[0] == "rendered" || rest[0] == "thumbnail")) {
+        // A study or series is shown by an image from the middle of its
+        // first series.
+        size_t pick = 0;
+        while (pick + 1 < list.size() && list[pick + 1].series == list[0].series)
+            pick++;
+        if (rest[0] == "thumbnail") {
+            if (rs.maxWidth == 0)
+                rs.maxWidth = rs.maxHeight = THUMBNAIL_SIZE;
+            rs.quality = 80;
+        }
+        return sendRendered(rq, list[pick / 2], rs);
+    }
+    if (depth == 6 && rest.size() >= 2 && rest[0] == "frames") {
+        if (rest.size() == 2)
+            return sendFrames(rq, list[0], rest[1]);
+        std::vector<unsigned long> frames;
+        if (rest.size() == 3 && (rest[2] == "rendered" || rest[2] == "thumbnail") &&
+            parseFrameList(rest[1], &frames) && frames.size() == 1) {
+            rs.frame = frames[0] - 1;
+            if (rest[2] == "thumbnail" && rs.maxWidth == 0)
+                rs.maxWidth = rs.maxHeight = THUMBNAIL_SIZE;
+            return sendRendered(rq, list[0], rs);
+        }
+    }
+    if (depth == 6 && rest.size() == 2 && rest[0] == "bulkdata" &&
+        strcasecmp(rest[1].c_str(), "7FE00010") == 0) {
+        DcmFileFormat ff;
+        if (ff.loadFile(web_instancePath(list[0]).c_str(), EXS_Unknown, EGL_noChange, 4096).bad())
+            return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
+        long count = 1;
+        ff.getDataset()->findAndGetLongInt(DCM_NumberOfFrames, count);
+        std::string all = "1";
+        for (long f = 2; f <= count; f++)
+            all += "," + std::to_string(f);
+        return sendFrames(rq, list[0], all);
+    }
+    return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
+}
+
+int wado_uri(const webrequest &rq)
+{
+    const char *type = rq.arg("requestType");
+    const char *study = rq.arg("studyUID");
+    const char *series = rq.arg("seriesUID");
+    const char *object = rq.arg("objectUID");
+    if (type == nullptr || strcmp(type, "WADO") != 0 || study == nullptr || series == nullptr ||
+        object == nullptr)
+        return web_replyError(rq, MHD_HTTP_BAD_REQUEST,
+                              "requestType=WADO, studyUID, seriesUID "
+                              "and objectUID are required");
+    std::vector<webinstance> list;
+    if (web_listInstances(study, series, object, &list) != 0 || list.empty())
+        return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
+    const char *contentType = rq.arg("contentType");
+    if (contentType != nullptr && strcmp(contentType, "application/dicom") == 0) {
+        const char *ts = rq.arg("transferSyntax");
+        std::string path = web_instancePath(list[0]);
+        if (ts != nullptr && ts[0] != '\0') {
+            DcmFileFormat ff;
+            DcmXfer x(ts);
+            std::string bytes;
+            if (x.getXfer() == EXS_Unknown || ff.loadFile(path.c_str()).bad())
+                return web_replyError(rq, MHD_HTTP_NOT_ACCEPTABLE, "Cannot send that syntax");
+            DcmDataset *ds = ff.getDataset();
+            if (ds->getOriginalXfer() != x.getXfer() &&
+                (ds->chooseRepresentation(x.getXfer(), nullptr).bad() ||
+                 !ds->canWriteXfer(x.getXfer())))
+                return web_replyError(rq, MHD_HTTP_NOT_ACCEPTABLE, "Cannot send that syntax");
+            if (!encodeFile(&ff, x.getXfer(), &bytes))
+                return web_replyError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "Cannot encode");
+            return web_reply(rq, MHD_HTTP_OK, "application/dicom", bytes);
+        }
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st;
+        if (fd < 0 || fstat(fd, &st) != 0) {
+            if (fd >= 0)
+                close(fd);
+            return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
+        }
+        // The library closes fd with the response.
+        MHD_Response *r = MHD_create_response_from_fd((uint64_t)st.st_size, fd);
+        if (r == nullptr) {
+            close(fd);
+            return MHD_NO;
+        }
+        MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "application/dicom");
+        return web_replyResponse(rq, MHD_HTTP_OK, r);
+    }
+    // The default of WADO-URI is a JPEG image.
+    renderspec rs;
+    if (contentType != nullptr && strcmp(contentType, "image/png") == 0)
+        rs.png = true;
+    else if (contentType != nullptr && strcmp(contentType, "image/jpeg") != 0)
+        return web_replyError(rq, MHD_HTTP_NOT_ACCEPTABLE, "Unsupported contentType");
+    const char *v;
+    if ((v = rq.arg("frameNumber")) != nullptr && atol(v) > 0)
+        rs.frame = (unsigned long)atol(v) - 1;
+    if ((v = rq.arg("columns")) != nullptr)
+        rs.maxWidth = strtoul(v, nullptr, 10);
+    if ((v = rq.arg("rows")) != nullptr)
+        rs.maxHeight = strtoul(v, nullptr, 10);
+    if ((v = rq.arg("windowWidth")) != nullptr && rq.arg("windowCenter") != nullptr) {
+        rs.width = atof(v);
+        rs.center = atof(rq.arg("windowCenter"));
+    }
+    if ((v = rq.arg("imageQuality")) != nullptr && atoi(v) >= 1 && atoi(v) <= 100)
+        rs.quality = atoi(v);
+    return sendRendered(rq, list[0], rs);
+}

@@ -1,0 +1,165 @@
+// What the services share: answers, the monitor announcement, log
+// escaping, the enumeration of stored instances through the store's query
+// entry point, and DICOM JSON output.
+#include <microhttpd.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <sstream>
+
+#include "dcmtk/config/osconfig.h"
+
+#include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcjson.h"
+
+#include "dicomnet/dicomnet.h"
+#include "runtime/multicast.h"
+#include "store/localstore.h"
+#include "web/webserver.h"
+
+const char *webrequest::header(const char *name) const
+{
+    return MHD_lookup_connection_value(conn, MHD_HEADER_KIND, name);
+}
+
+const char *webrequest::arg(const char *name) const
+{
+    for (const auto &a : args)
+        if (a.first == name)
+            return a.second.c_str();
+    return nullptr;
+}
+
+int web_replyResponse(const webrequest &rq, unsigned status, MHD_Response *response)
+{
+    if (response == nullptr)
+        return MHD_NO;
+    int r = MHD_queue_response(rq.conn, status, response);
+    MHD_destroy_response(response);
+    return r;
+}
+
+int web_reply(const webrequest &rq, unsigned status, const char *contentType,
+              const std::string &body)
+{
+    MHD_Response *r =
+        MHD_create_response_from_buffer(body.size(), (void *)body.data(), MHD_RESPMEM_MUST_COPY);
+    if (r == nullptr)
+        return MHD_NO;
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, contentType);
+    return web_replyResponse(rq, status, r);
+}
+
+int web_replyError(const webrequest &rq, unsigned status, const char *text)
+{
+    return web_reply(rq, status, "text/plain; charset=utf-8", std::string(text) + "\n");
+}
+
+void web_announceStored(const char *study, const char *series, const char *instance)
+{
+    char text[MULTICAST_MSGSIZE];
+    snprintf(text, sizeof text, "STORAGE STOREUID %s %s %s", study, series, instance);
+    multicast_send(web_monitorSock, text);
+}
+
+std::string web_escapeForLog(const std::string &text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size() && out.size() < 200; i++) {
+        unsigned char c = (unsigned char)text[i];
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            out += (char)c;
+        } else {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+int web_listInstances(const char *study, const char *series, const char *instance,
+                      std::vector<webinstance> *out)
+{
+    DcmDataset query;
+    DCMTK_Key_Add(&query, 0x0008, 0x0052, "IMAGE");
+    DCMTK_Key_Add(&query, 0x0020, 0x000D, study);
+    if (series != nullptr)
+        DCMTK_Key_Add(&query, 0x0020, 0x000E, series);
+    if (instance != nullptr)
+        DCMTK_Key_Add(&query, 0x0008, 0x0018, instance);
+    void *handle = nullptr;
+    int r;
+    std::lock_guard<std::mutex> hold(web_storeLock);
+    for (;;) {
+        DcmDataset *match = nullptr;
+        // The level given forces the three UIDs into every match.
+        r = web_store->FindDataset(&handle, &query, &match, "IMAGE");
+        if (r == 0) {
+            const char *s = DCMTK_getTagString(match, DCM_StudyInstanceUID);
+            const char *e = DCMTK_getTagString(match, DCM_SeriesInstanceUID);
+            const char *i = DCMTK_getTagString(match, DCM_SOPInstanceUID);
+            out->push_back(webinstance{s ? s : "", e ? e : "", i ? i : ""});
+        }
+        delete match;
+        if (r != 0)
+            break;
+    }
+    return r < 0 ? -1 : 0;
+}
+
+void web_refreshStudies()
+{
+    // A stat when nothing changed; a reload when a study was added.
+    if (web_store->mustUpdateStudyHash())
+        web_store->updateStudyHash();
+}
+
+std::string web_instancePath(const webinstance &i)
+{
+    // The path depends only on the base directory, set at start-up.
+    return web_store->GetUidPath(i.study.c_str(), i.series.c_str(), i.instance.c_str(), 1).c_str();
+}
+
+// Compact DICOM JSON that gives Pixel Data as a BulkDataURI below base.
+class bulkJsonFormat : public DcmJsonFormatCompact
+{
+public:
+    explicit bulkJsonFormat(const std::string &base) : DcmJsonFormatCompact(OFFalse), base(base) {}
+    OFBool asBulkDataURI(const DcmTagKey &tag, OFString &uri) override
+    {
+        if (base.empty() || tag != DCM_PixelData)
+            return OFFalse;
+        uri = (base + "/bulkdata/7FE00010").c_str();
+        return OFTrue;
+    }
+
+private:
+    std::string base;
+};
+
+void web_appendJson(DcmDataset *ds, const std::string &bulkBase, std::string *out)
+{
+    bulkJsonFormat format(bulkBase);
+    std::ostringstream os;
+    // The toolkit writes the data set's members; the object's braces are
+    // the caller's.
+    os << "{";
+    ds->writeJson(os, format);
+    os << "}";
+    *out += os.str();
+}
+
+std::string web_rootUrl(const webrequest &rq)
+{
+    const char *host = rq.header("Host");
+    std::string url = web_options.cert_file != nullptr ? "https://" : "http://";
+    if (host != nullptr && host[0] != '\0' && strpbrk(host, "\"<> \\") == nullptr) {
+        url += host;
+    } else {
+        char buf[64];
+        snprintf(buf, sizeof buf, "%s:%d", web_options.address, web_options.port);
+        url += buf;
+    }
+    return url + WEB_DICOMWEB_ROOT;
+}

@@ -1,0 +1,140 @@
+// storeweb: the settings, the process-wide objects, one HTTP request as the
+// services see it, the reply helpers and the services themselves (QIDO-RS,
+// WADO-RS, WADO-URI, STOW-RS, the pages and the viewer).
+//
+// Threads: the HTTP library runs every connection in a thread of its own.
+// The store (LocalStore) is one object per process that keeps state between
+// calls (its study table, its index caches, one encode buffer) and guards
+// its files against other processes with fcntl locks, which do not exclude
+// threads of one process: every use of web_store happens while holding
+// web_storeLock. Reading a stored image file needs no lock (files are
+// replaced by rename, so a reader sees the old file or the new one).
+#ifndef VELTO_WEB_WEBSERVER_H
+#define VELTO_WEB_WEBSERVER_H
+
+#include <stddef.h>
+#include <stdio.h>
+
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct MHD_Connection;
+struct MHD_Response;
+class LocalStore;
+class DcmDataset;
+
+// Defaults of the settings.
+#define WEB_DEFAULT_PORT 8042
+#define WEB_DEFAULT_ADDRESS "127.0.0.1"
+#define WEB_DEFAULT_MONITOR_PORT 1104
+#define WEB_DEFAULT_MCAST_GROUP "224.0.0.1"
+// Site file of the users allowed in, found along the configuration search
+// path: "name:crypt-hash" per line.
+#define WEB_USERS_FILE "WebUsers"
+// Realm of the basic authentication challenge.
+#define WEB_REALM "Velto image archive"
+// Root of the DICOMweb services below the server's address.
+#define WEB_DICOMWEB_ROOT "/dicom-web"
+
+// The settings: defaults, then the command line (written only by main).
+struct weboptions {
+    int port;                // HTTP(S) port (-p)
+    const char *address;     // address to listen on (-b)
+    int monitor_port;        // monitor channel UDP port (-m)
+    const char *mcast_group; // monitor channel group
+    int open_without_auth;   // -A: may listen beyond loopback without users
+    const char *users_file;  // -w: users file, else WEB_USERS_FILE along the search path
+    const char *cert_file;   // -C: PEM certificate (with -K: HTTPS)
+    const char *key_file;    // -K: PEM private key
+    const char *viewer_dir;  // -V: the viewer's files, or null (built-in search)
+    int overwrite;           // -o: STOW replaces stored images
+    int threads_max;         // -M: connections served at once
+    FILE *logfp;             // log stream: stderr or the -l file
+    const char *logfile;     // -l
+    const char *pidfile;     // -P
+    int debug;               // count of -D
+};
+
+// The process-wide objects (web/main.cc).
+extern weboptions web_options;
+extern LocalStore *web_store; // the image store; use only under web_storeLock
+extern std::mutex web_storeLock;
+extern int web_monitorSock; // connected to the monitor channel, or -1
+
+// One request as the services see it. Query arguments keep their order
+// and repeats (includefield may be given several times).
+struct webrequest {
+    MHD_Connection *conn;
+    std::string method;
+    std::string path;
+    std::vector<std::pair<std::string, std::string>> args;
+    // The value of a request header, or null.
+    const char *header(const char *name) const;
+    // The first query argument named name, or null.
+    const char *arg(const char *name) const;
+};
+
+// Answers of the services. Each queues its response on the connection and
+// returns the library's result (MHD_YES / MHD_NO as int).
+int web_reply(const webrequest &rq, unsigned status, const char *contentType,
+              const std::string &body);
+// Queues response (owned: destroyed here) with status.
+int web_replyResponse(const webrequest &rq, unsigned status, MHD_Response *response);
+// A short plain-text error answer.
+int web_replyError(const webrequest &rq, unsigned status, const char *text);
+
+// Announces "STORAGE STOREUID study series instance" on the monitor channel.
+void web_announceStored(const char *study, const char *series, const char *instance);
+
+// Text from a peer made safe for the log: printable ASCII kept, everything
+// else as \xHH, cut to 200 characters.
+std::string web_escapeForLog(const std::string &text);
+
+// --- the services; each answers rq (segments: the path below the root) ---
+// QIDO-RS: GET studies, series, instances at any level of the hierarchy.
+int qido_search(const webrequest &rq, const std::vector<std::string> &seg);
+// WADO-RS: GET of studies/.../ (instances, metadata, frames, rendered,
+// thumbnail, bulkdata).
+int wado_retrieve(const webrequest &rq, const std::vector<std::string> &seg);
+// WADO-URI: GET /wado?requestType=WADO&studyUID&seriesUID&objectUID.
+int wado_uri(const webrequest &rq);
+// The study list page at "/".
+int pages_studyList(const webrequest &rq);
+// The viewer's files below /viewer/.
+int pages_viewer(const webrequest &rq);
+
+// STOW-RS: a POST to studies[/{study}] is read in pieces. stow_begin makes
+// the request's state (null: the answer is already queued, e.g. 415),
+// stow_feed takes each piece of the body (0 fine, -1 the body is refused),
+// stow_finish answers once the body is complete, stow_free ends the state.
+struct stowstate;
+stowstate *stow_begin(const webrequest &rq, const std::vector<std::string> &seg, int *result);
+int stow_feed(stowstate *st, const char *data, size_t len);
+int stow_finish(stowstate *st, const webrequest &rq);
+void stow_free(stowstate *st);
+
+// --- shared by the services (web/webcommon.cc) ---
+// The stored files of a study, series or instance (null below the level
+// asked), in index order, as (study, series, instance) UIDs.
+struct webinstance {
+    std::string study, series, instance;
+};
+// Enumerates the stored instances: 0 (list filled, possibly empty), -1 the
+// index cannot be read.
+int web_listInstances(const char *study, const char *series, const char *instance,
+                      std::vector<webinstance> *out);
+// Brings the store's study table up to date with the index files that
+// other processes (storeserver) write. Call holding web_storeLock, before
+// a study-level query.
+void web_refreshStudies();
+// Path of the stored file of an instance.
+std::string web_instancePath(const webinstance &i);
+// The dataset written as one DICOM JSON object (UTF-8), appended to out.
+// bulkBase non-empty: Pixel Data is given as a BulkDataURI below it.
+void web_appendJson(DcmDataset *ds, const std::string &bulkBase, std::string *out);
+// The DICOMweb root URL as a client reached it (scheme, Host header, root).
+std::string web_rootUrl(const webrequest &rq);
+
+#endif
