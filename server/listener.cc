@@ -335,7 +335,7 @@ int runListener()
                   server_store.baseDir);
         fprintf(stderr, "storeserver: store %s is being rebuilt by storeindex\n",
                 server_store.baseDir);
-        DCMTK_net_exit(net);
+        closeNetworks(nets, count);
         return 1;
     }
     if (storeLock < 0 && errno != ENOENT) // ENOENT: no store made yet
