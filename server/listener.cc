@@ -284,9 +284,6 @@ int runListener()
         fprintf(stderr, "storeserver: cannot listen on port %d: %s\n", o.port, why);
         return 1;
     }
-    // A compaction cut short by a crash is finished before anyone reads the
-    // study index.
-    server_store.compactStudyHash();
     logprintf(LOGLEVEL_NOTICE, o.logfp, "PACS Server AET %s now listening on Port %d.\n", o.aetitle,
               o.port);
     if (dropPrivileges() != 0) {
@@ -297,6 +294,25 @@ int runListener()
     // first use; loaded here, every worker inherits it instead of reading
     // it again after the fork.
     dcmDataDict.isDictionaryLoaded();
+    // While the server runs, it holds the store lock shared (the workers
+    // share the listener's), so storeindex rebuild,
+    // which rewrites every index file, refuses to run beside it; and a
+    // rebuild that runs already keeps the server from starting.
+    int storeLock = server_store.LockStore(0);
+    if (storeLock < 0 && errno == EAGAIN) {
+        logprintf(LOGLEVEL_FATAL, o.logfp, "Store %s is being rebuilt (storeindex holds it).\n",
+                  server_store.baseDir);
+        fprintf(stderr, "storeserver: store %s is being rebuilt by storeindex\n",
+                server_store.baseDir);
+        DCMTK_net_exit(net);
+        return 1;
+    }
+    if (storeLock < 0 && errno != ENOENT) // ENOENT: no store made yet
+        logprintf(LOGLEVEL_WARNING, o.logfp, "Cannot lock store %s: %s\n", server_store.baseDir,
+                  strerror(errno));
+    // A compaction cut short by a crash is finished before anyone reads the
+    // study index (as the user the files belong to, so after the drop).
+    server_store.compactStudyHash();
     server_state.change(SS_IDLE, 1);
 
     int workers = 0;
@@ -375,6 +391,8 @@ int runListener()
     }
     DCMTK_net_exit(net);
     stopWorkers();
+    if (storeLock >= 0)
+        close(storeLock);
     return 0;
 }
 
