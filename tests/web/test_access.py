@@ -88,6 +88,13 @@ class AccessTest(vt.ServerTestCase):
                            capture_output=True, text=True, timeout=30)
         self.assertNotEqual(p.stdout, "200")
 
+    def test_store_lock_keeps_a_rebuild_away(self):
+        s = self.server(start=False)
+        self.web(s)
+        p = vt.run([os.path.join(vt.BUILD, "storeindex", "storeindex"), "rebuild", s.basedir])
+        self.assertEqual(p.returncode, 2)
+        self.assertIn("using this store", p.stderr)
+
     def test_access_policy_of_the_dicom_side(self):
         s = self.server()
         with open(os.path.join(s.etc, "WebUsers"), "w") as f:
