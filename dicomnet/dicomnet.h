@@ -138,6 +138,10 @@ typedef DIMSE_FindProviderCallback DCMTK_SCP_find_callback;
 // C-MOVE handler: (data, cancelled, request, request identifiers, response
 // count, response to fill (sub-operation counts), out identifiers, out detail).
 typedef DIMSE_MoveProviderCallback DCMTK_SCP_move_callback;
+// C-GET handler: (data, cancelled, request, request identifiers, response
+// count, response to fill, out detail, out identifiers); the C-STORE
+// sub-operations go over the same association, from the callback.
+typedef DIMSE_GetProviderCallback DCMTK_SCP_get_callback;
 
 // Sends the C-ECHO response with status success. Toolkit condition.
 OFCondition DCMTK_SCP_echo(T_ASC_Association *assoc, T_DIMSE_Message *msg,
@@ -155,6 +159,10 @@ OFCondition DCMTK_SCP_find(T_ASC_Association *assoc, T_DIMSE_Message *msg,
 OFCondition DCMTK_SCP_move(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                            T_ASC_PresentationContextID pcId, DCMTK_SCP_move_callback cb,
                            void *cbData);
+// Runs the C-GET exchange, one cb call per progress report. Toolkit condition.
+OFCondition DCMTK_SCP_get(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                          T_ASC_PresentationContextID pcId, DCMTK_SCP_get_callback cb,
+                          void *cbData);
 
 // ---------------------------------------------------------------------------
 // DIMSE user operations on an association the program opened itself. Each

@@ -1,5 +1,5 @@
-// DIMSE provider operations: answer one received C-ECHO, C-STORE, C-FIND or
-// C-MOVE request completely, calling back into the server for the work.
+// DIMSE provider operations: answer one received C-ECHO, C-STORE, C-FIND,
+// C-MOVE or C-GET request completely, calling back into the server for the work.
 #include "dicomnet/dicomnet.h"
 
 #include "dcmtk/dcmdata/dcfilefo.h"
@@ -59,5 +59,16 @@ OFCondition DCMTK_SCP_move(T_ASC_Association *assoc, T_DIMSE_Message *msg,
         cond = DIMSE_moveProvider(assoc, pcId, &msg->msg.CMoveRQ, cb, cbData, DIMSE_BLOCKING, 0);
     if (cond.bad())
         DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_SCP_move: DIMSE_moveProvider failure\n");
+    return cond;
+}
+
+OFCondition DCMTK_SCP_get(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                          T_ASC_PresentationContextID pcId, DCMTK_SCP_get_callback cb, void *cbData)
+{
+    OFCondition cond = DIMSE_BADCOMMANDTYPE;
+    if (command_is(msg, DIMSE_C_GET_RQ) && cb != nullptr)
+        cond = DIMSE_getProvider(assoc, pcId, &msg->msg.CGetRQ, cb, cbData, DIMSE_BLOCKING, 0);
+    if (cond.bad())
+        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_SCP_get: DIMSE_getProvider failure\n");
     return cond;
 }

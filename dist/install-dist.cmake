@@ -24,7 +24,7 @@ foreach(name LocalStoreDir AETitleMap AccessPolicy)
 endforeach()
 
 # systemd units with the prefix filled in.
-foreach(unit storeserver.service studywatch.service)
+foreach(unit storeserver.service studywatch.service storeweb.service)
   file(READ "${VELTO_DIST_SOURCE}/${unit}" text)
   string(REPLACE "@PREFIX@" "${CMAKE_INSTALL_PREFIX}" text "${text}")
   file(WRITE "${VELTO_DIST_BUILD}/${unit}" "${text}")

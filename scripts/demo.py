@@ -65,6 +65,18 @@ def main():
         watch = subprocess.Popen(cmd, env=dict(os.environ, PATH=bindir + ":" + os.environ["PATH"]),
                                  start_new_session=True)
 
+    web = None
+    storeweb = os.path.join(vt.BUILD, "web", "storeweb")
+    if os.path.exists(storeweb):
+        web_port = 8042
+        cmd = [storeweb, "-p", str(web_port), "-m", str(port), "-l", os.path.join(run, "storeweb.log"),
+               "-V", os.path.join(vt.SOURCE, ".deps", "ohif")]
+        banner("Starting storeweb: " + " ".join(cmd))
+        web = subprocess.Popen(cmd, env=srv.env, start_new_session=True)
+        vt.wait_for(lambda: vt.port_open(web_port), 10, what="storeweb")
+        web_url = "http://127.0.0.1:%d/" % web_port
+        print("Study list and viewer: %s   DICOMweb: %sdicom-web" % (web_url, web_url))
+
     dcmdest = subprocess.Popen(["storescp", "+xa", "-aet", "DEST_SCP", "-od", dest, str(dest_port)],
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                start_new_session=True)
@@ -106,6 +118,25 @@ def main():
             show(cmd, p)
             print("destination now holds: %s" % sorted(os.listdir(dest)))
 
+        if web:
+            banner("The same studies over DICOMweb (QIDO-RS) at %s" % web_url)
+            cmd = ["curl", "-s", web_url + "dicom-web/studies?ModalitiesInStudy=CT"
+                   "&includefield=00081030"]
+            p = vt.run(cmd)
+            show(cmd, p)
+            banner("STOW-RS of one more image with curl")
+            body = os.path.join(run, "stow-body")
+            with open(body, "wb") as f, open(vt.pydicom_file("rtdose.dcm"), "rb") as img:
+                f.write(b"--DEMO\r\nContent-Type: application/dicom\r\n\r\n" + img.read()
+                        + b"\r\n--DEMO--\r\n")
+            cmd = ["curl", "-s", "-X", "POST", "-H", "Content-Type: multipart/related; "
+                   "type=\"application/dicom\"; boundary=DEMO", "--data-binary", "@" + body,
+                   web_url + "dicom-web/studies"]
+            p = vt.run(cmd)
+            show(cmd, p)
+            print("Open %s in a browser inside this namespace for the study list and viewer."
+                  % web_url)
+
         if watch:
             banner("Waiting for studywatch to start the renderer on the quiet studies")
             path = os.path.join(run, "tabrin.log")
@@ -136,7 +167,7 @@ def main():
                 if os.path.islink(full):
                     print("  %s -> %s" % (os.path.relpath(full, store), os.readlink(full)))
     finally:
-        for p in (watch, dcmdest):
+        for p in (watch, dcmdest, web):
             if p and p.poll() is None:
                 os.killpg(p.pid, 9)
                 p.wait()

@@ -2,7 +2,10 @@
 #include "server/commands.h"
 
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
+
+#include "dcmtk/dcmdata/dcuid.h"
 
 #include "runtime/logprintf.h"
 #include "runtime/watchdog.h"
@@ -11,6 +14,12 @@
 #include "server/oplog.h"
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
+
+static bool isGetModel(const char *sopClass)
+{
+    return strcmp(sopClass, UID_GETPatientRootQueryRetrieveInformationModel) == 0 ||
+           strcmp(sopClass, UID_GETStudyRootQueryRetrieveInformationModel) == 0;
+}
 
 // Runs one service between its two status announcements.
 static OFCondition runService(T_ASC_Association *assoc, T_DIMSE_Message *msg,
@@ -23,6 +32,8 @@ static OFCondition runService(T_ASC_Association *assoc, T_DIMSE_Message *msg,
         return DCMTK_SCP_find(assoc, msg, pcId, findSCPCallback, ctx);
     case DIMSE_C_MOVE_RQ:
         return DCMTK_SCP_move(assoc, msg, pcId, moveSCPCallback, ctx);
+    case DIMSE_C_GET_RQ:
+        return DCMTK_SCP_get(assoc, msg, pcId, getSCPCallback, ctx);
     default:
         if (msg->CommandField == DIMSE_C_ECHO_RQ && !handlerPermits(ctx, ACCESS_ECHO))
             return DIMSE_sendEchoResponse(assoc, pcId, &msg->msg.CEchoRQ,
@@ -94,6 +105,14 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
             op = SS_MOVE;
             ctx.move.net = net;
             ctx.move.assoc = assoc;
+            break;
+        case DIMSE_C_GET_RQ:
+            // A retrieve as well, announced as one; only under the two
+            // C-GET information models.
+            if (isGetModel(msg.msg.CGetRQ.AffectedSOPClassUID)) {
+                format = "C-Get %s->%s";
+                op = SS_MOVE;
+            }
             break;
         case DIMSE_C_ECHO_RQ:
             format = "C-Echo %s->%s";

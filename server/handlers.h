@@ -25,22 +25,30 @@ enum { MOVE_STEP_ALARM = 300, MOVE_SUBASSOC_ALARM = 12, MOVE_CONNECT_TIMEOUT = 1
 // Maximum receive PDU proposed on a C-MOVE sub-association.
 enum { MOVE_SUBASSOC_MAX_PDU = 131072 };
 
+struct retrievejob; // server/retrieve.h
+
 // The state of one C-MOVE and its sub-association; one per association,
 // owned by the command loop, which writes net and assoc before each C-MOVE.
-// The handler owns image (deleted after each step) and subassoc (closed at
-// the final response).
+// The handler owns job (made at the first response, freed at the last) and
+// subassoc (closed at the final response).
 struct movedata {
-    void *findstate;             // LocalStore::FindDataset handle; null at each C-MOVE's start
-    DcmDataset *image;           // identifier of the current matching image, or null
+    retrievejob *job;            // the images and counters of the current C-MOVE, or null
     T_ASC_Network *net;          // the worker's network (requests the sub-association)
     T_ASC_Association *assoc;    // the association on which the C-MOVE arrived
     T_ASC_Association *subassoc; // the sub-association to the destination, or null
-    Uint16 completed;            // sub-operations completed
-    Uint16 failed;               // sub-operations failed
-    Uint16 warning;              // sub-operations completed with a warning
+    int subBatch;                // the batch of contexts subassoc proposes (-1: none)
+    int refusedBatch;            // a batch whose sub-association could not be opened, or -1
     T_DIMSE_Priority priority;   // priority of the C-MOVE, reused for every C-STORE
     Uint16 origin_msgid;         // message id of the C-MOVE (move originator id)
     DIC_AE origin_aet;           // calling AE title of the C-MOVE's association
+};
+
+// The state of one C-GET: its images and counters (heap, from the first
+// response to the last, or null), and a C-CANCEL noticed while a C-STORE
+// response was awaited on the same association.
+struct getdata {
+    retrievejob *job;
+    T_DIMSE_DetectedCancelParameters cancel;
 };
 
 // Per-association handler context: one record kept by the command loop and
@@ -51,6 +59,7 @@ struct handlercontext {
     DIC_AE store_called;      // called AE title (chooses the C-STORE store mode)
     void *findstate;          // LocalStore::FindDataset handle of the current C-FIND
     movedata move;            // state of the current C-MOVE
+    getdata get;              // state of the current C-GET
     T_ASC_Association *assoc; // the association (borrowed), or null if not known
     char peer_address[64];    // numeric address of the peer, "" if not known
 };
@@ -90,29 +99,37 @@ void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *req
 
 // C-MOVE handler (DCMTK_SCP_move_callback); callbackData is the
 // handlercontext, whose move.net and move.assoc the command loop has set.
-// One call per matching image: the image is sent to the move destination
-// (or deleted for "VeltoDeleteAET") and a pending response with remaining 0
-// and the three counters is set; the final response is 0x0000, or 0xB000
-// when any sub-operation failed or warned; 0xFE00 after a cancel.
+// The first call lists the images the identifier selects (UID lists at
+// every level, whole values); each call then sends one image to the move
+// destination (or deletes it for "VeltoDeleteAET") and sets a pending
+// response with the remaining count and the three counters. The final
+// response is 0x0000, or 0xB000 (with the failed SOP instance UIDs) when any
+// sub-operation failed or warned; 0xA801 for a destination not in the AE
+// title map, 0xA900 for an identifier without its level's unique key,
+// 0xC000 when the index cannot be read, 0xFE00 after a cancel.
 void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *request,
                      DcmDataset *requestIdentifiers, int responseCount, T_DIMSE_C_MoveRSP *response,
                      DcmDataset **responseIdentifiers, DcmDataset **statusDetail);
 
-// Opens md->subassoc to request->MoveDestination, calling it with the title
-// by which the requester called us. dataset null proposes every storage SOP
-// class with the standard transfer syntaxes; a dataset proposes only its SOP
-// class in the syntax it was read in. 0 accepted, 1 destination not in the
-// AE title map, else the negative result of DCMTK_associate. On success
-// md->subassoc is open; on failure it has been ended and is null.
-int buildSubAssociation(T_DIMSE_C_MoveRQ *request, movedata *md, DcmDataset *dataset);
+// C-GET handler (DCMTK_SCP_get_callback); callbackData is the
+// handlercontext. As the C-MOVE handler, with the C-STORE sub-operations
+// going back over the requesting association, on the storage contexts it
+// negotiated; a C-CANCEL ends it with 0xFE00.
+void getSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_GetRQ *request,
+                    DcmDataset *requestIdentifiers, int responseCount, T_DIMSE_C_GetRSP *response,
+                    DcmDataset **statusDetail, DcmDataset **responseIdentifiers);
 
-// Sends md->image's file over md->subassoc with one retry on a dedicated
-// sub-association, counting the outcome in md's counters (every image that
-// is not sent counts as failed). The condition of the last step.
-OFCondition moveNextImage(T_DIMSE_C_MoveRQ *request, movedata *md);
+// Opens md->subassoc to request->MoveDestination for batch b of md->job's
+// contexts, calling it with the title by which the requester called us.
+// 0 accepted, 1 destination not in the AE title map, else the negative
+// result of DCMTK_associate. On failure md->subassoc is null.
+int buildSubAssociation(T_DIMSE_C_MoveRQ *request, movedata *md, int b);
 
 // Releases and destroys md->subassoc (left null). 1 when there is none,
 // otherwise the result of DCMTK_dissociate.
 int closeSubAssociation(movedata *md);
+
+// Frees a retrieve's job (null is fine) and clears the pointer.
+void retrieveJobFree(retrievejob **job);
 
 #endif

@@ -49,6 +49,26 @@ static const char *const findSOPClasses[] = {UID_FINDPatientRootQueryRetrieveInf
                                              UID_FINDStudyRootQueryRetrieveInformationModel};
 static const char *const moveSOPClasses[] = {UID_MOVEPatientRootQueryRetrieveInformationModel,
                                              UID_MOVEStudyRootQueryRetrieveInformationModel};
+static const char *const getSOPClasses[] = {UID_GETPatientRootQueryRetrieveInformationModel,
+                                            UID_GETStudyRootQueryRetrieveInformationModel};
+
+// Answers the role selection of every accepted context that proposed one
+// with the role proposed: a C-GET requester proposes its storage contexts
+// with the SCP role for itself, so that this server may send the images
+// back over them. (Accepted with the default role, the requester would
+// stay the only SCU, and could not take the C-STOREs.)
+static void acceptProposedRoles(T_ASC_Parameters *params)
+{
+    int n = ASC_countPresentationContexts(params);
+    for (int i = 0; i < n; i++) {
+        T_ASC_PresentationContext pc;
+        if (ASC_getPresentationContext(params, i, &pc).bad() ||
+            pc.resultReason != ASC_P_ACCEPTANCE || pc.proposedRole == ASC_SC_ROLE_DEFAULT)
+            continue;
+        ASC_acceptPresentationContext(params, pc.presentationContextID, pc.acceptedTransferSyntax,
+                                      pc.proposedRole);
+    }
+}
 
 // Writes a toolkit condition to the console (stderr), after a log line.
 static void dumpCondition(const char *what, OFCondition cond)
@@ -264,9 +284,6 @@ int runListener()
         fprintf(stderr, "storeserver: cannot listen on port %d: %s\n", o.port, why);
         return 1;
     }
-    // A compaction cut short by a crash is finished before anyone reads the
-    // study index.
-    server_store.compactStudyHash();
     logprintf(LOGLEVEL_NOTICE, o.logfp, "PACS Server AET %s now listening on Port %d.\n", o.aetitle,
               o.port);
     if (dropPrivileges() != 0) {
@@ -277,6 +294,25 @@ int runListener()
     // first use; loaded here, every worker inherits it instead of reading
     // it again after the fork.
     dcmDataDict.isDictionaryLoaded();
+    // While the server runs, it holds the store lock shared (the workers
+    // share the listener's), so storeindex rebuild,
+    // which rewrites every index file, refuses to run beside it; and a
+    // rebuild that runs already keeps the server from starting.
+    int storeLock = server_store.LockStore(0);
+    if (storeLock < 0 && errno == EAGAIN) {
+        logprintf(LOGLEVEL_FATAL, o.logfp, "Store %s is being rebuilt (storeindex holds it).\n",
+                  server_store.baseDir);
+        fprintf(stderr, "storeserver: store %s is being rebuilt by storeindex\n",
+                server_store.baseDir);
+        DCMTK_net_exit(net);
+        return 1;
+    }
+    if (storeLock < 0 && errno != ENOENT) // ENOENT: no store made yet
+        logprintf(LOGLEVEL_WARNING, o.logfp, "Cannot lock store %s: %s\n", server_store.baseDir,
+                  strerror(errno));
+    // A compaction cut short by a crash is finished before anyone reads the
+    // study index (as the user the files belong to, so after the drop).
+    server_store.compactStudyHash();
     server_state.change(SS_IDLE, 1);
 
     int workers = 0;
@@ -355,6 +391,8 @@ int runListener()
     }
     DCMTK_net_exit(net);
     stopWorkers();
+    if (storeLock >= 0)
+        close(storeLock);
     return 0;
 }
 
@@ -395,6 +433,9 @@ OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register FIND\n");
     if (DCMTK_params_accept_std_PCs(params, moveSOPClasses, 2).bad())
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register MOVE\n");
+    if (DCMTK_params_accept_std_PCs(params, getSOPClasses, 2).bad())
+        logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register GET\n");
+    acceptProposedRoles(params);
 
     ASC_setAPTitles(params, nullptr, nullptr, o.aetitle);
 

@@ -255,12 +255,16 @@ static int deleteImageLevel(LocalStore *store, const char *study, const char *se
         logprintf(LOGLEVEL_WARNING, store->logStream, "Del IMG - not found!\n");
         return 1;
     }
-    clearRecord(image.fd, s.found, sizeof(rec));
-    store->noteChanged(store->GetUidIndexPath(study, seriesUid) + ".dat", 0);
+    // The file goes before its record: a crash in between leaves an entry
+    // without its file, which a repeated delete finds and finishes (a file
+    // without its entry could be neither found nor deleted). A file that
+    // is already gone is such a repeat.
     OFString file = store->GetUidPath(study, seriesUid, sop, 1);
     store->noteParentChanged(file);
     logprintf(LOGLEVEL_DEBUG, store->logStream, "Del IMG - unlink(%s)\n", file.c_str());
-    int result = unlink(file.c_str());
+    int result = unlink(file.c_str()) == 0 || errno == ENOENT ? 0 : -1;
+    clearRecord(image.fd, s.found, sizeof(rec));
+    store->noteChanged(store->GetUidIndexPath(study, seriesUid) + ".dat", 0);
 
     if (!s.others)
         s.others = liveRecordAfter(image.fd, s.found, &rec, sizeof(rec));

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -336,4 +337,21 @@ uint64_t LocalStore::LS_GetFreeSpace()
     if (statvfs(GetUidPath(nullptr, nullptr, nullptr, 1).c_str(), &vfs) != 0)
         return 0;
     return (uint64_t)vfs.f_bsize * (uint64_t)vfs.f_bavail;
+}
+
+int LocalStore::LockStore(int exclusive)
+{
+    // flock on the base directory itself: no file of its own in the store,
+    // and the lock belongs to the open directory, which forked workers
+    // share, so it lasts as long as any process of the server runs.
+    int fd = open(baseDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved == EWOULDBLOCK ? EAGAIN : saved;
+        return -1;
+    }
+    return fd;
 }

@@ -135,6 +135,15 @@ public:
     void noteChanged(const OFString &path, int isDir);
     void noteParentChanged(const OFString &path);
 
+    // --- store-wide lock ---
+    // Takes a lock on the base directory (flock) without waiting: shared
+    // (exclusive 0) by a running server, exclusive by a tool that rewrites
+    // the whole index. The descriptor that holds the lock (the lock ends
+    // when it and every copy of it, forked ones included, are closed; not
+    // inherited by exec), or -1 with errno EAGAIN when another process holds
+    // a lock in the way, or another errno when the directory cannot be opened.
+    int LockStore(int exclusive);
+
     // --- delete ---
     // Deletes the image (then an emptied series, then an emptied study), or
     // the series, or the study. 1 not found / index missing, else 0 or -1

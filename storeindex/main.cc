@@ -1,23 +1,24 @@
 // storeindex: checks the index of a storeserver image store against its
 // image files ("check"), or rebuilds it from them ("rebuild").
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
+#include "store/localstore.h"
 #include "storeindex/storecheck.h"
 #include "storeindex/storerebuild.h"
 
 static int usage(const char *prog)
 {
-    fprintf(stderr, "Usage: %s check BASEDIR\n       %s rebuild BASEDIR\n", prog, prog);
+    fprintf(stderr, "Usage: %s check BASEDIR\n       %s rebuild [-f] BASEDIR\n", prog, prog);
     return 2;
 }
 
 int main(int argc, char **argv)
 {
-    if (argc != 3)
-        return usage(argv[0]);
-    const char *base = argv[2];
-    if (strcmp(argv[1], "check") == 0) {
+    if (argc == 3 && strcmp(argv[1], "check") == 0) {
+        const char *base = argv[2];
         int findings = storecheck_run(base, stdout);
         if (findings < 0) {
             fprintf(stderr, "error: %s: cannot read the base directory\n", base);
@@ -29,7 +30,25 @@ int main(int argc, char **argv)
             printf("findings: %s: %d\n", base, findings);
         return findings == 0 ? 0 : 1;
     }
-    if (strcmp(argv[1], "rebuild") == 0)
-        return storerebuild_run(base, stdout, stderr);
+    int force = argc == 4 && strcmp(argv[2], "-f") == 0;
+    if ((argc == 3 || force) && strcmp(argv[1], "rebuild") == 0) {
+        const char *base = argv[argc - 1];
+        // A running server writes index files and temporary files that a
+        // rebuild would replace or remove under it: the store lock, which
+        // every running server holds shared, keeps the two apart.
+        LocalStore store(base);
+        int lock = store.LockStore(1);
+        if (lock < 0 && errno == EAGAIN && !force) {
+            fprintf(stderr,
+                    "error: %s: a storeserver is using this store; stop it first "
+                    "(rebuild -f rebuilds all the same)\n",
+                    base);
+            return 2;
+        }
+        int result = storerebuild_run(base, stdout, stderr);
+        if (lock >= 0)
+            close(lock);
+        return result;
+    }
     return usage(argv[0]);
 }

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -188,6 +189,26 @@ TEST_F(Association, NagleIsOffOnBothSides)
     EXPECT_EQ(DCMTK_dissociate(&assoc, EC_Normal), 0);
     std::string r = finish();
     EXPECT_TRUE(has_line(r, "NODELAY 1")) << r;
+}
+
+// A descriptor handed to the transport is closed when the next connection
+// is made, before the association is negotiated; the listener's fork learns
+// so that the worker has taken its connection.
+TEST_F(Association, DescriptorClosedOnTheNextConnection)
+{
+    start(PROVIDER_SERVE);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    DCMTK_transport_close_on_connection(fds[1]);
+    struct pollfd p = {fds[0], POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 0); // not yet
+    ASSERT_EQ(associate(), 0);
+    char c;
+    EXPECT_EQ(read(fds[0], &c, 1), 0); // end of file: the write end is closed
+    EXPECT_EQ(fcntl(fds[1], F_GETFD), -1);
+    close(fds[0]);
+    EXPECT_EQ(DCMTK_dissociate(&assoc, EC_Normal), 0);
+    finish();
 }
 
 // C-MOVE sub-associations are requested through the listening network.

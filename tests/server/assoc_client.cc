@@ -10,6 +10,8 @@
 //   private UID     propose UID and Verification; report UID's answer
 //   cget | nget     send a C-GET-RQ / N-GET-RQ, then wait for the answer
 //   cancel          C-ECHO, C-CANCEL-RQ, C-ECHO, then release
+//   getcancel STUDY C-GET of a study (Secondary Capture images taken with
+//                   the SCP role), C-CANCEL after the second image, C-ECHO
 //   hold SECONDS    associate, wait, C-ECHO, release
 //   silent          associate and send nothing until the peer closes
 // Every outcome is one line on stdout ("ASSOCIATED", "REJECTED r s 0xNNNN",
@@ -80,6 +82,93 @@ static void awaitAnswer(T_ASC_Association *assoc)
     fflush(stdout);
 }
 
+// Takes one C-STORE request's data set and answers it with success.
+static void answerStore(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
+                        T_DIMSE_C_StoreRQ *req)
+{
+    DcmDataset *data = nullptr;
+    T_ASC_PresentationContextID dataId = 0;
+    DIMSE_receiveDataSetInMemory(assoc, DIMSE_BLOCKING, 0, &dataId, &data, nullptr, nullptr);
+    delete data;
+    T_DIMSE_C_StoreRSP rsp;
+    memset(&rsp, 0, sizeof(rsp));
+    rsp.MessageIDBeingRespondedTo = req->MessageID;
+    rsp.DimseStatus = STATUS_Success;
+    OFStandard::strlcpy(rsp.AffectedSOPClassUID, req->AffectedSOPClassUID,
+                        sizeof(rsp.AffectedSOPClassUID));
+    OFStandard::strlcpy(rsp.AffectedSOPInstanceUID, req->AffectedSOPInstanceUID,
+                        sizeof(rsp.AffectedSOPInstanceUID));
+    rsp.opts = O_STORE_AFFECTEDSOPCLASSUID | O_STORE_AFFECTEDSOPINSTANCEUID;
+    rsp.DataSetType = DIMSE_DATASET_NULL;
+    DIMSE_sendStoreResponse(assoc, pcId, req, &rsp, nullptr);
+}
+
+// A C-GET of study, cancelled after the second C-STORE has been answered;
+// prints "STORED N" and the final "GET 0xSTAT completed C failed F".
+static void getAndCancel(T_ASC_Association *assoc, const char *study)
+{
+    T_ASC_PresentationContextID pcId =
+        ASC_findAcceptedPresentationContextID(assoc, UID_GETStudyRootQueryRetrieveInformationModel);
+    T_DIMSE_Message msg;
+    memset(&msg, 0, sizeof(msg));
+    DcmDataset identifier;
+    DCMTK_Key_Add(&identifier, 0x0008, 0x0052, "STUDY");
+    DCMTK_Key_Add(&identifier, 0x0020, 0x000D, study);
+    DIC_US getId = assoc->nextMsgID++;
+    msg.CommandField = DIMSE_C_GET_RQ;
+    msg.msg.CGetRQ.MessageID = getId;
+    OFStandard::strlcpy(msg.msg.CGetRQ.AffectedSOPClassUID,
+                        UID_GETStudyRootQueryRetrieveInformationModel,
+                        sizeof(msg.msg.CGetRQ.AffectedSOPClassUID));
+    msg.msg.CGetRQ.Priority = DIMSE_PRIORITY_MEDIUM;
+    msg.msg.CGetRQ.DataSetType = DIMSE_DATASET_PRESENT;
+    if (sendRequest(assoc, &msg, pcId, &identifier).bad()) {
+        say("SEND FAILED");
+        return;
+    }
+    int stored = 0;
+    for (;;) {
+        T_ASC_PresentationContextID id = 0;
+        T_DIMSE_Message in;
+        DcmDataset *detail = nullptr;
+        OFCondition cond = DIMSE_receiveCommand(assoc, DIMSE_BLOCKING, 0, &id, &in, &detail);
+        delete detail;
+        if (cond.bad()) {
+            say("CLOSED %s", cond.text());
+            return;
+        }
+        if (in.CommandField == DIMSE_C_STORE_RQ) {
+            answerStore(assoc, id, &in.msg.CStoreRQ);
+            if (++stored == 2) {
+                T_DIMSE_Message cancel;
+                memset(&cancel, 0, sizeof(cancel));
+                cancel.CommandField = DIMSE_C_CANCEL_RQ;
+                cancel.msg.CCancelRQ.MessageIDBeingRespondedTo = getId;
+                cancel.msg.CCancelRQ.DataSetType = DIMSE_DATASET_NULL;
+                sendRequest(assoc, &cancel, pcId);
+            }
+            continue;
+        }
+        if (in.CommandField != DIMSE_C_GET_RSP) {
+            printf("UNEXPECTED 0x%04x\n", (unsigned)in.CommandField);
+            return;
+        }
+        T_DIMSE_C_GetRSP *rsp = &in.msg.CGetRSP;
+        if (rsp->DataSetType != DIMSE_DATASET_NULL) {
+            DcmDataset *ids = nullptr;
+            DIMSE_receiveDataSetInMemory(assoc, DIMSE_BLOCKING, 0, &id, &ids, nullptr, nullptr);
+            delete ids;
+        }
+        if (rsp->DimseStatus == STATUS_Pending)
+            continue;
+        printf("STORED %d\nGET 0x%04x completed %u failed %u\n", stored, (unsigned)rsp->DimseStatus,
+               (unsigned)rsp->NumberOfCompletedSubOperations,
+               (unsigned)rsp->NumberOfFailedSubOperations);
+        fflush(stdout);
+        return;
+    }
+}
+
 int main(int argc, char **argv)
 {
     if (argc < 5) {
@@ -106,6 +195,14 @@ int main(int argc, char **argv)
         DCMTK_params_add_std_PC(params, 3, arg);
     if (strcmp(mode, "cget") == 0 || strcmp(mode, "nget") == 0)
         DCMTK_params_add_std_PC(params, 3, privateUID);
+    if (strcmp(mode, "getcancel") == 0) {
+        int count = 0;
+        const char *const *ts = DCMTK_get_STD_TS(count);
+        ASC_addPresentationContext(params, 3, UID_GETStudyRootQueryRetrieveInformationModel,
+                                   const_cast<const char **>(ts), 1);
+        ASC_addPresentationContext(params, 5, UID_SecondaryCaptureImageStorage,
+                                   const_cast<const char **>(ts), 1, ASC_SC_ROLE_SCP);
+    }
     if (strcmp(mode, "appctx") == 0)
         OFStandard::strlcpy(params->DULparams.applicationContextName, arg,
                             sizeof(params->DULparams.applicationContextName));
@@ -163,6 +260,9 @@ int main(int argc, char **argv)
             msg.msg.CCancelRQ.DataSetType = DIMSE_DATASET_NULL;
             OFCondition cond = sendRequest(assoc, &msg, 1);
             say(cond.good() ? "CANCEL SENT" : "CANCEL FAILED %s", cond.text());
+            echo(assoc);
+        } else if (strcmp(mode, "getcancel") == 0) {
+            getAndCancel(assoc, arg);
             echo(assoc);
         } else if (strcmp(mode, "hold") == 0) {
             sleep((unsigned)atoi(arg));

@@ -17,16 +17,24 @@
 #include "aetitlemap/aetitlemap.h"
 #include "server/monitorinput.h"
 
+// The map file of every run. A save replaces the file (temporary name and
+// rename), so each check reads it afresh by its name.
+static char mapPath[] = "/tmp/velto-fuzz-aetmap-XXXXXX";
 static int mapFd = -1;
 static FILE *logStream = nullptr;
 
+static void removeMap()
+{
+    unlink(mapPath);
+}
+
 static void setUp()
 {
-    char path[] = "/tmp/velto-fuzz-aetmap-XXXXXX";
-    mapFd = mkstemp(path);
-    if (mapFd == -1)
+    int fd = mkstemp(mapPath);
+    if (fd == -1)
         abort();
-    unlink(path);
+    close(fd);
+    atexit(removeMap);
     logStream = fopen("/dev/null", "w");
 }
 
@@ -42,8 +50,10 @@ static void checkFile(AETitleMap *map)
 {
     AETitleMap reread;
     AETitleMap_Create(&reread);
-    if (AETitleMap_Load_fd(&reread, mapFd) != 0)
+    int fd = open(mapPath, O_RDONLY);
+    if (fd == -1 || AETitleMap_Load_fd(&reread, fd) != 0)
         abort();
+    close(fd);
     for (int i = 0;; i++) {
         AETitleMapEntry *a = AETitleMap_FindByNum(map, i);
         AETitleMapEntry *b = AETitleMap_FindByNum(&reread, i);
@@ -57,9 +67,12 @@ static void checkFile(AETitleMap *map)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (mapFd == -1)
+    if (logStream == nullptr)
         setUp();
-    if (ftruncate(mapFd, 0) != 0)
+    if (mapFd != -1)
+        close(mapFd);
+    mapFd = open(mapPath, O_RDWR | O_CREAT | O_TRUNC, 0600);
+    if (mapFd == -1)
         abort();
 
     AETitleMap map;
@@ -67,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     AETitleMap_Add(&map, "seedhost", "SEED_AE", "10.0.0.1:104", 0x107, "kept");
     AETitleMap_Save_fd(&map, mapFd);
     struct stat before;
-    fstat(mapFd, &before);
+    if (stat(mapPath, &before) != 0)
+        abort();
 
     union {
         struct sockaddr sa;
@@ -126,9 +140,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (AETitleMap_FindByName(&map, "Local") != nullptr)
         abort(); // the server's own entry is never learnt
     if (r == MONITORINPUT_IGNORED) {
+        // An ignored datagram leaves the very same file untouched.
         struct stat after;
-        fstat(mapFd, &after);
-        if (AETitleMap_FindByNum(&map, 1) != nullptr || after.st_size != before.st_size)
+        if (stat(mapPath, &after) != 0 || AETitleMap_FindByNum(&map, 1) != nullptr ||
+            after.st_ino != before.st_ino || after.st_size != before.st_size)
             abort();
     } else if (AETitleMap_FindByNum(&map, 1) == nullptr ||
                AETitleMap_FindByNum(&map, 2) != nullptr) {

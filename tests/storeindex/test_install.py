@@ -115,11 +115,14 @@ class InstallTest(unittest.TestCase):
             self.assertTrue(os.access(self.path(rel), os.X_OK), rel)
         if os.path.exists(vt.STUDYWATCH):
             self.assertTrue(os.access(self.path("bin/studywatch"), os.X_OK))
+        if os.path.exists(os.path.join(vt.BUILD, "web", "storeweb")):
+            self.assertTrue(os.access(self.path("bin/storeweb"), os.X_OK))
         for rel in ("share/velto/etc/LocalStoreDir", "share/velto/etc/AETitleMap",
                     "share/velto/etc/AccessPolicy",
                     "lib/systemd/system/storeserver.service", "lib/systemd/system/studywatch.service",
+                    "lib/systemd/system/storeweb.service",
                     "share/man/man8/storeserver.8", "share/man/man8/studywatch.8",
-                    "share/man/man8/storeindex.8"):
+                    "share/man/man8/storeindex.8", "share/man/man8/storeweb.8"):
             self.assertTrue(os.path.isfile(self.path(rel)), rel)
 
     def test_units_name_the_installed_programs(self):
@@ -129,9 +132,12 @@ class InstallTest(unittest.TestCase):
         env, execstart = unit_settings(self.path("lib/systemd/system/studywatch.service"))
         self.assertEqual(execstart[0], self.path("bin", "studywatch"))
         self.assertTrue(env["PATH"].startswith(self.path("bin") + ":"))
+        env, execstart = unit_settings(self.path("lib/systemd/system/storeweb.service"))
+        self.assertEqual(execstart[0], self.path("bin", "storeweb"))
+        self.assertEqual(env["progpath"], self.prefix)
 
     def test_manual_pages_format_cleanly(self):
-        for page in ("storeserver.8", "studywatch.8", "storeindex.8"):
+        for page in ("storeserver.8", "studywatch.8", "storeindex.8", "storeweb.8"):
             p = vt.run(["groff", "-man", "-Tutf8", "-ww", "-z", self.path("share/man/man8", page)])
             self.assertEqual(p.returncode, 0, p.stderr)
             self.assertEqual(p.stderr.strip(), "", page)

@@ -1,0 +1,296 @@
+// The retrieve code that C-MOVE and C-GET share: the image list with each
+// file's SOP class and transfer syntax, the planned sub-association
+// contexts of a C-MOVE, and the C-STORE of one image with decoding to an
+// accepted uncompressed syntax (DCMTK's codecs: dcmjpeg for the JPEG family,
+// dcmjpls for JPEG-LS, dcmdata's RLE codec; JPEG 2000 has none).
+#include "server/retrieve.h"
+
+#include <string.h>
+
+#include <algorithm>
+
+#include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcfilefo.h"
+#include "dcmtk/dcmdata/dcrledrg.h"
+#include "dcmtk/dcmdata/dcxfer.h"
+#include "dcmtk/dcmjpeg/djdecode.h"
+#include "dcmtk/dcmjpls/djdecode.h"
+#include "dcmtk/dcmnet/diutil.h"
+
+#include "runtime/logprintf.h"
+#include "server/serveroptions.h"
+#include "store/retrievelist.h"
+
+#define LOG(level, ...) logprintf(level, server_options.logfp, __VA_ARGS__)
+
+// Adds one sub-operation to a counter. The counts travel as 16-bit values,
+// so a counter stops at 0xFFFF rather than wrap: a wrapped failure count of
+// 0 would turn the final status into success.
+static void count(Uint16 *counter)
+{
+    if (*counter < 0xFFFF)
+        (*counter)++;
+}
+
+void retrieve_countFailed(retrievejob *job, const retrieveitem &item)
+{
+    count(&job->failed);
+    // The list goes into one response identifier: it stops short of the
+    // largest value length rather than grow without bound.
+    if (job->failedUids.size() + item.instance.size() < 0xFFF0) {
+        if (!job->failedUids.empty())
+            job->failedUids += '\\';
+        job->failedUids += item.instance;
+    }
+}
+
+Uint16 retrieve_remaining(const retrievejob *job)
+{
+    size_t left = job->items.size() - job->next;
+    return left > 0xFFFF ? 0xFFFF : (Uint16)left;
+}
+
+DcmDataset *retrieve_failedList(const retrievejob *job)
+{
+    if (job->failedUids.empty())
+        return nullptr;
+    DcmDataset *ds = new DcmDataset;
+    ds->putAndInsertString(DCM_FailedSOPInstanceUIDList, job->failedUids.c_str());
+    return ds;
+}
+
+int retrieve_prepare(LocalStore *store, DcmDataset *identifier, retrievejob *job)
+{
+    *job = retrievejob();
+    std::vector<retrievelist_image> images;
+    int r = retrievelist_build(store, identifier, &images);
+    if (r != RL_OK)
+        return r;
+    job->items.reserve(images.size());
+    for (const retrievelist_image &im : images) {
+        retrieveitem item;
+        item.study = im.study;
+        item.series = im.series;
+        item.instance = im.instance;
+        item.path =
+            store->GetUidPath(im.study.c_str(), im.series.c_str(), im.instance.c_str(), 1).c_str();
+        item.batch = 0;
+        // An unreadable file keeps an empty class: it counts as failed when
+        // its turn comes.
+        if (retrievelist_fileClass(item.path.c_str(), &item.sopClass, &item.xfer) != 0)
+            item.sopClass.clear();
+        job->items.push_back(std::move(item));
+    }
+    return RL_OK;
+}
+
+// The two syntaxes every context of a class proposes, and every toolkit
+// can write any image in.
+static bool isNative(const std::string &xfer)
+{
+    return xfer == UID_LittleEndianExplicitTransferSyntax ||
+           xfer == UID_LittleEndianImplicitTransferSyntax;
+}
+
+void retrieve_planBatches(retrievejob *job)
+{
+    // Per class, in the order the classes first appear: the uncompressed
+    // context, then one per other stored syntax.
+    std::vector<std::vector<retrieveproposal>> groups;
+    std::vector<std::string> classes;
+    for (const retrieveitem &item : job->items) {
+        if (item.sopClass.empty())
+            continue;
+        size_t g = std::find(classes.begin(), classes.end(), item.sopClass) - classes.begin();
+        if (g == classes.size()) {
+            classes.push_back(item.sopClass);
+            const char *other = item.xfer == UID_LittleEndianImplicitTransferSyntax
+                                    ? UID_LittleEndianExplicitTransferSyntax
+                                    : UID_LittleEndianImplicitTransferSyntax;
+            const char *first =
+                isNative(item.xfer) ? item.xfer.c_str() : UID_LittleEndianExplicitTransferSyntax;
+            groups.push_back({retrieveproposal{item.sopClass, {first, other}}});
+        }
+        if (isNative(item.xfer))
+            continue;
+        bool known = false;
+        for (const retrieveproposal &p : groups[g])
+            known = known || (p.syntaxes.size() == 1 && p.syntaxes[0] == item.xfer);
+        if (!known)
+            groups[g].push_back(retrieveproposal{item.sopClass, {item.xfer}});
+    }
+
+    // A class's contexts stay together, so a compressed image always finds
+    // its class's uncompressed context on the same association.
+    std::vector<int> batchOfGroup(groups.size());
+    job->batches.clear();
+    for (size_t g = 0; g < groups.size(); g++) {
+        if (job->batches.empty() ||
+            job->batches.back().size() + groups[g].size() > RETRIEVE_MAX_CONTEXTS)
+            job->batches.emplace_back();
+        for (retrieveproposal &p : groups[g])
+            job->batches.back().push_back(std::move(p));
+        batchOfGroup[g] = (int)job->batches.size() - 1;
+    }
+    for (retrieveitem &item : job->items) {
+        size_t g = std::find(classes.begin(), classes.end(), item.sopClass) - classes.begin();
+        // Unreadable images need no association: they go first.
+        item.batch = g < classes.size() ? batchOfGroup[g] : -1;
+    }
+    std::stable_sort(
+        job->items.begin(), job->items.end(),
+        [](const retrieveitem &a, const retrieveitem &b) { return a.batch < b.batch; });
+}
+
+int retrieve_proposeBatch(T_ASC_Parameters *params, const retrievejob *job, int b)
+{
+    int result = 0;
+    int id = 1;
+    for (const retrieveproposal &p : job->batches[b]) {
+        const char *syntaxes[2];
+        int n = 0;
+        for (const std::string &s : p.syntaxes)
+            syntaxes[n++] = s.c_str();
+        if (ASC_addPresentationContext(params, (T_ASC_PresentationContextID)id, p.sopClass.c_str(),
+                                       syntaxes, n, ASC_SC_ROLE_DEFAULT)
+                .bad()) {
+            DCMTK_trace(DCMTK_TRACE_DEBUG, "retrieve: cannot propose %s\n", p.sopClass.c_str());
+            result = -1;
+        }
+        id += 2;
+    }
+    return result;
+}
+
+// The decoders are registered once per process, when a first image needs
+// one.
+static void registerDecoders()
+{
+    static bool registered = false;
+    if (registered)
+        return;
+    DJDecoderRegistration::registerCodecs();
+    DJLSDecoderRegistration::registerCodecs();
+    DcmRLEDecoderRegistration::registerCodecs();
+    registered = true;
+}
+
+// The context to send item on: one accepted for its class in the file's
+// own syntax, else one accepted in an uncompressed syntax; 0 when none.
+// *syntax receives the accepted transfer syntax.
+static T_ASC_PresentationContextID chooseContext(T_ASC_Association *assoc, const retrieveitem &item,
+                                                 std::string *syntax)
+{
+    T_ASC_PresentationContextID other = 0;
+    int n = ASC_countPresentationContexts(assoc->params);
+    for (int i = 0; i < n; i++) {
+        T_ASC_PresentationContext pc;
+        if (ASC_getPresentationContext(assoc->params, i, &pc).bad() ||
+            pc.resultReason != ASC_P_ACCEPTANCE || item.sopClass != pc.abstractSyntax)
+            continue;
+        if (item.xfer == pc.acceptedTransferSyntax) {
+            *syntax = pc.acceptedTransferSyntax;
+            return pc.presentationContextID;
+        }
+        DcmXfer accepted(pc.acceptedTransferSyntax);
+        if (other == 0 && !accepted.isEncapsulated() && accepted.getXfer() != EXS_Unknown &&
+            accepted.getXfer() != EXS_DeflatedLittleEndianExplicit) {
+            other = pc.presentationContextID;
+            *syntax = pc.acceptedTransferSyntax;
+        }
+    }
+    return other;
+}
+
+// Loads item's file and brings its data set into syntax: true when it can
+// be written in it (decoded where needed).
+static bool loadFor(DcmFileFormat *file, const retrieveitem &item, const std::string &syntax)
+{
+    if (file->loadFile(item.path.c_str()).bad()) {
+        LOG(LOGLEVEL_ERROR, "MOVE/STORE:Cannot load dicom file %s.\n", item.path.c_str());
+        return false;
+    }
+    DcmDataset *dset = file->getDataset();
+    E_TransferSyntax target = DcmXfer(syntax.c_str()).getXfer();
+    E_TransferSyntax from = dset->getOriginalXfer();
+    if (DcmXfer(from).isEncapsulated()) {
+        registerDecoders();
+        if (dset->chooseRepresentation(target, nullptr).bad() ||
+            !dset->canWriteXfer(target, from)) {
+            LOG(LOGLEVEL_ERROR, "MOVE/STORE:Cannot decode %s (%s) for %s.\n", item.path.c_str(),
+                DcmXfer(from).getXferName(), DcmXfer(target).getXferName());
+            return false;
+        }
+    }
+    return true;
+}
+
+int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association *assoc,
+                  const retrieveorigin &origin, T_DIMSE_DetectedCancelParameters *cancel)
+{
+    if (item.sopClass.empty()) {
+        LOG(LOGLEVEL_ERROR, "MOVE/STORE:Cannot load dicom file %s.\n", item.path.c_str());
+        retrieve_countFailed(job, item);
+        return RETRIEVE_NOT_SENT;
+    }
+    std::string syntax;
+    T_ASC_PresentationContextID pcId = chooseContext(assoc, item, &syntax);
+    if (pcId == 0) {
+        LOG(LOGLEVEL_ERROR, "MOVE - store failed - no PC.\n");
+        retrieve_countFailed(job, item);
+        return RETRIEVE_NOT_SENT;
+    }
+
+    // A file in the accepted syntax goes out as it is stored, read by the
+    // toolkit while it sends; any other is loaded and converted first.
+    DcmFileFormat file;
+    DcmDataset *dset = nullptr;
+    if (syntax != item.xfer) {
+        if (!loadFor(&file, item, syntax)) {
+            retrieve_countFailed(job, item);
+            return RETRIEVE_NOT_SENT;
+        }
+        dset = file.getDataset();
+    }
+
+    T_DIMSE_C_StoreRQ req;
+    T_DIMSE_C_StoreRSP rsp;
+    memset(&req, 0, sizeof(req));
+    memset(&rsp, 0, sizeof(rsp));
+    req.MessageID = assoc->nextMsgID++;
+    OFStandard::strlcpy(req.AffectedSOPClassUID, item.sopClass.c_str(),
+                        sizeof(req.AffectedSOPClassUID));
+    OFStandard::strlcpy(req.AffectedSOPInstanceUID, item.instance.c_str(),
+                        sizeof(req.AffectedSOPInstanceUID));
+    req.DataSetType = DIMSE_DATASET_PRESENT;
+    req.Priority = origin.priority;
+    if (origin.aetitle != nullptr) {
+        OFStandard::strlcpy(req.MoveOriginatorApplicationEntityTitle, origin.aetitle,
+                            sizeof(req.MoveOriginatorApplicationEntityTitle));
+        req.MoveOriginatorID = origin.msgid;
+        req.opts = O_STORE_MOVEORIGINATORAETITLE | O_STORE_MOVEORIGINATORID;
+    }
+    DcmDataset *detail = nullptr;
+    OFCondition cond = DIMSE_storeUser(assoc, pcId, &req, dset ? nullptr : item.path.c_str(), dset,
+                                       nullptr, nullptr, DIMSE_BLOCKING, 0, &rsp, &detail, cancel);
+    delete detail;
+    if (cond.bad()) {
+        LOG(LOGLEVEL_ERROR, "Got error in MOVE/STORE.\n");
+        OFString text;
+        LOG(LOGLEVEL_ERROR, "%s\n", DimseCondition::dump(text, cond).c_str());
+        retrieve_countFailed(job, item);
+        return RETRIEVE_LINK_LOST;
+    }
+    if (rsp.DimseStatus == STATUS_Success) {
+        count(&job->completed);
+    } else if ((rsp.DimseStatus & 0xF000) == 0xB000) {
+        count(&job->warning);
+        LOG(LOGLEVEL_WARNING, "Got warning in MOVE/STORE: %s\n",
+            DU_cstoreStatusString(rsp.DimseStatus));
+    } else {
+        LOG(LOGLEVEL_ERROR, "Got error in MOVE/STORE: %s\n",
+            DU_cstoreStatusString(rsp.DimseStatus));
+        retrieve_countFailed(job, item);
+    }
+    return RETRIEVE_SENT;
+}

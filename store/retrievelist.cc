@@ -1,0 +1,253 @@
+// Retrieve enumeration: the images a C-MOVE or C-GET identifier selects,
+// read from the series and image index files, and the SOP class and
+// transfer syntax of an image file from its meta header.
+//
+// Each index file is read whole, in one pass, under a shared whole-file
+// lock (writers hold its exclusive lock while they write a record), so no
+// half-written record is seen; the lock ends before the next file is read.
+#include "store/retrievelist.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcfilefo.h"
+#include "dcmtk/dcmdata/dcmetinf.h"
+
+#include "dicomnet/dicomnet.h"
+#include "index/studyindex.h"
+#include "runtime/fullio.h"
+#include "runtime/logprintf.h"
+#include "runtime/vlcompat.h"
+
+void retrievelist_splitUids(const char *list, std::vector<std::string> *out)
+{
+    out->clear();
+    if (list == nullptr)
+        return;
+    const char *p = list;
+    for (;;) {
+        const char *end = strchr(p, '\\');
+        size_t n = end ? (size_t)(end - p) : strlen(p);
+        size_t a = 0;
+        while (a < n && p[a] == ' ')
+            a++;
+        while (n > a && (p[n - 1] == ' ' || p[n - 1] == '\0'))
+            n--;
+        if (n > a)
+            out->emplace_back(p + a, n - a);
+        if (end == nullptr)
+            break;
+        p = end + 1;
+    }
+}
+
+// The whole value of a string element (every value, with its backslashes);
+// false when the element is absent or empty.
+static bool elementValue(DcmDataset *ds, const DcmTagKey &tag, OFString *value)
+{
+    return ds->findAndGetOFStringArray(tag, *value).good() && !value->empty();
+}
+
+// A key field of an index record (at most 64 characters, NUL-padded) as text.
+static std::string keyText(const char *field)
+{
+    return std::string(field, strnlen(field, STUDYINDEX_KEY_WIDTH));
+}
+
+static bool listed(const std::vector<std::string> &uids, const std::string &uid)
+{
+    for (const std::string &u : uids) {
+        if (u == uid)
+            return true;
+    }
+    return false;
+}
+
+// Reads every whole record of the index file at path into *bytes under a
+// shared lock: the number of records, 0 when the file does not exist (the
+// level holds nothing), -1 on any other failure.
+static long readIndexFile(const OFString &path, size_t recordSize, std::vector<char> *bytes)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? 0 : -1;
+    long records = -1;
+    int locked = VLCompat_LockWholeFile(fd, F_RDLCK) == 0;
+    struct stat st;
+    if (fstat(fd, &st) == 0) {
+        bytes->resize((size_t)st.st_size);
+        ssize_t n = fullio_pread(fd, bytes->data(), bytes->size(), 0);
+        // A short tail (damage, or a record cut back) is not a record.
+        if (n >= 0)
+            records = (long)((size_t)n / recordSize);
+    }
+    if (locked)
+        VLCompat_LockWholeFile(fd, F_UNLCK);
+    close(fd);
+    return records;
+}
+
+// Appends the images of one series that the SOP instance list selects (all
+// when empty). RL_OK or RL_FAILED.
+static int listSeries(LocalStore *store, const std::string &study, const std::string &series,
+                      const std::vector<std::string> &instances,
+                      std::vector<retrievelist_image> *out)
+{
+    if (store->CheckUid(series.c_str(), "Series Instance UID") != LS_OK)
+        return RL_OK;
+    std::vector<char> bytes;
+    long n = readIndexFile(store->GetUidIndexPath(study.c_str(), series.c_str()) + ".dat",
+                           sizeof(imagerecord), &bytes);
+    if (n < 0)
+        return RL_FAILED;
+    for (long i = 0; i < n; i++) {
+        const imagerecord *rec = (const imagerecord *)(bytes.data() + i * sizeof(imagerecord));
+        if (!studyindex_isLive(rec))
+            continue;
+        std::string sop = keyText(rec->sopInstanceUid);
+        if (!instances.empty() && !listed(instances, sop))
+            continue;
+        out->push_back(retrievelist_image{study, series, sop});
+    }
+    return RL_OK;
+}
+
+// Appends the images of one study within the series and instance lists
+// (empty: no restriction). RL_OK or RL_FAILED.
+static int listStudy(LocalStore *store, const std::string &study,
+                     const std::vector<std::string> &series,
+                     const std::vector<std::string> &instances,
+                     std::vector<retrievelist_image> *out)
+{
+    // A UID the store would refuse (a "/" would lead out of the store)
+    // names nothing stored.
+    if (store->CheckUid(study.c_str(), "Study Instance UID") != LS_OK)
+        return RL_OK;
+    std::vector<char> bytes;
+    long n = readIndexFile(store->GetUidIndexPath(study.c_str(), nullptr) + ".dat",
+                           sizeof(seriesrecord), &bytes);
+    if (n < 0)
+        return RL_FAILED;
+    for (long i = 0; i < n; i++) {
+        const seriesrecord *rec = (const seriesrecord *)(bytes.data() + i * sizeof(seriesrecord));
+        if (!studyindex_isLive(rec))
+            continue;
+        std::string uid = keyText(rec->seriesInstanceUid);
+        if (!series.empty() && !listed(series, uid))
+            continue;
+        if (listSeries(store, study, uid, instances, out) != RL_OK)
+            return RL_FAILED;
+    }
+    return RL_OK;
+}
+
+int retrievelist_study(LocalStore *store, const char *study, std::vector<retrievelist_image> *out)
+{
+    out->clear();
+    return listStudy(store, study, {}, {}, out);
+}
+
+// The studies of one patient, by the study index (whole, case-sensitive
+// Patient ID). RL_OK or RL_FAILED.
+static int patientStudies(LocalStore *store, const OFString &patientId,
+                          std::vector<std::string> *studies)
+{
+    DcmDataset query;
+    query.putAndInsertString(DCM_QueryRetrieveLevel, "STUDY");
+    query.putAndInsertString(DCM_PatientID, patientId.c_str());
+    query.putAndInsertString(DCM_StudyInstanceUID, "");
+    void *handle = nullptr;
+    int r;
+    for (;;) {
+        DcmDataset *match = nullptr;
+        r = store->FindDataset(&handle, &query, &match, "STUDY");
+        if (r == 0) {
+            const char *uid = DCMTK_getTagString(match, DCM_StudyInstanceUID);
+            OFString id;
+            // The query engine's matching may be wider than a retrieve's.
+            if (uid != nullptr && match->findAndGetOFStringArray(DCM_PatientID, id).good() &&
+                id == patientId)
+                studies->emplace_back(uid);
+        }
+        delete match;
+        if (r != 0)
+            break;
+    }
+    return r < 0 ? RL_FAILED : RL_OK;
+}
+
+int retrievelist_build(LocalStore *store, DcmDataset *identifier,
+                       std::vector<retrievelist_image> *out)
+{
+    out->clear();
+    OFString level, value;
+    if (identifier == nullptr || !elementValue(identifier, DCM_QueryRetrieveLevel, &level))
+        return RL_BAD_IDENTIFIER;
+    std::vector<std::string> studies, series, instances;
+    if (elementValue(identifier, DCM_StudyInstanceUID, &value))
+        retrievelist_splitUids(value.c_str(), &studies);
+    if (elementValue(identifier, DCM_SeriesInstanceUID, &value))
+        retrievelist_splitUids(value.c_str(), &series);
+    if (elementValue(identifier, DCM_SOPInstanceUID, &value))
+        retrievelist_splitUids(value.c_str(), &instances);
+
+    if (level == "PATIENT") {
+        OFString patientId;
+        if (!elementValue(identifier, DCM_PatientID, &patientId) ||
+            patientId.find_first_of("*?\\") != OFString_npos)
+            return RL_BAD_IDENTIFIER;
+        std::vector<std::string> ofPatient;
+        if (patientStudies(store, patientId, &ofPatient) != RL_OK)
+            return RL_FAILED;
+        // Study UIDs given as well restrict the patient's studies.
+        if (!studies.empty()) {
+            std::vector<std::string> both;
+            for (const std::string &s : ofPatient) {
+                if (listed(studies, s))
+                    both.push_back(s);
+            }
+            ofPatient.swap(both);
+        }
+        studies.swap(ofPatient);
+    } else if (level == "STUDY") {
+        if (studies.empty())
+            return RL_BAD_IDENTIFIER;
+    } else if (level == "SERIES") {
+        if (studies.empty() || series.empty())
+            return RL_BAD_IDENTIFIER;
+    } else if (level == "IMAGE") {
+        if (studies.empty() || instances.empty())
+            return RL_BAD_IDENTIFIER;
+    } else {
+        return RL_BAD_IDENTIFIER;
+    }
+
+    for (size_t i = 0; i < studies.size(); i++) {
+        // A UID listed twice selects its images once.
+        bool again = false;
+        for (size_t j = 0; j < i && !again; j++)
+            again = studies[j] == studies[i];
+        if (!again && listStudy(store, studies[i], series, instances, out) != RL_OK)
+            return RL_FAILED;
+    }
+    return RL_OK;
+}
+
+int retrievelist_fileClass(const char *path, std::string *sopClass, std::string *xfer)
+{
+    DcmFileFormat file;
+    if (file.loadFile(path, EXS_Unknown, EGL_noChange, DCM_MaxReadLength, ERM_metaOnly).bad())
+        return -1;
+    OFString cls, ts;
+    DcmMetaInfo *meta = file.getMetaInfo();
+    if (meta == nullptr || meta->findAndGetOFString(DCM_MediaStorageSOPClassUID, cls).bad() ||
+        cls.empty() || meta->findAndGetOFString(DCM_TransferSyntaxUID, ts).bad() || ts.empty())
+        return -1;
+    *sopClass = cls.c_str();
+    *xfer = ts.c_str();
+    return 0;
+}

@@ -1,0 +1,55 @@
+// The images a retrieve (C-MOVE, C-GET) asks for: retrievelist_build reads
+// the unique keys of a retrieve identifier (Patient ID, or lists of study,
+// series and SOP instance UIDs) and lists the stored images they select,
+// from the series and image index files; retrievelist_fileClass reads the
+// SOP class and transfer syntax of a stored image from its file's meta
+// header. A key selects a record only when the whole value is equal.
+#ifndef VELTO_STORE_RETRIEVELIST_H
+#define VELTO_STORE_RETRIEVELIST_H
+
+#include <string>
+#include <vector>
+
+#include "store/localstore.h"
+
+// One selected image: its three UIDs, in index order (study, series, image).
+struct retrievelist_image {
+    std::string study;
+    std::string series;
+    std::string instance;
+};
+
+// Results of retrievelist_build.
+enum {
+    RL_OK = 0,              // *out holds every selected image (possibly none)
+    RL_BAD_IDENTIFIER = -1, // level missing or unknown, or its unique key missing
+    RL_FAILED = -2,         // an index file could not be read
+};
+
+// Lists into *out (cleared first) the images that identifier selects at
+// its Query/Retrieve Level (PATIENT, STUDY, SERIES or IMAGE):
+//  - PATIENT: every study whose Patient ID is the identifier's (a single
+//    value, no wildcard);
+//  - STUDY: the studies of the StudyInstanceUID list;
+//  - SERIES, IMAGE: the series and images of the UID lists within the
+//    studies of the StudyInstanceUID list (all series of a study when the
+//    identifier has no SeriesInstanceUID at IMAGE level).
+// A key of a lower level that is present restricts the selection as well.
+// UIDs that name nothing stored select nothing. RL_* above.
+int retrievelist_build(LocalStore *store, DcmDataset *identifier,
+                       std::vector<retrievelist_image> *out);
+
+// Lists into *out (cleared first) the images of one study, all of them.
+// RL_OK (a study not stored has none) or RL_FAILED.
+int retrievelist_study(LocalStore *store, const char *study, std::vector<retrievelist_image> *out);
+
+// The SOP class and transfer syntax UIDs of the image file at path, from
+// its meta header (the data set is not read): 0, or -1 when the file
+// cannot be read or names no SOP class.
+int retrievelist_fileClass(const char *path, std::string *sopClass, std::string *xfer);
+
+// Splits a UID list (values separated by "\") into *out; spaces around a
+// value and empty values are dropped.
+void retrievelist_splitUids(const char *list, std::vector<std::string> *out);
+
+#endif
