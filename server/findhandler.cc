@@ -5,6 +5,7 @@
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dicomnet/dicomnet.h"
 
+#include "server/retrieve.h"
 #include "server/serveroptions.h"
 #include "store/localstore.h"
 
@@ -36,6 +37,9 @@ void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *req
         response->DimseStatus = STATUS_FIND_Success_MatchingIsComplete;
         return;
     }
+    // Retrieve clients ask which SOP classes a study holds to choose the
+    // storage contexts of their C-GET.
+    retrieve_addSOPClassesInStudy(&server_store, requestIdentifiers, *responseIdentifiers);
 
     // The stored texts are UTF-8; when the engine has labelled an identifier
     // "ISO_IR 192" because it holds such bytes, -E must not relabel it with

@@ -294,3 +294,31 @@ int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association 
     }
     return RETRIEVE_SENT;
 }
+
+void retrieve_addSOPClassesInStudy(LocalStore *store, DcmDataset *query, DcmDataset *response)
+{
+    OFString level;
+    const char *study = DCMTK_getTagString(response, DCM_StudyInstanceUID);
+    if (!query->tagExists(DCM_SOPClassesInStudy) ||
+        query->findAndGetOFString(DCM_QueryRetrieveLevel, level).bad() || level != "STUDY" ||
+        study == nullptr)
+        return;
+    std::vector<retrievelist_image> images;
+    std::vector<std::string> classes;
+    std::string list;
+    if (retrievelist_study(store, study, &images) == RL_OK) {
+        for (const retrievelist_image &im : images) {
+            std::string cls, xfer;
+            OFString path =
+                store->GetUidPath(im.study.c_str(), im.series.c_str(), im.instance.c_str(), 1);
+            if (retrievelist_fileClass(path.c_str(), &cls, &xfer) != 0 ||
+                std::find(classes.begin(), classes.end(), cls) != classes.end())
+                continue;
+            classes.push_back(cls);
+            if (!list.empty())
+                list += '\\';
+            list += cls;
+        }
+    }
+    response->putAndInsertString(DCM_SOPClassesInStudy, list.c_str());
+}
