@@ -26,6 +26,7 @@
 #include "runtime/multicast.h"
 #include "runtime/process.h"
 #include "server/commands.h"
+#include "server/handlers.h"
 #include "server/housekeeping.h"
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
@@ -468,6 +469,8 @@ OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register MOVE\n");
     if (DCMTK_params_accept_std_PCs(params, getSOPClasses, 2).bad())
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register GET\n");
+    if (DCMTK_params_accept_std_PC(params, UID_StorageCommitmentPushModelSOPClass).bad())
+        logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register COMMITMENT\n");
     acceptProposedRoles(params);
 
     ASC_setAPTitles(params, nullptr, nullptr, o.aetitle);
@@ -531,5 +534,8 @@ out:
     ASC_dropSCPAssociation(assoc);
     ASC_destroyAssociation(&assoc);
     alarm(0);
+    // A commitment report that the peer did not wait for goes now, over an
+    // association of its own.
+    commit_sendPending(net);
     return cond;
 }
