@@ -65,6 +65,50 @@ int DCMTK_transport_waitReadable(T_ASC_Association *assoc, int ms);
 // end of file on a pipe that the worker has taken the connection.
 void DCMTK_transport_close_on_connection(int fd);
 
+// 1 when the association runs over TLS, else 0.
+int DCMTK_transport_secure(T_ASC_Association *assoc);
+
+// ---------------------------------------------------------------------------
+// DICOM over TLS (DCMTK's dcmtls over OpenSSL, BCP 195 cipher suites). Set
+// up once before the networks are opened: every network opened afterwards
+// can then accept and request TLS connections beside plain ones.
+
+// How peers that call in must show a certificate.
+enum {
+    DCMTK_TLS_CLIENT_IGNORE = 0,  // none is asked for
+    DCMTK_TLS_CLIENT_VERIFY = 1,  // one is asked for and, if given, verified
+    DCMTK_TLS_CLIENT_REQUIRE = 2, // one is required and verified
+};
+
+// This program's certificate and key, the certificates it trusts, and what
+// it asks of calling peers. The strings are only read by DCMTK_tls_init.
+struct DCMTK_tls_settings {
+    const char *certificate;         // PEM file: own certificate (chain)
+    const char *privateKey;          // PEM file: its unencrypted private key
+    const char *const *trustedFiles; // PEM files of trusted (CA) certificates
+    int trustedFileCount;
+    const char *trustedDir; // directory of hashed trusted certificates, or null
+    int clientCertificates; // DCMTK_TLS_CLIENT_*
+};
+
+// Sets up TLS with settings (replacing an earlier set-up). 0, or -1 with a
+// one-line reason in error (TLS then stays off).
+int DCMTK_tls_init(const DCMTK_tls_settings *settings, char *error, size_t errorSize);
+// Drops the TLS set-up; call only after every network is dropped.
+void DCMTK_tls_exit(void);
+// 1 when TLS is set up.
+int DCMTK_tls_enabled(void);
+
+// Decides whether an association to a peer (called AE title, "host:port")
+// is requested over TLS: non-zero for TLS.
+typedef int (*DCMTK_tls_peer_fn)(const char *calledAET, const char *peerAddress);
+// Installs the program's peer policy (null: no peer is called over TLS).
+// DCMTK_params_init asks it for every association it prepares, so every
+// requester of the program gets TLS where the policy says so.
+void DCMTK_tls_set_peer_policy(DCMTK_tls_peer_fn policy);
+// The policy's answer for a peer; 0 without a policy.
+int DCMTK_tls_peer_wanted(const char *calledAET, const char *peerAddress);
+
 // Writes the numeric address of the association's peer ("10.0.0.7",
 // "::1"; an IPv4 peer on an IPv6 socket as IPv4) into out. 0, or -1 (out
 // then "") when the association has no connected socket.
@@ -82,12 +126,17 @@ const char *const *DCMTK_get_STD_TS(int &count);
 T_ASC_Network *DCMTK_net_init_listen(int port, int bothRoles);
 // Opens a requesting-only network with the given timeout. New network or null.
 T_ASC_Network *DCMTK_net_init(int timeout);
+// Waits up to seconds for a connection request on any of the count
+// listening networks. The index of one that has a request waiting, or -1.
+int DCMTK_net_wait(T_ASC_Network *const networks[], int count, int seconds);
 // Drops the network (the caller's pointer is not cleared). 0 ok, 1 failure.
 int DCMTK_net_exit(T_ASC_Network *network);
 
 // New association parameters. Null calling title -> "DCMTK_LIB", null called
 // title -> "ANY-SCP", null local host -> gethostname(); local host and peer
-// address ("host:port", required) are cut to 128 characters. Null on failure.
+// address ("host:port", required) are cut to 128 characters. The
+// association goes over TLS when secure is set or the peer policy
+// (DCMTK_tls_set_peer_policy) asks for it. Null on failure.
 T_ASC_Parameters *DCMTK_params_init(const char *callingAET, const char *localHost,
                                     const char *calledAET, const char *peerAddress, bool secure,
                                     unsigned long maxReceivePDU);

@@ -3,6 +3,7 @@
 // presentation contexts, requesting and ending associations.
 #include "dicomnet/dicomnet.h"
 
+#include <poll.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -76,6 +77,25 @@ T_ASC_Network *DCMTK_net_init(int timeout)
     return network;
 }
 
+int DCMTK_net_wait(T_ASC_Network *const networks[], int count, int seconds)
+{
+    struct pollfd fds[8];
+    if (count <= 0 || count > (int)(sizeof(fds) / sizeof(fds[0])))
+        return -1;
+    for (int i = 0; i < count; i++) {
+        fds[i].fd = (int)DUL_networkSocket(networks[i]->network);
+        fds[i].events = POLLIN;
+        fds[i].revents = 0;
+    }
+    if (poll(fds, (nfds_t)count, seconds * 1000) <= 0)
+        return -1;
+    for (int i = 0; i < count; i++) {
+        if (fds[i].revents != 0)
+            return i;
+    }
+    return -1;
+}
+
 int DCMTK_net_exit(T_ASC_Network *network)
 {
     T_ASC_Network *copy = network;
@@ -117,6 +137,7 @@ T_ASC_Parameters *DCMTK_params_init(const char *callingAET, const char *localHos
         return nullptr;
     }
     ASC_setAPTitles(params, callingAET, calledAET, nullptr);
+    secure = secure || DCMTK_tls_peer_wanted(calledAET, peerAddress);
     if (ASC_setTransportLayerType(params, secure).bad()) {
         DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_params_init: Failed to set transport layer type.\n");
         // Nobody else holds the parameters yet: free them, do not leak.

@@ -7,6 +7,11 @@
 // next segment out at once instead of waiting for our delayed ACK. Reads
 // are buffered and a P-DATA PDU leaves as one segment, which saves system
 // calls here and wake-ups at the peer.
+//
+// With TLS set up (DCMTK_tls_init) every network gets one process-wide
+// layer that makes the same plain connections and, for secure ones, TLS
+// connections (DCMTK's dcmtls over OpenSSL) with Nagle off and a P-DATA
+// PDU's header sent in the same TLS record as its value.
 #include "dicomnet/transport.h"
 
 #include <arpa/inet.h>
@@ -20,9 +25,29 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <openssl/ssl.h>
+
+#include <string>
+#include <vector>
+
 #include "dcmtk/dcmnet/dcmlayer.h"
 #include "dcmtk/dcmnet/dcmtrans.h"
+#include "dcmtk/dcmtls/tlslayer.h"
+#include "dcmtk/dcmtls/tlstrans.h"
 #include "runtime/watchdog.h"
+
+enum { PDATA_TF = 0x04, PDATA_HEAD = 12 }; // P-DATA-TF PDU type; PDU + PDV header bytes
+
+// What this layer's connections offer beyond the toolkit's interface.
+class DCMTK_LayerConnection
+{
+public:
+    virtual ~DCMTK_LayerConnection() = default;
+    // The connected socket (the toolkit keeps its accessor protected).
+    virtual int socketOf() = 0;
+    // 1 when data can be read within ms milliseconds, else 0.
+    virtual int waitReadable(int ms) = 0;
+};
 
 static void set_tcp_option(int fd, int option)
 {
@@ -31,7 +56,7 @@ static void set_tcp_option(int fd, int option)
     (void)setsockopt(fd, IPPROTO_TCP, option, &on, sizeof(on));
 }
 
-class DCMTK_FastTCPConnection : public DcmTCPConnection
+class DCMTK_FastTCPConnection : public DcmTCPConnection, public DCMTK_LayerConnection
 {
 public:
     explicit DCMTK_FastTCPConnection(DcmNativeSocketType fd) : DcmTCPConnection(fd)
@@ -109,11 +134,9 @@ public:
         DcmTCPConnection::close();
     }
 
-    // The connected socket (the toolkit keeps its accessor protected).
-    int socket() { return getSocket(); }
+    int socketOf() override { return getSocket(); }
 
-    // 1 when data can be read within ms milliseconds, else 0.
-    int waitReadable(int ms)
+    int waitReadable(int ms) override
     {
         if (flushHeld() != 0)
             return 0;
@@ -124,8 +147,6 @@ public:
     }
 
 private:
-    enum { PDATA_TF = 0x04, PDATA_HEAD = 12 };
-
     ssize_t socketRead(void *buf, size_t nbyte)
     {
         ssize_t n = DcmTCPConnection::read(buf, nbyte);
@@ -186,6 +207,15 @@ private:
 // DCMTK_transport_close_on_connection.
 static int closeOnConnection = -1;
 
+// Called by every layer right after accept() (or connect()).
+static void connectionMade()
+{
+    if (closeOnConnection != -1) {
+        close(closeOnConnection);
+        closeOnConnection = -1;
+    }
+}
+
 class DCMTK_FastTransportLayer : public DcmTransportLayer
 {
 public:
@@ -194,10 +224,7 @@ public:
     DcmTransportConnection *createConnection(DcmNativeSocketType openSocket,
                                              OFBool useSecureLayer) override
     {
-        if (closeOnConnection != -1) {
-            close(closeOnConnection);
-            closeOnConnection = -1;
-        }
+        connectionMade();
         if (useSecureLayer)
             return nullptr;
         return new DCMTK_FastTCPConnection(openSocket);
@@ -216,8 +243,147 @@ void DCMTK_transport_close_on_connection(int fd)
     closeOnConnection = fd;
 }
 
+// A TLS connection. The toolkit writes a P-DATA PDU's header and value
+// separately; each would become a TLS record and a segment of its own, so
+// the header is held and sent in one record with the value. Every
+// association this program requests verifies the peer's certificate,
+// whatever the layer asks of the peers that call in.
+class DCMTK_TLSConnection : public DcmTLSConnection, public DCMTK_LayerConnection
+{
+public:
+    DCMTK_TLSConnection(DcmNativeSocketType fd, SSL *ssl) : DcmTLSConnection(fd, ssl), ssl(ssl)
+    {
+        set_tcp_option(fd, TCP_NODELAY);
+    }
+
+    // A peer that connects and then says nothing must not hold the caller
+    // for ever: the handshake has a bounded time for each read and write.
+    OFCondition serverSideHandshake() override
+    {
+        setTimeouts(HANDSHAKE_SECONDS);
+        OFCondition cond = DcmTLSConnection::serverSideHandshake();
+        setTimeouts(0);
+        return cond;
+    }
+
+    OFCondition clientSideHandshake() override
+    {
+        SSL_set_verify(ssl, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+        return DcmTLSConnection::clientSideHandshake();
+    }
+
+    ssize_t read(void *buf, size_t nbyte) override
+    {
+        if (flushHeld() != 0)
+            return -1;
+        ssize_t n = DcmTLSConnection::read(buf, nbyte);
+        if (n > 0)
+            watchdog_progress();
+        return n;
+    }
+
+    ssize_t write(void *buf, size_t nbyte) override
+    {
+        const unsigned char *bytes = (const unsigned char *)buf;
+        if (held.empty() && nbyte == PDATA_HEAD && bytes[0] == PDATA_TF) {
+            held.assign(bytes, bytes + nbyte);
+            return (ssize_t)nbyte;
+        }
+        ssize_t n;
+        if (held.empty()) {
+            n = DcmTLSConnection::write(buf, nbyte);
+        } else {
+            held.insert(held.end(), bytes, bytes + nbyte);
+            n = DcmTLSConnection::write(held.data(), held.size()) == (ssize_t)held.size()
+                    ? (ssize_t)nbyte
+                    : -1;
+            held.clear();
+        }
+        if (n > 0)
+            watchdog_progress();
+        return n;
+    }
+
+    OFBool networkDataAvailable(int timeout) override
+    {
+        if (flushHeld() != 0)
+            return OFFalse;
+        return DcmTLSConnection::networkDataAvailable(timeout);
+    }
+
+    void close() override
+    {
+        flushHeld();
+        DcmTLSConnection::close();
+    }
+
+    int socketOf() override { return getSocket(); }
+
+    int waitReadable(int ms) override
+    {
+        if (flushHeld() != 0)
+            return 0;
+        // Decrypted bytes that OpenSSL holds cannot be seen by a poll.
+        if (SSL_pending(ssl) > 0)
+            return 1;
+        struct pollfd pfd = {getSocket(), POLLIN, 0};
+        return poll(&pfd, 1, ms) > 0 ? 1 : 0;
+    }
+
+private:
+    enum { HANDSHAKE_SECONDS = 10 };
+
+    // Sets the socket's read and write timeouts (0: none).
+    void setTimeouts(int seconds)
+    {
+        struct timeval tv = {seconds, 0};
+        (void)setsockopt(getSocket(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        (void)setsockopt(getSocket(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    }
+
+    int flushHeld()
+    {
+        if (held.empty())
+            return 0;
+        ssize_t n = DcmTLSConnection::write(held.data(), held.size());
+        bool whole = n == (ssize_t)held.size();
+        held.clear();
+        return whole ? 0 : -1;
+    }
+
+    SSL *ssl; // owned by the toolkit's connection
+    std::vector<unsigned char> held;
+};
+
+// The transport layer once TLS is set up: plain connections as above, and
+// TLS connections from one OpenSSL context for both roles.
+class DCMTK_TLSTransportLayer : public DcmTLSTransportLayer
+{
+public:
+    DCMTK_TLSTransportLayer() : DcmTLSTransportLayer(NET_ACCEPTORREQUESTOR, nullptr, OFTrue) {}
+
+    DcmTransportConnection *createConnection(DcmNativeSocketType openSocket,
+                                             OFBool useSecureLayer) override
+    {
+        connectionMade();
+        if (!useSecureLayer)
+            return new DCMTK_FastTCPConnection(openSocket);
+        SSL *ssl = SSL_new(getNativeHandle());
+        if (ssl == nullptr)
+            return nullptr;
+        SSL_set_fd(ssl, (int)openSocket);
+        return new DCMTK_TLSConnection(openSocket, ssl);
+    }
+};
+
+// The process-wide TLS layer (null: no TLS) and the peer policy.
+static DCMTK_TLSTransportLayer *tls_layer = nullptr;
+static DCMTK_tls_peer_fn tls_peer_policy = nullptr;
+
 OFCondition DCMTK_transport_install(T_ASC_Network *network)
 {
+    if (tls_layer != nullptr)
+        return ASC_setTransportLayer(network, tls_layer, 0);
     DCMTK_FastTransportLayer *layer = new DCMTK_FastTransportLayer;
     OFCondition cond = ASC_setTransportLayer(network, layer, 1);
     if (cond.bad())
@@ -225,24 +391,119 @@ OFCondition DCMTK_transport_install(T_ASC_Network *network)
     return cond;
 }
 
+// Fills error with what and the toolkit's condition text; returns -1.
+static int tls_failed(char *error, size_t size, const std::string &what, OFCondition cond)
+{
+    if (error != nullptr && size > 0)
+        snprintf(error, size, "%s: %s", what.c_str(), cond.text());
+    return -1;
+}
+
+int DCMTK_tls_init(const DCMTK_tls_settings *settings, char *error, size_t errorSize)
+{
+    DCMTK_tls_exit();
+    DCMTK_TLSTransportLayer *layer = new DCMTK_TLSTransportLayer;
+    OFCondition cond = EC_Normal;
+    int result = 0;
+
+    if (!*layer) {
+        result = tls_failed(error, errorSize, "TLS", EC_IllegalCall);
+    } else if ((cond = layer->setTLSProfile(TSP_Profile_BCP195)).bad() ||
+               (cond = layer->activateCipherSuites()).bad()) {
+        result = tls_failed(error, errorSize, "TLS cipher suites", cond);
+    } else if ((cond = layer->setPrivateKeyFile(settings->privateKey, DCF_Filetype_PEM)).bad()) {
+        result =
+            tls_failed(error, errorSize, std::string("private key ") + settings->privateKey, cond);
+    } else if ((cond = layer->setCertificateFile(settings->certificate, DCF_Filetype_PEM)).bad()) {
+        result =
+            tls_failed(error, errorSize, std::string("certificate ") + settings->certificate, cond);
+    } else if (!layer->checkPrivateKeyMatchesCertificate()) {
+        result = tls_failed(error, errorSize,
+                            std::string("private key ") + settings->privateKey +
+                                " does not match certificate " + settings->certificate,
+                            EC_IllegalParameter);
+    }
+    for (int i = 0; result == 0 && i < settings->trustedFileCount; i++) {
+        cond = layer->addTrustedCertificateFile(settings->trustedFiles[i], DCF_Filetype_PEM);
+        if (cond.bad())
+            result =
+                tls_failed(error, errorSize,
+                           std::string("trusted certificates ") + settings->trustedFiles[i], cond);
+    }
+    if (result == 0 && settings->trustedDir != nullptr) {
+        cond = layer->addTrustedCertificateDir(settings->trustedDir, DCF_Filetype_PEM);
+        if (cond.bad())
+            result = tls_failed(error, errorSize,
+                                std::string("trusted directory ") + settings->trustedDir, cond);
+    }
+    if (result != 0) {
+        delete layer;
+        return result;
+    }
+    // Diffie-Hellman parameters for the DHE suites of the profile.
+    layer->setBuiltInDHParameters();
+    switch (settings->clientCertificates) {
+    case DCMTK_TLS_CLIENT_REQUIRE:
+        layer->setCertificateVerification(DCV_requireCertificate);
+        break;
+    case DCMTK_TLS_CLIENT_VERIFY:
+        layer->setCertificateVerification(DCV_checkCertificate);
+        break;
+    default:
+        layer->setCertificateVerification(DCV_ignoreCertificate);
+        break;
+    }
+    tls_layer = layer;
+    return 0;
+}
+
+void DCMTK_tls_exit(void)
+{
+    delete tls_layer;
+    tls_layer = nullptr;
+}
+
+int DCMTK_tls_enabled(void)
+{
+    return tls_layer != nullptr;
+}
+
+void DCMTK_tls_set_peer_policy(DCMTK_tls_peer_fn policy)
+{
+    tls_peer_policy = policy;
+}
+
+int DCMTK_tls_peer_wanted(const char *calledAET, const char *peerAddress)
+{
+    return tls_peer_policy != nullptr && tls_peer_policy(calledAET, peerAddress) != 0;
+}
+
 // The association's connection when it is one of this layer's, else null.
-static DCMTK_FastTCPConnection *layer_connection(T_ASC_Association *assoc)
+static DCMTK_LayerConnection *layer_connection(T_ASC_Association *assoc)
 {
     if (assoc == nullptr || assoc->DULassociation == nullptr)
         return nullptr;
     DcmTransportConnection *conn = DUL_getTransportConnection(assoc->DULassociation);
-    return dynamic_cast<DCMTK_FastTCPConnection *>(conn);
+    return dynamic_cast<DCMTK_LayerConnection *>(conn);
 }
 
 int DCMTK_transport_waitReadable(T_ASC_Association *assoc, int ms)
 {
-    DCMTK_FastTCPConnection *conn = layer_connection(assoc);
+    DCMTK_LayerConnection *conn = layer_connection(assoc);
     return conn != nullptr ? conn->waitReadable(ms) : -1;
+}
+
+int DCMTK_transport_secure(T_ASC_Association *assoc)
+{
+    if (assoc == nullptr || assoc->DULassociation == nullptr)
+        return 0;
+    return dynamic_cast<DcmTLSConnection *>(DUL_getTransportConnection(assoc->DULassociation)) !=
+           nullptr;
 }
 
 int DCMTK_peer_address(T_ASC_Association *assoc, char *out, size_t size)
 {
-    DCMTK_FastTCPConnection *conn = layer_connection(assoc);
+    DCMTK_LayerConnection *conn = layer_connection(assoc);
     struct sockaddr_storage ss;
     socklen_t len = sizeof(ss);
     char host[NI_MAXHOST];
@@ -250,7 +511,7 @@ int DCMTK_peer_address(T_ASC_Association *assoc, char *out, size_t size)
     if (size == 0)
         return -1;
     out[0] = '\0';
-    if (conn == nullptr || getpeername(conn->socket(), (struct sockaddr *)&ss, &len) != 0 ||
+    if (conn == nullptr || getpeername(conn->socketOf(), (struct sockaddr *)&ss, &len) != 0 ||
         getnameinfo((struct sockaddr *)&ss, len, host, sizeof(host), nullptr, 0, NI_NUMERICHOST) !=
             0)
         return -1;

@@ -568,38 +568,32 @@ static void studyResponse(LocalStore *store, DcmDataset *query, DcmDataset **res
         addKey(resp, DCM_SpecificCharacterSet, "ISO_IR 192");
 }
 
-// Data record c of a study that passed the summary test, into *rec: 1 read,
-// 0 not in the file, -1 read error. When enough of the studies just below
-// c pass as well (the next calls will want them), c and the records below
-// it are read together into the handle's window; a selective query reads
-// its few records one by one.
-static int readStudyRecord(findStudyHandle *h, const studyhash *table, int32_t c, studydata *rec)
+// Data record c of a study that passed the summary test: a pointer to it
+// (in the handle's window or in *buf), or null when it is not in the file or
+// cannot be read. When enough of the studies just below c pass as well
+// (the next calls will want them), c and the records below it are read
+// together into the window; a selective query reads its few records one by
+// one.
+static const studydata *readStudyRecord(findStudyHandle *h, const studyhash *table, int32_t c,
+                                        studydata *buf)
 {
-    if (h->window && c >= h->windowLow && c < h->windowLow + h->windowCount) {
-        *rec = h->window[c - h->windowLow];
-        return 1;
-    }
+    if (h->window && c >= h->windowLow && c < h->windowLow + h->windowCount)
+        return &h->window[c - h->windowLow];
     int32_t low = c >= STUDY_WINDOW - 1 ? c - (STUDY_WINDOW - 1) : 0;
     int more = 0;
     for (int32_t i = c - 1; i >= low && more < STUDY_WINDOW_WORTH - 1; i--)
         more += querymatch_summaryPasses(&table[i], &h->q.th);
-    if (more < STUDY_WINDOW_WORTH - 1)
-        return readRecordShared(h->hashFd, h->dataFd, c, rec, sizeof(*rec));
-    if (!h->window) {
+    if (more >= STUDY_WINDOW_WORTH - 1 && !h->window)
         h->window = (studydata *)malloc(STUDY_WINDOW * sizeof(studydata));
-        if (!h->window)
-            return readRecordShared(h->hashFd, h->dataFd, c, rec, sizeof(*rec));
-    }
+    if (more < STUDY_WINDOW_WORTH - 1 || !h->window)
+        return readRecordShared(h->hashFd, h->dataFd, c, buf, sizeof(*buf)) == 1 ? buf : NULL;
     long n =
         readRecordsShared(h->hashFd, h->dataFd, low, h->window, sizeof(studydata), c - low + 1);
     h->windowLow = low;
     h->windowCount = n < 0 ? 0 : (int32_t)n;
-    if (n < 0)
-        return -1;
     if (c >= low + h->windowCount)
-        return 0;
-    *rec = h->window[c - low];
-    return 1;
+        return NULL;
+    return &h->window[c - low];
 }
 
 int LocalStore::findStudyLevel(void **handle, DcmDataset *query, DcmDataset **result,
@@ -640,27 +634,26 @@ int LocalStore::findStudyLevel(void **handle, DcmDataset *query, DcmDataset **re
         if (studyHashCompare(&studyTable[h->cursor], &h->q.th) != 0)
             continue;
         logprintf(LOGLEVEL_DEBUG, logStream, "entry %d hash matches\n", h->cursor);
-        studydata rec;
-        if (readStudyRecord(h, studyTable, h->cursor, &rec) != 1 || !studyindex_isLive(&rec))
-            continue;
-        if (!querymatch_studyRecord(&rec, &h->q))
+        studydata buf;
+        const studydata *rec = readStudyRecord(h, studyTable, h->cursor, &buf);
+        if (!rec || !studyindex_isLive(rec) || !querymatch_studyRecord(rec, &h->q))
             continue;
         std::string modalities;
         if (wantModalities || !h->q.modalities.universal || !h->q.modality.universal) {
-            modalities = studyModalities(this, &rec);
+            modalities = studyModalities(this, rec);
             if (!keymatch_matches(h->q.modalities, modalities.data(), modalities.size()) ||
                 !keymatch_matches(h->q.modality, modalities.data(), modalities.size()))
                 continue;
         }
         if (h->patientLevel) {
             // A patient is known by the ID; without one, by the name.
-            std::string id = fieldString(rec.patientId, sizeof(rec.patientId));
+            std::string id = fieldString(rec->patientId, sizeof(rec->patientId));
             std::string who =
-                id.empty() ? "\n" + fieldString(rec.patientName, sizeof(rec.patientName)) : id;
+                id.empty() ? "\n" + fieldString(rec->patientName, sizeof(rec->patientName)) : id;
             if (!h->patientsAnswered.insert(who).second)
                 continue;
         }
-        studyResponse(this, query, result, levelText, h->cursor, &rec, modalities);
+        studyResponse(this, query, result, levelText, h->cursor, rec, modalities);
         return 0;
     }
 }

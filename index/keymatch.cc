@@ -240,81 +240,109 @@ bool keymatch_wildcard(const char *value, size_t vlen, const char *pattern, size
     return p == plen;
 }
 
-static bool matchPersonName(const keymatch_key &k, const std::string &stored)
+// A person name without its empty trailing components (DOE^JOHN^^ is
+// DOE^JOHN): the length of what is left.
+static size_t nameLength(const char *v, size_t len)
 {
-    std::string whole = stored;
-    while (!whole.empty() && whole.back() == '^')
-        whole.pop_back();
+    while (len > 0 && v[len - 1] == '^')
+        len--;
+    return len;
+}
+
+static bool matchPersonName(const keymatch_key &k, const char *v, size_t len)
+{
     const std::string &p = k.pattern;
-    if (keymatch_wildcard(whole.data(), whole.size(), p.data(), p.size(), true))
+    if (keymatch_wildcard(v, nameLength(v, len), p.data(), p.size(), true))
         return true;
     // A key without component groups may name the person in any one of the
     // stored groups (alphabetic, ideographic, phonetic).
-    if (p.find('=') != std::string::npos || stored.find('=') == std::string::npos)
+    const char *eq = (const char *)memchr(v, '=', len);
+    if (p.find('=') != std::string::npos || eq == nullptr)
         return false;
-    size_t start = 0;
-    for (;;) {
-        size_t end = stored.find('=', start);
-        std::string group = stored.substr(start, end == std::string::npos ? end : end - start);
-        while (!group.empty() && group.back() == '^')
-            group.pop_back();
-        if (!group.empty() &&
-            keymatch_wildcard(group.data(), group.size(), p.data(), p.size(), true))
+    const char *end = v + len;
+    for (const char *g = v; g <= end;) {
+        const char *ge = (const char *)memchr(g, '=', (size_t)(end - g));
+        if (ge == nullptr)
+            ge = end;
+        size_t glen = nameLength(g, (size_t)(ge - g));
+        if (glen > 0 && keymatch_wildcard(g, glen, p.data(), p.size(), true))
             return true;
-        if (end == std::string::npos)
-            return false;
-        start = end + 1;
+        g = ge + 1;
     }
+    return false;
+}
+
+// Calls f(value, length) for each backslash-separated value of v (without
+// padding) until it returns true; true when one did.
+template <typename F> static bool anyValue(const char *v, size_t len, F f)
+{
+    const char *end = v + len;
+    for (const char *s = v; s <= end;) {
+        const char *e = (const char *)memchr(s, '\\', (size_t)(end - s));
+        if (e == nullptr)
+            e = end;
+        const char *b = s;
+        while (b < e && *b == ' ')
+            b++;
+        if (f(b, trimmedLength(b, (size_t)(e - b))))
+            return true;
+        s = e + 1;
+    }
+    return false;
 }
 
 bool keymatch_matches(const keymatch_key &k, const char *value, size_t len)
 {
     if (k.universal)
         return true;
-    std::string stored = value ? trimmed(value, len) : std::string();
+    // Called for every candidate record: no copies, no allocation.
+    if (!value)
+        len = 0;
+    while (len > 0 && *value == ' ') {
+        value++;
+        len--;
+    }
+    len = trimmedLength(value, len);
     if (k.emptyOnly)
-        return stored.empty();
+        return len == 0;
     // A value that is not there matches no key but the universal one.
-    if (stored.empty())
+    if (len == 0)
         return false;
     switch (k.kind) {
     case KEYMATCH_UID:
         for (const std::string &uid : k.list) {
-            if (uid == stored)
+            if (uid.size() == len && memcmp(uid.data(), value, len) == 0)
                 return true;
         }
         return false;
     case KEYMATCH_CODES:
-        for (const std::string &one : splitValues(stored)) {
-            std::string code = trimmed(one.data(), one.size());
+        return anyValue(value, len, [&k](const char *c, size_t n) {
             for (const std::string &want : k.list) {
-                if (keymatch_wildcard(code.data(), code.size(), want.data(), want.size(), false))
+                if (keymatch_wildcard(c, n, want.data(), want.size(), false))
                     return true;
             }
-        }
-        return false;
+            return false;
+        });
     case KEYMATCH_DATE:
     case KEYMATCH_TIME:
     case KEYMATCH_DATETIME: {
-        std::string d = keymatch_digits(k.kind, stored.data(), stored.size(), '0');
+        std::string d = keymatch_digits(k.kind, value, len, '0');
         if (d.empty())
             return false;
         return (k.lo.empty() || d >= k.lo) && (k.hi.empty() || d <= k.hi);
     }
     case KEYMATCH_PN:
-        return matchPersonName(k, stored);
+        return matchPersonName(k, value, len);
     default: {
         const std::string &p = k.pattern;
-        if (keymatch_wildcard(stored.data(), stored.size(), p.data(), p.size(), false))
+        if (keymatch_wildcard(value, len, p.data(), p.size(), false))
             return true;
         // A multi-valued text matches when one of its values does.
-        if (stored.find('\\') == std::string::npos || p.find('\\') != std::string::npos)
+        if (memchr(value, '\\', len) == nullptr || p.find('\\') != std::string::npos)
             return false;
-        for (const std::string &one : splitValues(stored)) {
-            if (keymatch_wildcard(one.data(), one.size(), p.data(), p.size(), false))
-                return true;
-        }
-        return false;
+        return anyValue(value, len, [&p](const char *c, size_t n) {
+            return keymatch_wildcard(c, n, p.data(), p.size(), false);
+        });
     }
     }
 }

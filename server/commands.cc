@@ -32,6 +32,8 @@ static OFCondition runService(T_ASC_Association *assoc, T_DIMSE_Message *msg,
         return DCMTK_SCP_find(assoc, msg, pcId, findSCPCallback, ctx);
     case DIMSE_C_MOVE_RQ:
         return DCMTK_SCP_move(assoc, msg, pcId, moveSCPCallback, ctx);
+    case DIMSE_N_ACTION_RQ:
+        return commitSCP(assoc, msg, pcId, ctx);
     case DIMSE_C_GET_RQ:
         return DCMTK_SCP_get(assoc, msg, pcId, getSCPCallback, ctx);
     default:
@@ -113,6 +115,10 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
                 format = "C-Get %s->%s";
                 op = SS_MOVE;
             }
+            break;
+        case DIMSE_N_ACTION_RQ:
+            format = "N-Action %s->%s";
+            op = SS_STORE;
             break;
         case DIMSE_C_ECHO_RQ:
             format = "C-Echo %s->%s";

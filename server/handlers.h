@@ -132,4 +132,24 @@ int closeSubAssociation(movedata *md);
 // Frees a retrieve's job (null is fine) and clears the pointer.
 void retrieveJobFree(retrievejob **job);
 
+// Storage commitment (Push Model, SCP): seconds to wait for the peer's
+// answer to an event report, and how long the peer may stay quiet after the
+// N-ACTION response before the report goes on the same association.
+enum { COMMIT_REPLY_SECONDS = 30, COMMIT_PEER_QUIET_MS = 200 };
+
+// N-ACTION handler of the Storage Commitment Push Model: answers the
+// request, checks each referenced instance (stored, readable, of the named
+// class, flushed to disk) and sends the N-EVENT-REPORT (event 1 all
+// committed, 2 with failures) on this association while the peer waits on
+// it; when the peer goes on instead (releases it), the report waits for
+// commit_sendPending. The condition of the exchange.
+OFCondition commitSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                      T_ASC_PresentationContextID pcId, handlercontext *ctx);
+// After the association has ended: sends a waiting report over a new
+// association (through net) to the requester's address in the AE title map,
+// proposing the commitment class with the SCP role. Failures are logged.
+void commit_sendPending(T_ASC_Network *net);
+// Remembers where this worker stored an instance, for commitment requests.
+void commit_noteStored(const char *study, const char *series, const char *instance);
+
 #endif

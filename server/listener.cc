@@ -26,9 +26,11 @@
 #include "runtime/multicast.h"
 #include "runtime/process.h"
 #include "server/commands.h"
+#include "server/handlers.h"
 #include "server/housekeeping.h"
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
+#include "server/tlsconfig.h"
 #include "store/localstore.h"
 
 // Rejection parameters and log text of each refusing endReason.
@@ -160,7 +162,7 @@ static int reapWorkers(int wait = 0)
 // In a worker: accepts the connection the listener saw waiting, closes
 // taken once it is off the listening socket, reads the association request
 // and serves it, or refuses it when the listener found too many workers.
-static void serveConnection(T_ASC_Network *net, bool tooMany, int taken)
+static void serveConnection(T_ASC_Network *net, bool secure, bool tooMany, int taken)
 {
     const serveroptions &o = server_options;
     alarm(LISTENER_PHASE_ALARM);
@@ -168,8 +170,9 @@ static void serveConnection(T_ASC_Network *net, bool tooMany, int taken)
     T_ASC_Association *assoc = nullptr;
     // Another process may have taken the connection after all: wait for
     // one no longer than a second.
+    // On the TLS port the TLS handshake happens here too, in the worker.
     OFCondition cond = ASC_receiveAssociation(net, &assoc, LISTENER_MAX_PDU, nullptr, nullptr,
-                                              OFFalse, DUL_NOBLOCK, 1);
+                                              secure, DUL_NOBLOCK, 1);
     DCMTK_transport_close_on_connection(-1);
     if (cond.bad()) {
         if (cond != DUL_NOASSOCIATIONREQUEST)
@@ -272,22 +275,51 @@ static void stopWorkers()
     logprintf(LOGLEVEL_NOTICE, o.logfp, "Stopped.\n");
 }
 
+// Opens a listening network on port; null after the failure is logged.
+static T_ASC_Network *openNetwork(int port)
+{
+    T_ASC_Network *net = DCMTK_net_init_listen(port, 1);
+    if (net == nullptr) {
+        // errno is still the failed bind's or listen's.
+        const char *why = strerror(errno);
+        logprintf(LOGLEVEL_FATAL, server_options.logfp, "Cannot listen on port %d: %s\n", port,
+                  why);
+        fprintf(stderr, "storeserver: cannot listen on port %d: %s\n", port, why);
+    }
+    return net;
+}
+
+static void closeNetworks(T_ASC_Network *const nets[], int count)
+{
+    for (int i = 0; i < count; i++) {
+        if (nets[i] != nullptr)
+            DCMTK_net_exit(nets[i]);
+    }
+}
+
 int runListener()
 {
     const serveroptions &o = server_options;
     catchStopSignals();
-    T_ASC_Network *net = DCMTK_net_init_listen(o.port, 1);
-    if (net == nullptr) {
-        // errno is still the failed bind's or listen's.
-        const char *why = strerror(errno);
-        logprintf(LOGLEVEL_FATAL, o.logfp, "Cannot listen on port %d: %s\n", o.port, why);
-        fprintf(stderr, "storeserver: cannot listen on port %d: %s\n", o.port, why);
+    // The plain port, the TLS port, or both; nets[secure] is the TLS one.
+    T_ASC_Network *nets[2] = {nullptr, nullptr};
+    int count = 0, secure = -1;
+    if (server_tls.port == 0 || server_tls.plain)
+        nets[count++] = openNetwork(o.port);
+    if (server_tls.port != 0 && (count == 0 || nets[0] != nullptr)) {
+        secure = count;
+        nets[count++] = openNetwork(server_tls.port);
+    }
+    if (count == 0 || nets[count - 1] == nullptr) {
+        closeNetworks(nets, count);
         return 1;
     }
+    if (secure >= 0)
+        logprintf(LOGLEVEL_NOTICE, o.logfp, "DICOM over TLS on Port %d.\n", server_tls.port);
     logprintf(LOGLEVEL_NOTICE, o.logfp, "PACS Server AET %s now listening on Port %d.\n", o.aetitle,
-              o.port);
+              secure == 0 ? server_tls.port : o.port);
     if (dropPrivileges() != 0) {
-        DCMTK_net_exit(net);
+        closeNetworks(nets, count);
         return 1;
     }
     // The toolkit reads its data dictionary (several thousand lines) at its
@@ -304,7 +336,7 @@ int runListener()
                   server_store.baseDir);
         fprintf(stderr, "storeserver: store %s is being rebuilt by storeindex\n",
                 server_store.baseDir);
-        DCMTK_net_exit(net);
+        closeNetworks(nets, count);
         return 1;
     }
     if (storeLock < 0 && errno != ENOENT) // ENOENT: no store made yet
@@ -320,7 +352,9 @@ int runListener()
     time_t last_check = time(nullptr);
 
     while (!stopRequested) {
-        if (ASC_associationWaiting(net, LISTENER_WAIT_SECONDS) && !stopRequested) {
+        int ready = DCMTK_net_wait(nets, count, LISTENER_WAIT_SECONDS);
+        if (ready >= 0 && !stopRequested) {
+            T_ASC_Network *net = nets[ready];
             // Workers that have ended since the last housekeeping no longer
             // count against the limit.
             if (workers > o.max_assocs)
@@ -357,7 +391,7 @@ int runListener()
                 workerPids.clear();
                 if (taken[0] != -1)
                     close(taken[0]);
-                serveConnection(net, tooMany, taken[1]);
+                serveConnection(net, ready == secure, tooMany, taken[1]);
                 return 0;
             }
             if (taken[1] != -1)
@@ -389,7 +423,7 @@ int runListener()
         }
         server_state.checklisten();
     }
-    DCMTK_net_exit(net);
+    closeNetworks(nets, count);
     stopWorkers();
     if (storeLock >= 0)
         close(storeLock);
@@ -435,6 +469,8 @@ OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register MOVE\n");
     if (DCMTK_params_accept_std_PCs(params, getSOPClasses, 2).bad())
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register GET\n");
+    if (DCMTK_params_accept_std_PC(params, UID_StorageCommitmentPushModelSOPClass).bad())
+        logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register COMMITMENT\n");
     acceptProposedRoles(params);
 
     ASC_setAPTitles(params, nullptr, nullptr, o.aetitle);
@@ -498,5 +534,8 @@ out:
     ASC_dropSCPAssociation(assoc);
     ASC_destroyAssociation(&assoc);
     alarm(0);
+    // A commitment report that the peer did not wait for goes now, over an
+    // association of its own.
+    commit_sendPending(net);
     return cond;
 }

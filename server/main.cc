@@ -20,6 +20,7 @@
 #include "server/listener.h"
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
+#include "server/tlsconfig.h"
 #include "store/localstore.h"
 
 // The process-wide objects, in the order they are built. The store's
@@ -51,6 +52,7 @@ LocalStore server_store;
 serverstate server_state;
 AETitleMap server_aetmap = nullptr;
 AccessPolicy server_access = {0, nullptr, ""};
+tlsconfig server_tls = {0, 1, ""};
 
 static const char usageText[] = "Usage: %s [-a AETitle] [-p ServerPort] [-m MonitorPort]\n"
                                 "       [-u DropToUserName] [-g DropToGroupName] [-U umask]\n"
@@ -188,6 +190,36 @@ static int loadAccessPolicy()
     return 0;
 }
 
+// The peer policy of the network layer: a peer whose AE title map entry
+// has the flag T, at the address called, is called over TLS. Without a TLS
+// set-up such a call fails rather than send the images in the clear.
+static int peerWantsTLS(const char *calledAET, const char *address)
+{
+    AETitleMapEntry *e = AETitleMap_FindByAET(&server_aetmap, calledAET);
+    if (e == nullptr || (e->flags & AETITLEMAP_FLAG_T) == 0 || strcmp(e->address, address) != 0)
+        return 0;
+    if (!DCMTK_tls_enabled())
+        logprintf(LOGLEVEL_ERROR, server_options.logfp,
+                  "AET %s is to be called over TLS, but TLS is not set up.\n", calledAET);
+    return 1;
+}
+
+// Reads the TLS settings and sets up TLS. A settings file that cannot be
+// used ends the start. 0, or 1 after the message.
+static int loadTLSConfig()
+{
+    char error[512] = "";
+    int r = tlsconfig_load(&server_tls, nullptr, error, sizeof(error));
+    if (r < 0) {
+        logprintf(LOGLEVEL_FATAL, server_options.logfp, "TLS settings %s: %s\n", server_tls.path,
+                  error);
+        fprintf(stderr, "storeserver: TLS settings %s: %s\n", server_tls.path, error);
+        return 1;
+    }
+    DCMTK_tls_set_peer_policy(peerWantsTLS);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     serveroptions &o = server_options;
@@ -233,7 +265,7 @@ int main(int argc, char **argv)
         umask((mode_t)o.file_umask);
 
     loadAETitleMap();
-    if (loadAccessPolicy() != 0)
+    if (loadAccessPolicy() != 0 || loadTLSConfig() != 0)
         return 1;
     if (o.aetitle == nullptr) {
         AETitleMapEntry *local = AETitleMap_FindByName(&server_aetmap, SERVEROPTIONS_LOCAL_ENTRY);
@@ -257,6 +289,7 @@ int main(int argc, char **argv)
     o.aetitle = nullptr; // it may point into the map
     AETitleMap_Destroy(&server_aetmap);
     AccessPolicy_Destroy(&server_access);
+    DCMTK_tls_exit();
     server_store.setLogfile(nullptr);
     return status;
 }

@@ -57,5 +57,6 @@ extern LocalStore server_store;      // the image store (store/localstore.h)
 extern serverstate server_state;     // the monitor endpoint (server/serverstate.h)
 extern AETitleMap server_aetmap;     // the known peers
 extern AccessPolicy server_access;   // who may do what (off without a policy file)
+extern struct tlsconfig server_tls;  // the TLS port (server/tlsconfig.h)
 
 #endif

@@ -82,6 +82,9 @@ void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
 
     switch (result) {
     case LS_OK:
+        commit_noteStored(DCMTK_getTagString(ds, DCM_StudyInstanceUID),
+                          DCMTK_getTagString(ds, DCM_SeriesInstanceUID),
+                          DCMTK_getTagString(ds, DCM_SOPInstanceUID));
         announceStored(ds);
         break;
     case LS_EXISTS:

@@ -130,6 +130,9 @@ public:
     // files, whoever wrote it: 0 on disk, 2 (LS_MISSING) not stored or not
     // readable, -1 the flush failed (logged at level 8).
     int SyncImage(const char *study, const char *series, const char *image);
+    // Finds the study and series of a stored instance by its SOP instance
+    // UID, walking the index (studies newest first): 0 found, 2 not indexed.
+    int LocateImage(const char *instance, OFString *study, OFString *series);
     // Notes a file (isDir 0) or directory (1) of the store as changed, for
     // the next SyncWrites; noteParentChanged notes the directory holding path.
     void noteChanged(const OFString &path, int isDir);

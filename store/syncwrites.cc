@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "index/studyindex.h"
 #include "runtime/logprintf.h"
 #include "store/localstore.h"
 
@@ -104,4 +105,64 @@ int LocalStore::SyncImage(const char *study, const char *series, const char *ima
         dir = dir.substr(0, slash);
     }
     return SyncWrites() == 0 ? LS_OK : -1;
+}
+
+// Key of record i of fd (records of size bytes) into key: 1 live record
+// read, 0 cleared, -1 end or damage.
+static int readKey(int fd, long i, size_t size, std::string *key)
+{
+    char record[sizeof(imagerecord)];
+    int r = studyindex_readRecord(fd, i, record, size);
+    if (r != 1)
+        return -1;
+    if (!studyindex_isLive(record))
+        return 0;
+    *key = std::string(record, strnlen(record, STUDYINDEX_KEY_WIDTH));
+    return 1;
+}
+
+int LocalStore::LocateImage(const char *instance, OFString *study, OFString *series)
+{
+    int result = LS_MISSING;
+    OFString stem = GetUidIndexPath(nullptr, nullptr);
+    int dataFd = open((stem + ".dat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (dataFd < 0)
+        return LS_MISSING;
+    std::string studyUid, seriesUid, key;
+    for (long i = studyCount - 1; i >= 0 && result != LS_OK; i--) {
+        if (studyTable[i].patientNameBits & STUDYHASH_DELETED)
+            continue;
+        if (readKey(dataFd, i, sizeof(studydata), &studyUid) != 1)
+            continue;
+        int seriesFd = open((GetUidIndexPath(studyUid.c_str(), nullptr) + ".dat").c_str(),
+                            O_RDONLY | O_CLOEXEC);
+        if (seriesFd < 0)
+            continue;
+        for (long j = 0; result != LS_OK; j++) {
+            int r = readKey(seriesFd, j, sizeof(seriesrecord), &seriesUid);
+            if (r < 0)
+                break;
+            if (r == 0)
+                continue;
+            int imageFd =
+                open((GetUidIndexPath(studyUid.c_str(), seriesUid.c_str()) + ".dat").c_str(),
+                     O_RDONLY | O_CLOEXEC);
+            if (imageFd < 0)
+                continue;
+            for (long k = 0; result != LS_OK; k++) {
+                r = readKey(imageFd, k, sizeof(imagerecord), &key);
+                if (r < 0)
+                    break;
+                if (r == 1 && key == instance) {
+                    *study = studyUid.c_str();
+                    *series = seriesUid.c_str();
+                    result = LS_OK;
+                }
+            }
+            close(imageFd);
+        }
+        close(seriesFd);
+    }
+    close(dataFd);
+    return result;
 }

@@ -279,21 +279,6 @@ static void requestDone(void *, MHD_Connection *, void **ptr, MHD_RequestTermina
     *ptr = nullptr;
 }
 
-// The whole of a PEM file as a string (empty when unreadable).
-static std::string readFile(const char *path)
-{
-    std::string out;
-    FILE *f = fopen(path, "r");
-    if (f == nullptr)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    fclose(f);
-    return out;
-}
-
 // The library borrows the certificate and key texts for the daemon's life.
 static std::string certText, keyText;
 
@@ -312,9 +297,8 @@ MHD_Daemon *httpd_start()
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ERROR_LOG;
     bool tls = o.cert_file != nullptr && o.key_file != nullptr;
     if (tls) {
-        certText = readFile(o.cert_file);
-        keyText = readFile(o.key_file);
-        if (certText.empty() || keyText.empty()) {
+        if (!web_readFile(o.cert_file, &certText) || !web_readFile(o.key_file, &keyText) ||
+            certText.empty() || keyText.empty()) {
             logprintf(LOGLEVEL_FATAL, o.logfp, "Cannot read certificate %s or key %s\n",
                       o.cert_file, o.key_file);
             return nullptr;

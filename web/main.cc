@@ -4,6 +4,7 @@
 // without users unless told to, opens the monitor channel, starts the HTTP
 // daemon and serves until SIGTERM or SIGINT.
 #include <arpa/inet.h>
+#include <errno.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
@@ -149,6 +150,7 @@ int main(int argc, char **argv)
     MHD_Daemon *daemon = nullptr;
     sigset_t stopSignals;
     int sig = 0;
+    int storeLock = -1;
 
     detect_installpath(argv[0]);
     switch (parseOptions(argc, argv)) {
@@ -195,6 +197,16 @@ int main(int argc, char **argv)
     // now that the installation prefix is known.
     web_store = new LocalStore();
     web_store->setLogfile(o.logfp);
+    // Held (shared, like every running server) for the process's life, so
+    // that storeindex rebuild, which rewrites every index file, does not
+    // run while uploads are stored; a rebuild in progress keeps storeweb
+    // from starting.
+    storeLock = web_store->LockStore(0);
+    if (storeLock < 0 && errno == EAGAIN) {
+        logprintf(LOGLEVEL_FATAL, o.logfp, "Store %s is being rebuilt (storeindex holds it).\n",
+                  web_store->baseDir);
+        goto out;
+    }
 
     DCMTK_quiet_toolkit_log();
     // Frames and rendered images of compressed files are decoded.
@@ -238,6 +250,8 @@ int main(int argc, char **argv)
     httpd_stop(daemon);
     rc = 0;
 out:
+    if (storeLock >= 0)
+        close(storeLock);
     delete web_store;
     web_store = nullptr;
     return rc;

@@ -156,19 +156,6 @@ static const char *mediaTypeOf(const std::string &path)
     return "application/octet-stream";
 }
 
-static bool readWhole(const std::string &path, std::string *out)
-{
-    FILE *f = fopen(path.c_str(), "r");
-    if (f == nullptr)
-        return false;
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        out->append(buf, n);
-    fclose(f);
-    return true;
-}
-
 static void replaceAll(std::string *s, const std::string &from, const std::string &to)
 {
     size_t at = 0;
@@ -183,7 +170,7 @@ static void replaceAll(std::string *s, const std::string &from, const std::strin
 static int viewerIndex(const webrequest &rq)
 {
     std::string page;
-    if (!readWhole(viewerDir() + "/index.html", &page))
+    if (!web_readFile(viewerDir() + "/index.html", &page))
         return web_replyError(rq, MHD_HTTP_NOT_FOUND, "The viewer is not installed");
     replaceAll(&page, "window.PUBLIC_URL=\"/\"", "window.PUBLIC_URL=\"/viewer/\"");
     replaceAll(&page, "href=\"/", "href=\"/viewer/");
@@ -248,7 +235,7 @@ static std::shared_ptr<const std::string> adaptedScript(const std::string &path)
     }
     std::string text;
     std::shared_ptr<const std::string> adapted;
-    if (readWhole(path, &text) && text.find(WEBPACK_PATH_BUILT) != std::string::npos) {
+    if (web_readFile(path, &text) && text.find(WEBPACK_PATH_BUILT) != std::string::npos) {
         replaceAll(&text, WEBPACK_PATH_BUILT, WEBPACK_PATH_SERVED);
         adapted = std::make_shared<const std::string>(std::move(text));
     }

@@ -4,6 +4,7 @@
 #include <microhttpd.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <sstream>
 
@@ -62,6 +63,19 @@ void web_announceStored(const char *study, const char *series, const char *insta
     multicast_send(web_monitorSock, text);
 }
 
+bool web_readFile(const std::string &path, std::string *out)
+{
+    FILE *f = fopen(path.c_str(), "r");
+    if (f == nullptr)
+        return false;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        out->append(buf, n);
+    fclose(f);
+    return true;
+}
+
 std::string web_escapeForLog(const std::string &text)
 {
     std::string out;
@@ -78,9 +92,26 @@ std::string web_escapeForLog(const std::string &text)
     return out;
 }
 
+// True for a UID that can name a file: 1 to 64 digits and dots.
+static bool plainUid(const char *uid)
+{
+    size_t n = strlen(uid);
+    return n > 0 && n <= LS_UID_MAX && strspn(uid, "0123456789.") == n;
+}
+
 int web_listInstances(const char *study, const char *series, const char *instance,
                       std::vector<webinstance> *out)
 {
+    // One instance named by all three UIDs is its file, if it exists: no
+    // need to read the series' whole image index to find it.
+    if (series != nullptr && instance != nullptr && plainUid(study) && plainUid(series) &&
+        plainUid(instance)) {
+        webinstance i{study, series, instance};
+        if (access(web_instancePath(i).c_str(), R_OK) == 0) {
+            out->push_back(i);
+            return 0;
+        }
+    }
     DcmDataset query;
     DCMTK_Key_Add(&query, 0x0008, 0x0052, "IMAGE");
     DCMTK_Key_Add(&query, 0x0020, 0x000D, study);

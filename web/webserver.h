@@ -88,6 +88,9 @@ int web_replyError(const webrequest &rq, unsigned status, const char *text);
 // Announces "STORAGE STOREUID study series instance" on the monitor channel.
 void web_announceStored(const char *study, const char *series, const char *instance);
 
+// The whole of a file into *out: false when it cannot be opened.
+bool web_readFile(const std::string &path, std::string *out);
+
 // Text from a peer made safe for the log: printable ASCII kept, everything
 // else as \xHH, cut to 200 characters.
 std::string web_escapeForLog(const std::string &text);

@@ -49,6 +49,13 @@ class AccessTest(vt.ServerTestCase):
         self.assertEqual(w.curl("/", ["-u", "bob:pw2"])[0], 200)
         self.assertIn("Web login refused for user alice", w.log())
 
+    def test_options_printed(self):
+        p = vt.run([STOREWEB, "-h"])
+        self.assertEqual(p.returncode, 0)
+        for option in ("-p Port", "-b Address", "-w UsersFile", "-A", "-C, -K", "-V ViewerDir"):
+            self.assertIn(option, p.stderr)
+        self.assertEqual(vt.run([STOREWEB, "-C", "cert.pem"]).returncode, 1)  # -C without -K
+
     def test_no_listening_beyond_loopback_without_users(self):
         s = self.server()
         w = self.web(s, address="0.0.0.0", start=False)
@@ -80,6 +87,13 @@ class AccessTest(vt.ServerTestCase):
                             "http://127.0.0.1:%d/dicom-web/studies" % w.port],
                            capture_output=True, text=True, timeout=30)
         self.assertNotEqual(p.stdout, "200")
+
+    def test_store_lock_keeps_a_rebuild_away(self):
+        s = self.server(start=False)
+        self.web(s)
+        p = vt.run([os.path.join(vt.BUILD, "storeindex", "storeindex"), "rebuild", s.basedir])
+        self.assertEqual(p.returncode, 2)
+        self.assertIn("using this store", p.stderr)
 
     def test_access_policy_of_the_dicom_side(self):
         s = self.server()
