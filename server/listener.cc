@@ -326,8 +326,8 @@ int runListener()
     // first use; loaded here, every worker inherits it instead of reading
     // it again after the fork.
     dcmDataDict.isDictionaryLoaded();
-    // While the server runs, it holds the store lock shared (the workers
-    // share the listener's), so storeindex rebuild,
+    // While the server runs, the listener holds the store lock shared (its
+    // workers close their copies), so storeindex rebuild,
     // which rewrites every index file, refuses to run beside it; and a
     // rebuild that runs already keeps the server from starting.
     int storeLock = server_store.LockStore(0);
@@ -389,6 +389,10 @@ int runListener()
                 // written a second time by the worker's exit.
                 signal(SIGALRM, SIG_DFL);
                 workerPids.clear();
+                // The store lock is the listener's alone: a copy here would
+                // keep it after the listener is gone, until this worker ends.
+                if (storeLock >= 0)
+                    close(storeLock);
                 if (taken[0] != -1)
                     close(taken[0]);
                 serveConnection(net, ready == secure, tooMany, taken[1]);

@@ -111,6 +111,10 @@ class CrashTest(vt.ServerTestCase):
                 with self.subTest(call=call, n=n, acknowledged=acked):
                     self.verify(srv, live_of(acked), gone_of(acked), work,
                                 None if acked else lambda: redo_of(srv, work))
+                # A clean stop: the server ends only after its workers, so
+                # no process holds the store lock any more for the rebuild.
+                srv.proc.send_signal(signal.SIGTERM)
+                self.assertEqual(srv.proc.wait(60), 0)
                 srv.stop()
                 if self.may_leave:
                     with self.subTest(call=call, n=n, rebuild=True):
