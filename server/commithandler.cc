@@ -184,6 +184,8 @@ OFCondition commitSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     ar.DataSetType = DIMSE_DATASET_NULL;
     if (strcmp(rq.RequestedSOPClassUID, UID_StorageCommitmentPushModelSOPClass) != 0)
         ar.DimseStatus = STATUS_N_NoSuchSOPClass;
+    else if (!handlerPermits(ctx, ACCESS_COMMIT))
+        ar.DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
     else if (strcmp(rq.RequestedSOPInstanceUID, COMMIT_INSTANCE_UID) != 0)
         ar.DimseStatus = STATUS_N_NoSuchObjectInstance;
     else if (rq.ActionTypeID != 1)
