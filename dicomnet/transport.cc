@@ -258,11 +258,17 @@ public:
 
     // A peer that connects and then says nothing must not hold the caller
     // for ever: the handshake has a bounded time for each read and write.
+    // The toolkit's own socket timeouts are put back afterwards.
     OFCondition serverSideHandshake() override
     {
-        setTimeouts(HANDSHAKE_SECONDS);
+        struct timeval rcv = {0, 0}, snd = {0, 0}, bound = {HANDSHAKE_SECONDS, 0};
+        socklen_t len = sizeof(rcv);
+        (void)getsockopt(getSocket(), SOL_SOCKET, SO_RCVTIMEO, &rcv, &len);
+        len = sizeof(snd);
+        (void)getsockopt(getSocket(), SOL_SOCKET, SO_SNDTIMEO, &snd, &len);
+        setTimeouts(bound, bound);
         OFCondition cond = DcmTLSConnection::serverSideHandshake();
-        setTimeouts(0);
+        setTimeouts(rcv, snd);
         return cond;
     }
 
@@ -333,12 +339,12 @@ public:
 private:
     enum { HANDSHAKE_SECONDS = 10 };
 
-    // Sets the socket's read and write timeouts (0: none).
-    void setTimeouts(int seconds)
+    // Sets the socket's read and write timeouts (best effort: without them
+    // the worker's own alarm still bounds the handshake).
+    void setTimeouts(const struct timeval &rcv, const struct timeval &snd)
     {
-        struct timeval tv = {seconds, 0};
-        (void)setsockopt(getSocket(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-        (void)setsockopt(getSocket(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+        (void)setsockopt(getSocket(), SOL_SOCKET, SO_RCVTIMEO, &rcv, sizeof(rcv));
+        (void)setsockopt(getSocket(), SOL_SOCKET, SO_SNDTIMEO, &snd, sizeof(snd));
     }
 
     int flushHeld()

@@ -217,30 +217,39 @@ static int viewerConfig(const webrequest &rq)
 }
 
 // The viewer's scripts load their other parts from the path the viewer was
-// built for ("/"); served below /viewer/, those scripts must name that
-// instead. Each script is read once: the adapted text is kept, or null
-// when the script names no such path and is served from its file.
-#define WEBPACK_PATH_BUILT "__webpack_require__.p = \"/\";"
-#define WEBPACK_PATH_SERVED "__webpack_require__.p = \"/viewer/\";"
-static std::mutex scriptsLock;
-static std::map<std::string, std::shared_ptr<const std::string>> adaptedScripts;
+// built for ("/"), and its style sheets name their fonts below it; served
+// below /viewer/, they must name that instead. Each such file is read once:
+// the adapted text is kept, or null when the file names no such path and is
+// served from its file.
+static const struct {
+    const char *suffix, *built, *served;
+} builtPaths[] = {
+    {".js", "__webpack_require__.p = \"/\";", "__webpack_require__.p = \"/viewer/\";"},
+    {".css", "url(/", "url(/viewer/"},
+};
+static std::mutex adaptedLock;
+static std::map<std::string, std::shared_ptr<const std::string>> adaptedFiles;
 
-static std::shared_ptr<const std::string> adaptedScript(const std::string &path)
+static std::shared_ptr<const std::string> adaptedFile(const std::string &path)
 {
     {
-        std::lock_guard<std::mutex> hold(scriptsLock);
-        auto it = adaptedScripts.find(path);
-        if (it != adaptedScripts.end())
+        std::lock_guard<std::mutex> hold(adaptedLock);
+        auto it = adaptedFiles.find(path);
+        if (it != adaptedFiles.end())
             return it->second;
     }
-    std::string text;
     std::shared_ptr<const std::string> adapted;
-    if (web_readFile(path, &text) && text.find(WEBPACK_PATH_BUILT) != std::string::npos) {
-        replaceAll(&text, WEBPACK_PATH_BUILT, WEBPACK_PATH_SERVED);
+    for (const auto &b : builtPaths) {
+        size_t n = strlen(b.suffix);
+        std::string text;
+        if (path.size() <= n || path.compare(path.size() - n, n, b.suffix) != 0 ||
+            !web_readFile(path, &text) || text.find(b.built) == std::string::npos)
+            continue;
+        replaceAll(&text, b.built, b.served);
         adapted = std::make_shared<const std::string>(std::move(text));
     }
-    std::lock_guard<std::mutex> hold(scriptsLock);
-    adaptedScripts[path] = adapted;
+    std::lock_guard<std::mutex> hold(adaptedLock);
+    adaptedFiles[path] = adapted;
     return adapted;
 }
 
@@ -266,12 +275,10 @@ int pages_viewer(const webrequest &rq)
             return viewerIndex(rq);
         return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
     }
-    std::shared_ptr<const std::string> script;
-    if (path.size() > 3 && path.compare(path.size() - 3, 3, ".js") == 0)
-        script = adaptedScript(path);
-    if (script) {
+    std::shared_ptr<const std::string> adapted = adaptedFile(path);
+    if (adapted) {
         close(fd);
-        return web_reply(rq, MHD_HTTP_OK, "application/javascript", *script);
+        return web_reply(rq, MHD_HTTP_OK, mediaTypeOf(path), *adapted);
     }
     // The library closes fd with the response.
     MHD_Response *r = MHD_create_response_from_fd((uint64_t)st.st_size, fd);

@@ -141,6 +141,21 @@ class TLSTests(ServerTestCase):
                     s.aetitle, "127.0.0.1", str(s.tls_port)])
         self.assertEqual(p.returncode, 0, p.stderr)
 
+    def test_tls_peer_is_never_called_in_the_clear(self):
+        # A destination marked T, on a server without TLS: the C-MOVE fails
+        # rather than send the images unencrypted.
+        dest = StoreSCP(self.pki, aetitle="PLAINDEST")
+        self.peers.append(dest)
+        s = self.server(aetmap="PLAINDEST\tPLAINDEST\t127.0.0.1:%d\tFMST\n" % dest.port)
+        self.assertEqual(s.storescu([self.image(s, 1)]).returncode, 0)
+        p, responses = movescu(s.port, ["StudyInstanceUID=" + STUDY], dest.aetitle,
+                               called=s.aetitle)
+        final = [r for r in responses if r["final"]]
+        self.assertEqual([(r["completed"], r["failed"]) for r in final], [(0, 1)],
+                         p.stdout[-3000:])
+        self.assertEqual(dest.files(), [])
+        self.assertIn("AET PLAINDEST is to be called over TLS, but TLS is not set up.", s.log())
+
     def test_unusable_settings_stop_the_start(self):
         cases = [
             ("certificate server.crt\nprivate-key ca.key\n", "does not match certificate"),
