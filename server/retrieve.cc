@@ -241,17 +241,15 @@ int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association 
         return RETRIEVE_NOT_SENT;
     }
 
-    // A file in the accepted syntax goes out as it is stored, read by the
-    // toolkit while it sends; any other is loaded and converted first.
+    // The file is loaded whole and sent from memory (converted first when
+    // the accepted syntax is another): letting the toolkit send it from the
+    // file is several times slower.
     DcmFileFormat file;
-    DcmDataset *dset = nullptr;
-    if (syntax != item.xfer) {
-        if (!loadFor(&file, item, syntax)) {
-            retrieve_countFailed(job, item);
-            return RETRIEVE_NOT_SENT;
-        }
-        dset = file.getDataset();
+    if (!loadFor(&file, item, syntax)) {
+        retrieve_countFailed(job, item);
+        return RETRIEVE_NOT_SENT;
     }
+    DcmDataset *dset = file.getDataset();
 
     T_DIMSE_C_StoreRQ req;
     T_DIMSE_C_StoreRSP rsp;

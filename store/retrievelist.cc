@@ -237,8 +237,65 @@ int retrievelist_build(LocalStore *store, DcmDataset *identifier,
     return RL_OK;
 }
 
+// The meta header of a Part 10 file: the 128-byte preamble, "DICM", then
+// group 0002 in explicit VR little endian. Reads the SOP class (0002,0002)
+// and transfer syntax (0002,0010) from the file's first bytes: 1 found, 0
+// not found there (the caller asks the toolkit), -1 the file cannot be read.
+static int scanMetaHeader(const char *path, std::string *sopClass, std::string *xfer)
+{
+    unsigned char buf[4096];
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    ssize_t n = fullio_pread(fd, buf, sizeof(buf), 0);
+    close(fd);
+    if (n < 0)
+        return -1;
+    if (n < 132 || memcmp(buf + 128, "DICM", 4) != 0)
+        return 0;
+    size_t at = 132;
+    sopClass->clear();
+    xfer->clear();
+    while (at + 8 <= (size_t)n && (sopClass->empty() || xfer->empty())) {
+        unsigned group = buf[at] | buf[at + 1] << 8;
+        unsigned element = buf[at + 2] | buf[at + 3] << 8;
+        if (group != 0x0002)
+            break;
+        bool longForm = (buf[at + 4] == 'O' && strchr("BWFDL", buf[at + 5]) != nullptr) ||
+                        (buf[at + 4] == 'S' && buf[at + 5] == 'Q') ||
+                        (buf[at + 4] == 'U' && strchr("TNCR", buf[at + 5]) != nullptr);
+        size_t length;
+        if (longForm) {
+            if (at + 12 > (size_t)n)
+                break;
+            length = (size_t)buf[at + 8] | (size_t)buf[at + 9] << 8 | (size_t)buf[at + 10] << 16 |
+                     (size_t)buf[at + 11] << 24;
+            at += 12;
+        } else {
+            length = buf[at + 6] | buf[at + 7] << 8;
+            at += 8;
+        }
+        if (length > (size_t)n - at)
+            break;
+        if (element == 0x0002 || element == 0x0010) {
+            // UI values are padded with a NUL to an even length.
+            size_t len = strnlen((const char *)buf + at, length);
+            while (len > 0 && buf[at + len - 1] == ' ')
+                len--;
+            (element == 0x0002 ? sopClass : xfer)->assign((const char *)buf + at, len);
+        }
+        at += length;
+    }
+    return !sopClass->empty() && !xfer->empty() ? 1 : 0;
+}
+
 int retrievelist_fileClass(const char *path, std::string *sopClass, std::string *xfer)
 {
+    // Read by hand first: the toolkit's reader costs as much as the
+    // sending of a small image, and a retrieve asks this of every image.
+    int r = scanMetaHeader(path, sopClass, xfer);
+    if (r != 0)
+        return r > 0 ? 0 : -1;
     DcmFileFormat file;
     if (file.loadFile(path, EXS_Unknown, EGL_noChange, DCM_MaxReadLength, ERM_metaOnly).bad())
         return -1;

@@ -5,6 +5,7 @@ association results, the DIMSE statuses, the store and the log."""
 
 import os
 import shutil
+import subprocess
 import tempfile
 
 import veltotest as vt
@@ -145,9 +146,36 @@ class AccessTests(ServerTestCase):
         self.assertIn("Received Final Find Response (Unknown Status: 0x124)", p.stdout + p.stderr)
         p, responses = movescu(s.port, ["StudyInstanceUID=" + STUDY], "ANY", calling="ECHOONLY")
         self.assertEqual(self.final(responses)["status"], 0x0124)
+        status = self.commit_status(s, "ECHOONLY")
+        if status is not None:
+            self.assertEqual(status, 0x0124)
         log = s.log()
-        for op in ("store", "find", "move"):
+        for op in ("store", "find", "move") + (("commit",) if status is not None else ()):
             self.assertIn("Access refused: ECHOONLY from 127.0.0.1 may not %s." % op, log)
+
+    def commit_status(self, s, calling):
+        """The N-ACTION status of a storage commitment request that calling
+        sends (with the test client of the commitment tests), or None when
+        its npm package is not installed."""
+        modules = os.path.join(vt.SOURCE, ".deps", "npm", "node_modules")
+        if not os.path.isdir(os.path.join(modules, "dcmjs-dimse")):
+            return None
+        client = os.path.join(vt.SOURCE, "tests", "server", "commit_scu.js")
+        # It waits for a report that a refused request never gets: read its
+        # status line, then stop it.
+        proc = subprocess.Popen(["node", client, "127.0.0.1", str(s.port), s.aetitle, calling,
+                                 "same", str(vt.free_port()), "1.2.826.40.9", "1.2.3", "1.2.3.4"],
+                                stdout=subprocess.PIPE, text=True,
+                                env=dict(os.environ, NODE_PATH=modules))
+        try:
+            for line in proc.stdout:
+                if line.startswith("ACTION STATUS "):
+                    return int(line.split()[2])
+            raise AssertionError("no N-ACTION response")
+        finally:
+            proc.kill()
+            proc.wait(10)
+            proc.stdout.close()
 
     def test_broken_policy_stops_the_start(self):
         s = self.server(start=False)
