@@ -151,6 +151,15 @@ OFCondition DCMTK_params_accept_std_PCs(T_ASC_Parameters *params,
                                         const char *const abstractSyntaxes[], int count);
 // The same for one abstract syntax.
 OFCondition DCMTK_params_accept_std_PC(T_ASC_Parameters *params, const char *abstractSyntax);
+// Answers the peer's SOP class extended negotiation for the query classes
+// given: combined date and time matching (the second byte) is granted where
+// asked for, relational queries and the rest are not. Other classes get no
+// answer.
+void DCMTK_params_accept_query_extneg(T_ASC_Parameters *params, const char *const sopClasses[],
+                                      int count);
+// Non-zero when combined date and time matching was granted for sopClass on
+// this association.
+int DCMTK_assoc_combined_datetime(T_ASC_Association *assoc, const char *sopClass);
 // Accepts contexts of SOP classes the toolkit does not know that propose
 // transferSyntax; refuses every other context not accepted yet (reason 4
 // unknown / earlier 4, reason 3 known). EC_Normal or the first bad condition.

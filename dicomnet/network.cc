@@ -9,6 +9,7 @@
 
 #include "dcmtk/dcmdata/dcuid.h"
 #include "dcmtk/dcmnet/dul.h"
+#include "dcmtk/dcmnet/extneg.h"
 #include "dcmtk/dcmnet/lst.h"
 
 #include "dicomnet/transport.h"
@@ -340,4 +341,65 @@ int DCMTK_dissociate(T_ASC_Association **assoc, OFCondition reason)
     if (rc != 0)
         return rc;
     return destroy(assoc);
+}
+
+// Byte of the query classes' application information that asks for (and
+// grants) combined date and time matching.
+enum { EXTNEG_COMBINED_DATETIME = 1 };
+
+static bool listedClass(const OFString &uid, const char *const classes[], int count)
+{
+    for (int i = 0; i < count; i++) {
+        if (uid == classes[i])
+            return true;
+    }
+    return false;
+}
+
+void DCMTK_params_accept_query_extneg(T_ASC_Parameters *params, const char *const sopClasses[],
+                                      int count)
+{
+    SOPClassExtendedNegotiationSubItemList *asked = nullptr;
+    ASC_getRequestedExtNegList(params, &asked);
+    if (asked == nullptr)
+        return;
+    // The toolkit owns the answer list once it is set and frees it with the
+    // association parameters (items and their application information).
+    SOPClassExtendedNegotiationSubItemList *answer = new SOPClassExtendedNegotiationSubItemList;
+    for (SOPClassExtendedNegotiationSubItem *item : *asked) {
+        if (!listedClass(item->sopClassUID, sopClasses, count))
+            continue;
+        SOPClassExtendedNegotiationSubItem *a = new SOPClassExtendedNegotiationSubItem;
+        a->sopClassUID = item->sopClassUID;
+        a->sopClassUIDLength = (unsigned short)item->sopClassUID.length();
+        a->serviceClassAppInfoLength = item->serviceClassAppInfoLength;
+        a->serviceClassAppInfo = new unsigned char[a->serviceClassAppInfoLength + 1]();
+        if (item->serviceClassAppInfoLength > EXTNEG_COMBINED_DATETIME)
+            a->serviceClassAppInfo[EXTNEG_COMBINED_DATETIME] =
+                item->serviceClassAppInfo[EXTNEG_COMBINED_DATETIME] == 1 ? 1 : 0;
+        a->itemLength = (unsigned short)(2 + a->sopClassUIDLength + a->serviceClassAppInfoLength);
+        answer->push_back(a);
+    }
+    if (answer->empty()) {
+        delete answer;
+        return;
+    }
+    ASC_setAcceptedExtNegList(params, answer);
+}
+
+int DCMTK_assoc_combined_datetime(T_ASC_Association *assoc, const char *sopClass)
+{
+    SOPClassExtendedNegotiationSubItemList *granted = nullptr;
+    if (assoc == nullptr || sopClass == nullptr)
+        return 0;
+    ASC_getAcceptedExtNegList(assoc->params, &granted);
+    if (granted == nullptr)
+        return 0;
+    for (SOPClassExtendedNegotiationSubItem *item : *granted) {
+        if (item->sopClassUID == sopClass &&
+            item->serviceClassAppInfoLength > EXTNEG_COMBINED_DATETIME &&
+            item->serviceClassAppInfo[EXTNEG_COMBINED_DATETIME] == 1)
+            return 1;
+    }
+    return 0;
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "aetitlemap/aetitlemap.h"
 #include "dcmtk/dcmdata/dcdeftag.h"
@@ -71,22 +72,23 @@ static Uint16 checkInstance(const char *sopClass, const char *instance)
         return COMMIT_NO_SUCH_INSTANCE;
     if (storedClass == nullptr || sopClass == nullptr || strcmp(storedClass, sopClass) != 0)
         return COMMIT_CLASS_INSTANCE_CONFLICT;
-    int synced = server_store.SyncImage(study.c_str(), series.c_str(), instance);
-    return synced == LS_OK        ? 0
-           : synced == LS_MISSING ? COMMIT_NO_SUCH_INSTANCE
-                                  : COMMIT_PROCESSING_FAILURE;
+    // Flushed with the other instances of the request, by the caller.
+    return server_store.NoteImage(study.c_str(), series.c_str(), instance) == LS_OK
+               ? 0
+               : COMMIT_NO_SUCH_INSTANCE;
 }
+
+// One referenced instance and the outcome of its check.
+struct commitItem {
+    std::string sopClass, instance;
+    Uint16 reason;
+};
 
 // Builds the event report of the request's dataset: the transaction UID,
 // the committed and the failed instances. *eventType 1 all committed, 2 not.
 static DcmDataset *buildReport(DcmDataset *request, Uint16 *eventType)
 {
-    DcmDataset *report = new DcmDataset;
-    OFString transaction;
-    request->findAndGetOFString(DCM_TransactionUID, transaction);
-    report->putAndInsertString(DCM_TransactionUID, transaction.c_str());
-    report->putAndInsertString(DCM_RetrieveAETitle, server_options.aetitle);
-    int failures = 0, successes = 0;
+    std::vector<commitItem> items;
     for (long i = 0;; i++) {
         DcmItem *ref = nullptr;
         if (request->findAndGetSequenceItem(DCM_ReferencedSOPSequence, ref, (int)i).bad() ||
@@ -98,24 +100,37 @@ static DcmDataset *buildReport(DcmDataset *request, Uint16 *eventType)
             instance != nullptr && server_store.CheckUid(instance, "SOP Instance UID") == LS_OK
                 ? checkInstance(sopClass, instance)
                 : (Uint16)COMMIT_NO_SUCH_INSTANCE;
+        items.push_back({sopClass ? sopClass : "", instance ? instance : "", reason});
+    }
+    // One flush for every instance found: they share directories and index
+    // files. A failed flush commits none of them.
+    if (server_store.SyncWrites() != 0)
+        for (commitItem &item : items)
+            if (item.reason == 0)
+                item.reason = COMMIT_PROCESSING_FAILURE;
+
+    DcmDataset *report = new DcmDataset;
+    OFString transaction;
+    request->findAndGetOFString(DCM_TransactionUID, transaction);
+    report->putAndInsertString(DCM_TransactionUID, transaction.c_str());
+    report->putAndInsertString(DCM_RetrieveAETitle, server_options.aetitle);
+    int failures = 0;
+    for (const commitItem &item : items) {
         DcmItem *out = nullptr;
-        const DcmTagKey &seq = reason == 0 ? DCM_ReferencedSOPSequence : DCM_FailedSOPSequence;
+        const DcmTagKey &seq = item.reason == 0 ? DCM_ReferencedSOPSequence : DCM_FailedSOPSequence;
         if (report->findOrCreateSequenceItem(seq, out, -2).bad() || out == nullptr)
             continue;
-        out->putAndInsertString(DCM_ReferencedSOPClassUID, sopClass ? sopClass : "");
-        out->putAndInsertString(DCM_ReferencedSOPInstanceUID, instance ? instance : "");
-        if (reason != 0) {
-            out->putAndInsertUint16(DCM_FailureReason, reason);
+        out->putAndInsertString(DCM_ReferencedSOPClassUID, item.sopClass.c_str());
+        out->putAndInsertString(DCM_ReferencedSOPInstanceUID, item.instance.c_str());
+        if (item.reason != 0) {
+            out->putAndInsertUint16(DCM_FailureReason, item.reason);
             failures++;
-        } else {
-            successes++;
         }
         logprintf(LOGLEVEL_INFO, server_options.logfp, "Commitment of %.64s: %s (0x%04x)\n",
-                  instance ? instance : "(none)", reason == 0 ? "committed" : "failed",
-                  (unsigned)reason);
+                  item.instance.c_str(), item.reason == 0 ? "committed" : "failed",
+                  (unsigned)item.reason);
     }
     *eventType = failures > 0 ? 2 : 1;
-    (void)successes;
     return report;
 }
 

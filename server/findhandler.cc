@@ -32,8 +32,11 @@ void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *req
         return;
     }
 
-    if (server_store.FindDataset(&ctx->findstate, requestIdentifiers, responseIdentifiers, NULL) !=
-        0) {
+    int flags = DCMTK_assoc_combined_datetime(ctx->assoc, request->AffectedSOPClassUID)
+                    ? LS_FIND_COMBINED_DATETIME
+                    : 0;
+    if (server_store.FindDataset(&ctx->findstate, requestIdentifiers, responseIdentifiers, NULL,
+                                 flags) != 0) {
         response->DimseStatus = STATUS_FIND_Success_MatchingIsComplete;
         return;
     }

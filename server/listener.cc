@@ -465,6 +465,7 @@ OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
     }
     if (DCMTK_params_accept_std_PCs(params, findSOPClasses, 2).bad())
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register FIND\n");
+    DCMTK_params_accept_query_extneg(params, findSOPClasses, 2);
     if (DCMTK_params_accept_std_PCs(params, moveSOPClasses, 2).bad())
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register MOVE\n");
     if (DCMTK_params_accept_std_PCs(params, getSOPClasses, 2).bad())

@@ -130,6 +130,10 @@ public:
     // files, whoever wrote it: 0 on disk, 2 (LS_MISSING) not stored or not
     // readable, -1 the flush failed (logged at level 8).
     int SyncImage(const char *study, const char *series, const char *image);
+    // SyncImage without the flush: notes the image's paths for the next
+    // SyncWrites (many images then share one flush of their directories and
+    // index files). 0, or 2 (LS_MISSING).
+    int NoteImage(const char *study, const char *series, const char *image);
     // Finds the study and series of a stored instance by its SOP instance
     // UID, walking the index (studies newest first): 0 found, 2 not indexed.
     int LocateImage(const char *instance, OFString *study, OFString *series);

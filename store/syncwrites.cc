@@ -85,6 +85,13 @@ int LocalStore::SyncWrites()
 
 int LocalStore::SyncImage(const char *study, const char *series, const char *image)
 {
+    if (NoteImage(study, series, image) != LS_OK)
+        return LS_MISSING;
+    return SyncWrites() == 0 ? LS_OK : -1;
+}
+
+int LocalStore::NoteImage(const char *study, const char *series, const char *image)
+{
     if (HaveFile(study, series, image) != LS_OK)
         return LS_MISSING;
     // The image, the index records that find it and every directory on the
@@ -104,7 +111,7 @@ int LocalStore::SyncImage(const char *study, const char *series, const char *ima
             break;
         dir = dir.substr(0, slash);
     }
-    return SyncWrites() == 0 ? LS_OK : -1;
+    return LS_OK;
 }
 
 // Key of record i of fd (records of size bytes) into key: 1 live record

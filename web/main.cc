@@ -14,6 +14,8 @@
 
 #include <microhttpd.h>
 
+#include <string>
+
 #include "dcmtk/dcmdata/dcrledrg.h"
 #include "dcmtk/dcmjpeg/djdecode.h"
 #include "dcmtk/dcmjpls/djdecode.h"
@@ -58,7 +60,8 @@ static const char usageText[] =
     "  -w UsersFile   users and crypt(3) password hashes, name:hash per line\n"
     "                 (default: " WEB_USERS_FILE " along the configuration search path)\n"
     "  -A             allow listening beyond the loopback without any user\n"
-    "  -C, -K         PEM certificate and key: serve HTTPS\n"
+    "  -C, -K         PEM certificate and key: serve HTTPS (default: those of\n"
+    "                 DicomTLS along the configuration search path, if any)\n"
     "  -V ViewerDir   the viewer's files (default: share/velto/viewer of the\n"
     "                 installation, else .deps/ohif of the source tree)\n"
     "  -M Max         connections served at once (default 64)\n"
@@ -136,6 +139,42 @@ static int parseOptions(int argc, char **argv)
     return 0;
 }
 
+// The certificate and key of the DICOM side's TLS settings ("DicomTLS"
+// along the configuration search path: "certificate FILE" and "private-key
+// FILE" lines, relative names taken from the file's directory), so that
+// the web is served over HTTPS with the site's certificate. Fills both or
+// neither; the strings live for the process's life.
+static void dicomTlsFiles(std::string *cert, std::string *key)
+{
+    char found[PATH_MAX];
+    const char *path = getfilepath(CONFIG_SEARCHPATH, "DicomTLS", R_OK, found, sizeof found);
+    FILE *f = path != nullptr ? fopen(path, "r") : nullptr;
+    if (f == nullptr)
+        return;
+    std::string dir(path);
+    dir = dir.substr(0, dir.rfind('/') + 1);
+    std::string c, k;
+    char line[1024];
+    while (fgets(line, sizeof line, f) != nullptr) {
+        char *save = nullptr;
+        line[strcspn(line, "#")] = '\0';
+        const char *word = strtok_r(line, " \t\r\n", &save);
+        const char *value = word != nullptr ? strtok_r(nullptr, " \t\r\n", &save) : nullptr;
+        if (value == nullptr)
+            continue;
+        std::string full = value[0] == '/' ? value : dir + value;
+        if (strcmp(word, "certificate") == 0)
+            c = full;
+        else if (strcmp(word, "private-key") == 0)
+            k = full;
+    }
+    fclose(f);
+    if (!c.empty() && !k.empty()) {
+        *cert = c;
+        *key = k;
+    }
+}
+
 // True for an address of the loopback network (127.0.0.0/8).
 static bool isLoopback(const char *address)
 {
@@ -170,6 +209,16 @@ int main(int argc, char **argv)
         logprintf_setmaxlevel(LOGLEVEL_DEBUG);
     else if (o.debug >= 2)
         logprintf_setmaxlevel(LOGLEVEL_TRACE);
+
+    // Without -C and -K, the DICOM side's certificate, if it has one.
+    static std::string tlsCert, tlsKey;
+    if (o.cert_file == nullptr) {
+        dicomTlsFiles(&tlsCert, &tlsKey);
+        if (!tlsCert.empty()) {
+            o.cert_file = tlsCert.c_str();
+            o.key_file = tlsKey.c_str();
+        }
+    }
 
     // The users: the -w file, else the site file along the search path.
     char usersPath[PATH_MAX];

@@ -67,17 +67,19 @@ class NeedsTest(unittest.TestCase):
                 f.write("# comment\ncoreutils cmd:true\n")
                 f.write("velto-nopkg cmd:velto-no-such-program py:velto_no_such_module\n")
                 f.write("velto-nofile file:/nonexistent/velto-*.h\n")
+                f.write("install-deps file:.deps/velto-none file:scripts/needs\n")
             check = os.path.join(tmp, "scripts/check-deps")
             with open(os.path.join(TOP, "scripts/check-deps")) as src, open(check, "w") as dst:
                 dst.write(src.read())
             p = subprocess.run(["sh", check], capture_output=True, text=True)
             self.assertEqual(p.returncode, 1)
             lines = p.stderr.strip().splitlines()
-            self.assertEqual(len(lines), 3, p.stderr)
+            self.assertEqual(len(lines), 4, p.stderr)
             self.assertIn("'velto-no-such-program'", lines[0])
             self.assertIn("package velto-nopkg", lines[0])
             self.assertIn("'velto_no_such_module'", lines[1])
             self.assertIn("package velto-nofile", lines[2])
+            self.assertIn("'.deps/velto-none': run scripts/install-deps", lines[3])
 
     def test_this_machine_has_everything(self):
         p = subprocess.run([os.path.join(TOP, "scripts/check-deps")], capture_output=True,

@@ -5,6 +5,7 @@ peers that send garbage or break off."""
 
 import os
 import pwd
+import re
 import socket
 import struct
 import subprocess
@@ -481,6 +482,49 @@ class Pipelined(ServerTestCase):
         self.assertEqual(read_pdu(c)[0], 0x06)
         c.close()
 
+    def combined_query(self, s, negotiate):
+        """Study UIDs that a query for 22:00 on 2020-01-01 to 06:00 on
+        2020-01-02 finds, on an association that asks for combined date and
+        time matching (negotiate) or not; and whether it was granted."""
+        extneg = (struct.pack(">BBHH", 0x56, 0, 2 + len(STUDY_ROOT_FIND) + 2, len(STUDY_ROOT_FIND))
+                  + STUDY_ROOT_FIND.encode() + bytes([0, 1]))
+        rq = association_request("ARCHIVE", "RAWPEER", [STUDY_ROOT_FIND],
+                                 extra_user=extneg if negotiate else b"")
+        c = socket.create_connection(("127.0.0.1", s.port), timeout=30)
+        c.sendall(rq)
+        kind, ac = read_pdu(c)
+        self.assertEqual(kind, 0x02)
+        granted = STUDY_ROOT_FIND.encode() + bytes([0, 1]) in ac
+        identifier = (element(0x0008, 0x0020, b"20200101-20200102")
+                      + element(0x0008, 0x0030, b"2200-0600")
+                      + element(0x0008, 0x0052, b"STUDY ") + element(0x0020, 0x000D, b""))
+        c.sendall(pdata(1, find_command(7)) + pdata(1, identifier, command=False))
+        found = []
+        while True:
+            reply = command_of(read_pdu(c))
+            if reply[0x0900] != 0xFF00:
+                break
+            found += re.findall(rb"1\.2\.826\.8\.\d", read_pdu(c)[1])
+        c.sendall(RELEASE_RQ)
+        read_pdu(c)
+        c.close()
+        return sorted(u.decode() for u in found), granted
+
+    def test_combined_date_time_matching_when_negotiated(self):
+        s = self.server()
+        for n, (date, time_) in enumerate([("20200101", "230000"), ("20200102", "070000"),
+                                           ("20200101", "100000"), ("20200102", "050000")]):
+            path = veltotest.make_dataset(os.path.join(s.tmp, "%d.dcm" % n), "1.2.826.8.%d" % n,
+                                          "1.2.826.8.%d.1" % n, "1.2.826.8.%d.1.1" % n,
+                                          study_date=date, study_time=time_)
+            self.assertEqual(s.storescu([path]).returncode, 0)
+        # Granted: one range from the evening of the first day to the
+        # morning of the second.
+        self.assertEqual(self.combined_query(s, True), (["1.2.826.8.0", "1.2.826.8.3"], True))
+        # Not asked for: date and time are matched apart, and a time range
+        # from 22:00 to 06:00 holds no time at all.
+        self.assertEqual(self.combined_query(s, False), ([], False))
+
 
 VERIFICATION = "1.2.840.10008.1.1"
 STUDY_ROOT_FIND = "1.2.840.10008.5.1.4.1.2.2.1"
@@ -560,16 +604,17 @@ def recv_exact(c, n):
     return data
 
 
-def association_request(called, calling, abstract_syntaxes=(VERIFICATION,)):
+def association_request(called, calling, abstract_syntaxes=(VERIFICATION,), extra_user=b""):
     """An A-ASSOCIATE-RQ proposing each abstract syntax (context ids 1, 3,
-    ...) in Implicit VR Little Endian."""
+    ...) in Implicit VR Little Endian; extra_user: more user information
+    sub-items."""
     def item(kind, body):
         return struct.pack(">BBH", kind, 0, len(body)) + body
     app = item(0x10, b"1.2.840.10008.3.1.1.1")
     pc = b"".join(item(0x20, bytes([1 + 2 * i, 0, 0, 0]) + item(0x30, a.encode())
                        + item(0x40, b"1.2.840.10008.1.2"))
                   for i, a in enumerate(abstract_syntaxes))
-    user = item(0x50, item(0x51, struct.pack(">I", 16384)))
+    user = item(0x50, item(0x51, struct.pack(">I", 16384)) + extra_user)
     body = (struct.pack(">HH", 1, 0) + called.encode().ljust(16) + calling.encode().ljust(16)
             + b"\x00" * 32 + app + pc + user)
     return struct.pack(">BBI", 0x01, 0, len(body)) + body

@@ -212,8 +212,11 @@ class StoreTests(ServerTestCase):
         self.assertEqual(store_statuses(p.stdout + p.stderr),
                          ["Success", "Refused: OutOfResources"], p.stdout + p.stderr)
 
+        # Into the server's mount namespace and its root directory (which
+        # differs from the namespace's own root when the tests run chrooted).
         def inside(*argv):
-            return vt.run(["nsenter", "-t", str(s.proc.pid), "-m"] + list(argv), check=True).stdout
+            return vt.run(["nsenter", "-t", str(s.proc.pid), "-m", "-r"] + list(argv),
+                          check=True).stdout
         listing = inside("find", s.basedir, "-type", "f").split()
         self.assertIn(uid_path(s.basedir, "1.2.826.4.1", "1.2.826.4.1.1", "1.2.826.4.1.1.2"), listing)
         self.assertNotIn(uid_path(s.basedir, "1.2.826.4.1", "1.2.826.4.1.1", "1.2.826.4.1.1.1"), listing)

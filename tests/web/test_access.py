@@ -87,6 +87,16 @@ class AccessTest(vt.ServerTestCase):
                             "http://127.0.0.1:%d/dicom-web/studies" % w.port],
                            capture_output=True, text=True, timeout=30)
         self.assertNotEqual(p.stdout, "200")
+        # Without -C and -K: the certificate of the DICOM side's TLS settings.
+        with open(os.path.join(s.etc, "DicomTLS"), "w") as f:
+            f.write("port 2762\ncertificate %s\nprivate-key key.pem  # beside this file\n" % cert)
+        os.rename(key, os.path.join(s.etc, "key.pem"))
+        w2 = self.web(s)
+        p = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "--cacert", cert,
+                            "https://localhost:%d/dicom-web/studies" % w2.port],
+                           capture_output=True, text=True, timeout=30)
+        self.assertEqual(p.stdout, "200")
+        self.assertIn("storeweb serving https://", w2.log())
 
     def test_store_lock_keeps_a_rebuild_away(self):
         s = self.server(start=False)

@@ -1,0 +1,119 @@
+"""What durability costs: C-STORE throughput of storeserver in its default
+mode (everything an association wrote flushed once, before the release is
+confirmed), with -S (every image, its index records and its directory
+flushed before its own response) and with a storage commitment request
+after the images (dcmjs-dimse, report on the same association), printed
+side by side with their ratios to the default mode; then the time of a
+one-image association while another program has 1.5 GB of unwritten data
+on the same file system, beside a whole-file-system flush (syncfs, what
+the server did before) of that data.
+
+Run by hand from the checkout, after a build and scripts/install-deps,
+inside the private network namespace:
+
+    scripts/netns-exec /usr/bin/python3 bench/durability.py [BUILD_DIR] [--images N]
+
+Goal: per-image durability (-S, commitment) costs at most 20 % of the
+default mode's images/s. Figures on a shared virtual machine vary from run
+to run; compare the ratios of one run (best of 3 each).
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "lib"))
+args = [a for i, a in enumerate(sys.argv[1:]) if not a.startswith("--")
+        and sys.argv[i] != "--images"]
+BUILD = os.path.abspath(args[0] if args else os.path.join(HERE, "..", "build"))
+os.environ["VELTO_BUILD"] = BUILD
+IMAGES = int(sys.argv[sys.argv.index("--images") + 1]) if "--images" in sys.argv else 300
+
+import veltotest as vt  # noqa: E402
+
+vt.STORESERVER = os.path.join(BUILD, "server", "storeserver")
+COMMIT_SCU = os.path.join(HERE, "..", "tests", "server", "commit_scu.js")
+NODE_MODULES = os.path.join(HERE, "..", ".deps", "npm", "node_modules")
+CT = "1.2.840.10008.5.1.4.1.1.7"
+REPEATS = 3
+
+
+def images(top, count, tag):
+    os.makedirs(top, exist_ok=True)
+    study = "1.2.826.0.1.3680043.10.715.%d" % tag
+    return [vt.make_dataset(os.path.join(top, "%05d.dcm" % i), study, study + ".1",
+                            "%s.1.%d" % (study, i), pixels=64) for i in range(count)]
+
+
+def store_run(tmp, mode, n):
+    srv = vt.Server(args=["-S"] if mode == "-S" else [], root=tempfile.mkdtemp(dir=tmp))
+    files = images(os.path.join(srv.tmp, "in"), IMAGES, n)
+    try:
+        t0 = time.monotonic()
+        p = srv.storescu(files, calling="BENCH")
+        if p.returncode != 0:
+            raise SystemExit("storescu failed: %s" % p.stderr)
+        if mode == "commit":
+            instances = ["1.2.826.0.1.3680043.10.715.%d.1.%d" % (n, i) for i in range(IMAGES)]
+            q = vt.run(["node", COMMIT_SCU, "127.0.0.1", str(srv.port), srv.aetitle, "BENCH",
+                        "same", "0", "1.2.826.0.1.3680043.10.715.99.%d" % n, CT] + instances,
+                       timeout=300, env={"NODE_PATH": NODE_MODULES})
+            if '"failed":[]' not in q.stdout:
+                raise SystemExit("commitment failed: %s" % q.stdout[-500:])
+        return time.monotonic() - t0
+    finally:
+        srv.cleanup()
+
+
+def dirty_release(tmp):
+    """(seconds of a one-image association, seconds of a syncfs) with 1.5 GB
+    of another program's data not yet written."""
+    srv = vt.Server(root=tempfile.mkdtemp(dir=tmp))
+    big = os.path.join(tmp, "dirty.bin")
+    try:
+        files = images(os.path.join(srv.tmp, "in"), 1, 999)
+        subprocess.run(["dd", "if=/dev/zero", "of=" + big, "bs=1M", "count=1536"],
+                       stderr=subprocess.DEVNULL, check=True)
+        t0 = time.monotonic()
+        srv.storescu(files, calling="BENCH")
+        assoc = time.monotonic() - t0
+        t0 = time.monotonic()
+        subprocess.run(["sync", "-f", srv.basedir], check=True)
+        whole = time.monotonic() - t0
+        return assoc, whole
+    finally:
+        srv.cleanup()
+        os.unlink(big)
+
+
+def main():
+    vt.require_private_netns()
+    tmp = tempfile.mkdtemp(prefix="velto-durability-", dir=os.environ.get("BENCH_TMP", "/var/tmp"))
+    try:
+        best = {}
+        n = 0
+        for _ in range(REPEATS):
+            for mode in ("default", "-S", "commit"):
+                n += 1
+                t = store_run(tmp, mode, n)
+                best[mode] = min(best.get(mode, t), t)
+        base = IMAGES / best["default"]
+        print("%d images of 64 x 64 over one association, best of %d:" % (IMAGES, REPEATS))
+        for mode, label in (("default", "default (flush at release)"),
+                            ("-S", "-S (flush per image)"),
+                            ("commit", "default + storage commitment")):
+            rate = IMAGES / best[mode]
+            print("  %-32s %8.1f images/s  ratio %.2f" % (label, rate, rate / base))
+        assoc, whole = dirty_release(tmp)
+        print("one-image association with 1.5 GB of unrelated dirty data: %.3f s" % assoc)
+        print("syncfs of the same file system afterwards (the old flush):  %.3f s" % whole)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
