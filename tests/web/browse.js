@@ -2,13 +2,16 @@
 // over its DevTools protocol, opens the study list, follows a study's
 // viewer link and waits until the viewer has drawn an image.
 //
-//   node --experimental-websocket browse.js BASEURL STUDYUID SCREENSHOT.png
+//   node browse.js BASEURL STUDYUID SCREENSHOT.png
+// (with NODE_PATH at the npm packages that scripts/install-deps fetches:
+// node before 22 has no WebSocket of its own, so the ws package stands in)
 // Prints one JSON document: {"studies": [uids on the page], "href": the
 // link followed, "drawn": true/false, "pixels": lit pixels counted}.
 const { spawn } = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
+const WebSocketClient = globalThis.WebSocket || require('ws');
 
 const [base, studyUid, screenshot] = process.argv.slice(2);
 const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'velto-chromium-'));
@@ -37,7 +40,7 @@ async function main() {
   const port = await devtoolsPort();
   const targets = await (await fetch(`http://127.0.0.1:${port}/json/list`)).json();
   const page = targets.find((t) => t.type === 'page');
-  const ws = new WebSocket(page.webSocketDebuggerUrl);
+  const ws = new WebSocketClient(page.webSocketDebuggerUrl);
   await new Promise((r) => ws.addEventListener('open', r));
   let nextId = 1;
   const waiting = new Map();

@@ -10,7 +10,7 @@ import subprocess
 import unittest
 
 import veltotest as vt
-from webharness import Web, STOREWEB, VIEWER_DIR
+from webharness import NODE_MODULES, STOREWEB, VIEWER_DIR, Web
 
 BROWSE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "browse.js")
 
@@ -30,8 +30,9 @@ class ViewerTest(vt.ServerTestCase):
             self.assertEqual(s.storescu([ct, vt.pydicom_file("MR_small.dcm")]).returncode, 0)
             study = str(pydicom.dcmread(ct).StudyInstanceUID)
             shot = os.path.join(vt.BUILD, "web-viewer.png")
-            p = subprocess.run(["node", "--experimental-websocket", "--no-warnings", BROWSE,
-                                web.url, study, shot], capture_output=True, timeout=180)
+            p = subprocess.run(["node", "--no-warnings", BROWSE, web.url, study, shot],
+                               capture_output=True, timeout=180,
+                               env=dict(os.environ, NODE_PATH=NODE_MODULES))
             self.assertEqual(p.returncode, 0, p.stderr.decode())
             r = json.loads(p.stdout)
             self.assertIn(study, r["studies"])
