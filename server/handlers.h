@@ -1,7 +1,8 @@
-// The storeserver's service handlers for C-STORE, C-FIND and C-MOVE, the
-// state one C-MOVE keeps (movedata) and the per-association context that the
-// command loop hands to every handler. The handlers have exactly the shapes
-// that DCMTK_SCP_store, DCMTK_SCP_find and DCMTK_SCP_move call.
+// The storeserver's service handlers for C-STORE, C-FIND, C-MOVE and C-GET,
+// the state one C-MOVE and one C-GET keep (movedata, getdata) and the
+// per-association context that the command loop hands to every handler. The
+// handlers have exactly the shapes that DCMTK_SCP_store, DCMTK_SCP_find,
+// DCMTK_SCP_move and DCMTK_SCP_get call.
 #ifndef VELTO_SERVER_HANDLERS_H
 #define VELTO_SERVER_HANDLERS_H
 

@@ -86,6 +86,22 @@ def port_open(port, host="127.0.0.1"):
     return False
 
 
+def group_alive(pgid):
+    """Whether a process of group pgid is still running (not a zombie)."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        # After the command name: state, ppid, pgrp.
+        if int(fields[2]) == pgid and fields[0] not in ("Z", "X"):
+            return True
+    return False
+
+
 def stop_process(proc):
     """Kills a program started in a session of its own, with everything it
     started, and closes its pipes."""
@@ -97,6 +113,14 @@ def stop_process(proc):
         except ProcessLookupError:
             pass
         proc.wait(10)
+        # The program's children (workers) die of the same signal, but not
+        # at the same instant: until each has exited it still holds its
+        # descriptors, locks included, and the next step of a test (a
+        # rebuild that takes the store lock, a restart on the same port)
+        # would race it. A zombie has closed everything.
+        deadline = time.time() + 10
+        while group_alive(proc.pid) and time.time() < deadline:
+            time.sleep(0.01)
     for s in (proc.stdout, proc.stderr):
         if s:
             s.close()

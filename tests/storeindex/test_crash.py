@@ -118,7 +118,8 @@ class CrashTest(vt.ServerTestCase):
                 srv.stop()
                 if self.may_leave:
                     with self.subTest(call=call, n=n, rebuild=True):
-                        self.assertEqual(ac.storeindex("rebuild", store)[0], 0)
+                        status, lines = ac.storeindex("rebuild", store)
+                        self.assertEqual(status, 0, "\n".join(lines))
                         status, lines = ac.storeindex("check", store)
                         self.assertEqual(status, 0, "\n".join(lines))
                         self.assertEqual(sorted(ac.tree_images(store) & gone_of(acked)), [])
