@@ -253,6 +253,14 @@ class Settings(ServerTestCase):
 
 class AETitleMapSearch(ServerTestCase):
 
+    def server(self, *a, **kw):
+        # The port is open a moment before the listener logs the title it
+        # listens with; these tests read that line.
+        s = super().server(*a, **kw)
+        if kw.get("start", True):
+            s.wait_log("PACS Server AET ")
+        return s
+
     def test_map_in_home_is_loaded_and_listed(self):
         s = self.server(aetmap=MAP, aetitle=None, args=["-D"])
         msgs = messages(s)
@@ -334,6 +342,9 @@ class AETitleMapSearch(ServerTestCase):
             subprocess.run(["rm", "-rf", tmp])
 
     def own_title(self, s):
+        # The port is open a moment before the line that names the title is
+        # written.
+        s.wait_log("PACS Server AET ")
         for m in messages(s):
             if m.startswith("PACS Server AET "):
                 return m.split()[3]
