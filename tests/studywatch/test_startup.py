@@ -96,8 +96,10 @@ class StartupTestCase(unittest.TestCase):
         self.assertEqual(pid, os.getsid(pid))
         # The umask applied before the pid file was made.
         self.assertEqual(0o600, stat.S_IMODE(os.stat(pidfile).st_mode))
-        # The log was opened after the daemon step, so the daemon writes it.
-        wait_for(lambda: "[%d]:Multicast channel subscribed. Server up.\n" % pid in read(logfile),
+        # The log was opened after the daemon step, so the daemon writes it; the pid file
+        # comes first, so the log may not exist yet.
+        wait_for(lambda: os.path.exists(logfile)
+                 and "[%d]:Multicast channel subscribed. Server up.\n" % pid in read(logfile),
                  10, what="daemon's start-up line")
         study = "1.2.826.0.1.20.1"
         self.sender(port).announce(study)
