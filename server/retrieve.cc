@@ -5,7 +5,10 @@
 // dcmjpls for JPEG-LS, dcmdata's RLE codec; JPEG 2000 has none).
 #include "server/retrieve.h"
 
+#include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -17,6 +20,7 @@
 #include "dcmtk/dcmjpls/djdecode.h"
 #include "dcmtk/dcmnet/diutil.h"
 
+#include "runtime/fullio.h"
 #include "runtime/logprintf.h"
 #include "server/serveroptions.h"
 #include "store/retrievelist.h"
@@ -225,6 +229,39 @@ static bool loadFor(DcmFileFormat *file, const retrieveitem &item, const std::st
     return true;
 }
 
+// Reads the whole file at path into *bytes: true, or false when it cannot
+// be read (or changed its size while read).
+static bool readWhole(const char *path, std::vector<unsigned char> *bytes)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool whole = false;
+    if (fstat(fd, &st) == 0 && st.st_size > 0) {
+        bytes->resize((size_t)st.st_size);
+        whole = fullio_read(fd, bytes->data(), bytes->size()) == (ssize_t)bytes->size();
+    }
+    close(fd);
+    return whole;
+}
+
+// The stored bytes of item's data set when they can be sent as they are
+// in syntax: the file's own transfer syntax, a meta header that ends in the
+// file, an even number of bytes after it. The offset of the data set in
+// *bytes, or 0 (then the toolkit loads the file).
+static size_t storedDataset(const retrieveitem &item, const std::string &syntax,
+                            std::vector<unsigned char> *bytes)
+{
+    std::string cls, xfer;
+    size_t start = 0;
+    if (syntax != item.xfer || !readWhole(item.path.c_str(), bytes) ||
+        retrievelist_parseMeta(bytes->data(), bytes->size(), &cls, &xfer, &start) != 1 ||
+        xfer != syntax || start == 0 || (bytes->size() - start) % 2 != 0)
+        return 0;
+    return start;
+}
+
 int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association *assoc,
                   const retrieveorigin &origin, T_DIMSE_DetectedCancelParameters *cancel)
 {
@@ -241,15 +278,17 @@ int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association 
         return RETRIEVE_NOT_SENT;
     }
 
-    // The file is loaded whole and sent from memory (converted first when
-    // the accepted syntax is another): letting the toolkit send it from the
-    // file is several times slower.
+    // An image accepted in its stored syntax goes out as the bytes of its
+    // file, unparsed; otherwise the file is loaded whole and sent from
+    // memory, decoded first where the accepted syntax is another (letting
+    // the toolkit send it from the file is several times slower).
+    std::vector<unsigned char> bytes;
+    size_t start = storedDataset(item, syntax, &bytes);
     DcmFileFormat file;
-    if (!loadFor(&file, item, syntax)) {
+    if (start == 0 && !loadFor(&file, item, syntax)) {
         retrieve_countFailed(job, item);
         return RETRIEVE_NOT_SENT;
     }
-    DcmDataset *dset = file.getDataset();
 
     T_DIMSE_C_StoreRQ req;
     T_DIMSE_C_StoreRSP rsp;
@@ -269,8 +308,13 @@ int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association 
         req.opts = O_STORE_MOVEORIGINATORAETITLE | O_STORE_MOVEORIGINATORID;
     }
     DcmDataset *detail = nullptr;
-    OFCondition cond = DIMSE_storeUser(assoc, pcId, &req, dset ? nullptr : item.path.c_str(), dset,
-                                       nullptr, nullptr, DIMSE_BLOCKING, 0, &rsp, &detail, cancel);
+    OFCondition cond;
+    if (start != 0)
+        cond = DCMTK_SCU_store_encoded(assoc, pcId, &req, bytes.data() + start,
+                                       bytes.size() - start, &rsp, &detail, cancel);
+    else
+        cond = DIMSE_storeUser(assoc, pcId, &req, nullptr, file.getDataset(), nullptr, nullptr,
+                               DIMSE_BLOCKING, 0, &rsp, &detail, cancel);
     delete detail;
     if (cond.bad()) {
         LOG(LOGLEVEL_ERROR, "Got error in MOVE/STORE.\n");
