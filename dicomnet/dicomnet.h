@@ -264,21 +264,28 @@ OFCondition DCMTK_SCU_move(T_ASC_Association *assoc, const char *sopClass, DcmDa
 // response status is not examined.
 OFCondition DCMTK_SCU_store(T_ASC_Association *assoc, DcmDataset *dataset);
 
-// C-STORE of a data set already encoded in the transfer syntax of context
-// pcId, on any association (also an accepted one: C-GET sends its
-// sub-operations back on it), with the caller's message id: the length
-// bytes at data (a stored file's bytes after its meta header) go out
-// unchanged, in the same segment as the command where they fit, which saves
-// decoding and encoding them. The caller sets request's message id,
-// classes, priority and move originator fields (opts). Then waits for the
-// response like DIMSE_storeUser: *response, and *statusDetail (null or the
-// caller's to delete); a C-CANCEL that arrives meanwhile is noted in cancel
-// (may be null: then it is unexpected). DIMSE_BADDATA for an empty or
-// odd-length data set; otherwise the toolkit's condition.
-OFCondition DCMTK_SCU_store_encoded(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
-                                    T_DIMSE_C_StoreRQ *request, const void *data, size_t length,
-                                    T_DIMSE_C_StoreRSP *response, DcmDataset **statusDetail,
-                                    T_DIMSE_DetectedCancelParameters *cancel);
+// The two halves of a C-STORE, on any association (also an accepted one:
+// C-GET sends its sub-operations back on it), with the caller's message id
+// and fields (request's classes, priority and move originator fields as
+// opts say). Between them the caller may do other work, such as answering
+// on another association, while the peer stores.
+//
+// Sends the request with a data set already encoded in the transfer syntax
+// of context pcId: the length bytes at data (a stored file's bytes after its
+// meta header) go out unchanged, in the same segment as the command where
+// they fit, which saves decoding and encoding them. DIMSE_BADDATA for an
+// empty or odd-length data set; otherwise the toolkit's condition.
+OFCondition DCMTK_SCU_store_send_encoded(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
+                                         const T_DIMSE_C_StoreRQ *request, const void *data,
+                                         size_t length);
+// Waits for the response to the C-STORE request messageId like
+// DIMSE_storeUser: *response, and *statusDetail (null or the caller's to
+// delete); a C-CANCEL that arrives first is noted in cancel (may be null:
+// then it is an unexpected message). Toolkit condition.
+OFCondition DCMTK_SCU_store_response(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
+                                     Uint16 messageId, T_DIMSE_C_StoreRSP *response,
+                                     DcmDataset **statusDetail,
+                                     T_DIMSE_DetectedCancelParameters *cancel);
 
 // ---------------------------------------------------------------------------
 // Specific character set conversion.

@@ -199,10 +199,9 @@ static size_t encode_store_command(const T_DIMSE_C_StoreRQ *request, unsigned ch
     return (size_t)length;
 }
 
-OFCondition DCMTK_SCU_store_encoded(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
-                                    T_DIMSE_C_StoreRQ *request, const void *data, size_t length,
-                                    T_DIMSE_C_StoreRSP *response, DcmDataset **statusDetail,
-                                    T_DIMSE_DetectedCancelParameters *cancel)
+OFCondition DCMTK_SCU_store_send_encoded(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
+                                         const T_DIMSE_C_StoreRQ *request, const void *data,
+                                         size_t length)
 {
     if (assoc == nullptr)
         return DIMSE_ILLEGALASSOCIATION;
@@ -235,17 +234,24 @@ OFCondition DCMTK_SCU_store_encoded(T_ASC_Association *assoc, T_ASC_Presentation
     OFCondition cond = DUL_WritePDVs(&assoc->DULassociation, &list);
     if (corked && DCMTK_transport_cork(assoc, 0) != 0 && cond.good())
         cond = DIMSE_SENDFAILED;
-    if (cond.bad())
-        return cond;
+    return cond;
+}
 
+OFCondition DCMTK_SCU_store_response(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
+                                     Uint16 messageId, T_DIMSE_C_StoreRSP *response,
+                                     DcmDataset **statusDetail,
+                                     T_DIMSE_DetectedCancelParameters *cancel)
+{
+    if (assoc == nullptr)
+        return DIMSE_ILLEGALASSOCIATION;
     if (cancel != nullptr)
         cancel->cancelEncountered = OFFalse;
-    // The response, taking in a C-CANCEL that comes first (C-GET).
     for (;;) {
         T_DIMSE_Message rsp;
         memset(&rsp, 0, sizeof(rsp));
         T_ASC_PresentationContextID presId = pcId;
-        cond = DIMSE_receiveCommand(assoc, DIMSE_BLOCKING, 0, &presId, &rsp, statusDetail);
+        OFCondition cond =
+            DIMSE_receiveCommand(assoc, DIMSE_BLOCKING, 0, &presId, &rsp, statusDetail);
         if (cond.bad())
             return cond;
         if (cancel != nullptr && rsp.CommandField == DIMSE_C_CANCEL_RQ) {
@@ -255,10 +261,10 @@ OFCondition DCMTK_SCU_store_encoded(T_ASC_Association *assoc, T_ASC_Presentation
             continue;
         }
         if (rsp.CommandField != DIMSE_C_STORE_RSP ||
-            rsp.msg.CStoreRSP.MessageIDBeingRespondedTo != request->MessageID) {
+            rsp.msg.CStoreRSP.MessageIDBeingRespondedTo != messageId) {
             DCMTK_trace(DCMTK_TRACE_DEBUG,
-                        "DCMTK_SCU_store_encoded: unexpected response 0x%x to message %u\n",
-                        (unsigned)rsp.CommandField, (unsigned)request->MessageID);
+                        "DCMTK_SCU_store_response: unexpected message 0x%x for message %u\n",
+                        (unsigned)rsp.CommandField, (unsigned)messageId);
             return makeDcmnetCondition(DIMSEC_UNEXPECTEDRESPONSE, OF_error,
                                        "DIMSE: Unexpected response to C-STORE");
         }

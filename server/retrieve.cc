@@ -229,6 +229,15 @@ static bool loadFor(DcmFileFormat *file, const retrieveitem &item, const std::st
     return true;
 }
 
+// Logs a C-STORE that failed on the network and counts item failed.
+static void storeFailed(retrievejob *job, const retrieveitem &item, OFCondition cond)
+{
+    LOG(LOGLEVEL_ERROR, "Got error in MOVE/STORE.\n");
+    OFString text;
+    LOG(LOGLEVEL_ERROR, "%s\n", DimseCondition::dump(text, cond).c_str());
+    retrieve_countFailed(job, item);
+}
+
 // Reads the whole file at path into *bytes: true, or false when it cannot
 // be read (or changed its size while read).
 static bool readWhole(const char *path, std::vector<unsigned char> *bytes)
@@ -262,8 +271,14 @@ static size_t storedDataset(const retrieveitem &item, const std::string &syntax,
     return start;
 }
 
-int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association *assoc,
-                  const retrieveorigin &origin, T_DIMSE_DetectedCancelParameters *cancel)
+int retrieve_sendable(const retrieveitem &item, T_ASC_Association *assoc)
+{
+    std::string syntax;
+    return !item.sopClass.empty() && assoc != nullptr && chooseContext(assoc, item, &syntax) != 0;
+}
+
+int retrieve_request(retrievejob *job, const retrieveitem &item, T_ASC_Association *assoc,
+                     const retrieveorigin &origin, T_ASC_PresentationContextID *pcId, Uint16 *msgId)
 {
     if (item.sopClass.empty()) {
         LOG(LOGLEVEL_ERROR, "MOVE/STORE:Cannot load dicom file %s.\n", item.path.c_str());
@@ -271,8 +286,8 @@ int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association 
         return RETRIEVE_NOT_SENT;
     }
     std::string syntax;
-    T_ASC_PresentationContextID pcId = chooseContext(assoc, item, &syntax);
-    if (pcId == 0) {
+    *pcId = chooseContext(assoc, item, &syntax);
+    if (*pcId == 0) {
         LOG(LOGLEVEL_ERROR, "MOVE - store failed - no PC.\n");
         retrieve_countFailed(job, item);
         return RETRIEVE_NOT_SENT;
@@ -290,11 +305,11 @@ int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association 
         return RETRIEVE_NOT_SENT;
     }
 
-    T_DIMSE_C_StoreRQ req;
-    T_DIMSE_C_StoreRSP rsp;
-    memset(&req, 0, sizeof(req));
-    memset(&rsp, 0, sizeof(rsp));
-    req.MessageID = assoc->nextMsgID++;
+    T_DIMSE_Message msg;
+    memset(&msg, 0, sizeof(msg));
+    msg.CommandField = DIMSE_C_STORE_RQ;
+    T_DIMSE_C_StoreRQ &req = msg.msg.CStoreRQ;
+    req.MessageID = *msgId = assoc->nextMsgID++;
     OFStandard::strlcpy(req.AffectedSOPClassUID, item.sopClass.c_str(),
                         sizeof(req.AffectedSOPClassUID));
     OFStandard::strlcpy(req.AffectedSOPInstanceUID, item.instance.c_str(),
@@ -307,20 +322,31 @@ int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association 
         req.MoveOriginatorID = origin.msgid;
         req.opts = O_STORE_MOVEORIGINATORAETITLE | O_STORE_MOVEORIGINATORID;
     }
-    DcmDataset *detail = nullptr;
     OFCondition cond;
     if (start != 0)
-        cond = DCMTK_SCU_store_encoded(assoc, pcId, &req, bytes.data() + start,
-                                       bytes.size() - start, &rsp, &detail, cancel);
+        cond = DCMTK_SCU_store_send_encoded(assoc, *pcId, &req, bytes.data() + start,
+                                            bytes.size() - start);
     else
-        cond = DIMSE_storeUser(assoc, pcId, &req, nullptr, file.getDataset(), nullptr, nullptr,
-                               DIMSE_BLOCKING, 0, &rsp, &detail, cancel);
+        cond = DIMSE_sendMessageUsingMemoryData(assoc, *pcId, &msg, nullptr, file.getDataset(),
+                                                nullptr, nullptr);
+    if (cond.bad()) {
+        storeFailed(job, item, cond);
+        return RETRIEVE_LINK_LOST;
+    }
+    return RETRIEVE_SENT;
+}
+
+int retrieve_response(retrievejob *job, const retrieveitem &item, T_ASC_Association *assoc,
+                      T_ASC_PresentationContextID pcId, Uint16 msgId,
+                      T_DIMSE_DetectedCancelParameters *cancel)
+{
+    T_DIMSE_C_StoreRSP rsp;
+    memset(&rsp, 0, sizeof(rsp));
+    DcmDataset *detail = nullptr;
+    OFCondition cond = DCMTK_SCU_store_response(assoc, pcId, msgId, &rsp, &detail, cancel);
     delete detail;
     if (cond.bad()) {
-        LOG(LOGLEVEL_ERROR, "Got error in MOVE/STORE.\n");
-        OFString text;
-        LOG(LOGLEVEL_ERROR, "%s\n", DimseCondition::dump(text, cond).c_str());
-        retrieve_countFailed(job, item);
+        storeFailed(job, item, cond);
         return RETRIEVE_LINK_LOST;
     }
     if (rsp.DimseStatus == STATUS_Success) {
@@ -335,6 +361,17 @@ int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association 
         retrieve_countFailed(job, item);
     }
     return RETRIEVE_SENT;
+}
+
+int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association *assoc,
+                  const retrieveorigin &origin, T_DIMSE_DetectedCancelParameters *cancel)
+{
+    T_ASC_PresentationContextID pcId = 0;
+    Uint16 msgId = 0;
+    int r = retrieve_request(job, item, assoc, origin, &pcId, &msgId);
+    if (r != RETRIEVE_SENT)
+        return r;
+    return retrieve_response(job, item, assoc, pcId, msgId, cancel);
 }
 
 void retrieve_addSOPClassesInStudy(LocalStore *store, DcmDataset *query, DcmDataset *response)
