@@ -541,6 +541,12 @@ int DCMTK_transport_waitReadable(T_ASC_Association *assoc, int ms)
     return conn != nullptr ? conn->waitReadable(ms) : -1;
 }
 
+int DCMTK_transport_connection_cork(DcmTransportConnection *conn, int on)
+{
+    DCMTK_LayerConnection *layer = dynamic_cast<DCMTK_LayerConnection *>(conn);
+    return layer != nullptr ? layer->cork(on != 0) : -1;
+}
+
 int DCMTK_transport_cork(T_ASC_Association *assoc, int on)
 {
     DCMTK_LayerConnection *conn = layer_connection(assoc);
