@@ -122,7 +122,7 @@ static bool currentHeader(const char *stem, studykeys_header *h)
 
 // Reads and validates the header of fd against the study files and count
 // records: 1 valid, 0 not, -1 read error.
-static int validHeader(int fd, const char *stem, long count)
+static int validHeader(int fd, const char *stem, long count, studykeys_header *out = nullptr)
 {
     studykeys_header h, now;
     struct stat st;
@@ -135,28 +135,27 @@ static int validHeader(int fd, const char *stem, long count)
         h.recordSize != sizeof(studykeys_record) || !sameStamp(h.data, now.data) ||
         !sameStamp(h.hash, now.hash))
         return 0;
+    if (out)
+        *out = h;
     return st.st_size == (off_t)(sizeof(h) + (size_t)count * sizeof(studykeys_record)) ? 1 : 0;
 }
 
 int studykeys_load(const char *stem, long count, studykeys_table *t)
 {
-    t->records.clear();
-    t->stamp = studykeys_stamp{0, 0, 0};
+    *t = studykeys_table();
     std::string path = studykeys_path(stem);
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return errno == ENOENT ? 0 : -1;
-    int result = validHeader(fd, stem, count);
+    int result = validHeader(fd, stem, count, &t->loaded);
     if (result == 1) {
         size_t bytes = (size_t)count * sizeof(studykeys_record);
         t->records.resize((size_t)count);
         if (fullio_pread(fd, t->records.data(), bytes, sizeof(studykeys_header)) !=
-            (ssize_t)bytes) {
+                (ssize_t)bytes ||
+            !stampOf(path, &t->stamp)) {
             result = -1;
-            t->records.clear();
-        } else if (!stampOf(path, &t->stamp)) {
-            result = -1;
-            t->records.clear();
+            *t = studykeys_table();
         }
     }
     int saved = errno;
@@ -198,10 +197,8 @@ static int replaceKeys(const char *stem, const studykeys_header &h,
 
 int studykeys_rebuild(const char *stem, long count, studykeys_table *t, FILE *log)
 {
-    if (t) {
-        t->records.clear();
-        t->stamp = studykeys_stamp{0, 0, 0};
-    }
+    if (t)
+        *t = studykeys_table();
     std::string dataPath = std::string(stem) + ".dat";
     studykeys_header h;
     std::vector<studykeys_record> records((size_t)count, studykeys_record{0, 0});
@@ -283,10 +280,14 @@ int studykeys_write(const char *stem, const studydata *records, long count, FILE
 
 bool studykeys_changed(const char *stem, const studykeys_table &t)
 {
-    studykeys_stamp now;
-    if (!stampOf(studykeys_path(stem), &now))
-        return t.stamp.inode != 0;
-    return !sameStamp(now, t.stamp);
+    studykeys_stamp keys;
+    studykeys_header now;
+    if (t.stamp.inode == 0)
+        return true;
+    if (!stampOf(studykeys_path(stem), &keys) || !currentHeader(stem, &now))
+        return true;
+    return !sameStamp(keys, t.stamp) || !sameStamp(now.data, t.loaded.data) ||
+           !sameStamp(now.hash, t.loaded.hash);
 }
 
 int studykeys_check(const char *stem, long count, long *badIndex)

@@ -64,10 +64,12 @@ static_assert(sizeof(studykeys_header) == 64, "studykeys header is 64 bytes");
 static_assert(std::is_trivially_copyable<studykeys_header>::value, "header is raw bytes");
 
 // The digests in memory, as loaded: records[i] belongs to study i; studies
-// at or past records.size() have none (always read). stamp: the keys file
-// as loaded (inode, size, mtime), for studykeys_changed.
+// at or past records.size() have none (always read). loaded: the keys
+// file's header as loaded (the study files it describes); stamp: the keys
+// file itself (inode, size, mtime); both for studykeys_changed.
 struct studykeys_table {
     std::vector<studykeys_record> records;
+    studykeys_header loaded = {};
     studykeys_stamp stamp = {0, 0, 0};
 };
 
@@ -130,8 +132,10 @@ int studykeys_commit(int fd, const char *stem, long index, const studykeys_recor
 // a log.
 int studykeys_write(const char *stem, const studydata *records, long count, FILE *log);
 
-// True when the keys file is no longer the one of t->stamp (written since,
-// replaced or removed): a reader's cue to load again.
+// True when the keys file or either study file is no longer as it was when
+// t was loaded (written since, replaced or removed), or t holds nothing: a
+// reader's cue to load again. A write to a study file that did not restamp
+// the keys shows here too, so the next load finds the file stale.
 bool studykeys_changed(const char *stem, const studykeys_table &t);
 
 // What a check finds of the keys file beside count study records: 0

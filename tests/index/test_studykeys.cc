@@ -198,6 +198,7 @@ TEST(StudyKeysFile, WritersRestampForeignWritesMakeItStale)
     // a later write would move it.
     struct timespec later[2] = {{2000000000, 0}, {2000000000, 0}};
     ASSERT_EQ(0, utimensat(AT_FDCWD, (f.stem + ".dat").c_str(), later, 0));
+    EXPECT_TRUE(studykeys_changed(f.stem.c_str(), t)); // a reader notices
     EXPECT_EQ(0, studykeys_load(f.stem.c_str(), 3, &t));
     EXPECT_EQ(3, studykeys_check(f.stem.c_str(), 3, &bad));
     EXPECT_EQ(-1, studykeys_begin(f.stem.c_str(), 3));
