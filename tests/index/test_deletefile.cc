@@ -75,8 +75,8 @@ TEST_F(DeleteTest, LastImageTakesSeriesAndStudy)
     std::string expected = hashBefore;
     expected[0] |= 1;
     EXPECT_EQ(expected, hashAfter);
-    EXPECT_EQ(1u, store->studyTable[1].patientNameBits & STUDYHASH_DELETED);
-    EXPECT_EQ(0u, store->studyTable[0].patientNameBits & STUDYHASH_DELETED);
+    EXPECT_EQ(1u, store->getStudyTable().studyTable[1].patientNameBits & STUDYHASH_DELETED);
+    EXPECT_EQ(0u, store->getStudyTable().studyTable[0].patientNameBits & STUDYHASH_DELETED);
     EXPECT_TRUE(log.contains("Del SERIES - movedown(" + indexPath("1.1", "1.1.1") + ")\n"));
     EXPECT_TRUE(log.contains("SERIES movehelp is " + bucket("1.1") + "\n"));
     EXPECT_TRUE(log.contains("Del STUDY - movedown(" + indexPath("1.1", nullptr) + ")\n"));
@@ -111,7 +111,7 @@ TEST_F(DeleteTest, LastImageOfOneSeriesKeepsTheStudy)
     EXPECT_TRUE(zero(record(indexPath("1.1", nullptr), 0, 320)));
     EXPECT_STREQ("1.1.2", record(indexPath("1.1", nullptr), 1, 320).c_str());
     EXPECT_STREQ("1.1", record(dataFile(), 0, 512).c_str());
-    EXPECT_EQ(0u, store->studyTable[0].patientNameBits & STUDYHASH_DELETED);
+    EXPECT_EQ(0u, store->getStudyTable().studyTable[0].patientNameBits & STUDYHASH_DELETED);
     EXPECT_FALSE(log.contains("Del STUDY"));
 }
 
@@ -189,7 +189,7 @@ TEST_F(DeleteTest, SeriesAndStudyForms)
     EXPECT_EQ(-1, store->DeleteFile("1.1", nullptr, nullptr));
     EXPECT_FALSE(exists(indexPath("1.1", nullptr)));
     EXPECT_TRUE(zero(record(dataFile(), 0, 512)));
-    EXPECT_EQ(1u, store->studyTable[0].patientNameBits & STUDYHASH_DELETED);
+    EXPECT_EQ(1u, store->getStudyTable().studyTable[0].patientNameBits & STUDYHASH_DELETED);
     EXPECT_FALSE(exists(bucket("1.1") + "/DELETEME"));
 }
 
