@@ -295,40 +295,47 @@ int studykeys_check(const char *stem, long count, long *badIndex)
     int fd = open(studykeys_path(stem).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return 1;
-    studykeys_header h;
-    struct stat st;
+    studykeys_header h, now;
     int result = 0;
-    if (fullio_pread(fd, &h, sizeof(h), 0) != (ssize_t)sizeof(h) || fstat(fd, &st) != 0 ||
+    if (fullio_pread(fd, &h, sizeof(h), 0) != (ssize_t)sizeof(h) ||
         memcmp(h.magic, keysMagic, sizeof(keysMagic)) != 0 ||
-        h.recordSize != sizeof(studykeys_record) ||
-        st.st_size != (off_t)(sizeof(h) + (size_t)count * sizeof(studykeys_record)))
+        h.recordSize != sizeof(studykeys_record))
         result = 2;
-    else if (validHeader(fd, stem, count) != 1)
+    else if (!currentHeader(stem, &now) || !sameStamp(h.data, now.data) ||
+             !sameStamp(h.hash, now.hash))
         result = 3;
-    int dataFd =
-        result == 0 ? open((std::string(stem) + ".dat").c_str(), O_RDONLY | O_CLOEXEC) : -1;
-    for (long i = 0; result == 0 && i < count; i++) {
-        studydata rec;
-        studykeys_record stored, made = {0, 0};
-        if (fullio_pread(fd, &stored, sizeof(stored),
-                         (off_t)sizeof(h) + studyindex_offset(i, sizeof(stored))) !=
-            (ssize_t)sizeof(stored)) {
+    else if (validHeader(fd, stem, count) != 1)
+        result = 2; // stamped for these study files, but cut short or too long
+    std::vector<studykeys_record> stored;
+    if (result == 0) {
+        stored.resize((size_t)count);
+        size_t bytes = stored.size() * sizeof(studykeys_record);
+        if (fullio_pread(fd, stored.data(), bytes, sizeof(h)) != (ssize_t)bytes)
             result = 2;
-            break;
-        }
-        int got = dataFd >= 0 ? studyindex_readRecord(dataFd, i, &rec, sizeof(rec)) : 0;
-        // A deleted study's cleared record keeps the digests it had.
-        if (got == 1 && !studyindex_isLive(&rec))
-            continue;
-        if (got == 1)
-            made = studykeys_make(&rec);
-        if (memcmp(&stored, &made, sizeof(made)) != 0) {
-            *badIndex = i;
-            result = 4;
-        }
     }
-    if (dataFd >= 0)
-        close(dataFd);
     close(fd);
+    fd = result == 0 ? open((std::string(stem) + ".dat").c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    studydata *chunk = result == 0 ? (studydata *)malloc(KEYS_CHUNK * sizeof(studydata)) : nullptr;
+    for (long at = 0; fd >= 0 && chunk && result == 0 && at < count; at += KEYS_CHUNK) {
+        long want = count - at < (long)KEYS_CHUNK ? count - at : (long)KEYS_CHUNK;
+        ssize_t got = fullio_pread(fd, chunk, (size_t)want * sizeof(studydata),
+                                   studyindex_offset(at, sizeof(studydata)));
+        long whole = got < 0 ? 0 : (long)((size_t)got / sizeof(studydata));
+        for (long i = 0; i < whole && result == 0; i++) {
+            // A deleted study's cleared record keeps the digests it had.
+            if (!studyindex_isLive(&chunk[i]))
+                continue;
+            studykeys_record made = studykeys_make(&chunk[i]);
+            if (memcmp(&stored[(size_t)(at + i)], &made, sizeof(made)) != 0) {
+                *badIndex = at + i;
+                result = 4;
+            }
+        }
+        if (whole < want)
+            break;
+    }
+    free(chunk);
+    if (fd >= 0)
+        close(fd);
     return result;
 }

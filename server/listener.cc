@@ -245,7 +245,7 @@ static void checkDisk(int *check_interval)
     uint64_t freebytes = server_store.LS_GetFreeSpace();
     int percent = housekeeping_diskpercent(total, freebytes, check_interval);
     server_state.change(SS_DISK, percent);
-    server_store.updateStudyHash();
+    server_store.refreshStudyTable();
     server_store.compactStudyHash();
 }
 
@@ -345,6 +345,9 @@ int runListener()
     // A compaction cut short by a crash is finished before anyone reads the
     // study index (as the user the files belong to, so after the drop).
     server_store.compactStudyHash();
+    // The table and the key digests that every worker's queries use; a
+    // missing or stale keys file is rebuilt here, before the first query.
+    server_store.refreshStudyTable();
     server_state.change(SS_IDLE, 1);
 
     int workers = 0;
@@ -369,8 +372,7 @@ int runListener()
                 continue;
             }
             // The worker inherits the study table: bring it up to date first.
-            if (server_store.mustUpdateStudyHash())
-                server_store.updateStudyHash();
+            server_store.refreshStudyTable();
             // The worker accepts the connection and reads the association
             // request itself, so that a peer that sends nothing, or sends
             // slowly, holds up only its own worker. The listener waits only
