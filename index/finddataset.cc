@@ -26,10 +26,12 @@
 // between calls (a C-MOVE deleting in the same process takes its own locks
 // in between).
 //
-// Speed: a study query tests the 28-byte summaries of the in-memory table
-// first and reads the 512-byte data record only of a study that passes;
-// each call resumes below the last match, so a whole query reads the table
-// once and each candidate's record once.
+// Speed: a study query tests the key digests of Patient ID and name
+// (index/studykeys.h, when the table holder loaded them) and the 28-byte
+// summaries of the in-memory table first, and reads the 512-byte data
+// record only of a study that passes; each call resumes below the last
+// match, so a whole query reads the table once and each candidate's record
+// once.
 #include "index/finddataset.h"
 
 #include <errno.h>
@@ -95,8 +97,7 @@ struct findStudyHandle : findHandle {
     int32_t windowLow = 0;
     int32_t windowCount = 0;
     querymatch_study q;
-    uint32_t idDigest = 0;   // digest an exact Patient ID key asks for, or 0
-    uint32_t nameDigest = 0; // digest an exact Patient's Name key asks for, or 0
+    studykeys_query keys; // what the Patient ID and name keys ask of the digests
     bool patientLevel = false;
     std::set<std::string> patientsAnswered;
     // Patient level with the patient's related counts asked for: the
@@ -591,8 +592,8 @@ static void studyResponse(const finddataset_index *ix, DcmDataset *query, DcmDat
 // table has them) and its summary do not rule it out.
 static bool studyCandidate(const findStudyHandle *h, const studytable *table, int32_t i)
 {
-    if ((h->idDigest || h->nameDigest) && studytable_keysUsable(table) &&
-        !studykeys_mayMatch(table->keys.records[(size_t)i], h->idDigest, h->nameDigest))
+    if (studykeys_any(h->keys) && studytable_keysUsable(table) &&
+        !studykeys_mayMatch(table->keys.records[(size_t)i], h->keys))
         return false;
     return querymatch_summaryPasses(&table->studyTable[i], &h->q.th);
 }
@@ -625,15 +626,17 @@ static const studydata *readStudyRecord(findStudyHandle *h, const studytable *ta
     return &h->window[c - low];
 }
 
-// The digests of the query's exact Patient ID and Patient's Name keys.
+// What the query's Patient ID and Patient's Name keys ask of the digests.
 static void keyDigests(findStudyHandle *h)
 {
+    const keymatch_key *id = NULL, *name = NULL;
     for (const querymatch_studyKey &k : h->q.keys) {
         if (k.offset == offsetof(studydata, patientId))
-            h->idDigest = studykeys_keyDigest(k.key);
+            id = &k.key;
         else if (k.offset == offsetof(studydata, patientName))
-            h->nameDigest = studykeys_keyDigest(k.key);
+            name = &k.key;
     }
+    h->keys = studykeys_compile(id, name);
 }
 
 // The next study below h->cursor that matches the query: its data record
@@ -646,7 +649,7 @@ static const studydata *nextStudyMatch(const finddataset_index *ix, findStudyHan
     const studytable *table = ix->table;
     int debug = (logprintf_getmask() & LOGLEVEL_DEBUG) != 0;
     bool wantModalities = query->tagExists(DCM_ModalitiesInStudy);
-    bool digests = (h->idDigest || h->nameDigest) && studytable_keysUsable(table);
+    bool digests = studykeys_any(h->keys) && studytable_keysUsable(table);
     for (;;) {
         // The table only grows while a worker runs; should it have been
         // reloaded smaller, go on from its end.
@@ -657,10 +660,9 @@ static const studydata *nextStudyMatch(const finddataset_index *ix, findStudyHan
             return NULL;
         if (debug)
             logprintf(LOGLEVEL_DEBUG, ix->log, "checking entry %d\n", h->cursor);
-        // The digests first: 8 bytes per study rule out all but the
-        // studies of one ID or name.
-        if (digests &&
-            !studykeys_mayMatch(table->keys.records[(size_t)h->cursor], h->idDigest, h->nameDigest))
+        // The digests first: 16 bytes per study rule out all but the
+        // studies of one ID or name (or name start).
+        if (digests && !studykeys_mayMatch(table->keys.records[(size_t)h->cursor], h->keys))
             continue;
         if (querymatch_summaryTest(&table->studyTable[h->cursor], &h->q.th, ix->log) != 0)
             continue;

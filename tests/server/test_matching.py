@@ -220,13 +220,16 @@ class MatchingTests(ServerTestCase):
         s.start()
         s.wait_log("Rebuilding the key digests of 200 studies.")
         keys = os.path.join(s.basedir, "uid", "STUDYINDEX.keys")
-        self.assertEqual(os.path.getsize(keys), 64 + 8 * 200)
+        self.assertEqual(os.path.getsize(keys), 64 + 16 * 200)
         with open(keys, "rb") as f:
             self.assertEqual(f.read(8), b"VSTKEYS1")
         _, found = s.findscu(["PatientID=ID42", "StudyInstanceUID"])
         self.assertEqual([str(d.StudyInstanceUID) for d in found], ["1.2.826.41.42"])
         _, found = s.findscu(["PatientName=pat^n000042", "StudyInstanceUID"])
         self.assertEqual([str(d.StudyInstanceUID) for d in found], ["1.2.826.41.42"])
+        _, found = s.findscu(["PatientName=PAT^N00004*", "StudyInstanceUID"])
+        self.assertEqual(sorted(str(d.StudyInstanceUID) for d in found),
+                         ["1.2.826.41.%d" % n for n in range(40, 50)])
 
         # That program changes an ID in place (a later write: the file's
         # time moves): the digests are stale, never trusted.
@@ -256,7 +259,7 @@ class MatchingTests(ServerTestCase):
         _, found = s.findscu(["PatientID=KEYS7", "StudyInstanceUID"])
         self.assertEqual([str(d.StudyInstanceUID) for d in found], ["1.2.826.41.7"])
         self.assertEqual(s.log().count("Rebuilding the key digests"), rebuilds)
-        self.assertEqual(os.path.getsize(keys), 64 + 8 * 201)
+        self.assertEqual(os.path.getsize(keys), 64 + 16 * 201)
         # storeindex check finds them consistent with the study files.
         p = vt.run([os.path.join(vt.BUILD, "storeindex", "storeindex"), "check", s.basedir])
         self.assertNotIn("STUDYINDEX.keys", p.stdout + p.stderr)

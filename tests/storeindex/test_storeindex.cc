@@ -222,14 +222,14 @@ TEST_F(StoreIndexTest, RebuildWritesTheKeyDigestsAndCheckFindsThemDamaged)
     EXPECT_EQ(studykeys_check(stem.c_str(), 3, &bad), 0);
     // A digest that is not the data record's, under valid stamps.
     int fd = studykeys_begin(stem.c_str(), 3);
-    studykeys_record wrong = {7, 7};
+    studykeys_record wrong = {7, 7, {}};
     ASSERT_EQ(studykeys_commit(fd, stem.c_str(), 1, &wrong), 0);
     std::vector<std::string> lines = check(base, &count);
     EXPECT_EQ(count, 1);
     EXPECT_NE(joined(lines).find("record 1: the key digests do not belong"), std::string::npos)
         << joined(lines);
     // Cut short under valid stamps: malformed.
-    ASSERT_EQ(truncate(studykeys_path(stem.c_str()).c_str(), 64 + 8), 0);
+    ASSERT_EQ(truncate(studykeys_path(stem.c_str()).c_str(), 64 + 16), 0);
     lines = check(base, &count);
     EXPECT_EQ(count, 1);
     EXPECT_NE(joined(lines).find("STUDYINDEX.keys: malformed"), std::string::npos) << joined(lines);
