@@ -17,6 +17,7 @@
 #include "dcmtk/dcmjpls/djdecode.h"
 #include "dcmtk/dcmnet/diutil.h"
 
+#include "index/keymatch.h"
 #include "runtime/logprintf.h"
 #include "server/serveroptions.h"
 #include "store/retrievelist.h"
@@ -293,14 +294,14 @@ int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association 
     return RETRIEVE_SENT;
 }
 
-void retrieve_addSOPClassesInStudy(LocalStore *store, DcmDataset *query, DcmDataset *response)
+bool retrieve_addSOPClassesInStudy(LocalStore *store, DcmDataset *query, DcmDataset *response)
 {
     OFString level;
     const char *study = DCMTK_getTagString(response, DCM_StudyInstanceUID);
     if (!query->tagExists(DCM_SOPClassesInStudy) ||
         query->findAndGetOFString(DCM_QueryRetrieveLevel, level).bad() || level != "STUDY" ||
         study == nullptr)
-        return;
+        return true;
     std::vector<retrievelist_image> images;
     std::vector<std::string> classes;
     std::string list;
@@ -319,4 +320,8 @@ void retrieve_addSOPClassesInStudy(LocalStore *store, DcmDataset *query, DcmData
         }
     }
     response->putAndInsertString(DCM_SOPClassesInStudy, list.c_str());
+    // Any one of the study's classes among the key's values matches.
+    keymatch_key key;
+    keymatch_compile(&key, KEYMATCH_CODES, DCMTK_getTagString(query, DCM_SOPClassesInStudy));
+    return keymatch_matches(key, list.data(), list.size());
 }

@@ -2,8 +2,8 @@
 generated studies: wildcards anywhere, UID lists at every level, whole-value
 comparison, case-sensitive patient IDs, one answer per patient, undated
 studies, time ranges, Modalities in Study, series and image keys, and the
-counts of related series and instances. One table of queries and the
-answers each must give; a C-CANCEL sent after the first answer of a
+counts of related series and instances, SOP Classes in Study.
+One table of queries and the answers each must give; a C-CANCEL sent after the first answer of a
 10,000-study listing."""
 
 import os
@@ -115,6 +115,13 @@ CASES = [
     ("related instances", "STUDY",
      ["StudyInstanceUID=1.2.826.40.1", "NumberOfStudyRelatedInstances"],
      "NumberOfStudyRelatedInstances", ["3"]),
+    # SOP Classes in Study, read from the images, matched.
+    ("SOP class in study", "STUDY", ["SOPClassesInStudy=" + MR_IMAGE], "StudyInstanceUID",
+     ["s1"]),
+    ("SOP classes in study, a list", "STUDY", ["SOPClassesInStudy=%s\\%s" % (SC_IMAGE, MR_IMAGE)],
+     "StudyInstanceUID", ["s1", "s3", "s5"]),
+    ("SOP classes in study answered", "STUDY",
+     ["StudyInstanceUID=1.2.826.40.2", "SOPClassesInStudy"], "SOPClassesInStudy", [CT_IMAGE]),
     ("series related instances", "SERIES",
      ["StudyInstanceUID=1.2.826.40.1", "NumberOfSeriesRelatedInstances"],
      "NumberOfSeriesRelatedInstances", ["1", "2"]),
