@@ -158,6 +158,11 @@ public:
     // the series, or the study. 1 not found / index missing, else 0 or -1
     // from the last unlink/rmdir.
     int DeleteFile(const char *study, const char *series, const char *image);
+    // Finishes the deletes that a killed process left half done (recorded
+    // in B/uid/DELETING.* intent files; store/deleteintent.h), each flushed
+    // before its intent is removed. For a process that starts on the store
+    // before it reads the index. The number finished, or -1 (logged).
+    int FinishDeletes();
 
     // --- study records and table ---
     // Fills or merges the study records from ds (null record: left alone;
