@@ -20,6 +20,7 @@
 #include "dcmtk/dcmdata/dcdatset.h"
 #include "dcmtk/ofstd/ofstring.h"
 
+#include "index/finddataset.h"
 #include "index/querymatch.h"
 #include "index/studyindex.h"
 #include "index/studytable.h"
@@ -190,6 +191,10 @@ public:
     // The table as loaded now (valid until the next call that loads,
     // grows or compacts it).
     const studytable &getStudyTable() const { return table; }
+    // The index as the index code reads it (index/finddataset.h,
+    // index/retrievelist.h): base directory, study table and log stream,
+    // borrowed from this store, whose calls keep them up to date.
+    finddataset_index getIndex() const { return {baseDir, &table, logStream}; }
 
     // --- queries ---
     // One match per call; *handle is the caller's iteration state (null to
