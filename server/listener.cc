@@ -342,8 +342,10 @@ int runListener()
     if (storeLock < 0 && errno != ENOENT) // ENOENT: no store made yet
         logprintf(LOGLEVEL_WARNING, o.logfp, "Cannot lock store %s: %s\n",
                   server_store.getBaseDir(), strerror(errno));
-    // A compaction cut short by a crash is finished before anyone reads the
-    // study index (as the user the files belong to, so after the drop).
+    // A delete and a compaction cut short by a crash are finished before
+    // anyone reads the index (as the user the files belong to, so after the
+    // drop); the delete first, as it may mark a study deleted.
+    server_store.FinishDeletes();
     server_store.compactStudyHash();
     // The table and the key digests that every worker's queries use; a
     // missing or stale keys file is rebuilt here, before the first query.

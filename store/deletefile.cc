@@ -5,6 +5,21 @@
 // emptied directories are removed; a deleted study keeps its slot in both
 // study files, with the deleted flag set, until compaction.
 //
+// A delete is announced first in an intent file (store/deleteintent.h) and
+// the intent removed after the last step, so that a process killed in
+// between leaves a record of what it was doing; LocalStore::FinishDeletes,
+// at the next start, runs the delete again in its finishing form, which
+// goes on through the levels where a record or file is already gone:
+// - killed before the image file is unlinked: the whole delete is redone;
+// - after the unlink, before the record is cleared: the record is cleared;
+// - after the image record, before the series level: the series index is
+//   searched again and, if it holds no other image, the series removed;
+// - in the series or study level (record cleared, index file renamed to
+//   DELETEME or not yet, directory there or not): the bucket's DELETEME is
+//   removed and each remaining step done, a missing one passed over.
+// Every step is thus either done or redone; none is done twice in a way
+// that matters (clearing a cleared record, unlinking a gone file).
+//
 // Locks, in the order series index, image index, study hash file: a level's
 // index file is locked exclusively, as the write path locks it, from the
 // search for the record until the record is cleared and, when the level is
@@ -21,6 +36,7 @@
 #include "index/studyindex.h"
 #include "runtime/logprintf.h"
 #include "runtime/vlcompat.h"
+#include "store/deleteintent.h"
 #include "store/localstore.h"
 
 // An index file opened read-write and locked exclusively; closing it (at
@@ -144,6 +160,7 @@ static int removeDirectory(LocalStore *store, const OFString &dir, const removal
 // Study level: marks the study deleted in both study files and the table,
 // then removes its series index (locked in series, or opened here) and its
 // directory. Result: 1 when a study file cannot be opened, else the rmdir's.
+// (Already tolerant of any step being done: it serves finishing as is.)
 static int deleteStudyLevel(LocalStore *store, const char *study, lockedIndex &series)
 {
     OFString seriesPath = store->GetUidIndexPath(study, NULL) + ".dat";
@@ -173,14 +190,15 @@ static int deleteStudyLevel(LocalStore *store, const char *study, lockedIndex &s
 // in series, or opened here), removes the series' image index (held in
 // image, or opened here) and directory, and goes on with the study when it
 // has no other series. Result: 1 when the series index or the record is
-// missing, else the result of the last removal.
+// missing, else the result of the last removal. finishing: a missing index
+// or record is a step done before a crash, and the delete goes on.
 static int deleteSeriesLevel(LocalStore *store, const char *study, const char *seriesUid,
-                             lockedIndex &series, lockedIndex &image)
+                             lockedIndex &series, lockedIndex &image, int finishing)
 {
     OFString seriesPath = store->GetUidIndexPath(study, NULL) + ".dat";
     logprintf(LOGLEVEL_DEBUG, store->getLogfile(), "Del SER in %s\n", seriesPath.c_str());
     if (series.fd < 0 && series.open(seriesPath.c_str()) != 0)
-        return 1;
+        return finishing ? deleteStudyLevel(store, study, series) : 1;
     OFString imagePath = store->GetUidIndexPath(study, seriesUid) + ".dat";
     // Series before image, the order of every nested lock of this file.
     if (image.fd < 0)
@@ -188,18 +206,21 @@ static int deleteSeriesLevel(LocalStore *store, const char *study, const char *s
 
     seriesrecord rec;
     recordSearch s = searchRecord(series.fd, seriesUid, &rec, sizeof(rec));
-    if (s.found < 0) {
+    if (s.found < 0 && !finishing) {
         logprintf(LOGLEVEL_DEBUG, store->getLogfile(), "Del SERIES - not found!\n");
         return 1;
     }
-    clearRecord(series.fd, s.found, sizeof(rec));
-    store->noteChanged(seriesPath, 0);
+    if (s.found >= 0) {
+        clearRecord(series.fd, s.found, sizeof(rec));
+        store->noteChanged(seriesPath, 0);
+    }
 
     removeIndexFile(store, study, imagePath, seriesTexts);
     image.release();
     int result = removeDirectory(store, store->GetUidPath(study, seriesUid, NULL, 1), seriesTexts);
 
-    if (!s.others)
+    // Not found, the search has passed over every record already.
+    if (!s.others && s.found >= 0)
         s.others = liveRecordAfter(series.fd, s.found, &rec, sizeof(rec));
     if (s.others)
         return result;
@@ -207,9 +228,9 @@ static int deleteSeriesLevel(LocalStore *store, const char *study, const char *s
 }
 
 // Image level: clears the image record, unlinks the image file, and goes on
-// with the series when it has no other image.
+// with the series when it has no other image. finishing: as for the series.
 static int deleteImageLevel(LocalStore *store, const char *study, const char *seriesUid,
-                            const char *sop)
+                            const char *sop, int finishing)
 {
     logprintf(LOGLEVEL_DEBUG, store->getLogfile(), "Del IMG\n");
     lockedIndex series, image;
@@ -218,11 +239,11 @@ static int deleteImageLevel(LocalStore *store, const char *study, const char *se
     // needs both, always in this order.
     series.open((store->GetUidIndexPath(study, NULL) + ".dat").c_str());
     if (image.open((store->GetUidIndexPath(study, seriesUid) + ".dat").c_str()) != 0)
-        return 1;
+        return finishing ? deleteSeriesLevel(store, study, seriesUid, series, image, 1) : 1;
 
     imagerecord rec;
     recordSearch s = searchRecord(image.fd, sop, &rec, sizeof(rec));
-    if (s.found < 0) {
+    if (s.found < 0 && !finishing) {
         logprintf(LOGLEVEL_WARNING, store->getLogfile(), "Del IMG - not found!\n");
         return 1;
     }
@@ -234,33 +255,75 @@ static int deleteImageLevel(LocalStore *store, const char *study, const char *se
     store->noteParentChanged(file);
     logprintf(LOGLEVEL_DEBUG, store->getLogfile(), "Del IMG - unlink(%s)\n", file.c_str());
     int result = unlink(file.c_str()) == 0 || errno == ENOENT ? 0 : -1;
-    clearRecord(image.fd, s.found, sizeof(rec));
-    store->noteChanged(store->GetUidIndexPath(study, seriesUid) + ".dat", 0);
+    if (s.found >= 0) {
+        clearRecord(image.fd, s.found, sizeof(rec));
+        store->noteChanged(store->GetUidIndexPath(study, seriesUid) + ".dat", 0);
+    }
 
-    if (!s.others)
+    if (!s.others && s.found >= 0)
         s.others = liveRecordAfter(image.fd, s.found, &rec, sizeof(rec));
     if (s.others)
         return result;
-    return deleteSeriesLevel(store, study, seriesUid, series, image);
+    return deleteSeriesLevel(store, study, seriesUid, series, image, finishing);
+}
+
+// The delete of the image, series or study (finishing: see deleteSeriesLevel).
+static int deleteAny(LocalStore *store, const char *study, const char *series, const char *image,
+                     int finishing)
+{
+    if (image)
+        return deleteImageLevel(store, study, series, image, finishing);
+    lockedIndex seriesIndex, imageIndex;
+    if (series)
+        return deleteSeriesLevel(store, study, series, seriesIndex, imageIndex, finishing);
+    return deleteStudyLevel(store, study, seriesIndex);
+}
+
+// Checks the UIDs of a delete: 0 usable. The image form needs all three
+// UIDs, the series form the study's; and a UID that is refused for storing
+// names nothing in the store (a "/" would lead out of it).
+static int checkDeleteUids(LocalStore *store, const char *study, const char *series,
+                           const char *image)
+{
+    if (!study || (image && !series))
+        return 1;
+    if (store->CheckUid(study, "Study Instance UID") != LS_OK ||
+        (series && store->CheckUid(series, "Series Instance UID") != LS_OK) ||
+        (image && store->CheckUid(image, "SOP Instance UID") != LS_OK))
+        return 1;
+    return 0;
+}
+
+// deleteintent_finisher of FinishDeletes: the delete in its finishing form,
+// flushed before the intent goes.
+static void finishDelete(void *arg, const char *study, const char *series, const char *image)
+{
+    LocalStore *store = (LocalStore *)arg;
+    if (checkDeleteUids(store, study, series, image) != 0)
+        return;
+    // A DELETEME of the bucket can only be ours: no other delete runs.
+    OFString deleteme = store->GetUidBasePath(study) + "/DELETEME";
+    if (unlink(deleteme.c_str()) == 0)
+        store->noteChanged(store->GetUidBasePath(study), 1);
+    deleteAny(store, study, series, image, 1);
+    store->SyncWrites();
 }
 
 int LocalStore::DeleteFile(const char *study, const char *series, const char *image)
 {
-    // The image form needs all three UIDs, the series form the study's; and
-    // a UID that is refused for storing names nothing in the store (a "/"
-    // would lead out of it).
-    if (!study || (image && !series))
+    if (checkDeleteUids(this, study, series, image) != 0)
         return 1;
-    if (CheckUid(study, "Study Instance UID") != LS_OK ||
-        (series && CheckUid(series, "Series Instance UID") != LS_OK) ||
-        (image && CheckUid(image, "SOP Instance UID") != LS_OK))
-        return 1;
-    if (image)
-        return deleteImageLevel(this, study, series, image);
-    if (series) {
-        lockedIndex seriesIndex, imageIndex;
-        return deleteSeriesLevel(this, study, series, seriesIndex, imageIndex);
-    }
-    lockedIndex seriesIndex;
-    return deleteStudyLevel(this, study, seriesIndex);
+    deleteintent intent;
+    OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
+    if (deleteintent_begin(uidDir.c_str(), study, series, image, &intent, logStream) != 0)
+        return errno == ENOENT ? 1 : -1;
+    int result = deleteAny(this, study, series, image, 0);
+    deleteintent_end(&intent, logStream);
+    return result;
+}
+
+int LocalStore::FinishDeletes()
+{
+    OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
+    return deleteintent_finishAll(uidDir.c_str(), finishDelete, this, logStream);
 }

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "index/finddataset.h"
 #include "index/uidtree.h"
 #include "runtime/logprintf.h"
 
@@ -80,7 +79,7 @@ int LocalStore::FindDataset(void **handle, DcmDataset *query, DcmDataset **resul
         logprintf(LOGLEVEL_WARNING, logStream, "LocalStore::FindDataset: No handle pointer.\n");
         return 1;
     }
-    finddataset_index ix = {baseDir, &table, logStream};
+    finddataset_index ix = getIndex();
     int ixflags = (flags & LS_FIND_COMBINED_DATETIME) ? FINDDATASET_COMBINED_DATETIME : 0;
     return finddataset_next(&ix, handle, query, result, level, ixflags);
 }

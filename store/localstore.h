@@ -20,6 +20,7 @@
 #include "dcmtk/dcmdata/dcdatset.h"
 #include "dcmtk/ofstd/ofstring.h"
 
+#include "index/finddataset.h"
 #include "index/querymatch.h"
 #include "index/studyindex.h"
 #include "index/studytable.h"
@@ -158,6 +159,11 @@ public:
     // the series, or the study. 1 not found / index missing, else 0 or -1
     // from the last unlink/rmdir.
     int DeleteFile(const char *study, const char *series, const char *image);
+    // Finishes the deletes that a killed process left half done (recorded
+    // in B/uid/DELETING.* intent files; store/deleteintent.h), each flushed
+    // before its intent is removed. For a process that starts on the store
+    // before it reads the index. The number finished, or -1 (logged).
+    int FinishDeletes();
 
     // --- study records and table ---
     // Fills or merges the study records from ds (null record: left alone;
@@ -189,6 +195,10 @@ public:
     // The table as loaded now (valid until the next call that loads,
     // grows or compacts it).
     const studytable &getStudyTable() const { return table; }
+    // The index as the index code reads it (index/finddataset.h,
+    // index/retrievelist.h): base directory, study table and log stream,
+    // borrowed from this store, whose calls keep them up to date.
+    finddataset_index getIndex() const { return {baseDir, &table, logStream}; }
 
     // --- queries ---
     // One match per call; *handle is the caller's iteration state (null to

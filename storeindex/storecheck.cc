@@ -268,5 +268,8 @@ int storecheck_run(const char *base, FILE *out)
         finding(&ctx, STORECHECK_STALE_TMP, tmp, "temporary file of an unfinished write");
     for (const std::string &del : tree.deleteme)
         finding(&ctx, STORECHECK_DELETEME, del, "index file of an unfinished delete");
+    for (const std::string &intent : tree.intents)
+        finding(&ctx, STORECHECK_INTENT, intent,
+                "a delete was cut short; the server's next start (or a rebuild) finishes it");
     return ctx.findings;
 }

@@ -373,6 +373,17 @@ int storerebuild_run(const char *base, FILE *out, FILE *err)
         return STOREREBUILD_FAILED;
     }
     LocalStore store(base);
+    if (!tree.intents.empty()) {
+        // A delete cut short is finished first, as the server's start would:
+        // the rebuild then indexes what it left, not what it had begun to remove.
+        for (const std::string &intent : tree.intents)
+            report(out, "finished", intent, "delete cut short");
+        store.FinishDeletes();
+        if (storetree_scan(base, &tree) != 0) {
+            report(err, "error", base, "cannot read the base directory");
+            return STOREREBUILD_FAILED;
+        }
+    }
     for (size_t s = 0; s < tree.studies.size();) {
         if (placeStudy(&ctx, &store, tree, &tree.studies[s]) == 0) {
             s++;

@@ -327,6 +327,14 @@ static const std::vector<Damage> &damages()
          },
          {STORECHECK_DELETEME},
          true},
+        // A delete killed after unlinking the image, before its record.
+        {"DeleteCutShort",
+         [](StoreIndexTest *t) {
+             writeAll(t->uid("DELETING.77.0"), "1.2\t1.2.1\t1.2.1.2\n");
+             ASSERT_EQ(unlink(t->image("1.2", "1.2.1", "1.2.1.2").c_str()), 0);
+         },
+         {STORECHECK_INTENT, STORECHECK_MISSING},
+         false},
         {"InterruptedRebuildMarker",
          [](StoreIndexTest *t) { writeAll(t->uid("REBUILDING"), ""); },
          {STORECHECK_REBUILD},
@@ -432,6 +440,20 @@ TEST_F(StoreIndexTest, DeletedImagesAndStudiesAreConsistent)
     EXPECT_EQ(count, 0) << joined(lines);
     EXPECT_EQ(readAll(uid("STUDYINDEX.hash")).size(), 2 * sizeof(studyhash));
     EXPECT_EQ(readAll(dir("1.1", "1.1.1") + "/IMAGEINDEX.dat").size(), sizeof(imagerecord));
+}
+
+// A delete cut short before its first step is finished by the rebuild, not
+// undone: it was asked for.
+TEST_F(StoreIndexTest, RebuildFinishesADeleteCutShort)
+{
+    writeAll(uid("DELETING.77.0"), "1.3\t1.3.1\t1.3.1.1\n");
+    ASSERT_EQ(storerebuild_run(base.c_str(), nullptr, stderr), STOREREBUILD_OK);
+    EXPECT_FALSE(exists(uid("DELETING.77.0")));
+    EXPECT_FALSE(exists(dir("1.3")));
+    EXPECT_EQ(readAll(uid("STUDYINDEX.dat")).size(), 2 * sizeof(studydata));
+    int count;
+    std::vector<std::string> lines = check(base, &count);
+    EXPECT_EQ(count, 0) << joined(lines);
 }
 
 TEST_F(StoreIndexTest, RebuildEntersAnImageFileThatWasNeverIndexed)
