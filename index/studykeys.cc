@@ -258,8 +258,11 @@ int studykeys_rebuild(const char *stem, long count, studykeys_table *t, FILE *lo
     if (replaceKeys(stem, h, records, log) != 0)
         goto out;
     result = 0;
-    if (t && studykeys_load(stem, count, t) != 1)
-        result = -1;
+    // The digests just written are the table: no second copy read back.
+    if (t && stampOf(studykeys_path(stem), &t->stamp)) {
+        t->records.swap(records);
+        t->loaded = h;
+    }
 out:
     free(chunk);
     if (fd >= 0)
