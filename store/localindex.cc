@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "index/retrievelist.h"
 #include "index/uidtree.h"
 #include "runtime/logprintf.h"
 
@@ -82,6 +83,17 @@ int LocalStore::FindDataset(void **handle, DcmDataset *query, DcmDataset **resul
     finddataset_index ix = getIndex();
     int ixflags = (flags & LS_FIND_COMBINED_DATETIME) ? FINDDATASET_COMBINED_DATETIME : 0;
     return finddataset_next(&ix, handle, query, result, level, ixflags);
+}
+
+int LocalStore::LocateImage(const char *instance, OFString *study, OFString *series)
+{
+    finddataset_index ix = getIndex();
+    std::string studyUid, seriesUid;
+    if (retrievelist_locate(&ix, instance, &studyUid, &seriesUid) != 0)
+        return LS_MISSING;
+    *study = studyUid.c_str();
+    *series = seriesUid.c_str();
+    return LS_OK;
 }
 
 void LocalStore::dateRangeHash(const char *range, unsigned int *from, unsigned int *to)

@@ -197,16 +197,12 @@ int LocalStore::CreateUidPath(const char *study, const char *series)
         goto out;
     }
     if (study != nullptr) {
-        uint32_t crc = studyindex_uidCrc(study);
-        char level[8];
-        snprintf(level, sizeof level, "/%02X", (unsigned)(crc & 0xff));
-        path += level;
-        if (makeDirectory(path) != 0) {
+        // B/uid/XX/YY, the two bucket levels.
+        path = uidtree_bucketPath(baseDir, study, nullptr);
+        if (makeDirectory(path.substr(0, path.rfind('/'))) != 0) {
             failed = "Cannot create storage study C1 directory.\n";
             goto out;
         }
-        snprintf(level, sizeof level, "/%02X", (unsigned)((crc >> 8) & 0xff));
-        path += level;
         if (makeDirectory(path) != 0) {
             failed = "Cannot create storage study C2 directory.\n";
             goto out;
