@@ -1,5 +1,5 @@
-// Query execution: LocalStore::FindDataset answers a query identifier from
-// the index files one match per call, at patient (each patient once), study,
+// Query execution: finddataset_next answers a query identifier from the
+// index files one match per call, at patient (each patient once), study,
 // series and image level, keeping its place in an iteration handle that the
 // caller holds; and the keys of its responses.
 //
@@ -30,6 +30,8 @@
 // first and reads the 512-byte data record only of a study that passes;
 // each call resumes below the last match, so a whole query reads the table
 // once and each candidate's record once.
+#include "index/finddataset.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -47,10 +49,11 @@
 #include "index/keymatch.h"
 #include "index/querymatch.h"
 #include "index/studyindex.h"
+#include "index/studytable.h"
+#include "index/uidtree.h"
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
 #include "runtime/vlcompat.h"
-#include "store/localstore.h"
 
 // Kinds of iteration handle. The caller passes the same level at every call
 // of one iteration; a handle of another kind is a programming error.
@@ -200,16 +203,17 @@ static void freeFindHandle(void **handle)
 }
 
 // Opens the series index of study (series null) or the image index of
-// (study, series) read-only; -1 when it cannot. A UID that the store would
-// refuse (a "/" would lead out of the store) names no index.
-static int openIndex(LocalStore *store, const char *study, const char *series)
+// (study, series) read-only; -1 when it cannot. A UID unfit to name a file
+// (a "/" would lead out of the store) names no index.
+static int openIndex(const finddataset_index *ix, const char *study, const char *series)
 {
-    if (store->CheckUid(study, "Study Instance UID") != LS_OK ||
-        (series && store->CheckUid(series, "Series Instance UID") != LS_OK)) {
+    if (uidtree_checkUid(study, "Study Instance UID", ix->log) != 0 ||
+        (series && uidtree_checkUid(series, "Series Instance UID", ix->log) != 0)) {
         errno = ENOENT;
         return -1;
     }
-    return open((store->GetUidIndexPath(study, series) + ".dat").c_str(), O_RDONLY | O_CLOEXEC);
+    return open((uidtree_indexStem(ix->baseDir, study, series, ix->log) + ".dat").c_str(),
+                O_RDONLY | O_CLOEXEC);
 }
 
 // A record field as a string of at most width bytes.
@@ -277,10 +281,10 @@ static long countLive(const OFString &path, size_t size)
 }
 
 // The first live image record of a series: 1 found, 0 none.
-static int firstImage(LocalStore *store, const std::string &study, const std::string &series,
-                      imagerecord *rec)
+static int firstImage(const finddataset_index *ix, const std::string &study,
+                      const std::string &series, imagerecord *rec)
 {
-    int fd = openIndex(store, study.c_str(), series.c_str());
+    int fd = openIndex(ix, study.c_str(), series.c_str());
     if (fd < 0)
         return 0;
     int found = 0;
@@ -293,15 +297,16 @@ static int firstImage(LocalStore *store, const std::string &study, const std::st
 // The value of tag in an image file, in UTF-8; false when the file cannot
 // be read or lacks the element. The file is read once, up to its pixel
 // data, at the first key that needs it.
-static bool fileValue(LocalStore *store, fileValues *f, const DcmTagKey &tag, std::string *out)
+static bool fileValue(const finddataset_index *ix, fileValues *f, const DcmTagKey &tag,
+                      std::string *out)
 {
     if (!f->tried) {
         f->tried = true;
         OFCondition c = f->file.loadFileUntilTag(f->path, EXS_Unknown, EGL_noChange, 4096,
                                                  ERM_autoDetect, DCM_PixelData);
         if (c.bad()) {
-            logprintf(LOGLEVEL_WARNING, store->logStream, "query: cannot read %s: %s\n",
-                      f->path.c_str(), c.text());
+            logprintf(LOGLEVEL_WARNING, ix->log, "query: cannot read %s: %s\n", f->path.c_str(),
+                      c.text());
             f->path.clear();
         }
     }
@@ -373,9 +378,9 @@ static void compileLevelKeys(DcmDataset *query, const studyindex_field *fields, 
 // answers every key into resp (created by the caller only then: answers
 // are collected first). The record's fields are used where they hold the
 // value whole; other keys come from the image file of file.
-static bool matchLevelKeys(LocalStore *store, const std::vector<levelKey> &keys, const char *rec,
-                           fileValues *file, const std::string &study, const std::string &series,
-                           std::vector<std::string> *answers)
+static bool matchLevelKeys(const finddataset_index *ix, const std::vector<levelKey> &keys,
+                           const char *rec, fileValues *file, const std::string &study,
+                           const std::string &series, std::vector<std::string> *answers)
 {
     answers->clear();
     for (const levelKey &k : keys) {
@@ -390,11 +395,12 @@ static bool matchLevelKeys(LocalStore *store, const std::vector<levelKey> &keys,
             fromRecord = whole && !hasHighByte(value);
         }
         if (k.source == KEY_SERIES_INSTANCES) {
-            long n = countLive(store->GetUidIndexPath(study.c_str(), series.c_str()) + ".dat",
-                               sizeof(imagerecord));
+            long n = countLive(
+                uidtree_indexStem(ix->baseDir, study.c_str(), series.c_str(), ix->log) + ".dat",
+                sizeof(imagerecord));
             value = std::to_string(n < 0 ? 0 : n);
         } else if (!fromRecord) {
-            if (!fileValue(store, file, k.tag, &value))
+            if (!fileValue(ix, file, k.tag, &value))
                 value.clear();
         }
         if (!keymatch_matches(k.key, value.data(), value.size()))
@@ -437,7 +443,7 @@ static bool wholeTwoLetterCode(const char *slot)
 }
 
 // The study's modalities, backslash-separated in the order first seen.
-static std::string studyModalities(LocalStore *store, const studydata *rec)
+static std::string studyModalities(const finddataset_index *ix, const studydata *rec)
 {
     std::string list;
     bool exact = true;
@@ -452,7 +458,7 @@ static std::string studyModalities(LocalStore *store, const studydata *rec)
     // Read the codes back from the series index, and the code of a series
     // whose field may be cut from its first image.
     std::string study = fieldString(rec->studyInstanceUid, sizeof(rec->studyInstanceUid));
-    int fd = openIndex(store, study.c_str(), NULL);
+    int fd = openIndex(ix, study.c_str(), NULL);
     if (fd < 0)
         return list;
     std::vector<std::string> codes;
@@ -465,12 +471,12 @@ static std::string studyModalities(LocalStore *store, const studydata *rec)
             std::string series =
                 fieldString(srec.seriesInstanceUid, sizeof(srec.seriesInstanceUid));
             imagerecord irec;
-            if (firstImage(store, study, series, &irec)) {
+            if (firstImage(ix, study, series, &irec)) {
                 fileValues f;
-                f.path = store->GetUidPath(study.c_str(), series.c_str(),
-                                           fieldString(irec.sopInstanceUid, 64).c_str(), 1);
+                f.path = uidtree_path(ix->baseDir, study.c_str(), series.c_str(),
+                                      fieldString(irec.sopInstanceUid, 64).c_str(), ix->log);
                 std::string full;
-                if (fileValue(store, &f, DCM_Modality, &full) && !full.empty())
+                if (fileValue(ix, &f, DCM_Modality, &full) && !full.empty())
                     code = full;
             }
         }
@@ -488,11 +494,12 @@ static std::string studyModalities(LocalStore *store, const studydata *rec)
 }
 
 // Number of series and of images of a study.
-static void studyCounts(LocalStore *store, const std::string &study, long *series, long *images)
+static void studyCounts(const finddataset_index *ix, const std::string &study, long *series,
+                        long *images)
 {
     *series = 0;
     *images = 0;
-    int fd = openIndex(store, study.c_str(), NULL);
+    int fd = openIndex(ix, study.c_str(), NULL);
     if (fd < 0)
         return;
     seriesrecord srec;
@@ -501,8 +508,9 @@ static void studyCounts(LocalStore *store, const std::string &study, long *serie
             continue;
         (*series)++;
         std::string uid = fieldString(srec.seriesInstanceUid, sizeof(srec.seriesInstanceUid));
-        long n = countLive(store->GetUidIndexPath(study.c_str(), uid.c_str()) + ".dat",
-                           sizeof(imagerecord));
+        long n =
+            countLive(uidtree_indexStem(ix->baseDir, study.c_str(), uid.c_str(), ix->log) + ".dat",
+                      sizeof(imagerecord));
         if (n > 0)
             *images += n;
     }
@@ -537,12 +545,12 @@ static const studyAnswer studyAnswers[] = {
     STUDY_ANSWER(DCM_ClinicalTrialSiteName, clinicalTrialSiteName),
 };
 
-static void studyResponse(LocalStore *store, DcmDataset *query, DcmDataset **result,
+static void studyResponse(const finddataset_index *ix, DcmDataset *query, DcmDataset **result,
                           const char *levelText, int cursor, const studydata *rec,
                           const std::string &modalities)
 {
     DcmDataset *resp = startResponse(result, levelText);
-    logprintf(LOGLEVEL_DEBUG, store->logStream, "entry %d data matches, responding\n", cursor);
+    logprintf(LOGLEVEL_DEBUG, ix->log, "entry %d data matches, responding\n", cursor);
     bool high = false;
     for (const studyAnswer &a : studyAnswers) {
         if (query->tagExists(a.tag)) {
@@ -556,8 +564,8 @@ static void studyResponse(LocalStore *store, DcmDataset *query, DcmDataset **res
     if (query->tagExists(DCM_NumberOfStudyRelatedSeries) ||
         query->tagExists(DCM_NumberOfStudyRelatedInstances)) {
         long series, images;
-        studyCounts(store, fieldString(rec->studyInstanceUid, sizeof(rec->studyInstanceUid)),
-                    &series, &images);
+        studyCounts(ix, fieldString(rec->studyInstanceUid, sizeof(rec->studyInstanceUid)), &series,
+                    &images);
         if (query->tagExists(DCM_NumberOfStudyRelatedSeries))
             addKey(resp, DCM_NumberOfStudyRelatedSeries, std::to_string(series).c_str());
         if (query->tagExists(DCM_NumberOfStudyRelatedInstances))
@@ -596,22 +604,22 @@ static const studydata *readStudyRecord(findStudyHandle *h, const studyhash *tab
     return &h->window[c - low];
 }
 
-int LocalStore::findStudyLevel(void **handle, DcmDataset *query, DcmDataset **result,
-                               const char *levelText, int flags)
+static int findStudyLevel(const finddataset_index *ix, void **handle, DcmDataset *query,
+                          DcmDataset **result, const char *levelText, int flags)
 {
     if (!*handle) {
         findStudyHandle *h = new findStudyHandle;
-        h->cursor = studyCount;
+        h->cursor = ix->table->studyCount;
         h->patientLevel = strcmp(levelText, "PATIENT") == 0;
-        int qflags = (flags & LS_FIND_COMBINED_DATETIME) ? QUERYMATCH_COMBINED_DATETIME : 0;
-        querymatch_compileStudy(query, &h->q, qflags, logStream);
-        OFString stem = GetUidIndexPath(NULL, NULL);
+        int qflags = (flags & FINDDATASET_COMBINED_DATETIME) ? QUERYMATCH_COMBINED_DATETIME : 0;
+        querymatch_compileStudy(query, &h->q, qflags, ix->log);
+        OFString stem = uidtree_indexStem(ix->baseDir, NULL, NULL, ix->log);
         *handle = h;
         h->dataFd = open((stem + ".dat").c_str(), O_RDONLY | O_CLOEXEC);
         if (h->dataFd < 0) {
             // A store that has never held a study has no index yet: that
             // is an empty answer, not a failure.
-            return errno == ENOENT && studyCount == 0 ? 1 : -1;
+            return errno == ENOENT && ix->table->studyCount == 0 ? 1 : -1;
         }
         h->hashFd = open((stem + ".hash").c_str(), O_RDONLY | O_CLOEXEC);
     }
@@ -619,28 +627,29 @@ int LocalStore::findStudyLevel(void **handle, DcmDataset *query, DcmDataset **re
     if (h->kind != FIND_STUDY_HANDLE)
         abort();
 
+    const studytable *table = ix->table;
     int debug = (logprintf_getmask() & LOGLEVEL_DEBUG) != 0;
     bool wantModalities = query->tagExists(DCM_ModalitiesInStudy);
     for (;;) {
         // The table only grows while a worker runs; should it have been
         // reloaded smaller, go on from its end.
-        if (h->cursor > studyCount)
-            h->cursor = studyCount;
+        if (h->cursor > table->studyCount)
+            h->cursor = table->studyCount;
         h->cursor--;
         if (h->cursor < 0)
             return 1;
         if (debug)
-            logprintf(LOGLEVEL_DEBUG, logStream, "checking entry %d\n", h->cursor);
-        if (studyHashCompare(&studyTable[h->cursor], &h->q.th) != 0)
+            logprintf(LOGLEVEL_DEBUG, ix->log, "checking entry %d\n", h->cursor);
+        if (querymatch_summaryTest(&table->studyTable[h->cursor], &h->q.th, ix->log) != 0)
             continue;
-        logprintf(LOGLEVEL_DEBUG, logStream, "entry %d hash matches\n", h->cursor);
+        logprintf(LOGLEVEL_DEBUG, ix->log, "entry %d hash matches\n", h->cursor);
         studydata buf;
-        const studydata *rec = readStudyRecord(h, studyTable, h->cursor, &buf);
+        const studydata *rec = readStudyRecord(h, table->studyTable, h->cursor, &buf);
         if (!rec || !studyindex_isLive(rec) || !querymatch_studyRecord(rec, &h->q))
             continue;
         std::string modalities;
         if (wantModalities || !h->q.modalities.universal || !h->q.modality.universal) {
-            modalities = studyModalities(this, rec);
+            modalities = studyModalities(ix, rec);
             if (!keymatch_matches(h->q.modalities, modalities.data(), modalities.size()) ||
                 !keymatch_matches(h->q.modality, modalities.data(), modalities.size()))
                 continue;
@@ -653,7 +662,7 @@ int LocalStore::findStudyLevel(void **handle, DcmDataset *query, DcmDataset **re
             if (!h->patientsAnswered.insert(who).second)
                 continue;
         }
-        studyResponse(this, query, result, levelText, h->cursor, rec, modalities);
+        studyResponse(ix, query, result, levelText, h->cursor, rec, modalities);
         return 0;
     }
 }
@@ -663,12 +672,12 @@ int LocalStore::findStudyLevel(void **handle, DcmDataset *query, DcmDataset **re
 
 // Opens the series index of the next study named: 1 open, 0 none left, -1
 // the only study named has no series index.
-static int nextStudySeries(LocalStore *store, std::vector<std::string> &studies, size_t *at,
-                           int *fd, long *next)
+static int nextStudySeries(const finddataset_index *ix, std::vector<std::string> &studies,
+                           size_t *at, int *fd, long *next)
 {
     while (*at < studies.size()) {
         const std::string &study = studies[(*at)++];
-        *fd = openIndex(store, study.c_str(), NULL);
+        *fd = openIndex(ix, study.c_str(), NULL);
         *next = 0;
         if (*fd >= 0)
             return 1;
@@ -680,14 +689,14 @@ static int nextStudySeries(LocalStore *store, std::vector<std::string> &studies,
     return 0;
 }
 
-int LocalStore::findSeriesLevel(void **handle, DcmDataset *query, DcmDataset **result,
-                                const char *levelText)
+static int findSeriesLevel(const finddataset_index *ix, void **handle, DcmDataset *query,
+                           DcmDataset **result, const char *levelText)
 {
     if (!*handle) {
         const char *study = DCMTK_getTagString(query, DCM_StudyInstanceUID);
         std::vector<std::string> studies = uidList(study);
         if (studies.empty()) {
-            logprintf(LOGLEVEL_ERROR, logStream,
+            logprintf(LOGLEVEL_ERROR, ix->log,
                       "SERIES level query without STUDY UID unsupported.\n");
             return -1;
         }
@@ -703,7 +712,7 @@ int LocalStore::findSeriesLevel(void **handle, DcmDataset *query, DcmDataset **r
     std::vector<std::string> answers;
     for (;;) {
         if (h->seriesFd < 0) {
-            int r = nextStudySeries(this, h->studies, &h->studyAt, &h->seriesFd, &h->next);
+            int r = nextStudySeries(ix, h->studies, &h->studyAt, &h->seriesFd, &h->next);
             if (r <= 0)
                 return r < 0 ? -1 : 1;
         }
@@ -721,15 +730,15 @@ int LocalStore::findSeriesLevel(void **handle, DcmDataset *query, DcmDataset **r
         // first image.
         fileValues file;
         imagerecord first;
-        if (firstImage(this, study, series, &first))
-            file.path = GetUidPath(study.c_str(), series.c_str(),
-                                   fieldString(first.sopInstanceUid, 64).c_str(), 1);
+        if (firstImage(ix, study, series, &first))
+            file.path = uidtree_path(ix->baseDir, study.c_str(), series.c_str(),
+                                     fieldString(first.sopInstanceUid, 64).c_str(), ix->log);
         else
             file.tried = true;
-        if (!matchLevelKeys(this, h->keys, (const char *)&rec, &file, study, series, &answers))
+        if (!matchLevelKeys(ix, h->keys, (const char *)&rec, &file, study, series, &answers))
             continue;
         DcmDataset *resp = startResponse(result, levelText);
-        logprintf(LOGLEVEL_DEBUG, logStream, "series entry matches, responding\n");
+        logprintf(LOGLEVEL_DEBUG, ix->log, "series entry matches, responding\n");
         answerLevelKeys(resp, h->keys, answers);
         return 0;
     }
@@ -740,8 +749,8 @@ int LocalStore::findSeriesLevel(void **handle, DcmDataset *query, DcmDataset **r
 
 // Starts the image response: the level, and the three UIDs when the caller
 // forced the level. The image keys follow.
-static DcmDataset *imageResponse(LocalStore *store, DcmDataset **result, const char *levelText,
-                                 int levelGiven, const imagerecord *rec)
+static DcmDataset *imageResponse(const finddataset_index *ix, DcmDataset **result,
+                                 const char *levelText, int levelGiven, const imagerecord *rec)
 {
     DcmDataset *resp = startResponse(result, levelText);
     std::string sop = fieldString(rec->sopInstanceUid, sizeof(rec->sopInstanceUid));
@@ -754,14 +763,14 @@ static DcmDataset *imageResponse(LocalStore *store, DcmDataset **result, const c
         addKey(resp, DCM_SeriesInstanceUID, series.c_str());
         addKey(resp, DCM_StudyInstanceUID, study.c_str());
     }
-    logprintf(LOGLEVEL_DEBUG, store->logStream, "image entry matches, responding %s/%s/%s\n",
-              study.c_str(), series.c_str(), sop.c_str());
+    logprintf(LOGLEVEL_DEBUG, ix->log, "image entry matches, responding %s/%s/%s\n", study.c_str(),
+              series.c_str(), sop.c_str());
     return resp;
 }
 
 // Opens the image index of the next series to read: 1 open, 0 none left,
 // -1 an index that should be there cannot be opened.
-static int nextImageIndex(LocalStore *store, findImageHandle *h)
+static int nextImageIndex(const finddataset_index *ix, findImageHandle *h)
 {
     for (;;) {
         if (!h->inStudy) {
@@ -771,7 +780,7 @@ static int nextImageIndex(LocalStore *store, findImageHandle *h)
             h->inStudy = true;
             h->namedSeriesDone = false;
             if (h->namedSeries.empty()) {
-                h->seriesFd = openIndex(store, h->study.c_str(), NULL);
+                h->seriesFd = openIndex(ix, h->study.c_str(), NULL);
                 h->seriesNext = 0;
                 if (h->seriesFd < 0) {
                     // One study named: its missing index is an error as it
@@ -791,7 +800,7 @@ static int nextImageIndex(LocalStore *store, findImageHandle *h)
             }
             h->namedSeriesDone = true;
             h->series = h->namedSeries;
-            h->imageFd = openIndex(store, h->study.c_str(), h->series.c_str());
+            h->imageFd = openIndex(ix, h->study.c_str(), h->series.c_str());
             h->imageNext = 0;
             if (h->imageFd >= 0)
                 return 1;
@@ -811,7 +820,7 @@ static int nextImageIndex(LocalStore *store, findImageHandle *h)
         h->series = fieldString(srec.seriesInstanceUid, sizeof(srec.seriesInstanceUid));
         if (!keymatch_matches(h->seriesKey, h->series.data(), h->series.size()))
             continue;
-        h->imageFd = openIndex(store, h->study.c_str(), h->series.c_str());
+        h->imageFd = openIndex(ix, h->study.c_str(), h->series.c_str());
         h->imageNext = 0;
         if (h->imageFd >= 0)
             return 1;
@@ -820,7 +829,7 @@ static int nextImageIndex(LocalStore *store, findImageHandle *h)
             // store that failed while a delete took the series away leaves
             // one). Ending here would drop the images of every later series
             // from a retrieve that still reports success.
-            logprintf(LOGLEVEL_WARNING, store->logStream,
+            logprintf(LOGLEVEL_WARNING, ix->log,
                       "IMAGE level query: series %s has no image index - skipped.\n",
                       h->series.c_str());
             continue;
@@ -829,13 +838,13 @@ static int nextImageIndex(LocalStore *store, findImageHandle *h)
     }
 }
 
-int LocalStore::findImageLevel(void **handle, DcmDataset *query, DcmDataset **result,
-                               const char *levelText, int levelGiven)
+static int findImageLevel(const finddataset_index *ix, void **handle, DcmDataset *query,
+                          DcmDataset **result, const char *levelText, int levelGiven)
 {
     if (!*handle) {
         std::vector<std::string> studies = uidList(DCMTK_getTagString(query, DCM_StudyInstanceUID));
         if (studies.empty()) {
-            logprintf(LOGLEVEL_ERROR, logStream,
+            logprintf(LOGLEVEL_ERROR, ix->log,
                       "IMAGE level query without STUDY UID unsupported.\n");
             return -1;
         }
@@ -847,7 +856,7 @@ int LocalStore::findImageLevel(void **handle, DcmDataset *query, DcmDataset **re
         if (h->seriesKey.list.size() == 1 && !h->seriesKey.list[0].empty())
             h->namedSeries = h->seriesKey.list[0];
         else
-            logprintf(LOGLEVEL_DEBUG, logStream,
+            logprintf(LOGLEVEL_DEBUG, ix->log,
                       "IMAGE level query without SERIES UID - enumerating.\n");
         compileLevelKeys(query, studyindex_imageFields, STUDYINDEX_IMAGE_FIELDS, false, &h->keys);
     }
@@ -858,7 +867,7 @@ int LocalStore::findImageLevel(void **handle, DcmDataset *query, DcmDataset **re
     std::vector<std::string> answers;
     for (;;) {
         if (h->imageFd < 0) {
-            int r = nextImageIndex(this, h);
+            int r = nextImageIndex(ix, h);
             if (r <= 0)
                 return r < 0 ? -1 : 1;
         }
@@ -872,25 +881,21 @@ int LocalStore::findImageLevel(void **handle, DcmDataset *query, DcmDataset **re
             continue;
         std::string study = fieldString(rec.studyInstanceUid, sizeof(rec.studyInstanceUid));
         fileValues file;
-        file.path =
-            GetUidPath(study.c_str(), h->series.c_str(),
-                       fieldString(rec.sopInstanceUid, sizeof(rec.sopInstanceUid)).c_str(), 1);
-        if (!matchLevelKeys(this, h->keys, (const char *)&rec, &file, study, h->series, &answers))
+        file.path = uidtree_path(
+            ix->baseDir, study.c_str(), h->series.c_str(),
+            fieldString(rec.sopInstanceUid, sizeof(rec.sopInstanceUid)).c_str(), ix->log);
+        if (!matchLevelKeys(ix, h->keys, (const char *)&rec, &file, study, h->series, &answers))
             continue;
-        answerLevelKeys(imageResponse(this, result, levelText, levelGiven, &rec), h->keys, answers);
+        answerLevelKeys(imageResponse(ix, result, levelText, levelGiven, &rec), h->keys, answers);
         return 0;
     }
 }
 
 // ---------------------------------------------------------------------------
 
-int LocalStore::FindDataset(void **handle, DcmDataset *query, DcmDataset **result,
-                            const char *level, int flags)
+int finddataset_next(const finddataset_index *ix, void **handle, DcmDataset *query,
+                     DcmDataset **result, const char *level, int flags)
 {
-    if (!handle) {
-        logprintf(LOGLEVEL_WARNING, logStream, "LocalStore::FindDataset: No handle pointer.\n");
-        return 1;
-    }
     if (!result || !query)
         return 1;
     const char *levelText = level;
@@ -901,13 +906,13 @@ int LocalStore::FindDataset(void **handle, DcmDataset *query, DcmDataset **resul
 
     int r;
     if (strcmp(levelText, "PATIENT") == 0 || strcmp(levelText, "STUDY") == 0) {
-        r = findStudyLevel(handle, query, result, levelText, flags);
+        r = findStudyLevel(ix, handle, query, result, levelText, flags);
     } else if (strcmp(levelText, "SERIES") == 0) {
-        r = findSeriesLevel(handle, query, result, levelText);
+        r = findSeriesLevel(ix, handle, query, result, levelText);
     } else if (strcmp(levelText, "IMAGE") == 0) {
-        r = findImageLevel(handle, query, result, levelText, level != NULL);
+        r = findImageLevel(ix, handle, query, result, levelText, level != NULL);
     } else {
-        logprintf(LOGLEVEL_ERROR, logStream, "AIEE - QRL %s is not STUDY, SERIES or IMAGE\n",
+        logprintf(LOGLEVEL_ERROR, ix->log, "AIEE - QRL %s is not STUDY, SERIES or IMAGE\n",
                   levelText);
         return 1;
     }

@@ -3,7 +3,7 @@
 // summaries kept in a studyhash record (text bits, date numbers, modality
 // bits, UID CRC), the field lists of the series and image records, and
 // whole-record I/O on index files. The study records are filled from a
-// dataset by LocalStore::studyDataMake (store/localstore.h).
+// dataset by studyindex_makeRecords.
 //
 // Every index file is an array of records without header, little-endian
 // 32-bit integers, NUL-padded text fields (a value as wide as its field has
@@ -15,10 +15,13 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <sys/types.h>
 #include <type_traits>
 
 #include "dcmtk/dcmdata/dctagkey.h"
+
+class DcmDataset;
 
 // Width of every record key (the first field of each record).
 enum { STUDYINDEX_KEY_WIDTH = 64 };
@@ -190,6 +193,13 @@ void studyindex_setField(char *field, size_t width, const char *value);
 int studyindex_keyEquals(const char *keyField, const char *uid);
 // Non-zero when the record's first byte is not NUL.
 int studyindex_isLive(const void *record);
+
+// Fills the study records from ds, or merges ds into records that hold
+// a study already (null record: left alone). The data record's texts are
+// converted to UTF-8 from ds's Specific Character Set (an undecodable
+// value is kept and logged at level 16 on log); the summary's text bits are
+// taken of the values as stored, its modality bits are or-ed in.
+void studyindex_makeRecords(const DcmDataset *ds, studyhash *hash, studydata *data, FILE *log);
 
 // One field of a series or image record: the attribute it holds, where and
 // how wide. The lists are in record order.

@@ -333,15 +333,15 @@ int runListener()
     int storeLock = server_store.LockStore(0);
     if (storeLock < 0 && errno == EAGAIN) {
         logprintf(LOGLEVEL_FATAL, o.logfp, "Store %s is being rebuilt (storeindex holds it).\n",
-                  server_store.baseDir);
+                  server_store.getBaseDir());
         fprintf(stderr, "storeserver: store %s is being rebuilt by storeindex\n",
-                server_store.baseDir);
+                server_store.getBaseDir());
         closeNetworks(nets, count);
         return 1;
     }
     if (storeLock < 0 && errno != ENOENT) // ENOENT: no store made yet
-        logprintf(LOGLEVEL_WARNING, o.logfp, "Cannot lock store %s: %s\n", server_store.baseDir,
-                  strerror(errno));
+        logprintf(LOGLEVEL_WARNING, o.logfp, "Cannot lock store %s: %s\n",
+                  server_store.getBaseDir(), strerror(errno));
     // A delete and a compaction cut short by a crash are finished before
     // anyone reads the index (as the user the files belong to, so after the
     // drop); the delete first, as it may mark a study deleted.

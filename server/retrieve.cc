@@ -18,9 +18,10 @@
 #include "dcmtk/dcmnet/diutil.h"
 
 #include "index/keymatch.h"
+#include "index/retrievelist.h"
 #include "runtime/logprintf.h"
 #include "server/serveroptions.h"
-#include "store/retrievelist.h"
+#include "store/localstore.h"
 
 #define LOG(level, ...) logprintf(level, server_options.logfp, __VA_ARGS__)
 
@@ -64,7 +65,8 @@ int retrieve_prepare(LocalStore *store, DcmDataset *identifier, retrievejob *job
 {
     *job = retrievejob();
     std::vector<retrievelist_image> images;
-    int r = retrievelist_build(store, identifier, &images);
+    finddataset_index ix = store->getIndex();
+    int r = retrievelist_build(&ix, identifier, &images);
     if (r != RL_OK)
         return r;
     job->items.reserve(images.size());
@@ -305,7 +307,8 @@ bool retrieve_addSOPClassesInStudy(LocalStore *store, DcmDataset *query, DcmData
     std::vector<retrievelist_image> images;
     std::vector<std::string> classes;
     std::string list;
-    if (retrievelist_study(store, study, &images) == RL_OK) {
+    finddataset_index ix = store->getIndex();
+    if (retrievelist_study(&ix, study, &images) == RL_OK) {
         for (const retrievelist_image &im : images) {
             std::string cls, xfer;
             OFString path =

@@ -56,7 +56,7 @@ enum { RETRIEVE_MAX_CONTEXTS = 128 };
 
 // Fills job (reset first) with the images identifier selects, reading each
 // file's SOP class and transfer syntax. RL_OK, RL_BAD_IDENTIFIER or
-// RL_FAILED (store/retrievelist.h).
+// RL_FAILED (index/retrievelist.h).
 int retrieve_prepare(LocalStore *store, DcmDataset *identifier, retrievejob *job);
 
 // Plans the C-MOVE sub-associations: per SOP class one context proposing

@@ -129,8 +129,8 @@ static void removeIndexFile(LocalStore *store, const char *study, const OFString
                             const removalTexts &t)
 {
     OFString bucket = store->GetUidBasePath(study);
-    logprintf(LOGLEVEL_DEBUG, store->logStream, t.movedown, path.c_str());
-    logprintf(LOGLEVEL_DEBUG, store->logStream, "SERIES movehelp is %s\n", bucket.c_str());
+    logprintf(LOGLEVEL_DEBUG, store->getLogfile(), t.movedown, path.c_str());
+    logprintf(LOGLEVEL_DEBUG, store->getLogfile(), "SERIES movehelp is %s\n", bucket.c_str());
     // The rename takes the index out of its directory in one step, so that
     // no reader finds it there half removed and the directory can go next.
     // Two deletes in one bucket may use DELETEME at the same time; each name
@@ -140,20 +140,20 @@ static void removeIndexFile(LocalStore *store, const char *study, const OFString
     store->noteParentChanged(path);
     if (rename(path.c_str(), deleteme.c_str()) == 0) {
         if (unlink(deleteme.c_str()) != 0)
-            logprintf(t.failLevel, store->logStream, t.movedNotGone, deleteme.c_str());
+            logprintf(t.failLevel, store->getLogfile(), t.movedNotGone, deleteme.c_str());
     } else if (unlink(path.c_str()) != 0) {
-        logprintf(t.failLevel, store->logStream, t.idxNotGone, path.c_str());
+        logprintf(t.failLevel, store->getLogfile(), t.idxNotGone, path.c_str());
     }
 }
 
 // Removes an emptied level's directory: the result of rmdir, 0 or -1.
 static int removeDirectory(LocalStore *store, const OFString &dir, const removalTexts &t)
 {
-    logprintf(LOGLEVEL_DEBUG, store->logStream, "Del SER rmdir(%s)\n", dir.c_str());
+    logprintf(LOGLEVEL_DEBUG, store->getLogfile(), "Del SER rmdir(%s)\n", dir.c_str());
     store->noteParentChanged(dir);
     int r = rmdir(dir.c_str());
     if (r != 0)
-        logprintf(t.failLevel, store->logStream, t.rmdirFailed, dir.c_str());
+        logprintf(t.failLevel, store->getLogfile(), t.rmdirFailed, dir.c_str());
     return r;
 }
 
@@ -167,7 +167,6 @@ static int deleteStudyLevel(LocalStore *store, const char *study, lockedIndex &s
     if (series.fd < 0)
         series.open(seriesPath.c_str());
 
-    uint32_t crc = studyindex_uidCrc(study);
     OFString stem = store->GetUidIndexPath(NULL, NULL);
     // The exclusive lock at once, not a shared one changed later: two
     // processes that both hold the shared lock and both ask for the
@@ -178,36 +177,8 @@ static int deleteStudyLevel(LocalStore *store, const char *study, lockedIndex &s
         return 1;
     store->noteChanged(stem + ".hash", 0);
     store->noteChanged(stem + ".dat", 0);
-    if (store->updateStudyHash(hash.fd) < 0)
-        logprintf(LOGLEVEL_DEBUG, store->logStream,
-                  "AIEEE: Can't update study hash in delete().\n");
-    int dataFd = open((stem + ".dat").c_str(), O_RDWR | O_CLOEXEC);
-    if (dataFd < 0)
+    if (store->markStudyDeleted(hash.fd, study) < 0)
         return 1;
-
-    long found = -1;
-    studydata rec;
-    for (long i = 0; i < store->studyCount && found < 0; i++) {
-        if (store->studyTable[i].studyUidCrc == crc &&
-            studyindex_readRecord(dataFd, i, &rec, sizeof(rec)) == 1 &&
-            studyindex_keyEquals(rec.studyInstanceUid, study))
-            found = i;
-    }
-    if (found >= 0) {
-        // The flag goes onto the file's own record: another process may
-        // have merged into it since this table was loaded, within the same
-        // second of modification time that a reload would not notice.
-        studyhash h;
-        if (studyindex_readRecord(hash.fd, found, &h, sizeof(h)) != 1)
-            h = store->studyTable[found];
-        h.patientNameBits |= STUDYHASH_DELETED;
-        store->studyTable[found] = h;
-        studyindex_writeRecord(hash.fd, found, &h, sizeof(h));
-        clearRecord(dataFd, found, sizeof(studydata));
-    } else {
-        logprintf(LOGLEVEL_DEBUG, store->logStream, "Del STUDY - not found!\n");
-    }
-    close(dataFd);
     hash.release();
 
     removeIndexFile(store, study, seriesPath, studyTexts);
@@ -225,7 +196,7 @@ static int deleteSeriesLevel(LocalStore *store, const char *study, const char *s
                              lockedIndex &series, lockedIndex &image, int finishing)
 {
     OFString seriesPath = store->GetUidIndexPath(study, NULL) + ".dat";
-    logprintf(LOGLEVEL_DEBUG, store->logStream, "Del SER in %s\n", seriesPath.c_str());
+    logprintf(LOGLEVEL_DEBUG, store->getLogfile(), "Del SER in %s\n", seriesPath.c_str());
     if (series.fd < 0 && series.open(seriesPath.c_str()) != 0)
         return finishing ? deleteStudyLevel(store, study, series) : 1;
     OFString imagePath = store->GetUidIndexPath(study, seriesUid) + ".dat";
@@ -236,7 +207,7 @@ static int deleteSeriesLevel(LocalStore *store, const char *study, const char *s
     seriesrecord rec;
     recordSearch s = searchRecord(series.fd, seriesUid, &rec, sizeof(rec));
     if (s.found < 0 && !finishing) {
-        logprintf(LOGLEVEL_DEBUG, store->logStream, "Del SERIES - not found!\n");
+        logprintf(LOGLEVEL_DEBUG, store->getLogfile(), "Del SERIES - not found!\n");
         return 1;
     }
     if (s.found >= 0) {
@@ -261,7 +232,7 @@ static int deleteSeriesLevel(LocalStore *store, const char *study, const char *s
 static int deleteImageLevel(LocalStore *store, const char *study, const char *seriesUid,
                             const char *sop, int finishing)
 {
-    logprintf(LOGLEVEL_DEBUG, store->logStream, "Del IMG\n");
+    logprintf(LOGLEVEL_DEBUG, store->getLogfile(), "Del IMG\n");
     lockedIndex series, image;
     // The series index is locked first (held while the image index is
     // searched): a store locks each index in turn, and a cascading delete
@@ -273,7 +244,7 @@ static int deleteImageLevel(LocalStore *store, const char *study, const char *se
     imagerecord rec;
     recordSearch s = searchRecord(image.fd, sop, &rec, sizeof(rec));
     if (s.found < 0 && !finishing) {
-        logprintf(LOGLEVEL_WARNING, store->logStream, "Del IMG - not found!\n");
+        logprintf(LOGLEVEL_WARNING, store->getLogfile(), "Del IMG - not found!\n");
         return 1;
     }
     // The file goes before its record: a crash in between leaves an entry
@@ -282,7 +253,7 @@ static int deleteImageLevel(LocalStore *store, const char *study, const char *se
     // is already gone is such a repeat.
     OFString file = store->GetUidPath(study, seriesUid, sop, 1);
     store->noteParentChanged(file);
-    logprintf(LOGLEVEL_DEBUG, store->logStream, "Del IMG - unlink(%s)\n", file.c_str());
+    logprintf(LOGLEVEL_DEBUG, store->getLogfile(), "Del IMG - unlink(%s)\n", file.c_str());
     int result = unlink(file.c_str()) == 0 || errno == ENOENT ? 0 : -1;
     if (s.found >= 0) {
         clearRecord(image.fd, s.found, sizeof(rec));

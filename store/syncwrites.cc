@@ -175,8 +175,8 @@ int LocalStore::LocateImage(const char *instance, OFString *study, OFString *ser
     if (dataFd < 0)
         return LS_MISSING;
     std::string studyUid, seriesUid, key;
-    for (long i = studyCount - 1; i >= 0 && result != LS_OK; i--) {
-        if (studyTable[i].patientNameBits & STUDYHASH_DELETED)
+    for (long i = table.studyCount - 1; i >= 0 && result != LS_OK; i--) {
+        if (table.studyTable[i].patientNameBits & STUDYHASH_DELETED)
             continue;
         if (readKey(dataFd, i, sizeof(studydata), &studyUid) != 1)
             continue;

@@ -109,12 +109,12 @@ int LocalStore::addToStudyIndex(DcmDataset *ds)
     n = (long)(st.st_size / (off_t)sizeof(studyhash));
     if (n > INT32_MAX - 1)
         goto out;
-    if (n != studyCount) {
+    if (n != table.studyCount) {
         // Records were added or removed by another process: reload.
         size_t bytes = (size_t)n * sizeof(studyhash);
         if (reallocStudyHash((int)n) != 0)
             goto out;
-        if (fullio_pread(hashFd, studyTable, bytes, 0) != (ssize_t)bytes) {
+        if (fullio_pread(hashFd, table.studyTable, bytes, 0) != (ssize_t)bytes) {
             reallocStudyHash(0);
             goto out;
         }
@@ -122,7 +122,7 @@ int LocalStore::addToStudyIndex(DcmDataset *ds)
 
     // Newest first; a record is read from disk only when its CRC matches.
     for (long i = n - 1; i >= 0 && found < 0; i--) {
-        if (studyTable[i].studyUidCrc != newHash.studyUidCrc)
+        if (table.studyTable[i].studyUidCrc != newHash.studyUidCrc)
             continue;
         if (studyindex_readRecord(dataFd, i, &stored, sizeof stored) == 1 &&
             studyindex_keyEquals(stored.studyInstanceUid, newData.studyInstanceUid))
@@ -135,22 +135,22 @@ int LocalStore::addToStudyIndex(DcmDataset *ds)
         // process may have merged into it in place since the table was loaded.
         if (studyindex_readRecord(hashFd, found, &current, sizeof current) != 1)
             goto out;
-        studyTable[found] = current;
+        table.studyTable[found] = current;
         studydata dataBefore = stored;
-        studyDataMake(ds, &studyTable[found], &stored);
+        studyDataMake(ds, &table.studyTable[found], &stored);
         if (memcmp(&stored, &dataBefore, sizeof stored) != 0)
             noteChanged(dataPath, 0);
-        if (memcmp(&studyTable[found], &current, sizeof current) != 0)
+        if (memcmp(&table.studyTable[found], &current, sizeof current) != 0)
             noteChanged(hashPath, 0);
         if (memcmp(&stored, &dataBefore, sizeof stored) != 0 &&
             studyindex_writeRecord(dataFd, found, &stored, sizeof stored) != 0) {
-            studyTable[found] = current;
+            table.studyTable[found] = current;
             logprintf(LOGLEVEL_WARNING, logStream, "Cannot write study record: %s\n",
                       strerror(errno));
             goto out;
         }
-        if (memcmp(&studyTable[found], &current, sizeof current) != 0 &&
-            studyindex_writeRecord(hashFd, found, &studyTable[found], sizeof current) != 0) {
+        if (memcmp(&table.studyTable[found], &current, sizeof current) != 0 &&
+            studyindex_writeRecord(hashFd, found, &table.studyTable[found], sizeof current) != 0) {
             logprintf(LOGLEVEL_WARNING, logStream, "Cannot write study summary: %s\n",
                       strerror(errno));
             goto out;
@@ -181,7 +181,7 @@ int LocalStore::addToStudyIndex(DcmDataset *ds)
             reallocStudyHash((int)n);
             goto out;
         }
-        studyTable[n] = newHash;
+        table.studyTable[n] = newHash;
     }
     result = LS_OK;
 out:
@@ -454,7 +454,7 @@ out:
         ok = 0;
     }
     if (!ok)
-        logprintf(LOGLEVEL_WARNING, store->logStream, "Cannot write %s: %s\n", tmp,
+        logprintf(LOGLEVEL_WARNING, store->getLogfile(), "Cannot write %s: %s\n", tmp,
                   strerror(saved));
     return ok;
 }

@@ -77,8 +77,8 @@ TEST_F(DeleteTest, LastImageTakesSeriesAndStudy)
     std::string expected = hashBefore;
     expected[0] |= 1;
     EXPECT_EQ(expected, hashAfter);
-    EXPECT_EQ(1u, store->studyTable[1].patientNameBits & STUDYHASH_DELETED);
-    EXPECT_EQ(0u, store->studyTable[0].patientNameBits & STUDYHASH_DELETED);
+    EXPECT_EQ(1u, store->getStudyTable().studyTable[1].patientNameBits & STUDYHASH_DELETED);
+    EXPECT_EQ(0u, store->getStudyTable().studyTable[0].patientNameBits & STUDYHASH_DELETED);
     EXPECT_TRUE(log.contains("Del SERIES - movedown(" + indexPath("1.1", "1.1.1") + ")\n"));
     EXPECT_TRUE(log.contains("SERIES movehelp is " + bucket("1.1") + "\n"));
     EXPECT_TRUE(log.contains("Del STUDY - movedown(" + indexPath("1.1", nullptr) + ")\n"));
@@ -113,7 +113,7 @@ TEST_F(DeleteTest, LastImageOfOneSeriesKeepsTheStudy)
     EXPECT_TRUE(zero(record(indexPath("1.1", nullptr), 0, 320)));
     EXPECT_STREQ("1.1.2", record(indexPath("1.1", nullptr), 1, 320).c_str());
     EXPECT_STREQ("1.1", record(dataFile(), 0, 512).c_str());
-    EXPECT_EQ(0u, store->studyTable[0].patientNameBits & STUDYHASH_DELETED);
+    EXPECT_EQ(0u, store->getStudyTable().studyTable[0].patientNameBits & STUDYHASH_DELETED);
     EXPECT_FALSE(log.contains("Del STUDY"));
 }
 
@@ -191,7 +191,7 @@ TEST_F(DeleteTest, SeriesAndStudyForms)
     EXPECT_EQ(-1, store->DeleteFile("1.1", nullptr, nullptr));
     EXPECT_FALSE(exists(indexPath("1.1", nullptr)));
     EXPECT_TRUE(zero(record(dataFile(), 0, 512)));
-    EXPECT_EQ(1u, store->studyTable[0].patientNameBits & STUDYHASH_DELETED);
+    EXPECT_EQ(1u, store->getStudyTable().studyTable[0].patientNameBits & STUDYHASH_DELETED);
     EXPECT_FALSE(exists(bucket("1.1") + "/DELETEME"));
 }
 
@@ -380,9 +380,11 @@ TEST_F(DeleteTest, FinishDeletesGoesOnWhereAKilledDeleteStopped)
         EXPECT_FALSE(exists(bucket(s) + "/DELETEME")) << s;
     }
     for (int i = 0; i < 4; i++)
-        EXPECT_EQ(1u, store->studyTable[i].patientNameBits & STUDYHASH_DELETED) << i;
+        EXPECT_EQ(1u, store->getStudyTable().studyTable[i].patientNameBits & STUDYHASH_DELETED)
+            << i;
     for (int i = 4; i < 7; i++)
-        EXPECT_EQ(0u, store->studyTable[i].patientNameBits & STUDYHASH_DELETED) << i;
+        EXPECT_EQ(0u, store->getStudyTable().studyTable[i].patientNameBits & STUDYHASH_DELETED)
+            << i;
     EXPECT_TRUE(exists(uidPath("1.5", "1.5.1", "1.5.1.1")));
     EXPECT_TRUE(exists(uidPath("1.6", "1.6.1", "1.6.1.1")));
     EXPECT_TRUE(exists(uidPath("1.7", "1.7.1", "1.7.1.2")));

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "index/studyindex.h"
+#include "index/studytable.h"
 #include "runtime/runtime.h"
 #include "store/localstore.h"
 #include "tests/store/storetest.h"
@@ -55,16 +56,22 @@ struct Table : TestStore {
 
 TEST(ReallocStudyHash, ResizesAndEmpties)
 {
-    Table t;
-    EXPECT_EQ(0, t.store.reallocStudyHash(5));
-    EXPECT_EQ(5, t.store.studyCount);
-    ASSERT_NE(nullptr, t.store.studyTable);
-    t.store.studyTable[4].studyUidCrc = 42;
-    EXPECT_EQ(0, t.store.reallocStudyHash(7));
-    EXPECT_EQ(42u, t.store.studyTable[4].studyUidCrc);
-    EXPECT_EQ(0, t.store.reallocStudyHash(0));
-    EXPECT_EQ(0, t.store.studyCount);
-    EXPECT_EQ(nullptr, t.store.studyTable);
+    studytable t;
+    EXPECT_EQ(0, studytable_resize(&t, 5));
+    EXPECT_EQ(5, t.studyCount);
+    ASSERT_NE(nullptr, t.studyTable);
+    t.studyTable[4].studyUidCrc = 42;
+    EXPECT_EQ(0, studytable_resize(&t, 7));
+    EXPECT_EQ(42u, t.studyTable[4].studyUidCrc);
+    EXPECT_EQ(0, studytable_resize(&t, 0));
+    EXPECT_EQ(0, t.studyCount);
+    EXPECT_EQ(nullptr, t.studyTable);
+    // The store's entry point resizes its own table the same way.
+    Table s;
+    EXPECT_EQ(0, s.store.reallocStudyHash(5));
+    EXPECT_EQ(5, s.store.getStudyTable().studyCount);
+    EXPECT_EQ(0, s.store.reallocStudyHash(0));
+    EXPECT_EQ(nullptr, s.store.getStudyTable().studyTable);
 }
 
 TEST(UpdateStudyHash, NoFileThenFirstStudyOfAnotherProcess)
@@ -80,8 +87,8 @@ TEST(UpdateStudyHash, NoFileThenFirstStudyOfAnotherProcess)
     }
     EXPECT_TRUE(t.store.mustUpdateStudyHash());
     EXPECT_EQ(1, t.store.updateStudyHash());
-    EXPECT_EQ(1, t.store.studyCount);
-    EXPECT_EQ(crc32_string("1.2.3"), t.store.studyTable[0].studyUidCrc);
+    EXPECT_EQ(1, t.store.getStudyTable().studyCount);
+    EXPECT_EQ(crc32_string("1.2.3"), t.store.getStudyTable().studyTable[0].studyUidCrc);
     EXPECT_FALSE(t.store.mustUpdateStudyHash());
     EXPECT_EQ(0, t.store.updateStudyHash());
 }
@@ -92,7 +99,7 @@ TEST(UpdateStudyHash, InPlaceRewriteIsSeenByItsMtime)
     t.addStudy(1);
     t.setMtime(t.hashPath(), 1000000000);
     EXPECT_EQ(1, t.store.updateStudyHash());
-    EXPECT_EQ(1000000000u, t.store.studyTableTime);
+    EXPECT_EQ(1000000000u, t.store.getStudyTable().studyTableTime);
     {
         LocalStore worker(t.dir.c_str());
         DcmDataset *ds = makeImage("1.2.1", "4.6", "6.8", {{DCM_Modality, "MR"}});
@@ -101,7 +108,7 @@ TEST(UpdateStudyHash, InPlaceRewriteIsSeenByItsMtime)
     }
     EXPECT_TRUE(t.store.mustUpdateStudyHash()); // same count, new mtime
     EXPECT_EQ(1, t.store.updateStudyHash());
-    EXPECT_EQ(MODALITY_CT | MODALITY_MR, t.store.studyTable[0].modalityBits);
+    EXPECT_EQ(MODALITY_CT | MODALITY_MR, t.store.getStudyTable().studyTable[0].modalityBits);
 }
 
 TEST(UpdateStudyHash, MalformedFileIsNeverLoaded)
@@ -111,7 +118,7 @@ TEST(UpdateStudyHash, MalformedFileIsNeverLoaded)
     writeFile(t.hashPath(), std::string(30, '\0'));
     EXPECT_FALSE(t.store.mustUpdateStudyHash());
     EXPECT_EQ(-1, t.store.updateStudyHash());
-    EXPECT_EQ(1, t.store.studyCount); // the old contents stay
+    EXPECT_EQ(1, t.store.getStudyTable().studyCount); // the old contents stay
     EXPECT_EQ(3, t.put("1.2.1", "4.5", "6.8"));
     EXPECT_EQ(-1, t.store.compactStudyHash());
     EXPECT_EQ(30, fileSize(t.hashPath()));
@@ -128,9 +135,10 @@ TEST(CompactStudyHash, FiveStudiesTwoDeleted)
     EXPECT_EQ(84, fileSize(t.hashPath()));
     EXPECT_EQ(1536, fileSize(t.dataPath()));
     EXPECT_EQ((std::vector<std::string>{"1.2.0", "1.2.2", "1.2.4"}), t.keys());
-    ASSERT_EQ(3, t.store.studyCount);
-    EXPECT_EQ(readFile(t.hashPath()), std::string((const char *)t.store.studyTable, 84));
-    EXPECT_EQ(crc32_string("1.2.4"), t.store.studyTable[2].studyUidCrc);
+    ASSERT_EQ(3, t.store.getStudyTable().studyCount);
+    EXPECT_EQ(readFile(t.hashPath()),
+              std::string((const char *)t.store.getStudyTable().studyTable, 84));
+    EXPECT_EQ(crc32_string("1.2.4"), t.store.getStudyTable().studyTable[2].studyUidCrc);
 
     long long hashTime = mtimeNs(t.hashPath()), dataTime = mtimeNs(t.dataPath());
     usleep(20000);
@@ -153,7 +161,7 @@ TEST(CompactStudyHash, EveryStudyDeleted)
     EXPECT_EQ(1, t.store.compactStudyHash());
     EXPECT_EQ(0, fileSize(t.hashPath()));
     EXPECT_EQ(0, fileSize(t.dataPath()));
-    EXPECT_EQ(0, t.store.studyCount);
+    EXPECT_EQ(0, t.store.getStudyTable().studyCount);
 }
 
 TEST(CompactStudyHash, MissingDataFileChangesNothing)
@@ -204,6 +212,7 @@ TEST(StudyTable, OwnAppendsKeepTheTableCurrent)
     Table t;
     for (int n = 0; n < 20; n++)
         t.addStudy(n);
-    EXPECT_EQ(20, t.store.studyCount);
-    EXPECT_EQ(readFile(t.hashPath()), std::string((const char *)t.store.studyTable, 20 * 28));
+    EXPECT_EQ(20, t.store.getStudyTable().studyCount);
+    EXPECT_EQ(readFile(t.hashPath()),
+              std::string((const char *)t.store.getStudyTable().studyTable, 20 * 28));
 }

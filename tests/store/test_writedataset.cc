@@ -44,7 +44,7 @@ TEST(WriteDataset, FirstImageCreatesIndexAndFile)
     EXPECT_EQ("6.7", std::string(sop.c_str()));
     EXPECT_EQ(EXS_LittleEndianExplicit, ff.getDataset()->getOriginalXfer());
     EXPECT_TRUE(findSuffix(s.B(), ".tmp").empty());
-    EXPECT_EQ(1, s.store.studyCount);
+    EXPECT_EQ(1, s.store.getStudyTable().studyCount);
 
     seriesrecord series;
     std::string bytes = readFile(s.studyDir() + "/SERIESINDEX.dat");
@@ -228,7 +228,7 @@ TEST(WriteDataset, MergesSecondImageIntoStudy)
     EXPECT_EQ(0, memcmp(d.modalities, "CTMR\0\0", 6));
     EXPECT_STREQ("HEAD", d.studyDescription); // kept: the second image lacks it
     EXPECT_STREQ("A77", d.accessionNumber);
-    EXPECT_EQ(0, memcmp(&h, &s.store.studyTable[0], sizeof h));
+    EXPECT_EQ(0, memcmp(&h, &s.store.getStudyTable().studyTable[0], sizeof h));
 }
 
 // Pins the merge into a stale copy: another process merged into the study
@@ -265,11 +265,11 @@ TEST(WriteDataset, NewStudiesAppendAndTableFollows)
         delete ds;
     }
     ASSERT_EQ(0, s.put("1.2.6", "4.5", "6.7"));
-    EXPECT_EQ(4, s.store.studyCount);
+    EXPECT_EQ(4, s.store.getStudyTable().studyCount);
     EXPECT_EQ(4 * 28, fileSize(s.B("uid/STUDYINDEX.hash")));
     EXPECT_EQ(4 * 512, fileSize(s.B("uid/STUDYINDEX.dat")));
     EXPECT_EQ(readFile(s.B("uid/STUDYINDEX.hash")),
-              std::string((const char *)s.store.studyTable, 4 * 28));
+              std::string((const char *)s.store.getStudyTable().studyTable, 4 * 28));
 }
 
 TEST(WriteDataset, MalformedHashFileGives3)

@@ -5,7 +5,7 @@
 // Each index file is read whole, in one pass, under a shared whole-file
 // lock (writers hold its exclusive lock while they write a record), so no
 // half-written record is seen; the lock ends before the next file is read.
-#include "store/retrievelist.h"
+#include "index/retrievelist.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -19,6 +19,7 @@
 
 #include "dicomnet/dicomnet.h"
 #include "index/studyindex.h"
+#include "index/uidtree.h"
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
 #include "runtime/vlcompat.h"
@@ -93,14 +94,15 @@ static long readIndexFile(const OFString &path, size_t recordSize, std::vector<c
 
 // Appends the images of one series that the SOP instance list selects (all
 // when empty). RL_OK or RL_FAILED.
-static int listSeries(LocalStore *store, const std::string &study, const std::string &series,
-                      const std::vector<std::string> &instances,
+static int listSeries(const finddataset_index *ix, const std::string &study,
+                      const std::string &series, const std::vector<std::string> &instances,
                       std::vector<retrievelist_image> *out)
 {
-    if (store->CheckUid(series.c_str(), "Series Instance UID") != LS_OK)
+    if (uidtree_checkUid(series.c_str(), "Series Instance UID", ix->log) != 0)
         return RL_OK;
     std::vector<char> bytes;
-    long n = readIndexFile(store->GetUidIndexPath(study.c_str(), series.c_str()) + ".dat",
+    long n = readIndexFile(uidtree_indexStem(ix->baseDir, study.c_str(), series.c_str(), ix->log) +
+                               ".dat",
                            sizeof(imagerecord), &bytes);
     if (n < 0)
         return RL_FAILED;
@@ -118,17 +120,17 @@ static int listSeries(LocalStore *store, const std::string &study, const std::st
 
 // Appends the images of one study within the series and instance lists
 // (empty: no restriction). RL_OK or RL_FAILED.
-static int listStudy(LocalStore *store, const std::string &study,
+static int listStudy(const finddataset_index *ix, const std::string &study,
                      const std::vector<std::string> &series,
                      const std::vector<std::string> &instances,
                      std::vector<retrievelist_image> *out)
 {
-    // A UID the store would refuse (a "/" would lead out of the store)
-    // names nothing stored.
-    if (store->CheckUid(study.c_str(), "Study Instance UID") != LS_OK)
+    // A UID unfit to name a file (a "/" would lead out of the store) names
+    // nothing stored.
+    if (uidtree_checkUid(study.c_str(), "Study Instance UID", ix->log) != 0)
         return RL_OK;
     std::vector<char> bytes;
-    long n = readIndexFile(store->GetUidIndexPath(study.c_str(), nullptr) + ".dat",
+    long n = readIndexFile(uidtree_indexStem(ix->baseDir, study.c_str(), nullptr, ix->log) + ".dat",
                            sizeof(seriesrecord), &bytes);
     if (n < 0)
         return RL_FAILED;
@@ -139,21 +141,22 @@ static int listStudy(LocalStore *store, const std::string &study,
         std::string uid = keyText(rec->seriesInstanceUid);
         if (!series.empty() && !listed(series, uid))
             continue;
-        if (listSeries(store, study, uid, instances, out) != RL_OK)
+        if (listSeries(ix, study, uid, instances, out) != RL_OK)
             return RL_FAILED;
     }
     return RL_OK;
 }
 
-int retrievelist_study(LocalStore *store, const char *study, std::vector<retrievelist_image> *out)
+int retrievelist_study(const finddataset_index *ix, const char *study,
+                       std::vector<retrievelist_image> *out)
 {
     out->clear();
-    return listStudy(store, study, {}, {}, out);
+    return listStudy(ix, study, {}, {}, out);
 }
 
 // The studies of one patient, by the study index (whole, case-sensitive
 // Patient ID). RL_OK or RL_FAILED.
-static int patientStudies(LocalStore *store, const OFString &patientId,
+static int patientStudies(const finddataset_index *ix, const OFString &patientId,
                           std::vector<std::string> *studies)
 {
     DcmDataset query;
@@ -164,7 +167,7 @@ static int patientStudies(LocalStore *store, const OFString &patientId,
     int r;
     for (;;) {
         DcmDataset *match = nullptr;
-        r = store->FindDataset(&handle, &query, &match, "STUDY");
+        r = finddataset_next(ix, &handle, &query, &match, "STUDY", 0);
         if (r == 0) {
             const char *uid = DCMTK_getTagString(match, DCM_StudyInstanceUID);
             OFString id;
@@ -180,7 +183,7 @@ static int patientStudies(LocalStore *store, const OFString &patientId,
     return r < 0 ? RL_FAILED : RL_OK;
 }
 
-int retrievelist_build(LocalStore *store, DcmDataset *identifier,
+int retrievelist_build(const finddataset_index *ix, DcmDataset *identifier,
                        std::vector<retrievelist_image> *out)
 {
     out->clear();
@@ -201,7 +204,7 @@ int retrievelist_build(LocalStore *store, DcmDataset *identifier,
             patientId.find_first_of("*?\\") != OFString_npos)
             return RL_BAD_IDENTIFIER;
         std::vector<std::string> ofPatient;
-        if (patientStudies(store, patientId, &ofPatient) != RL_OK)
+        if (patientStudies(ix, patientId, &ofPatient) != RL_OK)
             return RL_FAILED;
         // Study UIDs given as well restrict the patient's studies.
         if (!studies.empty()) {
@@ -231,7 +234,7 @@ int retrievelist_build(LocalStore *store, DcmDataset *identifier,
         bool again = false;
         for (size_t j = 0; j < i && !again; j++)
             again = studies[j] == studies[i];
-        if (!again && listStudy(store, studies[i], series, instances, out) != RL_OK)
+        if (!again && listStudy(ix, studies[i], series, instances, out) != RL_OK)
             return RL_FAILED;
     }
     return RL_OK;

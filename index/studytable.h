@@ -1,0 +1,59 @@
+// The in-memory study table: a process's copy of STUDYINDEX.hash (the
+// studyhash records, index/studyindex.h), its reload when another process
+// changed the file, and compaction, which drops deleted studies from both
+// study files. Knows the files by their stem (B/uid/STUDYINDEX), nothing
+// of the store that holds the table.
+//
+// Locking: the hash file's whole-file lock guards both study files. The
+// functions that take a descriptor expect the caller to hold that lock;
+// the others take it themselves (studyindex_openLocked).
+#ifndef VELTO_INDEX_STUDYTABLE_H
+#define VELTO_INDEX_STUDYTABLE_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include "index/studyindex.h"
+
+// The table and what it was loaded from. Owned by its holder, who frees
+// the records with studytable_free; zero-initialised it is empty.
+struct studytable {
+    studyhash *studyTable = nullptr; // records in file order (heap, owned); null when empty
+    int32_t studyCount = 0;          // records in studyTable
+    uint32_t studyTableTime = 0;     // mtime (s) of STUDYINDEX.hash at the last load; 0 before
+};
+
+// Resizes the table to exactly n records (n < 0 aborts): 0 ok; non-zero:
+// the memory could not be had and the table is emptied.
+int studytable_resize(studytable *t, int n);
+// Frees the records; the table is then empty.
+void studytable_free(studytable *t);
+
+// True when the hash file at hashPath exists with a whole number of records
+// and its record count or mtime differs from the table's.
+bool studytable_mustUpdate(const studytable *t, const char *hashPath);
+// Loads the table from fd (locked by the caller) when its record count or
+// mtime changed, or always with force: 1 loaded, 0 current, -1 failed (a
+// malformed file or a failed read; a failed read leaves the table empty).
+int studytable_load(studytable *t, int fd, int force);
+// Opens hashPath, locks it shared, loads (not forced), closes: 1, 0 or -1
+// as studytable_load (-1 also when the file cannot be opened).
+int studytable_update(studytable *t, const char *hashPath);
+
+// Marks a study deleted (hashFd and dataFd: the two study files open
+// read-write, the hash file locked exclusively by the caller): the first
+// record whose summary has the study's UID CRC and whose data record has
+// its key gets the deleted flag, on the hash file's own record (read
+// afresh) and in the table, and its data record is overwritten with zero
+// bytes. The record number, or -1 when the study is not in the table.
+long studytable_markDeleted(studytable *t, int hashFd, int dataFd, const char *study);
+
+// Drops deleted studies from stem.dat and stem.hash (fd: stem.hash open
+// read-write, locked exclusively by the caller), through temporary files
+// renamed into place, and loads the result: 1 removed some, 0 none, -1
+// failed (logged on log).
+int studytable_compact(studytable *t, const char *stem, int fd, FILE *log);
+// Opens stem.hash, locks it exclusively, compacts, closes: 1, 0 or -1.
+int studytable_compactFile(studytable *t, const char *stem, FILE *log);
+
+#endif
