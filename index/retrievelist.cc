@@ -1,10 +1,13 @@
 // Retrieve enumeration: the images a C-MOVE or C-GET identifier selects,
-// read from the series and image index files, and the SOP class and
-// transfer syntax of an image file from its meta header.
+// read from the series and image index files, the place of one instance in
+// the index, and the SOP class and transfer syntax of an image file from
+// its meta header.
 //
-// Each index file is read whole, in one pass, under a shared whole-file
-// lock (writers hold its exclusive lock while they write a record), so no
-// half-written record is seen; the lock ends before the next file is read.
+// Each index file of a selection is read whole, in one pass, under a shared
+// whole-file lock (writers hold its exclusive lock while they write a
+// record), so no half-written record is seen; the lock ends before the
+// next file is read. The search for one instance reads record by record
+// without a lock: a record being written at that moment may not match.
 #include "index/retrievelist.h"
 
 #include <errno.h>
@@ -238,6 +241,70 @@ int retrievelist_build(const finddataset_index *ix, DcmDataset *identifier,
             return RL_FAILED;
     }
     return RL_OK;
+}
+
+// Key of record i of fd (records of size bytes) into key: 1 live record
+// read, 0 cleared, -1 end or damage.
+static int readKey(int fd, long i, size_t size, std::string *key)
+{
+    char record[sizeof(imagerecord)];
+    int r = studyindex_readRecord(fd, i, record, size);
+    if (r != 1)
+        return -1;
+    if (!studyindex_isLive(record))
+        return 0;
+    *key = std::string(record, strnlen(record, STUDYINDEX_KEY_WIDTH));
+    return 1;
+}
+
+int retrievelist_locate(const finddataset_index *ix, const char *instance, std::string *study,
+                        std::string *series)
+{
+    int result = -1;
+    OFString stem = uidtree_indexStem(ix->baseDir, nullptr, nullptr, ix->log);
+    int dataFd = open((stem + ".dat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (dataFd < 0)
+        return -1;
+    std::string studyUid, seriesUid, key;
+    for (long i = ix->table->studyCount - 1; i >= 0 && result != 0; i--) {
+        if (ix->table->studyTable[i].patientNameBits & STUDYHASH_DELETED)
+            continue;
+        if (readKey(dataFd, i, sizeof(studydata), &studyUid) != 1)
+            continue;
+        int seriesFd = open(
+            (uidtree_indexStem(ix->baseDir, studyUid.c_str(), nullptr, ix->log) + ".dat").c_str(),
+            O_RDONLY | O_CLOEXEC);
+        if (seriesFd < 0)
+            continue;
+        for (long j = 0; result != 0; j++) {
+            int r = readKey(seriesFd, j, sizeof(seriesrecord), &seriesUid);
+            if (r < 0)
+                break;
+            if (r == 0)
+                continue;
+            int imageFd =
+                open((uidtree_indexStem(ix->baseDir, studyUid.c_str(), seriesUid.c_str(), ix->log) +
+                      ".dat")
+                         .c_str(),
+                     O_RDONLY | O_CLOEXEC);
+            if (imageFd < 0)
+                continue;
+            for (long k = 0; result != 0; k++) {
+                r = readKey(imageFd, k, sizeof(imagerecord), &key);
+                if (r < 0)
+                    break;
+                if (r == 1 && key == instance) {
+                    *study = studyUid;
+                    *series = seriesUid;
+                    result = 0;
+                }
+            }
+            close(imageFd);
+        }
+        close(seriesFd);
+    }
+    close(dataFd);
+    return result;
 }
 
 // The meta header of a Part 10 file: the 128-byte preamble, "DICM", then

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "index/retrievelist.h"
 #include "index/uidtree.h"
 #include "runtime/logprintf.h"
 
@@ -39,6 +40,11 @@ int LocalStore::compactStudyHash(int fd)
     return studytable_compact(&table, GetUidIndexPath(nullptr, nullptr).c_str(), fd, logStream);
 }
 
+int LocalStore::refreshStudyTable()
+{
+    return studytable_refresh(&table, GetUidIndexPath(nullptr, nullptr).c_str(), logStream);
+}
+
 int LocalStore::compactStudyHash()
 {
     return studytable_compactFile(&table, GetUidIndexPath(nullptr, nullptr).c_str(), logStream);
@@ -53,10 +59,16 @@ int LocalStore::markStudyDeleted(int fd, const char *study)
     if (dataFd < 0)
         return -1;
     int result = 0;
+    // The digests stay (a deleted study is passed over by its flag); the
+    // stamps follow the study files, or stay stale after a crash.
+    OFString stem = GetUidIndexPath(nullptr, nullptr);
+    int keysFd = studykeys_begin(stem.c_str(), table.studyCount);
     if (studytable_markDeleted(&table, fd, dataFd, study) < 0) {
         logprintf(LOGLEVEL_DEBUG, logStream, "Del STUDY - not found!\n");
         result = 1;
     }
+    noteChanged(OFString(studykeys_path(stem.c_str()).c_str()), 0);
+    studykeys_commit(keysFd, stem.c_str(), 0, nullptr);
     close(dataFd);
     return result;
 }
@@ -71,6 +83,17 @@ int LocalStore::FindDataset(void **handle, DcmDataset *query, DcmDataset **resul
     finddataset_index ix = getIndex();
     int ixflags = (flags & LS_FIND_COMBINED_DATETIME) ? FINDDATASET_COMBINED_DATETIME : 0;
     return finddataset_next(&ix, handle, query, result, level, ixflags);
+}
+
+int LocalStore::LocateImage(const char *instance, OFString *study, OFString *series)
+{
+    finddataset_index ix = getIndex();
+    std::string studyUid, seriesUid;
+    if (retrievelist_locate(&ix, instance, &studyUid, &seriesUid) != 0)
+        return LS_MISSING;
+    *study = studyUid.c_str();
+    *series = seriesUid.c_str();
+    return LS_OK;
 }
 
 void LocalStore::dateRangeHash(const char *range, unsigned int *from, unsigned int *to)

@@ -177,6 +177,10 @@ public:
     int updateStudyHash(int fd);
     // Open, lock shared, reload, unlock, close: 1, 0 or -1 as above.
     int updateStudyHash();
+    // updateStudyHash with the study key digests that queries use
+    // (STUDYINDEX.keys, rebuilt when missing or stale): for a process that
+    // answers queries, or forks workers that do. 1, 0 or -1 as above.
+    int refreshStudyTable();
     // Drop deleted studies from both study files (fd read-write, locked
     // exclusively by the caller): 1 removed some, 0 none, -1 failed.
     int compactStudyHash(int fd);

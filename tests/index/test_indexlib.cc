@@ -1,6 +1,7 @@
 // The index library on its own (this program links no store): the UID
-// tree's names, and a query over an index directory written here record by
-// record, with a study deleted from the table and compacted away.
+// tree's names, and a query and an instance search over an index directory
+// written here record by record, with a study deleted from the table and
+// compacted away.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -18,6 +19,7 @@
 
 #include "dicomnet/dicomnet.h"
 #include "index/finddataset.h"
+#include "index/retrievelist.h"
 #include "index/studyindex.h"
 #include "index/studytable.h"
 #include "index/uidtree.h"
@@ -214,6 +216,19 @@ TEST_F(IndexDir, AnswersEveryLevelFromTheIndexFiles)
                                   {DCM_StudyInstanceUID, "1.1"},
                                   {DCM_InstanceNumber, ""}},
                                  DCM_InstanceNumber));
+}
+
+TEST_F(IndexDir, LocatesAnInstanceOfALiveStudy)
+{
+    finddataset_index ix = {base.c_str(), &table, log};
+    std::string study, series;
+    EXPECT_EQ(-1, retrievelist_locate(&ix, "1.1.1.2", &study, &series));
+    ASSERT_EQ(0, retrievelist_locate(&ix, "1.1.1.1", &study, &series));
+    EXPECT_EQ("1.1", study);
+    EXPECT_EQ("1.1.1", series);
+    // The instance of a study flagged deleted is no longer there.
+    table.studyTable[0].patientNameBits |= STUDYHASH_DELETED;
+    EXPECT_EQ(-1, retrievelist_locate(&ix, "1.1.1.1", &study, &series));
 }
 
 TEST_F(IndexDir, AUidThatCannotNameAFileNamesNoIndex)
