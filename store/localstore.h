@@ -234,6 +234,11 @@ private:
     struct pendingSync;
     pendingSync *pending = nullptr;
     void dropPendingSync();
+    // SyncWrites' steps: flushes one noted path (through a descriptor the
+    // store holds for it, if any), or every noted file (isDir 0) or
+    // directory (1). 0, or -1 with errno set (flushSet: after a log).
+    int flushNoted(const char *path, int isDir);
+    int flushSet(int isDir);
     // Shared part of the two constructors after baseDir is set.
     void finishInit();
     // mkdir with mode 0777; an existing directory counts as made (not an
@@ -249,6 +254,9 @@ private:
     struct recordIndexCache;
     recordIndexCache *indexCache[2] = {nullptr, nullptr};
     void dropIndexCaches();
+    // The descriptor of the index file at path that the write path holds
+    // open, or -1.
+    int heldIndexFd(const char *path);
 };
 
 #endif

@@ -240,6 +240,14 @@ struct LocalStore::recordIndexCache {
     }
 };
 
+int LocalStore::heldIndexFd(const char *path)
+{
+    for (recordIndexCache *c : indexCache)
+        if (c != nullptr && c->fd >= 0 && c->path == path)
+            return c->fd;
+    return -1;
+}
+
 void LocalStore::dropIndexCaches()
 {
     for (recordIndexCache *&c : indexCache) {
@@ -559,6 +567,10 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
                   "LocalStore::WriteDataset: Cannot write LE-Exp TS, using original.\n");
         xfer = ds->getOriginalXfer();
     }
+    // With -S the image is flushed under its temporary name (through the
+    // descriptor it was written by) before the rename: a crash up to the
+    // rename leaves at most a temporary file, and a name on disk never
+    // refers to data that is not.
     if (!saveVerified(this, ds, tmp.c_str(), xfer, syncEachImage)) {
         unlink(tmp.c_str());
         return LS_INDEX_ERROR;
@@ -573,7 +585,8 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
     }
     // A power failure before the next flush may lose the new file or leave
     // it empty; the peer is told that it is safe only after that flush: with
-    // -S right here, otherwise at the association's release.
+    // -S right here (the index records and the new name), otherwise at the
+    // association's release.
     noteParentChanged(target);
     if (!syncEachImage)
         noteChanged(target, 0);
