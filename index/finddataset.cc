@@ -26,10 +26,12 @@
 // between calls (a C-MOVE deleting in the same process takes its own locks
 // in between).
 //
-// Speed: a study query tests the 28-byte summaries of the in-memory table
-// first and reads the 512-byte data record only of a study that passes;
-// each call resumes below the last match, so a whole query reads the table
-// once and each candidate's record once.
+// Speed: a study query tests the key digests of Patient ID and name
+// (index/studykeys.h, when the table holder loaded them) and the 28-byte
+// summaries of the in-memory table first, and reads the 512-byte data
+// record only of a study that passes; each call resumes below the last
+// match, so a whole query reads the table once and each candidate's record
+// once.
 #include "index/finddataset.h"
 
 #include <errno.h>
@@ -38,6 +40,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -49,6 +52,7 @@
 #include "index/keymatch.h"
 #include "index/querymatch.h"
 #include "index/studyindex.h"
+#include "index/studykeys.h"
 #include "index/studytable.h"
 #include "index/uidtree.h"
 #include "runtime/fullio.h"
@@ -93,8 +97,16 @@ struct findStudyHandle : findHandle {
     int32_t windowLow = 0;
     int32_t windowCount = 0;
     querymatch_study q;
+    studykeys_query keys; // what the Patient ID and name keys ask of the digests
     bool patientLevel = false;
     std::set<std::string> patientsAnswered;
+    // Patient level with the patient's related counts asked for: the
+    // matching studies of each patient (table indexes, newest first), in
+    // the order the patients are answered, collected at the first call.
+    bool patientCounts = false;
+    bool collected = false;
+    std::vector<std::vector<int32_t>> patients;
+    size_t patientAt = 0;
     findStudyHandle() : findHandle(FIND_STUDY_HANDLE) {}
     ~findStudyHandle() override
     {
@@ -576,13 +588,23 @@ static void studyResponse(const finddataset_index *ix, DcmDataset *query, DcmDat
         addKey(resp, DCM_SpecificCharacterSet, "ISO_IR 192");
 }
 
+// True when study i of the table may match: its key digests (when the
+// table has them) and its summary do not rule it out.
+static bool studyCandidate(const findStudyHandle *h, const studytable *table, int32_t i)
+{
+    if (studykeys_any(h->keys) && studytable_keysUsable(table) &&
+        !studykeys_mayMatch(table->keys.records[(size_t)i], h->keys))
+        return false;
+    return querymatch_summaryPasses(&table->studyTable[i], &h->q.th);
+}
+
 // Data record c of a study that passed the summary test: a pointer to it
 // (in the handle's window or in *buf), or null when it is not in the file or
 // cannot be read. When enough of the studies just below c pass as well
 // (the next calls will want them), c and the records below it are read
 // together into the window; a selective query reads its few records one by
 // one.
-static const studydata *readStudyRecord(findStudyHandle *h, const studyhash *table, int32_t c,
+static const studydata *readStudyRecord(findStudyHandle *h, const studytable *table, int32_t c,
                                         studydata *buf)
 {
     if (h->window && c >= h->windowLow && c < h->windowLow + h->windowCount)
@@ -590,7 +612,7 @@ static const studydata *readStudyRecord(findStudyHandle *h, const studyhash *tab
     int32_t low = c >= STUDY_WINDOW - 1 ? c - (STUDY_WINDOW - 1) : 0;
     int more = 0;
     for (int32_t i = c - 1; i >= low && more < STUDY_WINDOW_WORTH - 1; i--)
-        more += querymatch_summaryPasses(&table[i], &h->q.th);
+        more += studyCandidate(h, table, i);
     if (more >= STUDY_WINDOW_WORTH - 1 && !h->window)
         h->window = (studydata *)malloc(STUDY_WINDOW * sizeof(studydata));
     if (more < STUDY_WINDOW_WORTH - 1 || !h->window)
@@ -604,6 +626,122 @@ static const studydata *readStudyRecord(findStudyHandle *h, const studyhash *tab
     return &h->window[c - low];
 }
 
+// What the query's Patient ID and Patient's Name keys ask of the digests.
+static void keyDigests(findStudyHandle *h)
+{
+    const keymatch_key *id = NULL, *name = NULL;
+    for (const querymatch_studyKey &k : h->q.keys) {
+        if (k.offset == offsetof(studydata, patientId))
+            id = &k.key;
+        else if (k.offset == offsetof(studydata, patientName))
+            name = &k.key;
+    }
+    h->keys = studykeys_compile(id, name);
+}
+
+// The next study below h->cursor that matches the query: its data record
+// (valid until the next call; in the handle's window or in *buf), with the
+// study's modalities in *modalities when the query needs them; null when no
+// study is left.
+static const studydata *nextStudyMatch(const finddataset_index *ix, findStudyHandle *h,
+                                       DcmDataset *query, studydata *buf, std::string *modalities)
+{
+    const studytable *table = ix->table;
+    int debug = (logprintf_getmask() & LOGLEVEL_DEBUG) != 0;
+    bool wantModalities = query->tagExists(DCM_ModalitiesInStudy);
+    bool digests = studykeys_any(h->keys) && studytable_keysUsable(table);
+    for (;;) {
+        // The table only grows while a worker runs; should it have been
+        // reloaded smaller, go on from its end.
+        if (h->cursor > table->studyCount)
+            h->cursor = table->studyCount;
+        h->cursor--;
+        if (h->cursor < 0)
+            return NULL;
+        if (debug)
+            logprintf(LOGLEVEL_DEBUG, ix->log, "checking entry %d\n", h->cursor);
+        // The digests first: 16 bytes per study rule out all but the
+        // studies of one ID or name (or name start).
+        if (digests && !studykeys_mayMatch(table->keys.records[(size_t)h->cursor], h->keys))
+            continue;
+        if (querymatch_summaryTest(&table->studyTable[h->cursor], &h->q.th, ix->log) != 0)
+            continue;
+        logprintf(LOGLEVEL_DEBUG, ix->log, "entry %d hash matches\n", h->cursor);
+        const studydata *rec = readStudyRecord(h, table, h->cursor, buf);
+        if (!rec || !studyindex_isLive(rec) || !querymatch_studyRecord(rec, &h->q))
+            continue;
+        modalities->clear();
+        if (wantModalities || !h->q.modalities.universal || !h->q.modality.universal) {
+            *modalities = studyModalities(ix, rec);
+            if (!keymatch_matches(h->q.modalities, modalities->data(), modalities->size()) ||
+                !keymatch_matches(h->q.modality, modalities->data(), modalities->size()))
+                continue;
+        }
+        return rec;
+    }
+}
+
+// A patient is known by the ID; without one, by the name.
+static std::string patientOf(const studydata *rec)
+{
+    std::string id = fieldString(rec->patientId, sizeof(rec->patientId));
+    return id.empty() ? "\n" + fieldString(rec->patientName, sizeof(rec->patientName)) : id;
+}
+
+// Collects the matching studies of every patient (h->patients).
+static void collectPatients(const finddataset_index *ix, findStudyHandle *h, DcmDataset *query)
+{
+    std::map<std::string, size_t> seen;
+    studydata buf;
+    std::string modalities;
+    for (const studydata *rec; (rec = nextStudyMatch(ix, h, query, &buf, &modalities));) {
+        auto at = seen.emplace(patientOf(rec), h->patients.size());
+        if (at.second)
+            h->patients.emplace_back();
+        h->patients[at.first->second].push_back(h->cursor);
+    }
+    h->collected = true;
+}
+
+// Answers the next collected patient: its newest study's keys and the
+// patient's related counts. 0 answered, 1 none left.
+static int answerPatient(const finddataset_index *ix, findStudyHandle *h, DcmDataset *query,
+                         DcmDataset **result, const char *levelText)
+{
+    while (h->patientAt < h->patients.size()) {
+        const std::vector<int32_t> &studies = h->patients[h->patientAt++];
+        studydata rec;
+        if (readRecordShared(h->hashFd, h->dataFd, studies[0], &rec, sizeof(rec)) != 1 ||
+            !studyindex_isLive(&rec))
+            continue;
+        std::string modalities;
+        if (query->tagExists(DCM_ModalitiesInStudy))
+            modalities = studyModalities(ix, &rec);
+        studyResponse(ix, query, result, levelText, studies[0], &rec, modalities);
+        long series = 0, images = 0;
+        if (query->tagExists(DCM_NumberOfPatientRelatedSeries) ||
+            query->tagExists(DCM_NumberOfPatientRelatedInstances)) {
+            for (int32_t c : studies) {
+                studydata other;
+                long s = 0, i = 0;
+                if (readRecordShared(h->hashFd, h->dataFd, c, &other, sizeof(other)) == 1)
+                    studyCounts(ix, fieldString(other.studyInstanceUid, 64), &s, &i);
+                series += s;
+                images += i;
+            }
+        }
+        if (query->tagExists(DCM_NumberOfPatientRelatedStudies))
+            addKey(*result, DCM_NumberOfPatientRelatedStudies,
+                   std::to_string(studies.size()).c_str());
+        if (query->tagExists(DCM_NumberOfPatientRelatedSeries))
+            addKey(*result, DCM_NumberOfPatientRelatedSeries, std::to_string(series).c_str());
+        if (query->tagExists(DCM_NumberOfPatientRelatedInstances))
+            addKey(*result, DCM_NumberOfPatientRelatedInstances, std::to_string(images).c_str());
+        return 0;
+    }
+    return 1;
+}
+
 static int findStudyLevel(const finddataset_index *ix, void **handle, DcmDataset *query,
                           DcmDataset **result, const char *levelText, int flags)
 {
@@ -611,8 +749,16 @@ static int findStudyLevel(const finddataset_index *ix, void **handle, DcmDataset
         findStudyHandle *h = new findStudyHandle;
         h->cursor = ix->table->studyCount;
         h->patientLevel = strcmp(levelText, "PATIENT") == 0;
+        // The counts of a patient's studies need all of them: they are
+        // collected first. (The patient-level keys are the same in every
+        // study of a patient, so the studies that match are all of them.)
+        h->patientCounts =
+            h->patientLevel && (query->tagExists(DCM_NumberOfPatientRelatedStudies) ||
+                                query->tagExists(DCM_NumberOfPatientRelatedSeries) ||
+                                query->tagExists(DCM_NumberOfPatientRelatedInstances));
         int qflags = (flags & FINDDATASET_COMBINED_DATETIME) ? QUERYMATCH_COMBINED_DATETIME : 0;
         querymatch_compileStudy(query, &h->q, qflags, ix->log);
+        keyDigests(h);
         OFString stem = uidtree_indexStem(ix->baseDir, NULL, NULL, ix->log);
         *handle = h;
         h->dataFd = open((stem + ".dat").c_str(), O_RDONLY | O_CLOEXEC);
@@ -627,41 +773,19 @@ static int findStudyLevel(const finddataset_index *ix, void **handle, DcmDataset
     if (h->kind != FIND_STUDY_HANDLE)
         abort();
 
-    const studytable *table = ix->table;
-    int debug = (logprintf_getmask() & LOGLEVEL_DEBUG) != 0;
-    bool wantModalities = query->tagExists(DCM_ModalitiesInStudy);
+    if (h->patientCounts) {
+        if (!h->collected)
+            collectPatients(ix, h, query);
+        return answerPatient(ix, h, query, result, levelText);
+    }
+    studydata buf;
+    std::string modalities;
     for (;;) {
-        // The table only grows while a worker runs; should it have been
-        // reloaded smaller, go on from its end.
-        if (h->cursor > table->studyCount)
-            h->cursor = table->studyCount;
-        h->cursor--;
-        if (h->cursor < 0)
+        const studydata *rec = nextStudyMatch(ix, h, query, &buf, &modalities);
+        if (!rec)
             return 1;
-        if (debug)
-            logprintf(LOGLEVEL_DEBUG, ix->log, "checking entry %d\n", h->cursor);
-        if (querymatch_summaryTest(&table->studyTable[h->cursor], &h->q.th, ix->log) != 0)
+        if (h->patientLevel && !h->patientsAnswered.insert(patientOf(rec)).second)
             continue;
-        logprintf(LOGLEVEL_DEBUG, ix->log, "entry %d hash matches\n", h->cursor);
-        studydata buf;
-        const studydata *rec = readStudyRecord(h, table->studyTable, h->cursor, &buf);
-        if (!rec || !studyindex_isLive(rec) || !querymatch_studyRecord(rec, &h->q))
-            continue;
-        std::string modalities;
-        if (wantModalities || !h->q.modalities.universal || !h->q.modality.universal) {
-            modalities = studyModalities(ix, rec);
-            if (!keymatch_matches(h->q.modalities, modalities.data(), modalities.size()) ||
-                !keymatch_matches(h->q.modality, modalities.data(), modalities.size()))
-                continue;
-        }
-        if (h->patientLevel) {
-            // A patient is known by the ID; without one, by the name.
-            std::string id = fieldString(rec->patientId, sizeof(rec->patientId));
-            std::string who =
-                id.empty() ? "\n" + fieldString(rec->patientName, sizeof(rec->patientName)) : id;
-            if (!h->patientsAnswered.insert(who).second)
-                continue;
-        }
         studyResponse(ix, query, result, levelText, h->cursor, rec, modalities);
         return 0;
     }

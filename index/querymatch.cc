@@ -200,6 +200,9 @@ void querymatch_compileStudy(const DcmDataset *cquery, querymatch_study *q, int 
         }
     }
 
+    // The system's own notice of the key, kept though the key is matched.
+    if (query->tagExists(DCM_ModalitiesInStudy))
+        logprintf(LOGLEVEL_WARNING, log, "Huh? ModalitiesInStudy entry present?\n");
     keymatch_compile(&q->modalities, KEYMATCH_CODES,
                      DCMTK_getTagString(query, DCM_ModalitiesInStudy));
     keymatch_compile(&q->modality, KEYMATCH_CODES, DCMTK_getTagString(query, DCM_Modality));

@@ -56,36 +56,65 @@ uint32_t studykeys_idDigest(const char *field, size_t width)
     return digestBytes(v, len, false);
 }
 
+// The name as compared: trimmed, without empty trailing components; false
+// for a name with component groups, which matches a key by any one group.
+static bool comparedName(const char *field, size_t width, const char **v, size_t *len)
+{
+    *len = trimmedValue(field, width, v);
+    if (memchr(*v, '=', *len) != nullptr)
+        return false;
+    while (*len > 0 && (*v)[*len - 1] == '^')
+        (*len)--;
+    return true;
+}
+
+static char lowerAscii(char c)
+{
+    return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
+}
+
 uint32_t studykeys_nameDigest(const char *field, size_t width)
 {
     const char *v;
-    size_t len = trimmedValue(field, width, &v);
-    // A name with component groups matches a key by any one group.
-    if (memchr(v, '=', len) != nullptr)
-        return 0;
-    while (len > 0 && v[len - 1] == '^')
-        len--;
-    return digestBytes(v, len, true);
+    size_t len;
+    return comparedName(field, width, &v, &len) ? digestBytes(v, len, true) : 0;
 }
 
 studykeys_record studykeys_make(const studydata *record)
 {
-    studykeys_record r;
+    studykeys_record r = {};
     r.patientId = studykeys_idDigest(record->patientId, sizeof(record->patientId));
-    r.patientName = studykeys_nameDigest(record->patientName, sizeof(record->patientName));
+    const char *v;
+    size_t len;
+    if (comparedName(record->patientName, sizeof(record->patientName), &v, &len)) {
+        r.patientName = digestBytes(v, len, true);
+        for (size_t i = 0; i < len && i < sizeof(r.namePrefix); i++)
+            r.namePrefix[i] = lowerAscii(v[i]);
+    }
     return r;
 }
 
-uint32_t studykeys_keyDigest(const keymatch_key &k)
+studykeys_query studykeys_compile(const keymatch_key *id, const keymatch_key *name)
 {
-    if (k.universal || k.emptyOnly || (k.kind != KEYMATCH_TEXT && k.kind != KEYMATCH_PN))
-        return 0;
-    const std::string &p = k.pattern;
-    if (p.empty() || p.find_first_of(k.kind == KEYMATCH_PN ? "*?\\=" : "*?\\") != std::string::npos)
-        return 0;
-    // The compiled key is trimmed already, a name's empty trailing
+    studykeys_query q;
+    // The compiled keys are trimmed already, a name's empty trailing
     // components dropped.
-    return digestBytes(p.data(), p.size(), k.kind == KEYMATCH_PN);
+    if (id && id->kind == KEYMATCH_TEXT && !id->universal && !id->emptyOnly &&
+        id->pattern.find_first_of("*?\\") == std::string::npos)
+        q.id = digestBytes(id->pattern.data(), id->pattern.size(), false);
+    if (name && name->kind == KEYMATCH_PN && !name->universal && !name->emptyOnly) {
+        const std::string &p = name->pattern;
+        size_t plain = p.find_first_of("*?");
+        if (plain == std::string::npos && p.find('=') == std::string::npos)
+            q.name = digestBytes(p.data(), p.size(), true);
+        if (plain == std::string::npos)
+            plain = p.size();
+        // A key with "=" is compared with the whole stored value (and a
+        // stored name with groups has no prefix), so its start holds too.
+        for (q.prefixLen = 0; q.prefixLen < plain && q.prefixLen < sizeof(q.prefix); q.prefixLen++)
+            q.prefix[q.prefixLen] = lowerAscii(p[q.prefixLen]);
+    }
+    return q;
 }
 
 std::string studykeys_path(const char *stem)
@@ -201,7 +230,7 @@ int studykeys_rebuild(const char *stem, long count, studykeys_table *t, FILE *lo
         *t = studykeys_table();
     std::string dataPath = std::string(stem) + ".dat";
     studykeys_header h;
-    std::vector<studykeys_record> records((size_t)count, studykeys_record{0, 0});
+    std::vector<studykeys_record> records((size_t)count, studykeys_record{});
     studydata *chunk = (studydata *)malloc(KEYS_CHUNK * sizeof(studydata));
     int fd = open(dataPath.c_str(), O_RDONLY | O_CLOEXEC);
     int result = -1;
@@ -229,8 +258,11 @@ int studykeys_rebuild(const char *stem, long count, studykeys_table *t, FILE *lo
     if (replaceKeys(stem, h, records, log) != 0)
         goto out;
     result = 0;
-    if (t && studykeys_load(stem, count, t) != 1)
-        result = -1;
+    // The digests just written are the table: no second copy read back.
+    if (t && stampOf(studykeys_path(stem), &t->stamp)) {
+        t->records.swap(records);
+        t->loaded = h;
+    }
 out:
     free(chunk);
     if (fd >= 0)
@@ -295,40 +327,47 @@ int studykeys_check(const char *stem, long count, long *badIndex)
     int fd = open(studykeys_path(stem).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return 1;
-    studykeys_header h;
-    struct stat st;
+    studykeys_header h, now;
     int result = 0;
-    if (fullio_pread(fd, &h, sizeof(h), 0) != (ssize_t)sizeof(h) || fstat(fd, &st) != 0 ||
+    if (fullio_pread(fd, &h, sizeof(h), 0) != (ssize_t)sizeof(h) ||
         memcmp(h.magic, keysMagic, sizeof(keysMagic)) != 0 ||
-        h.recordSize != sizeof(studykeys_record) ||
-        st.st_size != (off_t)(sizeof(h) + (size_t)count * sizeof(studykeys_record)))
+        h.recordSize != sizeof(studykeys_record))
         result = 2;
-    else if (validHeader(fd, stem, count) != 1)
+    else if (!currentHeader(stem, &now) || !sameStamp(h.data, now.data) ||
+             !sameStamp(h.hash, now.hash))
         result = 3;
-    int dataFd =
-        result == 0 ? open((std::string(stem) + ".dat").c_str(), O_RDONLY | O_CLOEXEC) : -1;
-    for (long i = 0; result == 0 && i < count; i++) {
-        studydata rec;
-        studykeys_record stored, made = {0, 0};
-        if (fullio_pread(fd, &stored, sizeof(stored),
-                         (off_t)sizeof(h) + studyindex_offset(i, sizeof(stored))) !=
-            (ssize_t)sizeof(stored)) {
+    else if (validHeader(fd, stem, count) != 1)
+        result = 2; // stamped for these study files, but cut short or too long
+    std::vector<studykeys_record> stored;
+    if (result == 0) {
+        stored.resize((size_t)count);
+        size_t bytes = stored.size() * sizeof(studykeys_record);
+        if (fullio_pread(fd, stored.data(), bytes, sizeof(h)) != (ssize_t)bytes)
             result = 2;
-            break;
-        }
-        int got = dataFd >= 0 ? studyindex_readRecord(dataFd, i, &rec, sizeof(rec)) : 0;
-        // A deleted study's cleared record keeps the digests it had.
-        if (got == 1 && !studyindex_isLive(&rec))
-            continue;
-        if (got == 1)
-            made = studykeys_make(&rec);
-        if (memcmp(&stored, &made, sizeof(made)) != 0) {
-            *badIndex = i;
-            result = 4;
-        }
     }
-    if (dataFd >= 0)
-        close(dataFd);
     close(fd);
+    fd = result == 0 ? open((std::string(stem) + ".dat").c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    studydata *chunk = result == 0 ? (studydata *)malloc(KEYS_CHUNK * sizeof(studydata)) : nullptr;
+    for (long at = 0; fd >= 0 && chunk && result == 0 && at < count; at += KEYS_CHUNK) {
+        long want = count - at < (long)KEYS_CHUNK ? count - at : (long)KEYS_CHUNK;
+        ssize_t got = fullio_pread(fd, chunk, (size_t)want * sizeof(studydata),
+                                   studyindex_offset(at, sizeof(studydata)));
+        long whole = got < 0 ? 0 : (long)((size_t)got / sizeof(studydata));
+        for (long i = 0; i < whole && result == 0; i++) {
+            // A deleted study's cleared record keeps the digests it had.
+            if (!studyindex_isLive(&chunk[i]))
+                continue;
+            studykeys_record made = studykeys_make(&chunk[i]);
+            if (memcmp(&stored[(size_t)(at + i)], &made, sizeof(made)) != 0) {
+                *badIndex = at + i;
+                result = 4;
+            }
+        }
+        if (whole < want)
+            break;
+    }
+    free(chunk);
+    if (fd >= 0)
+        close(fd);
     return result;
 }

@@ -1,9 +1,11 @@
 // Key digests of the study index: STUDYINDEX.keys, beside STUDYINDEX.hash
 // and STUDYINDEX.dat, holds for each study record a 32-bit digest of its
 // Patient ID and of its Patient's Name, in the form in which a query
-// compares them (the ID with case, the name without, index/keymatch.h). A
-// query for one exact ID or name tests these 8 bytes per study instead of
-// reading the 512-byte data record of every study. Knows nothing of the
+// compares them (the ID with case, the name without, index/keymatch.h),
+// and the name's first 8 bytes in that form. A query for one exact ID or
+// name, or for a name pattern that starts with a few plain characters
+// (SMITH*), tests these 16 bytes per study instead of reading the 512-byte
+// data record of every study. Knows nothing of the
 // store: callers pass the index stem (.../uid/STUDYINDEX) and hold the
 // hash file's lock, which guards all three study files.
 //
@@ -20,13 +22,15 @@
 //
 // A digest of 0 means "no digest" (a value the digest cannot stand for, a
 // multi-valued ID, a name with component groups): such a record is always
-// read. A real digest that computes to 0 is stored as 1.
+// read (a name digest of 0 voids the name's prefix too). A real digest that
+// computes to 0 is stored as 1.
 #ifndef VELTO_INDEX_STUDYKEYS_H
 #define VELTO_INDEX_STUDYKEYS_H
 
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <string>
 #include <type_traits>
@@ -35,11 +39,12 @@
 #include "index/keymatch.h"
 #include "index/studyindex.h"
 
-// One record of STUDYINDEX.keys, 8 bytes, little-endian; record i belongs
+// One record of STUDYINDEX.keys, 16 bytes, little-endian; record i belongs
 // to study record i.
 struct studykeys_record {
     uint32_t patientId;   // digest of Patient ID (0010,0020), or 0
     uint32_t patientName; // digest of Patient's Name (0010,0010), or 0
+    char namePrefix[8];   // the name's first 8 bytes as compared, NUL-padded
 };
 
 // Identity of a study file at a moment: inode, size, mtime in ns.
@@ -58,7 +63,7 @@ struct studykeys_header {
     studykeys_stamp hash; // STUDYINDEX.hash
 };
 
-static_assert(sizeof(studykeys_record) == 8, "studykeys record is 8 bytes");
+static_assert(sizeof(studykeys_record) == 16, "studykeys record is 16 bytes");
 static_assert(sizeof(studykeys_stamp) == 24, "studykeys stamp is 24 bytes");
 static_assert(sizeof(studykeys_header) == 64, "studykeys header is 64 bytes");
 static_assert(std::is_trivially_copyable<studykeys_header>::value, "header is raw bytes");
@@ -82,18 +87,37 @@ uint32_t studykeys_nameDigest(const char *field, size_t width);
 // Both digests of a study data record.
 studykeys_record studykeys_make(const studydata *record);
 
-// The digest that a stored value must have to match key k (compiled as
-// KEYMATCH_TEXT for an ID, KEYMATCH_PN for a name), or 0 when the key can
-// match values of other digests too (universal, empty-value, wildcards,
-// a backslash or a "=").
-uint32_t studykeys_keyDigest(const keymatch_key &k);
+// What a query asks of the digests: the digest that a stored ID and name
+// must have (0: no condition), and the first prefixLen bytes (at most 8)
+// that the name must start with (0: no condition).
+struct studykeys_query {
+    uint32_t id = 0;
+    uint32_t name = 0;
+    char prefix[8] = {};
+    size_t prefixLen = 0;
+};
 
-// False when record r cannot match a query whose digests are id and name
-// (0: no condition).
-inline bool studykeys_mayMatch(const studykeys_record &r, uint32_t id, uint32_t name)
+// Compiles the query's Patient ID key (KEYMATCH_TEXT) and Patient's Name
+// key (KEYMATCH_PN), either null. A key puts no condition where it can
+// match values of other digests too (universal, empty-value, a backslash;
+// wildcards, which leave the name only the prefix before the first one).
+studykeys_query studykeys_compile(const keymatch_key *id, const keymatch_key *name);
+// True when q puts any condition.
+inline bool studykeys_any(const studykeys_query &q)
 {
-    return (id == 0 || r.patientId == 0 || r.patientId == id) &&
-           (name == 0 || r.patientName == 0 || r.patientName == name);
+    return q.id != 0 || q.name != 0 || q.prefixLen != 0;
+}
+
+// False when record r cannot match a query q.
+inline bool studykeys_mayMatch(const studykeys_record &r, const studykeys_query &q)
+{
+    if (q.id != 0 && r.patientId != 0 && r.patientId != q.id)
+        return false;
+    if (r.patientName == 0)
+        return true;
+    if (q.name != 0 && r.patientName != q.name)
+        return false;
+    return q.prefixLen == 0 || memcmp(r.namePrefix, q.prefix, q.prefixLen) == 0;
 }
 
 // Path of the keys file of an index stem: stem + ".keys".

@@ -39,6 +39,8 @@ void studytable_free(studytable *t)
     free(t->studyTable);
     t->studyTable = nullptr;
     t->studyCount = 0;
+    t->keys = studykeys_table();
+    t->keysCurrent = false;
 }
 
 bool studytable_mustUpdate(const studytable *t, const char *hashPath)
@@ -72,6 +74,8 @@ int studytable_load(studytable *t, int fd, int force)
         return -1;
     }
     t->studyTableTime = (uint32_t)st.st_mtime;
+    // The digests belong to the table they were loaded with.
+    t->keysCurrent = false;
     return 1;
 }
 
@@ -84,6 +88,46 @@ int studytable_update(studytable *t, const char *hashPath)
     // Closing the descriptor ends the lock.
     close(fd);
     return result;
+}
+
+int studytable_refresh(studytable *t, const char *stem, FILE *log)
+{
+    OFString hashPath = OFString(stem) + ".hash";
+    bool keysChanged = !t->keysCurrent || studykeys_changed(stem, t->keys);
+    if (!keysChanged && !studytable_mustUpdate(t, hashPath.c_str()))
+        return 0;
+    int fd = studyindex_openLocked(hashPath.c_str(), O_RDONLY, 0, F_RDLCK);
+    if (fd < 0)
+        return -1;
+    // A study file written since the digests were loaded may have changed
+    // within the second that the table's mtime shows: load both afresh.
+    int result = studytable_load(t, fd, keysChanged);
+    if (result >= 0) {
+        int k = studykeys_load(stem, t->studyCount, &t->keys);
+        if (k == 0) {
+            logprintf(LOGLEVEL_NOTICE, log, "Rebuilding the key digests of %d studies.\n",
+                      (int)t->studyCount);
+            k = studykeys_rebuild(stem, t->studyCount, &t->keys, log) == 0 ? 1 : -1;
+        }
+        t->keysCurrent = k == 1;
+        result = 1;
+    }
+    // Closing the descriptor ends the lock.
+    close(fd);
+    return result;
+}
+
+void studytable_noteRecord(studytable *t, long index, const studydata *rec)
+{
+    if (!t->keysCurrent)
+        return;
+    std::vector<studykeys_record> &r = t->keys.records;
+    if (index == (long)r.size())
+        r.push_back(studykeys_make(rec));
+    else if (index >= 0 && index < (long)r.size())
+        r[(size_t)index] = studykeys_make(rec);
+    else
+        t->keysCurrent = false;
 }
 
 long studytable_markDeleted(studytable *t, int hashFd, int dataFd, const char *study)
@@ -238,12 +282,19 @@ int studytable_compact(studytable *t, const char *stem, int fd, FILE *log)
         t->studyTableTime = 0;
         goto out;
     }
+    // The key digests last: a crash before they are written leaves the old
+    // keys file, whose stamps name the replaced study files: stale, rebuilt.
+    if (finishing)
+        studykeys_rebuild(stem, kept, nullptr, log);
+    else
+        studykeys_write(stem, keptData, kept, log);
     if (studytable_resize(t, (int)kept) != 0)
         goto out;
     if (kept > 0)
         memcpy(t->studyTable, keptHash, (size_t)kept * sizeof(studyhash));
     if (stat(hashPath.c_str(), &st) == 0)
         t->studyTableTime = (uint32_t)st.st_mtime;
+    t->keysCurrent = studykeys_load(stem, kept, &t->keys) == 1;
     result = 1;
 out:
     free(keptHash);

@@ -14,6 +14,7 @@
 #include <stdio.h>
 
 #include "index/studyindex.h"
+#include "index/studykeys.h"
 
 // The table and what it was loaded from. Owned by its holder, who frees
 // the records with studytable_free; zero-initialised it is empty.
@@ -21,7 +22,18 @@ struct studytable {
     studyhash *studyTable = nullptr; // records in file order (heap, owned); null when empty
     int32_t studyCount = 0;          // records in studyTable
     uint32_t studyTableTime = 0;     // mtime (s) of STUDYINDEX.hash at the last load; 0 before
+    // The key digests of the studies (index/studykeys.h), loaded with the
+    // table by studytable_refresh; trusted only while keysCurrent, which
+    // every other load of the table clears.
+    studykeys_table keys;
+    bool keysCurrent = false;
 };
+
+// True when t's key digests describe its records one for one.
+inline bool studytable_keysUsable(const studytable *t)
+{
+    return t->keysCurrent && t->keys.records.size() == (size_t)t->studyCount;
+}
 
 // Resizes the table to exactly n records (n < 0 aborts): 0 ok; non-zero:
 // the memory could not be had and the table is emptied.
@@ -39,6 +51,18 @@ int studytable_load(studytable *t, int fd, int force);
 // Opens hashPath, locks it shared, loads (not forced), closes: 1, 0 or -1
 // as studytable_load (-1 also when the file cannot be opened).
 int studytable_update(studytable *t, const char *hashPath);
+
+// studytable_update and the key digests (stem: B/uid/STUDYINDEX): when the
+// hash file, the data file or the keys file changed since the last load,
+// loads table and digests together under the hash file's shared lock; a
+// missing, short or stale keys file is rebuilt from the data file first
+// (logged on log). 1 loaded, 0 current, -1 failed (the digests are then
+// not used).
+int studytable_refresh(studytable *t, const char *stem, FILE *log);
+// After the caller wrote study record index (appended at the end or
+// rewritten) with data record rec: the in-memory digests follow when they
+// are current.
+void studytable_noteRecord(studytable *t, long index, const studydata *rec);
 
 // Marks a study deleted (hashFd and dataFd: the two study files open
 // read-write, the hash file locked exclusively by the caller): the first

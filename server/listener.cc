@@ -6,6 +6,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -238,6 +239,21 @@ static void waitTaken(int fd)
     close(fd);
 }
 
+// Every worker starts with a copy of each resident page of the listener's
+// heap: what a reload or a compaction freed is given back to the system
+// first, so that it does not count against every worker's memory.
+static void trimHeap()
+{
+    malloc_trim(0);
+}
+
+// Brings the study table and its key digests up to date before a fork.
+static void refreshTable()
+{
+    if (server_store.refreshStudyTable() > 0)
+        trimHeap();
+}
+
 // The idle-time disk check: announces DISK and refreshes the study table.
 static void checkDisk(int *check_interval)
 {
@@ -245,8 +261,9 @@ static void checkDisk(int *check_interval)
     uint64_t freebytes = server_store.LS_GetFreeSpace();
     int percent = housekeeping_diskpercent(total, freebytes, check_interval);
     server_state.change(SS_DISK, percent);
-    server_store.updateStudyHash();
+    server_store.refreshStudyTable();
     server_store.compactStudyHash();
+    trimHeap();
 }
 
 // Stop requests end the listening loop at its next turn: no system call is
@@ -347,6 +364,10 @@ int runListener()
     // drop); the delete first, as it may mark a study deleted.
     server_store.FinishDeletes();
     server_store.compactStudyHash();
+    // The table and the key digests that every worker's queries use; a
+    // missing or stale keys file is rebuilt here, before the first query.
+    server_store.refreshStudyTable();
+    trimHeap();
     server_state.change(SS_IDLE, 1);
 
     int workers = 0;
@@ -371,8 +392,7 @@ int runListener()
                 continue;
             }
             // The worker inherits the study table: bring it up to date first.
-            if (server_store.mustUpdateStudyHash())
-                server_store.updateStudyHash();
+            refreshTable();
             // The worker accepts the connection and reads the association
             // request itself, so that a peer that sends nothing, or sends
             // slowly, holds up only its own worker. The listener waits only

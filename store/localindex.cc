@@ -40,6 +40,11 @@ int LocalStore::compactStudyHash(int fd)
     return studytable_compact(&table, GetUidIndexPath(nullptr, nullptr).c_str(), fd, logStream);
 }
 
+int LocalStore::refreshStudyTable()
+{
+    return studytable_refresh(&table, GetUidIndexPath(nullptr, nullptr).c_str(), logStream);
+}
+
 int LocalStore::compactStudyHash()
 {
     return studytable_compactFile(&table, GetUidIndexPath(nullptr, nullptr).c_str(), logStream);
@@ -54,10 +59,16 @@ int LocalStore::markStudyDeleted(int fd, const char *study)
     if (dataFd < 0)
         return -1;
     int result = 0;
+    // The digests stay (a deleted study is passed over by its flag); the
+    // stamps follow the study files, or stay stale after a crash.
+    OFString stem = GetUidIndexPath(nullptr, nullptr);
+    int keysFd = studykeys_begin(stem.c_str(), table.studyCount);
     if (studytable_markDeleted(&table, fd, dataFd, study) < 0) {
         logprintf(LOGLEVEL_DEBUG, logStream, "Del STUDY - not found!\n");
         result = 1;
     }
+    noteChanged(OFString(studykeys_path(stem.c_str()).c_str()), 0);
+    studykeys_commit(keysFd, stem.c_str(), 0, nullptr);
     close(dataFd);
     return result;
 }

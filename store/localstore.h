@@ -177,6 +177,10 @@ public:
     int updateStudyHash(int fd);
     // Open, lock shared, reload, unlock, close: 1, 0 or -1 as above.
     int updateStudyHash();
+    // updateStudyHash with the study key digests that queries use
+    // (STUDYINDEX.keys, rebuilt when missing or stale): for a process that
+    // answers queries, or forks workers that do. 1, 0 or -1 as above.
+    int refreshStudyTable();
     // Drop deleted studies from both study files (fd read-write, locked
     // exclusively by the caller): 1 removed some, 0 none, -1 failed.
     int compactStudyHash(int fd);
@@ -230,6 +234,11 @@ private:
     struct pendingSync;
     pendingSync *pending = nullptr;
     void dropPendingSync();
+    // SyncWrites' steps: flushes one noted path (through a descriptor the
+    // store holds for it, if any), or every noted file (isDir 0) or
+    // directory (1). 0, or -1 with errno set (flushSet: after a log).
+    int flushNoted(const char *path, int isDir);
+    int flushSet(int isDir);
     // Shared part of the two constructors after baseDir is set.
     void finishInit();
     // mkdir with mode 0777; an existing directory counts as made (not an
@@ -245,6 +254,9 @@ private:
     struct recordIndexCache;
     recordIndexCache *indexCache[2] = {nullptr, nullptr};
     void dropIndexCaches();
+    // The descriptor of the index file at path that the write path holds
+    // open, or -1.
+    int heldIndexFd(const char *path);
 };
 
 #endif

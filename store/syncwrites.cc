@@ -1,10 +1,12 @@
 // LocalStore's durability: the set of files and directories that this
 // process created or changed since its last flush, and the flush itself,
 // which writes exactly those to disk (never the whole file system, whose
-// other dirty data may be large and belong to other programs).
+// other dirty data may be large and belong to other programs): fdatasync of
+// each file, then of each directory.
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <set>
@@ -15,10 +17,20 @@
 #include "store/localstore.h"
 
 // Ordered sets: files are flushed before the directories that name them,
-// and each path once however often it was changed.
+// and each path once however often it was changed. dirFd keeps the last
+// directory flushed open (a series directory gets a new image after
+// another): opening a path costs more than the flush of one block.
 struct LocalStore::pendingSync {
     std::set<std::string> files;
     std::set<std::string> dirs;
+    std::string dirPath;
+    int dirFd = -1;
+
+    ~pendingSync()
+    {
+        if (dirFd >= 0)
+            close(dirFd);
+    }
 };
 
 void LocalStore::noteChanged(const OFString &path, int isDir)
@@ -41,29 +53,56 @@ void LocalStore::dropPendingSync()
     pending = nullptr;
 }
 
-// Flushes one path: 0 on disk or gone, -1 with errno set. A file is opened
-// read-only: fdatasync needs no write access, and a flush through a new
-// descriptor still reports a write-back error that no one has seen yet.
+// Flushes the path through a new descriptor: 0 on disk or gone, -1 with
+// errno set. A file is opened read-only: fdatasync needs no write access,
+// and a flush through a new descriptor still reports a write-back error
+// that no one has seen yet.
 static int flushPath(const std::string &path, int isDir)
 {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | (isDir ? O_DIRECTORY : O_NOFOLLOW));
     if (fd < 0)
         return errno == ENOENT ? 0 : -1;
-    int rc = isDir ? fsync(fd) : fdatasync(fd);
+    int rc = fdatasync(fd);
     int saved = errno;
     close(fd);
     errno = saved;
     return rc;
 }
 
-// Flushes every path of set, removing those done; stops at the first
-// failure, which is logged and left in the set. 0, or -1.
-static int flushSet(std::set<std::string> &set, int isDir, FILE *log)
+// fdatasync serves directories too: what names their files is their data;
+// their times are not needed, and writing them would cost a write each.
+int LocalStore::flushNoted(const char *path, int isDir)
 {
+    if (!isDir) {
+        // The index file the write path holds is the very file its records
+        // went into, even if a delete has moved it aside since.
+        int held = heldIndexFd(path);
+        return held >= 0 ? fdatasync(held) : flushPath(path, isDir);
+    }
+    pendingSync *p = pending;
+    struct stat opened, named;
+    // The directory still held is used only while the path names it (a
+    // delete may have removed it and a store made it anew).
+    if (p->dirFd >= 0 && p->dirPath == path && stat(path, &named) == 0 &&
+        fstat(p->dirFd, &opened) == 0 && opened.st_ino == named.st_ino &&
+        opened.st_dev == named.st_dev)
+        return fdatasync(p->dirFd);
+    if (p->dirFd >= 0)
+        close(p->dirFd);
+    p->dirFd = open(path, O_RDONLY | O_CLOEXEC | O_DIRECTORY);
+    p->dirPath = p->dirFd >= 0 ? path : "";
+    if (p->dirFd < 0)
+        return errno == ENOENT ? 0 : -1;
+    return fdatasync(p->dirFd);
+}
+
+int LocalStore::flushSet(int isDir)
+{
+    std::set<std::string> &set = isDir ? pending->dirs : pending->files;
     while (!set.empty()) {
         auto first = set.begin();
-        if (flushPath(*first, isDir) != 0) {
-            logprintf(LOGLEVEL_ERROR, log, "Cannot flush %s to disk: %s\n", first->c_str(),
+        if (flushNoted(first->c_str(), isDir) != 0) {
+            logprintf(LOGLEVEL_ERROR, logStream, "Cannot flush %s to disk: %s\n", first->c_str(),
                       strerror(errno));
             return -1;
         }
@@ -78,7 +117,7 @@ int LocalStore::SyncWrites()
         return 0;
     // Data before names: once a directory entry is on disk, the file it
     // names is complete.
-    if (flushSet(pending->files, 0, logStream) != 0 || flushSet(pending->dirs, 1, logStream) != 0)
+    if (flushSet(0) != 0 || flushSet(1) != 0)
         return -1;
     return 0;
 }

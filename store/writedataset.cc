@@ -73,7 +73,8 @@ int LocalStore::addToStudyIndex(DcmDataset *ds)
 {
     OFString hashPath = GetUidIndexPath(nullptr, nullptr) + ".hash";
     OFString dataPath = GetUidIndexPath(nullptr, nullptr) + ".dat";
-    int hashFd = -1, dataFd = -1, locked = 0;
+    OFString stem = GetUidIndexPath(nullptr, nullptr);
+    int hashFd = -1, dataFd = -1, locked = 0, keysFd = -1;
     int result = LS_INDEX_ERROR;
     studyhash newHash = {};
     studydata newData = {};
@@ -118,7 +119,11 @@ int LocalStore::addToStudyIndex(DcmDataset *ds)
             reallocStudyHash(0);
             goto out;
         }
+        table.keysCurrent = false;
     }
+    // The key digests are restamped after the study files are written; a
+    // crash in between leaves them stale (index/studykeys.h).
+    keysFd = studykeys_begin(stem.c_str(), n);
 
     // Newest first; a record is read from disk only when its CRC matches.
     for (long i = n - 1; i >= 0 && found < 0; i--) {
@@ -155,6 +160,14 @@ int LocalStore::addToStudyIndex(DcmDataset *ds)
                       strerror(errno));
             goto out;
         }
+        bool dataChanged = memcmp(&stored, &dataBefore, sizeof stored) != 0;
+        if (dataChanged || memcmp(&table.studyTable[found], &current, sizeof current) != 0) {
+            studykeys_record keys = studykeys_make(&stored);
+            noteChanged(OFString(studykeys_path(stem.c_str()).c_str()), 0);
+            studykeys_commit(keysFd, stem.c_str(), found, dataChanged ? &keys : nullptr);
+            keysFd = -1;
+            studytable_noteRecord(&table, found, &stored);
+        }
     } else {
         struct stat dataSt;
         if (fstat(dataFd, &dataSt) != 0)
@@ -182,9 +195,16 @@ int LocalStore::addToStudyIndex(DcmDataset *ds)
             goto out;
         }
         table.studyTable[n] = newHash;
+        studykeys_record keys = studykeys_make(&newData);
+        noteChanged(OFString(studykeys_path(stem.c_str()).c_str()), 0);
+        studykeys_commit(keysFd, stem.c_str(), n, &keys);
+        keysFd = -1;
+        studytable_noteRecord(&table, n, &newData);
     }
     result = LS_OK;
 out:
+    if (keysFd >= 0)
+        close(keysFd);
     if (dataFd >= 0)
         close(dataFd);
     if (locked)
@@ -219,6 +239,14 @@ struct LocalStore::recordIndexCache {
         keys.clear();
     }
 };
+
+int LocalStore::heldIndexFd(const char *path)
+{
+    for (recordIndexCache *c : indexCache)
+        if (c != nullptr && c->fd >= 0 && c->path == path)
+            return c->fd;
+    return -1;
+}
 
 void LocalStore::dropIndexCaches()
 {
@@ -531,6 +559,10 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
                   "LocalStore::WriteDataset: Cannot write LE-Exp TS, using original.\n");
         xfer = ds->getOriginalXfer();
     }
+    // With -S the image is flushed under its temporary name (through the
+    // descriptor it was written by) before the rename: a crash up to the
+    // rename leaves at most a temporary file, and a name on disk never
+    // refers to data that is not.
     if (!saveVerified(this, ds, tmp.c_str(), xfer, syncEachImage)) {
         unlink(tmp.c_str());
         return LS_INDEX_ERROR;
@@ -545,7 +577,8 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
     }
     // A power failure before the next flush may lose the new file or leave
     // it empty; the peer is told that it is safe only after that flush: with
-    // -S right here, otherwise at the association's release.
+    // -S right here (the index records and the new name), otherwise at the
+    // association's release.
     noteParentChanged(target);
     if (!syncEachImage)
         noteChanged(target, 0);

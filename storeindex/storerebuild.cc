@@ -19,6 +19,7 @@
 #include "dcmtk/dcmdata/dcfilefo.h"
 #include "dicomnet/dicomnet.h"
 #include "index/studyindex.h"
+#include "index/studykeys.h"
 #include "runtime/fullio.h"
 #include "store/localstore.h"
 #include "storeindex/storetree.h"
@@ -443,6 +444,9 @@ int storerebuild_run(const char *base, FILE *out, FILE *err)
             return STOREREBUILD_FAILED;
     if (writeStudyIndex(&ctx, tree, builds, &studyCount) != 0)
         return STOREREBUILD_FAILED;
+    // The key digests of the new study files; should this fail, the old
+    // keys file is stale and the server rebuilds it when it loads.
+    studykeys_rebuild((tree.uidDir + "/STUDYINDEX").c_str(), studyCount, nullptr, err);
     syncDir(tree.uidDir);
     if (unlink(marker.c_str()) != 0) {
         report(err, "error", marker, "cannot remove: %s", strerror(errno));

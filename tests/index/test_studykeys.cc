@@ -27,30 +27,38 @@ struct Case {
     int kind;
     const char *key;
     const char *stored;
-    bool digested; // the key has a digest (exact value)
+    bool passes; // what the digests say: the record may match
 };
 
 // Keys and stored values, matching or not: whenever keymatch says the value
-// matches, the digests must let the record through; an exact key must
-// reject most values that do not match.
+// matches, the digests must let the record through; they should rule out
+// the values listed as not passing.
 const Case cases[] = {
     {KEYMATCH_TEXT, "P001", "P001", true},
-    {KEYMATCH_TEXT, "P001", "p001", true},    // IDs keep their case
-    {KEYMATCH_TEXT, "P001", " P001  ", true}, // padding
-    {KEYMATCH_TEXT, "P001 ", "P001", true},   // padded key
-    {KEYMATCH_TEXT, "P001", "X\\P001", true}, // multi-valued: no digest
-    {KEYMATCH_TEXT, "P00*", "P001", false},   // wildcard key
-    {KEYMATCH_TEXT, "P?01", "P001", false},
-    {KEYMATCH_TEXT, "A\\B", "A", false},             // a list
-    {KEYMATCH_TEXT, "\"\"", "", false},              // empty-value key
+    {KEYMATCH_TEXT, "P001", "p001", false},          // IDs keep their case
+    {KEYMATCH_TEXT, "P001", " P001  ", true},        // padding
+    {KEYMATCH_TEXT, "P001 ", "P001", true},          // padded key
+    {KEYMATCH_TEXT, "P001", "X\\P001", true},        // multi-valued: no digest
+    {KEYMATCH_TEXT, "P00*", "Q001", true},           // wildcard ID key: no condition
+    {KEYMATCH_TEXT, "A\\B", "C", true},              // a list
+    {KEYMATCH_TEXT, "\"\"", "X", true},              // empty-value key
     {KEYMATCH_PN, "SMITH^JOHN", "Smith^John", true}, // names without case
     {KEYMATCH_PN, "SMITH^JOHN", "SMITH^JOHN^^", true},
     {KEYMATCH_PN, "SMITH^JOHN^", "SMITH^JOHN", true},
-    {KEYMATCH_PN, "SMITH^JOHN", "SMITH^JOAN", true},
-    {KEYMATCH_PN, "Wang^XiaoDong", "Wang^XiaoDong=王^小东", true}, // a group: no digest
+    {KEYMATCH_PN, "SMITH^JOHN", "SMITH^JOAN", false},
+    {KEYMATCH_PN, "Wang^XiaoDong", "Wang^XiaoDong=王^小东", true}, // groups: no digest
     {KEYMATCH_PN, "王^小东", "王^小东", true},
-    {KEYMATCH_PN, "S*H^J*", "SMITH^JOHN", false},
-    {KEYMATCH_PN, "A=B", "A=B", false},
+    {KEYMATCH_PN, "王^小东", "王^大东", false},
+    {KEYMATCH_PN, "smi*", "SMITH^JOHN", true}, // the name's start
+    {KEYMATCH_PN, "smith^jo*", "SMITH^JOHN", true},
+    {KEYMATCH_PN, "SMITH^JOHNATHAN*", "SMITH^JOHN", true}, // 8 bytes compared
+    {KEYMATCH_PN, "SMITH^JA*", "SMITH^JOHN", false},
+    {KEYMATCH_PN, "smy*", "SMITH^JOHN", false},
+    {KEYMATCH_PN, "SM?TH*", "SMYTH^JOHN", true},
+    {KEYMATCH_PN, "SM?TH*", "SXITH", false},
+    {KEYMATCH_PN, "*H^J*", "SMITH^JOHN", true},
+    {KEYMATCH_PN, "A=B", "A=B", true},
+    {KEYMATCH_PN, "A=*", "B", false},
 };
 
 } // namespace
@@ -61,31 +69,37 @@ TEST(StudyKeys, DigestsNeverRejectAMatch)
         SCOPED_TRACE(std::string(c.key) + " / " + c.stored);
         keymatch_key k;
         keymatch_compile(&k, c.kind, c.key);
-        std::string f = field(c.stored);
-        uint32_t want = studykeys_keyDigest(k);
-        uint32_t have = c.kind == KEYMATCH_PN ? studykeys_nameDigest(f.data(), f.size())
-                                              : studykeys_idDigest(f.data(), f.size());
-        EXPECT_EQ(c.digested, want != 0);
-        bool matches = keymatch_matches(k, f.data(), strnlen(f.data(), f.size()));
-        bool passes = want == 0 || have == 0 || have == want;
-        if (matches) {
+        studydata rec = {};
+        char *f = c.kind == KEYMATCH_PN ? rec.patientName : rec.patientId;
+        memcpy(f, c.stored, strlen(c.stored));
+        studykeys_query q =
+            c.kind == KEYMATCH_PN ? studykeys_compile(nullptr, &k) : studykeys_compile(&k, nullptr);
+        bool passes = studykeys_mayMatch(studykeys_make(&rec), q);
+        if (keymatch_matches(k, f, strnlen(f, 64))) {
             EXPECT_TRUE(passes);
-        } else if (want != 0 && have != 0) {
-            EXPECT_FALSE(passes); // FNV collisions aside, which these are not
         }
+        EXPECT_EQ(c.passes, passes);
     }
 }
 
-TEST(StudyKeys, FullWidthFieldAndMayMatch)
+TEST(StudyKeys, FullWidthFieldAndQueries)
 {
+    studydata rec = {};
+    memset(rec.patientId, 'A', sizeof rec.patientId); // no NUL: the whole field
     std::string id(64, 'A');
     keymatch_key k;
     keymatch_compile(&k, KEYMATCH_TEXT, id.c_str());
-    EXPECT_EQ(studykeys_keyDigest(k), studykeys_idDigest(id.data(), 64));
-    studykeys_record r = {5, 0};
-    EXPECT_TRUE(studykeys_mayMatch(r, 5, 9)); // no name digest: a candidate
-    EXPECT_FALSE(studykeys_mayMatch(r, 6, 0));
-    EXPECT_TRUE(studykeys_mayMatch(r, 0, 0));
+    studykeys_query q = studykeys_compile(&k, nullptr);
+    EXPECT_EQ(studykeys_make(&rec).patientId, q.id);
+    EXPECT_TRUE(studykeys_any(q));
+    EXPECT_FALSE(studykeys_any(studykeys_compile(nullptr, nullptr)));
+    // The prefix stops at 8 bytes; a record without a name digest passes.
+    keymatch_compile(&k, KEYMATCH_PN, "ABCDEFGHIJ*");
+    q = studykeys_compile(nullptr, &k);
+    EXPECT_EQ(8u, q.prefixLen);
+    EXPECT_EQ(0u, q.name);
+    studykeys_record none = {5, 0, {}};
+    EXPECT_TRUE(studykeys_mayMatch(none, q));
 }
 
 namespace
@@ -156,15 +170,15 @@ TEST(StudyKeysFile, MissingShortAndRebuilt)
     ASSERT_EQ(3u, t.records.size());
     EXPECT_EQ(f.idOf("ID1"), t.records[1].patientId);
     EXPECT_EQ(0, studykeys_check(f.stem.c_str(), 3, &bad));
-    // On disk: the 64-byte header, then 8 bytes per study.
+    // On disk: the 64-byte header, then 16 bytes per study.
     struct stat st;
     ASSERT_EQ(0, stat(studykeys_path(f.stem.c_str()).c_str(), &st));
-    EXPECT_EQ(64 + 3 * 8, st.st_size);
+    EXPECT_EQ(64 + 3 * 16, st.st_size);
     // Another count (summaries appended by someone else) is not trusted.
     EXPECT_EQ(0, studykeys_load(f.stem.c_str(), 4, &t));
     EXPECT_TRUE(t.records.empty());
     // Cut short: not trusted, found by the check.
-    ASSERT_EQ(0, truncate(studykeys_path(f.stem.c_str()).c_str(), 64 + 2 * 8 + 3));
+    ASSERT_EQ(0, truncate(studykeys_path(f.stem.c_str()).c_str(), 64 + 2 * 16 + 3));
     EXPECT_EQ(0, studykeys_load(f.stem.c_str(), 3, &t));
     EXPECT_EQ(2, studykeys_check(f.stem.c_str(), 3, &bad));
     // A data file shorter than the summaries: the rest has no digest.
@@ -208,7 +222,7 @@ TEST(StudyKeysFile, WritersRestampForeignWritesMakeItStale)
     // Digests that disagree with the data under valid stamps (damage) are
     // found by the check.
     int fd = studykeys_begin(f.stem.c_str(), 3);
-    studykeys_record wrong = {1, 1};
+    studykeys_record wrong = {1, 1, {}};
     ASSERT_EQ(0, studykeys_commit(fd, f.stem.c_str(), 0, &wrong));
     EXPECT_EQ(4, studykeys_check(f.stem.c_str(), 3, &bad));
     EXPECT_EQ(0, bad);

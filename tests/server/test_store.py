@@ -279,7 +279,7 @@ class StoreTests(ServerTestCase):
                         [p for c, p in flushed if p.endswith(".tmp")] + indexes + dirs))
                 else:
                     self.assertEqual(sorted(flushed), sorted(
-                        [("fdatasync", p) for p in images + indexes] + [("fsync", d) for d in dirs]))
+                        [("fdatasync", p) for p in images + indexes + dirs]))
                 self.assertEqual(len(files_below(s.basedir, ".dcm")), 3)
 
     def test_preserve_and_overwrite_titles(self):
