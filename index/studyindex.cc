@@ -167,6 +167,26 @@ static const char *getTag(const DcmDataset *ds, const DcmTagKey &tag)
     return DCMTK_getTagString(const_cast<DcmDataset *>(ds), tag);
 }
 
+// Fills the fields of a record from ds by a field list.
+static void fillRecord(const DcmDataset *ds, const studyindex_field *fields, int count,
+                       char *record)
+{
+    for (int i = 0; i < count; i++)
+        studyindex_setField(record + fields[i].offset, fields[i].width, getTag(ds, fields[i].tag));
+}
+
+void studyindex_makeSeries(const DcmDataset *ds, seriesrecord *record)
+{
+    memset(record, 0, sizeof(*record));
+    fillRecord(ds, studyindex_seriesFields, STUDYINDEX_SERIES_FIELDS, (char *)record);
+}
+
+void studyindex_makeImage(const DcmDataset *ds, imagerecord *record)
+{
+    memset(record, 0, sizeof(*record));
+    fillRecord(ds, studyindex_imageFields, STUDYINDEX_IMAGE_FIELDS, (char *)record);
+}
+
 // One text field of the study data record, optionally converted to UTF-8
 // and summarised. Returns the value that was stored (null: field unchanged).
 static const char *makeField(FILE *log, const DcmDataset *ds, const DcmTagKey &tag, const char *scs,

@@ -212,6 +212,12 @@ enum { STUDYINDEX_SERIES_FIELDS = 10, STUDYINDEX_IMAGE_FIELDS = 14 };
 extern const studyindex_field studyindex_seriesFields[STUDYINDEX_SERIES_FIELDS];
 extern const studyindex_field studyindex_imageFields[STUDYINDEX_IMAGE_FIELDS];
 
+// The series or image record of ds: zeroed, then every field of the field
+// list above set from its element as studyindex_setField sets it (an absent
+// element leaves its field empty).
+void studyindex_makeSeries(const DcmDataset *ds, seriesrecord *record);
+void studyindex_makeImage(const DcmDataset *ds, imagerecord *record);
+
 // Whole-record I/O at record number index of fd (full transfer, EINTR
 // retried). Read: 1 a whole record read, 0 end of file or a short tail
 // (damage, never half a record), -1 read error.

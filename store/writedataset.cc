@@ -401,14 +401,6 @@ out:
     return result;
 }
 
-// Fills a series or image record from the dataset, field by field.
-static void fillRecord(DcmDataset *ds, const studyindex_field *fields, int count, char *record)
-{
-    for (int i = 0; i < count; i++)
-        studyindex_setField(record + fields[i].offset, fields[i].width,
-                            DCMTK_getTagString(ds, fields[i].tag));
-}
-
 // The image is encoded into this buffer a piece at a time, and each piece
 // written to the file in one system call. (A worker writes one image at a
 // time, so one buffer serves every call.)
@@ -535,14 +527,14 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
     if (!seriesMade && (result = CreateUidPath(S, R)) != LS_OK)
         return result;
 
-    seriesrecord series = {};
-    fillRecord(ds, studyindex_seriesFields, STUDYINDEX_SERIES_FIELDS, (char *)&series);
+    seriesrecord series;
+    studyindex_makeSeries(ds, &series);
     result =
         addToRecordIndex(0, (GetUidIndexPath(S, nullptr) + ".dat").c_str(), &series, sizeof series);
     if (result != LS_OK)
         return result;
-    imagerecord image = {};
-    fillRecord(ds, studyindex_imageFields, STUDYINDEX_IMAGE_FIELDS, (char *)&image);
+    imagerecord image;
+    studyindex_makeImage(ds, &image);
     result = addToRecordIndex(1, (GetUidIndexPath(S, R) + ".dat").c_str(), &image, sizeof image);
     if (result != LS_OK)
         return result;

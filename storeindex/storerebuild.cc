@@ -72,17 +72,6 @@ static void report(FILE *stream, const char *kind, const std::string &path, cons
     fputc('\n', stream);
 }
 
-// Fills a series or image record from the dataset with the store's field
-// list of that record (absent elements stay zero).
-static void makeRecord(DcmDataset *ds, const studyindex_field *fields, int count, void *record,
-                       size_t size)
-{
-    memset(record, 0, size);
-    for (int i = 0; i < count; i++)
-        studyindex_setField((char *)record + fields[i].offset, fields[i].width,
-                            DCMTK_getTagString(ds, fields[i].tag));
-}
-
 // Writes len bytes to a new file "path.PID.tmp" (synced to disk), owned
 // like the directory it lies in when run as root, so the server can go on
 // writing the index. Returns 0 with *tmp set, or -1 (nothing left behind).
@@ -267,9 +256,9 @@ static int enterImage(rebuildctx *ctx, LocalStore *store, const storetree &tree,
         rb.any = true;
         rb.order = order;
     }
-    makeRecord(ds, studyindex_seriesFields, STUDYINDEX_SERIES_FIELDS, &rb.record, sizeof rb.record);
+    studyindex_makeSeries(ds, &rb.record);
     imagerecord image;
-    makeRecord(ds, studyindex_imageFields, STUDYINDEX_IMAGE_FIELDS, &image, sizeof image);
+    studyindex_makeImage(ds, &image);
     rb.images.push_back(image);
     return 0;
 }

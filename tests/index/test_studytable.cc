@@ -1,9 +1,10 @@
 // The in-memory study table: resizing, reloads when the hash file changed,
-// and compaction of deleted studies.
+// compaction of deleted studies, and the key digests kept with it.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include "index/keymatch.h"
 #include "index/studyindex.h"
 #include "index/studytable.h"
 #include "runtime/runtime.h"
@@ -215,4 +216,39 @@ TEST(StudyTable, OwnAppendsKeepTheTableCurrent)
     EXPECT_EQ(20, t.store.getStudyTable().studyCount);
     EXPECT_EQ(readFile(t.hashPath()),
               std::string((const char *)t.store.getStudyTable().studyTable, 20 * 28));
+}
+
+// The key digests follow the study files through the write path (new
+// studies, a merge that changes the ID), a delete and a compaction: each
+// leaves STUDYINDEX.keys stamped for the files as they are, so it is never
+// rebuilt after them, and the table's digests stay usable for queries.
+TEST(StudyTable, KeyDigestsFollowWritesDeletesAndCompaction)
+{
+    Table t;
+    std::string stem = t.B("uid/STUDYINDEX");
+    t.addStudy(0);
+    EXPECT_EQ(1, t.store.refreshStudyTable()); // builds the keys file
+    EXPECT_TRUE(t.log.contains("Rebuilding the key digests of 1 studies."));
+    EXPECT_EQ(0, t.store.refreshStudyTable()); // nothing changed since
+    t.addStudy(1);
+    t.addStudy(2);
+    ASSERT_EQ(0, t.put("1.2.1", "4.5", "6.8", {{DCM_PatientID, "MERGED"}}));
+    long bad = -1;
+    EXPECT_EQ(0, studykeys_check(stem.c_str(), 3, &bad));
+    const studytable &table = t.store.getStudyTable();
+    ASSERT_TRUE(studytable_keysUsable(&table));
+    keymatch_key k;
+    keymatch_compile(&k, KEYMATCH_TEXT, "MERGED");
+    EXPECT_EQ(studykeys_compile(&k, nullptr).id, table.keys.records[1].patientId);
+
+    ASSERT_EQ(0, t.store.DeleteFile("1.2.0", "4.5", "6.7"));
+    EXPECT_EQ(0, studykeys_check(stem.c_str(), 3, &bad));
+    EXPECT_EQ(1, t.store.compactStudyHash());
+    EXPECT_EQ(0, studykeys_check(stem.c_str(), 2, &bad));
+    EXPECT_TRUE(studytable_keysUsable(&t.store.getStudyTable()));
+    EXPECT_EQ(studykeys_compile(&k, nullptr).id, t.store.getStudyTable().keys.records[0].patientId);
+    // Through all of it the file was built once, at the first refresh.
+    EXPECT_EQ(0, t.store.refreshStudyTable());
+    std::string log = t.log.text();
+    EXPECT_EQ(std::string::npos, log.find("Rebuilding", log.find("Rebuilding") + 1));
 }
