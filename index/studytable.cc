@@ -1,6 +1,7 @@
 // The in-memory study table: a process's copy of STUDYINDEX.hash, its
-// reloads when another process changed the file, and compaction, which
-// drops deleted studies from both study files.
+// reloads when another process changed the file, entering a study into the
+// study files, marking one deleted, and compaction, which drops deleted
+// studies from both study files.
 #include "index/studytable.h"
 
 #include <errno.h>
@@ -130,6 +131,152 @@ void studytable_noteRecord(studytable *t, long index, const studydata *rec)
         t->keysCurrent = false;
 }
 
+// The hash file's exclusive lock, the only one taken here, is held from
+// the search to the last write and guards the data and keys files too. A
+// new study is appended to the data file first: a crash before the summary
+// is appended leaves a data record past the hash file's end, which readers
+// never reach and compaction cuts off.
+int studytable_add(studytable *t, const char *stem, const DcmDataset *ds, mode_t mode, FILE *log,
+                   int *changed)
+{
+    OFString hashPath = OFString(stem) + ".hash";
+    OFString dataPath = OFString(stem) + ".dat";
+    int hashFd = -1, dataFd = -1, locked = 0, keysFd = -1;
+    int result = -1;
+    studyhash newHash = {};
+    studydata newData = {};
+    studydata stored;
+    struct stat st;
+    long n, found = -1;
+
+    *changed = 0;
+    studyindex_makeRecords(ds, &newHash, &newData, log);
+
+    hashFd = studyindex_openLocked(hashPath.c_str(), O_RDWR | O_CREAT, mode, F_WRLCK);
+    if (hashFd < 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Cannot open study index %s: %s\n", hashPath.c_str(),
+                  strerror(errno));
+        goto out;
+    }
+    locked = 1;
+    dataFd = open(dataPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
+    if (dataFd < 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Cannot open study index %s: %s\n", dataPath.c_str(),
+                  strerror(errno));
+        goto out;
+    }
+    if (fstat(hashFd, &st) != 0)
+        goto out;
+    // Both files may just have been created.
+    if (st.st_size == 0)
+        *changed |= STUDYTABLE_CREATED;
+    if (st.st_size % (off_t)sizeof(studyhash) != 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Study index %s malformed (%ld bytes).\n", hashPath.c_str(),
+                  (long)st.st_size);
+        goto out;
+    }
+    n = (long)(st.st_size / (off_t)sizeof(studyhash));
+    if (n > INT32_MAX - 1)
+        goto out;
+    if (n != t->studyCount) {
+        // Records were added or removed by another process: reload.
+        size_t bytes = (size_t)n * sizeof(studyhash);
+        if (studytable_resize(t, (int)n) != 0)
+            goto out;
+        if (fullio_pread(hashFd, t->studyTable, bytes, 0) != (ssize_t)bytes) {
+            studytable_resize(t, 0);
+            goto out;
+        }
+        t->keysCurrent = false;
+    }
+    // The key digests are restamped after the study files are written; a
+    // crash in between leaves them stale (index/studykeys.h).
+    keysFd = studykeys_begin(stem, n);
+
+    // Newest first; a record is read from disk only when its CRC matches.
+    for (long i = n - 1; i >= 0 && found < 0; i--) {
+        if (t->studyTable[i].studyUidCrc != newHash.studyUidCrc)
+            continue;
+        if (studyindex_readRecord(dataFd, i, &stored, sizeof stored) == 1 &&
+            studyindex_keyEquals(stored.studyInstanceUid, newData.studyInstanceUid))
+            found = i;
+    }
+
+    if (found >= 0) {
+        studyhash current;
+        // Merge into the file's record i, not into this process's copy: another
+        // process may have merged into it in place since the table was loaded.
+        if (studyindex_readRecord(hashFd, found, &current, sizeof current) != 1)
+            goto out;
+        t->studyTable[found] = current;
+        studydata dataBefore = stored;
+        studyindex_makeRecords(ds, &t->studyTable[found], &stored, log);
+        if (memcmp(&stored, &dataBefore, sizeof stored) != 0)
+            *changed |= STUDYTABLE_DATA;
+        if (memcmp(&t->studyTable[found], &current, sizeof current) != 0)
+            *changed |= STUDYTABLE_HASH;
+        if (memcmp(&stored, &dataBefore, sizeof stored) != 0 &&
+            studyindex_writeRecord(dataFd, found, &stored, sizeof stored) != 0) {
+            t->studyTable[found] = current;
+            logprintf(LOGLEVEL_WARNING, log, "Cannot write study record: %s\n", strerror(errno));
+            goto out;
+        }
+        if (memcmp(&t->studyTable[found], &current, sizeof current) != 0 &&
+            studyindex_writeRecord(hashFd, found, &t->studyTable[found], sizeof current) != 0) {
+            logprintf(LOGLEVEL_WARNING, log, "Cannot write study summary: %s\n", strerror(errno));
+            goto out;
+        }
+        bool dataChanged = memcmp(&stored, &dataBefore, sizeof stored) != 0;
+        if (dataChanged || memcmp(&t->studyTable[found], &current, sizeof current) != 0) {
+            studykeys_record keys = studykeys_make(&stored);
+            *changed |= STUDYTABLE_KEYS;
+            studykeys_commit(keysFd, stem, found, dataChanged ? &keys : nullptr);
+            keysFd = -1;
+            studytable_noteRecord(t, found, &stored);
+        }
+    } else {
+        struct stat dataSt;
+        if (fstat(dataFd, &dataSt) != 0)
+            goto out;
+        *changed |= STUDYTABLE_DATA | STUDYTABLE_HASH;
+        // Grow the table first, so that a failure leaves both files as they were.
+        if (studytable_resize(t, (int)n + 1) != 0)
+            goto out;
+        if (studyindex_writeRecord(dataFd, n, &newData, sizeof newData) != 0) {
+            logprintf(LOGLEVEL_WARNING, log, "Cannot append study record: %s\n", strerror(errno));
+            studytable_resize(t, (int)n);
+            goto out;
+        }
+        if (studyindex_writeRecord(hashFd, n, &newHash, sizeof newHash) != 0) {
+            logprintf(LOGLEVEL_WARNING, log, "Cannot append study summary: %s\n", strerror(errno));
+            // The two files must keep one record per study: take the data
+            // record back too.
+            if (ftruncate(dataFd, dataSt.st_size) != 0)
+                logprintf(LOGLEVEL_ERROR, log, "Cannot truncate %s: %s\n", dataPath.c_str(),
+                          strerror(errno));
+            studytable_resize(t, (int)n);
+            goto out;
+        }
+        t->studyTable[n] = newHash;
+        studykeys_record keys = studykeys_make(&newData);
+        *changed |= STUDYTABLE_KEYS;
+        studykeys_commit(keysFd, stem, n, &keys);
+        keysFd = -1;
+        studytable_noteRecord(t, n, &newData);
+    }
+    result = 0;
+out:
+    if (keysFd >= 0)
+        close(keysFd);
+    if (dataFd >= 0)
+        close(dataFd);
+    if (locked)
+        VLCompat_LockWholeFile(hashFd, F_UNLCK);
+    if (hashFd >= 0)
+        close(hashFd);
+    return result;
+}
+
 long studytable_markDeleted(studytable *t, int hashFd, int dataFd, const char *study)
 {
     static const studydata cleared = {};
@@ -246,6 +393,14 @@ int studytable_compact(studytable *t, const char *stem, int fd, FILE *log)
         logprintf(LOGLEVEL_ERROR, log,
                   "Study index out of step (%ld summaries, %ld records), not compacted.\n", n,
                   dataRecords);
+        goto out;
+    }
+    // No study flagged and the files in step: nothing to drop, so the data
+    // file (512 MB at a million studies, every minute from the listener's
+    // housekeeping) is not read. Deletes flag before they clear, so a
+    // cleared record without its flag is left to a compaction with work.
+    if (live == n && dataRecords == n) {
+        result = 0;
         goto out;
     }
     keptHash = (studyhash *)calloc((size_t)n + 1, sizeof(studyhash));

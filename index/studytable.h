@@ -1,8 +1,9 @@
 // The in-memory study table: a process's copy of STUDYINDEX.hash (the
 // studyhash records, index/studyindex.h), its reload when another process
-// changed the file, and compaction, which drops deleted studies from both
-// study files. Knows the files by their stem (B/uid/STUDYINDEX), nothing
-// of the store that holds the table.
+// changed the file, entering a study into the study files (the write path
+// of an image), marking one deleted, and compaction, which drops deleted
+// studies from both study files. Knows the files by their stem
+// (B/uid/STUDYINDEX), nothing of the store that holds the table.
 //
 // Locking: the hash file's whole-file lock guards both study files. The
 // functions that take a descriptor expect the caller to hold that lock;
@@ -12,6 +13,7 @@
 
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/types.h>
 
 #include "index/studyindex.h"
 #include "index/studykeys.h"
@@ -63,6 +65,26 @@ int studytable_refresh(studytable *t, const char *stem, FILE *log);
 // rewritten) with data record rec: the in-memory digests follow when they
 // are current.
 void studytable_noteRecord(studytable *t, long index, const studydata *rec);
+
+// What studytable_add changed, for the caller's flush bookkeeping.
+enum {
+    STUDYTABLE_CREATED = 1, // the hash file was empty: both files may be new in their directory
+    STUDYTABLE_DATA = 2,    // stem.dat
+    STUDYTABLE_HASH = 4,    // stem.hash
+    STUDYTABLE_KEYS = 8,    // the key digests (studykeys_path)
+};
+
+// Enters the study of ds into the study files of stem (created with mode
+// when missing) under the hash file's exclusive lock: merged into the
+// record with its Study Instance UID (newest first; into the hash file's
+// own summary, read afresh), or appended to both files; the key digests
+// follow (index/studykeys.h). The table is reloaded first when the file's
+// record count differs from it, and follows what was written. 0 done, -1
+// failed (logged on log, but for a failed read). *changed: STUDYTABLE_*
+// bits of the files written, also after a failure (a file may then have
+// been written in part).
+int studytable_add(studytable *t, const char *stem, const DcmDataset *ds, mode_t mode, FILE *log,
+                   int *changed);
 
 // Marks a study deleted (hashFd and dataFd: the two study files open
 // read-write, the hash file locked exclusively by the caller): the first

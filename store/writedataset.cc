@@ -71,147 +71,18 @@ static const char *readUid(DcmDataset *ds, const DcmTagKey &tag, int *embeddedNu
 
 int LocalStore::addToStudyIndex(DcmDataset *ds)
 {
-    OFString hashPath = GetUidIndexPath(nullptr, nullptr) + ".hash";
-    OFString dataPath = GetUidIndexPath(nullptr, nullptr) + ".dat";
     OFString stem = GetUidIndexPath(nullptr, nullptr);
-    int hashFd = -1, dataFd = -1, locked = 0, keysFd = -1;
-    int result = LS_INDEX_ERROR;
-    studyhash newHash = {};
-    studydata newData = {};
-    studydata stored;
-    struct stat st;
-    long n, found = -1;
-
-    studyDataMake(ds, &newHash, &newData);
-
-    hashFd = studyindex_openLocked(hashPath.c_str(), O_RDWR | O_CREAT, INDEX_MODE, F_WRLCK);
-    if (hashFd < 0) {
-        logprintf(LOGLEVEL_ERROR, logStream, "Cannot open study index %s: %s\n", hashPath.c_str(),
-                  strerror(errno));
-        goto out;
-    }
-    locked = 1;
-    dataFd = open(dataPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, INDEX_MODE);
-    if (dataFd < 0) {
-        logprintf(LOGLEVEL_ERROR, logStream, "Cannot open study index %s: %s\n", dataPath.c_str(),
-                  strerror(errno));
-        goto out;
-    }
-    if (fstat(hashFd, &st) != 0)
-        goto out;
-    // Both files may just have been created.
-    if (st.st_size == 0)
-        noteParentChanged(hashPath);
-    if (st.st_size % (off_t)sizeof(studyhash) != 0) {
-        logprintf(LOGLEVEL_ERROR, logStream, "Study index %s malformed (%ld bytes).\n",
-                  hashPath.c_str(), (long)st.st_size);
-        goto out;
-    }
-    n = (long)(st.st_size / (off_t)sizeof(studyhash));
-    if (n > INT32_MAX - 1)
-        goto out;
-    if (n != table.studyCount) {
-        // Records were added or removed by another process: reload.
-        size_t bytes = (size_t)n * sizeof(studyhash);
-        if (reallocStudyHash((int)n) != 0)
-            goto out;
-        if (fullio_pread(hashFd, table.studyTable, bytes, 0) != (ssize_t)bytes) {
-            reallocStudyHash(0);
-            goto out;
-        }
-        table.keysCurrent = false;
-    }
-    // The key digests are restamped after the study files are written; a
-    // crash in between leaves them stale (index/studykeys.h).
-    keysFd = studykeys_begin(stem.c_str(), n);
-
-    // Newest first; a record is read from disk only when its CRC matches.
-    for (long i = n - 1; i >= 0 && found < 0; i--) {
-        if (table.studyTable[i].studyUidCrc != newHash.studyUidCrc)
-            continue;
-        if (studyindex_readRecord(dataFd, i, &stored, sizeof stored) == 1 &&
-            studyindex_keyEquals(stored.studyInstanceUid, newData.studyInstanceUid))
-            found = i;
-    }
-
-    if (found >= 0) {
-        studyhash current;
-        // Merge into the file's record i, not into this process's copy: another
-        // process may have merged into it in place since the table was loaded.
-        if (studyindex_readRecord(hashFd, found, &current, sizeof current) != 1)
-            goto out;
-        table.studyTable[found] = current;
-        studydata dataBefore = stored;
-        studyDataMake(ds, &table.studyTable[found], &stored);
-        if (memcmp(&stored, &dataBefore, sizeof stored) != 0)
-            noteChanged(dataPath, 0);
-        if (memcmp(&table.studyTable[found], &current, sizeof current) != 0)
-            noteChanged(hashPath, 0);
-        if (memcmp(&stored, &dataBefore, sizeof stored) != 0 &&
-            studyindex_writeRecord(dataFd, found, &stored, sizeof stored) != 0) {
-            table.studyTable[found] = current;
-            logprintf(LOGLEVEL_WARNING, logStream, "Cannot write study record: %s\n",
-                      strerror(errno));
-            goto out;
-        }
-        if (memcmp(&table.studyTable[found], &current, sizeof current) != 0 &&
-            studyindex_writeRecord(hashFd, found, &table.studyTable[found], sizeof current) != 0) {
-            logprintf(LOGLEVEL_WARNING, logStream, "Cannot write study summary: %s\n",
-                      strerror(errno));
-            goto out;
-        }
-        bool dataChanged = memcmp(&stored, &dataBefore, sizeof stored) != 0;
-        if (dataChanged || memcmp(&table.studyTable[found], &current, sizeof current) != 0) {
-            studykeys_record keys = studykeys_make(&stored);
-            noteChanged(OFString(studykeys_path(stem.c_str()).c_str()), 0);
-            studykeys_commit(keysFd, stem.c_str(), found, dataChanged ? &keys : nullptr);
-            keysFd = -1;
-            studytable_noteRecord(&table, found, &stored);
-        }
-    } else {
-        struct stat dataSt;
-        if (fstat(dataFd, &dataSt) != 0)
-            goto out;
-        noteChanged(dataPath, 0);
-        noteChanged(hashPath, 0);
-        // Grow the table first, so that a failure leaves both files as they were.
-        if (reallocStudyHash((int)n + 1) != 0)
-            goto out;
-        if (studyindex_writeRecord(dataFd, n, &newData, sizeof newData) != 0) {
-            logprintf(LOGLEVEL_WARNING, logStream, "Cannot append study record: %s\n",
-                      strerror(errno));
-            reallocStudyHash((int)n);
-            goto out;
-        }
-        if (studyindex_writeRecord(hashFd, n, &newHash, sizeof newHash) != 0) {
-            logprintf(LOGLEVEL_WARNING, logStream, "Cannot append study summary: %s\n",
-                      strerror(errno));
-            // The two files must keep one record per study: take the data
-            // record back too.
-            if (ftruncate(dataFd, dataSt.st_size) != 0)
-                logprintf(LOGLEVEL_ERROR, logStream, "Cannot truncate %s: %s\n", dataPath.c_str(),
-                          strerror(errno));
-            reallocStudyHash((int)n);
-            goto out;
-        }
-        table.studyTable[n] = newHash;
-        studykeys_record keys = studykeys_make(&newData);
+    int changed = 0;
+    int r = studytable_add(&table, stem.c_str(), ds, INDEX_MODE, logStream, &changed);
+    if (changed & STUDYTABLE_CREATED)
+        noteParentChanged(stem + ".hash");
+    if (changed & STUDYTABLE_DATA)
+        noteChanged(stem + ".dat", 0);
+    if (changed & STUDYTABLE_HASH)
+        noteChanged(stem + ".hash", 0);
+    if (changed & STUDYTABLE_KEYS)
         noteChanged(OFString(studykeys_path(stem.c_str()).c_str()), 0);
-        studykeys_commit(keysFd, stem.c_str(), n, &keys);
-        keysFd = -1;
-        studytable_noteRecord(&table, n, &newData);
-    }
-    result = LS_OK;
-out:
-    if (keysFd >= 0)
-        close(keysFd);
-    if (dataFd >= 0)
-        close(dataFd);
-    if (locked)
-        VLCompat_LockWholeFile(hashFd, F_UNLCK);
-    if (hashFd >= 0)
-        close(hashFd);
-    return result;
+    return r == 0 ? LS_OK : LS_INDEX_ERROR;
 }
 
 // What the write path knows of the series or image index it wrote to last.

@@ -231,6 +231,39 @@ TEST_F(IndexDir, LocatesAnInstanceOfALiveStudy)
     EXPECT_EQ(-1, retrievelist_locate(&ix, "1.1.1.1", &study, &series));
 }
 
+TEST_F(IndexDir, StudiesEnteredAreAppendedOrMergedAndSaySo)
+{
+    DcmDataset ds;
+    ds.putAndInsertString(DCM_StudyInstanceUID, "1.4");
+    ds.putAndInsertString(DCM_PatientName, "POE^EDGAR");
+    ds.putAndInsertString(DCM_Modality, "CT");
+    int changed = -1;
+    ASSERT_EQ(0, studytable_add(&table, stem("").c_str(), &ds, 0664, log, &changed));
+    EXPECT_EQ(STUDYTABLE_DATA | STUDYTABLE_HASH | STUDYTABLE_KEYS, changed);
+    EXPECT_EQ(4, table.studyCount);
+    // The same image again changes nothing; another modality is merged.
+    ASSERT_EQ(0, studytable_add(&table, stem("").c_str(), &ds, 0664, log, &changed));
+    EXPECT_EQ(0, changed);
+    ds.putAndInsertString(DCM_Modality, "MR");
+    ASSERT_EQ(0, studytable_add(&table, stem("").c_str(), &ds, 0664, log, &changed));
+    EXPECT_EQ(STUDYTABLE_DATA | STUDYTABLE_HASH | STUDYTABLE_KEYS, changed);
+    EXPECT_EQ(4, table.studyCount);
+    EXPECT_EQ(MODALITY_CT | MODALITY_MR, table.studyTable[3].modalityBits);
+    EXPECT_EQ((Texts{"1.4"}), find({{DCM_QueryRetrieveLevel, "STUDY"},
+                                    {DCM_StudyInstanceUID, ""},
+                                    {DCM_ModalitiesInStudy, "MR"}},
+                                   DCM_StudyInstanceUID));
+
+    // Into a directory without study files: both are made.
+    studytable fresh;
+    std::string other = base + "/other";
+    ASSERT_EQ(0, mkdir(other.c_str(), 0755));
+    ASSERT_EQ(0, studytable_add(&fresh, (other + "/STUDYINDEX").c_str(), &ds, 0664, log, &changed));
+    EXPECT_EQ(STUDYTABLE_CREATED | STUDYTABLE_DATA | STUDYTABLE_HASH | STUDYTABLE_KEYS, changed);
+    EXPECT_EQ(1, fresh.studyCount);
+    studytable_free(&fresh);
+}
+
 TEST_F(IndexDir, AUidThatCannotNameAFileNamesNoIndex)
 {
     int last = 0;
