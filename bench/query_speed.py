@@ -207,7 +207,8 @@ def main():
         try:
             subprocess.run([POPULATE, "--index-only", srv.basedir, str(BIG)], check=True)
             srv.start()
-            # The listener loads the table at its first association.
+            # The listener loads the table, and builds the key digests that
+            # an index-only store lacks, before its first association.
             run_timed(echo_cmd(srv.port, srv.aetitle))
             measure_selective(srv, BIG, 20, 3)
             hwm, pss = worker_memory(srv, selective_queries(BIG)[2][1])

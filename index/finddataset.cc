@@ -1,5 +1,5 @@
-// Query execution: LocalStore::FindDataset answers a query identifier from
-// the index files one match per call, at patient (each patient once), study,
+// Query execution: finddataset_next answers a query identifier from the
+// index files one match per call, at patient (each patient once), study,
 // series and image level, keeping its place in an iteration handle that the
 // caller holds; and the keys of its responses.
 //
@@ -26,16 +26,21 @@
 // between calls (a C-MOVE deleting in the same process takes its own locks
 // in between).
 //
-// Speed: a study query tests the 28-byte summaries of the in-memory table
-// first and reads the 512-byte data record only of a study that passes;
-// each call resumes below the last match, so a whole query reads the table
-// once and each candidate's record once.
+// Speed: a study query tests the key digests of Patient ID and name
+// (index/studykeys.h, when the table holder loaded them) and the 28-byte
+// summaries of the in-memory table first, and reads the 512-byte data
+// record only of a study that passes; each call resumes below the last
+// match, so a whole query reads the table once and each candidate's record
+// once.
+#include "index/finddataset.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -47,10 +52,12 @@
 #include "index/keymatch.h"
 #include "index/querymatch.h"
 #include "index/studyindex.h"
+#include "index/studykeys.h"
+#include "index/studytable.h"
+#include "index/uidtree.h"
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
 #include "runtime/vlcompat.h"
-#include "store/localstore.h"
 
 // Kinds of iteration handle. The caller passes the same level at every call
 // of one iteration; a handle of another kind is a programming error.
@@ -90,8 +97,16 @@ struct findStudyHandle : findHandle {
     int32_t windowLow = 0;
     int32_t windowCount = 0;
     querymatch_study q;
+    studykeys_query keys; // what the Patient ID and name keys ask of the digests
     bool patientLevel = false;
     std::set<std::string> patientsAnswered;
+    // Patient level with the patient's related counts asked for: the
+    // matching studies of each patient (table indexes, newest first), in
+    // the order the patients are answered, collected at the first call.
+    bool patientCounts = false;
+    bool collected = false;
+    std::vector<std::vector<int32_t>> patients;
+    size_t patientAt = 0;
     findStudyHandle() : findHandle(FIND_STUDY_HANDLE) {}
     ~findStudyHandle() override
     {
@@ -200,16 +215,17 @@ static void freeFindHandle(void **handle)
 }
 
 // Opens the series index of study (series null) or the image index of
-// (study, series) read-only; -1 when it cannot. A UID that the store would
-// refuse (a "/" would lead out of the store) names no index.
-static int openIndex(LocalStore *store, const char *study, const char *series)
+// (study, series) read-only; -1 when it cannot. A UID unfit to name a file
+// (a "/" would lead out of the store) names no index.
+static int openIndex(const finddataset_index *ix, const char *study, const char *series)
 {
-    if (store->CheckUid(study, "Study Instance UID") != LS_OK ||
-        (series && store->CheckUid(series, "Series Instance UID") != LS_OK)) {
+    if (uidtree_checkUid(study, "Study Instance UID", ix->log) != 0 ||
+        (series && uidtree_checkUid(series, "Series Instance UID", ix->log) != 0)) {
         errno = ENOENT;
         return -1;
     }
-    return open((store->GetUidIndexPath(study, series) + ".dat").c_str(), O_RDONLY | O_CLOEXEC);
+    return open((uidtree_indexStem(ix->baseDir, study, series, ix->log) + ".dat").c_str(),
+                O_RDONLY | O_CLOEXEC);
 }
 
 // A record field as a string of at most width bytes.
@@ -277,10 +293,10 @@ static long countLive(const OFString &path, size_t size)
 }
 
 // The first live image record of a series: 1 found, 0 none.
-static int firstImage(LocalStore *store, const std::string &study, const std::string &series,
-                      imagerecord *rec)
+static int firstImage(const finddataset_index *ix, const std::string &study,
+                      const std::string &series, imagerecord *rec)
 {
-    int fd = openIndex(store, study.c_str(), series.c_str());
+    int fd = openIndex(ix, study.c_str(), series.c_str());
     if (fd < 0)
         return 0;
     int found = 0;
@@ -293,15 +309,16 @@ static int firstImage(LocalStore *store, const std::string &study, const std::st
 // The value of tag in an image file, in UTF-8; false when the file cannot
 // be read or lacks the element. The file is read once, up to its pixel
 // data, at the first key that needs it.
-static bool fileValue(LocalStore *store, fileValues *f, const DcmTagKey &tag, std::string *out)
+static bool fileValue(const finddataset_index *ix, fileValues *f, const DcmTagKey &tag,
+                      std::string *out)
 {
     if (!f->tried) {
         f->tried = true;
         OFCondition c = f->file.loadFileUntilTag(f->path, EXS_Unknown, EGL_noChange, 4096,
                                                  ERM_autoDetect, DCM_PixelData);
         if (c.bad()) {
-            logprintf(LOGLEVEL_WARNING, store->logStream, "query: cannot read %s: %s\n",
-                      f->path.c_str(), c.text());
+            logprintf(LOGLEVEL_WARNING, ix->log, "query: cannot read %s: %s\n", f->path.c_str(),
+                      c.text());
             f->path.clear();
         }
     }
@@ -373,9 +390,9 @@ static void compileLevelKeys(DcmDataset *query, const studyindex_field *fields, 
 // answers every key into resp (created by the caller only then: answers
 // are collected first). The record's fields are used where they hold the
 // value whole; other keys come from the image file of file.
-static bool matchLevelKeys(LocalStore *store, const std::vector<levelKey> &keys, const char *rec,
-                           fileValues *file, const std::string &study, const std::string &series,
-                           std::vector<std::string> *answers)
+static bool matchLevelKeys(const finddataset_index *ix, const std::vector<levelKey> &keys,
+                           const char *rec, fileValues *file, const std::string &study,
+                           const std::string &series, std::vector<std::string> *answers)
 {
     answers->clear();
     for (const levelKey &k : keys) {
@@ -390,11 +407,12 @@ static bool matchLevelKeys(LocalStore *store, const std::vector<levelKey> &keys,
             fromRecord = whole && !hasHighByte(value);
         }
         if (k.source == KEY_SERIES_INSTANCES) {
-            long n = countLive(store->GetUidIndexPath(study.c_str(), series.c_str()) + ".dat",
-                               sizeof(imagerecord));
+            long n = countLive(
+                uidtree_indexStem(ix->baseDir, study.c_str(), series.c_str(), ix->log) + ".dat",
+                sizeof(imagerecord));
             value = std::to_string(n < 0 ? 0 : n);
         } else if (!fromRecord) {
-            if (!fileValue(store, file, k.tag, &value))
+            if (!fileValue(ix, file, k.tag, &value))
                 value.clear();
         }
         if (!keymatch_matches(k.key, value.data(), value.size()))
@@ -437,7 +455,7 @@ static bool wholeTwoLetterCode(const char *slot)
 }
 
 // The study's modalities, backslash-separated in the order first seen.
-static std::string studyModalities(LocalStore *store, const studydata *rec)
+static std::string studyModalities(const finddataset_index *ix, const studydata *rec)
 {
     std::string list;
     bool exact = true;
@@ -452,7 +470,7 @@ static std::string studyModalities(LocalStore *store, const studydata *rec)
     // Read the codes back from the series index, and the code of a series
     // whose field may be cut from its first image.
     std::string study = fieldString(rec->studyInstanceUid, sizeof(rec->studyInstanceUid));
-    int fd = openIndex(store, study.c_str(), NULL);
+    int fd = openIndex(ix, study.c_str(), NULL);
     if (fd < 0)
         return list;
     std::vector<std::string> codes;
@@ -465,12 +483,12 @@ static std::string studyModalities(LocalStore *store, const studydata *rec)
             std::string series =
                 fieldString(srec.seriesInstanceUid, sizeof(srec.seriesInstanceUid));
             imagerecord irec;
-            if (firstImage(store, study, series, &irec)) {
+            if (firstImage(ix, study, series, &irec)) {
                 fileValues f;
-                f.path = store->GetUidPath(study.c_str(), series.c_str(),
-                                           fieldString(irec.sopInstanceUid, 64).c_str(), 1);
+                f.path = uidtree_path(ix->baseDir, study.c_str(), series.c_str(),
+                                      fieldString(irec.sopInstanceUid, 64).c_str(), ix->log);
                 std::string full;
-                if (fileValue(store, &f, DCM_Modality, &full) && !full.empty())
+                if (fileValue(ix, &f, DCM_Modality, &full) && !full.empty())
                     code = full;
             }
         }
@@ -488,11 +506,12 @@ static std::string studyModalities(LocalStore *store, const studydata *rec)
 }
 
 // Number of series and of images of a study.
-static void studyCounts(LocalStore *store, const std::string &study, long *series, long *images)
+static void studyCounts(const finddataset_index *ix, const std::string &study, long *series,
+                        long *images)
 {
     *series = 0;
     *images = 0;
-    int fd = openIndex(store, study.c_str(), NULL);
+    int fd = openIndex(ix, study.c_str(), NULL);
     if (fd < 0)
         return;
     seriesrecord srec;
@@ -501,8 +520,9 @@ static void studyCounts(LocalStore *store, const std::string &study, long *serie
             continue;
         (*series)++;
         std::string uid = fieldString(srec.seriesInstanceUid, sizeof(srec.seriesInstanceUid));
-        long n = countLive(store->GetUidIndexPath(study.c_str(), uid.c_str()) + ".dat",
-                           sizeof(imagerecord));
+        long n =
+            countLive(uidtree_indexStem(ix->baseDir, study.c_str(), uid.c_str(), ix->log) + ".dat",
+                      sizeof(imagerecord));
         if (n > 0)
             *images += n;
     }
@@ -537,12 +557,12 @@ static const studyAnswer studyAnswers[] = {
     STUDY_ANSWER(DCM_ClinicalTrialSiteName, clinicalTrialSiteName),
 };
 
-static void studyResponse(LocalStore *store, DcmDataset *query, DcmDataset **result,
+static void studyResponse(const finddataset_index *ix, DcmDataset *query, DcmDataset **result,
                           const char *levelText, int cursor, const studydata *rec,
                           const std::string &modalities)
 {
     DcmDataset *resp = startResponse(result, levelText);
-    logprintf(LOGLEVEL_DEBUG, store->logStream, "entry %d data matches, responding\n", cursor);
+    logprintf(LOGLEVEL_DEBUG, ix->log, "entry %d data matches, responding\n", cursor);
     bool high = false;
     for (const studyAnswer &a : studyAnswers) {
         if (query->tagExists(a.tag)) {
@@ -556,8 +576,8 @@ static void studyResponse(LocalStore *store, DcmDataset *query, DcmDataset **res
     if (query->tagExists(DCM_NumberOfStudyRelatedSeries) ||
         query->tagExists(DCM_NumberOfStudyRelatedInstances)) {
         long series, images;
-        studyCounts(store, fieldString(rec->studyInstanceUid, sizeof(rec->studyInstanceUid)),
-                    &series, &images);
+        studyCounts(ix, fieldString(rec->studyInstanceUid, sizeof(rec->studyInstanceUid)), &series,
+                    &images);
         if (query->tagExists(DCM_NumberOfStudyRelatedSeries))
             addKey(resp, DCM_NumberOfStudyRelatedSeries, std::to_string(series).c_str());
         if (query->tagExists(DCM_NumberOfStudyRelatedInstances))
@@ -568,13 +588,23 @@ static void studyResponse(LocalStore *store, DcmDataset *query, DcmDataset **res
         addKey(resp, DCM_SpecificCharacterSet, "ISO_IR 192");
 }
 
+// True when study i of the table may match: its key digests (when the
+// table has them) and its summary do not rule it out.
+static bool studyCandidate(const findStudyHandle *h, const studytable *table, int32_t i)
+{
+    if (studykeys_any(h->keys) && studytable_keysUsable(table) &&
+        !studykeys_mayMatch(table->keys.records[(size_t)i], h->keys))
+        return false;
+    return querymatch_summaryPasses(&table->studyTable[i], &h->q.th);
+}
+
 // Data record c of a study that passed the summary test: a pointer to it
 // (in the handle's window or in *buf), or null when it is not in the file or
 // cannot be read. When enough of the studies just below c pass as well
 // (the next calls will want them), c and the records below it are read
 // together into the window; a selective query reads its few records one by
 // one.
-static const studydata *readStudyRecord(findStudyHandle *h, const studyhash *table, int32_t c,
+static const studydata *readStudyRecord(findStudyHandle *h, const studytable *table, int32_t c,
                                         studydata *buf)
 {
     if (h->window && c >= h->windowLow && c < h->windowLow + h->windowCount)
@@ -582,7 +612,7 @@ static const studydata *readStudyRecord(findStudyHandle *h, const studyhash *tab
     int32_t low = c >= STUDY_WINDOW - 1 ? c - (STUDY_WINDOW - 1) : 0;
     int more = 0;
     for (int32_t i = c - 1; i >= low && more < STUDY_WINDOW_WORTH - 1; i--)
-        more += querymatch_summaryPasses(&table[i], &h->q.th);
+        more += studyCandidate(h, table, i);
     if (more >= STUDY_WINDOW_WORTH - 1 && !h->window)
         h->window = (studydata *)malloc(STUDY_WINDOW * sizeof(studydata));
     if (more < STUDY_WINDOW_WORTH - 1 || !h->window)
@@ -596,22 +626,160 @@ static const studydata *readStudyRecord(findStudyHandle *h, const studyhash *tab
     return &h->window[c - low];
 }
 
-int LocalStore::findStudyLevel(void **handle, DcmDataset *query, DcmDataset **result,
-                               const char *levelText, int flags)
+// What the query's Patient ID and Patient's Name keys ask of the digests.
+static void keyDigests(findStudyHandle *h)
+{
+    const keymatch_key *id = NULL, *name = NULL;
+    for (const querymatch_studyKey &k : h->q.keys) {
+        if (k.offset == offsetof(studydata, patientId))
+            id = &k.key;
+        else if (k.offset == offsetof(studydata, patientName))
+            name = &k.key;
+    }
+    h->keys = studykeys_compile(id, name);
+}
+
+// The next study below h->cursor that matches the query: its data record
+// (valid until the next call; in the handle's window or in *buf), with the
+// study's modalities in *modalities when the query needs them; null when no
+// study is left.
+static const studydata *nextStudyMatch(const finddataset_index *ix, findStudyHandle *h,
+                                       DcmDataset *query, studydata *buf, std::string *modalities)
+{
+    const studytable *table = ix->table;
+    int debug = (logprintf_getmask() & LOGLEVEL_DEBUG) != 0;
+    bool wantModalities = query->tagExists(DCM_ModalitiesInStudy);
+    bool digests = studykeys_any(h->keys) && studytable_keysUsable(table);
+    for (;;) {
+        // The table only grows while a worker runs; should it have been
+        // reloaded smaller, go on from its end.
+        if (h->cursor > table->studyCount)
+            h->cursor = table->studyCount;
+        h->cursor--;
+        if (h->cursor < 0)
+            return NULL;
+        if (!debug) {
+            // Untraced, the cheapest tests run in a tight loop: the UID's
+            // CRC or the digests rule out nearly every study of a selective
+            // query (a million in a few ms).
+            int32_t c = h->cursor;
+            uint32_t crc = h->q.th.studyUidCrc;
+            while (c >= 0 &&
+                   ((crc != 0 && table->studyTable[c].studyUidCrc != crc) ||
+                    (digests && !studykeys_mayMatch(table->keys.records[(size_t)c], h->keys))))
+                c--;
+            h->cursor = c;
+            if (c < 0)
+                return NULL;
+        }
+        if (debug)
+            logprintf(LOGLEVEL_DEBUG, ix->log, "checking entry %d\n", h->cursor);
+        // The digests first: 16 bytes per study rule out all but the
+        // studies of one ID or name (or name start).
+        if (digests && !studykeys_mayMatch(table->keys.records[(size_t)h->cursor], h->keys))
+            continue;
+        if (querymatch_summaryTest(&table->studyTable[h->cursor], &h->q.th, ix->log) != 0)
+            continue;
+        logprintf(LOGLEVEL_DEBUG, ix->log, "entry %d hash matches\n", h->cursor);
+        const studydata *rec = readStudyRecord(h, table, h->cursor, buf);
+        if (!rec || !studyindex_isLive(rec) || !querymatch_studyRecord(rec, &h->q))
+            continue;
+        modalities->clear();
+        if (wantModalities || !h->q.modalities.universal || !h->q.modality.universal) {
+            *modalities = studyModalities(ix, rec);
+            if (!keymatch_matches(h->q.modalities, modalities->data(), modalities->size()) ||
+                !keymatch_matches(h->q.modality, modalities->data(), modalities->size()))
+                continue;
+        }
+        return rec;
+    }
+}
+
+// A patient is known by the ID; without one, by the name.
+static std::string patientOf(const studydata *rec)
+{
+    std::string id = fieldString(rec->patientId, sizeof(rec->patientId));
+    return id.empty() ? "\n" + fieldString(rec->patientName, sizeof(rec->patientName)) : id;
+}
+
+// Collects the matching studies of every patient (h->patients).
+static void collectPatients(const finddataset_index *ix, findStudyHandle *h, DcmDataset *query)
+{
+    std::map<std::string, size_t> seen;
+    studydata buf;
+    std::string modalities;
+    for (const studydata *rec; (rec = nextStudyMatch(ix, h, query, &buf, &modalities));) {
+        auto at = seen.emplace(patientOf(rec), h->patients.size());
+        if (at.second)
+            h->patients.emplace_back();
+        h->patients[at.first->second].push_back(h->cursor);
+    }
+    h->collected = true;
+}
+
+// Answers the next collected patient: its newest study's keys and the
+// patient's related counts. 0 answered, 1 none left.
+static int answerPatient(const finddataset_index *ix, findStudyHandle *h, DcmDataset *query,
+                         DcmDataset **result, const char *levelText)
+{
+    while (h->patientAt < h->patients.size()) {
+        const std::vector<int32_t> &studies = h->patients[h->patientAt++];
+        studydata rec;
+        if (readRecordShared(h->hashFd, h->dataFd, studies[0], &rec, sizeof(rec)) != 1 ||
+            !studyindex_isLive(&rec))
+            continue;
+        std::string modalities;
+        if (query->tagExists(DCM_ModalitiesInStudy))
+            modalities = studyModalities(ix, &rec);
+        studyResponse(ix, query, result, levelText, studies[0], &rec, modalities);
+        long series = 0, images = 0;
+        if (query->tagExists(DCM_NumberOfPatientRelatedSeries) ||
+            query->tagExists(DCM_NumberOfPatientRelatedInstances)) {
+            for (int32_t c : studies) {
+                studydata other;
+                long s = 0, i = 0;
+                if (readRecordShared(h->hashFd, h->dataFd, c, &other, sizeof(other)) == 1)
+                    studyCounts(ix, fieldString(other.studyInstanceUid, 64), &s, &i);
+                series += s;
+                images += i;
+            }
+        }
+        if (query->tagExists(DCM_NumberOfPatientRelatedStudies))
+            addKey(*result, DCM_NumberOfPatientRelatedStudies,
+                   std::to_string(studies.size()).c_str());
+        if (query->tagExists(DCM_NumberOfPatientRelatedSeries))
+            addKey(*result, DCM_NumberOfPatientRelatedSeries, std::to_string(series).c_str());
+        if (query->tagExists(DCM_NumberOfPatientRelatedInstances))
+            addKey(*result, DCM_NumberOfPatientRelatedInstances, std::to_string(images).c_str());
+        return 0;
+    }
+    return 1;
+}
+
+static int findStudyLevel(const finddataset_index *ix, void **handle, DcmDataset *query,
+                          DcmDataset **result, const char *levelText, int flags)
 {
     if (!*handle) {
         findStudyHandle *h = new findStudyHandle;
-        h->cursor = studyCount;
+        h->cursor = ix->table->studyCount;
         h->patientLevel = strcmp(levelText, "PATIENT") == 0;
-        int qflags = (flags & LS_FIND_COMBINED_DATETIME) ? QUERYMATCH_COMBINED_DATETIME : 0;
-        querymatch_compileStudy(query, &h->q, qflags, logStream);
-        OFString stem = GetUidIndexPath(NULL, NULL);
+        // The counts of a patient's studies need all of them: they are
+        // collected first. (The patient-level keys are the same in every
+        // study of a patient, so the studies that match are all of them.)
+        h->patientCounts =
+            h->patientLevel && (query->tagExists(DCM_NumberOfPatientRelatedStudies) ||
+                                query->tagExists(DCM_NumberOfPatientRelatedSeries) ||
+                                query->tagExists(DCM_NumberOfPatientRelatedInstances));
+        int qflags = (flags & FINDDATASET_COMBINED_DATETIME) ? QUERYMATCH_COMBINED_DATETIME : 0;
+        querymatch_compileStudy(query, &h->q, qflags, ix->log);
+        keyDigests(h);
+        OFString stem = uidtree_indexStem(ix->baseDir, NULL, NULL, ix->log);
         *handle = h;
         h->dataFd = open((stem + ".dat").c_str(), O_RDONLY | O_CLOEXEC);
         if (h->dataFd < 0) {
             // A store that has never held a study has no index yet: that
             // is an empty answer, not a failure.
-            return errno == ENOENT && studyCount == 0 ? 1 : -1;
+            return errno == ENOENT && ix->table->studyCount == 0 ? 1 : -1;
         }
         h->hashFd = open((stem + ".hash").c_str(), O_RDONLY | O_CLOEXEC);
     }
@@ -619,41 +787,20 @@ int LocalStore::findStudyLevel(void **handle, DcmDataset *query, DcmDataset **re
     if (h->kind != FIND_STUDY_HANDLE)
         abort();
 
-    int debug = (logprintf_getmask() & LOGLEVEL_DEBUG) != 0;
-    bool wantModalities = query->tagExists(DCM_ModalitiesInStudy);
+    if (h->patientCounts) {
+        if (!h->collected)
+            collectPatients(ix, h, query);
+        return answerPatient(ix, h, query, result, levelText);
+    }
+    studydata buf;
+    std::string modalities;
     for (;;) {
-        // The table only grows while a worker runs; should it have been
-        // reloaded smaller, go on from its end.
-        if (h->cursor > studyCount)
-            h->cursor = studyCount;
-        h->cursor--;
-        if (h->cursor < 0)
+        const studydata *rec = nextStudyMatch(ix, h, query, &buf, &modalities);
+        if (!rec)
             return 1;
-        if (debug)
-            logprintf(LOGLEVEL_DEBUG, logStream, "checking entry %d\n", h->cursor);
-        if (studyHashCompare(&studyTable[h->cursor], &h->q.th) != 0)
+        if (h->patientLevel && !h->patientsAnswered.insert(patientOf(rec)).second)
             continue;
-        logprintf(LOGLEVEL_DEBUG, logStream, "entry %d hash matches\n", h->cursor);
-        studydata buf;
-        const studydata *rec = readStudyRecord(h, studyTable, h->cursor, &buf);
-        if (!rec || !studyindex_isLive(rec) || !querymatch_studyRecord(rec, &h->q))
-            continue;
-        std::string modalities;
-        if (wantModalities || !h->q.modalities.universal || !h->q.modality.universal) {
-            modalities = studyModalities(this, rec);
-            if (!keymatch_matches(h->q.modalities, modalities.data(), modalities.size()) ||
-                !keymatch_matches(h->q.modality, modalities.data(), modalities.size()))
-                continue;
-        }
-        if (h->patientLevel) {
-            // A patient is known by the ID; without one, by the name.
-            std::string id = fieldString(rec->patientId, sizeof(rec->patientId));
-            std::string who =
-                id.empty() ? "\n" + fieldString(rec->patientName, sizeof(rec->patientName)) : id;
-            if (!h->patientsAnswered.insert(who).second)
-                continue;
-        }
-        studyResponse(this, query, result, levelText, h->cursor, rec, modalities);
+        studyResponse(ix, query, result, levelText, h->cursor, rec, modalities);
         return 0;
     }
 }
@@ -663,12 +810,12 @@ int LocalStore::findStudyLevel(void **handle, DcmDataset *query, DcmDataset **re
 
 // Opens the series index of the next study named: 1 open, 0 none left, -1
 // the only study named has no series index.
-static int nextStudySeries(LocalStore *store, std::vector<std::string> &studies, size_t *at,
-                           int *fd, long *next)
+static int nextStudySeries(const finddataset_index *ix, std::vector<std::string> &studies,
+                           size_t *at, int *fd, long *next)
 {
     while (*at < studies.size()) {
         const std::string &study = studies[(*at)++];
-        *fd = openIndex(store, study.c_str(), NULL);
+        *fd = openIndex(ix, study.c_str(), NULL);
         *next = 0;
         if (*fd >= 0)
             return 1;
@@ -680,14 +827,14 @@ static int nextStudySeries(LocalStore *store, std::vector<std::string> &studies,
     return 0;
 }
 
-int LocalStore::findSeriesLevel(void **handle, DcmDataset *query, DcmDataset **result,
-                                const char *levelText)
+static int findSeriesLevel(const finddataset_index *ix, void **handle, DcmDataset *query,
+                           DcmDataset **result, const char *levelText)
 {
     if (!*handle) {
         const char *study = DCMTK_getTagString(query, DCM_StudyInstanceUID);
         std::vector<std::string> studies = uidList(study);
         if (studies.empty()) {
-            logprintf(LOGLEVEL_ERROR, logStream,
+            logprintf(LOGLEVEL_ERROR, ix->log,
                       "SERIES level query without STUDY UID unsupported.\n");
             return -1;
         }
@@ -703,7 +850,7 @@ int LocalStore::findSeriesLevel(void **handle, DcmDataset *query, DcmDataset **r
     std::vector<std::string> answers;
     for (;;) {
         if (h->seriesFd < 0) {
-            int r = nextStudySeries(this, h->studies, &h->studyAt, &h->seriesFd, &h->next);
+            int r = nextStudySeries(ix, h->studies, &h->studyAt, &h->seriesFd, &h->next);
             if (r <= 0)
                 return r < 0 ? -1 : 1;
         }
@@ -721,15 +868,15 @@ int LocalStore::findSeriesLevel(void **handle, DcmDataset *query, DcmDataset **r
         // first image.
         fileValues file;
         imagerecord first;
-        if (firstImage(this, study, series, &first))
-            file.path = GetUidPath(study.c_str(), series.c_str(),
-                                   fieldString(first.sopInstanceUid, 64).c_str(), 1);
+        if (firstImage(ix, study, series, &first))
+            file.path = uidtree_path(ix->baseDir, study.c_str(), series.c_str(),
+                                     fieldString(first.sopInstanceUid, 64).c_str(), ix->log);
         else
             file.tried = true;
-        if (!matchLevelKeys(this, h->keys, (const char *)&rec, &file, study, series, &answers))
+        if (!matchLevelKeys(ix, h->keys, (const char *)&rec, &file, study, series, &answers))
             continue;
         DcmDataset *resp = startResponse(result, levelText);
-        logprintf(LOGLEVEL_DEBUG, logStream, "series entry matches, responding\n");
+        logprintf(LOGLEVEL_DEBUG, ix->log, "series entry matches, responding\n");
         answerLevelKeys(resp, h->keys, answers);
         return 0;
     }
@@ -740,8 +887,8 @@ int LocalStore::findSeriesLevel(void **handle, DcmDataset *query, DcmDataset **r
 
 // Starts the image response: the level, and the three UIDs when the caller
 // forced the level. The image keys follow.
-static DcmDataset *imageResponse(LocalStore *store, DcmDataset **result, const char *levelText,
-                                 int levelGiven, const imagerecord *rec)
+static DcmDataset *imageResponse(const finddataset_index *ix, DcmDataset **result,
+                                 const char *levelText, int levelGiven, const imagerecord *rec)
 {
     DcmDataset *resp = startResponse(result, levelText);
     std::string sop = fieldString(rec->sopInstanceUid, sizeof(rec->sopInstanceUid));
@@ -754,14 +901,14 @@ static DcmDataset *imageResponse(LocalStore *store, DcmDataset **result, const c
         addKey(resp, DCM_SeriesInstanceUID, series.c_str());
         addKey(resp, DCM_StudyInstanceUID, study.c_str());
     }
-    logprintf(LOGLEVEL_DEBUG, store->logStream, "image entry matches, responding %s/%s/%s\n",
-              study.c_str(), series.c_str(), sop.c_str());
+    logprintf(LOGLEVEL_DEBUG, ix->log, "image entry matches, responding %s/%s/%s\n", study.c_str(),
+              series.c_str(), sop.c_str());
     return resp;
 }
 
 // Opens the image index of the next series to read: 1 open, 0 none left,
 // -1 an index that should be there cannot be opened.
-static int nextImageIndex(LocalStore *store, findImageHandle *h)
+static int nextImageIndex(const finddataset_index *ix, findImageHandle *h)
 {
     for (;;) {
         if (!h->inStudy) {
@@ -771,7 +918,7 @@ static int nextImageIndex(LocalStore *store, findImageHandle *h)
             h->inStudy = true;
             h->namedSeriesDone = false;
             if (h->namedSeries.empty()) {
-                h->seriesFd = openIndex(store, h->study.c_str(), NULL);
+                h->seriesFd = openIndex(ix, h->study.c_str(), NULL);
                 h->seriesNext = 0;
                 if (h->seriesFd < 0) {
                     // One study named: its missing index is an error as it
@@ -791,7 +938,7 @@ static int nextImageIndex(LocalStore *store, findImageHandle *h)
             }
             h->namedSeriesDone = true;
             h->series = h->namedSeries;
-            h->imageFd = openIndex(store, h->study.c_str(), h->series.c_str());
+            h->imageFd = openIndex(ix, h->study.c_str(), h->series.c_str());
             h->imageNext = 0;
             if (h->imageFd >= 0)
                 return 1;
@@ -811,7 +958,7 @@ static int nextImageIndex(LocalStore *store, findImageHandle *h)
         h->series = fieldString(srec.seriesInstanceUid, sizeof(srec.seriesInstanceUid));
         if (!keymatch_matches(h->seriesKey, h->series.data(), h->series.size()))
             continue;
-        h->imageFd = openIndex(store, h->study.c_str(), h->series.c_str());
+        h->imageFd = openIndex(ix, h->study.c_str(), h->series.c_str());
         h->imageNext = 0;
         if (h->imageFd >= 0)
             return 1;
@@ -820,7 +967,7 @@ static int nextImageIndex(LocalStore *store, findImageHandle *h)
             // store that failed while a delete took the series away leaves
             // one). Ending here would drop the images of every later series
             // from a retrieve that still reports success.
-            logprintf(LOGLEVEL_WARNING, store->logStream,
+            logprintf(LOGLEVEL_WARNING, ix->log,
                       "IMAGE level query: series %s has no image index - skipped.\n",
                       h->series.c_str());
             continue;
@@ -829,13 +976,13 @@ static int nextImageIndex(LocalStore *store, findImageHandle *h)
     }
 }
 
-int LocalStore::findImageLevel(void **handle, DcmDataset *query, DcmDataset **result,
-                               const char *levelText, int levelGiven)
+static int findImageLevel(const finddataset_index *ix, void **handle, DcmDataset *query,
+                          DcmDataset **result, const char *levelText, int levelGiven)
 {
     if (!*handle) {
         std::vector<std::string> studies = uidList(DCMTK_getTagString(query, DCM_StudyInstanceUID));
         if (studies.empty()) {
-            logprintf(LOGLEVEL_ERROR, logStream,
+            logprintf(LOGLEVEL_ERROR, ix->log,
                       "IMAGE level query without STUDY UID unsupported.\n");
             return -1;
         }
@@ -847,7 +994,7 @@ int LocalStore::findImageLevel(void **handle, DcmDataset *query, DcmDataset **re
         if (h->seriesKey.list.size() == 1 && !h->seriesKey.list[0].empty())
             h->namedSeries = h->seriesKey.list[0];
         else
-            logprintf(LOGLEVEL_DEBUG, logStream,
+            logprintf(LOGLEVEL_DEBUG, ix->log,
                       "IMAGE level query without SERIES UID - enumerating.\n");
         compileLevelKeys(query, studyindex_imageFields, STUDYINDEX_IMAGE_FIELDS, false, &h->keys);
     }
@@ -858,7 +1005,7 @@ int LocalStore::findImageLevel(void **handle, DcmDataset *query, DcmDataset **re
     std::vector<std::string> answers;
     for (;;) {
         if (h->imageFd < 0) {
-            int r = nextImageIndex(this, h);
+            int r = nextImageIndex(ix, h);
             if (r <= 0)
                 return r < 0 ? -1 : 1;
         }
@@ -872,25 +1019,21 @@ int LocalStore::findImageLevel(void **handle, DcmDataset *query, DcmDataset **re
             continue;
         std::string study = fieldString(rec.studyInstanceUid, sizeof(rec.studyInstanceUid));
         fileValues file;
-        file.path =
-            GetUidPath(study.c_str(), h->series.c_str(),
-                       fieldString(rec.sopInstanceUid, sizeof(rec.sopInstanceUid)).c_str(), 1);
-        if (!matchLevelKeys(this, h->keys, (const char *)&rec, &file, study, h->series, &answers))
+        file.path = uidtree_path(
+            ix->baseDir, study.c_str(), h->series.c_str(),
+            fieldString(rec.sopInstanceUid, sizeof(rec.sopInstanceUid)).c_str(), ix->log);
+        if (!matchLevelKeys(ix, h->keys, (const char *)&rec, &file, study, h->series, &answers))
             continue;
-        answerLevelKeys(imageResponse(this, result, levelText, levelGiven, &rec), h->keys, answers);
+        answerLevelKeys(imageResponse(ix, result, levelText, levelGiven, &rec), h->keys, answers);
         return 0;
     }
 }
 
 // ---------------------------------------------------------------------------
 
-int LocalStore::FindDataset(void **handle, DcmDataset *query, DcmDataset **result,
-                            const char *level, int flags)
+int finddataset_next(const finddataset_index *ix, void **handle, DcmDataset *query,
+                     DcmDataset **result, const char *level, int flags)
 {
-    if (!handle) {
-        logprintf(LOGLEVEL_WARNING, logStream, "LocalStore::FindDataset: No handle pointer.\n");
-        return 1;
-    }
     if (!result || !query)
         return 1;
     const char *levelText = level;
@@ -901,13 +1044,13 @@ int LocalStore::FindDataset(void **handle, DcmDataset *query, DcmDataset **resul
 
     int r;
     if (strcmp(levelText, "PATIENT") == 0 || strcmp(levelText, "STUDY") == 0) {
-        r = findStudyLevel(handle, query, result, levelText, flags);
+        r = findStudyLevel(ix, handle, query, result, levelText, flags);
     } else if (strcmp(levelText, "SERIES") == 0) {
-        r = findSeriesLevel(handle, query, result, levelText);
+        r = findSeriesLevel(ix, handle, query, result, levelText);
     } else if (strcmp(levelText, "IMAGE") == 0) {
-        r = findImageLevel(handle, query, result, levelText, level != NULL);
+        r = findImageLevel(ix, handle, query, result, levelText, level != NULL);
     } else {
-        logprintf(LOGLEVEL_ERROR, logStream, "AIEE - QRL %s is not STUDY, SERIES or IMAGE\n",
+        logprintf(LOGLEVEL_ERROR, ix->log, "AIEE - QRL %s is not STUDY, SERIES or IMAGE\n",
                   levelText);
         return 1;
     }

@@ -1,6 +1,6 @@
 // Study queries: compiling a query identifier into the summary template and
-// the record keys, the record test, LocalStore::dateRangeHash and the
-// summary test LocalStore::studyHashCompare.
+// the record keys, the record test, the date range of a template and the
+// summary test.
 #include "index/querymatch.h"
 
 #include <stdlib.h>
@@ -10,7 +10,6 @@
 
 #include "dicomnet/dicomnet.h"
 #include "runtime/logprintf.h"
-#include "store/localstore.h"
 
 void querymatch_initTemplate(studyhash_template *th)
 {
@@ -37,11 +36,11 @@ static uint32_t leadingNumber(const char *text)
     return (uint32_t)n;
 }
 
-void LocalStore::dateRangeHash(const char *range, unsigned int *from, unsigned int *to)
+void querymatch_dateRange(const char *range, unsigned int *from, unsigned int *to, FILE *log)
 {
     if (!range)
         range = "";
-    logprintf(LOGLEVEL_DEBUG, logStream, "converting daterange %s.\n", range);
+    logprintf(LOGLEVEL_DEBUG, log, "converting daterange %s.\n", range);
     *from = 0;
     *to = QUERYMATCH_DATE_MAX;
     if (range[0] == '\0' || strcmp(range, "*") == 0)
@@ -201,6 +200,9 @@ void querymatch_compileStudy(const DcmDataset *cquery, querymatch_study *q, int 
         }
     }
 
+    // The system's own notice of the key, kept though the key is matched.
+    if (query->tagExists(DCM_ModalitiesInStudy))
+        logprintf(LOGLEVEL_WARNING, log, "Huh? ModalitiesInStudy entry present?\n");
     keymatch_compile(&q->modalities, KEYMATCH_CODES,
                      DCMTK_getTagString(query, DCM_ModalitiesInStudy));
     keymatch_compile(&q->modality, KEYMATCH_CODES, DCMTK_getTagString(query, DCM_Modality));
@@ -259,16 +261,16 @@ int querymatch_summaryPasses(const studyhash *r, const studyhash_template *t)
            !dateOutside(r->studyDate, t->studyDateFrom, t->studyDateTo);
 }
 
-int LocalStore::studyHashCompare(studyhash *r, studyhash_template *t)
+int querymatch_summaryTest(const studyhash *r, const studyhash_template *t, FILE *log)
 {
     // Called for every study of the table on every study query: the trace
     // lines are formatted only when they can be written.
     unsigned mask = logprintf_getmask();
-    if (!logStream || !(mask & (LOGLEVEL_DEBUG | LOGLEVEL_TRACE2)))
+    if (!log || !(mask & (LOGLEVEL_DEBUG | LOGLEVEL_TRACE2)))
         return querymatch_summaryPasses(r, t) ? 0 : 1;
-    FILE *trace = (mask & LOGLEVEL_TRACE2) ? logStream : NULL;
+    FILE *trace = (mask & LOGLEVEL_TRACE2) ? log : NULL;
 
-    logprintf(LOGLEVEL_DEBUG, logStream, "Check Del\n");
+    logprintf(LOGLEVEL_DEBUG, log, "Check Del\n");
     if (r->patientNameBits & STUDYHASH_DELETED)
         return 1;
     if (trace)

@@ -1,8 +1,7 @@
 // Study queries: a query identifier compiled into the summary template
 // tested against the in-memory studyhash records and the keys tested
 // against the studydata records of the candidates (index/keymatch.h does
-// the matching of each key). dateRangeHash and studyHashCompare are
-// LocalStore members (store/localstore.h).
+// the matching of each key).
 #ifndef VELTO_INDEX_QUERYMATCH_H
 #define VELTO_INDEX_QUERYMATCH_H
 
@@ -49,6 +48,16 @@ void querymatch_initTemplate(studyhash_template *th);
 // template t (not deleted, UID CRC, the three name summaries, modality,
 // birth and study date ranges), 0 when it does not.
 int querymatch_summaryPasses(const studyhash *r, const studyhash_template *t);
+
+// The summary test with its trace lines: "Check Del" at level 128 and a
+// line per step at level 512 on log (formatted only when the mask lets
+// them out). 0 when record r passes template t, 1 when not.
+int querymatch_summaryTest(const studyhash *r, const studyhash_template *t, FILE *log);
+
+// Parses a date or a date range (A-B, A-, -B; empty or "*": no condition)
+// into [*from, *to] as date numbers: leading digits, 0 and 99991231 for an
+// open end. Logged "converting daterange ..." at level 128 on log.
+void querymatch_dateRange(const char *range, unsigned int *from, unsigned int *to, FILE *log);
 
 // One key tested against a field of the studydata record.
 struct querymatch_studyKey {

@@ -1,6 +1,6 @@
 // Study index records: summaries (text bits, date numbers, modality bits,
 // UID CRC), field helpers, the series and image field lists, whole-record
-// I/O, and LocalStore::studyDataMake, which fills or merges the two study
+// I/O, and studyindex_makeRecords, which fills or merges the two study
 // records from a dataset.
 #include "index/studyindex.h"
 
@@ -14,7 +14,6 @@
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/runtime.h"
-#include "store/localstore.h"
 
 off_t studyindex_offset(long index, size_t recordSize)
 {
@@ -168,15 +167,35 @@ static const char *getTag(const DcmDataset *ds, const DcmTagKey &tag)
     return DCMTK_getTagString(const_cast<DcmDataset *>(ds), tag);
 }
 
+// Fills the fields of a record from ds by a field list.
+static void fillRecord(const DcmDataset *ds, const studyindex_field *fields, int count,
+                       char *record)
+{
+    for (int i = 0; i < count; i++)
+        studyindex_setField(record + fields[i].offset, fields[i].width, getTag(ds, fields[i].tag));
+}
+
+void studyindex_makeSeries(const DcmDataset *ds, seriesrecord *record)
+{
+    memset(record, 0, sizeof(*record));
+    fillRecord(ds, studyindex_seriesFields, STUDYINDEX_SERIES_FIELDS, (char *)record);
+}
+
+void studyindex_makeImage(const DcmDataset *ds, imagerecord *record)
+{
+    memset(record, 0, sizeof(*record));
+    fillRecord(ds, studyindex_imageFields, STUDYINDEX_IMAGE_FIELDS, (char *)record);
+}
+
 // One text field of the study data record, optionally converted to UTF-8
 // and summarised. Returns the value that was stored (null: field unchanged).
-static const char *makeField(LocalStore *store, const DcmDataset *ds, const DcmTagKey &tag,
-                             const char *scs, int personName, char *field, size_t width)
+static const char *makeField(FILE *log, const DcmDataset *ds, const DcmTagKey &tag, const char *scs,
+                             int personName, char *field, size_t width)
 {
     const char *value = getTag(ds, tag);
     if (value == nullptr)
         return nullptr;
-    logprintf(LOGLEVEL_TRACE2, store->logStream, "Translate-in : %s\n", value);
+    logprintf(LOGLEVEL_TRACE2, log, "Translate-in : %s\n", value);
     if (scs != nullptr) {
         value = DCMTK_convertSCS(value, scs, personName, "UTF-8");
         if (value == nullptr)
@@ -184,17 +203,17 @@ static const char *makeField(LocalStore *store, const DcmDataset *ds, const DcmT
         // The value is kept whatever could not be decoded; say so, without
         // the peer's text.
         if (DCMTK_convertSCS_lossy())
-            logprintf(LOGLEVEL_WARNING, store->logStream,
+            logprintf(LOGLEVEL_WARNING, log,
                       "(%04x,%04x): not all of the value decodes in its character set; kept "
                       "undecoded bytes as ISO 8859-1.\n",
                       tag.getGroup(), tag.getElement());
-        logprintf(LOGLEVEL_TRACE2, store->logStream, "Translate-out: %s\n", value);
+        logprintf(LOGLEVEL_TRACE2, log, "Translate-out: %s\n", value);
     }
     studyindex_setField(field, width, value);
     return value;
 }
 
-void LocalStore::studyDataMake(const DcmDataset *ds, studyhash *hash, studydata *data)
+void studyindex_makeRecords(const DcmDataset *ds, studyhash *hash, studydata *data, FILE *log)
 {
     const char *scs = getTag(ds, DCM_SpecificCharacterSet);
     const char *value;
@@ -202,7 +221,7 @@ void LocalStore::studyDataMake(const DcmDataset *ds, studyhash *hash, studydata 
     value = getTag(ds, DCM_StudyInstanceUID);
     if (value != nullptr) {
         if (data != nullptr) {
-            logprintf(LOGLEVEL_TRACE2, logStream, "Translate-in : %s\n", value);
+            logprintf(LOGLEVEL_TRACE2, log, "Translate-in : %s\n", value);
             studyindex_setField(data->studyInstanceUid, sizeof data->studyInstanceUid, value);
         }
         if (hash != nullptr)
@@ -234,7 +253,7 @@ void LocalStore::studyDataMake(const DcmDataset *ds, studyhash *hash, studydata 
     auto summarised = [&](const Summarised &f) {
         const char *v;
         if (data != nullptr) {
-            v = makeField(this, ds, f.tag, scs, f.personName, (char *)data + f.offset, f.width);
+            v = makeField(log, ds, f.tag, scs, f.personName, (char *)data + f.offset, f.width);
         } else {
             v = getTag(ds, f.tag);
         }
@@ -243,12 +262,12 @@ void LocalStore::studyDataMake(const DcmDataset *ds, studyhash *hash, studydata 
     };
     auto converted = [&](const Plain &f) {
         if (data != nullptr)
-            makeField(this, ds, f.tag, scs, 0, (char *)data + f.offset, f.width);
+            makeField(log, ds, f.tag, scs, 0, (char *)data + f.offset, f.width);
     };
     auto asGiven = [&](const Plain &f) -> const char * {
         const char *v = getTag(ds, f.tag);
         if (v != nullptr && data != nullptr) {
-            logprintf(LOGLEVEL_TRACE2, logStream, "Translate-in : %s\n", v);
+            logprintf(LOGLEVEL_TRACE2, log, "Translate-in : %s\n", v);
             studyindex_setField((char *)data + f.offset, f.width, v);
         }
         return v;
@@ -275,7 +294,7 @@ void LocalStore::studyDataMake(const DcmDataset *ds, studyhash *hash, studydata 
 
     DcmDataset *mds = const_cast<DcmDataset *>(ds);
     if (mds->tagExists(DCM_ModalitiesInStudy))
-        logprintf(LOGLEVEL_WARNING, logStream, "Huh? ModalitiesInStudy entry present?\n");
+        logprintf(LOGLEVEL_WARNING, log, "Huh? ModalitiesInStudy entry present?\n");
 
     value = getTag(ds, DCM_Modality);
     if (value == nullptr)

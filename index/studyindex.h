@@ -3,7 +3,7 @@
 // summaries kept in a studyhash record (text bits, date numbers, modality
 // bits, UID CRC), the field lists of the series and image records, and
 // whole-record I/O on index files. The study records are filled from a
-// dataset by LocalStore::studyDataMake (store/localstore.h).
+// dataset by studyindex_makeRecords.
 //
 // Every index file is an array of records without header, little-endian
 // 32-bit integers, NUL-padded text fields (a value as wide as its field has
@@ -15,10 +15,13 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <sys/types.h>
 #include <type_traits>
 
 #include "dcmtk/dcmdata/dctagkey.h"
+
+class DcmDataset;
 
 // Width of every record key (the first field of each record).
 enum { STUDYINDEX_KEY_WIDTH = 64 };
@@ -191,6 +194,13 @@ int studyindex_keyEquals(const char *keyField, const char *uid);
 // Non-zero when the record's first byte is not NUL.
 int studyindex_isLive(const void *record);
 
+// Fills the study records from ds, or merges ds into records that hold
+// a study already (null record: left alone). The data record's texts are
+// converted to UTF-8 from ds's Specific Character Set (an undecodable
+// value is kept and logged at level 16 on log); the summary's text bits are
+// taken of the values as stored, its modality bits are or-ed in.
+void studyindex_makeRecords(const DcmDataset *ds, studyhash *hash, studydata *data, FILE *log);
+
 // One field of a series or image record: the attribute it holds, where and
 // how wide. The lists are in record order.
 struct studyindex_field {
@@ -201,6 +211,12 @@ struct studyindex_field {
 enum { STUDYINDEX_SERIES_FIELDS = 10, STUDYINDEX_IMAGE_FIELDS = 14 };
 extern const studyindex_field studyindex_seriesFields[STUDYINDEX_SERIES_FIELDS];
 extern const studyindex_field studyindex_imageFields[STUDYINDEX_IMAGE_FIELDS];
+
+// The series or image record of ds: zeroed, then every field of the field
+// list above set from its element as studyindex_setField sets it (an absent
+// element leaves its field empty).
+void studyindex_makeSeries(const DcmDataset *ds, seriesrecord *record);
+void studyindex_makeImage(const DcmDataset *ds, imagerecord *record);
 
 // Whole-record I/O at record number index of fd (full transfer, EINTR
 // retried). Read: 1 a whole record read, 0 end of file or a short tail

@@ -1,6 +1,9 @@
-// The in-memory study table: LocalStore's copy of STUDYINDEX.hash, its
-// reloads when another process changed the file, and compaction, which
-// drops deleted studies from both study files.
+// The in-memory study table: a process's copy of STUDYINDEX.hash, its
+// reloads when another process changed the file, entering a study into the
+// study files, marking one deleted, and compaction, which drops deleted
+// studies from both study files.
+#include "index/studytable.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -9,45 +12,51 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "runtime/runtime.h"
-#include "store/localstore.h"
+#include "dcmtk/config/osconfig.h"
+#include "dcmtk/ofstd/ofstring.h"
 
-int LocalStore::reallocStudyHash(int n)
+#include "runtime/runtime.h"
+
+int studytable_resize(studytable *t, int n)
 {
     if (n < 0)
         abort();
     if (n == 0) {
-        free(studyTable);
-        studyTable = nullptr;
-        studyCount = 0;
+        studytable_free(t);
         return 0;
     }
-    studyhash *grown = (studyhash *)realloc(studyTable, (size_t)n * sizeof(studyhash));
+    studyhash *grown = (studyhash *)realloc(t->studyTable, (size_t)n * sizeof(studyhash));
     if (grown == nullptr) {
-        free(studyTable);
-        studyTable = nullptr;
-        studyCount = 0;
+        studytable_free(t);
         return 1;
     }
-    studyTable = grown;
-    studyCount = n;
+    t->studyTable = grown;
+    t->studyCount = n;
     return 0;
 }
 
-bool LocalStore::mustUpdateStudyHash()
+void studytable_free(studytable *t)
 {
-    OFString path = GetUidIndexPath(nullptr, nullptr) + ".hash";
+    free(t->studyTable);
+    t->studyTable = nullptr;
+    t->studyCount = 0;
+    t->keys = studykeys_table();
+    t->keysCurrent = false;
+}
+
+bool studytable_mustUpdate(const studytable *t, const char *hashPath)
+{
     struct stat st;
-    if (stat(path.c_str(), &st) != 0)
+    if (stat(hashPath, &st) != 0)
         return false;
     if (st.st_size % (off_t)sizeof(studyhash) != 0)
         return false;
-    if (st.st_size / (off_t)sizeof(studyhash) != studyCount)
+    if (st.st_size / (off_t)sizeof(studyhash) != t->studyCount)
         return true;
-    return (uint32_t)st.st_mtime != studyTableTime;
+    return (uint32_t)st.st_mtime != t->studyTableTime;
 }
 
-int LocalStore::loadStudyHash(int fd, int force)
+int studytable_load(studytable *t, int fd, int force)
 {
     struct stat st;
     if (fstat(fd, &st) != 0 || st.st_size % (off_t)sizeof(studyhash) != 0)
@@ -55,35 +64,244 @@ int LocalStore::loadStudyHash(int fd, int force)
     off_t n = st.st_size / (off_t)sizeof(studyhash);
     if (n > INT32_MAX / (off_t)sizeof(studyhash))
         return -1;
-    if (!force && n == studyCount && (uint32_t)st.st_mtime == studyTableTime)
+    if (!force && n == t->studyCount && (uint32_t)st.st_mtime == t->studyTableTime)
         return 0;
-    if (reallocStudyHash((int)n) != 0)
+    if (studytable_resize(t, (int)n) != 0)
         return -1;
     size_t bytes = (size_t)n * sizeof(studyhash);
-    if (fullio_pread(fd, studyTable, bytes, 0) != (ssize_t)bytes) {
+    if (fullio_pread(fd, t->studyTable, bytes, 0) != (ssize_t)bytes) {
         // The file shrank under us or cannot be read: keep no half table.
-        reallocStudyHash(0);
+        studytable_free(t);
         return -1;
     }
-    studyTableTime = (uint32_t)st.st_mtime;
+    t->studyTableTime = (uint32_t)st.st_mtime;
+    // The digests belong to the table they were loaded with.
+    t->keysCurrent = false;
     return 1;
 }
 
-int LocalStore::updateStudyHash(int fd)
+int studytable_update(studytable *t, const char *hashPath)
 {
-    return loadStudyHash(fd, 0);
-}
-
-int LocalStore::updateStudyHash()
-{
-    OFString path = GetUidIndexPath(nullptr, nullptr) + ".hash";
-    int fd = studyindex_openLocked(path.c_str(), O_RDONLY, 0, F_RDLCK);
+    int fd = studyindex_openLocked(hashPath, O_RDONLY, 0, F_RDLCK);
     if (fd < 0)
         return -1;
-    int result = updateStudyHash(fd);
+    int result = studytable_load(t, fd, 0);
     // Closing the descriptor ends the lock.
     close(fd);
     return result;
+}
+
+int studytable_refresh(studytable *t, const char *stem, FILE *log)
+{
+    OFString hashPath = OFString(stem) + ".hash";
+    bool keysChanged = (!t->keysCurrent && !t->keys.failed) || studykeys_changed(stem, t->keys);
+    if (!keysChanged && !studytable_mustUpdate(t, hashPath.c_str()))
+        return 0;
+    int fd = studyindex_openLocked(hashPath.c_str(), O_RDONLY, 0, F_RDLCK);
+    if (fd < 0)
+        return -1;
+    // A study file written since the digests were loaded may have changed
+    // within the second that the table's mtime shows: load both afresh.
+    int result = studytable_load(t, fd, keysChanged);
+    if (result >= 0) {
+        int k = studykeys_load(stem, t->studyCount, &t->keys);
+        if (k == 0) {
+            logprintf(LOGLEVEL_NOTICE, log, "Rebuilding the key digests of %d studies.\n",
+                      (int)t->studyCount);
+            k = studykeys_rebuild(stem, t->studyCount, &t->keys, log) == 0 ? 1 : -1;
+        }
+        t->keysCurrent = k == 1;
+        result = 1;
+    }
+    // Closing the descriptor ends the lock.
+    close(fd);
+    return result;
+}
+
+void studytable_noteRecord(studytable *t, long index, const studydata *rec)
+{
+    if (!t->keysCurrent)
+        return;
+    std::vector<studykeys_record> &r = t->keys.records;
+    if (index == (long)r.size())
+        r.push_back(studykeys_make(rec));
+    else if (index >= 0 && index < (long)r.size())
+        r[(size_t)index] = studykeys_make(rec);
+    else
+        t->keysCurrent = false;
+}
+
+// The hash file's exclusive lock, the only one taken here, is held from
+// the search to the last write and guards the data and keys files too. A
+// new study is appended to the data file first: a crash before the summary
+// is appended leaves a data record past the hash file's end, which readers
+// never reach and compaction cuts off.
+int studytable_add(studytable *t, const char *stem, const DcmDataset *ds, mode_t mode, FILE *log,
+                   int *changed)
+{
+    OFString hashPath = OFString(stem) + ".hash";
+    OFString dataPath = OFString(stem) + ".dat";
+    int hashFd = -1, dataFd = -1, locked = 0, keysFd = -1;
+    int result = -1;
+    studyhash newHash = {};
+    studydata newData = {};
+    studydata stored;
+    struct stat st;
+    long n, found = -1;
+
+    *changed = 0;
+    studyindex_makeRecords(ds, &newHash, &newData, log);
+
+    hashFd = studyindex_openLocked(hashPath.c_str(), O_RDWR | O_CREAT, mode, F_WRLCK);
+    if (hashFd < 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Cannot open study index %s: %s\n", hashPath.c_str(),
+                  strerror(errno));
+        goto out;
+    }
+    locked = 1;
+    dataFd = open(dataPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
+    if (dataFd < 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Cannot open study index %s: %s\n", dataPath.c_str(),
+                  strerror(errno));
+        goto out;
+    }
+    if (fstat(hashFd, &st) != 0)
+        goto out;
+    // Both files may just have been created.
+    if (st.st_size == 0)
+        *changed |= STUDYTABLE_CREATED;
+    if (st.st_size % (off_t)sizeof(studyhash) != 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Study index %s malformed (%ld bytes).\n", hashPath.c_str(),
+                  (long)st.st_size);
+        goto out;
+    }
+    n = (long)(st.st_size / (off_t)sizeof(studyhash));
+    if (n > INT32_MAX - 1)
+        goto out;
+    if (n != t->studyCount) {
+        // Records were added or removed by another process: reload.
+        size_t bytes = (size_t)n * sizeof(studyhash);
+        if (studytable_resize(t, (int)n) != 0)
+            goto out;
+        if (fullio_pread(hashFd, t->studyTable, bytes, 0) != (ssize_t)bytes) {
+            studytable_resize(t, 0);
+            goto out;
+        }
+        t->keysCurrent = false;
+    }
+    // The key digests are restamped after the study files are written; a
+    // crash in between leaves them stale (index/studykeys.h).
+    keysFd = studykeys_begin(stem, n);
+
+    // Newest first; a record is read from disk only when its CRC matches.
+    for (long i = n - 1; i >= 0 && found < 0; i--) {
+        if (t->studyTable[i].studyUidCrc != newHash.studyUidCrc)
+            continue;
+        if (studyindex_readRecord(dataFd, i, &stored, sizeof stored) == 1 &&
+            studyindex_keyEquals(stored.studyInstanceUid, newData.studyInstanceUid))
+            found = i;
+    }
+
+    if (found >= 0) {
+        studyhash current;
+        // Merge into the file's record i, not into this process's copy: another
+        // process may have merged into it in place since the table was loaded.
+        if (studyindex_readRecord(hashFd, found, &current, sizeof current) != 1)
+            goto out;
+        t->studyTable[found] = current;
+        studydata dataBefore = stored;
+        studyindex_makeRecords(ds, &t->studyTable[found], &stored, log);
+        if (memcmp(&stored, &dataBefore, sizeof stored) != 0)
+            *changed |= STUDYTABLE_DATA;
+        if (memcmp(&t->studyTable[found], &current, sizeof current) != 0)
+            *changed |= STUDYTABLE_HASH;
+        if (memcmp(&stored, &dataBefore, sizeof stored) != 0 &&
+            studyindex_writeRecord(dataFd, found, &stored, sizeof stored) != 0) {
+            t->studyTable[found] = current;
+            logprintf(LOGLEVEL_WARNING, log, "Cannot write study record: %s\n", strerror(errno));
+            goto out;
+        }
+        if (memcmp(&t->studyTable[found], &current, sizeof current) != 0 &&
+            studyindex_writeRecord(hashFd, found, &t->studyTable[found], sizeof current) != 0) {
+            logprintf(LOGLEVEL_WARNING, log, "Cannot write study summary: %s\n", strerror(errno));
+            goto out;
+        }
+        bool dataChanged = memcmp(&stored, &dataBefore, sizeof stored) != 0;
+        if (dataChanged || memcmp(&t->studyTable[found], &current, sizeof current) != 0) {
+            studykeys_record keys = studykeys_make(&stored);
+            *changed |= STUDYTABLE_KEYS;
+            studykeys_commit(keysFd, stem, found, dataChanged ? &keys : nullptr);
+            keysFd = -1;
+            studytable_noteRecord(t, found, &stored);
+        }
+    } else {
+        struct stat dataSt;
+        if (fstat(dataFd, &dataSt) != 0)
+            goto out;
+        *changed |= STUDYTABLE_DATA | STUDYTABLE_HASH;
+        // Grow the table first, so that a failure leaves both files as they were.
+        if (studytable_resize(t, (int)n + 1) != 0)
+            goto out;
+        if (studyindex_writeRecord(dataFd, n, &newData, sizeof newData) != 0) {
+            logprintf(LOGLEVEL_WARNING, log, "Cannot append study record: %s\n", strerror(errno));
+            studytable_resize(t, (int)n);
+            goto out;
+        }
+        if (studyindex_writeRecord(hashFd, n, &newHash, sizeof newHash) != 0) {
+            logprintf(LOGLEVEL_WARNING, log, "Cannot append study summary: %s\n", strerror(errno));
+            // The two files must keep one record per study: take the data
+            // record back too.
+            if (ftruncate(dataFd, dataSt.st_size) != 0)
+                logprintf(LOGLEVEL_ERROR, log, "Cannot truncate %s: %s\n", dataPath.c_str(),
+                          strerror(errno));
+            studytable_resize(t, (int)n);
+            goto out;
+        }
+        t->studyTable[n] = newHash;
+        studykeys_record keys = studykeys_make(&newData);
+        *changed |= STUDYTABLE_KEYS;
+        studykeys_commit(keysFd, stem, n, &keys);
+        keysFd = -1;
+        studytable_noteRecord(t, n, &newData);
+    }
+    result = 0;
+out:
+    if (keysFd >= 0)
+        close(keysFd);
+    if (dataFd >= 0)
+        close(dataFd);
+    if (locked)
+        VLCompat_LockWholeFile(hashFd, F_UNLCK);
+    if (hashFd >= 0)
+        close(hashFd);
+    return result;
+}
+
+long studytable_markDeleted(studytable *t, int hashFd, int dataFd, const char *study)
+{
+    static const studydata cleared = {};
+    uint32_t crc = studyindex_uidCrc(study);
+    long found = -1;
+    studydata rec;
+    for (long i = 0; i < t->studyCount && found < 0; i++) {
+        if (t->studyTable[i].studyUidCrc == crc &&
+            studyindex_readRecord(dataFd, i, &rec, sizeof(rec)) == 1 &&
+            studyindex_keyEquals(rec.studyInstanceUid, study))
+            found = i;
+    }
+    if (found < 0)
+        return -1;
+    // The flag goes onto the file's own record: another process may have
+    // merged into it since this table was loaded, within the same second of
+    // modification time that a reload would not notice.
+    studyhash h;
+    if (studyindex_readRecord(hashFd, found, &h, sizeof(h)) != 1)
+        h = t->studyTable[found];
+    h.patientNameBits |= STUDYHASH_DELETED;
+    t->studyTable[found] = h;
+    studyindex_writeRecord(hashFd, found, &h, sizeof(h));
+    studyindex_writeRecord(dataFd, found, &cleared, sizeof(cleared));
+    return found;
 }
 
 // Writes count records of size bytes to path (created or emptied) and
@@ -141,10 +359,9 @@ static int renameDurably(const OFString &from, const OFString &to, FILE *log)
 // Readers and writers take the hash file's lock through
 // studyindex_openLocked, which notices a replaced file, so no process uses
 // the new data file with the old hash file while the lock is held here.
-int LocalStore::compactStudyHash(int fd)
+int studytable_compact(studytable *t, const char *stem, int fd, FILE *log)
 {
-    OFString stem = GetUidIndexPath(nullptr, nullptr);
-    OFString dataPath = stem + ".dat", hashPath = stem + ".hash";
+    OFString dataPath = OFString(stem) + ".dat", hashPath = OFString(stem) + ".hash";
     OFString dataAside = dataPath + ".compact.tmp", hashAside = hashPath + ".compact.tmp";
     int dataFd = -1;
     int result = -1;
@@ -157,25 +374,33 @@ int LocalStore::compactStudyHash(int fd)
     // Reload whatever the mtime says: a record merged by another process in
     // the second of our last load is not visible from the mtime. A malformed
     // file is left alone.
-    if (loadStudyHash(fd, 1) < 0) {
-        logprintf(LOGLEVEL_ERROR, logStream, "Study index malformed, not compacted.\n");
+    if (studytable_load(t, fd, 1) < 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Study index malformed, not compacted.\n");
         return -1;
     }
-    n = studyCount;
+    n = t->studyCount;
     dataFd = open(dataPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (dataFd < 0 || fstat(dataFd, &st) != 0)
         goto out;
     dataRecords = (long)(st.st_size / (off_t)sizeof(studydata));
     for (long i = 0; i < n; i++)
-        if (!(studyTable[i].patientNameBits & STUDYHASH_DELETED))
+        if (!(t->studyTable[i].patientNameBits & STUDYHASH_DELETED))
             live++;
     // A data file that holds exactly the live records of a longer hash file
     // is the one an interrupted compaction renamed into place.
     finishing = dataRecords < n && dataRecords == live;
     if (dataRecords < n && !finishing) {
-        logprintf(LOGLEVEL_ERROR, logStream,
+        logprintf(LOGLEVEL_ERROR, log,
                   "Study index out of step (%ld summaries, %ld records), not compacted.\n", n,
                   dataRecords);
+        goto out;
+    }
+    // No study flagged and the files in step: nothing to drop, so the data
+    // file (512 MB at a million studies, every minute from the listener's
+    // housekeeping) is not read. Deletes flag before they clear, so a
+    // cleared record without its flag is left to a compaction with work.
+    if (live == n && dataRecords == n) {
+        result = 0;
         goto out;
     }
     keptHash = (studyhash *)calloc((size_t)n + 1, sizeof(studyhash));
@@ -183,7 +408,7 @@ int LocalStore::compactStudyHash(int fd)
     if (keptHash == nullptr || keptData == nullptr)
         goto out;
     for (long i = 0; i < n; i++) {
-        if (studyTable[i].patientNameBits & STUDYHASH_DELETED)
+        if (t->studyTable[i].patientNameBits & STUDYHASH_DELETED)
             continue;
         if (!finishing) {
             // A cleared data record is a delete cut short after its flag was
@@ -192,7 +417,7 @@ int LocalStore::compactStudyHash(int fd)
                 !studyindex_isLive(&keptData[kept]))
                 continue;
         }
-        keptHash[kept++] = studyTable[i];
+        keptHash[kept++] = t->studyTable[i];
     }
     // Records past the hash file's end are an append cut short: dropped too.
     if (!finishing && kept == n && dataRecords == n) {
@@ -200,24 +425,31 @@ int LocalStore::compactStudyHash(int fd)
         goto out;
     }
     if (finishing)
-        logprintf(LOGLEVEL_NOTICE, logStream, "Finishing an interrupted study index compaction.\n");
+        logprintf(LOGLEVEL_NOTICE, log, "Finishing an interrupted study index compaction.\n");
     if ((!finishing &&
-         (writeAside(dataAside, keptData, (size_t)kept * sizeof(studydata), logStream) != 0 ||
-          renameDurably(dataAside, dataPath, logStream) != 0)) ||
-        writeAside(hashAside, keptHash, (size_t)kept * sizeof(studyhash), logStream) != 0 ||
-        renameDurably(hashAside, hashPath, logStream) != 0) {
+         (writeAside(dataAside, keptData, (size_t)kept * sizeof(studydata), log) != 0 ||
+          renameDurably(dataAside, dataPath, log) != 0)) ||
+        writeAside(hashAside, keptHash, (size_t)kept * sizeof(studyhash), log) != 0 ||
+        renameDurably(hashAside, hashPath, log) != 0) {
         unlink(dataAside.c_str());
         unlink(hashAside.c_str());
         // The table may already describe the data file in place: load afresh.
-        studyTableTime = 0;
+        t->studyTableTime = 0;
         goto out;
     }
-    if (reallocStudyHash((int)kept) != 0)
+    // The key digests last: a crash before they are written leaves the old
+    // keys file, whose stamps name the replaced study files: stale, rebuilt.
+    if (finishing)
+        studykeys_rebuild(stem, kept, nullptr, log);
+    else
+        studykeys_write(stem, keptData, kept, log);
+    if (studytable_resize(t, (int)kept) != 0)
         goto out;
     if (kept > 0)
-        memcpy(studyTable, keptHash, (size_t)kept * sizeof(studyhash));
+        memcpy(t->studyTable, keptHash, (size_t)kept * sizeof(studyhash));
     if (stat(hashPath.c_str(), &st) == 0)
-        studyTableTime = (uint32_t)st.st_mtime;
+        t->studyTableTime = (uint32_t)st.st_mtime;
+    t->keysCurrent = studykeys_load(stem, kept, &t->keys) == 1;
     result = 1;
 out:
     free(keptHash);
@@ -227,13 +459,13 @@ out:
     return result;
 }
 
-int LocalStore::compactStudyHash()
+int studytable_compactFile(studytable *t, const char *stem, FILE *log)
 {
-    OFString path = GetUidIndexPath(nullptr, nullptr) + ".hash";
+    OFString path = OFString(stem) + ".hash";
     int fd = studyindex_openLocked(path.c_str(), O_RDWR, 0, F_WRLCK);
     if (fd < 0)
         return -1;
-    int result = compactStudyHash(fd);
+    int result = studytable_compact(t, stem, fd, log);
     // Closing the descriptor ends the lock.
     close(fd);
     return result;

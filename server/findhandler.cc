@@ -35,14 +35,22 @@ void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *req
     int flags = DCMTK_assoc_combined_datetime(ctx->assoc, request->AffectedSOPClassUID)
                     ? LS_FIND_COMBINED_DATETIME
                     : 0;
-    if (server_store.FindDataset(&ctx->findstate, requestIdentifiers, responseIdentifiers, NULL,
-                                 flags) != 0) {
-        response->DimseStatus = STATUS_FIND_Success_MatchingIsComplete;
-        return;
+    // SOP Classes in Study is read from the study's images, so it is
+    // matched here: a study whose classes do not match gives way to the
+    // next match.
+    for (;;) {
+        if (server_store.FindDataset(&ctx->findstate, requestIdentifiers, responseIdentifiers, NULL,
+                                     flags) != 0) {
+            response->DimseStatus = STATUS_FIND_Success_MatchingIsComplete;
+            return;
+        }
+        // Retrieve clients ask which SOP classes a study holds to choose the
+        // storage contexts of their C-GET.
+        if (retrieve_addSOPClassesInStudy(&server_store, requestIdentifiers, *responseIdentifiers))
+            break;
+        delete *responseIdentifiers;
+        *responseIdentifiers = NULL;
     }
-    // Retrieve clients ask which SOP classes a study holds to choose the
-    // storage contexts of their C-GET.
-    retrieve_addSOPClassesInStudy(&server_store, requestIdentifiers, *responseIdentifiers);
 
     // The stored texts are UTF-8; when the engine has labelled an identifier
     // "ISO_IR 192" because it holds such bytes, -E must not relabel it with

@@ -8,11 +8,11 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "index/retrievelist.h"
 #include "runtime/logprintf.h"
 #include "server/retrieve.h"
 #include "server/serveroptions.h"
 #include "store/localstore.h"
-#include "store/retrievelist.h"
 
 #define LOG(level, ...) logprintf(level, server_options.logfp, __VA_ARGS__)
 

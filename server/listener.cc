@@ -6,6 +6,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -238,6 +239,21 @@ static void waitTaken(int fd)
     close(fd);
 }
 
+// Every worker starts with a copy of each resident page of the listener's
+// heap: what a reload or a compaction freed is given back to the system
+// first, so that it does not count against every worker's memory.
+static void trimHeap()
+{
+    malloc_trim(0);
+}
+
+// Brings the study table and its key digests up to date before a fork.
+static void refreshTable()
+{
+    if (server_store.refreshStudyTable() > 0)
+        trimHeap();
+}
+
 // The idle-time disk check: announces DISK and refreshes the study table.
 static void checkDisk(int *check_interval)
 {
@@ -245,8 +261,9 @@ static void checkDisk(int *check_interval)
     uint64_t freebytes = server_store.LS_GetFreeSpace();
     int percent = housekeeping_diskpercent(total, freebytes, check_interval);
     server_state.change(SS_DISK, percent);
-    server_store.updateStudyHash();
+    server_store.refreshStudyTable();
     server_store.compactStudyHash();
+    trimHeap();
 }
 
 // Stop requests end the listening loop at its next turn: no system call is
@@ -333,18 +350,24 @@ int runListener()
     int storeLock = server_store.LockStore(0);
     if (storeLock < 0 && errno == EAGAIN) {
         logprintf(LOGLEVEL_FATAL, o.logfp, "Store %s is being rebuilt (storeindex holds it).\n",
-                  server_store.baseDir);
+                  server_store.getBaseDir());
         fprintf(stderr, "storeserver: store %s is being rebuilt by storeindex\n",
-                server_store.baseDir);
+                server_store.getBaseDir());
         closeNetworks(nets, count);
         return 1;
     }
     if (storeLock < 0 && errno != ENOENT) // ENOENT: no store made yet
-        logprintf(LOGLEVEL_WARNING, o.logfp, "Cannot lock store %s: %s\n", server_store.baseDir,
-                  strerror(errno));
-    // A compaction cut short by a crash is finished before anyone reads the
-    // study index (as the user the files belong to, so after the drop).
+        logprintf(LOGLEVEL_WARNING, o.logfp, "Cannot lock store %s: %s\n",
+                  server_store.getBaseDir(), strerror(errno));
+    // A delete and a compaction cut short by a crash are finished before
+    // anyone reads the index (as the user the files belong to, so after the
+    // drop); the delete first, as it may mark a study deleted.
+    server_store.FinishDeletes();
     server_store.compactStudyHash();
+    // The table and the key digests that every worker's queries use; a
+    // missing or stale keys file is rebuilt here, before the first query.
+    server_store.refreshStudyTable();
+    trimHeap();
     server_state.change(SS_IDLE, 1);
 
     int workers = 0;
@@ -369,8 +392,7 @@ int runListener()
                 continue;
             }
             // The worker inherits the study table: bring it up to date first.
-            if (server_store.mustUpdateStudyHash())
-                server_store.updateStudyHash();
+            refreshTable();
             // The worker accepts the connection and reads the association
             // request itself, so that a peer that sends nothing, or sends
             // slowly, holds up only its own worker. The listener waits only

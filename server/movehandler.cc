@@ -14,11 +14,11 @@
 #include "dcmtk/dcmnet/dul.h"
 
 #include "aetitlemap/aetitlemap.h"
+#include "index/retrievelist.h"
 #include "runtime/logprintf.h"
 #include "server/retrieve.h"
 #include "server/serveroptions.h"
 #include "store/localstore.h"
-#include "store/retrievelist.h"
 
 #define LOG(level, ...) logprintf(level, server_options.logfp, __VA_ARGS__)
 

@@ -20,10 +20,12 @@
 #include "dcmtk/dcmjpls/djdecode.h"
 #include "dcmtk/dcmnet/diutil.h"
 
+#include "index/keymatch.h"
+#include "index/retrievelist.h"
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
 #include "server/serveroptions.h"
-#include "store/retrievelist.h"
+#include "store/localstore.h"
 
 #define LOG(level, ...) logprintf(level, server_options.logfp, __VA_ARGS__)
 
@@ -67,7 +69,8 @@ int retrieve_prepare(LocalStore *store, DcmDataset *identifier, retrievejob *job
 {
     *job = retrievejob();
     std::vector<retrievelist_image> images;
-    int r = retrievelist_build(store, identifier, &images);
+    finddataset_index ix = store->getIndex();
+    int r = retrievelist_build(&ix, identifier, &images);
     if (r != RL_OK)
         return r;
     job->items.reserve(images.size());
@@ -374,18 +377,19 @@ int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association 
     return retrieve_response(job, item, assoc, pcId, msgId, cancel);
 }
 
-void retrieve_addSOPClassesInStudy(LocalStore *store, DcmDataset *query, DcmDataset *response)
+bool retrieve_addSOPClassesInStudy(LocalStore *store, DcmDataset *query, DcmDataset *response)
 {
     OFString level;
     const char *study = DCMTK_getTagString(response, DCM_StudyInstanceUID);
     if (!query->tagExists(DCM_SOPClassesInStudy) ||
         query->findAndGetOFString(DCM_QueryRetrieveLevel, level).bad() || level != "STUDY" ||
         study == nullptr)
-        return;
+        return true;
     std::vector<retrievelist_image> images;
     std::vector<std::string> classes;
     std::string list;
-    if (retrievelist_study(store, study, &images) == RL_OK) {
+    finddataset_index ix = store->getIndex();
+    if (retrievelist_study(&ix, study, &images) == RL_OK) {
         for (const retrievelist_image &im : images) {
             std::string cls, xfer;
             OFString path =
@@ -400,4 +404,8 @@ void retrieve_addSOPClassesInStudy(LocalStore *store, DcmDataset *query, DcmData
         }
     }
     response->putAndInsertString(DCM_SOPClassesInStudy, list.c_str());
+    // Any one of the study's classes among the key's values matches.
+    keymatch_key key;
+    keymatch_compile(&key, KEYMATCH_CODES, DCMTK_getTagString(query, DCM_SOPClassesInStudy));
+    return keymatch_matches(key, list.data(), list.size());
 }

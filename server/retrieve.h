@@ -56,7 +56,7 @@ enum { RETRIEVE_MAX_CONTEXTS = 128 };
 
 // Fills job (reset first) with the images identifier selects, reading each
 // file's SOP class and transfer syntax. RL_OK, RL_BAD_IDENTIFIER or
-// RL_FAILED (store/retrievelist.h).
+// RL_FAILED (index/retrievelist.h).
 int retrieve_prepare(LocalStore *store, DcmDataset *identifier, retrievejob *job);
 
 // Plans the C-MOVE sub-associations: per SOP class one context proposing
@@ -119,7 +119,9 @@ DcmDataset *retrieve_failedList(const retrievejob *job);
 
 // When query is a study-level one that asks for SOP Classes in Study
 // (0008,0062), sets it in response (a study match with its Study Instance
-// UID) to the distinct SOP classes of the study's stored images.
-void retrieve_addSOPClassesInStudy(LocalStore *store, DcmDataset *query, DcmDataset *response);
+// UID) to the distinct SOP classes of the study's stored images. False
+// when the query's value of it (one class or a list) names none of them:
+// the study is no match.
+bool retrieve_addSOPClassesInStudy(LocalStore *store, DcmDataset *query, DcmDataset *response);
 
 #endif

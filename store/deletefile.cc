@@ -5,6 +5,21 @@
 // emptied directories are removed; a deleted study keeps its slot in both
 // study files, with the deleted flag set, until compaction.
 //
+// A delete is announced first in an intent file (store/deleteintent.h) and
+// the intent removed after the last step, so that a process killed in
+// between leaves a record of what it was doing; LocalStore::FinishDeletes,
+// at the next start, runs the delete again in its finishing form, which
+// goes on through the levels where a record or file is already gone:
+// - killed before the image file is unlinked: the whole delete is redone;
+// - after the unlink, before the record is cleared: the record is cleared;
+// - after the image record, before the series level: the series index is
+//   searched again and, if it holds no other image, the series removed;
+// - in the series or study level (record cleared, index file renamed to
+//   DELETEME or not yet, directory there or not): the bucket's DELETEME is
+//   removed and each remaining step done, a missing one passed over.
+// Every step is thus either done or redone; none is done twice in a way
+// that matters (clearing a cleared record, unlinking a gone file).
+//
 // Locks, in the order series index, image index, study hash file: a level's
 // index file is locked exclusively, as the write path locks it, from the
 // search for the record until the record is cleared and, when the level is
@@ -21,6 +36,7 @@
 #include "index/studyindex.h"
 #include "runtime/logprintf.h"
 #include "runtime/vlcompat.h"
+#include "store/deleteintent.h"
 #include "store/localstore.h"
 
 // An index file opened read-write and locked exclusively; closing it (at
@@ -113,8 +129,8 @@ static void removeIndexFile(LocalStore *store, const char *study, const OFString
                             const removalTexts &t)
 {
     OFString bucket = store->GetUidBasePath(study);
-    logprintf(LOGLEVEL_DEBUG, store->logStream, t.movedown, path.c_str());
-    logprintf(LOGLEVEL_DEBUG, store->logStream, "SERIES movehelp is %s\n", bucket.c_str());
+    logprintf(LOGLEVEL_DEBUG, store->getLogfile(), t.movedown, path.c_str());
+    logprintf(LOGLEVEL_DEBUG, store->getLogfile(), "SERIES movehelp is %s\n", bucket.c_str());
     // The rename takes the index out of its directory in one step, so that
     // no reader finds it there half removed and the directory can go next.
     // Two deletes in one bucket may use DELETEME at the same time; each name
@@ -124,33 +140,33 @@ static void removeIndexFile(LocalStore *store, const char *study, const OFString
     store->noteParentChanged(path);
     if (rename(path.c_str(), deleteme.c_str()) == 0) {
         if (unlink(deleteme.c_str()) != 0)
-            logprintf(t.failLevel, store->logStream, t.movedNotGone, deleteme.c_str());
+            logprintf(t.failLevel, store->getLogfile(), t.movedNotGone, deleteme.c_str());
     } else if (unlink(path.c_str()) != 0) {
-        logprintf(t.failLevel, store->logStream, t.idxNotGone, path.c_str());
+        logprintf(t.failLevel, store->getLogfile(), t.idxNotGone, path.c_str());
     }
 }
 
 // Removes an emptied level's directory: the result of rmdir, 0 or -1.
 static int removeDirectory(LocalStore *store, const OFString &dir, const removalTexts &t)
 {
-    logprintf(LOGLEVEL_DEBUG, store->logStream, "Del SER rmdir(%s)\n", dir.c_str());
+    logprintf(LOGLEVEL_DEBUG, store->getLogfile(), "Del SER rmdir(%s)\n", dir.c_str());
     store->noteParentChanged(dir);
     int r = rmdir(dir.c_str());
     if (r != 0)
-        logprintf(t.failLevel, store->logStream, t.rmdirFailed, dir.c_str());
+        logprintf(t.failLevel, store->getLogfile(), t.rmdirFailed, dir.c_str());
     return r;
 }
 
 // Study level: marks the study deleted in both study files and the table,
 // then removes its series index (locked in series, or opened here) and its
 // directory. Result: 1 when a study file cannot be opened, else the rmdir's.
+// (Already tolerant of any step being done: it serves finishing as is.)
 static int deleteStudyLevel(LocalStore *store, const char *study, lockedIndex &series)
 {
     OFString seriesPath = store->GetUidIndexPath(study, NULL) + ".dat";
     if (series.fd < 0)
         series.open(seriesPath.c_str());
 
-    uint32_t crc = studyindex_uidCrc(study);
     OFString stem = store->GetUidIndexPath(NULL, NULL);
     // The exclusive lock at once, not a shared one changed later: two
     // processes that both hold the shared lock and both ask for the
@@ -161,36 +177,8 @@ static int deleteStudyLevel(LocalStore *store, const char *study, lockedIndex &s
         return 1;
     store->noteChanged(stem + ".hash", 0);
     store->noteChanged(stem + ".dat", 0);
-    if (store->updateStudyHash(hash.fd) < 0)
-        logprintf(LOGLEVEL_DEBUG, store->logStream,
-                  "AIEEE: Can't update study hash in delete().\n");
-    int dataFd = open((stem + ".dat").c_str(), O_RDWR | O_CLOEXEC);
-    if (dataFd < 0)
+    if (store->markStudyDeleted(hash.fd, study) < 0)
         return 1;
-
-    long found = -1;
-    studydata rec;
-    for (long i = 0; i < store->studyCount && found < 0; i++) {
-        if (store->studyTable[i].studyUidCrc == crc &&
-            studyindex_readRecord(dataFd, i, &rec, sizeof(rec)) == 1 &&
-            studyindex_keyEquals(rec.studyInstanceUid, study))
-            found = i;
-    }
-    if (found >= 0) {
-        // The flag goes onto the file's own record: another process may
-        // have merged into it since this table was loaded, within the same
-        // second of modification time that a reload would not notice.
-        studyhash h;
-        if (studyindex_readRecord(hash.fd, found, &h, sizeof(h)) != 1)
-            h = store->studyTable[found];
-        h.patientNameBits |= STUDYHASH_DELETED;
-        store->studyTable[found] = h;
-        studyindex_writeRecord(hash.fd, found, &h, sizeof(h));
-        clearRecord(dataFd, found, sizeof(studydata));
-    } else {
-        logprintf(LOGLEVEL_DEBUG, store->logStream, "Del STUDY - not found!\n");
-    }
-    close(dataFd);
     hash.release();
 
     removeIndexFile(store, study, seriesPath, studyTexts);
@@ -202,14 +190,15 @@ static int deleteStudyLevel(LocalStore *store, const char *study, lockedIndex &s
 // in series, or opened here), removes the series' image index (held in
 // image, or opened here) and directory, and goes on with the study when it
 // has no other series. Result: 1 when the series index or the record is
-// missing, else the result of the last removal.
+// missing, else the result of the last removal. finishing: a missing index
+// or record is a step done before a crash, and the delete goes on.
 static int deleteSeriesLevel(LocalStore *store, const char *study, const char *seriesUid,
-                             lockedIndex &series, lockedIndex &image)
+                             lockedIndex &series, lockedIndex &image, int finishing)
 {
     OFString seriesPath = store->GetUidIndexPath(study, NULL) + ".dat";
-    logprintf(LOGLEVEL_DEBUG, store->logStream, "Del SER in %s\n", seriesPath.c_str());
+    logprintf(LOGLEVEL_DEBUG, store->getLogfile(), "Del SER in %s\n", seriesPath.c_str());
     if (series.fd < 0 && series.open(seriesPath.c_str()) != 0)
-        return 1;
+        return finishing ? deleteStudyLevel(store, study, series) : 1;
     OFString imagePath = store->GetUidIndexPath(study, seriesUid) + ".dat";
     // Series before image, the order of every nested lock of this file.
     if (image.fd < 0)
@@ -217,18 +206,21 @@ static int deleteSeriesLevel(LocalStore *store, const char *study, const char *s
 
     seriesrecord rec;
     recordSearch s = searchRecord(series.fd, seriesUid, &rec, sizeof(rec));
-    if (s.found < 0) {
-        logprintf(LOGLEVEL_DEBUG, store->logStream, "Del SERIES - not found!\n");
+    if (s.found < 0 && !finishing) {
+        logprintf(LOGLEVEL_DEBUG, store->getLogfile(), "Del SERIES - not found!\n");
         return 1;
     }
-    clearRecord(series.fd, s.found, sizeof(rec));
-    store->noteChanged(seriesPath, 0);
+    if (s.found >= 0) {
+        clearRecord(series.fd, s.found, sizeof(rec));
+        store->noteChanged(seriesPath, 0);
+    }
 
     removeIndexFile(store, study, imagePath, seriesTexts);
     image.release();
     int result = removeDirectory(store, store->GetUidPath(study, seriesUid, NULL, 1), seriesTexts);
 
-    if (!s.others)
+    // Not found, the search has passed over every record already.
+    if (!s.others && s.found >= 0)
         s.others = liveRecordAfter(series.fd, s.found, &rec, sizeof(rec));
     if (s.others)
         return result;
@@ -236,23 +228,23 @@ static int deleteSeriesLevel(LocalStore *store, const char *study, const char *s
 }
 
 // Image level: clears the image record, unlinks the image file, and goes on
-// with the series when it has no other image.
+// with the series when it has no other image. finishing: as for the series.
 static int deleteImageLevel(LocalStore *store, const char *study, const char *seriesUid,
-                            const char *sop)
+                            const char *sop, int finishing)
 {
-    logprintf(LOGLEVEL_DEBUG, store->logStream, "Del IMG\n");
+    logprintf(LOGLEVEL_DEBUG, store->getLogfile(), "Del IMG\n");
     lockedIndex series, image;
     // The series index is locked first (held while the image index is
     // searched): a store locks each index in turn, and a cascading delete
     // needs both, always in this order.
     series.open((store->GetUidIndexPath(study, NULL) + ".dat").c_str());
     if (image.open((store->GetUidIndexPath(study, seriesUid) + ".dat").c_str()) != 0)
-        return 1;
+        return finishing ? deleteSeriesLevel(store, study, seriesUid, series, image, 1) : 1;
 
     imagerecord rec;
     recordSearch s = searchRecord(image.fd, sop, &rec, sizeof(rec));
-    if (s.found < 0) {
-        logprintf(LOGLEVEL_WARNING, store->logStream, "Del IMG - not found!\n");
+    if (s.found < 0 && !finishing) {
+        logprintf(LOGLEVEL_WARNING, store->getLogfile(), "Del IMG - not found!\n");
         return 1;
     }
     // The file goes before its record: a crash in between leaves an entry
@@ -261,35 +253,77 @@ static int deleteImageLevel(LocalStore *store, const char *study, const char *se
     // is already gone is such a repeat.
     OFString file = store->GetUidPath(study, seriesUid, sop, 1);
     store->noteParentChanged(file);
-    logprintf(LOGLEVEL_DEBUG, store->logStream, "Del IMG - unlink(%s)\n", file.c_str());
+    logprintf(LOGLEVEL_DEBUG, store->getLogfile(), "Del IMG - unlink(%s)\n", file.c_str());
     int result = unlink(file.c_str()) == 0 || errno == ENOENT ? 0 : -1;
-    clearRecord(image.fd, s.found, sizeof(rec));
-    store->noteChanged(store->GetUidIndexPath(study, seriesUid) + ".dat", 0);
+    if (s.found >= 0) {
+        clearRecord(image.fd, s.found, sizeof(rec));
+        store->noteChanged(store->GetUidIndexPath(study, seriesUid) + ".dat", 0);
+    }
 
-    if (!s.others)
+    if (!s.others && s.found >= 0)
         s.others = liveRecordAfter(image.fd, s.found, &rec, sizeof(rec));
     if (s.others)
         return result;
-    return deleteSeriesLevel(store, study, seriesUid, series, image);
+    return deleteSeriesLevel(store, study, seriesUid, series, image, finishing);
+}
+
+// The delete of the image, series or study (finishing: see deleteSeriesLevel).
+static int deleteAny(LocalStore *store, const char *study, const char *series, const char *image,
+                     int finishing)
+{
+    if (image)
+        return deleteImageLevel(store, study, series, image, finishing);
+    lockedIndex seriesIndex, imageIndex;
+    if (series)
+        return deleteSeriesLevel(store, study, series, seriesIndex, imageIndex, finishing);
+    return deleteStudyLevel(store, study, seriesIndex);
+}
+
+// Checks the UIDs of a delete: 0 usable. The image form needs all three
+// UIDs, the series form the study's; and a UID that is refused for storing
+// names nothing in the store (a "/" would lead out of it).
+static int checkDeleteUids(LocalStore *store, const char *study, const char *series,
+                           const char *image)
+{
+    if (!study || (image && !series))
+        return 1;
+    if (store->CheckUid(study, "Study Instance UID") != LS_OK ||
+        (series && store->CheckUid(series, "Series Instance UID") != LS_OK) ||
+        (image && store->CheckUid(image, "SOP Instance UID") != LS_OK))
+        return 1;
+    return 0;
+}
+
+// deleteintent_finisher of FinishDeletes: the delete in its finishing form,
+// flushed before the intent goes.
+static void finishDelete(void *arg, const char *study, const char *series, const char *image)
+{
+    LocalStore *store = (LocalStore *)arg;
+    if (checkDeleteUids(store, study, series, image) != 0)
+        return;
+    // A DELETEME of the bucket can only be ours: no other delete runs.
+    OFString deleteme = store->GetUidBasePath(study) + "/DELETEME";
+    if (unlink(deleteme.c_str()) == 0)
+        store->noteChanged(store->GetUidBasePath(study), 1);
+    deleteAny(store, study, series, image, 1);
+    store->SyncWrites();
 }
 
 int LocalStore::DeleteFile(const char *study, const char *series, const char *image)
 {
-    // The image form needs all three UIDs, the series form the study's; and
-    // a UID that is refused for storing names nothing in the store (a "/"
-    // would lead out of it).
-    if (!study || (image && !series))
+    if (checkDeleteUids(this, study, series, image) != 0)
         return 1;
-    if (CheckUid(study, "Study Instance UID") != LS_OK ||
-        (series && CheckUid(series, "Series Instance UID") != LS_OK) ||
-        (image && CheckUid(image, "SOP Instance UID") != LS_OK))
-        return 1;
-    if (image)
-        return deleteImageLevel(this, study, series, image);
-    if (series) {
-        lockedIndex seriesIndex, imageIndex;
-        return deleteSeriesLevel(this, study, series, seriesIndex, imageIndex);
-    }
-    lockedIndex seriesIndex;
-    return deleteStudyLevel(this, study, seriesIndex);
+    deleteintent intent;
+    OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
+    if (deleteintent_begin(uidDir.c_str(), study, series, image, &intent, logStream) != 0)
+        return errno == ENOENT ? 1 : -1;
+    int result = deleteAny(this, study, series, image, 0);
+    deleteintent_end(&intent, logStream);
+    return result;
+}
+
+int LocalStore::FinishDeletes()
+{
+    OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
+    return deleteintent_finishAll(uidDir.c_str(), finishDelete, this, logStream);
 }

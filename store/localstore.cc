@@ -16,6 +16,7 @@
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dicomnet/dicomnet.h"
+#include "index/uidtree.h"
 #include "runtime/runtime.h"
 
 // Set once the first store of the process has filled crc32_table.
@@ -30,8 +31,6 @@ static void fillCrcTable()
 }
 
 LocalStore::LocalStore()
-    : baseDir(nullptr), baseDirOwned(0), studyTable(nullptr), studyCount(0), studyTableTime(0),
-      logStream(nullptr)
 {
     char path[1024];
     fillCrcTable();
@@ -42,9 +41,7 @@ LocalStore::LocalStore()
     finishInit();
 }
 
-LocalStore::LocalStore(const char *dir)
-    : baseDir(dir), baseDirOwned(0), studyTable(nullptr), studyCount(0), studyTableTime(0),
-      logStream(nullptr)
+LocalStore::LocalStore(const char *dir) : baseDir(dir)
 {
     fillCrcTable();
     finishInit();
@@ -62,7 +59,7 @@ LocalStore::~LocalStore()
     dropPendingSync();
     if (baseDirOwned)
         free(const_cast<char *>(baseDir));
-    free(studyTable);
+    studytable_free(&table);
 }
 
 void LocalStore::setLogfile(FILE *stream)
@@ -106,7 +103,7 @@ int LocalStore::ReloadBaseDirConfig()
         goto out;
     // Another store: the table loaded at construction belongs to the old one.
     reallocStudyHash(0);
-    studyTableTime = 0;
+    table.studyTableTime = 0;
     finishInit();
     changed = 1;
 out:
@@ -133,63 +130,13 @@ int LocalStore::check_and_complain_dir(const char *dir)
 
 int LocalStore::CheckUid(const char *uid, const char *what)
 {
-    const char *why = nullptr;
-    size_t len = uid == nullptr ? 0 : strlen(uid);
-    if (len == 0) {
-        why = "empty";
-    } else if (len > LS_UID_MAX) {
-        // Index keys hold 64 bytes: two longer UIDs could be taken for one.
-        why = "longer than 64 characters";
-    } else {
-        for (size_t i = 0; i < len && why == nullptr; i++) {
-            unsigned char c = (unsigned char)uid[i];
-            // A "/" would reach the file system as a directory separator.
-            if (c == '/')
-                why = "holds \"/\"";
-            else if (c < 0x20 || c == 0x7f)
-                why = "holds a control character";
-        }
-    }
-    if (why == nullptr)
-        return LS_OK;
-    logprintf(LOGLEVEL_WARNING, logStream, "Refusing %s (%s): %.80s\n", what, why,
-              uid == nullptr ? "" : uid);
-    return LS_BAD_UID;
-}
-
-// "/XX/YY/study_": the two bucket levels chosen by the UID's CRC-32.
-static void appendBucket(OFString &path, const char *study)
-{
-    char bucket[32];
-    uint32_t crc = studyindex_uidCrc(study);
-    snprintf(bucket, sizeof bucket, "/%02X/%02X", (unsigned)(crc & 0xff),
-             (unsigned)((crc >> 8) & 0xff));
-    path += bucket;
+    return uidtree_checkUid(uid, what, logStream) == 0 ? LS_OK : LS_BAD_UID;
 }
 
 OFString LocalStore::GetUidPath(const char *study, const char *series, const char *image,
                                 int withBase)
 {
-    OFString path;
-    if (withBase)
-        path = baseDir;
-    path += "/uid";
-    if (study != nullptr) {
-        appendBucket(path, study);
-        path += "/study_";
-        path += study;
-    }
-    if (series != nullptr) {
-        path += "/series_";
-        path += series;
-    }
-    if (image != nullptr) {
-        path += "/image_";
-        path += image;
-        path += ".dcm";
-    }
-    logprintf(LOGLEVEL_TRACE2, logStream, "GetUidPath() returning %s\n", path.c_str());
-    return path;
+    return uidtree_path(withBase ? baseDir : nullptr, study, series, image, logStream);
 }
 
 OFString LocalStore::GetUidPath(DcmDataset *ds, int withBase)
@@ -201,20 +148,12 @@ OFString LocalStore::GetUidPath(DcmDataset *ds, int withBase)
 
 OFString LocalStore::GetUidIndexPath(const char *study, const char *series)
 {
-    if (series != nullptr)
-        return GetUidPath(study, series, nullptr, 1) + "/IMAGEINDEX";
-    if (study != nullptr)
-        return GetUidPath(study, nullptr, nullptr, 1) + "/SERIESINDEX";
-    return GetUidPath(nullptr, nullptr, nullptr, 1) + "/STUDYINDEX";
+    return uidtree_indexStem(baseDir, study, series, logStream);
 }
 
 OFString LocalStore::GetUidBasePath(const char *study)
 {
-    OFString path = GetUidPath(study, nullptr, nullptr, 1);
-    size_t slash = path.rfind('/');
-    if (slash != OFString_npos)
-        path.erase(slash);
-    return path;
+    return uidtree_bucketPath(baseDir, study, logStream);
 }
 
 int LocalStore::makeDirectory(const OFString &path)
@@ -258,16 +197,12 @@ int LocalStore::CreateUidPath(const char *study, const char *series)
         goto out;
     }
     if (study != nullptr) {
-        uint32_t crc = studyindex_uidCrc(study);
-        char level[8];
-        snprintf(level, sizeof level, "/%02X", (unsigned)(crc & 0xff));
-        path += level;
-        if (makeDirectory(path) != 0) {
+        // B/uid/XX/YY, the two bucket levels.
+        path = uidtree_bucketPath(baseDir, study, nullptr);
+        if (makeDirectory(path.substr(0, path.rfind('/'))) != 0) {
             failed = "Cannot create storage study C1 directory.\n";
             goto out;
         }
-        snprintf(level, sizeof level, "/%02X", (unsigned)((crc >> 8) & 0xff));
-        path += level;
         if (makeDirectory(path) != 0) {
             failed = "Cannot create storage study C2 directory.\n";
             goto out;

@@ -1,8 +1,10 @@
 // LocalStore: the image store of one server process. Its base directory
 // and UID tree, the write path of a received image, the patient link tree,
-// deleting, the in-memory study table and the study index queries. One
-// store exists per process; processes share only the files below the base
-// directory, coordinated by whole-file fcntl locks on the index files.
+// deleting, and the entry points to its index (index/: the record formats,
+// the in-memory study table, matching and query execution, which know
+// nothing of the store). One store exists per process; processes share
+// only the files below the base directory, coordinated by whole-file fcntl
+// locks on the index files.
 //
 // Results are small integers (LS_* below); nothing is thrown. Paths are
 // returned as OFString. Messages go to logStream through logprintf.
@@ -18,9 +20,10 @@
 #include "dcmtk/dcmdata/dcdatset.h"
 #include "dcmtk/ofstd/ofstring.h"
 
+#include "index/finddataset.h"
+#include "index/querymatch.h"
 #include "index/studyindex.h"
-
-struct studyhash_template; // study query, summary form (index/ query code)
+#include "index/studytable.h"
 
 // Result codes of the store's operations.
 enum {
@@ -156,9 +159,15 @@ public:
     // the series, or the study. 1 not found / index missing, else 0 or -1
     // from the last unlink/rmdir.
     int DeleteFile(const char *study, const char *series, const char *image);
+    // Finishes the deletes that a killed process left half done (recorded
+    // in B/uid/DELETING.* intent files; store/deleteintent.h), each flushed
+    // before its intent is removed. For a process that starts on the store
+    // before it reads the index. The number finished, or -1 (logged).
+    int FinishDeletes();
 
     // --- study records and table ---
-    // Fills or merges the study records from ds (null record: left alone).
+    // Fills or merges the study records from ds (null record: left alone;
+    // studyindex_makeRecords logging on this store's log stream).
     void studyDataMake(const DcmDataset *ds, studyhash *hash, studydata *data);
     // Resizes the table to exactly n records: 0 ok; non-zero: table emptied.
     int reallocStudyHash(int n);
@@ -168,11 +177,28 @@ public:
     int updateStudyHash(int fd);
     // Open, lock shared, reload, unlock, close: 1, 0 or -1 as above.
     int updateStudyHash();
+    // updateStudyHash with the study key digests that queries use
+    // (STUDYINDEX.keys, rebuilt when missing or stale): for a process that
+    // answers queries, or forks workers that do. 1, 0 or -1 as above.
+    int refreshStudyTable();
     // Drop deleted studies from both study files (fd read-write, locked
     // exclusively by the caller): 1 removed some, 0 none, -1 failed.
     int compactStudyHash(int fd);
     // Open, lock exclusive, compact, unlock, close: 1, 0 or -1 as above.
     int compactStudyHash();
+    // The study step of a delete (fd: STUDYINDEX.hash open read-write and
+    // locked exclusively by the caller): reloads the table if the file
+    // changed, sets the deleted flag of the study's summary (in the table
+    // and the file) and clears its data record. 0 done, 1 the study is not
+    // in the index (logged at level 128), -1 the data file cannot be opened.
+    int markStudyDeleted(int fd, const char *study);
+    // The table as loaded now (valid until the next call that loads,
+    // grows or compacts it).
+    const studytable &getStudyTable() const { return table; }
+    // The index as the index code reads it (index/finddataset.h,
+    // index/retrievelist.h): base directory, study table and log stream,
+    // borrowed from this store, whose calls keep them up to date.
+    finddataset_index getIndex() const { return {baseDir, &table, logStream}; }
 
     // --- queries ---
     // One match per call; *handle is the caller's iteration state (null to
@@ -186,26 +212,42 @@ public:
     // 0 when record passes the summary test of t, 1 when not.
     int studyHashCompare(studyhash *record, studyhash_template *t);
 
-    // Fields, in this order.
-    const char *baseDir;     // base directory as configured; every path starts with it
-    int32_t baseDirOwned;    // non-zero: baseDir is heap memory of this store
-    studyhash *studyTable;   // in-memory copy of STUDYINDEX.hash (heap, owned)
-    int32_t studyCount;      // records in studyTable
-    uint32_t studyTableTime; // mtime (s) of STUDYINDEX.hash at the last load
-    FILE *logStream;         // log stream (borrowed), null: nothing logged
+    // --- fields, read-only ---
+    // The base directory as configured; every path starts with it.
+    const char *getBaseDir() const { return baseDir; }
+    // Non-zero when the base directory is heap memory of this store (read
+    // from a configuration file).
+    int32_t getBaseDirOwned() const { return baseDirOwned; }
+    // The log stream (borrowed), null: nothing logged.
+    FILE *getLogfile() const { return logStream; }
 
 private:
+    // Fields, in this order.
+    const char *baseDir = nullptr; // see getBaseDir
+    int32_t baseDirOwned = 0;      // non-zero: baseDir is heap memory of this store
+    studytable table;              // studyTable, studyCount, studyTableTime of STUDYINDEX.hash
+    FILE *logStream = nullptr;     // see getLogfile
+
     int syncEachImage = 0; // see setSyncEachImage
     // The paths that SyncWrites will flush (defined in store/syncwrites.cc);
     // owned, freed by the destructor.
     struct pendingSync;
     pendingSync *pending = nullptr;
     void dropPendingSync();
+    // SyncWrites' steps: flushes one noted path (through a descriptor the
+    // store holds for it, if any), or every noted file (isDir 0) or
+    // directory (1). 0, or -1 with errno set (flushSet: after a log).
+    int flushNoted(const char *path, int isDir);
+    int flushSet(int isDir);
+    // Starts flushing the noted index file at path (held open by the write
+    // path) in a helper thread, while the caller goes on: 1 started, 0 not
+    // (SyncWrites flushes it as any other). endFlushAside waits for it: 0
+    // on disk (no longer noted), -1 after a log (a failed flush is never
+    // tried again through the same descriptor, which would report success).
+    int flushAside(const char *path);
+    int endFlushAside(const char *path);
     // Shared part of the two constructors after baseDir is set.
     void finishInit();
-    // Loads the table from fd (locked by the caller) when its record count or
-    // mtime changed, or always with force: 1 loaded, 0 current, -1 failed.
-    int loadStudyHash(int fd, int force);
     // mkdir with mode 0777; an existing directory counts as made (not an
     // existing file). 0, or -1 with errno set.
     int makeDirectory(const OFString &path);
@@ -219,15 +261,9 @@ private:
     struct recordIndexCache;
     recordIndexCache *indexCache[2] = {nullptr, nullptr};
     void dropIndexCaches();
-    // FindDataset's levels (levelText: the level as received, for the
-    // responses; levelGiven: the caller forced the level). Results as
-    // FindDataset's.
-    int findStudyLevel(void **handle, DcmDataset *query, DcmDataset **result, const char *levelText,
-                       int flags);
-    int findSeriesLevel(void **handle, DcmDataset *query, DcmDataset **result,
-                        const char *levelText);
-    int findImageLevel(void **handle, DcmDataset *query, DcmDataset **result, const char *levelText,
-                       int levelGiven);
+    // The descriptor of the index file at path that the write path holds
+    // open, or -1.
+    int heldIndexFd(const char *path);
 };
 
 #endif

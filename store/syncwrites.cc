@@ -1,24 +1,44 @@
 // LocalStore's durability: the set of files and directories that this
 // process created or changed since its last flush, and the flush itself,
 // which writes exactly those to disk (never the whole file system, whose
-// other dirty data may be large and belong to other programs).
+// other dirty data may be large and belong to other programs): fdatasync of
+// each file, then of each directory.
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <set>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "index/studyindex.h"
 #include "runtime/logprintf.h"
 #include "store/localstore.h"
 
 // Ordered sets: files are flushed before the directories that name them,
-// and each path once however often it was changed.
+// and each path once however often it was changed. dirFd keeps the last
+// directory flushed open (a series directory gets a new image after
+// another): opening a path costs more than the flush of one block.
+// aside is the helper thread of flushAside and its result (the errno of a
+// failed fdatasync, or 0).
 struct LocalStore::pendingSync {
     std::set<std::string> files;
     std::set<std::string> dirs;
+    std::string dirPath;
+    int dirFd = -1;
+    std::thread aside;
+    int asideError = 0;
+
+    ~pendingSync()
+    {
+        if (aside.joinable())
+            aside.join();
+        if (dirFd >= 0)
+            close(dirFd);
+    }
 };
 
 void LocalStore::noteChanged(const OFString &path, int isDir)
@@ -41,29 +61,85 @@ void LocalStore::dropPendingSync()
     pending = nullptr;
 }
 
-// Flushes one path: 0 on disk or gone, -1 with errno set. A file is opened
-// read-only: fdatasync needs no write access, and a flush through a new
-// descriptor still reports a write-back error that no one has seen yet.
+// Flushes the path through a new descriptor: 0 on disk or gone, -1 with
+// errno set. A file is opened read-only: fdatasync needs no write access,
+// and a flush through a new descriptor still reports a write-back error
+// that no one has seen yet.
 static int flushPath(const std::string &path, int isDir)
 {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | (isDir ? O_DIRECTORY : O_NOFOLLOW));
     if (fd < 0)
         return errno == ENOENT ? 0 : -1;
-    int rc = isDir ? fsync(fd) : fdatasync(fd);
+    int rc = fdatasync(fd);
     int saved = errno;
     close(fd);
     errno = saved;
     return rc;
 }
 
-// Flushes every path of set, removing those done; stops at the first
-// failure, which is logged and left in the set. 0, or -1.
-static int flushSet(std::set<std::string> &set, int isDir, FILE *log)
+// fdatasync serves directories too: what names their files is their data;
+// their times are not needed, and writing them would cost a write each.
+int LocalStore::flushNoted(const char *path, int isDir)
 {
+    if (!isDir) {
+        // The index file the write path holds is the very file its records
+        // went into, even if a delete has moved it aside since.
+        int held = heldIndexFd(path);
+        return held >= 0 ? fdatasync(held) : flushPath(path, isDir);
+    }
+    pendingSync *p = pending;
+    struct stat opened, named;
+    // The directory still held is used only while the path names it (a
+    // delete may have removed it and a store made it anew).
+    if (p->dirFd >= 0 && p->dirPath == path && stat(path, &named) == 0 &&
+        fstat(p->dirFd, &opened) == 0 && opened.st_ino == named.st_ino &&
+        opened.st_dev == named.st_dev)
+        return fdatasync(p->dirFd);
+    if (p->dirFd >= 0)
+        close(p->dirFd);
+    p->dirFd = open(path, O_RDONLY | O_CLOEXEC | O_DIRECTORY);
+    p->dirPath = p->dirFd >= 0 ? path : "";
+    if (p->dirFd < 0)
+        return errno == ENOENT ? 0 : -1;
+    return fdatasync(p->dirFd);
+}
+
+int LocalStore::flushAside(const char *path)
+{
+    int fd = heldIndexFd(path);
+    if (pending == nullptr || fd < 0 || pending->aside.joinable() ||
+        pending->files.count(path) == 0)
+        return 0;
+    pendingSync *p = pending;
+    p->asideError = 0;
+    try {
+        // The thread touches nothing but its descriptor and its result; the
+        // caller reads the result only after the join.
+        p->aside = std::thread([p, fd]() { p->asideError = fdatasync(fd) == 0 ? 0 : errno; });
+    } catch (const std::system_error &) {
+        return 0;
+    }
+    return 1;
+}
+
+int LocalStore::endFlushAside(const char *path)
+{
+    pending->aside.join();
+    pending->files.erase(path);
+    if (pending->asideError == 0)
+        return 0;
+    logprintf(LOGLEVEL_ERROR, logStream, "Cannot flush %s to disk: %s\n", path,
+              strerror(pending->asideError));
+    return -1;
+}
+
+int LocalStore::flushSet(int isDir)
+{
+    std::set<std::string> &set = isDir ? pending->dirs : pending->files;
     while (!set.empty()) {
         auto first = set.begin();
-        if (flushPath(*first, isDir) != 0) {
-            logprintf(LOGLEVEL_ERROR, log, "Cannot flush %s to disk: %s\n", first->c_str(),
+        if (flushNoted(first->c_str(), isDir) != 0) {
+            logprintf(LOGLEVEL_ERROR, logStream, "Cannot flush %s to disk: %s\n", first->c_str(),
                       strerror(errno));
             return -1;
         }
@@ -78,7 +154,7 @@ int LocalStore::SyncWrites()
         return 0;
     // Data before names: once a directory entry is on disk, the file it
     // names is complete.
-    if (flushSet(pending->files, 0, logStream) != 0 || flushSet(pending->dirs, 1, logStream) != 0)
+    if (flushSet(0) != 0 || flushSet(1) != 0)
         return -1;
     return 0;
 }
@@ -112,64 +188,4 @@ int LocalStore::NoteImage(const char *study, const char *series, const char *ima
         dir = dir.substr(0, slash);
     }
     return LS_OK;
-}
-
-// Key of record i of fd (records of size bytes) into key: 1 live record
-// read, 0 cleared, -1 end or damage.
-static int readKey(int fd, long i, size_t size, std::string *key)
-{
-    char record[sizeof(imagerecord)];
-    int r = studyindex_readRecord(fd, i, record, size);
-    if (r != 1)
-        return -1;
-    if (!studyindex_isLive(record))
-        return 0;
-    *key = std::string(record, strnlen(record, STUDYINDEX_KEY_WIDTH));
-    return 1;
-}
-
-int LocalStore::LocateImage(const char *instance, OFString *study, OFString *series)
-{
-    int result = LS_MISSING;
-    OFString stem = GetUidIndexPath(nullptr, nullptr);
-    int dataFd = open((stem + ".dat").c_str(), O_RDONLY | O_CLOEXEC);
-    if (dataFd < 0)
-        return LS_MISSING;
-    std::string studyUid, seriesUid, key;
-    for (long i = studyCount - 1; i >= 0 && result != LS_OK; i--) {
-        if (studyTable[i].patientNameBits & STUDYHASH_DELETED)
-            continue;
-        if (readKey(dataFd, i, sizeof(studydata), &studyUid) != 1)
-            continue;
-        int seriesFd = open((GetUidIndexPath(studyUid.c_str(), nullptr) + ".dat").c_str(),
-                            O_RDONLY | O_CLOEXEC);
-        if (seriesFd < 0)
-            continue;
-        for (long j = 0; result != LS_OK; j++) {
-            int r = readKey(seriesFd, j, sizeof(seriesrecord), &seriesUid);
-            if (r < 0)
-                break;
-            if (r == 0)
-                continue;
-            int imageFd =
-                open((GetUidIndexPath(studyUid.c_str(), seriesUid.c_str()) + ".dat").c_str(),
-                     O_RDONLY | O_CLOEXEC);
-            if (imageFd < 0)
-                continue;
-            for (long k = 0; result != LS_OK; k++) {
-                r = readKey(imageFd, k, sizeof(imagerecord), &key);
-                if (r < 0)
-                    break;
-                if (r == 1 && key == instance) {
-                    *study = studyUid.c_str();
-                    *series = seriesUid.c_str();
-                    result = LS_OK;
-                }
-            }
-            close(imageFd);
-        }
-        close(seriesFd);
-    }
-    close(dataFd);
-    return result;
 }

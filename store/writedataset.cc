@@ -71,127 +71,18 @@ static const char *readUid(DcmDataset *ds, const DcmTagKey &tag, int *embeddedNu
 
 int LocalStore::addToStudyIndex(DcmDataset *ds)
 {
-    OFString hashPath = GetUidIndexPath(nullptr, nullptr) + ".hash";
-    OFString dataPath = GetUidIndexPath(nullptr, nullptr) + ".dat";
-    int hashFd = -1, dataFd = -1, locked = 0;
-    int result = LS_INDEX_ERROR;
-    studyhash newHash = {};
-    studydata newData = {};
-    studydata stored;
-    struct stat st;
-    long n, found = -1;
-
-    studyDataMake(ds, &newHash, &newData);
-
-    hashFd = studyindex_openLocked(hashPath.c_str(), O_RDWR | O_CREAT, INDEX_MODE, F_WRLCK);
-    if (hashFd < 0) {
-        logprintf(LOGLEVEL_ERROR, logStream, "Cannot open study index %s: %s\n", hashPath.c_str(),
-                  strerror(errno));
-        goto out;
-    }
-    locked = 1;
-    dataFd = open(dataPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, INDEX_MODE);
-    if (dataFd < 0) {
-        logprintf(LOGLEVEL_ERROR, logStream, "Cannot open study index %s: %s\n", dataPath.c_str(),
-                  strerror(errno));
-        goto out;
-    }
-    if (fstat(hashFd, &st) != 0)
-        goto out;
-    // Both files may just have been created.
-    if (st.st_size == 0)
-        noteParentChanged(hashPath);
-    if (st.st_size % (off_t)sizeof(studyhash) != 0) {
-        logprintf(LOGLEVEL_ERROR, logStream, "Study index %s malformed (%ld bytes).\n",
-                  hashPath.c_str(), (long)st.st_size);
-        goto out;
-    }
-    n = (long)(st.st_size / (off_t)sizeof(studyhash));
-    if (n > INT32_MAX - 1)
-        goto out;
-    if (n != studyCount) {
-        // Records were added or removed by another process: reload.
-        size_t bytes = (size_t)n * sizeof(studyhash);
-        if (reallocStudyHash((int)n) != 0)
-            goto out;
-        if (fullio_pread(hashFd, studyTable, bytes, 0) != (ssize_t)bytes) {
-            reallocStudyHash(0);
-            goto out;
-        }
-    }
-
-    // Newest first; a record is read from disk only when its CRC matches.
-    for (long i = n - 1; i >= 0 && found < 0; i--) {
-        if (studyTable[i].studyUidCrc != newHash.studyUidCrc)
-            continue;
-        if (studyindex_readRecord(dataFd, i, &stored, sizeof stored) == 1 &&
-            studyindex_keyEquals(stored.studyInstanceUid, newData.studyInstanceUid))
-            found = i;
-    }
-
-    if (found >= 0) {
-        studyhash current;
-        // Merge into the file's record i, not into this process's copy: another
-        // process may have merged into it in place since the table was loaded.
-        if (studyindex_readRecord(hashFd, found, &current, sizeof current) != 1)
-            goto out;
-        studyTable[found] = current;
-        studydata dataBefore = stored;
-        studyDataMake(ds, &studyTable[found], &stored);
-        if (memcmp(&stored, &dataBefore, sizeof stored) != 0)
-            noteChanged(dataPath, 0);
-        if (memcmp(&studyTable[found], &current, sizeof current) != 0)
-            noteChanged(hashPath, 0);
-        if (memcmp(&stored, &dataBefore, sizeof stored) != 0 &&
-            studyindex_writeRecord(dataFd, found, &stored, sizeof stored) != 0) {
-            studyTable[found] = current;
-            logprintf(LOGLEVEL_WARNING, logStream, "Cannot write study record: %s\n",
-                      strerror(errno));
-            goto out;
-        }
-        if (memcmp(&studyTable[found], &current, sizeof current) != 0 &&
-            studyindex_writeRecord(hashFd, found, &studyTable[found], sizeof current) != 0) {
-            logprintf(LOGLEVEL_WARNING, logStream, "Cannot write study summary: %s\n",
-                      strerror(errno));
-            goto out;
-        }
-    } else {
-        struct stat dataSt;
-        if (fstat(dataFd, &dataSt) != 0)
-            goto out;
-        noteChanged(dataPath, 0);
-        noteChanged(hashPath, 0);
-        // Grow the table first, so that a failure leaves both files as they were.
-        if (reallocStudyHash((int)n + 1) != 0)
-            goto out;
-        if (studyindex_writeRecord(dataFd, n, &newData, sizeof newData) != 0) {
-            logprintf(LOGLEVEL_WARNING, logStream, "Cannot append study record: %s\n",
-                      strerror(errno));
-            reallocStudyHash((int)n);
-            goto out;
-        }
-        if (studyindex_writeRecord(hashFd, n, &newHash, sizeof newHash) != 0) {
-            logprintf(LOGLEVEL_WARNING, logStream, "Cannot append study summary: %s\n",
-                      strerror(errno));
-            // The two files must keep one record per study: take the data
-            // record back too.
-            if (ftruncate(dataFd, dataSt.st_size) != 0)
-                logprintf(LOGLEVEL_ERROR, logStream, "Cannot truncate %s: %s\n", dataPath.c_str(),
-                          strerror(errno));
-            reallocStudyHash((int)n);
-            goto out;
-        }
-        studyTable[n] = newHash;
-    }
-    result = LS_OK;
-out:
-    if (dataFd >= 0)
-        close(dataFd);
-    if (locked)
-        VLCompat_LockWholeFile(hashFd, F_UNLCK);
-    if (hashFd >= 0)
-        close(hashFd);
-    return result;
+    OFString stem = GetUidIndexPath(nullptr, nullptr);
+    int changed = 0;
+    int r = studytable_add(&table, stem.c_str(), ds, INDEX_MODE, logStream, &changed);
+    if (changed & STUDYTABLE_CREATED)
+        noteParentChanged(stem + ".hash");
+    if (changed & STUDYTABLE_DATA)
+        noteChanged(stem + ".dat", 0);
+    if (changed & STUDYTABLE_HASH)
+        noteChanged(stem + ".hash", 0);
+    if (changed & STUDYTABLE_KEYS)
+        noteChanged(OFString(studykeys_path(stem.c_str()).c_str()), 0);
+    return r == 0 ? LS_OK : LS_INDEX_ERROR;
 }
 
 // What the write path knows of the series or image index it wrote to last.
@@ -219,6 +110,14 @@ struct LocalStore::recordIndexCache {
         keys.clear();
     }
 };
+
+int LocalStore::heldIndexFd(const char *path)
+{
+    for (recordIndexCache *c : indexCache)
+        if (c != nullptr && c->fd >= 0 && c->path == path)
+            return c->fd;
+    return -1;
+}
 
 void LocalStore::dropIndexCaches()
 {
@@ -373,14 +272,6 @@ out:
     return result;
 }
 
-// Fills a series or image record from the dataset, field by field.
-static void fillRecord(DcmDataset *ds, const studyindex_field *fields, int count, char *record)
-{
-    for (int i = 0; i < count; i++)
-        studyindex_setField(record + fields[i].offset, fields[i].width,
-                            DCMTK_getTagString(ds, fields[i].tag));
-}
-
 // The image is encoded into this buffer a piece at a time, and each piece
 // written to the file in one system call. (A worker writes one image at a
 // time, so one buffer serves every call.)
@@ -446,7 +337,7 @@ out:
         ok = 0;
     }
     if (!ok)
-        logprintf(LOGLEVEL_WARNING, store->logStream, "Cannot write %s: %s\n", tmp,
+        logprintf(LOGLEVEL_WARNING, store->getLogfile(), "Cannot write %s: %s\n", tmp,
                   strerror(saved));
     return ok;
 }
@@ -507,14 +398,14 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
     if (!seriesMade && (result = CreateUidPath(S, R)) != LS_OK)
         return result;
 
-    seriesrecord series = {};
-    fillRecord(ds, studyindex_seriesFields, STUDYINDEX_SERIES_FIELDS, (char *)&series);
+    seriesrecord series;
+    studyindex_makeSeries(ds, &series);
     result =
         addToRecordIndex(0, (GetUidIndexPath(S, nullptr) + ".dat").c_str(), &series, sizeof series);
     if (result != LS_OK)
         return result;
-    imagerecord image = {};
-    fillRecord(ds, studyindex_imageFields, STUDYINDEX_IMAGE_FIELDS, (char *)&image);
+    imagerecord image;
+    studyindex_makeImage(ds, &image);
     result = addToRecordIndex(1, (GetUidIndexPath(S, R) + ".dat").c_str(), &image, sizeof image);
     if (result != LS_OK)
         return result;
@@ -539,7 +430,17 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
                   "LocalStore::WriteDataset: Cannot write LE-Exp TS, using original.\n");
         xfer = ds->getOriginalXfer();
     }
-    if (!saveVerified(this, ds, tmp.c_str(), xfer, syncEachImage)) {
+    // With -S the image is flushed under its temporary name (through the
+    // descriptor it was written by) before the rename: a crash up to the
+    // rename leaves at most a temporary file, and a name on disk never
+    // refers to data that is not. Its image index record is flushed at the
+    // same time by a helper thread: the two waits for the disk overlap.
+    OFString imageIndex = GetUidIndexPath(S, R) + ".dat";
+    int indexFlush = syncEachImage ? flushAside(imageIndex.c_str()) : 0;
+    int saved = saveVerified(this, ds, tmp.c_str(), xfer, syncEachImage);
+    if (indexFlush != 0 && endFlushAside(imageIndex.c_str()) != 0)
+        saved = 0;
+    if (!saved) {
         unlink(tmp.c_str());
         return LS_INDEX_ERROR;
     }
@@ -553,7 +454,8 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
     }
     // A power failure before the next flush may lose the new file or leave
     // it empty; the peer is told that it is safe only after that flush: with
-    // -S right here, otherwise at the association's release.
+    // -S right here (the index records and the new name), otherwise at the
+    // association's release.
     noteParentChanged(target);
     if (!syncEachImage)
         noteChanged(target, 0);

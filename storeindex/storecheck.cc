@@ -7,6 +7,7 @@
 #include <stdarg.h>
 #include <stddef.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <set>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "index/studyindex.h"
+#include "index/studykeys.h"
 #include "store/localstore.h"
 #include "storeindex/storetree.h"
 
@@ -215,6 +217,25 @@ static std::set<std::string> checkStudyIndex(checkctx *ctx, const storetree &tre
     return live;
 }
 
+// The key digests beside the study files: damage is a finding. A missing
+// or stale keys file is not: it is derived data, which the server rebuilds
+// when it next loads the study table.
+static void checkStudyKeys(checkctx *ctx, const storetree &tree)
+{
+    std::string stem = tree.uidDir + "/STUDYINDEX";
+    struct stat st;
+    if (stat((stem + ".hash").c_str(), &st) != 0)
+        return;
+    long count = (long)(st.st_size / (off_t)sizeof(studyhash)), bad = -1;
+    int r = studykeys_check(stem.c_str(), count, &bad);
+    if (r == 2)
+        finding(ctx, STORECHECK_MALFORMED, studykeys_path(stem.c_str()),
+                "malformed, or not %ld records long", count);
+    else if (r == 4)
+        finding(ctx, STORECHECK_OUT_OF_STEP, studykeys_path(stem.c_str()),
+                "record %ld: the key digests do not belong to the study's data record", bad);
+}
+
 int storecheck_run(const char *base, FILE *out)
 {
     checkctx ctx{out, 0};
@@ -232,6 +253,7 @@ int storecheck_run(const char *base, FILE *out)
         finding(&ctx, STORECHECK_UNREADABLE, dir, "directory cannot be listed");
 
     std::set<std::string> live = checkStudyIndex(&ctx, tree);
+    checkStudyKeys(&ctx, tree);
     std::set<std::string> dirs;
     for (const storetree_study &study : tree.studies) {
         dirs.insert(study.uid);
@@ -246,5 +268,8 @@ int storecheck_run(const char *base, FILE *out)
         finding(&ctx, STORECHECK_STALE_TMP, tmp, "temporary file of an unfinished write");
     for (const std::string &del : tree.deleteme)
         finding(&ctx, STORECHECK_DELETEME, del, "index file of an unfinished delete");
+    for (const std::string &intent : tree.intents)
+        finding(&ctx, STORECHECK_INTENT, intent,
+                "a delete was cut short; the server's next start (or a rebuild) finishes it");
     return ctx.findings;
 }

@@ -19,6 +19,7 @@
 #include "dcmtk/dcmdata/dcfilefo.h"
 #include "dicomnet/dicomnet.h"
 #include "index/studyindex.h"
+#include "index/studykeys.h"
 #include "runtime/fullio.h"
 #include "store/localstore.h"
 #include "storeindex/storetree.h"
@@ -69,17 +70,6 @@ static void report(FILE *stream, const char *kind, const std::string &path, cons
     vfprintf(stream, fmt, ap);
     va_end(ap);
     fputc('\n', stream);
-}
-
-// Fills a series or image record from the dataset with the store's field
-// list of that record (absent elements stay zero).
-static void makeRecord(DcmDataset *ds, const studyindex_field *fields, int count, void *record,
-                       size_t size)
-{
-    memset(record, 0, size);
-    for (int i = 0; i < count; i++)
-        studyindex_setField((char *)record + fields[i].offset, fields[i].width,
-                            DCMTK_getTagString(ds, fields[i].tag));
 }
 
 // Writes len bytes to a new file "path.PID.tmp" (synced to disk), owned
@@ -266,9 +256,9 @@ static int enterImage(rebuildctx *ctx, LocalStore *store, const storetree &tree,
         rb.any = true;
         rb.order = order;
     }
-    makeRecord(ds, studyindex_seriesFields, STUDYINDEX_SERIES_FIELDS, &rb.record, sizeof rb.record);
+    studyindex_makeSeries(ds, &rb.record);
     imagerecord image;
-    makeRecord(ds, studyindex_imageFields, STUDYINDEX_IMAGE_FIELDS, &image, sizeof image);
+    studyindex_makeImage(ds, &image);
     rb.images.push_back(image);
     return 0;
 }
@@ -372,6 +362,17 @@ int storerebuild_run(const char *base, FILE *out, FILE *err)
         return STOREREBUILD_FAILED;
     }
     LocalStore store(base);
+    if (!tree.intents.empty()) {
+        // A delete cut short is finished first, as the server's start would:
+        // the rebuild then indexes what it left, not what it had begun to remove.
+        for (const std::string &intent : tree.intents)
+            report(out, "finished", intent, "delete cut short");
+        store.FinishDeletes();
+        if (storetree_scan(base, &tree) != 0) {
+            report(err, "error", base, "cannot read the base directory");
+            return STOREREBUILD_FAILED;
+        }
+    }
     for (size_t s = 0; s < tree.studies.size();) {
         if (placeStudy(&ctx, &store, tree, &tree.studies[s]) == 0) {
             s++;
@@ -443,6 +444,9 @@ int storerebuild_run(const char *base, FILE *out, FILE *err)
             return STOREREBUILD_FAILED;
     if (writeStudyIndex(&ctx, tree, builds, &studyCount) != 0)
         return STOREREBUILD_FAILED;
+    // The key digests of the new study files; should this fail, the old
+    // keys file is stale and the server rebuilds it when it loads.
+    studykeys_rebuild((tree.uidDir + "/STUDYINDEX").c_str(), studyCount, nullptr, err);
     syncDir(tree.uidDir);
     if (unlink(marker.c_str()) != 0) {
         report(err, "error", marker, "cannot remove: %s", strerror(errno));

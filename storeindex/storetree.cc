@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "runtime/fullio.h"
+#include "store/deleteintent.h"
 
 std::string storetree_field(const char *field, size_t width)
 {
@@ -151,6 +152,7 @@ int storetree_scan(const char *base, storetree *tree)
     tree->studies.clear();
     tree->stale.clear();
     tree->deleteme.clear();
+    tree->intents.clear();
     tree->unreadable.clear();
 
     struct stat st;
@@ -170,6 +172,8 @@ int storetree_scan(const char *base, storetree *tree)
         if (!first.isDir) {
             if (first.name == STORETREE_REBUILD_MARKER)
                 tree->rebuildMarker = true;
+            else if (deleteintent_isIntent(first.name.c_str()))
+                tree->intents.push_back(path);
             else if (storetree_isTmp(first.name.c_str()))
                 tree->stale.push_back(path);
             continue;

@@ -43,6 +43,7 @@ struct storetree {
     std::vector<storetree_study> studies; // in directory order (bucket, then name)
     std::vector<std::string> stale;       // *.tmp outside study directories
     std::vector<std::string> deleteme;    // DELETEME files of bucket directories
+    std::vector<std::string> intents;     // B/uid/DELETING.* of unfinished deletes
     std::vector<std::string> unreadable;  // directories that could not be listed
 };
 

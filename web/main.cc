@@ -253,7 +253,7 @@ int main(int argc, char **argv)
     storeLock = web_store->LockStore(0);
     if (storeLock < 0 && errno == EAGAIN) {
         logprintf(LOGLEVEL_FATAL, o.logfp, "Store %s is being rebuilt (storeindex holds it).\n",
-                  web_store->baseDir);
+                  web_store->getBaseDir());
         goto out;
     }
 
@@ -291,7 +291,7 @@ int main(int argc, char **argv)
         snprintf(text, sizeof text, "WEB START %s://%s:%d/", scheme, o.address, o.port);
         multicast_send(web_monitorSock, text);
         logprintf(LOGLEVEL_NOTICE, o.logfp, "storeweb serving %s://%s:%d/ store %s\n", scheme,
-                  o.address, o.port, web_store->baseDir);
+                  o.address, o.port, web_store->getBaseDir());
     }
     sigwait(&stopSignals, &sig);
     logprintf(LOGLEVEL_NOTICE, o.logfp, "storeweb stopping (signal %d)\n", sig);

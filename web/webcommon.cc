@@ -141,9 +141,8 @@ int web_listInstances(const char *study, const char *series, const char *instanc
 
 void web_refreshStudies()
 {
-    // A stat when nothing changed; a reload when a study was added.
-    if (web_store->mustUpdateStudyHash())
-        web_store->updateStudyHash();
+    // A few stats when nothing changed; a reload when a study was added.
+    web_store->refreshStudyTable();
 }
 
 std::string web_instancePath(const webinstance &i)

@@ -3,9 +3,11 @@
 // process stores into the same series.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -75,8 +77,8 @@ TEST_F(DeleteTest, LastImageTakesSeriesAndStudy)
     std::string expected = hashBefore;
     expected[0] |= 1;
     EXPECT_EQ(expected, hashAfter);
-    EXPECT_EQ(1u, store->studyTable[1].patientNameBits & STUDYHASH_DELETED);
-    EXPECT_EQ(0u, store->studyTable[0].patientNameBits & STUDYHASH_DELETED);
+    EXPECT_EQ(1u, store->getStudyTable().studyTable[1].patientNameBits & STUDYHASH_DELETED);
+    EXPECT_EQ(0u, store->getStudyTable().studyTable[0].patientNameBits & STUDYHASH_DELETED);
     EXPECT_TRUE(log.contains("Del SERIES - movedown(" + indexPath("1.1", "1.1.1") + ")\n"));
     EXPECT_TRUE(log.contains("SERIES movehelp is " + bucket("1.1") + "\n"));
     EXPECT_TRUE(log.contains("Del STUDY - movedown(" + indexPath("1.1", nullptr) + ")\n"));
@@ -111,7 +113,7 @@ TEST_F(DeleteTest, LastImageOfOneSeriesKeepsTheStudy)
     EXPECT_TRUE(zero(record(indexPath("1.1", nullptr), 0, 320)));
     EXPECT_STREQ("1.1.2", record(indexPath("1.1", nullptr), 1, 320).c_str());
     EXPECT_STREQ("1.1", record(dataFile(), 0, 512).c_str());
-    EXPECT_EQ(0u, store->studyTable[0].patientNameBits & STUDYHASH_DELETED);
+    EXPECT_EQ(0u, store->getStudyTable().studyTable[0].patientNameBits & STUDYHASH_DELETED);
     EXPECT_FALSE(log.contains("Del STUDY"));
 }
 
@@ -189,7 +191,7 @@ TEST_F(DeleteTest, SeriesAndStudyForms)
     EXPECT_EQ(-1, store->DeleteFile("1.1", nullptr, nullptr));
     EXPECT_FALSE(exists(indexPath("1.1", nullptr)));
     EXPECT_TRUE(zero(record(dataFile(), 0, 512)));
-    EXPECT_EQ(1u, store->studyTable[0].patientNameBits & STUDYHASH_DELETED);
+    EXPECT_EQ(1u, store->getStudyTable().studyTable[0].patientNameBits & STUDYHASH_DELETED);
     EXPECT_FALSE(exists(bucket("1.1") + "/DELETEME"));
 }
 
@@ -322,4 +324,93 @@ TEST_F(DeleteTest, DeleteOfLastImageRacingAStore)
         find({{DCM_QueryRetrieveLevel, "IMAGE"}, {DCM_StudyInstanceUID, "1.1"}}, "IMAGE");
     EXPECT_EQ(1, all.last);
     EXPECT_EQ((size_t)(30 + storedOk), all.responses.size());
+}
+
+// The states a delete killed at each of its steps leaves, each with the
+// intent file it had written: the next start finishes every one; an
+// intent torn in its write (the delete had not begun) is dropped, one
+// that a live process holds is left alone.
+TEST_F(DeleteTest, FinishDeletesGoesOnWhereAKilledDeleteStopped)
+{
+    const char *studies[] = {"1.1", "1.2", "1.3", "1.4", "1.5", "1.6"};
+    for (const char *s : studies) {
+        std::string r = std::string(s) + ".1";
+        ASSERT_EQ(0, put(s, r.c_str(), (r + ".1").c_str()));
+    }
+    ASSERT_EQ(0, put("1.7", "1.7.1", "1.7.1.1"));
+    ASSERT_EQ(0, put("1.7", "1.7.1", "1.7.1.2"));
+    auto intent = [&](const char *name, const std::string &text) {
+        writeFile(path("uid/DELETING." + std::string(name)), text);
+    };
+    auto zeroRecord = [&](const std::string &file, size_t size) {
+        writeFile(file, std::string(size, '\0') + readFile(file).substr(size));
+    };
+    // 1.1: killed before its first step.
+    intent("1.0", "1.1\t1.1.1\t1.1.1.1\n");
+    // 1.2: the image file and its record gone, the series level not begun.
+    intent("1.1", "1.2\t1.2.1\t1.2.1.1\n");
+    ASSERT_EQ(0, unlink(uidPath("1.2", "1.2.1", "1.2.1.1").c_str()));
+    zeroRecord(indexPath("1.2", "1.2.1"), 768);
+    // 1.3: the series level done, the study level not begun.
+    intent("1.2", "1.3\t1.3.1\t1.3.1.1\n");
+    ASSERT_EQ(0, unlink(uidPath("1.3", "1.3.1", "1.3.1.1").c_str()));
+    ASSERT_EQ(0, unlink(indexPath("1.3", "1.3.1").c_str()));
+    ASSERT_EQ(0, rmdir(uidPath("1.3", "1.3.1", nullptr).c_str()));
+    zeroRecord(indexPath("1.3", nullptr), 320);
+    // 1.4: killed between moving the image index aside and unlinking it.
+    intent("1.3", "1.4\t1.4.1\t1.4.1.1\n");
+    ASSERT_EQ(0, unlink(uidPath("1.4", "1.4.1", "1.4.1.1").c_str()));
+    zeroRecord(indexPath("1.4", "1.4.1"), 768);
+    zeroRecord(indexPath("1.4", nullptr), 320);
+    ASSERT_EQ(0, rename(indexPath("1.4", "1.4.1").c_str(), (bucket("1.4") + "/DELETEME").c_str()));
+    // 1.5: killed in the intent's own write.
+    intent("1.4", "1.5\t1.5.1\t1.5");
+    // 1.6: a delete still running in a live process.
+    intent("1.5", "1.6\t1.6.1\t1.6.1.1\n");
+    int held = open(path("uid/DELETING.1.5").c_str(), O_RDONLY);
+    ASSERT_EQ(0, flock(held, LOCK_EX));
+    // 1.7: killed after its last step, before the intent was removed.
+    ASSERT_EQ(0, store->DeleteFile("1.7", "1.7.1", "1.7.1.1"));
+    intent("1.6", "1.7\t1.7.1\t1.7.1.1\n");
+
+    EXPECT_EQ(5, store->FinishDeletes());
+    close(held);
+    for (const char *s : {"1.1", "1.2", "1.3", "1.4"}) {
+        EXPECT_FALSE(exists(uidPath(s, nullptr, nullptr))) << s;
+        EXPECT_FALSE(exists(bucket(s) + "/DELETEME")) << s;
+    }
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(1u, store->getStudyTable().studyTable[i].patientNameBits & STUDYHASH_DELETED)
+            << i;
+    for (int i = 4; i < 7; i++)
+        EXPECT_EQ(0u, store->getStudyTable().studyTable[i].patientNameBits & STUDYHASH_DELETED)
+            << i;
+    EXPECT_TRUE(exists(uidPath("1.5", "1.5.1", "1.5.1.1")));
+    EXPECT_TRUE(exists(uidPath("1.6", "1.6.1", "1.6.1.1")));
+    EXPECT_TRUE(exists(uidPath("1.7", "1.7.1", "1.7.1.2")));
+    EXPECT_STREQ("1.7.1.2", record(indexPath("1.7", "1.7.1"), 1, 768).c_str());
+    EXPECT_TRUE(
+        log.contains("Dropping " + path("uid/DELETING.1.4") + ": its delete had not begun"));
+    for (int n = 0; n < 7; n++)
+        EXPECT_EQ(n == 5, exists(path("uid/DELETING.1." + std::to_string(n)))) << n;
+    // The live one is finished by the next start after its holder died.
+    EXPECT_EQ(1, store->FinishDeletes());
+    EXPECT_FALSE(exists(uidPath("1.6", nullptr, nullptr)));
+}
+
+// A delete leaves no intent behind, whatever its result.
+TEST_F(DeleteTest, DeleteRemovesItsIntent)
+{
+    ASSERT_EQ(0, put("1.1", "1.1.1", "1.1.1.1"));
+    EXPECT_EQ(1, store->DeleteFile("1.1", "1.1.1", "1.1.1.9"));
+    EXPECT_EQ(0, store->DeleteFile("1.1", "1.1.1", "1.1.1.1"));
+    std::vector<std::string> left;
+    DIR *d = opendir(path("uid").c_str());
+    ASSERT_NE(nullptr, d);
+    while (struct dirent *de = readdir(d))
+        if (strncmp(de->d_name, "DELETING", 8) == 0)
+            left.push_back(de->d_name);
+    closedir(d);
+    EXPECT_EQ(std::vector<std::string>(), left);
+    EXPECT_EQ(0, store->FinishDeletes());
 }

@@ -235,7 +235,7 @@ TEST_F(TemplateTest, CompiledQuery)
                    {DCM_ModalitiesInStudy, "MR\\CT"}};
     DcmDataset *query = makeQuery(q);
     querymatch_study cq;
-    querymatch_compileStudy(query, &cq, 0, store->logStream);
+    querymatch_compileStudy(query, &cq, 0, store->getLogfile());
     delete query;
 
     EXPECT_EQ(studyindex_uidCrc("1.2.3"), cq.th.studyUidCrc);
@@ -262,10 +262,13 @@ TEST_F(TemplateTest, SummaryOnlyWhereItCanReject)
                                    {DCM_Modality, "C?"},
                                    {DCM_StudyInstanceUID, "1.2.3\\1.2.4"}});
     querymatch_study cq;
-    querymatch_compileStudy(query, &cq, 0, store->logStream);
+    querymatch_compileStudy(query, &cq, 0, store->getLogfile());
     delete query;
     EXPECT_EQ(0u, cq.th.modalityBits);
     EXPECT_EQ(0u, cq.th.studyUidCrc);
+    // The key is matched, and noticed as the system always did.
+    EXPECT_FALSE(cq.modalities.universal);
+    EXPECT_EQ(1, logCount("Huh? ModalitiesInStudy entry present?\n"));
 }
 
 TEST_F(TemplateTest, ConvertedNameAndItsSummary)
@@ -274,7 +277,7 @@ TEST_F(TemplateTest, ConvertedNameAndItsSummary)
     DcmDataset *query =
         makeQuery({{DCM_SpecificCharacterSet, "ISO_IR 100"}, {DCM_PatientName, "M\xfcLLER*"}});
     querymatch_study cq;
-    querymatch_compileStudy(query, &cq, 0, store->logStream);
+    querymatch_compileStudy(query, &cq, 0, store->getLogfile());
     delete query;
     ASSERT_EQ(1u, cq.keys.size());
     EXPECT_EQ("M\xc3\xbcLLER*", cq.keys[0].key.pattern);
@@ -341,7 +344,7 @@ TEST_F(TemplateTest, RecordTest)
     for (const auto &c : cases) {
         DcmDataset *query = makeQuery(c.keys);
         querymatch_study cq;
-        querymatch_compileStudy(query, &cq, c.flags, store->logStream);
+        querymatch_compileStudy(query, &cq, c.flags, store->getLogfile());
         delete query;
         EXPECT_EQ(c.matches, querymatch_studyRecord(c.rec, &cq)) << c.what;
     }

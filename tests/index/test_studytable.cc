@@ -1,10 +1,12 @@
 // The in-memory study table: resizing, reloads when the hash file changed,
-// and compaction of deleted studies.
+// compaction of deleted studies, and the key digests kept with it.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include "index/keymatch.h"
 #include "index/studyindex.h"
+#include "index/studytable.h"
 #include "runtime/runtime.h"
 #include "store/localstore.h"
 #include "tests/store/storetest.h"
@@ -55,16 +57,22 @@ struct Table : TestStore {
 
 TEST(ReallocStudyHash, ResizesAndEmpties)
 {
-    Table t;
-    EXPECT_EQ(0, t.store.reallocStudyHash(5));
-    EXPECT_EQ(5, t.store.studyCount);
-    ASSERT_NE(nullptr, t.store.studyTable);
-    t.store.studyTable[4].studyUidCrc = 42;
-    EXPECT_EQ(0, t.store.reallocStudyHash(7));
-    EXPECT_EQ(42u, t.store.studyTable[4].studyUidCrc);
-    EXPECT_EQ(0, t.store.reallocStudyHash(0));
-    EXPECT_EQ(0, t.store.studyCount);
-    EXPECT_EQ(nullptr, t.store.studyTable);
+    studytable t;
+    EXPECT_EQ(0, studytable_resize(&t, 5));
+    EXPECT_EQ(5, t.studyCount);
+    ASSERT_NE(nullptr, t.studyTable);
+    t.studyTable[4].studyUidCrc = 42;
+    EXPECT_EQ(0, studytable_resize(&t, 7));
+    EXPECT_EQ(42u, t.studyTable[4].studyUidCrc);
+    EXPECT_EQ(0, studytable_resize(&t, 0));
+    EXPECT_EQ(0, t.studyCount);
+    EXPECT_EQ(nullptr, t.studyTable);
+    // The store's entry point resizes its own table the same way.
+    Table s;
+    EXPECT_EQ(0, s.store.reallocStudyHash(5));
+    EXPECT_EQ(5, s.store.getStudyTable().studyCount);
+    EXPECT_EQ(0, s.store.reallocStudyHash(0));
+    EXPECT_EQ(nullptr, s.store.getStudyTable().studyTable);
 }
 
 TEST(UpdateStudyHash, NoFileThenFirstStudyOfAnotherProcess)
@@ -80,8 +88,8 @@ TEST(UpdateStudyHash, NoFileThenFirstStudyOfAnotherProcess)
     }
     EXPECT_TRUE(t.store.mustUpdateStudyHash());
     EXPECT_EQ(1, t.store.updateStudyHash());
-    EXPECT_EQ(1, t.store.studyCount);
-    EXPECT_EQ(crc32_string("1.2.3"), t.store.studyTable[0].studyUidCrc);
+    EXPECT_EQ(1, t.store.getStudyTable().studyCount);
+    EXPECT_EQ(crc32_string("1.2.3"), t.store.getStudyTable().studyTable[0].studyUidCrc);
     EXPECT_FALSE(t.store.mustUpdateStudyHash());
     EXPECT_EQ(0, t.store.updateStudyHash());
 }
@@ -92,7 +100,7 @@ TEST(UpdateStudyHash, InPlaceRewriteIsSeenByItsMtime)
     t.addStudy(1);
     t.setMtime(t.hashPath(), 1000000000);
     EXPECT_EQ(1, t.store.updateStudyHash());
-    EXPECT_EQ(1000000000u, t.store.studyTableTime);
+    EXPECT_EQ(1000000000u, t.store.getStudyTable().studyTableTime);
     {
         LocalStore worker(t.dir.c_str());
         DcmDataset *ds = makeImage("1.2.1", "4.6", "6.8", {{DCM_Modality, "MR"}});
@@ -101,7 +109,7 @@ TEST(UpdateStudyHash, InPlaceRewriteIsSeenByItsMtime)
     }
     EXPECT_TRUE(t.store.mustUpdateStudyHash()); // same count, new mtime
     EXPECT_EQ(1, t.store.updateStudyHash());
-    EXPECT_EQ(MODALITY_CT | MODALITY_MR, t.store.studyTable[0].modalityBits);
+    EXPECT_EQ(MODALITY_CT | MODALITY_MR, t.store.getStudyTable().studyTable[0].modalityBits);
 }
 
 TEST(UpdateStudyHash, MalformedFileIsNeverLoaded)
@@ -111,7 +119,7 @@ TEST(UpdateStudyHash, MalformedFileIsNeverLoaded)
     writeFile(t.hashPath(), std::string(30, '\0'));
     EXPECT_FALSE(t.store.mustUpdateStudyHash());
     EXPECT_EQ(-1, t.store.updateStudyHash());
-    EXPECT_EQ(1, t.store.studyCount); // the old contents stay
+    EXPECT_EQ(1, t.store.getStudyTable().studyCount); // the old contents stay
     EXPECT_EQ(3, t.put("1.2.1", "4.5", "6.8"));
     EXPECT_EQ(-1, t.store.compactStudyHash());
     EXPECT_EQ(30, fileSize(t.hashPath()));
@@ -128,9 +136,10 @@ TEST(CompactStudyHash, FiveStudiesTwoDeleted)
     EXPECT_EQ(84, fileSize(t.hashPath()));
     EXPECT_EQ(1536, fileSize(t.dataPath()));
     EXPECT_EQ((std::vector<std::string>{"1.2.0", "1.2.2", "1.2.4"}), t.keys());
-    ASSERT_EQ(3, t.store.studyCount);
-    EXPECT_EQ(readFile(t.hashPath()), std::string((const char *)t.store.studyTable, 84));
-    EXPECT_EQ(crc32_string("1.2.4"), t.store.studyTable[2].studyUidCrc);
+    ASSERT_EQ(3, t.store.getStudyTable().studyCount);
+    EXPECT_EQ(readFile(t.hashPath()),
+              std::string((const char *)t.store.getStudyTable().studyTable, 84));
+    EXPECT_EQ(crc32_string("1.2.4"), t.store.getStudyTable().studyTable[2].studyUidCrc);
 
     long long hashTime = mtimeNs(t.hashPath()), dataTime = mtimeNs(t.dataPath());
     usleep(20000);
@@ -153,7 +162,7 @@ TEST(CompactStudyHash, EveryStudyDeleted)
     EXPECT_EQ(1, t.store.compactStudyHash());
     EXPECT_EQ(0, fileSize(t.hashPath()));
     EXPECT_EQ(0, fileSize(t.dataPath()));
-    EXPECT_EQ(0, t.store.studyCount);
+    EXPECT_EQ(0, t.store.getStudyTable().studyCount);
 }
 
 TEST(CompactStudyHash, MissingDataFileChangesNothing)
@@ -204,6 +213,42 @@ TEST(StudyTable, OwnAppendsKeepTheTableCurrent)
     Table t;
     for (int n = 0; n < 20; n++)
         t.addStudy(n);
-    EXPECT_EQ(20, t.store.studyCount);
-    EXPECT_EQ(readFile(t.hashPath()), std::string((const char *)t.store.studyTable, 20 * 28));
+    EXPECT_EQ(20, t.store.getStudyTable().studyCount);
+    EXPECT_EQ(readFile(t.hashPath()),
+              std::string((const char *)t.store.getStudyTable().studyTable, 20 * 28));
+}
+
+// The key digests follow the study files through the write path (new
+// studies, a merge that changes the ID), a delete and a compaction: each
+// leaves STUDYINDEX.keys stamped for the files as they are, so it is never
+// rebuilt after them, and the table's digests stay usable for queries.
+TEST(StudyTable, KeyDigestsFollowWritesDeletesAndCompaction)
+{
+    Table t;
+    std::string stem = t.B("uid/STUDYINDEX");
+    t.addStudy(0);
+    EXPECT_EQ(1, t.store.refreshStudyTable()); // builds the keys file
+    EXPECT_TRUE(t.log.contains("Rebuilding the key digests of 1 studies."));
+    EXPECT_EQ(0, t.store.refreshStudyTable()); // nothing changed since
+    t.addStudy(1);
+    t.addStudy(2);
+    ASSERT_EQ(0, t.put("1.2.1", "4.5", "6.8", {{DCM_PatientID, "MERGED"}}));
+    long bad = -1;
+    EXPECT_EQ(0, studykeys_check(stem.c_str(), 3, &bad));
+    const studytable &table = t.store.getStudyTable();
+    ASSERT_TRUE(studytable_keysUsable(&table));
+    keymatch_key k;
+    keymatch_compile(&k, KEYMATCH_TEXT, "MERGED");
+    EXPECT_EQ(studykeys_compile(&k, nullptr).id, table.keys.records[1].patientId);
+
+    ASSERT_EQ(0, t.store.DeleteFile("1.2.0", "4.5", "6.7"));
+    EXPECT_EQ(0, studykeys_check(stem.c_str(), 3, &bad));
+    EXPECT_EQ(1, t.store.compactStudyHash());
+    EXPECT_EQ(0, studykeys_check(stem.c_str(), 2, &bad));
+    EXPECT_TRUE(studytable_keysUsable(&t.store.getStudyTable()));
+    EXPECT_EQ(studykeys_compile(&k, nullptr).id, t.store.getStudyTable().keys.records[0].patientId);
+    // Through all of it the file was built once, at the first refresh.
+    EXPECT_EQ(0, t.store.refreshStudyTable());
+    std::string log = t.log.text();
+    EXPECT_EQ(std::string::npos, log.find("Rebuilding", log.find("Rebuilding") + 1));
 }

@@ -2,8 +2,8 @@
 generated studies: wildcards anywhere, UID lists at every level, whole-value
 comparison, case-sensitive patient IDs, one answer per patient, undated
 studies, time ranges, Modalities in Study, series and image keys, and the
-counts of related series and instances. One table of queries and the
-answers each must give; a C-CANCEL sent after the first answer of a
+counts of related studies, series and instances, SOP Classes in Study.
+One table of queries and the answers each must give; a C-CANCEL sent after the first answer of a
 10,000-study listing."""
 
 import os
@@ -115,6 +115,23 @@ CASES = [
     ("related instances", "STUDY",
      ["StudyInstanceUID=1.2.826.40.1", "NumberOfStudyRelatedInstances"],
      "NumberOfStudyRelatedInstances", ["3"]),
+    ("patient related studies", "PATIENT", ["PatientID=P001", "NumberOfPatientRelatedStudies"],
+     "NumberOfPatientRelatedStudies", ["3"]),
+    ("patient related series", "PATIENT", ["PatientID=P001", "NumberOfPatientRelatedSeries"],
+     "NumberOfPatientRelatedSeries", ["4"]),
+    ("patient related instances", "PATIENT",
+     ["PatientID=P001", "NumberOfPatientRelatedInstances"], "NumberOfPatientRelatedInstances",
+     ["5"]),
+    ("patient related counts of every patient", "PATIENT",
+     ["PatientID", "NumberOfPatientRelatedStudies"], "NumberOfPatientRelatedStudies",
+     ["1", "1", "1", "3"]),
+    # SOP Classes in Study, read from the images, matched.
+    ("SOP class in study", "STUDY", ["SOPClassesInStudy=" + MR_IMAGE], "StudyInstanceUID",
+     ["s1"]),
+    ("SOP classes in study, a list", "STUDY", ["SOPClassesInStudy=%s\\%s" % (SC_IMAGE, MR_IMAGE)],
+     "StudyInstanceUID", ["s1", "s3", "s5"]),
+    ("SOP classes in study answered", "STUDY",
+     ["StudyInstanceUID=1.2.826.40.2", "SOPClassesInStudy"], "SOPClassesInStudy", [CT_IMAGE]),
     ("series related instances", "SERIES",
      ["StudyInstanceUID=1.2.826.40.1", "NumberOfSeriesRelatedInstances"],
      "NumberOfSeriesRelatedInstances", ["1", "2"]),
@@ -194,6 +211,58 @@ class MatchingTests(ServerTestCase):
                              if attr == "StudyInstanceUID" else str(d.get(attr, ""))
                              for d in found)
                 self.assertEqual(got, sorted(want))
+
+    def test_key_digests_follow_the_study_files(self):
+        # A study index written by another program: the server builds the
+        # key digests of Patient ID and name at start.
+        s = self.server(start=False)
+        write_study_index(s.basedir, 200)
+        s.start()
+        s.wait_log("Rebuilding the key digests of 200 studies.")
+        keys = os.path.join(s.basedir, "uid", "STUDYINDEX.keys")
+        self.assertEqual(os.path.getsize(keys), 64 + 16 * 200)
+        with open(keys, "rb") as f:
+            self.assertEqual(f.read(8), b"VSTKEYS1")
+        _, found = s.findscu(["PatientID=ID42", "StudyInstanceUID"])
+        self.assertEqual([str(d.StudyInstanceUID) for d in found], ["1.2.826.41.42"])
+        _, found = s.findscu(["PatientName=pat^n000042", "StudyInstanceUID"])
+        self.assertEqual([str(d.StudyInstanceUID) for d in found], ["1.2.826.41.42"])
+        _, found = s.findscu(["PatientName=PAT^N00004*", "StudyInstanceUID"])
+        self.assertEqual(sorted(str(d.StudyInstanceUID) for d in found),
+                         ["1.2.826.41.%d" % n for n in range(40, 50)])
+
+        # That program changes an ID in place (a later write: the file's
+        # time moves): the digests are stale, never trusted.
+        dat = os.path.join(s.basedir, "uid", "STUDYINDEX.dat")
+        with open(dat, "r+b") as f:
+            f.seek(42 * 512 + 128)
+            f.write(b"NEWID".ljust(64, b"\0"))
+        st = os.stat(dat)
+        os.utime(dat, ns=(st.st_atime_ns, st.st_mtime_ns + 10 ** 9))
+        _, found = s.findscu(["PatientID=NEWID", "StudyInstanceUID"])
+        self.assertEqual([str(d.StudyInstanceUID) for d in found], ["1.2.826.41.42"])
+        _, found = s.findscu(["PatientID=ID42", "StudyInstanceUID"])
+        self.assertEqual(found, [])
+
+        # The write path keeps them: a new study and a merge that changes
+        # the ID of a stored one are found by their IDs, and no rebuild
+        # was needed for them.
+        rebuilds = s.log().count("Rebuilding the key digests")
+        files = [make_dataset(os.path.join(s.tmp, "k1.dcm"), "1.2.826.42.1", "1.2.826.42.1.1",
+                              "1.2.826.42.1.1.1", patient_id="KEYS1", patient_name="KEY^ONE"),
+                 make_dataset(os.path.join(s.tmp, "k2.dcm"), "1.2.826.41.7", "1.2.826.41.7.1",
+                              "1.2.826.41.7.1.1", patient_id="KEYS7", patient_name="PAT^N000007")]
+        p = s.storescu(files)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        _, found = s.findscu(["PatientID=KEYS1", "StudyInstanceUID"])
+        self.assertEqual([str(d.StudyInstanceUID) for d in found], ["1.2.826.42.1"])
+        _, found = s.findscu(["PatientID=KEYS7", "StudyInstanceUID"])
+        self.assertEqual([str(d.StudyInstanceUID) for d in found], ["1.2.826.41.7"])
+        self.assertEqual(s.log().count("Rebuilding the key digests"), rebuilds)
+        self.assertEqual(os.path.getsize(keys), 64 + 16 * 201)
+        # storeindex check finds them consistent with the study files.
+        p = vt.run([os.path.join(vt.BUILD, "storeindex", "storeindex"), "check", s.basedir])
+        self.assertNotIn("STUDYINDEX.keys", p.stdout + p.stderr)
 
     def test_cancel_stops_a_long_listing(self):
         s = self.server(start=False)

@@ -26,8 +26,8 @@ TEST(BaseDirConfig, FirstLineOfTheFile)
         writeFile(dir / "LocalStoreDir", c.contents);
         LocalStore store(dir.c_str());
         store.ReadBaseDirConfig((dir / "LocalStoreDir").c_str());
-        EXPECT_STREQ(c.expected, store.baseDir) << "file: " << c.contents;
-        EXPECT_EQ(1, store.baseDirOwned);
+        EXPECT_STREQ(c.expected, store.getBaseDir()) << "file: " << c.contents;
+        EXPECT_EQ(1, store.getBaseDirOwned());
     }
 }
 
@@ -37,7 +37,7 @@ TEST(BaseDirConfig, LongLineKeepsFirst1023Characters)
     writeFile(dir / "LocalStoreDir", std::string(1500, 'x') + "\n");
     LocalStore store(dir.c_str());
     store.ReadBaseDirConfig((dir / "LocalStoreDir").c_str());
-    EXPECT_EQ(std::string(1023, 'x'), store.baseDir);
+    EXPECT_EQ(std::string(1023, 'x'), store.getBaseDir());
 }
 
 TEST(BaseDirConfig, MissingFileOrNullChangesNothing)
@@ -46,8 +46,8 @@ TEST(BaseDirConfig, MissingFileOrNullChangesNothing)
     LocalStore store(dir.c_str());
     store.ReadBaseDirConfig(nullptr);
     store.ReadBaseDirConfig((dir / "none").c_str());
-    EXPECT_EQ(dir.str(), store.baseDir);
-    EXPECT_EQ(0, store.baseDirOwned);
+    EXPECT_EQ(dir.str(), store.getBaseDir());
+    EXPECT_EQ(0, store.getBaseDirOwned());
 }
 
 TEST(BaseDirConfig, EmptyBaseDirGivesPathsFromUid)
@@ -76,7 +76,7 @@ TEST(BaseDirConfig, DefaultConstructorReadsOverrideOrDefault)
         if (access("/etc/velto/override/LocalStoreDir", R_OK) == 0)
             return 0;
         LocalStore store;
-        return store.baseDir == home / "store" && store.baseDirOwned ? 0 : 1;
+        return store.getBaseDir() == home / "store" && store.getBaseDirOwned() ? 0 : 1;
     });
     EXPECT_EQ(0, r);
 }
@@ -274,8 +274,8 @@ TEST(Construction, NoHashFileLeavesTableEmpty)
 {
     TempDir dir;
     LocalStore store(dir.c_str());
-    EXPECT_EQ(0, store.studyCount);
-    EXPECT_EQ(nullptr, store.studyTable);
+    EXPECT_EQ(0, store.getStudyTable().studyCount);
+    EXPECT_EQ(nullptr, store.getStudyTable().studyTable);
     EXPECT_FALSE(store.mustUpdateStudyHash());
     EXPECT_EQ(std::vector<std::string>{}, listTree(dir.str()));
 }

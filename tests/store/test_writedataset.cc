@@ -3,8 +3,12 @@
 // and concurrent writers.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "dcmtk/dcmdata/dcfilefo.h"
 #include "dcmtk/dcmdata/dcvrlo.h"
@@ -40,7 +44,7 @@ TEST(WriteDataset, FirstImageCreatesIndexAndFile)
     EXPECT_EQ("6.7", std::string(sop.c_str()));
     EXPECT_EQ(EXS_LittleEndianExplicit, ff.getDataset()->getOriginalXfer());
     EXPECT_TRUE(findSuffix(s.B(), ".tmp").empty());
-    EXPECT_EQ(1, s.store.studyCount);
+    EXPECT_EQ(1, s.store.getStudyTable().studyCount);
 
     seriesrecord series;
     std::string bytes = readFile(s.studyDir() + "/SERIESINDEX.dat");
@@ -224,7 +228,7 @@ TEST(WriteDataset, MergesSecondImageIntoStudy)
     EXPECT_EQ(0, memcmp(d.modalities, "CTMR\0\0", 6));
     EXPECT_STREQ("HEAD", d.studyDescription); // kept: the second image lacks it
     EXPECT_STREQ("A77", d.accessionNumber);
-    EXPECT_EQ(0, memcmp(&h, &s.store.studyTable[0], sizeof h));
+    EXPECT_EQ(0, memcmp(&h, &s.store.getStudyTable().studyTable[0], sizeof h));
 }
 
 // Pins the merge into a stale copy: another process merged into the study
@@ -261,11 +265,11 @@ TEST(WriteDataset, NewStudiesAppendAndTableFollows)
         delete ds;
     }
     ASSERT_EQ(0, s.put("1.2.6", "4.5", "6.7"));
-    EXPECT_EQ(4, s.store.studyCount);
+    EXPECT_EQ(4, s.store.getStudyTable().studyCount);
     EXPECT_EQ(4 * 28, fileSize(s.B("uid/STUDYINDEX.hash")));
     EXPECT_EQ(4 * 512, fileSize(s.B("uid/STUDYINDEX.dat")));
     EXPECT_EQ(readFile(s.B("uid/STUDYINDEX.hash")),
-              std::string((const char *)s.store.studyTable, 4 * 28));
+              std::string((const char *)s.store.getStudyTable().studyTable, 4 * 28));
 }
 
 TEST(WriteDataset, MalformedHashFileGives3)
@@ -577,6 +581,50 @@ TEST(WriteDataset, RememberedIndexFollowsChangesByOthers)
             }
         }
     }
+}
+
+// The descriptors this process holds open (their targets), from /proc.
+static std::vector<std::string> openTargets()
+{
+    std::vector<std::string> targets;
+    DIR *d = opendir("/proc/self/fd");
+    if (d == nullptr)
+        return targets;
+    while (struct dirent *de = readdir(d)) {
+        char target[4096];
+        ssize_t n = readlinkat(dirfd(d), de->d_name, target, sizeof target - 1);
+        if (n > 0)
+            targets.push_back(std::string(target, (size_t)n));
+    }
+    closedir(d);
+    return targets;
+}
+
+// With -S the series directory is flushed through a descriptor kept from
+// the image before; once another process has deleted the series and made
+// it anew, the flush goes to the new directory, never to the removed one.
+TEST(WriteDataset, SyncEachImageFlushesTheDirectoryThatIsThere)
+{
+    Store s;
+    s.store.setSyncEachImage(1);
+    ASSERT_EQ(0, s.put("1.2.3", "4.5", "6.7"));
+    {
+        std::string base = s.B();
+        LocalStore elsewhere(base.c_str());
+        ASSERT_EQ(0, elsewhere.DeleteFile("1.2.3", "4.5", "6.7"));
+        ASSERT_FALSE(exists(s.seriesDir()));
+        std::unique_ptr<DcmDataset> ds(makeImage("1.2.3", "4.5", "6.9", {}, 64));
+        ASSERT_EQ(0, elsewhere.WriteDataset(ds.get(), 0, nullptr, 0));
+    }
+    ASSERT_EQ(0, s.put("1.2.3", "4.5", "6.8"));
+    std::vector<std::string> removed;
+    for (const std::string &t : openTargets())
+        if (t.rfind(s.B(), 0) == 0 && t.find(" (deleted)") != std::string::npos)
+            removed.push_back(t);
+    EXPECT_EQ(std::vector<std::string>(), removed);
+    std::vector<std::string> targets = openTargets();
+    EXPECT_NE(targets.end(), std::find(targets.begin(), targets.end(), s.seriesDir()));
+    EXPECT_FALSE(s.log.contains("Cannot"));
 }
 
 TEST(WriteDataset, SyncEachImageStillStoresAndSyncWritesReportsSuccess)

@@ -26,6 +26,7 @@
 #include "dcmtk/dcmdata/dcfilefo.h"
 #include "dcmtk/dcmdata/dcuid.h"
 #include "index/studyindex.h"
+#include "index/studykeys.h"
 #include "store/localstore.h"
 #include "storeindex/storecheck.h"
 #include "storeindex/storerebuild.h"
@@ -104,6 +105,8 @@ static void collectIndex(const std::string &dir, const std::string &rel,
             continue;
         if (S_ISDIR(st.st_mode))
             collectIndex(path, rel + "/" + name, out);
+        else if (name == "STUDYINDEX.keys")
+            continue; // derived from the study files: checked on its own
         else if (name.find("INDEX.") != std::string::npos)
             (*out)[rel + "/" + name] = readAll(path);
     }
@@ -206,6 +209,32 @@ TEST_F(StoreIndexTest, RebuildOfAConsistentStoreReproducesTheIndexByteForByte)
     EXPECT_FALSE(exists(uid("REBUILDING")));
 }
 
+TEST_F(StoreIndexTest, RebuildWritesTheKeyDigestsAndCheckFindsThemDamaged)
+{
+    // No keys file yet (only a process that answers queries makes one):
+    // no finding, it is derived data.
+    int count;
+    check(base, &count);
+    EXPECT_EQ(count, 0);
+    ASSERT_EQ(storerebuild_run(base.c_str(), nullptr, stderr), STOREREBUILD_OK);
+    long bad = -1;
+    std::string stem = uid("STUDYINDEX");
+    EXPECT_EQ(studykeys_check(stem.c_str(), 3, &bad), 0);
+    // A digest that is not the data record's, under valid stamps.
+    int fd = studykeys_begin(stem.c_str(), 3);
+    studykeys_record wrong = {7, 7, {}};
+    ASSERT_EQ(studykeys_commit(fd, stem.c_str(), 1, &wrong), 0);
+    std::vector<std::string> lines = check(base, &count);
+    EXPECT_EQ(count, 1);
+    EXPECT_NE(joined(lines).find("record 1: the key digests do not belong"), std::string::npos)
+        << joined(lines);
+    // Cut short under valid stamps: malformed.
+    ASSERT_EQ(truncate(studykeys_path(stem.c_str()).c_str(), 64 + 16), 0);
+    lines = check(base, &count);
+    EXPECT_EQ(count, 1);
+    EXPECT_NE(joined(lines).find("STUDYINDEX.keys: malformed"), std::string::npos) << joined(lines);
+}
+
 // One way of damaging the store: what the check must report, and whether
 // the rebuilt index must equal the one the write path made.
 struct Damage {
@@ -298,6 +327,14 @@ static const std::vector<Damage> &damages()
          },
          {STORECHECK_DELETEME},
          true},
+        // A delete killed after unlinking the image, before its record.
+        {"DeleteCutShort",
+         [](StoreIndexTest *t) {
+             writeAll(t->uid("DELETING.77.0"), "1.2\t1.2.1\t1.2.1.2\n");
+             ASSERT_EQ(unlink(t->image("1.2", "1.2.1", "1.2.1.2").c_str()), 0);
+         },
+         {STORECHECK_INTENT, STORECHECK_MISSING},
+         false},
         {"InterruptedRebuildMarker",
          [](StoreIndexTest *t) { writeAll(t->uid("REBUILDING"), ""); },
          {STORECHECK_REBUILD},
@@ -403,6 +440,20 @@ TEST_F(StoreIndexTest, DeletedImagesAndStudiesAreConsistent)
     EXPECT_EQ(count, 0) << joined(lines);
     EXPECT_EQ(readAll(uid("STUDYINDEX.hash")).size(), 2 * sizeof(studyhash));
     EXPECT_EQ(readAll(dir("1.1", "1.1.1") + "/IMAGEINDEX.dat").size(), sizeof(imagerecord));
+}
+
+// A delete cut short before its first step is finished by the rebuild, not
+// undone: it was asked for.
+TEST_F(StoreIndexTest, RebuildFinishesADeleteCutShort)
+{
+    writeAll(uid("DELETING.77.0"), "1.3\t1.3.1\t1.3.1.1\n");
+    ASSERT_EQ(storerebuild_run(base.c_str(), nullptr, stderr), STOREREBUILD_OK);
+    EXPECT_FALSE(exists(uid("DELETING.77.0")));
+    EXPECT_FALSE(exists(dir("1.3")));
+    EXPECT_EQ(readAll(uid("STUDYINDEX.dat")).size(), 2 * sizeof(studydata));
+    int count;
+    std::vector<std::string> lines = check(base, &count);
+    EXPECT_EQ(count, 0) << joined(lines);
 }
 
 TEST_F(StoreIndexTest, RebuildEntersAnImageFileThatWasNeverIndexed)

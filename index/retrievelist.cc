@@ -1,11 +1,14 @@
 // Retrieve enumeration: the images a C-MOVE or C-GET identifier selects,
-// read from the series and image index files, and the SOP class and
-// transfer syntax of an image file from its meta header.
+// read from the series and image index files, the place of one instance in
+// the index, and the SOP class and transfer syntax of an image file from
+// its meta header.
 //
-// Each index file is read whole, in one pass, under a shared whole-file
-// lock (writers hold its exclusive lock while they write a record), so no
-// half-written record is seen; the lock ends before the next file is read.
-#include "store/retrievelist.h"
+// Each index file of a selection is read whole, in one pass, under a shared
+// whole-file lock (writers hold its exclusive lock while they write a
+// record), so no half-written record is seen; the lock ends before the
+// next file is read. The search for one instance reads record by record
+// without a lock: a record being written at that moment may not match.
+#include "index/retrievelist.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -19,6 +22,7 @@
 
 #include "dicomnet/dicomnet.h"
 #include "index/studyindex.h"
+#include "index/uidtree.h"
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
 #include "runtime/vlcompat.h"
@@ -93,14 +97,15 @@ static long readIndexFile(const OFString &path, size_t recordSize, std::vector<c
 
 // Appends the images of one series that the SOP instance list selects (all
 // when empty). RL_OK or RL_FAILED.
-static int listSeries(LocalStore *store, const std::string &study, const std::string &series,
-                      const std::vector<std::string> &instances,
+static int listSeries(const finddataset_index *ix, const std::string &study,
+                      const std::string &series, const std::vector<std::string> &instances,
                       std::vector<retrievelist_image> *out)
 {
-    if (store->CheckUid(series.c_str(), "Series Instance UID") != LS_OK)
+    if (uidtree_checkUid(series.c_str(), "Series Instance UID", ix->log) != 0)
         return RL_OK;
     std::vector<char> bytes;
-    long n = readIndexFile(store->GetUidIndexPath(study.c_str(), series.c_str()) + ".dat",
+    long n = readIndexFile(uidtree_indexStem(ix->baseDir, study.c_str(), series.c_str(), ix->log) +
+                               ".dat",
                            sizeof(imagerecord), &bytes);
     if (n < 0)
         return RL_FAILED;
@@ -118,17 +123,17 @@ static int listSeries(LocalStore *store, const std::string &study, const std::st
 
 // Appends the images of one study within the series and instance lists
 // (empty: no restriction). RL_OK or RL_FAILED.
-static int listStudy(LocalStore *store, const std::string &study,
+static int listStudy(const finddataset_index *ix, const std::string &study,
                      const std::vector<std::string> &series,
                      const std::vector<std::string> &instances,
                      std::vector<retrievelist_image> *out)
 {
-    // A UID the store would refuse (a "/" would lead out of the store)
-    // names nothing stored.
-    if (store->CheckUid(study.c_str(), "Study Instance UID") != LS_OK)
+    // A UID unfit to name a file (a "/" would lead out of the store) names
+    // nothing stored.
+    if (uidtree_checkUid(study.c_str(), "Study Instance UID", ix->log) != 0)
         return RL_OK;
     std::vector<char> bytes;
-    long n = readIndexFile(store->GetUidIndexPath(study.c_str(), nullptr) + ".dat",
+    long n = readIndexFile(uidtree_indexStem(ix->baseDir, study.c_str(), nullptr, ix->log) + ".dat",
                            sizeof(seriesrecord), &bytes);
     if (n < 0)
         return RL_FAILED;
@@ -139,21 +144,22 @@ static int listStudy(LocalStore *store, const std::string &study,
         std::string uid = keyText(rec->seriesInstanceUid);
         if (!series.empty() && !listed(series, uid))
             continue;
-        if (listSeries(store, study, uid, instances, out) != RL_OK)
+        if (listSeries(ix, study, uid, instances, out) != RL_OK)
             return RL_FAILED;
     }
     return RL_OK;
 }
 
-int retrievelist_study(LocalStore *store, const char *study, std::vector<retrievelist_image> *out)
+int retrievelist_study(const finddataset_index *ix, const char *study,
+                       std::vector<retrievelist_image> *out)
 {
     out->clear();
-    return listStudy(store, study, {}, {}, out);
+    return listStudy(ix, study, {}, {}, out);
 }
 
 // The studies of one patient, by the study index (whole, case-sensitive
 // Patient ID). RL_OK or RL_FAILED.
-static int patientStudies(LocalStore *store, const OFString &patientId,
+static int patientStudies(const finddataset_index *ix, const OFString &patientId,
                           std::vector<std::string> *studies)
 {
     DcmDataset query;
@@ -164,7 +170,7 @@ static int patientStudies(LocalStore *store, const OFString &patientId,
     int r;
     for (;;) {
         DcmDataset *match = nullptr;
-        r = store->FindDataset(&handle, &query, &match, "STUDY");
+        r = finddataset_next(ix, &handle, &query, &match, "STUDY", 0);
         if (r == 0) {
             const char *uid = DCMTK_getTagString(match, DCM_StudyInstanceUID);
             OFString id;
@@ -180,7 +186,7 @@ static int patientStudies(LocalStore *store, const OFString &patientId,
     return r < 0 ? RL_FAILED : RL_OK;
 }
 
-int retrievelist_build(LocalStore *store, DcmDataset *identifier,
+int retrievelist_build(const finddataset_index *ix, DcmDataset *identifier,
                        std::vector<retrievelist_image> *out)
 {
     out->clear();
@@ -201,7 +207,7 @@ int retrievelist_build(LocalStore *store, DcmDataset *identifier,
             patientId.find_first_of("*?\\") != OFString_npos)
             return RL_BAD_IDENTIFIER;
         std::vector<std::string> ofPatient;
-        if (patientStudies(store, patientId, &ofPatient) != RL_OK)
+        if (patientStudies(ix, patientId, &ofPatient) != RL_OK)
             return RL_FAILED;
         // Study UIDs given as well restrict the patient's studies.
         if (!studies.empty()) {
@@ -231,10 +237,74 @@ int retrievelist_build(LocalStore *store, DcmDataset *identifier,
         bool again = false;
         for (size_t j = 0; j < i && !again; j++)
             again = studies[j] == studies[i];
-        if (!again && listStudy(store, studies[i], series, instances, out) != RL_OK)
+        if (!again && listStudy(ix, studies[i], series, instances, out) != RL_OK)
             return RL_FAILED;
     }
     return RL_OK;
+}
+
+// Key of record i of fd (records of size bytes) into key: 1 live record
+// read, 0 cleared, -1 end or damage.
+static int readKey(int fd, long i, size_t size, std::string *key)
+{
+    char record[sizeof(imagerecord)];
+    int r = studyindex_readRecord(fd, i, record, size);
+    if (r != 1)
+        return -1;
+    if (!studyindex_isLive(record))
+        return 0;
+    *key = std::string(record, strnlen(record, STUDYINDEX_KEY_WIDTH));
+    return 1;
+}
+
+int retrievelist_locate(const finddataset_index *ix, const char *instance, std::string *study,
+                        std::string *series)
+{
+    int result = -1;
+    OFString stem = uidtree_indexStem(ix->baseDir, nullptr, nullptr, ix->log);
+    int dataFd = open((stem + ".dat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (dataFd < 0)
+        return -1;
+    std::string studyUid, seriesUid, key;
+    for (long i = ix->table->studyCount - 1; i >= 0 && result != 0; i--) {
+        if (ix->table->studyTable[i].patientNameBits & STUDYHASH_DELETED)
+            continue;
+        if (readKey(dataFd, i, sizeof(studydata), &studyUid) != 1)
+            continue;
+        int seriesFd = open(
+            (uidtree_indexStem(ix->baseDir, studyUid.c_str(), nullptr, ix->log) + ".dat").c_str(),
+            O_RDONLY | O_CLOEXEC);
+        if (seriesFd < 0)
+            continue;
+        for (long j = 0; result != 0; j++) {
+            int r = readKey(seriesFd, j, sizeof(seriesrecord), &seriesUid);
+            if (r < 0)
+                break;
+            if (r == 0)
+                continue;
+            int imageFd =
+                open((uidtree_indexStem(ix->baseDir, studyUid.c_str(), seriesUid.c_str(), ix->log) +
+                      ".dat")
+                         .c_str(),
+                     O_RDONLY | O_CLOEXEC);
+            if (imageFd < 0)
+                continue;
+            for (long k = 0; result != 0; k++) {
+                r = readKey(imageFd, k, sizeof(imagerecord), &key);
+                if (r < 0)
+                    break;
+                if (r == 1 && key == instance) {
+                    *study = studyUid;
+                    *series = seriesUid;
+                    result = 0;
+                }
+            }
+            close(imageFd);
+        }
+        close(seriesFd);
+    }
+    close(dataFd);
+    return result;
 }
 
 int retrievelist_parseMeta(const unsigned char *buf, size_t n, std::string *sopClass,

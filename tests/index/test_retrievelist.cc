@@ -5,9 +5,11 @@
 
 #include <string>
 
+#include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcfilefo.h"
-#include "store/retrievelist.h"
-#include "tests/store/storetest.h"
+#include "dcmtk/dcmdata/dcostrmb.h"
+#include "dcmtk/dcmdata/dcuid.h"
+#include "index/retrievelist.h"
 
 // An explicit VR little endian element with a short (2-byte) length.
 static std::string element(unsigned group, unsigned elem, const char *vr, const std::string &value)
@@ -111,15 +113,21 @@ TEST(ParseMeta, UnknownEndOrNoHeaderGivesNoDataSet)
 
 TEST(ParseMeta, FileWrittenByTheToolkit)
 {
-    TempDir dir;
-    std::string path = dir / "image.dcm";
     DcmFileFormat file;
     DcmDataset *ds = file.getDataset();
     ds->putAndInsertString(DCM_SOPClassUID, UID_SecondaryCaptureImageStorage);
     ds->putAndInsertString(DCM_SOPInstanceUID, "1.2.826.0.1.3680043.10.545.9");
     ds->putAndInsertString(DCM_PatientName, "DOE^JOHN");
-    ASSERT_TRUE(file.saveFile(path.c_str(), EXS_LittleEndianExplicit).good());
-    std::string bytes = readFile(path);
+    // The file as saveFile would write it, into memory.
+    std::string bytes(4096, '\0');
+    DcmOutputBufferStream out(&bytes[0], (offile_off_t)bytes.size());
+    file.transferInit();
+    ASSERT_TRUE(file.write(out, EXS_LittleEndianExplicit, EET_ExplicitLength, nullptr).good());
+    file.transferEnd();
+    void *written = nullptr;
+    offile_off_t length = 0;
+    out.flushBuffer(written, length);
+    bytes.resize((size_t)length);
     std::string cls, ts;
     size_t start = 0;
     ASSERT_EQ(1, parse(bytes, &cls, &ts, &start));

@@ -1,17 +1,20 @@
 // The images a retrieve (C-MOVE, C-GET) asks for: retrievelist_build reads
 // the unique keys of a retrieve identifier (Patient ID, or lists of study,
 // series and SOP instance UIDs) and lists the stored images they select,
-// from the series and image index files; retrievelist_fileClass reads the
+// from the series and image index files; retrievelist_locate finds the
+// study and series of one instance; retrievelist_fileClass reads the
 // SOP class and transfer syntax of a stored image from its file's meta
 // header (retrievelist_parseMeta reads that header from bytes in memory). A
-// key selects a record only when the whole value is equal.
-#ifndef VELTO_STORE_RETRIEVELIST_H
-#define VELTO_STORE_RETRIEVELIST_H
+// key selects a record only when the whole value is equal. The
+// index is the one a query reads (index/finddataset.h): the base directory,
+// its study table and the log stream.
+#ifndef VELTO_INDEX_RETRIEVELIST_H
+#define VELTO_INDEX_RETRIEVELIST_H
 
 #include <string>
 #include <vector>
 
-#include "store/localstore.h"
+#include "index/finddataset.h"
 
 // One selected image: its three UIDs, in index order (study, series, image).
 struct retrievelist_image {
@@ -37,12 +40,19 @@ enum {
 //    identifier has no SeriesInstanceUID at IMAGE level).
 // A key of a lower level that is present restricts the selection as well.
 // UIDs that name nothing stored select nothing. RL_* above.
-int retrievelist_build(LocalStore *store, DcmDataset *identifier,
+int retrievelist_build(const finddataset_index *ix, DcmDataset *identifier,
                        std::vector<retrievelist_image> *out);
 
 // Lists into *out (cleared first) the images of one study, all of them.
 // RL_OK (a study not stored has none) or RL_FAILED.
-int retrievelist_study(LocalStore *store, const char *study, std::vector<retrievelist_image> *out);
+int retrievelist_study(const finddataset_index *ix, const char *study,
+                       std::vector<retrievelist_image> *out);
+
+// Finds the study and series of a stored instance by its SOP instance UID,
+// walking the index (studies newest first, deleted ones passed over): 0
+// found, -1 not indexed.
+int retrievelist_locate(const finddataset_index *ix, const char *instance, std::string *study,
+                        std::string *series);
 
 // The SOP class and transfer syntax UIDs of the image file at path, from
 // its meta header (the data set is not read): 0, or -1 when the file

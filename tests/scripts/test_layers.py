@@ -1,0 +1,91 @@
+"""The subsystems stay layered: runtime < dicomnet, aetitlemap < access,
+index < store < server < web, storeindex, studywatch. A source file
+includes headers of its own directory and of lower layers only, and a
+library links only libraries of lower layers (so the index library works
+without the store, the store without the server). A header of a layer
+that nobody includes from above would be just as wrong the other way round,
+so the check covers every #include and every target_link_libraries of the
+tree's subsystems."""
+
+import os
+import re
+import unittest
+
+import veltotest as vt
+
+TOP = vt.SOURCE
+
+# Layer of each subsystem directory; one directory may use another only when
+# the other's layer is lower. Directories of one layer know nothing of each
+# other.
+RANK = {
+    "runtime": 0,
+    "dicomnet": 1,
+    "aetitlemap": 1,
+    "access": 2,
+    "index": 2,
+    "store": 3,
+    "server": 4,
+    "web": 5,
+    "storeindex": 5,
+    "studywatch": 5,
+}
+
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z]+)/', re.M)
+LINK = re.compile(r"target_link_libraries\(\s*(\w+)([^)]*)\)", re.S)
+
+
+def sources(directory):
+    for root, _, files in os.walk(os.path.join(TOP, directory)):
+        for name in files:
+            if name.endswith((".cc", ".h")):
+                yield os.path.join(root, name)
+
+
+def library_dir(target):
+    """Subsystem of a library target velto_<dir>, else None."""
+    if target.startswith("velto_") and target[6:] in RANK:
+        return target[6:]
+    return None
+
+
+class LayersTest(unittest.TestCase):
+    def test_includes_point_down(self):
+        wrong, seen = [], 0
+        for d in RANK:
+            for path in sources(d):
+                with open(path, errors="replace") as f:
+                    text = f.read()
+                for used in INCLUDE.findall(text):
+                    if used not in RANK:
+                        continue
+                    seen += 1
+                    if used != d and RANK[used] >= RANK[d]:
+                        wrong.append("%s includes %s/" % (os.path.relpath(path, TOP), used))
+        self.assertGreater(seen, 100)
+        self.assertEqual(wrong, [])
+
+    def test_libraries_link_down(self):
+        links = {}
+        for root, _, files in os.walk(TOP):
+            if "CMakeLists.txt" not in files or "/build" in root or "/.deps" in root:
+                continue
+            if os.path.relpath(root, TOP).split(os.sep)[0] in ("tests", "bench"):
+                continue
+            with open(os.path.join(root, "CMakeLists.txt")) as f:
+                for target, args in LINK.findall(f.read()):
+                    d = library_dir(target)
+                    if d:
+                        links.setdefault(d, set()).update(
+                            filter(None, map(library_dir, args.split())))
+        # The index library exists on its own and links no store.
+        self.assertIn("index", links)
+        self.assertIn("index", links["store"])
+        wrong = ["velto_%s links velto_%s" % (d, used)
+                 for d, used_set in sorted(links.items()) for used in sorted(used_set)
+                 if used != d and RANK[used] >= RANK[d]]
+        self.assertEqual(wrong, [])
+
+
+if __name__ == "__main__":
+    unittest.main()
