@@ -239,6 +239,13 @@ private:
     // directory (1). 0, or -1 with errno set (flushSet: after a log).
     int flushNoted(const char *path, int isDir);
     int flushSet(int isDir);
+    // Starts flushing the noted index file at path (held open by the write
+    // path) in a helper thread, while the caller goes on: 1 started, 0 not
+    // (SyncWrites flushes it as any other). endFlushAside waits for it: 0
+    // on disk (no longer noted), -1 after a log (a failed flush is never
+    // tried again through the same descriptor, which would report success).
+    int flushAside(const char *path);
+    int endFlushAside(const char *path);
     // Shared part of the two constructors after baseDir is set.
     void finishInit();
     // mkdir with mode 0777; an existing directory counts as made (not an

@@ -433,8 +433,14 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
     // With -S the image is flushed under its temporary name (through the
     // descriptor it was written by) before the rename: a crash up to the
     // rename leaves at most a temporary file, and a name on disk never
-    // refers to data that is not.
-    if (!saveVerified(this, ds, tmp.c_str(), xfer, syncEachImage)) {
+    // refers to data that is not. Its image index record is flushed at the
+    // same time by a helper thread: the two waits for the disk overlap.
+    OFString imageIndex = GetUidIndexPath(S, R) + ".dat";
+    int indexFlush = syncEachImage ? flushAside(imageIndex.c_str()) : 0;
+    int saved = saveVerified(this, ds, tmp.c_str(), xfer, syncEachImage);
+    if (indexFlush != 0 && endFlushAside(imageIndex.c_str()) != 0)
+        saved = 0;
+    if (!saved) {
         unlink(tmp.c_str());
         return LS_INDEX_ERROR;
     }

@@ -98,6 +98,24 @@ class IntegrityTests(ServerTestCase):
         # A client that stored nothing is released as usual.
         self.assertEqual(s.echoscu().returncode, 0)
 
+    def test_a_failed_flush_with_S_refuses_the_image(self):
+        # With -S the image and its index record are flushed side by side
+        # before the response; both fail with EIO here: the image is
+        # refused, never renamed into place, and each failure is logged.
+        s = self.server(args=["-S"], start=False)
+        cmd = s.command()
+        s.command = lambda: ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fdatasync",
+                             "-e", "inject=fdatasync:error=EIO"] + cmd
+        s.start()
+        p = s.storescu([self.dataset(s, 1)], extra=["-v"])
+        self.assertEqual(store_statuses(p.stdout + p.stderr), ["Refused: OutOfResources"])
+        self.assertFalse(os.path.exists(uid_path(s.basedir, STUDY, SERIES, SERIES + ".1")))
+        index = os.path.join(os.path.dirname(uid_path(s.basedir, STUDY, SERIES, SERIES + ".1")),
+                             "IMAGEINDEX.dat")
+        log = s.log()
+        self.assertIn("Cannot flush %s to disk: Input/output error\n" % index, log)
+        self.assertRegex(log, r"Cannot write \S+\.tmp: Input/output error\n")
+
     def test_sigterm_stops_between_operations(self):
         s = self.server(args=["-S"])
         files = [self.dataset(s, n, pixels=32) for n in range(1, 201)]
