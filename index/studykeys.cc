@@ -229,7 +229,7 @@ int studykeys_rebuild(const char *stem, long count, studykeys_table *t, FILE *lo
     if (t)
         *t = studykeys_table();
     std::string dataPath = std::string(stem) + ".dat";
-    studykeys_header h;
+    studykeys_header h = {};
     std::vector<studykeys_record> records((size_t)count, studykeys_record{});
     studydata *chunk = (studydata *)malloc(KEYS_CHUNK * sizeof(studydata));
     int fd = open(dataPath.c_str(), O_RDONLY | O_CLOEXEC);
@@ -264,6 +264,10 @@ int studykeys_rebuild(const char *stem, long count, studykeys_table *t, FILE *lo
         t->loaded = h;
     }
 out:
+    if (result != 0 && t && h.magic[0] != 0) {
+        t->loaded = h;
+        t->failed = true;
+    }
     free(chunk);
     if (fd >= 0)
         close(fd);
@@ -314,6 +318,9 @@ bool studykeys_changed(const char *stem, const studykeys_table &t)
 {
     studykeys_stamp keys;
     studykeys_header now;
+    if (t.failed)
+        return !currentHeader(stem, &now) || !sameStamp(now.data, t.loaded.data) ||
+               !sameStamp(now.hash, t.loaded.hash);
     if (t.stamp.inode == 0)
         return true;
     if (!stampOf(studykeys_path(stem), &keys) || !currentHeader(stem, &now))

@@ -76,6 +76,7 @@ struct studykeys_table {
     std::vector<studykeys_record> records;
     studykeys_header loaded = {};
     studykeys_stamp stamp = {0, 0, 0};
+    bool failed = false; // a rebuild for the study files of `loaded` failed
 };
 
 // Digests of a stored field (width bytes, NUL-padded) as keymatch compares
@@ -135,7 +136,7 @@ int studykeys_load(const char *stem, long count, studykeys_table *t);
 // temporary name, flushed and renamed into place, and loads it into *t
 // (may be null). The caller holds the hash file's lock, shared or
 // exclusive (writers of the keys file in place hold it exclusively). 0, or
-// -1 after a log on log (nothing replaced; *t emptied).
+// -1 after a log on log (nothing replaced; *t emptied, t->failed set).
 int studykeys_rebuild(const char *stem, long count, studykeys_table *t, FILE *log);
 
 // A writer's update, under the hash file's exclusive lock. Before it
@@ -159,7 +160,9 @@ int studykeys_write(const char *stem, const studydata *records, long count, FILE
 // True when the keys file or either study file is no longer as it was when
 // t was loaded (written since, replaced or removed), or t holds nothing: a
 // reader's cue to load again. A write to a study file that did not restamp
-// the keys shows here too, so the next load finds the file stale.
+// the keys shows here too, so the next load finds the file stale. After a
+// failed rebuild (t->failed), only a change of the study files counts: a
+// store whose keys cannot be written is not read whole at every look.
 bool studykeys_changed(const char *stem, const studykeys_table &t);
 
 // What a check finds of the keys file beside count study records: 0

@@ -94,7 +94,7 @@ int studytable_update(studytable *t, const char *hashPath)
 int studytable_refresh(studytable *t, const char *stem, FILE *log)
 {
     OFString hashPath = OFString(stem) + ".hash";
-    bool keysChanged = !t->keysCurrent || studykeys_changed(stem, t->keys);
+    bool keysChanged = (!t->keysCurrent && !t->keys.failed) || studykeys_changed(stem, t->keys);
     if (!keysChanged && !studytable_mustUpdate(t, hashPath.c_str()))
         return 0;
     int fd = studyindex_openLocked(hashPath.c_str(), O_RDONLY, 0, F_RDLCK);

@@ -243,3 +243,24 @@ TEST(StudyKeysFile, WholeFileWrite)
         access((studykeys_path(f.stem.c_str()) + "." + std::to_string(getpid()) + ".tmp").c_str(),
                F_OK));
 }
+
+TEST(StudyKeysFile, FailedRebuildWaitsForTheStudyFilesToChange)
+{
+    Files f;
+    f.write(2);
+    // The temporary file cannot be made (a directory has its name).
+    std::string temp = studykeys_path(f.stem.c_str()) + "." + std::to_string(getpid()) + ".tmp";
+    ASSERT_EQ(0, mkdir(temp.c_str(), 0755));
+    studykeys_table t;
+    EXPECT_EQ(-1, studykeys_rebuild(f.stem.c_str(), 2, &t, nullptr));
+    EXPECT_TRUE(t.failed);
+    EXPECT_TRUE(t.records.empty());
+    EXPECT_FALSE(studykeys_changed(f.stem.c_str(), t)); // no retry for the same files
+    f.changeId(1, "OTHER", false, 2);
+    struct timespec later[2] = {{2000000000, 0}, {2000000000, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, (f.stem + ".dat").c_str(), later, 0));
+    EXPECT_TRUE(studykeys_changed(f.stem.c_str(), t));
+    ASSERT_EQ(0, rmdir(temp.c_str()));
+    EXPECT_EQ(0, studykeys_rebuild(f.stem.c_str(), 2, &t, nullptr));
+    EXPECT_FALSE(t.failed);
+}
