@@ -314,6 +314,37 @@ void studyindex_makeRecords(const DcmDataset *ds, studyhash *hash, studydata *da
         hash->modalityBits |= studyindex_modalityBit(value);
 }
 
+studyindex_search studyindex_searchKey(int fd, const char *key, void *record, size_t recordSize)
+{
+    studyindex_search s = {-1, 0};
+    for (long i = 0; studyindex_readRecord(fd, i, record, recordSize) == 1; i++) {
+        if (studyindex_keyEquals((const char *)record, key)) {
+            s.found = i;
+            break;
+        }
+        if (studyindex_isLive(record))
+            s.others = 1;
+    }
+    return s;
+}
+
+int studyindex_liveAfter(int fd, long after, void *record, size_t recordSize)
+{
+    for (long i = after + 1; studyindex_readRecord(fd, i, record, recordSize) == 1; i++) {
+        if (studyindex_isLive(record))
+            return 1;
+    }
+    return 0;
+}
+
+int studyindex_clearRecord(int fd, long index, size_t recordSize)
+{
+    static const char zeros[sizeof(imagerecord)] = {0};
+    if (recordSize > sizeof(zeros))
+        abort();
+    return studyindex_writeRecord(fd, index, zeros, recordSize);
+}
+
 int studyindex_openLocked(const char *path, int flags, mode_t mode, int lockType)
 {
     for (int attempt = 0; attempt < 10; attempt++) {

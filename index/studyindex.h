@@ -227,6 +227,20 @@ int studyindex_readRecord(int fd, long index, void *record, size_t recordSize);
 // cut back to the record's start, so no torn record stays at the end.
 int studyindex_writeRecord(int fd, long index, const void *record, size_t recordSize);
 
+// Result of studyindex_searchKey.
+struct studyindex_search {
+    long found; // record number of the key, or -1
+    int others; // a live record with another key was passed over
+};
+// Reads fd's records of recordSize bytes (into record) from the start up to
+// the first whose key (the first 64 bytes) equals key.
+studyindex_search studyindex_searchKey(int fd, const char *key, void *record, size_t recordSize);
+// Non-zero when a live record follows record number after (read into record).
+int studyindex_liveAfter(int fd, long after, void *record, size_t recordSize);
+// Overwrites record number index (at most 768 bytes) with zero bytes, which
+// leaves it not live: as studyindex_writeRecord.
+int studyindex_clearRecord(int fd, long index, size_t recordSize);
+
 // Opens path (open flags and mode; O_CLOEXEC added) and waits for a whole-
 // file lock of lockType (F_RDLCK or F_WRLCK) on the file that still has that
 // name once the lock is held (a file replaced by rename meanwhile is opened

@@ -279,7 +279,6 @@ out:
 
 long studytable_markDeleted(studytable *t, int hashFd, int dataFd, const char *study)
 {
-    static const studydata cleared = {};
     uint32_t crc = studyindex_uidCrc(study);
     long found = -1;
     studydata rec;
@@ -300,7 +299,7 @@ long studytable_markDeleted(studytable *t, int hashFd, int dataFd, const char *s
     h.patientNameBits |= STUDYHASH_DELETED;
     t->studyTable[found] = h;
     studyindex_writeRecord(hashFd, found, &h, sizeof(h));
-    studyindex_writeRecord(dataFd, found, &cleared, sizeof(cleared));
+    studyindex_clearRecord(dataFd, found, sizeof(studydata));
     return found;
 }
 

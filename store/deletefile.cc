@@ -67,45 +67,6 @@ struct lockedIndex {
     }
 };
 
-// Result of a record search in an index file.
-struct recordSearch {
-    long found; // record number of the key, or -1
-    int others; // a live record with another key was passed over
-};
-
-// Searches fd's records of size bytes from the start for key (the first 64
-// bytes of a record); live records passed over set others.
-static recordSearch searchRecord(int fd, const char *key, void *record, size_t size)
-{
-    recordSearch s = {-1, 0};
-    for (long i = 0; studyindex_readRecord(fd, i, record, size) == 1; i++) {
-        if (studyindex_keyEquals((const char *)record, key)) {
-            s.found = i;
-            break;
-        }
-        if (studyindex_isLive(record))
-            s.others = 1;
-    }
-    return s;
-}
-
-// Non-zero when a live record follows record number after.
-static int liveRecordAfter(int fd, long after, void *record, size_t size)
-{
-    for (long i = after + 1; studyindex_readRecord(fd, i, record, size) == 1; i++) {
-        if (studyindex_isLive(record))
-            return 1;
-    }
-    return 0;
-}
-
-// Overwrites record number index with zero bytes.
-static void clearRecord(int fd, long index, size_t size)
-{
-    static const char zeros[sizeof(imagerecord)] = {0};
-    studyindex_writeRecord(fd, index, zeros, size);
-}
-
 // Wording of the two places that remove an emptied level's index file and
 // directory: the series level and the study level.
 struct removalTexts {
@@ -205,13 +166,13 @@ static int deleteSeriesLevel(LocalStore *store, const char *study, const char *s
         image.open(imagePath.c_str());
 
     seriesrecord rec;
-    recordSearch s = searchRecord(series.fd, seriesUid, &rec, sizeof(rec));
+    studyindex_search s = studyindex_searchKey(series.fd, seriesUid, &rec, sizeof(rec));
     if (s.found < 0 && !finishing) {
         logprintf(LOGLEVEL_DEBUG, store->getLogfile(), "Del SERIES - not found!\n");
         return 1;
     }
     if (s.found >= 0) {
-        clearRecord(series.fd, s.found, sizeof(rec));
+        studyindex_clearRecord(series.fd, s.found, sizeof(rec));
         store->noteChanged(seriesPath, 0);
     }
 
@@ -221,7 +182,7 @@ static int deleteSeriesLevel(LocalStore *store, const char *study, const char *s
 
     // Not found, the search has passed over every record already.
     if (!s.others && s.found >= 0)
-        s.others = liveRecordAfter(series.fd, s.found, &rec, sizeof(rec));
+        s.others = studyindex_liveAfter(series.fd, s.found, &rec, sizeof(rec));
     if (s.others)
         return result;
     return deleteStudyLevel(store, study, series);
@@ -242,7 +203,7 @@ static int deleteImageLevel(LocalStore *store, const char *study, const char *se
         return finishing ? deleteSeriesLevel(store, study, seriesUid, series, image, 1) : 1;
 
     imagerecord rec;
-    recordSearch s = searchRecord(image.fd, sop, &rec, sizeof(rec));
+    studyindex_search s = studyindex_searchKey(image.fd, sop, &rec, sizeof(rec));
     if (s.found < 0 && !finishing) {
         logprintf(LOGLEVEL_WARNING, store->getLogfile(), "Del IMG - not found!\n");
         return 1;
@@ -256,12 +217,12 @@ static int deleteImageLevel(LocalStore *store, const char *study, const char *se
     logprintf(LOGLEVEL_DEBUG, store->getLogfile(), "Del IMG - unlink(%s)\n", file.c_str());
     int result = unlink(file.c_str()) == 0 || errno == ENOENT ? 0 : -1;
     if (s.found >= 0) {
-        clearRecord(image.fd, s.found, sizeof(rec));
+        studyindex_clearRecord(image.fd, s.found, sizeof(rec));
         store->noteChanged(store->GetUidIndexPath(study, seriesUid) + ".dat", 0);
     }
 
     if (!s.others && s.found >= 0)
-        s.others = liveRecordAfter(image.fd, s.found, &rec, sizeof(rec));
+        s.others = studyindex_liveAfter(image.fd, s.found, &rec, sizeof(rec));
     if (s.others)
         return result;
     return deleteSeriesLevel(store, study, seriesUid, series, image, finishing);

@@ -264,6 +264,31 @@ TEST_F(IndexDir, StudiesEnteredAreAppendedOrMergedAndSaySo)
     studytable_free(&fresh);
 }
 
+TEST_F(IndexDir, RecordsAreFoundByKeyAndClearedInPlace)
+{
+    OFString path = uidtree_indexStem(base.c_str(), "1.1", nullptr, nullptr) + ".dat";
+    seriesrecord s = {};
+    studyindex_setField(s.seriesInstanceUid, sizeof s.seriesInstanceUid, "1.1.2");
+    append(path, &s, sizeof s);
+    int fd = open(path.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    seriesrecord rec;
+    studyindex_search found = studyindex_searchKey(fd, "1.1.2", &rec, sizeof rec);
+    EXPECT_EQ(1, found.found);
+    EXPECT_EQ(1, found.others);
+    EXPECT_EQ(-1, studyindex_searchKey(fd, "1.1", &rec, sizeof rec).found);
+    EXPECT_EQ(1, studyindex_liveAfter(fd, 0, &rec, sizeof rec));
+    ASSERT_EQ(0, studyindex_clearRecord(fd, 1, sizeof rec));
+    EXPECT_EQ(0, studyindex_liveAfter(fd, 0, &rec, sizeof rec));
+    found = studyindex_searchKey(fd, "1.1.1", &rec, sizeof rec);
+    EXPECT_EQ(0, found.found);
+    EXPECT_EQ(0, found.others);
+    struct stat st;
+    ASSERT_EQ(0, fstat(fd, &st));
+    EXPECT_EQ(2 * (off_t)sizeof rec, st.st_size);
+    close(fd);
+}
+
 TEST_F(IndexDir, AUidThatCannotNameAFileNamesNoIndex)
 {
     int last = 0;

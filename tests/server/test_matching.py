@@ -218,13 +218,14 @@ class MatchingTests(ServerTestCase):
         s = self.server(start=False)
         write_study_index(s.basedir, 200)
         s.start()
-        s.wait_log("Rebuilding the key digests of 200 studies.")
+        # The listener builds them before it takes the first association.
+        _, found = s.findscu(["PatientID=ID42", "StudyInstanceUID"])
+        self.assertEqual([str(d.StudyInstanceUID) for d in found], ["1.2.826.41.42"])
+        self.assertIn("Rebuilding the key digests of 200 studies.", s.log())
         keys = os.path.join(s.basedir, "uid", "STUDYINDEX.keys")
         self.assertEqual(os.path.getsize(keys), 64 + 16 * 200)
         with open(keys, "rb") as f:
             self.assertEqual(f.read(8), b"VSTKEYS1")
-        _, found = s.findscu(["PatientID=ID42", "StudyInstanceUID"])
-        self.assertEqual([str(d.StudyInstanceUID) for d in found], ["1.2.826.41.42"])
         _, found = s.findscu(["PatientName=pat^n000042", "StudyInstanceUID"])
         self.assertEqual([str(d.StudyInstanceUID) for d in found], ["1.2.826.41.42"])
         _, found = s.findscu(["PatientName=PAT^N00004*", "StudyInstanceUID"])
