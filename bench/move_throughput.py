@@ -21,8 +21,10 @@ tmpfs directory (/dev/shm where it exists): creating a file on the shared
 disk costs 1-3 ms here and varies tenfold with what else runs, which would
 measure the disk rather than the archives (the destination's work is the
 same for both either way). Printed: per archive the best and median
-images/s, the median and range of the per-round ratios, and the load
-average before and after.
+images/s, the median and range of the per-round ratios, the archive's own
+CPU time per image (its reaped per-association processes: unlike the wall
+time, this hardly depends on what else runs), and the load average before
+and after.
 
 Goals: storeserver moves at least 1.2 times as many images per second as
 dcmqrscp, and gets at least as many.
@@ -122,13 +124,53 @@ def get(port, called, tmp):
     return elapsed
 
 
-def report(what, seconds):
-    """Prints per archive the best and median rate and the per-round
-    ratios; returns the median ratio."""
+def children_cpu(pid):
+    """CPU seconds of the reaped children of pid (cutime + cstime)."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[13]) + int(fields[14])) / os.sysconf("SC_CLK_TCK")
+
+
+def wait_reaped(pid, timeout=15.0):
+    """Waits until pid has no child left (the listener reaps its workers
+    within a few seconds, dcmqrscp within one)."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        try:
+            with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+                if not f.read().split():
+                    return
+        except OSError:
+            return
+        time.sleep(0.05)
+
+
+def phase(peers, pids, run):
+    """ROUNDS rounds of run(port, called) for each archive, interleaved;
+    returns the seconds of each run and the archives' CPU seconds per image
+    over the phase."""
+    for pid in pids.values():
+        wait_reaped(pid)
+    cpu0 = {name: children_cpu(pid) for name, pid in pids.items()}
+    seconds = {name: [] for name in peers}
+    for r in range(ROUNDS):
+        order = list(peers) if r % 2 == 0 else list(reversed(list(peers)))
+        for name in order:
+            seconds[name].append(run(*peers[name]))
+    cpu = {}
+    for name, pid in pids.items():
+        wait_reaped(pid)
+        cpu[name] = (children_cpu(pid) - cpu0[name]) / (ROUNDS * COUNT)
+    return seconds, cpu
+
+
+def report(what, seconds, cpu):
+    """Prints per archive the best and median rate and its CPU per image,
+    and the per-round ratios; returns the median ratio."""
     for name in ("storeserver", "dcmqrscp"):
         rates = [COUNT / s for s in seconds[name]]
-        print("%-4s %-11s best %6.0f images/s, median %6.0f" %
-              (what, name, max(rates), statistics.median(rates)))
+        print("%-4s %-11s best %6.0f images/s, median %6.0f, CPU %4.0f us per image" %
+              (what, name, max(rates), statistics.median(rates), cpu[name] * 1e6))
     ratios = [q / s for s, q in zip(seconds["storeserver"], seconds["dcmqrscp"])]
     print("%-4s storeserver/dcmqrscp per round: median %.2f, range %.2f-%.2f (%s)" %
           (what, statistics.median(ratios), min(ratios), max(ratios),
@@ -153,26 +195,21 @@ def main():
         qr = Dcmqrscp(os.path.join(tmp, "qr"), dest_aet=dest.aetitle, dest_port=dest.port)
         qr.store(files)
         peers = {"storeserver": (srv.port, srv.aetitle), "dcmqrscp": (qr.port, qr.aetitle)}
+        pids = {"storeserver": srv.proc.pid, "dcmqrscp": qr.proc.pid}
 
         # One unmeasured run of each warms the page cache and the programs.
         for port, called in peers.values():
             move(port, called, dest)
             get(port, called, tmp)
         load_before = os.getloadavg()
-        moves = {name: [] for name in peers}
-        gets = {name: [] for name in peers}
-        for r in range(ROUNDS):
-            order = list(peers) if r % 2 == 0 else list(reversed(list(peers)))
-            for name in order:
-                moves[name].append(move(*peers[name], dest))
-            for name in order:
-                gets[name].append(get(*peers[name], tmp))
+        moves, move_cpu = phase(peers, pids, lambda port, called: move(port, called, dest))
+        gets, get_cpu = phase(peers, pids, lambda port, called: get(port, called, tmp))
         load_after = os.getloadavg()
 
         print("%d images, %d rounds; load average before %.2f %.2f %.2f, after %.2f %.2f %.2f"
               % ((COUNT, ROUNDS) + load_before + load_after))
-        m = report("move", moves)
-        g = report("get", gets)
+        m = report("move", moves, move_cpu)
+        g = report("get", gets, get_cpu)
         print("storeserver/dcmqrscp move %.2f (goal >= 1.2), get %.2f (goal >= 1)" % (m, g))
     finally:
         if qr is not None:

@@ -78,6 +78,24 @@ class Announcements(ServerTestCase):
         self.assertEqual([t for _, t in echoes], ["STORAGE ECHO 1", "STORAGE ECHO 0"])
         self.assertNotEqual(echoes[0][0], str(s.proc.pid))  # sent by the worker
 
+    def test_get_announced_as_a_retrieve(self):
+        # The channel's seven activities have no word of their own for a
+        # C-GET: it is the retrieve activity, MOVE, like a C-MOVE.
+        s, mon = self.started_with_monitor()
+        f = veltotest.make_dataset(os.path.join(s.tmp, "g.dcm"), "1.2.826.40.1", "1.2.826.40.1.1",
+                                   "1.2.826.40.1.1.1")
+        self.assertEqual(s.storescu([f]).returncode, 0)
+        out = tempfile.mkdtemp(dir=s.tmp)
+        p = veltotest.run(["getscu", "-S", "-aet", "GETTER", "-aec", s.aetitle, "-od", out,
+                           "-k", "QueryRetrieveLevel=STUDY", "-k", "StudyInstanceUID=1.2.826.40.1",
+                           "127.0.0.1", str(s.port)])
+        self.assertEqual((p.returncode, len(os.listdir(out))), (0, 1), p.stdout + p.stderr)
+        wait_message(s, "EOF GETTER->ARCHIVE")
+        mon.poll(0.5)
+        retrieves = [(p, text) for _, _, p, text in mon.timed if "MOVE" in text]
+        self.assertEqual([t for _, t in retrieves], ["STORAGE MOVE 1", "STORAGE MOVE 0"])
+        self.assertNotEqual(retrieves[0][0], str(s.proc.pid))  # sent by the worker
+
     def test_disk_announced_after_a_minute(self):
         # The store has no uid directory yet, so its file system reports a
         # total of 0 and the percentage is 100.
