@@ -68,6 +68,14 @@ void DCMTK_transport_close_on_connection(int fd);
 // 1 when the association runs over TLS, else 0.
 int DCMTK_transport_secure(T_ASC_Association *assoc);
 
+// on non-zero: what the association writes from now on is gathered and
+// leaves in as few segments as possible: when it is called with 0, before
+// the connection next reads (so a request always leaves before its answer
+// is awaited), and whenever 64 KiB are waiting. 0, -1 when the gathered
+// bytes could not be sent or the association has no connection of this
+// layer's transport.
+int DCMTK_transport_cork(T_ASC_Association *assoc, int on);
+
 // ---------------------------------------------------------------------------
 // DICOM over TLS (DCMTK's dcmtls over OpenSSL, BCP 195 cipher suites). Set
 // up once before the networks are opened: every network opened afterwards
@@ -255,6 +263,29 @@ OFCondition DCMTK_SCU_move(T_ASC_Association *assoc, const char *sopClass, DcmDa
 // C-STORE of dataset. DIMSE_BADDATA without SOP class/instance UID. The
 // response status is not examined.
 OFCondition DCMTK_SCU_store(T_ASC_Association *assoc, DcmDataset *dataset);
+
+// The two halves of a C-STORE, on any association (also an accepted one:
+// C-GET sends its sub-operations back on it), with the caller's message id
+// and fields (request's classes, priority and move originator fields as
+// opts say). Between them the caller may do other work, such as answering
+// on another association, while the peer stores.
+//
+// Sends the request with a data set already encoded in the transfer syntax
+// of context pcId: the length bytes at data (a stored file's bytes after its
+// meta header) go out unchanged, in the same segment as the command where
+// they fit, which saves decoding and encoding them. DIMSE_BADDATA for an
+// empty or odd-length data set; otherwise the toolkit's condition.
+OFCondition DCMTK_SCU_store_send_encoded(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
+                                         const T_DIMSE_C_StoreRQ *request, const void *data,
+                                         size_t length);
+// Waits for the response to the C-STORE request messageId like
+// DIMSE_storeUser: *response, and *statusDetail (null or the caller's to
+// delete); a C-CANCEL that arrives first is noted in cancel (may be null:
+// then it is an unexpected message). Toolkit condition.
+OFCondition DCMTK_SCU_store_response(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
+                                     Uint16 messageId, T_DIMSE_C_StoreRSP *response,
+                                     DcmDataset **statusDetail,
+                                     T_DIMSE_DetectedCancelParameters *cancel);
 
 // ---------------------------------------------------------------------------
 // Specific character set conversion.

@@ -47,6 +47,9 @@ public:
     virtual int socketOf() = 0;
     // 1 when data can be read within ms milliseconds, else 0.
     virtual int waitReadable(int ms) = 0;
+    // Gathers (on) or sends what was gathered (off): 0, or -1 when the
+    // gathered bytes could not be sent.
+    virtual int cork(bool on) = 0;
 };
 
 static void set_tcp_option(int fd, int option)
@@ -97,6 +100,12 @@ public:
     ssize_t write(void *buf, size_t nbyte) override
     {
         const unsigned char *bytes = (const unsigned char *)buf;
+        if (corked) {
+            gathered.insert(gathered.end(), bytes, bytes + nbyte);
+            if (gathered.size() >= CORK_LIMIT && flushHeld() != 0)
+                return -1;
+            return (ssize_t)nbyte;
+        }
         if (heldLen == 0 && nbyte == PDATA_HEAD && bytes[0] == PDATA_TF) {
             memcpy(held, bytes, nbyte);
             heldLen = nbyte;
@@ -146,7 +155,21 @@ public:
         return poll(&pfd, 1, ms) > 0 ? 1 : 0;
     }
 
+    int cork(bool on) override
+    {
+        if (on && heldLen != 0) {
+            gathered.insert(gathered.end(), held, held + heldLen);
+            heldLen = 0;
+        }
+        corked = on;
+        return on ? 0 : flushHeld();
+    }
+
 private:
+    // Gathered bytes leave once this many are waiting, so a large data set
+    // is not copied whole before it starts to go out.
+    enum { CORK_LIMIT = 65536 };
+
     ssize_t socketRead(void *buf, size_t nbyte)
     {
         ssize_t n = DcmTCPConnection::read(buf, nbyte);
@@ -188,17 +211,27 @@ private:
         return 0;
     }
 
+    // Sends the held PDU header, or what was gathered while corked.
     int flushHeld()
     {
-        if (heldLen == 0)
+        struct iovec iov;
+        if (heldLen != 0) {
+            iov = {held, heldLen};
+            heldLen = 0;
+        } else if (!gathered.empty()) {
+            iov = {gathered.data(), gathered.size()};
+        } else {
             return 0;
-        struct iovec iov = {held, heldLen};
-        heldLen = 0;
-        return sendAll(&iov, 1);
+        }
+        int r = sendAll(&iov, 1);
+        gathered.clear();
+        return r;
     }
 
     unsigned char held[PDATA_HEAD];
     size_t heldLen = 0;
+    bool corked = false;
+    std::vector<unsigned char> gathered; // while corked: what is to be sent
     unsigned char readBuf[65536];
     size_t readPos = 0, readEnd = 0;
 };
@@ -291,8 +324,10 @@ public:
     ssize_t write(void *buf, size_t nbyte) override
     {
         const unsigned char *bytes = (const unsigned char *)buf;
-        if (held.empty() && nbyte == PDATA_HEAD && bytes[0] == PDATA_TF) {
-            held.assign(bytes, bytes + nbyte);
+        if (corked || (held.empty() && nbyte == PDATA_HEAD && bytes[0] == PDATA_TF)) {
+            held.insert(held.end(), bytes, bytes + nbyte);
+            if (corked && held.size() >= CORK_LIMIT && flushHeld() != 0)
+                return -1;
             return (ssize_t)nbyte;
         }
         ssize_t n;
@@ -336,8 +371,14 @@ public:
         return poll(&pfd, 1, ms) > 0 ? 1 : 0;
     }
 
+    int cork(bool on) override
+    {
+        corked = on;
+        return on ? 0 : flushHeld();
+    }
+
 private:
-    enum { HANDSHAKE_SECONDS = 10 };
+    enum { HANDSHAKE_SECONDS = 10, CORK_LIMIT = 65536 };
 
     // Sets the socket's read and write timeouts (best effort: without them
     // the worker's own alarm still bounds the handshake).
@@ -358,7 +399,8 @@ private:
     }
 
     SSL *ssl; // owned by the toolkit's connection
-    std::vector<unsigned char> held;
+    bool corked = false;
+    std::vector<unsigned char> held; // a PDU header, or all that is gathered while corked
 };
 
 // The transport layer once TLS is set up: plain connections as above, and
@@ -497,6 +539,18 @@ int DCMTK_transport_waitReadable(T_ASC_Association *assoc, int ms)
 {
     DCMTK_LayerConnection *conn = layer_connection(assoc);
     return conn != nullptr ? conn->waitReadable(ms) : -1;
+}
+
+int DCMTK_transport_connection_cork(DcmTransportConnection *conn, int on)
+{
+    DCMTK_LayerConnection *layer = dynamic_cast<DCMTK_LayerConnection *>(conn);
+    return layer != nullptr ? layer->cork(on != 0) : -1;
+}
+
+int DCMTK_transport_cork(T_ASC_Association *assoc, int on)
+{
+    DCMTK_LayerConnection *conn = layer_connection(assoc);
+    return conn != nullptr ? conn->cork(on != 0) : -1;
 }
 
 int DCMTK_transport_secure(T_ASC_Association *assoc)

@@ -15,4 +15,7 @@ OFCondition DCMTK_transport_install(T_ASC_Network *network);
 // it owns and closes); for tests of the buffering and framing.
 DcmTransportConnection *DCMTK_transport_connection(int fd);
 
+// DCMTK_transport_cork on such a connection (for tests).
+int DCMTK_transport_connection_cork(DcmTransportConnection *conn, int on);
+
 #endif

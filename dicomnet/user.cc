@@ -4,7 +4,10 @@
 
 #include <string.h>
 
+#include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcostrmb.h"
 #include "dcmtk/dcmnet/diutil.h"
+#include "dcmtk/dcmnet/dul.h"
 #include "dcmtk/ofstd/ofstd.h"
 
 // Takes the association's next message id and advances the counter; done
@@ -160,4 +163,112 @@ OFCondition DCMTK_SCU_store(T_ASC_Association *assoc, DcmDataset *dataset)
         DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_SCU_store: DIMSE_storeUser failure\n");
     drop_detail(detail);
     return cond;
+}
+
+// Encodes the command set of request (implicit VR little endian with its
+// group length, as every DIMSE command) into buf: its length, or 0 when it
+// does not fit.
+static size_t encode_store_command(const T_DIMSE_C_StoreRQ *request, unsigned char *buf,
+                                   size_t size)
+{
+    DcmDataset cmd;
+    cmd.putAndInsertString(DCM_AffectedSOPClassUID, request->AffectedSOPClassUID);
+    cmd.putAndInsertUint16(DCM_CommandField, DIMSE_C_STORE_RQ);
+    cmd.putAndInsertUint16(DCM_MessageID, request->MessageID);
+    cmd.putAndInsertUint16(DCM_Priority, (Uint16)request->Priority);
+    cmd.putAndInsertUint16(DCM_CommandDataSetType, DIMSE_DATASET_PRESENT);
+    cmd.putAndInsertString(DCM_AffectedSOPInstanceUID, request->AffectedSOPInstanceUID);
+    if (request->opts & O_STORE_MOVEORIGINATORAETITLE)
+        cmd.putAndInsertString(DCM_MoveOriginatorApplicationEntityTitle,
+                               request->MoveOriginatorApplicationEntityTitle);
+    if (request->opts & O_STORE_MOVEORIGINATORID)
+        cmd.putAndInsertUint16(DCM_MoveOriginatorMessageID, request->MoveOriginatorID);
+
+    DcmOutputBufferStream out(buf, (offile_off_t)size);
+    cmd.transferInit();
+    OFCondition cond = cmd.write(out, EXS_LittleEndianImplicit, EET_ExplicitLength, nullptr,
+                                 EGL_withGL, EPD_withoutPadding);
+    cmd.transferEnd();
+    // A command that did not fit whole is not sent at all.
+    if (cond.bad())
+        return 0;
+    out.flush();
+    void *bytes = nullptr;
+    offile_off_t length = 0;
+    out.flushBuffer(bytes, length);
+    return (size_t)length;
+}
+
+OFCondition DCMTK_SCU_store_send_encoded(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
+                                         const T_DIMSE_C_StoreRQ *request, const void *data,
+                                         size_t length)
+{
+    if (assoc == nullptr)
+        return DIMSE_ILLEGALASSOCIATION;
+    if (length == 0 || length % 2 != 0 || length > 0xFFFFFFFEu)
+        return DIMSE_BADDATA;
+    // Two UIDs, an AE title and six short elements: well below 1 KiB.
+    unsigned char command[1024];
+    size_t commandLength = encode_store_command(request, command, sizeof(command));
+    if (commandLength == 0)
+        return DIMSE_BADDATA;
+
+    // The toolkit splits each value into PDUs of the peer's maximum length.
+    DUL_PDV pdvs[2];
+    pdvs[0].fragmentLength = (unsigned long)commandLength;
+    pdvs[0].presentationContextID = pcId;
+    pdvs[0].pdvType = DUL_COMMANDPDV;
+    pdvs[0].lastPDV = OFTrue;
+    pdvs[0].data = command;
+    pdvs[1].fragmentLength = (unsigned long)length;
+    pdvs[1].presentationContextID = pcId;
+    pdvs[1].pdvType = DUL_DATASETPDV;
+    pdvs[1].lastPDV = OFTrue;
+    pdvs[1].data = const_cast<void *>(data);
+    DUL_PDVLIST list;
+    list.count = 2;
+    list.pdv = pdvs;
+    // Corked, the command and a small data set leave in one segment, and
+    // the peer wakes up once for them.
+    bool corked = DCMTK_transport_cork(assoc, 1) == 0;
+    OFCondition cond = DUL_WritePDVs(&assoc->DULassociation, &list);
+    if (corked && DCMTK_transport_cork(assoc, 0) != 0 && cond.good())
+        cond = DIMSE_SENDFAILED;
+    return cond;
+}
+
+OFCondition DCMTK_SCU_store_response(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
+                                     Uint16 messageId, T_DIMSE_C_StoreRSP *response,
+                                     DcmDataset **statusDetail,
+                                     T_DIMSE_DetectedCancelParameters *cancel)
+{
+    if (assoc == nullptr)
+        return DIMSE_ILLEGALASSOCIATION;
+    if (cancel != nullptr)
+        cancel->cancelEncountered = OFFalse;
+    for (;;) {
+        T_DIMSE_Message rsp;
+        memset(&rsp, 0, sizeof(rsp));
+        T_ASC_PresentationContextID presId = pcId;
+        OFCondition cond =
+            DIMSE_receiveCommand(assoc, DIMSE_BLOCKING, 0, &presId, &rsp, statusDetail);
+        if (cond.bad())
+            return cond;
+        if (cancel != nullptr && rsp.CommandField == DIMSE_C_CANCEL_RQ) {
+            cancel->cancelEncountered = OFTrue;
+            cancel->req = rsp.msg.CCancelRQ;
+            cancel->presId = presId;
+            continue;
+        }
+        if (rsp.CommandField != DIMSE_C_STORE_RSP ||
+            rsp.msg.CStoreRSP.MessageIDBeingRespondedTo != messageId) {
+            DCMTK_trace(DCMTK_TRACE_DEBUG,
+                        "DCMTK_SCU_store_response: unexpected message 0x%x for message %u\n",
+                        (unsigned)rsp.CommandField, (unsigned)messageId);
+            return makeDcmnetCondition(DIMSEC_UNEXPECTEDRESPONSE, OF_error,
+                                       "DIMSE: Unexpected response to C-STORE");
+        }
+        *response = rsp.msg.CStoreRSP;
+        return EC_Normal;
+    }
 }

@@ -307,10 +307,70 @@ int retrievelist_locate(const finddataset_index *ix, const char *instance, std::
     return result;
 }
 
-// The meta header of a Part 10 file: the 128-byte preamble, "DICM", then
-// group 0002 in explicit VR little endian. Reads the SOP class (0002,0002)
-// and transfer syntax (0002,0010) from the file's first bytes: 1 found, 0
-// not found there (the caller asks the toolkit), -1 the file cannot be read.
+int retrievelist_parseMeta(const unsigned char *buf, size_t n, std::string *sopClass,
+                           std::string *xfer, size_t *datasetStart)
+{
+    // The 128-byte preamble, "DICM", then group 0002 in explicit VR little
+    // endian; its group length (0002,0000), where present, says where the
+    // data set begins (needed for a deflated one, whose first bytes could
+    // read as anything).
+    *datasetStart = 0;
+    sopClass->clear();
+    xfer->clear();
+    if (n < 132 || memcmp(buf + 128, "DICM", 4) != 0)
+        return 0;
+    size_t at = 132;
+    size_t end = n;
+    while (at + 8 <= end) {
+        unsigned group = buf[at] | buf[at + 1] << 8;
+        unsigned element = buf[at + 2] | buf[at + 3] << 8;
+        if (group != 0x0002) {
+            *datasetStart = at;
+            break;
+        }
+        bool longForm = (buf[at + 4] == 'O' && strchr("BWFDL", buf[at + 5]) != nullptr) ||
+                        (buf[at + 4] == 'S' && buf[at + 5] == 'Q') ||
+                        (buf[at + 4] == 'U' && strchr("TNCR", buf[at + 5]) != nullptr);
+        size_t length;
+        if (longForm) {
+            if (at + 12 > end)
+                break;
+            length = (size_t)buf[at + 8] | (size_t)buf[at + 9] << 8 | (size_t)buf[at + 10] << 16 |
+                     (size_t)buf[at + 11] << 24;
+            at += 12;
+        } else {
+            length = buf[at + 6] | buf[at + 7] << 8;
+            at += 8;
+        }
+        if (length > end - at)
+            break;
+        if (element == 0x0000 && length == 4) {
+            size_t groupEnd = at + 4 +
+                              ((size_t)buf[at] | (size_t)buf[at + 1] << 8 |
+                               (size_t)buf[at + 2] << 16 | (size_t)buf[at + 3] << 24);
+            // A group length pointing past the bytes at hand leaves the
+            // end unknown; the elements are still read.
+            if (groupEnd <= n && groupEnd > at + 4)
+                end = groupEnd;
+        } else if (element == 0x0002 || element == 0x0010) {
+            // UI values are padded with a NUL to an even length.
+            size_t len = strnlen((const char *)buf + at, length);
+            while (len > 0 && buf[at + len - 1] == ' ')
+                len--;
+            (element == 0x0002 ? sopClass : xfer)->assign((const char *)buf + at, len);
+        }
+        at += length;
+        // A group length that ends the header before its last element
+        // would send that element as data: then the end stays unknown.
+        if (at == end && end < n && !(at + 2 <= n && buf[at] == 0x02 && buf[at + 1] == 0x00))
+            *datasetStart = at;
+    }
+    return !sopClass->empty() && !xfer->empty() ? 1 : 0;
+}
+
+// Reads the SOP class and transfer syntax of the image file at path from
+// its first bytes: 1 found, 0 not found there (the caller asks the
+// toolkit), -1 the file cannot be read.
 static int scanMetaHeader(const char *path, std::string *sopClass, std::string *xfer)
 {
     unsigned char buf[4096];
@@ -321,42 +381,8 @@ static int scanMetaHeader(const char *path, std::string *sopClass, std::string *
     close(fd);
     if (n < 0)
         return -1;
-    if (n < 132 || memcmp(buf + 128, "DICM", 4) != 0)
-        return 0;
-    size_t at = 132;
-    sopClass->clear();
-    xfer->clear();
-    while (at + 8 <= (size_t)n && (sopClass->empty() || xfer->empty())) {
-        unsigned group = buf[at] | buf[at + 1] << 8;
-        unsigned element = buf[at + 2] | buf[at + 3] << 8;
-        if (group != 0x0002)
-            break;
-        bool longForm = (buf[at + 4] == 'O' && strchr("BWFDL", buf[at + 5]) != nullptr) ||
-                        (buf[at + 4] == 'S' && buf[at + 5] == 'Q') ||
-                        (buf[at + 4] == 'U' && strchr("TNCR", buf[at + 5]) != nullptr);
-        size_t length;
-        if (longForm) {
-            if (at + 12 > (size_t)n)
-                break;
-            length = (size_t)buf[at + 8] | (size_t)buf[at + 9] << 8 | (size_t)buf[at + 10] << 16 |
-                     (size_t)buf[at + 11] << 24;
-            at += 12;
-        } else {
-            length = buf[at + 6] | buf[at + 7] << 8;
-            at += 8;
-        }
-        if (length > (size_t)n - at)
-            break;
-        if (element == 0x0002 || element == 0x0010) {
-            // UI values are padded with a NUL to an even length.
-            size_t len = strnlen((const char *)buf + at, length);
-            while (len > 0 && buf[at + len - 1] == ' ')
-                len--;
-            (element == 0x0002 ? sopClass : xfer)->assign((const char *)buf + at, len);
-        }
-        at += length;
-    }
-    return !sopClass->empty() && !xfer->empty() ? 1 : 0;
+    size_t datasetStart;
+    return retrievelist_parseMeta(buf, (size_t)n, sopClass, xfer, &datasetStart);
 }
 
 int retrievelist_fileClass(const char *path, std::string *sopClass, std::string *xfer)

@@ -4,7 +4,8 @@
 // from the series and image index files; retrievelist_locate finds the
 // study and series of one instance; retrievelist_fileClass reads the
 // SOP class and transfer syntax of a stored image from its file's meta
-// header. A key selects a record only when the whole value is equal. The
+// header (retrievelist_parseMeta reads that header from bytes in memory). A
+// key selects a record only when the whole value is equal. The
 // index is the one a query reads (index/finddataset.h): the base directory,
 // its study table and the log stream.
 #ifndef VELTO_INDEX_RETRIEVELIST_H
@@ -57,6 +58,15 @@ int retrievelist_locate(const finddataset_index *ix, const char *instance, std::
 // its meta header (the data set is not read): 0, or -1 when the file
 // cannot be read or names no SOP class.
 int retrievelist_fileClass(const char *path, std::string *sopClass, std::string *xfer);
+
+// Reads the meta header of a Part 10 file from its first n bytes at buf:
+// the SOP class (0002,0002) and transfer syntax (0002,0010) UIDs, and in
+// *datasetStart the offset of the data set that follows the header (0 when
+// the header does not end within the n bytes, or nothing follows it). 1
+// when class and syntax were found, else 0 (not a Part 10 file, or a header
+// longer than n bytes).
+int retrievelist_parseMeta(const unsigned char *buf, size_t n, std::string *sopClass,
+                           std::string *xfer, size_t *datasetStart);
 
 // Splits a UID list (values separated by "\") into *out; spaces around a
 // value and empty values are dropped.

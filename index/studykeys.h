@@ -5,9 +5,9 @@
 // and the name's first 8 bytes in that form. A query for one exact ID or
 // name, or for a name pattern that starts with a few plain characters
 // (SMITH*), tests these 16 bytes per study instead of reading the 512-byte
-// data record of every study. Knows nothing of the
-// store: callers pass the index stem (.../uid/STUDYINDEX) and hold the
-// hash file's lock, which guards all three study files.
+// data record of every study. Knows nothing of the store: callers pass the
+// index stem (.../uid/STUDYINDEX) and hold the hash file's lock, which
+// guards all three study files.
 //
 // The file is derived data and never trusted blindly. Its header records
 // the inode, size and modification time (ns) of STUDYINDEX.dat and
@@ -15,9 +15,9 @@
 // write to either file that did not go through studykeys_begin/_commit
 // (a crash between the record and the digest, a program that knows nothing
 // of this file, a compaction) changes them, and the file counts as stale.
-// A missing, short or stale file is rebuilt from STUDYINDEX.dat. Two writes
-// by a foreign program within one tick of the file system's clock (a few
-// ms) that leave the size alone are the one change it cannot see; the
+// A missing, short or stale file is rebuilt from STUDYINDEX.dat. A foreign
+// program's rewrite in place within one tick of the file system's clock (a
+// few ms) after the last restamp is the one change it cannot see; the
 // programs of this tree never write a study file without restamping.
 //
 // A digest of 0 means "no digest" (a value the digest cannot stand for, a

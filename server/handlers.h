@@ -33,16 +33,25 @@ struct retrievejob; // server/retrieve.h
 // The handler owns job (made at the first response, freed at the last) and
 // subassoc (closed at the final response).
 struct movedata {
-    retrievejob *job;            // the images and counters of the current C-MOVE, or null
-    T_ASC_Network *net;          // the worker's network (requests the sub-association)
-    T_ASC_Association *assoc;    // the association on which the C-MOVE arrived
-    T_ASC_Association *subassoc; // the sub-association to the destination, or null
-    int subBatch;                // the batch of contexts subassoc proposes (-1: none)
-    int refusedBatch;            // a batch whose sub-association could not be opened, or -1
-    T_DIMSE_Priority priority;   // priority of the C-MOVE, reused for every C-STORE
-    Uint16 origin_msgid;         // message id of the C-MOVE (move originator id)
-    DIC_AE origin_aet;           // calling AE title of the C-MOVE's association
+    retrievejob *job;                    // the images and counters of the current C-MOVE, or null
+    T_ASC_Network *net;                  // the worker's network (requests the sub-association)
+    T_ASC_Association *assoc;            // the association on which the C-MOVE arrived
+    T_ASC_Association *subassoc;         // the sub-association to the destination, or null
+    int subBatch;                        // the batch of contexts subassoc proposes (-1: none)
+    int refusedBatch;                    // a batch whose sub-association could not be opened, or -1
+    T_DIMSE_Priority priority;           // priority of the C-MOVE, reused for every C-STORE
+    Uint16 origin_msgid;                 // message id of the C-MOVE (move originator id)
+    DIC_AE origin_aet;                   // calling AE title of the C-MOVE's association
+    int ahead;                           // the next image: MOVE_AHEAD_*
+    T_ASC_PresentationContextID aheadPc; // MOVE_AHEAD_SENT: its context and message id
+    Uint16 aheadMsg;
 };
+
+// Where the next image of a C-MOVE stands when a pending response goes out:
+// not touched yet, its C-STORE request already sent on the sub-association
+// (its response is awaited at the next step), or already counted (its
+// request failed).
+enum { MOVE_AHEAD_NONE = 0, MOVE_AHEAD_SENT = 1, MOVE_AHEAD_COUNTED = 2 };
 
 // The state of one C-GET: its images and counters (heap, from the first
 // response to the last, or null), and a C-CANCEL noticed while a C-STORE

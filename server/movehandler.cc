@@ -104,13 +104,24 @@ int buildSubAssociation(T_DIMSE_C_MoveRQ *request, movedata *md, int b)
 }
 
 // Sends item to the destination, first opening the sub-association of its
-// batch when another (or none) is open. A batch whose association could not
+// batch when another (or none) is open; an item whose request went out
+// ahead only has its response awaited. A batch whose association could not
 // be opened is not tried again: its images count as failed. A C-STORE that
 // broke the association costs only its own image: the next one opens a new
 // association.
 static void sendToDestination(T_DIMSE_C_MoveRQ *request, movedata *md, const retrieveitem &item)
 {
     retrievejob *job = md->job;
+    int ahead = md->ahead;
+    md->ahead = MOVE_AHEAD_NONE;
+    if (ahead == MOVE_AHEAD_COUNTED)
+        return;
+    if (ahead == MOVE_AHEAD_SENT) {
+        if (retrieve_response(job, item, md->subassoc, md->aheadPc, md->aheadMsg, NULL) ==
+            RETRIEVE_LINK_LOST)
+            endSubAssociation(md, DUL_PEERABORTEDASSOCIATION);
+        return;
+    }
     if (item.batch >= 0 && item.batch != md->subBatch) {
         closeSubAssociation(md);
         if (item.batch != md->refusedBatch && buildSubAssociation(request, md, item.batch) != 0) {
@@ -126,6 +137,42 @@ static void sendToDestination(T_DIMSE_C_MoveRQ *request, movedata *md, const ret
     retrieveorigin origin = {md->origin_aet, md->origin_msgid, md->priority};
     if (retrieve_send(job, item, md->subassoc, origin, NULL) == RETRIEVE_LINK_LOST)
         endSubAssociation(md, DUL_PEERABORTEDASSOCIATION);
+}
+
+// Sends the request of the next image before the pending response goes
+// out, when it goes over the sub-association that is open: the destination
+// stores it while the requester reads the response, instead of after. The
+// counts of the response are not affected: the image is counted when its
+// own response has come, at the next step. An image that would fail
+// without a request (no context) is left to its own step, where it is
+// counted.
+static void sendAhead(movedata *md)
+{
+    retrievejob *job = md->job;
+    if (job->next >= job->items.size() || md->subassoc == NULL)
+        return;
+    const retrieveitem &item = job->items[job->next];
+    if (item.batch != md->subBatch || !retrieve_sendable(item, md->subassoc))
+        return;
+    retrieveorigin origin = {md->origin_aet, md->origin_msgid, md->priority};
+    int r = retrieve_request(job, item, md->subassoc, origin, &md->aheadPc, &md->aheadMsg);
+    md->ahead = r == RETRIEVE_SENT ? MOVE_AHEAD_SENT : MOVE_AHEAD_COUNTED;
+    if (r == RETRIEVE_LINK_LOST)
+        endSubAssociation(md, DUL_PEERABORTEDASSOCIATION);
+}
+
+// Awaits the response to a request sent ahead, so the sub-association can
+// be released (a cancelled C-MOVE): the image counts as done.
+static void finishAhead(movedata *md)
+{
+    if (md->ahead == MOVE_AHEAD_SENT && md->job != NULL && md->job->next < md->job->items.size()) {
+        const retrieveitem &item = md->job->items[md->job->next];
+        if (retrieve_response(md->job, item, md->subassoc, md->aheadPc, md->aheadMsg, NULL) ==
+            RETRIEVE_LINK_LOST)
+            endSubAssociation(md, DUL_PEERABORTEDASSOCIATION);
+        md->job->next++;
+    }
+    md->ahead = MOVE_AHEAD_NONE;
 }
 
 // Deletes item from the store and counts the outcome.
@@ -161,6 +208,7 @@ static Uint16 startMove(const handlercontext *ctx, T_DIMSE_C_MoveRQ *request, mo
     // A sub-association or job left by a cancelled C-MOVE ends here.
     closeSubAssociation(md);
     retrieveJobFree(&md->job);
+    md->ahead = MOVE_AHEAD_NONE;
     md->refusedBatch = -1;
     md->priority = request->Priority;
     md->origin_msgid = request->MessageID;
@@ -209,6 +257,7 @@ void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *req
 
     if (cancelled) {
         // Release the destination now rather than when the worker ends.
+        finishAhead(md);
         closeSubAssociation(md);
         response->DimseStatus = STATUS_MOVE_Cancel_SubOperationsTerminatedDueToCancelIndication;
         if (md->job != NULL) {
@@ -255,6 +304,8 @@ void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *req
         alarm(MOVE_STEP_ALARM);
     }
     job->next++;
+    if (!deleting)
+        sendAhead(md);
     response->DimseStatus = STATUS_MOVE_Pending_SubOperationsAreContinuing;
     setCounts(response, job);
 }

@@ -5,7 +5,10 @@
 // dcmjpls for JPEG-LS, dcmdata's RLE codec; JPEG 2000 has none).
 #include "server/retrieve.h"
 
+#include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -19,6 +22,7 @@
 
 #include "index/keymatch.h"
 #include "index/retrievelist.h"
+#include "runtime/fullio.h"
 #include "runtime/logprintf.h"
 #include "server/serveroptions.h"
 #include "store/localstore.h"
@@ -228,8 +232,56 @@ static bool loadFor(DcmFileFormat *file, const retrieveitem &item, const std::st
     return true;
 }
 
-int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association *assoc,
-                  const retrieveorigin &origin, T_DIMSE_DetectedCancelParameters *cancel)
+// Logs a C-STORE that failed on the network and counts item failed.
+static void storeFailed(retrievejob *job, const retrieveitem &item, OFCondition cond)
+{
+    LOG(LOGLEVEL_ERROR, "Got error in MOVE/STORE.\n");
+    OFString text;
+    LOG(LOGLEVEL_ERROR, "%s\n", DimseCondition::dump(text, cond).c_str());
+    retrieve_countFailed(job, item);
+}
+
+// Reads the whole file at path into *bytes: true, or false when it cannot
+// be read (or changed its size while read).
+static bool readWhole(const char *path, std::vector<unsigned char> *bytes)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool whole = false;
+    if (fstat(fd, &st) == 0 && st.st_size > 0) {
+        bytes->resize((size_t)st.st_size);
+        whole = fullio_read(fd, bytes->data(), bytes->size()) == (ssize_t)bytes->size();
+    }
+    close(fd);
+    return whole;
+}
+
+// The stored bytes of item's data set when they can be sent as they are
+// in syntax: the file's own transfer syntax, a meta header that ends in the
+// file, an even number of bytes after it. The offset of the data set in
+// *bytes, or 0 (then the toolkit loads the file).
+static size_t storedDataset(const retrieveitem &item, const std::string &syntax,
+                            std::vector<unsigned char> *bytes)
+{
+    std::string cls, xfer;
+    size_t start = 0;
+    if (syntax != item.xfer || !readWhole(item.path.c_str(), bytes) ||
+        retrievelist_parseMeta(bytes->data(), bytes->size(), &cls, &xfer, &start) != 1 ||
+        xfer != syntax || start == 0 || (bytes->size() - start) % 2 != 0)
+        return 0;
+    return start;
+}
+
+int retrieve_sendable(const retrieveitem &item, T_ASC_Association *assoc)
+{
+    std::string syntax;
+    return !item.sopClass.empty() && assoc != nullptr && chooseContext(assoc, item, &syntax) != 0;
+}
+
+int retrieve_request(retrievejob *job, const retrieveitem &item, T_ASC_Association *assoc,
+                     const retrieveorigin &origin, T_ASC_PresentationContextID *pcId, Uint16 *msgId)
 {
     if (item.sopClass.empty()) {
         LOG(LOGLEVEL_ERROR, "MOVE/STORE:Cannot load dicom file %s.\n", item.path.c_str());
@@ -237,28 +289,30 @@ int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association 
         return RETRIEVE_NOT_SENT;
     }
     std::string syntax;
-    T_ASC_PresentationContextID pcId = chooseContext(assoc, item, &syntax);
-    if (pcId == 0) {
+    *pcId = chooseContext(assoc, item, &syntax);
+    if (*pcId == 0) {
         LOG(LOGLEVEL_ERROR, "MOVE - store failed - no PC.\n");
         retrieve_countFailed(job, item);
         return RETRIEVE_NOT_SENT;
     }
 
-    // The file is loaded whole and sent from memory (converted first when
-    // the accepted syntax is another): letting the toolkit send it from the
-    // file is several times slower.
+    // An image accepted in its stored syntax goes out as the bytes of its
+    // file, unparsed; otherwise the file is loaded whole and sent from
+    // memory, decoded first where the accepted syntax is another (letting
+    // the toolkit send it from the file is several times slower).
+    std::vector<unsigned char> bytes;
+    size_t start = storedDataset(item, syntax, &bytes);
     DcmFileFormat file;
-    if (!loadFor(&file, item, syntax)) {
+    if (start == 0 && !loadFor(&file, item, syntax)) {
         retrieve_countFailed(job, item);
         return RETRIEVE_NOT_SENT;
     }
-    DcmDataset *dset = file.getDataset();
 
-    T_DIMSE_C_StoreRQ req;
-    T_DIMSE_C_StoreRSP rsp;
-    memset(&req, 0, sizeof(req));
-    memset(&rsp, 0, sizeof(rsp));
-    req.MessageID = assoc->nextMsgID++;
+    T_DIMSE_Message msg;
+    memset(&msg, 0, sizeof(msg));
+    msg.CommandField = DIMSE_C_STORE_RQ;
+    T_DIMSE_C_StoreRQ &req = msg.msg.CStoreRQ;
+    req.MessageID = *msgId = assoc->nextMsgID++;
     OFStandard::strlcpy(req.AffectedSOPClassUID, item.sopClass.c_str(),
                         sizeof(req.AffectedSOPClassUID));
     OFStandard::strlcpy(req.AffectedSOPInstanceUID, item.instance.c_str(),
@@ -271,15 +325,31 @@ int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association 
         req.MoveOriginatorID = origin.msgid;
         req.opts = O_STORE_MOVEORIGINATORAETITLE | O_STORE_MOVEORIGINATORID;
     }
+    OFCondition cond;
+    if (start != 0)
+        cond = DCMTK_SCU_store_send_encoded(assoc, *pcId, &req, bytes.data() + start,
+                                            bytes.size() - start);
+    else
+        cond = DIMSE_sendMessageUsingMemoryData(assoc, *pcId, &msg, nullptr, file.getDataset(),
+                                                nullptr, nullptr);
+    if (cond.bad()) {
+        storeFailed(job, item, cond);
+        return RETRIEVE_LINK_LOST;
+    }
+    return RETRIEVE_SENT;
+}
+
+int retrieve_response(retrievejob *job, const retrieveitem &item, T_ASC_Association *assoc,
+                      T_ASC_PresentationContextID pcId, Uint16 msgId,
+                      T_DIMSE_DetectedCancelParameters *cancel)
+{
+    T_DIMSE_C_StoreRSP rsp;
+    memset(&rsp, 0, sizeof(rsp));
     DcmDataset *detail = nullptr;
-    OFCondition cond = DIMSE_storeUser(assoc, pcId, &req, dset ? nullptr : item.path.c_str(), dset,
-                                       nullptr, nullptr, DIMSE_BLOCKING, 0, &rsp, &detail, cancel);
+    OFCondition cond = DCMTK_SCU_store_response(assoc, pcId, msgId, &rsp, &detail, cancel);
     delete detail;
     if (cond.bad()) {
-        LOG(LOGLEVEL_ERROR, "Got error in MOVE/STORE.\n");
-        OFString text;
-        LOG(LOGLEVEL_ERROR, "%s\n", DimseCondition::dump(text, cond).c_str());
-        retrieve_countFailed(job, item);
+        storeFailed(job, item, cond);
         return RETRIEVE_LINK_LOST;
     }
     if (rsp.DimseStatus == STATUS_Success) {
@@ -294,6 +364,17 @@ int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association 
         retrieve_countFailed(job, item);
     }
     return RETRIEVE_SENT;
+}
+
+int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association *assoc,
+                  const retrieveorigin &origin, T_DIMSE_DetectedCancelParameters *cancel)
+{
+    T_ASC_PresentationContextID pcId = 0;
+    Uint16 msgId = 0;
+    int r = retrieve_request(job, item, assoc, origin, &pcId, &msgId);
+    if (r != RETRIEVE_SENT)
+        return r;
+    return retrieve_response(job, item, assoc, pcId, msgId, cancel);
 }
 
 bool retrieve_addSOPClassesInStudy(LocalStore *store, DcmDataset *query, DcmDataset *response)

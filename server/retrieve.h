@@ -79,13 +79,32 @@ enum {
 
 // Sends image item over assoc with C-STORE and counts the outcome in job.
 // The context chosen for its SOP class is one accepted in the file's own
-// syntax, else one in an uncompressed syntax, into which the image is
-// decoded (JPEG family, JPEG-LS, RLE); no such context, an image no codec
-// can decode, or an unreadable file counts as failed. cancel (may be null)
-// notes a C-CANCEL that arrives while the response is awaited (C-GET).
-// One of the results above.
+// syntax (the file's bytes then go out as they are), else one in an
+// uncompressed syntax, into which the image is decoded (JPEG family,
+// JPEG-LS, RLE); no such context, an image no codec can decode, or an
+// unreadable file counts as failed. cancel (may be null) notes a C-CANCEL
+// that arrives while the response is awaited (C-GET). One of the results
+// above.
 int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association *assoc,
                   const retrieveorigin &origin, T_DIMSE_DetectedCancelParameters *cancel);
+
+// retrieve_send in two halves, so that other work can be done while the
+// peer stores. retrieve_request sends the request: RETRIEVE_SENT when it
+// went out (*pcId and *msgId then name it, and retrieve_response must
+// follow before anything else goes out on assoc), else RETRIEVE_NOT_SENT or
+// RETRIEVE_LINK_LOST (counted failed).
+int retrieve_request(retrievejob *job, const retrieveitem &item, T_ASC_Association *assoc,
+                     const retrieveorigin &origin, T_ASC_PresentationContextID *pcId,
+                     Uint16 *msgId);
+// Awaits the response to that request and counts it: RETRIEVE_SENT or
+// RETRIEVE_LINK_LOST.
+int retrieve_response(retrievejob *job, const retrieveitem &item, T_ASC_Association *assoc,
+                      T_ASC_PresentationContextID pcId, Uint16 msgId,
+                      T_DIMSE_DetectedCancelParameters *cancel);
+
+// 1 when assoc has a context on which item can be sent (a readable file
+// whose class the peer accepted in its syntax or an uncompressed one).
+int retrieve_sendable(const retrieveitem &item, T_ASC_Association *assoc);
 
 // Counts item as failed without sending it (its association could not be
 // had).

@@ -382,6 +382,11 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
     if (!overwriteFile && access(target.c_str(), F_OK) == 0) {
         logprintf(LOGLEVEL_WARNING, logStream, "Target file %s exists - not storing.\n",
                   target.c_str());
+        // With -S the copy that stays is on disk before the answer: it may
+        // be one whose writer was killed before it had flushed and answered
+        // it, and whose peer now sends it again.
+        if (syncEachImage && SyncImage(S, R, I) == -1)
+            return LS_INDEX_ERROR;
         return LS_EXISTS;
     }
 

@@ -151,6 +151,27 @@ class RetrieveTests(ServerTestCase):
             self.assertEqual(self.finals(responses), (0x0000, len(files), 0, 0))
             self.assert_received(files, received())
 
+    def test_stored_syntax_accepted_sends_the_stored_bytes(self):
+        # An image whose stored syntax the destination accepts goes out as
+        # the data set bytes of its file, unchanged.
+        node = self.peer(NodeSCP(self._tmp))
+        s = self.server(aetmap=node.map_line())
+        files = [make_dataset(os.path.join(s.tmp, "b%d.dcm" % i), STUDY, SERIES,
+                              "%s.%d" % (SERIES, i + 1), pixels=16 * (i + 1)) for i in range(3)]
+        self.assertEqual(s.storescu(files).returncode, 0)
+        _, responses = movescu(s.port, ["StudyInstanceUID=" + STUDY], node.aetitle)
+        self.assertEqual(self.finals(responses), (0x0000, 3, 0, 0))
+        received = sorted(os.listdir(node.dir))
+        self.assertEqual(received, ["%s.%d_%s.raw" % (SERIES, i, PLAIN[0]) for i in (1, 2, 3)])
+        for i in (1, 2, 3):
+            with open(vt.uid_path(s.basedir, STUDY, SERIES, "%s.%d" % (SERIES, i)), "rb") as f:
+                stored = f.read()
+            # The meta header ends where its group length (0002,0000) says.
+            self.assertEqual(stored[132:136], b"\x02\x00\x00\x00")
+            start = 144 + int.from_bytes(stored[140:144], "little")
+            with open(os.path.join(node.dir, received[i - 1]), "rb") as f:
+                self.assertEqual(f.read(), stored[start:])
+
     def test_more_than_128_contexts_go_over_a_second_association(self):
         # Every storage class dcmtk knows; the server takes those of the
         # toolkit's storage list (storescu goes on past the others).

@@ -83,19 +83,20 @@ class CrashTest(vt.ServerTestCase):
 
     redo_may_find_nothing = False
 
-    def run_points(self, name, deleted_b, action, redo_of, live_of, gone_of):
+    def run_points(self, name, deleted_b, action, redo_of, live_of, gone_of, args=(),
+                   kinds=CALLS):
         """Kills at each call in turn; the number of kill points per call."""
         work = os.path.join(self.tmp, name)
         os.makedirs(work)
         base = self.base_store(work, deleted_b)
-        calls = self.count_calls(work, base, action)
+        calls = self.count_calls(work, base, action, args)
         kills = {}
-        for call in CALLS:
+        for call in kinds:
             for n in range(1, min(calls.get(call, 0), MAX_PER_CALL.get(call, 30)) + 1):
                 store = os.path.join(work, "%s-%d" % (call, n))
                 shutil.copytree(base, store, symlinks=True)
                 trace = os.path.join(work, "%s-%d.trace" % (call, n))
-                srv = self.server(aetitle="CRASH", basedir=store, start=False)
+                srv = self.server(aetitle="CRASH", basedir=store, start=False, args=list(args))
                 cmd = srv.command()
                 srv.command = lambda: ["strace", "-f", "-qq", "-o", trace, "-e", "trace=" + call,
                                        "-e", "inject=%s:signal=KILL:when=%d" % (call, n)] + cmd
@@ -118,13 +119,13 @@ class CrashTest(vt.ServerTestCase):
                 kills[call] = n
         return kills
 
-    def count_calls(self, work, base, action):
+    def count_calls(self, work, base, action, args):
         """How often the server makes each of CALLS in the action, traced
         on a copy of base and stopped cleanly, so that the trace is whole."""
         store = os.path.join(work, "count")
         shutil.copytree(base, store, symlinks=True)
         trace = os.path.join(work, "count.trace")
-        srv = self.server(aetitle="CRASH", basedir=store, start=False)
+        srv = self.server(aetitle="CRASH", basedir=store, start=False, args=list(args))
         cmd = srv.command()
         srv.command = lambda: ["strace", "-f", "-qq", "-o", trace, "-e",
                                "trace=" + ",".join(CALLS)] + cmd
@@ -161,6 +162,26 @@ class CrashTest(vt.ServerTestCase):
             lambda srv, work: self.store(srv, work, [new]),
             lambda acked: self.all_images() | ({new} if acked else set()), lambda acked: set())
         self.assertGreater(sum(kills.values()), 10)
+
+    def test_store_with_S_killed_at_each_flush(self):
+        # -S flushes the image before its rename, its index record beside
+        # it in a second thread, then its directory: killed at any of
+        # these (or at the rename), an image is acknowledged whole or not
+        # at all. Its repeat succeeds, or, when the kill came after the
+        # rename, finds the image stored: a duplicate, answered with a
+        # warning once the stored copy is flushed.
+        new = ("%s.83" % ROOT, "%s.83.1" % ROOT, "%s.83.1.0" % ROOT)
+
+        def repeat(srv, work):
+            p = srv.storescu([self.make_file(work, new)], extra=["-v"])
+            return vt.store_statuses(p.stdout + p.stderr) in (["Success"],
+                                                              ["Warning: ElementsDiscarded"])
+        kills = self.run_points(
+            "store-S", False, lambda srv, work: self.store(srv, work, [new]), repeat,
+            lambda acked: self.all_images() | ({new} if acked else set()), lambda acked: set(),
+            args=["-S"], kinds=("fdatasync", "rename"))
+        self.assertGreaterEqual(kills.get("fdatasync", 0), 3)
+        self.assertGreaterEqual(kills.get("rename", 0), 1)
 
     def test_delete_killed_at_each_step(self):
         # B's only image: the delete goes through every level. Killed at any
