@@ -31,10 +31,12 @@ enum {
 // One match per call; *handle is the caller's iteration state (null to
 // start; the same ix, query, level and flags at every call of one
 // iteration). 0: a match, its keys added to *result (created when null,
-// owned by the caller); 1: no further match, or no query or result given;
-// -1: cannot answer. At 1 and -1 the handle is freed and *handle set to
-// null. level null: taken from the query's (0008,0052); a level given by
-// the caller (a retrieve) also adds the three UIDs to every image match.
+// owned by the caller); 1: no further match; -1: cannot answer. At the end
+// of an iteration (1 or -1) the handle is freed and *handle set to null.
+// Without a query or a result, and for a level other than PATIENT, STUDY,
+// SERIES or IMAGE (logged), 1 at once, the handle untouched. level null:
+// taken from the query's (0008,0052); a level given by the caller (a
+// retrieve) also adds the three UIDs to every image match.
 int finddataset_next(const finddataset_index *ix, void **handle, DcmDataset *query,
                      DcmDataset **result, const char *level, int flags);
 
