@@ -9,6 +9,7 @@ One table of queries and the answers each must give; a C-CANCEL sent after the f
 import os
 import re
 import struct
+import unittest.mock
 import zlib
 
 import veltotest as vt
@@ -266,11 +267,18 @@ class MatchingTests(ServerTestCase):
         self.assertNotIn("STUDYINDEX.keys", p.stdout + p.stderr)
 
     def test_cancel_stops_a_long_listing(self):
-        s = self.server(start=False)
+        # With the system's socket buffers (megabytes on loopback) a server
+        # could queue every answer before a client slowed by load sends its
+        # cancel, and rightly end with success. Small buffers on both ends
+        # (the toolkit's TCP_BUFFER_LENGTH) keep it at most a few hundred
+        # answers ahead, so the cancel always meets a running listing.
+        small = {"TCP_BUFFER_LENGTH": "16384"}
+        s = self.server(start=False, env=small)
         write_study_index(s.basedir, 10000)
         s.start()
-        p, found = s.findscu(["StudyInstanceUID", "PatientName"],
-                             extra=["-v", "--cancel", "1"])
+        with unittest.mock.patch.dict(os.environ, small):
+            p, found = s.findscu(["StudyInstanceUID", "PatientName"],
+                                 extra=["-v", "--cancel", "1"])
         out = p.stdout + p.stderr
         self.assertIn("Sending Cancel Request", out)
         self.assertEqual(final_status(out), "Cancel: MatchingTerminatedDueToCancelRequest")
