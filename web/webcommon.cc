@@ -72,8 +72,10 @@ bool web_readFile(const std::string &path, std::string *out)
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, f)) > 0)
         out->append(buf, n);
+    // A read error part way is damage, not the end of the file.
+    bool ok = !ferror(f);
     fclose(f);
-    return true;
+    return ok;
 }
 
 std::string web_escapeForLog(const std::string &text)
