@@ -211,6 +211,8 @@ int LocalStore::NoteImage(const char *study, const char *series, const char *ima
 journal *LocalStore::usableJournal()
 {
     if (imageJournal == nullptr) {
+        if (CreateUidPath(nullptr, nullptr) != LS_OK)
+            return nullptr;
         imageJournal = new journal;
         OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
         journal_replayer replay = {replayImage, replayFlush, this};
