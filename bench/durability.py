@@ -20,6 +20,16 @@ that also stores without a commitment, so that both sides of that ratio
 have the same (slower) peer. The disk's writes and flushes per image
 (/sys/block) are printed with each mode.
 
+Of a request of its own for 300 images (about 0.1 s in all), the archive's
+part is about 20 ms: one walk of the index for all the instances, each
+file's elements walked and the file flushed on helper threads, while the
+requester's quiet time (20 ms) runs; the rest is dcmjs-dimse's own (its
+association, encoding the request and decoding the report). Ratio 0.53
+before that (0.45 s: a search of the index per instance, the toolkit's
+parse of each file, a serial flush, 200 ms of quiet time after the
+checks), 0.88 after, on a loaded machine (one run: default 470.9,
+commitment 416.0 images/s).
+
 Run by hand from the checkout, after a build and scripts/install-deps,
 inside the private network namespace:
 

@@ -6,8 +6,7 @@
 // Each index file of a selection is read whole, in one pass, under a shared
 // whole-file lock (writers hold its exclusive lock while they write a
 // record), so no half-written record is seen; the lock ends before the
-// next file is read. The search for one instance reads record by record
-// without a lock: a record being written at that moment may not match.
+// next file is read.
 #include "index/retrievelist.h"
 
 #include <errno.h>
@@ -15,6 +14,8 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <unordered_map>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcfilefo.h"
@@ -243,68 +244,60 @@ int retrievelist_build(const finddataset_index *ix, DcmDataset *identifier,
     return RL_OK;
 }
 
-// Key of record i of fd (records of size bytes) into key: 1 live record
-// read, 0 cleared, -1 end or damage.
-static int readKey(int fd, long i, size_t size, std::string *key)
+int retrievelist_locateAll(const finddataset_index *ix, const std::vector<std::string> &instances,
+                           std::vector<retrievelist_image> *out)
 {
-    char record[sizeof(imagerecord)];
-    int r = studyindex_readRecord(fd, i, record, size);
-    if (r != 1)
-        return -1;
-    if (!studyindex_isLive(record))
-        return 0;
-    *key = std::string(record, strnlen(record, STUDYINDEX_KEY_WIDTH));
-    return 1;
-}
-
-int retrievelist_locate(const finddataset_index *ix, const char *instance, std::string *study,
-                        std::string *series)
-{
-    int result = -1;
+    out->assign(instances.size(), retrievelist_image());
+    // The positions in instances of each UID not found yet.
+    std::unordered_map<std::string, std::vector<size_t>> wanted;
+    for (size_t i = 0; i < instances.size(); i++)
+        wanted[instances[i]].push_back(i);
+    int found = 0;
     OFString stem = uidtree_indexStem(ix->baseDir, nullptr, nullptr, ix->log);
     int dataFd = open((stem + ".dat").c_str(), O_RDONLY | O_CLOEXEC);
     if (dataFd < 0)
-        return -1;
-    std::string studyUid, seriesUid, key;
-    for (long i = ix->table->studyCount - 1; i >= 0 && result != 0; i--) {
+        return 0;
+    std::vector<char> seriesBytes, imageBytes;
+    for (long i = ix->table->studyCount - 1; i >= 0 && !wanted.empty(); i--) {
         if (ix->table->studyTable[i].patientNameBits & STUDYHASH_DELETED)
             continue;
-        if (readKey(dataFd, i, sizeof(studydata), &studyUid) != 1)
+        char record[sizeof(studydata)];
+        if (studyindex_readRecord(dataFd, i, record, sizeof record) != 1 ||
+            !studyindex_isLive(record))
             continue;
-        int seriesFd = open(
-            (uidtree_indexStem(ix->baseDir, studyUid.c_str(), nullptr, ix->log) + ".dat").c_str(),
-            O_RDONLY | O_CLOEXEC);
-        if (seriesFd < 0)
-            continue;
-        for (long j = 0; result != 0; j++) {
-            int r = readKey(seriesFd, j, sizeof(seriesrecord), &seriesUid);
-            if (r < 0)
-                break;
-            if (r == 0)
+        std::string study = keyText(record);
+        // An index file that cannot be read hides what it holds, as a
+        // missing one does; the search goes on with the next.
+        long n =
+            readIndexFile(uidtree_indexStem(ix->baseDir, study.c_str(), nullptr, ix->log) + ".dat",
+                          sizeof(seriesrecord), &seriesBytes);
+        for (long j = 0; j < n && !wanted.empty(); j++) {
+            const seriesrecord *s =
+                (const seriesrecord *)(seriesBytes.data() + j * sizeof(seriesrecord));
+            if (!studyindex_isLive(s))
                 continue;
-            int imageFd =
-                open((uidtree_indexStem(ix->baseDir, studyUid.c_str(), seriesUid.c_str(), ix->log) +
-                      ".dat")
-                         .c_str(),
-                     O_RDONLY | O_CLOEXEC);
-            if (imageFd < 0)
-                continue;
-            for (long k = 0; result != 0; k++) {
-                r = readKey(imageFd, k, sizeof(imagerecord), &key);
-                if (r < 0)
-                    break;
-                if (r == 1 && key == instance) {
-                    *study = studyUid;
-                    *series = seriesUid;
-                    result = 0;
+            std::string series = keyText(s->seriesInstanceUid);
+            long m = readIndexFile(
+                uidtree_indexStem(ix->baseDir, study.c_str(), series.c_str(), ix->log) + ".dat",
+                sizeof(imagerecord), &imageBytes);
+            for (long k = 0; k < m && !wanted.empty(); k++) {
+                const imagerecord *rec =
+                    (const imagerecord *)(imageBytes.data() + k * sizeof(imagerecord));
+                if (!studyindex_isLive(rec))
+                    continue;
+                auto hit = wanted.find(keyText(rec->sopInstanceUid));
+                if (hit == wanted.end())
+                    continue;
+                for (size_t at : hit->second) {
+                    (*out)[at] = retrievelist_image{study, series, hit->first};
+                    found++;
                 }
+                wanted.erase(hit);
             }
-            close(imageFd);
         }
-        close(seriesFd);
     }
     close(dataFd);
-    return result;
+    return found;
 }
 
 int retrievelist_parseMeta(const unsigned char *buf, size_t n, std::string *sopClass,

@@ -1,8 +1,8 @@
 // The images a retrieve (C-MOVE, C-GET) asks for: retrievelist_build reads
 // the unique keys of a retrieve identifier (Patient ID, or lists of study,
 // series and SOP instance UIDs) and lists the stored images they select,
-// from the series and image index files; retrievelist_locate finds the
-// study and series of one instance; retrievelist_fileClass reads the
+// from the series and image index files; retrievelist_locateAll finds the
+// study and series of instances; retrievelist_fileClass reads the
 // SOP class and transfer syntax of a stored image from its file's meta
 // header (retrievelist_parseMeta reads that header from bytes in memory). A
 // key selects a record only when the whole value is equal. The
@@ -48,11 +48,14 @@ int retrievelist_build(const finddataset_index *ix, DcmDataset *identifier,
 int retrievelist_study(const finddataset_index *ix, const char *study,
                        std::vector<retrievelist_image> *out);
 
-// Finds the study and series of a stored instance by its SOP instance UID,
-// walking the index (studies newest first, deleted ones passed over): 0
-// found, -1 not indexed.
-int retrievelist_locate(const finddataset_index *ix, const char *instance, std::string *study,
-                        std::string *series);
+// Finds the study and series of stored instances by their SOP instance
+// UIDs, in one walk of the index (studies newest first, deleted ones passed
+// over) that reads each series' image index once, whole, and ends when
+// every UID is found: (*out)[i] (resized to instances) is the place of
+// instances[i], its study and series empty when it is not indexed. The
+// number of entries of instances found (0 when the index cannot be read).
+int retrievelist_locateAll(const finddataset_index *ix, const std::vector<std::string> &instances,
+                           std::vector<retrievelist_image> *out);
 
 // The SOP class and transfer syntax UIDs of the image file at path, from
 // its meta header (the data set is not read): 0, or -1 when the file

@@ -6,10 +6,21 @@
 // the AE title map, on which this server takes the SCP role of the class.
 #include "server/handlers.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -20,11 +31,16 @@
 #include "dcmtk/dcmdata/dcuid.h"
 #include "runtime/logprintf.h"
 #include "server/serveroptions.h"
+#include "store/imagecheck.h"
 #include "store/localstore.h"
 
 extern AETitleMap server_aetmap;
 
 #define COMMIT_INSTANCE_UID "1.2.840.10008.1.20.1.1" // the class's well-known instance
+
+// Helper threads that check and flush the files of a request: at most
+// COMMIT_HELPERS, one for every COMMIT_PER_HELPER instances.
+enum { COMMIT_HELPERS = 7, COMMIT_PER_HELPER = 16 };
 
 // Failure reasons of the failed SOP sequence (PS3.4 C.14.1.1).
 enum {
@@ -49,61 +65,182 @@ void commit_noteStored(const char *study, const char *series, const char *instan
         storedHere[instance] = std::make_pair(std::string(study), std::string(series));
 }
 
-// Checks one referenced instance: 0 stored, readable, of that class and on
-// disk; else the failure reason.
-static Uint16 checkInstance(const char *sopClass, const char *instance)
+// A monotonic clock in milliseconds.
+static long nowMs()
 {
-    OFString study, series;
-    auto here = storedHere.find(instance);
-    if (here != storedHere.end()) {
-        study = here->second.first.c_str();
-        series = here->second.second.c_str();
-    } else if (server_store.LocateImage(instance, &study, &series) != LS_OK) {
-        return COMMIT_NO_SUCH_INSTANCE;
-    }
-    OFString path = server_store.GetUidPath(study.c_str(), series.c_str(), instance, 1);
-    DcmFileFormat file;
-    // Large values are not loaded, but the whole file is parsed.
-    if (file.loadFile(path.c_str(), EXS_Unknown, EGL_noChange, 4096).bad())
-        return COMMIT_NO_SUCH_INSTANCE;
-    const char *storedClass = DCMTK_getTagString(file.getDataset(), DCM_SOPClassUID);
-    const char *storedInstance = DCMTK_getTagString(file.getDataset(), DCM_SOPInstanceUID);
-    if (storedInstance == nullptr || strcmp(storedInstance, instance) != 0)
-        return COMMIT_NO_SUCH_INSTANCE;
-    if (storedClass == nullptr || sopClass == nullptr || strcmp(storedClass, sopClass) != 0)
-        return COMMIT_CLASS_INSTANCE_CONFLICT;
-    // Flushed with the other instances of the request, by the caller.
-    return server_store.NoteImage(study.c_str(), series.c_str(), instance) == LS_OK
-               ? 0
-               : COMMIT_NO_SUCH_INSTANCE;
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-// One referenced instance and the outcome of its check.
+// One referenced instance: its UIDs as named, where it is stored (empty:
+// not found), and the outcome of its check (0 committed, else the failure
+// reason; flushError the errno of a failed flush of its file).
 struct commitItem {
     std::string sopClass, instance;
+    std::string study, series, path;
     Uint16 reason;
+    int flushError;
 };
+
+// Reads the referenced instances of the request and finds where each is
+// stored: most often by this worker, otherwise in one walk of the index for
+// all the others.
+static std::vector<commitItem> locateItems(DcmDataset *request)
+{
+    std::vector<commitItem> items;
+    std::vector<std::string> unknown;
+    std::vector<size_t> unknownAt;
+    DcmSequenceOfItems *refs = nullptr;
+    if (request->findAndGetSequence(DCM_ReferencedSOPSequence, refs).bad())
+        refs = nullptr;
+    // Item after item (a lookup by number walks the list from its start).
+    for (DcmObject *o = refs ? refs->nextInContainer(nullptr) : nullptr; o != nullptr;
+         o = refs->nextInContainer(o)) {
+        DcmItem *ref = static_cast<DcmItem *>(o);
+        const char *sopClass = DCMTK_getTagString(ref, DCM_ReferencedSOPClassUID);
+        const char *instance = DCMTK_getTagString(ref, DCM_ReferencedSOPInstanceUID);
+        commitItem item = {sopClass ? sopClass : "", instance ? instance : "", "", "", "", 0, 0};
+        if (instance == nullptr || server_store.CheckUid(instance, "SOP Instance UID") != LS_OK) {
+            item.reason = COMMIT_NO_SUCH_INSTANCE;
+        } else {
+            auto here = storedHere.find(instance);
+            if (here != storedHere.end()) {
+                item.study = here->second.first;
+                item.series = here->second.second;
+            } else {
+                unknown.push_back(item.instance);
+                unknownAt.push_back(items.size());
+            }
+        }
+        items.push_back(item);
+    }
+    if (!unknown.empty()) {
+        std::vector<retrievelist_image> places;
+        server_store.LocateImages(unknown, &places);
+        for (size_t j = 0; j < unknown.size(); j++) {
+            items[unknownAt[j]].study = places[j].study;
+            items[unknownAt[j]].series = places[j].series;
+        }
+    }
+    for (commitItem &item : items) {
+        if (item.reason == 0 && item.study.empty())
+            item.reason = COMMIT_NO_SUCH_INSTANCE;
+        else if (item.reason == 0)
+            item.path =
+                server_store
+                    .GetUidPath(item.study.c_str(), item.series.c_str(), item.instance.c_str(), 1)
+                    .c_str();
+    }
+    return items;
+}
+
+// The toolkit's check of a file that imagecheck_walk leaves to it, open at
+// fd: the whole file is parsed (large values not loaded). An IMAGECHECK_*
+// result.
+static int toolkitCheck(const char *path, int fd, std::string *sopClass, std::string *instance)
+{
+    DcmFileFormat file;
+    struct stat opened, named;
+    if (file.loadFile(path, EXS_Unknown, EGL_noChange, 4096).bad())
+        return IMAGECHECK_DAMAGED;
+    const char *cls = DCMTK_getTagString(file.getDataset(), DCM_SOPClassUID);
+    const char *uid = DCMTK_getTagString(file.getDataset(), DCM_SOPInstanceUID);
+    *sopClass = cls ? cls : "";
+    *instance = uid ? uid : "";
+    // The file read by its name must be the one open at fd, which the
+    // caller flushes: a store of the same instance may have renamed a new
+    // file over it meanwhile (fd keeps the old inode, so its number cannot
+    // come back). Then this request cannot vouch for the new one.
+    if (fstat(fd, &opened) != 0 || stat(path, &named) != 0 || opened.st_ino != named.st_ino ||
+        opened.st_dev != named.st_dev)
+        return IMAGECHECK_UNREAD;
+    return IMAGECHECK_WHOLE;
+}
+
+// Checks the file of one located instance and flushes it: 0 whole, of the
+// named class and on disk, else the failure reason. Called from helper
+// threads: touches nothing but the item.
+static Uint16 checkFile(commitItem *item)
+{
+    const char *path = item->path.c_str();
+    // Reading a file just written would set its access time: an inode
+    // change for the file system's journal to write at the next flush, for
+    // every image. O_NOATIME needs the file's owner; another's file is read
+    // all the same.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOATIME);
+    if (fd < 0 && errno == EPERM)
+        fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return COMMIT_NO_SUCH_INSTANCE;
+    std::string sopClass, instance;
+    int walked = imagecheck_walk(fd, &sopClass, &instance);
+    if (walked == IMAGECHECK_FOREIGN)
+        walked = toolkitCheck(path, fd, &sopClass, &instance);
+    Uint16 reason = 0;
+    if (walked == IMAGECHECK_UNREAD)
+        reason = COMMIT_PROCESSING_FAILURE;
+    else if (walked != IMAGECHECK_WHOLE || instance != item->instance)
+        reason = COMMIT_NO_SUCH_INSTANCE;
+    else if (sopClass != item->sopClass)
+        reason = COMMIT_CLASS_INSTANCE_CONFLICT;
+    else if (fdatasync(fd) != 0) {
+        item->flushError = errno;
+        reason = COMMIT_PROCESSING_FAILURE;
+    }
+    close(fd);
+    return reason;
+}
+
+// Runs checkFile for every located item, on up to COMMIT_HELPERS helper
+// threads beside this one: the flush of a file already on disk still waits
+// for the disk's cache flush, and flushes in flight together share one.
+static void checkFiles(std::vector<commitItem> *items)
+{
+    std::atomic<size_t> next(0);
+    auto work = [items, &next]() {
+        for (size_t i = next++; i < items->size(); i = next++) {
+            commitItem &item = (*items)[i];
+            if (item.reason == 0)
+                item.reason = checkFile(&item);
+        }
+    };
+    std::vector<std::thread> helpers;
+    size_t wanted = std::min((size_t)COMMIT_HELPERS, items->size() / COMMIT_PER_HELPER);
+    sigset_t all, saved;
+    sigfillset(&all);
+    // Helpers take no signals: the alarm and the stop signals stay with
+    // this thread, whose handlers expect to run in it.
+    pthread_sigmask(SIG_BLOCK, &all, &saved);
+    for (size_t i = 0; i < wanted; i++) {
+        try {
+            helpers.emplace_back(work);
+        } catch (const std::system_error &) {
+            break;
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    work();
+    for (std::thread &helper : helpers)
+        helper.join();
+}
 
 // Builds the event report of the request's dataset: the transaction UID,
 // the committed and the failed instances. *eventType 1 all committed, 2 not.
 static DcmDataset *buildReport(DcmDataset *request, Uint16 *eventType)
 {
-    std::vector<commitItem> items;
-    for (long i = 0;; i++) {
-        DcmItem *ref = nullptr;
-        if (request->findAndGetSequenceItem(DCM_ReferencedSOPSequence, ref, (int)i).bad() ||
-            ref == nullptr)
-            break;
-        const char *sopClass = DCMTK_getTagString(ref, DCM_ReferencedSOPClassUID);
-        const char *instance = DCMTK_getTagString(ref, DCM_ReferencedSOPInstanceUID);
-        Uint16 reason =
-            instance != nullptr && server_store.CheckUid(instance, "SOP Instance UID") == LS_OK
-                ? checkInstance(sopClass, instance)
-                : (Uint16)COMMIT_NO_SUCH_INSTANCE;
-        items.push_back({sopClass ? sopClass : "", instance ? instance : "", reason});
+    std::vector<commitItem> items = locateItems(request);
+    checkFiles(&items);
+    // Then the index files and directories that lead to the files, once
+    // for all of them: they share most. A failed flush commits none.
+    for (commitItem &item : items) {
+        if (item.flushError != 0)
+            logprintf(LOGLEVEL_ERROR, server_options.logfp, "Cannot flush %s to disk: %s\n",
+                      item.path.c_str(), strerror(item.flushError));
+        if (item.reason == 0)
+            server_store.NoteFlushedImage(item.study.c_str(), item.series.c_str(),
+                                          item.instance.c_str());
     }
-    // One flush for every instance found: they share directories and index
-    // files. A failed flush commits none of them.
     if (server_store.SyncWrites() != 0)
         for (commitItem &item : items)
             if (item.reason == 0)
@@ -114,24 +251,35 @@ static DcmDataset *buildReport(DcmDataset *request, Uint16 *eventType)
     request->findAndGetOFString(DCM_TransactionUID, transaction);
     report->putAndInsertString(DCM_TransactionUID, transaction.c_str());
     report->putAndInsertString(DCM_RetrieveAETitle, server_options.aetitle);
-    int failures = 0;
+    DcmSequenceOfItems *committed = new DcmSequenceOfItems(DCM_ReferencedSOPSequence);
+    DcmSequenceOfItems *failed = new DcmSequenceOfItems(DCM_FailedSOPSequence);
     for (const commitItem &item : items) {
-        DcmItem *out = nullptr;
-        const DcmTagKey &seq = item.reason == 0 ? DCM_ReferencedSOPSequence : DCM_FailedSOPSequence;
-        if (report->findOrCreateSequenceItem(seq, out, -2).bad() || out == nullptr)
-            continue;
+        DcmItem *out = new DcmItem;
         out->putAndInsertString(DCM_ReferencedSOPClassUID, item.sopClass.c_str());
         out->putAndInsertString(DCM_ReferencedSOPInstanceUID, item.instance.c_str());
-        if (item.reason != 0) {
+        if (item.reason != 0)
             out->putAndInsertUint16(DCM_FailureReason, item.reason);
-            failures++;
-        }
+        (item.reason == 0 ? committed : failed)->insert(out);
         logprintf(LOGLEVEL_INFO, server_options.logfp, "Commitment of %.64s: %s (0x%04x)\n",
                   item.instance.c_str(), item.reason == 0 ? "committed" : "failed",
                   (unsigned)item.reason);
     }
-    *eventType = failures > 0 ? 2 : 1;
+    *eventType = failed->card() > 0 ? 2 : 1;
+    // A list with no entry is left out of the report.
+    for (DcmSequenceOfItems *list : {committed, failed}) {
+        if (list->card() == 0 || report->insert(list).bad())
+            delete list;
+    }
     return report;
+}
+
+// Keeps the report (owned from now on) for commit_sendPending, to peer.
+static void keepReport(DcmDataset *report, Uint16 eventType, const char *peer)
+{
+    delete pendingReport;
+    pendingReport = report;
+    pendingEvent = eventType;
+    OFStandard::strlcpy(pendingPeer, peer, sizeof pendingPeer);
 }
 
 // Sends the event report on assoc (presentation context pcId) and waits for
@@ -219,24 +367,34 @@ OFCondition commitSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
         return cond;
     }
 
+    // The peer's quiet time runs from the response: the checks below take
+    // part of it.
+    long answered = nowMs();
     Uint16 eventType = 0;
     DcmDataset *report = buildReport(request, &eventType);
     delete request;
     // A peer that wants the report on a new association releases this one
     // right after the response; one that waits for it here sends nothing.
-    if (DCMTK_transport_waitReadable(assoc, COMMIT_PEER_QUIET_MS) == 0) {
-        cond = sendReport(assoc, pcId, report, eventType);
-        delete report;
-        if (cond.bad())
-            logprintf(LOGLEVEL_ERROR, server_options.logfp,
-                      "Commitment report to %s not confirmed.\n", ctx->store_calling);
+    long left = COMMIT_PEER_QUIET_MS - (nowMs() - answered);
+    if (DCMTK_transport_waitReadable(assoc, left > 0 ? (int)left : 0) != 0) {
+        keepReport(report, eventType, ctx->store_calling);
+        return EC_Normal;
+    }
+    cond = sendReport(assoc, pcId, report, eventType);
+    if (cond == DUL_PEERREQUESTEDRELEASE) {
+        // The peer's release crossed the report: it went on without it and
+        // gets it on an association of its own (having seen this one or not).
+        logprintf(LOGLEVEL_NOTICE, server_options.logfp,
+                  "Commitment report to %s crossed its release: sending it anew.\n",
+                  ctx->store_calling);
+        keepReport(report, eventType, ctx->store_calling);
         return cond;
     }
-    delete pendingReport;
-    pendingReport = report;
-    pendingEvent = eventType;
-    OFStandard::strlcpy(pendingPeer, ctx->store_calling, sizeof pendingPeer);
-    return EC_Normal;
+    delete report;
+    if (cond.bad())
+        logprintf(LOGLEVEL_ERROR, server_options.logfp, "Commitment report to %s not confirmed.\n",
+                  ctx->store_calling);
+    return cond;
 }
 
 void commit_sendPending(T_ASC_Network *net)

@@ -144,8 +144,10 @@ void retrieveJobFree(retrievejob **job);
 
 // Storage commitment (Push Model, SCP): seconds to wait for the peer's
 // answer to an event report, and how long the peer may stay quiet after the
-// N-ACTION response before the report goes on the same association.
-enum { COMMIT_REPLY_SECONDS = 30, COMMIT_PEER_QUIET_MS = 200 };
+// N-ACTION response before the report goes on the same association (a peer
+// that releases instead does so one round trip after the response; one
+// whose release comes later gets the report again on a new association).
+enum { COMMIT_REPLY_SECONDS = 30, COMMIT_PEER_QUIET_MS = 20 };
 
 // N-ACTION handler of the Storage Commitment Push Model: answers the
 // request, checks each referenced instance (stored, readable, of the named

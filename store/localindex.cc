@@ -85,15 +85,11 @@ int LocalStore::FindDataset(void **handle, DcmDataset *query, DcmDataset **resul
     return finddataset_next(&ix, handle, query, result, level, ixflags);
 }
 
-int LocalStore::LocateImage(const char *instance, OFString *study, OFString *series)
+int LocalStore::LocateImages(const std::vector<std::string> &instances,
+                             std::vector<retrievelist_image> *places)
 {
     finddataset_index ix = getIndex();
-    std::string studyUid, seriesUid;
-    if (retrievelist_locate(&ix, instance, &studyUid, &seriesUid) != 0)
-        return LS_MISSING;
-    *study = studyUid.c_str();
-    *series = seriesUid.c_str();
-    return LS_OK;
+    return retrievelist_locateAll(&ix, instances, places);
 }
 
 void LocalStore::dateRangeHash(const char *range, unsigned int *from, unsigned int *to)

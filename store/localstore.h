@@ -17,11 +17,15 @@
 #include <stdio.h>
 #include <sys/types.h>
 
+#include <string>
+#include <vector>
+
 #include "dcmtk/dcmdata/dcdatset.h"
 #include "dcmtk/ofstd/ofstring.h"
 
 #include "index/finddataset.h"
 #include "index/querymatch.h"
+#include "index/retrievelist.h"
 #include "index/studyindex.h"
 #include "index/studytable.h"
 
@@ -150,9 +154,16 @@ public:
     // SyncWrites (many images then share one flush of their directories and
     // index files). 0, or 2 (LS_MISSING).
     int NoteImage(const char *study, const char *series, const char *image);
-    // Finds the study and series of a stored instance by its SOP instance
-    // UID, walking the index (studies newest first): 0 found, 2 not indexed.
-    int LocateImage(const char *instance, OFString *study, OFString *series);
+    // NoteImage for a stored image whose file the caller has just flushed
+    // through a descriptor of its own: notes its index files and directories
+    // only, and takes the file off the list if this process wrote it.
+    void NoteFlushedImage(const char *study, const char *series, const char *image);
+    // Finds the study and series of stored instances by their SOP instance
+    // UIDs, in one walk of the index (studies newest first; each series'
+    // image index read once): (*places)[i] for instances[i], with study and
+    // series empty when it is not indexed. The number found.
+    int LocateImages(const std::vector<std::string> &instances,
+                     std::vector<retrievelist_image> *places);
     // Notes a file (isDir 0) or directory (1) of the store as changed, for
     // the next SyncWrites; noteParentChanged notes the directory holding path.
     void noteChanged(const OFString &path, int isDir);
@@ -275,6 +286,9 @@ private:
     // tried again through the same descriptor, which would report success).
     int flushAside(const char *path);
     int endFlushAside(const char *path);
+    // The part of NoteImage shared by the images of a series: its index
+    // files and the directories from the base directory down to it.
+    void noteImagePlaces(const char *study, const char *series);
     // Shared part of the two constructors after baseDir is set.
     void finishInit();
     // mkdir with mode 0777; an existing directory counts as made (not an

@@ -188,9 +188,23 @@ int LocalStore::NoteImage(const char *study, const char *series, const char *ima
 {
     if (HaveFile(study, series, image) != LS_OK)
         return LS_MISSING;
-    // The image, the index records that find it and every directory on the
-    // way from the base directory, written by this process or another.
     noteChanged(GetUidPath(study, series, image, 1), 0);
+    noteImagePlaces(study, series);
+    return LS_OK;
+}
+
+void LocalStore::NoteFlushedImage(const char *study, const char *series, const char *image)
+{
+    // An image this process wrote is noted still: its flush is done.
+    if (pending != nullptr)
+        pending->files.erase(GetUidPath(study, series, image, 1).c_str());
+    noteImagePlaces(study, series);
+}
+
+void LocalStore::noteImagePlaces(const char *study, const char *series)
+{
+    // The index records that find the image and every directory on the way
+    // from the base directory, written by this process or another.
     noteChanged(GetUidIndexPath(study, series) + ".dat", 0);
     noteChanged(GetUidIndexPath(study, nullptr) + ".dat", 0);
     OFString stem = GetUidIndexPath(nullptr, nullptr);
@@ -205,7 +219,6 @@ int LocalStore::NoteImage(const char *study, const char *series, const char *ima
             break;
         dir = dir.substr(0, slash);
     }
-    return LS_OK;
 }
 
 journal *LocalStore::usableJournal()

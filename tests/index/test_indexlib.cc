@@ -218,17 +218,36 @@ TEST_F(IndexDir, AnswersEveryLevelFromTheIndexFiles)
                                  DCM_InstanceNumber));
 }
 
-TEST_F(IndexDir, LocatesAnInstanceOfALiveStudy)
+TEST_F(IndexDir, LocatesInstancesOfLiveStudiesInOneWalk)
 {
+    // A second series of study 1.1: a live image, a cleared one, another.
+    seriesrecord s = {};
+    studyindex_setField(s.seriesInstanceUid, sizeof s.seriesInstanceUid, "1.1.2");
+    append(uidtree_indexStem(base.c_str(), "1.1", nullptr, nullptr) + ".dat", &s, sizeof s);
+    OFString images = uidtree_indexStem(base.c_str(), "1.1", "1.1.2", nullptr) + ".dat";
+    for (const char *uid : {"1.1.2.1", "1.1.2.9", "1.1.2.2"}) {
+        imagerecord i = {};
+        studyindex_setField(i.sopInstanceUid, sizeof i.sopInstanceUid, uid);
+        if (strcmp(uid, "1.1.2.9") == 0)
+            i.sopInstanceUid[0] = 0;
+        append(images, &i, sizeof i);
+    }
     finddataset_index ix = {base.c_str(), &table, log};
-    std::string study, series;
-    EXPECT_EQ(-1, retrievelist_locate(&ix, "1.1.1.2", &study, &series));
-    ASSERT_EQ(0, retrievelist_locate(&ix, "1.1.1.1", &study, &series));
-    EXPECT_EQ("1.1", study);
-    EXPECT_EQ("1.1.1", series);
-    // The instance of a study flagged deleted is no longer there.
+    std::vector<retrievelist_image> places;
+    // Missing, cleared and listed twice, in any order.
+    std::vector<std::string> wanted = {"1.1.2.2", "1.1.1.2", "1.1.1.1",
+                                       "1.1.2.9", "1.1.2.1", "1.1.1.1"};
+    ASSERT_EQ(4, retrievelist_locateAll(&ix, wanted, &places));
+    ASSERT_EQ(wanted.size(), places.size());
+    const char *series[] = {"1.1.2", "", "1.1.1", "", "1.1.2", "1.1.1"};
+    for (size_t i = 0; i < wanted.size(); i++) {
+        EXPECT_EQ(series[i], places[i].series) << wanted[i];
+        EXPECT_EQ(*series[i] ? "1.1" : "", places[i].study) << wanted[i];
+    }
+    // The instances of a study flagged deleted are no longer there.
     table.studyTable[0].patientNameBits |= STUDYHASH_DELETED;
-    EXPECT_EQ(-1, retrievelist_locate(&ix, "1.1.1.1", &study, &series));
+    EXPECT_EQ(0, retrievelist_locateAll(&ix, wanted, &places));
+    EXPECT_EQ("", places[2].study);
 }
 
 TEST_F(IndexDir, StudiesEnteredAreAppendedOrMergedAndSaySo)

@@ -3,12 +3,16 @@
 // REPORT that answers it as one line "REPORT {json}". Mode "same" keeps the
 // association open and takes the report on it; mode "new" releases right
 // after the N-ACTION response and takes the report as the SCU of the class
-// on an association the archive opens to LISTENPORT. A line "ELAPSED ms"
-// follows: the time from the association request to the report, without
-// node's own start-up.
+// on an association the archive opens to LISTENPORT. Mode "stray" waits as
+// "same" does but, when the report comes, releases the association without
+// answering it, as a requester does whose release crossed it, and takes the
+// report on a new association as "new" does. A report that the requester
+// does not take prints "STRAY REPORT". A line "ELAPSED ms" follows the
+// report: the time from the association request to it, without node's own
+// start-up.
 //
-// Usage: node commit_scu.js HOST PORT CALLED CALLING same|new LISTENPORT
-//        TRANSACTIONUID SOPCLASS INSTANCE...
+// Usage: node commit_scu.js HOST PORT CALLED CALLING same|new|stray
+//        LISTENPORT TRANSACTIONUID SOPCLASS INSTANCE...
 'use strict';
 const dimse = require('dcmjs-dimse');
 const { Client, Dataset, Server, Scp } = dimse;
@@ -67,7 +71,7 @@ class ReportScp extends Scp {
   }
 }
 
-if (mode === 'new') {
+if (mode !== 'same') {
   const server = new Server(ReportScp);
   server.on('networkError', (e) => console.log('NETWORK ERROR ' + e));
   server.listen(parseInt(listenPort, 10));
@@ -84,6 +88,12 @@ request.setDataset(new Dataset({
 request.on('response', (response) => console.log('ACTION STATUS ' + response.getStatus()));
 const client = new Client();
 client.on('nEventReportRequest', (request, callback) => {
+  if (mode !== 'same') {
+    console.log('STRAY REPORT');
+    if (mode === 'stray')
+      client.network.sendAssociationReleaseRequest();
+    return;
+  }
   callback(report(request, 'same'));
   setTimeout(() => process.exit(0), 500);
 });
@@ -92,5 +102,5 @@ client.on('closed', () => console.log('CLOSED'));
 client.addRequest(request);
 started = process.hrtime.bigint();
 client.send(host, parseInt(port, 10), calling, called,
-  { associationLingerTimeout: mode === 'same' ? 10000 : 0 });
+  { associationLingerTimeout: mode === 'new' ? 0 : 10000 });
 setTimeout(() => { console.log('TIMEOUT'); process.exit(3); }, 60000);

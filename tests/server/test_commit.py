@@ -33,19 +33,25 @@ class CommitTests(ServerTestCase):
     def test_same_and_new_association(self):
         port = vt.free_port()
         s = self.server(aetmap="MOD\tMODALITY\t127.0.0.1:%d\tS\n" % port)
-        stored = ["%s.%d" % (SERIES, i) for i in (1, 2)]
-        files = [make_dataset(os.path.join(s.tmp, "%s.dcm" % u), STUDY, SERIES, u, sop_class=CT)
-                 for u in stored]
+        # Two series of the study and one of another, stored before the
+        # request, which finds them in the index.
+        other = "1.2.826.15.8"
+        places = [(STUDY, SERIES), (STUDY, SERIES + "2"), (other, other + ".1")]
+        stored = ["%s.%d" % (series, i) for study, series in places for i in (1, 2)]
+        files = [make_dataset(os.path.join(s.tmp, "%s.dcm" % u), study, series, u, sop_class=CT)
+                 for study, series in places for u in stored if u.startswith(series + ".")]
         p = s.storescu(files, calling="MODALITY", extra=["-v"])
-        self.assertEqual(store_statuses(p.stdout + p.stderr), ["Success"] * 2)
+        self.assertEqual(store_statuses(p.stdout + p.stderr), ["Success"] * 6)
         never = "1.2.826.15.7.9.9"
+        # A missing one between the others, and one named twice.
+        named = stored[:3] + [never] + stored[3:] + stored[:1]
         for mode in ("same", "new"):
             with self.subTest(mode=mode):
-                report, out = self.request(s, mode, stored + [never], listen_port=port)
+                report, out = self.request(s, mode, named, listen_port=port)
                 self.assertEqual(report["how"], mode)
                 self.assertEqual(report["event"], 2)  # some failed
                 self.assertEqual(report["transaction"], "1.2.826.15.99.1")
-                self.assertEqual(sorted(report["committed"]), sorted(stored))
+                self.assertEqual(report["committed"], stored + stored[:1])
                 self.assertEqual(report["failed"], [[never, 0x0112]])
                 if mode == "new":
                     self.assertIn("ASSOCIATION " + s.aetitle, out)
@@ -55,6 +61,31 @@ class CommitTests(ServerTestCase):
         report, _ = self.request(s, "same", stored[:1])
         self.assertEqual((report["event"], report["committed"], report["failed"]),
                          (1, stored[:1], []))
+        # A requester whose release crosses the report on its association
+        # gets it again on a new one.
+        report, out = self.request(s, "stray", stored[4:], listen_port=port)
+        self.assertIn("STRAY REPORT", out)
+        self.assertEqual((report["how"], report["event"], report["committed"]),
+                         ("new", 1, stored[4:]))
+        self.assertIn("Commitment report to MODALITY crossed its release: sending it anew.",
+                      s.log())
+
+    def test_a_file_cut_short_or_of_another_class_is_not_committed(self):
+        s = self.server()
+        uids = ["%s.%d" % (SERIES, i) for i in (1, 2, 3)]
+        files = [make_dataset(os.path.join(s.tmp, "%s.dcm" % u), STUDY, SERIES, u, sop_class=CT)
+                 for u in uids]
+        p = s.storescu(files, extra=["-v"])
+        self.assertEqual(store_statuses(p.stdout + p.stderr), ["Success"] * 3)
+        # The first one loses its last byte, the second is of another class.
+        path = vt.uid_path(s.basedir, STUDY, SERIES, uids[0])
+        os.truncate(path, os.path.getsize(path) - 1)
+        other = make_dataset(os.path.join(s.tmp, "other.dcm"), STUDY, SERIES, uids[1],
+                             sop_class="1.2.840.10008.5.1.4.1.1.2")
+        os.replace(other, vt.uid_path(s.basedir, STUDY, SERIES, uids[1]))
+        report, _ = self.request(s, "same", uids)
+        self.assertEqual(report["committed"], uids[2:])
+        self.assertEqual(report["failed"], [[uids[0], 0x0112], [uids[1], 0x0119]])
 
     def test_a_requester_not_in_the_map_gets_no_report_on_a_new_association(self):
         s = self.server()

@@ -1,0 +1,28 @@
+// The check that a stored image file is whole: its elements are walked
+// from the meta header to the last byte through a descriptor the caller
+// holds (values skipped, never loaded), which is far cheaper than parsing
+// the file with the toolkit, and proves as much of it: every length lies
+// within the file and within the element that holds it, every sequence and
+// item ends where it says, and the data set ends at the file's end. A file
+// cut short, or with bytes that are no element, fails.
+#ifndef VELTO_STORE_IMAGECHECK_H
+#define VELTO_STORE_IMAGECHECK_H
+
+#include <string>
+
+// Results of imagecheck_walk.
+enum {
+    IMAGECHECK_WHOLE = 1,    // whole: *sopClass and *instance are its data set's
+    IMAGECHECK_DAMAGED = 0,  // cut short or damaged
+    IMAGECHECK_UNREAD = -1,  // a read failed (errno set)
+    IMAGECHECK_FOREIGN = -2, // not walked here (deflated data set, no meta header, or
+                             // one of more than 64 KiB): ask the toolkit
+};
+
+// Walks the Part 10 file open at fd (read with pread, from offset 0 to its
+// size at the start) and reads the SOP Class UID (0008,0016) and SOP
+// Instance UID (0008,0018) of its data set (empty when absent; trailing
+// spaces and NULs cut). IMAGECHECK_* above.
+int imagecheck_walk(int fd, std::string *sopClass, std::string *instance);
+
+#endif

@@ -1,0 +1,139 @@
+// The walk of a stored image file (imagecheck_walk): files written by the
+// toolkit in each encoding are whole and give their UIDs; cut short at any
+// byte, one is never whole where the toolkit finds an error; with bytes
+// added, a length changed or a VR overwritten it is damaged.
+#include <gtest/gtest.h>
+
+#include "dcmtk/dcmdata/dcfilefo.h"
+#include "dcmtk/dcmdata/dcpixel.h"
+#include "dcmtk/dcmdata/dcpixseq.h"
+#include "dcmtk/dcmdata/dcpxitem.h"
+#include "dcmtk/dcmdata/dcsequen.h"
+#include "store/imagecheck.h"
+#include "storetest.h"
+
+// A data set with the two UIDs, texts, a sequence holding a sequence, and
+// 64 bytes of pixels: native, or as one encapsulated fragment.
+static DcmDataset *makeDataset(bool encapsulated)
+{
+    DcmDataset *ds = new DcmDataset;
+    ds->putAndInsertString(DCM_SOPClassUID, UID_SecondaryCaptureImageStorage);
+    ds->putAndInsertString(DCM_SOPInstanceUID, "1.2.826.15.3.1");
+    ds->putAndInsertString(DCM_PatientName, "DOE^JOHN");
+    DcmItem *outer = nullptr, *inner = nullptr;
+    ds->findOrCreateSequenceItem(DCM_ReferencedStudySequence, outer, -2);
+    outer->putAndInsertString(DCM_ReferencedSOPInstanceUID, "1.2.3");
+    outer->findOrCreateSequenceItem(DCM_ReferencedSeriesSequence, inner, -2);
+    inner->putAndInsertString(DCM_SeriesInstanceUID, "1.2.3.4");
+    ds->putAndInsertUint16(DCM_Rows, 8);
+    ds->putAndInsertUint16(DCM_Columns, 8);
+    ds->putAndInsertUint16(DCM_BitsAllocated, 8);
+    Uint8 pixels[64] = {1, 2, 3};
+    if (!encapsulated) {
+        ds->putAndInsertUint8Array(DCM_PixelData, pixels, sizeof pixels);
+        return ds;
+    }
+    DcmPixelSequence *fragments = new DcmPixelSequence(DCM_PixelSequenceTag);
+    fragments->insert(new DcmPixelItem(DCM_PixelItemTag));
+    DcmPixelItem *frame = new DcmPixelItem(DCM_PixelItemTag);
+    frame->putUint8Array(pixels, sizeof pixels);
+    fragments->insert(frame);
+    DcmPixelData *pd = new DcmPixelData(DCM_PixelData);
+    pd->putOriginalRepresentation(EXS_JPEGProcess1, nullptr, fragments);
+    ds->insert(pd);
+    return ds;
+}
+
+// The bytes of the data set saved as a Part 10 file in xfer.
+static std::string fileBytes(const TempDir &dir, E_TransferSyntax xfer, E_EncodingType sequences,
+                             bool encapsulated = false)
+{
+    DcmFileFormat file(makeDataset(encapsulated), false);
+    std::string path = dir / "image.dcm";
+    EXPECT_TRUE(file.saveFile(path.c_str(), xfer, sequences).good());
+    return readFile(path);
+}
+
+// The walk of bytes written to a new file.
+static int walkBytes(const TempDir &dir, const std::string &bytes, std::string *cls,
+                     std::string *uid)
+{
+    std::string path = dir / "walked.dcm";
+    writeFile(path, bytes);
+    int fd = open(path.c_str(), O_RDONLY);
+    int r = imagecheck_walk(fd, cls, uid);
+    close(fd);
+    return r;
+}
+
+TEST(ImageCheck, WholeFilesOfEveryEncodingPassAndCutOnesAsTheToolkitSays)
+{
+    TempDir dir;
+    struct {
+        const char *what;
+        E_TransferSyntax xfer;
+        E_EncodingType sequences;
+        bool encapsulated;
+    } cases[] = {
+        {"explicit, sequences of undefined length", EXS_LittleEndianExplicit, EET_UndefinedLength,
+         false},
+        {"explicit, sequences of defined length", EXS_LittleEndianExplicit, EET_ExplicitLength,
+         false},
+        {"implicit", EXS_LittleEndianImplicit, EET_UndefinedLength, false},
+        {"big endian", EXS_BigEndianExplicit, EET_ExplicitLength, false},
+        {"encapsulated pixel data", EXS_JPEGProcess1, EET_UndefinedLength, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string bytes = fileBytes(dir, c.xfer, c.sequences, c.encapsulated);
+        std::string cls, uid;
+        ASSERT_EQ(IMAGECHECK_WHOLE, walkBytes(dir, bytes, &cls, &uid));
+        EXPECT_EQ(UID_SecondaryCaptureImageStorage, cls);
+        EXPECT_EQ("1.2.826.15.3.1", uid);
+        // Cut at every byte: never whole where the toolkit finds an error
+        // (between two elements of the data set it finds none, and within
+        // a sequence of undefined length neither; the walk does).
+        for (size_t n = 0; n < bytes.size(); n++) {
+            int r = walkBytes(dir, bytes.substr(0, n), &cls, &uid);
+            DcmFileFormat toolkit;
+            bool read = toolkit.loadFile((dir / "walked.dcm").c_str()).good();
+            ASSERT_TRUE(r == IMAGECHECK_WHOLE ? read
+                                              : r == IMAGECHECK_DAMAGED || r == IMAGECHECK_FOREIGN)
+                << n << ": " << r;
+        }
+        EXPECT_EQ(IMAGECHECK_DAMAGED, walkBytes(dir, bytes + std::string(2, '\0'), &cls, &uid));
+        EXPECT_EQ(IMAGECHECK_DAMAGED, walkBytes(dir, bytes + std::string(12, '\0'), &cls, &uid));
+    }
+}
+
+TEST(ImageCheck, ALengthThatLiesOrBytesThatAreNoElementAreDamage)
+{
+    TempDir dir;
+    std::string bytes = fileBytes(dir, EXS_LittleEndianExplicit, EET_ExplicitLength);
+    std::string cls, uid;
+    // The patient name's 2-byte length, one more than it is.
+    size_t at = bytes.find("DOE^JOHN");
+    ASSERT_NE(std::string::npos, at);
+    std::string longer = bytes;
+    longer[at - 2] = (char)(longer[at - 2] + 1);
+    EXPECT_EQ(IMAGECHECK_DAMAGED, walkBytes(dir, longer, &cls, &uid));
+    // Its VR overwritten.
+    std::string noVr = bytes;
+    noVr[at - 4] = '\xff';
+    EXPECT_EQ(IMAGECHECK_DAMAGED, walkBytes(dir, noVr, &cls, &uid));
+}
+
+TEST(ImageCheck, ADeflatedFileIsLeftToTheToolkitAndAReadFailureSaysSo)
+{
+    TempDir dir;
+    std::string cls, uid;
+    EXPECT_EQ(IMAGECHECK_FOREIGN,
+              walkBytes(dir, fileBytes(dir, EXS_DeflatedLittleEndianExplicit, EET_ExplicitLength),
+                        &cls, &uid));
+    // A descriptor that cannot read.
+    std::string path = dir / "image.dcm";
+    int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(IMAGECHECK_UNREAD, imagecheck_walk(fd, &cls, &uid));
+    close(fd);
+}
