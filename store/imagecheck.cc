@@ -27,9 +27,10 @@ struct walk {
     int fd;
     off_t size;
     std::vector<unsigned char> buf;
-    off_t start; // file offset of buf[0]
-    size_t len;  // bytes of buf read
-    bool failed; // a read failed (errno set)
+    off_t start;  // file offset of buf[0]
+    size_t len;   // bytes of buf read
+    bool failed;  // a read failed (errno set)
+    bool foreign; // bytes where a VR belongs that are none
 };
 
 // How the elements being walked are encoded.
@@ -133,7 +134,8 @@ static bool readUid(walk *w, off_t off, uint32_t length, std::string *out)
 // Walks the elements of a data set from *pos: up to end, or, when
 // delimited, up to and past its item delimitation item (within end).
 // sopClass and instance (the file's own data set only, else null) receive
-// the two UIDs. false: damaged, or a read failed (w->failed).
+// the two UIDs. false: damaged, a read failed (w->failed) or an element
+// is not walked here (w->foreign).
 static bool walkDataset(walk *w, const encoding &enc, off_t *pos, off_t end, bool delimited,
                         int depth, std::string *sopClass, std::string *instance)
 {
@@ -164,8 +166,12 @@ static bool walkDataset(walk *w, const encoding &enc, off_t *pos, off_t end, boo
         } else {
             vr[0] = (char)h[4];
             vr[1] = (char)h[5];
-            if (vr[0] < 'A' || vr[0] > 'Z' || vr[1] < 'A' || vr[1] > 'Z')
+            // Bytes that are no VR: damage, or an encoding of a writer
+            // other than this server's, which the toolkit may still read.
+            if (vr[0] < 'A' || vr[0] > 'Z' || vr[1] < 'A' || vr[1] > 'Z') {
+                w->foreign = true;
                 return false;
+            }
             if (longVr(vr)) {
                 h = end - *pos >= 12 ? bytesAt(w, *pos, 12) : nullptr;
                 if (h == nullptr)
@@ -216,7 +222,7 @@ int imagecheck_walk(int fd, std::string *sopClass, std::string *instance)
     struct stat st;
     if (fstat(fd, &st) != 0)
         return IMAGECHECK_UNREAD;
-    walk w = {fd, st.st_size, std::vector<unsigned char>(WINDOW), 0, 0, false};
+    walk w = {fd, st.st_size, std::vector<unsigned char>(WINDOW), 0, 0, false, false};
     if (bytesAt(&w, 0, 1) == nullptr)
         return w.failed ? IMAGECHECK_UNREAD : IMAGECHECK_DAMAGED;
     std::string metaClass, xfer;
@@ -232,5 +238,7 @@ int imagecheck_walk(int fd, std::string *sopClass, std::string *instance)
     off_t pos = (off_t)datasetStart;
     if (walkDataset(&w, enc, &pos, w.size, false, 0, sopClass, instance))
         return IMAGECHECK_WHOLE;
-    return w.failed ? IMAGECHECK_UNREAD : IMAGECHECK_DAMAGED;
+    if (w.failed)
+        return IMAGECHECK_UNREAD;
+    return w.foreign ? IMAGECHECK_FOREIGN : IMAGECHECK_DAMAGED;
 }

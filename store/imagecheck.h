@@ -4,7 +4,8 @@
 // the file with the toolkit, and proves as much of it: every length lies
 // within the file and within the element that holds it, every sequence and
 // item ends where it says, and the data set ends at the file's end. A file
-// cut short, or with bytes that are no element, fails.
+// cut short, or with bytes that are no element, fails (a file whose
+// encoding the walk does not follow is left to the toolkit).
 #ifndef VELTO_STORE_IMAGECHECK_H
 #define VELTO_STORE_IMAGECHECK_H
 
@@ -15,8 +16,9 @@ enum {
     IMAGECHECK_WHOLE = 1,    // whole: *sopClass and *instance are its data set's
     IMAGECHECK_DAMAGED = 0,  // cut short or damaged
     IMAGECHECK_UNREAD = -1,  // a read failed (errno set)
-    IMAGECHECK_FOREIGN = -2, // not walked here (deflated data set, no meta header, or
-                             // one of more than 64 KiB): ask the toolkit
+    IMAGECHECK_FOREIGN = -2, // not walked here (deflated data set, no meta header or
+                             // one of more than 64 KiB, an explicit VR that is not two
+                             // capital letters): ask the toolkit
 };
 
 // Walks the Part 10 file open at fd (read with pread, from offset 0 to its

@@ -1,7 +1,7 @@
 // The walk of a stored image file (imagecheck_walk): files written by the
 // toolkit in each encoding are whole and give their UIDs; cut short at any
 // byte, one is never whole where the toolkit finds an error; with bytes
-// added, a length changed or a VR overwritten it is damaged.
+// added or a length changed it is damaged.
 #include <gtest/gtest.h>
 
 #include "dcmtk/dcmdata/dcfilefo.h"
@@ -66,6 +66,16 @@ static int walkBytes(const TempDir &dir, const std::string &bytes, std::string *
     return r;
 }
 
+// Whole by the walk, or by the toolkit where the walk leaves the file to it.
+static bool checked(const TempDir &dir, const std::string &bytes)
+{
+    std::string cls, uid;
+    int r = walkBytes(dir, bytes, &cls, &uid);
+    DcmFileFormat toolkit;
+    return r == IMAGECHECK_FOREIGN ? toolkit.loadFile((dir / "walked.dcm").c_str()).good()
+                                   : r == IMAGECHECK_WHOLE;
+}
+
 TEST(ImageCheck, WholeFilesOfEveryEncodingPassAndCutOnesAsTheToolkitSays)
 {
     TempDir dir;
@@ -97,16 +107,18 @@ TEST(ImageCheck, WholeFilesOfEveryEncodingPassAndCutOnesAsTheToolkitSays)
             int r = walkBytes(dir, bytes.substr(0, n), &cls, &uid);
             DcmFileFormat toolkit;
             bool read = toolkit.loadFile((dir / "walked.dcm").c_str()).good();
-            ASSERT_TRUE(r == IMAGECHECK_WHOLE ? read
-                                              : r == IMAGECHECK_DAMAGED || r == IMAGECHECK_FOREIGN)
-                << n << ": " << r;
+            ASSERT_TRUE(r == IMAGECHECK_WHOLE ? read : r != IMAGECHECK_UNREAD) << n << ": " << r;
         }
         EXPECT_EQ(IMAGECHECK_DAMAGED, walkBytes(dir, bytes + std::string(2, '\0'), &cls, &uid));
-        EXPECT_EQ(IMAGECHECK_DAMAGED, walkBytes(dir, bytes + std::string(12, '\0'), &cls, &uid));
+        // An element whose value is missing.
+        std::string header = c.xfer == EXS_BigEndianExplicit
+                                 ? std::string("\0\x08\0\x50SH\0\x20", 8)
+                                 : std::string("\x08\0\x50\0SH\x20\0", 8);
+        EXPECT_EQ(IMAGECHECK_DAMAGED, walkBytes(dir, bytes + header, &cls, &uid));
     }
 }
 
-TEST(ImageCheck, ALengthThatLiesOrBytesThatAreNoElementAreDamage)
+TEST(ImageCheck, ALengthThatLiesFailsAndBytesThatAreNoVrGoToTheToolkit)
 {
     TempDir dir;
     std::string bytes = fileBytes(dir, EXS_LittleEndianExplicit, EET_ExplicitLength);
@@ -116,11 +128,12 @@ TEST(ImageCheck, ALengthThatLiesOrBytesThatAreNoElementAreDamage)
     ASSERT_NE(std::string::npos, at);
     std::string longer = bytes;
     longer[at - 2] = (char)(longer[at - 2] + 1);
-    EXPECT_EQ(IMAGECHECK_DAMAGED, walkBytes(dir, longer, &cls, &uid));
-    // Its VR overwritten.
+    EXPECT_FALSE(checked(dir, longer));
+    // Its VR overwritten: left to the toolkit (which reads a VR it does
+    // not know with a 2-byte length, as other writers may have used one).
     std::string noVr = bytes;
     noVr[at - 4] = '\xff';
-    EXPECT_EQ(IMAGECHECK_DAMAGED, walkBytes(dir, noVr, &cls, &uid));
+    EXPECT_EQ(IMAGECHECK_FOREIGN, walkBytes(dir, noVr, &cls, &uid));
 }
 
 TEST(ImageCheck, ADeflatedFileIsLeftToTheToolkitAndAReadFailureSaysSo)
