@@ -359,9 +359,13 @@ int runListener()
     if (storeLock < 0 && errno != ENOENT) // ENOENT: no store made yet
         logprintf(LOGLEVEL_WARNING, o.logfp, "Cannot lock store %s: %s\n",
                   server_store.getBaseDir(), strerror(errno));
-    // A delete and a compaction cut short by a crash are finished before
-    // anyone reads the index (as the user the files belong to, so after the
-    // drop); the delete first, as it may mark a study deleted.
+    // Images answered but not yet flushed in the tree by a worker that died,
+    // and a delete and a compaction cut short by a crash, are finished
+    // before anyone reads the index (as the user the files belong to, so
+    // after the drop): the images first (a delete cut short then removes
+    // what it was removing), then the delete, as it may mark a study
+    // deleted.
+    server_store.ReplayJournals();
     server_store.FinishDeletes();
     server_store.compactStudyHash();
     // The table and the key digests that every worker's queries use; a
@@ -476,6 +480,7 @@ OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
     T_ASC_Parameters *params = assoc->params;
     OFCondition cond = EC_Normal;
     int synced;
+    int deferred = 0; // the flush comes after the release is confirmed
 
     alarm(LISTENER_PHASE_ALARM);
     if (DCMTK_params_accept_std_PC(params, UID_VerificationSOPClass).bad())
@@ -543,7 +548,14 @@ OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
     // sync cannot be interrupted, and a worker ended by the alarm right
     // after it would deny the peer a release that is already safe. A failed
     // flush must not look like success: the association is aborted.
-    synced = server_store.SyncWrites() == 0;
+    //
+    // With -S every image is on disk in the journal before its response, and
+    // when the journal holds all that the association changed, the release
+    // is confirmed first and the tree flushed after it, while the peer goes
+    // on: a crash (or a failed flush) in between leaves the journal, which
+    // the next start writes into the tree again.
+    deferred = cond == DUL_PEERREQUESTEDRELEASE && server_store.JournalHoldsAll();
+    synced = deferred || server_store.SyncWrites() == 0;
 
     alarm(LISTENER_PHASE_ALARM);
     if (!synced) {
@@ -561,6 +573,10 @@ out:
     ASC_dropSCPAssociation(assoc);
     ASC_destroyAssociation(&assoc);
     alarm(0);
+    if (deferred && server_store.SyncWrites() != 0)
+        logprintf(LOGLEVEL_ERROR, o.logfp,
+                  "The stored images could not be flushed into the store: its journal keeps "
+                  "them for the next start.\n");
     // A commitment report that the peer did not wait for goes now, over an
     // association of its own.
     commit_sendPending(net);

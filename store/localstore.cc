@@ -18,6 +18,7 @@
 #include "dicomnet/dicomnet.h"
 #include "index/uidtree.h"
 #include "runtime/runtime.h"
+#include "store/journal.h"
 
 // Set once the first store of the process has filled crc32_table.
 static int crcTableFilled = 0;
@@ -57,6 +58,10 @@ LocalStore::~LocalStore()
 {
     dropIndexCaches();
     dropPendingSync();
+    // Closed, not emptied: what it holds may not be in the tree on disk.
+    if (imageJournal != nullptr)
+        journal_close(imageJournal);
+    delete imageJournal;
     if (baseDirOwned)
         free(const_cast<char *>(baseDir));
     studytable_free(&table);

@@ -122,17 +122,30 @@ public:
     static ssize_t write_all(int fd, const void *buf, size_t len);
 
     // --- durability ---
-    // on non-zero: WriteDataset flushes each image, its index records and
-    // the directories it changed (SyncWrites) before it returns. Otherwise
-    // they reach the disk at the next SyncWrites.
+    // on non-zero: each image is on disk before WriteDataset returns: as a
+    // record of this process's image journal (store/journal.h), flushed,
+    // while the tree and the index reach the disk at the next SyncWrites;
+    // an image too large for the journal (or when no journal can be used)
+    // is flushed with its index records and directories (SyncWrites).
+    // Otherwise everything reaches the disk at the next SyncWrites.
     void setSyncEachImage(int on);
     // Flushes exactly the files and directories that this process created
     // or changed (image files, their directories, index files) since the
     // last call: fdatasync for files, fsync for directories; a path that is
-    // gone since (deleted later) is passed over. 0 done or nothing to do,
-    // -1 after a level-8 log naming the path (what failed stays noted, so a
-    // later call tries it again).
+    // gone since (deleted later) is passed over. Then empties the image
+    // journal. 0 done or nothing to do, -1 after a level-8 log naming the
+    // path (what failed stays noted, so a later call tries it again).
     int SyncWrites();
+    // Writes the images of every image journal that no live process holds
+    // (left by one that died before its images were flushed in the tree)
+    // into the tree and the index, flushes them and empties the journals.
+    // For a process that starts on the store, before it reads the index.
+    // The number of images written, or -1 (logged; the journal is kept).
+    int ReplayJournals();
+    // 1 when all that this process changed since the last SyncWrites are
+    // images that its journal holds (on disk already), so that the flush of
+    // the tree may come after the peer has been answered; else 0.
+    int JournalHoldsAll();
     // Flushes the stored image of the UIDs with its directories and index
     // files, whoever wrote it: 0 on disk, 2 (LS_MISSING) not stored or not
     // readable, -1 the flush failed (logged at level 8).
@@ -240,6 +253,22 @@ private:
     FILE *logStream = nullptr;     // see getLogfile
 
     int syncEachImage = 0; // see setSyncEachImage
+    // This process's image journal (null until the first image with
+    // syncEachImage; broken when none can be used); owned.
+    struct journal *imageJournal = nullptr;
+    // The journal for the next image (taken at the first call, emptied
+    // first when full), or null when the image goes without one.
+    struct journal *usableJournal();
+    // journalCovers: set while WriteDataset stores an image through the
+    // journal, whose replay makes every change it notes again; unjournaled:
+    // something else was noted since the last SyncWrites.
+    int journalCovers = 0;
+    int unjournaled = 0;
+    // The replay of a journal record (journal_replayer): the image's bytes
+    // written into the tree as its file, and the image into the index.
+    static int replayImage(void *store, const char *study, const char *series, const char *image,
+                           const unsigned char *bytes, size_t length);
+    static int replayFlush(void *store);
     // The paths that SyncWrites will flush (defined in store/syncwrites.cc);
     // owned, freed by the destructor.
     struct pendingSync;
@@ -265,6 +294,10 @@ private:
     // mkdir with mode 0777; an existing directory counts as made (not an
     // existing file). 0, or -1 with errno set.
     int makeDirectory(const OFString &path);
+    // The index steps of WriteDataset: the study and series directories
+    // made, ds entered in the study, series and image index. 0, or the
+    // LS_* result of the step that failed.
+    int indexImage(DcmDataset *ds, const char *study, const char *series);
     // Study step of WriteDataset, under the hash file's exclusive lock.
     int addToStudyIndex(DcmDataset *ds);
     // Series (slot 0) or image (slot 1) step: replace the record with the

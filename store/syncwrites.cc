@@ -2,7 +2,8 @@
 // process created or changed since its last flush, and the flush itself,
 // which writes exactly those to disk (never the whole file system, whose
 // other dirty data may be large and belong to other programs): fdatasync of
-// each file, then of each directory.
+// each file, then of each directory; and the image journal of -S, which
+// the flush empties, with the replay of journals that dead processes left.
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -14,8 +15,11 @@
 #include <system_error>
 #include <thread>
 
+#include "dcmtk/dcmdata/dcfilefo.h"
 #include "index/studyindex.h"
 #include "runtime/logprintf.h"
+#include "runtime/process.h"
+#include "store/journal.h"
 #include "store/localstore.h"
 
 // Ordered sets: files are flushed before the directories that name them,
@@ -43,6 +47,8 @@ struct LocalStore::pendingSync {
 
 void LocalStore::noteChanged(const OFString &path, int isDir)
 {
+    if (!journalCovers)
+        unjournaled = 1;
     if (pending == nullptr)
         pending = new pendingSync;
     (isDir ? pending->dirs : pending->files).insert(std::string(path.c_str()));
@@ -150,12 +156,24 @@ int LocalStore::flushSet(int isDir)
 
 int LocalStore::SyncWrites()
 {
-    if (pending == nullptr)
-        return 0;
     // Data before names: once a directory entry is on disk, the file it
     // names is complete.
-    if (flushSet(0) != 0 || flushSet(1) != 0)
+    if (pending != nullptr && (flushSet(0) != 0 || flushSet(1) != 0))
         return -1;
+    unjournaled = 0;
+    // Every image the journal holds is now on disk in the tree, with its
+    // index records: the journal is emptied. A crash before that leaves the
+    // images to be written again at the next start, as they are.
+    journal *j = imageJournal;
+    if (j != nullptr && j->end > 0) {
+        if (j->broken) {
+            logprintf(LOGLEVEL_ERROR, logStream, "Cannot empty %s after a failure.\n",
+                      j->path.c_str());
+            return -1;
+        }
+        if (journal_empty(j, logStream) != 0)
+            return -1;
+    }
     return 0;
 }
 
@@ -201,4 +219,101 @@ void LocalStore::noteImagePlaces(const char *study, const char *series)
             break;
         dir = dir.substr(0, slash);
     }
+}
+
+journal *LocalStore::usableJournal()
+{
+    if (imageJournal == nullptr) {
+        if (CreateUidPath(nullptr, nullptr) != LS_OK)
+            return nullptr;
+        imageJournal = new journal;
+        OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
+        journal_replayer replay = {replayImage, replayFlush, this};
+        // A journal left by a dead process is written into the store before
+        // this one takes its place.
+        if (journal_take(uidDir.c_str(), imageJournal, &replay, logStream) != 0) {
+            // The first image of a new store makes the directory: the next
+            // one tries again.
+            if (errno == ENOENT) {
+                delete imageJournal;
+                imageJournal = nullptr;
+                return nullptr;
+            }
+            imageJournal->broken = 1;
+        }
+    }
+    journal *j = imageJournal;
+    if (j->fd < 0 || j->broken)
+        return nullptr;
+    // A full journal is emptied after a flush of what it holds.
+    if (j->end >= JOURNAL_FULL && SyncWrites() != 0)
+        return nullptr;
+    return j;
+}
+
+int LocalStore::JournalHoldsAll()
+{
+    return imageJournal != nullptr && imageJournal->end > 0 && !imageJournal->broken &&
+           !unjournaled;
+}
+
+int LocalStore::replayImage(void *arg, const char *study, const char *series, const char *image,
+                            const unsigned char *bytes, size_t length)
+{
+    LocalStore *store = (LocalStore *)arg;
+    FILE *log = store->logStream;
+    if (store->CheckUid(study, "Study Instance UID") != LS_OK ||
+        store->CheckUid(series, "Series Instance UID") != LS_OK ||
+        store->CheckUid(image, "SOP Instance UID") != LS_OK)
+        return -1;
+    OFString target = store->GetUidPath(study, series, image, 1);
+    char suffix[32];
+    snprintf(suffix, sizeof suffix, ".%d.tmp", process_pid());
+    OFString tmp = target + suffix;
+    DcmFileFormat file;
+    int result = -1;
+    int fd = -1;
+
+    // The file is written whole and flushed under its temporary name, then
+    // entered in the index and renamed: a crash on the way leaves at most a
+    // temporary file and index records that the next replay writes again.
+    if (store->CreateUidPath(study, nullptr) != LS_OK ||
+        store->CreateUidPath(study, series) != LS_OK)
+        goto out;
+    fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 || write_all(fd, bytes, length) != (ssize_t)length || fdatasync(fd) != 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Cannot write %s: %s\n", tmp.c_str(), strerror(errno));
+        goto out;
+    }
+    if (file.loadFile(tmp.c_str()).bad()) {
+        logprintf(LOGLEVEL_ERROR, log, "Cannot read back %s.\n", tmp.c_str());
+        goto out;
+    }
+    if (store->indexImage(file.getDataset(), study, series) != LS_OK)
+        goto out;
+    if (rename(tmp.c_str(), target.c_str()) != 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Cannot rename %s: %s\n", tmp.c_str(), strerror(errno));
+        goto out;
+    }
+    store->noteParentChanged(target);
+    logprintf(LOGLEVEL_INFO, log, "Written from the journal: %s\n", target.c_str());
+    result = 0;
+out:
+    if (fd >= 0)
+        close(fd);
+    if (result != 0)
+        unlink(tmp.c_str());
+    return result;
+}
+
+int LocalStore::replayFlush(void *arg)
+{
+    return ((LocalStore *)arg)->SyncWrites();
+}
+
+int LocalStore::ReplayJournals()
+{
+    OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
+    journal_replayer replay = {replayImage, replayFlush, this};
+    return journal_replayAll(uidDir.c_str(), &replay, logStream);
 }

@@ -25,6 +25,7 @@
 #include "dcmtk/dcmdata/dcwcache.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/runtime.h"
+#include "store/journal.h"
 
 // Index files are created rw-rw-r-- (less the umask).
 static const mode_t INDEX_MODE = 0664;
@@ -282,8 +283,13 @@ static char encodeBuffer[256 * 1024];
 // final buffer flush, so a full disk could leave a truncated file that it
 // reports as saved; here the toolkit only encodes, into encodeBuffer, and
 // every piece is written with a full-transfer write whose result is checked.
+//
+// With a journal record begun (j), each piece goes into the record too, and
+// the record is flushed (journal_commit) once the file is whole; *journaled
+// says whether it was. A record refused (too large) or failed is made up
+// for by the flush of the file itself, as syncNow asks.
 static int saveVerified(LocalStore *store, DcmDataset *ds, const char *tmp, E_TransferSyntax xfer,
-                        int syncNow)
+                        int syncNow, journal *j, int *journaled)
 {
     int fd = -1;
     int ok = 0;
@@ -319,6 +325,10 @@ static int saveVerified(LocalStore *store, DcmDataset *ds, const char *tmp, E_Tr
                 if (length > 0 &&
                     LocalStore::write_all(fd, piece, (size_t)length) != (ssize_t)length)
                     written = 0;
+                // A journal that fails here is broken: the commit below
+                // then fails and the file is flushed instead.
+                if (written && j != nullptr && length > 0)
+                    journal_add(j, piece, (size_t)length, store->getLogfile());
             } while (written && last && !out.isFlushed());
         } while (written && cond == EC_StreamNotifyClient);
         fileformat.transferEnd();
@@ -329,8 +339,12 @@ static int saveVerified(LocalStore *store, DcmDataset *ds, const char *tmp, E_Tr
     }
     if (!ok)
         goto out;
-    ok = !syncNow || fdatasync(fd) == 0;
+    if (j != nullptr)
+        *journaled = journal_commit(j, store->getLogfile()) == 0;
+    ok = !syncNow || *journaled || fdatasync(fd) == 0;
 out:
+    if (j != nullptr && !*journaled)
+        journal_abandon(j);
     saved = errno;
     if (fd >= 0 && close(fd) != 0 && ok) {
         saved = errno;
@@ -340,6 +354,33 @@ out:
         logprintf(LOGLEVEL_WARNING, store->getLogfile(), "Cannot write %s: %s\n", tmp,
                   strerror(saved));
     return ok;
+}
+
+int LocalStore::indexImage(DcmDataset *ds, const char *S, const char *R)
+{
+    // Every image but a series' first finds its series directory (and so
+    // the study's) in place: one stat for both levels.
+    struct stat seriesSt;
+    int result;
+    int seriesMade =
+        stat(GetUidPath(S, R, nullptr, 1).c_str(), &seriesSt) == 0 && S_ISDIR(seriesSt.st_mode);
+    if (!seriesMade && (result = CreateUidPath(S, nullptr)) != LS_OK)
+        return result;
+    result = addToStudyIndex(ds);
+    if (result != LS_OK)
+        return result;
+    if (!seriesMade && (result = CreateUidPath(S, R)) != LS_OK)
+        return result;
+
+    seriesrecord series;
+    studyindex_makeSeries(ds, &series);
+    result =
+        addToRecordIndex(0, (GetUidIndexPath(S, nullptr) + ".dat").c_str(), &series, sizeof series);
+    if (result != LS_OK)
+        return result;
+    imagerecord image;
+    studyindex_makeImage(ds, &image);
+    return addToRecordIndex(1, (GetUidIndexPath(S, R) + ".dat").c_str(), &image, sizeof image);
 }
 
 int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sourceFile,
@@ -390,28 +431,16 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
         return LS_EXISTS;
     }
 
-    // Every image but a series' first finds its series directory (and so
-    // the study's) in place: one stat for both levels.
-    struct stat seriesSt;
-    int seriesMade =
-        stat(GetUidPath(S, R, nullptr, 1).c_str(), &seriesSt) == 0 && S_ISDIR(seriesSt.st_mode);
-    if (!seriesMade && (result = CreateUidPath(S, nullptr)) != LS_OK)
-        return result;
-    result = addToStudyIndex(ds);
-    if (result != LS_OK)
-        return result;
-    if (!seriesMade && (result = CreateUidPath(S, R)) != LS_OK)
-        return result;
-
-    seriesrecord series;
-    studyindex_makeSeries(ds, &series);
-    result =
-        addToRecordIndex(0, (GetUidIndexPath(S, nullptr) + ".dat").c_str(), &series, sizeof series);
-    if (result != LS_OK)
-        return result;
-    imagerecord image;
-    studyindex_makeImage(ds, &image);
-    result = addToRecordIndex(1, (GetUidIndexPath(S, R) + ".dat").c_str(), &image, sizeof image);
+    // With -S an image stored through the journal needs no flush of what
+    // it changes before the association's end (JournalHoldsAll): the replay
+    // of its record makes all of it again.
+    journal *j = syncEachImage && linkMode == 0 ? usableJournal() : nullptr;
+    struct coverage {
+        int &flag;
+        ~coverage() { flag = 0; }
+    } covering{journalCovers};
+    journalCovers = j != nullptr;
+    result = indexImage(ds, S, R);
     if (result != LS_OK)
         return result;
 
@@ -435,14 +464,22 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
                   "LocalStore::WriteDataset: Cannot write LE-Exp TS, using original.\n");
         xfer = ds->getOriginalXfer();
     }
-    // With -S the image is flushed under its temporary name (through the
-    // descriptor it was written by) before the rename: a crash up to the
-    // rename leaves at most a temporary file, and a name on disk never
-    // refers to data that is not. Its image index record is flushed at the
-    // same time by a helper thread: the two waits for the disk overlap.
+    // With -S the image goes into this process's journal, which is flushed
+    // before the rename: a crash up to the flush leaves at most a temporary
+    // file and a record that does not count (the image was not answered);
+    // after it, the next start writes the image from the journal, whatever
+    // of the tree and the index had reached the disk. Without a journal
+    // record the image is flushed under its temporary name (through the
+    // descriptor it was written by) before the rename, its image index
+    // record at the same time by a helper thread (the two waits for the
+    // disk overlap), and the rest after the rename (SyncWrites): a name on
+    // disk never refers to data that is not.
     OFString imageIndex = GetUidIndexPath(S, R) + ".dat";
-    int indexFlush = syncEachImage ? flushAside(imageIndex.c_str()) : 0;
-    int saved = saveVerified(this, ds, tmp.c_str(), xfer, syncEachImage);
+    if (j != nullptr && journal_begin(j, S, R, I, logStream) != 0)
+        j = nullptr;
+    int indexFlush = syncEachImage && j == nullptr ? flushAside(imageIndex.c_str()) : 0;
+    int journaled = 0;
+    int saved = saveVerified(this, ds, tmp.c_str(), xfer, syncEachImage, j, &journaled);
     if (indexFlush != 0 && endFlushAside(imageIndex.c_str()) != 0)
         saved = 0;
     if (!saved) {
@@ -459,10 +496,10 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
     }
     // A power failure before the next flush may lose the new file or leave
     // it empty; the peer is told that it is safe only after that flush: with
-    // -S right here (the index records and the new name), otherwise at the
-    // association's release.
+    // -S right here (the index records and the new name) unless the journal
+    // holds the image, otherwise at the association's release.
     noteParentChanged(target);
-    if (!syncEachImage)
+    if (!syncEachImage || journaled)
         noteChanged(target, 0);
     else if (SyncWrites() != 0)
         return LS_INDEX_ERROR;

@@ -16,6 +16,7 @@
 
 #include "index/studyindex.h"
 #include "index/studykeys.h"
+#include "store/journal.h"
 #include "store/localstore.h"
 #include "storeindex/storetree.h"
 
@@ -271,5 +272,15 @@ int storecheck_run(const char *base, FILE *out)
     for (const std::string &intent : tree.intents)
         finding(&ctx, STORECHECK_INTENT, intent,
                 "a delete was cut short; the server's next start (or a rebuild) finishes it");
+    for (const std::string &path : tree.journals) {
+        long pending = journal_pending(path.c_str());
+        if (pending < 0)
+            finding(&ctx, STORECHECK_UNREADABLE, path, "cannot be read: %s", strerror(errno));
+        else if (pending > 0)
+            finding(&ctx, STORECHECK_JOURNAL, path,
+                    "%ld image(s) of a process that ended before they were flushed; the "
+                    "server's next start (or a rebuild) writes them into the store",
+                    pending);
+    }
     return ctx.findings;
 }

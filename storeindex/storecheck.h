@@ -6,17 +6,18 @@
 #include <stdio.h>
 
 // Kinds of finding, the first word of each line written to out.
-#define STORECHECK_MALFORMED "malformed"      // index length not a whole number of records
-#define STORECHECK_OUT_OF_STEP "out-of-step"  // the two study files disagree
-#define STORECHECK_TORN "torn"                // record neither live nor cleared
-#define STORECHECK_DUPLICATE "duplicate"      // one key live twice in one index
-#define STORECHECK_MISSING "missing-file"     // index entry without its file or directory
-#define STORECHECK_UNINDEXED "unindexed"      // file or directory without its index entry
-#define STORECHECK_EMPTY_DIR "empty-dir"      // directory with neither images nor index entry
-#define STORECHECK_MISPLACED "misplaced"      // entry or directory in the wrong place
-#define STORECHECK_STALE_TMP "stale-tmp"      // temporary file of an unfinished write
-#define STORECHECK_DELETEME "stale-deleteme"  // DELETEME of an unfinished delete
-#define STORECHECK_INTENT "unfinished-delete" // intent file of a delete cut short
+#define STORECHECK_MALFORMED "malformed"       // index length not a whole number of records
+#define STORECHECK_OUT_OF_STEP "out-of-step"   // the two study files disagree
+#define STORECHECK_TORN "torn"                 // record neither live nor cleared
+#define STORECHECK_DUPLICATE "duplicate"       // one key live twice in one index
+#define STORECHECK_MISSING "missing-file"      // index entry without its file or directory
+#define STORECHECK_UNINDEXED "unindexed"       // file or directory without its index entry
+#define STORECHECK_EMPTY_DIR "empty-dir"       // directory with neither images nor index entry
+#define STORECHECK_MISPLACED "misplaced"       // entry or directory in the wrong place
+#define STORECHECK_STALE_TMP "stale-tmp"       // temporary file of an unfinished write
+#define STORECHECK_DELETEME "stale-deleteme"   // DELETEME of an unfinished delete
+#define STORECHECK_INTENT "unfinished-delete"  // intent file of a delete cut short
+#define STORECHECK_JOURNAL "unwritten-journal" // image journal a dead process left
 #define STORECHECK_REBUILD "interrupted-rebuild"
 #define STORECHECK_UNREADABLE "unreadable" // file or directory that cannot be read
 

@@ -362,6 +362,22 @@ int storerebuild_run(const char *base, FILE *out, FILE *err)
         return STOREREBUILD_FAILED;
     }
     LocalStore store(base);
+    if (!tree.journals.empty()) {
+        // Images that a dead server had answered but not yet flushed into
+        // the tree are written into it first, as the server's start would.
+        int replayed = store.ReplayJournals();
+        if (replayed < 0) {
+            report(err, "error", tree.uidDir, "an image journal cannot be written into the store");
+            return STOREREBUILD_FAILED;
+        }
+        if (replayed > 0) {
+            report(out, "replayed", tree.uidDir, "%d image(s) from image journals", replayed);
+            if (storetree_scan(base, &tree) != 0) {
+                report(err, "error", base, "cannot read the base directory");
+                return STOREREBUILD_FAILED;
+            }
+        }
+    }
     if (!tree.intents.empty()) {
         // A delete cut short is finished first, as the server's start would:
         // the rebuild then indexes what it left, not what it had begun to remove.

@@ -12,6 +12,7 @@
 
 #include "runtime/fullio.h"
 #include "store/deleteintent.h"
+#include "store/journal.h"
 
 std::string storetree_field(const char *field, size_t width)
 {
@@ -153,6 +154,7 @@ int storetree_scan(const char *base, storetree *tree)
     tree->stale.clear();
     tree->deleteme.clear();
     tree->intents.clear();
+    tree->journals.clear();
     tree->unreadable.clear();
 
     struct stat st;
@@ -174,6 +176,8 @@ int storetree_scan(const char *base, storetree *tree)
                 tree->rebuildMarker = true;
             else if (deleteintent_isIntent(first.name.c_str()))
                 tree->intents.push_back(path);
+            else if (journal_isJournal(first.name.c_str()))
+                tree->journals.push_back(path);
             else if (storetree_isTmp(first.name.c_str()))
                 tree->stale.push_back(path);
             continue;

@@ -44,6 +44,7 @@ struct storetree {
     std::vector<std::string> stale;       // *.tmp outside study directories
     std::vector<std::string> deleteme;    // DELETEME files of bucket directories
     std::vector<std::string> intents;     // B/uid/DELETING.* of unfinished deletes
+    std::vector<std::string> journals;    // B/uid/JOURNAL.*, image journals
     std::vector<std::string> unreadable;  // directories that could not be listed
 };
 

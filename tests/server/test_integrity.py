@@ -34,6 +34,11 @@ class IntegrityTests(ServerTestCase):
         return make_dataset(os.path.join(s.tmp, "%d.dcm" % n), STUDY, SERIES,
                             "%s.%d" % (SERIES, n), **kw)
 
+    def sops_found(self, s):
+        p, found = s.findscu(["StudyInstanceUID=%s" % STUDY, "SOPInstanceUID"], level="IMAGE")
+        self.assertEqual(p.returncode, 0, p.stderr)
+        return [str(ds.SOPInstanceUID) for ds in found]
+
     def names_found(self, s):
         p, found = s.findscu(["StudyInstanceUID=%s" % STUDY, "PatientName"])
         self.assertEqual(p.returncode, 0, p.stderr)
@@ -99,9 +104,11 @@ class IntegrityTests(ServerTestCase):
         self.assertEqual(s.echoscu().returncode, 0)
 
     def test_a_failed_flush_with_S_refuses_the_image(self):
-        # With -S the image and its index record are flushed side by side
-        # before the response; both fail with EIO here: the image is
-        # refused, never renamed into place, and each failure is logged.
+        # With -S every flush fails with EIO here: the journal cannot be set
+        # up (its directory is not flushed), so the image and its index
+        # record are flushed side by side before the response; both fail:
+        # the image is refused, never renamed into place, and each failure
+        # is logged.
         s = self.server(args=["-S"], start=False)
         cmd = s.command()
         s.command = lambda: ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fdatasync",
@@ -113,8 +120,38 @@ class IntegrityTests(ServerTestCase):
         index = os.path.join(os.path.dirname(uid_path(s.basedir, STUDY, SERIES, SERIES + ".1")),
                              "IMAGEINDEX.dat")
         log = s.log()
+        self.assertIn("No image journal of %s can be used.\n" % os.path.join(s.basedir, "uid"),
+                      log)
         self.assertIn("Cannot flush %s to disk: Input/output error\n" % index, log)
         self.assertRegex(log, r"Cannot write \S+\.tmp: Input/output error\n")
+
+    def test_a_failed_journal_flush_with_S_flushes_the_image_itself(self):
+        # Only the journal's flush fails (EIO injected for that file alone):
+        # the image is flushed in the tree instead, before its response, and
+        # answered; the journal is not used again by that worker.
+        s = self.server(args=["-S"])
+        p = s.storescu([self.dataset(s, 1)], extra=["-v"])
+        self.assertEqual(store_statuses(p.stdout + p.stderr), ["Success"])
+        s.stop()
+        journal = os.path.join(s.basedir, "uid", "JOURNAL.0")
+        trace = os.path.join(s.tmp, "journal.trace")
+        cmd = s.command()
+        s.command = lambda: ["strace", "-f", "-qq", "-y", "-o", trace, "-e", "trace=fdatasync",
+                             "-e", "inject=fdatasync:error=EIO", "-P", journal] + cmd
+        s.start()
+        p = s.storescu([self.dataset(s, 2), self.dataset(s, 3)], extra=["-v"])
+        self.assertEqual(store_statuses(p.stdout + p.stderr), ["Success"] * 2)
+        self.assertEqual(p.returncode, 0)
+        log = s.log()
+        self.assertEqual(log.count("Cannot flush %s to disk: Input/output error\n" % journal), 1)
+        with open(trace) as f:
+            self.assertEqual(f.read().count("fdatasync("), 1)
+        self.assertEqual(len(files_below(s.basedir, ".dcm")), 3)
+        self.assertEqual(files_below(s.basedir, ".tmp"), [])
+        s.stop()
+        s.command = lambda: cmd
+        s.start()
+        self.assertEqual(sorted(self.sops_found(s)), [SERIES + ".%d" % n for n in (1, 2, 3)])
 
     def test_sigterm_stops_between_operations(self):
         s = self.server(args=["-S"])

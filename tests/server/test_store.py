@@ -224,44 +224,47 @@ class StoreTests(ServerTestCase):
 
     def test_images_are_on_disk_before_the_release_is_confirmed(self):
         # The server runs under strace, which records its flushes with the
-        # path of each descriptor. By default an association's images, index
-        # files and the directories it changed are flushed once each, all
-        # before the release is confirmed (so they are on record when
-        # storescu ends), and nothing else: no syncfs, which would flush the
-        # whole file system. With -S the same happens after every image,
-        # before its response. An association that stored nothing flushes
-        # nothing.
+        # path of each descriptor, and the release response it sends. By
+        # default an association's images, index files and the directories
+        # it changed are flushed once each, all before the release is
+        # confirmed, and nothing else: no syncfs, which would flush the
+        # whole file system. With -S each image is flushed before its
+        # response as a record of the worker's journal; the tree is flushed
+        # as by default, then the journal emptied: before the release when
+        # the association made the store's directories (they are not in the
+        # journal), after it (the peer goes on) when the journal holds all.
+        # An association that stored nothing flushes nothing.
+        self.maxDiff = None
         study, series = "1.2.826.9.1", "1.2.826.9.1.1"
         for args, per_image in (([], 0), (["-S"], 1)):
             with self.subTest(args=args):
                 s = self.server(args=args, start=False)
                 trace = os.path.join(s.tmp, "sync.trace")
                 cmd = s.command()
-                s.command = lambda: ["strace", "-f", "-qq", "-y", "-e",
-                                     "trace=fdatasync,fsync,syncfs", "-o", trace] + cmd
+                s.command = lambda: ["strace", "-f", "-qq", "-yy", "-s", "4", "-e",
+                                     "trace=fdatasync,fsync,syncfs,write,sendmsg,sendto", "-o", trace] + cmd
                 s.start()
                 files = [make_dataset(os.path.join(s.tmp, "%d.dcm" % i), study, series,
-                                      "1.2.826.9.1.1.%d" % i) for i in range(3)]
-                self.assertEqual(s.echoscu().returncode, 0)
-                p = s.storescu(files, extra=["-v"])
-                self.assertEqual(store_statuses(p.stdout + p.stderr), ["Success"] * 3)
-                with open(trace) as f:
-                    calls = [l for l in f.read().splitlines() if "(" in l or "resumed>" in l]
-                flushed = []
-                # With -S the image index is flushed beside the image, by a
-                # second thread: such a call is traced in two halves.
-                for l in calls:
-                    if "resumed>" in l:
-                        self.assertRegex(l, r"<\.\.\. \w+ resumed>\) += 0$")
-                        continue
-                    m = re.search(r" (\w+)\(\d+<([^>]*)>(\) += 0| <unfinished \.\.\.>)$", l)
-                    self.assertTrue(m, l)
-                    flushed.append((m.group(1), m.group(2)))
-                self.assertNotIn("syncfs", [c for c, _ in flushed])
-                for _, path in flushed:
-                    self.assertTrue((path + "/").startswith(s.basedir + "/"), path)
+                                      "1.2.826.9.1.1.%d" % i) for i in range(6)]
                 images = [uid_path(s.basedir, study, series, "1.2.826.9.1.1.%d" % i)
-                          for i in range(3)]
+                          for i in range(6)]
+                journal = os.path.join(s.basedir, "uid", "JOURNAL.0")
+                self.assertEqual(s.echoscu().returncode, 0)
+                rounds = []
+                for part in (slice(0, 3), slice(3, 6)):
+                    with open(trace) as f:
+                        f.seek(0, 2)
+                        start = f.tell()
+                    p = s.storescu(files[part], extra=["-v"])
+                    self.assertEqual(store_statuses(p.stdout + p.stderr), ["Success"] * 3)
+                    # With -S the worker may flush after the release: its
+                    # fourth flush of the journal is its last.
+                    vt.wait_for(lambda: not per_image or
+                                self.read_from(trace, start).count(journal + ">") >= 4, 30,
+                                what="the journal emptied")
+                    with open(trace) as f:
+                        f.seek(start)
+                        rounds.append(self.flush_events(f.read(), s.basedir))
                 series_dir = os.path.dirname(images[0])
                 study_dir = os.path.dirname(series_dir)
                 indexes = [os.path.join(series_dir, "IMAGEINDEX.dat"),
@@ -271,21 +274,58 @@ class StoreTests(ServerTestCase):
                 dirs = [series_dir, study_dir, os.path.dirname(study_dir),
                         os.path.dirname(os.path.dirname(study_dir)), os.path.join(s.basedir, "uid"),
                         s.basedir]
-                if per_image:
-                    # Each image under its temporary name before the rename,
-                    # then its index records and directory with it.
-                    self.assertEqual(sorted(p for c, p in flushed if p.endswith(".tmp")),
-                                     sorted(p for i in images for c, p in flushed
-                                            if p.startswith(i + ".")))
-                    self.assertEqual(len([p for c, p in flushed if p.endswith(".tmp")]), 3)
-                    self.assertEqual([p for c, p in flushed].count(indexes[0]), 3)
-                    self.assertEqual([p for c, p in flushed].count(series_dir), 3)
-                    self.assertEqual(set(p for c, p in flushed), set(
-                        [p for c, p in flushed if p.endswith(".tmp")] + indexes + dirs))
-                else:
-                    self.assertEqual(sorted(flushed), sorted(
-                        [("fdatasync", p) for p in images + indexes + dirs]))
-                self.assertEqual(len(files_below(s.basedir, ".dcm")), 3)
+                for n, events in enumerate(rounds):
+                    release = events.index("release")
+                    paths = [e for e in events if e != "release"]
+                    mine = images[3 * n:3 * n + 3]
+                    # The second association adds images to a series that
+                    # is there: only its image index and directory change.
+                    changed = indexes + dirs if n == 0 else [indexes[0], series_dir]
+                    if not per_image:
+                        self.assertEqual(release, len(events) - 1)
+                        self.assertEqual(sorted(paths),
+                                         sorted(mine + changed))
+                        continue
+                    # Three journal flushes, one per image, before anything of
+                    # the tree; the journal emptied last.
+                    first_tree = min(paths.index(i) for i in mine)
+                    self.assertEqual(paths[:first_tree].count(journal), 3, paths)
+                    self.assertEqual(paths.count(journal), 4, paths)
+                    self.assertEqual(paths[-1], journal)
+                    self.assertEqual([p for p in paths if p.endswith(".tmp")], [])
+                    self.assertEqual(set(p for p in paths if p != journal),
+                                     set(mine + changed))
+                    for i in mine:
+                        self.assertEqual(paths.count(i), 1)
+                    if n == 0:
+                        self.assertEqual(release, len(events) - 1)
+                    else:
+                        self.assertEqual(release, 3, events)
+                self.assertEqual(len(files_below(s.basedir, ".dcm")), 6)
+
+    @staticmethod
+    def read_from(path, start):
+        with open(path) as f:
+            f.seek(start)
+            return f.read()
+
+    def flush_events(self, text, basedir):
+        """The flushes (their paths, all below basedir) and the release
+        response ("release") of the worker that sent one, in the order of a
+        strace output."""
+        events = []
+        for l in text.splitlines():
+            if re.search(r" (write|sendmsg|sendto)\(\d+<TCP:\[[^\]]*\]>, .*\"\\6\\0\\0\\0\"", l):
+                events.append((l.split()[0], "release"))
+                continue
+            m = re.search(r" (fdatasync|fsync|syncfs)\(\d+<([^>]*)>", l)
+            if m:
+                self.assertNotEqual(m.group(1), "syncfs")
+                self.assertTrue((m.group(2) + "/").startswith(basedir + "/"), l)
+                events.append((l.split()[0], m.group(2)))
+        worker = [pid for pid, e in events if e == "release"]
+        self.assertEqual(len(worker), 1, text)
+        return [e for pid, e in events if pid == worker[0]]
 
     def test_preserve_and_overwrite_titles(self):
         s = self.server(args=["-o"])

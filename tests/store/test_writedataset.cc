@@ -600,14 +600,14 @@ static std::vector<std::string> openTargets()
     return targets;
 }
 
-// With -S the series directory is flushed through a descriptor kept from
-// the image before; once another process has deleted the series and made
-// it anew, the flush goes to the new directory, never to the removed one.
-TEST(WriteDataset, SyncEachImageFlushesTheDirectoryThatIsThere)
+// The series directory is flushed through a descriptor kept from the
+// flush before; once another process has deleted the series and made it
+// anew, the flush goes to the new directory, never to the removed one.
+TEST(WriteDataset, SyncWritesFlushesTheDirectoryThatIsThere)
 {
     Store s;
-    s.store.setSyncEachImage(1);
     ASSERT_EQ(0, s.put("1.2.3", "4.5", "6.7"));
+    ASSERT_EQ(0, s.store.SyncWrites());
     {
         std::string base = s.B();
         LocalStore elsewhere(base.c_str());
@@ -617,6 +617,7 @@ TEST(WriteDataset, SyncEachImageFlushesTheDirectoryThatIsThere)
         ASSERT_EQ(0, elsewhere.WriteDataset(ds.get(), 0, nullptr, 0));
     }
     ASSERT_EQ(0, s.put("1.2.3", "4.5", "6.8"));
+    ASSERT_EQ(0, s.store.SyncWrites());
     std::vector<std::string> removed;
     for (const std::string &t : openTargets())
         if (t.rfind(s.B(), 0) == 0 && t.find(" (deleted)") != std::string::npos)

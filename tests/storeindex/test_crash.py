@@ -164,12 +164,14 @@ class CrashTest(vt.ServerTestCase):
         self.assertGreater(sum(kills.values()), 10)
 
     def test_store_with_S_killed_at_each_flush(self):
-        # -S flushes the image before its rename, its index record beside
-        # it in a second thread, then its directory: killed at any of
-        # these (or at the rename), an image is acknowledged whole or not
-        # at all. Its repeat succeeds, or, when the kill came after the
-        # rename, finds the image stored: a duplicate, answered with a
-        # warning once the stored copy is flushed.
+        # -S writes the image into the worker's journal and flushes it
+        # before the rename and the response; the tree and the index are
+        # flushed at the release, then the journal emptied. Killed at any of
+        # these, an image is acknowledged whole or not at all; the next
+        # start writes what the journal holds into the store. Its repeat
+        # succeeds, or, when the kill came after the rename, finds the image
+        # stored: a duplicate, answered with a warning once the stored copy
+        # is flushed.
         new = ("%s.83" % ROOT, "%s.83.1" % ROOT, "%s.83.1.0" % ROOT)
 
         def repeat(srv, work):
@@ -179,9 +181,12 @@ class CrashTest(vt.ServerTestCase):
         kills = self.run_points(
             "store-S", False, lambda srv, work: self.store(srv, work, [new]), repeat,
             lambda acked: self.all_images() | ({new} if acked else set()), lambda acked: set(),
-            args=["-S"], kinds=("fdatasync", "rename"))
-        self.assertGreaterEqual(kills.get("fdatasync", 0), 3)
+            args=["-S"], kinds=("fdatasync", "rename", "pwrite64"))
+        # The journal's flush of the image and its emptying, the tree's.
+        self.assertGreaterEqual(kills.get("fdatasync", 0), 4)
         self.assertGreaterEqual(kills.get("rename", 0), 1)
+        # The record's UIDs, image and header.
+        self.assertGreaterEqual(kills.get("pwrite64", 0), 3)
 
     def test_delete_killed_at_each_step(self):
         # B's only image: the delete goes through every level. Killed at any

@@ -456,6 +456,37 @@ TEST_F(StoreIndexTest, RebuildFinishesADeleteCutShort)
     EXPECT_EQ(count, 0) << joined(lines);
 }
 
+// Images of a -S writer that died before its tree reached the disk (here
+// the files and the series' index lost): check names the journal, and the
+// rebuild writes its images into the store before it reads the tree.
+TEST_F(StoreIndexTest, CheckReportsAJournalLeftBehindAndRebuildWritesItsImages)
+{
+    {
+        LocalStore writer(base.c_str());
+        writer.setSyncEachImage(1);
+        DcmDataset ds;
+        ds.putAndInsertString(DCM_SOPClassUID, UID_SecondaryCaptureImageStorage);
+        ds.putAndInsertString(DCM_StudyInstanceUID, "1.4");
+        ds.putAndInsertString(DCM_SeriesInstanceUID, "1.4.1");
+        ds.putAndInsertString(DCM_SOPInstanceUID, "1.4.1.1");
+        ds.putAndInsertString(DCM_Modality, "CR");
+        ASSERT_EQ(writer.WriteDataset(&ds, 0, nullptr, 0), 0);
+    }
+    std::string stored = readAll(image("1.4", "1.4.1", "1.4.1.1"));
+    ASSERT_EQ(unlink(image("1.4", "1.4.1", "1.4.1.1").c_str()), 0);
+    ASSERT_EQ(unlink((dir("1.4", "1.4.1") + "/IMAGEINDEX.dat").c_str()), 0);
+    int count;
+    std::vector<std::string> lines = check(base, &count);
+    EXPECT_NE(joined(lines).find(STORECHECK_JOURNAL ": " + uid("JOURNAL.0") + ": 1 image(s)"),
+              std::string::npos)
+        << joined(lines);
+    ASSERT_EQ(storerebuild_run(base.c_str(), nullptr, stderr), STOREREBUILD_OK);
+    EXPECT_EQ(readAll(image("1.4", "1.4.1", "1.4.1.1")), stored);
+    EXPECT_EQ(readAll(dir("1.4", "1.4.1") + "/IMAGEINDEX.dat").size(), sizeof(imagerecord));
+    lines = check(base, &count);
+    EXPECT_EQ(count, 0) << joined(lines);
+}
+
 TEST_F(StoreIndexTest, RebuildEntersAnImageFileThatWasNeverIndexed)
 {
     // A copy of an image under its own UIDs, placed by hand.
