@@ -88,6 +88,9 @@ int LocalStore::FindDataset(void **handle, DcmDataset *query, DcmDataset **resul
 int LocalStore::LocateImages(const std::vector<std::string> &instances,
                              std::vector<retrievelist_image> *places)
 {
+    // Studies entered since the table was loaded (by other associations
+    // while the caller's ran) are searched too.
+    refreshStudyTable();
     finddataset_index ix = getIndex();
     return retrievelist_locateAll(&ix, instances, places);
 }

@@ -160,8 +160,9 @@ public:
     void NoteFlushedImage(const char *study, const char *series, const char *image);
     // Finds the study and series of stored instances by their SOP instance
     // UIDs, in one walk of the index (studies newest first; each series'
-    // image index read once): (*places)[i] for instances[i], with study and
-    // series empty when it is not indexed. The number found.
+    // image index read once) after refreshStudyTable: (*places)[i] for
+    // instances[i], with study and series empty when it is not indexed. The
+    // number found.
     int LocateImages(const std::vector<std::string> &instances,
                      std::vector<retrievelist_image> *places);
     // Notes a file (isDir 0) or directory (1) of the store as changed, for

@@ -11,9 +11,13 @@
 // report: the time from the association request to it, without node's own
 // start-up.
 //
+// With COMMIT_AFTER=FILE in the environment, the N-ACTION waits on the
+// open association until FILE exists.
+//
 // Usage: node commit_scu.js HOST PORT CALLED CALLING same|new|stray
 //        LISTENPORT TRANSACTIONUID SOPCLASS INSTANCE...
 'use strict';
+const fs = require('fs');
 const dimse = require('dcmjs-dimse');
 const { Client, Dataset, Server, Scp } = dimse;
 const { NActionRequest } = dimse.requests;
@@ -103,4 +107,13 @@ client.addRequest(request);
 started = process.hrtime.bigint();
 client.send(host, parseInt(port, 10), calling, called,
   { associationLingerTimeout: mode === 'new' ? 0 : 10000 });
+if (process.env.COMMIT_AFTER) {
+  // The network sends the requests once the association is accepted.
+  const network = client.network;
+  const send = network.sendRequests.bind(network);
+  network.sendRequests = (requests) => {
+    const wait = () => (fs.existsSync(process.env.COMMIT_AFTER) ? send(requests) : setTimeout(wait, 10));
+    wait();
+  };
+}
 setTimeout(() => { console.log('TIMEOUT'); process.exit(3); }, 60000);

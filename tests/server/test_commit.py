@@ -87,6 +87,30 @@ class CommitTests(ServerTestCase):
         self.assertEqual(report["committed"], uids[2:])
         self.assertEqual(report["failed"], [[uids[0], 0x0112], [uids[1], 0x0119]])
 
+    def test_instances_stored_while_the_request_waits_are_found(self):
+        s = self.server()
+        uids = ["%s.%d" % (SERIES, i) for i in (1, 2)]
+        files = [make_dataset(os.path.join(s.tmp, "%s.dcm" % u), STUDY, SERIES, u, sop_class=CT)
+                 for u in uids]
+        go = os.path.join(s.tmp, "go")
+        node = subprocess.Popen(["node", COMMIT_SCU, "127.0.0.1", str(s.port), s.aetitle,
+                                 "MODALITY", "same", "0", "1.2.826.15.99.2", CT] + uids,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                env=dict(os.environ, NODE_PATH=NODE_MODULES, COMMIT_AFTER=go),
+                                start_new_session=True)
+        try:
+            # The requester's association is open before the study exists.
+            s.wait_log("Inbound call from MODALITY", 30)
+            p = s.storescu(files, extra=["-v"])
+            self.assertEqual(store_statuses(p.stdout + p.stderr), ["Success"] * 2)
+            open(go, "w").close()
+            out, _ = node.communicate(timeout=90)
+        finally:
+            vt.stop_process(node)
+        reports = [json.loads(l[len("REPORT "):]) for l in out.splitlines()
+                   if l.startswith("REPORT ")]
+        self.assertEqual([(r["committed"], r["failed"]) for r in reports], [(uids, [])], out)
+
     def test_a_requester_not_in_the_map_gets_no_report_on_a_new_association(self):
         s = self.server()
         node = subprocess.Popen(["node", COMMIT_SCU, "127.0.0.1", str(s.port), s.aetitle,
