@@ -41,8 +41,10 @@
 enum { JOURNAL_IMAGE_MAX = 1 << 20 };
 
 // A journal that has grown past this is emptied (after a flush of the
-// tree) before the next image goes into it.
-enum { JOURNAL_FULL = 64 << 20 };
+// tree) before the next image goes into it: a journal file stays below
+// JOURNAL_FULL + JOURNAL_IMAGE_MAX and 1 MiB of growth, one per worker
+// that stores with -S at the same time.
+enum { JOURNAL_FULL = 16 << 20 };
 
 struct journal_header {
     char magic[8];        // "VLJRNL1\n"

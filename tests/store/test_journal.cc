@@ -155,3 +155,27 @@ TEST(Journal, WhatTheJournalCannotHoldIsFlushedInTheTreeAtOnce)
     EXPECT_GT(fileSize(imagePath(s, "6.1")), (long)JOURNAL_IMAGE_MAX);
     EXPECT_FALSE(s.log.contains("Cannot"));
 }
+
+TEST(Journal, AFullJournalIsEmptiedAfterAFlushOfTheTree)
+{
+    // Images whose records take 1 MiB each: the journal reaches
+    // JOURNAL_FULL after 16 of them, and the 17th starts it again from its
+    // beginning.
+    TestStore s;
+    s.store.setSyncEachImage(1);
+    const size_t pixels = JOURNAL_IMAGE_MAX - 4096;
+    int count = JOURNAL_FULL / (1 << 20) + 1;
+    for (int n = 0; n < count; n++)
+        ASSERT_EQ(0, s.put(STUDY, SERIES, ("6." + std::to_string(n)).c_str(), {}, 0, pixels));
+    std::string bytes = readFile(journalPath(s));
+    journal_header h;
+    memcpy(&h, bytes.data(), sizeof h);
+    EXPECT_EQ((uint32_t)JOURNAL_IMAGE, h.type);
+    EXPECT_EQ(0u, h.seq);
+    // Its first record is no longer the first image's.
+    std::string first = "1.2.3\t4.5\t6." + std::to_string(count - 1);
+    EXPECT_EQ(first, bytes.substr(sizeof h, h.uidsLength));
+    EXPECT_LT(fileSize(journalPath(s)), (long)(JOURNAL_FULL + JOURNAL_IMAGE_MAX + (1 << 20)));
+    EXPECT_EQ((size_t)count, indexedImages(s).size());
+    EXPECT_EQ(1, s.store.JournalHoldsAll());
+}
