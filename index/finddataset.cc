@@ -1059,3 +1059,8 @@ int finddataset_next(const finddataset_index *ix, void **handle, DcmDataset *que
         freeFindHandle(handle);
     return r;
 }
+
+void finddataset_end(void **handle)
+{
+    freeFindHandle(handle);
+}

@@ -40,4 +40,9 @@ enum {
 int finddataset_next(const finddataset_index *ix, void **handle, DcmDataset *query,
                      DcmDataset **result, const char *level, int flags);
 
+// Ends an iteration before its last match (a cancelled query, a caller that
+// needs no more): frees the handle and sets *handle to null. A null
+// *handle (no iteration, or one that has ended) is left alone.
+void finddataset_end(void **handle);
+
 #endif

@@ -14,6 +14,7 @@
 #include "server/oplog.h"
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
+#include "store/localstore.h"
 
 static bool isGetModel(const char *sopClass)
 {
@@ -145,5 +146,7 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
     snprintf(current, sizeof(current), "EOF %s->%s", calling, called);
     oplog_note(&ops, current, logfp);
     watchdog_disarm();
+    // A listing the association left unfinished (it ended in the middle).
+    server_store.EndFind(&ctx.findstate);
     return cond;
 }

@@ -15,15 +15,17 @@ void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *req
 {
     handlercontext *ctx = static_cast<handlercontext *>(callbackData);
 
-    // A new query starts with a fresh iteration; an earlier query that was
-    // cancelled leaves its block behind until the worker exits.
+    // A new query starts with a fresh iteration (an earlier one that ended
+    // early has been ended already).
     if (responseCount == 1)
-        ctx->findstate = NULL;
+        server_store.EndFind(&ctx->findstate);
 
     // The toolkit looks for a C-CANCEL before each response: one that comes
-    // in while matches are being sent stops them here. One that comes after
-    // the final response is too late and is not waited for.
+    // in while matches are being sent stops them here, and the iteration
+    // ends. One that comes after the final response is too late and is not
+    // waited for.
     if (cancelled) {
+        server_store.EndFind(&ctx->findstate);
         response->DimseStatus = STATUS_FIND_Cancel_MatchingTerminatedDueToCancelRequest;
         return;
     }

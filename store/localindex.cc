@@ -85,6 +85,11 @@ int LocalStore::FindDataset(void **handle, DcmDataset *query, DcmDataset **resul
     return finddataset_next(&ix, handle, query, result, level, ixflags);
 }
 
+void LocalStore::EndFind(void **handle)
+{
+    finddataset_end(handle);
+}
+
 int LocalStore::LocateImages(const std::vector<std::string> &instances,
                              std::vector<retrievelist_image> *places)
 {

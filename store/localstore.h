@@ -232,6 +232,9 @@ public:
     // flags: LS_FIND_* (the same at every call of one iteration).
     int FindDataset(void **handle, DcmDataset *query, DcmDataset **result, const char *level,
                     int flags = 0);
+    // Ends an iteration of FindDataset before its end: frees *handle (null
+    // is fine) and sets it to null.
+    void EndFind(void **handle);
     // Parses a date or date range into [*from, *to].
     void dateRangeHash(const char *range, unsigned int *from, unsigned int *to);
     // 0 when record passes the summary test of t, 1 when not.

@@ -81,10 +81,12 @@ int pages_studyList(const webrequest &rq)
                 delete m;
                 break;
             }
-            if (studies.size() < PAGE_MAX_STUDIES)
-                studies.emplace_back(m);
-            else
-                delete m;
+            studies.emplace_back(m);
+            // The page shows no more: the rest is not walked.
+            if (studies.size() >= PAGE_MAX_STUDIES) {
+                web_store->EndFind(&handle);
+                break;
+            }
         }
     }
     std::string page =

@@ -108,13 +108,10 @@ static int runQuery(DcmDataset *query, const char *level, size_t max,
             match->findAndDeleteElement(DCM_QueryRetrieveLevel);
             out->emplace_back(match);
             if (max != 0 && out->size() >= max) {
-                // The caller needs no more: end the iteration here.
-                while (r == 0) {
-                    DcmDataset *rest = nullptr;
-                    r = web_store->FindDataset(&handle, query, &rest, level);
-                    delete rest;
-                }
-                return r < 0 ? -1 : 0;
+                // The caller needs no more: end the iteration here, without
+                // walking the matches it would not send.
+                web_store->EndFind(&handle);
+                return 0;
             }
         } else {
             delete match;
