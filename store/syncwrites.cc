@@ -296,6 +296,10 @@ int LocalStore::replayImage(void *arg, const char *study, const char *series, co
         goto out;
     }
     store->noteParentChanged(target);
+    // A store that keeps the patient link tree gets the image's link again
+    // too (an existing one stays).
+    if (access((OFString(store->baseDir) + "/patient").c_str(), F_OK) == 0)
+        store->WriteSymlinks(file.getDataset());
     logprintf(LOGLEVEL_INFO, log, "Written from the journal: %s\n", target.c_str());
     result = 0;
 out:

@@ -62,9 +62,14 @@ TEST(Journal, AnsweredImagesComeBackFromTheJournalOfADeadWriter)
     EXPECT_EQ(3, journal_pending(journalPath(s).c_str()));
     loseTheTree(s, {"6.1", "6.2", "6.3"});
 
+    // The store keeps a patient link tree, which the replay fills too.
+    ASSERT_EQ(0, mkdir(s.B("patient").c_str(), 0755));
     LocalStore next(s.dir.c_str());
     next.setLogfile(s.log.stream());
     EXPECT_EQ(3, next.ReplayJournals());
+    std::vector<std::string> links = findSuffix(s.B("patient"), ".dcm");
+    ASSERT_EQ(1u, links.size()); // the three share instance number 0
+    EXPECT_EQ(readFile(s.B("patient/" + links[0])), stored["6.1"]);
     for (const auto &kv : stored)
         EXPECT_EQ(kv.second, readFile(imagePath(s, kv.first))) << kv.first;
     EXPECT_EQ((std::vector<std::string>{"6.1", "6.2", "6.3"}), indexedImages(s));
