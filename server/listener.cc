@@ -318,6 +318,9 @@ int runListener()
 {
     const serveroptions &o = server_options;
     catchStopSignals();
+    // The network layer's long waits (a command, a C-STORE response) look
+    // at the stop request every second.
+    DCMTK_set_stop_check(listener_stopping);
     // The plain port, the TLS port, or both; nets[secure] is the TLS one.
     T_ASC_Network *nets[2] = {nullptr, nullptr};
     int count = 0, secure = -1;
