@@ -74,6 +74,12 @@ void DCMTK_transport_close_on_connection(int fd);
 // whole by a blocking receive.
 int DCMTK_assoc_waitMessage(T_ASC_Association *assoc, int ms);
 
+// Stops reading from the association's connection: what the peer sends is
+// no longer waited for, so an abort that follows (which waits for the peer
+// to close) ends at once even with a peer that never answers. 0, or -1
+// when the association has no connection of this layer's transport.
+int DCMTK_transport_stop_reading(T_ASC_Association *assoc);
+
 // Installs the process's stop test: the layer's long waits (for a message,
 // for a response) look at it every second and end early while it returns
 // non-zero. Null: none.

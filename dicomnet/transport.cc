@@ -561,6 +561,14 @@ int DCMTK_assoc_waitMessage(T_ASC_Association *assoc, int ms)
     return conn->waitReadable(ms);
 }
 
+int DCMTK_transport_stop_reading(T_ASC_Association *assoc)
+{
+    DCMTK_LayerConnection *conn = layer_connection(assoc);
+    if (conn == nullptr)
+        return -1;
+    return shutdown(conn->socketOf(), SHUT_RD) == 0 ? 0 : -1;
+}
+
 static int (*stopCheck)(void) = nullptr;
 
 void DCMTK_set_stop_check(int (*stopping)(void))

@@ -110,6 +110,9 @@ int buildSubAssociation(T_DIMSE_C_MoveRQ *request, movedata *md, int b)
 static void noteLinkLoss(movedata *md, int sent)
 {
     if (sent == RETRIEVE_SILENT) {
+        // The abort must not wait for this peer to close either.
+        if (md->subassoc != NULL)
+            DCMTK_transport_stop_reading(md->subassoc);
         endSubAssociation(md, DIMSE_NODATAAVAILABLE);
         md->givenUp = 1;
     } else if (sent == RETRIEVE_LINK_LOST) {
@@ -270,6 +273,8 @@ static Uint16 startMove(const handlercontext *ctx, T_DIMSE_C_MoveRQ *request, mo
 static void stopMove(movedata *md, T_DIMSE_C_MoveRSP *response, DcmDataset **responseIdentifiers)
 {
     retrievejob *job = md->job;
+    if (md->subassoc != NULL)
+        DCMTK_transport_stop_reading(md->subassoc);
     endSubAssociation(md, DIMSE_NODATAAVAILABLE);
     md->ahead = MOVE_AHEAD_NONE;
     size_t left = job->items.size() - job->next;
