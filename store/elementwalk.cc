@@ -55,7 +55,7 @@ void elementwalk_init(elementwalk *w, bool implicitVr, bool bigEndian, uint64_t 
     w->isSequence = nullptr;
     w->pos = 0;
     w->stack.assign(1, elementwalk_frame{end, end != NO_LIMIT, false, false, implicitVr,
-                                         bigEndian});
+                                         bigEndian, 0});
     w->depth = 0;
     w->headLen = 0;
     w->skip = 0;
@@ -79,7 +79,7 @@ static int openSequence(elementwalk *w, const elementwalk_frame &in, uint64_t li
         return fail(w, ELEMENTWALK_TOO_DEEP);
     w->depth++;
     w->stack.push_back(elementwalk_frame{defined ? limit : in.limit, defined, true, fragments,
-                                         implicitVr, bigEndian});
+                                         implicitVr, bigEndian, 0});
     return ELEMENTWALK_MORE;
 }
 
@@ -114,7 +114,7 @@ static int itemHeader(elementwalk *w)
         if (f.fragments)
             return fail(w, ELEMENTWALK_DAMAGED);
         w->stack.push_back(
-            elementwalk_frame{f.limit, false, false, false, f.implicitVr, f.bigEndian});
+            elementwalk_frame{f.limit, false, false, false, f.implicitVr, f.bigEndian, 0});
         return ELEMENTWALK_MORE;
     }
     if (checkLength(w, f, length) != ELEMENTWALK_MORE)
@@ -123,7 +123,7 @@ static int itemHeader(elementwalk *w)
         w->skip = length;
     else
         w->stack.push_back(
-            elementwalk_frame{w->pos + length, true, false, false, f.implicitVr, f.bigEndian});
+            elementwalk_frame{w->pos + length, true, false, false, f.implicitVr, f.bigEndian, 0});
     return ELEMENTWALK_MORE;
 }
 
@@ -142,6 +142,10 @@ static int elementHeader(elementwalk *w)
         w->stack.pop_back();
         return ELEMENTWALK_MORE;
     }
+    uint32_t tag = (uint32_t)group << 16 | element;
+    if (w->strictVr && tag <= f.lastTag)
+        return fail(w, ELEMENTWALK_DISORDERED);
+    w->stack.back().lastTag = tag;
     char vr[3] = "";
     uint32_t length;
     if (f.implicitVr) {
