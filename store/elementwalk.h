@@ -22,12 +22,12 @@ enum { ELEMENTWALK_MAX_DEPTH = 64 };
 
 // Results of elementwalk_feed and elementwalk_finish.
 enum {
-    ELEMENTWALK_MORE = 0,     // fine so far (feed); whole (finish)
-    ELEMENTWALK_DAMAGED = 1,  // a length or delimitation that does not fit, or cut short
-    ELEMENTWALK_TOO_DEEP = 2, // sequences nested deeper than the limit
-    ELEMENTWALK_TOO_LONG = 3, // a length, or the data set, beyond maxLength
-    ELEMENTWALK_FOREIGN = 4,  // an explicit VR that is not two capital letters (or, when
-                              // strict, not a VR at all): not followed here
+    ELEMENTWALK_MORE = 0,       // fine so far (feed); whole (finish)
+    ELEMENTWALK_DAMAGED = 1,    // a length or delimitation that does not fit, or cut short
+    ELEMENTWALK_TOO_DEEP = 2,   // sequences nested deeper than the limit
+    ELEMENTWALK_TOO_LONG = 3,   // a length, or the data set, beyond maxLength
+    ELEMENTWALK_FOREIGN = 4,    // an explicit VR that is not two capital letters (or, when
+                                // strict, not a VR at all): not followed here
     ELEMENTWALK_DISORDERED = 5, // strict: an element not after the one before it
 };
 
