@@ -109,14 +109,16 @@ struct requeststate {
 };
 
 // Whether crypt(3) can check passwords against hash: hashing with it as
-// the setting gives a hash, not a failure token ("*0", "*1") or nothing.
+// the setting gives a hash of the same length, not a failure token ("*0",
+// "*1") or nothing. (Any text starting with two salt characters would pass
+// as a setting of the old DES method; a DES hash has 13 characters.)
 static bool usableHash(const char *hash)
 {
     if (hash[0] == '\0')
         return false;
     std::unique_ptr<crypt_data> data(new crypt_data());
     const char *h = crypt_r("", hash, data.get());
-    return h != nullptr && h[0] != '*';
+    return h != nullptr && h[0] != '*' && strlen(h) == strlen(hash);
 }
 
 int httpd_loadUsers(const char *path)
