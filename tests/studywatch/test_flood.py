@@ -135,6 +135,25 @@ class FloodTestCase(unittest.TestCase):
                       "%s." % real, w.log_messages())
         self.assertLess(os.path.getsize(w.logpath), 1 << 20)
 
+    def test_quiet_studies_start_as_fast_as_the_child_limit_allows(self):
+        # Every quiet study is ready at once and a renderer's end starts the
+        # next: 24 studies of 0.3 s each with 4 at a time take about 2 s,
+        # not one second or more per study.
+        self.renderer.control(**{"*": {"sleep": 0.3}})
+        w, s, f = self.start(["-M", "4"])
+        studies = ["1.2.826.0.1.88.%d" % i for i in range(24)]
+        for study in studies:
+            s.announce(study)
+        runs = self.renderer.wait_runs(24, timeout=30)
+        runs = self.renderer.wait_ended()
+        self.assertEqual(sorted(r["study"] for r in runs), sorted(studies))
+        starts = sorted(r["start"] for r in runs)
+        self.assertLess(starts[-1] - starts[0], 12.0)
+        # Never more than four at once.
+        for r in runs:
+            overlapping = [o for o in runs if o["start"] < r["start"] < o["end"]]
+            self.assertLessEqual(len(overlapping), 3)
+
 
 if __name__ == "__main__":
     veltotest.main()
