@@ -26,14 +26,14 @@ enum { MONITORINPUT_MAX_ENTRIES = 1024 };
 
 // What a datagram is handled with. Pointers are borrowed.
 struct monitorinput_context {
-    AETitleMap *map;      // the map that learns peers
-    int map_fd;           // the map file, rewritten after each addition; -1: not saved
-    FILE *logfp;          // log stream (null: nothing logged)
-    long own_pid;         // this process's id: its own echoes are skipped
-    const char *own_host; // this host's name (multicast_get_hostname)
-    int learn;            // 0: no datagram changes the map
-    int learn_flags;      // flags of a discovered peer; CONFIG ADD_AET gets at most these
-    const char *own_aet;  // the server's own AE title (null: none); never learnt
+    AETitleMap *map;            // the map that learns peers
+    int map_fd;                 // the map file, rewritten after each addition; -1: not saved
+    FILE *logfp;                // log stream (null: nothing logged)
+    long own_pid;               // this process's id: its own echoes are skipped
+    const char *own_host;       // this host's name (multicast_get_hostname)
+    int learn;                  // 0: no datagram changes the map
+    int learn_flags;            // flags of a discovered peer; CONFIG ADD_AET gets at most these
+    const char *own_aet;        // the server's own AE title (null: none); never learnt
     const AccessPolicy *policy; // titles its rules name are never learnt (null: none)
 };
 

@@ -198,8 +198,8 @@ static int give_up_root(const settings *s, FILE *log)
 
 int main(int argc, char **argv)
 {
-    settings s = {1104, 30, 1, {}, 0, WATCHLOOP_LOG_INTERVAL_DEFAULT / 1000, NULL, NULL, -1, NULL,
-                  NULL, 0};
+    settings s = {1104, 30,   1,  {},   0,    WATCHLOOP_LOG_INTERVAL_DEFAULT / 1000,
+                  NULL, NULL, -1, NULL, NULL, 0};
     FILE *log = stderr;
     int pidfile_failed = 0;
 

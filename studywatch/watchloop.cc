@@ -213,8 +213,8 @@ static void read_local_addresses(int64_t now)
     int n = 0;
     for (struct ifaddrs *i = list; i != NULL && n < MAX_LOCAL; i = i->ifa_next) {
         if (i->ifa_addr != NULL && i->ifa_addr->sa_family == AF_INET)
-            localAddresses[n++] = reinterpret_cast<const struct sockaddr_in *>(i->ifa_addr)
-                                      ->sin_addr.s_addr;
+            localAddresses[n++] =
+                reinterpret_cast<const struct sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr;
     }
     localCount = n;
     freeifaddrs(list);
@@ -287,9 +287,10 @@ int watchloop_receive(int sock, SQ_queue *q, int64_t now, FILE *log)
         return 0;
     }
     if (added == 2 && ratelog_due(&madeRoom, now))
-        logprintf(LOGLEVEL_WARNING, log,
-                  "Study queue full: a study of an unknown sender dropped for the archive's %s%s.\n",
-                  uid, held_text(ratelog_written(&madeRoom, now), more, sizeof more));
+        logprintf(
+            LOGLEVEL_WARNING, log,
+            "Study queue full: a study of an unknown sender dropped for the archive's %s%s.\n", uid,
+            held_text(ratelog_written(&madeRoom, now), more, sizeof more));
     return 1;
 }
 
@@ -366,7 +367,8 @@ int watchloop_run(unsigned short port, int timeout_seconds, int maxchildren, FIL
         p[1].fd = childPipe[0];
         p[1].events = POLLIN;
         p[1].revents = 0;
-        int ready = poll(p, childPipe[0] >= 0 ? 2 : 1, wake > now ? static_cast<int>(wake - now) : 0);
+        int ready =
+            poll(p, childPipe[0] >= 0 ? 2 : 1, wake > now ? static_cast<int>(wake - now) : 0);
         if (ready <= 0)
             continue;
         if (p[1].revents != 0) {

@@ -398,7 +398,8 @@ TEST_F(MonitorInput, LearningOffAndLearntFlags)
     EXPECT_EQ(handle("gamma 1 CONFIG ADD_AET WS1 10.0.0.7:104 FMSD\n"), MONITORINPUT_ADDED);
     EXPECT_EQ(AETitleMap_FindByAET(&map, "X")->flags, AETITLEMAP_FLAG_S);
     EXPECT_EQ(AETitleMap_FindByAET(&map, "WS1")->flags, AETITLEMAP_FLAG_S);
-    EXPECT_EQ(mapText(), "beta\tX\t192.168.1.20:104\tS\tlearnt\ngamma\tWS1\t10.0.0.7:104\tS\tlearnt\n");
+    EXPECT_EQ(mapText(),
+              "beta\tX\t192.168.1.20:104\tS\tlearnt\ngamma\tWS1\t10.0.0.7:104\tS\tlearnt\n");
 }
 
 // Learning never takes a title or name that the server reserves, in any

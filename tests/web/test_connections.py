@@ -128,7 +128,9 @@ class ConnectionTest(vt.ServerTestCase):
         conn = http.client.HTTPConnection("127.0.0.1", w.port, timeout=10)
         time.sleep(1)
         conn.request("GET", "/dicom-web/studies")
-        self.assertEqual(conn.getresponse().read() is not None, True)
+        r = conn.getresponse()
+        r.read()
+        self.assertEqual(r.status, 200)
         time.sleep(3)
         raw = conn.sock
         self.assertTrue(closed_by_server(raw))
