@@ -207,15 +207,16 @@ static bool checkUser(MHD_Connection *conn, std::string *name)
 // trickle in (the library's own timeout starts over with every byte, so
 // one byte every few seconds would hold a connection slot for ever).
 struct connwatch {
-    MHD_socket fd;
+    int fd; // our own duplicate of the connection's socket, or -1
     std::chrono::steady_clock::time_point since; // start of the wait for headers
     bool waiting;                                // headers are awaited
 };
 
 // watchLock guards watched, the connwatch entries in it and watchStop. The
-// library tells of a connection's close (notifyConnection, which removes its
-// entry under the lock) before it closes the socket, so the watchdog never
-// shuts down a descriptor that has been closed and reused.
+// watchdog shuts a socket down through a duplicate descriptor that it owns
+// until the library reports the connection closed: the library's own
+// descriptor may be closed (and its number reused by a new connection)
+// before that report, the duplicate's number cannot be.
 static std::mutex watchLock;
 static std::condition_variable watchWake;
 static std::set<connwatch *> watched;
@@ -230,7 +231,10 @@ static void notifyConnection(void *, MHD_Connection *conn, void **socketContext,
             MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CONNECTION_FD);
         if (ci == nullptr)
             return;
-        connwatch *w = new connwatch{ci->connect_fd, std::chrono::steady_clock::now(), true};
+        // Without a duplicate (no descriptors left) the connection is
+        // only under the library's own timeout.
+        int fd = fcntl(ci->connect_fd, F_DUPFD_CLOEXEC, 0);
+        connwatch *w = new connwatch{fd, std::chrono::steady_clock::now(), fd != -1};
         std::lock_guard<std::mutex> l(watchLock);
         watched.insert(w);
         *socketContext = w;
@@ -240,6 +244,8 @@ static void notifyConnection(void *, MHD_Connection *conn, void **socketContext,
             std::lock_guard<std::mutex> l(watchLock);
             watched.erase(w);
         }
+        if (w->fd != -1)
+            close(w->fd);
         delete w;
         *socketContext = nullptr;
     }
@@ -254,7 +260,7 @@ static void awaitHeaders(MHD_Connection *conn, bool waiting)
         return;
     connwatch *w = static_cast<connwatch *>(ci->socket_context);
     std::lock_guard<std::mutex> l(watchLock);
-    w->waiting = waiting;
+    w->waiting = waiting && w->fd != -1;
     w->since = std::chrono::steady_clock::now();
 }
 
