@@ -12,16 +12,17 @@
 #include <unistd.h>
 
 #include "aetitlemap/aetitlemap.h"
+#include "core/archive.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/installpath.h"
 #include "runtime/logprintf.h"
 #include "runtime/process.h"
 #include "runtime/watchdog.h"
+#include "server/handlers.h"
 #include "server/listener.h"
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
 #include "server/tlsconfig.h"
-#include "store/localstore.h"
 
 // The process-wide objects, in the order they are built. The store's
 // constructor reads its configuration and loads the study table here,
@@ -49,6 +50,7 @@ serveroptions server_options = {
     AETITLEMAP_FLAGS_DISCOVERED,       // learn_flags
 };
 LocalStore server_store;
+archive_context server_archive;
 serverstate server_state;
 AETitleMap server_aetmap = nullptr;
 AccessPolicy server_access = {0, nullptr, ""};
@@ -256,6 +258,13 @@ int main(int argc, char **argv)
     if (o.logfile != nullptr)
         o.logfp = fopen(o.logfile, "a");
     server_store.setLogfile(o.logfp);
+    server_archive.store = &server_store;
+    server_archive.patientLinks = o.symlinks != 0;
+    server_archive.monitorSock = &server_state.sendsock;
+    server_archive.stored = [](void *, const char *study, const char *series,
+                               const char *instance) {
+        commit_noteStored(study, series, instance);
+    };
 
     if (o.debug == 1)
         logprintf_setmaxlevel(LOGLEVEL_DEBUG);

@@ -20,12 +20,12 @@
 #include "dcmtk/dcmjpeg/djdecode.h"
 #include "dcmtk/dcmjpls/djdecode.h"
 
+#include "core/archive.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/installpath.h"
 #include "runtime/logprintf.h"
 #include "runtime/multicast.h"
 #include "runtime/process.h"
-#include "store/localstore.h"
 #include "web/httpd.h"
 #include "web/webserver.h"
 
@@ -45,14 +45,16 @@ weboptions web_options = {
     nullptr,                  // logfile
     nullptr,                  // pidfile
     0,                        // debug
+    0,                        // symlinks
 };
 LocalStore *web_store = nullptr;
+archive_context web_archive;
 std::mutex web_storeLock;
 int web_monitorSock = -1;
 
 static const char usageText[] =
     "Usage: %s [-p Port] [-b Address] [-m MonitorPort] [-w UsersFile] [-A]\n"
-    "       [-C CertFile -K KeyFile] [-V ViewerDir] [-M MaxConnections] [-o]\n"
+    "       [-C CertFile -K KeyFile] [-V ViewerDir] [-M MaxConnections] [-o] [-s]\n"
     "       [-l logfile] [-P pidfile] [-D] [-h]\n"
     "  -p Port        HTTP port (default %d)\n"
     "  -b Address     IPv4 address to listen on (default %s)\n"
@@ -66,6 +68,7 @@ static const char usageText[] =
     "                 installation, else .deps/ohif of the source tree)\n"
     "  -M Max         connections served at once (default 64)\n"
     "  -o             STOW-RS replaces images that are already stored\n"
+    "  -s             also enter uploads in the patient link tree (as storeserver -s)\n"
     "  -l logfile     log to the file instead of stderr\n"
     "  -P pidfile     write the process id to the file\n"
     "  -D             debug logging (twice: trace)\n"
@@ -82,7 +85,7 @@ static int parseOptions(int argc, char **argv)
 {
     weboptions &o = web_options;
     int c;
-    while ((c = getopt(argc, argv, "p:b:m:w:AC:K:V:M:ol:P:Dh")) != -1) {
+    while ((c = getopt(argc, argv, "p:b:m:w:AC:K:V:M:osl:P:Dh")) != -1) {
         switch (c) {
         case 'p':
             o.port = (int)strtol(optarg, nullptr, 10);
@@ -113,6 +116,9 @@ static int parseOptions(int argc, char **argv)
             break;
         case 'o':
             o.overwrite = 1;
+            break;
+        case 's':
+            o.symlinks = 1;
             break;
         case 'l':
             o.logfile = optarg;
@@ -265,6 +271,9 @@ int main(int argc, char **argv)
 
     multicast_init();
     web_monitorSock = multicast_sendsocket((unsigned short)o.monitor_port, o.mcast_group);
+    web_archive.store = web_store;
+    web_archive.patientLinks = o.symlinks != 0;
+    web_archive.monitorSock = &web_monitorSock;
     signal(SIGPIPE, SIG_IGN);
 
     // The stop signals are taken by sigwait below; blocked before the

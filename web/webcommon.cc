@@ -14,7 +14,6 @@
 #include "dcmtk/dcmdata/dcjson.h"
 
 #include "dicomnet/dicomnet.h"
-#include "runtime/multicast.h"
 #include "store/localstore.h"
 #include "web/webserver.h"
 
@@ -54,13 +53,6 @@ int web_reply(const webrequest &rq, unsigned status, const char *contentType,
 int web_replyError(const webrequest &rq, unsigned status, const char *text)
 {
     return web_reply(rq, status, "text/plain; charset=utf-8", std::string(text) + "\n");
-}
-
-void web_announceStored(const char *study, const char *series, const char *instance)
-{
-    char text[MULTICAST_MSGSIZE];
-    snprintf(text, sizeof text, "STORAGE STOREUID %s %s %s", study, series, instance);
-    multicast_send(web_monitorSock, text);
 }
 
 bool web_readFile(const std::string &path, std::string *out)
