@@ -51,6 +51,19 @@ static Uint16 startGet(const handlercontext *ctx, getdata *gd, DcmDataset *ident
     return 0;
 }
 
+// Whether the requester reads the identifier (the Failed SOP Instance UID
+// List) of a final C-GET response. DCMTK's requesting side of C-GET
+// (DcmSCU, which getscu is built on) reads the command of each response but
+// never its data set: the identifier's P-DATA then meets the release that
+// the requester sends next, and the release fails. Such a requester names
+// itself with the toolkit's implementation version name "OFFIS_DCMTK_...";
+// it gets the counts alone (each failure is in the server's log).
+static bool readsGetIdentifier(T_ASC_Association *assoc)
+{
+    return assoc == nullptr || assoc->params == nullptr ||
+           strncmp(assoc->params->theirImplementationVersionName, "OFFIS_DCMTK_", 12) != 0;
+}
+
 void getSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_GetRQ *request,
                     DcmDataset *requestIdentifiers, int responseCount, T_DIMSE_C_GetRSP *response,
                     DcmDataset **statusDetail, DcmDataset **responseIdentifiers)
@@ -88,7 +101,10 @@ void getSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_GetRQ *reque
         else
             response->DimseStatus = STATUS_Success;
         setCounts(response, job);
-        *responseIdentifiers = retrieve_failedList(job);
+        if (readsGetIdentifier(ctx->assoc))
+            *responseIdentifiers = retrieve_failedList(job);
+        else if (job->failed != 0)
+            LOG(LOGLEVEL_DEBUG, "GET: failed list left out for a DCMTK requester.\n");
         retrieveJobFree(&gd->job);
         return;
     }
