@@ -2,7 +2,12 @@
 // patient link tree and the monitor channel.
 #include "core/archive.h"
 
+#include <mutex>
+
 #include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcrledrg.h"
+#include "dcmtk/dcmjpeg/djdecode.h"
+#include "dcmtk/dcmjpls/djdecode.h"
 
 #include "dicomnet/dicomnet.h"
 #include "runtime/monitormsg.h"
@@ -52,6 +57,16 @@ unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrit
                                          uids.sopInstance.c_str()));
     }
     return ARCHIVE_STORED;
+}
+
+void archive_registerDecoders()
+{
+    static std::once_flag once;
+    std::call_once(once, []() {
+        DJDecoderRegistration::registerCodecs();
+        DJLSDecoderRegistration::registerCodecs();
+        DcmRLEDecoderRegistration::registerCodecs();
+    });
 }
 
 int archive_flush(const archive_context *ctx)

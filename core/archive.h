@@ -63,6 +63,12 @@ struct archive_ingested {
 unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrite,
                         archive_ingested *out);
 
+// Registers DCMTK's decoders (the JPEG family, JPEG-LS, RLE) with the
+// toolkit, once per process however often it is called (thread-safe): for
+// a front end that sends images in another transfer syntax than they were
+// stored in, or renders them.
+void archive_registerDecoders();
+
 // Flushes what ingests (and every other write of this process to the
 // store) changed since the last flush: 0 on disk, -1 after a log.
 int archive_flush(const archive_context *ctx);

@@ -14,12 +14,10 @@
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcfilefo.h"
-#include "dcmtk/dcmdata/dcrledrg.h"
 #include "dcmtk/dcmdata/dcxfer.h"
-#include "dcmtk/dcmjpeg/djdecode.h"
-#include "dcmtk/dcmjpls/djdecode.h"
 #include "dcmtk/dcmnet/diutil.h"
 
+#include "core/archive.h"
 #include "index/keymatch.h"
 #include "index/retrievelist.h"
 #include "runtime/fullio.h"
@@ -169,19 +167,6 @@ int retrieve_proposeBatch(T_ASC_Parameters *params, const retrievejob *job, int 
     return result;
 }
 
-// The decoders are registered once per process, when a first image needs
-// one.
-static void registerDecoders()
-{
-    static bool registered = false;
-    if (registered)
-        return;
-    DJDecoderRegistration::registerCodecs();
-    DJLSDecoderRegistration::registerCodecs();
-    DcmRLEDecoderRegistration::registerCodecs();
-    registered = true;
-}
-
 // The context to send item on: one accepted for its class in the file's
 // own syntax, else one accepted in an uncompressed syntax; 0 when none.
 // *syntax receives the accepted transfer syntax.
@@ -221,7 +206,7 @@ static bool loadFor(DcmFileFormat *file, const retrieveitem &item, const std::st
     E_TransferSyntax target = DcmXfer(syntax.c_str()).getXfer();
     E_TransferSyntax from = dset->getOriginalXfer();
     if (DcmXfer(from).isEncapsulated()) {
-        registerDecoders();
+        archive_registerDecoders();
         if (dset->chooseRepresentation(target, nullptr).bad() ||
             !dset->canWriteXfer(target, from)) {
             LOG(LOGLEVEL_ERROR, "MOVE/STORE:Cannot decode %s (%s) for %s.\n", item.path.c_str(),

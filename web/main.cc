@@ -16,12 +16,9 @@
 
 #include <string>
 
-#include "dcmtk/dcmdata/dcrledrg.h"
-#include "dcmtk/dcmjpeg/djdecode.h"
-#include "dcmtk/dcmjpls/djdecode.h"
-
 #include "core/archive.h"
 #include "dicomnet/dicomnet.h"
+#include "dicomnet/tlsfile.h"
 #include "runtime/installpath.h"
 #include "runtime/logprintf.h"
 #include "runtime/multicast.h"
@@ -146,39 +143,25 @@ static int parseOptions(int argc, char **argv)
 }
 
 // The certificate and key of the DICOM side's TLS settings ("DicomTLS"
-// along the configuration search path: "certificate FILE" and "private-key
-// FILE" lines, relative names taken from the file's directory), so that
-// the web is served over HTTPS with the site's certificate. Fills both or
-// neither; the strings live for the process's life.
-static void dicomTlsFiles(std::string *cert, std::string *key)
+// along the configuration search path, read as the server reads it), so
+// that the web is served over HTTPS with the site's certificate. Fills both
+// or neither; 0, or -1 after a log when the file is there but unusable (as
+// the server, storeweb then does not start rather than serve without TLS).
+static int dicomTlsFiles(std::string *cert, std::string *key)
 {
-    char found[PATH_MAX];
-    const char *path = getfilepath(CONFIG_SEARCHPATH, "DicomTLS", R_OK, found, sizeof found);
-    FILE *f = path != nullptr ? fopen(path, "r") : nullptr;
-    if (f == nullptr)
-        return;
-    std::string dir(path);
-    dir = dir.substr(0, dir.rfind('/') + 1);
-    std::string c, k;
-    char line[1024];
-    while (fgets(line, sizeof line, f) != nullptr) {
-        char *save = nullptr;
-        line[strcspn(line, "#")] = '\0';
-        const char *word = strtok_r(line, " \t\r\n", &save);
-        const char *value = word != nullptr ? strtok_r(nullptr, " \t\r\n", &save) : nullptr;
-        if (value == nullptr)
-            continue;
-        std::string full = value[0] == '/' ? value : dir + value;
-        if (strcmp(word, "certificate") == 0)
-            c = full;
-        else if (strcmp(word, "private-key") == 0)
-            k = full;
+    tlsfile_settings s;
+    std::string why;
+    int r = tlsfile_read(nullptr, &s, &why);
+    if (r < 0) {
+        logprintf(LOGLEVEL_FATAL, web_options.logfp, "TLS settings %s: %s\n", s.path.c_str(),
+                  why.c_str());
+        return -1;
     }
-    fclose(f);
-    if (!c.empty() && !k.empty()) {
-        *cert = c;
-        *key = k;
+    if (r == 0) {
+        *cert = s.certificate;
+        *key = s.key;
     }
+    return 0;
 }
 
 // True for an address of the loopback network (127.0.0.0/8).
@@ -219,7 +202,8 @@ int main(int argc, char **argv)
     // Without -C and -K, the DICOM side's certificate, if it has one.
     static std::string tlsCert, tlsKey;
     if (o.cert_file == nullptr) {
-        dicomTlsFiles(&tlsCert, &tlsKey);
+        if (dicomTlsFiles(&tlsCert, &tlsKey) != 0)
+            return 1;
         if (!tlsCert.empty()) {
             o.cert_file = tlsCert.c_str();
             o.key_file = tlsKey.c_str();
@@ -265,9 +249,7 @@ int main(int argc, char **argv)
 
     DCMTK_quiet_toolkit_log();
     // Frames and rendered images of compressed files are decoded.
-    DJDecoderRegistration::registerCodecs();
-    DJLSDecoderRegistration::registerCodecs();
-    DcmRLEDecoderRegistration::registerCodecs();
+    archive_registerDecoders();
 
     multicast_init();
     web_monitorSock = multicast_sendsocket((unsigned short)o.monitor_port, o.mcast_group);
