@@ -59,6 +59,86 @@ unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrit
     return ARCHIVE_STORED;
 }
 
+archive_query::archive_query(const archive_context *ctx, DcmDataset *identifier, const char *level,
+                             int flags)
+    : ctx_(ctx), identifier_(identifier), level_(level), flags_(flags)
+{
+}
+
+archive_query::~archive_query()
+{
+    end();
+}
+
+int archive_query::next(DcmDataset **result)
+{
+    if (ended_)
+        return 1;
+    int r = ctx_->store->FindDataset(
+        &walk_, identifier_, result, level_,
+        (flags_ & ARCHIVE_FIND_COMBINED_DATETIME) ? LS_FIND_COMBINED_DATETIME : 0);
+    // The index frees its state at the end of a walk.
+    if (r != 0)
+        ended_ = true;
+    return r;
+}
+
+void archive_query::end()
+{
+    ctx_->store->EndFind(&walk_);
+    ended_ = true;
+}
+
+void archive_refresh(const archive_context *ctx)
+{
+    // A few stats when nothing changed; a reload when a study was added.
+    ctx->store->refreshStudyTable();
+}
+
+std::string archive_imagePath(const archive_context *ctx, const char *study, const char *series,
+                              const char *instance)
+{
+    return ctx->store->GetUidPath(study, series, instance, 1).c_str();
+}
+
+template <size_t N> static std::vector<DcmTagKey> keysOf(const studyindex_field (&fields)[N])
+{
+    std::vector<DcmTagKey> keys;
+    for (const studyindex_field &f : fields)
+        keys.push_back(f.tag);
+    return keys;
+}
+
+const std::vector<DcmTagKey> &archive_seriesRecordKeys()
+{
+    static const std::vector<DcmTagKey> keys = keysOf(studyindex_seriesFields);
+    return keys;
+}
+
+const std::vector<DcmTagKey> &archive_imageRecordKeys()
+{
+    static const std::vector<DcmTagKey> keys = keysOf(studyindex_imageFields);
+    return keys;
+}
+
+static bool holds(const std::vector<DcmTagKey> &keys, const DcmTagKey &key)
+{
+    for (const DcmTagKey &k : keys)
+        if (k == key)
+            return true;
+    return false;
+}
+
+bool archive_seriesRecordHolds(const DcmTagKey &key)
+{
+    return holds(archive_seriesRecordKeys(), key);
+}
+
+bool archive_imageRecordHolds(const DcmTagKey &key)
+{
+    return holds(archive_imageRecordKeys(), key);
+}
+
 void archive_registerDecoders()
 {
     static std::once_flag once;

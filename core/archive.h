@@ -17,6 +17,7 @@
 #include <stdio.h>
 
 #include <string>
+#include <vector>
 
 #include "dcmtk/dcmdata/dcdatset.h"
 
@@ -62,6 +63,67 @@ struct archive_ingested {
 // Returns an ARCHIVE_* status; *out (may be null) gets the image's UIDs.
 unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrite,
                         archive_ingested *out);
+
+// Longest UID the archive accepts (index keys are 64 bytes wide).
+enum { ARCHIVE_UID_MAX = LS_UID_MAX };
+
+// Flags of an archive_query.
+enum {
+    ARCHIVE_FIND_COMBINED_DATETIME = 1, // StudyDate with StudyTime as one date-time range
+};
+
+// One query's walk over the archive's index, one match at a time: the
+// C-FIND of the DICOM side, the QIDO-RS searches, the study page and the
+// web's instance lists all go through it, so they match alike. The walk
+// holds what it has read between two matches (a study's series, a series'
+// images) and frees it when it ends: at its last match, by end(), or when
+// the query goes. The caller serialises it with every other use of the
+// context's store, as for ingest.
+class archive_query
+{
+public:
+    // identifier (borrowed, unchanged while the walk runs) holds the keys;
+    // level null: the identifier's Query/Retrieve Level (0008,0052); a level
+    // given also puts the three UIDs into every image match. flags:
+    // ARCHIVE_FIND_*.
+    archive_query(const archive_context *ctx, DcmDataset *identifier, const char *level = nullptr,
+                  int flags = 0);
+    ~archive_query();
+    archive_query(const archive_query &) = delete;
+    archive_query &operator=(const archive_query &) = delete;
+
+    // The next match: 0 with its keys in *result (created, owned by the
+    // caller); 1 no further match; -1 the index cannot be read. After 1 or
+    // -1 the walk has ended and every further call returns 1.
+    int next(DcmDataset **result);
+    // Ends the walk before its last match (a cancelled C-FIND, a page that
+    // is full), freeing what it holds.
+    void end();
+
+private:
+    const archive_context *ctx_;
+    DcmDataset *identifier_;
+    const char *level_;
+    int flags_;
+    void *walk_ = nullptr; // the index's iteration state (index/finddataset.h)
+    bool ended_ = false;
+};
+
+// Brings the archive's study table up to date with the index files that
+// other processes wrote, before a walk that must see their studies.
+void archive_refresh(const archive_context *ctx);
+
+// The path of a stored image file (whether or not it exists).
+std::string archive_imagePath(const archive_context *ctx, const char *study, const char *series,
+                              const char *instance);
+
+// The keys that the series (image) index record holds, in record order: a
+// query on them is answered from the index without reading image files.
+const std::vector<DcmTagKey> &archive_seriesRecordKeys();
+const std::vector<DcmTagKey> &archive_imageRecordKeys();
+// Whether key is one of archive_seriesRecordKeys (archive_imageRecordKeys).
+bool archive_seriesRecordHolds(const DcmTagKey &key);
+bool archive_imageRecordHolds(const DcmTagKey &key);
 
 // Registers DCMTK's decoders (the JPEG family, JPEG-LS, RLE) with the
 // toolkit, once per process however often it is called (thread-safe): for

@@ -62,6 +62,7 @@ struct getdata {
 };
 
 struct archive_context;
+class archive_query;
 
 // Per-association handler context: one record kept by the command loop and
 // passed (as the callback data) to every handler. Each handler initialises
@@ -69,7 +70,7 @@ struct archive_context;
 struct handlercontext {
     DIC_AE store_calling;           // calling AE title of the association
     DIC_AE store_called;            // called AE title (chooses the C-STORE store mode)
-    void *findstate;                // LocalStore::FindDataset handle of the current C-FIND
+    archive_query *find;            // the walk of the current C-FIND (heap), or null
     movedata move;                  // state of the current C-MOVE
     getdata get;                    // state of the current C-GET
     T_ASC_Association *assoc;       // the association (borrowed), or null if not known
