@@ -2,6 +2,7 @@
 // patient link tree and the monitor channel.
 #include "core/archive.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
@@ -10,6 +11,8 @@
 #include "dcmtk/dcmjpls/djdecode.h"
 
 #include "dicomnet/dicomnet.h"
+#include "index/keymatch.h"
+#include "index/retrievelist.h"
 #include "runtime/monitormsg.h"
 #include "runtime/multicast.h"
 
@@ -87,6 +90,77 @@ void archive_query::end()
 {
     ctx_->store->EndFind(&walk_);
     ended_ = true;
+}
+
+// Fills image's file fields from the store.
+static void placeImage(const archive_context *ctx, const retrievelist_image &im,
+                       archive_image *image)
+{
+    image->study = im.study;
+    image->series = im.series;
+    image->instance = im.instance;
+    image->path = archive_imagePath(ctx, im.study.c_str(), im.series.c_str(), im.instance.c_str());
+    if (retrievelist_fileClass(image->path.c_str(), &image->sopClass, &image->xfer) != 0)
+        image->sopClass.clear();
+}
+
+int archive_select(const archive_context *ctx, DcmDataset *identifier,
+                   std::vector<archive_image> *out)
+{
+    out->clear();
+    std::vector<retrievelist_image> images;
+    finddataset_index ix = ctx->store->getIndex();
+    int r = retrievelist_build(&ix, identifier, &images);
+    if (r != RL_OK)
+        return r == RL_BAD_IDENTIFIER ? ARCHIVE_BAD_IDENTIFIER : ARCHIVE_INDEX_UNREADABLE;
+    out->resize(images.size());
+    for (size_t i = 0; i < images.size(); i++)
+        placeImage(ctx, images[i], &(*out)[i]);
+    return ARCHIVE_SELECTED;
+}
+
+bool archive_addSOPClassesInStudy(const archive_context *ctx, DcmDataset *query, DcmDataset *match)
+{
+    OFString level;
+    const char *study = DCMTK_getTagString(match, DCM_StudyInstanceUID);
+    if (!query->tagExists(DCM_SOPClassesInStudy) ||
+        query->findAndGetOFString(DCM_QueryRetrieveLevel, level).bad() || level != "STUDY" ||
+        study == nullptr)
+        return true;
+    std::vector<retrievelist_image> images;
+    std::vector<std::string> classes;
+    std::string list;
+    finddataset_index ix = ctx->store->getIndex();
+    if (retrievelist_study(&ix, study, &images) == RL_OK) {
+        for (const retrievelist_image &im : images) {
+            archive_image image;
+            placeImage(ctx, im, &image);
+            if (image.sopClass.empty() ||
+                std::find(classes.begin(), classes.end(), image.sopClass) != classes.end())
+                continue;
+            classes.push_back(image.sopClass);
+            if (!list.empty())
+                list += '\\';
+            list += image.sopClass;
+        }
+    }
+    match->putAndInsertString(DCM_SOPClassesInStudy, list.c_str());
+    // Any one of the study's classes among the key's values matches.
+    keymatch_key key;
+    keymatch_compile(&key, KEYMATCH_CODES, DCMTK_getTagString(query, DCM_SOPClassesInStudy));
+    return keymatch_matches(key, list.data(), list.size());
+}
+
+int archive_parseMeta(const unsigned char *buf, size_t n, std::string *sopClass, std::string *xfer,
+                      size_t *datasetStart)
+{
+    return retrievelist_parseMeta(buf, n, sopClass, xfer, datasetStart);
+}
+
+int archive_delete(const archive_context *ctx, const char *study, const char *series,
+                   const char *instance)
+{
+    return ctx->store->DeleteFile(study, series, instance);
 }
 
 void archive_refresh(const archive_context *ctx)

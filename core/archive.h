@@ -109,6 +109,46 @@ private:
     bool ended_ = false;
 };
 
+// One image that a retrieve selects: its UIDs, its file, and what the
+// file's meta header says (sopClass empty: the file cannot be read).
+struct archive_image {
+    std::string study, series, instance;
+    std::string path;
+    std::string sopClass, xfer;
+};
+
+// Results of archive_select.
+enum {
+    ARCHIVE_SELECTED = 0,          // *out holds every selected image (possibly none)
+    ARCHIVE_BAD_IDENTIFIER = -1,   // level missing or unknown, or its unique key missing
+    ARCHIVE_INDEX_UNREADABLE = -2, // an index file could not be read
+};
+
+// The images that a C-MOVE or C-GET identifier selects (UID lists allowed
+// at every level), into *out (cleared first) in the order they are to be
+// sent, each file's SOP class and transfer syntax read. ARCHIVE_*.
+int archive_select(const archive_context *ctx, DcmDataset *identifier,
+                   std::vector<archive_image> *out);
+
+// For a study-level query that asks for SOP Classes in Study (0008,0062)
+// and a study match (with its Study Instance UID): sets the key in match
+// to the distinct SOP classes of the study's stored images, read from
+// their files. False when the query's value of the key (one class or a
+// list) names none of them: the study is no match. True (match untouched)
+// for any other query.
+bool archive_addSOPClassesInStudy(const archive_context *ctx, DcmDataset *query, DcmDataset *match);
+
+// The SOP class and transfer syntax of a Part 10 file held in memory (its
+// first n bytes) and the offset of its data set: 1 read, 0 not a whole
+// meta header.
+int archive_parseMeta(const unsigned char *buf, size_t n, std::string *sopClass, std::string *xfer,
+                      size_t *datasetStart);
+
+// Deletes the image (then an emptied series and study) from the store and
+// its index: 0 done, else the store's result (logged by the store).
+int archive_delete(const archive_context *ctx, const char *study, const char *series,
+                   const char *instance);
+
 // Brings the archive's study table up to date with the index files that
 // other processes wrote, before a walk that must see their studies.
 void archive_refresh(const archive_context *ctx);

@@ -55,7 +55,7 @@ void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *req
         }
         // Retrieve clients ask which SOP classes a study holds to choose the
         // storage contexts of their C-GET.
-        if (retrieve_addSOPClassesInStudy(&server_store, requestIdentifiers, *responseIdentifiers))
+        if (archive_addSOPClassesInStudy(ctx->archive, requestIdentifiers, *responseIdentifiers))
             break;
         delete *responseIdentifiers;
         *responseIdentifiers = NULL;

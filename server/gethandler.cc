@@ -8,11 +8,10 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "index/retrievelist.h"
+#include "core/archive.h"
 #include "runtime/logprintf.h"
 #include "server/retrieve.h"
 #include "server/serveroptions.h"
-#include "store/localstore.h"
 
 #define LOG(level, ...) logprintf(level, server_options.logfp, __VA_ARGS__)
 
@@ -36,13 +35,13 @@ static Uint16 startGet(const handlercontext *ctx, getdata *gd, DcmDataset *ident
         return HANDLERS_STATUS_NOT_AUTHORIZED;
     alarm(MOVE_STEP_ALARM);
     gd->job = new retrievejob;
-    int r = retrieve_prepare(&server_store, identifier, gd->job);
-    if (r == RL_BAD_IDENTIFIER) {
+    int r = retrieve_prepare(ctx->archive, identifier, gd->job);
+    if (r == ARCHIVE_BAD_IDENTIFIER) {
         LOG(LOGLEVEL_ERROR, "GET: identifier lacks the unique key of its level.\n");
         retrieveJobFree(&gd->job);
         return STATUS_GET_Failed_IdentifierDoesNotMatchSOPClass;
     }
-    if (r != RL_OK) {
+    if (r != ARCHIVE_SELECTED) {
         LOG(LOGLEVEL_ERROR, "GET: the index cannot be read.\n");
         retrieveJobFree(&gd->job);
         return STATUS_GET_Failed_UnableToProcess;
