@@ -15,6 +15,7 @@
 #include "index/retrievelist.h"
 #include "runtime/monitormsg.h"
 #include "runtime/multicast.h"
+#include "store/imagecheck.h"
 
 static std::string tagText(DcmDataset *ds, const DcmTagKey &key)
 {
@@ -163,10 +164,84 @@ int archive_delete(const archive_context *ctx, const char *study, const char *se
     return ctx->store->DeleteFile(study, series, instance);
 }
 
-void archive_refresh(const archive_context *ctx)
+bool archive_usableUid(const archive_context *ctx, const char *uid, const char *what)
+{
+    return ctx->store->CheckUid(uid, what) == LS_OK;
+}
+
+int archive_locate(const archive_context *ctx, const std::vector<std::string> &instances,
+                   std::vector<archive_image> *places)
+{
+    std::vector<retrievelist_image> found;
+    int n = ctx->store->LocateImages(instances, &found);
+    places->assign(instances.size(), archive_image());
+    for (size_t i = 0; i < instances.size() && i < found.size(); i++) {
+        (*places)[i].study = found[i].study;
+        (*places)[i].series = found[i].series;
+        (*places)[i].instance = instances[i];
+    }
+    return n;
+}
+
+int archive_checkImage(int fd, std::string *sopClass, std::string *instance)
+{
+    switch (imagecheck_walk(fd, sopClass, instance)) {
+    case IMAGECHECK_WHOLE:
+        return ARCHIVE_IMAGE_WHOLE;
+    case IMAGECHECK_DAMAGED:
+        return ARCHIVE_IMAGE_DAMAGED;
+    case IMAGECHECK_UNREAD:
+        return ARCHIVE_IMAGE_UNREAD;
+    default:
+        return ARCHIVE_IMAGE_FOREIGN;
+    }
+}
+
+void archive_noteFlushed(const archive_context *ctx, const char *study, const char *series,
+                         const char *instance)
+{
+    ctx->store->NoteFlushedImage(study, series, instance);
+}
+
+int archive_refresh(const archive_context *ctx)
 {
     // A few stats when nothing changed; a reload when a study was added.
-    ctx->store->refreshStudyTable();
+    return ctx->store->refreshStudyTable();
+}
+
+const char *archive_baseDir(const archive_context *ctx)
+{
+    return ctx->store->getBaseDir();
+}
+
+int archive_lock(const archive_context *ctx)
+{
+    return ctx->store->LockStore(0);
+}
+
+void archive_recover(const archive_context *ctx)
+{
+    // The images first (a delete cut short then removes what it was
+    // removing), then the delete, as it may mark a study deleted.
+    ctx->store->ReplayJournals();
+    ctx->store->FinishDeletes();
+    ctx->store->compactStudyHash();
+}
+
+void archive_compact(const archive_context *ctx)
+{
+    ctx->store->compactStudyHash();
+}
+
+void archive_diskSpace(const archive_context *ctx, uint64_t *total, uint64_t *available)
+{
+    *total = ctx->store->LS_GetTotalSpace();
+    *available = ctx->store->LS_GetFreeSpace();
+}
+
+bool archive_journalHoldsAll(const archive_context *ctx)
+{
+    return ctx->store->JournalHoldsAll() != 0;
 }
 
 std::string archive_imagePath(const archive_context *ctx, const char *study, const char *series,

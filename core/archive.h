@@ -14,6 +14,7 @@
 
 #include "dcmtk/config/osconfig.h"
 
+#include <stdint.h>
 #include <stdio.h>
 
 #include <string>
@@ -149,9 +150,58 @@ int archive_parseMeta(const unsigned char *buf, size_t n, std::string *sopClass,
 int archive_delete(const archive_context *ctx, const char *study, const char *series,
                    const char *instance);
 
-// Brings the archive's study table up to date with the index files that
-// other processes wrote, before a walk that must see their studies.
-void archive_refresh(const archive_context *ctx);
+// --- storage commitment ---
+// True when uid is one the archive can store (1..64 bytes, no "/", no
+// control byte); a refused one is logged, naming what (e.g. "SOP
+// Instance UID").
+bool archive_usableUid(const archive_context *ctx, const char *uid, const char *what);
+// Finds the study and series of stored instances by their SOP instance
+// UIDs in one walk of the index (brought up to date first): (*places)[i]
+// for instances[i], with study and series empty when it is not stored
+// (path and classes are not filled). The number found.
+int archive_locate(const archive_context *ctx, const std::vector<std::string> &instances,
+                   std::vector<archive_image> *places);
+// Results of archive_checkImage.
+enum {
+    ARCHIVE_IMAGE_WHOLE = 1,    // whole: *sopClass and *instance are its data set's
+    ARCHIVE_IMAGE_DAMAGED = 0,  // cut short or damaged
+    ARCHIVE_IMAGE_UNREAD = -1,  // a read failed (errno set)
+    ARCHIVE_IMAGE_FOREIGN = -2, // not walked (a form left to the toolkit to parse)
+};
+// Walks the stored image file open at fd to its end and reads its SOP
+// Class and SOP Instance UIDs: ARCHIVE_IMAGE_*.
+int archive_checkImage(int fd, std::string *sopClass, std::string *instance);
+// Notes a stored image whose file the caller has just flushed itself: its
+// index files and directories go to disk at the next archive_flush.
+void archive_noteFlushed(const archive_context *ctx, const char *study, const char *series,
+                         const char *instance);
+
+// Brings the archive's study table (and the key digests that queries use)
+// up to date with the index files that other processes wrote, before a
+// walk that must see their studies: 1 reloaded, 0 current, -1 failed.
+int archive_refresh(const archive_context *ctx);
+
+// --- the store's life in a process that serves it ---
+// The store's base directory.
+const char *archive_baseDir(const archive_context *ctx);
+// Takes the store lock shared, as every process that serves the store
+// holds it for its life (storeindex rebuild takes it exclusively): the
+// descriptor that holds it, or -1 with errno EAGAIN (a rebuild runs) or
+// another errno (the directory cannot be opened; ENOENT: no store yet).
+int archive_lock(const archive_context *ctx);
+// What a crash left, finished before anyone reads the index: images that a
+// dead worker had answered but not flushed into the tree (its journal),
+// then deletes cut short, then an interrupted compaction of the study index.
+void archive_recover(const archive_context *ctx);
+// Drops deleted studies from the study index files.
+void archive_compact(const archive_context *ctx);
+// Bytes of the store's file system and bytes free to unprivileged users
+// (0 when they cannot be had).
+void archive_diskSpace(const archive_context *ctx, uint64_t *total, uint64_t *available);
+// True when all that this process stored since its last flush is on disk
+// already in its image journal (-S), so that the flush of the tree may come
+// after the peer has been answered.
+bool archive_journalHoldsAll(const archive_context *ctx);
 
 // The path of a stored image file (whether or not it exists).
 std::string archive_imagePath(const archive_context *ctx, const char *study, const char *series,
