@@ -24,9 +24,8 @@
 #include "server/serverstate.h"
 #include "server/tlsconfig.h"
 
-// The process-wide objects, in the order they are built. The store's
-// constructor reads its configuration and loads the study table here,
-// before main runs.
+// The process-wide objects, in the order they are built (the store itself
+// is made by main, once the installation prefix is known).
 serveroptions server_options = {
     nullptr,                           // aetitle
     SERVEROPTIONS_DEFAULT_PORT,        // port
@@ -49,7 +48,6 @@ serveroptions server_options = {
     0,                                 // sync_each_image
     AETITLEMAP_FLAGS_DISCOVERED,       // learn_flags
 };
-LocalStore server_store;
 archive_context server_archive;
 serverstate server_state;
 AETitleMap server_aetmap = nullptr;
@@ -228,12 +226,13 @@ int main(int argc, char **argv)
     detect_installpath(argv[0]);
     if (parseOptions(argc, argv) != 0)
         return 1;
-    // The store looked for "LocalStoreDir" during static initialisation, when
-    // the installation prefix was still unknown and the $(progpath)
-    // directories of the search path led nowhere; an installed server would
-    // then miss the file of its own installation. Search once more now.
-    server_store.ReloadBaseDirConfig();
-    server_store.setSyncEachImage(o.sync_each_image);
+    // The store reads "LocalStoreDir" along the configuration search path and
+    // loads the study table only now: before detect_installpath the
+    // $(progpath) directories of the search path lead nowhere, and an
+    // installed server would miss the file of its own installation. It
+    // lives as long as the process, as the workers forked from it use it.
+    static LocalStore store;
+    store.setSyncEachImage(o.sync_each_image);
 
     if (o.daemon) {
         int r = daemonize();
@@ -257,8 +256,8 @@ int main(int argc, char **argv)
     // A log file that cannot be opened turns logging off altogether.
     if (o.logfile != nullptr)
         o.logfp = fopen(o.logfile, "a");
-    server_store.setLogfile(o.logfp);
-    server_archive.store = &server_store;
+    store.setLogfile(o.logfp);
+    server_archive.store = &store;
     server_archive.patientLinks = o.symlinks != 0;
     server_archive.monitorSock = &server_state.sendsock;
     server_archive.stored = [](void *, const char *study, const char *series,
@@ -299,6 +298,6 @@ int main(int argc, char **argv)
     AETitleMap_Destroy(&server_aetmap);
     AccessPolicy_Destroy(&server_access);
     DCMTK_tls_exit();
-    server_store.setLogfile(nullptr);
+    store.setLogfile(nullptr);
     return status;
 }

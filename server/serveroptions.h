@@ -9,7 +9,6 @@
 #include "access/accesspolicy.h"
 #include "aetitlemap/aetitlemap.h"
 
-class LocalStore;
 struct archive_context;
 class serverstate;
 
@@ -54,8 +53,7 @@ struct serveroptions {
 
 // The process-wide objects (defined in server/main.cc).
 extern serveroptions server_options;   // the settings
-extern LocalStore server_store;        // the image store (store/localstore.h)
-extern archive_context server_archive; // the archive core on it (core/archive.h)
+extern archive_context server_archive; // the store and its settings (core/archive.h)
 extern serverstate server_state;       // the monitor endpoint (server/serverstate.h)
 extern AETitleMap server_aetmap;       // the known peers
 extern AccessPolicy server_access;     // who may do what (off without a policy file)
