@@ -10,6 +10,9 @@
 #define MONITORMSG_KEYWORD "STORAGE"
 // Second word of the announcement of a stored image.
 #define MONITORMSG_STOREUID "STOREUID"
+// Second word of an archive's announcement of its AE title and port
+// ("STORAGE DISCOVER_AET aetitle port"), from which peers learn it.
+#define MONITORMSG_DISCOVER_AET "DISCOVER_AET"
 
 // Writes "STORAGE STOREUID study series instance" (null UIDs as empty
 // words) into buf (size bytes, cut to fit, always terminated). Returns buf.

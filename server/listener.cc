@@ -25,6 +25,7 @@
 #include "dcmtk/dcmnet/cond.h"
 #include "dcmtk/dcmnet/dulstruc.h"
 #include "runtime/logprintf.h"
+#include "runtime/monitormsg.h"
 #include "runtime/multicast.h"
 #include "runtime/process.h"
 #include "server/commands.h"
@@ -437,7 +438,7 @@ int runListener()
             workers = 0;
             server_state.change(SS_IDLE, 1);
             char text[MULTICAST_MSGSIZE];
-            snprintf(text, sizeof(text), "DISCOVER_AET %s %d", o.aetitle, o.port);
+            snprintf(text, sizeof(text), MONITORMSG_DISCOVER_AET " %s %d", o.aetitle, o.port);
             server_state.change_verbose(text);
             time_t now = time(nullptr);
             if (now > last_check + check_interval) {
