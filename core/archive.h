@@ -1,14 +1,18 @@
 // The archive core: what every front end (the DICOM server, the web server)
 // does with the image store, between the protocol and the store. An
-// archive_context names the store and the site's choices; ingest takes one
-// received image into the archive: the store's checks and write, the
-// patient link tree when the site keeps one, the bookkeeping of storage
-// commitment, the announcement on the monitor channel, and the result as a
-// DIMSE status. The flush before a front end confirms what it stored is
-// archive_flush.
+// archive_context names the store and the site's choices. On it:
+// - ingest takes one received image into the archive: the store's checks
+//   and write, the patient link tree when the site keeps one, the
+//   bookkeeping of storage commitment, the announcement on the monitor
+//   channel, and the result as a DIMSE status; archive_flush puts it on
+//   disk before a front end confirms it;
+// - archive_query walks the index for C-FIND, QIDO-RS and the pages;
+// - archive_select lists the images of a retrieve (C-MOVE, C-GET);
+// - the checks of storage commitment, and the store's start (lock,
+//   recovery) and housekeeping.
 //
-// A front end includes this header, not the store's: the store's type is
-// named here only so that a front end can hand it over.
+// A front end includes this header, not the store's or the index's: the
+// store's type is named here only so that a front end can hand it over.
 #ifndef VELTO_CORE_ARCHIVE_H
 #define VELTO_CORE_ARCHIVE_H
 
