@@ -56,6 +56,8 @@ struct weboptions {
     const char *logfile;     // -l
     const char *pidfile;     // -P
     int debug;               // count of -D
+    int per_address_max;     // -I: connections from one client address at once
+    int header_timeout;      // -H: seconds a request's headers may take to arrive
     int symlinks;            // -s: uploads go into the patient link tree too
 };
 
