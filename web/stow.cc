@@ -3,9 +3,8 @@
 // complete it is read and taken in by the archive core's ingest, exactly
 // as a C-STORE is (the same index and file locks, the same store mode, the
 // patient link tree with -s, the same "STORAGE STOREUID" announcement,
-// which studywatch follows). Before
-// the answer every write is flushed to disk, as the DICOM side does before
-// it confirms an association's release.
+// which studywatch follows). Before the answer every write is flushed to
+// disk, as the DICOM side does before it confirms an association's release.
 #include <errno.h>
 #include <microhttpd.h>
 #include <stdlib.h>
