@@ -79,7 +79,9 @@ public:
     int flush();
     // Flushes (if not yet done), renames the temporary file over path and
     // flushes the directory: 0, or -1 with errno set. The temporary file is
-    // removed when it did not get its place.
+    // removed when it did not get its place; a -1 from the directory's flush
+    // comes after the rename (the new file is in place, but a power failure
+    // may still bring back the old one).
     int commit();
     // Removes the temporary file (if it is still there).
     void abandon();
