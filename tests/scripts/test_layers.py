@@ -7,7 +7,7 @@ that nobody includes from above would be just as wrong the other way round,
 so the check covers every #include and every target_link_libraries of the
 tree's subsystems. The protocol front ends (server/, web/) reach the store
 and the index only through the archive core (core/archive.h): none of
-their files includes a header of store/ or index/."""
+their files includes a header of store/ or index/ but the one listed."""
 
 import os
 import re
@@ -35,6 +35,11 @@ RANK = {
 }
 
 FRONT_ENDS = ("server", "web")
+# The one store header a front end may use besides the core's: the walk of
+# a received data set's bytes, which the C-STORE service runs before the
+# toolkit parses them (it knows nothing of the store itself).
+FRONT_END_MAY_USE = {"store/elementwalk.h"}
+INCLUDE_PATH = re.compile(r'^\s*#\s*include\s+"([a-z]+/[^"]+)"', re.M)
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z]+)/', re.M)
 LINK = re.compile(r"target_link_libraries\(\s*(\w+)([^)]*)\)", re.S)
@@ -75,9 +80,10 @@ class LayersTest(unittest.TestCase):
         for d in FRONT_ENDS:
             for path in sources(d):
                 with open(path, errors="replace") as f:
-                    for used in INCLUDE.findall(f.read()):
-                        if used in ("store", "index"):
-                            direct.append("%s includes %s/" % (os.path.relpath(path, TOP), used))
+                    for used in INCLUDE_PATH.findall(f.read()):
+                        if used.split("/")[0] in ("store", "index") and \
+                                used not in FRONT_END_MAY_USE:
+                            direct.append("%s includes %s" % (os.path.relpath(path, TOP), used))
         self.assertEqual(direct, [], "front-end files that bypass core/archive.h")
 
     def test_libraries_link_down(self):
