@@ -7,6 +7,7 @@
 
 #include "dcmtk/dcmdata/dcuid.h"
 
+#include "core/archive.h"
 #include "runtime/logprintf.h"
 #include "runtime/watchdog.h"
 #include "server/handlers.h"
@@ -14,7 +15,6 @@
 #include "server/oplog.h"
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
-#include "store/localstore.h"
 
 static bool isGetModel(const char *sopClass)
 {
@@ -153,6 +153,6 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
     oplog_note(&ops, current, logfp);
     watchdog_disarm();
     // A listing the association left unfinished (it ended in the middle).
-    server_store.EndFind(&ctx.findstate);
+    delete ctx.find;
     return cond;
 }
