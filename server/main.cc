@@ -21,6 +21,7 @@
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
 #include "server/tlsconfig.h"
+#include "server/worklisthandler.h"
 #include "store/localstore.h"
 
 // The process-wide objects, in the order they are built. The store's
@@ -56,14 +57,15 @@ tlsconfig server_tls = {0, 1, ""};
 
 static const char usageText[] = "Usage: %s [-a AETitle] [-p ServerPort] [-m MonitorPort]\n"
                                 "       [-u DropToUserName] [-g DropToGroupName] [-U umask]\n"
-                                "       [-l logfile] [-P pidfile] [-d] [-D] [-o] [-s] [-N]\n";
+                                "       [-l logfile] [-P pidfile] [-d] [-D] [-o] [-s] [-N]\n"
+                                "       [-W accession|study|both|off]\n";
 
 // Fills server_options from the command line. 0, or 1 after the usage text.
 static int parseOptions(int argc, char **argv)
 {
     serveroptions &o = server_options;
     int c;
-    while ((c = getopt(argc, argv, "a:p:m:u:U:g:l:P:M:dosDE:hNSL:I:")) != -1) {
+    while ((c = getopt(argc, argv, "a:p:m:u:U:g:l:P:M:dosDE:hNSL:I:W:")) != -1) {
         switch (c) {
         case 'a':
             o.aetitle = optarg;
@@ -139,6 +141,14 @@ static int parseOptions(int argc, char **argv)
                 o.learn_flags = AETitleMap_charstoflags(optarg);
             } else {
                 fprintf(stderr, "%s: invalid -L flags: %s\n", argv[0], optarg);
+                fprintf(stderr, usageText, argv[0]);
+                return 1;
+            }
+            break;
+        case 'W':
+            worklist_doneMode = worklist_parseDoneMode(optarg);
+            if (worklist_doneMode < 0) {
+                fprintf(stderr, "%s: invalid -W mode: %s\n", argv[0], optarg);
                 fprintf(stderr, usageText, argv[0]);
                 return 1;
             }

@@ -13,6 +13,7 @@
 
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
+#include "server/worklisthandler.h"
 #include "store/localstore.h"
 
 void handlercontext_init(handlercontext *ctx, const char *calling, const char *called,
@@ -86,6 +87,7 @@ void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
                           DCMTK_getTagString(ds, DCM_SeriesInstanceUID),
                           DCMTK_getTagString(ds, DCM_SOPInstanceUID));
         announceStored(ds);
+        worklist_noteStored(ds);
         break;
     case LS_EXISTS:
         response->DimseStatus = STATUS_STORE_Warning_ElementsDiscarded;
