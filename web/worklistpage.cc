@@ -290,6 +290,8 @@ static int serveJson(const webrequest &rq, const std::vector<std::string> &seg,
                      const std::string &body)
 {
     // seg: "entries" [id]
+    if (seg.size() > 2)
+        return replyJsonError(rq, MHD_HTTP_NOT_FOUND, "no such entry");
     if (seg.size() == 1 && (rq.method == "GET" || rq.method == "HEAD")) {
         std::vector<worklistentry> all;
         if (Worklist_List(baseDir(), &all, web_options.logfp) != 0)
