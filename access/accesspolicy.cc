@@ -19,8 +19,8 @@ static const struct {
     const char *name;
     unsigned bit;
 } kOperations[] = {
-    {"echo", ACCESS_ECHO},     {"store", ACCESS_STORE}, {"find", ACCESS_FIND},
-    {"move", ACCESS_MOVE},     {"get", ACCESS_GET},     {"delete", ACCESS_DELETE},
+    {"echo", ACCESS_ECHO},     {"store", ACCESS_STORE},       {"find", ACCESS_FIND},
+    {"move", ACCESS_MOVE},     {"get", ACCESS_GET},           {"delete", ACCESS_DELETE},
     {"commit", ACCESS_COMMIT}, {"worklist", ACCESS_WORKLIST}, {"all", ACCESS_ALL},
 };
 

@@ -225,7 +225,9 @@ int Worklist_Create(const char *baseDir, const worklistfields &fields, std::stri
         }
         values[k - keys] = f.second;
     }
-    auto value = [&](const char *keyword) -> std::string & { return values[findKey(keyword) - keys]; };
+    auto value = [&](const char *keyword) -> std::string & {
+        return values[findKey(keyword) - keys];
+    };
     for (const char *required :
          {"PatientName", "PatientID", "Modality", "ScheduledProcedureStepStartDate"}) {
         if (value(required).empty()) {

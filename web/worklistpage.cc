@@ -311,8 +311,8 @@ static int serveJson(const webrequest &rq, const std::vector<std::string> &seg,
         std::string id, error;
         int r = Worklist_Create(baseDir(), fields, &id, &error, web_options.logfp);
         if (r != 0)
-            return replyJsonError(
-                rq, r > 0 ? MHD_HTTP_BAD_REQUEST : MHD_HTTP_INTERNAL_SERVER_ERROR, error);
+            return replyJsonError(rq, r > 0 ? MHD_HTTP_BAD_REQUEST : MHD_HTTP_INTERNAL_SERVER_ERROR,
+                                  error);
         logprintf(LOGLEVEL_NOTICE, web_options.logfp, "Worklist: entry %s added\n", id.c_str());
         worklistentry e;
         if (!findEntry(id, &e))
@@ -386,8 +386,9 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
         page += "<td><form method=\"post\" action=\"" WORKLISTPAGE_ROOT "/" + html(e.id) +
                 "/delete\"><button type=\"submit\">Remove</button></form></td></tr>\n";
     }
-    page += "</table>\n<h2>New entry</h2>\n<form id=\"add\" method=\"post\" action=\"" WORKLISTPAGE_ROOT
-            "\">\n";
+    page +=
+        "</table>\n<h2>New entry</h2>\n<form id=\"add\" method=\"post\" action=\"" WORKLISTPAGE_ROOT
+        "\">\n";
     for (const auto &f : formFields)
         page += std::string("<label>") + f.label + " <input type=\"" + f.type + "\" name=\"" +
                 f.keyword + "\"></label>\n";

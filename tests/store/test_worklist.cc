@@ -11,10 +11,10 @@
 static worklistfields fields(const char *accession, const char *study = nullptr)
 {
     worklistfields f = {{"PatientName", "DOE^JANE"},
-                         {"PatientID", "P1"},
-                         {"Modality", "CT"},
-                         {"ScheduledProcedureStepStartDate", "20250110"},
-                         {"AccessionNumber", accession}};
+                        {"PatientID", "P1"},
+                        {"Modality", "CT"},
+                        {"ScheduledProcedureStepStartDate", "20250110"},
+                        {"AccessionNumber", accession}};
     if (study != nullptr)
         f.emplace_back("StudyInstanceUID", study);
     return f;
@@ -90,8 +90,7 @@ TEST(Worklist, DoneMatchesWholeValuesOnly)
 
     // Padded as it may come from a peer; only the whole value's entry.
     EXPECT_EQ(Worklist_MarkDone(base.c_str(), "A1 ", "9.9", WORKLIST_DONE_ACCESSION, nullptr), 1);
-    EXPECT_EQ(Worklist_MarkDone(base.c_str(), "", "1.2.826.99.5", WORKLIST_DONE_STUDY, nullptr),
-              1);
+    EXPECT_EQ(Worklist_MarkDone(base.c_str(), "", "1.2.826.99.5", WORKLIST_DONE_STUDY, nullptr), 1);
     std::vector<std::string> left = names(base / "worklist");
     EXPECT_EQ(left, std::vector<std::string>{a10});
     std::vector<std::string> done = names(base / "worklist/done"), want = {a1, s};
