@@ -287,6 +287,10 @@ class WorklistTest(vt.ServerTestCase):
                     self.assertIn("Worklist: entry %s done" % ids[a], s.log())
                 w.stop()
                 s.stop()
+        p = subprocess.run([vt.STORESERVER, "-W", "sometimes"], capture_output=True, text=True,
+                           timeout=30)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("invalid -W mode: sometimes", p.stderr)
 
     def test_access_policy_on_both_sides(self):
         users = "\n".join("%s:%s" % (u, subprocess.run(
