@@ -60,7 +60,7 @@ class WorklistTest(vt.ServerTestCase):
         is_json = "application/json" in (header(head, "Content-Type") or "")
         return status, (json.loads(data) if is_json and data.strip() else None)
 
-    def findscu(self, s, keys, calling="CLIENT"):
+    def findscu(self, s, keys, calling="CLIENT", extra=()):
         """findscu -W with keys (the usual return keys added): (process,
         answers as pydicom data sets)."""
         import pydicom
@@ -74,7 +74,7 @@ class WorklistTest(vt.ServerTestCase):
                 cmd += ["-k", k]
         for k in keys:
             cmd += ["-k", k]
-        p = vt.run(cmd + ["127.0.0.1", str(s.port)])
+        p = vt.run(cmd + list(extra) + ["127.0.0.1", str(s.port)])
         found = [pydicom.dcmread(os.path.join(outdir, n), force=True)
                  for n in sorted(os.listdir(outdir))]
         return p, found
@@ -139,6 +139,9 @@ class WorklistTest(vt.ServerTestCase):
         self.assertEqual(matches[0]["ScheduledProcedureStepSequence"][0]["ScheduledStationAETitle"],
                          "CT1")
         self.assertEqual(status, ["STATUS 0"])
+        # Two queries on one association: the second is answered whole.
+        p, found = self.findscu(s, [STEP + "Modality=CT"], extra=["--repeat", "2"])
+        self.assertEqual(self.accessions(found), ["A1", "A1", "A3", "A3"], p.stdout + p.stderr)
 
         # Removal: gone from the directory, the listing and the answers.
         status, _, _ = w.curl("/worklist/entries/" + a1["id"], ["-X", "DELETE"])
