@@ -15,6 +15,11 @@ range (10 days, all modalities: 1,000 matches), two rounds, the two
 programs taking turns, best time kept. Both read every file of the
 directory per query (that is how DCMTK's file-system data source works), so
 the goal is parity: storeserver/wlmscpfs at most 1.2.
+
+Then what looking for a study's worklist entries costs a C-STORE: one
+storescu run of a new study (matching no entry) against storeserver with
+-W both and against a second storeserver with -W off on the same store,
+three rounds taking turns, best kept.
 """
 
 import os
@@ -90,6 +95,36 @@ def findscu(port, called, keys):
     return elapsed, len(re.findall(r"Find Response: \d+", p.stdout))
 
 
+def store_once(srv, n, tmp):
+    study = "1.2.826.0.1.3680043.10.545.%d" % n
+    f = vt.make_dataset(os.path.join(tmp, "s%d.dcm" % n), study, study + ".1", study + ".1.1",
+                        accession="NOENTRY%d" % n)
+    start = time.time()
+    p = srv.storescu([f])
+    elapsed = time.time() - start
+    if p.returncode != 0:
+        raise RuntimeError("storescu failed: %s" % (p.stdout + p.stderr)[-500:])
+    return elapsed
+
+
+def store_cost(srv, tmp):
+    """Best storescu time of a new study with and without the look-up."""
+    off = vt.Server(args=["-W", "off"], basedir=srv.basedir)
+    try:
+        best = {}
+        for r in range(3):
+            for name, s in (("-W both", srv), ("-W off", off)):
+                t = store_once(s, r * 2 + (name == "-W off"), tmp)
+                best[name] = min(t, best.get(name, t))
+    finally:
+        off.stop()
+        shutil.rmtree(off.tmp, ignore_errors=True)
+    for name in ("-W both", "-W off"):
+        print("storescu, one image of a new study, %-7s %8.1f ms" % (name, best[name] * 1000))
+    print("look-up of the study's entries among %d: %.1f ms" % (
+        ENTRIES, (best["-W both"] - best["-W off"]) * 1000))
+
+
 def main():
     vt.require_private_netns()
     srv = vt.Server(start=False)
@@ -123,6 +158,7 @@ def main():
                 print("  answers differ!")
             print("%-9s storeserver/wlmscpfs: %.2f (goal <= 1.2)" % (
                 qname, best["storeserver", qname][0] / best["wlmscpfs", qname][0]))
+        store_cost(srv, srv.tmp)
     finally:
         if wlm is not None:
             vt.stop_process(wlm)

@@ -1,7 +1,8 @@
 // The C-STORE provider handler: chooses the store mode from the called AE
 // title, writes the received dataset into the image store (and the patient
-// link tree with -s), turns the store's result into the response status and
-// announces every stored image on the monitor channel. Also the setup of the
+// link tree with -s), turns the store's result into the response status,
+// announces every stored image on the monitor channel and lets the
+// worklist mark its study's entries done. Also the setup of the
 // per-association handler context that all three handlers share, and the
 // access check that every handler makes.
 #include "server/handlers.h"
