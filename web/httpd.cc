@@ -97,6 +97,7 @@ struct requeststate {
     std::vector<std::string> seg; // path segments below WEB_DICOMWEB_ROOT
     stowstate *stow = nullptr;    // a STOW-RS upload, or null
     std::string body;             // the body of a worklist request (bounded)
+    bool bodyTooLarge = false;    // ... and it went beyond the bound
     bool answered = false;        // a response is queued (e.g. an early refusal)
     bool authorized = false;
 };
@@ -256,15 +257,15 @@ static MHD_Result accessHandler(void *, MHD_Connection *conn, const char *url, c
     }
     if (*uploadSize > 0) {
         // A body piece. Without a STOW reader (or after an answer was
-        // queued) it is dropped; a worklist request's is kept, up to a bound.
-        if (worklistpage_owns(s->rq.path) && !s->answered) {
-            if (s->body.size() + *uploadSize > WORKLISTPAGE_MAX_BODY) {
-                s->answered = true;
-                *uploadSize = 0;
-                return (MHD_Result)web_replyError(s->rq, MHD_HTTP_CONTENT_TOO_LARGE,
-                                                  "Request body too large");
-            }
-            s->body.append(upload, *uploadSize);
+        // queued) it is dropped; a worklist request's is kept, up to a bound
+        // (beyond it the rest is read and dropped, and the answer is 413:
+        // the client reads no answer before it has sent its body).
+        if (worklistpage_owns(s->rq.path) && !s->answered && !s->bodyTooLarge) {
+            s->bodyTooLarge = s->body.size() + *uploadSize > WORKLISTPAGE_MAX_BODY;
+            if (s->bodyTooLarge)
+                s->body.clear();
+            else
+                s->body.append(upload, *uploadSize);
         }
         if (s->stow != nullptr && !s->answered && stow_feed(s->stow, upload, *uploadSize) != 0) {
             s->answered = true;
@@ -280,6 +281,9 @@ static MHD_Result accessHandler(void *, MHD_Connection *conn, const char *url, c
     s->answered = true;
     if (s->stow != nullptr)
         return (MHD_Result)stow_finish(s->stow, s->rq);
+    if (s->bodyTooLarge)
+        return (MHD_Result)web_replyError(s->rq, MHD_HTTP_CONTENT_TOO_LARGE,
+                                          "Request body too large");
     return (MHD_Result)route(s);
 }
 

@@ -176,6 +176,10 @@ class WorklistTest(vt.ServerTestCase):
         status, _, _ = w.curl("/worklist/entries", ["-X", "POST", "--data-binary",
                                                     json.dumps(good)])
         self.assertEqual(status, 415)
+        status, _, _ = w.curl("/worklist/entries", ["-X", "POST", "-H",
+                              "Content-Type: application/json", "--data-binary",
+                              json.dumps(dict(good, PatientName="X" * 70000))])
+        self.assertEqual(status, 413)
         # JSON escapes, a surrogate pair among them, come out as UTF-8.
         status, _, data = w.curl("/worklist/entries", ["-X", "POST", "-H",
                                  "Content-Type: application/json", "--data-binary",
