@@ -23,6 +23,7 @@
 #include "server/tlsconfig.h"
 #include "server/worklisthandler.h"
 #include "store/localstore.h"
+#include "store/worklist.h"
 
 // The process-wide objects, in the order they are built. The store's
 // constructor reads its configuration and loads the study table here,
@@ -145,7 +146,7 @@ static int parseOptions(int argc, char **argv)
             }
             break;
         case 'W':
-            worklist_doneMode = worklist_parseDoneMode(optarg);
+            worklist_doneMode = Worklist_ParseDoneMode(optarg);
             if (worklist_doneMode < 0) {
                 fprintf(stderr, "%s: invalid -W mode: %s\n", argv[0], optarg);
                 fprintf(stderr, usageText, argv[0]);

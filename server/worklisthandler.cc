@@ -21,22 +21,6 @@
 
 int worklist_doneMode = WORKLIST_DONE_BOTH;
 
-int worklist_parseDoneMode(const char *text)
-{
-    static const struct {
-        const char *name;
-        int mode;
-    } modes[] = {{"off", WORKLIST_DONE_OFF},
-                 {"accession", WORKLIST_DONE_ACCESSION},
-                 {"study", WORKLIST_DONE_STUDY},
-                 {"both", WORKLIST_DONE_BOTH}};
-    for (const auto &m : modes) {
-        if (strcmp(text, m.name) == 0)
-            return m.mode;
-    }
-    return -1;
-}
-
 int worklist_isWorklistClass(const char *sopClass)
 {
     return sopClass != nullptr && strcmp(sopClass, UID_FINDModalityWorklistInformationModel) == 0;

@@ -12,9 +12,6 @@
 // WORKLIST_DONE_* modes of store/worklist.h. Set by the entry routine.
 extern int worklist_doneMode;
 
-// The -W argument ("accession", "study", "both", "off") as a mode, or -1.
-int worklist_parseDoneMode(const char *text);
-
 // 1 when sopClass is the Modality Worklist Information Model (FIND).
 int worklist_isWorklistClass(const char *sopClass);
 

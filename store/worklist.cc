@@ -103,6 +103,22 @@ int Worklist_Prepare(const char *baseDir)
     return 0;
 }
 
+int Worklist_ParseDoneMode(const char *text)
+{
+    static const struct {
+        const char *name;
+        int mode;
+    } modes[] = {{"off", WORKLIST_DONE_OFF},
+                 {"accession", WORKLIST_DONE_ACCESSION},
+                 {"study", WORKLIST_DONE_STUDY},
+                 {"both", WORKLIST_DONE_BOTH}};
+    for (const auto &m : modes) {
+        if (strcmp(text, m.name) == 0)
+            return m.mode;
+    }
+    return -1;
+}
+
 int Worklist_ValidId(const std::string &id)
 {
     if (id.empty() || id.size() > 128 || id[0] == '.')

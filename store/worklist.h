@@ -80,6 +80,9 @@ int Worklist_Remove(const char *baseDir, const std::string &id, FILE *log);
 int Worklist_MarkDone(const char *baseDir, const char *accession, const char *studyUID, int mode,
                       FILE *log);
 
+// The mode named by text ("accession", "study", "both", "off"), or -1.
+int Worklist_ParseDoneMode(const char *text);
+
 // 1 when id can name an entry file (no path separators, not hidden, not
 // empty, at most 128 characters of letters, digits and "-_.").
 int Worklist_ValidId(const std::string &id);

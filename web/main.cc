@@ -26,8 +26,10 @@
 #include "runtime/multicast.h"
 #include "runtime/process.h"
 #include "store/localstore.h"
+#include "store/worklist.h"
 #include "web/httpd.h"
 #include "web/webserver.h"
+#include "web/worklistpage.h"
 
 weboptions web_options = {
     WEB_DEFAULT_PORT,         // port
@@ -55,7 +57,7 @@ int web_monitorSock = -1;
 static const char usageText[] =
     "Usage: %s [-p Port] [-b Address] [-m MonitorPort] [-w UsersFile] [-A]\n"
     "       [-C CertFile -K KeyFile] [-V ViewerDir] [-M MaxConnections]\n"
-    "       [-I MaxPerAddress] [-H HeaderSeconds] [-o]\n"
+    "       [-I MaxPerAddress] [-H HeaderSeconds] [-o] [-W Mode]\n"
     "       [-l logfile] [-P pidfile] [-D] [-h]\n"
     "  -p Port        HTTP port (default %d)\n"
     "  -b Address     IPv4 address to listen on (default %s)\n"
@@ -75,6 +77,8 @@ static const char usageText[] =
     "  -H Seconds     time a request's headers may take to arrive, from the\n"
     "                 connection's start or its previous request (default 10)\n"
     "  -o             STOW-RS replaces images that are already stored\n"
+    "  -W Mode        what marks a worklist entry done when its study arrives by\n"
+    "                 STOW-RS: accession, study, both (default) or off\n"
     "  -l logfile     log to the file instead of stderr\n"
     "  -P pidfile     write the process id to the file\n"
     "  -D             debug logging (twice: trace)\n"
@@ -91,7 +95,7 @@ static int parseOptions(int argc, char **argv)
 {
     weboptions &o = web_options;
     int c;
-    while ((c = getopt(argc, argv, "p:b:m:w:AC:K:V:M:I:H:ol:P:Dh")) != -1) {
+    while ((c = getopt(argc, argv, "p:b:m:w:AC:K:V:M:I:H:oW:l:P:Dh")) != -1) {
         switch (c) {
         case 'p':
             o.port = (int)strtol(optarg, nullptr, 10);
@@ -128,6 +132,14 @@ static int parseOptions(int argc, char **argv)
             break;
         case 'o':
             o.overwrite = 1;
+            break;
+        case 'W':
+            worklistpage_doneMode = Worklist_ParseDoneMode(optarg);
+            if (worklistpage_doneMode < 0) {
+                fprintf(stderr, "%s: invalid -W mode: %s\n", argv[0], optarg);
+                usage(argv[0]);
+                return 2;
+            }
             break;
         case 'l':
             o.logfile = optarg;

@@ -25,6 +25,7 @@
 #include "store/localstore.h"
 #include "web/multipart.h"
 #include "web/webserver.h"
+#include "web/worklistpage.h"
 
 // DIMSE statuses reported per instance (as a C-STORE would answer).
 enum {
@@ -126,6 +127,7 @@ static void storePart(stowstate *st, DcmDataset *ds)
     case LS_OK:
         r.status = STOW_SUCCESS;
         web_announceStored(r.study.c_str(), r.series.c_str(), r.sopInstance.c_str());
+        worklistpage_noteStored(ds);
         break;
     case LS_EXISTS:
         r.status = STOW_WARN_EXISTS;

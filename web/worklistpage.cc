@@ -8,11 +8,47 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <deque>
+#include <mutex>
 #include <vector>
 
+#include "dcmtk/dcmdata/dcdeftag.h"
+
+#include "dicomnet/dicomnet.h"
 #include "runtime/logprintf.h"
 #include "store/localstore.h"
 #include "store/worklist.h"
+
+int worklistpage_doneMode = WORKLIST_DONE_BOTH;
+
+// How many studies storeweb remembers having looked for.
+enum { RECENT_STUDIES = 256 };
+
+void worklistpage_noteStored(DcmDataset *ds)
+{
+    // Upload threads run at the same time: the list of studies looked for
+    // is shared under its own lock, held only to consult it (the look
+    // itself runs outside it; two threads with one study look once).
+    static std::mutex recentLock;
+    static std::deque<std::string> recent;
+    if (worklistpage_doneMode == WORKLIST_DONE_OFF)
+        return;
+    const char *study = DCMTK_getTagString(ds, DCM_StudyInstanceUID);
+    const char *accession = DCMTK_getTagString(ds, DCM_AccessionNumber);
+    std::string key = std::string(study ? study : "") + '\\' + (accession ? accession : "");
+    {
+        std::lock_guard<std::mutex> hold(recentLock);
+        for (const std::string &k : recent) {
+            if (k == key)
+                return;
+        }
+        recent.push_back(key);
+        if (recent.size() > RECENT_STUDIES)
+            recent.pop_front();
+    }
+    Worklist_MarkDone(web_store->getBaseDir(), accession, study, worklistpage_doneMode,
+                      web_options.logfp);
+}
 
 int worklistpage_owns(const std::string &path)
 {

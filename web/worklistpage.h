@@ -7,6 +7,8 @@
 
 #include "web/webserver.h"
 
+class DcmDataset;
+
 // The path the service answers below (itself and what lies under it).
 #define WORKLISTPAGE_ROOT "/worklist"
 // The largest request body it takes (a form or a JSON object).
@@ -26,5 +28,15 @@ int worklistpage_owns(const std::string &path);
 //   DELETE /worklist/entries/{id}       204, or 404
 // A refused entry is 400 with the reason; a form from another origin 403.
 int worklistpage_serve(const webrequest &rq, const std::string &body);
+
+// What marks an entry done when a study arrives by STOW-RS (-W): a
+// WORKLIST_DONE_* mode of store/worklist.h. Set by the entry routine.
+extern int worklistpage_doneMode;
+
+// After an image of ds has been stored by STOW-RS: the worklist entries of
+// its accession number and Study Instance UID are marked done, as
+// worklistpage_doneMode says. The process remembers the last studies it
+// has looked for, so that the images of one study cost one look.
+void worklistpage_noteStored(DcmDataset *ds);
 
 #endif

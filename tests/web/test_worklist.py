@@ -11,7 +11,7 @@ import subprocess
 import tempfile
 
 import veltotest as vt
-from webharness import Web, header, NODE_MODULES
+from webharness import Web, header, NODE_MODULES, STOREWEB
 
 WORKLIST_FIND = os.path.join(os.path.dirname(os.path.abspath(__file__)), "worklist_find.js")
 STEP = "(0040,0100)[0]."
@@ -269,13 +269,14 @@ class WorklistTest(vt.ServerTestCase):
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
 
     def test_arriving_study_marks_its_entry_done(self):
-        for mode, expect_done in ((None, {"A1", "A2"}), ("accession", {"A1"}),
+        for mode, expect_done in ((None, {"A1", "A2", "A3"}), ("accession", {"A1", "A3"}),
                                   ("study", {"A2"}), ("off", set())):
             with self.subTest(mode=mode):
-                s, w = self.pair(args=["-W", mode] if mode else [])
+                args = ["-W", mode] if mode else []
+                s, w = self.pair(args=args, web_args=args)
                 ids = {}
                 for acc, study in (("A1", None), ("A2", "1.2.826.0.1.3680043.2.1143.20"),
-                                   ("A3", None)):
+                                   ("A3", None), ("A4", None)):
                     e = entry("DONE^DAN", "P1", acc, "CT", "CT1", "20250110")
                     if study:
                         e["StudyInstanceUID"] = study
@@ -283,21 +284,34 @@ class WorklistTest(vt.ServerTestCase):
                     self.assertEqual(status, 201)
                     ids[acc] = body["id"]
                 # A1 arrives by its accession number (under another study
-                # UID), A2 by its study UID (under another accession).
+                # UID), A2 by its study UID (under another accession), both
+                # by C-STORE; A3 by its accession number through STOW-RS.
                 self.store_study(s, "1.2.826.0.1.3680043.2.1143.10", "A1")
                 self.store_study(s, "1.2.826.0.1.3680043.2.1143.20", "OTHER")
+                study = "1.2.826.0.1.3680043.2.1143.30"
+                f = vt.make_dataset(os.path.join(s.tmp, "stow.dcm"), study, study + ".1",
+                                    study + ".1.1", accession="A3")
+                w.dwclient("store", f)
+                self.assertTrue(os.path.exists(vt.uid_path(s.basedir, study, study + ".1",
+                                                           study + ".1.1")))
                 p, found = self.findscu(s, [STEP + "Modality=CT"])
-                self.assertEqual(set(self.accessions(found)), {"A1", "A2", "A3"} - expect_done)
+                self.assertEqual(set(self.accessions(found)),
+                                 {"A1", "A2", "A3", "A4"} - expect_done)
                 done = os.listdir(os.path.join(self.wldir(s), "done"))
                 self.assertEqual(sorted(done), sorted(ids[a] + ".wl" for a in expect_done))
                 for a in expect_done:
-                    self.assertIn("Worklist: entry %s done" % ids[a], s.log())
+                    self.assertIn("Worklist: entry %s done" % ids[a],
+                                  w.log() if a == "A3" else s.log())
                 w.stop()
                 s.stop()
         p = subprocess.run([vt.STORESERVER, "-W", "sometimes"], capture_output=True, text=True,
                            timeout=30)
         self.assertEqual(p.returncode, 1)
         self.assertIn("invalid -W mode: sometimes", p.stderr)
+        p = subprocess.run([STOREWEB, "-W", "never"],
+                           capture_output=True, text=True, timeout=30)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("invalid -W mode: never", p.stderr)
 
     def test_access_policy_on_both_sides(self):
         users = "\n".join("%s:%s" % (u, subprocess.run(
