@@ -244,8 +244,10 @@ int Worklist_Create(const char *baseDir, const worklistfields &fields, std::stri
     auto value = [&](const char *keyword) -> std::string & {
         return values[findKey(keyword) - keys];
     };
-    for (const char *required :
-         {"PatientName", "PatientID", "Modality", "ScheduledProcedureStepStartDate"}) {
+    // The data source leaves out an entry without a station AE title (type
+    // 1 in the worklist), so it is required too.
+    for (const char *required : {"PatientName", "PatientID", "Modality", "ScheduledStationAETitle",
+                                 "ScheduledProcedureStepStartDate"}) {
         if (value(required).empty()) {
             *error = std::string(required) + " is required";
             return 1;

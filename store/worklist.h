@@ -53,10 +53,10 @@ int Worklist_Prepare(const char *baseDir);
 extern const char *const worklist_keywords[];
 
 // Makes an entry from fields (keywords of worklist_keywords; a value is
-// checked against its VR). Patient Name, Patient ID, Modality and Scheduled
-// Procedure Step Start Date are required; Study Instance UID, the
-// procedure's IDs, the step's start time, its station AE title and its
-// description get defaults. The file is written under a temporary name,
+// checked against its VR). Patient Name, Patient ID, Modality, Scheduled
+// Station AE Title and Scheduled Procedure Step Start Date are required;
+// Study Instance UID, the procedure's IDs, the step's start time and the
+// descriptions get defaults. The file is written under a temporary name,
 // flushed and renamed into place, and the directory flushed: a crash
 // leaves no entry or the whole entry (and at worst a hidden temporary
 // file). 0 with *id set; 1 the fields are refused (*error says why); -1 the

@@ -13,6 +13,7 @@ static worklistfields fields(const char *accession, const char *study = nullptr)
     worklistfields f = {{"PatientName", "DOE^JANE"},
                         {"PatientID", "P1"},
                         {"Modality", "CT"},
+                        {"ScheduledStationAETitle", "CT1"},
                         {"ScheduledProcedureStepStartDate", "20250110"},
                         {"AccessionNumber", accession}};
     if (study != nullptr)

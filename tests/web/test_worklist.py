@@ -160,6 +160,7 @@ class WorklistTest(vt.ServerTestCase):
         good = entry("DOE^JANE", "P1", "A1", "CT", "CT1", "20250110")
         cases = [
             ({k: v for k, v in good.items() if k != "PatientID"}, "PatientID is required"),
+            (dict(good, ScheduledStationAETitle=""), "ScheduledStationAETitle is required"),
             (dict(good, ScheduledProcedureStepStartDate="2025-01-10"),
              "ScheduledProcedureStepStartDate"),
             (dict(good, ScheduledStationAETitle="A" * 17), "ScheduledStationAETitle"),
@@ -180,12 +181,19 @@ class WorklistTest(vt.ServerTestCase):
                               "Content-Type: application/json", "--data-binary",
                               json.dumps(dict(good, PatientName="X" * 70000))])
         self.assertEqual(status, 413)
-        # JSON escapes, a surrogate pair among them, come out as UTF-8.
+        # JSON escapes, a surrogate pair among them, come out as UTF-8; an
+        # entry of the required attributes alone is complete enough for the
+        # worklist to serve it.
+        minimal = {"PatientName": "K\u00f6nig^\U0001F600", "PatientID": "PMIN", "Modality": "MR",
+                   "ScheduledStationAETitle": "MR9", "ScheduledProcedureStepStartDate": "20250111"}
         status, _, data = w.curl("/worklist/entries", ["-X", "POST", "-H",
                                  "Content-Type: application/json", "--data-binary",
-                                 json.dumps(dict(good, PatientName="K\u00f6nig^\U0001F600"))])
+                                 json.dumps(minimal)])
         self.assertEqual(status, 201, data)
         self.assertEqual(json.loads(data)["PatientName"], "K\u00f6nig^\U0001F600")
+        p, found = self.findscu(s, ["PatientID=PMIN", "SpecificCharacterSet="])
+        self.assertEqual(len(found), 1, p.stdout + p.stderr)
+        self.assertEqual(str(found[0].PatientName), "K\u00f6nig^\U0001F600")
         names = os.listdir(self.wldir(s))
         self.assertEqual(sorted(n for n in names if n.endswith(".wl")),
                          [json.loads(data)["id"] + ".wl"])
@@ -213,6 +221,7 @@ class WorklistTest(vt.ServerTestCase):
         self.assertIn(('action="/worklist/%s/delete"' % listed[0]["id"]).encode(), page)
         # A form with a value the VR refuses is answered with the page.
         status, _, page = w.curl("/worklist", ["--data", "PatientName=X&PatientID=Y&Modality=CT&"
+                                               "ScheduledStationAETitle=CT1&"
                                                "ScheduledProcedureStepStartDate=tomorrow"])
         self.assertEqual(status, 400)
         self.assertIn(b"Not added: not a valid value for ScheduledProcedureStepStartDate", page)
