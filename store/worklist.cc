@@ -19,6 +19,7 @@
 #include "dcmtk/dcmdata/dcitem.h"
 #include "dcmtk/dcmdata/dcsequen.h"
 #include "dcmtk/dcmdata/dcuid.h"
+#include "dcmtk/dcmwlm/wlfsim.h"
 
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
@@ -319,6 +320,13 @@ static int entryIds(const std::string &dir, std::vector<std::string> *ids)
     return 0;
 }
 
+// The data source's own test of a file's completeness (a protected member
+// of its file-system manager), so that the listing says exactly which
+// entries the worklist leaves out.
+struct completeness : WlmFileSystemInteractionManager {
+    bool of(DcmDataset *ds) { return DatasetIsComplete(ds) != OFFalse; }
+};
+
 static std::string elementValue(DcmItem *item, const DcmTagKey &tag)
 {
     OFString v;
@@ -351,6 +359,8 @@ int Worklist_List(const char *baseDir, std::vector<worklistentry> *out, FILE *lo
         e.id = id;
         for (const worklistkey &k : keys)
             e.fields.emplace_back(k.keyword, elementValue(k.step ? step : ds, k.tag));
+        // After the values are taken: the test may add empty sequences.
+        e.complete = completeness().of(ds);
         out->push_back(e);
     }
     return 0;

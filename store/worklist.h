@@ -39,6 +39,10 @@ typedef std::vector<std::pair<std::string, std::string>> worklistfields;
 struct worklistentry {
     std::string id; // the file name without ".wl"
     worklistfields fields;
+    // Whether the worklist serves it: DCMTK's data source leaves out files
+    // that lack an attribute a worklist answer must hold (type 1); a
+    // dropped file may be such a one.
+    bool complete;
 };
 
 // The entry directory of the store below baseDir: "baseDir/worklist".

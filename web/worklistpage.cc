@@ -272,7 +272,8 @@ static std::string jsonQuote(const std::string &s)
 
 static std::string entryJson(const worklistentry &e)
 {
-    std::string out = "{\"id\":" + jsonQuote(e.id);
+    std::string out =
+        "{\"id\":" + jsonQuote(e.id) + ",\"complete\":" + (e.complete ? "true" : "false");
     for (const auto &f : e.fields)
         out += "," + jsonQuote(f.first) + ":" + jsonQuote(f.second);
     return out + "}";
@@ -407,14 +408,17 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
         "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Worklist</title>\n"
         "<style>body{font-family:sans-serif;margin:1em}table{border-collapse:collapse}"
         "td,th{border-bottom:1px solid #ccc;padding:4px 8px;text-align:left}"
-        "label{display:block;margin:2px 0}</style>\n</head><body>\n<h1>Worklist</h1>\n";
+        "label{display:block;margin:2px 0}tr.incomplete td{color:#a00}</style>\n"
+        "</head><body>\n<h1>Worklist</h1>\n";
     if (!message.empty())
         page += "<p class=\"message\">" + html(message) + "</p>\n";
     page += "<table id=\"worklist\">\n<tr><th>Patient</th><th>Patient ID</th><th>Accession</th>"
             "<th>Modality</th><th>Station</th><th>Date</th><th>Time</th><th>Procedure</th>"
             "<th></th></tr>\n";
     for (const worklistentry &e : all) {
-        page += "<tr class=\"entry\" data-id=\"" + html(e.id) + "\">";
+        page += "<tr class=\"entry" + std::string(e.complete ? "" : " incomplete") +
+                "\" data-id=\"" + html(e.id) + "\"" +
+                (e.complete ? "" : " title=\"incomplete: not served to modalities\"") + ">";
         for (const char *k : {"PatientName", "PatientID", "AccessionNumber", "Modality",
                               "ScheduledStationAETitle", "ScheduledProcedureStepStartDate",
                               "ScheduledProcedureStepStartTime", "RequestedProcedureDescription"})
@@ -422,9 +426,16 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
         page += "<td><form method=\"post\" action=\"" WORKLISTPAGE_ROOT "/" + html(e.id) +
                 "/delete\"><button type=\"submit\">Remove</button></form></td></tr>\n";
     }
+    page += "</table>\n";
+    for (const worklistentry &e : all) {
+        if (!e.complete) {
+            page += "<p class=\"legend\">Entries in red lack attributes a worklist answer must "
+                    "hold: modalities are not sent them.</p>\n";
+            break;
+        }
+    }
     page +=
-        "</table>\n<h2>New entry</h2>\n<form id=\"add\" method=\"post\" action=\"" WORKLISTPAGE_ROOT
-        "\">\n";
+        "<h2>New entry</h2>\n<form id=\"add\" method=\"post\" action=\"" WORKLISTPAGE_ROOT "\">\n";
     for (const auto &f : formFields)
         page += std::string("<label>") + f.label + " <input type=\"" + f.type + "\" name=\"" +
                 f.keyword + "\"></label>\n";

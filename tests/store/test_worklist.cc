@@ -49,6 +49,7 @@ TEST(Worklist, EntryWrittenWholeAndListed)
     std::vector<worklistentry> all;
     ASSERT_EQ(Worklist_List(base.c_str(), &all, nullptr), 0);
     ASSERT_EQ(all.size(), 1u);
+    EXPECT_TRUE(all[0].complete);
     std::map<std::string, std::string> v(all[0].fields.begin(), all[0].fields.end());
     EXPECT_EQ(v["PatientName"], "DOE^JANE");
     EXPECT_EQ(v["RequestedProcedureID"], "A1");

@@ -111,6 +111,7 @@ class WorklistTest(vt.ServerTestCase):
         listed = w.json("/worklist/entries")
         self.assertEqual(sorted(e["AccessionNumber"] for e in listed), ["A1", "A2", "A3", "A4"])
         self.assertEqual(w.json("/worklist/entries/" + a1["id"])["PatientID"], "P1")
+        self.assertTrue(all(e["complete"] for e in listed))
 
         # Date range, modality, station AE title, and a combination.
         p, found = self.findscu(s, [STEP + "ScheduledProcedureStepStartDate=20250101-20250131"])
@@ -265,6 +266,20 @@ class WorklistTest(vt.ServerTestCase):
         self.assertEqual(matches[0]["ScheduledProcedureStepSequence"][0]["ScheduledProcedureStepID"],
                          "SPS1")
         self.assertIn("dropped", [e["id"] for e in w.json("/worklist/entries")])
+        # One without a station AE title is listed as incomplete, and the
+        # worklist leaves it out, as wlmscpfs would.
+        del ds.ScheduledProcedureStepSequence[0].ScheduledStationAETitle
+        ds.AccessionNumber = "AD2"
+        pydicom.dcmwrite(tmp, ds, write_like_original=False)
+        os.rename(tmp, os.path.join(self.wldir(s), "broken.wl"))
+        byid = {e["id"]: e for e in w.json("/worklist/entries")}
+        self.assertEqual((byid["dropped"]["complete"], byid["broken"]["complete"]), (True, False))
+        p, found = self.findscu(s, ["PatientID=D1"])
+        self.assertEqual(self.accessions(found), ["AD1"], p.stdout + p.stderr)
+        status, _, page = w.curl("/worklist")
+        self.assertIn(b'<tr class="entry incomplete" data-id="broken"', page)
+        self.assertIn(b'<tr class="entry" data-id="dropped"', page)
+        os.unlink(os.path.join(self.wldir(s), "broken.wl"))
 
         # The page's remove button.
         status, head, _ = w.curl("/worklist/%s/delete" % listed[0]["id"], ["-X", "POST"])
