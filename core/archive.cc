@@ -1,6 +1,7 @@
 // The archive core's ingest: one received image into the store, the
 // patient link tree and the monitor channel.
 #include "core/archive.h"
+#include "core/worklist.h"
 
 #include <algorithm>
 #include <mutex>
@@ -60,6 +61,9 @@ unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrit
                        monitormsg_stored(text, sizeof text, uids.study.c_str(), uids.series.c_str(),
                                          uids.sopInstance.c_str()));
     }
+    if (ctx->worklistDone != 0)
+        Worklist_NoteArrival(ctx->store->getBaseDir(), DCMTK_getTagString(ds, DCM_AccessionNumber),
+                             uids.study.c_str(), ctx->worklistDone, ctx->store->getLogfile());
     return ARCHIVE_STORED;
 }
 

@@ -52,6 +52,9 @@ struct archive_context {
     const int *monitorSock = nullptr;
     archive_storedHook stored = nullptr; // storage commitment bookkeeping, or null
     void *storedArg = nullptr;
+    // What marks a modality worklist entry done when its study arrives
+    // (WORKLIST_DONE_* of core/worklist.h; 0: nothing).
+    int worklistDone = 0;
 };
 
 // The UIDs of an ingested image ("" where the dataset has none).
@@ -62,7 +65,8 @@ struct archive_ingested {
 // Takes ds (only read) into the archive: written into the store (an image
 // already stored is replaced when overwrite is non-zero, else kept), linked
 // into the patient link tree with patientLinks; when stored, the stored
-// hook is called and "STORAGE STOREUID study series instance" announced.
+// hook is called, "STORAGE STOREUID study series instance" announced and
+// the worklist entries of the study marked done as worklistDone says.
 // The caller serialises calls on one context (the store is not thread-safe)
 // and calls archive_flush before it tells a peer that the image is on disk.
 // Returns an ARCHIVE_* status; *out (may be null) gets the image's UIDs.

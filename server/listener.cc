@@ -521,6 +521,8 @@ OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register MOVE\n");
     if (DCMTK_params_accept_std_PCs(params, getSOPClasses, 2).bad())
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register GET\n");
+    if (DCMTK_params_accept_std_PC(params, UID_FINDModalityWorklistInformationModel).bad())
+        logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register WORKLIST\n");
     if (DCMTK_params_accept_std_PC(params, UID_StorageCommitmentPushModelSOPClass).bad())
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register COMMITMENT\n");
     acceptProposedRoles(params);

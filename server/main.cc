@@ -13,6 +13,7 @@
 
 #include "aetitlemap/aetitlemap.h"
 #include "core/archive.h"
+#include "core/worklist.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/installpath.h"
 #include "runtime/logprintf.h"
@@ -23,6 +24,7 @@
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
 #include "server/tlsconfig.h"
+#include "server/worklisthandler.h"
 
 // The process-wide objects, in the order they are built (the store itself
 // is made by main, once the installation prefix is known).
@@ -64,7 +66,7 @@ static int parseOptions(int argc, char **argv)
 {
     serveroptions &o = server_options;
     int c;
-    while ((c = getopt(argc, argv, "a:p:m:u:U:g:l:P:M:dosDE:hNSL:I:z:")) != -1) {
+    while ((c = getopt(argc, argv, "a:p:m:u:U:g:l:P:M:dosDE:hNSL:I:z:W:")) != -1) {
         switch (c) {
         case 'a':
             o.aetitle = optarg;
@@ -153,6 +155,14 @@ static int parseOptions(int argc, char **argv)
                 o.learn_flags = AETitleMap_charstoflags(optarg);
             } else {
                 fprintf(stderr, "%s: invalid -L flags: %s\n", argv[0], optarg);
+                fprintf(stderr, usageText, argv[0]);
+                return 1;
+            }
+            break;
+        case 'W':
+            worklist_doneMode = Worklist_ParseDoneMode(optarg);
+            if (worklist_doneMode < 0) {
+                fprintf(stderr, "%s: invalid -W mode: %s\n", argv[0], optarg);
                 fprintf(stderr, usageText, argv[0]);
                 return 1;
             }
@@ -273,6 +283,7 @@ int main(int argc, char **argv)
     store.setLogfile(o.logfp);
     server_archive.store = &store;
     server_archive.patientLinks = o.symlinks != 0;
+    server_archive.worklistDone = worklist_doneMode;
     server_archive.monitorSock = &server_state.sendsock;
     server_archive.stored = [](void *, const char *study, const char *series,
                                const char *instance) {

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "core/archive.h"
+#include "core/worklist.h"
 #include "dicomnet/dicomnet.h"
 #include "dicomnet/tlsfile.h"
 #include "runtime/installpath.h"
@@ -25,6 +26,7 @@
 #include "runtime/process.h"
 #include "web/httpd.h"
 #include "web/webserver.h"
+#include "web/worklistpage.h"
 
 weboptions web_options = {
     WEB_DEFAULT_PORT,         // port
@@ -54,7 +56,7 @@ int web_monitorSock = -1;
 static const char usageText[] =
     "Usage: %s [-p Port] [-b Address] [-m MonitorPort] [-w UsersFile] [-A]\n"
     "       [-C CertFile -K KeyFile] [-V ViewerDir] [-M MaxConnections]\n"
-    "       [-I MaxPerAddress] [-H HeaderSeconds] [-o] [-s]\n"
+    "       [-I MaxPerAddress] [-H HeaderSeconds] [-o] [-s] [-W Mode]\n"
     "       [-l logfile] [-P pidfile] [-D] [-h]\n"
     "  -p Port        HTTP port (default %d)\n"
     "  -b Address     IPv4 address to listen on (default %s)\n"
@@ -75,6 +77,8 @@ static const char usageText[] =
     "                 connection's start or its previous request (default 10)\n"
     "  -o             STOW-RS replaces images that are already stored\n"
     "  -s             also enter uploads in the patient link tree (as storeserver -s)\n"
+    "  -W Mode        what marks a worklist entry done when its study arrives by\n"
+    "                 STOW-RS: accession, study, both (default) or off\n"
     "  -l logfile     log to the file instead of stderr\n"
     "  -P pidfile     write the process id to the file\n"
     "  -D             debug logging (twice: trace)\n"
@@ -91,7 +95,7 @@ static int parseOptions(int argc, char **argv)
 {
     weboptions &o = web_options;
     int c;
-    while ((c = getopt(argc, argv, "p:b:m:w:AC:K:V:M:I:H:osl:P:Dh")) != -1) {
+    while ((c = getopt(argc, argv, "p:b:m:w:AC:K:V:M:I:H:osW:l:P:Dh")) != -1) {
         switch (c) {
         case 'p':
             o.port = (int)strtol(optarg, nullptr, 10);
@@ -131,6 +135,14 @@ static int parseOptions(int argc, char **argv)
             break;
         case 's':
             o.symlinks = 1;
+            break;
+        case 'W':
+            worklistpage_doneMode = Worklist_ParseDoneMode(optarg);
+            if (worklistpage_doneMode < 0) {
+                fprintf(stderr, "%s: invalid -W mode: %s\n", argv[0], optarg);
+                usage(argv[0]);
+                return 2;
+            }
             break;
         case 'l':
             o.logfile = optarg;
@@ -294,6 +306,7 @@ int main(int argc, char **argv)
     web_monitorSock = multicast_sendsocket((unsigned short)o.monitor_port, o.mcast_group);
     web_archive.store = web_store;
     web_archive.patientLinks = o.symlinks != 0;
+    web_archive.worklistDone = worklistpage_doneMode;
     web_archive.monitorSock = &web_monitorSock;
     signal(SIGPIPE, SIG_IGN);
 
