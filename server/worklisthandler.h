@@ -27,5 +27,4 @@ void worklistSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ 
                          T_DIMSE_C_FindRSP *response, DcmDataset **responseIdentifiers,
                          DcmDataset **statusDetail);
 
-
 #endif

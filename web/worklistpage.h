@@ -33,5 +33,4 @@ int worklistpage_serve(const webrequest &rq, const std::string &body);
 // WORKLIST_DONE_* mode of core/worklist.h. Set by the entry routine.
 extern int worklistpage_doneMode;
 
-
 #endif
