@@ -193,9 +193,35 @@ int journal_commit(journal *j, FILE *log)
         j->start = -1;
         return -1;
     }
+    j->last = j->start;
     j->end = aligned(j->fill);
     j->seq++;
     j->start = -1;
+    return 0;
+}
+
+int journal_retract(journal *j, FILE *log)
+{
+    if (j->last < 0 || j->fd < 0 || j->broken)
+        return -1;
+    // A cleared header fails its magic: the journal ends at this record,
+    // whatever follows it (nothing yet: it was the last one).
+    journal_header h;
+    memset(&h, 0, sizeof h);
+    off_t at = j->last;
+    if (put(j, &h, sizeof h, &at) != 0) {
+        fail(j, log, "write");
+        return -1;
+    }
+    if (fdatasync(j->fd) != 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Cannot flush %s to disk: %s\n", j->path.c_str(),
+                  strerror(errno));
+        j->broken = 1;
+        return -1;
+    }
+    j->end = j->last;
+    j->seq--;
+    j->last = -1;
     return 0;
 }
 
@@ -226,6 +252,7 @@ int journal_empty(journal *j, FILE *log)
     j->run = run;
     j->seq = 0;
     j->end = 0;
+    j->last = -1;
     return 0;
 }
 

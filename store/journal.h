@@ -69,6 +69,7 @@ struct journal {
     off_t end = 0;    // where the next record starts; 0: empty
     off_t size = 0;   // bytes of the file, all written
     off_t start = -1; // of the record being written, -1 none
+    off_t last = -1;  // of the last record committed, -1 none (or emptied since)
     off_t fill = 0;   // where its next piece goes
     uint32_t crc = 0; // of its uids and image so far
     uint32_t uidsLength = 0;
@@ -115,6 +116,12 @@ int journal_commit(journal *j, FILE *log);
 // Drops the record being written (its bytes stay past the journal's end,
 // where they never count).
 void journal_abandon(journal *j);
+
+// Takes back the last record committed, for an image that was then refused
+// or failed (it must never be written by a replay): its header is cleared
+// and flushed, so that the journal ends before it, and the next record
+// takes its place. 0, or -1 (logged; j broken, the record may still count).
+int journal_retract(journal *j, FILE *log);
 
 // Empties j once everything it holds is on disk elsewhere: an end record
 // of a new run at offset 0, flushed. 0, or -1 (logged; j broken).

@@ -267,35 +267,30 @@ int LocalStore::replayImage(void *arg, const char *study, const char *series, co
         store->CheckUid(image, "SOP Instance UID") != LS_OK)
         return -1;
     OFString target = store->GetUidPath(study, series, image, 1);
-    char suffix[32];
-    snprintf(suffix, sizeof suffix, ".%d.tmp", process_pid());
-    OFString tmp = target + suffix;
+    OFString tmp;
     DcmFileFormat file;
     int result = -1;
-    int fd = -1;
+    int placedNew = 0;
+    int fd = store->openIncoming(&tmp);
 
     // The file is written whole and flushed under its temporary name, then
-    // entered in the index and renamed: a crash on the way leaves at most a
-    // temporary file and index records that the next replay writes again.
-    if (store->CreateUidPath(study, nullptr) != LS_OK ||
-        store->CreateUidPath(study, series) != LS_OK)
+    // placed and entered in the index as a store is (placeImage, replacing
+    // what is there): a crash on the way leaves what a killed store leaves,
+    // and the journal, which the next start writes again.
+    if (fd < 0)
         goto out;
-    fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0 || write_all(fd, bytes, length) != (ssize_t)length || fdatasync(fd) != 0) {
+    if (write_all(fd, bytes, length) != (ssize_t)length || fdatasync(fd) != 0) {
         logprintf(LOGLEVEL_ERROR, log, "Cannot write %s: %s\n", tmp.c_str(), strerror(errno));
+        unlink(tmp.c_str());
         goto out;
     }
     if (file.loadFile(tmp.c_str()).bad()) {
         logprintf(LOGLEVEL_ERROR, log, "Cannot read back %s.\n", tmp.c_str());
+        unlink(tmp.c_str());
         goto out;
     }
-    if (store->indexImage(file.getDataset(), study, series) != LS_OK)
+    if (store->placeImage(file.getDataset(), study, series, image, tmp, 1, &placedNew) != LS_OK)
         goto out;
-    if (rename(tmp.c_str(), target.c_str()) != 0) {
-        logprintf(LOGLEVEL_ERROR, log, "Cannot rename %s: %s\n", tmp.c_str(), strerror(errno));
-        goto out;
-    }
-    store->noteParentChanged(target);
     // A store that keeps the patient link tree gets the image's link again
     // too (an existing one stays).
     if (access((OFString(store->baseDir) + "/patient").c_str(), F_OK) == 0)
@@ -305,8 +300,6 @@ int LocalStore::replayImage(void *arg, const char *study, const char *series, co
 out:
     if (fd >= 0)
         close(fd);
-    if (result != 0)
-        unlink(tmp.c_str());
     return result;
 }
 
