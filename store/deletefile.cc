@@ -323,8 +323,8 @@ void LocalStore::takeBack(const char *study, const char *series, const char *ima
     // without), then the file, then the records, as any delete does; the
     // finishing form passes over every record that was never written.
     deleteintent intent;
-    int announced = deleteintent_begin(uidDir.c_str(), study, series, image, &intent,
-                                       logStream) == 0;
+    int announced =
+        deleteintent_begin(uidDir.c_str(), study, series, image, &intent, logStream) == 0;
     noteParentChanged(file);
     if (unlink(file.c_str()) != 0 && errno != ENOENT)
         logprintf(LOGLEVEL_ERROR, logStream, "Cannot remove %s: %s\n", file.c_str(),

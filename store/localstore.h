@@ -122,7 +122,10 @@ public:
     // but 0 a new image is not in the tree, nor in the index, nor (with -S)
     // in the journal. ds is only read.
     int WriteDataset(DcmDataset *ds, int overwriteFile, const char *sourceFile, int linkMode);
-    // Links the stored image into B/patient/... 0, or 5 if a directory failed.
+    // Links the stored image into B/patient/... (a name part longer than the
+    // file system takes is shortened, keeping a digest of the whole, and
+    // logged). 0, or 5 if a directory failed (logged); the image stays
+    // stored either way.
     int WriteSymlinks(DcmDataset *ds);
     // Writes len bytes fully (short writes repeated): bytes written, the count
     // so far when a write returns 0, or the negative result of a failing write.

@@ -388,8 +388,7 @@ int LocalStore::openIncoming(OFString *path)
             return fd;
         close(fd);
     }
-    logprintf(LOGLEVEL_WARNING, logStream, "No temporary name in %s can be had.\n",
-              uidDir.c_str());
+    logprintf(LOGLEVEL_WARNING, logStream, "No temporary name in %s can be had.\n", uidDir.c_str());
     return -1;
 }
 
