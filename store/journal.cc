@@ -105,6 +105,14 @@ static int put(journal *j, const void *bytes, size_t length, off_t *at)
     return 0;
 }
 
+// A record that cannot grow the file (a full file system, a size limit) is
+// refused like one too large, and the journal stays usable: nothing it
+// holds is changed, and the image is flushed in the tree instead.
+static int outOfRoom(int error)
+{
+    return error == ENOSPC || error == EDQUOT || error == EFBIG;
+}
+
 int journal_begin(journal *j, const char *study, const char *series, const char *image, FILE *log)
 {
     std::string uids = std::string(study) + "\t" + series + "\t" + image;
@@ -117,7 +125,8 @@ int journal_begin(journal *j, const char *study, const char *series, const char 
     j->tooLarge = 0;
     j->crc = crcOf(0, uids.data(), uids.size());
     if (put(j, uids.data(), uids.size(), &j->fill) != 0) {
-        fail(j, log, "write");
+        if (!outOfRoom(errno))
+            fail(j, log, "write");
         j->start = -1;
         return -1;
     }
@@ -135,6 +144,10 @@ int journal_add(journal *j, const void *piece, size_t length, FILE *log)
     j->crc = crcOf(j->crc, piece, length);
     j->imageLength += length;
     if (put(j, piece, length, &j->fill) != 0) {
+        if (outOfRoom(errno)) {
+            j->tooLarge = 1;
+            return 0;
+        }
         fail(j, log, "write");
         j->start = -1;
         return -1;

@@ -100,12 +100,14 @@ int journal_take(const char *uidDir, journal *j, const journal_replayer *replay,
 // Closes j (ending the lock) without emptying it. Leaves j as new.
 void journal_close(journal *j);
 
-// Starts a record of the UIDs at j->end: 0, -1 (logged; j broken).
+// Starts a record of the UIDs at j->end: 0, -1 (logged; j broken, except
+// when the file cannot grow: then nothing is logged and j stays usable).
 int journal_begin(journal *j, const char *study, const char *series, const char *image, FILE *log);
 
 // Appends the next piece of the image to the record: 0, or -1 (logged;
-// j broken). Once the image is larger than JOURNAL_IMAGE_MAX the record is
-// refused (j->tooLarge) and later pieces are passed over.
+// j broken). Once the image is larger than JOURNAL_IMAGE_MAX, or the file
+// cannot grow (ENOSPC, EDQUOT, EFBIG), the record is refused (j->tooLarge)
+// and later pieces are passed over; the journal stays usable.
 int journal_add(journal *j, const void *piece, size_t length, FILE *log);
 
 // Ends the record: writes its header and flushes the journal. 0 on disk;
