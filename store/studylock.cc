@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -37,6 +38,15 @@ int studylock_acquire(studylock *lock, const char *uidDir, const char *study, FI
             logprintf(LOGLEVEL_ERROR, log, "Cannot open %s: %s\n", path.c_str(), strerror(errno));
         return -1;
     }
+    // Made by root (storeindex rebuild finishing a delete), the file goes to
+    // the owner of the UID tree, or a server running as that user could not
+    // open it for locking and would fail every store.
+    struct stat file, dir;
+    if (geteuid() == 0 && fstat(lock->fd, &file) == 0 && stat(uidDir, &dir) == 0 &&
+        (file.st_uid != dir.st_uid || file.st_gid != dir.st_gid) &&
+        fchown(lock->fd, dir.st_uid, dir.st_gid) != 0)
+        logprintf(LOGLEVEL_WARNING, log, "Cannot hand %s to the owner of %s: %s\n", path.c_str(),
+                  uidDir, strerror(errno));
     struct flock range;
     memset(&range, 0, sizeof range);
     range.l_type = F_WRLCK;

@@ -17,6 +17,7 @@
 #include "dcmtk/dcmdata/dcxfer.h"
 #include "runtime/runtime.h"
 #include "store/localstore.h"
+#include "store/studylock.h"
 #include "tests/store/storetest.h"
 
 namespace
@@ -712,4 +713,22 @@ TEST(WriteDataset, AStoreCutShortIsFinishedAtTheNextStart)
     // Its writer gone, the last one is finished too: never placed, removed.
     EXPECT_EQ(0, s.store.FinishStores());
     EXPECT_TRUE(findSuffix(s.B(), ".tmp").empty());
+}
+
+// The lock file made by root (storeindex rebuild finishing a delete) goes
+// to the owner of the UID tree, so that a server running as that user can
+// still lock it.
+TEST(StudyLock, MadeByRootItBelongsToTheTreesOwner)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    Store s;
+    ASSERT_EQ(0, s.store.CreateUidPath(nullptr, nullptr));
+    ASSERT_EQ(0, chown(s.B("uid").c_str(), 65534, 65534));
+    studylock lock;
+    ASSERT_EQ(0, studylock_acquire(&lock, s.B("uid").c_str(), "1.2.3", nullptr));
+    struct stat st;
+    ASSERT_EQ(0, stat(s.B("uid/" STUDYLOCK_FILE).c_str(), &st));
+    EXPECT_EQ(65534u, st.st_uid);
+    EXPECT_EQ(65534u, st.st_gid);
 }
