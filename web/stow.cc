@@ -149,15 +149,17 @@ static int partEnd(void *cls)
     st->fd = -1;
     DcmFileFormat ff;
     OFCondition cond = ff.loadFile(st->tmpPath.c_str());
-    // The dataset is in memory now; the temporary file is not needed.
-    unlink(st->tmpPath.c_str());
-    if (cond.bad()) {
+    if (cond.good())
+        // The toolkit leaves large values (pixel data above all) in the file
+        // and reads them when they are written out, so the part's file must
+        // outlive the store's write.
+        storePart(st, ff.getDataset());
+    else {
         logprintf(LOGLEVEL_WARNING, web_options.logfp, "STOW-RS: unreadable part: %s\n",
                   cond.text());
         st->results.push_back(stowresult{"", "", "", "", STOW_CANNOT_UNDERSTAND});
-        return 0;
     }
-    storePart(st, ff.getDataset());
+    unlink(st->tmpPath.c_str());
     return 0;
 }
 
