@@ -87,6 +87,10 @@ class StoreFaultTests(ServerTestCase):
         (successes, failures)."""
         s.stop()
         s.start()
+        # The listener answers once its start's repairs (journals, deletes,
+        # stores cut short, compaction) are done: only then is the store
+        # checked.
+        self.assertEqual(s.echoscu().returncode, 0)
         self.check(s, inside)
         want = {}
         failed = 0
