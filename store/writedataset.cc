@@ -581,6 +581,8 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
         logprintf(LOGLEVEL_WARNING, logStream, "Cannot write %s: %s\n", tmp.c_str(),
                   strerror(errno));
         result = LS_INDEX_ERROR;
+        if (placedNew)
+            takeBackLocked(S, R, I, written.st_ino);
     }
     if (result != LS_OK && journaled && journal_retract(j, logStream) != 0)
         logprintf(LOGLEVEL_ERROR, logStream,
