@@ -6,6 +6,7 @@ again, `storeindex check` finds nothing, every image answered with success
 is found by C-FIND and comes back by C-GET as it was sent (every element,
 the pixels included), and no image answered with a failure is found."""
 
+import json
 import os
 import re
 import shutil
@@ -284,8 +285,8 @@ class StoreFaultTests(ServerTestCase):
         # With -s, a patient name of three 64-character groups with a
         # 64-character ID, and a 300-character series description, make
         # link names past 255 bytes: the image is stored, answered with
-        # success, announced and found; its link has a shortened name; a
-        # repeat is a duplicate.
+        # success, announced, committed and found; its link has a shortened
+        # name; a repeat is a duplicate.
         s = self.server(args=["-s"], start=False)
         mon = vt.Monitor(s.monitor_port)
         try:
@@ -303,6 +304,16 @@ class StoreFaultTests(ServerTestCase):
             self.assertEqual([len(p) for p in parts][:3:2], [217, 217])
             self.assertEqual(content(links[0]), content(f))
             self.assertIn("Link tree name shortened to ", s.log())
+            # A storage commitment request finds it committed.
+            p = vt.run(["node", os.path.join(vt.SOURCE, "tests", "server", "commit_scu.js"),
+                        "127.0.0.1", str(s.port), s.aetitle, "MODALITY", "same",
+                        str(vt.free_port()), ROOT + ".6.99", "1.2.840.10008.5.1.4.1.1.7",
+                        study + ".1.1"], timeout=90,
+                       env={"NODE_PATH": os.path.join(vt.SOURCE, ".deps", "npm", "node_modules")})
+            reports = [json.loads(l[len("REPORT "):]) for l in p.stdout.splitlines()
+                       if l.startswith("REPORT ")]
+            self.assertEqual([(r["event"], r["committed"]) for r in reports],
+                             [(1, [study + ".1.1"])], p.stdout + p.stderr)
             self.assertEqual(self.verify(s, {f: "Success"}), (1, 0))
         finally:
             mon.close()
