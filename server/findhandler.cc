@@ -8,6 +8,7 @@
 #include "server/retrieve.h"
 #include "server/serveroptions.h"
 #include "store/localstore.h"
+#include "store/studyclasses.h"
 
 void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *request,
                      DcmDataset *requestIdentifiers, int responseCount, T_DIMSE_C_FindRSP *response,
@@ -48,7 +49,7 @@ void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *req
         }
         // Retrieve clients ask which SOP classes a study holds to choose the
         // storage contexts of their C-GET.
-        if (retrieve_addSOPClassesInStudy(&server_store, requestIdentifiers, *responseIdentifiers))
+        if (studyclasses_add(&server_store, requestIdentifiers, *responseIdentifiers))
             break;
         delete *responseIdentifiers;
         *responseIdentifiers = NULL;

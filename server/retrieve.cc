@@ -20,7 +20,6 @@
 #include "dcmtk/dcmjpls/djdecode.h"
 #include "dcmtk/dcmnet/diutil.h"
 
-#include "index/keymatch.h"
 #include "index/retrievelist.h"
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
@@ -375,37 +374,4 @@ int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association 
     if (r != RETRIEVE_SENT)
         return r;
     return retrieve_response(job, item, assoc, pcId, msgId, cancel);
-}
-
-bool retrieve_addSOPClassesInStudy(LocalStore *store, DcmDataset *query, DcmDataset *response)
-{
-    OFString level;
-    const char *study = DCMTK_getTagString(response, DCM_StudyInstanceUID);
-    if (!query->tagExists(DCM_SOPClassesInStudy) ||
-        query->findAndGetOFString(DCM_QueryRetrieveLevel, level).bad() || level != "STUDY" ||
-        study == nullptr)
-        return true;
-    std::vector<retrievelist_image> images;
-    std::vector<std::string> classes;
-    std::string list;
-    finddataset_index ix = store->getIndex();
-    if (retrievelist_study(&ix, study, &images) == RL_OK) {
-        for (const retrievelist_image &im : images) {
-            std::string cls, xfer;
-            OFString path =
-                store->GetUidPath(im.study.c_str(), im.series.c_str(), im.instance.c_str(), 1);
-            if (retrievelist_fileClass(path.c_str(), &cls, &xfer) != 0 ||
-                std::find(classes.begin(), classes.end(), cls) != classes.end())
-                continue;
-            classes.push_back(cls);
-            if (!list.empty())
-                list += '\\';
-            list += cls;
-        }
-    }
-    response->putAndInsertString(DCM_SOPClassesInStudy, list.c_str());
-    // Any one of the study's classes among the key's values matches.
-    keymatch_key key;
-    keymatch_compile(&key, KEYMATCH_CODES, DCMTK_getTagString(query, DCM_SOPClassesInStudy));
-    return keymatch_matches(key, list.data(), list.size());
 }

@@ -117,11 +117,4 @@ Uint16 retrieve_remaining(const retrievejob *job);
 // (0008,0058), or null when none failed. The caller deletes it.
 DcmDataset *retrieve_failedList(const retrievejob *job);
 
-// When query is a study-level one that asks for SOP Classes in Study
-// (0008,0062), sets it in response (a study match with its Study Instance
-// UID) to the distinct SOP classes of the study's stored images. False
-// when the query's value of it (one class or a list) names none of them:
-// the study is no match.
-bool retrieve_addSOPClassesInStudy(LocalStore *store, DcmDataset *query, DcmDataset *response);
-
 #endif

@@ -16,7 +16,6 @@
 
 enum {
     WINDOW = 65536, // bytes read at a time
-    MAX_DEPTH = 64, // sequences within sequences: deeper is damage
     UID_READ = 256, // at most this much of a UID value is read
 };
 static const uint32_t UNDEFINED_LENGTH = 0xFFFFFFFFu;
@@ -31,6 +30,10 @@ struct walk {
     size_t len;   // bytes of buf read
     bool failed;  // a read failed (errno set)
     bool foreign; // bytes where a VR belongs that are none
+    // The limits: the deepest level (a sequence adds one, its item
+    // another) and the items left to accept (negative: any number).
+    int maxLevel;
+    long itemsLeft;
 };
 
 // How the elements being walked are encoded.
@@ -88,7 +91,7 @@ static bool walkDataset(walk *w, const encoding &enc, off_t *pos, off_t end, boo
 static bool walkSequence(walk *w, const encoding &enc, off_t *pos, off_t end, bool delimited,
                          bool fragments, int depth)
 {
-    if (depth > MAX_DEPTH)
+    if (depth > w->maxLevel)
         return false;
     for (;;) {
         if (*pos == end && !delimited)
@@ -102,6 +105,8 @@ static bool walkSequence(walk *w, const encoding &enc, off_t *pos, off_t end, bo
         if (element == 0xE0DD)
             return delimited && length == 0;
         if (element != 0xE000)
+            return false;
+        if (!fragments && w->itemsLeft >= 0 && w->itemsLeft-- == 0)
             return false;
         if (length == UNDEFINED_LENGTH) {
             if (fragments || !walkDataset(w, enc, pos, end, true, depth + 1, nullptr, nullptr))
@@ -139,7 +144,7 @@ static bool readUid(walk *w, off_t off, uint32_t length, std::string *out)
 static bool walkDataset(walk *w, const encoding &enc, off_t *pos, off_t end, bool delimited,
                         int depth, std::string *sopClass, std::string *instance)
 {
-    if (depth > MAX_DEPTH)
+    if (depth > w->maxLevel)
         return false;
     for (;;) {
         if (*pos == end)
@@ -217,12 +222,22 @@ static bool walkDataset(walk *w, const encoding &enc, off_t *pos, off_t end, boo
 
 int imagecheck_walk(int fd, std::string *sopClass, std::string *instance)
 {
+    return imagecheck_walkWithin(fd, imagecheck_limits{IMAGECHECK_DEFAULT_DEPTH, 0}, sopClass,
+                                 instance);
+}
+
+int imagecheck_walkWithin(int fd, const imagecheck_limits &limits, std::string *sopClass,
+                          std::string *instance)
+{
     sopClass->clear();
     instance->clear();
     struct stat st;
     if (fstat(fd, &st) != 0)
         return IMAGECHECK_UNREAD;
-    walk w = {fd, st.st_size, std::vector<unsigned char>(WINDOW), 0, 0, false, false};
+    // The data set is level 0, a sequence in it level 1, its items level
+    // 2, and so on.
+    walk w = {fd,    st.st_size, std::vector<unsigned char>(WINDOW), 0, 0, false, false,
+              2 * limits.maxDepth, limits.maxItems > 0 ? limits.maxItems : -1};
     if (bytesAt(&w, 0, 1) == nullptr)
         return w.failed ? IMAGECHECK_UNREAD : IMAGECHECK_DAMAGED;
     std::string metaClass, xfer;

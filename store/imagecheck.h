@@ -27,4 +27,21 @@ enum {
 // spaces and NULs cut). IMAGECHECK_* above.
 int imagecheck_walk(int fd, std::string *sopClass, std::string *instance);
 
+// What a walk accepts: sequences nested at most maxDepth deep (a sequence
+// in the data set is depth 1, a sequence in one of its items depth 2), and
+// at most maxItems sequence items in the whole file (0: any number). A
+// file beyond either is IMAGECHECK_DAMAGED. imagecheck_walk takes
+// IMAGECHECK_DEFAULT_DEPTH and any number of items.
+struct imagecheck_limits {
+    int maxDepth;
+    long maxItems;
+};
+enum { IMAGECHECK_DEFAULT_DEPTH = 32 };
+
+// imagecheck_walk within limits: for a file about to be parsed by the
+// toolkit, whose reader recurses once per level and keeps every item in
+// memory.
+int imagecheck_walkWithin(int fd, const imagecheck_limits &limits, std::string *sopClass,
+                          std::string *instance);
+
 #endif

@@ -5,6 +5,13 @@
 // same "STORAGE STOREUID" announcement, which studywatch follows). Before
 // the answer every write is flushed to disk, as the DICOM side does before
 // it confirms an association's release.
+//
+// What one upload may make the daemon do is bounded: the body's size and
+// the number of its parts (413 beyond them), each part's size, and, before
+// the toolkit parses a part (its reader recurses once per sequence level
+// and keeps every item in memory), the nesting of its sequences and the
+// number of its items (walked first by store/imagecheck.h; a part beyond
+// them is refused on its own).
 #include <errno.h>
 #include <microhttpd.h>
 #include <stdlib.h>
@@ -22,6 +29,7 @@
 
 #include "dicomnet/dicomnet.h"
 #include "runtime/logprintf.h"
+#include "store/imagecheck.h"
 #include "store/localstore.h"
 #include "web/multipart.h"
 #include "web/webserver.h"
@@ -46,7 +54,13 @@ struct stowstate {
     std::string rootUrl; // DICOMweb root as the client reached it
     int fd = -1;         // the temporary file of the part being read
     std::string tmpPath;
-    bool partOk = false; // the part is application/dicom and fully written
+    bool partOk = false;   // the part is application/dicom and fully written
+    bool inPart = false;   // a part has begun and not yet ended
+    uint64_t received = 0; // bytes of the body so far
+    uint64_t partBytes = 0;
+    size_t parts = 0;
+    unsigned refusal = 0; // why feeding stopped: 0 malformed, else an HTTP status
+    bool unsynced = false; // images were stored and not yet flushed
     std::vector<stowresult> results;
 };
 
@@ -60,6 +74,12 @@ static const char *tempDir()
 static int partBegin(void *cls, const std::string &headers)
 {
     stowstate *st = static_cast<stowstate *>(cls);
+    if (++st->parts > web_options.max_parts) {
+        st->refusal = MHD_HTTP_CONTENT_TOO_LARGE;
+        return 1;
+    }
+    st->inPart = true;
+    st->partBytes = 0;
     std::string type = "application/dicom";
     // The part's Content-Type, if it has one.
     size_t i = 0;
@@ -88,17 +108,31 @@ static int partBegin(void *cls, const std::string &headers)
     return 0;
 }
 
+// Drops the temporary file of the part being read; the part fails with
+// status (the rest of its bytes are then dropped as they come).
+static void dropPart(stowstate *st, unsigned status)
+{
+    close(st->fd);
+    st->fd = -1;
+    unlink(st->tmpPath.c_str());
+    st->partOk = false;
+    st->results.push_back(stowresult{"", "", "", "", status});
+}
+
 static int partData(void *cls, const char *data, size_t len)
 {
     stowstate *st = static_cast<stowstate *>(cls);
+    st->partBytes += len;
+    if (st->fd >= 0 && st->partBytes > web_options.max_part) {
+        logprintf(LOGLEVEL_WARNING, web_options.logfp,
+                  "STOW-RS: part larger than %llu bytes refused\n",
+                  (unsigned long long)web_options.max_part);
+        dropPart(st, STOW_REFUSED_RESOURCES);
+    }
     if (st->fd >= 0 && LocalStore::write_all(st->fd, data, len) != (ssize_t)len) {
         logprintf(LOGLEVEL_ERROR, web_options.logfp, "Cannot write %s: %s\n", st->tmpPath.c_str(),
                   strerror(errno));
-        close(st->fd);
-        st->fd = -1;
-        unlink(st->tmpPath.c_str());
-        st->partOk = false;
-        st->results.push_back(stowresult{"", "", "", "", STOW_REFUSED_RESOURCES});
+        dropPart(st, STOW_REFUSED_RESOURCES);
     }
     return 0;
 }
@@ -125,6 +159,7 @@ static void storePart(stowstate *st, DcmDataset *ds)
     switch (result) {
     case LS_OK:
         r.status = STOW_SUCCESS;
+        st->unsynced = true;
         web_announceStored(r.study.c_str(), r.series.c_str(), r.sopInstance.c_str());
         break;
     case LS_EXISTS:
@@ -140,25 +175,56 @@ static void storePart(stowstate *st, DcmDataset *ds)
     st->results.push_back(r);
 }
 
+// How deep a part's sequences may nest, and how many items it may hold, for
+// the toolkit to parse it: deeper files are not made by any modality, and
+// each item costs the parsed data set a few hundred bytes.
+static const imagecheck_limits partLimits = {IMAGECHECK_DEFAULT_DEPTH, 200000};
+
 static int partEnd(void *cls)
 {
     stowstate *st = static_cast<stowstate *>(cls);
+    st->inPart = false;
     if (!st->partOk || st->fd < 0)
         return 0;
+    // The walk reads the element headers only; a part it cannot follow
+    // (deflated, no meta header, bytes that are no VR) is not handed to
+    // the toolkit either, as nothing would bound its parse.
+    std::string sopClass, instance;
+    int walked = imagecheck_walkWithin(st->fd, partLimits, &sopClass, &instance);
     close(st->fd);
     st->fd = -1;
     DcmFileFormat ff;
-    OFCondition cond = ff.loadFile(st->tmpPath.c_str());
-    // The dataset is in memory now; the temporary file is not needed.
-    unlink(st->tmpPath.c_str());
-    if (cond.bad()) {
+    OFCondition cond = walked == IMAGECHECK_WHOLE ? ff.loadFile(st->tmpPath.c_str()) : EC_IllegalCall;
+    if (walked != IMAGECHECK_WHOLE) {
+        logprintf(LOGLEVEL_WARNING, web_options.logfp,
+                  "STOW-RS: part refused: %s\n",
+                  walked == IMAGECHECK_UNREAD ? "cannot read it back"
+                  : walked == IMAGECHECK_FOREIGN
+                      ? "not a DICOM file with a meta header in an encoding walked here"
+                      : "damaged, or sequences deeper or items more than allowed");
+        st->results.push_back(stowresult{"", "", "", "", walked == IMAGECHECK_UNREAD
+                                                             ? STOW_REFUSED_RESOURCES
+                                                             : STOW_CANNOT_UNDERSTAND});
+    } else if (cond.bad()) {
         logprintf(LOGLEVEL_WARNING, web_options.logfp, "STOW-RS: unreadable part: %s\n",
                   cond.text());
         st->results.push_back(stowresult{"", "", "", "", STOW_CANNOT_UNDERSTAND});
-        return 0;
+    } else {
+        // Values longer than the toolkit reads at once stay in the file
+        // until the write reads them: it is removed after the store.
+        storePart(st, ff.getDataset());
     }
-    storePart(st, ff.getDataset());
+    unlink(st->tmpPath.c_str());
     return 0;
+}
+
+// The text of a 413 answer.
+static std::string tooLarge()
+{
+    char text[160];
+    snprintf(text, sizeof text, "Upload larger than %llu bytes or of more than %zu parts",
+             (unsigned long long)web_options.max_upload, web_options.max_parts);
+    return text;
 }
 
 stowstate *stow_begin(const webrequest &rq, const std::vector<std::string> &seg, int *result)
@@ -173,6 +239,12 @@ stowstate *stow_begin(const webrequest &rq, const std::vector<std::string> &seg,
                                  "Expected multipart/related; type=\"application/dicom\"");
         return nullptr;
     }
+    // A body announced larger than allowed is refused before it is read.
+    const char *length = rq.header("Content-Length");
+    if (length != nullptr && strtoull(length, nullptr, 10) > web_options.max_upload) {
+        *result = web_replyError(rq, MHD_HTTP_CONTENT_TOO_LARGE, tooLarge().c_str());
+        return nullptr;
+    }
     stowstate *st = new stowstate;
     if (seg.size() == 2)
         st->study = seg[1];
@@ -184,7 +256,34 @@ stowstate *stow_begin(const webrequest &rq, const std::vector<std::string> &seg,
 
 int stow_feed(stowstate *st, const char *data, size_t len)
 {
+    st->received += len;
+    if (st->received > web_options.max_upload) {
+        st->refusal = MHD_HTTP_CONTENT_TOO_LARGE;
+        return -1;
+    }
     return multipart_feed(&st->reader, data, len);
+}
+
+// Flushes the images stored so far: 0 done (or nothing to flush), else the
+// store's failure.
+static int syncStored(stowstate *st)
+{
+    if (!st->unsynced)
+        return 0;
+    st->unsynced = false;
+    std::lock_guard<std::mutex> hold(web_storeLock);
+    return web_store->SyncWrites();
+}
+
+int stow_refuse(stowstate *st, const webrequest &rq)
+{
+    // What was stored before the refusal stays stored, and on disk.
+    syncStored(st);
+    logprintf(LOGLEVEL_WARNING, web_options.logfp, "STOW-RS: body refused (%s) after %zu parts\n",
+              st->refusal != 0 ? "too large" : "malformed", st->results.size());
+    if (st->refusal != 0)
+        return web_replyError(rq, st->refusal, tooLarge().c_str());
+    return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "Malformed multipart body");
 }
 
 static void putUid(DcmItem *item, const DcmTagKey &key, const std::string &value)
@@ -194,13 +293,21 @@ static void putUid(DcmItem *item, const DcmTagKey &key, const std::string &value
 
 int stow_finish(stowstate *st, const webrequest &rq)
 {
-    if (!multipart_complete(&st->reader))
-        return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "Incomplete multipart body");
-    int synced;
-    {
-        std::lock_guard<std::mutex> hold(web_storeLock);
-        synced = web_store->SyncWrites();
+    // A body cut short: the parts before the cut are answered as usual,
+    // the one it cut as failed.
+    bool complete = multipart_complete(&st->reader);
+    if (!complete && st->inPart) {
+        if (st->fd >= 0) {
+            close(st->fd);
+            st->fd = -1;
+            unlink(st->tmpPath.c_str());
+        }
+        st->inPart = false;
+        st->results.push_back(stowresult{"", "", "", "", STOW_CANNOT_UNDERSTAND});
     }
+    if (!complete && st->results.empty())
+        return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "Incomplete multipart body");
+    int synced = syncStored(st);
     DcmDataset answer;
     size_t stored = 0, failed = 0;
     std::string studyUrl;
@@ -230,14 +337,17 @@ int stow_finish(stowstate *st, const webrequest &rq)
     if (!studyUrl.empty() || !st->study.empty())
         putUid(&answer, DCM_RetrieveURL,
                studyUrl.empty() ? st->rootUrl + "/studies/" + st->study : studyUrl);
-    logprintf(LOGLEVEL_INFO, web_options.logfp, "STOW-RS: %zu stored, %zu failed\n", stored,
-              failed);
+    logprintf(LOGLEVEL_INFO, web_options.logfp, "STOW-RS: %zu stored, %zu failed%s\n", stored,
+              failed, complete ? "" : " (body cut short)");
     std::string body;
     web_appendJson(&answer, "", &body);
     unsigned status = failed == 0 && stored > 0 ? MHD_HTTP_OK
                       : stored > 0              ? MHD_HTTP_ACCEPTED
                       : st->results.empty()     ? MHD_HTTP_BAD_REQUEST
                                                 : MHD_HTTP_CONFLICT;
+    // A body cut short is a partial success at best.
+    if (!complete && status == MHD_HTTP_OK)
+        status = MHD_HTTP_ACCEPTED;
     // Stored, but some only with a warning: 202 as well.
     for (const stowresult &r : st->results)
         if (r.status == STOW_WARN_EXISTS && status == MHD_HTTP_OK)
@@ -252,5 +362,8 @@ void stow_free(stowstate *st)
         close(st->fd);
         unlink(st->tmpPath.c_str());
     }
+    // A connection lost before the answer: what was stored and announced
+    // is flushed all the same.
+    syncStored(st);
     delete st;
 }
