@@ -16,6 +16,7 @@
 #include <microhttpd.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <string>
@@ -59,8 +60,10 @@ struct stowstate {
     uint64_t received = 0; // bytes of the body so far
     uint64_t partBytes = 0;
     size_t parts = 0;
-    unsigned refusal = 0; // why feeding stopped: 0 malformed, else an HTTP status
+    unsigned refusal = 0;  // the body is refused (400 or 413) and the rest dropped
+    uint64_t dropped = 0;  // bytes dropped since the refusal
     bool unsynced = false; // images were stored and not yet flushed
+    bool refusalLogged = false;
     std::vector<stowresult> results;
 };
 
@@ -196,12 +199,15 @@ static int partEnd(void *cls)
     DcmFileFormat ff;
     OFCondition cond = walked == IMAGECHECK_WHOLE ? ff.loadFile(st->tmpPath.c_str()) : EC_IllegalCall;
     if (walked != IMAGECHECK_WHOLE) {
-        logprintf(LOGLEVEL_WARNING, web_options.logfp,
+        // Once per upload: a body of many such parts does not flood the log.
+        if (!st->refusalLogged)
+            logprintf(LOGLEVEL_WARNING, web_options.logfp,
                   "STOW-RS: part refused: %s\n",
                   walked == IMAGECHECK_UNREAD ? "cannot read it back"
-                  : walked == IMAGECHECK_FOREIGN
-                      ? "not a DICOM file with a meta header in an encoding walked here"
-                      : "damaged, or sequences deeper or items more than allowed");
+                      : walked == IMAGECHECK_FOREIGN
+                          ? "not a DICOM file with a meta header in an encoding walked here"
+                          : "damaged, or sequences deeper or items more than allowed");
+        st->refusalLogged = true;
         st->results.push_back(stowresult{"", "", "", "", walked == IMAGECHECK_UNREAD
                                                              ? STOW_REFUSED_RESOURCES
                                                              : STOW_CANNOT_UNDERSTAND});
@@ -233,15 +239,22 @@ stowstate *stow_begin(const webrequest &rq, const std::vector<std::string> &seg,
     std::string type = multipart_mediaType(ct);
     std::string inner = multipart_parameter(ct, "type");
     std::string boundary = multipart_parameter(ct, "boundary");
-    if (type != "multipart/related" || boundary.empty() ||
+    // A boundary is at most 70 characters long.
+    if (type != "multipart/related" || boundary.empty() || boundary.size() > 70 ||
         (!inner.empty() && multipart_mediaType(inner.c_str()) != "application/dicom")) {
         *result = web_replyError(rq, MHD_HTTP_UNSUPPORTED_MEDIA_TYPE,
                                  "Expected multipart/related; type=\"application/dicom\"");
         return nullptr;
     }
-    // A body announced larger than allowed is refused before it is read.
+    // A body announced larger than allowed is refused before it is read,
+    // at once when the client waits to be told to send it; otherwise the
+    // answer waits for the body (dropped as it comes), as a client that
+    // is still sending may never see an answer sent before it has done.
     const char *length = rq.header("Content-Length");
-    if (length != nullptr && strtoull(length, nullptr, 10) > web_options.max_upload) {
+    bool announcedTooLarge =
+        length != nullptr && strtoull(length, nullptr, 10) > web_options.max_upload;
+    const char *expect = rq.header("Expect");
+    if (announcedTooLarge && expect != nullptr && strcasecmp(expect, "100-continue") == 0) {
         *result = web_replyError(rq, MHD_HTTP_CONTENT_TOO_LARGE, tooLarge().c_str());
         return nullptr;
     }
@@ -251,17 +264,27 @@ stowstate *stow_begin(const webrequest &rq, const std::vector<std::string> &seg,
     st->rootUrl = web_rootUrl(rq);
     multipart_sink sink = {partBegin, partData, partEnd, st};
     multipart_init(&st->reader, boundary, sink);
+    if (announcedTooLarge)
+        st->refusal = MHD_HTTP_CONTENT_TOO_LARGE;
     return st;
 }
 
+// Most bytes of a refused body dropped before the connection is closed
+// without waiting for the rest.
+static const uint64_t STOW_DROP_MAX = 32ULL << 20;
+
 int stow_feed(stowstate *st, const char *data, size_t len)
 {
-    st->received += len;
-    if (st->received > web_options.max_upload) {
-        st->refusal = MHD_HTTP_CONTENT_TOO_LARGE;
-        return -1;
+    if (st->refusal == 0) {
+        st->received += len;
+        if (st->received > web_options.max_upload)
+            st->refusal = MHD_HTTP_CONTENT_TOO_LARGE;
+        else if (multipart_feed(&st->reader, data, len) != 0 && st->refusal == 0)
+            st->refusal = MHD_HTTP_BAD_REQUEST; // malformed
+        return 0;
     }
-    return multipart_feed(&st->reader, data, len);
+    st->dropped += len;
+    return st->dropped > STOW_DROP_MAX ? -1 : 0;
 }
 
 // Flushes the images stored so far: 0 done (or nothing to flush), else the
@@ -280,10 +303,11 @@ int stow_refuse(stowstate *st, const webrequest &rq)
     // What was stored before the refusal stays stored, and on disk.
     syncStored(st);
     logprintf(LOGLEVEL_WARNING, web_options.logfp, "STOW-RS: body refused (%s) after %zu parts\n",
-              st->refusal != 0 ? "too large" : "malformed", st->results.size());
-    if (st->refusal != 0)
-        return web_replyError(rq, st->refusal, tooLarge().c_str());
-    return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "Malformed multipart body");
+              st->refusal == MHD_HTTP_BAD_REQUEST ? "malformed" : "too large",
+              st->results.size());
+    if (st->refusal == MHD_HTTP_BAD_REQUEST)
+        return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "Malformed multipart body");
+    return web_replyError(rq, MHD_HTTP_CONTENT_TOO_LARGE, tooLarge().c_str());
 }
 
 static void putUid(DcmItem *item, const DcmTagKey &key, const std::string &value)
@@ -293,6 +317,8 @@ static void putUid(DcmItem *item, const DcmTagKey &key, const std::string &value
 
 int stow_finish(stowstate *st, const webrequest &rq)
 {
+    if (st->refusal != 0)
+        return stow_refuse(st, rq);
     // A body cut short: the parts before the cut are answered as usual,
     // the one it cut as failed.
     bool complete = multipart_complete(&st->reader);
@@ -305,7 +331,11 @@ int stow_finish(stowstate *st, const webrequest &rq)
         st->inPart = false;
         st->results.push_back(stowresult{"", "", "", "", STOW_CANNOT_UNDERSTAND});
     }
-    if (!complete && st->results.empty())
+    // Cut short before anything was stored: the body is simply malformed.
+    bool anyStored = false;
+    for (const stowresult &r : st->results)
+        anyStored = anyStored || r.status == STOW_SUCCESS || r.status == STOW_WARN_EXISTS;
+    if (!complete && !anyStored)
         return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "Incomplete multipart body");
     int synced = syncStored(st);
     DcmDataset answer;
@@ -337,8 +367,9 @@ int stow_finish(stowstate *st, const webrequest &rq)
     if (!studyUrl.empty() || !st->study.empty())
         putUid(&answer, DCM_RetrieveURL,
                studyUrl.empty() ? st->rootUrl + "/studies/" + st->study : studyUrl);
-    logprintf(LOGLEVEL_INFO, web_options.logfp, "STOW-RS: %zu stored, %zu failed%s\n", stored,
-              failed, complete ? "" : " (body cut short)");
+    logprintf(complete ? LOGLEVEL_INFO : LOGLEVEL_WARNING, web_options.logfp,
+              "STOW-RS: %zu stored, %zu failed%s\n", stored, failed,
+              complete ? "" : " (body cut short)");
     std::string body;
     web_appendJson(&answer, "", &body);
     unsigned status = failed == 0 && stored > 0 ? MHD_HTTP_OK

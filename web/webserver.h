@@ -118,11 +118,12 @@ int pages_viewer(const webrequest &rq);
 
 // STOW-RS: a POST to studies[/{study}] is read in pieces. stow_begin makes
 // the request's state (null: the answer is already queued, e.g. 415),
-// stow_feed takes each piece of the body (0 fine, -1 the body is refused:
-// stow_refuse then answers why, 400 or 413), stow_finish answers once the
-// body has ended (a body cut short too: what was stored is reported),
-// stow_free ends the state (and flushes what was stored, whatever happened
-// to the connection).
+// stow_feed takes each piece of the body (0 go on; a refused body, 400 or
+// 413, is dropped as it comes and answered by stow_finish; -1 when too much
+// of a refused body came: stow_refuse answers at once and the connection
+// ends), stow_finish answers once the body has ended (a body cut short
+// too: what was stored is reported), stow_free ends the state (and flushes
+// what was stored, whatever happened to the connection).
 struct stowstate;
 stowstate *stow_begin(const webrequest &rq, const std::vector<std::string> &seg, int *result);
 int stow_feed(stowstate *st, const char *data, size_t len);
