@@ -197,27 +197,28 @@ static int partEnd(void *cls)
     close(st->fd);
     st->fd = -1;
     DcmFileFormat ff;
-    OFCondition cond = walked == IMAGECHECK_WHOLE ? ff.loadFile(st->tmpPath.c_str()) : EC_IllegalCall;
+    OFCondition cond =
+        walked == IMAGECHECK_WHOLE ? ff.loadFile(st->tmpPath.c_str()) : EC_IllegalCall;
     if (walked != IMAGECHECK_WHOLE) {
         // Once per upload: a body of many such parts does not flood the log.
         if (!st->refusalLogged)
-            logprintf(LOGLEVEL_WARNING, web_options.logfp,
-                  "STOW-RS: part refused: %s\n",
-                  walked == IMAGECHECK_UNREAD ? "cannot read it back"
+            logprintf(LOGLEVEL_WARNING, web_options.logfp, "STOW-RS: part refused: %s\n",
+                      walked == IMAGECHECK_UNREAD ? "cannot read it back"
                       : walked == IMAGECHECK_FOREIGN
                           ? "not a DICOM file with a meta header in an encoding walked here"
                           : "damaged, or sequences deeper or items more than allowed");
         st->refusalLogged = true;
-        st->results.push_back(stowresult{"", "", "", "", walked == IMAGECHECK_UNREAD
-                                                             ? STOW_REFUSED_RESOURCES
-                                                             : STOW_CANNOT_UNDERSTAND});
+        st->results.push_back(stowresult{"", "", "", "",
+                                         walked == IMAGECHECK_UNREAD ? STOW_REFUSED_RESOURCES
+                                                                     : STOW_CANNOT_UNDERSTAND});
     } else if (cond.bad()) {
         logprintf(LOGLEVEL_WARNING, web_options.logfp, "STOW-RS: unreadable part: %s\n",
                   cond.text());
         st->results.push_back(stowresult{"", "", "", "", STOW_CANNOT_UNDERSTAND});
     } else {
-        // Values longer than the toolkit reads at once stay in the file
-        // until the write reads them: it is removed after the store.
+        // The toolkit leaves large values (pixel data above all) in the
+        // file and reads them when they are written out, so the part's file
+        // must outlive the store's write.
         storePart(st, ff.getDataset());
     }
     unlink(st->tmpPath.c_str());
@@ -303,8 +304,7 @@ int stow_refuse(stowstate *st, const webrequest &rq)
     // What was stored before the refusal stays stored, and on disk.
     syncStored(st);
     logprintf(LOGLEVEL_WARNING, web_options.logfp, "STOW-RS: body refused (%s) after %zu parts\n",
-              st->refusal == MHD_HTTP_BAD_REQUEST ? "malformed" : "too large",
-              st->results.size());
+              st->refusal == MHD_HTTP_BAD_REQUEST ? "malformed" : "too large", st->results.size());
     if (st->refusal == MHD_HTTP_BAD_REQUEST)
         return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "Malformed multipart body");
     return web_replyError(rq, MHD_HTTP_CONTENT_TOO_LARGE, tooLarge().c_str());
