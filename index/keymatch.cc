@@ -170,7 +170,8 @@ bool keymatch_wellFormed(int kind, const char *value)
     if (kind == KEYMATCH_UID) {
         for (const std::string &one : splitValues(v)) {
             std::string u = trimmed(one.data(), one.size());
-            if (u.empty() || u.size() > 64 || u.find_first_not_of("0123456789.") != std::string::npos)
+            if (u.empty() || u.size() > 64 ||
+                u.find_first_not_of("0123456789.") != std::string::npos)
                 return false;
         }
         return true;

@@ -220,6 +220,18 @@ static bool walkDataset(walk *w, const encoding &enc, off_t *pos, off_t end, boo
     }
 }
 
+// Walks the data set from pos to the file's end in the encoding of xfer.
+static int walkFrom(walk *w, off_t pos, const std::string &xfer, std::string *sopClass,
+                    std::string *instance)
+{
+    encoding enc = {xfer == "1.2.840.10008.1.2", xfer == "1.2.840.10008.1.2.2"};
+    if (walkDataset(w, enc, &pos, w->size, false, 0, sopClass, instance))
+        return IMAGECHECK_WHOLE;
+    if (w->failed)
+        return IMAGECHECK_UNREAD;
+    return w->foreign ? IMAGECHECK_FOREIGN : IMAGECHECK_DAMAGED;
+}
+
 int imagecheck_walk(int fd, std::string *sopClass, std::string *instance)
 {
     return imagecheck_walkWithin(fd, imagecheck_limits{IMAGECHECK_DEFAULT_DEPTH, 0}, sopClass,
@@ -236,8 +248,8 @@ int imagecheck_walkWithin(int fd, const imagecheck_limits &limits, std::string *
         return IMAGECHECK_UNREAD;
     // The data set is level 0, a sequence in it level 1, its items level
     // 2, and so on.
-    walk w = {fd,    st.st_size, std::vector<unsigned char>(WINDOW), 0, 0, false, false,
-              2 * limits.maxDepth, limits.maxItems > 0 ? limits.maxItems : -1};
+    walk w = {fd,    st.st_size,          std::vector<unsigned char>(WINDOW),        0, 0, false,
+              false, 2 * limits.maxDepth, limits.maxItems > 0 ? limits.maxItems : -1};
     if (bytesAt(&w, 0, 1) == nullptr)
         return w.failed ? IMAGECHECK_UNREAD : IMAGECHECK_DAMAGED;
     std::string metaClass, xfer;
@@ -249,11 +261,21 @@ int imagecheck_walkWithin(int fd, const imagecheck_limits &limits, std::string *
         return (off_t)w.len == w.size ? IMAGECHECK_DAMAGED : IMAGECHECK_FOREIGN;
     if (xfer == "1.2.840.10008.1.2.1.99")
         return IMAGECHECK_FOREIGN;
-    encoding enc = {xfer == "1.2.840.10008.1.2", xfer == "1.2.840.10008.1.2.2"};
-    off_t pos = (off_t)datasetStart;
-    if (walkDataset(&w, enc, &pos, w.size, false, 0, sopClass, instance))
-        return IMAGECHECK_WHOLE;
-    if (w.failed)
+    return walkFrom(&w, (off_t)datasetStart, xfer, sopClass, instance);
+}
+
+int imagecheck_walkDataset(int fd, off_t start, const std::string &xfer,
+                           const imagecheck_limits &limits, std::string *sopClass,
+                           std::string *instance)
+{
+    sopClass->clear();
+    instance->clear();
+    struct stat st;
+    if (fstat(fd, &st) != 0)
         return IMAGECHECK_UNREAD;
-    return w.foreign ? IMAGECHECK_FOREIGN : IMAGECHECK_DAMAGED;
+    if (xfer == "1.2.840.10008.1.2.1.99")
+        return IMAGECHECK_FOREIGN;
+    walk w = {fd,    st.st_size,          std::vector<unsigned char>(WINDOW),        0, 0, false,
+              false, 2 * limits.maxDepth, limits.maxItems > 0 ? limits.maxItems : -1};
+    return walkFrom(&w, start, xfer, sopClass, instance);
 }

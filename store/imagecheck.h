@@ -9,6 +9,8 @@
 #ifndef VELTO_STORE_IMAGECHECK_H
 #define VELTO_STORE_IMAGECHECK_H
 
+#include <sys/types.h>
+
 #include <string>
 
 // Results of imagecheck_walk.
@@ -43,5 +45,13 @@ enum { IMAGECHECK_DEFAULT_DEPTH = 32 };
 // memory.
 int imagecheck_walkWithin(int fd, const imagecheck_limits &limits, std::string *sopClass,
                           std::string *instance);
+
+// Walks a bare data set (no meta header) from offset start of the file
+// open at fd to its end, in transfer syntax xfer (not a deflated one),
+// within limits: for a data set that the caller has inflated itself.
+// IMAGECHECK_WHOLE, _DAMAGED, _UNREAD or _FOREIGN as above.
+int imagecheck_walkDataset(int fd, off_t start, const std::string &xfer,
+                           const imagecheck_limits &limits, std::string *sopClass,
+                           std::string *instance);
 
 #endif

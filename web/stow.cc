@@ -28,7 +28,10 @@
 #include "dcmtk/dcmdata/dcfilefo.h"
 #include "dcmtk/dcmdata/dcsequen.h"
 
+#include <zlib.h>
+
 #include "dicomnet/dicomnet.h"
+#include "index/retrievelist.h"
 #include "runtime/logprintf.h"
 #include "store/imagecheck.h"
 #include "store/localstore.h"
@@ -183,17 +186,76 @@ static void storePart(stowstate *st, DcmDataset *ds)
 // each item costs the parsed data set a few hundred bytes.
 static const imagecheck_limits partLimits = {IMAGECHECK_DEFAULT_DEPTH, 200000};
 
+// The data set of a deflated part, inflated into a file of its own (made
+// in dir and unlinked at once) and walked there, as the toolkit would parse
+// it; at most web_options.max_part bytes are inflated (beyond: damaged).
+// IMAGECHECK_* of the walk.
+static int walkDeflated(int fd, const std::string &dir)
+{
+    unsigned char head[65536];
+    ssize_t n = pread(fd, head, sizeof head, 0);
+    std::string cls, xfer;
+    size_t start = 0;
+    if (n <= 0 || retrievelist_parseMeta(head, (size_t)n, &cls, &xfer, &start) != 1 ||
+        xfer != "1.2.840.10008.1.2.1.99" || start == 0)
+        return IMAGECHECK_FOREIGN;
+    std::string path = dir + "/storeweb-inflated-XXXXXX";
+    int out = mkostemp(&path[0], O_CLOEXEC);
+    if (out < 0)
+        return IMAGECHECK_UNREAD;
+    unlink(path.c_str());
+    z_stream z;
+    memset(&z, 0, sizeof z);
+    int result = inflateInit2(&z, -MAX_WBITS) == Z_OK ? IMAGECHECK_WHOLE : IMAGECHECK_UNREAD;
+    unsigned char in[65536], buf[65536];
+    off_t at = (off_t)start;
+    uint64_t written = 0;
+    int zr = Z_OK;
+    while (result == IMAGECHECK_WHOLE && zr != Z_STREAM_END) {
+        ssize_t got = pread(fd, in, sizeof in, at);
+        if (got <= 0) {
+            result = got < 0 ? IMAGECHECK_UNREAD : IMAGECHECK_DAMAGED; // cut short
+            break;
+        }
+        at += got;
+        z.next_in = in;
+        z.avail_in = (uInt)got;
+        do {
+            z.next_out = buf;
+            z.avail_out = sizeof buf;
+            zr = inflate(&z, Z_NO_FLUSH);
+            size_t made = sizeof buf - z.avail_out;
+            written += made;
+            if ((zr != Z_OK && zr != Z_STREAM_END && zr != Z_BUF_ERROR) ||
+                written > web_options.max_part)
+                result = IMAGECHECK_DAMAGED;
+            else if (LocalStore::write_all(out, (const char *)buf, made) != (ssize_t)made)
+                result = IMAGECHECK_UNREAD;
+        } while (result == IMAGECHECK_WHOLE && z.avail_out == 0 && zr != Z_STREAM_END);
+    }
+    inflateEnd(&z);
+    std::string sopClass, instance;
+    if (result == IMAGECHECK_WHOLE)
+        result =
+            imagecheck_walkDataset(out, 0, "1.2.840.10008.1.2.1", partLimits, &sopClass, &instance);
+    close(out);
+    return result;
+}
+
 static int partEnd(void *cls)
 {
     stowstate *st = static_cast<stowstate *>(cls);
     st->inPart = false;
     if (!st->partOk || st->fd < 0)
         return 0;
-    // The walk reads the element headers only; a part it cannot follow
-    // (deflated, no meta header, bytes that are no VR) is not handed to
-    // the toolkit either, as nothing would bound its parse.
+    // The walk reads the element headers only (a deflated data set is
+    // inflated for it first); a part it cannot follow (no meta header,
+    // bytes that are no VR) is not handed to the toolkit either, as nothing
+    // would bound its parse.
     std::string sopClass, instance;
     int walked = imagecheck_walkWithin(st->fd, partLimits, &sopClass, &instance);
+    if (walked == IMAGECHECK_FOREIGN)
+        walked = walkDeflated(st->fd, tempDir());
     close(st->fd);
     st->fd = -1;
     DcmFileFormat ff;

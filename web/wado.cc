@@ -350,8 +350,8 @@ static bool nextFrame(framestream *fs)
     OFString model;
     unsigned long f = fs->frames[fs->next++];
     if (fs->pixel
-            ->getUncompressedFrame(fs->ff.getDataset(), (Uint32)(f - 1), start,
-                                   fs->buffer.data(), (Uint32)fs->buffer.size(), model)
+            ->getUncompressedFrame(fs->ff.getDataset(), (Uint32)(f - 1), start, fs->buffer.data(),
+                                   (Uint32)fs->buffer.size(), model)
             .bad())
         return false;
     fs->pending = "--" WADO_BOUNDARY "\r\nContent-Type: application/octet-stream; "
@@ -425,9 +425,8 @@ static int sendFrames(const webrequest &rq, const webinstance &inst, const std::
     // cannot be decoded gets an error status.
     if (!nextFrame(fs.get()))
         return web_replyError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "Cannot decode frame");
-    MHD_Response *r =
-        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 256 * 1024, readFrames, fs.get(),
-                                          freeFrames);
+    MHD_Response *r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 256 * 1024, readFrames,
+                                                        fs.get(), freeFrames);
     if (r == nullptr)
         return MHD_NO;
     fs.release(); // the response owns it now

@@ -45,24 +45,24 @@ class DcmDataset;
 
 // The settings: defaults, then the command line (written only by main).
 struct weboptions {
-    int port;                // HTTP(S) port (-p)
-    const char *address;     // address to listen on (-b)
-    int monitor_port;        // monitor channel UDP port (-m)
-    const char *mcast_group; // monitor channel group
-    int open_without_auth;   // -A: may listen beyond loopback without users
-    const char *users_file;  // -w: users file, else WEB_USERS_FILE along the search path
-    const char *cert_file;   // -C: PEM certificate (with -K: HTTPS)
-    const char *key_file;    // -K: PEM private key
-    const char *viewer_dir;  // -V: the viewer's files, or null (built-in search)
-    int overwrite;           // -o: STOW replaces stored images
+    int port;                      // HTTP(S) port (-p)
+    const char *address;           // address to listen on (-b)
+    int monitor_port;              // monitor channel UDP port (-m)
+    const char *mcast_group;       // monitor channel group
+    int open_without_auth;         // -A: may listen beyond loopback without users
+    const char *users_file;        // -w: users file, else WEB_USERS_FILE along the search path
+    const char *cert_file;         // -C: PEM certificate (with -K: HTTPS)
+    const char *key_file;          // -K: PEM private key
+    const char *viewer_dir;        // -V: the viewer's files, or null (built-in search)
+    int overwrite;                 // -o: STOW replaces stored images
     unsigned long long max_upload; // -U: bytes of one STOW-RS body
     unsigned long long max_part;   // -U: bytes of one part of it
     size_t max_parts;              // -N: parts of one STOW-RS body
-    int threads_max;         // -M: connections served at once
-    FILE *logfp;             // log stream: stderr or the -l file
-    const char *logfile;     // -l
-    const char *pidfile;     // -P
-    int debug;               // count of -D
+    int threads_max;               // -M: connections served at once
+    FILE *logfp;                   // log stream: stderr or the -l file
+    const char *logfile;           // -l
+    const char *pidfile;           // -P
+    int debug;                     // count of -D
 };
 
 // The process-wide objects (web/main.cc).

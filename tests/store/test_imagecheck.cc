@@ -206,8 +206,7 @@ TEST(ImageCheck, SequencesDeeperOrItemsMoreThanTheLimitsAreRefused)
     EXPECT_EQ(walkBytes(dir, nestedBytes(dir, IMAGECHECK_DEFAULT_DEPTH, 2, EET_UndefinedLength),
                         &cls, &uid),
               IMAGECHECK_WHOLE);
-    EXPECT_EQ(walkBytes(dir,
-                        nestedBytes(dir, IMAGECHECK_DEFAULT_DEPTH + 1, 2, EET_UndefinedLength),
+    EXPECT_EQ(walkBytes(dir, nestedBytes(dir, IMAGECHECK_DEFAULT_DEPTH + 1, 2, EET_UndefinedLength),
                         &cls, &uid),
               IMAGECHECK_DAMAGED);
 }

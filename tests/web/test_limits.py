@@ -51,6 +51,26 @@ SQ_CLOSE = b"\xfe\xff\xdd\xe0\x00\x00\x00\x00"
 EMPTY_ITEM = b"\xfe\xff\x00\xe0\x00\x00\x00\x00"
 
 
+def meta_end(data):
+    """Offset of the data set after a Part 10 file's meta header."""
+    return 132 + 12 + int.from_bytes(data[140:144], "little")
+
+
+def deflated(tmp, instance, tail):
+    """A deflated image file whose data set, inflated, ends with tail."""
+    import pydicom
+    import zlib
+    plain = meta_prefix(tmp, instance)
+    p = os.path.join(tmp, "deflated-%s.dcm" % instance)
+    ds = pydicom.dcmread(os.path.join(tmp, "prefix-%s.dcm" % instance))
+    ds.file_meta.TransferSyntaxUID = pydicom.uid.DeflatedExplicitVRLittleEndian
+    ds.save_as(p, write_like_original=False)
+    with open(p, "rb") as f:
+        head = f.read()
+    z = zlib.compressobj(9, zlib.DEFLATED, -15)
+    return (head[:meta_end(head)] + z.compress(plain[meta_end(plain):] + tail) + z.flush())
+
+
 def part(data):
     return b"--" + BOUNDARY + b"\r\nContent-Type: application/dicom\r\n\r\n" + data + b"\r\n"
 
@@ -204,7 +224,22 @@ class WebLimitsTest(unittest.TestCase):
         stored = json.loads(answer)["00081199"]["Value"]
         self.assertEqual(value(stored[0], "00081155"), STUDY + ".8.1.1")
         self.assertTrue("sequences deeper or items more than allowed" in self.web.log())
-        self.assertFalse(os.path.exists(vt.uid_path(self.server.basedir, STUDY + ".9")))
+        self.assertFalse(os.path.exists(vt.uid_path(self.server.basedir, STUDY + ".9", STUDY
+                                                    + ".9.1", STUDY + ".9.1.1")))
+
+    def test_deflated_parts_are_walked_inflated(self):
+        # Deflated, the nesting is 40 KB: refused as the plain one is; a
+        # deflated image within the limits is stored.
+        bomb = deflated(self.server.tmp, STUDY + ".9.1.3",
+                        (SQ_OPEN + ITEM_OPEN) * 200000 + (ITEM_CLOSE + SQ_CLOSE) * 200000)
+        self.assertLess(len(bomb), 100000)
+        fine = deflated(self.server.tmp, STUDY + ".9.1.4",
+                        SQ_OPEN + EMPTY_ITEM * 3 + SQ_CLOSE)
+        status, _, answer = self.attack(lambda: stow_raw(self.web.port, [body_of(bomb, fine)]))
+        self.assertEqual(status, 202)
+        self.assertEqual(self.failed_reasons(answer), [0xC000])
+        stored = json.loads(answer)["00081199"]["Value"]
+        self.assertEqual(value(stored[0], "00081155"), STUDY + ".9.1.4")
 
     def test_part_of_a_million_items_is_refused(self):
         many = (meta_prefix(self.server.tmp, STUDY + ".9.1.2") + SQ_OPEN + EMPTY_ITEM * 1000000

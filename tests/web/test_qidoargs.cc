@@ -103,13 +103,20 @@ TEST(QidoArgs, MalformedValuesAreRefused)
 TEST(QidoArgs, WellFormedValuesAreTaken)
 {
     const argList taken[] = {
-        {{"StudyDate", "20240102"}},         {{"StudyDate", "20240101-20241231"}},
-        {{"StudyDate", "-20240101"}},        {{"StudyDate", "20240101-"}},
-        {{"StudyDate", "2024.01.02"}},       {{"StudyDate", ""}},
-        {{"StudyDate", "*"}},                {{"StudyDate", "\"\""}},
-        {{"StudyTime", "12"}},               {{"StudyTime", "1230-1300"}},
-        {{"StudyTime", "123000.5"}},         {{"StudyTime", "12:30:00"}},
-        {{"StudyInstanceUID", "1.2.3\\4.5"}}, {{"AcquisitionDateTime", "20240101120000.1+0100"}},
+        {{"StudyDate", "20240102"}},
+        {{"StudyDate", "20240101-20241231"}},
+        {{"StudyDate", "-20240101"}},
+        {{"StudyDate", "20240101-"}},
+        {{"StudyDate", "2024.01.02"}},
+        {{"StudyDate", ""}},
+        {{"StudyDate", "*"}},
+        {{"StudyDate", "\"\""}},
+        {{"StudyTime", "12"}},
+        {{"StudyTime", "1230-1300"}},
+        {{"StudyTime", "123000.5"}},
+        {{"StudyTime", "12:30:00"}},
+        {{"StudyInstanceUID", "1.2.3\\4.5"}},
+        {{"AcquisitionDateTime", "20240101120000.1+0100"}},
         {{"AcquisitionDateTime", "2024-202501"}},
         {{"PatientName", "*?^[]\\x"}},
     };
