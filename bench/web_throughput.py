@@ -17,9 +17,10 @@ namespace (both daemons open the monitor channel):
 
     scripts/netns-exec /usr/bin/python3 bench/web_throughput.py [BUILD_DIR]
 
-With --against OTHER_BUILD_DIR (another checkout's build, e.g. main's) the
-same measurements run on both builds in alternating rounds (--rounds,
-default 3), each on a store of its own filled alike, and the medians are
+With --against OTHER_BUILD_DIR (another checkout's build, e.g. main's) both
+builds run at once, each on a store of its own filled alike, and every
+measurement takes turns between them request by request (upload batch by
+batch), so that a busy machine weighs on both alike; the medians are
 printed side by side with the ratio of this build's time per request to
 the other's (above 1: this build is slower).
 """
@@ -49,7 +50,6 @@ def option(name, default=None):
 
 
 AGAINST = option("--against")
-ROUNDS = int(option("--rounds", "3"))
 BUILD = os.path.abspath(ARGS[0] if ARGS else os.path.join(HERE, "..", "build"))
 os.environ["VELTO_BUILD"] = BUILD
 
@@ -57,7 +57,6 @@ import veltotest as vt  # noqa: E402
 
 import webharness  # noqa: E402
 
-POPULATE = os.path.join(BUILD, "bench", "bench_populate")
 STUDIES = 10000
 INSTANCES = 1000
 PIXELS = 256  # 256 x 256, 8 bits: about 66 KB per file
@@ -70,21 +69,6 @@ def timed_get(conn, path):
     r = conn.getresponse()
     body = r.read()
     return time.perf_counter() - start, r.status, body
-
-
-def qido_latency(web):
-    conn = http.client.HTTPConnection("127.0.0.1", web.port)
-    ping, search = [], []
-    for _ in range(5):  # warm up both paths
-        timed_get(conn, "/dicom-web/")
-        timed_get(conn, "/dicom-web/studies?PatientName=PAT%5EN00012*")
-    for _ in range(50):
-        ping.append(timed_get(conn, "/dicom-web/")[0])
-        t, status, body = timed_get(conn, "/dicom-web/studies?PatientName=PAT%5EN00012*")
-        assert status == 200 and body.count(b'"0020000D"') == 10, (status, body[:200])
-        search.append(t)
-    conn.close()
-    return statistics.median(ping) * 1000, statistics.median(search) * 1000
 
 
 def make_files(directory, study, count):
@@ -121,91 +105,101 @@ def stow(web, paths, batch):
     return elapsed
 
 
-def per_instance(conn, paths):
-    """Seconds per request of GET of each path on one connection."""
-    start = time.perf_counter()
-    for path in paths:
-        _, status, body = timed_get(conn, path)
-        assert status == 200 and body, (path, status)
-    return (time.perf_counter() - start) / len(paths)
+class Site:
+    """One build's storeserver and storeweb on a store of their own, filled
+    with the 10,000 studies."""
 
+    def __init__(self, build, tmp):
+        vt.STORESERVER = os.path.join(build, "server", "storeserver")
+        webharness.STOREWEB = os.path.join(build, "web", "storeweb")
+        self.build = build
+        self.srv = vt.Server(root=tempfile.mkdtemp(prefix="site-", dir=tmp))
+        self.web = webharness.Web(self.srv)
+        subprocess.run([os.path.join(build, "bench", "bench_populate"), self.srv.basedir,
+                        str(STUDIES)], check=True, stdout=subprocess.DEVNULL)
+        self.conn = http.client.HTTPConnection("127.0.0.1", self.web.port)
+        self.times = {}
 
-def measure(build, tmp, files):
-    """One round on build: its own store, filled alike. A dict of seconds
-    per request (per instance for the bulk measurements)."""
-    vt.STORESERVER = os.path.join(build, "server", "storeserver")
-    webharness.STOREWEB = os.path.join(build, "web", "storeweb")
-    root = tempfile.mkdtemp(prefix="round-", dir=tmp)
-    srv = vt.Server(root=root)
-    web = webharness.Web(srv)
-    out = {}
-    try:
-        subprocess.run([POPULATE, srv.basedir, str(STUDIES)], check=True,
-                       stdout=subprocess.DEVNULL)
-        ping, search = qido_latency(web)
-        out["HTTP ping"] = ping / 1000
-        out["QIDO-RS study search"] = search / 1000
-        a, b = files
-        start = time.perf_counter()
-        p = srv.storescu(a, timeout=600)
-        out["C-STORE (storeserver)"] = (time.perf_counter() - start) / INSTANCES
-        assert p.returncode == 0, p.stderr
-        out["STOW-RS (per instance)"] = stow(web, b, 100) / INSTANCES
-        conn = http.client.HTTPConnection("127.0.0.1", web.port)
-        study = "1.2.826.0.1.3680043.10.544.1"
-        t, status, body = timed_get(conn, "/dicom-web/studies/" + study)
-        parts = body.count(b"Content-Type: application/dicom\r\n")
-        assert status == 200 and parts == INSTANCES, (status, parts)
-        out["WADO-RS study (per instance)"] = t / INSTANCES
-        series = study + ".1"
-        base = "/dicom-web/studies/%s/series/%s/instances/%s.%%d" % (study, series, series)
-        out["WADO-RS instance"] = per_instance(conn, [base % (i + 1) for i in range(INSTANCES)])
-        out["WADO-RS rendered"] = per_instance(
-            conn, [base % (i + 1) + "/rendered" for i in range(RENDERED)])
-        out["WADO-RS frames/1"] = per_instance(
-            conn, [base % (i + 1) + "/frames/1" for i in range(RENDERED)])
-        conn.close()
-    finally:
-        web.stop()
-        srv.stop()
-        shutil.rmtree(root, ignore_errors=True)
-    return out
+    def note(self, what, seconds):
+        self.times.setdefault(what, []).append(seconds)
+
+    def get(self, what, path, check=None, status_wanted=200):
+        t, status, body = timed_get(self.conn, path)
+        assert status == status_wanted and body and (check is None or check(body)), (path, status)
+        self.note(what, t)
+
+    def stop(self):
+        self.conn.close()
+        self.web.stop()
+        self.srv.stop()
 
 
 def main():
     vt.require_private_netns()
     tmp = tempfile.mkdtemp(prefix="velto-webbench-")
+    sites = []
     try:
-        files = (make_files(os.path.join(tmp, "a"), "1.2.826.0.1.3680043.10.544.1", INSTANCES),
-                 make_files(os.path.join(tmp, "b"), "1.2.826.0.1.3680043.10.544.2", INSTANCES))
+        study_a, study_b = "1.2.826.0.1.3680043.10.544.1", "1.2.826.0.1.3680043.10.544.2"
+        a = make_files(os.path.join(tmp, "a"), study_a, INSTANCES)
+        b = make_files(os.path.join(tmp, "b"), study_b, INSTANCES)
         builds = [BUILD] + ([os.path.abspath(AGAINST)] if AGAINST else [])
-        rounds = {b: [] for b in builds}
-        for r in range(ROUNDS if AGAINST else 1):
-            # Alternate which build goes first, so that neither always meets
-            # a warmer or colder machine.
-            for b in (builds if r % 2 == 0 else builds[::-1]):
-                rounds[b].append(measure(b, tmp, files))
-        med = {b: {k: statistics.median(m[k] for m in rounds[b]) for k in rounds[b][0]}
-               for b in builds}
-        this = med[BUILD]
+        sites = [Site(x, tmp) for x in builds]
+        # Each measurement takes turns between the builds request by request
+        # (batch by batch for the uploads), so that the load of the machine
+        # weighs on both alike.
+        def turns(n):
+            for i in range(n):
+                for s in (sites if i % 2 == 0 else sites[::-1]):
+                    yield i, s
+
+        search = "/dicom-web/studies?PatientName=PAT%5EN00012*"
+        for i, s in turns(55):
+            if i >= 5:  # the first ones warm up both paths
+                s.get("HTTP ping", "/dicom-web/", status_wanted=404)
+                s.get("QIDO-RS study search", search, lambda body: body.count(b'"0020000D"') == 10)
+        for i, s in turns(INSTANCES // 100):
+            start = time.perf_counter()
+            p = s.srv.storescu(a[i * 100:(i + 1) * 100], timeout=600)
+            assert p.returncode == 0, p.stderr
+            s.note("C-STORE (per instance)", (time.perf_counter() - start) / 100)
+            s.note("STOW-RS (per instance)", stow(s.web, b[i * 100:(i + 1) * 100], 100) / 100)
+        for i, s in turns(5):
+            t, status, body = timed_get(s.conn, "/dicom-web/studies/" + study_a)
+            assert status == 200 and body.count(b"Content-Type: application/dicom\r\n") == \
+                INSTANCES
+            s.note("WADO-RS study (per instance)", t / INSTANCES)
+        series = study_a + ".1"
+        base = "/dicom-web/studies/%s/series/%s/instances/%s.%%d" % (study_a, series, series)
+        for i, s in turns(INSTANCES):
+            s.get("WADO-RS instance", base % (i + 1))
+        for i, s in turns(RENDERED):
+            s.get("WADO-RS rendered", base % (i + 1) + "/rendered")
+            s.get("WADO-RS frames/1", base % (i + 1) + "/frames/1")
+            s.get("WADO-URI JPEG", "/wado?requestType=WADO&studyUID=%s&seriesUID=%s&objectUID=%s.%d"
+                  % (study_a, series, series, i + 1))
+
+        med = [{k: statistics.median(v) for k, v in s.times.items()} for s in sites]
+        this = med[0]
         print("QIDO-RS study search, %d studies: %.2f ms; beyond the ping %.2f ms (goal <= 20)"
               % (STUDIES, this["QIDO-RS study search"] * 1000,
                  (this["QIDO-RS study search"] - this["HTTP ping"]) * 1000))
         print("STOW-RS: %.0f/s; C-STORE %.0f/s; ratio %.2f (goal >= 0.5)"
-              % (1 / this["STOW-RS (per instance)"], 1 / this["C-STORE (storeserver)"],
-                 this["C-STORE (storeserver)"] / this["STOW-RS (per instance)"]))
+              % (1 / this["STOW-RS (per instance)"], 1 / this["C-STORE (per instance)"],
+                 this["C-STORE (per instance)"] / this["STOW-RS (per instance)"]))
         print("WADO-RS study in one answer: %.0f instances/s; instance by instance %.0f/s "
               "(goal >= 500)" % (1 / this["WADO-RS study (per instance)"],
                                  1 / this["WADO-RS instance"]))
         if AGAINST:
-            other = med[os.path.abspath(AGAINST)]
-            print("\nMedians of %d rounds, ms per request (per instance for study and STOW):"
-                  % ROUNDS)
+            other = med[1]
+            print("\nMedian ms per request (per instance for study, C-STORE and STOW), taking "
+                  "turns with %s:" % AGAINST)
             print("%-30s %10s %10s %8s" % ("", "this", "against", "ratio"))
             for k in this:
                 print("%-30s %10.3f %10.3f %8.3f" % (k, this[k] * 1000, other[k] * 1000,
                                                      this[k] / other[k]))
     finally:
+        for s in sites:
+            s.stop()
         shutil.rmtree(tmp, ignore_errors=True)
 
 

@@ -355,6 +355,8 @@ int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
     bool seriesBelow = level < QIDO_SERIES && hasFilters(a.keys[QIDO_SERIES]);
     bool imageBelow = level < QIDO_IMAGE && hasFilters(a.keys[QIDO_IMAGE]);
     bool seriesFilters = hasFilters(a.keys[QIDO_SERIES]);
+    // The keys of each level: the filters, then the answers added below
+    // (universal keys, which the sub-queries of hasMatchBelow carry too).
     DcmDataset(&q)[3] = a.keys;
     // The study index filters a study's modalities through the Modality
     // key; ModalitiesInStudy names them in the answer.
@@ -440,16 +442,14 @@ int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
                 };
                 findLocked(&sq, nullptr, want != 0 ? want - found.size() : 0, keepSeries, &below);
             } else {
-                // The series whose instances are searched: the one named,
-                // those matching the series filters, or all.
+                // The series whose instances are searched: those matching
+                // the series filters (the one named among them), the one
+                // named, or all.
                 std::vector<std::string> series;
-                if (seriesUid != nullptr) {
-                    series.push_back(seriesUid);
-                } else if (seriesFilters) {
+                if (seriesFilters) {
                     std::vector<std::unique_ptr<DcmDataset>> ms;
-                    DcmDataset sq(a.keys[QIDO_SERIES]);
+                    DcmDataset sq(q[QIDO_SERIES]);
                     putString(&sq, DCM_StudyInstanceUID, s);
-                    sq.insertEmptyElement(DcmTag(DCM_SeriesInstanceUID));
                     findLocked(&sq, nullptr, 0, nullptr, &ms);
                     for (auto &m : ms)
                         if (const char *e = DCMTK_getTagString(m.get(), DCM_SeriesInstanceUID))
@@ -457,7 +457,7 @@ int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
                     if (series.empty())
                         continue;
                 } else {
-                    series.push_back("");
+                    series.push_back(seriesUid != nullptr ? seriesUid : "");
                 }
                 for (const std::string &e : series) {
                     DcmDataset iq(q[QIDO_IMAGE]);

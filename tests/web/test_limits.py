@@ -392,6 +392,10 @@ class WebLimitsTest(unittest.TestCase):
                               "00080018"), ct)
         self.assertEqual(uids("/dicom-web/studies/%s/instances?Modality=MR" % STUDY, "00080018"),
                          [STUDY + ".2.1", STUDY + ".2.2"])
+        self.assertEqual(self.web.json("/dicom-web/studies/%s/series/%s.2/instances?Modality=CT"
+                                       % (STUDY, STUDY)), [])
+        self.assertEqual(uids("/dicom-web/studies/%s/series/%s.2/instances?Modality=MR"
+                              % (STUDY, STUDY), "00080018"), [STUDY + ".2.1", STUDY + ".2.2"])
         self.assertEqual(self.web.json("/dicom-web/series?SOPClassUID=1.2.3"), [])
         self.assertEqual(uids("/dicom-web/series?SOPClassUID=%s" % SOP_MR, "0020000E"),
                          [STUDY + ".2"])
