@@ -14,7 +14,10 @@
 #include <utility>
 #include <vector>
 
+#include "dcmtk/config/osconfig.h"
+
 #include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcelem.h"
 
 #include "index/keymatch.h"
 #include "index/querymatch.h"
