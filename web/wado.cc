@@ -326,6 +326,12 @@ static bool framePresent(DcmDataset *ds, DcmElement *pixel, const std::string &p
            (uint64_t)*frameSize <= (uint64_t)st.st_size * WADO_MAX_RATIO;
 }
 
+// What comes before each frame, and after the last.
+#define FRAME_PART_HEAD                                                                            \
+    "--" WADO_BOUNDARY "\r\nContent-Type: application/octet-stream; "                              \
+    "transfer-syntax=1.2.840.10008.1.2.1\r\n\r\n"
+#define FRAME_CLOSE "--" WADO_BOUNDARY "--\r\n"
+
 // The frames of one instance being sent: one frame is decoded at a time,
 // into a buffer of one frame's size.
 struct framestream {
@@ -354,8 +360,7 @@ static bool nextFrame(framestream *fs)
                                    (Uint32)fs->buffer.size(), model)
             .bad())
         return false;
-    fs->pending = "--" WADO_BOUNDARY "\r\nContent-Type: application/octet-stream; "
-                  "transfer-syntax=1.2.840.10008.1.2.1\r\n\r\n";
+    fs->pending = FRAME_PART_HEAD;
     fs->pending.append(fs->buffer.data(), fs->frameSize);
     fs->pending += "\r\n";
     fs->pendingPos = 0;
@@ -377,7 +382,7 @@ static ssize_t readFrames(void *cls, uint64_t, char *buf, size_t max)
         if (fs->closed)
             break;
         // A frame that cannot be decoded after the answer began ends the
-        // answer without its closing delimiter: the client sees it cut.
+        // answer short of its length: the client sees it cut.
         if (fs->next < fs->frames.size()) {
             if (!nextFrame(fs)) {
                 fs->closed = true;
@@ -388,7 +393,7 @@ static ssize_t readFrames(void *cls, uint64_t, char *buf, size_t max)
             continue;
         }
         fs->closed = true;
-        fs->pending = "--" WADO_BOUNDARY "--\r\n";
+        fs->pending = FRAME_CLOSE;
         fs->pendingPos = 0;
     }
     if (filled == 0)
@@ -425,8 +430,12 @@ static int sendFrames(const webrequest &rq, const webinstance &inst, const std::
     // cannot be decoded gets an error status.
     if (!nextFrame(fs.get()))
         return web_replyError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "Cannot decode frame");
-    MHD_Response *r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 256 * 1024, readFrames,
-                                                        fs.get(), freeFrames);
+    // The answer's length is known: each frame is frameSize bytes.
+    uint64_t total =
+        fs->frames.size() * (sizeof FRAME_PART_HEAD - 1 + (uint64_t)fs->frameSize + 2) +
+        sizeof FRAME_CLOSE - 1;
+    MHD_Response *r =
+        MHD_create_response_from_callback(total, 256 * 1024, readFrames, fs.get(), freeFrames);
     if (r == nullptr)
         return MHD_NO;
     fs.release(); // the response owns it now
