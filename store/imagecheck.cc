@@ -15,8 +15,9 @@
 #include "runtime/fullio.h"
 
 enum {
-    WINDOW = 65536, // bytes read at a time
-    UID_READ = 256, // at most this much of a UID value is read
+    WINDOW = 65536,    // bytes read at a time
+    FIRST_READ = 4096, // bytes read first: the meta header and the first elements
+    UID_READ = 256,    // at most this much of a UID value is read
 };
 static const uint32_t UNDEFINED_LENGTH = 0xFFFFFFFFu;
 
@@ -34,6 +35,7 @@ struct walk {
     // another) and the items left to accept (negative: any number).
     int maxLevel;
     long itemsLeft;
+    size_t want; // bytes the next read asks for (at most the window)
 };
 
 // How the elements being walked are encoded.
@@ -50,7 +52,11 @@ static const unsigned char *bytesAt(walk *w, off_t off, size_t n)
         return nullptr;
     if (off >= w->start && off - w->start + (off_t)n <= (off_t)w->len)
         return w->buf.data() + (off - w->start);
-    ssize_t got = fullio_pread(w->fd, w->buf.data(), w->buf.size(), off);
+    // A small file, or the head of a large one, is mostly walked in one
+    // small read; after that the window is read whole.
+    size_t ask = n > w->want ? n : w->want;
+    w->want = w->buf.size();
+    ssize_t got = fullio_pread(w->fd, w->buf.data(), ask, off);
     w->start = off;
     w->len = got > 0 ? (size_t)got : 0;
     if (got < 0)
@@ -220,6 +226,25 @@ static bool walkDataset(walk *w, const encoding &enc, off_t *pos, off_t end, boo
     }
 }
 
+// A walk of the file open at fd, size bytes, within limits.
+static walk startWalk(int fd, off_t size, const imagecheck_limits &limits)
+{
+    walk w;
+    w.fd = fd;
+    w.size = size;
+    w.buf.resize(WINDOW);
+    w.start = 0;
+    w.len = 0;
+    w.failed = false;
+    w.foreign = false;
+    // The data set is level 0, a sequence in it level 1, its items level
+    // 2, and so on.
+    w.maxLevel = 2 * limits.maxDepth;
+    w.itemsLeft = limits.maxItems > 0 ? limits.maxItems : -1;
+    w.want = FIRST_READ;
+    return w;
+}
+
 // Walks the data set from pos to the file's end in the encoding of xfer.
 static int walkFrom(walk *w, off_t pos, const std::string &xfer, std::string *sopClass,
                     std::string *instance)
@@ -246,15 +271,21 @@ int imagecheck_walkWithin(int fd, const imagecheck_limits &limits, std::string *
     struct stat st;
     if (fstat(fd, &st) != 0)
         return IMAGECHECK_UNREAD;
-    // The data set is level 0, a sequence in it level 1, its items level
-    // 2, and so on.
-    walk w = {fd,    st.st_size,          std::vector<unsigned char>(WINDOW),        0, 0, false,
-              false, 2 * limits.maxDepth, limits.maxItems > 0 ? limits.maxItems : -1};
-    if (bytesAt(&w, 0, 1) == nullptr)
-        return w.failed ? IMAGECHECK_UNREAD : IMAGECHECK_DAMAGED;
+    walk w = startWalk(fd, st.st_size, limits);
     std::string metaClass, xfer;
     size_t datasetStart = 0;
-    if (retrievelist_parseMeta(w.buf.data(), w.len, &metaClass, &xfer, &datasetStart) != 1)
+    int parsed = 0;
+    // The meta header from the first read, else (a longer header) from a
+    // whole window.
+    for (int attempt = 0; attempt < 2 && (parsed != 1 || datasetStart == 0); attempt++) {
+        w.len = 0; // read afresh
+        if (bytesAt(&w, 0, 1) == nullptr)
+            return w.failed ? IMAGECHECK_UNREAD : IMAGECHECK_DAMAGED;
+        parsed = retrievelist_parseMeta(w.buf.data(), w.len, &metaClass, &xfer, &datasetStart);
+        if ((off_t)w.len == w.size)
+            break; // the whole file was read: no more to try
+    }
+    if (parsed != 1)
         return IMAGECHECK_FOREIGN;
     if (datasetStart == 0)
         // Nothing after the header, or a header longer than the window.
@@ -275,7 +306,6 @@ int imagecheck_walkDataset(int fd, off_t start, const std::string &xfer,
         return IMAGECHECK_UNREAD;
     if (xfer == "1.2.840.10008.1.2.1.99")
         return IMAGECHECK_FOREIGN;
-    walk w = {fd,    st.st_size,          std::vector<unsigned char>(WINDOW),        0, 0, false,
-              false, 2 * limits.maxDepth, limits.maxItems > 0 ? limits.maxItems : -1};
+    walk w = startWalk(fd, st.st_size, limits);
     return walkFrom(&w, start, xfer, sopClass, instance);
 }
