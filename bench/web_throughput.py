@@ -22,7 +22,8 @@ builds run at once, each on a store of its own filled alike, and every
 measurement takes turns between them request by request (upload batch by
 batch), so that a busy machine weighs on both alike; the medians are
 printed side by side with the ratio of this build's time per request to
-the other's (above 1: this build is slower).
+the other's (above 1: this build is slower), and beside them the CPU time
+storeweb spent per request, which a busy machine disturbs far less.
 """
 
 import http.client
@@ -119,14 +120,26 @@ class Site:
                         str(STUDIES)], check=True, stdout=subprocess.DEVNULL)
         self.conn = http.client.HTTPConnection("127.0.0.1", self.web.port)
         self.times = {}
+        self.cpus = {}
 
-    def note(self, what, seconds):
+    def cpu(self):
+        """CPU seconds storeweb has used so far (user and system)."""
+        with open("/proc/%d/stat" % self.web.proc.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def note(self, what, seconds, cpu=None, count=1):
         self.times.setdefault(what, []).append(seconds)
+        if cpu is not None:
+            c = self.cpus.setdefault(what, [0.0, 0])
+            c[0] += cpu
+            c[1] += count
 
     def get(self, what, path, check=None, status_wanted=200):
+        c = self.cpu()
         t, status, body = timed_get(self.conn, path)
         assert status == status_wanted and body and (check is None or check(body)), (path, status)
-        self.note(what, t)
+        self.note(what, t, self.cpu() - c)
 
     def stop(self):
         self.conn.close()
@@ -162,12 +175,15 @@ def main():
             p = s.srv.storescu(a[i * 100:(i + 1) * 100], timeout=600)
             assert p.returncode == 0, p.stderr
             s.note("C-STORE (per instance)", (time.perf_counter() - start) / 100)
-            s.note("STOW-RS (per instance)", stow(s.web, b[i * 100:(i + 1) * 100], 100) / 100)
+            c = s.cpu()
+            t = stow(s.web, b[i * 100:(i + 1) * 100], 100)
+            s.note("STOW-RS (per instance)", t / 100, s.cpu() - c, 100)
         for i, s in turns(5):
+            c = s.cpu()
             t, status, body = timed_get(s.conn, "/dicom-web/studies/" + study_a)
             assert status == 200 and body.count(b"Content-Type: application/dicom\r\n") == \
                 INSTANCES
-            s.note("WADO-RS study (per instance)", t / INSTANCES)
+            s.note("WADO-RS study (per instance)", t / INSTANCES, s.cpu() - c, INSTANCES)
         series = study_a + ".1"
         base = "/dicom-web/studies/%s/series/%s/instances/%s.%%d" % (study_a, series, series)
         for i, s in turns(INSTANCES):
@@ -192,11 +208,18 @@ def main():
         if AGAINST:
             other = med[1]
             print("\nMedian ms per request (per instance for study, C-STORE and STOW), taking "
-                  "turns with %s:" % AGAINST)
-            print("%-30s %10s %10s %8s" % ("", "this", "against", "ratio"))
+                  "turns with %s;" % AGAINST)
+            print("and storeweb's CPU ms per request (user and system, summed over all):")
+            print("%-30s %10s %10s %8s %10s %10s %8s" % ("", "this", "against", "ratio",
+                                                         "cpu this", "against", "ratio"))
+            cpu = [{k: c[0] / c[1] for k, c in s.cpus.items()} for s in sites]
             for k in this:
-                print("%-30s %10.3f %10.3f %8.3f" % (k, this[k] * 1000, other[k] * 1000,
-                                                     this[k] / other[k]))
+                line = "%-30s %10.3f %10.3f %8.3f" % (k, this[k] * 1000, other[k] * 1000,
+                                                      this[k] / other[k])
+                if k in cpu[0] and cpu[1].get(k):
+                    line += " %10.3f %10.3f %8.3f" % (cpu[0][k] * 1000, cpu[1][k] * 1000,
+                                                      cpu[0][k] / cpu[1][k])
+                print(line)
     finally:
         for s in sites:
             s.stop()
