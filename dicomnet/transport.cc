@@ -32,6 +32,7 @@
 
 #include "dcmtk/dcmnet/dcmlayer.h"
 #include "dcmtk/dcmnet/dcmtrans.h"
+#include "dcmtk/dcmnet/dulstruc.h"
 #include "dcmtk/dcmtls/tlslayer.h"
 #include "dcmtk/dcmtls/tlstrans.h"
 #include "runtime/watchdog.h"
@@ -459,6 +460,11 @@ int DCMTK_tls_init(const DCMTK_tls_settings *settings, char *error, size_t error
     } else if ((cond = layer->setTLSProfile(TSP_Profile_BCP195)).bad() ||
                (cond = layer->activateCipherSuites()).bad()) {
         result = tls_failed(error, errorSize, "TLS cipher suites", cond);
+    } else if (SSL_CTX_set_min_proto_version(layer->getNativeHandle(), TLS1_2_VERSION) != 1) {
+        // The toolkit's BCP 195 profile picks the cipher suites but leaves
+        // TLS 1.0 and 1.1 open (a handshake with AES128-SHA over TLS 1.0
+        // succeeds); BCP 195 itself asks for TLS 1.2 at least.
+        result = tls_failed(error, errorSize, "TLS 1.2 as the least version", EC_IllegalCall);
     } else if ((cond = layer->setPrivateKeyFile(settings->privateKey, DCF_Filetype_PEM)).bad()) {
         result =
             tls_failed(error, errorSize, std::string("private key ") + settings->privateKey, cond);
@@ -539,6 +545,45 @@ int DCMTK_transport_waitReadable(T_ASC_Association *assoc, int ms)
 {
     DCMTK_LayerConnection *conn = layer_connection(assoc);
     return conn != nullptr ? conn->waitReadable(ms) : -1;
+}
+
+// Whether PDVs of the last PDU read are still to be taken: the toolkit
+// keeps them in its association record, where no poll of the connection
+// sees them.
+static bool pdvsLeft(T_ASC_Association *assoc)
+{
+    const PRIVATE_ASSOCIATIONKEY *key = (const PRIVATE_ASSOCIATIONKEY *)assoc->DULassociation;
+    return key->pdvIndex != -1 && key->pdvIndex + 1 < key->pdvCount;
+}
+
+int DCMTK_assoc_waitMessage(T_ASC_Association *assoc, int ms)
+{
+    DCMTK_LayerConnection *conn = layer_connection(assoc);
+    if (conn == nullptr)
+        return -1;
+    if (pdvsLeft(assoc))
+        return 1;
+    return conn->waitReadable(ms);
+}
+
+int DCMTK_transport_stop_reading(T_ASC_Association *assoc)
+{
+    DCMTK_LayerConnection *conn = layer_connection(assoc);
+    if (conn == nullptr)
+        return -1;
+    return shutdown(conn->socketOf(), SHUT_RD) == 0 ? 0 : -1;
+}
+
+static int (*stopCheck)(void) = nullptr;
+
+void DCMTK_set_stop_check(int (*stopping)(void))
+{
+    stopCheck = stopping;
+}
+
+int DCMTK_stopping(void)
+{
+    return stopCheck != nullptr && stopCheck() != 0;
 }
 
 int DCMTK_transport_connection_cork(DcmTransportConnection *conn, int on)

@@ -31,14 +31,14 @@ int imagecheck_walk(int fd, std::string *sopClass, std::string *instance);
 
 // What a walk accepts: sequences nested at most maxDepth deep (a sequence
 // in the data set is depth 1, a sequence in one of its items depth 2), and
-// at most maxItems sequence items in the whole file (0: any number). A
+// at most maxItems sequence items in the whole data set (0: any number). A
 // file beyond either is IMAGECHECK_DAMAGED. imagecheck_walk takes
 // IMAGECHECK_DEFAULT_DEPTH and any number of items.
 struct imagecheck_limits {
     int maxDepth;
     long maxItems;
 };
-enum { IMAGECHECK_DEFAULT_DEPTH = 32 };
+enum { IMAGECHECK_DEFAULT_DEPTH = 64 }; // the element walk's own (store/elementwalk.h)
 
 // imagecheck_walk within limits: for a file about to be parsed by the
 // toolkit, whose reader recurses once per level and keeps every item in

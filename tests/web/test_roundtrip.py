@@ -182,7 +182,7 @@ class RoundTripTest(unittest.TestCase):
                 sample_paths.append(src)
             else:
                 print("not sendable by dcmtk: " + os.path.basename(src))
-        for way in ("dimse", "stow"):
+        for way in ("dimse", "stow", "journal"):
             study = "%s.%d" % (ROOT, len(cls.studies) + 1)
             cls.studies[way] = study
             d = os.path.join(cls.tmp, "in-" + way)
@@ -206,8 +206,90 @@ class RoundTripTest(unittest.TestCase):
             ts = xfer(pydicom.dcmread(path, stop_before_pixels=True))
             p = cls.server.storescu([path], extra=["-R", "-v", PROPOSE[ts]])
             cls.dimse_status[uid] = vt.store_statuses(p.stdout + p.stderr)
+        cls.journal_status = cls.store_then_kill(cls.sent["journal"])
         # In by STOW-RS, all parts in one request.
         cls.stow_answer = cls.web.dwclient("store", *cls.sent["stow"].values())
+
+    @classmethod
+    def store_then_kill(cls, files):
+        """In by the image journal of -S: one association stores every file
+        (with odil, which holds it open), the worker is killed before it
+        releases, and the image files it journalled are removed, as a power
+        failure would lose a tree not yet flushed. The next worker and the
+        restart must write them again from the journal. Returns the C-STORE
+        statuses."""
+        import odil
+        cls.server.stop()
+        cls.server.args.append("-S")
+        cls.server.start()
+        statuses = {}
+        datasets = []
+        lost = 0
+        for uid, path in list(files.items()):
+            try:
+                with odil.open(path) as f:
+                    meta, ds = odil.Reader.read_file(f)
+            except odil.Exception:
+                print("odil cannot read %s: not sent by the journal" % os.path.basename(path))
+                del files[uid]
+                continue
+            # What goes in is the data set as odil encodes it (its own
+            # spelling of numbers and padding).
+            ts = meta.as_string(odil.registry.TransferSyntaxUID)[0].decode()
+            odil.Writer.write_file(ds, path, meta, ts)
+            datasets.append((uid, meta.as_string(odil.registry.TransferSyntaxUID)[0].decode(),
+                             ds.as_string(odil.registry.SOPClassUID)[0].decode(), ds))
+        # odil picks the context by SOP class alone: one association (and
+        # one killed worker) for each batch in which a class has one syntax.
+        # An image over 1 MiB, which is not journalled, goes alone: the tree
+        # is flushed for it, and with it every image stored before it.
+        def large(d):
+            return os.path.getsize(files[d[0]]) > 1 << 20
+        while datasets:
+            batch, rest, syntax_of = [], [], {}
+            for d in datasets:
+                if large(d) and syntax_of:
+                    rest.append(d)
+                elif syntax_of.setdefault(d[2], d[1]) == d[1] and not (batch and large(batch[0])):
+                    batch.append(d)
+                else:
+                    rest.append(d)
+            datasets = rest
+            contexts = [odil.AssociationParameters.PresentationContext(
+                2 * i + 1, sop_class, [ts], odil.AssociationParameters.PresentationContext.Role.SCU)
+                for i, (sop_class, ts) in enumerate(sorted(syntax_of.items()))]
+            assoc = odil.Association()
+            assoc.set_peer_host("127.0.0.1")
+            assoc.set_peer_port(cls.server.port)
+            params = odil.AssociationParameters()
+            params.set_calling_ae_title("JOURNAL")
+            params.set_called_ae_title(cls.server.aetitle)
+            params.set_presentation_contexts(contexts)
+            assoc.set_parameters(params)
+            assoc.associate()
+            for uid, _, sop_class, ds in batch:
+                req = odil.messages.CStoreRequest(assoc.next_message_id(), sop_class, uid, 0, ds)
+                assoc.send_message(req, sop_class)
+                statuses[uid] = odil.messages.CStoreResponse(assoc.receive_message()).get_status()
+            workers = vt.run(["pgrep", "-P", str(cls.server.proc.pid)]).stdout.split()
+            assert len(workers) == 1, workers
+            os.kill(int(workers[0]), 9)
+            vt.wait_for(lambda: not vt.run(["pgrep", "-P", str(cls.server.proc.pid)]).stdout,
+                        what="the killed worker to go")
+            for uid, _, _, _ in batch:
+                f = vt.uid_path(cls.server.basedir, uid.rsplit(".", 2)[0], uid.rsplit(".", 1)[0],
+                                uid)
+                # Images over 1 MiB are flushed before they are answered.
+                if os.path.getsize(f) <= 1 << 20:
+                    os.unlink(f)
+                    lost += 1
+        # The next worker replayed the journals of all but the last batch;
+        # the restart replays that one.
+        cls.server.stop()
+        assert lost == len(files) - 1, lost
+        cls.server.args.remove("-S")
+        cls.server.start()
+        return statuses
 
     # Comparison ----------------------------------------------------------
 
@@ -250,11 +332,13 @@ class RoundTripTest(unittest.TestCase):
         refused = {os.path.basename(self.sent["dimse"][uid]): statuses
                    for uid, statuses in self.dimse_status.items() if statuses != ["Success"]}
         self.assertEqual(refused, {})
+        self.assertEqual({os.path.basename(self.sent["journal"][uid]): st
+                          for uid, st in self.journal_status.items() if st != 0}, {})
         failed = self.stow_answer.get("00081198", {}).get("Value", [])
         self.assertEqual(failed, [], "STOW-RS refused some parts")
         stored = self.stow_answer.get("00081199", {}).get("Value", [])
         self.assertEqual(len(stored), len(self.sent["stow"]))
-        for way in ("dimse", "stow"):
+        for way in ("dimse", "stow", "journal"):
             for uid, path in self.sent[way].items():
                 f = self.stored_file(uid)
                 self.assertTrue(os.path.exists(f), "%s: %s not stored" % (way, path))
@@ -291,7 +375,7 @@ class RoundTripTest(unittest.TestCase):
         return got
 
     def test_out_wado_rs_study_and_series(self):
-        for way in ("dimse", "stow"):
+        for way in ("dimse", "stow", "journal"):
             got = self.retrieve_study(way)
             self.assertEqual(sorted(got), sorted(self.sent[way]))
             for uid, ds in got.items():
