@@ -434,8 +434,11 @@ static int sendFrames(const webrequest &rq, const webinstance &inst, const std::
     uint64_t total =
         fs->frames.size() * (sizeof FRAME_PART_HEAD - 1 + (uint64_t)fs->frameSize + 2) +
         sizeof FRAME_CLOSE - 1;
+    // The library's buffer for it: no larger than the answer (a small
+    // frame's answer is made in one piece without a large allocation).
+    size_t block = total < 256 * 1024 ? (size_t)total : 256 * 1024;
     MHD_Response *r =
-        MHD_create_response_from_callback(total, 256 * 1024, readFrames, fs.get(), freeFrames);
+        MHD_create_response_from_callback(total, block, readFrames, fs.get(), freeFrames);
     if (r == nullptr)
         return MHD_NO;
     fs.release(); // the response owns it now
