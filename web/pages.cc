@@ -29,29 +29,11 @@ enum { PAGE_MAX_STUDIES = 1000 };
 
 static std::string html(const char *text)
 {
-    std::string out;
-    for (const char *p = text ? text : ""; *p != '\0'; p++) {
-        switch (*p) {
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '&':
-            out += "&amp;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '^':
-            out += ' '; // name components
-            break;
-        default:
-            out += *p;
-        }
-    }
-    return out;
+    std::string name = text ? text : "";
+    for (char &c : name)
+        if (c == '^')
+            c = ' '; // name components
+    return web_escapeHtml(name);
 }
 
 // YYYYMMDD as YYYY-MM-DD; anything else as it is.

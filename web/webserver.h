@@ -101,6 +101,10 @@ int web_replyError(const webrequest &rq, unsigned status, const char *text);
 // The whole of a file into *out: false when it cannot be opened.
 bool web_readFile(const std::string &path, std::string *out);
 
+// text with the characters that HTML gives a meaning (< > & ") escaped,
+// for a page's text or an attribute value in double quotes.
+std::string web_escapeHtml(const std::string &text);
+
 // Text from a peer made safe for the log: printable ASCII kept, everything
 // else as \xHH, cut to 200 characters.
 std::string web_escapeForLog(const std::string &text);
