@@ -3,8 +3,10 @@
 // writer's update, writing whole, change detection and checking.
 #include "index/studykeys.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -193,8 +195,37 @@ int studykeys_load(const char *stem, long count, studykeys_table *t)
     return result;
 }
 
+// Removes the temporary keys files "KEYS.PID.tmp" beside path whose writer
+// is dead (killed before its rename): the file is derived data, so a
+// writer's liveness by its pid is enough (at worst a live writer in another
+// pid namespace loses its rename, logs it, and the keys are rebuilt later).
+static void removeDeadTemps(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    std::string prefix = path.substr(slash == std::string::npos ? 0 : slash + 1) + ".";
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return;
+    for (struct dirent *de; (de = readdir(d)) != nullptr;) {
+        const char *name = de->d_name;
+        size_t n = strlen(name);
+        if (n <= prefix.size() + 4 || strncmp(name, prefix.c_str(), prefix.size()) != 0 ||
+            strcmp(name + n - 4, ".tmp") != 0)
+            continue;
+        char *end = nullptr;
+        long pid = strtol(name + prefix.size(), &end, 10);
+        if (pid <= 0 || end != name + n - 4 || pid == (long)getpid())
+            continue;
+        if (kill((pid_t)pid, 0) != 0 && errno == ESRCH)
+            unlink((dir + "/" + name).c_str());
+    }
+    closedir(d);
+}
+
 // Writes header and records to a temporary file beside the keys file,
-// flushes it and renames it into place. 0, or -1 after a log.
+// flushes it and renames it into place; then removes what writers killed
+// before their rename left. 0, or -1 after a log.
 static int replaceKeys(const char *stem, const studykeys_header &h,
                        const std::vector<studykeys_record> &records, FILE *log)
 {
@@ -220,6 +251,8 @@ static int replaceKeys(const char *stem, const studykeys_header &h,
     if (!ok) {
         unlink(temp.c_str());
         logprintf(LOGLEVEL_ERROR, log, "Cannot write %s: %s\n", path.c_str(), strerror(saved));
+    } else {
+        removeDeadTemps(path);
     }
     return ok ? 0 : -1;
 }

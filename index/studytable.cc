@@ -347,7 +347,8 @@ static int renameDurably(const OFString &from, const OFString &to, FILE *log)
 // Compaction never changes either study file in place. The kept records
 // are written to STUDYINDEX.dat.compact.tmp and STUDYINDEX.hash.compact.tmp
 // and flushed; then the data file is renamed into place (and its directory
-// flushed), then the hash file. A crash
+// flushed), then the hash file. A failure before the first rename leaves
+// the old pair. A crash
 // - before the first rename leaves the old pair (and temporary files that
 //   the next compaction overwrites);
 // - between the renames leaves the new data file beside the old hash file,
@@ -425,10 +426,13 @@ int studytable_compact(studytable *t, const char *stem, int fd, FILE *log)
     }
     if (finishing)
         logprintf(LOGLEVEL_NOTICE, log, "Finishing an interrupted study index compaction.\n");
+    // Both files are written aside before either is renamed: a write that
+    // fails (a full disk) then leaves the old pair, never a new data file
+    // beside the old hash file that only another compaction could mend.
     if ((!finishing &&
-         (writeAside(dataAside, keptData, (size_t)kept * sizeof(studydata), log) != 0 ||
-          renameDurably(dataAside, dataPath, log) != 0)) ||
+         writeAside(dataAside, keptData, (size_t)kept * sizeof(studydata), log) != 0) ||
         writeAside(hashAside, keptHash, (size_t)kept * sizeof(studyhash), log) != 0 ||
+        (!finishing && renameDurably(dataAside, dataPath, log) != 0) ||
         renameDurably(hashAside, hashPath, log) != 0) {
         unlink(dataAside.c_str());
         unlink(hashAside.c_str());

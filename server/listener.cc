@@ -364,9 +364,11 @@ int runListener()
     // before anyone reads the index (as the user the files belong to, so
     // after the drop): the images first (a delete cut short then removes
     // what it was removing), then the delete, as it may mark a study
-    // deleted.
+    // deleted, then the stores cut short (a take-back among them is a
+    // delete: finished first).
     server_store.ReplayJournals();
     server_store.FinishDeletes();
+    server_store.FinishStores();
     server_store.compactStudyHash();
     // The table and the key digests that every worker's queries use; a
     // missing or stale keys file is rebuilt here, before the first query.

@@ -77,8 +77,12 @@ void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
     // The dataset belongs to the network layer and dies when this call
     // returns: every use of it (write, links, announcement) happens here.
     result = server_store.WriteDataset(ds, mode, NULL, 0);
+    // The link tree is a convenience beside the store: an image stored is
+    // stored (and announced, and noted for commitment) whether or not its
+    // link could be made, and a repeat would only be refused as a duplicate.
+    // WriteSymlinks logs what it could not make.
     if (result == LS_OK && server_options.symlinks)
-        result = server_store.WriteSymlinks(ds);
+        server_store.WriteSymlinks(ds);
 
     switch (result) {
     case LS_OK:
