@@ -63,6 +63,7 @@ void elementwalk_init(elementwalk *w, bool implicitVr, bool bigEndian, uint64_t 
     w->result = ELEMENTWALK_MORE;
     w->sopClass.clear();
     w->instance.clear();
+    w->bulkStart = NO_LIMIT;
 }
 
 static int fail(elementwalk *w, int result)
@@ -142,6 +143,8 @@ static int elementHeader(elementwalk *w)
         w->stack.pop_back();
         return ELEMENTWALK_MORE;
     }
+    if (w->stack.size() == 1 && group >= 0x7FE0 && w->bulkStart == NO_LIMIT)
+        w->bulkStart = w->pos - w->headLen;
     char vr[3] = "";
     uint32_t length;
     if (f.implicitVr) {

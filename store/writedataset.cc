@@ -289,12 +289,10 @@ static char encodeBuffer[256 * 1024];
 // the toolkit only encodes, into encodeBuffer, and every piece is written
 // with a full-transfer write whose result is checked.
 //
-// With a journal record begun (j), each piece goes into the record too, and
-// the record is flushed (journal_commit) once the file is whole; *journaled
-// says whether it was. A record refused (too large) or failed is made up
-// for by the flush of the file itself, as syncNow asks.
+// With a journal record begun (j), each piece goes into the record too
+// (completeImage commits it, or flushes the file instead).
 static int saveVerified(LocalStore *store, DcmDataset *ds, int fd, const char *tmp,
-                        E_TransferSyntax xfer, int syncNow, journal *j, int *journaled)
+                        E_TransferSyntax xfer, journal *j)
 {
     int ok = 0;
     int saved = 0;
@@ -337,11 +335,6 @@ static int saveVerified(LocalStore *store, DcmDataset *ds, int fd, const char *t
             errno = EIO; // the toolkit could not encode the data set
         fileformat.getAndRemoveDataset();
     }
-    if (ok && j != nullptr)
-        *journaled = journal_commit(j, store->getLogfile()) == 0;
-    ok = ok && (!syncNow || *journaled || fdatasync(fd) == 0);
-    if (j != nullptr && !*journaled)
-        journal_abandon(j);
     saved = errno;
     if (!ok)
         logprintf(LOGLEVEL_WARNING, store->getLogfile(), "Cannot write %s: %s\n", tmp,
@@ -481,8 +474,7 @@ out:
     return result;
 }
 
-int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sourceFile,
-                             int linkMode)
+int LocalStore::checkUids(DcmDataset *ds, const char *uid[3])
 {
     const struct {
         DcmTagKey tag;
@@ -493,11 +485,6 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
         {DCM_SeriesInstanceUID, "No DCM_SeriesInstanceUID?\n", "Series Instance UID"},
         {DCM_SOPInstanceUID, "No DCM_SOPInstanceUID?\n", "SOP Instance UID"},
     };
-    const char *uid[3];
-    int result;
-
-    // Every UID is checked before anything is created: each becomes a file
-    // or directory name and a 64-byte index key.
     for (int k = 0; k < 3; k++) {
         int embeddedNul;
         uid[k] = readUid(ds, uidTags[k].tag, &embeddedNul);
@@ -513,6 +500,19 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
         if (CheckUid(uid[k], uidTags[k].name) != LS_OK)
             return LS_BAD_UID;
     }
+    return LS_OK;
+}
+
+int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sourceFile,
+                             int linkMode)
+{
+    const char *uid[3];
+    int result;
+
+    // Every UID is checked before anything is created: each becomes a file
+    // or directory name and a 64-byte index key.
+    if ((result = checkUids(ds, uid)) != LS_OK)
+        return result;
     const char *S = uid[0], *R = uid[1], *I = uid[2];
     OFString target = GetUidPath(S, R, I, 1);
 
@@ -533,15 +533,6 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
     if (linkMode == 1 || linkMode == 2)
         return placeLink(ds, S, R, I, sourceFile, linkMode);
 
-    // With -S an image stored through the journal needs no flush of what
-    // it changes before the association's end (JournalHoldsAll): the replay
-    // of its record makes all of it again.
-    journal *j = syncEachImage ? usableJournal() : nullptr;
-    struct coverage {
-        int &flag;
-        ~coverage() { flag = 0; }
-    } covering{journalCovers};
-
     OFString tmp;
     int fd = openIncoming(&tmp);
     if (fd < 0)
@@ -552,29 +543,59 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
                   "LocalStore::WriteDataset: Cannot write LE-Exp TS, using original.\n");
         xfer = ds->getOriginalXfer();
     }
-    // With -S the image goes into this process's journal, which is flushed
-    // before the file is placed: a crash up to the flush leaves at most a
-    // temporary file and a record that does not count (the image was not
-    // answered); after it, the next start writes the image from the journal,
-    // whatever of the tree and the index had reached the disk. A record
-    // whose image is then refused or fails is taken back before the answer.
-    // Without a journal record the image is flushed under its temporary
-    // name before it is placed, and the rest after (SyncWrites): a name on
-    // disk never refers to data that is not.
+    journal *j = beginJournalRecord(S, R, I);
+    int saved = saveVerified(this, ds, fd, tmp.c_str(), xfer, j);
+    return completeImage(ds, S, R, I, fd, tmp, overwriteFile, j, saved);
+}
+
+journal *LocalStore::beginJournalRecord(const char *S, const char *R, const char *I)
+{
+    journal *j = syncEachImage ? usableJournal() : nullptr;
     if (j != nullptr && journal_begin(j, S, R, I, logStream) != 0)
         j = nullptr;
-    journalCovers = j != nullptr;
+    return j;
+}
+
+// With -S the image goes into this process's journal, which is flushed
+// before the file is placed: a crash up to the flush leaves at most a
+// temporary file and a record that does not count (the image was not
+// answered); after it, the next start writes the image from the journal,
+// whatever of the tree and the index had reached the disk. A record whose
+// image is then refused or fails is taken back before the answer. Without
+// a journal record the image is flushed under its temporary name before it
+// is placed, and the rest after (SyncWrites): a name on disk never refers
+// to data that is not.
+int LocalStore::completeImage(DcmDataset *ds, const char *S, const char *R, const char *I, int fd,
+                              const OFString &tmp, int overwrite, journal *j, int written)
+{
+    OFString target = GetUidPath(S, R, I, 1);
     int journaled = 0;
     int placedNew = 0;
-    struct stat written;
-    if (!saveVerified(this, ds, fd, tmp.c_str(), xfer, syncEachImage, j, &journaled)) {
-        unlink(tmp.c_str());
-        result = LS_INDEX_ERROR;
-    } else if (fstat(fd, &written) != 0) {
+    int result;
+    struct stat st;
+    // With -S an image stored through the journal needs no flush of what
+    // it changes before the association's end (JournalHoldsAll): the replay
+    // of its record makes all of it again.
+    struct coverage {
+        int &flag;
+        ~coverage() { flag = 0; }
+    } covering{journalCovers};
+    journalCovers = j != nullptr;
+
+    if (written && j != nullptr)
+        journaled = journal_commit(j, logStream) == 0;
+    if (j != nullptr && !journaled)
+        journal_abandon(j);
+    if (written && syncEachImage && !journaled && fdatasync(fd) != 0) {
+        logprintf(LOGLEVEL_WARNING, logStream, "Cannot write %s: %s\n", tmp.c_str(),
+                  strerror(errno));
+        written = 0;
+    }
+    if (!written || fstat(fd, &st) != 0) {
         unlink(tmp.c_str());
         result = LS_INDEX_ERROR;
     } else {
-        result = placeImage(ds, S, R, I, tmp, overwriteFile, &placedNew);
+        result = placeImage(ds, S, R, I, tmp, overwrite, &placedNew);
     }
     // The lock on the temporary file ends here, after its name is gone.
     if (close(fd) != 0 && result == LS_OK) {
@@ -598,7 +619,7 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
     } else if (SyncWrites() != 0) {
         // Answered as failed: a new image is not kept.
         if (placedNew)
-            takeBackLocked(S, R, I, written.st_ino);
+            takeBackLocked(S, R, I, st.st_ino);
         return LS_INDEX_ERROR;
     }
     return LS_OK;
