@@ -58,6 +58,8 @@ struct receipt {
     uint64_t total;        // bytes seen (inflated)
     Uint16 refusal;
     bool parsedWhole;
+    bool inflated;  // the deflated stream has ended
+    size_t padding; // bytes after its end (at most the one that pads it to even length)
 };
 
 // Hands n bytes of the data set (last: its end) to the guard and the parser.
@@ -89,12 +91,30 @@ static void takeBytes(receipt *r, const unsigned char *bytes, size_t n, bool las
         r->refusal = DCMTK_STATUS_CANNOT_UNDERSTAND; // cut short
 }
 
+// Bytes after the end of a deflated stream: a sender pads a stream of odd
+// length with one zero byte (which may come in a PDV of its own); anything
+// more is damage.
+static void checkPadding(receipt *r, const unsigned char *bytes, size_t n)
+{
+    for (size_t k = 0; k < n; k++)
+        if (bytes[k] != 0 || ++r->padding > 1)
+            r->refusal = DCMTK_STATUS_CANNOT_UNDERSTAND;
+}
+
 // Inflates a PDV of a deflated data set into takeBytes, a chunk at a time:
 // never more than one chunk of it is held here. A stream that ends before
 // the last PDV, or does not end with it, is damage.
 static void inflateBytes(receipt *r, z_stream *z, const unsigned char *bytes, size_t n, bool last)
 {
     unsigned char out[INFLATE_CHUNK];
+    if (r->inflated) {
+        // The stream ended in an earlier PDV: the data set ends with this one.
+        checkPadding(r, bytes, n);
+        static const unsigned char none[1] = {0};
+        if (last && r->refusal == 0)
+            takeBytes(r, none, 0, true);
+        return;
+    }
     z->next_in = const_cast<unsigned char *>(bytes);
     z->avail_in = (uInt)n;
     for (;;) {
@@ -112,8 +132,10 @@ static void inflateBytes(receipt *r, z_stream *z, const unsigned char *bytes, si
         if (r->refusal != 0)
             return;
         if (ended) {
-            if (!last || z->avail_in != 0)
-                r->refusal = DCMTK_STATUS_CANNOT_UNDERSTAND;
+            // With the last PDV the data set was finished just above; else
+            // it is finished when that comes.
+            r->inflated = true;
+            checkPadding(r, z->next_in, z->avail_in);
             return;
         }
         if (z->avail_in == 0 && z->avail_out != 0) {
@@ -205,6 +227,8 @@ OFCondition DCMTK_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     r.total = 0;
     r.refusal = 0;
     r.parsedWhole = false;
+    r.inflated = false;
+    r.padding = 0;
     // A DIMSE message goes on the context negotiated for its SOP class: a
     // C-STORE of another class (on the Verification context, say) is one
     // the association did not agree to, and is answered "Refused: SOP Class

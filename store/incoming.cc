@@ -239,8 +239,20 @@ void LocalStore::FeedIncoming(incoming *in, const unsigned char *bytes, size_t n
             in->result = startIncomingFile(in);
         }
     }
-    if (last && in->result == LS_OK && writeGathered(in, logStream) != 0)
+    if (!last || in->result != LS_OK || !in->fileStarted)
+        return;
+    if (writeGathered(in, logStream) != 0) {
         in->result = LS_INDEX_ERROR;
+        return;
+    }
+    // Without -S the file is flushed at the association's end: its writeback
+    // starts now (asynchronously), so that flush finds it on its way. With
+    // -S the journal's flush or the file's own comes next anyway.
+    if (!syncEachImage && in->written > in->writebackTo) {
+        sync_file_range(in->fd, in->writebackTo, in->written - in->writebackTo,
+                        SYNC_FILE_RANGE_WRITE);
+        in->writebackTo = in->written;
+    }
 }
 
 DcmDataset *LocalStore::IncomingHead(incoming *in)

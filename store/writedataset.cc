@@ -347,9 +347,8 @@ static unsigned incomingSerial = 0;
 
 int LocalStore::openIncoming(OFString *path)
 {
-    if (CreateUidPath(nullptr, nullptr) != LS_OK)
-        return -1;
     OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
+    int made = 0;
     for (int attempt = 0; attempt < 16; attempt++) {
         char name[64];
         snprintf(name, sizeof name, "/%s%d.%u.tmp", LS_INCOMING_PREFIX, process_pid(),
@@ -361,6 +360,15 @@ int LocalStore::openIncoming(OFString *path)
         if (fd < 0) {
             if (errno == EEXIST)
                 continue;
+            // The UID tree is made by the first store: only then, rather
+            // than looked for before every image.
+            if (errno == ENOENT && !made) {
+                made = 1;
+                if (CreateUidPath(nullptr, nullptr) != LS_OK)
+                    return -1;
+                attempt--;
+                continue;
+            }
             logprintf(LOGLEVEL_WARNING, logStream, "Cannot create %s: %s\n", path->c_str(),
                       strerror(errno));
             return -1;
@@ -432,20 +440,28 @@ int LocalStore::placeImage(DcmDataset *ds, const char *S, const char *R, const c
     OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
     studylock lock;
     int result = LS_INDEX_ERROR;
+    int linked;
     *placedNew = 0;
     if (studylock_acquire(&lock, uidDir.c_str(), S, logStream) != 0)
         goto out;
-    result = CreateUidPath(S, R);
-    if (result != LS_OK) {
-        removeEmptyDirs(S, R);
-        goto out;
-    }
     // link makes the name only where there is none: the duplicate check and
     // the placing of the file are one step, so that of two stores of one
     // instance under VeltoPreserve exactly one is stored and the other
     // refused. Two under the overwrite policy both succeed, one after the
     // other (the study lock), and the second one's copy and records stay.
-    if (link(tmp.c_str(), target.c_str()) == 0) {
+    // Nearly every image finds its series directory made: the directories
+    // are made only when the link fails for want of one.
+    linked = link(tmp.c_str(), target.c_str());
+    if (linked != 0 && errno == ENOENT) {
+        result = CreateUidPath(S, R);
+        if (result != LS_OK) {
+            removeEmptyDirs(S, R);
+            goto out;
+        }
+        result = LS_INDEX_ERROR;
+        linked = link(tmp.c_str(), target.c_str());
+    }
+    if (linked == 0) {
         *placedNew = 1;
     } else if (errno == EEXIST && !overwrite) {
         logprintf(LOGLEVEL_WARNING, logStream, "Target file %s exists - not storing.\n",
@@ -572,7 +588,7 @@ int LocalStore::completeImage(DcmDataset *ds, const char *S, const char *R, cons
     int journaled = 0;
     int placedNew = 0;
     int result;
-    struct stat st;
+    struct stat st = {};
     // With -S an image stored through the journal needs no flush of what
     // it changes before the association's end (JournalHoldsAll): the replay
     // of its record makes all of it again.
@@ -591,7 +607,8 @@ int LocalStore::completeImage(DcmDataset *ds, const char *S, const char *R, cons
                   strerror(errno));
         written = 0;
     }
-    if (!written || fstat(fd, &st) != 0) {
+    // The file's inode is needed only to take it back after a failed flush.
+    if (!written || (syncEachImage && !journaled && fstat(fd, &st) != 0)) {
         unlink(tmp.c_str());
         result = LS_INDEX_ERROR;
     } else {
