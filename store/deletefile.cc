@@ -371,7 +371,7 @@ int LocalStore::finishStore(const char *path, int fd)
         if (fstat(fd, &st) == 0 && st.st_nlink > 1)
             logprintf(LOGLEVEL_ERROR, logStream, "Cannot read %s, which is placed.\n", path);
         else if (unlink(path) == 0)
-            logprintf(LOGLEVEL_INFO, logStream, "Removed %s (a store cut short).\n", path);
+            logprintf(LOGLEVEL_NOTICE, logStream, "Removed %s (a store cut short).\n", path);
         return 0;
     }
     OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
@@ -385,7 +385,7 @@ int LocalStore::finishStore(const char *path, int fd)
         // Placed and maybe partly indexed: the records are written (again);
         // each step replaces its own record, so nothing is entered twice.
         if (indexImage(file.getDataset(), uid[0], uid[1]) == LS_OK) {
-            logprintf(LOGLEVEL_INFO, logStream, "Entered %s in the index (a store cut short).\n",
+            logprintf(LOGLEVEL_NOTICE, logStream, "Entered %s in the index (a store cut short).\n",
                       target.c_str());
             entered = 1;
         } else {
@@ -393,7 +393,7 @@ int LocalStore::finishStore(const char *path, int fd)
         }
     } else {
         removeEmptyDirs(uid[0], uid[1]);
-        logprintf(LOGLEVEL_INFO, logStream, "Removed %s (a store cut short).\n", path);
+        logprintf(LOGLEVEL_NOTICE, logStream, "Removed %s (a store cut short).\n", path);
     }
     unlink(path);
     noteChanged(uidDir, 1);

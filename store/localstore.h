@@ -329,13 +329,6 @@ private:
     // directory (1). 0, or -1 with errno set (flushSet: after a log).
     int flushNoted(const char *path, int isDir);
     int flushSet(int isDir);
-    // Starts flushing the noted index file at path (held open by the write
-    // path) in a helper thread, while the caller goes on: 1 started, 0 not
-    // (SyncWrites flushes it as any other). endFlushAside waits for it: 0
-    // on disk (no longer noted), -1 after a log (a failed flush is never
-    // tried again through the same descriptor, which would report success).
-    int flushAside(const char *path);
-    int endFlushAside(const char *path);
     // The part of NoteImage shared by the images of a series: its index
     // files and the directories from the base directory down to it.
     void noteImagePlaces(const char *study, const char *series);

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -36,7 +37,7 @@ static int heldFd = -1;
 static int heldPid = 0;
 static std::string heldPath;
 
-static int lockFile(const std::string &path)
+static int lockFile(const std::string &path, const std::string &uidDir, FILE *log)
 {
     if (heldFd >= 0 && heldPid == process_pid() && heldPath == path)
         return heldFd;
@@ -48,6 +49,16 @@ static int lockFile(const std::string &path)
     heldFd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0664);
     heldPid = process_pid();
     heldPath = path;
+    // Made by root (storeindex rebuild finishing a delete), the file goes to
+    // the owner of the UID tree, or a server running as that user could not
+    // open it for locking and would fail every store.
+    struct stat file, dir;
+    if (heldFd >= 0 && geteuid() == 0 && fstat(heldFd, &file) == 0 &&
+        stat(uidDir.c_str(), &dir) == 0 &&
+        (file.st_uid != dir.st_uid || file.st_gid != dir.st_gid) &&
+        fchown(heldFd, dir.st_uid, dir.st_gid) != 0)
+        logprintf(LOGLEVEL_WARNING, log, "Cannot hand %s to the owner of %s: %s\n", path.c_str(),
+                  uidDir.c_str(), strerror(errno));
     return heldFd;
 }
 
@@ -70,7 +81,7 @@ int studylock_acquire(studylock *lock, const char *uidDir, const char *study, FI
 {
     std::string path = std::string(uidDir) + "/" STUDYLOCK_FILE;
     studylock_release(lock);
-    int fd = lockFile(path);
+    int fd = lockFile(path, uidDir, log);
     if (fd < 0) {
         // ENOENT: no UID tree yet, which a delete takes as nothing to do.
         if (errno != ENOENT)

@@ -12,8 +12,6 @@
 
 #include <set>
 #include <string>
-#include <system_error>
-#include <thread>
 
 #include "dcmtk/dcmdata/dcfilefo.h"
 #include "index/studyindex.h"
@@ -28,20 +26,14 @@
 // and each path once however often it was changed. dirFd keeps the last
 // directory flushed open (a series directory gets a new image after
 // another): opening a path costs more than the flush of one block.
-// aside is the helper thread of flushAside and its result (the errno of a
-// failed fdatasync, or 0).
 struct LocalStore::pendingSync {
     std::set<std::string> files;
     std::set<std::string> dirs;
     std::string dirPath;
     int dirFd = -1;
-    std::thread aside;
-    int asideError = 0;
 
     ~pendingSync()
     {
-        if (aside.joinable())
-            aside.join();
         if (dirFd >= 0)
             close(dirFd);
     }
@@ -110,35 +102,6 @@ int LocalStore::flushNoted(const char *path, int isDir)
     if (p->dirFd < 0)
         return errno == ENOENT ? 0 : -1;
     return fdatasync(p->dirFd);
-}
-
-int LocalStore::flushAside(const char *path)
-{
-    int fd = heldIndexFd(path);
-    if (pending == nullptr || fd < 0 || pending->aside.joinable() ||
-        pending->files.count(path) == 0)
-        return 0;
-    pendingSync *p = pending;
-    p->asideError = 0;
-    try {
-        // The thread touches nothing but its descriptor and its result; the
-        // caller reads the result only after the join.
-        p->aside = std::thread([p, fd]() { p->asideError = fdatasync(fd) == 0 ? 0 : errno; });
-    } catch (const std::system_error &) {
-        return 0;
-    }
-    return 1;
-}
-
-int LocalStore::endFlushAside(const char *path)
-{
-    pending->aside.join();
-    pending->files.erase(path);
-    if (pending->asideError == 0)
-        return 0;
-    logprintf(LOGLEVEL_ERROR, logStream, "Cannot flush %s to disk: %s\n", path,
-              strerror(pending->asideError));
-    return -1;
 }
 
 int LocalStore::flushSet(int isDir)
