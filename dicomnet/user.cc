@@ -241,8 +241,7 @@ OFCondition DCMTK_SCU_store_send_encoded(T_ASC_Association *assoc, T_ASC_Present
 OFCondition DCMTK_SCU_store_response(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
                                      Uint16 messageId, T_DIMSE_C_StoreRSP *response,
                                      DcmDataset **statusDetail,
-                                     T_DIMSE_DetectedCancelParameters *cancel,
-                                     int silentSeconds)
+                                     T_DIMSE_DetectedCancelParameters *cancel, int silentSeconds)
 {
     if (assoc == nullptr)
         return DIMSE_ILLEGALASSOCIATION;
@@ -256,7 +255,8 @@ OFCondition DCMTK_SCU_store_response(T_ASC_Association *assoc, T_ASC_Presentatio
         clock_gettime(CLOCK_MONOTONIC, &start);
         for (;;) {
             clock_gettime(CLOCK_MONOTONIC, &now);
-            if (DCMTK_stopping() || (silentSeconds > 0 && now.tv_sec - start.tv_sec >= silentSeconds))
+            if (DCMTK_stopping() ||
+                (silentSeconds > 0 && now.tv_sec - start.tv_sec >= silentSeconds))
                 return DIMSE_NODATAAVAILABLE;
             if (DCMTK_assoc_waitMessage(assoc, 1000) != 0)
                 break;

@@ -138,7 +138,7 @@ void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *req
 // C-GET handler (DCMTK_SCP_get_callback); callbackData is the
 // handlercontext. As the C-MOVE handler, with the C-STORE sub-operations
 // going back over the requesting association, on the storage contexts it
-// negotiated; a C-CANCEL ends it with 0xFE00.
+// negotiated; a C-CANCEL ends it with 0xFE00, a stop request with 0xA702.
 void getSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_GetRQ *request,
                     DcmDataset *requestIdentifiers, int responseCount, T_DIMSE_C_GetRSP *response,
                     DcmDataset **statusDetail, DcmDataset **responseIdentifiers);

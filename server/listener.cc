@@ -591,8 +591,13 @@ OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
         ASC_acknowledgeRelease(assoc);
     else if (cond == DUL_PEERABORTEDASSOCIATION)
         logprintf(LOGLEVEL_NOTICE, o.logfp, "Association aborted\n");
-    else
+    else {
+        // The abort waits for the peer to close; a peer that does not (or
+        // is still sending a data set that was refused) must not hold the
+        // worker, nor a stop, for the phase alarm.
+        DCMTK_transport_stop_reading(assoc);
         ASC_abortAssociation(assoc);
+    }
 
 out:
     ASC_dropSCPAssociation(assoc);

@@ -47,7 +47,7 @@ serveroptions server_options = {
     "",                                // charset
     0,                                 // sync_each_image
     AETITLEMAP_FLAGS_DISCOVERED,       // learn_flags
-    SERVEROPTIONS_DEFAULT_MAX_DATASET_MIB << 20, // max_dataset
+    SERVEROPTIONS_DEFAULT_MAX_DATASET, // max_dataset
 };
 LocalStore server_store;
 serverstate server_state;

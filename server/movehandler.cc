@@ -134,8 +134,8 @@ static void sendToDestination(T_DIMSE_C_MoveRQ *request, movedata *md, const ret
     if (ahead == MOVE_AHEAD_COUNTED)
         return;
     if (ahead == MOVE_AHEAD_SENT) {
-        noteLinkLoss(md, retrieve_response(job, item, md->subassoc, md->aheadPc, md->aheadMsg,
-                                           NULL));
+        noteLinkLoss(md,
+                     retrieve_response(job, item, md->subassoc, md->aheadPc, md->aheadMsg, NULL));
         return;
     }
     if (md->givenUp) {
@@ -185,8 +185,8 @@ static void finishAhead(movedata *md)
 {
     if (md->ahead == MOVE_AHEAD_SENT && md->job != NULL && md->job->next < md->job->items.size()) {
         const retrieveitem &item = md->job->items[md->job->next];
-        noteLinkLoss(md, retrieve_response(md->job, item, md->subassoc, md->aheadPc,
-                                           md->aheadMsg, NULL));
+        noteLinkLoss(
+            md, retrieve_response(md->job, item, md->subassoc, md->aheadPc, md->aheadMsg, NULL));
         md->job->next++;
     }
     md->ahead = MOVE_AHEAD_NONE;

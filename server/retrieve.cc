@@ -349,8 +349,8 @@ int retrieve_response(retrievejob *job, const retrieveitem &item, T_ASC_Associat
     DcmDataset *detail = nullptr;
     // A peer that accepted and then says nothing is given up after the
     // inactivity budget, not after the toolkit's own receive timeout.
-    OFCondition cond = DCMTK_SCU_store_response(assoc, pcId, msgId, &rsp, &detail, cancel,
-                                                (int)watchdog_budget());
+    OFCondition cond =
+        DCMTK_SCU_store_response(assoc, pcId, msgId, &rsp, &detail, cancel, (int)watchdog_budget());
     delete detail;
     if (cond == DIMSE_NODATAAVAILABLE) {
         if (DCMTK_stopping())

@@ -72,8 +72,8 @@ int retrieve_proposeBatch(T_ASC_Parameters *params, const retrievejob *job, int 
 
 // Results of retrieve_send.
 enum {
-    RETRIEVE_SENT = 0,     // a response came (counted by its status)
-    RETRIEVE_NOT_SENT = 1, // counted failed before anything went out
+    RETRIEVE_SENT = 0,      // a response came (counted by its status)
+    RETRIEVE_NOT_SENT = 1,  // counted failed before anything went out
     RETRIEVE_LINK_LOST = 2, // the C-STORE failed on the network: the association is unusable
     RETRIEVE_SILENT = 3,    // no response within the inactivity budget (or a stop came):
                             // the association is unusable, and its peer not worth another try

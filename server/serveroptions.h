@@ -23,6 +23,7 @@ enum { SERVEROPTIONS_CHARSET_SIZE = 64 };
 // holds the data set it receives in memory, so this bounds a worker's
 // memory, and a peer that claims more is refused at the element that says so.
 #define SERVEROPTIONS_DEFAULT_MAX_DATASET_MIB 1024
+#define SERVEROPTIONS_DEFAULT_MAX_DATASET (SERVEROPTIONS_DEFAULT_MAX_DATASET_MIB * 1048576ULL)
 // AE title used when neither -a nor a map entry named "Local" gives one.
 #define SERVEROPTIONS_DEFAULT_AETITLE "VeltoStorage"
 // Name of the map entry that holds the server's own AE title.

@@ -163,8 +163,9 @@ static void beginInspection(void *data, bool implicitVr, bool bigEndian)
 // Walks the received bytes before the toolkit parses them: a data set
 // nested deeper than the toolkit's parser can recurse, or claiming more
 // than -z allows, is refused with "Refused: Out of Resources" (A700H), one
-// whose encoding does not hold together with "Error: Cannot understand"
-// (C000H) (DICOM PS3.4 B.2.3).
+// whose encoding does not hold together, or whose elements are out of order
+// (which the toolkit, fed in pieces, would read otherwise than the walk),
+// with "Error: Cannot understand" (C000H) (DICOM PS3.4 B.2.3).
 static Uint16 inspectBytes(void *data, const unsigned char *bytes, size_t n, bool last)
 {
     storereceipt *receipt = static_cast<storereceipt *>(data);
@@ -188,6 +189,11 @@ static Uint16 inspectBytes(void *data, const unsigned char *bytes, size_t n, boo
         logprintf(LOGLEVEL_ERROR, logfp, "C-STORE refused: data set larger than %llu bytes.\n",
                   (unsigned long long)w->maxLength);
         return DCMTK_STATUS_OUT_OF_RESOURCES;
+    case ELEMENTWALK_DISORDERED:
+        logprintf(LOGLEVEL_ERROR, logfp,
+                  "C-STORE refused: data set element out of order at byte %llu.\n",
+                  (unsigned long long)w->pos);
+        return DCMTK_STATUS_CANNOT_UNDERSTAND;
     case ELEMENTWALK_FOREIGN:
         logprintf(LOGLEVEL_ERROR, logfp,
                   "C-STORE refused: data set with an unknown VR at byte %llu.\n",

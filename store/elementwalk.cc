@@ -54,8 +54,8 @@ void elementwalk_init(elementwalk *w, bool implicitVr, bool bigEndian, uint64_t 
     w->strictVr = false;
     w->isSequence = nullptr;
     w->pos = 0;
-    w->stack.assign(1, elementwalk_frame{end, end != NO_LIMIT, false, false, implicitVr,
-                                         bigEndian});
+    w->stack.assign(
+        1, elementwalk_frame{end, end != NO_LIMIT, false, false, implicitVr, bigEndian, 0});
     w->depth = 0;
     w->headLen = 0;
     w->skip = 0;
@@ -80,7 +80,7 @@ static int openSequence(elementwalk *w, const elementwalk_frame &in, uint64_t li
         return fail(w, ELEMENTWALK_TOO_DEEP);
     w->depth++;
     w->stack.push_back(elementwalk_frame{defined ? limit : in.limit, defined, true, fragments,
-                                         implicitVr, bigEndian});
+                                         implicitVr, bigEndian, 0});
     return ELEMENTWALK_MORE;
 }
 
@@ -115,7 +115,7 @@ static int itemHeader(elementwalk *w)
         if (f.fragments)
             return fail(w, ELEMENTWALK_DAMAGED);
         w->stack.push_back(
-            elementwalk_frame{f.limit, false, false, false, f.implicitVr, f.bigEndian});
+            elementwalk_frame{f.limit, false, false, false, f.implicitVr, f.bigEndian, 0});
         return ELEMENTWALK_MORE;
     }
     if (checkLength(w, f, length) != ELEMENTWALK_MORE)
@@ -124,7 +124,7 @@ static int itemHeader(elementwalk *w)
         w->skip = length;
     else
         w->stack.push_back(
-            elementwalk_frame{w->pos + length, true, false, false, f.implicitVr, f.bigEndian});
+            elementwalk_frame{w->pos + length, true, false, false, f.implicitVr, f.bigEndian, 0});
     return ELEMENTWALK_MORE;
 }
 
@@ -137,12 +137,15 @@ static int elementHeader(elementwalk *w)
     if (group == 0xFFFE) {
         // Only an item delimitation item ends a data set, and only one of
         // an item of undefined length.
-        if (w->stack.size() == 1 || f.defined || element != 0xE00D ||
-            u32(h + 4, f.bigEndian) != 0)
+        if (w->stack.size() == 1 || f.defined || element != 0xE00D || u32(h + 4, f.bigEndian) != 0)
             return fail(w, ELEMENTWALK_DAMAGED);
         w->stack.pop_back();
         return ELEMENTWALK_MORE;
     }
+    uint32_t tag = (uint32_t)group << 16 | element;
+    if (w->strictVr && tag <= f.lastTag)
+        return fail(w, ELEMENTWALK_DISORDERED);
+    w->stack.back().lastTag = tag;
     if (w->stack.size() == 1 && group >= 0x7FE0 && w->bulkStart == NO_LIMIT)
         w->bulkStart = w->pos - w->headLen;
     char vr[3] = "";
@@ -212,10 +215,9 @@ int elementwalk_feed(elementwalk *w, const unsigned char *bytes, size_t n)
                 return ELEMENTWALK_MORE;
             size_t take = w->skip < n ? (size_t)w->skip : n;
             if (w->capture != nullptr && w->capture->size() < UID_READ)
-                w->capture->append((const char *)bytes,
-                                   take < UID_READ - w->capture->size()
-                                       ? take
-                                       : UID_READ - w->capture->size());
+                w->capture->append((const char *)bytes, take < UID_READ - w->capture->size()
+                                                            ? take
+                                                            : UID_READ - w->capture->size());
             w->pos += take;
             w->skip -= take;
             bytes += take;
@@ -289,9 +291,8 @@ int elementwalk_finish(elementwalk *w)
     // Closes what ends exactly here.
     elementwalk_feed(w, nullptr, 0);
     const elementwalk_frame &top = w->stack.front();
-    if (w->result == ELEMENTWALK_MORE &&
-        (w->stack.size() != 1 || w->headLen != 0 || w->skip != 0 ||
-         (top.defined && w->pos != top.limit)))
+    if (w->result == ELEMENTWALK_MORE && (w->stack.size() != 1 || w->headLen != 0 || w->skip != 0 ||
+                                          (top.defined && w->pos != top.limit)))
         w->result = ELEMENTWALK_DAMAGED;
     return w->result;
 }

@@ -22,12 +22,13 @@ enum { ELEMENTWALK_MAX_DEPTH = 64 };
 
 // Results of elementwalk_feed and elementwalk_finish.
 enum {
-    ELEMENTWALK_MORE = 0,     // fine so far (feed); whole (finish)
-    ELEMENTWALK_DAMAGED = 1,  // a length or delimitation that does not fit, or cut short
-    ELEMENTWALK_TOO_DEEP = 2, // sequences nested deeper than the limit
-    ELEMENTWALK_TOO_LONG = 3, // a length, or the data set, beyond maxLength
-    ELEMENTWALK_FOREIGN = 4,  // an explicit VR that is not two capital letters (or, when
-                              // strict, not a VR at all): not followed here
+    ELEMENTWALK_MORE = 0,       // fine so far (feed); whole (finish)
+    ELEMENTWALK_DAMAGED = 1,    // a length or delimitation that does not fit, or cut short
+    ELEMENTWALK_TOO_DEEP = 2,   // sequences nested deeper than the limit
+    ELEMENTWALK_TOO_LONG = 3,   // a length, or the data set, beyond maxLength
+    ELEMENTWALK_FOREIGN = 4,    // an explicit VR that is not two capital letters (or, when
+                                // strict, not a VR at all): not followed here
+    ELEMENTWALK_DISORDERED = 5, // strict: an element not after the one before it
 };
 
 struct elementwalk_frame {
@@ -37,6 +38,7 @@ struct elementwalk_frame {
     bool fragments;  // the items are encapsulated pixel data fragments
     bool implicitVr; // how the elements within are encoded
     bool bigEndian;
+    uint32_t lastTag; // of the last element of a data set (0 before its first)
 };
 
 // The walk's settings and state. Set the settings after elementwalk_init;
@@ -44,7 +46,11 @@ struct elementwalk_frame {
 struct elementwalk {
     uint64_t maxLength; // the most the data set and each length may take (0: no limit)
     int maxDepth;       // sequences within sequences allowed
-    bool strictVr;      // an explicit VR unknown to DICOM is foreign too
+    // An explicit VR unknown to DICOM is foreign too, and elements must come
+    // in ascending order without repeats: the toolkit's parser, fed in
+    // pieces, loses its place at an element out of order, and would read
+    // the rest of its value as elements that this walk never saw.
+    bool strictVr;
     // Implicit VR: whether an element of defined length is a sequence (the
     // toolkit reads such elements as sequences by its dictionary); null:
     // such values are passed over.

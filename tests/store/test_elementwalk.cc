@@ -1,15 +1,16 @@
 // The streaming element walk (store/elementwalk.h) on hostile data sets:
 // nesting far beyond the limit in every encoding that nests, lengths that
 // claim more than the limit (found at their header, with no value fed),
-// lengths that lie, and the same verdict whatever the pieces the bytes
-// come in.
+// lengths that lie, elements out of order, and the same verdict whatever
+// the pieces the bytes come in.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "store/elementwalk.h"
 
-namespace {
+namespace
+{
 
 std::string le16(unsigned v)
 {
@@ -43,8 +44,8 @@ std::string nestedUndefined(int depth)
 {
     std::string open, close;
     for (int i = 0; i < depth; i++) {
-        open += implicitElement(0x0008, 0x1115, UNDEF, "") + le16(0xFFFE) + le16(0xE000) +
-                le32(UNDEF);
+        open +=
+            implicitElement(0x0008, 0x1115, UNDEF, "") + le16(0xFFFE) + le16(0xE000) + le32(UNDEF);
         close += le16(0xFFFE) + le16(0xE00D) + le32(0) + le16(0xFFFE) + le16(0xE0DD) + le32(0);
     }
     return open + close;
@@ -109,8 +110,8 @@ TEST(ElementWalk, NestingBeyondTheLimitIsRefusedInEveryEncodingThatNests)
 TEST(ElementWalk, AClaimBeyondTheLimitIsRefusedAtItsHeader)
 {
     std::string head = explicitElement(0x0008, 0x0016, "UI", "1.2.840.10008.5.1.4.1.1.2") +
-                       explicitElement(0x0008, 0x0018, "UI", "1.2.3.4") +
-                       le16(0x7FE0) + le16(0x0010) + "OB" + le16(0) + le32(0xFFFFFFF0u);
+                       explicitElement(0x0008, 0x0018, "UI", "1.2.3.4") + le16(0x7FE0) +
+                       le16(0x0010) + "OB" + le16(0) + le32(0xFFFFFFF0u);
     elementwalk w;
     elementwalk_init(&w, false, false);
     w.maxLength = 1u << 20;
@@ -140,13 +141,23 @@ TEST(ElementWalk, LengthsThatLieAndUnknownVrsAreFoundAndUidsRead)
     EXPECT_EQ(ELEMENTWALK_FOREIGN,
               walk(le16(0x0010) + le16(0x0010) + "p\x01" + le16(2) + "AB", false));
     EXPECT_EQ(ELEMENTWALK_FOREIGN, walk(explicitElement(0x0010, 0x0010, "QQ", "AB"), false));
+    // Out of order and repeated elements (the toolkit, fed in pieces, would
+    // read the rest of such a value as elements); each item has an order of
+    // its own.
+    std::string a = explicitElement(0x0010, 0x0010, "PN", "AB");
+    std::string b = explicitElement(0x0020, 0x000D, "UI", "1.2.3.4");
+    EXPECT_EQ(ELEMENTWALK_DISORDERED, walk(b + a, false));
+    EXPECT_EQ(ELEMENTWALK_DISORDERED, walk(a + a, false));
+    std::string inItem = le16(0xFFFE) + le16(0xE000) + le32((uint32_t)a.size()) + a;
+    EXPECT_EQ(ELEMENTWALK_MORE,
+              walk(b + explicitElement(0x0040, 0xA730, "SQ", inItem + inItem), false));
 
-    std::string ds = explicitElement(0x0008, 0x0016, "UI", std::string("1.2.840.10008.5.1.4.1.1.7") +
-                                                               '\0') +
-                     explicitElement(0x0008, 0x0018, "UI", "1.2.3.4 ") +
-                     explicitElement(0x0008, 0x1115, "SQ",
-                                     le16(0xFFFE) + le16(0xE000) + le32(16) +
-                                         explicitElement(0x0008, 0x0018, "UI", "9.9.9.99"));
+    std::string ds =
+        explicitElement(0x0008, 0x0016, "UI", std::string("1.2.840.10008.5.1.4.1.1.7") + '\0') +
+        explicitElement(0x0008, 0x0018, "UI", "1.2.3.4 ") +
+        explicitElement(0x0008, 0x1115, "SQ",
+                        le16(0xFFFE) + le16(0xE000) + le32(16) +
+                            explicitElement(0x0008, 0x0018, "UI", "9.9.9.99"));
     for (size_t step : {0, 1, 3}) {
         elementwalk w;
         EXPECT_EQ(ELEMENTWALK_MORE, walk(ds, false, step, 0, &w));
