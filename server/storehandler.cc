@@ -243,16 +243,15 @@ OFCondition storeSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     T_ASC_PresentationContext pc;
     receipt.streamed = ASC_findAcceptedPresentationContext(assoc->params, pcId, &pc).good() &&
                        streamable(pc.acceptedTransferSyntax);
-    DCMTK_store_guard guard = {server_options.max_dataset, beginInspection, inspectBytes,
-                               &receipt, receipt.streamed};
+    DCMTK_store_guard guard = {server_options.max_dataset, beginInspection, inspectBytes, &receipt,
+                               receipt.streamed};
     if (!receipt.streamed)
         return DCMTK_SCP_store(assoc, msg, pcId, storeSCPCallback, ctx, &guard);
     // The access check comes first here: a peer not allowed to store has
     // its bytes dropped as they come, and no file is made for them.
     if (handlerPermits(ctx, ACCESS_STORE))
         receipt.in = server_store.BeginIncoming(pc.acceptedTransferSyntax, &receipt.walk);
-    OFCondition cond =
-        DCMTK_SCP_store(assoc, msg, pcId, storeStreamCallback, &receipt, &guard);
+    OFCondition cond = DCMTK_SCP_store(assoc, msg, pcId, storeStreamCallback, &receipt, &guard);
     // Whatever became of it (stored, refused, the association broken off
     // in the middle): a temporary file not placed is removed.
     server_store.EndIncoming(receipt.in);

@@ -44,13 +44,13 @@ struct LocalStore::incoming {
     const elementwalk *walk = nullptr;
     std::string xferUid;
     E_TransferSyntax xfer = EXS_Unknown;
-    std::string head;       // bytes kept until the head is parsed
+    std::string head; // bytes kept until the head is parsed
     bool fileStarted = false;
     bool headInFile = false; // the head was too large to keep: parse it from the file
     bool ended = false;      // the last byte was fed
     DcmFileFormat headFile;  // holds the parsed head (its data set)
     bool headParsed = false;
-    int result = LS_OK;     // the first failure (LS_*), kept to the end
+    int result = LS_OK; // the first failure (LS_*), kept to the end
     const char *uid[3] = {nullptr, nullptr, nullptr};
     OFString tmp;
     int fd = -1;
@@ -69,8 +69,12 @@ static void putElement(std::string &out, uint16_t element, const char *vr, const
     std::string v = value;
     if (v.size() % 2 != 0)
         v += pad;
-    unsigned char h[12] = {0x02, 0x00, (unsigned char)(element & 0xFF), (unsigned char)(element >> 8),
-                           (unsigned char)vr[0], (unsigned char)vr[1]};
+    unsigned char h[12] = {0x02,
+                           0x00,
+                           (unsigned char)(element & 0xFF),
+                           (unsigned char)(element >> 8),
+                           (unsigned char)vr[0],
+                           (unsigned char)vr[1]};
     size_t headLength = 8;
     if (strcmp(vr, "OB") == 0) {
         headLength = 12;
@@ -158,8 +162,7 @@ static void putBytes(LocalStore::incoming *in, const void *bytes, size_t n, FILE
         in->result = LS_INDEX_ERROR;
 }
 
-LocalStore::incoming *LocalStore::BeginIncoming(const char *transferSyntax,
-                                                const elementwalk *walk)
+LocalStore::incoming *LocalStore::BeginIncoming(const char *transferSyntax, const elementwalk *walk)
 {
     incoming *in = new incoming;
     in->walk = walk;
@@ -261,9 +264,8 @@ DcmDataset *LocalStore::IncomingHead(incoming *in)
         return nullptr;
     if (in->headInFile && !in->headParsed && in->result == LS_OK) {
         // Values above 4 KiB stay in the file (read only if asked for).
-        OFCondition cond = in->headFile.loadFileUntilTag(in->tmp.c_str(), EXS_Unknown,
-                                                         EGL_noChange, 4096, ERM_fileOnly,
-                                                         BULK_START);
+        OFCondition cond = in->headFile.loadFileUntilTag(in->tmp.c_str(), EXS_Unknown, EGL_noChange,
+                                                         4096, ERM_fileOnly, BULK_START);
         in->headParsed = cond.good();
         if (!in->headParsed) {
             logprintf(LOGLEVEL_WARNING, logStream, "Cannot parse the head of %s.\n",
@@ -285,8 +287,8 @@ int LocalStore::StoreIncoming(incoming *in, int overwriteFile)
     journal *j = in->j;
     in->j = nullptr;
     // completeImage closes fd and removes the temporary name in every case.
-    return completeImage(in->headFile.getDataset(), in->uid[0], in->uid[1], in->uid[2], fd,
-                         in->tmp, overwriteFile, j, in->result == LS_OK);
+    return completeImage(in->headFile.getDataset(), in->uid[0], in->uid[1], in->uid[2], fd, in->tmp,
+                         overwriteFile, j, in->result == LS_OK);
 }
 
 void LocalStore::EndIncoming(incoming *in)

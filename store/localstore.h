@@ -207,6 +207,9 @@ public:
     // Notes a file (isDir 0) or directory (1) of the store as changed, for
     // the next SyncWrites; noteParentChanged notes the directory holding path.
     void noteChanged(const OFString &path, int isDir);
+    // noteChanged for an image file just written through fd, which the
+    // store takes (kept for the flush, or closed): close's result.
+    int noteWritten(const OFString &path, int fd);
     void noteParentChanged(const OFString &path);
 
     // --- store-wide lock ---

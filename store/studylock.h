@@ -22,7 +22,7 @@
 
 // One held study lock; the lock ends when it is released or destroyed.
 struct studylock {
-    int fd = -1;   // the process's descriptor of the lock file (not owned), -1: not held
+    int fd = -1;    // the process's descriptor of the lock file (not owned), -1: not held
     off_t slot = 0; // the byte locked
     studylock() = default;
     studylock(const studylock &) = delete;

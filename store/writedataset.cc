@@ -614,8 +614,11 @@ int LocalStore::completeImage(DcmDataset *ds, const char *S, const char *R, cons
     } else {
         result = placeImage(ds, S, R, I, tmp, overwrite, &placedNew);
     }
-    // The lock on the temporary file ends here, after its name is gone.
-    if (close(fd) != 0 && result == LS_OK) {
+    // The lock on the temporary file ends with its descriptor, after its
+    // name is gone: here, or (the image placed and to be flushed at the
+    // association's end) after that flush, which uses the descriptor.
+    int keep = result == LS_OK && (!syncEachImage || journaled);
+    if ((keep ? noteWritten(target, fd) : close(fd)) != 0 && result == LS_OK) {
         logprintf(LOGLEVEL_WARNING, logStream, "Cannot write %s: %s\n", tmp.c_str(),
                   strerror(errno));
         result = LS_INDEX_ERROR;
@@ -631,9 +634,7 @@ int LocalStore::completeImage(DcmDataset *ds, const char *S, const char *R, cons
     // it empty; the peer is told that it is safe only after that flush: with
     // -S right here (the index records and the new name) unless the journal
     // holds the image, otherwise at the association's release.
-    if (!syncEachImage || journaled) {
-        noteChanged(target, 0);
-    } else if (SyncWrites() != 0) {
+    if (syncEachImage && !journaled && SyncWrites() != 0) {
         // Answered as failed: a new image is not kept.
         if (placedNew)
             takeBackLocked(S, R, I, st.st_ino);

@@ -137,7 +137,7 @@ class StreamedStore(ServerTestCase):
         self.assertEqual(store(c, instance, [data]), 0x0000)
         # A second image whose head spans PDVs: the head is kept across them.
         second = "1.2.826.60.1.1.2"
-        long_head = head(second) + explicit(0x0008, 0x103E, "LO", b"X" * 40000)
+        long_head = head(second) + explicit(0x0020, 0x4000, "LT", b"X" * 40000)
         data2 = long_head + pixel_header(64) + b"\x01" * 64
         self.assertEqual(store(c, second, [data2]), 0x0000)
         self.assertEqual(release(c), 0x06)
