@@ -11,6 +11,23 @@
 // its meta header needs the SOP class and instance, and the journal record
 // the study and series. A head larger than HEAD_KEEP (no image has one) is
 // written out without waiting and parsed from the file at the end.
+//
+// The system calls of one small image stored this way, and what each is for
+// (the rest of an association's calls are the network's and the monitor
+// channel's):
+// - openat (O_EXCL), flock, fstat: the temporary file, new, locked so that a
+//   start beside us knows it is being written, and still linked;
+// - write: the meta header and the data set, gathered into one write up to
+//   256 KiB; sync_file_range: its writeback starts (not waited for);
+// - fcntl x2: the study lock (one byte of STUDYLOCKS, whose descriptor the
+//   process keeps), taken and released;
+// - link: the file placed under its name, refused if one is there;
+// - per index file (study, series, image; kept open by the process): fcntl
+//   x2 for its lock, fstat and stat to see that it was not replaced since,
+//   pread of the records searched, pwrite of the one written;
+// - unlink: the temporary name, once the image is indexed;
+// - at the association's end, fdatasync through the descriptor the file was
+//   written by (kept until then), and close.
 #include "store/localstore.h"
 
 #include <errno.h>
