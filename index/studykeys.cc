@@ -6,9 +6,9 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -195,10 +195,10 @@ int studykeys_load(const char *stem, long count, studykeys_table *t)
     return result;
 }
 
-// Removes the temporary keys files "KEYS.PID.tmp" beside path whose writer
-// is dead (killed before its rename): the file is derived data, so a
-// writer's liveness by its pid is enough (at worst a live writer in another
-// pid namespace loses its rename, logs it, and the keys are rebuilt later).
+// studykeys_removeStale for the keys file at path. A writer holds a lock
+// (flock) on its temporary file until the file is renamed or removed, so an
+// unlocked one is a dead writer's, whatever became of its pid (a zombie
+// keeps its pid but no longer its locks).
 static void removeDeadTemps(const std::string &path)
 {
     size_t slash = path.rfind('/');
@@ -213,12 +213,13 @@ static void removeDeadTemps(const std::string &path)
         if (n <= prefix.size() + 4 || strncmp(name, prefix.c_str(), prefix.size()) != 0 ||
             strcmp(name + n - 4, ".tmp") != 0)
             continue;
-        char *end = nullptr;
-        long pid = strtol(name + prefix.size(), &end, 10);
-        if (pid <= 0 || end != name + n - 4 || pid == (long)getpid())
+        std::string temp = dir + "/" + name;
+        int fd = open(temp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
             continue;
-        if (kill((pid_t)pid, 0) != 0 && errno == ESRCH)
-            unlink((dir + "/" + name).c_str());
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            unlink(temp.c_str());
+        close(fd);
     }
     closedir(d);
 }
@@ -233,27 +234,30 @@ static int replaceKeys(const char *stem, const studykeys_header &h,
     std::string temp = path + "." + std::to_string((long)getpid()) + ".tmp";
     size_t bytes = records.size() * sizeof(studykeys_record);
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
+    struct stat st;
     // A crash before the rename leaves the old file (or none) and a
-    // temporary one; after it, the new file whole (flushed before).
+    // temporary one, unlocked, which the next compaction removes; after it,
+    // the new file whole (flushed before). The lock is taken before the
+    // first write; a file that another process removed as a dead writer's
+    // before that (no link left) fails this write, and the keys are made
+    // again later.
     bool ok =
-        fd >= 0 && fullio_pwrite(fd, &h, sizeof(h), 0) == (ssize_t)sizeof(h) &&
+        fd >= 0 && flock(fd, LOCK_EX) == 0 && fstat(fd, &st) == 0 &&
+        (st.st_nlink > 0 || (errno = ENOENT, false)) &&
+        fullio_pwrite(fd, &h, sizeof(h), 0) == (ssize_t)sizeof(h) &&
         (bytes == 0 || fullio_pwrite(fd, records.data(), bytes, sizeof(h)) == (ssize_t)bytes) &&
-        fdatasync(fd) == 0;
+        fdatasync(fd) == 0 && rename(temp.c_str(), path.c_str()) == 0;
     int saved = errno;
+    if (!ok)
+        unlink(temp.c_str());
     if (fd >= 0 && close(fd) != 0 && ok) {
         saved = errno;
         ok = false;
     }
-    if (ok && rename(temp.c_str(), path.c_str()) != 0) {
-        saved = errno;
-        ok = false;
-    }
-    if (!ok) {
-        unlink(temp.c_str());
+    if (!ok)
         logprintf(LOGLEVEL_ERROR, log, "Cannot write %s: %s\n", path.c_str(), strerror(saved));
-    } else {
+    else
         removeDeadTemps(path);
-    }
     return ok ? 0 : -1;
 }
 
@@ -331,6 +335,11 @@ int studykeys_commit(int fd, const char *stem, long index, const studykeys_recor
               currentHeader(stem, &h) && fullio_pwrite(fd, &h, sizeof(h), 0) == (ssize_t)sizeof(h);
     close(fd);
     return ok ? 0 : -1;
+}
+
+void studykeys_removeStale(const char *stem)
+{
+    removeDeadTemps(studykeys_path(stem));
 }
 
 int studykeys_write(const char *stem, const studydata *records, long count, FILE *log)

@@ -424,6 +424,13 @@ int studytable_compact(studytable *t, const char *stem, int fd, FILE *log)
     studydata *keptData = nullptr;
     int finishing;
 
+    // What a compaction or a keys writer killed before its rename left is
+    // no longer anyone's: under this lock no other compaction runs, and the
+    // temporary files are written afresh by each. (The listener compacts at
+    // every start, so a kill leaves nothing beyond the next start.)
+    unlink(dataAside.c_str());
+    unlink(hashAside.c_str());
+    studykeys_removeStale(stem);
     // Reload whatever the mtime says: a record merged by another process in
     // the second of our last load is not visible from the mtime. A malformed
     // file is left alone.

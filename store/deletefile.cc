@@ -319,6 +319,10 @@ void LocalStore::takeBack(const char *study, const char *series, const char *ima
     OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
     OFString file = GetUidPath(study, series, image, 1);
     logprintf(LOGLEVEL_WARNING, logStream, "Taking back %s: its store failed.\n", file.c_str());
+    // What the take-back changes is no journal record's to make again (the
+    // record is taken back too): it is flushed before the release.
+    int covered = journalCovers;
+    journalCovers = 0;
     // The intent first (a full disk may refuse it: the take-back goes on
     // without), then the file, then the records, as any delete does; the
     // finishing form passes over every record that was never written.
@@ -333,6 +337,7 @@ void LocalStore::takeBack(const char *study, const char *series, const char *ima
     removeEmptyDirs(study, series);
     if (announced)
         deleteintent_end(&intent, logStream);
+    journalCovers = covered;
 }
 
 void LocalStore::takeBackLocked(const char *study, const char *series, const char *image,

@@ -622,6 +622,8 @@ int LocalStore::completeImage(DcmDataset *ds, const char *S, const char *R, cons
         logprintf(LOGLEVEL_WARNING, logStream, "Cannot write %s: %s\n", tmp.c_str(),
                   strerror(errno));
         result = LS_INDEX_ERROR;
+        if (placedNew)
+            takeBackLocked(S, R, I, written.st_ino);
     }
     if (result != LS_OK && journaled && journal_retract(j, logStream) != 0)
         logprintf(LOGLEVEL_ERROR, logStream,

@@ -87,6 +87,10 @@ class StoreFaultTests(ServerTestCase):
         (successes, failures)."""
         s.stop()
         s.start()
+        # The listener answers once its start's repairs (journals, deletes,
+        # stores cut short, compaction) are done: only then is the store
+        # checked.
+        self.assertEqual(s.echoscu().returncode, 0)
         self.check(s, inside)
         want = {}
         failed = 0
@@ -204,18 +208,23 @@ class StoreFaultTests(ServerTestCase):
         # store succeeds (none is refused for a directory or index that a
         # delete removed under it), every delete deletes what it matched,
         # and each image answered is either among the deleted or found:
-        # their numbers add up. Bounded: 3 x 8 images, the deletes until
-        # the stores end.
+        # their numbers add up. Bounded: 4, 8 and 12 images, the deletes
+        # until two associations have ended (so that the last one's last
+        # images are usually left to be found).
         s = self.server()
         study = ROOT + ".4"
-        batches = [[self.image(s, study, "%s.%d" % (study, k), n, size=1448) for n in range(8)]
-                   for k in range(3)]
+        batches = [[self.image(s, study, "%s.%d" % (study, k), n, size=1448)
+                    for n in range(4 * (k + 1))] for k in range(3)]
         sent = {}
         deletes = []
+        ended = []
         done = threading.Event()
 
         def storer(files):
             sent.update(self.store(s, files))
+            ended.append(files)
+            if len(ended) == 2:
+                done.set()
 
         def deleter():
             while not done.is_set() and len(deletes) < 500:
@@ -230,7 +239,6 @@ class StoreFaultTests(ServerTestCase):
             t.start()
         for t in threads:
             t.join()
-        done.set()
         killer.join()
         self.assertEqual(sorted(set(sent.values())), ["Success"])
         self.assertGreater(len(deletes), 1)
