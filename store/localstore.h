@@ -207,8 +207,9 @@ public:
     // Notes a file (isDir 0) or directory (1) of the store as changed, for
     // the next SyncWrites; noteParentChanged notes the directory holding path.
     void noteChanged(const OFString &path, int isDir);
-    // noteChanged for an image file just written through fd, which the
-    // store takes (kept for the flush, or closed): close's result.
+    // noteChanged for an image file just written through fd: 0 when the
+    // store takes fd (kept for the flush, closed after it), -1 when it
+    // holds enough descriptors already (the caller closes fd).
     int noteWritten(const OFString &path, int fd);
     void noteParentChanged(const OFString &path);
 

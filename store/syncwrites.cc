@@ -67,7 +67,7 @@ int LocalStore::noteWritten(const OFString &path, int fd)
         held.erase(known);
     }
     if (held.size() >= pendingSync::HELD_MAX)
-        return close(fd);
+        return -1;
     held.emplace(std::string(path.c_str()), fd);
     return 0;
 }

@@ -618,12 +618,18 @@ int LocalStore::completeImage(DcmDataset *ds, const char *S, const char *R, cons
     // name is gone: here, or (the image placed and to be flushed at the
     // association's end) after that flush, which uses the descriptor.
     int keep = result == LS_OK && (!syncEachImage || journaled);
-    if ((keep ? noteWritten(target, fd) : close(fd)) != 0 && result == LS_OK) {
-        logprintf(LOGLEVEL_WARNING, logStream, "Cannot write %s: %s\n", tmp.c_str(),
-                  strerror(errno));
-        result = LS_INDEX_ERROR;
-        if (placedNew)
-            takeBackLocked(S, R, I, written.st_ino);
+    if (!keep || noteWritten(target, fd) != 0) {
+        // A placed image whose file fails to close is taken back, if it is
+        // still the file placed (its inode, read before the close).
+        struct stat closing;
+        int known = result == LS_OK && placedNew && fstat(fd, &closing) == 0;
+        if (close(fd) != 0 && result == LS_OK) {
+            logprintf(LOGLEVEL_WARNING, logStream, "Cannot write %s: %s\n", tmp.c_str(),
+                      strerror(errno));
+            result = LS_INDEX_ERROR;
+            if (known)
+                takeBackLocked(S, R, I, closing.st_ino);
+        }
     }
     if (result != LS_OK && journaled && journal_retract(j, logStream) != 0)
         logprintf(LOGLEVEL_ERROR, logStream,
