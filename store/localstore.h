@@ -347,6 +347,9 @@ private:
     // Creates and locks (flock) a new temporary file in B/uid for an image:
     // its descriptor with *path set, or -1 (logged).
     int openIncoming(OFString *path);
+    // The inode of the temporary file openIncoming made last (a process
+    // writes one image at a time).
+    ino_t incomingIno = 0;
     // Under the study's lock: makes the directories, places the complete
     // temporary file tmp under the image's name (link; with overwrite, an
     // existing image is replaced by rename) and enters ds in the index,

@@ -385,8 +385,10 @@ int LocalStore::openIncoming(OFString *path)
             close(fd);
             return -1;
         }
-        if (st.st_nlink > 0)
+        if (st.st_nlink > 0) {
+            incomingIno = st.st_ino;
             return fd;
+        }
         close(fd);
     }
     logprintf(LOGLEVEL_WARNING, logStream, "No temporary name in %s can be had.\n", uidDir.c_str());
@@ -588,7 +590,6 @@ int LocalStore::completeImage(DcmDataset *ds, const char *S, const char *R, cons
     int journaled = 0;
     int placedNew = 0;
     int result;
-    struct stat st = {};
     // With -S an image stored through the journal needs no flush of what
     // it changes before the association's end (JournalHoldsAll): the replay
     // of its record makes all of it again.
@@ -607,8 +608,10 @@ int LocalStore::completeImage(DcmDataset *ds, const char *S, const char *R, cons
                   strerror(errno));
         written = 0;
     }
-    // The file's inode is needed only to take it back after a failed flush.
-    if (!written || (syncEachImage && !journaled && fstat(fd, &st) != 0)) {
+    // The file's inode (to take it back only while it is the file placed)
+    // is the one openIncoming read: one image at a time is written.
+    ino_t placedIno = incomingIno;
+    if (!written) {
         unlink(tmp.c_str());
         result = LS_INDEX_ERROR;
     } else {
@@ -620,15 +623,13 @@ int LocalStore::completeImage(DcmDataset *ds, const char *S, const char *R, cons
     int keep = result == LS_OK && (!syncEachImage || journaled);
     if (!keep || noteWritten(target, fd) != 0) {
         // A placed image whose file fails to close is taken back, if it is
-        // still the file placed (its inode, read before the close).
-        struct stat closing;
-        int known = result == LS_OK && placedNew && fstat(fd, &closing) == 0;
+        // still the file placed.
         if (close(fd) != 0 && result == LS_OK) {
             logprintf(LOGLEVEL_WARNING, logStream, "Cannot write %s: %s\n", tmp.c_str(),
                       strerror(errno));
             result = LS_INDEX_ERROR;
-            if (known)
-                takeBackLocked(S, R, I, closing.st_ino);
+            if (placedNew)
+                takeBackLocked(S, R, I, placedIno);
         }
     }
     if (result != LS_OK && journaled && journal_retract(j, logStream) != 0)
@@ -645,7 +646,7 @@ int LocalStore::completeImage(DcmDataset *ds, const char *S, const char *R, cons
     if (syncEachImage && !journaled && SyncWrites() != 0) {
         // Answered as failed: a new image is not kept.
         if (placedNew)
-            takeBackLocked(S, R, I, st.st_ino);
+            takeBackLocked(S, R, I, placedIno);
         return LS_INDEX_ERROR;
     }
     return LS_OK;
