@@ -15,6 +15,7 @@
 #include "dcmtk/config/osconfig.h"
 #include "dcmtk/ofstd/ofstring.h"
 
+#include "runtime/durablefile.h"
 #include "runtime/runtime.h"
 
 int studytable_resize(studytable *t, int n)

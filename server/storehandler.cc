@@ -1,10 +1,12 @@
-// The C-STORE provider handler: chooses the store mode from the called AE
-// title, writes the received dataset into the image store (and the patient
-// link tree with -s), turns the store's result into the response status and
-// announces every stored image on the monitor channel. The received bytes are
-// walked (store/elementwalk.h) before the toolkit parses them. Also the setup of the
-// per-association handler context that all three handlers share, and the
-// access check that every handler makes.
+// The C-STORE provider handler: checks access, chooses the store mode from
+// the called AE title and hands the received dataset to the archive core's
+// ingest (core/archive.h), whose status is the response's. The received
+// bytes are walked (store/elementwalk.h) before anything else reads them: a
+// data set in Explicit VR Little Endian or a compressed syntax is then
+// written by the store as it arrives and only its head parsed (the streamed
+// path), any other is parsed by the toolkit.
+// Also the setup of the per-association handler context that all three
+// handlers share, and the access check that every handler makes.
 #include "server/handlers.h"
 
 #include <stdio.h>
@@ -14,12 +16,10 @@
 #include "dcmtk/dcmdata/dctag.h"
 #include "dcmtk/dcmdata/dcxfer.h"
 
+#include "core/archive.h"
 #include "runtime/logprintf.h"
-
 #include "server/serveroptions.h"
-#include "server/serverstate.h"
 #include "store/elementwalk.h"
-#include "store/localstore.h"
 
 void handlercontext_init(handlercontext *ctx, const char *calling, const char *called,
                          T_ASC_Association *assoc)
@@ -31,6 +31,7 @@ void handlercontext_init(handlercontext *ctx, const char *calling, const char *c
     if (called)
         strncpy(ctx->store_called, called, sizeof(ctx->store_called) - 1);
     DCMTK_peer_address(assoc, ctx->peer_address, sizeof(ctx->peer_address));
+    ctx->archive = &server_archive;
 }
 
 int handlerPermits(const handlercontext *ctx, unsigned operation)
@@ -48,30 +49,13 @@ int storeModeForCalledAET(const char *calledAET, int overwriteSetting)
     return overwriteSetting;
 }
 
-// Announces "STORAGE STOREUID study series instance" for a stored image.
-static void announceStored(DcmDataset *ds)
-{
-    const char *study = DCMTK_getTagString(ds, DCM_StudyInstanceUID);
-    const char *series = DCMTK_getTagString(ds, DCM_SeriesInstanceUID);
-    const char *instance = DCMTK_getTagString(ds, DCM_SOPInstanceUID);
-    char text[1024];
-
-    if (server_state.sendsock < 0)
-        return;
-    snprintf(text, sizeof(text), "STOREUID %s %s %s", study ? study : "", series ? series : "",
-             instance ? instance : "");
-    server_state.change_verbose(text);
-}
-
-// The checks, the store and the answer that both receive paths share: ds
-// is the received data set (the parsed path) or its head (the streamed
-// path, in not null; null when the head could not be parsed), stored by
-// WriteDataset or StoreIncoming.
+// The checks and the ingest that both receive paths share: ds is the
+// received data set (the parsed path) or its head (the streamed path, in
+// not null; null when the head could not be parsed).
 static void storeAndAnswer(handlercontext *ctx, const T_DIMSE_C_StoreRQ *request, DcmDataset *ds,
                            LocalStore::incoming *in, T_DIMSE_C_StoreRSP *response)
 {
     int mode = storeModeForCalledAET(ctx->store_called, server_options.overwrite);
-    int result;
 
     // The command names the instance it stores: a data set of another
     // class or instance would be answered for one image and filed as
@@ -87,35 +71,12 @@ static void storeAndAnswer(handlercontext *ctx, const T_DIMSE_C_StoreRQ *request
         response->DimseStatus = STATUS_STORE_Error_DataSetDoesNotMatchSOPClass;
         return;
     }
-
-    result = in != NULL ? server_store.StoreIncoming(in, mode)
-                        : server_store.WriteDataset(ds, mode, NULL, 0);
-    // The link tree is a convenience beside the store: an image stored is
-    // stored (and announced, and noted for commitment) whether or not its
-    // link could be made, and a repeat would only be refused as a duplicate.
-    // WriteSymlinks logs what it could not make.
-    if (result == LS_OK && server_options.symlinks)
-        server_store.WriteSymlinks(ds);
-
-    switch (result) {
-    case LS_OK:
-        commit_noteStored(DCMTK_getTagString(ds, DCM_StudyInstanceUID),
-                          DCMTK_getTagString(ds, DCM_SeriesInstanceUID),
-                          DCMTK_getTagString(ds, DCM_SOPInstanceUID));
-        announceStored(ds);
-        break;
-    case LS_EXISTS:
-        response->DimseStatus = STATUS_STORE_Warning_ElementsDiscarded;
-        break;
-    case LS_BAD_UID:
+    // A head that could not be parsed cannot be understood.
+    if (ds == NULL) {
         response->DimseStatus = STATUS_STORE_Error_CannotUnderstand;
-        break;
-    default:
-        // 3 and 5, and any result the store may add later: the image is not
-        // known to be stored, so the peer must not be told it was.
-        response->DimseStatus = STATUS_STORE_Refused_OutOfResources;
-        break;
+        return;
     }
+    response->DimseStatus = (Uint16)archive_ingest(ctx->archive, ds, mode, nullptr, in);
 }
 
 void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
@@ -131,7 +92,7 @@ void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
         return;
     }
     // The dataset belongs to the network layer and dies when this call
-    // returns: every use of it (write, links, announcement) happens here.
+    // returns: the ingest (write, links, announcement) happens here.
     storeAndAnswer(ctx, request, *imageDataSet, NULL, response);
 }
 
@@ -179,7 +140,7 @@ static Uint16 inspectBytes(void *data, const unsigned char *bytes, size_t n, boo
         // Walked first: the store writes only bytes that hold together, and
         // learns from the walk where the head ends.
         if (receipt->in != NULL)
-            server_store.FeedIncoming(receipt->in, bytes, n, last);
+            receipt->ctx->archive->store->FeedIncoming(receipt->in, bytes, n, last);
         return 0;
     case ELEMENTWALK_TOO_DEEP:
         logprintf(LOGLEVEL_ERROR, logfp,
@@ -218,8 +179,8 @@ static void storeStreamCallback(void *callbackData, T_DIMSE_StoreProgress *progr
         response->DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
         return;
     }
-    storeAndAnswer(receipt->ctx, request, server_store.IncomingHead(receipt->in), receipt->in,
-                   response);
+    storeAndAnswer(receipt->ctx, request, receipt->ctx->archive->store->IncomingHead(receipt->in),
+                   receipt->in, response);
 }
 
 // Streamed: a data set in Explicit VR Little Endian or an encapsulated
@@ -249,11 +210,12 @@ OFCondition storeSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
         return DCMTK_SCP_store(assoc, msg, pcId, storeSCPCallback, ctx, &guard);
     // The access check comes first here: a peer not allowed to store has
     // its bytes dropped as they come, and no file is made for them.
+    LocalStore *store = ctx->archive->store;
     if (handlerPermits(ctx, ACCESS_STORE))
-        receipt.in = server_store.BeginIncoming(pc.acceptedTransferSyntax, &receipt.walk);
+        receipt.in = store->BeginIncoming(pc.acceptedTransferSyntax, &receipt.walk);
     OFCondition cond = DCMTK_SCP_store(assoc, msg, pcId, storeStreamCallback, &receipt, &guard);
     // Whatever became of it (stored, refused, the association broken off
     // in the middle): a temporary file not placed is removed.
-    server_store.EndIncoming(receipt.in);
+    store->EndIncoming(receipt.in);
     return cond;
 }
