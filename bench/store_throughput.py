@@ -3,30 +3,39 @@
 Run by hand from the checkout, after a build, inside the private network
 namespace (the server opens the monitor channel):
 
-    scripts/netns-exec /usr/bin/python3 bench/store_throughput.py [BUILD_DIR] [--big N]
+    scripts/netns-exec /usr/bin/python3 bench/store_throughput.py [BUILD_DIR] [--rounds N] [--big N]
 
-BUILD_DIR defaults to ./build. It sends 1000 small images (64 x 64, 8 bit)
-with storescu over one association and over 4 concurrent associations of
-250 each, with the client's TCP_NODELAY on (TCP_NODELAY=1) and off
-(TCP_NODELAY=0), to storeserver and to storescp --fork (itself run with
-TCP_NODELAY=1), each run into an empty directory, best of 5. Then the
-per-store cost with N studies (default 100,000) already in the index
-against an empty one (1000 images, each a new study, one association; best
-of 3 sets), and the peak memory (VmHWM) of the worker process.
+BUILD_DIR defaults to ./build. In one run it prints:
 
-Goals: storeserver reaches at least 0.8 of storescp's images/s with
-no-delay clients; a default (Nagle) client runs within 10 % of a no-delay one.
+- 1,000 CT-sized slices (39 kB, 198 x 198 x 8 bit, Explicit VR Little
+  Endian) over one association from storescu with TCP_NODELAY=1, into
+  storeserver (default, and -S), storescp and storescp +B (bit-preserving:
+  it writes the received bytes); storeserver also from a default (Nagle)
+  client; and the worker's CPU time per image;
+- the same 1,000 over four concurrent associations of 250, into
+  storeserver and `storescp --fork +B`;
+- 20 images of 50 MB over one association, in MB/s, into storeserver
+  (default and -S) and storescp +B;
+- with --big N: the per-store cost with N studies already in the index
+  against an empty one, and the worker's peak memory.
 
-What the two programs do per image differs: storescp writes the file and
+Each figure is the best of --rounds runs (default 2), the programs taking
+turns so that a slow spell of the machine hits all of them; each run goes
+into an empty directory after a flush of the file system. Orthanc is not
+compared: it is not in this bench's peers (it would need its own
+configuration and REST set-up).
+
+Goals: slices at least 1.5x storescp and 0.8x storescp +B; large images at
+least 0.8x storescp +B in MB/s; -S at least 0.8x the default; a Nagle
+client at least 0.95x a no-delay one; four associations at least 0.8x
+storescp --fork +B.
+
+What the programs do per image differs: storescp writes the file and
 answers; storeserver also updates three index files under their locks,
-announces the image on the monitor channel (three datagrams), writes under
-a temporary name and renames, and flushes the association's files to disk
-before it confirms the release (storescp never syncs). Figures on a shared
-virtual machine vary by a quarter from run to run; compare the ratios of one
-run. Start on a quiet file system: ext4 without a journal passes over every
-inode freed in the last half minute when it allocates one, so a benchmark
-right after a large removal (an earlier benchmark's clean-up, say) measures
-mostly that.
+announces the image on the monitor channel, writes under a temporary name
+and links it into place, and flushes the association's files to disk before
+it confirms the release (storescp never syncs). Figures on a shared virtual
+machine vary by a quarter from run to run; compare the ratios of one run.
 """
 
 import os
@@ -39,26 +48,30 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "lib"))
-args = [a for a in sys.argv[1:] if not a.startswith("--")]
+args = [a for i, a in enumerate(sys.argv[1:], 1)
+        if not a.startswith("--") and not sys.argv[i - 1] in ("--rounds", "--big")]
 BUILD = os.path.abspath(args[0] if args else os.path.join(HERE, "..", "build"))
 os.environ["VELTO_BUILD"] = BUILD
-BIG = int(sys.argv[sys.argv.index("--big") + 1]) if "--big" in sys.argv else 100000
+ROUNDS = int(sys.argv[sys.argv.index("--rounds") + 1]) if "--rounds" in sys.argv else 2
+BIG = int(sys.argv[sys.argv.index("--big") + 1]) if "--big" in sys.argv else 0
 
 import veltotest as vt  # noqa: E402
 
 vt.STORESERVER = os.path.join(BUILD, "server", "storeserver")
 POPULATE = os.path.join(BUILD, "bench", "bench_populate")
-REPEATS = 5
+SLICE = 198           # 198 x 198 x 8 bit: 39 kB of pixels
+LARGE = 7072          # 7072 x 7072 x 8 bit: 50 MB of pixels
+LARGE_COUNT = 20
 
 
-def make_images(top, count, per_study=False, first=0):
+def make_images(top, count, pixels, per_study=False, first=0):
     paths = []
     os.makedirs(top, exist_ok=True)
     for i in range(first, first + count):
         study = "1.2.826.0.1.3680043.10.544.%d" % (i if per_study else 1)
         series = study + ".1"
         paths.append(vt.make_dataset(os.path.join(top, "%05d.dcm" % i), study, series,
-                                     "%s.%d" % (series, i), pixels=64))
+                                     "%s.%d" % (series, i), pixels=pixels))
     return paths
 
 
@@ -81,15 +94,22 @@ def send(port, batches, nodelay, called):
     return time.time() - start
 
 
+def children_cpu(pid):
+    """CPU seconds (user + system) of the waited-for children of pid."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[13]) + int(fields[14])) / os.sysconf("SC_CLK_TCK")
+
+
 class Storescp:
-    def __init__(self, tmp):
+    def __init__(self, tmp, extra):
         self.dir = tempfile.mkdtemp(dir=tmp)
         self.port = vt.free_port()
         # The reference receiver at its best: without TCP_NODELAY=1 dcmtk
         # leaves Nagle's algorithm on, and every response waits for the
         # client's delayed acknowledgement (about 40 ms an image).
-        self.proc = subprocess.Popen(["storescp", "--fork", "-aet", "SCP", "-od", self.dir,
-                                      str(self.port)], stdout=subprocess.DEVNULL,
+        self.proc = subprocess.Popen(["storescp", "--fork", "-aet", "SCP", "-od", self.dir]
+                                     + extra + [str(self.port)], stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL,
                                      env=dict(os.environ, TCP_NODELAY="1"))
         vt.wait_for(lambda: vt.port_open(self.port), 10)
@@ -99,40 +119,51 @@ class Storescp:
         self.proc.wait()
 
 
+# The receivers: name -> how to start one in a fresh directory.
+TARGETS = {
+    "storeserver": lambda tmp: vt.Server(root=tempfile.mkdtemp(dir=tmp)),
+    "storeserver -S": lambda tmp: vt.Server(args=["-S"], root=tempfile.mkdtemp(dir=tmp)),
+    "storescp": lambda tmp: Storescp(tmp, []),
+    "storescp +B": lambda tmp: Storescp(tmp, ["+B"]),
+}
+
+
 def run_once(tmp, target, batches, nodelay):
-    """Seconds for one run into an empty store. The file system is flushed
-    first, so no run pays for the previous one's writes. The stored files
-    stay until the end of the benchmark: on a file system without a journal,
-    ext4 passes over inodes freed in the last 30 seconds when it allocates
-    one, checking each, so a run right after the removal of another run's
-    thousand files would mostly measure that search."""
+    """Seconds for one run into an empty store, and the worker CPU seconds
+    (storeserver only). The file system is flushed first, so no run pays
+    for the previous one's writes. The stored files stay until the end of
+    the benchmark: on a file system without a journal, ext4 passes over
+    inodes freed in the last 30 seconds when it allocates one, so a run
+    right after the removal of another run's files would mostly measure
+    that search."""
     os.sync()
-    if target == "storeserver":
-        srv = vt.Server(root=tempfile.mkdtemp(dir=tmp))
-        port, called = srv.port, srv.aetitle
-    else:
-        srv = Storescp(tmp)
-        port, called = srv.port, "SCP"
+    srv = TARGETS[target](tmp)
+    called = srv.aetitle if target.startswith("storeserver") else "SCP"
     try:
-        return send(port, batches, nodelay, called)
+        cpu = children_cpu(srv.proc.pid)
+        t = send(srv.port, batches, nodelay, called)
+        if target.startswith("storeserver"):
+            # The worker is reaped by the listener right after it ends.
+            vt.wait_for(lambda: children_cpu(srv.proc.pid) > cpu, 5, what="worker reaped")
+        return t, children_cpu(srv.proc.pid) - cpu
     finally:
         srv.stop()
 
 
-def run_cases(tmp, batches, nodelay):
-    """images/s of storeserver and storescp, best of REPEATS runs each. The
-    two take turns, so that a slow spell of the machine hits both. storescp
-    with a default client (Nagle on both ends) takes about 40 ms an image:
-    it runs once, as a reference only."""
+def run_cases(tmp, batches, cases):
+    """Best seconds and worker CPU of each (target, nodelay) case over
+    ROUNDS rounds, the cases taking turns."""
     best = {}
-    for i in range(REPEATS):
-        for target in ("storeserver", "storescp"):
-            if target == "storescp" and not nodelay and i > 0:
-                continue
-            t = run_once(tmp, target, batches, nodelay)
-            best[target] = min(best.get(target, t), t)
-    images = sum(len(b) for b in batches)
-    return {target: images / t for target, t in best.items()}
+    for _ in range(ROUNDS):
+        for case in cases:
+            t, cpu = run_once(tmp, case[0], batches, case[1])
+            if case not in best or t < best[case][0]:
+                best[case] = (t, cpu)
+    return best
+
+
+def label(case):
+    return "%-15s %-9s" % (case[0], "no-delay" if case[1] else "default")
 
 
 class PeakMemory:
@@ -165,8 +196,6 @@ class PeakMemory:
 
 
 def timed_store(srv, images):
-    """images/s of one association storing images into the started server,
-    and the worker's peak memory in kB."""
     os.sync()
     mem = PeakMemory(srv.proc.pid)
     t = send(srv.port, [images], True, srv.aetitle)
@@ -175,8 +204,7 @@ def timed_store(srv, images):
 
 def store_costs(tmp, sets, populated):
     """images/s and worker peak (kB) storing each set of new-study images
-    into an empty store and into one that holds `populated` studies; best
-    of the sets, the two stores taking turns."""
+    into an empty store and into one that holds `populated` studies."""
     big = vt.Server(start=False, root=tempfile.mkdtemp(dir=tmp))
     results = {0: (0, 0), populated: (0, 0)}
     try:
@@ -204,32 +232,57 @@ def main():
     vt.require_private_netns()
     tmp = tempfile.mkdtemp(prefix="velto-bench-")
     try:
-        one = make_images(os.path.join(tmp, "one"), 1000)
-        four = [one[i * 250:(i + 1) * 250] for i in range(4)]
-        rates = {}
-        for mode, batches in (("1 assoc", [one]), ("4 assocs", four)):
-            for nodelay in (True, False):
-                for target, r in run_cases(tmp, batches, nodelay).items():
-                    rates[target, mode, nodelay] = r
-                    print("%-12s %-9s %-9s %8.0f images/s" % (
-                        target, mode, "no-delay" if nodelay else "default", r), flush=True)
-        print()
-        for mode in ("1 assoc", "4 assocs"):
-            ratio = rates["storeserver", mode, True] / rates["storescp", mode, True]
-            nagle = rates["storeserver", mode, False] / rates["storeserver", mode, True]
-            print("%-9s storeserver/storescp (no-delay) %.2f (goal >= 0.80); "
-                  "default/no-delay %.2f (goal >= 0.90)" % (mode, ratio, nagle))
-        print()
-        sets = [make_images(os.path.join(tmp, "fresh%d" % k), 1000, per_study=True,
-                            first=100000 * (k + 1)) for k in range(3)]
-        costs = store_costs(tmp, sets, BIG)
-        (empty_rate, empty_mem), (big_rate, big_mem) = costs[0], costs[BIG]
-        print("new-study stores into an empty index:   %8.0f images/s (%.2f ms each), worker peak %d kB"
-              % (empty_rate, 1000 / empty_rate, empty_mem))
-        print("new-study stores with %6d studies:    %8.0f images/s (%.2f ms each), worker peak %d kB"
-              % (BIG, big_rate, 1000 / big_rate, big_mem))
-        print("per-store cost with %d studies / empty index: %.2f (goal <= 1.50)"
-              % (BIG, empty_rate / big_rate))
+        print("1,000 slices of 39 kB, one association:", flush=True)
+        slices = make_images(os.path.join(tmp, "slices"), 1000, SLICE)
+        cases = [("storeserver", True), ("storeserver -S", True), ("storescp", True),
+                 ("storescp +B", True), ("storeserver", False)]
+        best = run_cases(tmp, [slices], cases)
+        rate = {c: 1000 / best[c][0] for c in cases}
+        for c in cases:
+            cpu = ("  worker CPU %.0f us/image" % (best[c][1] * 1e6 / 1000)
+                   if c[0].startswith("storeserver") else "")
+            print("  %s %8.0f images/s%s" % (label(c), rate[c], cpu), flush=True)
+        srv = rate["storeserver", True]
+        print("  storeserver / storescp %.2f (goal >= 1.5); / storescp +B %.2f (goal >= 0.8)"
+              % (srv / rate["storescp", True], srv / rate["storescp +B", True]))
+        print("  -S / default %.2f (goal >= 0.8); Nagle / no-delay client %.2f (goal >= 0.95)"
+              % (rate["storeserver -S", True] / srv, rate["storeserver", False] / srv))
+
+        print("\n1,000 slices over 4 concurrent associations of 250:", flush=True)
+        four = [slices[i * 250:(i + 1) * 250] for i in range(4)]
+        cases4 = [("storeserver", True), ("storescp +B", True)]
+        best4 = run_cases(tmp, four, cases4)
+        for c in cases4:
+            print("  %s %8.0f images/s" % (label(c), 1000 / best4[c][0]))
+        print("  storeserver / storescp --fork +B %.2f (goal >= 0.8)"
+              % (best4["storescp +B", True][0] / best4["storeserver", True][0]))
+
+        print("\n%d images of 50 MB, one association:" % LARGE_COUNT, flush=True)
+        large = make_images(os.path.join(tmp, "large"), LARGE_COUNT, LARGE)
+        megabytes = sum(os.path.getsize(p) for p in large) / 1e6
+        casesL = [("storeserver", True), ("storeserver -S", True), ("storescp +B", True)]
+        bestL = run_cases(tmp, [large], casesL)
+        for c in casesL:
+            cpu = ("  worker CPU %.1f ms/image" % (bestL[c][1] * 1e3 / LARGE_COUNT)
+                   if c[0].startswith("storeserver") else "")
+            print("  %s %8.0f MB/s%s" % (label(c), megabytes / bestL[c][0], cpu))
+        print("  storeserver / storescp +B %.2f (goal >= 0.8); -S / default %.2f"
+              % (bestL["storescp +B", True][0] / bestL["storeserver", True][0],
+                 bestL["storeserver", True][0] / bestL["storeserver -S", True][0]))
+        shutil.rmtree(os.path.join(tmp, "large"), ignore_errors=True)
+
+        if BIG:
+            print()
+            sets = [make_images(os.path.join(tmp, "fresh%d" % k), 1000, 64, per_study=True,
+                                first=100000 * (k + 1)) for k in range(ROUNDS)]
+            costs = store_costs(tmp, sets, BIG)
+            (empty_rate, empty_mem), (big_rate, big_mem) = costs[0], costs[BIG]
+            print("new-study stores into an empty index: %8.0f images/s, worker peak %d kB"
+                  % (empty_rate, empty_mem))
+            print("new-study stores with %6d studies:  %8.0f images/s, worker peak %d kB"
+                  % (BIG, big_rate, big_mem))
+            print("per-store cost with %d studies / empty index: %.2f (goal <= 1.50)"
+                  % (BIG, empty_rate / big_rate))
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 

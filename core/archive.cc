@@ -32,8 +32,13 @@ static std::string tagText(DcmDataset *ds, const DcmTagKey &key)
     return v ? v : "";
 }
 
+// The store's incoming image under the core's name.
+struct archive_incoming {
+    LocalStore::incoming *image;
+};
+
 unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrite,
-                        archive_ingested *out)
+                        archive_ingested *out, archive_incoming *in)
 {
     archive_ingested uids;
     uids.sopClass = tagText(ds, DCM_SOPClassUID);
@@ -43,7 +48,8 @@ unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrit
     if (out)
         *out = uids;
 
-    int result = ctx->store->WriteDataset(ds, overwrite, nullptr, 0);
+    int result = in != nullptr ? ctx->store->StoreIncoming(in->image, overwrite)
+                               : ctx->store->WriteDataset(ds, overwrite, nullptr, 0);
     // The link tree is a convenience beside the store: an image stored is
     // stored (and announced, and noted for commitment) whether or not its
     // link could be made, and a repeat would only be refused as a duplicate.
@@ -409,4 +415,30 @@ int archive_checkUpload(int fd, unsigned long long maxInflated, const char *tmpD
     default:
         return ARCHIVE_UPLOAD_UNREAD;
     }
+}
+
+archive_incoming *archive_beginIncoming(const archive_context *ctx, const char *transferSyntax,
+                                        const struct elementwalk *walk)
+{
+    LocalStore::incoming *image = ctx->store->BeginIncoming(transferSyntax, walk);
+    return image != nullptr ? new archive_incoming{image} : nullptr;
+}
+
+void archive_feedIncoming(const archive_context *ctx, archive_incoming *in,
+                          const unsigned char *bytes, size_t n, bool last)
+{
+    ctx->store->FeedIncoming(in->image, bytes, n, last);
+}
+
+DcmDataset *archive_incomingHead(const archive_context *ctx, archive_incoming *in)
+{
+    return ctx->store->IncomingHead(in->image);
+}
+
+void archive_endIncoming(const archive_context *ctx, archive_incoming *in)
+{
+    if (in == nullptr)
+        return;
+    ctx->store->EndIncoming(in->image);
+    delete in;
 }

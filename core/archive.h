@@ -71,8 +71,30 @@ struct archive_ingested {
 // The caller serialises calls on one context (the store is not thread-safe)
 // and calls archive_flush before it tells a peer that the image is on disk.
 // Returns an ARCHIVE_* status; *out (may be null) gets the image's UIDs.
+// With in (an image the store received as it arrived: LocalStore's
+// streamed write path) ds is its head, and in is what is stored.
 unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrite,
-                        archive_ingested *out);
+                        archive_ingested *out, struct archive_incoming *in = nullptr);
+
+// An image received as a stream (Explicit VR Little Endian or a compressed
+// syntax): its bytes go into the store's temporary file as they come and
+// only its head (what comes before the pixel data) is parsed; archive_ingest
+// with in then stores the file as it stands. The calls below go with the
+// store's LocalStore::BeginIncoming and its kin (store/localstore.h),
+// serialised with every other use of the context's store.
+struct archive_incoming;
+// Starts an image in transferSyntax; walk is the caller's walk of the same
+// bytes (borrowed), each piece fed to it before archive_feedIncoming.
+archive_incoming *archive_beginIncoming(const archive_context *ctx, const char *transferSyntax,
+                                        const struct elementwalk *walk);
+// The next piece of the data set (last: its end); a failure is kept and
+// reported by the ingest.
+void archive_feedIncoming(const archive_context *ctx, archive_incoming *in,
+                          const unsigned char *bytes, size_t n, bool last);
+// The parsed head once the data set is whole (owned by in), or null.
+DcmDataset *archive_incomingHead(const archive_context *ctx, archive_incoming *in);
+// Frees in (null is fine) and removes a temporary file not placed.
+void archive_endIncoming(const archive_context *ctx, archive_incoming *in);
 
 // Results of archive_checkUpload.
 enum {

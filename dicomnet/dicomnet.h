@@ -250,6 +250,10 @@ struct DCMTK_store_guard {
     // data set. May be null.
     Uint16 (*inspect)(void *data, const unsigned char *bytes, size_t n, bool last);
     void *data;
+    // Set: the data set is not parsed here at all; inspect is where its
+    // bytes go (the receiver writes them as they come), and cb gets a null
+    // data set. For a transfer syntax that is not deflated.
+    bool unparsed;
 };
 
 // Receives the C-STORE data set into memory and calls cb once with the
@@ -262,7 +266,9 @@ struct DCMTK_store_guard {
 // A data set refused by the guard (or found damaged by the toolkit) is
 // answered with the refusal status without calling cb, and
 // DCMTK_EC_STORE_REFUSED is returned: the rest of it is not read, so the
-// caller must end (abort) the association.
+// caller must end (abort) the association. With guard->unparsed the data
+// set is never held here: each PDV's bytes go to guard->inspect and are
+// dropped, and cb is called with *imageDataSet null.
 OFCondition DCMTK_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                             T_ASC_PresentationContextID pcId, DCMTK_SCP_store_callback cb,
                             void *cbData, const DCMTK_store_guard *guard = nullptr);

@@ -172,7 +172,7 @@ static OFCondition receiveDataset(T_ASC_Association *assoc, T_ASC_PresentationCo
             takeBytes(r, bytes, pdv.fragmentLength, pdv.lastPDV);
         // A refused data set is not read further: the caller answers and
         // ends the association. One dropped unparsed is read to its end.
-        if (pdv.lastPDV || (r->refusal != 0 && r->dataset != nullptr))
+        if (pdv.lastPDV || r->refusal != 0)
             break;
     }
     if (deflated)
@@ -211,7 +211,7 @@ OFCondition DCMTK_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     DcmFileFormat file;
     receipt r;
     r.guard = guard;
-    r.dataset = file.getDataset();
+    r.dataset = guard != nullptr && guard->unparsed ? nullptr : file.getDataset();
     r.total = 0;
     r.refusal = 0;
     r.parsedWhole = false;
@@ -240,7 +240,7 @@ OFCondition DCMTK_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
         memset(&progress, 0, sizeof progress);
         progress.state = DIMSE_StoreEnd;
         progress.progressBytes = (long)r.total;
-        DcmDataset *ds = file.getDataset();
+        DcmDataset *ds = r.dataset;
         DcmDataset *detail = nullptr;
         cb(cbData, &progress, request, nullptr, &ds, &response, &detail);
         delete detail;

@@ -112,6 +112,7 @@ int studytable_refresh(studytable *t, const char *stem, FILE *log)
             k = studykeys_rebuild(stem, t->studyCount, &t->keys, log) == 0 ? 1 : -1;
         }
         t->keysCurrent = k == 1;
+        t->keysAbsent = false;
         result = 1;
     }
     // Closing the descriptor ends the lock.
@@ -137,6 +138,61 @@ void studytable_noteRecord(studytable *t, long index, const studydata *rec)
 // new study is appended to the data file first: a crash before the summary
 // is appended leaves a data record past the hash file's end, which readers
 // never reach and compaction cuts off.
+void studytable_closeFiles(studytable *t)
+{
+    if (t->heldHashFd >= 0)
+        close(t->heldHashFd);
+    if (t->heldDataFd >= 0)
+        close(t->heldDataFd);
+    t->heldHashFd = t->heldDataFd = -1;
+    t->heldStem.clear();
+}
+
+// The study files of stem open (from an earlier store when the hash file
+// still has its name) with the hash file locked exclusively; *st receives
+// the hash file's status. 0, or -1 (errno set; nothing held). The two files
+// are replaced as a pair under the hash file's lock (compaction, rebuild),
+// so a data file opened with a hash file that still has its name does too.
+// Whole-file locks belong to the process: nothing else in it holds one on
+// these files while a store runs, so closing no descriptor drops ours.
+static int lockStudyFiles(studytable *t, const char *stem, const OFString &hashPath,
+                          const OFString &dataPath, mode_t mode, struct stat *st)
+{
+    if (t->heldStem != stem)
+        studytable_closeFiles(t);
+    for (int attempt = 0; attempt < 10; attempt++) {
+        struct stat named;
+        if (t->heldHashFd < 0) {
+            t->heldHashFd = open(hashPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
+            if (t->heldHashFd < 0)
+                return -1;
+            t->heldStem = stem;
+        }
+        if (VLCompat_LockWholeFile(t->heldHashFd, F_WRLCK) != 0) {
+            int saved = errno;
+            studytable_closeFiles(t);
+            errno = saved;
+            return -1;
+        }
+        // Compaction and rebuilds replace the files by rename while others
+        // wait for the lock on the old one: a lock on a file that no longer
+        // has this name guards nothing, so open the names again.
+        if (fstat(t->heldHashFd, st) == 0 && stat(hashPath.c_str(), &named) == 0 &&
+            st->st_ino == named.st_ino && st->st_dev == named.st_dev) {
+            if (t->heldDataFd < 0)
+                t->heldDataFd = open(dataPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
+            if (t->heldDataFd >= 0)
+                return 0;
+        }
+        int saved = errno;
+        VLCompat_LockWholeFile(t->heldHashFd, F_UNLCK);
+        studytable_closeFiles(t);
+        errno = saved;
+    }
+    errno = EAGAIN;
+    return -1;
+}
+
 int studytable_add(studytable *t, const char *stem, const DcmDataset *ds, mode_t mode, FILE *log,
                    int *changed)
 {
@@ -153,21 +209,14 @@ int studytable_add(studytable *t, const char *stem, const DcmDataset *ds, mode_t
     *changed = 0;
     studyindex_makeRecords(ds, &newHash, &newData, log);
 
-    hashFd = studyindex_openLocked(hashPath.c_str(), O_RDWR | O_CREAT, mode, F_WRLCK);
-    if (hashFd < 0) {
+    if (lockStudyFiles(t, stem, hashPath, dataPath, mode, &st) != 0) {
         logprintf(LOGLEVEL_ERROR, log, "Cannot open study index %s: %s\n", hashPath.c_str(),
                   strerror(errno));
         goto out;
     }
+    hashFd = t->heldHashFd;
+    dataFd = t->heldDataFd;
     locked = 1;
-    dataFd = open(dataPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
-    if (dataFd < 0) {
-        logprintf(LOGLEVEL_ERROR, log, "Cannot open study index %s: %s\n", dataPath.c_str(),
-                  strerror(errno));
-        goto out;
-    }
-    if (fstat(hashFd, &st) != 0)
-        goto out;
     // Both files may just have been created.
     if (st.st_size == 0)
         *changed |= STUDYTABLE_CREATED;
@@ -189,10 +238,15 @@ int studytable_add(studytable *t, const char *stem, const DcmDataset *ds, mode_t
             goto out;
         }
         t->keysCurrent = false;
+        t->keysAbsent = false;
     }
     // The key digests are restamped after the study files are written; a
     // crash in between leaves them stale (index/studykeys.h).
-    keysFd = studykeys_begin(stem, n);
+    if (!t->keysAbsent) {
+        errno = 0;
+        keysFd = studykeys_begin(stem, n);
+        t->keysAbsent = keysFd < 0 && errno == ENOENT;
+    }
 
     // Newest first; a record is read from disk only when its CRC matches.
     for (long i = n - 1; i >= 0 && found < 0; i--) {
@@ -269,12 +323,11 @@ int studytable_add(studytable *t, const char *stem, const DcmDataset *ds, mode_t
 out:
     if (keysFd >= 0)
         close(keysFd);
-    if (dataFd >= 0)
-        close(dataFd);
     if (locked)
         VLCompat_LockWholeFile(hashFd, F_UNLCK);
-    if (hashFd >= 0)
-        close(hashFd);
+    // After a failure the files are opened afresh by the next store.
+    if (result != 0)
+        studytable_closeFiles(t);
     return result;
 }
 
@@ -304,8 +357,6 @@ long studytable_markDeleted(studytable *t, int hashFd, int dataFd, const char *s
     return found;
 }
 
-// Replaces the file at path by bytes of records, written and flushed
-// under the name aside first (durable_file): 0, or -1 after a log.
 // Writes the records to a new version of the file at path under the name
 // aside, flushed but not yet in place: 0, or -1 after a log (the temporary
 // file then goes with f).
@@ -446,6 +497,7 @@ int studytable_compact(studytable *t, const char *stem, int fd, FILE *log)
     if (stat(hashPath.c_str(), &st) == 0)
         t->studyTableTime = (uint32_t)st.st_mtime;
     t->keysCurrent = studykeys_load(stem, kept, &t->keys) == 1;
+    t->keysAbsent = false;
     result = 1;
 out:
     free(keptHash);

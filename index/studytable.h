@@ -15,6 +15,8 @@
 #include <stdio.h>
 #include <sys/types.h>
 
+#include <string>
+
 #include "index/studyindex.h"
 #include "index/studykeys.h"
 
@@ -29,7 +31,20 @@ struct studytable {
     // every other load of the table clears.
     studykeys_table keys;
     bool keysCurrent = false;
+    // What studytable_add keeps between the stores of a process: the study
+    // files of heldStem open (-1: not), so that a store locks them without
+    // opening them again; and keysAbsent, set when the keys file was not
+    // there and the study files have not been changed by another process
+    // since, so that a store does not look for it again (a keys file made
+    // meanwhile is then left stale, which its readers notice and mend).
+    int heldHashFd = -1;
+    int heldDataFd = -1;
+    std::string heldStem;
+    bool keysAbsent = false;
 };
+
+// Closes the study files that studytable_add keeps open.
+void studytable_closeFiles(studytable *t);
 
 // True when t's key digests describe its records one for one.
 inline bool studytable_keysUsable(const studytable *t)

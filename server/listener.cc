@@ -384,7 +384,7 @@ int runListener()
         logprintf(LOGLEVEL_WARNING, o.logfp, "Cannot lock store %s: %s\n",
                   archive_baseDir(&server_archive), strerror(errno));
     // Images answered but not yet flushed in the tree by a worker that died,
-    // and a delete and a compaction cut short by a crash, are finished
+    // a delete, a store and a compaction cut short by a crash, are finished
     // before anyone reads the index (as the user the files belong to, so
     // after the drop): see archive_recover.
     archive_recover(&server_archive);

@@ -1,7 +1,10 @@
 // The C-STORE provider handler: checks access, chooses the store mode from
 // the called AE title and hands the received dataset to the archive core's
 // ingest (core/archive.h), whose status is the response's. The received
-// bytes are walked (store/elementwalk.h) before the toolkit parses them.
+// bytes are walked (store/elementwalk.h) before anything else reads them: a
+// data set in Explicit VR Little Endian or a compressed syntax is then
+// written by the store as it arrives and only its head parsed (the streamed
+// path), any other is parsed by the toolkit.
 // Also the setup of the per-association handler context that all three
 // handlers share, and the access check that every handler makes.
 #include "server/handlers.h"
@@ -11,6 +14,7 @@
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dctag.h"
+#include "dcmtk/dcmdata/dcxfer.h"
 
 #include "core/archive.h"
 #include "runtime/logprintf.h"
@@ -45,28 +49,21 @@ int storeModeForCalledAET(const char *calledAET, int overwriteSetting)
     return overwriteSetting;
 }
 
-void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
-                      T_DIMSE_C_StoreRQ *request, char *imageFileName, DcmDataset **imageDataSet,
-                      T_DIMSE_C_StoreRSP *response, DcmDataset **statusDetail)
+// The checks and the ingest that both receive paths share: ds is the
+// received data set (the parsed path) or its head (the streamed path, in
+// not null; null when the head could not be parsed).
+static void storeAndAnswer(handlercontext *ctx, const T_DIMSE_C_StoreRQ *request, DcmDataset *ds,
+                           archive_incoming *in, T_DIMSE_C_StoreRSP *response)
 {
-    handlercontext *ctx = static_cast<handlercontext *>(callbackData);
     int mode = storeModeForCalledAET(ctx->store_called, server_options.overwrite);
-    DcmDataset *ds;
 
-    if (progress->state != DIMSE_StoreEnd || imageDataSet == NULL || *imageDataSet == NULL)
-        return;
-    ds = *imageDataSet;
-    if (!handlerPermits(ctx, ACCESS_STORE)) {
-        response->DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
-        return;
-    }
     // The command names the instance it stores: a data set of another
     // class or instance would be answered for one image and filed as
     // another. The storage service's status for it is "Error: Data Set
     // does not match SOP Class" (A900H, DICOM PS3.4 B.2.3). A data set
     // without the UIDs is left to the store, which refuses it (C000H).
-    const char *dsClass = DCMTK_getTagString(ds, DCM_SOPClassUID);
-    const char *dsInstance = DCMTK_getTagString(ds, DCM_SOPInstanceUID);
+    const char *dsClass = ds != NULL ? DCMTK_getTagString(ds, DCM_SOPClassUID) : NULL;
+    const char *dsInstance = ds != NULL ? DCMTK_getTagString(ds, DCM_SOPInstanceUID) : NULL;
     if ((dsClass != NULL && strcmp(dsClass, request->AffectedSOPClassUID) != 0) ||
         (dsInstance != NULL && strcmp(dsInstance, request->AffectedSOPInstanceUID) != 0)) {
         logprintf(LOGLEVEL_ERROR, server_options.logfp,
@@ -74,11 +71,39 @@ void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
         response->DimseStatus = STATUS_STORE_Error_DataSetDoesNotMatchSOPClass;
         return;
     }
+    // A head that could not be parsed cannot be understood.
+    if (ds == NULL) {
+        response->DimseStatus = STATUS_STORE_Error_CannotUnderstand;
+        return;
+    }
+    response->DimseStatus = (Uint16)archive_ingest(ctx->archive, ds, mode, nullptr, in);
+}
 
+void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
+                      T_DIMSE_C_StoreRQ *request, char *imageFileName, DcmDataset **imageDataSet,
+                      T_DIMSE_C_StoreRSP *response, DcmDataset **statusDetail)
+{
+    handlercontext *ctx = static_cast<handlercontext *>(callbackData);
+
+    if (progress->state != DIMSE_StoreEnd || imageDataSet == NULL || *imageDataSet == NULL)
+        return;
+    if (!handlerPermits(ctx, ACCESS_STORE)) {
+        response->DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
+        return;
+    }
     // The dataset belongs to the network layer and dies when this call
     // returns: the ingest (write, links, announcement) happens here.
-    response->DimseStatus = (Uint16)archive_ingest(ctx->archive, ds, mode, nullptr);
+    storeAndAnswer(ctx, request, *imageDataSet, NULL, response);
 }
+
+// One C-STORE being received: the walk that guards its bytes and, on the
+// streamed path, the image the store writes them into as they come.
+struct storereceipt {
+    elementwalk walk;
+    handlercontext *ctx;
+    archive_incoming *in; // null: parsed path, or streamed and not permitted
+    bool streamed;
+};
 
 // Implicit VR: the toolkit reads an element of defined length as a
 // sequence when its dictionary says so, and so must the walk that guards it.
@@ -89,7 +114,7 @@ static bool dictionarySequence(unsigned group, unsigned element)
 
 static void beginInspection(void *data, bool implicitVr, bool bigEndian)
 {
-    elementwalk *w = static_cast<elementwalk *>(data);
+    elementwalk *w = &static_cast<storereceipt *>(data)->walk;
     elementwalk_init(w, implicitVr, bigEndian);
     w->maxLength = server_options.max_dataset;
     w->strictVr = true;
@@ -104,13 +129,18 @@ static void beginInspection(void *data, bool implicitVr, bool bigEndian)
 // with "Error: Cannot understand" (C000H) (DICOM PS3.4 B.2.3).
 static Uint16 inspectBytes(void *data, const unsigned char *bytes, size_t n, bool last)
 {
-    elementwalk *w = static_cast<elementwalk *>(data);
+    storereceipt *receipt = static_cast<storereceipt *>(data);
+    elementwalk *w = &receipt->walk;
     int r = elementwalk_feed(w, bytes, n);
     if (r == ELEMENTWALK_MORE && last)
         r = elementwalk_finish(w);
     FILE *logfp = server_options.logfp;
     switch (r) {
     case ELEMENTWALK_MORE:
+        // Walked first: the store writes only bytes that hold together, and
+        // learns from the walk where the head ends.
+        if (receipt->in != NULL)
+            archive_feedIncoming(receipt->ctx->archive, receipt->in, bytes, n, last);
         return 0;
     case ELEMENTWALK_TOO_DEEP:
         logprintf(LOGLEVEL_ERROR, logfp,
@@ -137,10 +167,54 @@ static Uint16 inspectBytes(void *data, const unsigned char *bytes, size_t n, boo
     }
 }
 
+// The streamed path's end: the data set is whole (and walked), in the file.
+static void storeStreamCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
+                                T_DIMSE_C_StoreRQ *request, char *, DcmDataset **,
+                                T_DIMSE_C_StoreRSP *response, DcmDataset **)
+{
+    storereceipt *receipt = static_cast<storereceipt *>(callbackData);
+    if (progress->state != DIMSE_StoreEnd)
+        return;
+    if (receipt->in == NULL) {
+        response->DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
+        return;
+    }
+    storeAndAnswer(receipt->ctx, request, archive_incomingHead(receipt->ctx->archive, receipt->in),
+                   receipt->in, response);
+}
+
+// Streamed: a data set in Explicit VR Little Endian or an encapsulated
+// (compressed, not deflated) syntax is stored in that syntax, so its bytes
+// are the file's. Implicit VR and big endian ones are parsed and stored in
+// Explicit VR Little Endian, deflated ones inflated and parsed.
+static bool streamable(const char *transferSyntax)
+{
+    DcmXfer xfer(transferSyntax);
+    if (xfer.getStreamCompression() != ESC_none)
+        return false;
+    return xfer.getXfer() == EXS_LittleEndianExplicit || xfer.isEncapsulated();
+}
+
 OFCondition storeSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                      T_ASC_PresentationContextID pcId, handlercontext *ctx)
 {
-    elementwalk walk;
-    DCMTK_store_guard guard = {server_options.max_dataset, beginInspection, inspectBytes, &walk};
-    return DCMTK_SCP_store(assoc, msg, pcId, storeSCPCallback, ctx, &guard);
+    storereceipt receipt;
+    receipt.ctx = ctx;
+    receipt.in = NULL;
+    T_ASC_PresentationContext pc;
+    receipt.streamed = ASC_findAcceptedPresentationContext(assoc->params, pcId, &pc).good() &&
+                       streamable(pc.acceptedTransferSyntax);
+    DCMTK_store_guard guard = {server_options.max_dataset, beginInspection, inspectBytes, &receipt,
+                               receipt.streamed};
+    if (!receipt.streamed)
+        return DCMTK_SCP_store(assoc, msg, pcId, storeSCPCallback, ctx, &guard);
+    // The access check comes first here: a peer not allowed to store has
+    // its bytes dropped as they come, and no file is made for them.
+    if (handlerPermits(ctx, ACCESS_STORE))
+        receipt.in = archive_beginIncoming(ctx->archive, pc.acceptedTransferSyntax, &receipt.walk);
+    OFCondition cond = DCMTK_SCP_store(assoc, msg, pcId, storeStreamCallback, &receipt, &guard);
+    // Whatever became of it (stored, refused, the association broken off
+    // in the middle): a temporary file not placed is removed.
+    archive_endIncoming(ctx->archive, receipt.in);
+    return cond;
 }

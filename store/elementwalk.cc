@@ -65,6 +65,7 @@ void elementwalk_init(elementwalk *w, bool implicitVr, bool bigEndian, uint64_t 
     w->result = ELEMENTWALK_MORE;
     w->sopClass.clear();
     w->instance.clear();
+    w->bulkStart = NO_LIMIT;
 }
 
 static int fail(elementwalk *w, int result)
@@ -151,6 +152,8 @@ static int elementHeader(elementwalk *w)
     if (w->strictVr && tag <= f.lastTag)
         return fail(w, ELEMENTWALK_DISORDERED);
     w->stack.back().lastTag = tag;
+    if (w->stack.size() == 1 && group >= 0x7FE0 && w->bulkStart == NO_LIMIT)
+        w->bulkStart = w->pos - w->headLen;
     char vr[3] = "";
     uint32_t length;
     if (f.implicitVr) {

@@ -68,6 +68,11 @@ struct elementwalk {
     std::string *capture; // where skipped value bytes are kept, or null
     int result;
     std::string sopClass, instance; // (0008,0016), (0008,0018) of the data set, as read
+    // Where the data set's bulk begins: the offset of its first element of
+    // group 7FE0 or above (pixel data and what follows it), UINT64_MAX
+    // until one is met. What lies before is the head that a reader of the
+    // data set's attributes needs.
+    uint64_t bulkStart;
 };
 
 // Starts a walk of a data set in the given encoding that ends at offset

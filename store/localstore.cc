@@ -64,6 +64,7 @@ LocalStore::~LocalStore()
     delete imageJournal;
     if (baseDirOwned)
         free(const_cast<char *>(baseDir));
+    studytable_closeFiles(&table);
     studytable_free(&table);
 }
 

@@ -29,6 +29,9 @@
 #include "index/studyindex.h"
 #include "index/studytable.h"
 
+struct elementwalk; // store/elementwalk.h
+struct journal;     // store/journal.h
+
 // Result codes of the store's operations.
 enum {
     LS_OK = 0,          // done
@@ -122,6 +125,32 @@ public:
     // but 0 a new image is not in the tree, nor in the index, nor (with -S)
     // in the journal. ds is only read.
     int WriteDataset(DcmDataset *ds, int overwriteFile, const char *sourceFile, int linkMode);
+    // --- streamed write path (store/incoming.cc) ---
+    // An image received as the bytes of its data set, in the transfer syntax
+    // it is stored in (Explicit VR Little Endian, or an encapsulated one):
+    // the bytes go into a temporary file behind a meta header as they come,
+    // never all held in memory, and only the head of the data set (what
+    // comes before the pixel data) is parsed, for the checks, the index and
+    // the announcement. The file then goes the way of WriteDataset's: the
+    // same journal record with -S, the same placing and indexing.
+    struct incoming;
+    // Starts an image in transferSyntax (a UID). walk is the caller's walk
+    // of the same bytes (borrowed; each piece is fed to it before
+    // FeedIncoming): it tells where the head ends and proves the encoding.
+    incoming *BeginIncoming(const char *transferSyntax, const struct elementwalk *walk);
+    // The next piece of the data set, last set with its end. A failure
+    // (a write, the head's parse) is kept: the rest is dropped and
+    // StoreIncoming reports it.
+    void FeedIncoming(incoming *in, const unsigned char *bytes, size_t n, bool last);
+    // The parsed head once the data set is whole (owned by in), or null when
+    // it could not be parsed or a file could not be written.
+    DcmDataset *IncomingHead(incoming *in);
+    // Stores the whole image as WriteDataset does (overwriteFile, results
+    // and journal alike; LS_INDEX_ERROR also for a failed write). Once.
+    int StoreIncoming(incoming *in, int overwriteFile);
+    // Frees in (null is fine) and removes a temporary file not placed.
+    void EndIncoming(incoming *in);
+
     // Links the stored image into B/patient/... (a name part longer than the
     // file system takes is shortened, keeping a digest of the whole, and
     // logged). 0, or 5 if a directory failed (logged); the image stays
@@ -178,6 +207,10 @@ public:
     // Notes a file (isDir 0) or directory (1) of the store as changed, for
     // the next SyncWrites; noteParentChanged notes the directory holding path.
     void noteChanged(const OFString &path, int isDir);
+    // noteChanged for an image file just written through fd: 0 when the
+    // store takes fd (kept for the flush, closed after it), -1 when it
+    // holds enough descriptors already (the caller closes fd).
+    int noteWritten(const OFString &path, int fd);
     void noteParentChanged(const OFString &path);
 
     // --- store-wide lock ---
@@ -314,6 +347,9 @@ private:
     // Creates and locks (flock) a new temporary file in B/uid for an image:
     // its descriptor with *path set, or -1 (logged).
     int openIncoming(OFString *path);
+    // The inode of the temporary file openIncoming made last (a process
+    // writes one image at a time).
+    ino_t incomingIno = 0;
     // Under the study's lock: makes the directories, places the complete
     // temporary file tmp under the image's name (link; with overwrite, an
     // existing image is replaced by rename) and enters ds in the index,
@@ -321,6 +357,21 @@ private:
     // *placedNew 1 when the name was new. An LS_* result.
     int placeImage(DcmDataset *ds, const char *study, const char *series, const char *image,
                    const OFString &tmp, int overwrite, int *placedNew);
+    // The streamed path's temporary file, begun with the meta header and the
+    // bytes kept so far (store/incoming.cc). An LS_* result.
+    int startIncomingFile(incoming *in);
+    // The UIDs of ds for the tree and the index (study, series, instance)
+    // into uid, each checked: LS_OK, or LS_BAD_UID after a log.
+    int checkUids(DcmDataset *ds, const char *uid[3]);
+    // With -S, a journal record begun for the image (null: none, or none
+    // can be used); each piece of its file goes into it with journal_add.
+    struct journal *beginJournalRecord(const char *study, const char *series, const char *image);
+    // The end that both write paths share: the temporary file tmp, open on
+    // fd and complete when written is non-zero, goes into its journal
+    // record j (committed, or the file flushed with -S), is placed and
+    // indexed (placeImage), and fd is closed. WriteDataset's LS_* result.
+    int completeImage(DcmDataset *ds, const char *study, const char *series, const char *image,
+                      int fd, const OFString &tmp, int overwrite, struct journal *j, int written);
     // WriteDataset's form for linkMode 1 and 2.
     int placeLink(DcmDataset *ds, const char *study, const char *series, const char *image,
                   const char *sourceFile, int linkMode);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "runtime/logprintf.h"
+#include "runtime/process.h"
 
 // Bytes of the lock file that studies are spread over (the file stays
 // empty: a lock may lie past its end).
@@ -24,53 +25,86 @@ static unsigned long slotOf(const char *study)
     return h % STUDYLOCK_SLOTS;
 }
 
+// The process's descriptor of the lock file, opened at its first lock and
+// kept (one open and one close fewer per stored image): a lock is a byte
+// range locked and unlocked through it. Kept with the process and the
+// directory it was opened for: a child of a fork shares the parent's open
+// file description, whose locks are one owner's, so it opens its own.
+// Within a process the store is used by one thread at a time (a LocalStore
+// is not shared between threads unguarded), and a process holds at most
+// one study lock, so one description serves all of its locks.
+static int heldFd = -1;
+static int heldPid = 0;
+static std::string heldPath;
+
+static int lockFile(const std::string &path, const std::string &uidDir, FILE *log)
+{
+    if (heldFd >= 0 && heldPid == process_pid() && heldPath == path)
+        return heldFd;
+    // The parent's descriptor stays open in a child (closing it there would
+    // end nothing, the parent holds it too); a descriptor for another
+    // directory is done with.
+    if (heldFd >= 0 && heldPid == process_pid())
+        close(heldFd);
+    heldFd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0664);
+    heldPid = process_pid();
+    heldPath = path;
+    // Made by root (storeindex rebuild finishing a delete), the file goes to
+    // the owner of the UID tree, or a server running as that user could not
+    // open it for locking and would fail every store.
+    struct stat file, dir;
+    if (heldFd >= 0 && geteuid() == 0 && fstat(heldFd, &file) == 0 &&
+        stat(uidDir.c_str(), &dir) == 0 &&
+        (file.st_uid != dir.st_uid || file.st_gid != dir.st_gid) &&
+        fchown(heldFd, dir.st_uid, dir.st_gid) != 0)
+        logprintf(LOGLEVEL_WARNING, log, "Cannot hand %s to the owner of %s: %s\n", path.c_str(),
+                  uidDir.c_str(), strerror(errno));
+    return heldFd;
+}
+
+static int setRange(int fd, short type, off_t slot)
+{
+    struct flock range;
+    memset(&range, 0, sizeof range);
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = slot;
+    range.l_len = 1;
+    int r;
+    do
+        r = fcntl(fd, type == F_UNLCK ? F_OFD_SETLK : F_OFD_SETLKW, &range);
+    while (r != 0 && errno == EINTR);
+    return r;
+}
+
 int studylock_acquire(studylock *lock, const char *uidDir, const char *study, FILE *log)
 {
     std::string path = std::string(uidDir) + "/" STUDYLOCK_FILE;
     studylock_release(lock);
-    // A descriptor of its own per lock: an open-file-description lock is
-    // shared by every copy of its descriptor, so one inherited over a fork
-    // would not keep parent and child apart.
-    lock->fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0664);
-    if (lock->fd < 0) {
+    int fd = lockFile(path, uidDir, log);
+    if (fd < 0) {
         // ENOENT: no UID tree yet, which a delete takes as nothing to do.
         if (errno != ENOENT)
             logprintf(LOGLEVEL_ERROR, log, "Cannot open %s: %s\n", path.c_str(), strerror(errno));
         return -1;
     }
-    // Made by root (storeindex rebuild finishing a delete), the file goes to
-    // the owner of the UID tree, or a server running as that user could not
-    // open it for locking and would fail every store.
-    struct stat file, dir;
-    if (geteuid() == 0 && fstat(lock->fd, &file) == 0 && stat(uidDir, &dir) == 0 &&
-        (file.st_uid != dir.st_uid || file.st_gid != dir.st_gid) &&
-        fchown(lock->fd, dir.st_uid, dir.st_gid) != 0)
-        logprintf(LOGLEVEL_WARNING, log, "Cannot hand %s to the owner of %s: %s\n", path.c_str(),
-                  uidDir, strerror(errno));
-    struct flock range;
-    memset(&range, 0, sizeof range);
-    range.l_type = F_WRLCK;
-    range.l_whence = SEEK_SET;
-    range.l_start = (off_t)slotOf(study);
-    range.l_len = 1;
-    int r;
-    do
-        r = fcntl(lock->fd, F_OFD_SETLKW, &range);
-    while (r != 0 && errno == EINTR);
-    if (r != 0) {
+    off_t slot = (off_t)slotOf(study);
+    if (setRange(fd, F_WRLCK, slot) != 0) {
         int saved = errno;
         logprintf(LOGLEVEL_ERROR, log, "Cannot lock %s: %s\n", path.c_str(), strerror(saved));
-        studylock_release(lock);
         errno = saved;
         return -1;
     }
+    lock->fd = fd;
+    lock->slot = slot;
     return 0;
 }
 
 void studylock_release(studylock *lock)
 {
+    // Unlocking a range that is locked cannot fail for want of resources.
     if (lock->fd >= 0)
-        close(lock->fd);
+        setRange(lock->fd, F_UNLCK, lock->slot);
     lock->fd = -1;
 }
 

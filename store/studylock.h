@@ -15,13 +15,15 @@
 #define VELTO_STORE_STUDYLOCK_H
 
 #include <stdio.h>
+#include <sys/types.h>
 
 // Name of the lock file in B/uid.
 #define STUDYLOCK_FILE "STUDYLOCKS"
 
 // One held study lock; the lock ends when it is released or destroyed.
 struct studylock {
-    int fd = -1;
+    int fd = -1;    // the process's descriptor of the lock file (not owned), -1: not held
+    off_t slot = 0; // the byte locked
     studylock() = default;
     studylock(const studylock &) = delete;
     studylock &operator=(const studylock &) = delete;

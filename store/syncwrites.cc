@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <set>
 #include <string>
 
@@ -26,9 +27,14 @@
 // and each path once however often it was changed. dirFd keeps the last
 // directory flushed open (a series directory gets a new image after
 // another): opening a path costs more than the flush of one block.
+// held keeps the descriptors that image files were written through, up to
+// HELD_MAX of them, so that the flush needs neither an open nor a close of
+// its own per image.
 struct LocalStore::pendingSync {
+    enum { HELD_MAX = 256 };
     std::set<std::string> files;
     std::set<std::string> dirs;
+    std::map<std::string, int> held;
     std::string dirPath;
     int dirFd = -1;
 
@@ -36,6 +42,8 @@ struct LocalStore::pendingSync {
     {
         if (dirFd >= 0)
             close(dirFd);
+        for (auto &h : held)
+            close(h.second);
     }
 };
 
@@ -46,6 +54,22 @@ void LocalStore::noteChanged(const OFString &path, int isDir)
     if (pending == nullptr)
         pending = new pendingSync;
     (isDir ? pending->dirs : pending->files).insert(std::string(path.c_str()));
+}
+
+int LocalStore::noteWritten(const OFString &path, int fd)
+{
+    noteChanged(path, 0);
+    std::map<std::string, int> &held = pending->held;
+    auto known = held.find(std::string(path.c_str()));
+    if (known != held.end()) {
+        // The same image again (replaced): the newer file is the one named.
+        close(known->second);
+        held.erase(known);
+    }
+    if (held.size() >= pendingSync::HELD_MAX)
+        return -1;
+    held.emplace(std::string(path.c_str()), fd);
+    return 0;
 }
 
 void LocalStore::noteParentChanged(const OFString &path)
@@ -82,6 +106,19 @@ static int flushPath(const std::string &path, int isDir)
 int LocalStore::flushNoted(const char *path, int isDir)
 {
     if (!isDir) {
+        // An image file written through a descriptor still held is flushed
+        // through it (the file itself, even if replaced or removed since;
+        // never again after a failure, which a second flush through it
+        // would not report).
+        auto kept = pending->held.find(path);
+        if (kept != pending->held.end()) {
+            int rc = fdatasync(kept->second);
+            int saved = errno;
+            close(kept->second);
+            pending->held.erase(kept);
+            errno = saved;
+            return rc;
+        }
         // The index file the write path holds is the very file its records
         // went into, even if a delete has moved it aside since.
         int held = heldIndexFd(path);

@@ -289,12 +289,10 @@ static char encodeBuffer[256 * 1024];
 // the toolkit only encodes, into encodeBuffer, and every piece is written
 // with a full-transfer write whose result is checked.
 //
-// With a journal record begun (j), each piece goes into the record too, and
-// the record is flushed (journal_commit) once the file is whole; *journaled
-// says whether it was. A record refused (too large) or failed is made up
-// for by the flush of the file itself, as syncNow asks.
+// With a journal record begun (j), each piece goes into the record too
+// (completeImage commits it, or flushes the file instead).
 static int saveVerified(LocalStore *store, DcmDataset *ds, int fd, const char *tmp,
-                        E_TransferSyntax xfer, int syncNow, journal *j, int *journaled)
+                        E_TransferSyntax xfer, journal *j)
 {
     int ok = 0;
     int saved = 0;
@@ -337,11 +335,6 @@ static int saveVerified(LocalStore *store, DcmDataset *ds, int fd, const char *t
             errno = EIO; // the toolkit could not encode the data set
         fileformat.getAndRemoveDataset();
     }
-    if (ok && j != nullptr)
-        *journaled = journal_commit(j, store->getLogfile()) == 0;
-    ok = ok && (!syncNow || *journaled || fdatasync(fd) == 0);
-    if (j != nullptr && !*journaled)
-        journal_abandon(j);
     saved = errno;
     if (!ok)
         logprintf(LOGLEVEL_WARNING, store->getLogfile(), "Cannot write %s: %s\n", tmp,
@@ -354,9 +347,8 @@ static unsigned incomingSerial = 0;
 
 int LocalStore::openIncoming(OFString *path)
 {
-    if (CreateUidPath(nullptr, nullptr) != LS_OK)
-        return -1;
     OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
+    int made = 0;
     for (int attempt = 0; attempt < 16; attempt++) {
         char name[64];
         snprintf(name, sizeof name, "/%s%d.%u.tmp", LS_INCOMING_PREFIX, process_pid(),
@@ -368,6 +360,15 @@ int LocalStore::openIncoming(OFString *path)
         if (fd < 0) {
             if (errno == EEXIST)
                 continue;
+            // The UID tree is made by the first store: only then, rather
+            // than looked for before every image.
+            if (errno == ENOENT && !made) {
+                made = 1;
+                if (CreateUidPath(nullptr, nullptr) != LS_OK)
+                    return -1;
+                attempt--;
+                continue;
+            }
             logprintf(LOGLEVEL_WARNING, logStream, "Cannot create %s: %s\n", path->c_str(),
                       strerror(errno));
             return -1;
@@ -384,8 +385,10 @@ int LocalStore::openIncoming(OFString *path)
             close(fd);
             return -1;
         }
-        if (st.st_nlink > 0)
+        if (st.st_nlink > 0) {
+            incomingIno = st.st_ino;
             return fd;
+        }
         close(fd);
     }
     logprintf(LOGLEVEL_WARNING, logStream, "No temporary name in %s can be had.\n", uidDir.c_str());
@@ -439,20 +442,28 @@ int LocalStore::placeImage(DcmDataset *ds, const char *S, const char *R, const c
     OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
     studylock lock;
     int result = LS_INDEX_ERROR;
+    int linked;
     *placedNew = 0;
     if (studylock_acquire(&lock, uidDir.c_str(), S, logStream) != 0)
         goto out;
-    result = CreateUidPath(S, R);
-    if (result != LS_OK) {
-        removeEmptyDirs(S, R);
-        goto out;
-    }
     // link makes the name only where there is none: the duplicate check and
     // the placing of the file are one step, so that of two stores of one
     // instance under VeltoPreserve exactly one is stored and the other
     // refused. Two under the overwrite policy both succeed, one after the
     // other (the study lock), and the second one's copy and records stay.
-    if (link(tmp.c_str(), target.c_str()) == 0) {
+    // Nearly every image finds its series directory made: the directories
+    // are made only when the link fails for want of one.
+    linked = link(tmp.c_str(), target.c_str());
+    if (linked != 0 && errno == ENOENT) {
+        result = CreateUidPath(S, R);
+        if (result != LS_OK) {
+            removeEmptyDirs(S, R);
+            goto out;
+        }
+        result = LS_INDEX_ERROR;
+        linked = link(tmp.c_str(), target.c_str());
+    }
+    if (linked == 0) {
         *placedNew = 1;
     } else if (errno == EEXIST && !overwrite) {
         logprintf(LOGLEVEL_WARNING, logStream, "Target file %s exists - not storing.\n",
@@ -481,8 +492,7 @@ out:
     return result;
 }
 
-int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sourceFile,
-                             int linkMode)
+int LocalStore::checkUids(DcmDataset *ds, const char *uid[3])
 {
     const struct {
         DcmTagKey tag;
@@ -493,11 +503,6 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
         {DCM_SeriesInstanceUID, "No DCM_SeriesInstanceUID?\n", "Series Instance UID"},
         {DCM_SOPInstanceUID, "No DCM_SOPInstanceUID?\n", "SOP Instance UID"},
     };
-    const char *uid[3];
-    int result;
-
-    // Every UID is checked before anything is created: each becomes a file
-    // or directory name and a 64-byte index key.
     for (int k = 0; k < 3; k++) {
         int embeddedNul;
         uid[k] = readUid(ds, uidTags[k].tag, &embeddedNul);
@@ -513,6 +518,19 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
         if (CheckUid(uid[k], uidTags[k].name) != LS_OK)
             return LS_BAD_UID;
     }
+    return LS_OK;
+}
+
+int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sourceFile,
+                             int linkMode)
+{
+    const char *uid[3];
+    int result;
+
+    // Every UID is checked before anything is created: each becomes a file
+    // or directory name and a 64-byte index key.
+    if ((result = checkUids(ds, uid)) != LS_OK)
+        return result;
     const char *S = uid[0], *R = uid[1], *I = uid[2];
     OFString target = GetUidPath(S, R, I, 1);
 
@@ -533,15 +551,6 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
     if (linkMode == 1 || linkMode == 2)
         return placeLink(ds, S, R, I, sourceFile, linkMode);
 
-    // With -S an image stored through the journal needs no flush of what
-    // it changes before the association's end (JournalHoldsAll): the replay
-    // of its record makes all of it again.
-    journal *j = syncEachImage ? usableJournal() : nullptr;
-    struct coverage {
-        int &flag;
-        ~coverage() { flag = 0; }
-    } covering{journalCovers};
-
     OFString tmp;
     int fd = openIncoming(&tmp);
     if (fd < 0)
@@ -552,37 +561,76 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
                   "LocalStore::WriteDataset: Cannot write LE-Exp TS, using original.\n");
         xfer = ds->getOriginalXfer();
     }
-    // With -S the image goes into this process's journal, which is flushed
-    // before the file is placed: a crash up to the flush leaves at most a
-    // temporary file and a record that does not count (the image was not
-    // answered); after it, the next start writes the image from the journal,
-    // whatever of the tree and the index had reached the disk. A record
-    // whose image is then refused or fails is taken back before the answer.
-    // Without a journal record the image is flushed under its temporary
-    // name before it is placed, and the rest after (SyncWrites): a name on
-    // disk never refers to data that is not.
+    journal *j = beginJournalRecord(S, R, I);
+    int saved = saveVerified(this, ds, fd, tmp.c_str(), xfer, j);
+    return completeImage(ds, S, R, I, fd, tmp, overwriteFile, j, saved);
+}
+
+journal *LocalStore::beginJournalRecord(const char *S, const char *R, const char *I)
+{
+    journal *j = syncEachImage ? usableJournal() : nullptr;
     if (j != nullptr && journal_begin(j, S, R, I, logStream) != 0)
         j = nullptr;
-    journalCovers = j != nullptr;
+    return j;
+}
+
+// With -S the image goes into this process's journal, which is flushed
+// before the file is placed: a crash up to the flush leaves at most a
+// temporary file and a record that does not count (the image was not
+// answered); after it, the next start writes the image from the journal,
+// whatever of the tree and the index had reached the disk. A record whose
+// image is then refused or fails is taken back before the answer. Without
+// a journal record the image is flushed under its temporary name before it
+// is placed, and the rest after (SyncWrites): a name on disk never refers
+// to data that is not.
+int LocalStore::completeImage(DcmDataset *ds, const char *S, const char *R, const char *I, int fd,
+                              const OFString &tmp, int overwrite, journal *j, int written)
+{
+    OFString target = GetUidPath(S, R, I, 1);
     int journaled = 0;
     int placedNew = 0;
-    struct stat written;
-    if (!saveVerified(this, ds, fd, tmp.c_str(), xfer, syncEachImage, j, &journaled)) {
-        unlink(tmp.c_str());
-        result = LS_INDEX_ERROR;
-    } else if (fstat(fd, &written) != 0) {
+    int result;
+    // With -S an image stored through the journal needs no flush of what
+    // it changes before the association's end (JournalHoldsAll): the replay
+    // of its record makes all of it again.
+    struct coverage {
+        int &flag;
+        ~coverage() { flag = 0; }
+    } covering{journalCovers};
+    journalCovers = j != nullptr;
+
+    if (written && j != nullptr)
+        journaled = journal_commit(j, logStream) == 0;
+    if (j != nullptr && !journaled)
+        journal_abandon(j);
+    if (written && syncEachImage && !journaled && fdatasync(fd) != 0) {
+        logprintf(LOGLEVEL_WARNING, logStream, "Cannot write %s: %s\n", tmp.c_str(),
+                  strerror(errno));
+        written = 0;
+    }
+    // The file's inode (to take it back only while it is the file placed)
+    // is the one openIncoming read: one image at a time is written.
+    ino_t placedIno = incomingIno;
+    if (!written) {
         unlink(tmp.c_str());
         result = LS_INDEX_ERROR;
     } else {
-        result = placeImage(ds, S, R, I, tmp, overwriteFile, &placedNew);
+        result = placeImage(ds, S, R, I, tmp, overwrite, &placedNew);
     }
-    // The lock on the temporary file ends here, after its name is gone.
-    if (close(fd) != 0 && result == LS_OK) {
-        logprintf(LOGLEVEL_WARNING, logStream, "Cannot write %s: %s\n", tmp.c_str(),
-                  strerror(errno));
-        result = LS_INDEX_ERROR;
-        if (placedNew)
-            takeBackLocked(S, R, I, written.st_ino);
+    // The lock on the temporary file ends with its descriptor, after its
+    // name is gone: here, or (the image placed and to be flushed at the
+    // association's end) after that flush, which uses the descriptor.
+    int keep = result == LS_OK && (!syncEachImage || journaled);
+    if (!keep || noteWritten(target, fd) != 0) {
+        // A placed image whose file fails to close is taken back, if it is
+        // still the file placed.
+        if (close(fd) != 0 && result == LS_OK) {
+            logprintf(LOGLEVEL_WARNING, logStream, "Cannot write %s: %s\n", tmp.c_str(),
+                      strerror(errno));
+            result = LS_INDEX_ERROR;
+            if (placedNew)
+                takeBackLocked(S, R, I, placedIno);
+        }
     }
     if (result != LS_OK && journaled && journal_retract(j, logStream) != 0)
         logprintf(LOGLEVEL_ERROR, logStream,
@@ -595,12 +643,10 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
     // it empty; the peer is told that it is safe only after that flush: with
     // -S right here (the index records and the new name) unless the journal
     // holds the image, otherwise at the association's release.
-    if (!syncEachImage || journaled) {
-        noteChanged(target, 0);
-    } else if (SyncWrites() != 0) {
+    if (syncEachImage && !journaled && SyncWrites() != 0) {
         // Answered as failed: a new image is not kept.
         if (placedNew)
-            takeBackLocked(S, R, I, written.st_ino);
+            takeBackLocked(S, R, I, placedIno);
         return LS_INDEX_ERROR;
     }
     return LS_OK;

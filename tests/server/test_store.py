@@ -242,7 +242,7 @@ class StoreTests(ServerTestCase):
                 trace = os.path.join(s.tmp, "sync.trace")
                 cmd = s.command()
                 s.command = lambda: ["strace", "-f", "-qq", "-yy", "-s", "4", "-e",
-                                     "trace=fdatasync,fsync,syncfs,write,sendmsg,sendto", "-o", trace] + cmd
+                                     "trace=fdatasync,fsync,syncfs,write,sendmsg,sendto,link", "-o", trace] + cmd
                 s.start()
                 files = [make_dataset(os.path.join(s.tmp, "%d.dcm" % i), study, series,
                                       "1.2.826.9.1.1.%d" % i) for i in range(6)]
@@ -312,17 +312,28 @@ class StoreTests(ServerTestCase):
     def flush_events(self, text, basedir):
         """The flushes (their paths, all below basedir) and the release
         response ("release") of the worker that sent one, in the order of a
-        strace output."""
+        strace output. An image file is flushed through the descriptor it
+        was written by, which strace names by its temporary name: the link
+        that placed it tells its name."""
         events = []
+        placed = {}
         for l in text.splitlines():
+            m = re.search(r" link\(\"([^\"]*)\", \"([^\"]*)\"\) = 0", l)
+            if m:
+                placed[m.group(1)] = m.group(2)
+                continue
             if re.search(r" (write|sendmsg|sendto)\(\d+<TCP:\[[^\]]*\]>, .*\"\\6\\0\\0\\0\"", l):
                 events.append((l.split()[0], "release"))
                 continue
             m = re.search(r" (fdatasync|fsync|syncfs)\(\d+<([^>]*)>", l)
             if m:
                 self.assertNotEqual(m.group(1), "syncfs")
-                self.assertTrue((m.group(2) + "/").startswith(basedir + "/"), l)
-                events.append((l.split()[0], m.group(2)))
+                path = m.group(2)
+                if path.endswith(" (deleted)"):
+                    path = path[:-len(" (deleted)")]
+                path = placed.get(path, path)
+                self.assertTrue((path + "/").startswith(basedir + "/"), l)
+                events.append((l.split()[0], path))
         worker = [pid for pid, e in events if e == "release"]
         self.assertEqual(len(worker), 1, text)
         return [e for pid, e in events if pid == worker[0]]

@@ -1,0 +1,322 @@
+// The streamed write path (LocalStore::BeginIncoming ... EndIncoming): an
+// image whose data set arrives in the transfer syntax it is stored in is
+// written as it comes, behind a meta header made here, into a temporary
+// file; only its head (the elements before the pixel data) is parsed. It
+// ends the way WriteDataset's images do (completeImage): the journal record
+// with -S, the placing of the file and then its index records.
+//
+// The bytes of the head are kept until the caller's walk of the data set
+// has found where the head ends (store/elementwalk.h: bulkStart), or the
+// data set ended, and are parsed then; the file is created only then, as
+// its meta header needs the SOP class and instance, and the journal record
+// the study and series. A head larger than HEAD_KEEP (no image has one) is
+// written out without waiting and parsed from the file at the end.
+//
+// The system calls of one small image stored this way, and what each is for
+// (the rest of an association's calls are the network's and the monitor
+// channel's):
+// - openat (O_EXCL), flock, fstat: the temporary file, new, locked so that a
+//   start beside us knows it is being written, and still linked;
+// - write: the meta header and the data set, gathered into one write up to
+//   256 KiB; sync_file_range: its writeback starts (not waited for);
+// - fcntl x2: the study lock (one byte of STUDYLOCKS, whose descriptor the
+//   process keeps), taken and released;
+// - link: the file placed under its name, refused if one is there;
+// - per index file (study, series, image; kept open by the process): fcntl
+//   x2 for its lock, fstat and stat to see that it was not replaced since,
+//   pread of the records searched, pwrite of the one written;
+// - unlink: the temporary name, once the image is indexed;
+// - at the association's end, fdatasync through the descriptor the file was
+//   written by (kept until then), and close.
+#include "store/localstore.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcfilefo.h"
+#include "dcmtk/dcmdata/dcistrmb.h"
+#include "dcmtk/dcmdata/dcuid.h"
+#include "dcmtk/dcmdata/dcxfer.h"
+#include "dicomnet/dicomnet.h"
+#include "runtime/runtime.h"
+#include "store/elementwalk.h"
+#include "store/journal.h"
+
+enum {
+    HEAD_KEEP = 4 << 20,     // head bytes kept in memory at most
+    WRITE_GATHER = 1 << 18,  // pieces are gathered into writes of this size
+    WRITEBACK_STEP = 8 << 20 // writeback is started for every this many bytes
+};
+
+// Where the bulk of a data set begins: the walk's rule, for the toolkit.
+static const DcmTagKey BULK_START(0x7FE0, 0x0000);
+
+struct LocalStore::incoming {
+    const elementwalk *walk = nullptr;
+    std::string xferUid;
+    E_TransferSyntax xfer = EXS_Unknown;
+    std::string head; // bytes kept until the head is parsed
+    bool fileStarted = false;
+    bool headInFile = false; // the head was too large to keep: parse it from the file
+    bool ended = false;      // the last byte was fed
+    DcmFileFormat headFile;  // holds the parsed head (its data set)
+    bool headParsed = false;
+    int result = LS_OK; // the first failure (LS_*), kept to the end
+    const char *uid[3] = {nullptr, nullptr, nullptr};
+    OFString tmp;
+    int fd = -1;
+    journal *j = nullptr;
+    std::string gather;    // bytes not yet written to fd
+    off_t written = 0;     // bytes written to fd
+    off_t writebackTo = 0; // writeback started up to here
+};
+
+// Appends an explicit VR little endian element with a short (2-byte) length,
+// or a 4-byte one after two reserved bytes for OB; the value is padded to
+// even length with pad.
+static void putElement(std::string &out, uint16_t element, const char *vr, const std::string &value,
+                       char pad)
+{
+    std::string v = value;
+    if (v.size() % 2 != 0)
+        v += pad;
+    unsigned char h[12] = {0x02,
+                           0x00,
+                           (unsigned char)(element & 0xFF),
+                           (unsigned char)(element >> 8),
+                           (unsigned char)vr[0],
+                           (unsigned char)vr[1]};
+    size_t headLength = 8;
+    if (strcmp(vr, "OB") == 0) {
+        headLength = 12;
+        for (int k = 0; k < 4; k++)
+            h[8 + k] = (unsigned char)(v.size() >> (8 * k));
+    } else {
+        h[6] = (unsigned char)(v.size() & 0xFF);
+        h[7] = (unsigned char)(v.size() >> 8);
+    }
+    out.append((const char *)h, headLength);
+    out += v;
+}
+
+// The preamble, "DICM" and the meta header of a file holding a data set of
+// the given class and instance in the transfer syntax xferUid: the elements
+// the toolkit writes for the other write path, with the same implementation
+// class and version.
+static std::string metaHeader(const std::string &sopClass, const std::string &instance,
+                              const std::string &xferUid)
+{
+    std::string body;
+    putElement(body, 0x0001, "OB", std::string("\0\1", 2), '\0');
+    putElement(body, 0x0002, "UI", sopClass, '\0');
+    putElement(body, 0x0003, "UI", instance, '\0');
+    putElement(body, 0x0010, "UI", xferUid, '\0');
+    putElement(body, 0x0012, "UI", OFFIS_IMPLEMENTATION_CLASS_UID, '\0');
+    putElement(body, 0x0013, "SH", OFFIS_DTK_IMPLEMENTATION_VERSION_NAME, ' ');
+    std::string length(4, '\0');
+    for (int k = 0; k < 4; k++)
+        length[k] = (char)(body.size() >> (8 * k));
+    std::string file(128, '\0');
+    file += "DICM";
+    putElement(file, 0x0000, "UL", length, '\0');
+    return file + body;
+}
+
+// Writes what is gathered. Writeback of the file is started every
+// WRITEBACK_STEP bytes (sync_file_range: asynchronous, it only queues the
+// pages for the disk), so that the flush at the association's end, or a
+// large image's own flush with -S, finds little left to write.
+static int writeGathered(LocalStore::incoming *in, FILE *log)
+{
+    if (in->gather.empty())
+        return 0;
+    if (LocalStore::write_all(in->fd, in->gather.data(), in->gather.size()) !=
+        (ssize_t)in->gather.size()) {
+        logprintf(LOGLEVEL_WARNING, log, "Cannot write %s: %s\n", in->tmp.c_str(), strerror(errno));
+        return -1;
+    }
+    in->written += (off_t)in->gather.size();
+    in->gather.clear();
+    if (in->written - in->writebackTo >= WRITEBACK_STEP) {
+        // A failure here loses nothing: the flush that counts comes later.
+        sync_file_range(in->fd, in->writebackTo, in->written - in->writebackTo,
+                        SYNC_FILE_RANGE_WRITE);
+        in->writebackTo = in->written;
+    }
+    return 0;
+}
+
+// Takes the next piece of the file: into the journal record, and gathered
+// for the file (a piece larger than the gathering is written as it is).
+static void putBytes(LocalStore::incoming *in, const void *bytes, size_t n, FILE *log)
+{
+    if (in->result != LS_OK || n == 0)
+        return;
+    // A journal that fails here is broken: its commit fails, and the file
+    // is flushed instead.
+    if (in->j != nullptr)
+        journal_add(in->j, bytes, n, log);
+    if (in->gather.size() + n <= WRITE_GATHER) {
+        in->gather.append((const char *)bytes, n);
+        if (in->gather.size() < WRITE_GATHER)
+            return;
+        if (writeGathered(in, log) != 0)
+            in->result = LS_INDEX_ERROR;
+        return;
+    }
+    if (writeGathered(in, log) != 0) {
+        in->result = LS_INDEX_ERROR;
+        return;
+    }
+    in->gather.assign((const char *)bytes, n);
+    if (writeGathered(in, log) != 0)
+        in->result = LS_INDEX_ERROR;
+}
+
+LocalStore::incoming *LocalStore::BeginIncoming(const char *transferSyntax, const elementwalk *walk)
+{
+    incoming *in = new incoming;
+    in->walk = walk;
+    in->xferUid = transferSyntax;
+    in->xfer = DcmXfer(transferSyntax).getXfer();
+    in->gather.reserve(WRITE_GATHER);
+    return in;
+}
+
+// Creates the temporary file and writes the meta header and the bytes kept
+// so far. Without a parsed head (one too large to keep) the class and
+// instance come from the walk, and no journal record is made (the image is
+// larger than a record takes).
+int LocalStore::startIncomingFile(incoming *in)
+{
+    std::string sopClass = in->walk->sopClass, instance = in->walk->instance;
+    if (in->headParsed) {
+        const char *c = DCMTK_getTagString(in->headFile.getDataset(), DCM_SOPClassUID);
+        const char *i = DCMTK_getTagString(in->headFile.getDataset(), DCM_SOPInstanceUID);
+        sopClass = c != nullptr ? c : "";
+        instance = i != nullptr ? i : "";
+    }
+    in->fileStarted = true;
+    in->fd = openIncoming(&in->tmp);
+    if (in->fd < 0)
+        return LS_INDEX_ERROR;
+    if (in->headParsed)
+        in->j = beginJournalRecord(in->uid[0], in->uid[1], in->uid[2]);
+    std::string meta = metaHeader(sopClass, instance, in->xferUid);
+    putBytes(in, meta.data(), meta.size(), logStream);
+    putBytes(in, in->head.data(), in->head.size(), logStream);
+    std::string().swap(in->head);
+    return in->result;
+}
+
+// Parses the head: the kept bytes up to the bulk (or all of them), as a
+// data set in the transfer syntax of the association.
+static bool parseHead(LocalStore::incoming *in, size_t length)
+{
+    DcmDataset *ds = in->headFile.getDataset();
+    DcmInputBufferStream stream;
+    stream.setBuffer(in->head.data(), (offile_off_t)length);
+    stream.setEos();
+    ds->transferInit();
+    OFCondition cond = ds->read(stream, in->xfer, EGL_noChange);
+    ds->transferEnd();
+    stream.releaseBuffer();
+    return cond.good();
+}
+
+void LocalStore::FeedIncoming(incoming *in, const unsigned char *bytes, size_t n, bool last)
+{
+    if (in->ended)
+        abort(); // fed after its end: the caller's error
+    in->ended = last;
+    if (in->result != LS_OK)
+        return;
+    if (in->fileStarted) {
+        putBytes(in, bytes, n, logStream);
+    } else {
+        in->head.append((const char *)bytes, n);
+        uint64_t bulk = in->walk->bulkStart;
+        if (bulk != UINT64_MAX || last) {
+            size_t length = bulk < in->head.size() ? (size_t)bulk : in->head.size();
+            if (!parseHead(in, length)) {
+                logprintf(LOGLEVEL_WARNING, logStream,
+                          "Cannot parse the head of a received data set (%zu bytes).\n", length);
+                in->result = LS_BAD_UID;
+                return;
+            }
+            in->headParsed = true;
+            if ((in->result = checkUids(in->headFile.getDataset(), in->uid)) != LS_OK)
+                return;
+            in->result = startIncomingFile(in);
+        } else if (in->head.size() > HEAD_KEEP) {
+            in->headInFile = true;
+            in->result = startIncomingFile(in);
+        }
+    }
+    if (!last || in->result != LS_OK || !in->fileStarted)
+        return;
+    if (writeGathered(in, logStream) != 0) {
+        in->result = LS_INDEX_ERROR;
+        return;
+    }
+    // Without -S the file is flushed at the association's end: its writeback
+    // starts now (asynchronously), so that flush finds it on its way. With
+    // -S the journal's flush or the file's own comes next anyway.
+    if (!syncEachImage && in->written > in->writebackTo) {
+        sync_file_range(in->fd, in->writebackTo, in->written - in->writebackTo,
+                        SYNC_FILE_RANGE_WRITE);
+        in->writebackTo = in->written;
+    }
+}
+
+DcmDataset *LocalStore::IncomingHead(incoming *in)
+{
+    if (!in->ended)
+        return nullptr;
+    if (in->headInFile && !in->headParsed && in->result == LS_OK) {
+        // Values above 4 KiB stay in the file (read only if asked for).
+        OFCondition cond = in->headFile.loadFileUntilTag(in->tmp.c_str(), EXS_Unknown, EGL_noChange,
+                                                         4096, ERM_fileOnly, BULK_START);
+        in->headParsed = cond.good();
+        if (!in->headParsed) {
+            logprintf(LOGLEVEL_WARNING, logStream, "Cannot parse the head of %s.\n",
+                      in->tmp.c_str());
+            in->result = LS_BAD_UID;
+        } else {
+            in->result = checkUids(in->headFile.getDataset(), in->uid);
+        }
+    }
+    return in->headParsed ? in->headFile.getDataset() : nullptr;
+}
+
+int LocalStore::StoreIncoming(incoming *in, int overwriteFile)
+{
+    if (IncomingHead(in) == nullptr || in->result != LS_OK || in->fd < 0)
+        return in->result != LS_OK ? in->result : LS_INDEX_ERROR;
+    int fd = in->fd;
+    in->fd = -1;
+    journal *j = in->j;
+    in->j = nullptr;
+    // completeImage closes fd and removes the temporary name in every case.
+    return completeImage(in->headFile.getDataset(), in->uid[0], in->uid[1], in->uid[2], fd, in->tmp,
+                         overwriteFile, j, in->result == LS_OK);
+}
+
+void LocalStore::EndIncoming(incoming *in)
+{
+    if (in == nullptr)
+        return;
+    if (in->j != nullptr)
+        journal_abandon(in->j);
+    if (in->fd >= 0) {
+        unlink(in->tmp.c_str());
+        close(in->fd);
+    }
+    delete in;
+}

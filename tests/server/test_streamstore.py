@@ -1,0 +1,242 @@
+"""The streamed receive path: a data set in Explicit VR Little Endian (or a
+compressed syntax) is written as it arrives and stored byte for byte as the
+peer sent it, behind a meta header (its group lengths and sequences of
+undefined length included), in bounded memory even for a 1 GB image; one
+received in Implicit VR is parsed and stored in Explicit VR as before. The
+data sets go out over raw sockets, so the test knows every byte sent."""
+
+import hashlib
+import os
+import re
+import struct
+
+import pydicom
+
+import veltotest
+from veltotest import ServerTestCase, files_below, live_records, IMAGE_RECORD_SIZE, uid_path
+from srvlib import messages
+
+import test_hostile as hostile
+import test_network as raw
+
+CT = hostile.CT
+EXPLICIT = hostile.EXPLICIT
+IMPLICIT = hostile.IMPLICIT
+STUDY, SERIES = "1.2.826.60.1", "1.2.826.60.1.1"
+PDV = 16000
+
+
+def explicit(group, elem, vr, value):
+    return hostile.explicit(group, elem, vr, value)
+
+
+def undefined(group, elem, vr):
+    """The header of an element of undefined length."""
+    return struct.pack("<HH2sHI", group, elem, vr.encode(), 0, 0xFFFFFFFF)
+
+
+def item(body, defined):
+    if defined:
+        return struct.pack("<HHI", 0xFFFE, 0xE000, len(body)) + body
+    return (struct.pack("<HHI", 0xFFFE, 0xE000, 0xFFFFFFFF) + body
+            + struct.pack("<HHI", 0xFFFE, 0xE00D, 0))
+
+
+def head(instance):
+    """An image's elements before its pixel data, as an odd writer might
+    send them: group lengths, a sequence of undefined length holding an
+    item of undefined length, one of defined length."""
+    g8 = (explicit(0x0008, 0x0005, "CS", b"ISO_IR 100")
+          + explicit(0x0008, 0x0016, "UI", CT.encode())
+          + explicit(0x0008, 0x0018, "UI", instance.encode())
+          + explicit(0x0008, 0x0060, "CS", b"CT")
+          + undefined(0x0008, 0x1140, "SQ")
+          + item(explicit(0x0008, 0x1150, "UI", CT.encode())
+                 + explicit(0x0008, 0x1155, "UI", b"1.2.826.60.9"), False)
+          + struct.pack("<HHI", 0xFFFE, 0xE0DD, 0))
+    defined_seq = item(explicit(0x0008, 0x0100, "SH", b"T-D1100"), True)
+    g8 += struct.pack("<HH2sHI", 0x0008, 0x2218, b"SQ", 0, len(defined_seq)) + defined_seq
+    g10 = explicit(0x0010, 0x0010, "PN", b"STREAM^PEER") + explicit(0x0010, 0x0020, "LO", b"S1")
+    g20 = (explicit(0x0020, 0x000D, "UI", STUDY.encode())
+           + explicit(0x0020, 0x000E, "UI", SERIES.encode())
+           + explicit(0x0020, 0x0013, "IS", b"7"))
+    return (explicit(0x0008, 0x0000, "UL", struct.pack("<I", len(g8))) + g8
+            + explicit(0x0010, 0x0000, "UL", struct.pack("<I", len(g10))) + g10 + g20)
+
+
+def pixel_header(length, rows=16, frames=1):
+    """The image pixel module of an 8-bit image of rows rows (frames frames)
+    whose pixel data take length bytes, up to the pixel data's header."""
+    columns = length // rows // frames
+    return (explicit(0x0028, 0x0002, "US", struct.pack("<H", 1))
+            + explicit(0x0028, 0x0004, "CS", b"MONOCHROME2")
+            + explicit(0x0028, 0x0008, "IS", str(frames).encode())
+            + explicit(0x0028, 0x0010, "US", struct.pack("<H", rows))
+            + explicit(0x0028, 0x0011, "US", struct.pack("<H", columns))
+            + explicit(0x0028, 0x0100, "US", struct.pack("<H", 8))
+            + explicit(0x0028, 0x0101, "US", struct.pack("<H", 8))
+            + explicit(0x0028, 0x0102, "US", struct.pack("<H", 7))
+            + explicit(0x0028, 0x0103, "US", struct.pack("<H", 0))
+            + struct.pack("<HH2sHI", 0x7FE0, 0x0010, b"OB", 0, length))
+
+
+def pdus(chunks):
+    """P-DATA-TF PDUs with one data set PDV of PDV bytes each (the last one
+    shorter and flagged) from the data set given as byte strings."""
+    pending = b""
+    for chunk in chunks:
+        data = pending + chunk if pending else chunk
+        view = memoryview(data)
+        whole = (len(data) - 1) // PDV * PDV
+        for k in range(0, whole, PDV):
+            yield hostile.data_pdu(1, bytes(view[k:k + PDV]), False)
+        pending = bytes(view[whole:])
+    yield hostile.data_pdu(1, pending, True)
+
+
+def store(c, instance, chunks, message_id=1):
+    c.sendall(raw.pdata(1, hostile.store_command(message_id, CT, instance)))
+    for pdu in pdus(chunks):
+        c.sendall(pdu)
+    return raw.command_of(raw.read_pdu(c))[0x0900]
+
+
+def release(c):
+    c.sendall(struct.pack(">BBI", 0x05, 0, 4) + b"\0" * 4)
+    kind, _ = raw.read_pdu(c)
+    c.close()
+    return kind
+
+
+def temporaries(s):
+    """Temporary files of stores left in the store's uid directory."""
+    uid = os.path.join(s.basedir, "uid")
+    return [n for n in os.listdir(uid) if n.startswith("STORING.")] if os.path.isdir(uid) else []
+
+
+def after_meta(path):
+    """The stored file's bytes after its meta header, and its transfer
+    syntax."""
+    with open(path, "rb") as f:
+        data = f.read()
+    assert data[128:132] == b"DICM"
+    meta_len = struct.unpack("<I", data[140:144])[0]
+    meta = pydicom.dcmread(path, stop_before_pixels=True).file_meta
+    return data[144 + meta_len:], str(meta.TransferSyntaxUID)
+
+
+class StreamedStore(ServerTestCase):
+
+    def test_explicit_vr_is_stored_byte_for_byte_and_indexed(self):
+        s = self.server()
+        mon = veltotest.Monitor(s.monitor_port)
+        instance = "1.2.826.60.1.1.1"
+        data = head(instance) + pixel_header(4096) + bytes(range(256)) * 16 \
+            + explicit(0xFFFC, 0xFFFC, "OB", b"\0" * 6)
+        c = hostile.associate(s, [(CT, EXPLICIT)])
+        self.assertEqual(store(c, instance, [data]), 0x0000)
+        # A second image whose head spans PDVs: the head is kept across them.
+        second = "1.2.826.60.1.1.2"
+        long_head = head(second) + explicit(0x0020, 0x4000, "LT", b"X" * 40000)
+        data2 = long_head + pixel_header(64) + b"\x01" * 64
+        self.assertEqual(store(c, second, [data2]), 0x0000)
+        self.assertEqual(release(c), 0x06)
+
+        stored, syntax = after_meta(uid_path(s.basedir, STUDY, SERIES, instance))
+        self.assertEqual(syntax, EXPLICIT)
+        self.assertEqual(stored, data)
+        stored2, _ = after_meta(uid_path(s.basedir, STUDY, SERIES, second))
+        self.assertEqual(stored2, data2)
+        meta = pydicom.dcmread(uid_path(s.basedir, STUDY, SERIES, instance)).file_meta
+        self.assertEqual(meta.MediaStorageSOPClassUID, CT)
+        self.assertEqual(meta.MediaStorageSOPInstanceUID, instance)
+        # Indexed from the head, and announced.
+        records = live_records(uid_path(s.basedir, STUDY, SERIES) + "/IMAGEINDEX.dat",
+                               IMAGE_RECORD_SIZE)
+        self.assertEqual(sorted(r[:len(instance)].decode() for r in records),
+                         [instance, second])
+        p, found = s.findscu(["StudyInstanceUID=" + STUDY, "PatientName="])
+        self.assertEqual([str(d.PatientName) for d in found], ["STREAM^PEER"])
+        mon.wait_text(lambda t: t == "STORAGE STOREUID %s %s %s" % (STUDY, SERIES, instance))
+        mon.close()
+        self.assertEqual(temporaries(s), [])
+
+    def test_implicit_vr_is_stored_in_explicit_vr(self):
+        s = self.server()
+        instance = "1.2.826.60.1.1.3"
+        src = veltotest.make_dataset(os.path.join(s.tmp, "in.dcm"), STUDY, SERIES, instance)
+        p = s.storescu([src], extra=["-xi"])
+        self.assertEqual(p.returncode, 0, p.stderr)
+        path = uid_path(s.basedir, STUDY, SERIES, instance)
+        stored = pydicom.dcmread(path)
+        self.assertEqual(str(stored.file_meta.TransferSyntaxUID), EXPLICIT)
+        sent = pydicom.dcmread(src)
+        self.assertEqual({e.tag: e.value for e in stored}, {e.tag: e.value for e in sent})
+
+    def test_damaged_data_set_leaves_no_file(self):
+        s = self.server()
+        instance = "1.2.826.60.1.1.4"
+        # A sequence of undefined length that never ends.
+        data = head(instance) + undefined(0x0040, 0x0275, "SQ") + pixel_header(64) + b"\0" * 64
+        c = hostile.associate(s, [(CT, EXPLICIT)])
+        status, ended, t = hostile.send_store(c, 1, CT, instance, [data])
+        t.join(30)
+        c.close()
+        self.assertEqual(status, 0xC000)
+        self.assertEqual(files_below(os.path.join(s.basedir, "uid"), ".dcm"), [])
+        self.assertEqual(temporaries(s), [])
+
+    def test_journal_record_is_the_files_bytes(self):
+        s = self.server(["-S"])
+        instance = "1.2.826.60.1.1.5"
+        data = head(instance) + pixel_header(2048) + bytes(range(128)) * 16
+        c = hostile.associate(s, [(CT, EXPLICIT)])
+        self.assertEqual(store(c, instance, [data]), 0x0000)
+        uid = os.path.join(s.basedir, "uid")
+        journals = [n for n in os.listdir(uid) if n.startswith("JOURNAL.")]
+        self.assertEqual(len(journals), 1)
+        with open(os.path.join(uid, journals[0]), "rb") as f:
+            journal = f.read()
+        with open(uid_path(s.basedir, STUDY, SERIES, instance), "rb") as f:
+            whole = f.read()
+        self.assertIn(whole, journal)
+        self.assertEqual(release(c), 0x06)
+
+    def test_one_gb_image_in_bounded_memory_comes_out_equal(self):
+        s = self.server(["-D", "-z", "2048"])
+        instance = "1.2.826.60.1.1.6"
+        size = 1000 * (1 << 20)
+        block = bytearray(os.urandom(1 << 20))
+        sent = hashlib.sha256()
+
+        def chunks():
+            lead = head(instance) + pixel_header(size, rows=1024, frames=1000)
+            sent.update(lead)
+            yield lead
+            for k in range(size >> 20):
+                block[0:8] = struct.pack("<Q", k)
+                piece = bytes(block)
+                sent.update(piece)
+                yield piece
+        c = hostile.associate(s, [(CT, EXPLICIT)])
+        self.assertEqual(store(c, instance, chunks()), 0x0000)
+        self.assertEqual(release(c), 0x06)
+        veltotest.wait_for(lambda: len(hostile.peak_kb(s)) == 1, 30, what="worker's peak")
+        self.assertLess(hostile.peak_kb(s)[0], 64 * 1024)
+
+        path = uid_path(s.basedir, STUDY, SERIES, instance)
+        got = hashlib.sha256()
+        with open(path, "rb") as f:
+            f.seek(132 + 8)
+            meta_len = struct.unpack("<I", f.read(4))[0]
+            f.seek(144 + meta_len)
+            while True:
+                piece = f.read(1 << 22)
+                if not piece:
+                    break
+                got.update(piece)
+        self.assertEqual(got.hexdigest(), sent.hexdigest())
+
+
+if __name__ == "__main__":
+    veltotest.main()
