@@ -33,6 +33,7 @@
 #include "server/serveroptions.h"
 #include "store/imagecheck.h"
 #include "store/localstore.h"
+#include "store/tier.h"
 
 extern AETitleMap server_aetmap;
 
@@ -171,6 +172,18 @@ static Uint16 checkFile(commitItem *item)
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOATIME);
     if (fd < 0 && errno == EPERM)
         fd = open(path, O_RDONLY | O_CLOEXEC);
+    // An image moved to the object tier is checked in its copy fetched
+    // from there (checked against its recorded checksum on the way).
+    tier_file tiered;
+    if (fd < 0 && errno == ENOENT) {
+        int t = tier_openImage(path, &tiered);
+        if (t == TIER_UNAVAILABLE)
+            return COMMIT_PROCESSING_FAILURE;
+        if (t == TIER_OK) {
+            path = tiered.path.c_str();
+            fd = open(path, O_RDONLY | O_CLOEXEC);
+        }
+    }
     if (fd < 0)
         return COMMIT_NO_SUCH_INSTANCE;
     std::string sopClass, instance;

@@ -22,6 +22,7 @@
 #include "server/serverstate.h"
 #include "server/tlsconfig.h"
 #include "store/localstore.h"
+#include "store/tier.h"
 
 // The process-wide objects, in the order they are built. The store's
 // constructor reads its configuration and loads the study table here,
@@ -265,7 +266,8 @@ int main(int argc, char **argv)
         umask((mode_t)o.file_umask);
 
     loadAETitleMap();
-    if (loadAccessPolicy() != 0 || loadTLSConfig() != 0)
+    if (loadAccessPolicy() != 0 || loadTLSConfig() != 0 ||
+        tier_start(server_store.getBaseDir(), o.logfp, "storeserver") != 0)
         return 1;
     if (o.aetitle == nullptr) {
         AETitleMapEntry *local = AETitleMap_FindByName(&server_aetmap, SERVEROPTIONS_LOCAL_ENTRY);

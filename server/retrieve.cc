@@ -26,6 +26,7 @@
 #include "runtime/logprintf.h"
 #include "server/serveroptions.h"
 #include "store/localstore.h"
+#include "store/tier.h"
 
 #define LOG(level, ...) logprintf(level, server_options.logfp, __VA_ARGS__)
 
@@ -83,8 +84,10 @@ int retrieve_prepare(LocalStore *store, DcmDataset *identifier, retrievejob *job
             store->GetUidPath(im.study.c_str(), im.series.c_str(), im.instance.c_str(), 1).c_str();
         item.batch = 0;
         // An unreadable file keeps an empty class: it counts as failed when
-        // its turn comes.
-        if (retrievelist_fileClass(item.path.c_str(), &item.sopClass, &item.xfer) != 0)
+        // its turn comes. An image in the object tier has its class in its
+        // stub: nothing is fetched before its turn.
+        if (retrievelist_fileClass(item.path.c_str(), &item.sopClass, &item.xfer) != 0 &&
+            tier_stubClass(item.path.c_str(), &item.sopClass, &item.xfer) != 0)
             item.sopClass.clear();
         job->items.push_back(std::move(item));
     }
@@ -296,14 +299,32 @@ int retrieve_request(retrievejob *job, const retrieveitem &item, T_ASC_Associati
         return RETRIEVE_NOT_SENT;
     }
 
+    // An image in the object tier is read from its copy in the tier's
+    // cache, which source keeps from eviction until it has been sent; a
+    // tier that cannot give it fails this sub-operation only.
+    tier_file source;
+    retrieveitem fetched;
+    const retrieveitem *from = &item;
+    if (tier_openImage(item.path.c_str(), &source) != TIER_OK) {
+        LOG(LOGLEVEL_ERROR, "MOVE/STORE:Cannot read %s, neither here nor from the tier.\n",
+            item.path.c_str());
+        retrieve_countFailed(job, item);
+        return RETRIEVE_NOT_SENT;
+    }
+    if (source.path != item.path) {
+        fetched = item;
+        fetched.path = source.path;
+        from = &fetched;
+    }
+
     // An image accepted in its stored syntax goes out as the bytes of its
     // file, unparsed; otherwise the file is loaded whole and sent from
     // memory, decoded first where the accepted syntax is another (letting
     // the toolkit send it from the file is several times slower).
     std::vector<unsigned char> bytes;
-    size_t start = storedDataset(item, syntax, &bytes);
+    size_t start = storedDataset(*from, syntax, &bytes);
     DcmFileFormat file;
-    if (start == 0 && !loadFor(&file, item, syntax)) {
+    if (start == 0 && !loadFor(&file, *from, syntax)) {
         retrieve_countFailed(job, item);
         return RETRIEVE_NOT_SENT;
     }
@@ -394,7 +415,8 @@ bool retrieve_addSOPClassesInStudy(LocalStore *store, DcmDataset *query, DcmData
             std::string cls, xfer;
             OFString path =
                 store->GetUidPath(im.study.c_str(), im.series.c_str(), im.instance.c_str(), 1);
-            if (retrievelist_fileClass(path.c_str(), &cls, &xfer) != 0 ||
+            if ((retrievelist_fileClass(path.c_str(), &cls, &xfer) != 0 &&
+                 tier_stubClass(path.c_str(), &cls, &xfer) != 0) ||
                 std::find(classes.begin(), classes.end(), cls) != classes.end())
                 continue;
             classes.push_back(cls);

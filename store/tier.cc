@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <vector>
 
 #include "index/retrievelist.h"
@@ -212,6 +213,22 @@ int tier_setup(const char *baseDir, char *why, size_t whySize)
     }
     tier_activate(&cfg);
     return 1;
+}
+
+int tier_start(const char *baseDir, FILE *log, const char *prog)
+{
+    char why[512] = "";
+    tier_setLog(log);
+    int r = tier_setup(baseDir, why, sizeof why);
+    if (r < 0) {
+        logprintf(LOGLEVEL_FATAL, log, "Object tier: %s\n", why);
+        fprintf(stderr, "%s: object tier: %s\n", prog, why);
+        return 1;
+    }
+    if (r > 0)
+        logprintf(LOGLEVEL_NOTICE, log, "Object tier %s/%s in use.\n",
+                  activeTier->s3.endpoint.c_str(), activeTier->s3.bucket.c_str());
+    return 0;
 }
 
 std::string tier_key(const tier_config &cfg, const char *baseDir, const char *path)
@@ -441,12 +458,12 @@ static void makeRoom(const tier_config &cfg, uint64_t need)
 static int fetch(const tier_config &cfg, const char *path, const tier_stub &stub,
                  const std::string &cached)
 {
-    static unsigned counter = 0;
+    static std::atomic<unsigned> counter(0);
     char why[512] = "";
     mkdir(cfg.cacheDir.c_str(), 0700);
     makeRoom(cfg, stub.size);
     char tmp[PATH_MAX];
-    snprintf(tmp, sizeof tmp, "%s.%d.%u.tmp", cached.c_str(), (int)getpid(), counter++);
+    snprintf(tmp, sizeof tmp, "%s.%d.%u.tmp", cached.c_str(), (int)getpid(), counter.fetch_add(1));
     int fd = open(tmp, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
         TLOG(LOGLEVEL_ERROR, "TIER:cannot create %s: %s\n", tmp, strerror(errno));
@@ -514,20 +531,13 @@ int tier_forgetImage(const char *path)
     tier_stub stub;
     if (tier_readStub(path, &stub) == 1)
         return 0;
-    int result = 0;
     const tier_config *cfg = tier_active();
-    char why[512] = "";
-    if (!stub.key.empty() && cfg != nullptr &&
-        objstore_delete(cfg->s3, stub.key, why, sizeof why) != OBJSTORE_OK) {
-        TLOG(LOGLEVEL_ERROR, "TIER:cannot delete %s from the tier: %s\n", stub.key.c_str(), why);
-        result = -1;
-    } else if (!stub.key.empty() && cfg == nullptr) {
-        TLOG(LOGLEVEL_ERROR, "TIER:%s stays in the tier, which is not configured\n",
-             stub.key.c_str());
-        result = -1;
+    char why[512] = "not configured";
+    if (cfg == nullptr || (!stub.key.empty() && objstore_delete(cfg->s3, stub.key, why,
+                                                                  sizeof why) != OBJSTORE_OK)) {
+        TLOG(LOGLEVEL_ERROR, "TIER:cannot delete %s from the tier: %s\n", path, why);
+        return -1;
     }
     std::string sp = stubPath(path);
-    if (unlink(sp.c_str()) != 0 && errno != ENOENT)
-        result = -1;
-    return result;
+    return unlink(sp.c_str()) == 0 || errno == ENOENT ? syncParent(sp) : -1;
 }

@@ -76,6 +76,10 @@ const tier_config *tier_active();
 void tier_activate(const tier_config *cfg);
 // Log stream for the tier's messages (borrowed; null: stderr).
 void tier_setLog(FILE *stream);
+// tier_setup for a daemon: logs "in use" (level 32) or why the settings
+// are unusable (level 1, and on stderr with prog's name). 0, or 1: the
+// program must not start.
+int tier_start(const char *baseDir, FILE *log, const char *prog);
 
 // The object key of the image file at path below baseDir: the prefix and
 // the path relative to baseDir ("uid/XX/YY/study_S/series_R/image_I.dcm").
@@ -124,10 +128,11 @@ int tier_openImage(const char *path, tier_file *file);
 // (when its file is gone): 0, or -1.
 int tier_stubClass(const char *path, std::string *sopClass, std::string *xfer);
 
-// Removes what the tier holds of the image at path: the object (when the
-// tier is on) and the stub. 0 nothing there or removed, -1 the object could
-// not be deleted (logged; the stub is removed all the same, the object is
-// then one that check reports as unclaimed).
+// Removes what the tier holds of the image at path: the object, then the
+// stub (a kill in between leaves the stub, and a repeat finds the object
+// gone, which counts as deleted). 0 nothing there or removed; -1 the object
+// could not be deleted or the tier is off (logged; the stub is kept, so the
+// image stays whole and the delete can be repeated).
 int tier_forgetImage(const char *path);
 
 #endif

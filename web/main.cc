@@ -26,6 +26,7 @@
 #include "runtime/multicast.h"
 #include "runtime/process.h"
 #include "store/localstore.h"
+#include "store/tier.h"
 #include "web/httpd.h"
 #include "web/webserver.h"
 
@@ -246,6 +247,8 @@ int main(int argc, char **argv)
     // now that the installation prefix is known.
     web_store = new LocalStore();
     web_store->setLogfile(o.logfp);
+    if (tier_start(web_store->getBaseDir(), o.logfp, "storeweb") != 0)
+        goto out;
     // Held (shared, like every running server) for the process's life, so
     // that storeindex rebuild, which rewrites every index file, does not
     // run while uploads are stored; a rebuild in progress keeps storeweb

@@ -24,6 +24,7 @@
 #include "dicomnet/dicomnet.h"
 #include "index/studyindex.h"
 #include "store/localstore.h"
+#include "store/tier.h"
 #include "web/webserver.h"
 
 enum { LEVEL_STUDY = 0, LEVEL_SERIES = 1, LEVEL_IMAGE = 2 };
@@ -158,6 +159,10 @@ static std::string storedSopClass(const webinstance &i)
                             ERM_autoDetect, DCM_SpecificCharacterSet)
             .good())
         ff.getMetaInfo()->findAndGetOFString(DCM_MediaStorageSOPClassUID, cls);
+    // An image in the object tier has its class in its stub.
+    std::string stubClass, stubXfer;
+    if (cls.empty() && tier_stubClass(web_instancePath(i).c_str(), &stubClass, &stubXfer) == 0)
+        return stubClass;
     return cls.c_str();
 }
 
