@@ -58,6 +58,11 @@ int main(int argc, char **argv)
     }
     if (argc == 3 && strcmp(argv[1], "check") == 0) {
         const char *base = argv[2];
+        char why[512] = "";
+        if (tier_setup(base, why, sizeof why) < 0) {
+            fprintf(stderr, "error: object tier: %s\n", why);
+            return 2;
+        }
         int findings = storecheck_run(base, stdout);
         if (findings < 0) {
             fprintf(stderr, "error: %s: cannot read the base directory\n", base);
@@ -75,6 +80,11 @@ int main(int argc, char **argv)
         // A running server writes index files and temporary files that a
         // rebuild would replace or remove under it: the store lock, which
         // every running server holds shared, keeps the two apart.
+        char why[512] = "";
+        if (tier_setup(base, why, sizeof why) < 0) {
+            fprintf(stderr, "error: object tier: %s\n", why);
+            return 2;
+        }
         LocalStore store(base);
         int lock = store.LockStore(1);
         if (lock < 0 && errno == EAGAIN && !force) {
