@@ -81,6 +81,12 @@ rgw_dns_name = 127.0.0.1
             raise AssertionError("%s failed: %s" % (cmd, p.stdout[-2000:]))
         return p.stdout
 
+    def _try(self, cmd, timeout=60):
+        """The output of cmd, or "" when it fails."""
+        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                           timeout=timeout)
+        return p.stdout if p.returncode == 0 else ""
+
     def _daemon(self, name, cmd):
         log = open(os.path.join(self.root, "log", name + ".out"), "w")
         self.procs[name] = subprocess.Popen(cmd, stdout=log, stderr=subprocess.STDOUT,
@@ -99,12 +105,16 @@ rgw_dns_name = 127.0.0.1
         self._run(["ceph-mon"] + c + ["--mkfs", "-i", "a", "--monmap", monmap])
         self._daemon("mon", ["ceph-mon"] + c + ["-f", "-i", "a"])
         vt.wait_for(lambda: vt.port_open(6789), 20, what="ceph-mon")
-        osd_id = self._run(["ceph"] + c + ["osd", "create"]).strip()
+        # The monitor answers commands once it has formed its quorum of one.
+        osd_id = vt.wait_for(lambda: self._try(["ceph"] + c + ["osd", "create"]).strip(), 30,
+                             interval=0.2, what="the monitor to take commands")
         self._run(["ceph-osd"] + c + ["-i", osd_id, "--mkfs"], timeout=120)
         self._run(["ceph"] + c + ["osd", "crush", "add", "osd." + osd_id, "1.0", "host=localhost",
                                   "root=default"])
         self._daemon("osd", ["ceph-osd"] + c + ["-f", "-i", osd_id])
-        vt.wait_for(lambda: '"num_up_osds":1' in self._run(
+        # The monitor may refuse commands for a moment after the OSD joins
+        # (EPERM while it settles): that counts as not up yet.
+        vt.wait_for(lambda: '"num_up_osds":1' in self._try(
             ["ceph"] + c + ["osd", "stat", "--format", "json"]).replace(" ", ""), 60,
             interval=0.5, what="the OSD to come up")
         self.start_gateway()
