@@ -21,6 +21,7 @@
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
 #include "server/tlsconfig.h"
+#include "store/capacity.h"
 #include "store/localstore.h"
 #include "store/tier.h"
 
@@ -267,7 +268,8 @@ int main(int argc, char **argv)
 
     loadAETitleMap();
     if (loadAccessPolicy() != 0 || loadTLSConfig() != 0 ||
-        tier_start(server_store.getBaseDir(), o.logfp, "storeserver") != 0)
+        tier_start(server_store.getBaseDir(), o.logfp, "storeserver") != 0 ||
+        capacity_start(o.logfp, "storeserver") != 0)
         return 1;
     if (o.aetitle == nullptr) {
         AETitleMapEntry *local = AETitleMap_FindByName(&server_aetmap, SERVEROPTIONS_LOCAL_ENTRY);

@@ -8,11 +8,14 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 
+#include "runtime/logprintf.h"
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
+#include "store/capacity.h"
 #include "store/localstore.h"
 
 void handlercontext_init(handlercontext *ctx, const char *calling, const char *called,
@@ -57,6 +60,28 @@ static void announceStored(DcmDataset *ds)
     server_state.change_verbose(text);
 }
 
+// The capacity policy's refusal of an image: logged and announced
+// ("STORAGE FULL ...") at most once a minute per worker, so that a modality
+// sending a whole study does not flood the log and the channel.
+static bool refusedForSpace()
+{
+    static time_t lastSaid = 0;
+    char text[128];
+    if (!capacity_refuses(server_store.getBaseDir(), text, sizeof text))
+        return false;
+    time_t now = time(nullptr);
+    if (now - lastSaid >= 60) {
+        lastSaid = now;
+        logprintf(LOGLEVEL_ERROR, server_options.logfp,
+                  "Store %s is nearly full (%s): new images are refused.\n",
+                  server_store.getBaseDir(), text);
+        char message[256];
+        snprintf(message, sizeof message, "FULL %s", text);
+        server_state.change_verbose(message);
+    }
+    return true;
+}
+
 void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
                       T_DIMSE_C_StoreRQ *request, char *imageFileName, DcmDataset **imageDataSet,
                       T_DIMSE_C_StoreRSP *response, DcmDataset **statusDetail)
@@ -71,6 +96,11 @@ void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
     ds = *imageDataSet;
     if (!handlerPermits(ctx, ACCESS_STORE)) {
         response->DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
+        return;
+    }
+
+    if (refusedForSpace()) {
+        response->DimseStatus = STATUS_STORE_Refused_OutOfResources;
         return;
     }
 
