@@ -25,6 +25,7 @@
 #include "runtime/logprintf.h"
 #include "runtime/multicast.h"
 #include "runtime/process.h"
+#include "store/capacity.h"
 #include "store/localstore.h"
 #include "store/tier.h"
 #include "web/httpd.h"
@@ -247,7 +248,8 @@ int main(int argc, char **argv)
     // now that the installation prefix is known.
     web_store = new LocalStore();
     web_store->setLogfile(o.logfp);
-    if (tier_start(web_store->getBaseDir(), o.logfp, "storeweb") != 0)
+    if (tier_start(web_store->getBaseDir(), o.logfp, "storeweb") != 0 ||
+        capacity_start(o.logfp, "storeweb") != 0)
         goto out;
     // Held (shared, like every running server) for the process's life, so
     // that storeindex rebuild, which rewrites every index file, does not

@@ -22,6 +22,7 @@
 
 #include "dicomnet/dicomnet.h"
 #include "runtime/logprintf.h"
+#include "store/capacity.h"
 #include "store/localstore.h"
 #include "web/multipart.h"
 #include "web/webserver.h"
@@ -118,6 +119,16 @@ static void storePart(stowstate *st, DcmDataset *ds)
         return;
     }
     int result;
+    char space[128];
+    // The capacity policy refuses new images on a nearly full store, as
+    // C-STORE does (the server logs and announces it).
+    if (capacity_refuses(web_store->getBaseDir(), space, sizeof space)) {
+        logprintf(LOGLEVEL_ERROR, web_options.logfp, "STOW-RS refused: store nearly full (%s)\n",
+                  space);
+        r.status = STOW_REFUSED_RESOURCES;
+        st->results.push_back(r);
+        return;
+    }
     {
         std::lock_guard<std::mutex> hold(web_storeLock);
         result = web_store->WriteDataset(ds, web_options.overwrite, nullptr, 0);

@@ -4,9 +4,13 @@ log and on the monitor channel, stores nothing and goes on answering
 queries; with room left it stores as before; a policy it cannot read stops
 it at start."""
 
+import json
 import os
+import sys
 
 import veltotest as vt
+
+sys.path.insert(0, os.path.join(vt.SOURCE, "tests", "web"))
 
 STUDY = "1.2.826.0.1.3680043.9.7777.42.1"
 
@@ -35,6 +39,24 @@ class CapacityTest(vt.ServerTestCase):
         full = mon.wait_text(lambda t: t.startswith("STORAGE FULL "))
         self.assertRegex(full, r"^STORAGE FULL \d+ bytes \(\d+\.\d%\) free$")
         self.assertEqual(srv.echoscu().returncode, 0)
+
+        # STOW-RS goes through the same policy.
+        import webharness
+        web = webharness.Web(srv)
+        self.addCleanup(web.stop)
+        body = os.path.join(srv.tmp, "stow-body")
+        with open(body, "wb") as f, open(self.image(srv, 3), "rb") as image:
+            f.write(b"--XyZ\r\nContent-Type: application/dicom\r\n\r\n" + image.read() +
+                    b"\r\n--XyZ--\r\n")
+        status, head, answer = web.curl("/dicom-web/studies", [
+            "-X", "POST", "-H", 'Content-Type: multipart/related; type="application/dicom"; '
+            "boundary=XyZ", "--data-binary", "@" + body])
+        self.assertEqual(status, 409)
+        failed = json.loads(answer)["00081198"]["Value"]
+        self.assertEqual(webharness.value(failed[0], "00081197"), 0xA700)
+        self.assertIn("STOW-RS refused: store nearly full", web.log())
+        self.assertEqual(vt.files_below(srv.basedir, ".dcm"), [])
+        web.stop()
 
         srv.stop()
         with open(os.path.join(srv.etc, "StoreCapacity"), "w") as f:
