@@ -40,6 +40,7 @@ static void free_rule(AccessRule *r)
 void AccessPolicy_Init(AccessPolicy *policy)
 {
     policy->active = 0;
+    policy->learntDestinations = 0;
     policy->rules = nullptr;
     policy->path[0] = '\0';
 }
@@ -117,11 +118,13 @@ static bool host_is(const char *host, const address &peer)
     return found;
 }
 
-// Whether the host of the map entry of callingAET stands for peer. The
-// entry's address is "host:port", or "[v6-address]:port".
+// Whether the host of the site's map entry of callingAET stands for peer.
+// The entry's address is "host:port", or "[v6-address]:port". Learnt
+// entries are passed over: anyone who can send to the monitor channel can
+// make one, with any title and address.
 static bool map_host_is(AETitleMap *map, const char *callingAET, const address &peer)
 {
-    AETitleMapEntry *e = AETitleMap_FindByAET(map, callingAET);
+    AETitleMapEntry *e = AETitleMap_FindSiteByAET(map, callingAET);
     if (e == nullptr || e->address == nullptr)
         return false;
     char host[AETITLEMAP_FIELDSIZE];
@@ -234,10 +237,16 @@ int AccessPolicy_CheckDestination(const AccessPolicy *policy, AETitleMap *map,
         return 1;
     AETitleMapEntry *e =
         moveDestination != nullptr ? AETitleMap_FindByAET(map, moveDestination) : nullptr;
-    if (e != nullptr && (e->flags & AETITLEMAP_FLAG_M) != 0)
+    const char *why = nullptr;
+    if (e == nullptr)
+        why = "is not in the AE title map";
+    else if ((e->flags & AETITLEMAP_FLAG_M) == 0)
+        why = "has no move flag (M)";
+    else if (AETitleMap_IsLearnt(e) && !policy->learntDestinations)
+        why = "was learnt from the monitor channel";
+    if (why == nullptr)
         return 1;
-    log_refusal(log, "Access refused: move destination %s %s.\n", moveDestination,
-                e == nullptr ? "is not in the AE title map" : "has no move flag (M)");
+    log_refusal(log, "Access refused: move destination %s %s.\n", moveDestination, why);
     return 0;
 }
 
@@ -313,8 +322,10 @@ static int parse_operations(char *word, unsigned *ops, char *error, size_t error
 }
 
 // Parses one line (comment already cut off) into a new rule. 1 for a blank
-// line, 0 with *out set, -1 with error filled.
-static int parse_line(char *line, int number, AccessRule **out, char *error, size_t errorSize)
+// line or a setting (applied to policy), 0 with *out set, -1 with error
+// filled.
+static int parse_line(char *line, int number, AccessPolicy *policy, AccessRule **out, char *error,
+                      size_t errorSize)
 {
     char *save = nullptr;
     char *title = strtok_r(line, " \t\r\n", &save);
@@ -322,6 +333,15 @@ static int parse_line(char *line, int number, AccessRule **out, char *error, siz
         return 1;
     char *from = strtok_r(nullptr, " \t\r\n", &save);
     char *word = strtok_r(nullptr, " \t\r\n", &save);
+    if (strcmp(title, ACCESSPOLICY_LEARNT_DESTINATIONS) == 0) {
+        if (from == nullptr || word != nullptr ||
+            (strcmp(from, "yes") != 0 && strcmp(from, "no") != 0)) {
+            snprintf(error, errorSize, ACCESSPOLICY_LEARNT_DESTINATIONS " takes yes or no");
+            return -1;
+        }
+        policy->learntDestinations = strcmp(from, "yes") == 0;
+        return 1;
+    }
     if (from == nullptr || word == nullptr) {
         snprintf(error, errorSize, "a rule needs a title, an address and operations");
         return -1;
@@ -386,7 +406,7 @@ int AccessPolicy_Load(AccessPolicy *policy, const char *path, char *error, size_
             *hash = '\0';
         AccessRule *r = nullptr;
         char why[200] = "";
-        int parsed = parse_line(line, number, &r, why, sizeof(why));
+        int parsed = parse_line(line, number, policy, &r, why, sizeof(why));
         if (parsed < 0) {
             snprintf(message, sizeof(message), "line %d: %s", number, why);
             result = -1;
@@ -409,6 +429,7 @@ int AccessPolicy_Load(AccessPolicy *policy, const char *path, char *error, size_
             next = r->next;
             free_rule(r);
         }
+        policy->learntDestinations = 0;
         if (error != nullptr && errorSize > 0)
             snprintf(error, errorSize, "%s", message);
     }

@@ -45,14 +45,20 @@ struct AccessRule {
     int line;              // line number in the file
 };
 
+// Keyword of the line "learnt-destinations yes|no" (longer than any AE
+// title, so never read as a rule).
+#define ACCESSPOLICY_LEARNT_DESTINATIONS "learnt-destinations"
+
 // The policy: off (active 0, no rules) or on with its rules in file order.
 struct AccessPolicy {
     int active;
     AccessRule *rules;
-    char path[1024]; // the file read, "" when off
+    char path[1024];        // the file read, "" when off
+    int learntDestinations; // 1: an M entry learnt from the monitor channel may be a destination
 };
 
-// Sets the policy off (frees nothing).
+// Sets the policy off (frees nothing). Learnt destinations are refused
+// until the file says otherwise.
 void AccessPolicy_Init(AccessPolicy *policy);
 
 // Frees the rules and sets the policy off.
@@ -71,7 +77,9 @@ int AccessPolicy_Load(AccessPolicy *policy, const char *path, char *error, size_
 // IPv4-mapped IPv6 address counts as IPv4): the union over every rule whose
 // title and address match. ACCESS_ALL when the policy is off. A "map" rule
 // matches when the title's entry in map names a host (by address or by a
-// name that resolves to it) equal to peerAddress.
+// name that resolves to it) equal to peerAddress; an entry learnt from the
+// monitor channel (AETitleMap_IsLearnt) never counts, so a datagram cannot
+// give a title the rights of the site's "map" rules.
 unsigned AccessPolicy_Operations(const AccessPolicy *policy, AETitleMap *map,
                                  const char *callingAET, const char *peerAddress);
 
@@ -87,8 +95,9 @@ int AccessPolicy_CheckAssociation(const AccessPolicy *policy, AETitleMap *map,
                                   const char *callingAET, const char *peerAddress, FILE *log);
 
 // 1 when the policy lets images be sent to moveDestination: always when it
-// is off; when on, only to a title in map that has the move flag (M). A
-// refusal is logged as above.
+// is off; when on, only to a title in map that has the move flag (M), and,
+// if the entry was learnt from the monitor channel, only with the line
+// "learnt-destinations yes". A refusal is logged as above.
 int AccessPolicy_CheckDestination(const AccessPolicy *policy, AETitleMap *map,
                                   const char *moveDestination, FILE *log);
 

@@ -169,6 +169,19 @@ AETitleMapEntry *AETitleMap_FindByAET(AETitleMap *map, const char *aetitle)
     return nullptr;
 }
 
+int AETitleMap_IsLearnt(const AETitleMapEntry *entry)
+{
+    return entry->remark != nullptr && strcmp(entry->remark, AETITLEMAP_REMARK_LEARNT) == 0;
+}
+
+AETitleMapEntry *AETitleMap_FindSiteByAET(AETitleMap *map, const char *aetitle)
+{
+    for (AETitleMapEntry *e = *map; e != nullptr; e = e->next)
+        if (strcmp(e->aetitle, aetitle) == 0 && !AETitleMap_IsLearnt(e))
+            return e;
+    return nullptr;
+}
+
 AETitleMapEntry *AETitleMap_FindByName(AETitleMap *map, const char *name)
 {
     for (AETitleMapEntry *e = *map; e != nullptr; e = e->next)

@@ -22,6 +22,13 @@
 // Flags of a peer added by discovery: F, M, S and D.
 #define AETITLEMAP_FLAGS_DISCOVERED 0x107
 
+// The remark that marks an entry the server learnt from the monitor channel
+// (CONFIG ADD_AET, STORAGE DISCOVER_AET) rather than one the site wrote. It
+// is an ordinary remark field, so an older reader loads the line as before.
+// A learnt entry gains no rights under the access policy (see access/); the
+// site adopts a learnt peer by changing or removing its remark.
+#define AETITLEMAP_REMARK_LEARNT "learnt"
+
 // Name of the map file along the configuration search path.
 #define AETITLEMAP_FILENAME "AETitleMap"
 // A line of the file holds at most AETITLEMAP_LINESIZE - 1 characters, and a
@@ -65,6 +72,13 @@ int AETitleMap_Del(AETitleMap *map, AETitleMapEntry *entry);
 AETitleMapEntry *AETitleMap_FindByAET(AETitleMap *map, const char *aetitle);
 AETitleMapEntry *AETitleMap_FindByName(AETitleMap *map, const char *name);
 AETitleMapEntry *AETitleMap_FindByNum(AETitleMap *map, int n);
+
+// 1 when entry was learnt from the monitor channel (its remark is exactly
+// AETITLEMAP_REMARK_LEARNT), 0 when the site wrote it.
+int AETitleMap_IsLearnt(const AETitleMapEntry *entry);
+
+// First entry with that AE title that the site wrote (not learnt), or null.
+AETitleMapEntry *AETitleMap_FindSiteByAET(AETitleMap *map, const char *aetitle);
 
 // Letters of the flag bits in the order F M S G U E D P T, in a static buffer
 // that the next call (and every save) overwrites. Not reentrant.

@@ -459,6 +459,11 @@ int DCMTK_tls_init(const DCMTK_tls_settings *settings, char *error, size_t error
     } else if ((cond = layer->setTLSProfile(TSP_Profile_BCP195)).bad() ||
                (cond = layer->activateCipherSuites()).bad()) {
         result = tls_failed(error, errorSize, "TLS cipher suites", cond);
+    } else if (SSL_CTX_set_min_proto_version(layer->getNativeHandle(), TLS1_2_VERSION) != 1) {
+        // The toolkit's BCP 195 profile picks the cipher suites but leaves
+        // TLS 1.0 and 1.1 open (a handshake with AES128-SHA over TLS 1.0
+        // succeeds); BCP 195 itself asks for TLS 1.2 at least.
+        result = tls_failed(error, errorSize, "TLS 1.2 as the least version", EC_IllegalCall);
     } else if ((cond = layer->setPrivateKeyFile(settings->privateKey, DCF_Filetype_PEM)).bad()) {
         result =
             tls_failed(error, errorSize, std::string("private key ") + settings->privateKey, cond);

@@ -53,7 +53,7 @@ serveroptions server_options = {
 LocalStore server_store;
 serverstate server_state;
 AETitleMap server_aetmap = nullptr;
-AccessPolicy server_access = {0, nullptr, ""};
+AccessPolicy server_access = {0, nullptr, "", 0};
 tlsconfig server_tls = {0, 1, ""};
 
 static const char usageText[] = "Usage: %s [-a AETitle] [-p ServerPort] [-m MonitorPort]\n"

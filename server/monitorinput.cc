@@ -13,6 +13,7 @@
 #include <strings.h>
 
 #include "runtime/logprintf.h"
+#include "server/handlers.h"
 
 // Words of a frame: host, pid, keyword, sub-keyword and its parameters.
 enum { MAX_WORDS = 8 };
@@ -93,23 +94,42 @@ static int fits_field(const char *s)
     return n > 0 && n < AETITLEMAP_FIELDSIZE;
 }
 
-// Adds a peer named after the sending host unless learning is off, its AE
-// title or its name is known, or the map is full; saves the map when it is
-// held open. 0 when added. Entries already in the map (the site's own
-// among them) are never touched, and the name "Local" is never learnt: the
-// server takes its own AE title from the entry of that name at its next
-// start.
+// Whether text is a word that a datagram must never teach, as AE title or
+// as name: the name of the server's own entry ("Local", from which it takes
+// its AE title at its next start), its own AE title, the titles that select
+// a store mode or deletion, and titles the site gave rights to in the
+// access policy. Compared without case, so that no near-twin is learnt.
+static int reserved(const monitorinput_context *ctx, const char *text)
+{
+    static const char *const special[] = {MONITORINPUT_LOCAL_NAME, HANDLERS_AET_DELETE,
+                                          HANDLERS_AET_PRESERVE, HANDLERS_AET_OVERWRITE};
+    for (const char *w : special)
+        if (strcasecmp(text, w) == 0)
+            return 1;
+    if (ctx->own_aet != nullptr && strcasecmp(text, ctx->own_aet) == 0)
+        return 1;
+    if (ctx->policy != nullptr)
+        for (const AccessRule *r = ctx->policy->rules; r != nullptr; r = r->next)
+            if (strcmp(r->aetitle, "*") != 0 && strcasecmp(text, r->aetitle) == 0)
+                return 1;
+    return 0;
+}
+
+// Adds a peer named after the sending host, marked as learnt, unless
+// learning is off, its AE title or its name is known or reserved, or the
+// map is full; saves the map when it is held open. 0 when added. Entries
+// already in the map (the site's own among them) are never touched.
 static int add_peer(const monitorinput_context *ctx, const char *host, const char *aet,
                     const char *address, int flags)
 {
-    if (!ctx->learn || strcasecmp(host, MONITORINPUT_LOCAL_NAME) == 0)
+    if (!ctx->learn || reserved(ctx, host) || reserved(ctx, aet))
         return -1;
     if (AETitleMap_FindByAET(ctx->map, aet) != nullptr)
         return -1;
     if (AETitleMap_FindByNum(ctx->map, MONITORINPUT_MAX_ENTRIES - 1) != nullptr)
         return -1;
     // A name already in the map is refused here.
-    if (AETitleMap_Add(ctx->map, host, aet, address, flags, nullptr) != 0)
+    if (AETitleMap_Add(ctx->map, host, aet, address, flags, AETITLEMAP_REMARK_LEARNT) != 0)
         return -1;
     if (ctx->map_fd != -1)
         AETitleMap_Save_fd(ctx->map, ctx->map_fd);

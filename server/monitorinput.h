@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include "access/accesspolicy.h"
 #include "aetitlemap/aetitlemap.h"
 
 // Longest datagram that is a frame of the channel (the sender's buffer
@@ -25,13 +26,15 @@ enum { MONITORINPUT_MAX_ENTRIES = 1024 };
 
 // What a datagram is handled with. Pointers are borrowed.
 struct monitorinput_context {
-    AETitleMap *map;      // the map that learns peers
-    int map_fd;           // the map file, rewritten after each addition; -1: not saved
-    FILE *logfp;          // log stream (null: nothing logged)
-    long own_pid;         // this process's id: its own echoes are skipped
-    const char *own_host; // this host's name (multicast_get_hostname)
-    int learn;            // 0: no datagram changes the map
-    int learn_flags;      // flags of a discovered peer; CONFIG ADD_AET gets at most these
+    AETitleMap *map;            // the map that learns peers
+    int map_fd;                 // the map file, rewritten after each addition; -1: not saved
+    FILE *logfp;                // log stream (null: nothing logged)
+    long own_pid;               // this process's id: its own echoes are skipped
+    const char *own_host;       // this host's name (multicast_get_hostname)
+    int learn;                  // 0: no datagram changes the map
+    int learn_flags;            // flags of a discovered peer; CONFIG ADD_AET gets at most these
+    const char *own_aet;        // the server's own AE title (null: none); never learnt
+    const AccessPolicy *policy; // titles its rules name are never learnt (null: none)
 };
 
 // Results of monitorinput_handle.
@@ -46,10 +49,13 @@ enum {
 // "host pid KEYWORD args...", printable ASCII separated by single blanks,
 // optionally ending in one newline; a datagram with any other byte is
 // skipped whole. Adds the peer it announces if learning is on and neither
-// its AE title nor its name (the sending host) is in the map yet, saves the
-// map through map_fd and logs the addition at level 32. An entry already in
-// the map is never changed, and a peer named "Local" (the name of the
-// server's own entry) is never added.
+// its AE title nor its name (the sending host) is in the map yet, marked
+// with the remark AETITLEMAP_REMARK_LEARNT, saves the map through map_fd and
+// logs the addition at level 32. An entry already in the map is never
+// changed. Never learnt, as title or as name (case-insensitively): "Local"
+// (the name of the server's own entry), the server's own AE title, the
+// special titles VeltoDeleteAET, VeltoPreserve and VeltoOverwrite, and any
+// title that a rule of the access policy names.
 int monitorinput_handle(const monitorinput_context *ctx, const char *data, size_t len,
                         const struct sockaddr *src, socklen_t srclen);
 

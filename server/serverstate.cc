@@ -70,6 +70,8 @@ void serverstate::checklisten()
     ctx.own_host = multicast_get_hostname();
     ctx.learn = server_options.learn_flags >= 0;
     ctx.learn_flags = server_options.learn_flags >= 0 ? server_options.learn_flags : 0;
+    ctx.own_aet = server_options.aetitle;
+    ctx.policy = &server_access;
 
     for (int i = 0; i < MAX_DATAGRAMS_PER_CHECK; i++) {
         // One byte more than a frame may hold, so that an over-long

@@ -9,6 +9,11 @@
 //   -t seconds   quiet time after a study's last image before it is
 //                rendered, 30
 //   -M count     most renderers running at once, 1
+//   -a address   an IPv4 address of the archive followed (repeatable, up to
+//                16); its announcements go before unknown senders' when
+//                the queue is full. Default: this host's own addresses
+//   -L seconds   interval between log lines about ignored or refused
+//                announcements of one reason, 10
 //   -u, -g name  user and group to switch to after start-up; -u alone
 //                takes the user's own group, and with -u the process takes
 //                that user's supplementary groups in place of root's; a
@@ -29,10 +34,12 @@
 // when the daemon step fails, when the user or group cannot be switched to,
 // or when the monitor channel cannot be opened.
 // Otherwise the program runs until it is killed.
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -49,6 +56,9 @@ struct settings {
     unsigned short monitor_port;
     int timeout; // seconds
     int maxchildren;
+    uint32_t archive[WATCHLOOP_MAX_ARCHIVE]; // network byte order
+    int narchive;
+    long log_interval; // seconds
     const char *user;  // null: stay
     const char *group; // null: stay
     long file_umask;   // -1: leave the inherited mask
@@ -84,7 +94,7 @@ static void parse_options(int argc, char **argv, settings *s)
 {
     long v;
     int c;
-    while ((c = getopt(argc, argv, "p:m:u:U:g:l:P:t:M:d")) != -1) {
+    while ((c = getopt(argc, argv, "p:m:u:U:g:l:P:t:M:a:L:d")) != -1) {
         const char *bad = NULL;
         switch (c) {
         case 'p':
@@ -105,6 +115,20 @@ static void parse_options(int argc, char **argv, settings *s)
                 s->maxchildren = static_cast<int>(v);
             else
                 bad = "child count";
+            break;
+        case 'a': {
+            struct in_addr a;
+            if (s->narchive < WATCHLOOP_MAX_ARCHIVE && inet_pton(AF_INET, optarg, &a) == 1)
+                s->archive[s->narchive++] = a.s_addr;
+            else
+                bad = "archive address";
+            break;
+        }
+        case 'L':
+            if (read_number(optarg, 10, 1, 86400, &v) == 0)
+                s->log_interval = v;
+            else
+                bad = "log interval";
             break;
         case 'U':
             if (read_number(optarg, 8, 0, 0777, &v) == 0)
@@ -174,7 +198,8 @@ static int give_up_root(const settings *s, FILE *log)
 
 int main(int argc, char **argv)
 {
-    settings s = {1104, 30, 1, NULL, NULL, -1, NULL, NULL, 0};
+    settings s = {1104, 30,   1,  {},   0,    WATCHLOOP_LOG_INTERVAL_DEFAULT / 1000,
+                  NULL, NULL, -1, NULL, NULL, 0};
     FILE *log = stderr;
     int pidfile_failed = 0;
 
@@ -211,6 +236,8 @@ int main(int argc, char **argv)
         logprintf(LOGLEVEL_WARNING, log, "Cannot write pid file %s.\n", s.pidfile);
     if (give_up_root(&s, log) != 0)
         return 1;
+    watchloop_set_archive(s.archive, s.narchive);
+    watchloop_set_log_interval(static_cast<int64_t>(s.log_interval) * 1000);
     watchloop_run(s.monitor_port, s.timeout, s.maxchildren, log);
     return 1;
 }

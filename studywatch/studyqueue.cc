@@ -35,7 +35,16 @@ SQ_entry *SQ_find_child(const SQ_queue *q, pid_t child)
     return NULL;
 }
 
-int SQ_announce(SQ_queue *q, const char *studyuid, int64_t now)
+// The newest entry of an unknown sender that no child works on, or null.
+static SQ_entry *newest_unknown_idle(const SQ_queue *q)
+{
+    for (SQ_entry *e = q->head; e; e = e->next)
+        if (e->origin == SQ_UNKNOWN && (e->state == SQ_WAITING || e->state == SQ_READY))
+            return e;
+    return NULL;
+}
+
+int SQ_announce(SQ_queue *q, const char *studyuid, int64_t now, SQ_origin origin)
 {
     size_t len = strlen(studyuid);
     // The parser never hands over a UID that does not fit; cutting one here
@@ -44,23 +53,38 @@ int SQ_announce(SQ_queue *q, const char *studyuid, int64_t now)
         abort();
     SQ_entry *e = SQ_find(q, studyuid);
     if (e) {
-        e->lastseen = now;
+        if (origin == SQ_ARCHIVE || e->origin == SQ_UNKNOWN)
+            e->lastseen = now;
+        if (origin == SQ_ARCHIVE)
+            e->origin = SQ_ARCHIVE;
         return 0;
     }
-    if (SQ_size(q) >= q->limit)
-        return -2;
-    e = static_cast<SQ_entry *>(malloc(sizeof *e));
-    if (!e)
-        return -1;
+    int result = 1;
+    if (SQ_size(q) >= q->limit) {
+        SQ_entry *victim = origin == SQ_ARCHIVE ? newest_unknown_idle(q) : NULL;
+        if (!victim)
+            return -2;
+        // Allocated first: if memory has run out, the victim stays.
+        e = static_cast<SQ_entry *>(malloc(sizeof *e));
+        if (!e)
+            return -1;
+        SQ_finish(q, victim);
+        result = 2;
+    } else {
+        e = static_cast<SQ_entry *>(malloc(sizeof *e));
+        if (!e)
+            return -1;
+    }
     memset(e, 0, sizeof *e);
     memcpy(e->studyuid, studyuid, len + 1);
+    e->origin = origin;
     e->state = SQ_WAITING;
     e->child = -1;
     e->lastseen = now;
     e->next = q->head;
     q->head = e;
     q->count[SQ_WAITING]++;
-    return 1;
+    return result;
 }
 
 void SQ_update_state(SQ_queue *q, SQ_entry *e, SQ_state s)
@@ -97,9 +121,44 @@ SQ_entry *SQ_promote(SQ_queue *q, int64_t now, int64_t timeout)
     return e;
 }
 
+unsigned SQ_promote_all(SQ_queue *q, int64_t now, int64_t timeout)
+{
+    unsigned n = 0;
+    for (SQ_entry *e = q->head; e; e = e->next) {
+        if (e->state == SQ_WAITING && e->lastseen < now - timeout) {
+            SQ_update_state(q, e, SQ_READY);
+            n++;
+        }
+    }
+    return n;
+}
+
+int64_t SQ_next_quiet(const SQ_queue *q, int64_t timeout)
+{
+    int64_t next = -1;
+    for (SQ_entry *e = q->head; e; e = e->next) {
+        if (e->state != SQ_WAITING)
+            continue;
+        int64_t at = e->lastseen + timeout + 1;
+        if (next < 0 || at < next)
+            next = at;
+    }
+    return next;
+}
+
 SQ_entry *SQ_next_ready(const SQ_queue *q)
 {
-    return oldest_in_state(q, SQ_READY, 0, 0, false);
+    // One pass: the last ready entry of each origin is its oldest.
+    SQ_entry *archive = NULL, *unknown = NULL;
+    for (SQ_entry *e = q->head; e; e = e->next) {
+        if (e->state != SQ_READY)
+            continue;
+        if (e->origin == SQ_ARCHIVE)
+            archive = e;
+        else
+            unknown = e;
+    }
+    return archive ? archive : unknown;
 }
 
 void SQ_finish(SQ_queue *q, SQ_entry *e)

@@ -16,17 +16,24 @@
 enum SQ_state { SQ_WAITING = 0, SQ_READY = 1, SQ_RUNNING = 2, SQ_DONE = 3 };
 #define SQ_NSTATES 4
 
+// Who announced a study: the archive that studywatch follows, or a sender
+// it does not know (anyone on the segment can send to the channel).
+enum SQ_origin { SQ_UNKNOWN = 0, SQ_ARCHIVE = 1 };
+
 struct SQ_entry {
     SQ_entry *next;            // next older entry, or null
     char studyuid[SQ_UIDSIZE]; // the study UID as announced, NUL-terminated
     SQ_state state;
+    SQ_origin origin; // SQ_ARCHIVE once the archive announced it
     pid_t child;      // -1 until a child is started
     int64_t lastseen; // monotonic milliseconds of the last announcement
 };
 
 // Studies the queue holds at most (SQ_init's limit): announcements of new
 // studies beyond it are refused, so that a flood of forged announcements
-// cannot make the daemon's memory grow without bound.
+// cannot make the daemon's memory grow without bound. The archive's own
+// studies take the place of unknown senders' ones that have not started,
+// so such a flood cannot lock them out.
 #define SQ_DEFAULT_LIMIT 10000u
 
 // The queue owns its entries; new entries go to the head, so the list runs
@@ -50,11 +57,16 @@ SQ_entry *SQ_find(const SQ_queue *q, const char *studyuid);
 SQ_entry *SQ_find_child(const SQ_queue *q, pid_t child);
 
 // Records an announcement of studyuid (at most SQ_UIDSIZE - 1 characters;
-// longer is a programming error) at time now: refreshes the entry's last-seen
-// time if the study is queued (returns 0), else puts a new waiting entry at
-// the head (returns 1). Returns -1 if memory ran out, -2 if the queue
-// already holds its limit of studies; nothing changes then.
-int SQ_announce(SQ_queue *q, const char *studyuid, int64_t now);
+// longer is a programming error) from origin at time now: refreshes the
+// entry's last-seen time if the study is queued (returns 0), else puts a new
+// waiting entry at the head (returns 1). An unknown sender never refreshes
+// an entry the archive announced (it could hold the study back for ever);
+// the archive's announcement makes an unknown sender's entry the archive's.
+// At the limit, an archive study takes the place of the newest unknown
+// sender's entry that is not running (freed; returns 2); an unknown
+// sender's new study is refused. Returns -1 if memory ran out, -2 if the
+// queue is full and nothing could make room; nothing changes then.
+int SQ_announce(SQ_queue *q, const char *studyuid, int64_t now, SQ_origin origin = SQ_ARCHIVE);
 
 // Moves e to state s, keeping the counts. Every state change goes through it.
 void SQ_update_state(SQ_queue *q, SQ_entry *e, SQ_state s);
@@ -64,7 +76,16 @@ void SQ_update_state(SQ_queue *q, SQ_entry *e, SQ_state s);
 // one entry per call.
 SQ_entry *SQ_promote(SQ_queue *q, int64_t now, int64_t timeout);
 
-// The oldest ready entry, or null.
+// Makes every waiting entry whose last announcement lies more than timeout
+// before now ready, in one pass. Returns how many.
+unsigned SQ_promote_all(SQ_queue *q, int64_t now, int64_t timeout);
+
+// The earliest time at which a waiting entry becomes quiet enough to be
+// promoted (its last announcement plus timeout plus 1), or -1 if none waits.
+int64_t SQ_next_quiet(const SQ_queue *q, int64_t timeout);
+
+// The oldest ready entry of the archive, else the oldest ready entry of an
+// unknown sender, or null.
 SQ_entry *SQ_next_ready(const SQ_queue *q);
 
 // Makes e done, unlinks it and frees it; it leaves every count.

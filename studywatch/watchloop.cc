@@ -4,7 +4,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -95,15 +100,148 @@ int watchloop_reap(SQ_queue *q, FILE *log)
     return reaped;
 }
 
-// When a refusal for a full queue was last logged (monotonic milliseconds,
-// -1: never), and the refusals not logged since.
-static int64_t fullLoggedAt = -1;
-static unsigned fullUnlogged = 0;
+// One reason for ignoring or refusing datagrams, logged at most once per
+// interval: when its last line was written (monotonic milliseconds, -1:
+// never) and how many datagrams of the reason were not logged since.
+struct ratelog {
+    int64_t loggedAt;
+    unsigned held;
+};
+static ratelog badUid = {-1, 0};
+static ratelog queueFull = {-1, 0};
+static ratelog madeRoom = {-1, 0};
+static int64_t logInterval = WATCHLOOP_LOG_INTERVAL_DEFAULT;
+
+void watchloop_set_log_interval(int64_t ms)
+{
+    if (ms <= 0)
+        abort();
+    logInterval = ms;
+    badUid = queueFull = madeRoom = ratelog{-1, 0};
+}
+
+// True when a line of reason r may be written at now; otherwise the event
+// is counted for a later line.
+static bool ratelog_due(ratelog *r, int64_t now)
+{
+    if (r->loggedAt >= 0 && now - r->loggedAt < logInterval) {
+        r->held++;
+        return false;
+    }
+    return true;
+}
+
+// Records that a line of reason r was written at now; returns how many
+// events it was held back for (to be said in the line).
+static unsigned ratelog_written(ratelog *r, int64_t now)
+{
+    unsigned held = r->held;
+    r->loggedAt = now;
+    r->held = 0;
+    return held;
+}
+
+// " (and N more since the last line)" or "", into out.
+static const char *held_text(unsigned held, char *out, size_t size)
+{
+    if (held == 0)
+        out[0] = '\0';
+    else
+        snprintf(out, size, " (and %u more since the last line)", held);
+    return out;
+}
+
+// A held-back count is due when the interval after its last line is over.
+static bool flush_due(const ratelog *r, int64_t now)
+{
+    return r->held > 0 && now - r->loggedAt >= logInterval;
+}
+
+int64_t watchloop_flush_log(int64_t now, FILE *log)
+{
+    if (flush_due(&badUid, now))
+        logprintf(LOGLEVEL_WARNING, log,
+                  "Ignored %u more announcements with an unusable study UID since the last "
+                  "line.\n",
+                  ratelog_written(&badUid, now));
+    if (flush_due(&queueFull, now))
+        logprintf(LOGLEVEL_WARNING, log,
+                  "Study queue full: %u more announcements refused since the last line.\n",
+                  ratelog_written(&queueFull, now));
+    if (flush_due(&madeRoom, now))
+        logprintf(LOGLEVEL_WARNING, log,
+                  "Study queue full: %u more studies of unknown senders dropped for the "
+                  "archive's since the last line.\n",
+                  ratelog_written(&madeRoom, now));
+    int64_t next = -1;
+    const ratelog *reasons[] = {&badUid, &queueFull, &madeRoom};
+    for (const ratelog *r : reasons) {
+        if (r->held == 0)
+            continue;
+        int64_t at = r->loggedAt + logInterval;
+        if (next < 0 || at < next)
+            next = at;
+    }
+    return next;
+}
+
+// The archive's addresses (-a), or none: then this host's own addresses,
+// read again at most once a minute (an interface may gain an address).
+static uint32_t archiveAddresses[WATCHLOOP_MAX_ARCHIVE];
+static int archiveCount = 0;
+enum { MAX_LOCAL = 64, LOCAL_REFRESH_MS = 60000 };
+static uint32_t localAddresses[MAX_LOCAL];
+static int localCount = 0;
+static int64_t localReadAt = -1;
+
+void watchloop_set_archive(const uint32_t *addresses, int count)
+{
+    if (count < 0 || count > WATCHLOOP_MAX_ARCHIVE)
+        abort();
+    for (int i = 0; i < count; i++)
+        archiveAddresses[i] = addresses[i];
+    archiveCount = count;
+}
+
+static void read_local_addresses(int64_t now)
+{
+    struct ifaddrs *list = NULL;
+    localReadAt = now;
+    // On failure the last list is kept.
+    if (getifaddrs(&list) != 0)
+        return;
+    int n = 0;
+    for (struct ifaddrs *i = list; i != NULL && n < MAX_LOCAL; i = i->ifa_next) {
+        if (i->ifa_addr != NULL && i->ifa_addr->sa_family == AF_INET)
+            localAddresses[n++] =
+                reinterpret_cast<const struct sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr;
+    }
+    localCount = n;
+    freeifaddrs(list);
+}
+
+int watchloop_is_archive(uint32_t address)
+{
+    if (archiveCount > 0) {
+        for (int i = 0; i < archiveCount; i++)
+            if (archiveAddresses[i] == address)
+                return 1;
+        return 0;
+    }
+    int64_t now = watchloop_now();
+    if (localReadAt < 0 || now - localReadAt >= LOCAL_REFRESH_MS)
+        read_local_addresses(now);
+    for (int i = 0; i < localCount; i++)
+        if (localAddresses[i] == address)
+            return 1;
+    return 0;
+}
 
 int watchloop_receive(int sock, SQ_queue *q, int64_t now, FILE *log)
 {
     char buf[MULTICAST_MSGSIZE];
     char uid[SQ_UIDSIZE];
+    char more[64];
     struct sockaddr_in src;
     int from_channel = 0;
     // n is the datagram's real length, so one longer than the buffer is
@@ -125,49 +263,70 @@ int watchloop_receive(int sock, SQ_queue *q, int64_t now, FILE *log)
     // longer datagram left in a buffer is never read.
     int r = storeuid_parse(buf, static_cast<size_t>(n), uid, sizeof uid);
     if (r == STOREUID_BADUID) {
-        logprintf(LOGLEVEL_WARNING, log, "Ignored an announcement with an unusable study UID.\n");
+        // Anyone on the segment can send these as fast as the network
+        // carries them: one line per interval, with the count between.
+        if (ratelog_due(&badUid, now))
+            logprintf(LOGLEVEL_WARNING, log,
+                      "Ignored an announcement with an unusable study UID%s.\n",
+                      held_text(ratelog_written(&badUid, now), more, sizeof more));
         return 0;
     }
     if (r != STOREUID_OK)
         return 0;
-    int added = SQ_announce(q, uid, now);
+    SQ_origin origin = watchloop_is_archive(src.sin_addr.s_addr) ? SQ_ARCHIVE : SQ_UNKNOWN;
+    int added = SQ_announce(q, uid, now, origin);
     if (added == -2) {
-        // A flood of new studies against a full queue would flood the log
-        // too: one line a second at most, counting the refusals between.
-        if (fullLoggedAt >= 0 && now - fullLoggedAt < 1000) {
-            fullUnlogged++;
-            return 0;
-        }
-        if (fullUnlogged > 0)
+        if (ratelog_due(&queueFull, now))
             logprintf(LOGLEVEL_WARNING, log,
-                      "Study queue full (%u studies): announcement of %s refused (and %u more "
-                      "since the last line).\n",
-                      SQ_size(q), uid, fullUnlogged);
-        else
-            logprintf(LOGLEVEL_WARNING, log,
-                      "Study queue full (%u studies): announcement of %s refused.\n", SQ_size(q),
-                      uid);
-        fullLoggedAt = now;
-        fullUnlogged = 0;
+                      "Study queue full (%u studies): announcement of %s refused%s.\n", SQ_size(q),
+                      uid, held_text(ratelog_written(&queueFull, now), more, sizeof more));
         return 0;
     }
     if (added < 0) {
         logprintf(LOGLEVEL_ERROR, log, "Out of memory: announcement of %s dropped.\n", uid);
         return 0;
     }
+    if (added == 2 && ratelog_due(&madeRoom, now))
+        logprintf(
+            LOGLEVEL_WARNING, log,
+            "Study queue full: a study of an unknown sender dropped for the archive's %s%s.\n", uid,
+            held_text(ratelog_written(&madeRoom, now), more, sizeof more));
     return 1;
 }
 
-// Waits up to timeout_ms for a datagram on sock. Returns 1 if one is
-// waiting, 0 otherwise.
-static int wait_datagram(int sock, int timeout_ms)
+// Write end of the pipe that SIGCHLD writes to, so that a child's end wakes
+// the loop at once and its slot goes to the next study.
+static int childPipe[2] = {-1, -1};
+
+static void on_child(int)
 {
-    struct pollfd p;
-    p.fd = sock;
-    p.events = POLLIN;
-    p.revents = 0;
-    return poll(&p, 1, timeout_ms) > 0;
+    int saved = errno;
+    char b = 0;
+    // Non-blocking: a full pipe already holds a wake-up.
+    ssize_t r = write(childPipe[1], &b, 1);
+    (void)r;
+    errno = saved;
 }
+
+// Sets up the SIGCHLD pipe. 0, or -1 (the loop then wakes at least once a
+// second, as it does anyway).
+static int watch_children(void)
+{
+    if (pipe2(childPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        childPipe[0] = childPipe[1] = -1;
+        return -1;
+    }
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_child;
+    sa.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    sigemptyset(&sa.sa_mask);
+    return sigaction(SIGCHLD, &sa, NULL);
+}
+
+// Datagrams read in one pass of the loop at most, so that a flood still
+// lets the loop promote, start and reap between batches.
+enum { DATAGRAMS_PER_PASS = 64 };
 
 int watchloop_run(unsigned short port, int timeout_seconds, int maxchildren, FILE *log)
 {
@@ -181,15 +340,45 @@ int watchloop_run(unsigned short port, int timeout_seconds, int maxchildren, FIL
     // The renderer has no use for the channel; without close-on-exec every
     // running renderer would stay a member of the group.
     fcntl(sock, F_SETFD, FD_CLOEXEC);
+    watch_children();
     logprintf(LOGLEVEL_NOTICE, log, "Multicast channel subscribed. Server up.\n");
     SQ_init(&q);
     for (;;) {
         int64_t now = watchloop_now();
-        SQ_promote(&q, now, timeout);
-        watchloop_launch(&q, maxchildren, log);
+        SQ_promote_all(&q, now, timeout);
         watchloop_reap(&q, log);
-        if (!wait_datagram(sock, 1000))
+        // As many as the child limit allows; a failed fork leaves the rest
+        // for the next pass.
+        while (watchloop_launch(&q, maxchildren, log) > 0) {
+        }
+        // Wake for the next study to become quiet, the next held-back log
+        // count, a datagram or a child's end; at least once a second.
+        int64_t wake = now + 1000;
+        int64_t quiet = SQ_next_quiet(&q, timeout);
+        if (quiet >= 0 && quiet < wake)
+            wake = quiet;
+        int64_t due = watchloop_flush_log(now, log);
+        if (due >= 0 && due < wake)
+            wake = due;
+        struct pollfd p[2];
+        p[0].fd = sock;
+        p[0].events = POLLIN;
+        p[0].revents = 0;
+        p[1].fd = childPipe[0];
+        p[1].events = POLLIN;
+        p[1].revents = 0;
+        int ready =
+            poll(p, childPipe[0] >= 0 ? 2 : 1, wake > now ? static_cast<int>(wake - now) : 0);
+        if (ready <= 0)
             continue;
-        watchloop_receive(sock, &q, watchloop_now(), log);
+        if (p[1].revents != 0) {
+            char drain[64];
+            while (read(childPipe[0], drain, sizeof drain) > 0) {
+            }
+        }
+        if (p[0].revents != 0) {
+            for (int i = 0; i < DATAGRAMS_PER_PASS; i++)
+                watchloop_receive(sock, &q, watchloop_now(), log);
+        }
     }
 }

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <crypt.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
@@ -13,8 +14,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <memory>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "access/accesspolicy.h"
@@ -24,6 +31,10 @@
 
 // The users and their crypt(3) hashes; read once at start-up.
 static std::map<std::string, std::string> users;
+// A hash that an unknown user's password is checked against, so that the
+// answer takes as long as for a known user (the first user's: the same
+// method and cost as the site's hashes).
+static std::string dummyHash;
 
 // The site's access policy and the peers it may name (read once at
 // start-up, read-only afterwards, so every thread may consult them).
@@ -97,52 +108,180 @@ struct requeststate {
     bool authorized = false;
 };
 
+// Whether crypt(3) can check passwords against hash: hashing with it as
+// the setting gives a hash of the same length, not a failure token ("*0",
+// "*1") or nothing. (Any text starting with two salt characters would pass
+// as a setting of the old DES method; a DES hash has 13 characters.)
+static bool usableHash(const char *hash)
+{
+    if (hash[0] == '\0')
+        return false;
+    std::unique_ptr<crypt_data> data(new crypt_data());
+    const char *h = crypt_r("", hash, data.get());
+    return h != nullptr && h[0] != '*' && strlen(h) == strlen(hash);
+}
+
 int httpd_loadUsers(const char *path)
 {
     FILE *f = fopen(path, "r");
-    if (f == nullptr)
-        return 0;
+    if (f == nullptr) {
+        logprintf(LOGLEVEL_FATAL, web_options.logfp, "Cannot read users file %s: %s\n", path,
+                  strerror(errno));
+        return -1;
+    }
     char line[1024];
-    int n = 0;
+    int n = 0, number = 0, result = 0;
     while (fgets(line, sizeof line, f) != nullptr) {
+        number++;
+        size_t len = strlen(line);
+        if (len == sizeof line - 1 && line[len - 1] != '\n') {
+            logprintf(LOGLEVEL_FATAL, web_options.logfp, "Users file %s: line %d is too long\n",
+                      path, number);
+            result = -1;
+            break;
+        }
         line[strcspn(line, "\r\n")] = '\0';
-        char *colon = strchr(line, ':');
-        if (line[0] == '#' || colon == nullptr || colon == line)
+        if (line[0] == '#' || line[0] == '\0')
             continue;
+        char *colon = strchr(line, ':');
+        if (colon == nullptr || colon == line || !usableHash(colon + 1)) {
+            // The line may hold a password or a hash: only its number is logged.
+            logprintf(LOGLEVEL_WARNING, web_options.logfp,
+                      "Users file %s: line %d is no name:hash, skipped\n", path, number);
+            continue;
+        }
         *colon = '\0';
         users[line] = colon + 1;
+        if (dummyHash.empty())
+            dummyHash = colon + 1;
         n++;
     }
+    if (result == 0 && ferror(f)) {
+        logprintf(LOGLEVEL_FATAL, web_options.logfp, "Cannot read users file %s: read error\n",
+                  path);
+        result = -1;
+    }
     fclose(f);
+    if (result != 0) {
+        users.clear();
+        dummyHash.clear();
+        return -1;
+    }
     logprintf(LOGLEVEL_NOTICE, web_options.logfp, "%d web users from %s\n", n, path);
     return n;
 }
 
 // True when the request carries the name and password of a known user.
 // crypt_r hashes the password with the salt and method held in the stored
-// hash; an empty or unknown user never matches.
+// hash; an empty or unknown user never matches, but is hashed against the
+// dummy hash all the same, so the time of the answer does not tell which
+// user names exist.
 static bool checkUser(MHD_Connection *conn, std::string *name)
 {
     char *pass = nullptr;
     char *user = MHD_basic_auth_get_username_password(conn, &pass);
     bool ok = false;
-    if (user != nullptr && pass != nullptr) {
+    if (user != nullptr) {
         auto it = users.find(user);
-        if (it != users.end()) {
-            struct crypt_data data;
-            memset(&data, 0, sizeof data);
-            const char *h = crypt_r(pass, it->second.c_str(), &data);
-            ok = h != nullptr && h[0] != '*' && strcmp(h, it->second.c_str()) == 0;
-        }
+        bool known = it != users.end();
+        const std::string &hash = known ? it->second : dummyHash;
+        // About 32 KiB: on the heap rather than the connection thread's stack.
+        std::unique_ptr<crypt_data> data(new crypt_data());
+        const char *h = crypt_r(pass != nullptr ? pass : "", hash.c_str(), data.get());
+        ok = known && pass != nullptr && h != nullptr && h[0] != '*' && hash == h;
         if (ok)
             *name = user;
-        if (!ok)
+        else
             logprintf(LOGLEVEL_WARNING, web_options.logfp, "Web login refused for user %s\n",
                       web_escapeForLog(user).c_str());
     }
     free(user);
     free(pass);
     return ok;
+}
+
+// The header deadline. Every connection is watched from its start: while
+// it waits for a request's headers (at its start, and again after each
+// request, for the next one on a kept-alive connection) the watchdog thread
+// ends it once header_timeout seconds have passed, however slowly bytes
+// trickle in (the library's own timeout starts over with every byte, so
+// one byte every few seconds would hold a connection slot for ever).
+struct connwatch {
+    int fd; // our own duplicate of the connection's socket, or -1
+    std::chrono::steady_clock::time_point since; // start of the wait for headers
+    bool waiting;                                // headers are awaited
+};
+
+// watchLock guards watched, the connwatch entries in it and watchStop. The
+// watchdog shuts a socket down through a duplicate descriptor that it owns
+// until the library reports the connection closed: the library's own
+// descriptor may be closed (and its number reused by a new connection)
+// before that report, the duplicate's number cannot be.
+static std::mutex watchLock;
+static std::condition_variable watchWake;
+static std::set<connwatch *> watched;
+static bool watchStop = false;
+static std::thread watchThread;
+
+static void notifyConnection(void *, MHD_Connection *conn, void **socketContext,
+                             MHD_ConnectionNotificationCode code)
+{
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        const union MHD_ConnectionInfo *ci =
+            MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (ci == nullptr)
+            return;
+        // Without a duplicate (no descriptors left) the connection is
+        // only under the library's own timeout.
+        int fd = fcntl(ci->connect_fd, F_DUPFD_CLOEXEC, 0);
+        connwatch *w = new connwatch{fd, std::chrono::steady_clock::now(), fd != -1};
+        std::lock_guard<std::mutex> l(watchLock);
+        watched.insert(w);
+        *socketContext = w;
+    } else if (code == MHD_CONNECTION_NOTIFY_CLOSED && *socketContext != nullptr) {
+        connwatch *w = static_cast<connwatch *>(*socketContext);
+        {
+            std::lock_guard<std::mutex> l(watchLock);
+            watched.erase(w);
+        }
+        if (w->fd != -1)
+            close(w->fd);
+        delete w;
+        *socketContext = nullptr;
+    }
+}
+
+// Starts (waiting) or stops the header clock of the connection.
+static void awaitHeaders(MHD_Connection *conn, bool waiting)
+{
+    const union MHD_ConnectionInfo *ci =
+        MHD_get_connection_info(conn, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    if (ci == nullptr || ci->socket_context == nullptr)
+        return;
+    connwatch *w = static_cast<connwatch *>(ci->socket_context);
+    std::lock_guard<std::mutex> l(watchLock);
+    w->waiting = waiting && w->fd != -1;
+    w->since = std::chrono::steady_clock::now();
+}
+
+static void watchHeaders(int seconds)
+{
+    const auto deadline = std::chrono::seconds(seconds);
+    std::unique_lock<std::mutex> l(watchLock);
+    while (!watchStop) {
+        auto now = std::chrono::steady_clock::now();
+        for (connwatch *w : watched) {
+            if (w->waiting && now - w->since >= deadline) {
+                // The connection's thread sees the end of its input and the
+                // library closes the connection.
+                shutdown(w->fd, SHUT_RDWR);
+                w->waiting = false;
+                logprintf(LOGLEVEL_DEBUG, web_options.logfp,
+                          "Connection closed: no request headers within %d s\n", seconds);
+            }
+        }
+        watchWake.wait_for(l, std::chrono::milliseconds(200));
+    }
 }
 
 static MHD_Result collectArg(void *cls, MHD_ValueKind, const char *key, const char *value)
@@ -215,6 +354,7 @@ static MHD_Result accessHandler(void *, MHD_Connection *conn, const char *url, c
         const std::string root = WEB_DICOMWEB_ROOT;
         if (s->rq.path.compare(0, root.size(), root) == 0)
             s->seg = splitPath(s->rq.path.substr(root.size()));
+        awaitHeaders(conn, false);
         logprintf(LOGLEVEL_DEBUG, web_options.logfp, "%s %s\n", method,
                   web_escapeForLog(url).c_str());
         std::string user;
@@ -268,8 +408,10 @@ static MHD_Result accessHandler(void *, MHD_Connection *conn, const char *url, c
     return (MHD_Result)route(s);
 }
 
-static void requestDone(void *, MHD_Connection *, void **ptr, MHD_RequestTerminationCode)
+static void requestDone(void *, MHD_Connection *conn, void **ptr, MHD_RequestTerminationCode)
 {
+    // A kept-alive connection now waits for the next request's headers.
+    awaitHeaders(conn, true);
     requeststate *s = static_cast<requeststate *>(*ptr);
     if (s == nullptr)
         return;
@@ -305,20 +447,25 @@ MHD_Daemon *httpd_start()
         }
         flags |= MHD_USE_TLS;
     }
-    MHD_Daemon *d;
-    if (tls)
-        d = MHD_start_daemon(
-            flags, (uint16_t)o.port, nullptr, nullptr, accessHandler, nullptr, MHD_OPTION_SOCK_ADDR,
-            (struct sockaddr *)&addr, MHD_OPTION_NOTIFY_COMPLETED, requestDone, nullptr,
-            MHD_OPTION_CONNECTION_LIMIT, (unsigned)o.threads_max, MHD_OPTION_CONNECTION_TIMEOUT,
-            120u, MHD_OPTION_HTTPS_MEM_KEY, keyText.c_str(), MHD_OPTION_HTTPS_MEM_CERT,
-            certText.c_str(), MHD_OPTION_END);
-    else
-        d = MHD_start_daemon(flags, (uint16_t)o.port, nullptr, nullptr, accessHandler, nullptr,
-                             MHD_OPTION_SOCK_ADDR, (struct sockaddr *)&addr,
-                             MHD_OPTION_NOTIFY_COMPLETED, requestDone, nullptr,
-                             MHD_OPTION_CONNECTION_LIMIT, (unsigned)o.threads_max,
-                             MHD_OPTION_CONNECTION_TIMEOUT, 120u, MHD_OPTION_END);
+    // TLS 1.0 and 1.1 are refused (HTTPD_TLS_PRIORITIES).
+    struct MHD_OptionItem tlsOptions[] = {
+        {MHD_OPTION_HTTPS_MEM_KEY, 0, (void *)keyText.c_str()},
+        {MHD_OPTION_HTTPS_MEM_CERT, 0, (void *)certText.c_str()},
+        {MHD_OPTION_HTTPS_PRIORITIES, 0, (void *)HTTPD_TLS_PRIORITIES},
+        {MHD_OPTION_END, 0, nullptr},
+    };
+    struct MHD_OptionItem noOptions[] = {{MHD_OPTION_END, 0, nullptr}};
+    MHD_Daemon *d = MHD_start_daemon(
+        flags, (uint16_t)o.port, nullptr, nullptr, accessHandler, nullptr, MHD_OPTION_SOCK_ADDR,
+        (struct sockaddr *)&addr, MHD_OPTION_NOTIFY_COMPLETED, requestDone, nullptr,
+        MHD_OPTION_NOTIFY_CONNECTION, notifyConnection, nullptr, MHD_OPTION_CONNECTION_LIMIT,
+        (unsigned)o.threads_max, MHD_OPTION_PER_IP_CONNECTION_LIMIT, (unsigned)o.per_address_max,
+        MHD_OPTION_CONNECTION_TIMEOUT, 120u, MHD_OPTION_ARRAY, tls ? tlsOptions : noOptions,
+        MHD_OPTION_END);
+    if (d != nullptr) {
+        watchStop = false;
+        watchThread = std::thread(watchHeaders, o.header_timeout);
+    }
     if (d == nullptr)
         logprintf(LOGLEVEL_FATAL, o.logfp, "Cannot listen on %s port %d\n", o.address, o.port);
     return d;
@@ -327,4 +474,11 @@ MHD_Daemon *httpd_start()
 void httpd_stop(MHD_Daemon *d)
 {
     MHD_stop_daemon(d);
+    {
+        std::lock_guard<std::mutex> l(watchLock);
+        watchStop = true;
+    }
+    watchWake.notify_all();
+    if (watchThread.joinable())
+        watchThread.join();
 }

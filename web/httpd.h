@@ -6,8 +6,11 @@
 
 struct MHD_Daemon;
 
-// Loads the users file: the number of users (0: none, every request is let
-// in), or -1 after a log when the file exists but cannot be read.
+// Loads the users file ("name:crypt(3) hash" lines; "#" comments and empty
+// lines are skipped, any other line is logged and skipped): the number of
+// valid users, or -1 after a log when the file cannot be read whole. The
+// caller treats 0 as fatal too: a users file that lets no one in would
+// otherwise mean a daemon that asks no one for a password.
 int httpd_loadUsers(const char *path);
 
 // Loads the site's access policy ("AccessPolicy" along the configuration
@@ -15,8 +18,16 @@ int httpd_loadUsers(const char *path);
 // no such file: everything allowed), -1 after a log when the file is bad.
 int httpd_loadPolicy();
 
-// Starts serving on web_options' address and port. The daemon, or null
-// after a level-1 log (port taken, bad address, unreadable certificate).
+// The TLS protocol versions HTTPS offers (a GnuTLS priority string): TLS
+// 1.2 and 1.3 only.
+#define HTTPD_TLS_PRIORITIES "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2"
+
+// Starts serving on web_options' address and port, with at most
+// threads_max connections, per_address_max of them from one client
+// address, and header_timeout seconds for each request's headers (counted
+// from the connection's start or the end of its previous request, however
+// slowly the bytes trickle in). The daemon, or null after a level-1 log
+// (port taken, bad address, unreadable certificate).
 MHD_Daemon *httpd_start();
 
 // Stops the daemon: waits for the requests in progress.

@@ -47,6 +47,8 @@ weboptions web_options = {
     nullptr,                  // logfile
     nullptr,                  // pidfile
     0,                        // debug
+    16,                       // per_address_max
+    10,                       // header_timeout
 };
 LocalStore *web_store = nullptr;
 std::mutex web_storeLock;
@@ -54,19 +56,26 @@ int web_monitorSock = -1;
 
 static const char usageText[] =
     "Usage: %s [-p Port] [-b Address] [-m MonitorPort] [-w UsersFile] [-A]\n"
-    "       [-C CertFile -K KeyFile] [-V ViewerDir] [-M MaxConnections] [-o]\n"
+    "       [-C CertFile -K KeyFile] [-V ViewerDir] [-M MaxConnections]\n"
+    "       [-I MaxPerAddress] [-H HeaderSeconds] [-o]\n"
     "       [-l logfile] [-P pidfile] [-D] [-h]\n"
     "  -p Port        HTTP port (default %d)\n"
     "  -b Address     IPv4 address to listen on (default %s)\n"
     "  -m MonitorPort monitor channel port (default %d)\n"
     "  -w UsersFile   users and crypt(3) password hashes, name:hash per line\n"
-    "                 (default: " WEB_USERS_FILE " along the configuration search path)\n"
+    "                 (default: " WEB_USERS_FILE " along the configuration search path);\n"
+    "                 a users file that cannot be read or names no valid user\n"
+    "                 ends the program\n"
     "  -A             allow listening beyond the loopback without any user\n"
     "  -C, -K         PEM certificate and key: serve HTTPS (default: those of\n"
     "                 DicomTLS along the configuration search path, if any)\n"
     "  -V ViewerDir   the viewer's files (default: share/velto/viewer of the\n"
-    "                 installation, else .deps/ohif of the source tree)\n"
+    "                 installation, else .deps/ohif of the source tree this\n"
+    "                 program was built from)\n"
     "  -M Max         connections served at once (default 64)\n"
+    "  -I Max         connections from one client address at once (default 16)\n"
+    "  -H Seconds     time a request's headers may take to arrive, from the\n"
+    "                 connection's start or its previous request (default 10)\n"
     "  -o             STOW-RS replaces images that are already stored\n"
     "  -l logfile     log to the file instead of stderr\n"
     "  -P pidfile     write the process id to the file\n"
@@ -84,7 +93,7 @@ static int parseOptions(int argc, char **argv)
 {
     weboptions &o = web_options;
     int c;
-    while ((c = getopt(argc, argv, "p:b:m:w:AC:K:V:M:ol:P:Dh")) != -1) {
+    while ((c = getopt(argc, argv, "p:b:m:w:AC:K:V:M:I:H:ol:P:Dh")) != -1) {
         switch (c) {
         case 'p':
             o.port = (int)strtol(optarg, nullptr, 10);
@@ -113,6 +122,12 @@ static int parseOptions(int argc, char **argv)
         case 'M':
             o.threads_max = (int)strtol(optarg, nullptr, 10);
             break;
+        case 'I':
+            o.per_address_max = (int)strtol(optarg, nullptr, 10);
+            break;
+        case 'H':
+            o.header_timeout = (int)strtol(optarg, nullptr, 10);
+            break;
         case 'o':
             o.overwrite = 1;
             break;
@@ -134,6 +149,7 @@ static int parseOptions(int argc, char **argv)
         }
     }
     if (optind < argc || o.port <= 0 || o.port > 65535 || o.threads_max <= 0 ||
+        o.per_address_max <= 0 || o.header_timeout <= 0 || o.header_timeout > 3600 ||
         (o.cert_file == nullptr) != (o.key_file == nullptr)) {
         usage(argv[0]);
         return 2;
@@ -175,6 +191,25 @@ static void dicomTlsFiles(std::string *cert, std::string *key)
         *cert = c;
         *key = k;
     }
+}
+
+// Without -V: the viewer of the installation, else, for a program run from
+// its build tree, the one in the source tree it was built from.
+static void viewerDefault()
+{
+    static std::string dir;
+    if (web_options.viewer_dir != nullptr)
+        return;
+    std::string installed = std::string(prog_path) + "/share/velto/viewer";
+    if (access((installed + "/index.html").c_str(), R_OK) == 0)
+        return;
+#ifdef VELTO_SOURCE_DIR
+    std::string source = std::string(VELTO_SOURCE_DIR) + "/.deps/ohif";
+    if (access((source + "/index.html").c_str(), R_OK) == 0) {
+        dir = source;
+        web_options.viewer_dir = dir.c_str();
+    }
+#endif
 }
 
 // True for an address of the loopback network (127.0.0.0/8).
@@ -222,16 +257,20 @@ int main(int argc, char **argv)
         }
     }
 
-    // The users: the -w file, else the site file along the search path.
+    // The users: the -w file, else the site file along the search path
+    // (found by existence, not readability: a users file that is there but
+    // cannot be read must not leave the web open). A users file that lets
+    // no one in ends the program either way.
     char usersPath[PATH_MAX];
     const char *users = o.users_file;
     if (users == nullptr)
-        users = getfilepath(CONFIG_SEARCHPATH, WEB_USERS_FILE, R_OK, usersPath, sizeof usersPath);
+        users = getfilepath(CONFIG_SEARCHPATH, WEB_USERS_FILE, 0, usersPath, sizeof usersPath);
     int userCount = users != nullptr ? httpd_loadUsers(users) : 0;
-    if (o.users_file != nullptr && userCount <= 0) {
-        logprintf(LOGLEVEL_FATAL, o.logfp, "No users in %s\n", o.users_file);
+    if (users != nullptr && userCount <= 0) {
+        logprintf(LOGLEVEL_FATAL, o.logfp, "No valid users in %s\n", users);
         return 1;
     }
+    viewerDefault();
     // Without users everyone who reaches the port gets every image: only
     // the machine itself may, unless the site says otherwise.
     if (userCount == 0 && !isLoopback(o.address) && !o.open_without_auth) {

@@ -55,6 +55,8 @@ struct weboptions {
     const char *logfile;     // -l
     const char *pidfile;     // -P
     int debug;               // count of -D
+    int per_address_max;     // -I: connections from one client address at once
+    int header_timeout;      // -H: seconds a request's headers may take to arrive
 };
 
 // The process-wide objects (web/main.cc).

@@ -187,3 +187,40 @@ TEST_F(Policy, MoveDestinationNeedsMapEntryWithMoveFlag)
               std::string::npos)
         << text;
 }
+
+// An entry learnt from the monitor channel (remark "learnt") gains nothing
+// from "map" rules, even when it calls from its learnt address; it is a
+// move destination only with "learnt-destinations yes". A site entry with
+// the same title later in the map still counts.
+TEST_F(Policy, LearntEntriesGainNoRights)
+{
+    ASSERT_EQ(AETitleMap_Add(&map_, "h1", "EVIL", "127.0.0.1:11300", 0x107, "learnt"), 0);
+    ASSERT_EQ(AETitleMap_Add(&map_, "h2", "VeltoAdmin", "127.0.0.1:11301", 0x107, "learnt"), 0);
+    ASSERT_EQ(AETitleMap_Add(&map_, "h3", "SIB", "127.0.0.1:11302", AETITLEMAP_FLAG_M, "learnt"),
+              0);
+    ASSERT_EQ(Load("*\tmap\techo store find move get commit\nVeltoAdmin\tmap\tdelete\n"), 0);
+    EXPECT_EQ(policy_.learntDestinations, 0);
+    EXPECT_EQ(Ops("EVIL", "127.0.0.1"), 0u);
+    EXPECT_EQ(Ops("VeltoAdmin", "127.0.0.1"), 0u);
+    EXPECT_EQ(Ops("WS1_AE", "10.0.0.7"), 0x5Fu);
+    EXPECT_EQ(AccessPolicy_CheckDestination(&policy_, &map_, "SIB", nullptr), 0);
+    EXPECT_EQ(AccessPolicy_CheckDestination(&policy_, &map_, "DEST_AE", nullptr), 1);
+
+    ASSERT_EQ(Load("learnt-destinations yes\n*\tmap\techo\n"), 0);
+    EXPECT_EQ(policy_.learntDestinations, 1);
+    EXPECT_EQ(AccessPolicy_CheckDestination(&policy_, &map_, "SIB", nullptr), 1);
+    EXPECT_EQ(Ops("SIB", "127.0.0.1"), 0u);
+    ASSERT_EQ(Load("learnt-destinations no\n"), 0);
+    EXPECT_EQ(AccessPolicy_CheckDestination(&policy_, &map_, "SIB", nullptr), 0);
+
+    // The site adopts a peer by writing its own entry.
+    ASSERT_EQ(AETitleMap_Add(&map_, "evilhost", "EVIL", "127.0.0.1:11300", 0x7, nullptr), 0);
+    ASSERT_EQ(Load("*\tmap\techo\n"), 0);
+    EXPECT_EQ(Ops("EVIL", "127.0.0.1"), (unsigned)ACCESS_ECHO);
+
+    for (const char *bad : {"learnt-destinations\n", "learnt-destinations maybe\n",
+                            "learnt-destinations yes echo\n"}) {
+        EXPECT_EQ(Load(bad), -1) << bad;
+        EXPECT_EQ(policy_.learntDestinations, 0) << bad;
+    }
+}

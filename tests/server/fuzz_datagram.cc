@@ -131,6 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ctx.own_host = "alpha";
     ctx.learn = 1;
     ctx.learn_flags = AETITLEMAP_FLAGS_DISCOVERED;
+    ctx.own_aet = "VeltoStorage";
+    ctx.policy = nullptr;
     int r = monitorinput_handle(&ctx, text, len, srcp, srclen);
 
     checkFile(&map);

@@ -133,6 +133,58 @@ class AccessTests(ServerTestCase):
         self.assertEqual((f["status"], f["completed"]), (0x0000, 2), p.stdout[-2000:])
         self.assertEqual(self.stored(s), [])
 
+    def test_learnt_titles_gain_no_rights(self):
+        """Peers taught by monitor datagrams under the example policy: a
+        forged CONFIG ADD_AET gives its title nothing, titles the policy
+        names are never learnt, and a discovered sibling archive is still
+        a C-MOVE destination (the example allows learnt destinations)."""
+        evil = self.receiver("EVIL")
+        sib = self.receiver("SIB")
+        s = self.policy_server(["WS\tCLIENT\t127.0.0.1:11112\tFS\n"])
+        files = self.images()
+        self.assertEqual(s.storescu(files).returncode, 0)
+        mon = vt.Monitor(s.monitor_port)
+        try:
+            mon.send(b"adminhost 1 CONFIG ADD_AET VeltoAdmin 127.0.0.1:11113 FMSD\n")
+            mon.send(b"delhost 1 CONFIG ADD_AET VeltoDeleteAET 127.0.0.1:11113 FMSD\n")
+            mon.send(("evilhost 1 CONFIG ADD_AET EVIL 127.0.0.1:%d FMSD\n" % evil.port).encode())
+            mon.send(("sibhost 2 STORAGE DISCOVER_AET SIB %d\n" % sib.port).encode())
+        finally:
+            mon.close()
+        vt.wait_for(lambda: "Discovered new Velto AET SIB at 127.0.0.1:%d." % sib.port in s.log()
+                    and "Added new Velto AET EVIL" in s.log(), 15, what="the peers learnt")
+        self.assertNotIn("Added new Velto AET VeltoAdmin", s.log())
+        self.assertNotIn("Added new Velto AET VeltoDeleteAET", s.log())
+        with open(os.path.join(s.etc, "AETitleMap")) as f:
+            saved = f.read()
+        self.assertIn("evilhost\tEVIL\t127.0.0.1:%d\tFMSD\tlearnt\n" % evil.port, saved)
+        self.assertIn("sibhost\tSIB\t127.0.0.1:%d\tFMSD\tlearnt\n" % sib.port, saved)
+
+        # The learnt title, calling from its learnt address, and the admin
+        # title it tried to take, can neither echo, query, retrieve, store
+        # nor delete.
+        for title in ("EVIL", "VeltoAdmin"):
+            p = s.echoscu(calling=title)
+            self.assertIn(REJECTED, p.stdout + p.stderr, title)
+            p, found = s.findscu(["StudyInstanceUID="], calling=title)
+            self.assertEqual(found, [], title)
+            p, responses = movescu(s.port, ["StudyInstanceUID=" + STUDY], title, calling=title)
+            self.assertEqual(responses, [], p.stdout[-2000:])
+            p, responses = movescu(s.port, ["StudyInstanceUID=" + STUDY], "VeltoDeleteAET",
+                                   calling=title)
+            self.assertEqual(responses, [], p.stdout[-2000:])
+            extra = [make_dataset(os.path.join(self.tmp, "x.dcm"), STUDY, SERIES, SERIES + ".9")]
+            self.assertNotEqual(s.storescu(extra, calling=title).returncode, 0, title)
+            self.assertIn("Access refused: %s from 127.0.0.1 may not associate." % title, s.log())
+        self.assertEqual(evil.files(), [])
+        self.assertEqual(len(self.stored(s)), 2)
+
+        # The site's peer moves the study to the discovered sibling.
+        p, responses = movescu(s.port, ["StudyInstanceUID=" + STUDY], "SIB", calling="CLIENT")
+        f = self.final(responses)
+        self.assertEqual((f["status"], f["completed"]), (0x0000, 2), p.stdout[-2000:])
+        self.assertEqual(len(sib.files()), 2)
+
     def test_operations_not_granted_are_refused_one_by_one(self):
         # A title that may only verify is accepted, and refused the rest
         # with "Refused: Not Authorized" (0x0124).

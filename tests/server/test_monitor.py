@@ -132,7 +132,7 @@ class Learning(LearningBase):
         for _ in range(3):
             self.send(s, "otherhost 999 STORAGE DISCOVER_AET PEERX 104\n")
         wait_message(s, "Discovered new Velto AET PEERX at 127.0.0.1:104.")
-        self.assertEqual(read_text(self.mapfile), "otherhost\tPEERX\t127.0.0.1:104\tFMSD\n")
+        self.assertEqual(read_text(self.mapfile), "otherhost\tPEERX\t127.0.0.1:104\tFMSD\tlearnt\n")
         for _ in range(2):
             self.send(s, "otherhost 999 STORAGE DISCOVER_AET PEERX 104\n")
         # A second title from the same host is not added either.
@@ -140,20 +140,20 @@ class Learning(LearningBase):
         self.marker(s, "MARK1")
         self.assertEqual(messages(s).count("Discovered new Velto AET PEERX at 127.0.0.1:104."), 1)
         self.assertFalse([m for m in messages(s) if "PEERY" in m])
-        self.assertEqual(read_text(self.mapfile), "otherhost\tPEERX\t127.0.0.1:104\tFMSD\n"
-                                                  "MARK1\tMARK1\t127.0.0.1:9\tF\n")
+        self.assertEqual(read_text(self.mapfile), "otherhost\tPEERX\t127.0.0.1:104\tFMSD\tlearnt\n"
+                                                  "MARK1\tMARK1\t127.0.0.1:9\tF\tlearnt\n")
 
     def test_config_add_aet(self):
         s = self.learning_server(aetmap="WS0\tWS0_AE\t10.0.0.6:104\tFMS\n")
         self.send(s, "cfghost 5 CONFIG ADD_AET WS1 10.0.0.7:104 FMS\n")
         wait_message(s, "Added new Velto AET WS1 at 10.0.0.7:104.")
-        want = "WS0\tWS0_AE\t10.0.0.6:104\tFMS\ncfghost\tWS1\t10.0.0.7:104\tFMS\n"
+        want = "WS0\tWS0_AE\t10.0.0.6:104\tFMS\ncfghost\tWS1\t10.0.0.7:104\tFMS\tlearnt\n"
         self.assertEqual(read_text(self.mapfile), want)
         # A title already present changes nothing.
         self.send(s, "cfghost2 6 CONFIG ADD_AET WS1 10.0.0.9:11112 FMSD\n")
         self.send(s, "cfghost3 6 CONFIG ADD_AET WS0_AE 10.0.0.9:11112 FMSD\n")
         self.marker(s, "MARK2")
-        self.assertEqual(read_text(self.mapfile), want + "MARK2\tMARK2\t127.0.0.1:9\tF\n")
+        self.assertEqual(read_text(self.mapfile), want + "MARK2\tMARK2\t127.0.0.1:9\tF\tlearnt\n")
         self.assertEqual(messages(s).count("Added new Velto AET WS1 at 10.0.0.7:104."), 1)
 
     def test_own_announcements_never_enter_the_map(self):
@@ -169,9 +169,9 @@ class Learning(LearningBase):
         b = self.server(aetmap="", aetitle="SECOND", monitor_port=mon_port)
         wait_message(a, "Discovered new Velto AET SECOND at 127.0.0.1:%d." % b.port, timeout=15)
         wait_message(b, "Discovered new Velto AET ARCHIVE at 127.0.0.1:%d." % a.port, timeout=15)
-        self.assertEqual(read_text(self.mapfile), "%s\tSECOND\t127.0.0.1:%d\tFMSD\n" % (HOST, b.port))
+        self.assertEqual(read_text(self.mapfile), "%s\tSECOND\t127.0.0.1:%d\tFMSD\tlearnt\n" % (HOST, b.port))
         self.assertEqual(read_text(os.path.join(b.etc, "AETitleMap")),
-                         "%s\tARCHIVE\t127.0.0.1:%d\tFMSD\n" % (HOST, a.port))
+                         "%s\tARCHIVE\t127.0.0.1:%d\tFMSD\tlearnt\n" % (HOST, a.port))
 
     def test_read_only_map_learns_without_saving(self):
         s = NamespacedServer(aetmap="WS0\tWS0_AE\t10.0.0.6:104\tFMS\n", start=False, args=["-D"])
@@ -238,7 +238,7 @@ class Forged(LearningBase):
         self.unicast_from(s, "127.0.0.2", b"evilhost 2 STORAGE DISCOVER_AET EVIL2 5555\n")
         self.unicast_from(s, "127.0.0.1", b"evilhost 3 STORAGE DISCOVER_AET EVIL3 5555\n")
         self.marker(s, "MARK5")
-        self.assertEqual(read_text(self.mapfile), self.SITE + "MARK5\tMARK5\t127.0.0.1:9\tF\n")
+        self.assertEqual(read_text(self.mapfile), self.SITE + "MARK5\tMARK5\t127.0.0.1:9\tF\tlearnt\n")
         self.assertFalse([m for m in messages(s) if "EVIL" in m])
 
     def test_host_local_and_site_entries_are_never_learnt_or_changed(self):
@@ -248,7 +248,7 @@ class Forged(LearningBase):
         self.send(s, "WS0 3 CONFIG ADD_AET EVILWS 127.0.0.1:5555 FMSD\n")
         self.send(s, "evilhost 4 CONFIG ADD_AET WS0_AE 127.0.0.1:5555 FMSD\n")
         self.marker(s, "MARK6")
-        self.assertEqual(read_text(self.mapfile), self.SITE + "MARK6\tMARK6\t127.0.0.1:9\tF\n")
+        self.assertEqual(read_text(self.mapfile), self.SITE + "MARK6\tMARK6\t127.0.0.1:9\tF\tlearnt\n")
         self.assertFalse([m for m in messages(s) if "EVIL" in m])
         # Started again without -a, the server still answers as itself.
         s.stop()
@@ -266,7 +266,8 @@ class Forged(LearningBase):
         wait_message(s, "Added new Velto AET WS1 at 10.0.0.7:104.")
         wait_message(s, "Discovered new Velto AET PEERX at 127.0.0.1:104.")
         self.assertEqual(sorted(read_text(self.mapfile).splitlines()),
-                         ["cfghost\tWS1\t10.0.0.7:104\tS", "otherhost\tPEERX\t127.0.0.1:104\tS"])
+                         ["cfghost\tWS1\t10.0.0.7:104\tS\tlearnt",
+                          "otherhost\tPEERX\t127.0.0.1:104\tS\tlearnt"])
 
     def test_learning_off(self):
         s = self.learning_server(aetmap=self.SITE, args=["-L", "off"])
@@ -319,7 +320,7 @@ class BadDatagrams(LearningBase):
             self.send(s, d)
         self.marker(s, "MARK4")
         self.assertEqual(read_text(self.mapfile),
-                         "WS0\tWS0_AE\t10.0.0.6:104\tFMS\nMARK4\tMARK4\t127.0.0.1:9\tF\n")
+                         "WS0\tWS0_AE\t10.0.0.6:104\tFMS\nMARK4\tMARK4\t127.0.0.1:9\tF\tlearnt\n")
         self.assertFalse([m for m in messages(s) if "Discovered new" in m])
         self.assertTrue(alive(s.proc.pid))
         self.assertEqual(client(s, "echo", 1), ["ASSOCIATED", "ECHO OK", "RELEASED"])

@@ -52,6 +52,8 @@ protected:
         ctx.own_host = kOwnHost;
         ctx.learn = 1;
         ctx.learn_flags = AETITLEMAP_FLAGS_DISCOVERED;
+        ctx.own_aet = "VeltoStorage";
+        ctx.policy = nullptr;
         memset(&src, 0, sizeof(src));
         src.sin_family = AF_INET;
         src.sin_port = htons(1104);
@@ -107,8 +109,8 @@ TEST_F(MonitorInput, DiscoverAddsPeerAtSourceAddressOnce)
     EXPECT_STREQ(e->name, "beta");
     EXPECT_STREQ(e->address, "192.168.1.20:104");
     EXPECT_EQ(e->flags, 0x107);
-    EXPECT_EQ(e->remark, nullptr);
-    EXPECT_EQ(mapText(), "beta\tX\t192.168.1.20:104\tFMSD\n");
+    EXPECT_STREQ(e->remark, "learnt");
+    EXPECT_EQ(mapText(), "beta\tX\t192.168.1.20:104\tFMSD\tlearnt\n");
     EXPECT_NE(logText().find("]:Discovered new Velto AET X at 192.168.1.20:104.\n"),
               std::string::npos);
 
@@ -118,7 +120,7 @@ TEST_F(MonitorInput, DiscoverAddsPeerAtSourceAddressOnce)
         EXPECT_EQ(handle("beta 100 STORAGE DISCOVER_AET X 104\n"), MONITORINPUT_IGNORED);
     EXPECT_EQ(entries(), 1);
     EXPECT_EQ(logText(), before);
-    EXPECT_EQ(mapText(), "beta\tX\t192.168.1.20:104\tFMSD\n");
+    EXPECT_EQ(mapText(), "beta\tX\t192.168.1.20:104\tFMSD\tlearnt\n");
 }
 
 TEST_F(MonitorInput, SecondTitleFromSameHostIsNotAdded)
@@ -147,7 +149,7 @@ TEST_F(MonitorInput, ConfigAddAetUsesGivenAddressAndFlags)
     EXPECT_STREQ(e->name, "gamma");
     EXPECT_STREQ(e->address, "10.0.0.7:104");
     EXPECT_EQ(e->flags, 0x007);
-    EXPECT_EQ(mapText(), "gamma\tWS1\t10.0.0.7:104\tFMS\n");
+    EXPECT_EQ(mapText(), "gamma\tWS1\t10.0.0.7:104\tFMS\tlearnt\n");
     EXPECT_NE(logText().find("]:Added new Velto AET WS1 at 10.0.0.7:104.\n"), std::string::npos);
 
     // A title already present is left as it is, whoever sends it.
@@ -396,5 +398,58 @@ TEST_F(MonitorInput, LearningOffAndLearntFlags)
     EXPECT_EQ(handle("gamma 1 CONFIG ADD_AET WS1 10.0.0.7:104 FMSD\n"), MONITORINPUT_ADDED);
     EXPECT_EQ(AETitleMap_FindByAET(&map, "X")->flags, AETITLEMAP_FLAG_S);
     EXPECT_EQ(AETitleMap_FindByAET(&map, "WS1")->flags, AETITLEMAP_FLAG_S);
-    EXPECT_EQ(mapText(), "beta\tX\t192.168.1.20:104\tS\ngamma\tWS1\t10.0.0.7:104\tS\n");
+    EXPECT_EQ(mapText(),
+              "beta\tX\t192.168.1.20:104\tS\tlearnt\ngamma\tWS1\t10.0.0.7:104\tS\tlearnt\n");
+}
+
+// Learning never takes a title or name that the server reserves, in any
+// case: "Local", its own title, the store-mode and deleting titles, and
+// titles the access policy names; a title that the site wrote stays as it
+// is. What is learnt carries the learnt remark.
+TEST_F(MonitorInput, ReservedTitlesAndNamesAreNeverLearnt)
+{
+    char policyPath[] = "/tmp/velto-policy-XXXXXX";
+    int pfd = mkstemp(policyPath);
+    ASSERT_NE(pfd, -1);
+    const char rules[] = "*\tmap\techo\nVeltoAdmin\tmap\tdelete\n";
+    ASSERT_EQ((ssize_t)strlen(rules), write(pfd, rules, strlen(rules)));
+    close(pfd);
+    AccessPolicy policy;
+    AccessPolicy_Init(&policy);
+    ASSERT_EQ(0, AccessPolicy_Load(&policy, policyPath, nullptr, 0));
+    unlink(policyPath);
+    ctx.policy = &policy;
+    ASSERT_EQ(0, AETitleMap_Add(&map, "ws1", "SITE_AE", "10.0.0.7:104", 0x7, "site"));
+
+    const char *refused[] = {
+        "h1 1 CONFIG ADD_AET VeltoAdmin 127.0.0.1:11300 FMSD\n",
+        "h2 1 CONFIG ADD_AET veltoadmin 127.0.0.1:11300 FMSD\n",
+        "h3 1 CONFIG ADD_AET VeltoDeleteAET 127.0.0.1:11300 FMSD\n",
+        "h4 1 CONFIG ADD_AET VELTOPRESERVE 127.0.0.1:11300 FMSD\n",
+        "h5 1 CONFIG ADD_AET VeltoOverwrite 127.0.0.1:11300 FMSD\n",
+        "h6 1 CONFIG ADD_AET VeltoStorage 127.0.0.1:11300 FMSD\n",
+        "h7 1 CONFIG ADD_AET LOCAL 127.0.0.1:11300 FMSD\n",
+        "h8 1 CONFIG ADD_AET SITE_AE 127.0.0.1:11300 FMSD\n",
+        "ws1 1 CONFIG ADD_AET OTHER 127.0.0.1:11300 FMSD\n",
+        "local 1 STORAGE DISCOVER_AET EVIL2 104\n",
+        "VeltoDeleteAET 1 STORAGE DISCOVER_AET EVIL3 104\n",
+        "VeltoAdmin 1 STORAGE DISCOVER_AET EVIL4 104\n",
+        "h9 1 STORAGE DISCOVER_AET veltostorage 104\n",
+    };
+    for (const char *d : refused)
+        EXPECT_EQ(MONITORINPUT_IGNORED, handle(d)) << d;
+    EXPECT_EQ(1, entries());
+    AETitleMapEntry *site = AETitleMap_FindByAET(&map, "SITE_AE");
+    EXPECT_STREQ("10.0.0.7:104", site->address);
+    EXPECT_EQ(0, AETitleMap_IsLearnt(site));
+    EXPECT_EQ("", mapText());
+
+    EXPECT_EQ(MONITORINPUT_ADDED, handle("h1 1 CONFIG ADD_AET EVIL 127.0.0.1:11300 FMSD\n"));
+    AETitleMapEntry *e = AETitleMap_FindByAET(&map, "EVIL");
+    ASSERT_NE(nullptr, e);
+    EXPECT_EQ(1, AETitleMap_IsLearnt(e));
+    EXPECT_EQ(nullptr, AETitleMap_FindSiteByAET(&map, "EVIL"));
+    EXPECT_EQ(mapText(),
+              "ws1\tSITE_AE\t10.0.0.7:104\tFMS\tsite\nh1\tEVIL\t127.0.0.1:11300\tFMSD\tlearnt\n");
+    AccessPolicy_Destroy(&policy);
 }

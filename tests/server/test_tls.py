@@ -140,6 +140,20 @@ class TLSTests(ServerTestCase):
         p = vt.run(["echoscu", "+tla", "+cf", self.path("ca.crt"), "-aet", "CLIENT", "-aec",
                     s.aetitle, "127.0.0.1", str(s.tls_port)])
         self.assertEqual(p.returncode, 0, p.stderr)
+        # The BCP 195 profile: TLS 1.2 at least. SECLEVEL=0 lets the client
+        # offer the old versions at all, so a refusal is the server's.
+        for version, accepted in (("-tls1", False), ("-tls1_1", False), ("-tls1_2", True)):
+            h = subprocess.run(["openssl", "s_client", "-connect", "127.0.0.1:%d" % s.tls_port,
+                                "-cipher", "DEFAULT@SECLEVEL=0", version],
+                               stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                               timeout=30)
+            out = h.stdout + h.stderr
+            self.assertNotIn("no protocols available", out)
+            if accepted:
+                self.assertIn("New, TLSv1.2, Cipher is", out)
+            else:
+                self.assertNotEqual(h.returncode, 0, out)
+                self.assertIn("Cipher is (NONE)", out)
 
     def test_tls_peer_is_never_called_in_the_clear(self):
         # A destination marked T, on a server without TLS: the C-MOVE fails

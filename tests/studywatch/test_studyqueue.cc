@@ -194,3 +194,59 @@ TEST(StudyQueueDeath, OverlongUidIsAProgrammingError)
     std::string uid(SQ_UIDSIZE, '1');
     EXPECT_DEATH(SQ_announce(&q, uid.c_str(), 0), "");
 }
+
+// A full queue: the archive's new study takes the place of the newest
+// unknown sender's entry that has not started; an unknown sender's new study
+// is refused; running entries are never dropped.
+TEST_F(StudyQueue, ArchiveStudyMakesRoomInAFullQueue)
+{
+    q.limit = 3;
+    EXPECT_EQ(1, SQ_announce(&q, "forged1", 0, SQ_UNKNOWN));
+    EXPECT_EQ(1, SQ_announce(&q, "forged2", 1, SQ_UNKNOWN));
+    EXPECT_EQ(1, SQ_announce(&q, "real1", 2, SQ_ARCHIVE));
+    EXPECT_EQ(-2, SQ_announce(&q, "forged3", 3, SQ_UNKNOWN));
+    EXPECT_EQ(2, SQ_announce(&q, "real2", 4, SQ_ARCHIVE));
+    EXPECT_EQ(nullptr, SQ_find(&q, "forged2"));
+    ASSERT_NE(nullptr, SQ_find(&q, "real2"));
+    EXPECT_EQ(SQ_ARCHIVE, SQ_find(&q, "real2")->origin);
+    SQ_entry *f1 = SQ_find(&q, "forged1");
+    SQ_update_state(&q, f1, SQ_RUNNING);
+    EXPECT_EQ(-2, SQ_announce(&q, "real3", 5, SQ_ARCHIVE));
+    EXPECT_EQ(f1, SQ_find(&q, "forged1"));
+    ExpectCounts(2, 0, 1);
+}
+
+// An unknown sender cannot hold back the archive's study by announcing it
+// again; the archive's announcement adopts an unknown sender's entry.
+TEST_F(StudyQueue, OnlyTheArchiveRefreshesItsStudies)
+{
+    SQ_announce(&q, "real", 100, SQ_ARCHIVE);
+    EXPECT_EQ(0, SQ_announce(&q, "real", 900, SQ_UNKNOWN));
+    EXPECT_EQ(100, SQ_find(&q, "real")->lastseen);
+    SQ_announce(&q, "seen", 100, SQ_UNKNOWN);
+    EXPECT_EQ(0, SQ_announce(&q, "seen", 200, SQ_ARCHIVE));
+    EXPECT_EQ(SQ_ARCHIVE, SQ_find(&q, "seen")->origin);
+    EXPECT_EQ(200, SQ_find(&q, "seen")->lastseen);
+}
+
+// Every quiet study becomes ready in one pass; the next quiet time is the
+// earliest waiting one's; the archive's ready studies start first.
+TEST_F(StudyQueue, PromoteAllAndArchiveFirst)
+{
+    SQ_announce(&q, "u1", 0, SQ_UNKNOWN);
+    SQ_announce(&q, "u2", 10, SQ_UNKNOWN);
+    SQ_announce(&q, "a1", 20, SQ_ARCHIVE);
+    SQ_announce(&q, "late", 500, SQ_ARCHIVE);
+    EXPECT_EQ(101, SQ_next_quiet(&q, 100));
+    EXPECT_EQ(3u, SQ_promote_all(&q, 121, 100));
+    ExpectCounts(1, 3, 0);
+    EXPECT_EQ(601, SQ_next_quiet(&q, 100));
+    SQ_entry *e = SQ_next_ready(&q);
+    ASSERT_NE(nullptr, e);
+    EXPECT_STREQ("a1", e->studyuid);
+    SQ_update_state(&q, e, SQ_RUNNING);
+    EXPECT_STREQ("u1", SQ_next_ready(&q)->studyuid);
+    SQ_promote_all(&q, 601, 100);
+    EXPECT_EQ(-1, SQ_next_quiet(&q, 100));
+    EXPECT_STREQ("late", SQ_next_ready(&q)->studyuid);
+}

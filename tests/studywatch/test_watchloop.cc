@@ -53,6 +53,14 @@ protected:
         ASSERT_EQ(0, chmod(p.c_str(), mode));
     }
 
+    static size_t Count(const std::string &text, const std::string &what)
+    {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            n++;
+        return n;
+    }
+
     std::string Log()
     {
         fflush(log);
@@ -238,6 +246,10 @@ protected:
     void SetUp() override
     {
         WatchLoop::SetUp();
+        // One log line per second and reason, and nothing held back from an
+        // earlier test.
+        watchloop_set_log_interval(1000);
+        watchloop_set_archive(nullptr, 0);
         const char *netns = getenv("VELTO_NETNS");
         if (netns == nullptr || strcmp(netns, "1") != 0)
             GTEST_SKIP() << "multicast sockets only inside scripts/netns-exec";
@@ -345,6 +357,71 @@ TEST_F(Receive, UnusableUidIgnoredWithWarning)
     EXPECT_EQ(nullptr, q.head);
     EXPECT_NE(std::string::npos,
               Log().find("]:Ignored an announcement with an unusable study UID.\n"));
+}
+
+// A flood of unusable UIDs costs one line per interval, and the count of
+// those held back is written once the interval is over.
+TEST_F(Receive, UnusableUidsAreLoggedAtABoundedRate)
+{
+    for (int i = 0; i < 5; i++) {
+        Send("h 1 STORAGE STOREUID 1.2;x" + std::to_string(i) + " 4 5\n");
+        EXPECT_EQ(0, Recv(100 + i));
+    }
+    EXPECT_EQ(1100, watchloop_flush_log(500, log));
+    EXPECT_EQ(1100, watchloop_flush_log(1099, log));
+    EXPECT_EQ(1u, Count(Log(), "unusable study UID"));
+    EXPECT_EQ(-1, watchloop_flush_log(1100, log));
+    EXPECT_NE(std::string::npos,
+              Log().find("]:Ignored 4 more announcements with an unusable study UID since the "
+                         "last line.\n"));
+    // The next one within the interval after that line is held back again.
+    Send("h 1 STORAGE STOREUID 1.2;y 4 5\n");
+    EXPECT_EQ(0, Recv(1200));
+    EXPECT_EQ(2u, Count(Log(), "unusable study UID"));
+    Send("h 1 STORAGE STOREUID 1.2;z 4 5\n");
+    EXPECT_EQ(0, Recv(2200));
+    EXPECT_NE(std::string::npos, Log().find("]:Ignored an announcement with an unusable study "
+                                            "UID (and 1 more since the last line).\n"));
+}
+
+// The archive is told by the datagram's source address: by default this
+// host's own addresses (127.0.0.1 here, not 127.0.0.2), else those given.
+TEST_F(Receive, SourceAddressTellsTheArchive)
+{
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(s, 0);
+    struct sockaddr_in from = {};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = inet_addr("127.0.0.2");
+    ASSERT_EQ(0, bind(s, (struct sockaddr *)&from, sizeof from));
+    struct sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = inet_addr("224.0.0.1");
+    const std::string d = "h 1 STORAGE STOREUID 1.9 4.5 6.7\n";
+    ASSERT_EQ((ssize_t)d.size(),
+              sendto(s, d.data(), d.size(), 0, (struct sockaddr *)&to, sizeof to));
+    Arrived();
+    EXPECT_EQ(1, Recv());
+    ASSERT_NE(nullptr, SQ_find(&q, "1.9"));
+    EXPECT_EQ(SQ_UNKNOWN, SQ_find(&q, "1.9")->origin);
+    Send("h 1 STORAGE STOREUID 1.8 4.5 6.7\n");
+    EXPECT_EQ(1, Recv());
+    EXPECT_EQ(SQ_ARCHIVE, SQ_find(&q, "1.8")->origin);
+
+    uint32_t other = inet_addr("127.0.0.2");
+    watchloop_set_archive(&other, 1);
+    EXPECT_EQ(1, watchloop_is_archive(other));
+    EXPECT_EQ(0, watchloop_is_archive(inet_addr("127.0.0.1")));
+    const std::string d2 = "h 1 STORAGE STOREUID 1.7 4.5 6.7\n";
+    ASSERT_EQ((ssize_t)d2.size(),
+              sendto(s, d2.data(), d2.size(), 0, (struct sockaddr *)&to, sizeof to));
+    close(s);
+    Arrived();
+    EXPECT_EQ(1, Recv());
+    watchloop_set_archive(nullptr, 0);
+    EXPECT_EQ(SQ_ARCHIVE, SQ_find(&q, "1.7")->origin);
+    EXPECT_EQ(1, watchloop_is_archive(inet_addr("127.0.0.1")));
 }
 
 TEST_F(Receive, ReceiveErrorIsLogged)
