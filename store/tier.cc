@@ -164,6 +164,9 @@ int tier_loadFile(const char *path, const char *baseDir, tier_config *cfg, char 
         else if (k == "free-below")
             ok = sscanf(v.c_str(), "%lf%%", &cfg->freeBelowPercent) == 1 &&
                  cfg->freeBelowPercent >= 0 && cfg->freeBelowPercent < 100;
+        else if (k == "movers")
+            ok = sscanf(v.c_str(), "%d", &cfg->movers) == 1 && cfg->movers >= 1 &&
+                 cfg->movers <= 16;
         else if (k == "cache-dir")
             cfg->cacheDir = relativeTo(dir, v);
         else if (k == "cache-size")

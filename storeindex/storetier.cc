@@ -7,7 +7,9 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "store/tier.h"
@@ -82,17 +84,32 @@ int storetier_run(const char *base, const tier_config &cfg, int dryRun, FILE *ou
                     (unsigned long long)c.bytes);
             continue;
         }
-        size_t moved = 0;
+        std::vector<std::string> paths;
         for (const storetree_series &series : c.study->series)
-            for (const std::string &image : series.images) {
-                std::string path = series.dir + "/image_" + image + ".dcm";
-                int r = tier_moveImage(cfg, tree.base.c_str(), path.c_str());
+            for (const std::string &image : series.images)
+                paths.push_back(series.dir + "/image_" + image + ".dcm");
+        // Several images at once: each one's upload, HEAD and flushes wait
+        // on the gateway and the disk, which the others use meanwhile.
+        // Every image is moved by its own steps; none waits on another.
+        std::atomic<size_t> next(0), moved(0);
+        std::atomic<int> studyFailed(0);
+        auto work = [&] {
+            for (size_t i; (i = next.fetch_add(1)) < paths.size();) {
+                int r = tier_moveImage(cfg, tree.base.c_str(), paths[i].c_str());
                 if (r == TIER_OK)
                     moved++;
                 else if (r != TIER_MISSING && r != TIER_CHANGED)
-                    failed++;
+                    studyFailed++;
             }
-        fprintf(out, "moved %s %zu %llu\n", c.study->uid.c_str(), moved,
+        };
+        std::vector<std::thread> helpers;
+        for (int t = 1; t < cfg.movers && (size_t)t < paths.size(); t++)
+            helpers.emplace_back(work);
+        work();
+        for (std::thread &t : helpers)
+            t.join();
+        failed += studyFailed;
+        fprintf(out, "moved %s %zu %llu\n", c.study->uid.c_str(), moved.load(),
                 (unsigned long long)c.bytes);
         fflush(out);
     }

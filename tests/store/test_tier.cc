@@ -46,7 +46,8 @@ TEST(TierSettings, ReadsEverySettingAndDefaults)
                                 "min-quiet 2h\n"
                                 "free-below 12.5%\n"
                                 "cache-size 512M\n"
-                                "timeout 45\n");
+                                "timeout 45\n"
+                                "movers 8\n");
     tier_config cfg;
     char why[512] = "";
     ASSERT_EQ(tier_loadFile((d / "ObjectTier").c_str(), "/data/dicom", &cfg, why, sizeof why), 0)
@@ -65,6 +66,7 @@ TEST(TierSettings, ReadsEverySettingAndDefaults)
     EXPECT_DOUBLE_EQ(cfg.freeBelowPercent, 12.5);
     EXPECT_EQ(cfg.cacheBytes, 512ull << 20);
     EXPECT_EQ(cfg.cacheDir, "/data/dicom/tiercache");
+    EXPECT_EQ(cfg.movers, 8);
     EXPECT_EQ(tier_key(cfg, "/data/dicom/", "/data/dicom/uid/AB/CD/study_1/series_2/image_3.dcm"),
               "site1/uid/AB/CD/study_1/series_2/image_3.dcm");
 
@@ -93,6 +95,7 @@ TEST(TierSettings, RefusesWhatCannotBeUsed)
         {base + "free-below 100%\n", "bad setting \"free-below\""},
         {base + "verify-tls maybe\n", "bad setting \"verify-tls\""},
         {base + "cache-size lots\n", "bad setting \"cache-size\""},
+        {base + "movers 0\n", "bad setting \"movers\""},
         {"endpoint http://127.0.0.1:7480\ncredentials keys\n", "are required"},
         {"endpoint 127.0.0.1:7480\nbucket b\ncredentials keys\n", "http:// or https://"},
         {"endpoint http://h\nbucket b\ncredentials nokeys\n", "cannot read the credentials"},

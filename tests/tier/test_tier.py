@@ -273,7 +273,8 @@ class TierTest(vt.ServerTestCase):
     def test_mover_killed_at_each_step(self):
         scp = vt.StoreSCP(self.work)
         self.addCleanup(scp.stop)
-        srv = self.tiered_server("killing", aetmap=scp.map_line())
+        # One image at a time, so that the n-th call is the first image's.
+        srv = self.tiered_server("killing", aetmap=scp.map_line(), settings="movers 1\n")
         for k, (call, n, uploaded, stubbed, local) in enumerate(self.KILLS):
             with self.subTest(call=call, n=n):
                 study = "%s.4.%d" % (ROOT, k + 1)
