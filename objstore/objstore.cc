@@ -105,12 +105,12 @@ static std::string encodeKey(const std::string &key, bool keepSlash)
 
 // One request's state, shared with the callbacks.
 struct request {
-    int inFd = -1;       // body source (PUT)
-    off_t inOffset = 0;  // next byte of inFd to send
-    int outFd = -1;      // answer destination (GET), or -1: kept in text
+    int inFd = -1;      // body source (PUT)
+    off_t inOffset = 0; // next byte of inFd to send
+    int outFd = -1;     // answer destination (GET), or -1: kept in text
     uint64_t outBytes = 0;
     bool outFailed = false;
-    std::string text;    // answer body when outFd is -1 (bounded below)
+    std::string text; // answer body when outFd is -1 (bounded below)
     objstore_info *head = nullptr;
     long status = 0;
 };
@@ -307,8 +307,7 @@ int objstore_head(const objstore_config &cfg, const std::string &key, objstore_i
     return result;
 }
 
-int objstore_delete(const objstore_config &cfg, const std::string &key, char *why,
-                    size_t whySize)
+int objstore_delete(const objstore_config &cfg, const std::string &key, char *why, size_t whySize)
 {
     request r;
     curl_slist *h = payloadHeader(nullptr, "");
@@ -341,8 +340,8 @@ static bool xmlField(const std::string &xml, const char *tag, size_t *pos, std::
         static const struct {
             const char *name;
             char c;
-        } entities[] = {{"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'},
-                        {"&apos;", '\''}};
+        } entities[] = {
+            {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
         bool done = false;
         for (const auto &e : entities) {
             size_t n = strlen(e.name);

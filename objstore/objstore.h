@@ -20,8 +20,8 @@ struct objstore_config {
     std::string region;    // signing region, e.g. "default" or "eu-west-1"
     std::string accessKey; // credentials
     std::string secretKey;
-    bool verifyTls = true; // verify the gateway's certificate and host name
-    std::string caFile;    // PEM CA certificates (empty: the system's)
+    bool verifyTls = true;    // verify the gateway's certificate and host name
+    std::string caFile;       // PEM CA certificates (empty: the system's)
     long connectTimeout = 10; // seconds to connect
     long stallTimeout = 30;   // seconds without a byte moving before a request fails
 };
@@ -69,8 +69,7 @@ int objstore_head(const objstore_config &cfg, const std::string &key, objstore_i
                   char *why, size_t whySize);
 
 // Deleting an object that is not there is success (as S3 answers it).
-int objstore_delete(const objstore_config &cfg, const std::string &key, char *why,
-                    size_t whySize);
+int objstore_delete(const objstore_config &cfg, const std::string &key, char *why, size_t whySize);
 
 // Appends every object whose key starts with prefix to *out, one page of at
 // most 1000 after the other (ListObjectsV2 with continuation tokens).

@@ -13,7 +13,10 @@
 
 static capacity_policy activePolicy;
 
-void capacity_set(const capacity_policy &policy) { activePolicy = policy; }
+void capacity_set(const capacity_policy &policy)
+{
+    activePolicy = policy;
+}
 
 int capacity_loadFile(const char *path, capacity_policy *policy, char *why, size_t whySize)
 {

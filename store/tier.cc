@@ -28,9 +28,15 @@ static FILE *tierLog = nullptr;
 
 #define TLOG(level, ...) logprintf(level, tierLog != nullptr ? tierLog : stderr, __VA_ARGS__)
 
-void tier_setLog(FILE *stream) { tierLog = stream; }
+void tier_setLog(FILE *stream)
+{
+    tierLog = stream;
+}
 
-const tier_config *tier_active() { return activeTier; }
+const tier_config *tier_active()
+{
+    return activeTier;
+}
 
 void tier_activate(const tier_config *cfg)
 {
@@ -60,7 +66,10 @@ static uint64_t parseSize(const std::string &v)
     char *end = nullptr;
     unsigned long long n = strtoull(v.c_str(), &end, 10);
     std::string unit(end);
-    uint64_t mult = unit == "K" ? 1ull << 10 : unit == "M" ? 1ull << 20 : unit == "G" ? 1ull << 30 : 1;
+    uint64_t mult = unit == "K"   ? 1ull << 10
+                    : unit == "M" ? 1ull << 20
+                    : unit == "G" ? 1ull << 30
+                                  : 1;
     if (end == v.c_str() || (!unit.empty() && mult == 1))
         return 0;
     return n * mult;
@@ -165,8 +174,8 @@ int tier_loadFile(const char *path, const char *baseDir, tier_config *cfg, char 
             ok = sscanf(v.c_str(), "%lf%%", &cfg->freeBelowPercent) == 1 &&
                  cfg->freeBelowPercent >= 0 && cfg->freeBelowPercent < 100;
         else if (k == "movers")
-            ok = sscanf(v.c_str(), "%d", &cfg->movers) == 1 && cfg->movers >= 1 &&
-                 cfg->movers <= 16;
+            ok =
+                sscanf(v.c_str(), "%d", &cfg->movers) == 1 && cfg->movers >= 1 && cfg->movers <= 16;
         else if (k == "cache-dir")
             cfg->cacheDir = relativeTo(dir, v);
         else if (k == "cache-size")
@@ -370,8 +379,7 @@ int tier_moveImage(const tier_config &cfg, const char *baseDir, const char *path
     }
     close(fd);
     if (result == TIER_OK && (unlink(path) != 0 || syncParent(path) != 0)) {
-        TLOG(LOGLEVEL_ERROR, "TIER:cannot remove %s after moving it: %s\n", path,
-             strerror(errno));
+        TLOG(LOGLEVEL_ERROR, "TIER:cannot remove %s after moving it: %s\n", path, strerror(errno));
         result = TIER_FAILED;
     }
     return result;
@@ -482,8 +490,8 @@ static int fetch(const tier_config &cfg, const char *path, const tier_stub &stub
         result = -1;
     } else if (objstore_sha256_fd(fd, &sha, &size) != 0 || size != stub.size ||
                sha != stub.sha256) {
-        TLOG(LOGLEVEL_ERROR, "TIER:%s came back damaged (size %llu of %llu)\n",
-             stub.key.c_str(), (unsigned long long)size, (unsigned long long)stub.size);
+        TLOG(LOGLEVEL_ERROR, "TIER:%s came back damaged (size %llu of %llu)\n", stub.key.c_str(),
+             (unsigned long long)size, (unsigned long long)stub.size);
         result = -1;
     }
     close(fd);
@@ -536,8 +544,8 @@ int tier_forgetImage(const char *path)
         return 0;
     const tier_config *cfg = tier_active();
     char why[512] = "not configured";
-    if (cfg == nullptr || (!stub.key.empty() && objstore_delete(cfg->s3, stub.key, why,
-                                                                  sizeof why) != OBJSTORE_OK)) {
+    if (cfg == nullptr ||
+        (!stub.key.empty() && objstore_delete(cfg->s3, stub.key, why, sizeof why) != OBJSTORE_OK)) {
         TLOG(LOGLEVEL_ERROR, "TIER:cannot delete %s from the tier: %s\n", path, why);
         return -1;
     }

@@ -43,12 +43,12 @@
 // The tier's settings.
 struct tier_config {
     objstore_config s3;
-    std::string prefix;             // prepended to every key (e.g. "site1/")
-    long quietSeconds = -1;         // move studies quiet this long (-1: not by age)
-    double freeBelowPercent = -1;   // move oldest studies while free space is below this
-    long minQuietSeconds = 3600;    // never move a study changed more recently than this
-    int movers = 4;                 // images of a study the mover moves at once
-    std::string cacheDir;           // read-back cache (default: BASE/tiercache)
+    std::string prefix;               // prepended to every key (e.g. "site1/")
+    long quietSeconds = -1;           // move studies quiet this long (-1: not by age)
+    double freeBelowPercent = -1;     // move oldest studies while free space is below this
+    long minQuietSeconds = 3600;      // never move a study changed more recently than this
+    int movers = 4;                   // images of a study the mover moves at once
+    std::string cacheDir;             // read-back cache (default: BASE/tiercache)
     uint64_t cacheBytes = 1ull << 30; // the cache's size limit
 };
 

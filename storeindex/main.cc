@@ -8,10 +8,10 @@
 
 #include "runtime/installpath.h"
 #include "store/localstore.h"
+#include "store/tier.h"
 #include "storeindex/storecheck.h"
 #include "storeindex/storerebuild.h"
 #include "storeindex/storetier.h"
-#include "store/tier.h"
 
 static int usage(const char *prog)
 {
@@ -29,9 +29,10 @@ static int runTier(const char *base, int dryRun)
     char why[512] = "";
     int r = tier_setup(base, why, sizeof why);
     if (r <= 0) {
-        fprintf(stderr, "error: %s\n", r == 0 ? "no ObjectTier settings along the configuration "
-                                                "search path"
-                                              : why);
+        fprintf(stderr, "error: %s\n",
+                r == 0 ? "no ObjectTier settings along the configuration "
+                         "search path"
+                       : why);
         return 2;
     }
     LocalStore store(base);

@@ -19,7 +19,7 @@
 #define STORECHECK_INTENT "unfinished-delete"  // intent file of a delete cut short
 #define STORECHECK_JOURNAL "unwritten-journal" // image journal a dead process left
 #define STORECHECK_REBUILD "interrupted-rebuild"
-#define STORECHECK_UNREADABLE "unreadable" // file or directory that cannot be read
+#define STORECHECK_UNREADABLE "unreadable"         // file or directory that cannot be read
 #define STORECHECK_TIER_MISSING "tier-missing"     // stub whose object is gone or of another size
 #define STORECHECK_TIER_UNCLAIMED "tier-unclaimed" // object that no stub claims
 

@@ -238,7 +238,8 @@ static int sendInstances(const webrequest &rq, const std::vector<webinstance> &l
     // Images in the object tier are fetched before the answer starts, so
     // that a tier that is down fails the request instead of leaving parts out.
     if (webtier_ready(list) != 0)
-        return web_replyError(rq, MHD_HTTP_SERVICE_UNAVAILABLE, "The object tier cannot be reached");
+        return web_replyError(rq, MHD_HTTP_SERVICE_UNAVAILABLE,
+                              "The object tier cannot be reached");
     partstream *ps = new partstream;
     for (const webinstance &i : list)
         ps->paths.push_back(web_instancePath(i));
@@ -266,7 +267,8 @@ static int sendInstances(const webrequest &rq, const std::vector<webinstance> &l
 static int sendMetadata(const webrequest &rq, const std::vector<webinstance> &list)
 {
     if (webtier_ready(list) != 0)
-        return web_replyError(rq, MHD_HTTP_SERVICE_UNAVAILABLE, "The object tier cannot be reached");
+        return web_replyError(rq, MHD_HTTP_SERVICE_UNAVAILABLE,
+                              "The object tier cannot be reached");
     std::string root = web_rootUrl(rq);
     std::string body = "[";
     bool first = true;
@@ -440,8 +442,9 @@ static int sendRendered(const webrequest &rq, const webinstance &inst, renderspe
     tier_file held;
     int tier = webtier_open(inst, &held);
     if (tier != 0)
-        return web_replyError(rq, tier, tier == MHD_HTTP_NOT_FOUND ? "Not found"
-                                                                   : "The object tier cannot be reached");
+        return web_replyError(rq, tier,
+                              tier == MHD_HTTP_NOT_FOUND ? "Not found"
+                                                         : "The object tier cannot be reached");
     if (!renderImage(held.path, rs, &image))
         return web_replyError(rq, MHD_HTTP_NOT_ACCEPTABLE, "Cannot render this instance");
     return web_reply(rq, MHD_HTTP_OK, rs.png ? "image/png" : "image/jpeg", image);
@@ -558,8 +561,9 @@ int wado_uri(const webrequest &rq)
         tier_file held;
         int tier = webtier_open(list[0], &held);
         if (tier != 0)
-            return web_replyError(rq, tier, tier == MHD_HTTP_NOT_FOUND ? "Not found"
-                                                                       : "The object tier cannot be reached");
+            return web_replyError(rq, tier,
+                                  tier == MHD_HTTP_NOT_FOUND ? "Not found"
+                                                             : "The object tier cannot be reached");
         const std::string &path = held.path;
         if (ts != nullptr && ts[0] != '\0') {
             DcmFileFormat ff;

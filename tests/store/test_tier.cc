@@ -36,18 +36,18 @@ TEST(TierSettings, ReadsEverySettingAndDefaults)
     TempDir d;
     writeSetting(d / "keys", KEYS);
     writeSetting(d / "ObjectTier", "# the site's tier\n"
-                                "endpoint https://s3.example.org:8443//\n"
-                                "bucket archive   # the bucket\n"
-                                "credentials keys\n"
-                                "verify-tls off\n"
-                                "ca-file ca.pem\n"
-                                "prefix site1/\n"
-                                "quiet 30d\n"
-                                "min-quiet 2h\n"
-                                "free-below 12.5%\n"
-                                "cache-size 512M\n"
-                                "timeout 45\n"
-                                "movers 8\n");
+                                   "endpoint https://s3.example.org:8443//\n"
+                                   "bucket archive   # the bucket\n"
+                                   "credentials keys\n"
+                                   "verify-tls off\n"
+                                   "ca-file ca.pem\n"
+                                   "prefix site1/\n"
+                                   "quiet 30d\n"
+                                   "min-quiet 2h\n"
+                                   "free-below 12.5%\n"
+                                   "cache-size 512M\n"
+                                   "timeout 45\n"
+                                   "movers 8\n");
     tier_config cfg;
     char why[512] = "";
     ASSERT_EQ(tier_loadFile((d / "ObjectTier").c_str(), "/data/dicom", &cfg, why, sizeof why), 0)
@@ -71,8 +71,8 @@ TEST(TierSettings, ReadsEverySettingAndDefaults)
               "site1/uid/AB/CD/study_1/series_2/image_3.dcm");
 
     // The defaults: TLS verified, no move by age or space, an hour's quiet.
-    writeSetting(d / "ObjectTier", "endpoint http://127.0.0.1:7480\nbucket b\ncredentials " +
-                                    (d / "keys") + "\n");
+    writeSetting(d / "ObjectTier",
+                 "endpoint http://127.0.0.1:7480\nbucket b\ncredentials " + (d / "keys") + "\n");
     ASSERT_EQ(tier_loadFile((d / "ObjectTier").c_str(), "/s", &cfg, why, sizeof why), 0) << why;
     EXPECT_TRUE(cfg.s3.verifyTls);
     EXPECT_EQ(cfg.quietSeconds, -1);
@@ -260,11 +260,10 @@ TEST(Capacity, Settings)
     writeSetting(d / "StoreCapacity", "refuse-below 20G\n");
     ASSERT_EQ(capacity_loadFile((d / "StoreCapacity").c_str(), &p, why, sizeof why), 0) << why;
     EXPECT_EQ(p.bytes, 20ull << 30);
-    for (const char *bad : {"refuse-below 100%\n", "refuse-below 20X\n", "refuse-above 5%\n",
-                            "refuse-below\n"}) {
+    for (const char *bad :
+         {"refuse-below 100%\n", "refuse-below 20X\n", "refuse-above 5%\n", "refuse-below\n"}) {
         writeSetting(d / "StoreCapacity", bad);
-        EXPECT_EQ(capacity_loadFile((d / "StoreCapacity").c_str(), &p, why, sizeof why), -1)
-            << bad;
+        EXPECT_EQ(capacity_loadFile((d / "StoreCapacity").c_str(), &p, why, sizeof why), -1) << bad;
     }
     // No policy refuses nothing; an impossible share of free space refuses.
     char text[128] = "";
