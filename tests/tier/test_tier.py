@@ -5,6 +5,7 @@ rendered images, byte for byte; deletes that remove the objects; check and
 rebuild with moved images; the mover killed at each step of moving an
 image; a gateway that is down; and settings that must stop the server."""
 
+import json
 import os
 import re
 import shutil
@@ -164,6 +165,18 @@ class TierTest(vt.ServerTestCase):
     def tree_bytes(self, srv):
         return sum(os.path.getsize(p) for p in vt.files_below(os.path.join(srv.basedir, "uid")))
 
+    def commit(self, srv, instances):
+        """The N-EVENT-REPORT of a storage commitment request (same association)."""
+        p = vt.run(["node", os.path.join(vt.SOURCE, "tests", "server", "commit_scu.js"),
+                    "127.0.0.1", str(srv.port), srv.aetitle, "MODALITY", "same",
+                    str(vt.free_port()), "1.2.826.15.99.7", "1.2.840.10008.5.1.4.1.1.7"]
+                   + instances, timeout=90,
+                   env={"NODE_PATH": os.path.join(vt.SOURCE, ".deps", "npm", "node_modules")})
+        reports = [json.loads(l[len("REPORT "):]) for l in p.stdout.splitlines()
+                   if l.startswith("REPORT ")]
+        self.assertEqual(len(reports), 1, p.stdout + p.stderr)
+        return reports[0]
+
     def local_images(self, srv):
         return vt.files_below(os.path.join(srv.basedir, "uid"), ".dcm")
 
@@ -192,6 +205,10 @@ class TierTest(vt.ServerTestCase):
             self.assertTrue(os.path.exists(vt.uid_path(srv.basedir, *img) + ".tier"))
         self.assertEqual(self.objects("roundtrip"), {self.key_of(srv, i) for i in images})
         self.assertEqual(self.check(srv), (0, ["consistent: " + srv.basedir]))
+        # Storage commitment vouches for moved images (checked in their copies).
+        report = self.commit(srv, [i[2] for i in images])
+        self.assertEqual((report["event"], report["committed"], report["failed"]),
+                         (1, [i[2] for i in images], []))
 
         # A study stored afterwards stays local; all four come back whole.
         local = "%s.2.1" % ROOT
@@ -311,6 +328,9 @@ class TierTest(vt.ServerTestCase):
         web = self.web(srv)
         self.ceph.stop_gateway()
         try:
+            # Commitment cannot vouch for what it cannot read: processing failure.
+            report = self.commit(srv, [i[2] for i in study_images(tiered, 3)])
+            self.assertEqual(report["failed"], [[i[2], 0x0110] for i in study_images(tiered, 3)])
             final, got = self.cmove(srv, scp, tiered)
             self.assertEqual((final["completed"], final["failed"], got), (0, 3, {}))
             self.assertNotEqual(final["status"], 0)
