@@ -281,8 +281,11 @@ class TierTest(vt.ServerTestCase):
     # uploaded, stub in place, local file left).
     KILLS = [
         ("connect", 1, False, False, True),   # before the upload
+        ("sendto", 2, False, False, True),    # its body on the way (after the headers)
         ("connect", 2, True, False, True),    # uploaded, before its HEAD
-        ("rename", 1, True, False, True),     # stub written, not renamed
+        ("fsync", 1, True, False, True),      # stub written, not flushed
+        ("rename", 1, True, False, True),     # stub flushed, not renamed
+        ("fsync", 2, True, True, True),       # stub renamed, directory not flushed
         ("unlink", 1, True, True, True),      # stub in place, file not removed
         ("fsync", 3, True, True, False),      # file removed, directory not flushed
     ]
