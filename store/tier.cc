@@ -18,6 +18,10 @@
 #include <atomic>
 #include <vector>
 
+#include "dcmtk/config/osconfig.h"
+
+#include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcfilefo.h"
 #include "index/retrievelist.h"
 #include "runtime/fullio.h"
 #include "runtime/installpath.h"
@@ -326,6 +330,24 @@ int tier_writeStub(const char *imagePath, const tier_stub &stub)
     return -1;
 }
 
+// Writes the head of the image file at path (its data set up to the pixel
+// data, in its own transfer syntax) under the temporary name, flushed:
+// 0, or -1.
+static int writeHead(const char *path, const std::string &tmp)
+{
+    DcmFileFormat ff;
+    if (ff.loadFileUntilTag(path, EXS_Unknown, EGL_noChange, DCM_MaxReadLength, ERM_autoDetect,
+                            DCM_PixelData)
+            .bad() ||
+        ff.saveFile(tmp.c_str(), EXS_Unknown).bad())
+        return -1;
+    int fd = open(tmp.c_str(), O_RDONLY | O_CLOEXEC);
+    int r = fd >= 0 && fsync(fd) == 0 ? 0 : -1;
+    if (fd >= 0)
+        close(fd);
+    return r;
+}
+
 int tier_moveImage(const tier_config &cfg, const char *baseDir, const char *path)
 {
     char why[512] = "";
@@ -372,6 +394,13 @@ int tier_moveImage(const tier_config &cfg, const char *baseDir, const char *path
          now.st_mtime != before.st_mtime || (uint64_t)now.st_size != stub.size)) {
         TLOG(LOGLEVEL_WARNING, "TIER:%s changed while it was moved; kept local\n", path);
         result = TIER_CHANGED;
+    }
+    std::string head = std::string(path) + TIER_HEAD_SUFFIX, headTmp = head + ".tmp";
+    if (result == TIER_OK &&
+        (writeHead(path, headTmp) != 0 || rename(headTmp.c_str(), head.c_str()) != 0)) {
+        TLOG(LOGLEVEL_ERROR, "TIER:cannot keep the head of %s: %s\n", path, strerror(errno));
+        unlink(headTmp.c_str());
+        result = TIER_FAILED;
     }
     if (result == TIER_OK && tier_writeStub(path, stub) != 0) {
         TLOG(LOGLEVEL_ERROR, "TIER:cannot write the stub of %s: %s\n", path, strerror(errno));
@@ -540,8 +569,10 @@ int tier_openImage(const char *path, tier_file *file)
 int tier_forgetImage(const char *path)
 {
     tier_stub stub;
+    std::string head = std::string(path) + TIER_HEAD_SUFFIX;
+    // A head without a stub is what a move killed before its stub left.
     if (tier_readStub(path, &stub) == 1)
-        return 0;
+        return unlink(head.c_str()) == 0 || errno == ENOENT ? 0 : -1;
     const tier_config *cfg = tier_active();
     char why[512] = "not configured";
     if (cfg == nullptr ||
@@ -549,6 +580,10 @@ int tier_forgetImage(const char *path)
         TLOG(LOGLEVEL_ERROR, "TIER:cannot delete %s from the tier: %s\n", path, why);
         return -1;
     }
+    // The stub goes first: a kill after it leaves a head alone, which the
+    // repeated delete removes.
     std::string sp = stubPath(path);
-    return unlink(sp.c_str()) == 0 || errno == ENOENT ? syncParent(sp) : -1;
+    if (unlink(sp.c_str()) != 0 && errno != ENOENT)
+        return -1;
+    return unlink(head.c_str()) == 0 || errno == ENOENT ? syncParent(sp) : -1;
 }

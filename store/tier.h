@@ -17,10 +17,11 @@
 //      that no stub claims, which the next pass uploads again;
 //   2. HEAD: the object's size and the x-amz-meta-sha256 it carries must be
 //      the file's;
-//   3. stub written under a temporary name, flushed, renamed, directory
-//      flushed: killed before the rename, the local file is the image (a
-//      temporary stub is left, which check names); after it, both exist and
-//      the local file wins until the next pass;
+//   3. the head, then the stub written under temporary names, flushed,
+//      renamed (head first), directory flushed: killed before the stub's
+//      rename, the local file is the image (temporary files or a head
+//      alone are left, which the next pass replaces); after it, both exist
+//      and the local file wins until the next pass;
 //   4. local file unlinked, directory flushed: from now on the stub is the
 //      image's record.
 // Readers look for the local file first and the stub second, and the stub
@@ -39,6 +40,10 @@
 #define TIER_CONFIG_FILENAME "ObjectTier"
 // Suffix of a stub beside the image file's place.
 #define TIER_STUB_SUFFIX ".tier"
+// Suffix of the image's head kept beside it: its meta header and data set
+// up to the pixel data, a DICOM file that queries (index/finddataset.cc)
+// and rebuilds read instead of fetching the image.
+#define TIER_HEAD_SUFFIX ".head"
 
 // The tier's settings.
 struct tier_config {

@@ -222,10 +222,13 @@ static int enterImage(rebuildctx *ctx, LocalStore *store, const storetree &tree,
     const storetree_study &study = tree.studies[file.study];
     const storetree_series &series = study.series[file.series];
     DcmFileFormat ff;
-    // An image in the object tier is read from its copy fetched into the
-    // tier's cache; its stub stays as it is.
+    // An image in the object tier is read from the head kept beside it, or
+    // else from its copy fetched into the tier's cache; its stub stays.
     tier_file held;
-    if (file.tiered && tier_openImage(file.path.c_str(), &held) != TIER_OK) {
+    std::string head = file.path + TIER_HEAD_SUFFIX;
+    if (file.tiered && access(head.c_str(), R_OK) == 0)
+        held.path = head;
+    else if (file.tiered && tier_openImage(file.path.c_str(), &held) != TIER_OK) {
         report(ctx->out, "skipped", file.path + TIER_STUB_SUFFIX,
                "in the object tier, which cannot give it now; run rebuild again once it can");
         return -1;
