@@ -14,6 +14,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 import veltotest as vt
@@ -260,6 +261,41 @@ class TierTest(vt.ServerTestCase):
         self.assertEqual(self.check(srv), (0, ["consistent: " + srv.basedir]))
         for img in images[3:]:
             self.assertTrue(os.path.exists(vt.uid_path(srv.basedir, *img) + ".tier"))
+
+    def test_policy_chooses_quiet_studies_oldest_first(self):
+        studies = ["%s.6.%d" % (ROOT, n) for n in range(1, 4)]
+        ages = {studies[0]: 10 * 86400, studies[1]: 2 * 86400, studies[2]: 0}
+        srv = self.tiered_server("policy")
+        for st in studies:
+            self.store(srv, study_images(st, 2))
+        srv.stop()
+        # Age each study: its image and index files (what the mover reads).
+        now = time.time()
+        for st in studies:
+            for p in vt.files_below(vt.uid_path(srv.basedir, st)):
+                os.utime(p, (now - ages[st], now - ages[st]))
+
+        def would_move(settings):
+            with open(os.path.join(srv.etc, "ObjectTier")) as f:
+                base = [l for l in f if not l.startswith(("quiet", "min-quiet", "free-below"))]
+            with open(os.path.join(srv.etc, "ObjectTier"), "w") as f:
+                f.write("".join(base) + settings)
+            p = self.storeindex(srv, "tier", "-n")
+            self.assertEqual(p.returncode, 0, p.stderr)
+            return [l.split()[2] for l in p.stdout.splitlines()]
+
+        # By age alone: quiet for 5 days.
+        self.assertEqual(would_move("quiet 5d\nmin-quiet 1h\n"), studies[:1])
+        # By free space (always short here): oldest first, never one changed
+        # within min-quiet (still receiving).
+        self.assertEqual(would_move("free-below 99.99%\nmin-quiet 1h\n"), studies[:2])
+        self.assertEqual(would_move("free-below 99.99%\nmin-quiet 3d\n"), studies[:1])
+        # Nothing chosen: neither rule set, or no study quiet long enough.
+        self.assertEqual(would_move("min-quiet 0s\n"), [])
+        self.assertEqual(would_move("quiet 30d\n"), [])
+        # A dry run moves nothing.
+        self.assertEqual(len(self.local_images(srv)), 6)
+        self.assertEqual(self.objects("policy"), set())
 
     def test_check_names_missing_and_unclaimed_objects(self):
         srv = self.tiered_server("checking")
