@@ -9,6 +9,7 @@
 
 #include "dcmtk/config/osconfig.h"
 
+#include <stdint.h>
 #include <stdio.h>
 
 #include "dcmtk/dcmdata/dcdatset.h"
@@ -64,6 +65,27 @@ int DCMTK_transport_waitReadable(T_ASC_Association *assoc, int ms);
 // closed. A listener that forks before its worker accepts learns from the
 // end of file on a pipe that the worker has taken the connection.
 void DCMTK_transport_close_on_connection(int fd);
+
+// Waits up to ms milliseconds for the start of the association's next
+// message: 1 when it has begun to arrive (bytes buffered in the connection
+// or PDVs left in the last PDU count), 0 when not (or a signal cut the wait
+// short), -1 when the association has no connection of this layer's
+// transport. Reads nothing, so a message that arrives in pieces is then read
+// whole by a blocking receive.
+int DCMTK_assoc_waitMessage(T_ASC_Association *assoc, int ms);
+
+// Stops reading from the association's connection: what the peer sends is
+// no longer waited for, so an abort that follows (which waits for the peer
+// to close) ends at once even with a peer that never answers. 0, or -1
+// when the association has no connection of this layer's transport.
+int DCMTK_transport_stop_reading(T_ASC_Association *assoc);
+
+// Installs the process's stop test: the layer's long waits (for a message,
+// for a response) look at it every second and end early while it returns
+// non-zero. Null: none.
+void DCMTK_set_stop_check(int (*stopping)(void));
+// The stop test's answer (0 without one).
+int DCMTK_stopping(void);
 
 // 1 when the association runs over TLS, else 0.
 int DCMTK_transport_secure(T_ASC_Association *assoc);
@@ -212,11 +234,44 @@ typedef DIMSE_GetProviderCallback DCMTK_SCP_get_callback;
 // Sends the C-ECHO response with status success. Toolkit condition.
 OFCondition DCMTK_SCP_echo(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                            T_ASC_PresentationContextID pcId);
-// Receives the C-STORE dataset into memory and calls cb while receiving and
-// once with the complete dataset; cb's response status goes to the peer.
+// What a received C-STORE data set may be: its bytes are shown to an
+// inspector before the toolkit parses them, so that a data set built to
+// exhaust the parser (too large, nested too deep) never reaches it.
+struct DCMTK_store_guard {
+    // The most the data set may take, inflated when deflated (0: no limit).
+    // Beyond it the data set is refused with 0xA700 (Out of Resources).
+    uint64_t maxBytes;
+    // Called first, with the encoding of the bytes inspect will see (a
+    // deflated data set is inflated here, and seen and parsed as explicit
+    // VR little endian).
+    void (*begin)(void *data, bool implicitVr, bool bigEndian);
+    // Each piece of the data set in order, before the toolkit reads it;
+    // last is set with the end. 0 to go on, or the status that refuses the
+    // data set. May be null.
+    Uint16 (*inspect)(void *data, const unsigned char *bytes, size_t n, bool last);
+    void *data;
+};
+
+// Receives the C-STORE data set into memory and calls cb once with the
+// complete data set; cb's response status goes to the peer. The data set
+// is inflated here when deflated (as a stream, never beyond
+// guard->maxBytes), its bytes shown to guard->inspect first (guard may be
+// null: no limit, no inspection). A command whose SOP class is not its
+// context's abstract syntax is answered 0x0122 (SOP Class not Supported)
+// with its data set read and dropped unparsed, and the association goes on.
+// A data set refused by the guard (or found damaged by the toolkit) is
+// answered with the refusal status without calling cb, and
+// DCMTK_EC_STORE_REFUSED is returned: the rest of it is not read, so the
+// caller must end (abort) the association.
 OFCondition DCMTK_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                             T_ASC_PresentationContextID pcId, DCMTK_SCP_store_callback cb,
-                            void *cbData);
+                            void *cbData, const DCMTK_store_guard *guard = nullptr);
+// The condition of a data set refused while it was being received.
+extern const OFConditionConst DCMTK_EC_STORE_REFUSED;
+// Status of a C-STORE refused because the data set is too large or nested
+// too deep (Refused: Out of Resources) and because it cannot be parsed
+// (Error: Cannot understand).
+enum { DCMTK_STATUS_OUT_OF_RESOURCES = 0xA700, DCMTK_STATUS_CANNOT_UNDERSTAND = 0xC000 };
 // Runs the C-FIND exchange, one cb call per response. Toolkit condition.
 OFCondition DCMTK_SCP_find(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                            T_ASC_PresentationContextID pcId, DCMTK_SCP_find_callback cb,
@@ -281,11 +336,14 @@ OFCondition DCMTK_SCU_store_send_encoded(T_ASC_Association *assoc, T_ASC_Present
 // Waits for the response to the C-STORE request messageId like
 // DIMSE_storeUser: *response, and *statusDetail (null or the caller's to
 // delete); a C-CANCEL that arrives first is noted in cancel (may be null:
-// then it is an unexpected message). Toolkit condition.
+// then it is an unexpected message). A peer that sends nothing for
+// silentSeconds (0: no bound), or a stop (DCMTK_set_stop_check), ends the
+// wait with DIMSE_NODATAAVAILABLE. Toolkit condition.
 OFCondition DCMTK_SCU_store_response(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
                                      Uint16 messageId, T_DIMSE_C_StoreRSP *response,
                                      DcmDataset **statusDetail,
-                                     T_DIMSE_DetectedCancelParameters *cancel);
+                                     T_DIMSE_DetectedCancelParameters *cancel,
+                                     int silentSeconds = 0);
 
 // ---------------------------------------------------------------------------
 // Specific character set conversion.

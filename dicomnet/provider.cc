@@ -1,8 +1,19 @@
 // DIMSE provider operations: answer one received C-ECHO, C-STORE, C-FIND,
-// C-MOVE or C-GET request completely, calling back into the server for the work.
+// C-MOVE or C-GET request completely, calling back into the server for the
+// work. A C-STORE's data set is received here rather than by the toolkit, so
+// that its bytes are inflated as a stream and checked before they are
+// parsed.
 #include "dicomnet/dicomnet.h"
 
+#include <string.h>
+
+#include <zlib.h>
+
 #include "dcmtk/dcmdata/dcfilefo.h"
+#include "dcmtk/dcmdata/dcistrmb.h"
+#include "dcmtk/dcmdata/dcxfer.h"
+#include "dcmtk/dcmnet/dul.h"
+#include "dcmtk/ofstd/ofstd.h"
 
 // A command of another kind than the operation expects is the caller's
 // dispatch error or a peer's bad input; it ends the exchange, not the process.
@@ -19,22 +30,213 @@ OFCondition DCMTK_SCP_echo(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     return DIMSE_sendEchoResponse(assoc, pcId, &msg->msg.CEchoRQ, STATUS_Success, nullptr);
 }
 
+makeOFConditionConst(DCMTK_EC_STORE_REFUSED, OFM_dcmnet, 0x0f01, OF_error,
+                     "C-STORE data set refused while received");
+
+// Takes the association's next PDV, reading the next PDU when the last one
+// has none left (blocking: the inactivity watchdog bounds the wait).
+static OFCondition nextPDV(T_ASC_Association *assoc, DUL_PDV *pdv)
+{
+    OFCondition cond = DUL_NextPDV(&assoc->DULassociation, pdv);
+    if (cond != DUL_NOPDVS)
+        return cond;
+    cond = DUL_ReadPDVs(&assoc->DULassociation, nullptr, DUL_BLOCK, 0);
+    if (cond.bad() && cond != DUL_PDATAPDUARRIVED)
+        return cond;
+    return DUL_NextPDV(&assoc->DULassociation, pdv);
+}
+
+enum { INFLATE_CHUNK = 65536 }; // inflated bytes handed on at a time
+
+// One data set being received: where its bytes go (the guard, then the
+// toolkit's parser), and the status that refused it (0: none yet).
+struct receipt {
+    const DCMTK_store_guard *guard;
+    DcmDataset *dataset; // null: the bytes are dropped unparsed
+    DcmInputBufferStream in;
+    E_TransferSyntax xfer; // of the bytes the parser sees
+    uint64_t total;        // bytes seen (inflated)
+    Uint16 refusal;
+    bool parsedWhole;
+};
+
+// Hands n bytes of the data set (last: its end) to the guard and the parser.
+static void takeBytes(receipt *r, const unsigned char *bytes, size_t n, bool last)
+{
+    if (r->refusal != 0)
+        return;
+    r->total += n;
+    const DCMTK_store_guard *g = r->guard;
+    if (g != nullptr && g->inspect != nullptr &&
+        (r->refusal = g->inspect(g->data, bytes, n, last)) != 0)
+        return;
+    if (g != nullptr && g->maxBytes != 0 && r->total > g->maxBytes) {
+        r->refusal = DCMTK_STATUS_OUT_OF_RESOURCES;
+        return;
+    }
+    if (r->dataset == nullptr)
+        return;
+    r->in.setBuffer(bytes, (offile_off_t)n);
+    if (last)
+        r->in.setEos();
+    OFCondition cond = r->dataset->read(r->in, r->xfer, EGL_noChange);
+    r->in.releaseBuffer();
+    if (cond == EC_Normal && last)
+        r->parsedWhole = true;
+    else if (cond != EC_Normal && cond != EC_StreamNotifyClient)
+        r->refusal = DCMTK_STATUS_CANNOT_UNDERSTAND;
+    else if (last)
+        r->refusal = DCMTK_STATUS_CANNOT_UNDERSTAND; // cut short
+}
+
+// Inflates a PDV of a deflated data set into takeBytes, a chunk at a time:
+// never more than one chunk of it is held here. A stream that ends before
+// the last PDV, or does not end with it, is damage.
+static void inflateBytes(receipt *r, z_stream *z, const unsigned char *bytes, size_t n, bool last)
+{
+    unsigned char out[INFLATE_CHUNK];
+    z->next_in = const_cast<unsigned char *>(bytes);
+    z->avail_in = (uInt)n;
+    for (;;) {
+        z->next_out = out;
+        z->avail_out = sizeof out;
+        int zr = inflate(z, Z_NO_FLUSH);
+        size_t got = sizeof out - z->avail_out;
+        bool ended = zr == Z_STREAM_END;
+        if (zr != Z_OK && zr != Z_STREAM_END && zr != Z_BUF_ERROR) {
+            r->refusal = DCMTK_STATUS_CANNOT_UNDERSTAND;
+            return;
+        }
+        if (got > 0 || (last && ended))
+            takeBytes(r, out, got, last && ended);
+        if (r->refusal != 0)
+            return;
+        if (ended) {
+            if (!last || z->avail_in != 0)
+                r->refusal = DCMTK_STATUS_CANNOT_UNDERSTAND;
+            return;
+        }
+        if (z->avail_in == 0 && z->avail_out != 0) {
+            if (last)
+                r->refusal = DCMTK_STATUS_CANNOT_UNDERSTAND; // the stream is cut
+            return;
+        }
+    }
+}
+
+// Receives the data set of a C-STORE on context pcId into r (the refusal,
+// if any, in r->refusal). Returns the network's condition: a bad one ends
+// the association without a response.
+static OFCondition receiveDataset(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
+                                  const char *transferSyntax, receipt *r)
+{
+    DcmXfer xfer(transferSyntax);
+    bool deflated = xfer.getStreamCompression() == ESC_zlib;
+    r->xfer = deflated ? EXS_LittleEndianExplicit : xfer.getXfer();
+    DcmXfer seen(r->xfer);
+    if (r->guard != nullptr && r->guard->begin != nullptr)
+        r->guard->begin(r->guard->data, !seen.isExplicitVR(), seen.isBigEndian());
+    if (r->dataset != nullptr)
+        r->dataset->transferInit();
+    z_stream z;
+    memset(&z, 0, sizeof z);
+    // Raw deflate, as the transfer syntax says (no zlib header).
+    if (deflated && inflateInit2(&z, -MAX_WBITS) != Z_OK)
+        r->refusal = DCMTK_STATUS_OUT_OF_RESOURCES;
+    OFCondition cond = EC_Normal;
+    for (;;) {
+        DUL_PDV pdv;
+        cond = nextPDV(assoc, &pdv);
+        if (cond.bad())
+            break;
+        if (pdv.pdvType != DUL_DATASETPDV || pdv.presentationContextID != pcId) {
+            // A command where the data set belongs, or another context's
+            // data: the exchange is broken.
+            cond = DIMSE_UNEXPECTEDPDVTYPE;
+            break;
+        }
+        const unsigned char *bytes = (const unsigned char *)pdv.data;
+        if (deflated && r->dataset != nullptr)
+            inflateBytes(r, &z, bytes, pdv.fragmentLength, pdv.lastPDV);
+        else
+            takeBytes(r, bytes, pdv.fragmentLength, pdv.lastPDV);
+        // A refused data set is not read further: the caller answers and
+        // ends the association. One dropped unparsed is read to its end.
+        if (pdv.lastPDV || (r->refusal != 0 && r->dataset != nullptr))
+            break;
+    }
+    if (deflated)
+        inflateEnd(&z);
+    if (r->dataset != nullptr)
+        r->dataset->transferEnd();
+    return cond;
+}
+
 OFCondition DCMTK_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                             T_ASC_PresentationContextID pcId, DCMTK_SCP_store_callback cb,
-                            void *cbData)
+                            void *cbData, const DCMTK_store_guard *guard)
 {
     if (!command_is(msg, DIMSE_C_STORE_RQ) || cb == nullptr) {
         DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_SCP_store: failure.\n");
         return DIMSE_BADCOMMANDTYPE;
     }
+    T_DIMSE_C_StoreRQ *request = &msg->msg.CStoreRQ;
+    T_ASC_PresentationContext pc;
+    OFCondition cond = ASC_findAcceptedPresentationContext(assoc->params, pcId, &pc);
+    if (cond.bad())
+        return DIMSE_BADDATA;
+    T_DIMSE_C_StoreRSP response;
+    memset(&response, 0, sizeof response);
+    response.DimseStatus = STATUS_Success;
+    response.MessageIDBeingRespondedTo = request->MessageID;
+    response.DataSetType = DIMSE_DATASET_NULL;
+    OFStandard::strlcpy(response.AffectedSOPClassUID, request->AffectedSOPClassUID,
+                        sizeof response.AffectedSOPClassUID);
+    OFStandard::strlcpy(response.AffectedSOPInstanceUID, request->AffectedSOPInstanceUID,
+                        sizeof response.AffectedSOPInstanceUID);
+    response.opts = O_STORE_AFFECTEDSOPCLASSUID | O_STORE_AFFECTEDSOPINSTANCEUID;
+
     // The data set is received into memory and dies with the file object
     // at the end of this function; the callback must not keep it.
     DcmFileFormat file;
-    DcmDataset *dataset = file.getDataset();
-    OFCondition cond = DIMSE_storeProvider(assoc, pcId, &msg->msg.CStoreRQ, nullptr, 0, &dataset,
-                                           cb, cbData, DIMSE_BLOCKING, 0);
-    if (cond.bad())
+    receipt r;
+    r.guard = guard;
+    r.dataset = file.getDataset();
+    r.total = 0;
+    r.refusal = 0;
+    r.parsedWhole = false;
+    // A DIMSE message goes on the context negotiated for its SOP class: a
+    // C-STORE of another class (on the Verification context, say) is one
+    // the association did not agree to, and is answered "Refused: SOP Class
+    // not Supported" (0122H, DICOM PS3.7 Annex C) without its data set
+    // being parsed; the association itself is in order and goes on.
+    bool classMismatch = strcmp(request->AffectedSOPClassUID, pc.abstractSyntax) != 0;
+    if (classMismatch) {
+        r.guard = nullptr;
+        r.dataset = nullptr;
+    }
+    cond = receiveDataset(assoc, pcId, pc.acceptedTransferSyntax, &r);
+    if (cond.bad()) {
         DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_SCP_store: failure.\n");
+        return cond;
+    }
+    if (classMismatch) {
+        response.DimseStatus = STATUS_STORE_Refused_SOPClassNotSupported;
+    } else if (r.refusal != 0) {
+        response.DimseStatus = r.refusal;
+    } else {
+        T_DIMSE_StoreProgress progress;
+        memset(&progress, 0, sizeof progress);
+        progress.state = DIMSE_StoreEnd;
+        progress.progressBytes = (long)r.total;
+        DcmDataset *ds = file.getDataset();
+        DcmDataset *detail = nullptr;
+        cb(cbData, &progress, request, nullptr, &ds, &response, &detail);
+        delete detail;
+    }
+    cond = DIMSE_sendStoreResponse(assoc, pcId, request, &response, nullptr);
+    if (cond.good() && r.refusal != 0)
+        cond = DCMTK_EC_STORE_REFUSED;
     return cond;
 }
 

@@ -32,6 +32,7 @@
 
 #include "dcmtk/dcmnet/dcmlayer.h"
 #include "dcmtk/dcmnet/dcmtrans.h"
+#include "dcmtk/dcmnet/dulstruc.h"
 #include "dcmtk/dcmtls/tlslayer.h"
 #include "dcmtk/dcmtls/tlstrans.h"
 #include "runtime/watchdog.h"
@@ -544,6 +545,45 @@ int DCMTK_transport_waitReadable(T_ASC_Association *assoc, int ms)
 {
     DCMTK_LayerConnection *conn = layer_connection(assoc);
     return conn != nullptr ? conn->waitReadable(ms) : -1;
+}
+
+// Whether PDVs of the last PDU read are still to be taken: the toolkit
+// keeps them in its association record, where no poll of the connection
+// sees them.
+static bool pdvsLeft(T_ASC_Association *assoc)
+{
+    const PRIVATE_ASSOCIATIONKEY *key = (const PRIVATE_ASSOCIATIONKEY *)assoc->DULassociation;
+    return key->pdvIndex != -1 && key->pdvIndex + 1 < key->pdvCount;
+}
+
+int DCMTK_assoc_waitMessage(T_ASC_Association *assoc, int ms)
+{
+    DCMTK_LayerConnection *conn = layer_connection(assoc);
+    if (conn == nullptr)
+        return -1;
+    if (pdvsLeft(assoc))
+        return 1;
+    return conn->waitReadable(ms);
+}
+
+int DCMTK_transport_stop_reading(T_ASC_Association *assoc)
+{
+    DCMTK_LayerConnection *conn = layer_connection(assoc);
+    if (conn == nullptr)
+        return -1;
+    return shutdown(conn->socketOf(), SHUT_RD) == 0 ? 0 : -1;
+}
+
+static int (*stopCheck)(void) = nullptr;
+
+void DCMTK_set_stop_check(int (*stopping)(void))
+{
+    stopCheck = stopping;
+}
+
+int DCMTK_stopping(void)
+{
+    return stopCheck != nullptr && stopCheck() != 0;
 }
 
 int DCMTK_transport_connection_cork(DcmTransportConnection *conn, int on)

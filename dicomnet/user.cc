@@ -3,6 +3,7 @@
 #include "dicomnet/dicomnet.h"
 
 #include <string.h>
+#include <time.h>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcostrmb.h"
@@ -240,13 +241,26 @@ OFCondition DCMTK_SCU_store_send_encoded(T_ASC_Association *assoc, T_ASC_Present
 OFCondition DCMTK_SCU_store_response(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
                                      Uint16 messageId, T_DIMSE_C_StoreRSP *response,
                                      DcmDataset **statusDetail,
-                                     T_DIMSE_DetectedCancelParameters *cancel)
+                                     T_DIMSE_DetectedCancelParameters *cancel, int silentSeconds)
 {
     if (assoc == nullptr)
         return DIMSE_ILLEGALASSOCIATION;
     if (cancel != nullptr)
         cancel->cancelEncountered = OFFalse;
     for (;;) {
+        // Waited for a second at a time, to see a stop request; once the
+        // answer has begun it is read whole (a peer that stops within it
+        // meets the inactivity watchdog).
+        struct timespec start, now;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        for (;;) {
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            if (DCMTK_stopping() ||
+                (silentSeconds > 0 && now.tv_sec - start.tv_sec >= silentSeconds))
+                return DIMSE_NODATAAVAILABLE;
+            if (DCMTK_assoc_waitMessage(assoc, 1000) != 0)
+                break;
+        }
         T_DIMSE_Message rsp;
         memset(&rsp, 0, sizeof(rsp));
         T_ASC_PresentationContextID presId = pcId;

@@ -28,7 +28,7 @@ static OFCondition runService(T_ASC_Association *assoc, T_DIMSE_Message *msg,
 {
     switch (msg->CommandField) {
     case DIMSE_C_STORE_RQ:
-        return DCMTK_SCP_store(assoc, msg, pcId, storeSCPCallback, ctx);
+        return storeSCP(assoc, msg, pcId, ctx);
     case DIMSE_C_FIND_RQ:
         return DCMTK_SCP_find(assoc, msg, pcId, findSCPCallback, ctx);
     case DIMSE_C_MOVE_RQ:
@@ -80,11 +80,17 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
         // after its last byte.
         if (cond != DIMSE_NODATAAVAILABLE)
             watchdog_arm();
-        cond = DIMSE_receiveCommand(assoc, DIMSE_NONBLOCKING, COMMANDS_POLL_SECONDS, &pcId, &msg,
-                                    &statusDetail);
-        delete statusDetail;
-        if (cond == DIMSE_NODATAAVAILABLE)
+        // Only the wait for a command's first byte is cut into polls: once
+        // it has begun, the command is read whole by a blocking read, so a
+        // peer whose PDU header or command comes in pieces, however far
+        // apart within the budget, is served (a read that timed out within
+        // a PDU would lose its place in the stream).
+        if (DCMTK_assoc_waitMessage(assoc, COMMANDS_POLL_SECONDS * 1000) == 0) {
+            cond = DIMSE_NODATAAVAILABLE;
             continue;
+        }
+        cond = DIMSE_receiveCommand(assoc, DIMSE_BLOCKING, 0, &pcId, &msg, &statusDetail);
+        delete statusDetail;
         // The full budget again, now for handling this command.
         watchdog_arm();
         if (cond != EC_Normal)

@@ -82,6 +82,20 @@ void getSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_GetRQ *reque
         return;
     }
 
+    // A stop request ends the C-GET as it ends a C-MOVE: the images not
+    // sent count failed, and the final response says so (A702H).
+    if (DCMTK_stopping() && job->next < job->items.size()) {
+        LOG(LOGLEVEL_NOTICE, "Stopping: C-GET ended with %zu image(s) not sent.\n",
+            job->items.size() - job->next);
+        for (; job->next < job->items.size(); job->next++)
+            retrieve_countFailed(job, job->items[job->next]);
+        response->DimseStatus = STATUS_GET_Refused_OutOfResourcesSubOperations;
+        setCounts(response, job);
+        *responseIdentifiers = retrieve_failedList(job);
+        retrieveJobFree(&gd->job);
+        return;
+    }
+
     if (job->next >= job->items.size()) {
         if (job->failed != 0 || job->warning != 0)
             response->DimseStatus = STATUS_GET_Warning_SubOperationsCompleteOneOrMoreFailures;

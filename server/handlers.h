@@ -39,6 +39,7 @@ struct movedata {
     T_ASC_Association *subassoc;         // the sub-association to the destination, or null
     int subBatch;                        // the batch of contexts subassoc proposes (-1: none)
     int refusedBatch;                    // a batch whose sub-association could not be opened, or -1
+    int givenUp;                         // the destination stayed silent: the rest fails untried
     T_DIMSE_Priority priority;           // priority of the C-MOVE, reused for every C-STORE
     Uint16 origin_msgid;                 // message id of the C-MOVE (move originator id)
     DIC_AE origin_aet;                   // calling AE title of the C-MOVE's association
@@ -90,11 +91,21 @@ int handlerPermits(const handlercontext *ctx, unsigned operation);
 // 0 for "VeltoPreserve" (exact match), otherwise the -o setting.
 int storeModeForCalledAET(const char *calledAET, int overwriteSetting);
 
+// The C-STORE service: receives the data set through the guard of the
+// network layer, its bytes walked before the toolkit parses them (at most
+// -z bytes, sequences nested at most ELEMENTWALK_MAX_DEPTH deep, an encoding
+// that holds together; else refused, 0xA700 or 0xC000, and the association
+// must end: DCMTK_EC_STORE_REFUSED), and stores it with storeSCPCallback.
+OFCondition storeSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                     T_ASC_PresentationContextID pcId, handlercontext *ctx);
+
 // C-STORE handler (DCMTK_SCP_store_callback); callbackData is the
 // handlercontext. At the end of the transfer writes the dataset into the
 // store (and the patient link tree with -s), sets the response status from
 // the store's result (0 success; 1 -> 0xB006; 3, 5 -> 0xA700; 6 -> 0xC000)
-// and announces STORAGE STOREUID study series instance on success.
+// and announces STORAGE STOREUID study series instance on success. A data
+// set whose SOP class or instance UID is not the command's is refused with
+// 0xA900 and not stored.
 void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
                       T_DIMSE_C_StoreRQ *request, char *imageFileName, DcmDataset **imageDataSet,
                       T_DIMSE_C_StoreRSP *response, DcmDataset **statusDetail);
@@ -114,7 +125,10 @@ void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *req
 // destination (or deletes it for "VeltoDeleteAET") and sets a pending
 // response with the remaining count and the three counters. The final
 // response is 0x0000, or 0xB000 (with the failed SOP instance UIDs) when any
-// sub-operation failed or warned; 0xA801 for a destination not in the AE
+// sub-operation failed or warned; 0xA702 (the same list, the images not
+// sent counted failed) when a stop request cut the move short; a
+// destination silent for the inactivity budget is given up for the rest
+// of the move; 0xA801 for a destination not in the AE
 // title map, 0xA900 for an identifier without its level's unique key,
 // 0xC000 when the index cannot be read, 0xFE00 after a cancel.
 void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *request,
@@ -124,7 +138,7 @@ void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *req
 // C-GET handler (DCMTK_SCP_get_callback); callbackData is the
 // handlercontext. As the C-MOVE handler, with the C-STORE sub-operations
 // going back over the requesting association, on the storage contexts it
-// negotiated; a C-CANCEL ends it with 0xFE00.
+// negotiated; a C-CANCEL ends it with 0xFE00, a stop request with 0xA702.
 void getSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_GetRQ *request,
                     DcmDataset *requestIdentifiers, int responseCount, T_DIMSE_C_GetRSP *response,
                     DcmDataset **statusDetail, DcmDataset **responseIdentifiers);

@@ -160,6 +160,25 @@ static int reapWorkers(int wait = 0)
     return reaped;
 }
 
+// At the end of a worker, with -D: its peak resident memory, what serving
+// its peer cost (the limits on a received data set bound it).
+static void logPeakMemory()
+{
+    FILE *f = fopen("/proc/self/status", "re");
+    if (f == nullptr)
+        return;
+    char line[256];
+    while (fgets(line, sizeof line, f) != nullptr) {
+        unsigned long kb = 0;
+        if (sscanf(line, "VmHWM: %lu kB", &kb) == 1) {
+            logprintf(LOGLEVEL_DEBUG, server_options.logfp, "Worker peak memory: VmHWM %lu kB\n",
+                      kb);
+            break;
+        }
+    }
+    fclose(f);
+}
+
 // In a worker: accepts the connection the listener saw waiting, closes
 // taken once it is off the listening socket, reads the association request
 // and serves it, or refuses it when the listener found too many workers.
@@ -195,6 +214,7 @@ static void serveConnection(T_ASC_Network *net, bool secure, bool tooMany, int t
         return;
     }
     handleAssociation(net, assoc);
+    logPeakMemory();
 }
 
 // When no worker can be started, or too many run: takes the waiting
@@ -318,6 +338,9 @@ int runListener()
 {
     const serveroptions &o = server_options;
     catchStopSignals();
+    // The network layer's long waits (a command, a C-STORE response) look
+    // at the stop request every second.
+    DCMTK_set_stop_check(listener_stopping);
     // The plain port, the TLS port, or both; nets[secure] is the TLS one.
     T_ASC_Network *nets[2] = {nullptr, nullptr};
     int count = 0, secure = -1;
@@ -566,8 +589,13 @@ OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
         ASC_acknowledgeRelease(assoc);
     else if (cond == DUL_PEERABORTEDASSOCIATION)
         logprintf(LOGLEVEL_NOTICE, o.logfp, "Association aborted\n");
-    else
+    else {
+        // The abort waits for the peer to close; a peer that does not (or
+        // is still sending a data set that was refused) must not hold the
+        // worker, nor a stop, for the phase alarm.
+        DCMTK_transport_stop_reading(assoc);
         ASC_abortAssociation(assoc);
+    }
 
 out:
     ASC_dropSCPAssociation(assoc);

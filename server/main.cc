@@ -49,6 +49,7 @@ serveroptions server_options = {
     "",                                // charset
     0,                                 // sync_each_image
     AETITLEMAP_FLAGS_DISCOVERED,       // learn_flags
+    SERVEROPTIONS_DEFAULT_MAX_DATASET, // max_dataset
 };
 LocalStore server_store;
 serverstate server_state;
@@ -65,7 +66,7 @@ static int parseOptions(int argc, char **argv)
 {
     serveroptions &o = server_options;
     int c;
-    while ((c = getopt(argc, argv, "a:p:m:u:U:g:l:P:M:dosDE:hNSL:I:")) != -1) {
+    while ((c = getopt(argc, argv, "a:p:m:u:U:g:l:P:M:dosDE:hNSL:I:z:")) != -1) {
         switch (c) {
         case 'a':
             o.aetitle = optarg;
@@ -130,6 +131,19 @@ static int parseOptions(int argc, char **argv)
                 return 1;
             }
             watchdog_set_budget((unsigned)v);
+            break;
+        }
+        case 'z': {
+            // MiB a received data set may take; past 4095 no element could
+            // say more, so larger values are pointless.
+            char *end = nullptr;
+            long v = strtol(optarg, &end, 10);
+            if (end == optarg || *end != '\0' || v < 1 || v > 4095) {
+                fprintf(stderr, "%s: invalid -z MiB: %s\n", argv[0], optarg);
+                fprintf(stderr, usageText, argv[0]);
+                return 1;
+            }
+            o.max_dataset = (unsigned long long)v << 20;
             break;
         }
         case 'L':

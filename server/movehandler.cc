@@ -103,6 +103,23 @@ int buildSubAssociation(T_DIMSE_C_MoveRQ *request, movedata *md, int b)
     return result;
 }
 
+// After a C-STORE over the sub-association: one that broke it ends it; a
+// destination that stayed silent for the inactivity budget is aborted and
+// given up for the rest of the move (each further image would cost the
+// budget again).
+static void noteLinkLoss(movedata *md, int sent)
+{
+    if (sent == RETRIEVE_SILENT) {
+        // The abort must not wait for this peer to close either.
+        if (md->subassoc != NULL)
+            DCMTK_transport_stop_reading(md->subassoc);
+        endSubAssociation(md, DIMSE_NODATAAVAILABLE);
+        md->givenUp = 1;
+    } else if (sent == RETRIEVE_LINK_LOST) {
+        endSubAssociation(md, DUL_PEERABORTEDASSOCIATION);
+    }
+}
+
 // Sends item to the destination, first opening the sub-association of its
 // batch when another (or none) is open; an item whose request went out
 // ahead only has its response awaited. A batch whose association could not
@@ -117,9 +134,12 @@ static void sendToDestination(T_DIMSE_C_MoveRQ *request, movedata *md, const ret
     if (ahead == MOVE_AHEAD_COUNTED)
         return;
     if (ahead == MOVE_AHEAD_SENT) {
-        if (retrieve_response(job, item, md->subassoc, md->aheadPc, md->aheadMsg, NULL) ==
-            RETRIEVE_LINK_LOST)
-            endSubAssociation(md, DUL_PEERABORTEDASSOCIATION);
+        noteLinkLoss(md,
+                     retrieve_response(job, item, md->subassoc, md->aheadPc, md->aheadMsg, NULL));
+        return;
+    }
+    if (md->givenUp) {
+        retrieve_countFailed(job, item);
         return;
     }
     if (item.batch >= 0 && item.batch != md->subBatch) {
@@ -135,8 +155,7 @@ static void sendToDestination(T_DIMSE_C_MoveRQ *request, movedata *md, const ret
         return;
     }
     retrieveorigin origin = {md->origin_aet, md->origin_msgid, md->priority};
-    if (retrieve_send(job, item, md->subassoc, origin, NULL) == RETRIEVE_LINK_LOST)
-        endSubAssociation(md, DUL_PEERABORTEDASSOCIATION);
+    noteLinkLoss(md, retrieve_send(job, item, md->subassoc, origin, NULL));
 }
 
 // Sends the request of the next image before the pending response goes
@@ -157,8 +176,7 @@ static void sendAhead(movedata *md)
     retrieveorigin origin = {md->origin_aet, md->origin_msgid, md->priority};
     int r = retrieve_request(job, item, md->subassoc, origin, &md->aheadPc, &md->aheadMsg);
     md->ahead = r == RETRIEVE_SENT ? MOVE_AHEAD_SENT : MOVE_AHEAD_COUNTED;
-    if (r == RETRIEVE_LINK_LOST)
-        endSubAssociation(md, DUL_PEERABORTEDASSOCIATION);
+    noteLinkLoss(md, r);
 }
 
 // Awaits the response to a request sent ahead, so the sub-association can
@@ -167,9 +185,8 @@ static void finishAhead(movedata *md)
 {
     if (md->ahead == MOVE_AHEAD_SENT && md->job != NULL && md->job->next < md->job->items.size()) {
         const retrieveitem &item = md->job->items[md->job->next];
-        if (retrieve_response(md->job, item, md->subassoc, md->aheadPc, md->aheadMsg, NULL) ==
-            RETRIEVE_LINK_LOST)
-            endSubAssociation(md, DUL_PEERABORTEDASSOCIATION);
+        noteLinkLoss(
+            md, retrieve_response(md->job, item, md->subassoc, md->aheadPc, md->aheadMsg, NULL));
         md->job->next++;
     }
     md->ahead = MOVE_AHEAD_NONE;
@@ -210,6 +227,7 @@ static Uint16 startMove(const handlercontext *ctx, T_DIMSE_C_MoveRQ *request, mo
     retrieveJobFree(&md->job);
     md->ahead = MOVE_AHEAD_NONE;
     md->refusedBatch = -1;
+    md->givenUp = 0;
     md->priority = request->Priority;
     md->origin_msgid = request->MessageID;
     md->origin_aet[0] = '\0';
@@ -247,6 +265,28 @@ static Uint16 startMove(const handlercontext *ctx, T_DIMSE_C_MoveRQ *request, mo
     return 0;
 }
 
+// A stop request: the move ends now rather than after its last image. The
+// sub-association is aborted (a response awaited there is not waited for),
+// every image not done counts failed, and the final response says the
+// sub-operations could not be performed (A702H), with the counts and the
+// failed instances, so the requester knows what it has.
+static void stopMove(movedata *md, T_DIMSE_C_MoveRSP *response, DcmDataset **responseIdentifiers)
+{
+    retrievejob *job = md->job;
+    if (md->subassoc != NULL)
+        DCMTK_transport_stop_reading(md->subassoc);
+    endSubAssociation(md, DIMSE_NODATAAVAILABLE);
+    md->ahead = MOVE_AHEAD_NONE;
+    size_t left = job->items.size() - job->next;
+    for (; job->next < job->items.size(); job->next++)
+        retrieve_countFailed(job, job->items[job->next]);
+    LOG(LOGLEVEL_NOTICE, "Stopping: C-MOVE ended with %zu image(s) not sent.\n", left);
+    response->DimseStatus = STATUS_MOVE_Refused_OutOfResourcesSubOperations;
+    setCounts(response, job);
+    *responseIdentifiers = retrieve_failedList(job);
+    retrieveJobFree(&md->job);
+}
+
 void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *request,
                      DcmDataset *requestIdentifiers, int responseCount, T_DIMSE_C_MoveRSP *response,
                      DcmDataset **responseIdentifiers, DcmDataset **statusDetail)
@@ -280,6 +320,10 @@ void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *req
         }
     }
 
+    if (DCMTK_stopping()) {
+        stopMove(md, response, responseIdentifiers);
+        return;
+    }
     retrievejob *job = md->job;
     if (job->next >= job->items.size()) {
         LOG(LOGLEVEL_DEBUG, "Closing SubAssoc.\n");

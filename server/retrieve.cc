@@ -24,6 +24,7 @@
 #include "index/retrievelist.h"
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
+#include "runtime/watchdog.h"
 #include "server/serveroptions.h"
 #include "store/localstore.h"
 #include "store/tier.h"
@@ -367,8 +368,20 @@ int retrieve_response(retrievejob *job, const retrieveitem &item, T_ASC_Associat
     T_DIMSE_C_StoreRSP rsp;
     memset(&rsp, 0, sizeof(rsp));
     DcmDataset *detail = nullptr;
-    OFCondition cond = DCMTK_SCU_store_response(assoc, pcId, msgId, &rsp, &detail, cancel);
+    // A peer that accepted and then says nothing is given up after the
+    // inactivity budget, not after the toolkit's own receive timeout.
+    OFCondition cond =
+        DCMTK_SCU_store_response(assoc, pcId, msgId, &rsp, &detail, cancel, (int)watchdog_budget());
     delete detail;
+    if (cond == DIMSE_NODATAAVAILABLE) {
+        if (DCMTK_stopping())
+            LOG(LOGLEVEL_ERROR, "Stopping: C-STORE response no longer awaited.\n");
+        else
+            LOG(LOGLEVEL_ERROR, "Peer silent: no C-STORE response within %u s.\n",
+                watchdog_budget());
+        retrieve_countFailed(job, item);
+        return RETRIEVE_SILENT;
+    }
     if (cond.bad()) {
         storeFailed(job, item, cond);
         return RETRIEVE_LINK_LOST;

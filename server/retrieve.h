@@ -72,9 +72,11 @@ int retrieve_proposeBatch(T_ASC_Parameters *params, const retrievejob *job, int 
 
 // Results of retrieve_send.
 enum {
-    RETRIEVE_SENT = 0,     // a response came (counted by its status)
-    RETRIEVE_NOT_SENT = 1, // counted failed before anything went out
-    RETRIEVE_LINK_LOST = 2 // the C-STORE failed on the network: the association is unusable
+    RETRIEVE_SENT = 0,      // a response came (counted by its status)
+    RETRIEVE_NOT_SENT = 1,  // counted failed before anything went out
+    RETRIEVE_LINK_LOST = 2, // the C-STORE failed on the network: the association is unusable
+    RETRIEVE_SILENT = 3,    // no response within the inactivity budget (or a stop came):
+                            // the association is unusable, and its peer not worth another try
 };
 
 // Sends image item over assoc with C-STORE and counts the outcome in job.
@@ -96,8 +98,9 @@ int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association 
 int retrieve_request(retrievejob *job, const retrieveitem &item, T_ASC_Association *assoc,
                      const retrieveorigin &origin, T_ASC_PresentationContextID *pcId,
                      Uint16 *msgId);
-// Awaits the response to that request and counts it: RETRIEVE_SENT or
-// RETRIEVE_LINK_LOST.
+// Awaits the response to that request and counts it: RETRIEVE_SENT,
+// RETRIEVE_LINK_LOST, or RETRIEVE_SILENT when the peer sent nothing for the
+// inactivity budget (-I) or a stop was requested (counted failed).
 int retrieve_response(retrievejob *job, const retrieveitem &item, T_ASC_Association *assoc,
                       T_ASC_PresentationContextID pcId, Uint16 msgId,
                       T_DIMSE_DetectedCancelParameters *cancel);

@@ -19,6 +19,11 @@ enum { SERVEROPTIONS_CHARSET_SIZE = 64 };
 #define SERVEROPTIONS_DEFAULT_PORT 1104
 #define SERVEROPTIONS_DEFAULT_MCAST_GROUP "224.0.0.1"
 #define SERVEROPTIONS_DEFAULT_MAX_ASSOCS 100
+// The most a received data set may take (inflated), in MiB (-z): each worker
+// holds the data set it receives in memory, so this bounds a worker's
+// memory, and a peer that claims more is refused at the element that says so.
+#define SERVEROPTIONS_DEFAULT_MAX_DATASET_MIB 1024
+#define SERVEROPTIONS_DEFAULT_MAX_DATASET (SERVEROPTIONS_DEFAULT_MAX_DATASET_MIB * 1048576ULL)
 // AE title used when neither -a nor a map entry named "Local" gives one.
 #define SERVEROPTIONS_DEFAULT_AETITLE "VeltoStorage"
 // Name of the map entry that holds the server's own AE title.
@@ -49,6 +54,7 @@ struct serveroptions {
     int sync_each_image;                      // -S: each image on disk before its response, not
                                               // only all of them before the release is confirmed
     int learn_flags; // -L: flags of peers learnt from the monitor channel; -1: learn none
+    unsigned long long max_dataset; // -z: most bytes a received data set may take (inflated)
 };
 
 // The process-wide objects (defined in server/main.cc).

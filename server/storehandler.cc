@@ -1,7 +1,8 @@
 // The C-STORE provider handler: chooses the store mode from the called AE
 // title, writes the received dataset into the image store (and the patient
 // link tree with -s), turns the store's result into the response status and
-// announces every stored image on the monitor channel. Also the setup of the
+// announces every stored image on the monitor channel. The received bytes are
+// walked (store/elementwalk.h) before the toolkit parses them. Also the setup of the
 // per-association handler context that all three handlers share, and the
 // access check that every handler makes.
 #include "server/handlers.h"
@@ -11,11 +12,13 @@
 #include <time.h>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dctag.h"
 
 #include "runtime/logprintf.h"
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
 #include "store/capacity.h"
+#include "store/elementwalk.h"
 #include "store/localstore.h"
 
 void handlercontext_init(handlercontext *ctx, const char *calling, const char *called,
@@ -98,6 +101,20 @@ void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
         response->DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
         return;
     }
+    // The command names the instance it stores: a data set of another
+    // class or instance would be answered for one image and filed as
+    // another. The storage service's status for it is "Error: Data Set
+    // does not match SOP Class" (A900H, DICOM PS3.4 B.2.3). A data set
+    // without the UIDs is left to the store, which refuses it (C000H).
+    const char *dsClass = DCMTK_getTagString(ds, DCM_SOPClassUID);
+    const char *dsInstance = DCMTK_getTagString(ds, DCM_SOPInstanceUID);
+    if ((dsClass != NULL && strcmp(dsClass, request->AffectedSOPClassUID) != 0) ||
+        (dsInstance != NULL && strcmp(dsInstance, request->AffectedSOPInstanceUID) != 0)) {
+        logprintf(LOGLEVEL_ERROR, server_options.logfp,
+                  "C-STORE refused: the data set is not the instance its command names.\n");
+        response->DimseStatus = STATUS_STORE_Error_DataSetDoesNotMatchSOPClass;
+        return;
+    }
 
     if (refusedForSpace()) {
         response->DimseStatus = STATUS_STORE_Refused_OutOfResources;
@@ -129,4 +146,69 @@ void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
         response->DimseStatus = STATUS_STORE_Refused_OutOfResources;
         break;
     }
+}
+
+// Implicit VR: the toolkit reads an element of defined length as a
+// sequence when its dictionary says so, and so must the walk that guards it.
+static bool dictionarySequence(unsigned group, unsigned element)
+{
+    return DcmTag((Uint16)group, (Uint16)element).getEVR() == EVR_SQ;
+}
+
+static void beginInspection(void *data, bool implicitVr, bool bigEndian)
+{
+    elementwalk *w = static_cast<elementwalk *>(data);
+    elementwalk_init(w, implicitVr, bigEndian);
+    w->maxLength = server_options.max_dataset;
+    w->strictVr = true;
+    w->isSequence = dictionarySequence;
+}
+
+// Walks the received bytes before the toolkit parses them: a data set
+// nested deeper than the toolkit's parser can recurse, or claiming more
+// than -z allows, is refused with "Refused: Out of Resources" (A700H), one
+// whose encoding does not hold together, or whose elements are out of order
+// (which the toolkit, fed in pieces, would read otherwise than the walk),
+// with "Error: Cannot understand" (C000H) (DICOM PS3.4 B.2.3).
+static Uint16 inspectBytes(void *data, const unsigned char *bytes, size_t n, bool last)
+{
+    elementwalk *w = static_cast<elementwalk *>(data);
+    int r = elementwalk_feed(w, bytes, n);
+    if (r == ELEMENTWALK_MORE && last)
+        r = elementwalk_finish(w);
+    FILE *logfp = server_options.logfp;
+    switch (r) {
+    case ELEMENTWALK_MORE:
+        return 0;
+    case ELEMENTWALK_TOO_DEEP:
+        logprintf(LOGLEVEL_ERROR, logfp,
+                  "C-STORE refused: data set nested deeper than %d sequences.\n", w->maxDepth);
+        return DCMTK_STATUS_OUT_OF_RESOURCES;
+    case ELEMENTWALK_TOO_LONG:
+        logprintf(LOGLEVEL_ERROR, logfp, "C-STORE refused: data set larger than %llu bytes.\n",
+                  (unsigned long long)w->maxLength);
+        return DCMTK_STATUS_OUT_OF_RESOURCES;
+    case ELEMENTWALK_DISORDERED:
+        logprintf(LOGLEVEL_ERROR, logfp,
+                  "C-STORE refused: data set element out of order at byte %llu.\n",
+                  (unsigned long long)w->pos);
+        return DCMTK_STATUS_CANNOT_UNDERSTAND;
+    case ELEMENTWALK_FOREIGN:
+        logprintf(LOGLEVEL_ERROR, logfp,
+                  "C-STORE refused: data set with an unknown VR at byte %llu.\n",
+                  (unsigned long long)w->pos);
+        return DCMTK_STATUS_CANNOT_UNDERSTAND;
+    default:
+        logprintf(LOGLEVEL_ERROR, logfp, "C-STORE refused: data set damaged at byte %llu.\n",
+                  (unsigned long long)w->pos);
+        return DCMTK_STATUS_CANNOT_UNDERSTAND;
+    }
+}
+
+OFCondition storeSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                     T_ASC_PresentationContextID pcId, handlercontext *ctx)
+{
+    elementwalk walk;
+    DCMTK_store_guard guard = {server_options.max_dataset, beginInspection, inspectBytes, &walk};
+    return DCMTK_SCP_store(assoc, msg, pcId, storeSCPCallback, ctx, &guard);
 }

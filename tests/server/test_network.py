@@ -604,15 +604,16 @@ def recv_exact(c, n):
     return data
 
 
-def association_request(called, calling, abstract_syntaxes=(VERIFICATION,), extra_user=b""):
+def association_request(called, calling, abstract_syntaxes=(VERIFICATION,), extra_user=b"",
+                        transfer_syntax="1.2.840.10008.1.2"):
     """An A-ASSOCIATE-RQ proposing each abstract syntax (context ids 1, 3,
-    ...) in Implicit VR Little Endian; extra_user: more user information
-    sub-items."""
+    ...) in transfer_syntax (Implicit VR Little Endian); extra_user: more
+    user information sub-items."""
     def item(kind, body):
         return struct.pack(">BBH", kind, 0, len(body)) + body
     app = item(0x10, b"1.2.840.10008.3.1.1.1")
     pc = b"".join(item(0x20, bytes([1 + 2 * i, 0, 0, 0]) + item(0x30, a.encode())
-                       + item(0x40, b"1.2.840.10008.1.2"))
+                       + item(0x40, transfer_syntax.encode()))
                   for i, a in enumerate(abstract_syntaxes))
     user = item(0x50, item(0x51, struct.pack(">I", 16384)) + extra_user)
     body = (struct.pack(">HH", 1, 0) + called.encode().ljust(16) + calling.encode().ljust(16)

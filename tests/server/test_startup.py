@@ -53,6 +53,13 @@ class CommandLine(ServerTestCase):
         self.assertEqual(p.stderr, USAGE % STORESERVER)
         self.assertEqual(p.stdout, "")
 
+    def test_data_set_limit_outside_1_to_4095_mib_is_refused(self):
+        for bad in ("0", "4096", "12x"):
+            p = self.start_plain(["-z", bad])
+            self.assertEqual(p.returncode, 1, bad)
+            self.assertEqual(p.stderr, "%s: invalid -z MiB: %s\n" % (STORESERVER, bad)
+                             + USAGE % STORESERVER)
+
     def test_unknown_option_prints_diagnostic_and_usage(self):
         p = self.start_plain(["-x"])
         self.assertEqual(p.returncode, 1)

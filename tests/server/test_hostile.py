@@ -1,0 +1,391 @@
+"""storeserver under hostile peers, over raw sockets: data sets built to
+exhaust a worker (a deflate bomb, an element that claims 4 GB, 10,000 nested
+sequences) are refused with a bounded peak memory (the worker's VmHWM, which
+it logs at -D) and without a crash; a command whose PDU header comes in two
+pieces seconds apart is served; a C-STORE on a context of another class, or
+of another instance than its data set, is refused and nothing stored; a
+move destination that never answers is given up after the inactivity
+budget, and a stop ends a move or a C-GET within seconds with its final
+response."""
+
+import os
+import re
+import signal
+import socket
+import struct
+import threading
+import time
+import zlib
+
+import veltotest
+from veltotest import ServerTestCase, StoreSCP, files_below, make_dataset, movescu
+from srvlib import client, messages, wait_message
+
+import test_network as raw
+
+CT = "1.2.840.10008.5.1.4.1.1.2"
+MR = "1.2.840.10008.5.1.4.1.1.4"
+SC = "1.2.840.10008.5.1.4.1.1.7"
+STUDY_ROOT_GET = "1.2.840.10008.5.1.4.1.2.2.3"
+IMPLICIT = "1.2.840.10008.1.2"
+EXPLICIT = "1.2.840.10008.1.2.1"
+DEFLATED = "1.2.840.10008.1.2.1.99"
+MIB = 1 << 20
+
+
+def explicit(group, elem, vr, value):
+    """One element in Explicit VR Little Endian, padded to even length."""
+    if len(value) % 2:
+        value += b"\x00" if vr == "UI" else b" "
+    if vr in ("OB", "OW", "SQ", "UN", "UT"):
+        return struct.pack("<HH2sHI", group, elem, vr.encode(), 0, len(value)) + value
+    return struct.pack("<HH2sH", group, elem, vr.encode(), len(value)) + value
+
+
+def header(instance, sop_class=CT, study="1.2.826.50.1", series="1.2.826.50.1.1"):
+    """The leading elements of an image data set, Explicit VR Little Endian."""
+    return (explicit(0x0008, 0x0016, "UI", sop_class.encode())
+            + explicit(0x0008, 0x0018, "UI", instance.encode())
+            + explicit(0x0010, 0x0010, "PN", b"HOSTILE^PEER")
+            + explicit(0x0010, 0x0020, "LO", b"H1")
+            + explicit(0x0020, 0x000D, "UI", study.encode())
+            + explicit(0x0020, 0x000E, "UI", series.encode()))
+
+
+def store_command(message_id, sop_class, instance):
+    return raw.command([(0x0002, sop_class.encode()), (0x0100, struct.pack("<H", 0x0001)),
+                        (0x0110, struct.pack("<H", message_id)), (0x0700, struct.pack("<H", 0)),
+                        (0x0800, struct.pack("<H", 0x0000)), (0x1000, instance.encode())])
+
+
+def data_pdu(pc_id, value, last):
+    """A P-DATA-TF PDU with one data set PDV."""
+    pdv = struct.pack(">IBB", len(value) + 2, pc_id, 0x02 if last else 0x00) + value
+    return struct.pack(">BBI", 0x04, 0, len(pdv)) + pdv
+
+
+def data_pdus(pc_id, chunks):
+    """P-DATA-TF PDUs carrying the data set given as an iterable of byte
+    strings, in PDVs of at most 16000 bytes (the last one flagged)."""
+    pending = b""
+    for chunk in chunks:
+        pending += chunk
+        while len(pending) > 16000:
+            yield data_pdu(pc_id, pending[:16000], False)
+            pending = pending[16000:]
+    yield data_pdu(pc_id, pending, True)
+
+
+def associate(s, contexts, calling="RAWPEER"):
+    """A raw connection with an accepted association; contexts: (abstract
+    syntax, transfer syntax) pairs, given context ids 1, 3, ... (one
+    request per transfer syntax: the request helper proposes one)."""
+    c = socket.create_connection(("127.0.0.1", s.port), timeout=30)
+    syntaxes = {ts for _, ts in contexts}
+    assert len(syntaxes) == 1, "one transfer syntax per association here"
+    c.sendall(raw.association_request("ARCHIVE", calling, [a for a, _ in contexts],
+                                      transfer_syntax=syntaxes.pop()))
+    kind, body = raw.read_pdu(c)
+    assert kind == 0x02, "expected A-ASSOCIATE-AC, got 0x%02x" % kind
+    return c
+
+
+def send_store(c, pc_id, sop_class, instance, chunks, message_id=1):
+    """Sends a C-STORE with its data set from a thread of its own (a server
+    that stops reading must not block the test), reads the answer: the
+    C-STORE-RSP's status, or None when the association ended first, and
+    whether it was then aborted or closed."""
+    def sender():
+        try:
+            c.sendall(raw.pdata(pc_id, store_command(message_id, sop_class, instance)))
+            for pdu in data_pdus(pc_id, chunks):
+                c.sendall(pdu)
+        except OSError:
+            pass  # the server ended the association: expected for refusals
+    t = threading.Thread(target=sender, daemon=True)
+    t.start()
+    status, ended = None, None
+    try:
+        kind, body = raw.read_pdu(c)
+        if kind == 0x04:
+            status = raw.command_of((kind, body))[0x0900]
+        else:
+            ended = kind
+    except (AssertionError, ConnectionResetError):
+        ended = "closed"
+    return status, ended, t
+
+
+def peak_kb(s):
+    """The VmHWM (kB) each worker logged at its end, in the log's order."""
+    return [int(m) for m in re.findall(r"Worker peak memory: VmHWM (\d+) kB", s.log())]
+
+
+class DataSetLimits(ServerTestCase):
+    """A worker receives a data set into memory: what a peer may make it
+    hold is bounded by -z (inflated size, and every length claimed), and the
+    nesting its parser meets by the walk of the bytes before it."""
+
+    def baseline(self, s):
+        self.assertEqual(client(s, "echo", 1), ["ASSOCIATED", "ECHO OK", "RELEASED"])
+        veltotest.wait_for(lambda: len(peak_kb(s)) == 1, 10, what="echo worker's peak")
+        return peak_kb(s)[0]
+
+    def assert_refused_and_serving(self, s, status, ended, sender, line):
+        self.assertEqual(status, 0xA700)
+        wait_message(s, line)
+        sender.join(30)
+        self.assertFalse(sender.is_alive())
+        self.assertEqual(files_below(os.path.join(s.basedir, "uid"), ".dcm"), [])
+        self.assertEqual(client(s, "echo", 1), ["ASSOCIATED", "ECHO OK", "RELEASED"])
+        # No worker died of a signal.
+        self.assertFalse([m for m in messages(s) if "terminated" in m], s.log())
+
+    def test_deflate_bomb_is_refused_as_it_inflates(self):
+        # 256 MiB of zeros in 64 private elements of 4 MiB each (no length
+        # is beyond the limit), deflated to a few hundred kB.
+        s = self.server(args=["-D", "-z", "32"])
+        base = self.baseline(s)
+        z = zlib.compressobj(9, zlib.DEFLATED, -15)
+        body = [z.compress(header("1.2.826.50.1.1.1") + explicit(0x0029, 0x0010, "LO", b"VELTO"))]
+        block = bytes(4 * MIB)
+        for i in range(64):
+            body.append(z.compress(explicit(0x0029, 0x1000 + i, "OB", block)))
+        body.append(z.flush())
+        sent = sum(len(b) for b in body)
+        self.assertLess(sent, 1 * MIB)
+        c = associate(s, [(CT, DEFLATED)])
+        status, ended, t = send_store(c, 1, CT, "1.2.826.50.1.1.1", body)
+        # The association is aborted after the refusal (the rest of the
+        # data set is not read, so the close may reset the connection).
+        try:
+            self.assertEqual(raw.read_pdu(c)[0], 0x07)
+        except ConnectionResetError:
+            pass
+        c.close()
+        self.assert_refused_and_serving(s, status, ended, t,
+                                        "C-STORE refused: data set larger than 33554432 bytes.")
+        veltotest.wait_for(lambda: len(peak_kb(s)) >= 2, 10, what="bomb worker's peak")
+        grown = peak_kb(s)[1] - base
+        # Measured: 28 MiB over the echo worker's (the data set up to the
+        # limit); unbounded it was the whole 256 MiB.
+        self.assertLess(grown, 48 * 1024, "worker grew by %d kB" % grown)
+
+    def test_element_claiming_4_gb_is_refused_at_its_header(self):
+        # The default limit (1024 MiB): the claim alone is refused, before
+        # any of its value is read or allocated.
+        s = self.server(args=["-D"])
+        base = self.baseline(s)
+        claim = struct.pack("<HH2sHI", 0x7FE0, 0x0010, b"OB", 0, 0xFFFFFFF0)
+        body = [header("1.2.826.50.1.1.2") + claim] + [bytes(MIB)] * 64
+        c = associate(s, [(CT, EXPLICIT)])
+        status, ended, t = send_store(c, 1, CT, "1.2.826.50.1.1.2", body)
+        c.close()
+        self.assert_refused_and_serving(s, status, ended, t,
+                                        "C-STORE refused: data set larger than 1073741824 bytes.")
+        veltotest.wait_for(lambda: len(peak_kb(s)) >= 2, 10, what="worker's peak")
+        grown = peak_kb(s)[1] - base
+        # Measured: 0.2 MiB over the echo worker's; it was 985 MB.
+        self.assertLess(grown, 8 * 1024, "worker grew by %d kB" % grown)
+
+    def nested(self, depth, defined):
+        """Content Sequences (0040,A730) nested depth deep, Implicit VR
+        Little Endian, with undefined lengths or defined ones (a sequence
+        only by the dictionary)."""
+        if not defined:
+            one = struct.pack("<HHI", 0x0040, 0xA730, 0xFFFFFFFF) + struct.pack(
+                "<HHI", 0xFFFE, 0xE000, 0xFFFFFFFF)
+            end = struct.pack("<HHI", 0xFFFE, 0xE00D, 0) + struct.pack("<HHI", 0xFFFE, 0xE0DD, 0)
+            return one * depth + end * depth
+        inner = struct.pack("<HHI", 0x0010, 0x0010, 4) + b"X^Y "
+        for _ in range(depth):
+            item = struct.pack("<HHI", 0xFFFE, 0xE000, len(inner)) + inner
+            inner = struct.pack("<HHI", 0x0040, 0xA730, len(item)) + item
+        return inner
+
+    def implicit_header(self, instance):
+        e = raw.element
+        return (e(0x0008, 0x0016, CT.encode()) + e(0x0008, 0x0018, instance.encode())
+                + e(0x0010, 0x0010, b"NESTED^PEER") + e(0x0020, 0x000D, b"1.2.826.51.1")
+                + e(0x0020, 0x000E, b"1.2.826.51.1.1"))
+
+    def test_ten_thousand_nested_sequences_are_refused_without_a_crash(self):
+        s = self.server()
+        for n, defined in enumerate((False, True)):
+            with self.subTest(defined=defined):
+                instance = "1.2.826.51.1.1.%d" % (n + 1)
+                c = associate(s, [(CT, IMPLICIT)])
+                status, ended, t = send_store(
+                    c, 1, CT, instance, [self.implicit_header(instance),
+                                         self.nested(10000, defined)])
+                c.close()
+                self.assert_refused_and_serving(
+                    s, status, ended, t, "C-STORE refused: data set nested deeper than 64 sequences.")
+        # 64 levels, the limit, are stored.
+        instance = "1.2.826.51.1.1.9"
+        c = associate(s, [(CT, IMPLICIT)])
+        status, _, _ = send_store(c, 1, CT, instance,
+                                  [self.implicit_header(instance), self.nested(64, False)])
+        self.assertEqual(status, 0x0000)
+        c.sendall(raw.RELEASE_RQ)
+        self.assertEqual(raw.read_pdu(c)[0], 0x06)
+        c.close()
+        self.assertEqual(len(files_below(os.path.join(s.basedir, "uid"), ".dcm")), 1)
+
+
+class Protocol(ServerTestCase):
+
+    def test_pdu_header_in_two_pieces_two_seconds_apart_is_served(self):
+        s = self.server()
+        c = associate(s, [(raw.VERIFICATION, IMPLICIT)])
+        pdu = raw.pdata(1, raw.echo_command(5))
+        c.sendall(pdu[:3])
+        time.sleep(2)  # longer than the wait for a command is cut into
+        c.sendall(pdu[3:])
+        reply = raw.command_of(raw.read_pdu(c))
+        self.assertEqual((reply[0x0120], reply[0x0900]), (5, 0x0000))
+        c.sendall(raw.RELEASE_RQ)
+        self.assertEqual(raw.read_pdu(c)[0], 0x06)
+        c.close()
+
+    def test_store_on_another_class_context_is_refused_and_the_association_goes_on(self):
+        # Under -N too: the Verification context does not carry images, nor
+        # a CT context MR images.
+        s = self.server(args=["-N"])
+        c = associate(s, [(raw.VERIFICATION, EXPLICIT), (CT, EXPLICIT), (MR, EXPLICIT)])
+        cases = [(1, CT, "1.2.826.52.1.1.1"), (3, MR, "1.2.826.52.1.1.2")]
+        for n, (pc, sop_class, instance) in enumerate(cases):
+            status, ended, _ = send_store(c, pc, sop_class, instance,
+                                          [header(instance, sop_class, "1.2.826.52.1",
+                                                  "1.2.826.52.1.1")], message_id=n + 1)
+            self.assertEqual((status, ended), (0x0122, None), sop_class)
+        self.assertEqual(files_below(os.path.join(s.basedir, "uid"), ".dcm"), [])
+        # The same association then stores on the right context.
+        status, _, _ = send_store(c, 3, CT, "1.2.826.52.1.1.3",
+                                  [header("1.2.826.52.1.1.3", CT, "1.2.826.52.1",
+                                          "1.2.826.52.1.1")], message_id=3)
+        self.assertEqual(status, 0x0000)
+        c.sendall(raw.RELEASE_RQ)
+        self.assertEqual(raw.read_pdu(c)[0], 0x06)
+        c.close()
+        stored = files_below(os.path.join(s.basedir, "uid"), ".dcm")
+        self.assertEqual([os.path.basename(p) for p in stored], ["image_1.2.826.52.1.1.3.dcm"])
+
+    def test_store_of_another_instance_or_class_than_the_command_names_is_refused(self):
+        s = self.server()
+        c = associate(s, [(CT, EXPLICIT), (MR, EXPLICIT)])
+        # Command names .1, the data set is .2; then an MR data set under a
+        # CT command on the CT context.
+        status, _, _ = send_store(c, 1, CT, "1.2.826.53.1.1.1",
+                                  [header("1.2.826.53.1.1.2", CT, "1.2.826.53.1",
+                                          "1.2.826.53.1.1")])
+        self.assertEqual(status, 0xA900)
+        status, _, _ = send_store(c, 1, CT, "1.2.826.53.1.1.3",
+                                  [header("1.2.826.53.1.1.3", MR, "1.2.826.53.1",
+                                          "1.2.826.53.1.1")], message_id=2)
+        self.assertEqual(status, 0xA900)
+        c.sendall(raw.RELEASE_RQ)
+        self.assertEqual(raw.read_pdu(c)[0], 0x06)
+        c.close()
+        self.assertEqual(files_below(s.basedir, ".dcm"), [])
+        self.assertEqual(messages(s).count(
+            "C-STORE refused: the data set is not the instance its command names."), 2)
+
+
+class SilentDestination(ServerTestCase):
+    """A move destination that accepts and then never answers a C-STORE
+    (dcmtk's storescp sleeping within its first store)."""
+
+    def setUp(self):
+        super().setUp()
+        self._scp = None
+
+    def tearDown(self):
+        if self._scp:
+            self._scp.stop()
+        super().tearDown()
+
+    def server_with_study(self, args):
+        s = self.server(args=args, start=False)
+        self._scp = StoreSCP(s.tmp, extra=["--sleep-during", "600"])
+        with open(os.path.join(s.etc, "AETitleMap"), "w") as f:
+            f.write(self._scp.map_line())
+        s.start()
+        files = [make_dataset(os.path.join(s.tmp, "m%d.dcm" % i), "1.2.826.54.1", "1.2.826.54.1.1",
+                              "1.2.826.54.1.1.%d" % (i + 1)) for i in range(3)]
+        self.assertEqual(s.storescu(files).returncode, 0)
+        return s
+
+    def test_silent_destination_is_given_up_after_the_inactivity_budget(self):
+        s = self.server_with_study(["-I", "3"])
+        started = time.monotonic()
+        p, responses = movescu(s.port, ["StudyInstanceUID=1.2.826.54.1"], "DEST")
+        took = time.monotonic() - started
+        finals = [r for r in responses if r["final"]]
+        self.assertEqual(len(finals), 1, p.stdout)
+        self.assertEqual((finals[0]["status"], finals[0]["failed"], finals[0]["completed"]),
+                         (0xB000, 3, 0))
+        # One budget for the whole sub-association, not 61 s per image.
+        self.assertLess(took, 15, "move took %.1f s" % took)
+        self.assertEqual(messages(s).count("Peer silent: no C-STORE response within 3 s."), 1)
+
+    def test_stop_ends_a_move_within_seconds_with_its_final_response(self):
+        s = self.server_with_study([])
+        out = []
+        mover = threading.Thread(target=lambda: out.append(
+            movescu(s.port, ["StudyInstanceUID=1.2.826.54.1"], "DEST")), daemon=True)
+        mover.start()
+        veltotest.wait_for(lambda: "Received Store Request" in self._scp.log(), 20,
+                           what="the destination to receive the first image")
+        started = time.monotonic()
+        s.proc.send_signal(signal.SIGTERM)
+        s.proc.wait(30)
+        took = time.monotonic() - started
+        mover.join(30)
+        self.assertLess(took, 10, "stop took %.1f s" % took)
+        p, responses = out[0]
+        finals = [r for r in responses if r["final"]]
+        self.assertEqual(len(finals), 1, p.stdout)
+        self.assertEqual((finals[0]["status"], finals[0]["failed"], finals[0]["completed"]),
+                         (0xA702, 3, 0))
+        self.assertIn("Stopping: C-MOVE ended with 2 image(s) not sent.", messages(s))
+        self.assertIn("Stopped.", messages(s))
+
+    def test_stop_ends_a_get_whose_requester_does_not_answer(self):
+        s = self.server_with_study([])
+        # A C-GET requester taking the SCP role for Secondary Capture, which
+        # then never answers the C-STORE sent back to it.
+        role = struct.pack(">H", len(SC)) + SC.encode() + b"\x00\x01"
+        c = socket.create_connection(("127.0.0.1", s.port), timeout=30)
+        c.sendall(raw.association_request(
+            "ARCHIVE", "RAWPEER", [STUDY_ROOT_GET, SC],
+            extra_user=struct.pack(">BBH", 0x54, 0, len(role)) + role))
+        self.assertEqual(raw.read_pdu(c)[0], 0x02)
+        get = raw.command([(0x0002, STUDY_ROOT_GET.encode()), (0x0100, struct.pack("<H", 0x0010)),
+                           (0x0110, struct.pack("<H", 9)), (0x0700, struct.pack("<H", 0)),
+                           (0x0800, struct.pack("<H", 0x0000))])
+        identifier = (raw.element(0x0008, 0x0052, b"STUDY ")
+                      + raw.element(0x0020, 0x000D, b"1.2.826.54.1"))
+        c.sendall(raw.pdata(1, get) + raw.pdata(1, identifier, command=False))
+        # The first C-STORE-RQ arrives (its command PDV: control header bit 0).
+        while True:
+            kind, body = raw.read_pdu(c)
+            if body[5] & 1 and raw.command_of((kind, body))[0x0100] == 0x0001:
+                break
+        started = time.monotonic()
+        s.proc.send_signal(signal.SIGTERM)
+        statuses = []
+        while not statuses or statuses[-1] == 0xFF00:
+            kind, body = raw.read_pdu(c)
+            if kind == 0x04 and body[5] & 1 and raw.command_of((kind, body))[0x0100] == 0x8010:
+                statuses.append(raw.command_of((kind, body))[0x0900])
+        s.proc.wait(30)
+        took = time.monotonic() - started
+        c.close()
+        self.assertEqual(statuses[-1], 0xA702, statuses)
+        self.assertLess(took, 10, "stop took %.1f s" % took)
+        self.assertIn("Stopping: C-GET ended with 2 image(s) not sent.", messages(s))
+
+
+if __name__ == "__main__":
+    veltotest.main()
