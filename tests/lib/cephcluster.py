@@ -81,6 +81,13 @@ rgw_dns_name = 127.0.0.1
             raise AssertionError("%s failed: %s" % (cmd, p.stdout[-2000:]))
         return p.stdout
 
+    def _tail(self, name):
+        try:
+            with open(os.path.join(self.root, "log", name), errors="replace") as f:
+                return f.read()[-1500:]
+        except OSError:
+            return "(none)"
+
     def _try(self, cmd, timeout=60):
         """The output of cmd, or "" when it fails."""
         p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
@@ -114,9 +121,12 @@ rgw_dns_name = 127.0.0.1
         self._daemon("osd", ["ceph-osd"] + c + ["-f", "-i", osd_id])
         # The monitor may refuse commands for a moment after the OSD joins
         # (EPERM while it settles): that counts as not up yet.
-        vt.wait_for(lambda: '"num_up_osds":1' in self._try(
-            ["ceph"] + c + ["osd", "stat", "--format", "json"]).replace(" ", ""), 60,
-            interval=0.5, what="the OSD to come up")
+        try:
+            vt.wait_for(lambda: '"num_up_osds":1' in self._try(
+                ["ceph"] + c + ["osd", "stat", "--format", "json"]).replace(" ", ""), 120,
+                interval=0.5, what="the OSD to come up")
+        except AssertionError as e:
+            raise AssertionError("%s; the OSD's log ends: %s" % (e, self._tail("ceph-osd.%s.log" % osd_id)))
         self.start_gateway()
         self._run(["radosgw-admin"] + c + ["user", "create", "--uid", "velto",
                                            "--display-name", "velto", "--access-key", ACCESS_KEY,

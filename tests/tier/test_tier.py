@@ -391,6 +391,9 @@ class TierTest(vt.ServerTestCase):
             self.assertEqual(self.wado_rs(web, tiered)[0], 503)
             self.store(srv, study_images("%s.5.3" % ROOT, 1))
             self.assertIn("TIER:cannot fetch", srv.log())
+            status, lines = self.check(srv)
+            self.assertEqual(status, 1)
+            self.assertRegex(lines[0], r"^unreadable: .*/down: the object tier cannot be listed")
             # A delete of a moved image fails and leaves it whole.
             p, responses = vt.movescu(srv.port, ["StudyInstanceUID=" + tiered], "VeltoDeleteAET",
                                       called=srv.aetitle)
