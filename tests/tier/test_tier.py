@@ -389,6 +389,12 @@ class TierTest(vt.ServerTestCase):
             final, got = self.cmove(srv, scp, local)
             self.assertEqual((final["status"], final["completed"], len(got)), (0, 2, 2))
             self.assertEqual(self.wado_rs(web, tiered)[0], 503)
+            st, se, sop = study_images(tiered, 3)[1]
+            for path in ("/wado?requestType=WADO&studyUID=%s&seriesUID=%s&objectUID=%s"
+                         "&contentType=application/dicom" % (st, se, sop),
+                         "/dicom-web/studies/%s/series/%s/instances/%s/rendered" % (st, se, sop),
+                         "/dicom-web/studies/%s/metadata" % st):
+                self.assertEqual(web.curl(path)[0], 503, path)
             self.store(srv, study_images("%s.5.3" % ROOT, 1))
             self.assertIn("TIER:cannot fetch", srv.log())
             status, lines = self.check(srv)
@@ -411,6 +417,11 @@ class TierTest(vt.ServerTestCase):
         p = subprocess.run(srv.command(), env=srv.env, capture_output=True, text=True, timeout=30)
         self.assertEqual(p.returncode, 1)
         self.assertIn("may be read by its group or others", p.stderr)
+        web = subprocess.run([STOREWEB, "-p", str(vt.free_port()), "-b", "127.0.0.1", "-m",
+                              str(srv.monitor_port)], env=srv.env, capture_output=True,
+                             text=True, timeout=30)
+        self.assertEqual(web.returncode, 1)
+        self.assertIn("storeweb: object tier: the credentials", web.stderr)
         os.chmod(os.path.join(srv.etc, "tier.key"), 0o600)
         with open(os.path.join(srv.etc, "ObjectTier"), "a") as f:
             f.write("quiet sometimes\n")
