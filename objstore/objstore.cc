@@ -368,7 +368,8 @@ int objstore_list(const objstore_config &cfg, const std::string &prefix,
         std::string query;
         if (!token.empty())
             query += "continuation-token=" + encodeKey(token, false) + "&";
-        query += "list-type=2&max-keys=1000&prefix=" + encodeKey(prefix, false);
+        query += "list-type=2&max-keys=" + std::to_string(cfg.listPage) +
+                 "&prefix=" + encodeKey(prefix, false);
         request r;
         curl_slist *h = payloadHeader(nullptr, "");
         int result = perform(cfg, "GET", "", query, &r, h, 0, nullptr, why, whySize);

@@ -24,6 +24,7 @@ struct objstore_config {
     std::string caFile;       // PEM CA certificates (empty: the system's)
     long connectTimeout = 10; // seconds to connect
     long stallTimeout = 30;   // seconds without a byte moving before a request fails
+    int listPage = 1000;      // objects per page of a listing (1..1000)
 };
 
 // Results.
@@ -72,7 +73,7 @@ int objstore_head(const objstore_config &cfg, const std::string &key, objstore_i
 int objstore_delete(const objstore_config &cfg, const std::string &key, char *why, size_t whySize);
 
 // Appends every object whose key starts with prefix to *out, one page of at
-// most 1000 after the other (ListObjectsV2 with continuation tokens).
+// most cfg.listPage after the other (ListObjectsV2 with continuation tokens).
 int objstore_list(const objstore_config &cfg, const std::string &prefix,
                   std::vector<objstore_entry> *out, char *why, size_t whySize);
 

@@ -177,6 +177,9 @@ int tier_loadFile(const char *path, const char *baseDir, tier_config *cfg, char 
         else if (k == "free-below")
             ok = sscanf(v.c_str(), "%lf%%", &cfg->freeBelowPercent) == 1 &&
                  cfg->freeBelowPercent >= 0 && cfg->freeBelowPercent < 100;
+        else if (k == "list-page")
+            ok = sscanf(v.c_str(), "%d", &cfg->s3.listPage) == 1 && cfg->s3.listPage >= 1 &&
+                 cfg->s3.listPage <= 1000;
         else if (k == "movers")
             ok =
                 sscanf(v.c_str(), "%d", &cfg->movers) == 1 && cfg->movers >= 1 && cfg->movers <= 16;

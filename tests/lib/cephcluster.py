@@ -82,9 +82,11 @@ rgw_dns_name = 127.0.0.1
         return p.stdout
 
     def _tail(self, name):
+        """The lines of a log that say what a daemon did (boot, state, errors)."""
         try:
             with open(os.path.join(self.root, "log", name), errors="replace") as f:
-                return f.read()[-1500:]
+                lines = [l for l in f if any(w in l for w in ("boot", "state", "rror", "fail"))]
+            return "".join(lines[-15:])
         except OSError:
             return "(none)"
 
@@ -126,7 +128,10 @@ rgw_dns_name = 127.0.0.1
                 ["ceph"] + c + ["osd", "stat", "--format", "json"]).replace(" ", ""), 120,
                 interval=0.5, what="the OSD to come up")
         except AssertionError as e:
-            raise AssertionError("%s; the OSD's log ends: %s" % (e, self._tail("ceph-osd.%s.log" % osd_id)))
+            kept = self.root.rstrip("/") + "-logs"
+            shutil.copytree(os.path.join(self.root, "log"), kept, dirs_exist_ok=True)
+            raise AssertionError("%s (logs kept in %s): %s" % (e, kept,
+                                                              self._tail("ceph-osd.%s.log" % osd_id)))
         self.start_gateway()
         self._run(["radosgw-admin"] + c + ["user", "create", "--uid", "velto",
                                            "--display-name", "velto", "--access-key", ACCESS_KEY,

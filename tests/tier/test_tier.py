@@ -186,7 +186,8 @@ class TierTest(vt.ServerTestCase):
     def test_move_out_and_back(self):
         scp = vt.StoreSCP(self.work)
         self.addCleanup(scp.stop)
-        srv = self.tiered_server("roundtrip", aetmap=scp.map_line())
+        # Listings in pages of two: check follows the continuation tokens.
+        srv = self.tiered_server("roundtrip", aetmap=scp.map_line(), settings="list-page 2\n")
         studies = ["%s.1.%d" % (ROOT, n) for n in range(3)]
         images = [img for st in studies for img in study_images(st, 3)]
         stored = self.store(srv, images)
