@@ -306,8 +306,11 @@ int retrieve_request(retrievejob *job, const retrieveitem &item, T_ASC_Associati
     tier_file source;
     retrieveitem fetched;
     const retrieveitem *from = &item;
-    if (tier_openImage(item.path.c_str(), &source) != TIER_OK) {
-        LOG(LOGLEVEL_ERROR, "MOVE/STORE:Cannot read %s, neither here nor from the tier.\n",
+    int found = tier_openImage(item.path.c_str(), &source);
+    if (found != TIER_OK) {
+        LOG(LOGLEVEL_ERROR,
+            found == TIER_MISSING ? "MOVE/STORE:Cannot load dicom file %s.\n"
+                                  : "MOVE/STORE:Cannot fetch %s from the tier.\n",
             item.path.c_str());
         retrieve_countFailed(job, item);
         return RETRIEVE_NOT_SENT;
