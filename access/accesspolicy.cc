@@ -19,9 +19,9 @@ static const struct {
     const char *name;
     unsigned bit;
 } kOperations[] = {
-    {"echo", ACCESS_ECHO},     {"store", ACCESS_STORE}, {"find", ACCESS_FIND},
-    {"move", ACCESS_MOVE},     {"get", ACCESS_GET},     {"delete", ACCESS_DELETE},
-    {"commit", ACCESS_COMMIT}, {"all", ACCESS_ALL},
+    {"echo", ACCESS_ECHO},     {"store", ACCESS_STORE},       {"find", ACCESS_FIND},
+    {"move", ACCESS_MOVE},     {"get", ACCESS_GET},           {"delete", ACCESS_DELETE},
+    {"commit", ACCESS_COMMIT}, {"worklist", ACCESS_WORKLIST}, {"all", ACCESS_ALL},
 };
 
 // A numeric address in the form rules compare: IPv4 in the first 4 bytes.

@@ -21,7 +21,9 @@ enum {
     ACCESS_GET = 0x10,    // C-GET
     ACCESS_DELETE = 0x20, // C-MOVE to the deleting destination
     ACCESS_COMMIT = 0x40, // storage commitment
-    ACCESS_ALL = 0x7F,
+    // Modality worklist: C-FIND on its model, and its entries on the web.
+    ACCESS_WORKLIST = 0x80,
+    ACCESS_ALL = 0xFF,
 };
 
 // Where a rule's peer must call from.

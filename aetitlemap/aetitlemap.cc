@@ -13,6 +13,7 @@
 
 #include <string>
 
+#include "runtime/durablefile.h"
 #include "runtime/fullio.h"
 #include "runtime/installpath.h"
 #include "runtime/logprintf.h"
@@ -333,45 +334,18 @@ static int aetitlemap_write_lines(AETitleMap *map, int fd)
 static int aetitlemap_replace(AETitleMap *map, const char *path)
 {
     int result = -1;
-    int tmpFd = -1;
     struct stat st;
-    std::string tmp = std::string(path) + "." + std::to_string((long)getpid()) + ".tmp";
-    std::string dir = path;
-    size_t slash = dir.rfind('/');
-    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+    // Closing the descriptor ends the lock: fd goes last, after the rename
+    // or the removal of the temporary file.
+    durable_fd fd(open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+    durable_file tmp;
 
-    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd == -1)
+    if (!fd.valid() || aetitlemap_lock(fd.get(), F_WRLCK) != 0 || fstat(fd.get(), &st) != 0)
         return -1;
-    if (aetitlemap_lock(fd, F_WRLCK) != 0 || fstat(fd, &st) != 0)
-        goto out;
-    tmpFd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (tmpFd == -1)
-        goto out;
     // The new file keeps the old one's permissions.
-    if (fchmod(tmpFd, st.st_mode & 07777) != 0 || aetitlemap_write_lines(map, tmpFd) != 0 ||
-        fsync(tmpFd) != 0)
-        goto out;
-    if (close(tmpFd) != 0) {
-        tmpFd = -1;
-        goto out;
-    }
-    tmpFd = -1;
-    if (rename(tmp.c_str(), path) != 0)
-        goto out;
-    {
-        int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        result = dirFd != -1 && fsync(dirFd) == 0 ? 0 : -1;
-        if (dirFd != -1)
-            close(dirFd);
-    }
-out:
-    if (tmpFd != -1)
-        close(tmpFd);
-    if (result != 0)
-        unlink(tmp.c_str());
-    // Closing the descriptor ends the lock.
-    close(fd);
+    if (tmp.create(path, 0600) == 0 && fchmod(tmp.fd(), st.st_mode & 07777) == 0 &&
+        aetitlemap_write_lines(map, tmp.fd()) == 0 && tmp.commit() == 0)
+        result = 0;
     return result;
 }
 

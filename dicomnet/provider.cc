@@ -58,6 +58,7 @@ struct receipt {
     uint64_t total;        // bytes seen (inflated)
     Uint16 refusal;
     bool parsedWhole;
+    size_t afterDeflate; // bytes that came after the end of a deflated stream
 };
 
 // Hands n bytes of the data set (last: its end) to the guard and the parser.
@@ -90,14 +91,21 @@ static void takeBytes(receipt *r, const unsigned char *bytes, size_t n, bool las
 }
 
 // Inflates a PDV of a deflated data set into takeBytes, a chunk at a time:
-// never more than one chunk of it is held here. A stream that ends before
-// the last PDV, or does not end with it, is damage.
+// never more than one chunk of it is held here. A stream that does not end
+// with the last PDV is damage; after its end there may come one byte, which
+// pads a stream of odd length to an even one (DICOM PS3.5 A.5).
 static void inflateBytes(receipt *r, z_stream *z, const unsigned char *bytes, size_t n, bool last)
 {
     unsigned char out[INFLATE_CHUNK];
     z->next_in = const_cast<unsigned char *>(bytes);
     z->avail_in = (uInt)n;
-    for (;;) {
+    while (r->afterDeflate == 0 || z->avail_in != 0) {
+        if (r->afterDeflate != 0) {
+            // The stream has ended: what follows is padding or damage.
+            r->afterDeflate += z->avail_in;
+            z->avail_in = 0;
+            break;
+        }
         z->next_out = out;
         z->avail_out = sizeof out;
         int zr = inflate(z, Z_NO_FLUSH);
@@ -107,21 +115,23 @@ static void inflateBytes(receipt *r, z_stream *z, const unsigned char *bytes, si
             r->refusal = DCMTK_STATUS_CANNOT_UNDERSTAND;
             return;
         }
-        if (got > 0 || (last && ended))
-            takeBytes(r, out, got, last && ended);
+        if (got > 0)
+            takeBytes(r, out, got, false);
         if (r->refusal != 0)
             return;
         if (ended) {
-            if (!last || z->avail_in != 0)
-                r->refusal = DCMTK_STATUS_CANNOT_UNDERSTAND;
-            return;
+            r->afterDeflate = 1; // counts the padding from 1
+            continue;
         }
-        if (z->avail_in == 0 && z->avail_out != 0) {
-            if (last)
-                r->refusal = DCMTK_STATUS_CANNOT_UNDERSTAND; // the stream is cut
-            return;
-        }
+        if (z->avail_in == 0 && z->avail_out != 0)
+            break;
     }
+    if (!last)
+        return;
+    if (r->afterDeflate == 0 || r->afterDeflate > 2)
+        r->refusal = DCMTK_STATUS_CANNOT_UNDERSTAND; // cut short, or more than a pad
+    else
+        takeBytes(r, out, 0, true);
 }
 
 // Receives the data set of a C-STORE on context pcId into r (the refusal,
@@ -205,6 +215,7 @@ OFCondition DCMTK_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     r.total = 0;
     r.refusal = 0;
     r.parsedWhole = false;
+    r.afterDeflate = 0;
     // A DIMSE message goes on the context negotiated for its SOP class: a
     // C-STORE of another class (on the Verification context, say) is one
     // the association did not agree to, and is answered "Refused: SOP Class

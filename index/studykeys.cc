@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "runtime/durablefile.h"
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
 
@@ -194,34 +195,20 @@ int studykeys_load(const char *stem, long count, studykeys_table *t)
 }
 
 // Writes header and records to a temporary file beside the keys file,
-// flushes it and renames it into place. 0, or -1 after a log.
+// flushes it and renames it into place, then flushes the directory
+// (durable_file). 0, or -1 after a log.
 static int replaceKeys(const char *stem, const studykeys_header &h,
                        const std::vector<studykeys_record> &records, FILE *log)
 {
     std::string path = studykeys_path(stem);
-    std::string temp = path + "." + std::to_string((long)getpid()) + ".tmp";
-    size_t bytes = records.size() * sizeof(studykeys_record);
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
-    // A crash before the rename leaves the old file (or none) and a
-    // temporary one; after it, the new file whole (flushed before).
-    bool ok =
-        fd >= 0 && fullio_pwrite(fd, &h, sizeof(h), 0) == (ssize_t)sizeof(h) &&
-        (bytes == 0 || fullio_pwrite(fd, records.data(), bytes, sizeof(h)) == (ssize_t)bytes) &&
-        fdatasync(fd) == 0;
-    int saved = errno;
-    if (fd >= 0 && close(fd) != 0 && ok) {
-        saved = errno;
-        ok = false;
+    durable_file f;
+    if (f.create(path, 0664) != 0 || f.write(&h, sizeof(h)) != 0 ||
+        f.write(records.data(), records.size() * sizeof(studykeys_record)) != 0 ||
+        f.commit() != 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Cannot write %s: %s\n", path.c_str(), strerror(errno));
+        return -1;
     }
-    if (ok && rename(temp.c_str(), path.c_str()) != 0) {
-        saved = errno;
-        ok = false;
-    }
-    if (!ok) {
-        unlink(temp.c_str());
-        logprintf(LOGLEVEL_ERROR, log, "Cannot write %s: %s\n", path.c_str(), strerror(saved));
-    }
-    return ok ? 0 : -1;
+    return 0;
 }
 
 int studykeys_rebuild(const char *stem, long count, studykeys_table *t, FILE *log)

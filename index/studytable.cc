@@ -15,6 +15,7 @@
 #include "dcmtk/config/osconfig.h"
 #include "dcmtk/ofstd/ofstring.h"
 
+#include "runtime/durablefile.h"
 #include "runtime/runtime.h"
 
 int studytable_resize(studytable *t, int n)
@@ -303,45 +304,18 @@ long studytable_markDeleted(studytable *t, int hashFd, int dataFd, const char *s
     return found;
 }
 
-// Writes count records of size bytes to path (created or emptied) and
-// flushes it: 0, or -1 after a log.
-static int writeAside(const OFString &path, const void *records, size_t bytes, FILE *log)
+// Replaces the file at path by bytes of records, written and flushed
+// under the name aside first (durable_file): 0, or -1 after a log.
+static int replaceFile(const OFString &path, const OFString &aside, const void *records,
+                       size_t bytes, FILE *log)
 {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
-    int ok =
-        fd >= 0 && fullio_pwrite(fd, records, bytes, 0) == (ssize_t)bytes && fdatasync(fd) == 0;
-    int saved = errno;
-    if (fd >= 0 && close(fd) != 0 && ok) {
-        saved = errno;
-        ok = 0;
-    }
-    if (!ok)
-        logprintf(LOGLEVEL_ERROR, log, "Cannot write %s: %s\n", path.c_str(), strerror(saved));
-    return ok ? 0 : -1;
-}
-
-// fsync of the directory holding path: 0, or -1 after a log.
-static int syncParent(const OFString &path, FILE *log)
-{
-    OFString dir = path.substr(0, path.rfind('/'));
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    int rc = fd >= 0 ? fsync(fd) : -1;
-    if (rc != 0)
-        logprintf(LOGLEVEL_ERROR, log, "Cannot flush %s to disk: %s\n", dir.c_str(),
-                  strerror(errno));
-    if (fd >= 0)
-        close(fd);
-    return rc;
-}
-
-// rename, then fsync of the directory: 0, or -1 after a log.
-static int renameDurably(const OFString &from, const OFString &to, FILE *log)
-{
-    if (rename(from.c_str(), to.c_str()) != 0) {
-        logprintf(LOGLEVEL_ERROR, log, "Cannot rename %s: %s\n", from.c_str(), strerror(errno));
+    durable_file f;
+    if (f.create(path.c_str(), 0664, aside.c_str()) != 0 || f.write(records, bytes) != 0 ||
+        f.commit() != 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Cannot write %s: %s\n", path.c_str(), strerror(errno));
         return -1;
     }
-    return syncParent(to, log);
+    return 0;
 }
 
 // Compaction never changes either study file in place. The kept records
@@ -426,12 +400,8 @@ int studytable_compact(studytable *t, const char *stem, int fd, FILE *log)
     if (finishing)
         logprintf(LOGLEVEL_NOTICE, log, "Finishing an interrupted study index compaction.\n");
     if ((!finishing &&
-         (writeAside(dataAside, keptData, (size_t)kept * sizeof(studydata), log) != 0 ||
-          renameDurably(dataAside, dataPath, log) != 0)) ||
-        writeAside(hashAside, keptHash, (size_t)kept * sizeof(studyhash), log) != 0 ||
-        renameDurably(hashAside, hashPath, log) != 0) {
-        unlink(dataAside.c_str());
-        unlink(hashAside.c_str());
+         replaceFile(dataPath, dataAside, keptData, (size_t)kept * sizeof(studydata), log) != 0) ||
+        replaceFile(hashPath, hashAside, keptHash, (size_t)kept * sizeof(studyhash), log) != 0) {
         // The table may already describe the data file in place: load afresh.
         t->studyTableTime = 0;
         goto out;

@@ -7,6 +7,7 @@
 
 #include "dcmtk/dcmdata/dcuid.h"
 
+#include "core/archive.h"
 #include "runtime/logprintf.h"
 #include "runtime/watchdog.h"
 #include "server/handlers.h"
@@ -14,7 +15,7 @@
 #include "server/oplog.h"
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
-#include "store/localstore.h"
+#include "server/worklisthandler.h"
 
 static bool isGetModel(const char *sopClass)
 {
@@ -30,6 +31,8 @@ static OFCondition runService(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     case DIMSE_C_STORE_RQ:
         return storeSCP(assoc, msg, pcId, ctx);
     case DIMSE_C_FIND_RQ:
+        if (worklist_isWorklistClass(msg->msg.CFindRQ.AffectedSOPClassUID))
+            return DCMTK_SCP_find(assoc, msg, pcId, worklistSCPCallback, ctx);
         return DCMTK_SCP_find(assoc, msg, pcId, findSCPCallback, ctx);
     case DIMSE_C_MOVE_RQ:
         return DCMTK_SCP_move(assoc, msg, pcId, moveSCPCallback, ctx);
@@ -153,6 +156,6 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
     oplog_note(&ops, current, logfp);
     watchdog_disarm();
     // A listing the association left unfinished (it ended in the middle).
-    server_store.EndFind(&ctx.findstate);
+    delete ctx.find;
     return cond;
 }

@@ -26,14 +26,13 @@
 #include <vector>
 
 #include "aetitlemap/aetitlemap.h"
+#include "core/archive.h"
+#include "core/archivetier.h"
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcfilefo.h"
 #include "dcmtk/dcmdata/dcuid.h"
 #include "runtime/logprintf.h"
 #include "server/serveroptions.h"
-#include "store/imagecheck.h"
-#include "store/localstore.h"
-#include "store/tier.h"
 
 extern AETitleMap server_aetmap;
 
@@ -102,7 +101,8 @@ static std::vector<commitItem> locateItems(DcmDataset *request)
         const char *sopClass = DCMTK_getTagString(ref, DCM_ReferencedSOPClassUID);
         const char *instance = DCMTK_getTagString(ref, DCM_ReferencedSOPInstanceUID);
         commitItem item = {sopClass ? sopClass : "", instance ? instance : "", "", "", "", 0, 0};
-        if (instance == nullptr || server_store.CheckUid(instance, "SOP Instance UID") != LS_OK) {
+        if (instance == nullptr ||
+            !archive_usableUid(&server_archive, instance, "SOP Instance UID")) {
             item.reason = COMMIT_NO_SUCH_INSTANCE;
         } else {
             auto here = storedHere.find(instance);
@@ -117,8 +117,8 @@ static std::vector<commitItem> locateItems(DcmDataset *request)
         items.push_back(item);
     }
     if (!unknown.empty()) {
-        std::vector<retrievelist_image> places;
-        server_store.LocateImages(unknown, &places);
+        std::vector<archive_image> places;
+        archive_locate(&server_archive, unknown, &places);
         for (size_t j = 0; j < unknown.size(); j++) {
             items[unknownAt[j]].study = places[j].study;
             items[unknownAt[j]].series = places[j].series;
@@ -128,23 +128,21 @@ static std::vector<commitItem> locateItems(DcmDataset *request)
         if (item.reason == 0 && item.study.empty())
             item.reason = COMMIT_NO_SUCH_INSTANCE;
         else if (item.reason == 0)
-            item.path =
-                server_store
-                    .GetUidPath(item.study.c_str(), item.series.c_str(), item.instance.c_str(), 1)
-                    .c_str();
+            item.path = archive_imagePath(&server_archive, item.study.c_str(), item.series.c_str(),
+                                          item.instance.c_str());
     }
     return items;
 }
 
-// The toolkit's check of a file that imagecheck_walk leaves to it, open at
-// fd: the whole file is parsed (large values not loaded). An IMAGECHECK_*
+// The toolkit's check of a file that archive_checkImage leaves to it, open
+// at fd: the whole file is parsed (large values not loaded). An ARCHIVE_IMAGE_*
 // result.
 static int toolkitCheck(const char *path, int fd, std::string *sopClass, std::string *instance)
 {
     DcmFileFormat file;
     struct stat opened, named;
     if (file.loadFile(path, EXS_Unknown, EGL_noChange, 4096).bad())
-        return IMAGECHECK_DAMAGED;
+        return ARCHIVE_IMAGE_DAMAGED;
     const char *cls = DCMTK_getTagString(file.getDataset(), DCM_SOPClassUID);
     const char *uid = DCMTK_getTagString(file.getDataset(), DCM_SOPInstanceUID);
     *sopClass = cls ? cls : "";
@@ -155,8 +153,8 @@ static int toolkitCheck(const char *path, int fd, std::string *sopClass, std::st
     // come back). Then this request cannot vouch for the new one.
     if (fstat(fd, &opened) != 0 || stat(path, &named) != 0 || opened.st_ino != named.st_ino ||
         opened.st_dev != named.st_dev)
-        return IMAGECHECK_UNREAD;
-    return IMAGECHECK_WHOLE;
+        return ARCHIVE_IMAGE_UNREAD;
+    return ARCHIVE_IMAGE_WHOLE;
 }
 
 // Checks the file of one located instance and flushes it: 0 whole, of the
@@ -176,10 +174,10 @@ static Uint16 checkFile(commitItem *item)
     // from there (checked against its recorded checksum on the way).
     tier_file tiered;
     if (fd < 0 && errno == ENOENT) {
-        int t = tier_openImage(path, &tiered);
-        if (t == TIER_UNAVAILABLE)
+        int t = archivetier_open(path, &tiered);
+        if (t == ARCHIVETIER_UNAVAILABLE)
             return COMMIT_PROCESSING_FAILURE;
-        if (t == TIER_OK) {
+        if (t == ARCHIVETIER_READABLE) {
             path = tiered.path.c_str();
             fd = open(path, O_RDONLY | O_CLOEXEC);
         }
@@ -187,13 +185,13 @@ static Uint16 checkFile(commitItem *item)
     if (fd < 0)
         return COMMIT_NO_SUCH_INSTANCE;
     std::string sopClass, instance;
-    int walked = imagecheck_walk(fd, &sopClass, &instance);
-    if (walked == IMAGECHECK_FOREIGN)
+    int walked = archive_checkImage(fd, &sopClass, &instance);
+    if (walked == ARCHIVE_IMAGE_FOREIGN)
         walked = toolkitCheck(path, fd, &sopClass, &instance);
     Uint16 reason = 0;
-    if (walked == IMAGECHECK_UNREAD)
+    if (walked == ARCHIVE_IMAGE_UNREAD)
         reason = COMMIT_PROCESSING_FAILURE;
-    else if (walked != IMAGECHECK_WHOLE || instance != item->instance)
+    else if (walked != ARCHIVE_IMAGE_WHOLE || instance != item->instance)
         reason = COMMIT_NO_SUCH_INSTANCE;
     else if (sopClass != item->sopClass)
         reason = COMMIT_CLASS_INSTANCE_CONFLICT;
@@ -251,10 +249,10 @@ static DcmDataset *buildReport(DcmDataset *request, Uint16 *eventType)
             logprintf(LOGLEVEL_ERROR, server_options.logfp, "Cannot flush %s to disk: %s\n",
                       item.path.c_str(), strerror(item.flushError));
         if (item.reason == 0)
-            server_store.NoteFlushedImage(item.study.c_str(), item.series.c_str(),
-                                          item.instance.c_str());
+            archive_noteFlushed(&server_archive, item.study.c_str(), item.series.c_str(),
+                                item.instance.c_str());
     }
-    if (server_store.SyncWrites() != 0)
+    if (archive_flush(&server_archive) != 0)
         for (commitItem &item : items)
             if (item.reason == 0)
                 item.reason = COMMIT_PROCESSING_FAILURE;

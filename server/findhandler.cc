@@ -1,13 +1,13 @@
-// The C-FIND provider handler: drives the store's query engine one match per
-// response and sets each response's status.
+// The C-FIND provider handler: drives the archive core's query walk
+// (archive_query) one match per response and sets each response's status.
 #include "server/handlers.h"
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dicomnet/dicomnet.h"
 
+#include "core/archive.h"
 #include "server/retrieve.h"
 #include "server/serveroptions.h"
-#include "store/localstore.h"
 
 void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *request,
                      DcmDataset *requestIdentifiers, int responseCount, T_DIMSE_C_FindRSP *response,
@@ -17,15 +17,18 @@ void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *req
 
     // A new query starts with a fresh iteration (an earlier one that ended
     // early has been ended already).
-    if (responseCount == 1)
-        server_store.EndFind(&ctx->findstate);
+    if (responseCount == 1) {
+        delete ctx->find;
+        ctx->find = nullptr;
+    }
 
     // The toolkit looks for a C-CANCEL before each response: one that comes
     // in while matches are being sent stops them here, and the iteration
     // ends. One that comes after the final response is too late and is not
     // waited for.
     if (cancelled) {
-        server_store.EndFind(&ctx->findstate);
+        delete ctx->find;
+        ctx->find = nullptr;
         response->DimseStatus = STATUS_FIND_Cancel_MatchingTerminatedDueToCancelRequest;
         return;
     }
@@ -34,21 +37,25 @@ void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *req
         return;
     }
 
-    int flags = DCMTK_assoc_combined_datetime(ctx->assoc, request->AffectedSOPClassUID)
-                    ? LS_FIND_COMBINED_DATETIME
-                    : 0;
+    if (ctx->find == nullptr) {
+        int flags = DCMTK_assoc_combined_datetime(ctx->assoc, request->AffectedSOPClassUID)
+                        ? ARCHIVE_FIND_COMBINED_DATETIME
+                        : 0;
+        ctx->find = new archive_query(ctx->archive, requestIdentifiers, nullptr, flags);
+    }
     // SOP Classes in Study is read from the study's images, so it is
     // matched here: a study whose classes do not match gives way to the
     // next match.
     for (;;) {
-        if (server_store.FindDataset(&ctx->findstate, requestIdentifiers, responseIdentifiers, NULL,
-                                     flags) != 0) {
+        if (ctx->find->next(responseIdentifiers) != 0) {
+            delete ctx->find;
+            ctx->find = nullptr;
             response->DimseStatus = STATUS_FIND_Success_MatchingIsComplete;
             return;
         }
         // Retrieve clients ask which SOP classes a study holds to choose the
         // storage contexts of their C-GET.
-        if (retrieve_addSOPClassesInStudy(&server_store, requestIdentifiers, *responseIdentifiers))
+        if (archive_addSOPClassesInStudy(ctx->archive, requestIdentifiers, *responseIdentifiers))
             break;
         delete *responseIdentifiers;
         *responseIdentifiers = NULL;

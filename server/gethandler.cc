@@ -8,11 +8,10 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "index/retrievelist.h"
+#include "core/archive.h"
 #include "runtime/logprintf.h"
 #include "server/retrieve.h"
 #include "server/serveroptions.h"
-#include "store/localstore.h"
 
 #define LOG(level, ...) logprintf(level, server_options.logfp, __VA_ARGS__)
 
@@ -36,19 +35,32 @@ static Uint16 startGet(const handlercontext *ctx, getdata *gd, DcmDataset *ident
         return HANDLERS_STATUS_NOT_AUTHORIZED;
     alarm(MOVE_STEP_ALARM);
     gd->job = new retrievejob;
-    int r = retrieve_prepare(&server_store, identifier, gd->job);
-    if (r == RL_BAD_IDENTIFIER) {
+    int r = retrieve_prepare(ctx->archive, identifier, gd->job);
+    if (r == ARCHIVE_BAD_IDENTIFIER) {
         LOG(LOGLEVEL_ERROR, "GET: identifier lacks the unique key of its level.\n");
         retrieveJobFree(&gd->job);
         return STATUS_GET_Failed_IdentifierDoesNotMatchSOPClass;
     }
-    if (r != RL_OK) {
+    if (r != ARCHIVE_SELECTED) {
         LOG(LOGLEVEL_ERROR, "GET: the index cannot be read.\n");
         retrieveJobFree(&gd->job);
         return STATUS_GET_Failed_UnableToProcess;
     }
     LOG(LOGLEVEL_DEBUG, "Get of %zu images.\n", gd->job->items.size());
     return 0;
+}
+
+// Whether the requester reads the identifier (the Failed SOP Instance UID
+// List) of a final C-GET response. DCMTK's requesting side of C-GET
+// (DcmSCU, which getscu is built on) reads the command of each response but
+// never its data set: the identifier's P-DATA then meets the release that
+// the requester sends next, and the release fails. Such a requester names
+// itself with the toolkit's implementation version name "OFFIS_DCMTK_...";
+// it gets the counts alone (each failure is in the server's log).
+static bool readsGetIdentifier(T_ASC_Association *assoc)
+{
+    return assoc == nullptr || assoc->params == nullptr ||
+           strncmp(assoc->params->theirImplementationVersionName, "OFFIS_DCMTK_", 12) != 0;
 }
 
 void getSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_GetRQ *request,
@@ -102,7 +114,10 @@ void getSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_GetRQ *reque
         else
             response->DimseStatus = STATUS_Success;
         setCounts(response, job);
-        *responseIdentifiers = retrieve_failedList(job);
+        if (readsGetIdentifier(ctx->assoc))
+            *responseIdentifiers = retrieve_failedList(job);
+        else if (job->failed != 0)
+            LOG(LOGLEVEL_DEBUG, "GET: failed list left out for a DCMTK requester.\n");
         retrieveJobFree(&gd->job);
         return;
     }

@@ -62,17 +62,21 @@ struct getdata {
     T_DIMSE_DetectedCancelParameters cancel;
 };
 
+struct archive_context;
+class archive_query;
+
 // Per-association handler context: one record kept by the command loop and
 // passed (as the callback data) to every handler. Each handler initialises
 // its own part at the start of its operation.
 struct handlercontext {
-    DIC_AE store_calling;     // calling AE title of the association
-    DIC_AE store_called;      // called AE title (chooses the C-STORE store mode)
-    void *findstate;          // LocalStore::FindDataset handle of the current C-FIND
-    movedata move;            // state of the current C-MOVE
-    getdata get;              // state of the current C-GET
-    T_ASC_Association *assoc; // the association (borrowed), or null if not known
-    char peer_address[64];    // numeric address of the peer, "" if not known
+    DIC_AE store_calling;           // calling AE title of the association
+    DIC_AE store_called;            // called AE title (chooses the C-STORE store mode)
+    archive_query *find;            // the walk of the current C-FIND (heap), or null
+    movedata move;                  // state of the current C-MOVE
+    getdata get;                    // state of the current C-GET
+    T_ASC_Association *assoc;       // the association (borrowed), or null if not known
+    char peer_address[64];          // numeric address of the peer, "" if not known
+    const archive_context *archive; // the archive core (server_archive)
 };
 
 // Zeroes ctx and copies the association's titles into it (null counts as
@@ -100,12 +104,12 @@ OFCondition storeSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                      T_ASC_PresentationContextID pcId, handlercontext *ctx);
 
 // C-STORE handler (DCMTK_SCP_store_callback); callbackData is the
-// handlercontext. At the end of the transfer writes the dataset into the
-// store (and the patient link tree with -s), sets the response status from
-// the store's result (0 success; 1 -> 0xB006; 3, 5 -> 0xA700; 6 -> 0xC000)
-// and announces STORAGE STOREUID study series instance on success. A data
-// set whose SOP class or instance UID is not the command's is refused with
-// 0xA900 and not stored.
+// handlercontext. At the end of the transfer hands the dataset to the
+// archive core's ingest (archive_ingest: the store, the patient link tree
+// with -s, the announcement) and answers with its status (0 success,
+// 0xB006 kept, 0xA700 not stored, 0xC000 a UID refused). A data set whose
+// SOP class or instance UID is not the command's is refused with 0xA900
+// and not stored.
 void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
                       T_DIMSE_C_StoreRQ *request, char *imageFileName, DcmDataset **imageDataSet,
                       T_DIMSE_C_StoreRSP *response, DcmDataset **statusDetail);

@@ -19,11 +19,13 @@
 
 #include <set>
 
+#include "core/archive.h"
 #include "dcmtk/dcmdata/dcdict.h"
 #include "dcmtk/dcmdata/dcuid.h"
 #include "dcmtk/dcmnet/cond.h"
 #include "dcmtk/dcmnet/dulstruc.h"
 #include "runtime/logprintf.h"
+#include "runtime/monitormsg.h"
 #include "runtime/multicast.h"
 #include "runtime/process.h"
 #include "server/commands.h"
@@ -32,7 +34,6 @@
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
 #include "server/tlsconfig.h"
-#include "store/localstore.h"
 
 // Rejection parameters and log text of each refusing endReason.
 struct refusal {
@@ -270,19 +271,19 @@ static void trimHeap()
 // Brings the study table and its key digests up to date before a fork.
 static void refreshTable()
 {
-    if (server_store.refreshStudyTable() > 0)
+    if (archive_refresh(&server_archive) > 0)
         trimHeap();
 }
 
 // The idle-time disk check: announces DISK and refreshes the study table.
 static void checkDisk(int *check_interval)
 {
-    uint64_t total = server_store.LS_GetTotalSpace();
-    uint64_t freebytes = server_store.LS_GetFreeSpace();
+    uint64_t total, freebytes;
+    archive_diskSpace(&server_archive, &total, &freebytes);
     int percent = housekeeping_diskpercent(total, freebytes, check_interval);
     server_state.change(SS_DISK, percent);
-    server_store.refreshStudyTable();
-    server_store.compactStudyHash();
+    archive_refresh(&server_archive);
+    archive_compact(&server_archive);
     trimHeap();
 }
 
@@ -370,30 +371,26 @@ int runListener()
     // workers close their copies), so storeindex rebuild,
     // which rewrites every index file, refuses to run beside it; and a
     // rebuild that runs already keeps the server from starting.
-    int storeLock = server_store.LockStore(0);
+    int storeLock = archive_lock(&server_archive);
     if (storeLock < 0 && errno == EAGAIN) {
         logprintf(LOGLEVEL_FATAL, o.logfp, "Store %s is being rebuilt (storeindex holds it).\n",
-                  server_store.getBaseDir());
+                  archive_baseDir(&server_archive));
         fprintf(stderr, "storeserver: store %s is being rebuilt by storeindex\n",
-                server_store.getBaseDir());
+                archive_baseDir(&server_archive));
         closeNetworks(nets, count);
         return 1;
     }
     if (storeLock < 0 && errno != ENOENT) // ENOENT: no store made yet
         logprintf(LOGLEVEL_WARNING, o.logfp, "Cannot lock store %s: %s\n",
-                  server_store.getBaseDir(), strerror(errno));
+                  archive_baseDir(&server_archive), strerror(errno));
     // Images answered but not yet flushed in the tree by a worker that died,
     // and a delete and a compaction cut short by a crash, are finished
     // before anyone reads the index (as the user the files belong to, so
-    // after the drop): the images first (a delete cut short then removes
-    // what it was removing), then the delete, as it may mark a study
-    // deleted.
-    server_store.ReplayJournals();
-    server_store.FinishDeletes();
-    server_store.compactStudyHash();
+    // after the drop).
+    archive_recover(&server_archive);
     // The table and the key digests that every worker's queries use; a
     // missing or stale keys file is rebuilt here, before the first query.
-    server_store.refreshStudyTable();
+    archive_refresh(&server_archive);
     trimHeap();
     server_state.change(SS_IDLE, 1);
 
@@ -464,7 +461,7 @@ int runListener()
             workers = 0;
             server_state.change(SS_IDLE, 1);
             char text[MULTICAST_MSGSIZE];
-            snprintf(text, sizeof(text), "DISCOVER_AET %s %d", o.aetitle, o.port);
+            snprintf(text, sizeof(text), MONITORMSG_DISCOVER_AET " %s %d", o.aetitle, o.port);
             server_state.change_verbose(text);
             time_t now = time(nullptr);
             if (now > last_check + check_interval) {
@@ -524,6 +521,8 @@ OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register MOVE\n");
     if (DCMTK_params_accept_std_PCs(params, getSOPClasses, 2).bad())
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register GET\n");
+    if (DCMTK_params_accept_std_PC(params, UID_FINDModalityWorklistInformationModel).bad())
+        logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register WORKLIST\n");
     if (DCMTK_params_accept_std_PC(params, UID_StorageCommitmentPushModelSOPClass).bad())
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register COMMITMENT\n");
     acceptProposedRoles(params);
@@ -577,8 +576,8 @@ OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
     // is confirmed first and the tree flushed after it, while the peer goes
     // on: a crash (or a failed flush) in between leaves the journal, which
     // the next start writes into the tree again.
-    deferred = cond == DUL_PEERREQUESTEDRELEASE && server_store.JournalHoldsAll();
-    synced = deferred || server_store.SyncWrites() == 0;
+    deferred = cond == DUL_PEERREQUESTEDRELEASE && archive_journalHoldsAll(&server_archive);
+    synced = deferred || archive_flush(&server_archive) == 0;
 
     alarm(LISTENER_PHASE_ALARM);
     if (!synced) {
@@ -601,7 +600,7 @@ out:
     ASC_dropSCPAssociation(assoc);
     ASC_destroyAssociation(&assoc);
     alarm(0);
-    if (deferred && server_store.SyncWrites() != 0)
+    if (deferred && archive_flush(&server_archive) != 0)
         logprintf(LOGLEVEL_ERROR, o.logfp,
                   "The stored images could not be flushed into the store: its journal keeps "
                   "them for the next start.\n");

@@ -12,22 +12,23 @@
 #include <unistd.h>
 
 #include "aetitlemap/aetitlemap.h"
+#include "core/archive.h"
+#include "core/archivetier.h"
+#include "core/worklist.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/installpath.h"
 #include "runtime/logprintf.h"
 #include "runtime/process.h"
 #include "runtime/watchdog.h"
+#include "server/handlers.h"
 #include "server/listener.h"
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
 #include "server/tlsconfig.h"
-#include "store/capacity.h"
-#include "store/localstore.h"
-#include "store/tier.h"
+#include "server/worklisthandler.h"
 
-// The process-wide objects, in the order they are built. The store's
-// constructor reads its configuration and loads the study table here,
-// before main runs.
+// The process-wide objects, in the order they are built (the store itself
+// is made by main, once the installation prefix is known).
 serveroptions server_options = {
     nullptr,                           // aetitle
     SERVEROPTIONS_DEFAULT_PORT,        // port
@@ -51,7 +52,7 @@ serveroptions server_options = {
     AETITLEMAP_FLAGS_DISCOVERED,       // learn_flags
     SERVEROPTIONS_DEFAULT_MAX_DATASET, // max_dataset
 };
-LocalStore server_store;
+archive_context server_archive;
 serverstate server_state;
 AETitleMap server_aetmap = nullptr;
 AccessPolicy server_access = {0, nullptr, "", 0};
@@ -66,7 +67,7 @@ static int parseOptions(int argc, char **argv)
 {
     serveroptions &o = server_options;
     int c;
-    while ((c = getopt(argc, argv, "a:p:m:u:U:g:l:P:M:dosDE:hNSL:I:z:")) != -1) {
+    while ((c = getopt(argc, argv, "a:p:m:u:U:g:l:P:M:dosDE:hNSL:I:z:W:")) != -1) {
         switch (c) {
         case 'a':
             o.aetitle = optarg;
@@ -159,6 +160,14 @@ static int parseOptions(int argc, char **argv)
                 return 1;
             }
             break;
+        case 'W':
+            worklist_doneMode = Worklist_ParseDoneMode(optarg);
+            if (worklist_doneMode < 0) {
+                fprintf(stderr, "%s: invalid -W mode: %s\n", argv[0], optarg);
+                fprintf(stderr, usageText, argv[0]);
+                return 1;
+            }
+            break;
         default: // 'h', an unknown letter, a missing argument
             fprintf(stderr, usageText, argv[0]);
             return 1;
@@ -242,12 +251,13 @@ int main(int argc, char **argv)
     detect_installpath(argv[0]);
     if (parseOptions(argc, argv) != 0)
         return 1;
-    // The store looked for "LocalStoreDir" during static initialisation, when
-    // the installation prefix was still unknown and the $(progpath)
-    // directories of the search path led nowhere; an installed server would
-    // then miss the file of its own installation. Search once more now.
-    server_store.ReloadBaseDirConfig();
-    server_store.setSyncEachImage(o.sync_each_image);
+    // The store reads "LocalStoreDir" along the configuration search path and
+    // loads the study table only now: before detect_installpath the
+    // $(progpath) directories of the search path lead nowhere, and an
+    // installed server would miss the file of its own installation. It
+    // lives as long as the process, as the workers forked from it use it.
+    static LocalStore store;
+    store.setSyncEachImage(o.sync_each_image);
 
     if (o.daemon) {
         int r = daemonize();
@@ -271,7 +281,15 @@ int main(int argc, char **argv)
     // A log file that cannot be opened turns logging off altogether.
     if (o.logfile != nullptr)
         o.logfp = fopen(o.logfile, "a");
-    server_store.setLogfile(o.logfp);
+    store.setLogfile(o.logfp);
+    server_archive.store = &store;
+    server_archive.patientLinks = o.symlinks != 0;
+    server_archive.worklistDone = worklist_doneMode;
+    server_archive.monitorSock = &server_state.sendsock;
+    server_archive.stored = [](void *, const char *study, const char *series,
+                               const char *instance) {
+        commit_noteStored(study, series, instance);
+    };
 
     if (o.debug == 1)
         logprintf_setmaxlevel(LOGLEVEL_DEBUG);
@@ -282,8 +300,7 @@ int main(int argc, char **argv)
 
     loadAETitleMap();
     if (loadAccessPolicy() != 0 || loadTLSConfig() != 0 ||
-        tier_start(server_store.getBaseDir(), o.logfp, "storeserver") != 0 ||
-        capacity_start(o.logfp, "storeserver") != 0)
+        archivetier_start(archive_baseDir(&server_archive), o.logfp, "storeserver") != 0)
         return 1;
     if (o.aetitle == nullptr) {
         AETitleMapEntry *local = AETitleMap_FindByName(&server_aetmap, SERVEROPTIONS_LOCAL_ENTRY);
@@ -308,6 +325,6 @@ int main(int argc, char **argv)
     AETitleMap_Destroy(&server_aetmap);
     AccessPolicy_Destroy(&server_access);
     DCMTK_tls_exit();
-    server_store.setLogfile(nullptr);
+    store.setLogfile(nullptr);
     return status;
 }

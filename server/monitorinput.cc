@@ -13,6 +13,7 @@
 #include <strings.h>
 
 #include "runtime/logprintf.h"
+#include "runtime/monitormsg.h"
 #include "server/handlers.h"
 
 // Words of a frame: host, pid, keyword, sub-keyword and its parameters.
@@ -161,7 +162,7 @@ static int handle_config(const monitorinput_context *ctx, const frame *f)
 static int handle_discover(const monitorinput_context *ctx, const frame *f,
                            const struct sockaddr_in *sin)
 {
-    if (f->nwords != 6 || strcmp(f->word[3], "DISCOVER_AET") != 0)
+    if (f->nwords != 6 || strcmp(f->word[3], MONITORMSG_DISCOVER_AET) != 0)
         return MONITORINPUT_IGNORED;
     const char *host = f->word[0];
     const char *aet = f->word[4];
@@ -203,7 +204,7 @@ int monitorinput_handle(const monitorinput_context *ctx, const char *data, size_
 
     if (strcmp(f.word[2], "CONFIG") == 0)
         return handle_config(ctx, &f);
-    if (strcmp(f.word[2], "STORAGE") == 0)
+    if (strcmp(f.word[2], MONITORMSG_KEYWORD) == 0)
         return handle_discover(ctx, &f, &sin);
     return MONITORINPUT_IGNORED;
 }

@@ -14,11 +14,10 @@
 #include "dcmtk/dcmnet/dul.h"
 
 #include "aetitlemap/aetitlemap.h"
-#include "index/retrievelist.h"
+#include "core/archive.h"
 #include "runtime/logprintf.h"
 #include "server/retrieve.h"
 #include "server/serveroptions.h"
-#include "store/localstore.h"
 
 #define LOG(level, ...) logprintf(level, server_options.logfp, __VA_ARGS__)
 
@@ -195,8 +194,8 @@ static void finishAhead(movedata *md)
 // Deletes item from the store and counts the outcome.
 static void deleteImage(movedata *md, const retrieveitem &item)
 {
-    int result =
-        server_store.DeleteFile(item.study.c_str(), item.series.c_str(), item.instance.c_str());
+    int result = archive_delete(&server_archive, item.study.c_str(), item.series.c_str(),
+                                item.instance.c_str());
     if (result != 0) {
         retrieve_countFailed(md->job, item);
         LOG(LOGLEVEL_WARNING, "Request to delete image ... result: %d\n", result);
@@ -247,13 +246,13 @@ static Uint16 startMove(const handlercontext *ctx, T_DIMSE_C_MoveRQ *request, mo
     }
     alarm(MOVE_STEP_ALARM);
     md->job = new retrievejob;
-    int r = retrieve_prepare(&server_store, identifier, md->job);
-    if (r == RL_BAD_IDENTIFIER) {
+    int r = retrieve_prepare(ctx->archive, identifier, md->job);
+    if (r == ARCHIVE_BAD_IDENTIFIER) {
         LOG(LOGLEVEL_ERROR, "MOVE: identifier lacks the unique key of its level.\n");
         retrieveJobFree(&md->job);
         return STATUS_MOVE_Failed_IdentifierDoesNotMatchSOPClass;
     }
-    if (r != RL_OK) {
+    if (r != ARCHIVE_SELECTED) {
         LOG(LOGLEVEL_ERROR, "MOVE: the index cannot be read.\n");
         retrieveJobFree(&md->job);
         return STATUS_MOVE_Failed_UnableToProcess;

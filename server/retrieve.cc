@@ -14,20 +14,15 @@
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcfilefo.h"
-#include "dcmtk/dcmdata/dcrledrg.h"
 #include "dcmtk/dcmdata/dcxfer.h"
-#include "dcmtk/dcmjpeg/djdecode.h"
-#include "dcmtk/dcmjpls/djdecode.h"
 #include "dcmtk/dcmnet/diutil.h"
 
-#include "index/keymatch.h"
-#include "index/retrievelist.h"
+#include "core/archive.h"
+#include "core/archivetier.h"
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
 #include "runtime/watchdog.h"
 #include "server/serveroptions.h"
-#include "store/localstore.h"
-#include "store/tier.h"
 
 #define LOG(level, ...) logprintf(level, server_options.logfp, __VA_ARGS__)
 
@@ -67,32 +62,28 @@ DcmDataset *retrieve_failedList(const retrievejob *job)
     return ds;
 }
 
-int retrieve_prepare(LocalStore *store, DcmDataset *identifier, retrievejob *job)
+int retrieve_prepare(const archive_context *archive, DcmDataset *identifier, retrievejob *job)
 {
     *job = retrievejob();
-    std::vector<retrievelist_image> images;
-    finddataset_index ix = store->getIndex();
-    int r = retrievelist_build(&ix, identifier, &images);
-    if (r != RL_OK)
+    std::vector<archive_image> images;
+    int r = archive_select(archive, identifier, &images);
+    if (r != ARCHIVE_SELECTED)
         return r;
     job->items.reserve(images.size());
-    for (const retrievelist_image &im : images) {
+    for (archive_image &im : images) {
         retrieveitem item;
-        item.study = im.study;
-        item.series = im.series;
-        item.instance = im.instance;
-        item.path =
-            store->GetUidPath(im.study.c_str(), im.series.c_str(), im.instance.c_str(), 1).c_str();
+        item.study = std::move(im.study);
+        item.series = std::move(im.series);
+        item.instance = std::move(im.instance);
+        item.path = std::move(im.path);
         item.batch = 0;
         // An unreadable file keeps an empty class: it counts as failed when
-        // its turn comes. An image in the object tier has its class in its
-        // stub: nothing is fetched before its turn.
-        if (retrievelist_fileClass(item.path.c_str(), &item.sopClass, &item.xfer) != 0 &&
-            tier_stubClass(item.path.c_str(), &item.sopClass, &item.xfer) != 0)
-            item.sopClass.clear();
+        // its turn comes.
+        item.sopClass = std::move(im.sopClass);
+        item.xfer = std::move(im.xfer);
         job->items.push_back(std::move(item));
     }
-    return RL_OK;
+    return ARCHIVE_SELECTED;
 }
 
 // The two syntaxes every context of a class proposes, and every toolkit
@@ -173,19 +164,6 @@ int retrieve_proposeBatch(T_ASC_Parameters *params, const retrievejob *job, int 
     return result;
 }
 
-// The decoders are registered once per process, when a first image needs
-// one.
-static void registerDecoders()
-{
-    static bool registered = false;
-    if (registered)
-        return;
-    DJDecoderRegistration::registerCodecs();
-    DJLSDecoderRegistration::registerCodecs();
-    DcmRLEDecoderRegistration::registerCodecs();
-    registered = true;
-}
-
 // The context to send item on: one accepted for its class in the file's
 // own syntax, else one accepted in an uncompressed syntax; 0 when none.
 // *syntax receives the accepted transfer syntax.
@@ -225,7 +203,7 @@ static bool loadFor(DcmFileFormat *file, const retrieveitem &item, const std::st
     E_TransferSyntax target = DcmXfer(syntax.c_str()).getXfer();
     E_TransferSyntax from = dset->getOriginalXfer();
     if (DcmXfer(from).isEncapsulated()) {
-        registerDecoders();
+        archive_registerDecoders();
         if (dset->chooseRepresentation(target, nullptr).bad() ||
             !dset->canWriteXfer(target, from)) {
             LOG(LOGLEVEL_ERROR, "MOVE/STORE:Cannot decode %s (%s) for %s.\n", item.path.c_str(),
@@ -272,7 +250,7 @@ static size_t storedDataset(const retrieveitem &item, const std::string &syntax,
     std::string cls, xfer;
     size_t start = 0;
     if (syntax != item.xfer || !readWhole(item.path.c_str(), bytes) ||
-        retrievelist_parseMeta(bytes->data(), bytes->size(), &cls, &xfer, &start) != 1 ||
+        archive_parseMeta(bytes->data(), bytes->size(), &cls, &xfer, &start) != 1 ||
         xfer != syntax || start == 0 || (bytes->size() - start) % 2 != 0)
         return 0;
     return start;
@@ -306,11 +284,11 @@ int retrieve_request(retrievejob *job, const retrieveitem &item, T_ASC_Associati
     tier_file source;
     retrieveitem fetched;
     const retrieveitem *from = &item;
-    int found = tier_openImage(item.path.c_str(), &source);
-    if (found != TIER_OK) {
+    int found = archivetier_open(item.path.c_str(), &source);
+    if (found != ARCHIVETIER_READABLE) {
         LOG(LOGLEVEL_ERROR,
-            found == TIER_MISSING ? "MOVE/STORE:Cannot load dicom file %s.\n"
-                                  : "MOVE/STORE:Cannot fetch %s from the tier.\n",
+            found == ARCHIVETIER_MISSING ? "MOVE/STORE:Cannot load dicom file %s.\n"
+                                         : "MOVE/STORE:Cannot fetch %s from the tier.\n",
             item.path.c_str());
         retrieve_countFailed(job, item);
         return RETRIEVE_NOT_SENT;
@@ -412,38 +390,4 @@ int retrieve_send(retrievejob *job, const retrieveitem &item, T_ASC_Association 
     if (r != RETRIEVE_SENT)
         return r;
     return retrieve_response(job, item, assoc, pcId, msgId, cancel);
-}
-
-bool retrieve_addSOPClassesInStudy(LocalStore *store, DcmDataset *query, DcmDataset *response)
-{
-    OFString level;
-    const char *study = DCMTK_getTagString(response, DCM_StudyInstanceUID);
-    if (!query->tagExists(DCM_SOPClassesInStudy) ||
-        query->findAndGetOFString(DCM_QueryRetrieveLevel, level).bad() || level != "STUDY" ||
-        study == nullptr)
-        return true;
-    std::vector<retrievelist_image> images;
-    std::vector<std::string> classes;
-    std::string list;
-    finddataset_index ix = store->getIndex();
-    if (retrievelist_study(&ix, study, &images) == RL_OK) {
-        for (const retrievelist_image &im : images) {
-            std::string cls, xfer;
-            OFString path =
-                store->GetUidPath(im.study.c_str(), im.series.c_str(), im.instance.c_str(), 1);
-            if ((retrievelist_fileClass(path.c_str(), &cls, &xfer) != 0 &&
-                 tier_stubClass(path.c_str(), &cls, &xfer) != 0) ||
-                std::find(classes.begin(), classes.end(), cls) != classes.end())
-                continue;
-            classes.push_back(cls);
-            if (!list.empty())
-                list += '\\';
-            list += cls;
-        }
-    }
-    response->putAndInsertString(DCM_SOPClassesInStudy, list.c_str());
-    // Any one of the study's classes among the key's values matches.
-    keymatch_key key;
-    keymatch_compile(&key, KEYMATCH_CODES, DCMTK_getTagString(query, DCM_SOPClassesInStudy));
-    return keymatch_matches(key, list.data(), list.size());
 }

@@ -13,7 +13,7 @@
 
 #include "dicomnet/dicomnet.h"
 
-class LocalStore;
+struct archive_context;
 
 // One image to send.
 struct retrieveitem {
@@ -54,10 +54,11 @@ struct retrieveorigin {
 // Most presentation contexts one association can carry (odd ids 1..255).
 enum { RETRIEVE_MAX_CONTEXTS = 128 };
 
-// Fills job (reset first) with the images identifier selects, reading each
-// file's SOP class and transfer syntax. RL_OK, RL_BAD_IDENTIFIER or
-// RL_FAILED (index/retrievelist.h).
-int retrieve_prepare(LocalStore *store, DcmDataset *identifier, retrievejob *job);
+// Fills job (reset first) with the images identifier selects
+// (archive_select), each file's SOP class and transfer syntax read.
+// ARCHIVE_SELECTED, ARCHIVE_BAD_IDENTIFIER or ARCHIVE_INDEX_UNREADABLE
+// (core/archive.h).
+int retrieve_prepare(const archive_context *archive, DcmDataset *identifier, retrievejob *job);
 
 // Plans the C-MOVE sub-associations: per SOP class one context proposing
 // the uncompressed syntaxes (the stored one first) and one per compressed
@@ -119,12 +120,5 @@ Uint16 retrieve_remaining(const retrievejob *job);
 // A final response identifier listing the failed SOP instance UIDs
 // (0008,0058), or null when none failed. The caller deletes it.
 DcmDataset *retrieve_failedList(const retrievejob *job);
-
-// When query is a study-level one that asks for SOP Classes in Study
-// (0008,0062), sets it in response (a study match with its Study Instance
-// UID) to the distinct SOP classes of the study's stored images. False
-// when the query's value of it (one class or a list) names none of them:
-// the study is no match.
-bool retrieve_addSOPClassesInStudy(LocalStore *store, DcmDataset *query, DcmDataset *response);
 
 #endif

@@ -9,7 +9,7 @@
 #include "access/accesspolicy.h"
 #include "aetitlemap/aetitlemap.h"
 
-class LocalStore;
+struct archive_context;
 class serverstate;
 
 // Size of the -E text buffer (at most 63 characters are kept).
@@ -58,11 +58,11 @@ struct serveroptions {
 };
 
 // The process-wide objects (defined in server/main.cc).
-extern serveroptions server_options; // the settings
-extern LocalStore server_store;      // the image store (store/localstore.h)
-extern serverstate server_state;     // the monitor endpoint (server/serverstate.h)
-extern AETitleMap server_aetmap;     // the known peers
-extern AccessPolicy server_access;   // who may do what (off without a policy file)
-extern struct tlsconfig server_tls;  // the TLS port (server/tlsconfig.h)
+extern serveroptions server_options;   // the settings
+extern archive_context server_archive; // the store and its settings (core/archive.h)
+extern serverstate server_state;       // the monitor endpoint (server/serverstate.h)
+extern AETitleMap server_aetmap;       // the known peers
+extern AccessPolicy server_access;     // who may do what (off without a policy file)
+extern struct tlsconfig server_tls;    // the TLS port (server/tlsconfig.h)
 
 #endif

@@ -4,6 +4,8 @@
 #ifndef VELTO_SERVER_SERVERSTATE_H
 #define VELTO_SERVER_SERVERSTATE_H
 
+#include "runtime/monitormsg.h"
+
 // The server's activities; each value indexes serverstate_message.
 enum serverstate_currop {
     SS_IDLE = 0,  // count always 1
@@ -20,7 +22,7 @@ enum serverstate_currop {
 extern const char *const serverstate_message[SS_COUNT];
 
 // Channel keyword of everything the server announces.
-#define SERVERSTATE_KEYWORD "STORAGE"
+#define SERVERSTATE_KEYWORD MONITORMSG_KEYWORD
 
 // One per process (server_state); a worker inherits both sockets. The
 // sockets are never closed by the server.

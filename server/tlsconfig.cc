@@ -1,125 +1,26 @@
-// Reading the DICOM over TLS settings file and setting up TLS with it.
+// Setting up TLS with the DICOM over TLS settings file (dicomnet/tlsfile.h).
 #include "server/tlsconfig.h"
 
-#include <errno.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 
 #include <string>
 #include <vector>
 
 #include "dicomnet/dicomnet.h"
-#include "runtime/installpath.h"
-
-// The settings as read, with file names made absolute.
-struct settings {
-    int port = 0;
-    int plain = 1;
-    std::string certificate, key, trustedDir;
-    std::vector<std::string> trusted;
-    int clients = DCMTK_TLS_CLIENT_VERIFY;
-};
-
-// name taken relative to the directory of the settings file.
-static std::string fromFileDir(const std::string &file, const char *name)
-{
-    if (name[0] == '/')
-        return name;
-    size_t slash = file.rfind('/');
-    return slash == std::string::npos ? name : file.substr(0, slash + 1) + name;
-}
-
-// Applies one "keyword value" line. "" when it is good, else the reason.
-static std::string applyLine(settings &s, const std::string &file, const char *key,
-                             const char *value)
-{
-    if (strcmp(key, "port") == 0) {
-        char *end = nullptr;
-        errno = 0;
-        long port = strtol(value, &end, 10);
-        if (*end != '\0' || errno != 0 || port < 1 || port > 65535)
-            return std::string("bad port \"") + value + "\"";
-        s.port = (int)port;
-    } else if (strcmp(key, "plain") == 0) {
-        if (strcmp(value, "on") != 0 && strcmp(value, "off") != 0)
-            return "plain is on or off";
-        s.plain = strcmp(value, "on") == 0;
-    } else if (strcmp(key, "certificate") == 0) {
-        s.certificate = fromFileDir(file, value);
-    } else if (strcmp(key, "private-key") == 0) {
-        s.key = fromFileDir(file, value);
-    } else if (strcmp(key, "trusted-certificates") == 0) {
-        s.trusted.push_back(fromFileDir(file, value));
-    } else if (strcmp(key, "trusted-directory") == 0) {
-        s.trustedDir = fromFileDir(file, value);
-    } else if (strcmp(key, "client-certificates") == 0) {
-        if (strcmp(value, "required") == 0)
-            s.clients = DCMTK_TLS_CLIENT_REQUIRE;
-        else if (strcmp(value, "optional") == 0)
-            s.clients = DCMTK_TLS_CLIENT_VERIFY;
-        else if (strcmp(value, "none") == 0)
-            s.clients = DCMTK_TLS_CLIENT_IGNORE;
-        else
-            return "client-certificates is required, optional or none";
-    } else {
-        return std::string("unknown setting \"") + key + "\"";
-    }
-    return "";
-}
-
-// Reads the file into s. "" when it is good, else the reason.
-static std::string readFile(settings &s, const std::string &file)
-{
-    FILE *f = fopen(file.c_str(), "r");
-    if (f == nullptr)
-        return std::string("cannot read: ") + strerror(errno);
-    std::string why;
-    char line[1024];
-    int number = 0;
-    while (why.empty() && fgets(line, sizeof(line), f) != nullptr) {
-        number++;
-        char *hash = strchr(line, '#');
-        if (hash != nullptr)
-            *hash = '\0';
-        char *save = nullptr;
-        char *key = strtok_r(line, " \t\r\n", &save);
-        if (key == nullptr)
-            continue;
-        char *value = strtok_r(nullptr, " \t\r\n", &save);
-        if (value == nullptr || strtok_r(nullptr, " \t\r\n", &save) != nullptr)
-            why = "a setting is one keyword and one value";
-        else
-            why = applyLine(s, file, key, value);
-        if (!why.empty())
-            why = "line " + std::to_string(number) + ": " + why;
-    }
-    if (why.empty() && ferror(f))
-        why = "read error";
-    fclose(f);
-    if (why.empty() && s.port == 0)
-        why = "no port";
-    else if (why.empty() && (s.certificate.empty() || s.key.empty()))
-        why = "certificate and private-key are required";
-    return why;
-}
+#include "dicomnet/tlsfile.h"
 
 int tlsconfig_load(tlsconfig *cfg, const char *path, char *error, size_t errorSize)
 {
-    char found[sizeof(cfg->path)];
     cfg->port = 0;
     cfg->plain = 1;
     cfg->path[0] = '\0';
-    if (path == nullptr) {
-        path = getfilepath(CONFIG_SEARCHPATH, TLSCONFIG_FILENAME, 0, found, sizeof(found));
-        if (path == nullptr)
-            return 1;
-    }
-    snprintf(cfg->path, sizeof(cfg->path), "%s", path);
-
-    settings s;
-    std::string why = readFile(s, path);
-    if (!why.empty()) {
+    tlsfile_settings s;
+    std::string why;
+    int r = tlsfile_read(path, &s, &why);
+    if (r == 1)
+        return 1;
+    snprintf(cfg->path, sizeof(cfg->path), "%s", s.path.c_str());
+    if (r != 0) {
         snprintf(error, errorSize, "%s", why.c_str());
         return -1;
     }

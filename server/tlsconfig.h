@@ -7,16 +7,14 @@
 
 #include <stddef.h>
 
-// Name of the settings file along the configuration search path.
-#define TLSCONFIG_FILENAME "DicomTLS"
-
 struct tlsconfig {
     int port;        // TLS port; 0 when TLS is off
     int plain;       // 1: the plain port (-p) is open as well; 0: TLS only
     char path[1024]; // the file read, "" when none
 };
 
-// Reads path (or the file found along the search path when null) and sets
+// Reads path (or the file found along the search path when null; the
+// file and its reading are dicomnet/tlsfile.h's) and sets
 // up TLS for every network opened afterwards. Relative file names in it
 // are taken from the file's directory. Returns 0 with TLS on, 1 when there
 // is no file (cfg: port 0, plain 1), -1 with a one-line reason in error

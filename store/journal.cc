@@ -15,6 +15,7 @@
 
 #include <vector>
 
+#include "runtime/durablefile.h"
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
 #include "runtime/process.h"
@@ -275,26 +276,6 @@ static long readRecords(int fd, const journal_replayer *replay)
     return count;
 }
 
-static std::string parentOf(const char *dir)
-{
-    std::string path(dir);
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// fdatasync of a directory: 0, or -1 with errno set.
-static int flushDir(const char *dir)
-{
-    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    int rc = fdatasync(fd);
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return rc;
-}
-
 // Opens and locks the journal at path without waiting: its descriptor, -2
 // held by another process, -1 failed (errno set).
 static int openLocked(const std::string &path, int create)
@@ -357,7 +338,8 @@ int journal_take(const char *uidDir, journal *j, const journal_replayer *replay,
         j->run = newRun();
         // A new journal is named on disk before it is relied on: its
         // directory is flushed, and the base directory that names that.
-        if (st.st_size == 0 && (flushDir(uidDir) != 0 || flushDir(parentOf(uidDir).c_str()) != 0)) {
+        if (st.st_size == 0 && (durable_flushDir(uidDir) != 0 ||
+                                durable_flushDir(durable_parent(uidDir).c_str()) != 0)) {
             logprintf(LOGLEVEL_ERROR, log, "Cannot flush %s to disk: %s\n", uidDir,
                       strerror(errno));
             break;

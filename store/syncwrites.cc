@@ -17,6 +17,7 @@
 
 #include "dcmtk/dcmdata/dcfilefo.h"
 #include "index/studyindex.h"
+#include "runtime/durablefile.h"
 #include "runtime/logprintf.h"
 #include "runtime/process.h"
 #include "store/journal.h"
@@ -271,29 +272,28 @@ int LocalStore::replayImage(void *arg, const char *study, const char *series, co
     snprintf(suffix, sizeof suffix, ".%d.tmp", process_pid());
     OFString tmp = target + suffix;
     DcmFileFormat file;
-    int result = -1;
-    int fd = -1;
+    durable_file out;
 
     // The file is written whole and flushed under its temporary name, then
     // entered in the index and renamed: a crash on the way leaves at most a
     // temporary file and index records that the next replay writes again.
     if (store->CreateUidPath(study, nullptr) != LS_OK ||
         store->CreateUidPath(study, series) != LS_OK)
-        goto out;
-    fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0 || write_all(fd, bytes, length) != (ssize_t)length || fdatasync(fd) != 0) {
+        return -1;
+    if (out.create(target.c_str(), 0666, tmp.c_str()) != 0 || out.write(bytes, length) != 0 ||
+        out.flush() != 0) {
         logprintf(LOGLEVEL_ERROR, log, "Cannot write %s: %s\n", tmp.c_str(), strerror(errno));
-        goto out;
+        return -1;
     }
     if (file.loadFile(tmp.c_str()).bad()) {
         logprintf(LOGLEVEL_ERROR, log, "Cannot read back %s.\n", tmp.c_str());
-        goto out;
+        return -1;
     }
     if (store->indexImage(file.getDataset(), study, series) != LS_OK)
-        goto out;
-    if (rename(tmp.c_str(), target.c_str()) != 0) {
+        return -1;
+    if (out.commit() != 0) {
         logprintf(LOGLEVEL_ERROR, log, "Cannot rename %s: %s\n", tmp.c_str(), strerror(errno));
-        goto out;
+        return -1;
     }
     store->noteParentChanged(target);
     // A store that keeps the patient link tree gets the image's link again
@@ -301,13 +301,7 @@ int LocalStore::replayImage(void *arg, const char *study, const char *series, co
     if (access((OFString(store->baseDir) + "/patient").c_str(), F_OK) == 0)
         store->WriteSymlinks(file.getDataset());
     logprintf(LOGLEVEL_INFO, log, "Written from the journal: %s\n", target.c_str());
-    result = 0;
-out:
-    if (fd >= 0)
-        close(fd);
-    if (result != 0)
-        unlink(tmp.c_str());
-    return result;
+    return 0;
 }
 
 int LocalStore::replayFlush(void *arg)

@@ -21,7 +21,7 @@
 #include "dicomnet/dicomnet.h"
 #include "index/studyindex.h"
 #include "index/studykeys.h"
-#include "runtime/fullio.h"
+#include "runtime/durablefile.h"
 #include "store/localstore.h"
 #include "store/tier.h"
 #include "storeindex/storetree.h"
@@ -75,45 +75,32 @@ static void report(FILE *stream, const char *kind, const std::string &path, cons
     fputc('\n', stream);
 }
 
-// Writes len bytes to a new file "path.PID.tmp" (synced to disk), owned
-// like the directory it lies in when run as root, so the server can go on
-// writing the index. Returns 0 with *tmp set, or -1 (nothing left behind).
-static int writeTemp(rebuildctx *ctx, const std::string &path, const void *data, size_t len,
-                     std::string *tmp)
+// Writes len bytes to the temporary file of f for path ("path.PID.tmp",
+// flushed to disk), owned like the directory it lies in when run as root,
+// so the server can go on writing the index. 0, or -1 (reported; the
+// temporary file goes with f).
+static int writeTemp(rebuildctx *ctx, durable_file *f, const std::string &path, const void *data,
+                     size_t len)
 {
-    int result = -1;
-    int fd = -1;
-    std::string dir = path.substr(0, path.rfind('/'));
     struct stat st;
-    *tmp = path + "." + std::to_string((long)getpid()) + ".tmp";
-    fd = open(tmp->c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0664);
-    if (fd < 0)
-        goto out;
-    if (geteuid() == 0 && stat(dir.c_str(), &st) == 0 && fchown(fd, st.st_uid, st.st_gid) != 0)
-        goto out;
-    if (fullio_write(fd, data, len) != (ssize_t)len)
-        goto out;
-    if (fsync(fd) != 0)
-        goto out;
-    result = 0;
-out:
-    if (result != 0)
-        report(ctx->err, "error", *tmp, "cannot write: %s", strerror(errno));
-    if (fd >= 0)
-        close(fd);
-    if (result != 0 && fd >= 0)
-        unlink(tmp->c_str());
-    return result;
+    if (f->create(path, 0664) != 0 ||
+        (geteuid() == 0 && stat(durable_parent(path).c_str(), &st) == 0 &&
+         fchown(f->fd(), st.st_uid, st.st_gid) != 0) ||
+        f->write(data, len) != 0 || f->flush() != 0) {
+        report(ctx->err, "error", f->tempPath(), "cannot write: %s", strerror(errno));
+        return -1;
+    }
+    return 0;
 }
 
-// Moves a temporary file written by writeTemp into place. 0, or -1.
-static int commitTemp(rebuildctx *ctx, const std::string &tmp, const std::string &path)
+// Moves a temporary file written by writeTemp into place and flushes the
+// directory it went into. 0, or -1.
+static int commitTemp(rebuildctx *ctx, durable_file *f)
 {
-    if (rename(tmp.c_str(), path.c_str()) == 0)
+    if (f->commit() == 0)
         return 0;
-    report(ctx->err, "error", path, "cannot rename %s into place: %s", tmp.c_str(),
+    report(ctx->err, "error", f->path(), "cannot rename %s into place: %s", f->tempPath().c_str(),
            strerror(errno));
-    unlink(tmp.c_str());
     return -1;
 }
 
@@ -121,7 +108,7 @@ static int commitTemp(rebuildctx *ctx, const std::string &tmp, const std::string
 // are none). 0, or -1 when it could not be written.
 static int replaceIndex(rebuildctx *ctx, const std::string &path, const void *records, size_t len)
 {
-    std::string tmp;
+    durable_file f;
     if (len == 0) {
         if (unlink(path.c_str()) != 0 && errno != ENOENT) {
             report(ctx->err, "error", path, "cannot remove: %s", strerror(errno));
@@ -129,9 +116,9 @@ static int replaceIndex(rebuildctx *ctx, const std::string &path, const void *re
         }
         return 0;
     }
-    if (writeTemp(ctx, path, records, len, &tmp) != 0)
+    if (writeTemp(ctx, &f, path, records, len) != 0)
         return -1;
-    return commitTemp(ctx, tmp, path);
+    return commitTemp(ctx, &f);
 }
 
 // Removes a file left by an unfinished write or delete.
@@ -193,7 +180,7 @@ static int placeStudy(rebuildctx *ctx, LocalStore *store, const storetree &tree,
         return -1;
     }
     if (makeDir(tree, bucket.substr(0, bucket.rfind('/'))) != 0 || makeDir(tree, bucket) != 0 ||
-        rename(old.c_str(), target.c_str()) != 0) {
+        durable_rename(old.c_str(), target.c_str()) != 0) {
         report(ctx->out, "skipped", old,
                "study directory in the wrong bucket, cannot move it to %s: %s", target.c_str(),
                strerror(errno));
@@ -331,29 +318,15 @@ static int writeStudyIndex(rebuildctx *ctx, const storetree &tree,
     *studyCount = (long)order.size();
     std::string hashPath = tree.uidDir + "/STUDYINDEX.hash";
     std::string dataPath = tree.uidDir + "/STUDYINDEX.dat";
-    std::string hashTmp, dataTmp;
-    if (writeTemp(ctx, dataPath, datas.data(), datas.size() * sizeof(studydata), &dataTmp) != 0)
+    durable_file dataFile, hashFile;
+    if (writeTemp(ctx, &dataFile, dataPath, datas.data(), datas.size() * sizeof(studydata)) != 0 ||
+        writeTemp(ctx, &hashFile, hashPath, hashes.data(), hashes.size() * sizeof(studyhash)) != 0)
         return -1;
-    if (writeTemp(ctx, hashPath, hashes.data(), hashes.size() * sizeof(studyhash), &hashTmp) != 0) {
-        unlink(dataTmp.c_str());
-        return -1;
-    }
     // Two renames cannot be one step: between them the pair is out of step.
     // The marker, removed only after both, lets the check name that case.
-    if (commitTemp(ctx, dataTmp, dataPath) != 0) {
-        unlink(hashTmp.c_str());
+    if (commitTemp(ctx, &dataFile) != 0)
         return -1;
-    }
-    return commitTemp(ctx, hashTmp, hashPath);
-}
-
-static void syncDir(const std::string &dir)
-{
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
+    return commitTemp(ctx, &hashFile);
 }
 
 int storerebuild_run(const char *base, FILE *out, FILE *err)
@@ -472,12 +445,12 @@ int storerebuild_run(const char *base, FILE *out, FILE *err)
     for (const std::string &del : tree.deleteme)
         removeStale(&ctx, del, "index file of an unfinished delete");
 
-    fd = open(marker.c_str(), O_WRONLY | O_CREAT, 0664);
-    if (fd < 0) {
+    // The marker is on disk before the first index file is replaced.
+    fd = open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0664);
+    if (fd < 0 || close(fd) != 0 || durable_flushDir(tree.uidDir.c_str()) != 0) {
         report(err, "error", marker, "cannot create: %s", strerror(errno));
         return STOREREBUILD_FAILED;
     }
-    close(fd);
     for (size_t s = 0; s < tree.studies.size(); s++)
         if (writeStudy(&ctx, tree.studies[s], &builds[s], &seriesCount, &imageCount) != 0)
             return STOREREBUILD_FAILED;
@@ -486,12 +459,12 @@ int storerebuild_run(const char *base, FILE *out, FILE *err)
     // The key digests of the new study files; should this fail, the old
     // keys file is stale and the server rebuilds it when it loads.
     studykeys_rebuild((tree.uidDir + "/STUDYINDEX").c_str(), studyCount, nullptr, err);
-    syncDir(tree.uidDir);
-    if (unlink(marker.c_str()) != 0) {
+    // The marker goes only once the new files' names are on disk (each
+    // rename above flushed its directory), and its removal is flushed too.
+    if (unlink(marker.c_str()) != 0 || durable_flushDir(tree.uidDir.c_str()) != 0) {
         report(err, "error", marker, "cannot remove: %s", strerror(errno));
         return STOREREBUILD_FAILED;
     }
-    syncDir(tree.uidDir);
     if (out != nullptr)
         fprintf(out, "rebuilt: %s: %ld studies, %ld series, %ld images%s\n", base, studyCount,
                 seriesCount, imageCount,

@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include "runtime/monitormsg.h"
+
 // Sets *word and *wordlen to the bytes from *pos up to the next blank and
 // moves *pos past that blank. Returns 0 if there is no blank before end.
 static int next_word(const char **pos, const char *end, const char **word, size_t *wordlen)
@@ -43,9 +45,9 @@ int storeuid_parse(const char *data, size_t len, char *uid, size_t uidsize)
         return STOREUID_OTHER; // host
     if (!next_word(&pos, end, &word, &wordlen))
         return STOREUID_OTHER; // pid
-    if (!next_word(&pos, end, &word, &wordlen) || !word_is(word, wordlen, "STORAGE"))
+    if (!next_word(&pos, end, &word, &wordlen) || !word_is(word, wordlen, MONITORMSG_KEYWORD))
         return STOREUID_OTHER;
-    if (!next_word(&pos, end, &word, &wordlen) || !word_is(word, wordlen, "STOREUID"))
+    if (!next_word(&pos, end, &word, &wordlen) || !word_is(word, wordlen, MONITORMSG_STOREUID))
         return STOREUID_OTHER;
     // The study UID must be followed by a blank: the series UID comes next.
     if (!next_word(&pos, end, &word, &wordlen))

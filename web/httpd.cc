@@ -28,6 +28,7 @@
 #include "aetitlemap/aetitlemap.h"
 #include "runtime/logprintf.h"
 #include "web/webserver.h"
+#include "web/worklistpage.h"
 
 // The users and their crypt(3) hashes; read once at start-up.
 static std::map<std::string, std::string> users;
@@ -72,6 +73,8 @@ static unsigned operationOf(const std::string &method, const std::string &path,
         return ACCESS_FIND;
     if (path == "/wado")
         return ACCESS_GET;
+    if (worklistpage_owns(path))
+        return ACCESS_WORKLIST;
     if (path.compare(0, strlen(WEB_DICOMWEB_ROOT), WEB_DICOMWEB_ROOT) != 0)
         return 0;
     if (method == "POST")
@@ -104,6 +107,8 @@ struct requeststate {
     webrequest rq;
     std::vector<std::string> seg; // path segments below WEB_DICOMWEB_ROOT
     stowstate *stow = nullptr;    // a STOW-RS upload, or null
+    std::string body;             // the body of a worklist request (bounded)
+    bool bodyTooLarge = false;    // ... and it went beyond the bound
     bool answered = false;        // a response is queued (e.g. an early refusal)
     bool authorized = false;
 };
@@ -312,6 +317,8 @@ static int route(requeststate *s)
     const webrequest &rq = s->rq;
     const std::string &p = rq.path;
     const std::string root = WEB_DICOMWEB_ROOT;
+    if (worklistpage_owns(p))
+        return worklistpage_serve(rq, s->body);
     if (p.compare(0, root.size(), root) == 0 &&
         (p.size() == root.size() || p[root.size()] == '/')) {
         const std::vector<std::string> &seg = s->seg;
@@ -390,7 +397,16 @@ static MHD_Result accessHandler(void *, MHD_Connection *conn, const char *url, c
     }
     if (*uploadSize > 0) {
         // A body piece. Without a STOW reader (or after an answer was
-        // queued) it is dropped.
+        // queued) it is dropped; a worklist request's is kept, up to a bound
+        // (beyond it the rest is read and dropped, and the answer is 413:
+        // the client reads no answer before it has sent its body).
+        if (worklistpage_owns(s->rq.path) && !s->answered && !s->bodyTooLarge) {
+            s->bodyTooLarge = s->body.size() + *uploadSize > WORKLISTPAGE_MAX_BODY;
+            if (s->bodyTooLarge)
+                s->body.clear();
+            else
+                s->body.append(upload, *uploadSize);
+        }
         if (s->stow != nullptr && !s->answered && stow_feed(s->stow, upload, *uploadSize) != 0) {
             s->answered = true;
             *uploadSize = 0;
@@ -405,6 +421,9 @@ static MHD_Result accessHandler(void *, MHD_Connection *conn, const char *url, c
     s->answered = true;
     if (s->stow != nullptr)
         return (MHD_Result)stow_finish(s->stow, s->rq);
+    if (s->bodyTooLarge)
+        return (MHD_Result)web_replyError(s->rq, MHD_HTTP_CONTENT_TOO_LARGE,
+                                          "Request body too large");
     return (MHD_Result)route(s);
 }
 

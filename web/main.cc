@@ -16,20 +16,18 @@
 
 #include <string>
 
-#include "dcmtk/dcmdata/dcrledrg.h"
-#include "dcmtk/dcmjpeg/djdecode.h"
-#include "dcmtk/dcmjpls/djdecode.h"
-
+#include "core/archive.h"
+#include "core/archivetier.h"
+#include "core/worklist.h"
 #include "dicomnet/dicomnet.h"
+#include "dicomnet/tlsfile.h"
 #include "runtime/installpath.h"
 #include "runtime/logprintf.h"
 #include "runtime/multicast.h"
 #include "runtime/process.h"
-#include "store/capacity.h"
-#include "store/localstore.h"
-#include "store/tier.h"
 #include "web/httpd.h"
 #include "web/webserver.h"
+#include "web/worklistpage.h"
 
 weboptions web_options = {
     WEB_DEFAULT_PORT,         // port
@@ -49,15 +47,17 @@ weboptions web_options = {
     0,                        // debug
     16,                       // per_address_max
     10,                       // header_timeout
+    0,                        // symlinks
 };
 LocalStore *web_store = nullptr;
+archive_context web_archive;
 std::mutex web_storeLock;
 int web_monitorSock = -1;
 
 static const char usageText[] =
     "Usage: %s [-p Port] [-b Address] [-m MonitorPort] [-w UsersFile] [-A]\n"
     "       [-C CertFile -K KeyFile] [-V ViewerDir] [-M MaxConnections]\n"
-    "       [-I MaxPerAddress] [-H HeaderSeconds] [-o]\n"
+    "       [-I MaxPerAddress] [-H HeaderSeconds] [-o] [-s] [-W Mode]\n"
     "       [-l logfile] [-P pidfile] [-D] [-h]\n"
     "  -p Port        HTTP port (default %d)\n"
     "  -b Address     IPv4 address to listen on (default %s)\n"
@@ -77,6 +77,9 @@ static const char usageText[] =
     "  -H Seconds     time a request's headers may take to arrive, from the\n"
     "                 connection's start or its previous request (default 10)\n"
     "  -o             STOW-RS replaces images that are already stored\n"
+    "  -s             also enter uploads in the patient link tree (as storeserver -s)\n"
+    "  -W Mode        what marks a worklist entry done when its study arrives by\n"
+    "                 STOW-RS: accession, study, both (default) or off\n"
     "  -l logfile     log to the file instead of stderr\n"
     "  -P pidfile     write the process id to the file\n"
     "  -D             debug logging (twice: trace)\n"
@@ -93,7 +96,7 @@ static int parseOptions(int argc, char **argv)
 {
     weboptions &o = web_options;
     int c;
-    while ((c = getopt(argc, argv, "p:b:m:w:AC:K:V:M:I:H:ol:P:Dh")) != -1) {
+    while ((c = getopt(argc, argv, "p:b:m:w:AC:K:V:M:I:H:osW:l:P:Dh")) != -1) {
         switch (c) {
         case 'p':
             o.port = (int)strtol(optarg, nullptr, 10);
@@ -131,6 +134,17 @@ static int parseOptions(int argc, char **argv)
         case 'o':
             o.overwrite = 1;
             break;
+        case 's':
+            o.symlinks = 1;
+            break;
+        case 'W':
+            worklistpage_doneMode = Worklist_ParseDoneMode(optarg);
+            if (worklistpage_doneMode < 0) {
+                fprintf(stderr, "%s: invalid -W mode: %s\n", argv[0], optarg);
+                usage(argv[0]);
+                return 2;
+            }
+            break;
         case 'l':
             o.logfile = optarg;
             break;
@@ -158,39 +172,25 @@ static int parseOptions(int argc, char **argv)
 }
 
 // The certificate and key of the DICOM side's TLS settings ("DicomTLS"
-// along the configuration search path: "certificate FILE" and "private-key
-// FILE" lines, relative names taken from the file's directory), so that
-// the web is served over HTTPS with the site's certificate. Fills both or
-// neither; the strings live for the process's life.
-static void dicomTlsFiles(std::string *cert, std::string *key)
+// along the configuration search path, read as the server reads it), so
+// that the web is served over HTTPS with the site's certificate. Fills both
+// or neither; 0, or -1 after a log when the file is there but unusable (as
+// the server, storeweb then does not start rather than serve without TLS).
+static int dicomTlsFiles(std::string *cert, std::string *key)
 {
-    char found[PATH_MAX];
-    const char *path = getfilepath(CONFIG_SEARCHPATH, "DicomTLS", R_OK, found, sizeof found);
-    FILE *f = path != nullptr ? fopen(path, "r") : nullptr;
-    if (f == nullptr)
-        return;
-    std::string dir(path);
-    dir = dir.substr(0, dir.rfind('/') + 1);
-    std::string c, k;
-    char line[1024];
-    while (fgets(line, sizeof line, f) != nullptr) {
-        char *save = nullptr;
-        line[strcspn(line, "#")] = '\0';
-        const char *word = strtok_r(line, " \t\r\n", &save);
-        const char *value = word != nullptr ? strtok_r(nullptr, " \t\r\n", &save) : nullptr;
-        if (value == nullptr)
-            continue;
-        std::string full = value[0] == '/' ? value : dir + value;
-        if (strcmp(word, "certificate") == 0)
-            c = full;
-        else if (strcmp(word, "private-key") == 0)
-            k = full;
+    tlsfile_settings s;
+    std::string why;
+    int r = tlsfile_read(nullptr, &s, &why);
+    if (r < 0) {
+        logprintf(LOGLEVEL_FATAL, web_options.logfp, "TLS settings %s: %s\n", s.path.c_str(),
+                  why.c_str());
+        return -1;
     }
-    fclose(f);
-    if (!c.empty() && !k.empty()) {
-        *cert = c;
-        *key = k;
+    if (r == 0) {
+        *cert = s.certificate;
+        *key = s.key;
     }
+    return 0;
 }
 
 // Without -V: the viewer of the installation, else, for a program run from
@@ -250,7 +250,8 @@ int main(int argc, char **argv)
     // Without -C and -K, the DICOM side's certificate, if it has one.
     static std::string tlsCert, tlsKey;
     if (o.cert_file == nullptr) {
-        dicomTlsFiles(&tlsCert, &tlsKey);
+        if (dicomTlsFiles(&tlsCert, &tlsKey) != 0)
+            return 1;
         if (!tlsCert.empty()) {
             o.cert_file = tlsCert.c_str();
             o.key_file = tlsKey.c_str();
@@ -287,8 +288,7 @@ int main(int argc, char **argv)
     // now that the installation prefix is known.
     web_store = new LocalStore();
     web_store->setLogfile(o.logfp);
-    if (tier_start(web_store->getBaseDir(), o.logfp, "storeweb") != 0 ||
-        capacity_start(o.logfp, "storeweb") != 0)
+    if (archivetier_start(web_store->getBaseDir(), o.logfp, "storeweb") != 0)
         goto out;
     // Held (shared, like every running server) for the process's life, so
     // that storeindex rebuild, which rewrites every index file, does not
@@ -303,12 +303,14 @@ int main(int argc, char **argv)
 
     DCMTK_quiet_toolkit_log();
     // Frames and rendered images of compressed files are decoded.
-    DJDecoderRegistration::registerCodecs();
-    DJLSDecoderRegistration::registerCodecs();
-    DcmRLEDecoderRegistration::registerCodecs();
+    archive_registerDecoders();
 
     multicast_init();
     web_monitorSock = multicast_sendsocket((unsigned short)o.monitor_port, o.mcast_group);
+    web_archive.store = web_store;
+    web_archive.patientLinks = o.symlinks != 0;
+    web_archive.worklistDone = worklistpage_doneMode;
+    web_archive.monitorSock = &web_monitorSock;
     signal(SIGPIPE, SIG_IGN);
 
     // The stop signals are taken by sigwait below; blocked before the

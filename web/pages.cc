@@ -17,9 +17,9 @@
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 
+#include "core/archive.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/installpath.h"
-#include "store/localstore.h"
 #include "web/webserver.h"
 
 // Most studies listed on the page.
@@ -71,12 +71,12 @@ int pages_studyList(const webrequest &rq)
         q.insertEmptyElement(DcmTag(k));
     std::vector<std::unique_ptr<DcmDataset>> studies;
     {
-        void *handle = nullptr;
         std::lock_guard<std::mutex> hold(web_storeLock);
         web_refreshStudies();
+        archive_query walk(&web_archive, &q);
         for (;;) {
             DcmDataset *m = nullptr;
-            int r = web_store->FindDataset(&handle, &q, &m, nullptr);
+            int r = walk.next(&m);
             if (r != 0) {
                 delete m;
                 break;
@@ -84,7 +84,7 @@ int pages_studyList(const webrequest &rq)
             studies.emplace_back(m);
             // The page shows no more: the rest is not walked.
             if (studies.size() >= PAGE_MAX_STUDIES) {
-                web_store->EndFind(&handle);
+                walk.end();
                 break;
             }
         }

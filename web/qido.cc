@@ -1,6 +1,6 @@
 // QIDO-RS: searches for studies, series and instances. Every search is a
-// C-FIND query run through the store's own query entry point
-// (LocalStore::FindDataset), so it matches exactly as the DICOM side does:
+// C-FIND query run through the archive core's query walk
+// (archive_query), so it matches exactly as the DICOM side does:
 // a study query with the study-level keys, then per matching study a series
 // or image query with the keys of that level. The answers are written as
 // DICOM JSON with the counts and retrieve URLs that PS3.18 asks for.
@@ -21,10 +21,9 @@
 #include "dcmtk/dcmdata/dcitem.h"
 #include "dcmtk/dcmdata/dcmetinf.h"
 
+#include "core/archive.h"
+#include "core/archivetier.h"
 #include "dicomnet/dicomnet.h"
-#include "index/studyindex.h"
-#include "store/localstore.h"
-#include "store/tier.h"
 #include "web/webserver.h"
 
 enum { LEVEL_STUDY = 0, LEVEL_SERIES = 1, LEVEL_IMAGE = 2 };
@@ -67,12 +66,10 @@ static const DcmTagKey imageDefaults[] = {
 // record, else the study.
 static int levelOf(const DcmTagKey &key)
 {
-    for (const studyindex_field &f : studyindex_seriesFields)
-        if (f.tag == key)
-            return key == DCM_StudyInstanceUID ? LEVEL_STUDY : LEVEL_SERIES;
-    for (const studyindex_field &f : studyindex_imageFields)
-        if (f.tag == key)
-            return key == DCM_StudyInstanceUID || key == DCM_SeriesInstanceUID ? -1 : LEVEL_IMAGE;
+    if (archive_seriesRecordHolds(key))
+        return key == DCM_StudyInstanceUID ? LEVEL_STUDY : LEVEL_SERIES;
+    if (archive_imageRecordHolds(key))
+        return key == DCM_StudyInstanceUID || key == DCM_SeriesInstanceUID ? -1 : LEVEL_IMAGE;
     return LEVEL_STUDY;
 }
 
@@ -98,20 +95,20 @@ static bool parseTag(const std::string &name, DcmTagKey *key)
 static int runQuery(DcmDataset *query, const char *level, size_t max,
                     std::vector<std::unique_ptr<DcmDataset>> *out)
 {
-    void *handle = nullptr;
     int r;
     std::lock_guard<std::mutex> hold(web_storeLock);
     web_refreshStudies();
+    archive_query walk(&web_archive, query, level);
     for (;;) {
         DcmDataset *match = nullptr;
-        r = web_store->FindDataset(&handle, query, &match, level);
+        r = walk.next(&match);
         if (r == 0) {
             match->findAndDeleteElement(DCM_QueryRetrieveLevel);
             out->emplace_back(match);
             if (max != 0 && out->size() >= max) {
                 // The caller needs no more: end the iteration here, without
                 // walking the matches it would not send.
-                web_store->EndFind(&handle);
+                walk.end();
                 return 0;
             }
         } else {
@@ -160,9 +157,8 @@ static std::string storedSopClass(const webinstance &i)
             .good())
         ff.getMetaInfo()->findAndGetOFString(DCM_MediaStorageSOPClassUID, cls);
     // An image in the object tier has its class in its stub.
-    std::string stubClass, stubXfer;
-    if (cls.empty() && tier_stubClass(web_instancePath(i).c_str(), &stubClass, &stubXfer) == 0)
-        return stubClass;
+    if (cls.empty())
+        return archivetier_stubClass(web_instancePath(i).c_str());
     return cls.c_str();
 }
 
@@ -278,12 +274,12 @@ int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
             d.insertEmptyElement(DcmTag(k));
     }
     if (includeAll) {
-        for (const studyindex_field &f : studyindex_seriesFields)
-            if (!q[LEVEL_SERIES].tagExists(f.tag))
-                q[LEVEL_SERIES].insertEmptyElement(DcmTag(f.tag));
-        for (const studyindex_field &f : studyindex_imageFields)
-            if (!q[LEVEL_IMAGE].tagExists(f.tag))
-                q[LEVEL_IMAGE].insertEmptyElement(DcmTag(f.tag));
+        for (const DcmTagKey &k : archive_seriesRecordKeys())
+            if (!q[LEVEL_SERIES].tagExists(k))
+                q[LEVEL_SERIES].insertEmptyElement(DcmTag(k));
+        for (const DcmTagKey &k : archive_imageRecordKeys())
+            if (!q[LEVEL_IMAGE].tagExists(k))
+                q[LEVEL_IMAGE].insertEmptyElement(DcmTag(k));
     }
 
     // Study matches, then the series or instances of each until enough.

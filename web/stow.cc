@@ -1,10 +1,10 @@
 // STOW-RS: a multipart/related upload of DICOM files, read part by part as
 // it arrives. Each part goes to a temporary file; once the part is
-// complete it is read and stored through the store's write path, exactly
+// complete it is read and taken in by the archive core's ingest, exactly
 // as a C-STORE is (the same index and file locks, the same store mode, the
-// same "STORAGE STOREUID" announcement, which studywatch follows). Before
-// the answer every write is flushed to disk, as the DICOM side does before
-// it confirms an association's release.
+// patient link tree with -s, the same "STORAGE STOREUID" announcement,
+// which studywatch follows). Before the answer every write is flushed to
+// disk, as the DICOM side does before it confirms an association's release.
 #include <errno.h>
 #include <microhttpd.h>
 #include <stdlib.h>
@@ -20,20 +20,20 @@
 #include "dcmtk/dcmdata/dcfilefo.h"
 #include "dcmtk/dcmdata/dcsequen.h"
 
+#include "core/archive.h"
 #include "dicomnet/dicomnet.h"
+#include "runtime/fullio.h"
 #include "runtime/logprintf.h"
-#include "store/capacity.h"
-#include "store/localstore.h"
 #include "web/multipart.h"
 #include "web/webserver.h"
 
 // DIMSE statuses reported per instance (as a C-STORE would answer).
 enum {
-    STOW_SUCCESS = 0x0000,
-    STOW_WARN_EXISTS = 0xB006,       // already stored, kept
-    STOW_REFUSED_RESOURCES = 0xA700, // not known to be stored
-    STOW_CANNOT_UNDERSTAND = 0xC000, // unreadable, UID missing or refused
-    STOW_WRONG_STUDY = 0xC122,       // not of the study the URL names
+    STOW_SUCCESS = ARCHIVE_STORED,
+    STOW_WARN_EXISTS = ARCHIVE_EXISTS,                  // already stored, kept
+    STOW_REFUSED_RESOURCES = ARCHIVE_REFUSED_NOSPACE,   // not known to be stored
+    STOW_CANNOT_UNDERSTAND = ARCHIVE_CANNOT_UNDERSTAND, // unreadable, UID missing or refused
+    STOW_WRONG_STUDY = 0xC122,                          // not of the study the URL names
 };
 
 struct stowresult {
@@ -92,7 +92,7 @@ static int partBegin(void *cls, const std::string &headers)
 static int partData(void *cls, const char *data, size_t len)
 {
     stowstate *st = static_cast<stowstate *>(cls);
-    if (st->fd >= 0 && LocalStore::write_all(st->fd, data, len) != (ssize_t)len) {
+    if (st->fd >= 0 && fullio_write(st->fd, data, len) != (ssize_t)len) {
         logprintf(LOGLEVEL_ERROR, web_options.logfp, "Cannot write %s: %s\n", st->tmpPath.c_str(),
                   strerror(errno));
         close(st->fd);
@@ -104,7 +104,9 @@ static int partData(void *cls, const char *data, size_t len)
     return 0;
 }
 
-// Stores the dataset of a complete part; the result is appended.
+// Stores the dataset of a complete part through the archive core's ingest
+// (the C-STORE path: store, patient link tree with -s, announcement); the
+// result is appended.
 static void storePart(stowstate *st, DcmDataset *ds)
 {
     stowresult r;
@@ -118,35 +120,9 @@ static void storePart(stowstate *st, DcmDataset *ds)
         st->results.push_back(r);
         return;
     }
-    int result;
-    char space[128];
-    // The capacity policy refuses new images on a nearly full store, as
-    // C-STORE does (the server logs and announces it).
-    if (capacity_refuses(web_store->getBaseDir(), space, sizeof space)) {
-        logprintf(LOGLEVEL_ERROR, web_options.logfp, "STOW-RS refused: store nearly full (%s)\n",
-                  space);
-        r.status = STOW_REFUSED_RESOURCES;
-        st->results.push_back(r);
-        return;
-    }
     {
         std::lock_guard<std::mutex> hold(web_storeLock);
-        result = web_store->WriteDataset(ds, web_options.overwrite, nullptr, 0);
-    }
-    switch (result) {
-    case LS_OK:
-        r.status = STOW_SUCCESS;
-        web_announceStored(r.study.c_str(), r.series.c_str(), r.sopInstance.c_str());
-        break;
-    case LS_EXISTS:
-        r.status = STOW_WARN_EXISTS;
-        break;
-    case LS_BAD_UID:
-        r.status = STOW_CANNOT_UNDERSTAND;
-        break;
-    default:
-        r.status = STOW_REFUSED_RESOURCES;
-        break;
+        r.status = archive_ingest(&web_archive, ds, web_options.overwrite, nullptr);
     }
     st->results.push_back(r);
 }
@@ -212,7 +188,7 @@ int stow_finish(stowstate *st, const webrequest &rq)
     int synced;
     {
         std::lock_guard<std::mutex> hold(web_storeLock);
-        synced = web_store->SyncWrites();
+        synced = archive_flush(&web_archive);
     }
     DcmDataset answer;
     size_t stored = 0, failed = 0;

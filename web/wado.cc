@@ -128,7 +128,7 @@ static bool startNextPart(partstream *ps)
         // An image in the object tier is read from its copy in the cache
         // (an open descriptor outlives the copy's eviction).
         tier_file held;
-        if (tier_openImage(ps->paths[ps->next++].c_str(), &held) != TIER_OK)
+        if (archivetier_open(ps->paths[ps->next++].c_str(), &held) != ARCHIVETIER_READABLE)
             continue;
         const std::string &path = held.path;
         std::string head = "--" WADO_BOUNDARY "\r\nContent-Type: application/dicom";

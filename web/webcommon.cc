@@ -13,10 +13,9 @@
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcjson.h"
 
+#include "core/archive.h"
+#include "core/archivetier.h"
 #include "dicomnet/dicomnet.h"
-#include "runtime/multicast.h"
-#include "store/localstore.h"
-#include "store/tier.h"
 #include "web/webserver.h"
 
 const char *webrequest::header(const char *name) const
@@ -57,13 +56,6 @@ int web_replyError(const webrequest &rq, unsigned status, const char *text)
     return web_reply(rq, status, "text/plain; charset=utf-8", std::string(text) + "\n");
 }
 
-void web_announceStored(const char *study, const char *series, const char *instance)
-{
-    char text[MULTICAST_MSGSIZE];
-    snprintf(text, sizeof text, "STORAGE STOREUID %s %s %s", study, series, instance);
-    multicast_send(web_monitorSock, text);
-}
-
 bool web_readFile(const std::string &path, std::string *out)
 {
     FILE *f = fopen(path.c_str(), "r");
@@ -99,7 +91,7 @@ std::string web_escapeForLog(const std::string &text)
 static bool plainUid(const char *uid)
 {
     size_t n = strlen(uid);
-    return n > 0 && n <= LS_UID_MAX && strspn(uid, "0123456789.") == n;
+    return n > 0 && n <= ARCHIVE_UID_MAX && strspn(uid, "0123456789.") == n;
 }
 
 int web_listInstances(const char *study, const char *series, const char *instance,
@@ -124,13 +116,13 @@ int web_listInstances(const char *study, const char *series, const char *instanc
         DCMTK_Key_Add(&query, 0x0020, 0x000E, series);
     if (instance != nullptr)
         DCMTK_Key_Add(&query, 0x0008, 0x0018, instance);
-    void *handle = nullptr;
     int r;
     std::lock_guard<std::mutex> hold(web_storeLock);
+    // The level given forces the three UIDs into every match.
+    archive_query walk(&web_archive, &query, "IMAGE");
     for (;;) {
         DcmDataset *match = nullptr;
-        // The level given forces the three UIDs into every match.
-        r = web_store->FindDataset(&handle, &query, &match, "IMAGE");
+        r = walk.next(&match);
         if (r == 0) {
             const char *s = DCMTK_getTagString(match, DCM_StudyInstanceUID);
             const char *e = DCMTK_getTagString(match, DCM_SeriesInstanceUID);
@@ -146,14 +138,13 @@ int web_listInstances(const char *study, const char *series, const char *instanc
 
 void web_refreshStudies()
 {
-    // A few stats when nothing changed; a reload when a study was added.
-    web_store->refreshStudyTable();
+    archive_refresh(&web_archive);
 }
 
 std::string web_instancePath(const webinstance &i)
 {
     // The path depends only on the base directory, set at start-up.
-    return web_store->GetUidPath(i.study.c_str(), i.series.c_str(), i.instance.c_str(), 1).c_str();
+    return archive_imagePath(&web_archive, i.study.c_str(), i.series.c_str(), i.instance.c_str());
 }
 
 // Compact DICOM JSON that gives Pixel Data as a BulkDataURI below base.

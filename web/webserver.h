@@ -23,6 +23,7 @@
 struct MHD_Connection;
 struct MHD_Response;
 class LocalStore;
+struct archive_context;
 class DcmDataset;
 
 // Defaults of the settings.
@@ -57,11 +58,13 @@ struct weboptions {
     int debug;               // count of -D
     int per_address_max;     // -I: connections from one client address at once
     int header_timeout;      // -H: seconds a request's headers may take to arrive
+    int symlinks;            // -s: uploads go into the patient link tree too
 };
 
 // The process-wide objects (web/main.cc).
 extern weboptions web_options;
-extern LocalStore *web_store; // the image store; use only under web_storeLock
+extern LocalStore *web_store;       // the image store; use only under web_storeLock
+extern archive_context web_archive; // the archive core on web_store (core/archive.h)
 extern std::mutex web_storeLock;
 extern int web_monitorSock; // connected to the monitor channel, or -1
 
@@ -86,9 +89,6 @@ int web_reply(const webrequest &rq, unsigned status, const char *contentType,
 int web_replyResponse(const webrequest &rq, unsigned status, MHD_Response *response);
 // A short plain-text error answer.
 int web_replyError(const webrequest &rq, unsigned status, const char *text);
-
-// Announces "STORAGE STOREUID study series instance" on the monitor channel.
-void web_announceStored(const char *study, const char *series, const char *instance);
 
 // The whole of a file into *out: false when it cannot be opened.
 bool web_readFile(const std::string &path, std::string *out);

@@ -6,10 +6,10 @@
 
 int webtier_open(const webinstance &i, tier_file *held)
 {
-    int r = tier_openImage(web_instancePath(i).c_str(), held);
-    if (r == TIER_OK)
+    int r = archivetier_open(web_instancePath(i).c_str(), held);
+    if (r == ARCHIVETIER_READABLE)
         return 0;
-    return r == TIER_MISSING ? MHD_HTTP_NOT_FOUND : MHD_HTTP_SERVICE_UNAVAILABLE;
+    return r == ARCHIVETIER_MISSING ? MHD_HTTP_NOT_FOUND : MHD_HTTP_SERVICE_UNAVAILABLE;
 }
 
 int webtier_ready(const std::vector<webinstance> &list)

@@ -1,12 +1,12 @@
 // The web's reads of stored instances that may live in the object tier
-// (store/tier.h): the file to read, fetched into the tier's cache when the
+// (core/archivetier.h): the file to read, fetched into the tier's cache when the
 // image has moved out, and the HTTP status when the tier cannot give it.
 #ifndef VELTO_WEB_WEBTIER_H
 #define VELTO_WEB_WEBTIER_H
 
 #include <vector>
 
-#include "store/tier.h"
+#include "core/archivetier.h"
 #include "web/webserver.h"
 
 // Opens instance i for reading: 0 readable at held->path (a cached copy

@@ -83,6 +83,7 @@ TEST_F(Policy, RulesGrantByTitleAndAddress)
                    "V6_AE    map          delete\n"
                    "*        192.0.2.0/24 echo\n"
                    "NET_AE   10.1.0.0/16  store,find\n"
+                   "RIS_AE   10.1.0.0/16  worklist\n"
                    "HOST_AE  localhost    commit\n"
                    "ADMIN    10.0.0.5     ALL\n"),
               0)
@@ -104,6 +105,9 @@ TEST_F(Policy, RulesGrantByTitleAndAddress)
     EXPECT_EQ(Ops("STRANGER", "192.0.3.1"), 0u);
     EXPECT_EQ(Ops("NET_AE", "10.1.255.3"), (unsigned)(ACCESS_STORE | ACCESS_FIND));
     EXPECT_EQ(Ops("NET_AE", "10.2.0.1"), 0u);
+    // The worklist is an operation of its own, which "find" does not give.
+    EXPECT_EQ(Ops("RIS_AE", "10.1.0.1"), (unsigned)ACCESS_WORKLIST);
+    EXPECT_EQ(AccessPolicy_OperationName(ACCESS_WORKLIST), std::string("worklist"));
     EXPECT_EQ(Ops("HOST_AE", "127.0.0.1"), (unsigned)ACCESS_COMMIT);
     EXPECT_EQ(Ops("ADMIN", "10.0.0.5"), (unsigned)ACCESS_ALL);
     EXPECT_EQ(Ops("ADMIN", "10.0.0.6"), 0u);

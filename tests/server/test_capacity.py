@@ -54,7 +54,7 @@ class CapacityTest(vt.ServerTestCase):
         self.assertEqual(status, 409)
         failed = json.loads(answer)["00081198"]["Value"]
         self.assertEqual(webharness.value(failed[0], "00081197"), 0xA700)
-        self.assertIn("STOW-RS refused: store nearly full", web.log())
+        self.assertIn("is nearly full", web.log())
         self.assertEqual(vt.files_below(srv.basedir, ".dcm"), [])
         web.stop()
 

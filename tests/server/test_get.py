@@ -125,6 +125,40 @@ class GetTests(ServerTestCase):
         self.assertEqual(lines[2:], ["GET 0xfe00 completed %d failed 0" % stored, "ECHO OK",
                                      "RELEASED"])
 
+    def test_failed_only_sub_operation_and_release(self):
+        # A JPEG 2000 image, which no codec here decodes, asked for with the
+        # uncompressed syntaxes only: its one sub-operation fails. DCMTK's
+        # getscu never reads the identifier of a C-GET response, so the
+        # final response carries none for it, and its release succeeds (the
+        # identifier's P-DATA used to meet the release). odil reads the
+        # identifier and gets it.
+        s = self.server()
+        ds = pydicom.dcmread(pydicom_file("MR_small_jp2klossless.dcm"))
+        study, series = "1.2.826.40.9", "1.2.826.40.9.1"
+        ds.StudyInstanceUID, ds.SeriesInstanceUID, ds.PatientID = study, series, "PID9"
+        ds.SOPInstanceUID = ds.file_meta.MediaStorageSOPInstanceUID = series + ".1"
+        path = os.path.join(s.tmp, "j2k.dcm")
+        ds.save_as(path)
+        self.assertEqual(s.storescu([path], extra=["-xv"]).returncode, 0)
+        out = tempfile.mkdtemp(dir=s.tmp)
+        p = vt.run(["getscu", "-v", "-S", "-aec", s.aetitle, "-od", out, "-k",
+                    "QueryRetrieveLevel=STUDY", "-k", "StudyInstanceUID=" + study, "127.0.0.1",
+                    str(s.port)])
+        text = p.stdout + p.stderr
+        self.assertEqual(p.returncode, 0, text)
+        self.assertIn("Warning: SubOperationsCompleteOneOrMoreFailures", text)
+        self.assertIn("Number of Failed Suboperations    : 1", text)
+        self.assertIn("Releasing Association", text)
+        self.assertNotIn("Release Failed", text)
+        self.assertNotIn("Aborting", text)
+        self.assertEqual(os.listdir(out), [])
+        s.wait_log("MOVE/STORE:Cannot decode")
+        s.wait_log("EOF GETSCU->ARCHIVE")
+
+        p = vt.run(["odil", "get", "-d", out, "127.0.0.1", str(s.port), "ODIL", s.aetitle,
+                    "study", "QueryRetrieveLevel=STUDY", "StudyInstanceUID=" + study])
+        self.assertIn("failed: 1", p.stdout + p.stderr)
+
 
 if __name__ == "__main__":
     vt.main()

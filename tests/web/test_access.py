@@ -97,6 +97,15 @@ class AccessTest(vt.ServerTestCase):
                            capture_output=True, text=True, timeout=30)
         self.assertEqual(p.stdout, "200")
         self.assertIn("storeweb serving https://", w2.log())
+        # A settings file the server would refuse stops storeweb too, rather
+        # than leaving it to serve without TLS.
+        with open(os.path.join(s.etc, "DicomTLS"), "a") as f:
+            f.write("client-certificates sometimes\n")
+        w3 = self.web(s, start=False)
+        w3.start(wait=False)
+        self.assertEqual(w3.proc.wait(timeout=10), 1)
+        self.assertIn("TLS settings %s: line 4: client-certificates is required, optional or none"
+                      % os.path.join(s.etc, "DicomTLS"), w3.log())
 
     def test_store_lock_keeps_a_rebuild_away(self):
         s = self.server(start=False)

@@ -1,0 +1,344 @@
+// The archive core's ingest: one received image into the store, the
+// patient link tree and the monitor channel.
+#include "core/archive.h"
+#include "core/worklist.h"
+
+#include <stdio.h>
+#include <time.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcrledrg.h"
+#include "dcmtk/dcmjpeg/djdecode.h"
+#include "dcmtk/dcmjpls/djdecode.h"
+
+#include "dicomnet/dicomnet.h"
+#include "index/keymatch.h"
+#include "index/retrievelist.h"
+#include "runtime/logprintf.h"
+#include "runtime/monitormsg.h"
+#include "runtime/multicast.h"
+#include "store/capacity.h"
+#include "store/imagecheck.h"
+#include "store/tier.h"
+
+static std::string tagText(DcmDataset *ds, const DcmTagKey &key)
+{
+    const char *v = DCMTK_getTagString(ds, key);
+    return v ? v : "";
+}
+
+// The capacity policy's refusal of an image (store/capacity.h): logged and
+// announced ("STORAGE FULL ...") at most once a minute per process, so that
+// a modality sending a whole study does not flood the log and the channel.
+static bool refusedForSpace(const archive_context *ctx)
+{
+    static time_t lastSaid = 0;
+    char text[128];
+    if (!capacity_refuses(ctx->store->getBaseDir(), text, sizeof text))
+        return false;
+    time_t now = time(nullptr);
+    if (now - lastSaid >= 60) {
+        lastSaid = now;
+        logprintf(LOGLEVEL_ERROR, ctx->store->getLogfile(),
+                  "Store %s is nearly full (%s): new images are refused.\n",
+                  ctx->store->getBaseDir(), text);
+        if (ctx->monitorSock != nullptr && *ctx->monitorSock >= 0) {
+            char message[MULTICAST_MSGSIZE];
+            snprintf(message, sizeof message, MONITORMSG_KEYWORD " FULL %s", text);
+            multicast_send(*ctx->monitorSock, message);
+        }
+    }
+    return true;
+}
+
+unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrite,
+                        archive_ingested *out)
+{
+    archive_ingested uids;
+    uids.sopClass = tagText(ds, DCM_SOPClassUID);
+    uids.sopInstance = tagText(ds, DCM_SOPInstanceUID);
+    uids.study = tagText(ds, DCM_StudyInstanceUID);
+    uids.series = tagText(ds, DCM_SeriesInstanceUID);
+    if (out)
+        *out = uids;
+
+    // The capacity policy refuses new images on a nearly full store.
+    if (refusedForSpace(ctx))
+        return ARCHIVE_REFUSED_NOSPACE;
+    int result = ctx->store->WriteDataset(ds, overwrite, nullptr, 0);
+    // A link that cannot be made fails the store: the site asked for the
+    // tree, so an image missing from it is not stored as the site wants.
+    if (result == LS_OK && ctx->patientLinks)
+        result = ctx->store->WriteSymlinks(ds);
+    switch (result) {
+    case LS_OK:
+        break;
+    case LS_EXISTS:
+        return ARCHIVE_EXISTS;
+    case LS_BAD_UID:
+        return ARCHIVE_CANNOT_UNDERSTAND;
+    default:
+        // 3 and 5, and any result the store may add later: the image is not
+        // known to be stored, so the peer must not be told it was.
+        return ARCHIVE_REFUSED_NOSPACE;
+    }
+    if (ctx->stored)
+        ctx->stored(ctx->storedArg, uids.study.c_str(), uids.series.c_str(),
+                    uids.sopInstance.c_str());
+    if (ctx->monitorSock != nullptr && *ctx->monitorSock >= 0) {
+        char text[MULTICAST_MSGSIZE];
+        multicast_send(*ctx->monitorSock,
+                       monitormsg_stored(text, sizeof text, uids.study.c_str(), uids.series.c_str(),
+                                         uids.sopInstance.c_str()));
+    }
+    if (ctx->worklistDone != 0)
+        Worklist_NoteArrival(ctx->store->getBaseDir(), DCMTK_getTagString(ds, DCM_AccessionNumber),
+                             uids.study.c_str(), ctx->worklistDone, ctx->store->getLogfile());
+    return ARCHIVE_STORED;
+}
+
+archive_query::archive_query(const archive_context *ctx, DcmDataset *identifier, const char *level,
+                             int flags)
+    : ctx_(ctx), identifier_(identifier), level_(level), flags_(flags)
+{
+}
+
+archive_query::~archive_query()
+{
+    end();
+}
+
+int archive_query::next(DcmDataset **result)
+{
+    if (ended_)
+        return 1;
+    int r = ctx_->store->FindDataset(
+        &walk_, identifier_, result, level_,
+        (flags_ & ARCHIVE_FIND_COMBINED_DATETIME) ? LS_FIND_COMBINED_DATETIME : 0);
+    // The index frees its state at the end of a walk.
+    if (r != 0)
+        ended_ = true;
+    return r;
+}
+
+void archive_query::end()
+{
+    ctx_->store->EndFind(&walk_);
+    ended_ = true;
+}
+
+// Fills image's file fields from the store.
+static void placeImage(const archive_context *ctx, const retrievelist_image &im,
+                       archive_image *image)
+{
+    image->study = im.study;
+    image->series = im.series;
+    image->instance = im.instance;
+    image->path = archive_imagePath(ctx, im.study.c_str(), im.series.c_str(), im.instance.c_str());
+    // An image in the object tier has its class in its stub: nothing is
+    // fetched to plan a retrieve or answer SOP Classes in Study.
+    if (retrievelist_fileClass(image->path.c_str(), &image->sopClass, &image->xfer) != 0 &&
+        tier_stubClass(image->path.c_str(), &image->sopClass, &image->xfer) != 0)
+        image->sopClass.clear();
+}
+
+int archive_select(const archive_context *ctx, DcmDataset *identifier,
+                   std::vector<archive_image> *out)
+{
+    out->clear();
+    std::vector<retrievelist_image> images;
+    finddataset_index ix = ctx->store->getIndex();
+    int r = retrievelist_build(&ix, identifier, &images);
+    if (r != RL_OK)
+        return r == RL_BAD_IDENTIFIER ? ARCHIVE_BAD_IDENTIFIER : ARCHIVE_INDEX_UNREADABLE;
+    out->resize(images.size());
+    for (size_t i = 0; i < images.size(); i++)
+        placeImage(ctx, images[i], &(*out)[i]);
+    return ARCHIVE_SELECTED;
+}
+
+bool archive_addSOPClassesInStudy(const archive_context *ctx, DcmDataset *query, DcmDataset *match)
+{
+    OFString level;
+    const char *study = DCMTK_getTagString(match, DCM_StudyInstanceUID);
+    if (!query->tagExists(DCM_SOPClassesInStudy) ||
+        query->findAndGetOFString(DCM_QueryRetrieveLevel, level).bad() || level != "STUDY" ||
+        study == nullptr)
+        return true;
+    std::vector<retrievelist_image> images;
+    std::vector<std::string> classes;
+    std::string list;
+    finddataset_index ix = ctx->store->getIndex();
+    if (retrievelist_study(&ix, study, &images) == RL_OK) {
+        for (const retrievelist_image &im : images) {
+            archive_image image;
+            placeImage(ctx, im, &image);
+            if (image.sopClass.empty() ||
+                std::find(classes.begin(), classes.end(), image.sopClass) != classes.end())
+                continue;
+            classes.push_back(image.sopClass);
+            if (!list.empty())
+                list += '\\';
+            list += image.sopClass;
+        }
+    }
+    match->putAndInsertString(DCM_SOPClassesInStudy, list.c_str());
+    // Any one of the study's classes among the key's values matches.
+    keymatch_key key;
+    keymatch_compile(&key, KEYMATCH_CODES, DCMTK_getTagString(query, DCM_SOPClassesInStudy));
+    return keymatch_matches(key, list.data(), list.size());
+}
+
+int archive_parseMeta(const unsigned char *buf, size_t n, std::string *sopClass, std::string *xfer,
+                      size_t *datasetStart)
+{
+    return retrievelist_parseMeta(buf, n, sopClass, xfer, datasetStart);
+}
+
+int archive_delete(const archive_context *ctx, const char *study, const char *series,
+                   const char *instance)
+{
+    return ctx->store->DeleteFile(study, series, instance);
+}
+
+bool archive_usableUid(const archive_context *ctx, const char *uid, const char *what)
+{
+    return ctx->store->CheckUid(uid, what) == LS_OK;
+}
+
+int archive_locate(const archive_context *ctx, const std::vector<std::string> &instances,
+                   std::vector<archive_image> *places)
+{
+    std::vector<retrievelist_image> found;
+    int n = ctx->store->LocateImages(instances, &found);
+    places->assign(instances.size(), archive_image());
+    for (size_t i = 0; i < instances.size() && i < found.size(); i++) {
+        (*places)[i].study = found[i].study;
+        (*places)[i].series = found[i].series;
+        (*places)[i].instance = instances[i];
+    }
+    return n;
+}
+
+int archive_checkImage(int fd, std::string *sopClass, std::string *instance)
+{
+    switch (imagecheck_walk(fd, sopClass, instance)) {
+    case IMAGECHECK_WHOLE:
+        return ARCHIVE_IMAGE_WHOLE;
+    case IMAGECHECK_DAMAGED:
+        return ARCHIVE_IMAGE_DAMAGED;
+    case IMAGECHECK_UNREAD:
+        return ARCHIVE_IMAGE_UNREAD;
+    default:
+        return ARCHIVE_IMAGE_FOREIGN;
+    }
+}
+
+void archive_noteFlushed(const archive_context *ctx, const char *study, const char *series,
+                         const char *instance)
+{
+    ctx->store->NoteFlushedImage(study, series, instance);
+}
+
+int archive_refresh(const archive_context *ctx)
+{
+    // A few stats when nothing changed; a reload when a study was added.
+    return ctx->store->refreshStudyTable();
+}
+
+const char *archive_baseDir(const archive_context *ctx)
+{
+    return ctx->store->getBaseDir();
+}
+
+int archive_lock(const archive_context *ctx)
+{
+    return ctx->store->LockStore(0);
+}
+
+void archive_recover(const archive_context *ctx)
+{
+    // The images first (a delete cut short then removes what it was
+    // removing), then the delete, as it may mark a study deleted.
+    ctx->store->ReplayJournals();
+    ctx->store->FinishDeletes();
+    ctx->store->compactStudyHash();
+}
+
+void archive_compact(const archive_context *ctx)
+{
+    ctx->store->compactStudyHash();
+}
+
+void archive_diskSpace(const archive_context *ctx, uint64_t *total, uint64_t *available)
+{
+    *total = ctx->store->LS_GetTotalSpace();
+    *available = ctx->store->LS_GetFreeSpace();
+}
+
+bool archive_journalHoldsAll(const archive_context *ctx)
+{
+    return ctx->store->JournalHoldsAll() != 0;
+}
+
+std::string archive_imagePath(const archive_context *ctx, const char *study, const char *series,
+                              const char *instance)
+{
+    return ctx->store->GetUidPath(study, series, instance, 1).c_str();
+}
+
+template <size_t N> static std::vector<DcmTagKey> keysOf(const studyindex_field (&fields)[N])
+{
+    std::vector<DcmTagKey> keys;
+    for (const studyindex_field &f : fields)
+        keys.push_back(f.tag);
+    return keys;
+}
+
+const std::vector<DcmTagKey> &archive_seriesRecordKeys()
+{
+    static const std::vector<DcmTagKey> keys = keysOf(studyindex_seriesFields);
+    return keys;
+}
+
+const std::vector<DcmTagKey> &archive_imageRecordKeys()
+{
+    static const std::vector<DcmTagKey> keys = keysOf(studyindex_imageFields);
+    return keys;
+}
+
+static bool holds(const std::vector<DcmTagKey> &keys, const DcmTagKey &key)
+{
+    for (const DcmTagKey &k : keys)
+        if (k == key)
+            return true;
+    return false;
+}
+
+bool archive_seriesRecordHolds(const DcmTagKey &key)
+{
+    return holds(archive_seriesRecordKeys(), key);
+}
+
+bool archive_imageRecordHolds(const DcmTagKey &key)
+{
+    return holds(archive_imageRecordKeys(), key);
+}
+
+void archive_registerDecoders()
+{
+    static std::once_flag once;
+    std::call_once(once, []() {
+        DJDecoderRegistration::registerCodecs();
+        DJLSDecoderRegistration::registerCodecs();
+        DcmRLEDecoderRegistration::registerCodecs();
+    });
+}
+
+int archive_flush(const archive_context *ctx)
+{
+    return ctx->store->SyncWrites() == 0 ? 0 : -1;
+}

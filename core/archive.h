@@ -1,0 +1,236 @@
+// The archive core: what every front end (the DICOM server, the web server)
+// does with the image store, between the protocol and the store. An
+// archive_context names the store and the site's choices. On it:
+// - ingest takes one received image into the archive: the store's checks
+//   and write, the patient link tree when the site keeps one, the
+//   bookkeeping of storage commitment, the announcement on the monitor
+//   channel, and the result as a DIMSE status; archive_flush puts it on
+//   disk before a front end confirms it;
+// - archive_query walks the index for C-FIND, QIDO-RS and the pages;
+// - archive_select lists the images of a retrieve (C-MOVE, C-GET);
+// - the checks of storage commitment, and the store's start (lock,
+//   recovery) and housekeeping.
+//
+// A front end includes this header, not the store's or the index's: the
+// store's type is named here only so that a front end can hand it over.
+#ifndef VELTO_CORE_ARCHIVE_H
+#define VELTO_CORE_ARCHIVE_H
+
+#include "dcmtk/config/osconfig.h"
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "dcmtk/dcmdata/dcdatset.h"
+
+#include "store/localstore.h"
+
+// The statuses of an ingest, as a C-STORE response (and a STOW-RS
+// instance) carries them.
+enum {
+    ARCHIVE_STORED = 0x0000,            // stored
+    ARCHIVE_EXISTS = 0xB006,            // already stored and kept (Elements Discarded)
+    ARCHIVE_REFUSED_NOSPACE = 0xA700,   // not known to be stored (Out of Resources)
+    ARCHIVE_CANNOT_UNDERSTAND = 0xC000, // a UID missing or refused
+};
+
+// Called after an image was stored, with its UIDs (never null).
+typedef void (*archive_storedHook)(void *arg, const char *study, const char *series,
+                                   const char *instance);
+
+// What the front ends share of one archive. Everything is borrowed and
+// must outlive every call that uses the context.
+struct archive_context {
+    LocalStore *store = nullptr; // the image store
+    bool patientLinks = false;   // keep the patient link tree (-s)
+    // The connected send socket of the monitor channel; null or -1: no
+    // announcements. A pointer, because a front end may open the socket
+    // later than it sets up the context.
+    const int *monitorSock = nullptr;
+    archive_storedHook stored = nullptr; // storage commitment bookkeeping, or null
+    void *storedArg = nullptr;
+    // What marks a modality worklist entry done when its study arrives
+    // (WORKLIST_DONE_* of core/worklist.h; 0: nothing).
+    int worklistDone = 0;
+};
+
+// The UIDs of an ingested image ("" where the dataset has none).
+struct archive_ingested {
+    std::string sopClass, sopInstance, study, series;
+};
+
+// Takes ds (only read) into the archive: written into the store (an image
+// already stored is replaced when overwrite is non-zero, else kept), linked
+// into the patient link tree with patientLinks; when stored, the stored
+// hook is called, "STORAGE STOREUID study series instance" announced and
+// the worklist entries of the study marked done as worklistDone says.
+// The caller serialises calls on one context (the store is not thread-safe)
+// and calls archive_flush before it tells a peer that the image is on disk.
+// Returns an ARCHIVE_* status; *out (may be null) gets the image's UIDs.
+unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrite,
+                        archive_ingested *out);
+
+// Longest UID the archive accepts (index keys are 64 bytes wide).
+enum { ARCHIVE_UID_MAX = LS_UID_MAX };
+
+// Flags of an archive_query.
+enum {
+    ARCHIVE_FIND_COMBINED_DATETIME = 1, // StudyDate with StudyTime as one date-time range
+};
+
+// One query's walk over the archive's index, one match at a time: the
+// C-FIND of the DICOM side, the QIDO-RS searches, the study page and the
+// web's instance lists all go through it, so they match alike. The walk
+// holds what it has read between two matches (a study's series, a series'
+// images) and frees it when it ends: at its last match, by end(), or when
+// the query goes. The caller serialises it with every other use of the
+// context's store, as for ingest.
+class archive_query
+{
+public:
+    // identifier (borrowed, unchanged while the walk runs) holds the keys;
+    // level null: the identifier's Query/Retrieve Level (0008,0052); a level
+    // given also puts the three UIDs into every image match. flags:
+    // ARCHIVE_FIND_*.
+    archive_query(const archive_context *ctx, DcmDataset *identifier, const char *level = nullptr,
+                  int flags = 0);
+    ~archive_query();
+    archive_query(const archive_query &) = delete;
+    archive_query &operator=(const archive_query &) = delete;
+
+    // The next match: 0 with its keys in *result (created, owned by the
+    // caller); 1 no further match; -1 the index cannot be read. After 1 or
+    // -1 the walk has ended and every further call returns 1.
+    int next(DcmDataset **result);
+    // Ends the walk before its last match (a cancelled C-FIND, a page that
+    // is full), freeing what it holds.
+    void end();
+
+private:
+    const archive_context *ctx_;
+    DcmDataset *identifier_;
+    const char *level_;
+    int flags_;
+    void *walk_ = nullptr; // the index's iteration state (index/finddataset.h)
+    bool ended_ = false;
+};
+
+// One image that a retrieve selects: its UIDs, its file, and what the
+// file's meta header says (sopClass empty: the file cannot be read).
+struct archive_image {
+    std::string study, series, instance;
+    std::string path;
+    std::string sopClass, xfer;
+};
+
+// Results of archive_select.
+enum {
+    ARCHIVE_SELECTED = 0,          // *out holds every selected image (possibly none)
+    ARCHIVE_BAD_IDENTIFIER = -1,   // level missing or unknown, or its unique key missing
+    ARCHIVE_INDEX_UNREADABLE = -2, // an index file could not be read
+};
+
+// The images that a C-MOVE or C-GET identifier selects (UID lists allowed
+// at every level), into *out (cleared first) in the order they are to be
+// sent, each file's SOP class and transfer syntax read. ARCHIVE_*.
+int archive_select(const archive_context *ctx, DcmDataset *identifier,
+                   std::vector<archive_image> *out);
+
+// For a study-level query that asks for SOP Classes in Study (0008,0062)
+// and a study match (with its Study Instance UID): sets the key in match
+// to the distinct SOP classes of the study's stored images, read from
+// their files. False when the query's value of the key (one class or a
+// list) names none of them: the study is no match. True (match untouched)
+// for any other query.
+bool archive_addSOPClassesInStudy(const archive_context *ctx, DcmDataset *query, DcmDataset *match);
+
+// The SOP class and transfer syntax of a Part 10 file held in memory (its
+// first n bytes) and the offset of its data set: 1 read, 0 not a whole
+// meta header.
+int archive_parseMeta(const unsigned char *buf, size_t n, std::string *sopClass, std::string *xfer,
+                      size_t *datasetStart);
+
+// Deletes the image (then an emptied series and study) from the store and
+// its index: 0 done, else the store's result (logged by the store).
+int archive_delete(const archive_context *ctx, const char *study, const char *series,
+                   const char *instance);
+
+// --- storage commitment ---
+// True when uid is one the archive can store (1..64 bytes, no "/", no
+// control byte); a refused one is logged, naming what (e.g. "SOP
+// Instance UID").
+bool archive_usableUid(const archive_context *ctx, const char *uid, const char *what);
+// Finds the study and series of stored instances by their SOP instance
+// UIDs in one walk of the index (brought up to date first): (*places)[i]
+// for instances[i], with study and series empty when it is not stored
+// (path and classes are not filled). The number found.
+int archive_locate(const archive_context *ctx, const std::vector<std::string> &instances,
+                   std::vector<archive_image> *places);
+// Results of archive_checkImage.
+enum {
+    ARCHIVE_IMAGE_WHOLE = 1,    // whole: *sopClass and *instance are its data set's
+    ARCHIVE_IMAGE_DAMAGED = 0,  // cut short or damaged
+    ARCHIVE_IMAGE_UNREAD = -1,  // a read failed (errno set)
+    ARCHIVE_IMAGE_FOREIGN = -2, // not walked (a form left to the toolkit to parse)
+};
+// Walks the stored image file open at fd to its end and reads its SOP
+// Class and SOP Instance UIDs: ARCHIVE_IMAGE_*.
+int archive_checkImage(int fd, std::string *sopClass, std::string *instance);
+// Notes a stored image whose file the caller has just flushed itself: its
+// index files and directories go to disk at the next archive_flush.
+void archive_noteFlushed(const archive_context *ctx, const char *study, const char *series,
+                         const char *instance);
+
+// Brings the archive's study table (and the key digests that queries use)
+// up to date with the index files that other processes wrote, before a
+// walk that must see their studies: 1 reloaded, 0 current, -1 failed.
+int archive_refresh(const archive_context *ctx);
+
+// --- the store's life in a process that serves it ---
+// The store's base directory.
+const char *archive_baseDir(const archive_context *ctx);
+// Takes the store lock shared, as every process that serves the store
+// holds it for its life (storeindex rebuild takes it exclusively): the
+// descriptor that holds it, or -1 with errno EAGAIN (a rebuild runs) or
+// another errno (the directory cannot be opened; ENOENT: no store yet).
+int archive_lock(const archive_context *ctx);
+// What a crash left, finished before anyone reads the index: images that a
+// dead worker had answered but not flushed into the tree (its journal),
+// then deletes cut short, then an interrupted compaction of the study index.
+void archive_recover(const archive_context *ctx);
+// Drops deleted studies from the study index files.
+void archive_compact(const archive_context *ctx);
+// Bytes of the store's file system and bytes free to unprivileged users
+// (0 when they cannot be had).
+void archive_diskSpace(const archive_context *ctx, uint64_t *total, uint64_t *available);
+// True when all that this process stored since its last flush is on disk
+// already in its image journal (-S), so that the flush of the tree may come
+// after the peer has been answered.
+bool archive_journalHoldsAll(const archive_context *ctx);
+
+// The path of a stored image file (whether or not it exists).
+std::string archive_imagePath(const archive_context *ctx, const char *study, const char *series,
+                              const char *instance);
+
+// The keys that the series (image) index record holds, in record order: a
+// query on them is answered from the index without reading image files.
+const std::vector<DcmTagKey> &archive_seriesRecordKeys();
+const std::vector<DcmTagKey> &archive_imageRecordKeys();
+// Whether key is one of archive_seriesRecordKeys (archive_imageRecordKeys).
+bool archive_seriesRecordHolds(const DcmTagKey &key);
+bool archive_imageRecordHolds(const DcmTagKey &key);
+
+// Registers DCMTK's decoders (the JPEG family, JPEG-LS, RLE) with the
+// toolkit, once per process however often it is called (thread-safe): for
+// a front end that sends images in another transfer syntax than they were
+// stored in, or renders them.
+void archive_registerDecoders();
+
+// Flushes what ingests (and every other write of this process to the
+// store) changed since the last flush: 0 on disk, -1 after a log.
+int archive_flush(const archive_context *ctx);
+
+#endif

@@ -1,0 +1,492 @@
+// The modality worklist's entry files: making, listing, removing and
+// marking done (see core/worklist.h for the layout).
+#include "core/worklist.h"
+
+#include "dcmtk/config/osconfig.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <deque>
+#include <mutex>
+
+#include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcfilefo.h"
+#include "dcmtk/dcmdata/dcitem.h"
+#include "dcmtk/dcmdata/dcsequen.h"
+#include "dcmtk/dcmdata/dcuid.h"
+#include "dcmtk/dcmwlm/wlfsim.h"
+
+#include "runtime/fullio.h"
+#include "runtime/logprintf.h"
+
+// The attributes an entry is made of: top level, or in the one item of the
+// Scheduled Procedure Step Sequence.
+struct worklistkey {
+    const char *keyword;
+    DcmTagKey tag;
+    bool step; // in the scheduled procedure step's item
+};
+
+static const worklistkey keys[] = {
+    {"PatientName", DCM_PatientName, false},
+    {"PatientID", DCM_PatientID, false},
+    {"PatientBirthDate", DCM_PatientBirthDate, false},
+    {"PatientSex", DCM_PatientSex, false},
+    {"AccessionNumber", DCM_AccessionNumber, false},
+    {"StudyInstanceUID", DCM_StudyInstanceUID, false},
+    {"ReferringPhysicianName", DCM_ReferringPhysicianName, false},
+    {"RequestedProcedureID", DCM_RequestedProcedureID, false},
+    {"RequestedProcedureDescription", DCM_RequestedProcedureDescription, false},
+    {"Modality", DCM_Modality, true},
+    {"ScheduledStationAETitle", DCM_ScheduledStationAETitle, true},
+    {"ScheduledStationName", DCM_ScheduledStationName, true},
+    {"ScheduledProcedureStepStartDate", DCM_ScheduledProcedureStepStartDate, true},
+    {"ScheduledProcedureStepStartTime", DCM_ScheduledProcedureStepStartTime, true},
+    {"ScheduledPerformingPhysicianName", DCM_ScheduledPerformingPhysicianName, true},
+    {"ScheduledProcedureStepDescription", DCM_ScheduledProcedureStepDescription, true},
+    {"ScheduledProcedureStepID", DCM_ScheduledProcedureStepID, true},
+    {"ScheduledProcedureStepLocation", DCM_ScheduledProcedureStepLocation, true},
+};
+enum { NKEYS = sizeof keys / sizeof keys[0] };
+
+const char *const worklist_keywords[] = {
+    "PatientName",
+    "PatientID",
+    "PatientBirthDate",
+    "PatientSex",
+    "AccessionNumber",
+    "StudyInstanceUID",
+    "ReferringPhysicianName",
+    "RequestedProcedureID",
+    "RequestedProcedureDescription",
+    "Modality",
+    "ScheduledStationAETitle",
+    "ScheduledStationName",
+    "ScheduledProcedureStepStartDate",
+    "ScheduledProcedureStepStartTime",
+    "ScheduledPerformingPhysicianName",
+    "ScheduledProcedureStepDescription",
+    "ScheduledProcedureStepID",
+    "ScheduledProcedureStepLocation",
+    nullptr,
+};
+
+static const worklistkey *findKey(const std::string &keyword)
+{
+    for (const worklistkey &k : keys) {
+        if (keyword == k.keyword)
+            return &k;
+    }
+    return nullptr;
+}
+
+std::string Worklist_Dir(const char *baseDir)
+{
+    return std::string(baseDir) + "/" WORKLIST_DIRNAME;
+}
+
+int Worklist_Prepare(const char *baseDir)
+{
+    std::string dir = Worklist_Dir(baseDir);
+    std::string done = dir + "/" WORKLIST_DONE_DIRNAME;
+    if ((mkdir(dir.c_str(), 0775) != 0 && errno != EEXIST) ||
+        (mkdir(done.c_str(), 0775) != 0 && errno != EEXIST))
+        return -1;
+    int fd = open((dir + "/" WORKLIST_LOCKFILE).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0664);
+    if (fd < 0)
+        return -1;
+    close(fd);
+    return 0;
+}
+
+int Worklist_ParseDoneMode(const char *text)
+{
+    static const struct {
+        const char *name;
+        int mode;
+    } modes[] = {{"off", WORKLIST_DONE_OFF},
+                 {"accession", WORKLIST_DONE_ACCESSION},
+                 {"study", WORKLIST_DONE_STUDY},
+                 {"both", WORKLIST_DONE_BOTH}};
+    for (const auto &m : modes) {
+        if (strcmp(text, m.name) == 0)
+            return m.mode;
+    }
+    return -1;
+}
+
+int Worklist_ValidId(const std::string &id)
+{
+    if (id.empty() || id.size() > 128 || id[0] == '.')
+        return 0;
+    for (char c : id) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '-' || c == '_' || c == '.';
+        if (!ok)
+            return 0;
+    }
+    return 1;
+}
+
+// A new entry's id: 16 random hexadecimal digits (also the default of the
+// procedure's IDs, which hold at most 16 characters).
+static std::string newId()
+{
+    unsigned char r[8];
+    if (getrandom(r, sizeof r, 0) != (ssize_t)sizeof r) {
+        // No randomness: the clock and the process id are unique enough
+        // here, since a clash makes the create fail instead of replacing.
+        uint64_t v = ((uint64_t)time(nullptr) << 20) ^ (uint64_t)getpid();
+        memcpy(r, &v, sizeof r);
+    }
+    std::string id;
+    char hex[3];
+    for (unsigned char b : r) {
+        snprintf(hex, sizeof hex, "%02x", b);
+        id += hex;
+    }
+    return id;
+}
+
+static bool isAscii(const std::string &s)
+{
+    for (unsigned char c : s) {
+        if (c >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+// Puts value into item as the element tag, checked against its VR and a
+// value multiplicity of one: 0, or 1 with *error set.
+static int putChecked(DcmItem *item, const worklistkey &k, const std::string &value,
+                      std::string *error)
+{
+    DcmElement *el = DcmItem::newDicomElement(k.tag);
+    if (el == nullptr) {
+        *error = std::string("cannot make ") + k.keyword;
+        return 1;
+    }
+    if (el->putString(value.c_str()).bad() || (!value.empty() && el->checkValue("1").bad())) {
+        delete el;
+        *error = std::string("not a valid value for ") + k.keyword;
+        return 1;
+    }
+    item->insert(el, OFTrue);
+    return 0;
+}
+
+// Writes ff to path through a temporary name beside it: written, flushed,
+// renamed, then the directory flushed. A crash before the rename leaves
+// only the hidden temporary file (which the data source does not read, as
+// it does not end in ".wl"); after it, the whole entry. O_EXCL on the final
+// name is not available through a rename, so a clash of ids is checked
+// before (ids are random; the check guards against a dropped file's name).
+static int writeEntry(DcmFileFormat &ff, const std::string &dir, const std::string &id,
+                      std::string *error, FILE *log)
+{
+    std::string final = dir + "/" + id + WORKLIST_EXTENSION;
+    std::string tmp = dir + "/." + id + ".tmp";
+    struct stat st;
+    int fd = -1, dfd = -1, result = -1;
+    if (stat(final.c_str(), &st) == 0) {
+        *error = "an entry of that id exists";
+        return -1;
+    }
+    OFCondition c = ff.saveFile(tmp.c_str(), EXS_LittleEndianExplicit);
+    if (c.bad()) {
+        *error = std::string("cannot write ") + tmp + ": " + c.text();
+        goto out;
+    }
+    fd = open(tmp.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || fsync(fd) != 0) {
+        *error = std::string("cannot flush ") + tmp + ": " + strerror(errno);
+        goto out;
+    }
+    if (rename(tmp.c_str(), final.c_str()) != 0) {
+        *error = std::string("cannot rename ") + tmp + ": " + strerror(errno);
+        goto out;
+    }
+    dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0 || fsync(dfd) != 0) {
+        *error = std::string("cannot flush ") + dir + ": " + strerror(errno);
+        goto out;
+    }
+    result = 0;
+out:
+    if (fd >= 0)
+        close(fd);
+    if (dfd >= 0)
+        close(dfd);
+    if (result != 0) {
+        unlink(tmp.c_str());
+        logprintf(LOGLEVEL_ERROR, log, "Worklist: %s\n", error->c_str());
+    }
+    return result;
+}
+
+int Worklist_Create(const char *baseDir, const worklistfields &fields, std::string *id,
+                    std::string *error, FILE *log)
+{
+    std::string values[NKEYS];
+    for (const auto &f : fields) {
+        const worklistkey *k = findKey(f.first);
+        if (k == nullptr) {
+            *error = "unknown attribute " + f.first;
+            return 1;
+        }
+        values[k - keys] = f.second;
+    }
+    auto value = [&](const char *keyword) -> std::string & {
+        return values[findKey(keyword) - keys];
+    };
+    // The data source leaves out an entry without a station AE title (type
+    // 1 in the worklist), so it is required too.
+    for (const char *required : {"PatientName", "PatientID", "Modality", "ScheduledStationAETitle",
+                                 "ScheduledProcedureStepStartDate"}) {
+        if (value(required).empty()) {
+            *error = std::string(required) + " is required";
+            return 1;
+        }
+    }
+    *id = newId();
+    // The defaults make an entry that the data source deems complete (it
+    // leaves out files without the step's type 1 attributes).
+    if (value("StudyInstanceUID").empty()) {
+        char uid[100];
+        value("StudyInstanceUID") = dcmGenerateUniqueIdentifier(uid, SITE_STUDY_UID_ROOT);
+    }
+    const std::string &accession = value("AccessionNumber");
+    std::string procId = !accession.empty() && accession.size() <= 16 ? accession : *id;
+    if (value("RequestedProcedureID").empty())
+        value("RequestedProcedureID") = procId;
+    if (value("ScheduledProcedureStepID").empty())
+        value("ScheduledProcedureStepID") = procId;
+    if (value("ScheduledProcedureStepStartTime").empty())
+        value("ScheduledProcedureStepStartTime") = "000000";
+    if (value("RequestedProcedureDescription").empty())
+        value("RequestedProcedureDescription") = value("Modality");
+    if (value("ScheduledProcedureStepDescription").empty())
+        value("ScheduledProcedureStepDescription") = value("RequestedProcedureDescription");
+
+    DcmFileFormat ff;
+    DcmDataset *ds = ff.getDataset();
+    DcmItem *step = new DcmItem();
+    bool ascii = true;
+    for (int i = 0; i < NKEYS; i++) {
+        ascii = ascii && isAscii(values[i]);
+        // Every attribute is written, empty when not known: the data
+        // source answers a return key only from what the file holds.
+        if (putChecked(keys[i].step ? step : ds, keys[i], values[i], error) != 0) {
+            delete step;
+            return 1;
+        }
+    }
+    if (!ascii)
+        ds->putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 192");
+    ds->insertSequenceItem(DCM_ScheduledProcedureStepSequence, step);
+
+    std::string dir = Worklist_Dir(baseDir);
+    if (Worklist_Prepare(baseDir) != 0) {
+        *error = dir + ": " + strerror(errno);
+        logprintf(LOGLEVEL_ERROR, log, "Worklist: cannot prepare %s\n", error->c_str());
+        return -1;
+    }
+    return writeEntry(ff, dir, *id, error, log);
+}
+
+// The entry ids (file names without ".wl") in dir, sorted. -1 when the
+// directory cannot be read, 1 when it does not exist.
+static int entryIds(const std::string &dir, std::vector<std::string> *ids)
+{
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return errno == ENOENT ? 1 : -1;
+    const size_t extlen = strlen(WORKLIST_EXTENSION);
+    while (struct dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name.size() <= extlen || name[0] == '.' ||
+            name.compare(name.size() - extlen, extlen, WORKLIST_EXTENSION) != 0)
+            continue;
+        ids->push_back(name.substr(0, name.size() - extlen));
+    }
+    closedir(d);
+    std::sort(ids->begin(), ids->end());
+    return 0;
+}
+
+// The data source's own test of a file's completeness (a protected member
+// of its file-system manager), so that the listing says exactly which
+// entries the worklist leaves out.
+struct completeness : WlmFileSystemInteractionManager {
+    bool of(DcmDataset *ds) { return DatasetIsComplete(ds) != OFFalse; }
+};
+
+static std::string elementValue(DcmItem *item, const DcmTagKey &tag)
+{
+    OFString v;
+    if (item == nullptr || item->findAndGetOFStringArray(tag, v).bad())
+        return "";
+    return v.c_str();
+}
+
+int Worklist_List(const char *baseDir, std::vector<worklistentry> *out, FILE *log)
+{
+    std::string dir = Worklist_Dir(baseDir);
+    std::vector<std::string> ids;
+    int r = entryIds(dir, &ids);
+    if (r < 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Worklist: cannot read %s: %s\n", dir.c_str(),
+                  strerror(errno));
+        return -1;
+    }
+    for (const std::string &id : ids) {
+        DcmFileFormat ff;
+        std::string path = dir + "/" + id + WORKLIST_EXTENSION;
+        if (ff.loadFile(path.c_str()).bad()) {
+            logprintf(LOGLEVEL_WARNING, log, "Worklist: cannot read %s\n", path.c_str());
+            continue;
+        }
+        DcmDataset *ds = ff.getDataset();
+        DcmItem *step = nullptr;
+        ds->findAndGetSequenceItem(DCM_ScheduledProcedureStepSequence, step, 0);
+        worklistentry e;
+        e.id = id;
+        for (const worklistkey &k : keys)
+            e.fields.emplace_back(k.keyword, elementValue(k.step ? step : ds, k.tag));
+        // After the values are taken: the test may add empty sequences.
+        e.complete = completeness().of(ds);
+        out->push_back(e);
+    }
+    return 0;
+}
+
+int Worklist_Remove(const char *baseDir, const std::string &id, FILE *log)
+{
+    if (!Worklist_ValidId(id))
+        return 1;
+    std::string path = Worklist_Dir(baseDir) + "/" + id + WORKLIST_EXTENSION;
+    if (unlink(path.c_str()) == 0) {
+        logprintf(LOGLEVEL_NOTICE, log, "Worklist: entry %s removed\n", id.c_str());
+        return 0;
+    }
+    if (errno == ENOENT)
+        return 1;
+    logprintf(LOGLEVEL_ERROR, log, "Worklist: cannot remove %s: %s\n", path.c_str(),
+              strerror(errno));
+    return -1;
+}
+
+// Whether the file at path holds the bytes of value: a cheap test that
+// spares parsing the files that cannot match.
+static bool fileHolds(const std::string &path, const char *value)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    std::string data;
+    char buf[8192];
+    ssize_t n;
+    while ((n = fullio_read(fd, buf, sizeof buf)) > 0) {
+        data.append(buf, (size_t)n);
+        if ((size_t)n < sizeof buf)
+            break;
+    }
+    close(fd);
+    return memmem(data.data(), data.size(), value, strlen(value)) != nullptr;
+}
+
+// Whether the entry at path is the one a study with accession and studyUID
+// fulfils under mode.
+static bool entryMatches(const std::string &path, const char *accession, const char *studyUID,
+                         int mode)
+{
+    bool byAccession = (mode & WORKLIST_DONE_ACCESSION) && accession[0] != '\0';
+    bool byStudy = (mode & WORKLIST_DONE_STUDY) && studyUID[0] != '\0';
+    if (!(byAccession && fileHolds(path, accession)) && !(byStudy && fileHolds(path, studyUID)))
+        return false;
+    DcmFileFormat ff;
+    if (ff.loadFile(path.c_str()).bad())
+        return false;
+    DcmDataset *ds = ff.getDataset();
+    return (byAccession && elementValue(ds, DCM_AccessionNumber) == accession) ||
+           (byStudy && elementValue(ds, DCM_StudyInstanceUID) == studyUID);
+}
+
+static std::string trimmed(const char *value)
+{
+    std::string v = value ? value : "";
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\0'))
+        v.pop_back();
+    return v;
+}
+
+int Worklist_MarkDone(const char *baseDir, const char *accession, const char *studyUID, int mode,
+                      FILE *log)
+{
+    if (mode == WORKLIST_DONE_OFF)
+        return 0;
+    // Values as they came from the peer may keep their padding.
+    std::string acc = trimmed(accession), study = trimmed(studyUID);
+    accession = acc.c_str();
+    studyUID = study.c_str();
+    std::string dir = Worklist_Dir(baseDir);
+    std::vector<std::string> ids;
+    if (entryIds(dir, &ids) != 0)
+        return 0;
+    int moved = 0;
+    for (const std::string &id : ids) {
+        std::string name = id + WORKLIST_EXTENSION;
+        std::string path = dir + "/" + name;
+        if (!entryMatches(path, accession, studyUID, mode))
+            continue;
+        // One rename takes the entry out of the worklist whole. Another
+        // worker that stores the same study at the same time may have
+        // moved it first (ENOENT): then it is done all the same. The done
+        // directory is made when missing (someone may have removed it).
+        std::string done = dir + "/" WORKLIST_DONE_DIRNAME "/" + name;
+        int r = rename(path.c_str(), done.c_str());
+        if (r != 0 && errno == ENOENT && Worklist_Prepare(baseDir) == 0)
+            r = rename(path.c_str(), done.c_str());
+        if (r == 0) {
+            moved++;
+            logprintf(LOGLEVEL_NOTICE, log, "Worklist: entry %s done (study %s arrived)\n",
+                      id.c_str(), studyUID);
+        } else if (errno != ENOENT) {
+            logprintf(LOGLEVEL_ERROR, log, "Worklist: cannot move %s to %s: %s\n", path.c_str(),
+                      done.c_str(), strerror(errno));
+        }
+    }
+    return moved;
+}
+
+void Worklist_NoteArrival(const char *baseDir, const char *accession, const char *studyUID,
+                          int mode, FILE *log)
+{
+    // The studies looked for lately: the worklist is read once per study,
+    // not once per image. Upload threads of the web server share the list
+    // under its lock, held only to consult it (the look itself runs outside
+    // it; two threads with one new study may both look, which is harmless).
+    enum { RECENT_STUDIES = 256 };
+    static std::mutex recentLock;
+    static std::deque<std::string> recent;
+    if (mode == WORKLIST_DONE_OFF)
+        return;
+    std::string key = std::string(studyUID ? studyUID : "") + '\\' + (accession ? accession : "");
+    {
+        std::lock_guard<std::mutex> hold(recentLock);
+        if (std::find(recent.begin(), recent.end(), key) != recent.end())
+            return;
+        recent.push_back(key);
+        if (recent.size() > RECENT_STUDIES)
+            recent.pop_front();
+    }
+    Worklist_MarkDone(baseDir, accession, studyUID, mode, log);
+}

@@ -1,0 +1,101 @@
+// The modality worklist's entries: one DICOM worklist file (NAME.wl) per
+// scheduled procedure step in the directory "worklist" below the store's
+// base directory, the layout that DCMTK's worklist file-system data source
+// reads (its data path is the base directory, "worklist" its called-AE
+// directory, with the "lockfile" it takes a read lock on). Entries are made
+// (from a flat list of DICOM keywords and values), listed, removed, and
+// marked done when a study with their accession number or Study Instance
+// UID arrives: a done entry is renamed into "worklist/done", which the data
+// source does not read.
+#ifndef VELTO_CORE_WORKLIST_H
+#define VELTO_CORE_WORKLIST_H
+
+#include <stdio.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// Below the base directory: the entries, the done ones, and the data
+// source's lock file (empty).
+#define WORKLIST_DIRNAME "worklist"
+#define WORKLIST_DONE_DIRNAME "done"
+#define WORKLIST_LOCKFILE "lockfile"
+// File name extension of an entry (the data source reads only these).
+#define WORKLIST_EXTENSION ".wl"
+
+// What makes an entry done when a study arrives (storeserver -W).
+enum {
+    WORKLIST_DONE_OFF = 0,
+    WORKLIST_DONE_ACCESSION = 1, // the study's Accession Number equals the entry's
+    WORKLIST_DONE_STUDY = 2,     // the study's Study Instance UID equals the entry's
+    WORKLIST_DONE_BOTH = 3,      // either of the two
+};
+
+// One entry as keyword/value pairs (DICOM keywords; the scheduled
+// procedure step's attributes among them, flat), in a fixed order.
+typedef std::vector<std::pair<std::string, std::string>> worklistfields;
+
+struct worklistentry {
+    std::string id; // the file name without ".wl"
+    worklistfields fields;
+    // Whether the worklist serves it: DCMTK's data source leaves out files
+    // that lack an attribute a worklist answer must hold (type 1); a
+    // dropped file may be such a one.
+    bool complete;
+};
+
+// The entry directory of the store below baseDir: "baseDir/worklist".
+std::string Worklist_Dir(const char *baseDir);
+
+// Makes the entry directory, its done directory and the lock file where
+// they are missing. 0, or -1 with errno set.
+int Worklist_Prepare(const char *baseDir);
+
+// The keywords an entry may be made of, in the order of a listing
+// (null-terminated).
+extern const char *const worklist_keywords[];
+
+// Makes an entry from fields (keywords of worklist_keywords; a value is
+// checked against its VR). Patient Name, Patient ID, Modality, Scheduled
+// Station AE Title and Scheduled Procedure Step Start Date are required;
+// Study Instance UID, the procedure's IDs, the step's start time and the
+// descriptions get defaults. The file is written under a temporary name,
+// flushed and renamed into place, and the directory flushed: a crash
+// leaves no entry or the whole entry (and at worst a hidden temporary
+// file). 0 with *id set; 1 the fields are refused (*error says why); -1 the
+// file could not be written (*error says why, also logged to log).
+int Worklist_Create(const char *baseDir, const worklistfields &fields, std::string *id,
+                    std::string *error, FILE *log);
+
+// Every entry in the directory (done ones not), sorted by id, with the
+// values it holds for worklist_keywords. Files that cannot be read are
+// left out (and logged). 0, or -1 when the directory cannot be read
+// (a missing directory is an empty worklist).
+int Worklist_List(const char *baseDir, std::vector<worklistentry> *out, FILE *log);
+
+// Removes the entry id. 0 removed, 1 no such entry (or a name that is not
+// an entry's), -1 error (logged).
+int Worklist_Remove(const char *baseDir, const std::string &id, FILE *log);
+
+// A study with accession (may be empty) and studyUID has arrived: every
+// entry that matches under mode (WORKLIST_DONE_*) is renamed into the done
+// directory. Returns how many; logged at notice level.
+int Worklist_MarkDone(const char *baseDir, const char *accession, const char *studyUID, int mode,
+                      FILE *log);
+
+// An image of the study studyUID with accession (may be null) has been
+// stored: the first time a process sees that pair (of its last 256), the
+// entries that match under mode are marked done (Worklist_MarkDone). Safe
+// to call from several threads at once.
+void Worklist_NoteArrival(const char *baseDir, const char *accession, const char *studyUID,
+                          int mode, FILE *log);
+
+// The mode named by text ("accession", "study", "both", "off"), or -1.
+int Worklist_ParseDoneMode(const char *text);
+
+// 1 when id can name an entry file (no path separators, not hidden, not
+// empty, at most 128 characters of letters, digits and "-_.").
+int Worklist_ValidId(const std::string &id);
+
+#endif

@@ -1,0 +1,175 @@
+// The archive core: ingest (statuses, patient links, the stored hook, the
+// announcement on a socket), the query walk, and the selection of a
+// retrieve.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <memory>
+
+#include "core/archive.h"
+#include "tests/store/storetest.h"
+
+namespace
+{
+
+struct Archive {
+    TempDir dir;
+    LocalStore store{dir.c_str()};
+    archive_context ctx;
+    std::vector<std::string> stored;
+    int listenSock = -1, sendSock = -1;
+
+    Archive()
+    {
+        ctx.store = &store;
+        ctx.stored = [](void *arg, const char *study, const char *series, const char *instance) {
+            static_cast<Archive *>(arg)->stored.push_back(std::string(study) + " " + series + " " +
+                                                          instance);
+        };
+        ctx.storedArg = this;
+        // A UDP socket on the loopback stands in for the monitor channel.
+        listenSock = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        bind(listenSock, (sockaddr *)&a, len);
+        getsockname(listenSock, (sockaddr *)&a, &len);
+        sendSock = socket(AF_INET, SOCK_DGRAM, 0);
+        connect(sendSock, (sockaddr *)&a, len);
+        ctx.monitorSock = &sendSock;
+    }
+    ~Archive()
+    {
+        close(listenSock);
+        close(sendSock);
+    }
+    unsigned ingest(const char *study, const char *series, const char *sop, int overwrite = 0)
+    {
+        std::unique_ptr<DcmDataset> ds(makeImage(study, series, sop));
+        return archive_ingest(&ctx, ds.get(), overwrite, nullptr);
+    }
+    // The datagrams sent so far, without their "host pid " framing.
+    std::vector<std::string> announced()
+    {
+        std::vector<std::string> out;
+        char buf[2048];
+        ssize_t n;
+        while ((n = recv(listenSock, buf, sizeof buf, 0)) > 0) {
+            std::string text(buf, (size_t)n);
+            size_t at = text.find("STORAGE");
+            out.push_back(at == std::string::npos ? text : text.substr(at));
+        }
+        return out;
+    }
+};
+
+} // namespace
+
+TEST(ArchiveIngest, StatusesHookAndAnnouncement)
+{
+    Archive a;
+    EXPECT_EQ((unsigned)ARCHIVE_STORED, a.ingest("1.2.3", "4.5", "6.7"));
+    EXPECT_EQ((unsigned)ARCHIVE_EXISTS, a.ingest("1.2.3", "4.5", "6.7"));
+    EXPECT_EQ((unsigned)ARCHIVE_STORED, a.ingest("1.2.3", "4.5", "6.7", 1));
+    EXPECT_EQ((unsigned)ARCHIVE_CANNOT_UNDERSTAND, a.ingest("1.2.3", "4/5", "6.8"));
+    EXPECT_EQ((unsigned)ARCHIVE_CANNOT_UNDERSTAND, a.ingest("1.2.3", nullptr, "6.9"));
+    // Only what was stored is noted and announced.
+    EXPECT_EQ(std::vector<std::string>({"1.2.3 4.5 6.7", "1.2.3 4.5 6.7"}), a.stored);
+    EXPECT_EQ(std::vector<std::string>(
+                  {"STORAGE STOREUID 1.2.3 4.5 6.7\n", "STORAGE STOREUID 1.2.3 4.5 6.7\n"}),
+              a.announced());
+    EXPECT_EQ(0, archive_flush(&a.ctx));
+    EXPECT_FALSE(exists(a.dir / "patient"));
+}
+
+TEST(ArchiveIngest, PatientLinksWhenTheSiteKeepsThem)
+{
+    Archive a;
+    a.ctx.patientLinks = true;
+    a.ctx.monitorSock = nullptr;
+    ASSERT_EQ((unsigned)ARCHIVE_STORED, a.ingest("1.2.3", "4.5", "6.7"));
+    std::vector<std::string> links;
+    std::function<void(const std::string &)> walk = [&](const std::string &d) {
+        DIR *dir = opendir(d.c_str());
+        for (dirent *e; dir != nullptr && (e = readdir(dir)) != nullptr;) {
+            std::string name = e->d_name, path = d + "/" + name;
+            struct stat st;
+            if (name == "." || name == ".." || lstat(path.c_str(), &st) != 0)
+                continue;
+            if (S_ISDIR(st.st_mode))
+                walk(path);
+            else if (S_ISLNK(st.st_mode))
+                links.push_back(path);
+        }
+        if (dir != nullptr)
+            closedir(dir);
+    };
+    walk(a.dir / "patient");
+    ASSERT_EQ(1u, links.size());
+    char target[PATH_MAX], image[PATH_MAX];
+    ASSERT_NE(nullptr, realpath(links[0].c_str(), target));
+    ASSERT_NE(nullptr, realpath(archive_imagePath(&a.ctx, "1.2.3", "4.5", "6.7").c_str(), image));
+    EXPECT_STREQ(image, target);
+    EXPECT_TRUE(a.announced().empty());
+}
+
+TEST(ArchiveQuery, WalksEndsEarlyAndSelects)
+{
+    Archive a;
+    for (const char *sop : {"6.1", "6.2", "6.3"})
+        ASSERT_EQ((unsigned)ARCHIVE_STORED, a.ingest("1.2.3", "4.5", sop));
+    ASSERT_EQ((unsigned)ARCHIVE_STORED, a.ingest("1.2.9", "4.9", "6.9"));
+    archive_refresh(&a.ctx);
+
+    DcmDataset q;
+    q.putAndInsertString(DCM_QueryRetrieveLevel, "IMAGE");
+    q.putAndInsertString(DCM_StudyInstanceUID, "1.2.3");
+    q.insertEmptyElement(DCM_SOPInstanceUID);
+    std::vector<std::string> found;
+    {
+        archive_query walk(&a.ctx, &q);
+        DcmDataset *m = nullptr;
+        while (walk.next(&m) == 0) {
+            OFString sop;
+            m->findAndGetOFString(DCM_SOPInstanceUID, sop);
+            found.push_back(sop.c_str());
+            delete m;
+            m = nullptr;
+        }
+        delete m;
+        // Once ended, a walk stays ended.
+        EXPECT_EQ(1, walk.next(&m));
+    }
+    EXPECT_EQ(std::vector<std::string>({"6.1", "6.2", "6.3"}), found);
+    {
+        // Ended after the first match: the rest is never read.
+        archive_query walk(&a.ctx, &q);
+        DcmDataset *m = nullptr;
+        ASSERT_EQ(0, walk.next(&m));
+        delete m;
+        walk.end();
+        m = nullptr;
+        EXPECT_EQ(1, walk.next(&m));
+        EXPECT_EQ(nullptr, m);
+    }
+
+    DcmDataset r;
+    r.putAndInsertString(DCM_QueryRetrieveLevel, "STUDY");
+    r.putAndInsertString(DCM_StudyInstanceUID, "1.2.9\\1.2.3");
+    std::vector<archive_image> images;
+    ASSERT_EQ(ARCHIVE_SELECTED, archive_select(&a.ctx, &r, &images));
+    ASSERT_EQ(4u, images.size());
+    for (const archive_image &im : images) {
+        EXPECT_EQ(
+            archive_imagePath(&a.ctx, im.study.c_str(), im.series.c_str(), im.instance.c_str()),
+            im.path);
+        EXPECT_EQ(UID_SecondaryCaptureImageStorage, im.sopClass);
+    }
+    DcmDataset bad;
+    bad.putAndInsertString(DCM_QueryRetrieveLevel, "SERIES");
+    EXPECT_EQ(ARCHIVE_BAD_IDENTIFIER, archive_select(&a.ctx, &bad, &images));
+}
