@@ -69,10 +69,12 @@ unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrit
     if (refusedForSpace(ctx))
         return ARCHIVE_REFUSED_NOSPACE;
     int result = ctx->store->WriteDataset(ds, overwrite, nullptr, 0);
-    // A link that cannot be made fails the store: the site asked for the
-    // tree, so an image missing from it is not stored as the site wants.
+    // The link tree is a convenience beside the store: an image stored is
+    // stored (and announced, and noted for commitment) whether or not its
+    // link could be made, and a repeat would only be refused as a duplicate.
+    // WriteSymlinks logs what it could not make.
     if (result == LS_OK && ctx->patientLinks)
-        result = ctx->store->WriteSymlinks(ds);
+        ctx->store->WriteSymlinks(ds);
     switch (result) {
     case LS_OK:
         break;
@@ -262,9 +264,11 @@ int archive_lock(const archive_context *ctx)
 void archive_recover(const archive_context *ctx)
 {
     // The images first (a delete cut short then removes what it was
-    // removing), then the delete, as it may mark a study deleted.
+    // removing), then the delete, as it may mark a study deleted, then the
+    // stores cut short (a take-back among them is a delete: finished first).
     ctx->store->ReplayJournals();
     ctx->store->FinishDeletes();
+    ctx->store->FinishStores();
     ctx->store->compactStudyHash();
 }
 

@@ -64,7 +64,8 @@ struct archive_ingested {
 
 // Takes ds (only read) into the archive: written into the store (an image
 // already stored is replaced when overwrite is non-zero, else kept), linked
-// into the patient link tree with patientLinks; when stored, the stored
+// into the patient link tree with patientLinks (a link that cannot be made
+// is logged and does not fail the image); when stored, the stored
 // hook is called, "STORAGE STOREUID study series instance" announced and
 // the worklist entries of the study marked done as worklistDone says.
 // The caller serialises calls on one context (the store is not thread-safe)
@@ -199,7 +200,8 @@ const char *archive_baseDir(const archive_context *ctx);
 int archive_lock(const archive_context *ctx);
 // What a crash left, finished before anyone reads the index: images that a
 // dead worker had answered but not flushed into the tree (its journal),
-// then deletes cut short, then an interrupted compaction of the study index.
+// then deletes cut short, then stores cut short, then an interrupted
+// compaction of the study index.
 void archive_recover(const archive_context *ctx);
 // Drops deleted studies from the study index files.
 void archive_compact(const archive_context *ctx);

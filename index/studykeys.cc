@@ -3,10 +3,12 @@
 // writer's update, writing whole, change detection and checking.
 #include "index/studykeys.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -196,7 +198,8 @@ int studykeys_load(const char *stem, long count, studykeys_table *t)
 
 // Writes header and records to a temporary file beside the keys file,
 // flushes it and renames it into place, then flushes the directory
-// (durable_file). 0, or -1 after a log.
+// (durable_file); then removes what writers killed before their rename
+// left. 0, or -1 after a log.
 static int replaceKeys(const char *stem, const studykeys_header &h,
                        const std::vector<studykeys_record> &records, FILE *log)
 {
@@ -208,6 +211,7 @@ static int replaceKeys(const char *stem, const studykeys_header &h,
         logprintf(LOGLEVEL_ERROR, log, "Cannot write %s: %s\n", path.c_str(), strerror(errno));
         return -1;
     }
+    durable_removeDeadTemps(path);
     return 0;
 }
 
@@ -285,6 +289,11 @@ int studykeys_commit(int fd, const char *stem, long index, const studykeys_recor
               currentHeader(stem, &h) && fullio_pwrite(fd, &h, sizeof(h), 0) == (ssize_t)sizeof(h);
     close(fd);
     return ok ? 0 : -1;
+}
+
+void studykeys_removeStale(const char *stem)
+{
+    durable_removeDeadTemps(studykeys_path(stem));
 }
 
 int studykeys_write(const char *stem, const studydata *records, long count, FILE *log)

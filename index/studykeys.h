@@ -157,6 +157,11 @@ int studykeys_commit(int fd, const char *stem, long index, const studykeys_recor
 // a log.
 int studykeys_write(const char *stem, const studydata *records, long count, FILE *log);
 
+// Removes the temporary keys files (KEYS.PID.tmp) beside the keys file of
+// stem that writers killed before their rename left: those that no writer
+// holds locked.
+void studykeys_removeStale(const char *stem);
+
 // True when the keys file or either study file is no longer as it was when
 // t was loaded (written since, replaced or removed), or t holds nothing: a
 // reader's cue to load again. A write to a study file that did not restamp

@@ -306,13 +306,26 @@ long studytable_markDeleted(studytable *t, int hashFd, int dataFd, const char *s
 
 // Replaces the file at path by bytes of records, written and flushed
 // under the name aside first (durable_file): 0, or -1 after a log.
-static int replaceFile(const OFString &path, const OFString &aside, const void *records,
-                       size_t bytes, FILE *log)
+// Writes the records to a new version of the file at path under the name
+// aside, flushed but not yet in place: 0, or -1 after a log (the temporary
+// file then goes with f).
+static int writeAside(durable_file *f, const OFString &path, const OFString &aside,
+                      const void *records, size_t bytes, FILE *log)
 {
-    durable_file f;
-    if (f.create(path.c_str(), 0664, aside.c_str()) != 0 || f.write(records, bytes) != 0 ||
-        f.commit() != 0) {
-        logprintf(LOGLEVEL_ERROR, log, "Cannot write %s: %s\n", path.c_str(), strerror(errno));
+    if (f->create(path.c_str(), 0664, aside.c_str()) != 0 || f->write(records, bytes) != 0 ||
+        f->flush() != 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Cannot write %s: %s\n", aside.c_str(), strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// Puts a file written aside in place: 0, or -1 after a log.
+static int place(durable_file *f, FILE *log)
+{
+    if (f->commit() != 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Cannot replace %s: %s\n", f->path().c_str(),
+                  strerror(errno));
         return -1;
     }
     return 0;
@@ -321,7 +334,8 @@ static int replaceFile(const OFString &path, const OFString &aside, const void *
 // Compaction never changes either study file in place. The kept records
 // are written to STUDYINDEX.dat.compact.tmp and STUDYINDEX.hash.compact.tmp
 // and flushed; then the data file is renamed into place (and its directory
-// flushed), then the hash file. A crash
+// flushed), then the hash file. A failure before the first rename leaves
+// the old pair. A crash
 // - before the first rename leaves the old pair (and temporary files that
 //   the next compaction overwrites);
 // - between the renames leaves the new data file beside the old hash file,
@@ -343,7 +357,15 @@ int studytable_compact(studytable *t, const char *stem, int fd, FILE *log)
     studyhash *keptHash = nullptr;
     studydata *keptData = nullptr;
     int finishing;
+    durable_file newData, newHash;
 
+    // What a compaction or a keys writer killed before its rename left is
+    // no longer anyone's: under this lock no other compaction runs, and the
+    // temporary files are written afresh by each. (The listener compacts at
+    // every start, so a kill leaves nothing beyond the next start.)
+    unlink(dataAside.c_str());
+    unlink(hashAside.c_str());
+    studykeys_removeStale(stem);
     // Reload whatever the mtime says: a record merged by another process in
     // the second of our last load is not visible from the mtime. A malformed
     // file is left alone.
@@ -399,9 +421,14 @@ int studytable_compact(studytable *t, const char *stem, int fd, FILE *log)
     }
     if (finishing)
         logprintf(LOGLEVEL_NOTICE, log, "Finishing an interrupted study index compaction.\n");
-    if ((!finishing &&
-         replaceFile(dataPath, dataAside, keptData, (size_t)kept * sizeof(studydata), log) != 0) ||
-        replaceFile(hashPath, hashAside, keptHash, (size_t)kept * sizeof(studyhash), log) != 0) {
+    // Both files are written aside before either is renamed: a write that
+    // fails (a full disk) then leaves the old pair, never a new data file
+    // beside the old hash file that only another compaction could mend.
+    if ((!finishing && writeAside(&newData, dataPath, dataAside, keptData,
+                                  (size_t)kept * sizeof(studydata), log) != 0) ||
+        writeAside(&newHash, hashPath, hashAside, keptHash, (size_t)kept * sizeof(studyhash),
+                   log) != 0 ||
+        (!finishing && place(&newData, log) != 0) || place(&newHash, log) != 0) {
         // The table may already describe the data file in place: load afresh.
         t->studyTableTime = 0;
         goto out;

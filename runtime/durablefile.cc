@@ -2,9 +2,13 @@
 // a directory, and the self-closing descriptor.
 #include "runtime/durablefile.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "runtime/fullio.h"
@@ -89,6 +93,17 @@ int durable_file::create(const std::string &path, mode_t mode, const std::string
     flushed_ = placed_ = false;
     fd_ =
         durable_fd(open(tmp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode));
+    // The lock marks the temporary file as a live writer's until it is
+    // placed or removed (durable_removeDeadTemps). A file that another
+    // process removed as a dead writer's between the open and the lock has
+    // no name left: that is a failure here, not a write into nothing.
+    struct stat st;
+    if (fd_.valid() && (flock(fd_.get(), LOCK_EX) != 0 || fstat(fd_.get(), &st) != 0 ||
+                        (st.st_nlink == 0 && (errno = ENOENT, true)))) {
+        int saved = errno;
+        fd_.close();
+        errno = saved;
+    }
     return fd_.valid() ? 0 : -1;
 }
 
@@ -139,4 +154,28 @@ void durable_file::abandon()
         unlink(tmp_.c_str());
     tmp_.clear();
     errno = saved;
+}
+
+void durable_removeDeadTemps(const std::string &path)
+{
+    std::string dir = durable_parent(path);
+    size_t slash = path.rfind('/');
+    std::string prefix = path.substr(slash == std::string::npos ? 0 : slash + 1) + ".";
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return;
+    for (struct dirent *de; (de = readdir(d)) != nullptr;) {
+        const char *name = de->d_name;
+        size_t n = strlen(name);
+        if (n <= prefix.size() + 4 || strncmp(name, prefix.c_str(), prefix.size()) != 0 ||
+            strcmp(name + n - 4, ".tmp") != 0)
+            continue;
+        std::string temp = dir + "/" + name;
+        durable_fd fd(open(temp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        // Unlocked: its writer is dead, whatever became of its pid (a
+        // zombie keeps its pid but no longer its locks).
+        if (fd.valid() && flock(fd.get(), LOCK_EX | LOCK_NB) == 0)
+            unlink(temp.c_str());
+    }
+    closedir(d);
 }

@@ -49,6 +49,11 @@ std::string durable_parent(const std::string &path);
 // 0, or -1 with errno set.
 int durable_rename(const char *from, const char *to);
 
+// Removes the temporary files "PATH.*.tmp" beside path whose writers are
+// dead: a durable_file holds a lock on its temporary file until it is
+// placed or removed, so an unlocked one is left over.
+void durable_removeDeadTemps(const std::string &path);
+
 // A new version of the file at path. The caller writes the content through
 // fd() or write(); commit() puts it in place. A crash
 // - before the rename leaves the old file (or none) whole, and the

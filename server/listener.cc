@@ -386,7 +386,7 @@ int runListener()
     // Images answered but not yet flushed in the tree by a worker that died,
     // and a delete and a compaction cut short by a crash, are finished
     // before anyone reads the index (as the user the files belong to, so
-    // after the drop).
+    // after the drop): see archive_recover.
     archive_recover(&server_archive);
     // The table and the key digests that every worker's queries use; a
     // missing or stale keys file is rebuilt here, before the first query.

@@ -20,7 +20,9 @@
 // Every step is thus either done or redone; none is done twice in a way
 // that matters (clearing a cleared record, unlinking a gone file).
 //
-// Locks, in the order series index, image index, study hash file: a level's
+// Locks, in the order study lock (store/studylock.h: no store of the
+// study places or indexes an image while its delete runs), series index,
+// image index, study hash file: a level's
 // index file is locked exclusively, as the write path locks it, from the
 // search for the record until the record is cleared and, when the level is
 // emptied, until the file has been moved aside. So a store into the same
@@ -28,16 +30,27 @@
 // that it writes lands in a file that the delete has either finished with
 // or will see. Every lock is held through the descriptor and ends when the
 // descriptor is closed, on every path.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcfilefo.h"
+#include "dicomnet/dicomnet.h"
 
 #include "index/studyindex.h"
 #include "runtime/logprintf.h"
 #include "runtime/vlcompat.h"
 #include "store/deleteintent.h"
 #include "store/localstore.h"
+#include "store/studylock.h"
 #include "store/tier.h"
 
 // An index file opened read-write and locked exclusively; closing it (at
@@ -268,6 +281,12 @@ static void finishDelete(void *arg, const char *study, const char *series, const
     LocalStore *store = (LocalStore *)arg;
     if (checkDeleteUids(store, study, series, image) != 0)
         return;
+    // A store of the study by a process that runs beside this start (a web
+    // server) waits until the delete is finished.
+    studylock lock;
+    OFString uidDir = store->GetUidPath(nullptr, nullptr, nullptr, 1);
+    if (studylock_acquire(&lock, uidDir.c_str(), study, store->getLogfile()) != 0)
+        return;
     // A DELETEME of the bucket can only be ours: no other delete runs.
     OFString deleteme = store->GetUidBasePath(study) + "/DELETEME";
     if (unlink(deleteme.c_str()) == 0)
@@ -282,6 +301,12 @@ int LocalStore::DeleteFile(const char *study, const char *series, const char *im
         return 1;
     deleteintent intent;
     OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
+    // Held until the intent is gone: a store of this study waits, so that
+    // it never places a file in a directory the delete is removing, nor
+    // writes records the delete has already passed.
+    studylock lock;
+    if (studylock_acquire(&lock, uidDir.c_str(), study, logStream) != 0)
+        return errno == ENOENT ? 1 : -1;
     if (deleteintent_begin(uidDir.c_str(), study, series, image, &intent, logStream) != 0)
         return errno == ENOENT ? 1 : -1;
     int result = deleteAny(this, study, series, image, 0);
@@ -293,4 +318,132 @@ int LocalStore::FinishDeletes()
 {
     OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
     return deleteintent_finishAll(uidDir.c_str(), finishDelete, this, logStream);
+}
+
+void LocalStore::takeBack(const char *study, const char *series, const char *image)
+{
+    OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
+    OFString file = GetUidPath(study, series, image, 1);
+    logprintf(LOGLEVEL_WARNING, logStream, "Taking back %s: its store failed.\n", file.c_str());
+    // What the take-back changes is no journal record's to make again (the
+    // record is taken back too): it is flushed before the release.
+    int covered = journalCovers;
+    journalCovers = 0;
+    // The intent first (a full disk may refuse it: the take-back goes on
+    // without), then the file, then the records, as any delete does; the
+    // finishing form passes over every record that was never written.
+    deleteintent intent;
+    int announced =
+        deleteintent_begin(uidDir.c_str(), study, series, image, &intent, logStream) == 0;
+    noteParentChanged(file);
+    if (unlink(file.c_str()) != 0 && errno != ENOENT)
+        logprintf(LOGLEVEL_ERROR, logStream, "Cannot remove %s: %s\n", file.c_str(),
+                  strerror(errno));
+    deleteAny(this, study, series, image, 1);
+    removeEmptyDirs(study, series);
+    if (announced)
+        deleteintent_end(&intent, logStream);
+    journalCovers = covered;
+}
+
+void LocalStore::takeBackLocked(const char *study, const char *series, const char *image,
+                                ino_t placed)
+{
+    OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
+    OFString file = GetUidPath(study, series, image, 1);
+    studylock lock;
+    struct stat st;
+    if (studylock_acquire(&lock, uidDir.c_str(), study, logStream) == 0 &&
+        stat(file.c_str(), &st) == 0 && st.st_ino == placed)
+        takeBack(study, series, image);
+}
+
+// The UIDs of a data set, or null when one is missing or refused.
+static int datasetUids(LocalStore *store, DcmDataset *ds, const char *uid[3])
+{
+    uid[0] = DCMTK_getTagString(ds, DCM_StudyInstanceUID);
+    uid[1] = DCMTK_getTagString(ds, DCM_SeriesInstanceUID);
+    uid[2] = DCMTK_getTagString(ds, DCM_SOPInstanceUID);
+    return uid[0] != nullptr && uid[1] != nullptr && uid[2] != nullptr &&
+           checkDeleteUids(store, uid[0], uid[1], uid[2]) == 0;
+}
+
+int LocalStore::finishStore(const char *path, int fd)
+{
+    struct stat st;
+    int entered = 0;
+    DcmFileFormat file;
+    const char *uid[3] = {nullptr, nullptr, nullptr};
+    // Large elements (the pixels) stay on disk: only the attributes the
+    // index holds are read.
+    if (fstat(fd, &st) != 0 || file.loadFile(path).bad() ||
+        !datasetUids(this, file.getDataset(), uid)) {
+        // Unreadable: cut short while it was written, so never placed.
+        if (fstat(fd, &st) == 0 && st.st_nlink > 1)
+            logprintf(LOGLEVEL_ERROR, logStream, "Cannot read %s, which is placed.\n", path);
+        else if (unlink(path) == 0)
+            logprintf(LOGLEVEL_NOTICE, logStream, "Removed %s (a store cut short).\n", path);
+        return 0;
+    }
+    OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
+    OFString target = GetUidPath(uid[0], uid[1], uid[2], 1);
+    studylock lock;
+    if (studylock_acquire(&lock, uidDir.c_str(), uid[0], logStream) != 0)
+        return 0;
+    struct stat placed;
+    if (st.st_nlink > 1 && stat(target.c_str(), &placed) == 0 && placed.st_ino == st.st_ino &&
+        placed.st_dev == st.st_dev) {
+        // Placed and maybe partly indexed: the records are written (again);
+        // each step replaces its own record, so nothing is entered twice.
+        if (indexImage(file.getDataset(), uid[0], uid[1]) == LS_OK) {
+            logprintf(LOGLEVEL_NOTICE, logStream, "Entered %s in the index (a store cut short).\n",
+                      target.c_str());
+            entered = 1;
+        } else {
+            takeBack(uid[0], uid[1], uid[2]);
+        }
+    } else {
+        removeEmptyDirs(uid[0], uid[1]);
+        logprintf(LOGLEVEL_NOTICE, logStream, "Removed %s (a store cut short).\n", path);
+    }
+    unlink(path);
+    noteChanged(uidDir, 1);
+    return entered;
+}
+
+int LocalStore::FinishStores()
+{
+    OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
+    DIR *dir = opendir(uidDir.c_str());
+    if (dir == nullptr) {
+        if (errno == ENOENT)
+            return 0;
+        logprintf(LOGLEVEL_ERROR, logStream, "Cannot list %s: %s\n", uidDir.c_str(),
+                  strerror(errno));
+        return -1;
+    }
+    std::vector<std::string> names;
+    const size_t prefix = strlen(LS_INCOMING_PREFIX);
+    for (struct dirent *de; (de = readdir(dir)) != nullptr;) {
+        size_t n = strlen(de->d_name);
+        if (n > prefix + 4 && strncmp(de->d_name, LS_INCOMING_PREFIX, prefix) == 0 &&
+            strcmp(de->d_name + n - 4, ".tmp") == 0)
+            names.push_back(de->d_name);
+    }
+    closedir(dir);
+    int entered = 0;
+    for (const std::string &name : names) {
+        std::string path = std::string(uidDir.c_str()) + "/" + name;
+        int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        // Locked: a live process (a web server beside this start) is
+        // writing it.
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            entered += finishStore(path.c_str(), fd);
+        close(fd);
+    }
+    if (!names.empty())
+        SyncWrites();
+    return entered;
 }

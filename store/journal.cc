@@ -106,6 +106,14 @@ static int put(journal *j, const void *bytes, size_t length, off_t *at)
     return 0;
 }
 
+// A record that cannot grow the file (a full file system, a size limit) is
+// refused like one too large, and the journal stays usable: nothing it
+// holds is changed, and the image is flushed in the tree instead.
+static int outOfRoom(int error)
+{
+    return error == ENOSPC || error == EDQUOT || error == EFBIG;
+}
+
 int journal_begin(journal *j, const char *study, const char *series, const char *image, FILE *log)
 {
     std::string uids = std::string(study) + "\t" + series + "\t" + image;
@@ -118,7 +126,8 @@ int journal_begin(journal *j, const char *study, const char *series, const char 
     j->tooLarge = 0;
     j->crc = crcOf(0, uids.data(), uids.size());
     if (put(j, uids.data(), uids.size(), &j->fill) != 0) {
-        fail(j, log, "write");
+        if (!outOfRoom(errno))
+            fail(j, log, "write");
         j->start = -1;
         return -1;
     }
@@ -136,6 +145,10 @@ int journal_add(journal *j, const void *piece, size_t length, FILE *log)
     j->crc = crcOf(j->crc, piece, length);
     j->imageLength += length;
     if (put(j, piece, length, &j->fill) != 0) {
+        if (outOfRoom(errno)) {
+            j->tooLarge = 1;
+            return 0;
+        }
         fail(j, log, "write");
         j->start = -1;
         return -1;
@@ -194,9 +207,35 @@ int journal_commit(journal *j, FILE *log)
         j->start = -1;
         return -1;
     }
+    j->last = j->start;
     j->end = aligned(j->fill);
     j->seq++;
     j->start = -1;
+    return 0;
+}
+
+int journal_retract(journal *j, FILE *log)
+{
+    if (j->last < 0 || j->fd < 0 || j->broken)
+        return -1;
+    // A cleared header fails its magic: the journal ends at this record,
+    // whatever follows it (nothing yet: it was the last one).
+    journal_header h;
+    memset(&h, 0, sizeof h);
+    off_t at = j->last;
+    if (put(j, &h, sizeof h, &at) != 0) {
+        fail(j, log, "write");
+        return -1;
+    }
+    if (fdatasync(j->fd) != 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Cannot flush %s to disk: %s\n", j->path.c_str(),
+                  strerror(errno));
+        j->broken = 1;
+        return -1;
+    }
+    j->end = j->last;
+    j->seq--;
+    j->last = -1;
     return 0;
 }
 
@@ -227,6 +266,7 @@ int journal_empty(journal *j, FILE *log)
     j->run = run;
     j->seq = 0;
     j->end = 0;
+    j->last = -1;
     return 0;
 }
 

@@ -69,6 +69,7 @@ struct journal {
     off_t end = 0;    // where the next record starts; 0: empty
     off_t size = 0;   // bytes of the file, all written
     off_t start = -1; // of the record being written, -1 none
+    off_t last = -1;  // of the last record committed, -1 none (or emptied since)
     off_t fill = 0;   // where its next piece goes
     uint32_t crc = 0; // of its uids and image so far
     uint32_t uidsLength = 0;
@@ -99,12 +100,14 @@ int journal_take(const char *uidDir, journal *j, const journal_replayer *replay,
 // Closes j (ending the lock) without emptying it. Leaves j as new.
 void journal_close(journal *j);
 
-// Starts a record of the UIDs at j->end: 0, -1 (logged; j broken).
+// Starts a record of the UIDs at j->end: 0, -1 (logged; j broken, except
+// when the file cannot grow: then nothing is logged and j stays usable).
 int journal_begin(journal *j, const char *study, const char *series, const char *image, FILE *log);
 
 // Appends the next piece of the image to the record: 0, or -1 (logged;
-// j broken). Once the image is larger than JOURNAL_IMAGE_MAX the record is
-// refused (j->tooLarge) and later pieces are passed over.
+// j broken). Once the image is larger than JOURNAL_IMAGE_MAX, or the file
+// cannot grow (ENOSPC, EDQUOT, EFBIG), the record is refused (j->tooLarge)
+// and later pieces are passed over; the journal stays usable.
 int journal_add(journal *j, const void *piece, size_t length, FILE *log);
 
 // Ends the record: writes its header and flushes the journal. 0 on disk;
@@ -115,6 +118,12 @@ int journal_commit(journal *j, FILE *log);
 // Drops the record being written (its bytes stay past the journal's end,
 // where they never count).
 void journal_abandon(journal *j);
+
+// Takes back the last record committed, for an image that was then refused
+// or failed (it must never be written by a replay): its header is cleared
+// and flushed, so that the journal ends before it, and the next record
+// takes its place. 0, or -1 (logged; j broken, the record may still count).
+int journal_retract(journal *j, FILE *log);
 
 // Empties j once everything it holds is on disk elsewhere: an end record
 // of a new run at offset 0, flushed. 0, or -1 (logged; j broken).

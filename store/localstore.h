@@ -48,6 +48,10 @@ enum {
 // Longest UID the store accepts: index keys are 64 bytes wide.
 enum { LS_UID_MAX = 64 };
 
+// Names of the temporary files of images being stored, in B/uid, begin with
+// this (and end in ".tmp").
+#define LS_INCOMING_PREFIX "STORING."
+
 // Built-in base directory when no "LocalStoreDir" file is found.
 #define LS_DEFAULT_BASEDIR "/ct/dicom"
 
@@ -107,15 +111,21 @@ public:
     uint64_t LS_GetFreeSpace();
 
     // --- write path ---
-    // Refuses an existing image when overwriteFile is 0 (1, no index file
-    // touched); otherwise enters ds in the study, series and image index,
-    // then writes the image (temporary name, rename) or links it to
-    // sourceFile (linkMode 1 symbolic, 2 hard). 0 stored, 1 exists, 3 an
-    // index file could not be opened or written, the image not written or
-    // (with setSyncEachImage) not flushed, 5 directory error, 6 UID missing
-    // or refused. ds is only read.
+    // Writes the image under a temporary name (or links it to sourceFile,
+    // linkMode 1 symbolic, 2 hard), places it under its name, then enters ds
+    // in the study, series and image index, all of the placing and indexing
+    // under the study's lock (store/studylock.h). An existing image is
+    // refused when overwriteFile is 0 (1, no index file touched), else
+    // replaced. 0 stored, 1 exists, 3 an index file could not be opened or
+    // written, the image not written or (with setSyncEachImage) not
+    // flushed, 5 directory error, 6 UID missing or refused. On every result
+    // but 0 a new image is not in the tree, nor in the index, nor (with -S)
+    // in the journal. ds is only read.
     int WriteDataset(DcmDataset *ds, int overwriteFile, const char *sourceFile, int linkMode);
-    // Links the stored image into B/patient/... 0, or 5 if a directory failed.
+    // Links the stored image into B/patient/... (a name part longer than the
+    // file system takes is shortened, keeping a digest of the whole, and
+    // logged). 0, or 5 if a directory failed (logged); the image stays
+    // stored either way.
     int WriteSymlinks(DcmDataset *ds);
     // Writes len bytes fully (short writes repeated): bytes written, the count
     // so far when a write returns 0, or the negative result of a failing write.
@@ -184,6 +194,13 @@ public:
     // the series, or the study. 1 not found / index missing, else 0 or -1
     // from the last unlink/rmdir.
     int DeleteFile(const char *study, const char *series, const char *image);
+    // Finishes the stores that a killed process left (its temporary files
+    // B/uid/STORING.*.tmp that no live process holds): an image already
+    // placed under its name is entered in the index, anything else removed
+    // with the empty directories it made. For a process that starts on the
+    // store, after FinishDeletes, before it reads the index. The number of
+    // images entered, or -1 when B/uid cannot be listed (logged).
+    int FinishStores();
     // Finishes the deletes that a killed process left half done (recorded
     // in B/uid/DELETING.* intent files; store/deleteintent.h), each flushed
     // before its intent is removed. For a process that starts on the store
@@ -283,13 +300,6 @@ private:
     // directory (1). 0, or -1 with errno set (flushSet: after a log).
     int flushNoted(const char *path, int isDir);
     int flushSet(int isDir);
-    // Starts flushing the noted index file at path (held open by the write
-    // path) in a helper thread, while the caller goes on: 1 started, 0 not
-    // (SyncWrites flushes it as any other). endFlushAside waits for it: 0
-    // on disk (no longer noted), -1 after a log (a failed flush is never
-    // tried again through the same descriptor, which would report success).
-    int flushAside(const char *path);
-    int endFlushAside(const char *path);
     // The part of NoteImage shared by the images of a series: its index
     // files and the directories from the base directory down to it.
     void noteImagePlaces(const char *study, const char *series);
@@ -298,10 +308,35 @@ private:
     // mkdir with mode 0777; an existing directory counts as made (not an
     // existing file). 0, or -1 with errno set.
     int makeDirectory(const OFString &path);
-    // The index steps of WriteDataset: the study and series directories
-    // made, ds entered in the study, series and image index. 0, or the
-    // LS_* result of the step that failed.
+    // The index steps of WriteDataset: ds entered in the study, series and
+    // image index. 0, or the LS_* result of the step that failed.
     int indexImage(DcmDataset *ds, const char *study, const char *series);
+    // Creates and locks (flock) a new temporary file in B/uid for an image:
+    // its descriptor with *path set, or -1 (logged).
+    int openIncoming(OFString *path);
+    // Under the study's lock: makes the directories, places the complete
+    // temporary file tmp under the image's name (link; with overwrite, an
+    // existing image is replaced by rename) and enters ds in the index,
+    // taking a new image back when that fails. tmp is gone on return;
+    // *placedNew 1 when the name was new. An LS_* result.
+    int placeImage(DcmDataset *ds, const char *study, const char *series, const char *image,
+                   const OFString &tmp, int overwrite, int *placedNew);
+    // WriteDataset's form for linkMode 1 and 2.
+    int placeLink(DcmDataset *ds, const char *study, const char *series, const char *image,
+                  const char *sourceFile, int linkMode);
+    // Removes the series and study directories if they are empty.
+    void removeEmptyDirs(const char *study, const char *series);
+    // Takes back a new image whose store failed after it was placed (the
+    // caller holds the study lock): its file and whatever records it got, as
+    // a delete in its finishing form, announced by an intent so that a crash
+    // in it is finished at the next start. takeBackLocked takes the lock
+    // first and does so only while the image's file is still the inode
+    // placed (another store may have replaced it since).
+    void takeBack(const char *study, const char *series, const char *image);
+    void takeBackLocked(const char *study, const char *series, const char *image, ino_t placed);
+    // FinishStores' step for one temporary file left by a dead process
+    // (open on fd, locked): 1 an image entered, 0 removed.
+    int finishStore(const char *path, int fd);
     // Study step of WriteDataset, under the hash file's exclusive lock.
     int addToStudyIndex(DcmDataset *ds);
     // Series (slot 0) or image (slot 1) step: replace the record with the

@@ -3,6 +3,7 @@
 // instance number) through a relative symbolic link into the UID tree.
 #include "store/localstore.h"
 
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -43,17 +44,46 @@ static void appendPart(OFString &path, DcmDataset *ds, const DcmTagKey &tag, con
     path += part;
 }
 
+// Bytes of a shortened name part kept before its digest.
+enum { NAME_KEPT = 200 };
+
+// A directory name longer than the file system takes (NAME_MAX) is cut
+// after NAME_KEPT bytes and ends in "~" and a digest of the whole name, so
+// that two long names that differ only past the cut stay apart. 1 when the
+// last part of path was shortened.
+static int shortenLastPart(OFString &path)
+{
+    size_t slash = path.rfind('/');
+    size_t start = slash == OFString_npos ? 0 : slash + 1;
+    if (path.size() - start <= NAME_MAX)
+        return 0;
+    // FNV-1a, 64 bits.
+    unsigned long long h = 14695981039346656037ull;
+    for (size_t i = start; i < path.size(); i++)
+        h = (h ^ (unsigned char)path[i]) * 1099511628211ull;
+    char digest[24];
+    snprintf(digest, sizeof digest, "~%016llx", h);
+    path = path.substr(0, start + NAME_KEPT) + digest;
+    return 1;
+}
+
 int LocalStore::WriteSymlinks(DcmDataset *ds)
 {
-    auto makeLinkDir = [this](const OFString &path, const char *message) {
+    auto makeLinkDir = [this](OFString &path, const char *message) {
+        // The name parts are texts of the peer's choosing, and three of
+        // them (64 characters of name each) may pass the file system's limit.
+        if (shortenLastPart(path))
+            logprintf(LOGLEVEL_WARNING, logStream, "Link tree name shortened to %s\n",
+                      path.c_str());
         if (makeDirectory(path) == 0)
             return 0;
-        logprintf(LOGLEVEL_WARNING, logStream, "%s", message);
+        logprintf(LOGLEVEL_WARNING, logStream, "%s (%s: %s)\n", message, path.c_str(),
+                  strerror(errno));
         return -1;
     };
     OFString link = baseDir;
     link += "/patient";
-    if (makeLinkDir(link, "Cannot create patient link base directory.\n") != 0)
+    if (makeLinkDir(link, "Cannot create patient link base directory.") != 0)
         return LS_DIR_ERROR;
 
     link += "/";
@@ -62,7 +92,7 @@ int LocalStore::WriteSymlinks(DcmDataset *ds)
     appendPart(link, ds, DCM_PatientBirthDate, "19000101", 0);
     link += "_";
     appendPart(link, ds, DCM_PatientID, "NoID", 0);
-    if (makeLinkDir(link, "Cannot create patient link directory.\n") != 0)
+    if (makeLinkDir(link, "Cannot create patient link directory.") != 0)
         return LS_DIR_ERROR;
 
     link += "/";
@@ -71,7 +101,7 @@ int LocalStore::WriteSymlinks(DcmDataset *ds)
     appendPart(link, ds, DCM_StudyTime, "000000", 1);
     link += "_";
     appendPart(link, ds, DCM_StudyDescription, "NoDesc", 0);
-    if (makeLinkDir(link, "Cannot create study link directory.\n") != 0)
+    if (makeLinkDir(link, "Cannot create study link directory.") != 0)
         return LS_DIR_ERROR;
 
     link += "/";
@@ -82,7 +112,7 @@ int LocalStore::WriteSymlinks(DcmDataset *ds)
     appendPart(link, ds, DCM_BodyPartExamined, "NoBPE", 0);
     link += "_";
     appendPart(link, ds, DCM_SeriesDescription, "NoDesc", 0);
-    if (makeLinkDir(link, "Cannot create series link directory.\n") != 0)
+    if (makeLinkDir(link, "Cannot create series link directory.") != 0)
         return LS_DIR_ERROR;
 
     const char *number = DCMTK_getTagString(ds, DCM_InstanceNumber);

@@ -12,35 +12,28 @@
 
 #include <set>
 #include <string>
-#include <system_error>
-#include <thread>
 
 #include "dcmtk/dcmdata/dcfilefo.h"
 #include "index/studyindex.h"
-#include "runtime/durablefile.h"
+#include "runtime/fullio.h"
 #include "runtime/logprintf.h"
 #include "runtime/process.h"
 #include "store/journal.h"
 #include "store/localstore.h"
+#include "store/studylock.h"
 
 // Ordered sets: files are flushed before the directories that name them,
 // and each path once however often it was changed. dirFd keeps the last
 // directory flushed open (a series directory gets a new image after
 // another): opening a path costs more than the flush of one block.
-// aside is the helper thread of flushAside and its result (the errno of a
-// failed fdatasync, or 0).
 struct LocalStore::pendingSync {
     std::set<std::string> files;
     std::set<std::string> dirs;
     std::string dirPath;
     int dirFd = -1;
-    std::thread aside;
-    int asideError = 0;
 
     ~pendingSync()
     {
-        if (aside.joinable())
-            aside.join();
         if (dirFd >= 0)
             close(dirFd);
     }
@@ -109,35 +102,6 @@ int LocalStore::flushNoted(const char *path, int isDir)
     if (p->dirFd < 0)
         return errno == ENOENT ? 0 : -1;
     return fdatasync(p->dirFd);
-}
-
-int LocalStore::flushAside(const char *path)
-{
-    int fd = heldIndexFd(path);
-    if (pending == nullptr || fd < 0 || pending->aside.joinable() ||
-        pending->files.count(path) == 0)
-        return 0;
-    pendingSync *p = pending;
-    p->asideError = 0;
-    try {
-        // The thread touches nothing but its descriptor and its result; the
-        // caller reads the result only after the join.
-        p->aside = std::thread([p, fd]() { p->asideError = fdatasync(fd) == 0 ? 0 : errno; });
-    } catch (const std::system_error &) {
-        return 0;
-    }
-    return 1;
-}
-
-int LocalStore::endFlushAside(const char *path)
-{
-    pending->aside.join();
-    pending->files.erase(path);
-    if (pending->asideError == 0)
-        return 0;
-    logprintf(LOGLEVEL_ERROR, logStream, "Cannot flush %s to disk: %s\n", path,
-              strerror(pending->asideError));
-    return -1;
 }
 
 int LocalStore::flushSet(int isDir)
@@ -258,6 +222,24 @@ int LocalStore::JournalHoldsAll()
            !unjournaled;
 }
 
+// Non-zero when the file at path holds exactly the length bytes at bytes.
+static int holdsBytes(const OFString &path, const unsigned char *bytes, size_t length)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    int same = fd >= 0 && fstat(fd, &st) == 0 && (size_t)st.st_size == length;
+    unsigned char block[65536];
+    for (size_t at = 0; same && at < length;) {
+        size_t want = length - at < sizeof block ? length - at : sizeof block;
+        same = fullio_pread(fd, block, want, (off_t)at) == (ssize_t)want &&
+               memcmp(block, bytes + at, want) == 0;
+        at += want;
+    }
+    if (fd >= 0)
+        close(fd);
+    return same;
+}
+
 int LocalStore::replayImage(void *arg, const char *study, const char *series, const char *image,
                             const unsigned char *bytes, size_t length)
 {
@@ -268,40 +250,61 @@ int LocalStore::replayImage(void *arg, const char *study, const char *series, co
         store->CheckUid(image, "SOP Instance UID") != LS_OK)
         return -1;
     OFString target = store->GetUidPath(study, series, image, 1);
-    char suffix[32];
-    snprintf(suffix, sizeof suffix, ".%d.tmp", process_pid());
-    OFString tmp = target + suffix;
+    OFString tmp;
     DcmFileFormat file;
-    durable_file out;
+    int result = -1;
+    int placedNew = 0;
+    int fd = -1;
+
+    // Nearly always the image is in place already, as the record holds it
+    // (the process died after its store, before the flush that empties the
+    // journal): its records are written again, and no second copy is made,
+    // which a full file system would refuse.
+    if (holdsBytes(target, bytes, length)) {
+        studylock lock;
+        OFString uidDir = store->GetUidPath(nullptr, nullptr, nullptr, 1);
+        if (file.loadFile(target.c_str()).good() &&
+            studylock_acquire(&lock, uidDir.c_str(), study, log) == 0 &&
+            store->indexImage(file.getDataset(), study, series) == LS_OK) {
+            store->noteChanged(target, 0);
+            store->noteImagePlaces(study, series);
+            logprintf(LOGLEVEL_INFO, log, "Written from the journal: %s (in place)\n",
+                      target.c_str());
+            return 0;
+        }
+        logprintf(LOGLEVEL_ERROR, log, "Cannot enter %s in the index again.\n", target.c_str());
+        return -1;
+    }
+    fd = store->openIncoming(&tmp);
 
     // The file is written whole and flushed under its temporary name, then
-    // entered in the index and renamed: a crash on the way leaves at most a
-    // temporary file and index records that the next replay writes again.
-    if (store->CreateUidPath(study, nullptr) != LS_OK ||
-        store->CreateUidPath(study, series) != LS_OK)
-        return -1;
-    if (out.create(target.c_str(), 0666, tmp.c_str()) != 0 || out.write(bytes, length) != 0 ||
-        out.flush() != 0) {
+    // placed and entered in the index as a store is (placeImage, replacing
+    // what is there): a crash on the way leaves what a killed store leaves,
+    // and the journal, which the next start writes again.
+    if (fd < 0)
+        goto out;
+    if (write_all(fd, bytes, length) != (ssize_t)length || fdatasync(fd) != 0) {
         logprintf(LOGLEVEL_ERROR, log, "Cannot write %s: %s\n", tmp.c_str(), strerror(errno));
-        return -1;
+        unlink(tmp.c_str());
+        goto out;
     }
     if (file.loadFile(tmp.c_str()).bad()) {
         logprintf(LOGLEVEL_ERROR, log, "Cannot read back %s.\n", tmp.c_str());
-        return -1;
+        unlink(tmp.c_str());
+        goto out;
     }
-    if (store->indexImage(file.getDataset(), study, series) != LS_OK)
-        return -1;
-    if (out.commit() != 0) {
-        logprintf(LOGLEVEL_ERROR, log, "Cannot rename %s: %s\n", tmp.c_str(), strerror(errno));
-        return -1;
-    }
-    store->noteParentChanged(target);
+    if (store->placeImage(file.getDataset(), study, series, image, tmp, 1, &placedNew) != LS_OK)
+        goto out;
     // A store that keeps the patient link tree gets the image's link again
     // too (an existing one stays).
     if (access((OFString(store->baseDir) + "/patient").c_str(), F_OK) == 0)
         store->WriteSymlinks(file.getDataset());
     logprintf(LOGLEVEL_INFO, log, "Written from the journal: %s\n", target.c_str());
-    return 0;
+    result = 0;
+out:
+    if (fd >= 0)
+        close(fd);
+    return result;
 }
 
 int LocalStore::replayFlush(void *arg)

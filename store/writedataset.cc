@@ -1,18 +1,21 @@
-// LocalStore::WriteDataset: enters a received image into the study, series
-// and image index and then writes its DICOM file under a temporary name that
-// is renamed into the UID tree once the file is complete. Every file and
-// directory it changes is noted for SyncWrites (store/syncwrites.cc), which
-// with setSyncEachImage runs before the call returns.
+// LocalStore::WriteDataset: writes a received image as a DICOM file under a
+// temporary name in B/uid, places it under its name in the UID tree once it
+// is complete, and only then enters it in the study, series and image
+// index (all under the study's lock, store/studylock.h); FinishStores
+// finishes what a killed store left. Every file and directory it changes is
+// noted for SyncWrites (store/syncwrites.cc), which with setSyncEachImage
+// runs before the call returns.
 //
-// Lock order: STUDYINDEX.hash (exclusive, guarding STUDYINDEX.dat too) is
-// released before the series index is locked, and that before the image
-// index; no process holds two of these locks at once.
+// Lock order: the study lock first; then STUDYINDEX.hash (exclusive,
+// guarding STUDYINDEX.dat too), released before the series index is locked,
+// and that before the image index; no process holds two index locks at once.
 #include "store/localstore.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +29,7 @@
 #include "dicomnet/dicomnet.h"
 #include "runtime/runtime.h"
 #include "store/journal.h"
+#include "store/studylock.h"
 
 // Index files are created rw-rw-r-- (less the umask).
 static const mode_t INDEX_MODE = 0664;
@@ -278,26 +282,22 @@ out:
 // time, so one buffer serves every call.)
 static char encodeBuffer[256 * 1024];
 
-// Writes ds to tmp and makes sure that every byte reached the file (and,
-// with syncNow, the disk). The toolkit's saveFile ignores the failure of its
-// final buffer flush, so a full disk could leave a truncated file that it
-// reports as saved; here the toolkit only encodes, into encodeBuffer, and
-// every piece is written with a full-transfer write whose result is checked.
+// Writes ds to the temporary file open on fd (named tmp) and makes sure
+// that every byte reached the file (and, with syncNow, the disk). The
+// toolkit's saveFile ignores the failure of its final buffer flush, so a
+// full disk could leave a truncated file that it reports as saved; here
+// the toolkit only encodes, into encodeBuffer, and every piece is written
+// with a full-transfer write whose result is checked.
 //
 // With a journal record begun (j), each piece goes into the record too, and
 // the record is flushed (journal_commit) once the file is whole; *journaled
 // says whether it was. A record refused (too large) or failed is made up
 // for by the flush of the file itself, as syncNow asks.
-static int saveVerified(LocalStore *store, DcmDataset *ds, const char *tmp, E_TransferSyntax xfer,
-                        int syncNow, journal *j, int *journaled)
+static int saveVerified(LocalStore *store, DcmDataset *ds, int fd, const char *tmp,
+                        E_TransferSyntax xfer, int syncNow, journal *j, int *journaled)
 {
-    int fd = -1;
     int ok = 0;
     int saved = 0;
-
-    fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0)
-        goto out;
     {
         // Shallow: the file format borrows the caller's dataset for the write
         // instead of copying it, and gives it back afterwards.
@@ -337,41 +337,66 @@ static int saveVerified(LocalStore *store, DcmDataset *ds, const char *tmp, E_Tr
             errno = EIO; // the toolkit could not encode the data set
         fileformat.getAndRemoveDataset();
     }
-    if (!ok)
-        goto out;
-    if (j != nullptr)
+    if (ok && j != nullptr)
         *journaled = journal_commit(j, store->getLogfile()) == 0;
-    ok = !syncNow || *journaled || fdatasync(fd) == 0;
-out:
+    ok = ok && (!syncNow || *journaled || fdatasync(fd) == 0);
     if (j != nullptr && !*journaled)
         journal_abandon(j);
     saved = errno;
-    if (fd >= 0 && close(fd) != 0 && ok) {
-        saved = errno;
-        ok = 0;
-    }
     if (!ok)
         logprintf(LOGLEVEL_WARNING, store->getLogfile(), "Cannot write %s: %s\n", tmp,
                   strerror(saved));
     return ok;
 }
 
+// Temporary names are B/uid/STORING.PID.N.tmp, N counting in the process.
+static unsigned incomingSerial = 0;
+
+int LocalStore::openIncoming(OFString *path)
+{
+    if (CreateUidPath(nullptr, nullptr) != LS_OK)
+        return -1;
+    OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
+    for (int attempt = 0; attempt < 16; attempt++) {
+        char name[64];
+        snprintf(name, sizeof name, "/%s%d.%u.tmp", LS_INCOMING_PREFIX, process_pid(),
+                 incomingSerial++);
+        *path = uidDir + name;
+        // O_EXCL: a name that a dead process of the same pid left is the
+        // next start's to finish, not ours to reuse.
+        int fd = open(path->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue;
+            logprintf(LOGLEVEL_WARNING, logStream, "Cannot create %s: %s\n", path->c_str(),
+                      strerror(errno));
+            return -1;
+        }
+        // The lock tells the repair at a start (FinishStores) that the file
+        // is still being written. A process starting on the store may find
+        // the new file before the lock is taken and remove it as left over,
+        // which the link count shows: then another name is taken.
+        struct stat st;
+        if (flock(fd, LOCK_EX) != 0 || fstat(fd, &st) != 0) {
+            logprintf(LOGLEVEL_WARNING, logStream, "Cannot lock %s: %s\n", path->c_str(),
+                      strerror(errno));
+            unlink(path->c_str());
+            close(fd);
+            return -1;
+        }
+        if (st.st_nlink > 0)
+            return fd;
+        close(fd);
+    }
+    logprintf(LOGLEVEL_WARNING, logStream, "No temporary name in %s can be had.\n", uidDir.c_str());
+    return -1;
+}
+
 int LocalStore::indexImage(DcmDataset *ds, const char *S, const char *R)
 {
-    // Every image but a series' first finds its series directory (and so
-    // the study's) in place: one stat for both levels.
-    struct stat seriesSt;
-    int result;
-    int seriesMade =
-        stat(GetUidPath(S, R, nullptr, 1).c_str(), &seriesSt) == 0 && S_ISDIR(seriesSt.st_mode);
-    if (!seriesMade && (result = CreateUidPath(S, nullptr)) != LS_OK)
-        return result;
-    result = addToStudyIndex(ds);
+    int result = addToStudyIndex(ds);
     if (result != LS_OK)
         return result;
-    if (!seriesMade && (result = CreateUidPath(S, R)) != LS_OK)
-        return result;
-
     seriesrecord series;
     studyindex_makeSeries(ds, &series);
     result =
@@ -381,6 +406,79 @@ int LocalStore::indexImage(DcmDataset *ds, const char *S, const char *R)
     imagerecord image;
     studyindex_makeImage(ds, &image);
     return addToRecordIndex(1, (GetUidIndexPath(S, R) + ".dat").c_str(), &image, sizeof image);
+}
+
+void LocalStore::removeEmptyDirs(const char *S, const char *R)
+{
+    // rmdir removes only an empty directory: one that holds an image, an
+    // index file or another series stays, and the failure is no error.
+    OFString series = GetUidPath(S, R, nullptr, 1);
+    if (rmdir(series.c_str()) == 0)
+        noteParentChanged(series);
+    OFString study = GetUidPath(S, nullptr, nullptr, 1);
+    if (rmdir(study.c_str()) == 0)
+        noteParentChanged(study);
+}
+
+// The order under the study lock makes the index the truth: a record is
+// written only for a file in place. A crash (kill -9, a power failure of
+// a store not yet answered) at each step leaves:
+// - before the link: the temporary file, with a link count of 1, and maybe
+//   empty directories; the next start removes them (FinishStores);
+// - after the link, before or in the index steps: the image under its name
+//   and under the temporary one (a link count of 2); the next start writes
+//   its index records, so the image is stored whole, as if answered;
+// - in a take-back: the delete's intent, which the next start finishes.
+// With the overwrite policy an existing image is replaced by rename (the
+// temporary name goes with it): killed before its records are rewritten,
+// the new file stands under the old records, which name the same image.
+int LocalStore::placeImage(DcmDataset *ds, const char *S, const char *R, const char *I,
+                           const OFString &tmp, int overwrite, int *placedNew)
+{
+    OFString target = GetUidPath(S, R, I, 1);
+    OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
+    studylock lock;
+    int result = LS_INDEX_ERROR;
+    *placedNew = 0;
+    if (studylock_acquire(&lock, uidDir.c_str(), S, logStream) != 0)
+        goto out;
+    result = CreateUidPath(S, R);
+    if (result != LS_OK) {
+        removeEmptyDirs(S, R);
+        goto out;
+    }
+    // link makes the name only where there is none: the duplicate check and
+    // the placing of the file are one step, so that of two stores of one
+    // instance under VeltoPreserve exactly one is stored and the other
+    // refused. Two under the overwrite policy both succeed, one after the
+    // other (the study lock), and the second one's copy and records stay.
+    if (link(tmp.c_str(), target.c_str()) == 0) {
+        *placedNew = 1;
+    } else if (errno == EEXIST && !overwrite) {
+        logprintf(LOGLEVEL_WARNING, logStream, "Target file %s exists - not storing.\n",
+                  target.c_str());
+        result = LS_EXISTS;
+        goto out;
+    } else if (errno != EEXIST || rename(tmp.c_str(), target.c_str()) != 0) {
+        logprintf(LOGLEVEL_WARNING, logStream, "Cannot place %s as %s: %s\n", tmp.c_str(),
+                  target.c_str(), strerror(errno));
+        removeEmptyDirs(S, R);
+        result = LS_INDEX_ERROR;
+        goto out;
+    }
+    noteParentChanged(target);
+    result = indexImage(ds, S, R);
+    // A new image whose records could not all be written is taken back: an
+    // image that no query finds is never kept (its peer is told it failed).
+    // A replaced one keeps its earlier records, which name it.
+    if (result != LS_OK && *placedNew)
+        takeBack(S, R, I);
+out:
+    // Once the image is indexed (or refused, or taken back) its temporary
+    // name has done its work; removed under the lock, so that a repair
+    // never finds it beside a finished store.
+    unlink(tmp.c_str());
+    return result;
 }
 
 int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sourceFile,
@@ -418,8 +516,9 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
     const char *S = uid[0], *R = uid[1], *I = uid[2];
     OFString target = GetUidPath(S, R, I, 1);
 
-    // A refused duplicate changes nothing: the decision comes before the
-    // first index write, so the index keeps describing the file that stays.
+    // A duplicate found here is refused before anything is written (the
+    // common case of a peer sending a study again); one that appears while
+    // this image is written is refused by the placing itself.
     if (!overwriteFile && access(target.c_str(), F_OK) == 0) {
         logprintf(LOGLEVEL_WARNING, logStream, "Target file %s exists - not storing.\n",
                   target.c_str());
@@ -431,33 +530,22 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
         return LS_EXISTS;
     }
 
+    if (linkMode == 1 || linkMode == 2)
+        return placeLink(ds, S, R, I, sourceFile, linkMode);
+
     // With -S an image stored through the journal needs no flush of what
     // it changes before the association's end (JournalHoldsAll): the replay
     // of its record makes all of it again.
-    journal *j = syncEachImage && linkMode == 0 ? usableJournal() : nullptr;
+    journal *j = syncEachImage ? usableJournal() : nullptr;
     struct coverage {
         int &flag;
         ~coverage() { flag = 0; }
     } covering{journalCovers};
-    journalCovers = j != nullptr;
-    result = indexImage(ds, S, R);
-    if (result != LS_OK)
-        return result;
 
-    if (linkMode == 1 || linkMode == 2) {
-        if (sourceFile == nullptr)
-            return LS_INDEX_ERROR;
-        int made =
-            linkMode == 1 ? symlink(sourceFile, target.c_str()) : link(sourceFile, target.c_str());
-        if (made != 0)
-            return LS_INDEX_ERROR;
-        noteParentChanged(target);
-        return syncEachImage && SyncWrites() != 0 ? LS_INDEX_ERROR : LS_OK;
-    }
-
-    char suffix[32];
-    snprintf(suffix, sizeof suffix, ".%d.tmp", process_pid());
-    OFString tmp = target + suffix;
+    OFString tmp;
+    int fd = openIncoming(&tmp);
+    if (fd < 0)
+        return LS_INDEX_ERROR;
     E_TransferSyntax xfer = EXS_LittleEndianExplicit;
     if (!ds->canWriteXfer(EXS_LittleEndianExplicit, ds->getOriginalXfer())) {
         logprintf(LOGLEVEL_DEBUG, logStream,
@@ -465,45 +553,86 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
         xfer = ds->getOriginalXfer();
     }
     // With -S the image goes into this process's journal, which is flushed
-    // before the rename: a crash up to the flush leaves at most a temporary
-    // file and a record that does not count (the image was not answered);
-    // after it, the next start writes the image from the journal, whatever
-    // of the tree and the index had reached the disk. Without a journal
-    // record the image is flushed under its temporary name (through the
-    // descriptor it was written by) before the rename, its image index
-    // record at the same time by a helper thread (the two waits for the
-    // disk overlap), and the rest after the rename (SyncWrites): a name on
+    // before the file is placed: a crash up to the flush leaves at most a
+    // temporary file and a record that does not count (the image was not
+    // answered); after it, the next start writes the image from the journal,
+    // whatever of the tree and the index had reached the disk. A record
+    // whose image is then refused or fails is taken back before the answer.
+    // Without a journal record the image is flushed under its temporary
+    // name before it is placed, and the rest after (SyncWrites): a name on
     // disk never refers to data that is not.
-    OFString imageIndex = GetUidIndexPath(S, R) + ".dat";
     if (j != nullptr && journal_begin(j, S, R, I, logStream) != 0)
         j = nullptr;
-    int indexFlush = syncEachImage && j == nullptr ? flushAside(imageIndex.c_str()) : 0;
+    journalCovers = j != nullptr;
     int journaled = 0;
-    int saved = saveVerified(this, ds, tmp.c_str(), xfer, syncEachImage, j, &journaled);
-    if (indexFlush != 0 && endFlushAside(imageIndex.c_str()) != 0)
-        saved = 0;
-    if (!saved) {
+    int placedNew = 0;
+    struct stat written;
+    if (!saveVerified(this, ds, fd, tmp.c_str(), xfer, syncEachImage, j, &journaled)) {
         unlink(tmp.c_str());
-        return LS_INDEX_ERROR;
+        result = LS_INDEX_ERROR;
+    } else if (fstat(fd, &written) != 0) {
+        unlink(tmp.c_str());
+        result = LS_INDEX_ERROR;
+    } else {
+        result = placeImage(ds, S, R, I, tmp, overwriteFile, &placedNew);
     }
-    // rename replaces the final name atomically: readers see the old file or
-    // the new one, never a partial one.
-    if (rename(tmp.c_str(), target.c_str()) != 0) {
-        logprintf(LOGLEVEL_WARNING, logStream, "Cannot rename %s: %s\n", tmp.c_str(),
+    // The lock on the temporary file ends here, after its name is gone.
+    if (close(fd) != 0 && result == LS_OK) {
+        logprintf(LOGLEVEL_WARNING, logStream, "Cannot write %s: %s\n", tmp.c_str(),
                   strerror(errno));
-        unlink(tmp.c_str());
-        return LS_INDEX_ERROR;
+        result = LS_INDEX_ERROR;
+        if (placedNew)
+            takeBackLocked(S, R, I, written.st_ino);
     }
+    if (result != LS_OK && journaled && journal_retract(j, logStream) != 0)
+        logprintf(LOGLEVEL_ERROR, logStream,
+                  "The journal record of %s may be written by the next start.\n", target.c_str());
+    if (result == LS_EXISTS && syncEachImage && SyncImage(S, R, I) == -1)
+        return LS_INDEX_ERROR;
+    if (result != LS_OK)
+        return result;
     // A power failure before the next flush may lose the new file or leave
     // it empty; the peer is told that it is safe only after that flush: with
     // -S right here (the index records and the new name) unless the journal
     // holds the image, otherwise at the association's release.
-    noteParentChanged(target);
-    if (!syncEachImage || journaled)
+    if (!syncEachImage || journaled) {
         noteChanged(target, 0);
-    else if (SyncWrites() != 0)
+    } else if (SyncWrites() != 0) {
+        // Answered as failed: a new image is not kept.
+        if (placedNew)
+            takeBackLocked(S, R, I, written.st_ino);
         return LS_INDEX_ERROR;
+    }
     return LS_OK;
+}
+
+int LocalStore::placeLink(DcmDataset *ds, const char *S, const char *R, const char *I,
+                          const char *sourceFile, int linkMode)
+{
+    OFString target = GetUidPath(S, R, I, 1);
+    OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
+    if (sourceFile == nullptr || CreateUidPath(nullptr, nullptr) != LS_OK)
+        return LS_INDEX_ERROR;
+    studylock lock;
+    if (studylock_acquire(&lock, uidDir.c_str(), S, logStream) != 0)
+        return LS_INDEX_ERROR;
+    int result = CreateUidPath(S, R);
+    if (result != LS_OK)
+        return result;
+    int made =
+        linkMode == 1 ? symlink(sourceFile, target.c_str()) : link(sourceFile, target.c_str());
+    if (made != 0) {
+        removeEmptyDirs(S, R);
+        return errno == EEXIST ? LS_EXISTS : LS_INDEX_ERROR;
+    }
+    noteParentChanged(target);
+    result = indexImage(ds, S, R);
+    if (result != LS_OK) {
+        takeBack(S, R, I);
+        return result;
+    }
+    studylock_release(&lock);
+    return syncEachImage && SyncWrites() != 0 ? LS_INDEX_ERROR : LS_OK;
 }
 
 void LocalStore::setSyncEachImage(int on)

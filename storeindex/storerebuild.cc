@@ -376,6 +376,13 @@ int storerebuild_run(const char *base, FILE *out, FILE *err)
             return STOREREBUILD_FAILED;
         }
     }
+    // A store cut short after its image was placed is finished as the
+    // server's start would (the rebuild would index the image anyway); its
+    // temporary file goes.
+    if (store.FinishStores() > 0 && storetree_scan(base, &tree) != 0) {
+        report(err, "error", base, "cannot read the base directory");
+        return STOREREBUILD_FAILED;
+    }
     for (size_t s = 0; s < tree.studies.size();) {
         if (placeStudy(&ctx, &store, tree, &tree.studies[s]) == 0) {
             s++;

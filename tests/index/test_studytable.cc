@@ -2,6 +2,8 @@
 // compaction of deleted studies, and the key digests kept with it.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include "index/keymatch.h"
@@ -150,6 +152,30 @@ TEST(CompactStudyHash, FiveStudiesTwoDeleted)
     // The moved studies are found again: a further image merges, not appends.
     ASSERT_EQ(0, t.put("1.2.4", "4.6", "6.9"));
     EXPECT_EQ(84, fileSize(t.hashPath()));
+}
+
+// What a compaction or a keys writer killed before its rename left goes at
+// the next compaction (the listener runs one at every start), even one with
+// nothing to drop; a live writer's temporary keys file stays.
+TEST(CompactStudyHash, LeftoversOfKilledWritersGo)
+{
+    Table t;
+    t.addStudy(0);
+    std::string uid = t.hashPath().substr(0, t.hashPath().rfind('/'));
+    std::vector<std::string> gone = {uid + "/STUDYINDEX.dat.compact.tmp",
+                                     uid + "/STUDYINDEX.hash.compact.tmp",
+                                     uid + "/STUDYINDEX.keys.2147483646.tmp"};
+    std::string live = uid + "/STUDYINDEX.keys.2147483645.tmp";
+    for (const std::string &path : gone)
+        writeFile(path, "left");
+    writeFile(live, "held");
+    int held = open(live.c_str(), O_RDONLY);
+    ASSERT_EQ(0, flock(held, LOCK_EX));
+    EXPECT_EQ(0, t.store.compactStudyHash());
+    for (const std::string &path : gone)
+        EXPECT_FALSE(exists(path)) << path;
+    EXPECT_TRUE(exists(live));
+    close(held);
 }
 
 TEST(CompactStudyHash, EveryStudyDeleted)

@@ -105,10 +105,9 @@ class IntegrityTests(ServerTestCase):
 
     def test_a_failed_flush_with_S_refuses_the_image(self):
         # With -S every flush fails with EIO here: the journal cannot be set
-        # up (its directory is not flushed), so the image and its index
-        # record are flushed side by side before the response; both fail:
-        # the image is refused, never renamed into place, and each failure
-        # is logged.
+        # up (its directory is not flushed), so the image is flushed under
+        # its temporary name before it is placed; that fails: the image is
+        # refused, never placed, never indexed, and the failure logged.
         s = self.server(args=["-S"], start=False)
         cmd = s.command()
         s.command = lambda: ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fdatasync",
@@ -119,11 +118,13 @@ class IntegrityTests(ServerTestCase):
         self.assertFalse(os.path.exists(uid_path(s.basedir, STUDY, SERIES, SERIES + ".1")))
         index = os.path.join(os.path.dirname(uid_path(s.basedir, STUDY, SERIES, SERIES + ".1")),
                              "IMAGEINDEX.dat")
+        self.assertFalse(os.path.exists(index))
+        self.assertEqual(files_below(s.basedir, ".tmp"), [])
         log = s.log()
         self.assertIn("No image journal of %s can be used.\n" % os.path.join(s.basedir, "uid"),
                       log)
-        self.assertIn("Cannot flush %s to disk: Input/output error\n" % index, log)
-        self.assertRegex(log, r"Cannot write \S+\.tmp: Input/output error\n")
+        self.assertRegex(log, r"Cannot write \S+/uid/STORING\.\d+\.\d+\.tmp: "
+                         r"Input/output error\n")
 
     def test_a_failed_journal_flush_with_S_flushes_the_image_itself(self):
         # Only the journal's flush fails (EIO injected for that file alone):

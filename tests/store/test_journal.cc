@@ -2,6 +2,7 @@
 // the replay of a journal whose writer died before the tree was on disk.
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 
 #include "dcmtk/dcmdata/dcfilefo.h"
 #include "store/journal.h"
@@ -183,4 +184,58 @@ TEST(Journal, AFullJournalIsEmptiedAfterAFlushOfTheTree)
     EXPECT_LT(fileSize(journalPath(s)), (long)(JOURNAL_FULL + JOURNAL_IMAGE_MAX + (1 << 20)));
     EXPECT_EQ((size_t)count, indexedImages(s).size());
     EXPECT_EQ(1, s.store.JournalHoldsAll());
+}
+
+// An image journalled and then failed (its index cannot be written) is taken
+// back from the journal before it is answered: a replay never writes an
+// image its peer was told had failed, and the next record takes its place.
+TEST(Journal, ARecordOfAFailedStoreIsTakenBack)
+{
+    TestStore s;
+    {
+        LocalStore writer(s.dir.c_str());
+        writer.setLogfile(s.log.stream());
+        writer.setSyncEachImage(1);
+        std::unique_ptr<DcmDataset> first(makeImage(STUDY, SERIES, "6.1", {}, 3000));
+        ASSERT_EQ(0, writer.WriteDataset(first.get(), 0, nullptr, 0));
+        // The second series' image index cannot be opened: a directory.
+        ASSERT_EQ(0, writer.CreateUidPath(STUDY, "4.6"));
+        std::string blocked = s.B("uid/E2/E7/study_1.2.3/series_4.6/IMAGEINDEX.dat");
+        ASSERT_EQ(0, mkdir(blocked.c_str(), 0755));
+        std::unique_ptr<DcmDataset> failed(makeImage(STUDY, "4.6", "6.2", {}, 3000));
+        EXPECT_EQ(3, writer.WriteDataset(failed.get(), 0, nullptr, 0));
+        std::unique_ptr<DcmDataset> third(makeImage(STUDY, SERIES, "6.3", {}, 3000));
+        ASSERT_EQ(0, writer.WriteDataset(third.get(), 0, nullptr, 0));
+        // The writer dies here.
+    }
+    EXPECT_EQ(2, journal_pending(journalPath(s).c_str()));
+    loseTheTree(s, {"6.1", "6.3"});
+    LocalStore next(s.dir.c_str());
+    next.setLogfile(s.log.stream());
+    EXPECT_EQ(2, next.ReplayJournals());
+    EXPECT_EQ((std::vector<std::string>{"6.1", "6.3"}), indexedImages(s));
+    EXPECT_FALSE(exists(s.B("uid/E2/E7/study_1.2.3/series_4.6/image_6.2.dcm")));
+    EXPECT_TRUE(s.log.contains("Taking back "));
+}
+
+// A replay that finds the image in place, byte for byte, enters it in the
+// index again without writing a second copy (which a full disk would refuse).
+TEST(Journal, AnImageInPlaceIsOnlyIndexedAgain)
+{
+    TestStore s;
+    {
+        LocalStore writer(s.dir.c_str());
+        writer.setSyncEachImage(1);
+        std::unique_ptr<DcmDataset> ds(makeImage(STUDY, SERIES, "6.1", {}, 3000));
+        ASSERT_EQ(0, writer.WriteDataset(ds.get(), 0, nullptr, 0));
+    }
+    unlink(s.B("uid/E2/E7/study_1.2.3/series_4.5/IMAGEINDEX.dat").c_str());
+    struct stat before, after;
+    ASSERT_EQ(0, stat(imagePath(s, "6.1").c_str(), &before));
+    LocalStore next(s.dir.c_str());
+    next.setLogfile(s.log.stream());
+    EXPECT_EQ(1, next.ReplayJournals());
+    ASSERT_EQ(0, stat(imagePath(s, "6.1").c_str(), &after));
+    EXPECT_EQ(before.st_ino, after.st_ino);
+    EXPECT_EQ((std::vector<std::string>{"6.1"}), indexedImages(s));
 }

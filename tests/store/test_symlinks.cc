@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <limits.h>
+#include <sys/stat.h>
 
 #include "store/localstore.h"
 #include "tests/store/storetest.h"
@@ -113,6 +114,39 @@ TEST(WriteSymlinks, DirectoryFailureGives5)
     writeFile(s.dir / "patient", "a file where the link tree should be");
     DcmDataset *ds = makeImage("1.2.3", "4.5", "6.7");
     EXPECT_EQ(5, s.store.WriteSymlinks(ds));
-    EXPECT_TRUE(s.log.contains("Cannot create patient link base directory.\n"));
+    EXPECT_TRUE(s.log.contains("Cannot create patient link base directory. ("));
     delete ds;
+}
+
+// Names past the file system's 255 bytes: a person name of three 64-character
+// groups with a 64-character ID, a 300-character series description. Each
+// long part is cut and ends in a digest of the whole, so that two names that
+// differ only past the cut stay apart; the cut is logged.
+TEST(WriteSymlinks, NamesPastTheFileSystemsLimitAreShortened)
+{
+    LinkStore s;
+    std::string group(64, 'N'), id(64, '7'), description(300, 'D');
+    std::string name = group + "^" + group + "^" + group;
+    ASSERT_EQ(0, s.link("6.7", {{DCM_PatientName, name},
+                                {DCM_PatientID, id},
+                                {DCM_SeriesDescription, description},
+                                {DCM_InstanceNumber, "1"}}));
+    ASSERT_EQ(0, s.link("6.8", {{DCM_PatientName, name},
+                                {DCM_PatientID, id.substr(0, 63) + "8"},
+                                {DCM_SeriesDescription, description},
+                                {DCM_InstanceNumber, "1"}}));
+    std::vector<std::string> links = s.links();
+    ASSERT_EQ(2u, links.size());
+    std::string patient = links[0].substr(0, links[0].find('/'));
+    EXPECT_EQ(217u, patient.size());
+    EXPECT_EQ((name + "_19000101_" + id).substr(0, 200), patient.substr(0, 200));
+    EXPECT_EQ('~', patient[200]);
+    EXPECT_NE(patient, links[1].substr(0, links[1].find('/')));
+    std::string series = links[0].substr(0, links[0].rfind('/'));
+    series = series.substr(series.rfind('/') + 1);
+    EXPECT_EQ(217u, series.size());
+    EXPECT_EQ("19000101_000000_NoBPE_DDD", series.substr(0, 25));
+    struct stat st;
+    EXPECT_EQ(0, stat((s.dir / ("patient/" + links[0])).c_str(), &st));
+    EXPECT_TRUE(s.log.contains("Link tree name shortened to "));
 }

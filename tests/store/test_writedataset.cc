@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include "dcmtk/dcmdata/dcxfer.h"
 #include "runtime/runtime.h"
 #include "store/localstore.h"
+#include "store/studylock.h"
 #include "tests/store/storetest.h"
 
 namespace
@@ -363,7 +366,10 @@ TEST(WriteDataset, FullDiskWhileWritingTheImage)
         EXPECT_EQ(3, storeWithFileLimit(s, cut, "1.2.3", "4.5", "6.7", 20000)) << cut;
         EXPECT_FALSE(exists(s.seriesDir() + "/image_6.7.dcm")) << cut;
         EXPECT_TRUE(findSuffix(s.B(), ".tmp").empty()) << cut;
-        EXPECT_EQ(768, fileSize(s.seriesDir() + "/IMAGEINDEX.dat"));
+        // The index is written only for a file in place: not even the
+        // directories are made for an image that could not be written.
+        EXPECT_FALSE(exists(s.B("uid/STUDYINDEX.hash"))) << cut;
+        EXPECT_FALSE(exists(s.seriesDir())) << cut;
     }
 }
 
@@ -641,4 +647,88 @@ TEST(WriteDataset, SyncEachImageStillStoresAndSyncWritesReportsSuccess)
     EXPECT_TRUE(exists(s.seriesDir() + "/image_6.7.dcm"));
     EXPECT_TRUE(findSuffix(s.B(), ".tmp").empty());
     EXPECT_FALSE(s.log.contains("Cannot"));
+}
+
+namespace
+{
+
+// The live image records of the series' image index.
+std::vector<std::string> indexedIn(const std::string &seriesDir)
+{
+    std::vector<std::string> keys;
+    std::string bytes = readFile(seriesDir + "/IMAGEINDEX.dat");
+    for (size_t off = 0; off + 768 <= bytes.size(); off += 768)
+        if (bytes[off] != '\0')
+            keys.emplace_back(bytes.data() + off, strnlen(bytes.data() + off, 64));
+    return keys;
+}
+
+// The bytes of an image file as the store writes it.
+std::string imageBytes(const char *study, const char *series, const char *sop)
+{
+    Store other;
+    EXPECT_EQ(0, other.put(study, series, sop));
+    return readFile(other.store.GetUidPath(study, series, sop, 1).c_str());
+}
+
+} // namespace
+
+// What a store killed at each stage leaves in B/uid as STORING.*.tmp, and
+// what the next start (FinishStores) makes of it: a file placed under its
+// name but not (or not wholly) indexed is entered; one never placed goes,
+// with the empty directories made for it; one cut short goes; one that a
+// live writer holds locked stays.
+TEST(WriteDataset, AStoreCutShortIsFinishedAtTheNextStart)
+{
+    Store s;
+    ASSERT_EQ(0, s.put("1.2.3", "4.5", "6.7"));
+    std::string placedTmp = s.B("uid/STORING.99999.0.tmp");
+    writeFile(placedTmp, imageBytes("1.2.3", "4.5", "6.8"));
+    ASSERT_EQ(0, link(placedTmp.c_str(), (s.seriesDir() + "/image_6.8.dcm").c_str()));
+
+    std::string unplacedTmp = s.B("uid/STORING.99999.1.tmp");
+    writeFile(unplacedTmp, imageBytes("1.2.4", "4.6", "6.9"));
+    std::string unplacedSeries = s.store.GetUidPath("1.2.4", "4.6", nullptr, 1).c_str();
+    ASSERT_EQ(0, s.store.CreateUidPath("1.2.4", "4.6"));
+
+    std::string cutTmp = s.B("uid/STORING.99999.2.tmp");
+    writeFile(cutTmp, imageBytes("1.2.3", "4.5", "6.10").substr(0, 300));
+
+    std::string liveTmp = s.B("uid/STORING.99999.3.tmp");
+    writeFile(liveTmp, imageBytes("1.2.3", "4.5", "6.11"));
+    int live = open(liveTmp.c_str(), O_RDONLY);
+    ASSERT_EQ(0, flock(live, LOCK_EX));
+
+    EXPECT_EQ(1, s.store.FinishStores());
+    EXPECT_EQ((std::vector<std::string>{"6.7", "6.8"}), indexedIn(s.seriesDir()));
+    EXPECT_TRUE(exists(s.seriesDir() + "/image_6.8.dcm"));
+    EXPECT_FALSE(exists(placedTmp));
+    EXPECT_FALSE(exists(unplacedTmp));
+    EXPECT_FALSE(exists(unplacedSeries));
+    EXPECT_FALSE(exists(unplacedSeries.substr(0, unplacedSeries.rfind('/'))));
+    EXPECT_FALSE(exists(cutTmp));
+    EXPECT_TRUE(exists(liveTmp));
+    EXPECT_TRUE(s.log.contains("Entered " + s.seriesDir() + "/image_6.8.dcm in the index"));
+    close(live);
+    // Its writer gone, the last one is finished too: never placed, removed.
+    EXPECT_EQ(0, s.store.FinishStores());
+    EXPECT_TRUE(findSuffix(s.B(), ".tmp").empty());
+}
+
+// The lock file made by root (storeindex rebuild finishing a delete) goes
+// to the owner of the UID tree, so that a server running as that user can
+// still lock it.
+TEST(StudyLock, MadeByRootItBelongsToTheTreesOwner)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    Store s;
+    ASSERT_EQ(0, s.store.CreateUidPath(nullptr, nullptr));
+    ASSERT_EQ(0, chown(s.B("uid").c_str(), 65534, 65534));
+    studylock lock;
+    ASSERT_EQ(0, studylock_acquire(&lock, s.B("uid").c_str(), "1.2.3", nullptr));
+    struct stat st;
+    ASSERT_EQ(0, stat(s.B("uid/" STUDYLOCK_FILE).c_str(), &st));
+    EXPECT_EQ(65534u, st.st_uid);
+    EXPECT_EQ(65534u, st.st_gid);
 }

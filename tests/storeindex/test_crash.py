@@ -3,9 +3,10 @@ kind of file-changing system call in turn, during a store, a delete and a
 study index compaction. After each kill the server is started again and
 the test checks: every acknowledged image is in the tree, in the index and
 in C-FIND answers; repeating what was not acknowledged (as the peer would)
-succeeds; then `storeindex check` finds nothing but temporary files of the
-killed writes, and the C-FIND answers of every study are exactly its image
-files."""
+succeeds; `storeindex check` finds nothing, before the repeat and after it
+(the start finished or removed what the killed write left, temporary files
+included); every acknowledged image reads back as it was sent, and the
+C-FIND answers of every study are exactly its image files."""
 
 import os
 import re
@@ -17,8 +18,8 @@ import veltotest as vt
 import archiveclients as ac
 
 # The calls that change files (write also sends on the network and logs).
-CALLS = ("mkdir", "pwrite64", "write", "rename", "unlink", "rmdir", "fdatasync", "fsync",
-         "ftruncate")
+CALLS = ("mkdir", "pwrite64", "write", "rename", "link", "unlink", "rmdir", "fdatasync",
+         "fsync", "ftruncate")
 # Kills per kind at most (write is called far more often than the rest).
 MAX_PER_CALL = {"write": 3}
 ROOT = ac.UID_ROOT + ".15"
@@ -30,16 +31,14 @@ def image(study, n):
     return (uid, uid + ".1", "%s.1.%d" % (uid, n))
 
 
-def leftover_kinds(lines):
-    return ac.finding_kinds(lines) - {"stale-tmp"}
-
-
 class CrashTest(vt.ServerTestCase):
 
     def make_file(self, work, img):
         path = os.path.join(work, img[2] + ".dcm")
         if not os.path.exists(path):
-            vt.make_dataset(path, img[0], img[1], img[2], patient_name="CRASH^" + img[0][-2:])
+            seed = sum(map(ord, img[2]))
+            vt.make_dataset(path, img[0], img[1], img[2], patient_name="CRASH^" + img[0][-2:],
+                            extra={"PixelData": bytes((seed + 7 * i) % 251 for i in range(4096))})
         return path
 
     def store(self, srv, work, imgs):
@@ -63,18 +62,30 @@ class CrashTest(vt.ServerTestCase):
         srv.stop()
         return srv.basedir
 
+    def read_back(self, img, path=None):
+        """The data set of the stored image (or of the file at path), pixel
+        data included, without the file meta header."""
+        import pydicom
+        ds = pydicom.dcmread(path or ac.image_path(self.basedir, *img))
+        return {e.tag: e.value for e in ds}
+
     def verify(self, srv, live, gone, work, redo):
         """Checks after a restart; redo repeats the unacknowledged action."""
+        self.basedir = srv.basedir
         tree, index = ac.tree_images(srv.basedir), ac.index_images(srv.basedir)
         self.assertEqual(sorted(live - tree), [], "acknowledged images not in the tree")
         self.assertEqual(sorted(live - index), [], "acknowledged images not in the index")
         for img in live:
             self.assertIn(img[2], ac.images_of_study(srv, img[0]) or [])
+            self.assertEqual(self.read_back(img), self.read_back(img, os.path.join(
+                work, img[2] + ".dcm")), "stored image differs from what was sent")
+        status, lines = ac.storeindex("check", srv.basedir)
+        self.assertEqual((status, ac.finding_kinds(lines)), (0, set()), "\n".join(lines))
         if redo is not None:
             self.assertTrue(redo() or self.redo_may_find_nothing,
                             "repeating the unacknowledged action failed")
         status, lines = ac.storeindex("check", srv.basedir)
-        self.assertEqual(leftover_kinds(lines), set(), "\n".join(lines))
+        self.assertEqual((status, ac.finding_kinds(lines)), (0, set()), "\n".join(lines))
         tree = ac.tree_images(srv.basedir)
         self.assertEqual(sorted(tree & gone), [], "deleted images still in the tree")
         for study in {img[0] for img in tree | gone}:
@@ -155,36 +166,44 @@ class CrashTest(vt.ServerTestCase):
     def all_images(self):
         return {image(s, n) for s, count in STUDIES.items() for n in range(count)}
 
+    def repeat(self, srv, work, img):
+        """The peer's repeat of an unanswered store: it succeeds, or, when
+        the kill came after the file was placed (the next start entered it
+        in the index), it finds the image stored, a duplicate."""
+        p = srv.storescu([self.make_file(work, img)], extra=["-v"])
+        return vt.store_statuses(p.stdout + p.stderr) in (["Success"],
+                                                          ["Warning: ElementsDiscarded"])
+
     def test_store_killed_at_each_step(self):
         new = ("%s.68" % ROOT, "%s.68.1" % ROOT, "%s.68.1.0" % ROOT)
         kills = self.run_points(
             "store", False, lambda srv, work: self.store(srv, work, [new]),
-            lambda srv, work: self.store(srv, work, [new]),
+            lambda srv, work: self.repeat(srv, work, new),
             lambda acked: self.all_images() | ({new} if acked else set()), lambda acked: set())
+        # Among them the placing of the file (link), the removal of its
+        # temporary name, the index records.
         self.assertGreater(sum(kills.values()), 10)
+        self.assertEqual(kills.get("link"), 1)
+        self.assertGreaterEqual(kills.get("pwrite64", 0), 3)
 
     def test_store_with_S_killed_at_each_flush(self):
         # -S writes the image into the worker's journal and flushes it
-        # before the rename and the response; the tree and the index are
+        # before the file is placed and answered; the tree and the index are
         # flushed at the release, then the journal emptied. Killed at any of
         # these, an image is acknowledged whole or not at all; the next
         # start writes what the journal holds into the store. Its repeat
-        # succeeds, or, when the kill came after the rename, finds the image
+        # succeeds, or, when the kill came after the link, finds the image
         # stored: a duplicate, answered with a warning once the stored copy
         # is flushed.
         new = ("%s.83" % ROOT, "%s.83.1" % ROOT, "%s.83.1.0" % ROOT)
-
-        def repeat(srv, work):
-            p = srv.storescu([self.make_file(work, new)], extra=["-v"])
-            return vt.store_statuses(p.stdout + p.stderr) in (["Success"],
-                                                              ["Warning: ElementsDiscarded"])
         kills = self.run_points(
-            "store-S", False, lambda srv, work: self.store(srv, work, [new]), repeat,
+            "store-S", False, lambda srv, work: self.store(srv, work, [new]),
+            lambda srv, work: self.repeat(srv, work, new),
             lambda acked: self.all_images() | ({new} if acked else set()), lambda acked: set(),
-            args=["-S"], kinds=("fdatasync", "rename", "pwrite64"))
+            args=["-S"], kinds=("fdatasync", "link", "pwrite64"))
         # The journal's flush of the image and its emptying, the tree's.
         self.assertGreaterEqual(kills.get("fdatasync", 0), 4)
-        self.assertGreaterEqual(kills.get("rename", 0), 1)
+        self.assertGreaterEqual(kills.get("link", 0), 1)
         # The record's UIDs, image and header.
         self.assertGreaterEqual(kills.get("pwrite64", 0), 3)
 

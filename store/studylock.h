@@ -1,0 +1,38 @@
+// Study locks: one exclusive lock per study, held by whoever places or
+// indexes an image of the study (the write path, a journal's replay, the
+// repair of a store cut short) and by a delete in it, so that a delete
+// never runs between a store's placing of its file and its index records,
+// and two stores of one instance never interleave. The locks are byte
+// ranges of B/uid/STUDYLOCKS (one byte per study, chosen by a hash of its
+// UID: two studies may share a byte, which only makes them wait for each
+// other), taken as open-file-description locks through a descriptor of
+// the lock's own, so that a forked worker's lock never merges with another
+// process's and closing some other descriptor of the file never drops it.
+//
+// Lock order: a study lock is taken before any index file's lock and a
+// process holds at most one study lock at a time.
+#ifndef VELTO_STORE_STUDYLOCK_H
+#define VELTO_STORE_STUDYLOCK_H
+
+#include <stdio.h>
+
+// Name of the lock file in B/uid.
+#define STUDYLOCK_FILE "STUDYLOCKS"
+
+// One held study lock; the lock ends when it is released or destroyed.
+struct studylock {
+    int fd = -1;
+    studylock() = default;
+    studylock(const studylock &) = delete;
+    studylock &operator=(const studylock &) = delete;
+    ~studylock();
+};
+
+// Waits for the lock of study in uidDir. 0 held; -1 not held (errno set;
+// logged at level 8 unless ENOENT: uidDir does not exist).
+int studylock_acquire(studylock *lock, const char *uidDir, const char *study, FILE *log);
+
+// Ends the lock (a lock not held is passed over).
+void studylock_release(studylock *lock);
+
+#endif
