@@ -67,6 +67,11 @@ bluestore_block_create = true
 bluestore_block_size = 4294967296
 osd_memory_target = 536870912
 mon_osd_full_ratio = 0.99
+# The OSD is placed in the CRUSH map by start() itself. Left on, its own
+# updates at init may go to the monitor before it has the monitor map
+# (under load), are refused ("wrong fsid") and leave it down for good.
+osd_crush_update_on_start = false
+osd_class_update_on_start = false
 mon_osd_nearfull_ratio = 0.98
 [client.rgw.a]
 rgw_data = %(r)s/rgw
@@ -115,9 +120,14 @@ rgw_dns_name = 127.0.0.1
         self._daemon("mon", ["ceph-mon"] + c + ["-f", "-i", "a"])
         vt.wait_for(lambda: vt.port_open(6789), 20, what="ceph-mon")
         # The monitor answers commands once it has formed its quorum of one.
-        osd_id = vt.wait_for(lambda: self._try(["ceph"] + c + ["osd", "create"]).strip(), 30,
-                             interval=0.2, what="the monitor to take commands")
-        self._run(["ceph-osd"] + c + ["-i", osd_id, "--mkfs"], timeout=120)
+        # With the OSD's own UUID the create is idempotent: a command that
+        # the client sends again (after a monitor session reset, under load)
+        # gives the same id instead of a second OSD whose UUID the one
+        # started does not have ("wrong fsid" at its boot, never up).
+        osd_uuid = str(uuid.uuid4())
+        osd_id = vt.wait_for(lambda: self._try(["ceph"] + c + ["osd", "create", osd_uuid]).strip(),
+                             30, interval=0.2, what="the monitor to take commands")
+        self._run(["ceph-osd"] + c + ["-i", osd_id, "--mkfs", "--osd-uuid", osd_uuid], timeout=120)
         self._run(["ceph"] + c + ["osd", "crush", "add", "osd." + osd_id, "1.0", "host=localhost",
                                   "root=default"])
         self._daemon("osd", ["ceph-osd"] + c + ["-f", "-i", osd_id])
