@@ -7,7 +7,12 @@
 #include <time.h>
 
 #include <algorithm>
+#include <fcntl.h>
 #include <mutex>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+#include <zlib.h>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcrledrg.h"
@@ -16,7 +21,10 @@
 
 #include "dicomnet/dicomnet.h"
 #include "index/keymatch.h"
+#include "index/querymatch.h"
 #include "index/retrievelist.h"
+#include "runtime/durablefile.h"
+#include "runtime/fullio.h"
 #include "runtime/logprintf.h"
 #include "runtime/monitormsg.h"
 #include "runtime/multicast.h"
@@ -332,6 +340,21 @@ bool archive_imageRecordHolds(const DcmTagKey &key)
     return holds(archive_imageRecordKeys(), key);
 }
 
+bool archive_isStudyKey(const DcmTagKey &key)
+{
+    return querymatch_isStudyKey(key);
+}
+
+bool archive_wellFormedKey(const DcmTag &tag, const char *value)
+{
+    return keymatch_wellFormed(querymatch_kindOfVr(tag.getVRName()), value);
+}
+
+bool archive_wellFormedUids(const char *value)
+{
+    return keymatch_wellFormed(KEYMATCH_UID, value);
+}
+
 void archive_registerDecoders()
 {
     static std::once_flag once;
@@ -345,4 +368,81 @@ void archive_registerDecoders()
 int archive_flush(const archive_context *ctx)
 {
     return ctx->store->SyncWrites() == 0 ? 0 : -1;
+}
+
+// How deep an upload's sequences may nest, and how many items it may hold,
+// for the toolkit to parse it: deeper files are not made by any modality,
+// and each item costs the parsed data set a few hundred bytes.
+static const imagecheck_limits uploadLimits = {IMAGECHECK_DEFAULT_DEPTH, 200000};
+
+// The data set of a deflated upload, inflated into a file of its own (made
+// in dir and unlinked at once) and walked there, as the toolkit would parse
+// it; at most maxInflated bytes are inflated (beyond: damaged).
+// IMAGECHECK_* of the walk.
+static int walkDeflated(int fd, unsigned long long maxInflated, const std::string &dir)
+{
+    unsigned char head[65536];
+    ssize_t n = pread(fd, head, sizeof head, 0);
+    std::string cls, xfer;
+    size_t start = 0;
+    if (n <= 0 || retrievelist_parseMeta(head, (size_t)n, &cls, &xfer, &start) != 1 ||
+        xfer != "1.2.840.10008.1.2.1.99" || start == 0)
+        return IMAGECHECK_FOREIGN;
+    std::string path = dir + "/storeweb-inflated-XXXXXX";
+    durable_fd out(mkostemp(&path[0], O_CLOEXEC));
+    if (!out.valid())
+        return IMAGECHECK_UNREAD;
+    unlink(path.c_str());
+    z_stream z;
+    memset(&z, 0, sizeof z);
+    int result = inflateInit2(&z, -MAX_WBITS) == Z_OK ? IMAGECHECK_WHOLE : IMAGECHECK_UNREAD;
+    unsigned char in[65536], buf[65536];
+    off_t at = (off_t)start;
+    uint64_t written = 0;
+    int zr = Z_OK;
+    while (result == IMAGECHECK_WHOLE && zr != Z_STREAM_END) {
+        ssize_t got = pread(fd, in, sizeof in, at);
+        if (got <= 0) {
+            result = got < 0 ? IMAGECHECK_UNREAD : IMAGECHECK_DAMAGED; // cut short
+            break;
+        }
+        at += got;
+        z.next_in = in;
+        z.avail_in = (uInt)got;
+        do {
+            z.next_out = buf;
+            z.avail_out = sizeof buf;
+            zr = inflate(&z, Z_NO_FLUSH);
+            size_t made = sizeof buf - z.avail_out;
+            written += made;
+            if ((zr != Z_OK && zr != Z_STREAM_END && zr != Z_BUF_ERROR) || written > maxInflated)
+                result = IMAGECHECK_DAMAGED;
+            else if (fullio_write(out.get(), buf, made) != (ssize_t)made)
+                result = IMAGECHECK_UNREAD;
+        } while (result == IMAGECHECK_WHOLE && z.avail_out == 0 && zr != Z_STREAM_END);
+    }
+    inflateEnd(&z);
+    std::string sopClass, instance;
+    if (result == IMAGECHECK_WHOLE)
+        result = imagecheck_walkDataset(out.get(), 0, "1.2.840.10008.1.2.1", uploadLimits,
+                                        &sopClass, &instance);
+    return result;
+}
+
+int archive_checkUpload(int fd, unsigned long long maxInflated, const char *tmpDir)
+{
+    std::string sopClass, instance;
+    int walked = imagecheck_walkWithin(fd, uploadLimits, &sopClass, &instance);
+    if (walked == IMAGECHECK_FOREIGN)
+        walked = walkDeflated(fd, maxInflated, tmpDir);
+    switch (walked) {
+    case IMAGECHECK_WHOLE:
+        return ARCHIVE_UPLOAD_WHOLE;
+    case IMAGECHECK_DAMAGED:
+        return ARCHIVE_UPLOAD_DAMAGED;
+    case IMAGECHECK_FOREIGN:
+        return ARCHIVE_UPLOAD_FOREIGN;
+    default:
+        return ARCHIVE_UPLOAD_UNREAD;
+    }
 }

@@ -74,6 +74,22 @@ struct archive_ingested {
 unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrite,
                         archive_ingested *out);
 
+// Results of archive_checkUpload.
+enum {
+    ARCHIVE_UPLOAD_WHOLE = 1,    // the toolkit may parse it
+    ARCHIVE_UPLOAD_DAMAGED = 0,  // cut short, damaged, or beyond the limits
+    ARCHIVE_UPLOAD_UNREAD = -1,  // a read or write failed (errno set)
+    ARCHIVE_UPLOAD_FOREIGN = -2, // no meta header, or an encoding the walk cannot follow
+};
+
+// Checks an uploaded Part 10 file (open on fd) before the toolkit parses
+// it, whose reader recurses once per sequence level and keeps every item in
+// memory: its elements are walked (headers only) with sequences at most 64
+// deep and at most 200,000 items. A deflated data set is inflated for the
+// walk into an unnamed file in tmpDir, at most maxInflated bytes (beyond:
+// damaged). ARCHIVE_UPLOAD_*.
+int archive_checkUpload(int fd, unsigned long long maxInflated, const char *tmpDir);
+
 // Longest UID the archive accepts (index keys are 64 bytes wide).
 enum { ARCHIVE_UID_MAX = LS_UID_MAX };
 
@@ -224,6 +240,16 @@ const std::vector<DcmTagKey> &archive_imageRecordKeys();
 // Whether key is one of archive_seriesRecordKeys (archive_imageRecordKeys).
 bool archive_seriesRecordHolds(const DcmTagKey &key);
 bool archive_imageRecordHolds(const DcmTagKey &key);
+// True when a study query matches key (Modality too, against the study's
+// modalities); false for a key only series or image queries match.
+bool archive_isStudyKey(const DcmTagKey &key);
+// True when value is a key that a query may carry for tag's VR: universal,
+// empty, or for dates, times and date-times well-formed values or ranges,
+// for UIDs one UID or a backslash list of them. A query takes a malformed
+// key as universal: a front end that must refuse one asks here first.
+bool archive_wellFormedKey(const DcmTag &tag, const char *value);
+// archive_wellFormedKey for a UID (or a list of them).
+bool archive_wellFormedUids(const char *value);
 
 // Registers DCMTK's decoders (the JPEG family, JPEG-LS, RLE) with the
 // toolkit, once per process however often it is called (thread-safe): for

@@ -100,6 +100,93 @@ static size_t rangeHyphen(int kind, const std::string &v)
     }
 }
 
+// One date, time or date-time value (not a range) as the standard lays
+// it out: a date of eight digits (also YYYY.MM.DD), a time of 2, 4 or 6
+// digits with an optional fraction of up to 6 (also HH:MM:SS), a date-time
+// of 4 to 14 digits in pairs after the year, a fraction after 14, and an
+// optional &HHMM or -HHMM offset.
+static bool wellFormedValue(int kind, const std::string &v)
+{
+    std::string digits, fraction;
+    bool inFraction = false;
+    size_t i = 0;
+    for (; i < v.size(); i++) {
+        char c = v[i];
+        if (c >= '0' && c <= '9')
+            (inFraction ? fraction : digits).push_back(c);
+        else if (c == '.' && kind != KEYMATCH_DATE && !inFraction &&
+                 digits.size() == (kind == KEYMATCH_TIME ? 6u : 14u))
+            inFraction = true;
+        else if (c == '.' && kind == KEYMATCH_DATE && (i == 4 || i == 7))
+            continue;
+        else if (c == ':' && kind == KEYMATCH_TIME && (i == 2 || i == 5))
+            continue;
+        else if ((c == '+' || c == '-') && kind == KEYMATCH_DATETIME)
+            break;
+        else
+            return false;
+    }
+    if (i < v.size()) {
+        // A date-time's offset: a sign and four digits, nothing after.
+        std::string zone = v.substr(i + 1);
+        if (zone.size() != 4 || zone.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+    }
+    if (inFraction && (fraction.empty() || fraction.size() > 6))
+        return false;
+    size_t n = digits.size();
+    auto number = [&digits](size_t at) { return (digits[at] - '0') * 10 + (digits[at + 1] - '0'); };
+    size_t timeAt;
+    if (kind == KEYMATCH_DATE) {
+        if (n != 8)
+            return false;
+        timeAt = n;
+    } else if (kind == KEYMATCH_TIME) {
+        if (n != 2 && n != 4 && n != 6)
+            return false;
+        timeAt = 0;
+    } else {
+        if (n < 4 || n > 14 || n % 2 != 0)
+            return false;
+        timeAt = 8;
+    }
+    if (kind != KEYMATCH_TIME && n >= 6 && (number(4) < 1 || number(4) > 12))
+        return false;
+    if (kind != KEYMATCH_TIME && n >= 8 && (number(6) < 1 || number(6) > 31))
+        return false;
+    // Hours, minutes, seconds (60 is a leap second).
+    static const int top[] = {23, 59, 60};
+    for (size_t f = 0; f < 3 && timeAt + 2 * f + 2 <= n; f++)
+        if (number(timeAt + 2 * f) > top[f])
+            return false;
+    return true;
+}
+
+bool keymatch_wellFormed(int kind, const char *value)
+{
+    std::string v = value ? trimmed(value, strlen(value)) : std::string();
+    if (v.empty() || v == "*" || v == "\"\"")
+        return true;
+    if (kind == KEYMATCH_UID) {
+        for (const std::string &one : splitValues(v)) {
+            std::string u = trimmed(one.data(), one.size());
+            if (u.empty() || u.size() > 64 ||
+                u.find_first_not_of("0123456789.") != std::string::npos)
+                return false;
+        }
+        return true;
+    }
+    if (kind != KEYMATCH_DATE && kind != KEYMATCH_TIME && kind != KEYMATCH_DATETIME)
+        return true;
+    size_t h = rangeHyphen(kind, v);
+    if (h == std::string::npos)
+        return wellFormedValue(kind, v);
+    std::string lo = v.substr(0, h), hi = v.substr(h + 1);
+    // "-" alone bounds nothing: not a range.
+    return !(lo.empty() && hi.empty()) && (lo.empty() || wellFormedValue(kind, lo)) &&
+           (hi.empty() || wellFormedValue(kind, hi));
+}
+
 static void compileRange(keymatch_key *k, const std::string &v)
 {
     size_t h = rangeHyphen(k->kind, v);

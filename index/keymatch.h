@@ -50,6 +50,15 @@ bool keymatch_compile(keymatch_key *k, int kind, const char *value);
 // the upper time. Returns k->universal.
 bool keymatch_compileDateTime(keymatch_key *k, const char *date, const char *time);
 
+// True when value is a key of kind that a query may carry: universal, the
+// empty-value key, or for DATE, TIME and DATETIME one value or range of
+// well-formed values (digits in the standard's layout, month and day in
+// range; old separators allowed), for UID one UID or a backslash list of
+// them (digits and dots, at most 64 characters each). Every other kind is
+// well-formed. keymatch_compile takes a malformed key as universal: a
+// caller that must refuse one asks here first.
+bool keymatch_wellFormed(int kind, const char *value);
+
 // True when the stored value (len bytes, trailing spaces ignored; len 0: an
 // empty or absent value) matches key k.
 bool keymatch_matches(const keymatch_key &k, const char *value, size_t len);

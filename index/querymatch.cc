@@ -211,6 +211,14 @@ void querymatch_compileStudy(const DcmDataset *cquery, querymatch_study *q, int 
         q->th.modalityBits = codeBits(q->modality);
 }
 
+bool querymatch_isStudyKey(const DcmTagKey &key)
+{
+    for (const studyKeyDef &d : studyKeyDefs)
+        if (d.tag == key)
+            return true;
+    return key == DCM_ModalitiesInStudy || key == DCM_Modality;
+}
+
 bool querymatch_studyRecord(const studydata *r, const querymatch_study *q)
 {
     const char *rec = (const char *)r;

@@ -87,6 +87,11 @@ struct querymatch_study {
 // level 512 on log). flags: QUERYMATCH_* above.
 void querymatch_compileStudy(const DcmDataset *query, querymatch_study *q, int flags, FILE *log);
 
+// True when the study query matches key (querymatch_compileStudy compiles
+// it; Modality (0008,0060) too, against the study's modalities), false for
+// a key that only series or image queries match.
+bool querymatch_isStudyKey(const DcmTagKey &key);
+
 // True when record r passes every record key of q (not the modality keys,
 // which the caller tests against the study's modality list).
 bool querymatch_studyRecord(const studydata *r, const querymatch_study *q);

@@ -51,12 +51,14 @@ void elementwalk_init(elementwalk *w, bool implicitVr, bool bigEndian, uint64_t 
 {
     w->maxLength = 0;
     w->maxDepth = ELEMENTWALK_MAX_DEPTH;
+    w->maxItems = 0;
     w->strictVr = false;
     w->isSequence = nullptr;
     w->pos = 0;
     w->stack.assign(
         1, elementwalk_frame{end, end != NO_LIMIT, false, false, implicitVr, bigEndian, 0});
     w->depth = 0;
+    w->items = 0;
     w->headLen = 0;
     w->skip = 0;
     w->capture = nullptr;
@@ -110,6 +112,10 @@ static int itemHeader(elementwalk *w)
     }
     if (element != 0xE000)
         return fail(w, ELEMENTWALK_DAMAGED);
+    // Each item costs a parser that keeps them some memory: a data set of
+    // millions of empty ones is refused as one nested too deep is.
+    if (!f.fragments && w->maxItems != 0 && ++w->items > w->maxItems)
+        return fail(w, ELEMENTWALK_TOO_MANY);
     if (length == UNDEFINED_LENGTH) {
         if (f.fragments)
             return fail(w, ELEMENTWALK_DAMAGED);

@@ -29,6 +29,7 @@ enum {
     ELEMENTWALK_FOREIGN = 4,    // an explicit VR that is not two capital letters (or, when
                                 // strict, not a VR at all): not followed here
     ELEMENTWALK_DISORDERED = 5, // strict: an element not after the one before it
+    ELEMENTWALK_TOO_MANY = 6,   // more sequence items than maxItems
 };
 
 struct elementwalk_frame {
@@ -46,6 +47,7 @@ struct elementwalk_frame {
 struct elementwalk {
     uint64_t maxLength; // the most the data set and each length may take (0: no limit)
     int maxDepth;       // sequences within sequences allowed
+    long maxItems;      // sequence items (not fragments) in all allowed (0: no limit)
     // An explicit VR unknown to DICOM is foreign too, and elements must come
     // in ascending order without repeats: the toolkit's parser, fed in
     // pieces, loses its place at an element out of order, and would read
@@ -58,7 +60,8 @@ struct elementwalk {
 
     uint64_t pos; // bytes walked from the data set's start
     std::vector<elementwalk_frame> stack;
-    int depth; // sequences open
+    int depth;  // sequences open
+    long items; // sequence items begun
     unsigned char head[12];
     size_t headLen;
     uint64_t skip;        // value bytes still to pass over
@@ -70,7 +73,7 @@ struct elementwalk {
 // Starts a walk of a data set in the given encoding that ends at offset
 // end (a file's data set) or wherever elementwalk_finish says (end
 // UINT64_MAX: a data set as it comes). Limits: ELEMENTWALK_MAX_DEPTH, no
-// maxLength, strictVr off.
+// maxLength, no maxItems, strictVr off.
 void elementwalk_init(elementwalk *w, bool implicitVr, bool bigEndian, uint64_t end = UINT64_MAX);
 
 // Walks the next n bytes. ELEMENTWALK_MORE, or the first fault found (then

@@ -17,7 +17,54 @@
 
 enum { WINDOW = 65536 }; // bytes read at a time
 
-int imagecheck_walk(int fd, std::string *sopClass, std::string *instance)
+// Walks the data set that starts at offset start of the file (size bytes)
+// to its end, in the encoding of xfer, within limits (null: the walk's
+// own).
+static int walkFrom(int fd, off_t size, off_t start, const std::string &xfer,
+                    const imagecheck_limits *limits, std::vector<unsigned char> &buf,
+                    std::string *sopClass, std::string *instance)
+{
+    elementwalk w;
+    elementwalk_init(&w, xfer == "1.2.840.10008.1.2", xfer == "1.2.840.10008.1.2.2",
+                     (uint64_t)(size - start));
+    if (limits != nullptr) {
+        w.maxDepth = limits->maxDepth;
+        w.maxItems = limits->maxItems;
+    }
+    off_t off = start;
+    int r = ELEMENTWALK_MORE;
+    while (r == ELEMENTWALK_MORE && off < size) {
+        uint64_t skip = elementwalk_skippable(&w);
+        if (skip > WINDOW) {
+            // A value of no use: passed over unread (beyond the file's end
+            // it is found cut at the end).
+            uint64_t left = (uint64_t)(size - off);
+            skip = skip < left ? skip : left;
+            elementwalk_pass(&w, skip);
+            off += (off_t)skip;
+            continue;
+        }
+        ssize_t got = fullio_pread(fd, buf.data(), buf.size(), off);
+        if (got < 0)
+            return IMAGECHECK_UNREAD;
+        if (got == 0)
+            break; // the file was cut meanwhile
+        r = elementwalk_feed(&w, buf.data(), (size_t)got);
+        off += got;
+    }
+    r = elementwalk_finish(&w);
+    if (r == ELEMENTWALK_FOREIGN)
+        return IMAGECHECK_FOREIGN;
+    if (r != ELEMENTWALK_MORE)
+        return IMAGECHECK_DAMAGED;
+    *sopClass = w.sopClass;
+    *instance = w.instance;
+    return IMAGECHECK_WHOLE;
+}
+
+// imagecheck_walk within limits (null: the walk's own).
+static int walkFile(int fd, const imagecheck_limits *limits, std::string *sopClass,
+                    std::string *instance)
 {
     sopClass->clear();
     instance->clear();
@@ -39,36 +86,31 @@ int imagecheck_walk(int fd, std::string *sopClass, std::string *instance)
         return got == st.st_size ? IMAGECHECK_DAMAGED : IMAGECHECK_FOREIGN;
     if (xfer == "1.2.840.10008.1.2.1.99")
         return IMAGECHECK_FOREIGN;
-    elementwalk w;
-    elementwalk_init(&w, xfer == "1.2.840.10008.1.2", xfer == "1.2.840.10008.1.2.2",
-                     (uint64_t)(st.st_size - (off_t)datasetStart));
-    off_t off = (off_t)datasetStart;
-    int r = ELEMENTWALK_MORE;
-    while (r == ELEMENTWALK_MORE && off < st.st_size) {
-        uint64_t skip = elementwalk_skippable(&w);
-        if (skip > WINDOW) {
-            // A value of no use: passed over unread (beyond the file's end
-            // it is found cut at the end).
-            uint64_t left = (uint64_t)(st.st_size - off);
-            skip = skip < left ? skip : left;
-            elementwalk_pass(&w, skip);
-            off += (off_t)skip;
-            continue;
-        }
-        got = fullio_pread(fd, buf.data(), buf.size(), off);
-        if (got < 0)
-            return IMAGECHECK_UNREAD;
-        if (got == 0)
-            break; // the file was cut meanwhile
-        r = elementwalk_feed(&w, buf.data(), (size_t)got);
-        off += got;
-    }
-    r = elementwalk_finish(&w);
-    if (r == ELEMENTWALK_FOREIGN)
+    return walkFrom(fd, st.st_size, (off_t)datasetStart, xfer, limits, buf, sopClass, instance);
+}
+
+int imagecheck_walk(int fd, std::string *sopClass, std::string *instance)
+{
+    return walkFile(fd, nullptr, sopClass, instance);
+}
+
+int imagecheck_walkWithin(int fd, const imagecheck_limits &limits, std::string *sopClass,
+                          std::string *instance)
+{
+    return walkFile(fd, &limits, sopClass, instance);
+}
+
+int imagecheck_walkDataset(int fd, off_t start, const std::string &xfer,
+                           const imagecheck_limits &limits, std::string *sopClass,
+                           std::string *instance)
+{
+    sopClass->clear();
+    instance->clear();
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return IMAGECHECK_UNREAD;
+    if (xfer == "1.2.840.10008.1.2.1.99")
         return IMAGECHECK_FOREIGN;
-    if (r != ELEMENTWALK_MORE)
-        return IMAGECHECK_DAMAGED;
-    *sopClass = w.sopClass;
-    *instance = w.instance;
-    return IMAGECHECK_WHOLE;
+    std::vector<unsigned char> buf(WINDOW);
+    return walkFrom(fd, st.st_size, start, xfer, &limits, buf, sopClass, instance);
 }

@@ -9,6 +9,8 @@
 #ifndef VELTO_STORE_IMAGECHECK_H
 #define VELTO_STORE_IMAGECHECK_H
 
+#include <sys/types.h>
+
 #include <string>
 
 // Results of imagecheck_walk.
@@ -26,5 +28,30 @@ enum {
 // Instance UID (0008,0018) of its data set (empty when absent; trailing
 // spaces and NULs cut). IMAGECHECK_* above.
 int imagecheck_walk(int fd, std::string *sopClass, std::string *instance);
+
+// What a walk accepts: sequences nested at most maxDepth deep (a sequence
+// in the data set is depth 1, a sequence in one of its items depth 2), and
+// at most maxItems sequence items in the whole data set (0: any number). A
+// file beyond either is IMAGECHECK_DAMAGED. imagecheck_walk takes
+// IMAGECHECK_DEFAULT_DEPTH and any number of items.
+struct imagecheck_limits {
+    int maxDepth;
+    long maxItems;
+};
+enum { IMAGECHECK_DEFAULT_DEPTH = 64 }; // the element walk's own (store/elementwalk.h)
+
+// imagecheck_walk within limits: for a file about to be parsed by the
+// toolkit, whose reader recurses once per level and keeps every item in
+// memory.
+int imagecheck_walkWithin(int fd, const imagecheck_limits &limits, std::string *sopClass,
+                          std::string *instance);
+
+// Walks a bare data set (no meta header) from offset start of the file
+// open at fd to its end, in transfer syntax xfer (not a deflated one),
+// within limits: for a data set that the caller has inflated itself.
+// IMAGECHECK_WHOLE, _DAMAGED, _UNREAD or _FOREIGN as above.
+int imagecheck_walkDataset(int fd, off_t start, const std::string &xfer,
+                           const imagecheck_limits &limits, std::string *sopClass,
+                           std::string *instance);
 
 #endif

@@ -410,8 +410,7 @@ static MHD_Result accessHandler(void *, MHD_Connection *conn, const char *url, c
         if (s->stow != nullptr && !s->answered && stow_feed(s->stow, upload, *uploadSize) != 0) {
             s->answered = true;
             *uploadSize = 0;
-            return (MHD_Result)web_replyError(s->rq, MHD_HTTP_BAD_REQUEST,
-                                              "Malformed multipart body");
+            return (MHD_Result)stow_refuse(s->stow, s->rq);
         }
         *uploadSize = 0;
         return MHD_YES;

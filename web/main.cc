@@ -40,6 +40,9 @@ weboptions web_options = {
     nullptr,                  // key_file
     nullptr,                  // viewer_dir
     0,                        // overwrite
+    WEB_DEFAULT_MAX_UPLOAD,   // max_upload
+    WEB_DEFAULT_MAX_PART,     // max_part
+    WEB_DEFAULT_MAX_PARTS,    // max_parts
     64,                       // threads_max
     stderr,                   // logfp
     nullptr,                  // logfile
@@ -58,6 +61,7 @@ static const char usageText[] =
     "Usage: %s [-p Port] [-b Address] [-m MonitorPort] [-w UsersFile] [-A]\n"
     "       [-C CertFile -K KeyFile] [-V ViewerDir] [-M MaxConnections]\n"
     "       [-I MaxPerAddress] [-H HeaderSeconds] [-o] [-s] [-W Mode]\n"
+    "       [-U Upload[,Part]] [-N Parts]\n"
     "       [-l logfile] [-P pidfile] [-D] [-h]\n"
     "  -p Port        HTTP port (default %d)\n"
     "  -b Address     IPv4 address to listen on (default %s)\n"
@@ -80,6 +84,9 @@ static const char usageText[] =
     "  -s             also enter uploads in the patient link tree (as storeserver -s)\n"
     "  -W Mode        what marks a worklist entry done when its study arrives by\n"
     "                 STOW-RS: accession, study, both (default) or off\n"
+    "  -U Up[,Part]   largest STOW-RS body and part in bytes, k/M/G suffix\n"
+    "                 (default 4G,1G; beyond them: 413, or the part refused)\n"
+    "  -N Parts       most parts of one STOW-RS body (default 10000)\n"
     "  -l logfile     log to the file instead of stderr\n"
     "  -P pidfile     write the process id to the file\n"
     "  -D             debug logging (twice: trace)\n"
@@ -91,12 +98,37 @@ static void usage(const char *prog)
             WEB_DEFAULT_MONITOR_PORT);
 }
 
+// A size: digits with an optional k, M or G (powers of 1024); *end is left
+// after it. 0 for no digits.
+static unsigned long long sizeWithSuffix(const char *text, char **end)
+{
+    unsigned long long n = strtoull(text, end, 10);
+    if (*end == text)
+        return 0;
+    int shift = 0;
+    switch (**end) {
+    case 'k':
+    case 'K':
+        shift = 10;
+        break;
+    case 'M':
+        shift = 20;
+        break;
+    case 'G':
+        shift = 30;
+        break;
+    }
+    if (shift != 0)
+        (*end)++;
+    return n << shift;
+}
+
 // Fills web_options from the command line: 0 go on, 1 exit 0 (-h), 2 exit 1.
 static int parseOptions(int argc, char **argv)
 {
     weboptions &o = web_options;
     int c;
-    while ((c = getopt(argc, argv, "p:b:m:w:AC:K:V:M:I:H:osW:l:P:Dh")) != -1) {
+    while ((c = getopt(argc, argv, "p:b:m:w:AC:K:V:M:I:H:osW:U:N:l:P:Dh")) != -1) {
         switch (c) {
         case 'p':
             o.port = (int)strtol(optarg, nullptr, 10);
@@ -141,6 +173,23 @@ static int parseOptions(int argc, char **argv)
             worklistpage_doneMode = Worklist_ParseDoneMode(optarg);
             if (worklistpage_doneMode < 0) {
                 fprintf(stderr, "%s: invalid -W mode: %s\n", argv[0], optarg);
+                usage(argv[0]);
+                return 2;
+            }
+            break;
+        case 'U': {
+            char *end = nullptr;
+            o.max_upload = sizeWithSuffix(optarg, &end);
+            o.max_part = *end == ',' ? sizeWithSuffix(end + 1, &end) : o.max_upload;
+            if (*end != '\0' || o.max_upload == 0 || o.max_part == 0) {
+                usage(argv[0]);
+                return 2;
+            }
+            break;
+        }
+        case 'N':
+            o.max_parts = (size_t)strtoul(optarg, nullptr, 10);
+            if (o.max_parts == 0) {
                 usage(argv[0]);
                 return 2;
             }

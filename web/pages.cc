@@ -3,7 +3,9 @@
 // viewer and a download link) and the viewer's files below /viewer/, whose
 // start page and configuration are adapted to this server.
 #include <fcntl.h>
+#include <limits.h>
 #include <microhttpd.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,29 +29,11 @@ enum { PAGE_MAX_STUDIES = 1000 };
 
 static std::string html(const char *text)
 {
-    std::string out;
-    for (const char *p = text ? text : ""; *p != '\0'; p++) {
-        switch (*p) {
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '&':
-            out += "&amp;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '^':
-            out += ' '; // name components
-            break;
-        default:
-            out += *p;
-        }
-    }
-    return out;
+    std::string name = text ? text : "";
+    for (char &c : name)
+        if (c == '^')
+            c = ' '; // name components
+    return web_escapeHtml(name);
 }
 
 // YYYYMMDD as YYYY-MM-DD; anything else as it is.
@@ -70,13 +54,14 @@ int pages_studyList(const webrequest &rq)
     for (const DcmTagKey &k : keys)
         q.insertEmptyElement(DcmTag(k));
     std::vector<std::unique_ptr<DcmDataset>> studies;
+    int r = 0;
     {
         std::lock_guard<std::mutex> hold(web_storeLock);
         web_refreshStudies();
         archive_query walk(&web_archive, &q);
         for (;;) {
             DcmDataset *m = nullptr;
-            int r = walk.next(&m);
+            r = walk.next(&m);
             if (r != 0) {
                 delete m;
                 break;
@@ -89,6 +74,9 @@ int pages_studyList(const webrequest &rq)
             }
         }
     }
+    // An index that cannot be read is an error, not an empty list.
+    if (r < 0)
+        return web_replyError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "Index unreadable");
     std::string page =
         "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Studies</title>\n"
         "<style>body{font-family:sans-serif;margin:1em}table{border-collapse:collapse}"
@@ -222,7 +210,8 @@ static int viewerConfig(const webrequest &rq)
 // built for ("/"), and its style sheets name their fonts below it; served
 // below /viewer/, they must name that instead. Each such file is read once:
 // the adapted text is kept, or null when the file names no such path and is
-// served from its file.
+// served from its file. Kept by real path: at most one entry per file of
+// the viewer's directory.
 static const struct {
     const char *suffix, *built, *served;
 } builtPaths[] = {
@@ -255,18 +244,49 @@ static std::shared_ptr<const std::string> adaptedFile(const std::string &path)
     return adapted;
 }
 
+// The path below the viewer's directory in one spelling: empty and "."
+// segments dropped. False for a ".." segment or a hidden file.
+static bool normalisedPath(const std::string &in, std::string *out)
+{
+    out->clear();
+    size_t i = 0;
+    while (i <= in.size()) {
+        size_t j = in.find('/', i);
+        if (j == std::string::npos)
+            j = in.size();
+        std::string part = in.substr(i, j - i);
+        i = j + 1;
+        if (part.empty() || part == ".")
+            continue;
+        if (part[0] == '.')
+            return false;
+        if (!out->empty())
+            *out += '/';
+        *out += part;
+    }
+    return true;
+}
+
 int pages_viewer(const webrequest &rq)
 {
-    std::string rel = rq.path.size() > 8 ? rq.path.substr(8) : "";
+    std::string rel;
+    // Nothing outside the viewer's directory: no ".." segment, no hidden file.
+    if (!normalisedPath(rq.path.size() > 8 ? rq.path.substr(8) : "", &rel))
+        return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
     if (rel.empty() || rel == "index.html")
         return viewerIndex(rq);
     if (rel == "app-config.js")
         return viewerConfig(rq);
-    // Nothing outside the viewer's directory: no ".." segment, no hidden file.
-    if (rel.find("..") != std::string::npos || rel[0] == '.' || rel.find("/.") != std::string::npos)
-        return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
-    std::string path = viewerDir() + "/" + rel;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // The file by its real path, which must lie in the directory: a link
+    // out of it is not followed, and the adapted files are kept once each
+    // however a request spells their path.
+    char real[PATH_MAX], dirReal[PATH_MAX];
+    std::string path;
+    if (realpath(viewerDir().c_str(), dirReal) != nullptr &&
+        realpath((viewerDir() + "/" + rel).c_str(), real) != nullptr &&
+        strncmp(real, dirReal, strlen(dirReal)) == 0 && real[strlen(dirReal)] == '/')
+        path = real;
+    int fd = path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         if (fd >= 0)

@@ -1,13 +1,20 @@
 // QIDO-RS: searches for studies, series and instances. Every search is a
-// C-FIND query run through the archive core's query walk
+// C-FIND query run through the store's own query entry point
 // (archive_query), so it matches exactly as the DICOM side does:
 // a study query with the study-level keys, then per matching study a series
-// or image query with the keys of that level. The answers are written as
-// DICOM JSON with the counts and retrieve URLs that PS3.18 asks for.
+// or image query with the keys of that level. A filter of a level below
+// the one searched keeps the matches that have a series or instance
+// matching it (a sub-query that stops at the first); SOP Classes in Study
+// is matched against the study's files as C-FIND does. A value the index
+// would take as "match anything" because it is malformed (a date, time or
+// UID list) is refused. The answers are written as DICOM JSON with the
+// counts and retrieve URLs of each match.
+#include <errno.h>
 #include <microhttpd.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -24,9 +31,8 @@
 #include "core/archive.h"
 #include "core/archivetier.h"
 #include "dicomnet/dicomnet.h"
+#include "web/qido.h"
 #include "web/webserver.h"
-
-enum { LEVEL_STUDY = 0, LEVEL_SERIES = 1, LEVEL_IMAGE = 2 };
 
 // Default answers of each level (PS3.18 "Study/Series/Instance Resource
 // Attributes"); the UIDs of the levels above are added where needed.
@@ -62,17 +68,6 @@ static const DcmTagKey imageDefaults[] = {
     DCM_AcquisitionDate,
 };
 
-// The level whose query carries key: a field of the series or image
-// record, else the study.
-static int levelOf(const DcmTagKey &key)
-{
-    if (archive_seriesRecordHolds(key))
-        return key == DCM_StudyInstanceUID ? LEVEL_STUDY : LEVEL_SERIES;
-    if (archive_imageRecordHolds(key))
-        return key == DCM_StudyInstanceUID || key == DCM_SeriesInstanceUID ? -1 : LEVEL_IMAGE;
-    return LEVEL_STUDY;
-}
-
 // A keyword ("PatientName") or eight hex digits ("00100010") as a tag:
 // true when known.
 static bool parseTag(const std::string &name, DcmTagKey *key)
@@ -89,34 +84,86 @@ static bool parseTag(const std::string &name, DcmTagKey *key)
     return true;
 }
 
-// Runs query through the store until max matches (0: all); each match is
-// appended to out (owned by the caller). 0, or -1 when the index cannot
-// be read.
-static int runQuery(DcmDataset *query, const char *level, size_t max,
-                    std::vector<std::unique_ptr<DcmDataset>> *out)
+static void putString(DcmDataset *ds, const DcmTagKey &key, const std::string &value);
+
+// Runs query through the store (the caller holds web_storeLock) until max
+// matches that keep accepts (0: all); each is appended to out (owned by the
+// caller). 0, or -1 when the index cannot be read.
+static int findLocked(DcmDataset *query, const char *level, size_t max,
+                      const std::function<bool(DcmDataset *)> &keep,
+                      std::vector<std::unique_ptr<DcmDataset>> *out)
 {
     int r;
-    std::lock_guard<std::mutex> hold(web_storeLock);
-    web_refreshStudies();
     archive_query walk(&web_archive, query, level);
     for (;;) {
         DcmDataset *match = nullptr;
         r = walk.next(&match);
-        if (r == 0) {
-            match->findAndDeleteElement(DCM_QueryRetrieveLevel);
-            out->emplace_back(match);
-            if (max != 0 && out->size() >= max) {
-                // The caller needs no more: end the iteration here, without
-                // walking the matches it would not send.
-                walk.end();
-                return 0;
-            }
-        } else {
+        if (r != 0) {
             delete match;
             break;
         }
+        std::unique_ptr<DcmDataset> m(match);
+        if (keep && !keep(m.get()))
+            continue;
+        m->findAndDeleteElement(DCM_QueryRetrieveLevel);
+        out->push_back(std::move(m));
+        if (max != 0 && out->size() >= max) {
+            // The caller needs no more: end the iteration here, without
+            // walking the matches it would not send.
+            walk.end();
+            return 0;
+        }
     }
     return r < 0 ? -1 : 0;
+}
+
+// True when keys holds a filter (anything but the level).
+static bool hasFilters(DcmDataset &keys)
+{
+    return keys.card() > 1;
+}
+
+// Whether study (and series, when not null) holds an instance matching the
+// image filters of a, in a series matching its series filters (the caller
+// holds web_storeLock).
+static bool hasMatchBelow(qidoargs &a, const char *study, const char *series, bool seriesFilters,
+                          bool imageFilters)
+{
+    std::vector<std::unique_ptr<DcmDataset>> below;
+    std::vector<std::string> seriesUids;
+    if (series != nullptr) {
+        seriesUids.push_back(series);
+    } else if (seriesFilters) {
+        DcmDataset sq(a.keys[QIDO_SERIES]);
+        putString(&sq, DCM_StudyInstanceUID, study);
+        sq.insertEmptyElement(DcmTag(DCM_SeriesInstanceUID));
+        findLocked(&sq, nullptr, imageFilters ? 0 : 1, nullptr, &below);
+        if (!imageFilters)
+            return !below.empty();
+        for (auto &b : below) {
+            const char *e = DCMTK_getTagString(b.get(), DCM_SeriesInstanceUID);
+            if (e != nullptr)
+                seriesUids.push_back(e);
+        }
+        if (seriesUids.empty())
+            return false;
+    }
+    if (!imageFilters)
+        return true;
+    // No series named: every series of the study.
+    if (seriesUids.empty())
+        seriesUids.push_back("");
+    for (const std::string &e : seriesUids) {
+        DcmDataset iq(a.keys[QIDO_IMAGE]);
+        putString(&iq, DCM_StudyInstanceUID, study);
+        if (!e.empty())
+            putString(&iq, DCM_SeriesInstanceUID, e);
+        below.clear();
+        findLocked(&iq, "IMAGE", 1, nullptr, &below);
+        if (!below.empty())
+            return true;
+    }
+    return false;
 }
 
 // Number of stored series and instances of a study (of one series when
@@ -172,44 +219,54 @@ static void mergeInto(DcmDataset *to, DcmDataset *from)
     }
 }
 
-int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
+// The level of a filter key in a search at level: a key the study query
+// matches (Modality, a series attribute, only in a study search, where the
+// index matches it against the study's modalities), a key of the series
+// record, else an instance's (matched from the instance's file, as every
+// attribute the records lack is).
+static int levelOfFilter(const DcmTagKey &key, int level)
 {
-    // Which resource: the level searched and the UIDs the path fixes.
-    int level;
-    const char *studyUid = nullptr, *seriesUid = nullptr;
-    if (seg.size() == 1)
-        level = seg[0] == "studies" ? LEVEL_STUDY : seg[0] == "series" ? LEVEL_SERIES : LEVEL_IMAGE;
-    else if (seg.size() == 3 && seg[0] == "studies" && seg[2] != "studies") {
-        studyUid = seg[1].c_str();
-        level = seg[2] == "series" ? LEVEL_SERIES : LEVEL_IMAGE;
-    } else if (seg.size() == 5 && seg[0] == "studies" && seg[2] == "series" &&
-               seg[4] == "instances") {
-        studyUid = seg[1].c_str();
-        seriesUid = seg[3].c_str();
-        level = LEVEL_IMAGE;
-    } else
-        return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
+    if (key == DCM_Modality)
+        return level == QIDO_STUDY ? QIDO_STUDY : QIDO_SERIES;
+    if (archive_isStudyKey(key))
+        return QIDO_STUDY;
+    if (archive_seriesRecordHolds(key))
+        return QIDO_SERIES;
+    return QIDO_IMAGE;
+}
 
-    // The query keys of each level, from the arguments.
-    DcmDataset q[3];
-    DCMTK_Key_Add(&q[LEVEL_STUDY], 0x0008, 0x0052, "STUDY");
-    DCMTK_Key_Add(&q[LEVEL_SERIES], 0x0008, 0x0052, "SERIES");
-    DCMTK_Key_Add(&q[LEVEL_IMAGE], 0x0008, 0x0052, "IMAGE");
-    size_t limit = 0, offset = 0;
-    bool includeAll = false, fuzzy = false;
-    std::vector<DcmTagKey> included;
-    for (const auto &a : rq.args) {
+// The level whose answers carry an includefield attribute: a field of the
+// series or image record, else the study.
+static int levelOfAnswer(const DcmTagKey &key)
+{
+    if (archive_seriesRecordHolds(key))
+        return key == DCM_StudyInstanceUID ? QIDO_STUDY : QIDO_SERIES;
+    if (archive_imageRecordHolds(key))
+        return key == DCM_StudyInstanceUID ? QIDO_STUDY : QIDO_IMAGE;
+    return QIDO_STUDY;
+}
+
+bool qido_parseArgs(const std::vector<std::pair<std::string, std::string>> &args, int level,
+                    qidoargs *out, std::string *error)
+{
+    static const char *const levelNames[] = {"STUDY", "SERIES", "IMAGE"};
+    for (int l = 0; l < 3; l++)
+        DCMTK_Key_Add(&out->keys[l], 0x0008, 0x0052, levelNames[l]);
+    for (const auto &a : args) {
         const std::string &k = a.first, &v = a.second;
         if (k == "limit" || k == "offset") {
             char *end = nullptr;
-            long n = strtol(v.c_str(), &end, 10);
-            if (v.empty() || *end != '\0' || n < 0)
-                return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "Bad limit or offset");
-            (k == "limit" ? limit : offset) = (size_t)n;
+            errno = 0;
+            long long n = strtoll(v.c_str(), &end, 10);
+            if (v.empty() || *end != '\0' || n < 0 || errno != 0) {
+                *error = "Bad limit or offset";
+                return false;
+            }
+            (k == "limit" ? out->limit : out->offset) = (size_t)n;
             continue;
         }
         if (k == "fuzzymatching") {
-            fuzzy = v == "true";
+            out->fuzzy = v == "true";
             continue;
         }
         if (k == "includefield") {
@@ -221,90 +278,194 @@ int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
                 std::string name = v.substr(i, j - i);
                 DcmTagKey key;
                 if (name == "all")
-                    includeAll = true;
+                    out->includeAll = true;
                 else if (!name.empty() && parseTag(name, &key))
-                    included.push_back(key);
-                else if (!name.empty())
-                    return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "Unknown includefield");
+                    out->included.push_back(key);
+                else if (!name.empty()) {
+                    *error = "Unknown includefield";
+                    return false;
+                }
                 i = j + 1;
             }
             continue;
         }
         DcmTagKey key;
-        if (!parseTag(k, &key))
-            return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "Unknown query attribute");
-        int l = levelOf(key);
-        if (l < 0)
-            l = LEVEL_IMAGE;
-        putString(&q[l], key, v);
-        // The study index filters a study's modalities through the
-        // Modality key; ModalitiesInStudy names them in the answer.
-        if (key == DCM_ModalitiesInStudy && !q[LEVEL_STUDY].tagExists(DCM_Modality))
-            putString(&q[LEVEL_STUDY], DCM_Modality, v);
+        if (!parseTag(k, &key)) {
+            *error = "Unknown query attribute";
+            return false;
+        }
+        DcmTag tag(key);
+        // What no query matches: the query's own elements, private ones,
+        // sequences, and repeats of one attribute.
+        if (key.getGroup() <= 0x0002 || (key.getGroup() & 1) != 0 ||
+            key == DCM_QueryRetrieveLevel || key == DCM_SpecificCharacterSet ||
+            tag.getEVR() == EVR_SQ || tag.getEVR() == EVR_UNKNOWN) {
+            *error = "Attribute cannot be matched: " + k;
+            return false;
+        }
+        if (!archive_wellFormedKey(tag, v.c_str())) {
+            *error = "Malformed value of " + k;
+            return false;
+        }
+        int l = key == DCM_SOPClassesInStudy ? QIDO_STUDY : levelOfFilter(key, level);
+        if (out->keys[l].tagExists(key)) {
+            *error = "Attribute given twice: " + k;
+            return false;
+        }
+        if (key == DCM_SOPClassesInStudy)
+            out->studyClasses = true;
+        putString(&out->keys[l], key, v);
     }
+    return true;
+}
+
+int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
+{
+    // Which resource: the level searched and the UIDs the path fixes.
+    int level;
+    const char *studyUid = nullptr, *seriesUid = nullptr;
+    if (seg.size() == 1)
+        level = seg[0] == "studies" ? QIDO_STUDY : seg[0] == "series" ? QIDO_SERIES : QIDO_IMAGE;
+    else if (seg.size() == 3 && seg[0] == "studies" && seg[2] != "studies") {
+        studyUid = seg[1].c_str();
+        level = seg[2] == "series" ? QIDO_SERIES : QIDO_IMAGE;
+    } else if (seg.size() == 5 && seg[0] == "studies" && seg[2] == "series" &&
+               seg[4] == "instances") {
+        studyUid = seg[1].c_str();
+        seriesUid = seg[3].c_str();
+        level = QIDO_IMAGE;
+    } else
+        return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
+    // A path names one study and one series, not a list or a pattern.
+    if ((studyUid != nullptr && !archive_wellFormedUids(studyUid)) ||
+        (seriesUid != nullptr && !archive_wellFormedUids(seriesUid)) ||
+        (studyUid != nullptr && strpbrk(studyUid, "\\*") != nullptr) ||
+        (seriesUid != nullptr && strpbrk(seriesUid, "\\*") != nullptr))
+        return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "A path names one UID per level");
+
+    qidoargs a;
+    std::string error;
+    if (!qido_parseArgs(rq.args, level, &a, &error))
+        return web_replyError(rq, MHD_HTTP_BAD_REQUEST, error.c_str());
+    // The filters of the levels below the one searched, before the answer
+    // keys are added.
+    bool seriesBelow = level < QIDO_SERIES && hasFilters(a.keys[QIDO_SERIES]);
+    bool imageBelow = level < QIDO_IMAGE && hasFilters(a.keys[QIDO_IMAGE]);
+    bool seriesFilters = hasFilters(a.keys[QIDO_SERIES]);
+    // The keys of each level: the filters, then the answers added below
+    // (universal keys, which the sub-queries of hasMatchBelow carry too).
+    DcmDataset(&q)[3] = a.keys;
+    // The study index filters a study's modalities through the Modality
+    // key; ModalitiesInStudy names them in the answer.
+    if (q[QIDO_STUDY].tagExists(DCM_ModalitiesInStudy) && !q[QIDO_STUDY].tagExists(DCM_Modality))
+        putString(&q[QIDO_STUDY], DCM_Modality,
+                  DCMTK_getTagString(&q[QIDO_STUDY], DCM_ModalitiesInStudy)
+                      ? DCMTK_getTagString(&q[QIDO_STUDY], DCM_ModalitiesInStudy)
+                      : "");
     if (studyUid != nullptr)
-        putString(&q[LEVEL_STUDY], DCM_StudyInstanceUID, studyUid);
+        putString(&q[QIDO_STUDY], DCM_StudyInstanceUID, studyUid);
     // A series UID given as a query key fixes the series as the path does.
     if (seriesUid == nullptr)
-        seriesUid = DCMTK_getTagString(&q[LEVEL_SERIES], DCM_SeriesInstanceUID);
+        seriesUid = DCMTK_getTagString(&q[QIDO_SERIES], DCM_SeriesInstanceUID);
     if (seriesUid != nullptr)
-        putString(&q[LEVEL_SERIES], DCM_SeriesInstanceUID, seriesUid);
+        putString(&q[QIDO_SERIES], DCM_SeriesInstanceUID, seriesUid);
     // The study's own answers are wanted at study level, and with a series
     // or instance search over every study.
-    bool studyAnswers = level == LEVEL_STUDY || studyUid == nullptr;
+    bool studyAnswers = level == QIDO_STUDY || studyUid == nullptr;
     if (studyAnswers)
         for (const DcmTagKey &k : studyDefaults)
-            if (!q[LEVEL_STUDY].tagExists(k))
-                q[LEVEL_STUDY].insertEmptyElement(DcmTag(k));
-    if (!q[LEVEL_STUDY].tagExists(DCM_StudyInstanceUID))
-        q[LEVEL_STUDY].insertEmptyElement(DcmTag(DCM_StudyInstanceUID));
-    if (includeAll && studyAnswers)
+            if (!q[QIDO_STUDY].tagExists(k))
+                q[QIDO_STUDY].insertEmptyElement(DcmTag(k));
+    if (!q[QIDO_STUDY].tagExists(DCM_StudyInstanceUID))
+        q[QIDO_STUDY].insertEmptyElement(DcmTag(DCM_StudyInstanceUID));
+    if (a.includeAll && studyAnswers)
         for (const DcmTagKey &k : studyAll)
-            q[LEVEL_STUDY].insertEmptyElement(DcmTag(k));
+            q[QIDO_STUDY].insertEmptyElement(DcmTag(k));
     for (const DcmTagKey &k : seriesDefaults)
-        if (!q[LEVEL_SERIES].tagExists(k))
-            q[LEVEL_SERIES].insertEmptyElement(DcmTag(k));
+        if (!q[QIDO_SERIES].tagExists(k))
+            q[QIDO_SERIES].insertEmptyElement(DcmTag(k));
     for (const DcmTagKey &k : imageDefaults)
-        if (!q[LEVEL_IMAGE].tagExists(k))
-            q[LEVEL_IMAGE].insertEmptyElement(DcmTag(k));
-    for (const DcmTagKey &k : included) {
-        int l = levelOf(k);
-        DcmDataset &d = q[l < 0 ? LEVEL_IMAGE : l];
+        if (!q[QIDO_IMAGE].tagExists(k))
+            q[QIDO_IMAGE].insertEmptyElement(DcmTag(k));
+    bool answerClasses = a.studyClasses || (level == QIDO_STUDY && a.includeAll);
+    for (const DcmTagKey &k : a.included) {
+        if (k == DCM_SOPClassesInStudy) {
+            answerClasses = level == QIDO_STUDY || a.studyClasses;
+            continue;
+        }
+        DcmDataset &d = q[levelOfAnswer(k)];
         if (!d.tagExists(k))
             d.insertEmptyElement(DcmTag(k));
     }
-    if (includeAll) {
+    if (a.includeAll) {
         for (const DcmTagKey &k : archive_seriesRecordKeys())
-            if (!q[LEVEL_SERIES].tagExists(k))
-                q[LEVEL_SERIES].insertEmptyElement(DcmTag(k));
+            if (!q[QIDO_SERIES].tagExists(k))
+                q[QIDO_SERIES].insertEmptyElement(DcmTag(k));
         for (const DcmTagKey &k : archive_imageRecordKeys())
-            if (!q[LEVEL_IMAGE].tagExists(k))
-                q[LEVEL_IMAGE].insertEmptyElement(DcmTag(k));
+            if (!q[QIDO_IMAGE].tagExists(k))
+                q[QIDO_IMAGE].insertEmptyElement(DcmTag(k));
     }
+    if (answerClasses && !q[QIDO_STUDY].tagExists(DCM_SOPClassesInStudy))
+        q[QIDO_STUDY].insertEmptyElement(DcmTag(DCM_SOPClassesInStudy));
 
-    // Study matches, then the series or instances of each until enough.
-    size_t want = limit != 0 ? offset + limit : 0;
+    // Study matches (kept when their classes and the levels below match),
+    // then the series or instances of each until enough.
+    size_t want = a.limit != 0 ? a.offset + a.limit : 0;
     std::vector<std::unique_ptr<DcmDataset>> studies, found;
-    if (runQuery(&q[LEVEL_STUDY], nullptr, level == LEVEL_STUDY ? want : 0, &studies) != 0)
-        return web_replyError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "Index unreadable");
-    if (level == LEVEL_STUDY) {
-        found = std::move(studies);
-    } else {
+    {
+        std::lock_guard<std::mutex> hold(web_storeLock);
+        web_refreshStudies();
+        auto keepStudy = [&](DcmDataset *m) {
+            const char *s = DCMTK_getTagString(m, DCM_StudyInstanceUID);
+            if (s == nullptr || !archive_addSOPClassesInStudy(&web_archive, &q[QIDO_STUDY], m))
+                return false;
+            return !(seriesBelow || imageBelow) ||
+                   hasMatchBelow(a, s, nullptr, seriesBelow, imageBelow);
+        };
+        if (findLocked(&q[QIDO_STUDY], nullptr, level == QIDO_STUDY ? want : 0, keepStudy,
+                       &studies) != 0)
+            return web_replyError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "Index unreadable");
+        if (level == QIDO_STUDY)
+            found = std::move(studies);
         for (auto &st : studies) {
             const char *s = DCMTK_getTagString(st.get(), DCM_StudyInstanceUID);
-            if (s == nullptr)
-                continue;
             std::vector<std::unique_ptr<DcmDataset>> below;
-            if (level == LEVEL_SERIES) {
-                putString(&q[LEVEL_SERIES], DCM_StudyInstanceUID, s);
-                runQuery(&q[LEVEL_SERIES], nullptr, 0, &below);
+            if (level == QIDO_SERIES) {
+                DcmDataset sq(q[QIDO_SERIES]);
+                putString(&sq, DCM_StudyInstanceUID, s);
+                auto keepSeries = [&](DcmDataset *m) {
+                    const char *e = DCMTK_getTagString(m, DCM_SeriesInstanceUID);
+                    return !imageBelow || (e != nullptr && hasMatchBelow(a, s, e, false, true));
+                };
+                findLocked(&sq, nullptr, want != 0 ? want - found.size() : 0, keepSeries, &below);
             } else {
-                // The image query carries the series keys that fix a series.
-                DcmDataset iq(q[LEVEL_IMAGE]);
-                putString(&iq, DCM_StudyInstanceUID, s);
-                if (seriesUid != nullptr)
-                    putString(&iq, DCM_SeriesInstanceUID, seriesUid);
-                runQuery(&iq, "IMAGE", want != 0 ? want - found.size() : 0, &below);
+                // The series whose instances are searched: those matching
+                // the series filters (the one named among them), the one
+                // named, or all.
+                std::vector<std::string> series;
+                if (seriesFilters) {
+                    std::vector<std::unique_ptr<DcmDataset>> ms;
+                    DcmDataset sq(q[QIDO_SERIES]);
+                    putString(&sq, DCM_StudyInstanceUID, s);
+                    findLocked(&sq, nullptr, 0, nullptr, &ms);
+                    for (auto &m : ms)
+                        if (const char *e = DCMTK_getTagString(m.get(), DCM_SeriesInstanceUID))
+                            series.push_back(e);
+                    if (series.empty())
+                        continue;
+                } else {
+                    series.push_back(seriesUid != nullptr ? seriesUid : "");
+                }
+                for (const std::string &e : series) {
+                    DcmDataset iq(q[QIDO_IMAGE]);
+                    putString(&iq, DCM_StudyInstanceUID, s);
+                    if (!e.empty())
+                        putString(&iq, DCM_SeriesInstanceUID, e);
+                    size_t room = want != 0 ? want - found.size() - below.size() : 0;
+                    findLocked(&iq, "IMAGE", room, nullptr, &below);
+                    if (want != 0 && found.size() + below.size() >= want)
+                        break;
+                }
             }
             for (auto &b : below) {
                 putString(b.get(), DCM_StudyInstanceUID, s);
@@ -320,18 +481,18 @@ int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
     // The page asked for, with the counts and retrieve URLs of each match.
     std::string root = web_rootUrl(rq);
     std::string body = "[";
-    size_t end = limit != 0 ? std::min(found.size(), offset + limit) : found.size();
-    for (size_t i = offset; i < end; i++) {
+    size_t end = a.limit != 0 ? std::min(found.size(), a.offset + a.limit) : found.size();
+    for (size_t i = a.offset; i < end; i++) {
         DcmDataset *d = found[i].get();
         const char *s = DCMTK_getTagString(d, DCM_StudyInstanceUID);
         const char *e = DCMTK_getTagString(d, DCM_SeriesInstanceUID);
         std::string url = root + "/studies/" + (s ? s : "");
         long nSeries = 0, nInstances = 0;
-        if (level == LEVEL_STUDY) {
+        if (level == QIDO_STUDY) {
             countInstances(s ? s : "", nullptr, &nSeries, &nInstances);
             putNumber(d, DCM_NumberOfStudyRelatedSeries, nSeries);
             putNumber(d, DCM_NumberOfStudyRelatedInstances, nInstances);
-        } else if (level == LEVEL_SERIES) {
+        } else if (level == QIDO_SERIES) {
             url += std::string("/series/") + (e ? e : "");
             countInstances(s ? s : "", e ? e : "", &nSeries, &nInstances);
             putNumber(d, DCM_NumberOfSeriesRelatedInstances, nInstances);
@@ -343,7 +504,7 @@ int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
         }
         putString(d, DCM_RetrieveURL, url);
         putString(d, DCM_InstanceAvailability, "ONLINE");
-        if (i > offset)
+        if (i > a.offset)
             body += ",";
         web_appendJson(d, "", &body);
     }
@@ -353,7 +514,7 @@ int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
     if (r == nullptr)
         return MHD_NO;
     MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "application/dicom+json");
-    if (fuzzy)
+    if (a.fuzzy)
         MHD_add_response_header(r, "Warning",
                                 "299 storeweb: \"fuzzymatching=true is not supported\"");
     return web_replyResponse(rq, MHD_HTTP_OK, r);

@@ -1,14 +1,23 @@
 // STOW-RS: a multipart/related upload of DICOM files, read part by part as
 // it arrives. Each part goes to a temporary file; once the part is
-// complete it is read and taken in by the archive core's ingest, exactly
-// as a C-STORE is (the same index and file locks, the same store mode, the
-// patient link tree with -s, the same "STORAGE STOREUID" announcement,
-// which studywatch follows). Before the answer every write is flushed to
-// disk, as the DICOM side does before it confirms an association's release.
+// complete it is checked, read and taken in by the archive core's ingest,
+// exactly as a C-STORE is (the same index and file locks, the same store
+// mode, the patient link tree with -s, the same "STORAGE STOREUID"
+// announcement, which studywatch follows). Before
+// the answer every write is flushed to disk, as the DICOM side does before
+// it confirms an association's release.
+//
+// What one upload may make the daemon do is bounded: the body's size and
+// the number of its parts (413 beyond them), each part's size, and, before
+// the toolkit parses a part (its reader recurses once per sequence level
+// and keeps every item in memory), the nesting of its sequences and the
+// number of its items (walked first by archive_checkUpload; a part beyond
+// them is refused on its own).
 #include <errno.h>
 #include <microhttpd.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <string>
@@ -29,11 +38,11 @@
 
 // DIMSE statuses reported per instance (as a C-STORE would answer).
 enum {
-    STOW_SUCCESS = ARCHIVE_STORED,
-    STOW_WARN_EXISTS = ARCHIVE_EXISTS,                  // already stored, kept
-    STOW_REFUSED_RESOURCES = ARCHIVE_REFUSED_NOSPACE,   // not known to be stored
-    STOW_CANNOT_UNDERSTAND = ARCHIVE_CANNOT_UNDERSTAND, // unreadable, UID missing or refused
-    STOW_WRONG_STUDY = 0xC122,                          // not of the study the URL names
+    STOW_SUCCESS = 0x0000,
+    STOW_WARN_EXISTS = 0xB006,       // already stored, kept
+    STOW_REFUSED_RESOURCES = 0xA700, // not known to be stored
+    STOW_CANNOT_UNDERSTAND = 0xC000, // unreadable, UID missing or refused
+    STOW_WRONG_STUDY = 0xC122,       // not of the study the URL names
 };
 
 struct stowresult {
@@ -47,7 +56,15 @@ struct stowstate {
     std::string rootUrl; // DICOMweb root as the client reached it
     int fd = -1;         // the temporary file of the part being read
     std::string tmpPath;
-    bool partOk = false; // the part is application/dicom and fully written
+    bool partOk = false;   // the part is application/dicom and fully written
+    bool inPart = false;   // a part has begun and not yet ended
+    uint64_t received = 0; // bytes of the body so far
+    uint64_t partBytes = 0;
+    size_t parts = 0;
+    unsigned refusal = 0;  // the body is refused (400 or 413) and the rest dropped
+    uint64_t dropped = 0;  // bytes dropped since the refusal
+    bool unsynced = false; // images were stored and not yet flushed
+    bool refusalLogged = false;
     std::vector<stowresult> results;
 };
 
@@ -61,6 +78,12 @@ static const char *tempDir()
 static int partBegin(void *cls, const std::string &headers)
 {
     stowstate *st = static_cast<stowstate *>(cls);
+    if (++st->parts > web_options.max_parts) {
+        st->refusal = MHD_HTTP_CONTENT_TOO_LARGE;
+        return 1;
+    }
+    st->inPart = true;
+    st->partBytes = 0;
     std::string type = "application/dicom";
     // The part's Content-Type, if it has one.
     size_t i = 0;
@@ -89,24 +112,36 @@ static int partBegin(void *cls, const std::string &headers)
     return 0;
 }
 
+// Drops the temporary file of the part being read; the part fails with
+// status (the rest of its bytes are then dropped as they come).
+static void dropPart(stowstate *st, unsigned status)
+{
+    close(st->fd);
+    st->fd = -1;
+    unlink(st->tmpPath.c_str());
+    st->partOk = false;
+    st->results.push_back(stowresult{"", "", "", "", status});
+}
+
 static int partData(void *cls, const char *data, size_t len)
 {
     stowstate *st = static_cast<stowstate *>(cls);
+    st->partBytes += len;
+    if (st->fd >= 0 && st->partBytes > web_options.max_part) {
+        logprintf(LOGLEVEL_WARNING, web_options.logfp,
+                  "STOW-RS: part larger than %llu bytes refused\n",
+                  (unsigned long long)web_options.max_part);
+        dropPart(st, STOW_REFUSED_RESOURCES);
+    }
     if (st->fd >= 0 && fullio_write(st->fd, data, len) != (ssize_t)len) {
         logprintf(LOGLEVEL_ERROR, web_options.logfp, "Cannot write %s: %s\n", st->tmpPath.c_str(),
                   strerror(errno));
-        close(st->fd);
-        st->fd = -1;
-        unlink(st->tmpPath.c_str());
-        st->partOk = false;
-        st->results.push_back(stowresult{"", "", "", "", STOW_REFUSED_RESOURCES});
+        dropPart(st, STOW_REFUSED_RESOURCES);
     }
     return 0;
 }
 
-// Stores the dataset of a complete part through the archive core's ingest
-// (the C-STORE path: store, patient link tree with -s, announcement); the
-// result is appended.
+// Stores the dataset of a complete part; the result is appended.
 static void storePart(stowstate *st, DcmDataset *ds)
 {
     stowresult r;
@@ -124,30 +159,60 @@ static void storePart(stowstate *st, DcmDataset *ds)
         std::lock_guard<std::mutex> hold(web_storeLock);
         r.status = archive_ingest(&web_archive, ds, web_options.overwrite, nullptr);
     }
+    if (r.status == STOW_SUCCESS)
+        st->unsynced = true;
     st->results.push_back(r);
 }
 
 static int partEnd(void *cls)
 {
     stowstate *st = static_cast<stowstate *>(cls);
+    st->inPart = false;
     if (!st->partOk || st->fd < 0)
         return 0;
+    // The walk reads the element headers only (a deflated data set is
+    // inflated for it first); a part it cannot follow (no meta header,
+    // bytes that are no VR) is not handed to the toolkit either, as nothing
+    // would bound its parse.
+    int walked = archive_checkUpload(st->fd, web_options.max_part, tempDir());
     close(st->fd);
     st->fd = -1;
     DcmFileFormat ff;
-    OFCondition cond = ff.loadFile(st->tmpPath.c_str());
-    if (cond.good())
-        // The toolkit leaves large values (pixel data above all) in the file
-        // and reads them when they are written out, so the part's file must
-        // outlive the store's write.
-        storePart(st, ff.getDataset());
-    else {
+    OFCondition cond =
+        walked == ARCHIVE_UPLOAD_WHOLE ? ff.loadFile(st->tmpPath.c_str()) : EC_IllegalCall;
+    if (walked != ARCHIVE_UPLOAD_WHOLE) {
+        // Once per upload: a body of many such parts does not flood the log.
+        if (!st->refusalLogged)
+            logprintf(LOGLEVEL_WARNING, web_options.logfp, "STOW-RS: part refused: %s\n",
+                      walked == ARCHIVE_UPLOAD_UNREAD ? "cannot read it back"
+                      : walked == ARCHIVE_UPLOAD_FOREIGN
+                          ? "not a DICOM file with a meta header in an encoding walked here"
+                          : "damaged, or sequences deeper or items more than allowed");
+        st->refusalLogged = true;
+        st->results.push_back(stowresult{"", "", "", "",
+                                         walked == ARCHIVE_UPLOAD_UNREAD ? STOW_REFUSED_RESOURCES
+                                                                         : STOW_CANNOT_UNDERSTAND});
+    } else if (cond.bad()) {
         logprintf(LOGLEVEL_WARNING, web_options.logfp, "STOW-RS: unreadable part: %s\n",
                   cond.text());
         st->results.push_back(stowresult{"", "", "", "", STOW_CANNOT_UNDERSTAND});
+    } else {
+        // The toolkit leaves large values (pixel data above all) in the
+        // file and reads them when they are written out, so the part's file
+        // must outlive the store's write.
+        storePart(st, ff.getDataset());
     }
     unlink(st->tmpPath.c_str());
     return 0;
+}
+
+// The text of a 413 answer.
+static std::string tooLarge()
+{
+    char text[160];
+    snprintf(text, sizeof text, "Upload larger than %llu bytes or of more than %zu parts",
+             (unsigned long long)web_options.max_upload, web_options.max_parts);
+    return text;
 }
 
 stowstate *stow_begin(const webrequest &rq, const std::vector<std::string> &seg, int *result)
@@ -156,10 +221,23 @@ stowstate *stow_begin(const webrequest &rq, const std::vector<std::string> &seg,
     std::string type = multipart_mediaType(ct);
     std::string inner = multipart_parameter(ct, "type");
     std::string boundary = multipart_parameter(ct, "boundary");
-    if (type != "multipart/related" || boundary.empty() ||
+    // A boundary is at most 70 characters long.
+    if (type != "multipart/related" || boundary.empty() || boundary.size() > 70 ||
         (!inner.empty() && multipart_mediaType(inner.c_str()) != "application/dicom")) {
         *result = web_replyError(rq, MHD_HTTP_UNSUPPORTED_MEDIA_TYPE,
                                  "Expected multipart/related; type=\"application/dicom\"");
+        return nullptr;
+    }
+    // A body announced larger than allowed is refused before it is read,
+    // at once when the client waits to be told to send it; otherwise the
+    // answer waits for the body (dropped as it comes), as a client that
+    // is still sending may never see an answer sent before it has done.
+    const char *length = rq.header("Content-Length");
+    bool announcedTooLarge =
+        length != nullptr && strtoull(length, nullptr, 10) > web_options.max_upload;
+    const char *expect = rq.header("Expect");
+    if (announcedTooLarge && expect != nullptr && strcasecmp(expect, "100-continue") == 0) {
+        *result = web_replyError(rq, MHD_HTTP_CONTENT_TOO_LARGE, tooLarge().c_str());
         return nullptr;
     }
     stowstate *st = new stowstate;
@@ -168,12 +246,49 @@ stowstate *stow_begin(const webrequest &rq, const std::vector<std::string> &seg,
     st->rootUrl = web_rootUrl(rq);
     multipart_sink sink = {partBegin, partData, partEnd, st};
     multipart_init(&st->reader, boundary, sink);
+    if (announcedTooLarge)
+        st->refusal = MHD_HTTP_CONTENT_TOO_LARGE;
     return st;
 }
 
+// Most bytes of a refused body dropped before the connection is closed
+// without waiting for the rest.
+static const uint64_t STOW_DROP_MAX = 32ULL << 20;
+
 int stow_feed(stowstate *st, const char *data, size_t len)
 {
-    return multipart_feed(&st->reader, data, len);
+    if (st->refusal == 0) {
+        st->received += len;
+        if (st->received > web_options.max_upload)
+            st->refusal = MHD_HTTP_CONTENT_TOO_LARGE;
+        else if (multipart_feed(&st->reader, data, len) != 0 && st->refusal == 0)
+            st->refusal = MHD_HTTP_BAD_REQUEST; // malformed
+        return 0;
+    }
+    st->dropped += len;
+    return st->dropped > STOW_DROP_MAX ? -1 : 0;
+}
+
+// Flushes the images stored so far: 0 done (or nothing to flush), else the
+// store's failure.
+static int syncStored(stowstate *st)
+{
+    if (!st->unsynced)
+        return 0;
+    st->unsynced = false;
+    std::lock_guard<std::mutex> hold(web_storeLock);
+    return archive_flush(&web_archive);
+}
+
+int stow_refuse(stowstate *st, const webrequest &rq)
+{
+    // What was stored before the refusal stays stored, and on disk.
+    syncStored(st);
+    logprintf(LOGLEVEL_WARNING, web_options.logfp, "STOW-RS: body refused (%s) after %zu parts\n",
+              st->refusal == MHD_HTTP_BAD_REQUEST ? "malformed" : "too large", st->results.size());
+    if (st->refusal == MHD_HTTP_BAD_REQUEST)
+        return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "Malformed multipart body");
+    return web_replyError(rq, MHD_HTTP_CONTENT_TOO_LARGE, tooLarge().c_str());
 }
 
 static void putUid(DcmItem *item, const DcmTagKey &key, const std::string &value)
@@ -183,13 +298,27 @@ static void putUid(DcmItem *item, const DcmTagKey &key, const std::string &value
 
 int stow_finish(stowstate *st, const webrequest &rq)
 {
-    if (!multipart_complete(&st->reader))
-        return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "Incomplete multipart body");
-    int synced;
-    {
-        std::lock_guard<std::mutex> hold(web_storeLock);
-        synced = archive_flush(&web_archive);
+    if (st->refusal != 0)
+        return stow_refuse(st, rq);
+    // A body cut short: the parts before the cut are answered as usual,
+    // the one it cut as failed.
+    bool complete = multipart_complete(&st->reader);
+    if (!complete && st->inPart) {
+        if (st->fd >= 0) {
+            close(st->fd);
+            st->fd = -1;
+            unlink(st->tmpPath.c_str());
+        }
+        st->inPart = false;
+        st->results.push_back(stowresult{"", "", "", "", STOW_CANNOT_UNDERSTAND});
     }
+    // Cut short before anything was stored: the body is simply malformed.
+    bool anyStored = false;
+    for (const stowresult &r : st->results)
+        anyStored = anyStored || r.status == STOW_SUCCESS || r.status == STOW_WARN_EXISTS;
+    if (!complete && !anyStored)
+        return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "Incomplete multipart body");
+    int synced = syncStored(st);
     DcmDataset answer;
     size_t stored = 0, failed = 0;
     std::string studyUrl;
@@ -219,14 +348,18 @@ int stow_finish(stowstate *st, const webrequest &rq)
     if (!studyUrl.empty() || !st->study.empty())
         putUid(&answer, DCM_RetrieveURL,
                studyUrl.empty() ? st->rootUrl + "/studies/" + st->study : studyUrl);
-    logprintf(LOGLEVEL_INFO, web_options.logfp, "STOW-RS: %zu stored, %zu failed\n", stored,
-              failed);
+    logprintf(complete ? LOGLEVEL_INFO : LOGLEVEL_WARNING, web_options.logfp,
+              "STOW-RS: %zu stored, %zu failed%s\n", stored, failed,
+              complete ? "" : " (body cut short)");
     std::string body;
     web_appendJson(&answer, "", &body);
     unsigned status = failed == 0 && stored > 0 ? MHD_HTTP_OK
                       : stored > 0              ? MHD_HTTP_ACCEPTED
                       : st->results.empty()     ? MHD_HTTP_BAD_REQUEST
                                                 : MHD_HTTP_CONFLICT;
+    // A body cut short is a partial success at best.
+    if (!complete && status == MHD_HTTP_OK)
+        status = MHD_HTTP_ACCEPTED;
     // Stored, but some only with a warning: 202 as well.
     for (const stowresult &r : st->results)
         if (r.status == STOW_WARN_EXISTS && status == MHD_HTTP_OK)
@@ -241,5 +374,8 @@ void stow_free(stowstate *st)
         close(st->fd);
         unlink(st->tmpPath.c_str());
     }
+    // A connection lost before the answer: what was stored and announced
+    // is flushed all the same.
+    syncStored(st);
     delete st;
 }

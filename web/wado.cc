@@ -6,6 +6,9 @@
 //
 // A study is sent as it is read: the response is produced piece by piece
 // from one file at a time, so its size is bounded by nothing but the store.
+// Frames are decoded one at a time as the client takes them; an image's
+// claimed size is checked against the bytes its file holds before any
+// buffer is made for it.
 #include <fcntl.h>
 #include <microhttpd.h>
 #include <stdio.h>
@@ -313,51 +316,158 @@ static bool parseFrameList(const std::string &text, std::vector<unsigned long> *
     return !frames->empty();
 }
 
-// The frames of one instance, uncompressed, as multipart/related
-// application/octet-stream.
-static int sendFrames(const webrequest &rq, const webinstance &inst, const std::string &frameList)
+// Frames decoded from compressed pixel data are at most this many times
+// the size of the file that holds them, and never larger than
+// WADO_MAX_FRAME: a small file that claims a huge image is refused before
+// anything is allocated for it.
+enum { WADO_MAX_RATIO = 1000 };
+static const uint64_t WADO_MAX_FRAME = 1ULL << 30;
+
+// The uncompressed size of a frame of the pixel data of ds (the file at
+// path), checked against the bytes present: frame number last (from 1)
+// must lie within uncompressed pixel data, and a compressed frame be within
+// the bounds above. False when there is no such frame.
+static bool framePresent(DcmDataset *ds, DcmElement *pixel, const std::string &path,
+                         unsigned long last, Uint32 *frameSize)
 {
-    std::vector<unsigned long> frames;
-    if (!parseFrameList(frameList, &frames))
-        return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "Bad frame list");
-    DcmFileFormat ff;
-    tier_file held;
-    int tier = webtier_open(inst, &held);
-    if (tier == MHD_HTTP_SERVICE_UNAVAILABLE)
-        return web_replyError(rq, tier, "The object tier cannot be reached");
-    if (tier != 0 || ff.loadFile(held.path.c_str(), EXS_Unknown, EGL_noChange, 4096).bad())
-        return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
-    DcmDataset *ds = ff.getDataset();
-    DcmElement *pixel = nullptr;
-    if (ds->findAndGetElement(DCM_PixelData, pixel).bad() || pixel == nullptr)
-        return web_replyError(rq, MHD_HTTP_NOT_FOUND, "No pixel data");
     long count = 1;
     ds->findAndGetLongInt(DCM_NumberOfFrames, count);
+    if (pixel->getUncompressedFrameSize(ds, *frameSize).bad() || *frameSize == 0 || last == 0 ||
+        last > (unsigned long)(count > 0 ? count : 1) || *frameSize > WADO_MAX_FRAME)
+        return false;
+    if (!DcmXfer(ds->getOriginalXfer()).isEncapsulated())
+        return (uint64_t)*frameSize * last <= pixel->getLength();
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 &&
+           (uint64_t)*frameSize <= (uint64_t)st.st_size * WADO_MAX_RATIO;
+}
+
+// What comes before each frame, and after the last.
+#define FRAME_PART_HEAD                                                                            \
+    "--" WADO_BOUNDARY "\r\nContent-Type: application/octet-stream; "                              \
+    "transfer-syntax=1.2.840.10008.1.2.1\r\n\r\n"
+#define FRAME_CLOSE "--" WADO_BOUNDARY "--\r\n"
+
+// The frames of one instance being sent: one frame is decoded at a time,
+// into a buffer of one frame's size.
+struct framestream {
+    tier_file held; // the file the frames are read from, when in the tier's cache
+    DcmFileFormat ff;
+    DcmElement *pixel = nullptr;
+    std::vector<unsigned long> frames;
+    size_t next = 0; // index in frames of the next to decode
+    std::vector<char> buffer;
     Uint32 frameSize = 0;
-    if (pixel->getUncompressedFrameSize(ds, frameSize).bad() || frameSize == 0)
-        return web_replyError(rq, MHD_HTTP_NOT_FOUND, "No pixel data");
-    std::string body;
-    std::vector<char> buffer(frameSize + 1);
-    for (unsigned long f : frames) {
-        if (f > (unsigned long)(count > 0 ? count : 1))
-            return web_replyError(rq, MHD_HTTP_NOT_FOUND, "No such frame");
-        Uint32 start = 0;
-        OFString model;
-        if (pixel
-                ->getUncompressedFrame(ds, (Uint32)(f - 1), start, buffer.data(),
-                                       (Uint32)buffer.size(), model)
-                .bad())
-            return web_replyError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "Cannot decode frame");
-        body += "--" WADO_BOUNDARY "\r\nContent-Type: application/octet-stream; "
-                "transfer-syntax=1.2.840.10008.1.2.1\r\n\r\n";
-        body.append(buffer.data(), frameSize);
-        body += "\r\n";
+    std::string pending; // the part's header, frame and CRLF; or the closing delimiter
+    size_t pendingPos = 0;
+    bool closed = false;
+};
+
+// Decodes the next frame into ps->pending as a whole part: false when none
+// is left or it cannot be decoded.
+static bool nextFrame(framestream *fs)
+{
+    if (fs->next >= fs->frames.size())
+        return false;
+    Uint32 start = 0;
+    OFString model;
+    unsigned long f = fs->frames[fs->next++];
+    if (fs->pixel
+            ->getUncompressedFrame(fs->ff.getDataset(), (Uint32)(f - 1), start, fs->buffer.data(),
+                                   (Uint32)fs->buffer.size(), model)
+            .bad())
+        return false;
+    fs->pending = FRAME_PART_HEAD;
+    fs->pending.append(fs->buffer.data(), fs->frameSize);
+    fs->pending += "\r\n";
+    fs->pendingPos = 0;
+    return true;
+}
+
+static ssize_t readFrames(void *cls, uint64_t, char *buf, size_t max)
+{
+    framestream *fs = static_cast<framestream *>(cls);
+    size_t filled = 0;
+    while (filled < max) {
+        if (fs->pendingPos < fs->pending.size()) {
+            size_t n = std::min(max - filled, fs->pending.size() - fs->pendingPos);
+            memcpy(buf + filled, fs->pending.data() + fs->pendingPos, n);
+            fs->pendingPos += n;
+            filled += n;
+            continue;
+        }
+        if (fs->closed)
+            break;
+        // A frame that cannot be decoded after the answer began ends the
+        // answer short of its length: the client sees it cut.
+        if (fs->next < fs->frames.size()) {
+            if (!nextFrame(fs)) {
+                fs->closed = true;
+                fs->pending.clear();
+                if (filled == 0)
+                    return MHD_CONTENT_READER_END_WITH_ERROR;
+            }
+            continue;
+        }
+        fs->closed = true;
+        fs->pending = FRAME_CLOSE;
+        fs->pendingPos = 0;
     }
-    body += "--" WADO_BOUNDARY "--\r\n";
-    return web_reply(rq, MHD_HTTP_OK,
-                     "multipart/related; type=\"application/octet-stream\"; "
-                     "boundary=" WADO_BOUNDARY,
-                     body);
+    if (filled == 0)
+        return MHD_CONTENT_READER_END_OF_STREAM;
+    return (ssize_t)filled;
+}
+
+static void freeFrames(void *cls)
+{
+    delete static_cast<framestream *>(cls);
+}
+
+// The frames of one instance, uncompressed, as multipart/related
+// application/octet-stream, produced one frame at a time as the client
+// takes them.
+static int sendFrames(const webrequest &rq, const webinstance &inst, const std::string &frameList)
+{
+    std::unique_ptr<framestream> fs(new framestream);
+    if (!parseFrameList(frameList, &fs->frames))
+        return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "Bad frame list");
+    // An image in the object tier: its copy in the cache, held (with the
+    // stream) until the last frame has been read from it.
+    int tier = webtier_open(inst, &fs->held);
+    if (tier == MHD_HTTP_SERVICE_UNAVAILABLE)
+        return web_replyError(rq, tier, "The object tier cannot be reached");
+    std::string path = fs->held.path;
+    if (tier != 0 || fs->ff.loadFile(path.c_str(), EXS_Unknown, EGL_noChange, 4096).bad())
+        return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
+    DcmDataset *ds = fs->ff.getDataset();
+    if (ds->findAndGetElement(DCM_PixelData, fs->pixel).bad() || fs->pixel == nullptr)
+        return web_replyError(rq, MHD_HTTP_NOT_FOUND, "No pixel data");
+    unsigned long last = 0;
+    for (unsigned long f : fs->frames)
+        last = std::max(last, f);
+    if (!framePresent(ds, fs->pixel, path, last, &fs->frameSize))
+        return web_replyError(rq, MHD_HTTP_NOT_FOUND, "No such frame");
+    fs->buffer.resize((size_t)fs->frameSize + 1);
+    // The first frame is decoded before the answer, so that an image that
+    // cannot be decoded gets an error status.
+    if (!nextFrame(fs.get()))
+        return web_replyError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "Cannot decode frame");
+    // The answer's length is known: each frame is frameSize bytes.
+    uint64_t total =
+        fs->frames.size() * (sizeof FRAME_PART_HEAD - 1 + (uint64_t)fs->frameSize + 2) +
+        sizeof FRAME_CLOSE - 1;
+    // The library's buffer for it: no larger than the answer (a small
+    // frame's answer is made in one piece without a large allocation).
+    size_t block = total < 256 * 1024 ? (size_t)total : 256 * 1024;
+    MHD_Response *r =
+        MHD_create_response_from_callback(total, block, readFrames, fs.get(), freeFrames);
+    if (r == nullptr)
+        return MHD_NO;
+    fs.release(); // the response owns it now
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE,
+                            "multipart/related; type=\"application/octet-stream\"; "
+                            "boundary=" WADO_BOUNDARY);
+    return web_replyResponse(rq, MHD_HTTP_OK, r);
 }
 
 // How an image is rendered: the frame (from 0), the largest size (0: as
@@ -377,6 +487,12 @@ static bool renderImage(const std::string &path, const renderspec &rs, std::stri
     if (ff.loadFile(path.c_str()).bad())
         return false;
     DcmDataset *ds = ff.getDataset();
+    // The image's size is believed only as far as its bytes bear it out.
+    DcmElement *pixel = nullptr;
+    Uint32 frameSize = 0;
+    if (ds->findAndGetElement(DCM_PixelData, pixel).bad() || pixel == nullptr ||
+        !framePresent(ds, pixel, path, rs.frame + 1, &frameSize))
+        return false;
     DicomImage image(&ff, ds->getOriginalXfer(), CIF_UsePartialAccessToPixelData, rs.frame, 1);
     if (image.getStatus() != EIS_Normal)
         return false;
@@ -477,6 +593,13 @@ static void renderArgs(const webrequest &rq, renderspec *rs)
     rs->png = wantsPng(rq.header("Accept"));
 }
 
+// True for a text that names one instance, series or study: not empty, no
+// list ("\\") and no wildcard, which the index's matching would expand.
+static bool singleUid(const char *uid)
+{
+    return uid[0] != '\0' && strpbrk(uid, "\\*?") == nullptr;
+}
+
 int wado_retrieve(const webrequest &rq, const std::vector<std::string> &seg)
 {
     // studies/S[/series/R[/instances/I]] followed by what is asked for.
@@ -486,6 +609,9 @@ int wado_retrieve(const webrequest &rq, const std::vector<std::string> &seg)
     if (depth == 4 && seg.size() >= 6 && seg[4] == "instances")
         depth = 6;
     std::vector<std::string> rest(seg.begin() + (long)std::min(depth, seg.size()), seg.end());
+    for (size_t i = 1; i < depth && i < seg.size(); i += 2)
+        if (!singleUid(seg[i].c_str()))
+            return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "A path names one UID per level");
     std::vector<webinstance> list;
     int result = MHD_NO;
     if (seg.size() < depth || !findInstances(rq, seg, &list, &result))
@@ -552,6 +678,8 @@ int wado_uri(const webrequest &rq)
         return web_replyError(rq, MHD_HTTP_BAD_REQUEST,
                               "requestType=WADO, studyUID, seriesUID "
                               "and objectUID are required");
+    if (!singleUid(study) || !singleUid(series) || !singleUid(object))
+        return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "One UID per level");
     std::vector<webinstance> list;
     if (web_listInstances(study, series, object, &list) != 0 || list.empty())
         return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");

@@ -71,6 +71,30 @@ bool web_readFile(const std::string &path, std::string *out)
     return ok;
 }
 
+std::string web_escapeHtml(const std::string &text)
+{
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '&':
+            out += "&amp;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string web_escapeForLog(const std::string &text)
 {
     std::string out;

@@ -36,29 +36,37 @@ class DcmDataset;
 #define WEB_USERS_FILE "WebUsers"
 // Realm of the basic authentication challenge.
 #define WEB_REALM "Velto image archive"
+// Limits of one STOW-RS upload (-U upload,part and -N): the body's bytes,
+// one part's bytes, the number of parts.
+#define WEB_DEFAULT_MAX_UPLOAD (4ULL << 30)
+#define WEB_DEFAULT_MAX_PART (1ULL << 30)
+#define WEB_DEFAULT_MAX_PARTS 10000
 // Root of the DICOMweb services below the server's address.
 #define WEB_DICOMWEB_ROOT "/dicom-web"
 
 // The settings: defaults, then the command line (written only by main).
 struct weboptions {
-    int port;                // HTTP(S) port (-p)
-    const char *address;     // address to listen on (-b)
-    int monitor_port;        // monitor channel UDP port (-m)
-    const char *mcast_group; // monitor channel group
-    int open_without_auth;   // -A: may listen beyond loopback without users
-    const char *users_file;  // -w: users file, else WEB_USERS_FILE along the search path
-    const char *cert_file;   // -C: PEM certificate (with -K: HTTPS)
-    const char *key_file;    // -K: PEM private key
-    const char *viewer_dir;  // -V: the viewer's files, or null (built-in search)
-    int overwrite;           // -o: STOW replaces stored images
-    int threads_max;         // -M: connections served at once
-    FILE *logfp;             // log stream: stderr or the -l file
-    const char *logfile;     // -l
-    const char *pidfile;     // -P
-    int debug;               // count of -D
-    int per_address_max;     // -I: connections from one client address at once
-    int header_timeout;      // -H: seconds a request's headers may take to arrive
-    int symlinks;            // -s: uploads go into the patient link tree too
+    int port;                      // HTTP(S) port (-p)
+    const char *address;           // address to listen on (-b)
+    int monitor_port;              // monitor channel UDP port (-m)
+    const char *mcast_group;       // monitor channel group
+    int open_without_auth;         // -A: may listen beyond loopback without users
+    const char *users_file;        // -w: users file, else WEB_USERS_FILE along the search path
+    const char *cert_file;         // -C: PEM certificate (with -K: HTTPS)
+    const char *key_file;          // -K: PEM private key
+    const char *viewer_dir;        // -V: the viewer's files, or null (built-in search)
+    int overwrite;                 // -o: STOW replaces stored images
+    unsigned long long max_upload; // -U: bytes of one STOW-RS body
+    unsigned long long max_part;   // -U: bytes of one part of it
+    size_t max_parts;              // -N: parts of one STOW-RS body
+    int threads_max;               // -M: connections served at once
+    FILE *logfp;                   // log stream: stderr or the -l file
+    const char *logfile;           // -l
+    const char *pidfile;           // -P
+    int debug;                     // count of -D
+    int per_address_max;           // -I: connections from one client address at once
+    int header_timeout;            // -H: seconds a request's headers may take to arrive
+    int symlinks;                  // -s: uploads go into the patient link tree too
 };
 
 // The process-wide objects (web/main.cc).
@@ -93,6 +101,10 @@ int web_replyError(const webrequest &rq, unsigned status, const char *text);
 // The whole of a file into *out: false when it cannot be opened.
 bool web_readFile(const std::string &path, std::string *out);
 
+// text with the characters that HTML gives a meaning (< > & ") escaped,
+// for a page's text or an attribute value in double quotes.
+std::string web_escapeHtml(const std::string &text);
+
 // Text from a peer made safe for the log: printable ASCII kept, everything
 // else as \xHH, cut to 200 characters.
 std::string web_escapeForLog(const std::string &text);
@@ -112,11 +124,16 @@ int pages_viewer(const webrequest &rq);
 
 // STOW-RS: a POST to studies[/{study}] is read in pieces. stow_begin makes
 // the request's state (null: the answer is already queued, e.g. 415),
-// stow_feed takes each piece of the body (0 fine, -1 the body is refused),
-// stow_finish answers once the body is complete, stow_free ends the state.
+// stow_feed takes each piece of the body (0 go on; a refused body, 400 or
+// 413, is dropped as it comes and answered by stow_finish; -1 when too much
+// of a refused body came: stow_refuse answers at once and the connection
+// ends), stow_finish answers once the body has ended (a body cut short
+// too: what was stored is reported), stow_free ends the state (and flushes
+// what was stored, whatever happened to the connection).
 struct stowstate;
 stowstate *stow_begin(const webrequest &rq, const std::vector<std::string> &seg, int *result);
 int stow_feed(stowstate *st, const char *data, size_t len);
+int stow_refuse(stowstate *st, const webrequest &rq);
 int stow_finish(stowstate *st, const webrequest &rq);
 void stow_free(stowstate *st);
 

@@ -252,30 +252,6 @@ static std::string entryJson(const worklistentry &e)
     return out + "}";
 }
 
-static std::string html(const std::string &text)
-{
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '&':
-            out += "&amp;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
-
 // The entry id, or false when there is none (or it cannot be an entry's).
 static bool findEntry(const std::string &id, worklistentry *out)
 {
@@ -384,19 +360,19 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
         "label{display:block;margin:2px 0}tr.incomplete td{color:#a00}</style>\n"
         "</head><body>\n<h1>Worklist</h1>\n";
     if (!message.empty())
-        page += "<p class=\"message\">" + html(message) + "</p>\n";
+        page += "<p class=\"message\">" + web_escapeHtml(message) + "</p>\n";
     page += "<table id=\"worklist\">\n<tr><th>Patient</th><th>Patient ID</th><th>Accession</th>"
             "<th>Modality</th><th>Station</th><th>Date</th><th>Time</th><th>Procedure</th>"
             "<th></th></tr>\n";
     for (const worklistentry &e : all) {
         page += "<tr class=\"entry" + std::string(e.complete ? "" : " incomplete") +
-                "\" data-id=\"" + html(e.id) + "\"" +
+                "\" data-id=\"" + web_escapeHtml(e.id) + "\"" +
                 (e.complete ? "" : " title=\"incomplete: not served to modalities\"") + ">";
         for (const char *k : {"PatientName", "PatientID", "AccessionNumber", "Modality",
                               "ScheduledStationAETitle", "ScheduledProcedureStepStartDate",
                               "ScheduledProcedureStepStartTime", "RequestedProcedureDescription"})
-            page += "<td>" + html(fieldOf(e, k)) + "</td>";
-        page += "<td><form method=\"post\" action=\"" WORKLISTPAGE_ROOT "/" + html(e.id) +
+            page += "<td>" + web_escapeHtml(fieldOf(e, k)) + "</td>";
+        page += "<td><form method=\"post\" action=\"" WORKLISTPAGE_ROOT "/" + web_escapeHtml(e.id) +
                 "/delete\"><button type=\"submit\">Remove</button></form></td></tr>\n";
     }
     page += "</table>\n";

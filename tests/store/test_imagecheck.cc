@@ -150,3 +150,63 @@ TEST(ImageCheck, ADeflatedFileIsLeftToTheToolkitAndAReadFailureSaysSo)
     EXPECT_EQ(IMAGECHECK_UNREAD, imagecheck_walk(fd, &cls, &uid));
     close(fd);
 }
+
+// A file of sequences nested depth deep, the innermost holding items items,
+// with its sequences of undefined or explicit length.
+static std::string nestedBytes(const TempDir &dir, int depth, int items, E_EncodingType sequences)
+{
+    DcmDataset *ds = new DcmDataset;
+    ds->putAndInsertString(DCM_SOPClassUID, UID_SecondaryCaptureImageStorage);
+    ds->putAndInsertString(DCM_SOPInstanceUID, "1.2.826.15.3.2");
+    DcmItem *at = ds;
+    for (int d = 1; d < depth; d++) {
+        DcmItem *next = nullptr;
+        at->findOrCreateSequenceItem(DCM_ReferencedStudySequence, next, -2);
+        at = next;
+    }
+    for (int i = 0; i < items; i++) {
+        DcmItem *item = nullptr;
+        at->findOrCreateSequenceItem(DCM_ReferencedSeriesSequence, item, -2);
+        item->putAndInsertString(DCM_SeriesInstanceUID, "1.2.3");
+    }
+    DcmFileFormat file(ds, false);
+    std::string path = dir / "nested.dcm";
+    EXPECT_TRUE(file.saveFile(path.c_str(), EXS_LittleEndianExplicit, sequences).good());
+    return readFile(path);
+}
+
+static int walkWithin(const TempDir &dir, const std::string &bytes, int depth, long items)
+{
+    std::string path = dir / "walked.dcm";
+    writeFile(path, bytes);
+    int fd = open(path.c_str(), O_RDONLY);
+    std::string cls, uid;
+    int r = imagecheck_walkWithin(fd, imagecheck_limits{depth, items}, &cls, &uid);
+    close(fd);
+    return r;
+}
+
+TEST(ImageCheck, SequencesDeeperOrItemsMoreThanTheLimitsAreRefused)
+{
+    TempDir dir;
+    for (E_EncodingType enc : {EET_UndefinedLength, EET_ExplicitLength}) {
+        // Eight levels: the innermost sequence holds three items.
+        std::string deep = nestedBytes(dir, 8, 3, enc);
+        EXPECT_EQ(walkWithin(dir, deep, 8, 0), IMAGECHECK_WHOLE) << enc;
+        EXPECT_EQ(walkWithin(dir, deep, 7, 0), IMAGECHECK_DAMAGED) << enc;
+        // Ten items in all: one per outer level and the three.
+        EXPECT_EQ(walkWithin(dir, deep, 8, 10), IMAGECHECK_WHOLE) << enc;
+        EXPECT_EQ(walkWithin(dir, deep, 8, 9), IMAGECHECK_DAMAGED) << enc;
+        std::string wide = nestedBytes(dir, 1, 500, enc);
+        EXPECT_EQ(walkWithin(dir, wide, 1, 500), IMAGECHECK_WHOLE) << enc;
+        EXPECT_EQ(walkWithin(dir, wide, 1, 499), IMAGECHECK_DAMAGED) << enc;
+    }
+    // The plain walk keeps its depth and takes any number of items.
+    std::string cls, uid;
+    EXPECT_EQ(walkBytes(dir, nestedBytes(dir, IMAGECHECK_DEFAULT_DEPTH, 2, EET_UndefinedLength),
+                        &cls, &uid),
+              IMAGECHECK_WHOLE);
+    EXPECT_EQ(walkBytes(dir, nestedBytes(dir, IMAGECHECK_DEFAULT_DEPTH + 1, 2, EET_UndefinedLength),
+                        &cls, &uid),
+              IMAGECHECK_DAMAGED);
+}

@@ -116,3 +116,34 @@ TEST(Multipart, ContentTypeParameters)
     EXPECT_EQ(multipart_parameter(nullptr, "type"), "");
     EXPECT_EQ(multipart_mediaType("image/png"), "image/png");
 }
+
+TEST(Multipart, HostileBodiesEndTheReaderWithoutHoldingThem)
+{
+    // Part headers that never end, and a line after a boundary that never
+    // ends: refused once past their limits, never held whole.
+    for (const std::string &head : {std::string("--b0und\r\nX: ") + std::string(70000, 'a'),
+                                    std::string("--b0und") + std::string(2000, ' ')}) {
+        collected c;
+        int fed = 0;
+        EXPECT_EQ(readAll(head, 512, &c, &fed), 0);
+        EXPECT_EQ(fed, -1);
+        EXPECT_TRUE(c.headers.empty());
+    }
+    // A hundred thousand empty parts: each comes out, none is kept.
+    std::string many;
+    for (int i = 0; i < 100000; i++)
+        many += "--b0und\r\n\r\n\r\n";
+    many += "--b0und--";
+    collected c;
+    EXPECT_EQ(readAll(many, 4096, &c), 1);
+    EXPECT_EQ(c.ended, 100000);
+    // A body that is all almost-boundaries stays data of its one part.
+    std::string near = "--b0und\r\n\r\n";
+    for (int i = 0; i < 10000; i++)
+        near += "\r\n--b0un";
+    near += "\r\n--b0und--";
+    collected d;
+    EXPECT_EQ(readAll(near, 7, &d), 1);
+    ASSERT_EQ(d.bodies.size(), 1u);
+    EXPECT_EQ(d.bodies[0].size(), 10000u * 8);
+}

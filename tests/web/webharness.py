@@ -18,8 +18,9 @@ DWCLIENT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "dwclient.js
 class Web:
     """storeweb on a free loopback port, sharing the server's home."""
 
-    def __init__(self, server, args=(), port=None, address="127.0.0.1", start=True):
+    def __init__(self, server, args=(), port=None, address="127.0.0.1", start=True, env=None):
         self.server = server
+        self.env = dict(server.env, **(env or {}))
         self.port = port or vt.free_port()
         self.address = address
         self.logpath = os.path.join(server.tmp, "web-%d.log" % self.port)
@@ -34,7 +35,7 @@ class Web:
                 str(self.server.monitor_port), "-l", self.logpath] + self.args
 
     def start(self, wait=True):
-        self.proc = subprocess.Popen(self.command(), env=self.server.env, stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen(self.command(), env=self.env, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, start_new_session=True)
         if wait:
             vt.wait_for(lambda: vt.port_open(self.port) or self.proc.poll() is not None, 10,
@@ -53,6 +54,21 @@ class Web:
 
     def stop(self):
         vt.stop_process(self.proc)
+
+    def memory(self):
+        """(VmRSS, VmHWM) of the daemon in bytes."""
+        values = {}
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            for line in f:
+                key, _, rest = line.partition(":")
+                if key in ("VmRSS", "VmHWM"):
+                    values[key] = int(rest.split()[0]) * 1024
+        return values["VmRSS"], values["VmHWM"]
+
+    def reset_peak(self):
+        """Starts VmHWM afresh from the resident size now."""
+        with open("/proc/%d/clear_refs" % self.proc.pid, "w") as f:
+            f.write("5")
 
     @property
     def url(self):

@@ -1,0 +1,449 @@
+"""storeweb under hostile requests, over real sockets: each attack gets the
+refusal (status and body) or the bounded answer it should, while another
+client's searches go on being answered in normal time, the daemon's peak
+resident memory (VmHWM, started afresh before each attack) stays below
+MEMORY_BOUND, and nothing is left in its temporary directory.
+
+Also the handlers' answers to malformed requests: QIDO-RS filters of
+another level and malformed values, a UID list in a WADO-RS path, a STOW-RS
+body cut short after a stored part, and the study page over an index that
+cannot be read."""
+
+import http.client
+import json
+import os
+import socket
+import threading
+import time
+import unittest
+
+import veltotest as vt
+from webharness import Web, multipart_parts, header, value, STOREWEB
+
+# Peak resident memory allowed during any one attack (the daemon idles at
+# about 15 MB; before the limits the attacks took it to 0.5 to 4 GB).
+MEMORY_BOUND = 150 << 20
+# Longest a search of another client may take while an attack runs.
+OTHER_CLIENT_SECONDS = 5.0
+
+STUDY = "1.2.826.0.1.3680043.9.7.60"
+SOP_CT = "1.2.840.10008.5.1.4.1.1.2"
+SOP_MR = "1.2.840.10008.5.1.4.1.1.4"
+SOP_SC = "1.2.840.10008.5.1.4.1.1.7"
+BOUNDARY = b"LiMiTs"
+
+
+def meta_prefix(tmp, instance):
+    """The bytes of a small image file without pixels, to which elements of
+    higher tags may be appended."""
+    p = os.path.join(tmp, "prefix-%s.dcm" % instance)
+    vt.make_dataset(p, STUDY + ".9", STUDY + ".9.1", instance, pixels=0)
+    with open(p, "rb") as f:
+        return f.read()
+
+
+# Explicit VR little endian pieces: Content Sequence (0040,A730) and items,
+# all of undefined length.
+SQ_OPEN = b"\x40\x00\x30\xa7SQ\x00\x00\xff\xff\xff\xff"
+ITEM_OPEN = b"\xfe\xff\x00\xe0\xff\xff\xff\xff"
+ITEM_CLOSE = b"\xfe\xff\x0d\xe0\x00\x00\x00\x00"
+SQ_CLOSE = b"\xfe\xff\xdd\xe0\x00\x00\x00\x00"
+EMPTY_ITEM = b"\xfe\xff\x00\xe0\x00\x00\x00\x00"
+
+
+def meta_end(data):
+    """Offset of the data set after a Part 10 file's meta header."""
+    return 132 + 12 + int.from_bytes(data[140:144], "little")
+
+
+def deflated(tmp, instance, tail):
+    """A deflated image file whose data set, inflated, ends with tail."""
+    import pydicom
+    import zlib
+    plain = meta_prefix(tmp, instance)
+    p = os.path.join(tmp, "deflated-%s.dcm" % instance)
+    ds = pydicom.dcmread(os.path.join(tmp, "prefix-%s.dcm" % instance))
+    ds.file_meta.TransferSyntaxUID = pydicom.uid.DeflatedExplicitVRLittleEndian
+    ds.save_as(p, write_like_original=False)
+    with open(p, "rb") as f:
+        head = f.read()
+    z = zlib.compressobj(9, zlib.DEFLATED, -15)
+    return (head[:meta_end(head)] + z.compress(plain[meta_end(plain):] + tail) + z.flush())
+
+
+def part(data):
+    return b"--" + BOUNDARY + b"\r\nContent-Type: application/dicom\r\n\r\n" + data + b"\r\n"
+
+
+def body_of(*datas):
+    return b"".join(part(d) for d in datas) + b"--" + BOUNDARY + b"--\r\n"
+
+
+def stow_raw(port, pieces, headers=None, chunked=False):
+    """Posts the body pieces to /dicom-web/studies on a socket of its own,
+    reading the answer while the body is still being sent (the daemon may
+    answer before it has read it all): (status, headers, body)."""
+    s = socket.create_connection(("127.0.0.1", port), timeout=120)
+    head = ["POST /dicom-web/studies HTTP/1.1", "Host: 127.0.0.1",
+            'Content-Type: multipart/related; type="application/dicom"; boundary=%s'
+            % BOUNDARY.decode()]
+    if chunked:
+        head.append("Transfer-Encoding: chunked")
+    elif headers is None or "Content-Length" not in headers:
+        head.append("Content-Length: %d" % sum(len(p) for p in pieces))
+    for k, v in (headers or {}).items():
+        head.append("%s: %s" % (k, v))
+    head.append("Connection: close")
+
+    def send():
+        try:
+            s.sendall(("\r\n".join(head) + "\r\n\r\n").encode())
+            for p in pieces:
+                s.sendall(b"%x\r\n%s\r\n" % (len(p), p) if chunked else p)
+            if chunked:
+                s.sendall(b"0\r\n\r\n")
+        except OSError:
+            pass  # the daemon answered and closed before the end
+
+    t = threading.Thread(target=send)
+    t.start()
+    r = http.client.HTTPResponse(s)
+    r.begin()
+    data = r.read()
+    t.join()
+    s.close()
+    return r.status, r.getheaders(), data
+
+
+class WebLimitsTest(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        vt.require_private_netns()
+        if not os.path.exists(STOREWEB):
+            raise unittest.SkipTest("storeweb not built")
+        cls.server = vt.Server()
+        cls.tmpdir = os.path.join(cls.server.tmp, "webtmp")
+        os.makedirs(cls.tmpdir)
+        cls.viewer = os.path.join(cls.server.tmp, "viewer")
+        os.makedirs(cls.viewer)
+        with open(os.path.join(cls.viewer, "index.html"), "w") as f:
+            f.write('<html><script src="/app.js"></script></html>')
+        # A large script that names the path the viewer was built for.
+        cls.script = b'__webpack_require__.p = "/";\n' + b"//" + b"x" * (20 << 20) + b"\n"
+        with open(os.path.join(cls.viewer, "app.js"), "wb") as f:
+            f.write(cls.script)
+        cls.web = Web(cls.server, args=["-V", cls.viewer], env={"TMPDIR": cls.tmpdir})
+        # Two series of one study (CT, MR) and a secondary capture of another.
+        cls.files = os.path.join(cls.server.tmp, "in")
+        os.makedirs(cls.files)
+        paths = []
+        for n, (series, modality, sop, desc) in enumerate([
+                (STUDY + ".1", "CT", SOP_CT, "AXIAL"), (STUDY + ".2", "MR", SOP_MR, "SAGITTAL")]):
+            for i in range(2):
+                p = os.path.join(cls.files, "%d.%d.dcm" % (n, i))
+                vt.make_dataset(p, STUDY, series, "%s.%d" % (series, i + 1), modality=modality,
+                                sop_class=sop, patient_name="LIMITS^A",
+                                extra={"SeriesDescription": desc})
+                paths.append(p)
+        p = os.path.join(cls.files, "ot.dcm")
+        vt.make_dataset(p, STUDY + "0", STUDY + "0.1", STUDY + "0.1.1", modality="OT",
+                        sop_class=SOP_SC, patient_name="LIMITS^B", study_date="20230505")
+        paths.append(p)
+        r = cls.server.storescu(paths)
+        assert r.returncode == 0, r.stderr
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.web.stop()
+        cls.server.cleanup()
+
+    # Harness ------------------------------------------------------------
+
+    def search_ok(self):
+        conn = http.client.HTTPConnection("127.0.0.1", self.web.port, timeout=30)
+        start = time.monotonic()
+        conn.request("GET", "/dicom-web/studies?PatientName=LIMITS*")
+        r = conn.getresponse()
+        body = r.read()
+        conn.close()
+        took = time.monotonic() - start
+        self.assertEqual(r.status, 200)
+        self.assertEqual(len(json.loads(body)), 2)
+        return took
+
+    def attack(self, run):
+        """Runs run() (which returns the attack's answer) while another
+        client searches; checks the other client's times, the peak memory
+        and the temporary directory. Returns run's result."""
+        self.web.reset_peak()
+        result = {}
+        def attacker():
+            try:
+                result["answer"] = run()
+            except Exception as e:  # reported below, in the test's thread
+                result["error"] = e
+
+        t = threading.Thread(target=attacker)
+        t.start()
+        times = []
+        while True:
+            times.append(self.search_ok())
+            if not t.is_alive():
+                break
+            time.sleep(0.05)
+        t.join()
+        if "error" in result:
+            raise result["error"]
+        self.assertIsNone(self.web.proc.poll(), "storeweb ended: " + self.web.log()[-2000:])
+        self.assertLess(max(times), OTHER_CLIENT_SECONDS, times)
+        rss, hwm = self.web.memory()
+        self.assertLess(hwm, MEMORY_BOUND, "peak %d MB" % (hwm >> 20))
+        self.assertEqual(os.listdir(self.tmpdir), [])
+        self.search_ok()
+        return result["answer"]
+
+    def failed_reasons(self, body):
+        answer = json.loads(body)
+        return [value(i, "00081197") for i in answer.get("00081198", {}).get("Value", [])]
+
+    # Uploads ------------------------------------------------------------
+
+    def test_deeply_nested_part_is_refused_and_the_next_stored(self):
+        # 200,000 nested sequences (7 MB) ended the daemon with a stack
+        # overflow in the toolkit's parser; the part after it is stored.
+        deep = (meta_prefix(self.server.tmp, STUDY + ".9.1.1") + (SQ_OPEN + ITEM_OPEN) * 200000
+                + (ITEM_CLOSE + SQ_CLOSE) * 200000)
+        good = os.path.join(self.server.tmp, "after-deep.dcm")
+        vt.make_dataset(good, STUDY + ".8", STUDY + ".8.1", STUDY + ".8.1.1")
+        with open(good, "rb") as f:
+            body = body_of(deep, f.read())
+        status, _, answer = self.attack(lambda: stow_raw(self.web.port, [body]))
+        self.assertEqual(status, 202)
+        self.assertEqual(self.failed_reasons(answer), [0xC000])
+        stored = json.loads(answer)["00081199"]["Value"]
+        self.assertEqual(value(stored[0], "00081155"), STUDY + ".8.1.1")
+        self.assertTrue("sequences deeper or items more than allowed" in self.web.log())
+        self.assertFalse(os.path.exists(vt.uid_path(self.server.basedir, STUDY + ".9", STUDY
+                                                    + ".9.1", STUDY + ".9.1.1")))
+
+    def test_deflated_parts_are_walked_inflated(self):
+        # Deflated, the nesting is 40 KB: refused as the plain one is; a
+        # deflated image within the limits is stored.
+        bomb = deflated(self.server.tmp, STUDY + ".9.1.3",
+                        (SQ_OPEN + ITEM_OPEN) * 200000 + (ITEM_CLOSE + SQ_CLOSE) * 200000)
+        self.assertLess(len(bomb), 100000)
+        fine = deflated(self.server.tmp, STUDY + ".9.1.4",
+                        SQ_OPEN + EMPTY_ITEM * 3 + SQ_CLOSE)
+        status, _, answer = self.attack(lambda: stow_raw(self.web.port, [body_of(bomb, fine)]))
+        self.assertEqual(status, 202)
+        self.assertEqual(self.failed_reasons(answer), [0xC000])
+        stored = json.loads(answer)["00081199"]["Value"]
+        self.assertEqual(value(stored[0], "00081155"), STUDY + ".9.1.4")
+
+    def test_part_of_a_million_items_is_refused(self):
+        many = (meta_prefix(self.server.tmp, STUDY + ".9.1.2") + SQ_OPEN + EMPTY_ITEM * 1000000
+                + SQ_CLOSE)
+        status, _, answer = self.attack(lambda: stow_raw(self.web.port, [body_of(many)]))
+        self.assertEqual(status, 409)
+        self.assertEqual(self.failed_reasons(answer), [0xC000])
+
+    def test_a_million_empty_parts_end_at_the_part_limit(self):
+        pieces = [(b"--" + BOUNDARY + b"\r\n\r\n\r\n") * 10000] * 100
+        pieces.append(b"--" + BOUNDARY + b"--\r\n")
+        status, headers, answer = self.attack(lambda: stow_raw(self.web.port, pieces))
+        self.assertEqual(status, 413)
+        self.assertIn(b"more than 10000 parts", answer)
+
+    def test_upload_and_part_sizes_are_limited(self):
+        web = Web(self.server, args=["-U", "1M,64k", "-N", "3"], env={"TMPDIR": self.tmpdir})
+        try:
+            small = os.path.join(self.server.tmp, "small.dcm")
+            vt.make_dataset(small, STUDY + ".7", STUDY + ".7.1", STUDY + ".7.1.1")
+            large = os.path.join(self.server.tmp, "large.dcm")
+            vt.make_dataset(large, STUDY + ".7", STUDY + ".7.1", STUDY + ".7.1.2", pixels=300)
+            with open(small, "rb") as f:
+                small_bytes = f.read()
+            with open(large, "rb") as f:
+                large_bytes = f.read()
+            # A part beyond 64 KiB fails alone; the small one is stored.
+            status, _, answer = stow_raw(web.port, [body_of(large_bytes, small_bytes)])
+            self.assertEqual(status, 202)
+            self.assertEqual(self.failed_reasons(answer), [0xA700])
+            self.assertTrue(os.path.exists(vt.uid_path(self.server.basedir, STUDY + ".7",
+                                                       STUDY + ".7.1", STUDY + ".7.1.1")))
+            # A body announced beyond 1 MiB is refused before it is read; one
+            # sent in chunks when it passes the limit.
+            big = body_of(*[large_bytes] * 12)
+            for chunked in (False, True):
+                status, _, answer = stow_raw(web.port, [big[i:i + 65536] for i in
+                                                        range(0, len(big), 65536)],
+                                             chunked=chunked)
+                self.assertEqual(status, 413, chunked)
+                self.assertIn(b"Upload larger than 1048576 bytes", answer)
+            # More than three parts.
+            status, _, answer = stow_raw(web.port, [body_of(*[small_bytes] * 4)])
+            self.assertEqual(status, 413)
+            self.assertEqual(os.listdir(self.tmpdir), [])
+        finally:
+            web.stop()
+
+    def test_body_cut_after_a_stored_part_is_a_partial_success(self):
+        good = os.path.join(self.server.tmp, "cut.dcm")
+        vt.make_dataset(good, STUDY + ".6", STUDY + ".6.1", STUDY + ".6.1.1")
+        with open(good, "rb") as f:
+            data = f.read()
+        # The first part whole, then the second cut in its middle.
+        body = part(data) + part(data)[:200]
+        status, _, answer = stow_raw(self.web.port, [body])
+        self.assertEqual(status, 202)
+        stored = json.loads(answer)["00081199"]["Value"]
+        self.assertEqual(value(stored[0], "00081155"), STUDY + ".6.1.1")
+        self.assertEqual(self.failed_reasons(answer), [0xC000])
+        self.assertTrue("1 stored, 1 failed (body cut short)" in self.web.log())
+        self.assertTrue(os.path.exists(vt.uid_path(self.server.basedir, STUDY + ".6", STUDY
+                                                   + ".6.1", STUDY + ".6.1.1")))
+        # Cut right after the first part's delimiter: stored, yet partial.
+        status, _, answer = stow_raw(self.web.port, [part(data) + b"--" + BOUNDARY])
+        self.assertEqual(status, 202)
+        self.assertEqual(self.failed_reasons(answer), [])
+        self.assertEqual(os.listdir(self.tmpdir), [])
+
+    # Retrievals ---------------------------------------------------------
+
+    def stow_file(self, path):
+        with open(path, "rb") as f:
+            status, _, answer = stow_raw(self.web.port, [body_of(f.read())])
+        self.assertEqual(status, 200, answer)
+
+    def test_repeated_frames_are_streamed(self):
+        side = 2896  # one frame of 8 MB
+        pixels = bytes((i * 7) % 251 for i in range(side)) * side
+        path = os.path.join(self.server.tmp, "big.dcm")
+        vt.make_dataset(path, STUDY + ".5", STUDY + ".5.1", STUDY + ".5.1.1", pixels=side,
+                        extra={"PixelData": pixels})
+        self.stow_file(path)
+        url = ("/dicom-web/studies/%s.5/series/%s.5.1/instances/%s.5.1.1/frames/%s"
+               % (STUDY, STUDY, STUDY, ",".join(["1"] * 150)))
+
+        def fetch():
+            conn = http.client.HTTPConnection("127.0.0.1", self.web.port, timeout=120)
+            conn.request("GET", url)
+            r = conn.getresponse()
+            first, total = b"", 0
+            while True:
+                piece = r.read(1 << 20)
+                if not piece:
+                    break
+                if len(first) < len(pixels) + 4096:
+                    first += piece
+                total += len(piece)
+            conn.close()
+            return r.status, r.getheader("Content-Type"), first, total
+
+        status, ctype, first, total = self.attack(fetch)
+        self.assertEqual(status, 200)
+        head = first[:first.index(b"\r\n\r\n") + 4]
+        self.assertIn(b"application/octet-stream", head)
+        self.assertEqual(first[len(head):len(head) + len(pixels)], pixels)
+        self.assertGreater(total, 150 * len(pixels))
+        self.assertLess(total, 150 * (len(pixels) + 200))
+
+    def test_image_claiming_more_pixels_than_its_bytes_is_refused(self):
+        path = os.path.join(self.server.tmp, "claims.dcm")
+        vt.make_dataset(path, STUDY + ".4", STUDY + ".4.1", STUDY + ".4.1.1", pixels=16,
+                        extra={"Rows": 65535, "Columns": 65535})
+        self.assertLess(os.path.getsize(path), 1100)
+        self.stow_file(path)
+        base = "/dicom-web/studies/%s.4/series/%s.4.1/instances/%s.4.1.1" % (STUDY, STUDY, STUDY)
+
+        def fetch():
+            return [self.web.curl(base + p)[::2] for p in ("/frames/1", "/rendered",
+                                                           "/frames/1/rendered", "/thumbnail")]
+
+        answers = self.attack(fetch)
+        self.assertEqual(answers[0], (404, b"No such frame\n"))
+        for status, body in answers[1:]:
+            self.assertEqual((status, body), (406, b"Cannot render this instance\n"))
+
+    def test_viewer_files_are_kept_once_whatever_the_spelling(self):
+        def fetch():
+            out = []
+            for n in range(1, 41):
+                status, _, body = self.web.curl("/viewer" + "/" * n + "app.js")
+                out.append((status, len(body), body[:34]))
+            return out
+
+        answers = self.attack(fetch)
+        adapted = len(self.script) + len("viewer/")
+        self.assertEqual(set(answers), {(200, adapted, b'__webpack_require__.p = "/viewer/"')})
+        # Nothing outside the directory, however spelt.
+        for path in ("/viewer/../viewer/app.js", "/viewer//.hidden", "/viewer/./../etc/passwd"):
+            self.assertEqual(self.web.curl(path, ["--path-as-is"])[0], 404, path)
+
+    # Searches and paths ---------------------------------------------------
+
+    def test_filters_of_other_levels_select_by_their_level(self):
+        def uids(path, tag):
+            return sorted(value(r, tag) for r in self.web.json(path))
+
+        ct = [STUDY + ".1.1", STUDY + ".1.2"]
+        self.assertEqual(uids("/dicom-web/instances?Modality=CT&PatientName=LIMITS*",
+                              "00080018"), ct)
+        self.assertEqual(uids("/dicom-web/studies/%s/instances?Modality=MR" % STUDY, "00080018"),
+                         [STUDY + ".2.1", STUDY + ".2.2"])
+        self.assertEqual(self.web.json("/dicom-web/studies/%s/series/%s.2/instances?Modality=CT"
+                                       % (STUDY, STUDY)), [])
+        self.assertEqual(uids("/dicom-web/studies/%s/series/%s.2/instances?Modality=MR"
+                              % (STUDY, STUDY), "00080018"), [STUDY + ".2.1", STUDY + ".2.2"])
+        self.assertEqual(self.web.json("/dicom-web/series?SOPClassUID=1.2.3"), [])
+        self.assertEqual(uids("/dicom-web/series?SOPClassUID=%s" % SOP_MR, "0020000E"),
+                         [STUDY + ".2"])
+        self.assertEqual(self.web.json("/dicom-web/studies?SeriesDescription=nomatch"), [])
+        self.assertEqual(uids("/dicom-web/studies?SeriesDescription=SAG*", "0020000D"), [STUDY])
+        self.assertEqual(uids("/dicom-web/studies?SOPClassUID=%s&PatientName=LIMITS*" % SOP_SC, "0020000D"),
+                         [STUDY + "0"])
+        # SOP Classes in Study, answered and matched as C-FIND does.
+        found = self.web.json("/dicom-web/studies?SOPClassesInStudy=%s" % SOP_CT)
+        self.assertEqual([value(r, "0020000D") for r in found], [STUDY])
+        self.assertEqual(sorted(found[0]["00080062"]["Value"]), [SOP_CT, SOP_MR])
+        found = self.web.json("/dicom-web/studies?PatientName=LIMITS*&includefield=00080062")
+        self.assertEqual(sorted(r["00080062"]["Value"][0] for r in found
+                                if value(r, "0020000D") == STUDY + "0"), [SOP_SC])
+        # Malformed values and what no search can match: 400 with the reason.
+        for query, reason in [("StudyDate=garbage", b"Malformed value of StudyDate"),
+                              ("StudyDate=20241301", b"Malformed value of StudyDate"),
+                              ("StudyTime=2561", b"Malformed value of StudyTime"),
+                              ("StudyInstanceUID=1.2%5Cx", b"Malformed value of StudyInstanceUID"),
+                              ("ReferencedSeriesSequence=1", b"cannot be matched"),
+                              ("00091001=x", b"cannot be matched")]:
+            status, _, body = self.web.curl("/dicom-web/studies?" + query)
+            self.assertEqual(status, 400, query)
+            self.assertIn(reason, body)
+
+    def test_uid_list_in_a_retrieve_path_is_refused(self):
+        for path in ("/dicom-web/studies/%s%%5C%s0/metadata" % (STUDY, STUDY),
+                     "/dicom-web/studies/*/metadata",
+                     "/dicom-web/studies/%s/series/%s.1%%5C%s.2" % (STUDY, STUDY, STUDY),
+                     "/wado?requestType=WADO&studyUID=%s%%5C1&seriesUID=1&objectUID=1" % STUDY):
+            status, _, body = self.web.curl(path)
+            self.assertEqual(status, 400, path)
+            self.assertIn(b"UID", body)
+        self.assertEqual(self.web.curl("/dicom-web/studies/%s/metadata" % STUDY)[0], 200)
+
+    def test_study_page_over_an_unreadable_index_is_an_error(self):
+        data = os.path.join(self.server.basedir, "uid", "STUDYINDEX.dat")
+        os.rename(data, data + ".away")
+        try:
+            status, _, body = self.web.curl("/")
+            self.assertEqual((status, body), (500, b"Index unreadable\n"))
+            self.assertEqual(self.web.curl("/dicom-web/studies")[0], 500)
+        finally:
+            os.rename(data + ".away", data)
+        status, _, body = self.web.curl("/")
+        self.assertEqual(status, 200)
+        self.assertIn(STUDY.encode(), body)
+
+
+if __name__ == "__main__":
+    vt.main()
