@@ -244,6 +244,14 @@ class TierTest(vt.ServerTestCase):
                                       % (st, se, sop), ["-H", "Accept: image/png"])
         self.assertEqual(status, 200)
         self.assertTrue(body.startswith(b"\x89PNG"), head)
+        # Frames are read from the cached copy while they are streamed.
+        import pydicom
+        from io import BytesIO
+        pixels = pydicom.dcmread(BytesIO(stored[sop])).PixelData
+        status, head, body = web.curl("/dicom-web/studies/%s/series/%s/instances/%s/frames/1"
+                                      % (st, se, sop))
+        self.assertEqual(status, 200)
+        self.assertIn(b"\r\n\r\n" + pixels + b"\r\n--", body)
 
         # A delete removes the objects and stubs of the study.
         p, responses = vt.movescu(srv.port, ["StudyInstanceUID=" + studies[0]], "VeltoDeleteAET",
