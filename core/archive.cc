@@ -3,6 +3,9 @@
 #include "core/archive.h"
 #include "core/worklist.h"
 
+#include <stdio.h>
+#include <time.h>
+
 #include <algorithm>
 #include <fcntl.h>
 #include <mutex>
@@ -22,9 +25,12 @@
 #include "index/retrievelist.h"
 #include "runtime/durablefile.h"
 #include "runtime/fullio.h"
+#include "runtime/logprintf.h"
 #include "runtime/monitormsg.h"
 #include "runtime/multicast.h"
+#include "store/capacity.h"
 #include "store/imagecheck.h"
+#include "store/tier.h"
 
 static std::string tagText(DcmDataset *ds, const DcmTagKey &key)
 {
@@ -37,6 +43,30 @@ struct archive_incoming {
     LocalStore::incoming *image;
 };
 
+// The capacity policy's refusal of an image (store/capacity.h): logged and
+// announced ("STORAGE FULL ...") at most once a minute per process, so that
+// a modality sending a whole study does not flood the log and the channel.
+static bool refusedForSpace(const archive_context *ctx)
+{
+    static time_t lastSaid = 0;
+    char text[128];
+    if (!capacity_refuses(ctx->store->getBaseDir(), text, sizeof text))
+        return false;
+    time_t now = time(nullptr);
+    if (now - lastSaid >= 60) {
+        lastSaid = now;
+        logprintf(LOGLEVEL_ERROR, ctx->store->getLogfile(),
+                  "Store %s is nearly full (%s): new images are refused.\n",
+                  ctx->store->getBaseDir(), text);
+        if (ctx->monitorSock != nullptr && *ctx->monitorSock >= 0) {
+            char message[MULTICAST_MSGSIZE];
+            snprintf(message, sizeof message, MONITORMSG_KEYWORD " FULL %s", text);
+            multicast_send(*ctx->monitorSock, message);
+        }
+    }
+    return true;
+}
+
 unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrite,
                         archive_ingested *out, archive_incoming *in)
 {
@@ -48,6 +78,9 @@ unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrit
     if (out)
         *out = uids;
 
+    // The capacity policy refuses new images on a nearly full store.
+    if (refusedForSpace(ctx))
+        return ARCHIVE_REFUSED_NOSPACE;
     int result = in != nullptr ? ctx->store->StoreIncoming(in->image, overwrite)
                                : ctx->store->WriteDataset(ds, overwrite, nullptr, 0);
     // The link tree is a convenience beside the store: an image stored is
@@ -121,7 +154,10 @@ static void placeImage(const archive_context *ctx, const retrievelist_image &im,
     image->series = im.series;
     image->instance = im.instance;
     image->path = archive_imagePath(ctx, im.study.c_str(), im.series.c_str(), im.instance.c_str());
-    if (retrievelist_fileClass(image->path.c_str(), &image->sopClass, &image->xfer) != 0)
+    // An image in the object tier has its class in its stub: nothing is
+    // fetched to plan a retrieve or answer SOP Classes in Study.
+    if (retrievelist_fileClass(image->path.c_str(), &image->sopClass, &image->xfer) != 0 &&
+        tier_stubClass(image->path.c_str(), &image->sopClass, &image->xfer) != 0)
         image->sopClass.clear();
 }
 

@@ -314,6 +314,11 @@ static bool fileValue(const finddataset_index *ix, fileValues *f, const DcmTagKe
 {
     if (!f->tried) {
         f->tried = true;
+        // An image moved to the object tier keeps its data set up to the
+        // pixel data beside its place ("image_I.dcm.head"), so that a query
+        // never needs the tier.
+        if (access(f->path.c_str(), F_OK) != 0 && errno == ENOENT)
+            f->path += ".head";
         OFCondition c = f->file.loadFileUntilTag(f->path, EXS_Unknown, EGL_noChange, 4096,
                                                  ERM_autoDetect, DCM_PixelData);
         if (c.bad()) {

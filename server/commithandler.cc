@@ -27,6 +27,7 @@
 
 #include "aetitlemap/aetitlemap.h"
 #include "core/archive.h"
+#include "core/archivetier.h"
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcfilefo.h"
 #include "dcmtk/dcmdata/dcuid.h"
@@ -169,6 +170,18 @@ static Uint16 checkFile(commitItem *item)
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOATIME);
     if (fd < 0 && errno == EPERM)
         fd = open(path, O_RDONLY | O_CLOEXEC);
+    // An image moved to the object tier is checked in its copy fetched
+    // from there (checked against its recorded checksum on the way).
+    tier_file tiered;
+    if (fd < 0 && errno == ENOENT) {
+        int t = archivetier_open(path, &tiered);
+        if (t == ARCHIVETIER_UNAVAILABLE)
+            return COMMIT_PROCESSING_FAILURE;
+        if (t == ARCHIVETIER_READABLE) {
+            path = tiered.path.c_str();
+            fd = open(path, O_RDONLY | O_CLOEXEC);
+        }
+    }
     if (fd < 0)
         return COMMIT_NO_SUCH_INSTANCE;
     std::string sopClass, instance;

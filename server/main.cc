@@ -13,6 +13,7 @@
 
 #include "aetitlemap/aetitlemap.h"
 #include "core/archive.h"
+#include "core/archivetier.h"
 #include "core/worklist.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/installpath.h"
@@ -298,7 +299,8 @@ int main(int argc, char **argv)
         umask((mode_t)o.file_umask);
 
     loadAETitleMap();
-    if (loadAccessPolicy() != 0 || loadTLSConfig() != 0)
+    if (loadAccessPolicy() != 0 || loadTLSConfig() != 0 ||
+        archivetier_start(archive_baseDir(&server_archive), o.logfp, "storeserver") != 0)
         return 1;
     if (o.aetitle == nullptr) {
         AETitleMapEntry *local = AETitleMap_FindByName(&server_aetmap, SERVEROPTIONS_LOCAL_ENTRY);

@@ -18,6 +18,7 @@
 #include "dcmtk/dcmnet/diutil.h"
 
 #include "core/archive.h"
+#include "core/archivetier.h"
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
 #include "runtime/watchdog.h"
@@ -277,14 +278,35 @@ int retrieve_request(retrievejob *job, const retrieveitem &item, T_ASC_Associati
         return RETRIEVE_NOT_SENT;
     }
 
+    // An image in the object tier is read from its copy in the tier's
+    // cache, which source keeps from eviction until it has been sent; a
+    // tier that cannot give it fails this sub-operation only.
+    tier_file source;
+    retrieveitem fetched;
+    const retrieveitem *from = &item;
+    int found = archivetier_open(item.path.c_str(), &source);
+    if (found != ARCHIVETIER_READABLE) {
+        LOG(LOGLEVEL_ERROR,
+            found == ARCHIVETIER_MISSING ? "MOVE/STORE:Cannot load dicom file %s.\n"
+                                         : "MOVE/STORE:Cannot fetch %s from the tier.\n",
+            item.path.c_str());
+        retrieve_countFailed(job, item);
+        return RETRIEVE_NOT_SENT;
+    }
+    if (source.path != item.path) {
+        fetched = item;
+        fetched.path = source.path;
+        from = &fetched;
+    }
+
     // An image accepted in its stored syntax goes out as the bytes of its
     // file, unparsed; otherwise the file is loaded whole and sent from
     // memory, decoded first where the accepted syntax is another (letting
     // the toolkit send it from the file is several times slower).
     std::vector<unsigned char> bytes;
-    size_t start = storedDataset(item, syntax, &bytes);
+    size_t start = storedDataset(*from, syntax, &bytes);
     DcmFileFormat file;
-    if (start == 0 && !loadFor(&file, item, syntax)) {
+    if (start == 0 && !loadFor(&file, *from, syntax)) {
         retrieve_countFailed(job, item);
         return RETRIEVE_NOT_SENT;
     }

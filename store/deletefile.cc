@@ -51,6 +51,7 @@
 #include "store/deleteintent.h"
 #include "store/localstore.h"
 #include "store/studylock.h"
+#include "store/tier.h"
 
 // An index file opened read-write and locked exclusively; closing it (at
 // the latest when the guard goes) also ends the lock.
@@ -229,6 +230,11 @@ static int deleteImageLevel(LocalStore *store, const char *study, const char *se
     store->noteParentChanged(file);
     logprintf(LOGLEVEL_DEBUG, store->getLogfile(), "Del IMG - unlink(%s)\n", file.c_str());
     int result = unlink(file.c_str()) == 0 || errno == ENOENT ? 0 : -1;
+    // An image in the object tier: its object, then its stub. When the
+    // object cannot be deleted the image stays indexed with its stub, and
+    // the delete fails (to be repeated once the tier is back).
+    if (result == 0 && tier_forgetImage(file.c_str()) != 0)
+        return -1;
     if (s.found >= 0) {
         studyindex_clearRecord(image.fd, s.found, sizeof(rec));
         store->noteChanged(store->GetUidIndexPath(study, seriesUid) + ".dat", 0);

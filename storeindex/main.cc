@@ -1,24 +1,69 @@
 // storeindex: checks the index of a storeserver image store against its
-// image files ("check"), or rebuilds it from them ("rebuild").
+// image files ("check"), rebuilds it from them ("rebuild"), or moves quiet
+// studies into the object tier ("tier").
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
+#include "runtime/installpath.h"
 #include "store/localstore.h"
+#include "store/tier.h"
 #include "storeindex/storecheck.h"
 #include "storeindex/storerebuild.h"
+#include "storeindex/storetier.h"
 
 static int usage(const char *prog)
 {
-    fprintf(stderr, "Usage: %s check BASEDIR\n       %s rebuild [-f] BASEDIR\n", prog, prog);
+    fprintf(stderr,
+            "Usage: %s check BASEDIR\n       %s rebuild [-f] BASEDIR\n       %s tier [-n] "
+            "BASEDIR\n",
+            prog, prog, prog);
     return 2;
+}
+
+// The tier's mover: beside a running server (it takes the store lock
+// shared, as a server does, so that no rebuild runs under it).
+static int runTier(const char *base, int dryRun)
+{
+    char why[512] = "";
+    int r = tier_setup(base, why, sizeof why);
+    if (r <= 0) {
+        fprintf(stderr, "error: %s\n",
+                r == 0 ? "no ObjectTier settings along the configuration "
+                         "search path"
+                       : why);
+        return 2;
+    }
+    LocalStore store(base);
+    int lock = store.LockStore(0);
+    if (lock < 0) {
+        fprintf(stderr, "error: %s: the store is locked by a rebuild\n", base);
+        return 2;
+    }
+    int failed = storetier_run(base, *tier_active(), dryRun, stdout);
+    close(lock);
+    if (failed < 0)
+        fprintf(stderr, "error: %s: cannot read the base directory\n", base);
+    return failed == 0 ? 0 : failed < 0 ? 2 : 1;
 }
 
 int main(int argc, char **argv)
 {
+    detect_installpath(argv[0]);
+    if (argc >= 3 && strcmp(argv[1], "tier") == 0) {
+        int dryRun = argc == 4 && strcmp(argv[2], "-n") == 0;
+        if (argc == 3 || dryRun)
+            return runTier(argv[argc - 1], dryRun);
+        return usage(argv[0]);
+    }
     if (argc == 3 && strcmp(argv[1], "check") == 0) {
         const char *base = argv[2];
+        char why[512] = "";
+        if (tier_setup(base, why, sizeof why) < 0) {
+            fprintf(stderr, "error: object tier: %s\n", why);
+            return 2;
+        }
         int findings = storecheck_run(base, stdout);
         if (findings < 0) {
             fprintf(stderr, "error: %s: cannot read the base directory\n", base);
@@ -36,6 +81,11 @@ int main(int argc, char **argv)
         // A running server writes index files and temporary files that a
         // rebuild would replace or remove under it: the store lock, which
         // every running server holds shared, keeps the two apart.
+        char why[512] = "";
+        if (tier_setup(base, why, sizeof why) < 0) {
+            fprintf(stderr, "error: object tier: %s\n", why);
+            return 2;
+        }
         LocalStore store(base);
         int lock = store.LockStore(1);
         if (lock < 0 && errno == EAGAIN && !force) {

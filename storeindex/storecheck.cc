@@ -9,6 +9,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -18,6 +19,7 @@
 #include "index/studykeys.h"
 #include "store/journal.h"
 #include "store/localstore.h"
+#include "store/tier.h"
 #include "storeindex/storetree.h"
 
 struct checkctx {
@@ -102,19 +104,26 @@ static void checkSeries(checkctx *ctx, const storetree_series &series, bool inde
     std::vector<std::string> keys =
         checkIndexFile(ctx, series.dir + "/IMAGEINDEX.dat", sizeof(imagerecord),
                        offsetof(imagerecord, seriesInstanceUid), series.uid, "series");
+    // An image moved to the object tier has its stub in place of its file.
     std::set<std::string> files(series.images.begin(), series.images.end());
+    files.insert(series.tiered.begin(), series.tiered.end());
     std::set<std::string> live(keys.begin(), keys.end());
     for (const std::string &key : keys)
         if (files.count(key) == 0)
             finding(ctx, STORECHECK_MISSING, series.dir + "/image_" + key + ".dcm",
                     "image index entry without its image file");
+    for (const std::string &image : series.tiered)
+        if (live.count(image) == 0 &&
+            std::find(series.images.begin(), series.images.end(), image) == series.images.end())
+            finding(ctx, STORECHECK_UNINDEXED, series.dir + "/image_" + image + ".dcm.tier",
+                    "object tier record without an image index entry");
     for (const std::string &image : series.images)
         if (live.count(image) == 0)
             finding(ctx, STORECHECK_UNINDEXED, series.dir + "/image_" + image + ".dcm",
                     "image file without an image index entry");
     for (const std::string &tmp : series.stale)
         finding(ctx, STORECHECK_STALE_TMP, tmp, "temporary file of an unfinished write");
-    if (indexed && keys.empty() && series.images.empty())
+    if (indexed && keys.empty() && files.empty())
         finding(ctx, STORECHECK_MISSING, series.dir,
                 "series index entry, but the series holds no image");
 }
@@ -237,6 +246,50 @@ static void checkStudyKeys(checkctx *ctx, const storetree &tree)
                 "record %ld: the key digests do not belong to the study's data record", bad);
 }
 
+// The object tier against the stubs: every stub's object is there with
+// its size, and every object below the store's part of the bucket is some
+// stub's.
+static void checkTier(checkctx *ctx, const storetree &tree, const tier_config &cfg)
+{
+    std::vector<objstore_entry> objects;
+    char why[512] = "";
+    std::string prefix = tier_key(cfg, tree.base.c_str(), (tree.uidDir + "/").c_str());
+    if (objstore_list(cfg.s3, prefix, &objects, why, sizeof why) != OBJSTORE_OK) {
+        finding(ctx, STORECHECK_UNREADABLE, cfg.s3.endpoint + "/" + cfg.s3.bucket,
+                "the object tier cannot be listed: %s", why);
+        return;
+    }
+    std::map<std::string, uint64_t> sizes;
+    for (const objstore_entry &e : objects)
+        sizes[e.key] = e.size;
+    std::set<std::string> claimed;
+    for (const storetree_study &study : tree.studies)
+        for (const storetree_series &series : study.series)
+            for (const std::string &image : series.tiered) {
+                std::string path = series.dir + "/image_" + image + ".dcm";
+                tier_stub stub;
+                if (tier_readStub(path.c_str(), &stub) != 0) {
+                    finding(ctx, STORECHECK_MALFORMED, path + TIER_STUB_SUFFIX,
+                            "object tier record cannot be read");
+                    continue;
+                }
+                claimed.insert(stub.key);
+                auto it = sizes.find(stub.key);
+                if (it == sizes.end())
+                    finding(ctx, STORECHECK_TIER_MISSING, path + TIER_STUB_SUFFIX,
+                            "image recorded in the object tier, but %s is not there",
+                            stub.key.c_str());
+                else if (it->second != stub.size)
+                    finding(ctx, STORECHECK_TIER_MISSING, path + TIER_STUB_SUFFIX,
+                            "object %s has %llu bytes, the image %llu", stub.key.c_str(),
+                            (unsigned long long)it->second, (unsigned long long)stub.size);
+            }
+    for (const objstore_entry &e : objects)
+        if (claimed.count(e.key) == 0)
+            finding(ctx, STORECHECK_TIER_UNCLAIMED, cfg.s3.bucket + "/" + e.key,
+                    "object in the tier that no image claims");
+}
+
 int storecheck_run(const char *base, FILE *out)
 {
     checkctx ctx{out, 0};
@@ -267,6 +320,8 @@ int storecheck_run(const char *base, FILE *out)
                     "study index entry without its study directory");
     for (const std::string &tmp : tree.stale)
         finding(&ctx, STORECHECK_STALE_TMP, tmp, "temporary file of an unfinished write");
+    if (tier_active() != nullptr)
+        checkTier(&ctx, tree, *tier_active());
     for (const std::string &del : tree.deleteme)
         finding(&ctx, STORECHECK_DELETEME, del, "index file of an unfinished delete");
     for (const std::string &intent : tree.intents)

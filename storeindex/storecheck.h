@@ -19,9 +19,12 @@
 #define STORECHECK_INTENT "unfinished-delete"  // intent file of a delete cut short
 #define STORECHECK_JOURNAL "unwritten-journal" // image journal a dead process left
 #define STORECHECK_REBUILD "interrupted-rebuild"
-#define STORECHECK_UNREADABLE "unreadable" // file or directory that cannot be read
+#define STORECHECK_UNREADABLE "unreadable"         // file or directory that cannot be read
+#define STORECHECK_TIER_MISSING "tier-missing"     // stub whose object is gone or of another size
+#define STORECHECK_TIER_UNCLAIMED "tier-unclaimed" // object that no stub claims
 
-// Checks the store below base, writing one line "KIND: PATH: text" per
+// Checks the store below base (and, with the process's object tier on,
+// the tier's objects of the store against the stubs), writing one line "KIND: PATH: text" per
 // finding to out (null: nothing written). Returns the number of findings
 // (0: consistent, also when the store is still empty), or -1 when base
 // itself cannot be read.

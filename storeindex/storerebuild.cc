@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "index/studykeys.h"
 #include "runtime/durablefile.h"
 #include "store/localstore.h"
+#include "store/tier.h"
 #include "storeindex/storetree.h"
 
 struct rebuildctx {
@@ -55,6 +57,7 @@ struct imagefile {
     size_t study;
     size_t series;
     struct timespec mtime;
+    bool tiered = false; // in the object tier: read through its stub
 };
 
 static void report(FILE *stream, const char *kind, const std::string &path, const char *fmt, ...)
@@ -206,7 +209,18 @@ static int enterImage(rebuildctx *ctx, LocalStore *store, const storetree &tree,
     const storetree_study &study = tree.studies[file.study];
     const storetree_series &series = study.series[file.series];
     DcmFileFormat ff;
-    OFCondition cond = ff.loadFile(file.path.c_str());
+    // An image in the object tier is read from the head kept beside it, or
+    // else from its copy fetched into the tier's cache; its stub stays.
+    tier_file held;
+    std::string head = file.path + TIER_HEAD_SUFFIX;
+    if (file.tiered && access(head.c_str(), R_OK) == 0)
+        held.path = head;
+    else if (file.tiered && tier_openImage(file.path.c_str(), &held) != TIER_OK) {
+        report(ctx->out, "skipped", file.path + TIER_STUB_SUFFIX,
+               "in the object tier, which cannot give it now; run rebuild again once it can");
+        return -1;
+    }
+    OFCondition cond = ff.loadFile(file.tiered ? held.path.c_str() : file.path.c_str());
     if (cond.bad()) {
         report(ctx->out, "skipped", file.path,
                "not a readable DICOM file (%s); left outside the index", cond.text());
@@ -387,14 +401,23 @@ int storerebuild_run(const char *base, FILE *out, FILE *err)
         const storetree_study &study = tree.studies[s];
         builds[s].series.resize(study.series.size());
         for (size_t r = 0; r < study.series.size(); r++) {
-            for (const std::string &sop : study.series[r].images) {
+            const storetree_series &series = study.series[r];
+            std::vector<std::string> sops = series.images;
+            std::set<std::string> local(series.images.begin(), series.images.end());
+            // Moved images (a stub, no file) are entered like the others.
+            for (const std::string &sop : series.tiered)
+                if (local.count(sop) == 0)
+                    sops.push_back(sop);
+            for (const std::string &sop : sops) {
                 imagefile f;
-                f.path = study.series[r].dir + "/image_" + sop + ".dcm";
+                f.path = series.dir + "/image_" + sop + ".dcm";
                 f.sop = sop;
                 f.study = s;
                 f.series = r;
+                f.tiered = local.count(sop) == 0;
                 struct stat st;
-                if (stat(f.path.c_str(), &st) != 0) {
+                if (stat(f.tiered ? (f.path + TIER_STUB_SUFFIX).c_str() : f.path.c_str(), &st) !=
+                    0) {
                     ctx.problems++;
                     report(out, "skipped", f.path, "cannot be read: %s", strerror(errno));
                     continue;

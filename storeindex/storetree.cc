@@ -93,6 +93,9 @@ static void scanSeries(storetree *tree, storetree_series *series)
         else if (startsWith(name, "image_") && e.name.size() > 10 &&
                  e.name.compare(e.name.size() - 4, 4, ".dcm") == 0)
             series->images.push_back(e.name.substr(6, e.name.size() - 10));
+        else if (startsWith(name, "image_") && e.name.size() > 15 &&
+                 e.name.compare(e.name.size() - 9, 9, ".dcm.tier") == 0)
+            series->tiered.push_back(e.name.substr(6, e.name.size() - 15));
     }
 }
 

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "core/archive.h"
+#include "core/archivetier.h"
 #include "core/worklist.h"
 #include "dicomnet/dicomnet.h"
 #include "dicomnet/tlsfile.h"
@@ -336,6 +337,8 @@ int main(int argc, char **argv)
     // now that the installation prefix is known.
     web_store = new LocalStore();
     web_store->setLogfile(o.logfp);
+    if (archivetier_start(web_store->getBaseDir(), o.logfp, "storeweb") != 0)
+        goto out;
     // Held (shared, like every running server) for the process's life, so
     // that storeindex rebuild, which rewrites every index file, does not
     // run while uploads are stored; a rebuild in progress keeps storeweb

@@ -29,6 +29,7 @@
 #include "dcmtk/dcmdata/dcmetinf.h"
 
 #include "core/archive.h"
+#include "core/archivetier.h"
 #include "dicomnet/dicomnet.h"
 #include "web/qido.h"
 #include "web/webserver.h"
@@ -202,6 +203,9 @@ static std::string storedSopClass(const webinstance &i)
                             ERM_autoDetect, DCM_SpecificCharacterSet)
             .good())
         ff.getMetaInfo()->findAndGetOFString(DCM_MediaStorageSOPClassUID, cls);
+    // An image in the object tier has its class in its stub.
+    if (cls.empty())
+        return archivetier_stubClass(web_instancePath(i).c_str());
     return cls.c_str();
 }
 

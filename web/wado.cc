@@ -39,6 +39,7 @@
 #include "runtime/fullio.h"
 #include "web/multipart.h"
 #include "web/webserver.h"
+#include "web/webtier.h"
 
 // Boundary of every multipart answer; it cannot occur in a DICOM file's
 // bytes at a line start by accident with any useful likelihood.
@@ -127,7 +128,12 @@ struct partstream {
 static bool startNextPart(partstream *ps)
 {
     while (ps->next < ps->paths.size()) {
-        const std::string &path = ps->paths[ps->next++];
+        // An image in the object tier is read from its copy in the cache
+        // (an open descriptor outlives the copy's eviction).
+        tier_file held;
+        if (archivetier_open(ps->paths[ps->next++].c_str(), &held) != ARCHIVETIER_READABLE)
+            continue;
+        const std::string &path = held.path;
         std::string head = "--" WADO_BOUNDARY "\r\nContent-Type: application/dicom";
         if (ps->xfer == EXS_Unknown) {
             ps->fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -232,6 +238,11 @@ static int sendInstances(const webrequest &rq, const std::vector<webinstance> &l
     acceptedDicom a = parseAccept(rq.header("Accept"));
     if (!a.ok)
         return web_replyError(rq, MHD_HTTP_NOT_ACCEPTABLE, "Only application/dicom is offered");
+    // Images in the object tier are fetched before the answer starts, so
+    // that a tier that is down fails the request instead of leaving parts out.
+    if (webtier_ready(list) != 0)
+        return web_replyError(rq, MHD_HTTP_SERVICE_UNAVAILABLE,
+                              "The object tier cannot be reached");
     partstream *ps = new partstream;
     for (const webinstance &i : list)
         ps->paths.push_back(web_instancePath(i));
@@ -258,13 +269,18 @@ static int sendInstances(const webrequest &rq, const std::vector<webinstance> &l
 
 static int sendMetadata(const webrequest &rq, const std::vector<webinstance> &list)
 {
+    if (webtier_ready(list) != 0)
+        return web_replyError(rq, MHD_HTTP_SERVICE_UNAVAILABLE,
+                              "The object tier cannot be reached");
     std::string root = web_rootUrl(rq);
     std::string body = "[";
     bool first = true;
     for (const webinstance &i : list) {
         DcmFileFormat ff;
         // Values longer than 4 KiB (the pixel data) stay in the file.
-        if (ff.loadFile(web_instancePath(i).c_str(), EXS_Unknown, EGL_noChange, 4096).bad())
+        tier_file held;
+        if (webtier_open(i, &held) != 0 ||
+            ff.loadFile(held.path.c_str(), EXS_Unknown, EGL_noChange, 4096).bad())
             continue;
         DcmDataset *ds = ff.getDataset();
         // DICOM JSON is UTF-8 whatever the file's character set.
@@ -335,6 +351,7 @@ static bool framePresent(DcmDataset *ds, DcmElement *pixel, const std::string &p
 // The frames of one instance being sent: one frame is decoded at a time,
 // into a buffer of one frame's size.
 struct framestream {
+    tier_file held; // the file the frames are read from, when in the tier's cache
     DcmFileFormat ff;
     DcmElement *pixel = nullptr;
     std::vector<unsigned long> frames;
@@ -414,8 +431,13 @@ static int sendFrames(const webrequest &rq, const webinstance &inst, const std::
     std::unique_ptr<framestream> fs(new framestream);
     if (!parseFrameList(frameList, &fs->frames))
         return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "Bad frame list");
-    std::string path = web_instancePath(inst);
-    if (fs->ff.loadFile(path.c_str(), EXS_Unknown, EGL_noChange, 4096).bad())
+    // An image in the object tier: its copy in the cache, held (with the
+    // stream) until the last frame has been read from it.
+    int tier = webtier_open(inst, &fs->held);
+    if (tier == MHD_HTTP_SERVICE_UNAVAILABLE)
+        return web_replyError(rq, tier, "The object tier cannot be reached");
+    std::string path = fs->held.path;
+    if (tier != 0 || fs->ff.loadFile(path.c_str(), EXS_Unknown, EGL_noChange, 4096).bad())
         return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
     DcmDataset *ds = fs->ff.getDataset();
     if (ds->findAndGetElement(DCM_PixelData, fs->pixel).bad() || fs->pixel == nullptr)
@@ -459,10 +481,9 @@ struct renderspec {
 };
 
 // Renders the instance's frame into out (JPEG or PNG): true when done.
-static bool renderImage(const webinstance &inst, const renderspec &rs, std::string *out)
+static bool renderImage(const std::string &path, const renderspec &rs, std::string *out)
 {
     DcmFileFormat ff;
-    std::string path = web_instancePath(inst);
     if (ff.loadFile(path.c_str()).bad())
         return false;
     DcmDataset *ds = ff.getDataset();
@@ -534,7 +555,13 @@ static bool wantsPng(const char *accept)
 static int sendRendered(const webrequest &rq, const webinstance &inst, renderspec rs)
 {
     std::string image;
-    if (!renderImage(inst, rs, &image))
+    tier_file held;
+    int tier = webtier_open(inst, &held);
+    if (tier != 0)
+        return web_replyError(rq, tier,
+                              tier == MHD_HTTP_NOT_FOUND ? "Not found"
+                                                         : "The object tier cannot be reached");
+    if (!renderImage(held.path, rs, &image))
         return web_replyError(rq, MHD_HTTP_NOT_ACCEPTABLE, "Cannot render this instance");
     return web_reply(rq, MHD_HTTP_OK, rs.png ? "image/png" : "image/jpeg", image);
 }
@@ -624,7 +651,11 @@ int wado_retrieve(const webrequest &rq, const std::vector<std::string> &seg)
     if (depth == 6 && rest.size() == 2 && rest[0] == "bulkdata" &&
         strcasecmp(rest[1].c_str(), "7FE00010") == 0) {
         DcmFileFormat ff;
-        if (ff.loadFile(web_instancePath(list[0]).c_str(), EXS_Unknown, EGL_noChange, 4096).bad())
+        tier_file held;
+        int tier = webtier_open(list[0], &held);
+        if (tier == MHD_HTTP_SERVICE_UNAVAILABLE)
+            return web_replyError(rq, tier, "The object tier cannot be reached");
+        if (tier != 0 || ff.loadFile(held.path.c_str(), EXS_Unknown, EGL_noChange, 4096).bad())
             return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
         long count = 1;
         ff.getDataset()->findAndGetLongInt(DCM_NumberOfFrames, count);
@@ -655,7 +686,13 @@ int wado_uri(const webrequest &rq)
     const char *contentType = rq.arg("contentType");
     if (contentType != nullptr && strcmp(contentType, "application/dicom") == 0) {
         const char *ts = rq.arg("transferSyntax");
-        std::string path = web_instancePath(list[0]);
+        tier_file held;
+        int tier = webtier_open(list[0], &held);
+        if (tier != 0)
+            return web_replyError(rq, tier,
+                                  tier == MHD_HTTP_NOT_FOUND ? "Not found"
+                                                             : "The object tier cannot be reached");
+        const std::string &path = held.path;
         if (ts != nullptr && ts[0] != '\0') {
             DcmFileFormat ff;
             DcmXfer x(ts);

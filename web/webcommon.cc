@@ -14,6 +14,7 @@
 #include "dcmtk/dcmdata/dcjson.h"
 
 #include "core/archive.h"
+#include "core/archivetier.h"
 #include "dicomnet/dicomnet.h"
 #include "web/webserver.h"
 
@@ -125,7 +126,9 @@ int web_listInstances(const char *study, const char *series, const char *instanc
     if (series != nullptr && instance != nullptr && plainUid(study) && plainUid(series) &&
         plainUid(instance)) {
         webinstance i{study, series, instance};
-        if (access(web_instancePath(i).c_str(), R_OK) == 0) {
+        std::string path = web_instancePath(i);
+        if (access(path.c_str(), R_OK) == 0 ||
+            access((path + TIER_STUB_SUFFIX).c_str(), R_OK) == 0) {
             out->push_back(i);
             return 0;
         }

@@ -1,4 +1,4 @@
-"""The subsystems stay layered: runtime < dicomnet, aetitlemap < access,
+"""The subsystems stay layered: runtime < dicomnet, aetitlemap, objstore < access,
 index < store < core < server, web < storeindex, studywatch. A source file
 includes headers of its own directory and of lower layers only, and a
 library links only libraries of lower layers (so the index library works
@@ -24,6 +24,7 @@ RANK = {
     "runtime": 0,
     "dicomnet": 1,
     "aetitlemap": 1,
+    "objstore": 1,
     "access": 2,
     "index": 2,
     "store": 3,

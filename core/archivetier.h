@@ -1,0 +1,33 @@
+// What the front ends use of the object tier and the capacity policy
+// (store/tier.h, store/capacity.h): their settings at start, and the file
+// to read for an image that may have moved to the tier.
+#ifndef VELTO_CORE_ARCHIVETIER_H
+#define VELTO_CORE_ARCHIVETIER_H
+
+#include <stdio.h>
+
+#include <string>
+
+#include "store/tier.h"
+
+// Results of archivetier_open.
+enum {
+    ARCHIVETIER_READABLE = 0,    // held->path is the file to read
+    ARCHIVETIER_MISSING = 1,     // neither the image file nor a stub
+    ARCHIVETIER_UNAVAILABLE = 2, // in the tier, which cannot give it now (logged)
+};
+
+// Reads the site's ObjectTier and StoreCapacity settings for the store at
+// baseDir (tier_start, capacity_start): 0, or 1 when the program must not
+// start (the reason logged and on stderr with prog's name).
+int archivetier_start(const char *baseDir, FILE *log, const char *prog);
+
+// The file to read for the image whose file belongs at path: the file
+// itself, or its copy fetched from the tier into the cache, kept while
+// held lives (tier_openImage). An ARCHIVETIER_* result.
+int archivetier_open(const char *path, tier_file *held);
+
+// The SOP class of the image at path from its stub, "" when there is none.
+std::string archivetier_stubClass(const char *path);
+
+#endif

@@ -1,0 +1,144 @@
+// The object tier: images of quiet studies moved to an object store over
+// S3, and read back on demand through a bounded local cache.
+//
+// The tier is configured by the site file "ObjectTier" along the
+// configuration search path; without it the tier is off and nothing here
+// changes what the store does. An image in the tier is recorded by a stub
+// file beside the place of its image file, "image_UID.dcm.tier", holding the
+// object's key, size and SHA-256 and the image's SOP class and transfer
+// syntax (so a retrieve can plan its contexts without fetching it). The
+// index files are not changed: an indexed image is where its file is, or in
+// the tier when its stub is there.
+//
+// Moving one image out (tier_moveImage), and what a kill at each step
+// leaves:
+//   1. upload (the gateway checks the body against its signed SHA-256):
+//      killed here, the local file is still the image; an object is left
+//      that no stub claims, which the next pass uploads again;
+//   2. HEAD: the object's size and the x-amz-meta-sha256 it carries must be
+//      the file's;
+//   3. the head, then the stub written under temporary names, flushed,
+//      renamed (head first), directory flushed: killed before the stub's
+//      rename, the local file is the image (temporary files or a head
+//      alone are left, which the next pass replaces); after it, both exist
+//      and the local file wins until the next pass;
+//   4. local file unlinked, directory flushed: from now on the stub is the
+//      image's record.
+// Readers look for the local file first and the stub second, and the stub
+// is in place before the file goes, so a reader never finds neither.
+#ifndef VELTO_STORE_TIER_H
+#define VELTO_STORE_TIER_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+
+#include "objstore/objstore.h"
+
+// File name of the site's settings.
+#define TIER_CONFIG_FILENAME "ObjectTier"
+// Suffix of a stub beside the image file's place.
+#define TIER_STUB_SUFFIX ".tier"
+// Suffix of the image's head kept beside it: its meta header and data set
+// up to the pixel data, a DICOM file that queries (index/finddataset.cc)
+// and rebuilds read instead of fetching the image.
+#define TIER_HEAD_SUFFIX ".head"
+
+// The tier's settings.
+struct tier_config {
+    objstore_config s3;
+    std::string prefix;               // prepended to every key (e.g. "site1/")
+    long quietSeconds = -1;           // move studies quiet this long (-1: not by age)
+    double freeBelowPercent = -1;     // move oldest studies while free space is below this
+    long minQuietSeconds = 3600;      // never move a study changed more recently than this
+    int movers = 4;                   // images of a study the mover moves at once
+    std::string cacheDir;             // read-back cache (default: BASE/tiercache)
+    uint64_t cacheBytes = 1ull << 30; // the cache's size limit
+};
+
+// What a stub records.
+struct tier_stub {
+    std::string key;
+    uint64_t size = 0;
+    std::string sha256;
+    std::string sopClass, xfer;
+};
+
+// Reads the settings file at path (relative names in it are taken from its
+// directory) for the store at baseDir: 0, or -1 with a reason in why (a
+// setting that is unknown or malformed, a credentials file that cannot be
+// read or that its group or others may read).
+int tier_loadFile(const char *path, const char *baseDir, tier_config *cfg, char *why,
+                  size_t whySize);
+
+// Looks for "ObjectTier" along the configuration search path and makes it
+// the process's tier: 0 no file (the tier is off), 1 loaded, -1 unusable
+// (reason in why; the tier stays off). Call once, before threads or forks.
+int tier_setup(const char *baseDir, char *why, size_t whySize);
+// The process's tier, or null when it is off.
+const tier_config *tier_active();
+// Makes cfg the process's tier (copied; null: off), for tests and tools.
+void tier_activate(const tier_config *cfg);
+// Log stream for the tier's messages (borrowed; null: stderr).
+void tier_setLog(FILE *stream);
+// tier_setup for a daemon: logs "in use" (level 32) or why the settings
+// are unusable (level 1, and on stderr with prog's name). 0, or 1: the
+// program must not start.
+int tier_start(const char *baseDir, FILE *log, const char *prog);
+
+// The object key of the image file at path below baseDir: the prefix and
+// the path relative to baseDir ("uid/XX/YY/study_S/series_R/image_I.dcm").
+std::string tier_key(const tier_config &cfg, const char *baseDir, const char *path);
+
+// The stub of the image file at imagePath: 0 read, 1 none, -1 damaged.
+int tier_readStub(const char *imagePath, tier_stub *stub);
+// Writes the stub of imagePath (temporary name, flush, rename, directory
+// flush): 0, or -1 (errno set).
+int tier_writeStub(const char *imagePath, const tier_stub &stub);
+
+// Results of tier_moveImage and tier_openImage.
+enum {
+    TIER_OK = 0,          // moved / readable at the path given back
+    TIER_MISSING = 1,     // neither the file nor a stub
+    TIER_UNAVAILABLE = 2, // recorded in the tier but the tier cannot give it now
+    TIER_FAILED = 3,      // a local step failed (logged)
+    TIER_CHANGED = 4,     // the file changed while it was moved (left local)
+};
+
+// Moves the image file at path (below baseDir) into the tier as described
+// above. TIER_OK, or another result after a log line; the file stays
+// readable in every case.
+int tier_moveImage(const tier_config &cfg, const char *baseDir, const char *path);
+
+// An image opened for reading: path is the image file itself or its copy in
+// the cache, which stays while the handle lives (lockFd holds it against
+// eviction).
+struct tier_file {
+    std::string path;
+    int lockFd = -1;
+    tier_file() = default;
+    tier_file(const tier_file &) = delete;
+    tier_file &operator=(const tier_file &) = delete;
+    ~tier_file();
+};
+
+// Finds the image whose file belongs at path: the file when it is there;
+// else, with a stub and the tier on, its object fetched into the cache
+// (verified against the stub's size and SHA-256, the oldest unused cached
+// copies evicted to keep the cache below its limit). TIER_OK (file->path
+// set), TIER_MISSING, or TIER_UNAVAILABLE after a log line.
+int tier_openImage(const char *path, tier_file *file);
+
+// The SOP class and transfer syntax of the image at path from its stub
+// (when its file is gone): 0, or -1.
+int tier_stubClass(const char *path, std::string *sopClass, std::string *xfer);
+
+// Removes what the tier holds of the image at path: the object, then the
+// stub (a kill in between leaves the stub, and a repeat finds the object
+// gone, which counts as deleted). 0 nothing there or removed; -1 the object
+// could not be deleted or the tier is off (logged; the stub is kept, so the
+// image stays whole and the delete can be repeated).
+int tier_forgetImage(const char *path);
+
+#endif

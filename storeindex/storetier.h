@@ -1,0 +1,21 @@
+// storeindex tier: the object tier's mover. One pass over the store moves
+// whole studies into the tier by the policy of the tier's settings: every
+// study quiet for the set time, and, while the store's free space is below
+// the set share, the least recently changed studies first. A study changed
+// more recently than the minimum quiet time (one that may still be
+// receiving) is never moved. Run it from cron or a systemd timer beside a
+// running server.
+#ifndef VELTO_STOREINDEX_STORETIER_H
+#define VELTO_STOREINDEX_STORETIER_H
+
+#include <stdio.h>
+
+struct tier_config;
+
+// Moves by cfg's policy (dryRun: only lists what would move), one line per
+// study to out ("moved STUDY IMAGES BYTES" / "would move ..."), errors
+// logged by the tier to its log. The number of images that failed to move
+// (0: all went), or -1 when base cannot be read.
+int storetier_run(const char *base, const tier_config &cfg, int dryRun, FILE *out);
+
+#endif

@@ -1,0 +1,443 @@
+"""The object tier against a real S3 gateway (a single-node Ceph cluster
+with a RADOS Gateway, one for all cases): studies moved out by
+`storeindex tier` and read back by C-MOVE, C-GET, WADO-RS, WADO-URI and
+rendered images, byte for byte; deletes that remove the objects; check and
+rebuild with moved images; the mover killed at each step of moving an
+image; a gateway that is down; and settings that must stop the server."""
+
+import json
+import os
+import re
+import shutil
+import stat
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+import veltotest as vt
+
+sys.path.insert(0, os.path.join(vt.SOURCE, "tests", "web"))
+from cephcluster import ACCESS_KEY, REGION, SECRET_KEY, CephCluster
+
+STOREINDEX = os.path.join(vt.BUILD, "storeindex", "storeindex")
+STOREWEB = os.path.join(vt.BUILD, "web", "storeweb")
+ROOT = "1.2.826.0.1.3680043.9.7777.41"
+
+
+def dataset_bytes(data):
+    """The bytes of a Part 10 file after its meta header (group length)."""
+    assert data[128:132] == b"DICM"
+    (glen,) = struct.unpack("<I", data[140:144])
+    return data[144 + glen:]
+
+
+def study_images(study, count, size=96):
+    return [(study, study + ".1", "%s.1.%d" % (study, n)) for n in range(count)]
+
+
+class TierTest(vt.ServerTestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.work = tempfile.mkdtemp(prefix="tier-")
+        cls.ceph = CephCluster(os.path.join(cls.work, "ceph"))
+        try:
+            cls.ceph.start()
+        except BaseException:
+            cls.ceph.stop()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.ceph.stop()
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    # -- helpers -------------------------------------------------------
+
+    def tiered_server(self, bucket, aetmap=None, settings="", key_mode=0o600, start=True):
+        """A server whose ObjectTier names a fresh bucket; quiet time 0."""
+        code, body = self.ceph.curl("PUT", "/" + bucket)
+        self.assertEqual(code, 200, body)
+        srv = self.server(aetmap=aetmap, start=False)
+        key = os.path.join(srv.etc, "tier.key")
+        with open(key, "w") as f:
+            f.write("access-key %s\nsecret-key %s\n" % (ACCESS_KEY, SECRET_KEY))
+        os.chmod(key, key_mode)
+        with open(os.path.join(srv.etc, "ObjectTier"), "w") as f:
+            f.write("endpoint %s\nbucket %s\nregion %s\ncredentials tier.key\n"
+                    "quiet 0s\nmin-quiet 0s\n%s" % (self.ceph.endpoint, bucket, REGION, settings))
+        srv.bucket = bucket
+        if start:
+            srv.start()
+        return srv
+
+    def store(self, srv, images, tag=""):
+        """Stores images (study, series, sop) with random pixels: {sop: file bytes as stored}."""
+        d = tempfile.mkdtemp(dir=srv.tmp)
+        files = []
+        for st, se, sop in images:
+            p = os.path.join(d, sop + ".dcm")
+            vt.make_dataset(p, st, se, sop, patient_name="TIER^" + st[-3:], pixels=96,
+                            extra={"PixelData": os.urandom(96 * 96)})
+            files.append(p)
+        p = srv.storescu(files)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        stored = {}
+        for st, se, sop in images:
+            with open(vt.uid_path(srv.basedir, st, se, sop), "rb") as f:
+                stored[sop] = f.read()
+        return stored
+
+    def storeindex(self, srv, *args):
+        return vt.run([STOREINDEX] + list(args) + [srv.basedir], env=srv.env, timeout=120)
+
+    def move_out(self, srv):
+        p = self.storeindex(srv, "tier")
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        return p.stdout
+
+    def objects(self, bucket):
+        code, body = self.ceph.curl("GET", "/%s?list-type=2" % bucket)
+        self.assertEqual(code, 200)
+        return set(re.findall(r"<Key>([^<]*)</Key>", body.decode()))
+
+    def key_of(self, srv, img):
+        return os.path.relpath(vt.uid_path(srv.basedir, *img), srv.basedir)
+
+    def check(self, srv):
+        p = self.storeindex(srv, "check")
+        return p.returncode, p.stdout.splitlines()
+
+    def cmove(self, srv, scp, study):
+        """(final response, {sop: dataset bytes received})."""
+        for f in scp.files():
+            os.unlink(f)
+        p, responses = vt.movescu(srv.port, ["StudyInstanceUID=" + study], scp.aetitle,
+                                  called=srv.aetitle)
+        final = [r for r in responses if r["final"]]
+        self.assertEqual(len(final), 1, p.stdout)
+        got = {}
+        import pydicom
+        for f in scp.files():
+            with open(f, "rb") as fh:
+                data = fh.read()
+            got[str(pydicom.dcmread(f).SOPInstanceUID)] = dataset_bytes(data)
+        return final[0], got
+
+    def cget(self, srv, study):
+        """(completed, failed, {sop: dataset bytes received})."""
+        out = tempfile.mkdtemp(dir=srv.tmp)
+        p = vt.run(["getscu", "-v", "-S", "-aec", srv.aetitle, "-od", out, "-k",
+                    "QueryRetrieveLevel=STUDY", "-k", "StudyInstanceUID=" + study,
+                    "127.0.0.1", str(srv.port)])
+        text = p.stdout + p.stderr
+        completed = int(re.findall(r"Number of Completed Suboperations\s*:\s*(\d+)", text)[-1])
+        failed = re.findall(r"Number of Failed Suboperations\s*:\s*(\d+)", text)
+        got = {}
+        import pydicom
+        for name in os.listdir(out):
+            path = os.path.join(out, name)
+            with open(path, "rb") as fh:
+                got[str(pydicom.dcmread(path).SOPInstanceUID)] = dataset_bytes(fh.read())
+        shutil.rmtree(out)
+        return completed, int(failed[-1]) if failed else 0, got
+
+    def web(self, srv):
+        import webharness
+        w = webharness.Web(srv)
+        self.addCleanup(w.stop)
+        return w
+
+    def wado_rs(self, web, study):
+        import webharness
+        status, head, body = web.curl("/dicom-web/studies/" + study,
+                                      ["-H", "Accept: multipart/related; type=application/dicom"])
+        if status != 200:
+            return status, {}
+        import pydicom
+        from io import BytesIO
+        parts = webharness.multipart_parts(body, webharness.header(head, "Content-Type"))
+        return status, {str(pydicom.dcmread(BytesIO(b)).SOPInstanceUID): b for _, b in parts}
+
+    def tree_bytes(self, srv):
+        return sum(os.path.getsize(p) for p in vt.files_below(os.path.join(srv.basedir, "uid")))
+
+    def commit(self, srv, instances):
+        """The N-EVENT-REPORT of a storage commitment request (same association)."""
+        p = vt.run(["node", os.path.join(vt.SOURCE, "tests", "server", "commit_scu.js"),
+                    "127.0.0.1", str(srv.port), srv.aetitle, "MODALITY", "same",
+                    str(vt.free_port()), "1.2.826.15.99.7", "1.2.840.10008.5.1.4.1.1.7"]
+                   + instances, timeout=90,
+                   env={"NODE_PATH": os.path.join(vt.SOURCE, ".deps", "npm", "node_modules")})
+        reports = [json.loads(l[len("REPORT "):]) for l in p.stdout.splitlines()
+                   if l.startswith("REPORT ")]
+        self.assertEqual(len(reports), 1, p.stdout + p.stderr)
+        return reports[0]
+
+    def local_images(self, srv):
+        return vt.files_below(os.path.join(srv.basedir, "uid"), ".dcm")
+
+    # -- cases ---------------------------------------------------------
+
+    def test_move_out_and_back(self):
+        scp = vt.StoreSCP(self.work)
+        self.addCleanup(scp.stop)
+        # Listings in pages of two: check follows the continuation tokens.
+        srv = self.tiered_server("roundtrip", aetmap=scp.map_line(), settings="list-page 2\n")
+        studies = ["%s.1.%d" % (ROOT, n) for n in range(3)]
+        images = [img for st in studies for img in study_images(st, 3)]
+        stored = self.store(srv, images)
+        before = {p: os.path.getsize(p) for p in self.local_images(srv)}
+        self.assertEqual(len(before), 9)
+        used = self.tree_bytes(srv)
+
+        out = self.move_out(srv)
+        for st in studies:
+            self.assertRegex(out, r"moved %s 3 \d+" % re.escape(st))
+        self.assertEqual(self.local_images(srv), [])
+        # The store shrinks by the images, less their stubs and heads (the
+        # index files are unchanged).
+        kept = [p for p in vt.files_below(srv.basedir) if p.endswith((".tier", ".head"))]
+        self.assertEqual(len(kept), 18)
+        kept = sum(os.path.getsize(p) for p in kept)
+        self.assertLess(kept, 2000 * 9)
+        self.assertEqual(self.tree_bytes(srv), used - sum(before.values()) + kept)
+        for img in images:
+            self.assertTrue(os.path.exists(vt.uid_path(srv.basedir, *img) + ".tier"))
+        self.assertEqual(self.objects("roundtrip"), {self.key_of(srv, i) for i in images})
+        self.assertEqual(self.check(srv), (0, ["consistent: " + srv.basedir]))
+        # Storage commitment vouches for moved images (checked in their copies).
+        report = self.commit(srv, [i[2] for i in images])
+        self.assertEqual((report["event"], report["committed"], report["failed"]),
+                         (1, [i[2] for i in images], []))
+
+        # A study stored afterwards stays local; all four come back whole.
+        local = "%s.2.1" % ROOT
+        stored.update(self.store(srv, study_images(local, 2)))
+        for st in studies + [local]:
+            n = 2 if st == local else 3
+            final, got = self.cmove(srv, scp, st)
+            self.assertEqual((final["status"], final["completed"], final.get("failed") or 0),
+                             (0, n, 0))
+            self.assertEqual({k: v for k, v in got.items()},
+                             {sop: dataset_bytes(stored[sop]) for sop in got})
+            self.assertEqual(len(got), n)
+            completed, failed, got = self.cget(srv, st)
+            self.assertEqual((completed, failed, len(got)), (n, 0, n))
+            for sop, data in got.items():
+                self.assertEqual(data, dataset_bytes(stored[sop]))
+
+        web = self.web(srv)
+        for st in studies:
+            status, parts = self.wado_rs(web, st)
+            self.assertEqual(status, 200)
+            self.assertEqual(parts, {img[2]: stored[img[2]] for img in study_images(st, 3)})
+        st, se, sop = images[4]
+        status, head, body = web.curl("/wado?requestType=WADO&studyUID=%s&seriesUID=%s&objectUID=%s"
+                                      "&contentType=application/dicom" % (st, se, sop))
+        self.assertEqual((status, body), (200, stored[sop]))
+        status, head, body = web.curl("/dicom-web/studies/%s/series/%s/instances/%s/rendered"
+                                      % (st, se, sop), ["-H", "Accept: image/png"])
+        self.assertEqual(status, 200)
+        self.assertTrue(body.startswith(b"\x89PNG"), head)
+        # Frames are read from the cached copy while they are streamed.
+        import pydicom
+        from io import BytesIO
+        pixels = pydicom.dcmread(BytesIO(stored[sop])).PixelData
+        status, head, body = web.curl("/dicom-web/studies/%s/series/%s/instances/%s/frames/1"
+                                      % (st, se, sop))
+        self.assertEqual(status, 200)
+        self.assertIn(b"\r\n\r\n" + pixels + b"\r\n--", body)
+
+        # A delete removes the objects and stubs of the study.
+        p, responses = vt.movescu(srv.port, ["StudyInstanceUID=" + studies[0]], "VeltoDeleteAET",
+                                  called=srv.aetitle)
+        final = [r for r in responses if r["final"]][0]
+        self.assertEqual((final["status"], final["completed"]), (0, 3))
+        self.assertEqual(self.objects("roundtrip"), {self.key_of(srv, i) for i in images[3:]})
+        self.assertFalse(os.path.exists(vt.uid_path(srv.basedir, studies[0])))
+
+        # Rebuild with the server stopped keeps the moved images.
+        srv.stop()
+        web.stop()
+        p = self.storeindex(srv, "rebuild")
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        self.assertIn("3 studies, 3 series, 8 images", p.stdout)
+        self.assertEqual(self.check(srv), (0, ["consistent: " + srv.basedir]))
+        for img in images[3:]:
+            self.assertTrue(os.path.exists(vt.uid_path(srv.basedir, *img) + ".tier"))
+
+    def test_policy_chooses_quiet_studies_oldest_first(self):
+        studies = ["%s.6.%d" % (ROOT, n) for n in range(1, 4)]
+        ages = {studies[0]: 10 * 86400, studies[1]: 2 * 86400, studies[2]: 0}
+        srv = self.tiered_server("policy")
+        for st in studies:
+            self.store(srv, study_images(st, 2))
+        srv.stop()
+        # Age each study: its image and index files (what the mover reads).
+        now = time.time()
+        for st in studies:
+            for p in vt.files_below(vt.uid_path(srv.basedir, st)):
+                os.utime(p, (now - ages[st], now - ages[st]))
+
+        def would_move(settings):
+            with open(os.path.join(srv.etc, "ObjectTier")) as f:
+                base = [l for l in f if not l.startswith(("quiet", "min-quiet", "free-below"))]
+            with open(os.path.join(srv.etc, "ObjectTier"), "w") as f:
+                f.write("".join(base) + settings)
+            p = self.storeindex(srv, "tier", "-n")
+            self.assertEqual(p.returncode, 0, p.stderr)
+            return [l.split()[2] for l in p.stdout.splitlines()]
+
+        # By age alone: quiet for 5 days.
+        self.assertEqual(would_move("quiet 5d\nmin-quiet 1h\n"), studies[:1])
+        # By free space (always short here): oldest first, never one changed
+        # within min-quiet (still receiving).
+        self.assertEqual(would_move("free-below 99.99%\nmin-quiet 1h\n"), studies[:2])
+        self.assertEqual(would_move("free-below 99.99%\nmin-quiet 3d\n"), studies[:1])
+        # Nothing chosen: neither rule set, or no study quiet long enough.
+        self.assertEqual(would_move("min-quiet 0s\n"), [])
+        self.assertEqual(would_move("quiet 30d\n"), [])
+        # A dry run moves nothing.
+        self.assertEqual(len(self.local_images(srv)), 6)
+        self.assertEqual(self.objects("policy"), set())
+
+    def test_check_names_missing_and_unclaimed_objects(self):
+        srv = self.tiered_server("checking")
+        images = study_images("%s.3.1" % ROOT, 2)
+        self.store(srv, images)
+        self.move_out(srv)
+        self.assertEqual(self.ceph.curl("DELETE", "/checking/" + self.key_of(srv, images[0]))[0],
+                         204)
+        stray = os.path.join(srv.tmp, "stray")
+        with open(stray, "wb") as f:
+            f.write(b"x" * 10)
+        self.assertEqual(self.ceph.curl("PUT", "/checking/uid/00/00/stray.dcm",
+                                        data_file=stray)[0], 200)
+        status, lines = self.check(srv)
+        self.assertEqual(status, 1)
+        kinds = sorted(l.split(":", 1)[0] for l in lines if not l.startswith("findings"))
+        self.assertEqual(kinds, ["tier-missing", "tier-unclaimed"], lines)
+        self.assertIn(vt.uid_path(srv.basedir, *images[0]) + ".tier", lines[0] + lines[1])
+
+    # Where the mover is killed while it moves the first image, and what
+    # must be on disk and in the bucket afterwards: (call, n, object
+    # uploaded, stub in place, local file left).
+    KILLS = [
+        ("connect", 1, False, False, True),   # before the upload
+        ("sendto", 2, False, False, True),    # its body on the way (after the headers)
+        ("connect", 2, True, False, True),    # uploaded, before its HEAD
+        ("fsync", 1, True, False, True),      # head written, not flushed
+        ("rename", 1, True, False, True),     # head flushed, not renamed
+        ("fsync", 2, True, False, True),      # stub written, not flushed
+        ("rename", 2, True, False, True),     # stub flushed, not renamed
+        ("fsync", 3, True, True, True),       # stub renamed, directory not flushed
+        ("unlink", 1, True, True, True),      # stub in place, file not removed
+        ("fsync", 4, True, True, False),      # file removed, directory not flushed
+    ]
+
+    def test_mover_killed_at_each_step(self):
+        scp = vt.StoreSCP(self.work)
+        self.addCleanup(scp.stop)
+        # One image at a time, so that the n-th call is the first image's.
+        srv = self.tiered_server("killing", aetmap=scp.map_line(), settings="movers 1\n")
+        for k, (call, n, uploaded, stubbed, local) in enumerate(self.KILLS):
+            with self.subTest(call=call, n=n):
+                study = "%s.4.%d" % (ROOT, k + 1)
+                images = study_images(study, 2)
+                stored = self.store(srv, images)
+                first = vt.uid_path(srv.basedir, *images[0])
+                p = vt.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + call,
+                            "-e", "inject=%s:signal=KILL:when=%d" % (call, n), STOREINDEX,
+                            "tier", srv.basedir], env=srv.env)
+                self.assertIn(p.returncode, (-9, 128 + 9), p.stdout + p.stderr)
+                self.assertEqual(self.key_of(srv, images[0]) in self.objects("killing"),
+                                 uploaded)
+                self.assertEqual(os.path.exists(first + ".tier"), stubbed)
+                self.assertEqual(os.path.exists(first), local)
+                # Readable from one place or the other, before and after the
+                # mover's next pass.
+                for moved in (False, True):
+                    if moved:
+                        self.move_out(srv)
+                        self.assertFalse(os.path.exists(first))
+                    completed, failed, got = self.cget(srv, study)
+                    self.assertEqual((completed, failed), (2, 0))
+                    self.assertEqual(got, {sop: dataset_bytes(b) for sop, b in stored.items()})
+                self.assertEqual(self.check(srv), (0, ["consistent: " + srv.basedir]))
+
+    def test_gateway_down(self):
+        scp = vt.StoreSCP(self.work)
+        self.addCleanup(scp.stop)
+        srv = self.tiered_server("down", aetmap=scp.map_line())
+        tiered, local = "%s.5.1" % ROOT, "%s.5.2" % ROOT
+        stored = self.store(srv, study_images(tiered, 3))
+        self.move_out(srv)
+        stored.update(self.store(srv, study_images(local, 2)))
+        web = self.web(srv)
+        self.ceph.stop_gateway()
+        try:
+            # Queries never need the tier: a key the index does not hold
+            # comes from the head kept beside each moved image.
+            p, found = srv.findscu(["StudyInstanceUID=" + tiered, "SOPInstanceUID", "Rows",
+                                    "Columns"], level="IMAGE")
+            self.assertEqual(sorted((str(d.SOPInstanceUID), d.Rows, d.Columns) for d in found),
+                             [(i[2], 96, 96) for i in study_images(tiered, 3)])
+            # Commitment cannot vouch for what it cannot read: processing failure.
+            report = self.commit(srv, [i[2] for i in study_images(tiered, 3)])
+            self.assertEqual(report["failed"], [[i[2], 0x0110] for i in study_images(tiered, 3)])
+            final, got = self.cmove(srv, scp, tiered)
+            self.assertEqual((final["completed"], final["failed"], got), (0, 3, {}))
+            self.assertNotEqual(final["status"], 0)
+            completed, failed, got = self.cget(srv, tiered)
+            self.assertEqual((completed, failed, got), (0, 3, {}))
+            final, got = self.cmove(srv, scp, local)
+            self.assertEqual((final["status"], final["completed"], len(got)), (0, 2, 2))
+            self.assertEqual(self.wado_rs(web, tiered)[0], 503)
+            st, se, sop = study_images(tiered, 3)[1]
+            for path in ("/wado?requestType=WADO&studyUID=%s&seriesUID=%s&objectUID=%s"
+                         "&contentType=application/dicom" % (st, se, sop),
+                         "/dicom-web/studies/%s/series/%s/instances/%s/rendered" % (st, se, sop),
+                         "/dicom-web/studies/%s/metadata" % st):
+                self.assertEqual(web.curl(path)[0], 503, path)
+            self.store(srv, study_images("%s.5.3" % ROOT, 1))
+            self.assertIn("TIER:cannot fetch", srv.log())
+            status, lines = self.check(srv)
+            self.assertEqual(status, 1)
+            self.assertRegex(lines[0], r"^unreadable: .*/down: the object tier cannot be listed")
+            # A delete of a moved image fails and leaves it whole.
+            p, responses = vt.movescu(srv.port, ["StudyInstanceUID=" + tiered], "VeltoDeleteAET",
+                                      called=srv.aetitle)
+            final = [r for r in responses if r["final"]][0]
+            self.assertEqual((final["completed"], final["failed"]), (0, 3))
+        finally:
+            self.ceph.start_gateway()
+        final, got = self.cmove(srv, scp, tiered)
+        self.assertEqual((final["status"], final["completed"]), (0, 3))
+        self.assertEqual(got, {sop: dataset_bytes(b) for sop, b in stored.items()
+                               if sop.startswith(tiered + ".")})
+
+    def test_settings_that_stop_the_server(self):
+        srv = self.tiered_server("settings", key_mode=0o640, start=False)
+        p = subprocess.run(srv.command(), env=srv.env, capture_output=True, text=True, timeout=30)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("may be read by its group or others", p.stderr)
+        web = subprocess.run([STOREWEB, "-p", str(vt.free_port()), "-b", "127.0.0.1", "-m",
+                              str(srv.monitor_port)], env=srv.env, capture_output=True,
+                             text=True, timeout=30)
+        self.assertEqual(web.returncode, 1)
+        self.assertIn("storeweb: object tier: the credentials", web.stderr)
+        os.chmod(os.path.join(srv.etc, "tier.key"), 0o600)
+        with open(os.path.join(srv.etc, "ObjectTier"), "a") as f:
+            f.write("quiet sometimes\n")
+        p = subprocess.run(srv.command(), env=srv.env, capture_output=True, text=True, timeout=30)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn('bad setting "quiet"', p.stderr)
+
+
+if __name__ == "__main__":
+    vt.main()

@@ -1,0 +1,21 @@
+// The web's reads of stored instances that may live in the object tier
+// (core/archivetier.h): the file to read, fetched into the tier's cache when the
+// image has moved out, and the HTTP status when the tier cannot give it.
+#ifndef VELTO_WEB_WEBTIER_H
+#define VELTO_WEB_WEBTIER_H
+
+#include <vector>
+
+#include "core/archivetier.h"
+#include "web/webserver.h"
+
+// Opens instance i for reading: 0 readable at held->path (a cached copy
+// stays while held lives), 404 not stored, 503 in the tier, which cannot
+// give it now.
+int webtier_open(const webinstance &i, tier_file *held);
+
+// Makes sure every instance of list can be read now (those in the tier are
+// fetched into the cache): 0, or 503 when the tier cannot give one.
+int webtier_ready(const std::vector<webinstance> &list);
+
+#endif
