@@ -166,7 +166,10 @@ static OFCondition receiveDataset(T_ASC_Association *assoc, T_ASC_PresentationCo
             break;
         }
         const unsigned char *bytes = (const unsigned char *)pdv.data;
-        if (deflated && r->dataset != nullptr)
+        // A deflated data set is inflated for the parser and for a guard
+        // that takes it unparsed (streamed into a file); one dropped
+        // unparsed without a guard is read as it comes.
+        if (deflated && (r->dataset != nullptr || r->guard != nullptr))
             inflateBytes(r, &z, bytes, pdv.fragmentLength, pdv.lastPDV);
         else
             takeBytes(r, bytes, pdv.fragmentLength, pdv.lastPDV);

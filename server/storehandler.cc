@@ -184,15 +184,25 @@ static void storeStreamCallback(void *callbackData, T_DIMSE_StoreProgress *progr
 }
 
 // Streamed: a data set in Explicit VR Little Endian or an encapsulated
-// (compressed, not deflated) syntax is stored in that syntax, so its bytes
-// are the file's. Implicit VR and big endian ones are parsed and stored in
-// Explicit VR Little Endian, deflated ones inflated and parsed.
+// (compressed) syntax is stored in that syntax, so its bytes are the
+// file's; a deflated one is inflated as it comes (never more than a chunk
+// of it in memory) and stored in Explicit VR Little Endian. Implicit VR and
+// big endian ones are parsed and stored in Explicit VR Little Endian.
 static bool streamable(const char *transferSyntax)
 {
     DcmXfer xfer(transferSyntax);
     if (xfer.getStreamCompression() != ESC_none)
-        return false;
+        return xfer.getStreamCompression() == ESC_zlib;
     return xfer.getXfer() == EXS_LittleEndianExplicit || xfer.isEncapsulated();
+}
+
+// The syntax of the bytes the store gets for a data set received in
+// transferSyntax: a deflated one's, inflated, are Explicit VR Little Endian.
+static const char *storedSyntax(const char *transferSyntax)
+{
+    return DcmXfer(transferSyntax).getStreamCompression() == ESC_zlib
+               ? UID_LittleEndianExplicitTransferSyntax
+               : transferSyntax;
 }
 
 OFCondition storeSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
@@ -211,7 +221,8 @@ OFCondition storeSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     // The access check comes first here: a peer not allowed to store has
     // its bytes dropped as they come, and no file is made for them.
     if (handlerPermits(ctx, ACCESS_STORE))
-        receipt.in = archive_beginIncoming(ctx->archive, pc.acceptedTransferSyntax, &receipt.walk);
+        receipt.in = archive_beginIncoming(ctx->archive, storedSyntax(pc.acceptedTransferSyntax),
+                                           &receipt.walk);
     OFCondition cond = DCMTK_SCP_store(assoc, msg, pcId, storeStreamCallback, &receipt, &guard);
     // Whatever became of it (stored, refused, the association broken off
     // in the middle): a temporary file not placed is removed.

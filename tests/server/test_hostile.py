@@ -8,6 +8,7 @@ move destination that never answers is given up after the inactivity
 budget, and a stop ends a move or a C-GET within seconds with its final
 response."""
 
+import hashlib
 import os
 import re
 import signal
@@ -16,6 +17,8 @@ import struct
 import threading
 import time
 import zlib
+
+import pydicom
 
 import veltotest
 from veltotest import ServerTestCase, StoreSCP, files_below, make_dataset, movescu
@@ -167,9 +170,41 @@ class DataSetLimits(ServerTestCase):
                                         "C-STORE refused: data set larger than 33554432 bytes.")
         veltotest.wait_for(lambda: len(peak_kb(s)) >= 2, 10, what="bomb worker's peak")
         grown = peak_kb(s)[1] - base
-        # Measured: 28 MiB over the echo worker's (the data set up to the
-        # limit); unbounded it was the whole 256 MiB.
-        self.assertLess(grown, 48 * 1024, "worker grew by %d kB" % grown)
+        # Inflated as a stream into the store's file, the data set is never
+        # held: the worker grows by a chunk, not by the 32 MiB limit (it was
+        # the whole 256 MiB before any limit).
+        self.assertLess(grown, 16 * 1024, "worker grew by %d kB" % grown)
+        self.assertEqual(veltotest.files_below(os.path.join(s.basedir, "uid"), ".dcm"), [])
+
+    def test_deflated_data_set_within_the_limit_is_stored_inflated_in_little_memory(self):
+        # The same 256 MiB under the default limit: stored, in Explicit VR
+        # Little Endian, its bytes after the meta header exactly the
+        # inflated data set, while the worker holds a chunk of it at a time.
+        s = self.server(args=["-D"])
+        base = self.baseline(s)
+        z = zlib.compressobj(9, zlib.DEFLATED, -15)
+        plain = [header("1.2.826.50.1.1.3") + explicit(0x0029, 0x0010, "LO", b"VELTO")]
+        for i in range(64):
+            plain.append(explicit(0x0029, 0x1000 + i, "OB", bytes([i]) * (4 * MIB)))
+        body = [z.compress(p) for p in plain] + [z.flush()]
+        c = associate(s, [(CT, DEFLATED)])
+        status, ended, t = send_store(c, 1, CT, "1.2.826.50.1.1.3", body)
+        c.close()
+        self.assertEqual(status, 0x0000)
+        veltotest.wait_for(lambda: len(peak_kb(s)) >= 2, 10, what="worker's peak")
+        grown = peak_kb(s)[1] - base
+        self.assertLess(grown, 16 * 1024, "worker grew by %d kB" % grown)
+        stored = veltotest.uid_path(s.basedir, "1.2.826.50.1", "1.2.826.50.1.1",
+                                    "1.2.826.50.1.1.3")
+        ds = pydicom.dcmread(stored, stop_before_pixels=True)
+        self.assertEqual(str(ds.file_meta.TransferSyntaxUID), "1.2.840.10008.1.2.1")
+        offset = os.path.getsize(stored) - sum(len(p) for p in plain)
+        h = hashlib.sha256()
+        with open(stored, "rb") as f:
+            f.seek(offset)
+            for chunk in iter(lambda: f.read(MIB), b""):
+                h.update(chunk)
+        self.assertEqual(h.hexdigest(), hashlib.sha256(b"".join(plain)).hexdigest())
 
     def test_element_claiming_4_gb_is_refused_at_its_header(self):
         # The default limit (1024 MiB): the claim alone is refused, before
