@@ -15,11 +15,15 @@ destination is dcmtk's storescp with --ignore (it receives every byte and
 writes nothing), so the figures are the archive's and the tier's. Each
 retrieval is one movescu run per study; the rate counts all 10. Printed:
 images/s and MB/s for the move out, the local retrieval, the cold and the
-warm retrieval from the tier.
+warm retrieval from the tier. Then every one of the 1,000 images is
+retrieved from the tier once more by C-MOVE (to a storescp that keeps the
+files), C-GET and WADO-RS, and compared byte for byte (the data set after
+the meta header) with what was sent; the run fails on any difference.
 """
 
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -73,6 +77,67 @@ def move_all(srv, scp):
     return time.monotonic() - start
 
 
+def dataset_bytes(path):
+    """The bytes of a Part 10 file after its meta header."""
+    with open(path, "rb") as f:
+        data = f.read()
+    assert data[128:132] == b"DICM", path
+    (glen,) = struct.unpack("<I", data[140:144])
+    return data[144 + glen:]
+
+
+def verify_all(srv, keep, work, sent):
+    """Every image retrieved from the tier by C-MOVE (to keep, a storescp
+    that keeps the files), C-GET and WADO-RS equals what was sent (sent:
+    instance UID -> data set bytes)."""
+    try:
+        for st in STUDIES:
+            p, responses = vt.movescu(srv.port, ["StudyInstanceUID=" + st], keep.aetitle,
+                                      called=srv.aetitle)
+            final = [r for r in responses if r["final"]][0]
+            assert final.get("status") == 0 and final.get("completed") == PER_STUDY, final
+        # storescp names each file by its modality and instance UID.
+        moved = {os.path.basename(f).split(".", 1)[1]: dataset_bytes(f) for f in keep.files()}
+    finally:
+        keep.stop()
+    assert moved == sent, "C-MOVE: %d of %d equal" % (
+        sum(1 for uid, data in sent.items() if moved.get(uid) == data), len(sent))
+    d = tempfile.mkdtemp(dir=work)
+    for st in STUDIES:
+        p = vt.run(["getscu", "-aet", "GETTER", "-aec", srv.aetitle, "-od", d, "-k",
+                    "QueryRetrieveLevel=STUDY", "-k", "StudyInstanceUID=" + st, "127.0.0.1",
+                    str(srv.port)], timeout=600)
+        assert p.returncode == 0, p.stderr
+    got = [dataset_bytes(os.path.join(d, n)) for n in os.listdir(d)]
+    assert sorted(got) == sorted(sent.values()), "C-GET: images differ"
+    shutil.rmtree(d)
+    web_port = vt.free_port()
+    web = subprocess.Popen([os.path.join(BUILD, "web", "storeweb"), "-p", str(web_port), "-m",
+                            str(srv.monitor_port)], env=srv.env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, start_new_session=True)
+    try:
+        vt.wait_for(lambda: vt.port_open(web_port), 10, what="storeweb")
+        parts = []
+        for st in STUDIES:
+            out = os.path.join(work, "wado")
+            p = vt.run(["curl", "-s", "-o", out, "-D", "-", "-H",
+                        'Accept: multipart/related; type="application/dicom"; transfer-syntax=*',
+                        "http://127.0.0.1:%d/dicom-web/studies/%s" % (web_port, st)])
+            boundary = [x.split("=", 1)[1].strip('"') for line in p.stdout.splitlines()
+                        if line.lower().startswith("content-type:")
+                        for x in line.split(";") if x.strip().startswith("boundary=")][0]
+            with open(out, "rb") as f:
+                body = f.read()
+            for chunk in body.split(b"--" + boundary.encode())[1:-1]:
+                data = chunk.split(b"\r\n\r\n", 1)[1][:-2]
+                (glen,) = struct.unpack("<I", data[140:144])
+                parts.append(data[144 + glen:])
+        assert sorted(parts) == sorted(sent.values()), "WADO-RS: images differ"
+    finally:
+        vt.stop_process(web)
+    print("all %d images equal by C-MOVE, C-GET and WADO-RS from the tier" % len(sent))
+
+
 def rate(label, seconds, images, nbytes):
     print("%-34s %8.1f images/s %8.1f MB/s  (%d images, %.1f MB, %.2f s)"
           % (label, images / seconds, nbytes / seconds / 1e6, images, nbytes / 1e6, seconds))
@@ -82,7 +147,7 @@ def main():
     vt.require_private_netns()
     work = tempfile.mkdtemp(prefix="velto-tierbench-")
     ceph = CephCluster(os.path.join(work, "ceph"))
-    srv = scp = None
+    srv = scp = keep = None
     try:
         t = time.monotonic()
         ceph.start()
@@ -90,7 +155,8 @@ def main():
         code, body = ceph.curl("PUT", "/bench")
         assert code == 200, body
         scp = vt.StoreSCP(work, extra=["--ignore"])
-        srv = vt.Server(aetmap=scp.map_line(), root=os.path.join(work, "srv"), start=False)
+        keep = vt.StoreSCP(work, aetitle="KEEPER")
+        srv = vt.Server(aetmap=scp.map_line() + keep.map_line(), root=os.path.join(work, "srv"), start=False)
         key = os.path.join(srv.etc, "tier.key")
         with open(key, "w") as f:
             f.write("access-key %s\nsecret-key %s\n" % (ACCESS_KEY, SECRET_KEY))
@@ -99,7 +165,10 @@ def main():
             f.write("endpoint %s\nbucket bench\nregion %s\ncredentials tier.key\nquiet 0s\n"
                     "min-quiet 0s\ncache-size 2G\n" % (ceph.endpoint, REGION))
         srv.start()
+        sent = {}
         for d in make_images(work):
+            for n in os.listdir(d):
+                sent[n[:-4]] = dataset_bytes(os.path.join(d, n))
             p = srv.storescu([os.path.join(d, n) for n in sorted(os.listdir(d))])
             assert p.returncode == 0, p.stderr
         images = len(STUDIES) * PER_STUDY
@@ -114,11 +183,14 @@ def main():
         rate("move out (storeindex tier)", seconds, images, nbytes)
         rate("C-MOVE from the tier, cold cache", move_all(srv, scp), images, nbytes)
         rate("C-MOVE from the tier, warm cache", move_all(srv, scp), images, nbytes)
+        verify_all(srv, keep, work, sent)
     finally:
         if srv is not None:
             srv.stop()
         if scp is not None:
             scp.stop()
+        if keep is not None:
+            keep.stop()
         ceph.stop()
         shutil.rmtree(work, ignore_errors=True)
 
