@@ -29,6 +29,7 @@
 #include "runtime/monitormsg.h"
 #include "runtime/multicast.h"
 #include "store/capacity.h"
+#include "store/elementwalk.h"
 #include "store/imagecheck.h"
 #include "store/tier.h"
 
@@ -477,4 +478,68 @@ void archive_endIncoming(const archive_context *ctx, archive_incoming *in)
         return;
     ctx->store->EndIncoming(in->image);
     delete in;
+}
+
+// The bytes of the file's start walked before the data set (as
+// imagecheck_walkWithin reads them): a meta header longer than this is
+// foreign.
+enum { UPLOAD_HEAD_WINDOW = 65536 };
+
+archive_uploadCheck::archive_uploadCheck() : result_(ARCHIVE_UPLOAD_WHOLE), walk_(new elementwalk)
+{
+}
+
+archive_uploadCheck::~archive_uploadCheck()
+{
+    delete walk_;
+}
+
+int archive_uploadCheck::startWalk(bool whole)
+{
+    std::string sopClass, xfer;
+    size_t datasetStart = 0;
+    const unsigned char *head = (const unsigned char *)start_.data();
+    if (retrievelist_parseMeta(head, start_.size(), &sopClass, &xfer, &datasetStart) != 1)
+        return ARCHIVE_UPLOAD_FOREIGN;
+    if (datasetStart == 0)
+        // Nothing after the header, or a header longer than the window.
+        return whole ? ARCHIVE_UPLOAD_DAMAGED : ARCHIVE_UPLOAD_FOREIGN;
+    if (xfer == "1.2.840.10008.1.2.1.99")
+        return ARCHIVE_UPLOAD_FOREIGN;
+    elementwalk_init(walk_, xfer == "1.2.840.10008.1.2", xfer == "1.2.840.10008.1.2.2");
+    walk_->maxDepth = uploadLimits.maxDepth;
+    walk_->maxItems = uploadLimits.maxItems;
+    walking_ = true;
+    int r = elementwalk_feed(walk_, head + datasetStart, start_.size() - datasetStart);
+    std::string().swap(start_);
+    return r == ELEMENTWALK_MORE      ? ARCHIVE_UPLOAD_WHOLE
+           : r == ELEMENTWALK_FOREIGN ? ARCHIVE_UPLOAD_FOREIGN
+                                      : ARCHIVE_UPLOAD_DAMAGED;
+}
+
+void archive_uploadCheck::feed(const unsigned char *bytes, size_t n)
+{
+    if (result_ != ARCHIVE_UPLOAD_WHOLE || n == 0)
+        return;
+    if (walking_) {
+        int r = elementwalk_feed(walk_, bytes, n);
+        if (r != ELEMENTWALK_MORE)
+            result_ = r == ELEMENTWALK_FOREIGN ? ARCHIVE_UPLOAD_FOREIGN : ARCHIVE_UPLOAD_DAMAGED;
+        return;
+    }
+    start_.append((const char *)bytes, n);
+    if (start_.size() >= UPLOAD_HEAD_WINDOW)
+        result_ = startWalk(false);
+}
+
+int archive_uploadCheck::finish()
+{
+    if (result_ == ARCHIVE_UPLOAD_WHOLE && !walking_)
+        result_ = start_.empty() ? ARCHIVE_UPLOAD_DAMAGED : startWalk(true);
+    if (result_ != ARCHIVE_UPLOAD_WHOLE)
+        return result_;
+    int r = elementwalk_finish(walk_);
+    return r == ELEMENTWALK_MORE      ? ARCHIVE_UPLOAD_WHOLE
+           : r == ELEMENTWALK_FOREIGN ? ARCHIVE_UPLOAD_FOREIGN
+                                      : ARCHIVE_UPLOAD_DAMAGED;
 }

@@ -112,6 +112,28 @@ enum {
 // damaged). ARCHIVE_UPLOAD_*.
 int archive_checkUpload(int fd, unsigned long long maxInflated, const char *tmpDir);
 
+// archive_checkUpload of an upload as its bytes arrive, so that nothing is
+// read back: feed every byte of the Part 10 file in order, then finish.
+// ARCHIVE_UPLOAD_FOREIGN also for a deflated data set, which
+// archive_checkUpload then inflates from the file.
+class archive_uploadCheck
+{
+public:
+    archive_uploadCheck();
+    ~archive_uploadCheck();
+    archive_uploadCheck(const archive_uploadCheck &) = delete;
+    archive_uploadCheck &operator=(const archive_uploadCheck &) = delete;
+    void feed(const unsigned char *bytes, size_t n);
+    int finish();
+
+private:
+    int startWalk(bool whole); // on the buffered start of the file
+    std::string start_;        // the file's first bytes, until the walk begins
+    bool walking_ = false;
+    int result_;               // ARCHIVE_UPLOAD_WHOLE while undecided
+    struct elementwalk *walk_; // owned
+};
+
 // Longest UID the archive accepts (index keys are 64 bytes wide).
 enum { ARCHIVE_UID_MAX = LS_UID_MAX };
 

@@ -20,6 +20,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,7 @@ struct stowstate {
     uint64_t dropped = 0;  // bytes dropped since the refusal
     bool unsynced = false; // images were stored and not yet flushed
     bool refusalLogged = false;
+    std::unique_ptr<archive_uploadCheck> check; // of the part being read, as it arrives
     std::vector<stowresult> results;
 };
 
@@ -103,6 +105,7 @@ static int partBegin(void *cls, const std::string &headers)
     }
     st->tmpPath = std::string(tempDir()) + "/storeweb-part-XXXXXX";
     st->fd = mkostemp(&st->tmpPath[0], O_CLOEXEC);
+    st->check.reset(new archive_uploadCheck());
     if (st->fd < 0) {
         logprintf(LOGLEVEL_ERROR, web_options.logfp, "Cannot create %s: %s\n", st->tmpPath.c_str(),
                   strerror(errno));
@@ -138,6 +141,8 @@ static int partData(void *cls, const char *data, size_t len)
                   strerror(errno));
         dropPart(st, STOW_REFUSED_RESOURCES);
     }
+    if (st->fd >= 0)
+        st->check->feed((const unsigned char *)data, len);
     return 0;
 }
 
@@ -174,7 +179,10 @@ static int partEnd(void *cls)
     // inflated for it first); a part it cannot follow (no meta header,
     // bytes that are no VR) is not handed to the toolkit either, as nothing
     // would bound its parse.
-    int walked = archive_checkUpload(st->fd, web_options.max_part, tempDir());
+    // Walked as it arrived; a deflated data set is inflated from the file.
+    int walked = st->check->finish();
+    if (walked == ARCHIVE_UPLOAD_FOREIGN)
+        walked = archive_checkUpload(st->fd, web_options.max_part, tempDir());
     close(st->fd);
     st->fd = -1;
     DcmFileFormat ff;
