@@ -214,16 +214,11 @@ int journal_commit(journal *j, FILE *log)
     return 0;
 }
 
-int journal_retract(journal *j, FILE *log)
+// Writes header h at offset at and flushes the journal: 0, or -1 (logged;
+// j broken).
+static int putFlushed(journal *j, const journal_header *h, off_t at, FILE *log)
 {
-    if (j->last < 0 || j->fd < 0 || j->broken)
-        return -1;
-    // A cleared header fails its magic: the journal ends at this record,
-    // whatever follows it (nothing yet: it was the last one).
-    journal_header h;
-    memset(&h, 0, sizeof h);
-    off_t at = j->last;
-    if (put(j, &h, sizeof h, &at) != 0) {
+    if (put(j, h, sizeof *h, &at) != 0) {
         fail(j, log, "write");
         return -1;
     }
@@ -233,6 +228,19 @@ int journal_retract(journal *j, FILE *log)
         j->broken = 1;
         return -1;
     }
+    return 0;
+}
+
+int journal_retract(journal *j, FILE *log)
+{
+    if (j->last < 0 || j->fd < 0 || j->broken)
+        return -1;
+    // A cleared header fails its magic: the journal ends at this record,
+    // whatever follows it (nothing yet: it was the last one).
+    journal_header h;
+    memset(&h, 0, sizeof h);
+    if (putFlushed(j, &h, j->last, log) != 0)
+        return -1;
     j->end = j->last;
     j->seq--;
     j->last = -1;
@@ -252,17 +260,8 @@ int journal_empty(journal *j, FILE *log)
     uint64_t run = newRun();
     journal_header h = makeHeader(JOURNAL_END, run, 0, 0, 0);
     h.crc = headerCrc(h, 0, 0);
-    off_t at = 0;
-    if (put(j, &h, sizeof h, &at) != 0) {
-        fail(j, log, "write");
+    if (putFlushed(j, &h, 0, log) != 0)
         return -1;
-    }
-    if (fdatasync(j->fd) != 0) {
-        logprintf(LOGLEVEL_ERROR, log, "Cannot flush %s to disk: %s\n", j->path.c_str(),
-                  strerror(errno));
-        j->broken = 1;
-        return -1;
-    }
     j->run = run;
     j->seq = 0;
     j->end = 0;
