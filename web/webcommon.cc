@@ -213,3 +213,15 @@ std::string web_rootUrl(const webrequest &rq)
     }
     return url + WEB_DICOMWEB_ROOT;
 }
+
+// A form may be posted by any page the browser shows, with the user's
+// credentials: one that names another origin than this server is refused.
+bool web_sameOrigin(const webrequest &rq)
+{
+    const char *origin = rq.header("Origin");
+    const char *host = rq.header(MHD_HTTP_HEADER_HOST);
+    if (origin == nullptr || strcmp(origin, "null") == 0)
+        return origin == nullptr;
+    const char *sep = strstr(origin, "://");
+    return host != nullptr && sep != nullptr && strcmp(sep + 3, host) == 0;
+}

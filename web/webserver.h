@@ -109,6 +109,11 @@ std::string web_escapeHtml(const std::string &text);
 // else as \xHH, cut to 200 characters.
 std::string web_escapeForLog(const std::string &text);
 
+// A state-changing request may be sent by any page the browser shows, with
+// the user's credentials: false when its Origin names another origin than
+// this server (or is "null"); true when it names this one or is absent.
+bool web_sameOrigin(const webrequest &rq);
+
 // --- the services; each answers rq (segments: the path below the root) ---
 // QIDO-RS: GET studies, series, instances at any level of the hierarchy.
 int qido_search(const webrequest &rq, const std::vector<std::string> &seg);

@@ -401,18 +401,6 @@ static int redirectToPage(const webrequest &rq)
     return web_replyResponse(rq, MHD_HTTP_SEE_OTHER, r);
 }
 
-// A form may be posted by any page the browser shows, with the user's
-// credentials: one that names another origin than this server is refused.
-static bool sameOrigin(const webrequest &rq)
-{
-    const char *origin = rq.header("Origin");
-    const char *host = rq.header(MHD_HTTP_HEADER_HOST);
-    if (origin == nullptr || strcmp(origin, "null") == 0)
-        return origin == nullptr;
-    const char *sep = strstr(origin, "://");
-    return host != nullptr && sep != nullptr && strcmp(sep + 3, host) == 0;
-}
-
 int worklistpage_serve(const webrequest &rq, const std::string &body)
 {
     std::vector<std::string> seg;
@@ -433,7 +421,7 @@ int worklistpage_serve(const webrequest &rq, const std::string &body)
     if (rq.method != "POST" || !(seg.empty() || (seg.size() == 2 && seg[1] == "delete")))
         return web_replyError(rq, seg.empty() ? MHD_HTTP_METHOD_NOT_ALLOWED : MHD_HTTP_NOT_FOUND,
                               "Not found");
-    if (!sameOrigin(rq)) {
+    if (!web_sameOrigin(rq)) {
         logprintf(LOGLEVEL_WARNING, web_options.logfp, "Worklist: form from another origin %s\n",
                   web_escapeForLog(rq.header("Origin")).c_str());
         return web_replyError(rq, MHD_HTTP_FORBIDDEN, "Forbidden");
