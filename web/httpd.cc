@@ -27,6 +27,10 @@
 #include "access/accesspolicy.h"
 #include "aetitlemap/aetitlemap.h"
 #include "runtime/logprintf.h"
+#include "web/csrf.h"
+#include "web/metrics.h"
+#include "web/statuspage.h"
+#include "web/studyactions.h"
 #include "web/webserver.h"
 #include "web/worklistpage.h"
 
@@ -69,8 +73,13 @@ int httpd_loadPolicy()
 static unsigned operationOf(const std::string &method, const std::string &path,
                             const std::vector<std::string> &seg)
 {
-    if (path == "/" || path == "/index.html")
+    if (path == "/" || path == "/index.html" || path == "/series" || path == "/status" ||
+        path == "/metrics")
         return ACCESS_FIND;
+    if (path == "/delete")
+        return ACCESS_DELETE;
+    if (path == "/download")
+        return ACCESS_GET;
     if (path == "/wado")
         return ACCESS_GET;
     if (worklistpage_owns(path))
@@ -107,7 +116,7 @@ struct requeststate {
     webrequest rq;
     std::vector<std::string> seg; // path segments below WEB_DICOMWEB_ROOT
     stowstate *stow = nullptr;    // a STOW-RS upload, or null
-    std::string body;             // the body of a worklist request (bounded)
+    std::string body;             // the body of a form request (bounded)
     bool bodyTooLarge = false;    // ... and it went beyond the bound
     bool answered = false;        // a response is queued (e.g. an early refusal)
     bool authorized = false;
@@ -311,6 +320,13 @@ static std::vector<std::string> splitPath(const std::string &path)
     return seg;
 }
 
+// Whether the request's body is kept for its service: the worklist's and
+// the study page's delete form.
+static bool keepsBody(const std::string &path)
+{
+    return worklistpage_owns(path) || path == "/delete";
+}
+
 // Routes a complete request (no body, or STOW's finished body).
 static int route(requeststate *s)
 {
@@ -334,12 +350,36 @@ static int route(requeststate *s)
             return wado_retrieve(rq, seg);
         return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
     }
+    if (p == "/delete") {
+        if (rq.method != "POST")
+            return web_replyError(rq, MHD_HTTP_METHOD_NOT_ALLOWED, "Method not allowed");
+        if (!csrf_ok(rq, s->body))
+            return web_replyError(rq, MHD_HTTP_FORBIDDEN, "Forbidden");
+        return studyactions_delete(rq, s->body);
+    }
+    // A path that names nothing is 404 whatever the method, so a client can
+    // tell a service that is not there from one it used wrongly.
+    static const char *const pages[] = {"/wado",   "/",        "/index.html", "/series",
+                                        "/status", "/metrics", "/download"};
+    bool known = p == "/viewer" || p.compare(0, 8, "/viewer/") == 0;
+    for (const char *page : pages)
+        known = known || p == page;
+    if (!known)
+        return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
     if (rq.method != "GET" && rq.method != "HEAD")
         return web_replyError(rq, MHD_HTTP_METHOD_NOT_ALLOWED, "Method not allowed");
     if (p == "/wado")
         return wado_uri(rq);
     if (p == "/" || p == "/index.html")
         return pages_studyList(rq);
+    if (p == "/series")
+        return pages_seriesRows(rq);
+    if (p == "/download")
+        return studyactions_download(rq);
+    if (p == "/status")
+        return statuspage_serve(rq);
+    if (p == "/metrics")
+        return metrics_serve(rq);
     if (p == "/viewer" || p.compare(0, 8, "/viewer/") == 0)
         return pages_viewer(rq);
     return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
@@ -368,12 +408,14 @@ static MHD_Result accessHandler(void *, MHD_Connection *conn, const char *url, c
         if (!users.empty() && !checkUser(conn, &user)) {
             MHD_Response *r = MHD_create_response_from_buffer(13, (void *)"Unauthorized\n",
                                                               MHD_RESPMEM_PERSISTENT);
+            metrics_add(METRICS_FAIL_AUTH);
             MHD_Result q = MHD_queue_basic_auth_fail_response(conn, WEB_REALM, r);
             MHD_destroy_response(r);
             s->answered = true;
             return q;
         }
         s->authorized = true;
+        s->rq.user = user;
         // The policy knows peers by calling AE title: a web user is known
         // by the user name (no users: the empty title, which only "*"
         // rules match).
@@ -382,10 +424,19 @@ static MHD_Result accessHandler(void *, MHD_Connection *conn, const char *url, c
             !AccessPolicy_Check(&policy, &policyMap, user.c_str(), peerAddress(conn).c_str(), op,
                                 web_options.logfp)) {
             s->answered = true;
+            metrics_add(METRICS_FAIL_FORBIDDEN);
             return (MHD_Result)web_replyError(s->rq, MHD_HTTP_FORBIDDEN, "Forbidden");
         }
         if (s->rq.method == "POST" && !s->seg.empty() && s->seg[0] == "studies" &&
             s->seg.size() <= 2) {
+            // An upload from another site's page is refused. No token is
+            // asked: STOW-RS takes only multipart/related, which no form
+            // can send (anything else is answered 415 below), see web/csrf.h.
+            if (!web_sameOrigin(s->rq)) {
+                s->answered = true;
+                metrics_add(METRICS_FAIL_CSRF);
+                return (MHD_Result)web_replyError(s->rq, MHD_HTTP_FORBIDDEN, "Forbidden");
+            }
             int result = MHD_YES;
             s->stow = stow_begin(s->rq, s->seg, &result);
             if (s->stow == nullptr) {
@@ -400,7 +451,7 @@ static MHD_Result accessHandler(void *, MHD_Connection *conn, const char *url, c
         // queued) it is dropped; a worklist request's is kept, up to a bound
         // (beyond it the rest is read and dropped, and the answer is 413:
         // the client reads no answer before it has sent its body).
-        if (worklistpage_owns(s->rq.path) && !s->answered && !s->bodyTooLarge) {
+        if (keepsBody(s->rq.path) && !s->answered && !s->bodyTooLarge) {
             s->bodyTooLarge = s->body.size() + *uploadSize > WORKLISTPAGE_MAX_BODY;
             if (s->bodyTooLarge)
                 s->body.clear();

@@ -25,7 +25,9 @@
 #include "runtime/logprintf.h"
 #include "runtime/multicast.h"
 #include "runtime/process.h"
+#include "web/csrf.h"
 #include "web/httpd.h"
+#include "web/monitorfeed.h"
 #include "web/webserver.h"
 #include "web/worklistpage.h"
 
@@ -330,7 +332,7 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    if (httpd_loadPolicy() != 0)
+    if (httpd_loadPolicy() != 0 || csrf_init() != 0)
         return 1;
 
     // The store's constructor reads "LocalStoreDir" along the search path,
@@ -356,6 +358,7 @@ int main(int argc, char **argv)
 
     multicast_init();
     web_monitorSock = multicast_sendsocket((unsigned short)o.monitor_port, o.mcast_group);
+    monitorfeed_start((unsigned short)o.monitor_port, o.mcast_group);
     web_archive.store = web_store;
     web_archive.patientLinks = o.symlinks != 0;
     web_archive.worklistDone = worklistpage_doneMode;
@@ -394,6 +397,8 @@ int main(int argc, char **argv)
     httpd_stop(daemon);
     rc = 0;
 out:
+    // The reader thread ends before the objects it uses go.
+    monitorfeed_stop();
     if (storeLock >= 0)
         close(storeLock);
     delete web_store;

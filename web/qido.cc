@@ -31,6 +31,7 @@
 #include "core/archive.h"
 #include "core/archivetier.h"
 #include "dicomnet/dicomnet.h"
+#include "web/metrics.h"
 #include "web/qido.h"
 #include "web/webserver.h"
 
@@ -321,6 +322,7 @@ bool qido_parseArgs(const std::vector<std::pair<std::string, std::string>> &args
 
 int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
 {
+    metrics_add(METRICS_WEB_QUERIES);
     // Which resource: the level searched and the UIDs the path fixes.
     int level;
     const char *studyUid = nullptr, *seriesUid = nullptr;
@@ -423,8 +425,10 @@ int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
                    hasMatchBelow(a, s, nullptr, seriesBelow, imageBelow);
         };
         if (findLocked(&q[QIDO_STUDY], nullptr, level == QIDO_STUDY ? want : 0, keepStudy,
-                       &studies) != 0)
+                       &studies) != 0) {
+            metrics_add(METRICS_FAIL_QUERY);
             return web_replyError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "Index unreadable");
+        }
         if (level == QIDO_STUDY)
             found = std::move(studies);
         for (auto &st : studies) {

@@ -34,6 +34,7 @@
 #include "dicomnet/dicomnet.h"
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
+#include "web/metrics.h"
 #include "web/multipart.h"
 #include "web/webserver.h"
 
@@ -356,6 +357,11 @@ int stow_finish(stowstate *st, const webrequest &rq)
     if (!studyUrl.empty() || !st->study.empty())
         putUid(&answer, DCM_RetrieveURL,
                studyUrl.empty() ? st->rootUrl + "/studies/" + st->study : studyUrl);
+    size_t placed = 0;
+    for (const stowresult &r : st->results)
+        placed += r.status == STOW_SUCCESS;
+    metrics_add(METRICS_WEB_STORED, placed);
+    metrics_add(METRICS_FAIL_STORE, failed);
     logprintf(complete ? LOGLEVEL_INFO : LOGLEVEL_WARNING, web_options.logfp,
               "STOW-RS: %zu stored, %zu failed%s\n", stored, failed,
               complete ? "" : " (body cut short)");

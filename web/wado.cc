@@ -37,6 +37,7 @@
 #include "dcmtk/dcmjpeg/dipijpeg.h"
 
 #include "runtime/fullio.h"
+#include "web/metrics.h"
 #include "web/multipart.h"
 #include "web/webserver.h"
 #include "web/webtier.h"
@@ -158,6 +159,7 @@ static bool startNextPart(partstream *ps)
             ps->pending = head + "; transfer-syntax=" + ps->xferUid + "\r\n\r\n" + bytes + "\r\n";
         }
         ps->pendingPos = 0;
+        metrics_add(METRICS_WEB_SENT);
         return true;
     }
     return false;
@@ -706,6 +708,7 @@ int wado_uri(const webrequest &rq)
                 return web_replyError(rq, MHD_HTTP_NOT_ACCEPTABLE, "Cannot send that syntax");
             if (!encodeFile(&ff, x.getXfer(), &bytes))
                 return web_replyError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "Cannot encode");
+            metrics_add(METRICS_WEB_SENT);
             return web_reply(rq, MHD_HTTP_OK, "application/dicom", bytes);
         }
         int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -721,6 +724,7 @@ int wado_uri(const webrequest &rq)
             close(fd);
             return MHD_NO;
         }
+        metrics_add(METRICS_WEB_SENT);
         MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "application/dicom");
         return web_replyResponse(rq, MHD_HTTP_OK, r);
     }

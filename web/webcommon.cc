@@ -1,8 +1,10 @@
 // What the services share: answers, the monitor announcement, log
 // escaping, the enumeration of stored instances through the store's query
 // entry point, and DICOM JSON output.
+#include <ctype.h>
 #include <microhttpd.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -212,6 +214,49 @@ std::string web_rootUrl(const webrequest &rq)
         url += buf;
     }
     return url + WEB_DICOMWEB_ROOT;
+}
+
+static std::string percentDecode(const std::string &s)
+{
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] == '+') {
+            out += ' ';
+        } else if (s[i] == '%' && i + 2 < s.size() && isxdigit((unsigned char)s[i + 1]) &&
+                   isxdigit((unsigned char)s[i + 2])) {
+            out += (char)strtol(s.substr(i + 1, 2).c_str(), nullptr, 16);
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+void web_parseForm(const std::string &body, std::vector<std::pair<std::string, std::string>> *out)
+{
+    size_t i = 0;
+    while (i <= body.size()) {
+        size_t amp = body.find('&', i);
+        if (amp == std::string::npos)
+            amp = body.size();
+        std::string pair = body.substr(i, amp - i);
+        size_t eq = pair.find('=');
+        if (!pair.empty())
+            out->emplace_back(percentDecode(pair.substr(0, eq)),
+                              eq == std::string::npos ? "" : percentDecode(pair.substr(eq + 1)));
+        i = amp + 1;
+    }
+}
+
+std::string web_formField(const std::string &body, const char *name)
+{
+    std::vector<std::pair<std::string, std::string>> fields;
+    web_parseForm(body, &fields);
+    for (const auto &f : fields)
+        if (f.first == name)
+            return f.second;
+    return "";
 }
 
 // A form may be posted by any page the browser shows, with the user's

@@ -83,6 +83,7 @@ struct webrequest {
     std::string method;
     std::string path;
     std::vector<std::pair<std::string, std::string>> args;
+    std::string user; // the authenticated user; "" when the daemon has no users
     // The value of a request header, or null.
     const char *header(const char *name) const;
     // The first query argument named name, or null.
@@ -114,6 +115,12 @@ std::string web_escapeForLog(const std::string &text);
 // this server (or is "null"); true when it names this one or is absent.
 bool web_sameOrigin(const webrequest &rq);
 
+// The fields of an application/x-www-form-urlencoded body, decoded, in
+// their order (empty values kept).
+void web_parseForm(const std::string &body, std::vector<std::pair<std::string, std::string>> *out);
+// The first field name of such a body, decoded; "" when absent.
+std::string web_formField(const std::string &body, const char *name);
+
 // --- the services; each answers rq (segments: the path below the root) ---
 // QIDO-RS: GET studies, series, instances at any level of the hierarchy.
 int qido_search(const webrequest &rq, const std::vector<std::string> &seg);
@@ -122,8 +129,11 @@ int qido_search(const webrequest &rq, const std::vector<std::string> &seg);
 int wado_retrieve(const webrequest &rq, const std::vector<std::string> &seg);
 // WADO-URI: GET /wado?requestType=WADO&studyUID&seriesUID&objectUID.
 int wado_uri(const webrequest &rq);
-// The study list page at "/".
+// The study page at "/": search, paging, sorting and the actions on each
+// study and series (see web/pages.cc).
 int pages_studyList(const webrequest &rq);
+// The series of one study, as rows of the study page (GET /series?study=).
+int pages_seriesRows(const webrequest &rq);
 // The viewer's files below /viewer/.
 int pages_viewer(const webrequest &rq);
 

@@ -18,6 +18,7 @@
 #include "core/worklist.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/logprintf.h"
+#include "web/csrf.h"
 
 int worklistpage_doneMode = WORKLIST_DONE_BOTH;
 
@@ -187,42 +188,15 @@ static bool parseJsonObject(const std::string &s, worklistfields *fields)
     return i == s.size();
 }
 
-static std::string percentDecode(const std::string &s)
-{
-    std::string out;
-    for (size_t i = 0; i < s.size(); i++) {
-        if (s[i] == '+') {
-            out += ' ';
-        } else if (s[i] == '%' && i + 2 < s.size() && isxdigit((unsigned char)s[i + 1]) &&
-                   isxdigit((unsigned char)s[i + 2])) {
-            out += (char)strtol(s.substr(i + 1, 2).c_str(), nullptr, 16);
-            i += 2;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
-
 // An application/x-www-form-urlencoded body; empty values are left out
 // (a form sends every field, filled in or not).
 static void parseForm(const std::string &body, worklistfields *fields)
 {
-    size_t i = 0;
-    while (i <= body.size()) {
-        size_t amp = body.find('&', i);
-        if (amp == std::string::npos)
-            amp = body.size();
-        std::string pair = body.substr(i, amp - i);
-        size_t eq = pair.find('=');
-        if (!pair.empty()) {
-            std::string key = percentDecode(pair.substr(0, eq));
-            std::string value = eq == std::string::npos ? "" : percentDecode(pair.substr(eq + 1));
-            if (!value.empty())
-                fields->emplace_back(key, value);
-        }
-        i = amp + 1;
-    }
+    worklistfields all;
+    web_parseForm(body, &all);
+    for (auto &f : all)
+        if (!f.second.empty())
+            fields->push_back(std::move(f));
 }
 
 static std::string jsonQuote(const std::string &s)
@@ -348,6 +322,12 @@ static std::string fieldOf(const worklistentry &e, const char *keyword)
     return "";
 }
 
+// The hidden field of a form with the user's token.
+static std::string tokenField(const webrequest &rq)
+{
+    return "<input type=\"hidden\" name=\"" CSRF_FIELD "\" value=\"" + csrf_token(rq.user) + "\">";
+}
+
 static int servePage(const webrequest &rq, unsigned status, const std::string &message)
 {
     std::vector<worklistentry> all;
@@ -373,7 +353,8 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
                               "ScheduledProcedureStepStartTime", "RequestedProcedureDescription"})
             page += "<td>" + web_escapeHtml(fieldOf(e, k)) + "</td>";
         page += "<td><form method=\"post\" action=\"" WORKLISTPAGE_ROOT "/" + web_escapeHtml(e.id) +
-                "/delete\"><button type=\"submit\">Remove</button></form></td></tr>\n";
+                "/delete\">" + tokenField(rq) +
+                "<button type=\"submit\">Remove</button></form></td></tr>\n";
     }
     page += "</table>\n";
     for (const worklistentry &e : all) {
@@ -388,7 +369,7 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
     for (const auto &f : formFields)
         page += std::string("<label>") + f.label + " <input type=\"" + f.type + "\" name=\"" +
                 f.keyword + "\"></label>\n";
-    page += "<button type=\"submit\">Add</button>\n</form>\n</body></html>\n";
+    page += tokenField(rq) + "<button type=\"submit\">Add</button>\n</form>\n</body></html>\n";
     return web_reply(rq, status, "text/html; charset=utf-8", page);
 }
 
@@ -421,11 +402,10 @@ int worklistpage_serve(const webrequest &rq, const std::string &body)
     if (rq.method != "POST" || !(seg.empty() || (seg.size() == 2 && seg[1] == "delete")))
         return web_replyError(rq, seg.empty() ? MHD_HTTP_METHOD_NOT_ALLOWED : MHD_HTTP_NOT_FOUND,
                               "Not found");
-    if (!web_sameOrigin(rq)) {
-        logprintf(LOGLEVEL_WARNING, web_options.logfp, "Worklist: form from another origin %s\n",
-                  web_escapeForLog(rq.header("Origin")).c_str());
+    // The forms carry the page's token; the JSON API above needs none (its
+    // content type is one no form can send, see web/csrf.h).
+    if (!csrf_ok(rq, body))
         return web_replyError(rq, MHD_HTTP_FORBIDDEN, "Forbidden");
-    }
     if (seg.size() == 2) {
         int r = Worklist_Remove(baseDir(), seg[0], web_options.logfp);
         if (r < 0)

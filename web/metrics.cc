@@ -1,0 +1,162 @@
+// storeweb's counters and the /metrics answer (Prometheus text format
+// 0.0.4): what the daemon did, what storeserver announced, the store's
+// space and contents, and the forwarding queue.
+#include "web/metrics.h"
+
+#include <microhttpd.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "dcmtk/config/osconfig.h"
+
+#include "dcmtk/dcmdata/dcdeftag.h"
+
+#include "core/archive.h"
+#include "dicomnet/dicomnet.h"
+#include "web/webserver.h"
+
+static std::atomic<uint64_t> counters[METRICS_COUNT];
+
+void metrics_add(metrics_counter c, uint64_t n)
+{
+    counters[c].fetch_add(n, std::memory_order_relaxed);
+}
+
+uint64_t metrics_get(metrics_counter c)
+{
+    return counters[c].load(std::memory_order_relaxed);
+}
+
+// LEAD: connect to core/forward.h (the forwarding queue's waiting jobs or
+// images) once forwarding is part of storeweb; until then -1, which /metrics
+// answers as 0 and /status as "not connected".
+long metrics_forwardQueueLength()
+{
+    return -1;
+}
+
+int metrics_storeCounts(long *studies, long *series, long *images)
+{
+    static std::mutex cacheLock; // guards the four below
+    static time_t countedAt = 0;
+    static long cStudies = 0, cSeries = 0, cImages = 0;
+    std::lock_guard<std::mutex> cache(cacheLock);
+    time_t now = time(nullptr);
+    int r = 1;
+    if (countedAt == 0 || now - countedAt >= METRICS_COUNTS_SECONDS || now < countedAt) {
+        DcmDataset q;
+        DCMTK_Key_Add(&q, 0x0008, 0x0052, "STUDY");
+        q.insertEmptyElement(DcmTag(DCM_StudyInstanceUID));
+        q.insertEmptyElement(DcmTag(DCM_NumberOfStudyRelatedSeries));
+        q.insertEmptyElement(DcmTag(DCM_NumberOfStudyRelatedInstances));
+        long st = 0, se = 0, im = 0;
+        {
+            std::lock_guard<std::mutex> hold(web_storeLock);
+            web_refreshStudies();
+            archive_query walk(&web_archive, &q);
+            DcmDataset *m = nullptr;
+            while ((r = walk.next(&m)) == 0) {
+                const char *v;
+                st++;
+                if ((v = DCMTK_getTagString(m, DCM_NumberOfStudyRelatedSeries)) != nullptr)
+                    se += atol(v);
+                if ((v = DCMTK_getTagString(m, DCM_NumberOfStudyRelatedInstances)) != nullptr)
+                    im += atol(v);
+                delete m;
+                m = nullptr;
+            }
+            delete m;
+        }
+        if (r < 0)
+            return -1;
+        cStudies = st;
+        cSeries = se;
+        cImages = im;
+        countedAt = now;
+    }
+    *studies = cStudies;
+    *series = cSeries;
+    *images = cImages;
+    return 0;
+}
+
+static void family(std::string *out, const char *name, const char *type, const char *help)
+{
+    *out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+static void sample(std::string *out, const char *name, const char *labels, uint64_t value)
+{
+    *out += name;
+    if (labels != nullptr)
+        *out += std::string("{") + labels + "}";
+    *out += " " + std::to_string(value) + "\n";
+}
+
+int metrics_serve(const webrequest &rq)
+{
+    std::string m;
+    family(&m, "velto_images_stored_total", "counter",
+           "Images stored: source=\"web\" through STOW-RS by this storeweb, "
+           "source=\"storeserver\" as announced on the monitor channel.");
+    sample(&m, "velto_images_stored_total", "source=\"web\"", metrics_get(METRICS_WEB_STORED));
+    sample(&m, "velto_images_stored_total", "source=\"storeserver\"",
+           metrics_get(METRICS_MONITOR_STORED));
+    family(&m, "velto_images_sent_total", "counter",
+           "Images sent by this storeweb (WADO-RS instances, WADO-URI files, ZIP entries).");
+    sample(&m, "velto_images_sent_total", nullptr, metrics_get(METRICS_WEB_SENT));
+    family(&m, "velto_images_deleted_total", "counter", "Images deleted from the study page.");
+    sample(&m, "velto_images_deleted_total", nullptr, metrics_get(METRICS_WEB_DELETED));
+    family(&m, "velto_queries_total", "counter",
+           "Queries: source=\"web\" QIDO-RS and study page searches of this storeweb, "
+           "source=\"storeserver\" C-FIND operations announced on the monitor channel.");
+    sample(&m, "velto_queries_total", "source=\"web\"", metrics_get(METRICS_WEB_QUERIES));
+    sample(&m, "velto_queries_total", "source=\"storeserver\"",
+           metrics_get(METRICS_MONITOR_QUERIES));
+    family(&m, "velto_retrieves_total", "counter",
+           "C-MOVE and C-GET operations announced by storeserver on the monitor channel.");
+    sample(&m, "velto_retrieves_total", nullptr, metrics_get(METRICS_MONITOR_RETRIEVES));
+    family(&m, "velto_failures_total", "counter", "Failures and refusals, by kind.");
+    static const struct {
+        metrics_counter c;
+        const char *kind;
+    } failures[] = {
+        {METRICS_FAIL_STORE, "kind=\"store\""},
+        {METRICS_FAIL_QUERY, "kind=\"query\""},
+        {METRICS_FAIL_DELETE, "kind=\"delete\""},
+        {METRICS_FAIL_FORBIDDEN, "kind=\"forbidden\""},
+        {METRICS_FAIL_AUTH, "kind=\"auth\""},
+        {METRICS_FAIL_CSRF, "kind=\"csrf\""},
+        {METRICS_MONITOR_FULL, "kind=\"storage_full\""},
+    };
+    for (const auto &f : failures)
+        sample(&m, "velto_failures_total", f.kind, metrics_get(f.c));
+    family(&m, "velto_monitor_datagrams_total", "counter",
+           "Datagrams this storeweb read from the monitor channel.");
+    sample(&m, "velto_monitor_datagrams_total", nullptr, metrics_get(METRICS_MONITOR_DATAGRAMS));
+    uint64_t total = 0, avail = 0;
+    archive_diskSpace(&web_archive, &total, &avail);
+    family(&m, "velto_store_free_bytes", "gauge",
+           "Bytes free to the archive on the store's file system.");
+    sample(&m, "velto_store_free_bytes", nullptr, avail);
+    family(&m, "velto_store_size_bytes", "gauge", "Bytes of the store's file system.");
+    sample(&m, "velto_store_size_bytes", nullptr, total);
+    long st = 0, se = 0, im = 0;
+    if (metrics_storeCounts(&st, &se, &im) == 0) {
+        family(&m, "velto_studies", "gauge", "Studies in the store.");
+        sample(&m, "velto_studies", nullptr, (uint64_t)st);
+        family(&m, "velto_series", "gauge", "Series in the store.");
+        sample(&m, "velto_series", nullptr, (uint64_t)se);
+        family(&m, "velto_images", "gauge", "Images in the store.");
+        sample(&m, "velto_images", nullptr, (uint64_t)im);
+    }
+    long queue = metrics_forwardQueueLength();
+    family(&m, "velto_forward_queue_length", "gauge",
+           "Images waiting in the forwarding queue (0 while forwarding is not connected).");
+    sample(&m, "velto_forward_queue_length", nullptr, queue < 0 ? 0 : (uint64_t)queue);
+    return web_reply(rq, MHD_HTTP_OK, "text/plain; version=0.0.4; charset=utf-8", m);
+}

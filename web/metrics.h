@@ -1,0 +1,52 @@
+// The counters of storeweb and their answer in the Prometheus text format
+// (GET /metrics). Each counter says where it comes from: what this daemon
+// did itself (web_*), or what storeserver announced on the monitor channel
+// (monitor_*, fed by web/monitorfeed.cc). Counters live in memory and start
+// at 0 when storeweb starts; Prometheus' rate() and increase() take such
+// resets in their stride.
+#ifndef VELTO_WEB_METRICS_H
+#define VELTO_WEB_METRICS_H
+
+#include <stdint.h>
+
+struct webrequest;
+
+enum metrics_counter {
+    METRICS_WEB_STORED,        // images stored through STOW-RS (pages' uploads too)
+    METRICS_WEB_SENT,          // images sent: WADO-RS instances, WADO-URI files, ZIP entries
+    METRICS_WEB_QUERIES,       // QIDO-RS searches and searches of the study page
+    METRICS_WEB_DELETED,       // images deleted from the study page
+    METRICS_FAIL_STORE,        // STOW-RS instances refused or failed
+    METRICS_FAIL_QUERY,        // searches answered with an error (index unreadable)
+    METRICS_FAIL_DELETE,       // images the page's delete could not delete
+    METRICS_FAIL_FORBIDDEN,    // requests the access policy refused
+    METRICS_FAIL_AUTH,         // requests without valid credentials
+    METRICS_FAIL_CSRF,         // state-changing requests refused as forged
+    METRICS_MONITOR_STORED,    // storeserver's "image stored" announcements
+    METRICS_MONITOR_QUERIES,   // storeserver's C-FIND operations (FIND 1)
+    METRICS_MONITOR_RETRIEVES, // storeserver's C-MOVE/C-GET operations (MOVE 1)
+    METRICS_MONITOR_FULL,      // storeserver's "store nearly full" announcements
+    METRICS_MONITOR_DATAGRAMS, // datagrams read from the monitor channel
+    METRICS_COUNT
+};
+
+// Adds n to a counter (any thread).
+void metrics_add(metrics_counter c, uint64_t n = 1);
+// The counter's value now.
+uint64_t metrics_get(metrics_counter c);
+
+// The forwarding queue's length for /metrics and /status: -1 while
+// forwarding is not connected to this daemon.
+long metrics_forwardQueueLength();
+
+// The numbers of studies, series and images in the store, from the index
+// through the archive core's query. Counting reads every study's series
+// index, so the figures are kept for METRICS_COUNTS_SECONDS: 0, or -1
+// when the index cannot be read.
+enum { METRICS_COUNTS_SECONDS = 10 };
+int metrics_storeCounts(long *studies, long *series, long *images);
+
+// Answers GET /metrics.
+int metrics_serve(const webrequest &rq);
+
+#endif

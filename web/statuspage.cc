@@ -1,0 +1,89 @@
+// The status page: one HTML page built from the archive core (space,
+// counts), the monitor channel's recent datagrams (web/monitorfeed.h) and
+// the counters (web/metrics.h).
+#include "web/statuspage.h"
+
+#include <microhttpd.h>
+#include <stdint.h>
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+#include "core/archive.h"
+#include "web/metrics.h"
+#include "web/monitorfeed.h"
+#include "web/webserver.h"
+
+// Bytes as a person reads them.
+static std::string bytes(uint64_t n)
+{
+    static const char *const units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
+    double v = (double)n;
+    size_t u = 0;
+    while (v >= 1024 && u + 1 < sizeof units / sizeof units[0]) {
+        v /= 1024;
+        u++;
+    }
+    char buf[64];
+    snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", v, units[u]);
+    return buf;
+}
+
+static std::string row(const char *id, const char *label, const std::string &value)
+{
+    return std::string("<tr><th>") + label + "</th><td id=\"" + id + "\">" + value + "</td></tr>\n";
+}
+
+int statuspage_serve(const webrequest &rq)
+{
+    uint64_t total = 0, avail = 0;
+    archive_diskSpace(&web_archive, &total, &avail);
+    long studies = 0, series = 0, images = 0;
+    bool counted = metrics_storeCounts(&studies, &series, &images) == 0;
+    long queue = metrics_forwardQueueLength();
+    std::string page =
+        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Archive status</title>\n"
+        "<style>body{font-family:sans-serif;margin:1em}table{border-collapse:collapse}"
+        "td,th{border-bottom:1px solid #ccc;padding:4px 8px;text-align:left}"
+        "code{white-space:pre-wrap}</style>\n</head><body>\n<nav><a href=\"/\">Studies</a> "
+        "<a href=\"/metrics\">Metrics</a></nav>\n<h1>Archive status</h1>\n<h2>Store</h2>\n"
+        "<table id=\"store\">\n";
+    page += row("store-dir", "Directory", web_escapeHtml(archive_baseDir(&web_archive)));
+    char share[32] = "";
+    if (total > 0)
+        snprintf(share, sizeof share, " (%.1f%%)", 100.0 * (double)avail / (double)total);
+    page += row("free", "Free", bytes(avail) + share);
+    page += row("free-bytes", "Free bytes", std::to_string(avail));
+    page += row("size", "Size", bytes(total));
+    page += row("studies", "Studies", counted ? std::to_string(studies) : "index unreadable");
+    page += row("series", "Series", counted ? std::to_string(series) : "");
+    page += row("images", "Images", counted ? std::to_string(images) : "");
+    page += "</table>\n<p>Counts are at most " + std::to_string(METRICS_COUNTS_SECONDS) +
+            " s old.</p>\n<h2>Forwarding</h2>\n<table id=\"forwarding\">\n";
+    page += row("forward-queue", "Waiting",
+                queue < 0 ? "forwarding is not connected" : std::to_string(queue));
+    page += "</table>\n<h2>This web server since its start</h2>\n<table id=\"counters\">\n";
+    page += row("web-stored", "Images stored (STOW-RS)",
+                std::to_string(metrics_get(METRICS_WEB_STORED)));
+    page += row("web-sent", "Images sent", std::to_string(metrics_get(METRICS_WEB_SENT)));
+    page += row("web-queries", "Searches", std::to_string(metrics_get(METRICS_WEB_QUERIES)));
+    page += row("web-deleted", "Images deleted", std::to_string(metrics_get(METRICS_WEB_DELETED)));
+    page += row("server-stored", "Images stored by storeserver (announced)",
+                std::to_string(metrics_get(METRICS_MONITOR_STORED)));
+    page += "</table>\n<h2>Monitor channel</h2>\n<p>The last " + std::to_string(MONITORFEED_KEEP) +
+            " announcements heard, newest first.</p>\n<table id=\"monitor\">\n"
+            "<tr><th>Time (UTC)</th><th>From</th><th>Announcement</th></tr>\n";
+    std::vector<monitorfeed_entry> recent = monitorfeed_recent();
+    for (auto it = recent.rbegin(); it != recent.rend(); ++it) {
+        struct tm t;
+        gmtime_r(&it->when, &t);
+        char when[32];
+        strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &t);
+        page += std::string("<tr class=\"announcement\"><td>") + when + "</td><td>" +
+                web_escapeHtml(it->from) + "</td><td><code>" +
+                web_escapeHtml(web_escapeForLog(it->text)) + "</code></td></tr>\n";
+    }
+    page += "</table>\n</body></html>\n";
+    return web_reply(rq, MHD_HTTP_OK, "text/html; charset=utf-8", page);
+}
