@@ -189,13 +189,13 @@ static bool parseJsonObject(const std::string &s, worklistfields *fields)
 }
 
 // An application/x-www-form-urlencoded body; empty values are left out
-// (a form sends every field, filled in or not).
+// (a form sends every field, filled in or not), and so is the token.
 static void parseForm(const std::string &body, worklistfields *fields)
 {
     worklistfields all;
     web_parseForm(body, &all);
     for (auto &f : all)
-        if (!f.second.empty())
+        if (!f.second.empty() && f.first != CSRF_FIELD)
             fields->push_back(std::move(f));
 }
 

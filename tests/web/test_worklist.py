@@ -7,6 +7,7 @@ storescu, and refused by the access policy on both sides."""
 
 import json
 import os
+import re
 import subprocess
 import tempfile
 
@@ -205,7 +206,9 @@ class WorklistTest(vt.ServerTestCase):
         status, _, page = w.curl("/worklist")
         self.assertEqual(status, 200)
         self.assertIn(b'<form id="add" method="post" action="/worklist">', page)
-        form = ["PatientName=FORM%5EFRED", "PatientID=F1", "AccessionNumber=AF1",
+        # Each form carries the page's token against forged requests.
+        token = re.search(rb'name="csrf" value="([0-9a-f]{64})"', page).group(1).decode()
+        form = ["csrf=" + token, "PatientName=FORM%5EFRED", "PatientID=F1", "AccessionNumber=AF1",
                 "Modality=DX", "ScheduledStationAETitle=DX1",
                 "ScheduledProcedureStepStartDate=20250402", "ScheduledProcedureStepStartTime=",
                 "ReferringPhysicianName=Dr+Who"]
@@ -221,7 +224,8 @@ class WorklistTest(vt.ServerTestCase):
         self.assertIn(b"FORM^FRED", page)
         self.assertIn(('action="/worklist/%s/delete"' % listed[0]["id"]).encode(), page)
         # A form with a value the VR refuses is answered with the page.
-        status, _, page = w.curl("/worklist", ["--data", "PatientName=X&PatientID=Y&Modality=CT&"
+        status, _, page = w.curl("/worklist", ["--data", "csrf=" + token +
+                                               "&PatientName=X&PatientID=Y&Modality=CT&"
                                                "ScheduledStationAETitle=CT1&"
                                                "ScheduledProcedureStepStartDate=tomorrow"])
         self.assertEqual(status, 400)
@@ -229,6 +233,9 @@ class WorklistTest(vt.ServerTestCase):
         # A form posted from another origin is refused.
         status, _, _ = w.curl("/worklist", ["-H", "Origin: http://evil.example", "--data",
                                             "&".join(form)])
+        self.assertEqual(status, 403)
+        # So is one without the token.
+        status, _, _ = w.curl("/worklist", ["--data", "&".join(form[1:])])
         self.assertEqual(status, 403)
         self.assertEqual(len(w.json("/worklist/entries")), 1)
 
@@ -282,7 +289,10 @@ class WorklistTest(vt.ServerTestCase):
         os.unlink(os.path.join(self.wldir(s), "broken.wl"))
 
         # The page's remove button.
-        status, head, _ = w.curl("/worklist/%s/delete" % listed[0]["id"], ["-X", "POST"])
+        status, _, _ = w.curl("/worklist/%s/delete" % listed[0]["id"], ["-X", "POST"])
+        self.assertEqual(status, 403)
+        status, head, _ = w.curl("/worklist/%s/delete" % listed[0]["id"],
+                                 ["--data", "csrf=" + token])
         self.assertEqual(status, 303)
         self.assertEqual([e["id"] for e in w.json("/worklist/entries")], ["dropped"])
 
