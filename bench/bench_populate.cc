@@ -11,8 +11,10 @@
 //
 // Study n has the UID 1.2.826.0.1.3680043.10.543.<n>, Patient's Name
 // PAT^N<n, 6 digits>, Patient ID ID<n>, modality CT and Study Date
-// 2020MMDD with MM, DD from n. Run by hand or by the benchmark scripts of
-// bench/ (find_latency.py, store_throughput.py), never by the tests.
+// 2020MMDD with MM, DD from n. Run by hand, by the benchmark scripts of
+// bench/ (find_latency.py, store_throughput.py, page_search.py) and by the
+// browser test (tests/web/test_browser.py), whose search needs 10,000
+// studies made in a second or two.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
