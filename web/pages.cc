@@ -591,10 +591,11 @@ document.getElementById('upload-go').addEventListener('click', () => {
 )JS";
 
 static std::string field(const char *name, const char *label, const std::string &value,
-                         const char *type = "text")
+                         const char *type = "text", const char *hint = "")
 {
     return std::string("<label>") + label + " <input type=\"" + type + "\" name=\"" + name +
-           "\" id=\"f-" + name + "\" value=\"" + web_escapeHtml(value) + "\"></label>";
+           "\" id=\"f-" + name + "\" placeholder=\"" + hint + "\" value=\"" +
+           web_escapeHtml(value) + "\"></label>";
 }
 
 int pages_studyList(const webrequest &rq)
@@ -627,9 +628,10 @@ int pages_studyList(const webrequest &rq)
         "\">\n<nav class=\"top\"><a href=\"/\">Studies</a><a href=\"/status\">Status</a>"
         "<a href=\"/worklist\">Worklist</a><a href=\"/viewer/\">Viewer</a></nav>\n"
         "<h1>Studies</h1>\n<form id=\"search\" class=\"search\" method=\"get\" action=\"/\">" +
-        field("name", "Patient", a.name) + field("pid", "Patient ID", a.pid) +
-        field("accession", "Accession", a.accession) + field("from", "From", a.from, "date") +
-        field("to", "To", a.to, "date") + field("modality", "Modality", a.modality) +
+        field("name", "Patient", a.name, "text", "FAMILY^GIVEN") +
+        field("pid", "Patient ID", a.pid) + field("accession", "Accession", a.accession) +
+        field("from", "From", a.from, "date") + field("to", "To", a.to, "date") +
+        field("modality", "Modality", a.modality) +
         "<input type=\"hidden\" name=\"sort\" value=\"" + web_escapeHtml(a.sort) +
         "\"><input type=\"hidden\" name=\"order\" value=\"" + web_escapeHtml(a.order) +
         "\"><input type=\"hidden\" name=\"limit\" value=\"" + std::to_string(a.limit) +

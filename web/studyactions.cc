@@ -355,6 +355,8 @@ int studyactions_delete(const webrequest &rq, const std::string &body)
     }
     metrics_add(METRICS_WEB_DELETED, deleted);
     metrics_add(METRICS_FAIL_DELETE, failed);
+    if (deleted == 0 && failed == 0)
+        return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
     char text[MULTICAST_MSGSIZE];
     snprintf(text, sizeof text, "WEB DELETED %zu %s%s%s", deleted, study.c_str(),
              series.empty() ? "" : " ", series.c_str());
@@ -363,8 +365,6 @@ int studyactions_delete(const webrequest &rq, const std::string &body)
               "Deleted %zu images (%zu failed) of study %s%s%s for user %s\n", deleted, failed,
               study.c_str(), series.empty() ? "" : " series ", series.c_str(),
               web_escapeForLog(rq.user).c_str());
-    if (deleted == 0 && failed == 0)
-        return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
     std::string answer = "{\"deleted\": " + std::to_string(deleted) +
                          ", \"failed\": " + std::to_string(failed) + "}";
     return web_reply(rq, failed == 0 ? MHD_HTTP_OK : MHD_HTTP_INTERNAL_SERVER_ERROR,
