@@ -40,6 +40,9 @@ std::string csrf_token(const std::string &user);
 //   CSRF_HEADER or the form field CSRF_FIELD, compared in constant time. A
 //   request with basic authentication is not exempt: a browser sends
 //   remembered credentials with cross-site forms too.
+// The token is secret only because another site's page cannot read this
+// server's pages: storeweb sends no CORS headers, and must never send them
+// with a page that embeds a token.
 // A refusal is logged and counted.
 bool csrf_ok(const webrequest &rq, const std::string &body);
 

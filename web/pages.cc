@@ -516,7 +516,8 @@ document.getElementById('send-cancel').addEventListener('click', () => {
   pendingSend = null;
   document.getElementById('send').close();
 });
-const finalStates = ['done', 'completed', 'complete', 'failed', 'error', 'cancelled', 'finished'];
+const finalStates = ['done', 'completed', 'complete', 'succeeded', 'failed', 'error', 'cancelled',
+                     'canceled', 'finished'];
 document.getElementById('send-go').addEventListener('click', async () => {
   document.getElementById('send').close();
   const s = pendingSend;
@@ -532,7 +533,9 @@ document.getElementById('send-go').addEventListener('click', async () => {
                           p.className = 'msg failed'; p.dataset.state = 'unavailable'; return; }
   if (!r.ok) { p.textContent = 'Send refused: ' + await r.text(); p.className = 'msg failed';
                p.dataset.state = 'refused'; return; }
-  const job = (await r.json()).id;
+  // The job's id: {"id": ...} (or a bare JSON string or number).
+  const answer = await r.json();
+  const job = answer !== null && typeof answer === 'object' ? (answer.id ?? answer.job) : answer;
   p.dataset.job = job;
   for (;;) {
     const j = await (await fetch('/forward/jobs/' + encodeURIComponent(job),

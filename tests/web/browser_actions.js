@@ -115,8 +115,8 @@ async function main() {
     await evaluate(`document.getElementById('send-go').click()`);
     const state = await until(`(() => { const p = document.querySelector('p[data-kind="send"]');
         if (!p || !p.dataset.state) return null;
-        const fin = ['done', 'completed', 'complete', 'failed', 'error', 'cancelled', 'finished',
-                     'unavailable', 'refused'];
+        const fin = ['done', 'completed', 'complete', 'succeeded', 'failed', 'error', 'cancelled',
+                     'canceled', 'finished', 'unavailable', 'refused'];
         return fin.includes(p.dataset.state) ? p.dataset.state : null; })()`, 'the send to end');
     out.send = await evaluate(`(() => { const p = document.querySelector('p[data-kind="send"]');
         return { state: p.dataset.state, status: Number(p.dataset.status), text: p.textContent,
