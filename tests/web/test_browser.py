@@ -73,7 +73,11 @@ class BrowserTest(unittest.TestCase):
         os.makedirs(basedir)
         subprocess.run([POPULATE, basedir, "10000"], check=True, timeout=120)
         cls.dest = vt.StoreSCP(cls.tmp)
-        cls.server = vt.Server(basedir=basedir, root=cls.tmp, aetmap=cls.dest.map_line())
+        # Beside the destination: a peer that is no move destination (no M)
+        # and one only learnt from the channel; the page offers neither.
+        aetmap = (cls.dest.map_line() + "NOMOVE\tNOMOVE_AE\t127.0.0.1:1\tFS\n"
+                  "HEARD\tHEARD_AE\t127.0.0.1:2\tFMSD\tlearnt\n")
+        cls.server = vt.Server(basedir=basedir, root=cls.tmp, aetmap=aetmap)
         cls.web = Web(cls.server)
         cls.sent = make_images(os.path.join(cls.tmp, "send"), SEND_STUDY, "SENDME^NOW", 2)
         p = cls.server.storescu(cls.sent)
@@ -87,8 +91,7 @@ class BrowserTest(unittest.TestCase):
         cls.shots = os.path.join(cls.tmp, "screenshots")
         os.makedirs(cls.shots)
         scenario = {"base": cls.web.url, "shots": cls.shots, "search": "sendme^n",
-                    "send": ({"study": SEND_STUDY, "destination": cls.dest.aetitle}
-                             if cls.send_available else None),
+                    "send": {"study": SEND_STUDY, "destination": cls.dest.aetitle},
                     "deleteName": "pat^n007777", "folder": cls.folder}
         path = os.path.join(cls.tmp, "scenario.json")
         with open(path, "w") as f:
@@ -103,8 +106,15 @@ class BrowserTest(unittest.TestCase):
         cls.web.stop()
         cls.server.stop()
         cls.dest.stop()
-        # The screenshots stay for a person to look at; the store goes.
-        shutil.rmtree(os.path.join(cls.tmp, "store"), ignore_errors=True)
+        # The screenshots stay for a person to look at; the rest goes.
+        for name in os.listdir(cls.tmp):
+            path = os.path.join(cls.tmp, name)
+            if name == "screenshots":
+                print("screenshots in", path)
+            elif os.path.isdir(path):
+                shutil.rmtree(path, ignore_errors=True)
+            else:
+                os.unlink(path)
 
     def test_search_finds_one_study_among_10000_quickly(self):
         r = self.result
@@ -161,6 +171,14 @@ class BrowserTest(unittest.TestCase):
             back = got[str(original.SOPInstanceUID)]
             self.assertEqual(dataset_elements(back), dataset_elements(original), path)
             self.assertEqual(back.PixelData, original.PixelData)
+
+    def test_send_dialog_offers_the_move_destinations(self):
+        r = self.result
+        self.assertEqual(r["destinations"], [self.dest.aetitle])
+        if not self.send_available:
+            # What the page says when forwarding is not there.
+            self.assertEqual((r["send"]["state"], r["send"]["status"]), ("unavailable", 404))
+            self.assertIn("not available", r["send"]["text"])
 
     def test_send_to_a_peer_with_progress(self):
         if not self.send_available:
