@@ -504,6 +504,8 @@ document.getElementById('confirm-yes').addEventListener('click', async () => {
                          : 'tr[data-uid="' + CSS.escape(d.study) + '"], tr.series[data-study="' +
                                CSS.escape(d.study) + '"]';
     document.querySelectorAll(sel).forEach((row) => row.remove());
+    // The counts and the page's rows as they are now.
+    load(location.pathname + location.search, performance.now());
   }
 });
 let pendingSend = null;
