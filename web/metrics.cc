@@ -41,7 +41,9 @@ long metrics_forwardQueueLength()
 
 int metrics_storeCounts(long *studies, long *series, long *images)
 {
-    static std::mutex cacheLock; // guards the four below
+    // Guards the four below. Lock order: cacheLock, then web_storeLock
+    // (nothing takes them the other way round).
+    static std::mutex cacheLock;
     static time_t countedAt = 0;
     static long cStudies = 0, cSeries = 0, cImages = 0;
     std::lock_guard<std::mutex> cache(cacheLock);

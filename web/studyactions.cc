@@ -277,29 +277,25 @@ int studyactions_download(const webrequest &rq)
     const char *series = rq.arg("series");
     if (!plainUid(study) || (series != nullptr && !plainUid(series)))
         return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "study (and series) must be UIDs");
-    zipstream *z = new zipstream;
-    if (web_listInstances(study, series, nullptr, &z->list) != 0 || z->list.empty()) {
-        delete z;
+    std::unique_ptr<zipstream> z(new zipstream);
+    if (web_listInstances(study, series, nullptr, &z->list) != 0 || z->list.empty())
         return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
-    }
     // Images in the object tier are fetched before the answer starts, so
     // that a tier that is down fails the request instead of leaving files out.
-    if (webtier_ready(z->list) != 0) {
-        delete z;
+    if (webtier_ready(z->list) != 0)
         return web_replyError(rq, MHD_HTTP_SERVICE_UNAVAILABLE,
                               "The object tier cannot be reached");
-    }
     time_t now = time(nullptr);
     struct tm t;
     localtime_r(&now, &t);
     z->dosTime = (unsigned)((t.tm_hour << 11) | (t.tm_min << 5) | (t.tm_sec / 2));
     z->dosDate = (unsigned)(((t.tm_year - 80) << 9) | ((t.tm_mon + 1) << 5) | t.tm_mday);
     MHD_Response *r =
-        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 256 * 1024, readZip, z, freeZip);
-    if (r == nullptr) {
-        delete z;
+        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 256 * 1024, readZip, z.get(), freeZip);
+    if (r == nullptr)
         return MHD_NO;
-    }
+    // The response owns the stream now: freeZip ends it.
+    z.release();
     std::string name = std::string(series != nullptr ? series : study) + ".zip";
     MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "application/zip");
     MHD_add_response_header(r, "Content-Disposition",
