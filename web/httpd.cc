@@ -27,6 +27,7 @@
 #include "access/accesspolicy.h"
 #include "aetitlemap/aetitlemap.h"
 #include "runtime/logprintf.h"
+#include "web/forwardpage.h"
 #include "web/webserver.h"
 #include "web/worklistpage.h"
 
@@ -63,6 +64,11 @@ int httpd_loadPolicy()
     return 0;
 }
 
+int httpd_checkDestination(const char *dest)
+{
+    return AccessPolicy_CheckDestination(&policy, &policyMap, dest, web_options.logfp);
+}
+
 // The DICOM operation a request amounts to, for the access policy: a
 // search is a C-FIND, a retrieval a C-GET, an upload a C-STORE; 0 for the
 // pages and the viewer's files, which show nothing of the store.
@@ -75,6 +81,9 @@ static unsigned operationOf(const std::string &method, const std::string &path,
         return ACCESS_GET;
     if (worklistpage_owns(path))
         return ACCESS_WORKLIST;
+    // Sending and retrying forwards moves images; looking at the queue finds.
+    if (forwardpage_owns(path))
+        return method == "POST" ? ACCESS_MOVE : ACCESS_FIND;
     if (path.compare(0, strlen(WEB_DICOMWEB_ROOT), WEB_DICOMWEB_ROOT) != 0)
         return 0;
     if (method == "POST")
@@ -319,6 +328,8 @@ static int route(requeststate *s)
     const std::string root = WEB_DICOMWEB_ROOT;
     if (worklistpage_owns(p))
         return worklistpage_serve(rq, s->body);
+    if (forwardpage_owns(p))
+        return forwardpage_serve(rq, s->body);
     if (p.compare(0, root.size(), root) == 0 &&
         (p.size() == root.size() || p[root.size()] == '/')) {
         const std::vector<std::string> &seg = s->seg;
@@ -374,6 +385,7 @@ static MHD_Result accessHandler(void *, MHD_Connection *conn, const char *url, c
             return q;
         }
         s->authorized = true;
+        s->rq.user = user;
         // The policy knows peers by calling AE title: a web user is known
         // by the user name (no users: the empty title, which only "*"
         // rules match).
@@ -397,10 +409,11 @@ static MHD_Result accessHandler(void *, MHD_Connection *conn, const char *url, c
     }
     if (*uploadSize > 0) {
         // A body piece. Without a STOW reader (or after an answer was
-        // queued) it is dropped; a worklist request's is kept, up to a bound
+        // queued) it is dropped; a worklist or forward request's is kept, up to a bound
         // (beyond it the rest is read and dropped, and the answer is 413:
         // the client reads no answer before it has sent its body).
-        if (worklistpage_owns(s->rq.path) && !s->answered && !s->bodyTooLarge) {
+        if ((worklistpage_owns(s->rq.path) || forwardpage_owns(s->rq.path)) && !s->answered &&
+            !s->bodyTooLarge) {
             s->bodyTooLarge = s->body.size() + *uploadSize > WORKLISTPAGE_MAX_BODY;
             if (s->bodyTooLarge)
                 s->body.clear();

@@ -83,6 +83,7 @@ struct webrequest {
     std::string method;
     std::string path;
     std::vector<std::pair<std::string, std::string>> args;
+    std::string user; // the user it came from ("" without a users file)
     // The value of a request header, or null.
     const char *header(const char *name) const;
     // The first query argument named name, or null.
@@ -163,5 +164,16 @@ std::string web_instancePath(const webinstance &i);
 void web_appendJson(DcmDataset *ds, const std::string &bulkBase, std::string *out);
 // The DICOMweb root URL as a client reached it (scheme, Host header, root).
 std::string web_rootUrl(const webrequest &rq);
+
+// Named text values of a request body, in their order.
+typedef std::vector<std::pair<std::string, std::string>> webfields;
+// A flat JSON object whose values are strings (null: left out) into
+// fields. False when the text is anything else.
+bool web_parseJsonObject(const std::string &s, webfields *fields);
+// An application/x-www-form-urlencoded body; empty values are left out
+// (a form sends every field, filled in or not).
+void web_parseForm(const std::string &body, webfields *fields);
+// text as a JSON string, quotes included.
+std::string web_jsonQuote(const std::string &text);
 
 #endif
