@@ -197,10 +197,10 @@ static int serveSend(const webrequest &rq, const std::string &body)
         std::lock_guard<std::mutex> hold(web_storeLock);
         web_refreshStudies();
     }
+    // The index answers -1 for a study it does not hold, as WADO reads it.
     if (web_listInstances(job.study.c_str(), job.series.empty() ? nullptr : job.series.c_str(),
-                          nullptr, &images) != 0)
-        return replyPost(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "The index cannot be read.", "");
-    if (images.empty())
+                          nullptr, &images) != 0 ||
+        images.empty())
         return replyPost(rq, MHD_HTTP_NOT_FOUND, "No such study or series.", "");
     job.origin = "web " + (rq.user.empty() ? std::string("-") : rq.user);
     job.total = (int)images.size();
