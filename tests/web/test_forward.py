@@ -16,7 +16,6 @@ import shutil
 import signal
 import subprocess
 import tempfile
-import time
 import unittest
 import urllib.request
 
@@ -183,7 +182,7 @@ class ForwardTest(vt.ServerTestCase):
         if not os.path.exists(ORTHANC):
             raise unittest.SkipTest("Orthanc not installed")
         dicom_port, http_port = vt.free_port(), vt.free_port()
-        s = self.archive("DEST when=quiet:1 syntax=explicit Modality=MR\n",
+        s = self.archive("ORTHANC when=quiet:1 syntax=explicit Modality=MR\n",
                          ["DEST\tORTHANC\t127.0.0.1:%d\tFMS\n" % dicom_port])
         orthanc_dir = tempfile.mkdtemp(prefix="orthanc-", dir=s.tmp)
         config = os.path.join(orthanc_dir, "orthanc.json")
@@ -211,6 +210,9 @@ class ForwardTest(vt.ServerTestCase):
                          .returncode, 0)
         self.assertEqual(s.storescu(make_images(self.src, 1, study=STUDY + ".9"), calling="CT1")
                          .returncode, 0)
+        stored = pydicom.dcmread(vt.uid_path(s.basedir, STUDY, STUDY + ".1", STUDY + ".1.1"),
+                                 stop_before_pixels=True)
+        self.assertEqual(stored.file_meta.TransferSyntaxUID, "1.2.840.10008.1.2.4.80")
         # One job for the study, refreshed by each image, sent once quiet.
         self.assertEqual(len([j for j in jobs_left(s) if j.startswith("q-")]), 1)
         vt.wait_for(lambda: not jobs_left(s), 20, what="the quiet job to be sent")
