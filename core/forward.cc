@@ -16,8 +16,8 @@
 #include <algorithm>
 #include <atomic>
 
-#include "dcmtk/dcmdata/dcdict.h"
 #include "dcmtk/dcmdata/dcdicent.h"
+#include "dcmtk/dcmdata/dcdict.h"
 #include "dcmtk/dcmdata/dctag.h"
 
 #include "index/querymatch.h"
@@ -131,8 +131,7 @@ static bool parseWord(const std::string &word, forward_rule *r, std::string *why
     return true;
 }
 
-int forward_parseRules(const std::string &text, forward_rules *rules, char *error,
-                       size_t errorSize)
+int forward_parseRules(const std::string &text, forward_rules *rules, char *error, size_t errorSize)
 {
     *rules = forward_rules();
     forward_rules out;
@@ -588,8 +587,8 @@ int forward_noteStored(const char *baseDir, const forward_rules *rules, DcmDatas
         snprintf(id, sizeof id, "q-%016llx",
                  fnv(std::to_string(r.line) + " " + r.destination + " " + study));
         if (makeDir(baseDir) != 0) {
-            logprintf(LOGLEVEL_ERROR, log, "Forward queue %s: %s\n",
-                      forward_dir(baseDir).c_str(), strerror(errno));
+            logprintf(LOGLEVEL_ERROR, log, "Forward queue %s: %s\n", forward_dir(baseDir).c_str(),
+                      strerror(errno));
             result = -1;
             continue;
         }

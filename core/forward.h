@@ -98,18 +98,18 @@ struct forward_job {
     std::string destination;
     std::string study, series, instance; // series, instance: "" for a wider job
     int syntax = FORWARD_SYNTAX_STORED;
-    std::string origin;       // "rule N", "web USER"
-    unsigned quiet = 0;       // a study's quiet job: seconds after its last image
+    std::string origin; // "rule N", "web USER"
+    unsigned quiet = 0; // a study's quiet job: seconds after its last image
     int state = FORWARD_PENDING;
-    int attempts = 0;         // tries that failed
-    long long next = 0;       // earliest next try (seconds since the epoch)
-    long long created = 0;    // seconds since the epoch
-    int total = 0;            // images the last try selected (0: not tried yet)
-    int failed = 0;           // images that failed at the last try
-    std::string error;        // why the last try failed
+    int attempts = 0;      // tries that failed
+    long long next = 0;    // earliest next try (seconds since the epoch)
+    long long created = 0; // seconds since the epoch
+    int total = 0;         // images the last try selected (0: not tried yet)
+    int failed = 0;        // images that failed at the last try
+    std::string error;     // why the last try failed
     // Read from the files, never written:
-    int sent = 0;             // lines of ID.done
-    long long touchedNs = 0;  // the job file's modification time (a quiet job's last image)
+    int sent = 0;            // lines of ID.done
+    long long touchedNs = 0; // the job file's modification time (a quiet job's last image)
 };
 
 // The name of a state ("pending", "failed", "done").

@@ -400,7 +400,13 @@ static void runForwarder()
     LOG(LOGLEVEL_NOTICE, "Forwarder started (%zu rule(s)).\n",
         server_archive.forwardRules != nullptr ? server_archive.forwardRules->rules.size() : 0);
     size_t lastPending = (size_t)-1, lastFailed = (size_t)-1;
+    time_t swept = time(nullptr);
     while (!listener_stopping()) {
+        // Done web jobs are kept for a day; the sweep drops older ones.
+        if (time(nullptr) - swept >= 3600) {
+            forward_sweep(baseDir());
+            swept = time(nullptr);
+        }
         int secs = pass(net, baseWait, &lastPending, &lastFailed);
         if (secs > 0)
             waitForJobs(fd, secs);

@@ -93,20 +93,19 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
         "</head><body>\n<h1>Forwarding</h1>\n";
     if (!message.empty())
         page += "<p class=\"message\">" + web_escapeHtml(message) + "</p>\n";
-    page += "<p id=\"counts\">" + std::to_string(pending) + " pending, " +
-            std::to_string(failed) + " failed</p>\n";
+    page += "<p id=\"counts\">" + std::to_string(pending) + " pending, " + std::to_string(failed) +
+            " failed</p>\n";
     page += "<table id=\"jobs\">\n<tr><th>Job</th><th>Destination</th><th>Study</th>"
             "<th>Series</th><th>Image</th><th>Origin</th><th>State</th><th>Sent</th>"
             "<th>Attempts</th><th>Next try (UTC)</th><th>Error</th><th></th></tr>\n";
     for (const forward_job &j : jobs) {
         const char *state = forward_stateName(j.state);
-        page += "<tr class=\"" + std::string(state) + "\" data-id=\"" + web_escapeHtml(j.id) +
-                "\">";
+        page +=
+            "<tr class=\"" + std::string(state) + "\" data-id=\"" + web_escapeHtml(j.id) + "\">";
         for (const std::string &v :
              {j.id, j.destination, j.study, j.series, j.instance, j.origin, std::string(state),
-              std::to_string(j.sent) + " / " + std::to_string(j.total),
-              std::to_string(j.attempts), j.state == FORWARD_PENDING ? timeText(j.next) : "",
-              j.error})
+              std::to_string(j.sent) + " / " + std::to_string(j.total), std::to_string(j.attempts),
+              j.state == FORWARD_PENDING ? timeText(j.next) : "", j.error})
             page += "<td>" + web_escapeHtml(v) + "</td>";
         page += "<td>";
         if (j.state == FORWARD_FAILED)
@@ -114,7 +113,8 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
                     web_escapeHtml(j.id) + "/retry\"><button type=\"submit\">Retry</button></form>";
         page += "</td></tr>\n";
     }
-    page += "</table>\n<h2>Send a study</h2>\n<form id=\"send\" method=\"post\" action=\"" FORWARDPAGE_ROOT
+    page += "</table>\n<h2>Send a study</h2>\n<form id=\"send\" method=\"post\" "
+            "action=\"" FORWARDPAGE_ROOT
             "/send\">\n<label>Study Instance UID <input name=\"study\"></label>\n"
             "<label>Series Instance UID (optional) <input name=\"series\"></label>\n"
             "<label>Destination AE title <input name=\"destination\"></label>\n"
@@ -186,8 +186,8 @@ static int serveSend(const webrequest &rq, const std::string &body)
         AETitleMap_Load_fd(&map, fd);
         close(fd);
     }
-    bool known = !job.destination.empty() &&
-                 AETitleMap_FindByAET(&map, job.destination.c_str()) != nullptr;
+    bool known =
+        !job.destination.empty() && AETitleMap_FindByAET(&map, job.destination.c_str()) != nullptr;
     AETitleMap_Destroy(&map);
     if (!known || !httpd_checkDestination(job.destination.c_str()))
         return replyPost(rq, MHD_HTTP_BAD_REQUEST,
@@ -211,8 +211,8 @@ static int serveSend(const webrequest &rq, const std::string &body)
               job.total, job.study.c_str(), job.destination.c_str(),
               web_escapeForLog(job.origin).c_str());
     return replyPost(rq, MHD_HTTP_ACCEPTED, "",
-                     "{\"id\":" + web_jsonQuote(job.id) + ",\"total\":" +
-                         std::to_string(job.total) + "}");
+                     "{\"id\":" + web_jsonQuote(job.id) +
+                         ",\"total\":" + std::to_string(job.total) + "}");
 }
 
 int forwardpage_serve(const webrequest &rq, const std::string &body)
@@ -243,8 +243,8 @@ int forwardpage_serve(const webrequest &rq, const std::string &body)
             list += (list.empty() ? "" : ",") + jobJson(j);
         }
         return replyJson(rq, MHD_HTTP_OK,
-                         "{\"pending\":" + std::to_string(pending) + ",\"failed\":" +
-                             std::to_string(failed) + ",\"jobs\":[" + list + "]}");
+                         "{\"pending\":" + std::to_string(pending) +
+                             ",\"failed\":" + std::to_string(failed) + ",\"jobs\":[" + list + "]}");
     }
     if (get && seg.size() == 2 && seg[0] == "jobs") {
         forward_job j;

@@ -4,8 +4,8 @@
 // urlencoded forms that the pages' requests send.
 #include <ctype.h>
 #include <microhttpd.h>
-#include <stdlib.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 

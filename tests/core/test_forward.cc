@@ -27,14 +27,15 @@ TEST(ForwardRules, OptionsAndConditionsRead)
 {
     forward_rules rules;
     std::string error;
-    ASSERT_EQ(parse("# site rules\n"
-                    "max-attempts 3\n"
-                    "\n"
-                    "PACS2 when=store calling=CT* Modality=CT   # CT from the scanners\n"
-                    "ARCH when=quiet:90 syntax=explicit (0008,0016)=1.2.840.10008.5.1.4.1.1.2\n"
-                    "LAB when=quiet syntax=implicit \"StudyDescription=CT HEAD\" StudyDate=20240101-\n",
-                    &rules, &error),
-              0)
+    ASSERT_EQ(
+        parse("# site rules\n"
+              "max-attempts 3\n"
+              "\n"
+              "PACS2 when=store calling=CT* Modality=CT   # CT from the scanners\n"
+              "ARCH when=quiet:90 syntax=explicit (0008,0016)=1.2.840.10008.5.1.4.1.1.2\n"
+              "LAB when=quiet syntax=implicit \"StudyDescription=CT HEAD\" StudyDate=20240101-\n",
+              &rules, &error),
+        0)
         << error;
     EXPECT_EQ(rules.maxAttempts, 3);
     ASSERT_EQ(rules.rules.size(), 3u);
@@ -116,8 +117,8 @@ TEST(ForwardQueue, JobsOfTheMatchingRulesOnly)
     forward_rules rules;
     std::string error;
     ASSERT_EQ(parse("CTDEST calling=CT? Modality=CT\n"
-                    "NAMES PatientName=doe*\n"       // person names match without case
-                    "AXIAL ImageType=AXIAL\n"        // one value of a multi-valued code string
+                    "NAMES PatientName=doe*\n" // person names match without case
+                    "AXIAL ImageType=AXIAL\n"  // one value of a multi-valued code string
                     "NEVER Modality=MR\n"
                     "QUIET when=quiet:60 syntax=explicit\n",
                     &rules, &error),
@@ -226,17 +227,17 @@ TEST(ForwardQueue, QuietJobTouchedWhileSentStays)
     std::string error;
     ASSERT_EQ(parse("Q when=quiet:5\n", &rules, &error), 0);
     DcmDataset ds = image("CT", "1.2.3.1");
-    ASSERT_EQ(forward_noteStored(base.c_str(), &rules, &ds, "", "1.2.3", "1.2.3.9", "1.2.3.1",
-                                 nullptr),
-              0);
+    ASSERT_EQ(
+        forward_noteStored(base.c_str(), &rules, &ds, "", "1.2.3", "1.2.3.9", "1.2.3.1", nullptr),
+        0);
     std::vector<forward_job> jobs;
     ASSERT_EQ(forward_list(base.c_str(), &jobs), 0);
     ASSERT_EQ(jobs.size(), 1u);
     long long taken = jobs[0].touchedNs;
     usleep(20000);
-    ASSERT_EQ(forward_noteStored(base.c_str(), &rules, &ds, "", "1.2.3", "1.2.3.9", "1.2.3.2",
-                                 nullptr),
-              0);
+    ASSERT_EQ(
+        forward_noteStored(base.c_str(), &rules, &ds, "", "1.2.3", "1.2.3.9", "1.2.3.2", nullptr),
+        0);
     // A new image came while it was being sent: it stays for the next try.
     ASSERT_EQ(forward_finish(base.c_str(), jobs[0], taken, nullptr), 0);
     forward_job after;
