@@ -399,7 +399,9 @@ static void runForwarder()
     }
     LOG(LOGLEVEL_NOTICE, "Forwarder started (%zu rule(s)).\n",
         server_archive.forwardRules != nullptr ? server_archive.forwardRules->rules.size() : 0);
-    size_t lastPending = (size_t)-1, lastFailed = (size_t)-1;
+    // The counts are announced when they change, so an empty queue says
+    // nothing at the start.
+    size_t lastPending = 0, lastFailed = 0;
     time_t swept = time(nullptr);
     while (!listener_stopping()) {
         // Done web jobs are kept for a day; the sweep drops older ones.

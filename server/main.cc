@@ -65,8 +65,7 @@ static forward_rules server_forward;
 
 static const char usageText[] = "Usage: %s [-a AETitle] [-p ServerPort] [-m MonitorPort]\n"
                                 "       [-u DropToUserName] [-g DropToGroupName] [-U umask]\n"
-                                "       [-l logfile] [-P pidfile] [-d] [-D] [-o] [-s] [-N]\n"
-                                "       [-Q ForwardRetrySeconds]\n";
+                                "       [-l logfile] [-P pidfile] [-d] [-D] [-o] [-s] [-N]\n";
 
 // Fills server_options from the command line. 0, or 1 after the usage text.
 static int parseOptions(int argc, char **argv)

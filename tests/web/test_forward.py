@@ -57,6 +57,12 @@ def by_instance(paths):
     return out
 
 
+def forwarded(log):
+    """The images each "Forwarded N of M" line of a log says were delivered."""
+    return [int(line.split("Forwarded ", 1)[1].split()[0])
+            for line in log.splitlines() if "Forwarded " in line]
+
+
 def jobs_left(server):
     d = os.path.join(server.basedir, "forward")
     return sorted(n for n in os.listdir(d) if n.endswith(".job")) if os.path.isdir(d) else []
@@ -146,7 +152,7 @@ class ForwardTest(vt.ServerTestCase):
         dest = self.scp(port)
         vt.wait_for(lambda: not jobs_left(s), 20, what="the queue to empty")
         self.assert_same_images(ct, dest.files())
-        self.assertIn("Forwarded 8 of 8 image(s) to DEST", s.log())
+        self.assertEqual(sum(forwarded(s.log())), 8)
         done = [t for t in self.monitor.texts() if t.startswith("STORAGE FORWARD DONE ")]
         self.assertEqual(len(done), 8)
         self.monitor.wait_text(lambda t: t == "STORAGE FORWARD QUEUE 0 0")
@@ -159,7 +165,11 @@ class ForwardTest(vt.ServerTestCase):
         # killed while the queue is half sent.
         dest = self.scp(port, ["--sleep-during", "1"])
         self.assertEqual(s.storescu(images, calling="CT1").returncode, 0)
-        vt.wait_for(lambda: len(dest.files()) >= 2, 20, what="two images forwarded")
+        qdir = os.path.join(s.basedir, "forward")
+
+        def recorded():
+            return [n for n in os.listdir(qdir) if n.endswith(".done")]
+        vt.wait_for(lambda: len(recorded()) >= 2, 20, what="two images forwarded")
         os.kill(s.proc.pid, signal.SIGKILL)
         s.proc.wait(10)
         # The forwarder dies with the listener.
@@ -167,13 +177,13 @@ class ForwardTest(vt.ServerTestCase):
         # The jobs are still queued, with the images already delivered
         # recorded beside them.
         self.assertEqual(len(jobs_left(s)), 6)
-        qdir = os.path.join(s.basedir, "forward")
-        recorded = [n for n in os.listdir(qdir) if n.endswith(".done")]
-        self.assertTrue(2 <= len(recorded) < 6, recorded)
+        delivered = recorded()
+        self.assertTrue(2 <= len(delivered) < 6, delivered)
+        before = len(s.log())
         s.start()
         vt.wait_for(lambda: not jobs_left(s), 30, what="the queue to empty after the restart")
-        sent_again = int(s.log().rsplit("Forwarded ", 1)[1].split()[2])
-        self.assertLessEqual(sent_again, 6 - len(recorded))
+        # Only the images not recorded as delivered go again.
+        self.assertEqual(sum(forwarded(s.log()[before:])), 6 - len(delivered))
         # At least once: every image, and at most one image twice (the one
         # in flight when the server was killed).
         self.assert_same_images(images, dest.files(), extra=1)
@@ -303,6 +313,23 @@ class ForwardTest(vt.ServerTestCase):
         self.assert_same_images(images, dest.files())
         # The job stays listed as done; listing needs find rights only.
         self.assertEqual(w.json("/forward/jobs", ["-u", "viewer:v"])["jobs"][0]["state"], "done")
+
+    def test_bad_rules_or_retry_wait_stop_the_start(self):
+        s = self.server(start=False)
+        with open(os.path.join(s.etc, "ForwardRules"), "w") as f:
+            f.write("# rules\nPACS when=store\nPACS when=sometime Modality=CT\n")
+        p = vt.run(s.command(), env=s.env, timeout=20)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("storeserver: forwarding rules: line 3: when must be", p.stderr)
+        w = Web(s, start=False)
+        p = vt.run(w.command(), env=w.env, timeout=20)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("Forwarding rules: line 3: when must be", w.log())
+        os.unlink(os.path.join(s.etc, "ForwardRules"))
+        for bad in ("0", "3601", "1x"):
+            p = vt.run(s.command() + ["-Q", bad], env=s.env, timeout=20)
+            self.assertEqual(p.returncode, 1, bad)
+            self.assertIn("invalid -Q seconds: %s" % bad, p.stderr)
 
 
 if __name__ == "__main__":
