@@ -489,6 +489,23 @@ void forward_counts(const char *baseDir, size_t *pending, size_t *failed)
     }
 }
 
+bool forward_queued(const char *baseDir)
+{
+    DIR *d = opendir(forward_dir(baseDir).c_str());
+    if (d == nullptr)
+        return false;
+    bool found = false;
+    while (!found) {
+        struct dirent *e = readdir(d);
+        if (e == nullptr)
+            break;
+        size_t n = strlen(e->d_name);
+        found = n > 4 && strcmp(e->d_name + n - 4, ".job") == 0;
+    }
+    closedir(d);
+    return found;
+}
+
 int forward_write(const char *baseDir, const forward_job &job, FILE *log)
 {
     // A crash before the rename leaves the old job (the try is repeated),

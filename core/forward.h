@@ -141,6 +141,9 @@ int forward_list(const char *baseDir, std::vector<forward_job> *jobs);
 int forward_read(const char *baseDir, const std::string &id, forward_job *job);
 // The jobs waiting and the jobs failed.
 void forward_counts(const char *baseDir, size_t *pending, size_t *failed);
+// True when the queue holds any job (in any state): one look at the
+// directory's names, no job read.
+bool forward_queued(const char *baseDir);
 
 // Puts a failed job back into the queue (attempts from 0, due now): 1 done,
 // 0 no such failed job, -1 after a log.

@@ -1,4 +1,5 @@
-// The forwarder: a child process of the listener that works through the
+// The forwarder: a child process of the listener (while there are rules or
+// queued jobs) that works through the
 // forwarding queue (core/forward.h). It sends each due job's images with
 // the retrieve code that C-MOVE uses (server/retrieve.h: its contexts, its
 // C-STORE of the stored bytes, its decoding), the jobs of one destination

@@ -20,6 +20,7 @@
 #include <set>
 
 #include "core/archive.h"
+#include "core/forward.h"
 #include "dcmtk/dcmdata/dcdict.h"
 #include "dcmtk/dcmdata/dcuid.h"
 #include "dcmtk/dcmnet/cond.h"
@@ -138,10 +139,26 @@ int listener_stopping()
 
 // The workers alive, for passing on a stop request.
 static std::set<pid_t> workerPids;
-// The forwarder (server/forwarder.h), or -1 while none runs; when it ends
-// it is started again at the next housekeeping, at most once a minute.
+// The forwarder (server/forwarder.h), or -1 while none runs. It runs while
+// there are rules or jobs: without either it is started by the first
+// housekeeping that finds a job (one made on the web); one that ended is
+// started again at most once a minute.
 static pid_t forwarderPid = -1;
 static time_t forwarderStarted = 0;
+
+static void startForwarder(int storeLock)
+{
+    time_t now = time(nullptr);
+    if (forwarderPid >= 0 || stopRequested ||
+        (forwarderStarted != 0 && now - forwarderStarted < 60))
+        return;
+    const forward_rules *rules = server_archive.forwardRules;
+    if ((rules == nullptr || rules->rules.empty()) &&
+        !forward_queued(archive_baseDir(&server_archive)))
+        return;
+    forwarderStarted = now;
+    forwarderPid = forwarder_start(storeLock);
+}
 
 // Reaps every finished worker (waiting for them all with wait non-zero);
 // returns how many.
@@ -408,8 +425,7 @@ int runListener()
     server_state.change(SS_IDLE, 1);
     // After the recovery: a forward never reads an image a crash left
     // half entered.
-    forwarderStarted = time(nullptr);
-    forwarderPid = forwarder_start(storeLock);
+    startForwarder(storeLock);
 
     int workers = 0;
     int check_interval = HOUSEKEEPING_CHECK_INTERVAL;
@@ -475,10 +491,7 @@ int runListener()
 
         // Housekeeping.
         workers -= reapWorkers();
-        if (forwarderPid < 0 && !stopRequested && time(nullptr) - forwarderStarted >= 60) {
-            forwarderStarted = time(nullptr);
-            forwarderPid = forwarder_start(storeLock);
-        }
+        startForwarder(storeLock);
         if (workers <= 0) {
             workers = 0;
             server_state.change(SS_IDLE, 1);
