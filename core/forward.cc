@@ -506,7 +506,11 @@ bool forward_queued(const char *baseDir)
     return found;
 }
 
-int forward_write(const char *baseDir, const forward_job &job, FILE *log)
+// Writes job over its file. keepTime: the new file keeps the old one's
+// modification time, which for a study's quiet job is the time of its last
+// image (a rewrite by the forwarder is no new image); the caller holds the
+// queue's lock, so no image's refresh falls between the look and the rename.
+static int writeJob(const char *baseDir, const forward_job &job, FILE *log, bool keepTime)
 {
     // A crash before the rename leaves the old job (the try is repeated),
     // after it the new one; the temporary file is swept at the next start.
@@ -518,12 +522,31 @@ int forward_write(const char *baseDir, const forward_job &job, FILE *log)
     std::string text = jobText(job);
     durable_file f;
     std::string path = jobPath(baseDir, job.id);
-    if (f.create(path, 0644) != 0 || f.write(text.data(), text.size()) != 0 || f.commit() != 0) {
+    struct stat old;
+    bool keep = keepTime && stat(path.c_str(), &old) == 0;
+    if (f.create(path, 0644) != 0 || f.write(text.data(), text.size()) != 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Cannot write forwarding job %s: %s\n", path.c_str(),
+                  strerror(errno));
+        return -1;
+    }
+    if (keep) {
+        struct timespec times[2] = {old.st_atim, old.st_mtim};
+        futimens(f.fd(), times);
+    }
+    if (f.commit() != 0) {
         logprintf(LOGLEVEL_ERROR, log, "Cannot write forwarding job %s: %s\n", path.c_str(),
                   strerror(errno));
         return -1;
     }
     return 0;
+}
+
+int forward_write(const char *baseDir, const forward_job &job, FILE *log)
+{
+    if (job.quiet == 0)
+        return writeJob(baseDir, job, log, false);
+    queueLock lock(baseDir);
+    return writeJob(baseDir, job, log, true);
 }
 
 // A new id, in the order jobs are made: seconds, process, a counter.
@@ -560,11 +583,12 @@ static unsigned long long fnv(const std::string &s)
 
 static bool ruleMatches(const forward_rule &r, DcmDataset *ds, const char *caller)
 {
-    if (!r.calling.empty()) {
-        const char *c = caller != nullptr ? caller : "";
-        if (!keymatch_wildcard(c, strlen(c), r.calling.c_str(), r.calling.size(), false))
-            return false;
-    }
+    // An image without a calling title (a web upload) matches no rule that
+    // names one, "*" included.
+    if (!r.calling.empty() &&
+        (caller == nullptr || *caller == '\0' ||
+         !keymatch_wildcard(caller, strlen(caller), r.calling.c_str(), r.calling.size(), false)))
+        return false;
     for (const forward_condition &c : r.conditions) {
         OFString value;
         if (ds->findAndGetOFStringArray(c.tag, value).bad())
@@ -622,7 +646,7 @@ int forward_noteStored(const char *baseDir, const forward_rules *rules, DcmDatas
         job.quiet = r.quiet;
         job.created = (long long)time(nullptr);
         job.next = job.created;
-        if (forward_write(baseDir, job, log) != 0)
+        if (writeJob(baseDir, job, log, false) != 0)
             result = -1;
     }
     return result;
@@ -640,7 +664,7 @@ int forward_retry(const char *baseDir, const std::string &id, FILE *log)
     job.attempts = 0;
     job.next = (long long)time(nullptr);
     job.error.clear();
-    if (forward_write(baseDir, job, log) != 0)
+    if (writeJob(baseDir, job, log, true) != 0)
         return -1;
     logprintf(LOGLEVEL_NOTICE, log, "Forwarding job %s to %s put back into the queue.\n",
               id.c_str(), job.destination.c_str());
@@ -681,14 +705,14 @@ int forward_finish(const char *baseDir, const forward_job &job, long long takenN
         again.state = FORWARD_PENDING;
         again.attempts = 0;
         again.error.clear();
-        return forward_write(baseDir, again, log);
+        return writeJob(baseDir, again, log, true);
     }
     if (job.origin.compare(0, 4, "web ") == 0) {
         forward_job done = job;
         done.state = FORWARD_DONE;
         done.failed = 0;
         done.error.clear();
-        return forward_write(baseDir, done, log);
+        return writeJob(baseDir, done, log, false);
     }
     // The job first, then its record of sent images: a crash in between
     // leaves a .done file without a job, which the sweep removes.

@@ -151,7 +151,8 @@ int forward_retry(const char *baseDir, const std::string &id, FILE *log);
 
 // --- the forwarder's side ---
 // Writes job over its file (temporary name, flush, rename): 0, or -1
-// after a log.
+// after a log. A study's quiet job keeps its file's time (that of the
+// study's last image): the forwarder's rewrite is no new image.
 int forward_write(const char *baseDir, const forward_job &job, FILE *log);
 // Notes that instance was delivered by job id (a line appended to ID.done;
 // a line a crash cuts short is not counted). 0, or -1 after a log.

@@ -234,6 +234,15 @@ TEST(ForwardQueue, QuietJobTouchedWhileSentStays)
     ASSERT_EQ(forward_list(base.c_str(), &jobs), 0);
     ASSERT_EQ(jobs.size(), 1u);
     long long taken = jobs[0].touchedNs;
+    // A failed try rewrites the job; the study's quiet time goes on.
+    usleep(20000);
+    forward_job tried = jobs[0];
+    tried.attempts = 1;
+    ASSERT_EQ(forward_write(base.c_str(), tried, nullptr), 0);
+    forward_job reread;
+    ASSERT_EQ(forward_read(base.c_str(), tried.id, &reread), 1);
+    EXPECT_EQ(reread.attempts, 1);
+    EXPECT_EQ(reread.touchedNs, taken);
     usleep(20000);
     ASSERT_EQ(
         forward_noteStored(base.c_str(), &rules, &ds, "", "1.2.3", "1.2.3.9", "1.2.3.2", nullptr),

@@ -314,6 +314,28 @@ class ForwardTest(vt.ServerTestCase):
         # The job stays listed as done; listing needs find rights only.
         self.assertEqual(w.json("/forward/jobs", ["-u", "viewer:v"])["jobs"][0]["state"], "done")
 
+    def test_web_upload_forwarded_by_the_rules(self):
+        dest = vt.StoreSCP(self.src, "DEST", ["+uf"])
+        self.stop_later.append(dest)
+        s = self.archive("DEST Modality=OT\nDEST calling=* Modality=CT\n", [dest.map_line()])
+        w = Web(s)
+        self.stop_later.append(w)
+        images = make_images(self.src, 2, modality="OT") + make_images(self.src, 1, series_no=2)
+        body = b"".join(b"--XyZ\r\nContent-Type: application/dicom\r\n\r\n"
+                        + open(p, "rb").read() + b"\r\n" for p in images) + b"--XyZ--\r\n"
+        path = os.path.join(self.src, "stow-body")
+        with open(path, "wb") as f:
+            f.write(body)
+        status, _, _ = w.curl("/dicom-web/studies", [
+            "-X", "POST", "-H", 'Content-Type: multipart/related; type="application/dicom"; '
+            "boundary=XyZ", "--data-binary", "@" + path])
+        self.assertEqual(status, 200)
+        # The OT images: an upload has no calling title, so the CT rule that
+        # names one (even "*") takes nothing.
+        vt.wait_for(lambda: len(dest.files()) >= 2 and not jobs_left(s), 15,
+                    what="the uploaded images to be forwarded")
+        self.assert_same_images(images[:2], dest.files())
+
     def test_bad_rules_or_retry_wait_stop_the_start(self):
         s = self.server(start=False)
         with open(os.path.join(s.etc, "ForwardRules"), "w") as f:
