@@ -269,20 +269,23 @@ static void settle(dueJob *d, int maxAttempts, unsigned baseWait)
     j.attempts++;
     j.failed = (int)d->failed.size();
     j.error = d->why;
-    if (j.attempts >= maxAttempts) {
+    long long wait = forward_retryWait(baseWait, j.attempts);
+    if (j.attempts >= maxAttempts)
         j.state = FORWARD_FAILED;
+    else
+        j.next = (long long)time(nullptr) + wait;
+    // Recorded first, then said: whoever hears of it finds it in the queue.
+    forward_write(baseDir(), j, server_options.logfp);
+    if (j.state == FORWARD_FAILED) {
         LOG(LOGLEVEL_ERROR, "Forwarding job %s to %s failed after %d attempt(s): %s.\n", id, dest,
             j.attempts, d->why.c_str());
         announce("FAILED " + j.id + " " + j.destination + " " + std::to_string(j.attempts));
     } else {
-        long long wait = forward_retryWait(baseWait, j.attempts);
-        j.next = (long long)time(nullptr) + wait;
         LOG(LOGLEVEL_WARNING, "Forwarding job %s to %s: %s; attempt %d, next in %lld s.\n", id,
             dest, d->why.c_str(), j.attempts, wait);
         announce("RETRY " + j.id + " " + j.destination + " " + std::to_string(j.attempts) + " " +
                  std::to_string(wait));
     }
-    forward_write(baseDir(), j, server_options.logfp);
 }
 
 // The map as its file holds it now (peers are added while the server

@@ -153,8 +153,10 @@ class ForwardTest(vt.ServerTestCase):
         vt.wait_for(lambda: not jobs_left(s), 20, what="the queue to empty")
         self.assert_same_images(ct, dest.files())
         self.assertEqual(sum(forwarded(s.log())), 8)
-        done = [t for t in self.monitor.texts() if t.startswith("STORAGE FORWARD DONE ")]
-        self.assertEqual(len(done), 8)
+        # Each job's end is said after it left the queue.
+        vt.wait_for(lambda: len([t for t in self.monitor.texts()
+                                 if t.startswith("STORAGE FORWARD DONE ")]) == 8, 10,
+                    what="eight DONE announcements")
         self.monitor.wait_text(lambda t: t == "STORAGE FORWARD QUEUE 0 0")
 
     def test_killed_with_queue_half_done_loses_nothing(self):
