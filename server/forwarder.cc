@@ -390,7 +390,8 @@ static void runForwarder()
     mkdir(dir.c_str(), 0755);
     forward_sweep(baseDir());
     int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd >= 0 && inotify_add_watch(fd, dir.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
+    // Every job file is placed by a rename (a temporary name, then its own).
+    if (fd >= 0 && inotify_add_watch(fd, dir.c_str(), IN_MOVED_TO) < 0) {
         LOG(LOGLEVEL_ERROR, "Forwarder: cannot watch %s: %s\n", dir.c_str(), strerror(errno));
         close(fd);
         fd = -1;
