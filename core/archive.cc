@@ -1,6 +1,7 @@
 // The archive core's ingest: one received image into the store, the
 // patient link tree and the monitor channel.
 #include "core/archive.h"
+#include "core/forward.h"
 #include "core/worklist.h"
 
 #include <stdio.h>
@@ -69,7 +70,7 @@ static bool refusedForSpace(const archive_context *ctx)
 }
 
 unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrite,
-                        archive_ingested *out, archive_incoming *in)
+                        archive_ingested *out, archive_incoming *in, const char *caller)
 {
     archive_ingested uids;
     uids.sopClass = tagText(ds, DCM_SOPClassUID);
@@ -100,6 +101,16 @@ unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrit
     default:
         // 3 and 5, and any result the store may add later: the image is not
         // known to be stored, so the peer must not be told it was.
+        return ARCHIVE_REFUSED_NOSPACE;
+    }
+    // The forwarding jobs are on disk before the image is confirmed; an
+    // image whose jobs could not be written is taken back, so the peer's
+    // repeat stores it (and queues its forward) afresh.
+    if (ctx->forwardRules != nullptr && !ctx->forwardRules->rules.empty() &&
+        forward_noteStored(ctx->store->getBaseDir(), ctx->forwardRules, ds, caller,
+                           uids.study.c_str(), uids.series.c_str(), uids.sopInstance.c_str(),
+                           ctx->store->getLogfile()) != 0) {
+        archive_delete(ctx, uids.study.c_str(), uids.series.c_str(), uids.sopInstance.c_str());
         return ARCHIVE_REFUSED_NOSPACE;
     }
     if (ctx->stored)

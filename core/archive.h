@@ -55,6 +55,8 @@ struct archive_context {
     // What marks a modality worklist entry done when its study arrives
     // (WORKLIST_DONE_* of core/worklist.h; 0: nothing).
     int worklistDone = 0;
+    // The site's forwarding rules (core/forward.h), or null: none.
+    const struct forward_rules *forwardRules = nullptr;
 };
 
 // The UIDs of an ingested image ("" where the dataset has none).
@@ -72,9 +74,15 @@ struct archive_ingested {
 // and calls archive_flush before it tells a peer that the image is on disk.
 // Returns an ARCHIVE_* status; *out (may be null) gets the image's UIDs.
 // With in (an image the store received as it arrived: LocalStore's
-// streamed write path) ds is its head, and in is what is stored.
+// streamed write path) ds is its head, and in is what is stored. A stored
+// image that forwarding rules select has its jobs queued on disk before
+// this returns; when they cannot be written, the image is taken back out
+// of the store and refused (ARCHIVE_REFUSED_NOSPACE), so that no confirmed
+// image misses its forward. caller: the calling AE title (null: none, as
+// from the web), which rules may name.
 unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrite,
-                        archive_ingested *out, struct archive_incoming *in = nullptr);
+                        archive_ingested *out, struct archive_incoming *in = nullptr,
+                        const char *caller = nullptr);
 
 // An image received as a stream (Explicit VR Little Endian or a compressed
 // syntax): its bytes go into the store's temporary file as they come and

@@ -6,7 +6,7 @@
 # configuration (possibly with learnt peers): it is kept, and a differing new
 # example goes beside it as NAME.dist.
 set(etc "${CMAKE_INSTALL_PREFIX}/share/velto/etc")
-foreach(name LocalStoreDir AETitleMap AccessPolicy)
+foreach(name LocalStoreDir AETitleMap AccessPolicy ForwardRules)
   set(src "${VELTO_DIST_SOURCE}/etc/${name}")
   set(dst "$ENV{DESTDIR}${etc}/${name}")
   if(EXISTS "${dst}")

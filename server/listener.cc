@@ -20,6 +20,7 @@
 #include <set>
 
 #include "core/archive.h"
+#include "core/forward.h"
 #include "dcmtk/dcmdata/dcdict.h"
 #include "dcmtk/dcmdata/dcuid.h"
 #include "dcmtk/dcmnet/cond.h"
@@ -29,6 +30,7 @@
 #include "runtime/multicast.h"
 #include "runtime/process.h"
 #include "server/commands.h"
+#include "server/forwarder.h"
 #include "server/handlers.h"
 #include "server/housekeeping.h"
 #include "server/serveroptions.h"
@@ -137,6 +139,26 @@ int listener_stopping()
 
 // The workers alive, for passing on a stop request.
 static std::set<pid_t> workerPids;
+// The forwarder (server/forwarder.h), or -1 while none runs. It runs while
+// there are rules or jobs: without either it is started by the first
+// housekeeping that finds a job (one made on the web); one that ended is
+// started again at most once a minute.
+static pid_t forwarderPid = -1;
+static time_t forwarderStarted = 0;
+
+static void startForwarder(int storeLock)
+{
+    time_t now = time(nullptr);
+    if (forwarderPid >= 0 || stopRequested ||
+        (forwarderStarted != 0 && now - forwarderStarted < 60))
+        return;
+    const forward_rules *rules = server_archive.forwardRules;
+    if ((rules == nullptr || rules->rules.empty()) &&
+        !forward_queued(archive_baseDir(&server_archive)))
+        return;
+    forwarderStarted = now;
+    forwarderPid = forwarder_start(storeLock);
+}
 
 // Reaps every finished worker (waiting for them all with wait non-zero);
 // returns how many.
@@ -150,6 +172,12 @@ static int reapWorkers(int wait = 0)
             continue;
         if (pid <= 0)
             break;
+        if (pid == forwarderPid) {
+            // Not a worker: it does not count against the limit.
+            logprintf(LOGLEVEL_ERROR, server_options.logfp, "Forwarder %d ended.\n", (int)pid);
+            forwarderPid = -1;
+            continue;
+        }
         reaped++;
         workerPids.erase(pid);
         const char *what = "";
@@ -309,6 +337,8 @@ static void stopWorkers()
               (int)workerPids.size());
     for (pid_t pid : workerPids)
         kill(pid, SIGTERM);
+    if (forwarderPid > 0)
+        kill(forwarderPid, SIGTERM);
     reapWorkers(1);
     logprintf(LOGLEVEL_NOTICE, o.logfp, "Stopped.\n");
 }
@@ -393,6 +423,9 @@ int runListener()
     archive_refresh(&server_archive);
     trimHeap();
     server_state.change(SS_IDLE, 1);
+    // After the recovery: a forward never reads an image a crash left
+    // half entered.
+    startForwarder(storeLock);
 
     int workers = 0;
     int check_interval = HOUSEKEEPING_CHECK_INTERVAL;
@@ -435,6 +468,7 @@ int runListener()
                 // written a second time by the worker's exit.
                 signal(SIGALRM, SIG_DFL);
                 workerPids.clear();
+                forwarderPid = -1;
                 // The store lock is the listener's alone: a copy here would
                 // keep it after the listener is gone, until this worker ends.
                 if (storeLock >= 0)
@@ -457,6 +491,7 @@ int runListener()
 
         // Housekeeping.
         workers -= reapWorkers();
+        startForwarder(storeLock);
         if (workers <= 0) {
             workers = 0;
             server_state.change(SS_IDLE, 1);

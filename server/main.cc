@@ -14,12 +14,14 @@
 #include "aetitlemap/aetitlemap.h"
 #include "core/archive.h"
 #include "core/archivetier.h"
+#include "core/forward.h"
 #include "core/worklist.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/installpath.h"
 #include "runtime/logprintf.h"
 #include "runtime/process.h"
 #include "runtime/watchdog.h"
+#include "server/forwarder.h"
 #include "server/handlers.h"
 #include "server/listener.h"
 #include "server/serveroptions.h"
@@ -51,12 +53,15 @@ serveroptions server_options = {
     0,                                 // sync_each_image
     AETITLEMAP_FLAGS_DISCOVERED,       // learn_flags
     SERVEROPTIONS_DEFAULT_MAX_DATASET, // max_dataset
+    FORWARDER_DEFAULT_WAIT,            // forward_wait
 };
 archive_context server_archive;
 serverstate server_state;
 AETitleMap server_aetmap = nullptr;
 AccessPolicy server_access = {0, nullptr, "", 0};
 tlsconfig server_tls = {0, 1, ""};
+// The forwarding rules, read once at the start (core/forward.h).
+static forward_rules server_forward;
 
 static const char usageText[] = "Usage: %s [-a AETitle] [-p ServerPort] [-m MonitorPort]\n"
                                 "       [-u DropToUserName] [-g DropToGroupName] [-U umask]\n"
@@ -67,7 +72,7 @@ static int parseOptions(int argc, char **argv)
 {
     serveroptions &o = server_options;
     int c;
-    while ((c = getopt(argc, argv, "a:p:m:u:U:g:l:P:M:dosDE:hNSL:I:z:W:")) != -1) {
+    while ((c = getopt(argc, argv, "a:p:m:u:U:g:l:P:M:dosDE:hNSL:I:z:W:Q:")) != -1) {
         switch (c) {
         case 'a':
             o.aetitle = optarg;
@@ -160,6 +165,19 @@ static int parseOptions(int argc, char **argv)
                 return 1;
             }
             break;
+        case 'Q': {
+            // Seconds before the first retry of a forward that failed; the
+            // wait doubles with each further failure.
+            char *end = nullptr;
+            long v = strtol(optarg, &end, 10);
+            if (end == optarg || *end != '\0' || v < 1 || v > 3600) {
+                fprintf(stderr, "%s: invalid -Q seconds: %s\n", argv[0], optarg);
+                fprintf(stderr, usageText, argv[0]);
+                return 1;
+            }
+            o.forward_wait = (unsigned)v;
+            break;
+        }
         case 'W':
             worklist_doneMode = Worklist_ParseDoneMode(optarg);
             if (worklist_doneMode < 0) {
@@ -212,6 +230,25 @@ static int loadAccessPolicy()
     if (r == 0)
         logprintf(LOGLEVEL_NOTICE, server_options.logfp, "Access policy %s in force.\n",
                   server_access.path);
+    return 0;
+}
+
+// Reads the forwarding rules. A rules file that cannot be read or parsed
+// ends the start, as a site that asked for forwarding must not silently
+// lose it. 0, or 1 after the message.
+static int loadForwardRules()
+{
+    char error[512] = "";
+    int r = forward_loadRules(nullptr, &server_forward, error, sizeof(error));
+    if (r < 0) {
+        logprintf(LOGLEVEL_FATAL, server_options.logfp, "Forwarding rules: %s\n", error);
+        fprintf(stderr, "storeserver: forwarding rules: %s\n", error);
+        return 1;
+    }
+    if (r == 0)
+        logprintf(LOGLEVEL_NOTICE, server_options.logfp, "Forwarding rules %s: %zu rule(s).\n",
+                  server_forward.path.c_str(), server_forward.rules.size());
+    server_archive.forwardRules = &server_forward;
     return 0;
 }
 
@@ -299,7 +336,7 @@ int main(int argc, char **argv)
         umask((mode_t)o.file_umask);
 
     loadAETitleMap();
-    if (loadAccessPolicy() != 0 || loadTLSConfig() != 0 ||
+    if (loadAccessPolicy() != 0 || loadTLSConfig() != 0 || loadForwardRules() != 0 ||
         archivetier_start(archive_baseDir(&server_archive), o.logfp, "storeserver") != 0)
         return 1;
     if (o.aetitle == nullptr) {

@@ -55,6 +55,7 @@ struct serveroptions {
                                               // only all of them before the release is confirmed
     int learn_flags; // -L: flags of peers learnt from the monitor channel; -1: learn none
     unsigned long long max_dataset; // -z: most bytes a received data set may take (inflated)
+    unsigned forward_wait;          // -Q: seconds before a failed forward's first retry
 };
 
 // The process-wide objects (defined in server/main.cc).

@@ -76,7 +76,8 @@ static void storeAndAnswer(handlercontext *ctx, const T_DIMSE_C_StoreRQ *request
         response->DimseStatus = STATUS_STORE_Error_CannotUnderstand;
         return;
     }
-    response->DimseStatus = (Uint16)archive_ingest(ctx->archive, ds, mode, nullptr, in);
+    response->DimseStatus =
+        (Uint16)archive_ingest(ctx->archive, ds, mode, nullptr, in, ctx->store_calling);
 }
 
 void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,

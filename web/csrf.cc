@@ -81,6 +81,11 @@ static bool refuse(const webrequest &rq, const char *why)
     return false;
 }
 
+std::string csrf_hiddenField(const webrequest &rq)
+{
+    return "<input type=\"hidden\" name=\"" CSRF_FIELD "\" value=\"" + csrf_token(rq.user) + "\">";
+}
+
 bool csrf_ok(const webrequest &rq, const std::string &body)
 {
     if (!web_sameOrigin(rq))

@@ -21,6 +21,9 @@ std::string csrf_token(const std::string &user);
 #define CSRF_FIELD "csrf"
 #define CSRF_HEADER "X-CSRF-Token"
 
+// The hidden input of a page's form that carries the token of rq's user.
+std::string csrf_hiddenField(const webrequest &rq);
+
 // True when a state-changing request (POST, DELETE ...) may be acted on.
 // body: the request's form body when it has one (the token may be the
 // field CSRF_FIELD of an application/x-www-form-urlencoded body).

@@ -28,6 +28,7 @@
 #include "aetitlemap/aetitlemap.h"
 #include "runtime/logprintf.h"
 #include "web/csrf.h"
+#include "web/forwardpage.h"
 #include "web/metrics.h"
 #include "web/statuspage.h"
 #include "web/studyactions.h"
@@ -67,6 +68,11 @@ int httpd_loadPolicy()
     return 0;
 }
 
+int httpd_checkDestination(const char *dest)
+{
+    return AccessPolicy_CheckDestination(&policy, &policyMap, dest, web_options.logfp);
+}
+
 // The DICOM operation a request amounts to, for the access policy: a
 // search is a C-FIND, a retrieval a C-GET, an upload a C-STORE; 0 for the
 // pages and the viewer's files, which show nothing of the store.
@@ -84,6 +90,9 @@ static unsigned operationOf(const std::string &method, const std::string &path,
         return ACCESS_GET;
     if (worklistpage_owns(path))
         return ACCESS_WORKLIST;
+    // Sending and retrying forwards moves images; looking at the queue finds.
+    if (forwardpage_owns(path))
+        return method == "POST" ? ACCESS_MOVE : ACCESS_FIND;
     if (path.compare(0, strlen(WEB_DICOMWEB_ROOT), WEB_DICOMWEB_ROOT) != 0)
         return 0;
     if (method == "POST")
@@ -320,11 +329,11 @@ static std::vector<std::string> splitPath(const std::string &path)
     return seg;
 }
 
-// Whether the request's body is kept for its service: the worklist's and
-// the study page's delete form.
+// Whether the request's body is kept for its service: the worklist's, the
+// forwarding page's and the study page's delete form.
 static bool keepsBody(const std::string &path)
 {
-    return worklistpage_owns(path) || path == "/delete";
+    return worklistpage_owns(path) || forwardpage_owns(path) || path == "/delete";
 }
 
 // Routes a complete request (no body, or STOW's finished body).
@@ -335,6 +344,8 @@ static int route(requeststate *s)
     const std::string root = WEB_DICOMWEB_ROOT;
     if (worklistpage_owns(p))
         return worklistpage_serve(rq, s->body);
+    if (forwardpage_owns(p))
+        return forwardpage_serve(rq, s->body);
     if (p.compare(0, root.size(), root) == 0 &&
         (p.size() == root.size() || p[root.size()] == '/')) {
         const std::vector<std::string> &seg = s->seg;
@@ -448,7 +459,7 @@ static MHD_Result accessHandler(void *, MHD_Connection *conn, const char *url, c
     }
     if (*uploadSize > 0) {
         // A body piece. Without a STOW reader (or after an answer was
-        // queued) it is dropped; a worklist request's is kept, up to a bound
+        // queued) it is dropped; a page's form or JSON body is kept, up to a bound
         // (beyond it the rest is read and dropped, and the answer is 413:
         // the client reads no answer before it has sent its body).
         if (keepsBody(s->rq.path) && !s->answered && !s->bodyTooLarge) {

@@ -18,6 +18,11 @@ int httpd_loadUsers(const char *path);
 // no such file: everything allowed), -1 after a log when the file is bad.
 int httpd_loadPolicy();
 
+// 1 when the access policy lets images be sent to the AE title dest
+// (AccessPolicy_CheckDestination on the map read at start; always with the
+// policy off), 0 when not (logged).
+int httpd_checkDestination(const char *dest);
+
 // The TLS protocol versions HTTPS offers (a GnuTLS priority string): TLS
 // 1.2 and 1.3 only.
 #define HTTPD_TLS_PRIORITIES "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2"

@@ -18,6 +18,7 @@
 
 #include "core/archive.h"
 #include "core/archivetier.h"
+#include "core/forward.h"
 #include "core/worklist.h"
 #include "dicomnet/dicomnet.h"
 #include "dicomnet/tlsfile.h"
@@ -334,6 +335,16 @@ int main(int argc, char **argv)
 
     if (httpd_loadPolicy() != 0 || csrf_init() != 0)
         return 1;
+    // Images uploaded here are forwarded by the same rules as the server's:
+    // their jobs go into the store's queue, which the server's forwarder
+    // works through. A rules file the server would refuse ends storeweb too.
+    static forward_rules rules;
+    char rulesError[512] = "";
+    int rulesRead = forward_loadRules(nullptr, &rules, rulesError, sizeof rulesError);
+    if (rulesRead < 0) {
+        logprintf(LOGLEVEL_FATAL, o.logfp, "Forwarding rules: %s\n", rulesError);
+        return 1;
+    }
 
     // The store's constructor reads "LocalStoreDir" along the search path,
     // now that the installation prefix is known.
@@ -363,6 +374,7 @@ int main(int argc, char **argv)
     web_archive.patientLinks = o.symlinks != 0;
     web_archive.worklistDone = worklistpage_doneMode;
     web_archive.monitorSock = &web_monitorSock;
+    web_archive.forwardRules = &rules;
     signal(SIGPIPE, SIG_IGN);
 
     // The stop signals are taken by sigwait below; blocked before the

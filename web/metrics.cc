@@ -16,6 +16,7 @@
 #include "dcmtk/dcmdata/dcdeftag.h"
 
 #include "core/archive.h"
+#include "core/forward.h"
 #include "dicomnet/dicomnet.h"
 #include "web/webserver.h"
 
@@ -31,12 +32,9 @@ uint64_t metrics_get(metrics_counter c)
     return counters[c].load(std::memory_order_relaxed);
 }
 
-// LEAD: connect to core/forward.h (the forwarding queue's waiting jobs or
-// images) once forwarding is part of storeweb; until then -1, which /metrics
-// answers as 0 and /status as "not connected".
-long metrics_forwardQueueLength()
+void metrics_forwardQueue(size_t *pending, size_t *failed)
 {
-    return -1;
+    forward_counts(archive_baseDir(&web_archive), pending, failed);
 }
 
 int metrics_storeCounts(long *studies, long *series, long *images)
@@ -156,9 +154,13 @@ int metrics_serve(const webrequest &rq)
         family(&m, "velto_images", "gauge", "Images in the store.");
         sample(&m, "velto_images", nullptr, (uint64_t)im);
     }
-    long queue = metrics_forwardQueueLength();
+    size_t pending = 0, failed = 0;
+    metrics_forwardQueue(&pending, &failed);
     family(&m, "velto_forward_queue_length", "gauge",
-           "Images waiting in the forwarding queue (0 while forwarding is not connected).");
-    sample(&m, "velto_forward_queue_length", nullptr, queue < 0 ? 0 : (uint64_t)queue);
+           "Forwarding jobs waiting to be sent or retried.");
+    sample(&m, "velto_forward_queue_length", nullptr, (uint64_t)pending);
+    family(&m, "velto_forward_failed_jobs", "gauge",
+           "Forwarding jobs failed past their limit, waiting for a retry from /forward.");
+    sample(&m, "velto_forward_failed_jobs", nullptr, (uint64_t)failed);
     return web_reply(rq, MHD_HTTP_OK, "text/plain; version=0.0.4; charset=utf-8", m);
 }

@@ -7,6 +7,7 @@
 #ifndef VELTO_WEB_METRICS_H
 #define VELTO_WEB_METRICS_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 struct webrequest;
@@ -35,9 +36,9 @@ void metrics_add(metrics_counter c, uint64_t n = 1);
 // The counter's value now.
 uint64_t metrics_get(metrics_counter c);
 
-// The forwarding queue's length for /metrics and /status: -1 while
-// forwarding is not connected to this daemon.
-long metrics_forwardQueueLength();
+// The forwarding queue's jobs for /metrics and /status: those waiting to
+// be sent (or retried) and those failed past their limit.
+void metrics_forwardQueue(size_t *pending, size_t *failed);
 
 // The numbers of studies, series and images in the store, from the index
 // through the archive core's query. Counting reads every study's series

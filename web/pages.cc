@@ -472,7 +472,7 @@ function post(url, fields) {
   const body = new URLSearchParams(fields);
   body.set('csrf', csrf);
   return fetch(url, {method: 'POST', credentials: 'same-origin', body,
-                     headers: {'X-CSRF-Token': csrf}});
+                     headers: {'X-CSRF-Token': csrf, 'Accept': 'application/json'}});
 }
 let pendingDelete = null;
 function askDelete(study, series) {

@@ -41,7 +41,8 @@ int statuspage_serve(const webrequest &rq)
     archive_diskSpace(&web_archive, &total, &avail);
     long studies = 0, series = 0, images = 0;
     bool counted = metrics_storeCounts(&studies, &series, &images) == 0;
-    long queue = metrics_forwardQueueLength();
+    size_t pending = 0, failed = 0;
+    metrics_forwardQueue(&pending, &failed);
     std::string page =
         "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Archive status</title>\n"
         "<style>body{font-family:sans-serif;margin:1em}table{border-collapse:collapse}"
@@ -61,8 +62,9 @@ int statuspage_serve(const webrequest &rq)
     page += row("images", "Images", counted ? std::to_string(images) : "");
     page += "</table>\n<p>Counts are at most " + std::to_string(METRICS_COUNTS_SECONDS) +
             " s old.</p>\n<h2>Forwarding</h2>\n<table id=\"forwarding\">\n";
-    page += row("forward-queue", "Waiting",
-                queue < 0 ? "forwarding is not connected" : std::to_string(queue));
+    page += row("forward-queue", "Waiting", std::to_string(pending));
+    page +=
+        row("forward-failed", "Failed", "<a href=\"/forward\">" + std::to_string(failed) + "</a>");
     page += "</table>\n<h2>This web server since its start</h2>\n<table id=\"counters\">\n";
     page += row("web-stored", "Images stored (STOW-RS)",
                 std::to_string(metrics_get(METRICS_WEB_STORED)));

@@ -1,6 +1,7 @@
 // What the services share: answers, the monitor announcement, log
 // escaping, the enumeration of stored instances through the store's query
-// entry point, and DICOM JSON output.
+// entry point, DICOM JSON output, and the readers of flat JSON objects and
+// urlencoded forms that the pages' requests send.
 #include <ctype.h>
 #include <microhttpd.h>
 #include <stdio.h>
@@ -269,4 +270,173 @@ bool web_sameOrigin(const webrequest &rq)
         return origin == nullptr;
     const char *sep = strstr(origin, "://");
     return host != nullptr && sep != nullptr && strcmp(sep + 3, host) == 0;
+}
+
+// --- request bodies: flat JSON objects and urlencoded forms ---
+
+static void appendUtf8(std::string *out, unsigned cp)
+{
+    if (cp < 0x80) {
+        *out += (char)cp;
+    } else if (cp < 0x800) {
+        *out += (char)(0xC0 | (cp >> 6));
+        *out += (char)(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        *out += (char)(0xE0 | (cp >> 12));
+        *out += (char)(0x80 | ((cp >> 6) & 0x3F));
+        *out += (char)(0x80 | (cp & 0x3F));
+    } else {
+        *out += (char)(0xF0 | (cp >> 18));
+        *out += (char)(0x80 | ((cp >> 12) & 0x3F));
+        *out += (char)(0x80 | ((cp >> 6) & 0x3F));
+        *out += (char)(0x80 | (cp & 0x3F));
+    }
+}
+
+static void skipBlanks(const std::string &s, size_t *i)
+{
+    while (*i < s.size() && (s[*i] == ' ' || s[*i] == '\t' || s[*i] == '\r' || s[*i] == '\n'))
+        (*i)++;
+}
+
+static bool hex4(const std::string &s, size_t i, unsigned *v)
+{
+    if (i + 4 > s.size())
+        return false;
+    *v = 0;
+    for (size_t k = i; k < i + 4; k++) {
+        char c = s[k];
+        int d = c >= '0' && c <= '9'   ? c - '0'
+                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                       : -1;
+        if (d < 0)
+            return false;
+        *v = *v * 16 + (unsigned)d;
+    }
+    return true;
+}
+
+// A JSON string starting at s[*i] (the quote); false when malformed.
+static bool jsonString(const std::string &s, size_t *i, std::string *out)
+{
+    if (*i >= s.size() || s[*i] != '"')
+        return false;
+    for (size_t k = *i + 1; k < s.size(); k++) {
+        unsigned char c = (unsigned char)s[k];
+        if (c == '"') {
+            *i = k + 1;
+            return true;
+        }
+        if (c < 0x20)
+            return false;
+        if (c != '\\') {
+            *out += (char)c;
+            continue;
+        }
+        if (++k >= s.size())
+            return false;
+        unsigned cp;
+        switch (s[k]) {
+        case '"':
+        case '\\':
+        case '/':
+            *out += s[k];
+            break;
+        case 'b':
+            *out += '\b';
+            break;
+        case 'f':
+            *out += '\f';
+            break;
+        case 'n':
+            *out += '\n';
+            break;
+        case 'r':
+            *out += '\r';
+            break;
+        case 't':
+            *out += '\t';
+            break;
+        case 'u':
+            if (!hex4(s, k + 1, &cp))
+                return false;
+            k += 4;
+            // A surrogate pair stands for one code point beyond the BMP.
+            if (cp >= 0xD800 && cp < 0xDC00) {
+                unsigned lo;
+                if (k + 2 >= s.size() || s[k + 1] != '\\' || s[k + 2] != 'u' ||
+                    !hex4(s, k + 3, &lo) || lo < 0xDC00 || lo >= 0xE000)
+                    return false;
+                k += 6;
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+            } else if (cp >= 0xDC00 && cp < 0xE000) {
+                return false;
+            }
+            appendUtf8(out, cp);
+            break;
+        default:
+            return false;
+        }
+    }
+    return false;
+}
+
+bool web_parseJsonObject(const std::string &s, webfields *fields)
+{
+    size_t i = 0;
+    skipBlanks(s, &i);
+    if (i >= s.size() || s[i++] != '{')
+        return false;
+    skipBlanks(s, &i);
+    if (i < s.size() && s[i] == '}') {
+        i++;
+    } else {
+        for (;;) {
+            std::string key, value;
+            skipBlanks(s, &i);
+            if (!jsonString(s, &i, &key))
+                return false;
+            skipBlanks(s, &i);
+            if (i >= s.size() || s[i++] != ':')
+                return false;
+            skipBlanks(s, &i);
+            if (s.compare(i, 4, "null") == 0)
+                i += 4;
+            else if (jsonString(s, &i, &value))
+                fields->emplace_back(key, value);
+            else
+                return false;
+            skipBlanks(s, &i);
+            if (i < s.size() && s[i] == ',') {
+                i++;
+                continue;
+            }
+            if (i < s.size() && s[i] == '}') {
+                i++;
+                break;
+            }
+            return false;
+        }
+    }
+    skipBlanks(s, &i);
+    return i == s.size();
+}
+
+std::string web_jsonQuote(const std::string &s)
+{
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += (char)c;
+        } else if (c < 0x20) {
+            char esc[8];
+            snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += (char)c;
+        }
+    }
+    return out + "\"";
 }

@@ -174,4 +174,12 @@ void web_appendJson(DcmDataset *ds, const std::string &bulkBase, std::string *ou
 // The DICOMweb root URL as a client reached it (scheme, Host header, root).
 std::string web_rootUrl(const webrequest &rq);
 
+// Named text values of a request body, in their order.
+typedef std::vector<std::pair<std::string, std::string>> webfields;
+// A flat JSON object whose values are strings (null: left out) into
+// fields. False when the text is anything else.
+bool web_parseJsonObject(const std::string &s, webfields *fields);
+// text as a JSON string, quotes included.
+std::string web_jsonQuote(const std::string &text);
+
 #endif

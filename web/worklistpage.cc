@@ -37,157 +37,6 @@ static const char *baseDir()
     return archive_baseDir(&web_archive);
 }
 
-static void appendUtf8(std::string *out, unsigned cp)
-{
-    if (cp < 0x80) {
-        *out += (char)cp;
-    } else if (cp < 0x800) {
-        *out += (char)(0xC0 | (cp >> 6));
-        *out += (char)(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        *out += (char)(0xE0 | (cp >> 12));
-        *out += (char)(0x80 | ((cp >> 6) & 0x3F));
-        *out += (char)(0x80 | (cp & 0x3F));
-    } else {
-        *out += (char)(0xF0 | (cp >> 18));
-        *out += (char)(0x80 | ((cp >> 12) & 0x3F));
-        *out += (char)(0x80 | ((cp >> 6) & 0x3F));
-        *out += (char)(0x80 | (cp & 0x3F));
-    }
-}
-
-static void skipBlanks(const std::string &s, size_t *i)
-{
-    while (*i < s.size() && (s[*i] == ' ' || s[*i] == '\t' || s[*i] == '\r' || s[*i] == '\n'))
-        (*i)++;
-}
-
-static bool hex4(const std::string &s, size_t i, unsigned *v)
-{
-    if (i + 4 > s.size())
-        return false;
-    *v = 0;
-    for (size_t k = i; k < i + 4; k++) {
-        char c = s[k];
-        int d = c >= '0' && c <= '9'   ? c - '0'
-                : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                       : -1;
-        if (d < 0)
-            return false;
-        *v = *v * 16 + (unsigned)d;
-    }
-    return true;
-}
-
-// A JSON string starting at s[*i] (the quote); false when malformed.
-static bool jsonString(const std::string &s, size_t *i, std::string *out)
-{
-    if (*i >= s.size() || s[*i] != '"')
-        return false;
-    for (size_t k = *i + 1; k < s.size(); k++) {
-        unsigned char c = (unsigned char)s[k];
-        if (c == '"') {
-            *i = k + 1;
-            return true;
-        }
-        if (c < 0x20)
-            return false;
-        if (c != '\\') {
-            *out += (char)c;
-            continue;
-        }
-        if (++k >= s.size())
-            return false;
-        unsigned cp;
-        switch (s[k]) {
-        case '"':
-        case '\\':
-        case '/':
-            *out += s[k];
-            break;
-        case 'b':
-            *out += '\b';
-            break;
-        case 'f':
-            *out += '\f';
-            break;
-        case 'n':
-            *out += '\n';
-            break;
-        case 'r':
-            *out += '\r';
-            break;
-        case 't':
-            *out += '\t';
-            break;
-        case 'u':
-            if (!hex4(s, k + 1, &cp))
-                return false;
-            k += 4;
-            // A surrogate pair stands for one code point beyond the BMP.
-            if (cp >= 0xD800 && cp < 0xDC00) {
-                unsigned lo;
-                if (k + 2 >= s.size() || s[k + 1] != '\\' || s[k + 2] != 'u' ||
-                    !hex4(s, k + 3, &lo) || lo < 0xDC00 || lo >= 0xE000)
-                    return false;
-                k += 6;
-                cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
-            } else if (cp >= 0xDC00 && cp < 0xE000) {
-                return false;
-            }
-            appendUtf8(out, cp);
-            break;
-        default:
-            return false;
-        }
-    }
-    return false;
-}
-
-// A flat JSON object whose values are strings (null: left out) into
-// fields. False when the text is anything else.
-static bool parseJsonObject(const std::string &s, worklistfields *fields)
-{
-    size_t i = 0;
-    skipBlanks(s, &i);
-    if (i >= s.size() || s[i++] != '{')
-        return false;
-    skipBlanks(s, &i);
-    if (i < s.size() && s[i] == '}') {
-        i++;
-    } else {
-        for (;;) {
-            std::string key, value;
-            skipBlanks(s, &i);
-            if (!jsonString(s, &i, &key))
-                return false;
-            skipBlanks(s, &i);
-            if (i >= s.size() || s[i++] != ':')
-                return false;
-            skipBlanks(s, &i);
-            if (s.compare(i, 4, "null") == 0)
-                i += 4;
-            else if (jsonString(s, &i, &value))
-                fields->emplace_back(key, value);
-            else
-                return false;
-            skipBlanks(s, &i);
-            if (i < s.size() && s[i] == ',') {
-                i++;
-                continue;
-            }
-            if (i < s.size() && s[i] == '}') {
-                i++;
-                break;
-            }
-            return false;
-        }
-    }
-    skipBlanks(s, &i);
-    return i == s.size();
-}
-
 // An application/x-www-form-urlencoded body; empty values are left out
 // (a form sends every field, filled in or not), and so is the token.
 static void parseForm(const std::string &body, worklistfields *fields)
@@ -199,30 +48,12 @@ static void parseForm(const std::string &body, worklistfields *fields)
             fields->push_back(std::move(f));
 }
 
-static std::string jsonQuote(const std::string &s)
-{
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += (char)c;
-        } else if (c < 0x20) {
-            char esc[8];
-            snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += (char)c;
-        }
-    }
-    return out + "\"";
-}
-
 static std::string entryJson(const worklistentry &e)
 {
     std::string out =
-        "{\"id\":" + jsonQuote(e.id) + ",\"complete\":" + (e.complete ? "true" : "false");
+        "{\"id\":" + web_jsonQuote(e.id) + ",\"complete\":" + (e.complete ? "true" : "false");
     for (const auto &f : e.fields)
-        out += "," + jsonQuote(f.first) + ":" + jsonQuote(f.second);
+        out += "," + web_jsonQuote(f.first) + ":" + web_jsonQuote(f.second);
     return out + "}";
 }
 
@@ -243,7 +74,7 @@ static bool findEntry(const std::string &id, worklistentry *out)
 
 static int replyJsonError(const webrequest &rq, unsigned status, const std::string &text)
 {
-    return web_reply(rq, status, "application/json", "{\"error\":" + jsonQuote(text) + "}\n");
+    return web_reply(rq, status, "application/json", "{\"error\":" + web_jsonQuote(text) + "}\n");
 }
 
 static int serveJson(const webrequest &rq, const std::vector<std::string> &seg,
@@ -266,7 +97,7 @@ static int serveJson(const webrequest &rq, const std::vector<std::string> &seg,
         worklistfields fields;
         if (type == nullptr || strncasecmp(type, "application/json", 16) != 0)
             return replyJsonError(rq, MHD_HTTP_UNSUPPORTED_MEDIA_TYPE, "application/json expected");
-        if (!parseJsonObject(body, &fields))
+        if (!web_parseJsonObject(body, &fields))
             return replyJsonError(rq, MHD_HTTP_BAD_REQUEST, "a JSON object of strings expected");
         std::string id, error;
         int r = Worklist_Create(baseDir(), fields, &id, &error, web_options.logfp);
@@ -322,12 +153,6 @@ static std::string fieldOf(const worklistentry &e, const char *keyword)
     return "";
 }
 
-// The hidden field of a form with the user's token.
-static std::string tokenField(const webrequest &rq)
-{
-    return "<input type=\"hidden\" name=\"" CSRF_FIELD "\" value=\"" + csrf_token(rq.user) + "\">";
-}
-
 static int servePage(const webrequest &rq, unsigned status, const std::string &message)
 {
     std::vector<worklistentry> all;
@@ -353,7 +178,7 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
                               "ScheduledProcedureStepStartTime", "RequestedProcedureDescription"})
             page += "<td>" + web_escapeHtml(fieldOf(e, k)) + "</td>";
         page += "<td><form method=\"post\" action=\"" WORKLISTPAGE_ROOT "/" + web_escapeHtml(e.id) +
-                "/delete\">" + tokenField(rq) +
+                "/delete\">" + csrf_hiddenField(rq) +
                 "<button type=\"submit\">Remove</button></form></td></tr>\n";
     }
     page += "</table>\n";
@@ -369,7 +194,8 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
     for (const auto &f : formFields)
         page += std::string("<label>") + f.label + " <input type=\"" + f.type + "\" name=\"" +
                 f.keyword + "\"></label>\n";
-    page += tokenField(rq) + "<button type=\"submit\">Add</button>\n</form>\n</body></html>\n";
+    page +=
+        csrf_hiddenField(rq) + "<button type=\"submit\">Add</button>\n</form>\n</body></html>\n";
     return web_reply(rq, status, "text/html; charset=utf-8", page);
 }
 

@@ -1,0 +1,767 @@
+// Forwarding rules and the forwarding queue: the rules file's parser, the
+// match of a stored image against the rules, and the job files below
+// BASE/forward/ (made, read, listed, rewritten, finished).
+#include "core/forward.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "dcmtk/dcmdata/dcdicent.h"
+#include "dcmtk/dcmdata/dcdict.h"
+#include "dcmtk/dcmdata/dctag.h"
+
+#include "index/querymatch.h"
+#include "runtime/durablefile.h"
+#include "runtime/fullio.h"
+#include "runtime/installpath.h"
+#include "runtime/logprintf.h"
+#include "runtime/textfield.h"
+
+// --- the rules file ---
+
+static void setError(char *error, size_t size, int line, const std::string &text)
+{
+    if (error != nullptr && size > 0)
+        snprintf(error, size, "line %d: %s", line, text.c_str());
+}
+
+// An AE title: 1 to 16 characters, no backslash, no control character.
+static bool goodTitle(const std::string &t)
+{
+    if (t.empty() || t.size() > 16)
+        return false;
+    for (unsigned char c : t) {
+        if (c < 0x20 || c == 0x7f || c == '\\')
+            return false;
+    }
+    return true;
+}
+
+// A whole decimal number within [lo, hi].
+static bool number(const std::string &s, long lo, long hi, long *out)
+{
+    char *end = nullptr;
+    errno = 0;
+    long v = strtol(s.c_str(), &end, 10);
+    if (s.empty() || *end != '\0' || errno != 0 || v < lo || v > hi)
+        return false;
+    *out = v;
+    return true;
+}
+
+// One option or condition "name=value" of a rule: false with the reason.
+static bool parseWord(const std::string &word, forward_rule *r, std::string *why)
+{
+    size_t eq = word.find('=');
+    if (eq == std::string::npos || eq == 0) {
+        *why = "expected NAME=VALUE, got \"" + word + "\"";
+        return false;
+    }
+    std::string name = word.substr(0, eq), value = word.substr(eq + 1);
+    if (name == "when") {
+        long secs = FORWARD_DEFAULT_QUIET;
+        if (value == "store") {
+            r->when = FORWARD_ON_STORE;
+        } else if (value == "quiet" || (value.compare(0, 6, "quiet:") == 0 &&
+                                        number(value.substr(6), 1, 86400, &secs))) {
+            r->when = FORWARD_ON_QUIET;
+            r->quiet = (unsigned)secs;
+        } else {
+            *why = "when must be store, quiet or quiet:SECONDS (1..86400)";
+            return false;
+        }
+        return true;
+    }
+    if (name == "syntax") {
+        if (value == "stored")
+            r->syntax = FORWARD_SYNTAX_STORED;
+        else if (value == "explicit")
+            r->syntax = FORWARD_SYNTAX_EXPLICIT;
+        else if (value == "implicit")
+            r->syntax = FORWARD_SYNTAX_IMPLICIT;
+        else {
+            *why = "syntax must be stored, explicit or implicit";
+            return false;
+        }
+        return true;
+    }
+    if (name == "calling") {
+        if (value.empty() || value.size() > 16) {
+            *why = "calling must be an AE title pattern of 1 to 16 characters";
+            return false;
+        }
+        r->calling = value;
+        return true;
+    }
+    // An attribute by keyword or as (gggg,eeee).
+    DcmTag tag;
+    unsigned g = 0, e = 0;
+    char tail = 0;
+    if (sscanf(name.c_str(), "(%4x,%4x)%c", &g, &e, &tail) == 2 && name.size() == 11) {
+        tag = DcmTag((Uint16)g, (Uint16)e);
+    } else if (DcmTag::findTagFromName(name.c_str(), tag).bad()) {
+        *why = "unknown attribute " + name;
+        return false;
+    }
+    if (tag.getEVR() == EVR_SQ || tag.getEVR() == EVR_UNKNOWN || tag.getEVR() == EVR_OB ||
+        tag.getEVR() == EVR_OW || tag.getEVR() == EVR_UN || tag.getGroup() == 0x7fe0) {
+        *why = "attribute " + name + " cannot be matched";
+        return false;
+    }
+    int kind = querymatch_kindOfVr(tag.getVRName());
+    if (!keymatch_wellFormed(kind, value.c_str())) {
+        *why = "malformed " + std::string(tag.getVRName()) + " key for " + name + ": " + value;
+        return false;
+    }
+    forward_condition c;
+    c.tag = tag.getXTag();
+    c.value = value;
+    keymatch_compile(&c.key, kind, value.c_str());
+    r->conditions.push_back(std::move(c));
+    return true;
+}
+
+int forward_parseRules(const std::string &text, forward_rules *rules, char *error, size_t errorSize)
+{
+    *rules = forward_rules();
+    forward_rules out;
+    int lineNo = 0;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        lineNo++;
+        // A comment starts at a "#" outside double quotes.
+        bool quoted = false;
+        for (size_t i = 0; i < line.size(); i++) {
+            if (line[i] == '"')
+                quoted = !quoted;
+            else if (line[i] == '#' && !quoted) {
+                line.resize(i);
+                break;
+            }
+        }
+        std::vector<std::string> words;
+        const char *cursor = line.c_str();
+        char field[1024];
+        int r;
+        while ((r = parse_getstring(&cursor, field, sizeof field, 0)) == 0)
+            words.push_back(field);
+        if (r < 0) {
+            setError(error, errorSize, lineNo, "field too long");
+            return -1;
+        }
+        if (words.empty())
+            continue;
+        if (words[0] == "max-attempts") {
+            long n = 0;
+            if (words.size() != 2 || !number(words[1], 1, 1000, &n)) {
+                setError(error, errorSize, lineNo, "max-attempts takes a number from 1 to 1000");
+                return -1;
+            }
+            out.maxAttempts = (int)n;
+            continue;
+        }
+        forward_rule rule;
+        rule.line = lineNo;
+        if (!goodTitle(words[0]) || words[0].find('=') != std::string::npos) {
+            setError(error, errorSize, lineNo,
+                     "a rule starts with the destination's AE title, got \"" + words[0] + "\"");
+            return -1;
+        }
+        rule.destination = words[0];
+        for (size_t i = 1; i < words.size(); i++) {
+            std::string why;
+            if (!parseWord(words[i], &rule, &why)) {
+                setError(error, errorSize, lineNo, why);
+                return -1;
+            }
+        }
+        out.rules.push_back(std::move(rule));
+    }
+    *rules = std::move(out);
+    return 0;
+}
+
+int forward_loadRules(const char *path, forward_rules *rules, char *error, size_t errorSize)
+{
+    *rules = forward_rules();
+    char found[INSTALLPATH_SIZE];
+    if (path == nullptr) {
+        path = getfilepath(CONFIG_SEARCHPATH, FORWARD_RULES_FILE, R_OK, found, sizeof found);
+        if (path == nullptr)
+            return 1;
+    }
+    std::string text;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    bool read = fd >= 0;
+    if (read) {
+        char buf[4096];
+        ssize_t n;
+        while ((n = fullio_read(fd, buf, sizeof buf)) > 0)
+            text.append(buf, (size_t)n);
+        read = n == 0;
+        close(fd);
+    }
+    if (!read) {
+        if (error != nullptr && errorSize > 0)
+            snprintf(error, errorSize, "cannot read %s: %s", path, strerror(errno));
+        return -1;
+    }
+    if (forward_parseRules(text, rules, error, errorSize) != 0)
+        return -1;
+    rules->path = path;
+    return 0;
+}
+
+// --- the job files ---
+
+const char *forward_stateName(int state)
+{
+    return state == FORWARD_FAILED ? "failed" : state == FORWARD_DONE ? "done" : "pending";
+}
+
+const char *forward_syntaxName(int syntax)
+{
+    return syntax == FORWARD_SYNTAX_EXPLICIT   ? "explicit"
+           : syntax == FORWARD_SYNTAX_IMPLICIT ? "implicit"
+                                               : "stored";
+}
+
+std::string forward_dir(const char *baseDir)
+{
+    return std::string(baseDir) + "/" FORWARD_DIR;
+}
+
+// An id names a file of the directory: letters, digits and "-" only.
+static bool goodId(const std::string &id)
+{
+    if (id.empty() || id.size() > 64)
+        return false;
+    for (char c : id) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || c == '-'))
+            return false;
+    }
+    return true;
+}
+
+static std::string jobPath(const char *baseDir, const std::string &id)
+{
+    return forward_dir(baseDir) + "/" + id + ".job";
+}
+
+static std::string donePath(const char *baseDir, const std::string &id)
+{
+    return forward_dir(baseDir) + "/" + id + ".done";
+}
+
+// Makes the queue's directory (and flushes the base directory that names
+// it). 0, or -1 with errno set.
+static int makeDir(const char *baseDir)
+{
+    std::string dir = forward_dir(baseDir);
+    if (mkdir(dir.c_str(), 0755) == 0)
+        return durable_flushDir(baseDir);
+    return errno == EEXIST ? 0 : -1;
+}
+
+// The queue's lock, taken around every step that reads a job and then
+// changes or removes it while another process may do the same (a quiet
+// job's refresh by an ingest and its end by the forwarder; a retry from the
+// web). flock: it excludes threads of one process too, as each call opens
+// the file anew.
+class queueLock
+{
+public:
+    explicit queueLock(const char *baseDir)
+    {
+        std::string path = forward_dir(baseDir) + "/LOCK";
+        fd_ = durable_fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        if (fd_.valid()) {
+            while (flock(fd_.get(), LOCK_EX) != 0 && errno == EINTR)
+                ;
+        }
+    }
+
+private:
+    durable_fd fd_; // closing it releases the lock
+};
+
+// Text for one line of a job file: control characters and newlines are
+// replaced, so a value never breaks the file's lines.
+static std::string oneLine(const std::string &text)
+{
+    std::string out = text.substr(0, 200);
+    for (char &c : out) {
+        if ((unsigned char)c < 0x20 || c == 0x7f)
+            c = '?';
+    }
+    return out;
+}
+
+static std::string jobText(const forward_job &j)
+{
+    std::string t;
+    auto add = [&t](const char *key, const std::string &value) {
+        t += key;
+        t += ' ';
+        t += oneLine(value);
+        t += '\n';
+    };
+    add("destination", j.destination);
+    add("study", j.study);
+    if (!j.series.empty())
+        add("series", j.series);
+    if (!j.instance.empty())
+        add("instance", j.instance);
+    add("syntax", forward_syntaxName(j.syntax));
+    add("origin", j.origin);
+    if (j.quiet != 0)
+        add("quiet", std::to_string(j.quiet));
+    add("state", forward_stateName(j.state));
+    add("attempts", std::to_string(j.attempts));
+    add("next", std::to_string(j.next));
+    add("created", std::to_string(j.created));
+    add("total", std::to_string(j.total));
+    add("failed", std::to_string(j.failed));
+    if (!j.error.empty())
+        add("error", j.error);
+    add("end", "");
+    return t;
+}
+
+// Parses a job file's text; false when it is not a whole job (its last
+// line "end" missing: never written so, as files are placed whole).
+static bool parseJob(const std::string &text, forward_job *j)
+{
+    bool ended = false;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            return false;
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        size_t sp = line.find(' ');
+        if (sp == std::string::npos)
+            return false;
+        std::string key = line.substr(0, sp), value = line.substr(sp + 1);
+        long long n = strtoll(value.c_str(), nullptr, 10);
+        if (key == "destination")
+            j->destination = value;
+        else if (key == "study")
+            j->study = value;
+        else if (key == "series")
+            j->series = value;
+        else if (key == "instance")
+            j->instance = value;
+        else if (key == "syntax")
+            j->syntax = value == "explicit"   ? FORWARD_SYNTAX_EXPLICIT
+                        : value == "implicit" ? FORWARD_SYNTAX_IMPLICIT
+                                              : FORWARD_SYNTAX_STORED;
+        else if (key == "origin")
+            j->origin = value;
+        else if (key == "quiet")
+            j->quiet = (unsigned)n;
+        else if (key == "state")
+            j->state = value == "failed" ? FORWARD_FAILED
+                       : value == "done" ? FORWARD_DONE
+                                         : FORWARD_PENDING;
+        else if (key == "attempts")
+            j->attempts = (int)n;
+        else if (key == "next")
+            j->next = n;
+        else if (key == "created")
+            j->created = n;
+        else if (key == "total")
+            j->total = (int)n;
+        else if (key == "failed")
+            j->failed = (int)n;
+        else if (key == "error")
+            j->error = value;
+        else if (key == "end")
+            ended = true;
+    }
+    return ended && !j->destination.empty() && !j->study.empty();
+}
+
+// Lines of ID.done that end in a newline (the last one a crash cut short
+// does not count).
+static void readSent(const char *baseDir, const std::string &id, std::set<std::string> *set,
+                     int *count)
+{
+    std::string text;
+    int fd = open(donePath(baseDir, id).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        char buf[8192];
+        ssize_t n;
+        while ((n = fullio_read(fd, buf, sizeof buf)) > 0)
+            text.append(buf, (size_t)n);
+        close(fd);
+    }
+    int lines = 0;
+    size_t pos = 0;
+    for (;;) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            break;
+        if (set != nullptr)
+            set->insert(text.substr(pos, end - pos));
+        lines++;
+        pos = end + 1;
+    }
+    if (count != nullptr)
+        *count = set != nullptr ? (int)set->size() : lines;
+}
+
+int forward_read(const char *baseDir, const std::string &id, forward_job *job)
+{
+    if (!goodId(id))
+        return 0;
+    *job = forward_job();
+    std::string path = jobPath(baseDir, id);
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? 0 : -1;
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = fullio_read(fd, buf, sizeof buf)) > 0)
+        text.append(buf, (size_t)n);
+    struct stat st;
+    bool ok = n == 0 && fstat(fd, &st) == 0;
+    close(fd);
+    if (!ok || !parseJob(text, job))
+        return -1;
+    job->id = id;
+    job->touchedNs = (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+    std::set<std::string> sent;
+    readSent(baseDir, id, &sent, &job->sent);
+    return 1;
+}
+
+int forward_list(const char *baseDir, std::vector<forward_job> *jobs)
+{
+    jobs->clear();
+    DIR *d = opendir(forward_dir(baseDir).c_str());
+    if (d == nullptr)
+        return errno == ENOENT ? 0 : -1;
+    std::vector<std::string> ids;
+    while (struct dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".job") == 0)
+            ids.push_back(name.substr(0, name.size() - 4));
+    }
+    closedir(d);
+    std::sort(ids.begin(), ids.end());
+    for (const std::string &id : ids) {
+        forward_job j;
+        // A job finished since the listing is simply gone.
+        if (forward_read(baseDir, id, &j) == 1)
+            jobs->push_back(std::move(j));
+    }
+    return 0;
+}
+
+void forward_counts(const char *baseDir, size_t *pending, size_t *failed)
+{
+    *pending = *failed = 0;
+    std::vector<forward_job> jobs;
+    forward_list(baseDir, &jobs);
+    for (const forward_job &j : jobs) {
+        if (j.state == FORWARD_PENDING)
+            (*pending)++;
+        else if (j.state == FORWARD_FAILED)
+            (*failed)++;
+    }
+}
+
+bool forward_queued(const char *baseDir)
+{
+    DIR *d = opendir(forward_dir(baseDir).c_str());
+    if (d == nullptr)
+        return false;
+    bool found = false;
+    while (!found) {
+        struct dirent *e = readdir(d);
+        if (e == nullptr)
+            break;
+        size_t n = strlen(e->d_name);
+        found = n > 4 && strcmp(e->d_name + n - 4, ".job") == 0;
+    }
+    closedir(d);
+    return found;
+}
+
+// Writes job over its file. keepTime: the new file keeps the old one's
+// modification time, which for a study's quiet job is the time of its last
+// image (a rewrite by the forwarder is no new image); the caller holds the
+// queue's lock, so no image's refresh falls between the look and the rename.
+static int writeJob(const char *baseDir, const forward_job &job, FILE *log, bool keepTime)
+{
+    // A crash before the rename leaves the old job (the try is repeated),
+    // after it the new one; the temporary file is swept at the next start.
+    if (makeDir(baseDir) != 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Forward queue %s: %s\n", forward_dir(baseDir).c_str(),
+                  strerror(errno));
+        return -1;
+    }
+    std::string text = jobText(job);
+    durable_file f;
+    std::string path = jobPath(baseDir, job.id);
+    struct stat old;
+    bool keep = keepTime && stat(path.c_str(), &old) == 0;
+    if (f.create(path, 0644) != 0 || f.write(text.data(), text.size()) != 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Cannot write forwarding job %s: %s\n", path.c_str(),
+                  strerror(errno));
+        return -1;
+    }
+    if (keep) {
+        struct timespec times[2] = {old.st_atim, old.st_mtim};
+        futimens(f.fd(), times);
+    }
+    if (f.commit() != 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Cannot write forwarding job %s: %s\n", path.c_str(),
+                  strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int forward_write(const char *baseDir, const forward_job &job, FILE *log)
+{
+    if (job.quiet == 0)
+        return writeJob(baseDir, job, log, false);
+    queueLock lock(baseDir);
+    return writeJob(baseDir, job, log, true);
+}
+
+// A new id, in the order jobs are made: seconds, process, a counter.
+static std::string newId()
+{
+    static std::atomic<unsigned> counter{0};
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    char id[64];
+    snprintf(id, sizeof id, "%010lld-%09ld-%d-%u", (long long)ts.tv_sec, ts.tv_nsec, (int)getpid(),
+             counter++);
+    return id;
+}
+
+int forward_submit(const char *baseDir, forward_job *job, FILE *log)
+{
+    job->id = newId();
+    job->state = FORWARD_PENDING;
+    job->attempts = 0;
+    job->created = job->next = (long long)time(nullptr);
+    return forward_write(baseDir, *job, log);
+}
+
+// 64-bit FNV-1a: names a quiet rule's job of one study.
+static unsigned long long fnv(const std::string &s)
+{
+    unsigned long long h = 1469598103934665603ULL;
+    for (unsigned char c : s) {
+        h ^= c;
+        h *= 1099511628211ULL;
+    }
+    return h;
+}
+
+static bool ruleMatches(const forward_rule &r, DcmDataset *ds, const char *caller)
+{
+    // An image without a calling title (a web upload) matches no rule that
+    // names one, "*" included.
+    if (!r.calling.empty() &&
+        (caller == nullptr || *caller == '\0' ||
+         !keymatch_wildcard(caller, strlen(caller), r.calling.c_str(), r.calling.size(), false)))
+        return false;
+    for (const forward_condition &c : r.conditions) {
+        OFString value;
+        if (ds->findAndGetOFStringArray(c.tag, value).bad())
+            value.clear();
+        if (!keymatch_matches(c.key, value.c_str(), value.size()))
+            return false;
+    }
+    return true;
+}
+
+int forward_noteStored(const char *baseDir, const forward_rules *rules, DcmDataset *ds,
+                       const char *caller, const char *study, const char *series,
+                       const char *instance, FILE *log)
+{
+    int result = 0;
+    for (const forward_rule &r : rules->rules) {
+        if (!ruleMatches(r, ds, caller))
+            continue;
+        forward_job job;
+        job.destination = r.destination;
+        job.study = study;
+        job.syntax = r.syntax;
+        job.origin = "rule " + std::to_string(r.line);
+        if (r.when == FORWARD_ON_STORE) {
+            job.series = series;
+            job.instance = instance;
+            job.total = 1;
+            if (forward_submit(baseDir, &job, log) != 0)
+                result = -1;
+            continue;
+        }
+        // One job per rule and study: the first image makes it, each later
+        // one refreshes its time, from which the forwarder tells how long
+        // the study has been quiet. The lock keeps the forwarder from ending
+        // the job between the test and the refresh.
+        char id[40];
+        snprintf(id, sizeof id, "q-%016llx",
+                 fnv(std::to_string(r.line) + " " + r.destination + " " + study));
+        if (makeDir(baseDir) != 0) {
+            logprintf(LOGLEVEL_ERROR, log, "Forward queue %s: %s\n", forward_dir(baseDir).c_str(),
+                      strerror(errno));
+            result = -1;
+            continue;
+        }
+        queueLock lock(baseDir);
+        std::string path = jobPath(baseDir, id);
+        forward_job old;
+        if (forward_read(baseDir, id, &old) == 1 && old.state == FORWARD_PENDING) {
+            if (utimensat(AT_FDCWD, path.c_str(), nullptr, 0) == 0)
+                continue;
+        }
+        // None yet, or a failed (or unreadable) one: a new try of the study
+        // with what it already delivered kept.
+        job.id = id;
+        job.quiet = r.quiet;
+        job.created = (long long)time(nullptr);
+        job.next = job.created;
+        if (writeJob(baseDir, job, log, false) != 0)
+            result = -1;
+    }
+    return result;
+}
+
+int forward_retry(const char *baseDir, const std::string &id, FILE *log)
+{
+    if (!goodId(id))
+        return 0;
+    queueLock lock(baseDir);
+    forward_job job;
+    if (forward_read(baseDir, id, &job) != 1 || job.state != FORWARD_FAILED)
+        return 0;
+    job.state = FORWARD_PENDING;
+    job.attempts = 0;
+    job.next = (long long)time(nullptr);
+    job.error.clear();
+    if (writeJob(baseDir, job, log, true) != 0)
+        return -1;
+    logprintf(LOGLEVEL_NOTICE, log, "Forwarding job %s to %s put back into the queue.\n",
+              id.c_str(), job.destination.c_str());
+    return 1;
+}
+
+int forward_noteSent(const char *baseDir, const std::string &id, const std::string &instance,
+                     FILE *log)
+{
+    // An append: a crash cuts at most the last line short, which is then
+    // not counted (that image is sent again).
+    std::string line = oneLine(instance) + "\n";
+    int fd = open(donePath(baseDir, id).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    bool ok = fd >= 0 && fullio_write(fd, line.data(), line.size()) == (ssize_t)line.size();
+    if (fd >= 0)
+        close(fd);
+    if (!ok)
+        logprintf(LOGLEVEL_ERROR, log, "Cannot note forwarded image of job %s: %s\n", id.c_str(),
+                  strerror(errno));
+    return ok ? 0 : -1;
+}
+
+void forward_sentSet(const char *baseDir, const std::string &id, std::set<std::string> *out)
+{
+    out->clear();
+    readSent(baseDir, id, out, nullptr);
+}
+
+int forward_finish(const char *baseDir, const forward_job &job, long long takenNs, FILE *log)
+{
+    queueLock lock(baseDir);
+    forward_job now;
+    if (forward_read(baseDir, job.id, &now) != 1)
+        return 0;
+    if (job.quiet != 0 && now.touchedNs > takenNs) {
+        // New images came while it was sent: they go at the next try.
+        forward_job again = job;
+        again.state = FORWARD_PENDING;
+        again.attempts = 0;
+        again.error.clear();
+        return writeJob(baseDir, again, log, true);
+    }
+    if (job.origin.compare(0, 4, "web ") == 0) {
+        forward_job done = job;
+        done.state = FORWARD_DONE;
+        done.failed = 0;
+        done.error.clear();
+        return writeJob(baseDir, done, log, false);
+    }
+    // The job first, then its record of sent images: a crash in between
+    // leaves a .done file without a job, which the sweep removes.
+    std::string path = jobPath(baseDir, job.id);
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+        logprintf(LOGLEVEL_ERROR, log, "Cannot remove forwarding job %s: %s\n", path.c_str(),
+                  strerror(errno));
+        return -1;
+    }
+    unlink(donePath(baseDir, job.id).c_str());
+    return 0;
+}
+
+long long forward_retryWait(unsigned base, int attempts)
+{
+    long long wait = base;
+    for (int i = 1; i < attempts && wait < FORWARD_MAX_WAIT; i++)
+        wait *= 2;
+    return wait < FORWARD_MAX_WAIT ? wait : (long long)FORWARD_MAX_WAIT;
+}
+
+void forward_sweep(const char *baseDir)
+{
+    std::string dir = forward_dir(baseDir);
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return;
+    std::vector<std::string> names;
+    while (struct dirent *e = readdir(d))
+        names.push_back(e->d_name);
+    closedir(d);
+    long long now = (long long)time(nullptr);
+    for (const std::string &name : names) {
+        std::string path = dir + "/" + name;
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) {
+            // A writer's temporary file is locked while it lives.
+            durable_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+            if (fd.valid() && flock(fd.get(), LOCK_EX | LOCK_NB) == 0)
+                unlink(path.c_str());
+        } else if (name.size() > 5 && name.compare(name.size() - 5, 5, ".done") == 0) {
+            std::string id = name.substr(0, name.size() - 5);
+            forward_job j;
+            if (access(jobPath(baseDir, id).c_str(), F_OK) != 0 && errno == ENOENT)
+                unlink(path.c_str());
+            else if (forward_read(baseDir, id, &j) == 1 && j.state == FORWARD_DONE &&
+                     now - j.created > 86400) {
+                unlink(jobPath(baseDir, id).c_str());
+                unlink(path.c_str());
+            }
+        }
+    }
+}

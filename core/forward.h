@@ -1,0 +1,175 @@
+// Forwarding: the site's rules ("ForwardRules" along the configuration
+// search path) that send stored images on to peers of the AE title map, and
+// the persistent queue of forwarding jobs in the store (BASE/forward/) that
+// the server's forwarder works through and the web shows and adds to.
+//
+// A job is one small file, ID.job, replaced through a temporary name, a
+// flush and a rename; the instances already delivered by it are appended,
+// one UID per line, to ID.done. A job selects a study, a series or one
+// image; it is sent by the forwarder (server/forwarder.h), and delivery is
+// at least once: an image whose C-STORE response came but whose line in
+// ID.done did not reach the file before a crash is sent again after the
+// restart.
+#ifndef VELTO_CORE_FORWARD_H
+#define VELTO_CORE_FORWARD_H
+
+#include "dcmtk/config/osconfig.h"
+
+#include <stddef.h>
+#include <stdio.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "dcmtk/dcmdata/dcdatset.h"
+
+#include "index/keymatch.h"
+
+// The rules file along the configuration search path, and the queue's
+// directory below the store's base directory.
+#define FORWARD_RULES_FILE "ForwardRules"
+#define FORWARD_DIR "forward"
+
+// When a rule's job is made.
+enum {
+    FORWARD_ON_STORE = 0, // as each image is stored (a job per image)
+    FORWARD_ON_QUIET = 1, // once its study has had no new image for a while
+};
+// How quiet a study must be, by default: studywatch's default quiet time.
+enum { FORWARD_DEFAULT_QUIET = 30 };
+// Attempts of a job before it is marked failed, by default.
+enum { FORWARD_DEFAULT_MAX_ATTEMPTS = 8 };
+// The longest wait between two attempts, in seconds.
+enum { FORWARD_MAX_WAIT = 3600 };
+
+// The transfer syntax a job sends in.
+enum {
+    FORWARD_SYNTAX_STORED = 0,   // as stored where the peer takes it (as a C-MOVE does)
+    FORWARD_SYNTAX_EXPLICIT = 1, // Explicit VR Little Endian (decoded when compressed)
+    FORWARD_SYNTAX_IMPLICIT = 2, // Implicit VR Little Endian (decoded when compressed)
+};
+
+// One condition of a rule: an attribute's key, matched against the stored
+// image's value as C-FIND matches it (index/keymatch.h).
+struct forward_condition {
+    DcmTagKey tag;
+    std::string value; // as written
+    keymatch_key key;
+};
+
+// One rule of the file.
+struct forward_rule {
+    int line = 0;
+    std::string destination;                   // AE title of the map
+    int when = FORWARD_ON_STORE;               // FORWARD_ON_*
+    unsigned quiet = FORWARD_DEFAULT_QUIET;    // FORWARD_ON_QUIET: seconds
+    int syntax = FORWARD_SYNTAX_STORED;        // FORWARD_SYNTAX_*
+    std::string calling;                       // calling AE title pattern ("" any)
+    std::vector<forward_condition> conditions; // all must match
+};
+
+// The rules file.
+struct forward_rules {
+    std::vector<forward_rule> rules;
+    int maxAttempts = FORWARD_DEFAULT_MAX_ATTEMPTS;
+    std::string path; // the file read ("": none)
+};
+
+// Parses the text of a rules file into *rules (replaced). 0, or -1 with a
+// one-line reason ("line N: ...") in error (errorSize bytes).
+int forward_parseRules(const std::string &text, forward_rules *rules, char *error,
+                       size_t errorSize);
+// Reads path, or FORWARD_RULES_FILE along the configuration search path
+// when path is null: 0 read, 1 no such file (no rules), -1 unreadable or
+// malformed (error as above; *rules then holds none).
+int forward_loadRules(const char *path, forward_rules *rules, char *error, size_t errorSize);
+
+// The job states.
+enum {
+    FORWARD_PENDING = 0, // to be sent (now, or after its wait)
+    FORWARD_FAILED = 1,  // gave up after the last attempt; waits for a retry
+    FORWARD_DONE = 2,    // delivered (kept only for jobs submitted from the web)
+};
+
+// One job, as its file holds it, with what its .done file says.
+struct forward_job {
+    std::string id;
+    std::string destination;
+    std::string study, series, instance; // series, instance: "" for a wider job
+    int syntax = FORWARD_SYNTAX_STORED;
+    std::string origin; // "rule N", "web USER"
+    unsigned quiet = 0; // a study's quiet job: seconds after its last image
+    int state = FORWARD_PENDING;
+    int attempts = 0;      // tries that failed
+    long long next = 0;    // earliest next try (seconds since the epoch)
+    long long created = 0; // seconds since the epoch
+    int total = 0;         // images the last try selected (0: not tried yet)
+    int failed = 0;        // images that failed at the last try
+    std::string error;     // why the last try failed
+    // Read from the files, never written:
+    int sent = 0;            // lines of ID.done
+    long long touchedNs = 0; // the job file's modification time (a quiet job's last image)
+};
+
+// The name of a state ("pending", "failed", "done").
+const char *forward_stateName(int state);
+// The name of a syntax ("stored", "explicit", "implicit").
+const char *forward_syntaxName(int syntax);
+
+// The queue's directory below baseDir.
+std::string forward_dir(const char *baseDir);
+
+// After an image was stored: makes the jobs that the rules ask for it,
+// caller being the calling AE title (null or "" from the web). A job of an
+// on-store rule is on disk (flushed, with its directory) when this returns;
+// a quiet rule's study job is made once and then has its time refreshed.
+// 0, or -1 after a log (a job could not be written): the caller must not
+// confirm the image.
+int forward_noteStored(const char *baseDir, const forward_rules *rules, DcmDataset *ds,
+                       const char *caller, const char *study, const char *series,
+                       const char *instance, FILE *log);
+
+// Makes a new job from job (id, state, attempts, next and created are set
+// here): 0 with job->id set, or -1 after a log.
+int forward_submit(const char *baseDir, forward_job *job, FILE *log);
+
+// Every job, in the order of their ids (the order they were made). 0, or
+// -1 when the directory cannot be read (none yet: 0 and an empty list).
+int forward_list(const char *baseDir, std::vector<forward_job> *jobs);
+// One job: 1 read, 0 no such job (or an id that is not one), -1 unreadable.
+int forward_read(const char *baseDir, const std::string &id, forward_job *job);
+// The jobs waiting and the jobs failed.
+void forward_counts(const char *baseDir, size_t *pending, size_t *failed);
+// True when the queue holds any job (in any state): one look at the
+// directory's names, no job read.
+bool forward_queued(const char *baseDir);
+
+// Puts a failed job back into the queue (attempts from 0, due now): 1 done,
+// 0 no such failed job, -1 after a log.
+int forward_retry(const char *baseDir, const std::string &id, FILE *log);
+
+// --- the forwarder's side ---
+// Writes job over its file (temporary name, flush, rename): 0, or -1
+// after a log. A study's quiet job keeps its file's time (that of the
+// study's last image): the forwarder's rewrite is no new image.
+int forward_write(const char *baseDir, const forward_job &job, FILE *log);
+// Notes that instance was delivered by job id (a line appended to ID.done;
+// a line a crash cuts short is not counted). 0, or -1 after a log.
+int forward_noteSent(const char *baseDir, const std::string &id, const std::string &instance,
+                     FILE *log);
+// The instances job id has delivered.
+void forward_sentSet(const char *baseDir, const std::string &id, std::set<std::string> *out);
+// A job that has delivered every image it selected: removed, or for a web
+// job kept as done. A quiet job whose study got a new image since takenNs
+// (the job file's time when its try began) stays pending instead: its new
+// images go at its next try. 0, or -1 after a log.
+int forward_finish(const char *baseDir, const forward_job &job, long long takenNs, FILE *log);
+// The wait before the try after attempts failed ones: base seconds doubled
+// for each further failure, at most FORWARD_MAX_WAIT.
+long long forward_retryWait(unsigned base, int attempts);
+// Removes temporary files left by dead writers and done records older
+// than a day.
+void forward_sweep(const char *baseDir);
+
+#endif

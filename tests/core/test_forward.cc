@@ -1,0 +1,266 @@
+// The forwarding rules and queue (core/forward.h): the rules file is read
+// with its options and conditions, and a malformed line is refused naming
+// its line; an image gets the jobs of exactly the rules it matches (keys
+// matched as C-FIND matches them, the calling title by pattern); a quiet
+// rule makes one job per study that later images refresh; a job's sent
+// images are counted from its .done file, a cut last line not counted; a
+// failed job is retried; the retry wait doubles up to its cap.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "dcmtk/dcmdata/dcdeftag.h"
+
+#include "core/forward.h"
+#include "tests/store/storetest.h"
+
+static int parse(const std::string &text, forward_rules *rules, std::string *error)
+{
+    char e[256] = "";
+    int r = forward_parseRules(text, rules, e, sizeof e);
+    *error = e;
+    return r;
+}
+
+TEST(ForwardRules, OptionsAndConditionsRead)
+{
+    forward_rules rules;
+    std::string error;
+    ASSERT_EQ(
+        parse("# site rules\n"
+              "max-attempts 3\n"
+              "\n"
+              "PACS2 when=store calling=CT* Modality=CT   # CT from the scanners\n"
+              "ARCH when=quiet:90 syntax=explicit (0008,0016)=1.2.840.10008.5.1.4.1.1.2\n"
+              "LAB when=quiet syntax=implicit \"StudyDescription=CT HEAD\" StudyDate=20240101-\n",
+              &rules, &error),
+        0)
+        << error;
+    EXPECT_EQ(rules.maxAttempts, 3);
+    ASSERT_EQ(rules.rules.size(), 3u);
+    const forward_rule &a = rules.rules[0], &b = rules.rules[1], &c = rules.rules[2];
+    EXPECT_EQ(a.line, 4);
+    EXPECT_EQ(a.destination, "PACS2");
+    EXPECT_EQ(a.when, FORWARD_ON_STORE);
+    EXPECT_EQ(a.syntax, FORWARD_SYNTAX_STORED);
+    EXPECT_EQ(a.calling, "CT*");
+    ASSERT_EQ(a.conditions.size(), 1u);
+    EXPECT_EQ(a.conditions[0].tag, DCM_Modality);
+    EXPECT_EQ(b.when, FORWARD_ON_QUIET);
+    EXPECT_EQ(b.quiet, 90u);
+    EXPECT_EQ(b.syntax, FORWARD_SYNTAX_EXPLICIT);
+    ASSERT_EQ(b.conditions.size(), 1u);
+    EXPECT_EQ(b.conditions[0].tag, DCM_SOPClassUID);
+    EXPECT_EQ(c.quiet, (unsigned)FORWARD_DEFAULT_QUIET);
+    EXPECT_EQ(c.syntax, FORWARD_SYNTAX_IMPLICIT);
+    ASSERT_EQ(c.conditions.size(), 2u);
+    EXPECT_EQ(c.conditions[0].value, "CT HEAD");
+}
+
+TEST(ForwardRules, MalformedLinesRefusedWithTheirNumber)
+{
+    const struct {
+        const char *text;
+        const char *error;
+    } cases[] = {
+        {"PACS when=later\n", "line 1: when must be"},
+        {"# ok\nPACS when=quiet:0\n", "line 2: when must be"},
+        {"\n\nPACS syntax=jpeg\n", "line 3: syntax must be"},
+        {"PACS NoSuchKeyword=1\n", "line 1: unknown attribute NoSuchKeyword"},
+        {"PACS StudyDate=20241345\n", "line 1: malformed DA key"},
+        {"PACS SOPClassUID=1.2.x\n", "line 1: malformed UI key"},
+        {"PACS Modality\n", "line 1: expected NAME=VALUE"},
+        {"PACS PixelData=1\n", "line 1: attribute PixelData cannot be matched"},
+        {"A_TITLE_FAR_TOO_LONG when=store\n", "line 1: a rule starts with the destination"},
+        {"when=store\n", "line 1: a rule starts with the destination"},
+        {"max-attempts 0\n", "line 1: max-attempts takes"},
+        {"PACS calling=\n", "line 1: calling must be"},
+    };
+    for (const auto &c : cases) {
+        forward_rules rules;
+        rules.rules.emplace_back();
+        std::string error;
+        EXPECT_EQ(parse(c.text, &rules, &error), -1) << c.text;
+        EXPECT_EQ(error.compare(0, strlen(c.error), c.error), 0) << c.text << " -> " << error;
+        EXPECT_TRUE(rules.rules.empty()) << c.text;
+    }
+}
+
+TEST(ForwardRules, FileAlongPathOrGiven)
+{
+    TempDir dir;
+    forward_rules rules;
+    char error[256] = "";
+    EXPECT_EQ(forward_loadRules((dir / "none").c_str(), &rules, error, sizeof error), -1);
+    writeFile(dir / "ForwardRules", "PACS\nPACS Modality=(\n");
+    EXPECT_EQ(forward_loadRules((dir / "ForwardRules").c_str(), &rules, error, sizeof error), 0)
+        << error;
+    EXPECT_EQ(rules.path, dir / "ForwardRules");
+    EXPECT_EQ(rules.rules.size(), 2u);
+}
+
+static DcmDataset image(const char *modality, const char *instance)
+{
+    DcmDataset ds;
+    ds.putAndInsertString(DCM_Modality, modality);
+    ds.putAndInsertString(DCM_SOPClassUID, "1.2.840.10008.5.1.4.1.1.2");
+    ds.putAndInsertString(DCM_SOPInstanceUID, instance);
+    ds.putAndInsertString(DCM_PatientName, "Doe^John");
+    ds.putAndInsertString(DCM_ImageType, "ORIGINAL\\PRIMARY\\AXIAL");
+    return ds;
+}
+
+TEST(ForwardQueue, JobsOfTheMatchingRulesOnly)
+{
+    TempDir base;
+    forward_rules rules;
+    std::string error;
+    ASSERT_EQ(parse("CTDEST calling=CT? Modality=CT\n"
+                    "NAMES PatientName=doe*\n" // person names match without case
+                    "AXIAL ImageType=AXIAL\n"  // one value of a multi-valued code string
+                    "NEVER Modality=MR\n"
+                    "QUIET when=quiet:60 syntax=explicit\n",
+                    &rules, &error),
+              0)
+        << error;
+    DcmDataset ds = image("CT", "1.2.3.1");
+    ASSERT_EQ(forward_noteStored(base.c_str(), &rules, &ds, "CT1", "1.2.3", "1.2.3.9", "1.2.3.1",
+                                 nullptr),
+              0);
+    std::vector<forward_job> jobs;
+    ASSERT_EQ(forward_list(base.c_str(), &jobs), 0);
+    std::vector<std::string> dests;
+    for (const forward_job &j : jobs)
+        dests.push_back(j.destination);
+    std::sort(dests.begin(), dests.end());
+    EXPECT_EQ(dests, (std::vector<std::string>{"AXIAL", "CTDEST", "NAMES", "QUIET"}));
+    for (const forward_job &j : jobs) {
+        EXPECT_EQ(j.state, FORWARD_PENDING);
+        EXPECT_EQ(j.study, "1.2.3");
+        if (j.destination == "QUIET") {
+            EXPECT_EQ(j.quiet, 60u);
+            EXPECT_EQ(j.instance, "");
+            EXPECT_EQ(j.syntax, FORWARD_SYNTAX_EXPLICIT);
+            EXPECT_EQ(j.id.compare(0, 2, "q-"), 0);
+        } else {
+            EXPECT_EQ(j.instance, "1.2.3.1");
+            EXPECT_EQ(j.series, "1.2.3.9");
+            EXPECT_EQ(j.total, 1);
+        }
+    }
+
+    // Another caller: not CTDEST's; a later image of the study refreshes the
+    // quiet job instead of making another.
+    forward_job quiet;
+    for (const forward_job &j : jobs)
+        if (j.destination == "QUIET")
+            quiet = j;
+    usleep(20000);
+    DcmDataset second = image("CT", "1.2.3.2");
+    ASSERT_EQ(forward_noteStored(base.c_str(), &rules, &second, "MR1", "1.2.3", "1.2.3.9",
+                                 "1.2.3.2", nullptr),
+              0);
+    ASSERT_EQ(forward_list(base.c_str(), &jobs), 0);
+    EXPECT_EQ(jobs.size(), 6u); // AXIAL and NAMES again; QUIET refreshed
+    forward_job again;
+    ASSERT_EQ(forward_read(base.c_str(), quiet.id, &again), 1);
+    EXPECT_GT(again.touchedNs, quiet.touchedNs);
+    size_t pending = 0, failed = 0;
+    forward_counts(base.c_str(), &pending, &failed);
+    EXPECT_EQ(pending, 6u);
+    EXPECT_EQ(failed, 0u);
+}
+
+TEST(ForwardQueue, SentCountedFailedRetriedFinished)
+{
+    TempDir base;
+    forward_job job;
+    job.destination = "PACS";
+    job.study = "1.2.3";
+    job.origin = "web alice";
+    job.total = 3;
+    ASSERT_EQ(forward_submit(base.c_str(), &job, nullptr), 0);
+    ASSERT_EQ(forward_noteSent(base.c_str(), job.id, "1.2.3.1", nullptr), 0);
+    ASSERT_EQ(forward_noteSent(base.c_str(), job.id, "1.2.3.2", nullptr), 0);
+    // A line a crash cut short does not count.
+    int fd = open((base / ("forward/" + job.id + ".done")).c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "1.2.3", 5), 5);
+    close(fd);
+    forward_job read;
+    ASSERT_EQ(forward_read(base.c_str(), job.id, &read), 1);
+    EXPECT_EQ(read.sent, 2);
+    std::set<std::string> sent;
+    forward_sentSet(base.c_str(), job.id, &sent);
+    EXPECT_EQ(sent, (std::set<std::string>{"1.2.3.1", "1.2.3.2"}));
+
+    // Only a failed job can be retried.
+    EXPECT_EQ(forward_retry(base.c_str(), job.id, nullptr), 0);
+    read.state = FORWARD_FAILED;
+    read.attempts = 4;
+    read.error = "cannot\nconnect";
+    ASSERT_EQ(forward_write(base.c_str(), read, nullptr), 0);
+    ASSERT_EQ(forward_read(base.c_str(), job.id, &read), 1);
+    EXPECT_EQ(read.error, "cannot?connect");
+    EXPECT_EQ(forward_retry(base.c_str(), job.id, nullptr), 1);
+    ASSERT_EQ(forward_read(base.c_str(), job.id, &read), 1);
+    EXPECT_EQ(read.state, FORWARD_PENDING);
+    EXPECT_EQ(read.attempts, 0);
+    EXPECT_EQ(forward_retry(base.c_str(), "../../etc/passwd", nullptr), 0);
+    EXPECT_EQ(forward_read(base.c_str(), "../x", &read), 0);
+
+    // A web job is kept as done; a rule's job goes with its record.
+    ASSERT_EQ(forward_finish(base.c_str(), read, read.touchedNs, nullptr), 0);
+    ASSERT_EQ(forward_read(base.c_str(), job.id, &read), 1);
+    EXPECT_EQ(read.state, FORWARD_DONE);
+    read.origin = "rule 2";
+    ASSERT_EQ(forward_finish(base.c_str(), read, read.touchedNs, nullptr), 0);
+    EXPECT_FALSE(exists(base / ("forward/" + job.id + ".job")));
+    EXPECT_FALSE(exists(base / ("forward/" + job.id + ".done")));
+}
+
+TEST(ForwardQueue, QuietJobTouchedWhileSentStays)
+{
+    TempDir base;
+    forward_rules rules;
+    std::string error;
+    ASSERT_EQ(parse("Q when=quiet:5\n", &rules, &error), 0);
+    DcmDataset ds = image("CT", "1.2.3.1");
+    ASSERT_EQ(
+        forward_noteStored(base.c_str(), &rules, &ds, "", "1.2.3", "1.2.3.9", "1.2.3.1", nullptr),
+        0);
+    std::vector<forward_job> jobs;
+    ASSERT_EQ(forward_list(base.c_str(), &jobs), 0);
+    ASSERT_EQ(jobs.size(), 1u);
+    long long taken = jobs[0].touchedNs;
+    // A failed try rewrites the job; the study's quiet time goes on.
+    usleep(20000);
+    forward_job tried = jobs[0];
+    tried.attempts = 1;
+    ASSERT_EQ(forward_write(base.c_str(), tried, nullptr), 0);
+    forward_job reread;
+    ASSERT_EQ(forward_read(base.c_str(), tried.id, &reread), 1);
+    EXPECT_EQ(reread.attempts, 1);
+    EXPECT_EQ(reread.touchedNs, taken);
+    usleep(20000);
+    ASSERT_EQ(
+        forward_noteStored(base.c_str(), &rules, &ds, "", "1.2.3", "1.2.3.9", "1.2.3.2", nullptr),
+        0);
+    // A new image came while it was being sent: it stays for the next try.
+    ASSERT_EQ(forward_finish(base.c_str(), jobs[0], taken, nullptr), 0);
+    forward_job after;
+    ASSERT_EQ(forward_read(base.c_str(), jobs[0].id, &after), 1);
+    EXPECT_EQ(after.state, FORWARD_PENDING);
+    ASSERT_EQ(forward_finish(base.c_str(), after, after.touchedNs, nullptr), 0);
+    EXPECT_EQ(forward_read(base.c_str(), jobs[0].id, &after), 0);
+}
+
+TEST(ForwardQueue, RetryWaitDoublesToItsCap)
+{
+    EXPECT_EQ(forward_retryWait(10, 1), 10);
+    EXPECT_EQ(forward_retryWait(10, 2), 20);
+    EXPECT_EQ(forward_retryWait(10, 4), 80);
+    EXPECT_EQ(forward_retryWait(10, 30), FORWARD_MAX_WAIT);
+    EXPECT_EQ(forward_retryWait(1, 1000), FORWARD_MAX_WAIT);
+}

@@ -1,0 +1,368 @@
+"""Forwarding: rules in the ForwardRules file send stored images on to peers
+of the AE title map through the persistent queue below the store
+(BASE/forward/), with dcmtk's storescp and Orthanc as destinations. A
+destination that is down at first gets every image exactly once when it
+comes up; a server killed with the queue half done delivers everything
+after its restart (at least once: at most the one image whose response
+had come but was not yet recorded goes again); a study-quiet rule with a
+transfer syntax is read back from Orthanc's REST API; a job failed past
+its limit shows on the web page and JSON and is retried from there; the
+web's send endpoint delivers a study with its progress; the access policy
+refuses sending to a user without move rights."""
+
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import unittest
+import urllib.request
+
+import pydicom
+
+import veltotest as vt
+from webharness import Web, STOREWEB
+
+ORTHANC = "/usr/sbin/Orthanc"
+CT = "1.2.840.10008.5.1.4.1.1.2"
+MR = "1.2.840.10008.5.1.4.1.1.4"
+STUDY = "1.2.826.0.1.3680043.9.7001"
+
+
+def crypt_hash(password):
+    return subprocess.run(["openssl", "passwd", "-6", "-salt", "velto.salt", password],
+                          capture_output=True, text=True, check=True).stdout.strip()
+
+
+def make_images(directory, n, study=STUDY, modality="CT", sop_class=CT, series_no=1):
+    """n images of one series, each with pixels of its own."""
+    paths = []
+    for i in range(n):
+        pixels = bytes((i * 7 + k) & 0xFF for k in range(32 * 32))
+        paths.append(vt.make_dataset(
+            os.path.join(directory, "%s_%s%d_%d.dcm" % (study, modality, series_no, i)), study,
+            "%s.%d" % (study, series_no), "%s.%d.%d" % (study, series_no, i + 1),
+            modality=modality, sop_class=sop_class, pixels=32,
+            extra={"PixelData": pixels, "InstanceNumber": str(i + 1)}))
+    return paths
+
+
+def by_instance(paths):
+    """{SOP Instance UID: [data sets]} of DICOM files."""
+    out = {}
+    for p in paths:
+        ds = pydicom.dcmread(p)
+        out.setdefault(str(ds.SOPInstanceUID), []).append(ds)
+    return out
+
+
+def forwarded(log):
+    """The images each "Forwarded N of M" line of a log says were delivered."""
+    return [int(line.split("Forwarded ", 1)[1].split()[0])
+            for line in log.splitlines() if "Forwarded " in line]
+
+
+def jobs_left(server):
+    d = os.path.join(server.basedir, "forward")
+    return sorted(n for n in os.listdir(d) if n.endswith(".job")) if os.path.isdir(d) else []
+
+
+class ForwardTest(vt.ServerTestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        if not os.path.exists(STOREWEB):
+            raise unittest.SkipTest("storeweb not built")
+
+    def setUp(self):
+        super().setUp()
+        self.stop_later = []
+        self.src = tempfile.mkdtemp(prefix="fwd-src-")
+        self.monitor = None
+
+    def tearDown(self):
+        for p in self.stop_later:
+            p.stop()
+        if self.monitor:
+            self.monitor.close()
+        shutil.rmtree(self.src, ignore_errors=True)
+        super().tearDown()
+
+    def archive(self, rules, peers, args=("-Q", "1"), policy=None, users=None):
+        """A storeserver (retries after 1 s, doubling) with rules and peers
+        (AE title map lines), listened to on its monitor channel."""
+        s = self.server(start=False, args=list(args),
+                        aetmap="".join(peers) + "CT1\tCT1\t127.0.0.1:1\tS\n")
+        with open(os.path.join(s.etc, "ForwardRules"), "w") as f:
+            f.write(rules)
+        if policy is not None:
+            with open(os.path.join(s.etc, "AccessPolicy"), "w") as f:
+                f.write(policy)
+        if users is not None:
+            with open(os.path.join(s.etc, "WebUsers"), "w") as f:
+                f.write(users)
+        self.monitor = vt.Monitor(s.monitor_port)
+        s.start()
+        return s
+
+    def scp(self, port=None, extra=()):
+        """storescp as DEST that keeps every copy it receives (+uf)."""
+        d = vt.StoreSCP(tempfile.mkdtemp(prefix="fwd-dst-"), "DEST", ["+uf"] + list(extra)) \
+            if port is None else None
+        if d is None:
+            # On a port given in advance (the map names it before it runs).
+            d = vt.StoreSCP.__new__(vt.StoreSCP)
+            d.aetitle, d.port = "DEST", port
+            d.dir = tempfile.mkdtemp(prefix="fwd-dst-")
+            d.logpath = d.dir + ".log"
+            d.logf = open(d.logpath, "w")
+            d.proc = subprocess.Popen(["storescp", "-aet", "DEST", "-od", d.dir, "+uf"]
+                                      + list(extra) + [str(port)],
+                                      stdout=d.logf, stderr=subprocess.STDOUT)
+            vt.wait_for(lambda: vt.port_open(port), 10, what="storescp to listen")
+        self.stop_later.append(d)
+        return d
+
+    def assert_same_images(self, sent_paths, received_paths, extra=0):
+        """Every sent image arrived, at most extra copies more than one each
+        in all, each copy element for element the same, pixel data included."""
+        sent, got = by_instance(sent_paths), by_instance(received_paths)
+        self.assertEqual(sorted(got), sorted(sent))
+        self.assertLessEqual(sum(len(v) for v in got.values()), len(sent) + extra)
+        for uid, copies in got.items():
+            for ds in copies:
+                self.assertEqual(ds.PixelData, sent[uid][0].PixelData)
+                self.assertEqual(ds, sent[uid][0])
+
+    def test_destination_down_at_first_gets_every_image_once(self):
+        port = vt.free_port()
+        s = self.archive("# CT from CT1 goes to DEST\nDEST when=store calling=CT1 Modality=CT\n",
+                         ["DEST\tDEST\t127.0.0.1:%d\tFMS\n" % port])
+        ct = make_images(self.src, 8)
+        mr = make_images(self.src, 2, modality="MR", sop_class=MR, series_no=2)
+        self.assertEqual(s.storescu(ct + mr, calling="CT1").returncode, 0)
+        other = make_images(self.src, 1, study=STUDY + ".2")
+        self.assertEqual(s.storescu(other, calling="CT2").returncode, 0)
+        # One job per CT image from CT1, on disk when storescu ended.
+        self.assertEqual(len(jobs_left(s)), 8)
+        self.monitor.wait_text(lambda t: t.startswith("STORAGE FORWARD RETRY "))
+        self.assertIn("cannot connect", s.log())
+        dest = self.scp(port)
+        vt.wait_for(lambda: not jobs_left(s), 20, what="the queue to empty")
+        self.assert_same_images(ct, dest.files())
+        self.assertEqual(sum(forwarded(s.log())), 8)
+        # Each job's end is said after it left the queue.
+        vt.wait_for(lambda: len([t for t in self.monitor.texts()
+                                 if t.startswith("STORAGE FORWARD DONE ")]) == 8, 10,
+                    what="eight DONE announcements")
+        self.monitor.wait_text(lambda t: t == "STORAGE FORWARD QUEUE 0 0")
+
+    def test_killed_with_queue_half_done_loses_nothing(self):
+        port = vt.free_port()
+        s = self.archive("DEST when=store\n", ["DEST\tDEST\t127.0.0.1:%d\tFMS\n" % port])
+        images = make_images(self.src, 6)
+        # The destination takes a second over each image: the server is
+        # killed while the queue is half sent.
+        dest = self.scp(port, ["--sleep-during", "1"])
+        self.assertEqual(s.storescu(images, calling="CT1").returncode, 0)
+        qdir = os.path.join(s.basedir, "forward")
+
+        def recorded():
+            return [n for n in os.listdir(qdir) if n.endswith(".done")]
+        vt.wait_for(lambda: len(recorded()) >= 2, 20, what="two images forwarded")
+        os.kill(s.proc.pid, signal.SIGKILL)
+        s.proc.wait(10)
+        # The forwarder dies with the listener.
+        vt.wait_for(lambda: not vt.port_open(s.port), 10, what="the server's processes to end")
+        # The jobs are still queued, with the images already delivered
+        # recorded beside them.
+        self.assertEqual(len(jobs_left(s)), 6)
+        delivered = recorded()
+        self.assertTrue(2 <= len(delivered) < 6, delivered)
+        before = len(s.log())
+        s.start()
+        vt.wait_for(lambda: not jobs_left(s), 30, what="the queue to empty after the restart")
+        # Only the images not recorded as delivered go again.
+        self.assertEqual(sum(forwarded(s.log()[before:])), 6 - len(delivered))
+        # At least once: every image, and at most one image twice (the one
+        # in flight when the server was killed).
+        self.assert_same_images(images, dest.files(), extra=1)
+
+    def test_quiet_study_to_orthanc_in_explicit_little_endian(self):
+        if not os.path.exists(ORTHANC):
+            raise unittest.SkipTest("Orthanc not installed")
+        dicom_port, http_port = vt.free_port(), vt.free_port()
+        s = self.archive("ORTHANC when=quiet:1 syntax=explicit Modality=MR\n",
+                         ["DEST\tORTHANC\t127.0.0.1:%d\tFMS\n" % dicom_port])
+        orthanc_dir = tempfile.mkdtemp(prefix="orthanc-", dir=s.tmp)
+        config = os.path.join(orthanc_dir, "orthanc.json")
+        with open(config, "w") as f:
+            json.dump({"Name": "velto-test", "StorageDirectory": orthanc_dir + "/db",
+                       "IndexDirectory": orthanc_dir + "/db", "DicomAet": "ORTHANC",
+                       "DicomPort": dicom_port, "HttpPort": http_port, "HttpServerEnabled": True,
+                       "RemoteAccessAllowed": False, "AuthenticationEnabled": False,
+                       "DicomCheckCalledAet": False, "DicomAlwaysAllowStore": True,
+                       "Plugins": [], "ConcurrentJobs": 1}, f)
+        logf = open(os.path.join(orthanc_dir, "log"), "w")
+        orthanc = subprocess.Popen([ORTHANC, config], stdout=logf, stderr=subprocess.STDOUT)
+        self.stop_later.append(type("P", (), {"stop": lambda _: (orthanc.kill(), orthanc.wait(),
+                                                                   logf.close())})())
+        vt.wait_for(lambda: vt.port_open(dicom_port) and vt.port_open(http_port), 20,
+                    what="Orthanc to listen")
+        # JPEG-LS lossless images, stored as sent (compressed).
+        plain = make_images(self.src, 3, modality="MR", sop_class=MR)
+        compressed = []
+        for p in plain:
+            out = p + ".jls"
+            vt.run(["dcmcjpls", p, out], check=True)
+            compressed.append(out)
+        self.assertEqual(s.storescu(compressed, calling="MRI", extra=["-R", "-xt"])
+                         .returncode, 0)
+        self.assertEqual(s.storescu(make_images(self.src, 1, study=STUDY + ".9"), calling="CT1")
+                         .returncode, 0)
+        stored = pydicom.dcmread(vt.uid_path(s.basedir, STUDY, STUDY + ".1", STUDY + ".1.1"),
+                                 stop_before_pixels=True)
+        self.assertEqual(stored.file_meta.TransferSyntaxUID, "1.2.840.10008.1.2.4.80")
+        # One job for the study, refreshed by each image, sent once quiet.
+        self.assertEqual(len([j for j in jobs_left(s) if j.startswith("q-")]), 1)
+        vt.wait_for(lambda: not jobs_left(s), 20, what="the quiet job to be sent")
+
+        def rest(path):
+            with urllib.request.urlopen("http://127.0.0.1:%d%s" % (http_port, path)) as r:
+                return r.read()
+        ids = json.loads(rest("/instances"))
+        self.assertEqual(len(ids), 3)
+        sent = by_instance(plain)
+        for i in ids:
+            self.assertEqual(rest("/instances/%s/metadata/TransferSyntax" % i).decode(),
+                             "1.2.840.10008.1.2.1")
+            path = os.path.join(orthanc_dir, "got.dcm")
+            with open(path, "wb") as f:
+                f.write(rest("/instances/%s/file" % i))
+            ds = pydicom.dcmread(path)
+            self.assertEqual(ds.file_meta.TransferSyntaxUID, "1.2.840.10008.1.2.1")
+            self.assertEqual(ds.PixelData, sent[str(ds.SOPInstanceUID)][0].PixelData)
+
+    def test_failed_job_shown_and_retried_from_the_web(self):
+        port = vt.free_port()
+        s = self.archive("max-attempts 2\nDEST when=store\n",
+                         ["DEST\tDEST\t127.0.0.1:%d\tFMS\n" % port])
+        w = Web(s)
+        self.stop_later.append(w)
+        image = make_images(self.src, 1)
+        self.assertEqual(s.storescu(image, calling="CT1").returncode, 0)
+        failed = self.monitor.wait_text(lambda t: t.startswith("STORAGE FORWARD FAILED "))
+        job_id = failed.split()[3]
+        self.assertEqual(failed.split()[4:], ["DEST", "2"])
+        self.assertIn("Forwarding job %s to DEST failed after 2 attempt(s)" % job_id, s.log())
+        listing = w.json("/forward/jobs")
+        self.assertEqual((listing["pending"], listing["failed"]), (0, 1))
+        job = listing["jobs"][0]
+        self.assertEqual((job["id"], job["state"], job["attempts"], job["sent"], job["total"]),
+                         (job_id, "failed", 2, 0, 1))
+        status, _, page = w.curl("/forward")
+        self.assertEqual(status, 200)
+        self.assertIn(b'<tr class="failed" data-id="%s">' % job_id.encode(), page)
+        self.assertIn(b'action="/forward/jobs/%s/retry"' % job_id.encode(), page)
+        metrics = w.curl("/metrics")[2].decode()
+        self.assertIn("\nvelto_forward_failed_jobs 1\n", metrics)
+        self.assertIn("\nvelto_forward_queue_length 0\n", metrics)
+        dest = self.scp(port)
+        # A form from another origin, or without the page's token, is
+        # refused; the page's own goes through.
+        token = re.search(rb'name="csrf" value="([0-9a-f]+)"', page).group(1).decode()
+        form = ["-X", "POST", "-H", "Content-Type: application/x-www-form-urlencoded"]
+        self.assertEqual(w.curl("/forward/jobs/%s/retry" % job_id,
+                                form + ["--data", "csrf=" + token, "-H",
+                                        "Origin: http://evil.example"])[0], 403)
+        self.assertEqual(w.curl("/forward/jobs/%s/retry" % job_id, form + ["--data", ""])[0], 403)
+        self.assertEqual(w.json("/forward/jobs/%s" % job_id)["state"], "failed")
+        form += ["--data", "csrf=" + token]
+        status, head, _ = w.curl("/forward/jobs/%s/retry" % job_id, form)
+        self.assertEqual(status, 303)
+        vt.wait_for(lambda: not jobs_left(s), 15, what="the retried job to be sent")
+        self.assert_same_images(image, dest.files())
+        self.assertEqual(w.curl("/forward/jobs/%s" % job_id)[0], 404)
+        self.assertEqual(w.curl("/forward/jobs/nosuchjob/retry", form)[0], 404)
+
+    def test_send_from_the_web_with_progress_and_policy(self):
+        dest = vt.StoreSCP(self.src, "DEST", ["+uf"])
+        self.stop_later.append(dest)
+        s = self.archive("", [dest.map_line()],
+                         policy="CT1 any all\nmover any find move\nviewer any find get\n",
+                         users="mover:%s\nviewer:%s\n" % (crypt_hash("m"), crypt_hash("v")))
+        w = Web(s)
+        self.stop_later.append(w)
+        images = make_images(self.src, 5)
+        self.assertEqual(s.storescu(images, calling="CT1").returncode, 0)
+        self.assertEqual(jobs_left(s), [])  # no rules: nothing queued on store
+
+        def post(user, fields):
+            return w.curl("/forward/send", ["-u", user, "-X", "POST", "-H",
+                                            "Content-Type: application/json", "--data",
+                                            json.dumps(fields)])
+        body = {"study": STUDY, "destination": "DEST"}
+        self.assertEqual(post("viewer:v", body)[0], 403)
+        self.assertEqual(post("mover:m", dict(body, destination="NOPE"))[0], 400)
+        self.assertEqual(post("mover:m", dict(body, study="1.2.3.4.404"))[0], 404)
+        self.assertEqual(jobs_left(s), [])
+        status, _, answer = post("mover:m", body)
+        self.assertEqual(status, 202)
+        job_id = json.loads(answer)["id"]
+        self.assertEqual(json.loads(answer)["total"], 5)
+
+        def done():
+            j = json.loads(w.curl("/forward/jobs/%s" % job_id, ["-u", "viewer:v"])[2])
+            return j if j["state"] == "done" else None
+        job = vt.wait_for(done, 15, what="the sent job to be done")
+        self.assertEqual((job["sent"], job["total"], job["failed"], job["origin"]),
+                         (5, 5, 0, "web mover"))
+        self.assert_same_images(images, dest.files())
+        # The job stays listed as done; listing needs find rights only.
+        self.assertEqual(w.json("/forward/jobs", ["-u", "viewer:v"])["jobs"][0]["state"], "done")
+
+    def test_web_upload_forwarded_by_the_rules(self):
+        dest = vt.StoreSCP(self.src, "DEST", ["+uf"])
+        self.stop_later.append(dest)
+        s = self.archive("DEST Modality=OT\nDEST calling=* Modality=CT\n", [dest.map_line()])
+        w = Web(s)
+        self.stop_later.append(w)
+        images = make_images(self.src, 2, modality="OT") + make_images(self.src, 1, series_no=2)
+        body = b"".join(b"--XyZ\r\nContent-Type: application/dicom\r\n\r\n"
+                        + open(p, "rb").read() + b"\r\n" for p in images) + b"--XyZ--\r\n"
+        path = os.path.join(self.src, "stow-body")
+        with open(path, "wb") as f:
+            f.write(body)
+        status, _, _ = w.curl("/dicom-web/studies", [
+            "-X", "POST", "-H", 'Content-Type: multipart/related; type="application/dicom"; '
+            "boundary=XyZ", "--data-binary", "@" + path])
+        self.assertEqual(status, 200)
+        # The OT images: an upload has no calling title, so the CT rule that
+        # names one (even "*") takes nothing.
+        vt.wait_for(lambda: len(dest.files()) >= 2 and not jobs_left(s), 15,
+                    what="the uploaded images to be forwarded")
+        self.assert_same_images(images[:2], dest.files())
+
+    def test_bad_rules_or_retry_wait_stop_the_start(self):
+        s = self.server(start=False)
+        with open(os.path.join(s.etc, "ForwardRules"), "w") as f:
+            f.write("# rules\nPACS when=store\nPACS when=sometime Modality=CT\n")
+        p = vt.run(s.command(), env=s.env, timeout=20)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("storeserver: forwarding rules: line 3: when must be", p.stderr)
+        w = Web(s, start=False)
+        p = vt.run(w.command(), env=w.env, timeout=20)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("Forwarding rules: line 3: when must be", w.log())
+        os.unlink(os.path.join(s.etc, "ForwardRules"))
+        for bad in ("0", "3601", "1x"):
+            p = vt.run(s.command() + ["-Q", bad], env=s.env, timeout=20)
+            self.assertEqual(p.returncode, 1, bad)
+            self.assertIn("invalid -Q seconds: %s" % bad, p.stderr)
+
+
+if __name__ == "__main__":
+    vt.main()
