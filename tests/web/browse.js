@@ -20,7 +20,7 @@ const browser = spawn('chromium', [
   '--enable-unsafe-swiftshader', '--no-first-run', '--disable-extensions',
   '--remote-debugging-port=0', '--user-data-dir=' + profile, '--window-size=1280,900',
   'about:blank',
-], { stdio: ['ignore', 'ignore', 'pipe'] });
+], { stdio: ['ignore', 'ignore', 'pipe'], detached: true });
 
 function devtoolsPort() {
   return new Promise((resolve, reject) => {
@@ -106,6 +106,15 @@ main().then((r) => {
   process.exitCode = 1;
 }).finally(() => {
   // The profile is removed once the browser has ended and stopped writing it.
-  browser.on('exit', () => fs.rmSync(profile, { recursive: true, force: true }));
-  browser.kill('SIGKILL');
+  // Chromium's helper processes write the profile too, and outlive a
+  // killed main process: the whole process group (the browser was started
+  // as its leader) is killed. A file a helper was writing at that moment
+  // can still appear while the tree is removed, hence rmSync's own retries.
+  browser.on('exit', () =>
+    fs.rmSync(profile, { recursive: true, force: true, maxRetries: 10, retryDelay: 50 }));
+  try {
+    process.kill(-browser.pid, 'SIGKILL');
+  } catch (e) {
+    browser.kill('SIGKILL');
+  }
 });
