@@ -20,10 +20,16 @@ namespace (both daemons open the monitor channel):
 With --against OTHER_BUILD_DIR (another checkout's build, e.g. main's) both
 builds run at once, each on a store of its own filled alike, and every
 measurement takes turns between them request by request (upload batch by
-batch), so that a busy machine weighs on both alike; the medians are
-printed side by side with the ratio of this build's time per request to
-the other's (above 1: this build is slower), and beside them the CPU time
-storeweb spent per request, which a busy machine disturbs far less.
+batch), so that a busy machine weighs on both alike. The measurements are
+made in --rounds N rounds (default 3; each round's uploads are images of
+their own), the first build to go changing from round to round. The medians
+over all rounds are printed side by side with the ratio of this build's
+time per request to the other's (above 1: this build is slower), then the
+ratio of each round alone, and beside them the CPU time storeweb spent per
+request (summed over its threads from the scheduler's account, to the
+nanosecond; the requests go over kept-alive connections, so that no thread
+that did the work has ended before it is read), which a busy machine
+disturbs far less than the time.
 """
 
 import http.client
@@ -50,7 +56,11 @@ def option(name, default=None):
     return default
 
 
+if "--help" in ARGS or "-h" in ARGS:
+    print(__doc__)
+    sys.exit(0)
 AGAINST = option("--against")
+ROUNDS = int(option("--rounds", "3"))
 BUILD = os.path.abspath(ARGS[0] if ARGS else os.path.join(HERE, "..", "build"))
 os.environ["VELTO_BUILD"] = BUILD
 
@@ -87,23 +97,13 @@ def make_files(directory, study, count):
     return paths
 
 
-def stow(web, paths, batch):
-    conn = http.client.HTTPConnection("127.0.0.1", web.port)
-    start = time.perf_counter()
-    for i in range(0, len(paths), batch):
-        body = bytearray()
-        for p in paths[i:i + batch]:
-            with open(p, "rb") as f:
-                body += b"--BENCH\r\nContent-Type: application/dicom\r\n\r\n" + f.read() + b"\r\n"
-        body += b"--BENCH--\r\n"
-        conn.request("POST", "/dicom-web/studies", body=bytes(body), headers={
-            "Content-Type": 'multipart/related; type="application/dicom"; boundary=BENCH'})
-        r = conn.getresponse()
-        r.read()
-        assert r.status == 200, r.status
-    elapsed = time.perf_counter() - start
-    conn.close()
-    return elapsed
+def stow_body(paths):
+    body = bytearray()
+    for p in paths:
+        with open(p, "rb") as f:
+            body += b"--BENCH\r\nContent-Type: application/dicom\r\n\r\n" + f.read() + b"\r\n"
+    body += b"--BENCH--\r\n"
+    return bytes(body)
 
 
 class Site:
@@ -118,33 +118,123 @@ class Site:
         self.web = webharness.Web(self.srv)
         subprocess.run([os.path.join(build, "bench", "bench_populate"), self.srv.basedir,
                         str(STUDIES)], check=True, stdout=subprocess.DEVNULL)
-        self.conn = http.client.HTTPConnection("127.0.0.1", self.web.port)
-        self.times = {}
-        self.cpus = {}
+        self.conn = None
+        self.used = 0.0
+        self.times = {}  # what: [seconds per request, ...]
+        self.rounds = {}  # what: {round: [seconds per request, ...]}
+        self.cpus = {}  # what: {round: [CPU seconds, requests]}
+        self.precise = self.threads()[0] is not None
 
-    def cpu(self):
-        """CPU seconds storeweb has used so far (user and system)."""
+    def threads(self):
+        """{thread: nanoseconds run} of storeweb's threads, from the
+        scheduler's account; without one (all zero), (None, ticks of the
+        whole process)."""
+        base = "/proc/%d/task" % self.web.proc.pid
+        run = {}
+        for tid in os.listdir(base):
+            try:
+                with open(os.path.join(base, tid, "schedstat")) as f:
+                    run[tid] = int(f.read().split()[0])
+            except (FileNotFoundError, ProcessLookupError):
+                pass  # ended since it was listed
+        if any(run.values()):
+            return run, None
         with open("/proc/%d/stat" % self.web.proc.pid) as f:
             fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        return None, (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
-    def note(self, what, seconds, cpu=None, count=1):
+    def cpu_since(self, before):
+        """CPU seconds storeweb used since before (a threads() result)."""
+        run, ticks = self.threads()
+        if run is None or before[0] is None:
+            return (ticks or 0) - (before[1] or 0)
+        # A thread begun since counts from nothing.
+        return sum(n - before[0].get(tid, 0) for tid, n in run.items()) / 1e9
+
+    def connection(self):
+        """The kept-alive connection, made afresh when it has been idle
+        for long (storeweb closes one idle beyond its header deadline)."""
+        if self.conn is None or time.monotonic() - self.used > 5:
+            if self.conn is not None:
+                self.conn.close()
+            self.conn = http.client.HTTPConnection("127.0.0.1", self.web.port)
+            self.conn.connect()
+        return self.conn
+
+    def note(self, what, rnd, seconds, cpu=None, count=1):
         self.times.setdefault(what, []).append(seconds)
+        self.rounds.setdefault(what, {}).setdefault(rnd, []).append(seconds)
         if cpu is not None:
-            c = self.cpus.setdefault(what, [0.0, 0])
+            c = self.cpus.setdefault(what, {}).setdefault(rnd, [0.0, 0])
             c[0] += cpu
             c[1] += count
 
-    def get(self, what, path, check=None, status_wanted=200):
-        c = self.cpu()
-        t, status, body = timed_get(self.conn, path)
-        assert status == status_wanted and body and (check is None or check(body)), (path, status)
-        self.note(what, t, self.cpu() - c)
+    def request(self, what, rnd, method, path, body=None, headers=None, check=None,
+                status_wanted=200, count=1):
+        conn = self.connection()
+        c = self.threads()
+        start = time.perf_counter()
+        conn.request(method, path, body=body, headers=headers or {})
+        r = conn.getresponse()
+        answer = r.read()
+        t = time.perf_counter() - start
+        cpu = self.cpu_since(c)
+        self.used = time.monotonic()
+        assert r.status == status_wanted and answer and (check is None or check(answer)), \
+            (path, r.status)
+        self.note(what, rnd, t / count, cpu, count)
+
+    def get(self, what, rnd, path, check=None, status_wanted=200, count=1):
+        self.request(what, rnd, "GET", path, check=check, status_wanted=status_wanted,
+                     count=count)
 
     def stop(self):
-        self.conn.close()
+        if self.conn is not None:
+            self.conn.close()
         self.web.stop()
         self.srv.stop()
+
+
+def measure(rnd, sites, a, b, study_a):
+    """One round of every measurement, taking turns between the sites
+    request by request (batch by batch for the uploads), so that the load
+    of the machine weighs on both alike. The images of a are sent by
+    C-STORE in the first round only; b is this round's to upload."""
+
+    def turns(n):
+        for i in range(n):
+            for s in (sites if i % 2 == 0 else sites[::-1]):
+                yield i, s
+
+    search = "/dicom-web/studies?PatientName=PAT%5EN00012*"
+    for i, s in turns(55):
+        if i >= 5:  # the first ones warm up both paths
+            s.get("HTTP ping", rnd, "/dicom-web/", status_wanted=404)
+            s.get("QIDO-RS study search", rnd, search,
+                  lambda body: body.count(b'"0020000D"') == 10)
+    stow_type = {"Content-Type": 'multipart/related; type="application/dicom"; boundary=BENCH'}
+    for i, s in turns(len(b) // 100):
+        if rnd == 0:
+            start = time.perf_counter()
+            p = s.srv.storescu(a[i * 100:(i + 1) * 100], timeout=600)
+            assert p.returncode == 0, p.stderr
+            s.note("C-STORE (per instance)", rnd, (time.perf_counter() - start) / 100)
+        body = stow_body(b[i * 100:(i + 1) * 100])
+        s.request("STOW-RS (per instance)", rnd, "POST", "/dicom-web/studies", body=body,
+                  headers=stow_type, count=100)
+    for i, s in turns(5):
+        s.get("WADO-RS study (per instance)", rnd, "/dicom-web/studies/" + study_a,
+              lambda body: body.count(b"Content-Type: application/dicom\r\n") == INSTANCES,
+              count=INSTANCES)
+    series = study_a + ".1"
+    base = "/dicom-web/studies/%s/series/%s/instances/%s.%%d" % (study_a, series, series)
+    for i, s in turns(INSTANCES):
+        s.get("WADO-RS instance", rnd, base % (i + 1))
+    for i, s in turns(RENDERED):
+        s.get("WADO-RS rendered", rnd, base % (i + 1) + "/rendered")
+        s.get("WADO-RS frames/1", rnd, base % (i + 1) + "/frames/1")
+        s.get("WADO-URI JPEG", rnd, "/wado?requestType=WADO&studyUID=%s&seriesUID=%s"
+              "&objectUID=%s.%d" % (study_a, series, series, i + 1))
 
 
 def main():
@@ -154,51 +244,13 @@ def main():
     try:
         study_a, study_b = "1.2.826.0.1.3680043.10.544.1", "1.2.826.0.1.3680043.10.544.2"
         a = make_files(os.path.join(tmp, "a"), study_a, INSTANCES)
-        b = make_files(os.path.join(tmp, "b"), study_b, INSTANCES)
         builds = [BUILD] + ([os.path.abspath(AGAINST)] if AGAINST else [])
         sites = [Site(x, tmp) for x in builds]
-        # Each measurement takes turns between the builds request by request
-        # (batch by batch for the uploads), so that the load of the machine
-        # weighs on both alike.
-        def turns(n):
-            for i in range(n):
-                for s in (sites if i % 2 == 0 else sites[::-1]):
-                    yield i, s
-
-        search = "/dicom-web/studies?PatientName=PAT%5EN00012*"
-        for i, s in turns(55):
-            if i >= 5:  # the first ones warm up both paths
-                s.get("HTTP ping", "/dicom-web/", status_wanted=404)
-                s.get("QIDO-RS study search", search, lambda body: body.count(b'"0020000D"') == 10)
-        for i, s in turns(INSTANCES // 100):
-            start = time.perf_counter()
-            p = s.srv.storescu(a[i * 100:(i + 1) * 100], timeout=600)
-            assert p.returncode == 0, p.stderr
-            s.note("C-STORE (per instance)", (time.perf_counter() - start) / 100)
-            c = s.cpu()
-            t = stow(s.web, b[i * 100:(i + 1) * 100], 100)
-            s.note("STOW-RS (per instance)", t / 100, s.cpu() - c, 100)
-        # storeweb closes a connection idle longer than its header deadline
-        # (-H): the retrievals start on fresh ones.
-        for s in sites:
-            s.conn.close()
-            s.conn = http.client.HTTPConnection("127.0.0.1", s.web.port)
-        for i, s in turns(5):
-            c = s.cpu()
-            t, status, body = timed_get(s.conn, "/dicom-web/studies/" + study_a)
-            assert status == 200 and body.count(b"Content-Type: application/dicom\r\n") == \
-                INSTANCES
-            s.note("WADO-RS study (per instance)", t / INSTANCES, s.cpu() - c, INSTANCES)
-        series = study_a + ".1"
-        base = "/dicom-web/studies/%s/series/%s/instances/%s.%%d" % (study_a, series, series)
-        for i, s in turns(INSTANCES):
-            s.get("WADO-RS instance", base % (i + 1))
-        for i, s in turns(RENDERED):
-            s.get("WADO-RS rendered", base % (i + 1) + "/rendered")
-            s.get("WADO-RS frames/1", base % (i + 1) + "/frames/1")
-            s.get("WADO-URI JPEG", "/wado?requestType=WADO&studyUID=%s&seriesUID=%s&objectUID=%s.%d"
-                  % (study_a, series, series, i + 1))
-
+        uploads = make_files(os.path.join(tmp, "b"), study_b, INSTANCES * ROUNDS)
+        for rnd in range(ROUNDS):
+            measure(rnd, sites[::-1] if rnd % 2 else sites, a, uploads[rnd * INSTANCES:
+                                                                      (rnd + 1) * INSTANCES],
+                    study_a)
         med = [{k: statistics.median(v) for k, v in s.times.items()} for s in sites]
         this = med[0]
         print("QIDO-RS study search, %d studies: %.2f ms; beyond the ping %.2f ms (goal <= 20)"
@@ -212,18 +264,32 @@ def main():
                                  1 / this["WADO-RS instance"]))
         if AGAINST:
             other = med[1]
-            print("\nMedian ms per request (per instance for study, C-STORE and STOW), taking "
-                  "turns with %s;" % AGAINST)
-            print("and storeweb's CPU ms per request (user and system, summed over all):")
-            print("%-30s %10s %10s %8s %10s %10s %8s" % ("", "this", "against", "ratio",
-                                                         "cpu this", "against", "ratio"))
-            cpu = [{k: c[0] / c[1] for k, c in s.cpus.items()} for s in sites]
+            print("\nMedian ms per request (per instance for study, C-STORE and STOW) over %d "
+                  "rounds, taking turns with %s;" % (ROUNDS, AGAINST))
+            print("the ratio of each round's medians; and storeweb's CPU ms per request (user and "
+                  "system, %s):" % ("to the nanosecond" if sites[0].precise else "in clock ticks"))
+            width = 5 * ROUNDS
+            print("%-29s %8s %8s %6s  %-*s %8s %8s %6s  %s" % (
+                "", "this", "against", "ratio", width, "rounds", "cpu this", "against", "ratio",
+                "rounds"))
+
+            def per(s, k, r=None):
+                """CPU seconds per request of s for k, in round r or all."""
+                c = [v for rnd, v in s.cpus[k].items() if r is None or rnd == r]
+                return sum(x[0] for x in c) / sum(x[1] for x in c)
+
             for k in this:
-                line = "%-30s %10.3f %10.3f %8.3f" % (k, this[k] * 1000, other[k] * 1000,
-                                                      this[k] / other[k])
-                if k in cpu[0] and cpu[1].get(k):
-                    line += " %10.3f %10.3f %8.3f" % (cpu[0][k] * 1000, cpu[1][k] * 1000,
-                                                      cpu[0][k] / cpu[1][k])
+                rounds = sorted(sites[0].rounds[k])
+                line = "%-29s %8.3f %8.3f %6.3f  %-*s" % (
+                    k, this[k] * 1000, other[k] * 1000, this[k] / other[k], width,
+                    " ".join("%.2f" % (statistics.median(sites[0].rounds[k][r]) /
+                                       statistics.median(sites[1].rounds[k][r])) for r in rounds))
+                if k in sites[0].cpus and per(sites[1], k) > 0:
+                    line += " %8.3f %8.3f %6.3f  %s" % (
+                        per(sites[0], k) * 1000, per(sites[1], k) * 1000,
+                        per(sites[0], k) / per(sites[1], k),
+                        " ".join("%.2f" % (per(sites[0], k, r) / per(sites[1], k, r))
+                                 for r in rounds))
                 print(line)
     finally:
         for s in sites:

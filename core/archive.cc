@@ -17,6 +17,7 @@
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcrledrg.h"
+#include "dcmtk/dcmdata/dcxfer.h"
 #include "dcmtk/dcmjpeg/djdecode.h"
 #include "dcmtk/dcmjpls/djdecode.h"
 
@@ -496,13 +497,28 @@ void archive_endIncoming(const archive_context *ctx, archive_incoming *in)
 // foreign.
 enum { UPLOAD_HEAD_WINDOW = 65536 };
 
-archive_uploadCheck::archive_uploadCheck() : result_(ARCHIVE_UPLOAD_WHOLE), walk_(new elementwalk)
+archive_uploadCheck::archive_uploadCheck(const archive_context *ctx)
+    : ctx_(ctx), result_(ARCHIVE_UPLOAD_WHOLE), walk_(new elementwalk)
 {
+    start_.reserve(UPLOAD_HEAD_WINDOW);
 }
 
 archive_uploadCheck::~archive_uploadCheck()
 {
+    // The store's image borrows the walk: it goes first.
+    if (in_ != nullptr)
+        archive_endIncoming(ctx_, in_);
     delete walk_;
+}
+
+// Whether the store keeps a data set in this syntax as its bytes come
+// (LocalStore's streamed write path): Explicit VR Little Endian, or
+// encapsulated pixel data in it; a deflated one is inflated from the file.
+static bool storedAsItComes(const std::string &xferUid)
+{
+    DcmXfer xfer(xferUid.c_str());
+    return xfer.getStreamCompression() == ESC_none &&
+           (xfer.getXfer() == EXS_LittleEndianExplicit || xfer.isEncapsulated());
 }
 
 int archive_uploadCheck::startWalk(bool whole)
@@ -510,6 +526,7 @@ int archive_uploadCheck::startWalk(bool whole)
     std::string sopClass, xfer;
     size_t datasetStart = 0;
     const unsigned char *head = (const unsigned char *)start_.data();
+    route_ = ROUTE_CALLER;
     if (retrievelist_parseMeta(head, start_.size(), &sopClass, &xfer, &datasetStart) != 1)
         return ARCHIVE_UPLOAD_FOREIGN;
     if (datasetStart == 0)
@@ -521,11 +538,28 @@ int archive_uploadCheck::startWalk(bool whole)
     walk_->maxDepth = uploadLimits.maxDepth;
     walk_->maxItems = uploadLimits.maxItems;
     walking_ = true;
+    if (ctx_ != nullptr && storedAsItComes(xfer)) {
+        // Only the head is parsed: an element out of order past it would
+        // be in the file and not in the index.
+        walk_->strictVr = true;
+        in_ = archive_beginIncoming(ctx_, xfer.c_str(), walk_);
+        route_ = in_ != nullptr ? ROUTE_STORE : ROUTE_CALLER;
+    }
     int r = elementwalk_feed(walk_, head + datasetStart, start_.size() - datasetStart);
-    std::string().swap(start_);
+    if (r == ELEMENTWALK_MORE && route_ == ROUTE_STORE)
+        toStore(head + datasetStart, start_.size() - datasetStart, false);
+    // The caller writes the held bytes to its file.
+    if (route_ == ROUTE_STORE)
+        std::string().swap(start_);
     return r == ELEMENTWALK_MORE      ? ARCHIVE_UPLOAD_WHOLE
            : r == ELEMENTWALK_FOREIGN ? ARCHIVE_UPLOAD_FOREIGN
                                       : ARCHIVE_UPLOAD_DAMAGED;
+}
+
+void archive_uploadCheck::toStore(const unsigned char *bytes, size_t n, bool last)
+{
+    if (n > 0 || last)
+        archive_feedIncoming(ctx_, in_, bytes, n, last);
 }
 
 void archive_uploadCheck::feed(const unsigned char *bytes, size_t n)
@@ -536,6 +570,8 @@ void archive_uploadCheck::feed(const unsigned char *bytes, size_t n)
         int r = elementwalk_feed(walk_, bytes, n);
         if (r != ELEMENTWALK_MORE)
             result_ = r == ELEMENTWALK_FOREIGN ? ARCHIVE_UPLOAD_FOREIGN : ARCHIVE_UPLOAD_DAMAGED;
+        else if (route_ == ROUTE_STORE)
+            toStore(bytes, n, false);
         return;
     }
     start_.append((const char *)bytes, n);
@@ -547,10 +583,28 @@ int archive_uploadCheck::finish()
 {
     if (result_ == ARCHIVE_UPLOAD_WHOLE && !walking_)
         result_ = start_.empty() ? ARCHIVE_UPLOAD_DAMAGED : startWalk(true);
+    if (route_ == ROUTE_PENDING)
+        route_ = ROUTE_CALLER; // nothing came
     if (result_ != ARCHIVE_UPLOAD_WHOLE)
         return result_;
     int r = elementwalk_finish(walk_);
-    return r == ELEMENTWALK_MORE      ? ARCHIVE_UPLOAD_WHOLE
-           : r == ELEMENTWALK_FOREIGN ? ARCHIVE_UPLOAD_FOREIGN
-                                      : ARCHIVE_UPLOAD_DAMAGED;
+    result_ = r == ELEMENTWALK_MORE      ? ARCHIVE_UPLOAD_WHOLE
+              : r == ELEMENTWALK_FOREIGN ? ARCHIVE_UPLOAD_FOREIGN
+                                         : ARCHIVE_UPLOAD_DAMAGED;
+    if (result_ == ARCHIVE_UPLOAD_WHOLE && route_ == ROUTE_STORE)
+        toStore(nullptr, 0, true);
+    return result_;
+}
+
+std::string archive_uploadCheck::takeHeld()
+{
+    std::string held;
+    held.swap(start_);
+    return held;
+}
+
+DcmDataset *archive_uploadCheck::head()
+{
+    return in_ != nullptr && result_ == ARCHIVE_UPLOAD_WHOLE ? archive_incomingHead(ctx_, in_)
+                                                             : nullptr;
 }

@@ -124,22 +124,51 @@ int archive_checkUpload(int fd, unsigned long long maxInflated, const char *tmpD
 // read back: feed every byte of the Part 10 file in order, then finish.
 // ARCHIVE_UPLOAD_FOREIGN also for a deflated data set, which
 // archive_checkUpload then inflates from the file.
+//
+// Given an archive, an upload whose data set is in a syntax the store keeps
+// as it comes (Explicit VR Little Endian, or an encapsulated one) is also
+// written by the store as it arrives (archive_beginIncoming), each piece
+// after the walk has passed it, so that nothing is written out and parsed
+// again: only its head is parsed. Its elements must then come in ascending
+// order without repeats (else damaged), as what follows the head is never
+// parsed and the index is made from the head. The check then makes store
+// calls in feed, finish and its destructor: the caller serialises them with
+// every other use of the archive's store.
 class archive_uploadCheck
 {
 public:
-    archive_uploadCheck();
-    ~archive_uploadCheck();
+    explicit archive_uploadCheck(const archive_context *ctx = nullptr);
+    ~archive_uploadCheck(); // a streamed image not ingested is dropped
     archive_uploadCheck(const archive_uploadCheck &) = delete;
     archive_uploadCheck &operator=(const archive_uploadCheck &) = delete;
     void feed(const unsigned char *bytes, size_t n);
     int finish();
 
+    // Where the bytes go, known once the meta header is read.
+    enum {
+        ROUTE_PENDING, // held by the check
+        ROUTE_STORE,   // taken by the store as they come (given an archive)
+        ROUTE_CALLER,  // the caller keeps the file: the bytes held so far are in takeHeld
+    };
+    int route() const { return route_; }
+    // ROUTE_CALLER: the bytes fed before the route was known (once).
+    std::string takeHeld();
+    // ROUTE_STORE, after finish answered ARCHIVE_UPLOAD_WHOLE: the parsed
+    // head (owned by the check), or null when it could not be parsed; and
+    // the image that archive_ingest takes with it.
+    DcmDataset *head();
+    struct archive_incoming *incoming() const { return in_; }
+
 private:
     int startWalk(bool whole); // on the buffered start of the file
-    std::string start_;        // the file's first bytes, until the walk begins
+    void toStore(const unsigned char *bytes, size_t n, bool last);
+    const archive_context *ctx_;
+    std::string start_; // the file's first bytes, until the walk begins
     bool walking_ = false;
-    int result_;               // ARCHIVE_UPLOAD_WHOLE while undecided
-    struct elementwalk *walk_; // owned
+    int route_ = ROUTE_PENDING;
+    int result_;                            // ARCHIVE_UPLOAD_WHOLE while undecided
+    struct elementwalk *walk_;              // owned
+    struct archive_incoming *in_ = nullptr; // ROUTE_STORE: the store's image
 };
 
 // Longest UID the archive accepts (index keys are 64 bytes wide).

@@ -1,18 +1,20 @@
 // STOW-RS: a multipart/related upload of DICOM files, read part by part as
-// it arrives. Each part goes to a temporary file; once the part is
-// complete it is checked, read and taken in by the archive core's ingest,
-// exactly as a C-STORE is (the same index and file locks, the same store
-// mode, the patient link tree with -s, the same "STORAGE STOREUID"
-// announcement, which studywatch follows). Before
-// the answer every write is flushed to disk, as the DICOM side does before
-// it confirms an association's release.
+// it arrives. A part in Explicit VR Little Endian or a compressed syntax
+// (nearly all) is walked and written by the store as it comes, and only its
+// head parsed, as a C-STORE's data set is; any other part goes to a
+// temporary file, walked as it comes and parsed from there once complete.
+// Either way the archive core's ingest takes it in exactly as a C-STORE
+// (the same index and file locks, the same store mode, the patient link
+// tree with -s, the same "STORAGE STOREUID" announcement, which studywatch
+// follows). Before the answer every write is flushed to disk, as the DICOM
+// side does before it confirms an association's release.
 //
 // What one upload may make the daemon do is bounded: the body's size and
 // the number of its parts (413 beyond them), each part's size, and, before
 // the toolkit parses a part (its reader recurses once per sequence level
 // and keeps every item in memory), the nesting of its sequences and the
-// number of its items (walked first by archive_checkUpload; a part beyond
-// them is refused on its own).
+// number of its items (walked as it comes by archive_uploadCheck; a part
+// beyond them is refused on its own).
 #include <errno.h>
 #include <microhttpd.h>
 #include <stdlib.h>
@@ -56,9 +58,9 @@ struct stowstate {
     multipart_reader reader;
     std::string study;   // the study the URL names, or empty
     std::string rootUrl; // DICOMweb root as the client reached it
-    int fd = -1;         // the temporary file of the part being read
+    int fd = -1;         // the temporary file of the part being read, if it needs one
     std::string tmpPath;
-    bool partOk = false;   // the part is application/dicom and fully written
+    bool partOk = false;   // the part is application/dicom and taken so far
     bool inPart = false;   // a part has begun and not yet ended
     uint64_t received = 0; // bytes of the body so far
     uint64_t partBytes = 0;
@@ -67,7 +69,10 @@ struct stowstate {
     uint64_t dropped = 0;  // bytes dropped since the refusal
     bool unsynced = false; // images were stored and not yet flushed
     bool refusalLogged = false;
-    std::unique_ptr<archive_uploadCheck> check; // of the part being read, as it arrives
+    // The walk of the part being read, as it arrives, and the store's image
+    // when the store takes it as it comes; its calls are made under
+    // web_storeLock.
+    std::unique_ptr<archive_uploadCheck> check;
     std::vector<stowresult> results;
 };
 
@@ -104,51 +109,94 @@ static int partBegin(void *cls, const std::string &headers)
         st->results.push_back(stowresult{"", "", "", "", STOW_CANNOT_UNDERSTAND});
         return 0;
     }
-    st->tmpPath = std::string(tempDir()) + "/storeweb-part-XXXXXX";
-    st->fd = mkostemp(&st->tmpPath[0], O_CLOEXEC);
-    st->check.reset(new archive_uploadCheck());
-    if (st->fd < 0) {
-        logprintf(LOGLEVEL_ERROR, web_options.logfp, "Cannot create %s: %s\n", st->tmpPath.c_str(),
-                  strerror(errno));
-        st->partOk = false;
-        st->results.push_back(stowresult{"", "", "", "", STOW_REFUSED_RESOURCES});
-    }
+    std::lock_guard<std::mutex> hold(web_storeLock);
+    st->check.reset(new archive_uploadCheck(&web_archive));
     return 0;
 }
 
-// Drops the temporary file of the part being read; the part fails with
-// status (the rest of its bytes are then dropped as they come).
+// Ends the part being read: its temporary file removed, and the store's
+// image, if any, dropped unless it was ingested.
+static void endPart(stowstate *st)
+{
+    if (st->fd >= 0) {
+        close(st->fd);
+        st->fd = -1;
+        unlink(st->tmpPath.c_str());
+    }
+    std::lock_guard<std::mutex> hold(web_storeLock);
+    st->check.reset();
+}
+
+// Drops the part being read; it fails with status (the rest of its bytes
+// are then dropped as they come).
 static void dropPart(stowstate *st, unsigned status)
 {
-    close(st->fd);
-    st->fd = -1;
-    unlink(st->tmpPath.c_str());
+    endPart(st);
     st->partOk = false;
     st->results.push_back(stowresult{"", "", "", "", status});
+}
+
+// Writes len bytes to the part's file: false (the part dropped) when that
+// fails.
+static bool writePart(stowstate *st, const char *data, size_t len)
+{
+    if (fullio_write(st->fd, data, len) == (ssize_t)len)
+        return true;
+    logprintf(LOGLEVEL_ERROR, web_options.logfp, "Cannot write %s: %s\n", st->tmpPath.c_str(),
+              strerror(errno));
+    dropPart(st, STOW_REFUSED_RESOURCES);
+    return false;
+}
+
+// Once the walk has left a part to this file (a syntax the store does not
+// take as it comes): its temporary file, with the bytes the walk held.
+// False (the part dropped) when that fails.
+static bool startPartFile(stowstate *st)
+{
+    st->tmpPath = std::string(tempDir()) + "/storeweb-part-XXXXXX";
+    st->fd = mkostemp(&st->tmpPath[0], O_CLOEXEC);
+    if (st->fd < 0) {
+        logprintf(LOGLEVEL_ERROR, web_options.logfp, "Cannot create %s: %s\n", st->tmpPath.c_str(),
+                  strerror(errno));
+        dropPart(st, STOW_REFUSED_RESOURCES);
+        return false;
+    }
+    std::string held = st->check->takeHeld();
+    return writePart(st, held.data(), held.size());
 }
 
 static int partData(void *cls, const char *data, size_t len)
 {
     stowstate *st = static_cast<stowstate *>(cls);
+    if (!st->partOk)
+        return 0;
     st->partBytes += len;
-    if (st->fd >= 0 && st->partBytes > web_options.max_part) {
+    if (st->partBytes > web_options.max_part) {
         logprintf(LOGLEVEL_WARNING, web_options.logfp,
                   "STOW-RS: part larger than %llu bytes refused\n",
                   (unsigned long long)web_options.max_part);
         dropPart(st, STOW_REFUSED_RESOURCES);
+        return 0;
     }
-    if (st->fd >= 0 && fullio_write(st->fd, data, len) != (ssize_t)len) {
-        logprintf(LOGLEVEL_ERROR, web_options.logfp, "Cannot write %s: %s\n", st->tmpPath.c_str(),
-                  strerror(errno));
-        dropPart(st, STOW_REFUSED_RESOURCES);
-    }
-    if (st->fd >= 0)
+    int route;
+    {
+        std::lock_guard<std::mutex> hold(web_storeLock);
         st->check->feed((const unsigned char *)data, len);
+        route = st->check->route();
+    }
+    if (route != archive_uploadCheck::ROUTE_CALLER)
+        return 0; // held by the check, or taken by the store
+    // The file starts with what the check held, this piece included.
+    if (st->fd < 0)
+        startPartFile(st);
+    else
+        writePart(st, data, len);
     return 0;
 }
 
-// Stores the dataset of a complete part; the result is appended.
-static void storePart(stowstate *st, DcmDataset *ds)
+// Stores the dataset of a complete part (with in, the head of the image
+// the store took as it came); the result is appended.
+static void storePart(stowstate *st, DcmDataset *ds, archive_incoming *in)
 {
     stowresult r;
     const char *v;
@@ -163,7 +211,7 @@ static void storePart(stowstate *st, DcmDataset *ds)
     }
     {
         std::lock_guard<std::mutex> hold(web_storeLock);
-        r.status = archive_ingest(&web_archive, ds, web_options.overwrite, nullptr);
+        r.status = archive_ingest(&web_archive, ds, web_options.overwrite, nullptr, in);
     }
     if (r.status == STOW_SUCCESS)
         st->unsynced = true;
@@ -174,21 +222,35 @@ static int partEnd(void *cls)
 {
     stowstate *st = static_cast<stowstate *>(cls);
     st->inPart = false;
-    if (!st->partOk || st->fd < 0)
+    if (!st->partOk)
         return 0;
     // The walk reads the element headers only (a deflated data set is
     // inflated for it first); a part it cannot follow (no meta header,
     // bytes that are no VR) is not handed to the toolkit either, as nothing
-    // would bound its parse.
-    // Walked as it arrived; a deflated data set is inflated from the file.
-    int walked = st->check->finish();
-    if (walked == ARCHIVE_UPLOAD_FOREIGN)
+    // would bound its parse. Walked as it arrived; a deflated data set is
+    // inflated from the part's file.
+    int walked, route;
+    DcmDataset *head = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(web_storeLock);
+        walked = st->check->finish();
+        route = st->check->route();
+        if (route == archive_uploadCheck::ROUTE_STORE && walked == ARCHIVE_UPLOAD_WHOLE)
+            head = st->check->head();
+    }
+    // A part shorter than the walk's window has its route only now; its
+    // file is needed for the toolkit, or for the inflating check.
+    if (route == archive_uploadCheck::ROUTE_CALLER && st->fd < 0 &&
+        (walked == ARCHIVE_UPLOAD_WHOLE || walked == ARCHIVE_UPLOAD_FOREIGN) && !startPartFile(st))
+        return 0;
+    if (route == archive_uploadCheck::ROUTE_CALLER && walked == ARCHIVE_UPLOAD_FOREIGN)
         walked = archive_checkUpload(st->fd, web_options.max_part, tempDir());
-    close(st->fd);
-    st->fd = -1;
     DcmFileFormat ff;
-    OFCondition cond =
-        walked == ARCHIVE_UPLOAD_WHOLE ? ff.loadFile(st->tmpPath.c_str()) : EC_IllegalCall;
+    OFCondition cond = EC_IllegalCall;
+    if (walked == ARCHIVE_UPLOAD_WHOLE)
+        cond = route == archive_uploadCheck::ROUTE_STORE
+                   ? (head != nullptr ? EC_Normal : EC_IllegalCall)
+                   : ff.loadFile(st->tmpPath.c_str());
     if (walked != ARCHIVE_UPLOAD_WHOLE) {
         // Once per upload: a body of many such parts does not flood the log.
         if (!st->refusalLogged)
@@ -203,15 +265,18 @@ static int partEnd(void *cls)
                                                                          : STOW_CANNOT_UNDERSTAND});
     } else if (cond.bad()) {
         logprintf(LOGLEVEL_WARNING, web_options.logfp, "STOW-RS: unreadable part: %s\n",
-                  cond.text());
+                  route == archive_uploadCheck::ROUTE_STORE ? "its head cannot be parsed"
+                                                            : cond.text());
         st->results.push_back(stowresult{"", "", "", "", STOW_CANNOT_UNDERSTAND});
+    } else if (route == archive_uploadCheck::ROUTE_STORE) {
+        storePart(st, head, st->check->incoming());
     } else {
         // The toolkit leaves large values (pixel data above all) in the
         // file and reads them when they are written out, so the part's file
         // must outlive the store's write.
-        storePart(st, ff.getDataset());
+        storePart(st, ff.getDataset(), nullptr);
     }
-    unlink(st->tmpPath.c_str());
+    endPart(st);
     return 0;
 }
 
@@ -313,11 +378,7 @@ int stow_finish(stowstate *st, const webrequest &rq)
     // the one it cut as failed.
     bool complete = multipart_complete(&st->reader);
     if (!complete && st->inPart) {
-        if (st->fd >= 0) {
-            close(st->fd);
-            st->fd = -1;
-            unlink(st->tmpPath.c_str());
-        }
+        endPart(st);
         st->inPart = false;
         st->results.push_back(stowresult{"", "", "", "", STOW_CANNOT_UNDERSTAND});
     }
@@ -383,11 +444,8 @@ int stow_finish(stowstate *st, const webrequest &rq)
 
 void stow_free(stowstate *st)
 {
-    if (st->fd >= 0) {
-        // A body that ended early leaves its last part behind.
-        close(st->fd);
-        unlink(st->tmpPath.c_str());
-    }
+    // A body that ended early leaves its last part behind.
+    endPart(st);
     // A connection lost before the answer: what was stored and announced
     // is flushed all the same.
     syncStored(st);

@@ -129,15 +129,21 @@ struct partstream {
 static bool startNextPart(partstream *ps)
 {
     while (ps->next < ps->paths.size()) {
+        const std::string &stored = ps->paths[ps->next++];
+        std::string head = "--" WADO_BOUNDARY "\r\nContent-Type: application/dicom";
+        // The stored bytes of a file in its place are read at once; only
+        // one not there is looked for in the tier.
+        if (ps->xfer == EXS_Unknown)
+            ps->fd = open(stored.c_str(), O_RDONLY | O_CLOEXEC);
         // An image in the object tier is read from its copy in the cache
         // (an open descriptor outlives the copy's eviction).
         tier_file held;
-        if (archivetier_open(ps->paths[ps->next++].c_str(), &held) != ARCHIVETIER_READABLE)
+        if (ps->fd < 0 && archivetier_open(stored.c_str(), &held) != ARCHIVETIER_READABLE)
             continue;
         const std::string &path = held.path;
-        std::string head = "--" WADO_BOUNDARY "\r\nContent-Type: application/dicom";
         if (ps->xfer == EXS_Unknown) {
-            ps->fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (ps->fd < 0)
+                ps->fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
             if (ps->fd < 0)
                 continue; // deleted since the list was made
             ps->pending = head + "\r\n\r\n";
@@ -242,12 +248,12 @@ static int sendInstances(const webrequest &rq, const std::vector<webinstance> &l
         return web_replyError(rq, MHD_HTTP_NOT_ACCEPTABLE, "Only application/dicom is offered");
     // Images in the object tier are fetched before the answer starts, so
     // that a tier that is down fails the request instead of leaving parts out.
-    if (webtier_ready(list) != 0)
+    partstream *ps = new partstream;
+    if (webtier_ready(list, &ps->paths) != 0) {
+        delete ps;
         return web_replyError(rq, MHD_HTTP_SERVICE_UNAVAILABLE,
                               "The object tier cannot be reached");
-    partstream *ps = new partstream;
-    for (const webinstance &i : list)
-        ps->paths.push_back(web_instancePath(i));
+    }
     if (!a.transferSyntax.empty()) {
         DcmXfer x(a.transferSyntax.c_str());
         if (x.getXfer() == EXS_Unknown) {
@@ -365,9 +371,9 @@ struct framestream {
     bool closed = false;
 };
 
-// Decodes the next frame into ps->pending as a whole part: false when none
-// is left or it cannot be decoded.
-static bool nextFrame(framestream *fs)
+// Decodes the next frame and appends it to out as a whole part: false when
+// none is left or it cannot be decoded.
+static bool appendFrame(framestream *fs, std::string *out)
 {
     if (fs->next >= fs->frames.size())
         return false;
@@ -379,11 +385,19 @@ static bool nextFrame(framestream *fs)
                                    (Uint32)fs->buffer.size(), model)
             .bad())
         return false;
-    fs->pending = FRAME_PART_HEAD;
-    fs->pending.append(fs->buffer.data(), fs->frameSize);
-    fs->pending += "\r\n";
-    fs->pendingPos = 0;
+    *out += FRAME_PART_HEAD;
+    out->append(fs->buffer.data(), fs->frameSize);
+    *out += "\r\n";
     return true;
+}
+
+// Decodes the next frame into fs->pending as a whole part: false when none
+// is left or it cannot be decoded.
+static bool nextFrame(framestream *fs)
+{
+    fs->pending.clear();
+    fs->pendingPos = 0;
+    return appendFrame(fs, &fs->pending);
 }
 
 static ssize_t readFrames(void *cls, uint64_t, char *buf, size_t max)
@@ -450,17 +464,30 @@ static int sendFrames(const webrequest &rq, const webinstance &inst, const std::
     if (!framePresent(ds, fs->pixel, path, last, &fs->frameSize))
         return web_replyError(rq, MHD_HTTP_NOT_FOUND, "No such frame");
     fs->buffer.resize((size_t)fs->frameSize + 1);
-    // The first frame is decoded before the answer, so that an image that
-    // cannot be decoded gets an error status.
-    if (!nextFrame(fs.get()))
-        return web_replyError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "Cannot decode frame");
     // The answer's length is known: each frame is frameSize bytes.
     uint64_t total =
         fs->frames.size() * (sizeof FRAME_PART_HEAD - 1 + (uint64_t)fs->frameSize + 2) +
         sizeof FRAME_CLOSE - 1;
-    // The library's buffer for it: no larger than the answer (a small
-    // frame's answer is made in one piece without a large allocation).
-    size_t block = total < 256 * 1024 ? (size_t)total : 256 * 1024;
+    // An answer no larger than the library's buffer would be is made
+    // whole and sent with its header in one piece.
+    const size_t block = 256 * 1024;
+    if (total <= block) {
+        std::string body;
+        body.reserve((size_t)total);
+        while (fs->next < fs->frames.size()) {
+            if (!appendFrame(fs.get(), &body))
+                return web_replyError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "Cannot decode frame");
+        }
+        body += FRAME_CLOSE;
+        return web_reply(rq, MHD_HTTP_OK,
+                         "multipart/related; type=\"application/octet-stream\"; "
+                         "boundary=" WADO_BOUNDARY,
+                         body);
+    }
+    // The first frame is decoded before the answer, so that an image that
+    // cannot be decoded gets an error status.
+    if (!nextFrame(fs.get()))
+        return web_replyError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "Cannot decode frame");
     MHD_Response *r =
         MHD_create_response_from_callback(total, block, readFrames, fs.get(), freeFrames);
     if (r == nullptr)

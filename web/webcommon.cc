@@ -130,8 +130,8 @@ int web_listInstances(const char *study, const char *series, const char *instanc
         plainUid(instance)) {
         webinstance i{study, series, instance};
         std::string path = web_instancePath(i);
-        if (access(path.c_str(), R_OK) == 0 ||
-            access((path + TIER_STUB_SUFFIX).c_str(), R_OK) == 0) {
+        i.seen = access(path.c_str(), R_OK) == 0;
+        if (i.seen || access((path + TIER_STUB_SUFFIX).c_str(), R_OK) == 0) {
             out->push_back(i);
             return 0;
         }

@@ -157,6 +157,11 @@ void stow_free(stowstate *st);
 // asked), in index order, as (study, series, instance) UIDs.
 struct webinstance {
     std::string study, series, instance;
+    // The file was there when the list was made (one instance named by
+    // its three UIDs is looked for as its file): webtier_open and
+    // webtier_ready need not look again. A file moved to the tier since
+    // then is missed as one moved between their look and the read is.
+    bool seen = false;
 };
 // Enumerates the stored instances: 0 (list filled, possibly empty), -1 the
 // index cannot be read.

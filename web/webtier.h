@@ -15,7 +15,9 @@
 int webtier_open(const webinstance &i, tier_file *held);
 
 // Makes sure every instance of list can be read now (those in the tier are
-// fetched into the cache): 0, or 503 when the tier cannot give one.
-int webtier_ready(const std::vector<webinstance> &list);
+// fetched into the cache): 0, or 503 when the tier cannot give one. With
+// paths, the instances' paths (web_instancePath) are appended to it in the
+// order of list.
+int webtier_ready(const std::vector<webinstance> &list, std::vector<std::string> *paths = nullptr);
 
 #endif

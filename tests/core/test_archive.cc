@@ -5,12 +5,18 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <netinet/in.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <memory>
+
+#include "dcmtk/config/osconfig.h"
+
+#include "dcmtk/dcmdata/dcfilefo.h"
 
 #include "core/archive.h"
 #include "tests/store/storetest.h"
@@ -219,4 +225,120 @@ TEST(ArchiveUpload, CheckAsItArrivesAgreesWithTheFile)
         }
     }
     EXPECT_GE(compared, 40);
+}
+
+// The temporary files the store's streamed path left under dir.
+static int tmpFiles;
+static int leftOver(const std::string &dir)
+{
+    tmpFiles = 0;
+    nftw(
+        dir.c_str(),
+        [](const char *path, const struct stat *, int type, struct FTW *) {
+            size_t n = strlen(path);
+            if (type == FTW_F && n > 4 && strcmp(path + n - 4, ".tmp") == 0)
+                tmpFiles++;
+            return 0;
+        },
+        16, FTW_PHYS);
+    return tmpFiles;
+}
+
+// Fed with an archive, an upload in Explicit VR Little Endian or a
+// compressed syntax is written by the store as it arrives, and what is
+// stored is the data set sent; any other is left to the caller, with every
+// byte held until its route was known. On the store's route an element out
+// of order past the head is refused (only the head is parsed), as is a cut
+// upload, and neither leaves a file behind.
+TEST(ArchiveUpload, StoredAsItArrives)
+{
+    Archive a;
+    TempDir tmp;
+    const char *dir = "/usr/lib/python3/dist-packages/pydicom/data/test_files";
+    struct sample {
+        std::string path;
+        int route;
+    };
+    std::vector<sample> samples;
+    for (const char *name : {"CT_small.dcm", "JPEG2000.dcm", "SC_rgb_rle.dcm"})
+        samples.push_back({std::string(dir) + "/" + name, archive_uploadCheck::ROUTE_STORE});
+    for (const char *name : {"rtplan.dcm", "image_dfl.dcm", "MR_small_bigendian.dcm"})
+        samples.push_back({std::string(dir) + "/" + name, archive_uploadCheck::ROUTE_CALLER});
+    // Larger than the window the meta header is looked for in: the route
+    // is known in the middle of the bytes.
+    for (E_TransferSyntax xfer : {EXS_LittleEndianExplicit, EXS_LittleEndianImplicit}) {
+        std::string sop = xfer == EXS_LittleEndianExplicit ? "7.1.1.1" : "7.1.1.2";
+        DcmFileFormat ff(makeImage("7.1", "7.1.1", sop.c_str(), {}, 300000));
+        std::string path = tmp / (sop + ".dcm");
+        ASSERT_TRUE(ff.saveFile(path.c_str(), xfer).good());
+        samples.push_back({path, xfer == EXS_LittleEndianExplicit
+                                     ? archive_uploadCheck::ROUTE_STORE
+                                     : archive_uploadCheck::ROUTE_CALLER});
+    }
+    for (const sample &s : samples) {
+        std::string bytes = readFile(s.path);
+        ASSERT_FALSE(bytes.empty()) << s.path;
+        archive_uploadCheck check(&a.ctx);
+        std::string kept; // what the caller keeps on its route
+        for (size_t at = 0; at < bytes.size(); at += 4093) {
+            size_t n = std::min((size_t)4093, bytes.size() - at);
+            bool known = check.route() == archive_uploadCheck::ROUTE_CALLER;
+            check.feed((const unsigned char *)bytes.data() + at, n);
+            if (known)
+                kept.append(bytes, at, n);
+            else if (check.route() == archive_uploadCheck::ROUTE_CALLER)
+                kept = check.takeHeld();
+        }
+        int walked = check.finish();
+        ASSERT_EQ(s.route, check.route()) << s.path;
+        if (s.route == archive_uploadCheck::ROUTE_CALLER) {
+            if (kept.empty())
+                kept = check.takeHeld();
+            EXPECT_EQ(bytes, kept) << s.path;
+            EXPECT_EQ(nullptr, check.head());
+            continue;
+        }
+        ASSERT_EQ(ARCHIVE_UPLOAD_WHOLE, walked) << s.path;
+        DcmDataset *head = check.head();
+        ASSERT_NE(nullptr, head) << s.path;
+        archive_ingested uids;
+        ASSERT_EQ((unsigned)ARCHIVE_STORED,
+                  archive_ingest(&a.ctx, head, 0, &uids, check.incoming()))
+            << s.path;
+        DcmFileFormat sent, stored;
+        ASSERT_TRUE(sent.loadFile(s.path.c_str()).good());
+        std::string at = archive_imagePath(&a.ctx, uids.study.c_str(), uids.series.c_str(),
+                                           uids.sopInstance.c_str());
+        ASSERT_TRUE(stored.loadFile(at.c_str()).good()) << at;
+        EXPECT_EQ(0, sent.getDataset()->compare(*stored.getDataset())) << s.path;
+        EXPECT_EQ(sent.getDataset()->getOriginalXfer(), stored.getDataset()->getOriginalXfer());
+    }
+    EXPECT_EQ(4u, a.stored.size());
+
+    // An element after the pixel data, of a tag before it; then the same
+    // file cut short.
+    DcmFileFormat ff(makeImage("8.1", "8.1.1", "8.1.1.1", {}, 300000));
+    std::string path = tmp / "late.dcm";
+    ASSERT_TRUE(ff.saveFile(path.c_str(), EXS_LittleEndianExplicit).good());
+    std::string late = readFile(path);
+    late += std::string("\x08\x00\x18\x00UI\x08\x00"
+                        "9.9.9.9\0",
+                        16);
+    for (const std::string &bytes : {late, late.substr(0, late.size() / 2)}) {
+        {
+            archive_uploadCheck check(&a.ctx);
+            for (size_t at = 0; at < bytes.size(); at += 65536)
+                check.feed((const unsigned char *)bytes.data() + at,
+                           std::min((size_t)65536, bytes.size() - at));
+            EXPECT_EQ(archive_uploadCheck::ROUTE_STORE, check.route());
+            EXPECT_EQ(ARCHIVE_UPLOAD_DAMAGED, check.finish());
+            EXPECT_EQ(nullptr, check.head());
+        }
+        EXPECT_EQ(0, leftOver(a.dir.c_str()));
+    }
+    // Without the streamed route the file's check takes the late element.
+    archive_uploadCheck check;
+    check.feed((const unsigned char *)late.data(), late.size());
+    EXPECT_EQ(ARCHIVE_UPLOAD_WHOLE, check.finish());
+    EXPECT_EQ(4u, a.stored.size());
 }

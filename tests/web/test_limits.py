@@ -13,6 +13,7 @@ import http.client
 import json
 import os
 import socket
+import subprocess
 import threading
 import time
 import unittest
@@ -240,6 +241,36 @@ class WebLimitsTest(unittest.TestCase):
         self.assertEqual(self.failed_reasons(answer), [0xC000])
         stored = json.loads(answer)["00081199"]["Value"]
         self.assertEqual(value(stored[0], "00081155"), STUDY + ".9.1.4")
+
+    def test_element_after_the_pixels_is_refused_where_only_the_head_is_read(self):
+        # Explicit VR Little Endian is stored as it arrives and only its head
+        # parsed: an element out of order past the pixel data would be in
+        # the file and not in the index. An implicit VR part goes the
+        # toolkit's way (parsed whole) and is stored; no file is left.
+        late = os.path.join(self.server.tmp, "late.dcm")
+        vt.make_dataset(late, STUDY + ".7", STUDY + ".7.1", STUDY + ".7.1.1", pixels=300)
+        plain = os.path.join(self.server.tmp, "plain.dcm")
+        vt.make_dataset(plain, STUDY + ".7", STUDY + ".7.1", STUDY + ".7.1.2", pixels=300)
+        implicit = os.path.join(self.server.tmp, "implicit.dcm")
+        subprocess.run(["dcmconv", "+ti", plain, implicit], check=True)
+        with open(late, "rb") as f:
+            late_bytes = f.read() + b"\x08\x00\x18\x00UI\x08\x009.9.9.9\x00"
+        with open(implicit, "rb") as f:
+            implicit_bytes = f.read()
+        status, _, answer = self.attack(
+            lambda: stow_raw(self.web.port, [body_of(late_bytes, implicit_bytes)]))
+        self.assertEqual(status, 202)
+        self.assertEqual(self.failed_reasons(answer), [0xC000])
+        stored = json.loads(answer)["00081199"]["Value"]
+        self.assertEqual([value(i, "00081155") for i in stored], [STUDY + ".7.1.2"])
+        self.assertFalse(os.path.exists(vt.uid_path(self.server.basedir, STUDY + ".7",
+                                                    STUDY + ".7.1", STUDY + ".7.1.1")))
+        import pydicom
+        kept = pydicom.dcmread(vt.uid_path(self.server.basedir, STUDY + ".7", STUDY + ".7.1",
+                                           STUDY + ".7.1.2"))
+        self.assertEqual(kept.PixelData, pydicom.dcmread(implicit).PixelData)
+        self.assertEqual([n for _, _, names in os.walk(self.server.basedir) for n in names
+                          if n.endswith(".tmp")], [])
 
     def test_part_of_a_million_items_is_refused(self):
         many = (meta_prefix(self.server.tmp, STUDY + ".9.1.2") + SQ_OPEN + EMPTY_ITEM * 1000000
