@@ -305,4 +305,13 @@ void archive_registerDecoders();
 // store) changed since the last flush: 0 on disk, -1 after a log.
 int archive_flush(const archive_context *ctx);
 
+// For a front end between two requests of one peer, while nothing of the
+// next has come: one piece of the store's work done ahead, on the peer's
+// time (LocalStore::Idle: the next image's temporary file made, an image
+// stored earlier flushed). 1 when a piece was done and more may be left; a
+// failed flush fails the next archive_flush. archive_endIdle drops what was
+// made ahead and not used, at the end of the peer's requests.
+int archive_idle(const archive_context *ctx);
+void archive_endIdle(const archive_context *ctx);
+
 #endif

@@ -56,6 +56,9 @@ void LocalStore::finishInit()
 
 LocalStore::~LocalStore()
 {
+    EndIdle();
+    // The thread flushes what it was handed before it ends.
+    stopFlusher();
     dropIndexCaches();
     dropPendingSync();
     // Closed, not emptied: what it holds may not be in the tree on disk.
