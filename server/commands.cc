@@ -98,6 +98,9 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
         // apart within the budget, is served (a read that timed out within
         // a PDU would lose its place in the stream).
         if (ready != 1 && DCMTK_assoc_waitMessage(assoc, COMMANDS_POLL_SECONDS * 1000) == 0) {
+            // A peer that pauses has the file made ahead removed: a worker
+            // ended by the watchdog, much later, leaves none behind.
+            archive_endIdle(ctx.archive);
             cond = DIMSE_NODATAAVAILABLE;
             continue;
         }

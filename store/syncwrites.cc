@@ -56,24 +56,30 @@ struct LocalStore::pendingSync {
     }
 };
 
-// The flusher: a thread that flushes the image files handed to it, through
-// the descriptors they were written by and in the order they were stored,
+// The flusher: threads that flush the image files handed to them, through
+// the descriptors they were written by and in about the order they were stored,
 // while the process goes on receiving; the flush at the association's end
-// then finds them done (drainFlusher waits for the rest). Without
-// setSyncEachImage only: with it the journal's flush comes first, and the
-// tree's after it. A thread belongs to the process that made it: a child
-// of a fork has none, and makes its own.
+// then finds them done (drainFlusher waits for the rest). Each fdatasync
+// ends with a flush of the disk's cache, a round trip that a busy disk
+// makes long: THREADS of them wait at once, and the block layer serves
+// the cache flushes that wait together with one. Without setSyncEachImage
+// only: with it the journal's flush comes first, and the tree's after it.
+// The threads belong to the process that made them: a child of a fork has
+// none, and makes its own.
 struct LocalStore::flusher {
-    enum { QUEUE_MAX = 4096 }; // beyond: the file is flushed at the end by name
+    enum {
+        THREADS = 4,
+        QUEUE_MAX = 4096 // beyond: the file is flushed at the end by name
+    };
     std::mutex m;
     std::condition_variable work, idle;
     std::deque<std::pair<std::string, int>> queue;
     std::vector<std::string> flushed; // done, for drainFlusher to take off the list
-    bool busy = false;                // a file taken off the queue is being flushed
+    int busy = 0;                     // files taken off the queue and being flushed
     bool stop = false;
     int failed = 0; // errno of the first failed flush since the last drain
     std::string failedPath;
-    std::thread thread;
+    std::vector<std::thread> threads;
     int pid = 0;
 };
 
@@ -86,22 +92,22 @@ void LocalStore::runFlusher(flusher *f)
             break;
         std::pair<std::string, int> file = f->queue.front();
         f->queue.pop_front();
-        f->busy = true;
+        f->busy++;
         lock.unlock();
-        // Each file's writeback began at its end (sync_file_range): this
-        // mostly waits for writes under way, and for the disk's cache.
+        // The file's writeback (what of it the kernel has not begun) and
+        // the disk cache's flush: the waits that the release is spared.
         int rc = fdatasync(file.second);
         int saved = errno;
         close(file.second);
         lock.lock();
-        f->busy = false;
+        f->busy--;
         if (rc == 0)
             f->flushed.push_back(file.first);
         else if (f->failed == 0) {
             f->failed = saved;
             f->failedPath = file.first;
         }
-        if (f->queue.empty())
+        if (f->queue.empty() && f->busy == 0)
             f->idle.notify_all();
     }
 }
@@ -121,16 +127,20 @@ bool LocalStore::handToFlusher(const std::string &path, int fd)
         sigfillset(&all);
         pthread_sigmask(SIG_BLOCK, &all, &saved);
         try {
-            f->thread = std::thread(runFlusher, f);
+            for (int k = 0; k < flusher::THREADS; k++)
+                f->threads.emplace_back(runFlusher, f);
         } catch (const std::system_error &) {
-            logprintf(LOGLEVEL_WARNING, logStream,
-                      "No flusher thread: images are flushed at the end.\n");
-            delete f;
-            f = nullptr;
+            // Fewer threads serve as well, only slower; none: the files
+            // are flushed at the end.
+            if (f->threads.empty())
+                logprintf(LOGLEVEL_WARNING, logStream,
+                          "No flusher thread: images are flushed at the end.\n");
         }
         pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-        if (f == nullptr)
+        if (f->threads.empty()) {
+            delete f;
             return false;
+        }
         flush = f;
     }
     std::lock_guard<std::mutex> lock(flush->m);
@@ -147,7 +157,7 @@ int LocalStore::drainFlusher()
     if (f == nullptr || f->pid != process_pid())
         return 0;
     std::unique_lock<std::mutex> lock(f->m);
-    f->idle.wait(lock, [f] { return f->queue.empty() && !f->busy; });
+    f->idle.wait(lock, [f] { return f->queue.empty() && f->busy == 0; });
     for (const std::string &path : f->flushed)
         if (pending != nullptr)
             pending->files.erase(path);
@@ -172,9 +182,10 @@ void LocalStore::stopFlusher()
     {
         std::lock_guard<std::mutex> lock(f->m);
         f->stop = true;
-        f->work.notify_one();
+        f->work.notify_all();
     }
-    f->thread.join();
+    for (std::thread &t : f->threads)
+        t.join();
     delete f;
 }
 
