@@ -306,11 +306,10 @@ void archive_registerDecoders();
 int archive_flush(const archive_context *ctx);
 
 // For a front end between two requests of one peer, while nothing of the
-// next has come: one piece of the store's work done ahead, on the peer's
-// time (LocalStore::Idle: the next image's temporary file made, an image
-// stored earlier flushed). 1 when a piece was done and more may be left; a
-// failed flush fails the next archive_flush. archive_endIdle drops what was
-// made ahead and not used, at the end of the peer's requests.
+// next has come: the store's work for the next request done ahead, on the
+// peer's time (LocalStore::Idle: after a store, the next image's temporary
+// file made). 1 when more may be left to do. archive_endIdle drops what was
+// made ahead and not used: when the peer pauses, and at its last request.
 int archive_idle(const archive_context *ctx);
 void archive_endIdle(const archive_context *ctx);
 

@@ -86,9 +86,8 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
         if (cond != DIMSE_NODATAAVAILABLE)
             watchdog_arm();
         // While the peer prepares its next command, the store does ahead
-        // what that command or the release would wait for otherwise (the
-        // next image's file made, stored ones flushed): a piece at a time,
-        // as long as nothing of the command has come.
+        // what that command would wait for otherwise (after a store, the
+        // next image's file made), as long as nothing of it has come.
         int ready = 0;
         while (idleWork && (ready = DCMTK_assoc_waitMessage(assoc, 0)) == 0)
             idleWork = archive_idle(ctx.archive) != 0;

@@ -28,7 +28,7 @@
 //   pread of the records searched, pwrite of the one written;
 // - unlink: the temporary name, once the image is indexed;
 // - fdatasync through the descriptor the file was written by, and close, in
-//   the flusher thread while the next image comes (store/syncwrites.cc).
+//   a flusher thread while the next image comes (store/syncwrites.cc).
 // The temporary file is made ahead, between two commands (Idle).
 #include "store/localstore.h"
 
@@ -263,8 +263,8 @@ void LocalStore::FeedIncoming(incoming *in, const unsigned char *bytes, size_t n
     }
     if (!last || in->result != LS_OK || !in->fileStarted)
         return;
-    // The rest of the file's writeback is started by its flush: the
-    // flusher thread's, right after the image is placed (without -S), or
+    // The rest of the file's writeback is started by its flush: a flusher
+    // thread's, right after the image is placed (without -S), or
     // the journal's or the file's own (with -S).
     if (writeGathered(in, logStream) != 0)
         in->result = LS_INDEX_ERROR;

@@ -57,7 +57,7 @@ void LocalStore::finishInit()
 LocalStore::~LocalStore()
 {
     EndIdle();
-    // The thread flushes what it was handed before it ends.
+    // The threads flush what they were handed before they end.
     stopFlusher();
     dropIndexCaches();
     dropPendingSync();

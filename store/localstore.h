@@ -369,7 +369,7 @@ private:
     OFString sparePath;
     ino_t spareIno = 0;
     int spareWanted = 0;
-    // The thread that flushes image files as they are stored (defined in
+    // The threads that flush image files as they are stored (defined in
     // store/syncwrites.cc); owned, ended by stopFlusher. handToFlusher: fd
     // (written as path) taken by it, or false; drainFlusher: waits until
     // all are flushed and takes them off the list, 0, or -1 after a level-8

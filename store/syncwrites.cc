@@ -2,7 +2,7 @@
 // process created or changed since its last flush, and the flush itself,
 // which writes exactly those to disk (never the whole file system, whose
 // other dirty data may be large and belong to other programs): fdatasync of
-// each file, then of each directory; the flusher thread, which flushes
+// each file, then of each directory; the flusher threads, which flush
 // image files as they are stored; the work done ahead between two
 // commands; and the image journal of -S, which the flush empties, with the
 // replay of journals that dead processes left.
@@ -57,8 +57,8 @@ struct LocalStore::pendingSync {
 };
 
 // The flusher: threads that flush the image files handed to them, through
-// the descriptors they were written by and in about the order they were stored,
-// while the process goes on receiving; the flush at the association's end
+// the descriptors they were written by, about in the order they were
+// stored, while the process goes on receiving; the flush at the association's end
 // then finds them done (drainFlusher waits for the rest). Each fdatasync
 // ends with a flush of the disk's cache, a round trip that a busy disk
 // makes long: THREADS of them wait at once, and the block layer serves
