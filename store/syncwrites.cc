@@ -143,10 +143,13 @@ bool LocalStore::handToFlusher(const std::string &path, int fd)
         }
         flush = f;
     }
-    std::lock_guard<std::mutex> lock(flush->m);
-    if (flush->queue.size() >= flusher::QUEUE_MAX)
-        return false;
-    flush->queue.emplace_back(path, fd);
+    {
+        std::lock_guard<std::mutex> lock(flush->m);
+        if (flush->queue.size() >= flusher::QUEUE_MAX)
+            return false;
+        flush->queue.emplace_back(path, fd);
+    }
+    // Woken after the unlock, a thread does not wait for the mutex at once.
     flush->work.notify_one();
     return true;
 }
