@@ -9,37 +9,43 @@ BUILD_DIR defaults to ./build. In one run it prints:
 
 - 1,000 CT-sized slices (39 kB, 198 x 198 x 8 bit, Explicit VR Little
   Endian) over one association from storescu with TCP_NODELAY=1, into
-  storeserver (default, and -S), storescp and storescp +B (bit-preserving:
-  it writes the received bytes); storeserver also from a default (Nagle)
-  client; and the worker's CPU time per image;
+  storeserver (default, and -S), storescp, storescp +B (bit-preserving:
+  it writes the received bytes) and Orthanc; storeserver also from a
+  default (Nagle) client;
 - the same 1,000 over four concurrent associations of 250, into
   storeserver and `storescp --fork +B`;
 - 20 images of 50 MB over one association, in MB/s, into storeserver
-  (default and -S) and storescp +B;
+  (default and -S), storescp +B and Orthanc;
 - with --big N: the per-store cost with N studies already in the index
   against an empty one, and the worker's peak memory.
 
-Each figure is the best of --rounds runs (default 2), the programs taking
-turns so that a slow spell of the machine hits all of them; each run goes
-into an empty directory after a flush of the file system. Orthanc is not
-compared: it is not in this bench's peers (it would need its own
-configuration and REST set-up).
+Each figure is the best of --rounds runs (default 3), with the median
+beside it; the receivers take turns within a round, so that a slow spell
+of the machine (the cores and the disk are shared) hits all of them. Each
+run goes into an empty directory after a flush of the file system. Beside
+each receiver stands its CPU time per image: storeserver's worker (its
+flusher thread included) and storescp's child for the association, and
+the Orthanc process (all of its threads).
 
 Goals: slices at least 1.5x storescp and 0.8x storescp +B; large images at
 least 0.8x storescp +B in MB/s; -S at least 0.8x the default; a Nagle
 client at least 0.95x a no-delay one; four associations at least 0.8x
-storescp --fork +B.
+storescp --fork +B. The ratios are of the best figures.
 
 What the programs do per image differs: storescp writes the file and
 answers; storeserver also updates three index files under their locks,
 announces the image on the monitor channel, writes under a temporary name
-and links it into place, and flushes the association's files to disk before
-it confirms the release (storescp never syncs). Figures on a shared virtual
-machine vary by a quarter from run to run; compare the ratios of one run.
+and links it into place, and has the association's files on disk before
+it confirms the release (storescp never syncs; a flusher thread flushes
+each image while the next is received). Orthanc keeps an SQLite index and
+flushes each file. Figures on a shared virtual machine vary by a quarter
+and more from run to run; compare the ratios of one run.
 """
 
+import json
 import os
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -52,7 +58,7 @@ args = [a for i, a in enumerate(sys.argv[1:], 1)
         if not a.startswith("--") and not sys.argv[i - 1] in ("--rounds", "--big")]
 BUILD = os.path.abspath(args[0] if args else os.path.join(HERE, "..", "build"))
 os.environ["VELTO_BUILD"] = BUILD
-ROUNDS = int(sys.argv[sys.argv.index("--rounds") + 1]) if "--rounds" in sys.argv else 2
+ROUNDS = int(sys.argv[sys.argv.index("--rounds") + 1]) if "--rounds" in sys.argv else 3
 BIG = int(sys.argv[sys.argv.index("--big") + 1]) if "--big" in sys.argv else 0
 
 import veltotest as vt  # noqa: E402
@@ -101,6 +107,13 @@ def children_cpu(pid):
     return (int(fields[13]) + int(fields[14])) / os.sysconf("SC_CLK_TCK")
 
 
+def own_cpu(pid):
+    """CPU seconds (user + system) of process pid, all its threads."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 class Storescp:
     def __init__(self, tmp, extra):
         self.dir = tempfile.mkdtemp(dir=tmp)
@@ -119,18 +132,52 @@ class Storescp:
         self.proc.wait()
 
 
+class Orthanc:
+    """Orthanc from its Debian package, on a loopback port, with its
+    storage and SQLite index in a fresh directory (no HTTP server, no
+    plugins, no compression). It runs an association in a thread of its
+    own process."""
+
+    def __init__(self, tmp):
+        self.dir = tempfile.mkdtemp(dir=tmp)
+        self.port = vt.free_port()
+        config = os.path.join(self.dir, "orthanc.json")
+        with open(config, "w") as f:
+            json.dump({"Name": "bench", "StorageDirectory": os.path.join(self.dir, "storage"),
+                       "IndexDirectory": os.path.join(self.dir, "index"),
+                       "DicomAet": "ORTHANC", "DicomPort": self.port,
+                       "DicomCheckCalledAet": False, "DicomAlwaysAllowStore": True,
+                       "HttpServerEnabled": False, "RemoteAccessAllowed": False,
+                       "StorageCompression": False, "Plugins": [], "SaveJobs": False}, f)
+        self.proc = subprocess.Popen([ORTHANC, config], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL,
+                                     env=dict(os.environ, TCP_NODELAY="1"))
+        vt.wait_for(lambda: vt.port_open(self.port) or self.proc.poll() is not None, 30,
+                    what="Orthanc to listen")
+        if self.proc.poll() is not None:
+            raise RuntimeError("Orthanc ended with %s" % self.proc.returncode)
+
+    def stop(self):
+        self.proc.kill()
+        self.proc.wait()
+
+
+ORTHANC = shutil.which("Orthanc") or "/usr/sbin/Orthanc"
+
 # The receivers: name -> how to start one in a fresh directory.
 TARGETS = {
     "storeserver": lambda tmp: vt.Server(root=tempfile.mkdtemp(dir=tmp)),
     "storeserver -S": lambda tmp: vt.Server(args=["-S"], root=tempfile.mkdtemp(dir=tmp)),
     "storescp": lambda tmp: Storescp(tmp, []),
     "storescp +B": lambda tmp: Storescp(tmp, ["+B"]),
+    "Orthanc": Orthanc,
 }
 
 
 def run_once(tmp, target, batches, nodelay):
-    """Seconds for one run into an empty store, and the worker CPU seconds
-    (storeserver only). The file system is flushed first, so no run pays
+    """Seconds for one run into an empty store, and the receiver's CPU
+    seconds for it (storeserver's and storescp's association children,
+    the Orthanc process). The file system is flushed first, so no run pays
     for the previous one's writes. The stored files stay until the end of
     the benchmark: on a file system without a journal, ext4 passes over
     inodes freed in the last 30 seconds when it allocates one, so a run
@@ -138,28 +185,36 @@ def run_once(tmp, target, batches, nodelay):
     that search."""
     os.sync()
     srv = TARGETS[target](tmp)
-    called = srv.aetitle if target.startswith("storeserver") else "SCP"
+    called = {"storescp": "SCP", "Orthanc": "ORTHANC"}.get(target.split()[0], None) or srv.aetitle
+    cpu = own_cpu if target == "Orthanc" else children_cpu
     try:
-        cpu = children_cpu(srv.proc.pid)
+        before = cpu(srv.proc.pid)
         t = send(srv.port, batches, nodelay, called)
-        if target.startswith("storeserver"):
-            # The worker is reaped by the listener right after it ends.
-            vt.wait_for(lambda: children_cpu(srv.proc.pid) > cpu, 5, what="worker reaped")
-        return t, children_cpu(srv.proc.pid) - cpu
+        if target != "Orthanc":
+            # Each association's child is reaped right after it ends.
+            vt.wait_for(lambda: cpu(srv.proc.pid) > before, 5, what="children reaped")
+        return t, cpu(srv.proc.pid) - before
     finally:
         srv.stop()
 
 
 def run_cases(tmp, batches, cases):
-    """Best seconds and worker CPU of each (target, nodelay) case over
+    """Every (seconds, CPU seconds) of each (target, nodelay) case over
     ROUNDS rounds, the cases taking turns."""
-    best = {}
+    runs = {case: [] for case in cases}
     for _ in range(ROUNDS):
         for case in cases:
-            t, cpu = run_once(tmp, case[0], batches, case[1])
-            if case not in best or t < best[case][0]:
-                best[case] = (t, cpu)
-    return best
+            runs[case].append(run_once(tmp, case[0], batches, case[1]))
+    return runs
+
+
+def best(runs):
+    """The fastest run's (seconds, CPU seconds)."""
+    return min(runs)
+
+
+def median_seconds(runs):
+    return statistics.median(t for t, _ in runs)
 
 
 def label(case):
@@ -232,43 +287,60 @@ def main():
     vt.require_private_netns()
     tmp = tempfile.mkdtemp(prefix="velto-bench-")
     try:
-        print("1,000 slices of 39 kB, one association:", flush=True)
+        print("1,000 slices of 39 kB, one association (best, median; CPU per image):",
+              flush=True)
         slices = make_images(os.path.join(tmp, "slices"), 1000, SLICE)
         cases = [("storeserver", True), ("storeserver -S", True), ("storescp", True),
-                 ("storescp +B", True), ("storeserver", False)]
-        best = run_cases(tmp, [slices], cases)
-        rate = {c: 1000 / best[c][0] for c in cases}
+                 ("storescp +B", True), ("Orthanc", True), ("storeserver", False)]
+        runs = run_cases(tmp, [slices], cases)
+        rate = {c: 1000 / best(runs[c])[0] for c in cases}
         for c in cases:
-            cpu = ("  worker CPU %.0f us/image" % (best[c][1] * 1e6 / 1000)
-                   if c[0].startswith("storeserver") else "")
-            print("  %s %8.0f images/s%s" % (label(c), rate[c], cpu), flush=True)
+            print("  %s %6.0f images/s %6.0f  CPU %4.0f us/image" % (
+                label(c), rate[c], 1000 / median_seconds(runs[c]), best(runs[c])[1] * 1e6 / 1000),
+                flush=True)
         srv = rate["storeserver", True]
-        print("  storeserver / storescp %.2f (goal >= 1.5); / storescp +B %.2f (goal >= 0.8)"
-              % (srv / rate["storescp", True], srv / rate["storescp +B", True]))
+        print("  storeserver / storescp %.2f (goal >= 1.5); / storescp +B %.2f (goal >= 0.8);"
+              " / Orthanc %.2f"
+              % (srv / rate["storescp", True], srv / rate["storescp +B", True],
+                 srv / rate["Orthanc", True]))
         print("  -S / default %.2f (goal >= 0.8); Nagle / no-delay client %.2f (goal >= 0.95)"
               % (rate["storeserver -S", True] / srv, rate["storeserver", False] / srv))
 
         print("\n1,000 slices over 4 concurrent associations of 250:", flush=True)
         four = [slices[i * 250:(i + 1) * 250] for i in range(4)]
         cases4 = [("storeserver", True), ("storescp +B", True)]
-        best4 = run_cases(tmp, four, cases4)
+        runs4 = run_cases(tmp, four, cases4)
         for c in cases4:
-            print("  %s %8.0f images/s" % (label(c), 1000 / best4[c][0]))
+            print("  %s %6.0f images/s %6.0f  CPU %4.0f us/image" % (
+                label(c), 1000 / best(runs4[c])[0], 1000 / median_seconds(runs4[c]),
+                best(runs4[c])[1] * 1e6 / 1000))
         print("  storeserver / storescp --fork +B %.2f (goal >= 0.8)"
-              % (best4["storescp +B", True][0] / best4["storeserver", True][0]))
+              % (best(runs4["storescp +B", True])[0] / best(runs4["storeserver", True])[0]))
 
         print("\n%d images of 50 MB, one association:" % LARGE_COUNT, flush=True)
         large = make_images(os.path.join(tmp, "large"), LARGE_COUNT, LARGE)
         megabytes = sum(os.path.getsize(p) for p in large) / 1e6
-        casesL = [("storeserver", True), ("storeserver -S", True), ("storescp +B", True)]
-        bestL = run_cases(tmp, [large], casesL)
+        casesL = [("storeserver", True), ("storeserver -S", True), ("storescp +B", True),
+                  ("Orthanc", True)]
+        runsL = {c: [] for c in casesL}
+        for _ in range(ROUNDS):
+            for c in casesL:
+                runsL[c].append(run_once(tmp, c[0], [large], c[1]))
+                # Each run's gigabyte is removed before the next run: 20
+                # files, whose freed inodes cost the next run nothing.
+                for d in os.listdir(tmp):
+                    if d not in ("slices", "large"):
+                        shutil.rmtree(os.path.join(tmp, d), ignore_errors=True)
         for c in casesL:
-            cpu = ("  worker CPU %.1f ms/image" % (bestL[c][1] * 1e3 / LARGE_COUNT)
-                   if c[0].startswith("storeserver") else "")
-            print("  %s %8.0f MB/s%s" % (label(c), megabytes / bestL[c][0], cpu))
-        print("  storeserver / storescp +B %.2f (goal >= 0.8); -S / default %.2f"
-              % (bestL["storescp +B", True][0] / bestL["storeserver", True][0],
-                 bestL["storeserver", True][0] / bestL["storeserver -S", True][0]))
+            print("  %s %6.0f MB/s %6.0f  CPU %5.1f ms/image" % (
+                label(c), megabytes / best(runsL[c])[0], megabytes / median_seconds(runsL[c]),
+                best(runsL[c])[1] * 1e3 / LARGE_COUNT))
+        bl = {c: best(runsL[c])[0] for c in casesL}
+        print("  storeserver / storescp +B %.2f (goal >= 0.8); -S / default %.2f;"
+              " storeserver / Orthanc %.2f"
+              % (bl["storescp +B", True] / bl["storeserver", True],
+                 bl["storeserver", True] / bl["storeserver -S", True],
+                 bl["Orthanc", True] / bl["storeserver", True]))
         shutil.rmtree(os.path.join(tmp, "large"), ignore_errors=True)
 
         if BIG:

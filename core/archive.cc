@@ -389,6 +389,16 @@ int archive_flush(const archive_context *ctx)
     return ctx->store->SyncWrites() == 0 ? 0 : -1;
 }
 
+int archive_idle(const archive_context *ctx)
+{
+    return ctx->store->Idle();
+}
+
+void archive_endIdle(const archive_context *ctx)
+{
+    ctx->store->EndIdle();
+}
+
 // How deep an upload's sequences may nest, and how many items it may hold,
 // for the toolkit to parse it: deeper files are not made by any modality,
 // and each item costs the parsed data set a few hundred bytes.

@@ -342,4 +342,12 @@ void archive_registerDecoders();
 // store) changed since the last flush: 0 on disk, -1 after a log.
 int archive_flush(const archive_context *ctx);
 
+// For a front end between two requests of one peer, while nothing of the
+// next has come: the store's work for the next request done ahead, on the
+// peer's time (LocalStore::Idle: after a store, the next image's temporary
+// file made). 1 when more may be left to do. archive_endIdle drops what was
+// made ahead and not used: when the peer pauses, and at its last request.
+int archive_idle(const archive_context *ctx);
+void archive_endIdle(const archive_context *ctx);
+
 #endif

@@ -60,6 +60,8 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
     // passes it through untouched); each handler sets up its own part.
     handlercontext ctx;
     handlercontext_init(&ctx, calling, called, assoc);
+    // Set after a store: the store may have work to do ahead (archive_idle).
+    bool idleWork = false;
 
     while (cond == EC_Normal || cond == DIMSE_NODATAAVAILABLE) {
         T_ASC_PresentationContextID pcId = 0;
@@ -83,19 +85,30 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
         // after its last byte.
         if (cond != DIMSE_NODATAAVAILABLE)
             watchdog_arm();
+        // While the peer prepares its next command, the store does ahead
+        // what that command would wait for otherwise (after a store, the
+        // next image's file made), as long as nothing of it has come.
+        int ready = 0;
+        while (idleWork && (ready = DCMTK_assoc_waitMessage(assoc, 0)) == 0)
+            idleWork = archive_idle(ctx.archive) != 0;
         // Only the wait for a command's first byte is cut into polls: once
         // it has begun, the command is read whole by a blocking read, so a
         // peer whose PDU header or command comes in pieces, however far
         // apart within the budget, is served (a read that timed out within
         // a PDU would lose its place in the stream).
-        if (DCMTK_assoc_waitMessage(assoc, COMMANDS_POLL_SECONDS * 1000) == 0) {
+        if (ready != 1 && DCMTK_assoc_waitMessage(assoc, COMMANDS_POLL_SECONDS * 1000) == 0) {
+            // A peer that pauses has the file made ahead removed: a worker
+            // ended by the watchdog, much later, leaves none behind.
+            archive_endIdle(ctx.archive);
             cond = DIMSE_NODATAAVAILABLE;
             continue;
         }
         cond = DIMSE_receiveCommand(assoc, DIMSE_BLOCKING, 0, &pcId, &msg, &statusDetail);
         delete statusDetail;
-        // The full budget again, now for handling this command.
-        watchdog_arm();
+        // The full budget again, now for handling this command: the alarm
+        // armed above is set again unless that was within this second (it
+        // counts whole seconds), as every read's progress does.
+        watchdog_progress();
         if (cond != EC_Normal)
             continue;
 
@@ -150,7 +163,9 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
         server_state.change(op, 1);
         cond = runService(assoc, &msg, pcId, &ctx);
         server_state.change(op, 0);
+        idleWork = msg.CommandField == DIMSE_C_STORE_RQ;
     }
+    archive_endIdle(ctx.archive);
 
     snprintf(current, sizeof(current), "EOF %s->%s", calling, called);
     oplog_note(&ops, current, logfp);

@@ -18,7 +18,8 @@
 // - openat (O_EXCL), flock, fstat: the temporary file, new, locked so that a
 //   start beside us knows it is being written, and still linked;
 // - write: the meta header and the data set, gathered into one write up to
-//   256 KiB; sync_file_range: its writeback starts (not waited for);
+//   256 KiB (and sync_file_range every 8 MiB of a large one: its writeback
+//   starts, not waited for);
 // - fcntl x2: the study lock (one byte of STUDYLOCKS, whose descriptor the
 //   process keeps), taken and released;
 // - link: the file placed under its name, refused if one is there;
@@ -26,8 +27,9 @@
 //   x2 for its lock, fstat and stat to see that it was not replaced since,
 //   pread of the records searched, pwrite of the one written;
 // - unlink: the temporary name, once the image is indexed;
-// - at the association's end, fdatasync through the descriptor the file was
-//   written by (kept until then), and close.
+// - fdatasync through the descriptor the file was written by, and close, in
+//   a flusher thread while the next image comes (store/syncwrites.cc).
+// The temporary file is made ahead, between two commands (Idle).
 #include "store/localstore.h"
 
 #include <errno.h>
@@ -261,18 +263,11 @@ void LocalStore::FeedIncoming(incoming *in, const unsigned char *bytes, size_t n
     }
     if (!last || in->result != LS_OK || !in->fileStarted)
         return;
-    if (writeGathered(in, logStream) != 0) {
+    // The rest of the file's writeback is started by its flush: a flusher
+    // thread's, right after the image is placed (without -S), or
+    // the journal's or the file's own (with -S).
+    if (writeGathered(in, logStream) != 0)
         in->result = LS_INDEX_ERROR;
-        return;
-    }
-    // Without -S the file is flushed at the association's end: its writeback
-    // starts now (asynchronously), so that flush finds it on its way. With
-    // -S the journal's flush or the file's own comes next anyway.
-    if (!syncEachImage && in->written > in->writebackTo) {
-        sync_file_range(in->fd, in->writebackTo, in->written - in->writebackTo,
-                        SYNC_FILE_RANGE_WRITE);
-        in->writebackTo = in->written;
-    }
 }
 
 DcmDataset *LocalStore::IncomingHead(incoming *in)

@@ -56,6 +56,9 @@ void LocalStore::finishInit()
 
 LocalStore::~LocalStore()
 {
+    EndIdle();
+    // The threads flush what they were handed before they end.
+    stopFlusher();
     dropIndexCaches();
     dropPendingSync();
     // Closed, not emptied: what it holds may not be in the tree on disk.

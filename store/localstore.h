@@ -197,6 +197,17 @@ public:
     // through a descriptor of its own: notes its index files and directories
     // only, and takes the file off the list if this process wrote it.
     void NoteFlushedImage(const char *study, const char *series, const char *image);
+
+    // --- work done on the peer's time ---
+    // Between two commands of an association, while nothing of the next one
+    // has come: what the next image would do first, done while the peer
+    // prepares it. After an image was stored, the temporary file of the
+    // next one is made ahead (openIncoming hands it out). 1 when more may be
+    // left to do, 0 when nothing is.
+    int Idle();
+    // Removes the temporary file that Idle made ahead and no image used: at
+    // the association's end, before its flush.
+    void EndIdle();
     // Finds the study and series of stored instances by their SOP instance
     // UIDs, in one walk of the index (studies newest first; each series'
     // image index read once) after refreshStudyTable: (*places)[i] for
@@ -347,9 +358,28 @@ private:
     // Creates and locks (flock) a new temporary file in B/uid for an image:
     // its descriptor with *path set, or -1 (logged).
     int openIncoming(OFString *path);
+    // openIncoming's making of a new file (the inode into *ino).
+    int createIncoming(OFString *path, ino_t *ino);
     // The inode of the temporary file openIncoming made last (a process
     // writes one image at a time).
     ino_t incomingIno = 0;
+    // The temporary file Idle made ahead (-1: none), its name and inode;
+    // spareWanted: an image was stored since Idle last tried to make one.
+    int spareFd = -1;
+    OFString sparePath;
+    ino_t spareIno = 0;
+    int spareWanted = 0;
+    // The threads that flush image files as they are stored (defined in
+    // store/syncwrites.cc); owned, ended by stopFlusher. handToFlusher: fd
+    // (written as path) taken by it, or false; drainFlusher: waits until
+    // all are flushed and takes them off the list, 0, or -1 after a level-8
+    // log of a failed flush (errno set); runFlusher is the thread's body.
+    struct flusher;
+    flusher *flush = nullptr;
+    static void runFlusher(flusher *f);
+    bool handToFlusher(const std::string &path, int fd);
+    int drainFlusher();
+    void stopFlusher();
     // Under the study's lock: makes the directories, places the complete
     // temporary file tmp under the image's name (link; with overwrite, an
     // existing image is replaced by rename) and enters ds in the index,

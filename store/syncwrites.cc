@@ -2,17 +2,26 @@
 // process created or changed since its last flush, and the flush itself,
 // which writes exactly those to disk (never the whole file system, whose
 // other dirty data may be large and belong to other programs): fdatasync of
-// each file, then of each directory; and the image journal of -S, which
-// the flush empties, with the replay of journals that dead processes left.
+// each file, then of each directory; the flusher threads, which flush
+// image files as they are stored; the work done ahead between two
+// commands; and the image journal of -S, which the flush empties, with the
+// replay of journals that dead processes left.
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <deque>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "dcmtk/dcmdata/dcfilefo.h"
 #include "index/studyindex.h"
@@ -47,6 +56,142 @@ struct LocalStore::pendingSync {
     }
 };
 
+// The flusher: threads that flush the image files handed to them, through
+// the descriptors they were written by, about in the order they were
+// stored, while the process goes on receiving; the flush at the association's end
+// then finds them done (drainFlusher waits for the rest). Each fdatasync
+// ends with a flush of the disk's cache, a round trip that a busy disk
+// makes long: THREADS of them wait at once, and the block layer serves
+// the cache flushes that wait together with one. Without setSyncEachImage
+// only: with it the journal's flush comes first, and the tree's after it.
+// The threads belong to the process that made them: a child of a fork has
+// none, and makes its own.
+struct LocalStore::flusher {
+    enum {
+        THREADS = 4,
+        QUEUE_MAX = 4096 // beyond: the file is flushed at the end by name
+    };
+    std::mutex m;
+    std::condition_variable work, idle;
+    std::deque<std::pair<std::string, int>> queue;
+    std::vector<std::string> flushed; // done, for drainFlusher to take off the list
+    int busy = 0;                     // files taken off the queue and being flushed
+    bool stop = false;
+    int failed = 0; // errno of the first failed flush since the last drain
+    std::string failedPath;
+    std::vector<std::thread> threads;
+    int pid = 0;
+};
+
+void LocalStore::runFlusher(flusher *f)
+{
+    std::unique_lock<std::mutex> lock(f->m);
+    for (;;) {
+        f->work.wait(lock, [f] { return f->stop || !f->queue.empty(); });
+        if (f->queue.empty())
+            break;
+        std::pair<std::string, int> file = f->queue.front();
+        f->queue.pop_front();
+        f->busy++;
+        lock.unlock();
+        // The file's writeback (what of it the kernel has not begun) and
+        // the disk cache's flush: the waits that the release is spared.
+        int rc = fdatasync(file.second);
+        int saved = errno;
+        close(file.second);
+        lock.lock();
+        f->busy--;
+        if (rc == 0)
+            f->flushed.push_back(file.first);
+        else if (f->failed == 0) {
+            f->failed = saved;
+            f->failedPath = file.first;
+        }
+        if (f->queue.empty() && f->busy == 0)
+            f->idle.notify_all();
+    }
+}
+
+// Hands fd (written as path) to the flusher, made at the first call: true
+// when it took it.
+bool LocalStore::handToFlusher(const std::string &path, int fd)
+{
+    if (flush != nullptr && flush->pid != process_pid())
+        flush = nullptr; // the parent's, inherited by a fork: no thread here
+    if (flush == nullptr) {
+        flusher *f = new flusher;
+        f->pid = process_pid();
+        // The thread takes no signals: they go to the thread that waits
+        // for the peer (the alarm, a stop), as before it existed.
+        sigset_t all, saved;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &saved);
+        try {
+            for (int k = 0; k < flusher::THREADS; k++)
+                f->threads.emplace_back(runFlusher, f);
+        } catch (const std::system_error &) {
+            // Fewer threads serve as well, only slower; none: the files
+            // are flushed at the end.
+            if (f->threads.empty())
+                logprintf(LOGLEVEL_WARNING, logStream,
+                          "No flusher thread: images are flushed at the end.\n");
+        }
+        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+        if (f->threads.empty()) {
+            delete f;
+            return false;
+        }
+        flush = f;
+    }
+    {
+        std::lock_guard<std::mutex> lock(flush->m);
+        if (flush->queue.size() >= flusher::QUEUE_MAX)
+            return false;
+        flush->queue.emplace_back(path, fd);
+    }
+    // Woken after the unlock, a thread does not wait for the mutex at once.
+    flush->work.notify_one();
+    return true;
+}
+
+int LocalStore::drainFlusher()
+{
+    flusher *f = flush;
+    if (f == nullptr || f->pid != process_pid())
+        return 0;
+    std::unique_lock<std::mutex> lock(f->m);
+    f->idle.wait(lock, [f] { return f->queue.empty() && f->busy == 0; });
+    for (const std::string &path : f->flushed)
+        if (pending != nullptr)
+            pending->files.erase(path);
+    f->flushed.clear();
+    if (f->failed == 0)
+        return 0;
+    // The file stays noted: a later call flushes it again by name.
+    logprintf(LOGLEVEL_ERROR, logStream, "Cannot flush %s to disk: %s\n", f->failedPath.c_str(),
+              strerror(f->failed));
+    errno = f->failed;
+    f->failed = 0;
+    return -1;
+}
+
+void LocalStore::stopFlusher()
+{
+    flusher *f = flush;
+    flush = nullptr;
+    // A fork's inherited copy has no thread to end: it is left as it is.
+    if (f == nullptr || f->pid != process_pid())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(f->m);
+        f->stop = true;
+        f->work.notify_all();
+    }
+    for (std::thread &t : f->threads)
+        t.join();
+    delete f;
+}
+
 void LocalStore::noteChanged(const OFString &path, int isDir)
 {
     if (!journalCovers)
@@ -59,6 +204,8 @@ void LocalStore::noteChanged(const OFString &path, int isDir)
 int LocalStore::noteWritten(const OFString &path, int fd)
 {
     noteChanged(path, 0);
+    if (!syncEachImage && handToFlusher(std::string(path.c_str()), fd))
+        return 0;
     std::map<std::string, int> &held = pending->held;
     auto known = held.find(std::string(path.c_str()));
     if (known != held.end()) {
@@ -156,8 +303,32 @@ int LocalStore::flushSet(int isDir)
     return 0;
 }
 
+int LocalStore::Idle()
+{
+    if (!spareWanted || spareFd >= 0)
+        return 0;
+    spareWanted = 0;
+    spareFd = createIncoming(&sparePath, &spareIno);
+    return 0;
+}
+
+void LocalStore::EndIdle()
+{
+    // Unlinked before its lock ends with the descriptor: a start beside us
+    // never finds it unlocked. A crash before leaves an empty temporary
+    // file, which the next start removes as it does any left over.
+    if (spareFd >= 0) {
+        unlink(sparePath.c_str());
+        close(spareFd);
+    }
+    spareFd = -1;
+    spareWanted = 0;
+}
+
 int LocalStore::SyncWrites()
 {
+    if (drainFlusher() != 0)
+        return -1;
     // Data before names: once a directory entry is on disk, the file it
     // names is complete.
     if (pending != nullptr && (flushSet(0) != 0 || flushSet(1) != 0))

@@ -347,6 +347,21 @@ static unsigned incomingSerial = 0;
 
 int LocalStore::openIncoming(OFString *path)
 {
+    // The file Idle made ahead is new, locked and linked as one made now
+    // would be (the lock keeps a start beside us from taking it as left
+    // over), so it serves the image as it is.
+    if (spareFd >= 0) {
+        int fd = spareFd;
+        spareFd = -1;
+        *path = sparePath;
+        incomingIno = spareIno;
+        return fd;
+    }
+    return createIncoming(path, &incomingIno);
+}
+
+int LocalStore::createIncoming(OFString *path, ino_t *ino)
+{
     OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
     int made = 0;
     for (int attempt = 0; attempt < 16; attempt++) {
@@ -386,7 +401,7 @@ int LocalStore::openIncoming(OFString *path)
             return -1;
         }
         if (st.st_nlink > 0) {
-            incomingIno = st.st_ino;
+            *ino = st.st_ino;
             return fd;
         }
         close(fd);
@@ -639,6 +654,7 @@ int LocalStore::completeImage(DcmDataset *ds, const char *S, const char *R, cons
         return LS_INDEX_ERROR;
     if (result != LS_OK)
         return result;
+    spareWanted = 1;
     // A power failure before the next flush may lose the new file or leave
     // it empty; the peer is told that it is safe only after that flush: with
     // -S right here (the index records and the new name) unless the journal

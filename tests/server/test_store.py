@@ -242,7 +242,8 @@ class StoreTests(ServerTestCase):
                 trace = os.path.join(s.tmp, "sync.trace")
                 cmd = s.command()
                 s.command = lambda: ["strace", "-f", "-qq", "-yy", "-s", "4", "-e",
-                                     "trace=fdatasync,fsync,syncfs,write,sendmsg,sendto,link", "-o", trace] + cmd
+                                     "trace=fdatasync,fsync,syncfs,write,sendmsg,sendto,link,clone,clone3", "-o",
+                                     trace] + cmd
                 s.start()
                 files = [make_dataset(os.path.join(s.tmp, "%d.dcm" % i), study, series,
                                       "1.2.826.9.1.1.%d" % i) for i in range(6)]
@@ -309,15 +310,37 @@ class StoreTests(ServerTestCase):
             f.seek(start)
             return f.read()
 
+    @staticmethod
+    def joined_calls(text):
+        """The lines of a strace -f output with each call that another
+        thread's call cut in two ("<unfinished ...>", "<... resumed>")
+        joined into one, at the place where it returned."""
+        cut = {}
+        for l in text.splitlines():
+            m = re.match(r"(\d+) +(.*) <unfinished \.\.\.>$", l)
+            if m:
+                cut[m.group(1)] = m.group(2)
+                continue
+            m = re.match(r"(\d+) +<\.\.\. \w+ resumed>(.*)$", l)
+            if m and m.group(1) in cut:
+                l = "%s %s%s" % (m.group(1), cut.pop(m.group(1)), m.group(2))
+            yield l
+
     def flush_events(self, text, basedir):
         """The flushes (their paths, all below basedir) and the release
         response ("release") of the worker that sent one, in the order of a
         strace output. An image file is flushed through the descriptor it
         was written by, which strace names by its temporary name: the link
-        that placed it tells its name."""
+        that placed it tells its name. The worker's flusher thread flushes
+        image files as they are stored: its events are the worker's."""
         events = []
         placed = {}
-        for l in text.splitlines():
+        threads = {}
+        for l in self.joined_calls(text):
+            m = re.match(r"(\d+) +clone3?\(.*CLONE_THREAD.*\) = (\d+)", l)
+            if m:
+                threads[m.group(2)] = m.group(1)
+                continue
             m = re.search(r" link\(\"([^\"]*)\", \"([^\"]*)\"\) = 0", l)
             if m:
                 placed[m.group(1)] = m.group(2)
@@ -336,7 +359,7 @@ class StoreTests(ServerTestCase):
                 events.append((l.split()[0], path))
         worker = [pid for pid, e in events if e == "release"]
         self.assertEqual(len(worker), 1, text)
-        return [e for pid, e in events if pid == worker[0]]
+        return [e for pid, e in events if threads.get(pid, pid) == worker[0]]
 
     def test_preserve_and_overwrite_titles(self):
         s = self.server(args=["-o"])

@@ -161,6 +161,56 @@ class StreamedStore(ServerTestCase):
         mon.close()
         self.assertEqual(temporaries(s), [])
 
+    def test_next_file_is_made_ahead_locked_and_gone_after_a_pause(self):
+        # After a store, while the peer prepares its next image, the worker
+        # makes that image's temporary file: empty, and locked so that a
+        # start beside it leaves it alone. The next image is written into
+        # it. A peer that pauses (a poll of the wait for commands passes)
+        # has it removed, and the release leaves none.
+        s = self.server()
+        uid = os.path.join(s.basedir, "uid")
+
+        def locked():
+            # The temporary files, each with its size, once one has the
+            # worker's flock on it (read from /proc/locks: a lock taken here
+            # would be in its way); one look, as the file lives until a
+            # pause of the peer.
+            with open("/proc/locks") as f:
+                held = {int(l.split()[5].split(":")[2]) for l in f if " FLOCK " in l}
+            out = []
+            for n in temporaries(s):
+                try:
+                    st = os.stat(os.path.join(uid, n))
+                except FileNotFoundError:
+                    return []
+                if st.st_ino not in held:
+                    return []
+                out.append((n, st.st_size))
+            return out
+
+        c = hostile.associate(s, [(CT, EXPLICIT)])
+        sent = {}
+        for n in (1, 2):
+            instance = "1.2.826.60.1.1.2%d" % n
+            sent[instance] = head(instance) + pixel_header(256) + bytes([n]) * 256
+            self.assertEqual(store(c, instance, [sent[instance]], message_id=n), 0x0000)
+            made = veltotest.wait_for(locked, 10, what="a locked file made ahead")
+            self.assertEqual(len(made), 1)
+            self.assertEqual(made[0][1], 0)
+            if n == 1:
+                first = made[0][0]
+        # The second image went into the file made after the first.
+        self.assertNotEqual(made[0][0], first)
+        self.assertFalse(os.path.exists(os.path.join(uid, first)))
+        veltotest.wait_for(lambda: temporaries(s) == [], 10, what="the file made ahead removed")
+        instance = "1.2.826.60.1.1.23"
+        sent[instance] = head(instance) + pixel_header(256) + b"\3" * 256
+        self.assertEqual(store(c, instance, [sent[instance]], message_id=3), 0x0000)
+        self.assertEqual(release(c), 0x06)
+        self.assertEqual(temporaries(s), [])
+        for instance, data in sent.items():
+            self.assertEqual(after_meta(uid_path(s.basedir, STUDY, SERIES, instance))[0], data)
+
     def test_implicit_vr_is_stored_in_explicit_vr(self):
         s = self.server()
         instance = "1.2.826.60.1.1.3"
