@@ -62,6 +62,8 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
     handlercontext_init(&ctx, calling, called, assoc);
     // Set after a store: the store may have work to do ahead (archive_idle).
     bool idleWork = false;
+    // Polls in a row without a command (COMMANDS_IDLE_POLLS).
+    int idlePolls = 0;
 
     while (cond == EC_Normal || cond == DIMSE_NODATAAVAILABLE) {
         T_ASC_PresentationContextID pcId = 0;
@@ -99,10 +101,12 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
         if (ready != 1 && DCMTK_assoc_waitMessage(assoc, COMMANDS_POLL_SECONDS * 1000) == 0) {
             // A peer that pauses has the file made ahead removed: a worker
             // ended by the watchdog, much later, leaves none behind.
-            archive_endIdle(ctx.archive);
+            if (++idlePolls == COMMANDS_IDLE_POLLS)
+                archive_endIdle(ctx.archive);
             cond = DIMSE_NODATAAVAILABLE;
             continue;
         }
+        idlePolls = 0;
         cond = DIMSE_receiveCommand(assoc, DIMSE_BLOCKING, 0, &pcId, &msg, &statusDetail);
         delete statusDetail;
         // The full budget again, now for handling this command: the alarm

@@ -8,6 +8,11 @@
 
 // Seconds between two looks at a stop request while waiting for a command.
 enum { COMMANDS_POLL_SECONDS = 1 };
+// Polls without a command after which the store's work done ahead (the next
+// image's file) is dropped: long enough that a peer busy preparing its next
+// image, or a loaded machine, does not lose it, short enough that a paused
+// peer holds no file.
+enum { COMMANDS_IDLE_POLLS = 5 };
 
 // Serves commands until the peer releases (DUL_PEERREQUESTEDRELEASE) or
 // aborts (DUL_PEERABORTEDASSOCIATION), an operation fails, or an unsupported

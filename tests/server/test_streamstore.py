@@ -165,7 +165,7 @@ class StreamedStore(ServerTestCase):
         # After a store, while the peer prepares its next image, the worker
         # makes that image's temporary file: empty, and locked so that a
         # start beside it leaves it alone. The next image is written into
-        # it. A peer that pauses (a poll of the wait for commands passes)
+        # it. A peer that pauses (a few polls of the wait for commands pass)
         # has it removed, and the release leaves none.
         s = self.server()
         uid = os.path.join(s.basedir, "uid")
