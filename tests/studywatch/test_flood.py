@@ -103,8 +103,10 @@ class FloodTestCase(unittest.TestCase):
         self.assertEqual(expected_argv("1.2.826.0.1.12.1"), run["argv"])
 
     def test_real_study_is_rendered_during_a_flood_of_forged_ones(self):
-        # Forged studies keep their renderers a while, so they pile up.
-        self.renderer.control(**{"*": {"sleep": 0.5}})
+        # Forged studies keep their renderers a while, so they pile up; and
+        # few slots of the queue come free while the test runs (two per
+        # renderer's run), so it is still full when the archive announces.
+        self.renderer.control(**{"*": {"sleep": 5}})
         w, s, f = self.start(["-M", "2", "-L", "1"])
         n = 0
         deadline = time.time() + 90
@@ -120,6 +122,12 @@ class FloodTestCase(unittest.TestCase):
         # after it queue behind it.
         veltotest.wait_for(lambda: receive_queue(w.proc.pid) == 0, 20,
                            what="studywatch to read what is waiting")
+        # The slots that renderers' ends freed meanwhile are taken again
+        # (at most a few: see the sleep above); the archive's announcement
+        # right behind them finds the queue full.
+        for i in range(50):
+            f.send(storeuid("1.2.826.0.1.66.%d" % n))
+            n += 1
         real = "1.2.826.0.1.77.1"
         s.announce(real)
         for i in range(1000):
