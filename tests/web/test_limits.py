@@ -199,7 +199,7 @@ class WebLimitsTest(unittest.TestCase):
         self.assertIsNone(self.web.proc.poll(), "storeweb ended: " + self.web.log()[-2000:])
         self.assertLess(max(times), OTHER_CLIENT_SECONDS, times)
         rss, hwm = self.web.memory()
-        self.assertLess(hwm, MEMORY_BOUND, "peak %d MB" % (hwm >> 20))
+        vt.assert_memory_below(self, hwm, MEMORY_BOUND, "peak %d MB" % (hwm >> 20))
         self.assertEqual(os.listdir(self.tmpdir), [])
         self.search_ok()
         return result["answer"]
