@@ -268,7 +268,8 @@ TEST(ArchiveUpload, StoredAsItArrives)
     // is known in the middle of the bytes.
     for (E_TransferSyntax xfer : {EXS_LittleEndianExplicit, EXS_LittleEndianImplicit}) {
         std::string sop = xfer == EXS_LittleEndianExplicit ? "7.1.1.1" : "7.1.1.2";
-        DcmFileFormat ff(makeImage("7.1", "7.1.1", sop.c_str(), {}, 300000));
+        std::unique_ptr<DcmDataset> image(makeImage("7.1", "7.1.1", sop.c_str(), {}, 300000));
+        DcmFileFormat ff(image.get()); // a copy
         std::string path = tmp / (sop + ".dcm");
         ASSERT_TRUE(ff.saveFile(path.c_str(), xfer).good());
         samples.push_back({path, xfer == EXS_LittleEndianExplicit
@@ -317,7 +318,8 @@ TEST(ArchiveUpload, StoredAsItArrives)
 
     // An element after the pixel data, of a tag before it; then the same
     // file cut short.
-    DcmFileFormat ff(makeImage("8.1", "8.1.1", "8.1.1.1", {}, 300000));
+    std::unique_ptr<DcmDataset> image(makeImage("8.1", "8.1.1", "8.1.1.1", {}, 300000));
+    DcmFileFormat ff(image.get()); // a copy
     std::string path = tmp / "late.dcm";
     ASSERT_TRUE(ff.saveFile(path.c_str(), EXS_LittleEndianExplicit).good());
     std::string late = readFile(path);
