@@ -334,16 +334,24 @@ class StoreTests(ServerTestCase):
         that placed it tells its name. The worker's flusher thread flushes
         image files as they are stored: its events are the worker's."""
         events = []
-        placed = {}
         threads = {}
-        for l in self.joined_calls(text):
+        calls = list(self.joined_calls(text))
+        # strace writes the calls of two threads in the order it handles
+        # their stops, not always in the order they ran: a flusher thread's
+        # flush may come before the worker's link that placed the file it
+        # flushes. Temporary names are never used twice, so every link is
+        # read first.
+        placed = {}
+        for l in calls:
+            m = re.search(r" link\(\"([^\"]*)\", \"([^\"]*)\"\) = 0", l)
+            if m:
+                placed[m.group(1)] = m.group(2)
+        for l in calls:
             m = re.match(r"(\d+) +clone3?\(.*CLONE_THREAD.*\) = (\d+)", l)
             if m:
                 threads[m.group(2)] = m.group(1)
                 continue
-            m = re.search(r" link\(\"([^\"]*)\", \"([^\"]*)\"\) = 0", l)
-            if m:
-                placed[m.group(1)] = m.group(2)
+            if re.search(r" link\(\"([^\"]*)\", \"([^\"]*)\"\) = 0", l):
                 continue
             if re.search(r" (write|sendmsg|sendto)\(\d+<TCP:\[[^\]]*\]>, .*\"\\6\\0\\0\\0\"", l):
                 events.append((l.split()[0], "release"))
