@@ -225,17 +225,7 @@ static int serveSend(const webrequest &rq, const std::string &body)
 
 int forwardpage_serve(const webrequest &rq, const std::string &body)
 {
-    std::vector<std::string> seg;
-    std::string rest = rq.path.substr(strlen(FORWARDPAGE_ROOT));
-    size_t i = 0;
-    while (i < rest.size()) {
-        size_t j = rest.find('/', i);
-        if (j == std::string::npos)
-            j = rest.size();
-        if (j > i)
-            seg.push_back(rest.substr(i, j - i));
-        i = j + 1;
-    }
+    std::vector<std::string> seg = web_splitPath(rq.path.substr(strlen(FORWARDPAGE_ROOT)));
     bool get = rq.method == "GET" || rq.method == "HEAD";
     if (get && seg.empty())
         return servePage(rq, MHD_HTTP_OK, "");

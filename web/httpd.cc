@@ -314,21 +314,6 @@ static MHD_Result collectArg(void *cls, MHD_ValueKind, const char *key, const ch
     return MHD_YES;
 }
 
-static std::vector<std::string> splitPath(const std::string &path)
-{
-    std::vector<std::string> seg;
-    size_t i = 0;
-    while (i < path.size()) {
-        size_t j = path.find('/', i);
-        if (j == std::string::npos)
-            j = path.size();
-        if (j > i)
-            seg.push_back(path.substr(i, j - i));
-        i = j + 1;
-    }
-    return seg;
-}
-
 // Whether the request's body is kept for its service: the worklist's, the
 // forwarding page's and the study page's delete form.
 static bool keepsBody(const std::string &path)
@@ -411,7 +396,7 @@ static MHD_Result accessHandler(void *, MHD_Connection *conn, const char *url, c
         MHD_get_connection_values(conn, MHD_GET_ARGUMENT_KIND, collectArg, &s->rq.args);
         const std::string root = WEB_DICOMWEB_ROOT;
         if (s->rq.path.compare(0, root.size(), root) == 0)
-            s->seg = splitPath(s->rq.path.substr(root.size()));
+            s->seg = web_splitPath(s->rq.path.substr(root.size()));
         awaitHeaders(conn, false);
         logprintf(LOGLEVEL_DEBUG, web_options.logfp, "%s %s\n", method,
                   web_escapeForLog(url).c_str());

@@ -440,3 +440,18 @@ std::string web_jsonQuote(const std::string &s)
     }
     return out + "\"";
 }
+
+std::vector<std::string> web_splitPath(const std::string &path)
+{
+    std::vector<std::string> seg;
+    size_t i = 0;
+    while (i < path.size()) {
+        size_t j = path.find('/', i);
+        if (j == std::string::npos)
+            j = path.size();
+        if (j > i)
+            seg.push_back(path.substr(i, j - i));
+        i = j + 1;
+    }
+    return seg;
+}

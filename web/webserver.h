@@ -115,6 +115,10 @@ std::string web_escapeForLog(const std::string &text);
 // this server (or is "null"); true when it names this one or is absent.
 bool web_sameOrigin(const webrequest &rq);
 
+// The non-empty segments of a path between its slashes ("/a//b/" gives
+// "a", "b").
+std::vector<std::string> web_splitPath(const std::string &path);
+
 // The fields of an application/x-www-form-urlencoded body, decoded, in
 // their order (empty values kept).
 void web_parseForm(const std::string &body, std::vector<std::pair<std::string, std::string>> *out);

@@ -210,17 +210,7 @@ static int redirectToPage(const webrequest &rq)
 
 int worklistpage_serve(const webrequest &rq, const std::string &body)
 {
-    std::vector<std::string> seg;
-    std::string rest = rq.path.substr(strlen(WORKLISTPAGE_ROOT));
-    size_t i = 0;
-    while (i < rest.size()) {
-        size_t j = rest.find('/', i);
-        if (j == std::string::npos)
-            j = rest.size();
-        if (j > i)
-            seg.push_back(rest.substr(i, j - i));
-        i = j + 1;
-    }
+    std::vector<std::string> seg = web_splitPath(rq.path.substr(strlen(WORKLISTPAGE_ROOT)));
     if (!seg.empty() && seg[0] == "entries")
         return serveJson(rq, seg, body);
     if (seg.empty() && (rq.method == "GET" || rq.method == "HEAD"))
