@@ -272,6 +272,13 @@ struct DCMTK_store_guard {
 OFCondition DCMTK_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                             T_ASC_PresentationContextID pcId, DCMTK_SCP_store_callback cb,
                             void *cbData, const DCMTK_store_guard *guard = nullptr);
+// Encodes the command set of a C-STORE response that carries only its
+// status and the two affected UIDs (the case of every response this layer
+// sends): Implicit VR Little Endian, group length first, each UID padded
+// with a NUL to even length, as the toolkit encodes it. Returns the length
+// written to out (cap bytes), or 0 when it does not fit or the response
+// carries anything else (then the toolkit's encoder must be used).
+size_t DCMTK_encode_store_response(const T_DIMSE_C_StoreRSP *rsp, unsigned char *out, size_t cap);
 // The condition of a data set refused while it was being received.
 extern const OFConditionConst DCMTK_EC_STORE_REFUSED;
 // Status of a C-STORE refused because the data set is too large or nested

@@ -7,6 +7,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "dcmtk/dcmdata/dcuid.h"
 #include "dcmtk/dcmnet/dul.h"
 #include "dcmtk/dcmnet/extneg.h"
@@ -163,29 +165,6 @@ OFCondition DCMTK_params_add_std_PC(T_ASC_Parameters *params, unsigned long pcId
     return cond;
 }
 
-OFCondition DCMTK_params_accept_std_PCs(T_ASC_Parameters *params,
-                                        const char *const abstractSyntaxes[], int count)
-{
-    int tsCount = 0;
-    const char *const *ts = DCMTK_get_STD_TS(tsCount);
-    OFCondition cond = ASC_acceptContextsWithPreferredTransferSyntaxes(
-        params, ts_array(abstractSyntaxes), count, ts_array(ts), tsCount, ASC_SC_ROLE_DEFAULT);
-    if (cond.bad()) {
-        const char *first = count > 0 && abstractSyntaxes[0] ? abstractSyntaxes[0] : "(none)";
-        const char *last =
-            count > 0 && abstractSyntaxes[count - 1] ? abstractSyntaxes[count - 1] : "(none)";
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_params_accept_std_PCs: Failed for AS %s .. %s.\n",
-                    first, last);
-    }
-    return cond;
-}
-
-OFCondition DCMTK_params_accept_std_PC(T_ASC_Parameters *params, const char *abstractSyntax)
-{
-    const char *one[1] = {abstractSyntax};
-    return DCMTK_params_accept_std_PCs(params, one, 1);
-}
-
 // The answer already given for context id, from the toolkit's list of
 // answered contexts, or null.
 static DUL_PRESENTATIONCONTEXT *find_answered_context(T_ASC_Parameters *params,
@@ -207,64 +186,141 @@ static DUL_PRESENTATIONCONTEXT *find_answered_context(T_ASC_Parameters *params,
     return nullptr;
 }
 
+// One proposed context as the acceptance reads it.
+struct proposal {
+    DUL_PRESENTATIONCONTEXT *pc;
+    std::vector<const char *> syntaxes;
+};
+
+// The proposed contexts of params in the order proposed, read once. The
+// toolkit's own acceptance reads them through an accessor that walks the
+// list from its start for each index and copies every proposed syntax, once
+// per context, transfer syntax and call: for the hundred and more contexts
+// that storescu proposes that took about 20 ms of every association. The
+// pointers stay valid: acceptance changes only the list of answers.
+static std::vector<proposal> read_proposals(T_ASC_Parameters *params)
+{
+    std::vector<proposal> out;
+    LST_HEAD **list = &params->DULparams.requestedPresentationContext;
+    if (*list == nullptr)
+        return out;
+    for (auto *pc = (DUL_PRESENTATIONCONTEXT *)LST_Head(list); pc != nullptr;
+         pc = (DUL_PRESENTATIONCONTEXT *)LST_Next(list)) {
+        (void)LST_Position(list, pc);
+        proposal one;
+        one.pc = pc;
+        LST_HEAD **ts = &pc->proposedTransferSyntax;
+        if (*ts != nullptr)
+            for (auto *t = (DUL_TRANSFERSYNTAX *)LST_Head(ts); t != nullptr;
+                 t = (DUL_TRANSFERSYNTAX *)LST_Next(ts)) {
+                (void)LST_Position(ts, t);
+                one.syntaxes.push_back(t->transferSyntax);
+            }
+        out.push_back(one);
+    }
+    return out;
+}
+
+// Accepts each proposed context that wanted() takes with the first entry
+// of transferSyntaxes that it proposes; refuses every other context not
+// accepted yet: reason 4 (transfer syntaxes not supported) when wanted()
+// took it or an earlier answer gave 4, else 3 (abstract syntax not
+// supported). This is what the toolkit's acceptance with preferred
+// transfer syntaxes leaves (one pass per syntax, the last first), done in
+// one pass. Nothing is answered when the list of syntaxes is empty.
+template <typename Wanted>
+static OFCondition accept_in_one_pass(T_ASC_Parameters *params,
+                                      const char *const transferSyntaxes[], int count,
+                                      T_ASC_SC_ROLE role, Wanted wanted)
+{
+    if (params == nullptr)
+        return ASC_NULLKEY;
+    if (count <= 0)
+        return EC_Normal;
+    for (const proposal &p : read_proposals(params)) {
+        bool taken = wanted(p.pc->abstractSyntax);
+        const char *chosen = nullptr;
+        for (int i = 0; taken && chosen == nullptr && i < count; i++)
+            for (const char *t : p.syntaxes)
+                if (transferSyntaxes[i] != nullptr && strcmp(t, transferSyntaxes[i]) == 0) {
+                    chosen = transferSyntaxes[i];
+                    break;
+                }
+        T_ASC_PresentationContextID id = p.pc->presentationContextID;
+        OFCondition cond = EC_Normal;
+        if (chosen != nullptr) {
+            cond = ASC_acceptPresentationContext(params, id, chosen, role);
+        } else {
+            DUL_PRESENTATIONCONTEXT *answered = find_answered_context(params, id);
+            if (answered != nullptr && answered->result == ASC_P_ACCEPTANCE)
+                continue;
+            T_ASC_P_ResultReason reason =
+                taken ? ASC_P_TRANSFERSYNTAXESNOTSUPPORTED : ASC_P_ABSTRACTSYNTAXNOTSUPPORTED;
+            if (answered != nullptr && answered->result == ASC_P_TRANSFERSYNTAXESNOTSUPPORTED)
+                reason = ASC_P_TRANSFERSYNTAXESNOTSUPPORTED;
+            cond = ASC_refusePresentationContext(params, id, reason);
+        }
+        if (cond.bad())
+            return cond;
+    }
+    return EC_Normal;
+}
+
+OFCondition DCMTK_params_accept_std_PCs(T_ASC_Parameters *params,
+                                        const char *const abstractSyntaxes[], int count)
+{
+    int tsCount = 0;
+    const char *const *ts = DCMTK_get_STD_TS(tsCount);
+    OFCondition cond =
+        accept_in_one_pass(params, ts, tsCount, ASC_SC_ROLE_DEFAULT, [&](const char *as) {
+            for (int i = 0; i < count; i++)
+                if (abstractSyntaxes[i] != nullptr && strcmp(as, abstractSyntaxes[i]) == 0)
+                    return true;
+            return false;
+        });
+    if (cond.bad()) {
+        const char *first = count > 0 && abstractSyntaxes[0] ? abstractSyntaxes[0] : "(none)";
+        const char *last =
+            count > 0 && abstractSyntaxes[count - 1] ? abstractSyntaxes[count - 1] : "(none)";
+        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_params_accept_std_PCs: Failed for AS %s .. %s.\n",
+                    first, last);
+    }
+    return cond;
+}
+
+OFCondition DCMTK_params_accept_std_PC(T_ASC_Parameters *params, const char *abstractSyntax)
+{
+    const char *one[1] = {abstractSyntax};
+    return DCMTK_params_accept_std_PCs(params, one, 1);
+}
+
+// A SOP class the toolkit has no name for.
+static bool unknown_class(const char *abstractSyntax)
+{
+    return dcmFindNameOfUID(abstractSyntax) == nullptr;
+}
+
 OFCondition DCMTK_params_accept_unknown_PC(T_ASC_Parameters *params, const char *transferSyntax,
                                            T_ASC_SC_ROLE role)
 {
-    if (params == nullptr || transferSyntax == nullptr)
+    if (transferSyntax == nullptr)
         return ASC_NULLKEY;
-    int n = ASC_countPresentationContexts(params);
-    for (int i = 0; i < n; i++) {
-        T_ASC_PresentationContext pc;
-        OFCondition cond = ASC_getPresentationContext(params, i, &pc);
-        if (cond.bad())
-            return cond;
-        bool unknown = dcmFindNameOfUID(pc.abstractSyntax) == nullptr;
-        bool accept = false;
-        for (int j = 0; unknown && !accept && j < pc.transferSyntaxCount; j++)
-            accept = strcmp(pc.proposedTransferSyntaxes[j], transferSyntax) == 0;
-        if (accept) {
-            cond = ASC_acceptPresentationContext(params, pc.presentationContextID, transferSyntax,
-                                                 role);
-            if (cond.bad()) {
-                DCMTK_trace(
-                    DCMTK_TRACE_DEBUG,
-                    "DCMTK_params_accept_unknown_PC: accepted, but ASC_accept does not work.\n");
-                return cond;
-            }
-            continue;
-        }
-        DUL_PRESENTATIONCONTEXT *answered = find_answered_context(params, pc.presentationContextID);
-        if (answered != nullptr && answered->result == ASC_P_ACCEPTANCE)
-            continue;
-        T_ASC_P_ResultReason reason =
-            unknown ? ASC_P_TRANSFERSYNTAXESNOTSUPPORTED : ASC_P_ABSTRACTSYNTAXNOTSUPPORTED;
-        if (answered != nullptr && answered->result == ASC_P_TRANSFERSYNTAXESNOTSUPPORTED)
-            reason = ASC_P_TRANSFERSYNTAXESNOTSUPPORTED;
-        cond = ASC_refusePresentationContext(params, pc.presentationContextID, reason);
-        if (cond.bad()) {
-            DCMTK_trace(DCMTK_TRACE_DEBUG,
-                        "DCMTK_params_accept_unknown_PC: refused, but ASC_refuse does not work.\n");
-            return cond;
-        }
-    }
-    return EC_Normal;
+    const char *one[1] = {transferSyntax};
+    OFCondition cond = accept_in_one_pass(params, one, 1, role, unknown_class);
+    if (cond.bad())
+        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_params_accept_unknown_PC: ASC_accept or ASC_refuse "
+                                       "does not work.\n");
+    return cond;
 }
 
 OFCondition DCMTK_params_accept_unknown_PCs(T_ASC_Parameters *params,
                                             const char *const transferSyntaxes[], int count,
                                             T_ASC_SC_ROLE role)
 {
-    // From the last to the first: each acceptance replaces the earlier one,
-    // so the earliest proposed entry of the array wins.
-    for (int i = count - 1; i >= 0; i--) {
-        OFCondition cond = DCMTK_params_accept_unknown_PC(params, transferSyntaxes[i], role);
-        if (cond.bad()) {
-            DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_params_accept_unknown_PCs: bad status in TS %s\n",
-                        transferSyntaxes[i] ? transferSyntaxes[i] : "(null)");
-            return cond;
-        }
-    }
-    return EC_Normal;
+    OFCondition cond = accept_in_one_pass(params, transferSyntaxes, count, role, unknown_class);
+    if (cond.bad())
+        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_params_accept_unknown_PCs: bad status\n");
+    return cond;
 }
 
 int DCMTK_associate(T_ASC_Association **assoc, T_ASC_Network *network, T_ASC_Parameters *params)

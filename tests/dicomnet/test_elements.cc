@@ -7,6 +7,7 @@
 #include <string>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcostrmb.h"
 #include "dcmtk/dcmdata/dcvrus.h"
 #include "dicomnet/dicomnet.h"
 
@@ -120,4 +121,56 @@ TEST(Elements, Uint16AndUint8Fields)
     // A text element has no word array.
     ASSERT_EQ(DCMTK_Key_Add(ds.get(), 0x0010, 0x0010, "A^B"), 0);
     EXPECT_EQ(DCMTK_getUnit16Field(ds.get(), DCM_PatientName, &length), nullptr);
+}
+
+// The store response encoded by hand must be the toolkit's encoding of the
+// same command, byte for byte: peers parse it, and some compare the group
+// length. Odd and even UID lengths (the NUL pad), a failure status.
+TEST(Elements, StoreResponseEncodedAsTheToolkitDoes)
+{
+    const struct {
+        const char *cls, *inst;
+        Uint16 id, status;
+    } cases[] = {
+        {"1.2.840.10008.5.1.4.1.1.2", "1.2.3.4", 1, 0x0000},
+        {"1.2.840.10008.5.1.4.1.1.7", "1.2.826.0.1.3680043.2.1545.7.123", 65535, 0xA700},
+        {"1.2", "1.23", 0x1234, 0xB007},
+    };
+    for (const auto &c : cases) {
+        T_DIMSE_C_StoreRSP rsp;
+        memset(&rsp, 0, sizeof rsp);
+        strcpy(rsp.AffectedSOPClassUID, c.cls);
+        strcpy(rsp.AffectedSOPInstanceUID, c.inst);
+        rsp.MessageIDBeingRespondedTo = c.id;
+        rsp.DimseStatus = c.status;
+        rsp.opts = O_STORE_AFFECTEDSOPCLASSUID | O_STORE_AFFECTEDSOPINSTANCEUID;
+        unsigned char mine[256];
+        size_t n = DCMTK_encode_store_response(&rsp, mine, sizeof mine);
+        ASSERT_GT(n, 0u) << c.inst;
+
+        DcmDataset cmd;
+        cmd.putAndInsertString(DCM_AffectedSOPClassUID, c.cls);
+        cmd.putAndInsertUint16(DCM_CommandField, DIMSE_C_STORE_RSP);
+        cmd.putAndInsertUint16(DCM_MessageIDBeingRespondedTo, c.id);
+        cmd.putAndInsertUint16(DCM_CommandDataSetType, DIMSE_DATASET_NULL);
+        cmd.putAndInsertUint16(DCM_Status, c.status);
+        cmd.putAndInsertString(DCM_AffectedSOPInstanceUID, c.inst);
+        unsigned char theirs[256];
+        DcmOutputBufferStream out(theirs, sizeof theirs);
+        cmd.transferInit();
+        ASSERT_TRUE(cmd.write(out, EXS_LittleEndianImplicit, EET_ExplicitLength, nullptr,
+                              EGL_withGL, EPD_withoutPadding)
+                        .good());
+        cmd.transferEnd();
+        out.flush();
+        void *bytes = nullptr;
+        offile_off_t length = 0;
+        out.flushBuffer(bytes, length);
+        ASSERT_EQ(n, (size_t)length) << c.inst;
+        EXPECT_EQ(memcmp(mine, theirs, n), 0) << c.inst;
+        // Too small a buffer, or anything more in the response: not encoded.
+        EXPECT_EQ(DCMTK_encode_store_response(&rsp, mine, n - 1), 0u);
+        rsp.opts |= O_STORE_RSP_BLANK_PADDING;
+        EXPECT_EQ(DCMTK_encode_store_response(&rsp, mine, sizeof mine), 0u);
+    }
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 #include "dcmtk/dcmdata/dcuid.h"
 #include "dcmtk/dcmnet/diutil.h"
@@ -231,6 +232,79 @@ TEST_F(PCAcceptance, AcceptedContextIsLeftAlone)
     std::string accepted;
     EXPECT_EQ(result(1, &accepted), ASC_P_ACCEPTANCE);
     EXPECT_EQ(accepted, UID_LittleEndianExplicitTransferSyntax);
+}
+
+// The one-pass acceptance answers a large proposal exactly as the
+// toolkit's acceptance with preferred transfer syntaxes does: the same
+// answers, in the same order, with the same syntaxes and reasons. The
+// proposal is storescu's (every storage class with three syntaxes), with
+// compressed-only, repeated, unsupported and retrieve contexts mixed in.
+TEST(PCAcceptanceOnePass, SameAnswersAsTheToolkit)
+{
+    T_ASC_Parameters *mine = DCMTK_params_init("A", "h", "B", "127.0.0.1:104", false, 16384);
+    T_ASC_Parameters *theirs = DCMTK_params_init("A", "h", "B", "127.0.0.1:104", false, 16384);
+    ASSERT_NE(mine, nullptr);
+    ASSERT_NE(theirs, nullptr);
+    const char *usual[] = {UID_LittleEndianExplicitTransferSyntax,
+                           UID_BigEndianExplicitTransferSyntax,
+                           UID_LittleEndianImplicitTransferSyntax};
+    const char *jpeg[] = {UID_JPEGProcess14SV1TransferSyntax, UID_JPEGProcess1TransferSyntax};
+    const char *odd[] = {"1.2.826.0.1.3680043.2.1545.77"};
+    int id = 1;
+    auto propose = [&](const char *as, const char **ts, int n) {
+        ASSERT_TRUE(
+            ASC_addPresentationContext(mine, (T_ASC_PresentationContextID)id, as, ts, n).good());
+        ASSERT_TRUE(
+            ASC_addPresentationContext(theirs, (T_ASC_PresentationContextID)id, as, ts, n).good());
+        id += 2;
+    };
+    propose(UID_VerificationSOPClass, usual + 2, 1);
+    for (int i = 0; i < numberOfDcmAllStorageSOPClassUIDs && id < 200; i += 2)
+        propose(dcmAllStorageSOPClassUIDs[i], usual, 3);
+    propose(UID_CTImageStorage, jpeg, 2);
+    propose(UID_CTImageStorage, odd, 1);
+    propose(UID_FINDStudyRootQueryRetrieveInformationModel, usual, 3);
+    propose(UID_MOVEStudyRootQueryRetrieveInformationModel, odd, 1);
+    propose(kUnknownSOP, usual + 1, 2);
+
+    const char *find[] = {UID_FINDStudyRootQueryRetrieveInformationModel};
+    const char *move[] = {UID_MOVEStudyRootQueryRetrieveInformationModel};
+    struct call {
+        const char *const *as;
+        int n;
+    } calls[] = {
+        {dcmAllStorageSOPClassUIDs, (int)numberOfDcmAllStorageSOPClassUIDs}, {find, 1}, {move, 1}};
+    int tsCount = 0;
+    const char *const *ts = DCMTK_get_STD_TS(tsCount);
+    ASSERT_TRUE(DCMTK_params_accept_std_PC(mine, UID_VerificationSOPClass).good());
+    const char *verification[] = {UID_VerificationSOPClass};
+    ASSERT_TRUE(ASC_acceptContextsWithPreferredTransferSyntaxes(
+                    theirs, verification, 1, const_cast<const char **>(ts), tsCount)
+                    .good());
+    for (const call &c : calls) {
+        ASSERT_TRUE(DCMTK_params_accept_std_PCs(mine, c.as, c.n).good());
+        ASSERT_TRUE(ASC_acceptContextsWithPreferredTransferSyntaxes(
+                        theirs, const_cast<const char **>(c.as), c.n, const_cast<const char **>(ts),
+                        tsCount)
+                        .good());
+    }
+    auto answers = [](T_ASC_Parameters *p) {
+        std::vector<std::string> out;
+        LST_HEAD **list = &p->DULparams.acceptedPresentationContext;
+        auto *pc = (DUL_PRESENTATIONCONTEXT *)LST_Head(list);
+        if (pc != nullptr)
+            LST_Position(list, pc);
+        for (; pc != nullptr; pc = (DUL_PRESENTATIONCONTEXT *)LST_Next(list))
+            out.push_back(std::to_string(pc->presentationContextID) + " " +
+                          std::to_string(pc->result) + " " + pc->acceptedTransferSyntax);
+        return out;
+    };
+    std::vector<std::string> a = answers(mine), b = answers(theirs);
+    EXPECT_EQ(a, b);
+    EXPECT_EQ((int)a.size(), id / 2);
+    EXPECT_GT(ASC_countAcceptedPresentationContexts(mine), 90);
+    ASC_destroyAssociationParameters(&mine);
+    ASC_destroyAssociationParameters(&theirs);
 }
 
 TEST_F(PCAcceptance, NoContextsAndEmptyLists)
