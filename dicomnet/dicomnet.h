@@ -381,6 +381,11 @@ int DCMTK_convertSCS_lossy(void);
 // Dataset element helpers. Returned strings and arrays belong to the
 // dataset and are valid while the element is neither changed nor removed.
 
+// The top-level element tag of item, or null. A walk of the item's elements:
+// the toolkit's search builds a stack on the heap for every lookup, which
+// made the lookups for one stored image's index records cost about as much
+// as parsing the image's head.
+DcmElement *DCMTK_findElement(DcmItem *item, const DcmTagKey &tag);
 // The element's value string (no search into sequences); null when absent,
 // not a string element, or present but empty.
 const char *DCMTK_getTagString(DcmItem *item, const DcmTagKey &tag);

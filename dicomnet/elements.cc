@@ -6,10 +6,29 @@
 #include "dcmtk/dcmdata/dcelem.h"
 #include "dcmtk/dcmdata/dcvr.h"
 
+DcmElement *DCMTK_findElement(DcmItem *item, const DcmTagKey &tag)
+{
+    if (item == nullptr)
+        return nullptr;
+    // An item keeps its elements in ascending tag order (DcmItem::insert),
+    // so the walk ends at the first larger tag. Walked with nextInContainer
+    // from the list's current position, each step is one link.
+    for (DcmObject *obj = item->nextInContainer(nullptr); obj != nullptr;
+         obj = item->nextInContainer(obj)) {
+        const DcmTag &key = obj->getTag();
+        if (key == tag)
+            return static_cast<DcmElement *>(obj);
+        if (key > tag)
+            break;
+    }
+    return nullptr;
+}
+
 const char *DCMTK_getTagString(DcmItem *item, const DcmTagKey &tag)
 {
-    const char *value = nullptr;
-    if (item == nullptr || item->findAndGetString(tag, value, OFFalse).bad()) {
+    DcmElement *element = DCMTK_findElement(item, tag);
+    char *value = nullptr;
+    if (element == nullptr || element->getString(value).bad()) {
         DCMTK_trace(DCMTK_TRACE_JUNK, "DCMTK_getTagString: failure\n");
         return nullptr;
     }

@@ -64,7 +64,7 @@ static const char *readUid(DcmDataset *ds, const DcmTagKey &tag, int *embeddedNu
     const char *value = DCMTK_getTagString(ds, tag);
     if (value == nullptr)
         return nullptr;
-    if (ds->findAndGetElement(tag, element, OFFalse).good() && element != nullptr &&
+    if ((element = DCMTK_findElement(ds, tag)) != nullptr &&
         element->getString(raw, rawLength).good() && raw != nullptr) {
         size_t len = strlen(raw);
         for (size_t i = len; i < rawLength; i++)

@@ -174,3 +174,26 @@ TEST(Elements, StoreResponseEncodedAsTheToolkitDoes)
         EXPECT_EQ(DCMTK_encode_store_response(&rsp, mine, sizeof mine), 0u);
     }
 }
+
+// The walk that finds an element stops at the first larger tag: elements
+// put in any order are still found, the first, the last and one absent
+// between two present ones alike.
+TEST(Elements, FindElementInAnyInsertOrder)
+{
+    std::unique_ptr<DcmDataset> ds(DCMTK_Dataset_Create());
+    ASSERT_EQ(DCMTK_Key_Add(ds.get(), 0x0020, 0x000d, "1.2.3"), 0);
+    ASSERT_EQ(DCMTK_Key_Add(ds.get(), 0x0008, 0x0018, "1.2.3.4"), 0);
+    ASSERT_EQ(DCMTK_Key_Add(ds.get(), 0x0010, 0x0020, "PID"), 0);
+    ASSERT_EQ(DCMTK_Key_Add(ds.get(), 0x0008, 0x0005, "ISO_IR 100"), 0);
+    EXPECT_STREQ(DCMTK_getTagString(ds.get(), DCM_SpecificCharacterSet), "ISO_IR 100");
+    EXPECT_STREQ(DCMTK_getTagString(ds.get(), DCM_StudyInstanceUID), "1.2.3");
+    EXPECT_STREQ(DCMTK_getTagString(ds.get(), DCM_PatientID), "PID");
+    EXPECT_STREQ(DCMTK_getTagString(ds.get(), DCM_SOPInstanceUID), "1.2.3.4");
+    EXPECT_EQ(DCMTK_findElement(ds.get(), DCM_PatientName), nullptr);
+    EXPECT_EQ(DCMTK_findElement(ds.get(), DCM_PixelData), nullptr);
+    EXPECT_EQ(DCMTK_findElement(ds.get(), DcmTagKey(0x0000, 0x0000)), nullptr);
+    DcmElement *e = DCMTK_findElement(ds.get(), DCM_PatientID);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->getTag(), DCM_PatientID);
+    EXPECT_EQ(DCMTK_findElement(nullptr, DCM_PatientID), nullptr);
+}
