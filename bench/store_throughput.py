@@ -10,8 +10,11 @@ BUILD_DIR defaults to ./build. In one run it prints:
 - 1,000 CT-sized slices (39 kB, 198 x 198 x 8 bit, Explicit VR Little
   Endian) over one association from storescu with TCP_NODELAY=1, into
   storeserver (default, and -S), storescp, storescp +B (bit-preserving:
-  it writes the received bytes) and Orthanc; storeserver also from a
-  default (Nagle) client;
+  it writes the received bytes), storescp --ignore (it answers without
+  keeping anything: the ceiling that the client and the toolkit's network
+  layer set) and Orthanc; storeserver also from a default (Nagle) client;
+- what the disk allows, measured in the same run: its rate for 50 MB files
+  written and flushed, and the time of one flush of 40 kB;
 - the same 1,000 over four concurrent associations of 250, into
   storeserver and `storescp --fork +B`;
 - 20 images of 50 MB over one association, in MB/s, into storeserver
@@ -170,6 +173,7 @@ TARGETS = {
     "storeserver -S": lambda tmp: vt.Server(args=["-S"], root=tempfile.mkdtemp(dir=tmp)),
     "storescp": lambda tmp: Storescp(tmp, []),
     "storescp +B": lambda tmp: Storescp(tmp, ["+B"]),
+    "storescp --ignore": lambda tmp: Storescp(tmp, ["--ignore"]),
     "Orthanc": Orthanc,
 }
 
@@ -218,7 +222,7 @@ def median_seconds(runs):
 
 
 def label(case):
-    return "%-15s %-9s" % (case[0], "no-delay" if case[1] else "default")
+    return "%-17s %-9s" % (case[0], "no-delay" if case[1] else "default")
 
 
 class PeakMemory:
@@ -248,6 +252,44 @@ class PeakMemory:
         self.done = True
         self.thread.join()
         return self.peak
+
+
+def disk_limits(tmp):
+    """What the disk itself allows, measured beside the receivers: its raw
+    write rate (1 GB in 8 MiB direct writes, past the page cache: about the
+    most that any receiver can have on disk in a second), and the time of one
+    flush of 40 kB rewritten in place in a file already on disk (the least
+    a store that is on disk before its answer waits)."""
+    # Zeros, as the images' pixels are (a virtual disk may write those
+    # faster than other bytes), by four dd at once, as many as the server's
+    # flusher threads: their direct writes are the disk's.
+    os.sync()
+    paths = [os.path.join(tmp, "raw%d" % i) for i in range(4)]
+    start = time.time()
+    writers = [subprocess.Popen(["dd", "if=/dev/zero", "of=" + p, "bs=8M", "count=32",
+                                 "oflag=direct", "conv=fdatasync"], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL) for p in paths]
+    for w in writers:
+        w.wait()
+    rate = 4 * 32 * (8 << 20) / 1e6 / (time.time() - start)
+    for p in paths:
+        os.unlink(p)
+    block = bytes(40 << 10)
+    slot = block[:40 << 10]
+    path = os.path.join(tmp, "flushes")
+    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_TRUNC, 0o644)
+    for i in range(64):
+        os.pwrite(fd, slot, i * len(slot))
+    os.fsync(fd)
+    count = 300
+    start = time.time()
+    for i in range(count):
+        os.pwrite(fd, slot, (i % 64) * len(slot))
+        os.fdatasync(fd)
+    flush = (time.time() - start) / count
+    os.close(fd)
+    os.unlink(path)
+    return rate, flush
 
 
 def timed_store(srv, images):
@@ -291,7 +333,8 @@ def main():
               flush=True)
         slices = make_images(os.path.join(tmp, "slices"), 1000, SLICE)
         cases = [("storeserver", True), ("storeserver -S", True), ("storescp", True),
-                 ("storescp +B", True), ("Orthanc", True), ("storeserver", False)]
+                 ("storescp +B", True), ("storescp --ignore", True), ("Orthanc", True),
+                 ("storeserver", False)]
         runs = run_cases(tmp, [slices], cases)
         rate = {c: 1000 / best(runs[c])[0] for c in cases}
         for c in cases:
@@ -305,6 +348,20 @@ def main():
                  srv / rate["Orthanc", True]))
         print("  -S / default %.2f (goal >= 0.8); Nagle / no-delay client %.2f (goal >= 0.95)"
               % (rate["storeserver -S", True] / srv, rate["storeserver", False] / srv))
+        # The limits of this machine, from the same run: storescp --ignore
+        # answers each image without keeping it, so it is as fast as the
+        # client and the toolkit's network layer allow; what 1.5x storescp
+        # leaves a receiver beyond that is all it may spend on keeping an
+        # image. A store that is on disk before its answer (-S) waits for
+        # one flush of the disk per image at least.
+        ignore = rate["storescp --ignore", True]
+        disk_rate, flush = disk_limits(tmp)
+        goal = 1.5 * rate["storescp", True]
+        print("  ceiling: storescp --ignore (answers, keeps nothing) %.2f x storescp; 1.5 x"
+              " storescp leaves %.0f us an image beyond answering it"
+              % (ignore / rate["storescp", True], 1e6 / goal - 1e6 / ignore))
+        print("  the disk: one flush %.0f us; -S at most %.2f of the default at its rate"
+              % (flush * 1e6, (1 / srv) / (1 / srv + flush)))
 
         print("\n1,000 slices over 4 concurrent associations of 250:", flush=True)
         four = [slices[i * 250:(i + 1) * 250] for i in range(4)]
@@ -341,6 +398,9 @@ def main():
               % (bl["storescp +B", True] / bl["storeserver", True],
                  bl["storeserver", True] / bl["storeserver -S", True],
                  bl["Orthanc", True] / bl["storeserver", True]))
+        print("  the disk writes at most %.0f MB/s; storescp +B (it never flushes) %.2f x that,"
+              " storeserver %.2f x" % (disk_rate, megabytes / bl["storescp +B", True] / disk_rate,
+                                        megabytes / bl["storeserver", True] / disk_rate))
         shutil.rmtree(os.path.join(tmp, "large"), ignore_errors=True)
 
         if BIG:
