@@ -476,9 +476,25 @@ int archive_checkUpload(int fd, unsigned long long maxInflated, const char *tmpD
     }
 }
 
+// What the ingest reads of an image's head beyond the store's own: the
+// UIDs, the accession number (the worklist), the rules' conditions.
+static std::vector<DcmTagKey> ingestHeadTags(const archive_context *ctx)
+{
+    std::vector<DcmTagKey> tags = {DCM_SOPClassUID, DCM_SOPInstanceUID, DCM_StudyInstanceUID,
+                                   DCM_SeriesInstanceUID, DCM_AccessionNumber};
+    if (ctx->forwardRules != nullptr)
+        for (const forward_rule &r : ctx->forwardRules->rules)
+            for (const forward_condition &c : r.conditions)
+                tags.push_back(c.tag);
+    return tags;
+}
+
 archive_incoming *archive_beginIncoming(const archive_context *ctx, const char *transferSyntax,
                                         const struct elementwalk *walk)
 {
+    // The rules are read once, at the start: so is the list.
+    if (!ctx->store->headTagsSet())
+        ctx->store->setHeadTags(ingestHeadTags(ctx));
     LocalStore::incoming *image = ctx->store->BeginIncoming(transferSyntax, walk);
     return image != nullptr ? new archive_incoming{image} : nullptr;
 }

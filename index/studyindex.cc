@@ -314,6 +314,36 @@ void studyindex_makeRecords(const DcmDataset *ds, studyhash *hash, studydata *da
         hash->modalityBits |= studyindex_modalityBit(value);
 }
 
+void studyindex_recordTags(std::vector<DcmTagKey> *out)
+{
+    // What studyindex_makeRecords reads, in its order.
+    static const DcmTagKey study[] = {
+        DCM_SpecificCharacterSet,
+        DCM_StudyInstanceUID,
+        DCM_PatientName,
+        DCM_PatientID,
+        DCM_PatientBirthDate,
+        DCM_PatientSex,
+        DCM_StudyDate,
+        DCM_StudyTime,
+        DCM_StudyDescription,
+        DCM_StudyID,
+        DCM_AccessionNumber,
+        DCM_ReferringPhysicianName,
+        DCM_ReferringPhysicianAddress,
+        DCM_ClinicalTrialSponsorName,
+        DCM_ClinicalTrialProtocolName,
+        DCM_ClinicalTrialSiteName,
+        DCM_ModalitiesInStudy,
+        DCM_Modality,
+    };
+    out->insert(out->end(), study, study + sizeof study / sizeof study[0]);
+    for (const studyindex_field &f : studyindex_seriesFields)
+        out->push_back(f.tag);
+    for (const studyindex_field &f : studyindex_imageFields)
+        out->push_back(f.tag);
+}
+
 studyindex_search studyindex_searchKey(int fd, const char *key, void *record, size_t recordSize)
 {
     studyindex_search s = {-1, 0};

@@ -18,6 +18,7 @@
 #include <stdio.h>
 #include <sys/types.h>
 #include <type_traits>
+#include <vector>
 
 #include "dcmtk/dcmdata/dctagkey.h"
 
@@ -200,6 +201,11 @@ int studyindex_isLive(const void *record);
 // value is kept and logged at level 16 on log); the summary's text bits are
 // taken of the values as stored, its modality bits are or-ed in.
 void studyindex_makeRecords(const DcmDataset *ds, studyhash *hash, studydata *data, FILE *log);
+
+// Appends to out every attribute that the records of an image are made of
+// (study, series and image records alike): a data set holding only these
+// gives the same records as the whole one.
+void studyindex_recordTags(std::vector<DcmTagKey> *out);
 
 // One field of a series or image record: the attribute it holds, where and
 // how wide. The lists are in record order.

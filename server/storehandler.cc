@@ -120,6 +120,8 @@ static void beginInspection(void *data, bool implicitVr, bool bigEndian)
     w->maxLength = server_options.max_dataset;
     w->strictVr = true;
     w->isSequence = dictionarySequence;
+    // The store parses only the head's elements it and the ingest read.
+    w->recordElements = true;
 }
 
 // Walks the received bytes before the toolkit parses them: a data set

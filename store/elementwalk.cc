@@ -66,6 +66,9 @@ void elementwalk_init(elementwalk *w, bool implicitVr, bool bigEndian, uint64_t 
     w->sopClass.clear();
     w->instance.clear();
     w->bulkStart = NO_LIMIT;
+    w->recordElements = false;
+    w->elements.clear();
+    w->elementsCut = false;
 }
 
 static int fail(elementwalk *w, int result)
@@ -154,6 +157,12 @@ static int elementHeader(elementwalk *w)
     w->stack.back().lastTag = tag;
     if (w->stack.size() == 1 && group >= 0x7FE0 && w->bulkStart == NO_LIMIT)
         w->bulkStart = w->pos - w->headLen;
+    if (w->recordElements && w->stack.size() == 1 && w->bulkStart == NO_LIMIT) {
+        if (w->elements.size() < ELEMENTWALK_MAX_ELEMENTS)
+            w->elements.push_back(elementwalk_element{tag, w->pos - w->headLen});
+        else
+            w->elementsCut = true;
+    }
     char vr[3] = "";
     uint32_t length;
     if (f.implicitVr) {

@@ -32,6 +32,17 @@ enum {
     ELEMENTWALK_TOO_MANY = 6,   // more sequence items than maxItems
 };
 
+// An element of the data set's top level: its tag and where its header
+// begins (it ends where the next one begins).
+struct elementwalk_element {
+    uint32_t tag;
+    uint64_t start;
+};
+
+// Top-level elements recorded at most (a hostile head of millions of empty
+// elements is walked, but no longer recorded).
+enum { ELEMENTWALK_MAX_ELEMENTS = 1 << 16 };
+
 struct elementwalk_frame {
     uint64_t limit;  // offset this frame must end by (UINT64_MAX: none known)
     bool defined;    // ends exactly at limit (else at its delimitation item, or the end)
@@ -73,12 +84,19 @@ struct elementwalk {
     // until one is met. What lies before is the head that a reader of the
     // data set's attributes needs.
     uint64_t bulkStart;
+    // Set (a setting): each element of the head's top level is recorded in
+    // elements as its header is walked, up to ELEMENTWALK_MAX_ELEMENTS
+    // (beyond, elementsCut is set), so that a reader may pick the elements
+    // it needs out of the bytes without parsing the rest.
+    bool recordElements;
+    std::vector<elementwalk_element> elements;
+    bool elementsCut;
 };
 
 // Starts a walk of a data set in the given encoding that ends at offset
 // end (a file's data set) or wherever elementwalk_finish says (end
 // UINT64_MAX: a data set as it comes). Limits: ELEMENTWALK_MAX_DEPTH, no
-// maxLength, no maxItems, strictVr off.
+// maxLength, no maxItems, strictVr off, recordElements off.
 void elementwalk_init(elementwalk *w, bool implicitVr, bool bigEndian, uint64_t end = UINT64_MAX);
 
 // Walks the next n bytes. ELEMENTWALK_MORE, or the first fault found (then

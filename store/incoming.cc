@@ -38,7 +38,9 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcfilefo.h"
@@ -217,19 +219,62 @@ int LocalStore::startIncomingFile(incoming *in)
     return in->result;
 }
 
-// Parses the head: the kept bytes up to the bulk (or all of them), as a
-// data set in the transfer syntax of the association.
-static bool parseHead(LocalStore::incoming *in, size_t length)
+// The head's elements whose tags are in tags (sorted), each whole (header
+// and value, a sequence with its items) and in order, cut out of the kept
+// bytes at the starts the walk recorded: false when it recorded none.
+static bool pickElements(const LocalStore::incoming *in, size_t length,
+                         const std::vector<DcmTagKey> &tags, std::string *out)
 {
+    const elementwalk *w = in->walk;
+    if (tags.empty() || !w->recordElements || w->elementsCut)
+        return false;
+    const std::vector<elementwalk_element> &all = w->elements;
+    for (size_t i = 0; i < all.size() && all[i].start < length; i++) {
+        uint64_t end = i + 1 < all.size() && all[i + 1].start < length ? all[i + 1].start : length;
+        DcmTagKey key((Uint16)(all[i].tag >> 16), (Uint16)(all[i].tag & 0xFFFF));
+        if (std::binary_search(tags.begin(), tags.end(), key))
+            out->append(in->head.data() + all[i].start, (size_t)(end - all[i].start));
+    }
+    return true;
+}
+
+// Parses the head: the kept bytes up to the bulk (or all of them), as a
+// data set in the transfer syntax of the association; only the elements
+// in tags when the walk recorded where each begins.
+static bool parseHead(LocalStore::incoming *in, size_t length, const std::vector<DcmTagKey> &tags)
+{
+    std::string picked;
+    const char *bytes = in->head.data();
+    if (pickElements(in, length, tags, &picked)) {
+        bytes = picked.data();
+        length = picked.size();
+    }
     DcmDataset *ds = in->headFile.getDataset();
     DcmInputBufferStream stream;
-    stream.setBuffer(in->head.data(), (offile_off_t)length);
+    stream.setBuffer(bytes, (offile_off_t)length);
     stream.setEos();
     ds->transferInit();
     OFCondition cond = ds->read(stream, in->xfer, EGL_noChange);
     ds->transferEnd();
     stream.releaseBuffer();
     return cond.good();
+}
+
+void LocalStore::setHeadTags(const std::vector<DcmTagKey> &extra)
+{
+    std::vector<DcmTagKey> tags = extra;
+    studyindex_recordTags(&tags);
+    // The UIDs (checkUids, the meta header) and the link tree's names.
+    static const DcmTagKey own[] = {
+        DCM_SOPClassUID,      DCM_SOPInstanceUID,    DCM_StudyInstanceUID, DCM_SeriesInstanceUID,
+        DCM_PatientName,      DCM_PatientBirthDate,  DCM_PatientID,        DCM_StudyDate,
+        DCM_StudyTime,        DCM_StudyDescription,  DCM_SeriesDate,       DCM_SeriesTime,
+        DCM_BodyPartExamined, DCM_SeriesDescription, DCM_InstanceNumber,
+    };
+    tags.insert(tags.end(), own, own + sizeof own / sizeof own[0]);
+    std::sort(tags.begin(), tags.end());
+    tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
+    headTags = tags;
 }
 
 void LocalStore::FeedIncoming(incoming *in, const unsigned char *bytes, size_t n, bool last)
@@ -246,7 +291,7 @@ void LocalStore::FeedIncoming(incoming *in, const unsigned char *bytes, size_t n
         uint64_t bulk = in->walk->bulkStart;
         if (bulk != UINT64_MAX || last) {
             size_t length = bulk < in->head.size() ? (size_t)bulk : in->head.size();
-            if (!parseHead(in, length)) {
+            if (!parseHead(in, length, headTags)) {
                 logprintf(LOGLEVEL_WARNING, logStream,
                           "Cannot parse the head of a received data set (%zu bytes).\n", length);
                 in->result = LS_BAD_UID;

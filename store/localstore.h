@@ -150,6 +150,16 @@ public:
     int StoreIncoming(incoming *in, int overwriteFile);
     // Frees in (null is fine) and removes a temporary file not placed.
     void EndIncoming(incoming *in);
+    // The attributes a streamed image's head is parsed for, when the
+    // caller's walk records the head's elements (elementwalk's
+    // recordElements): the store's own (the UIDs, the index records, the
+    // link tree) and extra, what the caller reads of the head. The head's
+    // other elements stay in the file as they came, unparsed: a head of
+    // hundreds of elements (private groups, per-frame sequences) costs no
+    // more to take in than one of the few that matter. Until this is
+    // called, the whole head is parsed.
+    void setHeadTags(const std::vector<DcmTagKey> &extra);
+    bool headTagsSet() const { return !headTags.empty(); }
 
     // Links the stored image into B/patient/... (a name part longer than the
     // file system takes is shortened, keeping a digest of the whole, and
@@ -317,7 +327,8 @@ private:
     studytable table;              // studyTable, studyCount, studyTableTime of STUDYINDEX.hash
     FILE *logStream = nullptr;     // see getLogfile
 
-    int syncEachImage = 0; // see setSyncEachImage
+    int syncEachImage = 0;           // see setSyncEachImage
+    std::vector<DcmTagKey> headTags; // sorted; empty: the whole head (setHeadTags)
     // This process's image journal (null until the first image with
     // syncEachImage; broken when none can be used); owned.
     struct journal *imageJournal = nullptr;

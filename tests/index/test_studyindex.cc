@@ -5,6 +5,13 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <string.h>
+
+#include <vector>
+
+#include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcdicent.h"
+#include "dcmtk/dcmdata/dcdict.h"
 #include "index/studyindex.h"
 #include "runtime/runtime.h"
 #include "store/localstore.h"
@@ -314,4 +321,76 @@ TEST(RecordIO, FailedAppendLeavesNoTornRecord)
         EXPECT_EQ(0, r);
         EXPECT_EQ(std::string(c.after, 'a'), readFile(path));
     }
+}
+
+// A streamed image's head is parsed only for studyindex_recordTags: the
+// records made of a data set that holds those alone must be the records
+// made of the whole. The whole here is every text attribute the dictionary
+// knows in the groups the records come from, each with a value.
+TEST(RecordTags, TheListedAttributesMakeTheSameRecords)
+{
+    DcmDataset whole;
+    // The dictionary's iterators are not const.
+    DcmDataDictionary &dict = const_cast<DcmDataDictionary &>(dcmDataDict.rdlock());
+    for (auto it = dict.normalBegin(); it != dict.normalEnd(); ++it) {
+        const DcmDictEntry *e = *it;
+        if (e->getGroup() < 0x0008 || e->getGroup() > 0x0040 || e->isRepeating() ||
+            e->getElement() == 0)
+            continue;
+        DcmVR vr(e->getEVR());
+        const char *name = vr.getVRName();
+        char value[64];
+        if (strcmp(name, "DA") == 0)
+            snprintf(value, sizeof value, "20240102");
+        else if (strcmp(name, "TM") == 0)
+            snprintf(value, sizeof value, "101010");
+        else if (strcmp(name, "DS") == 0 || strcmp(name, "IS") == 0)
+            snprintf(value, sizeof value, "%d", e->getElement() % 97);
+        else if (strcmp(name, "UI") == 0)
+            snprintf(value, sizeof value, "1.2.826.0.1.3680043.2.1545.%u.%u", e->getGroup(),
+                     e->getElement());
+        else if (strcmp(name, "CS") == 0)
+            snprintf(value, sizeof value, "CT");
+        else if (strcmp(name, "PN") == 0 || strcmp(name, "LO") == 0 || strcmp(name, "SH") == 0 ||
+                 strcmp(name, "ST") == 0 || strcmp(name, "LT") == 0 || strcmp(name, "AE") == 0)
+            snprintf(value, sizeof value, "V%04x%04x", e->getGroup(), e->getElement());
+        else
+            continue;
+        whole.putAndInsertString(DcmTag(e->getKey()), value);
+    }
+    dcmDataDict.rdunlock();
+    // The character set (a CS, "CT" above) is one the conversion knows.
+    whole.putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 100");
+    ASSERT_GT(whole.card(), 500u);
+
+    std::vector<DcmTagKey> tags;
+    studyindex_recordTags(&tags);
+    DcmDataset listed;
+    for (const DcmTagKey &t : tags) {
+        DcmElement *e = nullptr;
+        if (whole.findAndGetElement(t, e).good() && e != nullptr)
+            listed.insert(static_cast<DcmElement *>(e->clone()), OFTrue);
+    }
+    ASSERT_LT(listed.card(), 60u);
+
+    studyhash h1, h2;
+    studydata d1, d2;
+    memset(&h1, 0, sizeof h1);
+    memset(&h2, 0, sizeof h2);
+    memset(&d1, 0, sizeof d1);
+    memset(&d2, 0, sizeof d2);
+    studyindex_makeRecords(&whole, &h1, &d1, nullptr);
+    studyindex_makeRecords(&listed, &h2, &d2, nullptr);
+    EXPECT_EQ(memcmp(&h1, &h2, sizeof h1), 0);
+    EXPECT_EQ(memcmp(&d1, &d2, sizeof d1), 0);
+    EXPECT_NE(d1.patientName[0], 0); // the records did take values
+    seriesrecord s1, s2;
+    studyindex_makeSeries(&whole, &s1);
+    studyindex_makeSeries(&listed, &s2);
+    EXPECT_EQ(memcmp(&s1, &s2, sizeof s1), 0);
+    imagerecord i1, i2;
+    studyindex_makeImage(&whole, &i1);
+    studyindex_makeImage(&listed, &i2);
+    EXPECT_EQ(memcmp(&i1, &i2, sizeof i1), 0);
+    EXPECT_NE(i1.imageComments[0], 0);
 }

@@ -131,8 +131,19 @@ class StreamedStore(ServerTestCase):
         s = self.server()
         mon = veltotest.Monitor(s.monitor_port)
         instance = "1.2.826.60.1.1.1"
-        data = head(instance) + pixel_header(4096) + bytes(range(256)) * 16 \
-            + explicit(0xFFFC, 0xFFFC, "OB", b"\0" * 6)
+        # Between the head's indexed elements, ones the index does not read
+        # (a private group, a request sequence): the head is parsed only for
+        # the indexed ones, picked out from among the others.
+        indexed = explicit(0x0020, 0x1041, "DS", b"12.5") + explicit(0x0020, 0x4000, "LT",
+                                                                       b"PICKED")
+        others = (explicit(0x0029, 0x0010, "LO", b"ACME")
+                  + explicit(0x0029, 0x1001, "OB", bytes(range(200)) * 5)
+                  + undefined(0x0040, 0x0275, "SQ")
+                  + item(explicit(0x0040, 0x0007, "LO", b"REQUESTED"), False)
+                  + struct.pack("<HHI", 0xFFFE, 0xE0DD, 0))
+        pixels = pixel_header(4096)  # the image pixel module, then the pixel data's header
+        data = head(instance) + indexed + pixels[:-12] + others + pixels[-12:] \
+            + bytes(range(256)) * 16 + explicit(0xFFFC, 0xFFFC, "OB", b"\0" * 6)
         c = hostile.associate(s, [(CT, EXPLICIT)])
         self.assertEqual(store(c, instance, [data]), 0x0000)
         # A second image whose head spans PDVs: the head is kept across them.
@@ -155,6 +166,9 @@ class StreamedStore(ServerTestCase):
                                IMAGE_RECORD_SIZE)
         self.assertEqual(sorted(r[:len(instance)].decode() for r in records),
                          [instance, second])
+        first = [r for r in records if r.startswith(instance.encode() + b"\0")][0]
+        self.assertIn(b"PICKED\0", first)
+        self.assertIn(b"12.5\0", first)
         p, found = s.findscu(["StudyInstanceUID=" + STUDY, "PatientName="])
         self.assertEqual([str(d.PatientName) for d in found], ["STREAM^PEER"])
         mon.wait_text(lambda t: t == "STORAGE STOREUID %s %s %s" % (STUDY, SERIES, instance))

@@ -45,7 +45,8 @@ def make_images(directory, n, study=STUDY, modality="CT", sop_class=CT, series_n
             os.path.join(directory, "%s_%s%d_%d.dcm" % (study, modality, series_no, i)), study,
             "%s.%d" % (study, series_no), "%s.%d.%d" % (study, series_no, i + 1),
             modality=modality, sop_class=sop_class, pixels=32,
-            extra={"PixelData": pixels, "InstanceNumber": str(i + 1)}))
+            extra={"PixelData": pixels, "InstanceNumber": str(i + 1),
+                   "Manufacturer": "ACME " + modality}))
     return paths
 
 
@@ -139,7 +140,9 @@ class ForwardTest(vt.ServerTestCase):
 
     def test_destination_down_at_first_gets_every_image_once(self):
         port = vt.free_port()
-        s = self.archive("# CT from CT1 goes to DEST\nDEST when=store calling=CT1 Modality=CT\n",
+        # Manufacturer is read for the rule alone (not for the index).
+        s = self.archive("# CT from CT1 goes to DEST\n"
+                         "DEST when=store calling=CT1 Modality=CT Manufacturer=ACME*\n",
                          ["DEST\tDEST\t127.0.0.1:%d\tFMS\n" % port])
         ct = make_images(self.src, 8)
         mr = make_images(self.src, 2, modality="MR", sop_class=MR, series_no=2)
