@@ -62,8 +62,9 @@ struct LocalStore::pendingSync {
 // then finds them done (drainFlusher waits for the rest). Each fdatasync
 // ends with a flush of the disk's cache, a round trip that a busy disk
 // makes long: THREADS of them wait at once, and the block layer serves
-// the cache flushes that wait together with one. Without setSyncEachImage
-// only: with it the journal's flush comes first, and the tree's after it.
+// the cache flushes that wait together with one. With setSyncEachImage
+// only the images the journal holds, after their record's flush: the
+// journal's flush comes first, and the tree's after it.
 // The threads belong to the process that made them: a child of a fork has
 // none, and makes its own.
 struct LocalStore::flusher {
@@ -204,7 +205,11 @@ void LocalStore::noteChanged(const OFString &path, int isDir)
 int LocalStore::noteWritten(const OFString &path, int fd)
 {
     noteChanged(path, 0);
-    if (!syncEachImage && handToFlusher(std::string(path.c_str()), fd))
+    // With -S an image is handed over only once its journal record is on
+    // disk (journalCovers): the tree's copy is then flushed while the next
+    // images come, and the flush of the tree that empties a full journal,
+    // or follows the release, finds it done.
+    if ((!syncEachImage || journalCovers) && handToFlusher(std::string(path.c_str()), fd))
         return 0;
     std::map<std::string, int> &held = pending->held;
     auto known = held.find(std::string(path.c_str()));
