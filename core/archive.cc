@@ -44,6 +44,9 @@ static std::string tagText(DcmDataset *ds, const DcmTagKey &key)
 // The store's incoming image under the core's name.
 struct archive_incoming {
     LocalStore::incoming *image;
+    // The image's announcement, sent by archive_endIncoming: after the
+    // C-STORE response, so that the peer does not wait for it.
+    std::string announcement;
 };
 
 // The capacity policy's refusal of an image (store/capacity.h): logged and
@@ -119,9 +122,12 @@ unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrit
                     uids.sopInstance.c_str());
     if (ctx->monitorSock != nullptr && *ctx->monitorSock >= 0) {
         char text[MULTICAST_MSGSIZE];
-        multicast_send(*ctx->monitorSock,
-                       monitormsg_stored(text, sizeof text, uids.study.c_str(), uids.series.c_str(),
-                                         uids.sopInstance.c_str()));
+        const char *message = monitormsg_stored(text, sizeof text, uids.study.c_str(),
+                                                uids.series.c_str(), uids.sopInstance.c_str());
+        if (in != nullptr)
+            in->announcement = message;
+        else
+            multicast_send(*ctx->monitorSock, message);
     }
     if (ctx->worklistDone != 0)
         Worklist_NoteArrival(ctx->store->getBaseDir(), DCMTK_getTagString(ds, DCM_AccessionNumber),
@@ -496,7 +502,7 @@ archive_incoming *archive_beginIncoming(const archive_context *ctx, const char *
     if (!ctx->store->headTagsSet())
         ctx->store->setHeadTags(ingestHeadTags(ctx));
     LocalStore::incoming *image = ctx->store->BeginIncoming(transferSyntax, walk);
-    return image != nullptr ? new archive_incoming{image} : nullptr;
+    return image != nullptr ? new archive_incoming{image, std::string()} : nullptr;
 }
 
 void archive_feedIncoming(const archive_context *ctx, archive_incoming *in,
@@ -514,6 +520,8 @@ void archive_endIncoming(const archive_context *ctx, archive_incoming *in)
 {
     if (in == nullptr)
         return;
+    if (!in->announcement.empty() && ctx->monitorSock != nullptr && *ctx->monitorSock >= 0)
+        multicast_send(*ctx->monitorSock, in->announcement.c_str());
     ctx->store->EndIncoming(in->image);
     delete in;
 }

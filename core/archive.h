@@ -74,7 +74,9 @@ struct archive_ingested {
 // and calls archive_flush before it tells a peer that the image is on disk.
 // Returns an ARCHIVE_* status; *out (may be null) gets the image's UIDs.
 // With in (an image the store received as it arrived: LocalStore's
-// streamed write path) ds is its head, and in is what is stored. A stored
+// streamed write path) ds is its head, and in is what is stored; its
+// announcement is then sent by archive_endIncoming, after the caller has
+// answered the peer. A stored
 // image that forwarding rules select has its jobs queued on disk before
 // this returns; when they cannot be written, the image is taken back out
 // of the store and refused (ARCHIVE_REFUSED_NOSPACE), so that no confirmed
@@ -101,7 +103,8 @@ void archive_feedIncoming(const archive_context *ctx, archive_incoming *in,
                           const unsigned char *bytes, size_t n, bool last);
 // The parsed head once the data set is whole (owned by in), or null.
 DcmDataset *archive_incomingHead(const archive_context *ctx, archive_incoming *in);
-// Frees in (null is fine) and removes a temporary file not placed.
+// Sends the announcement of an image stored, frees in (null is fine) and
+// removes a temporary file not placed.
 void archive_endIncoming(const archive_context *ctx, archive_incoming *in);
 
 // Results of archive_checkUpload.
