@@ -576,6 +576,8 @@ int archive_uploadCheck::startWalk(bool whole)
         // Only the head is parsed: an element out of order past it would
         // be in the file and not in the index.
         walk_->strictVr = true;
+        // The store parses only the head's elements it and the ingest read.
+        walk_->recordElements = true;
         in_ = archive_beginIncoming(ctx_, xfer.c_str(), walk_);
         route_ = in_ != nullptr ? ROUTE_STORE : ROUTE_CALLER;
     }
