@@ -355,17 +355,19 @@ class StoreTests(ServerTestCase):
         # flush may come before the worker's link that placed the file it
         # flushes. Temporary names are never used twice, so every link is
         # read first.
+        # A call another thread cut in two is joined from its resumed half,
+        # which strace pads to the column of the result: " )      = 0".
         placed = {}
         for l in calls:
-            m = re.search(r" link\(\"([^\"]*)\", \"([^\"]*)\"\) = 0", l)
+            m = re.search(r" link\(\"([^\"]*)\", \"([^\"]*)\"\)\s+= 0", l)
             if m:
                 placed[m.group(1)] = m.group(2)
         for l in calls:
-            m = re.match(r"(\d+) +clone3?\(.*CLONE_THREAD.*\) = (\d+)", l)
+            m = re.match(r"(\d+) +clone3?\(.*CLONE_THREAD.*\)\s+= (\d+)", l)
             if m:
                 threads[m.group(2)] = m.group(1)
                 continue
-            if re.search(r" link\(\"([^\"]*)\", \"([^\"]*)\"\) = 0", l):
+            if re.search(r" link\(\"([^\"]*)\", \"([^\"]*)\"\)\s+= 0", l):
                 continue
             if re.search(r" (write|sendmsg|sendto)\(\d+<TCP:\[[^\]]*\]>, .*\"\\6\\0\\0\\0\"", l):
                 events.append((l.split()[0], "release"))
