@@ -314,6 +314,15 @@ void studyindex_makeRecords(const DcmDataset *ds, studyhash *hash, studydata *da
         hash->modalityBits |= studyindex_modalityBit(value);
 }
 
+void studyindex_makeKey(const DcmDataset *ds, studyhash *hash, studydata *data)
+{
+    const char *value = getTag(ds, DCM_StudyInstanceUID);
+    if (value == nullptr)
+        return;
+    studyindex_setField(data->studyInstanceUid, sizeof data->studyInstanceUid, value);
+    hash->studyUidCrc = studyindex_uidCrc(value);
+}
+
 void studyindex_recordTags(std::vector<DcmTagKey> *out)
 {
     // What studyindex_makeRecords reads, in its order.

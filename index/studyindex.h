@@ -202,6 +202,10 @@ int studyindex_isLive(const void *record);
 // taken of the values as stored, its modality bits are or-ed in.
 void studyindex_makeRecords(const DcmDataset *ds, studyhash *hash, studydata *data, FILE *log);
 
+// Sets the study's key alone in zeroed records (its UID and the UID's CRC),
+// as studyindex_makeRecords sets it: what a search for the study needs.
+void studyindex_makeKey(const DcmDataset *ds, studyhash *hash, studydata *data);
+
 // Appends to out every attribute that the records of an image are made of
 // (study, series and image records alike): a data set holding only these
 // gives the same records as the whole one.

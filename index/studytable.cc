@@ -207,7 +207,9 @@ int studytable_add(studytable *t, const char *stem, const DcmDataset *ds, mode_t
     long n, found = -1;
 
     *changed = 0;
-    studyindex_makeRecords(ds, &newHash, &newData, log);
+    // The search needs the study's key alone: the records are made whole
+    // for a new study, and an indexed one has ds merged into its own.
+    studyindex_makeKey(ds, &newHash, &newData);
 
     if (lockStudyFiles(t, stem, hashPath, dataPath, mode, &st) != 0) {
         logprintf(LOGLEVEL_ERROR, log, "Cannot open study index %s: %s\n", hashPath.c_str(),
@@ -293,6 +295,7 @@ int studytable_add(studytable *t, const char *stem, const DcmDataset *ds, mode_t
         struct stat dataSt;
         if (fstat(dataFd, &dataSt) != 0)
             goto out;
+        studyindex_makeRecords(ds, &newHash, &newData, log);
         *changed |= STUDYTABLE_DATA | STUDYTABLE_HASH;
         // Grow the table first, so that a failure leaves both files as they were.
         if (studytable_resize(t, (int)n + 1) != 0)

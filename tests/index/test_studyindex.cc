@@ -394,3 +394,34 @@ TEST(RecordTags, TheListedAttributesMakeTheSameRecords)
     EXPECT_EQ(memcmp(&i1, &i2, sizeof i1), 0);
     EXPECT_NE(i1.imageComments[0], 0);
 }
+
+// The key a search for the study uses is the one the whole records carry,
+// and nothing else is set.
+TEST(StudyDataMake, KeyAloneIsTheRecordsKey)
+{
+    DcmDataset ds;
+    ds.putAndInsertString(DCM_StudyInstanceUID, "1.2.826.0.1.3680043.2.1545.44");
+    ds.putAndInsertString(DCM_PatientName, "KEY^ONLY");
+    ds.putAndInsertString(DCM_Modality, "MR");
+    studyhash kh = {}, rh = {};
+    studydata kd = {}, rd = {};
+    studyindex_makeKey(&ds, &kh, &kd);
+    studyindex_makeRecords(&ds, &rh, &rd, nullptr);
+    EXPECT_EQ(kh.studyUidCrc, rh.studyUidCrc);
+    EXPECT_NE(kh.studyUidCrc, 0u);
+    EXPECT_EQ(memcmp(kd.studyInstanceUid, rd.studyInstanceUid, sizeof kd.studyInstanceUid), 0);
+    studydata keyOnly = {};
+    memcpy(keyOnly.studyInstanceUid, rd.studyInstanceUid, sizeof keyOnly.studyInstanceUid);
+    EXPECT_EQ(memcmp(&kd, &keyOnly, sizeof kd), 0);
+    EXPECT_EQ(kh.patientNameBits, 0u);
+    EXPECT_EQ(kh.modalityBits, 0u);
+    // Without a study UID nothing is set.
+    DcmDataset none;
+    studyhash nh = {};
+    studydata nd = {};
+    studyindex_makeKey(&none, &nh, &nd);
+    studyhash zh = {};
+    studydata zd = {};
+    EXPECT_EQ(memcmp(&nh, &zh, sizeof nh), 0);
+    EXPECT_EQ(memcmp(&nd, &zd, sizeof nd), 0);
+}
