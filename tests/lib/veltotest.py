@@ -9,6 +9,7 @@ else, so a test can never put a multicast datagram on a real network.
 """
 
 import os
+import random
 import shutil
 import signal
 import socket
@@ -55,13 +56,20 @@ def require_private_netns():
 _next_port = [0]
 
 
+_ports = random.SystemRandom()
+
+
 def free_port():
-    """A TCP and UDP port that nothing in this namespace uses right now."""
+    """A TCP and UDP port that nothing in this namespace uses right now,
+    below the namespace's ephemeral ports (scripts/netns-exec): a port the
+    kernel handed out for a bind to port 0 could be taken by an outgoing
+    connection of a test running beside this one before the server that is
+    to listen on it has bound it."""
     while True:
-        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-            s.bind(("127.0.0.1", 0))
-            port = s.getsockname()[1]
+        port = _ports.randrange(20000, 50000)
         try:
+            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+                s.bind(("127.0.0.1", port))
             with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u:
                 u.bind(("", port))
             return port
