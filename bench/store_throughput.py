@@ -255,9 +255,10 @@ class PeakMemory:
 
 
 def disk_limits(tmp):
-    """What the disk itself allows, measured beside the receivers: its raw
-    write rate (1 GB in 8 MiB direct writes, past the page cache: about the
-    most that any receiver can have on disk in a second), and the time of one
+    """What the disk itself allows, measured beside the receivers: its rate
+    for direct writes (1 GB in 8 MiB writes past the page cache; buffered
+    writes whose writeback starts early, as storeserver's, may do somewhat
+    better), and the time of one
     flush of 40 kB rewritten in place in a file already on disk (the least
     a store that is on disk before its answer waits)."""
     # Zeros, as the images' pixels are (a virtual disk may write those
@@ -398,9 +399,10 @@ def main():
               % (bl["storescp +B", True] / bl["storeserver", True],
                  bl["storeserver", True] / bl["storeserver -S", True],
                  bl["Orthanc", True] / bl["storeserver", True]))
-        print("  the disk writes at most %.0f MB/s; storescp +B (it never flushes) %.2f x that,"
-              " storeserver %.2f x" % (disk_rate, megabytes / bl["storescp +B", True] / disk_rate,
-                                        megabytes / bl["storeserver", True] / disk_rate))
+        print("  the disk takes %.0f MB/s of direct writes (four dd at once); storescp +B (it"
+              " never flushes) %.2f x that, storeserver %.2f x"
+              % (disk_rate, megabytes / bl["storescp +B", True] / disk_rate,
+                 megabytes / bl["storeserver", True] / disk_rate))
         shutil.rmtree(os.path.join(tmp, "large"), ignore_errors=True)
 
         if BIG:
