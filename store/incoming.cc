@@ -264,13 +264,10 @@ void LocalStore::setHeadTags(const std::vector<DcmTagKey> &extra)
 {
     std::vector<DcmTagKey> tags = extra;
     studyindex_recordTags(&tags);
-    // The UIDs (checkUids, the meta header) and the link tree's names.
-    static const DcmTagKey own[] = {
-        DCM_SOPClassUID,      DCM_SOPInstanceUID,    DCM_StudyInstanceUID, DCM_SeriesInstanceUID,
-        DCM_PatientName,      DCM_PatientBirthDate,  DCM_PatientID,        DCM_StudyDate,
-        DCM_StudyTime,        DCM_StudyDescription,  DCM_SeriesDate,       DCM_SeriesTime,
-        DCM_BodyPartExamined, DCM_SeriesDescription, DCM_InstanceNumber,
-    };
+    linkTreeTags(&tags);
+    // The UIDs (checkUids, the meta header).
+    static const DcmTagKey own[] = {DCM_SOPClassUID, DCM_SOPInstanceUID, DCM_StudyInstanceUID,
+                                    DCM_SeriesInstanceUID};
     tags.insert(tags.end(), own, own + sizeof own / sizeof own[0]);
     std::sort(tags.begin(), tags.end());
     tags.erase(std::unique(tags.begin(), tags.end()), tags.end());

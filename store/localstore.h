@@ -166,6 +166,9 @@ public:
     // logged). 0, or 5 if a directory failed (logged); the image stays
     // stored either way.
     int WriteSymlinks(DcmDataset *ds);
+    // Appends every attribute WriteSymlinks reads to out: a data set holding
+    // only these (and the UIDs) gives the same link.
+    static void linkTreeTags(std::vector<DcmTagKey> *out);
     // Writes len bytes fully (short writes repeated): bytes written, the count
     // so far when a write returns 0, or the negative result of a failing write.
     static ssize_t write_all(int fd, const void *buf, size_t len);

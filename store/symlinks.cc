@@ -67,6 +67,17 @@ static int shortenLastPart(OFString &path)
     return 1;
 }
 
+void LocalStore::linkTreeTags(std::vector<DcmTagKey> *out)
+{
+    // What WriteSymlinks reads, in its order (the UIDs name the target).
+    static const DcmTagKey tags[] = {
+        DCM_PatientName,      DCM_PatientBirthDate,  DCM_PatientID,      DCM_StudyDate,
+        DCM_StudyTime,        DCM_StudyDescription,  DCM_SeriesDate,     DCM_SeriesTime,
+        DCM_BodyPartExamined, DCM_SeriesDescription, DCM_InstanceNumber,
+    };
+    out->insert(out->end(), tags, tags + sizeof tags / sizeof tags[0]);
+}
+
 int LocalStore::WriteSymlinks(DcmDataset *ds)
 {
     auto makeLinkDir = [this](OFString &path, const char *message) {

@@ -167,3 +167,52 @@ TEST(ElementWalk, LengthsThatLieAndUnknownVrsAreFoundAndUidsRead)
 }
 
 } // namespace
+
+// The head's top-level elements are recorded where each begins, up to
+// ELEMENTWALK_MAX_ELEMENTS: a head of more is walked whole, no longer
+// recorded, and said to be cut (its reader then parses all of it).
+TEST(ElementWalk, RecordedElementsAreBounded)
+{
+    std::string bytes;
+    const unsigned count = ELEMENTWALK_MAX_ELEMENTS + 100;
+    for (unsigned i = 0; i < count; i++) {
+        // Private elements (0009,xxxx), (000B,xxxx), ... in ascending order,
+        // each an empty LO: 8 bytes.
+        unsigned group = 0x0009 + 2 * (i / 0xFFF0), element = 0x0010 + i % 0xFFF0;
+        unsigned char h[8] = {(unsigned char)(group & 0xFF),
+                              (unsigned char)(group >> 8),
+                              (unsigned char)(element & 0xFF),
+                              (unsigned char)(element >> 8),
+                              'L',
+                              'O',
+                              0,
+                              0};
+        bytes.append((const char *)h, sizeof h);
+    }
+    elementwalk w;
+    elementwalk_init(&w, false, false);
+    w.strictVr = true;
+    w.recordElements = true;
+    ASSERT_EQ(elementwalk_feed(&w, (const unsigned char *)bytes.data(), bytes.size()),
+              ELEMENTWALK_MORE);
+    ASSERT_EQ(elementwalk_finish(&w), ELEMENTWALK_MORE);
+    EXPECT_EQ(w.elements.size(), (size_t)ELEMENTWALK_MAX_ELEMENTS);
+    EXPECT_TRUE(w.elementsCut);
+    EXPECT_EQ(w.elements[0].tag, 0x00090010u);
+    EXPECT_EQ(w.elements[0].start, 0u);
+    EXPECT_EQ(w.elements[1].start, 8u);
+    EXPECT_EQ(w.elements.back().start, (uint64_t)(ELEMENTWALK_MAX_ELEMENTS - 1) * 8);
+
+    // A head within the bound is recorded whole, up to the bulk only.
+    std::string small = bytes.substr(0, 3 * 8);
+    const unsigned char pixels[] = {0xE0, 0x7F, 0x10, 0x00, 'O', 'B', 0, 0, 2, 0, 0, 0, 1, 2};
+    small.append((const char *)pixels, sizeof pixels);
+    elementwalk_init(&w, false, false);
+    w.recordElements = true;
+    ASSERT_EQ(elementwalk_feed(&w, (const unsigned char *)small.data(), small.size()),
+              ELEMENTWALK_MORE);
+    ASSERT_EQ(elementwalk_finish(&w), ELEMENTWALK_MORE);
+    EXPECT_EQ(w.elements.size(), 3u);
+    EXPECT_FALSE(w.elementsCut);
+    EXPECT_EQ(w.bulkStart, 24u);
+}

@@ -2,6 +2,7 @@
 // relative link target, and links that are never replaced.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits.h>
 #include <sys/stat.h>
 
@@ -71,6 +72,37 @@ TEST(WriteSymlinks, NamesFromTheDataset)
         EXPECT_EQ(0, s.link("6.7", c.elements));
         EXPECT_EQ(std::vector<std::string>{c.expected}, s.links());
     }
+}
+
+// A streamed image's head is parsed only for linkTreeTags (and the UIDs):
+// the link made of those alone is the link made of the whole data set.
+TEST(WriteSymlinks, TheListedAttributesMakeTheSameLink)
+{
+    const std::vector<std::pair<DcmTagKey, std::string>> all = {
+        {DCM_PatientName, "Doe^John"},     {DCM_PatientBirthDate, "19700101"},
+        {DCM_PatientID, "12345"},          {DCM_StudyDate, "20240102"},
+        {DCM_StudyTime, "101530"},         {DCM_StudyDescription, "Head"},
+        {DCM_SeriesDate, "20240103"},      {DCM_SeriesTime, "101700"},
+        {DCM_BodyPartExamined, "HEAD"},    {DCM_SeriesDescription, "T1"},
+        {DCM_InstanceNumber, "7"},         {DCM_AccessionNumber, "A1"},
+        {DCM_StationName, "CT1"},          {DCM_ProtocolName, "P"},
+        {DCM_AcquisitionDate, "20240104"}, {DCM_ContentDate, "20240105"},
+    };
+    std::vector<DcmTagKey> tags;
+    LocalStore::linkTreeTags(&tags);
+    std::vector<std::pair<DcmTagKey, std::string>> listed;
+    for (const auto &e : all)
+        if (std::find(tags.begin(), tags.end(), e.first) != tags.end())
+            listed.push_back(e);
+    EXPECT_LT(listed.size(), all.size());
+    LinkStore whole, picked;
+    ASSERT_EQ(0, whole.link("6.7", all));
+    ASSERT_EQ(0, picked.link("6.7", listed));
+    EXPECT_EQ(whole.links(), picked.links());
+    EXPECT_EQ(
+        whole.links(),
+        std::vector<std::string>{
+            "Doe^John_19700101_12345/20240102_101530_Head/20240103_101700_HEAD_T1/z_0007.dcm"});
 }
 
 TEST(WriteSymlinks, TargetIsRelativeAndResolves)
