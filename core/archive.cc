@@ -73,6 +73,44 @@ static bool refusedForSpace(const archive_context *ctx)
     return true;
 }
 
+// The forwarding jobs of one image, as the store's companion
+// (LocalStore::companion): held on disk before the image can count as
+// stored, made jobs once it is stored, removed when it is not. So an image
+// refused for want of room for its jobs leaves nothing, and no stored image
+// misses its jobs: undoing either needs no room on the disk.
+struct ingestJobs {
+    const archive_context *ctx;
+    DcmDataset *ds;
+    const char *caller;
+    const archive_ingested *uids;
+    forward_held held;
+};
+
+static int holdJobs(void *arg)
+{
+    ingestJobs *j = static_cast<ingestJobs *>(arg);
+    return forward_hold(j->ctx->store->getBaseDir(), j->ctx->forwardRules, j->ds, j->caller,
+                        j->uids->study.c_str(), j->uids->series.c_str(),
+                        j->uids->sopInstance.c_str(), &j->held, j->ctx->store->getLogfile());
+}
+
+static int keepJobs(void *arg)
+{
+    ingestJobs *j = static_cast<ingestJobs *>(arg);
+    return forward_keep(j->ctx->store->getBaseDir(), &j->held, j->ctx->store->getLogfile());
+}
+
+static void dropJobs(void *arg)
+{
+    ingestJobs *j = static_cast<ingestJobs *>(arg);
+    forward_drop(j->ctx->store->getBaseDir(), &j->held);
+}
+
+static void leaveJobs(void *arg)
+{
+    forward_leaveHeld(&static_cast<ingestJobs *>(arg)->held);
+}
+
 unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrite,
                         archive_ingested *out, archive_incoming *in, const char *caller)
 {
@@ -87,8 +125,16 @@ unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrit
     // The capacity policy refuses new images on a nearly full store.
     if (refusedForSpace(ctx))
         return ARCHIVE_REFUSED_NOSPACE;
-    int result = in != nullptr ? ctx->store->StoreIncoming(in->image, overwrite)
-                               : ctx->store->WriteDataset(ds, overwrite, nullptr, 0);
+    // The forwarding jobs are on disk before the image counts as stored (a
+    // refusal for want of room for them leaves nothing of the image), and
+    // jobs once it is: the peer's repeat of a refused image stores it (and
+    // queues its forward) afresh.
+    ingestJobs jobs{ctx, ds, caller, &uids, forward_held()};
+    const LocalStore::companion withJobs = {holdJobs, keepJobs, dropJobs, leaveJobs, &jobs};
+    const LocalStore::companion *with =
+        ctx->forwardRules != nullptr && !ctx->forwardRules->rules.empty() ? &withJobs : nullptr;
+    int result = in != nullptr ? ctx->store->StoreIncoming(in->image, overwrite, with)
+                               : ctx->store->WriteDataset(ds, overwrite, nullptr, 0, with);
     // The link tree is a convenience beside the store: an image stored is
     // stored (and announced, and noted for commitment) whether or not its
     // link could be made, and a repeat would only be refused as a duplicate.
@@ -105,16 +151,6 @@ unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrit
     default:
         // 3 and 5, and any result the store may add later: the image is not
         // known to be stored, so the peer must not be told it was.
-        return ARCHIVE_REFUSED_NOSPACE;
-    }
-    // The forwarding jobs are on disk before the image is confirmed; an
-    // image whose jobs could not be written is taken back, so the peer's
-    // repeat stores it (and queues its forward) afresh.
-    if (ctx->forwardRules != nullptr && !ctx->forwardRules->rules.empty() &&
-        forward_noteStored(ctx->store->getBaseDir(), ctx->forwardRules, ds, caller,
-                           uids.study.c_str(), uids.series.c_str(), uids.sopInstance.c_str(),
-                           ctx->store->getLogfile()) != 0) {
-        archive_delete(ctx, uids.study.c_str(), uids.series.c_str(), uids.sopInstance.c_str());
         return ARCHIVE_REFUSED_NOSPACE;
     }
     if (ctx->stored)
@@ -294,6 +330,18 @@ int archive_lock(const archive_context *ctx)
     return ctx->store->LockStore(0);
 }
 
+// forward_settleHeld's test: the held job's image is in the store.
+static bool heldImageStored(void *arg, const forward_job &job)
+{
+    const archive_context *ctx = static_cast<const archive_context *>(arg);
+    // UIDs as a store checks them: a damaged file names no path outside.
+    return ctx->store->CheckUid(job.study.c_str(), "Study Instance UID") == LS_OK &&
+           ctx->store->CheckUid(job.series.c_str(), "Series Instance UID") == LS_OK &&
+           ctx->store->CheckUid(job.instance.c_str(), "SOP Instance UID") == LS_OK &&
+           ctx->store->HaveFile(job.study.c_str(), job.series.c_str(), job.instance.c_str()) ==
+               LS_OK;
+}
+
 void archive_recover(const archive_context *ctx)
 {
     // The images first (a delete cut short then removes what it was
@@ -303,6 +351,10 @@ void archive_recover(const archive_context *ctx)
     ctx->store->FinishDeletes();
     ctx->store->FinishStores();
     ctx->store->compactStudyHash();
+    // Then the forwarding jobs that stores cut short left held: each is
+    // made a job when its image is now in the store, else removed.
+    forward_settleHeld(ctx->store->getBaseDir(), heldImageStored, (void *)ctx,
+                       ctx->store->getLogfile());
 }
 
 void archive_compact(const archive_context *ctx)

@@ -78,10 +78,12 @@ struct archive_ingested {
 // announcement is then sent by archive_endIncoming, after the caller has
 // answered the peer. A stored
 // image that forwarding rules select has its jobs queued on disk before
-// this returns; when they cannot be written, the image is taken back out
-// of the store and refused (ARCHIVE_REFUSED_NOSPACE), so that no confirmed
-// image misses its forward. caller: the calling AE title (null: none, as
-// from the web), which rules may name.
+// this returns: they are written before the image is placed, and when they
+// cannot be, the image is refused (ARCHIVE_REFUSED_NOSPACE) with nothing of
+// it stored; an image that fails after them takes them back with it. So no
+// confirmed image misses its forward and no refused one leaves a job.
+// caller: the calling AE title (null: none, as from the web), which rules
+// may name.
 unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrite,
                         archive_ingested *out, struct archive_incoming *in = nullptr,
                         const char *caller = nullptr);
@@ -301,7 +303,9 @@ int archive_lock(const archive_context *ctx);
 // What a crash left, finished before anyone reads the index: images that a
 // dead worker had answered but not flushed into the tree (its journal),
 // then deletes cut short, then stores cut short, then an interrupted
-// compaction of the study index.
+// compaction of the study index; last the forwarding jobs that stores cut
+// short left held (core/forward.h): queued when their image is stored,
+// else removed.
 void archive_recover(const archive_context *ctx);
 // Drops deleted studies from the study index files.
 void archive_compact(const archive_context *ctx);

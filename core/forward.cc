@@ -599,9 +599,139 @@ static bool ruleMatches(const forward_rule &r, DcmDataset *ds, const char *calle
     return true;
 }
 
-int forward_noteStored(const char *baseDir, const forward_rules *rules, DcmDataset *ds,
-                       const char *caller, const char *study, const char *series,
-                       const char *instance, FILE *log)
+static std::string heldPath(const char *baseDir, const std::string &id)
+{
+    return forward_dir(baseDir) + "/" + id + ".held";
+}
+
+// Writes job as a held job (forward_hold): a new file ID.held, written,
+// flushed with its directory, and kept open with its lock in held. A crash
+// in the write leaves it torn (no "end" line), which the next start
+// removes: the image was not placed before the held job was whole. 0, or
+// -1 after a log (nothing left of it).
+static int holdJob(const char *baseDir, forward_job *job, forward_held *held, FILE *log)
+{
+    job->id = newId();
+    job->state = FORWARD_PENDING;
+    job->attempts = 0;
+    job->created = job->next = (long long)time(nullptr);
+    std::string path = heldPath(baseDir, job->id);
+    std::string text = jobText(*job);
+    durable_fd fd;
+    bool ok = makeDir(baseDir) == 0;
+    if (ok) {
+        fd = durable_fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        // The lock before the content: a start beside us that finds the file
+        // takes its lock only once we have let it go.
+        ok = fd.valid() && flock(fd.get(), LOCK_EX) == 0 &&
+             fullio_write(fd.get(), text.data(), text.size()) == (ssize_t)text.size() &&
+             fdatasync(fd.get()) == 0 && durable_flushParent(path.c_str()) == 0;
+    }
+    if (!ok) {
+        int saved = errno;
+        logprintf(LOGLEVEL_ERROR, log, "Cannot write forwarding job %s: %s\n", path.c_str(),
+                  strerror(saved));
+        if (fd.valid())
+            unlink(path.c_str());
+        return -1;
+    }
+    held->ids.push_back(job->id);
+    held->fds.push_back(fd.release());
+    return 0;
+}
+
+int forward_keep(const char *baseDir, forward_held *held, FILE *log)
+{
+    // The rename needs no room for data: the name only moves (and its
+    // directory is not flushed here: a power failure that takes the new name
+    // back leaves the held job, which the next start makes a job, as the
+    // image is stored).
+    while (!held->ids.empty()) {
+        std::string from = heldPath(baseDir, held->ids.front());
+        std::string to = jobPath(baseDir, held->ids.front());
+        if (rename(from.c_str(), to.c_str()) != 0) {
+            logprintf(LOGLEVEL_ERROR, log, "Cannot queue forwarding job %s: %s\n", from.c_str(),
+                      strerror(errno));
+            return -1;
+        }
+        close(held->fds.front());
+        held->ids.erase(held->ids.begin());
+        held->fds.erase(held->fds.begin());
+    }
+    return 0;
+}
+
+void forward_drop(const char *baseDir, forward_held *held)
+{
+    // Removed while still locked: a start that gets the lock afterwards
+    // finds the file gone (or its link count 0) and leaves it.
+    for (size_t i = 0; i < held->ids.size(); i++) {
+        if (unlink(heldPath(baseDir, held->ids[i]).c_str()) != 0)
+            unlink(jobPath(baseDir, held->ids[i]).c_str());
+        close(held->fds[i]);
+    }
+    held->ids.clear();
+    held->fds.clear();
+}
+
+void forward_leaveHeld(forward_held *held)
+{
+    for (int fd : held->fds)
+        close(fd);
+    held->ids.clear();
+    held->fds.clear();
+}
+
+int forward_settleHeld(const char *baseDir, bool (*stored)(void *arg, const forward_job &job),
+                       void *arg, FILE *log)
+{
+    std::string dir = forward_dir(baseDir);
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return 0;
+    std::vector<std::string> ids;
+    while (struct dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name.size() > 5 && name.compare(name.size() - 5, 5, ".held") == 0)
+            ids.push_back(name.substr(0, name.size() - 5));
+    }
+    closedir(d);
+    int made = 0;
+    for (const std::string &id : ids) {
+        std::string path = heldPath(baseDir, id);
+        durable_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        struct stat st;
+        // Locked: a live store (a web server beside this start) holds it.
+        if (!fd.valid() || flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || fstat(fd.get(), &st) != 0 ||
+            st.st_nlink == 0)
+            continue;
+        std::string text;
+        char buf[4096];
+        ssize_t n;
+        while ((n = fullio_read(fd.get(), buf, sizeof buf)) > 0)
+            text.append(buf, (size_t)n);
+        forward_job job;
+        bool whole = n == 0 && goodId(id) && parseJob(text, &job);
+        job.id = id;
+        if (whole && stored(arg, job) && rename(path.c_str(), jobPath(baseDir, id).c_str()) == 0) {
+            logprintf(LOGLEVEL_NOTICE, log, "Forwarding job %s of a store cut short queued.\n",
+                      id.c_str());
+            made++;
+        } else if (unlink(path.c_str()) == 0) {
+            logprintf(LOGLEVEL_NOTICE, log,
+                      "Forwarding job %s of a store cut short removed: its image is not stored.\n",
+                      id.c_str());
+        }
+    }
+    if (!ids.empty())
+        durable_flushDir(dir.c_str());
+    return made;
+}
+
+// The jobs of forward_noteStored (held null) and forward_hold.
+static int makeJobs(const char *baseDir, const forward_rules *rules, DcmDataset *ds,
+                    const char *caller, const char *study, const char *series, const char *instance,
+                    forward_held *held, FILE *log)
 {
     int result = 0;
     for (const forward_rule &r : rules->rules) {
@@ -616,7 +746,8 @@ int forward_noteStored(const char *baseDir, const forward_rules *rules, DcmDatas
             job.series = series;
             job.instance = instance;
             job.total = 1;
-            if (forward_submit(baseDir, &job, log) != 0)
+            if ((held != nullptr ? holdJob(baseDir, &job, held, log)
+                                 : forward_submit(baseDir, &job, log)) != 0)
                 result = -1;
             continue;
         }
@@ -650,6 +781,23 @@ int forward_noteStored(const char *baseDir, const forward_rules *rules, DcmDatas
             result = -1;
     }
     return result;
+}
+
+int forward_noteStored(const char *baseDir, const forward_rules *rules, DcmDataset *ds,
+                       const char *caller, const char *study, const char *series,
+                       const char *instance, FILE *log)
+{
+    return makeJobs(baseDir, rules, ds, caller, study, series, instance, nullptr, log);
+}
+
+int forward_hold(const char *baseDir, const forward_rules *rules, DcmDataset *ds,
+                 const char *caller, const char *study, const char *series, const char *instance,
+                 forward_held *held, FILE *log)
+{
+    if (makeJobs(baseDir, rules, ds, caller, study, series, instance, held, log) == 0)
+        return 0;
+    forward_drop(baseDir, held);
+    return -1;
 }
 
 int forward_retry(const char *baseDir, const std::string &id, FILE *log)

@@ -130,6 +130,47 @@ int forward_noteStored(const char *baseDir, const forward_rules *rules, DcmDatas
                        const char *caller, const char *study, const char *series,
                        const char *instance, FILE *log);
 
+// The on-store jobs of one image while it is being stored: each written
+// whole and flushed as ID.held, which the forwarder does not see, and held
+// open with a lock (flock) that tells a start beside a live store from a
+// dead one's leftover. forward_keep makes them jobs once the image is
+// stored, forward_drop removes them when it is not: neither needs room on
+// the disk, so a full disk cannot leave an image without its jobs or jobs
+// without their image. What a crash leaves (a held job, the image placed
+// or not) is settled at the next start (forward_settleHeld).
+struct forward_held {
+    std::vector<std::string> ids;
+    std::vector<int> fds; // open and locked, one per id
+};
+
+// Before an image is stored (before it can count as stored): the jobs that
+// the rules ask for it, as forward_noteStored makes them, but with each
+// on-store job held (above). A quiet rule's study job is made or refreshed
+// at once: it selects at its time whatever the study then holds, so one
+// made for an image that then fails is harmless. 0 with *held filled, or
+// -1 after a log ("Cannot write forwarding job ..."): nothing is held and
+// the caller refuses the image.
+int forward_hold(const char *baseDir, const forward_rules *rules, DcmDataset *ds,
+                 const char *caller, const char *study, const char *series, const char *instance,
+                 forward_held *held, FILE *log);
+// The image is stored: its held jobs become jobs (ID.held renamed ID.job,
+// which wakes the forwarder), and held is emptied. 0, or -1 after a log:
+// those not renamed stay held (the caller takes the image back and drops
+// them, or leaves them for the next start when the image stays).
+int forward_keep(const char *baseDir, forward_held *held, FILE *log);
+// The image is not stored: its held jobs are removed (a job already made of
+// one by a forward_keep that failed part way too), and held is emptied.
+void forward_drop(const char *baseDir, forward_held *held);
+// Leaves held jobs as they are, unlocked, for the next start (the image
+// stays, but its jobs could not be made): held is emptied.
+void forward_leaveHeld(forward_held *held);
+// At a start, once the store's own repairs are done: each held job that no
+// live store holds becomes a job when stored(arg, job) says that its image
+// is in the store, and is removed when not (or when it is torn: written
+// before its image was placed). The number made jobs.
+int forward_settleHeld(const char *baseDir, bool (*stored)(void *arg, const forward_job &job),
+                       void *arg, FILE *log);
+
 // Makes a new job from job (id, state, attempts, next and created are set
 // here): 0 with job->id set, or -1 after a log.
 int forward_submit(const char *baseDir, forward_job *job, FILE *log);

@@ -332,7 +332,7 @@ DcmDataset *LocalStore::IncomingHead(incoming *in)
     return in->headParsed ? in->headFile.getDataset() : nullptr;
 }
 
-int LocalStore::StoreIncoming(incoming *in, int overwriteFile)
+int LocalStore::StoreIncoming(incoming *in, int overwriteFile, const companion *with)
 {
     if (IncomingHead(in) == nullptr || in->result != LS_OK || in->fd < 0)
         return in->result != LS_OK ? in->result : LS_INDEX_ERROR;
@@ -342,7 +342,7 @@ int LocalStore::StoreIncoming(incoming *in, int overwriteFile)
     in->j = nullptr;
     // completeImage closes fd and removes the temporary name in every case.
     return completeImage(in->headFile.getDataset(), in->uid[0], in->uid[1], in->uid[2], fd, in->tmp,
-                         overwriteFile, j, in->result == LS_OK);
+                         overwriteFile, j, in->result == LS_OK, with);
 }
 
 void LocalStore::EndIncoming(incoming *in)

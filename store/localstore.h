@@ -124,7 +124,34 @@ public:
     // flushed, 5 directory error, 6 UID missing or refused. On every result
     // but 0 a new image is not in the tree, nor in the index, nor (with -S)
     // in the journal. ds is only read.
-    int WriteDataset(DcmDataset *ds, int overwriteFile, const char *sourceFile, int linkMode);
+    //
+    // with (null: none) is what the caller keeps with the image (the
+    // core's forwarding jobs), made durable before the image can count as
+    // stored and settled when it is known whether the image stays.
+    struct companion {
+        // Before the image is placed (and, with -S, before its journal
+        // record is committed): 0 held, or -1 after a log, which refuses the
+        // image (3) with nothing of it placed.
+        int (*hold)(void *arg);
+        // The image's file stays in place: stored (and on disk as the store
+        // promises), or answered as failed but not removable (a replaced
+        // image whose records could not be rewritten, a take-back that
+        // failed). Needs no room on the disk. 0, or -1 after a log: a
+        // stored new image is then taken back and refused (3), and what
+        // hold made is dropped, or left for the next start if the image
+        // still stays.
+        int (*keep)(void *arg);
+        // The image is not stored (refused, failed, taken back): what hold
+        // made is removed; unlinks only, so a full disk cannot stop it.
+        void (*drop)(void *arg);
+        // What hold made is left as it is, for the next start.
+        void (*leave)(void *arg);
+        void *arg;
+    };
+    // A crash leaves what hold made with the image placed or not: the
+    // caller's start settles it by whether the image is in the store.
+    int WriteDataset(DcmDataset *ds, int overwriteFile, const char *sourceFile, int linkMode,
+                     const companion *with = nullptr);
     // --- streamed write path (store/incoming.cc) ---
     // An image received as the bytes of its data set, in the transfer syntax
     // it is stored in (Explicit VR Little Endian, or an encapsulated one):
@@ -147,7 +174,7 @@ public:
     DcmDataset *IncomingHead(incoming *in);
     // Stores the whole image as WriteDataset does (overwriteFile, results
     // and journal alike; LS_INDEX_ERROR also for a failed write). Once.
-    int StoreIncoming(incoming *in, int overwriteFile);
+    int StoreIncoming(incoming *in, int overwriteFile, const companion *with = nullptr);
     // Frees in (null is fine) and removes a temporary file not placed.
     void EndIncoming(incoming *in);
     // The attributes a streamed image's head is parsed for, when the
@@ -414,8 +441,11 @@ private:
     // fd and complete when written is non-zero, goes into its journal
     // record j (committed, or the file flushed with -S), is placed and
     // indexed (placeImage), and fd is closed. WriteDataset's LS_* result.
+    // with: WriteDataset's; held before the journal record is committed
+    // and the file placed, settled before the return.
     int completeImage(DcmDataset *ds, const char *study, const char *series, const char *image,
-                      int fd, const OFString &tmp, int overwrite, struct journal *j, int written);
+                      int fd, const OFString &tmp, int overwrite, struct journal *j, int written,
+                      const companion *with);
     // WriteDataset's form for linkMode 1 and 2.
     int placeLink(DcmDataset *ds, const char *study, const char *series, const char *image,
                   const char *sourceFile, int linkMode);

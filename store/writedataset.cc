@@ -537,7 +537,7 @@ int LocalStore::checkUids(DcmDataset *ds, const char *uid[3])
 }
 
 int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sourceFile,
-                             int linkMode)
+                             int linkMode, const companion *with)
 {
     const char *uid[3];
     int result;
@@ -563,8 +563,13 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
         return LS_EXISTS;
     }
 
-    if (linkMode == 1 || linkMode == 2)
+    if (linkMode == 1 || linkMode == 2) {
+        // Links are made for files already on disk, by tools: nothing
+        // goes with them.
+        if (with != nullptr)
+            abort();
         return placeLink(ds, S, R, I, sourceFile, linkMode);
+    }
 
     OFString tmp;
     int fd = openIncoming(&tmp);
@@ -578,7 +583,7 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
     }
     journal *j = beginJournalRecord(S, R, I);
     int saved = saveVerified(this, ds, fd, tmp.c_str(), xfer, j);
-    return completeImage(ds, S, R, I, fd, tmp, overwriteFile, j, saved);
+    return completeImage(ds, S, R, I, fd, tmp, overwriteFile, j, saved, with);
 }
 
 journal *LocalStore::beginJournalRecord(const char *S, const char *R, const char *I)
@@ -598,8 +603,24 @@ journal *LocalStore::beginJournalRecord(const char *S, const char *R, const char
 // a journal record the image is flushed under its temporary name before it
 // is placed, and the rest after (SyncWrites): a name on disk never refers
 // to data that is not.
+//
+// What goes with the image (with: the forwarding jobs) is held, on disk,
+// after the file is written and before anything can make the image count
+// as stored: before its journal record is committed and before it is
+// placed. Every later step that fails is undone without needing room on
+// the disk (the temporary file and what was held are unlinked, a placed
+// image taken back, whose intent is optional), and what was held is kept
+// only when the image's file stays in place. A crash leaves:
+// - before the hold is on disk: the temporary file (removed at the next
+//   start), a held file cut short (removed);
+// - after it, before the image counts (journal record, placing): what was
+//   held, with no image: removed by the caller's start;
+// - after the image counts, before it is kept: the image (placed, or in the
+//   journal, which the start writes into the tree) with what was held, which
+//   the caller's start keeps, as the image is then in the store.
 int LocalStore::completeImage(DcmDataset *ds, const char *S, const char *R, const char *I, int fd,
-                              const OFString &tmp, int overwrite, journal *j, int written)
+                              const OFString &tmp, int overwrite, journal *j, int written,
+                              const companion *with)
 {
     OFString target = GetUidPath(S, R, I, 1);
     int journaled = 0;
@@ -613,6 +634,11 @@ int LocalStore::completeImage(DcmDataset *ds, const char *S, const char *R, cons
         ~coverage() { flag = 0; }
     } covering{journalCovers};
     journalCovers = j != nullptr;
+    int held = 0;
+    if (written && with != nullptr) {
+        held = with->hold(with->arg) == 0;
+        written = held;
+    }
 
     if (written && j != nullptr)
         journaled = journal_commit(j, logStream) == 0;
@@ -647,25 +673,45 @@ int LocalStore::completeImage(DcmDataset *ds, const char *S, const char *R, cons
                 takeBackLocked(S, R, I, placedIno);
         }
     }
+    if (result == LS_OK) {
+        spareWanted = 1;
+        // A power failure before the next flush may lose the new file or
+        // leave it empty; the peer is told that it is safe only after that
+        // flush: with -S right here (the index records and the new name)
+        // unless the journal holds the image, otherwise at the association's
+        // release.
+        if (syncEachImage && !journaled && SyncWrites() != 0) {
+            // Answered as failed: a new image is not kept.
+            if (placedNew)
+                takeBackLocked(S, R, I, placedIno);
+            result = LS_INDEX_ERROR;
+        }
+    }
+    if (held) {
+        int kept = result == LS_OK && with->keep(with->arg) == 0;
+        if (result == LS_OK && !kept) {
+            if (placedNew)
+                takeBackLocked(S, R, I, placedIno);
+            result = LS_INDEX_ERROR;
+        }
+        if (!kept) {
+            // The file placed (its inode stays ours while fd or the name
+            // holds it) still in place: a replaced image, or a take-back
+            // that could not remove it. It keeps what was held.
+            struct stat st;
+            int stays = stat(target.c_str(), &st) == 0 && st.st_ino == placedIno;
+            if (!stays)
+                with->drop(with->arg);
+            else if (with->keep(with->arg) != 0)
+                with->leave(with->arg);
+        }
+    }
     if (result != LS_OK && journaled && journal_retract(j, logStream) != 0)
         logprintf(LOGLEVEL_ERROR, logStream,
                   "The journal record of %s may be written by the next start.\n", target.c_str());
     if (result == LS_EXISTS && syncEachImage && SyncImage(S, R, I) == -1)
         return LS_INDEX_ERROR;
-    if (result != LS_OK)
-        return result;
-    spareWanted = 1;
-    // A power failure before the next flush may lose the new file or leave
-    // it empty; the peer is told that it is safe only after that flush: with
-    // -S right here (the index records and the new name) unless the journal
-    // holds the image, otherwise at the association's release.
-    if (syncEachImage && !journaled && SyncWrites() != 0) {
-        // Answered as failed: a new image is not kept.
-        if (placedNew)
-            takeBackLocked(S, R, I, placedIno);
-        return LS_INDEX_ERROR;
-    }
-    return LS_OK;
+    return result;
 }
 
 int LocalStore::placeLink(DcmDataset *ds, const char *S, const char *R, const char *I,

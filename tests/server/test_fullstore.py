@@ -1,0 +1,358 @@
+"""A full disk at each step of a store with an on-store forwarding rule:
+every image answered with success has its forwarding job and reaches the
+destination once there is room again, element for element as sent; every
+image answered with a failure leaves no trace (no file, index record, job,
+held job or link; C-FIND, QIDO-RS and `storeindex check` find nothing).
+
+The store is a small tmpfs in a mount namespace that a holder process
+keeps; the servers run in it (nsenter) and the test reaches its files
+through /proc/HOLDER/root. Before each store the tmpfs is filled to leave
+exactly k free pages (or k free inodes), for k from 0 up to enough for the
+whole store, so that the image's file, its held job, its placing (the
+directories) and its index records each in turn find the disk full. The
+forwarder is stopped (SIGSTOP) meanwhile, so that the jobs can be counted
+before it sends them, and goes on once the room is back."""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import zlib
+
+import pydicom
+
+import veltotest as vt
+
+sys.path.insert(0, os.path.join(vt.SOURCE, "tests", "web"))
+from webharness import Web  # noqa: E402
+
+STOREINDEX = os.path.join(vt.BUILD, "storeindex", "storeindex")
+ROOT = "1.2.826.0.1.3680043.9.7433.32"
+PAGE = 4096
+
+
+def pixels_of(sop, size):
+    seed = zlib.crc32(sop.encode())
+    return bytes((seed + 31 * i + i // 7) % 251 for i in range(size * size))
+
+
+class FullStoreTests(vt.ServerTestCase):
+
+    def setUp(self):
+        super().setUp()
+        self.holder = None
+        self.stop_later = []
+
+    def tearDown(self):
+        for p in self.stop_later:
+            p.stop()
+        if self.holder is not None:
+            self.holder.kill()
+            self.holder.wait()
+        super().tearDown()
+
+    # --- the namespace and its tmpfs -------------------------------------
+
+    def mount_store(self, s, options):
+        self.holder = subprocess.Popen(
+            ["unshare", "-m", "sh", "-c",
+             'mount -t tmpfs -o %s velto "$0" && echo ready && exec sleep 600' % options,
+             s.basedir], stdout=subprocess.PIPE, text=True)
+        self.assertEqual(self.holder.stdout.readline(), "ready\n")
+        self.nsenter = ["nsenter", "-t", str(self.holder.pid), "-m", "-r"]
+        for daemon in (s,):
+            cmd = daemon.command()
+            daemon.command = lambda cmd=cmd: self.nsenter + cmd
+
+    def inside(self, *parts):
+        """A path of the store as the test reaches it."""
+        return "/proc/%d/root%s" % (self.holder.pid, os.path.join(self.basedir, *parts))
+
+    def fill(self, pages=None, inodes=None):
+        """Fills the tmpfs to leave exactly `pages` pages or `inodes` inodes."""
+        os.makedirs(self.inside("filler"), exist_ok=True)
+        if pages is not None:
+            # The worker of the last association may still be ending (its
+            # temporary file made ahead removed): filled again until the
+            # count holds twice in a row.
+            with open(self.inside("filler", "pages"), "wb") as f:
+                size = 0
+                for _ in range(100):
+                    left = os.statvfs(self.inside()).f_bavail
+                    if left == pages:
+                        time.sleep(0.02)
+                        if os.statvfs(self.inside()).f_bavail == pages:
+                            break
+                        continue
+                    size = max(0, size + (left - pages) * PAGE)
+                    if left > pages:
+                        f.seek(0, os.SEEK_END)
+                        f.write(bytes((left - pages) * PAGE))
+                        f.flush()
+                    else:
+                        f.truncate(size)
+            self.assertEqual(os.statvfs(self.inside()).f_bavail, pages)
+        if inodes is not None:
+            made = 0
+            for _ in range(100):
+                left = os.statvfs(self.inside()).f_favail
+                if left == inodes:
+                    time.sleep(0.02)
+                    if os.statvfs(self.inside()).f_favail == inodes:
+                        break
+                    continue
+                for _ in range(left - inodes):
+                    open(self.inside("filler", "i%d" % made), "w").close()
+                    made += 1
+                for _ in range(inodes - left):
+                    made -= 1
+                    os.unlink(self.inside("filler", "i%d" % made))
+            self.assertEqual(os.statvfs(self.inside()).f_favail, inodes)
+
+    def unfill(self):
+        shutil.rmtree(self.inside("filler"), ignore_errors=True)
+
+    # --- the archive ------------------------------------------------------
+
+    def archive(self, tmpfs):
+        self.dest = vt.StoreSCP(tempfile.mkdtemp(prefix="full-dst-"), "DEST", ["+uf"])
+        self.stop_later.append(self.dest)
+        s = self.server(args=["-s"], start=False, aetmap=self.dest.map_line())
+        self.basedir = s.basedir
+        with open(os.path.join(s.etc, "ForwardRules"), "w") as f:
+            f.write("DEST\n")
+        self.mount_store(s, tmpfs)
+        s.start()
+        # STOW-RS through storeweb on the same store, its parts spooled
+        # outside it.
+        self.web = Web(s, start=False, env={"TMPDIR": s.tmp})
+        cmd = self.web.command()
+        self.web.command = lambda: self.nsenter + cmd
+        self.web.start()
+        self.stop_later.append(self.web)
+        self.forwarder = int(vt.wait_for(
+            lambda: re.search(r"\[(\d+)\]:Forwarder started", s.log()), 10,
+            what="the forwarder").group(1))
+        os.kill(self.forwarder, signal.SIGSTOP)
+        return s
+
+    def image(self, s, study, series, n, size=90):
+        sop = "%s.%d" % (series, n)
+        path = os.path.join(s.tmp, "sent", sop + ".dcm")
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        return vt.make_dataset(path, study, series, sop, pixels=size,
+                               extra={"PixelData": pixels_of(sop, size)})
+
+    def store_dicom(self, s, path, syntax):
+        p = s.storescu([path], extra=["-v", syntax])
+        statuses = vt.store_statuses(p.stdout + p.stderr)
+        self.assertEqual(len(statuses), 1, p.stdout + p.stderr)
+        return statuses[0] == "Success"
+
+    def store_stow(self, path):
+        with open(path, "rb") as f:
+            body = (b"--XyZ\r\nContent-Type: application/dicom\r\n\r\n" + f.read()
+                    + b"\r\n--XyZ--\r\n")
+        spool = path + ".stow"
+        with open(spool, "wb") as f:
+            f.write(body)
+        status, _, answer = self.web.curl("/dicom-web/studies", [
+            "-X", "POST", "-H", "Accept: application/dicom+json", "-H",
+            'Content-Type: multipart/related; type="application/dicom"; boundary=XyZ',
+            "--data-binary", "@" + spool])
+        self.assertIn(status, (200, 202, 409), answer)
+        # Referenced: stored; Failed: refused.
+        stored = b'"00081199"' in answer
+        self.assertNotEqual(stored, b'"00081198"' in answer, answer)
+        return stored
+
+    def sweep(self, s, label, store, images, **fill):
+        """Stores each image with the tmpfs filled to leave k pages (or
+        inodes) for the k-th: {path: stored}."""
+        out = {}
+        (what, ks), = fill.items()
+        for k, path in zip(ks, images):
+            self.fill(**{what: k})
+            try:
+                out[path] = store(path)
+            finally:
+                self.unfill()
+        return out
+
+    # --- what the store and the queue hold --------------------------------
+
+    def jobs(self):
+        """{instance: count} of the queue's jobs; no held job is left."""
+        d = self.inside("forward")
+        names = os.listdir(d) if os.path.isdir(d) else []
+        self.assertEqual([n for n in names if n.endswith(".held")], [])
+        out = {}
+        for n in names:
+            if n.endswith(".job"):
+                with open(os.path.join(d, n)) as f:
+                    m = re.search(r"^instance (\S+)$", f.read(), re.M)
+                out[m.group(1)] = out.get(m.group(1), 0) + 1
+        return out
+
+    def files_named(self, top, sop):
+        found = []
+        for root, dirs, names in os.walk(self.inside(top)):
+            found += [n for n in names if sop in n]
+            for n in names:
+                p = os.path.join(root, n)
+                if os.path.islink(p) and sop in os.readlink(p):
+                    found.append(p)
+        return found
+
+    def found_by_find(self, s, sop):
+        study, series = sop.rsplit(".", 2)[0], sop.rsplit(".", 1)[0]
+        p, found = s.findscu(["StudyInstanceUID=" + study, "SeriesInstanceUID=" + series,
+                              "SOPInstanceUID=" + sop], level="IMAGE")
+        self.assertEqual(p.returncode, 0, p.stderr)
+        return len(found)
+
+    def found_by_qido(self, sop):
+        status, _, body = self.web.curl("/dicom-web/instances?SOPInstanceUID=" + sop)
+        self.assertIn(status, (200, 204), body)
+        return status == 200 and body.strip() not in (b"", b"[]")
+
+    def check_index(self):
+        p = vt.run(self.nsenter + [STOREINDEX, "check", self.basedir])
+        self.assertEqual((p.returncode, p.stdout + p.stderr),
+                         (0, "consistent: %s\n" % self.basedir))
+
+    def verify(self, s, results):
+        """Every success has exactly one job and, once the forwarder goes
+        on, reaches DEST as sent; every failure leaves no trace."""
+        sop = {path: str(pydicom.dcmread(path).SOPInstanceUID) for path in results}
+        good = sorted(sop[p] for p, ok in results.items() if ok)
+        bad = sorted(sop[p] for p, ok in results.items() if not ok)
+        self.assertEqual(self.jobs(), dict.fromkeys(good, 1))
+        for uid in bad:
+            self.assertEqual(self.files_named("uid", uid), [], uid)
+            self.assertEqual(self.files_named("patient", uid), [], uid)
+            self.assertEqual(self.found_by_find(s, uid), 0, uid)
+            self.assertFalse(self.found_by_qido(uid), uid)
+        for uid in good:
+            self.assertEqual(self.found_by_find(s, uid), 1, uid)
+            self.assertTrue(self.found_by_qido(uid), uid)
+        self.check_index()
+        # Room again: the forwarder goes on and delivers every job.
+        os.kill(self.forwarder, signal.SIGCONT)
+        vt.wait_for(lambda: not self.jobs() and len(self.dest.files()) >= len(good), 30,
+                    what="every job to be delivered")
+        got = {}
+        for f in self.dest.files():
+            ds = pydicom.dcmread(f)
+            got.setdefault(str(ds.SOPInstanceUID), []).append(ds)
+        self.assertEqual(sorted(got), good)
+        for path, ok in results.items():
+            if ok:
+                sent = pydicom.dcmread(path)
+                for ds in got[sop[path]]:
+                    # Every element of the data set (not the file's meta
+                    # header, which each writer makes), the pixels included.
+                    self.assertEqual(ds.PixelData, sent.PixelData)
+                    self.assertEqual({e.tag: e.value for e in ds},
+                                     {e.tag: e.value for e in sent})
+        # After a restart (its repairs done) the index is still consistent
+        # and nothing refused came back.
+        s.stop()
+        s.start()
+        self.assertEqual(s.echoscu().returncode, 0)
+        self.check_index()
+        for uid in bad:
+            self.assertEqual(self.found_by_find(s, uid), 0, uid)
+        return len(good), len(bad)
+
+    def test_full_disk_at_each_step(self):
+        s = self.archive("size=2m,nr_inodes=400")
+        # A study stored with room first: the later images of its series
+        # need only their file, job and records.
+        base = ROOT + ".1"
+        first = self.image(s, base, base + ".1", 0)
+        self.assertTrue(self.store_dicom(s, first, "-xe"))
+        results = {first: True}
+        n = 0
+
+        def new_study(size=90):
+            nonlocal n
+            n += 1
+            study = "%s.%d" % (ROOT, 100 + n)
+            return self.image(s, study, study + ".1", 1, size)
+
+        def same_series(size=90):
+            nonlocal n
+            n += 1
+            return self.image(s, base, base + ".1", n, size)
+        pages = range(0, 12)
+        inodes = range(0, 10)
+        for syntax in ("-xe", "-xi"):  # the streamed path, the parsed one
+            store = lambda path, syntax=syntax: self.store_dicom(s, path, syntax)
+            results.update(self.sweep(s, syntax, store, [new_study() for _ in pages],
+                                      pages=pages))
+            results.update(self.sweep(s, syntax, store, [same_series() for _ in pages],
+                                      pages=pages))
+            results.update(self.sweep(s, syntax, store, [new_study() for _ in inodes],
+                                      inodes=inodes))
+        results.update(self.sweep(s, "stow", self.store_stow, [new_study() for _ in pages],
+                                  pages=pages))
+        results.update(self.sweep(s, "stow", self.store_stow, [new_study() for _ in inodes],
+                                  inodes=inodes))
+        log = s.log() + self.web.log()
+        # Each step found the disk full: the image's file, its job, its
+        # directories, its index records.
+        self.assertRegex(log, r"Cannot write \S+/uid/STORING\.\S+: No space left on device")
+        self.assertRegex(log, r"Cannot write forwarding job \S+\.held: No space left on device")
+        self.assertRegex(log, r"Cannot create storage (study|series|study C[12]) directory")
+        self.assertRegex(log, r"Cannot (open|write) index \S+: No space left on device")
+        # A placed image whose records found the disk full is taken back,
+        # without its delete's intent if that finds no room either.
+        self.assertIn("Taking back ", log)
+        good, bad = self.verify(s, results)
+        self.assertGreater(good, 10)
+        self.assertGreater(bad, 10)
+
+    def test_held_jobs_settled_at_start(self):
+        # What a store killed after its job was held leaves: a held job
+        # whose image was placed (queued at the next start and delivered),
+        # one whose image was not (removed), one cut short (removed).
+        self.dest = vt.StoreSCP(tempfile.mkdtemp(prefix="full-dst-"), "DEST", ["+uf"])
+        self.stop_later.append(self.dest)
+        s = self.server(start=False, aetmap=self.dest.map_line())
+        with open(os.path.join(s.etc, "ForwardRules"), "w") as f:
+            f.write("DEST\n")
+        s.start()
+        study = ROOT + ".2"
+        sent = self.image(s, study, study + ".1", 1)
+        self.assertTrue(self.store_dicom(s, sent, "-xe"))
+        vt.wait_for(lambda: len(self.dest.files()) == 1, 15, what="the first delivery")
+        s.stop()
+        forward = os.path.join(s.basedir, "forward")
+
+        def held(name, instance, whole=True):
+            text = ("destination DEST\nstudy %s\nseries %s.1\ninstance %s\nsyntax stored\n"
+                    "origin rule 1\nstate pending\nattempts 0\nnext 0\ncreated 0\ntotal 1\n"
+                    % (study, study, instance))
+            with open(os.path.join(forward, name + ".held"), "w") as f:
+                f.write(text + ("end \n" if whole else ""))
+        held("0000000001-000000001-1-0", study + ".1.1")
+        held("0000000001-000000001-1-1", study + ".1.2")
+        held("0000000001-000000001-1-2", study + ".1.1", whole=False)
+        s.start()
+        vt.wait_for(lambda: len(self.dest.files()) == 2, 15, what="the held job's delivery")
+        vt.wait_for(lambda: not os.listdir(forward) or
+                    all(n == "LOCK" for n in os.listdir(forward)), 15, what="an empty queue")
+        self.assertEqual(sorted(str(pydicom.dcmread(f).SOPInstanceUID)
+                                for f in self.dest.files()), [study + ".1.1"] * 2)
+        self.assertIn("Forwarding job 0000000001-000000001-1-0 of a store cut short queued.",
+                      s.log())
+        self.assertEqual(s.log().count("of a store cut short removed"), 2)
+
+
+if __name__ == "__main__":
+    vt.main()
