@@ -118,10 +118,10 @@ class FullStoreTests(vt.ServerTestCase):
 
     # --- the archive ------------------------------------------------------
 
-    def archive(self, tmpfs):
+    def archive(self, tmpfs, args=()):
         self.dest = vt.StoreSCP(tempfile.mkdtemp(prefix="full-dst-"), "DEST", ["+uf"])
         self.stop_later.append(self.dest)
-        s = self.server(args=["-s"], start=False, aetmap=self.dest.map_line())
+        s = self.server(args=["-s"] + list(args), start=False, aetmap=self.dest.map_line())
         self.basedir = s.basedir
         with open(os.path.join(s.etc, "ForwardRules"), "w") as f:
             f.write("DEST\n")
@@ -270,7 +270,16 @@ class FullStoreTests(vt.ServerTestCase):
         return len(good), len(bad)
 
     def test_full_disk_at_each_step(self):
-        s = self.archive("size=2m,nr_inodes=400")
+        self.full_disk_at_each_step()
+
+    def test_full_disk_at_each_step_with_journal(self):
+        # -S: each image is on disk before its answer, through the journal
+        # (whose record, once committed, a start writes into the tree): the
+        # job is held before the record is committed.
+        self.full_disk_at_each_step(["-S"])
+
+    def full_disk_at_each_step(self, args=()):
+        s = self.archive("size=2m,nr_inodes=400", args)
         # A study stored with room first: the later images of its series
         # need only their file, job and records.
         base = ROOT + ".1"
