@@ -32,6 +32,9 @@ from webharness import Web  # noqa: E402
 
 STOREINDEX = os.path.join(vt.BUILD, "storeindex", "storeindex")
 ROOT = "1.2.826.0.1.3680043.9.7433.32"
+# The study that the images of one series go to; every other study holds
+# one image, STUDY.1.1.
+BASE = ROOT + ".1"
 PAGE = 4096
 
 
@@ -147,8 +150,8 @@ class FullStoreTests(vt.ServerTestCase):
         return vt.make_dataset(path, study, series, sop, pixels=size,
                                extra={"PixelData": pixels_of(sop, size)})
 
-    def store_dicom(self, s, path, syntax):
-        p = s.storescu([path], extra=["-v", syntax])
+    def store_dicom(self, s, path, syntax, called=None):
+        p = s.storescu([path], called=called, extra=["-v", syntax])
         statuses = vt.store_statuses(p.stdout + p.stderr)
         self.assertEqual(len(statuses), 1, p.stdout + p.stderr)
         return statuses[0] == "Success"
@@ -208,26 +211,43 @@ class FullStoreTests(vt.ServerTestCase):
                     found.append(p)
         return found
 
-    def found_by_find(self, s, sop):
-        study, series = sop.rsplit(".", 2)[0], sop.rsplit(".", 1)[0]
-        p, found = s.findscu(["StudyInstanceUID=" + study, "SeriesInstanceUID=" + series,
-                              "SOPInstanceUID=" + sop], level="IMAGE")
+    def found_by_find(self, s, base):
+        """The SOP Instance UIDs that C-FIND finds: the images of the study
+        base (one query) and those of the other studies, each of which has
+        one image (their study UIDs, from one query, stand for them)."""
+        p, found = s.findscu(["StudyInstanceUID=" + base, "SOPInstanceUID"], level="IMAGE")
         self.assertEqual(p.returncode, 0, p.stderr)
-        return len(found)
+        p, studies = s.findscu(["StudyInstanceUID", "NumberOfStudyRelatedInstances"])
+        self.assertEqual(p.returncode, 0, p.stderr)
+        out = {str(ds.SOPInstanceUID) for ds in found}
+        for ds in studies:
+            if str(ds.StudyInstanceUID) != base:
+                self.assertEqual(int(ds.NumberOfStudyRelatedInstances), 1)
+                out.add(str(ds.StudyInstanceUID) + ".1.1")
+        return out
 
-    def found_by_qido(self, sop):
-        status, _, body = self.web.curl("/dicom-web/instances?SOPInstanceUID=" + sop)
-        self.assertIn(status, (200, 204), body)
-        return status == 200 and body.strip() not in (b"", b"[]")
+    def found_by_qido(self, base):
+        """As found_by_find, through QIDO-RS."""
+        import json
+        out = set()
+        for path, tag in (("/dicom-web/studies/%s/instances" % base, "00080018"),
+                          ("/dicom-web/studies", "0020000D")):
+            status, _, body = self.web.curl(path)
+            self.assertIn(status, (200, 204), body)
+            for item in json.loads(body) if status == 200 else []:
+                uid = item[tag]["Value"][0]
+                if tag == "00080018" or uid != base:
+                    out.add(uid if tag == "00080018" else uid + ".1.1")
+        return out
 
     def check_index(self):
         p = vt.run(self.nsenter + [STOREINDEX, "check", self.basedir])
         self.assertEqual((p.returncode, p.stdout + p.stderr),
                          (0, "consistent: %s\n" % self.basedir))
 
-    def verify(self, s, results):
-        """Every success has exactly one job and, once the forwarder goes
-        on, reaches DEST as sent; every failure leaves no trace."""
+    def check_traces(self, s, results):
+        """Every success has exactly one job and is found; every failure
+        leaves no trace. (successes, failures) as SOP Instance UIDs."""
         sop = {path: str(pydicom.dcmread(path).SOPInstanceUID) for path in results}
         good = sorted(sop[p] for p, ok in results.items() if ok)
         bad = sorted(sop[p] for p, ok in results.items() if not ok)
@@ -235,39 +255,29 @@ class FullStoreTests(vt.ServerTestCase):
         for uid in bad:
             self.assertEqual(self.files_named("uid", uid), [], uid)
             self.assertEqual(self.files_named("patient", uid), [], uid)
-            self.assertEqual(self.found_by_find(s, uid), 0, uid)
-            self.assertFalse(self.found_by_qido(uid), uid)
-        for uid in good:
-            self.assertEqual(self.found_by_find(s, uid), 1, uid)
-            self.assertTrue(self.found_by_qido(uid), uid)
+        self.assertEqual(self.found_by_find(s, BASE), set(good))
+        self.assertEqual(self.found_by_qido(BASE), set(good))
         self.check_index()
-        # Room again: the forwarder goes on and delivers every job.
+        return good, bad
+
+    def check_delivery(self, sent, copies):
+        """Room again: the forwarder goes on and delivers every job; DEST
+        holds copies[uid] copies of each, element for element as sent."""
         os.kill(self.forwarder, signal.SIGCONT)
-        vt.wait_for(lambda: not self.jobs() and len(self.dest.files()) >= len(good), 30,
-                    what="every job to be delivered")
+        vt.wait_for(lambda: not self.jobs() and len(self.dest.files()) >= sum(copies.values()),
+                    30, what="every job to be delivered")
         got = {}
         for f in self.dest.files():
             ds = pydicom.dcmread(f)
             got.setdefault(str(ds.SOPInstanceUID), []).append(ds)
-        self.assertEqual(sorted(got), good)
-        for path, ok in results.items():
-            if ok:
-                sent = pydicom.dcmread(path)
-                for ds in got[sop[path]]:
-                    # Every element of the data set (not the file's meta
-                    # header, which each writer makes), the pixels included.
-                    self.assertEqual(ds.PixelData, sent.PixelData)
-                    self.assertEqual({e.tag: e.value for e in ds},
-                                     {e.tag: e.value for e in sent})
-        # After a restart (its repairs done) the index is still consistent
-        # and nothing refused came back.
-        s.stop()
-        s.start()
-        self.assertEqual(s.echoscu().returncode, 0)
-        self.check_index()
-        for uid in bad:
-            self.assertEqual(self.found_by_find(s, uid), 0, uid)
-        return len(good), len(bad)
+        self.assertEqual({uid: len(v) for uid, v in got.items()}, copies)
+        for path in sent:
+            want = pydicom.dcmread(path)
+            for ds in got[str(want.SOPInstanceUID)]:
+                # Every element of the data set (not the file's meta header,
+                # which each writer makes), the pixels included.
+                self.assertEqual(ds.PixelData, want.PixelData)
+                self.assertEqual({e.tag: e.value for e in ds}, {e.tag: e.value for e in want})
 
     def test_full_disk_at_each_step(self):
         self.full_disk_at_each_step()
@@ -279,10 +289,10 @@ class FullStoreTests(vt.ServerTestCase):
         self.full_disk_at_each_step(["-S"])
 
     def full_disk_at_each_step(self, args=()):
-        s = self.archive("size=2m,nr_inodes=400", args)
+        s = self.archive("size=4m,nr_inodes=1500", args)
         # A study stored with room first: the later images of its series
         # need only their file, job and records.
-        base = ROOT + ".1"
+        base = BASE
         first = self.image(s, base, base + ".1", 0)
         self.assertTrue(self.store_dicom(s, first, "-xe"))
         results = {first: True}
@@ -312,9 +322,42 @@ class FullStoreTests(vt.ServerTestCase):
                                   pages=pages))
         results.update(self.sweep(s, "stow", self.store_stow, [new_study() for _ in inodes],
                                   inodes=inodes))
-        good, bad = self.verify(s, results)
-        self.assertGreater(good, 10)
-        self.assertGreater(bad, 10)
+        good, bad = self.check_traces(s, results)
+        self.assertGreater(len(good), 10)
+        self.assertGreater(len(bad), 10)
+        copies = dict.fromkeys(good, 1)
+        # The peer's repeat of a refused image, with room again, stores it
+        # afresh (not 0xB006) and queues its job.
+        refused = [p for p, ok in results.items() if not ok]
+        for path in refused:
+            self.assertTrue(self.store_dicom(s, path, "-xe"), s.log()[-1200:])
+        copies.update(dict.fromkeys(bad, 1))
+        # A repeat of a stored image is kept as it is (0xB006) and makes no
+        # job; under the overwrite policy it is replaced and forwarded
+        # again, and a repeat that finds the disk full leaves the stored copy
+        # and its one job as they were.
+        p = s.storescu([first], extra=["-v"])
+        self.assertEqual(vt.store_statuses(p.stdout + p.stderr),
+                         ["Warning: ElementsDiscarded"])
+        for syntax in ("-xe", "-xi"):
+            self.fill(pages=0)
+            try:
+                self.assertFalse(self.store_dicom(s, first, syntax, called="VeltoOverwrite"))
+            finally:
+                self.unfill()
+        first_uid = str(pydicom.dcmread(first).SOPInstanceUID)
+        self.assertEqual(self.jobs(), copies)
+        self.assertTrue(self.store_dicom(s, first, "-xi", called="VeltoOverwrite"))
+        # (Both jobs of the image are served by one send of it.)
+        self.assertEqual(self.jobs(), dict(copies, **{first_uid: 2}))
+        self.check_delivery(list(results), copies)
+        # After a restart (its repairs done) the index is still consistent
+        # and every image is found once.
+        s.stop()
+        s.start()
+        self.assertEqual(s.echoscu().returncode, 0)
+        self.check_index()
+        self.assertEqual(self.found_by_find(s, BASE), set(good + bad))
         log = s.log() + self.web.log()
         # Each step found the disk full: the image's file, its job, its
         # directories, its index records; a placed image whose records found
