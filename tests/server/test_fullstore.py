@@ -289,7 +289,7 @@ class FullStoreTests(vt.ServerTestCase):
         self.full_disk_at_each_step(["-S"])
 
     def full_disk_at_each_step(self, args=()):
-        s = self.archive("size=4m,nr_inodes=1500", args)
+        s = self.archive("size=12m,nr_inodes=1500", args)
         # A study stored with room first: the later images of its series
         # need only their file, job and records.
         base = BASE
