@@ -5,7 +5,8 @@
 //
 // A job is one small file, ID.job, replaced through a temporary name, a
 // flush and a rename; the instances already delivered by it are appended,
-// one UID per line, to ID.done. A job selects a study, a series or one
+// one UID per line, to ID.done. An on-store job of an image being stored
+// is ID.held until the image is (forward_hold). A job selects a study, a series or one
 // image; it is sent by the forwarder (server/forwarder.h), and delivery is
 // at least once: an image whose C-STORE response came but whose line in
 // ID.done did not reach the file before a crash is sent again after the

@@ -4,7 +4,9 @@
 // matched as C-FIND matches them, the calling title by pattern); a quiet
 // rule makes one job per study that later images refresh; a job's sent
 // images are counted from its .done file, a cut last line not counted; a
-// failed job is retried; the retry wait doubles up to its cap.
+// failed job is retried; the retry wait doubles up to its cap; the jobs
+// of an image being stored are held until kept or dropped, and a start
+// settles what a dead store left held.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -170,6 +172,76 @@ TEST(ForwardQueue, JobsOfTheMatchingRulesOnly)
     forward_counts(base.c_str(), &pending, &failed);
     EXPECT_EQ(pending, 6u);
     EXPECT_EQ(failed, 0u);
+}
+
+// The on-store jobs of an image being stored are held (not listed) until
+// kept or dropped; what a dead store left held is settled by whether its
+// image is stored, and one a live store holds is left alone.
+static bool storedIfFirst(void *, const forward_job &job)
+{
+    return job.instance == "1.2.3.1";
+}
+
+TEST(ForwardQueue, HeldJobsKeptDroppedOrSettled)
+{
+    TempDir base;
+    forward_rules rules;
+    std::string error;
+    ASSERT_EQ(parse("ONE\nTWO Modality=CT\n", &rules, &error), 0) << error;
+    DcmDataset ds = image("CT", "1.2.3.1");
+    std::vector<forward_job> jobs;
+
+    forward_held kept;
+    ASSERT_EQ(forward_hold(base.c_str(), &rules, &ds, "CT1", "1.2.3", "1.2.3.9", "1.2.3.1", &kept,
+                           nullptr),
+              0);
+    EXPECT_EQ(kept.ids.size(), 2u);
+    ASSERT_EQ(forward_list(base.c_str(), &jobs), 0);
+    EXPECT_TRUE(jobs.empty()); // the forwarder sees nothing yet
+    ASSERT_EQ(forward_keep(base.c_str(), &kept, nullptr), 0);
+    EXPECT_TRUE(kept.ids.empty());
+    ASSERT_EQ(forward_list(base.c_str(), &jobs), 0);
+    EXPECT_EQ(jobs.size(), 2u);
+
+    forward_held dropped;
+    DcmDataset second = image("CT", "1.2.3.2");
+    ASSERT_EQ(forward_hold(base.c_str(), &rules, &second, "CT1", "1.2.3", "1.2.3.9", "1.2.3.2",
+                           &dropped, nullptr),
+              0);
+    forward_drop(base.c_str(), &dropped);
+    ASSERT_EQ(forward_list(base.c_str(), &jobs), 0);
+    EXPECT_EQ(jobs.size(), 2u);
+
+    // A store that died after its hold (left unlocked), for an image that is
+    // stored and one that is not; one held by a live store; one torn.
+    forward_held dead, deadMissing, live;
+    DcmDataset third = image("MR", "1.2.3.1");
+    ASSERT_EQ(forward_hold(base.c_str(), &rules, &third, "CT1", "1.2.3", "1.2.3.9", "1.2.3.1",
+                           &dead, nullptr),
+              0);
+    DcmDataset fourth = image("MR", "1.2.3.4");
+    ASSERT_EQ(forward_hold(base.c_str(), &rules, &fourth, "CT1", "1.2.3", "1.2.3.9", "1.2.3.4",
+                           &deadMissing, nullptr),
+              0);
+    ASSERT_EQ(forward_hold(base.c_str(), &rules, &fourth, "CT1", "1.2.3", "1.2.3.9", "1.2.3.1",
+                           &live, nullptr),
+              0);
+    forward_leaveHeld(&dead);
+    forward_leaveHeld(&deadMissing);
+    std::string torn = forward_dir(base.c_str()) + "/0000000001-000000001-1-0.held";
+    int fd = open(torn.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "destination ONE\nstudy 1.2.3\n", 28), 28);
+    close(fd);
+    EXPECT_EQ(forward_settleHeld(base.c_str(), storedIfFirst, nullptr, nullptr), 1);
+    ASSERT_EQ(forward_list(base.c_str(), &jobs), 0);
+    EXPECT_EQ(jobs.size(), 3u);
+    EXPECT_NE(access(torn.c_str(), F_OK), 0);
+    ASSERT_EQ(live.ids.size(), 1u);
+    EXPECT_EQ(access((forward_dir(base.c_str()) + "/" + live.ids[0] + ".held").c_str(), F_OK), 0);
+    ASSERT_EQ(forward_keep(base.c_str(), &live, nullptr), 0);
+    ASSERT_EQ(forward_list(base.c_str(), &jobs), 0);
+    EXPECT_EQ(jobs.size(), 4u);
 }
 
 TEST(ForwardQueue, SentCountedFailedRetriedFinished)
