@@ -635,7 +635,17 @@ int LocalStore::completeImage(DcmDataset *ds, const char *S, const char *R, cons
     } covering{journalCovers};
     journalCovers = j != nullptr;
     int held = 0;
-    if (written && with != nullptr) {
+    // A duplicate under the preserve policy (one the streamed path has
+    // received whole) is refused before anything is held for it: the
+    // placing would refuse it. One that appears after this look is refused
+    // there; one that goes away after it is still refused, as WriteDataset
+    // refuses it before the write.
+    int duplicate = written && with != nullptr && !overwrite && access(target.c_str(), F_OK) == 0;
+    if (duplicate) {
+        logprintf(LOGLEVEL_WARNING, logStream, "Target file %s exists - not storing.\n",
+                  target.c_str());
+        written = 0;
+    } else if (written && with != nullptr) {
         held = with->hold(with->arg) == 0;
         written = held;
     }
@@ -654,7 +664,7 @@ int LocalStore::completeImage(DcmDataset *ds, const char *S, const char *R, cons
     ino_t placedIno = incomingIno;
     if (!written) {
         unlink(tmp.c_str());
-        result = LS_INDEX_ERROR;
+        result = duplicate ? LS_EXISTS : LS_INDEX_ERROR;
     } else {
         result = placeImage(ds, S, R, I, tmp, overwrite, &placedNew);
     }
