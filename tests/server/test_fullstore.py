@@ -11,7 +11,13 @@ exactly k free pages (or k free inodes), for k from 0 up to enough for the
 whole store, so that the image's file, its held job, its placing (the
 directories) and its index records each in turn find the disk full. The
 forwarder is stopped (SIGSTOP) meanwhile, so that the jobs can be counted
-before it sends them, and goes on once the room is back."""
+before it sends them, and goes on once the room is back. With room again,
+the peer's repeat of each refused image is stored afresh (not 0xB006) and
+forwarded; a duplicate under the preserve policy makes no job, an
+overwrite that finds the disk full leaves the stored copy and its job.
+By C-STORE on the streamed path and the parsed one, and by STOW-RS, with
+and without -S. A held job that a crash left is settled at the next
+start."""
 
 import os
 import re
@@ -173,7 +179,7 @@ class FullStoreTests(vt.ServerTestCase):
         self.assertNotEqual(stored, b'"00081198"' in answer, answer)
         return stored
 
-    def sweep(self, s, label, store, images, **fill):
+    def sweep(self, store, images, **fill):
         """Stores each image with the tmpfs filled to leave k pages (or
         inodes) for the k-th: {path: stored}."""
         out = {}
@@ -312,15 +318,15 @@ class FullStoreTests(vt.ServerTestCase):
         inodes = range(0, 10)
         for syntax in ("-xe", "-xi"):  # the streamed path, the parsed one
             store = lambda path, syntax=syntax: self.store_dicom(s, path, syntax)
-            results.update(self.sweep(s, syntax, store, [new_study() for _ in pages],
+            results.update(self.sweep(store, [new_study() for _ in pages],
                                       pages=pages))
-            results.update(self.sweep(s, syntax, store, [same_series() for _ in pages],
+            results.update(self.sweep(store, [same_series() for _ in pages],
                                       pages=pages))
-            results.update(self.sweep(s, syntax, store, [new_study() for _ in inodes],
+            results.update(self.sweep(store, [new_study() for _ in inodes],
                                       inodes=inodes))
-        results.update(self.sweep(s, "stow", self.store_stow, [new_study() for _ in pages],
+        results.update(self.sweep(self.store_stow, [new_study() for _ in pages],
                                   pages=pages))
-        results.update(self.sweep(s, "stow", self.store_stow, [new_study() for _ in inodes],
+        results.update(self.sweep(self.store_stow, [new_study() for _ in inodes],
                                   inodes=inodes))
         good, bad = self.check_traces(s, results)
         self.assertGreater(len(good), 10)
@@ -369,6 +375,9 @@ class FullStoreTests(vt.ServerTestCase):
                      r"Cannot (open|write) index \S+: No space left on device",
                      r"Taking back \S+: its store failed"):
             self.assertTrue(re.search(step, log), step)
+        # STOW-RS too: its job and its index records found the disk full.
+        self.assertIn("Cannot write forwarding job ", self.web.log())
+        self.assertIn("Taking back ", self.web.log())
 
     def test_held_jobs_settled_at_start(self):
         # What a store killed after its job was held leaves: a held job
