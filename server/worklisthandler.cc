@@ -106,6 +106,13 @@ void worklistSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ 
             response->DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
             return;
         }
+        // Before the data source sees it: its matching of a key of a
+        // megabyte took longer than the worker's alarm.
+        if (!handlerKeysFit(ctx, requestIdentifiers, "Worklist C-FIND", statusDetail)) {
+            endQuery();
+            response->DimseStatus = WLM_FAILED_IDENTIFIER_DOES_NOT_MATCH_SOP_CLASS;
+            return;
+        }
         queryStatus = startQuery(requestIdentifiers);
     }
     if (query != nullptr && (queryStatus == WLM_PENDING || queryStatus == WLM_PENDING_WARNING)) {
