@@ -227,6 +227,26 @@ int forward_loadRules(const char *path, forward_rules *rules, char *error, size_
     return 0;
 }
 
+// A title without the blanks around it.
+static std::string bareTitle(const char *title)
+{
+    std::string t = title != nullptr ? title : "";
+    size_t a = t.find_first_not_of(' ');
+    if (a == std::string::npos)
+        return "";
+    return t.substr(a, t.find_last_not_of(' ') - a + 1);
+}
+
+int forward_ruleTo(const forward_rules *rules, const char *title)
+{
+    std::string own = bareTitle(title);
+    for (const forward_rule &r : rules->rules) {
+        if (!own.empty() && bareTitle(r.destination.c_str()) == own)
+            return r.line;
+    }
+    return 0;
+}
+
 // --- the job files ---
 
 const char *forward_stateName(int state)
@@ -583,6 +603,11 @@ static unsigned long long fnv(const std::string &s)
 
 static bool ruleMatches(const forward_rule &r, DcmDataset *ds, const char *caller)
 {
+    // Not back to where the image came from: two archives that forward to
+    // each other would otherwise send it to and fro for ever.
+    if (caller != nullptr && *caller != '\0' &&
+        bareTitle(caller) == bareTitle(r.destination.c_str()))
+        return false;
     // An image without a calling title (a web upload) matches no rule that
     // names one, "*" included.
     if (!r.calling.empty() &&

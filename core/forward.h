@@ -85,6 +85,10 @@ int forward_parseRules(const std::string &text, forward_rules *rules, char *erro
 // malformed (error as above; *rules then holds none).
 int forward_loadRules(const char *path, forward_rules *rules, char *error, size_t errorSize);
 
+// The line of the first rule whose destination is title (blanks around
+// either not counted), or 0.
+int forward_ruleTo(const forward_rules *rules, const char *title);
+
 // The job states.
 enum {
     FORWARD_PENDING = 0, // to be sent (now, or after its wait)
@@ -121,7 +125,9 @@ const char *forward_syntaxName(int syntax);
 std::string forward_dir(const char *baseDir);
 
 // After an image was stored: makes the jobs that the rules ask for it,
-// caller being the calling AE title (null or "" from the web). A job of an
+// caller being the calling AE title (null or "" from the web). A rule
+// whose destination is the caller makes none: the image came from there,
+// and sending it back would start a loop between two archives. A job of an
 // on-store rule is on disk (flushed, with its directory) when this returns;
 // a quiet rule's study job is made once and then has its time refreshed.
 // 0, or -1 after a log (a job could not be written): the caller must not
