@@ -328,8 +328,8 @@ static void report(const outcomes &all)
                 LOG(LOGLEVEL_NOTICE, "Forwarding job %s to %s done (%d image(s)).\n", first, dest,
                     images);
             else
-                LOG(LOGLEVEL_NOTICE, "Forwarding to %s: %zu job(s) done (%d image(s)).\n", dest,
-                    n, images);
+                LOG(LOGLEVEL_NOTICE, "Forwarding to %s: %zu job(s) done (%d image(s)).\n", dest, n,
+                    images);
         } else if (k.kind == OUTCOME_FAILED) {
             if (n == 1)
                 LOG(LOGLEVEL_ERROR, "Forwarding job %s to %s failed after %d attempt(s): %s.\n",
