@@ -174,8 +174,29 @@ int forward_finish(const char *baseDir, const forward_job &job, long long takenN
 // The wait before the try after attempts failed ones: base seconds doubled
 // for each further failure, at most FORWARD_MAX_WAIT.
 long long forward_retryWait(unsigned base, int attempts);
-// Removes temporary files left by dead writers and done records older
-// than a day.
+// Removes temporary files left by dead writers, done records older than a
+// day, and delivery records (below) older than a day.
 void forward_sweep(const char *baseDir);
+
+// Delivery records, against loops that the rules cannot see (an archive
+// reached under another title, three archives in a ring): one small file
+// per destination and instance below BASE/forward/delivered/, holding the
+// fingerprint of the data set last delivered there (the stored file's
+// bytes after its meta header: a CRC-32 and the length). A rule's job
+// whose image went to the same destination unchanged within the last day
+// does not send it again. A record is a cache: written through a
+// temporary name and a rename, not flushed (one lost in a crash costs one
+// more send, which at-least-once delivery allows).
+//
+// The fingerprint of the stored file at path: false when it cannot be read.
+bool forward_fingerprint(const std::string &path, std::string *out);
+// Notes that instance went to destination with fingerprint (errors are
+// ignored: see above).
+void forward_noteDelivered(const char *baseDir, const std::string &destination,
+                           const std::string &instance, const std::string &fingerprint);
+// True when instance went to destination with fingerprint within the
+// last day.
+bool forward_deliveredBefore(const char *baseDir, const std::string &destination,
+                             const std::string &instance, const std::string &fingerprint);
 
 #endif

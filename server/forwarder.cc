@@ -193,11 +193,25 @@ static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &de
     std::string why;
     size_t delivered = 0;
     retrieveorigin origin = {nullptr, 0, DIMSE_PRIORITY_MEDIUM};
+    size_t unchanged = 0;
     for (const retrieveitem &item : all.items) {
         if (DCMTK_stopping())
             break;
         bool ok = false;
-        if (entry == nullptr) {
+        // An image that went to this destination as it is now, wanted by
+        // rules only, goes no more: it came back through a loop (an
+        // archive reached under another title, a ring of archives) or was
+        // stored again unchanged. A job from the web is sent as asked.
+        bool byRulesOnly = true;
+        for (const dueJob *d : wantedBy[item.instance])
+            byRulesOnly = byRulesOnly && d->job.origin.compare(0, 5, "rule ") == 0;
+        std::string print;
+        bool printed = !item.path.empty() && forward_fingerprint(item.path, &print);
+        if (printed && byRulesOnly &&
+            forward_deliveredBefore(baseDir(), dest, item.instance, print)) {
+            ok = true;
+            unchanged++;
+        } else if (entry == nullptr) {
             why = "destination not in the AE title map";
         } else if (item.batch >= 0) {
             if (item.batch != openBatchNo) {
@@ -234,12 +248,20 @@ static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &de
                     d->why = why;
             }
         }
+        if (ok && printed)
+            forward_noteDelivered(baseDir(), dest, item.instance, print);
         delivered += ok ? 1 : 0;
     }
     if (assoc != nullptr)
         DCMTK_dissociate(&assoc, EC_Normal);
-    LOG(LOGLEVEL_NOTICE, "Forwarded %zu of %zu image(s) to %s.\n", delivered, all.items.size(),
-        dest.c_str());
+    if (unchanged != 0)
+        LOG(LOGLEVEL_NOTICE,
+            "Forwarded %zu of %zu image(s) to %s; %zu delivered there unchanged before, not "
+            "sent again.\n",
+            delivered - unchanged, all.items.size(), dest.c_str(), unchanged);
+    else
+        LOG(LOGLEVEL_NOTICE, "Forwarded %zu of %zu image(s) to %s.\n", delivered, all.items.size(),
+            dest.c_str());
 }
 
 // The outcomes of one look's jobs, gathered so that each destination's

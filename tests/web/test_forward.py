@@ -384,6 +384,28 @@ class ForwardTest(vt.ServerTestCase):
         # Nothing came back to ARCH_A.
         self.assertNotIn("ARCH_B->ARCH_A", a.log())
 
+    def test_archive_under_another_title_stores_its_own_images_once_more_at_most(self):
+        # ALIAS is this archive (its own port): the title check cannot see
+        # it, and with -o each image sent there is stored again and selected
+        # again. The delivery record recognises the unchanged image.
+        s = self.server(start=False, aetitle="ARCH_A", args=["-o", "-Q", "1"])
+        with open(os.path.join(s.etc, "ForwardRules"), "w") as f:
+            f.write("ALIAS when=store\n")
+        with open(os.path.join(s.etc, "AETitleMap"), "w") as f:
+            f.write("ALIAS\tALIAS\t127.0.0.1:%d\tFMS\n" % s.port)
+        s.start()
+        images = make_images(self.src, 2)
+        self.assertEqual(s.storescu(images, calling="CT1").returncode, 0)
+        vt.wait_for(lambda: "delivered there unchanged before" in s.log() and not jobs_left(s),
+                    15, what="the images to come back once")
+        time.sleep(3)  # a loop would go on at once
+        # Sent once each; the copies that came back were recognised.
+        self.assertEqual(sum(forwarded(s.log())), 2, s.log())
+        self.assertEqual(jobs_left(s), [])
+        # One association came back (its two stores), then no more.
+        self.assertEqual(s.log().count("C-Store ARCH_A->ALIAS (2x)"), 1, s.log())
+        self.assertNotIn("C-Store ARCH_A->ALIAS (1x)", s.log())
+
     def test_thousand_failing_jobs_log_a_line_per_destination_and_round(self):
         port = vt.free_port()  # nothing listens there
         s = self.archive("max-attempts 2\nDEST when=store\n",
