@@ -367,6 +367,26 @@ class LongKeys(ServerTestCase):
         veltotest.wait_for(lambda: len(peak_kb(s)) >= 2, 10, what="first workers' peaks")
         base = max(peak_kb(s))
 
+        # One worklist entry, for the query to be matched against.
+        entry = Dataset()
+        entry.PatientName = "LONG^KEYS"
+        entry.PatientID = "P1"
+        entry.AccessionNumber = "A1"
+        entry.StudyInstanceUID = "1.2.826.55.8"
+        entry.RequestedProcedureID = "RP1"
+        entry.RequestedProcedureDescription = "Chest"
+        sps = Dataset()
+        sps.Modality = "CT"
+        sps.ScheduledStationAETitle = "CT1"
+        sps.ScheduledProcedureStepStartDate = "20250402"
+        sps.ScheduledProcedureStepStartTime = "120000"
+        sps.ScheduledProcedureStepDescription = "Chest"
+        sps.ScheduledProcedureStepID = "SPS1"
+        entry.ScheduledProcedureStepSequence = [sps]
+        os.makedirs(os.path.join(s.basedir, "worklist"), exist_ok=True)
+        tmp = self.query_file(s, "entry.wl", entry)
+        os.rename(tmp, os.path.join(s.basedir, "worklist", "entry.wl"))
+
         worklist = Dataset()
         worklist.AccessionNumber = "A" * MIB
         worklist.PatientName = ""
@@ -426,6 +446,9 @@ class LongKeys(ServerTestCase):
 
         # Long by right: a list of UIDs, a date range, a wildcard key.
         uids = "\\".join("1.2.826.55.%d" % i for i in range(3))
+        took, finals, p = self.findscu(s, "-W", None, ["AccessionNumber=*1", "PatientName=*"])
+        self.assertEqual(finals, ["Success"], p.stdout + p.stderr)
+        self.assertIn("LONG^KEYS", p.stdout + p.stderr)
         _, found = s.findscu(["StudyInstanceUID=" + uids, "StudyDate=20240101-20241231",
                               "PatientName=*D*O*E*^*J*O*H*N*"])
         self.assertEqual(sorted(str(d.StudyInstanceUID) for d in found),
