@@ -856,7 +856,7 @@ void forward_noteDelivered(const char *baseDir, const std::string &destination,
                            const std::string &instance, const std::string &fingerprint)
 {
     std::string dir = deliveredDir(baseDir);
-    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+    if (makeDir(baseDir) != 0 || (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST))
         return;
     std::string path = deliveredPath(baseDir, destination, instance);
     std::string tmp = path + "." + std::to_string((long)getpid()) + ".tmp";
