@@ -415,21 +415,28 @@ class ForwardTest(vt.ServerTestCase):
         qdir = os.path.join(s.basedir, "forward")
         with open(os.path.join(qdir, jobs_left(s)[0])) as f:
             job = f.read()
-        # 999 more jobs of the same image, each placed whole by a rename.
+        # 999 more jobs of the same image, each placed whole by a rename,
+        # while the server is stopped: its forwarder finds all at its start.
+        s.stop()
+        before = len(s.log())
         for i in range(999):
             tmp = os.path.join(qdir, "x%d.tmp" % i)
             with open(tmp, "w") as f:
                 f.write(job)
             os.rename(tmp, os.path.join(qdir, "9999999999-000000000-1-%d.job" % i))
+        self.monitor.poll()
+        self.monitor.messages.clear()
+        s.start()
         self.monitor.wait_text(lambda t: t == "STORAGE FORWARD QUEUE 0 1000", timeout=30)
-        lines = [l for l in s.log().splitlines() if "Forwarding" in l and "DEST" in l]
-        # Two attempt rounds of 1,000 jobs each: it was 2,000 lines.
-        self.assertLessEqual(len(lines), 8, lines)
+        lines = [l for l in s.log()[before:].splitlines() if "Forwarding" in l and "DEST" in l]
+        # Two attempt rounds of 1,000 jobs each: it was 2,000 lines. A
+        # round's jobs may fall due in two passes (a second boundary).
+        self.assertLessEqual(len(lines), 12, lines)
         self.assertTrue(any("1000 job(s) failed after 2 attempt(s)" in l for l in lines)
                         or sum(int(re.search(r"(\d+) job\(s\) failed", l).group(1))
                                for l in lines if "job(s) failed" in l) == 1000, lines)
         texts = [t for t in self.monitor.texts() if t.startswith("STORAGE FORWARD ")]
-        self.assertLessEqual(len(texts), 60, len(texts))
+        self.assertLessEqual(len(texts), 100, len(texts))
         summed = sum(int(t.split()[3][1:]) if t.split()[3].startswith("+") else 1
                      for t in texts if t.startswith("STORAGE FORWARD FAILED "))
         self.assertEqual(summed, 1000)
