@@ -432,6 +432,11 @@ bool archive_wellFormedUids(const char *value)
     return keymatch_wellFormed(KEYMATCH_UID, value);
 }
 
+bool archive_keysFit(DcmItem *identifier, DcmTagKey *offending)
+{
+    return querymatch_keysFit(identifier, offending);
+}
+
 void archive_registerDecoders()
 {
     static std::once_flag once;

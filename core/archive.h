@@ -338,6 +338,11 @@ bool archive_isStudyKey(const DcmTagKey &key);
 bool archive_wellFormedKey(const DcmTag &tag, const char *value);
 // archive_wellFormedKey for a UID (or a list of them).
 bool archive_wellFormedUids(const char *value);
+// True when every key of a query identifier (sequence items included) is
+// no longer than its VR allows, with room for wildcards, ranges and UID
+// lists (querymatch_keysFit); false with *offending (may be null) set to
+// the first that is. A front end refuses such a query before matching it.
+bool archive_keysFit(DcmItem *identifier, DcmTagKey *offending);
 
 // Registers DCMTK's decoders (the JPEG family, JPEG-LS, RLE) with the
 // toolkit, once per process however often it is called (thread-safe): for

@@ -21,6 +21,7 @@
 #include "dcmtk/dcmdata/dctag.h"
 
 #include "index/querymatch.h"
+#include "runtime/crc32.h"
 #include "runtime/durablefile.h"
 #include "runtime/fullio.h"
 #include "runtime/installpath.h"
@@ -224,6 +225,26 @@ int forward_loadRules(const char *path, forward_rules *rules, char *error, size_
     if (forward_parseRules(text, rules, error, errorSize) != 0)
         return -1;
     rules->path = path;
+    return 0;
+}
+
+// A title without the blanks around it.
+static std::string bareTitle(const char *title)
+{
+    std::string t = title != nullptr ? title : "";
+    size_t a = t.find_first_not_of(' ');
+    if (a == std::string::npos)
+        return "";
+    return t.substr(a, t.find_last_not_of(' ') - a + 1);
+}
+
+int forward_ruleTo(const forward_rules *rules, const char *title)
+{
+    std::string own = bareTitle(title);
+    for (const forward_rule &r : rules->rules) {
+        if (!own.empty() && bareTitle(r.destination.c_str()) == own)
+            return r.line;
+    }
     return 0;
 }
 
@@ -583,6 +604,11 @@ static unsigned long long fnv(const std::string &s)
 
 static bool ruleMatches(const forward_rule &r, DcmDataset *ds, const char *caller)
 {
+    // Not back to where the image came from: two archives that forward to
+    // each other would otherwise send it to and fro for ever.
+    if (caller != nullptr && *caller != '\0' &&
+        bareTitle(caller) == bareTitle(r.destination.c_str()))
+        return false;
     // An image without a calling title (a web upload) matches no rule that
     // names one, "*" included.
     if (!r.calling.empty() &&
@@ -882,6 +908,132 @@ long long forward_retryWait(unsigned base, int attempts)
     return wait < FORWARD_MAX_WAIT ? wait : (long long)FORWARD_MAX_WAIT;
 }
 
+// --- delivery records ---
+
+// How long a delivery record counts, in seconds.
+enum { DELIVERED_KEEP = 86400 };
+
+static std::string deliveredDir(const char *baseDir)
+{
+    return forward_dir(baseDir) + "/delivered";
+}
+
+// The record's file: named by a hash, as a UID is no safe file name.
+static std::string deliveredPath(const char *baseDir, const std::string &destination,
+                                 const std::string &instance)
+{
+    char name[32];
+    snprintf(name, sizeof name, "/%016llx", fnv(destination + "\\" + instance));
+    return deliveredDir(baseDir) + name;
+}
+
+static std::string deliveredText(const std::string &destination, const std::string &instance,
+                                 const std::string &fingerprint)
+{
+    return oneLine(destination) + "\n" + oneLine(instance) + "\n" + oneLine(fingerprint) + "\n";
+}
+
+// Removes the records in dir older than DELIVERED_KEEP, and temporary
+// files of dead writers.
+static void sweepDelivered(const std::string &dir, long long now)
+{
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return;
+    while (struct dirent *e = readdir(d)) {
+        struct stat st;
+        if (e->d_name[0] == '.' || fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (now - (long long)st.st_mtime > DELIVERED_KEEP)
+            unlinkat(dirfd(d), e->d_name, 0);
+    }
+    closedir(d);
+}
+
+bool forward_fingerprint(const std::string &path, std::string *out)
+{
+    durable_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
+        return false;
+    // The meta header (group 0002, Explicit VR Little Endian after the
+    // preamble) says who wrote the file and when: not part of the image.
+    unsigned char head[132];
+    off_t start = 0;
+    if (fullio_read(fd.get(), head, sizeof head) == (ssize_t)sizeof head &&
+        memcmp(head + 128, "DICM", 4) == 0) {
+        start = 132;
+        for (;;) {
+            unsigned char el[12];
+            if (pread(fd.get(), el, 8, start) != 8 || (el[0] | el[1] << 8) != 0x0002)
+                break;
+            bool longForm = memcmp(el + 4, "OB", 2) == 0 || memcmp(el + 4, "OW", 2) == 0 ||
+                            memcmp(el + 4, "UN", 2) == 0 || memcmp(el + 4, "SQ", 2) == 0 ||
+                            memcmp(el + 4, "UT", 2) == 0 || memcmp(el + 4, "UC", 2) == 0 ||
+                            memcmp(el + 4, "UR", 2) == 0;
+            if (!longForm) {
+                start += 8 + (off_t)(el[6] | el[7] << 8);
+                continue;
+            }
+            if (pread(fd.get(), el + 8, 4, start + 8) != 4)
+                break;
+            start += 12 + (off_t)((uint32_t)el[8] | (uint32_t)el[9] << 8 | (uint32_t)el[10] << 16 |
+                                  (uint32_t)el[11] << 24);
+        }
+    }
+    if (lseek(fd.get(), start, SEEK_SET) < 0)
+        return false;
+    uint32_t crc = 0xFFFFFFFFu;
+    unsigned long long length = 0;
+    crc32_compute("", 0); // fills the table once
+    static thread_local std::vector<unsigned char> buf(1 << 16);
+    ssize_t n;
+    while ((n = fullio_read(fd.get(), buf.data(), buf.size())) > 0) {
+        for (ssize_t i = 0; i < n; i++)
+            crc = crc32_table[(crc ^ buf[(size_t)i]) & 0xFF] ^ (crc >> 8);
+        length += (unsigned long long)n;
+    }
+    if (n < 0)
+        return false;
+    char text[64];
+    snprintf(text, sizeof text, "%08x-%llu", crc ^ 0xFFFFFFFFu, length);
+    *out = text;
+    return true;
+}
+
+void forward_noteDelivered(const char *baseDir, const std::string &destination,
+                           const std::string &instance, const std::string &fingerprint)
+{
+    std::string dir = deliveredDir(baseDir);
+    if (makeDir(baseDir) != 0 || (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST))
+        return;
+    std::string path = deliveredPath(baseDir, destination, instance);
+    std::string tmp = path + "." + std::to_string((long)getpid()) + ".tmp";
+    std::string text = deliveredText(destination, instance, fingerprint);
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    bool ok = fullio_write(fd, text.data(), text.size()) == (ssize_t)text.size();
+    close(fd);
+    if (!ok || rename(tmp.c_str(), path.c_str()) != 0)
+        unlink(tmp.c_str());
+}
+
+bool forward_deliveredBefore(const char *baseDir, const std::string &destination,
+                             const std::string &instance, const std::string &fingerprint)
+{
+    std::string path = deliveredPath(baseDir, destination, instance);
+    durable_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    struct stat st;
+    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        (long long)time(nullptr) - (long long)st.st_mtime > DELIVERED_KEEP)
+        return false;
+    char buf[512];
+    ssize_t n = fullio_read(fd.get(), buf, sizeof buf);
+    // The whole text compared: a hash that two pairs share matches neither.
+    return n > 0 &&
+           std::string(buf, (size_t)n) == deliveredText(destination, instance, fingerprint);
+}
+
 void forward_sweep(const char *baseDir)
 {
     std::string dir = forward_dir(baseDir);
@@ -900,6 +1052,8 @@ void forward_sweep(const char *baseDir)
             durable_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
             if (fd.valid() && flock(fd.get(), LOCK_EX | LOCK_NB) == 0)
                 unlink(path.c_str());
+        } else if (name == "delivered") {
+            sweepDelivered(path, now);
         } else if (name.size() > 5 && name.compare(name.size() - 5, 5, ".done") == 0) {
             std::string id = name.substr(0, name.size() - 5);
             forward_job j;

@@ -86,6 +86,10 @@ int forward_parseRules(const std::string &text, forward_rules *rules, char *erro
 // malformed (error as above; *rules then holds none).
 int forward_loadRules(const char *path, forward_rules *rules, char *error, size_t errorSize);
 
+// The line of the first rule whose destination is title (blanks around
+// either not counted), or 0.
+int forward_ruleTo(const forward_rules *rules, const char *title);
+
 // The job states.
 enum {
     FORWARD_PENDING = 0, // to be sent (now, or after its wait)
@@ -122,7 +126,9 @@ const char *forward_syntaxName(int syntax);
 std::string forward_dir(const char *baseDir);
 
 // After an image was stored: makes the jobs that the rules ask for it,
-// caller being the calling AE title (null or "" from the web). A job of an
+// caller being the calling AE title (null or "" from the web). A rule
+// whose destination is the caller makes none: the image came from there,
+// and sending it back would start a loop between two archives. A job of an
 // on-store rule is on disk (flushed, with its directory) when this returns;
 // a quiet rule's study job is made once and then has its time refreshed.
 // 0, or -1 after a log (a job could not be written): the caller must not
@@ -210,8 +216,29 @@ int forward_finish(const char *baseDir, const forward_job &job, long long takenN
 // The wait before the try after attempts failed ones: base seconds doubled
 // for each further failure, at most FORWARD_MAX_WAIT.
 long long forward_retryWait(unsigned base, int attempts);
-// Removes temporary files left by dead writers and done records older
-// than a day.
+// Removes temporary files left by dead writers, done records older than a
+// day, and delivery records (below) older than a day.
 void forward_sweep(const char *baseDir);
+
+// Delivery records, against loops that the rules cannot see (an archive
+// reached under another title, three archives in a ring): one small file
+// per destination and instance below BASE/forward/delivered/, holding the
+// fingerprint of the data set last delivered there (the stored file's
+// bytes after its meta header: a CRC-32 and the length). A rule's job
+// whose image went to the same destination unchanged within the last day
+// does not send it again. A record is a cache: written through a
+// temporary name and a rename, not flushed (one lost in a crash costs one
+// more send, which at-least-once delivery allows).
+//
+// The fingerprint of the stored file at path: false when it cannot be read.
+bool forward_fingerprint(const std::string &path, std::string *out);
+// Notes that instance went to destination with fingerprint (errors are
+// ignored: see above).
+void forward_noteDelivered(const char *baseDir, const std::string &destination,
+                           const std::string &instance, const std::string &fingerprint);
+// True when instance went to destination with fingerprint within the
+// last day.
+bool forward_deliveredBefore(const char *baseDir, const std::string &destination,
+                             const std::string &instance, const std::string &fingerprint);
 
 #endif

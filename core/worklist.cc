@@ -315,11 +315,93 @@ static int entryIds(const std::string &dir, std::vector<std::string> *ids)
         if (name.size() <= extlen || name[0] == '.' ||
             name.compare(name.size() - extlen, extlen, WORKLIST_EXTENSION) != 0)
             continue;
+        // Only regular files (see core/worklist.h); lstat: a link is not
+        // followed.
+        struct stat st;
+        if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
         ids->push_back(name.substr(0, name.size() - extlen));
     }
     closedir(d);
     std::sort(ids->begin(), ids->end());
     return 0;
+}
+
+static std::string viewDir(const char *baseDir)
+{
+    return Worklist_Dir(baseDir) + "/.view-" + std::to_string((long)getpid());
+}
+
+// Removes the view at dir (its links, its two directories); what is not
+// there is fine.
+static void removeView(const std::string &dir)
+{
+    std::string inner = dir + "/" WORKLIST_DIRNAME;
+    if (DIR *d = opendir(inner.c_str())) {
+        while (struct dirent *e = readdir(d)) {
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                unlinkat(dirfd(d), e->d_name, 0);
+        }
+        closedir(d);
+    }
+    rmdir(inner.c_str());
+    rmdir(dir.c_str());
+}
+
+int Worklist_QueryBase(const char *baseDir, std::string *queryBase,
+                       std::vector<std::string> *skipped)
+{
+    *queryBase = baseDir;
+    skipped->clear();
+    std::string dir = Worklist_Dir(baseDir);
+    std::vector<std::string> ids;
+    if (entryIds(dir, &ids) < 0)
+        return -1;
+    // The names the data source would open that entryIds left out.
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return errno == ENOENT ? 0 : -1;
+    const size_t extlen = strlen(WORKLIST_EXTENSION);
+    while (struct dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name.size() < extlen ||
+            name.compare(name.size() - extlen, extlen, WORKLIST_EXTENSION) != 0)
+            continue;
+        std::string id = name.substr(0, name.size() - extlen);
+        if (name[0] == '.' || !std::binary_search(ids.begin(), ids.end(), id))
+            skipped->push_back(name);
+    }
+    closedir(d);
+    if (skipped->empty())
+        return 0;
+    // A view left by an earlier process of this pid (that died in a query)
+    // is made anew.
+    std::string view = viewDir(baseDir);
+    removeView(view);
+    std::string inner = view + "/" WORKLIST_DIRNAME;
+    if (mkdir(view.c_str(), 0700) != 0 || mkdir(inner.c_str(), 0700) != 0)
+        goto fail;
+    // Relative links: the store may be reached by another path later.
+    if (symlink("../../" WORKLIST_LOCKFILE, (inner + "/" WORKLIST_LOCKFILE).c_str()) != 0)
+        goto fail;
+    for (const std::string &id : ids) {
+        std::string name = id + WORKLIST_EXTENSION;
+        if (symlink(("../../" + name).c_str(), (inner + "/" + name).c_str()) != 0)
+            goto fail;
+    }
+    *queryBase = view;
+    return 0;
+fail:
+    int saved = errno;
+    removeView(view);
+    errno = saved;
+    return -1;
+}
+
+void Worklist_EndView(const char *baseDir, const std::string &queryBase)
+{
+    if (queryBase != baseDir)
+        removeView(queryBase);
 }
 
 // The data source's own test of a file's completeness (a protected member
@@ -388,9 +470,16 @@ int Worklist_Remove(const char *baseDir, const std::string &id, FILE *log)
 // spares parsing the files that cannot match.
 static bool fileHolds(const std::string &path, const char *value)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking, not through a link: the name may have been replaced by
+    // a FIFO since the directory was read.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0)
         return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return false;
+    }
     std::string data;
     char buf[8192];
     ssize_t n;

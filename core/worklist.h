@@ -68,6 +68,25 @@ extern const char *const worklist_keywords[];
 int Worklist_Create(const char *baseDir, const worklistfields &fields, std::string *id,
                     std::string *error, FILE *log);
 
+// Only regular files are entries: a name ending in ".wl" that is a FIFO, a
+// device, a directory or a symbolic link is skipped without being opened
+// (a FIFO's open blocks until someone writes to it; a link may lead to any
+// of those, or out of the store). Sites that keep entries elsewhere copy
+// them in rather than link them.
+
+// The base directory DCMTK's worklist data source is to read for a query
+// (its "worklist" directory holding exactly the entries): baseDir itself
+// when every "*.wl" name in the entry directory is a regular file; else a
+// view made for this process, baseDir/worklist/.view-PID, whose "worklist"
+// directory links to each regular entry and to the lock file, so that the
+// data source (which opens every "*.wl" name it finds) never opens one of
+// the others. *skipped gets the names left out. 0, or -1 with errno set
+// (the view cannot be made). Worklist_EndView removes the view.
+int Worklist_QueryBase(const char *baseDir, std::string *queryBase,
+                       std::vector<std::string> *skipped);
+// Removes a view that Worklist_QueryBase made (queryBase not baseDir).
+void Worklist_EndView(const char *baseDir, const std::string &queryBase);
+
 // Every entry in the directory (done ones not), sorted by id, with the
 // values it holds for worklist_keywords. Files that cannot be read are
 // left out (and logged). 0, or -1 when the directory cannot be read

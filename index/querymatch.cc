@@ -7,6 +7,8 @@
 #include <string.h>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcsequen.h"
+#include "dcmtk/dcmdata/dcvr.h"
 
 #include "dicomnet/dicomnet.h"
 #include "runtime/logprintf.h"
@@ -311,4 +313,96 @@ int querymatch_summaryTest(const studyhash *r, const studyhash_template *t, FILE
     if (dateOutside(r->studyDate, t->studyDateFrom, t->studyDateTo))
         return 1;
     return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Key lengths.
+
+// How long one value of a key of vr may be, in bytes: see
+// querymatch_keysFit.
+static size_t longestKeyValue(const DcmVR &vr)
+{
+    size_t most = vr.getMaxValueLength();
+    switch (vr.getEVR()) {
+    case EVR_PN:
+        // Three component groups and their two "=".
+        return 4 * (3 * most + 2) + 1;
+    case EVR_SH:
+    case EVR_LO:
+    case EVR_ST:
+    case EVR_LT:
+    case EVR_UC:
+    case EVR_UT:
+        return most > ((size_t)-1) / 8 ? most : 4 * most + 1;
+    default:
+        return most > ((size_t)-1) / 8 ? most : 2 * most + 1;
+    }
+}
+
+// Whether each backslash-separated value of text (len bytes) is at most
+// most bytes long without its padding.
+static bool valuesFit(const char *text, size_t len, size_t most, bool multiValued)
+{
+    const char *end = text + len;
+    for (const char *s = text; s <= end;) {
+        const char *e =
+            multiValued ? (const char *)memchr(s, '\\', (size_t)(end - s)) : (const char *)nullptr;
+        if (e == nullptr)
+            e = end;
+        const char *b = s;
+        while (b < e && *b == ' ')
+            b++;
+        const char *t = e;
+        while (t > b && (t[-1] == ' ' || t[-1] == '\0'))
+            t--;
+        if ((size_t)(t - b) > most)
+            return false;
+        s = e + 1;
+    }
+    return true;
+}
+
+static bool itemKeysFit(DcmItem *item, DcmTagKey *offending, int depth)
+{
+    // Deeper than any query's sequences go (a worklist query nests two):
+    // what lies below is not a key, and is not walked.
+    if (depth > 8)
+        return true;
+    for (unsigned long i = 0; i < item->card(); i++) {
+        DcmElement *el = item->getElement(i);
+        DcmVR vr(el->ident());
+        if (el->ident() == EVR_SQ) {
+            DcmSequenceOfItems *seq = static_cast<DcmSequenceOfItems *>(el);
+            for (unsigned long k = 0; k < seq->card(); k++) {
+                if (!itemKeysFit(seq->getItem(k), offending, depth + 1))
+                    return false;
+            }
+            continue;
+        }
+        if (!vr.isaString())
+            continue;
+        size_t most = longestKeyValue(vr);
+        size_t len = el->getLength();
+        // Within the bound as a whole: no need to look at the values.
+        if (len <= most)
+            continue;
+        char *text = nullptr;
+        Uint32 textLen = 0;
+        if (el->getString(text, textLen).bad() || text == nullptr)
+            continue;
+        // Texts of one value hold backslashes as characters.
+        bool multi = el->ident() != EVR_LT && el->ident() != EVR_ST && el->ident() != EVR_UT &&
+                     el->ident() != EVR_UR;
+        if (!valuesFit(text, textLen, most, multi)) {
+            if (offending != nullptr)
+                *offending = el->getTag().getXTag();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool querymatch_keysFit(DcmItem *identifier, DcmTagKey *offending)
+{
+    return identifier == nullptr || itemKeysFit(identifier, offending, 0);
 }

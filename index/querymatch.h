@@ -100,4 +100,16 @@ bool querymatch_studyRecord(const studydata *r, const querymatch_study *q);
 // key of that VR is matched.
 int querymatch_kindOfVr(const char *vr);
 
+// True when every key of a query identifier (and of the items of its
+// sequences, nested at most 8 deep) fits its value representation: each
+// value of a key (between backslashes, padding not counted) holds at most
+// twice the VR's longest value plus one byte, which leaves room for a
+// wildcard between every character, for the two ends of a date or time
+// range and for a list of UIDs, and four times for the texts whose longest
+// value counts characters (SH, LO, PN per component group, ST, LT, UC, UT:
+// multi-byte character sets). No stored value can match a longer key, and
+// matching one is what made a worker spend its whole alarm. False with
+// *offending set (may be null) to the first key that does not fit.
+bool querymatch_keysFit(DcmItem *identifier, DcmTagKey *offending);
+
 #endif

@@ -3,11 +3,35 @@
 #include "server/handlers.h"
 
 #include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcvrat.h"
+#include "dcmtk/dcmdata/dcvrlo.h"
 #include "dicomnet/dicomnet.h"
 
 #include "core/archive.h"
+#include "runtime/logprintf.h"
 #include "server/retrieve.h"
 #include "server/serveroptions.h"
+
+int handlerKeysFit(const handlercontext *ctx, DcmDataset *identifiers, const char *what,
+                   DcmDataset **statusDetail)
+{
+    DcmTagKey offending;
+    if (archive_keysFit(identifiers, &offending))
+        return 1;
+    // logprintf escapes the peer's calling title.
+    logprintf(LOGLEVEL_WARNING, server_options.logfp,
+              "%s from %s (%s) refused: key (%04x,%04x) longer than its VR allows.\n", what,
+              ctx->store_calling, ctx->peer_address, offending.getGroup(), offending.getElement());
+    DcmDataset *detail = new DcmDataset();
+    DcmAttributeTag *tag = new DcmAttributeTag(DCM_OffendingElement);
+    tag->putTagVal(offending);
+    detail->insert(tag, OFTrue);
+    DcmLongString *comment = new DcmLongString(DCM_ErrorComment);
+    comment->putString("Key longer than its VR allows");
+    detail->insert(comment, OFTrue);
+    *statusDetail = detail;
+    return 0;
+}
 
 void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *request,
                      DcmDataset *requestIdentifiers, int responseCount, T_DIMSE_C_FindRSP *response,
@@ -34,6 +58,11 @@ void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *req
     }
     if (responseCount == 1 && !handlerPermits(ctx, ACCESS_FIND)) {
         response->DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
+        return;
+    }
+    // A key that no stored value can match is refused before the walk.
+    if (responseCount == 1 && !handlerKeysFit(ctx, requestIdentifiers, "C-FIND", statusDetail)) {
+        response->DimseStatus = STATUS_FIND_Failed_IdentifierDoesNotMatchSOPClass;
         return;
     }
 

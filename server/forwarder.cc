@@ -19,6 +19,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
@@ -192,11 +193,25 @@ static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &de
     std::string why;
     size_t delivered = 0;
     retrieveorigin origin = {nullptr, 0, DIMSE_PRIORITY_MEDIUM};
+    size_t unchanged = 0;
     for (const retrieveitem &item : all.items) {
         if (DCMTK_stopping())
             break;
         bool ok = false;
-        if (entry == nullptr) {
+        // An image that went to this destination as it is now, wanted by
+        // rules only, goes no more: it came back through a loop (an
+        // archive reached under another title, a ring of archives) or was
+        // stored again unchanged. A job from the web is sent as asked.
+        bool byRulesOnly = true;
+        for (const dueJob *d : wantedBy[item.instance])
+            byRulesOnly = byRulesOnly && d->job.origin.compare(0, 5, "rule ") == 0;
+        std::string print;
+        bool printed = !item.path.empty() && forward_fingerprint(item.path, &print);
+        if (printed && byRulesOnly &&
+            forward_deliveredBefore(baseDir(), dest, item.instance, print)) {
+            ok = true;
+            unchanged++;
+        } else if (entry == nullptr) {
             why = "destination not in the AE title map";
         } else if (item.batch >= 0) {
             if (item.batch != openBatchNo) {
@@ -233,30 +248,62 @@ static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &de
                     d->why = why;
             }
         }
+        if (ok && printed)
+            forward_noteDelivered(baseDir(), dest, item.instance, print);
         delivered += ok ? 1 : 0;
     }
     if (assoc != nullptr)
         DCMTK_dissociate(&assoc, EC_Normal);
-    LOG(LOGLEVEL_NOTICE, "Forwarded %zu of %zu image(s) to %s.\n", delivered, all.items.size(),
-        dest.c_str());
+    if (unchanged != 0)
+        LOG(LOGLEVEL_NOTICE,
+            "Forwarded %zu of %zu image(s) to %s; %zu delivered there unchanged before, not "
+            "sent again.\n",
+            delivered - unchanged, all.items.size(), dest.c_str(), unchanged);
+    else
+        LOG(LOGLEVEL_NOTICE, "Forwarded %zu of %zu image(s) to %s.\n", delivered, all.items.size(),
+            dest.c_str());
 }
 
+// The outcomes of one look's jobs, gathered so that each destination's
+// are logged and announced together: thousands of jobs failing at once
+// make a line per destination and kind of outcome, not one per job.
+enum { OUTCOME_DONE = 0, OUTCOME_RETRY = 1, OUTCOME_FAILED = 2 };
+struct outcomeKey {
+    std::string dest;
+    int kind;
+    int attempts;
+    long long wait;
+    std::string why;
+    bool operator<(const outcomeKey &o) const
+    {
+        return std::tie(dest, kind, attempts, wait, why) <
+               std::tie(o.dest, o.kind, o.attempts, o.wait, o.why);
+    }
+};
+struct outcomeGroup {
+    std::vector<std::string> ids;
+    std::vector<int> images; // DONE: each job's images
+};
+typedef std::map<outcomeKey, outcomeGroup> outcomes;
+
+// The jobs of one group announced one by one; the rest in one line.
+enum { FORWARDER_ANNOUNCED_JOBS = 10 };
+
 // Records the outcome of a job's try: finished, to be tried again after
-// its wait, or failed for good.
-static void settle(dueJob *d, int maxAttempts, unsigned baseWait)
+// its wait, or failed for good; noted in *out for the report.
+static void settle(dueJob *d, int maxAttempts, unsigned baseWait, outcomes *out)
 {
     if (!d->tried)
         return;
     forward_job &j = d->job;
-    const char *id = j.id.c_str(), *dest = j.destination.c_str();
     bool changedTotal = j.total != d->selected && !d->selectFailed;
     if (!d->selectFailed)
         j.total = d->selected;
     if (!d->selectFailed && d->wanted.empty()) {
         if (forward_finish(baseDir(), j, d->takenNs, server_options.logfp) == 0) {
-            LOG(LOGLEVEL_NOTICE, "Forwarding job %s to %s done (%d image(s)).\n", id, dest,
-                j.total);
-            announce("DONE " + j.id + " " + j.destination + " " + std::to_string(j.total));
+            outcomeGroup &g = (*out)[outcomeKey{j.destination, OUTCOME_DONE, 0, 0, ""}];
+            g.ids.push_back(j.id);
+            g.images.push_back(j.total);
         }
         return;
     }
@@ -274,17 +321,75 @@ static void settle(dueJob *d, int maxAttempts, unsigned baseWait)
         j.state = FORWARD_FAILED;
     else
         j.next = (long long)time(nullptr) + wait;
-    // Recorded first, then said: whoever hears of it finds it in the queue.
+    // Recorded first, then said (by report): whoever hears of it finds it
+    // in the queue.
     forward_write(baseDir(), j, server_options.logfp);
-    if (j.state == FORWARD_FAILED) {
-        LOG(LOGLEVEL_ERROR, "Forwarding job %s to %s failed after %d attempt(s): %s.\n", id, dest,
-            j.attempts, d->why.c_str());
-        announce("FAILED " + j.id + " " + j.destination + " " + std::to_string(j.attempts));
-    } else {
-        LOG(LOGLEVEL_WARNING, "Forwarding job %s to %s: %s; attempt %d, next in %lld s.\n", id,
-            dest, d->why.c_str(), j.attempts, wait);
-        announce("RETRY " + j.id + " " + j.destination + " " + std::to_string(j.attempts) + " " +
-                 std::to_string(wait));
+    bool failed = j.state == FORWARD_FAILED;
+    outcomeKey k{j.destination, failed ? OUTCOME_FAILED : OUTCOME_RETRY, j.attempts,
+                 failed ? 0 : wait, d->why};
+    (*out)[k].ids.push_back(j.id);
+}
+
+// Logs and announces the outcomes of one look: a job alone as before, by
+// its id; several of one destination and kind in one line with their
+// count, the first FORWARDER_ANNOUNCED_JOBS announced by id and the rest
+// in one announcement whose id field is "+N" (N more jobs).
+static void report(const outcomes &all)
+{
+    for (const auto &o : all) {
+        const outcomeKey &k = o.first;
+        const outcomeGroup &g = o.second;
+        const char *dest = k.dest.c_str(), *first = g.ids[0].c_str();
+        size_t n = g.ids.size();
+        std::string tail; // the announcement after the id
+        if (k.kind == OUTCOME_DONE) {
+            int images = 0;
+            for (int i : g.images)
+                images += i;
+            if (n == 1)
+                LOG(LOGLEVEL_NOTICE, "Forwarding job %s to %s done (%d image(s)).\n", first, dest,
+                    images);
+            else
+                LOG(LOGLEVEL_NOTICE, "Forwarding to %s: %zu job(s) done (%d image(s)).\n", dest, n,
+                    images);
+        } else if (k.kind == OUTCOME_FAILED) {
+            if (n == 1)
+                LOG(LOGLEVEL_ERROR, "Forwarding job %s to %s failed after %d attempt(s): %s.\n",
+                    first, dest, k.attempts, k.why.c_str());
+            else
+                LOG(LOGLEVEL_ERROR,
+                    "Forwarding to %s: %zu job(s) failed after %d attempt(s): %s (the first %s).\n",
+                    dest, n, k.attempts, k.why.c_str(), first);
+            tail = " " + std::to_string(k.attempts);
+        } else {
+            if (n == 1)
+                LOG(LOGLEVEL_WARNING, "Forwarding job %s to %s: %s; attempt %d, next in %lld s.\n",
+                    first, dest, k.why.c_str(), k.attempts, k.wait);
+            else
+                LOG(LOGLEVEL_WARNING,
+                    "Forwarding to %s: %zu job(s): %s; attempt %d, next in %lld s (the first "
+                    "%s).\n",
+                    dest, n, k.why.c_str(), k.attempts, k.wait, first);
+            tail = " " + std::to_string(k.attempts) + " " + std::to_string(k.wait);
+        }
+        const char *word = k.kind == OUTCOME_DONE     ? "DONE "
+                           : k.kind == OUTCOME_FAILED ? "FAILED "
+                                                      : "RETRY ";
+        size_t one = std::min(n, (size_t)FORWARDER_ANNOUNCED_JOBS);
+        for (size_t i = 0; i < one; i++) {
+            std::string t = k.kind == OUTCOME_DONE ? " " + std::to_string(g.images[i]) : tail;
+            announce(std::string(word) + g.ids[i] + " " + k.dest + t);
+        }
+        if (n > one) {
+            std::string t = tail;
+            if (k.kind == OUTCOME_DONE) {
+                int rest = 0;
+                for (size_t i = one; i < n; i++)
+                    rest += g.images[i];
+                t = " " + std::to_string(rest);
+            }
+            announce(std::string(word) + "+" + std::to_string(n - one) + " " + k.dest + t);
+        }
     }
 }
 
@@ -355,8 +460,10 @@ static int pass(T_ASC_Network *net, unsigned baseWait, size_t *lastPending, size
             sendGroup(net, &map, g.first.first, g.first.second, g.second);
         }
         AETitleMap_Destroy(&map);
+        outcomes out;
         for (dueJob &d : due)
-            settle(&d, maxAttempts, baseWait);
+            settle(&d, maxAttempts, baseWait, &out);
+        report(out);
         return 0; // look again at once: settled jobs may be due or gone
     }
     long long secs = wake - now;

@@ -91,6 +91,14 @@ void handlercontext_init(handlercontext *ctx, const char *calling, const char *c
 // asks before it does anything.
 int handlerPermits(const handlercontext *ctx, unsigned operation);
 
+// 1 when every key of a query identifier fits its VR (archive_keysFit);
+// else 0 after a warning naming the key and the peer (what: the query's
+// kind, "C-FIND" or "Worklist C-FIND"), with *statusDetail set to the
+// refusal's Offending Element and Error Comment. A query refused so is
+// answered 0xA900 at once, before anything is matched.
+int handlerKeysFit(const handlercontext *ctx, DcmDataset *identifiers, const char *what,
+                   DcmDataset **statusDetail);
+
 // Store mode for a C-STORE called under calledAET: 1 for "VeltoOverwrite",
 // 0 for "VeltoPreserve" (exact match), otherwise the -o setting.
 int storeModeForCalledAET(const char *calledAET, int overwriteSetting);
@@ -117,7 +125,8 @@ void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
 // C-FIND handler (DCMTK_SCP_find_callback); callbackData is the
 // handlercontext. One call per response: 0xFF00 with the next match as
 // identifier (plus (0008,0005) from -E), 0x0000 when no match is left or the
-// query cannot be answered, 0xFE00 after a cancel.
+// query cannot be answered, 0xA900 for a key longer than its VR allows
+// (handlerKeysFit), 0xFE00 after a cancel.
 void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *request,
                      DcmDataset *requestIdentifiers, int responseCount, T_DIMSE_C_FindRSP *response,
                      DcmDataset **responseIdentifiers, DcmDataset **statusDetail);

@@ -245,6 +245,18 @@ static int loadForwardRules()
         fprintf(stderr, "storeserver: forwarding rules: %s\n", error);
         return 1;
     }
+    // A rule to the archive's own title stores each image it selects again,
+    // which selects it again: with -o a loop without end.
+    int own = forward_ruleTo(&server_forward, server_options.aetitle);
+    if (own != 0) {
+        snprintf(error, sizeof error,
+                 "line %d: the destination %s is this archive's own AE title "
+                 "(its images would come back to it)",
+                 own, server_options.aetitle);
+        logprintf(LOGLEVEL_FATAL, server_options.logfp, "Forwarding rules: %s\n", error);
+        fprintf(stderr, "storeserver: forwarding rules: %s\n", error);
+        return 1;
+    }
     if (r == 0)
         logprintf(LOGLEVEL_NOTICE, server_options.logfp, "Forwarding rules %s: %zu rule(s).\n",
                   server_forward.path.c_str(), server_forward.rules.size());
@@ -336,13 +348,14 @@ int main(int argc, char **argv)
         umask((mode_t)o.file_umask);
 
     loadAETitleMap();
-    if (loadAccessPolicy() != 0 || loadTLSConfig() != 0 || loadForwardRules() != 0 ||
-        archivetier_start(archive_baseDir(&server_archive), o.logfp, "storeserver") != 0)
-        return 1;
+    // The own title before the rules, which must not name it.
     if (o.aetitle == nullptr) {
         AETitleMapEntry *local = AETitleMap_FindByName(&server_aetmap, SERVEROPTIONS_LOCAL_ENTRY);
         o.aetitle = local != nullptr ? local->aetitle : SERVEROPTIONS_DEFAULT_AETITLE;
     }
+    if (loadAccessPolicy() != 0 || loadTLSConfig() != 0 || loadForwardRules() != 0 ||
+        archivetier_start(archive_baseDir(&server_archive), o.logfp, "storeserver") != 0)
+        return 1;
 
     // The listener must survive stray alarms; workers restore the default.
     signal(SIGALRM, SIG_IGN);

@@ -6,6 +6,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcuid.h"
@@ -32,6 +33,9 @@ int worklist_isWorklistClass(const char *sopClass)
 // should an association end in the middle of one).
 static WlmDataSourceFileSystem *query = nullptr;
 static WlmDataSourceStatusType queryStatus = WLM_SUCCESS;
+// The base directory the query reads: the store's, or a view without the
+// names that are not regular files (Worklist_QueryBase), removed at its end.
+static std::string queryBase;
 
 static void endQuery()
 {
@@ -39,6 +43,10 @@ static void endQuery()
         query->DisconnectFromDataSource();
         delete query;
         query = nullptr;
+    }
+    if (!queryBase.empty()) {
+        Worklist_EndView(archive_baseDir(&server_archive), queryBase);
+        queryBase.clear();
     }
 }
 
@@ -55,8 +63,22 @@ static WlmDataSourceStatusType startQuery(DcmDataset *identifiers)
                   base, WORKLIST_DIRNAME, strerror(errno));
         return WLM_FAILED_UNABLE_TO_PROCESS;
     }
+    // The data source opens every "*.wl" name it finds, and a FIFO's open
+    // waits for a writer: such names are kept out of its sight.
+    std::vector<std::string> skipped;
+    if (Worklist_QueryBase(base, &queryBase, &skipped) != 0) {
+        logprintf(LOGLEVEL_ERROR, server_options.logfp,
+                  "Worklist: cannot set aside what is not an entry in %s/%s: %s\n", base,
+                  WORKLIST_DIRNAME, strerror(errno));
+        queryBase.clear();
+        return WLM_FAILED_UNABLE_TO_PROCESS;
+    }
+    for (const std::string &name : skipped)
+        logprintf(LOGLEVEL_WARNING, server_options.logfp,
+                  "Worklist: %s/%s/%s is not a regular file: skipped.\n", base, WORKLIST_DIRNAME,
+                  name.c_str());
     query = new WlmDataSourceFileSystem();
-    query->SetDfPath(base);
+    query->SetDfPath(queryBase.c_str());
     query->SetEnableRejectionOfIncompleteWlFiles(OFTrue);
     query->SetReturnedCharacterSet(RETURN_CHARACTER_SET_FROM_FILE);
     query->SetCalledApplicationEntityTitle(WORKLIST_DIRNAME);
@@ -104,6 +126,13 @@ void worklistSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ 
         if (!handlerPermits(ctx, ACCESS_WORKLIST)) {
             endQuery();
             response->DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
+            return;
+        }
+        // Before the data source sees it: its matching of a key of a
+        // megabyte took longer than the worker's alarm.
+        if (!handlerKeysFit(ctx, requestIdentifiers, "Worklist C-FIND", statusDetail)) {
+            endQuery();
+            response->DimseStatus = WLM_FAILED_IDENTIFIER_DOES_NOT_MATCH_SOP_CLASS;
             return;
         }
         queryStatus = startQuery(requestIdentifiers);

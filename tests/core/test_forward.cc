@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcfilefo.h"
+#include "dcmtk/dcmdata/dcmetinf.h"
 
 #include "core/forward.h"
 #include "tests/store/storetest.h"
@@ -335,4 +337,57 @@ TEST(ForwardQueue, RetryWaitDoublesToItsCap)
     EXPECT_EQ(forward_retryWait(10, 4), 80);
     EXPECT_EQ(forward_retryWait(10, 30), FORWARD_MAX_WAIT);
     EXPECT_EQ(forward_retryWait(1, 1000), FORWARD_MAX_WAIT);
+}
+
+TEST(ForwardLoops, OwnTitleFoundAndCallerNeverADestination)
+{
+    TempDir base;
+    forward_rules rules;
+    std::string error;
+    ASSERT_EQ(parse("PEER\n# comment\nARCHIVE Modality=CT\n", &rules, &error), 0) << error;
+    EXPECT_EQ(forward_ruleTo(&rules, "ARCHIVE"), 3);
+    EXPECT_EQ(forward_ruleTo(&rules, " ARCHIVE  "), 3);
+    EXPECT_EQ(forward_ruleTo(&rules, "OTHER"), 0);
+    EXPECT_EQ(forward_ruleTo(&rules, ""), 0);
+    // An image from PEER makes no job back to PEER (ARCHIVE's rule still
+    // takes it).
+    DcmDataset ds = image("CT", "1.2.3.1");
+    ASSERT_EQ(forward_noteStored(base.c_str(), &rules, &ds, "PEER", "1.2.3", "1.2.3.9", "1.2.3.1",
+                                 nullptr),
+              0);
+    std::vector<forward_job> jobs;
+    ASSERT_EQ(forward_list(base.c_str(), &jobs), 0);
+    ASSERT_EQ(jobs.size(), 1u);
+    EXPECT_EQ(jobs[0].destination, "ARCHIVE");
+}
+
+TEST(ForwardLoops, DeliveryRecordsByFingerprintOfTheDataSet)
+{
+    TempDir base;
+    // Two files of one data set with other meta headers, and a changed one.
+    DcmDataset ds = image("CT", "1.2.3.1");
+    std::string a = std::string(base.c_str()) + "/a.dcm", b = std::string(base.c_str()) + "/b.dcm",
+                c = std::string(base.c_str()) + "/c.dcm";
+    DcmFileFormat fa(&ds), fb(&ds);
+    fb.getMetaInfo()->putAndInsertString(DCM_SourceApplicationEntityTitle, "SOMEONE_ELSE");
+    ASSERT_TRUE(fa.saveFile(a.c_str(), EXS_LittleEndianExplicit).good());
+    ASSERT_TRUE(fb.saveFile(b.c_str(), EXS_LittleEndianExplicit).good());
+    DcmDataset changed = image("CT", "1.2.3.1");
+    changed.putAndInsertString(DCM_PatientName, "CHANGED^NAME");
+    DcmFileFormat fc(&changed);
+    ASSERT_TRUE(fc.saveFile(c.c_str(), EXS_LittleEndianExplicit).good());
+    std::string pa, pb, pc;
+    ASSERT_TRUE(forward_fingerprint(a, &pa));
+    ASSERT_TRUE(forward_fingerprint(b, &pb));
+    ASSERT_TRUE(forward_fingerprint(c, &pc));
+    EXPECT_EQ(pa, pb);
+    EXPECT_NE(pa, pc);
+    EXPECT_FALSE(forward_fingerprint(std::string(base.c_str()) + "/none.dcm", &pa));
+
+    EXPECT_FALSE(forward_deliveredBefore(base.c_str(), "DEST", "1.2.3.1", pb));
+    forward_noteDelivered(base.c_str(), "DEST", "1.2.3.1", pb);
+    EXPECT_TRUE(forward_deliveredBefore(base.c_str(), "DEST", "1.2.3.1", pb));
+    EXPECT_FALSE(forward_deliveredBefore(base.c_str(), "DEST", "1.2.3.1", pc));
+    EXPECT_FALSE(forward_deliveredBefore(base.c_str(), "OTHER", "1.2.3.1", pb));
+    EXPECT_FALSE(forward_deliveredBefore(base.c_str(), "DEST", "1.2.3.2", pb));
 }

@@ -349,3 +349,34 @@ TEST_F(TemplateTest, RecordTest)
         EXPECT_EQ(c.matches, querymatch_studyRecord(c.rec, &cq)) << c.what;
     }
 }
+
+TEST(KeyLengths, LongKeysRefusedLongByRightKept)
+{
+    DcmTagKey offending;
+    auto fits = [&offending](const DcmTagKey &tag, const std::string &value) {
+        DcmDataset ds;
+        ds.putAndInsertString(tag, value.c_str());
+        offending = DcmTagKey();
+        return querymatch_keysFit(&ds, &offending);
+    };
+    EXPECT_TRUE(fits(DCM_AccessionNumber, "A123456789012345"));
+    EXPECT_TRUE(fits(DCM_AccessionNumber, "*1*2*3*4*5*6*7*8*9*0*1*2*3*4*5*6*"));
+    EXPECT_FALSE(fits(DCM_AccessionNumber, std::string(1 << 20, 'A')));
+    EXPECT_EQ(offending, DCM_AccessionNumber);
+    EXPECT_FALSE(fits(DCM_AccessionNumber, std::string(66, 'A')));
+    EXPECT_TRUE(fits(DCM_StudyDate, "2024.01.01-2024.12.31"));
+    EXPECT_TRUE(fits(DCM_PatientName, "Yamada^Tarou=山田^太郎=やまだ^たろう"));
+    // A list of a thousand UIDs: each value counts, not the whole.
+    std::string uids;
+    for (int i = 0; i < 1000; i++)
+        uids += (i ? "\\" : "") + std::string("1.2.826.0.1.3680043.2.1143.") + std::to_string(i);
+    EXPECT_TRUE(fits(DCM_StudyInstanceUID, uids));
+    EXPECT_FALSE(fits(DCM_StudyInstanceUID, "1.2\\" + std::string(200, '1')));
+    // In a sequence's item too.
+    DcmDataset ds;
+    DcmItem *item = nullptr;
+    ASSERT_TRUE(ds.findOrCreateSequenceItem(DCM_ScheduledProcedureStepSequence, item).good());
+    item->putAndInsertString(DCM_Modality, std::string(5000, 'C').c_str());
+    EXPECT_FALSE(querymatch_keysFit(&ds, &offending));
+    EXPECT_EQ(offending, DCM_Modality);
+}

@@ -327,6 +327,134 @@ class Protocol(ServerTestCase):
             "C-STORE refused: the data set is not the instance its command names."), 2)
 
 
+class LongKeys(ServerTestCase):
+    """A query key far longer than its attribute holds (a megabyte for an
+    Accession Number of 16 characters) is refused with 0xA900 at once,
+    before anything is matched, while other peers are served; keys that
+    are long by right (a list of UIDs, wildcards) still match."""
+
+    def query_file(self, s, name, ds):
+        from pydicom.dataset import FileMetaDataset
+        ds.file_meta = FileMetaDataset()
+        # Implicit VR: the 16-bit lengths of Explicit VR cannot say 1 MiB.
+        ds.file_meta.TransferSyntaxUID = pydicom.uid.ImplicitVRLittleEndian
+        ds.file_meta.MediaStorageSOPClassUID = "1.2.840.10008.5.1.4.31"
+        ds.file_meta.MediaStorageSOPInstanceUID = "1.2.826.55.9"
+        path = os.path.join(s.tmp, name)
+        pydicom.dcmwrite(path, ds, write_like_original=False)
+        return path
+
+    def findscu(self, s, model, query, keys=()):
+        cmd = ["findscu", "-v", "-xi", model, "-aet", "CLIENT", "-aec", s.aetitle]
+        for k in keys:
+            cmd += ["-k", k]
+        started = time.monotonic()
+        p = veltotest.run(cmd + ["127.0.0.1", str(s.port)] + ([query] if query else []),
+                          timeout=120)
+        took = time.monotonic() - started
+        finals = re.findall(r"Received Final Find Response \(([^)]*)\)", p.stdout + p.stderr)
+        return took, finals, p
+
+    def test_megabyte_keys_are_refused_at_once_and_uid_lists_still_match(self):
+        import warnings
+        from pydicom.dataset import Dataset
+        warnings.simplefilter("ignore", UserWarning)  # pydicom on the long values
+        s = self.server(args=["-D"])
+        files = [make_dataset(os.path.join(s.tmp, "k%d.dcm" % i), "1.2.826.55.%d" % i,
+                              "1.2.826.55.%d.1" % i, "1.2.826.55.%d.1.1" % i) for i in range(3)]
+        self.assertEqual(s.storescu(files).returncode, 0)
+        self.assertEqual(client(s, "echo", 1), ["ASSOCIATED", "ECHO OK", "RELEASED"])
+        veltotest.wait_for(lambda: len(peak_kb(s)) >= 2, 10, what="first workers' peaks")
+        base = max(peak_kb(s))
+
+        # One worklist entry, for the query to be matched against.
+        entry = Dataset()
+        entry.PatientName = "LONG^KEYS"
+        entry.PatientID = "P1"
+        entry.AccessionNumber = "A1"
+        entry.StudyInstanceUID = "1.2.826.55.8"
+        entry.RequestedProcedureID = "RP1"
+        entry.RequestedProcedureDescription = "Chest"
+        sps = Dataset()
+        sps.Modality = "CT"
+        sps.ScheduledStationAETitle = "CT1"
+        sps.ScheduledProcedureStepStartDate = "20250402"
+        sps.ScheduledProcedureStepStartTime = "120000"
+        sps.ScheduledProcedureStepDescription = "Chest"
+        sps.ScheduledProcedureStepID = "SPS1"
+        entry.ScheduledProcedureStepSequence = [sps]
+        os.makedirs(os.path.join(s.basedir, "worklist"), exist_ok=True)
+        tmp = self.query_file(s, "entry.wl", entry)
+        os.rename(tmp, os.path.join(s.basedir, "worklist", "entry.wl"))
+
+        worklist = Dataset()
+        worklist.AccessionNumber = "A" * MIB
+        worklist.PatientName = ""
+        step = Dataset()
+        step.Modality = ""
+        step.ScheduledProcedureStepStartDate = ""
+        worklist.ScheduledProcedureStepSequence = [step]
+        study = Dataset()
+        study.QueryRetrieveLevel = "STUDY"
+        study.PatientID = "P" * MIB
+        study.StudyInstanceUID = ""
+        nested = Dataset()
+        nested.QueryRetrieveLevel = "STUDY"
+        nested.StudyInstanceUID = ""
+        inner = Dataset()
+        inner.CodeValue = "C" * MIB
+        nested.ProcedureCodeSequence = [inner]
+        attacks = [("-W", self.query_file(s, "wl.dcm", worklist)),
+                   ("-S", self.query_file(s, "study.dcm", study)),
+                   ("-S", self.query_file(s, "nested.dcm", nested))]
+
+        # Another peer's echoes, timed while the attacks go on.
+        echo_times, stop = [], threading.Event()
+
+        def echoes():
+            while not stop.is_set():
+                t0 = time.monotonic()
+                client(s, "echo", 1)
+                echo_times.append(time.monotonic() - t0)
+        t = threading.Thread(target=echoes, daemon=True)
+        t.start()
+        try:
+            for model, query in attacks:
+                with self.subTest(model=model, query=os.path.basename(query)):
+                    took, finals, p = self.findscu(s, model, query)
+                    # It was no answer at all: the worker's 60 s alarm.
+                    self.assertEqual(len(finals), 1, p.stdout + p.stderr)
+                    # 0xA900, as findscu names it.
+                    self.assertEqual(finals[0], "Error: DataSetDoesNotMatchSOPClass")
+                    self.assertLess(took, 5.0)
+        finally:
+            stop.set()
+            t.join(30)
+        self.assertTrue(echo_times)
+        self.assertLess(max(echo_times), 5.0, echo_times)
+        self.assertIn("Worklist C-FIND from CLIENT (127.0.0.1) refused: key (0008,0050) longer "
+                      "than its VR allows.", messages(s))
+        self.assertIn("C-FIND from CLIENT (127.0.0.1) refused: key (0010,0020) longer than its "
+                      "VR allows.", messages(s))
+        self.assertFalse([m for m in messages(s) if "terminated" in m], s.log())
+        veltotest.wait_for(lambda: len(peak_kb(s)) >= 3 + 2 + len(echo_times), 10,
+                           what="every worker's peak")
+        grown = max(peak_kb(s)) - base
+        # The identifier itself is held (1 MiB, twice as the toolkit copies
+        # it); the matching adds nothing.
+        veltotest.assert_memory_below(self, grown, 16 * 1024, "worker grew by %d kB" % grown)
+
+        # Long by right: a list of UIDs, a date range, a wildcard key.
+        uids = "\\".join("1.2.826.55.%d" % i for i in range(3))
+        took, finals, p = self.findscu(s, "-W", None, ["AccessionNumber=*1", "PatientName=*"])
+        self.assertEqual(finals, ["Success"], p.stdout + p.stderr)
+        self.assertIn("LONG^KEYS", p.stdout + p.stderr)
+        _, found = s.findscu(["StudyInstanceUID=" + uids, "StudyDate=20240101-20241231",
+                              "PatientName=*D*O*E*^*J*O*H*N*"])
+        self.assertEqual(sorted(str(d.StudyInstanceUID) for d in found),
+                         ["1.2.826.55.%d" % i for i in range(3)])
+
+
 class SilentDestination(ServerTestCase):
     """A move destination that accepts and then never answers a C-STORE
     (dcmtk's storescp sleeping within its first store)."""

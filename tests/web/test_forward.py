@@ -17,6 +17,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import time
 import unittest
 import urllib.request
 
@@ -348,6 +349,97 @@ class ForwardTest(vt.ServerTestCase):
         vt.wait_for(lambda: len(dest.files()) >= 2 and not jobs_left(s), 15,
                     what="the uploaded images to be forwarded")
         self.assert_same_images(images[:2], dest.files())
+
+    def test_rule_to_the_archives_own_title_stops_the_start(self):
+        s = self.server(start=False, aetitle="ARCH_SELF")
+        with open(os.path.join(s.etc, "ForwardRules"), "w") as f:
+            f.write("# a copy to ourselves\nDEST when=store\nARCH_SELF when=store\n")
+        p = vt.run(s.command() + ["-o"], env=s.env, timeout=20)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("storeserver: forwarding rules: line 3: the destination ARCH_SELF is this "
+                      "archive's own AE title (its images would come back to it)", p.stderr)
+
+    def test_two_archives_forwarding_to_each_other_send_each_image_once(self):
+        # Both replace repeated images (-o): an image sent back would be
+        # stored again, make a new job, and go round for ever.
+        a = self.server(start=False, aetitle="ARCH_A", args=["-o", "-Q", "1"])
+        b = self.server(start=False, aetitle="ARCH_B", args=["-o", "-Q", "1"])
+        for s, other, rules in ((a, b, "ARCH_B when=store\n"), (b, a, "ARCH_A when=store\n")):
+            with open(os.path.join(s.etc, "ForwardRules"), "w") as f:
+                f.write(rules)
+            with open(os.path.join(s.etc, "AETitleMap"), "w") as f:
+                f.write("%s\t%s\t127.0.0.1:%d\tFMS\n" % (other.aetitle, other.aetitle, other.port))
+        a.start()
+        b.start()
+        images = make_images(self.src, 2)
+        self.assertEqual(a.storescu(images, calling="CT1").returncode, 0)
+        vt.wait_for(lambda: len(vt.files_below(os.path.join(b.basedir, "uid"), ".dcm")) == 2
+                    and not jobs_left(a) and not jobs_left(b), 15,
+                    what="the images to reach ARCH_B")
+        # A loop would go on at once: give it the time of many rounds.
+        time.sleep(3)
+        self.assertEqual(sum(forwarded(a.log())), 2)
+        self.assertEqual(sum(forwarded(b.log())), 0, b.log())
+        self.assertEqual((jobs_left(a), jobs_left(b)), ([], []))
+        # Nothing came back to ARCH_A.
+        self.assertNotIn("ARCH_B->ARCH_A", a.log())
+
+    def test_archive_under_another_title_stores_its_own_images_once_more_at_most(self):
+        # ALIAS is this archive (its own port): the title check cannot see
+        # it, and with -o each image sent there is stored again and selected
+        # again. The delivery record recognises the unchanged image.
+        s = self.server(start=False, aetitle="ARCH_A", args=["-o", "-Q", "1"])
+        with open(os.path.join(s.etc, "ForwardRules"), "w") as f:
+            f.write("ALIAS when=store\n")
+        with open(os.path.join(s.etc, "AETitleMap"), "w") as f:
+            f.write("ALIAS\tALIAS\t127.0.0.1:%d\tFMS\n" % s.port)
+        s.start()
+        images = make_images(self.src, 2)
+        self.assertEqual(s.storescu(images, calling="CT1").returncode, 0)
+        vt.wait_for(lambda: "delivered there unchanged before" in s.log() and not jobs_left(s),
+                    15, what="the images to come back once")
+        time.sleep(3)  # a loop would go on at once
+        # Sent once each; the copies that came back were recognised.
+        self.assertEqual(sum(forwarded(s.log())), 2, s.log())
+        self.assertEqual(jobs_left(s), [])
+        # One association came back (its two stores), then no more.
+        self.assertEqual(s.log().count("C-Store ARCH_A->ALIAS (2x)"), 1, s.log())
+        self.assertNotIn("C-Store ARCH_A->ALIAS (1x)", s.log())
+
+    def test_thousand_failing_jobs_log_a_line_per_destination_and_round(self):
+        port = vt.free_port()  # nothing listens there
+        s = self.archive("max-attempts 2\nDEST when=store\n",
+                         ["DEST\tDEST\t127.0.0.1:%d\tFMS\n" % port])
+        image = make_images(self.src, 1)
+        self.assertEqual(s.storescu(image, calling="CT1").returncode, 0)
+        qdir = os.path.join(s.basedir, "forward")
+        with open(os.path.join(qdir, jobs_left(s)[0])) as f:
+            job = f.read()
+        # 999 more jobs of the same image, each placed whole by a rename,
+        # while the server is stopped: its forwarder finds all at its start.
+        s.stop()
+        before = len(s.log())
+        for i in range(999):
+            tmp = os.path.join(qdir, "x%d.tmp" % i)
+            with open(tmp, "w") as f:
+                f.write(job)
+            os.rename(tmp, os.path.join(qdir, "9999999999-000000000-1-%d.job" % i))
+        self.monitor.poll()
+        self.monitor.messages.clear()
+        s.start()
+        self.monitor.wait_text(lambda t: t == "STORAGE FORWARD QUEUE 0 1000", timeout=30)
+        lines = [l for l in s.log()[before:].splitlines() if "Forwarding" in l and "DEST" in l]
+        # Two attempt rounds of 1,000 jobs each: it was 2,000 lines. A
+        # round's jobs may fall due in two passes (a second boundary).
+        self.assertLessEqual(len(lines), 12, lines)
+        self.assertTrue(any("1000 job(s) failed after 2 attempt(s)" in l for l in lines)
+                        or sum(int(re.search(r"(\d+) job\(s\) failed", l).group(1))
+                               for l in lines if "job(s) failed" in l) == 1000, lines)
+        texts = [t for t in self.monitor.texts() if t.startswith("STORAGE FORWARD ")]
+        self.assertLessEqual(len(texts), 100, len(texts))
+        summed = sum(int(t.split()[3][1:]) if t.split()[3].startswith("+") else 1
+                     for t in texts if t.startswith("STORAGE FORWARD FAILED "))
+        self.assertEqual(summed, 1000)
 
     def test_bad_rules_or_retry_wait_stop_the_start(self):
         s = self.server(start=False)

@@ -10,6 +10,7 @@ import os
 import re
 import subprocess
 import tempfile
+import time
 
 import veltotest as vt
 from webharness import Web, header, NODE_MODULES, STOREWEB
@@ -295,6 +296,38 @@ class WorklistTest(vt.ServerTestCase):
                                  ["--data", "csrf=" + token])
         self.assertEqual(status, 303)
         self.assertEqual([e["id"] for e in w.json("/worklist/entries")], ["dropped"])
+
+    def test_names_that_are_not_regular_files_are_skipped_unopened(self):
+        s, w = self.pair()
+        status, made = self.post(w, entry("REG^ULAR", "P1", "AR1", "CT", "CT1", "20250110"))
+        self.assertEqual(status, 201, made)
+        d = self.wldir(s)
+        # A FIFO (whose open waits for a writer), a link to a real entry kept
+        # elsewhere, a directory, and a hidden FIFO: none is an entry.
+        os.mkfifo(os.path.join(d, "fifo.wl"))
+        os.mkfifo(os.path.join(d, ".hidden.wl"))
+        os.mkdir(os.path.join(d, "dir.wl"))
+        elsewhere = os.path.join(s.tmp, "elsewhere.wl")
+        with open(os.path.join(d, made["id"] + ".wl"), "rb") as f, open(elsewhere, "wb") as g:
+            g.write(f.read())
+        os.symlink(elsewhere, os.path.join(d, "link.wl"))
+        for _ in range(2):  # the view is made and removed per query
+            started = time.monotonic()
+            p, found = self.findscu(s, [STEP + "Modality=CT"])
+            # It was 60 s and no answer (the worker's alarm).
+            self.assertLess(time.monotonic() - started, 5.0)
+            self.assertEqual(self.accessions(found), ["AR1"], p.stdout + p.stderr)
+        self.assertIn("fifo.wl is not a regular file: skipped.", s.log())
+        self.assertIn("link.wl is not a regular file: skipped.", s.log())
+        self.assertEqual(sorted(os.listdir(d)), sorted(
+            [".hidden.wl", "dir.wl", "done", "fifo.wl", "link.wl", "lockfile", made["id"] + ".wl"]))
+        # The web's listing and an arriving study's marking skip them too.
+        started = time.monotonic()
+        self.assertEqual([e["AccessionNumber"] for e in w.json("/worklist/entries")], ["AR1"])
+        self.store_study(s, "1.2.826.0.1.3680043.2.1143.31", "AR1")
+        vt.wait_for(lambda: os.path.exists(os.path.join(d, "done", made["id"] + ".wl")), 10,
+                    what="the entry marked done")
+        self.assertLess(time.monotonic() - started, 10.0)
 
     def store_study(self, s, study, accession):
         f = vt.make_dataset(os.path.join(s.tmp, "img-%s.dcm" % accession), study, study + ".1",
