@@ -31,7 +31,7 @@
 #include "runtime/monitormsg.h"
 #include "runtime/multicast.h"
 #include "store/capacity.h"
-#include "store/elementwalk.h"
+#include "dicomnet/elementwalk.h"
 #include "store/imagecheck.h"
 #include "store/tier.h"
 

@@ -1,7 +1,7 @@
 // The C-STORE provider handler: checks access, chooses the store mode from
 // the called AE title and hands the received dataset to the archive core's
 // ingest (core/archive.h), whose status is the response's. The received
-// bytes are walked (store/elementwalk.h) before anything else reads them: a
+// bytes are walked (dicomnet/elementwalk.h) before anything else reads them: a
 // data set in Explicit VR Little Endian or a compressed syntax is then
 // written by the store as it arrives and only its head parsed (the streamed
 // path), any other is parsed by the toolkit.
@@ -19,7 +19,7 @@
 #include "core/archive.h"
 #include "runtime/logprintf.h"
 #include "server/serveroptions.h"
-#include "store/elementwalk.h"
+#include "dicomnet/elementwalk.h"
 
 void handlercontext_init(handlercontext *ctx, const char *calling, const char *called,
                          T_ASC_Association *assoc)

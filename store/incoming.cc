@@ -6,7 +6,7 @@
 // with -S, the placing of the file and then its index records.
 //
 // The bytes of the head are kept until the caller's walk of the data set
-// has found where the head ends (store/elementwalk.h: bulkStart), or the
+// has found where the head ends (dicomnet/elementwalk.h: bulkStart), or the
 // data set ended, and are parsed then; the file is created only then, as
 // its meta header needs the SOP class and instance, and the journal record
 // the study and series. A head larger than HEAD_KEEP (no image has one) is
@@ -49,7 +49,7 @@
 #include "dcmtk/dcmdata/dcxfer.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/runtime.h"
-#include "store/elementwalk.h"
+#include "dicomnet/elementwalk.h"
 #include "store/journal.h"
 
 enum {

@@ -6,8 +6,8 @@
 // and items, so a hostile data set costs it nothing: one nested deeper
 // than a limit, or with a length beyond a limit, is reported as soon as
 // the header that says so has been fed, before anything else reads it.
-#ifndef VELTO_STORE_ELEMENTWALK_H
-#define VELTO_STORE_ELEMENTWALK_H
+#ifndef VELTO_DICOMNET_ELEMENTWALK_H
+#define VELTO_DICOMNET_ELEMENTWALK_H
 
 #include <stddef.h>
 #include <stdint.h>

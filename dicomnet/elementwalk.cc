@@ -1,8 +1,8 @@
-// The streaming walk of a data set's element encoding (store/elementwalk.h):
+// The streaming walk of a data set's element encoding (dicomnet/elementwalk.h):
 // a loop over an explicit stack of open data sets (the data set itself and
 // its items) and sequences, each bounded by the offset its length gives or
 // by the bound of the one that holds it.
-#include "store/elementwalk.h"
+#include "dicomnet/elementwalk.h"
 
 #include <string.h>
 

@@ -1,4 +1,4 @@
-// The streaming element walk (store/elementwalk.h) on hostile data sets:
+// The streaming element walk (dicomnet/elementwalk.h) on hostile data sets:
 // nesting far beyond the limit in every encoding that nests, lengths that
 // claim more than the limit (found at their header, with no value fed),
 // lengths that lie, elements out of order, and the same verdict whatever
@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "store/elementwalk.h"
+#include "dicomnet/elementwalk.h"
 
 namespace
 {
