@@ -337,11 +337,13 @@ OFCondition commitSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
 {
     T_DIMSE_N_ActionRQ &rq = msg->msg.NActionRQ;
     DcmDataset *request = nullptr;
-    T_ASC_PresentationContextID dataPc = 0;
     OFCondition cond = EC_Normal;
+    DCMTK_refusal refusal = {0, 0};
     if (rq.DataSetType != DIMSE_DATASET_NULL) {
-        cond = DIMSE_receiveDataSetInMemory(assoc, DIMSE_BLOCKING, 0, &dataPc, &request, nullptr,
-                                            nullptr);
+        // Walked before the toolkit parses it, within limits far below an
+        // image's: its items are all kept, twice (the request and the
+        // report).
+        cond = DCMTK_receive_dataset(assoc, pcId, HANDLERS_COMMIT_LIMITS, &request, &refusal);
         if (cond.bad())
             return cond;
     }
@@ -356,7 +358,10 @@ OFCondition commitSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                         sizeof ar.AffectedSOPInstanceUID);
     ar.opts = O_NACTION_AFFECTEDSOPCLASSUID | O_NACTION_AFFECTEDSOPINSTANCEUID;
     ar.DataSetType = DIMSE_DATASET_NULL;
-    if (strcmp(rq.RequestedSOPClassUID, UID_StorageCommitmentPushModelSOPClass) != 0)
+    if (refusal.reason != 0)
+        ar.DimseStatus = DCMTK_refusal_for_resources(refusal.reason) ? STATUS_N_ResourceLimitation
+                                                                     : STATUS_N_ProcessingFailure;
+    else if (strcmp(rq.RequestedSOPClassUID, UID_StorageCommitmentPushModelSOPClass) != 0)
         ar.DimseStatus = STATUS_N_NoSuchSOPClass;
     else if (!handlerPermits(ctx, ACCESS_COMMIT))
         ar.DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
@@ -373,6 +378,12 @@ OFCondition commitSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
         ar.opts |= O_NACTION_ACTIONTYPEID;
     }
     cond = DIMSE_sendMessageUsingMemoryData(assoc, pcId, &rsp, nullptr, nullptr, nullptr, nullptr);
+    if (refusal.reason != 0) {
+        // The rest of the data set is unread: the association ends.
+        handlerLogRefusal("N-ACTION", "storage commitment request", refusal,
+                          HANDLERS_COMMIT_LIMITS);
+        return cond.good() ? OFCondition(DCMTK_EC_DATASET_REFUSED) : cond;
+    }
     if (cond.bad() || ar.DimseStatus != STATUS_Success) {
         delete request;
         return cond;

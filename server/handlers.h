@@ -9,6 +9,7 @@
 #include <stdint.h>
 
 #include "dicomnet/dicomnet.h"
+#include "dicomnet/elementwalk.h"
 
 // The special called AE titles that choose the store mode of a C-STORE, and
 // the move destination that deletes the matching images instead of sending.
@@ -94,6 +95,22 @@ int handlerPermits(const handlercontext *ctx, unsigned operation);
 // Store mode for a C-STORE called under calledAET: 1 for "VeltoOverwrite",
 // 0 for "VeltoPreserve" (exact match), otherwise the -o setting.
 int storeModeForCalledAET(const char *calledAET, int overwriteSetting);
+
+// What the data set of a request other than a C-STORE may be
+// (DCMTK_dataset_limits): a C-FIND, C-MOVE or C-GET identifier, and a storage
+// commitment request (N-ACTION). A query names a few dozen keys, a list of
+// UIDs is one element, and a commitment request of the largest study has
+// some thousands of items; the limits are far beyond those and far below a
+// C-STORE's, so that the toolkit's parse of the largest allowed one costs a
+// worker a few MiB (each element or item some hundred bytes).
+const DCMTK_dataset_limits HANDLERS_IDENTIFIER_LIMITS = {1 << 20, ELEMENTWALK_MAX_DEPTH, 1000,
+                                                         10000};
+const DCMTK_dataset_limits HANDLERS_COMMIT_LIMITS = {4 << 20, ELEMENTWALK_MAX_DEPTH, 20000, 50000};
+
+// Logs the refusal of a received data set (DCMTK_refusal) as
+// "OPERATION refused: WHAT ...", with the limit it passed (limits).
+void handlerLogRefusal(const char *operation, const char *what, const DCMTK_refusal &refusal,
+                       const DCMTK_dataset_limits &limits);
 
 // The C-STORE service: receives the data set through the guard of the
 // network layer, its bytes walked before the toolkit parses them (at most

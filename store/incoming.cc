@@ -48,12 +48,13 @@
 #include "dcmtk/dcmdata/dcuid.h"
 #include "dcmtk/dcmdata/dcxfer.h"
 #include "dicomnet/dicomnet.h"
-#include "runtime/runtime.h"
 #include "dicomnet/elementwalk.h"
+#include "runtime/runtime.h"
 #include "store/journal.h"
 
 enum {
     HEAD_KEEP = 4 << 20,     // head bytes kept in memory at most
+    PICK_MAX_ITEMS = 1000,   // sequence items a picked element may hold
     WRITE_GATHER = 1 << 18,  // pieces are gathered into writes of this size
     WRITEBACK_STEP = 8 << 20 // writeback is started for every this many bytes
 };
@@ -75,6 +76,7 @@ struct LocalStore::incoming {
     const char *uid[3] = {nullptr, nullptr, nullptr};
     OFString tmp;
     int fd = -1;
+    size_t metaLength = 0; // of the file's start before the data set
     journal *j = nullptr;
     std::string gather;    // bytes not yet written to fd
     off_t written = 0;     // bytes written to fd
@@ -213,29 +215,90 @@ int LocalStore::startIncomingFile(incoming *in)
     if (in->headParsed)
         in->j = beginJournalRecord(in->uid[0], in->uid[1], in->uid[2]);
     std::string meta = metaHeader(sopClass, instance, in->xferUid);
+    in->metaLength = meta.size();
     putBytes(in, meta.data(), meta.size(), logStream);
     putBytes(in, in->head.data(), in->head.size(), logStream);
     std::string().swap(in->head);
     return in->result;
 }
 
-// The head's elements whose tags are in tags (sorted), each whole (header
-// and value, a sequence with its items) and in order, cut out of the kept
-// bytes at the starts the walk recorded: false when it recorded none.
-static bool pickElements(const LocalStore::incoming *in, size_t length,
-                         const std::vector<DcmTagKey> &tags, std::string *out)
+// The spans of the head's elements whose tags are in tags (sorted), each
+// whole (header and value, a sequence with its items), in order, as the
+// walk recorded them within the first length bytes: false when it recorded
+// none. An element that holds more than PICK_MAX_ITEMS sequence items is
+// left out: none of the attributes read is a sequence (a reader finds no
+// text in one), and the toolkit would keep some hundred bytes for each of
+// its items, however small.
+static bool pickSpans(const LocalStore::incoming *in, uint64_t length,
+                      const std::vector<DcmTagKey> &tags,
+                      std::vector<std::pair<uint64_t, uint64_t>> *spans)
 {
     const elementwalk *w = in->walk;
     if (tags.empty() || !w->recordElements || w->elementsCut)
         return false;
     const std::vector<elementwalk_element> &all = w->elements;
     for (size_t i = 0; i < all.size() && all[i].start < length; i++) {
-        uint64_t end = i + 1 < all.size() && all[i + 1].start < length ? all[i + 1].start : length;
+        bool inside = i + 1 < all.size() && all[i + 1].start < length;
+        uint64_t end = inside ? all[i + 1].start : length;
+        long items = (inside ? all[i + 1].itemsBefore : w->items) - all[i].itemsBefore;
         DcmTagKey key((Uint16)(all[i].tag >> 16), (Uint16)(all[i].tag & 0xFFFF));
-        if (std::binary_search(tags.begin(), tags.end(), key))
-            out->append(in->head.data() + all[i].start, (size_t)(end - all[i].start));
+        if (items <= PICK_MAX_ITEMS && std::binary_search(tags.begin(), tags.end(), key))
+            spans->push_back(std::make_pair(all[i].start, end));
     }
     return true;
+}
+
+// The head's picked elements (pickSpans) cut out of the kept bytes.
+static bool pickElements(const LocalStore::incoming *in, size_t length,
+                         const std::vector<DcmTagKey> &tags, std::string *out)
+{
+    std::vector<std::pair<uint64_t, uint64_t>> spans;
+    if (!pickSpans(in, length, tags, &spans))
+        return false;
+    for (const auto &span : spans)
+        out->append(in->head.data() + span.first, (size_t)(span.second - span.first));
+    return true;
+}
+
+// The same, read from the file for a head too large to keep: 1 when read,
+// 0 when the walk recorded none, -1 when the file could not be read.
+static int pickElementsFromFile(const LocalStore::incoming *in, uint64_t length,
+                                const std::vector<DcmTagKey> &tags, std::string *out, FILE *log)
+{
+    std::vector<std::pair<uint64_t, uint64_t>> spans;
+    if (!pickSpans(in, length, tags, &spans))
+        return 0;
+    for (const auto &span : spans) {
+        size_t n = (size_t)(span.second - span.first);
+        size_t at = out->size();
+        out->resize(at + n);
+        off_t offset = (off_t)(in->metaLength + span.first);
+        for (size_t done = 0; done < n;) {
+            ssize_t got = pread(in->fd, &(*out)[at + done], n - done, offset + (off_t)done);
+            if (got <= 0) {
+                logprintf(LOGLEVEL_WARNING, log, "Cannot read %s: %s\n", in->tmp.c_str(),
+                          got < 0 ? strerror(errno) : "cut short");
+                return -1;
+            }
+            done += (size_t)got;
+        }
+    }
+    return 1;
+}
+
+// Parses bytes (length) as a data set in the transfer syntax of the
+// association into the head.
+static bool parseBytes(LocalStore::incoming *in, const char *bytes, size_t length)
+{
+    DcmDataset *ds = in->headFile.getDataset();
+    DcmInputBufferStream stream;
+    stream.setBuffer(bytes, (offile_off_t)length);
+    stream.setEos();
+    ds->transferInit();
+    OFCondition cond = ds->read(stream, in->xfer, EGL_noChange);
+    ds->transferEnd();
+    stream.releaseBuffer();
+    return cond.good();
 }
 
 // Parses the head: the kept bytes up to the bulk (or all of them), as a
@@ -249,15 +312,7 @@ static bool parseHead(LocalStore::incoming *in, size_t length, const std::vector
         bytes = picked.data();
         length = picked.size();
     }
-    DcmDataset *ds = in->headFile.getDataset();
-    DcmInputBufferStream stream;
-    stream.setBuffer(bytes, (offile_off_t)length);
-    stream.setEos();
-    ds->transferInit();
-    OFCondition cond = ds->read(stream, in->xfer, EGL_noChange);
-    ds->transferEnd();
-    stream.releaseBuffer();
-    return cond.good();
+    return parseBytes(in, bytes, length);
 }
 
 void LocalStore::setHeadTags(const std::vector<DcmTagKey> &extra)
@@ -317,10 +372,21 @@ DcmDataset *LocalStore::IncomingHead(incoming *in)
     if (!in->ended)
         return nullptr;
     if (in->headInFile && !in->headParsed && in->result == LS_OK) {
-        // Values above 4 KiB stay in the file (read only if asked for).
-        OFCondition cond = in->headFile.loadFileUntilTag(in->tmp.c_str(), EXS_Unknown, EGL_noChange,
-                                                         4096, ERM_fileOnly, BULK_START);
-        in->headParsed = cond.good();
+        // Only the elements read are read from the file and parsed: the
+        // toolkit's parse of a whole head of millions of small items would
+        // cost ten times its bytes. Without the walk's record, the head
+        // is parsed whole, values above 4 KiB left in the file.
+        uint64_t bulk = in->walk->bulkStart;
+        std::string picked;
+        int pickedFromFile = pickElementsFromFile(in, bulk != UINT64_MAX ? bulk : in->walk->pos,
+                                                  headTags, &picked, logStream);
+        if (pickedFromFile > 0)
+            in->headParsed = parseBytes(in, picked.data(), picked.size());
+        else if (pickedFromFile == 0)
+            in->headParsed = in->headFile
+                                 .loadFileUntilTag(in->tmp.c_str(), EXS_Unknown, EGL_noChange, 4096,
+                                                   ERM_fileOnly, BULK_START)
+                                 .good();
         if (!in->headParsed) {
             logprintf(LOGLEVEL_WARNING, logStream, "Cannot parse the head of %s.\n",
                       in->tmp.c_str());
