@@ -236,11 +236,17 @@ static void checkFiles(std::vector<commitItem> *items)
         helper.join();
 }
 
-// Builds the event report of the request's dataset: the transaction UID,
-// the committed and the failed instances. *eventType 1 all committed, 2 not.
+// Builds the event report of the request's dataset (deleted here): the
+// transaction UID, the committed and the failed instances. *eventType 1 all
+// committed, 2 not.
 static DcmDataset *buildReport(DcmDataset *request, Uint16 *eventType)
 {
     std::vector<commitItem> items = locateItems(request);
+    OFString transaction;
+    request->findAndGetOFString(DCM_TransactionUID, transaction);
+    // The toolkit keeps some hundred bytes for each item of the request: it
+    // goes before the report's items are made.
+    delete request;
     checkFiles(&items);
     // Then the index files and directories that lead to the files, once
     // for all of them: they share most. A failed flush commits none.
@@ -258,8 +264,6 @@ static DcmDataset *buildReport(DcmDataset *request, Uint16 *eventType)
                 item.reason = COMMIT_PROCESSING_FAILURE;
 
     DcmDataset *report = new DcmDataset;
-    OFString transaction;
-    request->findAndGetOFString(DCM_TransactionUID, transaction);
     report->putAndInsertString(DCM_TransactionUID, transaction.c_str());
     report->putAndInsertString(DCM_RetrieveAETitle, server_options.aetitle);
     DcmSequenceOfItems *committed = new DcmSequenceOfItems(DCM_ReferencedSOPSequence);
@@ -394,7 +398,6 @@ OFCondition commitSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     long answered = nowMs();
     Uint16 eventType = 0;
     DcmDataset *report = buildReport(request, &eventType);
-    delete request;
     // A peer that wants the report on a new association releases this one
     // right after the response; one that waits for it here sends nothing.
     long left = COMMIT_PEER_QUIET_MS - (nowMs() - answered);

@@ -99,13 +99,14 @@ int storeModeForCalledAET(const char *calledAET, int overwriteSetting);
 // What the data set of a request other than a C-STORE may be
 // (DCMTK_dataset_limits): a C-FIND, C-MOVE or C-GET identifier, and a storage
 // commitment request (N-ACTION). A query names a few dozen keys, a list of
-// UIDs is one element, and a commitment request of the largest study has
-// some thousands of items; the limits are far beyond those and far below a
-// C-STORE's, so that the toolkit's parse of the largest allowed one costs a
-// worker a few MiB (each element or item some hundred bytes).
+// UIDs is one element, and a commitment request of a large study has some
+// thousands of items (a modality commits a larger one in several); the
+// limits are beyond those and far below a C-STORE's, so that the toolkit's
+// parse of the largest allowed one costs a worker a few MiB (each element or
+// item some hundred bytes).
 const DCMTK_dataset_limits HANDLERS_IDENTIFIER_LIMITS = {1 << 20, ELEMENTWALK_MAX_DEPTH, 1000,
                                                          10000};
-const DCMTK_dataset_limits HANDLERS_COMMIT_LIMITS = {4 << 20, ELEMENTWALK_MAX_DEPTH, 20000, 50000};
+const DCMTK_dataset_limits HANDLERS_COMMIT_LIMITS = {2 << 20, ELEMENTWALK_MAX_DEPTH, 5000, 15000};
 
 // Logs the refusal of a received data set (DCMTK_refusal) as
 // "OPERATION refused: WHAT ...", with the limit it passed (limits).
