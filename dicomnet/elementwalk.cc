@@ -156,7 +156,7 @@ static int elementHeader(elementwalk *w)
     uint32_t tag = (uint32_t)group << 16 | element;
     // Each element, however short its encoding, costs a parser some hundred
     // bytes: millions of empty ones are refused as millions of items are.
-    if (w->maxElements != 0 && ++w->elementCount > w->maxElements)
+    if (++w->elementCount > w->maxElements && w->maxElements != 0)
         return fail(w, ELEMENTWALK_TOO_MANY_ELEMENTS);
     if (w->strictVr && tag <= f.lastTag)
         return fail(w, ELEMENTWALK_DISORDERED);
