@@ -399,7 +399,7 @@ class RequestDataSetLimits(ServerTestCase):
         self.assertEqual(status, 0xA700)
         wait_message(s, "C-FIND refused: identifier with more than 10000 elements.")
         grown = self.grown(s, base, 5)
-        # Measured: it was 867 MB for 300 MB accepted.
+        # Measured: 2.0 MB; it was 867 MB for 300 MB accepted.
         veltotest.assert_memory_below(self, grown, 10 * 1024, "worker grew by %d kB" % grown)
         self.assert_no_worker_killed(s)
 
@@ -425,8 +425,8 @@ class RequestDataSetLimits(ServerTestCase):
         wait_message(s, "N-ACTION refused: storage commitment request with more than "
                         "5000 sequence items.")
         grown = self.grown(s, base, 3)
-        # Measured: it was 960 MB.
-        veltotest.assert_memory_below(self, grown, 12 * 1024, "worker grew by %d kB" % grown)
+        # Measured: 3.9 MB (refused at its 5,001st item); it was 960 MB.
+        veltotest.assert_memory_below(self, grown, 10 * 1024, "worker grew by %d kB" % grown)
         self.assert_no_worker_killed(s)
 
     def test_commitment_request_at_the_limit_is_answered_in_bounded_memory(self):
@@ -438,6 +438,8 @@ class RequestDataSetLimits(ServerTestCase):
         self.assertEqual(status, 0x0000)
         c.close()
         grown = self.grown(s, base, 2)
+        # Measured: 7.9 MB for 5,000 instances (338 kB), the request's parse
+        # freed before the report is made (11.0 MB before).
         veltotest.assert_memory_below(self, grown, len(data) // 1024 + 10 * 1024,
                                       "worker grew by %d kB for %d bytes" % (grown, len(data)))
 
@@ -522,6 +524,8 @@ class ManyItems(ServerTestCase):
         self.assertEqual(status, 0x0000)
         veltotest.wait_for(lambda: len(peak_kb(s)) >= 3, 10, what="peak")
         grown = max(peak_kb(s)[1:]) - base
+        # Measured: 8.8 MB (the kept head's buffer) for 4.8 MB; 105 MB before,
+        # the head parsed whole from the file.
         veltotest.assert_memory_below(self, grown, size // 1024 + 10 * 1024,
                                       "worker grew by %d kB for %d bytes" % (grown, size))
         stored = veltotest.uid_path(s.basedir, "1.2.826.55.1", "1.2.826.55.1.1",
