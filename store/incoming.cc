@@ -54,6 +54,7 @@
 
 enum {
     HEAD_KEEP = 4 << 20,     // head bytes kept in memory at most
+    HEAD_PIECE = 1 << 20,    // room kept beyond HEAD_KEEP for the piece that passes it
     PICK_MAX_ITEMS = 1000,   // sequence items a picked element may hold
     WRITE_GATHER = 1 << 18,  // pieces are gathered into writes of this size
     WRITEBACK_STEP = 8 << 20 // writeback is started for every this many bytes
@@ -134,21 +135,17 @@ static std::string metaHeader(const std::string &sopClass, const std::string &in
     return file + body;
 }
 
-// Writes what is gathered. Writeback of the file is started every
+// Writes n bytes at the file's end. Writeback of the file is started every
 // WRITEBACK_STEP bytes (sync_file_range: asynchronous, it only queues the
 // pages for the disk), so that the flush at the association's end, or a
 // large image's own flush with -S, finds little left to write.
-static int writeGathered(LocalStore::incoming *in, FILE *log)
+static int writeBytes(LocalStore::incoming *in, const void *bytes, size_t n, FILE *log)
 {
-    if (in->gather.empty())
-        return 0;
-    if (LocalStore::write_all(in->fd, in->gather.data(), in->gather.size()) !=
-        (ssize_t)in->gather.size()) {
+    if (LocalStore::write_all(in->fd, bytes, n) != (ssize_t)n) {
         logprintf(LOGLEVEL_WARNING, log, "Cannot write %s: %s\n", in->tmp.c_str(), strerror(errno));
         return -1;
     }
-    in->written += (off_t)in->gather.size();
-    in->gather.clear();
+    in->written += (off_t)n;
     if (in->written - in->writebackTo >= WRITEBACK_STEP) {
         // A failure here loses nothing: the flush that counts comes later.
         sync_file_range(in->fd, in->writebackTo, in->written - in->writebackTo,
@@ -156,6 +153,16 @@ static int writeGathered(LocalStore::incoming *in, FILE *log)
         in->writebackTo = in->written;
     }
     return 0;
+}
+
+// Writes what is gathered.
+static int writeGathered(LocalStore::incoming *in, FILE *log)
+{
+    if (in->gather.empty())
+        return 0;
+    int r = writeBytes(in, in->gather.data(), in->gather.size(), log);
+    in->gather.clear();
+    return r;
 }
 
 // Takes the next piece of the file: into the journal record, and gathered
@@ -180,8 +187,8 @@ static void putBytes(LocalStore::incoming *in, const void *bytes, size_t n, FILE
         in->result = LS_INDEX_ERROR;
         return;
     }
-    in->gather.assign((const char *)bytes, n);
-    if (writeGathered(in, log) != 0)
+    // Not copied: a kept head of some MiB would be held twice.
+    if (writeBytes(in, bytes, n, log) != 0)
         in->result = LS_INDEX_ERROR;
 }
 
@@ -339,6 +346,12 @@ void LocalStore::FeedIncoming(incoming *in, const unsigned char *bytes, size_t n
     if (in->fileStarted) {
         putBytes(in, bytes, n, logStream);
     } else {
+        // Room for the most that is kept, and a piece beyond it, from the
+        // start: grown by doubling, the buffer of a head that passes
+        // HEAD_KEEP would be held twice while it is copied. What a small
+        // head does not use of it is never touched, and so costs no memory.
+        if (in->head.empty())
+            in->head.reserve(HEAD_KEEP + HEAD_PIECE);
         in->head.append((const char *)bytes, n);
         uint64_t bulk = in->walk->bulkStart;
         if (bulk != UINT64_MAX || last) {
