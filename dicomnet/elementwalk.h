@@ -26,6 +26,9 @@ enum { ELEMENTWALK_MAX_DEPTH = 64 };
 // bytes for each item however small, so millions of empty ones would cost
 // it ten times their bytes.
 enum { ELEMENTWALK_MAX_ITEMS = 200000 };
+// Elements (at every level) that an image may hold, for the same reason:
+// such an image holds some hundred thousand in its items.
+enum { ELEMENTWALK_MAX_IMAGE_ELEMENTS = 1000000 };
 
 // Results of elementwalk_feed and elementwalk_finish.
 enum {

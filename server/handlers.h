@@ -116,7 +116,7 @@ void handlerLogRefusal(const char *operation, const char *what, const DCMTK_refu
 // The C-STORE service: receives the data set through the guard of the
 // network layer, its bytes walked before the toolkit parses them (at most
 // -z bytes, sequences nested at most ELEMENTWALK_MAX_DEPTH deep, at most
-// ELEMENTWALK_MAX_ITEMS items, an encoding
+// ELEMENTWALK_MAX_ITEMS items and ELEMENTWALK_MAX_IMAGE_ELEMENTS elements, an encoding
 // that holds together; else refused, 0xA700 or 0xC000, and the association
 // must end: DCMTK_EC_STORE_REFUSED), and stores it with storeSCPCallback.
 OFCondition storeSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,

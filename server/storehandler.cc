@@ -112,6 +112,7 @@ static void beginInspection(void *data, bool implicitVr, bool bigEndian)
     elementwalk_init(w, implicitVr, bigEndian);
     w->maxLength = server_options.max_dataset;
     w->maxItems = ELEMENTWALK_MAX_ITEMS;
+    w->maxElements = ELEMENTWALK_MAX_IMAGE_ELEMENTS;
     w->strictVr = true;
     // Implicit VR: the toolkit reads an element of defined length as a
     // sequence when its dictionary says so, and so must the walk.
@@ -159,7 +160,8 @@ void handlerLogRefusal(const char *operation, const char *what, const DCMTK_refu
 
 // Walks the received bytes before the toolkit parses them: a data set
 // nested deeper than the toolkit's parser can recurse, claiming more than
-// -z allows or holding more items than ELEMENTWALK_MAX_ITEMS, is refused with
+// -z allows or holding more items or elements than an image does
+// (ELEMENTWALK_MAX_ITEMS, ELEMENTWALK_MAX_IMAGE_ELEMENTS), is refused with
 // "Refused: Out of Resources" (A700H), one whose encoding does not hold
 // together, or whose elements are out of order (which the toolkit, fed in
 // pieces, would read otherwise than the walk), with "Error: Cannot
