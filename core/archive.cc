@@ -22,6 +22,7 @@
 #include "dcmtk/dcmjpls/djdecode.h"
 
 #include "dicomnet/dicomnet.h"
+#include "dicomnet/elementwalk.h"
 #include "index/keymatch.h"
 #include "index/querymatch.h"
 #include "index/retrievelist.h"
@@ -31,7 +32,6 @@
 #include "runtime/monitormsg.h"
 #include "runtime/multicast.h"
 #include "store/capacity.h"
-#include "store/elementwalk.h"
 #include "store/imagecheck.h"
 #include "store/tier.h"
 
@@ -465,7 +465,7 @@ void archive_endIdle(const archive_context *ctx)
 // How deep an upload's sequences may nest, and how many items it may hold,
 // for the toolkit to parse it: deeper files are not made by any modality,
 // and each item costs the parsed data set a few hundred bytes.
-static const imagecheck_limits uploadLimits = {IMAGECHECK_DEFAULT_DEPTH, 200000};
+static const imagecheck_limits uploadLimits = {IMAGECHECK_DEFAULT_DEPTH, ELEMENTWALK_MAX_ITEMS};
 
 // The data set of a deflated upload, inflated into a file of its own (made
 // in dir and unlinked at once) and walked there, as the toolkit would parse

@@ -285,18 +285,66 @@ extern const OFConditionConst DCMTK_EC_STORE_REFUSED;
 // too deep (Refused: Out of Resources) and because it cannot be parsed
 // (Error: Cannot understand).
 enum { DCMTK_STATUS_OUT_OF_RESOURCES = 0xA700, DCMTK_STATUS_CANNOT_UNDERSTAND = 0xC000 };
-// Runs the C-FIND exchange, one cb call per response. Toolkit condition.
+
+// What a request's data set (a C-FIND, C-MOVE or C-GET identifier, an
+// N-ACTION's information) may be. Its bytes are walked as they arrive
+// (dicomnet/elementwalk.h), before the toolkit's parser sees any of them: the
+// parser recurses for each level of nesting (some thousands overflow its
+// stack) and keeps some hundred bytes for every element and item, however
+// small its encoding, so the limits bound what parsing it can cost.
+struct DCMTK_dataset_limits {
+    uint64_t maxBytes; // inflated, and every length claimed in it (0: no limit)
+    int maxDepth;      // sequences within sequences
+    long maxItems;     // sequence items in all (0: no limit)
+    long maxElements;  // elements in all, at every level (0: no limit)
+};
+// Why a data set was refused: the walk's ELEMENTWALK_* verdict (the
+// toolkit's parser failing on bytes the walk passed counts as
+// ELEMENTWALK_DAMAGED) and the byte of the data set where it was found.
+struct DCMTK_refusal {
+    int reason;
+    uint64_t at;
+};
+// Receives the data set that follows a command on context pcId into
+// *dataset (the caller's to delete), within limits. EC_Normal with *dataset
+// set; EC_Normal with *dataset null and refusal->reason set when the walk
+// refused it (its rest is then left unread: the caller answers and must end
+// the association); a bad condition when the network failed or the data came
+// on another context. A deflated data set is inflated as it arrives.
+OFCondition DCMTK_receive_dataset(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
+                                  const DCMTK_dataset_limits &limits, DcmDataset **dataset,
+                                  DCMTK_refusal *refusal);
+// Whether a refusal (DCMTK_refusal reason) is for the resources the data set
+// would take (too large, deep or many: "Out of Resources") rather than for
+// an encoding that does not hold together ("Cannot understand").
+bool DCMTK_refusal_for_resources(int reason);
+// Whether the dictionary makes (group,element) a sequence: what the toolkit
+// reads an element of defined length as in Implicit VR, and so what the walk
+// of such a data set must follow (elementwalk isSequence).
+bool DCMTK_dictionary_sequence(unsigned group, unsigned element);
+// The condition of a request whose data set was refused: the refusal was
+// answered, and the rest of the data set is unread (end the association).
+extern const OFConditionConst DCMTK_EC_DATASET_REFUSED;
+
+// The C-FIND, C-MOVE and C-GET exchanges: the identifier is received within
+// limits (DCMTK_receive_dataset); a refused one is answered with "Refused:
+// Out of Resources" (A700H for C-FIND, A701H for C-MOVE and C-GET) when it
+// is too large, nested too deep or holds too many elements or items, and
+// with "Unable to process" (C000H) when it does not hold together, and the
+// refusal goes to *refusal with DCMTK_EC_DATASET_REFUSED returned. Otherwise
+// cb is called once per response until a final status, a C-CANCEL on the
+// way passed to it. Toolkit condition.
 OFCondition DCMTK_SCP_find(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                            T_ASC_PresentationContextID pcId, DCMTK_SCP_find_callback cb,
-                           void *cbData);
-// Runs the C-MOVE exchange, one cb call per progress report. Toolkit condition.
+                           void *cbData, const DCMTK_dataset_limits &limits,
+                           DCMTK_refusal *refusal);
 OFCondition DCMTK_SCP_move(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                            T_ASC_PresentationContextID pcId, DCMTK_SCP_move_callback cb,
-                           void *cbData);
-// Runs the C-GET exchange, one cb call per progress report. Toolkit condition.
+                           void *cbData, const DCMTK_dataset_limits &limits,
+                           DCMTK_refusal *refusal);
 OFCondition DCMTK_SCP_get(T_ASC_Association *assoc, T_DIMSE_Message *msg,
-                          T_ASC_PresentationContextID pcId, DCMTK_SCP_get_callback cb,
-                          void *cbData);
+                          T_ASC_PresentationContextID pcId, DCMTK_SCP_get_callback cb, void *cbData,
+                          const DCMTK_dataset_limits &limits, DCMTK_refusal *refusal);
 
 // ---------------------------------------------------------------------------
 // DIMSE user operations on an association the program opened itself. Each

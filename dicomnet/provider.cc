@@ -1,8 +1,8 @@
 // DIMSE provider operations: answer one received C-ECHO, C-STORE, C-FIND,
 // C-MOVE or C-GET request completely, calling back into the server for the
-// work. A C-STORE's data set is received here rather than by the toolkit, so
-// that its bytes are inflated as a stream and checked before they are
-// parsed.
+// work. Every data set a request carries is received here rather than by
+// the toolkit, so that its bytes are inflated as a stream and walked
+// (dicomnet/elementwalk.h) before they are parsed.
 #include "dicomnet/dicomnet.h"
 
 #include <string.h>
@@ -11,9 +11,11 @@
 
 #include "dcmtk/dcmdata/dcfilefo.h"
 #include "dcmtk/dcmdata/dcistrmb.h"
+#include "dcmtk/dcmdata/dctag.h"
 #include "dcmtk/dcmdata/dcxfer.h"
 #include "dcmtk/dcmnet/dul.h"
 #include "dcmtk/ofstd/ofstd.h"
+#include "dicomnet/elementwalk.h"
 
 // A command of another kind than the operation expects is the caller's
 // dispatch error or a peer's bad input; it ends the exchange, not the process.
@@ -330,37 +332,236 @@ OFCondition DCMTK_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     return cond;
 }
 
+makeOFConditionConst(DCMTK_EC_DATASET_REFUSED, OFM_dcmnet, 0x0f02, OF_error,
+                     "Request data set refused while received");
+
+bool DCMTK_refusal_for_resources(int reason)
+{
+    return reason == ELEMENTWALK_TOO_DEEP || reason == ELEMENTWALK_TOO_LONG ||
+           reason == ELEMENTWALK_TOO_MANY || reason == ELEMENTWALK_TOO_MANY_ELEMENTS;
+}
+
+bool DCMTK_dictionary_sequence(unsigned group, unsigned element)
+{
+    return DcmTag((Uint16)group, (Uint16)element).getEVR() == EVR_SQ;
+}
+
+// The walk that guards a request's data set, and its limits.
+struct requestwalk {
+    elementwalk walk;
+    const DCMTK_dataset_limits *limits;
+};
+
+static void beginRequestWalk(void *data, bool implicitVr, bool bigEndian)
+{
+    requestwalk *rw = static_cast<requestwalk *>(data);
+    elementwalk *w = &rw->walk;
+    elementwalk_init(w, implicitVr, bigEndian);
+    w->maxLength = rw->limits->maxBytes;
+    w->maxDepth = rw->limits->maxDepth;
+    w->maxItems = rw->limits->maxItems;
+    w->maxElements = rw->limits->maxElements;
+    // As for a C-STORE: elements out of order or of no VR are read otherwise
+    // by the toolkit, fed in pieces, than by the walk.
+    w->strictVr = true;
+    w->isSequence = DCMTK_dictionary_sequence;
+}
+
+static Uint16 inspectRequestBytes(void *data, const unsigned char *bytes, size_t n, bool last)
+{
+    elementwalk *w = &static_cast<requestwalk *>(data)->walk;
+    int r = elementwalk_feed(w, bytes, n);
+    if (r == ELEMENTWALK_MORE && last)
+        r = elementwalk_finish(w);
+    if (r == ELEMENTWALK_MORE)
+        return 0;
+    return DCMTK_refusal_for_resources(r) ? DCMTK_STATUS_OUT_OF_RESOURCES
+                                          : DCMTK_STATUS_CANNOT_UNDERSTAND;
+}
+
+OFCondition DCMTK_receive_dataset(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
+                                  const DCMTK_dataset_limits &limits, DcmDataset **dataset,
+                                  DCMTK_refusal *refusal)
+{
+    *dataset = nullptr;
+    refusal->reason = ELEMENTWALK_MORE;
+    refusal->at = 0;
+    T_ASC_PresentationContext pc;
+    if (ASC_findAcceptedPresentationContext(assoc->params, pcId, &pc).bad())
+        return DIMSE_BADDATA;
+    requestwalk rw;
+    rw.limits = &limits;
+    DCMTK_store_guard guard = {limits.maxBytes, beginRequestWalk, inspectRequestBytes, &rw, false};
+    receipt r;
+    r.guard = &guard;
+    // Parsed as it comes, each piece after the walk has passed it: the
+    // walk's limits bound the parser's work on a data set refused half way.
+    r.dataset = new DcmDataset;
+    r.total = 0;
+    r.refusal = 0;
+    r.parsedWhole = false;
+    r.afterDeflate = 0;
+    OFCondition cond = receiveDataset(assoc, pcId, pc.acceptedTransferSyntax, &r);
+    if (cond.bad() || r.refusal != 0) {
+        delete r.dataset;
+        if (cond.good()) {
+            refusal->reason =
+                rw.walk.result != ELEMENTWALK_MORE ? rw.walk.result : ELEMENTWALK_DAMAGED;
+            refusal->at = rw.walk.pos;
+        }
+        return cond;
+    }
+    *dataset = r.dataset;
+    return EC_Normal;
+}
+
+// Receives a request's identifier for the providers below: EC_Normal with
+// *ids, or with *ids null and the refusal status to answer in *status.
+static OFCondition receiveIdentifier(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
+                                     T_DIMSE_DataSetType type, const DCMTK_dataset_limits &limits,
+                                     Uint16 outOfResources, DcmDataset **ids, Uint16 *status,
+                                     DCMTK_refusal *refusal)
+{
+    *ids = nullptr;
+    *status = 0;
+    // A request without its identifier is broken.
+    if (type == DIMSE_DATASET_NULL)
+        return DIMSE_BADMESSAGE;
+    OFCondition cond = DCMTK_receive_dataset(assoc, pcId, limits, ids, refusal);
+    if (cond.good() && *ids == nullptr)
+        *status = DCMTK_refusal_for_resources(refusal->reason)
+                      ? outOfResources
+                      : (Uint16)DCMTK_STATUS_CANNOT_UNDERSTAND;
+    return cond;
+}
+
+// Looks for a C-CANCEL of messageId between two responses: true when one
+// came (once seen it stays so); a bad condition in *cond when the
+// association failed.
+static bool cancelArrived(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
+                          DIC_US messageId, bool cancelled, OFCondition *cond)
+{
+    if (cancelled)
+        return true;
+    OFCondition c = DIMSE_checkForCancelRQ(assoc, pcId, messageId);
+    if (c.good())
+        return true;
+    if (c != DIMSE_NODATAAVAILABLE)
+        *cond = c;
+    return false;
+}
+
 OFCondition DCMTK_SCP_find(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                            T_ASC_PresentationContextID pcId, DCMTK_SCP_find_callback cb,
-                           void *cbData)
+                           void *cbData, const DCMTK_dataset_limits &limits, DCMTK_refusal *refusal)
 {
-    OFCondition cond = DIMSE_BADCOMMANDTYPE;
-    if (command_is(msg, DIMSE_C_FIND_RQ) && cb != nullptr)
-        cond = DIMSE_findProvider(assoc, pcId, &msg->msg.CFindRQ, cb, cbData, DIMSE_BLOCKING, 0);
+    if (!command_is(msg, DIMSE_C_FIND_RQ) || cb == nullptr)
+        return DIMSE_BADCOMMANDTYPE;
+    T_DIMSE_C_FindRQ *request = &msg->msg.CFindRQ;
+    T_DIMSE_C_FindRSP rsp;
+    memset(&rsp, 0, sizeof rsp);
+    DcmDataset *ids = nullptr;
+    OFCondition cond =
+        receiveIdentifier(assoc, pcId, request->DataSetType, limits,
+                          STATUS_FIND_Refused_OutOfResources, &ids, &rsp.DimseStatus, refusal);
     if (cond.bad())
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_SCP_find: DIMSE_findProvider failure\n");
+        return cond;
+    if (ids == nullptr) {
+        cond = DIMSE_sendFindResponse(assoc, pcId, request, &rsp, nullptr, nullptr);
+        return cond.good() ? OFCondition(DCMTK_EC_DATASET_REFUSED) : cond;
+    }
+    rsp.DimseStatus = STATUS_Pending;
+    bool cancelled = false;
+    for (int count = 1; cond.good() && DICOM_PENDING_STATUS(rsp.DimseStatus); count++) {
+        cancelled = cancelArrived(assoc, pcId, request->MessageID, cancelled, &cond);
+        if (cond.bad())
+            break;
+        DcmDataset *rspIds = nullptr, *detail = nullptr;
+        cb(cbData, cancelled, request, ids, count, &rsp, &rspIds, &detail);
+        if (cancelled) {
+            // A cancelled search ends with its own status and no match.
+            rsp.DimseStatus = STATUS_FIND_Cancel_MatchingTerminatedDueToCancelRequest;
+            delete rspIds;
+            rspIds = nullptr;
+        }
+        cond = DIMSE_sendFindResponse(assoc, pcId, request, &rsp, rspIds, detail);
+        delete rspIds;
+        delete detail;
+    }
+    delete ids;
     return cond;
 }
 
 OFCondition DCMTK_SCP_move(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                            T_ASC_PresentationContextID pcId, DCMTK_SCP_move_callback cb,
-                           void *cbData)
+                           void *cbData, const DCMTK_dataset_limits &limits, DCMTK_refusal *refusal)
 {
-    OFCondition cond = DIMSE_BADCOMMANDTYPE;
-    if (command_is(msg, DIMSE_C_MOVE_RQ) && cb != nullptr)
-        cond = DIMSE_moveProvider(assoc, pcId, &msg->msg.CMoveRQ, cb, cbData, DIMSE_BLOCKING, 0);
+    if (!command_is(msg, DIMSE_C_MOVE_RQ) || cb == nullptr)
+        return DIMSE_BADCOMMANDTYPE;
+    T_DIMSE_C_MoveRQ *request = &msg->msg.CMoveRQ;
+    T_DIMSE_C_MoveRSP rsp;
+    memset(&rsp, 0, sizeof rsp);
+    DcmDataset *ids = nullptr;
+    OFCondition cond = receiveIdentifier(assoc, pcId, request->DataSetType, limits,
+                                         STATUS_MOVE_Refused_OutOfResourcesNumberOfMatches, &ids,
+                                         &rsp.DimseStatus, refusal);
     if (cond.bad())
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_SCP_move: DIMSE_moveProvider failure\n");
+        return cond;
+    if (ids == nullptr) {
+        cond = DIMSE_sendMoveResponse(assoc, pcId, request, &rsp, nullptr, nullptr);
+        return cond.good() ? OFCondition(DCMTK_EC_DATASET_REFUSED) : cond;
+    }
+    rsp.DimseStatus = STATUS_Pending;
+    bool cancelled = false;
+    for (int count = 1; cond.good() && rsp.DimseStatus == STATUS_Pending; count++) {
+        cancelled = cancelArrived(assoc, pcId, request->MessageID, cancelled, &cond);
+        if (cond.bad())
+            break;
+        DcmDataset *rspIds = nullptr, *detail = nullptr;
+        cb(cbData, cancelled, request, ids, count, &rsp, &detail, &rspIds);
+        if (cancelled)
+            rsp.DimseStatus = STATUS_MOVE_Cancel_SubOperationsTerminatedDueToCancelIndication;
+        cond = DIMSE_sendMoveResponse(assoc, pcId, request, &rsp, rspIds, detail);
+        delete rspIds;
+        delete detail;
+    }
+    delete ids;
     return cond;
 }
 
 OFCondition DCMTK_SCP_get(T_ASC_Association *assoc, T_DIMSE_Message *msg,
-                          T_ASC_PresentationContextID pcId, DCMTK_SCP_get_callback cb, void *cbData)
+                          T_ASC_PresentationContextID pcId, DCMTK_SCP_get_callback cb, void *cbData,
+                          const DCMTK_dataset_limits &limits, DCMTK_refusal *refusal)
 {
-    OFCondition cond = DIMSE_BADCOMMANDTYPE;
-    if (command_is(msg, DIMSE_C_GET_RQ) && cb != nullptr)
-        cond = DIMSE_getProvider(assoc, pcId, &msg->msg.CGetRQ, cb, cbData, DIMSE_BLOCKING, 0);
+    if (!command_is(msg, DIMSE_C_GET_RQ) || cb == nullptr)
+        return DIMSE_BADCOMMANDTYPE;
+    T_DIMSE_C_GetRQ *request = &msg->msg.CGetRQ;
+    T_DIMSE_C_GetRSP rsp;
+    memset(&rsp, 0, sizeof rsp);
+    DcmDataset *ids = nullptr;
+    OFCondition cond = receiveIdentifier(assoc, pcId, request->DataSetType, limits,
+                                         STATUS_GET_Refused_OutOfResourcesNumberOfMatches, &ids,
+                                         &rsp.DimseStatus, refusal);
     if (cond.bad())
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_SCP_get: DIMSE_getProvider failure\n");
+        return cond;
+    if (ids == nullptr) {
+        cond = DIMSE_sendGetResponse(assoc, pcId, request, &rsp, nullptr, nullptr);
+        return cond.good() ? OFCondition(DCMTK_EC_DATASET_REFUSED) : cond;
+    }
+    rsp.DimseStatus = STATUS_Pending;
+    bool cancelled = false;
+    for (int count = 1; cond.good() && rsp.DimseStatus == STATUS_Pending; count++) {
+        cancelled = cancelArrived(assoc, pcId, request->MessageID, cancelled, &cond);
+        if (cond.bad())
+            break;
+        DcmDataset *rspIds = nullptr, *detail = nullptr;
+        cb(cbData, cancelled, request, ids, count, &rsp, &detail, &rspIds);
+        if (cancelled)
+            rsp.DimseStatus = STATUS_GET_Cancel_SubOperationsTerminatedDueToCancelIndication;
+        cond = DIMSE_sendGetResponse(assoc, pcId, request, &rsp, rspIds, detail);
+        delete rspIds;
+        delete detail;
+    }
+    delete ids;
     return cond;
 }

@@ -23,29 +23,45 @@ static bool isGetModel(const char *sopClass)
            strcmp(sopClass, UID_GETStudyRootQueryRetrieveInformationModel) == 0;
 }
 
-// Runs one service between its two status announcements.
+// Runs one service between its two status announcements. A request whose
+// data set was refused (DCMTK_EC_DATASET_REFUSED: answered, its rest
+// unread) is logged here and ends the association.
 static OFCondition runService(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                               T_ASC_PresentationContextID pcId, handlercontext *ctx)
 {
+    const DCMTK_dataset_limits &limits = HANDLERS_IDENTIFIER_LIMITS;
+    DCMTK_refusal refusal = {0, 0};
+    const char *operation = nullptr;
+    OFCondition cond = EC_Normal;
     switch (msg->CommandField) {
     case DIMSE_C_STORE_RQ:
         return storeSCP(assoc, msg, pcId, ctx);
     case DIMSE_C_FIND_RQ:
+        operation = "C-FIND";
         if (worklist_isWorklistClass(msg->msg.CFindRQ.AffectedSOPClassUID))
-            return DCMTK_SCP_find(assoc, msg, pcId, worklistSCPCallback, ctx);
-        return DCMTK_SCP_find(assoc, msg, pcId, findSCPCallback, ctx);
+            cond = DCMTK_SCP_find(assoc, msg, pcId, worklistSCPCallback, ctx, limits, &refusal);
+        else
+            cond = DCMTK_SCP_find(assoc, msg, pcId, findSCPCallback, ctx, limits, &refusal);
+        break;
     case DIMSE_C_MOVE_RQ:
-        return DCMTK_SCP_move(assoc, msg, pcId, moveSCPCallback, ctx);
+        operation = "C-MOVE";
+        cond = DCMTK_SCP_move(assoc, msg, pcId, moveSCPCallback, ctx, limits, &refusal);
+        break;
     case DIMSE_N_ACTION_RQ:
         return commitSCP(assoc, msg, pcId, ctx);
     case DIMSE_C_GET_RQ:
-        return DCMTK_SCP_get(assoc, msg, pcId, getSCPCallback, ctx);
+        operation = "C-GET";
+        cond = DCMTK_SCP_get(assoc, msg, pcId, getSCPCallback, ctx, limits, &refusal);
+        break;
     default:
         if (msg->CommandField == DIMSE_C_ECHO_RQ && !handlerPermits(ctx, ACCESS_ECHO))
             return DIMSE_sendEchoResponse(assoc, pcId, &msg->msg.CEchoRQ,
                                           HANDLERS_STATUS_NOT_AUTHORIZED, nullptr);
         return DCMTK_SCP_echo(assoc, msg, pcId);
     }
+    if (cond == DCMTK_EC_DATASET_REFUSED)
+        handlerLogRefusal(operation, "identifier", refusal, limits);
+    return cond;
 }
 
 OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const char *calling,

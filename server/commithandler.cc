@@ -236,11 +236,17 @@ static void checkFiles(std::vector<commitItem> *items)
         helper.join();
 }
 
-// Builds the event report of the request's dataset: the transaction UID,
-// the committed and the failed instances. *eventType 1 all committed, 2 not.
+// Builds the event report of the request's dataset (deleted here): the
+// transaction UID, the committed and the failed instances. *eventType 1 all
+// committed, 2 not.
 static DcmDataset *buildReport(DcmDataset *request, Uint16 *eventType)
 {
     std::vector<commitItem> items = locateItems(request);
+    OFString transaction;
+    request->findAndGetOFString(DCM_TransactionUID, transaction);
+    // The toolkit keeps some hundred bytes for each item of the request: it
+    // goes before the report's items are made.
+    delete request;
     checkFiles(&items);
     // Then the index files and directories that lead to the files, once
     // for all of them: they share most. A failed flush commits none.
@@ -258,8 +264,6 @@ static DcmDataset *buildReport(DcmDataset *request, Uint16 *eventType)
                 item.reason = COMMIT_PROCESSING_FAILURE;
 
     DcmDataset *report = new DcmDataset;
-    OFString transaction;
-    request->findAndGetOFString(DCM_TransactionUID, transaction);
     report->putAndInsertString(DCM_TransactionUID, transaction.c_str());
     report->putAndInsertString(DCM_RetrieveAETitle, server_options.aetitle);
     DcmSequenceOfItems *committed = new DcmSequenceOfItems(DCM_ReferencedSOPSequence);
@@ -337,11 +341,13 @@ OFCondition commitSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
 {
     T_DIMSE_N_ActionRQ &rq = msg->msg.NActionRQ;
     DcmDataset *request = nullptr;
-    T_ASC_PresentationContextID dataPc = 0;
     OFCondition cond = EC_Normal;
+    DCMTK_refusal refusal = {0, 0};
     if (rq.DataSetType != DIMSE_DATASET_NULL) {
-        cond = DIMSE_receiveDataSetInMemory(assoc, DIMSE_BLOCKING, 0, &dataPc, &request, nullptr,
-                                            nullptr);
+        // Walked before the toolkit parses it, within limits far below an
+        // image's: its items are all kept, twice (the request and the
+        // report).
+        cond = DCMTK_receive_dataset(assoc, pcId, HANDLERS_COMMIT_LIMITS, &request, &refusal);
         if (cond.bad())
             return cond;
     }
@@ -356,7 +362,10 @@ OFCondition commitSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                         sizeof ar.AffectedSOPInstanceUID);
     ar.opts = O_NACTION_AFFECTEDSOPCLASSUID | O_NACTION_AFFECTEDSOPINSTANCEUID;
     ar.DataSetType = DIMSE_DATASET_NULL;
-    if (strcmp(rq.RequestedSOPClassUID, UID_StorageCommitmentPushModelSOPClass) != 0)
+    if (refusal.reason != 0)
+        ar.DimseStatus = DCMTK_refusal_for_resources(refusal.reason) ? STATUS_N_ResourceLimitation
+                                                                     : STATUS_N_ProcessingFailure;
+    else if (strcmp(rq.RequestedSOPClassUID, UID_StorageCommitmentPushModelSOPClass) != 0)
         ar.DimseStatus = STATUS_N_NoSuchSOPClass;
     else if (!handlerPermits(ctx, ACCESS_COMMIT))
         ar.DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
@@ -373,6 +382,12 @@ OFCondition commitSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
         ar.opts |= O_NACTION_ACTIONTYPEID;
     }
     cond = DIMSE_sendMessageUsingMemoryData(assoc, pcId, &rsp, nullptr, nullptr, nullptr, nullptr);
+    if (refusal.reason != 0) {
+        // The rest of the data set is unread: the association ends.
+        handlerLogRefusal("N-ACTION", "storage commitment request", refusal,
+                          HANDLERS_COMMIT_LIMITS);
+        return cond.good() ? OFCondition(DCMTK_EC_DATASET_REFUSED) : cond;
+    }
     if (cond.bad() || ar.DimseStatus != STATUS_Success) {
         delete request;
         return cond;
@@ -383,7 +398,6 @@ OFCondition commitSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     long answered = nowMs();
     Uint16 eventType = 0;
     DcmDataset *report = buildReport(request, &eventType);
-    delete request;
     // A peer that wants the report on a new association releases this one
     // right after the response; one that waits for it here sends nothing.
     long left = COMMIT_PEER_QUIET_MS - (nowMs() - answered);

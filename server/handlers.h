@@ -9,6 +9,7 @@
 #include <stdint.h>
 
 #include "dicomnet/dicomnet.h"
+#include "dicomnet/elementwalk.h"
 
 // The special called AE titles that choose the store mode of a C-STORE, and
 // the move destination that deletes the matching images instead of sending.
@@ -103,9 +104,27 @@ int handlerKeysFit(const handlercontext *ctx, DcmDataset *identifiers, const cha
 // 0 for "VeltoPreserve" (exact match), otherwise the -o setting.
 int storeModeForCalledAET(const char *calledAET, int overwriteSetting);
 
+// What the data set of a request other than a C-STORE may be
+// (DCMTK_dataset_limits): a C-FIND, C-MOVE or C-GET identifier, and a storage
+// commitment request (N-ACTION). A query names a few dozen keys, a list of
+// UIDs is one element, and a commitment request of a large study has some
+// thousands of items (a modality commits a larger one in several); the
+// limits are beyond those and far below a C-STORE's, so that the toolkit's
+// parse of the largest allowed one costs a worker a few MiB (each element or
+// item some hundred bytes).
+const DCMTK_dataset_limits HANDLERS_IDENTIFIER_LIMITS = {1 << 20, ELEMENTWALK_MAX_DEPTH, 1000,
+                                                         10000};
+const DCMTK_dataset_limits HANDLERS_COMMIT_LIMITS = {2 << 20, ELEMENTWALK_MAX_DEPTH, 5000, 15000};
+
+// Logs the refusal of a received data set (DCMTK_refusal) as
+// "OPERATION refused: WHAT ...", with the limit it passed (limits).
+void handlerLogRefusal(const char *operation, const char *what, const DCMTK_refusal &refusal,
+                       const DCMTK_dataset_limits &limits);
+
 // The C-STORE service: receives the data set through the guard of the
 // network layer, its bytes walked before the toolkit parses them (at most
-// -z bytes, sequences nested at most ELEMENTWALK_MAX_DEPTH deep, an encoding
+// -z bytes, sequences nested at most ELEMENTWALK_MAX_DEPTH deep, at most
+// ELEMENTWALK_MAX_ITEMS items and ELEMENTWALK_MAX_IMAGE_ELEMENTS elements, an encoding
 // that holds together; else refused, 0xA700 or 0xC000, and the association
 // must end: DCMTK_EC_STORE_REFUSED), and stores it with storeSCPCallback.
 OFCondition storeSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,

@@ -1,7 +1,7 @@
 // The C-STORE provider handler: checks access, chooses the store mode from
 // the called AE title and hands the received dataset to the archive core's
 // ingest (core/archive.h), whose status is the response's. The received
-// bytes are walked (store/elementwalk.h) before anything else reads them: a
+// bytes are walked (dicomnet/elementwalk.h) before anything else reads them: a
 // data set in Explicit VR Little Endian or a compressed syntax is then
 // written by the store as it arrives and only its head parsed (the streamed
 // path), any other is parsed by the toolkit.
@@ -17,9 +17,9 @@
 #include "dcmtk/dcmdata/dcxfer.h"
 
 #include "core/archive.h"
+#include "dicomnet/elementwalk.h"
 #include "runtime/logprintf.h"
 #include "server/serveroptions.h"
-#include "store/elementwalk.h"
 
 void handlercontext_init(handlercontext *ctx, const char *calling, const char *called,
                          T_ASC_Association *assoc)
@@ -106,30 +106,66 @@ struct storereceipt {
     bool streamed;
 };
 
-// Implicit VR: the toolkit reads an element of defined length as a
-// sequence when its dictionary says so, and so must the walk that guards it.
-static bool dictionarySequence(unsigned group, unsigned element)
-{
-    return DcmTag((Uint16)group, (Uint16)element).getEVR() == EVR_SQ;
-}
-
 static void beginInspection(void *data, bool implicitVr, bool bigEndian)
 {
     elementwalk *w = &static_cast<storereceipt *>(data)->walk;
     elementwalk_init(w, implicitVr, bigEndian);
     w->maxLength = server_options.max_dataset;
+    w->maxItems = ELEMENTWALK_MAX_ITEMS;
+    w->maxElements = ELEMENTWALK_MAX_IMAGE_ELEMENTS;
     w->strictVr = true;
-    w->isSequence = dictionarySequence;
+    // Implicit VR: the toolkit reads an element of defined length as a
+    // sequence when its dictionary says so, and so must the walk.
+    w->isSequence = DCMTK_dictionary_sequence;
     // The store parses only the head's elements it and the ingest read.
     w->recordElements = true;
 }
 
+void handlerLogRefusal(const char *operation, const char *what, const DCMTK_refusal &refusal,
+                       const DCMTK_dataset_limits &limits)
+{
+    FILE *logfp = server_options.logfp;
+    unsigned long long at = (unsigned long long)refusal.at;
+    switch (refusal.reason) {
+    case ELEMENTWALK_TOO_DEEP:
+        logprintf(LOGLEVEL_ERROR, logfp, "%s refused: %s nested deeper than %d sequences.\n",
+                  operation, what, limits.maxDepth);
+        break;
+    case ELEMENTWALK_TOO_LONG:
+        logprintf(LOGLEVEL_ERROR, logfp, "%s refused: %s larger than %llu bytes.\n", operation,
+                  what, (unsigned long long)limits.maxBytes);
+        break;
+    case ELEMENTWALK_TOO_MANY:
+        logprintf(LOGLEVEL_ERROR, logfp, "%s refused: %s with more than %ld sequence items.\n",
+                  operation, what, limits.maxItems);
+        break;
+    case ELEMENTWALK_TOO_MANY_ELEMENTS:
+        logprintf(LOGLEVEL_ERROR, logfp, "%s refused: %s with more than %ld elements.\n", operation,
+                  what, limits.maxElements);
+        break;
+    case ELEMENTWALK_DISORDERED:
+        logprintf(LOGLEVEL_ERROR, logfp, "%s refused: %s element out of order at byte %llu.\n",
+                  operation, what, at);
+        break;
+    case ELEMENTWALK_FOREIGN:
+        logprintf(LOGLEVEL_ERROR, logfp, "%s refused: %s with an unknown VR at byte %llu.\n",
+                  operation, what, at);
+        break;
+    default:
+        logprintf(LOGLEVEL_ERROR, logfp, "%s refused: %s damaged at byte %llu.\n", operation, what,
+                  at);
+        break;
+    }
+}
+
 // Walks the received bytes before the toolkit parses them: a data set
-// nested deeper than the toolkit's parser can recurse, or claiming more
-// than -z allows, is refused with "Refused: Out of Resources" (A700H), one
-// whose encoding does not hold together, or whose elements are out of order
-// (which the toolkit, fed in pieces, would read otherwise than the walk),
-// with "Error: Cannot understand" (C000H) (DICOM PS3.4 B.2.3).
+// nested deeper than the toolkit's parser can recurse, claiming more than
+// -z allows or holding more items or elements than an image does
+// (ELEMENTWALK_MAX_ITEMS, ELEMENTWALK_MAX_IMAGE_ELEMENTS), is refused with
+// "Refused: Out of Resources" (A700H), one whose encoding does not hold
+// together, or whose elements are out of order (which the toolkit, fed in
+// pieces, would read otherwise than the walk), with "Error: Cannot
+// understand" (C000H) (DICOM PS3.4 B.2.3).
 static Uint16 inspectBytes(void *data, const unsigned char *bytes, size_t n, bool last)
 {
     storereceipt *receipt = static_cast<storereceipt *>(data);
@@ -137,37 +173,18 @@ static Uint16 inspectBytes(void *data, const unsigned char *bytes, size_t n, boo
     int r = elementwalk_feed(w, bytes, n);
     if (r == ELEMENTWALK_MORE && last)
         r = elementwalk_finish(w);
-    FILE *logfp = server_options.logfp;
-    switch (r) {
-    case ELEMENTWALK_MORE:
+    if (r == ELEMENTWALK_MORE) {
         // Walked first: the store writes only bytes that hold together, and
         // learns from the walk where the head ends.
         if (receipt->in != NULL)
             archive_feedIncoming(receipt->ctx->archive, receipt->in, bytes, n, last);
         return 0;
-    case ELEMENTWALK_TOO_DEEP:
-        logprintf(LOGLEVEL_ERROR, logfp,
-                  "C-STORE refused: data set nested deeper than %d sequences.\n", w->maxDepth);
-        return DCMTK_STATUS_OUT_OF_RESOURCES;
-    case ELEMENTWALK_TOO_LONG:
-        logprintf(LOGLEVEL_ERROR, logfp, "C-STORE refused: data set larger than %llu bytes.\n",
-                  (unsigned long long)w->maxLength);
-        return DCMTK_STATUS_OUT_OF_RESOURCES;
-    case ELEMENTWALK_DISORDERED:
-        logprintf(LOGLEVEL_ERROR, logfp,
-                  "C-STORE refused: data set element out of order at byte %llu.\n",
-                  (unsigned long long)w->pos);
-        return DCMTK_STATUS_CANNOT_UNDERSTAND;
-    case ELEMENTWALK_FOREIGN:
-        logprintf(LOGLEVEL_ERROR, logfp,
-                  "C-STORE refused: data set with an unknown VR at byte %llu.\n",
-                  (unsigned long long)w->pos);
-        return DCMTK_STATUS_CANNOT_UNDERSTAND;
-    default:
-        logprintf(LOGLEVEL_ERROR, logfp, "C-STORE refused: data set damaged at byte %llu.\n",
-                  (unsigned long long)w->pos);
-        return DCMTK_STATUS_CANNOT_UNDERSTAND;
     }
+    DCMTK_refusal refusal = {r, w->pos};
+    DCMTK_dataset_limits limits = {w->maxLength, w->maxDepth, w->maxItems, w->maxElements};
+    handlerLogRefusal("C-STORE", "data set", refusal, limits);
+    return DCMTK_refusal_for_resources(r) ? DCMTK_STATUS_OUT_OF_RESOURCES
+                                          : DCMTK_STATUS_CANNOT_UNDERSTAND;
 }
 
 // The streamed path's end: the data set is whole (and walked), in the file.

@@ -1,6 +1,6 @@
 // The walk of a stored image file's elements (store/imagecheck.h): the
 // meta header by the index layer's reader, then the data set by the
-// element walk (store/elementwalk.h), fed a window of the file at a time;
+// element walk (dicomnet/elementwalk.h), fed a window of the file at a time;
 // values it has no use for are passed over unread.
 #include "store/imagecheck.h"
 
@@ -10,7 +10,7 @@
 
 #include <vector>
 
-#include "store/elementwalk.h"
+#include "dicomnet/elementwalk.h"
 
 #include "index/retrievelist.h"
 #include "runtime/fullio.h"

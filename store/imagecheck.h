@@ -38,7 +38,7 @@ struct imagecheck_limits {
     int maxDepth;
     long maxItems;
 };
-enum { IMAGECHECK_DEFAULT_DEPTH = 64 }; // the element walk's own (store/elementwalk.h)
+enum { IMAGECHECK_DEFAULT_DEPTH = 64 }; // the element walk's own (dicomnet/elementwalk.h)
 
 // imagecheck_walk within limits: for a file about to be parsed by the
 // toolkit, whose reader recurses once per level and keeps every item in

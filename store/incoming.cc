@@ -6,7 +6,7 @@
 // with -S, the placing of the file and then its index records.
 //
 // The bytes of the head are kept until the caller's walk of the data set
-// has found where the head ends (store/elementwalk.h: bulkStart), or the
+// has found where the head ends (dicomnet/elementwalk.h: bulkStart), or the
 // data set ended, and are parsed then; the file is created only then, as
 // its meta header needs the SOP class and instance, and the journal record
 // the study and series. A head larger than HEAD_KEEP (no image has one) is
@@ -48,12 +48,14 @@
 #include "dcmtk/dcmdata/dcuid.h"
 #include "dcmtk/dcmdata/dcxfer.h"
 #include "dicomnet/dicomnet.h"
+#include "dicomnet/elementwalk.h"
 #include "runtime/runtime.h"
-#include "store/elementwalk.h"
 #include "store/journal.h"
 
 enum {
     HEAD_KEEP = 4 << 20,     // head bytes kept in memory at most
+    HEAD_PIECE = 1 << 20,    // room kept beyond HEAD_KEEP for the piece that passes it
+    PICK_MAX_ITEMS = 1000,   // sequence items a picked element may hold
     WRITE_GATHER = 1 << 18,  // pieces are gathered into writes of this size
     WRITEBACK_STEP = 8 << 20 // writeback is started for every this many bytes
 };
@@ -75,6 +77,7 @@ struct LocalStore::incoming {
     const char *uid[3] = {nullptr, nullptr, nullptr};
     OFString tmp;
     int fd = -1;
+    size_t metaLength = 0; // of the file's start before the data set
     journal *j = nullptr;
     std::string gather;    // bytes not yet written to fd
     off_t written = 0;     // bytes written to fd
@@ -132,21 +135,17 @@ static std::string metaHeader(const std::string &sopClass, const std::string &in
     return file + body;
 }
 
-// Writes what is gathered. Writeback of the file is started every
+// Writes n bytes at the file's end. Writeback of the file is started every
 // WRITEBACK_STEP bytes (sync_file_range: asynchronous, it only queues the
 // pages for the disk), so that the flush at the association's end, or a
 // large image's own flush with -S, finds little left to write.
-static int writeGathered(LocalStore::incoming *in, FILE *log)
+static int writeBytes(LocalStore::incoming *in, const void *bytes, size_t n, FILE *log)
 {
-    if (in->gather.empty())
-        return 0;
-    if (LocalStore::write_all(in->fd, in->gather.data(), in->gather.size()) !=
-        (ssize_t)in->gather.size()) {
+    if (LocalStore::write_all(in->fd, bytes, n) != (ssize_t)n) {
         logprintf(LOGLEVEL_WARNING, log, "Cannot write %s: %s\n", in->tmp.c_str(), strerror(errno));
         return -1;
     }
-    in->written += (off_t)in->gather.size();
-    in->gather.clear();
+    in->written += (off_t)n;
     if (in->written - in->writebackTo >= WRITEBACK_STEP) {
         // A failure here loses nothing: the flush that counts comes later.
         sync_file_range(in->fd, in->writebackTo, in->written - in->writebackTo,
@@ -154,6 +153,16 @@ static int writeGathered(LocalStore::incoming *in, FILE *log)
         in->writebackTo = in->written;
     }
     return 0;
+}
+
+// Writes what is gathered.
+static int writeGathered(LocalStore::incoming *in, FILE *log)
+{
+    if (in->gather.empty())
+        return 0;
+    int r = writeBytes(in, in->gather.data(), in->gather.size(), log);
+    in->gather.clear();
+    return r;
 }
 
 // Takes the next piece of the file: into the journal record, and gathered
@@ -178,8 +187,8 @@ static void putBytes(LocalStore::incoming *in, const void *bytes, size_t n, FILE
         in->result = LS_INDEX_ERROR;
         return;
     }
-    in->gather.assign((const char *)bytes, n);
-    if (writeGathered(in, log) != 0)
+    // Not copied: a kept head of some MiB would be held twice.
+    if (writeBytes(in, bytes, n, log) != 0)
         in->result = LS_INDEX_ERROR;
 }
 
@@ -213,29 +222,90 @@ int LocalStore::startIncomingFile(incoming *in)
     if (in->headParsed)
         in->j = beginJournalRecord(in->uid[0], in->uid[1], in->uid[2]);
     std::string meta = metaHeader(sopClass, instance, in->xferUid);
+    in->metaLength = meta.size();
     putBytes(in, meta.data(), meta.size(), logStream);
     putBytes(in, in->head.data(), in->head.size(), logStream);
     std::string().swap(in->head);
     return in->result;
 }
 
-// The head's elements whose tags are in tags (sorted), each whole (header
-// and value, a sequence with its items) and in order, cut out of the kept
-// bytes at the starts the walk recorded: false when it recorded none.
-static bool pickElements(const LocalStore::incoming *in, size_t length,
-                         const std::vector<DcmTagKey> &tags, std::string *out)
+// The spans of the head's elements whose tags are in tags (sorted), each
+// whole (header and value, a sequence with its items), in order, as the
+// walk recorded them within the first length bytes: false when it recorded
+// none. An element that holds more than PICK_MAX_ITEMS sequence items is
+// left out: none of the attributes read is a sequence (a reader finds no
+// text in one), and the toolkit would keep some hundred bytes for each of
+// its items, however small.
+static bool pickSpans(const LocalStore::incoming *in, uint64_t length,
+                      const std::vector<DcmTagKey> &tags,
+                      std::vector<std::pair<uint64_t, uint64_t>> *spans)
 {
     const elementwalk *w = in->walk;
     if (tags.empty() || !w->recordElements || w->elementsCut)
         return false;
     const std::vector<elementwalk_element> &all = w->elements;
     for (size_t i = 0; i < all.size() && all[i].start < length; i++) {
-        uint64_t end = i + 1 < all.size() && all[i + 1].start < length ? all[i + 1].start : length;
+        bool inside = i + 1 < all.size() && all[i + 1].start < length;
+        uint64_t end = inside ? all[i + 1].start : length;
+        long items = (inside ? all[i + 1].itemsBefore : w->items) - all[i].itemsBefore;
         DcmTagKey key((Uint16)(all[i].tag >> 16), (Uint16)(all[i].tag & 0xFFFF));
-        if (std::binary_search(tags.begin(), tags.end(), key))
-            out->append(in->head.data() + all[i].start, (size_t)(end - all[i].start));
+        if (items <= PICK_MAX_ITEMS && std::binary_search(tags.begin(), tags.end(), key))
+            spans->push_back(std::make_pair(all[i].start, end));
     }
     return true;
+}
+
+// The head's picked elements (pickSpans) cut out of the kept bytes.
+static bool pickElements(const LocalStore::incoming *in, size_t length,
+                         const std::vector<DcmTagKey> &tags, std::string *out)
+{
+    std::vector<std::pair<uint64_t, uint64_t>> spans;
+    if (!pickSpans(in, length, tags, &spans))
+        return false;
+    for (const auto &span : spans)
+        out->append(in->head.data() + span.first, (size_t)(span.second - span.first));
+    return true;
+}
+
+// The same, read from the file for a head too large to keep: 1 when read,
+// 0 when the walk recorded none, -1 when the file could not be read.
+static int pickElementsFromFile(const LocalStore::incoming *in, uint64_t length,
+                                const std::vector<DcmTagKey> &tags, std::string *out, FILE *log)
+{
+    std::vector<std::pair<uint64_t, uint64_t>> spans;
+    if (!pickSpans(in, length, tags, &spans))
+        return 0;
+    for (const auto &span : spans) {
+        size_t n = (size_t)(span.second - span.first);
+        size_t at = out->size();
+        out->resize(at + n);
+        off_t offset = (off_t)(in->metaLength + span.first);
+        for (size_t done = 0; done < n;) {
+            ssize_t got = pread(in->fd, &(*out)[at + done], n - done, offset + (off_t)done);
+            if (got <= 0) {
+                logprintf(LOGLEVEL_WARNING, log, "Cannot read %s: %s\n", in->tmp.c_str(),
+                          got < 0 ? strerror(errno) : "cut short");
+                return -1;
+            }
+            done += (size_t)got;
+        }
+    }
+    return 1;
+}
+
+// Parses bytes (length) as a data set in the transfer syntax of the
+// association into the head.
+static bool parseBytes(LocalStore::incoming *in, const char *bytes, size_t length)
+{
+    DcmDataset *ds = in->headFile.getDataset();
+    DcmInputBufferStream stream;
+    stream.setBuffer(bytes, (offile_off_t)length);
+    stream.setEos();
+    ds->transferInit();
+    OFCondition cond = ds->read(stream, in->xfer, EGL_noChange);
+    ds->transferEnd();
+    stream.releaseBuffer();
+    return cond.good();
 }
 
 // Parses the head: the kept bytes up to the bulk (or all of them), as a
@@ -249,15 +319,7 @@ static bool parseHead(LocalStore::incoming *in, size_t length, const std::vector
         bytes = picked.data();
         length = picked.size();
     }
-    DcmDataset *ds = in->headFile.getDataset();
-    DcmInputBufferStream stream;
-    stream.setBuffer(bytes, (offile_off_t)length);
-    stream.setEos();
-    ds->transferInit();
-    OFCondition cond = ds->read(stream, in->xfer, EGL_noChange);
-    ds->transferEnd();
-    stream.releaseBuffer();
-    return cond.good();
+    return parseBytes(in, bytes, length);
 }
 
 void LocalStore::setHeadTags(const std::vector<DcmTagKey> &extra)
@@ -284,6 +346,12 @@ void LocalStore::FeedIncoming(incoming *in, const unsigned char *bytes, size_t n
     if (in->fileStarted) {
         putBytes(in, bytes, n, logStream);
     } else {
+        // Room for the most that is kept, and a piece beyond it, from the
+        // start: grown by doubling, the buffer of a head that passes
+        // HEAD_KEEP would be held twice while it is copied. What a small
+        // head does not use of it is never touched, and so costs no memory.
+        if (in->head.empty())
+            in->head.reserve(HEAD_KEEP + HEAD_PIECE);
         in->head.append((const char *)bytes, n);
         uint64_t bulk = in->walk->bulkStart;
         if (bulk != UINT64_MAX || last) {
@@ -317,10 +385,21 @@ DcmDataset *LocalStore::IncomingHead(incoming *in)
     if (!in->ended)
         return nullptr;
     if (in->headInFile && !in->headParsed && in->result == LS_OK) {
-        // Values above 4 KiB stay in the file (read only if asked for).
-        OFCondition cond = in->headFile.loadFileUntilTag(in->tmp.c_str(), EXS_Unknown, EGL_noChange,
-                                                         4096, ERM_fileOnly, BULK_START);
-        in->headParsed = cond.good();
+        // Only the elements read are read from the file and parsed: the
+        // toolkit's parse of a whole head of millions of small items would
+        // cost ten times its bytes. Without the walk's record, the head
+        // is parsed whole, values above 4 KiB left in the file.
+        uint64_t bulk = in->walk->bulkStart;
+        std::string picked;
+        int pickedFromFile = pickElementsFromFile(in, bulk != UINT64_MAX ? bulk : in->walk->pos,
+                                                  headTags, &picked, logStream);
+        if (pickedFromFile > 0)
+            in->headParsed = parseBytes(in, picked.data(), picked.size());
+        else if (pickedFromFile == 0)
+            in->headParsed = in->headFile
+                                 .loadFileUntilTag(in->tmp.c_str(), EXS_Unknown, EGL_noChange, 4096,
+                                                   ERM_fileOnly, BULK_START)
+                                 .good();
         if (!in->headParsed) {
             logprintf(LOGLEVEL_WARNING, logStream, "Cannot parse the head of %s.\n",
                       in->tmp.c_str());

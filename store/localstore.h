@@ -29,7 +29,7 @@
 #include "index/studyindex.h"
 #include "index/studytable.h"
 
-struct elementwalk; // store/elementwalk.h
+struct elementwalk; // dicomnet/elementwalk.h
 struct journal;     // store/journal.h
 
 // Result codes of the store's operations.

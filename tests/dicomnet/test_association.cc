@@ -22,6 +22,7 @@
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcuid.h"
+#include "dicomnet/elementwalk.h"
 #include "testprovider.h"
 
 static const char *const kUnknownSOP = "1.2.826.0.1.3680043.2.1545.99.1";
@@ -496,8 +497,11 @@ TEST(ProviderInput, WrongCommandIsRefusedNotFollowed)
     EXPECT_TRUE(DCMTK_SCP_echo(nullptr, nullptr, 1).bad());
     msg.CommandField = DIMSE_C_ECHO_RQ;
     EXPECT_TRUE(DCMTK_SCP_store(nullptr, &msg, 1, nullptr, nullptr).bad());
-    EXPECT_TRUE(DCMTK_SCP_find(nullptr, &msg, 1, nullptr, nullptr).bad());
-    EXPECT_TRUE(DCMTK_SCP_move(nullptr, &msg, 1, nullptr, nullptr).bad());
+    DCMTK_dataset_limits limits = {0, ELEMENTWALK_MAX_DEPTH, 0, 0};
+    DCMTK_refusal refusal;
+    EXPECT_TRUE(DCMTK_SCP_find(nullptr, &msg, 1, nullptr, nullptr, limits, &refusal).bad());
+    EXPECT_TRUE(DCMTK_SCP_move(nullptr, &msg, 1, nullptr, nullptr, limits, &refusal).bad());
+    EXPECT_TRUE(DCMTK_SCP_get(nullptr, &msg, 1, nullptr, nullptr, limits, &refusal).bad());
     EXPECT_TRUE(DCMTK_SCU_echo(nullptr).bad());
     EXPECT_TRUE(DCMTK_SCU_store(nullptr, nullptr).bad());
 }

@@ -16,6 +16,7 @@
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcuid.h"
+#include "dicomnet/elementwalk.h"
 
 static void report(int fd, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 static void report(int fd, const char *fmt, ...)
@@ -162,6 +163,9 @@ static void command_loop(T_ASC_Association *assoc, provider_state *st)
             ASC_abortAssociation(assoc);
             return;
         }
+        // The server's limits on an identifier.
+        DCMTK_dataset_limits limits = {1 << 20, ELEMENTWALK_MAX_DEPTH, 1000, 10000};
+        DCMTK_refusal refusal;
         switch (msg.CommandField) {
         case DIMSE_C_ECHO_RQ:
             report(st->reportFd, "ECHO");
@@ -171,10 +175,10 @@ static void command_loop(T_ASC_Association *assoc, provider_state *st)
             cond = DCMTK_SCP_store(assoc, &msg, pcId, store_cb, st);
             break;
         case DIMSE_C_FIND_RQ:
-            cond = DCMTK_SCP_find(assoc, &msg, pcId, find_cb, st);
+            cond = DCMTK_SCP_find(assoc, &msg, pcId, find_cb, st, limits, &refusal);
             break;
         case DIMSE_C_MOVE_RQ:
-            cond = DCMTK_SCP_move(assoc, &msg, pcId, move_cb, st);
+            cond = DCMTK_SCP_move(assoc, &msg, pcId, move_cb, st, limits, &refusal);
             break;
         default:
             cond = DIMSE_BADCOMMANDTYPE;

@@ -1,13 +1,14 @@
-// The streaming element walk (store/elementwalk.h) on hostile data sets:
+// The streaming element walk (dicomnet/elementwalk.h) on hostile data sets:
 // nesting far beyond the limit in every encoding that nests, lengths that
 // claim more than the limit (found at their header, with no value fed),
 // lengths that lie, elements out of order, and the same verdict whatever
 // the pieces the bytes come in.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
-#include "store/elementwalk.h"
+#include "dicomnet/elementwalk.h"
 
 namespace
 {
@@ -215,4 +216,62 @@ TEST(ElementWalk, RecordedElementsAreBounded)
     EXPECT_EQ(w.elements.size(), 3u);
     EXPECT_FALSE(w.elementsCut);
     EXPECT_EQ(w.bulkStart, 24u);
+}
+
+TEST(ElementWalk, ItemsAndElementsBeyondTheirLimitsAreRefusedAndCounted)
+{
+    // A sequence (0008,1115) of 10 items of one element each, after one
+    // element: 11 elements at the top and within, 10 items.
+    std::string items;
+    for (int i = 0; i < 10; i++) {
+        std::string body = implicitElement(0x0010, 0x0010, 4, "X^Y ");
+        items += le16(0xFFFE) + le16(0xE000) + le32((uint32_t)body.size()) + body;
+    }
+    std::string bytes = implicitElement(0x0008, 0x0005, 10, "ISO_IR 100") +
+                        implicitElement(0x0008, 0x1115, UNDEF, "") + items + le16(0xFFFE) +
+                        le16(0xE0DD) + le32(0) + implicitElement(0x0010, 0x0020, 2, "P1");
+    for (size_t step : {(size_t)0, (size_t)1, (size_t)7}) {
+        elementwalk w;
+        elementwalk_init(&w, true, false);
+        w.isSequence = dictionarySequence;
+        w.recordElements = true;
+        ASSERT_EQ(elementwalk_feed(&w, (const unsigned char *)bytes.data(), bytes.size()),
+                  ELEMENTWALK_MORE);
+        ASSERT_EQ(elementwalk_finish(&w), ELEMENTWALK_MORE);
+        EXPECT_EQ(w.items, 10);
+        EXPECT_EQ(w.elementCount, 13);
+        // The items each top-level element holds: the next one's count less
+        // its own.
+        ASSERT_EQ(w.elements.size(), 3u);
+        EXPECT_EQ(w.elements[1].itemsBefore - w.elements[0].itemsBefore, 0);
+        EXPECT_EQ(w.elements[2].itemsBefore - w.elements[1].itemsBefore, 10);
+
+        elementwalk_init(&w, true, false);
+        w.isSequence = dictionarySequence;
+        w.maxItems = 9;
+        size_t piece = step == 0 ? bytes.size() : step;
+        int r = ELEMENTWALK_MORE;
+        for (size_t at = 0; at < bytes.size() && r == ELEMENTWALK_MORE; at += piece)
+            r = elementwalk_feed(&w, (const unsigned char *)bytes.data() + at,
+                                 std::min(piece, bytes.size() - at));
+        EXPECT_EQ(r, ELEMENTWALK_TOO_MANY) << step;
+
+        elementwalk_init(&w, true, false);
+        w.isSequence = dictionarySequence;
+        w.maxElements = 12;
+        r = ELEMENTWALK_MORE;
+        for (size_t at = 0; at < bytes.size() && r == ELEMENTWALK_MORE; at += piece)
+            r = elementwalk_feed(&w, (const unsigned char *)bytes.data() + at,
+                                 std::min(piece, bytes.size() - at));
+        EXPECT_EQ(r, ELEMENTWALK_TOO_MANY_ELEMENTS) << step;
+    }
+    // At the limits, the same bytes are whole.
+    elementwalk w;
+    elementwalk_init(&w, true, false);
+    w.isSequence = dictionarySequence;
+    w.maxItems = 10;
+    w.maxElements = 13;
+    ASSERT_EQ(elementwalk_feed(&w, (const unsigned char *)bytes.data(), bytes.size()),
+              ELEMENTWALK_MORE);
+    EXPECT_EQ(elementwalk_finish(&w), ELEMENTWALK_MORE);
 }

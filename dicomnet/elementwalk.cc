@@ -1,8 +1,8 @@
-// The streaming walk of a data set's element encoding (store/elementwalk.h):
+// The streaming walk of a data set's element encoding (dicomnet/elementwalk.h):
 // a loop over an explicit stack of open data sets (the data set itself and
 // its items) and sequences, each bounded by the offset its length gives or
 // by the bound of the one that holds it.
-#include "store/elementwalk.h"
+#include "dicomnet/elementwalk.h"
 
 #include <string.h>
 
@@ -52,6 +52,7 @@ void elementwalk_init(elementwalk *w, bool implicitVr, bool bigEndian, uint64_t 
     w->maxLength = 0;
     w->maxDepth = ELEMENTWALK_MAX_DEPTH;
     w->maxItems = 0;
+    w->maxElements = 0;
     w->strictVr = false;
     w->isSequence = nullptr;
     w->pos = 0;
@@ -59,6 +60,7 @@ void elementwalk_init(elementwalk *w, bool implicitVr, bool bigEndian, uint64_t 
         1, elementwalk_frame{end, end != NO_LIMIT, false, false, implicitVr, bigEndian, 0});
     w->depth = 0;
     w->items = 0;
+    w->elementCount = 0;
     w->headLen = 0;
     w->skip = 0;
     w->capture = nullptr;
@@ -118,7 +120,7 @@ static int itemHeader(elementwalk *w)
         return fail(w, ELEMENTWALK_DAMAGED);
     // Each item costs a parser that keeps them some memory: a data set of
     // millions of empty ones is refused as one nested too deep is.
-    if (!f.fragments && w->maxItems != 0 && ++w->items > w->maxItems)
+    if (!f.fragments && ++w->items > w->maxItems && w->maxItems != 0)
         return fail(w, ELEMENTWALK_TOO_MANY);
     if (length == UNDEFINED_LENGTH) {
         if (f.fragments)
@@ -152,6 +154,10 @@ static int elementHeader(elementwalk *w)
         return ELEMENTWALK_MORE;
     }
     uint32_t tag = (uint32_t)group << 16 | element;
+    // Each element, however short its encoding, costs a parser some hundred
+    // bytes: millions of empty ones are refused as millions of items are.
+    if (++w->elementCount > w->maxElements && w->maxElements != 0)
+        return fail(w, ELEMENTWALK_TOO_MANY_ELEMENTS);
     if (w->strictVr && tag <= f.lastTag)
         return fail(w, ELEMENTWALK_DISORDERED);
     w->stack.back().lastTag = tag;
@@ -159,7 +165,7 @@ static int elementHeader(elementwalk *w)
         w->bulkStart = w->pos - w->headLen;
     if (w->recordElements && w->stack.size() == 1 && w->bulkStart == NO_LIMIT) {
         if (w->elements.size() < ELEMENTWALK_MAX_ELEMENTS)
-            w->elements.push_back(elementwalk_element{tag, w->pos - w->headLen});
+            w->elements.push_back(elementwalk_element{tag, w->pos - w->headLen, w->items});
         else
             w->elementsCut = true;
     }

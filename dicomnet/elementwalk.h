@@ -6,8 +6,8 @@
 // and items, so a hostile data set costs it nothing: one nested deeper
 // than a limit, or with a length beyond a limit, is reported as soon as
 // the header that says so has been fed, before anything else reads it.
-#ifndef VELTO_STORE_ELEMENTWALK_H
-#define VELTO_STORE_ELEMENTWALK_H
+#ifndef VELTO_DICOMNET_ELEMENTWALK_H
+#define VELTO_DICOMNET_ELEMENTWALK_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -20,23 +20,36 @@
 // its stack).
 enum { ELEMENTWALK_MAX_DEPTH = 64 };
 
+// Sequence items (fragments not counted) that an image may hold: real
+// multi-frame images hold some tens of thousands in their per-frame
+// functional groups; a reader that parses a data set keeps some hundred
+// bytes for each item however small, so millions of empty ones would cost
+// it ten times their bytes.
+enum { ELEMENTWALK_MAX_ITEMS = 200000 };
+// Elements (at every level) that an image may hold, for the same reason:
+// such an image holds some hundred thousand in its items.
+enum { ELEMENTWALK_MAX_IMAGE_ELEMENTS = 1000000 };
+
 // Results of elementwalk_feed and elementwalk_finish.
 enum {
-    ELEMENTWALK_MORE = 0,       // fine so far (feed); whole (finish)
-    ELEMENTWALK_DAMAGED = 1,    // a length or delimitation that does not fit, or cut short
-    ELEMENTWALK_TOO_DEEP = 2,   // sequences nested deeper than the limit
-    ELEMENTWALK_TOO_LONG = 3,   // a length, or the data set, beyond maxLength
-    ELEMENTWALK_FOREIGN = 4,    // an explicit VR that is not two capital letters (or, when
-                                // strict, not a VR at all): not followed here
-    ELEMENTWALK_DISORDERED = 5, // strict: an element not after the one before it
-    ELEMENTWALK_TOO_MANY = 6,   // more sequence items than maxItems
+    ELEMENTWALK_MORE = 0,              // fine so far (feed); whole (finish)
+    ELEMENTWALK_DAMAGED = 1,           // a length or delimitation that does not fit, or cut short
+    ELEMENTWALK_TOO_DEEP = 2,          // sequences nested deeper than the limit
+    ELEMENTWALK_TOO_LONG = 3,          // a length, or the data set, beyond maxLength
+    ELEMENTWALK_FOREIGN = 4,           // an explicit VR that is not two capital letters (or, when
+                                       // strict, not a VR at all): not followed here
+    ELEMENTWALK_DISORDERED = 5,        // strict: an element not after the one before it
+    ELEMENTWALK_TOO_MANY = 6,          // more sequence items than maxItems
+    ELEMENTWALK_TOO_MANY_ELEMENTS = 7, // more elements than maxElements
 };
 
-// An element of the data set's top level: its tag and where its header
-// begins (it ends where the next one begins).
+// An element of the data set's top level: its tag, where its header begins
+// (it ends where the next one begins) and the sequence items begun before
+// it (so the next one's count less this one's is the items it holds).
 struct elementwalk_element {
     uint32_t tag;
     uint64_t start;
+    long itemsBefore;
 };
 
 // Top-level elements recorded at most (a hostile head of millions of empty
@@ -59,6 +72,7 @@ struct elementwalk {
     uint64_t maxLength; // the most the data set and each length may take (0: no limit)
     int maxDepth;       // sequences within sequences allowed
     long maxItems;      // sequence items (not fragments) in all allowed (0: no limit)
+    long maxElements;   // elements at every level in all allowed (0: no limit)
     // An explicit VR unknown to DICOM is foreign too, and elements must come
     // in ascending order without repeats: the toolkit's parser, fed in
     // pieces, loses its place at an element out of order, and would read
@@ -71,8 +85,9 @@ struct elementwalk {
 
     uint64_t pos; // bytes walked from the data set's start
     std::vector<elementwalk_frame> stack;
-    int depth;  // sequences open
-    long items; // sequence items begun
+    int depth;         // sequences open
+    long items;        // sequence items begun
+    long elementCount; // elements begun, at every level
     unsigned char head[12];
     size_t headLen;
     uint64_t skip;        // value bytes still to pass over
@@ -96,7 +111,7 @@ struct elementwalk {
 // Starts a walk of a data set in the given encoding that ends at offset
 // end (a file's data set) or wherever elementwalk_finish says (end
 // UINT64_MAX: a data set as it comes). Limits: ELEMENTWALK_MAX_DEPTH, no
-// maxLength, no maxItems, strictVr off, recordElements off.
+// maxLength, no maxItems, no maxElements, strictVr off, recordElements off.
 void elementwalk_init(elementwalk *w, bool implicitVr, bool bigEndian, uint64_t end = UINT64_MAX);
 
 // Walks the next n bytes. ELEMENTWALK_MORE, or the first fault found (then
