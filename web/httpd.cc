@@ -503,11 +503,11 @@ static std::string localAddress(MHD_Connection *conn)
 
 // Answers status and ends the connection after the answer: what follows
 // the headers of such a request cannot be told apart from a next request.
-static MHD_Result refuseAndClose(requeststate *s, unsigned status, const char *text)
+static MHD_Result refuseAndClose(requeststate *s, unsigned status, const std::string &text)
 {
     s->answered = true;
     MHD_Response *r =
-        MHD_create_response_from_buffer(strlen(text), (void *)text, MHD_RESPMEM_PERSISTENT);
+        MHD_create_response_from_buffer(text.size(), (void *)text.data(), MHD_RESPMEM_MUST_COPY);
     if (r == nullptr)
         return MHD_NO;
     MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain; charset=utf-8");
@@ -533,7 +533,8 @@ static bool frontDoor(requeststate *s, const char *version, MHD_Result *result)
     if (error != nullptr) {
         logprintf(LOGLEVEL_WARNING, web_options.logfp, "Refused a request from %s: %s\n",
                   peerAddress(conn).c_str(), error);
-        *result = refuseAndClose(s, MHD_HTTP_BAD_REQUEST, "Bad request\n");
+        *result =
+            refuseAndClose(s, MHD_HTTP_BAD_REQUEST, std::string("Bad request: ") + error + "\n");
         return false;
     }
     if (!f.hosts.empty() &&
@@ -542,7 +543,6 @@ static bool frontDoor(requeststate *s, const char *version, MHD_Result *result)
                   "Refused a request from %s for host %s, which this server does not serve "
                   "(-n names more)\n",
                   peerAddress(conn).c_str(), web_escapeForLog(f.hosts[0]).c_str());
-        metrics_add(METRICS_FAIL_FORBIDDEN);
         *result = refuseAndClose(s, MHD_HTTP_MISDIRECTED_REQUEST, "Misdirected request\n");
         return false;
     }
