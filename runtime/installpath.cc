@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "runtime/vrstring.h"
@@ -146,7 +147,9 @@ char *getfilepath(const char *searchpath, const char *name, int mode, char *out,
                 bool fits = vr_strncpy(out, dir, outsize) != nullptr;
                 if (fits && name[0] != '\0')
                     fits = vr_strncat(out, "/", outsize) && vr_strncat(out, name, outsize);
-                if (fits && access(out, mode) == 0)
+                struct stat st;
+                if (fits &&
+                    (mode == GETFILEPATH_ENTRY ? lstat(out, &st) == 0 : access(out, mode) == 0))
                     return out;
             }
         }

@@ -31,6 +31,11 @@ int VLPathExpandEnvironment(char *text, size_t size);
 // Returns out holding "dir/name" (or just "dir" for an empty name) for the
 // first directory of searchpath where access(out, mode) succeeds, or null.
 // Elements that cannot be expanded or would not fit in out are skipped.
+// With mode GETFILEPATH_ENTRY: the first where an entry of that name is,
+// of any kind, a symbolic link to nothing too (for a file whose presence
+// alone matters: a users file that is there but broken must not count as
+// none).
+#define GETFILEPATH_ENTRY 0x1000
 char *getfilepath(const char *searchpath, const char *name, int mode, char *out, size_t outsize);
 
 #endif

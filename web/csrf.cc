@@ -9,10 +9,10 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/random.h>
 
 #include "runtime/logprintf.h"
+#include "web/frontdoor.h"
 #include "web/metrics.h"
 #include "web/webserver.h"
 
@@ -55,24 +55,6 @@ std::string csrf_token(const std::string &user)
     return out;
 }
 
-// True for a Content-Type that an HTML form (or a simple cross-origin
-// request) can carry, and for none at all.
-static bool formContentType(const char *type)
-{
-    if (type == nullptr)
-        return true;
-    while (*type == ' ')
-        type++;
-    static const char *const simple[] = {"application/x-www-form-urlencoded", "multipart/form-data",
-                                         "text/plain"};
-    for (const char *s : simple) {
-        size_t n = strlen(s);
-        if (strncasecmp(type, s, n) == 0 && (type[n] == '\0' || type[n] == ';' || type[n] == ' '))
-            return true;
-    }
-    return type[0] == '\0';
-}
-
 static bool refuse(const webrequest &rq, const char *why)
 {
     metrics_add(METRICS_FAIL_CSRF);
@@ -90,7 +72,7 @@ bool csrf_ok(const webrequest &rq, const std::string &body)
 {
     if (!web_sameOrigin(rq))
         return refuse(rq, "sent from another origin");
-    if (!formContentType(rq.header(MHD_HTTP_HEADER_CONTENT_TYPE)))
+    if (!frontdoor_formContentType(rq.header(MHD_HTTP_HEADER_CONTENT_TYPE)))
         return true;
     std::string given;
     const char *h = rq.header(CSRF_HEADER);

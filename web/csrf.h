@@ -33,12 +33,15 @@ std::string csrf_hiddenField(const webrequest &rq);
 //   "null") is refused: browsers send Origin with every cross-site POST.
 // - A request whose Content-Type is not one that an HTML form can send
 //   (application/x-www-form-urlencoded, multipart/form-data, text/plain, or
-//   none) passes without a token: another site's page can send such a
-//   request only through fetch/XMLHttpRequest, which the browser lets
-//   cross origins only after a CORS preflight that this server never
-//   grants. This keeps STOW-RS (multipart/related) and the JSON API
-//   (application/json) working for scripts and DICOMweb clients with basic
-//   authentication, which know nothing of tokens.
+//   none, judged by the exact media type: frontdoor_formContentType) passes
+//   without a token, and its service reads the body only as that type (a
+//   form body sent as application/json is refused, never read as a form):
+//   another site's page can send such a request only through
+//   fetch/XMLHttpRequest, which the browser lets cross origins only after a
+//   CORS preflight that this server never grants. This keeps STOW-RS
+//   (multipart/related) and the JSON API (application/json) working for
+//   scripts and DICOMweb clients with basic authentication, which know
+//   nothing of tokens.
 // - Every other request must carry the user's token, in the header
 //   CSRF_HEADER or the form field CSRF_FIELD, compared in constant time. A
 //   request with basic authentication is not exempt: a browser sends

@@ -18,6 +18,7 @@
 #include "runtime/logprintf.h"
 #include "web/csrf.h"
 #include "web/httpd.h"
+#include "web/multipart.h"
 
 int forwardpage_owns(const std::string &path)
 {
@@ -137,8 +138,8 @@ static int redirectToPage(const webrequest &rq)
 // True when the request came from the page's form (urlencoded).
 static bool isForm(const webrequest &rq)
 {
-    const char *type = rq.header(MHD_HTTP_HEADER_CONTENT_TYPE);
-    return type != nullptr && strncasecmp(type, "application/x-www-form-urlencoded", 33) == 0;
+    return multipart_mediaType(rq.header(MHD_HTTP_HEADER_CONTENT_TYPE)) ==
+           "application/x-www-form-urlencoded";
 }
 
 // An answer to a POST: the page (with message) for a form, else JSON.
@@ -177,10 +178,13 @@ static bool oneUid(const std::string &uid)
 static int serveSend(const webrequest &rq, const std::string &body)
 {
     webfields fields;
-    if (isForm(rq))
-        web_parseForm(body, &fields);
-    else if (!web_parseJsonObject(body, &fields))
-        return replyJsonError(rq, MHD_HTTP_BAD_REQUEST, "The body is no flat JSON object.");
+    unsigned refused = web_bodyFields(rq, body, &fields);
+    if (refused != 0)
+        return replyJsonError(rq, refused,
+                              refused == MHD_HTTP_BAD_REQUEST
+                                  ? "The body is no flat JSON object."
+                                  : "Expected application/x-www-form-urlencoded or "
+                                    "application/json.");
     forward_job job;
     job.study = field(fields, "study");
     job.series = field(fields, "series");

@@ -11,9 +11,12 @@
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -29,6 +32,7 @@
 #include "runtime/logprintf.h"
 #include "web/csrf.h"
 #include "web/forwardpage.h"
+#include "web/frontdoor.h"
 #include "web/metrics.h"
 #include "web/statuspage.h"
 #include "web/studyactions.h"
@@ -146,10 +150,22 @@ static bool usableHash(const char *hash)
 
 int httpd_loadUsers(const char *path)
 {
-    FILE *f = fopen(path, "r");
-    if (f == nullptr) {
+    // Opened without waiting for a writer (a FIFO would hang the start)
+    // and read only when it is a regular file.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    struct stat st;
+    if (fd == -1 || fstat(fd, &st) != 0) {
         logprintf(LOGLEVEL_FATAL, web_options.logfp, "Cannot read users file %s: %s\n", path,
                   strerror(errno));
+        if (fd != -1)
+            close(fd);
+        return -1;
+    }
+    FILE *f = S_ISREG(st.st_mode) ? fdopen(fd, "r") : nullptr;
+    if (f == nullptr) {
+        logprintf(LOGLEVEL_FATAL, web_options.logfp, "Cannot read users file %s: %s\n", path,
+                  S_ISREG(st.st_mode) ? strerror(errno) : "not a regular file");
+        close(fd);
         return -1;
     }
     char line[1024];
@@ -223,17 +239,41 @@ static bool checkUser(MHD_Connection *conn, std::string *name)
     return ok;
 }
 
-// The header deadline. Every connection is watched from its start: while
-// it waits for a request's headers (at its start, and again after each
-// request, for the next one on a kept-alive connection) the watchdog thread
-// ends it once header_timeout seconds have passed, however slowly bytes
-// trickle in (the library's own timeout starts over with every byte, so
-// one byte every few seconds would hold a connection slot for ever).
+// The connection watch. Every connection is watched from its start:
+// - while it waits for a request's headers (at its start, and again after
+//   each request, for the next one on a kept-alive connection) the watchdog
+//   thread ends it once header_timeout seconds have passed, however slowly
+//   bytes trickle in (the library's own timeout starts over with every
+//   byte, so one byte every few seconds would hold a connection slot for
+//   ever);
+// - while it sends a request's body, the body must bring min_body_rate
+//   bytes per second over each period of body_window seconds (the first
+//   period, from the end of the headers, is the grace to start); the time
+//   a handler spends with a piece (storing an image) is not counted, as
+//   the client cannot send meanwhile;
+// - when few slots are left (WATCH_BUSY_FREE), a wait for headers longer
+//   than WATCH_BUSY_SECONDS and a body slower than the rate over that time
+//   end the connection at once: slow clients reconnecting from many
+//   addresses would otherwise keep every slot taken and the others waiting
+//   in the listen queue, while a client that sends whole requests sends
+//   its headers within a moment.
+enum watchstate {
+    WATCH_NONE,    // a handler runs or an answer is sent: not timed
+    WATCH_HEADERS, // a request's headers are awaited
+    WATCH_BODY,    // a request's body is read
+};
 struct connwatch {
     int fd; // our own duplicate of the connection's socket, or -1
-    std::chrono::steady_clock::time_point since; // start of the wait for headers
-    bool waiting;                                // headers are awaited
+    // Start of the wait for headers, or of the body's current period.
+    std::chrono::steady_clock::time_point since;
+    std::chrono::steady_clock::time_point paused; // a handler took a body piece then
+    watchstate state;
+    unsigned long long bytes; // body bytes in the current period
+    bool inPiece;             // the clock stands still while a handler takes a piece
 };
+#define WATCH_BUSY_SECONDS 1
+// "Few slots left": at most this share of threads_max free (and at least one).
+#define WATCH_BUSY_FREE(slots) ((slots) / 4 > 1 ? (slots) / 4 : 1)
 
 // watchLock guards watched, the connwatch entries in it and watchStop. The
 // watchdog shuts a socket down through a duplicate descriptor that it owns
@@ -257,7 +297,8 @@ static void notifyConnection(void *, MHD_Connection *conn, void **socketContext,
         // Without a duplicate (no descriptors left) the connection is
         // only under the library's own timeout.
         int fd = fcntl(ci->connect_fd, F_DUPFD_CLOEXEC, 0);
-        connwatch *w = new connwatch{fd, std::chrono::steady_clock::now(), fd != -1};
+        auto now = std::chrono::steady_clock::now();
+        connwatch *w = new connwatch{fd, now, now, fd != -1 ? WATCH_HEADERS : WATCH_NONE, 0, false};
         std::lock_guard<std::mutex> l(watchLock);
         watched.insert(w);
         *socketContext = w;
@@ -274,36 +315,85 @@ static void notifyConnection(void *, MHD_Connection *conn, void **socketContext,
     }
 }
 
-// Starts (waiting) or stops the header clock of the connection.
-static void awaitHeaders(MHD_Connection *conn, bool waiting)
+static connwatch *watchOf(MHD_Connection *conn)
 {
     const union MHD_ConnectionInfo *ci =
         MHD_get_connection_info(conn, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
     if (ci == nullptr || ci->socket_context == nullptr)
-        return;
-    connwatch *w = static_cast<connwatch *>(ci->socket_context);
-    std::lock_guard<std::mutex> l(watchLock);
-    w->waiting = waiting && w->fd != -1;
-    w->since = std::chrono::steady_clock::now();
+        return nullptr;
+    return static_cast<connwatch *>(ci->socket_context);
 }
 
-static void watchHeaders(int seconds)
+// Starts the clock of the connection for state (WATCH_NONE: stops it).
+static void watchAs(MHD_Connection *conn, watchstate state)
 {
-    const auto deadline = std::chrono::seconds(seconds);
+    connwatch *w = watchOf(conn);
+    if (w == nullptr)
+        return;
+    std::lock_guard<std::mutex> l(watchLock);
+    w->state = w->fd != -1 ? state : WATCH_NONE;
+    w->since = std::chrono::steady_clock::now();
+    w->bytes = 0;
+    w->inPiece = false;
+}
+
+// A handler takes a piece of the body (begin) or is done with its bytes:
+// the body's clock stands still in between.
+static void watchBodyPiece(MHD_Connection *conn, bool begin, size_t bytes)
+{
+    connwatch *w = watchOf(conn);
+    if (w == nullptr)
+        return;
+    auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> l(watchLock);
+    if (begin && w->state == WATCH_BODY) {
+        w->state = WATCH_NONE;
+        w->inPiece = true;
+        w->paused = now;
+        w->bytes += bytes;
+    } else if (!begin && w->inPiece) {
+        w->inPiece = false;
+        w->state = WATCH_BODY;
+        w->since += now - w->paused;
+    }
+}
+
+static void watchConnections(weboptions o)
+{
+    using seconds = std::chrono::duration<double>;
+    const seconds deadline(o.header_timeout);
+    const seconds busyDeadline(std::min(o.header_timeout, WATCH_BUSY_SECONDS));
+    const seconds window(o.body_window);
     std::unique_lock<std::mutex> l(watchLock);
     while (!watchStop) {
         auto now = std::chrono::steady_clock::now();
+        bool busy = o.threads_max - (int)watched.size() <= WATCH_BUSY_FREE(o.threads_max);
         for (connwatch *w : watched) {
-            if (w->waiting && now - w->since >= deadline) {
+            const char *why = nullptr;
+            seconds waited = now - w->since;
+            if (w->state == WATCH_HEADERS) {
+                if (waited >= deadline || (busy && waited >= busyDeadline))
+                    why = "no request headers in time";
+            } else if (w->state == WATCH_BODY) {
+                bool periodOver = waited >= window;
+                if ((periodOver || (busy && waited >= busyDeadline)) &&
+                    (double)w->bytes < (double)o.min_body_rate * waited.count())
+                    why = "request body too slow";
+                else if (periodOver) {
+                    w->since = now;
+                    w->bytes = 0;
+                }
+            }
+            if (why != nullptr) {
                 // The connection's thread sees the end of its input and the
                 // library closes the connection.
                 shutdown(w->fd, SHUT_RDWR);
-                w->waiting = false;
-                logprintf(LOGLEVEL_DEBUG, web_options.logfp,
-                          "Connection closed: no request headers within %d s\n", seconds);
+                w->state = WATCH_NONE;
+                logprintf(LOGLEVEL_DEBUG, web_options.logfp, "Connection closed: %s%s\n", why,
+                          busy ? " (few connections left)" : "");
             }
         }
-        watchWake.wait_for(l, std::chrono::milliseconds(200));
+        watchWake.wait_for(l, std::chrono::milliseconds(100));
     }
 }
 
@@ -381,8 +471,156 @@ static int route(requeststate *s)
     return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
 }
 
+static MHD_Result collectFraming(void *cls, MHD_ValueKind, const char *key, const char *value)
+{
+    auto *f = static_cast<frontdoor_framing *>(cls);
+    if (strcasecmp(key, MHD_HTTP_HEADER_HOST) == 0)
+        f->hosts.emplace_back(value ? value : "");
+    else if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0)
+        f->contentLengths.emplace_back(value ? value : "");
+    else if (strcasecmp(key, MHD_HTTP_HEADER_TRANSFER_ENCODING) == 0)
+        f->transferEncodings.emplace_back(value ? value : "");
+    return MHD_YES;
+}
+
+// The canonical text of the local address the connection reached, or "".
+static std::string localAddress(MHD_Connection *conn)
+{
+    const union MHD_ConnectionInfo *ci =
+        MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CONNECTION_FD);
+    struct sockaddr_storage a;
+    socklen_t len = sizeof a;
+    char text[INET6_ADDRSTRLEN] = "";
+    if (ci == nullptr || getsockname(ci->connect_fd, (struct sockaddr *)&a, &len) != 0)
+        return "";
+    if (a.ss_family == AF_INET)
+        inet_ntop(AF_INET, &((const struct sockaddr_in *)&a)->sin_addr, text, sizeof text);
+    else if (a.ss_family == AF_INET6)
+        inet_ntop(AF_INET6, &((const struct sockaddr_in6 *)&a)->sin6_addr, text, sizeof text);
+    std::string canonical;
+    return frontdoor_canonicalName(text, &canonical) ? canonical : "";
+}
+
+// Answers status and ends the connection after the answer: what follows
+// the headers of such a request cannot be told apart from a next request.
+static MHD_Result refuseAndClose(requeststate *s, unsigned status, const std::string &text)
+{
+    s->answered = true;
+    MHD_Response *r =
+        MHD_create_response_from_buffer(text.size(), (void *)text.data(), MHD_RESPMEM_MUST_COPY);
+    if (r == nullptr)
+        return MHD_NO;
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain; charset=utf-8");
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CONNECTION, "close");
+    return (MHD_Result)web_replyResponse(s->rq, status, r);
+}
+
+// The checks before anything else of a request: its framing (a proxy in
+// front could read another request where this daemon reads one: request
+// smuggling) and its Host (a page of another site whose name was made to
+// resolve to this machine, DNS rebinding, names its own host). True when
+// the request may go on; else its answer is queued.
+static bool frontDoor(requeststate *s, const char *version, MHD_Result *result)
+{
+    MHD_Connection *conn = s->rq.conn;
+    frontdoor_framing f;
+    f.version = version != nullptr ? version : "";
+    MHD_get_connection_values(conn, MHD_HEADER_KIND, collectFraming, &f);
+    const char *error = frontdoor_framingError(f);
+    std::string host;
+    if (error == nullptr && !f.hosts.empty() && !frontdoor_parseHost(f.hosts[0].c_str(), &host))
+        error = "a malformed Host";
+    if (error != nullptr) {
+        logprintf(LOGLEVEL_WARNING, web_options.logfp, "Refused a request from %s: %s\n",
+                  peerAddress(conn).c_str(), error);
+        *result =
+            refuseAndClose(s, MHD_HTTP_BAD_REQUEST, std::string("Bad request: ") + error + "\n");
+        return false;
+    }
+    if (!f.hosts.empty() &&
+        !frontdoor_hostServed(host, localAddress(conn), web_options.host_names)) {
+        logprintf(LOGLEVEL_WARNING, web_options.logfp,
+                  "Refused a request from %s for host %s, which this server does not serve "
+                  "(-n names more)\n",
+                  peerAddress(conn).c_str(), web_escapeForLog(f.hosts[0]).c_str());
+        *result = refuseAndClose(s, MHD_HTTP_MISDIRECTED_REQUEST, "Misdirected request\n");
+        return false;
+    }
+    return true;
+}
+
+// The first call of a request, after its front-door checks: the user, the
+// access policy, and for a STOW-RS upload the start of its reading.
+static MHD_Result headersIn(requeststate *s)
+{
+    MHD_Connection *conn = s->rq.conn;
+    std::string user;
+    if (!users.empty() && !checkUser(conn, &user)) {
+        MHD_Response *r =
+            MHD_create_response_from_buffer(13, (void *)"Unauthorized\n", MHD_RESPMEM_PERSISTENT);
+        metrics_add(METRICS_FAIL_AUTH);
+        MHD_Result q = MHD_queue_basic_auth_fail_response(conn, WEB_REALM, r);
+        MHD_destroy_response(r);
+        s->answered = true;
+        return q;
+    }
+    s->authorized = true;
+    s->rq.user = user;
+    // The policy knows peers by calling AE title: a web user is known
+    // by the user name (no users: the empty title, which only "*"
+    // rules match).
+    unsigned op = operationOf(s->rq.method, s->rq.path, s->seg);
+    if (op != 0 && policy.active &&
+        !AccessPolicy_Check(&policy, &policyMap, user.c_str(), peerAddress(conn).c_str(), op,
+                            web_options.logfp)) {
+        s->answered = true;
+        metrics_add(METRICS_FAIL_FORBIDDEN);
+        return (MHD_Result)web_replyError(s->rq, MHD_HTTP_FORBIDDEN, "Forbidden");
+    }
+    if (s->rq.method == "POST" && !s->seg.empty() && s->seg[0] == "studies" && s->seg.size() <= 2) {
+        // An upload from another site's page is refused. No token is
+        // asked: STOW-RS takes only multipart/related, which no form
+        // can send (anything else is answered 415 below), see web/csrf.h.
+        if (!web_sameOrigin(s->rq)) {
+            s->answered = true;
+            metrics_add(METRICS_FAIL_CSRF);
+            return (MHD_Result)web_replyError(s->rq, MHD_HTTP_FORBIDDEN, "Forbidden");
+        }
+        int result = MHD_YES;
+        s->stow = stow_begin(s->rq, s->seg, &result);
+        if (s->stow == nullptr) {
+            s->answered = true;
+            return (MHD_Result)result;
+        }
+    }
+    return MHD_YES;
+}
+
+// A piece of a request's body. Without a STOW reader (or after an answer
+// was queued) it is dropped; a page's form or JSON body is kept, up to a
+// bound (beyond it the rest is read and dropped, and the answer is 413:
+// the client reads no answer before it has sent its body).
+static MHD_Result bodyPiece(requeststate *s, const char *upload, size_t *uploadSize)
+{
+    if (keepsBody(s->rq.path) && !s->answered && !s->bodyTooLarge) {
+        s->bodyTooLarge = s->body.size() + *uploadSize > WORKLISTPAGE_MAX_BODY;
+        if (s->bodyTooLarge)
+            s->body.clear();
+        else
+            s->body.append(upload, *uploadSize);
+    }
+    if (s->stow != nullptr && !s->answered && stow_feed(s->stow, upload, *uploadSize) != 0) {
+        s->answered = true;
+        *uploadSize = 0;
+        return (MHD_Result)stow_refuse(s->stow, s->rq);
+    }
+    *uploadSize = 0;
+    return MHD_YES;
+}
+
 static MHD_Result accessHandler(void *, MHD_Connection *conn, const char *url, const char *method,
-                                const char *, const char *upload, size_t *uploadSize, void **ptr)
+                                const char *version, const char *upload, size_t *uploadSize,
+                                void **ptr)
 {
     requeststate *s = static_cast<requeststate *>(*ptr);
     if (s == nullptr) {
@@ -397,71 +635,27 @@ static MHD_Result accessHandler(void *, MHD_Connection *conn, const char *url, c
         const std::string root = WEB_DICOMWEB_ROOT;
         if (s->rq.path.compare(0, root.size(), root) == 0)
             s->seg = web_splitPath(s->rq.path.substr(root.size()));
-        awaitHeaders(conn, false);
+        // The body, if any, is timed once this call is done.
+        watchAs(conn, WATCH_NONE);
         logprintf(LOGLEVEL_DEBUG, web_options.logfp, "%s %s\n", method,
                   web_escapeForLog(url).c_str());
-        std::string user;
-        if (!users.empty() && !checkUser(conn, &user)) {
-            MHD_Response *r = MHD_create_response_from_buffer(13, (void *)"Unauthorized\n",
-                                                              MHD_RESPMEM_PERSISTENT);
-            metrics_add(METRICS_FAIL_AUTH);
-            MHD_Result q = MHD_queue_basic_auth_fail_response(conn, WEB_REALM, r);
-            MHD_destroy_response(r);
-            s->answered = true;
+        MHD_Result q = MHD_YES;
+        if (!frontDoor(s, version, &q)) {
+            watchAs(conn, WATCH_BODY);
             return q;
         }
-        s->authorized = true;
-        s->rq.user = user;
-        // The policy knows peers by calling AE title: a web user is known
-        // by the user name (no users: the empty title, which only "*"
-        // rules match).
-        unsigned op = operationOf(s->rq.method, s->rq.path, s->seg);
-        if (op != 0 && policy.active &&
-            !AccessPolicy_Check(&policy, &policyMap, user.c_str(), peerAddress(conn).c_str(), op,
-                                web_options.logfp)) {
-            s->answered = true;
-            metrics_add(METRICS_FAIL_FORBIDDEN);
-            return (MHD_Result)web_replyError(s->rq, MHD_HTTP_FORBIDDEN, "Forbidden");
-        }
-        if (s->rq.method == "POST" && !s->seg.empty() && s->seg[0] == "studies" &&
-            s->seg.size() <= 2) {
-            // An upload from another site's page is refused. No token is
-            // asked: STOW-RS takes only multipart/related, which no form
-            // can send (anything else is answered 415 below), see web/csrf.h.
-            if (!web_sameOrigin(s->rq)) {
-                s->answered = true;
-                metrics_add(METRICS_FAIL_CSRF);
-                return (MHD_Result)web_replyError(s->rq, MHD_HTTP_FORBIDDEN, "Forbidden");
-            }
-            int result = MHD_YES;
-            s->stow = stow_begin(s->rq, s->seg, &result);
-            if (s->stow == nullptr) {
-                s->answered = true;
-                return (MHD_Result)result;
-            }
-        }
-        return MHD_YES;
+        MHD_Result r = headersIn(s);
+        watchAs(conn, WATCH_BODY);
+        return r;
     }
     if (*uploadSize > 0) {
-        // A body piece. Without a STOW reader (or after an answer was
-        // queued) it is dropped; a page's form or JSON body is kept, up to a bound
-        // (beyond it the rest is read and dropped, and the answer is 413:
-        // the client reads no answer before it has sent its body).
-        if (keepsBody(s->rq.path) && !s->answered && !s->bodyTooLarge) {
-            s->bodyTooLarge = s->body.size() + *uploadSize > WORKLISTPAGE_MAX_BODY;
-            if (s->bodyTooLarge)
-                s->body.clear();
-            else
-                s->body.append(upload, *uploadSize);
-        }
-        if (s->stow != nullptr && !s->answered && stow_feed(s->stow, upload, *uploadSize) != 0) {
-            s->answered = true;
-            *uploadSize = 0;
-            return (MHD_Result)stow_refuse(s->stow, s->rq);
-        }
-        *uploadSize = 0;
-        return MHD_YES;
+        watchBodyPiece(conn, true, *uploadSize);
+        MHD_Result r = bodyPiece(s, upload, uploadSize);
+        watchBodyPiece(conn, false, 0);
+        return r;
     }
+    // The body is in (or there was none): the answer is not timed here.
+    watchAs(conn, WATCH_NONE);
     if (s->answered)
         return MHD_YES;
     s->answered = true;
@@ -476,7 +670,7 @@ static MHD_Result accessHandler(void *, MHD_Connection *conn, const char *url, c
 static void requestDone(void *, MHD_Connection *conn, void **ptr, MHD_RequestTerminationCode)
 {
     // A kept-alive connection now waits for the next request's headers.
-    awaitHeaders(conn, true);
+    watchAs(conn, WATCH_HEADERS);
     requeststate *s = static_cast<requeststate *>(*ptr);
     if (s == nullptr)
         return;
@@ -529,7 +723,7 @@ MHD_Daemon *httpd_start()
         MHD_OPTION_END);
     if (d != nullptr) {
         watchStop = false;
-        watchThread = std::thread(watchHeaders, o.header_timeout);
+        watchThread = std::thread(watchConnections, o);
     }
     if (d == nullptr)
         logprintf(LOGLEVEL_FATAL, o.logfp, "Cannot listen on %s port %d\n", o.address, o.port);

@@ -29,10 +29,15 @@ int httpd_checkDestination(const char *dest);
 
 // Starts serving on web_options' address and port, with at most
 // threads_max connections, per_address_max of them from one client
-// address, and header_timeout seconds for each request's headers (counted
+// address, header_timeout seconds for each request's headers (counted
 // from the connection's start or the end of its previous request, however
-// slowly the bytes trickle in). The daemon, or null after a level-1 log
-// (port taken, bad address, unreadable certificate).
+// slowly the bytes trickle in), min_body_rate bytes per second over each
+// body_window seconds of a request's body, and both shortened when few
+// connections are left (see the connection watch in web/httpd.cc). Every
+// request is first checked by the front door (web/frontdoor.h): framing
+// that could be read in two ways is answered 400, a Host that is not this
+// server's 421, both closing the connection. The daemon, or null after a
+// level-1 log (port taken, bad address, unreadable certificate).
 MHD_Daemon *httpd_start();
 
 // Stops the daemon: waits for the requests in progress.

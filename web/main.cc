@@ -27,6 +27,7 @@
 #include "runtime/multicast.h"
 #include "runtime/process.h"
 #include "web/csrf.h"
+#include "web/frontdoor.h"
 #include "web/httpd.h"
 #include "web/monitorfeed.h"
 #include "web/webserver.h"
@@ -54,6 +55,9 @@ weboptions web_options = {
     16,                       // per_address_max
     10,                       // header_timeout
     0,                        // symlinks
+    {},                       // host_names
+    WEB_DEFAULT_BODY_RATE,    // min_body_rate
+    WEB_DEFAULT_BODY_WINDOW,  // body_window
 };
 LocalStore *web_store = nullptr;
 archive_context web_archive;
@@ -63,7 +67,8 @@ int web_monitorSock = -1;
 static const char usageText[] =
     "Usage: %s [-p Port] [-b Address] [-m MonitorPort] [-w UsersFile] [-A]\n"
     "       [-C CertFile -K KeyFile] [-V ViewerDir] [-M MaxConnections]\n"
-    "       [-I MaxPerAddress] [-H HeaderSeconds] [-o] [-s] [-W Mode]\n"
+    "       [-I MaxPerAddress] [-H HeaderSeconds] [-R Rate[,Seconds]]\n"
+    "       [-n Name[,Name...]] [-o] [-s] [-W Mode]\n"
     "       [-U Upload[,Part]] [-N Parts]\n"
     "       [-l logfile] [-P pidfile] [-D] [-h]\n"
     "  -p Port        HTTP port (default %d)\n"
@@ -83,6 +88,13 @@ static const char usageText[] =
     "  -I Max         connections from one client address at once (default 16)\n"
     "  -H Seconds     time a request's headers may take to arrive, from the\n"
     "                 connection's start or its previous request (default 10)\n"
+    "  -R Rate[,Sec]  least bytes per second of a request body, over each period\n"
+    "                 of Sec seconds from the end of its headers (default 1024,10);\n"
+    "                 a slower body ends its connection\n"
+    "  -n Names       further host names or addresses (comma-separated; may be\n"
+    "                 repeated) that clients reach this server by; it answers\n"
+    "                 only for these, localhost and the address a connection\n"
+    "                 reached (others: 421)\n"
     "  -o             STOW-RS replaces images that are already stored\n"
     "  -s             also enter uploads in the patient link tree (as storeserver -s)\n"
     "  -W Mode        what marks a worklist entry done when its study arrives by\n"
@@ -131,7 +143,7 @@ static int parseOptions(int argc, char **argv)
 {
     weboptions &o = web_options;
     int c;
-    while ((c = getopt(argc, argv, "p:b:m:w:AC:K:V:M:I:H:osW:U:N:l:P:Dh")) != -1) {
+    while ((c = getopt(argc, argv, "p:b:m:w:AC:K:V:M:I:H:R:n:osW:U:N:l:P:Dh")) != -1) {
         switch (c) {
         case 'p':
             o.port = (int)strtol(optarg, nullptr, 10);
@@ -166,6 +178,36 @@ static int parseOptions(int argc, char **argv)
         case 'H':
             o.header_timeout = (int)strtol(optarg, nullptr, 10);
             break;
+        case 'R': {
+            char *end = nullptr;
+            o.min_body_rate = (unsigned long)sizeWithSuffix(optarg, &end);
+            if (*end == ',')
+                o.body_window = (int)strtol(end + 1, &end, 10);
+            if (*end != '\0' || o.min_body_rate == 0 || o.body_window <= 0 ||
+                o.body_window > 3600) {
+                usage(argv[0]);
+                return 2;
+            }
+            break;
+        }
+        case 'n': {
+            std::string list = optarg;
+            size_t at = 0;
+            while (at <= list.size()) {
+                size_t comma = list.find(',', at);
+                std::string name = list.substr(at, comma - at), canonical;
+                if (!frontdoor_canonicalName(name, &canonical)) {
+                    fprintf(stderr, "%s: invalid -n host name: %s\n", argv[0], name.c_str());
+                    usage(argv[0]);
+                    return 2;
+                }
+                o.host_names.push_back(canonical);
+                if (comma == std::string::npos)
+                    break;
+                at = comma + 1;
+            }
+            break;
+        }
         case 'o':
             o.overwrite = 1;
             break;
@@ -311,13 +353,15 @@ int main(int argc, char **argv)
     }
 
     // The users: the -w file, else the site file along the search path
-    // (found by existence, not readability: a users file that is there but
-    // cannot be read must not leave the web open). A users file that lets
-    // no one in ends the program either way.
+    // (found by existence, not readability, a symbolic link to nothing
+    // included: a users file that is there but cannot be read must not
+    // leave the web open). A users file that lets no one in ends the
+    // program either way.
     char usersPath[PATH_MAX];
     const char *users = o.users_file;
     if (users == nullptr)
-        users = getfilepath(CONFIG_SEARCHPATH, WEB_USERS_FILE, 0, usersPath, sizeof usersPath);
+        users = getfilepath(CONFIG_SEARCHPATH, WEB_USERS_FILE, GETFILEPATH_ENTRY, usersPath,
+                            sizeof usersPath);
     int userCount = users != nullptr ? httpd_loadUsers(users) : 0;
     if (users != nullptr && userCount <= 0) {
         logprintf(LOGLEVEL_FATAL, o.logfp, "No valid users in %s\n", users);

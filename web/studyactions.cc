@@ -318,8 +318,21 @@ static void announce(const char *text)
 
 int studyactions_delete(const webrequest &rq, const std::string &body)
 {
-    std::string study = web_formField(body, "study");
-    std::string series = web_formField(body, "series");
+    webfields fields;
+    unsigned refused = web_bodyFields(rq, body, &fields);
+    if (refused != 0)
+        return web_replyError(
+            rq, refused,
+            refused == MHD_HTTP_BAD_REQUEST
+                ? "The body is no flat JSON object"
+                : "Expected application/x-www-form-urlencoded or application/json");
+    std::string study, series;
+    for (const auto &f : fields) {
+        if (f.first == "study" && study.empty())
+            study = f.second;
+        else if (f.first == "series" && series.empty())
+            series = f.second;
+    }
     if (!plainUid(study.c_str()) || (!series.empty() && !plainUid(series.c_str())))
         return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "study (and series) must be UIDs");
     DcmDataset id;

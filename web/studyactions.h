@@ -15,12 +15,12 @@ struct webrequest;
 // memory stays bounded however large the study.
 int studyactions_download(const webrequest &rq);
 
-// POST /delete with the form fields study and optionally series (and the
-// page's token): every image of the study (series) deleted through the
-// archive core's delete, the same path as a C-MOVE to VeltoDeleteAET
-// (intent files, crash recovery), announced on the monitor channel as the
-// server's delete is ("STORAGE MOVE 1" ... "STORAGE MOVE 0") and by
-// "WEB DELETED n study [series]". Answers JSON {"deleted": n, "failed": m}.
+// POST /delete with the fields study and optionally series, as a form
+// (with the page's token) or a JSON object (web_bodyFields): every image of the study (series)
+// deleted through the archive core's delete, the same path as a C-MOVE to VeltoDeleteAET (intent
+// files, crash recovery), announced on the monitor channel as the server's delete is ("STORAGE MOVE
+// 1" ... "STORAGE MOVE 0") and by "WEB DELETED n study [series]". Answers JSON {"deleted": n,
+// "failed": m}.
 int studyactions_delete(const webrequest &rq, const std::string &body);
 
 // A destination the page offers for sending: the AE title map's entries

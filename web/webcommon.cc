@@ -19,6 +19,7 @@
 #include "core/archive.h"
 #include "core/archivetier.h"
 #include "dicomnet/dicomnet.h"
+#include "web/multipart.h"
 #include "web/webserver.h"
 
 const char *webrequest::header(const char *name) const
@@ -454,4 +455,19 @@ std::vector<std::string> web_splitPath(const std::string &path)
         i = j + 1;
     }
     return seg;
+}
+
+unsigned web_bodyFields(const webrequest &rq, const std::string &body, webfields *fields)
+{
+    // The type decides how the body is read: the forged-request check let
+    // it pass by that type (web/csrf.h), so a body of another shape under
+    // it is refused, never read as a form.
+    std::string type = multipart_mediaType(rq.header(MHD_HTTP_HEADER_CONTENT_TYPE));
+    if (type == "application/x-www-form-urlencoded") {
+        web_parseForm(body, fields);
+        return 0;
+    }
+    if (type != "application/json")
+        return MHD_HTTP_UNSUPPORTED_MEDIA_TYPE;
+    return web_parseJsonObject(body, fields) ? 0 : MHD_HTTP_BAD_REQUEST;
 }

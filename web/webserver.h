@@ -41,6 +41,11 @@ class DcmDataset;
 #define WEB_DEFAULT_MAX_UPLOAD (4ULL << 30)
 #define WEB_DEFAULT_MAX_PART (1ULL << 30)
 #define WEB_DEFAULT_MAX_PARTS 10000
+// The least rate of a request body (-R): bytes per second over each period
+// of so many seconds (the first period, from the end of the headers, is the
+// grace a client has to start sending).
+#define WEB_DEFAULT_BODY_RATE 1024
+#define WEB_DEFAULT_BODY_WINDOW 10
 // Root of the DICOMweb services below the server's address.
 #define WEB_DICOMWEB_ROOT "/dicom-web"
 
@@ -67,6 +72,12 @@ struct weboptions {
     int per_address_max;           // -I: connections from one client address at once
     int header_timeout;            // -H: seconds a request's headers may take to arrive
     int symlinks;                  // -s: uploads go into the patient link tree too
+    // -n: further names and addresses (canonical, frontdoor_canonicalName)
+    // that clients reach the daemon by; besides these it answers only for
+    // "localhost" and the address a connection reached.
+    std::vector<std::string> host_names;
+    unsigned long min_body_rate; // -R: bytes per second a request body must keep up ...
+    int body_window;             // -R: ... over each period of this many seconds
 };
 
 // The process-wide objects (web/main.cc).
@@ -190,5 +201,11 @@ typedef std::vector<std::pair<std::string, std::string>> webfields;
 bool web_parseJsonObject(const std::string &s, webfields *fields);
 // text as a JSON string, quotes included.
 std::string web_jsonQuote(const std::string &text);
+// The fields of a state-changing request's body, read as its media type
+// says (without case and parameters) and as nothing else: an
+// application/x-www-form-urlencoded form or a flat JSON object
+// (application/json). 0, or the status of the refusal: 415 for any other
+// type (or none), 400 for a JSON body that is no such object.
+unsigned web_bodyFields(const webrequest &rq, const std::string &body, webfields *fields);
 
 #endif

@@ -19,6 +19,7 @@
 #include "dicomnet/dicomnet.h"
 #include "runtime/logprintf.h"
 #include "web/csrf.h"
+#include "web/multipart.h"
 
 int worklistpage_doneMode = WORKLIST_DONE_BOTH;
 
@@ -95,7 +96,7 @@ static int serveJson(const webrequest &rq, const std::vector<std::string> &seg,
     if (seg.size() == 1 && rq.method == "POST") {
         const char *type = rq.header(MHD_HTTP_HEADER_CONTENT_TYPE);
         worklistfields fields;
-        if (type == nullptr || strncasecmp(type, "application/json", 16) != 0)
+        if (multipart_mediaType(type) != "application/json")
             return replyJsonError(rq, MHD_HTTP_UNSUPPORTED_MEDIA_TYPE, "application/json expected");
         if (!web_parseJsonObject(body, &fields))
             return replyJsonError(rq, MHD_HTTP_BAD_REQUEST, "a JSON object of strings expected");
@@ -228,6 +229,11 @@ int worklistpage_serve(const webrequest &rq, const std::string &body)
             return servePage(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "The entry cannot be removed.");
         return redirectToPage(rq);
     }
+    // The form's body is read only as the form type it must have.
+    if (multipart_mediaType(rq.header(MHD_HTTP_HEADER_CONTENT_TYPE)) !=
+        "application/x-www-form-urlencoded")
+        return web_replyError(rq, MHD_HTTP_UNSUPPORTED_MEDIA_TYPE,
+                              "Expected application/x-www-form-urlencoded");
     worklistfields fields;
     parseForm(body, &fields);
     std::string id, error;

@@ -130,6 +130,81 @@ class AccessTest(vt.ServerTestCase):
         self.assertEqual(w.curl("/dicom-web/studies", ["-u", "uploader:u"] + args)[0], 400)
         self.assertIn("reader", w.log())
 
+    def stored_study(self, s, study):
+        p = os.path.join(s.tmp, "img-%s.dcm" % study)
+        vt.make_dataset(p, study, study + ".1", study + ".1.1", patient_name="HOST^A")
+        self.assertEqual(s.storescu([p]).returncode, 0)
+
+    def test_only_the_names_of_this_server_are_answered(self):
+        # A page of another site whose name was made to resolve to the
+        # archive (DNS rebinding) sends its own name as Host and Origin:
+        # without users the search, the page with its token and the delete
+        # answered it.
+        s = self.server()
+        study = "1.2.826.0.1.3680043.9.7.80"
+        self.stored_study(s, study)
+        w = self.web(s)
+        evil = ["-H", "Host: evil.example:%d" % w.port,
+                "-H", "Origin: http://evil.example:%d" % w.port]
+        for path, extra in (("/dicom-web/studies", []), ("/", []),
+                            ("/delete", ["--data", "study=" + study])):
+            status, head, body = w.curl(path, evil + extra)
+            self.assertEqual(status, 421, (path, body))
+            self.assertNotIn(b"csrf", body)
+            self.assertEqual(header(head, "Connection"), "close")
+        self.assertEqual(len(w.json("/dicom-web/studies")), 1)
+        self.assertIn("for host evil.example:%d, which this server does not serve" % w.port,
+                      w.log())
+        # The names of this server, however spelt, and none else.
+        for host, served in (("127.0.0.1:%d" % w.port, True), ("127.0.0.1", True),
+                             ("localhost:%d" % w.port, True), ("LocalHost.:%d" % w.port, True),
+                             ("[::1]:%d" % w.port, True), ("[::ffff:127.0.0.1]", True),
+                             ("127.0.0.2:%d" % w.port, False), ("localhost.evil.example", False),
+                             ("archive.example", False), ("10.9.8.7", False),
+                             ("[::2]:%d" % w.port, False)):
+            status = w.curl("/dicom-web/studies", ["-H", "Host: " + host])[0]
+            self.assertEqual(status, 200 if served else 421, host)
+        for bad in ("::1", "127.0.0.1:99999", "a b", "[::1", "127.0.0.1:80:80"):
+            self.assertEqual(w.curl("/dicom-web/studies", ["-H", "Host: " + bad])[0], 400, bad)
+        # Further names and addresses are given with -n.
+        w2 = self.web(s, ["-n", "archive.example,10.9.8.7", "-n", "Other.Example."])
+        for host in ("archive.example", "ARCHIVE.EXAMPLE.:8042", "10.9.8.7:80", "other.example",
+                     "[::ffff:10.9.8.7]", "localhost"):
+            self.assertEqual(w2.curl("/dicom-web/studies", ["-H", "Host: " + host])[0], 200, host)
+        self.assertEqual(w2.curl("/dicom-web/studies", ["-H", "Host: evil.example"])[0], 421)
+        self.assertEqual(vt.run([STOREWEB, "-n", "bad name"]).returncode, 1)
+        self.assertIn("-n Names", vt.run([STOREWEB, "-h"]).stderr)
+
+    def test_state_changes_need_the_token_unless_no_form_can_send_the_body(self):
+        s = self.server()
+        study = "1.2.826.0.1.3680043.9.7.81"
+        self.stored_study(s, study)
+        w = self.web(s)
+        form = "study=" + study
+        # Types a form (or a page's request without a preflight) can send,
+        # however spelt, need the token; so does a body of no type at all.
+        for ctype in ("text/plain;charset=x", "TEXT/Plain\t;charset=x", "text/plain ; a=b",
+                      "Application/X-WWW-Form-Urlencoded\t", "multipart/form-data;boundary=x",
+                      "text/plain", "", "text/plain;"):
+            status, _, body = w.curl("/delete", ["-H", "Content-Type: " + ctype, "--data", form])
+            self.assertEqual(status, 403, (ctype, body))
+        # A body no form can send passes without a token, but only as what
+        # its type says: a form body declared JSON is not read as a form.
+        for ctype in ("application/json", "application/json; charset=utf-8",
+                      "application/jsonx", "application/dicom"):
+            status, _, body = w.curl("/delete", ["-H", "Content-Type: " + ctype, "--data", form])
+            self.assertIn(status, (400, 415), (ctype, body))
+        for ctype, data in (("application/json", form), ("application/x-www-form-urlencoded",
+                                                        '{"study": "%s"}' % study)):
+            status, _, body = w.curl("/forward/send", ["-H", "Content-Type: " + ctype,
+                                                       "--data", data])
+            self.assertIn(status, (400, 403), (ctype, body))
+        self.assertEqual(len(w.json("/dicom-web/studies")), 1)
+        status, _, body = w.curl("/delete", ["-H", "Content-Type: application/json", "--data",
+                                             '{"study": "%s"}' % study])
+        self.assertEqual(status, 200, body)
+        self.assertEqual(w.json("/dicom-web/studies"), [])
+
 
 if __name__ == "__main__":
     vt.main()

@@ -12,6 +12,7 @@ import os
 import socket
 import statistics
 import subprocess
+import threading
 import time
 import unittest
 
@@ -196,6 +197,141 @@ class ConnectionTest(vt.ServerTestCase):
         self.assertIn("1 web users", w.log())
         self.assertEqual(w.curl("/dicom-web/studies", ["-u", "alice:pw"])[0], 200)
         self.assertEqual(w.curl("/dicom-web/studies")[0], 401)
+
+    def test_users_file_that_is_no_regular_file_ends_the_daemon(self):
+        # A symbolic link to nothing left the web open to everyone; a FIFO
+        # hung the start.
+        s = self.server()
+        users = os.path.join(s.etc, "WebUsers")
+        other = os.path.join(s.tmp, "users")
+        for make, why in ((lambda p: os.symlink(os.path.join(s.tmp, "gone"), p),
+                           "No such file or directory"),
+                          (os.mkfifo, "not a regular file")):
+            for path, args in ((users, []), (other, ["-w", other])):
+                make(path)
+                w = self.web(s, args, start=False)
+                w.start(wait=False)
+                self.assertEqual(w.proc.wait(timeout=10), 1, (why, args))
+                self.assertIn("Cannot read users file %s: %s" % (path, why), w.log())
+                self.assertNotIn("serving", w.log())
+                os.unlink(path)
+
+    def attack_while_timing_others(self, w, attacker, seconds):
+        """Runs attacker(stop) in a thread for about seconds while another
+        client's requests are timed; returns (times, peak memory)."""
+        w.reset_peak()
+        stop = threading.Event()
+        t = threading.Thread(target=attacker, args=(stop,))
+        t.start()
+        time.sleep(1.5)  # the attack holds every slot it can
+        times = []
+        started = time.monotonic()
+        try:
+            while time.monotonic() - started < seconds:
+                status, took = timed_get(w.port)
+                times.append((status, round(took, 2)))
+                time.sleep(0.3)
+        finally:
+            stop.set()
+            t.join()
+        self.assertIsNone(w.proc.poll(), w.log()[-2000:])
+        return times, w.memory()[1]
+
+    def slow_attack(self, port, sources, per_source, first, then, closed):
+        """An attacker: per_source connections from each source address
+        send first, then a byte of then every 0.5 s; a connection the
+        server ends is opened again (and counted in closed)."""
+        def attacker(stop):
+            socks = {}
+            while not stop.is_set():
+                for src in sources:
+                    for i in range(per_source):
+                        c = socks.get((src, i))
+                        if c is None:
+                            try:
+                                c = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                                c.setblocking(False)
+                                c.bind((src, 0))
+                                c.connect_ex(("127.0.0.1", port))
+                                socks[(src, i)] = [c, False]
+                            except OSError:
+                                c.close()
+                            continue
+                        sock, sent = c
+                        try:
+                            sock.send(then if sent else first)
+                            c[1] = True
+                        except BlockingIOError:
+                            pass
+                        except OSError:
+                            closed.append(1)
+                            sock.close()
+                            del socks[(src, i)]
+                stop.wait(0.5)
+            for sock, _ in socks.values():
+                sock.close()
+        return attacker
+
+    def test_slow_bodies_from_many_addresses_leave_room_for_others(self):
+        # 128 connections from 8 addresses, each trickling a byte of an
+        # upload's body every 0.5 s, held every slot for ever: others got
+        # 0 of 3 answers.
+        s = self.server()
+        w = self.web(s)  # 64 connections, 16 per address, 1 KiB/s over 10 s
+        sources = ["127.0.2.%d" % (i + 1) for i in range(8)]
+        head = ("POST /dicom-web/studies HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+                "multipart/related; type=\"application/dicom\"; boundary=B\r\n"
+                "Content-Length: 1000000\r\n\r\n--B\r\n").encode()
+        closed = []
+        times, peak = self.attack_while_timing_others(
+            w, self.slow_attack(w.port, sources, 16, head, b"x", closed), 5)
+        self.assertTrue(times and all(st == 200 and took < 3.0 for st, took in times), times)
+        vt.assert_memory_below(self, peak, 150 << 20, "peak %d MB" % (peak >> 20))
+        self.assertGreater(len(closed), 64, "the slow bodies were not ended")
+
+    def test_slow_headers_from_many_addresses_leave_room_for_others(self):
+        # 8 x 16 connections trickling headers, opened again as they were
+        # closed, kept the others waiting 7.5 to 10 s each.
+        s = self.server()
+        w = self.web(s)  # 64 connections, 10 s for headers
+        sources = ["127.0.3.%d" % (i + 1) for i in range(8)]
+        closed = []
+        times, peak = self.attack_while_timing_others(
+            w, self.slow_attack(w.port, sources, 16, b"G", b"E", closed), 5)
+        self.assertTrue(times and all(st == 200 and took < 3.0 for st, took in times), times)
+        vt.assert_memory_below(self, peak, 150 << 20, "peak %d MB" % (peak >> 20))
+
+    def test_a_body_below_the_least_rate_ends_its_connection(self):
+        # Few slow bodies (no shortage of slots): each ends once a period
+        # of the least rate has passed; a body at the rate goes through.
+        s = self.server()
+        w = self.web(s, ["-R", "100,1", "-D"])
+        head = ("POST /delete HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+                "application/x-www-form-urlencoded\r\nContent-Length: 400\r\n\r\n").encode()
+        slow = []
+        for _ in range(4):
+            c = socket.create_connection(("127.0.0.1", w.port))
+            c.sendall(head)
+            slow.append(c)
+        self.socks += slow
+        fast = socket.create_connection(("127.0.0.1", w.port), timeout=10)
+        self.socks.append(fast)
+        fast.sendall(head)
+        started = time.monotonic()
+        for i in range(10):  # 40 bytes every 0.3 s: above 100 per second
+            fast.sendall(b"a" * 40)
+            for c in slow:
+                try:
+                    c.sendall(b"x")
+                except OSError:
+                    pass
+            time.sleep(0.3)
+        self.assertGreaterEqual(time.monotonic() - started, 2.9)
+        self.assertTrue(all(closed_by_server(c) for c in slow))
+        fast.setblocking(True)
+        answer = fast.recv(4096)
+        self.assertTrue(answer.startswith(b"HTTP/1.1 403"), answer)  # no token: but read whole
+        self.assertIn("Connection closed: request body too slow", w.log())
 
     def test_unknown_user_takes_as_long_as_a_wrong_password(self):
         s = self.server()

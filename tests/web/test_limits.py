@@ -452,6 +452,63 @@ class WebLimitsTest(unittest.TestCase):
             self.assertEqual(status, 400, query)
             self.assertIn(reason, body)
 
+    def raw_exchange(self, request):
+        """Sends request on a connection of its own: (the answer's bytes
+        until the server closed, whether it closed within 5 s)."""
+        c = socket.create_connection(("127.0.0.1", self.web.port), timeout=5)
+        c.sendall(request)
+        data = b""
+        try:
+            while True:
+                piece = c.recv(65536)
+                if not piece:
+                    c.close()
+                    return data, True
+                data += piece
+        except socket.timeout:
+            c.close()
+            return data, False
+
+    def test_ambiguous_framing_is_refused_and_the_connection_closed(self):
+        # Two Content-Length values, or Content-Length beside chunked, were
+        # taken and the connection kept (behind a proxy: request smuggling);
+        # HTTP/1.1 without Host was answered 200.
+        get = b"GET /dicom-web/studies HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        post = (b"POST /delete HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                b"Content-Type: application/x-www-form-urlencoded\r\n")
+        smuggled = b"GET /dicom-web/studies HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+        cases = [
+            post + b"Content-Length: 6\r\nContent-Length: 50\r\n\r\nstudy=" + smuggled,
+            post + b"Content-Length: 6\r\nContent-Length: 6\r\n\r\nstudy=" + smuggled,
+            post + b"Content-Length: 6, 6\r\n\r\nstudy=" + smuggled,
+            post + b"Content-Length: 40\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" + smuggled,
+            post + b"Transfer-Encoding: chunked\r\nTransfer-Encoding: identity\r\n\r\n"
+            b"0\r\n\r\n" + smuggled,
+            post + b"Transfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n" + smuggled,
+            b"GET /dicom-web/studies HTTP/1.1\r\n\r\n" + smuggled,
+            get + b"Host: evil.example\r\n\r\n" + smuggled,
+        ]
+
+        def run():
+            return [self.raw_exchange(c) for c in cases]
+
+        for case, (answer, closed) in zip(cases, self.attack(run)):
+            self.assertTrue(answer.startswith(b"HTTP/1.1 400 "), (case, answer[:200]))
+            # The request after it is never answered. (A malformed
+            # Content-Length is refused by the HTTP library itself, whose
+            # page repeats its header lines.)
+            self.assertNotIn(b"HTTP/1.1 200 ", answer, case)
+            self.assertNotIn(b"HTTP/1.1 403 ", answer, case)
+            self.assertTrue(closed, case)
+        # HTTP/1.0 needs no Host; a kept-alive HTTP/1.1 request is answered
+        # and the next one on the connection too.
+        answer, _ = self.raw_exchange(b"GET /dicom-web/studies HTTP/1.0\r\n\r\n")
+        self.assertTrue(answer.startswith(b"HTTP/1.0 200 ") or answer.startswith(b"HTTP/1.1 200 "),
+                        answer[:100])
+        answer, closed = self.raw_exchange(get + b"\r\n" + get + b"Connection: close\r\n\r\n")
+        self.assertEqual(answer.count(b"HTTP/1.1 200 "), 2, answer[:300])
+        self.assertTrue(closed)
+
     def test_uid_list_in_a_retrieve_path_is_refused(self):
         for path in ("/dicom-web/studies/%s%%5C%s0/metadata" % (STUDY, STUDY),
                      "/dicom-web/studies/*/metadata",

@@ -1,6 +1,7 @@
 // Parts of the study page's services that need no connection: the form
 // body parser, the users' form tokens, and the counting of the monitor
-// channel's announcements for /metrics.
+// channel's announcements for /metrics, and the front door's checks of a
+// request's Host, framing and body type.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "web/csrf.h"
+#include "web/frontdoor.h"
 #include "web/metrics.h"
 #include "web/monitorfeed.h"
 #include "web/webserver.h"
@@ -39,6 +41,96 @@ TEST(FormToken, BoundToTheUserAndToTheDaemonsSecret)
     // A restart (a new secret) makes every old token useless.
     ASSERT_EQ(csrf_init(), 0);
     EXPECT_NE(alice, csrf_token("alice"));
+}
+
+TEST(FrontDoor, HostHeadersParsedToTheirCanonicalHost)
+{
+    std::string h;
+    const std::pair<const char *, const char *> good[] = {{"localhost", "localhost"},
+                                                          {"LocalHost.:8042", "localhost"},
+                                                          {"127.0.0.1", "127.0.0.1"},
+                                                          {"127.0.0.1:80", "127.0.0.1"},
+                                                          {"[::1]:8042", "::1"},
+                                                          {"[0:0::1]", "::1"},
+                                                          {"[::ffff:10.1.2.3]", "10.1.2.3"},
+                                                          {"Archive.Example.", "archive.example"},
+                                                          {"a-b_c.example:", "a-b_c.example"}};
+    for (const auto &g : good) {
+        EXPECT_TRUE(frontdoor_parseHost(g.first, &h)) << g.first;
+        EXPECT_EQ(h, g.second) << g.first;
+    }
+    for (const char *bad : {"", ":80", "::1", "[::1", "[::1]80", "[x]", "a b", "a..b", ".a",
+                            "h:99999", "h:8o", "h:1:2", "h/x", "h\\x", "h@x", "127.0.0.1:123456"})
+        EXPECT_FALSE(frontdoor_parseHost(bad, &h)) << bad;
+    EXPECT_FALSE(frontdoor_parseHost(nullptr, &h));
+}
+
+TEST(FrontDoor, OnlyTheServersOwnNamesAreServed)
+{
+    std::vector<std::string> names = {"archive.example", "10.9.8.7"};
+    EXPECT_TRUE(frontdoor_hostServed("localhost", "127.0.0.1", {}));
+    EXPECT_TRUE(frontdoor_hostServed("127.0.0.1", "127.0.0.1", {}));
+    EXPECT_TRUE(frontdoor_hostServed("::1", "127.0.0.1", {}));
+    EXPECT_FALSE(frontdoor_hostServed("::1", "192.168.1.5", {}));
+    EXPECT_TRUE(frontdoor_hostServed("192.168.1.5", "192.168.1.5", {}));
+    EXPECT_FALSE(frontdoor_hostServed("127.0.0.2", "127.0.0.1", {}));
+    EXPECT_FALSE(frontdoor_hostServed("evil.example", "127.0.0.1", {}));
+    EXPECT_FALSE(frontdoor_hostServed("localhost.evil.example", "127.0.0.1", names));
+    EXPECT_FALSE(frontdoor_hostServed("", "", {}));
+    EXPECT_TRUE(frontdoor_hostServed("archive.example", "127.0.0.1", names));
+    EXPECT_TRUE(frontdoor_hostServed("10.9.8.7", "127.0.0.1", names));
+    std::string c;
+    EXPECT_TRUE(frontdoor_canonicalName("[::FFFF:10.9.8.7]", &c));
+    EXPECT_EQ(c, "10.9.8.7");
+    EXPECT_TRUE(frontdoor_canonicalName("2001:DB8::1", &c));
+    EXPECT_EQ(c, "2001:db8::1");
+    EXPECT_FALSE(frontdoor_canonicalName("bad name", &c));
+}
+
+TEST(FrontDoor, AmbiguousFramingIsAnError)
+{
+    frontdoor_framing f;
+    f.version = "HTTP/1.1";
+    f.hosts = {"h"};
+    EXPECT_EQ(frontdoor_framingError(f), nullptr);
+    f.contentLengths = {"5"};
+    EXPECT_EQ(frontdoor_framingError(f), nullptr);
+    f.contentLengths = {"5", "5"};
+    EXPECT_NE(frontdoor_framingError(f), nullptr);
+    f.contentLengths = {"5, 6"};
+    EXPECT_NE(frontdoor_framingError(f), nullptr);
+    f.contentLengths = {"5"};
+    f.transferEncodings = {"chunked"};
+    EXPECT_NE(frontdoor_framingError(f), nullptr);
+    f.contentLengths.clear();
+    EXPECT_EQ(frontdoor_framingError(f), nullptr);
+    f.transferEncodings = {"Chunked"};
+    EXPECT_EQ(frontdoor_framingError(f), nullptr);
+    f.transferEncodings = {"gzip, chunked"};
+    EXPECT_NE(frontdoor_framingError(f), nullptr);
+    f.transferEncodings = {"chunked", "chunked"};
+    EXPECT_NE(frontdoor_framingError(f), nullptr);
+    f.transferEncodings.clear();
+    f.hosts.clear();
+    EXPECT_NE(frontdoor_framingError(f), nullptr);
+    f.version = "HTTP/1.0";
+    EXPECT_EQ(frontdoor_framingError(f), nullptr);
+    f.hosts = {"a", "b"};
+    EXPECT_NE(frontdoor_framingError(f), nullptr);
+}
+
+TEST(FrontDoor, FormTypesJudgedByTheMediaTypeAlone)
+{
+    for (const char *form :
+         {"text/plain;charset=x", "TEXT/Plain\t;charset=x", " text/plain ",
+          "application/x-www-form-urlencoded;charset=UTF-8", "Multipart/Form-Data; boundary=x", "",
+          "text", "text/", "/plain", "text/pl ain", "a/b/c"})
+        EXPECT_TRUE(frontdoor_formContentType(form)) << form;
+    EXPECT_TRUE(frontdoor_formContentType(nullptr));
+    for (const char *other : {"application/json", "application/json; charset=utf-8",
+                              "multipart/related; type=\"application/dicom\"; boundary=B",
+                              "text/plainx", "application/dicom"})
+        EXPECT_FALSE(frontdoor_formContentType(other)) << other;
 }
 
 TEST(MonitorCounts, StoreserversAnnouncementsCountedOwnSkipped)
