@@ -280,6 +280,9 @@ public:
     // (STUDYINDEX.keys, rebuilt when missing or stale): for a process that
     // answers queries, or forks workers that do. 1, 0 or -1 as above.
     int refreshStudyTable();
+    // Whether refreshStudyTable would load anything now; changes nothing
+    // (studytable_stale).
+    bool studyTableStale();
     // Drop deleted studies from both study files (fd read-write, locked
     // exclusively by the caller): 1 removed some, 0 none, -1 failed.
     int compactStudyHash(int fd);

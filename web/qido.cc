@@ -87,6 +87,30 @@ static bool parseTag(const std::string &name, DcmTagKey *key)
 
 static void putString(DcmDataset *ds, const DcmTagKey &key, const std::string &value);
 
+// True for a VR whose value is bytes, not text or numbers: OB, OW, OF, OD,
+// OL, OV, UN and the dictionary's "either" forms of pixel, overlay and LUT
+// data (the repeating groups 60xx and 50xx take theirs from it too).
+static bool binaryVR(DcmEVR vr)
+{
+    switch (vr) {
+    case EVR_OB:
+    case EVR_OW:
+    case EVR_OF:
+    case EVR_OD:
+    case EVR_OL:
+    case EVR_OV:
+    case EVR_UN:
+    case EVR_ox:
+    case EVR_px:
+    case EVR_lt:
+    case EVR_pixelSQ:
+    case EVR_pixelItem:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // Runs query through the store (the caller holds web_storeLock) until max
 // matches that keep accepts (0: all); each is appended to out (owned by the
 // caller). 0, or -1 when the index cannot be read.
@@ -297,10 +321,12 @@ bool qido_parseArgs(const std::vector<std::pair<std::string, std::string>> &args
         }
         DcmTag tag(key);
         // What no query matches: the query's own elements, private ones,
-        // sequences, and repeats of one attribute.
-        if (key.getGroup() <= 0x0002 || (key.getGroup() & 1) != 0 ||
+        // group lengths, sequences, binary data (pixels, overlays, LUTs,
+        // encapsulated documents: a key on them would be taken as "any
+        // value" and match everything), and repeats of one attribute.
+        if (key.getGroup() <= 0x0002 || (key.getGroup() & 1) != 0 || key.getElement() == 0 ||
             key == DCM_QueryRetrieveLevel || key == DCM_SpecificCharacterSet ||
-            tag.getEVR() == EVR_SQ || tag.getEVR() == EVR_UNKNOWN) {
+            tag.getEVR() == EVR_SQ || tag.getEVR() == EVR_UNKNOWN || binaryVR(tag.getEVR())) {
             *error = "Attribute cannot be matched: " + k;
             return false;
         }
@@ -410,13 +436,19 @@ int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
     if (answerClasses && !q[QIDO_STUDY].tagExists(DCM_SOPClassesInStudy))
         q[QIDO_STUDY].insertEmptyElement(DcmTag(DCM_SOPClassesInStudy));
 
+    // An instance search without a limit gets the default one; one match
+    // more is looked for, to tell whether the answer was cut.
+    bool defaultLimit = level == QIDO_IMAGE && a.limit == 0;
+    if (defaultLimit)
+        a.limit = QIDO_DEFAULT_INSTANCE_LIMIT;
     // Study matches (kept when their classes and the levels below match),
     // then the series or instances of each until enough.
-    size_t want = a.limit != 0 ? a.offset + a.limit : 0;
+    size_t want = a.limit != 0 ? a.offset + a.limit + (defaultLimit ? 1 : 0) : 0;
     std::vector<std::unique_ptr<DcmDataset>> studies, found;
     {
-        std::lock_guard<std::mutex> hold(web_storeLock);
         web_refreshStudies();
+        // Searches only read the index: they share the lock.
+        std::shared_lock<webstorelock> hold(web_storeLock);
         auto keepStudy = [&](DcmDataset *m) {
             const char *s = DCMTK_getTagString(m, DCM_StudyInstanceUID);
             if (s == nullptr || !archive_addSOPClassesInStudy(&web_archive, &q[QIDO_STUDY], m))
@@ -521,5 +553,10 @@ int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
     if (a.fuzzy)
         MHD_add_response_header(r, "Warning",
                                 "299 storeweb: \"fuzzymatching=true is not supported\"");
+    if (defaultLimit && found.size() > end)
+        MHD_add_response_header(r, "Warning",
+                                "299 storeweb: \"The number of results exceeded the maximum "
+                                "supported by the server. Additional results can be "
+                                "requested.\"");
     return web_replyResponse(rq, MHD_HTTP_OK, r);
 }

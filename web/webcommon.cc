@@ -9,7 +9,9 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <set>
 #include <sstream>
+#include <string>
 
 #include "dcmtk/config/osconfig.h"
 
@@ -144,7 +146,8 @@ int web_listInstances(const char *study, const char *series, const char *instanc
     if (instance != nullptr)
         DCMTK_Key_Add(&query, 0x0008, 0x0018, instance);
     int r;
-    std::lock_guard<std::mutex> hold(web_storeLock);
+    // A walk of the index only reads it: shared with other searches.
+    std::shared_lock<webstorelock> hold(web_storeLock);
     // The level given forces the three UIDs into every match.
     archive_query walk(&web_archive, &query, "IMAGE");
     for (;;) {
@@ -165,7 +168,56 @@ int web_listInstances(const char *study, const char *series, const char *instanc
 
 void web_refreshStudies()
 {
+    {
+        std::shared_lock<webstorelock> hold(web_storeLock);
+        if (!archive_stale(&web_archive))
+            return;
+    }
+    // Another thread may have reloaded in between: archive_refresh then
+    // finds the table current.
+    std::lock_guard<webstorelock> hold(web_storeLock);
     archive_refresh(&web_archive);
+}
+
+webstorelock::webstorelock()
+{
+    pthread_rwlockattr_t attr;
+    if (pthread_rwlockattr_init(&attr) != 0 ||
+        pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP) != 0 ||
+        pthread_rwlock_init(&rw, &attr) != 0)
+        abort();
+    pthread_rwlockattr_destroy(&attr);
+}
+
+webstorelock::~webstorelock()
+{
+    pthread_rwlock_destroy(&rw);
+}
+
+// A failing lock call is a programming error (a lock taken twice, or not
+// held when released).
+void webstorelock::lock()
+{
+    if (pthread_rwlock_wrlock(&rw) != 0)
+        abort();
+}
+
+void webstorelock::unlock()
+{
+    if (pthread_rwlock_unlock(&rw) != 0)
+        abort();
+}
+
+void webstorelock::lock_shared()
+{
+    if (pthread_rwlock_rdlock(&rw) != 0)
+        abort();
+}
+
+void webstorelock::unlock_shared()
+{
+    if (pthread_rwlock_unlock(&rw) != 0)
+        abort();
 }
 
 std::string web_instancePath(const webinstance &i)
@@ -382,8 +434,16 @@ static bool jsonString(const std::string &s, size_t *i, std::string *out)
     return false;
 }
 
-bool web_parseJsonObject(const std::string &s, webfields *fields)
+bool web_parseJsonObject(const std::string &s, webfields *fields, std::string *error)
 {
+    std::string ignored;
+    if (error == nullptr)
+        error = &ignored;
+    *error = "a JSON object of strings expected";
+    // Every key seen, null ones too: JSON leaves a repeated key's meaning
+    // open (many readers keep the last), so a repeat is refused rather
+    // than one of its values dropped silently.
+    std::set<std::string> seen;
     size_t i = 0;
     skipBlanks(s, &i);
     if (i >= s.size() || s[i++] != '{')
@@ -397,6 +457,10 @@ bool web_parseJsonObject(const std::string &s, webfields *fields)
             skipBlanks(s, &i);
             if (!jsonString(s, &i, &key))
                 return false;
+            if (!seen.insert(key).second) {
+                *error = "key given twice: " + web_escapeForLog(key);
+                return false;
+            }
             skipBlanks(s, &i);
             if (i >= s.size() || s[i++] != ':')
                 return false;
