@@ -234,6 +234,62 @@ static std::string storedSopClass(const webinstance &i)
     return cls.c_str();
 }
 
+// The matches of a search's page being sent (owned; each freed once
+// written), the level searched and the retrieve URLs' root.
+struct qidopage {
+    std::vector<std::unique_ptr<DcmDataset>> matches;
+    size_t next = 0;
+    int level = QIDO_STUDY;
+    std::string root;
+    bool opened = false, closed = false;
+};
+
+// The next piece of a search's answer into out: "[", each match with its
+// counts and retrieve URL as a JSON object (a comma before all but the
+// first), then "]". False after that. Runs outside web_storeLock: the
+// counts take it themselves.
+static bool nextAnswer(qidopage *p, std::string *out)
+{
+    if (!p->opened) {
+        p->opened = true;
+        *out = "[";
+        return true;
+    }
+    if (p->next < p->matches.size()) {
+        std::unique_ptr<DcmDataset> d = std::move(p->matches[p->next]);
+        const char *s = DCMTK_getTagString(d.get(), DCM_StudyInstanceUID);
+        const char *e = DCMTK_getTagString(d.get(), DCM_SeriesInstanceUID);
+        std::string url = p->root + "/studies/" + (s ? s : "");
+        long nSeries = 0, nInstances = 0;
+        if (p->level == QIDO_STUDY) {
+            countInstances(s ? s : "", nullptr, &nSeries, &nInstances);
+            putNumber(d.get(), DCM_NumberOfStudyRelatedSeries, nSeries);
+            putNumber(d.get(), DCM_NumberOfStudyRelatedInstances, nInstances);
+        } else if (p->level == QIDO_SERIES) {
+            url += std::string("/series/") + (e ? e : "");
+            countInstances(s ? s : "", e ? e : "", &nSeries, &nInstances);
+            putNumber(d.get(), DCM_NumberOfSeriesRelatedInstances, nInstances);
+        } else {
+            const char *i = DCMTK_getTagString(d.get(), DCM_SOPInstanceUID);
+            webinstance inst{s ? s : "", e ? e : "", i ? i : ""};
+            url += "/series/" + inst.series + "/instances/" + inst.instance;
+            putString(d.get(), DCM_SOPClassUID, storedSopClass(inst));
+        }
+        putString(d.get(), DCM_RetrieveURL, url);
+        putString(d.get(), DCM_InstanceAvailability, "ONLINE");
+        if (p->next > 0)
+            *out += ",";
+        p->next++;
+        web_appendJson(d.get(), "", out);
+        return true;
+    }
+    if (p->closed)
+        return false;
+    p->closed = true;
+    *out = "]";
+    return true;
+}
+
 // Copies every element of from that to lacks.
 static void mergeInto(DcmDataset *to, DcmDataset *from)
 {
@@ -514,46 +570,27 @@ int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
         }
     }
 
-    // The page asked for, with the counts and retrieve URLs of each match.
-    std::string root = web_rootUrl(rq);
-    std::string body = "[";
+    // The page asked for, with the counts and retrieve URLs of each match,
+    // each written out and freed as the client takes the answer (made
+    // whole, the text of 1,000 instances with every attribute was held
+    // beside their data sets and copied once more).
     size_t end = a.limit != 0 ? std::min(found.size(), a.offset + a.limit) : found.size();
-    for (size_t i = a.offset; i < end; i++) {
-        DcmDataset *d = found[i].get();
-        const char *s = DCMTK_getTagString(d, DCM_StudyInstanceUID);
-        const char *e = DCMTK_getTagString(d, DCM_SeriesInstanceUID);
-        std::string url = root + "/studies/" + (s ? s : "");
-        long nSeries = 0, nInstances = 0;
-        if (level == QIDO_STUDY) {
-            countInstances(s ? s : "", nullptr, &nSeries, &nInstances);
-            putNumber(d, DCM_NumberOfStudyRelatedSeries, nSeries);
-            putNumber(d, DCM_NumberOfStudyRelatedInstances, nInstances);
-        } else if (level == QIDO_SERIES) {
-            url += std::string("/series/") + (e ? e : "");
-            countInstances(s ? s : "", e ? e : "", &nSeries, &nInstances);
-            putNumber(d, DCM_NumberOfSeriesRelatedInstances, nInstances);
-        } else {
-            const char *i = DCMTK_getTagString(d, DCM_SOPInstanceUID);
-            webinstance inst{s ? s : "", e ? e : "", i ? i : ""};
-            url += "/series/" + inst.series + "/instances/" + inst.instance;
-            putString(d, DCM_SOPClassUID, storedSopClass(inst));
-        }
-        putString(d, DCM_RetrieveURL, url);
-        putString(d, DCM_InstanceAvailability, "ONLINE");
-        if (i > a.offset)
-            body += ",";
-        web_appendJson(d, "", &body);
-    }
-    body += "]";
+    bool cut = defaultLimit && found.size() > end;
+    std::shared_ptr<qidopage> page(new qidopage);
+    page->level = level;
+    page->root = web_rootUrl(rq);
+    for (size_t i = a.offset; i < end; i++)
+        page->matches.push_back(std::move(found[i]));
+    found.clear();
     MHD_Response *r =
-        MHD_create_response_from_buffer(body.size(), (void *)body.data(), MHD_RESPMEM_MUST_COPY);
+        web_pieceResponse(rq, [page](std::string *out) { return nextAnswer(page.get(), out); });
     if (r == nullptr)
         return MHD_NO;
     MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "application/dicom+json");
     if (a.fuzzy)
         MHD_add_response_header(r, "Warning",
                                 "299 storeweb: \"fuzzymatching=true is not supported\"");
-    if (defaultLimit && found.size() > end)
+    if (cut)
         MHD_add_response_header(r, "Warning",
                                 "299 storeweb: \"The number of results exceeded the maximum "
                                 "supported by the server. Additional results can be "

@@ -283,20 +283,22 @@ struct metastream {
     std::vector<webinstance> list;
     std::string root; // the retrieve URLs' root
     size_t next = 0;  // index in list of the next instance
-    bool first = true;
-    bool closed = false;
-    std::string pending; // "[", an instance's object with its comma, or "]"
-    size_t pendingPos = 0;
+    bool opened = false, closed = false;
+    bool first = true; // no instance written yet
 };
 
-// The next instance that can be read, as its JSON object (with the comma
-// before it but for the first) into ms->pending: false when none is left.
-// An instance that cannot be read (deleted since the list was made) is
-// left out, as it was when the answer was made whole.
-static bool nextMetadata(metastream *ms)
+// The next piece of the metadata array into out: "[", then each instance
+// that can be read as its JSON object (with the comma before it but for
+// the first), then "]". False after that. An instance that cannot be read
+// (deleted since the list was made) is left out, as it was when the answer
+// was made whole.
+static bool nextMetadata(metastream *ms, std::string *out)
 {
-    ms->pending.clear();
-    ms->pendingPos = 0;
+    if (!ms->opened) {
+        ms->opened = true;
+        *out = "[";
+        return true;
+    }
     while (ms->next < ms->list.size()) {
         const webinstance &i = ms->list[ms->next++];
         DcmFileFormat ff;
@@ -310,68 +312,35 @@ static bool nextMetadata(metastream *ms)
         if (ds->tagExists(DCM_SpecificCharacterSet))
             ds->convertToUTF8();
         if (!ms->first)
-            ms->pending += ",";
+            *out += ",";
         ms->first = false;
         web_appendJson(ds,
                        ms->root + "/studies/" + i.study + "/series/" + i.series + "/instances/" +
                            i.instance,
-                       &ms->pending);
+                       out);
         return true;
     }
-    return false;
-}
-
-static ssize_t readMetadata(void *cls, uint64_t, char *buf, size_t max)
-{
-    metastream *ms = static_cast<metastream *>(cls);
-    size_t filled = 0;
-    while (filled < max) {
-        if (ms->pendingPos < ms->pending.size()) {
-            size_t n = std::min(max - filled, ms->pending.size() - ms->pendingPos);
-            memcpy(buf + filled, ms->pending.data() + ms->pendingPos, n);
-            ms->pendingPos += n;
-            filled += n;
-            continue;
-        }
-        if (ms->closed)
-            break;
-        if (nextMetadata(ms))
-            continue;
-        ms->closed = true;
-        ms->pending = "]";
-        ms->pendingPos = 0;
-    }
-    if (filled == 0)
-        return MHD_CONTENT_READER_END_OF_STREAM;
-    return (ssize_t)filled;
-}
-
-static void freeMetadata(void *cls)
-{
-    delete static_cast<metastream *>(cls);
+    if (ms->closed)
+        return false;
+    ms->closed = true;
+    *out = "]";
+    return true;
 }
 
 // The instances' metadata as a DICOM JSON array, produced as the client
-// takes it (so its length is unknown: chunked). Nothing is read for a
-// HEAD request, whose answer has no body: its stream is closed from the
-// start, whether the library would ask it for bytes or not.
+// takes it (web_pieceResponse: nothing is read for a HEAD request).
 static int sendMetadata(const webrequest &rq, const std::vector<webinstance> &list)
 {
     if (webtier_ready(list) != 0)
         return web_replyError(rq, MHD_HTTP_SERVICE_UNAVAILABLE,
                               "The object tier cannot be reached");
-    std::unique_ptr<metastream> ms(new metastream);
+    std::shared_ptr<metastream> ms(new metastream);
     ms->list = list;
     ms->root = web_rootUrl(rq);
-    if (rq.method == "HEAD")
-        ms->closed = true;
-    else
-        ms->pending = "[";
-    MHD_Response *r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, readMetadata,
-                                                        ms.get(), freeMetadata);
+    MHD_Response *r =
+        web_pieceResponse(rq, [ms](std::string *out) { return nextMetadata(ms.get(), out); });
     if (r == nullptr)
         return MHD_NO;
-    ms.release(); // the response owns it now
     MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "application/dicom+json");
     return web_replyResponse(rq, MHD_HTTP_OK, r);
 }

@@ -9,6 +9,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <set>
 #include <sstream>
 #include <string>
@@ -59,6 +60,58 @@ int web_reply(const webrequest &rq, unsigned status, const char *contentType,
 int web_replyError(const webrequest &rq, unsigned status, const char *text)
 {
     return web_reply(rq, status, "text/plain; charset=utf-8", std::string(text) + "\n");
+}
+
+// The state of a web_pieceResponse: the piece being sent and where.
+struct piecestream {
+    webpieces next;
+    bool ended = false;
+    std::string piece;
+    size_t at = 0;
+};
+
+static ssize_t readPieces(void *cls, uint64_t, char *buf, size_t max)
+{
+    piecestream *ps = static_cast<piecestream *>(cls);
+    size_t filled = 0;
+    while (filled < max) {
+        if (ps->at < ps->piece.size()) {
+            size_t n = std::min(max - filled, ps->piece.size() - ps->at);
+            memcpy(buf + filled, ps->piece.data() + ps->at, n);
+            ps->at += n;
+            filled += n;
+            continue;
+        }
+        if (ps->ended)
+            break;
+        ps->piece.clear();
+        ps->at = 0;
+        ps->ended = !ps->next(&ps->piece);
+        if (ps->ended)
+            ps->piece.clear();
+    }
+    if (filled == 0)
+        return MHD_CONTENT_READER_END_OF_STREAM;
+    return (ssize_t)filled;
+}
+
+static void freePieces(void *cls)
+{
+    delete static_cast<piecestream *>(cls);
+}
+
+MHD_Response *web_pieceResponse(const webrequest &rq, webpieces next)
+{
+    piecestream *ps = new piecestream;
+    ps->next = std::move(next);
+    // A HEAD answer has no body: nothing is made for it, whether the
+    // library would ask for bytes or not.
+    ps->ended = rq.method == "HEAD";
+    MHD_Response *r =
+        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, readPieces, ps, freePieces);
+    if (r == nullptr)
+        delete ps;
+    return r;
 }
 
 bool web_readFile(const std::string &path, std::string *out)

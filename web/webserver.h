@@ -22,6 +22,7 @@
 
 #include <pthread.h>
 
+#include <functional>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -128,6 +129,14 @@ int web_reply(const webrequest &rq, unsigned status, const char *contentType,
 int web_replyResponse(const webrequest &rq, unsigned status, MHD_Response *response);
 // A short plain-text error answer.
 int web_replyError(const webrequest &rq, unsigned status, const char *text);
+// A response of unknown length (sent chunked) made piece by piece as the
+// client takes it, so that only one piece is held at a time: next appends
+// the next piece to its (empty) argument and returns true, or returns
+// false at the end and is not called again. A HEAD request's response
+// (which has no body) never calls it. Null when the library cannot make
+// the response.
+typedef std::function<bool(std::string *)> webpieces;
+MHD_Response *web_pieceResponse(const webrequest &rq, webpieces next);
 
 // The whole of a file into *out: false when it cannot be opened.
 bool web_readFile(const std::string &path, std::string *out);

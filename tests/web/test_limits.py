@@ -362,7 +362,7 @@ class WebLimitsTest(unittest.TestCase):
 
         def fetch():
             return [self.web.curl(base + f)[::2] for f in
-                    (",".join(["1"] * 1500), "1,1", "01,1", "+1", "-1", " 1")]
+                    (",".join(["1"] * 1500), "1,1", "01,1", "+1", "-1", "%201")]
 
         started = time.monotonic()
         answers = self.attack(fetch)
