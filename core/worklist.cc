@@ -205,8 +205,13 @@ static long utf8Characters(const std::string &text)
 // components).
 static std::string valueRefusal(const worklistkey &k, DcmElement *el, const std::string &value)
 {
-    for (unsigned char c : value) {
-        if (c < 0x20 || c == 0x7F)
+    for (size_t i = 0; i < value.size(); i++) {
+        unsigned char c = (unsigned char)value[i];
+        // C0 controls and DEL, and the C1 controls U+0080 to U+009F
+        // (C2 80 to C2 9F in UTF-8).
+        if (c < 0x20 || c == 0x7F ||
+            (c == 0xC2 && i + 1 < value.size() && (unsigned char)value[i + 1] >= 0x80 &&
+             (unsigned char)value[i + 1] <= 0x9F))
             return std::string("control character in ") + k.keyword;
     }
     if (utf8Characters(value) < 0)

@@ -214,6 +214,8 @@ class WorklistTest(vt.ServerTestCase):
             (dict(good, PatientID="P\n1"), "control character in PatientID"),
             (dict(good, RequestedProcedureDescription="X\u007f"),
              "control character in RequestedProcedureDescription"),
+            (dict(good, ScheduledStationName="S\u0085"),
+             "control character in ScheduledStationName"),
             (dict(good, PatientName=long_name), "PatientName longer than 64 characters"),
             (dict(good, PatientName="A^B=C^D=E^F=G"), "component groups in PatientName"),
             (dict(good, PatientName="A^B^C^D^E^F"), "five name components in PatientName"),
