@@ -492,14 +492,15 @@ int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
     if (answerClasses && !q[QIDO_STUDY].tagExists(DCM_SOPClassesInStudy))
         q[QIDO_STUDY].insertEmptyElement(DcmTag(DCM_SOPClassesInStudy));
 
-    // An instance search without a limit gets the default one; one match
-    // more is looked for, to tell whether the answer was cut.
-    bool defaultLimit = level == QIDO_IMAGE && a.limit == 0;
-    if (defaultLimit)
-        a.limit = QIDO_DEFAULT_INSTANCE_LIMIT;
+    // An instance search answers at most QIDO_MAX_INSTANCES; when that is
+    // less than the client asked for, one match more is looked for, to
+    // tell whether the answer was cut.
+    bool serverLimit = level == QIDO_IMAGE && (a.limit == 0 || a.limit > QIDO_MAX_INSTANCES);
+    if (serverLimit)
+        a.limit = QIDO_MAX_INSTANCES;
     // Study matches (kept when their classes and the levels below match),
     // then the series or instances of each until enough.
-    size_t want = a.limit != 0 ? a.offset + a.limit + (defaultLimit ? 1 : 0) : 0;
+    size_t want = a.limit != 0 ? a.offset + a.limit + (serverLimit ? 1 : 0) : 0;
     std::vector<std::unique_ptr<DcmDataset>> studies, found;
     {
         web_refreshStudies();
@@ -575,7 +576,7 @@ int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
     // whole, the text of 1,000 instances with every attribute was held
     // beside their data sets and copied once more).
     size_t end = a.limit != 0 ? std::min(found.size(), a.offset + a.limit) : found.size();
-    bool cut = defaultLimit && found.size() > end;
+    bool cut = serverLimit && found.size() > end;
     std::shared_ptr<qidopage> page(new qidopage);
     page->level = level;
     page->root = web_rootUrl(rq);
