@@ -320,6 +320,11 @@ int archive_refresh(const archive_context *ctx)
     return ctx->store->refreshStudyTable();
 }
 
+bool archive_stale(const archive_context *ctx)
+{
+    return ctx->store->studyTableStale();
+}
+
 const char *archive_baseDir(const archive_context *ctx)
 {
     return ctx->store->getBaseDir();

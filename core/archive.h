@@ -291,6 +291,9 @@ void archive_noteFlushed(const archive_context *ctx, const char *study, const ch
 // up to date with the index files that other processes wrote, before a
 // walk that must see their studies: 1 reloaded, 0 current, -1 failed.
 int archive_refresh(const archive_context *ctx);
+// Whether archive_refresh would load anything now. Changes nothing: safe
+// while other threads walk the index (archive_refresh is not).
+bool archive_stale(const archive_context *ctx);
 
 // --- the store's life in a process that serves it ---
 // The store's base directory.

@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <deque>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcfilefo.h"
@@ -164,14 +166,99 @@ static bool isAscii(const std::string &s)
     return true;
 }
 
-// Puts value into item as the element tag, checked against its VR and a
-// value multiplicity of one: 0, or 1 with *error set.
+// The number of characters of text as UTF-8, or -1 when it is not UTF-8
+// (a stray continuation byte, a cut or overlong sequence, a surrogate).
+static long utf8Characters(const std::string &text)
+{
+    long n = 0;
+    for (size_t i = 0; i < text.size(); n++) {
+        unsigned char c = (unsigned char)text[i];
+        size_t len = c < 0x80             ? 1
+                     : (c & 0xE0) == 0xC0 ? 2
+                     : (c & 0xF0) == 0xE0 ? 3
+                     : (c & 0xF8) == 0xF0 ? 4
+                                          : 0;
+        if (len == 0 || i + len > text.size())
+            return -1;
+        uint32_t cp = len == 1 ? c : c & (0x7F >> len);
+        for (size_t k = 1; k < len; k++) {
+            unsigned char d = (unsigned char)text[i + k];
+            if ((d & 0xC0) != 0x80)
+                return -1;
+            cp = (cp << 6) | (d & 0x3F);
+        }
+        static const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < least[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000))
+            return -1;
+        i += len;
+    }
+    return n;
+}
+
+// Why value cannot be written as element el of k unchanged ("" when it
+// can). The toolkit takes a value as a C string and checks neither the
+// length of a name's component groups nor control characters: a NUL would
+// cut the value short and a too long value would be stored as given, so
+// the entry would hold other data than was sent, or data a worklist client
+// may refuse. Lengths are the VR's maximum, in characters (per component
+// group of a person name, which has at most three groups of at most five
+// components).
+static std::string valueRefusal(const worklistkey &k, DcmElement *el, const std::string &value)
+{
+    for (size_t i = 0; i < value.size(); i++) {
+        unsigned char c = (unsigned char)value[i];
+        // C0 controls and DEL, and the C1 controls U+0080 to U+009F
+        // (C2 80 to C2 9F in UTF-8).
+        if (c < 0x20 || c == 0x7F ||
+            (c == 0xC2 && i + 1 < value.size() && (unsigned char)value[i + 1] >= 0x80 &&
+             (unsigned char)value[i + 1] <= 0x9F))
+            return std::string("control character in ") + k.keyword;
+    }
+    if (utf8Characters(value) < 0)
+        return std::string(k.keyword) + " is not UTF-8";
+    DcmVR vr(el->getVR());
+    long most = (long)vr.getMaxValueLength();
+    std::vector<std::string> parts;
+    if (vr.getEVR() == EVR_PN) {
+        size_t from = 0;
+        for (;;) {
+            size_t eq = value.find('=', from);
+            parts.push_back(value.substr(from, eq == std::string::npos ? eq : eq - from));
+            if (eq == std::string::npos)
+                break;
+            from = eq + 1;
+        }
+        if (parts.size() > 3)
+            return std::string("more than three component groups in ") + k.keyword;
+        for (const std::string &g : parts) {
+            if (std::count(g.begin(), g.end(), '^') > 4)
+                return std::string("more than five name components in ") + k.keyword;
+        }
+    } else {
+        parts.push_back(value);
+    }
+    for (const std::string &p : parts) {
+        if (utf8Characters(p) > most)
+            return std::string(k.keyword) + " longer than " + std::to_string(most) + " characters";
+    }
+    return "";
+}
+
+// Puts value into item as the element tag, checked against its VR (its
+// characters and length too: valueRefusal) and a value multiplicity of
+// one: 0, or 1 with *error set.
 static int putChecked(DcmItem *item, const worklistkey &k, const std::string &value,
                       std::string *error)
 {
     DcmElement *el = DcmItem::newDicomElement(k.tag);
     if (el == nullptr) {
         *error = std::string("cannot make ") + k.keyword;
+        return 1;
+    }
+    std::string why = valueRefusal(k, el, value);
+    if (!why.empty()) {
+        delete el;
+        *error = why;
         return 1;
     }
     if (el->putString(value.c_str()).bad() || (!value.empty() && el->checkValue("1").bad())) {
@@ -236,12 +323,20 @@ int Worklist_Create(const char *baseDir, const worklistfields &fields, std::stri
                     std::string *error, FILE *log)
 {
     std::string values[NKEYS];
+    bool given[NKEYS] = {};
     for (const auto &f : fields) {
         const worklistkey *k = findKey(f.first);
         if (k == nullptr) {
             *error = "unknown attribute " + f.first;
             return 1;
         }
+        // Two values of one attribute: which one was meant is unknown, so
+        // neither is kept silently.
+        if (given[k - keys]) {
+            *error = f.first + " given twice";
+            return 1;
+        }
+        given[k - keys] = true;
         values[k - keys] = f.second;
     }
     auto value = [&](const char *keyword) -> std::string & {

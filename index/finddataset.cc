@@ -186,11 +186,16 @@ static long readRecordsShared(int lockFd, int fd, long index, void *records, siz
 {
     // A failing lock (there is no other reason than lack of lock memory
     // here: this process holds no other lock that could deadlock) still
-    // lets the query go on, as unlocked reads always did.
-    int locked = lockFd >= 0 && VLCompat_LockWholeFile(lockFd, F_RDLCK) == 0;
+    // lets the query go on, as unlocked reads always did. The lock is the
+    // descriptor's own, not the process's: queries run in several threads
+    // of storeweb at once, each with descriptors of its own, and another
+    // query's unlock or close of the same file must not end this one's
+    // lock in the middle of its read (the caller's own writes to these
+    // files never overlap its queries).
+    int locked = lockFd >= 0 && VLCompat_LockDescription(lockFd, F_RDLCK) == 0;
     ssize_t n = fullio_pread(fd, records, size * (size_t)count, studyindex_offset(index, size));
     if (locked)
-        VLCompat_LockWholeFile(lockFd, F_UNLCK);
+        VLCompat_LockDescription(lockFd, F_UNLCK);
     return n < 0 ? -1 : (long)((size_t)n / size);
 }
 

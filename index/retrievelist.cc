@@ -81,7 +81,10 @@ static long readIndexFile(const OFString &path, size_t recordSize, std::vector<c
     if (fd < 0)
         return errno == ENOENT ? 0 : -1;
     long records = -1;
-    int locked = VLCompat_LockWholeFile(fd, F_RDLCK) == 0;
+    // The descriptor's own lock, as for the records a query reads
+    // (index/finddataset.cc): readers in other threads of this process
+    // neither end it nor are ended by it.
+    int locked = VLCompat_LockDescription(fd, F_RDLCK) == 0;
     struct stat st;
     if (fstat(fd, &st) == 0) {
         bytes->resize((size_t)st.st_size);
@@ -91,7 +94,7 @@ static long readIndexFile(const OFString &path, size_t recordSize, std::vector<c
             records = (long)((size_t)n / recordSize);
     }
     if (locked)
-        VLCompat_LockWholeFile(fd, F_UNLCK);
+        VLCompat_LockDescription(fd, F_UNLCK);
     close(fd);
     return records;
 }

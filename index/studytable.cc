@@ -92,10 +92,21 @@ int studytable_update(studytable *t, const char *hashPath)
     return result;
 }
 
+// Whether the key digests must be loaded again.
+static bool keysStale(const studytable *t, const char *stem)
+{
+    return (!t->keysCurrent && !t->keys.failed) || studykeys_changed(stem, t->keys);
+}
+
+bool studytable_stale(const studytable *t, const char *stem)
+{
+    return keysStale(t, stem) || studytable_mustUpdate(t, (OFString(stem) + ".hash").c_str());
+}
+
 int studytable_refresh(studytable *t, const char *stem, FILE *log)
 {
     OFString hashPath = OFString(stem) + ".hash";
-    bool keysChanged = (!t->keysCurrent && !t->keys.failed) || studykeys_changed(stem, t->keys);
+    bool keysChanged = keysStale(t, stem);
     if (!keysChanged && !studytable_mustUpdate(t, hashPath.c_str()))
         return 0;
     int fd = studyindex_openLocked(hashPath.c_str(), O_RDONLY, 0, F_RDLCK);

@@ -76,6 +76,10 @@ int studytable_update(studytable *t, const char *hashPath);
 // (logged on log). 1 loaded, 0 current, -1 failed (the digests are then
 // not used).
 int studytable_refresh(studytable *t, const char *stem, FILE *log);
+// Whether studytable_refresh would load anything now. Only reads the table
+// (and stats the files): a holder that lets other threads walk the table
+// may call it while they do, and take them out only for the refresh.
+bool studytable_stale(const studytable *t, const char *stem);
 // After the caller wrote study record index (appended at the end or
 // rewritten) with data record rec: the in-memory digests follow when they
 // are current.

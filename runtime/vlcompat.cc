@@ -20,3 +20,15 @@ int VLCompat_LockWholeFile(int fd, int type)
     lock.l_len = 0; // to the end of the file, however it grows
     return fcntl(fd, F_SETLKW, &lock);
 }
+
+int VLCompat_LockDescription(int fd, int type)
+{
+    struct flock lock;
+    memset(&lock, 0, sizeof lock);
+    lock.l_type = (short)type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    lock.l_pid = 0; // required of a description's lock
+    return fcntl(fd, F_OFD_SETLKW, &lock);
+}

@@ -45,6 +45,11 @@ int LocalStore::refreshStudyTable()
     return studytable_refresh(&table, GetUidIndexPath(nullptr, nullptr).c_str(), logStream);
 }
 
+bool LocalStore::studyTableStale()
+{
+    return studytable_stale(&table, GetUidIndexPath(nullptr, nullptr).c_str());
+}
+
 int LocalStore::compactStudyHash()
 {
     return studytable_compactFile(&table, GetUidIndexPath(nullptr, nullptr).c_str(), logStream);

@@ -307,6 +307,9 @@ public:
     // (STUDYINDEX.keys, rebuilt when missing or stale): for a process that
     // answers queries, or forks workers that do. 1, 0 or -1 as above.
     int refreshStudyTable();
+    // Whether refreshStudyTable would load anything now; changes nothing
+    // (studytable_stale).
+    bool studyTableStale();
     // Drop deleted studies from both study files (fd read-write, locked
     // exclusively by the caller): 1 removed some, 0 none, -1 failed.
     int compactStudyHash(int fd);
@@ -327,6 +330,14 @@ public:
     finddataset_index getIndex() const { return {baseDir, &table, logStream}; }
 
     // --- queries ---
+    // Threads: the store is one object per process and not safe for
+    // threads as a whole, but FindDataset, EndFind, getIndex and
+    // studyTableStale only read it (each iteration's state is its handle,
+    // with descriptors and file locks of its own: index/finddataset.cc), so
+    // several threads may run them at once, provided no other call of the
+    // store runs meanwhile (the write path, deletes and the table's loads
+    // change the table and hold process-wide locks that another thread's
+    // close would drop).
     // One match per call; *handle is the caller's iteration state (null to
     // start). 0 match in *result, 1 no further match (handle freed), -1
     // cannot answer (handle freed). level null: taken from (0008,0052).

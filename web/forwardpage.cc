@@ -205,10 +205,7 @@ static int serveSend(const webrequest &rq, const std::string &body)
         return replyPost(rq, MHD_HTTP_BAD_REQUEST,
                          "Unknown destination: " + job.destination.substr(0, 64), "");
     std::vector<webinstance> images;
-    {
-        std::lock_guard<std::mutex> hold(web_storeLock);
-        web_refreshStudies();
-    }
+    web_refreshStudies();
     // The index answers -1 for a study it does not hold, as WADO reads it.
     if (web_listInstances(job.study.c_str(), job.series.empty() ? nullptr : job.series.c_str(),
                           nullptr, &images) != 0 ||

@@ -61,7 +61,7 @@ weboptions web_options = {
 };
 LocalStore *web_store = nullptr;
 archive_context web_archive;
-std::mutex web_storeLock;
+webstorelock web_storeLock;
 int web_monitorSock = -1;
 
 static const char usageText[] =

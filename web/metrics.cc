@@ -55,8 +55,8 @@ int metrics_storeCounts(long *studies, long *series, long *images)
         q.insertEmptyElement(DcmTag(DCM_NumberOfStudyRelatedInstances));
         long st = 0, se = 0, im = 0;
         {
-            std::lock_guard<std::mutex> hold(web_storeLock);
             web_refreshStudies();
+            std::shared_lock<webstorelock> hold(web_storeLock);
             archive_query walk(&web_archive, &q);
             DcmDataset *m = nullptr;
             while ((r = walk.next(&m)) == 0) {

@@ -282,8 +282,8 @@ static int search(const searchargs &a, DcmDataset *q, std::vector<studyrow> *pag
 {
     std::vector<studyrow> rows;
     int r;
-    std::lock_guard<std::mutex> hold(web_storeLock);
     web_refreshStudies();
+    std::shared_lock<webstorelock> hold(web_storeLock);
     {
         archive_query walk(&web_archive, q);
         DcmDataset *m = nullptr;
@@ -680,8 +680,8 @@ int pages_seriesRows(const webrequest &rq)
     int r;
     metrics_add(METRICS_WEB_QUERIES);
     {
-        std::lock_guard<std::mutex> hold(web_storeLock);
         web_refreshStudies();
+        std::shared_lock<webstorelock> hold(web_storeLock);
         archive_query walk(&web_archive, &q);
         DcmDataset *m = nullptr;
         while ((r = walk.next(&m)) == 0) {

@@ -87,6 +87,30 @@ static bool parseTag(const std::string &name, DcmTagKey *key)
 
 static void putString(DcmDataset *ds, const DcmTagKey &key, const std::string &value);
 
+// True for a VR whose value is bytes, not text or numbers: OB, OW, OF, OD,
+// OL, OV, UN and the dictionary's "either" forms of pixel, overlay and LUT
+// data (the repeating groups 60xx and 50xx take theirs from it too).
+static bool binaryVR(DcmEVR vr)
+{
+    switch (vr) {
+    case EVR_OB:
+    case EVR_OW:
+    case EVR_OF:
+    case EVR_OD:
+    case EVR_OL:
+    case EVR_OV:
+    case EVR_UN:
+    case EVR_ox:
+    case EVR_px:
+    case EVR_lt:
+    case EVR_pixelSQ:
+    case EVR_pixelItem:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // Runs query through the store (the caller holds web_storeLock) until max
 // matches that keep accepts (0: all); each is appended to out (owned by the
 // caller). 0, or -1 when the index cannot be read.
@@ -210,6 +234,62 @@ static std::string storedSopClass(const webinstance &i)
     return cls.c_str();
 }
 
+// The matches of a search's page being sent (owned; each freed once
+// written), the level searched and the retrieve URLs' root.
+struct qidopage {
+    std::vector<std::unique_ptr<DcmDataset>> matches;
+    size_t next = 0;
+    int level = QIDO_STUDY;
+    std::string root;
+    bool opened = false, closed = false;
+};
+
+// The next piece of a search's answer into out: "[", each match with its
+// counts and retrieve URL as a JSON object (a comma before all but the
+// first), then "]". False after that. Runs outside web_storeLock: the
+// counts take it themselves.
+static bool nextAnswer(qidopage *p, std::string *out)
+{
+    if (!p->opened) {
+        p->opened = true;
+        *out = "[";
+        return true;
+    }
+    if (p->next < p->matches.size()) {
+        std::unique_ptr<DcmDataset> d = std::move(p->matches[p->next]);
+        const char *s = DCMTK_getTagString(d.get(), DCM_StudyInstanceUID);
+        const char *e = DCMTK_getTagString(d.get(), DCM_SeriesInstanceUID);
+        std::string url = p->root + "/studies/" + (s ? s : "");
+        long nSeries = 0, nInstances = 0;
+        if (p->level == QIDO_STUDY) {
+            countInstances(s ? s : "", nullptr, &nSeries, &nInstances);
+            putNumber(d.get(), DCM_NumberOfStudyRelatedSeries, nSeries);
+            putNumber(d.get(), DCM_NumberOfStudyRelatedInstances, nInstances);
+        } else if (p->level == QIDO_SERIES) {
+            url += std::string("/series/") + (e ? e : "");
+            countInstances(s ? s : "", e ? e : "", &nSeries, &nInstances);
+            putNumber(d.get(), DCM_NumberOfSeriesRelatedInstances, nInstances);
+        } else {
+            const char *i = DCMTK_getTagString(d.get(), DCM_SOPInstanceUID);
+            webinstance inst{s ? s : "", e ? e : "", i ? i : ""};
+            url += "/series/" + inst.series + "/instances/" + inst.instance;
+            putString(d.get(), DCM_SOPClassUID, storedSopClass(inst));
+        }
+        putString(d.get(), DCM_RetrieveURL, url);
+        putString(d.get(), DCM_InstanceAvailability, "ONLINE");
+        if (p->next > 0)
+            *out += ",";
+        p->next++;
+        web_appendJson(d.get(), "", out);
+        return true;
+    }
+    if (p->closed)
+        return false;
+    p->closed = true;
+    *out = "]";
+    return true;
+}
+
 // Copies every element of from that to lacks.
 static void mergeInto(DcmDataset *to, DcmDataset *from)
 {
@@ -297,10 +377,12 @@ bool qido_parseArgs(const std::vector<std::pair<std::string, std::string>> &args
         }
         DcmTag tag(key);
         // What no query matches: the query's own elements, private ones,
-        // sequences, and repeats of one attribute.
-        if (key.getGroup() <= 0x0002 || (key.getGroup() & 1) != 0 ||
+        // group lengths, sequences, binary data (pixels, overlays, LUTs,
+        // encapsulated documents: a key on them would be taken as "any
+        // value" and match everything), and repeats of one attribute.
+        if (key.getGroup() <= 0x0002 || (key.getGroup() & 1) != 0 || key.getElement() == 0 ||
             key == DCM_QueryRetrieveLevel || key == DCM_SpecificCharacterSet ||
-            tag.getEVR() == EVR_SQ || tag.getEVR() == EVR_UNKNOWN) {
+            tag.getEVR() == EVR_SQ || tag.getEVR() == EVR_UNKNOWN || binaryVR(tag.getEVR())) {
             *error = "Attribute cannot be matched: " + k;
             return false;
         }
@@ -410,13 +492,20 @@ int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
     if (answerClasses && !q[QIDO_STUDY].tagExists(DCM_SOPClassesInStudy))
         q[QIDO_STUDY].insertEmptyElement(DcmTag(DCM_SOPClassesInStudy));
 
+    // An instance search answers at most QIDO_MAX_INSTANCES; when that is
+    // less than the client asked for, one match more is looked for, to
+    // tell whether the answer was cut.
+    bool serverLimit = level == QIDO_IMAGE && (a.limit == 0 || a.limit > QIDO_MAX_INSTANCES);
+    if (serverLimit)
+        a.limit = QIDO_MAX_INSTANCES;
     // Study matches (kept when their classes and the levels below match),
     // then the series or instances of each until enough.
-    size_t want = a.limit != 0 ? a.offset + a.limit : 0;
+    size_t want = a.limit != 0 ? a.offset + a.limit + (serverLimit ? 1 : 0) : 0;
     std::vector<std::unique_ptr<DcmDataset>> studies, found;
     {
-        std::lock_guard<std::mutex> hold(web_storeLock);
         web_refreshStudies();
+        // Searches only read the index: they share the lock.
+        std::shared_lock<webstorelock> hold(web_storeLock);
         auto keepStudy = [&](DcmDataset *m) {
             const char *s = DCMTK_getTagString(m, DCM_StudyInstanceUID);
             if (s == nullptr || !archive_addSOPClassesInStudy(&web_archive, &q[QIDO_STUDY], m))
@@ -482,44 +571,30 @@ int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
         }
     }
 
-    // The page asked for, with the counts and retrieve URLs of each match.
-    std::string root = web_rootUrl(rq);
-    std::string body = "[";
+    // The page asked for, with the counts and retrieve URLs of each match,
+    // each written out and freed as the client takes the answer (made
+    // whole, the text of 1,000 instances with every attribute was held
+    // beside their data sets and copied once more).
     size_t end = a.limit != 0 ? std::min(found.size(), a.offset + a.limit) : found.size();
-    for (size_t i = a.offset; i < end; i++) {
-        DcmDataset *d = found[i].get();
-        const char *s = DCMTK_getTagString(d, DCM_StudyInstanceUID);
-        const char *e = DCMTK_getTagString(d, DCM_SeriesInstanceUID);
-        std::string url = root + "/studies/" + (s ? s : "");
-        long nSeries = 0, nInstances = 0;
-        if (level == QIDO_STUDY) {
-            countInstances(s ? s : "", nullptr, &nSeries, &nInstances);
-            putNumber(d, DCM_NumberOfStudyRelatedSeries, nSeries);
-            putNumber(d, DCM_NumberOfStudyRelatedInstances, nInstances);
-        } else if (level == QIDO_SERIES) {
-            url += std::string("/series/") + (e ? e : "");
-            countInstances(s ? s : "", e ? e : "", &nSeries, &nInstances);
-            putNumber(d, DCM_NumberOfSeriesRelatedInstances, nInstances);
-        } else {
-            const char *i = DCMTK_getTagString(d, DCM_SOPInstanceUID);
-            webinstance inst{s ? s : "", e ? e : "", i ? i : ""};
-            url += "/series/" + inst.series + "/instances/" + inst.instance;
-            putString(d, DCM_SOPClassUID, storedSopClass(inst));
-        }
-        putString(d, DCM_RetrieveURL, url);
-        putString(d, DCM_InstanceAvailability, "ONLINE");
-        if (i > a.offset)
-            body += ",";
-        web_appendJson(d, "", &body);
-    }
-    body += "]";
+    bool cut = serverLimit && found.size() > end;
+    std::shared_ptr<qidopage> page(new qidopage);
+    page->level = level;
+    page->root = web_rootUrl(rq);
+    for (size_t i = a.offset; i < end; i++)
+        page->matches.push_back(std::move(found[i]));
+    found.clear();
     MHD_Response *r =
-        MHD_create_response_from_buffer(body.size(), (void *)body.data(), MHD_RESPMEM_MUST_COPY);
+        web_pieceResponse(rq, [page](std::string *out) { return nextAnswer(page.get(), out); });
     if (r == nullptr)
         return MHD_NO;
     MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "application/dicom+json");
     if (a.fuzzy)
         MHD_add_response_header(r, "Warning",
                                 "299 storeweb: \"fuzzymatching=true is not supported\"");
+    if (cut)
+        MHD_add_response_header(r, "Warning",
+                                "299 storeweb: \"The number of results exceeded the maximum "
+                                "supported by the server. Additional results can be "
+                                "requested.\"");
     return web_replyResponse(rq, MHD_HTTP_OK, r);
 }

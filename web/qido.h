@@ -14,6 +14,14 @@
 
 enum { QIDO_STUDY = 0, QIDO_SERIES = 1, QIDO_IMAGE = 2 };
 
+// Instances answered by one instance search at most, and by one that gives
+// no limit: a study of thousands of images would otherwise be answered
+// whole (all its matches held, then written out) for every such request.
+// When this cut the answer (not a smaller limit of the client's), the
+// answer says so in a Warning header (299) and the client asks for the
+// next page with offset.
+enum { QIDO_MAX_INSTANCES = 1000 };
+
 // A search's arguments sorted by the level whose query matches them.
 // keys[l]: the filters of level l (with the level's (0008,0052)); a filter
 // of a level below the one searched selects the matches that have a

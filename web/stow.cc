@@ -109,7 +109,7 @@ static int partBegin(void *cls, const std::string &headers)
         st->results.push_back(stowresult{"", "", "", "", STOW_CANNOT_UNDERSTAND});
         return 0;
     }
-    std::lock_guard<std::mutex> hold(web_storeLock);
+    std::lock_guard<webstorelock> hold(web_storeLock);
     st->check.reset(new archive_uploadCheck(&web_archive));
     return 0;
 }
@@ -123,7 +123,7 @@ static void endPart(stowstate *st)
         st->fd = -1;
         unlink(st->tmpPath.c_str());
     }
-    std::lock_guard<std::mutex> hold(web_storeLock);
+    std::lock_guard<webstorelock> hold(web_storeLock);
     st->check.reset();
 }
 
@@ -180,7 +180,7 @@ static int partData(void *cls, const char *data, size_t len)
     }
     int route;
     {
-        std::lock_guard<std::mutex> hold(web_storeLock);
+        std::lock_guard<webstorelock> hold(web_storeLock);
         st->check->feed((const unsigned char *)data, len);
         route = st->check->route();
     }
@@ -210,7 +210,7 @@ static void storePart(stowstate *st, DcmDataset *ds, archive_incoming *in)
         return;
     }
     {
-        std::lock_guard<std::mutex> hold(web_storeLock);
+        std::lock_guard<webstorelock> hold(web_storeLock);
         r.status = archive_ingest(&web_archive, ds, web_options.overwrite, nullptr, in);
     }
     if (r.status == STOW_SUCCESS)
@@ -232,7 +232,7 @@ static int partEnd(void *cls)
     int walked, route;
     DcmDataset *head = nullptr;
     {
-        std::lock_guard<std::mutex> hold(web_storeLock);
+        std::lock_guard<webstorelock> hold(web_storeLock);
         walked = st->check->finish();
         route = st->check->route();
         if (route == archive_uploadCheck::ROUTE_STORE && walked == ARCHIVE_UPLOAD_WHOLE)
@@ -350,7 +350,7 @@ static int syncStored(stowstate *st)
     if (!st->unsynced)
         return 0;
     st->unsynced = false;
-    std::lock_guard<std::mutex> hold(web_storeLock);
+    std::lock_guard<webstorelock> hold(web_storeLock);
     return archive_flush(&web_archive);
 }
 

@@ -345,8 +345,10 @@ int studyactions_delete(const webrequest &rq, const std::string &body)
     int r;
     announce(DELETE_START);
     {
-        std::lock_guard<std::mutex> hold(web_storeLock);
-        web_refreshStudies();
+        // A delete changes the store: the lock alone, the study table
+        // refreshed under it (not web_refreshStudies, which takes the lock).
+        std::lock_guard<webstorelock> hold(web_storeLock);
+        archive_refresh(&web_archive);
         r = archive_select(&web_archive, &id, &images);
         for (size_t i = 0; r == ARCHIVE_SELECTED && i < images.size(); i++) {
             const archive_image &im = images[i];

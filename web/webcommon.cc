@@ -9,7 +9,10 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <set>
 #include <sstream>
+#include <string>
 
 #include "dcmtk/config/osconfig.h"
 
@@ -58,6 +61,58 @@ int web_reply(const webrequest &rq, unsigned status, const char *contentType,
 int web_replyError(const webrequest &rq, unsigned status, const char *text)
 {
     return web_reply(rq, status, "text/plain; charset=utf-8", std::string(text) + "\n");
+}
+
+// The state of a web_pieceResponse: the piece being sent and where.
+struct piecestream {
+    webpieces next;
+    bool ended = false;
+    std::string piece;
+    size_t at = 0;
+};
+
+static ssize_t readPieces(void *cls, uint64_t, char *buf, size_t max)
+{
+    piecestream *ps = static_cast<piecestream *>(cls);
+    size_t filled = 0;
+    while (filled < max) {
+        if (ps->at < ps->piece.size()) {
+            size_t n = std::min(max - filled, ps->piece.size() - ps->at);
+            memcpy(buf + filled, ps->piece.data() + ps->at, n);
+            ps->at += n;
+            filled += n;
+            continue;
+        }
+        if (ps->ended)
+            break;
+        ps->piece.clear();
+        ps->at = 0;
+        ps->ended = !ps->next(&ps->piece);
+        if (ps->ended)
+            ps->piece.clear();
+    }
+    if (filled == 0)
+        return MHD_CONTENT_READER_END_OF_STREAM;
+    return (ssize_t)filled;
+}
+
+static void freePieces(void *cls)
+{
+    delete static_cast<piecestream *>(cls);
+}
+
+MHD_Response *web_pieceResponse(const webrequest &rq, webpieces next)
+{
+    piecestream *ps = new piecestream;
+    ps->next = std::move(next);
+    // A HEAD answer has no body: nothing is made for it, whether the
+    // library would ask for bytes or not.
+    ps->ended = rq.method == "HEAD";
+    MHD_Response *r =
+        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, readPieces, ps, freePieces);
+    if (r == nullptr)
+        delete ps;
+    return r;
 }
 
 bool web_readFile(const std::string &path, std::string *out)
@@ -145,7 +200,8 @@ int web_listInstances(const char *study, const char *series, const char *instanc
     if (instance != nullptr)
         DCMTK_Key_Add(&query, 0x0008, 0x0018, instance);
     int r;
-    std::lock_guard<std::mutex> hold(web_storeLock);
+    // A walk of the index only reads it: shared with other searches.
+    std::shared_lock<webstorelock> hold(web_storeLock);
     // The level given forces the three UIDs into every match.
     archive_query walk(&web_archive, &query, "IMAGE");
     for (;;) {
@@ -166,7 +222,56 @@ int web_listInstances(const char *study, const char *series, const char *instanc
 
 void web_refreshStudies()
 {
+    {
+        std::shared_lock<webstorelock> hold(web_storeLock);
+        if (!archive_stale(&web_archive))
+            return;
+    }
+    // Another thread may have reloaded in between: archive_refresh then
+    // finds the table current.
+    std::lock_guard<webstorelock> hold(web_storeLock);
     archive_refresh(&web_archive);
+}
+
+webstorelock::webstorelock()
+{
+    pthread_rwlockattr_t attr;
+    if (pthread_rwlockattr_init(&attr) != 0 ||
+        pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP) != 0 ||
+        pthread_rwlock_init(&rw, &attr) != 0)
+        abort();
+    pthread_rwlockattr_destroy(&attr);
+}
+
+webstorelock::~webstorelock()
+{
+    pthread_rwlock_destroy(&rw);
+}
+
+// A failing lock call is a programming error (a lock taken twice, or not
+// held when released).
+void webstorelock::lock()
+{
+    if (pthread_rwlock_wrlock(&rw) != 0)
+        abort();
+}
+
+void webstorelock::unlock()
+{
+    if (pthread_rwlock_unlock(&rw) != 0)
+        abort();
+}
+
+void webstorelock::lock_shared()
+{
+    if (pthread_rwlock_rdlock(&rw) != 0)
+        abort();
+}
+
+void webstorelock::unlock_shared()
+{
+    if (pthread_rwlock_unlock(&rw) != 0)
+        abort();
 }
 
 std::string web_instancePath(const webinstance &i)
@@ -383,8 +488,16 @@ static bool jsonString(const std::string &s, size_t *i, std::string *out)
     return false;
 }
 
-bool web_parseJsonObject(const std::string &s, webfields *fields)
+bool web_parseJsonObject(const std::string &s, webfields *fields, std::string *error)
 {
+    std::string ignored;
+    if (error == nullptr)
+        error = &ignored;
+    *error = "a JSON object of strings expected";
+    // Every key seen, null ones too: JSON leaves a repeated key's meaning
+    // open (many readers keep the last), so a repeat is refused rather
+    // than one of its values dropped silently.
+    std::set<std::string> seen;
     size_t i = 0;
     skipBlanks(s, &i);
     if (i >= s.size() || s[i++] != '{')
@@ -398,6 +511,10 @@ bool web_parseJsonObject(const std::string &s, webfields *fields)
             skipBlanks(s, &i);
             if (!jsonString(s, &i, &key))
                 return false;
+            if (!seen.insert(key).second) {
+                *error = "key given twice: " + web_escapeForLog(key);
+                return false;
+            }
             skipBlanks(s, &i);
             if (i >= s.size() || s[i++] != ':')
                 return false;

@@ -7,7 +7,12 @@
 // calls (its study table, its index caches, one encode buffer) and guards
 // its files against other processes with fcntl locks, which do not exclude
 // threads of one process: every use of web_store happens while holding
-// web_storeLock. Reading a stored image file needs no lock (files are
+// web_storeLock. Searches hold it shared and run side by side: a walk of
+// the index only reads (the study table, which nothing changes while any
+// holder shares the lock, and the index files through descriptors and
+// locks of its own: index/finddataset.cc). Whatever changes the store or
+// reloads its study table (STOW-RS, a delete, web_refreshStudies' reload)
+// holds it alone. Reading a stored image file needs no lock (files are
 // replaced by rename, so a reader sees the old file or the new one).
 #ifndef VELTO_WEB_WEBSERVER_H
 #define VELTO_WEB_WEBSERVER_H
@@ -15,7 +20,11 @@
 #include <stddef.h>
 #include <stdio.h>
 
+#include <pthread.h>
+
+#include <functional>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -80,11 +89,33 @@ struct weboptions {
     int body_window;             // -R: ... over each period of this many seconds
 };
 
+// The lock of web_store: shared by searches (std::shared_lock), held alone
+// by everything else (std::lock_guard). A writer that waits keeps new
+// readers out, so that a steady stream of searches cannot hold a STOW
+// back forever; therefore no thread may take it shared twice (a writer
+// waiting between the two would leave both waiting for good), nor take it
+// again in any way while it holds it.
+class webstorelock
+{
+public:
+    webstorelock();
+    ~webstorelock();
+    webstorelock(const webstorelock &) = delete;
+    webstorelock &operator=(const webstorelock &) = delete;
+    void lock();
+    void unlock();
+    void lock_shared();
+    void unlock_shared();
+
+private:
+    pthread_rwlock_t rw;
+};
+
 // The process-wide objects (web/main.cc).
 extern weboptions web_options;
 extern LocalStore *web_store;       // the image store; use only under web_storeLock
 extern archive_context web_archive; // the archive core on web_store (core/archive.h)
-extern std::mutex web_storeLock;
+extern webstorelock web_storeLock;
 extern int web_monitorSock; // connected to the monitor channel, or -1
 
 // One request as the services see it. Query arguments keep their order
@@ -109,6 +140,14 @@ int web_reply(const webrequest &rq, unsigned status, const char *contentType,
 int web_replyResponse(const webrequest &rq, unsigned status, MHD_Response *response);
 // A short plain-text error answer.
 int web_replyError(const webrequest &rq, unsigned status, const char *text);
+// A response of unknown length (sent chunked) made piece by piece as the
+// client takes it, so that only one piece is held at a time: next appends
+// the next piece to its (empty) argument and returns true, or returns
+// false at the end and is not called again. A HEAD request's response
+// (which has no body) never calls it. Null when the library cannot make
+// the response.
+typedef std::function<bool(std::string *)> webpieces;
+MHD_Response *web_pieceResponse(const webrequest &rq, webpieces next);
 
 // The whole of a file into *out: false when it cannot be opened.
 bool web_readFile(const std::string &path, std::string *out);
@@ -183,8 +222,9 @@ struct webinstance {
 int web_listInstances(const char *study, const char *series, const char *instance,
                       std::vector<webinstance> *out);
 // Brings the store's study table up to date with the index files that
-// other processes (storeserver) write. Call holding web_storeLock, before
-// a study-level query.
+// other processes (storeserver) write, before a query takes web_storeLock
+// shared. Call without holding it: the check shares the lock, a reload
+// (only when an index file changed) holds it alone.
 void web_refreshStudies();
 // Path of the stored file of an instance.
 std::string web_instancePath(const webinstance &i);
@@ -197,8 +237,9 @@ std::string web_rootUrl(const webrequest &rq);
 // Named text values of a request body, in their order.
 typedef std::vector<std::pair<std::string, std::string>> webfields;
 // A flat JSON object whose values are strings (null: left out) into
-// fields. False when the text is anything else.
-bool web_parseJsonObject(const std::string &s, webfields *fields);
+// fields. False when the text is anything else, or names a key twice
+// (*error, when not null, says which: for the answer).
+bool web_parseJsonObject(const std::string &s, webfields *fields, std::string *error = nullptr);
 // text as a JSON string, quotes included.
 std::string web_jsonQuote(const std::string &text);
 // The fields of a state-changing request's body, read as its media type

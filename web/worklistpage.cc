@@ -96,11 +96,11 @@ static int serveJson(const webrequest &rq, const std::vector<std::string> &seg,
     if (seg.size() == 1 && rq.method == "POST") {
         const char *type = rq.header(MHD_HTTP_HEADER_CONTENT_TYPE);
         worklistfields fields;
+        std::string id, error;
         if (multipart_mediaType(type) != "application/json")
             return replyJsonError(rq, MHD_HTTP_UNSUPPORTED_MEDIA_TYPE, "application/json expected");
-        if (!web_parseJsonObject(body, &fields))
-            return replyJsonError(rq, MHD_HTTP_BAD_REQUEST, "a JSON object of strings expected");
-        std::string id, error;
+        if (!web_parseJsonObject(body, &fields, &error))
+            return replyJsonError(rq, MHD_HTTP_BAD_REQUEST, error);
         int r = Worklist_Create(baseDir(), fields, &id, &error, web_options.logfp);
         if (r != 0)
             return replyJsonError(rq, r > 0 ? MHD_HTTP_BAD_REQUEST : MHD_HTTP_INTERNAL_SERVER_ERROR,

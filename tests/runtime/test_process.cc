@@ -189,6 +189,40 @@ TEST(LockWholeFile, CoversTheWholeFileAndItsGrowth)
     EXPECT_EQ(VLCompat_LockWholeFile(-1, F_RDLCK), -1);
 }
 
+// A descriptor's own lock outlives what other descriptors of the file in
+// the same process do (a process lock would end at the first close), and
+// still keeps other processes' writers out.
+TEST(LockDescription, SurvivesAnotherDescriptorsUnlockAndClose)
+{
+    TempDir dir;
+    std::string path = dir.sub("locked");
+    ASSERT_TRUE(WriteFile(path, "0123456789"));
+    int reader = open(path.c_str(), O_RDONLY);
+    int other = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(reader, 0);
+    ASSERT_GE(other, 0);
+
+    ASSERT_EQ(VLCompat_LockDescription(reader, F_RDLCK), 0);
+    ASSERT_EQ(VLCompat_LockDescription(other, F_RDLCK), 0);
+    EXPECT_EQ(ProbeLockType(path, F_WRLCK, 0), F_RDLCK);
+    ASSERT_EQ(VLCompat_LockDescription(other, F_UNLCK), 0);
+    close(other);
+    EXPECT_EQ(ProbeLockType(path, F_WRLCK, 0), F_RDLCK);
+    EXPECT_EQ(ProbeLockType(path, F_RDLCK, 1 << 20), F_UNLCK); // readers are let in
+
+    // The same with process locks: the close of the other descriptor ends it.
+    other = open(path.c_str(), O_RDONLY);
+    ASSERT_EQ(VLCompat_LockDescription(reader, F_UNLCK), 0);
+    ASSERT_EQ(VLCompat_LockWholeFile(reader, F_RDLCK), 0);
+    close(other);
+    EXPECT_EQ(ProbeLockType(path, F_WRLCK, 0), F_UNLCK);
+
+    ASSERT_EQ(VLCompat_LockDescription(reader, F_RDLCK), 0);
+    close(reader);
+    EXPECT_EQ(ProbeLockType(path, F_WRLCK, 0), F_UNLCK);
+    EXPECT_EQ(VLCompat_LockDescription(-1, F_RDLCK), -1);
+}
+
 TEST(Mkdir, ResultOfMkdir)
 {
     TempDir dir;

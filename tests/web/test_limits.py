@@ -347,38 +347,42 @@ class WebLimitsTest(unittest.TestCase):
             status, _, answer = stow_raw(self.web.port, [body_of(f.read())])
         self.assertEqual(status, 200, answer)
 
-    def test_repeated_frames_are_streamed(self):
+    def test_repeated_frames_are_refused(self):
+        # Each frame named is sent whole: 1,500 repeats of one 8 MB frame in
+        # a 3 kB URL made a 12 GB answer. A repeated number is refused at
+        # once; the frames named once each are sent.
         side = 2896  # one frame of 8 MB
         pixels = bytes((i * 7) % 251 for i in range(side)) * side
         path = os.path.join(self.server.tmp, "big.dcm")
         vt.make_dataset(path, STUDY + ".5", STUDY + ".5.1", STUDY + ".5.1.1", pixels=side,
                         extra={"PixelData": pixels})
         self.stow_file(path)
-        url = ("/dicom-web/studies/%s.5/series/%s.5.1/instances/%s.5.1.1/frames/%s"
-               % (STUDY, STUDY, STUDY, ",".join(["1"] * 150)))
+        base = ("/dicom-web/studies/%s.5/series/%s.5.1/instances/%s.5.1.1/frames/"
+                % (STUDY, STUDY, STUDY))
+
+        def first_bytes(path):
+            # Only the answer's start: a repeated list used to stream for good.
+            conn = http.client.HTTPConnection("127.0.0.1", self.web.port, timeout=30)
+            conn.request("GET", path)
+            r = conn.getresponse()
+            answer = (r.status, r.read(65536) if r.status != 200 else b"")
+            conn.close()
+            return answer
 
         def fetch():
-            conn = http.client.HTTPConnection("127.0.0.1", self.web.port, timeout=120)
-            conn.request("GET", url)
-            r = conn.getresponse()
-            first, total = b"", 0
-            while True:
-                piece = r.read(1 << 20)
-                if not piece:
-                    break
-                if len(first) < len(pixels) + 4096:
-                    first += piece
-                total += len(piece)
-            conn.close()
-            return r.status, r.getheader("Content-Type"), first, total
+            return [first_bytes(base + f) for f in
+                    (",".join(["1"] * 1500), "1,1", "01,1", "+1", "-1", "%201")]
 
-        status, ctype, first, total = self.attack(fetch)
+        started = time.monotonic()
+        answers = self.attack(fetch)
+        self.assertLess(time.monotonic() - started, OTHER_CLIENT_SECONDS)
+        for answer in answers:
+            self.assertEqual(answer, (400, b"Bad frame list\n"))
+        status, head, body = self.web.curl(base + "1")
         self.assertEqual(status, 200)
-        head = first[:first.index(b"\r\n\r\n") + 4]
-        self.assertIn(b"application/octet-stream", head)
-        self.assertEqual(first[len(head):len(head) + len(pixels)], pixels)
-        self.assertGreater(total, 150 * len(pixels))
-        self.assertLess(total, 150 * (len(pixels) + 200))
+        self.assertIn("application/octet-stream", head + body[:200].decode("latin-1"))
+        self.assertIn(pixels[:4096], body)
+        self.assertLess(len(body), len(pixels) + 400)
 
     def test_image_claiming_more_pixels_than_its_bytes_is_refused(self):
         path = os.path.join(self.server.tmp, "claims.dcm")
@@ -509,6 +513,22 @@ class WebLimitsTest(unittest.TestCase):
         self.assertEqual(answer.count(b"HTTP/1.1 200 "), 2, answer[:300])
         self.assertTrue(closed)
 
+    def test_keys_on_binary_attributes_are_refused(self):
+        # A key on pixel, overlay, LUT or document bytes matched every study
+        # (its value read as "any"): refused as a private key is, at every
+        # level, by keyword and by tag, in the repeating overlay groups too.
+        for key in ("PixelData", "7FE00010", "OverlayData", "60003000", "60023000",
+                    "EncapsulatedDocument", "00420011", "RedPaletteColorLookupTableData",
+                    "00281201", "LUTData", "7FE00008", "00080000", "ReferencedImageSequence"):
+            for level in ("studies", "series", "instances"):
+                status, _, body = self.web.curl("/dicom-web/%s?%s=x" % (level, key))
+                self.assertEqual((status, body), (400, b"Attribute cannot be matched: %s\n"
+                                                  % key.encode()), (level, key))
+        # Text and numbers are still matched.
+        self.assertEqual(self.web.json("/dicom-web/studies?PatientName=nomatch"), [])
+        self.assertEqual(len(self.web.json("/dicom-web/instances?Rows=64&PatientName=LIMITS*")),
+                         5)
+
     def test_uid_list_in_a_retrieve_path_is_refused(self):
         for path in ("/dicom-web/studies/%s%%5C%s0/metadata" % (STUDY, STUDY),
                      "/dicom-web/studies/*/metadata",
@@ -531,6 +551,174 @@ class WebLimitsTest(unittest.TestCase):
         status, _, body = self.web.curl("/")
         self.assertEqual(status, 200)
         self.assertIn(STUDY.encode(), body)
+
+
+BIG = "1.2.826.0.1.3680043.9.7.61"
+BIG_SERIES = BIG + ".1"
+BIG_COUNT = 3000
+# Longest a small search may take while big searches run (each of these
+# took 1 to 9 s when searches ran one at a time).
+SMALL_SEARCH_SECONDS = 3.0 if vt.SANITIZED else 1.0
+
+
+def big_instance(i):
+    return "%s.%d" % (BIG_SERIES, 10000 + i)
+
+
+class WebBigStudyTest(unittest.TestCase):
+    """A study of 3,000 instances with 12 kB of text each (36 MB of
+    metadata), written into the store's tree directly and indexed by
+    storeindex rebuild, before storeweb starts on it."""
+
+    @classmethod
+    def setUpClass(cls):
+        vt.require_private_netns()
+        if not os.path.exists(STOREWEB):
+            raise unittest.SkipTest("storeweb not built")
+        cls.server = vt.Server(start=False)
+        template = os.path.join(cls.server.tmp, "template.dcm")
+        long_text = ("metadata " * 440)[:3990]
+        vt.make_dataset(template, BIG, BIG_SERIES, big_instance(0), patient_name="BIG^STUDY",
+                        patient_id="PBIG", pixels=4,
+                        extra={"ImageComments": "I" + long_text, "PatientComments": "P" + long_text,
+                               "AdditionalPatientHistory": "H" + long_text})
+        with open(template, "rb") as f:
+            data = f.read()
+        placeholder = big_instance(0).encode()
+        assert data.count(placeholder) == 2
+        series_dir = vt.uid_path(cls.server.basedir, BIG, BIG_SERIES)
+        os.makedirs(series_dir)
+        for i in range(BIG_COUNT):
+            with open(vt.uid_path(cls.server.basedir, BIG, BIG_SERIES, big_instance(i)),
+                      "wb") as f:
+                f.write(data.replace(placeholder, big_instance(i).encode()))
+        storeindex = os.path.join(vt.BUILD, "storeindex", "storeindex")
+        p = vt.run([storeindex, "rebuild", "-f", cls.server.basedir])
+        assert p.returncode == 0, p.stdout + p.stderr
+        cls.web = Web(cls.server)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.web.stop()
+        cls.server.cleanup()
+
+    def get(self, path, method="GET", keep=None):
+        """(status, headers, body, seconds) of one request; keep: how many
+        bytes of the body to hold (the rest is read and counted)."""
+        conn = http.client.HTTPConnection("127.0.0.1", self.web.port, timeout=120)
+        start = time.monotonic()
+        conn.request(method, path)
+        r = conn.getresponse()
+        body, total = b"", 0
+        while True:
+            piece = r.read(1 << 20)
+            if not piece:
+                break
+            total += len(piece)
+            if keep is None or len(body) < keep:
+                body += piece
+        conn.close()
+        return r.status, r.getheaders(), body, time.monotonic() - start, total
+
+    def test_metadata_is_streamed(self):
+        # The metadata of the study was made whole in memory per request:
+        # 100 MB at its peak for each, 395 MB for 8 at once.
+        path = "/dicom-web/studies/%s/metadata" % BIG
+        status, headers, body, _, total = self.get(path)
+        self.assertEqual(status, 200)
+        self.assertEqual(dict(headers)["Content-Type"], "application/dicom+json")
+        self.assertGreater(total, 36 << 20)
+        found = json.loads(body)
+        self.assertEqual(len(found), BIG_COUNT)
+        self.assertEqual(sorted(value(m, "00080018") for m in found),
+                         sorted(big_instance(i) for i in range(BIG_COUNT)))
+        # As it was made whole: each instance's object as its own metadata
+        # gives it, in the list's order, between "[" and "]" with commas.
+        one = [self.get("/dicom-web/studies/%s/series/%s/instances/%s/metadata"
+                        % (BIG, BIG_SERIES, value(m, "00080018")))[2] for m in found[:3]]
+        for answer in one:
+            self.assertTrue(answer.startswith(b"[{") and answer.endswith(b"}]"), answer[:80])
+        self.assertTrue(body.startswith(b"[" + b",".join(a[1:-1] for a in one) + b","))
+        self.assertTrue(body.endswith(b"}]"))
+        self.assertEqual(value(found[0], "00204000")[:9], "Imetadata")
+        self.assertIn("BulkDataURI", found[0]["7FE00010"])
+        # Eight at once stay far below the bound, as does a HEAD, which
+        # makes no body at all and answers at once.
+        self.web.reset_peak()
+        answers = [None] * 8
+
+        def fetch(n):
+            answers[n] = self.get(path, keep=0)
+        threads = [threading.Thread(target=fetch, args=(n,)) for n in range(8)]
+        for t in threads:
+            t.start()
+        status, headers, head_body, took, _ = self.get(path, method="HEAD")
+        for t in threads:
+            t.join()
+        self.assertEqual((status, head_body), (200, b""))
+        self.assertLess(took, SMALL_SEARCH_SECONDS)
+        for a in answers:
+            self.assertEqual((a[0], a[4]), (200, total))
+        rss, hwm = self.web.memory()
+        vt.assert_memory_below(self, hwm, MEMORY_BOUND, "peak %d MB" % (hwm >> 20))
+
+    def test_searches_run_side_by_side(self):
+        # Eight searches of every instance with all their attributes ran
+        # one after the other, and a small search waited for all of them.
+        big = "/dicom-web/instances?PatientID=PBIG&includefield=all"
+        small = "/dicom-web/studies?PatientName=BIG*"
+        self.assertEqual(self.get(small)[0], 200)
+        self.web.reset_peak()
+        answers = [None] * 8
+
+        def fetch(n):
+            answers[n] = self.get(big)
+        threads = [threading.Thread(target=fetch, args=(n,)) for n in range(8)]
+        for t in threads:
+            t.start()
+        time.sleep(0.2)
+        status, _, body, took, _ = self.get(small)
+        # The small search began and ended while big ones ran.
+        busy = sum(1 for t in threads if t.is_alive())
+        for t in threads:
+            t.join()
+        self.assertEqual(status, 200)
+        self.assertEqual([value(m, "0020000D") for m in json.loads(body)], [BIG])
+        self.assertLess(took, SMALL_SEARCH_SECONDS)
+        self.assertGreater(busy, 0, "the big searches ended before the small one")
+        # Without a limit an instance search answers the first 1,000 and
+        # says that more can be asked for; the next page comes with offset.
+        # (Each answer is written out as it is read: 8 at once peak near
+        # 100 MB; made whole, 3,000 matches each took the daemon to 255 MB.)
+        for status, headers, body, _, _ in answers:
+            self.assertEqual(status, 200)
+            found = json.loads(body)
+            self.assertEqual(len(found), 1000)
+            warnings = [v for k, v in headers if k == "Warning"]
+            self.assertEqual(len(warnings), 1, headers)
+            self.assertTrue(warnings[0].startswith("299 storeweb: "), warnings)
+            self.assertIn("Additional results can be requested", warnings[0])
+        first = json.loads(answers[0][2])
+        rest = []
+        for offset in (1000, 2000):
+            status, headers, body, _, _ = self.get(big + "&offset=%d" % offset)
+            rest += json.loads(body)
+            self.assertEqual([k for k, v in headers if k == "Warning"],
+                             ["Warning"] if offset == 1000 else [])
+        self.assertEqual(sorted(value(m, "00080018") for m in first + rest),
+                         sorted(big_instance(i) for i in range(BIG_COUNT)))
+        # A smaller limit is kept as given, without a warning; a larger one
+        # is cut to the 1,000 as well.
+        status, headers, body, _, _ = self.get(big + "&limit=500&offset=10")
+        self.assertEqual((status, len(json.loads(body))), (200, 500))
+        self.assertNotIn("Warning", dict(headers))
+        self.assertEqual([value(m, "00080018") for m in json.loads(body)],
+                         [value(m, "00080018") for m in first[10:510]])
+        status, headers, body, _, _ = self.get(big + "&limit=1500")
+        self.assertEqual((status, len(json.loads(body))), (200, 1000))
+        self.assertIn("Additional results", dict(headers)["Warning"])
+        rss, hwm = self.web.memory()
+        vt.assert_memory_below(self, hwm, MEMORY_BOUND, "peak %d MB" % (hwm >> 20))
 
 
 if __name__ == "__main__":

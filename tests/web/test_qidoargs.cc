@@ -93,6 +93,19 @@ TEST(QidoArgs, MalformedValuesAreRefused)
         {{"SpecificCharacterSet", "ISO_IR 100"}},
         {{"00020010", "1.2"}},
         {{"PatientID", "A"}, {"PatientID", "B"}},
+        // Binary data, which a key would match whatever its value: pixels,
+        // overlays (in any of the repeating groups), LUTs, documents, a
+        // group length.
+        {{"PixelData", "x"}},
+        {{"7FE00010", "x"}},
+        {{"7FE00008", "x"}},
+        {{"OverlayData", "x"}},
+        {{"60003000", "x"}},
+        {{"601E3000", "x"}},
+        {{"00420011", "x"}},
+        {{"00281201", "x"}},
+        {{"00283006", "x"}},
+        {{"00080000", "1"}},
     };
     for (const argList &args : refused) {
         qidoargs a;

@@ -202,6 +202,73 @@ class WorklistTest(vt.ServerTestCase):
                          [json.loads(data)["id"] + ".wl"])
         self.assertEqual([n for n in names if n.startswith(".")], [])
 
+    def test_altered_values_are_refused(self):
+        # Values the entry could not hold as sent: a NUL cut "A\u0000B" to
+        # "A", a name component over the 64 characters of its group and the
+        # second of two keys were taken silently. Each is refused with the
+        # reason, through the JSON endpoint and the form, and leaves no file.
+        s, w = self.pair()
+        good = entry("DOE^JANE", "P1", "A1", "CT", "CT1", "20250110")
+        long_name = "D" * 70 + "^JANE"
+        cases = [
+            (dict(good, PatientName="A\u0000B"), "control character in PatientName"),
+            (dict(good, PatientID="P\n1"), "control character in PatientID"),
+            (dict(good, RequestedProcedureDescription="X\u007f"),
+             "control character in RequestedProcedureDescription"),
+            (dict(good, ScheduledStationName="S\u0085"),
+             "control character in ScheduledStationName"),
+            (dict(good, PatientName=long_name), "PatientName longer than 64 characters"),
+            (dict(good, PatientName="A^B=C^D=E^F=G"), "component groups in PatientName"),
+            (dict(good, PatientName="A^B^C^D^E^F"), "five name components in PatientName"),
+            (dict(good, AccessionNumber="A" * 17), "AccessionNumber longer than 16"),
+            (dict(good, RequestedProcedureDescription="\u00e9" * 65),
+             "RequestedProcedureDescription longer than 64"),
+            (dict(good, ReferringPhysicianName="R" * 65), "ReferringPhysicianName longer"),
+            (dict(good, ScheduledProcedureStepLocation="L" * 17),
+             "ScheduledProcedureStepLocation longer"),
+        ]
+        for body, why in cases:
+            status, answer = self.post(w, body)
+            self.assertEqual(status, 400, body)
+            self.assertIn(why, answer["error"], body)
+        # Two keys of one name, at the object's level, null or not.
+        for raw in ('{"PatientID":"P1","PatientID":"P2"}',
+                    '{"PatientID":null,"PatientID":"P2"}',
+                    '{"PatientID":"P1","Patient\\u0049D":"P2"}'):
+            body = raw[:-1] + "," + json.dumps(
+                {k: v for k, v in good.items() if k != "PatientID"})[1:]
+            status, head, data = w.curl("/worklist/entries", ["-X", "POST", "-H",
+                                        "Content-Type: application/json", "--data-binary", body])
+            self.assertEqual(status, 400, body)
+            self.assertIn("key given twice: PatientID", json.loads(data)["error"])
+        # Not UTF-8 (a lone continuation byte).
+        raw = json.dumps(good).encode().replace(b"DOE^JANE", b"DOE^J\x80")
+        status, _, data = w.curl("/worklist/entries", ["-X", "POST", "-H",
+                                 "Content-Type: application/json", "--data-binary", raw])
+        self.assertEqual(status, 400, raw)
+        self.assertIn("PatientName is not UTF-8", json.loads(data)["error"])
+        # A form with a field twice, and one with a NUL, answered with the page.
+        status, _, page = w.curl("/worklist")
+        token = re.search(rb'name="csrf" value="([0-9a-f]{64})"', page).group(1).decode()
+        form = ["csrf=" + token, "PatientName=FORM%5EFRED", "PatientID=F1", "Modality=DX",
+                "ScheduledStationAETitle=DX1", "ScheduledProcedureStepStartDate=20250402"]
+        for extra, why in (("PatientID=F2", b"Not added: PatientID given twice"),
+                           ("AccessionNumber=A%00B", b"Not added: control character in "
+                                                     b"AccessionNumber")):
+            status, _, page = w.curl("/worklist", ["--data", "&".join(form + [extra])])
+            self.assertEqual(status, 400, extra)
+            self.assertIn(why, page)
+        wl = self.wldir(s)
+        self.assertEqual([n for n in (os.listdir(wl) if os.path.isdir(wl) else [])
+                          if n.endswith(".wl") or n.startswith(".")], [])
+        # At the limits exactly, the values are kept as sent.
+        edge = dict(good, PatientName="D" * 64 + "=" + "\u00e9" * 64, AccessionNumber="A" * 16,
+                    RequestedProcedureDescription="R" * 64)
+        status, answer = self.post(w, edge)
+        self.assertEqual(status, 201, answer)
+        for k in ("PatientName", "AccessionNumber", "RequestedProcedureDescription"):
+            self.assertEqual(answer[k], edge[k])
+
     def test_form_page_and_dropped_file(self):
         s, w = self.pair()
         status, _, page = w.curl("/worklist")

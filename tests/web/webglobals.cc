@@ -18,5 +18,5 @@ static weboptions testOptions()
 weboptions web_options = testOptions();
 LocalStore *web_store = nullptr;
 archive_context web_archive;
-std::mutex web_storeLock;
+webstorelock web_storeLock;
 int web_monitorSock = -1;
