@@ -36,6 +36,7 @@
 #include "dcmtk/dcmimage/diregist.h"
 #include "dcmtk/dcmjpeg/dipijpeg.h"
 
+#include "core/archive.h"
 #include "runtime/fullio.h"
 #include "web/metrics.h"
 #include "web/multipart.h"
