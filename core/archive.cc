@@ -26,6 +26,7 @@
 #include "index/keymatch.h"
 #include "index/querymatch.h"
 #include "index/retrievelist.h"
+#include "index/uidtree.h"
 #include "runtime/durablefile.h"
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
@@ -278,6 +279,11 @@ int archive_delete(const archive_context *ctx, const char *study, const char *se
 bool archive_usableUid(const archive_context *ctx, const char *uid, const char *what)
 {
     return ctx->store->CheckUid(uid, what) == LS_OK;
+}
+
+const char *archive_uidProblem(const char *uid)
+{
+    return uidtree_uidProblem(uid);
 }
 
 int archive_locate(const archive_context *ctx, const std::vector<std::string> &instances,

@@ -262,10 +262,13 @@ int archive_delete(const archive_context *ctx, const char *study, const char *se
                    const char *instance);
 
 // --- storage commitment ---
-// True when uid is one the archive can store (1..64 bytes, no "/", no
-// control byte); a refused one is logged, naming what (e.g. "SOP
+// True when uid is one the archive can store (1..64 digits and dots, no
+// empty component); a refused one is logged, naming what (e.g. "SOP
 // Instance UID").
 bool archive_usableUid(const archive_context *ctx, const char *uid, const char *what);
+// The same test without a log line (for a front end that tells its client):
+// why uid is no UID the archive takes, or null when it is one.
+const char *archive_uidProblem(const char *uid);
 // Finds the study and series of stored instances by their SOP instance
 // UIDs in one walk of the index (brought up to date first): (*places)[i]
 // for instances[i], with study and series empty when it is not stored

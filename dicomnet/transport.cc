@@ -39,6 +39,10 @@
 
 enum { PDATA_TF = 0x04, PDATA_HEAD = 12 }; // P-DATA-TF PDU type; PDU + PDV header bytes
 
+// The TLS 1.2 suites offered and taken (an OpenSSL cipher list): ECDHE key
+// exchange (forward secrecy) with AES-GCM or ChaCha20-Poly1305 (AEAD).
+static const char DCMTK_TLS12_CIPHERS[] = "ECDHE+AESGCM:ECDHE+CHACHA20:!aNULL";
+
 // What this layer's connections offer beyond the toolkit's interface.
 class DCMTK_LayerConnection
 {
@@ -465,6 +469,12 @@ int DCMTK_tls_init(const DCMTK_tls_settings *settings, char *error, size_t error
         // TLS 1.0 and 1.1 open (a handshake with AES128-SHA over TLS 1.0
         // succeeds); BCP 195 itself asks for TLS 1.2 at least.
         result = tls_failed(error, errorSize, "TLS 1.2 as the least version", EC_IllegalCall);
+    } else if (SSL_CTX_set_cipher_list(layer->getNativeHandle(), DCMTK_TLS12_CIPHERS) != 1) {
+        // The profile's TLS 1.2 suites include ones without forward secrecy
+        // (AES128-GCM-SHA256, AES128-SHA) and CBC with SHA-1
+        // (ECDHE-RSA-AES128-SHA): only ECDHE with an AEAD cipher stays.
+        // TLS 1.3's suites (set apart by OpenSSL) are all such.
+        result = tls_failed(error, errorSize, "TLS 1.2 cipher suites", EC_IllegalCall);
     } else if ((cond = layer->setPrivateKeyFile(settings->privateKey, DCF_Filetype_PEM)).bad()) {
         result =
             tls_failed(error, errorSize, std::string("private key ") + settings->privateKey, cond);

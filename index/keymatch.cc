@@ -5,6 +5,8 @@
 
 #include <string.h>
 
+#include "index/uidtree.h"
+
 // Lengths of the normalised digit strings: YYYYMMDD, HHMMSSFFFFFF and
 // YYYYMMDDHHMMSSFFFFFF.
 static size_t digitLength(int kind)
@@ -170,8 +172,7 @@ bool keymatch_wellFormed(int kind, const char *value)
     if (kind == KEYMATCH_UID) {
         for (const std::string &one : splitValues(v)) {
             std::string u = trimmed(one.data(), one.size());
-            if (u.empty() || u.size() > 64 ||
-                u.find_first_not_of("0123456789.") != std::string::npos)
+            if (uidtree_uidProblem(u.c_str()) != nullptr)
                 return false;
         }
         return true;

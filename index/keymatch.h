@@ -54,7 +54,7 @@ bool keymatch_compileDateTime(keymatch_key *k, const char *date, const char *tim
 // empty-value key, or for DATE, TIME and DATETIME one value or range of
 // well-formed values (digits in the standard's layout, month and day in
 // range; old separators allowed), for UID one UID or a backslash list of
-// them (digits and dots, at most 64 characters each). Every other kind is
+// them (each one uidtree_uidProblem takes). Every other kind is
 // well-formed. keymatch_compile takes a malformed key as universal: a
 // caller that must refuse one asks here first.
 bool keymatch_wellFormed(int kind, const char *value);

@@ -99,6 +99,16 @@ static long readIndexFile(const OFString &path, size_t recordSize, std::vector<c
     return records;
 }
 
+// True when every UID of the list is one (each refused one logged).
+static bool allUids(const finddataset_index *ix, const std::vector<std::string> &uids,
+                    const char *what)
+{
+    for (const std::string &uid : uids)
+        if (uidtree_checkUid(uid.c_str(), what, ix->log) != 0)
+            return false;
+    return true;
+}
+
 // Appends the images of one series that the SOP instance list selects (all
 // when empty). RL_OK or RL_FAILED.
 static int listSeries(const finddataset_index *ix, const std::string &study,
@@ -204,6 +214,11 @@ int retrievelist_build(const finddataset_index *ix, DcmDataset *identifier,
         retrievelist_splitUids(value.c_str(), &series);
     if (elementValue(identifier, DCM_SOPInstanceUID, &value))
         retrievelist_splitUids(value.c_str(), &instances);
+    // A value that is no UID ("..", "1.2.abc", a wildcard) selects nothing
+    // a peer could mean: the identifier is refused, not answered as empty.
+    if (!allUids(ix, studies, "Study Instance UID") ||
+        !allUids(ix, series, "Series Instance UID") || !allUids(ix, instances, "SOP Instance UID"))
+        return RL_BAD_IDENTIFIER;
 
     if (level == "PATIENT") {
         OFString patientId;

@@ -26,7 +26,7 @@ struct retrievelist_image {
 // Results of retrievelist_build.
 enum {
     RL_OK = 0,              // *out holds every selected image (possibly none)
-    RL_BAD_IDENTIFIER = -1, // level missing or unknown, or its unique key missing
+    RL_BAD_IDENTIFIER = -1, // level missing or unknown, its unique key missing, or a UID no UID
     RL_FAILED = -2,         // an index file could not be read
 };
 

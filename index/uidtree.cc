@@ -68,14 +68,18 @@ const char *uidtree_uidProblem(const char *uid)
     // Index keys hold 64 bytes: two longer UIDs could be taken for one.
     if (len > STUDYINDEX_KEY_WIDTH)
         return "longer than 64 characters";
-    for (size_t i = 0; i < len; i++) {
-        unsigned char c = (unsigned char)uid[i];
-        // A "/" would reach the file system as a directory separator.
-        if (c == '/')
-            return "holds \"/\"";
-        if (c < 0x20 || c == 0x7f)
-            return "holds a control character";
-    }
+    // Only digits and dots: a UID becomes a bare name in a ZIP download and
+    // part of file names, where "/", "\\" or a name of dots ("..") would
+    // lead elsewhere, and a list ("\\") or wildcard would match others.
+    if (strspn(uid, "0123456789.") != len)
+        return "holds a character other than a digit or a dot";
+    // An empty component: "..", ".", "1..2", a dot first or last.
+    if (uid[0] == '.' || uid[len - 1] == '.' || strstr(uid, "..") != nullptr)
+        return "has an empty component";
+    // A component with a leading zero ("1.02") is not a well-formed UID,
+    // but some modalities make such UIDs and images stored with one must
+    // stay retrievable by it: it names a file as safely as any, so it is
+    // accepted here, on the way in as on the way out.
     return nullptr;
 }
 
@@ -84,7 +88,14 @@ int uidtree_checkUid(const char *uid, const char *what, FILE *log)
     const char *why = uidtree_uidProblem(uid);
     if (why == nullptr)
         return 0;
-    logprintf(LOGLEVEL_WARNING, log, "Refusing %s (%s): %.80s\n", what, why,
-              uid == nullptr ? "" : uid);
+    // The UID comes from a peer: printable ASCII only reaches the log.
+    char shown[81];
+    size_t n = 0;
+    for (; uid != nullptr && uid[n] != '\0' && n + 1 < sizeof shown; n++) {
+        unsigned char c = (unsigned char)uid[n];
+        shown[n] = c >= 0x20 && c < 0x7f ? (char)c : '?';
+    }
+    shown[n] = '\0';
+    logprintf(LOGLEVEL_WARNING, log, "Refusing %s (%s): %s\n", what, why, shown);
     return -1;
 }

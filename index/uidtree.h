@@ -32,13 +32,16 @@ OFString uidtree_indexStem(const char *base, const char *study, const char *seri
 // as uidtree_path logs.
 OFString uidtree_bucketPath(const char *base, const char *study, FILE *log);
 
-// What makes uid unfit to name a file of the tree: "empty", "longer than
-// 64 characters", "holds \"/\"" or "holds a control character"; null when
-// it is fit.
+// What makes uid unfit to be taken as a UID, to name a file of the tree
+// or an entry of a download: "empty", "longer than 64 characters", "holds
+// a character other than a digit or a dot" or "has an empty component";
+// null when it is fit. The one test of a UID from outside, wherever one
+// comes in (C-STORE, STOW-RS, identifiers, URLs) or a name is built.
 const char *uidtree_uidProblem(const char *uid);
 
 // 0 when uid is fit; else -1 after a level-16 line on log naming what
-// (e.g. "Study Instance UID"), why, and at most 80 bytes of the UID.
+// (e.g. "Study Instance UID"), why, and at most 80 bytes of the UID (other
+// than printable ASCII shown as "?").
 int uidtree_checkUid(const char *uid, const char *what, FILE *log);
 
 #endif

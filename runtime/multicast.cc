@@ -148,6 +148,8 @@ struct attached_network {
 };
 static attached_network attached[MAX_NETWORKS];
 static int attached_count = 0;
+static uint32_t own[MAX_NETWORKS]; // the interfaces' own addresses, network byte order
+static int own_count = 0;
 static time_t attached_read = 0; // monotonic seconds of the last read; 0: never
 
 static void read_attached_networks(void)
@@ -157,12 +159,13 @@ static void read_attached_networks(void)
         // Keeps the last list; with none read yet nothing is attached.
         return;
     }
-    int n = 0;
+    int n = 0, mine = 0;
     for (struct ifaddrs *i = list; i != nullptr && n < MAX_NETWORKS; i = i->ifa_next) {
         if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET ||
             (i->ifa_flags & IFF_UP) == 0)
             continue;
         uint32_t addr = ((const struct sockaddr_in *)i->ifa_addr)->sin_addr.s_addr;
+        own[mine++] = addr;
         uint32_t mask = i->ifa_netmask != nullptr
                             ? ((const struct sockaddr_in *)i->ifa_netmask)->sin_addr.s_addr
                             : 0xffffffffu;
@@ -178,9 +181,11 @@ static void read_attached_networks(void)
     }
     freeifaddrs(list);
     attached_count = n;
+    own_count = mine;
 }
 
-int multicast_on_attached_network(uint32_t addr)
+// Reads the interfaces again when the last read is a few seconds old.
+static void refresh_networks(void)
 {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -188,8 +193,22 @@ int multicast_on_attached_network(uint32_t addr)
         read_attached_networks();
         attached_read = now.tv_sec > 0 ? now.tv_sec : 1;
     }
+}
+
+int multicast_on_attached_network(uint32_t addr)
+{
+    refresh_networks();
     for (int i = 0; i < attached_count; i++)
         if ((addr & attached[i].mask) == attached[i].addr)
+            return 1;
+    return 0;
+}
+
+int multicast_own_address(uint32_t addr)
+{
+    refresh_networks();
+    for (int i = 0; i < own_count; i++)
+        if (own[i] == addr)
             return 1;
     return 0;
 }

@@ -45,6 +45,12 @@ ssize_t multicast_receive(int sock, void *buf, size_t size, struct sockaddr_in *
 // The interface list is read again at most every few seconds.
 int multicast_on_attached_network(uint32_t addr);
 
+// 1 when addr (network byte order) is an address of one of this host's
+// IPv4 interfaces that are up, else 0: a datagram from such a source was
+// sent on this host (the kernel drops one that claims a local source from
+// outside). Read again as multicast_on_attached_network reads.
+int multicast_own_address(uint32_t addr);
+
 // Sends "hostname pid text\n", cut to 1023 bytes, as one datagram on the
 // connected socket. Returns the result of send, or -1 if sock is -1.
 ssize_t multicast_send(int sock, const char *text);

@@ -37,7 +37,7 @@ static Uint16 startGet(const handlercontext *ctx, getdata *gd, DcmDataset *ident
     gd->job = new retrievejob;
     int r = retrieve_prepare(ctx->archive, identifier, gd->job);
     if (r == ARCHIVE_BAD_IDENTIFIER) {
-        LOG(LOGLEVEL_ERROR, "GET: identifier lacks the unique key of its level.\n");
+        LOG(LOGLEVEL_ERROR, "GET: identifier lacks the unique key of its level or names no UID.\n");
         retrieveJobFree(&gd->job);
         return STATUS_GET_Failed_IdentifierDoesNotMatchSOPClass;
     }

@@ -248,7 +248,8 @@ static Uint16 startMove(const handlercontext *ctx, T_DIMSE_C_MoveRQ *request, mo
     md->job = new retrievejob;
     int r = retrieve_prepare(ctx->archive, identifier, md->job);
     if (r == ARCHIVE_BAD_IDENTIFIER) {
-        LOG(LOGLEVEL_ERROR, "MOVE: identifier lacks the unique key of its level.\n");
+        LOG(LOGLEVEL_ERROR,
+            "MOVE: identifier lacks the unique key of its level or names no UID.\n");
         retrieveJobFree(&md->job);
         return STATUS_MOVE_Failed_IdentifierDoesNotMatchSOPClass;
     }

@@ -4,7 +4,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -185,14 +184,11 @@ int64_t watchloop_flush_log(int64_t now, FILE *log)
     return next;
 }
 
-// The archive's addresses (-a), or none: then this host's own addresses,
-// read again at most once a minute (an interface may gain an address).
+// The archive's addresses (-a), or none: then this host's own addresses
+// (multicast_own_address, read again every few seconds: an interface may
+// gain an address).
 static uint32_t archiveAddresses[WATCHLOOP_MAX_ARCHIVE];
 static int archiveCount = 0;
-enum { MAX_LOCAL = 64, LOCAL_REFRESH_MS = 60000 };
-static uint32_t localAddresses[MAX_LOCAL];
-static int localCount = 0;
-static int64_t localReadAt = -1;
 
 void watchloop_set_archive(const uint32_t *addresses, int count)
 {
@@ -203,23 +199,6 @@ void watchloop_set_archive(const uint32_t *addresses, int count)
     archiveCount = count;
 }
 
-static void read_local_addresses(int64_t now)
-{
-    struct ifaddrs *list = NULL;
-    localReadAt = now;
-    // On failure the last list is kept.
-    if (getifaddrs(&list) != 0)
-        return;
-    int n = 0;
-    for (struct ifaddrs *i = list; i != NULL && n < MAX_LOCAL; i = i->ifa_next) {
-        if (i->ifa_addr != NULL && i->ifa_addr->sa_family == AF_INET)
-            localAddresses[n++] =
-                reinterpret_cast<const struct sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr;
-    }
-    localCount = n;
-    freeifaddrs(list);
-}
-
 int watchloop_is_archive(uint32_t address)
 {
     if (archiveCount > 0) {
@@ -228,13 +207,7 @@ int watchloop_is_archive(uint32_t address)
                 return 1;
         return 0;
     }
-    int64_t now = watchloop_now();
-    if (localReadAt < 0 || now - localReadAt >= LOCAL_REFRESH_MS)
-        read_local_addresses(now);
-    for (int i = 0; i < localCount; i++)
-        if (localAddresses[i] == address)
-            return 1;
-    return 0;
+    return multicast_own_address(address);
 }
 
 int watchloop_receive(int sock, SQ_queue *q, int64_t now, FILE *log)

@@ -165,12 +165,10 @@ static std::string field(const webfields &fields, const char *name)
     return "";
 }
 
-// One UID (no list): 1 to 64 digits and dots.
+// One UID (no list), as the archive takes one.
 static bool oneUid(const std::string &uid)
 {
-    return !uid.empty() && uid.size() <= ARCHIVE_UID_MAX &&
-           uid.find_first_not_of("0123456789.") == std::string::npos &&
-           archive_wellFormedUids(uid.c_str());
+    return archive_uidProblem(uid.c_str()) == nullptr;
 }
 
 // POST /forward/send: a new job for a study or series, to a peer of the

@@ -23,9 +23,13 @@ int httpd_loadPolicy();
 // policy off), 0 when not (logged).
 int httpd_checkDestination(const char *dest);
 
-// The TLS protocol versions HTTPS offers (a GnuTLS priority string): TLS
-// 1.2 and 1.3 only.
-#define HTTPD_TLS_PRIORITIES "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2"
+// What HTTPS offers (a GnuTLS priority string): TLS 1.2 and 1.3 only, and
+// under TLS 1.2 only suites with forward secrecy (ECDHE) and an AEAD cipher
+// (AES-GCM, ChaCha20-Poly1305): no RSA key exchange, whose past sessions a
+// stolen key opens, and no CBC with SHA-1. TLS 1.3's suites are all such.
+#define HTTPD_TLS_PRIORITIES                                                                       \
+    "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-KX-ALL:+ECDHE-RSA:+ECDHE-ECDSA:-CIPHER-ALL:"      \
+    "+AES-256-GCM:+AES-128-GCM:+CHACHA20-POLY1305:-MAC-ALL:+AEAD"
 
 // Starts serving on web_options' address and port, with at most
 // threads_max connections, per_address_max of them from one client

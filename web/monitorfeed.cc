@@ -27,9 +27,14 @@ static std::atomic<bool> stopping(false);
 static std::mutex ringLock; // guards ring
 static std::deque<monitorfeed_entry> ring;
 
-void monitorfeed_count(const char *frame, const char *ownHost, long ownPid)
+void monitorfeed_count(const char *frame, const char *ownHost, long ownPid, bool fromThisHost)
 {
     metrics_add(METRICS_MONITOR_DATAGRAMS);
+    // The counts are the archive's, which runs on this host beside the
+    // store storeweb reads: anyone on the network can send a datagram
+    // saying "STORAGE FULL".
+    if (!fromThisHost)
+        return;
     // "host pid word word ...": the words after the frame.
     char host[MULTICAST_NAMESIZE] = "";
     long pid = 0;
@@ -75,7 +80,7 @@ static void readChannel()
         buf[n] = '\0';
         size_t len = strcspn(buf, "\r\n");
         buf[len] = '\0';
-        monitorfeed_count(buf, ownHost, ownPid);
+        monitorfeed_count(buf, ownHost, ownPid, multicast_own_address(src.sin_addr.s_addr) != 0);
         char addr[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &src.sin_addr, addr, sizeof addr);
         monitorfeed_entry e{time(nullptr), addr, std::string(buf, len)};

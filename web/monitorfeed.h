@@ -31,8 +31,10 @@ std::vector<monitorfeed_entry> monitorfeed_recent();
 
 // Counts one datagram's text (the frame "host pid text") into the metrics;
 // ownHost/ownPid: this process, whose own announcements come back through
-// the loop-back and are counted where they are made instead. Used by the
+// the loop-back and are counted where they are made instead. fromThisHost:
+// the datagram's source is one of this host's addresses; others are
+// counted as datagrams only, never as the archive's events. Used by the
 // thread; public for the unit test.
-void monitorfeed_count(const char *frame, const char *ownHost, long ownPid);
+void monitorfeed_count(const char *frame, const char *ownHost, long ownPid, bool fromThisHost);
 
 #endif

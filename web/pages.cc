@@ -666,8 +666,7 @@ int pages_studyList(const webrequest &rq)
 int pages_seriesRows(const webrequest &rq)
 {
     const char *study = rq.arg("study");
-    if (study == nullptr || study[0] == '\0' || strlen(study) > ARCHIVE_UID_MAX ||
-        !archive_wellFormedUids(study) || strchr(study, '\\') != nullptr)
+    if (study == nullptr || archive_uidProblem(study) != nullptr)
         return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "study must be one UID");
     DcmDataset q;
     DCMTK_Key_Add(&q, 0x0008, 0x0052, "SERIES");

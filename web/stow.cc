@@ -314,6 +314,11 @@ stowstate *stow_begin(const webrequest &rq, const std::vector<std::string> &seg,
         *result = web_replyError(rq, MHD_HTTP_CONTENT_TOO_LARGE, tooLarge().c_str());
         return nullptr;
     }
+    // The study named in the path becomes part of the answer's URL.
+    if (seg.size() == 2 && archive_uidProblem(seg[1].c_str()) != nullptr) {
+        *result = web_replyError(rq, MHD_HTTP_BAD_REQUEST, "The study in the path is not a UID");
+        return nullptr;
+    }
     stowstate *st = new stowstate;
     if (seg.size() == 2)
         st->study = seg[1];

@@ -87,6 +87,15 @@ static bool startEntry(zipstream *z)
 {
     while (z->next < z->list.size()) {
         const webinstance &i = z->list[z->next++];
+        // The UIDs become the entry's name: one an older version stored
+        // that is no UID ("..") would name a place outside the download.
+        if (archive_uidProblem(i.study.c_str()) != nullptr ||
+            archive_uidProblem(i.series.c_str()) != nullptr ||
+            archive_uidProblem(i.instance.c_str()) != nullptr) {
+            logprintf(LOGLEVEL_WARNING, web_options.logfp,
+                      "ZIP: an instance whose UIDs are no UIDs left out\n");
+            continue;
+        }
         z->held.reset(new tier_file);
         if (archivetier_open(web_instancePath(i).c_str(), z->held.get()) != ARCHIVETIER_READABLE)
             continue;
@@ -264,11 +273,11 @@ static void freeZip(void *cls)
     delete z;
 }
 
-// True for one UID the store could hold (no list, no path characters).
+// True for one UID the store could hold (no list, no path characters, no
+// name of dots): the store's own test.
 static bool plainUid(const char *uid)
 {
-    return uid != nullptr && uid[0] != '\0' && strlen(uid) <= ARCHIVE_UID_MAX &&
-           strspn(uid, "0123456789.") == strlen(uid);
+    return uid != nullptr && archive_uidProblem(uid) == nullptr;
 }
 
 int studyactions_download(const webrequest &rq)

@@ -37,6 +37,7 @@
 #include "dcmtk/dcmimage/diregist.h"
 #include "dcmtk/dcmjpeg/dipijpeg.h"
 
+#include "core/archive.h"
 #include "runtime/fullio.h"
 #include "web/metrics.h"
 #include "web/multipart.h"
@@ -669,11 +670,12 @@ static void renderArgs(const webrequest &rq, renderspec *rs)
     rs->png = wantsPng(rq.header("Accept"));
 }
 
-// True for a text that names one instance, series or study: not empty, no
-// list ("\\") and no wildcard, which the index's matching would expand.
+// True for a text that names one instance, series or study: a UID (which
+// holds no list, "\\", and no wildcard, which the index's matching would
+// expand, and no name of dots).
 static bool singleUid(const char *uid)
 {
-    return uid[0] != '\0' && strpbrk(uid, "\\*?") == nullptr;
+    return uid != nullptr && archive_uidProblem(uid) == nullptr;
 }
 
 int wado_retrieve(const webrequest &rq, const std::vector<std::string> &seg)

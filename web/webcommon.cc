@@ -170,20 +170,13 @@ std::string web_escapeForLog(const std::string &text)
     return out;
 }
 
-// True for a UID that can name a file: 1 to 64 digits and dots.
-static bool plainUid(const char *uid)
-{
-    size_t n = strlen(uid);
-    return n > 0 && n <= ARCHIVE_UID_MAX && strspn(uid, "0123456789.") == n;
-}
-
 int web_listInstances(const char *study, const char *series, const char *instance,
                       std::vector<webinstance> *out)
 {
     // One instance named by all three UIDs is its file, if it exists: no
     // need to read the series' whole image index to find it.
-    if (series != nullptr && instance != nullptr && plainUid(study) && plainUid(series) &&
-        plainUid(instance)) {
+    if (series != nullptr && instance != nullptr && archive_uidProblem(study) == nullptr &&
+        archive_uidProblem(series) == nullptr && archive_uidProblem(instance) == nullptr) {
         webinstance i{study, series, instance};
         std::string path = web_instancePath(i);
         i.seen = access(path.c_str(), R_OK) == 0;

@@ -291,7 +291,7 @@ TEST_F(DeleteTest, DeleteOfLastImageRacingAStore)
         std::string series = "1.1." + std::to_string(round);
         std::string gone = series + ".1", fresh = series + ".2";
         ASSERT_EQ(0, put("1.1", series.c_str(), gone.c_str()));
-        ASSERT_EQ(0, put("1.1", "1.1.keep", ("1.1.keep." + std::to_string(round)).c_str()));
+        ASSERT_EQ(0, put("1.1", "1.1.99", ("1.1.99." + std::to_string(round)).c_str()));
         ChildProcess writer([&](const std::function<void()> &awaitGo) {
             LocalStore own(dir.c_str());
             std::unique_ptr<DcmDataset> ds(makeImage("1.1", series.c_str(), fresh.c_str(), {}, 0));

@@ -74,9 +74,21 @@ TEST(UidTree, RefusesUidsThatCannotNameAFile)
         {nullptr, "empty"},
         {"", "empty"},
         {tooLong.c_str(), "longer than 64 characters"},
-        {"1.2/../3", "holds \"/\""},
-        {"1.2\n3", "holds a control character"},
-        {"1.2\x7f", "holds a control character"},
+        {"1.2/../3", "holds a character other than a digit or a dot"},
+        {"1.2\n3", "holds a character other than a digit or a dot"},
+        {"1.2\x7f", "holds a character other than a digit or a dot"},
+        {"1.2.abc", "holds a character other than a digit or a dot"},
+        {"1.2\\3", "holds a character other than a digit or a dot"},
+        {"1.2*", "holds a character other than a digit or a dot"},
+        {".", "has an empty component"},
+        {"..", "has an empty component"},
+        {"...", "has an empty component"},
+        {"1..2", "has an empty component"},
+        {".1.2", "has an empty component"},
+        {"1.2.", "has an empty component"},
+        {"0", nullptr},
+        {"1.2.0.3", nullptr},
+        {"1.02.3", nullptr}, // a leading zero: made by some modalities
     };
     for (const auto &c : cases) {
         const char *p = uidtree_uidProblem(c.uid);
@@ -89,6 +101,13 @@ TEST(UidTree, RefusesUidsThatCannotNameAFile)
     std::string line =
         "]:Refusing Study Instance UID (longer than 64 characters): " + tooLong + "\n";
     std::string text = logText(log);
+    ASSERT_GE(text.size(), line.size());
+    EXPECT_EQ(line, text.substr(text.size() - line.size()));
+    // What a peer sent reaches the log as printable text only.
+    EXPECT_EQ(-1, uidtree_checkUid("1.\x1b[2J", "SOP Instance UID", log));
+    line = "]:Refusing SOP Instance UID (holds a character other than a digit or a dot): "
+           "1.?[2J\n";
+    text = logText(log);
     ASSERT_GE(text.size(), line.size());
     EXPECT_EQ(line, text.substr(text.size() - line.size()));
     fclose(log);
@@ -315,7 +334,8 @@ TEST_F(IndexDir, AUidThatCannotNameAFileNamesNoIndex)
                             DCM_SeriesInstanceUID, nullptr, &last));
     EXPECT_EQ(-1, last);
     EXPECT_NE(std::string::npos,
-              logText(log).find("Refusing Study Instance UID (holds \"/\"): ../1.1\n"));
+              logText(log).find("Refusing Study Instance UID (holds a character other than a "
+                                "digit or a dot): ../1.1\n"));
 }
 
 TEST_F(IndexDir, DeletedStudiesLeaveTheAnswersAndThenTheFiles)

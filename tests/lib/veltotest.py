@@ -204,8 +204,11 @@ class Monitor:
             return None
         return wait_for(f, timeout, what="monitor message")
 
-    def send(self, data, port=None):
+    def send(self, data, port=None, source=None):
+        """Sends data to the channel, from the source address if given."""
         s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        if source is not None:
+            s.bind((source, 0))
         s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_LOOP, 1)
         s.sendto(data, (MCAST_GROUP, port or self.port))
         s.close()

@@ -7,7 +7,8 @@ worklist, C-MOVE, C-GET identifiers and storage commitment requests nested
 served; a streamed head of 199,000 items is stored in memory below its
 size; a command whose PDU header comes in two
 pieces seconds apart is served; a C-STORE on a context of another class, or
-of another instance than its data set, is refused and nothing stored; a
+of another instance than its data set, is refused and nothing stored, as
+are UIDs that are no UIDs ("..") in a C-STORE or a C-MOVE identifier; a
 move destination that never answers is given up after the inactivity
 budget, and a stop ends a move or a C-GET within seconds with its final
 response."""
@@ -627,6 +628,55 @@ class Protocol(ServerTestCase):
         self.assertEqual(files_below(s.basedir, ".dcm"), [])
         self.assertEqual(messages(s).count(
             "C-STORE refused: the data set is not the instance its command names."), 2)
+
+    def test_uids_that_are_no_uids_are_refused_on_store_and_in_identifiers(self):
+        # The UIDs become names of files and of ZIP entries: ".." and its
+        # kin, letters or an empty component are refused with "Cannot
+        # understand" (C000H, the answer for a UID missing or refused), and
+        # the association goes on. A leading zero, made by some modalities,
+        # is taken.
+        s = self.server(start=False)
+        scp = StoreSCP(s.tmp)
+        self.addCleanup(scp.stop)
+        with open(os.path.join(s.etc, "AETitleMap"), "w") as f:
+            f.write(scp.map_line())
+        s.start()
+        c = associate(s, [(CT, EXPLICIT)])
+        good = ("1.2.826.55.1", "1.2.826.55.1.1", "1.2.826.55.1.1.1")
+        bad = ["..", ".", "...", "1..2", "1.2.", "1.2.abc", "1.2.3\\1.2.4"]
+        cases = ([(u, good[1], good[2]) for u in bad] + [(good[0], u, good[2]) for u in bad]
+                 + [(good[0], good[1], u) for u in bad])
+        for n, (study, series, instance) in enumerate(cases):
+            started = time.monotonic()
+            status, ended, _ = send_store(c, 1, CT, instance, [header(instance, CT, study, series)],
+                                          message_id=n + 1)
+            self.assertEqual((status, ended), (0xC000, None), (study, series, instance))
+            self.assertLess(time.monotonic() - started, 5)
+        status, _, _ = send_store(c, 1, CT, "1.2.826.55.01.1.1",
+                                  [header("1.2.826.55.01.1.1", CT, "1.2.826.55.01", "1.2.826.55.01.1")],
+                                  message_id=len(cases) + 1)
+        self.assertEqual(status, 0x0000)
+        c.sendall(raw.RELEASE_RQ)
+        self.assertEqual(raw.read_pdu(c)[0], 0x06)
+        c.close()
+        stored = files_below(os.path.join(s.basedir, "uid"), ".dcm")
+        self.assertEqual([os.path.basename(p) for p in stored], ["image_1.2.826.55.01.1.1.dcm"])
+        self.assertEqual(len([m for m in messages(s) if m.startswith("Refusing ")]), len(cases))
+        # A retrieve naming no UID is refused ("Identifier does not match
+        # SOP Class", A900H), not answered as an empty success; the stored
+        # image with the leading zero is retrieved by its UID.
+        for keys, level in ((["StudyInstanceUID=.."], "STUDY"),
+                            (["StudyInstanceUID=1.2.826.55.01", "SeriesInstanceUID=1.2.."],
+                             "SERIES"),
+                            (["StudyInstanceUID=1.2.826.55.01", "SOPInstanceUID=a.b"], "IMAGE")):
+            p, responses = movescu(s.port, keys, "DEST", level=level, timeout=30)
+            finals = [r for r in responses if r["final"]]
+            self.assertEqual([r["status"] for r in finals], [0xA900], p.stdout)
+        self.assertEqual(messages(s).count(
+            "MOVE: identifier lacks the unique key of its level or names no UID."), 3)
+        p, responses = movescu(s.port, ["StudyInstanceUID=1.2.826.55.01"], "DEST", timeout=30)
+        finals = [r for r in responses if r["final"]]
+        self.assertEqual([(r["status"], r["completed"]) for r in finals], [(0, 1)], p.stdout)
 
 
 class LongKeys(ServerTestCase):

@@ -154,6 +154,28 @@ class TLSTests(ServerTestCase):
             else:
                 self.assertNotEqual(h.returncode, 0, out)
                 self.assertIn("Cipher is (NONE)", out)
+        # Under TLS 1.2 only ECDHE (forward secrecy) with an AEAD cipher:
+        # no RSA key exchange, no CBC with SHA-1, no finite-field DHE.
+        for suite, accepted in (("AES128-GCM-SHA256", False), ("AES128-SHA", False),
+                                ("ECDHE-RSA-AES128-SHA", False),
+                                ("DHE-RSA-AES128-GCM-SHA256", False),
+                                ("ECDHE-RSA-AES128-GCM-SHA256", True),
+                                ("ECDHE-RSA-AES256-GCM-SHA384", True)):
+            h = subprocess.run(["openssl", "s_client", "-connect", "127.0.0.1:%d" % s.tls_port,
+                                "-cipher", suite + "@SECLEVEL=0", "-tls1_2"],
+                               stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                               timeout=30)
+            out = h.stdout + h.stderr
+            self.assertNotIn("no ciphers available", out)
+            if accepted:
+                self.assertIn("New, TLSv1.2, Cipher is " + suite, out)
+            else:
+                self.assertNotEqual(h.returncode, 0, suite + ": " + out)
+                self.assertIn("Cipher is (NONE)", out, suite)
+        h = subprocess.run(["openssl", "s_client", "-connect", "127.0.0.1:%d" % s.tls_port,
+                            "-tls1_3"], stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                           timeout=30)
+        self.assertIn("New, TLSv1.3, Cipher is", h.stdout, h.stdout + h.stderr)
 
     def test_tls_peer_is_never_called_in_the_clear(self):
         # A destination marked T, on a server without TLS: the C-MOVE fails

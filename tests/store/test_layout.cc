@@ -198,7 +198,7 @@ TEST(CheckUid, RefusesUnsafeUids)
         int expected;
     } cases[] = {
         {"1.2.3", 0},
-        {"1.2.abc", 0}, // letters stay accepted
+        {"1.2.abc", 6},
         {std::string(64, '1'), 0},
         {std::string(65, '1'), 6},
         {"", 6},
@@ -207,7 +207,9 @@ TEST(CheckUid, RefusesUnsafeUids)
         {"1.2\n3", 6},
         {"1.2\t3", 6},
         {std::string("1.2\x7f", 4), 6},
-        {"..", 0}, // every name carries a prefix: study_.. is harmless
+        {"..", 6}, // a bare name in a ZIP download
+        {".", 6},
+        {"1.02", 0}, // a leading zero: made by some modalities
     };
     TempDir dir;
     LogCapture log;

@@ -200,13 +200,17 @@ TEST(WriteDataset, UidWithEmbeddedNulIsRefused)
     delete ds;
 }
 
-TEST(WriteDataset, LettersAndLongestUidsAreAccepted)
+TEST(WriteDataset, LongestUidsAreAcceptedAndLettersOrDotsAloneRefused)
 {
     Store s;
     std::string uid64(64, '7');
-    ASSERT_EQ(0, s.put(uid64.c_str(), "4.5a", "6.7b"));
+    EXPECT_EQ(6, s.put(uid64.c_str(), "4.5a", "6.7b"));
+    EXPECT_EQ(6, s.put("..", "4.5", "6.7"));
+    EXPECT_EQ(6, s.put("1.2", "4.5", ".."));
+    EXPECT_EQ(std::vector<std::string>{}, listTree(s.B()));
+    ASSERT_EQ(0, s.put(uid64.c_str(), "4.5", "6.7"));
     // A second image of the 64-character study finds the same study record.
-    ASSERT_EQ(0, s.put(uid64.c_str(), "4.5a", "6.8b"));
+    ASSERT_EQ(0, s.put(uid64.c_str(), "4.5", "6.8"));
     EXPECT_EQ(28, fileSize(s.B("uid/STUDYINDEX.hash")));
     std::string bytes = readFile(s.B("uid/STUDYINDEX.dat"));
     ASSERT_EQ(512u, bytes.size());

@@ -305,6 +305,27 @@ class PageServicesTest(vt.ServerTestCase):
         self.assertIn(b"&lt;script&gt;alert(1)&lt;/script&gt;", page)
         self.assertIn(b'<td id="forward-queue">0</td>', page)
 
+    def test_announcements_count_only_from_this_hosts_addresses(self):
+        # A "STORAGE FULL" from another address (127.0.0.2 is on the
+        # loopback's network but no address of this host) is no event of
+        # the archive, which runs on this host: shown on /status, not counted.
+        s = self.server()
+        w = self.web(s)
+        mon = vt.Monitor(s.monitor_port)
+        self.addCleanup(mon.close)
+        full = b"pacs 1 STORAGE FULL 10 bytes (0.0%) free\n"
+        mon.send(full, source="127.0.0.2")
+        mon.send(b"pacs 1 STORAGE STOREUID 1.2 1.2.3 1.2.3.4\n", source="127.0.0.2")
+        mon.send(b"pacs 1 forged-seen\n", source="127.0.0.2")
+        vt.wait_for(lambda: b"forged-seen" in w.curl("/status")[2], 10, what="forged datagrams")
+        _, m = self.metrics(w)
+        self.assertEqual(m['velto_failures_total{kind="storage_full"}'], 0)
+        self.assertEqual(m['velto_images_stored_total{source="storeserver"}'], 0)
+        self.assertGreaterEqual(m["velto_monitor_datagrams_total"], 3)
+        mon.send(full, source="127.0.0.1")
+        vt.wait_for(lambda: self.metrics(w)[1]['velto_failures_total{kind="storage_full"}'] == 1,
+                    10, what="the archive's own announcement counted")
+
     def test_forged_requests_refused_and_the_page_token_works(self):
         s = self.server()
         files = make_images(os.path.join(s.tmp, "a"), "1.2.826.0.1.3680043.9.79.1", "CSRF^A", 1)

@@ -137,7 +137,7 @@ class ConnectionTest(vt.ServerTestCase):
         self.assertTrue(closed_by_server(raw))
         conn.close()
 
-    def test_tls_below_1_2_is_refused(self):
+    def test_tls_below_1_2_and_suites_without_forward_secrecy_or_aead_are_refused(self):
         s = self.server()
         cert, key = os.path.join(s.tmp, "cert.pem"), os.path.join(s.tmp, "key.pem")
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
@@ -163,6 +163,24 @@ class ConnectionTest(vt.ServerTestCase):
             p = handshake(good)
             self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
             self.assertIn("New, %s, Cipher is" % name, p.stdout)
+        # Under TLS 1.2 only ECDHE (forward secrecy) with an AEAD cipher:
+        # no RSA key exchange, no CBC with SHA-1, no finite-field DHE.
+        for suite, accepted in (("AES128-GCM-SHA256", False), ("AES128-SHA", False),
+                                ("ECDHE-RSA-AES128-SHA", False),
+                                ("DHE-RSA-AES128-GCM-SHA256", False),
+                                ("ECDHE-RSA-AES128-GCM-SHA256", True),
+                                ("ECDHE-RSA-CHACHA20-POLY1305", True)):
+            p = subprocess.run(["openssl", "s_client", "-connect", "127.0.0.1:%d" % w.port,
+                                "-cipher", suite + "@SECLEVEL=0", "-tls1_2"],
+                               stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                               timeout=30)
+            out = p.stdout + p.stderr
+            self.assertNotIn("no ciphers available", out)
+            if accepted:
+                self.assertIn("New, TLSv1.2, Cipher is " + suite, out)
+            else:
+                self.assertNotEqual(p.returncode, 0, suite + ": " + out)
+                self.assertIn("Cipher is (NONE)", out, suite)
 
     def test_users_file_that_lets_no_one_in_ends_the_daemon(self):
         s = self.server()

@@ -5,18 +5,21 @@ resident memory (VmHWM, started afresh before each attack) stays below
 MEMORY_BOUND, and nothing is left in its temporary directory.
 
 Also the handlers' answers to malformed requests: QIDO-RS filters of
-another level and malformed values, a UID list in a WADO-RS path, a STOW-RS
+another level and malformed values, a UID list in a WADO-RS path, UIDs
+that are no UIDs ("..") in uploads, paths and downloads, a STOW-RS
 body cut short after a stored part, and the study page over an index that
 cannot be read."""
 
 import http.client
 import json
 import os
+import re
 import socket
 import subprocess
 import threading
 import time
 import unittest
+import warnings
 
 import veltotest as vt
 from webharness import Web, multipart_parts, header, value, STOREWEB
@@ -80,12 +83,12 @@ def body_of(*datas):
     return b"".join(part(d) for d in datas) + b"--" + BOUNDARY + b"--\r\n"
 
 
-def stow_raw(port, pieces, headers=None, chunked=False):
-    """Posts the body pieces to /dicom-web/studies on a socket of its own,
+def stow_raw(port, pieces, headers=None, chunked=False, path="/dicom-web/studies"):
+    """Posts the body pieces to path on a socket of its own,
     reading the answer while the body is still being sent (the daemon may
     answer before it has read it all): (status, headers, body)."""
     s = socket.create_connection(("127.0.0.1", port), timeout=120)
-    head = ["POST /dicom-web/studies HTTP/1.1", "Host: 127.0.0.1",
+    head = ["POST %s HTTP/1.1" % path, "Host: 127.0.0.1",
             'Content-Type: multipart/related; type="application/dicom"; boundary=%s'
             % BOUNDARY.decode()]
     if chunked:
@@ -538,6 +541,54 @@ class WebLimitsTest(unittest.TestCase):
             self.assertEqual(status, 400, path)
             self.assertIn(b"UID", body)
         self.assertEqual(self.web.curl("/dicom-web/studies/%s/metadata" % STUDY)[0], 200)
+
+    def test_uids_that_are_no_uids_are_refused_at_every_way_in(self):
+        # ".." was stored and came back as the ZIP entry "../UID/....dcm":
+        # a UID of dots, letters or an empty component fails its part with
+        # "Cannot understand" (C000H); a leading zero (some modalities make
+        # them) is stored.
+        bad = ["..", ".", "...", "1..2", "1.2.", "1.2.x"]
+        ok = STUDY + ".7.01"
+        uids = ([(u, ok + ".1", ok + ".1.%d" % n) for n, u in enumerate(bad)]
+                + [(ok, u, ok + ".1.1%d" % n) for n, u in enumerate(bad)]
+                + [(ok, ok + ".1", u) for u in bad] + [(ok, ok + ".1", ok + ".1.1")])
+        datas = []
+        for n, (study, series, instance) in enumerate(uids):
+            p = os.path.join(self.server.tmp, "notuid-%d.dcm" % n)
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")  # the writer warns of each bad UID
+                vt.make_dataset(p, study, series, instance, pixels=0)
+            with open(p, "rb") as f:
+                datas.append(f.read())
+        status, _, answer = self.attack(lambda: stow_raw(self.web.port, [body_of(*datas)]))
+        self.assertEqual(status, 202, answer)
+        self.assertEqual(self.failed_reasons(answer), [0xC000] * (len(uids) - 1))
+        stored = json.loads(answer)["00081199"]["Value"]
+        self.assertEqual([value(i, "00081155") for i in stored], [ok + ".1.1"])
+        named = [re.sub(r"^(study|series|image)_|\.dcm$", "", n)
+                 for _, dirs, files in os.walk(self.server.basedir) for n in dirs + files
+                 if n.startswith(("study_", "series_", "image_"))]
+        self.assertTrue(named)
+        self.assertFalse([u for u in named if not re.fullmatch(r"[0-9]+(\.[0-9]+)*", u)], named)
+        # A ZIP of the study stored names its entry by the UIDs.
+        status, _, body = self.web.curl("/download?study=" + ok)
+        self.assertEqual(status, 200)
+        self.assertIn(("%s/%s.1/%s.1.1.dcm" % (ok, ok, ok)).encode(), body)
+        # Requests naming no UID: 400, before any path or entry is made of it.
+        for path in ["/download?study=..", "/download?study=%s&series=1..2" % ok,
+                     "/dicom-web/studies/1..2/metadata", "/dicom-web/studies/.1",
+                     "/dicom-web/studies/%s/series/%s.1/instances/1.2." % (ok, ok),
+                     "/wado?requestType=WADO&studyUID=..&seriesUID=..&objectUID=..",
+                     "/dicom-web/studies?StudyInstanceUID=.."]:
+            conn = http.client.HTTPConnection("127.0.0.1", self.web.port, timeout=30)
+            conn.request("GET", path)
+            r = conn.getresponse()
+            r.read()
+            conn.close()
+            self.assertEqual(r.status, 400, path)
+        # STOW-RS to a study path that is no UID.
+        status, _, _ = stow_raw(self.web.port, [body_of(datas[-1])], path="/dicom-web/studies/..")
+        self.assertEqual(status, 400)
 
     def test_study_page_over_an_unreadable_index_is_an_error(self):
         data = os.path.join(self.server.basedir, "uid", "STUDYINDEX.dat")

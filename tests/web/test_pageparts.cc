@@ -140,23 +140,26 @@ TEST(MonitorCounts, StoreserversAnnouncementsCountedOwnSkipped)
     uint64_t retrieves = metrics_get(METRICS_MONITOR_RETRIEVES);
     uint64_t full = metrics_get(METRICS_MONITOR_FULL);
     uint64_t datagrams = metrics_get(METRICS_MONITOR_DATAGRAMS);
-    monitorfeed_count("pacs 100 STORAGE STOREUID 1.2 1.2.3 1.2.3.4", "web", 7);
-    monitorfeed_count("pacs 100 STORAGE FIND 1", "web", 7);
-    monitorfeed_count("pacs 100 STORAGE FIND 0", "web", 7); // an end, not a query
-    monitorfeed_count("pacs 100 STORAGE MOVE 1", "web", 7);
-    monitorfeed_count("pacs 100 STORAGE FULL 10 bytes (1%) free", "web", 7);
+    monitorfeed_count("pacs 100 STORAGE STOREUID 1.2 1.2.3 1.2.3.4", "web", 7, true);
+    monitorfeed_count("pacs 100 STORAGE FIND 1", "web", 7, true);
+    monitorfeed_count("pacs 100 STORAGE FIND 0", "web", 7, true); // an end, not a query
+    monitorfeed_count("pacs 100 STORAGE MOVE 1", "web", 7, true);
+    monitorfeed_count("pacs 100 STORAGE FULL 10 bytes (1%) free", "web", 7, true);
     // This daemon's own announcement comes back through the loop-back.
-    monitorfeed_count("web 7 STORAGE STOREUID 1.2 1.2.3 1.2.3.5", "web", 7);
+    monitorfeed_count("web 7 STORAGE STOREUID 1.2 1.2.3 1.2.3.5", "web", 7, true);
     // The same pid on another host is another process.
-    monitorfeed_count("other 7 STORAGE STOREUID 1.2 1.2.3 1.2.3.6", "web", 7);
+    monitorfeed_count("other 7 STORAGE STOREUID 1.2 1.2.3 1.2.3.6", "web", 7, true);
     // Not announcements of an archive.
-    monitorfeed_count("pacs 100 WEB START http://x/", "web", 7);
-    monitorfeed_count("pacs 100 STORAGESTOREUID 1.2", "web", 7);
-    monitorfeed_count("garbage", "web", 7);
-    monitorfeed_count("", "web", 7);
+    monitorfeed_count("pacs 100 WEB START http://x/", "web", 7, true);
+    monitorfeed_count("pacs 100 STORAGESTOREUID 1.2", "web", 7, true);
+    monitorfeed_count("garbage", "web", 7, true);
+    monitorfeed_count("", "web", 7, true);
+    // From another host's address: no event of this archive, whatever it says.
+    monitorfeed_count("pacs 100 STORAGE FULL 10 bytes (1%) free", "web", 7, false);
+    monitorfeed_count("pacs 100 STORAGE STOREUID 1.2 1.2.3 1.2.3.7", "web", 7, false);
     EXPECT_EQ(metrics_get(METRICS_MONITOR_STORED) - stored, 2u);
     EXPECT_EQ(metrics_get(METRICS_MONITOR_QUERIES) - queries, 1u);
     EXPECT_EQ(metrics_get(METRICS_MONITOR_RETRIEVES) - retrieves, 1u);
     EXPECT_EQ(metrics_get(METRICS_MONITOR_FULL) - full, 1u);
-    EXPECT_EQ(metrics_get(METRICS_MONITOR_DATAGRAMS) - datagrams, 11u);
+    EXPECT_EQ(metrics_get(METRICS_MONITOR_DATAGRAMS) - datagrams, 13u);
 }
