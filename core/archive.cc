@@ -475,8 +475,10 @@ void archive_endIdle(const archive_context *ctx)
 
 // How deep an upload's sequences may nest, and how many items it may hold,
 // for the toolkit to parse it: deeper files are not made by any modality,
-// and each item costs the parsed data set a few hundred bytes.
-static const imagecheck_limits uploadLimits = {IMAGECHECK_DEFAULT_DEPTH, ELEMENTWALK_MAX_ITEMS};
+// and each item (element) costs the parsed data set a few hundred bytes:
+// the same limits as a C-STORE's.
+static const imagecheck_limits uploadLimits = {IMAGECHECK_DEFAULT_DEPTH, ELEMENTWALK_MAX_ITEMS,
+                                               ELEMENTWALK_MAX_IMAGE_ELEMENTS};
 
 // The data set of a deflated upload, inflated into a file of its own (made
 // in dir and unlinked at once) and walked there, as the toolkit would parse
@@ -639,6 +641,7 @@ int archive_uploadCheck::startWalk(bool whole)
     elementwalk_init(walk_, xfer == "1.2.840.10008.1.2", xfer == "1.2.840.10008.1.2.2");
     walk_->maxDepth = uploadLimits.maxDepth;
     walk_->maxItems = uploadLimits.maxItems;
+    walk_->maxElements = uploadLimits.maxElements;
     walking_ = true;
     if (ctx_ != nullptr && storedAsItComes(xfer)) {
         // Only the head is parsed: an element out of order past it would

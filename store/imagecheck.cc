@@ -30,6 +30,7 @@ static int walkFrom(int fd, off_t size, off_t start, const std::string &xfer,
     if (limits != nullptr) {
         w.maxDepth = limits->maxDepth;
         w.maxItems = limits->maxItems;
+        w.maxElements = limits->maxElements;
     }
     off_t off = start;
     int r = ELEMENTWALK_MORE;

@@ -37,6 +37,7 @@ int imagecheck_walk(int fd, std::string *sopClass, std::string *instance);
 struct imagecheck_limits {
     int maxDepth;
     long maxItems;
+    long maxElements; // 0: no limit
 };
 enum { IMAGECHECK_DEFAULT_DEPTH = 64 }; // the element walk's own (dicomnet/elementwalk.h)
 

@@ -181,7 +181,7 @@ static int walkWithin(const TempDir &dir, const std::string &bytes, int depth, l
     writeFile(path, bytes);
     int fd = open(path.c_str(), O_RDONLY);
     std::string cls, uid;
-    int r = imagecheck_walkWithin(fd, imagecheck_limits{depth, items}, &cls, &uid);
+    int r = imagecheck_walkWithin(fd, imagecheck_limits{depth, items, 0}, &cls, &uid);
     close(fd);
     return r;
 }

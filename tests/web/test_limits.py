@@ -231,6 +231,35 @@ class WebLimitsTest(unittest.TestCase):
         self.assertFalse(os.path.exists(vt.uid_path(self.server.basedir, STUDY + ".9", STUDY
                                                     + ".9.1", STUDY + ".9.1.1")))
 
+    def test_parts_of_more_elements_than_a_c_store_may_hold_are_refused(self):
+        # 150,000 items of eight empty elements each (1.2 million elements,
+        # 12 MB) were parsed whole, at some 200 bytes an element: refused in
+        # either encoding as a C-STORE is; no file is left.
+        prefix = meta_prefix(self.server.tmp, STUDY + ".3.1.1")
+        explicit_item = (ITEM_OPEN + b"".join(b"\x08\x00" + bytes([e, 0]) + b"LO\x00\x00"
+                                              for e in range(1, 9)) + ITEM_CLOSE)
+        explicit = prefix + SQ_OPEN + explicit_item * 150000 + SQ_CLOSE
+        # The same in Implicit VR: a header of tag and 4-byte length, the
+        # sequence known from the dictionary.
+        plain = os.path.join(self.server.tmp, "few-elements.dcm")
+        vt.make_dataset(plain, STUDY + ".3", STUDY + ".3.1", STUDY + ".3.1.2", pixels=0)
+        small = os.path.join(self.server.tmp, "few-elements-implicit.dcm")
+        subprocess.run(["dcmconv", "+ti", plain, small], check=True)
+        with open(small, "rb") as f:
+            implicit_prefix = f.read()
+        implicit_item = (ITEM_OPEN + b"".join(b"\x08\x00" + bytes([e, 0]) + b"\x00\x00\x00\x00"
+                                              for e in range(1, 9)) + ITEM_CLOSE)
+        implicit = (implicit_prefix + b"\x40\x00\x30\xa7\xff\xff\xff\xff"
+                    + implicit_item * 150000 + SQ_CLOSE)
+        status, _, answer = self.attack(
+            lambda: stow_raw(self.web.port, [body_of(explicit, implicit)]))
+        self.assertEqual(status, 409, answer[:300])
+        self.assertEqual(self.failed_reasons(answer), [0xC000, 0xC000])
+        for study, instance in ((".9", ".3.1.1"), (".3", ".3.1.2")):
+            self.assertFalse(os.path.exists(vt.uid_path(self.server.basedir, STUDY + study,
+                                                        STUDY + study + ".1", STUDY + instance)),
+                             instance)
+
     def test_deflated_parts_are_walked_inflated(self):
         # Deflated, the nesting is 40 KB: refused as the plain one is; a
         # deflated image within the limits is stored.
