@@ -202,8 +202,12 @@ class FullStoreTests(vt.ServerTestCase):
         out = {}
         for n in names:
             if n.endswith(".job"):
-                with open(os.path.join(d, n)) as f:
-                    m = re.search(r"^instance (\S+)$", f.read(), re.M)
+                # The forwarder removes a delivered job as it likes.
+                try:
+                    with open(os.path.join(d, n)) as f:
+                        m = re.search(r"^instance (\S+)$", f.read(), re.M)
+                except FileNotFoundError:
+                    continue
                 out[m.group(1)] = out.get(m.group(1), 0) + 1
         return out
 
@@ -402,13 +406,18 @@ class FullStoreTests(vt.ServerTestCase):
                     % (study, study, instance))
             with open(os.path.join(forward, name + ".held"), "w") as f:
                 f.write(text + ("end \n" if whole else ""))
+        # The record of the first delivery would spare the unchanged image
+        # its second send (a forwarding loop's guard): without it, the
+        # settled job is seen to deliver.
+        shutil.rmtree(os.path.join(forward, "delivered"), ignore_errors=True)
         held("0000000001-000000001-1-0", study + ".1.1")
         held("0000000001-000000001-1-1", study + ".1.2")
         held("0000000001-000000001-1-2", study + ".1.1", whole=False)
         s.start()
         vt.wait_for(lambda: len(self.dest.files()) == 2, 15, what="the held job's delivery")
-        vt.wait_for(lambda: not os.listdir(forward) or
-                    all(n == "LOCK" for n in os.listdir(forward)), 15, what="an empty queue")
+        # The lock and the record of what was delivered stay.
+        vt.wait_for(lambda: all(n in ("LOCK", "delivered") for n in os.listdir(forward)), 15,
+                    what="an empty queue")
         self.assertEqual(sorted(str(pydicom.dcmread(f).SOPInstanceUID)
                                 for f in self.dest.files()), [study + ".1.1"] * 2)
         self.assertIn("Forwarding job 0000000001-000000001-1-0 of a store cut short queued.",

@@ -268,9 +268,11 @@ class RetrieveTests(ServerTestCase):
                                         "SOPInstanceUID=%s\\%s" % (first, long_uid[:-1] + "1")]),
                          ((0, 2, 0, 0), [first, long_uid[:-1] + "1"]))
         self.assertEqual(move("STUDY", ["StudyInstanceUID=1.2.826.31.2.5"]), ((0, 0, 0, 0), []))
+        # 65 characters are no UID: the identifier is refused (A900), as
+        # every identifier naming something that is not a UID.
         self.assertEqual(move("SERIES", ["StudyInstanceUID=1.2.826.31.3",
                                          "SeriesInstanceUID=" + long_uid + "1"]),
-                         ((0, 0, 0, 0), []))
+                         ((0xA900, 0, 0, 0), []))
 
 
 if __name__ == "__main__":
