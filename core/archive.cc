@@ -1,5 +1,6 @@
 // The archive core's ingest: one received image into the store, the
-// patient link tree and the monitor channel.
+// patient link tree and the monitor channel; and the check and flush of a
+// stored image that storage commitment vouches for.
 #include "core/archive.h"
 #include "core/archivetier.h"
 #include "core/forward.h"
