@@ -13,6 +13,7 @@
 
 #include "runtime/installpath.h"
 #include "runtime/logprintf.h"
+#include "runtime/sitefile.h"
 #include "runtime/textfield.h"
 
 static const struct {
@@ -324,14 +325,14 @@ static int parse_operations(char *word, unsigned *ops, char *error, size_t error
 // Parses one line (comment already cut off) into a new rule. 1 for a blank
 // line or a setting (applied to policy), 0 with *out set, -1 with error
 // filled.
-static int parse_line(char *line, int number, AccessPolicy *policy, AccessRule **out, char *error,
-                      size_t errorSize)
+static int parse_line(const sitefile_line &line, AccessPolicy *policy, AccessRule **out,
+                      char *error, size_t errorSize)
 {
+    const char *title = line.key.c_str();
+    int number = line.number;
+    std::string rest = line.value;
     char *save = nullptr;
-    char *title = strtok_r(line, " \t\r\n", &save);
-    if (title == nullptr)
-        return 1;
-    char *from = strtok_r(nullptr, " \t\r\n", &save);
+    char *from = strtok_r(&rest[0], " \t\r\n", &save);
     char *word = strtok_r(nullptr, " \t\r\n", &save);
     if (strcmp(title, ACCESSPOLICY_LEARNT_DESTINATIONS) == 0) {
         if (from == nullptr || word != nullptr ||
@@ -372,10 +373,8 @@ int AccessPolicy_Load(AccessPolicy *policy, const char *path, char *error, size_
 {
     char found[sizeof(policy->path)];
     char message[256] = "";
-    char line[1024];
-    int number = 0, result = 0;
+    int result = 0;
     AccessRule *rules = nullptr, **tail = &rules;
-    FILE *f;
 
     AccessPolicy_Destroy(policy);
     if (path == nullptr) {
@@ -387,40 +386,31 @@ int AccessPolicy_Load(AccessPolicy *policy, const char *path, char *error, size_
     }
     snprintf(policy->path, sizeof(policy->path), "%s", path);
     policy->active = 1;
-    f = fopen(path, "r");
-    if (f == nullptr) {
-        snprintf(message, sizeof(message), "cannot read: %s", strerror(errno));
+    sitefile_error err;
+    int read = sitefile_read(
+        path, sitefile_options(),
+        [&](const sitefile_line &line) {
+            AccessRule *r = nullptr;
+            char why[200] = "";
+            int parsed = parse_line(line, policy, &r, why, sizeof(why));
+            if (parsed < 0) {
+                snprintf(message, sizeof(message), "line %d: %s", line.number, why);
+                result = -1;
+            } else if (parsed == 0) {
+                *tail = r;
+                tail = &r->next;
+            }
+            return parsed >= 0;
+        },
+        &err);
+    if (read != 0 && err.status == SITEFILE_TOO_LONG)
+        snprintf(message, sizeof(message), "line %d: %s", err.line, err.reason.c_str());
+    else if (read != 0 && err.status == SITEFILE_READ_ERROR)
+        snprintf(message, sizeof(message), "%s", err.reason.c_str());
+    else if (read != 0)
+        snprintf(message, sizeof(message), "cannot read: %s", err.reason.c_str());
+    if (read != 0)
         result = -1;
-    }
-    while (result == 0 && fgets(line, sizeof(line), f) != nullptr) {
-        number++;
-        size_t len = strlen(line);
-        if (len == sizeof(line) - 1 && line[len - 1] != '\n') {
-            snprintf(message, sizeof(message), "line %d: longer than %d characters", number,
-                     (int)sizeof(line) - 2);
-            result = -1;
-            break;
-        }
-        char *hash = strchr(line, '#');
-        if (hash != nullptr)
-            *hash = '\0';
-        AccessRule *r = nullptr;
-        char why[200] = "";
-        int parsed = parse_line(line, number, policy, &r, why, sizeof(why));
-        if (parsed < 0) {
-            snprintf(message, sizeof(message), "line %d: %s", number, why);
-            result = -1;
-        } else if (parsed == 0) {
-            *tail = r;
-            tail = &r->next;
-        }
-    }
-    if (f != nullptr && result == 0 && ferror(f)) {
-        snprintf(message, sizeof(message), "read error");
-        result = -1;
-    }
-    if (f != nullptr)
-        fclose(f);
     if (result == 0) {
         policy->rules = rules;
     } else {

@@ -1,10 +1,14 @@
 // The archive core's ingest: one received image into the store, the
-// patient link tree and the monitor channel.
+// patient link tree and the monitor channel; and the check and flush of a
+// stored image that storage commitment vouches for.
 #include "core/archive.h"
+#include "core/archivetier.h"
 #include "core/forward.h"
 #include "core/worklist.h"
 
+#include <errno.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <algorithm>
@@ -16,6 +20,7 @@
 #include <zlib.h>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcfilefo.h"
 #include "dcmtk/dcmdata/dcrledrg.h"
 #include "dcmtk/dcmdata/dcxfer.h"
 #include "dcmtk/dcmjpeg/djdecode.h"
@@ -300,18 +305,94 @@ int archive_locate(const archive_context *ctx, const std::vector<std::string> &i
     return n;
 }
 
-int archive_checkImage(int fd, std::string *sopClass, std::string *instance)
+// Results of checkImage.
+enum {
+    IMAGE_WHOLE = 1,    // whole: *sopClass and *instance are its data set's
+    IMAGE_DAMAGED = 0,  // cut short or damaged
+    IMAGE_UNREAD = -1,  // a read failed (errno set)
+    IMAGE_FOREIGN = -2, // not walked (a form left to the toolkit to parse)
+};
+
+// Walks the stored image file open at fd to its end and reads its SOP
+// Class and SOP Instance UIDs: IMAGE_*.
+static int checkImage(int fd, std::string *sopClass, std::string *instance)
 {
     switch (imagecheck_walk(fd, sopClass, instance)) {
     case IMAGECHECK_WHOLE:
-        return ARCHIVE_IMAGE_WHOLE;
+        return IMAGE_WHOLE;
     case IMAGECHECK_DAMAGED:
-        return ARCHIVE_IMAGE_DAMAGED;
+        return IMAGE_DAMAGED;
     case IMAGECHECK_UNREAD:
-        return ARCHIVE_IMAGE_UNREAD;
+        return IMAGE_UNREAD;
     default:
-        return ARCHIVE_IMAGE_FOREIGN;
+        return IMAGE_FOREIGN;
     }
+}
+
+// The toolkit's check of a file that checkImage leaves to it, open at fd:
+// the whole file is parsed (large values not loaded). An IMAGE_* result.
+static int toolkitCheck(const char *path, int fd, std::string *sopClass, std::string *instance)
+{
+    DcmFileFormat file;
+    struct stat opened, named;
+    if (file.loadFile(path, EXS_Unknown, EGL_noChange, 4096).bad())
+        return IMAGE_DAMAGED;
+    const char *cls = DCMTK_getTagString(file.getDataset(), DCM_SOPClassUID);
+    const char *uid = DCMTK_getTagString(file.getDataset(), DCM_SOPInstanceUID);
+    *sopClass = cls ? cls : "";
+    *instance = uid ? uid : "";
+    // The file read by its name must be the one open at fd, which the
+    // caller flushes: a store of the same instance may have renamed a new
+    // file over it meanwhile (fd keeps the old inode, so its number cannot
+    // come back). Then this request cannot vouch for the new one.
+    if (fstat(fd, &opened) != 0 || stat(path, &named) != 0 || opened.st_ino != named.st_ino ||
+        opened.st_dev != named.st_dev)
+        return IMAGE_UNREAD;
+    return IMAGE_WHOLE;
+}
+
+int archive_flushImage(const std::string &imagePath, const std::string &instance,
+                       const std::string &sopClass, int *flushError)
+{
+    const char *path = imagePath.c_str();
+    // Reading a file just written would set its access time: an inode
+    // change for the file system's journal to write at the next flush, for
+    // every image. O_NOATIME needs the file's owner; another's file is read
+    // all the same.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOATIME);
+    if (fd < 0 && errno == EPERM)
+        fd = open(path, O_RDONLY | O_CLOEXEC);
+    // An image moved to the object tier is checked in its copy fetched
+    // from there (checked against its recorded checksum on the way).
+    tier_file tiered;
+    if (fd < 0 && errno == ENOENT) {
+        int t = archivetier_open(path, &tiered);
+        if (t == ARCHIVETIER_UNAVAILABLE)
+            return ARCHIVE_FLUSH_FAILED;
+        if (t == ARCHIVETIER_READABLE) {
+            path = tiered.path.c_str();
+            fd = open(path, O_RDONLY | O_CLOEXEC);
+        }
+    }
+    if (fd < 0)
+        return ARCHIVE_FLUSH_MISSING;
+    std::string foundClass, foundInstance;
+    int walked = checkImage(fd, &foundClass, &foundInstance);
+    if (walked == IMAGE_FOREIGN)
+        walked = toolkitCheck(path, fd, &foundClass, &foundInstance);
+    int result = ARCHIVE_FLUSHED;
+    if (walked == IMAGE_UNREAD)
+        result = ARCHIVE_FLUSH_FAILED;
+    else if (walked != IMAGE_WHOLE || foundInstance != instance)
+        result = ARCHIVE_FLUSH_MISSING;
+    else if (foundClass != sopClass)
+        result = ARCHIVE_FLUSH_CLASS;
+    else if (fdatasync(fd) != 0) {
+        *flushError = errno;
+        result = ARCHIVE_FLUSH_FAILED;
+    }
+    close(fd);
+    return result;
 }
 
 void archive_noteFlushed(const archive_context *ctx, const char *study, const char *series,

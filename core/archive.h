@@ -275,16 +275,23 @@ const char *archive_uidProblem(const char *uid);
 // (path and classes are not filled). The number found.
 int archive_locate(const archive_context *ctx, const std::vector<std::string> &instances,
                    std::vector<archive_image> *places);
-// Results of archive_checkImage.
+// Results of archive_flushImage.
 enum {
-    ARCHIVE_IMAGE_WHOLE = 1,    // whole: *sopClass and *instance are its data set's
-    ARCHIVE_IMAGE_DAMAGED = 0,  // cut short or damaged
-    ARCHIVE_IMAGE_UNREAD = -1,  // a read failed (errno set)
-    ARCHIVE_IMAGE_FOREIGN = -2, // not walked (a form left to the toolkit to parse)
+    ARCHIVE_FLUSHED = 0,       // whole, of the named instance and class, and on disk
+    ARCHIVE_FLUSH_MISSING = 1, // no such file, cut short or damaged, or another instance
+    ARCHIVE_FLUSH_CLASS = 2,   // the named instance, of another SOP class
+    ARCHIVE_FLUSH_FAILED = 3,  // a read or the flush failed, or the object tier cannot
+                               // give the image now (logged)
 };
-// Walks the stored image file open at fd to its end and reads its SOP
-// Class and SOP Instance UIDs: ARCHIVE_IMAGE_*.
-int archive_checkImage(int fd, std::string *sopClass, std::string *instance);
+// For storage commitment: reads the stored file of one image at path (from
+// archive_imagePath; its copy from the object tier when it moved there) to
+// its end, checks that it holds instance of sopClass, and flushes it to
+// disk. Its index files and directories follow with archive_noteFlushed and
+// archive_flush. An ARCHIVE_FLUSH* result; *flushError gets the errno of a
+// failed flush, else stays. Touches nothing but its arguments: runs on
+// several threads at once.
+int archive_flushImage(const std::string &path, const std::string &instance,
+                       const std::string &sopClass, int *flushError);
 // Notes a stored image whose file the caller has just flushed itself: its
 // index files and directories go to disk at the next archive_flush.
 void archive_noteFlushed(const archive_context *ctx, const char *study, const char *series,

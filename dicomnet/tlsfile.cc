@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "runtime/installpath.h"
+#include "runtime/sitefile.h"
 
 // name taken relative to the directory of the settings file.
 static std::string fromFileDir(const std::string &file, const char *name)
@@ -59,32 +60,29 @@ static std::string applyLine(tlsfile_settings &s, const std::string &file, const
 // Reads the file into s. "" when it is good, else the reason.
 static std::string readFile(tlsfile_settings &s, const std::string &file)
 {
-    FILE *f = fopen(file.c_str(), "r");
-    if (f == nullptr)
-        return std::string("cannot read: ") + strerror(errno);
+    // Lines of up to 1023 characters: the length this file always had.
+    sitefile_options options;
+    options.maxLength = 1023;
     std::string why;
-    char line[1024];
-    int number = 0;
-    while (why.empty() && fgets(line, sizeof(line), f) != nullptr) {
-        number++;
-        char *hash = strchr(line, '#');
-        if (hash != nullptr)
-            *hash = '\0';
-        char *save = nullptr;
-        char *key = strtok_r(line, " \t\r\n", &save);
-        if (key == nullptr)
-            continue;
-        char *value = strtok_r(nullptr, " \t\r\n", &save);
-        if (value == nullptr || strtok_r(nullptr, " \t\r\n", &save) != nullptr)
-            why = "a setting is one keyword and one value";
-        else
-            why = applyLine(s, file, key, value);
-        if (!why.empty())
-            why = "line " + std::to_string(number) + ": " + why;
-    }
-    if (why.empty() && ferror(f))
-        why = "read error";
-    fclose(f);
+    sitefile_error err;
+    int read = sitefile_read(
+        file.c_str(), options,
+        [&](const sitefile_line &line) {
+            if (!sitefile_isOneWord(line.value))
+                why = "a setting is one keyword and one value";
+            else
+                why = applyLine(s, file, line.key.c_str(), line.value.c_str());
+            if (!why.empty())
+                why = "line " + std::to_string(line.number) + ": " + why;
+            return why.empty();
+        },
+        &err);
+    if (read != 0 && err.status == SITEFILE_TOO_LONG)
+        why = "line " + std::to_string(err.line) + ": " + err.reason;
+    else if (read != 0 && err.status == SITEFILE_READ_ERROR)
+        why = err.reason;
+    else if (read != 0)
+        why = "cannot read: " + err.reason;
     if (why.empty() && s.port == 0)
         why = "no port";
     else if (why.empty() && (s.certificate.empty() || s.key.empty()))

@@ -7,12 +7,10 @@
 #include "server/handlers.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -27,9 +25,8 @@
 
 #include "aetitlemap/aetitlemap.h"
 #include "core/archive.h"
-#include "core/archivetier.h"
 #include "dcmtk/dcmdata/dcdeftag.h"
-#include "dcmtk/dcmdata/dcfilefo.h"
+#include "dcmtk/dcmdata/dcsequen.h"
 #include "dcmtk/dcmdata/dcuid.h"
 #include "runtime/logprintf.h"
 #include "server/serveroptions.h"
@@ -134,73 +131,21 @@ static std::vector<commitItem> locateItems(DcmDataset *request)
     return items;
 }
 
-// The toolkit's check of a file that archive_checkImage leaves to it, open
-// at fd: the whole file is parsed (large values not loaded). An ARCHIVE_IMAGE_*
-// result.
-static int toolkitCheck(const char *path, int fd, std::string *sopClass, std::string *instance)
-{
-    DcmFileFormat file;
-    struct stat opened, named;
-    if (file.loadFile(path, EXS_Unknown, EGL_noChange, 4096).bad())
-        return ARCHIVE_IMAGE_DAMAGED;
-    const char *cls = DCMTK_getTagString(file.getDataset(), DCM_SOPClassUID);
-    const char *uid = DCMTK_getTagString(file.getDataset(), DCM_SOPInstanceUID);
-    *sopClass = cls ? cls : "";
-    *instance = uid ? uid : "";
-    // The file read by its name must be the one open at fd, which the
-    // caller flushes: a store of the same instance may have renamed a new
-    // file over it meanwhile (fd keeps the old inode, so its number cannot
-    // come back). Then this request cannot vouch for the new one.
-    if (fstat(fd, &opened) != 0 || stat(path, &named) != 0 || opened.st_ino != named.st_ino ||
-        opened.st_dev != named.st_dev)
-        return ARCHIVE_IMAGE_UNREAD;
-    return ARCHIVE_IMAGE_WHOLE;
-}
-
-// Checks the file of one located instance and flushes it: 0 whole, of the
-// named class and on disk, else the failure reason. Called from helper
-// threads: touches nothing but the item.
+// Checks the file of one located instance and flushes it (in the core): 0
+// whole, of the named class and on disk, else the failure reason. Called
+// from helper threads: touches nothing but the item.
 static Uint16 checkFile(commitItem *item)
 {
-    const char *path = item->path.c_str();
-    // Reading a file just written would set its access time: an inode
-    // change for the file system's journal to write at the next flush, for
-    // every image. O_NOATIME needs the file's owner; another's file is read
-    // all the same.
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOATIME);
-    if (fd < 0 && errno == EPERM)
-        fd = open(path, O_RDONLY | O_CLOEXEC);
-    // An image moved to the object tier is checked in its copy fetched
-    // from there (checked against its recorded checksum on the way).
-    tier_file tiered;
-    if (fd < 0 && errno == ENOENT) {
-        int t = archivetier_open(path, &tiered);
-        if (t == ARCHIVETIER_UNAVAILABLE)
-            return COMMIT_PROCESSING_FAILURE;
-        if (t == ARCHIVETIER_READABLE) {
-            path = tiered.path.c_str();
-            fd = open(path, O_RDONLY | O_CLOEXEC);
-        }
-    }
-    if (fd < 0)
+    switch (archive_flushImage(item->path, item->instance, item->sopClass, &item->flushError)) {
+    case ARCHIVE_FLUSHED:
+        return 0;
+    case ARCHIVE_FLUSH_MISSING:
         return COMMIT_NO_SUCH_INSTANCE;
-    std::string sopClass, instance;
-    int walked = archive_checkImage(fd, &sopClass, &instance);
-    if (walked == ARCHIVE_IMAGE_FOREIGN)
-        walked = toolkitCheck(path, fd, &sopClass, &instance);
-    Uint16 reason = 0;
-    if (walked == ARCHIVE_IMAGE_UNREAD)
-        reason = COMMIT_PROCESSING_FAILURE;
-    else if (walked != ARCHIVE_IMAGE_WHOLE || instance != item->instance)
-        reason = COMMIT_NO_SUCH_INSTANCE;
-    else if (sopClass != item->sopClass)
-        reason = COMMIT_CLASS_INSTANCE_CONFLICT;
-    else if (fdatasync(fd) != 0) {
-        item->flushError = errno;
-        reason = COMMIT_PROCESSING_FAILURE;
+    case ARCHIVE_FLUSH_CLASS:
+        return COMMIT_CLASS_INSTANCE_CONFLICT;
+    default:
+        return COMMIT_PROCESSING_FAILURE;
     }
-    close(fd);
-    return reason;
 }
 
 // Runs checkFile for every located item, on up to COMMIT_HELPERS helper

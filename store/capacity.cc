@@ -10,6 +10,7 @@
 
 #include "runtime/installpath.h"
 #include "runtime/logprintf.h"
+#include "runtime/sitefile.h"
 
 static capacity_policy activePolicy;
 
@@ -21,48 +22,49 @@ void capacity_set(const capacity_policy &policy)
 int capacity_loadFile(const char *path, capacity_policy *policy, char *why, size_t whySize)
 {
     *policy = capacity_policy();
-    FILE *f = fopen(path, "re");
-    if (f == nullptr) {
-        snprintf(why, whySize, "cannot read %s: %s", path, strerror(errno));
-        return -1;
-    }
-    char line[512];
-    int lineNo = 0, result = 0;
-    while (result == 0 && fgets(line, sizeof line, f) != nullptr) {
-        lineNo++;
-        char *hash = strchr(line, '#');
-        if (hash != nullptr)
-            *hash = '\0';
-        char key[64], value[64], extra[8];
-        int n = sscanf(line, "%63s %63s %7s", key, value, extra);
-        if (n <= 0)
-            continue;
-        bool ok = n == 2 && strcmp(key, "refuse-below") == 0;
-        if (ok) {
-            char *end = nullptr;
-            double v = strtod(value, &end);
-            std::string unit(end);
-            static const char *const units[] = {"", "K", "M", "G", "T"};
-            ok = end != value && v >= 0;
-            if (ok && unit == "%") {
-                ok = v < 100;
-                policy->percent = v;
-            } else if (ok) {
-                ok = false;
-                for (int u = 0; u < 5; u++)
-                    if (unit == units[u]) {
-                        policy->bytes = (uint64_t)(v * (double)(1ull << (10 * u)));
-                        ok = true;
-                    }
+    // Lines of up to 511 characters: the length this file always had.
+    sitefile_options options;
+    options.maxLength = 511;
+    bool bad = false;
+    sitefile_error err;
+    int read = sitefile_read(
+        path, options,
+        [&](const sitefile_line &line) {
+            // One key and one value, each at most 63 characters.
+            bool ok = line.key == "refuse-below" && sitefile_isOneWord(line.value) &&
+                      line.value.size() < 64;
+            if (ok) {
+                const char *value = line.value.c_str();
+                char *end = nullptr;
+                double v = strtod(value, &end);
+                std::string unit(end);
+                static const char *const units[] = {"", "K", "M", "G", "T"};
+                ok = end != value && v >= 0;
+                if (ok && unit == "%") {
+                    ok = v < 100;
+                    policy->percent = v;
+                } else if (ok) {
+                    ok = false;
+                    for (int u = 0; u < 5; u++)
+                        if (unit == units[u]) {
+                            policy->bytes = (uint64_t)(v * (double)(1ull << (10 * u)));
+                            ok = true;
+                        }
+                }
             }
-        }
-        if (!ok) {
-            snprintf(why, whySize, "%s line %d: bad setting \"%s\"", path, lineNo, key);
-            result = -1;
-        }
-    }
-    fclose(f);
-    return result;
+            if (!ok) {
+                snprintf(why, whySize, "%s line %d: bad setting \"%.63s\"", path, line.number,
+                         line.key.c_str());
+                bad = true;
+            }
+            return ok;
+        },
+        &err);
+    if (read != 0 && err.status == SITEFILE_TOO_LONG)
+        snprintf(why, whySize, "%s line %d: %s", path, err.line, err.reason.c_str());
+    else if (read != 0)
+        snprintf(why, whySize, "cannot read %s: %s", path, err.reason.c_str());
+    return read != 0 || bad ? -1 : 0;
 }
 
 int capacity_start(FILE *log, const char *prog)

@@ -26,6 +26,7 @@
 #include "runtime/fullio.h"
 #include "runtime/installpath.h"
 #include "runtime/logprintf.h"
+#include "runtime/sitefile.h"
 
 static tier_config *activeTier = nullptr;
 static FILE *tierLog = nullptr;
@@ -89,37 +90,41 @@ static std::string relativeTo(const std::string &dir, const std::string &name)
 static int loadCredentials(const std::string &path, tier_config *cfg, char *why, size_t whySize)
 {
     struct stat st;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        snprintf(why, whySize, "cannot read the credentials %s: %s", path.c_str(), strerror(errno));
-        if (fd >= 0)
-            close(fd);
+    sitefile_error err;
+    FILE *f = sitefile_open(path.c_str(), &st, &err);
+    if (f == nullptr) {
+        snprintf(why, whySize, "cannot read the credentials %s: %s", path.c_str(),
+                 err.reason.c_str());
         return -1;
     }
     if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
         snprintf(why, whySize, "the credentials %s may be read by its group or others (mode %o)",
                  path.c_str(), (unsigned)(st.st_mode & 07777));
-        close(fd);
+        fclose(f);
         return -1;
     }
-    char buf[4096];
-    ssize_t n = fullio_read(fd, buf, sizeof buf - 1);
-    close(fd);
-    if (n < 0) {
+    // A secret may hold '#': only a line starting with one is a comment. A
+    // line without a value is passed over, and a value is its first word.
+    sitefile_options options;
+    options.maxLength = 4095;
+    options.hashAnywhere = false;
+    int read = sitefile_readStream(
+        f, options,
+        [&](const sitefile_line &line) {
+            std::string value = sitefile_firstWord(line.value);
+            if (value.empty())
+                return true;
+            if (line.key == "access-key")
+                cfg->s3.accessKey = value;
+            else if (line.key == "secret-key")
+                cfg->s3.secretKey = value;
+            return true;
+        },
+        &err);
+    fclose(f);
+    if (read != 0) {
         snprintf(why, whySize, "cannot read the credentials %s", path.c_str());
         return -1;
-    }
-    buf[n] = '\0';
-    char *save = nullptr;
-    for (char *line = strtok_r(buf, "\n", &save); line != nullptr;
-         line = strtok_r(nullptr, "\n", &save)) {
-        char key[64], value[1024];
-        if (sscanf(line, "%63s %1023s", key, value) != 2 || key[0] == '#')
-            continue;
-        if (strcmp(key, "access-key") == 0)
-            cfg->s3.accessKey = value;
-        else if (strcmp(key, "secret-key") == 0)
-            cfg->s3.secretKey = value;
     }
     if (cfg->s3.accessKey.empty() || cfg->s3.secretKey.empty()) {
         snprintf(why, whySize, "the credentials %s lack access-key or secret-key", path.c_str());
@@ -132,71 +137,73 @@ int tier_loadFile(const char *path, const char *baseDir, tier_config *cfg, char 
                   size_t whySize)
 {
     *cfg = tier_config();
-    FILE *f = fopen(path, "re");
-    if (f == nullptr) {
-        snprintf(why, whySize, "cannot read %s: %s", path, strerror(errno));
-        return -1;
-    }
     char copy[PATH_MAX];
     snprintf(copy, sizeof copy, "%s", path);
     std::string dir = dirname(copy);
     std::string credentials;
-    char line[2048];
-    int lineNo = 0, result = 0;
-    while (result == 0 && fgets(line, sizeof line, f) != nullptr) {
-        lineNo++;
-        char *hash = strchr(line, '#');
-        if (hash != nullptr)
-            *hash = '\0';
-        char key[64], value[1024], extra[8];
-        int n = sscanf(line, "%63s %1023s %7s", key, value, extra);
-        if (n <= 0)
-            continue;
-        std::string k = key, v = n >= 2 ? value : "";
-        bool ok = n == 2;
-        if (!ok)
-            ;
-        else if (k == "endpoint")
-            cfg->s3.endpoint = v;
-        else if (k == "bucket")
-            cfg->s3.bucket = v;
-        else if (k == "region")
-            cfg->s3.region = v;
-        else if (k == "credentials")
-            credentials = relativeTo(dir, v);
-        else if (k == "verify-tls")
-            ok = (v == "on" || v == "off") && ((cfg->s3.verifyTls = v == "on"), true);
-        else if (k == "ca-file")
-            cfg->s3.caFile = relativeTo(dir, v);
-        else if (k == "prefix")
-            cfg->prefix = v;
-        else if (k == "quiet")
-            ok = (cfg->quietSeconds = parseDuration(v)) >= 0;
-        else if (k == "min-quiet")
-            ok = (cfg->minQuietSeconds = parseDuration(v)) >= 0;
-        else if (k == "free-below")
-            ok = sscanf(v.c_str(), "%lf%%", &cfg->freeBelowPercent) == 1 &&
-                 cfg->freeBelowPercent >= 0 && cfg->freeBelowPercent < 100;
-        else if (k == "list-page")
-            ok = sscanf(v.c_str(), "%d", &cfg->s3.listPage) == 1 && cfg->s3.listPage >= 1 &&
-                 cfg->s3.listPage <= 1000;
-        else if (k == "movers")
-            ok =
-                sscanf(v.c_str(), "%d", &cfg->movers) == 1 && cfg->movers >= 1 && cfg->movers <= 16;
-        else if (k == "cache-dir")
-            cfg->cacheDir = relativeTo(dir, v);
-        else if (k == "cache-size")
-            ok = (cfg->cacheBytes = parseSize(v)) > 0;
-        else if (k == "timeout")
-            ok = (cfg->s3.stallTimeout = parseDuration(v)) > 0;
-        else
-            ok = false;
-        if (!ok) {
-            snprintf(why, whySize, "%s line %d: bad setting \"%s\"", path, lineNo, k.c_str());
-            result = -1;
-        }
+    // Lines of up to 2047 characters: the length this file always had.
+    sitefile_options options;
+    options.maxLength = 2047;
+    int result = 0;
+    sitefile_error err;
+    int read = sitefile_read(
+        path, options,
+        [&](const sitefile_line &line) {
+            const std::string &k = line.key, &v = line.value;
+            // One key of at most 63 characters and one value of at most 1023.
+            bool ok = sitefile_isOneWord(v) && k.size() < 64 && v.size() < 1024;
+            if (!ok)
+                ;
+            else if (k == "endpoint")
+                cfg->s3.endpoint = v;
+            else if (k == "bucket")
+                cfg->s3.bucket = v;
+            else if (k == "region")
+                cfg->s3.region = v;
+            else if (k == "credentials")
+                credentials = relativeTo(dir, v);
+            else if (k == "verify-tls")
+                ok = (v == "on" || v == "off") && ((cfg->s3.verifyTls = v == "on"), true);
+            else if (k == "ca-file")
+                cfg->s3.caFile = relativeTo(dir, v);
+            else if (k == "prefix")
+                cfg->prefix = v;
+            else if (k == "quiet")
+                ok = (cfg->quietSeconds = parseDuration(v)) >= 0;
+            else if (k == "min-quiet")
+                ok = (cfg->minQuietSeconds = parseDuration(v)) >= 0;
+            else if (k == "free-below")
+                ok = sscanf(v.c_str(), "%lf%%", &cfg->freeBelowPercent) == 1 &&
+                     cfg->freeBelowPercent >= 0 && cfg->freeBelowPercent < 100;
+            else if (k == "list-page")
+                ok = sscanf(v.c_str(), "%d", &cfg->s3.listPage) == 1 && cfg->s3.listPage >= 1 &&
+                     cfg->s3.listPage <= 1000;
+            else if (k == "movers")
+                ok = sscanf(v.c_str(), "%d", &cfg->movers) == 1 && cfg->movers >= 1 &&
+                     cfg->movers <= 16;
+            else if (k == "cache-dir")
+                cfg->cacheDir = relativeTo(dir, v);
+            else if (k == "cache-size")
+                ok = (cfg->cacheBytes = parseSize(v)) > 0;
+            else if (k == "timeout")
+                ok = (cfg->s3.stallTimeout = parseDuration(v)) > 0;
+            else
+                ok = false;
+            if (!ok) {
+                snprintf(why, whySize, "%s line %d: bad setting \"%.63s\"", path, line.number,
+                         k.c_str());
+                result = -1;
+            }
+            return ok;
+        },
+        &err);
+    if (read != 0 && err.status == SITEFILE_TOO_LONG) {
+        snprintf(why, whySize, "%s line %d: %s", path, err.line, err.reason.c_str());
+        result = -1;
+    } else if (read != 0) {
+        snprintf(why, whySize, "cannot read %s: %s", path, err.reason.c_str());
+        result = -1;
     }
-    fclose(f);
     if (result != 0)
         return result;
     if (cfg->s3.endpoint.empty() || cfg->s3.bucket.empty() || credentials.empty()) {

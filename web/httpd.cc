@@ -30,6 +30,7 @@
 #include "access/accesspolicy.h"
 #include "aetitlemap/aetitlemap.h"
 #include "runtime/logprintf.h"
+#include "runtime/sitefile.h"
 #include "web/csrf.h"
 #include "web/forwardpage.h"
 #include "web/frontdoor.h"
@@ -152,20 +153,11 @@ int httpd_loadUsers(const char *path)
 {
     // Opened without waiting for a writer (a FIFO would hang the start)
     // and read only when it is a regular file.
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    struct stat st;
-    if (fd == -1 || fstat(fd, &st) != 0) {
-        logprintf(LOGLEVEL_FATAL, web_options.logfp, "Cannot read users file %s: %s\n", path,
-                  strerror(errno));
-        if (fd != -1)
-            close(fd);
-        return -1;
-    }
-    FILE *f = S_ISREG(st.st_mode) ? fdopen(fd, "r") : nullptr;
+    sitefile_error err;
+    FILE *f = sitefile_open(path, nullptr, &err);
     if (f == nullptr) {
         logprintf(LOGLEVEL_FATAL, web_options.logfp, "Cannot read users file %s: %s\n", path,
-                  S_ISREG(st.st_mode) ? strerror(errno) : "not a regular file");
-        close(fd);
+                  err.reason.c_str());
         return -1;
     }
     char line[1024];

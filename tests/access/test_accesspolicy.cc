@@ -148,6 +148,13 @@ TEST_F(Policy, MalformedFileRefusesEverything)
     EXPECT_EQ(policy_.active, 1);
     EXPECT_EQ(Ops("A", "127.0.0.1"), 0u);
 
+    // Nor is a FIFO, which is refused at once rather than waited on.
+    std::string fifo = dir_.sub("policyfifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(AccessPolicy_Load(&policy_, fifo.c_str(), error_, sizeof(error_)), -1);
+    EXPECT_STREQ(error_, "cannot read: not a regular file");
+    EXPECT_EQ(Ops("A", "127.0.0.1"), 0u);
+
     // A good load afterwards replaces the refusing policy.
     EXPECT_EQ(Load("A any echo\n"), 0);
     EXPECT_EQ(Ops("A", "127.0.0.1"), (unsigned)ACCESS_ECHO);

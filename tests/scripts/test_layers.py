@@ -7,7 +7,9 @@ that nobody includes from above would be just as wrong the other way round,
 so the check covers every #include and every target_link_libraries of the
 tree's subsystems. The protocol front ends (server/, web/) reach the store
 and the index only through the archive core (core/archive.h): none of
-their files includes a header of store/ or index/."""
+their files includes a header of store/ or index/, and none flushes a file
+itself: putting images on disk is the core's (archive_flushImage for
+storage commitment, archive_flush for the index)."""
 
 import os
 import re
@@ -39,6 +41,9 @@ FRONT_ENDS = ("server", "web")
 INCLUDE_PATH = re.compile(r'^\s*#\s*include\s+"([a-z]+/[^"]+)"', re.M)
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z]+)/', re.M)
+FLUSH_CALL = re.compile(r"\b(fsync|fdatasync|syncfs|sync_file_range)\s*\(")
+OPEN_CALL = re.compile(r"\b(open|openat|fopen|creat)\s*\(")
+COMMENT = re.compile(r"//[^\n]*|/\*.*?\*/", re.S)
 LINK = re.compile(r"target_link_libraries\(\s*(\w+)([^)]*)\)", re.S)
 
 
@@ -47,6 +52,11 @@ def sources(directory):
         for name in files:
             if name.endswith((".cc", ".h")):
                 yield os.path.join(root, name)
+
+
+def strip_comments(code):
+    """code without its comments (a comment may name a call it does not make)."""
+    return COMMENT.sub("", code)
 
 
 def library_dir(target):
@@ -81,6 +91,21 @@ class LayersTest(unittest.TestCase):
                         if used.split("/")[0] in ("store", "index"):
                             direct.append("%s includes %s" % (os.path.relpath(path, TOP), used))
         self.assertEqual(direct, [], "front-end files that bypass core/archive.h")
+
+    def test_front_ends_flush_nothing(self):
+        """No front-end file calls fsync, fdatasync, syncfs or sync_file_range,
+        and the commitment handler opens no file: it checks and flushes each
+        image through archive_flushImage."""
+        flushes = []
+        for d in FRONT_ENDS:
+            for path in sources(d):
+                with open(path, errors="replace") as f:
+                    code = strip_comments(f.read())
+                rel = os.path.relpath(path, TOP)
+                flushes += ["%s calls %s" % (rel, m) for m in FLUSH_CALL.findall(code)]
+                if rel == os.path.join("server", "commithandler.cc"):
+                    flushes += ["%s calls %s" % (rel, m) for m in OPEN_CALL.findall(code)]
+        self.assertEqual(flushes, [], "front-end files that flush or open image files themselves")
 
     def test_libraries_link_down(self):
         links = {}

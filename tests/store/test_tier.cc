@@ -127,6 +127,25 @@ TEST(TierSettings, RefusesWhatCannotBeUsed)
     EXPECT_NE(strstr(why, "lack access-key or secret-key"), nullptr) << why;
 }
 
+// A settings file that is a FIFO is refused at once: opening one for
+// reading would wait for a writer and hang the daemon's start.
+TEST(SiteFiles, FifoIsRefusedAtOnce)
+{
+    TempDir d;
+    ASSERT_EQ(mkfifo((d / "fifo").c_str(), 0600), 0);
+    char why[512] = "";
+    capacity_policy p;
+    EXPECT_EQ(capacity_loadFile((d / "fifo").c_str(), &p, why, sizeof why), -1);
+    EXPECT_NE(strstr(why, "not a regular file"), nullptr) << why;
+    tier_config cfg;
+    EXPECT_EQ(tier_loadFile((d / "fifo").c_str(), "/s", &cfg, why, sizeof why), -1);
+    EXPECT_NE(strstr(why, "not a regular file"), nullptr) << why;
+    writeSetting(d / "ObjectTier", "endpoint http://127.0.0.1:7480\nbucket b\ncredentials fifo\n");
+    EXPECT_EQ(tier_loadFile((d / "ObjectTier").c_str(), "/s", &cfg, why, sizeof why), -1);
+    EXPECT_NE(strstr(why, "cannot read the credentials"), nullptr) << why;
+    EXPECT_NE(strstr(why, "not a regular file"), nullptr) << why;
+}
+
 static tier_stub sampleStub(const std::string &sha, uint64_t size)
 {
     tier_stub s;
