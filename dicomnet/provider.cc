@@ -492,23 +492,26 @@ OFCondition DCMTK_SCP_find(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     return cond;
 }
 
-OFCondition DCMTK_SCP_move(T_ASC_Association *assoc, T_DIMSE_Message *msg,
-                           T_ASC_PresentationContextID pcId, DCMTK_SCP_move_callback cb,
-                           void *cbData, const DCMTK_dataset_limits &limits, DCMTK_refusal *refusal)
+// The provider loop that C-MOVE and C-GET share: the identifier is
+// received within limits (a refusal is answered with outOfResources or
+// C000H and ends in DCMTK_EC_DATASET_REFUSED), then cb is called for each
+// response until one is no longer pending, a cancel request being looked
+// for before each.
+template <typename Request, typename Response, typename Callback, typename Send>
+static OFCondition retrieveLoop(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
+                                Request *request, Callback cb, void *cbData,
+                                const DCMTK_dataset_limits &limits, DCMTK_refusal *refusal,
+                                Uint16 outOfResources, Uint16 cancelStatus, Send send)
 {
-    if (!command_is(msg, DIMSE_C_MOVE_RQ) || cb == nullptr)
-        return DIMSE_BADCOMMANDTYPE;
-    T_DIMSE_C_MoveRQ *request = &msg->msg.CMoveRQ;
-    T_DIMSE_C_MoveRSP rsp;
+    Response rsp;
     memset(&rsp, 0, sizeof rsp);
     DcmDataset *ids = nullptr;
-    OFCondition cond = receiveIdentifier(assoc, pcId, request->DataSetType, limits,
-                                         STATUS_MOVE_Refused_OutOfResourcesNumberOfMatches, &ids,
-                                         &rsp.DimseStatus, refusal);
+    OFCondition cond = receiveIdentifier(assoc, pcId, request->DataSetType, limits, outOfResources,
+                                         &ids, &rsp.DimseStatus, refusal);
     if (cond.bad())
         return cond;
     if (ids == nullptr) {
-        cond = DIMSE_sendMoveResponse(assoc, pcId, request, &rsp, nullptr, nullptr);
+        cond = send(assoc, pcId, request, &rsp, nullptr, nullptr);
         return cond.good() ? OFCondition(DCMTK_EC_DATASET_REFUSED) : cond;
     }
     rsp.DimseStatus = STATUS_Pending;
@@ -520,13 +523,25 @@ OFCondition DCMTK_SCP_move(T_ASC_Association *assoc, T_DIMSE_Message *msg,
         DcmDataset *rspIds = nullptr, *detail = nullptr;
         cb(cbData, cancelled, request, ids, count, &rsp, &detail, &rspIds);
         if (cancelled)
-            rsp.DimseStatus = STATUS_MOVE_Cancel_SubOperationsTerminatedDueToCancelIndication;
-        cond = DIMSE_sendMoveResponse(assoc, pcId, request, &rsp, rspIds, detail);
+            rsp.DimseStatus = cancelStatus;
+        cond = send(assoc, pcId, request, &rsp, rspIds, detail);
         delete rspIds;
         delete detail;
     }
     delete ids;
     return cond;
+}
+
+OFCondition DCMTK_SCP_move(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                           T_ASC_PresentationContextID pcId, DCMTK_SCP_move_callback cb,
+                           void *cbData, const DCMTK_dataset_limits &limits, DCMTK_refusal *refusal)
+{
+    if (!command_is(msg, DIMSE_C_MOVE_RQ) || cb == nullptr)
+        return DIMSE_BADCOMMANDTYPE;
+    return retrieveLoop<T_DIMSE_C_MoveRQ, T_DIMSE_C_MoveRSP>(
+        assoc, pcId, &msg->msg.CMoveRQ, cb, cbData, limits, refusal,
+        STATUS_MOVE_Refused_OutOfResourcesNumberOfMatches,
+        STATUS_MOVE_Cancel_SubOperationsTerminatedDueToCancelIndication, DIMSE_sendMoveResponse);
 }
 
 OFCondition DCMTK_SCP_get(T_ASC_Association *assoc, T_DIMSE_Message *msg,
@@ -535,33 +550,8 @@ OFCondition DCMTK_SCP_get(T_ASC_Association *assoc, T_DIMSE_Message *msg,
 {
     if (!command_is(msg, DIMSE_C_GET_RQ) || cb == nullptr)
         return DIMSE_BADCOMMANDTYPE;
-    T_DIMSE_C_GetRQ *request = &msg->msg.CGetRQ;
-    T_DIMSE_C_GetRSP rsp;
-    memset(&rsp, 0, sizeof rsp);
-    DcmDataset *ids = nullptr;
-    OFCondition cond = receiveIdentifier(assoc, pcId, request->DataSetType, limits,
-                                         STATUS_GET_Refused_OutOfResourcesNumberOfMatches, &ids,
-                                         &rsp.DimseStatus, refusal);
-    if (cond.bad())
-        return cond;
-    if (ids == nullptr) {
-        cond = DIMSE_sendGetResponse(assoc, pcId, request, &rsp, nullptr, nullptr);
-        return cond.good() ? OFCondition(DCMTK_EC_DATASET_REFUSED) : cond;
-    }
-    rsp.DimseStatus = STATUS_Pending;
-    bool cancelled = false;
-    for (int count = 1; cond.good() && rsp.DimseStatus == STATUS_Pending; count++) {
-        cancelled = cancelArrived(assoc, pcId, request->MessageID, cancelled, &cond);
-        if (cond.bad())
-            break;
-        DcmDataset *rspIds = nullptr, *detail = nullptr;
-        cb(cbData, cancelled, request, ids, count, &rsp, &detail, &rspIds);
-        if (cancelled)
-            rsp.DimseStatus = STATUS_GET_Cancel_SubOperationsTerminatedDueToCancelIndication;
-        cond = DIMSE_sendGetResponse(assoc, pcId, request, &rsp, rspIds, detail);
-        delete rspIds;
-        delete detail;
-    }
-    delete ids;
-    return cond;
+    return retrieveLoop<T_DIMSE_C_GetRQ, T_DIMSE_C_GetRSP>(
+        assoc, pcId, &msg->msg.CGetRQ, cb, cbData, limits, refusal,
+        STATUS_GET_Refused_OutOfResourcesNumberOfMatches,
+        STATUS_GET_Cancel_SubOperationsTerminatedDueToCancelIndication, DIMSE_sendGetResponse);
 }
