@@ -57,6 +57,12 @@ _next_port = [0]
 
 
 _ports = random.SystemRandom()
+# Ports this test process has handed out, each held by a lock on a file of
+# its own for as long as the process lives: a test that stops a server and
+# starts it again on the same port leaves the port free for a moment, and a
+# test running beside it must not take it then.
+_PORT_LOCKS = os.path.join(tempfile.gettempdir(), "velto-test-ports")
+_held_ports = []
 
 
 def free_port():
@@ -64,17 +70,24 @@ def free_port():
     below the namespace's ephemeral ports (scripts/netns-exec): a port the
     kernel handed out for a bind to port 0 could be taken by an outgoing
     connection of a test running beside this one before the server that is
-    to listen on it has bound it."""
+    to listen on it has bound it. The port stays this process's: no other
+    test process is handed it while this one runs."""
+    import fcntl
+    os.makedirs(_PORT_LOCKS, exist_ok=True)
     while True:
         port = _ports.randrange(20000, 50000)
+        fd = os.open(os.path.join(_PORT_LOCKS, str(port)), os.O_CREAT | os.O_RDWR, 0o600)
         try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
             with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
                 s.bind(("127.0.0.1", port))
             with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u:
                 u.bind(("", port))
-            return port
         except OSError:
+            os.close(fd)
             continue
+        _held_ports.append(fd)
+        return port
 
 
 def wait_for(pred, timeout=10.0, interval=0.05, what="condition"):
