@@ -43,7 +43,7 @@
 
 static std::string tagText(DcmDataset *ds, const DcmTagKey &key)
 {
-    const char *v = DCMTK_getTagString(ds, key);
+    const char *v = dicomnet_getTagString(ds, key);
     return v ? v : "";
 }
 
@@ -172,8 +172,9 @@ unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrit
             multicast_send(*ctx->monitorSock, message);
     }
     if (ctx->worklistDone != 0)
-        Worklist_NoteArrival(ctx->store->getBaseDir(), DCMTK_getTagString(ds, DCM_AccessionNumber),
-                             uids.study.c_str(), ctx->worklistDone, ctx->store->getLogfile());
+        Worklist_NoteArrival(ctx->store->getBaseDir(),
+                             dicomnet_getTagString(ds, DCM_AccessionNumber), uids.study.c_str(),
+                             ctx->worklistDone, ctx->store->getLogfile());
     return ARCHIVE_STORED;
 }
 
@@ -240,7 +241,7 @@ int archive_select(const archive_context *ctx, DcmDataset *identifier,
 bool archive_addSOPClassesInStudy(const archive_context *ctx, DcmDataset *query, DcmDataset *match)
 {
     OFString level;
-    const char *study = DCMTK_getTagString(match, DCM_StudyInstanceUID);
+    const char *study = dicomnet_getTagString(match, DCM_StudyInstanceUID);
     if (!query->tagExists(DCM_SOPClassesInStudy) ||
         query->findAndGetOFString(DCM_QueryRetrieveLevel, level).bad() || level != "STUDY" ||
         study == nullptr)
@@ -265,7 +266,7 @@ bool archive_addSOPClassesInStudy(const archive_context *ctx, DcmDataset *query,
     match->putAndInsertString(DCM_SOPClassesInStudy, list.c_str());
     // Any one of the study's classes among the key's values matches.
     keymatch_key key;
-    keymatch_compile(&key, KEYMATCH_CODES, DCMTK_getTagString(query, DCM_SOPClassesInStudy));
+    keymatch_compile(&key, KEYMATCH_CODES, dicomnet_getTagString(query, DCM_SOPClassesInStudy));
     return keymatch_matches(key, list.data(), list.size());
 }
 
@@ -337,8 +338,8 @@ static int toolkitCheck(const char *path, int fd, std::string *sopClass, std::st
     struct stat opened, named;
     if (file.loadFile(path, EXS_Unknown, EGL_noChange, 4096).bad())
         return IMAGE_DAMAGED;
-    const char *cls = DCMTK_getTagString(file.getDataset(), DCM_SOPClassUID);
-    const char *uid = DCMTK_getTagString(file.getDataset(), DCM_SOPInstanceUID);
+    const char *cls = dicomnet_getTagString(file.getDataset(), DCM_SOPClassUID);
+    const char *uid = dicomnet_getTagString(file.getDataset(), DCM_SOPInstanceUID);
     *sopClass = cls ? cls : "";
     *instance = uid ? uid : "";
     // The file read by its name must be the one open at fd, which the

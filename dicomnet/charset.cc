@@ -371,8 +371,8 @@ static const char *result_in(const std::string &s, const char *target)
     return scs_result;
 }
 
-const char *DCMTK_convertSCS(const char *text, const char *specificCharacterSet, int personName,
-                             const char *targetEncoding)
+const char *dicomnet_convertSCS(const char *text, const char *specificCharacterSet, int personName,
+                                const char *targetEncoding)
 {
     scs_lossy = 0;
     if (text == nullptr || targetEncoding == nullptr)
@@ -399,7 +399,7 @@ const char *DCMTK_convertSCS(const char *text, const char *specificCharacterSet,
     return result_in(out, targetEncoding);
 }
 
-int DCMTK_convertSCS_lossy(void)
+int dicomnet_convertSCS_lossy(void)
 {
     return scs_lossy;
 }

@@ -1,9 +1,10 @@
-// The DCMTK_ layer: the program's own thin layer over the DICOM toolkit.
+// The dicomnet layer: the program's own thin layer over the DICOM toolkit.
 // Network and association set-up with the program's network policy,
 // presentation contexts, DIMSE provider and user operations, specific
 // character set conversion, dataset element helpers, and the layer's own
-// debug trace. Every function is a free function with the prefix DCMTK_;
-// nothing is thrown, and nothing here starts a thread or takes a lock.
+// debug trace. Every function is a free function with the prefix dicomnet_
+// (its constants DICOMNET_); nothing is thrown, and nothing here starts a
+// thread or takes a lock.
 #ifndef VELTO_DICOMNET_DICOMNET_H
 #define VELTO_DICOMNET_DICOMNET_H
 
@@ -25,26 +26,26 @@
 // severity bit. Off by default; storeserver opens no sink.
 
 enum {
-    DCMTK_TRACE_CHANNEL = 11, // the trace channel number
-    DCMTK_TRACE_DEBUG = 0x80, // severity "Debug": failures
-    DCMTK_TRACE_JUNK = 0x100, // severity "Junk": notes
+    DICOMNET_TRACE_CHANNEL = 11, // the trace channel number
+    DICOMNET_TRACE_DEBUG = 0x80, // severity "Debug": failures
+    DICOMNET_TRACE_JUNK = 0x100, // severity "Junk": notes
 };
-#define DCMTK_TRACE_NAME "DICOM" // the trace channel's name
+#define DICOMNET_TRACE_NAME "DICOM" // the trace channel's name
 
 // Opens the trace: lines whose severity bit is in mask go to sink (borrowed,
 // not closed by the layer; null closes the trace). Replaces an earlier sink.
-void DCMTK_trace_open(FILE *sink, unsigned mask);
+void dicomnet_trace_open(FILE *sink, unsigned mask);
 // Closes the trace; no line is written afterwards.
-void DCMTK_trace_close(void);
+void dicomnet_trace_close(void);
 // Non-zero when a line of this severity would be written now.
-int DCMTK_trace_enabled(unsigned severity);
+int dicomnet_trace_enabled(unsigned severity);
 // Writes one printf-style line "DICOM(11) <Debug|Junk>: <text>" when enabled.
-void DCMTK_trace(unsigned severity, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void dicomnet_trace(unsigned severity, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // Silences the toolkit's own console logging (oflog) so that it writes
 // nothing to stderr or the server log in normal operation. Call once at
 // start-up, before the network is opened. Idempotent.
-void DCMTK_quiet_toolkit_log(void);
+void dicomnet_quiet_toolkit_log(void);
 
 // ---------------------------------------------------------------------------
 // Network, association parameters and presentation contexts.
@@ -57,14 +58,14 @@ void DCMTK_quiet_toolkit_log(void);
 // 1 when the association's connection has data to read within ms
 // milliseconds (data already buffered counts), 0 when not, -1 when the
 // association has no connection of this layer's transport.
-int DCMTK_transport_waitReadable(T_ASC_Association *assoc, int ms);
+int dicomnet_transport_waitReadable(T_ASC_Association *assoc, int ms);
 
 // Hands fd to the layer's transport, which closes it as soon as it makes
 // its next connection (an accepted or a requested one), before anything is
 // read from it; -1 closes a descriptor handed over earlier and not yet
 // closed. A listener that forks before its worker accepts learns from the
 // end of file on a pipe that the worker has taken the connection.
-void DCMTK_transport_close_on_connection(int fd);
+void dicomnet_transport_close_on_connection(int fd);
 
 // Waits up to ms milliseconds for the start of the association's next
 // message: 1 when it has begun to arrive (bytes buffered in the connection
@@ -72,23 +73,23 @@ void DCMTK_transport_close_on_connection(int fd);
 // short), -1 when the association has no connection of this layer's
 // transport. Reads nothing, so a message that arrives in pieces is then read
 // whole by a blocking receive.
-int DCMTK_assoc_waitMessage(T_ASC_Association *assoc, int ms);
+int dicomnet_assoc_waitMessage(T_ASC_Association *assoc, int ms);
 
 // Stops reading from the association's connection: what the peer sends is
 // no longer waited for, so an abort that follows (which waits for the peer
 // to close) ends at once even with a peer that never answers. 0, or -1
 // when the association has no connection of this layer's transport.
-int DCMTK_transport_stop_reading(T_ASC_Association *assoc);
+int dicomnet_transport_stop_reading(T_ASC_Association *assoc);
 
 // Installs the process's stop test: the layer's long waits (for a message,
 // for a response) look at it every second and end early while it returns
 // non-zero. Null: none.
-void DCMTK_set_stop_check(int (*stopping)(void));
+void dicomnet_set_stop_check(int (*stopping)(void));
 // The stop test's answer (0 without one).
-int DCMTK_stopping(void);
+int dicomnet_stopping(void);
 
 // 1 when the association runs over TLS, else 0.
-int DCMTK_transport_secure(T_ASC_Association *assoc);
+int dicomnet_transport_secure(T_ASC_Association *assoc);
 
 // on non-zero: what the association writes from now on is gathered and
 // leaves in as few segments as possible: when it is called with 0, before
@@ -96,7 +97,7 @@ int DCMTK_transport_secure(T_ASC_Association *assoc);
 // is awaited), and whenever 64 KiB are waiting. 0, -1 when the gathered
 // bytes could not be sent or the association has no connection of this
 // layer's transport.
-int DCMTK_transport_cork(T_ASC_Association *assoc, int on);
+int dicomnet_transport_cork(T_ASC_Association *assoc, int on);
 
 // ---------------------------------------------------------------------------
 // DICOM over TLS (DCMTK's dcmtls over OpenSSL, BCP 195 cipher suites). Set
@@ -105,111 +106,111 @@ int DCMTK_transport_cork(T_ASC_Association *assoc, int on);
 
 // How peers that call in must show a certificate.
 enum {
-    DCMTK_TLS_CLIENT_IGNORE = 0,  // none is asked for
-    DCMTK_TLS_CLIENT_VERIFY = 1,  // one is asked for and, if given, verified
-    DCMTK_TLS_CLIENT_REQUIRE = 2, // one is required and verified
+    DICOMNET_TLS_CLIENT_IGNORE = 0,  // none is asked for
+    DICOMNET_TLS_CLIENT_VERIFY = 1,  // one is asked for and, if given, verified
+    DICOMNET_TLS_CLIENT_REQUIRE = 2, // one is required and verified
 };
 
 // This program's certificate and key, the certificates it trusts, and what
-// it asks of calling peers. The strings are only read by DCMTK_tls_init.
-struct DCMTK_tls_settings {
+// it asks of calling peers. The strings are only read by dicomnet_tls_init.
+struct dicomnet_tls_settings {
     const char *certificate;         // PEM file: own certificate (chain)
     const char *privateKey;          // PEM file: its unencrypted private key
     const char *const *trustedFiles; // PEM files of trusted (CA) certificates
     int trustedFileCount;
     const char *trustedDir; // directory of hashed trusted certificates, or null
-    int clientCertificates; // DCMTK_TLS_CLIENT_*
+    int clientCertificates; // DICOMNET_TLS_CLIENT_*
 };
 
 // Sets up TLS with settings (replacing an earlier set-up). 0, or -1 with a
 // one-line reason in error (TLS then stays off).
-int DCMTK_tls_init(const DCMTK_tls_settings *settings, char *error, size_t errorSize);
+int dicomnet_tls_init(const dicomnet_tls_settings *settings, char *error, size_t errorSize);
 // Drops the TLS set-up; call only after every network is dropped.
-void DCMTK_tls_exit(void);
+void dicomnet_tls_exit(void);
 // 1 when TLS is set up.
-int DCMTK_tls_enabled(void);
+int dicomnet_tls_enabled(void);
 
 // Decides whether an association to a peer (called AE title, "host:port")
 // is requested over TLS: non-zero for TLS.
-typedef int (*DCMTK_tls_peer_fn)(const char *calledAET, const char *peerAddress);
+typedef int (*dicomnet_tls_peer_fn)(const char *calledAET, const char *peerAddress);
 // Installs the program's peer policy (null: no peer is called over TLS).
-// DCMTK_params_init asks it for every association it prepares, so every
+// dicomnet_params_init asks it for every association it prepares, so every
 // requester of the program gets TLS where the policy says so.
-void DCMTK_tls_set_peer_policy(DCMTK_tls_peer_fn policy);
+void dicomnet_tls_set_peer_policy(dicomnet_tls_peer_fn policy);
 // The policy's answer for a peer; 0 without a policy.
-int DCMTK_tls_peer_wanted(const char *calledAET, const char *peerAddress);
+int dicomnet_tls_peer_wanted(const char *calledAET, const char *peerAddress);
 
 // Writes the numeric address of the association's peer ("10.0.0.7",
 // "::1"; an IPv4 peer on an IPv6 socket as IPv4) into out. 0, or -1 (out
 // then "") when the association has no connected socket.
-int DCMTK_peer_address(T_ASC_Association *assoc, char *out, size_t size);
+int dicomnet_peer_address(T_ASC_Association *assoc, char *out, size_t size);
 
-enum { DCMTK_STD_TS_COUNT = 30 }; // entries of the standard TS list
+enum { DICOMNET_STD_TS_COUNT = 30 }; // entries of the standard TS list
 
 // The standard transfer syntax list for this host's byte order, in order of
 // preference (static storage); count receives 30.
-const char *const *DCMTK_get_STD_TS(int &count);
+const char *const *dicomnet_get_STD_TS(int &count);
 
 // Sets the toolkit's connection timeout to 10 s and opens a listening
 // network on port (acceptor timeout 20 s); bothRoles non-zero also allows
 // requesting associations through it. New network, or null (traced).
-T_ASC_Network *DCMTK_net_init_listen(int port, int bothRoles);
+T_ASC_Network *dicomnet_net_init_listen(int port, int bothRoles);
 // Opens a requesting-only network with the given timeout. New network or null.
-T_ASC_Network *DCMTK_net_init(int timeout);
+T_ASC_Network *dicomnet_net_init(int timeout);
 // Waits up to seconds for a connection request on any of the count
 // listening networks. The index of one that has a request waiting, or -1.
-int DCMTK_net_wait(T_ASC_Network *const networks[], int count, int seconds);
+int dicomnet_net_wait(T_ASC_Network *const networks[], int count, int seconds);
 // Drops the network (the caller's pointer is not cleared). 0 ok, 1 failure.
-int DCMTK_net_exit(T_ASC_Network *network);
+int dicomnet_net_exit(T_ASC_Network *network);
 
 // New association parameters. Null calling title -> "DCMTK_LIB", null called
 // title -> "ANY-SCP", null local host -> gethostname(); local host and peer
 // address ("host:port", required) are cut to 128 characters. The
 // association goes over TLS when secure is set or the peer policy
-// (DCMTK_tls_set_peer_policy) asks for it. Null on failure.
-T_ASC_Parameters *DCMTK_params_init(const char *callingAET, const char *localHost,
-                                    const char *calledAET, const char *peerAddress, bool secure,
-                                    unsigned long maxReceivePDU);
+// (dicomnet_tls_set_peer_policy) asks for it. Null on failure.
+T_ASC_Parameters *dicomnet_params_init(const char *callingAET, const char *localHost,
+                                       const char *calledAET, const char *peerAddress, bool secure,
+                                       unsigned long maxReceivePDU);
 // Proposes one context (id used as one byte) for abstractSyntax with all 30
 // standard transfer syntaxes. Toolkit condition, unchanged.
-OFCondition DCMTK_params_add_std_PC(T_ASC_Parameters *params, unsigned long pcId,
-                                    const char *abstractSyntax);
+OFCondition dicomnet_params_add_std_PC(T_ASC_Parameters *params, unsigned long pcId,
+                                       const char *abstractSyntax);
 // Accepts every proposed context whose abstract syntax is in the array with
 // the first standard transfer syntax the peer proposed; others are refused
 // unless an earlier call accepted them. Toolkit condition.
-OFCondition DCMTK_params_accept_std_PCs(T_ASC_Parameters *params,
-                                        const char *const abstractSyntaxes[], int count);
+OFCondition dicomnet_params_accept_std_PCs(T_ASC_Parameters *params,
+                                           const char *const abstractSyntaxes[], int count);
 // The same for one abstract syntax.
-OFCondition DCMTK_params_accept_std_PC(T_ASC_Parameters *params, const char *abstractSyntax);
+OFCondition dicomnet_params_accept_std_PC(T_ASC_Parameters *params, const char *abstractSyntax);
 // Answers the peer's SOP class extended negotiation for the query classes
 // given: combined date and time matching (the second byte) is granted where
 // asked for, relational queries and the rest are not. Other classes get no
 // answer.
-void DCMTK_params_accept_query_extneg(T_ASC_Parameters *params, const char *const sopClasses[],
-                                      int count);
+void dicomnet_params_accept_query_extneg(T_ASC_Parameters *params, const char *const sopClasses[],
+                                         int count);
 // Non-zero when combined date and time matching was granted for sopClass on
 // this association.
-int DCMTK_assoc_combined_datetime(T_ASC_Association *assoc, const char *sopClass);
+int dicomnet_assoc_combined_datetime(T_ASC_Association *assoc, const char *sopClass);
 // Accepts contexts of SOP classes the toolkit does not know that propose
 // transferSyntax; refuses every other context not accepted yet (reason 4
 // unknown / earlier 4, reason 3 known). EC_Normal or the first bad condition.
-OFCondition DCMTK_params_accept_unknown_PC(T_ASC_Parameters *params, const char *transferSyntax,
-                                           T_ASC_SC_ROLE role);
+OFCondition dicomnet_params_accept_unknown_PC(T_ASC_Parameters *params, const char *transferSyntax,
+                                              T_ASC_SC_ROLE role);
 // The above for each transfer syntax from the last to the first, so each
 // unknown context ends with the earliest array entry it proposed.
-OFCondition DCMTK_params_accept_unknown_PCs(T_ASC_Parameters *params,
-                                            const char *const transferSyntaxes[], int count,
-                                            T_ASC_SC_ROLE role);
+OFCondition dicomnet_params_accept_unknown_PCs(T_ASC_Parameters *params,
+                                               const char *const transferSyntaxes[], int count,
+                                               T_ASC_SC_ROLE role);
 
 // Requests an association; *assoc receives the toolkit's association, which
-// belongs to the caller in every outcome (end it with DCMTK_dissociate).
+// belongs to the caller in every outcome (end it with dicomnet_dissociate).
 // 0 accepted, -1 rejected, -2 other failure, -3 no acceptable context.
-int DCMTK_associate(T_ASC_Association **assoc, T_ASC_Network *network, T_ASC_Parameters *params);
+int dicomnet_associate(T_ASC_Association **assoc, T_ASC_Network *network, T_ASC_Parameters *params);
 // Ends *assoc according to reason: EC_Normal releases, DUL_PEERABORTEDASSOCIATION
 // only destroys, anything else aborts; then destroys (clears *assoc).
 // 0 done, -1 release failed, -2 abort failed, -3 destroy failed. After -1
 // and -2 the association has been aborted and destroyed all the same.
-int DCMTK_dissociate(T_ASC_Association **assoc, OFCondition reason);
+int dicomnet_dissociate(T_ASC_Association **assoc, OFCondition reason);
 
 // ---------------------------------------------------------------------------
 // DIMSE provider operations: answer one received request completely.
@@ -217,27 +218,27 @@ int DCMTK_dissociate(T_ASC_Association **assoc, OFCondition reason);
 
 // C-STORE handler: (data, progress, request, imageFileName (always null),
 // in/out dataset, response to fill, out status detail). The dataset lives
-// only for the duration of DCMTK_SCP_store.
-typedef DIMSE_StoreProviderCallback DCMTK_SCP_store_callback;
+// only for the duration of dicomnet_SCP_store.
+typedef DIMSE_StoreProviderCallback dicomnet_SCP_store_callback;
 // C-FIND handler: (data, cancelled, request, request identifiers, response
 // count (1 first), response to fill, out response identifiers, out detail).
 // Called again while it leaves a pending status (0xFF00/0xFF01).
-typedef DIMSE_FindProviderCallback DCMTK_SCP_find_callback;
+typedef DIMSE_FindProviderCallback dicomnet_SCP_find_callback;
 // C-MOVE handler: (data, cancelled, request, request identifiers, response
 // count, response to fill (sub-operation counts), out identifiers, out detail).
-typedef DIMSE_MoveProviderCallback DCMTK_SCP_move_callback;
+typedef DIMSE_MoveProviderCallback dicomnet_SCP_move_callback;
 // C-GET handler: (data, cancelled, request, request identifiers, response
 // count, response to fill, out detail, out identifiers); the C-STORE
 // sub-operations go over the same association, from the callback.
-typedef DIMSE_GetProviderCallback DCMTK_SCP_get_callback;
+typedef DIMSE_GetProviderCallback dicomnet_SCP_get_callback;
 
 // Sends the C-ECHO response with status success. Toolkit condition.
-OFCondition DCMTK_SCP_echo(T_ASC_Association *assoc, T_DIMSE_Message *msg,
-                           T_ASC_PresentationContextID pcId);
+OFCondition dicomnet_SCP_echo(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                              T_ASC_PresentationContextID pcId);
 // What a received C-STORE data set may be: its bytes are shown to an
 // inspector before the toolkit parses them, so that a data set built to
 // exhaust the parser (too large, nested too deep) never reaches it.
-struct DCMTK_store_guard {
+struct dicomnet_store_guard {
     // The most the data set may take, inflated when deflated (0: no limit).
     // Beyond it the data set is refused with 0xA700 (Out of Resources).
     uint64_t maxBytes;
@@ -265,26 +266,27 @@ struct DCMTK_store_guard {
 // with its data set read and dropped unparsed, and the association goes on.
 // A data set refused by the guard (or found damaged by the toolkit) is
 // answered with the refusal status without calling cb, and
-// DCMTK_EC_STORE_REFUSED is returned: the rest of it is not read, so the
+// DICOMNET_EC_STORE_REFUSED is returned: the rest of it is not read, so the
 // caller must end (abort) the association. With guard->unparsed the data
 // set is never held here: each PDV's bytes go to guard->inspect and are
 // dropped, and cb is called with *imageDataSet null.
-OFCondition DCMTK_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
-                            T_ASC_PresentationContextID pcId, DCMTK_SCP_store_callback cb,
-                            void *cbData, const DCMTK_store_guard *guard = nullptr);
+OFCondition dicomnet_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                               T_ASC_PresentationContextID pcId, dicomnet_SCP_store_callback cb,
+                               void *cbData, const dicomnet_store_guard *guard = nullptr);
 // Encodes the command set of a C-STORE response that carries only its
 // status and the two affected UIDs (the case of every response this layer
 // sends): Implicit VR Little Endian, group length first, each UID padded
 // with a NUL to even length, as the toolkit encodes it. Returns the length
 // written to out (cap bytes), or 0 when it does not fit or the response
 // carries anything else (then the toolkit's encoder must be used).
-size_t DCMTK_encode_store_response(const T_DIMSE_C_StoreRSP *rsp, unsigned char *out, size_t cap);
+size_t dicomnet_encode_store_response(const T_DIMSE_C_StoreRSP *rsp, unsigned char *out,
+                                      size_t cap);
 // The condition of a data set refused while it was being received.
-extern const OFConditionConst DCMTK_EC_STORE_REFUSED;
+extern const OFConditionConst DICOMNET_EC_STORE_REFUSED;
 // Status of a C-STORE refused because the data set is too large or nested
 // too deep (Refused: Out of Resources) and because it cannot be parsed
 // (Error: Cannot understand).
-enum { DCMTK_STATUS_OUT_OF_RESOURCES = 0xA700, DCMTK_STATUS_CANNOT_UNDERSTAND = 0xC000 };
+enum { DICOMNET_STATUS_OUT_OF_RESOURCES = 0xA700, DICOMNET_STATUS_CANNOT_UNDERSTAND = 0xC000 };
 
 // What a request's data set (a C-FIND, C-MOVE or C-GET identifier, an
 // N-ACTION's information) may be. Its bytes are walked as they arrive
@@ -292,7 +294,7 @@ enum { DCMTK_STATUS_OUT_OF_RESOURCES = 0xA700, DCMTK_STATUS_CANNOT_UNDERSTAND = 
 // parser recurses for each level of nesting (some thousands overflow its
 // stack) and keeps some hundred bytes for every element and item, however
 // small its encoding, so the limits bound what parsing it can cost.
-struct DCMTK_dataset_limits {
+struct dicomnet_dataset_limits {
     uint64_t maxBytes; // inflated, and every length claimed in it (0: no limit)
     int maxDepth;      // sequences within sequences
     long maxItems;     // sequence items in all (0: no limit)
@@ -301,7 +303,7 @@ struct DCMTK_dataset_limits {
 // Why a data set was refused: the walk's ELEMENTWALK_* verdict (the
 // toolkit's parser failing on bytes the walk passed counts as
 // ELEMENTWALK_DAMAGED) and the byte of the data set where it was found.
-struct DCMTK_refusal {
+struct dicomnet_refusal {
     int reason;
     uint64_t at;
 };
@@ -311,40 +313,41 @@ struct DCMTK_refusal {
 // refused it (its rest is then left unread: the caller answers and must end
 // the association); a bad condition when the network failed or the data came
 // on another context. A deflated data set is inflated as it arrives.
-OFCondition DCMTK_receive_dataset(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
-                                  const DCMTK_dataset_limits &limits, DcmDataset **dataset,
-                                  DCMTK_refusal *refusal);
-// Whether a refusal (DCMTK_refusal reason) is for the resources the data set
+OFCondition dicomnet_receive_dataset(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
+                                     const dicomnet_dataset_limits &limits, DcmDataset **dataset,
+                                     dicomnet_refusal *refusal);
+// Whether a refusal (dicomnet_refusal reason) is for the resources the data set
 // would take (too large, deep or many: "Out of Resources") rather than for
 // an encoding that does not hold together ("Cannot understand").
-bool DCMTK_refusal_for_resources(int reason);
+bool dicomnet_refusal_for_resources(int reason);
 // Whether the dictionary makes (group,element) a sequence: what the toolkit
 // reads an element of defined length as in Implicit VR, and so what the walk
 // of such a data set must follow (elementwalk isSequence).
-bool DCMTK_dictionary_sequence(unsigned group, unsigned element);
+bool dicomnet_dictionary_sequence(unsigned group, unsigned element);
 // The condition of a request whose data set was refused: the refusal was
 // answered, and the rest of the data set is unread (end the association).
-extern const OFConditionConst DCMTK_EC_DATASET_REFUSED;
+extern const OFConditionConst DICOMNET_EC_DATASET_REFUSED;
 
 // The C-FIND, C-MOVE and C-GET exchanges: the identifier is received within
-// limits (DCMTK_receive_dataset); a refused one is answered with "Refused:
+// limits (dicomnet_receive_dataset); a refused one is answered with "Refused:
 // Out of Resources" (A700H for C-FIND, A701H for C-MOVE and C-GET) when it
 // is too large, nested too deep or holds too many elements or items, and
 // with "Unable to process" (C000H) when it does not hold together, and the
-// refusal goes to *refusal with DCMTK_EC_DATASET_REFUSED returned. Otherwise
+// refusal goes to *refusal with DICOMNET_EC_DATASET_REFUSED returned. Otherwise
 // cb is called once per response until a final status, a C-CANCEL on the
 // way passed to it. Toolkit condition.
-OFCondition DCMTK_SCP_find(T_ASC_Association *assoc, T_DIMSE_Message *msg,
-                           T_ASC_PresentationContextID pcId, DCMTK_SCP_find_callback cb,
-                           void *cbData, const DCMTK_dataset_limits &limits,
-                           DCMTK_refusal *refusal);
-OFCondition DCMTK_SCP_move(T_ASC_Association *assoc, T_DIMSE_Message *msg,
-                           T_ASC_PresentationContextID pcId, DCMTK_SCP_move_callback cb,
-                           void *cbData, const DCMTK_dataset_limits &limits,
-                           DCMTK_refusal *refusal);
-OFCondition DCMTK_SCP_get(T_ASC_Association *assoc, T_DIMSE_Message *msg,
-                          T_ASC_PresentationContextID pcId, DCMTK_SCP_get_callback cb, void *cbData,
-                          const DCMTK_dataset_limits &limits, DCMTK_refusal *refusal);
+OFCondition dicomnet_SCP_find(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                              T_ASC_PresentationContextID pcId, dicomnet_SCP_find_callback cb,
+                              void *cbData, const dicomnet_dataset_limits &limits,
+                              dicomnet_refusal *refusal);
+OFCondition dicomnet_SCP_move(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                              T_ASC_PresentationContextID pcId, dicomnet_SCP_move_callback cb,
+                              void *cbData, const dicomnet_dataset_limits &limits,
+                              dicomnet_refusal *refusal);
+OFCondition dicomnet_SCP_get(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                             T_ASC_PresentationContextID pcId, dicomnet_SCP_get_callback cb,
+                             void *cbData, const dicomnet_dataset_limits &limits,
+                             dicomnet_refusal *refusal);
 
 // ---------------------------------------------------------------------------
 // DIMSE user operations on an association the program opened itself. Each
@@ -353,7 +356,7 @@ OFCondition DCMTK_SCP_get(T_ASC_Association *assoc, T_DIMSE_Message *msg,
 
 // What the find and move callbacks receive as their first argument: the
 // caller's data sits in the first field.
-struct DCMTK_SCU_callback_record {
+struct dicomnet_SCU_callback_record {
     const void *callerData;           // the caller's data pointer
     T_ASC_Association *assoc;         // the association of the operation
     T_ASC_PresentationContextID pcId; // the context the request went on
@@ -361,24 +364,24 @@ struct DCMTK_SCU_callback_record {
 
 // C-FIND user callback: (record, request, response count, pending response,
 // response identifiers); called once per pending response.
-typedef DIMSE_FindUserCallback DCMTK_SCU_find_callback;
+typedef DIMSE_FindUserCallback dicomnet_SCU_find_callback;
 // C-MOVE user callback: (record, request, response count, pending response).
-typedef DIMSE_MoveUserCallback DCMTK_SCU_move_callback;
+typedef DIMSE_MoveUserCallback dicomnet_SCU_move_callback;
 
 // C-ECHO. The response status is not examined. Toolkit condition.
-OFCondition DCMTK_SCU_echo(T_ASC_Association *assoc);
+OFCondition dicomnet_SCU_echo(T_ASC_Association *assoc);
 // C-FIND. DIMSE_NOVALIDPRESENTATIONCONTEXTID without an accepted context;
 // final status 0/0xFE00/pending -> EC_Normal, 0xA700 -> DIMSE_OUTOFRESOURCES,
 // any other -> DIMSE_BADDATA; network failures unchanged.
-OFCondition DCMTK_SCU_find(T_ASC_Association *assoc, const char *sopClass, DcmDataset *query,
-                           DCMTK_SCU_find_callback cb, const void *callerData);
+OFCondition dicomnet_SCU_find(T_ASC_Association *assoc, const char *sopClass, DcmDataset *query,
+                              dicomnet_SCU_find_callback cb, const void *callerData);
 // C-MOVE to moveDestination. The final status is traced, not mapped.
-OFCondition DCMTK_SCU_move(T_ASC_Association *assoc, const char *sopClass, DcmDataset *query,
-                           const char *moveDestination, DCMTK_SCU_move_callback cb,
-                           const void *callerData);
+OFCondition dicomnet_SCU_move(T_ASC_Association *assoc, const char *sopClass, DcmDataset *query,
+                              const char *moveDestination, dicomnet_SCU_move_callback cb,
+                              const void *callerData);
 // C-STORE of dataset. DIMSE_BADDATA without SOP class/instance UID. The
 // response status is not examined.
-OFCondition DCMTK_SCU_store(T_ASC_Association *assoc, DcmDataset *dataset);
+OFCondition dicomnet_SCU_store(T_ASC_Association *assoc, DcmDataset *dataset);
 
 // The two halves of a C-STORE, on any association (also an accepted one:
 // C-GET sends its sub-operations back on it), with the caller's message id
@@ -391,20 +394,21 @@ OFCondition DCMTK_SCU_store(T_ASC_Association *assoc, DcmDataset *dataset);
 // meta header) go out unchanged, in the same segment as the command where
 // they fit, which saves decoding and encoding them. DIMSE_BADDATA for an
 // empty or odd-length data set; otherwise the toolkit's condition.
-OFCondition DCMTK_SCU_store_send_encoded(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
-                                         const T_DIMSE_C_StoreRQ *request, const void *data,
-                                         size_t length);
+OFCondition dicomnet_SCU_store_send_encoded(T_ASC_Association *assoc,
+                                            T_ASC_PresentationContextID pcId,
+                                            const T_DIMSE_C_StoreRQ *request, const void *data,
+                                            size_t length);
 // Waits for the response to the C-STORE request messageId like
 // DIMSE_storeUser: *response, and *statusDetail (null or the caller's to
 // delete); a C-CANCEL that arrives first is noted in cancel (may be null:
 // then it is an unexpected message). A peer that sends nothing for
-// silentSeconds (0: no bound), or a stop (DCMTK_set_stop_check), ends the
+// silentSeconds (0: no bound), or a stop (dicomnet_set_stop_check), ends the
 // wait with DIMSE_NODATAAVAILABLE. Toolkit condition.
-OFCondition DCMTK_SCU_store_response(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
-                                     Uint16 messageId, T_DIMSE_C_StoreRSP *response,
-                                     DcmDataset **statusDetail,
-                                     T_DIMSE_DetectedCancelParameters *cancel,
-                                     int silentSeconds = 0);
+OFCondition dicomnet_SCU_store_response(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
+                                        Uint16 messageId, T_DIMSE_C_StoreRSP *response,
+                                        DcmDataset **statusDetail,
+                                        T_DIMSE_DetectedCancelParameters *cancel,
+                                        int silentSeconds = 0);
 
 // ---------------------------------------------------------------------------
 // Specific character set conversion.
@@ -415,15 +419,15 @@ OFCondition DCMTK_SCU_store_response(T_ASC_Association *assoc, T_ASC_Presentatio
 // sets at "=" and "^". Every defined term of single-byte and multi-byte
 // sets, with and without code extensions, GB18030 and GBK. Bytes that do
 // not decode are kept as the ISO 8859-1 characters of their values and
-// unknown escape sequences as their characters (DCMTK_convertSCS_lossy then
+// unknown escape sequences as their characters (dicomnet_convertSCS_lossy then
 // tells). Result: a process-wide 2048-byte buffer (overwritten by the next
 // call; copy it), cut at a whole character; null when text is null or the
 // platform cannot convert to targetEncoding.
-const char *DCMTK_convertSCS(const char *text, const char *specificCharacterSet, int personName,
-                             const char *targetEncoding);
-// Non-zero when the last DCMTK_convertSCS had to keep something undecoded
+const char *dicomnet_convertSCS(const char *text, const char *specificCharacterSet, int personName,
+                                const char *targetEncoding);
+// Non-zero when the last dicomnet_convertSCS had to keep something undecoded
 // (bytes, an escape sequence, an unknown character set term).
-int DCMTK_convertSCS_lossy(void);
+int dicomnet_convertSCS_lossy(void);
 
 // ---------------------------------------------------------------------------
 // Dataset element helpers. Returned strings and arrays belong to the
@@ -433,23 +437,24 @@ int DCMTK_convertSCS_lossy(void);
 // the toolkit's search builds a stack on the heap for every lookup, which
 // made the lookups for one stored image's index records cost about as much
 // as parsing the image's head.
-DcmElement *DCMTK_findElement(DcmItem *item, const DcmTagKey &tag);
+DcmElement *dicomnet_findElement(DcmItem *item, const DcmTagKey &tag);
 // The element's value string (no search into sequences); null when absent,
 // not a string element, or present but empty.
-const char *DCMTK_getTagString(DcmItem *item, const DcmTagKey &tag);
+const char *dicomnet_getTagString(DcmItem *item, const DcmTagKey &tag);
 // Adds (or replaces) element (group,element) with value (null/empty leaves it
 // empty) and VR name vr ("LO", ...; null: from the data dictionary).
 // 0 added; -1 no dataset; -2 invalid tag; -3 element not created;
 // -4 value not accepted; -5 not inserted.
-int DCMTK_Key_AddVR(DcmDataset *dataset, int group, int element, const char *value, const char *vr);
-// DCMTK_Key_AddVR with the dictionary's VR.
-int DCMTK_Key_Add(DcmDataset *dataset, int group, int element, const char *value);
+int dicomnet_Key_AddVR(DcmDataset *dataset, int group, int element, const char *value,
+                       const char *vr);
+// dicomnet_Key_AddVR with the dictionary's VR.
+int dicomnet_Key_Add(DcmDataset *dataset, int group, int element, const char *value);
 // The element's 16-bit words, or null; *length (if given) receives the value
 // length in bytes.
-Uint16 *DCMTK_getUnit16Field(DcmItem *item, const DcmTagKey &tag, int *length);
+Uint16 *dicomnet_getUnit16Field(DcmItem *item, const DcmTagKey &tag, int *length);
 // The element's bytes, or null; *length (if given) receives the length.
-Uint8 *DCMTK_getUnit8Field(DcmItem *item, const DcmTagKey &tag, int *length);
+Uint8 *dicomnet_getUnit8Field(DcmItem *item, const DcmTagKey &tag, int *length);
 // A new, empty dataset on the heap; the caller deletes it.
-DcmDataset *DCMTK_Dataset_Create(void);
+DcmDataset *dicomnet_Dataset_Create(void);
 
 #endif

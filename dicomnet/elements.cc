@@ -6,7 +6,7 @@
 #include "dcmtk/dcmdata/dcelem.h"
 #include "dcmtk/dcmdata/dcvr.h"
 
-DcmElement *DCMTK_findElement(DcmItem *item, const DcmTagKey &tag)
+DcmElement *dicomnet_findElement(DcmItem *item, const DcmTagKey &tag)
 {
     if (item == nullptr)
         return nullptr;
@@ -24,21 +24,22 @@ DcmElement *DCMTK_findElement(DcmItem *item, const DcmTagKey &tag)
     return nullptr;
 }
 
-const char *DCMTK_getTagString(DcmItem *item, const DcmTagKey &tag)
+const char *dicomnet_getTagString(DcmItem *item, const DcmTagKey &tag)
 {
-    DcmElement *element = DCMTK_findElement(item, tag);
+    DcmElement *element = dicomnet_findElement(item, tag);
     char *value = nullptr;
     if (element == nullptr || element->getString(value).bad()) {
-        DCMTK_trace(DCMTK_TRACE_JUNK, "DCMTK_getTagString: failure\n");
+        dicomnet_trace(DICOMNET_TRACE_JUNK, "dicomnet_getTagString: failure\n");
         return nullptr;
     }
     return value;
 }
 
-int DCMTK_Key_AddVR(DcmDataset *dataset, int group, int element, const char *value, const char *vr)
+int dicomnet_Key_AddVR(DcmDataset *dataset, int group, int element, const char *value,
+                       const char *vr)
 {
     if (dataset == nullptr) {
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_Key_AddVR: Set is NULL.\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_Key_AddVR: Set is NULL.\n");
         return -1;
     }
     DcmTag tag((Uint16)group, (Uint16)element);
@@ -57,39 +58,39 @@ int DCMTK_Key_AddVR(DcmDataset *dataset, int group, int element, const char *val
     DcmElement *elem = nullptr;
     if (DcmItem::newDicomElementWithVR(elem, tag).bad() || elem == nullptr) {
         delete elem;
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_Key_AddVR: Can't Create Element.\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_Key_AddVR: Can't Create Element.\n");
         return -3;
     }
     if (value != nullptr && value[0] != '\0' && elem->putString(value) != EC_Normal) {
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_Key_AddVR: Can't Put Value in Set.\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_Key_AddVR: Can't Put Value in Set.\n");
         delete elem;
         return -4;
     }
     if (dataset->insert(elem, OFTrue, OFFalse) != EC_Normal) {
         // Not inserted, so still ours to release.
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_Key_AddVR: Can't Insert Value in Set.\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_Key_AddVR: Can't Insert Value in Set.\n");
         delete elem;
         return -5;
     }
     return 0;
 }
 
-int DCMTK_Key_Add(DcmDataset *dataset, int group, int element, const char *value)
+int dicomnet_Key_Add(DcmDataset *dataset, int group, int element, const char *value)
 {
-    return DCMTK_Key_AddVR(dataset, group, element, value, nullptr);
+    return dicomnet_Key_AddVR(dataset, group, element, value, nullptr);
 }
 
-Uint16 *DCMTK_getUnit16Field(DcmItem *item, const DcmTagKey &tag, int *length)
+Uint16 *dicomnet_getUnit16Field(DcmItem *item, const DcmTagKey &tag, int *length)
 {
     DcmElement *elem = nullptr;
     if (item == nullptr || item->findAndGetElement(tag, elem, OFFalse).bad() || elem == nullptr) {
-        DCMTK_trace(DCMTK_TRACE_JUNK, "DCMTK_getUnit16Field: find failure\n");
+        dicomnet_trace(DICOMNET_TRACE_JUNK, "dicomnet_getUnit16Field: find failure\n");
         return nullptr;
     }
     Uint32 bytes = elem->getLength();
     Uint16 *words = nullptr;
     if (elem->getUint16Array(words).bad() || words == nullptr) {
-        DCMTK_trace(DCMTK_TRACE_JUNK, "DCMTK_getUnit16Field: getUint16Array failure\n");
+        dicomnet_trace(DICOMNET_TRACE_JUNK, "dicomnet_getUnit16Field: getUint16Array failure\n");
         return nullptr;
     }
     if (length != nullptr)
@@ -97,17 +98,17 @@ Uint16 *DCMTK_getUnit16Field(DcmItem *item, const DcmTagKey &tag, int *length)
     return words;
 }
 
-Uint8 *DCMTK_getUnit8Field(DcmItem *item, const DcmTagKey &tag, int *length)
+Uint8 *dicomnet_getUnit8Field(DcmItem *item, const DcmTagKey &tag, int *length)
 {
     DcmElement *elem = nullptr;
     if (item == nullptr || item->findAndGetElement(tag, elem, OFFalse).bad() || elem == nullptr) {
-        DCMTK_trace(DCMTK_TRACE_JUNK, "DCMTK_getUnit8Field: find failure\n");
+        dicomnet_trace(DICOMNET_TRACE_JUNK, "dicomnet_getUnit8Field: find failure\n");
         return nullptr;
     }
     Uint32 bytes = elem->getLength();
     Uint8 *data = nullptr;
     if (elem->getUint8Array(data).bad() || data == nullptr) {
-        DCMTK_trace(DCMTK_TRACE_JUNK, "DCMTK_getUnit8Field: getUint8Array failure\n");
+        dicomnet_trace(DICOMNET_TRACE_JUNK, "dicomnet_getUnit8Field: getUint8Array failure\n");
         return nullptr;
     }
     if (length != nullptr)
@@ -115,7 +116,7 @@ Uint8 *DCMTK_getUnit8Field(DcmItem *item, const DcmTagKey &tag, int *length)
     return data;
 }
 
-DcmDataset *DCMTK_Dataset_Create(void)
+DcmDataset *dicomnet_Dataset_Create(void)
 {
     return new DcmDataset;
 }

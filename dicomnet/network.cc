@@ -33,9 +33,9 @@
 static const char *std_ts_little[] = {"1.2.840.10008.1.2.1", "1.2.840.10008.1.2.2", STD_TS_TAIL};
 static const char *std_ts_big[] = {"1.2.840.10008.1.2.2", "1.2.840.10008.1.2.1", STD_TS_TAIL};
 
-static_assert(sizeof(std_ts_little) / sizeof(std_ts_little[0]) == DCMTK_STD_TS_COUNT,
+static_assert(sizeof(std_ts_little) / sizeof(std_ts_little[0]) == DICOMNET_STD_TS_COUNT,
               "standard transfer syntax list has 30 entries");
-static_assert(sizeof(std_ts_big) / sizeof(std_ts_big[0]) == DCMTK_STD_TS_COUNT,
+static_assert(sizeof(std_ts_big) / sizeof(std_ts_big[0]) == DICOMNET_STD_TS_COUNT,
               "standard transfer syntax list has 30 entries");
 
 enum { HOST_BUFFER_SIZE = 129 };
@@ -46,41 +46,42 @@ static const char **ts_array(const char *const *list)
     return const_cast<const char **>(list);
 }
 
-const char *const *DCMTK_get_STD_TS(int &count)
+const char *const *dicomnet_get_STD_TS(int &count)
 {
-    count = DCMTK_STD_TS_COUNT;
+    count = DICOMNET_STD_TS_COUNT;
     return gLocalByteOrder == EBO_BigEndian ? std_ts_big : std_ts_little;
 }
 
-T_ASC_Network *DCMTK_net_init_listen(int port, int bothRoles)
+T_ASC_Network *dicomnet_net_init_listen(int port, int bothRoles)
 {
     T_ASC_Network *network = nullptr;
     dcmConnectionTimeout.set(10);
     OFCondition cond = ASC_initializeNetwork(bothRoles ? NET_ACCEPTORREQUESTOR : NET_ACCEPTOR, port,
                                              20, &network, 0);
     if (cond.bad()) {
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_net_init_listen: Failed.\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_net_init_listen: Failed.\n");
         return nullptr;
     }
-    if (DCMTK_transport_install(network).bad())
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_net_init_listen: default TCP transport kept.\n");
+    if (dicomnet_transport_install(network).bad())
+        dicomnet_trace(DICOMNET_TRACE_DEBUG,
+                       "dicomnet_net_init_listen: default TCP transport kept.\n");
     return network;
 }
 
-T_ASC_Network *DCMTK_net_init(int timeout)
+T_ASC_Network *dicomnet_net_init(int timeout)
 {
     T_ASC_Network *network = nullptr;
     OFCondition cond = ASC_initializeNetwork(NET_REQUESTOR, 0, timeout, &network, 0);
     if (cond.bad()) {
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_net_init: Failed.\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_net_init: Failed.\n");
         return nullptr;
     }
-    if (DCMTK_transport_install(network).bad())
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_net_init: default TCP transport kept.\n");
+    if (dicomnet_transport_install(network).bad())
+        dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_net_init: default TCP transport kept.\n");
     return network;
 }
 
-int DCMTK_net_wait(T_ASC_Network *const networks[], int count, int seconds)
+int dicomnet_net_wait(T_ASC_Network *const networks[], int count, int seconds)
 {
     struct pollfd fds[8];
     if (count <= 0 || count > (int)(sizeof(fds) / sizeof(fds[0])))
@@ -99,26 +100,26 @@ int DCMTK_net_wait(T_ASC_Network *const networks[], int count, int seconds)
     return -1;
 }
 
-int DCMTK_net_exit(T_ASC_Network *network)
+int dicomnet_net_exit(T_ASC_Network *network)
 {
     T_ASC_Network *copy = network;
     if (ASC_dropNetwork(&copy).bad()) {
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_net_exit: Failed.\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_net_exit: Failed.\n");
         return 1;
     }
     return 0;
 }
 
-T_ASC_Parameters *DCMTK_params_init(const char *callingAET, const char *localHost,
-                                    const char *calledAET, const char *peerAddress, bool secure,
-                                    unsigned long maxReceivePDU)
+T_ASC_Parameters *dicomnet_params_init(const char *callingAET, const char *localHost,
+                                       const char *calledAET, const char *peerAddress, bool secure,
+                                       unsigned long maxReceivePDU)
 {
     char host[HOST_BUFFER_SIZE];
     char peer[HOST_BUFFER_SIZE];
     T_ASC_Parameters *params = nullptr;
 
     if (peerAddress == nullptr) {
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_params_init: no peer address.\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_params_init: no peer address.\n");
         return nullptr;
     }
     if (callingAET == nullptr)
@@ -136,13 +137,15 @@ T_ASC_Parameters *DCMTK_params_init(const char *callingAET, const char *localHos
     peer[HOST_BUFFER_SIZE - 1] = '\0';
 
     if (ASC_createAssociationParameters(&params, (long)maxReceivePDU).bad()) {
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_params_init: Failed to create Assoc Parameters.\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG,
+                       "dicomnet_params_init: Failed to create Assoc Parameters.\n");
         return nullptr;
     }
     ASC_setAPTitles(params, callingAET, calledAET, nullptr);
-    secure = secure || DCMTK_tls_peer_wanted(calledAET, peerAddress);
+    secure = secure || dicomnet_tls_peer_wanted(calledAET, peerAddress);
     if (ASC_setTransportLayerType(params, secure).bad()) {
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_params_init: Failed to set transport layer type.\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG,
+                       "dicomnet_params_init: Failed to set transport layer type.\n");
         // Nobody else holds the parameters yet: free them, do not leak.
         ASC_destroyAssociationParameters(&params);
         return nullptr;
@@ -151,17 +154,17 @@ T_ASC_Parameters *DCMTK_params_init(const char *callingAET, const char *localHos
     return params;
 }
 
-OFCondition DCMTK_params_add_std_PC(T_ASC_Parameters *params, unsigned long pcId,
-                                    const char *abstractSyntax)
+OFCondition dicomnet_params_add_std_PC(T_ASC_Parameters *params, unsigned long pcId,
+                                       const char *abstractSyntax)
 {
     int count = 0;
-    const char *const *ts = DCMTK_get_STD_TS(count);
+    const char *const *ts = dicomnet_get_STD_TS(count);
     OFCondition cond =
         ASC_addPresentationContext(params, (T_ASC_PresentationContextID)pcId, abstractSyntax,
                                    ts_array(ts), count, ASC_SC_ROLE_DEFAULT);
     if (cond.bad())
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_params_add_std_PC: Failed for AS %s.\n",
-                    abstractSyntax ? abstractSyntax : "(null)");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_params_add_std_PC: Failed for AS %s.\n",
+                       abstractSyntax ? abstractSyntax : "(null)");
     return cond;
 }
 
@@ -172,7 +175,7 @@ static DUL_PRESENTATIONCONTEXT *find_answered_context(T_ASC_Parameters *params,
 {
     LST_HEAD **list = &params->DULparams.acceptedPresentationContext;
     if (*list == nullptr) {
-        DCMTK_trace(DCMTK_TRACE_JUNK, "findPresentationContextID: Head is NULL.\n");
+        dicomnet_trace(DICOMNET_TRACE_JUNK, "findPresentationContextID: Head is NULL.\n");
         return nullptr;
     }
     DUL_PRESENTATIONCONTEXT *pc = (DUL_PRESENTATIONCONTEXT *)LST_Head(list);
@@ -266,11 +269,11 @@ static OFCondition accept_in_one_pass(T_ASC_Parameters *params,
     return EC_Normal;
 }
 
-OFCondition DCMTK_params_accept_std_PCs(T_ASC_Parameters *params,
-                                        const char *const abstractSyntaxes[], int count)
+OFCondition dicomnet_params_accept_std_PCs(T_ASC_Parameters *params,
+                                           const char *const abstractSyntaxes[], int count)
 {
     int tsCount = 0;
-    const char *const *ts = DCMTK_get_STD_TS(tsCount);
+    const char *const *ts = dicomnet_get_STD_TS(tsCount);
     OFCondition cond =
         accept_in_one_pass(params, ts, tsCount, ASC_SC_ROLE_DEFAULT, [&](const char *as) {
             for (int i = 0; i < count; i++)
@@ -282,16 +285,16 @@ OFCondition DCMTK_params_accept_std_PCs(T_ASC_Parameters *params,
         const char *first = count > 0 && abstractSyntaxes[0] ? abstractSyntaxes[0] : "(none)";
         const char *last =
             count > 0 && abstractSyntaxes[count - 1] ? abstractSyntaxes[count - 1] : "(none)";
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_params_accept_std_PCs: Failed for AS %s .. %s.\n",
-                    first, last);
+        dicomnet_trace(DICOMNET_TRACE_DEBUG,
+                       "dicomnet_params_accept_std_PCs: Failed for AS %s .. %s.\n", first, last);
     }
     return cond;
 }
 
-OFCondition DCMTK_params_accept_std_PC(T_ASC_Parameters *params, const char *abstractSyntax)
+OFCondition dicomnet_params_accept_std_PC(T_ASC_Parameters *params, const char *abstractSyntax)
 {
     const char *one[1] = {abstractSyntax};
-    return DCMTK_params_accept_std_PCs(params, one, 1);
+    return dicomnet_params_accept_std_PCs(params, one, 1);
 }
 
 // A SOP class the toolkit has no name for.
@@ -300,56 +303,58 @@ static bool unknown_class(const char *abstractSyntax)
     return dcmFindNameOfUID(abstractSyntax) == nullptr;
 }
 
-OFCondition DCMTK_params_accept_unknown_PC(T_ASC_Parameters *params, const char *transferSyntax,
-                                           T_ASC_SC_ROLE role)
+OFCondition dicomnet_params_accept_unknown_PC(T_ASC_Parameters *params, const char *transferSyntax,
+                                              T_ASC_SC_ROLE role)
 {
     if (transferSyntax == nullptr)
         return ASC_NULLKEY;
     const char *one[1] = {transferSyntax};
     OFCondition cond = accept_in_one_pass(params, one, 1, role, unknown_class);
     if (cond.bad())
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_params_accept_unknown_PC: ASC_accept or ASC_refuse "
-                                       "does not work.\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG,
+                       "dicomnet_params_accept_unknown_PC: ASC_accept or ASC_refuse "
+                       "does not work.\n");
     return cond;
 }
 
-OFCondition DCMTK_params_accept_unknown_PCs(T_ASC_Parameters *params,
-                                            const char *const transferSyntaxes[], int count,
-                                            T_ASC_SC_ROLE role)
+OFCondition dicomnet_params_accept_unknown_PCs(T_ASC_Parameters *params,
+                                               const char *const transferSyntaxes[], int count,
+                                               T_ASC_SC_ROLE role)
 {
     OFCondition cond = accept_in_one_pass(params, transferSyntaxes, count, role, unknown_class);
     if (cond.bad())
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_params_accept_unknown_PCs: bad status\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_params_accept_unknown_PCs: bad status\n");
     return cond;
 }
 
-int DCMTK_associate(T_ASC_Association **assoc, T_ASC_Network *network, T_ASC_Parameters *params)
+int dicomnet_associate(T_ASC_Association **assoc, T_ASC_Network *network, T_ASC_Parameters *params)
 {
     if (assoc == nullptr) {
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_associate: other failure\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_associate: other failure\n");
         return -2;
     }
     OFCondition cond = ASC_requestAssociation(network, params, assoc, nullptr, nullptr);
     if (cond.bad()) {
         if (cond == DUL_ASSOCIATIONREJECTED) {
-            DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_associate: rejected\n");
+            dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_associate: rejected\n");
             return -1;
         }
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_associate: other failure\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_associate: other failure\n");
         return -2;
     }
     if (ASC_countAcceptedPresentationContexts(params) == 0) {
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_associate: No Acceptable Presentation Contexts\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG,
+                       "dicomnet_associate: No Acceptable Presentation Contexts\n");
         return -3;
     }
-    DCMTK_trace(DCMTK_TRACE_JUNK, "DCMTK_associate: Association Accepted\n");
+    dicomnet_trace(DICOMNET_TRACE_JUNK, "dicomnet_associate: Association Accepted\n");
     return 0;
 }
 
 static int abort_association(T_ASC_Association **assoc)
 {
     if (ASC_abortAssociation(*assoc).bad()) {
-        DCMTK_trace(DCMTK_TRACE_JUNK, "DCMTK_dissociate: Association abort failed.\n");
+        dicomnet_trace(DICOMNET_TRACE_JUNK, "dicomnet_dissociate: Association abort failed.\n");
         // Nothing more can be said to the peer; free the association and
         // its socket anyway instead of leaking them with the -2.
         (void)ASC_destroyAssociation(assoc);
@@ -361,19 +366,19 @@ static int abort_association(T_ASC_Association **assoc)
 static int destroy(T_ASC_Association **assoc)
 {
     if (ASC_destroyAssociation(assoc).bad()) {
-        DCMTK_trace(DCMTK_TRACE_JUNK, "DCMTK_dissociate: destroy failure.\n");
+        dicomnet_trace(DICOMNET_TRACE_JUNK, "dicomnet_dissociate: destroy failure.\n");
         return -3;
     }
     return 0;
 }
 
-int DCMTK_dissociate(T_ASC_Association **assoc, OFCondition reason)
+int dicomnet_dissociate(T_ASC_Association **assoc, OFCondition reason)
 {
     if (assoc == nullptr)
         return -3;
     if (reason == EC_Normal) {
         if (ASC_releaseAssociation(*assoc).bad()) {
-            DCMTK_trace(DCMTK_TRACE_JUNK, "DCMTK_dissociate: release failed\n");
+            dicomnet_trace(DICOMNET_TRACE_JUNK, "dicomnet_dissociate: release failed\n");
             // The release failed half-way: the association is unusable, and
             // left alone it would keep its socket and memory until the
             // process ends (a C-MOVE retry overwrites the caller's pointer).
@@ -389,10 +394,10 @@ int DCMTK_dissociate(T_ASC_Association **assoc, OFCondition reason)
     if (reason == DUL_PEERABORTEDASSOCIATION)
         return destroy(assoc);
     if (reason == DUL_PEERREQUESTEDRELEASE)
-        DCMTK_trace(DCMTK_TRACE_JUNK,
-                    "DCMTK_dissociate: Protocol Error: peer requested release (Aborting)\n");
+        dicomnet_trace(DICOMNET_TRACE_JUNK,
+                       "dicomnet_dissociate: Protocol Error: peer requested release (Aborting)\n");
     else
-        DCMTK_trace(DCMTK_TRACE_JUNK, "DCMTK_dissociate: Other error.\n");
+        dicomnet_trace(DICOMNET_TRACE_JUNK, "dicomnet_dissociate: Other error.\n");
     int rc = abort_association(assoc);
     if (rc != 0)
         return rc;
@@ -412,8 +417,8 @@ static bool listedClass(const OFString &uid, const char *const classes[], int co
     return false;
 }
 
-void DCMTK_params_accept_query_extneg(T_ASC_Parameters *params, const char *const sopClasses[],
-                                      int count)
+void dicomnet_params_accept_query_extneg(T_ASC_Parameters *params, const char *const sopClasses[],
+                                         int count)
 {
     SOPClassExtendedNegotiationSubItemList *asked = nullptr;
     ASC_getRequestedExtNegList(params, &asked);
@@ -443,7 +448,7 @@ void DCMTK_params_accept_query_extneg(T_ASC_Parameters *params, const char *cons
     ASC_setAcceptedExtNegList(params, answer);
 }
 
-int DCMTK_assoc_combined_datetime(T_ASC_Association *assoc, const char *sopClass)
+int dicomnet_assoc_combined_datetime(T_ASC_Association *assoc, const char *sopClass)
 {
     SOPClassExtendedNegotiationSubItemList *granted = nullptr;
     if (assoc == nullptr || sopClass == nullptr)

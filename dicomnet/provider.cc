@@ -24,15 +24,15 @@ static bool command_is(const T_DIMSE_Message *msg, T_DIMSE_Command command)
     return msg != nullptr && msg->CommandField == command;
 }
 
-OFCondition DCMTK_SCP_echo(T_ASC_Association *assoc, T_DIMSE_Message *msg,
-                           T_ASC_PresentationContextID pcId)
+OFCondition dicomnet_SCP_echo(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                              T_ASC_PresentationContextID pcId)
 {
     if (!command_is(msg, DIMSE_C_ECHO_RQ))
         return DIMSE_BADCOMMANDTYPE;
     return DIMSE_sendEchoResponse(assoc, pcId, &msg->msg.CEchoRQ, STATUS_Success, nullptr);
 }
 
-makeOFConditionConst(DCMTK_EC_STORE_REFUSED, OFM_dcmnet, 0x0f01, OF_error,
+makeOFConditionConst(DICOMNET_EC_STORE_REFUSED, OFM_dcmnet, 0x0f01, OF_error,
                      "C-STORE data set refused while received");
 
 // Takes the association's next PDV, reading the next PDU when the last one
@@ -53,7 +53,7 @@ enum { INFLATE_CHUNK = 65536 }; // inflated bytes handed on at a time
 // One data set being received: where its bytes go (the guard, then the
 // toolkit's parser), and the status that refused it (0: none yet).
 struct receipt {
-    const DCMTK_store_guard *guard;
+    const dicomnet_store_guard *guard;
     DcmDataset *dataset; // null: the bytes are dropped unparsed
     DcmInputBufferStream in;
     E_TransferSyntax xfer; // of the bytes the parser sees
@@ -69,12 +69,12 @@ static void takeBytes(receipt *r, const unsigned char *bytes, size_t n, bool las
     if (r->refusal != 0)
         return;
     r->total += n;
-    const DCMTK_store_guard *g = r->guard;
+    const dicomnet_store_guard *g = r->guard;
     if (g != nullptr && g->inspect != nullptr &&
         (r->refusal = g->inspect(g->data, bytes, n, last)) != 0)
         return;
     if (g != nullptr && g->maxBytes != 0 && r->total > g->maxBytes) {
-        r->refusal = DCMTK_STATUS_OUT_OF_RESOURCES;
+        r->refusal = DICOMNET_STATUS_OUT_OF_RESOURCES;
         return;
     }
     if (r->dataset == nullptr)
@@ -87,9 +87,9 @@ static void takeBytes(receipt *r, const unsigned char *bytes, size_t n, bool las
     if (cond == EC_Normal && last)
         r->parsedWhole = true;
     else if (cond != EC_Normal && cond != EC_StreamNotifyClient)
-        r->refusal = DCMTK_STATUS_CANNOT_UNDERSTAND;
+        r->refusal = DICOMNET_STATUS_CANNOT_UNDERSTAND;
     else if (last)
-        r->refusal = DCMTK_STATUS_CANNOT_UNDERSTAND; // cut short
+        r->refusal = DICOMNET_STATUS_CANNOT_UNDERSTAND; // cut short
 }
 
 // Inflates a PDV of a deflated data set into takeBytes, a chunk at a time:
@@ -114,7 +114,7 @@ static void inflateBytes(receipt *r, z_stream *z, const unsigned char *bytes, si
         size_t got = sizeof out - z->avail_out;
         bool ended = zr == Z_STREAM_END;
         if (zr != Z_OK && zr != Z_STREAM_END && zr != Z_BUF_ERROR) {
-            r->refusal = DCMTK_STATUS_CANNOT_UNDERSTAND;
+            r->refusal = DICOMNET_STATUS_CANNOT_UNDERSTAND;
             return;
         }
         if (got > 0)
@@ -131,7 +131,7 @@ static void inflateBytes(receipt *r, z_stream *z, const unsigned char *bytes, si
     if (!last)
         return;
     if (r->afterDeflate == 0 || r->afterDeflate > 2)
-        r->refusal = DCMTK_STATUS_CANNOT_UNDERSTAND; // cut short, or more than a pad
+        r->refusal = DICOMNET_STATUS_CANNOT_UNDERSTAND; // cut short, or more than a pad
     else
         takeBytes(r, out, 0, true);
 }
@@ -154,7 +154,7 @@ static OFCondition receiveDataset(T_ASC_Association *assoc, T_ASC_PresentationCo
     memset(&z, 0, sizeof z);
     // Raw deflate, as the transfer syntax says (no zlib header).
     if (deflated && inflateInit2(&z, -MAX_WBITS) != Z_OK)
-        r->refusal = DCMTK_STATUS_OUT_OF_RESOURCES;
+        r->refusal = DICOMNET_STATUS_OUT_OF_RESOURCES;
     OFCondition cond = EC_Normal;
     for (;;) {
         DUL_PDV pdv;
@@ -210,7 +210,7 @@ static size_t putCommandUS(unsigned char *p, Uint16 element, Uint16 value)
     return putCommandElement(p, element, v, 2, 0);
 }
 
-size_t DCMTK_encode_store_response(const T_DIMSE_C_StoreRSP *rsp, unsigned char *out, size_t cap)
+size_t dicomnet_encode_store_response(const T_DIMSE_C_StoreRSP *rsp, unsigned char *out, size_t cap)
 {
     if (rsp->opts != (O_STORE_AFFECTEDSOPCLASSUID | O_STORE_AFFECTEDSOPINSTANCEUID))
         return 0;
@@ -244,7 +244,7 @@ static OFCondition sendStoreResponse(T_ASC_Association *assoc, T_ASC_Presentatio
                                      T_DIMSE_C_StoreRQ *request, T_DIMSE_C_StoreRSP *response)
 {
     unsigned char command[256];
-    size_t n = DCMTK_encode_store_response(response, command, sizeof command);
+    size_t n = dicomnet_encode_store_response(response, command, sizeof command);
     if (n == 0 || n > assoc->sendPDVLength)
         return DIMSE_sendStoreResponse(assoc, pcId, request, response, nullptr);
     DUL_PDV pdv;
@@ -263,12 +263,12 @@ static OFCondition sendStoreResponse(T_ASC_Association *assoc, T_ASC_Presentatio
                       : EC_Normal;
 }
 
-OFCondition DCMTK_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
-                            T_ASC_PresentationContextID pcId, DCMTK_SCP_store_callback cb,
-                            void *cbData, const DCMTK_store_guard *guard)
+OFCondition dicomnet_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                               T_ASC_PresentationContextID pcId, dicomnet_SCP_store_callback cb,
+                               void *cbData, const dicomnet_store_guard *guard)
 {
     if (!command_is(msg, DIMSE_C_STORE_RQ) || cb == nullptr) {
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_SCP_store: failure.\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_SCP_store: failure.\n");
         return DIMSE_BADCOMMANDTYPE;
     }
     T_DIMSE_C_StoreRQ *request = &msg->msg.CStoreRQ;
@@ -309,7 +309,7 @@ OFCondition DCMTK_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     }
     cond = receiveDataset(assoc, pcId, pc.acceptedTransferSyntax, &r);
     if (cond.bad()) {
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_SCP_store: failure.\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_SCP_store: failure.\n");
         return cond;
     }
     if (classMismatch) {
@@ -328,20 +328,20 @@ OFCondition DCMTK_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     }
     cond = sendStoreResponse(assoc, pcId, request, &response);
     if (cond.good() && r.refusal != 0)
-        cond = DCMTK_EC_STORE_REFUSED;
+        cond = DICOMNET_EC_STORE_REFUSED;
     return cond;
 }
 
-makeOFConditionConst(DCMTK_EC_DATASET_REFUSED, OFM_dcmnet, 0x0f02, OF_error,
+makeOFConditionConst(DICOMNET_EC_DATASET_REFUSED, OFM_dcmnet, 0x0f02, OF_error,
                      "Request data set refused while received");
 
-bool DCMTK_refusal_for_resources(int reason)
+bool dicomnet_refusal_for_resources(int reason)
 {
     return reason == ELEMENTWALK_TOO_DEEP || reason == ELEMENTWALK_TOO_LONG ||
            reason == ELEMENTWALK_TOO_MANY || reason == ELEMENTWALK_TOO_MANY_ELEMENTS;
 }
 
-bool DCMTK_dictionary_sequence(unsigned group, unsigned element)
+bool dicomnet_dictionary_sequence(unsigned group, unsigned element)
 {
     return DcmTag((Uint16)group, (Uint16)element).getEVR() == EVR_SQ;
 }
@@ -349,7 +349,7 @@ bool DCMTK_dictionary_sequence(unsigned group, unsigned element)
 // The walk that guards a request's data set, and its limits.
 struct requestwalk {
     elementwalk walk;
-    const DCMTK_dataset_limits *limits;
+    const dicomnet_dataset_limits *limits;
 };
 
 static void beginRequestWalk(void *data, bool implicitVr, bool bigEndian)
@@ -364,7 +364,7 @@ static void beginRequestWalk(void *data, bool implicitVr, bool bigEndian)
     // As for a C-STORE: elements out of order or of no VR are read otherwise
     // by the toolkit, fed in pieces, than by the walk.
     w->strictVr = true;
-    w->isSequence = DCMTK_dictionary_sequence;
+    w->isSequence = dicomnet_dictionary_sequence;
 }
 
 static Uint16 inspectRequestBytes(void *data, const unsigned char *bytes, size_t n, bool last)
@@ -375,13 +375,13 @@ static Uint16 inspectRequestBytes(void *data, const unsigned char *bytes, size_t
         r = elementwalk_finish(w);
     if (r == ELEMENTWALK_MORE)
         return 0;
-    return DCMTK_refusal_for_resources(r) ? DCMTK_STATUS_OUT_OF_RESOURCES
-                                          : DCMTK_STATUS_CANNOT_UNDERSTAND;
+    return dicomnet_refusal_for_resources(r) ? DICOMNET_STATUS_OUT_OF_RESOURCES
+                                             : DICOMNET_STATUS_CANNOT_UNDERSTAND;
 }
 
-OFCondition DCMTK_receive_dataset(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
-                                  const DCMTK_dataset_limits &limits, DcmDataset **dataset,
-                                  DCMTK_refusal *refusal)
+OFCondition dicomnet_receive_dataset(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
+                                     const dicomnet_dataset_limits &limits, DcmDataset **dataset,
+                                     dicomnet_refusal *refusal)
 {
     *dataset = nullptr;
     refusal->reason = ELEMENTWALK_MORE;
@@ -391,7 +391,8 @@ OFCondition DCMTK_receive_dataset(T_ASC_Association *assoc, T_ASC_PresentationCo
         return DIMSE_BADDATA;
     requestwalk rw;
     rw.limits = &limits;
-    DCMTK_store_guard guard = {limits.maxBytes, beginRequestWalk, inspectRequestBytes, &rw, false};
+    dicomnet_store_guard guard = {limits.maxBytes, beginRequestWalk, inspectRequestBytes, &rw,
+                                  false};
     receipt r;
     r.guard = &guard;
     // Parsed as it comes, each piece after the walk has passed it: the
@@ -418,20 +419,20 @@ OFCondition DCMTK_receive_dataset(T_ASC_Association *assoc, T_ASC_PresentationCo
 // Receives a request's identifier for the providers below: EC_Normal with
 // *ids, or with *ids null and the refusal status to answer in *status.
 static OFCondition receiveIdentifier(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
-                                     T_DIMSE_DataSetType type, const DCMTK_dataset_limits &limits,
-                                     Uint16 outOfResources, DcmDataset **ids, Uint16 *status,
-                                     DCMTK_refusal *refusal)
+                                     T_DIMSE_DataSetType type,
+                                     const dicomnet_dataset_limits &limits, Uint16 outOfResources,
+                                     DcmDataset **ids, Uint16 *status, dicomnet_refusal *refusal)
 {
     *ids = nullptr;
     *status = 0;
     // A request without its identifier is broken.
     if (type == DIMSE_DATASET_NULL)
         return DIMSE_BADMESSAGE;
-    OFCondition cond = DCMTK_receive_dataset(assoc, pcId, limits, ids, refusal);
+    OFCondition cond = dicomnet_receive_dataset(assoc, pcId, limits, ids, refusal);
     if (cond.good() && *ids == nullptr)
-        *status = DCMTK_refusal_for_resources(refusal->reason)
+        *status = dicomnet_refusal_for_resources(refusal->reason)
                       ? outOfResources
-                      : (Uint16)DCMTK_STATUS_CANNOT_UNDERSTAND;
+                      : (Uint16)DICOMNET_STATUS_CANNOT_UNDERSTAND;
     return cond;
 }
 
@@ -451,9 +452,10 @@ static bool cancelArrived(T_ASC_Association *assoc, T_ASC_PresentationContextID 
     return false;
 }
 
-OFCondition DCMTK_SCP_find(T_ASC_Association *assoc, T_DIMSE_Message *msg,
-                           T_ASC_PresentationContextID pcId, DCMTK_SCP_find_callback cb,
-                           void *cbData, const DCMTK_dataset_limits &limits, DCMTK_refusal *refusal)
+OFCondition dicomnet_SCP_find(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                              T_ASC_PresentationContextID pcId, dicomnet_SCP_find_callback cb,
+                              void *cbData, const dicomnet_dataset_limits &limits,
+                              dicomnet_refusal *refusal)
 {
     if (!command_is(msg, DIMSE_C_FIND_RQ) || cb == nullptr)
         return DIMSE_BADCOMMANDTYPE;
@@ -468,7 +470,7 @@ OFCondition DCMTK_SCP_find(T_ASC_Association *assoc, T_DIMSE_Message *msg,
         return cond;
     if (ids == nullptr) {
         cond = DIMSE_sendFindResponse(assoc, pcId, request, &rsp, nullptr, nullptr);
-        return cond.good() ? OFCondition(DCMTK_EC_DATASET_REFUSED) : cond;
+        return cond.good() ? OFCondition(DICOMNET_EC_DATASET_REFUSED) : cond;
     }
     rsp.DimseStatus = STATUS_Pending;
     bool cancelled = false;
@@ -494,13 +496,13 @@ OFCondition DCMTK_SCP_find(T_ASC_Association *assoc, T_DIMSE_Message *msg,
 
 // The provider loop that C-MOVE and C-GET share: the identifier is
 // received within limits (a refusal is answered with outOfResources or
-// C000H and ends in DCMTK_EC_DATASET_REFUSED), then cb is called for each
+// C000H and ends in DICOMNET_EC_DATASET_REFUSED), then cb is called for each
 // response until one is no longer pending, a cancel request being looked
 // for before each.
 template <typename Request, typename Response, typename Callback, typename Send>
 static OFCondition retrieveLoop(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
                                 Request *request, Callback cb, void *cbData,
-                                const DCMTK_dataset_limits &limits, DCMTK_refusal *refusal,
+                                const dicomnet_dataset_limits &limits, dicomnet_refusal *refusal,
                                 Uint16 outOfResources, Uint16 cancelStatus, Send send)
 {
     Response rsp;
@@ -512,7 +514,7 @@ static OFCondition retrieveLoop(T_ASC_Association *assoc, T_ASC_PresentationCont
         return cond;
     if (ids == nullptr) {
         cond = send(assoc, pcId, request, &rsp, nullptr, nullptr);
-        return cond.good() ? OFCondition(DCMTK_EC_DATASET_REFUSED) : cond;
+        return cond.good() ? OFCondition(DICOMNET_EC_DATASET_REFUSED) : cond;
     }
     rsp.DimseStatus = STATUS_Pending;
     bool cancelled = false;
@@ -532,9 +534,10 @@ static OFCondition retrieveLoop(T_ASC_Association *assoc, T_ASC_PresentationCont
     return cond;
 }
 
-OFCondition DCMTK_SCP_move(T_ASC_Association *assoc, T_DIMSE_Message *msg,
-                           T_ASC_PresentationContextID pcId, DCMTK_SCP_move_callback cb,
-                           void *cbData, const DCMTK_dataset_limits &limits, DCMTK_refusal *refusal)
+OFCondition dicomnet_SCP_move(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                              T_ASC_PresentationContextID pcId, dicomnet_SCP_move_callback cb,
+                              void *cbData, const dicomnet_dataset_limits &limits,
+                              dicomnet_refusal *refusal)
 {
     if (!command_is(msg, DIMSE_C_MOVE_RQ) || cb == nullptr)
         return DIMSE_BADCOMMANDTYPE;
@@ -544,9 +547,10 @@ OFCondition DCMTK_SCP_move(T_ASC_Association *assoc, T_DIMSE_Message *msg,
         STATUS_MOVE_Cancel_SubOperationsTerminatedDueToCancelIndication, DIMSE_sendMoveResponse);
 }
 
-OFCondition DCMTK_SCP_get(T_ASC_Association *assoc, T_DIMSE_Message *msg,
-                          T_ASC_PresentationContextID pcId, DCMTK_SCP_get_callback cb, void *cbData,
-                          const DCMTK_dataset_limits &limits, DCMTK_refusal *refusal)
+OFCondition dicomnet_SCP_get(T_ASC_Association *assoc, T_DIMSE_Message *msg,
+                             T_ASC_PresentationContextID pcId, dicomnet_SCP_get_callback cb,
+                             void *cbData, const dicomnet_dataset_limits &limits,
+                             dicomnet_refusal *refusal)
 {
     if (!command_is(msg, DIMSE_C_GET_RQ) || cb == nullptr)
         return DIMSE_BADCOMMANDTYPE;

@@ -44,11 +44,11 @@ static std::string applyLine(tlsfile_settings &s, const std::string &file, const
         s.trustedDir = fromFileDir(file, value);
     } else if (strcmp(key, "client-certificates") == 0) {
         if (strcmp(value, "required") == 0)
-            s.clients = DCMTK_TLS_CLIENT_REQUIRE;
+            s.clients = DICOMNET_TLS_CLIENT_REQUIRE;
         else if (strcmp(value, "optional") == 0)
-            s.clients = DCMTK_TLS_CLIENT_VERIFY;
+            s.clients = DICOMNET_TLS_CLIENT_VERIFY;
         else if (strcmp(value, "none") == 0)
-            s.clients = DCMTK_TLS_CLIENT_IGNORE;
+            s.clients = DICOMNET_TLS_CLIENT_IGNORE;
         else
             return "client-certificates is required, optional or none";
     } else {

@@ -16,13 +16,13 @@
 
 // The settings as read, file names made absolute.
 struct tlsfile_settings {
-    std::string path;                      // the file read
-    int port = 0;                          // "port": the TLS port
-    int plain = 1;                         // "plain on|off": the plain port stays open
-    std::string certificate, key;          // "certificate", "private-key"
-    std::vector<std::string> trusted;      // "trusted-certificates" (may repeat)
-    std::string trustedDir;                // "trusted-directory", or ""
-    int clients = DCMTK_TLS_CLIENT_VERIFY; // "client-certificates"
+    std::string path;                         // the file read
+    int port = 0;                             // "port": the TLS port
+    int plain = 1;                            // "plain on|off": the plain port stays open
+    std::string certificate, key;             // "certificate", "private-key"
+    std::vector<std::string> trusted;         // "trusted-certificates" (may repeat)
+    std::string trustedDir;                   // "trusted-directory", or ""
+    int clients = DICOMNET_TLS_CLIENT_VERIFY; // "client-certificates"
 };
 
 // Reads path (or the file found along the search path when null) into *s.

@@ -12,30 +12,30 @@
 static FILE *trace_sink = nullptr;
 static unsigned trace_mask = 0;
 
-void DCMTK_trace_open(FILE *sink, unsigned mask)
+void dicomnet_trace_open(FILE *sink, unsigned mask)
 {
     trace_sink = sink;
     trace_mask = sink ? mask : 0;
 }
 
-void DCMTK_trace_close(void)
+void dicomnet_trace_close(void)
 {
     trace_sink = nullptr;
     trace_mask = 0;
 }
 
-int DCMTK_trace_enabled(unsigned severity)
+int dicomnet_trace_enabled(unsigned severity)
 {
     return trace_sink != nullptr && (trace_mask & severity) != 0;
 }
 
-void DCMTK_trace(unsigned severity, const char *fmt, ...)
+void dicomnet_trace(unsigned severity, const char *fmt, ...)
 {
-    if (!DCMTK_trace_enabled(severity))
+    if (!dicomnet_trace_enabled(severity))
         return;
     // Workers share the sink after fork; the pid tells their lines apart.
-    fprintf(trace_sink, "%s(%d) %s [%ld]: ", DCMTK_TRACE_NAME, DCMTK_TRACE_CHANNEL,
-            (severity & DCMTK_TRACE_DEBUG) ? "Debug" : "Junk", (long)process_pid());
+    fprintf(trace_sink, "%s(%d) %s [%ld]: ", DICOMNET_TRACE_NAME, DICOMNET_TRACE_CHANNEL,
+            (severity & DICOMNET_TRACE_DEBUG) ? "Debug" : "Junk", (long)process_pid());
     va_list ap;
     va_start(ap, fmt);
     vfprintf(trace_sink, fmt, ap);
@@ -43,7 +43,7 @@ void DCMTK_trace(unsigned severity, const char *fmt, ...)
     fflush(trace_sink);
 }
 
-void DCMTK_quiet_toolkit_log(void)
+void dicomnet_quiet_toolkit_log(void)
 {
     // oflog writes warnings and errors of dcmnet/dcmdata to the console by
     // default; the server reports failures itself, from the conditions.

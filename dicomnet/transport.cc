@@ -8,7 +8,7 @@
 // are buffered and a P-DATA PDU leaves as one segment, which saves system
 // calls here and wake-ups at the peer.
 //
-// With TLS set up (DCMTK_tls_init) every network gets one process-wide
+// With TLS set up (dicomnet_tls_init) every network gets one process-wide
 // layer that makes the same plain connections and, for secure ones, TLS
 // connections (DCMTK's dcmtls over OpenSSL) with Nagle off and a P-DATA
 // PDU's header sent in the same TLS record as its value.
@@ -41,13 +41,13 @@ enum { PDATA_TF = 0x04, PDATA_HEAD = 12 }; // P-DATA-TF PDU type; PDU + PDV head
 
 // The TLS 1.2 suites offered and taken (an OpenSSL cipher list): ECDHE key
 // exchange (forward secrecy) with AES-GCM or ChaCha20-Poly1305 (AEAD).
-static const char DCMTK_TLS12_CIPHERS[] = "ECDHE+AESGCM:ECDHE+CHACHA20:!aNULL";
+static const char DICOMNET_TLS12_CIPHERS[] = "ECDHE+AESGCM:ECDHE+CHACHA20:!aNULL";
 
 // What this layer's connections offer beyond the toolkit's interface.
-class DCMTK_LayerConnection
+class dicomnet_LayerConnection
 {
 public:
-    virtual ~DCMTK_LayerConnection() = default;
+    virtual ~dicomnet_LayerConnection() = default;
     // The connected socket (the toolkit keeps its accessor protected).
     virtual int socketOf() = 0;
     // 1 when data can be read within ms milliseconds, else 0.
@@ -64,10 +64,10 @@ static void set_tcp_option(int fd, int option)
     (void)setsockopt(fd, IPPROTO_TCP, option, &on, sizeof(on));
 }
 
-class DCMTK_FastTCPConnection : public DcmTCPConnection, public DCMTK_LayerConnection
+class dicomnet_FastTCPConnection : public DcmTCPConnection, public dicomnet_LayerConnection
 {
 public:
-    explicit DCMTK_FastTCPConnection(DcmNativeSocketType fd) : DcmTCPConnection(fd)
+    explicit dicomnet_FastTCPConnection(DcmNativeSocketType fd) : DcmTCPConnection(fd)
     {
         set_tcp_option(fd, TCP_NODELAY);
         set_tcp_option(fd, TCP_QUICKACK);
@@ -242,7 +242,7 @@ private:
 };
 
 // Descriptor closed when the next connection is made (-1: none); see
-// DCMTK_transport_close_on_connection.
+// dicomnet_transport_close_on_connection.
 static int closeOnConnection = -1;
 
 // Called by every layer right after accept() (or connect()).
@@ -254,7 +254,7 @@ static void connectionMade()
     }
 }
 
-class DCMTK_FastTransportLayer : public DcmTransportLayer
+class dicomnet_FastTransportLayer : public DcmTransportLayer
 {
 public:
     // The toolkit calls this right after accept() (or connect()), before it
@@ -265,16 +265,16 @@ public:
         connectionMade();
         if (useSecureLayer)
             return nullptr;
-        return new DCMTK_FastTCPConnection(openSocket);
+        return new dicomnet_FastTCPConnection(openSocket);
     }
 };
 
-DcmTransportConnection *DCMTK_transport_connection(int fd)
+DcmTransportConnection *dicomnet_transport_connection(int fd)
 {
-    return new DCMTK_FastTCPConnection(fd);
+    return new dicomnet_FastTCPConnection(fd);
 }
 
-void DCMTK_transport_close_on_connection(int fd)
+void dicomnet_transport_close_on_connection(int fd)
 {
     if (closeOnConnection != -1 && closeOnConnection != fd)
         close(closeOnConnection);
@@ -286,10 +286,10 @@ void DCMTK_transport_close_on_connection(int fd)
 // the header is held and sent in one record with the value. Every
 // association this program requests verifies the peer's certificate,
 // whatever the layer asks of the peers that call in.
-class DCMTK_TLSConnection : public DcmTLSConnection, public DCMTK_LayerConnection
+class dicomnet_TLSConnection : public DcmTLSConnection, public dicomnet_LayerConnection
 {
 public:
-    DCMTK_TLSConnection(DcmNativeSocketType fd, SSL *ssl) : DcmTLSConnection(fd, ssl), ssl(ssl)
+    dicomnet_TLSConnection(DcmNativeSocketType fd, SSL *ssl) : DcmTLSConnection(fd, ssl), ssl(ssl)
     {
         set_tcp_option(fd, TCP_NODELAY);
     }
@@ -410,34 +410,34 @@ private:
 
 // The transport layer once TLS is set up: plain connections as above, and
 // TLS connections from one OpenSSL context for both roles.
-class DCMTK_TLSTransportLayer : public DcmTLSTransportLayer
+class dicomnet_TLSTransportLayer : public DcmTLSTransportLayer
 {
 public:
-    DCMTK_TLSTransportLayer() : DcmTLSTransportLayer(NET_ACCEPTORREQUESTOR, nullptr, OFTrue) {}
+    dicomnet_TLSTransportLayer() : DcmTLSTransportLayer(NET_ACCEPTORREQUESTOR, nullptr, OFTrue) {}
 
     DcmTransportConnection *createConnection(DcmNativeSocketType openSocket,
                                              OFBool useSecureLayer) override
     {
         connectionMade();
         if (!useSecureLayer)
-            return new DCMTK_FastTCPConnection(openSocket);
+            return new dicomnet_FastTCPConnection(openSocket);
         SSL *ssl = SSL_new(getNativeHandle());
         if (ssl == nullptr)
             return nullptr;
         SSL_set_fd(ssl, (int)openSocket);
-        return new DCMTK_TLSConnection(openSocket, ssl);
+        return new dicomnet_TLSConnection(openSocket, ssl);
     }
 };
 
 // The process-wide TLS layer (null: no TLS) and the peer policy.
-static DCMTK_TLSTransportLayer *tls_layer = nullptr;
-static DCMTK_tls_peer_fn tls_peer_policy = nullptr;
+static dicomnet_TLSTransportLayer *tls_layer = nullptr;
+static dicomnet_tls_peer_fn tls_peer_policy = nullptr;
 
-OFCondition DCMTK_transport_install(T_ASC_Network *network)
+OFCondition dicomnet_transport_install(T_ASC_Network *network)
 {
     if (tls_layer != nullptr)
         return ASC_setTransportLayer(network, tls_layer, 0);
-    DCMTK_FastTransportLayer *layer = new DCMTK_FastTransportLayer;
+    dicomnet_FastTransportLayer *layer = new dicomnet_FastTransportLayer;
     OFCondition cond = ASC_setTransportLayer(network, layer, 1);
     if (cond.bad())
         delete layer;
@@ -452,10 +452,10 @@ static int tls_failed(char *error, size_t size, const std::string &what, OFCondi
     return -1;
 }
 
-int DCMTK_tls_init(const DCMTK_tls_settings *settings, char *error, size_t errorSize)
+int dicomnet_tls_init(const dicomnet_tls_settings *settings, char *error, size_t errorSize)
 {
-    DCMTK_tls_exit();
-    DCMTK_TLSTransportLayer *layer = new DCMTK_TLSTransportLayer;
+    dicomnet_tls_exit();
+    dicomnet_TLSTransportLayer *layer = new dicomnet_TLSTransportLayer;
     OFCondition cond = EC_Normal;
     int result = 0;
 
@@ -469,7 +469,7 @@ int DCMTK_tls_init(const DCMTK_tls_settings *settings, char *error, size_t error
         // TLS 1.0 and 1.1 open (a handshake with AES128-SHA over TLS 1.0
         // succeeds); BCP 195 itself asks for TLS 1.2 at least.
         result = tls_failed(error, errorSize, "TLS 1.2 as the least version", EC_IllegalCall);
-    } else if (SSL_CTX_set_cipher_list(layer->getNativeHandle(), DCMTK_TLS12_CIPHERS) != 1) {
+    } else if (SSL_CTX_set_cipher_list(layer->getNativeHandle(), DICOMNET_TLS12_CIPHERS) != 1) {
         // The profile's TLS 1.2 suites include ones without forward secrecy
         // (AES128-GCM-SHA256, AES128-SHA) and CBC with SHA-1
         // (ECDHE-RSA-AES128-SHA): only ECDHE with an AEAD cipher stays.
@@ -507,10 +507,10 @@ int DCMTK_tls_init(const DCMTK_tls_settings *settings, char *error, size_t error
     // Diffie-Hellman parameters for the DHE suites of the profile.
     layer->setBuiltInDHParameters();
     switch (settings->clientCertificates) {
-    case DCMTK_TLS_CLIENT_REQUIRE:
+    case DICOMNET_TLS_CLIENT_REQUIRE:
         layer->setCertificateVerification(DCV_requireCertificate);
         break;
-    case DCMTK_TLS_CLIENT_VERIFY:
+    case DICOMNET_TLS_CLIENT_VERIFY:
         layer->setCertificateVerification(DCV_checkCertificate);
         break;
     default:
@@ -521,39 +521,39 @@ int DCMTK_tls_init(const DCMTK_tls_settings *settings, char *error, size_t error
     return 0;
 }
 
-void DCMTK_tls_exit(void)
+void dicomnet_tls_exit(void)
 {
     delete tls_layer;
     tls_layer = nullptr;
 }
 
-int DCMTK_tls_enabled(void)
+int dicomnet_tls_enabled(void)
 {
     return tls_layer != nullptr;
 }
 
-void DCMTK_tls_set_peer_policy(DCMTK_tls_peer_fn policy)
+void dicomnet_tls_set_peer_policy(dicomnet_tls_peer_fn policy)
 {
     tls_peer_policy = policy;
 }
 
-int DCMTK_tls_peer_wanted(const char *calledAET, const char *peerAddress)
+int dicomnet_tls_peer_wanted(const char *calledAET, const char *peerAddress)
 {
     return tls_peer_policy != nullptr && tls_peer_policy(calledAET, peerAddress) != 0;
 }
 
 // The association's connection when it is one of this layer's, else null.
-static DCMTK_LayerConnection *layer_connection(T_ASC_Association *assoc)
+static dicomnet_LayerConnection *layer_connection(T_ASC_Association *assoc)
 {
     if (assoc == nullptr || assoc->DULassociation == nullptr)
         return nullptr;
     DcmTransportConnection *conn = DUL_getTransportConnection(assoc->DULassociation);
-    return dynamic_cast<DCMTK_LayerConnection *>(conn);
+    return dynamic_cast<dicomnet_LayerConnection *>(conn);
 }
 
-int DCMTK_transport_waitReadable(T_ASC_Association *assoc, int ms)
+int dicomnet_transport_waitReadable(T_ASC_Association *assoc, int ms)
 {
-    DCMTK_LayerConnection *conn = layer_connection(assoc);
+    dicomnet_LayerConnection *conn = layer_connection(assoc);
     return conn != nullptr ? conn->waitReadable(ms) : -1;
 }
 
@@ -566,9 +566,9 @@ static bool pdvsLeft(T_ASC_Association *assoc)
     return key->pdvIndex != -1 && key->pdvIndex + 1 < key->pdvCount;
 }
 
-int DCMTK_assoc_waitMessage(T_ASC_Association *assoc, int ms)
+int dicomnet_assoc_waitMessage(T_ASC_Association *assoc, int ms)
 {
-    DCMTK_LayerConnection *conn = layer_connection(assoc);
+    dicomnet_LayerConnection *conn = layer_connection(assoc);
     if (conn == nullptr)
         return -1;
     if (pdvsLeft(assoc))
@@ -576,9 +576,9 @@ int DCMTK_assoc_waitMessage(T_ASC_Association *assoc, int ms)
     return conn->waitReadable(ms);
 }
 
-int DCMTK_transport_stop_reading(T_ASC_Association *assoc)
+int dicomnet_transport_stop_reading(T_ASC_Association *assoc)
 {
-    DCMTK_LayerConnection *conn = layer_connection(assoc);
+    dicomnet_LayerConnection *conn = layer_connection(assoc);
     if (conn == nullptr)
         return -1;
     return shutdown(conn->socketOf(), SHUT_RD) == 0 ? 0 : -1;
@@ -586,29 +586,29 @@ int DCMTK_transport_stop_reading(T_ASC_Association *assoc)
 
 static int (*stopCheck)(void) = nullptr;
 
-void DCMTK_set_stop_check(int (*stopping)(void))
+void dicomnet_set_stop_check(int (*stopping)(void))
 {
     stopCheck = stopping;
 }
 
-int DCMTK_stopping(void)
+int dicomnet_stopping(void)
 {
     return stopCheck != nullptr && stopCheck() != 0;
 }
 
-int DCMTK_transport_connection_cork(DcmTransportConnection *conn, int on)
+int dicomnet_transport_connection_cork(DcmTransportConnection *conn, int on)
 {
-    DCMTK_LayerConnection *layer = dynamic_cast<DCMTK_LayerConnection *>(conn);
+    dicomnet_LayerConnection *layer = dynamic_cast<dicomnet_LayerConnection *>(conn);
     return layer != nullptr ? layer->cork(on != 0) : -1;
 }
 
-int DCMTK_transport_cork(T_ASC_Association *assoc, int on)
+int dicomnet_transport_cork(T_ASC_Association *assoc, int on)
 {
-    DCMTK_LayerConnection *conn = layer_connection(assoc);
+    dicomnet_LayerConnection *conn = layer_connection(assoc);
     return conn != nullptr ? conn->cork(on != 0) : -1;
 }
 
-int DCMTK_transport_secure(T_ASC_Association *assoc)
+int dicomnet_transport_secure(T_ASC_Association *assoc)
 {
     if (assoc == nullptr || assoc->DULassociation == nullptr)
         return 0;
@@ -616,9 +616,9 @@ int DCMTK_transport_secure(T_ASC_Association *assoc)
            nullptr;
 }
 
-int DCMTK_peer_address(T_ASC_Association *assoc, char *out, size_t size)
+int dicomnet_peer_address(T_ASC_Association *assoc, char *out, size_t size)
 {
-    DCMTK_LayerConnection *conn = layer_connection(assoc);
+    dicomnet_LayerConnection *conn = layer_connection(assoc);
     struct sockaddr_storage ss;
     socklen_t len = sizeof(ss);
     char host[NI_MAXHOST];

@@ -9,13 +9,13 @@
 // Installs on network a transport whose connections run with Nagle's
 // algorithm off and acknowledge each read at once (TCP_QUICKACK); the
 // network owns it. Toolkit condition of ASC_setTransportLayer.
-OFCondition DCMTK_transport_install(T_ASC_Network *network);
+OFCondition dicomnet_transport_install(T_ASC_Network *network);
 
 // A connection of the layer's transport on the connected socket fd (which
 // it owns and closes); for tests of the buffering and framing.
-DcmTransportConnection *DCMTK_transport_connection(int fd);
+DcmTransportConnection *dicomnet_transport_connection(int fd);
 
-// DCMTK_transport_cork on such a connection (for tests).
-int DCMTK_transport_connection_cork(DcmTransportConnection *conn, int on);
+// dicomnet_transport_cork on such a connection (for tests).
+int dicomnet_transport_connection_cork(DcmTransportConnection *conn, int on);
 
 #endif

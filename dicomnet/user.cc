@@ -24,7 +24,7 @@ static void drop_detail(DcmDataset *&detail)
     detail = nullptr;
 }
 
-OFCondition DCMTK_SCU_echo(T_ASC_Association *assoc)
+OFCondition dicomnet_SCU_echo(T_ASC_Association *assoc)
 {
     if (assoc == nullptr)
         return DIMSE_ILLEGALASSOCIATION;
@@ -33,13 +33,13 @@ OFCondition DCMTK_SCU_echo(T_ASC_Association *assoc)
     DcmDataset *detail = nullptr;
     OFCondition cond = DIMSE_echoUser(assoc, msgId, DIMSE_BLOCKING, 0, &status, &detail);
     if (cond.bad())
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_SCU_echo: DIMSE_echoUser failure\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_SCU_echo: DIMSE_echoUser failure\n");
     drop_detail(detail);
     return cond;
 }
 
-OFCondition DCMTK_SCU_find(T_ASC_Association *assoc, const char *sopClass, DcmDataset *query,
-                           DCMTK_SCU_find_callback cb, const void *callerData)
+OFCondition dicomnet_SCU_find(T_ASC_Association *assoc, const char *sopClass, DcmDataset *query,
+                              dicomnet_SCU_find_callback cb, const void *callerData)
 {
     if (assoc == nullptr)
         return DIMSE_ILLEGALASSOCIATION;
@@ -48,7 +48,7 @@ OFCondition DCMTK_SCU_find(T_ASC_Association *assoc, const char *sopClass, DcmDa
         return DIMSE_BADDATA;
     T_ASC_PresentationContextID pcId = ASC_findAcceptedPresentationContextID(assoc, sopClass);
     if (pcId == 0) {
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_SCU_find: No valid PC\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_SCU_find: No valid PC\n");
         return DIMSE_NOVALIDPRESENTATIONCONTEXTID;
     }
     T_DIMSE_C_FindRQ request;
@@ -57,7 +57,7 @@ OFCondition DCMTK_SCU_find(T_ASC_Association *assoc, const char *sopClass, DcmDa
     OFStandard::strlcpy(request.AffectedSOPClassUID, sopClass, sizeof(request.AffectedSOPClassUID));
     request.Priority = DIMSE_PRIORITY_LOW;
     request.DataSetType = DIMSE_DATASET_PRESENT;
-    DCMTK_SCU_callback_record record = {callerData, assoc, pcId};
+    dicomnet_SCU_callback_record record = {callerData, assoc, pcId};
 
     T_DIMSE_C_FindRSP response;
     memset(&response, 0, sizeof(response));
@@ -66,10 +66,10 @@ OFCondition DCMTK_SCU_find(T_ASC_Association *assoc, const char *sopClass, DcmDa
     OFCondition cond = DIMSE_findUser(assoc, pcId, &request, query, responseCount, cb, &record,
                                       DIMSE_BLOCKING, 0, &response, &detail);
     if (cond != EC_Normal) {
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_SCU_find: failure\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_SCU_find: failure\n");
     } else if (response.DimseStatus != STATUS_Success) {
-        DCMTK_trace(DCMTK_TRACE_JUNK, "DCMTK_SCU_find: Response: %s\n",
-                    DU_cfindStatusString(response.DimseStatus));
+        dicomnet_trace(DICOMNET_TRACE_JUNK, "dicomnet_SCU_find: Response: %s\n",
+                       DU_cfindStatusString(response.DimseStatus));
         switch (response.DimseStatus) {
         case STATUS_FIND_Cancel_MatchingTerminatedDueToCancelRequest:
         case STATUS_Pending:
@@ -87,9 +87,9 @@ OFCondition DCMTK_SCU_find(T_ASC_Association *assoc, const char *sopClass, DcmDa
     return cond;
 }
 
-OFCondition DCMTK_SCU_move(T_ASC_Association *assoc, const char *sopClass, DcmDataset *query,
-                           const char *moveDestination, DCMTK_SCU_move_callback cb,
-                           const void *callerData)
+OFCondition dicomnet_SCU_move(T_ASC_Association *assoc, const char *sopClass, DcmDataset *query,
+                              const char *moveDestination, dicomnet_SCU_move_callback cb,
+                              const void *callerData)
 {
     if (assoc == nullptr)
         return DIMSE_ILLEGALASSOCIATION;
@@ -98,7 +98,7 @@ OFCondition DCMTK_SCU_move(T_ASC_Association *assoc, const char *sopClass, DcmDa
         return DIMSE_BADDATA;
     T_ASC_PresentationContextID pcId = ASC_findAcceptedPresentationContextID(assoc, sopClass);
     if (pcId == 0) {
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_SCU_move: No valid PC\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_SCU_move: No valid PC\n");
         return DIMSE_NOVALIDPRESENTATIONCONTEXTID;
     }
     T_DIMSE_C_MoveRQ request;
@@ -108,7 +108,7 @@ OFCondition DCMTK_SCU_move(T_ASC_Association *assoc, const char *sopClass, DcmDa
     request.Priority = DIMSE_PRIORITY_LOW;
     request.DataSetType = DIMSE_DATASET_PRESENT;
     OFStandard::strlcpy(request.MoveDestination, moveDestination, sizeof(request.MoveDestination));
-    DCMTK_SCU_callback_record record = {callerData, assoc, pcId};
+    dicomnet_SCU_callback_record record = {callerData, assoc, pcId};
 
     T_DIMSE_C_MoveRSP response;
     memset(&response, 0, sizeof(response));
@@ -120,18 +120,18 @@ OFCondition DCMTK_SCU_move(T_ASC_Association *assoc, const char *sopClass, DcmDa
         DIMSE_moveUser(assoc, pcId, &request, query, cb, &record, DIMSE_BLOCKING, 0, nullptr,
                        nullptr, nullptr, &response, &detail, &identifiers, OFFalse);
     if (cond != EC_Normal)
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_SCU_move: DIMSE_moveUser failure\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_SCU_move: DIMSE_moveUser failure\n");
     else if (response.DimseStatus != STATUS_Success &&
              response.DimseStatus != STATUS_MOVE_Warning_SubOperationsCompleteOneOrMoreFailures)
-        DCMTK_trace(DCMTK_TRACE_JUNK, "DCMTK_SCU_move: Response: %s\n",
-                    DU_cmoveStatusString(response.DimseStatus));
+        dicomnet_trace(DICOMNET_TRACE_JUNK, "dicomnet_SCU_move: Response: %s\n",
+                       DU_cmoveStatusString(response.DimseStatus));
     // The failed-instance list of the final response is not used.
     drop_detail(identifiers);
     drop_detail(detail);
     return cond;
 }
 
-OFCondition DCMTK_SCU_store(T_ASC_Association *assoc, DcmDataset *dataset)
+OFCondition dicomnet_SCU_store(T_ASC_Association *assoc, DcmDataset *dataset)
 {
     if (assoc == nullptr)
         return DIMSE_ILLEGALASSOCIATION;
@@ -142,13 +142,14 @@ OFCondition DCMTK_SCU_store(T_ASC_Association *assoc, DcmDataset *dataset)
         !DU_findSOPClassAndInstanceInDataSet(
             dataset, request.AffectedSOPClassUID, sizeof(request.AffectedSOPClassUID),
             request.AffectedSOPInstanceUID, sizeof(request.AffectedSOPInstanceUID), OFFalse)) {
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_SCU_store: failed to find SOPClass/Instance.\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG,
+                       "dicomnet_SCU_store: failed to find SOPClass/Instance.\n");
         return DIMSE_BADDATA;
     }
     T_ASC_PresentationContextID pcId =
         ASC_findAcceptedPresentationContextID(assoc, request.AffectedSOPClassUID);
     if (pcId == 0) {
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_SCU_store: failed to find PC.\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_SCU_store: failed to find PC.\n");
         return DIMSE_NOVALIDPRESENTATIONCONTEXTID;
     }
     request.MessageID = msgId;
@@ -161,7 +162,7 @@ OFCondition DCMTK_SCU_store(T_ASC_Association *assoc, DcmDataset *dataset)
     OFCondition cond = DIMSE_storeUser(assoc, pcId, &request, nullptr, dataset, nullptr, nullptr,
                                        DIMSE_BLOCKING, 0, &response, &detail, nullptr, 0);
     if (cond != EC_Normal)
-        DCMTK_trace(DCMTK_TRACE_DEBUG, "DCMTK_SCU_store: DIMSE_storeUser failure\n");
+        dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_SCU_store: DIMSE_storeUser failure\n");
     drop_detail(detail);
     return cond;
 }
@@ -200,9 +201,10 @@ static size_t encode_store_command(const T_DIMSE_C_StoreRQ *request, unsigned ch
     return (size_t)length;
 }
 
-OFCondition DCMTK_SCU_store_send_encoded(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
-                                         const T_DIMSE_C_StoreRQ *request, const void *data,
-                                         size_t length)
+OFCondition dicomnet_SCU_store_send_encoded(T_ASC_Association *assoc,
+                                            T_ASC_PresentationContextID pcId,
+                                            const T_DIMSE_C_StoreRQ *request, const void *data,
+                                            size_t length)
 {
     if (assoc == nullptr)
         return DIMSE_ILLEGALASSOCIATION;
@@ -231,17 +233,17 @@ OFCondition DCMTK_SCU_store_send_encoded(T_ASC_Association *assoc, T_ASC_Present
     list.pdv = pdvs;
     // Corked, the command and a small data set leave in one segment, and
     // the peer wakes up once for them.
-    bool corked = DCMTK_transport_cork(assoc, 1) == 0;
+    bool corked = dicomnet_transport_cork(assoc, 1) == 0;
     OFCondition cond = DUL_WritePDVs(&assoc->DULassociation, &list);
-    if (corked && DCMTK_transport_cork(assoc, 0) != 0 && cond.good())
+    if (corked && dicomnet_transport_cork(assoc, 0) != 0 && cond.good())
         cond = DIMSE_SENDFAILED;
     return cond;
 }
 
-OFCondition DCMTK_SCU_store_response(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
-                                     Uint16 messageId, T_DIMSE_C_StoreRSP *response,
-                                     DcmDataset **statusDetail,
-                                     T_DIMSE_DetectedCancelParameters *cancel, int silentSeconds)
+OFCondition dicomnet_SCU_store_response(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
+                                        Uint16 messageId, T_DIMSE_C_StoreRSP *response,
+                                        DcmDataset **statusDetail,
+                                        T_DIMSE_DetectedCancelParameters *cancel, int silentSeconds)
 {
     if (assoc == nullptr)
         return DIMSE_ILLEGALASSOCIATION;
@@ -255,10 +257,10 @@ OFCondition DCMTK_SCU_store_response(T_ASC_Association *assoc, T_ASC_Presentatio
         clock_gettime(CLOCK_MONOTONIC, &start);
         for (;;) {
             clock_gettime(CLOCK_MONOTONIC, &now);
-            if (DCMTK_stopping() ||
+            if (dicomnet_stopping() ||
                 (silentSeconds > 0 && now.tv_sec - start.tv_sec >= silentSeconds))
                 return DIMSE_NODATAAVAILABLE;
-            if (DCMTK_assoc_waitMessage(assoc, 1000) != 0)
+            if (dicomnet_assoc_waitMessage(assoc, 1000) != 0)
                 break;
         }
         T_DIMSE_Message rsp;
@@ -276,9 +278,9 @@ OFCondition DCMTK_SCU_store_response(T_ASC_Association *assoc, T_ASC_Presentatio
         }
         if (rsp.CommandField != DIMSE_C_STORE_RSP ||
             rsp.msg.CStoreRSP.MessageIDBeingRespondedTo != messageId) {
-            DCMTK_trace(DCMTK_TRACE_DEBUG,
-                        "DCMTK_SCU_store_response: unexpected message 0x%x for message %u\n",
-                        (unsigned)rsp.CommandField, (unsigned)messageId);
+            dicomnet_trace(DICOMNET_TRACE_DEBUG,
+                           "dicomnet_SCU_store_response: unexpected message 0x%x for message %u\n",
+                           (unsigned)rsp.CommandField, (unsigned)messageId);
             return makeDcmnetCondition(DIMSEC_UNEXPECTEDRESPONSE, OF_error,
                                        "DIMSE: Unexpected response to C-STORE");
         }

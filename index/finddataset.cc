@@ -250,7 +250,7 @@ static bool hasHighByte(const std::string &s)
 
 static void addKey(DcmDataset *ds, const DcmTagKey &tag, const char *value)
 {
-    DCMTK_Key_Add(ds, tag.getGroup(), tag.getElement(), value);
+    dicomnet_Key_Add(ds, tag.getGroup(), tag.getElement(), value);
 }
 
 // Creates the response identifier if the caller has none and sets its
@@ -258,7 +258,7 @@ static void addKey(DcmDataset *ds, const DcmTagKey &tag, const char *value)
 static DcmDataset *startResponse(DcmDataset **result, const char *levelText)
 {
     if (!*result)
-        *result = DCMTK_Dataset_Create();
+        *result = dicomnet_Dataset_Create();
     addKey(*result, DCM_QueryRetrieveLevel, levelText);
     return *result;
 }
@@ -345,9 +345,9 @@ static bool fileValue(const finddataset_index *ix, fileValues *f, const DcmTagKe
     DcmEVR vr = e->getVR();
     bool text = vr == EVR_PN || vr == EVR_LO || vr == EVR_SH || vr == EVR_ST || vr == EVR_LT ||
                 vr == EVR_UT || vr == EVR_UC;
-    const char *scs = DCMTK_getTagString(ds, DCM_SpecificCharacterSet);
+    const char *scs = dicomnet_getTagString(ds, DCM_SpecificCharacterSet);
     if (text && scs && hasHighByte(*out)) {
-        const char *u = DCMTK_convertSCS(out->c_str(), scs, vr == EVR_PN, "UTF-8");
+        const char *u = dicomnet_convertSCS(out->c_str(), scs, vr == EVR_PN, "UTF-8");
         if (u)
             out->assign(u);
     }
@@ -360,7 +360,7 @@ static bool fileValue(const finddataset_index *ix, fileValues *f, const DcmTagKe
 static void compileLevelKeys(DcmDataset *query, const studyindex_field *fields, size_t nfields,
                              bool seriesLevel, std::vector<levelKey> *keys)
 {
-    const char *scs = DCMTK_getTagString(query, DCM_SpecificCharacterSet);
+    const char *scs = dicomnet_getTagString(query, DCM_SpecificCharacterSet);
     for (unsigned long i = 0; i < query->card(); i++) {
         DcmElement *e = query->getElement(i);
         DcmTagKey tag = e->getTag();
@@ -384,7 +384,7 @@ static void compileLevelKeys(DcmDataset *query, const studyindex_field *fields, 
         e->getOFStringArray(v);
         std::string value(v.c_str(), v.length());
         if (scs && hasHighByte(value)) {
-            const char *u = DCMTK_convertSCS(value.c_str(), scs, vr == EVR_PN, "UTF-8");
+            const char *u = dicomnet_convertSCS(value.c_str(), scs, vr == EVR_PN, "UTF-8");
             if (u)
                 value = u;
         }
@@ -841,7 +841,7 @@ static int findSeriesLevel(const finddataset_index *ix, void **handle, DcmDatase
                            DcmDataset **result, const char *levelText)
 {
     if (!*handle) {
-        const char *study = DCMTK_getTagString(query, DCM_StudyInstanceUID);
+        const char *study = dicomnet_getTagString(query, DCM_StudyInstanceUID);
         std::vector<std::string> studies = uidList(study);
         if (studies.empty()) {
             logprintf(LOGLEVEL_ERROR, ix->log,
@@ -990,7 +990,8 @@ static int findImageLevel(const finddataset_index *ix, void **handle, DcmDataset
                           DcmDataset **result, const char *levelText, int levelGiven)
 {
     if (!*handle) {
-        std::vector<std::string> studies = uidList(DCMTK_getTagString(query, DCM_StudyInstanceUID));
+        std::vector<std::string> studies =
+            uidList(dicomnet_getTagString(query, DCM_StudyInstanceUID));
         if (studies.empty()) {
             logprintf(LOGLEVEL_ERROR, ix->log,
                       "IMAGE level query without STUDY UID unsupported.\n");
@@ -999,7 +1000,7 @@ static int findImageLevel(const finddataset_index *ix, void **handle, DcmDataset
         findImageHandle *h = new findImageHandle;
         *handle = h;
         h->studies = studies;
-        const char *seriesUid = DCMTK_getTagString(query, DCM_SeriesInstanceUID);
+        const char *seriesUid = dicomnet_getTagString(query, DCM_SeriesInstanceUID);
         keymatch_compile(&h->seriesKey, KEYMATCH_UID, seriesUid);
         if (h->seriesKey.list.size() == 1 && !h->seriesKey.list[0].empty())
             h->namedSeries = h->seriesKey.list[0];
@@ -1048,7 +1049,7 @@ int finddataset_next(const finddataset_index *ix, void **handle, DcmDataset *que
         return 1;
     const char *levelText = level;
     if (!levelText)
-        levelText = DCMTK_getTagString(query, DCM_QueryRetrieveLevel);
+        levelText = dicomnet_getTagString(query, DCM_QueryRetrieveLevel);
     if (!levelText)
         levelText = "";
 

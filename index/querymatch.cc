@@ -145,15 +145,15 @@ void querymatch_compileStudy(const DcmDataset *cquery, querymatch_study *q, int 
         return;
     // The toolkit's element lookups are not const; the query is only read.
     DcmItem *query = const_cast<DcmDataset *>(cquery);
-    const char *scs = DCMTK_getTagString(query, DCM_SpecificCharacterSet);
+    const char *scs = dicomnet_getTagString(query, DCM_SpecificCharacterSet);
     std::string text;
     for (const studyKeyDef &d : studyKeyDefs) {
-        const char *value = DCMTK_getTagString(query, d.tag);
+        const char *value = dicomnet_getTagString(query, d.tag);
         if (!value)
             continue;
         logprintf(LOGLEVEL_TRACE2, log, "Template-in : %s\n", value);
         if (d.convert && scs) {
-            const char *out = DCMTK_convertSCS(value, scs, d.convert == 2, "UTF-8");
+            const char *out = dicomnet_convertSCS(value, scs, d.convert == 2, "UTF-8");
             if (!out)
                 continue;
             logprintf(LOGLEVEL_TRACE2, log, "Template-out: %s\n", out);
@@ -184,8 +184,8 @@ void querymatch_compileStudy(const DcmDataset *cquery, querymatch_study *q, int 
     // Combined matching takes StudyDate and StudyTime as one date-time
     // range: 20200101-20200102 with 2200-0600 is from 22:00 on the first
     // day to 06:00 on the second.
-    const char *date = DCMTK_getTagString(query, DCM_StudyDate);
-    const char *time = DCMTK_getTagString(query, DCM_StudyTime);
+    const char *date = dicomnet_getTagString(query, DCM_StudyDate);
+    const char *time = dicomnet_getTagString(query, DCM_StudyTime);
     if ((flags & QUERYMATCH_COMBINED_DATETIME) && date && time) {
         keymatch_key dk, tk;
         if (!keymatch_compile(&dk, KEYMATCH_DATE, date) &&
@@ -206,8 +206,8 @@ void querymatch_compileStudy(const DcmDataset *cquery, querymatch_study *q, int 
     if (query->tagExists(DCM_ModalitiesInStudy))
         logprintf(LOGLEVEL_WARNING, log, "Huh? ModalitiesInStudy entry present?\n");
     keymatch_compile(&q->modalities, KEYMATCH_CODES,
-                     DCMTK_getTagString(query, DCM_ModalitiesInStudy));
-    keymatch_compile(&q->modality, KEYMATCH_CODES, DCMTK_getTagString(query, DCM_Modality));
+                     dicomnet_getTagString(query, DCM_ModalitiesInStudy));
+    keymatch_compile(&q->modality, KEYMATCH_CODES, dicomnet_getTagString(query, DCM_Modality));
     q->th.modalityBits = codeBits(q->modalities);
     if (q->th.modalityBits == 0)
         q->th.modalityBits = codeBits(q->modality);

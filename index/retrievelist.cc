@@ -186,7 +186,7 @@ static int patientStudies(const finddataset_index *ix, const OFString &patientId
         DcmDataset *match = nullptr;
         r = finddataset_next(ix, &handle, &query, &match, "STUDY", 0);
         if (r == 0) {
-            const char *uid = DCMTK_getTagString(match, DCM_StudyInstanceUID);
+            const char *uid = dicomnet_getTagString(match, DCM_StudyInstanceUID);
             OFString id;
             // The query engine's matching may be wider than a retrieve's.
             if (uid != nullptr && match->findAndGetOFStringArray(DCM_PatientID, id).good() &&

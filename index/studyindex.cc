@@ -164,7 +164,7 @@ static const char *getTag(const DcmDataset *ds, const DcmTagKey &tag)
 {
     // The toolkit's lookups are not const although they do not change the
     // dataset.
-    return DCMTK_getTagString(const_cast<DcmDataset *>(ds), tag);
+    return dicomnet_getTagString(const_cast<DcmDataset *>(ds), tag);
 }
 
 // Fills the fields of a record from ds by a field list.
@@ -197,12 +197,12 @@ static const char *makeField(FILE *log, const DcmDataset *ds, const DcmTagKey &t
         return nullptr;
     logprintf(LOGLEVEL_TRACE2, log, "Translate-in : %s\n", value);
     if (scs != nullptr) {
-        value = DCMTK_convertSCS(value, scs, personName, "UTF-8");
+        value = dicomnet_convertSCS(value, scs, personName, "UTF-8");
         if (value == nullptr)
             return nullptr;
         // The value is kept whatever could not be decoded; say so, without
         // the peer's text.
-        if (DCMTK_convertSCS_lossy())
+        if (dicomnet_convertSCS_lossy())
             logprintf(LOGLEVEL_WARNING, log,
                       "(%04x,%04x): not all of the value decodes in its character set; kept "
                       "undecoded bytes as ISO 8859-1.\n",

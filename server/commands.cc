@@ -24,13 +24,13 @@ static bool isGetModel(const char *sopClass)
 }
 
 // Runs one service between its two status announcements. A request whose
-// data set was refused (DCMTK_EC_DATASET_REFUSED: answered, its rest
+// data set was refused (DICOMNET_EC_DATASET_REFUSED: answered, its rest
 // unread) is logged here and ends the association.
 static OFCondition runService(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                               T_ASC_PresentationContextID pcId, handlercontext *ctx)
 {
-    const DCMTK_dataset_limits &limits = HANDLERS_IDENTIFIER_LIMITS;
-    DCMTK_refusal refusal = {0, 0};
+    const dicomnet_dataset_limits &limits = HANDLERS_IDENTIFIER_LIMITS;
+    dicomnet_refusal refusal = {0, 0};
     const char *operation = nullptr;
     OFCondition cond = EC_Normal;
     switch (msg->CommandField) {
@@ -39,27 +39,27 @@ static OFCondition runService(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     case DIMSE_C_FIND_RQ:
         operation = "C-FIND";
         if (worklist_isWorklistClass(msg->msg.CFindRQ.AffectedSOPClassUID))
-            cond = DCMTK_SCP_find(assoc, msg, pcId, worklistSCPCallback, ctx, limits, &refusal);
+            cond = dicomnet_SCP_find(assoc, msg, pcId, worklistSCPCallback, ctx, limits, &refusal);
         else
-            cond = DCMTK_SCP_find(assoc, msg, pcId, findSCPCallback, ctx, limits, &refusal);
+            cond = dicomnet_SCP_find(assoc, msg, pcId, findSCPCallback, ctx, limits, &refusal);
         break;
     case DIMSE_C_MOVE_RQ:
         operation = "C-MOVE";
-        cond = DCMTK_SCP_move(assoc, msg, pcId, moveSCPCallback, ctx, limits, &refusal);
+        cond = dicomnet_SCP_move(assoc, msg, pcId, moveSCPCallback, ctx, limits, &refusal);
         break;
     case DIMSE_N_ACTION_RQ:
         return commitSCP(assoc, msg, pcId, ctx);
     case DIMSE_C_GET_RQ:
         operation = "C-GET";
-        cond = DCMTK_SCP_get(assoc, msg, pcId, getSCPCallback, ctx, limits, &refusal);
+        cond = dicomnet_SCP_get(assoc, msg, pcId, getSCPCallback, ctx, limits, &refusal);
         break;
     default:
         if (msg->CommandField == DIMSE_C_ECHO_RQ && !handlerPermits(ctx, ACCESS_ECHO))
             return DIMSE_sendEchoResponse(assoc, pcId, &msg->msg.CEchoRQ,
                                           HANDLERS_STATUS_NOT_AUTHORIZED, nullptr);
-        return DCMTK_SCP_echo(assoc, msg, pcId);
+        return dicomnet_SCP_echo(assoc, msg, pcId);
     }
-    if (cond == DCMTK_EC_DATASET_REFUSED)
+    if (cond == DICOMNET_EC_DATASET_REFUSED)
         handlerLogRefusal(operation, "identifier", refusal, limits);
     return cond;
 }
@@ -107,14 +107,14 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
         // what that command would wait for otherwise (after a store, the
         // next image's file made), as long as nothing of it has come.
         int ready = 0;
-        while (idleWork && (ready = DCMTK_assoc_waitMessage(assoc, 0)) == 0)
+        while (idleWork && (ready = dicomnet_assoc_waitMessage(assoc, 0)) == 0)
             idleWork = archive_idle(ctx.archive) != 0;
         // Only the wait for a command's first byte is cut into polls: once
         // it has begun, the command is read whole by a blocking read, so a
         // peer whose PDU header or command comes in pieces, however far
         // apart within the budget, is served (a read that timed out within
         // a PDU would lose its place in the stream).
-        if (ready != 1 && DCMTK_assoc_waitMessage(assoc, COMMANDS_POLL_SECONDS * 1000) == 0) {
+        if (ready != 1 && dicomnet_assoc_waitMessage(assoc, COMMANDS_POLL_SECONDS * 1000) == 0) {
             // A peer that pauses has the file made ahead removed: a worker
             // ended by the watchdog, much later, leaves none behind.
             if (++idlePolls == COMMANDS_IDLE_POLLS)

@@ -95,8 +95,8 @@ static std::vector<commitItem> locateItems(DcmDataset *request)
     for (DcmObject *o = refs ? refs->nextInContainer(nullptr) : nullptr; o != nullptr;
          o = refs->nextInContainer(o)) {
         DcmItem *ref = static_cast<DcmItem *>(o);
-        const char *sopClass = DCMTK_getTagString(ref, DCM_ReferencedSOPClassUID);
-        const char *instance = DCMTK_getTagString(ref, DCM_ReferencedSOPInstanceUID);
+        const char *sopClass = dicomnet_getTagString(ref, DCM_ReferencedSOPClassUID);
+        const char *instance = dicomnet_getTagString(ref, DCM_ReferencedSOPInstanceUID);
         commitItem item = {sopClass ? sopClass : "", instance ? instance : "", "", "", "", 0, 0};
         if (instance == nullptr ||
             !archive_usableUid(&server_archive, instance, "SOP Instance UID")) {
@@ -287,12 +287,12 @@ OFCondition commitSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     T_DIMSE_N_ActionRQ &rq = msg->msg.NActionRQ;
     DcmDataset *request = nullptr;
     OFCondition cond = EC_Normal;
-    DCMTK_refusal refusal = {0, 0};
+    dicomnet_refusal refusal = {0, 0};
     if (rq.DataSetType != DIMSE_DATASET_NULL) {
         // Walked before the toolkit parses it, within limits far below an
         // image's: its items are all kept, twice (the request and the
         // report).
-        cond = DCMTK_receive_dataset(assoc, pcId, HANDLERS_COMMIT_LIMITS, &request, &refusal);
+        cond = dicomnet_receive_dataset(assoc, pcId, HANDLERS_COMMIT_LIMITS, &request, &refusal);
         if (cond.bad())
             return cond;
     }
@@ -308,8 +308,9 @@ OFCondition commitSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     ar.opts = O_NACTION_AFFECTEDSOPCLASSUID | O_NACTION_AFFECTEDSOPINSTANCEUID;
     ar.DataSetType = DIMSE_DATASET_NULL;
     if (refusal.reason != 0)
-        ar.DimseStatus = DCMTK_refusal_for_resources(refusal.reason) ? STATUS_N_ResourceLimitation
-                                                                     : STATUS_N_ProcessingFailure;
+        ar.DimseStatus = dicomnet_refusal_for_resources(refusal.reason)
+                             ? STATUS_N_ResourceLimitation
+                             : STATUS_N_ProcessingFailure;
     else if (strcmp(rq.RequestedSOPClassUID, UID_StorageCommitmentPushModelSOPClass) != 0)
         ar.DimseStatus = STATUS_N_NoSuchSOPClass;
     else if (!handlerPermits(ctx, ACCESS_COMMIT))
@@ -318,7 +319,7 @@ OFCondition commitSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
         ar.DimseStatus = STATUS_N_NoSuchObjectInstance;
     else if (rq.ActionTypeID != 1)
         ar.DimseStatus = STATUS_N_NoSuchAction;
-    else if (request == nullptr || DCMTK_getTagString(request, DCM_TransactionUID) == nullptr)
+    else if (request == nullptr || dicomnet_getTagString(request, DCM_TransactionUID) == nullptr)
         ar.DimseStatus = STATUS_N_InvalidArgumentValue;
     else
         ar.DimseStatus = STATUS_Success;
@@ -331,7 +332,7 @@ OFCondition commitSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
         // The rest of the data set is unread: the association ends.
         handlerLogRefusal("N-ACTION", "storage commitment request", refusal,
                           HANDLERS_COMMIT_LIMITS);
-        return cond.good() ? OFCondition(DCMTK_EC_DATASET_REFUSED) : cond;
+        return cond.good() ? OFCondition(DICOMNET_EC_DATASET_REFUSED) : cond;
     }
     if (cond.bad() || ar.DimseStatus != STATUS_Success) {
         delete request;
@@ -346,7 +347,7 @@ OFCondition commitSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     // A peer that wants the report on a new association releases this one
     // right after the response; one that waits for it here sends nothing.
     long left = COMMIT_PEER_QUIET_MS - (nowMs() - answered);
-    if (DCMTK_transport_waitReadable(assoc, left > 0 ? (int)left : 0) != 0) {
+    if (dicomnet_transport_waitReadable(assoc, left > 0 ? (int)left : 0) != 0) {
         keepReport(report, eventType, ctx->store_calling);
         return EC_Normal;
     }
@@ -379,9 +380,9 @@ void commit_sendPending(T_ASC_Network *net)
                   "Commitment report for %s not sent: not in the AE title map.\n", pendingPeer);
     } else {
         T_ASC_Parameters *params =
-            DCMTK_params_init(o.aetitle, nullptr, pendingPeer, peer->address, false, 65536);
+            dicomnet_params_init(o.aetitle, nullptr, pendingPeer, peer->address, false, 65536);
         int count = 0;
-        const char *const *ts = DCMTK_get_STD_TS(count);
+        const char *const *ts = dicomnet_get_STD_TS(count);
         // The report's sender is the SCP of the class: role selection says so.
         if (params != nullptr &&
             ASC_addPresentationContext(params, 1, UID_StorageCommitmentPushModelSOPClass,
@@ -389,7 +390,7 @@ void commit_sendPending(T_ASC_Network *net)
                                        ASC_SC_ROLE_SCP)
                 .good()) {
             alarm(COMMIT_REPLY_SECONDS);
-            int result = DCMTK_associate(&assoc, net, params);
+            int result = dicomnet_associate(&assoc, net, params);
             T_ASC_PresentationContextID pc =
                 assoc != nullptr ? ASC_findAcceptedPresentationContextID(
                                        assoc, UID_StorageCommitmentPushModelSOPClass)
@@ -400,8 +401,8 @@ void commit_sendPending(T_ASC_Network *net)
                                    ? sendReport(assoc, pc, pendingReport, pendingEvent)
                                    : DIMSE_NOVALIDPRESENTATIONCONTEXTID;
             if (assoc != nullptr)
-                DCMTK_dissociate(&assoc, result == 0 || result == -3 ? EC_Normal
-                                                                     : DUL_PEERABORTEDASSOCIATION);
+                dicomnet_dissociate(
+                    &assoc, result == 0 || result == -3 ? EC_Normal : DUL_PEERABORTEDASSOCIATION);
             alarm(0);
             if (cond.good())
                 logprintf(LOGLEVEL_NOTICE, o.logfp, "Commitment report sent to %s at %s.\n",

@@ -67,7 +67,7 @@ void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *req
     }
 
     if (ctx->find == nullptr) {
-        int flags = DCMTK_assoc_combined_datetime(ctx->assoc, request->AffectedSOPClassUID)
+        int flags = dicomnet_assoc_combined_datetime(ctx->assoc, request->AffectedSOPClassUID)
                         ? ARCHIVE_FIND_COMBINED_DATETIME
                         : 0;
         ctx->find = new archive_query(ctx->archive, requestIdentifiers, nullptr, flags);
@@ -95,7 +95,7 @@ void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *req
     // a character set the bytes are not in. Pure ASCII identifiers carry -E.
     if (server_options.charset[0] != '\0' &&
         !(*responseIdentifiers)->tagExists(DCM_SpecificCharacterSet))
-        DCMTK_Key_Add(*responseIdentifiers, 0x0008, 0x0005, server_options.charset);
+        dicomnet_Key_Add(*responseIdentifiers, 0x0008, 0x0005, server_options.charset);
     response->DataSetType = DIMSE_DATASET_PRESENT;
     response->DimseStatus = STATUS_FIND_Pending_MatchesAreContinuing;
 }

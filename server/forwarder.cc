@@ -119,8 +119,8 @@ static void planFixed(retrievejob *job, const char *syntax)
 static T_ASC_Association *openBatch(T_ASC_Network *net, const char *dest, const char *address,
                                     const retrievejob *job, int b, std::string *why)
 {
-    T_ASC_Parameters *params = DCMTK_params_init(server_options.aetitle, nullptr, dest, address,
-                                                 false, MOVE_SUBASSOC_MAX_PDU);
+    T_ASC_Parameters *params = dicomnet_params_init(server_options.aetitle, nullptr, dest, address,
+                                                    false, MOVE_SUBASSOC_MAX_PDU);
     if (params == nullptr) {
         *why = "cannot prepare the association";
         return nullptr;
@@ -128,12 +128,12 @@ static T_ASC_Association *openBatch(T_ASC_Network *net, const char *dest, const 
     retrieve_proposeBatch(params, job, b);
     dcmConnectionTimeout.set(MOVE_CONNECT_TIMEOUT);
     T_ASC_Association *assoc = nullptr;
-    int r = DCMTK_associate(&assoc, net, params);
+    int r = dicomnet_associate(&assoc, net, params);
     if (assoc == nullptr) {
         // The toolkit made no association, so the parameters are still ours.
         ASC_destroyAssociationParameters(&params);
     } else if (r != 0) {
-        DCMTK_dissociate(&assoc, r == -3 ? EC_Normal : DUL_PEERABORTEDASSOCIATION);
+        dicomnet_dissociate(&assoc, r == -3 ? EC_Normal : DUL_PEERABORTEDASSOCIATION);
         assoc = nullptr;
     }
     if (assoc == nullptr)
@@ -195,7 +195,7 @@ static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &de
     retrieveorigin origin = {nullptr, 0, DIMSE_PRIORITY_MEDIUM};
     size_t unchanged = 0;
     for (const retrieveitem &item : all.items) {
-        if (DCMTK_stopping())
+        if (dicomnet_stopping())
             break;
         bool ok = false;
         // An image that went to this destination as it is now, wanted by
@@ -216,7 +216,7 @@ static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &de
         } else if (item.batch >= 0) {
             if (item.batch != openBatchNo) {
                 if (assoc != nullptr)
-                    DCMTK_dissociate(&assoc, EC_Normal);
+                    dicomnet_dissociate(&assoc, EC_Normal);
                 openBatchNo = item.batch;
                 assoc = openBatch(net, dest.c_str(), address.c_str(), &all, item.batch, &why);
                 batchDead = assoc == nullptr;
@@ -231,7 +231,7 @@ static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &de
                 if (r == RETRIEVE_LINK_LOST || r == RETRIEVE_SILENT) {
                     // The association is gone: the rest of its batch waits
                     // for the next try.
-                    DCMTK_dissociate(&assoc, DUL_PEERABORTEDASSOCIATION);
+                    dicomnet_dissociate(&assoc, DUL_PEERABORTEDASSOCIATION);
                     batchDead = true;
                 }
             }
@@ -253,7 +253,7 @@ static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &de
         delivered += ok ? 1 : 0;
     }
     if (assoc != nullptr)
-        DCMTK_dissociate(&assoc, EC_Normal);
+        dicomnet_dissociate(&assoc, EC_Normal);
     if (unchanged != 0)
         LOG(LOGLEVEL_NOTICE,
             "Forwarded %zu of %zu image(s) to %s; %zu delivered there unchanged before, not "
@@ -455,7 +455,7 @@ static int pass(T_ASC_Network *net, unsigned baseWait, size_t *lastPending, size
         for (dueJob &d : due)
             groups[{d.job.destination, d.job.syntax}].push_back(&d);
         for (auto &g : groups) {
-            if (DCMTK_stopping())
+            if (dicomnet_stopping())
                 break;
             sendGroup(net, &map, g.first.first, g.first.second, g.second);
         }
@@ -503,7 +503,7 @@ static void runForwarder()
         close(fd);
         fd = -1;
     }
-    T_ASC_Network *net = DCMTK_net_init(MOVE_CONNECT_TIMEOUT);
+    T_ASC_Network *net = dicomnet_net_init(MOVE_CONNECT_TIMEOUT);
     if (net == nullptr) {
         LOG(LOGLEVEL_ERROR, "Forwarder: cannot set up the network.\n");
         return;
@@ -524,7 +524,7 @@ static void runForwarder()
         if (secs > 0)
             waitForJobs(fd, secs);
     }
-    DCMTK_net_exit(net);
+    dicomnet_net_exit(net);
     if (fd >= 0)
         close(fd);
 }

@@ -96,7 +96,7 @@ void getSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_GetRQ *reque
 
     // A stop request ends the C-GET as it ends a C-MOVE: the images not
     // sent count failed, and the final response says so (A702H).
-    if (DCMTK_stopping() && job->next < job->items.size()) {
+    if (dicomnet_stopping() && job->next < job->items.size()) {
         LOG(LOGLEVEL_NOTICE, "Stopping: C-GET ended with %zu image(s) not sent.\n",
             job->items.size() - job->next);
         for (; job->next < job->items.size(); job->next++)

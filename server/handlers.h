@@ -1,8 +1,8 @@
 // The storeserver's service handlers for C-STORE, C-FIND, C-MOVE and C-GET,
 // the state one C-MOVE and one C-GET keep (movedata, getdata) and the
 // per-association context that the command loop hands to every handler. The
-// handlers have exactly the shapes that DCMTK_SCP_store, DCMTK_SCP_find,
-// DCMTK_SCP_move and DCMTK_SCP_get call.
+// handlers have exactly the shapes that dicomnet_SCP_store, dicomnet_SCP_find,
+// dicomnet_SCP_move and dicomnet_SCP_get call.
 #ifndef VELTO_SERVER_HANDLERS_H
 #define VELTO_SERVER_HANDLERS_H
 
@@ -105,32 +105,33 @@ int handlerKeysFit(const handlercontext *ctx, DcmDataset *identifiers, const cha
 int storeModeForCalledAET(const char *calledAET, int overwriteSetting);
 
 // What the data set of a request other than a C-STORE may be
-// (DCMTK_dataset_limits): a C-FIND, C-MOVE or C-GET identifier, and a storage
+// (dicomnet_dataset_limits): a C-FIND, C-MOVE or C-GET identifier, and a storage
 // commitment request (N-ACTION). A query names a few dozen keys, a list of
 // UIDs is one element, and a commitment request of a large study has some
 // thousands of items (a modality commits a larger one in several); the
 // limits are beyond those and far below a C-STORE's, so that the toolkit's
 // parse of the largest allowed one costs a worker a few MiB (each element or
 // item some hundred bytes).
-const DCMTK_dataset_limits HANDLERS_IDENTIFIER_LIMITS = {1 << 20, ELEMENTWALK_MAX_DEPTH, 1000,
-                                                         10000};
-const DCMTK_dataset_limits HANDLERS_COMMIT_LIMITS = {2 << 20, ELEMENTWALK_MAX_DEPTH, 5000, 15000};
+const dicomnet_dataset_limits HANDLERS_IDENTIFIER_LIMITS = {1 << 20, ELEMENTWALK_MAX_DEPTH, 1000,
+                                                            10000};
+const dicomnet_dataset_limits HANDLERS_COMMIT_LIMITS = {2 << 20, ELEMENTWALK_MAX_DEPTH, 5000,
+                                                        15000};
 
-// Logs the refusal of a received data set (DCMTK_refusal) as
+// Logs the refusal of a received data set (dicomnet_refusal) as
 // "OPERATION refused: WHAT ...", with the limit it passed (limits).
-void handlerLogRefusal(const char *operation, const char *what, const DCMTK_refusal &refusal,
-                       const DCMTK_dataset_limits &limits);
+void handlerLogRefusal(const char *operation, const char *what, const dicomnet_refusal &refusal,
+                       const dicomnet_dataset_limits &limits);
 
 // The C-STORE service: receives the data set through the guard of the
 // network layer, its bytes walked before the toolkit parses them (at most
 // -z bytes, sequences nested at most ELEMENTWALK_MAX_DEPTH deep, at most
 // ELEMENTWALK_MAX_ITEMS items and ELEMENTWALK_MAX_IMAGE_ELEMENTS elements, an encoding
 // that holds together; else refused, 0xA700 or 0xC000, and the association
-// must end: DCMTK_EC_STORE_REFUSED), and stores it with storeSCPCallback.
+// must end: DICOMNET_EC_STORE_REFUSED), and stores it with storeSCPCallback.
 OFCondition storeSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                      T_ASC_PresentationContextID pcId, handlercontext *ctx);
 
-// C-STORE handler (DCMTK_SCP_store_callback); callbackData is the
+// C-STORE handler (dicomnet_SCP_store_callback); callbackData is the
 // handlercontext. At the end of the transfer hands the dataset to the
 // archive core's ingest (archive_ingest: the store, the patient link tree
 // with -s, the announcement) and answers with its status (0 success,
@@ -141,7 +142,7 @@ void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
                       T_DIMSE_C_StoreRQ *request, char *imageFileName, DcmDataset **imageDataSet,
                       T_DIMSE_C_StoreRSP *response, DcmDataset **statusDetail);
 
-// C-FIND handler (DCMTK_SCP_find_callback); callbackData is the
+// C-FIND handler (dicomnet_SCP_find_callback); callbackData is the
 // handlercontext. One call per response: 0xFF00 with the next match as
 // identifier (plus (0008,0005) from -E), 0x0000 when no match is left or the
 // query cannot be answered, 0xA900 for a key longer than its VR allows
@@ -150,7 +151,7 @@ void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *req
                      DcmDataset *requestIdentifiers, int responseCount, T_DIMSE_C_FindRSP *response,
                      DcmDataset **responseIdentifiers, DcmDataset **statusDetail);
 
-// C-MOVE handler (DCMTK_SCP_move_callback); callbackData is the
+// C-MOVE handler (dicomnet_SCP_move_callback); callbackData is the
 // handlercontext, whose move.net and move.assoc the command loop has set.
 // The first call lists the images the identifier selects (UID lists at
 // every level, whole values); each call then sends one image to the move
@@ -167,7 +168,7 @@ void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *req
                      DcmDataset *requestIdentifiers, int responseCount, T_DIMSE_C_MoveRSP *response,
                      DcmDataset **responseIdentifiers, DcmDataset **statusDetail);
 
-// C-GET handler (DCMTK_SCP_get_callback); callbackData is the
+// C-GET handler (dicomnet_SCP_get_callback); callbackData is the
 // handlercontext. As the C-MOVE handler, with the C-STORE sub-operations
 // going back over the requesting association, on the storage contexts it
 // negotiated; a C-CANCEL ends it with 0xFE00, a stop request with 0xA702.
@@ -178,11 +179,11 @@ void getSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_GetRQ *reque
 // Opens md->subassoc to request->MoveDestination for batch b of md->job's
 // contexts, calling it with the title by which the requester called us.
 // 0 accepted, 1 destination not in the AE title map, else the negative
-// result of DCMTK_associate. On failure md->subassoc is null.
+// result of dicomnet_associate. On failure md->subassoc is null.
 int buildSubAssociation(T_DIMSE_C_MoveRQ *request, movedata *md, int b);
 
 // Releases and destroys md->subassoc (left null). 1 when there is none,
-// otherwise the result of DCMTK_dissociate.
+// otherwise the result of dicomnet_dissociate.
 int closeSubAssociation(movedata *md);
 
 // Frees a retrieve's job (null is fine) and clears the pointer.

@@ -215,14 +215,14 @@ static void serveConnection(T_ASC_Network *net, bool secure, bool tooMany, int t
 {
     const serveroptions &o = server_options;
     alarm(LISTENER_PHASE_ALARM);
-    DCMTK_transport_close_on_connection(taken);
+    dicomnet_transport_close_on_connection(taken);
     T_ASC_Association *assoc = nullptr;
     // Another process may have taken the connection after all: wait for
     // one no longer than a second.
     // On the TLS port the TLS handshake happens here too, in the worker.
     OFCondition cond = ASC_receiveAssociation(net, &assoc, LISTENER_MAX_PDU, nullptr, nullptr,
                                               secure, DUL_NOBLOCK, 1);
-    DCMTK_transport_close_on_connection(-1);
+    dicomnet_transport_close_on_connection(-1);
     if (cond.bad()) {
         if (cond != DUL_NOASSOCIATIONREQUEST)
             dumpCondition(nullptr, cond);
@@ -346,7 +346,7 @@ static void stopWorkers()
 // Opens a listening network on port; null after the failure is logged.
 static T_ASC_Network *openNetwork(int port)
 {
-    T_ASC_Network *net = DCMTK_net_init_listen(port, 1);
+    T_ASC_Network *net = dicomnet_net_init_listen(port, 1);
     if (net == nullptr) {
         // errno is still the failed bind's or listen's.
         const char *why = strerror(errno);
@@ -361,7 +361,7 @@ static void closeNetworks(T_ASC_Network *const nets[], int count)
 {
     for (int i = 0; i < count; i++) {
         if (nets[i] != nullptr)
-            DCMTK_net_exit(nets[i]);
+            dicomnet_net_exit(nets[i]);
     }
 }
 
@@ -371,7 +371,7 @@ int runListener()
     catchStopSignals();
     // The network layer's long waits (a command, a C-STORE response) look
     // at the stop request every second.
-    DCMTK_set_stop_check(listener_stopping);
+    dicomnet_set_stop_check(listener_stopping);
     // The plain port, the TLS port, or both; nets[secure] is the TLS one.
     T_ASC_Network *nets[2] = {nullptr, nullptr};
     int count = 0, secure = -1;
@@ -432,7 +432,7 @@ int runListener()
     time_t last_check = time(nullptr);
 
     while (!stopRequested) {
-        int ready = DCMTK_net_wait(nets, count, LISTENER_WAIT_SECONDS);
+        int ready = dicomnet_net_wait(nets, count, LISTENER_WAIT_SECONDS);
         if (ready >= 0 && !stopRequested) {
             T_ASC_Network *net = nets[ready];
             // Workers that have ended since the last housekeeping no longer
@@ -521,7 +521,7 @@ static bool associationPermitted(T_ASC_Association *assoc)
 {
     char peer[64] = "";
     DIC_AE calling = "", called = "";
-    DCMTK_peer_address(assoc, peer, sizeof(peer));
+    dicomnet_peer_address(assoc, peer, sizeof(peer));
     if (ASC_getAPTitles(assoc->params, calling, sizeof(calling), called, sizeof(called), nullptr, 0)
             .bad())
         calling[0] = '\0';
@@ -538,27 +538,27 @@ OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
     int deferred = 0; // the flush comes after the release is confirmed
 
     alarm(LISTENER_PHASE_ALARM);
-    if (DCMTK_params_accept_std_PC(params, UID_VerificationSOPClass).bad())
+    if (dicomnet_params_accept_std_PC(params, UID_VerificationSOPClass).bad())
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register ECHO\n");
-    if (DCMTK_params_accept_std_PCs(params, dcmAllStorageSOPClassUIDs,
-                                    numberOfDcmAllStorageSOPClassUIDs)
+    if (dicomnet_params_accept_std_PCs(params, dcmAllStorageSOPClassUIDs,
+                                       numberOfDcmAllStorageSOPClassUIDs)
             .bad())
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register STORE\n");
     if (!o.no_unknown_pcs) {
         int count = 0;
-        const char *const *ts = DCMTK_get_STD_TS(count);
-        DCMTK_params_accept_unknown_PCs(params, ts, count, ASC_SC_ROLE_DEFAULT);
+        const char *const *ts = dicomnet_get_STD_TS(count);
+        dicomnet_params_accept_unknown_PCs(params, ts, count, ASC_SC_ROLE_DEFAULT);
     }
-    if (DCMTK_params_accept_std_PCs(params, findSOPClasses, 2).bad())
+    if (dicomnet_params_accept_std_PCs(params, findSOPClasses, 2).bad())
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register FIND\n");
-    DCMTK_params_accept_query_extneg(params, findSOPClasses, 2);
-    if (DCMTK_params_accept_std_PCs(params, moveSOPClasses, 2).bad())
+    dicomnet_params_accept_query_extneg(params, findSOPClasses, 2);
+    if (dicomnet_params_accept_std_PCs(params, moveSOPClasses, 2).bad())
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register MOVE\n");
-    if (DCMTK_params_accept_std_PCs(params, getSOPClasses, 2).bad())
+    if (dicomnet_params_accept_std_PCs(params, getSOPClasses, 2).bad())
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register GET\n");
-    if (DCMTK_params_accept_std_PC(params, UID_FINDModalityWorklistInformationModel).bad())
+    if (dicomnet_params_accept_std_PC(params, UID_FINDModalityWorklistInformationModel).bad())
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register WORKLIST\n");
-    if (DCMTK_params_accept_std_PC(params, UID_StorageCommitmentPushModelSOPClass).bad())
+    if (dicomnet_params_accept_std_PC(params, UID_StorageCommitmentPushModelSOPClass).bad())
         logprintf(LOGLEVEL_ERROR, o.logfp, "Can't register COMMITMENT\n");
     acceptProposedRoles(params);
 
@@ -627,7 +627,7 @@ OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
         // The abort waits for the peer to close; a peer that does not (or
         // is still sending a data set that was refused) must not hold the
         // worker, nor a stop, for the phase alarm.
-        DCMTK_transport_stop_reading(assoc);
+        dicomnet_transport_stop_reading(assoc);
         ASC_abortAssociation(assoc);
     }
 

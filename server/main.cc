@@ -272,7 +272,7 @@ static int peerWantsTLS(const char *calledAET, const char *address)
     AETitleMapEntry *e = AETitleMap_FindByAET(&server_aetmap, calledAET);
     if (e == nullptr || (e->flags & AETITLEMAP_FLAG_T) == 0 || strcmp(e->address, address) != 0)
         return 0;
-    if (!DCMTK_tls_enabled())
+    if (!dicomnet_tls_enabled())
         logprintf(LOGLEVEL_ERROR, server_options.logfp,
                   "AET %s is to be called over TLS, but TLS is not set up.\n", calledAET);
     return 1;
@@ -290,7 +290,7 @@ static int loadTLSConfig()
         fprintf(stderr, "storeserver: TLS settings %s: %s\n", server_tls.path, error);
         return 1;
     }
-    DCMTK_tls_set_peer_policy(peerWantsTLS);
+    dicomnet_tls_set_peer_policy(peerWantsTLS);
     return 0;
 }
 
@@ -362,7 +362,7 @@ int main(int argc, char **argv)
     // A peer that vanishes makes writes fail with EPIPE, which ends its
     // association, rather than killing the process that writes.
     signal(SIGPIPE, SIG_IGN);
-    DCMTK_quiet_toolkit_log();
+    dicomnet_quiet_toolkit_log();
     server_state.init();
 
     int status = runListener();
@@ -374,7 +374,7 @@ int main(int argc, char **argv)
     o.aetitle = nullptr; // it may point into the map
     AETitleMap_Destroy(&server_aetmap);
     AccessPolicy_Destroy(&server_access);
-    DCMTK_tls_exit();
+    dicomnet_tls_exit();
     store.setLogfile(nullptr);
     return status;
 }

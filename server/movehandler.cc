@@ -38,9 +38,9 @@ static int endSubAssociation(movedata *md, OFCondition reason)
     md->subBatch = -1;
     if (md->subassoc == NULL)
         return 1;
-    result = DCMTK_dissociate(&md->subassoc, reason);
+    result = dicomnet_dissociate(&md->subassoc, reason);
     if (md->subassoc != NULL)
-        DCMTK_dissociate(&md->subassoc, DUL_PEERABORTEDASSOCIATION);
+        dicomnet_dissociate(&md->subassoc, DUL_PEERABORTEDASSOCIATION);
     md->subassoc = NULL;
     return result;
 }
@@ -69,8 +69,8 @@ int buildSubAssociation(T_DIMSE_C_MoveRQ *request, movedata *md, int b)
     // destination with.
     ASC_getAPTitles(md->assoc->params, NULL, 0, called, sizeof(called), responding,
                     sizeof(responding));
-    params = DCMTK_params_init(called, NULL, request->MoveDestination, dest->address, false,
-                               MOVE_SUBASSOC_MAX_PDU);
+    params = dicomnet_params_init(called, NULL, request->MoveDestination, dest->address, false,
+                                  MOVE_SUBASSOC_MAX_PDU);
     if (params == NULL)
         return -2;
     retrieve_proposeBatch(params, md->job, b);
@@ -81,7 +81,7 @@ int buildSubAssociation(T_DIMSE_C_MoveRQ *request, movedata *md, int b)
     stepLeft = alarm(MOVE_SUBASSOC_ALARM);
     started = time(NULL);
     dcmConnectionTimeout.set(MOVE_CONNECT_TIMEOUT);
-    result = DCMTK_associate(&md->subassoc, md->net, params);
+    result = dicomnet_associate(&md->subassoc, md->net, params);
     if (stepLeft > 0) {
         time_t spent = time(NULL) - started;
         alarm(spent < (time_t)stepLeft ? stepLeft - (unsigned int)spent : 1);
@@ -111,7 +111,7 @@ static void noteLinkLoss(movedata *md, int sent)
     if (sent == RETRIEVE_SILENT) {
         // The abort must not wait for this peer to close either.
         if (md->subassoc != NULL)
-            DCMTK_transport_stop_reading(md->subassoc);
+            dicomnet_transport_stop_reading(md->subassoc);
         endSubAssociation(md, DIMSE_NODATAAVAILABLE);
         md->givenUp = 1;
     } else if (sent == RETRIEVE_LINK_LOST) {
@@ -274,7 +274,7 @@ static void stopMove(movedata *md, T_DIMSE_C_MoveRSP *response, DcmDataset **res
 {
     retrievejob *job = md->job;
     if (md->subassoc != NULL)
-        DCMTK_transport_stop_reading(md->subassoc);
+        dicomnet_transport_stop_reading(md->subassoc);
     endSubAssociation(md, DIMSE_NODATAAVAILABLE);
     md->ahead = MOVE_AHEAD_NONE;
     size_t left = job->items.size() - job->next;
@@ -320,7 +320,7 @@ void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *req
         }
     }
 
-    if (DCMTK_stopping()) {
+    if (dicomnet_stopping()) {
         stopMove(md, response, responseIdentifiers);
         return;
     }

@@ -156,7 +156,8 @@ int retrieve_proposeBatch(T_ASC_Parameters *params, const retrievejob *job, int 
         if (ASC_addPresentationContext(params, (T_ASC_PresentationContextID)id, p.sopClass.c_str(),
                                        syntaxes, n, ASC_SC_ROLE_DEFAULT)
                 .bad()) {
-            DCMTK_trace(DCMTK_TRACE_DEBUG, "retrieve: cannot propose %s\n", p.sopClass.c_str());
+            dicomnet_trace(DICOMNET_TRACE_DEBUG, "retrieve: cannot propose %s\n",
+                           p.sopClass.c_str());
             result = -1;
         }
         id += 2;
@@ -330,8 +331,8 @@ int retrieve_request(retrievejob *job, const retrieveitem &item, T_ASC_Associati
     }
     OFCondition cond;
     if (start != 0)
-        cond = DCMTK_SCU_store_send_encoded(assoc, *pcId, &req, bytes.data() + start,
-                                            bytes.size() - start);
+        cond = dicomnet_SCU_store_send_encoded(assoc, *pcId, &req, bytes.data() + start,
+                                               bytes.size() - start);
     else
         cond = DIMSE_sendMessageUsingMemoryData(assoc, *pcId, &msg, nullptr, file.getDataset(),
                                                 nullptr, nullptr);
@@ -351,11 +352,11 @@ int retrieve_response(retrievejob *job, const retrieveitem &item, T_ASC_Associat
     DcmDataset *detail = nullptr;
     // A peer that accepted and then says nothing is given up after the
     // inactivity budget, not after the toolkit's own receive timeout.
-    OFCondition cond =
-        DCMTK_SCU_store_response(assoc, pcId, msgId, &rsp, &detail, cancel, (int)watchdog_budget());
+    OFCondition cond = dicomnet_SCU_store_response(assoc, pcId, msgId, &rsp, &detail, cancel,
+                                                   (int)watchdog_budget());
     delete detail;
     if (cond == DIMSE_NODATAAVAILABLE) {
-        if (DCMTK_stopping())
+        if (dicomnet_stopping())
             LOG(LOGLEVEL_ERROR, "Stopping: C-STORE response no longer awaited.\n");
         else
             LOG(LOGLEVEL_ERROR, "Peer silent: no C-STORE response within %u s.\n",

@@ -30,7 +30,7 @@ void handlercontext_init(handlercontext *ctx, const char *calling, const char *c
         strncpy(ctx->store_calling, calling, sizeof(ctx->store_calling) - 1);
     if (called)
         strncpy(ctx->store_called, called, sizeof(ctx->store_called) - 1);
-    DCMTK_peer_address(assoc, ctx->peer_address, sizeof(ctx->peer_address));
+    dicomnet_peer_address(assoc, ctx->peer_address, sizeof(ctx->peer_address));
     ctx->archive = &server_archive;
 }
 
@@ -62,8 +62,8 @@ static void storeAndAnswer(handlercontext *ctx, const T_DIMSE_C_StoreRQ *request
     // another. The storage service's status for it is "Error: Data Set
     // does not match SOP Class" (A900H, DICOM PS3.4 B.2.3). A data set
     // without the UIDs is left to the store, which refuses it (C000H).
-    const char *dsClass = ds != NULL ? DCMTK_getTagString(ds, DCM_SOPClassUID) : NULL;
-    const char *dsInstance = ds != NULL ? DCMTK_getTagString(ds, DCM_SOPInstanceUID) : NULL;
+    const char *dsClass = ds != NULL ? dicomnet_getTagString(ds, DCM_SOPClassUID) : NULL;
+    const char *dsInstance = ds != NULL ? dicomnet_getTagString(ds, DCM_SOPInstanceUID) : NULL;
     if ((dsClass != NULL && strcmp(dsClass, request->AffectedSOPClassUID) != 0) ||
         (dsInstance != NULL && strcmp(dsInstance, request->AffectedSOPInstanceUID) != 0)) {
         logprintf(LOGLEVEL_ERROR, server_options.logfp,
@@ -116,13 +116,13 @@ static void beginInspection(void *data, bool implicitVr, bool bigEndian)
     w->strictVr = true;
     // Implicit VR: the toolkit reads an element of defined length as a
     // sequence when its dictionary says so, and so must the walk.
-    w->isSequence = DCMTK_dictionary_sequence;
+    w->isSequence = dicomnet_dictionary_sequence;
     // The store parses only the head's elements it and the ingest read.
     w->recordElements = true;
 }
 
-void handlerLogRefusal(const char *operation, const char *what, const DCMTK_refusal &refusal,
-                       const DCMTK_dataset_limits &limits)
+void handlerLogRefusal(const char *operation, const char *what, const dicomnet_refusal &refusal,
+                       const dicomnet_dataset_limits &limits)
 {
     FILE *logfp = server_options.logfp;
     unsigned long long at = (unsigned long long)refusal.at;
@@ -180,11 +180,11 @@ static Uint16 inspectBytes(void *data, const unsigned char *bytes, size_t n, boo
             archive_feedIncoming(receipt->ctx->archive, receipt->in, bytes, n, last);
         return 0;
     }
-    DCMTK_refusal refusal = {r, w->pos};
-    DCMTK_dataset_limits limits = {w->maxLength, w->maxDepth, w->maxItems, w->maxElements};
+    dicomnet_refusal refusal = {r, w->pos};
+    dicomnet_dataset_limits limits = {w->maxLength, w->maxDepth, w->maxItems, w->maxElements};
     handlerLogRefusal("C-STORE", "data set", refusal, limits);
-    return DCMTK_refusal_for_resources(r) ? DCMTK_STATUS_OUT_OF_RESOURCES
-                                          : DCMTK_STATUS_CANNOT_UNDERSTAND;
+    return dicomnet_refusal_for_resources(r) ? DICOMNET_STATUS_OUT_OF_RESOURCES
+                                             : DICOMNET_STATUS_CANNOT_UNDERSTAND;
 }
 
 // The streamed path's end: the data set is whole (and walked), in the file.
@@ -234,16 +234,16 @@ OFCondition storeSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     T_ASC_PresentationContext pc;
     receipt.streamed = ASC_findAcceptedPresentationContext(assoc->params, pcId, &pc).good() &&
                        streamable(pc.acceptedTransferSyntax);
-    DCMTK_store_guard guard = {server_options.max_dataset, beginInspection, inspectBytes, &receipt,
-                               receipt.streamed};
+    dicomnet_store_guard guard = {server_options.max_dataset, beginInspection, inspectBytes,
+                                  &receipt, receipt.streamed};
     if (!receipt.streamed)
-        return DCMTK_SCP_store(assoc, msg, pcId, storeSCPCallback, ctx, &guard);
+        return dicomnet_SCP_store(assoc, msg, pcId, storeSCPCallback, ctx, &guard);
     // The access check comes first here: a peer not allowed to store has
     // its bytes dropped as they come, and no file is made for them.
     if (handlerPermits(ctx, ACCESS_STORE))
         receipt.in = archive_beginIncoming(ctx->archive, storedSyntax(pc.acceptedTransferSyntax),
                                            &receipt.walk);
-    OFCondition cond = DCMTK_SCP_store(assoc, msg, pcId, storeStreamCallback, &receipt, &guard);
+    OFCondition cond = dicomnet_SCP_store(assoc, msg, pcId, storeStreamCallback, &receipt, &guard);
     // Whatever became of it (stored, refused, the association broken off
     // in the middle): a temporary file not placed is removed.
     archive_endIncoming(ctx->archive, receipt.in);

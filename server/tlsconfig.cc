@@ -27,13 +27,13 @@ int tlsconfig_load(tlsconfig *cfg, const char *path, char *error, size_t errorSi
     std::vector<const char *> trusted;
     for (const std::string &t : s.trusted)
         trusted.push_back(t.c_str());
-    DCMTK_tls_settings ts = {s.certificate.c_str(),
-                             s.key.c_str(),
-                             trusted.data(),
-                             (int)trusted.size(),
-                             s.trustedDir.empty() ? nullptr : s.trustedDir.c_str(),
-                             s.clients};
-    if (DCMTK_tls_init(&ts, error, errorSize) != 0)
+    dicomnet_tls_settings ts = {s.certificate.c_str(),
+                                s.key.c_str(),
+                                trusted.data(),
+                                (int)trusted.size(),
+                                s.trustedDir.empty() ? nullptr : s.trustedDir.c_str(),
+                                s.clients};
+    if (dicomnet_tls_init(&ts, error, errorSize) != 0)
         return -1;
     cfg->port = s.port;
     cfg->plain = s.plain;

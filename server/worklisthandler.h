@@ -15,7 +15,7 @@ extern int worklist_doneMode;
 // 1 when sopClass is the Modality Worklist Information Model (FIND).
 int worklist_isWorklistClass(const char *sopClass);
 
-// C-FIND handler (DCMTK_SCP_find_callback) for the worklist model;
+// C-FIND handler (dicomnet_SCP_find_callback) for the worklist model;
 // callbackData is the handlercontext. The first call checks the access
 // policy (operation "worklist"; 0x0124 when refused) and runs the query
 // through the data source; each call then gives the next match (0xFF00,

@@ -361,9 +361,9 @@ void LocalStore::takeBackLocked(const char *study, const char *series, const cha
 // The UIDs of a data set, or null when one is missing or refused.
 static int datasetUids(LocalStore *store, DcmDataset *ds, const char *uid[3])
 {
-    uid[0] = DCMTK_getTagString(ds, DCM_StudyInstanceUID);
-    uid[1] = DCMTK_getTagString(ds, DCM_SeriesInstanceUID);
-    uid[2] = DCMTK_getTagString(ds, DCM_SOPInstanceUID);
+    uid[0] = dicomnet_getTagString(ds, DCM_StudyInstanceUID);
+    uid[1] = dicomnet_getTagString(ds, DCM_SeriesInstanceUID);
+    uid[2] = dicomnet_getTagString(ds, DCM_SOPInstanceUID);
     return uid[0] != nullptr && uid[1] != nullptr && uid[2] != nullptr &&
            checkDeleteUids(store, uid[0], uid[1], uid[2]) == 0;
 }

@@ -210,8 +210,8 @@ int LocalStore::startIncomingFile(incoming *in)
 {
     std::string sopClass = in->walk->sopClass, instance = in->walk->instance;
     if (in->headParsed) {
-        const char *c = DCMTK_getTagString(in->headFile.getDataset(), DCM_SOPClassUID);
-        const char *i = DCMTK_getTagString(in->headFile.getDataset(), DCM_SOPInstanceUID);
+        const char *c = dicomnet_getTagString(in->headFile.getDataset(), DCM_SOPClassUID);
+        const char *i = dicomnet_getTagString(in->headFile.getDataset(), DCM_SOPInstanceUID);
         sopClass = c != nullptr ? c : "";
         instance = i != nullptr ? i : "";
     }

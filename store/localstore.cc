@@ -150,9 +150,9 @@ OFString LocalStore::GetUidPath(const char *study, const char *series, const cha
 
 OFString LocalStore::GetUidPath(DcmDataset *ds, int withBase)
 {
-    return GetUidPath(DCMTK_getTagString(ds, DCM_StudyInstanceUID),
-                      DCMTK_getTagString(ds, DCM_SeriesInstanceUID),
-                      DCMTK_getTagString(ds, DCM_SOPInstanceUID), withBase);
+    return GetUidPath(dicomnet_getTagString(ds, DCM_StudyInstanceUID),
+                      dicomnet_getTagString(ds, DCM_SeriesInstanceUID),
+                      dicomnet_getTagString(ds, DCM_SOPInstanceUID), withBase);
 }
 
 OFString LocalStore::GetUidIndexPath(const char *study, const char *series)

@@ -23,7 +23,7 @@ static void appendPart(OFString &path, DcmDataset *ds, const DcmTagKey &tag, con
                        int isTime)
 {
     char part[NAMEPART_SIZE];
-    const char *value = DCMTK_getTagString(ds, tag);
+    const char *value = dicomnet_getTagString(ds, tag);
     if (value == nullptr)
         value = dflt;
     if (strlen(value) > NAMEPART_SIZE - 1) {
@@ -126,7 +126,7 @@ int LocalStore::WriteSymlinks(DcmDataset *ds)
     if (makeLinkDir(link, "Cannot create series link directory.") != 0)
         return LS_DIR_ERROR;
 
-    const char *number = DCMTK_getTagString(ds, DCM_InstanceNumber);
+    const char *number = dicomnet_getTagString(ds, DCM_InstanceNumber);
     char name[32];
     snprintf(name, sizeof name, "/z_%04d.dcm",
              (int)strtol(number != nullptr ? number : "0000", nullptr, 10));

@@ -61,10 +61,10 @@ static const char *readUid(DcmDataset *ds, const DcmTagKey &tag, int *embeddedNu
     char *raw = nullptr;
     Uint32 rawLength = 0;
     *embeddedNul = 0;
-    const char *value = DCMTK_getTagString(ds, tag);
+    const char *value = dicomnet_getTagString(ds, tag);
     if (value == nullptr)
         return nullptr;
-    if ((element = DCMTK_findElement(ds, tag)) != nullptr &&
+    if ((element = dicomnet_findElement(ds, tag)) != nullptr &&
         element->getString(raw, rawLength).good() && raw != nullptr) {
         size_t len = strlen(raw);
         for (size_t i = len; i < rawLength; i++)

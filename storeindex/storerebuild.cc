@@ -227,9 +227,9 @@ static int enterImage(rebuildctx *ctx, LocalStore *store, const storetree &tree,
         return -1;
     }
     DcmDataset *ds = ff.getDataset();
-    const char *uids[3] = {DCMTK_getTagString(ds, DCM_StudyInstanceUID),
-                           DCMTK_getTagString(ds, DCM_SeriesInstanceUID),
-                           DCMTK_getTagString(ds, DCM_SOPInstanceUID)};
+    const char *uids[3] = {dicomnet_getTagString(ds, DCM_StudyInstanceUID),
+                           dicomnet_getTagString(ds, DCM_SeriesInstanceUID),
+                           dicomnet_getTagString(ds, DCM_SOPInstanceUID)};
     const std::string *wanted[3] = {&study.uid, &series.uid, &file.sop};
     static const char *names[3] = {"study", "series", "SOP instance"};
     for (int i = 0; i < 3; i++) {

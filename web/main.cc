@@ -407,7 +407,7 @@ int main(int argc, char **argv)
         goto out;
     }
 
-    DCMTK_quiet_toolkit_log();
+    dicomnet_quiet_toolkit_log();
     // Frames and rendered images of compressed files are decoded.
     archive_registerDecoders();
 

@@ -49,7 +49,7 @@ int metrics_storeCounts(long *studies, long *series, long *images)
     int r = 1;
     if (countedAt == 0 || now - countedAt >= METRICS_COUNTS_SECONDS || now < countedAt) {
         DcmDataset q;
-        DCMTK_Key_Add(&q, 0x0008, 0x0052, "STUDY");
+        dicomnet_Key_Add(&q, 0x0008, 0x0052, "STUDY");
         q.insertEmptyElement(DcmTag(DCM_StudyInstanceUID));
         q.insertEmptyElement(DcmTag(DCM_NumberOfStudyRelatedSeries));
         q.insertEmptyElement(DcmTag(DCM_NumberOfStudyRelatedInstances));
@@ -62,9 +62,9 @@ int metrics_storeCounts(long *studies, long *series, long *images)
             while ((r = walk.next(&m)) == 0) {
                 const char *v;
                 st++;
-                if ((v = DCMTK_getTagString(m, DCM_NumberOfStudyRelatedSeries)) != nullptr)
+                if ((v = dicomnet_getTagString(m, DCM_NumberOfStudyRelatedSeries)) != nullptr)
                     se += atol(v);
-                if ((v = DCMTK_getTagString(m, DCM_NumberOfStudyRelatedInstances)) != nullptr)
+                if ((v = dicomnet_getTagString(m, DCM_NumberOfStudyRelatedInstances)) != nullptr)
                     im += atol(v);
                 delete m;
                 m = nullptr;

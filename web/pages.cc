@@ -177,7 +177,7 @@ static std::string dicomDate(const std::string &v)
 // The study-level query of args into q: "" or why the search is refused.
 static std::string buildQuery(const searchargs &a, DcmDataset *q)
 {
-    DCMTK_Key_Add(q, 0x0008, 0x0052, "STUDY");
+    dicomnet_Key_Add(q, 0x0008, 0x0052, "STUDY");
     const DcmTagKey keys[] = {DCM_StudyInstanceUID, DCM_PatientName,      DCM_PatientID,
                               DCM_StudyDate,        DCM_StudyTime,        DCM_StudyDescription,
                               DCM_AccessionNumber,  DCM_ModalitiesInStudy};
@@ -217,7 +217,7 @@ struct studyrow {
 
 static std::string tagText(DcmDataset *d, const DcmTagKey &key)
 {
-    const char *v = DCMTK_getTagString(d, key);
+    const char *v = dicomnet_getTagString(d, key);
     return v != nullptr ? v : "";
 }
 
@@ -258,17 +258,17 @@ static void sortRows(std::vector<studyrow> *rows, const searchargs &a)
 static void countStudy(studyrow *r)
 {
     DcmDataset q;
-    DCMTK_Key_Add(&q, 0x0008, 0x0052, "STUDY");
-    DCMTK_Key_Add(&q, 0x0020, 0x000D, r->uid.c_str());
+    dicomnet_Key_Add(&q, 0x0008, 0x0052, "STUDY");
+    dicomnet_Key_Add(&q, 0x0020, 0x000D, r->uid.c_str());
     q.insertEmptyElement(DcmTag(DCM_NumberOfStudyRelatedSeries));
     q.insertEmptyElement(DcmTag(DCM_NumberOfStudyRelatedInstances));
     archive_query walk(&web_archive, &q);
     DcmDataset *m = nullptr;
     if (walk.next(&m) == 0) {
         const char *v;
-        if ((v = DCMTK_getTagString(m, DCM_NumberOfStudyRelatedSeries)) != nullptr)
+        if ((v = dicomnet_getTagString(m, DCM_NumberOfStudyRelatedSeries)) != nullptr)
             r->series = atol(v);
-        if ((v = DCMTK_getTagString(m, DCM_NumberOfStudyRelatedInstances)) != nullptr)
+        if ((v = dicomnet_getTagString(m, DCM_NumberOfStudyRelatedInstances)) != nullptr)
             r->images = atol(v);
     }
     delete m;
@@ -669,8 +669,8 @@ int pages_seriesRows(const webrequest &rq)
     if (study == nullptr || archive_uidProblem(study) != nullptr)
         return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "study must be one UID");
     DcmDataset q;
-    DCMTK_Key_Add(&q, 0x0008, 0x0052, "SERIES");
-    DCMTK_Key_Add(&q, 0x0020, 0x000D, study);
+    dicomnet_Key_Add(&q, 0x0008, 0x0052, "SERIES");
+    dicomnet_Key_Add(&q, 0x0020, 0x000D, study);
     const DcmTagKey keys[] = {DCM_SeriesInstanceUID, DCM_Modality, DCM_SeriesNumber,
                               DCM_SeriesDescription, DCM_NumberOfSeriesRelatedInstances};
     for (const DcmTagKey &k : keys)

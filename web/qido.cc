@@ -166,7 +166,7 @@ static bool hasMatchBelow(qidoargs &a, const char *study, const char *series, bo
         if (!imageFilters)
             return !below.empty();
         for (auto &b : below) {
-            const char *e = DCMTK_getTagString(b.get(), DCM_SeriesInstanceUID);
+            const char *e = dicomnet_getTagString(b.get(), DCM_SeriesInstanceUID);
             if (e != nullptr)
                 seriesUids.push_back(e);
         }
@@ -257,8 +257,8 @@ static bool nextAnswer(qidopage *p, std::string *out)
     }
     if (p->next < p->matches.size()) {
         std::unique_ptr<DcmDataset> d = std::move(p->matches[p->next]);
-        const char *s = DCMTK_getTagString(d.get(), DCM_StudyInstanceUID);
-        const char *e = DCMTK_getTagString(d.get(), DCM_SeriesInstanceUID);
+        const char *s = dicomnet_getTagString(d.get(), DCM_StudyInstanceUID);
+        const char *e = dicomnet_getTagString(d.get(), DCM_SeriesInstanceUID);
         std::string url = p->root + "/studies/" + (s ? s : "");
         long nSeries = 0, nInstances = 0;
         if (p->level == QIDO_STUDY) {
@@ -270,7 +270,7 @@ static bool nextAnswer(qidopage *p, std::string *out)
             countInstances(s ? s : "", e ? e : "", &nSeries, &nInstances);
             putNumber(d.get(), DCM_NumberOfSeriesRelatedInstances, nInstances);
         } else {
-            const char *i = DCMTK_getTagString(d.get(), DCM_SOPInstanceUID);
+            const char *i = dicomnet_getTagString(d.get(), DCM_SOPInstanceUID);
             webinstance inst{s ? s : "", e ? e : "", i ? i : ""};
             url += "/series/" + inst.series + "/instances/" + inst.instance;
             putString(d.get(), DCM_SOPClassUID, storedSopClass(inst));
@@ -332,7 +332,7 @@ bool qido_parseArgs(const std::vector<std::pair<std::string, std::string>> &args
 {
     static const char *const levelNames[] = {"STUDY", "SERIES", "IMAGE"};
     for (int l = 0; l < 3; l++)
-        DCMTK_Key_Add(&out->keys[l], 0x0008, 0x0052, levelNames[l]);
+        dicomnet_Key_Add(&out->keys[l], 0x0008, 0x0052, levelNames[l]);
     for (const auto &a : args) {
         const std::string &k = a.first, &v = a.second;
         if (k == "limit" || k == "offset") {
@@ -443,14 +443,14 @@ int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
     // key; ModalitiesInStudy names them in the answer.
     if (q[QIDO_STUDY].tagExists(DCM_ModalitiesInStudy) && !q[QIDO_STUDY].tagExists(DCM_Modality))
         putString(&q[QIDO_STUDY], DCM_Modality,
-                  DCMTK_getTagString(&q[QIDO_STUDY], DCM_ModalitiesInStudy)
-                      ? DCMTK_getTagString(&q[QIDO_STUDY], DCM_ModalitiesInStudy)
+                  dicomnet_getTagString(&q[QIDO_STUDY], DCM_ModalitiesInStudy)
+                      ? dicomnet_getTagString(&q[QIDO_STUDY], DCM_ModalitiesInStudy)
                       : "");
     if (studyUid != nullptr)
         putString(&q[QIDO_STUDY], DCM_StudyInstanceUID, studyUid);
     // A series UID given as a query key fixes the series as the path does.
     if (seriesUid == nullptr)
-        seriesUid = DCMTK_getTagString(&q[QIDO_SERIES], DCM_SeriesInstanceUID);
+        seriesUid = dicomnet_getTagString(&q[QIDO_SERIES], DCM_SeriesInstanceUID);
     if (seriesUid != nullptr)
         putString(&q[QIDO_SERIES], DCM_SeriesInstanceUID, seriesUid);
     // The study's own answers are wanted at study level, and with a series
@@ -507,7 +507,7 @@ int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
         // Searches only read the index: they share the lock.
         std::shared_lock<webstorelock> hold(web_storeLock);
         auto keepStudy = [&](DcmDataset *m) {
-            const char *s = DCMTK_getTagString(m, DCM_StudyInstanceUID);
+            const char *s = dicomnet_getTagString(m, DCM_StudyInstanceUID);
             if (s == nullptr || !archive_addSOPClassesInStudy(&web_archive, &q[QIDO_STUDY], m))
                 return false;
             return !(seriesBelow || imageBelow) ||
@@ -521,13 +521,13 @@ int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
         if (level == QIDO_STUDY)
             found = std::move(studies);
         for (auto &st : studies) {
-            const char *s = DCMTK_getTagString(st.get(), DCM_StudyInstanceUID);
+            const char *s = dicomnet_getTagString(st.get(), DCM_StudyInstanceUID);
             std::vector<std::unique_ptr<DcmDataset>> below;
             if (level == QIDO_SERIES) {
                 DcmDataset sq(q[QIDO_SERIES]);
                 putString(&sq, DCM_StudyInstanceUID, s);
                 auto keepSeries = [&](DcmDataset *m) {
-                    const char *e = DCMTK_getTagString(m, DCM_SeriesInstanceUID);
+                    const char *e = dicomnet_getTagString(m, DCM_SeriesInstanceUID);
                     return !imageBelow || (e != nullptr && hasMatchBelow(a, s, e, false, true));
                 };
                 findLocked(&sq, nullptr, want != 0 ? want - found.size() : 0, keepSeries, &below);
@@ -542,7 +542,7 @@ int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
                     putString(&sq, DCM_StudyInstanceUID, s);
                     findLocked(&sq, nullptr, 0, nullptr, &ms);
                     for (auto &m : ms)
-                        if (const char *e = DCMTK_getTagString(m.get(), DCM_SeriesInstanceUID))
+                        if (const char *e = dicomnet_getTagString(m.get(), DCM_SeriesInstanceUID))
                             series.push_back(e);
                     if (series.empty())
                         continue;

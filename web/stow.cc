@@ -200,10 +200,10 @@ static void storePart(stowstate *st, DcmDataset *ds, archive_incoming *in)
 {
     stowresult r;
     const char *v;
-    r.sopClass = (v = DCMTK_getTagString(ds, DCM_SOPClassUID)) ? v : "";
-    r.sopInstance = (v = DCMTK_getTagString(ds, DCM_SOPInstanceUID)) ? v : "";
-    r.study = (v = DCMTK_getTagString(ds, DCM_StudyInstanceUID)) ? v : "";
-    r.series = (v = DCMTK_getTagString(ds, DCM_SeriesInstanceUID)) ? v : "";
+    r.sopClass = (v = dicomnet_getTagString(ds, DCM_SOPClassUID)) ? v : "";
+    r.sopInstance = (v = dicomnet_getTagString(ds, DCM_SOPInstanceUID)) ? v : "";
+    r.study = (v = dicomnet_getTagString(ds, DCM_StudyInstanceUID)) ? v : "";
+    r.series = (v = dicomnet_getTagString(ds, DCM_SeriesInstanceUID)) ? v : "";
     if (!st->study.empty() && r.study != st->study) {
         r.status = STOW_WRONG_STUDY;
         st->results.push_back(r);

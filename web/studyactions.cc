@@ -345,10 +345,10 @@ int studyactions_delete(const webrequest &rq, const std::string &body)
     if (!plainUid(study.c_str()) || (!series.empty() && !plainUid(series.c_str())))
         return web_replyError(rq, MHD_HTTP_BAD_REQUEST, "study (and series) must be UIDs");
     DcmDataset id;
-    DCMTK_Key_Add(&id, 0x0008, 0x0052, series.empty() ? "STUDY" : "SERIES");
-    DCMTK_Key_Add(&id, 0x0020, 0x000D, study.c_str());
+    dicomnet_Key_Add(&id, 0x0008, 0x0052, series.empty() ? "STUDY" : "SERIES");
+    dicomnet_Key_Add(&id, 0x0020, 0x000D, study.c_str());
     if (!series.empty())
-        DCMTK_Key_Add(&id, 0x0020, 0x000E, series.c_str());
+        dicomnet_Key_Add(&id, 0x0020, 0x000E, series.c_str());
     std::vector<archive_image> images;
     size_t deleted = 0, failed = 0;
     int r;

@@ -186,12 +186,12 @@ int web_listInstances(const char *study, const char *series, const char *instanc
         }
     }
     DcmDataset query;
-    DCMTK_Key_Add(&query, 0x0008, 0x0052, "IMAGE");
-    DCMTK_Key_Add(&query, 0x0020, 0x000D, study);
+    dicomnet_Key_Add(&query, 0x0008, 0x0052, "IMAGE");
+    dicomnet_Key_Add(&query, 0x0020, 0x000D, study);
     if (series != nullptr)
-        DCMTK_Key_Add(&query, 0x0020, 0x000E, series);
+        dicomnet_Key_Add(&query, 0x0020, 0x000E, series);
     if (instance != nullptr)
-        DCMTK_Key_Add(&query, 0x0008, 0x0018, instance);
+        dicomnet_Key_Add(&query, 0x0008, 0x0018, instance);
     int r;
     // A walk of the index only reads it: shared with other searches.
     std::shared_lock<webstorelock> hold(web_storeLock);
@@ -201,9 +201,9 @@ int web_listInstances(const char *study, const char *series, const char *instanc
         DcmDataset *match = nullptr;
         r = walk.next(&match);
         if (r == 0) {
-            const char *s = DCMTK_getTagString(match, DCM_StudyInstanceUID);
-            const char *e = DCMTK_getTagString(match, DCM_SeriesInstanceUID);
-            const char *i = DCMTK_getTagString(match, DCM_SOPInstanceUID);
+            const char *s = dicomnet_getTagString(match, DCM_StudyInstanceUID);
+            const char *e = dicomnet_getTagString(match, DCM_SeriesInstanceUID);
+            const char *i = dicomnet_getTagString(match, DCM_SOPInstanceUID);
             out->push_back(webinstance{s ? s : "", e ? e : "", i ? i : ""});
         }
         delete match;

@@ -17,27 +17,27 @@
 
 static int send_files(int port, int nfiles, char **files)
 {
-    T_ASC_Network *net = DCMTK_net_init(30);
+    T_ASC_Network *net = dicomnet_net_init(30);
     if (net == nullptr)
         return 1;
     std::string peer = "127.0.0.1:" + std::to_string(port);
     T_ASC_Parameters *params =
-        DCMTK_params_init("TESTSCU", nullptr, "ANY-SCP", peer.c_str(), false, 16384);
+        dicomnet_params_init("TESTSCU", nullptr, "ANY-SCP", peer.c_str(), false, 16384);
     if (params == nullptr)
         return 1;
     for (int i = 0; i < numberOfDcmAllStorageSOPClassUIDs && i < 128; i++)
-        if (DCMTK_params_add_std_PC(params, 2 * i + 1, dcmAllStorageSOPClassUIDs[i]).bad())
+        if (dicomnet_params_add_std_PC(params, 2 * i + 1, dcmAllStorageSOPClassUIDs[i]).bad())
             break;
     T_ASC_Association *assoc = nullptr;
-    int rc = DCMTK_associate(&assoc, net, params);
+    int rc = dicomnet_associate(&assoc, net, params);
     int failed = 0;
     for (int i = 0; rc == 0 && i < nfiles; i++) {
         DcmFileFormat file;
-        if (file.loadFile(files[i]).bad() || DCMTK_SCU_store(assoc, file.getDataset()).bad())
+        if (file.loadFile(files[i]).bad() || dicomnet_SCU_store(assoc, file.getDataset()).bad())
             failed++;
     }
-    DCMTK_dissociate(&assoc, EC_Normal);
-    DCMTK_net_exit(net);
+    dicomnet_dissociate(&assoc, EC_Normal);
+    dicomnet_net_exit(net);
     if (rc != 0 || failed != 0) {
         fprintf(stderr, "dicomnet_testscp: associate %d, %d failed\n", rc, failed);
         return 1;
@@ -47,7 +47,7 @@ static int send_files(int port, int nfiles, char **files)
 
 int main(int argc, char **argv)
 {
-    DCMTK_quiet_toolkit_log();
+    dicomnet_quiet_toolkit_log();
     if (argc >= 3 && strcmp(argv[1], "--send") == 0)
         return send_files(atoi(argv[2]), argc - 3, argv + 3);
     if (argc < 2) {
@@ -56,13 +56,13 @@ int main(int argc, char **argv)
     }
     int port = atoi(argv[1]);
     int count = argc > 2 ? atoi(argv[2]) : 1;
-    T_ASC_Network *net = DCMTK_net_init_listen(port, 0);
+    T_ASC_Network *net = dicomnet_net_init_listen(port, 0);
     if (net == nullptr) {
         fprintf(stderr, "dicomnet_testscp: cannot listen on port %d\n", port);
         return 1;
     }
     for (int i = 0; i < count; i++)
         testprovider_serve_one(net, PROVIDER_SERVE, -1);
-    DCMTK_net_exit(net);
+    dicomnet_net_exit(net);
     return 0;
 }

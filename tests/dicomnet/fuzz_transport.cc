@@ -78,7 +78,7 @@ static void fuzzRead(int mine, int peer, uint8_t mode, cycle &c, const std::stri
     if (send(peer, stream.data(), stream.size(), 0) != (ssize_t)stream.size())
         abort();
     shutdown(peer, SHUT_WR);
-    DcmTransportConnection *conn = DCMTK_transport_connection(mine);
+    DcmTransportConnection *conn = dicomnet_transport_connection(mine);
     std::string got;
     if (mode & 2) {
         // As the toolkit reads PDUs: header, then the body it announces.
@@ -111,7 +111,7 @@ static void fuzzRead(int mine, int peer, uint8_t mode, cycle &c, const std::stri
 
 static void fuzzWrite(int mine, int peer, uint8_t mode, cycle &c, const std::string &stream)
 {
-    DcmTransportConnection *conn = DCMTK_transport_connection(mine);
+    DcmTransportConnection *conn = dicomnet_transport_connection(mine);
     std::string expected, received;
     size_t pos = 0;
     while (pos < stream.size()) {

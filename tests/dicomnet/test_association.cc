@@ -1,5 +1,5 @@
-// Association and DIMSE round trips over loopback: DCMTK_associate and
-// DCMTK_dissociate results, and the user operations against the layer's own
+// Association and DIMSE round trips over loopback: dicomnet_associate and
+// dicomnet_dissociate results, and the user operations against the layer's own
 // provider operations running in a forked child. Needs the private network
 // namespace (VELTO_NETNS=1); skipped elsewhere.
 #include <gtest/gtest.h>
@@ -67,14 +67,14 @@ protected:
         const char *ns = getenv("VELTO_NETNS");
         if (ns == nullptr || strcmp(ns, "1") != 0)
             GTEST_SKIP() << "needs the private network namespace (scripts/netns-exec)";
-        net = DCMTK_net_init(30);
+        net = dicomnet_net_init(30);
         ASSERT_NE(net, nullptr);
     }
 
     void TearDown() override
     {
         if (assoc != nullptr)
-            DCMTK_dissociate(&assoc, DIMSE_BADDATA);
+            dicomnet_dissociate(&assoc, DIMSE_BADDATA);
         if (child > 0) {
             kill(child, SIGKILL);
             waitpid(child, nullptr, 0);
@@ -82,7 +82,7 @@ protected:
         if (reportFd >= 0)
             close(reportFd);
         if (net != nullptr)
-            DCMTK_net_exit(net);
+            dicomnet_net_exit(net);
     }
 
     // Forks a provider that serves one association in the given mode.
@@ -91,7 +91,7 @@ protected:
         T_ASC_Network *listenNet = nullptr;
         for (int attempt = 0; attempt < 10 && listenNet == nullptr; attempt++) {
             port = free_port();
-            listenNet = DCMTK_net_init_listen(port, 1);
+            listenNet = dicomnet_net_init_listen(port, 1);
         }
         ASSERT_NE(listenNet, nullptr);
         int fds[2];
@@ -108,7 +108,7 @@ protected:
         close(fds[1]);
         reportFd = fds[0];
         // The child keeps its own copy of the listening socket.
-        DCMTK_net_exit(listenNet);
+        dicomnet_net_exit(listenNet);
     }
 
     // Waits for the provider to end and returns its report lines.
@@ -137,30 +137,30 @@ protected:
     {
         std::string peer = "127.0.0.1:" + std::to_string(port);
         T_ASC_Parameters *p =
-            DCMTK_params_init("TESTSCU", nullptr, "TESTSCP", peer.c_str(), false, 16384);
+            dicomnet_params_init("TESTSCU", nullptr, "TESTSCP", peer.c_str(), false, 16384);
         EXPECT_NE(p, nullptr);
-        EXPECT_TRUE(DCMTK_params_add_std_PC(p, 1, UID_VerificationSOPClass).good());
-        EXPECT_TRUE(DCMTK_params_add_std_PC(p, 3, UID_CTImageStorage).good());
-        EXPECT_TRUE(
-            DCMTK_params_add_std_PC(p, 5, UID_FINDStudyRootQueryRetrieveInformationModel).good());
-        EXPECT_TRUE(
-            DCMTK_params_add_std_PC(p, 7, UID_MOVEStudyRootQueryRetrieveInformationModel).good());
+        EXPECT_TRUE(dicomnet_params_add_std_PC(p, 1, UID_VerificationSOPClass).good());
+        EXPECT_TRUE(dicomnet_params_add_std_PC(p, 3, UID_CTImageStorage).good());
+        EXPECT_TRUE(dicomnet_params_add_std_PC(p, 5, UID_FINDStudyRootQueryRetrieveInformationModel)
+                        .good());
+        EXPECT_TRUE(dicomnet_params_add_std_PC(p, 7, UID_MOVEStudyRootQueryRetrieveInformationModel)
+                        .good());
         const char *ts[] = {UID_JPEGProcess1TransferSyntax, UID_LittleEndianImplicitTransferSyntax};
         EXPECT_TRUE(ASC_addPresentationContext(p, 9, kUnknownSOP, ts, 2).good());
         return p;
     }
 
-    int associate() { return DCMTK_associate(&assoc, net, params()); }
+    int associate() { return dicomnet_associate(&assoc, net, params()); }
 };
 
 static DcmDataset *image(const char *sopInstance, const char *name)
 {
-    DcmDataset *ds = DCMTK_Dataset_Create();
-    DCMTK_Key_Add(ds, 0x0008, 0x0016, UID_CTImageStorage);
+    DcmDataset *ds = dicomnet_Dataset_Create();
+    dicomnet_Key_Add(ds, 0x0008, 0x0016, UID_CTImageStorage);
     if (sopInstance)
-        DCMTK_Key_Add(ds, 0x0008, 0x0018, sopInstance);
-    DCMTK_Key_Add(ds, 0x0010, 0x0010, name);
-    DCMTK_Key_Add(ds, 0x0020, 0x000D, "1.2.826.0.1.3680043.2.1545.1");
+        dicomnet_Key_Add(ds, 0x0008, 0x0018, sopInstance);
+    dicomnet_Key_Add(ds, 0x0010, 0x0010, name);
+    dicomnet_Key_Add(ds, 0x0020, 0x000D, "1.2.826.0.1.3680043.2.1545.1");
     return ds;
 }
 
@@ -174,10 +174,10 @@ TEST_F(Association, AcceptedEchoAndRelease)
     start(PROVIDER_SERVE);
     ASSERT_EQ(associate(), 0);
     DIC_US id = assoc->nextMsgID;
-    EXPECT_TRUE(DCMTK_SCU_echo(assoc).good());
-    EXPECT_TRUE(DCMTK_SCU_echo(assoc).good());
+    EXPECT_TRUE(dicomnet_SCU_echo(assoc).good());
+    EXPECT_TRUE(dicomnet_SCU_echo(assoc).good());
     EXPECT_EQ(assoc->nextMsgID, (DIC_US)(id + 2));
-    EXPECT_EQ(DCMTK_dissociate(&assoc, EC_Normal), 0);
+    EXPECT_EQ(dicomnet_dissociate(&assoc, EC_Normal), 0);
     EXPECT_EQ(assoc, nullptr);
     std::string r = finish();
     EXPECT_TRUE(has_line(r, "ECHO")) << r;
@@ -195,7 +195,7 @@ TEST_F(Association, NagleIsOffOnBothSides)
     socklen_t len = sizeof on;
     ASSERT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &len), 0);
     EXPECT_EQ(on, 1);
-    EXPECT_EQ(DCMTK_dissociate(&assoc, EC_Normal), 0);
+    EXPECT_EQ(dicomnet_dissociate(&assoc, EC_Normal), 0);
     std::string r = finish();
     EXPECT_TRUE(has_line(r, "NODELAY 1")) << r;
 }
@@ -208,7 +208,7 @@ TEST_F(Association, DescriptorClosedOnTheNextConnection)
     start(PROVIDER_SERVE);
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
-    DCMTK_transport_close_on_connection(fds[1]);
+    dicomnet_transport_close_on_connection(fds[1]);
     struct pollfd p = {fds[0], POLLIN, 0};
     EXPECT_EQ(poll(&p, 1, 0), 0); // not yet
     ASSERT_EQ(associate(), 0);
@@ -216,7 +216,7 @@ TEST_F(Association, DescriptorClosedOnTheNextConnection)
     EXPECT_EQ(read(fds[0], &c, 1), 0); // end of file: the write end is closed
     EXPECT_EQ(fcntl(fds[1], F_GETFD), -1);
     close(fds[0]);
-    EXPECT_EQ(DCMTK_dissociate(&assoc, EC_Normal), 0);
+    EXPECT_EQ(dicomnet_dissociate(&assoc, EC_Normal), 0);
     finish();
 }
 
@@ -226,17 +226,17 @@ TEST_F(Association, ListeningNetworkRequestsWithNagleOff)
     start(PROVIDER_SERVE);
     T_ASC_Network *both = nullptr;
     for (int attempt = 0; attempt < 10 && both == nullptr; attempt++)
-        both = DCMTK_net_init_listen(free_port(), 1);
+        both = dicomnet_net_init_listen(free_port(), 1);
     ASSERT_NE(both, nullptr);
-    EXPECT_EQ(DCMTK_associate(&assoc, both, params()), 0);
+    EXPECT_EQ(dicomnet_associate(&assoc, both, params()), 0);
     int fd = testprovider_find_socket(port, 0);
     int on = 0;
     socklen_t len = sizeof on;
     EXPECT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &len), 0);
     EXPECT_EQ(on, 1);
-    EXPECT_TRUE(DCMTK_SCU_echo(assoc).good());
-    EXPECT_EQ(DCMTK_dissociate(&assoc, EC_Normal), 0);
-    EXPECT_EQ(DCMTK_net_exit(both), 0);
+    EXPECT_TRUE(dicomnet_SCU_echo(assoc).good());
+    EXPECT_EQ(dicomnet_dissociate(&assoc, EC_Normal), 0);
+    EXPECT_EQ(dicomnet_net_exit(both), 0);
 }
 
 TEST_F(Association, UnknownSOPClassAcceptedWithEarliestStandardSyntax)
@@ -251,7 +251,7 @@ TEST_F(Association, UnknownSOPClassAcceptedWithEarliestStandardSyntax)
     EXPECT_STREQ(pc.acceptedTransferSyntax, gLocalByteOrder == EBO_BigEndian
                                                 ? UID_BigEndianExplicitTransferSyntax
                                                 : UID_LittleEndianExplicitTransferSyntax);
-    EXPECT_EQ(DCMTK_dissociate(&assoc, EC_Normal), 0);
+    EXPECT_EQ(dicomnet_dissociate(&assoc, EC_Normal), 0);
 }
 
 TEST_F(Association, Rejected)
@@ -260,7 +260,7 @@ TEST_F(Association, Rejected)
     EXPECT_EQ(associate(), -1);
     // The association object is the caller's to end in every outcome.
     EXPECT_NE(assoc, nullptr);
-    EXPECT_EQ(DCMTK_dissociate(&assoc, DUL_PEERABORTEDASSOCIATION), 0);
+    EXPECT_EQ(dicomnet_dissociate(&assoc, DUL_PEERABORTEDASSOCIATION), 0);
     EXPECT_EQ(assoc, nullptr);
     EXPECT_TRUE(has_line(finish(), "REJECTED"));
 }
@@ -270,7 +270,7 @@ TEST_F(Association, NoAcceptableContextStaysOpen)
     start(PROVIDER_NO_CONTEXTS);
     EXPECT_EQ(associate(), -3);
     ASSERT_NE(assoc, nullptr);
-    EXPECT_EQ(DCMTK_dissociate(&assoc, EC_Normal), 0);
+    EXPECT_EQ(dicomnet_dissociate(&assoc, EC_Normal), 0);
     EXPECT_TRUE(has_line(finish(), "RELEASED"));
 }
 
@@ -279,7 +279,7 @@ TEST_F(Association, NobodyListeningIsOtherFailure)
     port = free_port();
     EXPECT_EQ(associate(), -2);
     if (assoc != nullptr) {
-        EXPECT_EQ(DCMTK_dissociate(&assoc, DUL_PEERABORTEDASSOCIATION), 0);
+        EXPECT_EQ(dicomnet_dissociate(&assoc, DUL_PEERABORTEDASSOCIATION), 0);
     }
 }
 
@@ -287,9 +287,9 @@ TEST_F(Association, PeerAbortDestroysOnly)
 {
     start(PROVIDER_ABORT);
     ASSERT_EQ(associate(), 0);
-    OFCondition cond = DCMTK_SCU_echo(assoc);
+    OFCondition cond = dicomnet_SCU_echo(assoc);
     EXPECT_TRUE(cond == DUL_PEERABORTEDASSOCIATION) << cond.text();
-    EXPECT_EQ(DCMTK_dissociate(&assoc, cond), 0);
+    EXPECT_EQ(dicomnet_dissociate(&assoc, cond), 0);
     EXPECT_EQ(assoc, nullptr);
 }
 
@@ -297,13 +297,13 @@ TEST_F(Association, PeerRequestedReleaseAndOtherReasonsAbort)
 {
     start(PROVIDER_SERVE);
     ASSERT_EQ(associate(), 0);
-    EXPECT_EQ(DCMTK_dissociate(&assoc, DUL_PEERREQUESTEDRELEASE), 0);
+    EXPECT_EQ(dicomnet_dissociate(&assoc, DUL_PEERREQUESTEDRELEASE), 0);
     EXPECT_EQ(assoc, nullptr);
     EXPECT_TRUE(has_line(finish(), "ABORTED"));
 
     start(PROVIDER_SERVE);
     ASSERT_EQ(associate(), 0);
-    EXPECT_EQ(DCMTK_dissociate(&assoc, DIMSE_BADDATA), 0);
+    EXPECT_EQ(dicomnet_dissociate(&assoc, DIMSE_BADDATA), 0);
     EXPECT_TRUE(has_line(finish(), "ABORTED"));
 }
 
@@ -314,7 +314,7 @@ TEST_F(Association, FailedReleaseStillFreesTheAssociation)
     start(PROVIDER_VANISH);
     ASSERT_EQ(associate(), 0);
     finish();
-    EXPECT_EQ(DCMTK_dissociate(&assoc, EC_Normal), -1);
+    EXPECT_EQ(dicomnet_dissociate(&assoc, EC_Normal), -1);
     EXPECT_EQ(assoc, nullptr);
 }
 
@@ -343,9 +343,9 @@ TEST_F(Association, StoreRoundTrip)
     start(PROVIDER_SERVE);
     ASSERT_EQ(associate(), 0);
     DcmDataset *ds = image("1.2.826.0.1.3680043.2.1545.7.1", "Doe^Jane");
-    EXPECT_TRUE(DCMTK_SCU_store(assoc, ds).good());
+    EXPECT_TRUE(dicomnet_SCU_store(assoc, ds).good());
     delete ds;
-    EXPECT_EQ(DCMTK_dissociate(&assoc, EC_Normal), 0);
+    EXPECT_EQ(dicomnet_dissociate(&assoc, EC_Normal), 0);
     std::string r = finish();
     EXPECT_TRUE(has_line(r, "STORE 1.2.826.0.1.3680043.2.1545.7.1 Doe^Jane")) << r;
 }
@@ -357,15 +357,15 @@ TEST_F(Association, StoreWithoutInstanceUIDOrContext)
     DIC_US id = assoc->nextMsgID;
     DcmDataset *ds = image(nullptr, "No^Uid");
     // Refused before any context lookup, message id still used up.
-    EXPECT_TRUE(DCMTK_SCU_store(assoc, ds) == DIMSE_BADDATA);
+    EXPECT_TRUE(dicomnet_SCU_store(assoc, ds) == DIMSE_BADDATA);
     EXPECT_EQ(assoc->nextMsgID, (DIC_US)(id + 1));
-    DCMTK_Key_Add(ds, 0x0008, 0x0016, UID_MRImageStorage);
-    DCMTK_Key_Add(ds, 0x0008, 0x0018, "1.2.826.0.1.3680043.2.1545.7.2");
-    EXPECT_TRUE(DCMTK_SCU_store(assoc, ds) == DIMSE_NOVALIDPRESENTATIONCONTEXTID);
+    dicomnet_Key_Add(ds, 0x0008, 0x0016, UID_MRImageStorage);
+    dicomnet_Key_Add(ds, 0x0008, 0x0018, "1.2.826.0.1.3680043.2.1545.7.2");
+    EXPECT_TRUE(dicomnet_SCU_store(assoc, ds) == DIMSE_NOVALIDPRESENTATIONCONTEXTID);
     EXPECT_EQ(assoc->nextMsgID, (DIC_US)(id + 2));
-    EXPECT_TRUE(DCMTK_SCU_store(assoc, nullptr) == DIMSE_BADDATA);
+    EXPECT_TRUE(dicomnet_SCU_store(assoc, nullptr) == DIMSE_BADDATA);
     delete ds;
-    EXPECT_EQ(DCMTK_dissociate(&assoc, EC_Normal), 0);
+    EXPECT_EQ(dicomnet_dissociate(&assoc, EC_Normal), 0);
     std::string r = finish();
     EXPECT_EQ(r.find("STORE"), std::string::npos) << r;
 }
@@ -382,21 +382,21 @@ static void find_user_cb(void *data, T_DIMSE_C_FindRQ *, int, T_DIMSE_C_FindRSP 
                          DcmDataset *identifiers)
 {
     // The first argument is the layer's record; the caller's data is in it.
-    DCMTK_SCU_callback_record *rec = (DCMTK_SCU_callback_record *)data;
+    dicomnet_SCU_callback_record *rec = (dicomnet_SCU_callback_record *)data;
     FindSeen *seen = (FindSeen *)const_cast<void *>(rec->callerData);
     seen->calls++;
     seen->callerData = rec->callerData;
     seen->assoc = rec->assoc;
     seen->pcId = rec->pcId;
-    const char *id = DCMTK_getTagString(identifiers, DCM_PatientID);
+    const char *id = dicomnet_getTagString(identifiers, DCM_PatientID);
     seen->ids.push_back(id ? id : "");
 }
 
 static DcmDataset *query(const char *patientId)
 {
-    DcmDataset *q = DCMTK_Dataset_Create();
-    DCMTK_Key_Add(q, 0x0008, 0x0052, "PATIENT");
-    DCMTK_Key_Add(q, 0x0010, 0x0020, patientId);
+    DcmDataset *q = dicomnet_Dataset_Create();
+    dicomnet_Key_Add(q, 0x0008, 0x0052, "PATIENT");
+    dicomnet_Key_Add(q, 0x0010, 0x0020, patientId);
     return q;
 }
 
@@ -420,8 +420,8 @@ TEST_F(Association, FindRoundTripsAndStatusMapping)
     for (const Case &c : cases) {
         FindSeen seen;
         DcmDataset *q = query(c.steer);
-        OFCondition cond = DCMTK_SCU_find(assoc, UID_FINDStudyRootQueryRetrieveInformationModel, q,
-                                          find_user_cb, &seen);
+        OFCondition cond = dicomnet_SCU_find(assoc, UID_FINDStudyRootQueryRetrieveInformationModel,
+                                             q, find_user_cb, &seen);
         delete q;
         EXPECT_TRUE(cond == c.expect) << c.steer << ": " << cond.text();
         EXPECT_EQ(seen.calls, c.pending) << c.steer;
@@ -435,11 +435,11 @@ TEST_F(Association, FindRoundTripsAndStatusMapping)
     // No accepted context for patient root: nothing sent, id used up.
     DIC_US id = assoc->nextMsgID;
     DcmDataset *q = query("N1");
-    EXPECT_TRUE(DCMTK_SCU_find(assoc, UID_FINDPatientRootQueryRetrieveInformationModel, q,
-                               find_user_cb, nullptr) == DIMSE_NOVALIDPRESENTATIONCONTEXTID);
+    EXPECT_TRUE(dicomnet_SCU_find(assoc, UID_FINDPatientRootQueryRetrieveInformationModel, q,
+                                  find_user_cb, nullptr) == DIMSE_NOVALIDPRESENTATIONCONTEXTID);
     delete q;
     EXPECT_EQ(assoc->nextMsgID, (DIC_US)(id + 1));
-    EXPECT_EQ(DCMTK_dissociate(&assoc, EC_Normal), 0);
+    EXPECT_EQ(dicomnet_dissociate(&assoc, EC_Normal), 0);
     std::string r = finish();
     size_t finds = 0;
     for (size_t at = 0; (at = r.find("FIND\n", at)) != std::string::npos; at++)
@@ -454,7 +454,7 @@ struct MoveSeen {
 
 static void move_user_cb(void *data, T_DIMSE_C_MoveRQ *, int, T_DIMSE_C_MoveRSP *response)
 {
-    DCMTK_SCU_callback_record *rec = (DCMTK_SCU_callback_record *)data;
+    dicomnet_SCU_callback_record *rec = (dicomnet_SCU_callback_record *)data;
     MoveSeen *seen = (MoveSeen *)const_cast<void *>(rec->callerData);
     seen->callerData = rec->callerData;
     seen->completed.push_back(response->NumberOfCompletedSubOperations);
@@ -466,8 +466,8 @@ TEST_F(Association, MoveRoundTripsStatusNotMapped)
     ASSERT_EQ(associate(), 0);
     MoveSeen seen;
     DcmDataset *q = query("N2");
-    EXPECT_TRUE(DCMTK_SCU_move(assoc, UID_MOVEStudyRootQueryRetrieveInformationModel, q, "DESTAE",
-                               move_user_cb, &seen)
+    EXPECT_TRUE(dicomnet_SCU_move(assoc, UID_MOVEStudyRootQueryRetrieveInformationModel, q,
+                                  "DESTAE", move_user_cb, &seen)
                     .good());
     delete q;
     EXPECT_EQ(seen.completed, (std::vector<int>{1, 2}));
@@ -475,15 +475,16 @@ TEST_F(Association, MoveRoundTripsStatusNotMapped)
     // A failure status is reported through the trace only.
     MoveSeen failed;
     q = query("A700");
-    EXPECT_TRUE(DCMTK_SCU_move(assoc, UID_MOVEStudyRootQueryRetrieveInformationModel, q, "DESTAE",
-                               move_user_cb, &failed) == EC_Normal);
+    EXPECT_TRUE(dicomnet_SCU_move(assoc, UID_MOVEStudyRootQueryRetrieveInformationModel, q,
+                                  "DESTAE", move_user_cb, &failed) == EC_Normal);
     EXPECT_TRUE(failed.completed.empty());
     DIC_US id = assoc->nextMsgID;
-    EXPECT_TRUE(DCMTK_SCU_move(assoc, UID_MOVEPatientRootQueryRetrieveInformationModel, q, "DESTAE",
-                               move_user_cb, &failed) == DIMSE_NOVALIDPRESENTATIONCONTEXTID);
+    EXPECT_TRUE(dicomnet_SCU_move(assoc, UID_MOVEPatientRootQueryRetrieveInformationModel, q,
+                                  "DESTAE", move_user_cb,
+                                  &failed) == DIMSE_NOVALIDPRESENTATIONCONTEXTID);
     EXPECT_EQ(assoc->nextMsgID, (DIC_US)(id + 1));
     delete q;
-    EXPECT_EQ(DCMTK_dissociate(&assoc, EC_Normal), 0);
+    EXPECT_EQ(dicomnet_dissociate(&assoc, EC_Normal), 0);
     std::string r = finish();
     EXPECT_TRUE(has_line(r, "MOVE DESTAE")) << r;
 }
@@ -493,15 +494,15 @@ TEST(ProviderInput, WrongCommandIsRefusedNotFollowed)
     T_DIMSE_Message msg;
     memset(&msg, 0, sizeof msg);
     msg.CommandField = DIMSE_C_STORE_RQ;
-    EXPECT_TRUE(DCMTK_SCP_echo(nullptr, &msg, 1).bad());
-    EXPECT_TRUE(DCMTK_SCP_echo(nullptr, nullptr, 1).bad());
+    EXPECT_TRUE(dicomnet_SCP_echo(nullptr, &msg, 1).bad());
+    EXPECT_TRUE(dicomnet_SCP_echo(nullptr, nullptr, 1).bad());
     msg.CommandField = DIMSE_C_ECHO_RQ;
-    EXPECT_TRUE(DCMTK_SCP_store(nullptr, &msg, 1, nullptr, nullptr).bad());
-    DCMTK_dataset_limits limits = {0, ELEMENTWALK_MAX_DEPTH, 0, 0};
-    DCMTK_refusal refusal;
-    EXPECT_TRUE(DCMTK_SCP_find(nullptr, &msg, 1, nullptr, nullptr, limits, &refusal).bad());
-    EXPECT_TRUE(DCMTK_SCP_move(nullptr, &msg, 1, nullptr, nullptr, limits, &refusal).bad());
-    EXPECT_TRUE(DCMTK_SCP_get(nullptr, &msg, 1, nullptr, nullptr, limits, &refusal).bad());
-    EXPECT_TRUE(DCMTK_SCU_echo(nullptr).bad());
-    EXPECT_TRUE(DCMTK_SCU_store(nullptr, nullptr).bad());
+    EXPECT_TRUE(dicomnet_SCP_store(nullptr, &msg, 1, nullptr, nullptr).bad());
+    dicomnet_dataset_limits limits = {0, ELEMENTWALK_MAX_DEPTH, 0, 0};
+    dicomnet_refusal refusal;
+    EXPECT_TRUE(dicomnet_SCP_find(nullptr, &msg, 1, nullptr, nullptr, limits, &refusal).bad());
+    EXPECT_TRUE(dicomnet_SCP_move(nullptr, &msg, 1, nullptr, nullptr, limits, &refusal).bad());
+    EXPECT_TRUE(dicomnet_SCP_get(nullptr, &msg, 1, nullptr, nullptr, limits, &refusal).bad());
+    EXPECT_TRUE(dicomnet_SCU_echo(nullptr).bad());
+    EXPECT_TRUE(dicomnet_SCU_store(nullptr, nullptr).bad());
 }

@@ -1,4 +1,4 @@
-// Tests of DCMTK_convertSCS: the three term tables, escape sequences, the
+// Tests of dicomnet_convertSCS: the three term tables, escape sequences, the
 // fixed results, the result buffer, and pydicom's character-set sample files.
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 
 static std::string conv(const char *text, const char *scs, int pn = 0)
 {
-    const char *r = DCMTK_convertSCS(text, scs, pn, "UTF-8");
+    const char *r = dicomnet_convertSCS(text, scs, pn, "UTF-8");
     return r ? std::string(r) : std::string("(null)");
 }
 
@@ -72,11 +72,11 @@ TEST(ConvertSCS, UndecodableBytesAreKeptAndTold)
                    "ISO_IR 192"),
               "ab\xc3\xbf"
               "cd");
-    EXPECT_TRUE(DCMTK_convertSCS_lossy());
+    EXPECT_TRUE(dicomnet_convertSCS_lossy());
     EXPECT_EQ(conv("abcd", "ISO_IR 192"), "abcd");
-    EXPECT_FALSE(DCMTK_convertSCS_lossy());
+    EXPECT_FALSE(dicomnet_convertSCS_lossy());
     EXPECT_EQ(conv("\xe9", "ISO_IR 999"), "\xc3\xa9");
-    EXPECT_TRUE(DCMTK_convertSCS_lossy());
+    EXPECT_TRUE(dicomnet_convertSCS_lossy());
     // Escape sequences get no special treatment in the single-valued case.
     EXPECT_EQ(conv("a\x1b(Bb", "ISO_IR 100"), "a\x1b(Bb");
 }
@@ -91,10 +91,10 @@ TEST(ConvertSCS, SingleValuedOutputIsCutAt2047Bytes)
 TEST(ConvertSCS, UnknownEncodingName)
 {
     // The target is what the platform cannot open here.
-    EXPECT_EQ(DCMTK_convertSCS("x", "ISO_IR 100", 0, "NO-SUCH-CHARSET"), nullptr);
-    EXPECT_EQ(DCMTK_convertSCS("x", "\\ISO 2022 IR 87", 0, "NO-SUCH-CHARSET"), nullptr);
+    EXPECT_EQ(dicomnet_convertSCS("x", "ISO_IR 100", 0, "NO-SUCH-CHARSET"), nullptr);
+    EXPECT_EQ(dicomnet_convertSCS("x", "\\ISO 2022 IR 87", 0, "NO-SUCH-CHARSET"), nullptr);
     // Another target than UTF-8.
-    EXPECT_STREQ(DCMTK_convertSCS("\xc4", "ISO_IR 126", 0, "ISO-8859-7"), "\xc4");
+    EXPECT_STREQ(dicomnet_convertSCS("\xc4", "ISO_IR 126", 0, "ISO-8859-7"), "\xc4");
 }
 
 TEST(ConvertSCS, CodeExtensionTableForFirstValue)
@@ -133,7 +133,7 @@ TEST(ConvertSCS, HighBytesWithoutG1AreKept)
 {
     // Empty first value: nothing in G1 until an escape designates it.
     EXPECT_EQ(conv("\xe9", "\\ISO 2022 IR 100"), "\xc3\xa9");
-    EXPECT_TRUE(DCMTK_convertSCS_lossy());
+    EXPECT_TRUE(dicomnet_convertSCS_lossy());
 }
 
 TEST(ConvertSCS, EscapeSequenceTable)
@@ -168,7 +168,7 @@ TEST(ConvertSCS, EscapeSequenceTable)
 TEST(ConvertSCS, UnknownEscapeSequenceIsKept)
 {
     EXPECT_EQ(conv("ab\x1b(Qcd", "\\ISO 2022 IR 87"), "ab\x1b(Qcd");
-    EXPECT_TRUE(DCMTK_convertSCS_lossy());
+    EXPECT_TRUE(dicomnet_convertSCS_lossy());
     // A sequence cut by the end of the text is kept as it is.
     EXPECT_EQ(conv("ab\x1b$", "\\ISO 2022 IR 87"), "ab\x1b$");
 }
@@ -179,7 +179,7 @@ TEST(ConvertSCS, ChineseWithCodeExtensions)
     const char *name = "Wang^XiaoDong=\x1b$)A\xcd\xf5^\x1b$)A\xd0\xa1\xb6\xab";
     EXPECT_EQ(conv(name, "\\ISO 2022 IR 58", 1),
               "Wang^XiaoDong=\xe7\x8e\x8b^\xe5\xb0\x8f\xe4\xb8\x9c");
-    EXPECT_FALSE(DCMTK_convertSCS_lossy());
+    EXPECT_FALSE(dicomnet_convertSCS_lossy());
 }
 
 TEST(ConvertSCS, JapanesePersonNameSegments)
@@ -234,9 +234,9 @@ TEST(ConvertSCS, LongFirstValueIsCutNotOverrun)
 
 TEST(ConvertSCS, SharedResultBufferIsOverwritten)
 {
-    const char *first = DCMTK_convertSCS("one", "ISO_IR 100", 0, "UTF-8");
+    const char *first = dicomnet_convertSCS("one", "ISO_IR 100", 0, "UTF-8");
     std::string copy = first;
-    const char *second = DCMTK_convertSCS("two", "ISO_IR 100", 0, "UTF-8");
+    const char *second = dicomnet_convertSCS("two", "ISO_IR 100", 0, "UTF-8");
     EXPECT_EQ(first, second);
     EXPECT_EQ(copy, "one");
     EXPECT_STREQ(first, "two");
@@ -244,7 +244,7 @@ TEST(ConvertSCS, SharedResultBufferIsOverwritten)
 
 TEST(ConvertSCS, NullInputs)
 {
-    EXPECT_EQ(DCMTK_convertSCS(nullptr, "ISO_IR 100", 0, "UTF-8"), nullptr);
+    EXPECT_EQ(dicomnet_convertSCS(nullptr, "ISO_IR 100", 0, "UTF-8"), nullptr);
     EXPECT_EQ(conv("abc", nullptr), "abc");
 }
 
@@ -412,8 +412,8 @@ TEST(ConvertSCS, PydicomCharsetSamples)
         DcmFileFormat file;
         ASSERT_TRUE(file.loadFile((dir + c.file).c_str()).good()) << c.file;
         DcmDataset *ds = file.getDataset();
-        const char *scs = DCMTK_getTagString(ds, DCM_SpecificCharacterSet);
-        const char *raw = DCMTK_getTagString(ds, DcmTagKey(c.group, c.element));
+        const char *scs = dicomnet_getTagString(ds, DCM_SpecificCharacterSet);
+        const char *raw = dicomnet_getTagString(ds, DcmTagKey(c.group, c.element));
         ASSERT_NE(raw, nullptr) << c.file;
         EXPECT_EQ(conv(raw, scs ? scs : "", c.personName), c.utf8)
             << c.file << " (" << std::hex << c.group << "," << c.element << ")";

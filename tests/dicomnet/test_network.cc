@@ -21,7 +21,7 @@ static const char *const kUnknownSOP2 = "1.2.826.0.1.3680043.2.1545.99.2";
 TEST(StdTransferSyntaxes, ThirtyInHostOrder)
 {
     int count = -1;
-    const char *const *ts = DCMTK_get_STD_TS(count);
+    const char *const *ts = dicomnet_get_STD_TS(count);
     ASSERT_EQ(count, 30);
     ASSERT_NE(ts, nullptr);
     const bool big = gLocalByteOrder == EBO_BigEndian;
@@ -45,7 +45,7 @@ TEST(StdTransferSyntaxes, ThirtyInHostOrder)
 TEST(Params, DefaultsAndHostName)
 {
     T_ASC_Parameters *p =
-        DCMTK_params_init(nullptr, nullptr, nullptr, "127.0.0.1:104", false, 16384);
+        dicomnet_params_init(nullptr, nullptr, nullptr, "127.0.0.1:104", false, 16384);
     ASSERT_NE(p, nullptr);
     char calling[64], called[64], responding[64];
     ASSERT_TRUE(ASC_getAPTitles(p, calling, sizeof calling, called, sizeof called, responding,
@@ -65,7 +65,7 @@ TEST(Params, GivenTitlesAndLongAddressesCut)
 {
     std::string longHost(300, 'h'), longPeer(300, 'p');
     T_ASC_Parameters *p =
-        DCMTK_params_init("CALLER", longHost.c_str(), "CALLEE", longPeer.c_str(), false, 16384);
+        dicomnet_params_init("CALLER", longHost.c_str(), "CALLEE", longPeer.c_str(), false, 16384);
     ASSERT_NE(p, nullptr);
     char calling[64], called[64], responding[64];
     ASSERT_TRUE(ASC_getAPTitles(p, calling, sizeof calling, called, sizeof called, responding,
@@ -88,23 +88,23 @@ TEST(Params, GivenTitlesAndLongAddressesCut)
 
 TEST(Params, NullPeerAddressIsRefused)
 {
-    EXPECT_EQ(DCMTK_params_init("A", "b", "C", nullptr, false, 16384), nullptr);
+    EXPECT_EQ(dicomnet_params_init("A", "b", "C", nullptr, false, 16384), nullptr);
 }
 
 TEST(Params, AddStdPCProposesAllThirtyInOrder)
 {
-    T_ASC_Parameters *p = DCMTK_params_init("A", "h", "B", "127.0.0.1:104", false, 16384);
+    T_ASC_Parameters *p = dicomnet_params_init("A", "h", "B", "127.0.0.1:104", false, 16384);
     ASSERT_NE(p, nullptr);
-    ASSERT_TRUE(DCMTK_params_add_std_PC(p, 3, UID_CTImageStorage).good());
+    ASSERT_TRUE(dicomnet_params_add_std_PC(p, 3, UID_CTImageStorage).good());
     // Even context ids are invalid; the toolkit's condition comes back.
-    EXPECT_TRUE(DCMTK_params_add_std_PC(p, 4, UID_MRImageStorage).bad());
+    EXPECT_TRUE(dicomnet_params_add_std_PC(p, 4, UID_MRImageStorage).bad());
     ASSERT_EQ(ASC_countPresentationContexts(p), 1);
     T_ASC_PresentationContext pc;
     ASSERT_TRUE(ASC_getPresentationContext(p, 0, &pc).good());
     EXPECT_EQ(pc.presentationContextID, 3);
     EXPECT_STREQ(pc.abstractSyntax, UID_CTImageStorage);
     int count = 0;
-    const char *const *ts = DCMTK_get_STD_TS(count);
+    const char *const *ts = dicomnet_get_STD_TS(count);
     ASSERT_EQ(pc.transferSyntaxCount, 30);
     for (int i = 0; i < 30; i++)
         EXPECT_STREQ(pc.proposedTransferSyntaxes[i], ts[i]);
@@ -120,7 +120,7 @@ protected:
 
     void SetUp() override
     {
-        p = DCMTK_params_init("A", "h", "B", "127.0.0.1:104", false, 16384);
+        p = dicomnet_params_init("A", "h", "B", "127.0.0.1:104", false, 16384);
         ASSERT_NE(p, nullptr);
     }
     void TearDown() override { ASC_destroyAssociationParameters(&p); }
@@ -159,9 +159,9 @@ TEST_F(PCAcceptance, StdPCsTakeFirstStandardSyntaxThePeerProposed)
     propose(3, UID_CTImageStorage,
             {UID_JPEGProcess1TransferSyntax, UID_LittleEndianImplicitTransferSyntax,
              UID_BigEndianExplicitTransferSyntax});
-    ASSERT_TRUE(DCMTK_params_accept_std_PC(p, UID_VerificationSOPClass).good());
+    ASSERT_TRUE(dicomnet_params_accept_std_PC(p, UID_VerificationSOPClass).good());
     const char *storage[] = {UID_MRImageStorage, UID_CTImageStorage};
-    ASSERT_TRUE(DCMTK_params_accept_std_PCs(p, storage, 2).good());
+    ASSERT_TRUE(dicomnet_params_accept_std_PCs(p, storage, 2).good());
     std::string ts;
     EXPECT_EQ(result(1, &ts), ASC_P_ACCEPTANCE);
     EXPECT_EQ(ts, UID_LittleEndianImplicitTransferSyntax);
@@ -174,12 +174,12 @@ TEST_F(PCAcceptance, StdPCsTakeFirstStandardSyntaxThePeerProposed)
 TEST_F(PCAcceptance, KnownSOPClassRefusedWithReason3ThenStillAcceptable)
 {
     propose(1, UID_CTImageStorage, {UID_LittleEndianImplicitTransferSyntax});
-    ASSERT_TRUE(DCMTK_params_accept_unknown_PC(p, UID_LittleEndianImplicitTransferSyntax,
-                                               ASC_SC_ROLE_DEFAULT)
+    ASSERT_TRUE(dicomnet_params_accept_unknown_PC(p, UID_LittleEndianImplicitTransferSyntax,
+                                                  ASC_SC_ROLE_DEFAULT)
                     .good());
     EXPECT_EQ(result(1), ASC_P_ABSTRACTSYNTAXNOTSUPPORTED);
     const char *storage[] = {UID_CTImageStorage};
-    ASSERT_TRUE(DCMTK_params_accept_std_PCs(p, storage, 1).good());
+    ASSERT_TRUE(dicomnet_params_accept_std_PCs(p, storage, 1).good());
     EXPECT_EQ(result(1), ASC_P_ACCEPTANCE);
 }
 
@@ -189,8 +189,8 @@ TEST_F(PCAcceptance, UnknownSOPClassGetsEarliestListEntry)
             {UID_JPEGProcess1TransferSyntax, UID_LittleEndianImplicitTransferSyntax});
     propose(3, kUnknownSOP2, {UID_JPEGProcess1TransferSyntax});
     int count = 0;
-    const char *const *ts = DCMTK_get_STD_TS(count);
-    ASSERT_TRUE(DCMTK_params_accept_unknown_PCs(p, ts, count, ASC_SC_ROLE_DEFAULT).good());
+    const char *const *ts = dicomnet_get_STD_TS(count);
+    ASSERT_TRUE(dicomnet_params_accept_unknown_PCs(p, ts, count, ASC_SC_ROLE_DEFAULT).good());
     std::string accepted;
     EXPECT_EQ(result(1, &accepted), ASC_P_ACCEPTANCE);
     EXPECT_EQ(accepted, UID_LittleEndianImplicitTransferSyntax);
@@ -202,8 +202,8 @@ TEST_F(PCAcceptance, UnknownWithoutListedSyntaxRefusedWithReason4)
 {
     propose(1, kUnknownSOP, {"1.2.826.0.1.3680043.2.1545.77"});
     int count = 0;
-    const char *const *ts = DCMTK_get_STD_TS(count);
-    ASSERT_TRUE(DCMTK_params_accept_unknown_PCs(p, ts, count, ASC_SC_ROLE_DEFAULT).good());
+    const char *const *ts = dicomnet_get_STD_TS(count);
+    ASSERT_TRUE(dicomnet_params_accept_unknown_PCs(p, ts, count, ASC_SC_ROLE_DEFAULT).good());
     EXPECT_EQ(result(1), ASC_P_TRANSFERSYNTAXESNOTSUPPORTED);
 }
 
@@ -213,10 +213,10 @@ TEST_F(PCAcceptance, EarlierReason4IsKept)
     // standard acceptance refuses it with 4, and the unknown pass keeps 4.
     propose(1, UID_CTImageStorage, {"1.2.826.0.1.3680043.2.1545.77"});
     const char *storage[] = {UID_CTImageStorage};
-    DCMTK_params_accept_std_PCs(p, storage, 1);
+    dicomnet_params_accept_std_PCs(p, storage, 1);
     ASSERT_EQ(result(1), ASC_P_TRANSFERSYNTAXESNOTSUPPORTED);
-    ASSERT_TRUE(DCMTK_params_accept_unknown_PC(p, UID_LittleEndianImplicitTransferSyntax,
-                                               ASC_SC_ROLE_DEFAULT)
+    ASSERT_TRUE(dicomnet_params_accept_unknown_PC(p, UID_LittleEndianImplicitTransferSyntax,
+                                                  ASC_SC_ROLE_DEFAULT)
                     .good());
     EXPECT_EQ(result(1), ASC_P_TRANSFERSYNTAXESNOTSUPPORTED);
 }
@@ -225,10 +225,10 @@ TEST_F(PCAcceptance, AcceptedContextIsLeftAlone)
 {
     propose(1, UID_CTImageStorage, {UID_LittleEndianExplicitTransferSyntax});
     const char *storage[] = {UID_CTImageStorage};
-    ASSERT_TRUE(DCMTK_params_accept_std_PCs(p, storage, 1).good());
+    ASSERT_TRUE(dicomnet_params_accept_std_PCs(p, storage, 1).good());
     int count = 0;
-    const char *const *ts = DCMTK_get_STD_TS(count);
-    ASSERT_TRUE(DCMTK_params_accept_unknown_PCs(p, ts, count, ASC_SC_ROLE_DEFAULT).good());
+    const char *const *ts = dicomnet_get_STD_TS(count);
+    ASSERT_TRUE(dicomnet_params_accept_unknown_PCs(p, ts, count, ASC_SC_ROLE_DEFAULT).good());
     std::string accepted;
     EXPECT_EQ(result(1, &accepted), ASC_P_ACCEPTANCE);
     EXPECT_EQ(accepted, UID_LittleEndianExplicitTransferSyntax);
@@ -241,8 +241,8 @@ TEST_F(PCAcceptance, AcceptedContextIsLeftAlone)
 // compressed-only, repeated, unsupported and retrieve contexts mixed in.
 TEST(PCAcceptanceOnePass, SameAnswersAsTheToolkit)
 {
-    T_ASC_Parameters *mine = DCMTK_params_init("A", "h", "B", "127.0.0.1:104", false, 16384);
-    T_ASC_Parameters *theirs = DCMTK_params_init("A", "h", "B", "127.0.0.1:104", false, 16384);
+    T_ASC_Parameters *mine = dicomnet_params_init("A", "h", "B", "127.0.0.1:104", false, 16384);
+    T_ASC_Parameters *theirs = dicomnet_params_init("A", "h", "B", "127.0.0.1:104", false, 16384);
     ASSERT_NE(mine, nullptr);
     ASSERT_NE(theirs, nullptr);
     const char *usual[] = {UID_LittleEndianExplicitTransferSyntax,
@@ -275,14 +275,14 @@ TEST(PCAcceptanceOnePass, SameAnswersAsTheToolkit)
     } calls[] = {
         {dcmAllStorageSOPClassUIDs, (int)numberOfDcmAllStorageSOPClassUIDs}, {find, 1}, {move, 1}};
     int tsCount = 0;
-    const char *const *ts = DCMTK_get_STD_TS(tsCount);
-    ASSERT_TRUE(DCMTK_params_accept_std_PC(mine, UID_VerificationSOPClass).good());
+    const char *const *ts = dicomnet_get_STD_TS(tsCount);
+    ASSERT_TRUE(dicomnet_params_accept_std_PC(mine, UID_VerificationSOPClass).good());
     const char *verification[] = {UID_VerificationSOPClass};
     ASSERT_TRUE(ASC_acceptContextsWithPreferredTransferSyntaxes(
                     theirs, verification, 1, const_cast<const char **>(ts), tsCount)
                     .good());
     for (const call &c : calls) {
-        ASSERT_TRUE(DCMTK_params_accept_std_PCs(mine, c.as, c.n).good());
+        ASSERT_TRUE(dicomnet_params_accept_std_PCs(mine, c.as, c.n).good());
         ASSERT_TRUE(ASC_acceptContextsWithPreferredTransferSyntaxes(
                         theirs, const_cast<const char **>(c.as), c.n, const_cast<const char **>(ts),
                         tsCount)
@@ -309,43 +309,43 @@ TEST(PCAcceptanceOnePass, SameAnswersAsTheToolkit)
 
 TEST_F(PCAcceptance, NoContextsAndEmptyLists)
 {
-    EXPECT_TRUE(DCMTK_params_accept_unknown_PC(p, UID_LittleEndianImplicitTransferSyntax,
-                                               ASC_SC_ROLE_DEFAULT)
+    EXPECT_TRUE(dicomnet_params_accept_unknown_PC(p, UID_LittleEndianImplicitTransferSyntax,
+                                                  ASC_SC_ROLE_DEFAULT)
                     .good());
-    EXPECT_TRUE(DCMTK_params_accept_unknown_PCs(p, nullptr, 0, ASC_SC_ROLE_DEFAULT).good());
-    EXPECT_TRUE(DCMTK_params_accept_unknown_PCs(p, nullptr, -1, ASC_SC_ROLE_DEFAULT).good());
-    EXPECT_TRUE(DCMTK_params_accept_unknown_PC(nullptr, UID_LittleEndianImplicitTransferSyntax,
-                                               ASC_SC_ROLE_DEFAULT)
+    EXPECT_TRUE(dicomnet_params_accept_unknown_PCs(p, nullptr, 0, ASC_SC_ROLE_DEFAULT).good());
+    EXPECT_TRUE(dicomnet_params_accept_unknown_PCs(p, nullptr, -1, ASC_SC_ROLE_DEFAULT).good());
+    EXPECT_TRUE(dicomnet_params_accept_unknown_PC(nullptr, UID_LittleEndianImplicitTransferSyntax,
+                                                  ASC_SC_ROLE_DEFAULT)
                     .bad());
 }
 
 TEST(Trace, OffUnlessSinkOpened)
 {
-    EXPECT_FALSE(DCMTK_trace_enabled(DCMTK_TRACE_DEBUG));
+    EXPECT_FALSE(dicomnet_trace_enabled(DICOMNET_TRACE_DEBUG));
     char *buf = nullptr;
     size_t len = 0;
     FILE *sink = open_memstream(&buf, &len);
     ASSERT_NE(sink, nullptr);
-    DCMTK_trace_open(sink, DCMTK_TRACE_DEBUG);
-    EXPECT_TRUE(DCMTK_trace_enabled(DCMTK_TRACE_DEBUG));
-    EXPECT_FALSE(DCMTK_trace_enabled(DCMTK_TRACE_JUNK));
+    dicomnet_trace_open(sink, DICOMNET_TRACE_DEBUG);
+    EXPECT_TRUE(dicomnet_trace_enabled(DICOMNET_TRACE_DEBUG));
+    EXPECT_FALSE(dicomnet_trace_enabled(DICOMNET_TRACE_JUNK));
     // A failure line at 0x80 is written; a Junk line is masked out.
-    EXPECT_EQ(DCMTK_params_init("A", "h", "B", nullptr, false, 16384), nullptr);
-    DCMTK_trace(DCMTK_TRACE_JUNK, "not written\n");
-    DCMTK_trace_close();
-    DCMTK_trace(DCMTK_TRACE_DEBUG, "after close\n");
+    EXPECT_EQ(dicomnet_params_init("A", "h", "B", nullptr, false, 16384), nullptr);
+    dicomnet_trace(DICOMNET_TRACE_JUNK, "not written\n");
+    dicomnet_trace_close();
+    dicomnet_trace(DICOMNET_TRACE_DEBUG, "after close\n");
     fclose(sink);
     std::string text(buf, len);
     free(buf);
     EXPECT_NE(text.find("DICOM(11) Debug"), std::string::npos) << text;
-    EXPECT_NE(text.find("DCMTK_params_init"), std::string::npos) << text;
+    EXPECT_NE(text.find("dicomnet_params_init"), std::string::npos) << text;
     EXPECT_EQ(text.find("not written"), std::string::npos);
     EXPECT_EQ(text.find("after close"), std::string::npos);
-    EXPECT_FALSE(DCMTK_trace_enabled(DCMTK_TRACE_DEBUG));
+    EXPECT_FALSE(dicomnet_trace_enabled(DICOMNET_TRACE_DEBUG));
 }
 
 // What the toolkit's console logging writes to stderr in a child process,
-// with or without DCMTK_quiet_toolkit_log first.
+// with or without dicomnet_quiet_toolkit_log first.
 static std::string toolkit_stderr(bool quiet)
 {
     int fds[2];
@@ -356,7 +356,7 @@ static std::string toolkit_stderr(bool quiet)
         dup2(fds[1], 2);
         close(fds[0]);
         if (quiet)
-            DCMTK_quiet_toolkit_log();
+            dicomnet_quiet_toolkit_log();
         DCMNET_ERROR("toolkit error probe");
         DCMNET_WARN("toolkit warning probe");
         fflush(stderr);

@@ -38,7 +38,7 @@ TEST(TlsFile, ReadsTheSettings)
     EXPECT_EQ(s.key, "/k.pem");
     ASSERT_EQ(s.trusted.size(), 1u);
     EXPECT_EQ(s.trusted[0], dir.sub("a.pem"));
-    EXPECT_EQ(s.clients, DCMTK_TLS_CLIENT_REQUIRE);
+    EXPECT_EQ(s.clients, DICOMNET_TLS_CLIENT_REQUIRE);
 }
 
 TEST(TlsFile, GivesTheReason)

@@ -21,7 +21,7 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
-        conn = DCMTK_transport_connection(fds[0]);
+        conn = dicomnet_transport_connection(fds[0]);
     }
     void TearDown() override
     {
@@ -67,13 +67,13 @@ std::string pduHead(size_t value)
 TEST_F(Corked, GatheredBytesLeaveTogetherAtTheEndOfTheCork)
 {
     std::string command(140, 'c'), data(5000, 'd');
-    ASSERT_EQ(0, DCMTK_transport_connection_cork(conn, 1));
+    ASSERT_EQ(0, dicomnet_transport_connection_cork(conn, 1));
     write(pduHead(command.size()));
     write(command);
     write(pduHead(data.size()));
     write(data);
     EXPECT_EQ("", waiting());
-    ASSERT_EQ(0, DCMTK_transport_connection_cork(conn, 0));
+    ASSERT_EQ(0, dicomnet_transport_connection_cork(conn, 0));
     EXPECT_EQ(pduHead(command.size()) + command + pduHead(data.size()) + data, waiting());
     // Uncorked again: a value goes out as soon as it is written.
     write(pduHead(4));
@@ -83,7 +83,7 @@ TEST_F(Corked, GatheredBytesLeaveTogetherAtTheEndOfTheCork)
 
 TEST_F(Corked, ReadingSendsWhatWasGatheredFirst)
 {
-    ASSERT_EQ(0, DCMTK_transport_connection_cork(conn, 1));
+    ASSERT_EQ(0, dicomnet_transport_connection_cork(conn, 1));
     write(pduHead(6));
     write("abcdef");
     // The peer answers only what it has received: the connection must not
@@ -93,14 +93,14 @@ TEST_F(Corked, ReadingSendsWhatWasGatheredFirst)
     ASSERT_EQ(2, send(fds[1], "ok", 2, 0));
     char buf[2];
     EXPECT_EQ(2, conn->read(buf, 2));
-    ASSERT_EQ(0, DCMTK_transport_connection_cork(conn, 0));
+    ASSERT_EQ(0, dicomnet_transport_connection_cork(conn, 0));
     EXPECT_EQ("", waiting());
 }
 
 TEST_F(Corked, LargeDataSetStartsToLeaveBeforeTheCorkEnds)
 {
     std::string data(200000, 'x');
-    ASSERT_EQ(0, DCMTK_transport_connection_cork(conn, 1));
+    ASSERT_EQ(0, dicomnet_transport_connection_cork(conn, 1));
     write(pduHead(data.size()));
     // The peer drains while the writer writes in pieces (the socket buffer
     // holds less than the whole).
@@ -110,14 +110,14 @@ TEST_F(Corked, LargeDataSetStartsToLeaveBeforeTheCorkEnds)
         got += waiting();
     }
     EXPECT_FALSE(got.empty());
-    ASSERT_EQ(0, DCMTK_transport_connection_cork(conn, 0));
+    ASSERT_EQ(0, dicomnet_transport_connection_cork(conn, 0));
     got += waiting();
     EXPECT_EQ(pduHead(data.size()) + data, got);
 }
 
 TEST_F(Corked, ClosingSendsWhatWasGathered)
 {
-    ASSERT_EQ(0, DCMTK_transport_connection_cork(conn, 1));
+    ASSERT_EQ(0, dicomnet_transport_connection_cork(conn, 1));
     write(pduHead(2));
     write("zz");
     conn->close();

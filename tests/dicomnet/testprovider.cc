@@ -1,5 +1,5 @@
 // The tests' provider: negotiates like the server (verification, storage,
-// query/retrieve, unknown SOP classes) and answers with DCMTK_SCP_*.
+// query/retrieve, unknown SOP classes) and answers with dicomnet_SCP_*.
 // Find and move answers are steered by the query's PatientID: "N<k>" gives
 // k pending responses then success; four hex digits give that final status
 // at once.
@@ -47,7 +47,7 @@ struct provider_state {
 // Decodes the PatientID steering value of a query.
 static void steer(provider_state *st, DcmDataset *query)
 {
-    const char *id = DCMTK_getTagString(query, DCM_PatientID);
+    const char *id = dicomnet_getTagString(query, DCM_PatientID);
     st->pending = 0;
     st->final = STATUS_Success;
     st->count = 0;
@@ -70,8 +70,8 @@ static void store_cb(void *data, T_DIMSE_StoreProgress *progress, T_DIMSE_C_Stor
         response->DimseStatus = STATUS_STORE_Error_CannotUnderstand;
         return;
     }
-    const char *uid = DCMTK_getTagString(*dataset, DCM_SOPInstanceUID);
-    const char *name = DCMTK_getTagString(*dataset, DCM_PatientName);
+    const char *uid = dicomnet_getTagString(*dataset, DCM_SOPInstanceUID);
+    const char *name = dicomnet_getTagString(*dataset, DCM_PatientName);
     report(st->reportFd, "STORE %s %s", uid ? uid : "-", name ? name : "-");
 }
 
@@ -91,11 +91,11 @@ static void find_cb(void *data, OFBool cancelled, T_DIMSE_C_FindRQ *, DcmDataset
     }
     if (st->count < st->pending) {
         st->count++;
-        DcmDataset *match = DCMTK_Dataset_Create();
+        DcmDataset *match = dicomnet_Dataset_Create();
         char id[32];
         snprintf(id, sizeof id, "M%d", st->count);
-        DCMTK_Key_Add(match, 0x0010, 0x0020, id);
-        DCMTK_Key_Add(match, 0x0008, 0x0052, "PATIENT");
+        dicomnet_Key_Add(match, 0x0010, 0x0020, id);
+        dicomnet_Key_Add(match, 0x0008, 0x0052, "PATIENT");
         *identifiers = match; // the toolkit sends and deletes it
         response->DimseStatus = STATUS_Pending;
         return;
@@ -134,13 +134,13 @@ static void negotiate(T_ASC_Association *assoc)
                                UID_FINDStudyRootQueryRetrieveInformationModel,
                                UID_MOVEPatientRootQueryRetrieveInformationModel,
                                UID_MOVEStudyRootQueryRetrieveInformationModel};
-    DCMTK_params_accept_std_PC(assoc->params, UID_VerificationSOPClass);
-    DCMTK_params_accept_std_PCs(assoc->params, dcmAllStorageSOPClassUIDs,
-                                numberOfDcmAllStorageSOPClassUIDs);
-    DCMTK_params_accept_std_PCs(assoc->params, qr, 4);
+    dicomnet_params_accept_std_PC(assoc->params, UID_VerificationSOPClass);
+    dicomnet_params_accept_std_PCs(assoc->params, dcmAllStorageSOPClassUIDs,
+                                   numberOfDcmAllStorageSOPClassUIDs);
+    dicomnet_params_accept_std_PCs(assoc->params, qr, 4);
     int count = 0;
-    const char *const *ts = DCMTK_get_STD_TS(count);
-    DCMTK_params_accept_unknown_PCs(assoc->params, ts, count, ASC_SC_ROLE_DEFAULT);
+    const char *const *ts = dicomnet_get_STD_TS(count);
+    dicomnet_params_accept_unknown_PCs(assoc->params, ts, count, ASC_SC_ROLE_DEFAULT);
 }
 
 static void command_loop(T_ASC_Association *assoc, provider_state *st)
@@ -164,21 +164,21 @@ static void command_loop(T_ASC_Association *assoc, provider_state *st)
             return;
         }
         // The server's limits on an identifier.
-        DCMTK_dataset_limits limits = {1 << 20, ELEMENTWALK_MAX_DEPTH, 1000, 10000};
-        DCMTK_refusal refusal;
+        dicomnet_dataset_limits limits = {1 << 20, ELEMENTWALK_MAX_DEPTH, 1000, 10000};
+        dicomnet_refusal refusal;
         switch (msg.CommandField) {
         case DIMSE_C_ECHO_RQ:
             report(st->reportFd, "ECHO");
-            cond = DCMTK_SCP_echo(assoc, &msg, pcId);
+            cond = dicomnet_SCP_echo(assoc, &msg, pcId);
             break;
         case DIMSE_C_STORE_RQ:
-            cond = DCMTK_SCP_store(assoc, &msg, pcId, store_cb, st);
+            cond = dicomnet_SCP_store(assoc, &msg, pcId, store_cb, st);
             break;
         case DIMSE_C_FIND_RQ:
-            cond = DCMTK_SCP_find(assoc, &msg, pcId, find_cb, st, limits, &refusal);
+            cond = dicomnet_SCP_find(assoc, &msg, pcId, find_cb, st, limits, &refusal);
             break;
         case DIMSE_C_MOVE_RQ:
-            cond = DCMTK_SCP_move(assoc, &msg, pcId, move_cb, st, limits, &refusal);
+            cond = dicomnet_SCP_move(assoc, &msg, pcId, move_cb, st, limits, &refusal);
             break;
         default:
             cond = DIMSE_BADCOMMANDTYPE;
@@ -234,7 +234,7 @@ int testprovider_serve_one(T_ASC_Network *net, int mode, int reportFd)
         break;
     }
     case PROVIDER_NO_CONTEXTS:
-        DCMTK_params_accept_std_PC(assoc->params, "1.2.826.0.1.3680043.2.1545.98");
+        dicomnet_params_accept_std_PC(assoc->params, "1.2.826.0.1.3680043.2.1545.98");
         ASC_acknowledgeAssociation(assoc);
         command_loop(assoc, &st);
         break;

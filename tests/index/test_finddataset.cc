@@ -467,7 +467,7 @@ TEST_F(FindTest, QueryCostFollowsTheMatchesNotTheTable)
         DcmDataset *response = nullptr;
         int r = finddataset_next(&ix, &handle, query.get(), &response, nullptr, 0);
         if (r == 0)
-            found.push_back(DCMTK_getTagString(response, DCM_StudyInstanceUID));
+            found.push_back(dicomnet_getTagString(response, DCM_StudyInstanceUID));
         delete response;
         if (r != 0)
             break;

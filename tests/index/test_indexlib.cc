@@ -200,7 +200,7 @@ protected:
             DcmDataset *response = nullptr;
             r = finddataset_next(&ix, &handle, &query, &response, level, 0);
             if (r == 0) {
-                const char *v = DCMTK_getTagString(response, tag);
+                const char *v = dicomnet_getTagString(response, tag);
                 out.push_back(v ? v : "");
             }
             delete response;

@@ -36,7 +36,7 @@ static void say(const char *fmt, const char *arg = "")
 // Requests the association; prints ASSOCIATED or the rejection.
 static int associate(T_ASC_Network *net, T_ASC_Parameters *params, T_ASC_Association **assoc)
 {
-    int r = DCMTK_associate(assoc, net, params);
+    int r = dicomnet_associate(assoc, net, params);
     if (r == -1) {
         T_ASC_RejectParameters rej;
         ASC_getRejectParameters((*assoc)->params, &rej);
@@ -54,7 +54,7 @@ static int associate(T_ASC_Network *net, T_ASC_Parameters *params, T_ASC_Associa
 
 static void echo(T_ASC_Association *assoc)
 {
-    OFCondition cond = DCMTK_SCU_echo(assoc);
+    OFCondition cond = dicomnet_SCU_echo(assoc);
     say(cond.good() ? "ECHO OK" : "ECHO FAILED %s", cond.text());
 }
 
@@ -112,8 +112,8 @@ static void getAndCancel(T_ASC_Association *assoc, const char *study)
     T_DIMSE_Message msg;
     memset(&msg, 0, sizeof(msg));
     DcmDataset identifier;
-    DCMTK_Key_Add(&identifier, 0x0008, 0x0052, "STUDY");
-    DCMTK_Key_Add(&identifier, 0x0020, 0x000D, study);
+    dicomnet_Key_Add(&identifier, 0x0008, 0x0052, "STUDY");
+    dicomnet_Key_Add(&identifier, 0x0020, 0x000D, study);
     DIC_US getId = assoc->nextMsgID++;
     msg.CommandField = DIMSE_C_GET_RQ;
     msg.msg.CGetRQ.MessageID = getId;
@@ -179,25 +179,25 @@ int main(int argc, char **argv)
     const char *arg = argc > 5 ? argv[5] : "";
     const char *privateUID = "1.2.826.0.1.3680043.2.1143.99.1";
 
-    DCMTK_quiet_toolkit_log();
-    T_ASC_Network *net = DCMTK_net_init(30);
+    dicomnet_quiet_toolkit_log();
+    T_ASC_Network *net = dicomnet_net_init(30);
     if (net == nullptr) {
         fprintf(stderr, "cannot open network\n");
         return 2;
     }
-    T_ASC_Parameters *params = DCMTK_params_init(calling, nullptr, called, peer, false, 16384);
+    T_ASC_Parameters *params = dicomnet_params_init(calling, nullptr, called, peer, false, 16384);
     if (params == nullptr) {
         fprintf(stderr, "cannot create parameters\n");
         return 2;
     }
-    DCMTK_params_add_std_PC(params, 1, UID_VerificationSOPClass);
+    dicomnet_params_add_std_PC(params, 1, UID_VerificationSOPClass);
     if (strcmp(mode, "private") == 0)
-        DCMTK_params_add_std_PC(params, 3, arg);
+        dicomnet_params_add_std_PC(params, 3, arg);
     if (strcmp(mode, "cget") == 0 || strcmp(mode, "nget") == 0)
-        DCMTK_params_add_std_PC(params, 3, privateUID);
+        dicomnet_params_add_std_PC(params, 3, privateUID);
     if (strcmp(mode, "getcancel") == 0) {
         int count = 0;
-        const char *const *ts = DCMTK_get_STD_TS(count);
+        const char *const *ts = dicomnet_get_STD_TS(count);
         ASC_addPresentationContext(params, 3, UID_GETStudyRootQueryRetrieveInformationModel,
                                    const_cast<const char **>(ts), 1);
         ASC_addPresentationContext(params, 5, UID_SecondaryCaptureImageStorage,
@@ -225,8 +225,8 @@ int main(int argc, char **argv)
             T_DIMSE_Message msg;
             memset(&msg, 0, sizeof(msg));
             DcmDataset identifier;
-            DCMTK_Key_Add(&identifier, 0x0008, 0x0052, "STUDY");
-            DCMTK_Key_Add(&identifier, 0x0020, 0x000D, "1.2.3");
+            dicomnet_Key_Add(&identifier, 0x0008, 0x0052, "STUDY");
+            dicomnet_Key_Add(&identifier, 0x0020, 0x000D, "1.2.3");
             DcmDataset *data = nullptr;
             if (strcmp(mode, "cget") == 0) {
                 data = &identifier;
@@ -249,7 +249,7 @@ int main(int argc, char **argv)
             say(cond.good() ? "SENT" : "SEND FAILED %s", cond.text());
             if (cond.good())
                 awaitAnswer(assoc);
-            DCMTK_dissociate(&assoc, DUL_PEERABORTEDASSOCIATION);
+            dicomnet_dissociate(&assoc, DUL_PEERABORTEDASSOCIATION);
             return 0;
         } else if (strcmp(mode, "cancel") == 0) {
             echo(assoc);
@@ -272,17 +272,17 @@ int main(int argc, char **argv)
             awaitAnswer(assoc);
             printf("AFTER %ld\n", (long)(time(nullptr) - start));
             fflush(stdout);
-            DCMTK_dissociate(&assoc, DUL_PEERABORTEDASSOCIATION);
+            dicomnet_dissociate(&assoc, DUL_PEERABORTEDASSOCIATION);
             return 0;
         }
-        int d = DCMTK_dissociate(&assoc, EC_Normal);
+        int d = dicomnet_dissociate(&assoc, EC_Normal);
         say(d == 0 ? "RELEASED" : "RELEASE FAILED");
         if (d != 0 && assoc != nullptr)
-            DCMTK_dissociate(&assoc, DUL_PEERABORTEDASSOCIATION);
+            dicomnet_dissociate(&assoc, DUL_PEERABORTEDASSOCIATION);
     } else if (assoc != nullptr) {
         ASC_dropAssociation(assoc);
         ASC_destroyAssociation(&assoc);
     }
-    DCMTK_net_exit(net);
+    dicomnet_net_exit(net);
     return 0;
 }

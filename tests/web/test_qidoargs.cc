@@ -41,10 +41,10 @@ TEST(QidoArgs, FiltersGoToTheLevelThatMatchesThem)
                      {"includefield", "all,StudyID"}},
                     QIDO_IMAGE, &a),
               "");
-    EXPECT_STREQ(DCMTK_getTagString(&a.keys[QIDO_STUDY], DCM_PatientName), "DOE^*");
-    EXPECT_STREQ(DCMTK_getTagString(&a.keys[QIDO_SERIES], DCM_Modality), "CT");
-    EXPECT_STREQ(DCMTK_getTagString(&a.keys[QIDO_SERIES], DCM_SeriesDescription), "AX*");
-    EXPECT_STREQ(DCMTK_getTagString(&a.keys[QIDO_IMAGE], DCM_SOPClassUID),
+    EXPECT_STREQ(dicomnet_getTagString(&a.keys[QIDO_STUDY], DCM_PatientName), "DOE^*");
+    EXPECT_STREQ(dicomnet_getTagString(&a.keys[QIDO_SERIES], DCM_Modality), "CT");
+    EXPECT_STREQ(dicomnet_getTagString(&a.keys[QIDO_SERIES], DCM_SeriesDescription), "AX*");
+    EXPECT_STREQ(dicomnet_getTagString(&a.keys[QIDO_IMAGE], DCM_SOPClassUID),
                  "1.2.840.10008.5.1.4.1.1.2");
     EXPECT_TRUE(a.studyClasses);
     EXPECT_TRUE(a.keys[QIDO_STUDY].tagExists(DCM_SOPClassesInStudy));
@@ -57,7 +57,7 @@ TEST(QidoArgs, FiltersGoToTheLevelThatMatchesThem)
     // against the modalities of the study.
     qidoargs s;
     ASSERT_EQ(parse({{"Modality", "MR"}}, QIDO_STUDY, &s), "");
-    EXPECT_STREQ(DCMTK_getTagString(&s.keys[QIDO_STUDY], DCM_Modality), "MR");
+    EXPECT_STREQ(dicomnet_getTagString(&s.keys[QIDO_STUDY], DCM_Modality), "MR");
     EXPECT_FALSE(s.keys[QIDO_SERIES].tagExists(DCM_Modality));
 }
 
