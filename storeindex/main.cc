@@ -1,17 +1,14 @@
 // storeindex: checks the index of a storeserver image store against its
 // image files ("check"), rebuilds it from them ("rebuild"), or moves quiet
-// studies into the object tier ("tier").
+// studies into the object tier ("tier"). A front end: it parses its
+// command line, opens the store through the archive core
+// (core/maintenance.h), runs the step and prints the result.
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
-#include <unistd.h>
 
+#include "core/maintenance.h"
 #include "runtime/installpath.h"
-#include "store/localstore.h"
-#include "store/tier.h"
-#include "storeindex/storecheck.h"
-#include "storeindex/storerebuild.h"
-#include "storeindex/storetier.h"
 
 static int usage(const char *prog)
 {
@@ -27,22 +24,21 @@ static int usage(const char *prog)
 static int runTier(const char *base, int dryRun)
 {
     char why[512] = "";
-    int r = tier_setup(base, why, sizeof why);
-    if (r <= 0) {
+    int r = maintenance_tierSettings(base, why, sizeof why);
+    if (r != MAINTENANCE_TIER_ON) {
         fprintf(stderr, "error: %s\n",
-                r == 0 ? "no ObjectTier settings along the configuration "
-                         "search path"
-                       : why);
+                r == MAINTENANCE_TIER_OFF ? "no ObjectTier settings along the configuration "
+                                            "search path"
+                                          : why);
         return 2;
     }
-    LocalStore store(base);
-    int lock = store.LockStore(0);
+    int lock = maintenance_open(base, 0);
     if (lock < 0) {
         fprintf(stderr, "error: %s: the store is locked by a rebuild\n", base);
         return 2;
     }
-    int failed = storetier_run(base, *tier_active(), dryRun, stdout);
-    close(lock);
+    int failed = maintenance_tier(base, dryRun, stdout);
+    maintenance_close(lock);
     if (failed < 0)
         fprintf(stderr, "error: %s: cannot read the base directory\n", base);
     return failed == 0 ? 0 : failed < 0 ? 2 : 1;
@@ -60,11 +56,11 @@ int main(int argc, char **argv)
     if (argc == 3 && strcmp(argv[1], "check") == 0) {
         const char *base = argv[2];
         char why[512] = "";
-        if (tier_setup(base, why, sizeof why) < 0) {
+        if (maintenance_tierSettings(base, why, sizeof why) == MAINTENANCE_TIER_UNUSABLE) {
             fprintf(stderr, "error: object tier: %s\n", why);
             return 2;
         }
-        int findings = storecheck_run(base, stdout);
+        int findings = maintenance_check(base, stdout);
         if (findings < 0) {
             fprintf(stderr, "error: %s: cannot read the base directory\n", base);
             return 2;
@@ -82,12 +78,11 @@ int main(int argc, char **argv)
         // rebuild would replace or remove under it: the store lock, which
         // every running server holds shared, keeps the two apart.
         char why[512] = "";
-        if (tier_setup(base, why, sizeof why) < 0) {
+        if (maintenance_tierSettings(base, why, sizeof why) == MAINTENANCE_TIER_UNUSABLE) {
             fprintf(stderr, "error: object tier: %s\n", why);
             return 2;
         }
-        LocalStore store(base);
-        int lock = store.LockStore(1);
+        int lock = maintenance_open(base, 1);
         if (lock < 0 && errno == EAGAIN && !force) {
             fprintf(stderr,
                     "error: %s: a storeserver is using this store; stop it first "
@@ -95,9 +90,8 @@ int main(int argc, char **argv)
                     base);
             return 2;
         }
-        int result = storerebuild_run(base, stdout, stderr);
-        if (lock >= 0)
-            close(lock);
+        int result = maintenance_rebuild(base, stdout, stderr);
+        maintenance_close(lock);
         return result;
     }
     return usage(argv[0]);

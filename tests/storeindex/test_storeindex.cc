@@ -28,8 +28,8 @@
 #include "index/studyindex.h"
 #include "index/studykeys.h"
 #include "store/localstore.h"
-#include "storeindex/storecheck.h"
-#include "storeindex/storerebuild.h"
+#include "store/storecheck.h"
+#include "store/storerebuild.h"
 
 static std::string readAll(const std::string &path)
 {

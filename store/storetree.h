@@ -1,9 +1,9 @@
-// The store's UID tree as storeindex sees it: one scan of B/uid into lists
-// of bucket, study and series directories with their image files, index
-// files and leftovers, and whole reads of index files. Shared by the check
-// and the rebuild.
-#ifndef VELTO_STOREINDEX_STORETREE_H
-#define VELTO_STOREINDEX_STORETREE_H
+// The store's UID tree as its check, rebuild and tier mover see it: one
+// scan of B/uid into lists of bucket, study and series directories with
+// their image files, index files and leftovers, and whole reads of index
+// files. Shared by the check, the rebuild and the mover.
+#ifndef VELTO_STORE_STORETREE_H
+#define VELTO_STORE_STORETREE_H
 
 #include <stdio.h>
 #include <sys/types.h>

@@ -1,7 +1,7 @@
-// storeindex check: reads STUDYINDEX.hash, STUDYINDEX.dat and every
+// The store check (storeindex check): reads STUDYINDEX.hash, STUDYINDEX.dat and every
 // SERIESINDEX.dat and IMAGEINDEX.dat, walks the UID tree, and reports each
 // place where the index and the files disagree. It only reads.
-#include "storeindex/storecheck.h"
+#include "store/storecheck.h"
 
 #include <errno.h>
 #include <stdarg.h>
@@ -19,8 +19,8 @@
 #include "index/studykeys.h"
 #include "store/journal.h"
 #include "store/localstore.h"
+#include "store/storetree.h"
 #include "store/tier.h"
-#include "storeindex/storetree.h"
 
 struct checkctx {
     FILE *out;

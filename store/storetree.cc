@@ -1,5 +1,5 @@
 // Scan of the store's UID tree and whole reads of index files.
-#include "storeindex/storetree.h"
+#include "store/storetree.h"
 
 #include <dirent.h>
 #include <errno.h>

@@ -1,8 +1,8 @@
-// storeindex rebuild: reads every image file of the UID tree, in the order
+// The index rebuild (storeindex rebuild): reads every image file of the UID tree, in the order
 // of the files' modification times, enters it in new study, series and image
 // records as the store's write path would have, and replaces the index
 // files by rename.
-#include "storeindex/storerebuild.h"
+#include "store/storerebuild.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -23,8 +23,8 @@
 #include "index/studykeys.h"
 #include "runtime/durablefile.h"
 #include "store/localstore.h"
+#include "store/storetree.h"
 #include "store/tier.h"
-#include "storeindex/storetree.h"
 
 struct rebuildctx {
     FILE *out;

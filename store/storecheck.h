@@ -1,7 +1,7 @@
-// storeindex check: compares the four kinds of index file of a store with
-// each other and with the UID tree, and reports every inconsistency.
-#ifndef VELTO_STOREINDEX_STORECHECK_H
-#define VELTO_STOREINDEX_STORECHECK_H
+// The store check (storeindex check, through core/maintenance.h): compares the four kinds of index
+// file of a store with each other and with the UID tree, and reports every inconsistency.
+#ifndef VELTO_STORE_STORECHECK_H
+#define VELTO_STORE_STORECHECK_H
 
 #include <stdio.h>
 

@@ -1,7 +1,7 @@
-// storeindex rebuild: rebuilds every index file of a store from its image
-// files, to be run while the server is stopped.
-#ifndef VELTO_STOREINDEX_STOREREBUILD_H
-#define VELTO_STOREINDEX_STOREREBUILD_H
+// The index rebuild (storeindex rebuild, through core/maintenance.h): rebuilds every index file of
+// a store from its image files, to be run while the server is stopped.
+#ifndef VELTO_STORE_STOREREBUILD_H
+#define VELTO_STORE_STOREREBUILD_H
 
 #include <stdio.h>
 

@@ -1,12 +1,11 @@
-// storeindex tier: the object tier's mover. One pass over the store moves
-// whole studies into the tier by the policy of the tier's settings: every
-// study quiet for the set time, and, while the store's free space is below
-// the set share, the least recently changed studies first. A study changed
-// more recently than the minimum quiet time (one that may still be
+// The object tier's mover (storeindex tier, through core/maintenance.h). One pass over the store
+// moves whole studies into the tier by the policy of the tier's settings: every study quiet for the
+// set time, and, while the store's free space is below the set share, the least recently changed
+// studies first. A study changed more recently than the minimum quiet time (one that may still be
 // receiving) is never moved. Run it from cron or a systemd timer beside a
 // running server.
-#ifndef VELTO_STOREINDEX_STORETIER_H
-#define VELTO_STOREINDEX_STORETIER_H
+#ifndef VELTO_STORE_STORETIER_H
+#define VELTO_STORE_STORETIER_H
 
 #include <stdio.h>
 

@@ -1,6 +1,6 @@
 // The tier's mover: which studies go (age and free space) and moving their
 // local images one by one through tier_moveImage.
-#include "storeindex/storetier.h"
+#include "store/storetier.h"
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "store/storetree.h"
 #include "store/tier.h"
-#include "storeindex/storetree.h"
 
 // A study with local images and the time it last changed: the newest
 // modification time of its image files and index files (not of its
