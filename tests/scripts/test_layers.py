@@ -9,7 +9,8 @@ tree's subsystems. The protocol front ends (server/, web/) reach the store
 and the index only through the archive core (core/archive.h): none of
 their files includes a header of store/ or index/, and none flushes a file
 itself: putting images on disk is the core's (archive_flushImage for
-storage commitment, archive_flush for the index)."""
+storage commitment, archive_flush for the index). storeindex is a front end
+as well: it reaches the store through core/maintenance.h alone."""
 
 import os
 import re
@@ -44,6 +45,7 @@ INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z]+)/', re.M)
 FLUSH_CALL = re.compile(r"\b(fsync|fdatasync|syncfs|sync_file_range)\s*\(")
 OPEN_CALL = re.compile(r"\b(open|openat|fopen|creat)\s*\(")
 COMMENT = re.compile(r"//[^\n]*|/\*.*?\*/", re.S)
+LOCAL_STORE = re.compile(r"\bLocalStore\b")
 LINK = re.compile(r"target_link_libraries\(\s*(\w+)([^)]*)\)", re.S)
 
 
@@ -91,6 +93,24 @@ class LayersTest(unittest.TestCase):
                         if used.split("/")[0] in ("store", "index"):
                             direct.append("%s includes %s" % (os.path.relpath(path, TOP), used))
         self.assertEqual(direct, [], "front-end files that bypass core/archive.h")
+
+    def test_storeindex_uses_the_core(self):
+        """storeindex is a front end too: it opens the store, checks,
+        rebuilds and moves through core/maintenance.h, and none of its files
+        includes a header of store/ or index/ or constructs a LocalStore."""
+        direct, seen = [], 0
+        for path in sources("storeindex"):
+            seen += 1
+            rel = os.path.relpath(path, TOP)
+            with open(path, errors="replace") as f:
+                text = f.read()
+            for used in INCLUDE_PATH.findall(text):
+                if used.split("/")[0] in ("store", "index"):
+                    direct.append("%s includes %s" % (rel, used))
+            if LOCAL_STORE.search(strip_comments(text)):
+                direct.append("%s constructs a LocalStore" % rel)
+        self.assertGreater(seen, 0)
+        self.assertEqual(direct, [], "storeindex files that bypass core/maintenance.h")
 
     def test_front_ends_flush_nothing(self):
         """No front-end file calls fsync, fdatasync, syncfs or sync_file_range,
