@@ -88,7 +88,9 @@ public:
     // disk cannot stop it.
     virtual void takenBack() = 0;
     // The image stays but the hold could not be kept: it is left as it is on
-    // disk, for the next start to settle (archive_recover).
+    // disk, for the next start to settle by whether the image is stored
+    // (archive_recover: a crash leaves the same; a new listener that holds
+    // gets its settling there, as the forwarding jobs have theirs).
     virtual void leave() = 0;
 };
 
