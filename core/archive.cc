@@ -1,9 +1,11 @@
-// The archive core's ingest: one received image into the store, the
-// patient link tree and the monitor channel; and the check and flush of a
+// The archive core's ingest: one received image into the store and to its
+// listeners (core/listener.h; the patient link tree and the monitor
+// announcement are here); and the check and flush of a
 // stored image that storage commitment vouches for.
 #include "core/archive.h"
 #include "core/archivetier.h"
 #include "core/forward.h"
+#include "core/listener.h"
 #include "core/worklist.h"
 
 #include <errno.h>
@@ -79,42 +81,136 @@ static bool refusedForSpace(const archive_context *ctx)
     return true;
 }
 
-// The forwarding jobs of one image, as the store's companion
-// (LocalStore::companion): held on disk before the image can count as
-// stored, made jobs once it is stored, removed when it is not. So an image
-// refused for want of room for its jobs leaves nothing, and no stored image
-// misses its jobs: undoing either needs no room on the disk.
-struct ingestJobs {
-    const archive_context *ctx;
-    DcmDataset *ds;
-    const char *caller;
-    const archive_ingested *uids;
-    forward_held held;
+// The before-place phases of one image's listeners, as the store's
+// companion (LocalStore::companion): what they hold is on disk before the
+// image can count as stored, kept once it is stored, taken back when it is
+// not. So an image refused for want of room for what they hold leaves
+// nothing, and no stored image misses it: undoing either needs no room on
+// the disk. The store calls these in the order core/listener.h gives for
+// archive_hold.
+struct ingestHolds {
+    const archive_event *event;
+    std::vector<archive_listener *> listeners; // those that hold for this image
+    std::vector<std::unique_ptr<archive_hold>> holds;
+    std::vector<bool> kept;
 };
 
-static int holdJobs(void *arg)
+static int holdAll(void *arg)
 {
-    ingestJobs *j = static_cast<ingestJobs *>(arg);
-    return forward_hold(j->ctx->store->getBaseDir(), j->ctx->forwardRules, j->ds, j->caller,
-                        j->uids->study.c_str(), j->uids->series.c_str(),
-                        j->uids->sopInstance.c_str(), &j->held, j->ctx->store->getLogfile());
+    ingestHolds *h = static_cast<ingestHolds *>(arg);
+    for (archive_listener *l : h->listeners) {
+        std::unique_ptr<archive_hold> hold;
+        if (l->beforePlace(*h->event, &hold) != 0) {
+            // A later listener refused the image: what the earlier ones
+            // hold goes, last first.
+            while (!h->holds.empty()) {
+                if (h->holds.back())
+                    h->holds.back()->takenBack();
+                h->holds.pop_back();
+            }
+            return -1;
+        }
+        h->holds.push_back(std::move(hold));
+    }
+    h->kept.assign(h->holds.size(), false);
+    return 0;
 }
 
-static int keepJobs(void *arg)
+static int keepAll(void *arg)
 {
-    ingestJobs *j = static_cast<ingestJobs *>(arg);
-    return forward_keep(j->ctx->store->getBaseDir(), &j->held, j->ctx->store->getLogfile());
+    ingestHolds *h = static_cast<ingestHolds *>(arg);
+    for (size_t i = 0; i < h->holds.size(); i++) {
+        if (h->kept[i])
+            continue;
+        if (h->holds[i] && h->holds[i]->keep() != 0)
+            return -1;
+        h->kept[i] = true;
+    }
+    return 0;
 }
 
-static void dropJobs(void *arg)
+static void takeBackAll(void *arg)
 {
-    ingestJobs *j = static_cast<ingestJobs *>(arg);
-    forward_drop(j->ctx->store->getBaseDir(), &j->held);
+    ingestHolds *h = static_cast<ingestHolds *>(arg);
+    for (size_t i = h->holds.size(); i-- > 0;)
+        if (h->holds[i])
+            h->holds[i]->takenBack();
 }
 
-static void leaveJobs(void *arg)
+static void leaveAll(void *arg)
 {
-    forward_leaveHeld(&static_cast<ingestJobs *>(arg)->held);
+    ingestHolds *h = static_cast<ingestHolds *>(arg);
+    for (size_t i = 0; i < h->holds.size(); i++)
+        if (h->holds[i] && !h->kept[i])
+            h->holds[i]->leave();
+}
+
+namespace
+{
+
+// The patient link tree (-s): a convenience beside the store. An image
+// stored is stored (and announced, and noted for commitment) whether or not
+// its link could be made, and a repeat would only be refused as a
+// duplicate. WriteSymlinks logs what it could not make.
+class linkTreeListener : public archive_listener
+{
+public:
+    void stored(const archive_event &e) override
+    {
+        if (e.ctx->patientLinks)
+            e.ctx->store->WriteSymlinks(e.ds);
+    }
+};
+
+// "STORAGE STOREUID study series instance" on the monitor channel; a
+// datagram that is not sent is not noticed (the channel is a courtesy).
+class monitorListener : public archive_listener
+{
+public:
+    void stored(const archive_event &e) override
+    {
+        if (e.ctx->monitorSock == nullptr || *e.ctx->monitorSock < 0)
+            return;
+        char text[MULTICAST_MSGSIZE];
+        const char *message =
+            monitormsg_stored(text, sizeof text, e.uids->study.c_str(), e.uids->series.c_str(),
+                              e.uids->sopInstance.c_str());
+        if (e.announceLater != nullptr)
+            *e.announceLater = message;
+        else
+            multicast_send(*e.ctx->monitorSock, message);
+    }
+};
+
+} // namespace
+
+archive_listener *archive_linkTreeListener()
+{
+    // Stateless: one for every context.
+    static linkTreeListener listener;
+    return &listener;
+}
+
+archive_listener *archive_monitorListener()
+{
+    static monitorListener listener;
+    return &listener;
+}
+
+void archive_addListener(archive_context *ctx, archive_listener *listener)
+{
+    ctx->listeners.push_back(listener);
+}
+
+// Calls f on every listener of ctx in the order of core/listener.h.
+template <typename F> static void eachListener(const archive_context *ctx, F f)
+{
+    f(archive_forwardListener());
+    f(archive_linkTreeListener());
+    for (archive_listener *l : ctx->listeners)
+        f(l);
+    f(archive_monitorListener());
+    f(archive_worklistListener());
 }
 
 unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrite,
@@ -131,22 +227,21 @@ unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrit
     // The capacity policy refuses new images on a nearly full store.
     if (refusedForSpace(ctx))
         return ARCHIVE_REFUSED_NOSPACE;
-    // The forwarding jobs are on disk before the image counts as stored (a
-    // refusal for want of room for them leaves nothing of the image), and
-    // jobs once it is: the peer's repeat of a refused image stores it (and
-    // queues its forward) afresh.
-    ingestJobs jobs{ctx, ds, caller, &uids, forward_held()};
-    const LocalStore::companion withJobs = {holdJobs, keepJobs, dropJobs, leaveJobs, &jobs};
-    const LocalStore::companion *with =
-        ctx->forwardRules != nullptr && !ctx->forwardRules->rules.empty() ? &withJobs : nullptr;
+    archive_event event{ctx, ds, &uids, caller, in != nullptr ? &in->announcement : nullptr};
+    // What listeners hold (the forwarding jobs) is on disk before the image
+    // counts as stored (a refusal for want of room for it leaves nothing of
+    // the image), and kept once it is: the peer's repeat of a refused image
+    // stores it (and holds for it) afresh. Without a listener that holds,
+    // the store goes its way without a companion.
+    ingestHolds holds{&event, {}, {}, {}};
+    eachListener(ctx, [&](archive_listener *l) {
+        if (l->holds(event))
+            holds.listeners.push_back(l);
+    });
+    const LocalStore::companion withHolds = {holdAll, keepAll, takeBackAll, leaveAll, &holds};
+    const LocalStore::companion *with = holds.listeners.empty() ? nullptr : &withHolds;
     int result = in != nullptr ? ctx->store->StoreIncoming(in->image, overwrite, with)
                                : ctx->store->WriteDataset(ds, overwrite, nullptr, 0, with);
-    // The link tree is a convenience beside the store: an image stored is
-    // stored (and announced, and noted for commitment) whether or not its
-    // link could be made, and a repeat would only be refused as a duplicate.
-    // WriteSymlinks logs what it could not make.
-    if (result == LS_OK && ctx->patientLinks)
-        ctx->store->WriteSymlinks(ds);
     switch (result) {
     case LS_OK:
         break;
@@ -159,22 +254,8 @@ unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrit
         // known to be stored, so the peer must not be told it was.
         return ARCHIVE_REFUSED_NOSPACE;
     }
-    if (ctx->stored)
-        ctx->stored(ctx->storedArg, uids.study.c_str(), uids.series.c_str(),
-                    uids.sopInstance.c_str());
-    if (ctx->monitorSock != nullptr && *ctx->monitorSock >= 0) {
-        char text[MULTICAST_MSGSIZE];
-        const char *message = monitormsg_stored(text, sizeof text, uids.study.c_str(),
-                                                uids.series.c_str(), uids.sopInstance.c_str());
-        if (in != nullptr)
-            in->announcement = message;
-        else
-            multicast_send(*ctx->monitorSock, message);
-    }
-    if (ctx->worklistDone != 0)
-        Worklist_NoteArrival(ctx->store->getBaseDir(),
-                             dicomnet_getTagString(ds, DCM_AccessionNumber), uids.study.c_str(),
-                             ctx->worklistDone, ctx->store->getLogfile());
+    // Stored: no listener can fail it now (core/listener.h).
+    eachListener(ctx, [&](archive_listener *l) { l->stored(event); });
     return ARCHIVE_STORED;
 }
 

@@ -37,9 +37,8 @@ enum {
     ARCHIVE_CANNOT_UNDERSTAND = 0xC000, // a UID missing or refused
 };
 
-// Called after an image was stored, with its UIDs (never null).
-typedef void (*archive_storedHook)(void *arg, const char *study, const char *series,
-                                   const char *instance);
+// A listener of ingest (core/listener.h).
+class archive_listener;
 
 // What the front ends share of one archive. Everything is borrowed and
 // must outlive every call that uses the context.
@@ -50,14 +49,21 @@ struct archive_context {
     // announcements. A pointer, because a front end may open the socket
     // later than it sets up the context.
     const int *monitorSock = nullptr;
-    archive_storedHook stored = nullptr; // storage commitment bookkeeping, or null
-    void *storedArg = nullptr;
     // What marks a modality worklist entry done when its study arrives
     // (WORKLIST_DONE_* of core/worklist.h; 0: nothing).
     int worklistDone = 0;
     // The site's forwarding rules (core/forward.h), or null: none.
     const struct forward_rules *forwardRules = nullptr;
+    // The listeners registered with archive_addListener (borrowed), told
+    // after the core's forwarding and link tree and before its announcement
+    // and worklist (the order and rules: core/listener.h).
+    std::vector<archive_listener *> listeners;
 };
+
+// Registers listener (borrowed; it must outlive the context) on ctx: told of
+// every image that ingest takes, after those registered before it. Called
+// while the archive is set up, before any ingest.
+void archive_addListener(archive_context *ctx, archive_listener *listener);
 
 // The UIDs of an ingested image ("" where the dataset has none).
 struct archive_ingested {
@@ -65,11 +71,13 @@ struct archive_ingested {
 };
 
 // Takes ds (only read) into the archive: written into the store (an image
-// already stored is replaced when overwrite is non-zero, else kept), linked
-// into the patient link tree with patientLinks (a link that cannot be made
-// is logged and does not fail the image); when stored, the stored
-// hook is called, "STORAGE STOREUID study series instance" announced and
-// the worklist entries of the study marked done as worklistDone says.
+// already stored is replaced when overwrite is non-zero, else kept), and
+// its listeners told (core/listener.h: the forwarding jobs before it is
+// placed; once stored, the patient link tree with patientLinks, the
+// registered listeners such as storage commitment's bookkeeping,
+// "STORAGE STOREUID study series instance" announced, the worklist entries
+// of the study marked done as worklistDone says). None of them is told of
+// an image refused or already stored and kept.
 // The caller serialises calls on one context (the store is not thread-safe)
 // and calls archive_flush before it tells a peer that the image is on disk.
 // Returns an ARCHIVE_* status; *out (may be null) gets the image's UIDs.
@@ -81,7 +89,8 @@ struct archive_ingested {
 // this returns: they are written before the image is placed, and when they
 // cannot be, the image is refused (ARCHIVE_REFUSED_NOSPACE) with nothing of
 // it stored; an image that fails after them takes them back with it. So no
-// confirmed image misses its forward and no refused one leaves a job.
+// confirmed image misses its forward and no refused one leaves a job. Any
+// listener with a before-place phase goes the same way.
 // caller: the calling AE title (null: none, as from the web), which rules
 // may name.
 unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrite,

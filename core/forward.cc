@@ -2,6 +2,7 @@
 // match of a stored image against the rules, and the job files below
 // BASE/forward/ (made, read, listed, rewritten, finished).
 #include "core/forward.h"
+#include "core/listener.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -1066,4 +1067,74 @@ void forward_sweep(const char *baseDir)
             }
         }
     }
+}
+
+namespace
+{
+
+// The jobs of one image that forwarding holds (forward_hold) until the
+// store knows whether the image stays.
+class forwardHold : public archive_hold
+{
+public:
+    forwardHold(const archive_context *ctx) : ctx_(ctx) {}
+    ~forwardHold() override
+    {
+        // The store settles every hold before it returns; were one not
+        // settled, its files are left for the next start as after a crash
+        // (their descriptors closed, not leaked).
+        forward_leaveHeld(&held_);
+    }
+    int keep() override
+    {
+        return forward_keep(ctx_->store->getBaseDir(), &held_, ctx_->store->getLogfile());
+    }
+    void takenBack() override
+    {
+        // A keep that succeeded made jobs of some: they go too (another
+        // listener's keep failed after it, and the image is taken back).
+        for (const std::string &id : ids_)
+            if (std::find(held_.ids.begin(), held_.ids.end(), id) == held_.ids.end())
+                unlink(jobPath(ctx_->store->getBaseDir(), id).c_str());
+        forward_drop(ctx_->store->getBaseDir(), &held_);
+    }
+    void leave() override { forward_leaveHeld(&held_); }
+    forward_held held_;
+    std::vector<std::string> ids_; // every job held, kept or not
+
+private:
+    const archive_context *ctx_;
+};
+
+// Forwarding as a listener of ingest: the jobs that the site's rules ask
+// for an image, held before it is placed (a failure to write them refuses
+// the image with nothing stored), made jobs once it is stored.
+class forwardListener : public archive_listener
+{
+public:
+    bool holds(const archive_event &e) override
+    {
+        return e.ctx->forwardRules != nullptr && !e.ctx->forwardRules->rules.empty();
+    }
+    int beforePlace(const archive_event &e, std::unique_ptr<archive_hold> *hold) override
+    {
+        std::unique_ptr<forwardHold> h(new forwardHold(e.ctx));
+        if (forward_hold(e.ctx->store->getBaseDir(), e.ctx->forwardRules, e.ds, e.caller,
+                         e.uids->study.c_str(), e.uids->series.c_str(), e.uids->sopInstance.c_str(),
+                         &h->held_, e.ctx->store->getLogfile()) != 0)
+            return -1;
+        h->ids_ = h->held_.ids;
+        *hold = std::move(h);
+        return 0;
+    }
+};
+
+} // namespace
+
+archive_listener *archive_forwardListener()
+{
+    // Stateless (what one image holds is in its forwardHold): one for every
+    // context.
+    static forwardListener listener;
+    return &listener;
 }

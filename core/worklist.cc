@@ -1,6 +1,7 @@
 // The modality worklist's entry files: making, listing, removing and
 // marking done (see core/worklist.h for the layout).
 #include "core/worklist.h"
+#include "core/listener.h"
 
 #include "dcmtk/config/osconfig.h"
 
@@ -25,6 +26,7 @@
 #include "dcmtk/dcmdata/dcuid.h"
 #include "dcmtk/dcmwlm/wlfsim.h"
 
+#include "dicomnet/dicomnet.h"
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
 
@@ -673,4 +675,31 @@ void Worklist_NoteArrival(const char *baseDir, const char *accession, const char
             recent.pop_front();
     }
     Worklist_MarkDone(baseDir, accession, studyUID, mode, log);
+}
+
+namespace
+{
+
+// The worklist as a listener of ingest: once an image is stored, the
+// entries of its study are marked done as the context's worklistDone says.
+// A failure is logged (Worklist_MarkDone) and leaves the image stored.
+class worklistListener : public archive_listener
+{
+public:
+    void stored(const archive_event &e) override
+    {
+        if (e.ctx->worklistDone != 0)
+            Worklist_NoteArrival(
+                e.ctx->store->getBaseDir(), dicomnet_getTagString(e.ds, DCM_AccessionNumber),
+                e.uids->study.c_str(), e.ctx->worklistDone, e.ctx->store->getLogfile());
+    }
+};
+
+} // namespace
+
+archive_listener *archive_worklistListener()
+{
+    // Stateless: one for every context.
+    static worklistListener listener;
+    return &listener;
 }

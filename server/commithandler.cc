@@ -25,6 +25,7 @@
 
 #include "aetitlemap/aetitlemap.h"
 #include "core/archive.h"
+#include "core/listener.h"
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcsequen.h"
 #include "dcmtk/dcmdata/dcuid.h"
@@ -60,6 +61,28 @@ void commit_noteStored(const char *study, const char *series, const char *instan
 {
     if (study && series && instance)
         storedHere[instance] = std::make_pair(std::string(study), std::string(series));
+}
+
+namespace
+{
+
+class commitListener : public archive_listener
+{
+public:
+    void stored(const archive_event &e) override
+    {
+        commit_noteStored(e.uids->study.c_str(), e.uids->series.c_str(),
+                          e.uids->sopInstance.c_str());
+    }
+};
+
+} // namespace
+
+archive_listener *commit_listener()
+{
+    // Stateless (what it notes is this worker's storedHere).
+    static commitListener listener;
+    return &listener;
 }
 
 // A monotonic clock in milliseconds.

@@ -210,5 +210,8 @@ OFCondition commitSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
 void commit_sendPending(T_ASC_Network *net);
 // Remembers where this worker stored an instance, for commitment requests.
 void commit_noteStored(const char *study, const char *series, const char *instance);
+// commit_noteStored as a listener of ingest (core/listener.h), for
+// archive_addListener: bookkeeping only, it cannot fail an image.
+class archive_listener *commit_listener();
 
 #endif

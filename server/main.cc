@@ -335,10 +335,7 @@ int main(int argc, char **argv)
     server_archive.patientLinks = o.symlinks != 0;
     server_archive.worklistDone = worklist_doneMode;
     server_archive.monitorSock = &server_state.sendsock;
-    server_archive.stored = [](void *, const char *study, const char *series,
-                               const char *instance) {
-        commit_noteStored(study, series, instance);
-    };
+    archive_addListener(&server_archive, commit_listener());
 
     if (o.debug == 1)
         logprintf_setmaxlevel(LOGLEVEL_DEBUG);

@@ -29,6 +29,7 @@
 #include "web/csrf.h"
 #include "web/frontdoor.h"
 #include "web/httpd.h"
+#include "web/metrics.h"
 #include "web/monitorfeed.h"
 #include "web/webserver.h"
 #include "web/worklistpage.h"
@@ -419,6 +420,7 @@ int main(int argc, char **argv)
     web_archive.worklistDone = worklistpage_doneMode;
     web_archive.monitorSock = &web_monitorSock;
     web_archive.forwardRules = &rules;
+    archive_addListener(&web_archive, metrics_listener());
     signal(SIGPIPE, SIG_IGN);
 
     // The stop signals are taken by sigwait below; blocked before the

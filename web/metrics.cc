@@ -17,6 +17,7 @@
 
 #include "core/archive.h"
 #include "core/forward.h"
+#include "core/listener.h"
 #include "dicomnet/dicomnet.h"
 #include "web/webserver.h"
 
@@ -25,6 +26,24 @@ static std::atomic<uint64_t> counters[METRICS_COUNT];
 void metrics_add(metrics_counter c, uint64_t n)
 {
     counters[c].fetch_add(n, std::memory_order_relaxed);
+}
+
+namespace
+{
+
+class storedCounter : public archive_listener
+{
+public:
+    void stored(const archive_event &) override { metrics_add(METRICS_WEB_STORED); }
+};
+
+} // namespace
+
+archive_listener *metrics_listener()
+{
+    // Stateless (the counters are the ones above).
+    static storedCounter listener;
+    return &listener;
 }
 
 uint64_t metrics_get(metrics_counter c)

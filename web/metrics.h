@@ -13,7 +13,8 @@
 struct webrequest;
 
 enum metrics_counter {
-    METRICS_WEB_STORED,        // images stored through STOW-RS (pages' uploads too)
+    METRICS_WEB_STORED,        // images stored through STOW-RS (pages' uploads too): counted
+                               // by metrics_listener as ingest stores them
     METRICS_WEB_SENT,          // images sent: WADO-RS instances, WADO-URI files, ZIP entries
     METRICS_WEB_QUERIES,       // QIDO-RS searches and searches of the study page
     METRICS_WEB_DELETED,       // images deleted from the study page
@@ -35,6 +36,10 @@ enum metrics_counter {
 void metrics_add(metrics_counter c, uint64_t n = 1);
 // The counter's value now.
 uint64_t metrics_get(metrics_counter c);
+// Counts each image that ingest stores (METRICS_WEB_STORED), as a listener
+// of the archive (core/listener.h, for archive_addListener): it cannot
+// fail an image.
+class archive_listener *metrics_listener();
 
 // The forwarding queue's jobs for /metrics and /status: those waiting to
 // be sent (or retried) and those failed past their limit.

@@ -423,10 +423,7 @@ int stow_finish(stowstate *st, const webrequest &rq)
     if (!studyUrl.empty() || !st->study.empty())
         putUid(&answer, DCM_RetrieveURL,
                studyUrl.empty() ? st->rootUrl + "/studies/" + st->study : studyUrl);
-    size_t placed = 0;
-    for (const stowresult &r : st->results)
-        placed += r.status == STOW_SUCCESS;
-    metrics_add(METRICS_WEB_STORED, placed);
+    // The images stored are counted as they are stored (metrics_listener).
     metrics_add(METRICS_FAIL_STORE, failed);
     logprintf(complete ? LOGLEVEL_INFO : LOGLEVEL_WARNING, web_options.logfp,
               "STOW-RS: %zu stored, %zu failed%s\n", stored, failed,

@@ -1,4 +1,4 @@
-// The archive core: ingest (statuses, patient links, the stored hook, the
+// The archive core: ingest (statuses, patient links, its listeners, the
 // announcement on a socket), the query walk, and the selection of a
 // retrieve.
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 #include "dcmtk/config/osconfig.h"
@@ -19,26 +20,67 @@
 #include "dcmtk/dcmdata/dcfilefo.h"
 
 #include "core/archive.h"
+#include "core/forward.h"
+#include "core/listener.h"
+#include "store/capacity.h"
 #include "tests/store/storetest.h"
 
 namespace
 {
 
+// A listener of ingest that notes what it is told: each image stored
+// ("study series instance"), and whether its file was in place then. With
+// veto it refuses every image before it is placed; with failKeep its hold
+// cannot be kept.
+struct Recorder : archive_listener {
+    std::vector<std::string> told;
+    std::vector<bool> fileThere;
+    bool hold = false, veto = false, failKeep = false;
+    int held = 0, kept = 0, takenBack = 0, left = 0;
+    std::function<void(const archive_event &)> onStored;
+
+    struct recorderHold : archive_hold {
+        Recorder *r;
+        explicit recorderHold(Recorder *r) : r(r) {}
+        int keep() override
+        {
+            r->kept++;
+            return r->failKeep ? -1 : 0;
+        }
+        void takenBack() override { r->takenBack++; }
+        void leave() override { r->left++; }
+    };
+    bool holds(const archive_event &) override { return hold || veto; }
+    int beforePlace(const archive_event &, std::unique_ptr<archive_hold> *h) override
+    {
+        if (veto)
+            return -1;
+        held++;
+        h->reset(new recorderHold(this));
+        return 0;
+    }
+    void stored(const archive_event &e) override
+    {
+        told.push_back(e.uids->study + " " + e.uids->series + " " + e.uids->sopInstance);
+        fileThere.push_back(exists(archive_imagePath(
+            e.ctx, e.uids->study.c_str(), e.uids->series.c_str(), e.uids->sopInstance.c_str())));
+        if (onStored)
+            onStored(e);
+    }
+};
+
 struct Archive {
     TempDir dir;
     LocalStore store{dir.c_str()};
     archive_context ctx;
-    std::vector<std::string> stored;
+    Recorder recorder;
+    std::vector<std::string> &stored = recorder.told;
     int listenSock = -1, sendSock = -1;
 
     Archive()
     {
         ctx.store = &store;
-        ctx.stored = [](void *arg, const char *study, const char *series, const char *instance) {
-            static_cast<Archive *>(arg)->stored.push_back(std::string(study) + " " + series + " " +
-                                                          instance);
-        };
-        ctx.storedArg = this;
+        archive_addListener(&ctx, &recorder);
         // A UDP socket on the loopback stands in for the monitor channel.
         listenSock = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
         sockaddr_in a{};
@@ -343,4 +385,122 @@ TEST(ArchiveUpload, StoredAsItArrives)
     check.feed((const unsigned char *)late.data(), late.size());
     EXPECT_EQ(ARCHIVE_UPLOAD_WHOLE, check.finish());
     EXPECT_EQ(4u, a.stored.size());
+}
+
+// Whether the index knows of instance (brought up to date first).
+static bool indexed(Archive &a, const char *instance)
+{
+    archive_refresh(&a.ctx);
+    std::vector<archive_image> places;
+    return archive_locate(&a.ctx, {instance}, &places) == 1;
+}
+
+// A registered listener is told once of each image stored, with its UIDs,
+// once its file is in place and before the image is announced; never of an
+// image refused, of UIDs the archive cannot take, or already stored and
+// kept.
+TEST(ArchiveListeners, ToldOnceOfEachImageStored)
+{
+    Archive a;
+    std::vector<size_t> announcedBefore;
+    a.recorder.onStored = [&](const archive_event &) {
+        announcedBefore.push_back(a.announced().size());
+    };
+    ASSERT_EQ((unsigned)ARCHIVE_STORED, a.ingest("1.2.3", "4.5", "6.7"));
+    EXPECT_EQ(std::vector<std::string>({"1.2.3 4.5 6.7"}), a.stored);
+    EXPECT_EQ(std::vector<bool>({true}), a.recorder.fileThere);
+    EXPECT_EQ(std::vector<size_t>({0}), announcedBefore);
+    EXPECT_EQ(1u, a.announced().size());
+    EXPECT_TRUE(indexed(a, "6.7"));
+
+    EXPECT_EQ((unsigned)ARCHIVE_EXISTS, a.ingest("1.2.3", "4.5", "6.7"));
+    EXPECT_EQ((unsigned)ARCHIVE_CANNOT_UNDERSTAND, a.ingest("1.2.3", "4/5", "6.8"));
+    capacity_policy full;
+    full.percent = 100; // no store has that much free
+    capacity_set(full);
+    EXPECT_EQ((unsigned)ARCHIVE_REFUSED_NOSPACE, a.ingest("1.2.3", "4.5", "6.9"));
+    capacity_set(capacity_policy());
+    EXPECT_FALSE(exists(archive_imagePath(&a.ctx, "1.2.3", "4.5", "6.9")));
+    EXPECT_EQ(1u, a.stored.size());
+    // Replaced: stored again, told again.
+    ASSERT_EQ((unsigned)ARCHIVE_STORED, a.ingest("1.2.3", "4.5", "6.7", 1));
+    EXPECT_EQ(std::vector<std::string>({"1.2.3 4.5 6.7", "1.2.3 4.5 6.7"}), a.stored);
+    EXPECT_EQ(std::vector<bool>({true, true}), a.recorder.fileThere);
+    // Held before the image is placed, kept once it is stored; nothing held
+    // for a duplicate.
+    a.recorder.hold = true;
+    ASSERT_EQ((unsigned)ARCHIVE_STORED, a.ingest("1.2.3", "4.5", "6.10"));
+    EXPECT_EQ((unsigned)ARCHIVE_EXISTS, a.ingest("1.2.3", "4.5", "6.10"));
+    EXPECT_EQ(1, a.recorder.held);
+    EXPECT_EQ(1, a.recorder.kept);
+    EXPECT_EQ(0, a.recorder.takenBack + a.recorder.left);
+    EXPECT_EQ(3u, a.stored.size());
+}
+
+// A listener that refuses an image before it is placed leaves nothing of
+// it: no file, nothing in the index, no listener told that it was stored,
+// and what listeners before it held (a forwarding job among them) taken
+// back. The image sent again once the listener lets it is stored afresh.
+TEST(ArchiveListeners, RefusalBeforePlacingLeavesNothing)
+{
+    Archive a;
+    forward_rules rules;
+    char error[256];
+    ASSERT_EQ(0, forward_parseRules("PACS2 when=store\n", &rules, error, sizeof error)) << error;
+    a.ctx.forwardRules = &rules;
+    Recorder earlier, refusing;
+    earlier.hold = true;
+    refusing.veto = true;
+    // Registered after the fixture's recorder: earlier holds, refusing
+    // refuses.
+    a.ctx.listeners.insert(a.ctx.listeners.begin(), &earlier);
+    archive_addListener(&a.ctx, &refusing);
+    EXPECT_EQ((unsigned)ARCHIVE_REFUSED_NOSPACE, a.ingest("1.2.3", "4.5", "6.7"));
+    EXPECT_FALSE(exists(archive_imagePath(&a.ctx, "1.2.3", "4.5", "6.7")));
+    EXPECT_FALSE(indexed(a, "6.7"));
+    EXPECT_TRUE(a.stored.empty());
+    EXPECT_TRUE(earlier.told.empty());
+    EXPECT_EQ(1, earlier.held);
+    EXPECT_EQ(1, earlier.takenBack);
+    EXPECT_EQ(0, earlier.kept);
+    std::vector<forward_job> jobs;
+    ASSERT_EQ(0, forward_list(a.dir.c_str(), &jobs));
+    EXPECT_TRUE(jobs.empty());
+    EXPECT_TRUE(a.announced().empty());
+
+    refusing.veto = false;
+    ASSERT_EQ((unsigned)ARCHIVE_STORED, a.ingest("1.2.3", "4.5", "6.7"));
+    EXPECT_TRUE(indexed(a, "6.7"));
+    EXPECT_EQ(std::vector<std::string>({"1.2.3 4.5 6.7"}), a.stored);
+    ASSERT_EQ(0, forward_list(a.dir.c_str(), &jobs));
+    EXPECT_EQ(1u, jobs.size());
+}
+
+// A hold that cannot be kept takes the new image back: refused, its file
+// and index records gone, nobody told that it was stored; the forwarding
+// job kept before it is taken back too.
+TEST(ArchiveListeners, HoldNotKeptTakesTheImageBack)
+{
+    Archive a;
+    forward_rules rules;
+    char error[256];
+    ASSERT_EQ(0, forward_parseRules("PACS2 when=store\n", &rules, error, sizeof error)) << error;
+    a.ctx.forwardRules = &rules;
+    a.recorder.hold = true;
+    a.recorder.failKeep = true;
+    EXPECT_EQ((unsigned)ARCHIVE_REFUSED_NOSPACE, a.ingest("1.2.3", "4.5", "6.7"));
+    EXPECT_FALSE(exists(archive_imagePath(&a.ctx, "1.2.3", "4.5", "6.7")));
+    EXPECT_FALSE(indexed(a, "6.7"));
+    EXPECT_TRUE(a.stored.empty());
+    EXPECT_EQ(1, a.recorder.takenBack);
+    std::vector<forward_job> jobs;
+    ASSERT_EQ(0, forward_list(a.dir.c_str(), &jobs));
+    EXPECT_TRUE(jobs.empty());
+    DIR *d = opendir(forward_dir(a.dir.c_str()).c_str());
+    int files = 0;
+    for (dirent *e; d != nullptr && (e = readdir(d)) != nullptr;)
+        files += e->d_name[0] != '.';
+    if (d != nullptr)
+        closedir(d);
+    EXPECT_EQ(0, files);
 }
