@@ -265,6 +265,8 @@ struct archive_receive::state {
     std::string tmpDir, tmpPath;
     int fd = -1;
     int failed = 0; // ARCHIVE_RECEIVE_* once the part has failed
+    bool ended = false;
+    int walked = ARCHIVE_UPLOAD_WHOLE; // the check's result, once ended
     DcmFileFormat file;
     bool loaded = false; // the file parsed (once)
     OFCondition loadResult;
@@ -433,9 +435,18 @@ int archive_receive::feed(const unsigned char *bytes, size_t n)
     return s->failed != 0 ? s->failed : ARCHIVE_UPLOAD_WHOLE;
 }
 
+void archive_receive::end()
+{
+    state *s = s_.get();
+    if (s->failed == 0 && !s->ended)
+        s->walked = s->check->finish();
+    s->ended = true;
+}
+
 int archive_receive::finish()
 {
     state *s = s_.get();
+    end();
     if (s->failed != 0)
         return s->failed;
     // The walk reads the element headers only (a deflated data set is
@@ -443,7 +454,7 @@ int archive_receive::finish()
     // bytes that are no VR) is not handed to the toolkit either, as nothing
     // would bound its parse. Walked as it arrived; a deflated data set is
     // inflated from the part's file.
-    int walked = s->check->finish();
+    int walked = s->walked;
     bool toFile = s->check->route() == archive_uploadCheck::ROUTE_CALLER;
     // A part shorter than the check's window has its route only now; its
     // file is needed for the toolkit, or for the inflating check.
@@ -453,7 +464,7 @@ int archive_receive::finish()
                       s->ctx->store->getLogfile()) != ARCHIVE_UPLOAD_WHOLE)
         return s->failed = ARCHIVE_RECEIVE_NO_FILE;
     if (toFile && walked == ARCHIVE_UPLOAD_FOREIGN)
-        walked = archive_checkUpload(s->fd, s->maxBytes, s->tmpDir.c_str());
+        s->walked = walked = archive_checkUpload(s->fd, s->maxBytes, s->tmpDir.c_str());
     return walked;
 }
 

@@ -86,8 +86,15 @@ public:
     // ARCHIVE_RECEIVE_NO_FILE: the part fails, and the rest of its bytes
     // need not be fed.
     int feed(const unsigned char *bytes, size_t n);
-    // The file has ended: ARCHIVE_UPLOAD_* (ARCHIVE_UPLOAD_WHOLE: the
-    // toolkit may parse it), or ARCHIVE_RECEIVE_NO_FILE.
+    // The file has ended: what is stored as it comes is complete, and
+    // streamed() is known.
+    void end();
+    // Its result (after end, which it calls when not called yet):
+    // ARCHIVE_UPLOAD_* (ARCHIVE_UPLOAD_WHOLE: the toolkit may parse it), or
+    // ARCHIVE_RECEIVE_NO_FILE. A part kept in a file is checked there (a
+    // deflated data set inflated for the walk, at most maxBytes): for such
+    // one, not streamed(), neither this nor dataset() makes store calls, so
+    // that its work need not hold up the store's other users.
     int finish();
 
     // --- either, once the data set is whole ---
