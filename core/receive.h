@@ -58,7 +58,8 @@ public:
     // (compressed) syntax. Any other is parsed whole by the toolkit and
     // stored in Explicit VR Little Endian. A deflated C-STORE data set
     // comes inflated (Explicit VR Little Endian); a deflated Part 10 file
-    // is inflated from its file, and parsed.
+    // is inflated from its file, and parsed. A new way of taking a syntax
+    // as it comes (transcoding it as it comes, say) goes here.
     static bool storedAsItComes(const char *transferSyntax);
     // Whether this image is stored as it comes: known at once for a
     // C-STORE, for a Part 10 file once its meta header has been read.
