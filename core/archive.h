@@ -97,6 +97,9 @@ unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrit
                         archive_ingested *out, struct archive_incoming *in = nullptr,
                         const char *caller = nullptr);
 
+// A front end receives an image through archive_receive (core/receive.h),
+// which the calls below and archive_uploadCheck are the parts of.
+//
 // An image received as a stream (Explicit VR Little Endian or a compressed
 // syntax): its bytes go into the store's temporary file as they come and
 // only its head (what comes before the pixel data) is parsed; archive_ingest

@@ -235,44 +235,42 @@ typedef DIMSE_GetProviderCallback dicomnet_SCP_get_callback;
 // Sends the C-ECHO response with status success. Toolkit condition.
 OFCondition dicomnet_SCP_echo(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                               T_ASC_PresentationContextID pcId);
-// What a received C-STORE data set may be: its bytes are shown to an
-// inspector before the toolkit parses them, so that a data set built to
-// exhaust the parser (too large, nested too deep) never reaches it.
-struct dicomnet_store_guard {
+// Where the data set of a received C-STORE goes as its bytes arrive: the
+// network layer hands each piece down to the sink (inflated when the data
+// set is deflated) and never parses or keeps the data set itself. The
+// receiver behind it (the archive core's receive, core/receive.h) walks the
+// bytes before anything reads them, and writes or parses them as it
+// decides, so that a data set built to exhaust a parser (too large, nested
+// too deep) never reaches one.
+class dicomnet_store_sink
+{
+public:
+    virtual ~dicomnet_store_sink() = default;
     // The most the data set may take, inflated when deflated (0: no limit).
     // Beyond it the data set is refused with 0xA700 (Out of Resources).
-    uint64_t maxBytes;
-    // Called first, with the encoding of the bytes inspect will see (a
-    // deflated data set is inflated here, and seen and parsed as explicit
-    // VR little endian).
-    void (*begin)(void *data, bool implicitVr, bool bigEndian);
-    // Each piece of the data set in order, before the toolkit reads it;
-    // last is set with the end. 0 to go on, or the status that refuses the
-    // data set. May be null.
-    Uint16 (*inspect)(void *data, const unsigned char *bytes, size_t n, bool last);
-    void *data;
-    // Set: the data set is not parsed here at all; inspect is where its
-    // bytes go (the receiver writes them as they come), and cb gets a null
-    // data set. For a transfer syntax that is not deflated.
-    bool unparsed;
+    virtual uint64_t maxBytes() const = 0;
+    // Each piece of the data set in order; last is set with the end (n may
+    // then be 0). 0 to go on, or the status that refuses the data set (the
+    // rest of it is then not read).
+    virtual Uint16 take(const unsigned char *bytes, size_t n, bool last) = 0;
 };
 
-// Receives the C-STORE data set into memory and calls cb once with the
-// complete data set; cb's response status goes to the peer. The data set
-// is inflated here when deflated (as a stream, never beyond
-// guard->maxBytes), its bytes shown to guard->inspect first (guard may be
-// null: no limit, no inspection). A command whose SOP class is not its
-// context's abstract syntax is answered 0x0122 (SOP Class not Supported)
-// with its data set read and dropped unparsed, and the association goes on.
-// A data set refused by the guard (or found damaged by the toolkit) is
-// answered with the refusal status without calling cb, and
-// DICOMNET_EC_STORE_REFUSED is returned: the rest of it is not read, so the
-// caller must end (abort) the association. With guard->unparsed the data
-// set is never held here: each PDV's bytes go to guard->inspect and are
-// dropped, and cb is called with *imageDataSet null.
+// Receives the C-STORE data set and calls cb once at its end; cb's response
+// status goes to the peer. The data set is inflated here when deflated (as
+// a stream, never beyond sink->maxBytes()). With a sink, each piece goes to
+// it and is dropped here: cb gets *imageDataSet null and takes what it
+// needs from the sink. Without one (sink null: no limit, no inspection)
+// the data set is parsed into memory and handed to cb, which must not keep
+// it. A command whose SOP class is not its context's abstract syntax is
+// answered 0x0122 (SOP Class not Supported) with its data set read and
+// dropped unparsed, and the association goes on. A data set refused by the
+// sink (or found damaged by the toolkit) is answered with the refusal
+// status without calling cb, and DICOMNET_EC_STORE_REFUSED is returned:
+// the rest of it is not read, so the caller must end (abort) the
+// association.
 OFCondition dicomnet_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                                T_ASC_PresentationContextID pcId, dicomnet_SCP_store_callback cb,
-                               void *cbData, const dicomnet_store_guard *guard = nullptr);
+                               void *cbData, dicomnet_store_sink *sink = nullptr);
 // Encodes the command set of a C-STORE response that carries only its
 // status and the two affected UIDs (the case of every response this layer
 // sends): Implicit VR Little Endian, group length first, each UID padded

@@ -1,8 +1,9 @@
 // DIMSE provider operations: answer one received C-ECHO, C-STORE, C-FIND,
-// C-MOVE or C-GET request completely, calling back into the server for the
+// C-MOVE or C-GET request completely, calling the caller's callback for the
 // work. Every data set a request carries is received here rather than by
 // the toolkit, so that its bytes are inflated as a stream and walked
-// (dicomnet/elementwalk.h) before they are parsed.
+// (dicomnet/elementwalk.h) before they are parsed; a C-STORE's bytes are
+// handed down to the receiver's sink (dicomnet_store_sink) as they come.
 #include "dicomnet/dicomnet.h"
 
 #include <string.h>
@@ -50,11 +51,11 @@ static OFCondition nextPDV(T_ASC_Association *assoc, DUL_PDV *pdv)
 
 enum { INFLATE_CHUNK = 65536 }; // inflated bytes handed on at a time
 
-// One data set being received: where its bytes go (the guard, then the
+// One data set being received: where its bytes go (the sink, then the
 // toolkit's parser), and the status that refused it (0: none yet).
 struct receipt {
-    const dicomnet_store_guard *guard;
-    DcmDataset *dataset; // null: the bytes are dropped unparsed
+    dicomnet_store_sink *sink;
+    DcmDataset *dataset; // null: the bytes are not parsed here
     DcmInputBufferStream in;
     E_TransferSyntax xfer; // of the bytes the parser sees
     uint64_t total;        // bytes seen (inflated)
@@ -63,17 +64,16 @@ struct receipt {
     size_t afterDeflate; // bytes that came after the end of a deflated stream
 };
 
-// Hands n bytes of the data set (last: its end) to the guard and the parser.
+// Hands n bytes of the data set (last: its end) to the sink and the parser.
 static void takeBytes(receipt *r, const unsigned char *bytes, size_t n, bool last)
 {
     if (r->refusal != 0)
         return;
     r->total += n;
-    const dicomnet_store_guard *g = r->guard;
-    if (g != nullptr && g->inspect != nullptr &&
-        (r->refusal = g->inspect(g->data, bytes, n, last)) != 0)
+    dicomnet_store_sink *sink = r->sink;
+    if (sink != nullptr && (r->refusal = sink->take(bytes, n, last)) != 0)
         return;
-    if (g != nullptr && g->maxBytes != 0 && r->total > g->maxBytes) {
+    if (sink != nullptr && sink->maxBytes() != 0 && r->total > sink->maxBytes()) {
         r->refusal = DICOMNET_STATUS_OUT_OF_RESOURCES;
         return;
     }
@@ -145,9 +145,6 @@ static OFCondition receiveDataset(T_ASC_Association *assoc, T_ASC_PresentationCo
     DcmXfer xfer(transferSyntax);
     bool deflated = xfer.getStreamCompression() == ESC_zlib;
     r->xfer = deflated ? EXS_LittleEndianExplicit : xfer.getXfer();
-    DcmXfer seen(r->xfer);
-    if (r->guard != nullptr && r->guard->begin != nullptr)
-        r->guard->begin(r->guard->data, !seen.isExplicitVR(), seen.isBigEndian());
     if (r->dataset != nullptr)
         r->dataset->transferInit();
     z_stream z;
@@ -168,10 +165,9 @@ static OFCondition receiveDataset(T_ASC_Association *assoc, T_ASC_PresentationCo
             break;
         }
         const unsigned char *bytes = (const unsigned char *)pdv.data;
-        // A deflated data set is inflated for the parser and for a guard
-        // that takes it unparsed (streamed into a file); one dropped
-        // unparsed without a guard is read as it comes.
-        if (deflated && (r->dataset != nullptr || r->guard != nullptr))
+        // A deflated data set is inflated for the parser and for a sink;
+        // one dropped unparsed without a sink is read as it comes.
+        if (deflated && (r->dataset != nullptr || r->sink != nullptr))
             inflateBytes(r, &z, bytes, pdv.fragmentLength, pdv.lastPDV);
         else
             takeBytes(r, bytes, pdv.fragmentLength, pdv.lastPDV);
@@ -265,7 +261,7 @@ static OFCondition sendStoreResponse(T_ASC_Association *assoc, T_ASC_Presentatio
 
 OFCondition dicomnet_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                                T_ASC_PresentationContextID pcId, dicomnet_SCP_store_callback cb,
-                               void *cbData, const dicomnet_store_guard *guard)
+                               void *cbData, dicomnet_store_sink *sink)
 {
     if (!command_is(msg, DIMSE_C_STORE_RQ) || cb == nullptr) {
         dicomnet_trace(DICOMNET_TRACE_DEBUG, "dicomnet_SCP_store: failure.\n");
@@ -287,12 +283,13 @@ OFCondition dicomnet_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                         sizeof response.AffectedSOPInstanceUID);
     response.opts = O_STORE_AFFECTEDSOPCLASSUID | O_STORE_AFFECTEDSOPINSTANCEUID;
 
-    // The data set is received into memory and dies with the file object
-    // at the end of this function; the callback must not keep it.
+    // Without a sink the data set is received into memory and dies with the
+    // file object at the end of this function; the callback must not keep
+    // it. With one, the sink takes the bytes and nothing is parsed here.
     DcmFileFormat file;
     receipt r;
-    r.guard = guard;
-    r.dataset = guard != nullptr && guard->unparsed ? nullptr : file.getDataset();
+    r.sink = sink;
+    r.dataset = sink != nullptr ? nullptr : file.getDataset();
     r.total = 0;
     r.refusal = 0;
     r.parsedWhole = false;
@@ -304,7 +301,7 @@ OFCondition dicomnet_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     // being parsed; the association itself is in order and goes on.
     bool classMismatch = strcmp(request->AffectedSOPClassUID, pc.abstractSyntax) != 0;
     if (classMismatch) {
-        r.guard = nullptr;
+        r.sink = nullptr;
         r.dataset = nullptr;
     }
     cond = receiveDataset(assoc, pcId, pc.acceptedTransferSyntax, &r);
@@ -346,38 +343,43 @@ bool dicomnet_dictionary_sequence(unsigned group, unsigned element)
     return DcmTag((Uint16)group, (Uint16)element).getEVR() == EVR_SQ;
 }
 
-// The walk that guards a request's data set, and its limits.
-struct requestwalk {
+// The walk that guards a request's data set within its limits, as the
+// sink of its bytes; the toolkit parses each piece after the walk has
+// passed it.
+class requestwalk : public dicomnet_store_sink
+{
+public:
+    requestwalk(const dicomnet_dataset_limits &limits, const char *transferSyntax) : limits_(limits)
+    {
+        // A deflated data set is seen inflated: Explicit VR Little Endian.
+        DcmXfer xfer(transferSyntax);
+        bool deflated = xfer.getStreamCompression() == ESC_zlib;
+        elementwalk_init(&walk, !deflated && !xfer.isExplicitVR(), !deflated && xfer.isBigEndian());
+        walk.maxLength = limits.maxBytes;
+        walk.maxDepth = limits.maxDepth;
+        walk.maxItems = limits.maxItems;
+        walk.maxElements = limits.maxElements;
+        // As for a C-STORE: elements out of order or of no VR are read
+        // otherwise by the toolkit, fed in pieces, than by the walk.
+        walk.strictVr = true;
+        walk.isSequence = dicomnet_dictionary_sequence;
+    }
+    uint64_t maxBytes() const override { return limits_.maxBytes; }
+    Uint16 take(const unsigned char *bytes, size_t n, bool last) override
+    {
+        int r = elementwalk_feed(&walk, bytes, n);
+        if (r == ELEMENTWALK_MORE && last)
+            r = elementwalk_finish(&walk);
+        if (r == ELEMENTWALK_MORE)
+            return 0;
+        return dicomnet_refusal_for_resources(r) ? DICOMNET_STATUS_OUT_OF_RESOURCES
+                                                 : DICOMNET_STATUS_CANNOT_UNDERSTAND;
+    }
     elementwalk walk;
-    const dicomnet_dataset_limits *limits;
+
+private:
+    const dicomnet_dataset_limits &limits_;
 };
-
-static void beginRequestWalk(void *data, bool implicitVr, bool bigEndian)
-{
-    requestwalk *rw = static_cast<requestwalk *>(data);
-    elementwalk *w = &rw->walk;
-    elementwalk_init(w, implicitVr, bigEndian);
-    w->maxLength = rw->limits->maxBytes;
-    w->maxDepth = rw->limits->maxDepth;
-    w->maxItems = rw->limits->maxItems;
-    w->maxElements = rw->limits->maxElements;
-    // As for a C-STORE: elements out of order or of no VR are read otherwise
-    // by the toolkit, fed in pieces, than by the walk.
-    w->strictVr = true;
-    w->isSequence = dicomnet_dictionary_sequence;
-}
-
-static Uint16 inspectRequestBytes(void *data, const unsigned char *bytes, size_t n, bool last)
-{
-    elementwalk *w = &static_cast<requestwalk *>(data)->walk;
-    int r = elementwalk_feed(w, bytes, n);
-    if (r == ELEMENTWALK_MORE && last)
-        r = elementwalk_finish(w);
-    if (r == ELEMENTWALK_MORE)
-        return 0;
-    return dicomnet_refusal_for_resources(r) ? DICOMNET_STATUS_OUT_OF_RESOURCES
-                                             : DICOMNET_STATUS_CANNOT_UNDERSTAND;
-}
 
 OFCondition dicomnet_receive_dataset(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
                                      const dicomnet_dataset_limits &limits, DcmDataset **dataset,
@@ -389,12 +391,9 @@ OFCondition dicomnet_receive_dataset(T_ASC_Association *assoc, T_ASC_Presentatio
     T_ASC_PresentationContext pc;
     if (ASC_findAcceptedPresentationContext(assoc->params, pcId, &pc).bad())
         return DIMSE_BADDATA;
-    requestwalk rw;
-    rw.limits = &limits;
-    dicomnet_store_guard guard = {limits.maxBytes, beginRequestWalk, inspectRequestBytes, &rw,
-                                  false};
+    requestwalk rw(limits, pc.acceptedTransferSyntax);
     receipt r;
-    r.guard = &guard;
+    r.sink = &rw;
     // Parsed as it comes, each piece after the walk has passed it: the
     // walk's limits bound the parser's work on a data set refused half way.
     r.dataset = new DcmDataset;

@@ -122,25 +122,16 @@ const dicomnet_dataset_limits HANDLERS_COMMIT_LIMITS = {2 << 20, ELEMENTWALK_MAX
 void handlerLogRefusal(const char *operation, const char *what, const dicomnet_refusal &refusal,
                        const dicomnet_dataset_limits &limits);
 
-// The C-STORE service: receives the data set through the guard of the
-// network layer, its bytes walked before the toolkit parses them (at most
-// -z bytes, sequences nested at most ELEMENTWALK_MAX_DEPTH deep, at most
-// ELEMENTWALK_MAX_ITEMS items and ELEMENTWALK_MAX_IMAGE_ELEMENTS elements, an encoding
-// that holds together; else refused, 0xA700 or 0xC000, and the association
-// must end: DICOMNET_EC_STORE_REFUSED), and stores it with storeSCPCallback.
+// The C-STORE service: the network layer hands the data set's bytes to the
+// archive core's receive (core/receive.h: walked within -z bytes and an
+// image's limits, else refused, 0xA700 or 0xC000, and the association
+// must end: DICOMNET_EC_STORE_REFUSED); at its end the data set is checked
+// against the command (another SOP class or instance: 0xA900, not stored)
+// and ingested, the answer the ingest's status (0 success, 0xB006 kept,
+// 0xA700 not stored, 0xC000 a UID refused); a peer not allowed to store is
+// answered HANDLERS_STATUS_NOT_AUTHORIZED.
 OFCondition storeSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                      T_ASC_PresentationContextID pcId, handlercontext *ctx);
-
-// C-STORE handler (dicomnet_SCP_store_callback); callbackData is the
-// handlercontext. At the end of the transfer hands the dataset to the
-// archive core's ingest (archive_ingest: the store, the patient link tree
-// with -s, the announcement) and answers with its status (0 success,
-// 0xB006 kept, 0xA700 not stored, 0xC000 a UID refused). A data set whose
-// SOP class or instance UID is not the command's is refused with 0xA900
-// and not stored.
-void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
-                      T_DIMSE_C_StoreRQ *request, char *imageFileName, DcmDataset **imageDataSet,
-                      T_DIMSE_C_StoreRSP *response, DcmDataset **statusDetail);
 
 // C-FIND handler (dicomnet_SCP_find_callback); callbackData is the
 // handlercontext. One call per response: 0xFF00 with the next match as

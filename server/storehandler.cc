@@ -1,10 +1,9 @@
 // The C-STORE provider handler: checks access, chooses the store mode from
-// the called AE title and hands the received dataset to the archive core's
-// ingest (core/archive.h), whose status is the response's. The received
-// bytes are walked (dicomnet/elementwalk.h) before anything else reads them: a
-// data set in Explicit VR Little Endian or a compressed syntax is then
-// written by the store as it arrives and only its head parsed (the streamed
-// path), any other is parsed by the toolkit.
+// the called AE title and wires the network layer to the archive core's
+// receive (core/receive.h), which walks the data set's bytes as they come,
+// stores them as they come or has them parsed, and ingests the image; the
+// handler checks the data set against its command and answers with the
+// ingest's status.
 // Also the setup of the per-association handler context that all three
 // handlers share, and the access check that every handler makes.
 #include "server/handlers.h"
@@ -13,11 +12,9 @@
 #include <string.h>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
-#include "dcmtk/dcmdata/dctag.h"
-#include "dcmtk/dcmdata/dcxfer.h"
 
 #include "core/archive.h"
-#include "dicomnet/elementwalk.h"
+#include "core/receive.h"
 #include "runtime/logprintf.h"
 #include "server/serveroptions.h"
 
@@ -49,14 +46,32 @@ int storeModeForCalledAET(const char *calledAET, int overwriteSetting)
     return overwriteSetting;
 }
 
-// The checks and the ingest that both receive paths share: ds is the
-// received data set (the parsed path) or its head (the streamed path, in
-// not null; null when the head could not be parsed).
-static void storeAndAnswer(handlercontext *ctx, const T_DIMSE_C_StoreRQ *request, DcmDataset *ds,
-                           archive_incoming *in, T_DIMSE_C_StoreRSP *response)
-{
-    int mode = storeModeForCalledAET(ctx->store_called, server_options.overwrite);
+// One C-STORE being received: the archive's receive of its data set, and
+// whether the peer may store.
+struct storereceipt {
+    handlercontext *ctx;
+    archive_receive *rx;
+    bool permitted;
+};
 
+// The data set has come whole (walked and within the limits): checked
+// against the command and ingested, the ingest's status the response's.
+static void storeCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
+                          T_DIMSE_C_StoreRQ *request, char *, DcmDataset **,
+                          T_DIMSE_C_StoreRSP *response, DcmDataset **)
+{
+    storereceipt *receipt = static_cast<storereceipt *>(callbackData);
+    if (progress->state != DIMSE_StoreEnd)
+        return;
+    if (!receipt->permitted) {
+        response->DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
+        return;
+    }
+    handlercontext *ctx = receipt->ctx;
+    // The received data set (the parsed one, or the head of one stored as
+    // it came), owned by the receive; null when the head could not be
+    // parsed.
+    DcmDataset *ds = receipt->rx->dataset();
     // The command names the instance it stores: a data set of another
     // class or instance would be answered for one image and filed as
     // another. The storage service's status for it is "Error: Data Set
@@ -76,49 +91,10 @@ static void storeAndAnswer(handlercontext *ctx, const T_DIMSE_C_StoreRQ *request
         response->DimseStatus = STATUS_STORE_Error_CannotUnderstand;
         return;
     }
-    response->DimseStatus =
-        (Uint16)archive_ingest(ctx->archive, ds, mode, nullptr, in, ctx->store_calling);
-}
-
-void storeSCPCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
-                      T_DIMSE_C_StoreRQ *request, char *imageFileName, DcmDataset **imageDataSet,
-                      T_DIMSE_C_StoreRSP *response, DcmDataset **statusDetail)
-{
-    handlercontext *ctx = static_cast<handlercontext *>(callbackData);
-
-    if (progress->state != DIMSE_StoreEnd || imageDataSet == NULL || *imageDataSet == NULL)
-        return;
-    if (!handlerPermits(ctx, ACCESS_STORE)) {
-        response->DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
-        return;
-    }
-    // The dataset belongs to the network layer and dies when this call
-    // returns: the ingest (write, links, announcement) happens here.
-    storeAndAnswer(ctx, request, *imageDataSet, NULL, response);
-}
-
-// One C-STORE being received: the walk that guards its bytes and, on the
-// streamed path, the image the store writes them into as they come.
-struct storereceipt {
-    elementwalk walk;
-    handlercontext *ctx;
-    archive_incoming *in; // null: parsed path, or streamed and not permitted
-    bool streamed;
-};
-
-static void beginInspection(void *data, bool implicitVr, bool bigEndian)
-{
-    elementwalk *w = &static_cast<storereceipt *>(data)->walk;
-    elementwalk_init(w, implicitVr, bigEndian);
-    w->maxLength = server_options.max_dataset;
-    w->maxItems = ELEMENTWALK_MAX_ITEMS;
-    w->maxElements = ELEMENTWALK_MAX_IMAGE_ELEMENTS;
-    w->strictVr = true;
-    // Implicit VR: the toolkit reads an element of defined length as a
-    // sequence when its dictionary says so, and so must the walk.
-    w->isSequence = dicomnet_dictionary_sequence;
-    // The store parses only the head's elements it and the ingest read.
-    w->recordElements = true;
+    int mode = storeModeForCalledAET(ctx->store_called, server_options.overwrite);
+    // The image is ingested here, before the response: the write, links,
+    // and forwarding jobs; its announcement follows the response.
+    response->DimseStatus = (Uint16)receipt->rx->ingest(mode, ctx->store_calling, nullptr);
 }
 
 void handlerLogRefusal(const char *operation, const char *what, const dicomnet_refusal &refusal,
@@ -158,94 +134,27 @@ void handlerLogRefusal(const char *operation, const char *what, const dicomnet_r
     }
 }
 
-// Walks the received bytes before the toolkit parses them: a data set
-// nested deeper than the toolkit's parser can recurse, claiming more than
-// -z allows or holding more items or elements than an image does
-// (ELEMENTWALK_MAX_ITEMS, ELEMENTWALK_MAX_IMAGE_ELEMENTS), is refused with
-// "Refused: Out of Resources" (A700H), one whose encoding does not hold
-// together, or whose elements are out of order (which the toolkit, fed in
-// pieces, would read otherwise than the walk), with "Error: Cannot
-// understand" (C000H) (DICOM PS3.4 B.2.3).
-static Uint16 inspectBytes(void *data, const unsigned char *bytes, size_t n, bool last)
-{
-    storereceipt *receipt = static_cast<storereceipt *>(data);
-    elementwalk *w = &receipt->walk;
-    int r = elementwalk_feed(w, bytes, n);
-    if (r == ELEMENTWALK_MORE && last)
-        r = elementwalk_finish(w);
-    if (r == ELEMENTWALK_MORE) {
-        // Walked first: the store writes only bytes that hold together, and
-        // learns from the walk where the head ends.
-        if (receipt->in != NULL)
-            archive_feedIncoming(receipt->ctx->archive, receipt->in, bytes, n, last);
-        return 0;
-    }
-    dicomnet_refusal refusal = {r, w->pos};
-    dicomnet_dataset_limits limits = {w->maxLength, w->maxDepth, w->maxItems, w->maxElements};
-    handlerLogRefusal("C-STORE", "data set", refusal, limits);
-    return dicomnet_refusal_for_resources(r) ? DICOMNET_STATUS_OUT_OF_RESOURCES
-                                             : DICOMNET_STATUS_CANNOT_UNDERSTAND;
-}
-
-// The streamed path's end: the data set is whole (and walked), in the file.
-static void storeStreamCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
-                                T_DIMSE_C_StoreRQ *request, char *, DcmDataset **,
-                                T_DIMSE_C_StoreRSP *response, DcmDataset **)
-{
-    storereceipt *receipt = static_cast<storereceipt *>(callbackData);
-    if (progress->state != DIMSE_StoreEnd)
-        return;
-    if (receipt->in == NULL) {
-        response->DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
-        return;
-    }
-    storeAndAnswer(receipt->ctx, request, archive_incomingHead(receipt->ctx->archive, receipt->in),
-                   receipt->in, response);
-}
-
-// Streamed: a data set in Explicit VR Little Endian or an encapsulated
-// (compressed) syntax is stored in that syntax, so its bytes are the
-// file's; a deflated one is inflated as it comes (never more than a chunk
-// of it in memory) and stored in Explicit VR Little Endian. Implicit VR and
-// big endian ones are parsed and stored in Explicit VR Little Endian.
-static bool streamable(const char *transferSyntax)
-{
-    DcmXfer xfer(transferSyntax);
-    if (xfer.getStreamCompression() != ESC_none)
-        return xfer.getStreamCompression() == ESC_zlib;
-    return xfer.getXfer() == EXS_LittleEndianExplicit || xfer.isEncapsulated();
-}
-
-// The syntax of the bytes the store gets for a data set received in
-// transferSyntax: a deflated one's, inflated, are Explicit VR Little Endian.
-static const char *storedSyntax(const char *transferSyntax)
-{
-    return DcmXfer(transferSyntax).getStreamCompression() == ESC_zlib
-               ? UID_LittleEndianExplicitTransferSyntax
-               : transferSyntax;
-}
-
 OFCondition storeSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                      T_ASC_PresentationContextID pcId, handlercontext *ctx)
 {
+    T_ASC_PresentationContext pc;
+    if (ASC_findAcceptedPresentationContext(assoc->params, pcId, &pc).bad())
+        return dicomnet_SCP_store(assoc, msg, pcId, storeCallback, nullptr);
+    // The access check comes first: a peer not allowed to store has its
+    // data set walked (a hostile one is refused all the same) and nothing
+    // of it is written.
     storereceipt receipt;
     receipt.ctx = ctx;
-    receipt.in = NULL;
-    T_ASC_PresentationContext pc;
-    receipt.streamed = ASC_findAcceptedPresentationContext(assoc->params, pcId, &pc).good() &&
-                       streamable(pc.acceptedTransferSyntax);
-    dicomnet_store_guard guard = {server_options.max_dataset, beginInspection, inspectBytes,
-                                  &receipt, receipt.streamed};
-    if (!receipt.streamed)
-        return dicomnet_SCP_store(assoc, msg, pcId, storeSCPCallback, ctx, &guard);
-    // The access check comes first here: a peer not allowed to store has
-    // its bytes dropped as they come, and no file is made for them.
-    if (handlerPermits(ctx, ACCESS_STORE))
-        receipt.in = archive_beginIncoming(ctx->archive, storedSyntax(pc.acceptedTransferSyntax),
-                                           &receipt.walk);
-    OFCondition cond = dicomnet_SCP_store(assoc, msg, pcId, storeStreamCallback, &receipt, &guard);
-    // Whatever became of it (stored, refused, the association broken off
-    // in the middle): a temporary file not placed is removed.
-    archive_endIncoming(ctx->archive, receipt.in);
+    receipt.permitted = handlerPermits(ctx, ACCESS_STORE);
+    // Whatever becomes of it (stored, refused, the association broken off
+    // in the middle), the receive leaves no temporary file when it goes.
+    archive_receive rx(ctx->archive, pc.acceptedTransferSyntax, server_options.max_dataset,
+                       receipt.permitted);
+    receipt.rx = &rx;
+    OFCondition cond = dicomnet_SCP_store(assoc, msg, pcId, storeCallback, &receipt, &rx);
+    dicomnet_refusal refusal;
+    dicomnet_dataset_limits limits;
+    if (rx.refusal(&refusal, &limits))
+        handlerLogRefusal("C-STORE", "data set", refusal, limits);
     return cond;
 }

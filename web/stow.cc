@@ -1,26 +1,23 @@
 // STOW-RS: a multipart/related upload of DICOM files, read part by part as
-// it arrives. A part in Explicit VR Little Endian or a compressed syntax
-// (nearly all) is walked and written by the store as it comes, and only its
-// head parsed, as a C-STORE's data set is; any other part goes to a
-// temporary file, walked as it comes and parsed from there once complete.
-// Either way the archive core's ingest takes it in exactly as a C-STORE
-// (the same index and file locks, the same store mode, the patient link
-// tree with -s, the same "STORAGE STOREUID" announcement, which studywatch
-// follows). Before the answer every write is flushed to disk, as the DICOM
-// side does before it confirms an association's release.
+// it arrives. Each part goes to the archive core's receive (core/receive.h)
+// as it comes, the same receive as a C-STORE's data set: it walks the part,
+// has the store write it as it comes (Explicit VR Little Endian or a
+// compressed syntax, nearly all) or keeps it to be parsed once complete,
+// and its ingest takes it in exactly as a C-STORE (the same index and file
+// locks, the same store mode, the patient link tree with -s, the same
+// "STORAGE STOREUID" announcement, which studywatch follows). Before the
+// answer every write is flushed to disk, as the DICOM side does before it
+// confirms an association's release.
 //
 // What one upload may make the daemon do is bounded: the body's size and
-// the number of its parts (413 beyond them), each part's size, and, before
-// the toolkit parses a part (its reader recurses once per sequence level
-// and keeps every item in memory), the nesting of its sequences and the
-// number of its items (walked as it comes by archive_uploadCheck; a part
-// beyond them is refused on its own).
-#include <errno.h>
+// the number of its parts (413 beyond them), here; each part's size, and,
+// before the toolkit parses a part, the nesting of its sequences and the
+// number of its items, by the receive (a part beyond them is refused on
+// its own).
 #include <microhttpd.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
-#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -29,12 +26,10 @@
 #include "dcmtk/config/osconfig.h"
 
 #include "dcmtk/dcmdata/dcdeftag.h"
-#include "dcmtk/dcmdata/dcfilefo.h"
-#include "dcmtk/dcmdata/dcsequen.h"
 
 #include "core/archive.h"
+#include "core/receive.h"
 #include "dicomnet/dicomnet.h"
-#include "runtime/fullio.h"
 #include "runtime/logprintf.h"
 #include "web/metrics.h"
 #include "web/multipart.h"
@@ -56,23 +51,19 @@ struct stowresult {
 
 struct stowstate {
     multipart_reader reader;
-    std::string study;   // the study the URL names, or empty
-    std::string rootUrl; // DICOMweb root as the client reached it
-    int fd = -1;         // the temporary file of the part being read, if it needs one
-    std::string tmpPath;
+    std::string study;     // the study the URL names, or empty
+    std::string rootUrl;   // DICOMweb root as the client reached it
     bool partOk = false;   // the part is application/dicom and taken so far
     bool inPart = false;   // a part has begun and not yet ended
     uint64_t received = 0; // bytes of the body so far
-    uint64_t partBytes = 0;
     size_t parts = 0;
     unsigned refusal = 0;  // the body is refused (400 or 413) and the rest dropped
     uint64_t dropped = 0;  // bytes dropped since the refusal
     bool unsynced = false; // images were stored and not yet flushed
     bool refusalLogged = false;
-    // The walk of the part being read, as it arrives, and the store's image
-    // when the store takes it as it comes; its calls are made under
+    // The receive of the part being read; its calls are made under
     // web_storeLock.
-    std::unique_ptr<archive_uploadCheck> check;
+    std::unique_ptr<archive_receive> receive;
     std::vector<stowresult> results;
 };
 
@@ -91,7 +82,6 @@ static int partBegin(void *cls, const std::string &headers)
         return 1;
     }
     st->inPart = true;
-    st->partBytes = 0;
     std::string type = "application/dicom";
     // The part's Content-Type, if it has one.
     size_t i = 0;
@@ -110,21 +100,16 @@ static int partBegin(void *cls, const std::string &headers)
         return 0;
     }
     std::lock_guard<webstorelock> hold(web_storeLock);
-    st->check.reset(new archive_uploadCheck(&web_archive));
+    st->receive.reset(new archive_receive(&web_archive, web_options.max_part, tempDir()));
     return 0;
 }
 
-// Ends the part being read: its temporary file removed, and the store's
-// image, if any, dropped unless it was ingested.
+// Ends the part being read: what the receive kept of it (its temporary
+// file, the store's image) goes, unless it was ingested.
 static void endPart(stowstate *st)
 {
-    if (st->fd >= 0) {
-        close(st->fd);
-        st->fd = -1;
-        unlink(st->tmpPath.c_str());
-    }
     std::lock_guard<webstorelock> hold(web_storeLock);
-    st->check.reset();
+    st->receive.reset();
 }
 
 // Drops the part being read; it fails with status (the rest of its bytes
@@ -136,67 +121,29 @@ static void dropPart(stowstate *st, unsigned status)
     st->results.push_back(stowresult{"", "", "", "", status});
 }
 
-// Writes len bytes to the part's file: false (the part dropped) when that
-// fails.
-static bool writePart(stowstate *st, const char *data, size_t len)
-{
-    if (fullio_write(st->fd, data, len) == (ssize_t)len)
-        return true;
-    logprintf(LOGLEVEL_ERROR, web_options.logfp, "Cannot write %s: %s\n", st->tmpPath.c_str(),
-              strerror(errno));
-    dropPart(st, STOW_REFUSED_RESOURCES);
-    return false;
-}
-
-// Once the walk has left a part to this file (a syntax the store does not
-// take as it comes): its temporary file, with the bytes the walk held.
-// False (the part dropped) when that fails.
-static bool startPartFile(stowstate *st)
-{
-    st->tmpPath = std::string(tempDir()) + "/storeweb-part-XXXXXX";
-    st->fd = mkostemp(&st->tmpPath[0], O_CLOEXEC);
-    if (st->fd < 0) {
-        logprintf(LOGLEVEL_ERROR, web_options.logfp, "Cannot create %s: %s\n", st->tmpPath.c_str(),
-                  strerror(errno));
-        dropPart(st, STOW_REFUSED_RESOURCES);
-        return false;
-    }
-    std::string held = st->check->takeHeld();
-    return writePart(st, held.data(), held.size());
-}
-
 static int partData(void *cls, const char *data, size_t len)
 {
     stowstate *st = static_cast<stowstate *>(cls);
     if (!st->partOk)
         return 0;
-    st->partBytes += len;
-    if (st->partBytes > web_options.max_part) {
+    int fed;
+    {
+        std::lock_guard<webstorelock> hold(web_storeLock);
+        fed = st->receive->feed((const unsigned char *)data, len);
+    }
+    if (fed == ARCHIVE_RECEIVE_TOO_LARGE)
         logprintf(LOGLEVEL_WARNING, web_options.logfp,
                   "STOW-RS: part larger than %llu bytes refused\n",
                   (unsigned long long)web_options.max_part);
+    // Too large, or its file could not be written (logged by the receive).
+    if (fed != ARCHIVE_UPLOAD_WHOLE)
         dropPart(st, STOW_REFUSED_RESOURCES);
-        return 0;
-    }
-    int route;
-    {
-        std::lock_guard<webstorelock> hold(web_storeLock);
-        st->check->feed((const unsigned char *)data, len);
-        route = st->check->route();
-    }
-    if (route != archive_uploadCheck::ROUTE_CALLER)
-        return 0; // held by the check, or taken by the store
-    // The file starts with what the check held, this piece included.
-    if (st->fd < 0)
-        startPartFile(st);
-    else
-        writePart(st, data, len);
     return 0;
 }
 
-// Stores the dataset of a complete part (with in, the head of the image
-// the store took as it came); the result is appended.
-static void storePart(stowstate *st, DcmDataset *ds, archive_incoming *in)
+// Stores the data set of a complete part, ds (the receive's); the result
+// is appended.
+static void storePart(stowstate *st, DcmDataset *ds)
 {
     stowresult r;
     const char *v;
@@ -211,7 +158,7 @@ static void storePart(stowstate *st, DcmDataset *ds, archive_incoming *in)
     }
     {
         std::lock_guard<webstorelock> hold(web_storeLock);
-        r.status = archive_ingest(&web_archive, ds, web_options.overwrite, nullptr, in);
+        r.status = st->receive->ingest(web_options.overwrite, nullptr, nullptr);
     }
     if (r.status == STOW_SUCCESS)
         st->unsynced = true;
@@ -224,33 +171,30 @@ static int partEnd(void *cls)
     st->inPart = false;
     if (!st->partOk)
         return 0;
-    // The walk reads the element headers only (a deflated data set is
-    // inflated for it first); a part it cannot follow (no meta header,
-    // bytes that are no VR) is not handed to the toolkit either, as nothing
-    // would bound its parse. Walked as it arrived; a deflated data set is
-    // inflated from the part's file.
-    int walked, route;
-    DcmDataset *head = nullptr;
+    // The receive walked the part as it came (a deflated data set is
+    // inflated for the walk from the part's file); a part it cannot follow
+    // (no meta header, bytes that are no VR) is not handed to the toolkit
+    // either, as nothing would bound its parse.
+    int walked = ARCHIVE_UPLOAD_WHOLE;
+    DcmDataset *ds = nullptr;
+    std::string why;
+    bool streamed;
     {
         std::lock_guard<webstorelock> hold(web_storeLock);
-        walked = st->check->finish();
-        route = st->check->route();
-        if (route == archive_uploadCheck::ROUTE_STORE && walked == ARCHIVE_UPLOAD_WHOLE)
-            head = st->check->head();
+        st->receive->end();
+        streamed = st->receive->streamed();
+        if (streamed && (walked = st->receive->finish()) == ARCHIVE_UPLOAD_WHOLE)
+            ds = st->receive->dataset(&why);
     }
-    // A part shorter than the walk's window has its route only now; its
-    // file is needed for the toolkit, or for the inflating check.
-    if (route == archive_uploadCheck::ROUTE_CALLER && st->fd < 0 &&
-        (walked == ARCHIVE_UPLOAD_WHOLE || walked == ARCHIVE_UPLOAD_FOREIGN) && !startPartFile(st))
+    // A part kept in a file is checked (a deflated one inflated) and parsed
+    // outside the store's lock, which the work on a large one would hold up.
+    if (!streamed && (walked = st->receive->finish()) == ARCHIVE_UPLOAD_WHOLE)
+        ds = st->receive->dataset(&why);
+    if (walked == ARCHIVE_RECEIVE_NO_FILE) {
+        // Its temporary file could not be made (logged by the receive).
+        dropPart(st, STOW_REFUSED_RESOURCES);
         return 0;
-    if (route == archive_uploadCheck::ROUTE_CALLER && walked == ARCHIVE_UPLOAD_FOREIGN)
-        walked = archive_checkUpload(st->fd, web_options.max_part, tempDir());
-    DcmFileFormat ff;
-    OFCondition cond = EC_IllegalCall;
-    if (walked == ARCHIVE_UPLOAD_WHOLE)
-        cond = route == archive_uploadCheck::ROUTE_STORE
-                   ? (head != nullptr ? EC_Normal : EC_IllegalCall)
-                   : ff.loadFile(st->tmpPath.c_str());
+    }
     if (walked != ARCHIVE_UPLOAD_WHOLE) {
         // Once per upload: a body of many such parts does not flood the log.
         if (!st->refusalLogged)
@@ -263,18 +207,12 @@ static int partEnd(void *cls)
         st->results.push_back(stowresult{"", "", "", "",
                                          walked == ARCHIVE_UPLOAD_UNREAD ? STOW_REFUSED_RESOURCES
                                                                          : STOW_CANNOT_UNDERSTAND});
-    } else if (cond.bad()) {
+    } else if (ds == nullptr) {
         logprintf(LOGLEVEL_WARNING, web_options.logfp, "STOW-RS: unreadable part: %s\n",
-                  route == archive_uploadCheck::ROUTE_STORE ? "its head cannot be parsed"
-                                                            : cond.text());
+                  why.c_str());
         st->results.push_back(stowresult{"", "", "", "", STOW_CANNOT_UNDERSTAND});
-    } else if (route == archive_uploadCheck::ROUTE_STORE) {
-        storePart(st, head, st->check->incoming());
     } else {
-        // The toolkit leaves large values (pixel data above all) in the
-        // file and reads them when they are written out, so the part's file
-        // must outlive the store's write.
-        storePart(st, ff.getDataset(), nullptr);
+        storePart(st, ds);
     }
     endPart(st);
     return 0;

@@ -23,6 +23,8 @@
 #include "core/forward.h"
 #include "core/listener.h"
 #include "store/capacity.h"
+#include "core/receive.h"
+#include "dicomnet/elementwalk.h"
 #include "tests/store/storetest.h"
 
 namespace
@@ -503,4 +505,127 @@ TEST(ArchiveListeners, HoldNotKeptTakesTheImageBack)
     if (d != nullptr)
         closedir(d);
     EXPECT_EQ(0, files);
+// The bytes of ds's data set in xfer, as a C-STORE carries them.
+static std::string datasetBytes(DcmDataset *ds, E_TransferSyntax xfer, const std::string &dir)
+{
+    std::string path = dir + "/dataset.bin";
+    EXPECT_TRUE(ds->saveFile(path.c_str(), xfer).good());
+    std::string bytes = readFile(path);
+    unlink(path.c_str());
+    return bytes;
+}
+
+// Hands bytes to the receive as the network layer does, in pieces of 4093
+// bytes, the last marked: the first refusal, or 0.
+static Uint16 handDown(archive_receive *rx, const std::string &bytes)
+{
+    for (size_t at = 0; at < bytes.size(); at += 4093) {
+        size_t n = std::min((size_t)4093, bytes.size() - at);
+        Uint16 r = rx->take((const unsigned char *)bytes.data() + at, n, at + n == bytes.size());
+        if (r != 0)
+            return r;
+    }
+    return 0;
+}
+
+// A C-STORE's data set through the core's receive: in Explicit VR Little
+// Endian stored as it comes (the stored data set is the one sent, in its
+// syntax), in Implicit VR parsed and stored in Explicit VR Little Endian;
+// a deflated one, handed down inflated, stored as it comes. The one
+// decision says which.
+TEST(ArchiveReceive, CStoreStoredAsItComesOrParsed)
+{
+    Archive a;
+    TempDir tmp;
+    EXPECT_TRUE(archive_receive::storedAsItComes(UID_LittleEndianExplicitTransferSyntax));
+    EXPECT_TRUE(archive_receive::storedAsItComes(UID_JPEG2000TransferSyntax));
+    EXPECT_FALSE(archive_receive::storedAsItComes(UID_LittleEndianImplicitTransferSyntax));
+    EXPECT_FALSE(archive_receive::storedAsItComes(UID_BigEndianExplicitTransferSyntax));
+    EXPECT_FALSE(
+        archive_receive::storedAsItComes(UID_DeflatedExplicitVRLittleEndianTransferSyntax));
+    {
+        archive_receive deflated(&a.ctx, UID_DeflatedExplicitVRLittleEndianTransferSyntax, 0, true);
+        EXPECT_TRUE(deflated.streamed());
+    }
+    struct sample {
+        E_TransferSyntax xfer;
+        const char *uid;
+        bool streamed;
+    };
+    int n = 0;
+    for (const sample &s :
+         {sample{EXS_LittleEndianExplicit, UID_LittleEndianExplicitTransferSyntax, true},
+          sample{EXS_LittleEndianImplicit, UID_LittleEndianImplicitTransferSyntax, false}}) {
+        std::string sop = "9.1.1." + std::to_string(++n);
+        std::unique_ptr<DcmDataset> image(makeImage("9.1", "9.1.1", sop.c_str(), {}, 300000));
+        std::string bytes = datasetBytes(image.get(), s.xfer, tmp.c_str());
+        archive_ingested uids;
+        {
+            archive_receive rx(&a.ctx, s.uid, 1 << 30, true);
+            EXPECT_EQ(s.streamed, rx.streamed()) << s.uid;
+            ASSERT_EQ(0, handDown(&rx, bytes)) << s.uid;
+            dicomnet_refusal why;
+            dicomnet_dataset_limits limits;
+            EXPECT_FALSE(rx.refusal(&why, &limits));
+            ASSERT_NE(nullptr, rx.dataset()) << s.uid;
+            ASSERT_EQ((unsigned)ARCHIVE_STORED, rx.ingest(0, "PEER", &uids)) << s.uid;
+        }
+        DcmFileFormat stored;
+        std::string at = archive_imagePath(&a.ctx, uids.study.c_str(), uids.series.c_str(),
+                                           uids.sopInstance.c_str());
+        ASSERT_TRUE(stored.loadFile(at.c_str()).good()) << at;
+        EXPECT_EQ(0, image->compare(*stored.getDataset())) << s.uid;
+        EXPECT_EQ(EXS_LittleEndianExplicit, stored.getDataset()->getOriginalXfer()) << s.uid;
+    }
+    EXPECT_EQ(2u, a.stored.size());
+    EXPECT_EQ(0, leftOver(a.dir.c_str()));
+}
+
+// A receive that ends without its ingest (cut short, refused, the peer not
+// allowed to store) leaves nothing; a hostile data set is refused by the
+// receive's walk with the limit it passed, before the toolkit reads it.
+TEST(ArchiveReceive, CStoreRefusedOrCutLeavesNoTrace)
+{
+    Archive a;
+    TempDir tmp;
+    std::unique_ptr<DcmDataset> image(makeImage("9.2", "9.2.1", "9.2.1.1", {}, 300000));
+    std::string bytes = datasetBytes(image.get(), EXS_LittleEndianExplicit, tmp.c_str());
+    {
+        archive_receive rx(&a.ctx, UID_LittleEndianExplicitTransferSyntax, 0, true);
+        for (size_t at = 0; at < bytes.size() / 2; at += 4093)
+            ASSERT_EQ(0, rx.take((const unsigned char *)bytes.data() + at, 4093, false));
+    }
+    {
+        archive_receive rx(&a.ctx, UID_LittleEndianExplicitTransferSyntax, 0, false);
+        EXPECT_EQ(0, handDown(&rx, bytes));
+    }
+    {
+        // Beyond the bytes allowed: refused as too long.
+        archive_receive rx(&a.ctx, UID_LittleEndianImplicitTransferSyntax, 100000, true);
+        EXPECT_EQ(DICOMNET_STATUS_OUT_OF_RESOURCES, handDown(&rx, bytes));
+        dicomnet_refusal why;
+        dicomnet_dataset_limits limits;
+        ASSERT_TRUE(rx.refusal(&why, &limits));
+        EXPECT_EQ(100000u, limits.maxBytes);
+    }
+    // Sequences nested far deeper than the toolkit's parser recurses.
+    for (bool streamed : {true, false}) {
+        std::string deep;
+        for (int i = 0; i < 100; i++)
+            deep += std::string(streamed ? "\x08\x00\x40\x11SQ\0\0\xff\xff\xff\xff"
+                                         : "\x08\x00\x40\x11\xff\xff\xff\xff",
+                                streamed ? 12 : 8) +
+                    std::string("\xfe\xff\x00\xe0\xff\xff\xff\xff", 8);
+        archive_receive rx(&a.ctx,
+                           streamed ? UID_LittleEndianExplicitTransferSyntax
+                                    : UID_LittleEndianImplicitTransferSyntax,
+                           0, true);
+        EXPECT_EQ(DICOMNET_STATUS_OUT_OF_RESOURCES, handDown(&rx, deep));
+        dicomnet_refusal why;
+        dicomnet_dataset_limits limits;
+        ASSERT_TRUE(rx.refusal(&why, &limits));
+        EXPECT_EQ(ELEMENTWALK_MAX_DEPTH, limits.maxDepth);
+    }
+    EXPECT_TRUE(a.stored.empty());
+    EXPECT_EQ(0, leftOver(a.dir.c_str()));
 }

@@ -9,8 +9,9 @@ tree's subsystems. The protocol front ends (server/, web/) reach the store
 and the index only through the archive core (core/archive.h): none of
 their files includes a header of store/ or index/, and none flushes a file
 itself: putting images on disk is the core's (archive_flushImage for
-storage commitment, archive_flush for the index). storeindex is a front end
-as well: it reaches the store through core/maintenance.h alone."""
+storage commitment, archive_flush for the index). Both ways an image comes
+in (C-STORE, STOW-RS) go through one receive in the core. storeindex is a
+front end as well: it reaches the store through core/maintenance.h alone."""
 
 import os
 import re
@@ -126,6 +127,35 @@ class LayersTest(unittest.TestCase):
                 if rel == os.path.join("server", "commithandler.cc"):
                     flushes += ["%s calls %s" % (rel, m) for m in OPEN_CALL.findall(code)]
         self.assertEqual(flushes, [], "front-end files that flush or open image files themselves")
+
+    def test_one_receive_path(self):
+        """C-STORE and STOW-RS receive an image through one core type,
+        archive_receive (core/receive.h): neither front end walks the bytes,
+        sets limits on the walk, chooses between storing as they come and
+        parsing, or feeds the store's incoming image itself; and the network
+        layer hands a C-STORE's bytes to a sink rather than calling up into
+        the server once per piece."""
+        own = re.compile(r"\b(elementwalk_\w+|archive_(?:begin|feed|end)Incoming|"
+                         r"archive_incomingHead|archive_uploadCheck|archive_checkUpload|"
+                         r"ELEMENTWALK_MAX_\w+|DcmXfer|dicomnet_store_guard)\b")
+        users = {}
+        for rel in (os.path.join("server", "storehandler.cc"), os.path.join("web", "stow.cc")):
+            with open(os.path.join(TOP, rel), errors="replace") as f:
+                text = f.read()
+            code = strip_comments(text)
+            self.assertNotIn("dicomnet/elementwalk.h", INCLUDE_PATH.findall(text), rel)
+            self.assertEqual(sorted(set(own.findall(code))), [], rel)
+            self.assertIn("core/receive.h", INCLUDE_PATH.findall(text), rel)
+            users[rel] = re.findall(r"\barchive_receive\b", code)
+        self.assertTrue(all(users.values()), users)
+        with open(os.path.join(TOP, "core", "receive.h")) as f:
+            self.assertRegex(f.read(), r"class archive_receive\s*:\s*public dicomnet_store_sink")
+        with open(os.path.join(TOP, "dicomnet", "dicomnet.h")) as f:
+            self.assertRegex(f.read(), r"class dicomnet_store_sink\b")
+        with open(os.path.join(TOP, "dicomnet", "provider.cc")) as f:
+            provider = strip_comments(f.read())
+        self.assertNotIn("dicomnet_store_guard", provider)
+        self.assertNotIn("->inspect(", provider)
 
     def test_libraries_link_down(self):
         links = {}
