@@ -22,9 +22,9 @@
 #include "core/archive.h"
 #include "core/forward.h"
 #include "core/listener.h"
-#include "store/capacity.h"
 #include "core/receive.h"
 #include "dicomnet/elementwalk.h"
+#include "store/capacity.h"
 #include "tests/store/storetest.h"
 
 namespace
@@ -505,6 +505,8 @@ TEST(ArchiveListeners, HoldNotKeptTakesTheImageBack)
     if (d != nullptr)
         closedir(d);
     EXPECT_EQ(0, files);
+}
+
 // The bytes of ds's data set in xfer, as a C-STORE carries them.
 static std::string datasetBytes(DcmDataset *ds, E_TransferSyntax xfer, const std::string &dir)
 {
