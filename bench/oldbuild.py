@@ -82,7 +82,9 @@ class Ratios:
                                                   "(rounds)"))
         pairs = []
         for figure, new, old, unit, higher_better, rounds in self.rows:
-            ratio = new / old if old else float("nan")
+            # Equal figures (two zeros too) compare as 1; a figure of
+            # nothing against one of something is outside.
+            ratio = 1.0 if new == old else new / old if old else float("inf")
             pairs.append((figure, ratio, higher_better))
             print("%-46s %10.3f %10.3f %-9s %7.3f  %s" % (
                 figure, new, old, unit, ratio, " ".join("%.2f" % r for r in rounds)))
