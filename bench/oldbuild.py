@@ -78,15 +78,15 @@ class Ratios:
         self.rows.append((figure, new, old, unit, higher_better, rounds or []))
 
     def report(self, title="new/old"):
-        print("\n%-46s %10s %10s %-9s %7s  %s" % (title, "new", "old", "", "new/old",
-                                                  "(rounds)"))
+        print("\n%-50s %10s %10s %-9s %7s  %s" % (title, "new", "old", "", "new/old",
+                                                      "(rounds)"))
         pairs = []
         for figure, new, old, unit, higher_better, rounds in self.rows:
             # Equal figures (two zeros too) compare as 1; a figure of
             # nothing against one of something is outside.
             ratio = 1.0 if new == old else new / old if old else float("inf")
             pairs.append((figure, ratio, higher_better))
-            print("%-46s %10.3f %10.3f %-9s %7.3f  %s" % (
+            print("%-50s %10.3f %10.3f %-9s %7.3f  %s" % (
                 figure, new, old, unit, ratio, " ".join("%.2f" % r for r in rounds)))
         print(verdict(pairs))
 

@@ -19,9 +19,9 @@ the private network namespace (the server opens the monitor channel):
         [--studies N] [--old-build DIR]
 
 BUILD_DIR defaults to ./build; --big sets the large store's size (default
-1000000), --studies the smaller one's (default 10000). The 10,000-study store is filled through the write path
-(bench_populate), the large one as study index files only (bench_populate
---index-only: 540 bytes per study). Times are the best of several runs;
+1000000), --studies the smaller one's (default 10000). The smaller store is
+filled through the write path (bench_populate), the large one as study
+index files only (bench_populate --index-only: 540 bytes per study). Times are the best of several runs;
 the machine's other load shows in them, so compare figures of one run.
 
 With --old-build DIR (another build directory, e.g. an older commit's, as
@@ -198,11 +198,12 @@ def pair_best(servers, command, repeats):
     return times
 
 
-def pair_per_query(servers, keys, repeats, count=21):
+def pair_per_query(servers, keys, repeats, count=101):
     """per_query() for each server, the servers taking turns, and the
     seconds of the count queries on one association (the association
     included: a difference of two best times is small beside the noise of
-    a busy machine, this is not)."""
+    a busy machine, this is not). More queries than per_query() asks on
+    one association make the difference larger beside that noise."""
     many = pair_best(servers, lambda s: find_cmd(s.port, s.aetitle, keys,
                                                  ["--repeat", str(count)]), repeats)
     once = pair_best(servers, lambda s: find_cmd(s.port, s.aetitle, keys), repeats)
@@ -215,7 +216,7 @@ def pair_selective(ratios, servers, n, repeats):
     for label, keys in selective_queries(n):
         t, many = pair_per_query(servers, keys, repeats)
         ratios.add("%d studies: %s beyond assoc." % (n, label), t[0] * 1e3, t[1] * 1e3, "ms")
-        ratios.add("%d studies: %s, 21 in one assoc." % (n, label), many[0] * 1e3,
+        ratios.add("%d studies: %s, 101 in one assoc." % (n, label), many[0] * 1e3,
                    many[1] * 1e3, "ms")
 
 

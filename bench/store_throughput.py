@@ -245,7 +245,7 @@ def median_seconds(runs):
 
 
 def label(case):
-    return "%-17s %-9s" % (case[0], "no-delay" if case[1] else "default")
+    return "%-18s %-9s" % (case[0], "no-delay" if case[1] else "default")
 
 
 class PeakMemory:
