@@ -6,8 +6,9 @@ Run by hand from the checkout, after a build, inside the private network
 namespace (the server opens the monitor channel):
 
     scripts/netns-exec /usr/bin/python3 bench/move_throughput.py [BUILD_DIR] [ROUNDS]
+        [--old-build DIR] [--count N]
 
-BUILD_DIR defaults to ./build, ROUNDS to 7. Both archives are loaded with
+BUILD_DIR defaults to ./build, ROUNDS (or --rounds N) to 7. Both archives are loaded with
 the study by storescu and run side by side. Each move is one movescu run at
 study level (process start, association, C-MOVE with its sub-association,
 release) into the one storescp, emptied before each run; each get one getscu
@@ -28,6 +29,14 @@ and after.
 
 Goals: storeserver moves at least 1.2 times as many images per second as
 dcmqrscp, and gets at least as many.
+
+With --old-build DIR (another build directory, e.g. an older commit's, as
+bench/old-vs-new makes) the same study is loaded into that build's
+storeserver as well, and the rounds interleave this build's storeserver
+with the old one's in place of dcmqrscp; printed then for move and get:
+new/old of the median images/s and of the CPU per image, with the ratio of
+each round, and whether every ratio is within 5 %. --count N sets the
+study's size (default 1000).
 """
 
 import os
@@ -41,8 +50,17 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "lib"))
 sys.path.insert(0, HERE)
-BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "..", "build"))
-ROUNDS = int(sys.argv[2]) if len(sys.argv) > 2 else 7
+import oldbuild  # noqa: E402
+
+ARGV = sys.argv[1:]
+OLD = oldbuild.take(ARGV, "--old-build")
+COUNT = int(oldbuild.take(ARGV, "--count", "1000"))
+ROUNDS = oldbuild.take(ARGV, "--rounds")
+if "--help" in ARGV or "-h" in ARGV:
+    print(__doc__)
+    sys.exit(0)
+BUILD = os.path.abspath(ARGV[0] if ARGV else os.path.join(HERE, "..", "build"))
+ROUNDS = int(ROUNDS or (ARGV[1] if len(ARGV) > 1 else 7))
 os.environ["VELTO_BUILD"] = BUILD
 
 import veltotest as vt  # noqa: E402
@@ -50,7 +68,6 @@ from dcmqrscp_peer import Dcmqrscp  # noqa: E402
 
 vt.STORESERVER = os.path.join(BUILD, "server", "storeserver")
 STUDY = "1.2.826.0.1.3680043.10.545.1"
-COUNT = 1000
 NODELAY = dict(os.environ, TCP_NODELAY="1")
 
 
@@ -164,16 +181,16 @@ def phase(peers, pids, run):
     return seconds, cpu
 
 
-def report(what, seconds, cpu):
+def report(what, seconds, cpu, names=("storeserver", "dcmqrscp")):
     """Prints per archive the best and median rate and its CPU per image,
     and the per-round ratios; returns the median ratio."""
-    for name in ("storeserver", "dcmqrscp"):
+    for name in names:
         rates = [COUNT / s for s in seconds[name]]
         print("%-4s %-11s best %6.0f images/s, median %6.0f, CPU %4.0f us per image" %
               (what, name, max(rates), statistics.median(rates), cpu[name] * 1e6))
-    ratios = [q / s for s, q in zip(seconds["storeserver"], seconds["dcmqrscp"])]
-    print("%-4s storeserver/dcmqrscp per round: median %.2f, range %.2f-%.2f (%s)" %
-          (what, statistics.median(ratios), min(ratios), max(ratios),
+    ratios = [q / s for s, q in zip(seconds[names[0]], seconds[names[1]])]
+    print("%-4s %s/%s per round: median %.2f, range %.2f-%.2f (%s)" %
+          (what, names[0], names[1], statistics.median(ratios), min(ratios), max(ratios),
            " ".join("%.2f" % r for r in ratios)))
     return statistics.median(ratios)
 
@@ -181,7 +198,7 @@ def report(what, seconds, cpu):
 def main():
     vt.require_private_netns()
     tmp = tempfile.mkdtemp(prefix="velto-bench-")
-    dest = srv = qr = None
+    dest = srv = qr = old = None
     try:
         gen = os.path.join(tmp, "gen")
         os.makedirs(gen)
@@ -191,11 +208,21 @@ def main():
         srv = vt.Server(aetmap=dest.map_line())
         vt.run(["storescu", "-aet", "LOADER", "-aec", srv.aetitle, "127.0.0.1", str(srv.port)]
                + files, check=True, timeout=1800)
-        os.makedirs(os.path.join(tmp, "qr"))
-        qr = Dcmqrscp(os.path.join(tmp, "qr"), dest_aet=dest.aetitle, dest_port=dest.port)
-        qr.store(files)
-        peers = {"storeserver": (srv.port, srv.aetitle), "dcmqrscp": (qr.port, qr.aetitle)}
-        pids = {"storeserver": srv.proc.pid, "dcmqrscp": qr.proc.pid}
+        if OLD:
+            # The old build in place of dcmqrscp, loaded alike.
+            old = oldbuild.Build(OLD).server(aetmap=dest.map_line())
+            vt.run(["storescu", "-aet", "LOADER", "-aec", old.aetitle, "127.0.0.1",
+                    str(old.port)] + files, check=True, timeout=1800)
+            names = ("storeserver", "old storeserver")
+            peers = {names[0]: (srv.port, srv.aetitle), names[1]: (old.port, old.aetitle)}
+            pids = {names[0]: srv.proc.pid, names[1]: old.proc.pid}
+        else:
+            os.makedirs(os.path.join(tmp, "qr"))
+            qr = Dcmqrscp(os.path.join(tmp, "qr"), dest_aet=dest.aetitle, dest_port=dest.port)
+            qr.store(files)
+            names = ("storeserver", "dcmqrscp")
+            peers = {names[0]: (srv.port, srv.aetitle), names[1]: (qr.port, qr.aetitle)}
+            pids = {names[0]: srv.proc.pid, names[1]: qr.proc.pid}
 
         # One unmeasured run of each warms the page cache and the programs.
         for port, called in peers.values():
@@ -208,12 +235,25 @@ def main():
 
         print("%d images, %d rounds; load average before %.2f %.2f %.2f, after %.2f %.2f %.2f"
               % ((COUNT, ROUNDS) + load_before + load_after))
-        m = report("move", moves, move_cpu)
-        g = report("get", gets, get_cpu)
-        print("storeserver/dcmqrscp move %.2f (goal >= 1.2), get %.2f (goal >= 1)" % (m, g))
+        m = report("move", moves, move_cpu, names)
+        g = report("get", gets, get_cpu, names)
+        if not OLD:
+            print("storeserver/dcmqrscp move %.2f (goal >= 1.2), get %.2f (goal >= 1)" % (m, g))
+            return
+        ratios = oldbuild.Ratios()
+        for what, seconds, cpu in (("move", moves, move_cpu), ("get", gets, get_cpu)):
+            new, old_ = ([COUNT / s for s in seconds[n]] for n in names)
+            ratios.add("%s images/s (median)" % what, statistics.median(new),
+                       statistics.median(old_), "images/s", higher_better=True,
+                       rounds=oldbuild.per_round(new, old_))
+            ratios.add("%s CPU per image" % what, cpu[names[0]] * 1e6, cpu[names[1]] * 1e6,
+                       "us")
+        ratios.report("new/old against %s" % OLD)
     finally:
         if qr is not None:
             qr.stop()
+        if old is not None:
+            old.cleanup()
         if srv is not None:
             srv.cleanup()
         if dest is not None:

@@ -16,12 +16,21 @@ Run by hand from the checkout, after a build (with the benchmarks), inside
 the private network namespace (the server opens the monitor channel):
 
     scripts/netns-exec /usr/bin/python3 bench/query_speed.py [BUILD_DIR] [--big N]
+        [--studies N] [--old-build DIR]
 
 BUILD_DIR defaults to ./build; --big sets the large store's size (default
-1000000). The 10,000-study store is filled through the write path
-(bench_populate), the large one as study index files only (bench_populate
---index-only: 540 bytes per study). Times are the best of several runs;
+1000000), --studies the smaller one's (default 10000). The smaller store is
+filled through the write path (bench_populate), the large one as study
+index files only (bench_populate --index-only: 540 bytes per study). Times are the best of several runs;
 the machine's other load shows in them, so compare figures of one run.
+
+With --old-build DIR (another build directory, e.g. an older commit's, as
+bench/old-vs-new makes) the same figures are measured on this build's
+storeserver and the old build's, each on a store of its own filled alike
+(by its own build's bench_populate), the two taking turns run by run (the
+first to go changing each time) in place of storescp; printed then: new/old
+of every figure (times, server CPU per answer, worker memory) and whether
+every ratio is within 5 %.
 """
 
 import os
@@ -34,9 +43,16 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "lib"))
-args = [a for a in sys.argv[1:] if not a.startswith("--")]
-BUILD = os.path.abspath(args[0] if args else os.path.join(HERE, "..", "build"))
-BIG = int(sys.argv[sys.argv.index("--big") + 1]) if "--big" in sys.argv else 1000000
+import oldbuild  # noqa: E402
+
+ARGV = sys.argv[1:]
+OLD = oldbuild.take(ARGV, "--old-build")
+BIG = int(oldbuild.take(ARGV, "--big", "1000000"))
+STUDIES = int(oldbuild.take(ARGV, "--studies", "10000"))
+if "--help" in ARGV or "-h" in ARGV:
+    print(__doc__)
+    sys.exit(0)
+BUILD = os.path.abspath(ARGV[0] if ARGV else os.path.join(HERE, "..", "build"))
 os.environ["VELTO_BUILD"] = BUILD
 
 import veltotest as vt  # noqa: E402
@@ -171,13 +187,112 @@ def association_figures(tmp, repeats):
         srv.cleanup()
 
 
+def pair_best(servers, command, repeats):
+    """The best seconds of command(server) for each server over repeats
+    runs, the servers taking turns (the first to go changing each time)."""
+    times = [1e9] * len(servers)
+    for r in range(repeats):
+        order = range(len(servers)) if r % 2 == 0 else reversed(range(len(servers)))
+        for i in order:
+            times[i] = min(times[i], run_timed(command(servers[i]))[0])
+    return times
+
+
+def pair_per_query(servers, keys, repeats, count=101):
+    """per_query() for each server, the servers taking turns, and the
+    seconds of the count queries on one association (the association
+    included: a difference of two best times is small beside the noise of
+    a busy machine, this is not). More queries than per_query() asks on
+    one association make the difference larger beside that noise."""
+    many = pair_best(servers, lambda s: find_cmd(s.port, s.aetitle, keys,
+                                                 ["--repeat", str(count)]), repeats)
+    once = pair_best(servers, lambda s: find_cmd(s.port, s.aetitle, keys), repeats)
+    return [max(0.0, (m - o) / (count - 1)) for m, o in zip(many, once)], many
+
+
+def pair_selective(ratios, servers, n, repeats):
+    echo = pair_best(servers, lambda s: echo_cmd(s.port, s.aetitle), repeats)
+    ratios.add("%d studies: association (echoscu)" % n, echo[0] * 1e3, echo[1] * 1e3, "ms")
+    for label, keys in selective_queries(n):
+        t, many = pair_per_query(servers, keys, repeats)
+        ratios.add("%d studies: %s beyond assoc." % (n, label), t[0] * 1e3, t[1] * 1e3, "ms")
+        ratios.add("%d studies: %s, 101 in one assoc." % (n, label), many[0] * 1e3,
+                   many[1] * 1e3, "ms")
+
+
+def filled(tmp, name, build, n, index_only=False):
+    """A started storeserver of build (None: this one) on a store of n
+    studies filled by that build's bench_populate."""
+    root = os.path.join(tmp, name)
+    srv = build.server(start=False, root=root) if build else vt.Server(start=False, root=root)
+    subprocess.run([build.populate if build else POPULATE] + (["--index-only"] if index_only
+                                                              else []) +
+                   [srv.basedir, str(n)], check=True, stdout=subprocess.DEVNULL)
+    srv.start()
+    # The listener loads the table (and an index-only store's key digests)
+    # before its first association.
+    run_timed(echo_cmd(srv.port, srv.aetitle))
+    return srv
+
+
+def main_old(tmp):
+    """This build's storeserver against the old build's (--old-build)."""
+    old = oldbuild.Build(OLD)
+    ratios = oldbuild.Ratios()
+    servers = []
+    try:
+        print("Association setup (echoscu, best of 30), this build and the old one by turns",
+              flush=True)
+        servers = [vt.Server(root=os.path.join(tmp, "assoc")),
+                   old.server(root=os.path.join(tmp, "assoc-old"))]
+        t = pair_best(servers, lambda s: echo_cmd(s.port, s.aetitle), 30)
+        ratios.add("association (echoscu)", t[0] * 1e3, t[1] * 1e3, "ms")
+        for s in servers:
+            s.cleanup()
+
+        n = STUDIES
+        print("%d studies (write path): selective queries, full listing" % n, flush=True)
+        servers = [filled(tmp, "s", None, n), filled(tmp, "s-old", old, n)]
+        pair_selective(ratios, servers, n, 5)
+        listing = ["PatientName", "StudyInstanceUID", "PatientID", "StudyDate"]
+        walls = pair_best(servers, lambda s: find_cmd(s.port, s.aetitle, listing), 3)
+        ratios.add("%d studies: full listing" % n, walls[0] * 1e3, walls[1] * 1e3, "ms")
+        # The server CPU of the 3 listings each (the reaped workers' ticks).
+        cpu = []
+        for s in servers:
+            wait_reaped(s.proc.pid)
+            cpu.append(children_cpu(s.proc.pid))
+        pair_best(servers, lambda s: find_cmd(s.port, s.aetitle, listing), 3)
+        for i, s in enumerate(servers):
+            wait_reaped(s.proc.pid)
+            cpu[i] = (children_cpu(s.proc.pid) - cpu[i]) / (3 * n)
+        ratios.add("%d studies: server CPU per answer" % n, cpu[0] * 1e6, cpu[1] * 1e6, "us")
+        for s in servers:
+            s.cleanup()
+
+        print("%d studies (study index only): selective queries, worker memory" % BIG,
+              flush=True)
+        servers = [filled(tmp, "big", None, BIG, True), filled(tmp, "big-old", old, BIG, True)]
+        pair_selective(ratios, servers, BIG, 3)
+        mem = [worker_memory(s, selective_queries(BIG)[2][1]) for s in servers]
+        ratios.add("%d studies: worker peak RSS" % BIG, mem[0][0] / 1024, mem[1][0] / 1024, "MB")
+        ratios.add("%d studies: worker PSS" % BIG, mem[0][1] / 1024, mem[1][1] / 1024, "MB")
+    finally:
+        for s in servers:
+            s.cleanup()
+    ratios.report("new/old against %s" % OLD)
+
+
 def main():
     vt.require_private_netns()
     tmp = tempfile.mkdtemp(prefix="velto-bench-")
     try:
+        if OLD:
+            main_old(tmp)
+            return
         association_figures(tmp, 30)
 
-        n = 10000
+        n = STUDIES
         print("\n%d studies (write path)" % n)
         srv = vt.Server(start=False, root=os.path.join(tmp, "s10k"))
         try:

@@ -4,6 +4,7 @@ Run by hand from the checkout, after a build, inside the private network
 namespace (the server opens the monitor channel):
 
     scripts/netns-exec /usr/bin/python3 bench/store_throughput.py [BUILD_DIR] [--rounds N] [--big N]
+        [--count N] [--large N] [--old-build DIR]
 
 BUILD_DIR defaults to ./build. In one run it prints:
 
@@ -43,6 +44,19 @@ it confirms the release (storescp never syncs; a flusher thread flushes
 each image while the next is received). Orthanc keeps an SQLite index and
 flushes each file. Figures on a shared virtual machine vary by a quarter
 and more from run to run; compare the ratios of one run.
+
+--count N sets the number of slices (default 1000), --large N the number
+of 50 MB images (default 20; 0 leaves them out).
+
+With --old-build DIR (another build directory, e.g. an older commit's, as
+bench/old-vs-new makes) the receivers are this build's storeserver and the
+old build's, the peers left out: the slices one association (no-delay
+client, with -S, Nagle client), over four associations, and the large
+images (default and -S), the two builds taking turns within each round
+(the first to go changing from round to round). Printed for each: new/old
+of the best images/s (MB/s), of the median, and of the median CPU per
+image, with the ratio of each round, and whether every ratio is within
+5 %. --big is not compared.
 """
 
 import json
@@ -57,12 +71,19 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "lib"))
-args = [a for i, a in enumerate(sys.argv[1:], 1)
-        if not a.startswith("--") and not sys.argv[i - 1] in ("--rounds", "--big")]
-BUILD = os.path.abspath(args[0] if args else os.path.join(HERE, "..", "build"))
+import oldbuild  # noqa: E402
+
+ARGV = sys.argv[1:]
+OLD = oldbuild.take(ARGV, "--old-build")
+ROUNDS = int(oldbuild.take(ARGV, "--rounds", "3"))
+BIG = int(oldbuild.take(ARGV, "--big", "0"))
+COUNT = int(oldbuild.take(ARGV, "--count", "1000"))
+LARGE_COUNT = int(oldbuild.take(ARGV, "--large", "20"))
+if "--help" in ARGV or "-h" in ARGV:
+    print(__doc__)
+    sys.exit(0)
+BUILD = os.path.abspath(ARGV[0] if ARGV else os.path.join(HERE, "..", "build"))
 os.environ["VELTO_BUILD"] = BUILD
-ROUNDS = int(sys.argv[sys.argv.index("--rounds") + 1]) if "--rounds" in sys.argv else 3
-BIG = int(sys.argv[sys.argv.index("--big") + 1]) if "--big" in sys.argv else 0
 
 import veltotest as vt  # noqa: E402
 
@@ -70,7 +91,6 @@ vt.STORESERVER = os.path.join(BUILD, "server", "storeserver")
 POPULATE = os.path.join(BUILD, "bench", "bench_populate")
 SLICE = 198           # 198 x 198 x 8 bit: 39 kB of pixels
 LARGE = 7072          # 7072 x 7072 x 8 bit: 50 MB of pixels
-LARGE_COUNT = 20
 
 
 def make_images(top, count, pixels, per_study=False, first=0):
@@ -108,6 +128,15 @@ def children_cpu(pid):
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[13]) + int(fields[14])) / os.sysconf("SC_CLK_TCK")
+
+
+def children(pid):
+    """The child processes of pid (zombies too, until reaped)."""
+    try:
+        with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+            return f.read().split()
+    except OSError:
+        return []
 
 
 def own_cpu(pid):
@@ -195,20 +224,26 @@ def run_once(tmp, target, batches, nodelay):
         before = cpu(srv.proc.pid)
         t = send(srv.port, batches, nodelay, called)
         if target != "Orthanc":
-            # Each association's child is reaped right after it ends.
-            vt.wait_for(lambda: cpu(srv.proc.pid) > before, 5, what="children reaped")
+            # Each association's child is reaped right after it ends (a
+            # child that ran for less than a clock tick adds nothing to the
+            # count, as storescp --ignore's of a few images may: so wait
+            # for the children to be gone rather than for the count).
+            vt.wait_for(lambda: not children(srv.proc.pid), 5, what="children reaped")
         return t, cpu(srv.proc.pid) - before
     finally:
         srv.stop()
 
 
-def run_cases(tmp, batches, cases):
+def run_cases(tmp, batches, cases, alternate=False, between=None):
     """Every (seconds, CPU seconds) of each (target, nodelay) case over
-    ROUNDS rounds, the cases taking turns."""
+    ROUNDS rounds, the cases taking turns (in the reverse order every other
+    round if alternate); between() is called after each run."""
     runs = {case: [] for case in cases}
-    for _ in range(ROUNDS):
-        for case in cases:
+    for r in range(ROUNDS):
+        for case in (cases[::-1] if alternate and r % 2 else cases):
             runs[case].append(run_once(tmp, case[0], batches, case[1]))
+            if between:
+                between()
     return runs
 
 
@@ -222,7 +257,7 @@ def median_seconds(runs):
 
 
 def label(case):
-    return "%-17s %-9s" % (case[0], "no-delay" if case[1] else "default")
+    return "%-18s %-9s" % (case[0], "no-delay" if case[1] else "default")
 
 
 class PeakMemory:
@@ -326,22 +361,94 @@ def store_costs(tmp, sets, populated):
     return results
 
 
+def quarters(images):
+    """The images as four batches, one for each of four associations."""
+    q = len(images) // 4
+    return [images[i * q:(i + 1) * q] for i in range(4)]
+
+
+def compare(ratios, what, runs, new, old, count, unit="images/s", size=None):
+    """Prints the rate (size, by default count, per run's seconds) and the
+    CPU per image of the count images of the cases new and old, and adds
+    their new/old ratios."""
+    size = size or count
+    for c in (new, old):
+        print("  %s %6.0f %s %6.0f  CPU %6.0f us/image (median)" % (
+            label(c), size / best(runs[c])[0], unit, size / median_seconds(runs[c]),
+            statistics.median(cpu for _, cpu in runs[c]) * 1e6 / count), flush=True)
+    rates = {c: [size / t for t, _ in runs[c]] for c in (new, old)}
+    ratios.add(what + " best", max(rates[new]), max(rates[old]), unit, higher_better=True,
+               rounds=oldbuild.per_round(rates[new], rates[old]))
+    ratios.add(what + " median", statistics.median(rates[new]), statistics.median(rates[old]),
+               unit, higher_better=True)
+    cpus = {c: statistics.median(cpu for _, cpu in runs[c]) * 1e6 / count for c in (new, old)}
+    ratios.add(what + " CPU/image", cpus[new], cpus[old], "us")
+
+
+def main_old(tmp):
+    """This build's storeserver against the old build's (--old-build)."""
+    old = oldbuild.Build(OLD)
+    TARGETS["old storeserver"] = lambda tmp: old.server(root=tempfile.mkdtemp(dir=tmp))
+    TARGETS["old storeserver -S"] = lambda tmp: old.server(args=["-S"],
+                                                           root=tempfile.mkdtemp(dir=tmp))
+    ratios = oldbuild.Ratios()
+    print("%d slices of 39 kB, one association, %d rounds (best, median):" % (COUNT, ROUNDS),
+          flush=True)
+    slices = make_images(os.path.join(tmp, "slices"), COUNT, SLICE)
+    pairs = [(("storeserver", True), ("old storeserver", True), "slices"),
+             (("storeserver -S", True), ("old storeserver -S", True), "slices -S"),
+             (("storeserver", False), ("old storeserver", False), "slices Nagle client")]
+    runs = run_cases(tmp, [slices], [c for p in pairs for c in p[:2]], alternate=True)
+    for new, old_, what in pairs:
+        compare(ratios, what, runs, new, old_, COUNT)
+
+    print("\n%d slices over 4 concurrent associations of %d:" % (COUNT, COUNT // 4),
+          flush=True)
+    cases = [("storeserver", True), ("old storeserver", True)]
+    runs4 = run_cases(tmp, quarters(slices), cases, alternate=True)
+    compare(ratios, "slices, 4 associations", runs4, cases[0], cases[1], COUNT // 4 * 4)
+
+    if LARGE_COUNT:
+        print("\n%d images of 50 MB, one association:" % LARGE_COUNT, flush=True)
+        large = make_images(os.path.join(tmp, "large"), LARGE_COUNT, LARGE)
+        megabytes = sum(os.path.getsize(p) for p in large) / 1e6
+
+        def remove_stores():
+            # Each run's files are removed before the next run, as above.
+            for d in os.listdir(tmp):
+                if d not in ("slices", "large"):
+                    shutil.rmtree(os.path.join(tmp, d), ignore_errors=True)
+
+        pairs = [(("storeserver", True), ("old storeserver", True), "50 MB images"),
+                 (("storeserver -S", True), ("old storeserver -S", True), "50 MB images -S")]
+        runsL = run_cases(tmp, [large], [c for p in pairs for c in p[:2]], alternate=True,
+                          between=remove_stores)
+        for new, old_, what in pairs:
+            compare(ratios, what, runsL, new, old_, LARGE_COUNT, "MB/s", megabytes)
+    if BIG:
+        print("\n(--big is not compared between builds)")
+    ratios.report("new/old against %s" % OLD)
+
+
 def main():
     vt.require_private_netns()
     tmp = tempfile.mkdtemp(prefix="velto-bench-")
     try:
-        print("1,000 slices of 39 kB, one association (best, median; CPU per image):",
+        if OLD:
+            main_old(tmp)
+            return
+        print("%d slices of 39 kB, one association (best, median; CPU per image):" % COUNT,
               flush=True)
-        slices = make_images(os.path.join(tmp, "slices"), 1000, SLICE)
+        slices = make_images(os.path.join(tmp, "slices"), COUNT, SLICE)
         cases = [("storeserver", True), ("storeserver -S", True), ("storescp", True),
                  ("storescp +B", True), ("storescp --ignore", True), ("Orthanc", True),
                  ("storeserver", False)]
         runs = run_cases(tmp, [slices], cases)
-        rate = {c: 1000 / best(runs[c])[0] for c in cases}
+        rate = {c: COUNT / best(runs[c])[0] for c in cases}
         for c in cases:
             print("  %s %6.0f images/s %6.0f  CPU %4.0f us/image" % (
-                label(c), rate[c], 1000 / median_seconds(runs[c]), best(runs[c])[1] * 1e6 / 1000),
-                flush=True)
+                label(c), rate[c], COUNT / median_seconds(runs[c]),
+                best(runs[c])[1] * 1e6 / COUNT), flush=True)
         srv = rate["storeserver", True]
         print("  storeserver / storescp %.2f (goal >= 1.5); / storescp +B %.2f (goal >= 0.8);"
               " / Orthanc %.2f"
@@ -364,46 +471,48 @@ def main():
         print("  the disk: one flush %.0f us; -S at most %.2f of the default at its rate"
               % (flush * 1e6, (1 / srv) / (1 / srv + flush)))
 
-        print("\n1,000 slices over 4 concurrent associations of 250:", flush=True)
-        four = [slices[i * 250:(i + 1) * 250] for i in range(4)]
+        print("\n%d slices over 4 concurrent associations of %d:" % (COUNT, COUNT // 4),
+              flush=True)
+        four = quarters(slices)
         cases4 = [("storeserver", True), ("storescp +B", True)]
         runs4 = run_cases(tmp, four, cases4)
         for c in cases4:
             print("  %s %6.0f images/s %6.0f  CPU %4.0f us/image" % (
-                label(c), 1000 / best(runs4[c])[0], 1000 / median_seconds(runs4[c]),
-                best(runs4[c])[1] * 1e6 / 1000))
+                label(c), COUNT / best(runs4[c])[0], COUNT / median_seconds(runs4[c]),
+                best(runs4[c])[1] * 1e6 / COUNT))
         print("  storeserver / storescp --fork +B %.2f (goal >= 0.8)"
               % (best(runs4["storescp +B", True])[0] / best(runs4["storeserver", True])[0]))
 
-        print("\n%d images of 50 MB, one association:" % LARGE_COUNT, flush=True)
-        large = make_images(os.path.join(tmp, "large"), LARGE_COUNT, LARGE)
-        megabytes = sum(os.path.getsize(p) for p in large) / 1e6
-        casesL = [("storeserver", True), ("storeserver -S", True), ("storescp +B", True),
-                  ("Orthanc", True)]
-        runsL = {c: [] for c in casesL}
-        for _ in range(ROUNDS):
+        if LARGE_COUNT:
+            print("\n%d images of 50 MB, one association:" % LARGE_COUNT, flush=True)
+            large = make_images(os.path.join(tmp, "large"), LARGE_COUNT, LARGE)
+            megabytes = sum(os.path.getsize(p) for p in large) / 1e6
+            casesL = [("storeserver", True), ("storeserver -S", True), ("storescp +B", True),
+                      ("Orthanc", True)]
+            runsL = {c: [] for c in casesL}
+            for _ in range(ROUNDS):
+                for c in casesL:
+                    runsL[c].append(run_once(tmp, c[0], [large], c[1]))
+                    # Each run's gigabyte is removed before the next run: 20
+                    # files, whose freed inodes cost the next run nothing.
+                    for d in os.listdir(tmp):
+                        if d not in ("slices", "large"):
+                            shutil.rmtree(os.path.join(tmp, d), ignore_errors=True)
             for c in casesL:
-                runsL[c].append(run_once(tmp, c[0], [large], c[1]))
-                # Each run's gigabyte is removed before the next run: 20
-                # files, whose freed inodes cost the next run nothing.
-                for d in os.listdir(tmp):
-                    if d not in ("slices", "large"):
-                        shutil.rmtree(os.path.join(tmp, d), ignore_errors=True)
-        for c in casesL:
-            print("  %s %6.0f MB/s %6.0f  CPU %5.1f ms/image" % (
-                label(c), megabytes / best(runsL[c])[0], megabytes / median_seconds(runsL[c]),
-                best(runsL[c])[1] * 1e3 / LARGE_COUNT))
-        bl = {c: best(runsL[c])[0] for c in casesL}
-        print("  storeserver / storescp +B %.2f (goal >= 0.8); -S / default %.2f;"
-              " storeserver / Orthanc %.2f"
-              % (bl["storescp +B", True] / bl["storeserver", True],
-                 bl["storeserver", True] / bl["storeserver -S", True],
-                 bl["Orthanc", True] / bl["storeserver", True]))
-        print("  the disk takes %.0f MB/s of direct writes (four dd at once); storescp +B (it"
-              " never flushes) %.2f x that, storeserver %.2f x"
-              % (disk_rate, megabytes / bl["storescp +B", True] / disk_rate,
-                 megabytes / bl["storeserver", True] / disk_rate))
-        shutil.rmtree(os.path.join(tmp, "large"), ignore_errors=True)
+                print("  %s %6.0f MB/s %6.0f  CPU %5.1f ms/image" % (
+                    label(c), megabytes / best(runsL[c])[0], megabytes / median_seconds(runsL[c]),
+                    best(runsL[c])[1] * 1e3 / LARGE_COUNT))
+            bl = {c: best(runsL[c])[0] for c in casesL}
+            print("  storeserver / storescp +B %.2f (goal >= 0.8); -S / default %.2f;"
+                  " storeserver / Orthanc %.2f"
+                  % (bl["storescp +B", True] / bl["storeserver", True],
+                     bl["storeserver", True] / bl["storeserver -S", True],
+                     bl["Orthanc", True] / bl["storeserver", True]))
+            print("  the disk takes %.0f MB/s of direct writes (four dd at once); storescp +B (it"
+                  " never flushes) %.2f x that, storeserver %.2f x"
+                  % (disk_rate, megabytes / bl["storescp +B", True] / disk_rate,
+                     megabytes / bl["storeserver", True] / disk_rate))
+            shutil.rmtree(os.path.join(tmp, "large"), ignore_errors=True)
 
         if BIG:
             print()

@@ -29,7 +29,12 @@ ratio of each round alone, and beside them the CPU time storeweb spent per
 request (summed over its threads from the scheduler's account, to the
 nanosecond; the requests go over kept-alive connections, so that no thread
 that did the work has ended before it is read), which a busy machine
-disturbs far less than the time.
+disturbs far less than the time. A last line says whether every ratio
+(time and CPU) is within 5 %. --old-build DIR is the same as --against DIR
+(the name the other benches take; bench/old-vs-new gives it).
+
+--studies N (default 10000), --instances N (default 1000, a multiple of
+100) and --rendered N (default 200) set the sizes.
 """
 
 import http.client
@@ -59,8 +64,11 @@ def option(name, default=None):
 if "--help" in ARGS or "-h" in ARGS:
     print(__doc__)
     sys.exit(0)
-AGAINST = option("--against")
+AGAINST = option("--against") or option("--old-build")
 ROUNDS = int(option("--rounds", "3"))
+STUDIES = int(option("--studies", "10000"))
+INSTANCES = int(option("--instances", "1000"))
+RENDERED = int(option("--rendered", "200"))
 BUILD = os.path.abspath(ARGS[0] if ARGS else os.path.join(HERE, "..", "build"))
 os.environ["VELTO_BUILD"] = BUILD
 
@@ -68,10 +76,9 @@ import veltotest as vt  # noqa: E402
 
 import webharness  # noqa: E402
 
-STUDIES = 10000
-INSTANCES = 1000
+import oldbuild  # noqa: E402
+
 PIXELS = 256  # 256 x 256, 8 bits: about 66 KB per file
-RENDERED = 200
 
 
 def timed_get(conn, path):
@@ -278,19 +285,23 @@ def main():
                 c = [v for rnd, v in s.cpus[k].items() if r is None or rnd == r]
                 return sum(x[0] for x in c) / sum(x[1] for x in c)
 
+            pairs = []
             for k in this:
+                pairs.append((k + " time", this[k] / other[k], False))
                 rounds = sorted(sites[0].rounds[k])
                 line = "%-29s %8.3f %8.3f %6.3f  %-*s" % (
                     k, this[k] * 1000, other[k] * 1000, this[k] / other[k], width,
                     " ".join("%.2f" % (statistics.median(sites[0].rounds[k][r]) /
                                        statistics.median(sites[1].rounds[k][r])) for r in rounds))
                 if k in sites[0].cpus and per(sites[1], k) > 0:
+                    pairs.append((k + " CPU", per(sites[0], k) / per(sites[1], k), False))
                     line += " %8.3f %8.3f %6.3f  %s" % (
                         per(sites[0], k) * 1000, per(sites[1], k) * 1000,
                         per(sites[0], k) / per(sites[1], k),
                         " ".join("%.2f" % (per(sites[0], k, r) / per(sites[1], k, r))
                                  for r in rounds))
                 print(line)
+            print(oldbuild.verdict(pairs))
     finally:
         for s in sites:
             s.stop()
