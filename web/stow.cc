@@ -71,7 +71,7 @@ struct stowstate {
     bool refusalLogged = false;
     // The walk of the part being read, as it arrives, and the store's image
     // when the store takes it as it comes; its calls are made under
-    // web_storeLock.
+    // the archive's serialisation.
     std::unique_ptr<archive_uploadCheck> check;
     std::vector<stowresult> results;
 };
@@ -109,7 +109,7 @@ static int partBegin(void *cls, const std::string &headers)
         st->results.push_back(stowresult{"", "", "", "", STOW_CANNOT_UNDERSTAND});
         return 0;
     }
-    std::lock_guard<webstorelock> hold(web_storeLock);
+    archive_exclusive hold(&web_archive);
     st->check.reset(new archive_uploadCheck(&web_archive));
     return 0;
 }
@@ -123,7 +123,7 @@ static void endPart(stowstate *st)
         st->fd = -1;
         unlink(st->tmpPath.c_str());
     }
-    std::lock_guard<webstorelock> hold(web_storeLock);
+    archive_exclusive hold(&web_archive);
     st->check.reset();
 }
 
@@ -180,7 +180,7 @@ static int partData(void *cls, const char *data, size_t len)
     }
     int route;
     {
-        std::lock_guard<webstorelock> hold(web_storeLock);
+        archive_exclusive hold(&web_archive);
         st->check->feed((const unsigned char *)data, len);
         route = st->check->route();
     }
@@ -210,7 +210,7 @@ static void storePart(stowstate *st, DcmDataset *ds, archive_incoming *in)
         return;
     }
     {
-        std::lock_guard<webstorelock> hold(web_storeLock);
+        archive_exclusive hold(&web_archive);
         r.status = archive_ingest(&web_archive, ds, web_options.overwrite, nullptr, in);
     }
     if (r.status == STOW_SUCCESS)
@@ -232,7 +232,7 @@ static int partEnd(void *cls)
     int walked, route;
     DcmDataset *head = nullptr;
     {
-        std::lock_guard<webstorelock> hold(web_storeLock);
+        archive_exclusive hold(&web_archive);
         walked = st->check->finish();
         route = st->check->route();
         if (route == archive_uploadCheck::ROUTE_STORE && walked == ARCHIVE_UPLOAD_WHOLE)
@@ -355,7 +355,7 @@ static int syncStored(stowstate *st)
     if (!st->unsynced)
         return 0;
     st->unsynced = false;
-    std::lock_guard<webstorelock> hold(web_storeLock);
+    archive_exclusive hold(&web_archive);
     return archive_flush(&web_archive);
 }
 
