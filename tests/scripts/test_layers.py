@@ -9,7 +9,9 @@ tree's subsystems. The protocol front ends (server/, web/) reach the store
 and the index only through the archive core (core/archive.h): none of
 their files includes a header of store/ or index/, and none flushes a file
 itself: putting images on disk is the core's (archive_flushImage for
-storage commitment, archive_flush for the index)."""
+storage commitment, archive_flush for the index). Nor does one make a
+store, take the store lock or run the recovery: each opens the one archive
+object of its process (archive_open)."""
 
 import os
 import re
@@ -44,6 +46,8 @@ INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z]+)/', re.M)
 FLUSH_CALL = re.compile(r"\b(fsync|fdatasync|syncfs|sync_file_range)\s*\(")
 OPEN_CALL = re.compile(r"\b(open|openat|fopen|creat)\s*\(")
 COMMENT = re.compile(r"//[^\n]*|/\*.*?\*/", re.S)
+# What only the archive object does: make the store, lock it, recover it.
+STORE_OWNER = re.compile(r"\b(LocalStore|LockStore|archive_lock|archive_recover|flock)\b")
 LINK = re.compile(r"target_link_libraries\(\s*(\w+)([^)]*)\)", re.S)
 
 
@@ -91,6 +95,22 @@ class LayersTest(unittest.TestCase):
                         if used.split("/")[0] in ("store", "index"):
                             direct.append("%s includes %s" % (os.path.relpath(path, TOP), used))
         self.assertEqual(direct, [], "front-end files that bypass core/archive.h")
+
+    def test_front_ends_open_the_archive(self):
+        """No front-end file names the store's class, takes the store lock or
+        runs the recovery (comments aside: "LocalStoreDir", the site file,
+        is no use of the class); each opens the archive with archive_open."""
+        wrong, opened = [], set()
+        for d in FRONT_ENDS:
+            for path in sources(d):
+                with open(path, errors="replace") as f:
+                    code = strip_comments(f.read())
+                rel = os.path.relpath(path, TOP)
+                wrong += ["%s uses %s" % (rel, m) for m in STORE_OWNER.findall(code)]
+                if re.search(r"\barchive_open\s*\(", code):
+                    opened.add(d)
+        self.assertEqual(wrong, [], "front-end files that reach the store past archive_open")
+        self.assertEqual(opened, set(FRONT_ENDS))
 
     def test_front_ends_flush_nothing(self):
         """No front-end file calls fsync, fdatasync, syncfs or sync_file_range,
