@@ -359,9 +359,12 @@ struct archive_settings {
 // a warning and the archive opened unlocked.
 int archive_open(archive_context *ctx, const archive_settings &settings, std::string *error);
 // The second half of archive_open: takes the store lock and runs the
-// recovery as the settings say. 0, or -1 with *error and errno as
-// archive_open (the archive stays open: archive_close it).
-int archive_start(archive_context *ctx, std::string *error);
+// recovery as the settings say. With lockOnly, only the lock: a server
+// takes it before it binds its ports (a rebuild in progress keeps them
+// closed) and comes back for the recovery after dropping its privileges.
+// 0, or -1 with *error and errno as archive_open (the archive stays open:
+// archive_close it).
+int archive_start(archive_context *ctx, std::string *error, bool lockOnly = false);
 // Ends what archive_open made: the store (its flusher threads end after
 // flushing what they hold), the lock, the serialisation. ctx's side
 // effects stay. Null state: nothing to do.

@@ -21,9 +21,11 @@ static_assert((int)ARCHIVE_UID_MAX == (int)LS_UID_MAX, "the archive's UID limit 
 // What archive_open made besides the store.
 struct archive_state {
     archive_settings settings;
-    std::string baseDir; // the settings' copy (the store borrows it), or ""
-    int lockFd = -1;     // holds the store lock, or -1
-    pthread_rwlock_t rw; // the serialisation: archive_shared, archive_exclusive
+    std::string baseDir;  // the settings' copy (the store borrows it), or ""
+    int lockFd = -1;      // holds the store lock, or -1
+    bool locked = false;  // the lock was tried (archive_start)
+    bool started = false; // archive_start ran to its end
+    pthread_rwlock_t rw;  // the serialisation: archive_shared, archive_exclusive
 };
 
 static void setError(std::string *error, const std::string &text)
@@ -90,13 +92,13 @@ int archive_open(archive_context *ctx, const archive_settings &settings, std::st
     return 0;
 }
 
-int archive_start(archive_context *ctx, std::string *error)
+int archive_start(archive_context *ctx, std::string *error, bool lockOnly)
 {
     archive_state *st = ctx->state;
-    if (st == nullptr || st->lockFd >= 0)
-        abort(); // not opened, or started twice
+    if (st == nullptr)
+        abort(); // not opened
     const char *base = ctx->store->getBaseDir();
-    if (st->settings.lock != ARCHIVE_LOCK_NONE) {
+    if (!st->locked && st->settings.lock != ARCHIVE_LOCK_NONE) {
         st->lockFd = ctx->store->LockStore(st->settings.lock == ARCHIVE_LOCK_EXCLUSIVE);
         if (st->lockFd < 0 && errno == EAGAIN) {
             setError(error, std::string("store ") + base +
@@ -113,6 +115,13 @@ int archive_start(archive_context *ctx, std::string *error)
             logprintf(LOGLEVEL_WARNING, st->settings.log, "Cannot lock store %s: %s\n", base,
                       strerror(errno));
     }
+    st->locked = true;
+    if (lockOnly)
+        return 0;
+    // Started twice is a programming error.
+    if (st->started)
+        abort();
+    st->started = true;
     if (st->settings.recover) {
         // What a crash left is finished before anyone reads the index;
         // then the table and the key digests that the first query uses (a

@@ -372,7 +372,27 @@ int runListener()
     // The network layer's long waits (a command, a C-STORE response) look
     // at the stop request every second.
     dicomnet_set_stop_check(listener_stopping);
+    // The archive's start (server/main.cc opened it), in two halves. First
+    // the store lock: while the server runs, the listener holds it shared
+    // (its workers close their copies), so storeindex rebuild, which
+    // rewrites every index file, refuses to run beside it; and a rebuild
+    // that runs already keeps the server from starting, before its ports
+    // open (a store not made yet is served unlocked, a lock that fails
+    // otherwise is warned of).
+    if (archive_start(&server_archive, nullptr, true) != 0) {
+        // EAGAIN, the only failure of a shared lock.
+        logprintf(LOGLEVEL_FATAL, o.logfp, "Store %s is being rebuilt (storeindex holds it).\n",
+                  archive_baseDir(&server_archive));
+        fprintf(stderr, "storeserver: store %s is being rebuilt by storeindex\n",
+                archive_baseDir(&server_archive));
+        return 1;
+    }
     // The plain port, the TLS port, or both; nets[secure] is the TLS one.
+    // They open before the recovery below, which a connection meanwhile
+    // waits for in the backlog: a port below 1024 is bound with the
+    // privileges that the recovery must not run with, and a second server
+    // started by mistake on a taken port ends here, before its recovery
+    // could finish the stores that the running one has in hand.
     T_ASC_Network *nets[2] = {nullptr, nullptr};
     int count = 0, secure = -1;
     if (server_tls.port == 0 || server_tls.plain)
@@ -397,27 +417,15 @@ int runListener()
     // first use; loaded here, every worker inherits it instead of reading
     // it again after the fork.
     dcmDataDict.isDictionaryLoaded();
-    // The second half of the archive's start (server/main.cc opened it):
-    // while the server runs, the listener holds the store lock shared (its
-    // workers close their copies), so storeindex rebuild, which rewrites
-    // every index file, refuses to run beside it; and a rebuild that runs
-    // already keeps the server from starting (a store not made yet is
-    // served unlocked, a lock that fails otherwise is warned of). Then
-    // images answered but not yet flushed in the tree by a worker that died,
-    // a delete, a store and a compaction cut short by a crash, are finished
-    // before anyone reads the index (as the user the files belong to, so
-    // after the drop), and the table and the key digests that every
-    // worker's queries use are brought up to date (a missing or stale keys
-    // file rebuilt), before the first query: see archive_start.
-    if (archive_start(&server_archive, nullptr) != 0) {
-        // EAGAIN, the only failure of a shared lock.
-        logprintf(LOGLEVEL_FATAL, o.logfp, "Store %s is being rebuilt (storeindex holds it).\n",
-                  archive_baseDir(&server_archive));
-        fprintf(stderr, "storeserver: store %s is being rebuilt by storeindex\n",
-                archive_baseDir(&server_archive));
-        closeNetworks(nets, count);
-        return 1;
-    }
+    // The second half of the archive's start: images answered but not yet
+    // flushed in the tree by a worker that died, a delete, a store and a
+    // compaction cut short by a crash, are finished before anyone reads the
+    // index (as the user the files belong to, so after the drop), and the
+    // table and the key digests that every worker's queries use are brought
+    // up to date (a missing or stale keys file rebuilt), before the first
+    // query: see archive_start. The lock is held already: it cannot fail.
+    if (archive_start(&server_archive, nullptr) != 0)
+        abort();
     int storeLock = archive_lockDescriptor(&server_archive);
     trimHeap();
     server_state.change(SS_IDLE, 1);

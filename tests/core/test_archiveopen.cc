@@ -123,7 +123,14 @@ TEST(ArchiveOpen, DeferredStartAndTheForkedCopy)
     // Opened, not yet locked.
     EXPECT_EQ(archive_lockDescriptor(&ctx), -1);
     EXPECT_TRUE(lockableAlone(base));
+    // The lock alone first (a server, before it binds its ports), then the
+    // recovery, which takes no second lock.
+    ASSERT_EQ(archive_start(&ctx, nullptr, true), 0);
+    EXPECT_FALSE(lockableAlone(base));
+    int fd = archive_lockDescriptor(&ctx);
+    EXPECT_GE(fd, 0);
     ASSERT_EQ(archive_start(&ctx, nullptr), 0);
+    EXPECT_EQ(archive_lockDescriptor(&ctx), fd);
     EXPECT_FALSE(lockableAlone(base));
     // A worker's copy: closed in the worker, the parent keeps the lock.
     pid_t pid = fork();
