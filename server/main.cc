@@ -349,8 +349,8 @@ int main(int argc, char **argv)
     // installed server finds the file of its own installation), the object
     // tier and the capacity policy (a failure told already: the server does
     // not start). It lives as long as the process, as the workers forked
-    // from it use it. Its lock and recovery wait for the listener, after
-    // the ports are bound and the privileges dropped.
+    // from it use it. Its start is the listener's: the lock before the ports
+    // open, the recovery after the privileges are dropped.
     archive_settings settings;
     settings.log = o.logfp;
     settings.prog = "storeserver";
