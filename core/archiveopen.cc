@@ -103,7 +103,7 @@ int archive_start(archive_context *ctx, std::string *error, bool lockOnly)
         if (st->lockFd < 0 && errno == EAGAIN) {
             setError(error, std::string("store ") + base +
                                 (st->settings.lock == ARCHIVE_LOCK_EXCLUSIVE
-                                     ? " is in use by a running server"
+                                     ? " is in use (a running server or rebuild holds it)"
                                      : " is being rebuilt (storeindex holds it)"));
             errno = EAGAIN;
             return -1;

@@ -95,7 +95,7 @@ TEST(ArchiveOpen, ExclusiveRefusedWhileSharedHeldAndCloseReleases)
     errno = 0;
     EXPECT_EQ(archive_open(&rebuild, settingsFor(base, ARCHIVE_LOCK_EXCLUSIVE), &error), -1);
     EXPECT_EQ(errno, EAGAIN);
-    EXPECT_EQ(error, "store " + base + " is in use by a running server");
+    EXPECT_EQ(error, "store " + base + " is in use (a running server or rebuild holds it)");
     EXPECT_EQ(rebuild.state, nullptr);
     EXPECT_FALSE(lockableAlone(base));
 
