@@ -41,6 +41,7 @@
 #include "runtime/multicast.h"
 #include "store/capacity.h"
 #include "store/imagecheck.h"
+#include "store/localstore.h"
 #include "store/tier.h"
 
 static std::string tagText(DcmDataset *ds, const DcmTagKey &key)

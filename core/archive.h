@@ -8,11 +8,14 @@
 //   disk before a front end confirms it;
 // - archive_query walks the index for C-FIND, QIDO-RS and the pages;
 // - archive_select lists the images of a retrieve (C-MOVE, C-GET);
-// - the checks of storage commitment, and the store's start (lock,
-//   recovery) and housekeeping.
+// - the checks of storage commitment, and the store's housekeeping;
+// - archive_open: one archive per process, which makes the store, starts
+//   the object tier and the capacity policy, takes the store lock, runs the
+//   recovery, and owns the serialisation of the threads that use it
+//   (archive_shared, archive_exclusive); archive_close ends it.
 //
 // A front end includes this header, not the store's or the index's: the
-// store's type is named here only so that a front end can hand it over.
+// store's type is only named here, for the core's own use.
 #ifndef VELTO_CORE_ARCHIVE_H
 #define VELTO_CORE_ARCHIVE_H
 
@@ -26,7 +29,8 @@
 
 #include "dcmtk/dcmdata/dcdatset.h"
 
-#include "store/localstore.h"
+class LocalStore;
+struct archive_state;
 
 // The statuses of an ingest, as a C-STORE response (and a STOW-RS
 // instance) carries them.
@@ -40,11 +44,17 @@ enum {
 // A listener of ingest (core/listener.h).
 class archive_listener;
 
-// What the front ends share of one archive. Everything is borrowed and
-// must outlive every call that uses the context.
+// What the front ends share of one archive. A front end sets the side
+// effects (patientLinks .. forwardRules) and opens the archive into it with
+// archive_open; what those point to is borrowed and must outlive every call
+// that uses the context.
 struct archive_context {
-    LocalStore *store = nullptr; // the image store
-    bool patientLinks = false;   // keep the patient link tree (-s)
+    // The image store: made by archive_open, the core's alone (a test of the
+    // core may set it to a store of its own).
+    LocalStore *store = nullptr;
+    // What archive_open made besides (lock, serialisation), or null.
+    archive_state *state = nullptr;
+    bool patientLinks = false; // keep the patient link tree (-s)
     // The connected send socket of the monitor channel; null or -1: no
     // announcements. A pointer, because a front end may open the socket
     // later than it sets up the context.
@@ -188,8 +198,9 @@ private:
     struct archive_incoming *in_ = nullptr; // ROUTE_STORE: the store's image
 };
 
-// Longest UID the archive accepts (index keys are 64 bytes wide).
-enum { ARCHIVE_UID_MAX = LS_UID_MAX };
+// Longest UID the archive accepts (index keys are 64 bytes wide: the
+// store's LS_UID_MAX, checked in core/archiveopen.cc).
+enum { ARCHIVE_UID_MAX = 64 };
 
 // Flags of an archive_query.
 enum {
@@ -318,12 +329,108 @@ int archive_refresh(const archive_context *ctx);
 bool archive_stale(const archive_context *ctx);
 
 // --- the store's life in a process that serves it ---
+// How archive_open takes the store lock (a flock on the base directory).
+enum {
+    ARCHIVE_LOCK_NONE = 0,      // not at all (a reader that tolerates writers)
+    ARCHIVE_LOCK_SHARED = 1,    // shared: every process that serves the store
+    ARCHIVE_LOCK_EXCLUSIVE = 2, // alone: storeindex rebuild
+};
+
+// What archive_open needs to know.
+struct archive_settings {
+    // The base directory; null: "LocalStoreDir" along the configuration
+    // search path (read now: after detect_installpath), else the default.
+    const char *baseDir = nullptr;
+    FILE *log = nullptr; // the store's log stream (null: none)
+    // Non-null: the site's ObjectTier and StoreCapacity settings are read
+    // (archivetier_start), a failure told on stderr under this name.
+    const char *prog = nullptr;
+    int lock = ARCHIVE_LOCK_SHARED; // ARCHIVE_LOCK_*
+    // A base directory that does not exist is an error. Else it is a store
+    // not made yet: opened unlocked, its directories made by the first
+    // image, as a server started on an empty machine does.
+    bool requireStore = false;
+    // After the lock: archive_recover, then archive_refresh (the study
+    // table and key digests brought up to date before the first query).
+    bool recover = false;
+    // Lock and recovery wait for archive_start: for a server that binds
+    // its ports as root and runs the recovery as the files' owner.
+    bool deferStart = false;
+    bool syncEachImage = false; // -S: each image flushed before it is answered
+};
+
+// Opens the archive into ctx (whose side effects the caller has set; its
+// store and state must be null): makes the store on the base directory,
+// reads the tier and capacity settings, then (unless deferStart) as
+// archive_start. 0, or -1 with *error (may be null) saying why, nothing
+// left open and errno set: EAGAIN when the lock is held against us (a
+// rebuild runs, or with ARCHIVE_LOCK_EXCLUSIVE a server), ENOENT for a
+// missing base directory with requireStore, 0 when the tier or capacity
+// settings refused the start (told on stderr and in the log already). A
+// lock that fails otherwise (the directory cannot be opened) is logged as
+// a warning and the archive opened unlocked.
+int archive_open(archive_context *ctx, const archive_settings &settings, std::string *error);
+// The second half of archive_open: takes the store lock and runs the
+// recovery as the settings say. With lockOnly, only the lock: a server
+// takes it before it binds its ports (a rebuild in progress keeps them
+// closed) and comes back for the recovery after dropping its privileges.
+// 0, or -1 with *error and errno as archive_open (the archive stays open:
+// archive_close it).
+int archive_start(archive_context *ctx, std::string *error, bool lockOnly = false);
+// Ends what archive_open made: the store (its flusher threads end after
+// flushing what they hold), the lock, the serialisation. ctx's side
+// effects stay. Null state: nothing to do.
+void archive_close(archive_context *ctx);
+// In a child forked from a process that opened the archive: the child
+// inherits the lock's descriptor, and with it the lock itself (a flock
+// belongs to the open file, shared by both). A child that serves one peer
+// must not keep it, or the lock would outlive its parent until the child
+// ends; this closes the child's copy (the parent keeps the lock).
+void archive_forked(archive_context *ctx);
+// The descriptor that holds the store lock, or -1 (none): for a front end
+// that starts a child of its own with a way to close it there.
+int archive_lockDescriptor(const archive_context *ctx);
+
+// The serialisation of the threads of one process that use the archive
+// (the store keeps state between calls and is not thread-safe): a search
+// (a walk of the index, which only reads) holds it shared and runs beside
+// others; whatever changes the store or reloads its study table holds it
+// alone. A writer that waits keeps new readers out, so that a steady
+// stream of searches cannot hold a writer back forever; therefore no thread
+// may take it shared twice (a writer waiting between the two would leave
+// both waiting for good), nor take it again in any way while it holds it.
+// A process that uses the archive from one thread only (a server's worker)
+// needs neither. Both need an archive_open'ed context.
+class archive_shared
+{
+public:
+    explicit archive_shared(const archive_context *ctx);
+    ~archive_shared();
+    archive_shared(const archive_shared &) = delete;
+    archive_shared &operator=(const archive_shared &) = delete;
+
+private:
+    archive_state *state_;
+};
+class archive_exclusive
+{
+public:
+    explicit archive_exclusive(const archive_context *ctx);
+    ~archive_exclusive();
+    archive_exclusive(const archive_exclusive &) = delete;
+    archive_exclusive &operator=(const archive_exclusive &) = delete;
+
+private:
+    archive_state *state_;
+};
+
 // The store's base directory.
 const char *archive_baseDir(const archive_context *ctx);
 // Takes the store lock shared, as every process that serves the store
 // holds it for its life (storeindex rebuild takes it exclusively): the
 // descriptor that holds it, or -1 with errno EAGAIN (a rebuild runs) or
 // another errno (the directory cannot be opened; ENOENT: no store yet).
+// archive_open takes it; a front end opens the archive instead.
 int archive_lock(const archive_context *ctx);
 // What a crash left, finished before anyone reads the index: images that a
 // dead worker had answered but not flushed into the tree (its journal),

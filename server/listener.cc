@@ -372,7 +372,27 @@ int runListener()
     // The network layer's long waits (a command, a C-STORE response) look
     // at the stop request every second.
     dicomnet_set_stop_check(listener_stopping);
+    // The archive's start (server/main.cc opened it), in two halves. First
+    // the store lock: while the server runs, the listener holds it shared
+    // (its workers close their copies), so storeindex rebuild, which
+    // rewrites every index file, refuses to run beside it; and a rebuild
+    // that runs already keeps the server from starting, before its ports
+    // open (a store not made yet is served unlocked, a lock that fails
+    // otherwise is warned of).
+    if (archive_start(&server_archive, nullptr, true) != 0) {
+        // EAGAIN, the only failure of a shared lock.
+        logprintf(LOGLEVEL_FATAL, o.logfp, "Store %s is being rebuilt (storeindex holds it).\n",
+                  archive_baseDir(&server_archive));
+        fprintf(stderr, "storeserver: store %s is being rebuilt by storeindex\n",
+                archive_baseDir(&server_archive));
+        return 1;
+    }
     // The plain port, the TLS port, or both; nets[secure] is the TLS one.
+    // They open before the recovery below, which a connection meanwhile
+    // waits for in the backlog: a port below 1024 is bound with the
+    // privileges that the recovery must not run with, and a second server
+    // started by mistake on a taken port ends here, before its recovery
+    // could finish the stores that the running one has in hand.
     T_ASC_Network *nets[2] = {nullptr, nullptr};
     int count = 0, secure = -1;
     if (server_tls.port == 0 || server_tls.plain)
@@ -397,30 +417,16 @@ int runListener()
     // first use; loaded here, every worker inherits it instead of reading
     // it again after the fork.
     dcmDataDict.isDictionaryLoaded();
-    // While the server runs, the listener holds the store lock shared (its
-    // workers close their copies), so storeindex rebuild,
-    // which rewrites every index file, refuses to run beside it; and a
-    // rebuild that runs already keeps the server from starting.
-    int storeLock = archive_lock(&server_archive);
-    if (storeLock < 0 && errno == EAGAIN) {
-        logprintf(LOGLEVEL_FATAL, o.logfp, "Store %s is being rebuilt (storeindex holds it).\n",
-                  archive_baseDir(&server_archive));
-        fprintf(stderr, "storeserver: store %s is being rebuilt by storeindex\n",
-                archive_baseDir(&server_archive));
-        closeNetworks(nets, count);
-        return 1;
-    }
-    if (storeLock < 0 && errno != ENOENT) // ENOENT: no store made yet
-        logprintf(LOGLEVEL_WARNING, o.logfp, "Cannot lock store %s: %s\n",
-                  archive_baseDir(&server_archive), strerror(errno));
-    // Images answered but not yet flushed in the tree by a worker that died,
-    // a delete, a store and a compaction cut short by a crash, are finished
-    // before anyone reads the index (as the user the files belong to, so
-    // after the drop): see archive_recover.
-    archive_recover(&server_archive);
-    // The table and the key digests that every worker's queries use; a
-    // missing or stale keys file is rebuilt here, before the first query.
-    archive_refresh(&server_archive);
+    // The second half of the archive's start: images answered but not yet
+    // flushed in the tree by a worker that died, a delete, a store and a
+    // compaction cut short by a crash, are finished before anyone reads the
+    // index (as the user the files belong to, so after the drop), and the
+    // table and the key digests that every worker's queries use are brought
+    // up to date (a missing or stale keys file rebuilt), before the first
+    // query: see archive_start. The lock is held already: it cannot fail.
+    if (archive_start(&server_archive, nullptr) != 0)
+        abort();
+    int storeLock = archive_lockDescriptor(&server_archive);
     trimHeap();
     server_state.change(SS_IDLE, 1);
     // After the recovery: a forward never reads an image a crash left
@@ -469,10 +475,15 @@ int runListener()
                 signal(SIGALRM, SIG_DFL);
                 workerPids.clear();
                 forwarderPid = -1;
-                // The store lock is the listener's alone: a copy here would
-                // keep it after the listener is gone, until this worker ends.
-                if (storeLock >= 0)
-                    close(storeLock);
+                // The worker inherits the archive as the listener has it:
+                // the store (its study table current, refreshed above) and
+                // the descriptor of the store lock, which shares the
+                // listener's flock. The lock is the listener's alone: a copy
+                // here would keep it after the listener is gone, until this
+                // worker ends; a worker needs none, as the listener's holds
+                // a rebuild off for as long as any worker can run under it
+                // (a stopping listener waits for its workers).
+                archive_forked(&server_archive);
                 if (taken[0] != -1)
                     close(taken[0]);
                 serveConnection(net, ready == secure, tooMany, taken[1]);
@@ -510,8 +521,7 @@ int runListener()
     }
     closeNetworks(nets, count);
     stopWorkers();
-    if (storeLock >= 0)
-        close(storeLock);
+    // The store lock goes with the archive (archive_close in main).
     return 0;
 }
 

@@ -13,7 +13,6 @@
 
 #include "aetitlemap/aetitlemap.h"
 #include "core/archive.h"
-#include "core/archivetier.h"
 #include "core/forward.h"
 #include "core/worklist.h"
 #include "dicomnet/dicomnet.h"
@@ -300,14 +299,6 @@ int main(int argc, char **argv)
     detect_installpath(argv[0]);
     if (parseOptions(argc, argv) != 0)
         return 1;
-    // The store reads "LocalStoreDir" along the configuration search path and
-    // loads the study table only now: before detect_installpath the
-    // $(progpath) directories of the search path lead nowhere, and an
-    // installed server would miss the file of its own installation. It
-    // lives as long as the process, as the workers forked from it use it.
-    static LocalStore store;
-    store.setSyncEachImage(o.sync_each_image);
-
     if (o.daemon) {
         int r = daemonize();
         if (r < 0) {
@@ -330,8 +321,6 @@ int main(int argc, char **argv)
     // A log file that cannot be opened turns logging off altogether.
     if (o.logfile != nullptr)
         o.logfp = fopen(o.logfile, "a");
-    store.setLogfile(o.logfp);
-    server_archive.store = &store;
     server_archive.patientLinks = o.symlinks != 0;
     server_archive.worklistDone = worklist_doneMode;
     server_archive.monitorSock = &server_state.sendsock;
@@ -350,8 +339,23 @@ int main(int argc, char **argv)
         AETitleMapEntry *local = AETitleMap_FindByName(&server_aetmap, SERVEROPTIONS_LOCAL_ENTRY);
         o.aetitle = local != nullptr ? local->aetitle : SERVEROPTIONS_DEFAULT_AETITLE;
     }
-    if (loadAccessPolicy() != 0 || loadTLSConfig() != 0 || loadForwardRules() != 0 ||
-        archivetier_start(archive_baseDir(&server_archive), o.logfp, "storeserver") != 0)
+    if (loadAccessPolicy() != 0 || loadTLSConfig() != 0 || loadForwardRules() != 0)
+        return 1;
+    // The archive: the store ("LocalStoreDir" along the configuration search
+    // path, read only now that detect_installpath has run, so that an
+    // installed server finds the file of its own installation), the object
+    // tier and the capacity policy (a failure told already: the server does
+    // not start). It lives as long as the process, as the workers forked
+    // from it use it. Its start is the listener's: the lock before the ports
+    // open, the recovery after the privileges are dropped.
+    archive_settings settings;
+    settings.log = o.logfp;
+    settings.prog = "storeserver";
+    settings.lock = ARCHIVE_LOCK_SHARED;
+    settings.recover = true;
+    settings.deferStart = true;
+    settings.syncEachImage = o.sync_each_image != 0;
+    if (archive_open(&server_archive, settings, nullptr) != 0)
         return 1;
 
     // The listener must survive stray alarms; workers restore the default.
@@ -372,6 +376,7 @@ int main(int argc, char **argv)
     AETitleMap_Destroy(&server_aetmap);
     AccessPolicy_Destroy(&server_access);
     dicomnet_tls_exit();
-    store.setLogfile(nullptr);
+    // In every worker too: its copy of the store ends as the process does.
+    archive_close(&server_archive);
     return status;
 }

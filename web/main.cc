@@ -17,7 +17,6 @@
 #include <string>
 
 #include "core/archive.h"
-#include "core/archivetier.h"
 #include "core/forward.h"
 #include "core/worklist.h"
 #include "dicomnet/dicomnet.h"
@@ -60,9 +59,7 @@ weboptions web_options = {
     WEB_DEFAULT_BODY_RATE,    // min_body_rate
     WEB_DEFAULT_BODY_WINDOW,  // body_window
 };
-LocalStore *web_store = nullptr;
 archive_context web_archive;
-webstorelock web_storeLock;
 int web_monitorSock = -1;
 
 static const char usageText[] =
@@ -321,7 +318,6 @@ int main(int argc, char **argv)
     MHD_Daemon *daemon = nullptr;
     sigset_t stopSignals;
     int sig = 0;
-    int storeLock = -1;
 
     detect_installpath(argv[0]);
     switch (parseOptions(argc, argv)) {
@@ -391,21 +387,28 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    // The store's constructor reads "LocalStoreDir" along the search path,
-    // now that the installation prefix is known.
-    web_store = new LocalStore();
-    web_store->setLogfile(o.logfp);
-    if (archivetier_start(web_store->getBaseDir(), o.logfp, "storeweb") != 0)
-        goto out;
-    // Held (shared, like every running server) for the process's life, so
-    // that storeindex rebuild, which rewrites every index file, does not
-    // run while uploads are stored; a rebuild in progress keeps storeweb
-    // from starting.
-    storeLock = web_store->LockStore(0);
-    if (storeLock < 0 && errno == EAGAIN) {
-        logprintf(LOGLEVEL_FATAL, o.logfp, "Store %s is being rebuilt (storeindex holds it).\n",
-                  web_store->getBaseDir());
-        goto out;
+    // The archive: the store ("LocalStoreDir" along the search path, now
+    // that the installation prefix is known), the object tier and the
+    // capacity policy, and the store lock, held (shared, like every running
+    // server) for the process's life, so that storeindex rebuild, which
+    // rewrites every index file, does not run while uploads are stored; a
+    // rebuild in progress keeps storeweb from starting. No recovery: that
+    // is the server's, at its start.
+    {
+        archive_settings settings;
+        settings.log = o.logfp;
+        settings.prog = "storeweb";
+        settings.lock = ARCHIVE_LOCK_SHARED;
+        // Started apart, so that the base directory can be named when it fails.
+        settings.deferStart = true;
+        if (archive_open(&web_archive, settings, nullptr) != 0)
+            goto out;
+        if (archive_start(&web_archive, nullptr) != 0) {
+            // EAGAIN, the only failure of a shared lock.
+            logprintf(LOGLEVEL_FATAL, o.logfp, "Store %s is being rebuilt (storeindex holds it).\n",
+                      archive_baseDir(&web_archive));
+            goto out;
+        }
     }
 
     dicomnet_quiet_toolkit_log();
@@ -415,7 +418,6 @@ int main(int argc, char **argv)
     multicast_init();
     web_monitorSock = multicast_sendsocket((unsigned short)o.monitor_port, o.mcast_group);
     monitorfeed_start((unsigned short)o.monitor_port, o.mcast_group);
-    web_archive.store = web_store;
     web_archive.patientLinks = o.symlinks != 0;
     web_archive.worklistDone = worklistpage_doneMode;
     web_archive.monitorSock = &web_monitorSock;
@@ -447,7 +449,7 @@ int main(int argc, char **argv)
         snprintf(text, sizeof text, "WEB START %s://%s:%d/", scheme, o.address, o.port);
         multicast_send(web_monitorSock, text);
         logprintf(LOGLEVEL_NOTICE, o.logfp, "storeweb serving %s://%s:%d/ store %s\n", scheme,
-                  o.address, o.port, web_store->getBaseDir());
+                  o.address, o.port, archive_baseDir(&web_archive));
     }
     sigwait(&stopSignals, &sig);
     logprintf(LOGLEVEL_NOTICE, o.logfp, "storeweb stopping (signal %d)\n", sig);
@@ -457,9 +459,6 @@ int main(int argc, char **argv)
 out:
     // The reader thread ends before the objects it uses go.
     monitorfeed_stop();
-    if (storeLock >= 0)
-        close(storeLock);
-    delete web_store;
-    web_store = nullptr;
+    archive_close(&web_archive);
     return rc;
 }

@@ -58,7 +58,7 @@ void metrics_forwardQueue(size_t *pending, size_t *failed)
 
 int metrics_storeCounts(long *studies, long *series, long *images)
 {
-    // Guards the four below. Lock order: cacheLock, then web_storeLock
+    // Guards the four below. Lock order: cacheLock, then the archive's serialisation
     // (nothing takes them the other way round).
     static std::mutex cacheLock;
     static time_t countedAt = 0;
@@ -75,7 +75,7 @@ int metrics_storeCounts(long *studies, long *series, long *images)
         long st = 0, se = 0, im = 0;
         {
             web_refreshStudies();
-            std::shared_lock<webstorelock> hold(web_storeLock);
+            archive_shared hold(&web_archive);
             archive_query walk(&web_archive, &q);
             DcmDataset *m = nullptr;
             while ((r = walk.next(&m)) == 0) {

@@ -283,7 +283,7 @@ static int search(const searchargs &a, DcmDataset *q, std::vector<studyrow> *pag
     std::vector<studyrow> rows;
     int r;
     web_refreshStudies();
-    std::shared_lock<webstorelock> hold(web_storeLock);
+    archive_shared hold(&web_archive);
     {
         archive_query walk(&web_archive, q);
         DcmDataset *m = nullptr;
@@ -680,7 +680,7 @@ int pages_seriesRows(const webrequest &rq)
     metrics_add(METRICS_WEB_QUERIES);
     {
         web_refreshStudies();
-        std::shared_lock<webstorelock> hold(web_storeLock);
+        archive_shared hold(&web_archive);
         archive_query walk(&web_archive, &q);
         DcmDataset *m = nullptr;
         while ((r = walk.next(&m)) == 0) {

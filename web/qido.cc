@@ -111,7 +111,7 @@ static bool binaryVR(DcmEVR vr)
     }
 }
 
-// Runs query through the store (the caller holds web_storeLock) until max
+// Runs query through the store (the caller holds the archive's serialisation) until max
 // matches that keep accepts (0: all); each is appended to out (owned by the
 // caller). 0, or -1 when the index cannot be read.
 static int findLocked(DcmDataset *query, const char *level, size_t max,
@@ -150,7 +150,7 @@ static bool hasFilters(DcmDataset &keys)
 
 // Whether study (and series, when not null) holds an instance matching the
 // image filters of a, in a series matching its series filters (the caller
-// holds web_storeLock).
+// holds the archive's serialisation).
 static bool hasMatchBelow(qidoargs &a, const char *study, const char *series, bool seriesFilters,
                           bool imageFilters)
 {
@@ -246,7 +246,7 @@ struct qidopage {
 
 // The next piece of a search's answer into out: "[", each match with its
 // counts and retrieve URL as a JSON object (a comma before all but the
-// first), then "]". False after that. Runs outside web_storeLock: the
+// first), then "]". False after that. Runs outside the archive's serialisation: the
 // counts take it themselves.
 static bool nextAnswer(qidopage *p, std::string *out)
 {
@@ -505,7 +505,7 @@ int qido_search(const webrequest &rq, const std::vector<std::string> &seg)
     {
         web_refreshStudies();
         // Searches only read the index: they share the lock.
-        std::shared_lock<webstorelock> hold(web_storeLock);
+        archive_shared hold(&web_archive);
         auto keepStudy = [&](DcmDataset *m) {
             const char *s = dicomnet_getTagString(m, DCM_StudyInstanceUID);
             if (s == nullptr || !archive_addSOPClassesInStudy(&web_archive, &q[QIDO_STUDY], m))

@@ -62,7 +62,7 @@ struct stowstate {
     bool unsynced = false; // images were stored and not yet flushed
     bool refusalLogged = false;
     // The receive of the part being read; its calls are made under
-    // web_storeLock.
+    // the archive's serialisation.
     std::unique_ptr<archive_receive> receive;
     std::vector<stowresult> results;
 };
@@ -99,7 +99,7 @@ static int partBegin(void *cls, const std::string &headers)
         st->results.push_back(stowresult{"", "", "", "", STOW_CANNOT_UNDERSTAND});
         return 0;
     }
-    std::lock_guard<webstorelock> hold(web_storeLock);
+    archive_exclusive hold(&web_archive);
     st->receive.reset(new archive_receive(&web_archive, web_options.max_part, tempDir()));
     return 0;
 }
@@ -108,7 +108,7 @@ static int partBegin(void *cls, const std::string &headers)
 // file, the store's image) goes, unless it was ingested.
 static void endPart(stowstate *st)
 {
-    std::lock_guard<webstorelock> hold(web_storeLock);
+    archive_exclusive hold(&web_archive);
     st->receive.reset();
 }
 
@@ -128,7 +128,7 @@ static int partData(void *cls, const char *data, size_t len)
         return 0;
     int fed;
     {
-        std::lock_guard<webstorelock> hold(web_storeLock);
+        archive_exclusive hold(&web_archive);
         fed = st->receive->feed((const unsigned char *)data, len);
     }
     if (fed == ARCHIVE_RECEIVE_TOO_LARGE)
@@ -157,7 +157,7 @@ static void storePart(stowstate *st, DcmDataset *ds)
         return;
     }
     {
-        std::lock_guard<webstorelock> hold(web_storeLock);
+        archive_exclusive hold(&web_archive);
         r.status = st->receive->ingest(web_options.overwrite, nullptr, nullptr);
     }
     if (r.status == STOW_SUCCESS)
@@ -180,7 +180,7 @@ static int partEnd(void *cls)
     std::string why;
     bool streamed;
     {
-        std::lock_guard<webstorelock> hold(web_storeLock);
+        archive_exclusive hold(&web_archive);
         st->receive->end();
         streamed = st->receive->streamed();
         if (streamed && (walked = st->receive->finish()) == ARCHIVE_UPLOAD_WHOLE)
@@ -293,7 +293,7 @@ static int syncStored(stowstate *st)
     if (!st->unsynced)
         return 0;
     st->unsynced = false;
-    std::lock_guard<webstorelock> hold(web_storeLock);
+    archive_exclusive hold(&web_archive);
     return archive_flush(&web_archive);
 }
 

@@ -356,7 +356,7 @@ int studyactions_delete(const webrequest &rq, const std::string &body)
     {
         // A delete changes the store: the lock alone, the study table
         // refreshed under it (not web_refreshStudies, which takes the lock).
-        std::lock_guard<webstorelock> hold(web_storeLock);
+        archive_exclusive hold(&web_archive);
         archive_refresh(&web_archive);
         r = archive_select(&web_archive, &id, &images);
         for (size_t i = 0; r == ARCHIVE_SELECTED && i < images.size(); i++) {

@@ -194,7 +194,7 @@ int web_listInstances(const char *study, const char *series, const char *instanc
         dicomnet_Key_Add(&query, 0x0008, 0x0018, instance);
     int r;
     // A walk of the index only reads it: shared with other searches.
-    std::shared_lock<webstorelock> hold(web_storeLock);
+    archive_shared hold(&web_archive);
     // The level given forces the three UIDs into every match.
     archive_query walk(&web_archive, &query, "IMAGE");
     for (;;) {
@@ -216,55 +216,14 @@ int web_listInstances(const char *study, const char *series, const char *instanc
 void web_refreshStudies()
 {
     {
-        std::shared_lock<webstorelock> hold(web_storeLock);
+        archive_shared hold(&web_archive);
         if (!archive_stale(&web_archive))
             return;
     }
     // Another thread may have reloaded in between: archive_refresh then
     // finds the table current.
-    std::lock_guard<webstorelock> hold(web_storeLock);
+    archive_exclusive hold(&web_archive);
     archive_refresh(&web_archive);
-}
-
-webstorelock::webstorelock()
-{
-    pthread_rwlockattr_t attr;
-    if (pthread_rwlockattr_init(&attr) != 0 ||
-        pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP) != 0 ||
-        pthread_rwlock_init(&rw, &attr) != 0)
-        abort();
-    pthread_rwlockattr_destroy(&attr);
-}
-
-webstorelock::~webstorelock()
-{
-    pthread_rwlock_destroy(&rw);
-}
-
-// A failing lock call is a programming error (a lock taken twice, or not
-// held when released).
-void webstorelock::lock()
-{
-    if (pthread_rwlock_wrlock(&rw) != 0)
-        abort();
-}
-
-void webstorelock::unlock()
-{
-    if (pthread_rwlock_unlock(&rw) != 0)
-        abort();
-}
-
-void webstorelock::lock_shared()
-{
-    if (pthread_rwlock_rdlock(&rw) != 0)
-        abort();
-}
-
-void webstorelock::unlock_shared()
-{
-    if (pthread_rwlock_unlock(&rw) != 0)
-        abort();
 }
 
 std::string web_instancePath(const webinstance &i)

@@ -3,17 +3,16 @@
 // WADO-RS, WADO-URI, STOW-RS, the pages and the viewer).
 //
 // Threads: the HTTP library runs every connection in a thread of its own.
-// The store (LocalStore) is one object per process that keeps state between
-// calls (its study table, its index caches, one encode buffer) and guards
-// its files against other processes with fcntl locks, which do not exclude
-// threads of one process: every use of web_store happens while holding
-// web_storeLock. Searches hold it shared and run side by side: a walk of
-// the index only reads (the study table, which nothing changes while any
-// holder shares the lock, and the index files through descriptors and
-// locks of its own: index/finddataset.cc). Whatever changes the store or
-// reloads its study table (STOW-RS, a delete, web_refreshStudies' reload)
-// holds it alone. Reading a stored image file needs no lock (files are
-// replaced by rename, so a reader sees the old file or the new one).
+// The archive (web_archive, opened by main) is one object per process that
+// keeps state between calls: every use of it happens while holding its
+// serialisation (core/archive.h). Searches hold it shared (archive_shared)
+// and run side by side: a walk of the index only reads (the study table,
+// which nothing changes while any holder shares the lock, and the index
+// files through descriptors and locks of its own). Whatever changes the
+// store or reloads its study table (STOW-RS, a delete, web_refreshStudies'
+// reload) holds it alone (archive_exclusive). Reading a stored image file
+// needs no lock (files are replaced by rename, so a reader sees the old file
+// or the new one).
 #ifndef VELTO_WEB_WEBSERVER_H
 #define VELTO_WEB_WEBSERVER_H
 
@@ -31,7 +30,6 @@
 
 struct MHD_Connection;
 struct MHD_Response;
-class LocalStore;
 struct archive_context;
 class DcmDataset;
 
@@ -89,33 +87,11 @@ struct weboptions {
     int body_window;             // -R: ... over each period of this many seconds
 };
 
-// The lock of web_store: shared by searches (std::shared_lock), held alone
-// by everything else (std::lock_guard). A writer that waits keeps new
-// readers out, so that a steady stream of searches cannot hold a STOW
-// back forever; therefore no thread may take it shared twice (a writer
-// waiting between the two would leave both waiting for good), nor take it
-// again in any way while it holds it.
-class webstorelock
-{
-public:
-    webstorelock();
-    ~webstorelock();
-    webstorelock(const webstorelock &) = delete;
-    webstorelock &operator=(const webstorelock &) = delete;
-    void lock();
-    void unlock();
-    void lock_shared();
-    void unlock_shared();
-
-private:
-    pthread_rwlock_t rw;
-};
-
 // The process-wide objects (web/main.cc).
 extern weboptions web_options;
-extern LocalStore *web_store;       // the image store; use only under web_storeLock
-extern archive_context web_archive; // the archive core on web_store (core/archive.h)
-extern webstorelock web_storeLock;
+// The archive (core/archive.h): use only under archive_shared or
+// archive_exclusive on it.
+extern archive_context web_archive;
 extern int web_monitorSock; // connected to the monitor channel, or -1
 
 // One request as the services see it. Query arguments keep their order
@@ -222,7 +198,7 @@ struct webinstance {
 int web_listInstances(const char *study, const char *series, const char *instance,
                       std::vector<webinstance> *out);
 // Brings the store's study table up to date with the index files that
-// other processes (storeserver) write, before a query takes web_storeLock
+// other processes (storeserver) write, before a query takes the archive's serialisation
 // shared. Call without holding it: the check shares the lock, a reload
 // (only when an index file changed) holds it alone.
 void web_refreshStudies();

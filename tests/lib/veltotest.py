@@ -272,7 +272,16 @@ class Server:
             cmd += ["-l", self.logpath]
         return cmd + self.args
 
-    def start(self, wait=True):
+    def start(self, wait=True, answered=False):
+        """Starts the server; with wait, returns once its port is open. The
+        port opens before the start's repairs (the store lock, the recovery
+        of what a crash left, the study table brought up to date): the
+        listener binds it first, as root, and repairs as the files' owner,
+        after dropping its privileges; a connection made meanwhile waits in
+        the backlog. With answered (after a restart on a store a test has
+        damaged or filled), it also waits until the listener answers a
+        C-ECHO, that is until the repairs are done: only then may a test
+        read the store or time its first request."""
         self.proc = subprocess.Popen(self.command(), env=self.env, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, start_new_session=True)
         if wait:
@@ -281,7 +290,20 @@ class Server:
             if self.proc.poll() is not None:
                 raise AssertionError("storeserver ended with %s: %s" % (self.proc.returncode,
                                                                         self.proc.stderr.read()))
+            if answered:
+                self.wait_answered()
         return self
+
+    def wait_answered(self, seconds=120):
+        """Waits until the listener answers a C-ECHO: one association whose
+        connection and association timeouts (echoscu's are 30 seconds)
+        leave the start's repairs all the time they take."""
+        p = run(["echoscu", "-to", str(seconds), "-ta", str(seconds), "-aet", "READY", "-aec",
+                 self.aetitle, "127.0.0.1", str(self.port)], timeout=seconds + 30)
+        if p.returncode != 0:
+            raise AssertionError("storeserver did not answer after its start (%s): %s%s" % (
+                "running" if self.proc.poll() is None else "ended with %s" % self.proc.returncode,
+                p.stdout, p.stderr))
 
     def log(self):
         if not self.logpath or not os.path.exists(self.logpath):

@@ -11,7 +11,9 @@ their files includes a header of store/ or index/, and none flushes a file
 itself: putting images on disk is the core's (archive_flushImage for
 storage commitment, archive_flush for the index). Both ways an image comes
 in (C-STORE, STOW-RS) go through one receive in the core. storeindex is a
-front end as well: it reaches the store through core/maintenance.h alone."""
+front end as well: it reaches the store through core/maintenance.h alone.
+Nor does a front end make a store, take the store lock or run the
+recovery: each opens the one archive object of its process (archive_open)."""
 
 import os
 import re
@@ -47,6 +49,8 @@ FLUSH_CALL = re.compile(r"\b(fsync|fdatasync|syncfs|sync_file_range)\s*\(")
 OPEN_CALL = re.compile(r"\b(open|openat|fopen|creat)\s*\(")
 COMMENT = re.compile(r"//[^\n]*|/\*.*?\*/", re.S)
 LOCAL_STORE = re.compile(r"\bLocalStore\b")
+# What only the archive object does: make the store, lock it, recover it.
+STORE_OWNER = re.compile(r"\b(LocalStore|LockStore|archive_lock|archive_recover|flock)\b")
 LINK = re.compile(r"target_link_libraries\(\s*(\w+)([^)]*)\)", re.S)
 
 
@@ -112,6 +116,22 @@ class LayersTest(unittest.TestCase):
                 direct.append("%s constructs a LocalStore" % rel)
         self.assertGreater(seen, 0)
         self.assertEqual(direct, [], "storeindex files that bypass core/maintenance.h")
+
+    def test_front_ends_open_the_archive(self):
+        """No front-end file names the store's class, takes the store lock or
+        runs the recovery (comments aside: "LocalStoreDir", the site file,
+        is no use of the class); each opens the archive with archive_open."""
+        wrong, opened = [], set()
+        for d in FRONT_ENDS:
+            for path in sources(d):
+                with open(path, errors="replace") as f:
+                    code = strip_comments(f.read())
+                rel = os.path.relpath(path, TOP)
+                wrong += ["%s uses %s" % (rel, m) for m in STORE_OWNER.findall(code)]
+                if re.search(r"\barchive_open\s*\(", code):
+                    opened.add(d)
+        self.assertEqual(wrong, [], "front-end files that reach the store past archive_open")
+        self.assertEqual(opened, set(FRONT_ENDS))
 
     def test_front_ends_flush_nothing(self):
         """No front-end file calls fsync, fdatasync, syncfs or sync_file_range,

@@ -208,13 +208,16 @@ class IntegrityTests(ServerTestCase):
         s.proc.send_signal(signal.SIGTERM)
         self.assertEqual(s.proc.wait(30), 0)
         self.assertEqual(vt.run([storeindex, "rebuild", s.basedir]).returncode, 0)
-        # A server does not start on a store that is being rebuilt.
+        # A server does not start on a store that is being rebuilt: it
+        # never opens its port (a client would only wait in vain).
         lock = os.open(s.basedir, os.O_RDONLY | os.O_DIRECTORY)
         try:
             fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            before = len(s.log())
             s.start(wait=False)
             self.assertEqual(s.proc.wait(30), 1)
             self.assertIn("Store %s is being rebuilt (storeindex holds it)." % s.basedir, s.log())
+            self.assertNotIn("now listening", s.log()[before:])
         finally:
             os.close(lock)
 

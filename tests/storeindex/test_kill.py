@@ -76,8 +76,8 @@ class KillTest(vt.ServerTestCase):
 
         # The next start enters what was placed and removes the rest.
         srv.stop()
-        srv.start()
-        self.assertTrue(ac.echo(srv))
+        # Checked only once the start's repairs are done.
+        srv.start(answered=True)
         status, lines = ac.storeindex("check", srv.basedir)
         self.assertEqual(status, 0, "\n".join(lines))
         ac.verify_images(self, srv, reg)
@@ -87,9 +87,8 @@ class KillTest(vt.ServerTestCase):
         self.assertEqual(status, 0, "\n".join(lines))
         status, lines = ac.storeindex("check", srv.basedir)
         self.assertEqual(status, 0, "\n".join(lines))
-        srv.start()
+        srv.start(answered=True)
         ac.verify_images(self, srv, reg)
-        self.assertTrue(ac.echo(srv))
 
 
 if __name__ == "__main__":

@@ -16,7 +16,5 @@ static weboptions testOptions()
 }
 
 weboptions web_options = testOptions();
-LocalStore *web_store = nullptr;
 archive_context web_archive;
-webstorelock web_storeLock;
 int web_monitorSock = -1;

@@ -1,0 +1,196 @@
+// The archive object of a process (core/archive.h): archive_open makes
+// the store, starts the object tier and the capacity policy, takes the
+// store lock and runs the recovery; the serialisation of the threads that
+// use it (archive_shared, archive_exclusive); archive_close.
+#include "core/archive.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/archivetier.h"
+#include "runtime/logprintf.h"
+#include "store/localstore.h"
+
+static_assert((int)ARCHIVE_UID_MAX == (int)LS_UID_MAX, "the archive's UID limit is the store's");
+
+// What archive_open made besides the store.
+struct archive_state {
+    archive_settings settings;
+    std::string baseDir;  // the settings' copy (the store borrows it), or ""
+    int lockFd = -1;      // holds the store lock, or -1
+    bool locked = false;  // the lock was tried (archive_start)
+    bool started = false; // archive_start ran to its end
+    pthread_rwlock_t rw;  // the serialisation: archive_shared, archive_exclusive
+};
+
+static void setError(std::string *error, const std::string &text)
+{
+    if (error != nullptr)
+        *error = text;
+}
+
+int archive_open(archive_context *ctx, const archive_settings &settings, std::string *error)
+{
+    // Opening twice is a programming error.
+    if (ctx->store != nullptr || ctx->state != nullptr)
+        abort();
+    archive_state *st = new archive_state;
+    st->settings = settings;
+    pthread_rwlockattr_t attr;
+    // Writers first (see archive_shared): a failure is a programming error.
+    if (pthread_rwlockattr_init(&attr) != 0 ||
+        pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP) != 0 ||
+        pthread_rwlock_init(&st->rw, &attr) != 0)
+        abort();
+    pthread_rwlockattr_destroy(&attr);
+    // The store's constructor reads "LocalStoreDir" along the search path
+    // and loads the study table: only now, after detect_installpath, so
+    // that an installed program finds the file of its own installation.
+    LocalStore *store;
+    if (settings.baseDir != nullptr) {
+        st->baseDir = settings.baseDir;
+        store = new LocalStore(st->baseDir.c_str());
+    } else {
+        store = new LocalStore();
+    }
+    store->setLogfile(settings.log);
+    store->setSyncEachImage(settings.syncEachImage ? 1 : 0);
+    st->settings.baseDir = nullptr; // borrowed: st->baseDir or the store's own
+    ctx->store = store;
+    ctx->state = st;
+
+    struct stat sb;
+    int found = settings.requireStore ? stat(store->getBaseDir(), &sb) : 0;
+    if (settings.requireStore && (found != 0 || !S_ISDIR(sb.st_mode))) {
+        int saved = found != 0 ? errno : ENOTDIR;
+        setError(error, std::string("store ") + store->getBaseDir() + ": " + strerror(saved));
+        archive_close(ctx);
+        errno = saved;
+        return -1;
+    }
+    if (settings.prog != nullptr &&
+        archivetier_start(store->getBaseDir(), settings.log, settings.prog) != 0) {
+        // Told on stderr and in the log by the tier or the capacity policy.
+        setError(error, "");
+        archive_close(ctx);
+        errno = 0;
+        return -1;
+    }
+    if (settings.deferStart)
+        return 0;
+    if (archive_start(ctx, error) != 0) {
+        int saved = errno;
+        archive_close(ctx);
+        errno = saved;
+        return -1;
+    }
+    return 0;
+}
+
+int archive_start(archive_context *ctx, std::string *error, bool lockOnly)
+{
+    archive_state *st = ctx->state;
+    if (st == nullptr)
+        abort(); // not opened
+    const char *base = ctx->store->getBaseDir();
+    if (!st->locked && st->settings.lock != ARCHIVE_LOCK_NONE) {
+        st->lockFd = ctx->store->LockStore(st->settings.lock == ARCHIVE_LOCK_EXCLUSIVE);
+        if (st->lockFd < 0 && errno == EAGAIN) {
+            setError(error, std::string("store ") + base +
+                                (st->settings.lock == ARCHIVE_LOCK_EXCLUSIVE
+                                     ? " is in use (a running server or rebuild holds it)"
+                                     : " is being rebuilt (storeindex holds it)"));
+            errno = EAGAIN;
+            return -1;
+        }
+        // ENOENT: no store made yet; the first image makes it. Any other
+        // reason leaves the store unlocked: said, but no reason to refuse
+        // serving.
+        if (st->lockFd < 0 && errno != ENOENT)
+            logprintf(LOGLEVEL_WARNING, st->settings.log, "Cannot lock store %s: %s\n", base,
+                      strerror(errno));
+    }
+    st->locked = true;
+    if (lockOnly)
+        return 0;
+    // Started twice is a programming error.
+    if (st->started)
+        abort();
+    st->started = true;
+    if (st->settings.recover) {
+        // What a crash left is finished before anyone reads the index;
+        // then the table and the key digests that the first query uses (a
+        // missing or stale keys file is rebuilt here).
+        archive_recover(ctx);
+        archive_refresh(ctx);
+    }
+    return 0;
+}
+
+void archive_close(archive_context *ctx)
+{
+    archive_state *st = ctx->state;
+    if (st == nullptr)
+        return;
+    // The store first: its flusher threads put what they hold on disk
+    // while the lock still keeps a rebuild out.
+    delete ctx->store;
+    ctx->store = nullptr;
+    if (st->lockFd >= 0)
+        close(st->lockFd);
+    pthread_rwlock_destroy(&st->rw);
+    delete st;
+    ctx->state = nullptr;
+}
+
+void archive_forked(archive_context *ctx)
+{
+    archive_state *st = ctx->state;
+    if (st != nullptr && st->lockFd >= 0) {
+        close(st->lockFd);
+        st->lockFd = -1;
+    }
+}
+
+int archive_lockDescriptor(const archive_context *ctx)
+{
+    return ctx->state != nullptr ? ctx->state->lockFd : -1;
+}
+
+// A failing lock call is a programming error (a lock taken twice, or not
+// held when released), as is a guard on an archive never opened.
+static archive_state *opened(const archive_context *ctx)
+{
+    if (ctx->state == nullptr)
+        abort();
+    return ctx->state;
+}
+
+archive_shared::archive_shared(const archive_context *ctx) : state_(opened(ctx))
+{
+    if (pthread_rwlock_rdlock(&state_->rw) != 0)
+        abort();
+}
+
+archive_shared::~archive_shared()
+{
+    if (pthread_rwlock_unlock(&state_->rw) != 0)
+        abort();
+}
+
+archive_exclusive::archive_exclusive(const archive_context *ctx) : state_(opened(ctx))
+{
+    if (pthread_rwlock_wrlock(&state_->rw) != 0)
+        abort();
+}
+
+archive_exclusive::~archive_exclusive()
+{
+    if (pthread_rwlock_unlock(&state_->rw) != 0)
+        abort();
+}
