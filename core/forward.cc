@@ -28,6 +28,7 @@
 #include "runtime/installpath.h"
 #include "runtime/logprintf.h"
 #include "runtime/textfield.h"
+#include "store/localstore.h"
 
 // --- the rules file ---
 

@@ -22,6 +22,7 @@
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
 #include "store/imagecheck.h"
+#include "store/localstore.h"
 
 // How deep an upload's sequences may nest, and how many items it may hold,
 // for the toolkit to parse it: deeper files are not made by any modality,

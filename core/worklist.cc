@@ -29,6 +29,7 @@
 #include "dicomnet/dicomnet.h"
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
+#include "store/localstore.h"
 
 // The attributes an entry is made of: top level, or in the one item of the
 // Scheduled Procedure Step Sequence.
