@@ -62,12 +62,7 @@ int httpd_loadPolicy()
         return -1;
     }
     if (r == 0) {
-        AETitleMap_Create(&policyMap);
-        int fd = AETitleMap_Open(nullptr, O_RDONLY, 0);
-        if (fd != -1) {
-            AETitleMap_Load_fd(&policyMap, fd);
-            close(fd);
-        }
+        AETitleMap_LoadSite(&policyMap, nullptr);
         logprintf(LOGLEVEL_NOTICE, web_options.logfp, "Access policy from %s\n", policy.path);
     }
     return 0;
