@@ -411,5 +411,6 @@ void AETitleMap_LogTable(AETitleMap *map, unsigned level, FILE *stream)
     logprintf(level, stream, "AE-Title map table:\n");
     for (AETitleMapEntry *e = *map; e != nullptr; e = e->next)
         logprintf(level, stream, "%-10s %-10s %-20s (%s) %s\n", e->name, e->aetitle, e->address,
-                  AETitleMap_flagstochars(e->flags, letters), e->remark != nullptr ? e->remark : "");
+                  AETitleMap_flagstochars(e->flags, letters),
+                  e->remark != nullptr ? e->remark : "");
 }
