@@ -709,7 +709,7 @@ static std::string viewerDir()
 {
     if (web_options.viewer_dir != nullptr)
         return web_options.viewer_dir;
-    return std::string(prog_path) + "/share/velto/viewer";
+    return std::string(installpath_progPath()) + "/share/velto/viewer";
 }
 
 static const char *mediaTypeOf(const std::string &path)
