@@ -63,6 +63,7 @@ static int aetitlemap_format_line(const char *name, const char *aetitle, const c
     char *escaped[4] = {nullptr, nullptr, nullptr, nullptr};
     int result = -2;
     int n;
+    char letterBuf[AETITLEMAP_FLAGLETTERS];
     const char *letters;
 
     for (int i = 0; i < 4; i++) {
@@ -78,7 +79,7 @@ static int aetitlemap_format_line(const char *name, const char *aetitle, const c
 
     // A peer without flag letters gets an empty quoted field, so that the
     // remark behind it is not read as its flags.
-    letters = AETitleMap_flagstochars(flags);
+    letters = AETitleMap_flagstochars(flags, letterBuf);
     if (letters[0] == '\0')
         letters = "\"\"";
     n = snprintf(buf, size, "%s\t%s\t%s\t%s%s%s\n", escaped[0], escaped[1], escaped[2], letters,
@@ -201,9 +202,11 @@ AETitleMapEntry *AETitleMap_FindByNum(AETitleMap *map, int n)
     return e;
 }
 
-const char *AETitleMap_flagstochars(int flags)
+static_assert(sizeof kFlagLetters / sizeof kFlagLetters[0] < AETITLEMAP_FLAGLETTERS,
+              "every letter and the terminator fit");
+
+const char *AETitleMap_flagstochars(int flags, char letters[AETITLEMAP_FLAGLETTERS])
 {
-    static char letters[sizeof kFlagLetters / sizeof kFlagLetters[0] + 1];
     size_t n = 0;
     for (const auto &f : kFlagLetters)
         if (flags & f.bit)
@@ -379,6 +382,17 @@ int AETitleMap_Load(AETitleMap *map, const char *path)
     return result;
 }
 
+int AETitleMap_LoadSite(AETitleMap *map, int *keptFd)
+{
+    AETitleMap_Create(map);
+    if (keptFd != nullptr) {
+        *keptFd = AETitleMap_Open(nullptr, O_RDWR | O_CREAT, 0666);
+        if (*keptFd != -1)
+            return AETitleMap_Load_fd(map, *keptFd);
+    }
+    return AETitleMap_Load(map, nullptr);
+}
+
 int AETitleMap_Save(AETitleMap *map, const char *path)
 {
     if (path != nullptr)
@@ -393,8 +407,10 @@ int AETitleMap_Save(AETitleMap *map, const char *path)
 
 void AETitleMap_LogTable(AETitleMap *map, unsigned level, FILE *stream)
 {
+    char letters[AETITLEMAP_FLAGLETTERS];
     logprintf(level, stream, "AE-Title map table:\n");
     for (AETitleMapEntry *e = *map; e != nullptr; e = e->next)
         logprintf(level, stream, "%-10s %-10s %-20s (%s) %s\n", e->name, e->aetitle, e->address,
-                  AETitleMap_flagstochars(e->flags), e->remark != nullptr ? e->remark : "");
+                  AETitleMap_flagstochars(e->flags, letters),
+                  e->remark != nullptr ? e->remark : "");
 }

@@ -80,9 +80,10 @@ int AETitleMap_IsLearnt(const AETitleMapEntry *entry);
 // First entry with that AE title that the site wrote (not learnt), or null.
 AETitleMapEntry *AETitleMap_FindSiteByAET(AETitleMap *map, const char *aetitle);
 
-// Letters of the flag bits in the order F M S G U E D P T, in a static buffer
-// that the next call (and every save) overwrites. Not reentrant.
-const char *AETitleMap_flagstochars(int flags);
+// Letters of the flag bits in the order F M S G U E D P T, written into out
+// (AETITLEMAP_FLAGLETTERS bytes, terminator included). Returns out.
+#define AETITLEMAP_FLAGLETTERS 10
+const char *AETitleMap_flagstochars(int flags, char out[AETITLEMAP_FLAGLETTERS]);
 
 // Flag bits of the letters (case-insensitive, other characters ignored).
 int AETitleMap_charstoflags(const char *letters);
@@ -108,6 +109,16 @@ int AETitleMap_Save_fd(AETitleMap *map, int fd);
 // Opens path (or the file found along the search path) and loads it.
 // Returns 1 if it cannot be opened, else the result of AETitleMap_Load_fd.
 int AETitleMap_Load(AETitleMap *map, const char *path);
+
+// The one way a program loads the site's map: sets map up (a new or
+// destroyed one: what it held is not freed) and loads the file found along
+// the configuration search path. With keptFd, the file is
+// opened for reading and writing (created when missing where a writable
+// copy is found) and its descriptor is kept in *keptFd, for saving peers
+// learnt later; a file that can only be read is loaded and closed, and
+// *keptFd is -1. Returns 0 loaded, 1 no file could be opened or locked (the
+// map is then empty).
+int AETitleMap_LoadSite(AETitleMap *map, int *keptFd);
 
 // Saves to path (created if missing) or to the file found along the search
 // path, as AETitleMap_Save_fd does. Returns 0, or -1.

@@ -19,11 +19,12 @@
 enum { SCS_RESULT_SIZE = 2048, SCS_TERM_SIZE = 64 };
 static const char ESC = 0x1b;
 
-// Shared result; at most SCS_RESULT_SIZE - 1 bytes are produced, so the
-// last byte stays NUL.
-static char scs_result[SCS_RESULT_SIZE];
-// Non-zero when the last conversion had to fall back somewhere.
-static int scs_lossy;
+// The result, one per thread: the web server's searches convert values side
+// by side. At most SCS_RESULT_SIZE - 1 bytes are produced, so the last byte
+// stays NUL.
+static thread_local char scs_result[SCS_RESULT_SIZE];
+// Non-zero when the thread's last conversion had to fall back somewhere.
+static thread_local int scs_lossy;
 
 #define COUNT_OF(a) (sizeof(a) / sizeof((a)[0]))
 

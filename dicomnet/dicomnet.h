@@ -418,12 +418,12 @@ OFCondition dicomnet_SCU_store_response(T_ASC_Association *assoc, T_ASC_Presenta
 // sets, with and without code extensions, GB18030 and GBK. Bytes that do
 // not decode are kept as the ISO 8859-1 characters of their values and
 // unknown escape sequences as their characters (dicomnet_convertSCS_lossy then
-// tells). Result: a process-wide 2048-byte buffer (overwritten by the next
-// call; copy it), cut at a whole character; null when text is null or the
+// tells). Result: a 2048-byte buffer of the calling thread (overwritten by
+// the thread's next call; copy it), cut at a whole character; null when text is null or the
 // platform cannot convert to targetEncoding.
 const char *dicomnet_convertSCS(const char *text, const char *specificCharacterSet, int personName,
                                 const char *targetEncoding);
-// Non-zero when the last dicomnet_convertSCS had to keep something undecoded
+// Non-zero when the thread's last dicomnet_convertSCS had to keep something undecoded
 // (bytes, an escape sequence, an unknown character set term).
 int dicomnet_convertSCS_lossy(void);
 

@@ -30,8 +30,9 @@
         "1.2.840.10008.1.2.4.70", "1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.81",              \
         "1.2.840.10008.1.2.4.100"
 
-static const char *std_ts_little[] = {"1.2.840.10008.1.2.1", "1.2.840.10008.1.2.2", STD_TS_TAIL};
-static const char *std_ts_big[] = {"1.2.840.10008.1.2.2", "1.2.840.10008.1.2.1", STD_TS_TAIL};
+static const char *const std_ts_little[] = {"1.2.840.10008.1.2.1", "1.2.840.10008.1.2.2",
+                                            STD_TS_TAIL};
+static const char *const std_ts_big[] = {"1.2.840.10008.1.2.2", "1.2.840.10008.1.2.1", STD_TS_TAIL};
 
 static_assert(sizeof(std_ts_little) / sizeof(std_ts_little[0]) == DICOMNET_STD_TS_COUNT,
               "standard transfer syntax list has 30 entries");

@@ -9,24 +9,27 @@
 #include "dcmtk/oflog/oflog.h"
 #include "runtime/process.h"
 
-static FILE *trace_sink = nullptr;
-static unsigned trace_mask = 0;
+// Set at start-up (before workers fork or threads start), read afterwards.
+static struct {
+    FILE *sink = nullptr;
+    unsigned mask = 0;
+} trace;
 
 void dicomnet_trace_open(FILE *sink, unsigned mask)
 {
-    trace_sink = sink;
-    trace_mask = sink ? mask : 0;
+    trace.sink = sink;
+    trace.mask = sink ? mask : 0;
 }
 
 void dicomnet_trace_close(void)
 {
-    trace_sink = nullptr;
-    trace_mask = 0;
+    trace.sink = nullptr;
+    trace.mask = 0;
 }
 
 int dicomnet_trace_enabled(unsigned severity)
 {
-    return trace_sink != nullptr && (trace_mask & severity) != 0;
+    return trace.sink != nullptr && (trace.mask & severity) != 0;
 }
 
 void dicomnet_trace(unsigned severity, const char *fmt, ...)
@@ -34,13 +37,13 @@ void dicomnet_trace(unsigned severity, const char *fmt, ...)
     if (!dicomnet_trace_enabled(severity))
         return;
     // Workers share the sink after fork; the pid tells their lines apart.
-    fprintf(trace_sink, "%s(%d) %s [%ld]: ", DICOMNET_TRACE_NAME, DICOMNET_TRACE_CHANNEL,
+    fprintf(trace.sink, "%s(%d) %s [%ld]: ", DICOMNET_TRACE_NAME, DICOMNET_TRACE_CHANNEL,
             (severity & DICOMNET_TRACE_DEBUG) ? "Debug" : "Junk", (long)process_pid());
     va_list ap;
     va_start(ap, fmt);
-    vfprintf(trace_sink, fmt, ap);
+    vfprintf(trace.sink, fmt, ap);
     va_end(ap);
-    fflush(trace_sink);
+    fflush(trace.sink);
 }
 
 void dicomnet_quiet_toolkit_log(void)

@@ -241,16 +241,29 @@ private:
     size_t readPos = 0, readEnd = 0;
 };
 
-// Descriptor closed when the next connection is made (-1: none); see
-// dicomnet_transport_close_on_connection.
-static int closeOnConnection = -1;
+class dicomnet_TLSTransportLayer;
+
+// The process's transport state. The daemon's start sets the TLS layer,
+// the peer policy and the stop check before workers fork or threads start
+// (read-only afterwards); the descriptor to close is the association
+// worker's own (each forked worker has its copy).
+static struct {
+    // Descriptor closed when the next connection is made (-1: none); see
+    // dicomnet_transport_close_on_connection.
+    int closeOnConnection = -1;
+    // The TLS layer (null: no TLS) and the peer policy.
+    dicomnet_TLSTransportLayer *tlsLayer = nullptr;
+    dicomnet_tls_peer_fn tlsPeerPolicy = nullptr;
+    // Asked whether the daemon is stopping (null: never).
+    int (*stopCheck)(void) = nullptr;
+} transport;
 
 // Called by every layer right after accept() (or connect()).
 static void connectionMade()
 {
-    if (closeOnConnection != -1) {
-        close(closeOnConnection);
-        closeOnConnection = -1;
+    if (transport.closeOnConnection != -1) {
+        close(transport.closeOnConnection);
+        transport.closeOnConnection = -1;
     }
 }
 
@@ -276,9 +289,9 @@ DcmTransportConnection *dicomnet_transport_connection(int fd)
 
 void dicomnet_transport_close_on_connection(int fd)
 {
-    if (closeOnConnection != -1 && closeOnConnection != fd)
-        close(closeOnConnection);
-    closeOnConnection = fd;
+    if (transport.closeOnConnection != -1 && transport.closeOnConnection != fd)
+        close(transport.closeOnConnection);
+    transport.closeOnConnection = fd;
 }
 
 // A TLS connection. The toolkit writes a P-DATA PDU's header and value
@@ -429,14 +442,10 @@ public:
     }
 };
 
-// The process-wide TLS layer (null: no TLS) and the peer policy.
-static dicomnet_TLSTransportLayer *tls_layer = nullptr;
-static dicomnet_tls_peer_fn tls_peer_policy = nullptr;
-
 OFCondition dicomnet_transport_install(T_ASC_Network *network)
 {
-    if (tls_layer != nullptr)
-        return ASC_setTransportLayer(network, tls_layer, 0);
+    if (transport.tlsLayer != nullptr)
+        return ASC_setTransportLayer(network, transport.tlsLayer, 0);
     dicomnet_FastTransportLayer *layer = new dicomnet_FastTransportLayer;
     OFCondition cond = ASC_setTransportLayer(network, layer, 1);
     if (cond.bad())
@@ -517,29 +526,30 @@ int dicomnet_tls_init(const dicomnet_tls_settings *settings, char *error, size_t
         layer->setCertificateVerification(DCV_ignoreCertificate);
         break;
     }
-    tls_layer = layer;
+    transport.tlsLayer = layer;
     return 0;
 }
 
 void dicomnet_tls_exit(void)
 {
-    delete tls_layer;
-    tls_layer = nullptr;
+    delete transport.tlsLayer;
+    transport.tlsLayer = nullptr;
 }
 
 int dicomnet_tls_enabled(void)
 {
-    return tls_layer != nullptr;
+    return transport.tlsLayer != nullptr;
 }
 
 void dicomnet_tls_set_peer_policy(dicomnet_tls_peer_fn policy)
 {
-    tls_peer_policy = policy;
+    transport.tlsPeerPolicy = policy;
 }
 
 int dicomnet_tls_peer_wanted(const char *calledAET, const char *peerAddress)
 {
-    return tls_peer_policy != nullptr && tls_peer_policy(calledAET, peerAddress) != 0;
+    return transport.tlsPeerPolicy != nullptr &&
+           transport.tlsPeerPolicy(calledAET, peerAddress) != 0;
 }
 
 // The association's connection when it is one of this layer's, else null.
@@ -584,16 +594,14 @@ int dicomnet_transport_stop_reading(T_ASC_Association *assoc)
     return shutdown(conn->socketOf(), SHUT_RD) == 0 ? 0 : -1;
 }
 
-static int (*stopCheck)(void) = nullptr;
-
 void dicomnet_set_stop_check(int (*stopping)(void))
 {
-    stopCheck = stopping;
+    transport.stopCheck = stopping;
 }
 
 int dicomnet_stopping(void)
 {
-    return stopCheck != nullptr && stopCheck() != 0;
+    return transport.stopCheck != nullptr && transport.stopCheck() != 0;
 }
 
 int dicomnet_transport_connection_cork(DcmTransportConnection *conn, int on)

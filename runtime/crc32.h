@@ -8,15 +8,16 @@
 // The standard reflected generator polynomial.
 #define CRC32_POLYNOMIAL 0xEDB88320u
 
-// Process-wide table, filled by crc32_init.
-extern uint32_t crc32_table[256];
+// The table of CRC32_POLYNOMIAL, computed at compile time (read-only).
+extern const uint32_t crc32_table[256];
 
-// Refills crc32_table for the reflected polynomial.
+// Nothing to do (the table is always there); kept for the callers that
+// filled it at run time. Any other polynomial is a programming error and
+// aborts.
 void crc32_init(uint32_t polynomial);
 
 // CRC-32 of len bytes (register preset to 0xFFFFFFFF, complemented at the
-// end); 0 for no bytes. Fills the table with CRC32_POLYNOMIAL first if it
-// has never been filled.
+// end); 0 for no bytes.
 uint32_t crc32_compute(const void *buf, size_t len);
 
 // CRC-32 of the characters of text without its NUL; 0 for "" or null. Its

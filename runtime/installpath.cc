@@ -10,18 +10,32 @@
 
 #include "runtime/vrstring.h"
 
-char prog_name[INSTALLPATH_SIZE];
-char prog_path[INSTALLPATH_SIZE];
+// The program's name and prefix: set by detect_installpath at start-up
+// (before threads start or workers fork), read-only afterwards.
+static struct {
+    char name[INSTALLPATH_SIZE];
+    char path[INSTALLPATH_SIZE];
+} prog;
+
+const char *installpath_progName(void)
+{
+    return prog.name;
+}
+
+const char *installpath_progPath(void)
+{
+    return prog.path;
+}
 
 // Longest $(NAME) reference name looked up.
 static const size_t kMaxVarName = 256;
 
-// Sets prog_path to the first directory of PATH holding an executable
-// prog_name; leaves it empty if there is none.
+// Sets prog.path to the first directory of PATH holding an executable
+// prog.name; leaves it empty if there is none.
 static void installpath_search_path(void)
 {
     const char *path = getenv("PATH");
-    if (path == nullptr || prog_name[0] == '\0')
+    if (path == nullptr || prog.name[0] == '\0')
         return;
     char candidate[INSTALLPATH_SIZE];
     char dir[INSTALLPATH_SIZE];
@@ -41,8 +55,8 @@ static void installpath_search_path(void)
         // A directory or name too long for the buffer is never tested cut.
         if (dir[0] != '\0' && vr_strncpy(candidate, dir, sizeof candidate) &&
             vr_strncat(candidate, "/", sizeof candidate) &&
-            vr_strncat(candidate, prog_name, sizeof candidate) && access(candidate, X_OK) == 0) {
-            vr_strncpy(prog_path, dir, sizeof prog_path);
+            vr_strncat(candidate, prog.name, sizeof candidate) && access(candidate, X_OK) == 0) {
+            vr_strncpy(prog.path, dir, sizeof prog.path);
             return;
         }
         if (colon == nullptr)
@@ -53,29 +67,29 @@ static void installpath_search_path(void)
 
 int detect_installpath(const char *argv0)
 {
-    prog_name[0] = '\0';
-    prog_path[0] = '\0';
+    prog.name[0] = '\0';
+    prog.path[0] = '\0';
     if (argv0 == nullptr)
         return 0;
 
     const char *slash = strrchr(argv0, '/');
     if (slash != nullptr) {
-        vr_strncpy(prog_name, slash + 1, sizeof prog_name);
+        vr_strncpy(prog.name, slash + 1, sizeof prog.name);
         size_t len = (size_t)(slash - argv0);
-        if (len < sizeof prog_path) {
-            memcpy(prog_path, argv0, len);
-            prog_path[len] = '\0';
+        if (len < sizeof prog.path) {
+            memcpy(prog.path, argv0, len);
+            prog.path[len] = '\0';
         }
     } else {
-        vr_strncpy(prog_name, argv0, sizeof prog_name);
+        vr_strncpy(prog.name, argv0, sizeof prog.name);
         installpath_search_path();
     }
 
-    size_t len = strlen(prog_path);
-    while (len > 0 && prog_path[len - 1] == '/')
-        prog_path[--len] = '\0';
-    if (len > 4 && strcmp(prog_path + len - 4, "/bin") == 0)
-        prog_path[len - 4] = '\0';
+    size_t len = strlen(prog.path);
+    while (len > 0 && prog.path[len - 1] == '/')
+        prog.path[--len] = '\0';
+    if (len > 4 && strcmp(prog.path + len - 4, "/bin") == 0)
+        prog.path[len - 4] = '\0';
     return 0;
 }
 
@@ -107,8 +121,8 @@ int VLPathExpandEnvironment(char *text, size_t size)
         // fails the element rather than turning "$(progpath)/share" into a
         // directory below the root.
         const char *value = getenv(name);
-        if (value == nullptr && strcmp(name, "progpath") == 0 && prog_path[0] != '\0')
-            value = prog_path;
+        if (value == nullptr && strcmp(name, "progpath") == 0 && prog.path[0] != '\0')
+            value = prog.path;
         if (value == nullptr)
             return 1;
 

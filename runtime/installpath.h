@@ -13,17 +13,18 @@
     "/etc/velto/override|$(progpath)/share/velto/override/etc|$(HOME)/.velto/"                     \
     "etc|$(progpath)/share/velto/etc|/etc/velto"
 
-// The program's base name and installation prefix (empty if unknown).
-extern char prog_name[INSTALLPATH_SIZE];
-extern char prog_path[INSTALLPATH_SIZE];
+// The program's base name and installation prefix (empty if unknown), as
+// detect_installpath found them (never null).
+const char *installpath_progName(void);
+const char *installpath_progPath(void);
 
-// Fills prog_name and prog_path from the program's first argument word
+// Fills the program's name and prefix from the program's first argument word
 // (through PATH when it holds no "/"; a trailing "/bin" is cut off).
 // Returns 0.
 int detect_installpath(const char *argv0);
 
 // Expands every $(NAME) in text, in place within size bytes, from the
-// environment ("progpath" falls back to prog_path). Returns 0, or 1 if a
+// environment ("progpath" falls back to the installation prefix). Returns 0, or 1 if a
 // name is unset, a ")" is missing (reported on stderr) or the result would
 // not fit; text may then be partly expanded.
 int VLPathExpandEnvironment(char *text, size_t size);

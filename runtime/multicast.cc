@@ -11,14 +11,35 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <mutex>
+
 #include "runtime/process.h"
 #include "runtime/vrstring.h"
 
-// Written once by multicast_init (and the membership by the listen socket's
-// creation), read without locking afterwards.
-static char multicast_hostname[MULTICAST_NAMESIZE] = "VELTO_UNKNOWN";
-static char multicast_domainname[MULTICAST_NAMESIZE] = "";
-static struct ip_mreq multicast_membership;
+// The IPv4 networks of this host's interfaces, as last read.
+enum { MAX_NETWORKS = 64, NETWORKS_REFRESH_SECONDS = 5 };
+struct attached_network {
+    uint32_t addr, mask; // network byte order; mask all ones: a point-to-point peer
+};
+
+// The process's multicast state.
+struct multicast_state {
+    // Written once by multicast_init (and the membership by the listen
+    // socket's creation), read without locking afterwards.
+    char hostname[MULTICAST_NAMESIZE] = "VELTO_UNKNOWN";
+    char domainname[MULTICAST_NAMESIZE] = "";
+    struct ip_mreq membership = {};
+
+    // The interfaces as last read. networksLock guards them: they are read
+    // again while a check runs, and any thread may check a source.
+    std::mutex networksLock;
+    attached_network attached[MAX_NETWORKS] = {};
+    int attached_count = 0;
+    uint32_t own[MAX_NETWORKS] = {}; // the interfaces' own addresses, network byte order
+    int own_count = 0;
+    time_t attached_read = 0; // monotonic seconds of the last read; 0: never
+};
+static multicast_state mc;
 
 // Number of bind attempts of the listen socket and the pause after each.
 static const int kBindAttempts = 3;
@@ -31,29 +52,29 @@ int multicast_init(void)
     // gethostname does not promise a NUL when the name is cut.
     if (gethostname(buf, sizeof buf) == 0) {
         buf[sizeof buf - 1] = '\0';
-        vr_strncpy(multicast_hostname, buf, sizeof multicast_hostname);
+        vr_strncpy(mc.hostname, buf, sizeof mc.hostname);
     } else {
-        vr_strncpy(multicast_hostname, "VELTO_UNKNOWN", sizeof multicast_hostname);
+        vr_strncpy(mc.hostname, "VELTO_UNKNOWN", sizeof mc.hostname);
     }
 
     // Linux reports an unset domain as "(none)".
     if (getdomainname(buf, sizeof buf) == 0 && buf[0] != '(') {
         buf[sizeof buf - 1] = '\0';
-        vr_strncpy(multicast_domainname, buf, sizeof multicast_domainname);
+        vr_strncpy(mc.domainname, buf, sizeof mc.domainname);
     } else {
-        multicast_domainname[0] = '\0';
+        mc.domainname[0] = '\0';
     }
     return 0;
 }
 
 const char *multicast_get_hostname(void)
 {
-    return multicast_hostname;
+    return mc.hostname;
 }
 
 const char *multicast_get_domainname(void)
 {
-    return multicast_domainname;
+    return mc.domainname;
 }
 
 int multicast_sendsocket(unsigned short port, const char *group)
@@ -114,10 +135,9 @@ int multicast_listen_udp(unsigned short port, const char *group)
 
     if (group == nullptr || inet_aton(group, &group_addr) == 0)
         goto fail;
-    multicast_membership.imr_multiaddr = group_addr;
-    multicast_membership.imr_interface.s_addr = htonl(INADDR_ANY);
-    if (setsockopt(sock, IPPROTO_IP, IP_ADD_MEMBERSHIP, &multicast_membership,
-                   sizeof multicast_membership) != 0)
+    mc.membership.imr_multiaddr = group_addr;
+    mc.membership.imr_interface.s_addr = htonl(INADDR_ANY);
+    if (setsockopt(sock, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mc.membership, sizeof mc.membership) != 0)
         goto fail;
     return sock;
 
@@ -131,7 +151,7 @@ ssize_t multicast_send(int sock, const char *text)
     if (sock == -1)
         return -1;
     char frame[MULTICAST_MSGSIZE];
-    int n = snprintf(frame, sizeof frame, "%s %d %s\n", multicast_hostname, process_pid(),
+    int n = snprintf(frame, sizeof frame, "%s %d %s\n", mc.hostname, process_pid(),
                      text != nullptr ? text : "");
     if (n < 0)
         return -1;
@@ -141,17 +161,7 @@ ssize_t multicast_send(int sock, const char *text)
     return send(sock, frame, len, 0);
 }
 
-// The IPv4 networks of this host's interfaces, as last read.
-enum { MAX_NETWORKS = 64, NETWORKS_REFRESH_SECONDS = 5 };
-struct attached_network {
-    uint32_t addr, mask; // network byte order; mask all ones: a point-to-point peer
-};
-static attached_network attached[MAX_NETWORKS];
-static int attached_count = 0;
-static uint32_t own[MAX_NETWORKS]; // the interfaces' own addresses, network byte order
-static int own_count = 0;
-static time_t attached_read = 0; // monotonic seconds of the last read; 0: never
-
+// Caller holds mc.networksLock.
 static void read_attached_networks(void)
 {
     struct ifaddrs *list = nullptr;
@@ -165,50 +175,53 @@ static void read_attached_networks(void)
             (i->ifa_flags & IFF_UP) == 0)
             continue;
         uint32_t addr = ((const struct sockaddr_in *)i->ifa_addr)->sin_addr.s_addr;
-        own[mine++] = addr;
+        mc.own[mine++] = addr;
         uint32_t mask = i->ifa_netmask != nullptr
                             ? ((const struct sockaddr_in *)i->ifa_netmask)->sin_addr.s_addr
                             : 0xffffffffu;
-        attached[n].addr = addr & mask;
-        attached[n].mask = mask;
+        mc.attached[n].addr = addr & mask;
+        mc.attached[n].mask = mask;
         n++;
         if ((i->ifa_flags & IFF_POINTOPOINT) != 0 && i->ifa_dstaddr != nullptr &&
             i->ifa_dstaddr->sa_family == AF_INET && n < MAX_NETWORKS) {
-            attached[n].addr = ((const struct sockaddr_in *)i->ifa_dstaddr)->sin_addr.s_addr;
-            attached[n].mask = 0xffffffffu;
+            mc.attached[n].addr = ((const struct sockaddr_in *)i->ifa_dstaddr)->sin_addr.s_addr;
+            mc.attached[n].mask = 0xffffffffu;
             n++;
         }
     }
     freeifaddrs(list);
-    attached_count = n;
-    own_count = mine;
+    mc.attached_count = n;
+    mc.own_count = mine;
 }
 
 // Reads the interfaces again when the last read is a few seconds old.
+// Caller holds mc.networksLock.
 static void refresh_networks(void)
 {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    if (attached_read == 0 || now.tv_sec - attached_read >= NETWORKS_REFRESH_SECONDS) {
+    if (mc.attached_read == 0 || now.tv_sec - mc.attached_read >= NETWORKS_REFRESH_SECONDS) {
         read_attached_networks();
-        attached_read = now.tv_sec > 0 ? now.tv_sec : 1;
+        mc.attached_read = now.tv_sec > 0 ? now.tv_sec : 1;
     }
 }
 
 int multicast_on_attached_network(uint32_t addr)
 {
+    std::lock_guard<std::mutex> l(mc.networksLock);
     refresh_networks();
-    for (int i = 0; i < attached_count; i++)
-        if ((addr & attached[i].mask) == attached[i].addr)
+    for (int i = 0; i < mc.attached_count; i++)
+        if ((addr & mc.attached[i].mask) == mc.attached[i].addr)
             return 1;
     return 0;
 }
 
 int multicast_own_address(uint32_t addr)
 {
+    std::lock_guard<std::mutex> l(mc.networksLock);
     refresh_networks();
-    for (int i = 0; i < own_count; i++)
-        if (own[i] == addr)
+    for (int i = 0; i < mc.own_count; i++)
+        if (mc.own[i] == addr)
             return 1;
     return 0;
 }
@@ -244,8 +257,8 @@ ssize_t multicast_receive(int sock, void *buf, size_t size, struct sockaddr_in *
         struct in_pktinfo info;
         memcpy(&info, CMSG_DATA(c), sizeof info);
         // ipi_addr is the destination address of the IP header.
-        to_group = multicast_membership.imr_multiaddr.s_addr != 0 &&
-                   info.ipi_addr.s_addr == multicast_membership.imr_multiaddr.s_addr;
+        to_group = mc.membership.imr_multiaddr.s_addr != 0 &&
+                   info.ipi_addr.s_addr == mc.membership.imr_multiaddr.s_addr;
     }
     if (to_group && multicast_on_attached_network(src->sin_addr.s_addr))
         *from_channel = 1;

@@ -8,12 +8,15 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-// 0: not asked yet (or forked since).
-static int cached_pid = 0;
+#include <atomic>
+
+// 0: not asked yet (or forked since). Atomic: the web server's threads log
+// (and so ask) at once; each would store the same value.
+static std::atomic<int> cached_pid{0};
 
 static void forget_pid(void)
 {
-    cached_pid = 0;
+    cached_pid.store(0, std::memory_order_relaxed);
 }
 
 int process_pid(void)
@@ -22,9 +25,12 @@ int process_pid(void)
     // The handler must be in place before the first value is kept, or a
     // child could inherit it.
     pthread_once(&registered, [] { pthread_atfork(nullptr, nullptr, forget_pid); });
-    if (cached_pid == 0)
-        cached_pid = (int)getpid();
-    return cached_pid;
+    int pid = cached_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        pid = (int)getpid();
+        cached_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
 }
 
 // Descriptors closed by the daemon child.

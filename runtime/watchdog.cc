@@ -7,9 +7,12 @@
 
 // Per process: a forked child inherits the state with the pending alarm
 // cleared by the kernel, and arms its own.
-static unsigned budget = WATCHDOG_DEFAULT_BUDGET;
-static int armed = 0;
-static time_t lastRearm = 0; // monotonic second of the last re-arm
+// One thread arms it: the alarm's signal goes to the process.
+static struct {
+    unsigned budget = WATCHDOG_DEFAULT_BUDGET;
+    int armed = 0;
+    time_t lastRearm = 0; // monotonic second of the last re-arm
+} wd;
 
 static time_t monotonicSeconds(void)
 {
@@ -20,37 +23,37 @@ static time_t monotonicSeconds(void)
 
 void watchdog_set_budget(unsigned seconds)
 {
-    budget = seconds > 0 ? seconds : 1;
+    wd.budget = seconds > 0 ? seconds : 1;
 }
 
 unsigned watchdog_budget(void)
 {
-    return budget;
+    return wd.budget;
 }
 
 void watchdog_arm(void)
 {
-    alarm(budget);
-    armed = 1;
-    lastRearm = monotonicSeconds();
+    alarm(wd.budget);
+    wd.armed = 1;
+    wd.lastRearm = monotonicSeconds();
 }
 
 void watchdog_disarm(void)
 {
     alarm(0);
-    armed = 0;
+    wd.armed = 0;
 }
 
 void watchdog_progress(void)
 {
-    if (!armed)
+    if (!wd.armed)
         return;
     time_t now = monotonicSeconds();
-    if (now == lastRearm)
+    if (now == wd.lastRearm)
         return;
-    lastRearm = now;
+    wd.lastRearm = now;
     struct itimerval left;
-    if (getitimer(ITIMER_REAL, &left) == 0 && left.it_value.tv_sec >= (time_t)budget)
+    if (getitimer(ITIMER_REAL, &left) == 0 && left.it_value.tv_sec >= (time_t)wd.budget)
         return;
-    alarm(budget);
+    alarm(wd.budget);
 }

@@ -192,5 +192,6 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
     watchdog_disarm();
     // A listing the association left unfinished (it ended in the middle).
     delete ctx.find;
+    worklist_endQuery(&ctx);
     return cond;
 }

@@ -397,13 +397,8 @@ static void report(const outcomes &all)
 // runs); without a file, the one the server started with.
 static void loadMap(AETitleMap *map)
 {
-    AETitleMap_Create(map);
-    int fd = AETitleMap_Open(nullptr, O_RDONLY, 0);
-    if (fd != -1) {
-        AETitleMap_Load_fd(map, fd);
-        close(fd);
+    if (AETitleMap_LoadSite(map, nullptr) == 0)
         return;
-    }
     for (AETitleMapEntry *e = server_aetmap; e != nullptr; e = e->next)
         AETitleMap_Add(map, e->name, e->aetitle, e->address, e->flags, e->remark);
 }

@@ -69,10 +69,13 @@ class archive_query;
 // Per-association handler context: one record kept by the command loop and
 // passed (as the callback data) to every handler. Each handler initialises
 // its own part at the start of its operation.
+struct worklistquery;
+
 struct handlercontext {
     DIC_AE store_calling;           // calling AE title of the association
     DIC_AE store_called;            // called AE title (chooses the C-STORE store mode)
     archive_query *find;            // the walk of the current C-FIND (heap), or null
+    worklistquery *worklist;        // the current worklist C-FIND (heap), or null
     movedata move;                  // state of the current C-MOVE
     getdata get;                    // state of the current C-GET
     T_ASC_Association *assoc;       // the association (borrowed), or null if not known

@@ -198,18 +198,9 @@ static int parseOptions(int argc, char **argv)
 // file that can only be read is loaded and closed.
 static void loadAETitleMap()
 {
-    AETitleMap_Create(&server_aetmap);
-    int fd = AETitleMap_Open(nullptr, O_RDWR | O_CREAT, 0666);
-    if (fd != -1) {
-        server_options.aetmap_fd = fd;
-        AETitleMap_Load_fd(&server_aetmap, fd);
-    } else {
-        fd = AETitleMap_Open(nullptr, O_RDONLY, 0);
-        if (fd == -1)
-            return;
-        AETitleMap_Load_fd(&server_aetmap, fd);
-        close(fd);
-    }
+    if (AETitleMap_LoadSite(&server_aetmap, &server_options.aetmap_fd) == 1 &&
+        server_options.aetmap_fd == -1)
+        return;
     AETitleMap_LogTable(&server_aetmap, LOGLEVEL_INFO, server_options.logfp);
 }
 

@@ -27,37 +27,41 @@ int worklist_isWorklistClass(const char *sopClass)
     return sopClass != nullptr && strcmp(sopClass, UID_FINDModalityWorklistInformationModel) == 0;
 }
 
-// The query in progress: a worker serves one association, whose commands
-// come one after another, so one query at a time exists per process. Made
-// at a query's first response, freed at its last (or at the next query,
-// should an association end in the middle of one).
-static WlmDataSourceFileSystem *query = nullptr;
-static WlmDataSourceStatusType queryStatus = WLM_SUCCESS;
-// The base directory the query reads: the store's, or a view without the
-// names that are not regular files (Worklist_QueryBase), removed at its end.
-static std::string queryBase;
+// The association's query in progress (its commands come one after
+// another, so one at a time). Made at a query's first response, freed at
+// its last (or at the next query, or at the association's end, should it
+// end in the middle of one).
+struct worklistquery {
+    WlmDataSourceFileSystem source;
+    WlmDataSourceStatusType status = WLM_SUCCESS;
+    // The base directory the query reads: the store's, or a view without
+    // the names that are not regular files (Worklist_QueryBase), removed at
+    // its end.
+    std::string base;
+};
 
-static void endQuery()
+void worklist_endQuery(handlercontext *ctx)
 {
-    if (query != nullptr) {
-        query->DisconnectFromDataSource();
-        delete query;
-        query = nullptr;
-    }
-    if (!queryBase.empty()) {
-        Worklist_EndView(archive_baseDir(&server_archive), queryBase);
-        queryBase.clear();
-    }
+    worklistquery *q = ctx->worklist;
+    if (q == nullptr)
+        return;
+    ctx->worklist = nullptr;
+    q->source.DisconnectFromDataSource();
+    std::string base = q->base;
+    delete q;
+    if (!base.empty())
+        Worklist_EndView(archive_baseDir(&server_archive), base);
 }
 
 // Opens the data source on the store's worklist directory: the data path is
 // the base directory and the directory "worklist" plays the called AE
 // title's, whatever title the peer called. The character set of each entry
-// file goes out with its answers.
-static WlmDataSourceStatusType startQuery(DcmDataset *identifiers)
+// file goes out with its answers. The query is ctx->worklist afterwards
+// (null when it could not start).
+static WlmDataSourceStatusType startQuery(handlercontext *ctx, DcmDataset *identifiers)
 {
     const char *base = archive_baseDir(&server_archive);
-    endQuery();
+    worklist_endQuery(ctx);
     if (Worklist_Prepare(base) != 0) {
         logprintf(LOGLEVEL_ERROR, server_options.logfp, "Worklist: cannot prepare %s/%s: %s\n",
                   base, WORKLIST_DIRNAME, strerror(errno));
@@ -66,37 +70,40 @@ static WlmDataSourceStatusType startQuery(DcmDataset *identifiers)
     // The data source opens every "*.wl" name it finds, and a FIFO's open
     // waits for a writer: such names are kept out of its sight.
     std::vector<std::string> skipped;
-    if (Worklist_QueryBase(base, &queryBase, &skipped) != 0) {
+    std::string view;
+    if (Worklist_QueryBase(base, &view, &skipped) != 0) {
         logprintf(LOGLEVEL_ERROR, server_options.logfp,
                   "Worklist: cannot set aside what is not an entry in %s/%s: %s\n", base,
                   WORKLIST_DIRNAME, strerror(errno));
-        queryBase.clear();
         return WLM_FAILED_UNABLE_TO_PROCESS;
     }
     for (const std::string &name : skipped)
         logprintf(LOGLEVEL_WARNING, server_options.logfp,
                   "Worklist: %s/%s/%s is not a regular file: skipped.\n", base, WORKLIST_DIRNAME,
                   name.c_str());
-    query = new WlmDataSourceFileSystem();
-    query->SetDfPath(queryBase.c_str());
-    query->SetEnableRejectionOfIncompleteWlFiles(OFTrue);
-    query->SetReturnedCharacterSet(RETURN_CHARACTER_SET_FROM_FILE);
-    query->SetCalledApplicationEntityTitle(WORKLIST_DIRNAME);
-    if (query->ConnectToDataSource().bad() || !query->IsCalledApplicationEntityTitleSupported()) {
+    worklistquery *q = new worklistquery;
+    q->base = view;
+    ctx->worklist = q;
+    q->source.SetDfPath(q->base.c_str());
+    q->source.SetEnableRejectionOfIncompleteWlFiles(OFTrue);
+    q->source.SetReturnedCharacterSet(RETURN_CHARACTER_SET_FROM_FILE);
+    q->source.SetCalledApplicationEntityTitle(WORKLIST_DIRNAME);
+    if (q->source.ConnectToDataSource().bad() ||
+        !q->source.IsCalledApplicationEntityTitleSupported()) {
         logprintf(LOGLEVEL_ERROR, server_options.logfp, "Worklist: cannot open %s/%s\n", base,
                   WORKLIST_DIRNAME);
-        endQuery();
+        worklist_endQuery(ctx);
         return WLM_FAILED_UNABLE_TO_PROCESS;
     }
-    return query->StartFindRequest(*identifiers);
+    return q->source.StartFindRequest(*identifiers);
 }
 
 // The data source's account of a refused identifier, as the status detail.
-static DcmDataset *failureDetail()
+static DcmDataset *failureDetail(worklistquery *q)
 {
     DcmDataset *detail = new DcmDataset();
-    DcmAttributeTag *offending = query != nullptr ? query->GetOffendingElements() : nullptr;
-    DcmLongString *comment = query != nullptr ? query->GetErrorComments() : nullptr;
+    DcmAttributeTag *offending = q != nullptr ? q->source.GetOffendingElements() : nullptr;
+    DcmLongString *comment = q != nullptr ? q->source.GetErrorComments() : nullptr;
     if (offending != nullptr && offending->getLength() > 0)
         detail->insert(new DcmAttributeTag(*offending), OFTrue);
     if (comment != nullptr && comment->getLength() > 0)
@@ -116,40 +123,47 @@ void worklistSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ 
     handlercontext *ctx = static_cast<handlercontext *>(callbackData);
     *responseIdentifiers = nullptr;
     if (cancelled) {
-        if (query != nullptr)
-            query->CancelFindRequest();
-        endQuery();
+        if (ctx->worklist != nullptr)
+            ctx->worklist->source.CancelFindRequest();
+        worklist_endQuery(ctx);
         response->DimseStatus = STATUS_FIND_Cancel_MatchingTerminatedDueToCancelRequest;
         return;
     }
+    WlmDataSourceStatusType status = WLM_FAILED_UNABLE_TO_PROCESS;
     if (responseCount == 1) {
         if (!handlerPermits(ctx, ACCESS_WORKLIST)) {
-            endQuery();
+            worklist_endQuery(ctx);
             response->DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
             return;
         }
         // Before the data source sees it: its matching of a key of a
         // megabyte took longer than the worker's alarm.
         if (!handlerKeysFit(ctx, requestIdentifiers, "Worklist C-FIND", statusDetail)) {
-            endQuery();
+            worklist_endQuery(ctx);
             response->DimseStatus = WLM_FAILED_IDENTIFIER_DOES_NOT_MATCH_SOP_CLASS;
             return;
         }
-        queryStatus = startQuery(requestIdentifiers);
+        status = startQuery(ctx, requestIdentifiers);
+        if (ctx->worklist != nullptr)
+            ctx->worklist->status = status;
+    } else if (ctx->worklist != nullptr) {
+        status = ctx->worklist->status;
     }
-    if (query != nullptr && (queryStatus == WLM_PENDING || queryStatus == WLM_PENDING_WARNING)) {
-        DcmDataset *match = query->NextFindResponse(queryStatus);
+    worklistquery *q = ctx->worklist;
+    if (q != nullptr && (status == WLM_PENDING || status == WLM_PENDING_WARNING)) {
+        DcmDataset *match = q->source.NextFindResponse(q->status);
+        status = q->status;
         // The last call gives an empty dataset with success: no answer.
-        if (queryStatus == WLM_PENDING || queryStatus == WLM_PENDING_WARNING)
+        if (status == WLM_PENDING || status == WLM_PENDING_WARNING)
             *responseIdentifiers = match;
         else
             delete match;
     }
-    response->DimseStatus = (Uint16)queryStatus;
-    if (queryStatus == WLM_FAILED_IDENTIFIER_DOES_NOT_MATCH_SOP_CLASS)
-        *statusDetail = failureDetail();
+    response->DimseStatus = (Uint16)status;
+    if (status == WLM_FAILED_IDENTIFIER_DOES_NOT_MATCH_SOP_CLASS)
+        *statusDetail = failureDetail(q);
     if (*responseIdentifiers != nullptr)
         response->DataSetType = DIMSE_DATASET_PRESENT;
     else
-        endQuery();
+        worklist_endQuery(ctx);
 }

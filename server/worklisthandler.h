@@ -27,4 +27,9 @@ void worklistSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ 
                          T_DIMSE_C_FindRSP *response, DcmDataset **responseIdentifiers,
                          DcmDataset **statusDetail);
 
+struct handlercontext;
+// Ends the association's worklist query, if one is left unfinished (the
+// association ended in the middle of it): frees it and removes its view.
+void worklist_endQuery(handlercontext *ctx);
+
 #endif

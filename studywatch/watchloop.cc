@@ -106,24 +106,38 @@ struct ratelog {
     int64_t loggedAt;
     unsigned held;
 };
-static ratelog badUid = {-1, 0};
-static ratelog queueFull = {-1, 0};
-static ratelog madeRoom = {-1, 0};
-static int64_t logInterval = WATCHLOOP_LOG_INTERVAL_DEFAULT;
+
+// The watch loop's state; studywatch is one process and one thread (the
+// SIGCHLD handler only writes to the pipe).
+static struct {
+    // The reasons' rate limits and their interval.
+    ratelog badUid = {-1, 0};
+    ratelog queueFull = {-1, 0};
+    ratelog madeRoom = {-1, 0};
+    int64_t logInterval = WATCHLOOP_LOG_INTERVAL_DEFAULT;
+    // The archive's addresses (-a), or none: then this host's own addresses
+    // (multicast_own_address, read again every few seconds: an interface
+    // may gain an address).
+    uint32_t archiveAddresses[WATCHLOOP_MAX_ARCHIVE] = {};
+    int archiveCount = 0;
+    // The pipe that SIGCHLD writes to, so that a child's end wakes the loop
+    // at once and its slot goes to the next study.
+    int childPipe[2] = {-1, -1};
+} watch;
 
 void watchloop_set_log_interval(int64_t ms)
 {
     if (ms <= 0)
         abort();
-    logInterval = ms;
-    badUid = queueFull = madeRoom = ratelog{-1, 0};
+    watch.logInterval = ms;
+    watch.badUid = watch.queueFull = watch.madeRoom = ratelog{-1, 0};
 }
 
 // True when a line of reason r may be written at now; otherwise the event
 // is counted for a later line.
 static bool ratelog_due(ratelog *r, int64_t now)
 {
-    if (r->loggedAt >= 0 && now - r->loggedAt < logInterval) {
+    if (r->loggedAt >= 0 && now - r->loggedAt < watch.logInterval) {
         r->held++;
         return false;
     }
@@ -153,57 +167,51 @@ static const char *held_text(unsigned held, char *out, size_t size)
 // A held-back count is due when the interval after its last line is over.
 static bool flush_due(const ratelog *r, int64_t now)
 {
-    return r->held > 0 && now - r->loggedAt >= logInterval;
+    return r->held > 0 && now - r->loggedAt >= watch.logInterval;
 }
 
 int64_t watchloop_flush_log(int64_t now, FILE *log)
 {
-    if (flush_due(&badUid, now))
+    if (flush_due(&watch.badUid, now))
         logprintf(LOGLEVEL_WARNING, log,
                   "Ignored %u more announcements with an unusable study UID since the last "
                   "line.\n",
-                  ratelog_written(&badUid, now));
-    if (flush_due(&queueFull, now))
+                  ratelog_written(&watch.badUid, now));
+    if (flush_due(&watch.queueFull, now))
         logprintf(LOGLEVEL_WARNING, log,
                   "Study queue full: %u more announcements refused since the last line.\n",
-                  ratelog_written(&queueFull, now));
-    if (flush_due(&madeRoom, now))
+                  ratelog_written(&watch.queueFull, now));
+    if (flush_due(&watch.madeRoom, now))
         logprintf(LOGLEVEL_WARNING, log,
                   "Study queue full: %u more studies of unknown senders dropped for the "
                   "archive's since the last line.\n",
-                  ratelog_written(&madeRoom, now));
+                  ratelog_written(&watch.madeRoom, now));
     int64_t next = -1;
-    const ratelog *reasons[] = {&badUid, &queueFull, &madeRoom};
+    const ratelog *reasons[] = {&watch.badUid, &watch.queueFull, &watch.madeRoom};
     for (const ratelog *r : reasons) {
         if (r->held == 0)
             continue;
-        int64_t at = r->loggedAt + logInterval;
+        int64_t at = r->loggedAt + watch.logInterval;
         if (next < 0 || at < next)
             next = at;
     }
     return next;
 }
 
-// The archive's addresses (-a), or none: then this host's own addresses
-// (multicast_own_address, read again every few seconds: an interface may
-// gain an address).
-static uint32_t archiveAddresses[WATCHLOOP_MAX_ARCHIVE];
-static int archiveCount = 0;
-
 void watchloop_set_archive(const uint32_t *addresses, int count)
 {
     if (count < 0 || count > WATCHLOOP_MAX_ARCHIVE)
         abort();
     for (int i = 0; i < count; i++)
-        archiveAddresses[i] = addresses[i];
-    archiveCount = count;
+        watch.archiveAddresses[i] = addresses[i];
+    watch.archiveCount = count;
 }
 
 int watchloop_is_archive(uint32_t address)
 {
-    if (archiveCount > 0) {
-        for (int i = 0; i < archiveCount; i++)
-            if (archiveAddresses[i] == address)
+    if (watch.archiveCount > 0) {
+        for (int i = 0; i < watch.archiveCount; i++)
+            if (watch.archiveAddresses[i] == address)
                 return 1;
         return 0;
     }
@@ -238,10 +246,10 @@ int watchloop_receive(int sock, SQ_queue *q, int64_t now, FILE *log)
     if (r == STOREUID_BADUID) {
         // Anyone on the segment can send these as fast as the network
         // carries them: one line per interval, with the count between.
-        if (ratelog_due(&badUid, now))
+        if (ratelog_due(&watch.badUid, now))
             logprintf(LOGLEVEL_WARNING, log,
                       "Ignored an announcement with an unusable study UID%s.\n",
-                      held_text(ratelog_written(&badUid, now), more, sizeof more));
+                      held_text(ratelog_written(&watch.badUid, now), more, sizeof more));
         return 0;
     }
     if (r != STOREUID_OK)
@@ -249,34 +257,30 @@ int watchloop_receive(int sock, SQ_queue *q, int64_t now, FILE *log)
     SQ_origin origin = watchloop_is_archive(src.sin_addr.s_addr) ? SQ_ARCHIVE : SQ_UNKNOWN;
     int added = SQ_announce(q, uid, now, origin);
     if (added == -2) {
-        if (ratelog_due(&queueFull, now))
+        if (ratelog_due(&watch.queueFull, now))
             logprintf(LOGLEVEL_WARNING, log,
                       "Study queue full (%u studies): announcement of %s refused%s.\n", SQ_size(q),
-                      uid, held_text(ratelog_written(&queueFull, now), more, sizeof more));
+                      uid, held_text(ratelog_written(&watch.queueFull, now), more, sizeof more));
         return 0;
     }
     if (added < 0) {
         logprintf(LOGLEVEL_ERROR, log, "Out of memory: announcement of %s dropped.\n", uid);
         return 0;
     }
-    if (added == 2 && ratelog_due(&madeRoom, now))
+    if (added == 2 && ratelog_due(&watch.madeRoom, now))
         logprintf(
             LOGLEVEL_WARNING, log,
             "Study queue full: a study of an unknown sender dropped for the archive's %s%s.\n", uid,
-            held_text(ratelog_written(&madeRoom, now), more, sizeof more));
+            held_text(ratelog_written(&watch.madeRoom, now), more, sizeof more));
     return 1;
 }
-
-// Write end of the pipe that SIGCHLD writes to, so that a child's end wakes
-// the loop at once and its slot goes to the next study.
-static int childPipe[2] = {-1, -1};
 
 static void on_child(int)
 {
     int saved = errno;
     char b = 0;
     // Non-blocking: a full pipe already holds a wake-up.
-    ssize_t r = write(childPipe[1], &b, 1);
+    ssize_t r = write(watch.childPipe[1], &b, 1);
     (void)r;
     errno = saved;
 }
@@ -285,8 +289,8 @@ static void on_child(int)
 // second, as it does anyway).
 static int watch_children(void)
 {
-    if (pipe2(childPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        childPipe[0] = childPipe[1] = -1;
+    if (pipe2(watch.childPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        watch.childPipe[0] = watch.childPipe[1] = -1;
         return -1;
     }
     struct sigaction sa;
@@ -337,16 +341,16 @@ int watchloop_run(unsigned short port, int timeout_seconds, int maxchildren, FIL
         p[0].fd = sock;
         p[0].events = POLLIN;
         p[0].revents = 0;
-        p[1].fd = childPipe[0];
+        p[1].fd = watch.childPipe[0];
         p[1].events = POLLIN;
         p[1].revents = 0;
         int ready =
-            poll(p, childPipe[0] >= 0 ? 2 : 1, wake > now ? static_cast<int>(wake - now) : 0);
+            poll(p, watch.childPipe[0] >= 0 ? 2 : 1, wake > now ? static_cast<int>(wake - now) : 0);
         if (ready <= 0)
             continue;
         if (p[1].revents != 0) {
             char drain[64];
-            while (read(childPipe[0], drain, sizeof drain) > 0) {
+            while (read(watch.childPipe[0], drain, sizeof drain) > 0) {
             }
         }
         if (p[0].revents != 0) {

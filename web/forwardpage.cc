@@ -190,12 +190,7 @@ static int serveSend(const webrequest &rq, const std::string &body)
     if (!oneUid(job.study) || (!job.series.empty() && !oneUid(job.series)))
         return replyPost(rq, MHD_HTTP_BAD_REQUEST, "A study (and series) UID is needed.", "");
     AETitleMap map;
-    AETitleMap_Create(&map);
-    int fd = AETitleMap_Open(nullptr, O_RDONLY, 0);
-    if (fd != -1) {
-        AETitleMap_Load_fd(&map, fd);
-        close(fd);
-    }
+    AETitleMap_LoadSite(&map, nullptr);
     bool known =
         !job.destination.empty() && AETitleMap_FindByAET(&map, job.destination.c_str()) != nullptr;
     AETitleMap_Destroy(&map);

@@ -40,42 +40,55 @@
 #include "web/webserver.h"
 #include "web/worklistpage.h"
 
-// The users and their crypt(3) hashes; read once at start-up.
-static std::map<std::string, std::string> users;
-// A hash that an unknown user's password is checked against, so that the
-// answer takes as long as for a known user (the first user's: the same
-// method and cost as the site's hashes).
-static std::string dummyHash;
+struct connwatch;
 
-// The site's access policy and the peers it may name (read once at
-// start-up, read-only afterwards, so every thread may consult them).
-static AccessPolicy policy;
-static AETitleMap policyMap = nullptr;
+// The HTTP face's state, one per process.
+static struct {
+    // The users and their crypt(3) hashes; read once at start-up.
+    std::map<std::string, std::string> users;
+    // A hash that an unknown user's password is checked against, so that
+    // the answer takes as long as for a known user (the first user's: the
+    // same method and cost as the site's hashes).
+    std::string dummyHash;
+
+    // The site's access policy and the peers it may name (read once at
+    // start-up, read-only afterwards, so every thread may consult them).
+    AccessPolicy policy;
+    AETitleMap policyMap = nullptr;
+
+    // The connection watch (below). watchLock guards watched, the
+    // connwatch entries in it and watchStop.
+    std::mutex watchLock;
+    std::condition_variable watchWake;
+    std::set<connwatch *> watched;
+    bool watchStop = false;
+    std::thread watchThread;
+
+    // The library borrows the certificate and key texts for the daemon's
+    // life.
+    std::string certText, keyText;
+} httpd;
 
 int httpd_loadPolicy()
 {
     char error[256] = "";
-    AccessPolicy_Init(&policy);
-    int r = AccessPolicy_Load(&policy, nullptr, error, sizeof error);
+    AccessPolicy_Init(&httpd.policy);
+    int r = AccessPolicy_Load(&httpd.policy, nullptr, error, sizeof error);
     if (r < 0) {
-        logprintf(LOGLEVEL_FATAL, web_options.logfp, "Access policy %s: %s\n", policy.path, error);
+        logprintf(LOGLEVEL_FATAL, web_options.logfp, "Access policy %s: %s\n", httpd.policy.path,
+                  error);
         return -1;
     }
     if (r == 0) {
-        AETitleMap_Create(&policyMap);
-        int fd = AETitleMap_Open(nullptr, O_RDONLY, 0);
-        if (fd != -1) {
-            AETitleMap_Load_fd(&policyMap, fd);
-            close(fd);
-        }
-        logprintf(LOGLEVEL_NOTICE, web_options.logfp, "Access policy from %s\n", policy.path);
+        AETitleMap_LoadSite(&httpd.policyMap, nullptr);
+        logprintf(LOGLEVEL_NOTICE, web_options.logfp, "Access policy from %s\n", httpd.policy.path);
     }
     return 0;
 }
 
 int httpd_checkDestination(const char *dest)
 {
-    return AccessPolicy_CheckDestination(&policy, &policyMap, dest, web_options.logfp);
+    return AccessPolicy_CheckDestination(&httpd.policy, &httpd.policyMap, dest, web_options.logfp);
 }
 
 // The DICOM operation a request amounts to, for the access policy: a
@@ -182,9 +195,9 @@ int httpd_loadUsers(const char *path)
             continue;
         }
         *colon = '\0';
-        users[line] = colon + 1;
-        if (dummyHash.empty())
-            dummyHash = colon + 1;
+        httpd.users[line] = colon + 1;
+        if (httpd.dummyHash.empty())
+            httpd.dummyHash = colon + 1;
         n++;
     }
     if (result == 0 && ferror(f)) {
@@ -194,8 +207,8 @@ int httpd_loadUsers(const char *path)
     }
     fclose(f);
     if (result != 0) {
-        users.clear();
-        dummyHash.clear();
+        httpd.users.clear();
+        httpd.dummyHash.clear();
         return -1;
     }
     logprintf(LOGLEVEL_NOTICE, web_options.logfp, "%d web users from %s\n", n, path);
@@ -213,9 +226,9 @@ static bool checkUser(MHD_Connection *conn, std::string *name)
     char *user = MHD_basic_auth_get_username_password(conn, &pass);
     bool ok = false;
     if (user != nullptr) {
-        auto it = users.find(user);
-        bool known = it != users.end();
-        const std::string &hash = known ? it->second : dummyHash;
+        auto it = httpd.users.find(user);
+        bool known = it != httpd.users.end();
+        const std::string &hash = known ? it->second : httpd.dummyHash;
         // About 32 KiB: on the heap rather than the connection thread's stack.
         std::unique_ptr<crypt_data> data(new crypt_data());
         const char *h = crypt_r(pass != nullptr ? pass : "", hash.c_str(), data.get());
@@ -267,16 +280,11 @@ struct connwatch {
 // "Few slots left": at most this share of threads_max free (and at least one).
 #define WATCH_BUSY_FREE(slots) ((slots) / 4 > 1 ? (slots) / 4 : 1)
 
-// watchLock guards watched, the connwatch entries in it and watchStop. The
-// watchdog shuts a socket down through a duplicate descriptor that it owns
-// until the library reports the connection closed: the library's own
-// descriptor may be closed (and its number reused by a new connection)
-// before that report, the duplicate's number cannot be.
-static std::mutex watchLock;
-static std::condition_variable watchWake;
-static std::set<connwatch *> watched;
-static bool watchStop = false;
-static std::thread watchThread;
+// httpd.watchLock guards the watch. The watchdog shuts a socket down
+// through a duplicate descriptor that it owns until the library reports
+// the connection closed: the library's own descriptor may be closed (and
+// its number reused by a new connection) before that report, the
+// duplicate's number cannot be.
 
 static void notifyConnection(void *, MHD_Connection *conn, void **socketContext,
                              MHD_ConnectionNotificationCode code)
@@ -291,14 +299,14 @@ static void notifyConnection(void *, MHD_Connection *conn, void **socketContext,
         int fd = fcntl(ci->connect_fd, F_DUPFD_CLOEXEC, 0);
         auto now = std::chrono::steady_clock::now();
         connwatch *w = new connwatch{fd, now, now, fd != -1 ? WATCH_HEADERS : WATCH_NONE, 0, false};
-        std::lock_guard<std::mutex> l(watchLock);
-        watched.insert(w);
+        std::lock_guard<std::mutex> l(httpd.watchLock);
+        httpd.watched.insert(w);
         *socketContext = w;
     } else if (code == MHD_CONNECTION_NOTIFY_CLOSED && *socketContext != nullptr) {
         connwatch *w = static_cast<connwatch *>(*socketContext);
         {
-            std::lock_guard<std::mutex> l(watchLock);
-            watched.erase(w);
+            std::lock_guard<std::mutex> l(httpd.watchLock);
+            httpd.watched.erase(w);
         }
         if (w->fd != -1)
             close(w->fd);
@@ -322,7 +330,7 @@ static void watchAs(MHD_Connection *conn, watchstate state)
     connwatch *w = watchOf(conn);
     if (w == nullptr)
         return;
-    std::lock_guard<std::mutex> l(watchLock);
+    std::lock_guard<std::mutex> l(httpd.watchLock);
     w->state = w->fd != -1 ? state : WATCH_NONE;
     w->since = std::chrono::steady_clock::now();
     w->bytes = 0;
@@ -337,7 +345,7 @@ static void watchBodyPiece(MHD_Connection *conn, bool begin, size_t bytes)
     if (w == nullptr)
         return;
     auto now = std::chrono::steady_clock::now();
-    std::lock_guard<std::mutex> l(watchLock);
+    std::lock_guard<std::mutex> l(httpd.watchLock);
     if (begin && w->state == WATCH_BODY) {
         w->state = WATCH_NONE;
         w->inPiece = true;
@@ -356,11 +364,11 @@ static void watchConnections(weboptions o)
     const seconds deadline(o.header_timeout);
     const seconds busyDeadline(std::min(o.header_timeout, WATCH_BUSY_SECONDS));
     const seconds window(o.body_window);
-    std::unique_lock<std::mutex> l(watchLock);
-    while (!watchStop) {
+    std::unique_lock<std::mutex> l(httpd.watchLock);
+    while (!httpd.watchStop) {
         auto now = std::chrono::steady_clock::now();
-        bool busy = o.threads_max - (int)watched.size() <= WATCH_BUSY_FREE(o.threads_max);
-        for (connwatch *w : watched) {
+        bool busy = o.threads_max - (int)httpd.watched.size() <= WATCH_BUSY_FREE(o.threads_max);
+        for (connwatch *w : httpd.watched) {
             const char *why = nullptr;
             seconds waited = now - w->since;
             if (w->state == WATCH_HEADERS) {
@@ -385,7 +393,7 @@ static void watchConnections(weboptions o)
                           busy ? " (few connections left)" : "");
             }
         }
-        watchWake.wait_for(l, std::chrono::milliseconds(100));
+        httpd.watchWake.wait_for(l, std::chrono::milliseconds(100));
     }
 }
 
@@ -547,7 +555,7 @@ static MHD_Result headersIn(requeststate *s)
 {
     MHD_Connection *conn = s->rq.conn;
     std::string user;
-    if (!users.empty() && !checkUser(conn, &user)) {
+    if (!httpd.users.empty() && !checkUser(conn, &user)) {
         MHD_Response *r =
             MHD_create_response_from_buffer(13, (void *)"Unauthorized\n", MHD_RESPMEM_PERSISTENT);
         metrics_add(METRICS_FAIL_AUTH);
@@ -562,9 +570,9 @@ static MHD_Result headersIn(requeststate *s)
     // by the user name (no users: the empty title, which only "*"
     // rules match).
     unsigned op = operationOf(s->rq.method, s->rq.path, s->seg);
-    if (op != 0 && policy.active &&
-        !AccessPolicy_Check(&policy, &policyMap, user.c_str(), peerAddress(conn).c_str(), op,
-                            web_options.logfp)) {
+    if (op != 0 && httpd.policy.active &&
+        !AccessPolicy_Check(&httpd.policy, &httpd.policyMap, user.c_str(),
+                            peerAddress(conn).c_str(), op, web_options.logfp)) {
         s->answered = true;
         metrics_add(METRICS_FAIL_FORBIDDEN);
         return (MHD_Result)web_replyError(s->rq, MHD_HTTP_FORBIDDEN, "Forbidden");
@@ -672,9 +680,6 @@ static void requestDone(void *, MHD_Connection *conn, void **ptr, MHD_RequestTer
     *ptr = nullptr;
 }
 
-// The library borrows the certificate and key texts for the daemon's life.
-static std::string certText, keyText;
-
 MHD_Daemon *httpd_start()
 {
     const weboptions &o = web_options;
@@ -690,8 +695,9 @@ MHD_Daemon *httpd_start()
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ERROR_LOG;
     bool tls = o.cert_file != nullptr && o.key_file != nullptr;
     if (tls) {
-        if (!web_readFile(o.cert_file, &certText) || !web_readFile(o.key_file, &keyText) ||
-            certText.empty() || keyText.empty()) {
+        if (!web_readFile(o.cert_file, &httpd.certText) ||
+            !web_readFile(o.key_file, &httpd.keyText) || httpd.certText.empty() ||
+            httpd.keyText.empty()) {
             logprintf(LOGLEVEL_FATAL, o.logfp, "Cannot read certificate %s or key %s\n",
                       o.cert_file, o.key_file);
             return nullptr;
@@ -700,8 +706,8 @@ MHD_Daemon *httpd_start()
     }
     // TLS 1.0 and 1.1 are refused (HTTPD_TLS_PRIORITIES).
     struct MHD_OptionItem tlsOptions[] = {
-        {MHD_OPTION_HTTPS_MEM_KEY, 0, (void *)keyText.c_str()},
-        {MHD_OPTION_HTTPS_MEM_CERT, 0, (void *)certText.c_str()},
+        {MHD_OPTION_HTTPS_MEM_KEY, 0, (void *)httpd.keyText.c_str()},
+        {MHD_OPTION_HTTPS_MEM_CERT, 0, (void *)httpd.certText.c_str()},
         {MHD_OPTION_HTTPS_PRIORITIES, 0, (void *)HTTPD_TLS_PRIORITIES},
         {MHD_OPTION_END, 0, nullptr},
     };
@@ -714,8 +720,8 @@ MHD_Daemon *httpd_start()
         MHD_OPTION_CONNECTION_TIMEOUT, 120u, MHD_OPTION_ARRAY, tls ? tlsOptions : noOptions,
         MHD_OPTION_END);
     if (d != nullptr) {
-        watchStop = false;
-        watchThread = std::thread(watchConnections, o);
+        httpd.watchStop = false;
+        httpd.watchThread = std::thread(watchConnections, o);
     }
     if (d == nullptr)
         logprintf(LOGLEVEL_FATAL, o.logfp, "Cannot listen on %s port %d\n", o.address, o.port);
@@ -726,10 +732,10 @@ void httpd_stop(MHD_Daemon *d)
 {
     MHD_stop_daemon(d);
     {
-        std::lock_guard<std::mutex> l(watchLock);
-        watchStop = true;
+        std::lock_guard<std::mutex> l(httpd.watchLock);
+        httpd.watchStop = true;
     }
-    watchWake.notify_all();
-    if (watchThread.joinable())
-        watchThread.join();
+    httpd.watchWake.notify_all();
+    if (httpd.watchThread.joinable())
+        httpd.watchThread.join();
 }

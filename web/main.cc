@@ -292,7 +292,7 @@ static void viewerDefault()
     static std::string dir;
     if (web_options.viewer_dir != nullptr)
         return;
-    std::string installed = std::string(prog_path) + "/share/velto/viewer";
+    std::string installed = std::string(installpath_progPath()) + "/share/velto/viewer";
     if (access((installed + "/index.html").c_str(), R_OK) == 0)
         return;
 #ifdef VELTO_SOURCE_DIR

@@ -21,11 +21,20 @@
 #include "dicomnet/dicomnet.h"
 #include "web/webserver.h"
 
-static std::atomic<uint64_t> counters[METRICS_COUNT];
+// The process's metrics: the counters (any thread adds, without a lock) and
+// the store's counts, kept for METRICS_COUNTS_SECONDS.
+static struct {
+    std::atomic<uint64_t> counters[METRICS_COUNT] = {};
+    // Guards the counts below. Lock order: cacheLock, then the archive's serialisation
+    // (nothing takes them the other way round).
+    std::mutex cacheLock;
+    time_t countedAt = 0;
+    long studies = 0, series = 0, images = 0;
+} metricsState;
 
 void metrics_add(metrics_counter c, uint64_t n)
 {
-    counters[c].fetch_add(n, std::memory_order_relaxed);
+    metricsState.counters[c].fetch_add(n, std::memory_order_relaxed);
 }
 
 namespace
@@ -48,7 +57,7 @@ archive_listener *metrics_listener()
 
 uint64_t metrics_get(metrics_counter c)
 {
-    return counters[c].load(std::memory_order_relaxed);
+    return metricsState.counters[c].load(std::memory_order_relaxed);
 }
 
 void metrics_forwardQueue(size_t *pending, size_t *failed)
@@ -58,15 +67,11 @@ void metrics_forwardQueue(size_t *pending, size_t *failed)
 
 int metrics_storeCounts(long *studies, long *series, long *images)
 {
-    // Guards the four below. Lock order: cacheLock, then the archive's serialisation
-    // (nothing takes them the other way round).
-    static std::mutex cacheLock;
-    static time_t countedAt = 0;
-    static long cStudies = 0, cSeries = 0, cImages = 0;
-    std::lock_guard<std::mutex> cache(cacheLock);
+    std::lock_guard<std::mutex> cache(metricsState.cacheLock);
     time_t now = time(nullptr);
     int r = 1;
-    if (countedAt == 0 || now - countedAt >= METRICS_COUNTS_SECONDS || now < countedAt) {
+    if (metricsState.countedAt == 0 || now - metricsState.countedAt >= METRICS_COUNTS_SECONDS ||
+        now < metricsState.countedAt) {
         DcmDataset q;
         dicomnet_Key_Add(&q, 0x0008, 0x0052, "STUDY");
         q.insertEmptyElement(DcmTag(DCM_StudyInstanceUID));
@@ -92,14 +97,14 @@ int metrics_storeCounts(long *studies, long *series, long *images)
         }
         if (r < 0)
             return -1;
-        cStudies = st;
-        cSeries = se;
-        cImages = im;
-        countedAt = now;
+        metricsState.studies = st;
+        metricsState.series = se;
+        metricsState.images = im;
+        metricsState.countedAt = now;
     }
-    *studies = cStudies;
-    *series = cSeries;
-    *images = cImages;
+    *studies = metricsState.studies;
+    *series = metricsState.series;
+    *images = metricsState.images;
     return 0;
 }
 

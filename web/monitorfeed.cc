@@ -21,11 +21,15 @@
 #include "web/metrics.h"
 #include "web/webserver.h"
 
-static int listenSock = -1;
-static std::thread reader;
-static std::atomic<bool> stopping(false);
-static std::mutex ringLock; // guards ring
-static std::deque<monitorfeed_entry> ring;
+// The process's listener: the socket and the thread are started and
+// stopped by the main thread; the ring is shared with the request threads.
+static struct {
+    int listenSock = -1;
+    std::thread reader;
+    std::atomic<bool> stopping{false};
+    std::mutex ringLock; // guards ring
+    std::deque<monitorfeed_entry> ring;
+} feed;
 
 void monitorfeed_count(const char *frame, const char *ownHost, long ownPid, bool fromThisHost)
 {
@@ -64,15 +68,15 @@ static void readChannel()
 {
     const char *ownHost = multicast_get_hostname();
     long ownPid = (long)getpid();
-    while (!stopping.load()) {
+    while (!feed.stopping.load()) {
         // A short poll, so that monitorfeed_stop is seen soon.
-        struct pollfd p = {listenSock, POLLIN, 0};
+        struct pollfd p = {feed.listenSock, POLLIN, 0};
         if (poll(&p, 1, 200) <= 0)
             continue;
         char buf[MULTICAST_MSGSIZE];
         struct sockaddr_in src;
         int fromChannel = 0;
-        ssize_t n = multicast_receive(listenSock, buf, sizeof buf - 1, &src, &fromChannel);
+        ssize_t n = multicast_receive(feed.listenSock, buf, sizeof buf - 1, &src, &fromChannel);
         // Unicast to the port, or from beyond the attached networks, is no
         // archive's announcement; a cut datagram is no whole one.
         if (n <= 0 || (size_t)n > sizeof buf - 1 || !fromChannel)
@@ -84,39 +88,39 @@ static void readChannel()
         char addr[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &src.sin_addr, addr, sizeof addr);
         monitorfeed_entry e{time(nullptr), addr, std::string(buf, len)};
-        std::lock_guard<std::mutex> hold(ringLock);
-        ring.push_back(std::move(e));
-        if (ring.size() > MONITORFEED_KEEP)
-            ring.pop_front();
+        std::lock_guard<std::mutex> hold(feed.ringLock);
+        feed.ring.push_back(std::move(e));
+        if (feed.ring.size() > MONITORFEED_KEEP)
+            feed.ring.pop_front();
     }
 }
 
 int monitorfeed_start(unsigned short port, const char *group)
 {
-    listenSock = multicast_listen_udp(port, group);
-    if (listenSock < 0) {
+    feed.listenSock = multicast_listen_udp(port, group);
+    if (feed.listenSock < 0) {
         logprintf(LOGLEVEL_ERROR, web_options.logfp,
                   "Cannot join the monitor channel %s port %u: no announcements on /status\n",
                   group, (unsigned)port);
         return -1;
     }
-    stopping = false;
-    reader = std::thread(readChannel);
+    feed.stopping = false;
+    feed.reader = std::thread(readChannel);
     return 0;
 }
 
 void monitorfeed_stop()
 {
-    stopping = true;
-    if (reader.joinable())
-        reader.join();
-    if (listenSock >= 0)
-        close(listenSock);
-    listenSock = -1;
+    feed.stopping = true;
+    if (feed.reader.joinable())
+        feed.reader.join();
+    if (feed.listenSock >= 0)
+        close(feed.listenSock);
+    feed.listenSock = -1;
 }
 
 std::vector<monitorfeed_entry> monitorfeed_recent()
 {
-    std::lock_guard<std::mutex> hold(ringLock);
-    return std::vector<monitorfeed_entry>(ring.begin(), ring.end());
+    std::lock_guard<std::mutex> hold(feed.ringLock);
+    return std::vector<monitorfeed_entry>(feed.ring.begin(), feed.ring.end());
 }

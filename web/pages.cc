@@ -709,7 +709,7 @@ static std::string viewerDir()
 {
     if (web_options.viewer_dir != nullptr)
         return web_options.viewer_dir;
-    return std::string(prog_path) + "/share/velto/viewer";
+    return std::string(installpath_progPath()) + "/share/velto/viewer";
 }
 
 static const char *mediaTypeOf(const std::string &path)
@@ -812,30 +812,33 @@ static const struct {
     {".js", "__webpack_require__.p = \"/\";", "__webpack_require__.p = \"/viewer/\";"},
     {".css", "url(/", "url(/viewer/"},
 };
-static std::mutex adaptedLock;
-static std::map<std::string, std::shared_ptr<const std::string>> adaptedFiles;
+// The process's adapted viewer files; any request thread may read or add.
+static struct {
+    std::mutex lock; // guards files
+    std::map<std::string, std::shared_ptr<const std::string>> files;
+} adapted;
 
 static std::shared_ptr<const std::string> adaptedFile(const std::string &path)
 {
     {
-        std::lock_guard<std::mutex> hold(adaptedLock);
-        auto it = adaptedFiles.find(path);
-        if (it != adaptedFiles.end())
+        std::lock_guard<std::mutex> hold(adapted.lock);
+        auto it = adapted.files.find(path);
+        if (it != adapted.files.end())
             return it->second;
     }
-    std::shared_ptr<const std::string> adapted;
+    std::shared_ptr<const std::string> text;
     for (const auto &b : builtPaths) {
         size_t n = strlen(b.suffix);
-        std::string text;
+        std::string file;
         if (path.size() <= n || path.compare(path.size() - n, n, b.suffix) != 0 ||
-            !web_readFile(path, &text) || text.find(b.built) == std::string::npos)
+            !web_readFile(path, &file) || file.find(b.built) == std::string::npos)
             continue;
-        replaceAll(&text, b.built, b.served);
-        adapted = std::make_shared<const std::string>(std::move(text));
+        replaceAll(&file, b.built, b.served);
+        text = std::make_shared<const std::string>(std::move(file));
     }
-    std::lock_guard<std::mutex> hold(adaptedLock);
-    adaptedFiles[path] = adapted;
-    return adapted;
+    std::lock_guard<std::mutex> hold(adapted.lock);
+    adapted.files[path] = text;
+    return text;
 }
 
 // The path below the viewer's directory in one spelling: empty and "."

@@ -397,12 +397,7 @@ std::vector<studyactions_destination> studyactions_destinations()
 {
     std::vector<studyactions_destination> out;
     AETitleMap map;
-    AETitleMap_Create(&map);
-    int fd = AETitleMap_Open(nullptr, O_RDONLY, 0);
-    if (fd != -1) {
-        AETitleMap_Load_fd(&map, fd);
-        close(fd);
-    }
+    AETitleMap_LoadSite(&map, nullptr);
     for (AETitleMapEntry *e = map; e != nullptr; e = e->next)
         if ((e->flags & AETITLEMAP_FLAG_M) != 0 && !AETitleMap_IsLearnt(e))
             out.push_back({e->name, e->aetitle});

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -292,8 +293,9 @@ TEST(FlagLetters, Table)
         {0, ""},     {0x001, "F"}, {0x007, "FMS"}, {0x107, "FMSD"}, {0x3FF, "FMSGUEDP"},
         {0x0C0, ""}, {0x400, "T"}, {0x800, ""},    {0x220, "EP"},   {0x405, "FST"},
     };
+    char letters[AETITLEMAP_FLAGLETTERS];
     for (const Case &c : cases) {
-        EXPECT_STREQ(AETitleMap_flagstochars(c.flags), c.letters) << c.flags;
+        EXPECT_STREQ(AETitleMap_flagstochars(c.flags, letters), c.letters) << c.flags;
         EXPECT_EQ(AETitleMap_charstoflags(c.letters), c.flags & 0x73F) << c.letters;
     }
     EXPECT_EQ(AETitleMap_charstoflags("fms"), 7);
@@ -443,6 +445,40 @@ TEST_F(SearchTest, SaveWithoutPathWritesTheFileALoadReads)
     EXPECT_EQ(AETitleMap_Save(&map_, nullptr), 0);
     EXPECT_EQ(ReadFile(user_ + "/AETitleMap"), "New\tNEW\th:2\tM\n");
     EXPECT_EQ(ReadFile(install_ + "/AETitleMap"), "Inst\tINST\th:1\tF\n");
+}
+
+// Every program loads the site's map through one call: the server keeps a
+// writable file open for the peers it learns, the others read and close it.
+TEST_F(SearchTest, LoadSiteKeepsAWritableFileOpenOnlyWhenAsked)
+{
+    int kept = 7;
+    EXPECT_EQ(AETitleMap_LoadSite(&map_, &kept), 1);
+    EXPECT_EQ(kept, -1);
+    EXPECT_EQ(map_, nullptr);
+    EXPECT_NE(access((user_ + "/AETitleMap").c_str(), F_OK), 0) << "created by a search";
+
+    ASSERT_TRUE(WriteFile(user_ + "/AETitleMap", "Old\tOLD\th:1\tF\n"));
+    EXPECT_EQ(AETitleMap_LoadSite(&map_, &kept), 0);
+    ASSERT_GE(kept, 0);
+    ASSERT_NE(AETitleMap_FindByName(&map_, "Old"), nullptr);
+    ASSERT_EQ(AETitleMap_Add(&map_, "New", "NEW", "h:2", 2, nullptr), 0);
+    EXPECT_EQ(AETitleMap_Save_fd(&map_, kept), 0);
+    close(kept);
+    EXPECT_EQ(ReadFile(user_ + "/AETitleMap"), "Old\tOLD\th:1\tF\nNew\tNEW\th:2\tM\n");
+
+    AETitleMap_Destroy(&map_);
+    EXPECT_EQ(AETitleMap_LoadSite(&map_, nullptr), 0);
+    EXPECT_NE(AETitleMap_FindByName(&map_, "New"), nullptr);
+
+    // A copy that cannot be written is still read, and nothing is kept.
+    if (geteuid() != 0) {
+        ASSERT_EQ(chmod((user_ + "/AETitleMap").c_str(), 0444), 0);
+        AETitleMap_Destroy(&map_);
+        kept = 7;
+        EXPECT_EQ(AETitleMap_LoadSite(&map_, &kept), 0);
+        EXPECT_EQ(kept, -1);
+        EXPECT_NE(AETitleMap_FindByName(&map_, "Old"), nullptr);
+    }
 }
 
 // The server's processes share the file: a save waits for a reader's lock.

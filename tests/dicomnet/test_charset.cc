@@ -4,6 +4,7 @@
 
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcfilefo.h"
@@ -240,6 +241,28 @@ TEST(ConvertSCS, SharedResultBufferIsOverwritten)
     EXPECT_EQ(first, second);
     EXPECT_EQ(copy, "one");
     EXPECT_STREQ(first, "two");
+}
+
+// The web server's searches convert values in several threads at once:
+// each thread's result stays its own (one process-wide buffer let a search
+// answer with another's names).
+TEST(ConvertSCS, ThreadsConvertingAtOnceKeepTheirOwnResults)
+{
+    const int kRounds = 20000;
+    int wrong[2] = {0, 0};
+    auto convertMany = [&](int t) {
+        std::string mine = t == 0 ? std::string(600, 'a') : std::string(600, 'b');
+        for (int i = 0; i < kRounds; i++) {
+            const char *r = dicomnet_convertSCS(mine.c_str(), "ISO_IR 100", 0, "UTF-8");
+            if (r == nullptr || mine != r)
+                wrong[t]++;
+        }
+    };
+    std::thread other(convertMany, 1);
+    convertMany(0);
+    other.join();
+    EXPECT_EQ(wrong[0], 0);
+    EXPECT_EQ(wrong[1], 0);
 }
 
 TEST(ConvertSCS, NullInputs)

@@ -31,8 +31,8 @@ TEST(DetectInstallPath, FromPathWithSlash)
     };
     for (const Case &c : cases) {
         EXPECT_EQ(detect_installpath(c.argv0), 0);
-        EXPECT_STREQ(prog_name, c.name) << c.argv0;
-        EXPECT_STREQ(prog_path, c.path) << c.argv0;
+        EXPECT_STREQ(installpath_progName(), c.name) << c.argv0;
+        EXPECT_STREQ(installpath_progPath(), c.path) << c.argv0;
     }
 }
 
@@ -48,23 +48,23 @@ TEST(DetectInstallPath, BareNameFoundThroughPath)
     {
         ScopedEnv path("PATH", ("/nonexistent::" + other + ":" + bin + ":/usr/bin").c_str());
         detect_installpath("storeserver");
-        EXPECT_STREQ(prog_name, "storeserver");
-        EXPECT_EQ(std::string(prog_path), dir.sub("usr/local"));
+        EXPECT_STREQ(installpath_progName(), "storeserver");
+        EXPECT_EQ(std::string(installpath_progPath()), dir.sub("usr/local"));
     }
     {
         ScopedEnv path("PATH", "/nonexistent");
         detect_installpath("storeserver");
-        EXPECT_STREQ(prog_name, "storeserver");
-        EXPECT_STREQ(prog_path, "");
+        EXPECT_STREQ(installpath_progName(), "storeserver");
+        EXPECT_STREQ(installpath_progPath(), "");
     }
     {
         ScopedEnv path("PATH", nullptr);
         detect_installpath("storeserver");
-        EXPECT_STREQ(prog_path, "");
+        EXPECT_STREQ(installpath_progPath(), "");
     }
 }
 
-// Puts prog_path back to a known value around tests that depend on it.
+// Puts the prefix back to a known value around tests that depend on it.
 class ExpandTest : public ::testing::Test
 {
 protected:
