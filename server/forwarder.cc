@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <tuple>
@@ -32,6 +33,7 @@
 #include "runtime/logprintf.h"
 #include "runtime/monitormsg.h"
 #include "runtime/multicast.h"
+#include "server/forwardagent.h"
 #include "server/handlers.h"
 #include "server/listener.h"
 #include "server/retrieve.h"
@@ -88,61 +90,6 @@ static DcmDataset *identifierOf(const forward_job &j)
     return id;
 }
 
-// Contexts for a fixed syntax: per SOP class one context that proposes that
-// syntax alone (the sender decodes a compressed image into it), packed into
-// batches of at most RETRIEVE_MAX_CONTEXTS, the images ordered by batch.
-static void planFixed(retrievejob *job, const char *syntax)
-{
-    std::vector<std::string> classes;
-    for (const retrieveitem &item : job->items) {
-        if (!item.sopClass.empty() &&
-            std::find(classes.begin(), classes.end(), item.sopClass) == classes.end())
-            classes.push_back(item.sopClass);
-    }
-    job->batches.clear();
-    std::map<std::string, int> batchOf;
-    for (size_t i = 0; i < classes.size(); i++) {
-        if (i % RETRIEVE_MAX_CONTEXTS == 0)
-            job->batches.emplace_back();
-        job->batches.back().push_back(retrieveproposal{classes[i], {syntax}});
-        batchOf[classes[i]] = (int)job->batches.size() - 1;
-    }
-    for (retrieveitem &item : job->items)
-        item.batch = item.sopClass.empty() ? -1 : batchOf[item.sopClass];
-    std::stable_sort(
-        job->items.begin(), job->items.end(),
-        [](const retrieveitem &a, const retrieveitem &b) { return a.batch < b.batch; });
-}
-
-// Opens an association to the destination for batch b: the association,
-// or null with *why set.
-static T_ASC_Association *openBatch(T_ASC_Network *net, const char *dest, const char *address,
-                                    const retrievejob *job, int b, std::string *why)
-{
-    T_ASC_Parameters *params = dicomnet_params_init(server_options.aetitle, nullptr, dest, address,
-                                                    false, MOVE_SUBASSOC_MAX_PDU);
-    if (params == nullptr) {
-        *why = "cannot prepare the association";
-        return nullptr;
-    }
-    retrieve_proposeBatch(params, job, b);
-    dcmConnectionTimeout.set(MOVE_CONNECT_TIMEOUT);
-    T_ASC_Association *assoc = nullptr;
-    int r = dicomnet_associate(&assoc, net, params);
-    if (assoc == nullptr) {
-        // The toolkit made no association, so the parameters are still ours.
-        ASC_destroyAssociationParameters(&params);
-    } else if (r != 0) {
-        dicomnet_dissociate(&assoc, r == -3 ? EC_Normal : DUL_PEERABORTEDASSOCIATION);
-        assoc = nullptr;
-    }
-    if (assoc == nullptr)
-        *why = r == -1   ? "association rejected"
-               : r == -3 ? "no presentation context accepted"
-                         : "cannot connect";
-    return assoc;
-}
-
 // Sends the images of the due jobs of one destination and syntax, noting
 // each delivered one in every job that wants it.
 static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &dest, int syntax,
@@ -178,21 +125,15 @@ static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &de
     if (all.items.empty())
         return;
 
-    AETitleMapEntry *entry = AETitleMap_FindByAET(map, dest.c_str());
-    std::string address = entry != nullptr ? entry->address : "";
-    if (syntax == FORWARD_SYNTAX_EXPLICIT)
-        planFixed(&all, UID_LittleEndianExplicitTransferSyntax);
-    else if (syntax == FORWARD_SYNTAX_IMPLICIT)
-        planFixed(&all, UID_LittleEndianImplicitTransferSyntax);
-    else
-        retrieve_planBatches(&all);
+    // The agent that carries them there; none: each fails with its reason.
+    std::string noAgent;
+    std::unique_ptr<forwardagent> agent =
+        forwardagent_for(net, AETitleMap_FindByAET(map, dest.c_str()), dest, syntax, &noAgent);
+    if (agent != nullptr)
+        agent->plan(&all);
 
-    T_ASC_Association *assoc = nullptr;
-    int openBatchNo = -1;
-    bool batchDead = false;
     std::string why;
     size_t delivered = 0;
-    retrieveorigin origin = {nullptr, 0, DIMSE_PRIORITY_MEDIUM};
     size_t unchanged = 0;
     for (const retrieveitem &item : all.items) {
         if (dicomnet_stopping())
@@ -211,32 +152,10 @@ static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &de
             forward_deliveredBefore(baseDir(), dest, item.instance, print)) {
             ok = true;
             unchanged++;
-        } else if (entry == nullptr) {
-            why = "destination not in the AE title map";
-        } else if (item.batch >= 0) {
-            if (item.batch != openBatchNo) {
-                if (assoc != nullptr)
-                    dicomnet_dissociate(&assoc, EC_Normal);
-                openBatchNo = item.batch;
-                assoc = openBatch(net, dest.c_str(), address.c_str(), &all, item.batch, &why);
-                batchDead = assoc == nullptr;
-            }
-            if (!batchDead) {
-                Uint16 done = (Uint16)(all.completed + all.warning);
-                int r = retrieve_send(&all, item, assoc, origin, nullptr);
-                ok = (Uint16)(all.completed + all.warning) != done;
-                if (!ok)
-                    why = r == RETRIEVE_SENT ? "the destination refused an image"
-                                             : "the image could not be sent";
-                if (r == RETRIEVE_LINK_LOST || r == RETRIEVE_SILENT) {
-                    // The association is gone: the rest of its batch waits
-                    // for the next try.
-                    dicomnet_dissociate(&assoc, DUL_PEERABORTEDASSOCIATION);
-                    batchDead = true;
-                }
-            }
+        } else if (agent == nullptr) {
+            why = noAgent;
         } else {
-            why = "the stored file cannot be read";
+            ok = agent->send(&all, item, &why);
         }
         for (dueJob *d : wantedBy[item.instance]) {
             if (ok) {
@@ -252,8 +171,8 @@ static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &de
             forward_noteDelivered(baseDir(), dest, item.instance, print);
         delivered += ok ? 1 : 0;
     }
-    if (assoc != nullptr)
-        dicomnet_dissociate(&assoc, EC_Normal);
+    if (agent != nullptr)
+        agent->finish();
     if (unchanged != 0)
         LOG(LOGLEVEL_NOTICE,
             "Forwarded %zu of %zu image(s) to %s; %zu delivered there unchanged before, not "
