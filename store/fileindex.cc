@@ -127,7 +127,8 @@ int fileindex::remove(const char *study, const char *series, const char *instanc
     }
 }
 
-namespace {
+namespace
+{
 // A walk of finddataset_next over the store's index as it stands at each
 // call (the table may be reloaded between two).
 class fileindexCursor : public index_cursor

@@ -31,7 +31,7 @@
 #include "index/studytable.h"
 
 struct elementwalk; // dicomnet/elementwalk.h
-class fileindex;     // store/fileindex.h
+class fileindex;    // store/fileindex.h
 struct journal;     // store/journal.h
 
 // Result codes of the store's operations.
