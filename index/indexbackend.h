@@ -59,8 +59,19 @@ enum {
 
 // How add takes an image.
 enum {
-    INDEX_ADD_NEW = 0,     // not indexed before (its file new): abort takes it out again
-    INDEX_ADD_REPLACE = 1, // maybe indexed already: its records are rewritten, abort keeps them
+    // Not indexed before: abort takes it out again, and so does recover
+    // after a process killed before its commit.
+    INDEX_ADD_NEW = 0,
+    // Maybe indexed already: its records are rewritten; abort keeps what it
+    // has, and a process killed meanwhile may leave old and new records
+    // mixed, each naming the image (it stays found).
+    INDEX_ADD_REPLACE = 1,
+    // Not indexed before, its file placed by a caller whose own start
+    // finishes a store cut short (the store's temporary file,
+    // store/writedataset.cc): abort takes it out; after a kill the caller's
+    // start enters it whole or takes it out, so the backend keeps no
+    // record of its own for it.
+    INDEX_ADD_PLACED = 2,
 };
 
 // One image of the index: its three UIDs.
@@ -104,7 +115,7 @@ public:
     // Ends t keeping its changes: INDEX_OK (they are noted for the next
     // flush of the store).
     virtual int commit(index_transaction *t) = 0;
-    // Ends t taking out the images it added as INDEX_ADD_NEW (with the file
+    // Ends t taking out the images it added as INDEX_ADD_NEW or _PLACED (with the file
     // backend, whose records are the image tree's, each image's file too,
     // as a delete that a crash leaves finished at the next start); images
     // added as INDEX_ADD_REPLACE keep the records they have.
@@ -155,6 +166,11 @@ public:
     // Gives back the room of removed studies: 1 some given back, 0 none, -1
     // failed (logged).
     virtual int compact() = 0;
+    // What a process killed in a transaction or a remove left, finished
+    // before anyone reads the index (by a process that starts on it): its
+    // images added INDEX_ADD_NEW taken out, its removes done. The number
+    // finished, or -1 (logged).
+    virtual int recover() = 0;
 };
 
 // The keys that a series (image) match carries from the index alone,

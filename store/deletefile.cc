@@ -397,7 +397,7 @@ int LocalStore::finishStore(const char *path, int fd)
         // each step replaces its own record, so nothing is entered twice.
         // Records that cannot be written take the image back (the abort),
         // as its store would have.
-        if (index().add(t, file.getDataset(), INDEX_ADD_NEW) == INDEX_OK) {
+        if (index().add(t, file.getDataset(), INDEX_ADD_PLACED) == INDEX_OK) {
             logprintf(LOGLEVEL_NOTICE, logStream, "Entered %s in the index (a store cut short).\n",
                       target.c_str());
             entered = 1;

@@ -17,14 +17,22 @@
 #include "index/retrievelist.h"
 #include "index/studyindex.h"
 #include "runtime/logprintf.h"
+#include "store/deleteintent.h"
 #include "store/localstore.h"
 #include "store/studylock.h"
 
-// The study lock held, and the images added new (taken back by abort).
+// The study lock held, the images added new (taken back by abort) and the
+// intents that take the INDEX_ADD_NEW ones out after a kill.
 struct fileindexTransaction : index_transaction {
     std::string study;
     studylock lock;
     std::vector<index_image> added;
+    std::vector<deleteintent> intents;
+    ~fileindexTransaction()
+    {
+        for (deleteintent &intent : intents)
+            deleteintent_end(&intent, nullptr);
+    }
 };
 
 static fileindexTransaction *transactionOf(index_transaction *t)
@@ -54,7 +62,8 @@ index_transaction *fileindex::begin(const char *study)
 int fileindex::commit(index_transaction *t)
 {
     // Every record is in its file as it is written, and noted for the
-    // store's next flush: the end of the lock is all that is left.
+    // store's next flush: the intents withdrawn (by the destructor) and
+    // the end of the lock are all that is left.
     delete transactionOf(t);
     return INDEX_OK;
 }
@@ -85,7 +94,20 @@ int fileindex::add(index_transaction *t, DcmDataset *ds, int how)
     // its error.
     if (!uidsOf(ds, uid) || f->study != uid[0])
         ::abort();
-    if (how == INDEX_ADD_NEW)
+    if (how == INDEX_ADD_NEW) {
+        // The records of the index files are written one after the other:
+        // a process killed among them would leave some. The image's delete
+        // is announced first (store/deleteintent.h), so that the start after
+        // such a kill takes out what there is; the commit withdraws it.
+        OFString uidDir = store_->GetUidPath(nullptr, nullptr, nullptr, 1);
+        f->intents.emplace_back();
+        if (deleteintent_begin(uidDir.c_str(), uid[0], uid[1], uid[2], &f->intents.back(),
+                               store_->getLogfile()) != 0) {
+            f->intents.pop_back();
+            return INDEX_FAILED;
+        }
+    }
+    if (how == INDEX_ADD_NEW || how == INDEX_ADD_PLACED)
         f->added.push_back(index_image{uid[0], uid[1], uid[2]});
     return store_->indexImage(ds, uid[0], uid[1]) == LS_OK ? INDEX_OK : INDEX_FAILED;
 }
@@ -226,4 +248,9 @@ bool fileindex::stale()
 int fileindex::compact()
 {
     return store_->compactStudyHash();
+}
+
+int fileindex::recover()
+{
+    return store_->FinishDeletes();
 }

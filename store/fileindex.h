@@ -36,6 +36,7 @@ public:
     int refresh() override;
     bool stale() override;
     int compact() override;
+    int recover() override;
 
 private:
     LocalStore *store_;

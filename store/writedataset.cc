@@ -494,7 +494,7 @@ int LocalStore::placeImage(DcmDataset *ds, const char *S, const char *R, const c
         goto out;
     }
     noteParentChanged(target);
-    result = index().add(t, ds, *placedNew ? INDEX_ADD_NEW : INDEX_ADD_REPLACE) == INDEX_OK
+    result = index().add(t, ds, *placedNew ? INDEX_ADD_PLACED : INDEX_ADD_REPLACE) == INDEX_OK
                  ? LS_OK
                  : LS_INDEX_ERROR;
 out:
@@ -758,7 +758,7 @@ int LocalStore::placeLink(DcmDataset *ds, const char *S, const char *R, const ch
     }
     noteParentChanged(target);
     // A link whose records fail is taken back by the abort.
-    if (index().add(t, ds, INDEX_ADD_NEW) != INDEX_OK) {
+    if (index().add(t, ds, INDEX_ADD_PLACED) != INDEX_OK) {
         index().abort(t);
         return LS_INDEX_ERROR;
     }
