@@ -109,6 +109,11 @@ int fileindex::add(index_transaction *t, DcmDataset *ds, int how)
     }
     if (how == INDEX_ADD_NEW || how == INDEX_ADD_PLACED)
         f->added.push_back(index_image{uid[0], uid[1], uid[2]});
+    // The index files live in the image tree: a caller that placed no file
+    // there may find no directory for them (the store's write path has
+    // made them with the file).
+    if (how != INDEX_ADD_PLACED && store_->CreateUidPath(uid[0], uid[1]) != LS_OK)
+        return INDEX_FAILED;
     return store_->indexImage(ds, uid[0], uid[1]) == LS_OK ? INDEX_OK : INDEX_FAILED;
 }
 
