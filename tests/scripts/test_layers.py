@@ -9,7 +9,9 @@ tree's subsystems. The protocol front ends (server/, web/) reach the store
 and the index only through the archive core (core/archive.h): none of
 their files includes a header of store/ or index/, and none flushes a file
 itself: putting images on disk is the core's (archive_flushImage for
-storage commitment, archive_flush for the index)."""
+storage commitment, archive_flush for the index). The core itself reaches
+the index only through its interface (index/indexbackend.h) and the key
+matcher above every backend."""
 
 import os
 import re
@@ -45,6 +47,18 @@ FLUSH_CALL = re.compile(r"\b(fsync|fdatasync|syncfs|sync_file_range)\s*\(")
 OPEN_CALL = re.compile(r"\b(open|openat|fopen|creat)\s*\(")
 COMMENT = re.compile(r"//[^\n]*|/\*.*?\*/", re.S)
 LINK = re.compile(r"target_link_libraries\(\s*(\w+)([^)]*)\)", re.S)
+
+# What core/ may include of index/: the index's interface and the key
+# matcher, which stays above every backend.
+CORE_INDEX_HEADERS = {"index/indexbackend.h", "index/keymatch.h", "index/querymatch.h",
+                      "index/uidtree.h"}
+# The index's own functions (its file formats, table and walks) and the
+# store's entry points to them: the core calls none of them, it asks the
+# backend (LocalStore::index()).
+INDEX_CALL = re.compile(
+    r"\b(finddataset_\w+|retrievelist_\w+|studytable_\w+|studyindex_\w+|studykeys_\w+|"
+    r"FindDataset|EndFind|getIndex|LocateImages|refreshStudyTable|studyTableStale|"
+    r"compactStudyHash|updateStudyHash|getStudyTable|markStudyDeleted|studyDataMake)\b")
 
 
 def sources(directory):
@@ -91,6 +105,21 @@ class LayersTest(unittest.TestCase):
                         if used.split("/")[0] in ("store", "index"):
                             direct.append("%s includes %s" % (os.path.relpath(path, TOP), used))
         self.assertEqual(direct, [], "front-end files that bypass core/archive.h")
+
+    def test_core_reaches_the_index_through_its_interface(self):
+        """core/ includes of index/ only the interface (index/indexbackend.h)
+        and the key matcher, and calls none of the index's functions nor the
+        store's index entry points: a second backend plugs in below it."""
+        wrong = []
+        for path in sources("core"):
+            with open(path, errors="replace") as f:
+                text = f.read()
+            rel = os.path.relpath(path, TOP)
+            wrong += ["%s includes %s" % (rel, used) for used in INCLUDE_PATH.findall(text)
+                      if used.startswith("index/") and used not in CORE_INDEX_HEADERS]
+            wrong += ["%s calls %s" % (rel, m)
+                      for m in sorted(set(INDEX_CALL.findall(strip_comments(text))))]
+        self.assertEqual(wrong, [], "core files that reach past the index interface")
 
     def test_front_ends_flush_nothing(self):
         """No front-end file calls fsync, fdatasync, syncfs or sync_file_range,
