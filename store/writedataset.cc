@@ -508,8 +508,9 @@ out:
         t = nullptr;
     }
     // Once the image is indexed (or refused, or taken back) its temporary
-    // name has done its work; removed under the lock, so that a repair
-    // never finds it beside a finished store.
+    // name has done its work; removed under the lock (a failed store's
+    // after the abort's take-back), so that a repair never finds it beside
+    // a finished store.
     unlink(tmp.c_str());
     if (t != nullptr)
         index().commit(t);

@@ -538,6 +538,27 @@ TEST_P(IndexMatching, SeriesAndImageKeys)
     EXPECT_EQ((Uids{"P1", "P2", "P3"}), sorted(find("PATIENT", {}, DCM_PatientID)));
 }
 
+TEST_P(IndexMatching, SequenceKeysAsSupported)
+{
+    // The index holds no sequences: a sequence key restricts nothing (as
+    // universal matching) and the walk answers every study.
+    std::unique_ptr<DcmDataset> query(
+        makeQuery({{DCM_QueryRetrieveLevel, "STUDY"}, {DCM_StudyInstanceUID, ""}}));
+    DcmItem *item = nullptr;
+    ASSERT_TRUE(query->findOrCreateSequenceItem(DCM_ReferencedStudySequence, item, -2).good());
+    item->putAndInsertString(DCM_ReferencedSOPInstanceUID, "9.9.9");
+    std::unique_ptr<index_cursor> walk(ix().find(query.get(), nullptr, 0));
+    Uids found;
+    DcmDataset *match = nullptr;
+    while (walk->next(&match) == 0) {
+        found.push_back(value(match, DCM_StudyInstanceUID));
+        delete match;
+        match = nullptr;
+    }
+    delete match;
+    EXPECT_EQ((Uids{"1.3.1", "1.3.2", "1.3.3"}), sorted(found));
+}
+
 TEST_P(IndexMatching, SelectForRetrieve)
 {
     std::unique_ptr<DcmDataset> byPatient(
