@@ -31,6 +31,13 @@
 #include "tests/store/storetest.h"
 
 // --- the kill points: this binary's own file-changing calls ---
+// Not under the sanitizers, whose runtime intercepts the same calls.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KILL_POINTS 0
+#else
+#define KILL_POINTS 1
+#endif
+#if KILL_POINTS
 // Armed in a child only: the n-th call (counting from 1) kills the process
 // before it is made. The parent never arms them.
 static long killAt = 0;
@@ -84,6 +91,9 @@ int mkdir(const char *path, mode_t mode)
     return (int)syscall(SYS_mkdirat, AT_FDCWD, path, mode);
 }
 }
+#else
+static long killAt = 0;
+#endif
 
 // --- the backends under test ---
 // One index under test: a handle of this process on it, and another made
@@ -594,6 +604,8 @@ TEST_P(IndexConformance, ANonAsciiNameIsStoredAndFound)
 // --- a process killed at each step of an add ---
 TEST_P(IndexConformance, AnAddKilledAtEachStepLeavesTheImageWholeOrAbsent)
 {
+    if (!KILL_POINTS)
+        GTEST_SKIP() << "the sanitizers' runtime owns write and its kin";
     // Before: an image of the same study in another series, and another
     // study; neither may be touched by what the kill leaves.
     ASSERT_EQ(INDEX_OK, add("1.5.1", "1.5.1.1", "1.5.1.1.1"));
