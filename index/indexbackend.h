@@ -113,7 +113,9 @@ public:
     // or abort, each of which deletes it.
     virtual index_transaction *begin(const char *study) = 0;
     // Ends t keeping its changes: INDEX_OK (they are noted for the next
-    // flush of the store).
+    // flush of the store), or INDEX_FAILED (logged) when the backend cannot
+    // make sure of them: its images added INDEX_ADD_NEW may then be taken
+    // out by the next recover.
     virtual int commit(index_transaction *t) = 0;
     // Ends t taking out the images it added as INDEX_ADD_NEW or _PLACED (with the file
     // backend, whose records are the image tree's, each image's file too,

@@ -62,10 +62,25 @@ index_transaction *fileindex::begin(const char *study)
 int fileindex::commit(index_transaction *t)
 {
     // Every record is in its file as it is written, and noted for the
-    // store's next flush: the intents withdrawn (by the destructor) and
-    // the end of the lock are all that is left.
-    delete transactionOf(t);
-    return INDEX_OK;
+    // store's next flush: the intents withdrawn and the end of the lock are
+    // all that is left.
+    fileindexTransaction *f = transactionOf(t);
+    int result = INDEX_OK;
+    for (deleteintent &intent : f->intents) {
+        // Removed while still locked, as deleteintent_end does. An intent
+        // that stays takes its image out at the next start: the commit has
+        // then failed.
+        if (unlink(intent.path.c_str()) != 0) {
+            logprintf(LOGLEVEL_ERROR, store_->getLogfile(), "Cannot remove %s: %s\n",
+                      intent.path.c_str(), strerror(errno));
+            result = INDEX_FAILED;
+        }
+        close(intent.fd);
+        intent.fd = -1;
+        intent.path.clear();
+    }
+    delete f;
+    return result;
 }
 
 void fileindex::abort(index_transaction *t)
