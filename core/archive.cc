@@ -30,9 +30,9 @@
 
 #include "dicomnet/dicomnet.h"
 #include "dicomnet/elementwalk.h"
+#include "index/indexbackend.h"
 #include "index/keymatch.h"
 #include "index/querymatch.h"
-#include "index/retrievelist.h"
 #include "index/uidtree.h"
 #include "runtime/durablefile.h"
 #include "runtime/fullio.h"
@@ -262,7 +262,9 @@ unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrit
 
 archive_query::archive_query(const archive_context *ctx, DcmDataset *identifier, const char *level,
                              int flags)
-    : ctx_(ctx), identifier_(identifier), level_(level), flags_(flags)
+    : walk_(ctx->store->index().find(
+          identifier, level,
+          (flags & ARCHIVE_FIND_COMBINED_DATETIME) ? INDEX_FIND_COMBINED_DATETIME : 0))
 {
 }
 
@@ -273,26 +275,23 @@ archive_query::~archive_query()
 
 int archive_query::next(DcmDataset **result)
 {
-    if (ended_)
+    if (walk_ == nullptr)
         return 1;
-    int r = ctx_->store->FindDataset(
-        &walk_, identifier_, result, level_,
-        (flags_ & ARCHIVE_FIND_COMBINED_DATETIME) ? LS_FIND_COMBINED_DATETIME : 0);
-    // The index frees its state at the end of a walk.
+    int r = walk_->next(result);
+    // The walk's state goes with its last match.
     if (r != 0)
-        ended_ = true;
+        end();
     return r;
 }
 
 void archive_query::end()
 {
-    ctx_->store->EndFind(&walk_);
-    ended_ = true;
+    delete walk_;
+    walk_ = nullptr;
 }
 
 // Fills image's file fields from the store.
-static void placeImage(const archive_context *ctx, const retrievelist_image &im,
-                       archive_image *image)
+static void placeImage(const archive_context *ctx, const index_image &im, archive_image *image)
 {
     image->study = im.study;
     image->series = im.series;
@@ -300,7 +299,7 @@ static void placeImage(const archive_context *ctx, const retrievelist_image &im,
     image->path = archive_imagePath(ctx, im.study.c_str(), im.series.c_str(), im.instance.c_str());
     // An image in the object tier has its class in its stub: nothing is
     // fetched to plan a retrieve or answer SOP Classes in Study.
-    if (retrievelist_fileClass(image->path.c_str(), &image->sopClass, &image->xfer) != 0 &&
+    if (imagecheck_fileClass(image->path.c_str(), &image->sopClass, &image->xfer) != 0 &&
         tier_stubClass(image->path.c_str(), &image->sopClass, &image->xfer) != 0)
         image->sopClass.clear();
 }
@@ -309,11 +308,10 @@ int archive_select(const archive_context *ctx, DcmDataset *identifier,
                    std::vector<archive_image> *out)
 {
     out->clear();
-    std::vector<retrievelist_image> images;
-    finddataset_index ix = ctx->store->getIndex();
-    int r = retrievelist_build(&ix, identifier, &images);
-    if (r != RL_OK)
-        return r == RL_BAD_IDENTIFIER ? ARCHIVE_BAD_IDENTIFIER : ARCHIVE_INDEX_UNREADABLE;
+    std::vector<index_image> images;
+    int r = ctx->store->index().select(identifier, &images);
+    if (r != INDEX_OK)
+        return r == INDEX_BAD_IDENTIFIER ? ARCHIVE_BAD_IDENTIFIER : ARCHIVE_INDEX_UNREADABLE;
     out->resize(images.size());
     for (size_t i = 0; i < images.size(); i++)
         placeImage(ctx, images[i], &(*out)[i]);
@@ -328,12 +326,11 @@ bool archive_addSOPClassesInStudy(const archive_context *ctx, DcmDataset *query,
         query->findAndGetOFString(DCM_QueryRetrieveLevel, level).bad() || level != "STUDY" ||
         study == nullptr)
         return true;
-    std::vector<retrievelist_image> images;
+    std::vector<index_image> images;
     std::vector<std::string> classes;
     std::string list;
-    finddataset_index ix = ctx->store->getIndex();
-    if (retrievelist_study(&ix, study, &images) == RL_OK) {
-        for (const retrievelist_image &im : images) {
+    if (ctx->store->index().studyImages(study, &images) == INDEX_OK) {
+        for (const index_image &im : images) {
             archive_image image;
             placeImage(ctx, im, &image);
             if (image.sopClass.empty() ||
@@ -355,7 +352,7 @@ bool archive_addSOPClassesInStudy(const archive_context *ctx, DcmDataset *query,
 int archive_parseMeta(const unsigned char *buf, size_t n, std::string *sopClass, std::string *xfer,
                       size_t *datasetStart)
 {
-    return retrievelist_parseMeta(buf, n, sopClass, xfer, datasetStart);
+    return imagecheck_parseMeta(buf, n, sopClass, xfer, datasetStart);
 }
 
 int archive_delete(const archive_context *ctx, const char *study, const char *series,
@@ -377,8 +374,8 @@ const char *archive_uidProblem(const char *uid)
 int archive_locate(const archive_context *ctx, const std::vector<std::string> &instances,
                    std::vector<archive_image> *places)
 {
-    std::vector<retrievelist_image> found;
-    int n = ctx->store->LocateImages(instances, &found);
+    std::vector<index_image> found;
+    int n = ctx->store->index().locate(instances, &found);
     places->assign(instances.size(), archive_image());
     for (size_t i = 0; i < instances.size() && i < found.size(); i++) {
         (*places)[i].study = found[i].study;
@@ -486,13 +483,12 @@ void archive_noteFlushed(const archive_context *ctx, const char *study, const ch
 
 int archive_refresh(const archive_context *ctx)
 {
-    // A few stats when nothing changed; a reload when a study was added.
-    return ctx->store->refreshStudyTable();
+    return ctx->store->index().refresh();
 }
 
 bool archive_stale(const archive_context *ctx)
 {
-    return ctx->store->studyTableStale();
+    return ctx->store->index().stale();
 }
 
 const char *archive_baseDir(const archive_context *ctx)
@@ -525,7 +521,7 @@ void archive_recover(const archive_context *ctx)
     ctx->store->ReplayJournals();
     ctx->store->FinishDeletes();
     ctx->store->FinishStores();
-    ctx->store->compactStudyHash();
+    ctx->store->index().compact();
     // Then the forwarding jobs that stores cut short left held: each is
     // made a job when its image is now in the store, else removed.
     forward_settleHeld(ctx->store->getBaseDir(), heldImageStored, (void *)ctx,
@@ -534,7 +530,7 @@ void archive_recover(const archive_context *ctx)
 
 void archive_compact(const archive_context *ctx)
 {
-    ctx->store->compactStudyHash();
+    ctx->store->index().compact();
 }
 
 void archive_diskSpace(const archive_context *ctx, uint64_t *total, uint64_t *available)
@@ -554,24 +550,14 @@ std::string archive_imagePath(const archive_context *ctx, const char *study, con
     return ctx->store->GetUidPath(study, series, instance, 1).c_str();
 }
 
-template <size_t N> static std::vector<DcmTagKey> keysOf(const studyindex_field (&fields)[N])
-{
-    std::vector<DcmTagKey> keys;
-    for (const studyindex_field &f : fields)
-        keys.push_back(f.tag);
-    return keys;
-}
-
 const std::vector<DcmTagKey> &archive_seriesRecordKeys()
 {
-    static const std::vector<DcmTagKey> keys = keysOf(studyindex_seriesFields);
-    return keys;
+    return index_seriesRecordKeys();
 }
 
 const std::vector<DcmTagKey> &archive_imageRecordKeys()
 {
-    static const std::vector<DcmTagKey> keys = keysOf(studyindex_imageFields);
-    return keys;
+    return index_imageRecordKeys();
 }
 
 static bool holds(const std::vector<DcmTagKey> &keys, const DcmTagKey &key)

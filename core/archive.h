@@ -236,12 +236,7 @@ public:
     void end();
 
 private:
-    const archive_context *ctx_;
-    DcmDataset *identifier_;
-    const char *level_;
-    int flags_;
-    void *walk_ = nullptr; // the index's iteration state (index/finddataset.h)
-    bool ended_ = false;
+    class index_cursor *walk_; // the index's walk (index/indexbackend.h), owned; null: ended
 };
 
 // One image that a retrieve selects: its UIDs, its file, and what the

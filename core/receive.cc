@@ -17,7 +17,6 @@
 #include "dcmtk/dcmdata/dcxfer.h"
 
 #include "dicomnet/elementwalk.h"
-#include "index/retrievelist.h"
 #include "runtime/durablefile.h"
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
@@ -41,7 +40,7 @@ static int walkDeflated(int fd, unsigned long long maxInflated, const std::strin
     ssize_t n = pread(fd, head, sizeof head, 0);
     std::string cls, xfer;
     size_t start = 0;
-    if (n <= 0 || retrievelist_parseMeta(head, (size_t)n, &cls, &xfer, &start) != 1 ||
+    if (n <= 0 || archive_parseMeta(head, (size_t)n, &cls, &xfer, &start) != 1 ||
         xfer != "1.2.840.10008.1.2.1.99" || start == 0)
         return IMAGECHECK_FOREIGN;
     std::string path = dir + "/storeweb-inflated-XXXXXX";
@@ -164,7 +163,7 @@ int archive_uploadCheck::startWalk(bool whole)
     size_t datasetStart = 0;
     const unsigned char *head = (const unsigned char *)start_.data();
     route_ = ROUTE_CALLER;
-    if (retrievelist_parseMeta(head, start_.size(), &sopClass, &xfer, &datasetStart) != 1)
+    if (archive_parseMeta(head, start_.size(), &sopClass, &xfer, &datasetStart) != 1)
         return ARCHIVE_UPLOAD_FOREIGN;
     if (datasetStart == 0)
         // Nothing after the header, or a header longer than the window.

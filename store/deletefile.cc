@@ -387,20 +387,23 @@ int LocalStore::finishStore(const char *path, int fd)
     }
     OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
     OFString target = GetUidPath(uid[0], uid[1], uid[2], 1);
-    studylock lock;
-    if (studylock_acquire(&lock, uidDir.c_str(), uid[0], logStream) != 0)
+    index_transaction *t = index().begin(uid[0]);
+    if (t == nullptr)
         return 0;
     struct stat placed;
     if (st.st_nlink > 1 && stat(target.c_str(), &placed) == 0 && placed.st_ino == st.st_ino &&
         placed.st_dev == st.st_dev) {
         // Placed and maybe partly indexed: the records are written (again);
         // each step replaces its own record, so nothing is entered twice.
-        if (indexImage(file.getDataset(), uid[0], uid[1]) == LS_OK) {
+        // Records that cannot be written take the image back (the abort),
+        // as its store would have.
+        if (index().add(t, file.getDataset(), INDEX_ADD_PLACED) == INDEX_OK) {
             logprintf(LOGLEVEL_NOTICE, logStream, "Entered %s in the index (a store cut short).\n",
                       target.c_str());
             entered = 1;
         } else {
-            takeBack(uid[0], uid[1], uid[2]);
+            index().abort(t);
+            t = nullptr;
         }
     } else {
         removeEmptyDirs(uid[0], uid[1]);
@@ -408,6 +411,8 @@ int LocalStore::finishStore(const char *path, int fd)
     }
     unlink(path);
     noteChanged(uidDir, 1);
+    if (t != nullptr)
+        index().commit(t);
     return entered;
 }
 

@@ -115,3 +115,14 @@ int imagecheck_walkDataset(int fd, off_t start, const std::string &xfer,
     std::vector<unsigned char> buf(WINDOW);
     return walkFrom(fd, st.st_size, start, xfer, &limits, buf, sopClass, instance);
 }
+
+int imagecheck_parseMeta(const unsigned char *buf, size_t n, std::string *sopClass,
+                         std::string *xfer, size_t *datasetStart)
+{
+    return retrievelist_parseMeta(buf, n, sopClass, xfer, datasetStart);
+}
+
+int imagecheck_fileClass(const char *path, std::string *sopClass, std::string *xfer)
+{
+    return retrievelist_fileClass(path, sopClass, xfer);
+}

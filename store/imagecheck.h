@@ -55,4 +55,14 @@ int imagecheck_walkDataset(int fd, off_t start, const std::string &xfer,
                            const imagecheck_limits &limits, std::string *sopClass,
                            std::string *instance);
 
+// The meta header of a Part 10 file, for the core (which reaches the index
+// layer only through its interface): the SOP class and transfer syntax of
+// the first n bytes at buf and the offset of the data set, as
+// retrievelist_parseMeta reads them (1 read, 0 not a whole meta header);
+// and of the image file at path (0, or -1 unreadable or no SOP class), as
+// retrievelist_fileClass.
+int imagecheck_parseMeta(const unsigned char *buf, size_t n, std::string *sopClass,
+                         std::string *xfer, size_t *datasetStart);
+int imagecheck_fileClass(const char *path, std::string *sopClass, std::string *xfer);
+
 #endif

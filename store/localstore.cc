@@ -18,6 +18,7 @@
 #include "dicomnet/dicomnet.h"
 #include "index/uidtree.h"
 #include "runtime/runtime.h"
+#include "store/fileindex.h"
 #include "store/journal.h"
 
 // Set once the first store of the process has filled crc32_table.
@@ -50,6 +51,8 @@ LocalStore::LocalStore(const char *dir) : baseDir(dir)
 
 void LocalStore::finishInit()
 {
+    // Made here, not at the first use: threads that query share the store.
+    fileIndex = new fileindex(this);
     check_and_complain_dir(baseDir);
     updateStudyHash();
 }
@@ -69,6 +72,12 @@ LocalStore::~LocalStore()
         free(const_cast<char *>(baseDir));
     studytable_closeFiles(&table);
     studytable_free(&table);
+    delete fileIndex;
+}
+
+index_backend &LocalStore::index()
+{
+    return *fileIndex;
 }
 
 void LocalStore::setLogfile(FILE *stream)

@@ -24,12 +24,14 @@
 #include "dcmtk/ofstd/ofstring.h"
 
 #include "index/finddataset.h"
+#include "index/indexbackend.h"
 #include "index/querymatch.h"
 #include "index/retrievelist.h"
 #include "index/studyindex.h"
 #include "index/studytable.h"
 
 struct elementwalk; // dicomnet/elementwalk.h
+class fileindex;    // store/fileindex.h
 struct journal;     // store/journal.h
 
 // Result codes of the store's operations.
@@ -352,6 +354,12 @@ public:
     // 0 when record passes the summary test of t, 1 when not.
     int studyHashCompare(studyhash *record, studyhash_template *t);
 
+    // --- the index interface ---
+    // The store's index behind the interface (index/indexbackend.h): the
+    // file backend over this store's index files, owned by the store.
+    // Everything above the store (the core) reaches the index through it.
+    index_backend &index();
+
     // --- fields, read-only ---
     // The base directory as configured; every path starts with it.
     const char *getBaseDir() const { return baseDir; }
@@ -362,6 +370,11 @@ public:
     FILE *getLogfile() const { return logStream; }
 
 private:
+    // The file backend runs the store's own index steps (indexImage,
+    // takeBack) inside its transactions.
+    friend class fileindex;
+    fileindex *fileIndex = nullptr; // owned; made by the constructors
+
     // Fields, in this order.
     const char *baseDir = nullptr; // see getBaseDir
     int32_t baseDirOwned = 0;      // non-zero: baseDir is heap memory of this store

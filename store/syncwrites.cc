@@ -474,17 +474,20 @@ int LocalStore::replayImage(void *arg, const char *study, const char *series, co
     // journal): its records are written again, and no second copy is made,
     // which a full file system would refuse.
     if (holdsBytes(target, bytes, length)) {
-        studylock lock;
-        OFString uidDir = store->GetUidPath(nullptr, nullptr, nullptr, 1);
-        if (file.loadFile(target.c_str()).good() &&
-            studylock_acquire(&lock, uidDir.c_str(), study, log) == 0 &&
-            store->indexImage(file.getDataset(), study, series) == LS_OK) {
+        index_transaction *t = nullptr;
+        // In place: its records are rewritten; one that fails leaves the
+        // image as it is, and the journal for the next start.
+        if (file.loadFile(target.c_str()).good() && (t = store->index().begin(study)) != nullptr &&
+            store->index().add(t, file.getDataset(), INDEX_ADD_REPLACE) == INDEX_OK) {
+            store->index().commit(t);
             store->noteChanged(target, 0);
             store->noteImagePlaces(study, series);
             logprintf(LOGLEVEL_INFO, log, "Written from the journal: %s (in place)\n",
                       target.c_str());
             return 0;
         }
+        if (t != nullptr)
+            store->index().abort(t);
         logprintf(LOGLEVEL_ERROR, log, "Cannot enter %s in the index again.\n", target.c_str());
         return -1;
     }

@@ -454,12 +454,13 @@ int LocalStore::placeImage(DcmDataset *ds, const char *S, const char *R, const c
                            const OFString &tmp, int overwrite, int *placedNew)
 {
     OFString target = GetUidPath(S, R, I, 1);
-    OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
-    studylock lock;
     int result = LS_INDEX_ERROR;
     int linked;
     *placedNew = 0;
-    if (studylock_acquire(&lock, uidDir.c_str(), S, logStream) != 0)
+    // The index's transaction of the study (the file backend: its study
+    // lock) covers the placing of the file too.
+    index_transaction *t = index().begin(S);
+    if (t == nullptr)
         goto out;
     // link makes the name only where there is none: the duplicate check and
     // the placing of the file are one step, so that of two stores of one
@@ -493,17 +494,26 @@ int LocalStore::placeImage(DcmDataset *ds, const char *S, const char *R, const c
         goto out;
     }
     noteParentChanged(target);
-    result = indexImage(ds, S, R);
-    // A new image whose records could not all be written is taken back: an
-    // image that no query finds is never kept (its peer is told it failed).
-    // A replaced one keeps its earlier records, which name it.
-    if (result != LS_OK && *placedNew)
-        takeBack(S, R, I);
+    result = index().add(t, ds, *placedNew ? INDEX_ADD_PLACED : INDEX_ADD_REPLACE) == INDEX_OK
+                 ? LS_OK
+                 : LS_INDEX_ERROR;
 out:
+    // A new image whose records could not all be written is taken back by
+    // the abort (an image that no query finds is never kept: its peer is
+    // told it failed), before its temporary name goes: a crash in between
+    // leaves that name with a link count of 1, which the next start
+    // removes. A replaced one keeps its earlier records, which name it.
+    if (t != nullptr && result != LS_OK) {
+        index().abort(t);
+        t = nullptr;
+    }
     // Once the image is indexed (or refused, or taken back) its temporary
-    // name has done its work; removed under the lock, so that a repair
-    // never finds it beside a finished store.
+    // name has done its work; removed under the lock (a failed store's
+    // after the abort's take-back), so that a repair never finds it beside
+    // a finished store.
     unlink(tmp.c_str());
+    if (t != nullptr)
+        index().commit(t);
     return result;
 }
 
@@ -728,28 +738,32 @@ int LocalStore::placeLink(DcmDataset *ds, const char *S, const char *R, const ch
                           const char *sourceFile, int linkMode)
 {
     OFString target = GetUidPath(S, R, I, 1);
-    OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
     if (sourceFile == nullptr || CreateUidPath(nullptr, nullptr) != LS_OK)
         return LS_INDEX_ERROR;
-    studylock lock;
-    if (studylock_acquire(&lock, uidDir.c_str(), S, logStream) != 0)
+    index_transaction *t = index().begin(S);
+    if (t == nullptr)
         return LS_INDEX_ERROR;
     int result = CreateUidPath(S, R);
-    if (result != LS_OK)
+    if (result != LS_OK) {
+        index().abort(t);
         return result;
+    }
     int made =
         linkMode == 1 ? symlink(sourceFile, target.c_str()) : link(sourceFile, target.c_str());
     if (made != 0) {
         removeEmptyDirs(S, R);
-        return errno == EEXIST ? LS_EXISTS : LS_INDEX_ERROR;
+        // errno as removeEmptyDirs leaves it, as it always was read here.
+        int existed = errno == EEXIST;
+        index().abort(t);
+        return existed ? LS_EXISTS : LS_INDEX_ERROR;
     }
     noteParentChanged(target);
-    result = indexImage(ds, S, R);
-    if (result != LS_OK) {
-        takeBack(S, R, I);
-        return result;
+    // A link whose records fail is taken back by the abort.
+    if (index().add(t, ds, INDEX_ADD_PLACED) != INDEX_OK) {
+        index().abort(t);
+        return LS_INDEX_ERROR;
     }
-    studylock_release(&lock);
+    index().commit(t);
     return syncEachImage && SyncWrites() != 0 ? LS_INDEX_ERROR : LS_OK;
 }
 

@@ -13,7 +13,9 @@ storage commitment, archive_flush for the index). Both ways an image comes
 in (C-STORE, STOW-RS) go through one receive in the core. storeindex is a
 front end as well: it reaches the store through core/maintenance.h alone.
 Nor does a front end make a store, take the store lock or run the
-recovery: each opens the one archive object of its process (archive_open)."""
+recovery: each opens the one archive object of its process (archive_open).
+The core itself reaches the index only through its interface
+(index/indexbackend.h) and the key matcher above every backend."""
 
 import os
 import re
@@ -52,6 +54,18 @@ LOCAL_STORE = re.compile(r"\bLocalStore\b")
 # What only the archive object does: make the store, lock it, recover it.
 STORE_OWNER = re.compile(r"\b(LocalStore|LockStore|archive_lock|archive_recover|flock)\b")
 LINK = re.compile(r"target_link_libraries\(\s*(\w+)([^)]*)\)", re.S)
+
+# What core/ may include of index/: the index's interface and the key
+# matcher, which stays above every backend.
+CORE_INDEX_HEADERS = {"index/indexbackend.h", "index/keymatch.h", "index/querymatch.h",
+                      "index/uidtree.h"}
+# The index's own functions (its file formats, table and walks) and the
+# store's entry points to them: the core calls none of them, it asks the
+# backend (LocalStore::index()).
+INDEX_CALL = re.compile(
+    r"\b(finddataset_\w+|retrievelist_\w+|studytable_\w+|studyindex_\w+|studykeys_\w+|"
+    r"FindDataset|EndFind|getIndex|LocateImages|refreshStudyTable|studyTableStale|"
+    r"compactStudyHash|updateStudyHash|getStudyTable|markStudyDeleted|studyDataMake)\b")
 
 
 def sources(directory):
@@ -132,6 +146,21 @@ class LayersTest(unittest.TestCase):
                     opened.add(d)
         self.assertEqual(wrong, [], "front-end files that reach the store past archive_open")
         self.assertEqual(opened, set(FRONT_ENDS))
+
+    def test_core_reaches_the_index_through_its_interface(self):
+        """core/ includes of index/ only the interface (index/indexbackend.h)
+        and the key matcher, and calls none of the index's functions nor the
+        store's index entry points: a second backend plugs in below it."""
+        wrong = []
+        for path in sources("core"):
+            with open(path, errors="replace") as f:
+                text = f.read()
+            rel = os.path.relpath(path, TOP)
+            wrong += ["%s includes %s" % (rel, used) for used in INCLUDE_PATH.findall(text)
+                      if used.startswith("index/") and used not in CORE_INDEX_HEADERS]
+            wrong += ["%s calls %s" % (rel, m)
+                      for m in sorted(set(INDEX_CALL.findall(strip_comments(text))))]
+        self.assertEqual(wrong, [], "core files that reach past the index interface")
 
     def test_front_ends_flush_nothing(self):
         """No front-end file calls fsync, fdatasync, syncfs or sync_file_range,
