@@ -1,0 +1,238 @@
+// The conversion of Implicit VR Little Endian data sets as they come
+// (dicomnet/transcode.h): for each construct, the bytes are those the
+// toolkit writes for the same data set parsed whole (read as a received
+// data set is, written as the store writes an image), whatever the pieces
+// the bytes come in.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "dcmtk/dcmdata/dcdatset.h"
+#include "dcmtk/dcmdata/dcfilefo.h"
+#include "dcmtk/dcmdata/dcistrmb.h"
+#include "dcmtk/dcmdata/dcostrmb.h"
+#include "dcmtk/dcmdata/dcwcache.h"
+#include "dicomnet/transcode.h"
+
+namespace
+{
+
+std::string le16(unsigned v)
+{
+    return std::string{(char)(v & 0xff), (char)(v >> 8 & 0xff)};
+}
+
+std::string le32(uint32_t v)
+{
+    return le16(v & 0xffff) + le16(v >> 16);
+}
+
+const uint32_t UNDEF = 0xFFFFFFFFu;
+
+std::string el(unsigned g, unsigned e, const std::string &value)
+{
+    return le16(g) + le16(e) + le32((uint32_t)value.size()) + value;
+}
+
+std::string open(unsigned g, unsigned e, uint32_t length = UNDEF)
+{
+    return le16(g) + le16(e) + le32(length);
+}
+
+std::string item(const std::string &body, bool defined)
+{
+    if (defined)
+        return le16(0xFFFE) + le16(0xE000) + le32((uint32_t)body.size()) + body;
+    return le16(0xFFFE) + le16(0xE000) + le32(UNDEF) + body + le16(0xFFFE) + le16(0xE00D) + le32(0);
+}
+
+std::string seq(unsigned g, unsigned e, const std::string &items, bool defined)
+{
+    if (defined)
+        return open(g, e, (uint32_t)items.size()) + items;
+    return open(g, e) + items + le16(0xFFFE) + le16(0xE0DD) + le32(0);
+}
+
+std::string gl(unsigned g, uint32_t claimed = 0)
+{
+    return el(g, 0x0000, le32(claimed));
+}
+
+// The SOP class and instance (the file's meta header needs them).
+std::string uids()
+{
+    return el(0x0008, 0x0016, std::string("1.2.840.10008.5.1.4.1.1.2") + '\0') +
+           el(0x0008, 0x0018, "1.2.826.77.1.2.3");
+}
+
+// What the store writes today for data read as a received data set:
+// the data set's part of the file.
+std::string reference(const std::string &implicit)
+{
+    DcmFileFormat file;
+    DcmDataset *ds = file.getDataset();
+    DcmInputBufferStream in;
+    in.setBuffer(implicit.data(), (offile_off_t)implicit.size());
+    in.setEos();
+    ds->transferInit();
+    OFCondition cond = ds->read(in, EXS_LittleEndianImplicit, EGL_noChange);
+    ds->transferEnd();
+    in.releaseBuffer();
+    EXPECT_TRUE(cond.good()) << cond.text();
+    std::string out;
+    static char buf[1 << 16];
+    DcmOutputBufferStream os(buf, sizeof buf);
+    DcmWriteCache cache;
+    file.transferInit();
+    do {
+        cond = file.write(os, EXS_LittleEndianExplicit, EET_UndefinedLength, &cache, EGL_recalcGL,
+                          EPD_withoutPadding, 0, 0, 0, EWM_fileformat);
+        if (cond.good())
+            os.flush();
+        void *piece = nullptr;
+        offile_off_t length = 0;
+        os.flushBuffer(piece, length);
+        out.append((const char *)piece, (size_t)length);
+    } while (cond == EC_StreamNotifyClient);
+    file.transferEnd();
+    EXPECT_TRUE(cond.good()) << cond.text();
+    // The preamble, "DICM", the meta header's group length and the rest of it.
+    size_t meta = 132 + 12 + (uint8_t)out[140] + ((size_t)(uint8_t)out[141] << 8);
+    return out.substr(meta);
+}
+
+void collect(void *data, const unsigned char *bytes, size_t n, bool)
+{
+    static_cast<std::string *>(data)->append((const char *)bytes, n);
+}
+
+std::string converted(const std::string &implicit, size_t piece, int *result)
+{
+    std::string out;
+    transcode t;
+    transcode_init(&t, collect, &out);
+    *result = TRANSCODE_MORE;
+    for (size_t at = 0; at < implicit.size() && *result == TRANSCODE_MORE; at += piece) {
+        size_t n = std::min(piece, implicit.size() - at);
+        *result = transcode_feed(&t, (const unsigned char *)implicit.data() + at, n,
+                                 at + n == implicit.size());
+    }
+    return out;
+}
+
+std::string hex(const std::string &s)
+{
+    std::string h;
+    char b[4];
+    for (unsigned char c : s) {
+        snprintf(b, sizeof b, "%02x", c);
+        h += b;
+    }
+    return h;
+}
+
+void expectAsToolkit(const std::string &implicit)
+{
+    std::string want = reference(implicit);
+    for (size_t piece : {(size_t)1, (size_t)7, (size_t)4096, implicit.size()}) {
+        int result;
+        std::string got = converted(implicit, piece, &result);
+        EXPECT_EQ(result, TRANSCODE_MORE) << "piece " << piece;
+        if (got != want) {
+            size_t at = 0;
+            while (at < got.size() && at < want.size() && got[at] == want[at])
+                at++;
+            ADD_FAILURE() << "piece " << piece << ": differs at " << at << " of " << want.size()
+                          << "\nwant " << hex(want.substr(at >= 16 ? at - 16 : 0, 48)) << "\ngot  "
+                          << hex(got.substr(at >= 16 ? at - 16 : 0, 48));
+            return;
+        }
+    }
+}
+
+std::string us(unsigned v)
+{
+    return le16(v);
+}
+
+} // namespace
+
+TEST(Transcode, PlainImageWithOddValuesAndPixels16)
+{
+    std::string pixels(512, '\x5a');
+    expectAsToolkit(uids() + el(0x0010, 0x0010, "DOE^JOHN^X") + el(0x0010, 0x0020, "ODD") +
+                    el(0x0028, 0x0010, us(16)) + el(0x0028, 0x0011, us(16)) +
+                    el(0x0028, 0x0100, us(16)) + el(0x0028, 0x0103, us(1)) +
+                    el(0x0028, 0x0106, us(3)) + el(0x0028, 0x0107, us(4000)) +
+                    el(0x0028, 0x0120, us(0)) + el(0x7FE0, 0x0010, pixels));
+}
+
+TEST(Transcode, UnsignedPixelValuesAndPixels8)
+{
+    expectAsToolkit(uids() + el(0x0028, 0x0100, us(8)) + el(0x0028, 0x0103, us(0)) +
+                    el(0x0028, 0x0106, us(3)) + el(0x7FE0, 0x0010, std::string(256, 'p')));
+}
+
+TEST(Transcode, PixelValuesWithoutPixelRepresentation)
+{
+    expectAsToolkit(uids() + el(0x0028, 0x0106, us(3)) + el(0x7FE0, 0x0010, std::string(6, 'p')));
+}
+
+TEST(Transcode, OverlayAndLutData)
+{
+    expectAsToolkit(uids() + el(0x0028, 0x0103, us(1)) +
+                    seq(0x0028, 0x3000,
+                        item(el(0x0028, 0x3002, us(256) + us(0) + us(16)) +
+                                 el(0x0028, 0x3006, std::string(512, 'l')),
+                             true),
+                        true) +
+                    el(0x6000, 0x0010, us(8)) + el(0x6000, 0x3000, std::string(8, 'o')));
+}
+
+TEST(Transcode, PrivateElementsKnownAndUnknown)
+{
+    expectAsToolkit(uids() + el(0x0019, 0x0010, "SIEMENS MR HEADER ") + el(0x0019, 0x100C, "1234") +
+                    el(0x0019, 0x1028, std::string(8, 'd')) +
+                    el(0x0029, 0x0010, "SIEMENS CSA HEADER") + el(0x0029, 0x0011, "VELTO ") +
+                    el(0x0029, 0x1008, "IMAGE NUM 4 ") + el(0x0029, 0x1010, std::string(20, 'c')) +
+                    el(0x0029, 0x1101, "VELTO") + el(0x0031, 0x1001, "ABCDE"));
+}
+
+TEST(Transcode, SequencesOfEveryLength)
+{
+    std::string inner = el(0x0008, 0x0100, "T-D1100 ") + el(0x0008, 0x0102, "SRT");
+    std::string nested = seq(0x0008, 0x1115,
+                             item(seq(0x0008, 0x114A, item(inner, false) + item("", true), false) +
+                                      el(0x0008, 0x1150, "1.2.3"),
+                                  true) +
+                                 item("", false),
+                             true);
+    expectAsToolkit(uids() + seq(0x0008, 0x1032, "", true) + seq(0x0008, 0x1084, "", false) +
+                    nested + seq(0x0040, 0x0260, item(inner, true) + item(inner, false), false));
+}
+
+TEST(Transcode, UnknownOfUndefinedLengthIsASequence)
+{
+    std::string body = el(0x0029, 0x1001, "ITEMTEXT");
+    expectAsToolkit(
+        uids() + el(0x0029, 0x0010, "VELTO") +
+        seq(0x0029, 0x1010, item(body, true) + item(body, false) + item("", true), false) +
+        seq(0x0031, 0x1010, item(body, true), false));
+}
+
+TEST(Transcode, GroupLengthsRecalculated)
+{
+    std::string inner = gl(0x0008, 99) + el(0x0008, 0x0100, "T-D1100 ");
+    expectAsToolkit(gl(0x0008, 7) + uids() + el(0x0008, 0x0060, "CT") +
+                    seq(0x0008, 0x1115, item(inner, true) + item(inner, false), true) +
+                    gl(0x0010, 1) + el(0x0010, 0x0010, "A^B") + gl(0x0029) +
+                    el(0x0029, 0x0010, "VELTO") +
+                    seq(0x0029, 0x1010, item(el(0x0029, 0x1001, "X"), true), false) + gl(0x7FE0) +
+                    el(0x7FE0, 0x0010, std::string(64, 'p')));
+}
+
+TEST(Transcode, ValueTooLongForItsLength)
+{
+    expectAsToolkit(uids() + el(0x0008, 0x0081, std::string(70000, 'a')) +
+                    el(0x0010, 0x4000, std::string(70000, 'b')));
+}
