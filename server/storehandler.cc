@@ -2,7 +2,8 @@
 // the called AE title and hands the received dataset to the archive core's
 // ingest (core/archive.h), whose status is the response's. The received
 // bytes are walked (dicomnet/elementwalk.h) before anything else reads them: a
-// data set in Explicit VR Little Endian or a compressed syntax is then
+// data set in Explicit VR Little Endian, Implicit VR Little Endian (converted
+// as it comes, dicomnet/transcode.h) or a compressed syntax is then
 // written by the store as it arrives and only its head parsed (the streamed
 // path), any other is parsed by the toolkit.
 // Also the setup of the per-association handler context that all three
@@ -18,6 +19,7 @@
 
 #include "core/archive.h"
 #include "dicomnet/elementwalk.h"
+#include "dicomnet/transcode.h"
 #include "runtime/logprintf.h"
 #include "server/serveroptions.h"
 
@@ -104,6 +106,8 @@ struct storereceipt {
     handlercontext *ctx;
     archive_incoming *in; // null: parsed path, or streamed and not permitted
     bool streamed;
+    bool converted; // Implicit VR: the store gets the bytes of conv
+    transcode conv;
 };
 
 static void beginInspection(void *data, bool implicitVr, bool bigEndian)
@@ -176,8 +180,14 @@ static Uint16 inspectBytes(void *data, const unsigned char *bytes, size_t n, boo
     if (r == ELEMENTWALK_MORE) {
         // Walked first: the store writes only bytes that hold together, and
         // learns from the walk where the head ends.
-        if (receipt->in != NULL)
+        if (receipt->in != NULL && !receipt->converted)
             archive_feedIncoming(receipt->ctx->archive, receipt->in, bytes, n, last);
+        if (receipt->in != NULL && receipt->converted &&
+            transcode_feed(&receipt->conv, bytes, n, last) != TRANSCODE_MORE) {
+            logprintf(LOGLEVEL_ERROR, server_options.logfp,
+                      "C-STORE refused: data set in Implicit VR that cannot be converted.\n");
+            return DICOMNET_STATUS_CANNOT_UNDERSTAND;
+        }
         return 0;
     }
     dicomnet_refusal refusal = {r, w->pos};
@@ -203,24 +213,42 @@ static void storeStreamCallback(void *callbackData, T_DIMSE_StoreProgress *progr
                    receipt->in, response);
 }
 
+// Whether a data set in transferSyntax is converted to Explicit VR Little
+// Endian as it comes (dicomnet/transcode.h): Implicit VR Little Endian.
+static bool convertedAsItComes(const char *transferSyntax)
+{
+    return DcmXfer(transferSyntax).getXfer() == EXS_LittleEndianImplicit;
+}
+
+// The converted bytes go to the store.
+static void storeConverted(void *data, const unsigned char *bytes, size_t n, bool last)
+{
+    storereceipt *receipt = static_cast<storereceipt *>(data);
+    archive_feedIncoming(receipt->ctx->archive, receipt->in, bytes, n, last);
+}
+
 // Streamed: a data set in Explicit VR Little Endian or an encapsulated
 // (compressed) syntax is stored in that syntax, so its bytes are the
 // file's; a deflated one is inflated as it comes (never more than a chunk
-// of it in memory) and stored in Explicit VR Little Endian. Implicit VR and
-// big endian ones are parsed and stored in Explicit VR Little Endian.
+// of it in memory) and stored in Explicit VR Little Endian, and so is one in
+// Implicit VR Little Endian, converted as it comes. Big endian ones are
+// parsed and stored in Explicit VR Little Endian.
 static bool streamable(const char *transferSyntax)
 {
     DcmXfer xfer(transferSyntax);
     if (xfer.getStreamCompression() != ESC_none)
         return xfer.getStreamCompression() == ESC_zlib;
-    return xfer.getXfer() == EXS_LittleEndianExplicit || xfer.isEncapsulated();
+    return xfer.getXfer() == EXS_LittleEndianExplicit || xfer.isEncapsulated() ||
+           convertedAsItComes(transferSyntax);
 }
 
 // The syntax of the bytes the store gets for a data set received in
-// transferSyntax: a deflated one's, inflated, are Explicit VR Little Endian.
+// transferSyntax: a deflated one's, inflated, and a converted one's are
+// Explicit VR Little Endian.
 static const char *storedSyntax(const char *transferSyntax)
 {
-    return DcmXfer(transferSyntax).getStreamCompression() == ESC_zlib
+    return DcmXfer(transferSyntax).getStreamCompression() == ESC_zlib ||
+                   convertedAsItComes(transferSyntax)
                ? UID_LittleEndianExplicitTransferSyntax
                : transferSyntax;
 }
@@ -234,15 +262,20 @@ OFCondition storeSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     T_ASC_PresentationContext pc;
     receipt.streamed = ASC_findAcceptedPresentationContext(assoc->params, pcId, &pc).good() &&
                        streamable(pc.acceptedTransferSyntax);
+    receipt.converted = receipt.streamed && convertedAsItComes(pc.acceptedTransferSyntax);
     dicomnet_store_guard guard = {server_options.max_dataset, beginInspection, inspectBytes,
                                   &receipt, receipt.streamed};
     if (!receipt.streamed)
         return dicomnet_SCP_store(assoc, msg, pcId, storeSCPCallback, ctx, &guard);
     // The access check comes first here: a peer not allowed to store has
     // its bytes dropped as they come, and no file is made for them.
+    if (receipt.converted) {
+        transcode_init(&receipt.conv, storeConverted, &receipt);
+        receipt.conv.out.recordElements = true;
+    }
     if (handlerPermits(ctx, ACCESS_STORE))
         receipt.in = archive_beginIncoming(ctx->archive, storedSyntax(pc.acceptedTransferSyntax),
-                                           &receipt.walk);
+                                           receipt.converted ? &receipt.conv.out : &receipt.walk);
     OFCondition cond = dicomnet_SCP_store(assoc, msg, pcId, storeStreamCallback, &receipt, &guard);
     // Whatever became of it (stored, refused, the association broken off
     // in the middle): a temporary file not placed is removed.
