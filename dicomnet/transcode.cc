@@ -14,7 +14,13 @@ enum {
     HELD_CHUNK = 1 << 20,  // held bytes are kept in chunks of this size (never copied to grow)
     CAPTURE_MAX = 256      // of a value kept (private creators, Pixel Representation)
 };
-enum { CAPTURE_DROP = -1, CAPTURE_NONE = 0, CAPTURE_CREATOR = 1, CAPTURE_PIXEL_REP = 2 };
+enum {
+    CAPTURE_DROP = -1,
+    CAPTURE_NONE = 0,
+    CAPTURE_CREATOR = 1,
+    CAPTURE_PIXEL_REP = 2,
+    CAPTURE_WAVE_BITS = 3
+};
 
 static const uint32_t UNDEFINED_LENGTH = 0xFFFFFFFFu;
 
@@ -55,14 +61,6 @@ static bool longVr(const char *vr)
     static const char *const longs[] = {"OB", "OD", "OF", "OL", "OV", "OW", "SQ",
                                         "SV", "UC", "UN", "UR", "UT", "UV"};
     return vrIn(vr, longs, sizeof longs / sizeof *longs);
-}
-
-// Text VRs.
-static bool textVr(const char *vr)
-{
-    static const char *const texts[] = {"AE", "AS", "CS", "DA", "DS", "DT", "IS", "LO",
-                                        "LT", "PN", "SH", "ST", "TM", "UC", "UR", "UT"};
-    return vrIn(vr, texts, sizeof texts / sizeof *texts);
 }
 
 static void handOn(transcode *t, const unsigned char *bytes, size_t n, bool last)
@@ -194,12 +192,8 @@ static bool pixelValueTag(unsigned group, unsigned element)
 
 static bool signedPixels(const transcode *t)
 {
-    for (size_t i = t->stack.size(); i-- > 0;) {
-        const transcode_frame &f = t->stack[i];
-        if (!f.sequence && f.pixelRepSeen)
-            return f.pixelRep1;
-    }
-    return false;
+    const transcode_frame &f = t->stack.back();
+    return f.pixelRepSeen && f.pixelRep1;
 }
 
 // The VR the toolkit writes for (group, element) read in implicit VR: its
@@ -217,8 +211,13 @@ static DcmEVR vrOf(const transcode *t, unsigned group, unsigned element)
     DcmEVR evr = tag.getEVR();
     if (evr == EVR_xs && pixelValueTag(group, element))
         return signedPixels(t) ? EVR_SS : EVR_US;
-    // Pixel, overlay and lookup table data of either VR are words in
-    // Implicit VR, and kept as such.
+    // Waveform data of either VR are bytes when the item's Waveform Bits
+    // Allocated says 8; pixel, overlay and lookup table data, and waveform
+    // data of more bits or of none said, are words.
+    uint32_t key = (uint32_t)group << 16 | element;
+    if (evr == EVR_ox && t->stack.back().waveBits >= 0 &&
+        (key == 0x54001010 || key == 0x5400100A || key == 0x54000110 || key == 0x54000112))
+        return t->stack.back().waveBits == 8 ? EVR_OB : EVR_OW;
     if (evr == EVR_ox || evr == EVR_px || evr == EVR_lt)
         return EVR_OW;
     return evr;
@@ -232,6 +231,7 @@ static void pushFrame(transcode *t, bool sequence, bool defined, uint64_t end)
     f.end = end;
     f.pixelRep1 = false;
     f.pixelRepSeen = false;
+    f.waveBits = -1;
     t->stack.push_back(f);
 }
 
@@ -278,9 +278,10 @@ static void elementHeader(transcode *t, unsigned group, unsigned element, uint32
     closePatches(t, group);
     DcmEVR evr = vrOf(t, group, element);
     if (length == UNDEFINED_LENGTH || evr == EVR_SQ) {
-        // Pixel data of undefined length would be encapsulated, which
-        // Implicit VR does not allow.
-        if (group == 0x7FE0 && element == 0x0010) {
+        // Of undefined length the toolkit reads a sequence, or an element
+        // its dictionary does not know as one (UN), and refuses any other
+        // (pixel data, which Implicit VR does not encapsulate, included).
+        if (evr != EVR_SQ && evr != EVR_UNKNOWN && evr != EVR_UN) {
             t->result = TRANSCODE_FOREIGN;
             return;
         }
@@ -316,14 +317,9 @@ static void elementHeader(transcode *t, unsigned group, unsigned element, uint32
     vr[2] = '\0';
     uint32_t written = length;
     t->padOdd = false;
-    if (length % 2 != 0) {
+    if (length % 2 != 0 && strcmp(vr, "OW") != 0) {
         // The toolkit reads an odd value with a NUL after it, and writes it
-        // so (a text, a UID or bytes; a number of odd length it does not).
-        if (!textVr(vr) && strcmp(vr, "UI") != 0 && strcmp(vr, "OB") != 0 &&
-            strcmp(vr, "UN") != 0) {
-            t->result = TRANSCODE_FOREIGN;
-            return;
-        }
+        // so, whatever its VR but OW (written as it came).
         t->padOdd = true;
         t->pad = 0;
         written++;
@@ -340,6 +336,8 @@ static void elementHeader(transcode *t, unsigned group, unsigned element, uint32
         t->captureKey = (uint32_t)group << 8 | element;
     } else if (group == 0x0028 && element == 0x0103) {
         t->captureKind = CAPTURE_PIXEL_REP;
+    } else if (group == 0x5400 && element == 0x1004) {
+        t->captureKind = CAPTURE_WAVE_BITS;
     }
     if (length == 0)
         endValue(t);
@@ -368,6 +366,8 @@ static void endValue(transcode *t)
     } else if (t->captureKind == CAPTURE_PIXEL_REP && t->captured.size() >= 2) {
         f.pixelRepSeen = true;
         f.pixelRep1 = u16((const unsigned char *)t->captured.data()) == 1;
+    } else if (t->captureKind == CAPTURE_WAVE_BITS && t->captured.size() >= 2) {
+        f.waveBits = (int)u16((const unsigned char *)t->captured.data());
     }
     t->captureKind = CAPTURE_NONE;
 }

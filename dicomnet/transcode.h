@@ -43,6 +43,7 @@ struct transcode_frame {
     uint64_t end;   // input offset
     bool pixelRep1; // Pixel Representation read here, and 1
     bool pixelRepSeen;
+    int waveBits; // Waveform Bits Allocated read here (-1: none)
     // Private creators read in this item: (group << 8 | block, name).
     std::vector<std::pair<uint32_t, std::string>> creators;
 };

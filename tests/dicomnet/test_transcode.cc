@@ -101,6 +101,19 @@ std::string reference(const std::string &implicit)
     return out.substr(meta);
 }
 
+bool parses(const std::string &implicit)
+{
+    DcmDataset ds;
+    DcmInputBufferStream in;
+    in.setBuffer(implicit.data(), (offile_off_t)implicit.size());
+    in.setEos();
+    ds.transferInit();
+    OFCondition cond = ds.read(in, EXS_LittleEndianImplicit, EGL_noChange);
+    ds.transferEnd();
+    in.releaseBuffer();
+    return cond.good();
+}
+
 void collect(void *data, const unsigned char *bytes, size_t n, bool)
 {
     static_cast<std::string *>(data)->append((const char *)bytes, n);
@@ -235,4 +248,55 @@ TEST(Transcode, ValueTooLongForItsLength)
 {
     expectAsToolkit(uids() + el(0x0008, 0x0081, std::string(70000, 'a')) +
                     el(0x0010, 0x4000, std::string(70000, 'b')));
+}
+
+// Of undefined length the toolkit reads only sequences and elements its
+// dictionary does not know, and refuses the data set otherwise: so does
+// the conversion.
+TEST(Transcode, KnownElementsOfUndefinedLengthAreRefusedAsByTheToolkit)
+{
+    std::string body = el(0x0008, 0x0100, "T-D1100 ");
+    for (const std::string &data : {uids() + seq(0x0010, 0x0010, item(body, true), false),
+                                    uids() + el(0x0029, 0x0010, "SIEMENS CSA HEADER") +
+                                        seq(0x0029, 0x1010, item(body, true), false)}) {
+        EXPECT_FALSE(parses(data));
+        int result;
+        converted(data, 5, &result);
+        EXPECT_EQ(result, TRANSCODE_FOREIGN);
+    }
+}
+
+TEST(Transcode, OddValuesOfEveryKind)
+{
+    expectAsToolkit(uids() + el(0x0018, 0x9087, "1234567") + el(0x0028, 0x0010, "abc") +
+                    el(0x0028, 0x1201, "xyz") + el(0x0028, 0x1221, "xyz") +
+                    el(0x0029, 0x1001, "uvw") + el(0x0042, 0x0011, "rst") +
+                    el(0x0066, 0x0016, "opqrs") + el(0x6000, 0x3000, "ovl"));
+}
+
+// Pixel data of undefined length, which Implicit VR does not allow: the
+// toolkit reads it as encapsulated and the store keeps it in Implicit VR.
+// The conversion does not follow it: the data set is refused.
+TEST(Transcode, PixelDataOfUndefinedLengthIsRefused)
+{
+    int result;
+    converted(uids() + seq(0x7FE0, 0x0010, item("", true), false), 5, &result);
+    EXPECT_EQ(result, TRANSCODE_FOREIGN);
+}
+
+TEST(Transcode, WaveformsAndNestedPixelValues)
+{
+    std::string wave8 = el(0x003A, 0x0005, us(1)) + el(0x003A, 0x0010, le32(4)) +
+                        el(0x5400, 0x1004, us(8)) + el(0x5400, 0x1006, "SB") +
+                        el(0x5400, 0x100A, us(1)) + el(0x5400, 0x1010, "wave");
+    std::string wave16 = el(0x003A, 0x0005, us(1)) + el(0x003A, 0x0010, le32(2)) +
+                         el(0x5400, 0x1004, us(16)) + el(0x5400, 0x1006, "SS") +
+                         el(0x5400, 0x100A, us(1)) + el(0x5400, 0x1010, "wave");
+    std::string mapping = el(0x0040, 0x9211, us(100)) + el(0x0040, 0x9216, us(0)) +
+                          el(0x0040, 0x9224, "0 ") + el(0x0040, 0x9225, "1 ");
+    expectAsToolkit(uids() + el(0x0028, 0x0103, us(1)) +
+                    seq(0x0040, 0x9096,
+                        item(mapping, true) + item(el(0x0028, 0x0103, us(1)) + mapping, false),
+                        false) +
+                    seq(0x5400, 0x0100, item(wave8, false) + item(wave16, true), true));
 }

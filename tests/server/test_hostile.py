@@ -518,12 +518,12 @@ class ManyItems(ServerTestCase):
                 veltotest.wait_for(lambda: len(peak_kb(s)) >= before + 2, 10, what="peak")
                 grown = max(peak_kb(s)[before:]) - base
                 # Measured: 388 MB before, on both paths. Streamed (4.5 MB), the
-                # items are walked, never parsed. Implicit VR is parsed as
-                # it comes, by the toolkit, up to the limit: some 470 bytes
-                # an item (94 MB measured), the parsed path's documented
-                # bound.
-                bound = 10 * 1024 if syntax == EXPLICIT else 110 * 1024
-                veltotest.assert_memory_below(self, grown, bound, "worker grew by %d kB" % grown)
+                # items are walked, never parsed; in Implicit VR they are
+                # converted as they come (94 MB before: parsed by the
+                # toolkit up to the limit, some 470 bytes an item).
+                print("%s: worker grew by %d kB for %d bytes" % (syntax, grown, size))
+                veltotest.assert_memory_below(self, grown, 10 * 1024,
+                                              "worker grew by %d kB" % grown)
         self.assertEqual(files_below(os.path.join(s.basedir, "uid"), ".dcm"), [])
         self.assertFalse([m for m in messages(s) if "terminated" in m], s.log())
 
@@ -548,30 +548,46 @@ class ManyItems(ServerTestCase):
                 wait_message(s, "C-STORE refused: data set with more than 1000000 elements.")
                 veltotest.wait_for(lambda: len(peak_kb(s)) >= before + 2, 10, what="peak")
                 grown = max(peak_kb(s)[before:]) - base
-                # Measured: 6.2 MB streamed (walked, not parsed); 189 MB for
-                # Implicit VR, parsed by the toolkit as it comes up to the
-                # limit (some 190 bytes an element): the parsed path's
-                # documented cost.
-                bound = 10 * 1024 if syntax == EXPLICIT else 220 * 1024
-                veltotest.assert_memory_below(self, grown, bound, "worker grew by %d kB" % grown)
+                # Measured: 6.2 MB streamed (walked, not parsed); in Implicit
+                # VR converted as it comes (189 MB before: parsed by the
+                # toolkit up to the limit, some 190 bytes an element).
+                print("%s: worker grew by %d kB for %d bytes" % (syntax, grown, size))
+                veltotest.assert_memory_below(self, grown, 10 * 1024,
+                                              "worker grew by %d kB" % grown)
         self.assertEqual(files_below(os.path.join(s.basedir, "uid"), ".dcm"), [])
 
     def test_streamed_head_of_199000_items_is_stored_in_memory_below_its_size(self):
         s = self.server(args=["-D"])
         base = self.baseline(s)
-        status, size = self.store(s, EXPLICIT, "1.2.826.55.1.1.9", 199000)
-        self.assertEqual(status, 0x0000)
-        veltotest.wait_for(lambda: len(peak_kb(s)) >= 3, 10, what="peak")
-        grown = max(peak_kb(s)[1:]) - base
-        # Measured: 4.5 MB (the kept head) for 4.8 MB; 105 MB before,
-        # the head parsed whole from the file.
-        veltotest.assert_memory_below(self, grown, size // 1024 + 10 * 1024,
-                                      "worker grew by %d kB for %d bytes" % (grown, size))
-        stored = veltotest.uid_path(s.basedir, "1.2.826.55.1", "1.2.826.55.1.1",
-                                    "1.2.826.55.1.1.9")
-        ds = pydicom.dcmread(stored)
-        self.assertEqual(len(ds[0x0029, 0x1010].value), 199000)
-        self.assertEqual(str(ds.PatientName), "HOSTILE^PEER")
+        for n, syntax in enumerate((EXPLICIT, IMPLICIT)):
+            with self.subTest(syntax=syntax):
+                before = len(peak_kb(s))
+                instance = "1.2.826.55.1.1.%d" % (n + 9)
+                chunks = [self.head(syntax, instance)] + list(
+                    private_items(199000, syntax == EXPLICIT))
+                status, size = self.send(s, syntax, instance, chunks)
+                self.assertEqual(status, 0x0000)
+                veltotest.wait_for(lambda: len(peak_kb(s)) >= before + 2, 10, what="peak")
+                grown = max(peak_kb(s)[before:]) - base
+                # Measured: 4.5 MB (the kept head) for 4.8 MB; 105 MB before,
+                # the head parsed whole from the file. In Implicit VR 3.9 MB
+                # for 3.2 MB, converted as it comes (the toolkit's parse
+                # before: 94 MB).
+                print("%s: worker grew by %d kB for %d bytes" % (syntax, grown, size))
+                veltotest.assert_memory_below(self, grown, size // 1024 + 10 * 1024,
+                                              "worker grew by %d kB for %d bytes" % (grown, size))
+                stored = veltotest.uid_path(s.basedir, "1.2.826.55.1", "1.2.826.55.1.1",
+                                            instance)
+                ds = pydicom.dcmread(stored)
+                self.assertEqual(ds.file_meta.TransferSyntaxUID, EXPLICIT)
+                items = ds[0x0029, 0x1010].value
+                self.assertEqual(len(items), 199000)
+                # UN in Implicit VR (its creator unknown to the dictionary),
+                # as the toolkit writes it.
+                text = items[198999][0x0029, 0x1001].value
+                self.assertEqual(text if isinstance(text, bytes) else text.encode(), b"ITEMTEXT")
+                self.assertEqual(str(ds.PatientName),
+                                 "HOSTILE^PEER" if syntax == EXPLICIT else "ITEMS^PEER")
 
 
 class Protocol(ServerTestCase):
