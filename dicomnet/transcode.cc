@@ -225,6 +225,16 @@ static DcmEVR vrOf(const transcode *t, unsigned group, unsigned element)
 
 static void pushFrame(transcode *t, bool sequence, bool defined, uint64_t end)
 {
+    // The walk before bounds the nesting and the lengths, but not within
+    // an element it passes over that a private creator makes a sequence
+    // here: one deeper than the walk allows, or longer than what holds it,
+    // is not followed.
+    const transcode_frame *outer = t->stack.empty() ? nullptr : &t->stack.back();
+    if (t->stack.size() > 2 * ELEMENTWALK_MAX_DEPTH + 1 ||
+        (outer != nullptr && outer->defined && defined && end > outer->end)) {
+        t->result = TRANSCODE_FOREIGN;
+        return;
+    }
     transcode_frame f;
     f.sequence = sequence;
     f.defined = defined;

@@ -300,3 +300,29 @@ TEST(Transcode, WaveformsAndNestedPixelValues)
                         false) +
                     seq(0x5400, 0x0100, item(wave8, false) + item(wave16, true), true));
 }
+
+// Within an element the walk passes over (a private sequence of defined
+// length, known as one only by its creator), a length beyond it or a
+// nesting beyond the walk's limit is not followed (shown here without the
+// walk).
+TEST(Transcode, PrivateSequenceOfDefinedLengthThatLies)
+{
+    std::string deep;
+    for (int i = 0; i < 200; i++)
+        deep = seq(0x0008, 0x1115, item(deep, true), true);
+    int result;
+    converted(uids() + deep, 5, &result);
+    EXPECT_EQ(result, TRANSCODE_FOREIGN);
+    std::string lying =
+        open(0x0008, 0x1115, 16) + le16(0xFFFE) + le16(0xE000) + le32(64) + std::string(8, '\0');
+    converted(uids() + lying, 5, &result);
+    EXPECT_EQ(result, TRANSCODE_FOREIGN);
+}
+
+// A private sequence of defined length, known as one by its creator only.
+TEST(Transcode, PrivateSequenceKnownByItsCreator)
+{
+    std::string body = el(0x0008, 0x0100, "T-D1100 ");
+    expectAsToolkit(uids() + el(0x0009, 0x0010, "DCMTK_ANONYMIZER") +
+                    seq(0x0009, 0x1000, item(body, true) + item(body, false), true));
+}
