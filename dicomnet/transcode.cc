@@ -1,7 +1,8 @@
-// The conversion of an Implicit VR Little Endian data set into Explicit VR
-// Little Endian as it comes (dicomnet/transcode.h): a loop over the input's
-// headers with an explicit stack of open items and sequences, each element
-// written again with the VR the toolkit gives it, each value copied through.
+// The conversion of an Implicit VR Little Endian or Explicit VR Big Endian
+// data set into Explicit VR Little Endian as it comes (dicomnet/transcode.h):
+// a loop over the input's headers with an explicit stack of open items and
+// sequences, each element written again with the VR the toolkit gives it,
+// each value copied through (its numbers turned round, from big endian).
 #include "dicomnet/transcode.h"
 
 #include <string.h>
@@ -24,14 +25,15 @@ enum {
 
 static const uint32_t UNDEFINED_LENGTH = 0xFFFFFFFFu;
 
-static unsigned u16(const unsigned char *p)
+static unsigned u16(const unsigned char *p, bool big = false)
 {
-    return (unsigned)p[1] << 8 | p[0];
+    return big ? (unsigned)p[0] << 8 | p[1] : (unsigned)p[1] << 8 | p[0];
 }
 
-static uint32_t u32(const unsigned char *p)
+static uint32_t u32(const unsigned char *p, bool big = false)
 {
-    return (uint32_t)p[3] << 24 | (uint32_t)p[2] << 16 | (uint32_t)p[1] << 8 | p[0];
+    return big ? (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3]
+               : (uint32_t)p[3] << 24 | (uint32_t)p[2] << 16 | (uint32_t)p[1] << 8 | p[0];
 }
 
 static void put16(unsigned char *p, unsigned v)
@@ -223,7 +225,8 @@ static DcmEVR vrOf(const transcode *t, unsigned group, unsigned element)
     return evr;
 }
 
-static void pushFrame(transcode *t, bool sequence, bool defined, uint64_t end)
+static void pushFrame(transcode *t, bool sequence, bool defined, uint64_t end, bool implicitVr,
+                      bool bigEndian)
 {
     // The walk before bounds the nesting and the lengths, but not within
     // an element it passes over that a private creator makes a sequence
@@ -242,6 +245,8 @@ static void pushFrame(transcode *t, bool sequence, bool defined, uint64_t end)
     f.pixelRep1 = false;
     f.pixelRepSeen = false;
     f.waveBits = -1;
+    f.implicitVr = implicitVr;
+    f.bigEndian = bigEndian;
     t->stack.push_back(f);
 }
 
@@ -270,13 +275,31 @@ static void itemHeader(transcode *t, unsigned group, unsigned element, uint32_t 
         return;
     }
     emitHeader(t, 0xFFFE, 0xE000, nullptr, UNDEFINED_LENGTH);
-    pushFrame(t, false, length != UNDEFINED_LENGTH, t->pos + length);
+    const transcode_frame &f = t->stack.back();
+    pushFrame(t, false, length != UNDEFINED_LENGTH, t->pos + length, f.implicitVr, f.bigEndian);
 }
 
 static void endValue(transcode *t);
 
-// A header within an item or the data set.
-static void elementHeader(transcode *t, unsigned group, unsigned element, uint32_t length)
+// Bytes of a value in big endian swapped as one number: by its VR.
+static size_t swapUnit(const char *vr)
+{
+    static const char *const words[] = {"AT", "OW", "SS", "US"};
+    static const char *const longs[] = {"FL", "OF", "OL", "SL", "UL"};
+    static const char *const quads[] = {"FD", "OD", "OV", "SV", "UV"};
+    if (vrIn(vr, words, sizeof words / sizeof *words))
+        return 2;
+    if (vrIn(vr, longs, sizeof longs / sizeof *longs))
+        return 4;
+    if (vrIn(vr, quads, sizeof quads / sizeof *quads))
+        return 8;
+    return 1;
+}
+
+// A header within an item or the data set: vr the explicit one (null in
+// implicit VR).
+static void elementHeader(transcode *t, unsigned group, unsigned element, const char *inVr,
+                          uint32_t length)
 {
     if (group == 0xFFFE) {
         if (element == 0xE00D && t->stack.size() > 1 && !t->stack.back().defined && length == 0)
@@ -286,17 +309,22 @@ static void elementHeader(transcode *t, unsigned group, unsigned element, uint32
         return;
     }
     closePatches(t, group);
-    DcmEVR evr = vrOf(t, group, element);
+    const transcode_frame &f = t->stack.back();
+    DcmEVR evr = inVr == nullptr ? vrOf(t, group, element) : DcmVR(inVr).getEVR();
     if (length == UNDEFINED_LENGTH || evr == EVR_SQ) {
         // Of undefined length the toolkit reads a sequence, or an element
         // its dictionary does not know as one (UN), and refuses any other
-        // (pixel data, which Implicit VR does not encapsulate, included).
+        // (pixel data, which Implicit VR does not encapsulate, included; in
+        // big endian it is encapsulated, which is stored as it came).
         if (evr != EVR_SQ && evr != EVR_UNKNOWN && evr != EVR_UN) {
             t->result = TRANSCODE_FOREIGN;
             return;
         }
+        // An UN of undefined length holds Implicit VR Little Endian.
+        bool un = evr != EVR_SQ && inVr != nullptr;
         emitHeader(t, group, element, "SQ", UNDEFINED_LENGTH);
-        pushFrame(t, true, length != UNDEFINED_LENGTH, t->pos + length);
+        pushFrame(t, true, length != UNDEFINED_LENGTH, t->pos + length, un || f.implicitVr,
+                  !un && f.bigEndian);
         return;
     }
     if (element == 0x0000) {
@@ -321,10 +349,16 @@ static void elementHeader(transcode *t, unsigned group, unsigned element, uint32
     }
     char vr[3];
     DcmVR v(DcmVR(evr).getValidEVR());
-    const char *name = v.getVRName();
+    const char *name = inVr != nullptr ? inVr : v.getVRName();
     vr[0] = name[0];
     vr[1] = name[1];
     vr[2] = '\0';
+    t->swap = f.bigEndian ? swapUnit(vr) : 1;
+    t->unitLen = 0;
+    if (length % t->swap != 0) {
+        t->result = TRANSCODE_FOREIGN; // numbers cut short: not followed
+        return;
+    }
     uint32_t written = length;
     t->padOdd = false;
     if (length % 2 != 0 && strcmp(vr, "OW") != 0) {
@@ -382,18 +416,20 @@ static void endValue(transcode *t)
     t->captureKind = CAPTURE_NONE;
 }
 
-void transcode_init(transcode *t, transcode_sink sink, void *sinkData)
+void transcode_init(transcode *t, bool bigEndian, transcode_sink sink, void *sinkData)
 {
     t->sink = sink;
     t->sinkData = sinkData;
     elementwalk_init(&t->out, false, false);
     t->pos = 0;
     t->stack.clear();
-    pushFrame(t, false, false, UINT64_MAX);
+    pushFrame(t, false, false, UINT64_MAX, !bigEndian, bigEndian);
     t->headLen = 0;
     t->copy = 0;
     t->padOdd = false;
     t->pad = 0;
+    t->swap = 1;
+    t->unitLen = 0;
     t->captured.clear();
     t->captureKind = CAPTURE_NONE;
     t->captureKey = 0;
@@ -403,6 +439,17 @@ void transcode_init(transcode *t, transcode_sink sink, void *sinkData)
     t->heldSize = 0;
     t->patches.clear();
     t->result = TRANSCODE_MORE;
+}
+
+// Bytes of the header that the frame on top expects, given those in head:
+// 8, or 12 for an explicit VR with a 4-byte length.
+static size_t headNeeded(const transcode *t)
+{
+    const transcode_frame &f = t->stack.back();
+    if (f.sequence || f.implicitVr || t->headLen < 6 || u16(t->head, f.bigEndian) == 0xFFFE)
+        return 8;
+    char vr[3] = {(char)t->head[4], (char)t->head[5], '\0'};
+    return longVr(vr) ? 12 : 8;
 }
 
 int transcode_feed(transcode *t, const unsigned char *bytes, size_t n, bool last)
@@ -416,8 +463,22 @@ int transcode_feed(transcode *t, const unsigned char *bytes, size_t n, bool last
                 t->captured.append((const char *)bytes, take < CAPTURE_MAX - t->captured.size()
                                                             ? take
                                                             : CAPTURE_MAX - t->captured.size());
-            if (t->captureKind != CAPTURE_DROP)
+            if (t->captureKind == CAPTURE_DROP) {
+            } else if (t->swap == 1) {
                 emit(t, bytes, take);
+            } else {
+                // Each number reversed, whole (it may come in two pieces).
+                for (size_t k = 0; k < take; k++) {
+                    t->unit[t->unitLen++] = bytes[k];
+                    if (t->unitLen < t->swap)
+                        continue;
+                    unsigned char r[8];
+                    for (size_t j = 0; j < t->swap; j++)
+                        r[j] = t->unit[t->swap - 1 - j];
+                    emit(t, r, t->swap);
+                    t->unitLen = 0;
+                }
+            }
             t->pos += take;
             t->copy -= take;
             bytes += take;
@@ -436,21 +497,28 @@ int transcode_feed(transcode *t, const unsigned char *bytes, size_t n, bool last
         }
         if (n == 0)
             break;
-        size_t take = 8 - t->headLen < n ? 8 - t->headLen : n;
+        size_t need = headNeeded(t);
+        size_t take = need - t->headLen < n ? need - t->headLen : n;
         memcpy(t->head + t->headLen, bytes, take);
         t->headLen += take;
         t->pos += take;
         bytes += take;
         n -= take;
-        if (t->headLen < 8)
+        if (t->headLen < headNeeded(t))
             continue;
+        need = t->headLen;
         t->headLen = 0;
-        unsigned group = u16(t->head), element = u16(t->head + 2);
-        uint32_t length = u32(t->head + 4);
-        if (f.sequence)
-            itemHeader(t, group, element, length);
-        else
-            elementHeader(t, group, element, length);
+        bool big = f.bigEndian;
+        unsigned group = u16(t->head, big), element = u16(t->head + 2, big);
+        if (f.sequence) {
+            itemHeader(t, group, element, u32(t->head + 4, big));
+        } else if (f.implicitVr || group == 0xFFFE) {
+            elementHeader(t, group, element, nullptr, u32(t->head + 4, big));
+        } else {
+            char vr[3] = {(char)t->head[4], (char)t->head[5], '\0'};
+            uint32_t length = need == 12 ? u32(t->head + 8, big) : u16(t->head + 6, big);
+            elementHeader(t, group, element, vr, length);
+        }
     }
     if (t->result != TRANSCODE_MORE || !last)
         return t->result;

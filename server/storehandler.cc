@@ -185,7 +185,8 @@ static Uint16 inspectBytes(void *data, const unsigned char *bytes, size_t n, boo
         if (receipt->in != NULL && receipt->converted &&
             transcode_feed(&receipt->conv, bytes, n, last) != TRANSCODE_MORE) {
             logprintf(LOGLEVEL_ERROR, server_options.logfp,
-                      "C-STORE refused: data set in Implicit VR that cannot be converted.\n");
+                      "C-STORE refused: data set that cannot be converted to Explicit VR Little "
+                      "Endian.\n");
             return DICOMNET_STATUS_CANNOT_UNDERSTAND;
         }
         return 0;
@@ -214,10 +215,12 @@ static void storeStreamCallback(void *callbackData, T_DIMSE_StoreProgress *progr
 }
 
 // Whether a data set in transferSyntax is converted to Explicit VR Little
-// Endian as it comes (dicomnet/transcode.h): Implicit VR Little Endian.
+// Endian as it comes (dicomnet/transcode.h): Implicit VR Little Endian and
+// Explicit VR Big Endian.
 static bool convertedAsItComes(const char *transferSyntax)
 {
-    return DcmXfer(transferSyntax).getXfer() == EXS_LittleEndianImplicit;
+    E_TransferSyntax xfer = DcmXfer(transferSyntax).getXfer();
+    return xfer == EXS_LittleEndianImplicit || xfer == EXS_BigEndianExplicit;
 }
 
 // The converted bytes go to the store.
@@ -270,7 +273,8 @@ OFCondition storeSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     // The access check comes first here: a peer not allowed to store has
     // its bytes dropped as they come, and no file is made for them.
     if (receipt.converted) {
-        transcode_init(&receipt.conv, storeConverted, &receipt);
+        transcode_init(&receipt.conv, DcmXfer(pc.acceptedTransferSyntax).isBigEndian(),
+                       storeConverted, &receipt);
         receipt.conv.out.recordElements = true;
     }
     if (handlerPermits(ctx, ACCESS_STORE))

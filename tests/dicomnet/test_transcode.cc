@@ -67,7 +67,7 @@ std::string uids()
 
 // What the store writes today for data read as a received data set:
 // the data set's part of the file.
-std::string reference(const std::string &implicit)
+std::string reference(const std::string &implicit, E_TransferSyntax xfer = EXS_LittleEndianImplicit)
 {
     DcmFileFormat file;
     DcmDataset *ds = file.getDataset();
@@ -75,7 +75,7 @@ std::string reference(const std::string &implicit)
     in.setBuffer(implicit.data(), (offile_off_t)implicit.size());
     in.setEos();
     ds->transferInit();
-    OFCondition cond = ds->read(in, EXS_LittleEndianImplicit, EGL_noChange);
+    OFCondition cond = ds->read(in, xfer, EGL_noChange);
     ds->transferEnd();
     in.releaseBuffer();
     EXPECT_TRUE(cond.good()) << cond.text();
@@ -119,11 +119,11 @@ void collect(void *data, const unsigned char *bytes, size_t n, bool)
     static_cast<std::string *>(data)->append((const char *)bytes, n);
 }
 
-std::string converted(const std::string &implicit, size_t piece, int *result)
+std::string converted(const std::string &implicit, size_t piece, int *result, bool big = false)
 {
     std::string out;
     transcode t;
-    transcode_init(&t, collect, &out);
+    transcode_init(&t, big, collect, &out);
     *result = TRANSCODE_MORE;
     for (size_t at = 0; at < implicit.size() && *result == TRANSCODE_MORE; at += piece) {
         size_t n = std::min(piece, implicit.size() - at);
@@ -144,12 +144,12 @@ std::string hex(const std::string &s)
     return h;
 }
 
-void expectAsToolkit(const std::string &implicit)
+void expectAsToolkit(const std::string &implicit, bool big = false)
 {
-    std::string want = reference(implicit);
+    std::string want = reference(implicit, big ? EXS_BigEndianExplicit : EXS_LittleEndianImplicit);
     for (size_t piece : {(size_t)1, (size_t)7, (size_t)4096, implicit.size()}) {
         int result;
-        std::string got = converted(implicit, piece, &result);
+        std::string got = converted(implicit, piece, &result, big);
         EXPECT_EQ(result, TRANSCODE_MORE) << "piece " << piece;
         if (got != want) {
             size_t at = 0;
@@ -325,4 +325,81 @@ TEST(Transcode, PrivateSequenceKnownByItsCreator)
     std::string body = el(0x0008, 0x0100, "T-D1100 ");
     expectAsToolkit(uids() + el(0x0009, 0x0010, "DCMTK_ANONYMIZER") +
                     seq(0x0009, 0x1000, item(body, true) + item(body, false), true));
+}
+
+namespace
+{
+
+std::string be16(unsigned v)
+{
+    return std::string{(char)(v >> 8 & 0xff), (char)(v & 0xff)};
+}
+
+std::string be32(uint32_t v)
+{
+    return be16(v >> 16) + be16(v & 0xffff);
+}
+
+// Explicit VR big endian.
+std::string bel(unsigned g, unsigned e, const char *vr, const std::string &value)
+{
+    bool longVr = std::string("OBODOFOLOVOWSQSVUCUNURUTUV").find(vr) % 2 == 0;
+    return be16(g) + be16(e) + std::string(vr, 2) +
+           (longVr ? be16(0) + be32((uint32_t)value.size()) : be16((unsigned)value.size())) + value;
+}
+
+std::string beItem(const std::string &body, bool defined)
+{
+    if (defined)
+        return be16(0xFFFE) + be16(0xE000) + be32((uint32_t)body.size()) + body;
+    return be16(0xFFFE) + be16(0xE000) + be32(UNDEF) + body + be16(0xFFFE) + be16(0xE00D) + be32(0);
+}
+
+std::string beSeq(unsigned g, unsigned e, const std::string &items, bool defined)
+{
+    if (defined)
+        return bel(g, e, "SQ", items);
+    return be16(g) + be16(e) + "SQ" + be16(0) + be32(UNDEF) + items + be16(0xFFFE) + be16(0xE0DD) +
+           be32(0);
+}
+
+std::string beUids()
+{
+    return bel(0x0008, 0x0016, "UI", std::string("1.2.840.10008.5.1.4.1.1.2") + '\0') +
+           bel(0x0008, 0x0018, "UI", "1.2.826.77.1.2.3");
+}
+
+} // namespace
+
+// Big endian: every number turned round by its VR, bytes and texts not.
+TEST(Transcode, BigEndianNumbersSwappedByTheirVr)
+{
+    std::string pixels;
+    for (int i = 0; i < 256; i++)
+        pixels += be16((unsigned)i * 251);
+    std::string inner = bel(0x0008, 0x0100, "SH", "T-D1100 ") + bel(0x0028, 0x0010, "US", be16(7));
+    expectAsToolkit(
+        bel(0x0008, 0x0000, "UL", be32(3)) + beUids() + bel(0x0008, 0x0060, "CS", "CT") +
+            beSeq(0x0008, 0x1115, beItem(inner, true) + beItem(inner, false), true) +
+            beSeq(0x0008, 0x2218, beItem(inner, false), false) +
+            bel(0x0010, 0x0010, "PN", "ODD^NAME") + bel(0x0010, 0x0020, "LO", "ODD") +
+            bel(0x0018, 0x0050, "DS", "1.5 ") + bel(0x0018, 0x9087, "FD", "12345678") +
+            bel(0x0020, 0x9057, "UL", be32(123456)) +
+            bel(0x0020, 0x9165, "AT", be16(0x0010) + be16(0x0020)) +
+            bel(0x0028, 0x0100, "US", be16(16)) + bel(0x0028, 0x0103, "US", be16(1)) +
+            bel(0x0028, 0x0106, "SS", be16(0xFFFB)) + bel(0x0029, 0x0010, "LO", "VELTO ") +
+            bel(0x0029, 0x1001, "UN", "abcd") + bel(0x0029, 0x1002, "SL", be32(0xFFFFFFF0)) +
+            bel(0x0029, 0x1003, "OB", "bytes!") + bel(0x0066, 0x0016, "OF", be32(0x3F800000)) +
+            bel(0x7FE0, 0x0010, "OW", pixels),
+        true);
+}
+
+// An UN of undefined length holds a sequence in Implicit VR Little Endian.
+TEST(Transcode, BigEndianUnknownSequence)
+{
+    std::string body = el(0x0029, 0x1001, "ITEMTEXT") + el(0x0029, 0x1002, "odd");
+    expectAsToolkit(beUids() + bel(0x0029, 0x0010, "LO", "VELTO ") + be16(0x0029) + be16(0x1010) +
+                        "UN" + be16(0) + be32(UNDEF) + item(body, true) + item(body, false) +
+                        le16(0xFFFE) + le16(0xE0DD) + le32(0) + bel(0x0029, 0x1020, "US", be16(9)),
+                    true);
 }

@@ -2,8 +2,9 @@
 compressed syntax) is written as it arrives and stored byte for byte as the
 peer sent it, behind a meta header (its group lengths and sequences of
 undefined length included), in bounded memory even for a 1 GB image; one
-received in Implicit VR Little Endian is converted as it arrives and stored
-in Explicit VR, as the toolkit writes it once parsed. The data sets go out
+received in Implicit VR Little Endian or Explicit VR Big Endian is
+converted as it arrives and stored in Explicit VR Little Endian, as the
+toolkit writes it once parsed. The data sets go out
 over raw sockets, so the test knows every byte sent."""
 
 import hashlib
@@ -25,6 +26,7 @@ import test_network as raw
 CT = hostile.CT
 EXPLICIT = hostile.EXPLICIT
 IMPLICIT = hostile.IMPLICIT
+BIG = hostile.BIG
 STUDY, SERIES = "1.2.826.60.1", "1.2.826.60.1.1"
 PDV = 16000
 
@@ -358,6 +360,36 @@ class StreamedStore(ServerTestCase):
         self.assertEqual(pydicom.dcmread(path).PixelData, bytes(range(256)) * 2)
         p, found = s.findscu(["StudyInstanceUID=" + STUDY, "PatientName="])
         self.assertEqual([str(d.PatientName) for d in found], ["IMPLICIT^PEER^X"])
+        self.assertEqual(temporaries(s), [])
+
+    def test_big_endian_is_converted_as_it_comes_as_the_toolkit_writes_it(self):
+        """The same image in Explicit VR Big Endian (as the toolkit's own
+        converter writes it): stored as the converter writes it in Explicit
+        VR Little Endian, every number turned round."""
+        s = self.server()
+        instance = "1.2.826.60.1.1.5"
+        implicit = os.path.join(s.tmp, "implicit.dcm")
+        with open(implicit, "wb") as f:
+            f.write(file_of(instance, IMPLICIT, implicit_image(instance)))
+        big = os.path.join(s.tmp, "big.dcm")
+        p = subprocess.run(["dcmconv", "+tb", implicit, big], capture_output=True, text=True)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        data, syntax = after_meta(big)
+        self.assertEqual(syntax, BIG)
+        c = hostile.associate(s, [(CT, BIG)])
+        self.assertEqual(store(c, instance, [data[:999], data[999:]]), 0x0000)
+        self.assertEqual(release(c), 0x06)
+        path = uid_path(s.basedir, STUDY, SERIES, instance)
+        stored, syntax = after_meta(path)
+        self.assertEqual(syntax, EXPLICIT)
+        ref = os.path.join(s.tmp, "ref.dcm")
+        p = subprocess.run(["dcmconv", "+te", "-e", "+g=", "-p", big, ref],
+                           capture_output=True, text=True)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual(stored, after_meta(ref)[0])
+        # Element for element the image converted to big endian, its
+        # pixel data included.
+        self.assertEqual(flat(pydicom.dcmread(path)), flat(pydicom.dcmread(implicit)))
         self.assertEqual(temporaries(s), [])
 
     def test_damaged_data_set_leaves_no_file(self):
