@@ -327,6 +327,16 @@ static void elementHeader(transcode *t, unsigned group, unsigned element, const 
                   !un && f.bigEndian);
         return;
     }
+    if (group == 0xFFFC && element == 0xFFFC) {
+        // Data set trailing padding: the toolkit writes the image without.
+        t->copy = length;
+        t->swap = 1;
+        t->padOdd = false;
+        t->captureKind = CAPTURE_DROP;
+        if (length == 0)
+            endValue(t);
+        return;
+    }
     if (element == 0x0000) {
         // A group length: written once its group has ended.
         if (length != 4) {

@@ -403,3 +403,16 @@ TEST(Transcode, BigEndianUnknownSequence)
                         le16(0xFFFE) + le16(0xE0DD) + le32(0) + bel(0x0029, 0x1020, "US", be16(9)),
                     true);
 }
+
+// Elements of groups that belong to no data set, in the data set, and
+// trailing padding (which the toolkit drops).
+TEST(Transcode, MetaAndIllegalGroupsInTheDataSet)
+{
+    expectAsToolkit(el(0x0002, 0x0010, std::string("1.2.840.10008.1.2") + '\0') +
+                    el(0x0003, 0x0010, "ODD") + uids() +
+                    seq(0x0008, 0x1115,
+                        item(el(0x0008, 0x1150, "1.2") + el(0xFFFC, 0xFFFC, "pad"), true) +
+                            item(el(0xFFFC, 0xFFFC, ""), false),
+                        true) +
+                    el(0xFFFC, 0xFFFC, std::string(6, '\0')));
+}
