@@ -178,12 +178,12 @@ static const char *creatorOf(const transcode *t, unsigned group, unsigned elemen
 }
 
 // Where the dictionary allows US or SS, the toolkit takes SS when the Pixel
-// Representation of the item or of one that holds it is 1: for these.
+// Representation of the same item is 1: for these (not the retired ones).
 static bool pixelValueTag(unsigned group, unsigned element)
 {
     static const uint32_t tags[] = {0x00280106, 0x00280107, 0x00280108, 0x00280109,
-                                    0x00280110, 0x00280111, 0x00280120, 0x00280121,
-                                    0x00409211, 0x00409216, 0x00603004, 0x00603006};
+                                    0x00280120, 0x00280121, 0x00283002, 0x00409211,
+                                    0x00409216, 0x00603004, 0x00603006};
     uint32_t tag = (uint32_t)group << 16 | element;
     for (uint32_t x : tags) {
         if (x == tag)

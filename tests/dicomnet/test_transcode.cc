@@ -416,3 +416,23 @@ TEST(Transcode, MetaAndIllegalGroupsInTheDataSet)
                         true) +
                     el(0xFFFC, 0xFFFC, std::string(6, '\0')));
 }
+
+// Every element the dictionary gives US or SS, after Pixel Representation 1
+// and 0, and without it.
+TEST(Transcode, EveryPixelValueElement)
+{
+    static const uint32_t xs[] = {0x00189810, 0x00221452, 0x00280071, 0x00280104, 0x00280105,
+                                  0x00280106, 0x00280107, 0x00280108, 0x00280109, 0x00280110,
+                                  0x00280111, 0x00280120, 0x00280121, 0x00281100, 0x00281101,
+                                  0x00281102, 0x00281103, 0x00281111, 0x00281112, 0x00281113,
+                                  0x00283002, 0x00409211, 0x00409216, 0x00603004, 0x00603006};
+    for (uint32_t tag : xs) {
+        SCOPED_TRACE(tag);
+        std::string value = el(tag >> 16, tag & 0xFFFF, us(3));
+        std::string rep1 = el(0x0028, 0x0103, us(1)), rep0 = el(0x0028, 0x0103, us(0));
+        bool before = tag < 0x00280103;
+        expectAsToolkit(uids() + (before ? value + rep1 : rep1 + value));
+        expectAsToolkit(uids() + (before ? value + rep0 : rep0 + value));
+        expectAsToolkit(uids() + value);
+    }
+}
