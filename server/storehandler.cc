@@ -2,8 +2,9 @@
 // the called AE title and hands the received dataset to the archive core's
 // ingest (core/archive.h), whose status is the response's. The received
 // bytes are walked (dicomnet/elementwalk.h) before anything else reads them: a
-// data set in Explicit VR Little Endian, Implicit VR Little Endian (converted
-// as it comes, dicomnet/transcode.h) or a compressed syntax is then
+// data set in Explicit VR Little Endian, Implicit VR Little Endian or big
+// endian (converted as it comes, dicomnet/transcode.h) or a compressed syntax
+// is then
 // written by the store as it arrives and only its head parsed (the streamed
 // path), any other is parsed by the toolkit.
 // Also the setup of the per-association handler context that all three
@@ -106,7 +107,7 @@ struct storereceipt {
     handlercontext *ctx;
     archive_incoming *in; // null: parsed path, or streamed and not permitted
     bool streamed;
-    bool converted; // Implicit VR: the store gets the bytes of conv
+    bool converted; // Implicit VR or big endian: the store gets conv's bytes
     transcode conv;
 };
 
@@ -234,8 +235,7 @@ static void storeConverted(void *data, const unsigned char *bytes, size_t n, boo
 // (compressed) syntax is stored in that syntax, so its bytes are the
 // file's; a deflated one is inflated as it comes (never more than a chunk
 // of it in memory) and stored in Explicit VR Little Endian, and so is one in
-// Implicit VR Little Endian, converted as it comes. Big endian ones are
-// parsed and stored in Explicit VR Little Endian.
+// Implicit VR Little Endian or Explicit VR Big Endian, converted as it comes.
 static bool streamable(const char *transferSyntax)
 {
     DcmXfer xfer(transferSyntax);
