@@ -4,9 +4,8 @@
 // bytes are walked (dicomnet/elementwalk.h) before anything else reads them: a
 // data set in Explicit VR Little Endian, Implicit VR Little Endian or big
 // endian (converted as it comes, dicomnet/transcode.h) or a compressed syntax
-// is then
-// written by the store as it arrives and only its head parsed (the streamed
-// path), any other is parsed by the toolkit.
+// is then written by the store as it arrives and only its head parsed (the
+// streamed path), any other is parsed by the toolkit.
 // Also the setup of the per-association handler context that all three
 // handlers share, and the access check that every handler makes.
 #include "server/handlers.h"
