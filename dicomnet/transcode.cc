@@ -5,6 +5,7 @@
 // each value copied through (its numbers turned round, from big endian).
 #include "dicomnet/transcode.h"
 
+#include <ctype.h>
 #include <string.h>
 
 #include "dcmtk/dcmdata/dctag.h"
@@ -214,13 +215,15 @@ static DcmEVR vrOf(const transcode *t, unsigned group, unsigned element)
     if (evr == EVR_xs && pixelValueTag(group, element))
         return signedPixels(t) ? EVR_SS : EVR_US;
     // Waveform data of either VR are bytes when the item's Waveform Bits
-    // Allocated says 8; pixel, overlay and lookup table data, and waveform
-    // data of more bits or of none said, are words.
+    // Allocated says 8, else words; pixel, overlay and lookup table data
+    // are words; other data of either VR (waveform data with no bits said
+    // too) bytes.
     uint32_t key = (uint32_t)group << 16 | element;
     if (evr == EVR_ox && t->stack.back().waveBits >= 0 &&
         (key == 0x54001010 || key == 0x5400100A || key == 0x54000110 || key == 0x54000112))
         return t->stack.back().waveBits == 8 ? EVR_OB : EVR_OW;
-    if (evr == EVR_ox || evr == EVR_px || evr == EVR_lt)
+    bool overlay = (group & 0xFF01) == 0x6000 && element == 0x3000;
+    if (evr == EVR_px || evr == EVR_lt || (evr == EVR_ox && overlay))
         return EVR_OW;
     return evr;
 }
@@ -280,6 +283,45 @@ static void itemHeader(transcode *t, unsigned group, unsigned element, uint32_t 
 }
 
 static void endValue(transcode *t);
+
+// Text VRs: the toolkit writes their values corrected.
+static bool textVr(const char *vr)
+{
+    static const char *const texts[] = {"AE", "AS", "CS", "DA", "DS", "DT", "IS", "LO", "LT",
+                                        "PN", "SH", "ST", "TM", "UC", "UI", "UR", "UT"};
+    return vrIn(vr, texts, sizeof texts / sizeof *texts);
+}
+
+// A text value as the toolkit writes it (read with a NUL after an odd
+// one): a UID without white space anywhere and without trailing NULs,
+// other texts without trailing spaces; then padded to even length again,
+// a UID with a NUL, other texts with a space.
+static void correctText(const char *vr, std::string *v)
+{
+    bool uid = strcmp(vr, "UI") == 0;
+    if (uid) {
+        std::string kept;
+        for (char c : *v) {
+            if (!isspace((unsigned char)c))
+                kept += c;
+        }
+        v->swap(kept);
+    }
+    while (!v->empty() && (uid ? v->back() == '\0' : v->back() == ' '))
+        v->pop_back();
+    if (v->size() % 2 != 0)
+        v->push_back(uid ? '\0' : ' ');
+}
+
+// A value's bytes: gathered when it is a text (written when whole), else
+// written.
+static void emitValue(transcode *t, const void *bytes, size_t n)
+{
+    if (t->text)
+        t->textValue.append((const char *)bytes, n);
+    else
+        emit(t, bytes, n);
+}
 
 // Bytes of a value in big endian swapped as one number: by its VR.
 static size_t swapUnit(const char *vr)
@@ -369,8 +411,16 @@ static void elementHeader(transcode *t, unsigned group, unsigned element, const 
         t->result = TRANSCODE_FOREIGN; // numbers cut short: not followed
         return;
     }
-    uint32_t written = length;
     t->padOdd = false;
+    t->text = textVr(vr);
+    if (t->text) {
+        // Written once whole: the toolkit writes it corrected (textValue).
+        t->textValue.clear();
+        t->textGroup = group;
+        t->textElement = element;
+        memcpy(t->textVr, vr, 3);
+    }
+    uint32_t written = length;
     if (length % 2 != 0 && strcmp(vr, "OW") != 0) {
         // The toolkit reads an odd value with a NUL after it, and writes it
         // so, whatever its VR but OW (written as it came).
@@ -381,7 +431,8 @@ static void elementHeader(transcode *t, unsigned group, unsigned element, const 
     // A value too long for a 2-byte length is written as UN.
     if (!longVr(vr) && written > 0xFFFF)
         strcpy(vr, "UN");
-    emitHeader(t, group, element, vr, written);
+    if (!t->text)
+        emitHeader(t, group, element, vr, written);
     t->copy = length;
     t->captureKind = CAPTURE_NONE;
     t->captured.clear();
@@ -401,8 +452,20 @@ static void elementHeader(transcode *t, unsigned group, unsigned element, const 
 static void endValue(transcode *t)
 {
     if (t->padOdd)
-        emit(t, &t->pad, 1);
+        emitValue(t, &t->pad, 1);
     t->padOdd = false;
+    if (t->text) {
+        t->text = false;
+        std::string &v = t->textValue;
+        correctText(t->textVr, &v);
+        char vr[3];
+        memcpy(vr, t->textVr, 3);
+        if (!longVr(vr) && v.size() > 0xFFFF)
+            strcpy(vr, "UN");
+        emitHeader(t, t->textGroup, t->textElement, vr, (uint32_t)v.size());
+        emit(t, v.data(), v.size());
+        std::string().swap(v);
+    }
     transcode_frame &f = t->stack.back();
     if (t->captureKind == CAPTURE_CREATOR) {
         std::string s = t->captured;
@@ -440,6 +503,7 @@ void transcode_init(transcode *t, bool bigEndian, transcode_sink sink, void *sin
     t->pad = 0;
     t->swap = 1;
     t->unitLen = 0;
+    t->text = false;
     t->captured.clear();
     t->captureKind = CAPTURE_NONE;
     t->captureKey = 0;
@@ -475,7 +539,7 @@ int transcode_feed(transcode *t, const unsigned char *bytes, size_t n, bool last
                                                             : CAPTURE_MAX - t->captured.size());
             if (t->captureKind == CAPTURE_DROP) {
             } else if (t->swap == 1) {
-                emit(t, bytes, take);
+                emitValue(t, bytes, take);
             } else {
                 // Each number reversed, whole (it may come in two pieces).
                 for (size_t k = 0; k < take; k++) {

@@ -86,6 +86,10 @@ struct transcode {
     size_t swap;           // bytes of each number reversed (big endian), or 1
     unsigned char unit[8]; // a number's bytes so far
     size_t unitLen;
+    bool text; // the value is a text, kept until whole
+    std::string textValue;
+    unsigned textGroup, textElement;
+    char textVr[3];
     std::string captured;         // a private creator's or Pixel Representation's value
     int captureKind;              // what captured is (0: none; -1: the value is dropped)
     uint32_t captureKey;          // the creator's group and block

@@ -11,6 +11,7 @@
 #include "dcmtk/dcmdata/dcfilefo.h"
 #include "dcmtk/dcmdata/dcistrmb.h"
 #include "dcmtk/dcmdata/dcostrmb.h"
+#include "dcmtk/dcmdata/dctag.h"
 #include "dcmtk/dcmdata/dcwcache.h"
 #include "dicomnet/transcode.h"
 
@@ -101,14 +102,14 @@ std::string reference(const std::string &implicit, E_TransferSyntax xfer = EXS_L
     return out.substr(meta);
 }
 
-bool parses(const std::string &implicit)
+bool parses(const std::string &implicit, E_TransferSyntax xfer = EXS_LittleEndianImplicit)
 {
     DcmDataset ds;
     DcmInputBufferStream in;
     in.setBuffer(implicit.data(), (offile_off_t)implicit.size());
     in.setEos();
     ds.transferInit();
-    OFCondition cond = ds.read(in, EXS_LittleEndianImplicit, EGL_noChange);
+    OFCondition cond = ds.read(in, xfer, EGL_noChange);
     ds.transferEnd();
     in.releaseBuffer();
     return cond.good();
@@ -435,4 +436,54 @@ TEST(Transcode, EveryPixelValueElement)
         expectAsToolkit(uids() + (before ? value + rep0 : rep0 + value));
         expectAsToolkit(uids() + value);
     }
+}
+
+// Damaged data sets (bytes changed at random) that the walk lets through:
+// the conversion ends, with the bytes it wrote walkable or a refusal, and
+// never reads or writes outside what it holds (the sanitizer build runs it).
+TEST(Transcode, DamagedDataSetsWalkedFirst)
+{
+    std::string body = el(0x0029, 0x1001, "ITEMTEXT");
+    std::string sample =
+        gl(0x0008) + uids() + seq(0x0008, 0x1115, item(el(0x0008, 0x1150, "1.2"), true), true) +
+        el(0x0009, 0x0010, "DCMTK_ANONYMIZER") +
+        seq(0x0009, 0x1000, item(body, true) + item(body, false), true) +
+        el(0x0028, 0x0103, us(1)) + el(0x0028, 0x0106, us(3)) + el(0x0029, 0x0010, "VELTO") +
+        seq(0x0029, 0x1010, item(body, true) + item(body, false), false) +
+        el(0x7FE0, 0x0010, std::string(16, 'p'));
+    unsigned seed = 12345;
+    int whole = 0, compared = 0;
+    for (int round = 0; round < 3000; round++) {
+        std::string data = sample;
+        for (int k = 0; k < 1 + round % 4; k++) {
+            seed = seed * 1103515245u + 12345u;
+            data[(seed >> 8) % data.size()] = (char)(seed >> 20);
+        }
+        for (bool big : {false, true}) {
+            elementwalk w;
+            elementwalk_init(&w, !big, big);
+            w.strictVr = true;
+            w.isSequence = [](unsigned g, unsigned e) {
+                return DcmTag((Uint16)g, (Uint16)e).getEVR() == EVR_SQ;
+            };
+            w.maxLength = 1 << 20;
+            if (elementwalk_feed(&w, (const unsigned char *)data.data(), data.size()) !=
+                    ELEMENTWALK_MORE ||
+                elementwalk_finish(&w) != ELEMENTWALK_MORE)
+                continue;
+            int result;
+            std::string out = converted(data, 3, &result, big);
+            if (result != TRANSCODE_MORE)
+                continue;
+            whole++;
+            // What the toolkit reads too it writes as the conversion did.
+            E_TransferSyntax xfer = big ? EXS_BigEndianExplicit : EXS_LittleEndianImplicit;
+            if (parses(data, xfer)) {
+                compared++;
+                EXPECT_EQ(hex(out), hex(reference(data, xfer))) << "round " << round;
+            }
+        }
+    }
+    EXPECT_GT(whole, 100);
+    EXPECT_GT(compared, 100);
 }
