@@ -451,10 +451,19 @@ TEST(Transcode, DamagedDataSetsWalkedFirst)
         el(0x0028, 0x0103, us(1)) + el(0x0028, 0x0106, us(3)) + el(0x0029, 0x0010, "VELTO") +
         seq(0x0029, 0x1010, item(body, true) + item(body, false), false) +
         el(0x7FE0, 0x0010, std::string(16, 'p'));
+    std::string text =
+        el(0x0008, 0x0005, "ISO_IR 100") + uids() + el(0x0008, 0x0070, "AB  ") +
+        el(0x0008, 0x0090, "A^B ") + el(0x0008, 0x1030, " DESC ") +
+        seq(0x0008, 0x1115,
+            item(gl(0x0008) + el(0x0008, 0x1150, " 1.2.5") + el(0x0008, 0x1155, "1.2\t3 "), false),
+            true) +
+        el(0x0018, 0x0050, "1.5\\2.5 ") + el(0x0020, 0x4000, "TEXT  \r\n  ") +
+        el(0x0028, 0x0103, us(0)) + el(0x0028, 0x0120, us(5)) + el(0x0029, 0x0010, "ACME  ") +
+        el(0x0029, 0x1001, "VALUE ");
     unsigned seed = 12345;
     int whole = 0, compared = 0;
-    for (int round = 0; round < 3000; round++) {
-        std::string data = sample;
+    for (int round = 0; round < 4000; round++) {
+        std::string data = round % 2 ? sample : text;
         for (int k = 0; k < 1 + round % 4; k++) {
             seed = seed * 1103515245u + 12345u;
             data[(seed >> 8) % data.size()] = (char)(seed >> 20);
@@ -486,4 +495,21 @@ TEST(Transcode, DamagedDataSetsWalkedFirst)
     }
     EXPECT_GT(whole, 100);
     EXPECT_GT(compared, 100);
+}
+
+// Texts as the toolkit writes them: UIDs without white space or trailing
+// NULs, other texts without trailing spaces, each padded to even length.
+TEST(Transcode, TextsCorrectedAsTheToolkitWritesThem)
+{
+    std::string values = el(0x0008, 0x0070, "AB  ") + el(0x0008, 0x0080, "AB ") +
+                         el(0x0008, 0x0090, "A^B ") + el(0x0008, 0x1030, " DESC ") +
+                         el(0x0018, 0x0050, "1.5\\2.5 ") + el(0x0020, 0x000D, " 1.2.5") +
+                         el(0x0020, 0x000E, "1 2\t3\r\n") +
+                         el(0x0020, 0x0052, std::string("1.2\0.3\0\0", 8)) +
+                         el(0x0020, 0x0200,
+                            std::string("\0"
+                                        "1.2.3",
+                                        6)) +
+                         el(0x0020, 0x4000, "TEXT  \r\n  ") + el(0x0040, 0xA160, "T  ");
+    expectAsToolkit(uids() + values);
 }
