@@ -460,10 +460,21 @@ TEST(Transcode, DamagedDataSetsWalkedFirst)
         el(0x0018, 0x0050, "1.5\\2.5 ") + el(0x0020, 0x4000, "TEXT  \r\n  ") +
         el(0x0028, 0x0103, us(0)) + el(0x0028, 0x0120, us(5)) + el(0x0029, 0x0010, "ACME  ") +
         el(0x0029, 0x1001, "VALUE ");
+    std::string inner = bel(0x0008, 0x0100, "SH", "T-D1100 ") + bel(0x0028, 0x0010, "US", be16(7));
+    std::string bigSample =
+        beUids() + bel(0x0008, 0x0070, "LO", "AB  ") +
+        beSeq(0x0008, 0x1115, beItem(inner, true) + beItem(inner, false), true) +
+        bel(0x0018, 0x9087, "FD", "12345678") +
+        bel(0x0020, 0x9165, "AT", be16(0x0010) + be16(0x0020)) +
+        bel(0x0028, 0x0106, "SS", be16(0xFFFB)) + bel(0x0029, 0x0010, "LO", "VELTO ") +
+        be16(0x0029) + be16(0x1010) + "UN" + be16(0) + be32(UNDEF) +
+        item(el(0x0029, 0x1001, "ITEMTEXT"), true) + le16(0xFFFE) + le16(0xE0DD) + le32(0) +
+        bel(0x0066, 0x0016, "OF", be32(0x3F800000)) + bel(0x7FE0, 0x0010, "OW", be16(1) + be16(2));
+    const std::string samples[] = {sample, text, bigSample};
     unsigned seed = 12345;
     int whole = 0, compared = 0;
-    for (int round = 0; round < 4000; round++) {
-        std::string data = round % 2 ? sample : text;
+    for (int round = 0; round < 6000; round++) {
+        std::string data = samples[round % 3];
         for (int k = 0; k < 1 + round % 4; k++) {
             seed = seed * 1103515245u + 12345u;
             data[(seed >> 8) % data.size()] = (char)(seed >> 20);
