@@ -17,6 +17,7 @@
 #include "dcmtk/dcmdata/dcxfer.h"
 
 #include "dicomnet/elementwalk.h"
+#include "dicomnet/transcode.h"
 #include "runtime/durablefile.h"
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
@@ -129,6 +130,16 @@ static void setUpWalk(elementwalk *w, bool implicitVr, bool bigEndian, uint64_t 
     w->recordElements = strict;
     if (dictionary)
         w->isSequence = dicomnet_dictionary_sequence;
+}
+
+// Whether a C-STORE data set in transferSyntax is converted to Explicit VR
+// Little Endian as it comes (dicomnet/transcode.h), and then stored as it
+// comes too: Implicit VR Little Endian and Explicit VR Big Endian. (A STOW-RS
+// part in these is kept in a file and parsed.)
+static bool convertedAsItComes(const char *transferSyntax)
+{
+    E_TransferSyntax xfer = DcmXfer(transferSyntax).getXfer();
+    return xfer == EXS_LittleEndianImplicit || xfer == EXS_BigEndianExplicit;
 }
 
 bool archive_receive::storedAsItComes(const char *transferSyntax)
@@ -254,6 +265,10 @@ struct archive_receive::state {
     // and allowed to store) or the data set the toolkit parses as it comes.
     elementwalk walk;
     archive_incoming *in = nullptr;
+    // Implicit VR or big endian: the store gets conv's bytes, and conv.out
+    // is the walk of them.
+    bool converted = false;
+    transcode conv;
     std::unique_ptr<DcmDataset> parsed;
     DcmInputBufferStream stream;
     E_TransferSyntax xfer = EXS_Unknown;
@@ -287,12 +302,25 @@ archive_receive::archive_receive(const archive_context *ctx, const char *transfe
                            : transferSyntax;
     DcmXfer xfer(seen);
     s_->xfer = xfer.getXfer();
-    s_->streamed = storedAsItComes(seen);
+    s_->converted = convertedAsItComes(seen);
+    s_->streamed = storedAsItComes(seen) || s_->converted;
     setUpWalk(&s_->walk, !xfer.isExplicitVR(), xfer.isBigEndian(), maxBytes, true, true);
+    if (s_->converted) {
+        // The converted bytes go to the store.
+        transcode_sink toStore = [](void *data, const unsigned char *bytes, size_t n, bool last) {
+            state *s = static_cast<state *>(data);
+            archive_feedIncoming(s->ctx, s->in, bytes, n, last);
+        };
+        transcode_init(&s_->conv, xfer.isBigEndian(), toStore, s_.get());
+        s_->conv.out.recordElements = true;
+    }
     if (s_->streamed) {
         // A peer not allowed to store has its bytes dropped as they come,
         // and no file is made for them.
-        if (store)
+        if (store && s_->converted)
+            s_->in =
+                archive_beginIncoming(ctx, UID_LittleEndianExplicitTransferSyntax, &s_->conv.out);
+        else if (store)
             s_->in = archive_beginIncoming(ctx, seen, &s_->walk);
     } else {
         s_->parsed.reset(new DcmDataset);
@@ -355,8 +383,15 @@ Uint16 archive_receive::take(const unsigned char *bytes, size_t n, bool last)
     // Walked first: the store writes only bytes that hold together, and
     // learns from the walk where the head ends; the toolkit parses only
     // bytes within the limits.
-    if (s_->in != nullptr)
+    if (s_->in != nullptr && !s_->converted)
         archive_feedIncoming(s_->ctx, s_->in, bytes, n, last);
+    if (s_->in != nullptr && s_->converted &&
+        transcode_feed(&s_->conv, bytes, n, last) != TRANSCODE_MORE) {
+        logprintf(LOGLEVEL_ERROR, s_->ctx->store->getLogfile(),
+                  "C-STORE refused: data set that cannot be converted to Explicit VR Little "
+                  "Endian.\n");
+        return DICOMNET_STATUS_CANNOT_UNDERSTAND;
+    }
     if (s_->parsed == nullptr)
         return 0;
     DcmInputBufferStream &in = s_->stream;

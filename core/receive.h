@@ -56,10 +56,12 @@ public:
     // comes (the store writes the bytes, which are the file's, and parses
     // only the head): Explicit VR Little Endian, or an encapsulated
     // (compressed) syntax. Any other is parsed whole by the toolkit and
-    // stored in Explicit VR Little Endian. A deflated C-STORE data set
-    // comes inflated (Explicit VR Little Endian); a deflated Part 10 file
-    // is inflated from its file, and parsed. A new way of taking a syntax
-    // as it comes (transcoding it as it comes, say) goes here.
+    // stored in Explicit VR Little Endian, but for a C-STORE data set in
+    // Implicit VR Little Endian or Explicit VR Big Endian, which is
+    // converted to Explicit VR Little Endian as it comes
+    // (dicomnet/transcode.h) and then stored as it comes. A deflated C-STORE
+    // data set comes inflated (Explicit VR Little Endian); a deflated Part 10
+    // file is inflated from its file, and parsed.
     static bool storedAsItComes(const char *transferSyntax);
     // Whether this image is stored as it comes: known at once for a
     // C-STORE, for a Part 10 file once its meta header has been read.

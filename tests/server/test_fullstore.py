@@ -15,7 +15,7 @@ before it sends them, and goes on once the room is back. With room again,
 the peer's repeat of each refused image is stored afresh (not 0xB006) and
 forwarded; a duplicate under the preserve policy makes no job, an
 overwrite that finds the disk full leaves the stored copy and its job.
-By C-STORE on the streamed path and the parsed one, and by STOW-RS, with
+By C-STORE as sent and converted from Implicit VR, and by STOW-RS, with
 and without -S. A held job that a crash left is settled at the next
 start."""
 
@@ -320,7 +320,7 @@ class FullStoreTests(vt.ServerTestCase):
             return self.image(s, base, base + ".1", n, size)
         pages = range(0, 12)
         inodes = range(0, 10)
-        for syntax in ("-xe", "-xi"):  # the streamed path, the parsed one
+        for syntax in ("-xe", "-xi"):  # as sent, converted from Implicit VR
             store = lambda path, syntax=syntax: self.store_dicom(s, path, syntax)
             results.update(self.sweep(store, [new_study() for _ in pages],
                                       pages=pages))

@@ -2,13 +2,17 @@
 compressed syntax) is written as it arrives and stored byte for byte as the
 peer sent it, behind a meta header (its group lengths and sequences of
 undefined length included), in bounded memory even for a 1 GB image; one
-received in Implicit VR is parsed and stored in Explicit VR as before. The
-data sets go out over raw sockets, so the test knows every byte sent."""
+received in Implicit VR Little Endian or Explicit VR Big Endian is
+converted as it arrives and stored in Explicit VR Little Endian, as the
+toolkit writes it once parsed. The data sets go out
+over raw sockets, so the test knows every byte sent."""
 
 import hashlib
+import io
 import os
 import re
 import struct
+import subprocess
 
 import pydicom
 
@@ -22,6 +26,7 @@ import test_network as raw
 CT = hostile.CT
 EXPLICIT = hostile.EXPLICIT
 IMPLICIT = hostile.IMPLICIT
+BIG = hostile.BIG
 STUDY, SERIES = "1.2.826.60.1", "1.2.826.60.1.1"
 PDV = 16000
 
@@ -123,6 +128,93 @@ def after_meta(path):
     meta_len = struct.unpack("<I", data[140:144])[0]
     meta = pydicom.dcmread(path, stop_before_pixels=True).file_meta
     return data[144 + meta_len:], str(meta.TransferSyntaxUID)
+
+
+def imp(group, elem, value):
+    """An element in Implicit VR Little Endian, as it is (odd lengths too)."""
+    return struct.pack("<HHI", group, elem, len(value)) + value
+
+
+def imp_seq(group, elem, items, defined):
+    if defined:
+        return struct.pack("<HHI", group, elem, len(items)) + items
+    return (struct.pack("<HHI", group, elem, 0xFFFFFFFF) + items
+            + struct.pack("<HHI", 0xFFFE, 0xE0DD, 0))
+
+
+def implicit_image(instance):
+    """A 16-bit signed image in Implicit VR Little Endian with what its VRs
+    depend on: group lengths (not the right ones), odd values, sequences
+    and items of both lengths, a private group whose creator the toolkit's
+    dictionary knows and one it does not (a sequence of undefined length),
+    pixel values of US or SS, lookup data, a value too long for its VR's
+    length field."""
+    us = lambda v: struct.pack("<H", v)
+    code = imp(0x0008, 0x0100, b"T-D1100 ") + imp(0x0008, 0x0102, b"SRT")
+    g8 = (imp(0x0008, 0x0005, b"ISO_IR 100") + imp(0x0008, 0x0016, CT.encode())
+          + imp(0x0008, 0x0018, instance.encode()) + imp(0x0008, 0x0060, b"CT")
+          + imp(0x0008, 0x0081, b"A" * 70001)
+          + imp_seq(0x0008, 0x1140, item(imp(0x0008, 0x1150, CT.encode())
+                                         + imp(0x0008, 0x1155, b"1.2.826.60.9"), True)
+                    + item(b"", False), True)
+          + imp_seq(0x0008, 0x2218, item(code, False) + item(code, True), False))
+    g10 = imp(0x0010, 0x0010, b"IMPLICIT^PEER^X") + imp(0x0010, 0x0020, b"I1")
+    g19 = (imp(0x0019, 0x0010, b"SIEMENS MR HEADER ") + imp(0x0019, 0x100C, b"1000")
+           + imp(0x0019, 0x1028, struct.pack("<d", 2.5)))
+    g20 = (imp(0x0020, 0x000D, STUDY.encode()) + imp(0x0020, 0x000E, SERIES.encode())
+           + imp(0x0020, 0x0013, b"7"))
+    g28 = (imp(0x0028, 0x0002, us(1)) + imp(0x0028, 0x0004, b"MONOCHROME2 ")
+           + imp(0x0028, 0x0010, us(16)) + imp(0x0028, 0x0011, us(16))
+           + imp(0x0028, 0x0100, us(16)) + imp(0x0028, 0x0101, us(12))
+           + imp(0x0028, 0x0102, us(11)) + imp(0x0028, 0x0103, us(1))
+           + imp(0x0028, 0x0106, us(0xFFFB)) + imp(0x0028, 0x0107, us(2000))
+           + imp_seq(0x0028, 0x3010, item(imp(0x0028, 0x3002, us(4) + us(0) + us(16))
+                                          + imp(0x0028, 0x3006, b"\1\0" * 4), True), True))
+    g29 = (imp(0x0029, 0x0010, b"VELTO")
+           + imp_seq(0x0029, 0x1010, b"".join(item(imp(0x0029, 0x1001, b"PRIVATE%d" % k), k % 2)
+                                              for k in range(5)), False))
+    g40 = imp_seq(0x0040, 0x0275, item(imp(0x0040, 0x0007, b"REQUESTED") + imp_seq(
+        0x0040, 0x0008, item(code, True), True), False), False)
+
+    def gl(group, body):
+        return imp(group, 0x0000, struct.pack("<I", 1)) + body
+    return (gl(0x0008, g8) + gl(0x0010, g10) + g19 + g20 + gl(0x0028, g28) + gl(0x0029, g29)
+            + g40 + gl(0x7FE0, imp(0x7FE0, 0x0010, bytes(range(256)) * 2)))
+
+
+def file_of(instance, syntax, data):
+    """A file of the data set given in syntax, behind a meta header."""
+    from pydicom.dataset import FileMetaDataset
+    from pydicom.filebase import DicomBytesIO
+    from pydicom.filewriter import write_file_meta_info
+    meta = FileMetaDataset()
+    meta.MediaStorageSOPClassUID = CT
+    meta.MediaStorageSOPInstanceUID = instance
+    meta.TransferSyntaxUID = syntax
+    fp = DicomBytesIO()
+    fp.is_little_endian, fp.is_implicit_VR = True, False
+    write_file_meta_info(fp, meta)
+    return b"\0" * 128 + b"DICM" + fp.getvalue() + data
+
+
+def flat(ds):
+    """Every element of ds (in its items too) but group lengths: tag and
+    value, a value's NUL or space padding aside."""
+    out = []
+    for e in ds:
+        if e.tag.element == 0:
+            continue
+        if e.VR == "SQ" or (isinstance(e.value, pydicom.Sequence)):
+            out.append((e.tag, [flat(i) for i in e.value]))
+        else:
+            # A value the toolkit writes as UN (too long for its VR) is
+            # read back as bytes.
+            v = e.value
+            if isinstance(v, bytes):
+                v = v.decode("latin-1")
+            v = v.rstrip("\0 ") if isinstance(v, str) else str(v)
+            out.append((e.tag, v))
+    return out
 
 
 class StreamedStore(ServerTestCase):
@@ -236,6 +328,69 @@ class StreamedStore(ServerTestCase):
         self.assertEqual(str(stored.file_meta.TransferSyntaxUID), EXPLICIT)
         sent = pydicom.dcmread(src)
         self.assertEqual({e.tag: e.value for e in stored}, {e.tag: e.value for e in sent})
+
+    def test_implicit_vr_is_converted_as_it_comes_as_the_toolkit_writes_it(self):
+        """Every construct that Implicit VR leaves to a dictionary, sent
+        over a raw socket: the stored file's data set is the one the
+        toolkit's own converter writes for it (sequences and items of
+        undefined length, group lengths recalculated), and holds every
+        element of the sent one."""
+        s = self.server()
+        instance = "1.2.826.60.1.1.4"
+        data = implicit_image(instance)
+        c = hostile.associate(s, [(CT, IMPLICIT)])
+        self.assertEqual(store(c, instance, [data[:1000], data[1000:]]), 0x0000)
+        self.assertEqual(release(c), 0x06)
+        path = uid_path(s.basedir, STUDY, SERIES, instance)
+        stored, syntax = after_meta(path)
+        self.assertEqual(syntax, EXPLICIT)
+        # The toolkit's own conversion of the same data set, written as the
+        # store writes an image.
+        sent = os.path.join(s.tmp, "sent.dcm")
+        with open(sent, "wb") as f:
+            f.write(file_of(instance, IMPLICIT, data))
+        ref = os.path.join(s.tmp, "ref.dcm")
+        p = subprocess.run(["dcmconv", "+te", "-e", "+g=", "-p", sent, ref],
+                           capture_output=True, text=True)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual(stored, after_meta(ref)[0])
+        # Element for element (group lengths aside: recalculated), the
+        # pixel data included.
+        self.assertEqual(flat(pydicom.dcmread(path)), flat(pydicom.dcmread(sent)))
+        self.assertEqual(pydicom.dcmread(path).PixelData, bytes(range(256)) * 2)
+        p, found = s.findscu(["StudyInstanceUID=" + STUDY, "PatientName="])
+        self.assertEqual([str(d.PatientName) for d in found], ["IMPLICIT^PEER^X"])
+        self.assertEqual(temporaries(s), [])
+
+    def test_big_endian_is_converted_as_it_comes_as_the_toolkit_writes_it(self):
+        """The same image in Explicit VR Big Endian (as the toolkit's own
+        converter writes it): stored as the converter writes it in Explicit
+        VR Little Endian, every number turned round."""
+        s = self.server()
+        instance = "1.2.826.60.1.1.5"
+        implicit = os.path.join(s.tmp, "implicit.dcm")
+        with open(implicit, "wb") as f:
+            f.write(file_of(instance, IMPLICIT, implicit_image(instance)))
+        big = os.path.join(s.tmp, "big.dcm")
+        p = subprocess.run(["dcmconv", "+tb", implicit, big], capture_output=True, text=True)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        data, syntax = after_meta(big)
+        self.assertEqual(syntax, BIG)
+        c = hostile.associate(s, [(CT, BIG)])
+        self.assertEqual(store(c, instance, [data[:999], data[999:]]), 0x0000)
+        self.assertEqual(release(c), 0x06)
+        path = uid_path(s.basedir, STUDY, SERIES, instance)
+        stored, syntax = after_meta(path)
+        self.assertEqual(syntax, EXPLICIT)
+        ref = os.path.join(s.tmp, "ref.dcm")
+        p = subprocess.run(["dcmconv", "+te", "-e", "+g=", "-p", big, ref],
+                           capture_output=True, text=True)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual(stored, after_meta(ref)[0])
+        # Element for element the image converted to big endian, its
+        # pixel data included.
+        self.assertEqual(flat(pydicom.dcmread(path)), flat(pydicom.dcmread(implicit)))
+        self.assertEqual(temporaries(s), [])
 
     def test_damaged_data_set_leaves_no_file(self):
         s = self.server()
