@@ -532,9 +532,9 @@ static Uint16 handDown(archive_receive *rx, const std::string &bytes)
 
 // A C-STORE's data set through the core's receive: in Explicit VR Little
 // Endian stored as it comes (the stored data set is the one sent, in its
-// syntax), in Implicit VR parsed and stored in Explicit VR Little Endian;
-// a deflated one, handed down inflated, stored as it comes. The one
-// decision says which.
+// syntax), in Implicit VR or big endian converted as it comes and stored in
+// Explicit VR Little Endian (equal to the sent data set); a deflated one, handed down inflated,
+// stored as it comes. The one decision says which.
 TEST(ArchiveReceive, CStoreStoredAsItComesOrParsed)
 {
     Archive a;
@@ -557,7 +557,8 @@ TEST(ArchiveReceive, CStoreStoredAsItComesOrParsed)
     int n = 0;
     for (const sample &s :
          {sample{EXS_LittleEndianExplicit, UID_LittleEndianExplicitTransferSyntax, true},
-          sample{EXS_LittleEndianImplicit, UID_LittleEndianImplicitTransferSyntax, false}}) {
+          sample{EXS_LittleEndianImplicit, UID_LittleEndianImplicitTransferSyntax, true},
+          sample{EXS_BigEndianExplicit, UID_BigEndianExplicitTransferSyntax, true}}) {
         std::string sop = "9.1.1." + std::to_string(++n);
         std::unique_ptr<DcmDataset> image(makeImage("9.1", "9.1.1", sop.c_str(), {}, 300000));
         std::string bytes = datasetBytes(image.get(), s.xfer, tmp.c_str());
@@ -579,7 +580,7 @@ TEST(ArchiveReceive, CStoreStoredAsItComesOrParsed)
         EXPECT_EQ(0, image->compare(*stored.getDataset())) << s.uid;
         EXPECT_EQ(EXS_LittleEndianExplicit, stored.getDataset()->getOriginalXfer()) << s.uid;
     }
-    EXPECT_EQ(2u, a.stored.size());
+    EXPECT_EQ(3u, a.stored.size());
     EXPECT_EQ(0, leftOver(a.dir.c_str()));
 }
 
