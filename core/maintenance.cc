@@ -4,9 +4,8 @@
 
 #include <errno.h>
 #include <stdlib.h>
-#include <unistd.h>
 
-#include "store/localstore.h"
+#include "core/archive.h"
 #include "store/storecheck.h"
 #include "store/storerebuild.h"
 #include "store/storetier.h"
@@ -23,42 +22,43 @@ int maintenance_tierSettings(const char *base, char *why, size_t whySize)
     return r < 0 ? MAINTENANCE_TIER_UNUSABLE : r > 0 ? MAINTENANCE_TIER_ON : MAINTENANCE_TIER_OFF;
 }
 
-int maintenance_open(const char *base, int exclusive)
+int maintenance_open(archive_context *ctx, const char *base, int lock)
 {
-    // The lock belongs to the open base directory, not to the store object:
-    // it outlives store, until maintenance_close. The store's destructor may
-    // change errno, which tells the caller why the lock was refused.
-    int lock, saved;
-    {
-        LocalStore store(base);
-        lock = store.LockStore(exclusive);
-        saved = errno;
+    archive_settings settings;
+    settings.baseDir = base;
+    settings.lock = lock;
+    if (archive_open(ctx, settings, nullptr) != 0)
+        return -1;
+    // archive_open serves a store it cannot lock (a warning in its log);
+    // a step that asked for the lock does not run without it.
+    if (lock != ARCHIVE_LOCK_NONE && archive_lockDescriptor(ctx) < 0) {
+        archive_close(ctx);
+        errno = ENOLCK;
+        return -1;
     }
-    errno = saved;
-    return lock;
+    return 0;
 }
 
-void maintenance_close(int lock)
+void maintenance_close(archive_context *ctx)
 {
-    if (lock >= 0)
-        close(lock);
+    archive_close(ctx);
 }
 
-int maintenance_check(const char *base, FILE *out)
+int maintenance_check(const archive_context *ctx, FILE *out)
 {
-    return storecheck_run(base, out);
+    return storecheck_run(archive_baseDir(ctx), out);
 }
 
-int maintenance_rebuild(const char *base, FILE *out, FILE *err)
+int maintenance_rebuild(const archive_context *ctx, FILE *out, FILE *err)
 {
-    return storerebuild_run(base, out, err);
+    return storerebuild_run(archive_baseDir(ctx), out, err);
 }
 
-int maintenance_tier(const char *base, int dryRun, FILE *out)
+int maintenance_tier(const archive_context *ctx, int dryRun, FILE *out)
 {
     // A programming error: the front end runs the mover only with the tier on.
     const tier_config *cfg = tier_active();
     if (cfg == nullptr)
         abort();
-    return storetier_run(base, *cfg, dryRun, out);
+    return storetier_run(archive_baseDir(ctx), *cfg, dryRun, out);
 }

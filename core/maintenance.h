@@ -1,14 +1,17 @@
 // The archive's upkeep, as storeindex runs it: the check of the index
 // against the image files, its rebuild from them, and one pass of the
-// object tier's mover, each on the store below a base directory. A front
-// end reads the tier's settings and takes the store lock here, calls the
-// step and prints its result; what each step does to the files is below
-// this line (store/storecheck.h, store/storerebuild.h, store/storetier.h).
+// object tier's mover, each on the store of an archive opened here
+// (archive_open, core/archive.h) with the store lock that the step needs.
+// A front end reads the tier's settings, opens the archive, calls the step
+// and prints its result; what each step does to the files is below this
+// line (store/storecheck.h, store/storerebuild.h, store/storetier.h).
 #ifndef VELTO_CORE_MAINTENANCE_H
 #define VELTO_CORE_MAINTENANCE_H
 
 #include <stddef.h>
 #include <stdio.h>
+
+struct archive_context;
 
 // Results of maintenance_tierSettings.
 enum {
@@ -30,34 +33,37 @@ enum {
 // any step, before threads or forks.
 int maintenance_tierSettings(const char *base, char *why, size_t whySize);
 
-// Takes the store lock of the store at base: shared (exclusive 0), as every
-// process that serves the store holds it for its life, or exclusive (the
-// rebuild, which replaces files a server writes). The descriptor that
-// holds it, for maintenance_close, or -1 with errno EAGAIN (held in the
-// other mode) or another errno (the directory cannot be opened).
-int maintenance_open(const char *base, int exclusive);
-// Releases the lock of maintenance_open (lock -1: nothing).
-void maintenance_close(int lock);
+// Opens the archive of the store at base into ctx (an archive_context not
+// yet opened) for the steps below, without the site's tier and capacity
+// settings (maintenance_tierSettings reads the tier's): lock is an
+// ARCHIVE_LOCK_* of core/archive.h; shared, as every process that serves
+// the store holds it for its life, or exclusive (the rebuild, which
+// replaces files a server writes). 0, or -1 with nothing left open and
+// errno EAGAIN (the lock is held in the other mode) or ENOLCK (the lock
+// could not be taken: the directory cannot be opened).
+int maintenance_open(archive_context *ctx, const char *base, int lock);
+// Ends what maintenance_open opened (an archive not opened: nothing).
+void maintenance_close(archive_context *ctx);
 
-// Checks the store below base against its index (and, with the tier on,
+// Checks the store of ctx (opened by maintenance_open) against its index (and, with the tier on,
 // the tier's objects against the stubs), one line "KIND: PATH: text" per
 // finding to out (null: nothing written). The number of findings (0:
 // consistent, also when the store is still empty), or -1 when base itself
 // cannot be read. It only reads.
-int maintenance_check(const char *base, FILE *out);
+int maintenance_check(const archive_context *ctx, FILE *out);
 
-// Rebuilds every index file of the store below base from its image files,
+// Rebuilds every index file of the store of ctx from its image files,
 // one line per action or problem to out and error causes to err (null:
 // nothing). Each new file is written under a temporary name and renamed
 // into place, so that a rebuild cut short leaves a store a later rebuild
 // finishes. A MAINTENANCE_REBUILT* result.
-int maintenance_rebuild(const char *base, FILE *out, FILE *err);
+int maintenance_rebuild(const archive_context *ctx, FILE *out, FILE *err);
 
-// One pass of the tier's mover over the store below base (the tier on:
+// One pass of the tier's mover over the store of ctx (the tier on:
 // maintenance_tierSettings gave MAINTENANCE_TIER_ON), one line per study to
 // out ("moved STUDY IMAGES BYTES", or with dryRun only "would move ..."):
 // the number of images that failed to move (0: all went), or -1 when base
 // cannot be read.
-int maintenance_tier(const char *base, int dryRun, FILE *out);
+int maintenance_tier(const archive_context *ctx, int dryRun, FILE *out);
 
 #endif

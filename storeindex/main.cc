@@ -2,11 +2,12 @@
 // image files ("check"), rebuilds it from them ("rebuild"), or moves quiet
 // studies into the object tier ("tier"). A front end: it parses its
 // command line, opens the store through the archive core
-// (core/maintenance.h), runs the step and prints the result.
+// (core/maintenance.h, core/archive.h), runs the step and prints the result.
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
+#include "core/archive.h"
 #include "core/maintenance.h"
 #include "runtime/installpath.h"
 
@@ -32,13 +33,13 @@ static int runTier(const char *base, int dryRun)
                                           : why);
         return 2;
     }
-    int lock = maintenance_open(base, 0);
-    if (lock < 0) {
+    archive_context archive;
+    if (maintenance_open(&archive, base, ARCHIVE_LOCK_SHARED) != 0) {
         fprintf(stderr, "error: %s: the store is locked by a rebuild\n", base);
         return 2;
     }
-    int failed = maintenance_tier(base, dryRun, stdout);
-    maintenance_close(lock);
+    int failed = maintenance_tier(&archive, dryRun, stdout);
+    maintenance_close(&archive);
     if (failed < 0)
         fprintf(stderr, "error: %s: cannot read the base directory\n", base);
     return failed == 0 ? 0 : failed < 0 ? 2 : 1;
@@ -60,7 +61,11 @@ int main(int argc, char **argv)
             fprintf(stderr, "error: object tier: %s\n", why);
             return 2;
         }
-        int findings = maintenance_check(base, stdout);
+        // Only reads: beside a server or a rebuild alike, without the lock.
+        archive_context archive;
+        maintenance_open(&archive, base, ARCHIVE_LOCK_NONE);
+        int findings = maintenance_check(&archive, stdout);
+        maintenance_close(&archive);
         if (findings < 0) {
             fprintf(stderr, "error: %s: cannot read the base directory\n", base);
             return 2;
@@ -82,16 +87,21 @@ int main(int argc, char **argv)
             fprintf(stderr, "error: object tier: %s\n", why);
             return 2;
         }
-        int lock = maintenance_open(base, 1);
-        if (lock < 0 && errno == EAGAIN && !force) {
-            fprintf(stderr,
-                    "error: %s: a storeserver is using this store; stop it first "
-                    "(rebuild -f rebuilds all the same)\n",
-                    base);
-            return 2;
+        archive_context archive;
+        if (maintenance_open(&archive, base, ARCHIVE_LOCK_EXCLUSIVE) != 0) {
+            if (errno == EAGAIN && !force) {
+                fprintf(stderr,
+                        "error: %s: a storeserver is using this store; stop it first "
+                        "(rebuild -f rebuilds all the same)\n",
+                        base);
+                return 2;
+            }
+            // Forced, or a lock that cannot be had (the rebuild says what
+            // it cannot read): rebuilt without it.
+            maintenance_open(&archive, base, ARCHIVE_LOCK_NONE);
         }
-        int result = maintenance_rebuild(base, stdout, stderr);
-        maintenance_close(lock);
+        int result = maintenance_rebuild(&archive, stdout, stderr);
+        maintenance_close(&archive);
         return result;
     }
     return usage(argv[0]);
