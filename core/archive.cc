@@ -59,17 +59,18 @@ struct archive_incoming {
 };
 
 // The capacity policy's refusal of an image (store/capacity.h): logged and
-// announced ("STORAGE FULL ...") at most once a minute per process, so that
-// a modality sending a whole study does not flood the log and the channel.
+// announced ("STORAGE FULL ...") at most once a minute per process and
+// store, so that a modality sending a whole study does not flood the log
+// and the channel.
 static bool refusedForSpace(const archive_context *ctx)
 {
-    static time_t lastSaid = 0;
+    capacity_state *capacity = ctx->store->getCapacity();
     char text[128];
-    if (!capacity_refuses(ctx->store->getBaseDir(), text, sizeof text))
+    if (!capacity_refuses(capacity->policy, ctx->store->getBaseDir(), text, sizeof text))
         return false;
     time_t now = time(nullptr);
-    if (now - lastSaid >= 60) {
-        lastSaid = now;
+    if (now - capacity->lastTold >= 60) {
+        capacity->lastTold = now;
         logprintf(LOGLEVEL_ERROR, ctx->store->getLogfile(),
                   "Store %s is nearly full (%s): new images are refused.\n",
                   ctx->store->getBaseDir(), text);

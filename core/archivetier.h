@@ -18,9 +18,11 @@ enum {
 };
 
 // Reads the site's ObjectTier and StoreCapacity settings for the store at
-// baseDir (tier_start, capacity_start): 0, or 1 when the program must not
-// start (the reason logged and on stderr with prog's name).
-int archivetier_start(const char *baseDir, FILE *log, const char *prog);
+// baseDir (tier_start, capacity_start into *capacity, the store's): 0, or 1
+// when the program must not start (the reason logged and on stderr with
+// prog's name).
+int archivetier_start(const char *baseDir, struct capacity_policy *capacity, FILE *log,
+                      const char *prog);
 
 // The file to read for the image whose file belongs at path: the file
 // itself, or its copy fetched from the tier into the cache, kept while

@@ -28,6 +28,7 @@
 #include "index/retrievelist.h"
 #include "index/studyindex.h"
 #include "index/studytable.h"
+#include "store/capacity.h"
 
 struct elementwalk; // dicomnet/elementwalk.h
 struct journal;     // store/journal.h
@@ -360,6 +361,9 @@ public:
     int32_t getBaseDirOwned() const { return baseDirOwned; }
     // The log stream (borrowed), null: nothing logged.
     FILE *getLogfile() const { return logStream; }
+    // The store's capacity policy (none until archive_open reads the
+    // site's) and its refusals' rate limit: the core's, per store.
+    capacity_state *getCapacity() { return &capacity; }
 
 private:
     // Fields, in this order.
@@ -367,6 +371,7 @@ private:
     int32_t baseDirOwned = 0;      // non-zero: baseDir is heap memory of this store
     studytable table;              // studyTable, studyCount, studyTableTime of STUDYINDEX.hash
     FILE *logStream = nullptr;     // see getLogfile
+    capacity_state capacity;       // see getCapacity
 
     int syncEachImage = 0;           // see setSyncEachImage
     std::vector<DcmTagKey> headTags; // sorted; empty: the whole head (setHeadTags)

@@ -286,12 +286,9 @@ TEST(Capacity, Settings)
     }
     // No policy refuses nothing; an impossible share of free space refuses.
     char text[128] = "";
-    capacity_set(capacity_policy());
-    EXPECT_EQ(capacity_refuses(d.c_str(), text, sizeof text), 0);
+    EXPECT_EQ(capacity_refuses(capacity_policy(), d.c_str(), text, sizeof text), 0);
     capacity_policy all;
     all.percent = 99.99999;
-    capacity_set(all);
-    EXPECT_EQ(capacity_refuses(d.c_str(), text, sizeof text), 1);
+    EXPECT_EQ(capacity_refuses(all, d.c_str(), text, sizeof text), 1);
     EXPECT_NE(strstr(text, "bytes ("), nullptr) << text;
-    capacity_set(capacity_policy());
 }
