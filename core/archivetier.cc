@@ -4,11 +4,9 @@
 
 #include "store/capacity.h"
 
-int archivetier_start(const char *baseDir, capacity_policy *capacity, FILE *log,
-                      const char *prog)
+int archivetier_start(const char *baseDir, capacity_policy *capacity, FILE *log, const char *prog)
 {
-    return tier_start(baseDir, log, prog) != 0 || capacity_start(capacity, log, prog) != 0 ? 1
-                                                                                         : 0;
+    return tier_start(baseDir, log, prog) != 0 || capacity_start(capacity, log, prog) != 0 ? 1 : 0;
 }
 
 int archivetier_open(const char *path, tier_file *held)
