@@ -285,7 +285,8 @@ static void finishDelete(void *arg, const char *study, const char *series, const
     // server) waits until the delete is finished.
     studylock lock;
     OFString uidDir = store->GetUidPath(nullptr, nullptr, nullptr, 1);
-    if (studylock_acquire(&lock, uidDir.c_str(), study, store->getLogfile()) != 0)
+    if (studylock_acquire(store->getStudyLocks(), &lock, uidDir.c_str(), study,
+                          store->getLogfile()) != 0)
         return;
     // A DELETEME of the bucket can only be ours: no other delete runs.
     OFString deleteme = store->GetUidBasePath(study) + "/DELETEME";
@@ -305,7 +306,7 @@ int LocalStore::DeleteFile(const char *study, const char *series, const char *im
     // it never places a file in a directory the delete is removing, nor
     // writes records the delete has already passed.
     studylock lock;
-    if (studylock_acquire(&lock, uidDir.c_str(), study, logStream) != 0)
+    if (studylock_acquire(&studyLocks, &lock, uidDir.c_str(), study, logStream) != 0)
         return errno == ENOENT ? 1 : -1;
     if (deleteintent_begin(uidDir.c_str(), study, series, image, &intent, logStream) != 0)
         return errno == ENOENT ? 1 : -1;
@@ -353,7 +354,7 @@ void LocalStore::takeBackLocked(const char *study, const char *series, const cha
     OFString file = GetUidPath(study, series, image, 1);
     studylock lock;
     struct stat st;
-    if (studylock_acquire(&lock, uidDir.c_str(), study, logStream) == 0 &&
+    if (studylock_acquire(&studyLocks, &lock, uidDir.c_str(), study, logStream) == 0 &&
         stat(file.c_str(), &st) == 0 && st.st_ino == placed)
         takeBack(study, series, image);
 }
@@ -388,7 +389,7 @@ int LocalStore::finishStore(const char *path, int fd)
     OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
     OFString target = GetUidPath(uid[0], uid[1], uid[2], 1);
     studylock lock;
-    if (studylock_acquire(&lock, uidDir.c_str(), uid[0], logStream) != 0)
+    if (studylock_acquire(&studyLocks, &lock, uidDir.c_str(), uid[0], logStream) != 0)
         return 0;
     struct stat placed;
     if (st.st_nlink > 1 && stat(target.c_str(), &placed) == 0 && placed.st_ino == st.st_ino &&

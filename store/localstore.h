@@ -29,6 +29,7 @@
 #include "index/studyindex.h"
 #include "index/studytable.h"
 #include "store/capacity.h"
+#include "store/studylock.h"
 
 struct elementwalk; // dicomnet/elementwalk.h
 struct journal;     // store/journal.h
@@ -364,6 +365,8 @@ public:
     // The store's capacity policy (none until archive_open reads the
     // site's) and its refusals' rate limit: the core's, per store.
     capacity_state *getCapacity() { return &capacity; }
+    // What this store's study locks are taken through (store/studylock.h).
+    studylock_file *getStudyLocks() { return &studyLocks; }
 
 private:
     // Fields, in this order.
@@ -372,6 +375,7 @@ private:
     studytable table;              // studyTable, studyCount, studyTableTime of STUDYINDEX.hash
     FILE *logStream = nullptr;     // see getLogfile
     capacity_state capacity;       // see getCapacity
+    studylock_file studyLocks;     // see getStudyLocks
 
     int syncEachImage = 0;           // see setSyncEachImage
     std::vector<DcmTagKey> headTags; // sorted; empty: the whole head (setHeadTags)

@@ -477,7 +477,7 @@ int LocalStore::replayImage(void *arg, const char *study, const char *series, co
         studylock lock;
         OFString uidDir = store->GetUidPath(nullptr, nullptr, nullptr, 1);
         if (file.loadFile(target.c_str()).good() &&
-            studylock_acquire(&lock, uidDir.c_str(), study, log) == 0 &&
+            studylock_acquire(store->getStudyLocks(), &lock, uidDir.c_str(), study, log) == 0 &&
             store->indexImage(file.getDataset(), study, series) == LS_OK) {
             store->noteChanged(target, 0);
             store->noteImagePlaces(study, series);

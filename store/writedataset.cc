@@ -459,7 +459,7 @@ int LocalStore::placeImage(DcmDataset *ds, const char *S, const char *R, const c
     int result = LS_INDEX_ERROR;
     int linked;
     *placedNew = 0;
-    if (studylock_acquire(&lock, uidDir.c_str(), S, logStream) != 0)
+    if (studylock_acquire(&studyLocks, &lock, uidDir.c_str(), S, logStream) != 0)
         goto out;
     // link makes the name only where there is none: the duplicate check and
     // the placing of the file are one step, so that of two stores of one
@@ -732,7 +732,7 @@ int LocalStore::placeLink(DcmDataset *ds, const char *S, const char *R, const ch
     if (sourceFile == nullptr || CreateUidPath(nullptr, nullptr) != LS_OK)
         return LS_INDEX_ERROR;
     studylock lock;
-    if (studylock_acquire(&lock, uidDir.c_str(), S, logStream) != 0)
+    if (studylock_acquire(&studyLocks, &lock, uidDir.c_str(), S, logStream) != 0)
         return LS_INDEX_ERROR;
     int result = CreateUidPath(S, R);
     if (result != LS_OK)

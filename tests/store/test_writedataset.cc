@@ -729,8 +729,9 @@ TEST(StudyLock, MadeByRootItBelongsToTheTreesOwner)
     Store s;
     ASSERT_EQ(0, s.store.CreateUidPath(nullptr, nullptr));
     ASSERT_EQ(0, chown(s.B("uid").c_str(), 65534, 65534));
+    studylock_file file;
     studylock lock;
-    ASSERT_EQ(0, studylock_acquire(&lock, s.B("uid").c_str(), "1.2.3", nullptr));
+    ASSERT_EQ(0, studylock_acquire(&file, &lock, s.B("uid").c_str(), "1.2.3", nullptr));
     struct stat st;
     ASSERT_EQ(0, stat(s.B("uid/" STUDYLOCK_FILE).c_str(), &st));
     EXPECT_EQ(65534u, st.st_uid);
