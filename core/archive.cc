@@ -186,17 +186,26 @@ public:
 
 } // namespace
 
-archive_listener *archive_linkTreeListener()
+std::unique_ptr<archive_listener> archive_newLinkTreeListener()
 {
-    // Stateless: one for every context.
-    static linkTreeListener listener;
-    return &listener;
+    return std::unique_ptr<archive_listener>(new linkTreeListener);
 }
 
-archive_listener *archive_monitorListener()
+std::unique_ptr<archive_listener> archive_newMonitorListener()
 {
-    static monitorListener listener;
-    return &listener;
+    return std::unique_ptr<archive_listener>(new monitorListener);
+}
+
+struct archive_effects {
+    std::unique_ptr<archive_listener> forward = archive_newForwardListener();
+    std::unique_ptr<archive_listener> linkTree = archive_newLinkTreeListener();
+    std::unique_ptr<archive_listener> monitor = archive_newMonitorListener();
+    std::unique_ptr<archive_listener> worklist = archive_newWorklistListener();
+};
+
+std::shared_ptr<archive_effects> archive_newEffects()
+{
+    return std::make_shared<archive_effects>();
 }
 
 void archive_addListener(archive_context *ctx, archive_listener *listener)
@@ -207,12 +216,13 @@ void archive_addListener(archive_context *ctx, archive_listener *listener)
 // Calls f on every listener of ctx in the order of core/listener.h.
 template <typename F> static void eachListener(const archive_context *ctx, F f)
 {
-    f(archive_forwardListener());
-    f(archive_linkTreeListener());
+    archive_effects *own = ctx->effects.get();
+    f(own->forward.get());
+    f(own->linkTree.get());
     for (archive_listener *l : ctx->listeners)
         f(l);
-    f(archive_monitorListener());
-    f(archive_worklistListener());
+    f(own->monitor.get());
+    f(own->worklist.get());
 }
 
 unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrite,
