@@ -445,8 +445,8 @@ static int toolkitCheck(const char *path, int fd, std::string *sopClass, std::st
     return IMAGE_WHOLE;
 }
 
-int archive_flushImage(const std::string &imagePath, const std::string &instance,
-                       const std::string &sopClass, int *flushError)
+int archive_flushImage(const archive_context *ctx, const std::string &imagePath,
+                       const std::string &instance, const std::string &sopClass, int *flushError)
 {
     const char *path = imagePath.c_str();
     // Reading a file just written would set its access time: an inode
@@ -460,7 +460,7 @@ int archive_flushImage(const std::string &imagePath, const std::string &instance
     // from there (checked against its recorded checksum on the way).
     tier_file tiered;
     if (fd < 0 && errno == ENOENT) {
-        int t = archivetier_open(path, &tiered);
+        int t = archivetier_open(ctx, path, &tiered);
         if (t == ARCHIVETIER_UNAVAILABLE)
             return ARCHIVE_FLUSH_FAILED;
         if (t == ARCHIVETIER_READABLE) {

@@ -319,10 +319,10 @@ enum {
 // its end, checks that it holds instance of sopClass, and flushes it to
 // disk. Its index files and directories follow with archive_noteFlushed and
 // archive_flush. An ARCHIVE_FLUSH* result; *flushError gets the errno of a
-// failed flush, else stays. Touches nothing but its arguments: runs on
-// several threads at once.
-int archive_flushImage(const std::string &path, const std::string &instance,
-                       const std::string &sopClass, int *flushError);
+// failed flush, else stays. Of ctx it only reads the store's tier, which
+// stays as archive_open made it: runs on several threads at once.
+int archive_flushImage(const archive_context *ctx, const std::string &path,
+                       const std::string &instance, const std::string &sopClass, int *flushError);
 // Notes a stored image whose file the caller has just flushed itself: its
 // index files and directories go to disk at the next archive_flush.
 void archive_noteFlushed(const archive_context *ctx, const char *study, const char *series,

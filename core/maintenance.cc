@@ -5,7 +5,10 @@
 #include <errno.h>
 #include <stdlib.h>
 
+#include <memory>
+
 #include "core/archive.h"
+#include "store/localstore.h"
 #include "store/storecheck.h"
 #include "store/storerebuild.h"
 #include "store/storetier.h"
@@ -16,23 +19,34 @@ static_assert((int)MAINTENANCE_REBUILT == (int)STOREREBUILD_OK &&
                   (int)MAINTENANCE_NOT_REBUILT == (int)STOREREBUILD_FAILED,
               "maintenance_rebuild hands on storerebuild_run's result");
 
-int maintenance_tierSettings(const char *base, char *why, size_t whySize)
-{
-    int r = tier_setup(base, why, whySize);
-    return r < 0 ? MAINTENANCE_TIER_UNUSABLE : r > 0 ? MAINTENANCE_TIER_ON : MAINTENANCE_TIER_OFF;
-}
-
-int maintenance_open(archive_context *ctx, const char *base, int lock)
+void maintenance_open(archive_context *ctx, const char *base, int lock)
 {
     archive_settings settings;
     settings.baseDir = base;
     settings.lock = lock;
+    settings.deferStart = true;
+    // Without requireStore and the site's settings (prog), and with the lock
+    // deferred, nothing can refuse the open: a failure is a programming
+    // error.
     if (archive_open(ctx, settings, nullptr) != 0)
+        abort();
+}
+
+int maintenance_tierSettings(archive_context *ctx, char *why, size_t whySize)
+{
+    std::unique_ptr<tier_config> tier;
+    int r = tier_setup(archive_baseDir(ctx), &tier, why, whySize);
+    ctx->store->setTier(std::move(tier));
+    return r < 0 ? MAINTENANCE_TIER_UNUSABLE : r > 0 ? MAINTENANCE_TIER_ON : MAINTENANCE_TIER_OFF;
+}
+
+int maintenance_lock(archive_context *ctx)
+{
+    if (archive_start(ctx, nullptr, true) != 0)
         return -1;
-    // archive_open serves a store it cannot lock (a warning in its log);
-    // a step that asked for the lock does not run without it.
-    if (lock != ARCHIVE_LOCK_NONE && archive_lockDescriptor(ctx) < 0) {
-        archive_close(ctx);
+    // archive_start serves a store it cannot lock (a warning in its log); a
+    // step that asked for the lock does not run without it.
+    if (archive_lockDescriptor(ctx) < 0) {
         errno = ENOLCK;
         return -1;
     }
@@ -46,18 +60,18 @@ void maintenance_close(archive_context *ctx)
 
 int maintenance_check(const archive_context *ctx, FILE *out)
 {
-    return storecheck_run(archive_baseDir(ctx), out);
+    return storecheck_run(archive_baseDir(ctx), out, ctx->store->getTier());
 }
 
 int maintenance_rebuild(const archive_context *ctx, FILE *out, FILE *err)
 {
-    return storerebuild_run(archive_baseDir(ctx), out, err);
+    return storerebuild_run(archive_baseDir(ctx), out, err, ctx->store->getTier());
 }
 
 int maintenance_tier(const archive_context *ctx, int dryRun, FILE *out)
 {
     // A programming error: the front end runs the mover only with the tier on.
-    const tier_config *cfg = tier_active();
+    const tier_config *cfg = ctx->store->getTier();
     if (cfg == nullptr)
         abort();
     return storetier_run(archive_baseDir(ctx), *cfg, dryRun, out);

@@ -13,13 +13,6 @@
 
 struct archive_context;
 
-// Results of maintenance_tierSettings.
-enum {
-    MAINTENANCE_TIER_UNUSABLE = -1, // settings found but unusable (reason in why; tier off)
-    MAINTENANCE_TIER_OFF = 0,       // no ObjectTier settings along the configuration search path
-    MAINTENANCE_TIER_ON = 1,        // the process's tier is on
-};
-
 // Results of maintenance_rebuild (the same numbers are storeindex's exit
 // codes).
 enum {
@@ -28,20 +21,30 @@ enum {
     MAINTENANCE_NOT_REBUILT = 2,    // not rebuilt; index files not yet replaced stay as they were
 };
 
-// Reads the site's ObjectTier settings for the store at base and makes
-// them the process's tier: a MAINTENANCE_TIER_* result. Call once, before
-// any step, before threads or forks.
-int maintenance_tierSettings(const char *base, char *why, size_t whySize);
+// Results of maintenance_tierSettings.
+enum {
+    MAINTENANCE_TIER_UNUSABLE = -1, // settings found but unusable (reason in why; tier off)
+    MAINTENANCE_TIER_OFF = 0,       // no ObjectTier settings along the configuration search path
+    MAINTENANCE_TIER_ON = 1,        // the store's tier is on
+};
 
 // Opens the archive of the store at base into ctx (an archive_context not
 // yet opened) for the steps below, without the site's tier and capacity
-// settings (maintenance_tierSettings reads the tier's): lock is an
-// ARCHIVE_LOCK_* of core/archive.h; shared, as every process that serves
-// the store holds it for its life, or exclusive (the rebuild, which
-// replaces files a server writes). 0, or -1 with nothing left open and
-// errno EAGAIN (the lock is held in the other mode) or ENOLCK (the lock
-// could not be taken: the directory cannot be opened).
-int maintenance_open(archive_context *ctx, const char *base, int lock);
+// settings (maintenance_tierSettings reads the tier's) and without the
+// store lock yet (maintenance_lock takes it): lock is the ARCHIVE_LOCK_* of
+// core/archive.h it is to take, shared, as every process that serves the
+// store holds it for its life, or exclusive (the rebuild, which replaces
+// files a server writes). maintenance_close ends it.
+void maintenance_open(archive_context *ctx, const char *base, int lock);
+// Reads the site's ObjectTier settings for the store of ctx and makes them
+// its tier: a MAINTENANCE_TIER_* result. Call before any step, before
+// threads or forks.
+int maintenance_tierSettings(archive_context *ctx, char *why, size_t whySize);
+// Takes the store lock as maintenance_open was told: 0, or -1 with errno
+// EAGAIN (the lock is held in the other mode) or ENOLCK (it could not be
+// taken: the directory cannot be opened); the archive stays open without
+// it.
+int maintenance_lock(archive_context *ctx);
 // Ends what maintenance_open opened (an archive not opened: nothing).
 void maintenance_close(archive_context *ctx);
 
@@ -59,7 +62,7 @@ int maintenance_check(const archive_context *ctx, FILE *out);
 // finishes. A MAINTENANCE_REBUILT* result.
 int maintenance_rebuild(const archive_context *ctx, FILE *out, FILE *err);
 
-// One pass of the tier's mover over the store of ctx (the tier on:
+// One pass of the tier's mover over the store of ctx (its tier on:
 // maintenance_tierSettings gave MAINTENANCE_TIER_ON), one line per study to
 // out ("moved STUDY IMAGES BYTES", or with dryRun only "would move ..."):
 // the number of images that failed to move (0: all went), or -1 when base

@@ -164,7 +164,8 @@ static std::vector<commitItem> locateItems(const commitBook *book, DcmDataset *r
 // from helper threads: touches nothing but the item.
 static Uint16 checkFile(commitItem *item)
 {
-    switch (archive_flushImage(item->path, item->instance, item->sopClass, &item->flushError)) {
+    switch (archive_flushImage(&server_archive, item->path, item->instance, item->sopClass,
+                               &item->flushError)) {
     case ARCHIVE_FLUSHED:
         return 0;
     case ARCHIVE_FLUSH_MISSING:

@@ -233,7 +233,7 @@ static int deleteImageLevel(LocalStore *store, const char *study, const char *se
     // An image in the object tier: its object, then its stub. When the
     // object cannot be deleted the image stays indexed with its stub, and
     // the delete fails (to be repeated once the tier is back).
-    if (result == 0 && tier_forgetImage(file.c_str()) != 0)
+    if (result == 0 && tier_forgetImage(store->getTier(), file.c_str(), store->getLogfile()) != 0)
         return -1;
     if (s.found >= 0) {
         studyindex_clearRecord(image.fd, s.found, sizeof(rec));

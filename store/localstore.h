@@ -30,6 +30,7 @@
 #include "index/studytable.h"
 #include "store/capacity.h"
 #include "store/studylock.h"
+#include "store/tier.h"
 
 struct elementwalk; // dicomnet/elementwalk.h
 struct journal;     // store/journal.h
@@ -367,6 +368,10 @@ public:
     capacity_state *getCapacity() { return &capacity; }
     // What this store's study locks are taken through (store/studylock.h).
     studylock_file *getStudyLocks() { return &studyLocks; }
+    // The store's object tier (store/tier.h; null: off): the site's, read by
+    // archive_open (or given by a tool that opens the store itself).
+    const tier_config *getTier() const { return tier.get(); }
+    void setTier(std::unique_ptr<tier_config> cfg) { tier = std::move(cfg); }
 
 private:
     // Fields, in this order.
@@ -374,8 +379,12 @@ private:
     int32_t baseDirOwned = 0;      // non-zero: baseDir is heap memory of this store
     studytable table;              // studyTable, studyCount, studyTableTime of STUDYINDEX.hash
     FILE *logStream = nullptr;     // see getLogfile
-    capacity_state capacity;       // see getCapacity
-    studylock_file studyLocks;     // see getStudyLocks
+
+    // Each store's own, so that two stores in one process keep them apart:
+    // see getCapacity, getStudyLocks, getTier.
+    capacity_state capacity;
+    studylock_file studyLocks;
+    std::unique_ptr<tier_config> tier;
 
     int syncEachImage = 0;           // see setSyncEachImage
     std::vector<DcmTagKey> headTags; // sorted; empty: the whole head (setHeadTags)

@@ -25,17 +25,20 @@ static int usage(const char *prog)
 static int runTier(const char *base, int dryRun)
 {
     char why[512] = "";
-    int r = maintenance_tierSettings(base, why, sizeof why);
+    archive_context archive;
+    maintenance_open(&archive, base, ARCHIVE_LOCK_SHARED);
+    int r = maintenance_tierSettings(&archive, why, sizeof why);
     if (r != MAINTENANCE_TIER_ON) {
         fprintf(stderr, "error: %s\n",
                 r == MAINTENANCE_TIER_OFF ? "no ObjectTier settings along the configuration "
                                             "search path"
                                           : why);
+        maintenance_close(&archive);
         return 2;
     }
-    archive_context archive;
-    if (maintenance_open(&archive, base, ARCHIVE_LOCK_SHARED) != 0) {
+    if (maintenance_lock(&archive) != 0) {
         fprintf(stderr, "error: %s: the store is locked by a rebuild\n", base);
+        maintenance_close(&archive);
         return 2;
     }
     int failed = maintenance_tier(&archive, dryRun, stdout);
@@ -57,13 +60,14 @@ int main(int argc, char **argv)
     if (argc == 3 && strcmp(argv[1], "check") == 0) {
         const char *base = argv[2];
         char why[512] = "";
-        if (maintenance_tierSettings(base, why, sizeof why) == MAINTENANCE_TIER_UNUSABLE) {
-            fprintf(stderr, "error: object tier: %s\n", why);
-            return 2;
-        }
         // Only reads: beside a server or a rebuild alike, without the lock.
         archive_context archive;
         maintenance_open(&archive, base, ARCHIVE_LOCK_NONE);
+        if (maintenance_tierSettings(&archive, why, sizeof why) == MAINTENANCE_TIER_UNUSABLE) {
+            fprintf(stderr, "error: object tier: %s\n", why);
+            maintenance_close(&archive);
+            return 2;
+        }
         int findings = maintenance_check(&archive, stdout);
         maintenance_close(&archive);
         if (findings < 0) {
@@ -83,22 +87,22 @@ int main(int argc, char **argv)
         // rebuild would replace or remove under it: the store lock, which
         // every running server holds shared, keeps the two apart.
         char why[512] = "";
-        if (maintenance_tierSettings(base, why, sizeof why) == MAINTENANCE_TIER_UNUSABLE) {
+        archive_context archive;
+        maintenance_open(&archive, base, ARCHIVE_LOCK_EXCLUSIVE);
+        if (maintenance_tierSettings(&archive, why, sizeof why) == MAINTENANCE_TIER_UNUSABLE) {
             fprintf(stderr, "error: object tier: %s\n", why);
+            maintenance_close(&archive);
             return 2;
         }
-        archive_context archive;
-        if (maintenance_open(&archive, base, ARCHIVE_LOCK_EXCLUSIVE) != 0) {
-            if (errno == EAGAIN && !force) {
-                fprintf(stderr,
-                        "error: %s: a storeserver is using this store; stop it first "
-                        "(rebuild -f rebuilds all the same)\n",
-                        base);
-                return 2;
-            }
-            // Forced, or a lock that cannot be had (the rebuild says what
-            // it cannot read): rebuilt without it.
-            maintenance_open(&archive, base, ARCHIVE_LOCK_NONE);
+        // Forced, or a lock that cannot be had at all (the rebuild says
+        // what it cannot read): rebuilt without it.
+        if (maintenance_lock(&archive) != 0 && errno == EAGAIN && !force) {
+            fprintf(stderr,
+                    "error: %s: a storeserver is using this store; stop it first "
+                    "(rebuild -f rebuilds all the same)\n",
+                    base);
+            maintenance_close(&archive);
+            return 2;
         }
         int result = maintenance_rebuild(&archive, stdout, stderr);
         maintenance_close(&archive);
