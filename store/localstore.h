@@ -372,6 +372,10 @@ public:
     // archive_open (or given by a tool that opens the store itself).
     const tier_config *getTier() const { return tier.get(); }
     void setTier(std::unique_ptr<tier_config> cfg) { tier = std::move(cfg); }
+    // The buffer the write path encodes an image into, a piece at a time
+    // (256 KB, made at its first use): the store's own, as a store is used
+    // by one thread at a time and two stores may write at once.
+    char *getEncodeBuffer();
 
 private:
     // Fields, in this order.
@@ -381,10 +385,11 @@ private:
     FILE *logStream = nullptr;     // see getLogfile
 
     // Each store's own, so that two stores in one process keep them apart:
-    // see getCapacity, getStudyLocks, getTier.
+    // see getCapacity, getStudyLocks, getTier, getEncodeBuffer.
     capacity_state capacity;
     studylock_file studyLocks;
     std::unique_ptr<tier_config> tier;
+    std::unique_ptr<char[]> encodeBuffer;
 
     int syncEachImage = 0;           // see setSyncEachImage
     std::vector<DcmTagKey> headTags; // sorted; empty: the whole head (setHeadTags)
