@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <unordered_map>
 
@@ -348,8 +349,10 @@ static int saveVerified(LocalStore *store, DcmDataset *ds, int fd, const char *t
     return ok;
 }
 
-// Temporary names are B/uid/STORING.PID.N.tmp, N counting in the process.
-static unsigned incomingSerial = 0;
+// Temporary names are B/uid/STORING.PID.N.tmp, N counting in the process:
+// across its stores (a name is the process's, whichever store takes it),
+// which may make them on two threads at once.
+static std::atomic<unsigned> incomingSerial{0};
 
 int LocalStore::openIncoming(OFString *path)
 {
