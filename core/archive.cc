@@ -59,17 +59,18 @@ struct archive_incoming {
 };
 
 // The capacity policy's refusal of an image (store/capacity.h): logged and
-// announced ("STORAGE FULL ...") at most once a minute per process, so that
-// a modality sending a whole study does not flood the log and the channel.
+// announced ("STORAGE FULL ...") at most once a minute per process and
+// store, so that a modality sending a whole study does not flood the log
+// and the channel.
 static bool refusedForSpace(const archive_context *ctx)
 {
-    static time_t lastSaid = 0;
+    capacity_state *capacity = ctx->store->getCapacity();
     char text[128];
-    if (!capacity_refuses(ctx->store->getBaseDir(), text, sizeof text))
+    if (!capacity_refuses(capacity->policy, ctx->store->getBaseDir(), text, sizeof text))
         return false;
     time_t now = time(nullptr);
-    if (now - lastSaid >= 60) {
-        lastSaid = now;
+    if (now - capacity->lastTold >= 60) {
+        capacity->lastTold = now;
         logprintf(LOGLEVEL_ERROR, ctx->store->getLogfile(),
                   "Store %s is nearly full (%s): new images are refused.\n",
                   ctx->store->getBaseDir(), text);
@@ -185,17 +186,26 @@ public:
 
 } // namespace
 
-archive_listener *archive_linkTreeListener()
+std::unique_ptr<archive_listener> archive_newLinkTreeListener()
 {
-    // Stateless: one for every context.
-    static linkTreeListener listener;
-    return &listener;
+    return std::unique_ptr<archive_listener>(new linkTreeListener);
 }
 
-archive_listener *archive_monitorListener()
+std::unique_ptr<archive_listener> archive_newMonitorListener()
 {
-    static monitorListener listener;
-    return &listener;
+    return std::unique_ptr<archive_listener>(new monitorListener);
+}
+
+struct archive_effects {
+    std::unique_ptr<archive_listener> forward = archive_newForwardListener();
+    std::unique_ptr<archive_listener> linkTree = archive_newLinkTreeListener();
+    std::unique_ptr<archive_listener> monitor = archive_newMonitorListener();
+    std::unique_ptr<archive_listener> worklist = archive_newWorklistListener();
+};
+
+std::shared_ptr<archive_effects> archive_newEffects()
+{
+    return std::make_shared<archive_effects>();
 }
 
 void archive_addListener(archive_context *ctx, archive_listener *listener)
@@ -206,12 +216,13 @@ void archive_addListener(archive_context *ctx, archive_listener *listener)
 // Calls f on every listener of ctx in the order of core/listener.h.
 template <typename F> static void eachListener(const archive_context *ctx, F f)
 {
-    f(archive_forwardListener());
-    f(archive_linkTreeListener());
+    archive_effects *own = ctx->effects.get();
+    f(own->forward.get());
+    f(own->linkTree.get());
     for (archive_listener *l : ctx->listeners)
         f(l);
-    f(archive_monitorListener());
-    f(archive_worklistListener());
+    f(own->monitor.get());
+    f(own->worklist.get());
 }
 
 unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrite,
@@ -431,8 +442,8 @@ static int toolkitCheck(const char *path, int fd, std::string *sopClass, std::st
     return IMAGE_WHOLE;
 }
 
-int archive_flushImage(const std::string &imagePath, const std::string &instance,
-                       const std::string &sopClass, int *flushError)
+int archive_flushImage(const archive_context *ctx, const std::string &imagePath,
+                       const std::string &instance, const std::string &sopClass, int *flushError)
 {
     const char *path = imagePath.c_str();
     // Reading a file just written would set its access time: an inode
@@ -446,7 +457,7 @@ int archive_flushImage(const std::string &imagePath, const std::string &instance
     // from there (checked against its recorded checksum on the way).
     tier_file tiered;
     if (fd < 0 && errno == ENOENT) {
-        int t = archivetier_open(path, &tiered);
+        int t = archivetier_open(ctx, path, &tiered);
         if (t == ARCHIVETIER_UNAVAILABLE)
             return ARCHIVE_FLUSH_FAILED;
         if (t == ARCHIVETIER_READABLE) {

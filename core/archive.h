@@ -24,6 +24,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,9 @@ enum {
 
 // A listener of ingest (core/listener.h).
 class archive_listener;
+// The core's own listeners of one context (core/archive.cc).
+struct archive_effects;
+std::shared_ptr<archive_effects> archive_newEffects();
 
 // What the front ends share of one archive. A front end sets the side
 // effects (patientLinks .. forwardRules) and opens the archive into it with
@@ -68,6 +72,10 @@ struct archive_context {
     // after the core's forwarding and link tree and before its announcement
     // and worklist (the order and rules: core/listener.h).
     std::vector<archive_listener *> listeners;
+    // The core's own listeners (forwarding, link tree, announcement,
+    // worklist: core/listener.h) and what they keep between images, made
+    // with the context; a copy of the context shares them.
+    std::shared_ptr<archive_effects> effects = archive_newEffects();
 };
 
 // Registers listener (borrowed; it must outlive the context) on ctx: told of
@@ -306,10 +314,10 @@ enum {
 // its end, checks that it holds instance of sopClass, and flushes it to
 // disk. Its index files and directories follow with archive_noteFlushed and
 // archive_flush. An ARCHIVE_FLUSH* result; *flushError gets the errno of a
-// failed flush, else stays. Touches nothing but its arguments: runs on
-// several threads at once.
-int archive_flushImage(const std::string &path, const std::string &instance,
-                       const std::string &sopClass, int *flushError);
+// failed flush, else stays. Of ctx it only reads the store's tier, which
+// stays as archive_open made it: runs on several threads at once.
+int archive_flushImage(const archive_context *ctx, const std::string &path,
+                       const std::string &instance, const std::string &sopClass, int *flushError);
 // Notes a stored image whose file the caller has just flushed itself: its
 // index files and directories go to disk at the next archive_flush.
 void archive_noteFlushed(const archive_context *ctx, const char *study, const char *series,

@@ -73,8 +73,7 @@ int archive_open(archive_context *ctx, const archive_settings &settings, std::st
         errno = saved;
         return -1;
     }
-    if (settings.prog != nullptr &&
-        archivetier_start(store->getBaseDir(), settings.log, settings.prog) != 0) {
+    if (settings.prog != nullptr && archivetier_start(store, settings.log, settings.prog) != 0) {
         // Told on stderr and in the log by the tier or the capacity policy.
         setError(error, "");
         archive_close(ctx);

@@ -2,16 +2,23 @@
 // (core/archivetier.h).
 #include "core/archivetier.h"
 
+#include "core/archive.h"
 #include "store/capacity.h"
+#include "store/localstore.h"
 
-int archivetier_start(const char *baseDir, FILE *log, const char *prog)
+int archivetier_start(LocalStore *store, FILE *log, const char *prog)
 {
-    return tier_start(baseDir, log, prog) != 0 || capacity_start(log, prog) != 0 ? 1 : 0;
+    std::unique_ptr<tier_config> tier;
+    if (tier_start(store->getBaseDir(), &tier, log, prog) != 0 ||
+        capacity_start(&store->getCapacity()->policy, log, prog) != 0)
+        return 1;
+    store->setTier(std::move(tier));
+    return 0;
 }
 
-int archivetier_open(const char *path, tier_file *held)
+int archivetier_open(const archive_context *ctx, const char *path, tier_file *held)
 {
-    switch (tier_openImage(path, held)) {
+    switch (tier_openImage(ctx->store->getTier(), path, held, ctx->store->getLogfile())) {
     case TIER_OK:
         return ARCHIVETIER_READABLE;
     case TIER_MISSING:

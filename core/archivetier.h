@@ -17,15 +17,16 @@ enum {
     ARCHIVETIER_UNAVAILABLE = 2, // in the tier, which cannot give it now (logged)
 };
 
-// Reads the site's ObjectTier and StoreCapacity settings for the store at
-// baseDir (tier_start, capacity_start): 0, or 1 when the program must not
-// start (the reason logged and on stderr with prog's name).
-int archivetier_start(const char *baseDir, FILE *log, const char *prog);
+// Reads the site's ObjectTier and StoreCapacity settings into store (its
+// tier, its capacity policy: tier_start, capacity_start): 0, or 1 when the
+// program must not start (the reason logged and on stderr with prog's
+// name).
+int archivetier_start(class LocalStore *store, FILE *log, const char *prog);
 
 // The file to read for the image whose file belongs at path: the file
-// itself, or its copy fetched from the tier into the cache, kept while
-// held lives (tier_openImage). An ARCHIVETIER_* result.
-int archivetier_open(const char *path, tier_file *held);
+// itself, or its copy fetched from the archive's tier into the cache, kept
+// while held lives (tier_openImage). An ARCHIVETIER_* result.
+int archivetier_open(const struct archive_context *ctx, const char *path, tier_file *held);
 
 // The SOP class of the image at path from its stub, "" when there is none.
 std::string archivetier_stubClass(const char *path);

@@ -1132,10 +1132,8 @@ public:
 
 } // namespace
 
-archive_listener *archive_forwardListener()
+std::unique_ptr<archive_listener> archive_newForwardListener()
 {
-    // Stateless (what one image holds is in its forwardHold): one for every
-    // context.
-    static forwardListener listener;
-    return &listener;
+    // What one image holds is in its forwardHold.
+    return std::unique_ptr<archive_listener>(new forwardListener);
 }

@@ -108,13 +108,15 @@ public:
     virtual void stored(const archive_event &) {}
 };
 
-// The core's own listeners, stateless (what one image needs is in its
-// hold), shared by every archive_context; each does nothing unless its
+// The core's own listeners, one of each made with every archive_context
+// (archive_context::effects) and kept with it: what one image needs is in
+// its hold, what the worklist's keeps between images (the studies it
+// looked for lately) is the context's alone. Each does nothing unless its
 // field of the context asks for it. archive_ingest tells them in the order
 // above; they are not registered with archive_addListener.
-archive_listener *archive_forwardListener();  // forwardRules (core/forward.cc)
-archive_listener *archive_linkTreeListener(); // patientLinks (core/archive.cc)
-archive_listener *archive_monitorListener();  // monitorSock (core/archive.cc)
-archive_listener *archive_worklistListener(); // worklistDone (core/worklist.cc)
+std::unique_ptr<archive_listener> archive_newForwardListener();  // forwardRules (core/forward.cc)
+std::unique_ptr<archive_listener> archive_newLinkTreeListener(); // patientLinks (core/archive.cc)
+std::unique_ptr<archive_listener> archive_newMonitorListener();  // monitorSock (core/archive.cc)
+std::unique_ptr<archive_listener> archive_newWorklistListener(); // worklistDone (core/worklist.cc)
 
 #endif

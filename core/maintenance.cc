@@ -4,8 +4,10 @@
 
 #include <errno.h>
 #include <stdlib.h>
-#include <unistd.h>
 
+#include <memory>
+
+#include "core/archive.h"
 #include "store/localstore.h"
 #include "store/storecheck.h"
 #include "store/storerebuild.h"
@@ -17,48 +19,60 @@ static_assert((int)MAINTENANCE_REBUILT == (int)STOREREBUILD_OK &&
                   (int)MAINTENANCE_NOT_REBUILT == (int)STOREREBUILD_FAILED,
               "maintenance_rebuild hands on storerebuild_run's result");
 
-int maintenance_tierSettings(const char *base, char *why, size_t whySize)
+void maintenance_open(archive_context *ctx, const char *base, int lock)
 {
-    int r = tier_setup(base, why, whySize);
+    archive_settings settings;
+    settings.baseDir = base;
+    settings.lock = lock;
+    settings.deferStart = true;
+    // Without requireStore and the site's settings (prog), and with the lock
+    // deferred, nothing can refuse the open: a failure is a programming
+    // error.
+    if (archive_open(ctx, settings, nullptr) != 0)
+        abort();
+}
+
+int maintenance_tierSettings(archive_context *ctx, char *why, size_t whySize)
+{
+    std::unique_ptr<tier_config> tier;
+    int r = tier_setup(archive_baseDir(ctx), &tier, why, whySize);
+    ctx->store->setTier(std::move(tier));
     return r < 0 ? MAINTENANCE_TIER_UNUSABLE : r > 0 ? MAINTENANCE_TIER_ON : MAINTENANCE_TIER_OFF;
 }
 
-int maintenance_open(const char *base, int exclusive)
+int maintenance_lock(archive_context *ctx)
 {
-    // The lock belongs to the open base directory, not to the store object:
-    // it outlives store, until maintenance_close. The store's destructor may
-    // change errno, which tells the caller why the lock was refused.
-    int lock, saved;
-    {
-        LocalStore store(base);
-        lock = store.LockStore(exclusive);
-        saved = errno;
+    if (archive_start(ctx, nullptr, true) != 0)
+        return -1;
+    // archive_start serves a store it cannot lock (a warning in its log); a
+    // step that asked for the lock does not run without it.
+    if (archive_lockDescriptor(ctx) < 0) {
+        errno = ENOLCK;
+        return -1;
     }
-    errno = saved;
-    return lock;
+    return 0;
 }
 
-void maintenance_close(int lock)
+void maintenance_close(archive_context *ctx)
 {
-    if (lock >= 0)
-        close(lock);
+    archive_close(ctx);
 }
 
-int maintenance_check(const char *base, FILE *out)
+int maintenance_check(const archive_context *ctx, FILE *out)
 {
-    return storecheck_run(base, out);
+    return storecheck_run(archive_baseDir(ctx), out, ctx->store->getTier());
 }
 
-int maintenance_rebuild(const char *base, FILE *out, FILE *err)
+int maintenance_rebuild(const archive_context *ctx, FILE *out, FILE *err)
 {
-    return storerebuild_run(base, out, err);
+    return storerebuild_run(archive_baseDir(ctx), out, err, ctx->store->getTier());
 }
 
-int maintenance_tier(const char *base, int dryRun, FILE *out)
+int maintenance_tier(const archive_context *ctx, int dryRun, FILE *out)
 {
     // A programming error: the front end runs the mover only with the tier on.
-    const tier_config *cfg = tier_active();
+    const tier_config *cfg = ctx->store->getTier();
     if (cfg == nullptr)
         abort();
-    return storetier_run(base, *cfg, dryRun, out);
+    return storetier_run(archive_baseDir(ctx), *cfg, dryRun, out);
 }

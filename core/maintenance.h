@@ -1,21 +1,17 @@
 // The archive's upkeep, as storeindex runs it: the check of the index
 // against the image files, its rebuild from them, and one pass of the
-// object tier's mover, each on the store below a base directory. A front
-// end reads the tier's settings and takes the store lock here, calls the
-// step and prints its result; what each step does to the files is below
-// this line (store/storecheck.h, store/storerebuild.h, store/storetier.h).
+// object tier's mover, each on the store of an archive opened here
+// (archive_open, core/archive.h) with the store lock that the step needs.
+// A front end reads the tier's settings, opens the archive, calls the step
+// and prints its result; what each step does to the files is below this
+// line (store/storecheck.h, store/storerebuild.h, store/storetier.h).
 #ifndef VELTO_CORE_MAINTENANCE_H
 #define VELTO_CORE_MAINTENANCE_H
 
 #include <stddef.h>
 #include <stdio.h>
 
-// Results of maintenance_tierSettings.
-enum {
-    MAINTENANCE_TIER_UNUSABLE = -1, // settings found but unusable (reason in why; tier off)
-    MAINTENANCE_TIER_OFF = 0,       // no ObjectTier settings along the configuration search path
-    MAINTENANCE_TIER_ON = 1,        // the process's tier is on
-};
+struct archive_context;
 
 // Results of maintenance_rebuild (the same numbers are storeindex's exit
 // codes).
@@ -25,39 +21,52 @@ enum {
     MAINTENANCE_NOT_REBUILT = 2,    // not rebuilt; index files not yet replaced stay as they were
 };
 
-// Reads the site's ObjectTier settings for the store at base and makes
-// them the process's tier: a MAINTENANCE_TIER_* result. Call once, before
-// any step, before threads or forks.
-int maintenance_tierSettings(const char *base, char *why, size_t whySize);
+// Results of maintenance_tierSettings.
+enum {
+    MAINTENANCE_TIER_UNUSABLE = -1, // settings found but unusable (reason in why; tier off)
+    MAINTENANCE_TIER_OFF = 0,       // no ObjectTier settings along the configuration search path
+    MAINTENANCE_TIER_ON = 1,        // the store's tier is on
+};
 
-// Takes the store lock of the store at base: shared (exclusive 0), as every
-// process that serves the store holds it for its life, or exclusive (the
-// rebuild, which replaces files a server writes). The descriptor that
-// holds it, for maintenance_close, or -1 with errno EAGAIN (held in the
-// other mode) or another errno (the directory cannot be opened).
-int maintenance_open(const char *base, int exclusive);
-// Releases the lock of maintenance_open (lock -1: nothing).
-void maintenance_close(int lock);
+// Opens the archive of the store at base into ctx (an archive_context not
+// yet opened) for the steps below, without the site's tier and capacity
+// settings (maintenance_tierSettings reads the tier's) and without the
+// store lock yet (maintenance_lock takes it): lock is the ARCHIVE_LOCK_* of
+// core/archive.h it is to take, shared, as every process that serves the
+// store holds it for its life, or exclusive (the rebuild, which replaces
+// files a server writes). maintenance_close ends it.
+void maintenance_open(archive_context *ctx, const char *base, int lock);
+// Reads the site's ObjectTier settings for the store of ctx and makes them
+// its tier: a MAINTENANCE_TIER_* result. Call before any step, before
+// threads or forks.
+int maintenance_tierSettings(archive_context *ctx, char *why, size_t whySize);
+// Takes the store lock as maintenance_open was told: 0, or -1 with errno
+// EAGAIN (the lock is held in the other mode) or ENOLCK (it could not be
+// taken: the directory cannot be opened); the archive stays open without
+// it.
+int maintenance_lock(archive_context *ctx);
+// Ends what maintenance_open opened (an archive not opened: nothing).
+void maintenance_close(archive_context *ctx);
 
-// Checks the store below base against its index (and, with the tier on,
+// Checks the store of ctx (opened by maintenance_open) against its index (and, with the tier on,
 // the tier's objects against the stubs), one line "KIND: PATH: text" per
 // finding to out (null: nothing written). The number of findings (0:
 // consistent, also when the store is still empty), or -1 when base itself
 // cannot be read. It only reads.
-int maintenance_check(const char *base, FILE *out);
+int maintenance_check(const archive_context *ctx, FILE *out);
 
-// Rebuilds every index file of the store below base from its image files,
+// Rebuilds every index file of the store of ctx from its image files,
 // one line per action or problem to out and error causes to err (null:
 // nothing). Each new file is written under a temporary name and renamed
 // into place, so that a rebuild cut short leaves a store a later rebuild
 // finishes. A MAINTENANCE_REBUILT* result.
-int maintenance_rebuild(const char *base, FILE *out, FILE *err);
+int maintenance_rebuild(const archive_context *ctx, FILE *out, FILE *err);
 
-// One pass of the tier's mover over the store below base (the tier on:
+// One pass of the tier's mover over the store of ctx (its tier on:
 // maintenance_tierSettings gave MAINTENANCE_TIER_ON), one line per study to
 // out ("moved STUDY IMAGES BYTES", or with dryRun only "would move ..."):
 // the number of images that failed to move (0: all went), or -1 when base
 // cannot be read.
-int maintenance_tier(const char *base, int dryRun, FILE *out);
+int maintenance_tier(const archive_context *ctx, int dryRun, FILE *out);
 
 #endif

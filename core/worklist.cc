@@ -654,53 +654,49 @@ int Worklist_MarkDone(const char *baseDir, const char *accession, const char *st
     return moved;
 }
 
-void Worklist_NoteArrival(const char *baseDir, const char *accession, const char *studyUID,
-                          int mode, FILE *log)
-{
-    // The studies looked for lately: the worklist is read once per study,
-    // not once per image. Upload threads of the web server share the list
-    // under its lock, held only to consult it (the look itself runs outside
-    // it; two threads with one new study may both look, which is harmless).
-    enum { RECENT_STUDIES = 256 };
-    static std::mutex recentLock;
-    static std::deque<std::string> recent;
-    if (mode == WORKLIST_DONE_OFF)
-        return;
-    std::string key = std::string(studyUID ? studyUID : "") + '\\' + (accession ? accession : "");
-    {
-        std::lock_guard<std::mutex> hold(recentLock);
-        if (std::find(recent.begin(), recent.end(), key) != recent.end())
-            return;
-        recent.push_back(key);
-        if (recent.size() > RECENT_STUDIES)
-            recent.pop_front();
-    }
-    Worklist_MarkDone(baseDir, accession, studyUID, mode, log);
-}
-
 namespace
 {
 
 // The worklist as a listener of ingest: once an image is stored, the
-// entries of its study are marked done as the context's worklistDone says.
-// A failure is logged (Worklist_MarkDone) and leaves the image stored.
+// entries of its study are marked done as the context's worklistDone says,
+// looked for once per study, not once per image. A failure is logged
+// (Worklist_MarkDone) and leaves the image stored.
 class worklistListener : public archive_listener
 {
 public:
     void stored(const archive_event &e) override
     {
-        if (e.ctx->worklistDone != 0)
-            Worklist_NoteArrival(
-                e.ctx->store->getBaseDir(), dicomnet_getTagString(e.ds, DCM_AccessionNumber),
-                e.uids->study.c_str(), e.ctx->worklistDone, e.ctx->store->getLogfile());
+        int mode = e.ctx->worklistDone;
+        if (mode == WORKLIST_DONE_OFF)
+            return;
+        const char *accession = dicomnet_getTagString(e.ds, DCM_AccessionNumber);
+        std::string key = e.uids->study + '\\' + (accession ? accession : "");
+        {
+            // Upload threads of the web server share the list under its
+            // lock, held only to consult it (the look itself runs outside
+            // it; two threads with one new study may both look, which is
+            // harmless).
+            std::lock_guard<std::mutex> hold(recentLock);
+            if (std::find(recent.begin(), recent.end(), key) != recent.end())
+                return;
+            recent.push_back(key);
+            if (recent.size() > RECENT_STUDIES)
+                recent.pop_front();
+        }
+        Worklist_MarkDone(e.ctx->store->getBaseDir(), accession, e.uids->study.c_str(), mode,
+                          e.ctx->store->getLogfile());
     }
+
+private:
+    // The studies looked for lately.
+    enum { RECENT_STUDIES = 256 };
+    std::mutex recentLock;
+    std::deque<std::string> recent;
 };
 
 } // namespace
 
-archive_listener *archive_worklistListener()
+std::unique_ptr<archive_listener> archive_newWorklistListener()
 {
-    // Stateless: one for every context.
-    static worklistListener listener;
-    return &listener;
+    return std::unique_ptr<archive_listener>(new worklistListener);
 }

@@ -103,13 +103,6 @@ int Worklist_Remove(const char *baseDir, const std::string &id, FILE *log);
 int Worklist_MarkDone(const char *baseDir, const char *accession, const char *studyUID, int mode,
                       FILE *log);
 
-// An image of the study studyUID with accession (may be null) has been
-// stored: the first time a process sees that pair (of its last 256), the
-// entries that match under mode are marked done (Worklist_MarkDone). Safe
-// to call from several threads at once.
-void Worklist_NoteArrival(const char *baseDir, const char *accession, const char *studyUID,
-                          int mode, FILE *log);
-
 // The mode named by text ("accession", "study", "both", "off"), or -1.
 int Worklist_ParseDoneMode(const char *text);
 

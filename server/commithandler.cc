@@ -10,12 +10,14 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -47,42 +49,45 @@ enum {
     COMMIT_CLASS_INSTANCE_CONFLICT = 0x0119,
 };
 
-// Where this worker stored each instance (SOP instance UID -> study and
-// series UID): most commitment requests name what the same peer just sent.
-static std::unordered_map<std::string, std::pair<std::string, std::string>> storedHere;
-
-// The report that waits for the association's end (null: none), and the
-// peer that asked for it.
-static DcmDataset *pendingReport = nullptr;
-static Uint16 pendingEvent = 0;
-static DIC_AE pendingPeer = "";
-
-void commit_noteStored(const char *study, const char *series, const char *instance)
-{
-    if (study && series && instance)
-        storedHere[instance] = std::make_pair(std::string(study), std::string(series));
-}
-
 namespace
 {
 
-class commitListener : public archive_listener
+// Storage commitment's bookkeeping in one worker, a listener of ingest
+// registered on the archive (commit_newListener): where it stored each
+// instance (SOP instance UID -> study and series UID), as most commitment
+// requests name what the same peer just sent; and the report that waits
+// for the association's end (null: none), and the peer that asked for it.
+// Used by the worker's one thread that serves the association (the helper
+// threads of a request never see it).
+class commitBook : public archive_listener
 {
 public:
+    ~commitBook() override { delete pendingReport; }
     void stored(const archive_event &e) override
     {
-        commit_noteStored(e.uids->study.c_str(), e.uids->series.c_str(),
-                          e.uids->sopInstance.c_str());
+        storedHere[e.uids->sopInstance] = std::make_pair(e.uids->study, e.uids->series);
     }
+    std::unordered_map<std::string, std::pair<std::string, std::string>> storedHere;
+    DcmDataset *pendingReport = nullptr;
+    Uint16 pendingEvent = 0;
+    DIC_AE pendingPeer = "";
 };
 
 } // namespace
 
-archive_listener *commit_listener()
+std::unique_ptr<archive_listener> commit_newListener()
 {
-    // Stateless (what it notes is this worker's storedHere).
-    static commitListener listener;
-    return &listener;
+    return std::unique_ptr<archive_listener>(new commitBook);
+}
+
+// The bookkeeping registered on archive: not registering it is a
+// programming error.
+static commitBook *bookOf(const archive_context *archive)
+{
+    for (archive_listener *l : archive->listeners)
+        if (commitBook *book = dynamic_cast<commitBook *>(l))
+            return book;
+    abort();
 }
 
 // A monotonic clock in milliseconds.
@@ -106,7 +111,7 @@ struct commitItem {
 // Reads the referenced instances of the request and finds where each is
 // stored: most often by this worker, otherwise in one walk of the index for
 // all the others.
-static std::vector<commitItem> locateItems(DcmDataset *request)
+static std::vector<commitItem> locateItems(const commitBook *book, DcmDataset *request)
 {
     std::vector<commitItem> items;
     std::vector<std::string> unknown;
@@ -125,8 +130,8 @@ static std::vector<commitItem> locateItems(DcmDataset *request)
             !archive_usableUid(&server_archive, instance, "SOP Instance UID")) {
             item.reason = COMMIT_NO_SUCH_INSTANCE;
         } else {
-            auto here = storedHere.find(instance);
-            if (here != storedHere.end()) {
+            auto here = book->storedHere.find(instance);
+            if (here != book->storedHere.end()) {
                 item.study = here->second.first;
                 item.series = here->second.second;
             } else {
@@ -159,7 +164,8 @@ static std::vector<commitItem> locateItems(DcmDataset *request)
 // from helper threads: touches nothing but the item.
 static Uint16 checkFile(commitItem *item)
 {
-    switch (archive_flushImage(item->path, item->instance, item->sopClass, &item->flushError)) {
+    switch (archive_flushImage(&server_archive, item->path, item->instance, item->sopClass,
+                               &item->flushError)) {
     case ARCHIVE_FLUSHED:
         return 0;
     case ARCHIVE_FLUSH_MISSING:
@@ -207,9 +213,9 @@ static void checkFiles(std::vector<commitItem> *items)
 // Builds the event report of the request's dataset (deleted here): the
 // transaction UID, the committed and the failed instances. *eventType 1 all
 // committed, 2 not.
-static DcmDataset *buildReport(DcmDataset *request, Uint16 *eventType)
+static DcmDataset *buildReport(const commitBook *book, DcmDataset *request, Uint16 *eventType)
 {
-    std::vector<commitItem> items = locateItems(request);
+    std::vector<commitItem> items = locateItems(book, request);
     OFString transaction;
     request->findAndGetOFString(DCM_TransactionUID, transaction);
     // The toolkit keeps some hundred bytes for each item of the request: it
@@ -256,13 +262,14 @@ static DcmDataset *buildReport(DcmDataset *request, Uint16 *eventType)
     return report;
 }
 
-// Keeps the report (owned from now on) for commit_sendPending, to peer.
-static void keepReport(DcmDataset *report, Uint16 eventType, const char *peer)
+// Keeps the report (owned from now on) in book for commit_sendPending, to
+// peer.
+static void keepReport(commitBook *book, DcmDataset *report, Uint16 eventType, const char *peer)
 {
-    delete pendingReport;
-    pendingReport = report;
-    pendingEvent = eventType;
-    OFStandard::strlcpy(pendingPeer, peer, sizeof pendingPeer);
+    delete book->pendingReport;
+    book->pendingReport = report;
+    book->pendingEvent = eventType;
+    OFStandard::strlcpy(book->pendingPeer, peer, sizeof book->pendingPeer);
 }
 
 // Sends the event report on assoc (presentation context pcId) and waits for
@@ -366,12 +373,13 @@ OFCondition commitSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     // part of it.
     long answered = nowMs();
     Uint16 eventType = 0;
-    DcmDataset *report = buildReport(request, &eventType);
+    commitBook *book = bookOf(ctx->archive);
+    DcmDataset *report = buildReport(book, request, &eventType);
     // A peer that wants the report on a new association releases this one
     // right after the response; one that waits for it here sends nothing.
     long left = COMMIT_PEER_QUIET_MS - (nowMs() - answered);
     if (dicomnet_transport_waitReadable(assoc, left > 0 ? (int)left : 0) != 0) {
-        keepReport(report, eventType, ctx->store_calling);
+        keepReport(book, report, eventType, ctx->store_calling);
         return EC_Normal;
     }
     cond = sendReport(assoc, pcId, report, eventType);
@@ -381,7 +389,7 @@ OFCondition commitSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
         logprintf(LOGLEVEL_NOTICE, server_options.logfp,
                   "Commitment report to %s crossed its release: sending it anew.\n",
                   ctx->store_calling);
-        keepReport(report, eventType, ctx->store_calling);
+        keepReport(book, report, eventType, ctx->store_calling);
         return cond;
     }
     delete report;
@@ -393,8 +401,10 @@ OFCondition commitSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
 
 void commit_sendPending(T_ASC_Network *net)
 {
-    if (pendingReport == nullptr)
+    commitBook *book = bookOf(&server_archive);
+    if (book->pendingReport == nullptr)
         return;
+    const char *pendingPeer = book->pendingPeer;
     const serveroptions &o = server_options;
     AETitleMapEntry *peer = AETitleMap_FindByAET(&server_aetmap, pendingPeer);
     T_ASC_Association *assoc = nullptr;
@@ -421,7 +431,7 @@ void commit_sendPending(T_ASC_Network *net)
             if (assoc == nullptr)
                 ASC_destroyAssociationParameters(&params);
             OFCondition cond = result == 0 && pc != 0
-                                   ? sendReport(assoc, pc, pendingReport, pendingEvent)
+                                   ? sendReport(assoc, pc, book->pendingReport, book->pendingEvent)
                                    : DIMSE_NOVALIDPRESENTATIONCONTEXTID;
             if (assoc != nullptr)
                 dicomnet_dissociate(
@@ -437,6 +447,6 @@ void commit_sendPending(T_ASC_Network *net)
             ASC_destroyAssociationParameters(&params);
         }
     }
-    delete pendingReport;
-    pendingReport = nullptr;
+    delete book->pendingReport;
+    book->pendingReport = nullptr;
 }

@@ -8,6 +8,8 @@
 
 #include <stdint.h>
 
+#include <memory>
+
 #include "dicomnet/dicomnet.h"
 #include "dicomnet/elementwalk.h"
 
@@ -202,10 +204,11 @@ OFCondition commitSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
 // association (through net) to the requester's address in the AE title map,
 // proposing the commitment class with the SCP role. Failures are logged.
 void commit_sendPending(T_ASC_Network *net);
-// Remembers where this worker stored an instance, for commitment requests.
-void commit_noteStored(const char *study, const char *series, const char *instance);
-// commit_noteStored as a listener of ingest (core/listener.h), for
-// archive_addListener: bookkeeping only, it cannot fail an image.
-class archive_listener *commit_listener();
+// Storage commitment's bookkeeping, a listener of ingest (core/listener.h)
+// that the caller owns and registers on server_archive (archive_addListener)
+// before any association: where this worker stored each instance, for
+// commitment requests, and the report that waits for the association's
+// end. Bookkeeping only, it cannot fail an image.
+std::unique_ptr<class archive_listener> commit_newListener();
 
 #endif

@@ -11,9 +11,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
+
 #include "aetitlemap/aetitlemap.h"
 #include "core/archive.h"
 #include "core/forward.h"
+#include "core/listener.h"
 #include "core/worklist.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/installpath.h"
@@ -315,7 +318,8 @@ int main(int argc, char **argv)
     server_archive.patientLinks = o.symlinks != 0;
     server_archive.worklistDone = worklist_doneMode;
     server_archive.monitorSock = &server_state.sendsock;
-    archive_addListener(&server_archive, commit_listener());
+    std::unique_ptr<archive_listener> commitBook = commit_newListener();
+    archive_addListener(&server_archive, commitBook.get());
 
     if (o.debug == 1)
         logprintf_setmaxlevel(LOGLEVEL_DEBUG);

@@ -285,7 +285,7 @@ int retrieve_request(retrievejob *job, const retrieveitem &item, T_ASC_Associati
     tier_file source;
     retrieveitem fetched;
     const retrieveitem *from = &item;
-    int found = archivetier_open(item.path.c_str(), &source);
+    int found = archivetier_open(&server_archive, item.path.c_str(), &source);
     if (found != ARCHIVETIER_READABLE) {
         LOG(LOGLEVEL_ERROR,
             found == ARCHIVETIER_MISSING ? "MOVE/STORE:Cannot load dicom file %s.\n"

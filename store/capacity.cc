@@ -12,13 +12,6 @@
 #include "runtime/logprintf.h"
 #include "runtime/sitefile.h"
 
-static capacity_policy activePolicy;
-
-void capacity_set(const capacity_policy &policy)
-{
-    activePolicy = policy;
-}
-
 int capacity_loadFile(const char *path, capacity_policy *policy, char *why, size_t whySize)
 {
     *policy = capacity_policy();
@@ -67,21 +60,20 @@ int capacity_loadFile(const char *path, capacity_policy *policy, char *why, size
     return read != 0 || bad ? -1 : 0;
 }
 
-int capacity_start(FILE *log, const char *prog)
+int capacity_start(capacity_policy *out, FILE *log, const char *prog)
 {
     char found[INSTALLPATH_SIZE], why[512] = "";
     capacity_policy policy;
+    *out = policy;
     if (getfilepath(CONFIG_SEARCHPATH, CAPACITY_CONFIG_FILENAME, F_OK, found, sizeof found) ==
-        nullptr) {
-        capacity_set(policy);
+        nullptr)
         return 0;
-    }
     if (capacity_loadFile(found, &policy, why, sizeof why) != 0) {
         logprintf(LOGLEVEL_FATAL, log, "Store capacity: %s\n", why);
         fprintf(stderr, "%s: store capacity: %s\n", prog, why);
         return 1;
     }
-    capacity_set(policy);
+    *out = policy;
     if (policy.percent >= 0)
         logprintf(LOGLEVEL_NOTICE, log, "New images are refused below %g%% free space.\n",
                   policy.percent);
@@ -91,9 +83,9 @@ int capacity_start(FILE *log, const char *prog)
     return 0;
 }
 
-int capacity_refuses(const char *dir, char *text, size_t textSize)
+int capacity_refuses(const capacity_policy &policy, const char *dir, char *text, size_t textSize)
 {
-    if (activePolicy.percent < 0 && activePolicy.bytes == 0)
+    if (policy.percent < 0 && policy.bytes == 0)
         return 0;
     struct statvfs vfs;
     // A file system that cannot be asked is left to the write itself.
@@ -101,8 +93,8 @@ int capacity_refuses(const char *dir, char *text, size_t textSize)
         return 0;
     uint64_t freeBytes = (uint64_t)vfs.f_bavail * vfs.f_frsize;
     double percent = 100.0 * (double)vfs.f_bavail / (double)vfs.f_blocks;
-    if ((activePolicy.percent >= 0 && percent < activePolicy.percent) ||
-        (activePolicy.bytes > 0 && freeBytes < activePolicy.bytes)) {
+    if ((policy.percent >= 0 && percent < policy.percent) ||
+        (policy.bytes > 0 && freeBytes < policy.bytes)) {
         snprintf(text, textSize, "%llu bytes (%.1f%%) free", (unsigned long long)freeBytes,
                  percent);
         return 1;

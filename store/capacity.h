@@ -13,6 +13,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <time.h>
 
 #define CAPACITY_CONFIG_FILENAME "StoreCapacity"
 
@@ -22,20 +23,26 @@ struct capacity_policy {
     uint64_t bytes = 0;
 };
 
+// What one store keeps of the policy (LocalStore::getCapacity): the
+// policy, and when its last refusal was told (the teller's rate limit).
+// Each store has its own, so that two archives in one process (a second
+// node, a test) refuse by their own policies.
+struct capacity_state {
+    capacity_policy policy;
+    time_t lastTold = 0;
+};
+
 // Reads the settings at path: 0, or -1 with a reason in why.
 int capacity_loadFile(const char *path, capacity_policy *policy, char *why, size_t whySize);
 
 // Looks for "StoreCapacity" along the configuration search path and makes
-// it the process's policy; logs it (level 32) or why it is unusable (level
+// it *policy (none without the file); logs it (level 32) or why it is unusable (level
 // 1, and on stderr with prog's name). 0, or 1: the program must not start.
-int capacity_start(FILE *log, const char *prog);
-
-// Sets the process's policy (for tests and tools).
-void capacity_set(const capacity_policy &policy);
+int capacity_start(capacity_policy *policy, FILE *log, const char *prog);
 
 // 1 when the file system of dir has less free space (for unprivileged
-// users) than the policy allows, with a one-line description in text; 0
+// users) than policy allows, with a one-line description in text; 0
 // when there is room or no policy.
-int capacity_refuses(const char *dir, char *text, size_t textSize);
+int capacity_refuses(const capacity_policy &policy, const char *dir, char *text, size_t textSize);
 
 #endif

@@ -233,7 +233,7 @@ static int deleteImageLevel(LocalStore *store, const char *study, const char *se
     // An image in the object tier: its object, then its stub. When the
     // object cannot be deleted the image stays indexed with its stub, and
     // the delete fails (to be repeated once the tier is back).
-    if (result == 0 && tier_forgetImage(file.c_str()) != 0)
+    if (result == 0 && tier_forgetImage(store->getTier(), file.c_str(), store->getLogfile()) != 0)
         return -1;
     if (s.found >= 0) {
         studyindex_clearRecord(image.fd, s.found, sizeof(rec));
@@ -285,7 +285,8 @@ static void finishDelete(void *arg, const char *study, const char *series, const
     // server) waits until the delete is finished.
     studylock lock;
     OFString uidDir = store->GetUidPath(nullptr, nullptr, nullptr, 1);
-    if (studylock_acquire(&lock, uidDir.c_str(), study, store->getLogfile()) != 0)
+    if (studylock_acquire(store->getStudyLocks(), &lock, uidDir.c_str(), study,
+                          store->getLogfile()) != 0)
         return;
     // A DELETEME of the bucket can only be ours: no other delete runs.
     OFString deleteme = store->GetUidBasePath(study) + "/DELETEME";
@@ -305,7 +306,7 @@ int LocalStore::DeleteFile(const char *study, const char *series, const char *im
     // it never places a file in a directory the delete is removing, nor
     // writes records the delete has already passed.
     studylock lock;
-    if (studylock_acquire(&lock, uidDir.c_str(), study, logStream) != 0)
+    if (studylock_acquire(&studyLocks, &lock, uidDir.c_str(), study, logStream) != 0)
         return errno == ENOENT ? 1 : -1;
     if (deleteintent_begin(uidDir.c_str(), study, series, image, &intent, logStream) != 0)
         return errno == ENOENT ? 1 : -1;
@@ -353,7 +354,7 @@ void LocalStore::takeBackLocked(const char *study, const char *series, const cha
     OFString file = GetUidPath(study, series, image, 1);
     studylock lock;
     struct stat st;
-    if (studylock_acquire(&lock, uidDir.c_str(), study, logStream) == 0 &&
+    if (studylock_acquire(&studyLocks, &lock, uidDir.c_str(), study, logStream) == 0 &&
         stat(file.c_str(), &st) == 0 && st.st_ino == placed)
         takeBack(study, series, image);
 }

@@ -50,9 +50,11 @@ index_transaction *fileindex::begin(const char *study)
     t->study = study;
     OFString uidDir = store_->GetUidPath(nullptr, nullptr, nullptr, 1);
     // The lock file is in B/uid, which the first store of the tree makes.
-    if (studylock_acquire(&t->lock, uidDir.c_str(), study, store_->getLogfile()) != 0 &&
+    if (studylock_acquire(store_->getStudyLocks(), &t->lock, uidDir.c_str(), study,
+                          store_->getLogfile()) != 0 &&
         (errno != ENOENT || store_->CreateUidPath(nullptr, nullptr) != LS_OK ||
-         studylock_acquire(&t->lock, uidDir.c_str(), study, store_->getLogfile()) != 0)) {
+         studylock_acquire(store_->getStudyLocks(), &t->lock, uidDir.c_str(), study,
+                           store_->getLogfile()) != 0)) {
         delete t;
         return nullptr;
     }

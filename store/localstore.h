@@ -29,6 +29,9 @@
 #include "index/retrievelist.h"
 #include "index/studyindex.h"
 #include "index/studytable.h"
+#include "store/capacity.h"
+#include "store/studylock.h"
+#include "store/tier.h"
 
 struct elementwalk; // dicomnet/elementwalk.h
 class fileindex;    // store/fileindex.h
@@ -368,6 +371,19 @@ public:
     int32_t getBaseDirOwned() const { return baseDirOwned; }
     // The log stream (borrowed), null: nothing logged.
     FILE *getLogfile() const { return logStream; }
+    // The store's capacity policy (none until archive_open reads the
+    // site's) and its refusals' rate limit: the core's, per store.
+    capacity_state *getCapacity() { return &capacity; }
+    // What this store's study locks are taken through (store/studylock.h).
+    studylock_file *getStudyLocks() { return &studyLocks; }
+    // The store's object tier (store/tier.h; null: off): the site's, read by
+    // archive_open (or given by a tool that opens the store itself).
+    const tier_config *getTier() const { return tier.get(); }
+    void setTier(std::unique_ptr<tier_config> cfg) { tier = std::move(cfg); }
+    // The buffer the write path encodes an image into, a piece at a time
+    // (256 KB, made at its first use): the store's own, as a store is used
+    // by one thread at a time and two stores may write at once.
+    char *getEncodeBuffer();
 
 private:
     // The file backend runs the store's own index steps (indexImage,
@@ -380,6 +396,13 @@ private:
     int32_t baseDirOwned = 0;      // non-zero: baseDir is heap memory of this store
     studytable table;              // studyTable, studyCount, studyTableTime of STUDYINDEX.hash
     FILE *logStream = nullptr;     // see getLogfile
+
+    // Each store's own, so that two stores in one process keep them apart:
+    // see getCapacity, getStudyLocks, getTier, getEncodeBuffer.
+    capacity_state capacity;
+    studylock_file studyLocks;
+    std::unique_ptr<tier_config> tier;
+    std::unique_ptr<char[]> encodeBuffer;
 
     int syncEachImage = 0;           // see setSyncEachImage
     std::vector<DcmTagKey> headTags; // sorted; empty: the whole head (setHeadTags)

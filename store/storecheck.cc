@@ -290,7 +290,7 @@ static void checkTier(checkctx *ctx, const storetree &tree, const tier_config &c
                     "object in the tier that no image claims");
 }
 
-int storecheck_run(const char *base, FILE *out)
+int storecheck_run(const char *base, FILE *out, const tier_config *tier)
 {
     checkctx ctx{out, 0};
     storetree tree;
@@ -320,8 +320,8 @@ int storecheck_run(const char *base, FILE *out)
                     "study index entry without its study directory");
     for (const std::string &tmp : tree.stale)
         finding(&ctx, STORECHECK_STALE_TMP, tmp, "temporary file of an unfinished write");
-    if (tier_active() != nullptr)
-        checkTier(&ctx, tree, *tier_active());
+    if (tier != nullptr)
+        checkTier(&ctx, tree, *tier);
     for (const std::string &del : tree.deleteme)
         finding(&ctx, STORECHECK_DELETEME, del, "index file of an unfinished delete");
     for (const std::string &intent : tree.intents)

@@ -23,11 +23,11 @@
 #define STORECHECK_TIER_MISSING "tier-missing"     // stub whose object is gone or of another size
 #define STORECHECK_TIER_UNCLAIMED "tier-unclaimed" // object that no stub claims
 
-// Checks the store below base (and, with the process's object tier on,
-// the tier's objects of the store against the stubs), writing one line "KIND: PATH: text" per
+// Checks the store below base (and, with its object tier on (tier: null
+// off), the tier's objects of the store against the stubs), writing one line "KIND: PATH: text" per
 // finding to out (null: nothing written). Returns the number of findings
 // (0: consistent, also when the store is still empty), or -1 when base
 // itself cannot be read.
-int storecheck_run(const char *base, FILE *out);
+int storecheck_run(const char *base, FILE *out, const struct tier_config *tier = nullptr);
 
 #endif

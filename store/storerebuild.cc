@@ -215,7 +215,7 @@ static int enterImage(rebuildctx *ctx, LocalStore *store, const storetree &tree,
     std::string head = file.path + TIER_HEAD_SUFFIX;
     if (file.tiered && access(head.c_str(), R_OK) == 0)
         held.path = head;
-    else if (file.tiered && tier_openImage(file.path.c_str(), &held) != TIER_OK) {
+    else if (file.tiered && tier_openImage(store->getTier(), file.path.c_str(), &held) != TIER_OK) {
         report(ctx->out, "skipped", file.path + TIER_STUB_SUFFIX,
                "in the object tier, which cannot give it now; run rebuild again once it can");
         return -1;
@@ -329,7 +329,7 @@ static int writeStudyIndex(rebuildctx *ctx, const storetree &tree,
     return commitTemp(ctx, &hashFile);
 }
 
-int storerebuild_run(const char *base, FILE *out, FILE *err)
+int storerebuild_run(const char *base, FILE *out, FILE *err, const tier_config *tier)
 {
     rebuildctx ctx{out, err, 0};
     storetree tree;
@@ -349,6 +349,8 @@ int storerebuild_run(const char *base, FILE *out, FILE *err)
         return STOREREBUILD_FAILED;
     }
     LocalStore store(base);
+    // The tier's objects of images it removes go too (a delete finished).
+    store.setTier(tier != nullptr ? std::unique_ptr<tier_config>(new tier_config(*tier)) : nullptr);
     if (!tree.journals.empty()) {
         // Images that a dead server had answered but not yet flushed into
         // the tree are written into it first, as the server's start would.

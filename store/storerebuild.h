@@ -17,7 +17,9 @@ enum {
 // that hold no image. Each new index file is written under a temporary name
 // and renamed into place; the two study files are renamed last, while the
 // marker B/uid/REBUILDING exists. Writes one line per action or problem to
-// out (null: nothing) and error causes to err (null: nothing).
-int storerebuild_run(const char *base, FILE *out, FILE *err);
+// out (null: nothing) and error causes to err (null: nothing). tier: the
+// store's object tier (null: off), from which images moved there are read.
+int storerebuild_run(const char *base, FILE *out, FILE *err,
+                     const struct tier_config *tier = nullptr);
 
 #endif

@@ -25,37 +25,29 @@ static unsigned long slotOf(const char *study)
     return h % STUDYLOCK_SLOTS;
 }
 
-// The process's descriptor of the lock file, opened at its first lock and
-// kept (one open and one close fewer per stored image): a lock is a byte
-// range locked and unlocked through it. Kept with the process and the
-// directory it was opened for: a child of a fork shares the parent's open
-// file description, whose locks are one owner's, so it opens its own.
-// Within a process the store is used by one thread at a time (a LocalStore
-// is not shared between threads unguarded), and a process holds at most
-// one study lock, so one description serves all of its locks.
-static int heldFd = -1;
-static int heldPid = 0;
-static std::string heldPath;
-
-static int lockFile(const std::string &path, const std::string &uidDir, FILE *log)
+// file's descriptor of the lock file at path, opened when file has none
+// for it in this process.
+static int lockFile(studylock_file *file, const std::string &path, const std::string &uidDir,
+                    FILE *log)
 {
-    if (heldFd >= 0 && heldPid == process_pid() && heldPath == path)
-        return heldFd;
+    if (file->fd >= 0 && file->pid == process_pid() && file->path == path)
+        return file->fd;
     // The parent's descriptor stays open in a child (closing it there would
     // end nothing, the parent holds it too); a descriptor for another
     // directory is done with.
-    if (heldFd >= 0 && heldPid == process_pid())
-        close(heldFd);
-    heldFd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0664);
-    heldPid = process_pid();
-    heldPath = path;
+    if (file->fd >= 0 && file->pid == process_pid())
+        close(file->fd);
+    file->fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0664);
+    file->pid = process_pid();
+    file->path = path;
+    int heldFd = file->fd;
     // Made by root (storeindex rebuild finishing a delete), the file goes to
     // the owner of the UID tree, or a server running as that user could not
     // open it for locking and would fail every store.
-    struct stat file, dir;
-    if (heldFd >= 0 && geteuid() == 0 && fstat(heldFd, &file) == 0 &&
+    struct stat made, dir;
+    if (heldFd >= 0 && geteuid() == 0 && fstat(heldFd, &made) == 0 &&
         stat(uidDir.c_str(), &dir) == 0 &&
-        (file.st_uid != dir.st_uid || file.st_gid != dir.st_gid) &&
+        (made.st_uid != dir.st_uid || made.st_gid != dir.st_gid) &&
         fchown(heldFd, dir.st_uid, dir.st_gid) != 0)
         logprintf(LOGLEVEL_WARNING, log, "Cannot hand %s to the owner of %s: %s\n", path.c_str(),
                   uidDir.c_str(), strerror(errno));
@@ -77,11 +69,12 @@ static int setRange(int fd, short type, off_t slot)
     return r;
 }
 
-int studylock_acquire(studylock *lock, const char *uidDir, const char *study, FILE *log)
+int studylock_acquire(studylock_file *file, studylock *lock, const char *uidDir, const char *study,
+                      FILE *log)
 {
     std::string path = std::string(uidDir) + "/" STUDYLOCK_FILE;
     studylock_release(lock);
-    int fd = lockFile(path, uidDir, log);
+    int fd = lockFile(file, path, uidDir, log);
     if (fd < 0) {
         // ENOENT: no UID tree yet, which a delete takes as nothing to do.
         if (errno != ENOENT)
@@ -111,4 +104,12 @@ void studylock_release(studylock *lock)
 studylock::~studylock()
 {
     studylock_release(this);
+}
+
+studylock_file::~studylock_file()
+{
+    // A child's copy of its parent's descriptor may go too: the parent's
+    // stays open, and with it the parent's locks.
+    if (fd >= 0)
+        close(fd);
 }

@@ -17,12 +17,14 @@
 #include <stdio.h>
 #include <sys/types.h>
 
+#include <string>
+
 // Name of the lock file in B/uid.
 #define STUDYLOCK_FILE "STUDYLOCKS"
 
 // One held study lock; the lock ends when it is released or destroyed.
 struct studylock {
-    int fd = -1;    // the process's descriptor of the lock file (not owned), -1: not held
+    int fd = -1;    // the store's descriptor of the lock file (not owned), -1: not held
     off_t slot = 0; // the byte locked
     studylock() = default;
     studylock(const studylock &) = delete;
@@ -30,9 +32,29 @@ struct studylock {
     ~studylock();
 };
 
-// Waits for the lock of study in uidDir. 0 held; -1 not held (errno set;
-// logged at level 8 unless ENOENT: uidDir does not exist).
-int studylock_acquire(studylock *lock, const char *uidDir, const char *study, FILE *log);
+// The descriptor of the lock file that one store locks through, opened at
+// its first lock and kept (one open and one close fewer per stored image):
+// a lock is a byte range locked and unlocked through it. Each LocalStore
+// owns one, so that two stores in one process (two archives) lock apart,
+// as two processes do. Kept with the process and the directory it was
+// opened for: a child of a fork shares the parent's open file description,
+// whose locks are one owner's, so it opens its own. A store is used by one
+// thread at a time and holds at most one study lock, so one description
+// serves all of its locks.
+struct studylock_file {
+    int fd = -1;      // the descriptor, or -1
+    int pid = 0;      // the process that opened it
+    std::string path; // the lock file it is open on
+    studylock_file() = default;
+    studylock_file(const studylock_file &) = delete;
+    studylock_file &operator=(const studylock_file &) = delete;
+    ~studylock_file(); // closes it (a copy a fork inherited: the parent keeps its own)
+};
+
+// Waits for the lock of study in uidDir, taken through file (the store's). 0 held; -1 not held
+// (errno set; logged at level 8 unless ENOENT: uidDir does not exist).
+int studylock_acquire(studylock_file *file, studylock *lock, const char *uidDir, const char *study,
+                      FILE *log);
 
 // Ends the lock (a lock not held is passed over).
 void studylock_release(studylock *lock);

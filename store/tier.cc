@@ -28,28 +28,8 @@
 #include "runtime/logprintf.h"
 #include "runtime/sitefile.h"
 
-static tier_config *activeTier = nullptr;
-static FILE *tierLog = nullptr;
-
-#define TLOG(level, ...) logprintf(level, tierLog != nullptr ? tierLog : stderr, __VA_ARGS__)
-
-void tier_setLog(FILE *stream)
-{
-    tierLog = stream;
-}
-
-const tier_config *tier_active()
-{
-    return activeTier;
-}
-
-void tier_activate(const tier_config *cfg)
-{
-    delete activeTier;
-    activeTier = cfg != nullptr ? new tier_config(*cfg) : nullptr;
-    if (activeTier != nullptr)
-        objstore_global_init();
-}
+// The tier's messages go to the caller's log, or to stderr without one.
+#define TLOG(log, level, ...) logprintf(level, (log) != nullptr ? (log) : stderr, __VA_ARGS__)
 
 // "30d", "12h", "5m", "10s" or plain seconds: seconds, or -1.
 static long parseDuration(const std::string &v)
@@ -224,36 +204,33 @@ int tier_loadFile(const char *path, const char *baseDir, tier_config *cfg, char 
     return loadCredentials(credentials, cfg, why, whySize);
 }
 
-int tier_setup(const char *baseDir, char *why, size_t whySize)
+int tier_setup(const char *baseDir, std::unique_ptr<tier_config> *out, char *why, size_t whySize)
 {
     char found[INSTALLPATH_SIZE];
-    if (getfilepath(CONFIG_SEARCHPATH, TIER_CONFIG_FILENAME, F_OK, found, sizeof found) ==
-        nullptr) {
-        tier_activate(nullptr);
+    out->reset();
+    if (getfilepath(CONFIG_SEARCHPATH, TIER_CONFIG_FILENAME, F_OK, found, sizeof found) == nullptr)
         return 0;
-    }
-    tier_config cfg;
-    if (tier_loadFile(found, baseDir, &cfg, why, whySize) != 0) {
-        tier_activate(nullptr);
+    std::unique_ptr<tier_config> cfg(new tier_config);
+    if (tier_loadFile(found, baseDir, cfg.get(), why, whySize) != 0)
         return -1;
-    }
-    tier_activate(&cfg);
+    // The transfer library's set-up, before any thread: once per process.
+    objstore_global_init();
+    *out = std::move(cfg);
     return 1;
 }
 
-int tier_start(const char *baseDir, FILE *log, const char *prog)
+int tier_start(const char *baseDir, std::unique_ptr<tier_config> *out, FILE *log, const char *prog)
 {
     char why[512] = "";
-    tier_setLog(log);
-    int r = tier_setup(baseDir, why, sizeof why);
+    int r = tier_setup(baseDir, out, why, sizeof why);
     if (r < 0) {
         logprintf(LOGLEVEL_FATAL, log, "Object tier: %s\n", why);
         fprintf(stderr, "%s: object tier: %s\n", prog, why);
         return 1;
     }
     if (r > 0)
-        logprintf(LOGLEVEL_NOTICE, log, "Object tier %s/%s in use.\n",
-                  activeTier->s3.endpoint.c_str(), activeTier->s3.bucket.c_str());
+        logprintf(LOGLEVEL_NOTICE, log, "Object tier %s/%s in use.\n", (*out)->s3.endpoint.c_str(),
+                  (*out)->s3.bucket.c_str());
     return 0;
 }
 
@@ -358,14 +335,14 @@ static int writeHead(const char *path, const std::string &tmp)
     return r;
 }
 
-int tier_moveImage(const tier_config &cfg, const char *baseDir, const char *path)
+int tier_moveImage(const tier_config &cfg, const char *baseDir, const char *path, FILE *log)
 {
     char why[512] = "";
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)
             return TIER_MISSING;
-        TLOG(LOGLEVEL_ERROR, "TIER:cannot open %s: %s\n", path, strerror(errno));
+        TLOG(log, LOGLEVEL_ERROR, "TIER:cannot open %s: %s\n", path, strerror(errno));
         return TIER_FAILED;
     }
     tier_stub stub;
@@ -373,20 +350,20 @@ int tier_moveImage(const tier_config &cfg, const char *baseDir, const char *path
     int result = TIER_OK;
     struct stat before, now;
     if (fstat(fd, &before) != 0 || objstore_sha256_fd(fd, &stub.sha256, &stub.size) != 0) {
-        TLOG(LOGLEVEL_ERROR, "TIER:cannot read %s: %s\n", path, strerror(errno));
+        TLOG(log, LOGLEVEL_ERROR, "TIER:cannot read %s: %s\n", path, strerror(errno));
         result = TIER_FAILED;
     } else if (retrievelist_fileClass(path, &stub.sopClass, &stub.xfer) != 0) {
-        TLOG(LOGLEVEL_ERROR, "TIER:%s is not a readable DICOM file\n", path);
+        TLOG(log, LOGLEVEL_ERROR, "TIER:%s is not a readable DICOM file\n", path);
         result = TIER_FAILED;
     } else if (objstore_put(cfg.s3, stub.key, fd, stub.size, stub.sha256, why, sizeof why) !=
                OBJSTORE_OK) {
-        TLOG(LOGLEVEL_ERROR, "TIER:upload of %s failed: %s\n", path, why);
+        TLOG(log, LOGLEVEL_ERROR, "TIER:upload of %s failed: %s\n", path, why);
         result = TIER_UNAVAILABLE;
     } else {
         objstore_info head;
         int h = objstore_head(cfg.s3, stub.key, &head, why, sizeof why);
         if (h != OBJSTORE_OK || head.size != stub.size || head.sha256 != stub.sha256) {
-            TLOG(LOGLEVEL_ERROR,
+            TLOG(log, LOGLEVEL_ERROR,
                  "TIER:%s did not arrive whole (size %llu of %llu, checksum %s) %s\n", path,
                  (unsigned long long)head.size, (unsigned long long)stub.size,
                  head.sha256 == stub.sha256 ? "equal" : "different", why);
@@ -402,23 +379,24 @@ int tier_moveImage(const tier_config &cfg, const char *baseDir, const char *path
     if (result == TIER_OK &&
         (stat(path, &now) != 0 || now.st_ino != before.st_ino || now.st_dev != before.st_dev ||
          now.st_mtime != before.st_mtime || (uint64_t)now.st_size != stub.size)) {
-        TLOG(LOGLEVEL_WARNING, "TIER:%s changed while it was moved; kept local\n", path);
+        TLOG(log, LOGLEVEL_WARNING, "TIER:%s changed while it was moved; kept local\n", path);
         result = TIER_CHANGED;
     }
     std::string head = std::string(path) + TIER_HEAD_SUFFIX, headTmp = head + ".tmp";
     if (result == TIER_OK &&
         (writeHead(path, headTmp) != 0 || rename(headTmp.c_str(), head.c_str()) != 0)) {
-        TLOG(LOGLEVEL_ERROR, "TIER:cannot keep the head of %s: %s\n", path, strerror(errno));
+        TLOG(log, LOGLEVEL_ERROR, "TIER:cannot keep the head of %s: %s\n", path, strerror(errno));
         unlink(headTmp.c_str());
         result = TIER_FAILED;
     }
     if (result == TIER_OK && tier_writeStub(path, stub) != 0) {
-        TLOG(LOGLEVEL_ERROR, "TIER:cannot write the stub of %s: %s\n", path, strerror(errno));
+        TLOG(log, LOGLEVEL_ERROR, "TIER:cannot write the stub of %s: %s\n", path, strerror(errno));
         result = TIER_FAILED;
     }
     close(fd);
     if (result == TIER_OK && (unlink(path) != 0 || syncParent(path) != 0)) {
-        TLOG(LOGLEVEL_ERROR, "TIER:cannot remove %s after moving it: %s\n", path, strerror(errno));
+        TLOG(log, LOGLEVEL_ERROR, "TIER:cannot remove %s after moving it: %s\n", path,
+             strerror(errno));
         result = TIER_FAILED;
     }
     return result;
@@ -506,7 +484,7 @@ static void makeRoom(const tier_config &cfg, uint64_t need)
 
 // Fetches the stub's object into the cache under cached: 0, or -1 logged.
 static int fetch(const tier_config &cfg, const char *path, const tier_stub &stub,
-                 const std::string &cached)
+                 const std::string &cached, FILE *log)
 {
     static std::atomic<unsigned> counter(0);
     char why[512] = "";
@@ -516,7 +494,7 @@ static int fetch(const tier_config &cfg, const char *path, const tier_stub &stub
     snprintf(tmp, sizeof tmp, "%s.%d.%u.tmp", cached.c_str(), (int)getpid(), counter.fetch_add(1));
     int fd = open(tmp, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
-        TLOG(LOGLEVEL_ERROR, "TIER:cannot create %s: %s\n", tmp, strerror(errno));
+        TLOG(log, LOGLEVEL_ERROR, "TIER:cannot create %s: %s\n", tmp, strerror(errno));
         return -1;
     }
     uint64_t written = 0, size = 0;
@@ -524,13 +502,13 @@ static int fetch(const tier_config &cfg, const char *path, const tier_stub &stub
     int result = 0;
     int g = objstore_get(cfg.s3, stub.key, fd, 0, 0, &written, why, sizeof why);
     if (g != OBJSTORE_OK) {
-        TLOG(LOGLEVEL_ERROR, "TIER:cannot fetch %s for %s: %s\n", stub.key.c_str(), path,
+        TLOG(log, LOGLEVEL_ERROR, "TIER:cannot fetch %s for %s: %s\n", stub.key.c_str(), path,
              g == OBJSTORE_NOT_FOUND ? "not in the tier" : why);
         result = -1;
     } else if (objstore_sha256_fd(fd, &sha, &size) != 0 || size != stub.size ||
                sha != stub.sha256) {
-        TLOG(LOGLEVEL_ERROR, "TIER:%s came back damaged (size %llu of %llu)\n", stub.key.c_str(),
-             (unsigned long long)size, (unsigned long long)stub.size);
+        TLOG(log, LOGLEVEL_ERROR, "TIER:%s came back damaged (size %llu of %llu)\n",
+             stub.key.c_str(), (unsigned long long)size, (unsigned long long)stub.size);
         result = -1;
     }
     close(fd);
@@ -543,7 +521,7 @@ static int fetch(const tier_config &cfg, const char *path, const tier_stub &stub
     return result;
 }
 
-int tier_openImage(const char *path, tier_file *file)
+int tier_openImage(const tier_config *cfg, const char *path, tier_file *file, FILE *log)
 {
     if (file->lockFd >= 0)
         close(file->lockFd);
@@ -559,15 +537,14 @@ int tier_openImage(const char *path, tier_file *file)
         return TIER_OK;
     if (s == 1)
         return TIER_MISSING;
-    const tier_config *cfg = tier_active();
     if (s != 0 || cfg == nullptr) {
-        TLOG(LOGLEVEL_ERROR, "TIER:%s is in the tier, which is %s\n", path,
+        TLOG(log, LOGLEVEL_ERROR, "TIER:%s is in the tier, which is %s\n", path,
              cfg == nullptr ? "not configured" : "recorded in a damaged stub");
         return TIER_UNAVAILABLE;
     }
     std::string cached = cfg->cacheDir + "/" + stub.sha256 + ".dcm";
     int fd = openCached(cached, stub.size);
-    if (fd < 0 && fetch(*cfg, path, stub, cached) == 0)
+    if (fd < 0 && fetch(*cfg, path, stub, cached, log) == 0)
         fd = openCached(cached, stub.size);
     if (fd < 0)
         return TIER_UNAVAILABLE;
@@ -576,18 +553,17 @@ int tier_openImage(const char *path, tier_file *file)
     return TIER_OK;
 }
 
-int tier_forgetImage(const char *path)
+int tier_forgetImage(const tier_config *cfg, const char *path, FILE *log)
 {
     tier_stub stub;
     std::string head = std::string(path) + TIER_HEAD_SUFFIX;
     // A head without a stub is what a move killed before its stub left.
     if (tier_readStub(path, &stub) == 1)
         return unlink(head.c_str()) == 0 || errno == ENOENT ? 0 : -1;
-    const tier_config *cfg = tier_active();
     char why[512] = "not configured";
     if (cfg == nullptr ||
         (!stub.key.empty() && objstore_delete(cfg->s3, stub.key, why, sizeof why) != OBJSTORE_OK)) {
-        TLOG(LOGLEVEL_ERROR, "TIER:cannot delete %s from the tier: %s\n", path, why);
+        TLOG(log, LOGLEVEL_ERROR, "TIER:cannot delete %s from the tier: %s\n", path, why);
         return -1;
     }
     // The stub goes first: a kill after it leaves a head alone, which the

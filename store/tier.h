@@ -32,6 +32,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <memory>
 #include <string>
 
 #include "objstore/objstore.h"
@@ -72,20 +73,15 @@ struct tier_stub {
 int tier_loadFile(const char *path, const char *baseDir, tier_config *cfg, char *why,
                   size_t whySize);
 
-// Looks for "ObjectTier" along the configuration search path and makes it
-// the process's tier: 0 no file (the tier is off), 1 loaded, -1 unusable
-// (reason in why; the tier stays off). Call once, before threads or forks.
-int tier_setup(const char *baseDir, char *why, size_t whySize);
-// The process's tier, or null when it is off.
-const tier_config *tier_active();
-// Makes cfg the process's tier (copied; null: off), for tests and tools.
-void tier_activate(const tier_config *cfg);
-// Log stream for the tier's messages (borrowed; null: stderr).
-void tier_setLog(FILE *stream);
+// Looks for "ObjectTier" along the configuration search path for the store
+// at baseDir: 0 no file (*out null: the tier is off), 1 loaded into *out,
+// -1 unusable (reason in why; *out null). Each store keeps its own
+// (LocalStore::getTier). Call before threads or forks.
+int tier_setup(const char *baseDir, std::unique_ptr<tier_config> *out, char *why, size_t whySize);
 // tier_setup for a daemon: logs "in use" (level 32) or why the settings
 // are unusable (level 1, and on stderr with prog's name). 0, or 1: the
 // program must not start.
-int tier_start(const char *baseDir, FILE *log, const char *prog);
+int tier_start(const char *baseDir, std::unique_ptr<tier_config> *out, FILE *log, const char *prog);
 
 // The object key of the image file at path below baseDir: the prefix and
 // the path relative to baseDir ("uid/XX/YY/study_S/series_R/image_I.dcm").
@@ -107,9 +103,10 @@ enum {
 };
 
 // Moves the image file at path (below baseDir) into the tier as described
-// above. TIER_OK, or another result after a log line; the file stays
-// readable in every case.
-int tier_moveImage(const tier_config &cfg, const char *baseDir, const char *path);
+// above. TIER_OK, or another result after a log line (to log; null:
+// stderr); the file stays readable in every case.
+int tier_moveImage(const tier_config &cfg, const char *baseDir, const char *path,
+                   FILE *log = nullptr);
 
 // An image opened for reading: path is the image file itself or its copy in
 // the cache, which stays while the handle lives (lockFd holds it against
@@ -124,11 +121,13 @@ struct tier_file {
 };
 
 // Finds the image whose file belongs at path: the file when it is there;
-// else, with a stub and the tier on, its object fetched into the cache
+// else, with a stub and the tier on (cfg: the store's, null: off), its
+// object fetched into the cache
 // (verified against the stub's size and SHA-256, the oldest unused cached
 // copies evicted to keep the cache below its limit). TIER_OK (file->path
-// set), TIER_MISSING, or TIER_UNAVAILABLE after a log line.
-int tier_openImage(const char *path, tier_file *file);
+// set), TIER_MISSING, or TIER_UNAVAILABLE after a log line (to log; null:
+// stderr).
+int tier_openImage(const tier_config *cfg, const char *path, tier_file *file, FILE *log = nullptr);
 
 // The SOP class and transfer syntax of the image at path from its stub
 // (when its file is gone): 0, or -1.
@@ -138,7 +137,8 @@ int tier_stubClass(const char *path, std::string *sopClass, std::string *xfer);
 // stub (a kill in between leaves the stub, and a repeat finds the object
 // gone, which counts as deleted). 0 nothing there or removed; -1 the object
 // could not be deleted or the tier is off (logged; the stub is kept, so the
-// image stays whole and the delete can be repeated).
-int tier_forgetImage(const char *path);
+// image stays whole and the delete can be repeated). cfg and log as for
+// tier_openImage.
+int tier_forgetImage(const tier_config *cfg, const char *path, FILE *log = nullptr);
 
 #endif

@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <unordered_map>
 
@@ -277,16 +278,22 @@ out:
     return result;
 }
 
-// The image is encoded into this buffer a piece at a time, and each piece
-// written to the file in one system call. (A worker writes one image at a
-// time, so one buffer serves every call.)
-static char encodeBuffer[256 * 1024];
+// The image is encoded into the store's buffer a piece at a time, and each
+// piece written to the file in one system call.
+enum { LS_ENCODE_BUFFER = 256 * 1024 };
+
+char *LocalStore::getEncodeBuffer()
+{
+    if (!encodeBuffer)
+        encodeBuffer.reset(new char[LS_ENCODE_BUFFER]);
+    return encodeBuffer.get();
+}
 
 // Writes ds to the temporary file open on fd (named tmp) and makes sure
 // that every byte reached the file (and, with syncNow, the disk). The
 // toolkit's saveFile ignores the failure of its final buffer flush, so a
 // full disk could leave a truncated file that it reports as saved; here
-// the toolkit only encodes, into encodeBuffer, and every piece is written
+// the toolkit only encodes, into the store's buffer, and every piece is written
 // with a full-transfer write whose result is checked.
 //
 // With a journal record begun (j), each piece goes into the record too
@@ -301,7 +308,7 @@ static int saveVerified(LocalStore *store, DcmDataset *ds, int fd, const char *t
         // instead of copying it, and gives it back afterwards.
         DcmFileFormat fileformat(ds, OFFalse);
         DcmWriteCache cache;
-        DcmOutputBufferStream out(encodeBuffer, sizeof encodeBuffer);
+        DcmOutputBufferStream out(store->getEncodeBuffer(), LS_ENCODE_BUFFER);
         OFCondition cond;
         int written = 1;
         fileformat.transferInit();
@@ -342,8 +349,10 @@ static int saveVerified(LocalStore *store, DcmDataset *ds, int fd, const char *t
     return ok;
 }
 
-// Temporary names are B/uid/STORING.PID.N.tmp, N counting in the process.
-static unsigned incomingSerial = 0;
+// Temporary names are B/uid/STORING.PID.N.tmp, N counting in the process:
+// across its stores (a name is the process's, whichever store takes it),
+// which may make them on two threads at once.
+static std::atomic<unsigned> incomingSerial{0};
 
 int LocalStore::openIncoming(OFString *path)
 {

@@ -2,11 +2,12 @@
 // image files ("check"), rebuilds it from them ("rebuild"), or moves quiet
 // studies into the object tier ("tier"). A front end: it parses its
 // command line, opens the store through the archive core
-// (core/maintenance.h), runs the step and prints the result.
+// (core/maintenance.h, core/archive.h), runs the step and prints the result.
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
+#include "core/archive.h"
 #include "core/maintenance.h"
 #include "runtime/installpath.h"
 
@@ -24,21 +25,24 @@ static int usage(const char *prog)
 static int runTier(const char *base, int dryRun)
 {
     char why[512] = "";
-    int r = maintenance_tierSettings(base, why, sizeof why);
+    archive_context archive;
+    maintenance_open(&archive, base, ARCHIVE_LOCK_SHARED);
+    int r = maintenance_tierSettings(&archive, why, sizeof why);
     if (r != MAINTENANCE_TIER_ON) {
         fprintf(stderr, "error: %s\n",
                 r == MAINTENANCE_TIER_OFF ? "no ObjectTier settings along the configuration "
                                             "search path"
                                           : why);
+        maintenance_close(&archive);
         return 2;
     }
-    int lock = maintenance_open(base, 0);
-    if (lock < 0) {
+    if (maintenance_lock(&archive) != 0) {
         fprintf(stderr, "error: %s: the store is locked by a rebuild\n", base);
+        maintenance_close(&archive);
         return 2;
     }
-    int failed = maintenance_tier(base, dryRun, stdout);
-    maintenance_close(lock);
+    int failed = maintenance_tier(&archive, dryRun, stdout);
+    maintenance_close(&archive);
     if (failed < 0)
         fprintf(stderr, "error: %s: cannot read the base directory\n", base);
     return failed == 0 ? 0 : failed < 0 ? 2 : 1;
@@ -56,11 +60,16 @@ int main(int argc, char **argv)
     if (argc == 3 && strcmp(argv[1], "check") == 0) {
         const char *base = argv[2];
         char why[512] = "";
-        if (maintenance_tierSettings(base, why, sizeof why) == MAINTENANCE_TIER_UNUSABLE) {
+        // Only reads: beside a server or a rebuild alike, without the lock.
+        archive_context archive;
+        maintenance_open(&archive, base, ARCHIVE_LOCK_NONE);
+        if (maintenance_tierSettings(&archive, why, sizeof why) == MAINTENANCE_TIER_UNUSABLE) {
             fprintf(stderr, "error: object tier: %s\n", why);
+            maintenance_close(&archive);
             return 2;
         }
-        int findings = maintenance_check(base, stdout);
+        int findings = maintenance_check(&archive, stdout);
+        maintenance_close(&archive);
         if (findings < 0) {
             fprintf(stderr, "error: %s: cannot read the base directory\n", base);
             return 2;
@@ -78,20 +87,25 @@ int main(int argc, char **argv)
         // rebuild would replace or remove under it: the store lock, which
         // every running server holds shared, keeps the two apart.
         char why[512] = "";
-        if (maintenance_tierSettings(base, why, sizeof why) == MAINTENANCE_TIER_UNUSABLE) {
+        archive_context archive;
+        maintenance_open(&archive, base, ARCHIVE_LOCK_EXCLUSIVE);
+        if (maintenance_tierSettings(&archive, why, sizeof why) == MAINTENANCE_TIER_UNUSABLE) {
             fprintf(stderr, "error: object tier: %s\n", why);
+            maintenance_close(&archive);
             return 2;
         }
-        int lock = maintenance_open(base, 1);
-        if (lock < 0 && errno == EAGAIN && !force) {
+        // Forced, or a lock that cannot be had at all (the rebuild says
+        // what it cannot read): rebuilt without it.
+        if (maintenance_lock(&archive) != 0 && errno == EAGAIN && !force) {
             fprintf(stderr,
                     "error: %s: a storeserver is using this store; stop it first "
                     "(rebuild -f rebuilds all the same)\n",
                     base);
+            maintenance_close(&archive);
             return 2;
         }
-        int result = maintenance_rebuild(base, stdout, stderr);
-        maintenance_close(lock);
+        int result = maintenance_rebuild(&archive, stdout, stderr);
+        maintenance_close(&archive);
         return result;
     }
     return usage(argv[0]);

@@ -97,7 +97,8 @@ static bool startEntry(zipstream *z)
             continue;
         }
         z->held.reset(new tier_file);
-        if (archivetier_open(web_instancePath(i).c_str(), z->held.get()) != ARCHIVETIER_READABLE)
+        if (archivetier_open(&web_archive, web_instancePath(i).c_str(), z->held.get()) !=
+            ARCHIVETIER_READABLE)
             continue;
         int fd = open(z->held->path.c_str(), O_RDONLY | O_CLOEXEC);
         struct stat st;

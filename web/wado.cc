@@ -140,7 +140,8 @@ static bool startNextPart(partstream *ps)
         // An image in the object tier is read from its copy in the cache
         // (an open descriptor outlives the copy's eviction).
         tier_file held;
-        if (ps->fd < 0 && archivetier_open(stored.c_str(), &held) != ARCHIVETIER_READABLE)
+        if (ps->fd < 0 &&
+            archivetier_open(&web_archive, stored.c_str(), &held) != ARCHIVETIER_READABLE)
             continue;
         const std::string &path = held.path;
         if (ps->xfer == EXS_Unknown) {

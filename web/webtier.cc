@@ -12,7 +12,7 @@ int webtier_open(const webinstance &i, tier_file *held)
         held->path = web_instancePath(i);
         return 0;
     }
-    int r = archivetier_open(web_instancePath(i).c_str(), held);
+    int r = archivetier_open(&web_archive, web_instancePath(i).c_str(), held);
     if (r == ARCHIVETIER_READABLE)
         return 0;
     return r == ARCHIVETIER_MISSING ? MHD_HTTP_NOT_FOUND : MHD_HTTP_SERVICE_UNAVAILABLE;

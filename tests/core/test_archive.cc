@@ -122,6 +122,32 @@ struct Archive {
 
 } // namespace
 
+// Two archives in one process (a second node, a test harness) refuse by
+// their own capacity policies, and each tells of its own refusals: one
+// store's full disk neither refuses nor silences the other's images.
+TEST(ArchiveIngest, CapacityPolicyPerArchive)
+{
+    Archive full, roomy;
+    capacity_policy all;
+    all.percent = 100; // no store has that much free
+    full.store.getCapacity()->policy = all;
+    EXPECT_EQ((unsigned)ARCHIVE_REFUSED_NOSPACE, full.ingest("1.2.3", "4.5", "6.7"));
+    EXPECT_EQ((unsigned)ARCHIVE_STORED, roomy.ingest("1.2.3", "4.5", "6.7"));
+    EXPECT_FALSE(exists(archive_imagePath(&full.ctx, "1.2.3", "4.5", "6.7")));
+    EXPECT_TRUE(exists(archive_imagePath(&roomy.ctx, "1.2.3", "4.5", "6.7")));
+    // The refusal is announced once; the other archive's rate limit is its own.
+    std::vector<std::string> said = full.announced();
+    ASSERT_EQ(1u, said.size());
+    EXPECT_EQ(0u, said[0].find("STORAGE FULL ")) << said[0];
+    roomy.store.getCapacity()->policy = all;
+    EXPECT_EQ((unsigned)ARCHIVE_REFUSED_NOSPACE, roomy.ingest("1.2.3", "4.5", "6.8"));
+    EXPECT_EQ((unsigned)ARCHIVE_REFUSED_NOSPACE, full.ingest("1.2.3", "4.5", "6.8"));
+    said = roomy.announced(); // its store, then its refusal
+    ASSERT_EQ(2u, said.size());
+    EXPECT_EQ(0u, said[1].find("STORAGE FULL ")) << said[1];
+    EXPECT_TRUE(full.announced().empty()); // told less than a minute ago
+}
+
 TEST(ArchiveIngest, StatusesHookAndAnnouncement)
 {
     Archive a;
@@ -419,9 +445,9 @@ TEST(ArchiveListeners, ToldOnceOfEachImageStored)
     EXPECT_EQ((unsigned)ARCHIVE_CANNOT_UNDERSTAND, a.ingest("1.2.3", "4/5", "6.8"));
     capacity_policy full;
     full.percent = 100; // no store has that much free
-    capacity_set(full);
+    a.store.getCapacity()->policy = full;
     EXPECT_EQ((unsigned)ARCHIVE_REFUSED_NOSPACE, a.ingest("1.2.3", "4.5", "6.9"));
-    capacity_set(capacity_policy());
+    a.store.getCapacity()->policy = capacity_policy();
     EXPECT_FALSE(exists(archive_imagePath(&a.ctx, "1.2.3", "4.5", "6.9")));
     EXPECT_EQ(1u, a.stored.size());
     // Replaced: stored again, told again.

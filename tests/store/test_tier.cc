@@ -202,25 +202,25 @@ TEST(TierRead, LocalFileCachedCopyAndUnreachableTier)
     TempDir d;
     std::string image = d / "image_1.dcm";
     tier_file f;
-    tier_activate(nullptr);
-    EXPECT_EQ(tier_openImage(image.c_str(), &f), TIER_MISSING);
+    const tier_config *tier = nullptr; // the store's tier: off
+    EXPECT_EQ(tier_openImage(tier, image.c_str(), &f), TIER_MISSING);
     writeSetting(image, "local bytes");
-    EXPECT_EQ(tier_openImage(image.c_str(), &f), TIER_OK);
+    EXPECT_EQ(tier_openImage(tier, image.c_str(), &f), TIER_OK);
     EXPECT_EQ(f.path, image);
     EXPECT_EQ(f.lockFd, -1);
 
     // Moved out, with the tier off: recorded but not reachable.
     ASSERT_EQ(tier_writeStub(image.c_str(), sampleStub(SHA_A, 5)), 0);
     unlink(image.c_str());
-    EXPECT_EQ(tier_openImage(image.c_str(), &f), TIER_UNAVAILABLE);
+    EXPECT_EQ(tier_openImage(tier, image.c_str(), &f), TIER_UNAVAILABLE);
 
     // With the tier on, a whole copy in the cache is read without the
     // gateway; a copy of another size is not taken for it.
     tier_config cfg = unreachable(d, 1 << 20);
-    tier_activate(&cfg);
+    tier = &cfg;
     writeSetting(cfg.cacheDir + "/" + SHA_A + ".dcm", "12345");
     setAge(cfg.cacheDir + "/" + SHA_A + ".dcm", 100);
-    ASSERT_EQ(tier_openImage(image.c_str(), &f), TIER_OK);
+    ASSERT_EQ(tier_openImage(tier, image.c_str(), &f), TIER_OK);
     EXPECT_EQ(f.path, cfg.cacheDir + "/" + SHA_A + ".dcm");
     EXPECT_GE(f.lockFd, 0);
     struct stat st;
@@ -228,7 +228,7 @@ TEST(TierRead, LocalFileCachedCopyAndUnreachableTier)
     EXPECT_GT(st.st_mtime, time(nullptr) - 10) << "a used copy becomes the newest";
     writeSetting(cfg.cacheDir + "/" + SHA_A + ".dcm", "1234");
     tier_file g;
-    EXPECT_EQ(tier_openImage(image.c_str(), &g), TIER_UNAVAILABLE);
+    EXPECT_EQ(tier_openImage(tier, image.c_str(), &g), TIER_UNAVAILABLE);
     // A failed fetch leaves no temporary file behind.
     std::vector<std::string> names;
     DIR *dir = opendir(cfg.cacheDir.c_str());
@@ -237,14 +237,13 @@ TEST(TierRead, LocalFileCachedCopyAndUnreachableTier)
             names.push_back(e->d_name);
     closedir(dir);
     EXPECT_EQ(names, std::vector<std::string>{SHA_A + ".dcm"});
-    tier_activate(nullptr);
 }
 
 TEST(TierRead, EvictionSparesCopiesInUse)
 {
     TempDir d;
     tier_config cfg = unreachable(d, 1000);
-    tier_activate(&cfg);
+    const tier_config *tier = &cfg;
     // Two images with copies in the cache: A in use (held), B not; both
     // older than the fetch of C that needs room.
     std::string a = d / "image_a.dcm", b = d / "image_b.dcm", c = d / "image_c.dcm";
@@ -255,16 +254,15 @@ TEST(TierRead, EvictionSparesCopiesInUse)
     writeSetting(cfg.cacheDir + "/" + SHA_B + ".dcm", std::string(400, 'B'));
     writeSetting(cfg.cacheDir + "/stale.dcm.1.2.tmp", "left by a fetch that died");
     tier_file heldA;
-    ASSERT_EQ(tier_openImage(a.c_str(), &heldA), TIER_OK);
+    ASSERT_EQ(tier_openImage(tier, a.c_str(), &heldA), TIER_OK);
     setAge(cfg.cacheDir + "/" + SHA_A + ".dcm", 300);
     setAge(cfg.cacheDir + "/" + SHA_B + ".dcm", 200);
     setAge(cfg.cacheDir + "/stale.dcm.1.2.tmp", 7200);
     tier_file fc;
-    EXPECT_EQ(tier_openImage(c.c_str(), &fc), TIER_UNAVAILABLE);
+    EXPECT_EQ(tier_openImage(tier, c.c_str(), &fc), TIER_UNAVAILABLE);
     EXPECT_EQ(access((cfg.cacheDir + "/" + SHA_A + ".dcm").c_str(), F_OK), 0) << "in use";
     EXPECT_NE(access((cfg.cacheDir + "/" + SHA_B + ".dcm").c_str(), F_OK), 0);
     EXPECT_NE(access((cfg.cacheDir + "/stale.dcm.1.2.tmp").c_str(), F_OK), 0);
-    tier_activate(nullptr);
 }
 
 TEST(Capacity, Settings)
@@ -286,12 +284,9 @@ TEST(Capacity, Settings)
     }
     // No policy refuses nothing; an impossible share of free space refuses.
     char text[128] = "";
-    capacity_set(capacity_policy());
-    EXPECT_EQ(capacity_refuses(d.c_str(), text, sizeof text), 0);
+    EXPECT_EQ(capacity_refuses(capacity_policy(), d.c_str(), text, sizeof text), 0);
     capacity_policy all;
     all.percent = 99.99999;
-    capacity_set(all);
-    EXPECT_EQ(capacity_refuses(d.c_str(), text, sizeof text), 1);
+    EXPECT_EQ(capacity_refuses(all, d.c_str(), text, sizeof text), 1);
     EXPECT_NE(strstr(text, "bytes ("), nullptr) << text;
-    capacity_set(capacity_policy());
 }

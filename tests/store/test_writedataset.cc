@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "dcmtk/dcmdata/dcfilefo.h"
 #include "dcmtk/dcmdata/dcvrlo.h"
@@ -722,6 +724,34 @@ TEST(WriteDataset, AStoreCutShortIsFinishedAtTheNextStart)
 // The lock file made by root (storeindex rebuild finishing a delete) goes
 // to the owner of the UID tree, so that a server running as that user can
 // still lock it.
+// Two stores in one process (two archives, a second node in a test) lock
+// a study apart, as two processes do: each takes its locks through its own
+// descriptor, so the second waits until the first lets go. One descriptor
+// for the whole process made both holders at once.
+TEST(StudyLock, TwoStoresInOneProcessLockApart)
+{
+    Store s;
+    ASSERT_EQ(0, s.store.CreateUidPath(nullptr, nullptr));
+    LocalStore other(s.dir.c_str());
+    std::string uidDir = s.B("uid");
+    studylock first;
+    ASSERT_EQ(0,
+              studylock_acquire(s.store.getStudyLocks(), &first, uidDir.c_str(), "1.2.3", nullptr));
+    std::atomic<bool> got(false);
+    std::thread second([&] {
+        studylock lock;
+        if (studylock_acquire(other.getStudyLocks(), &lock, uidDir.c_str(), "1.2.3", nullptr) == 0)
+            got = true;
+    });
+    // Waits for as long as the first holds it (a second that got it would
+    // be done within this time).
+    usleep(200 * 1000);
+    EXPECT_FALSE(got);
+    studylock_release(&first);
+    second.join();
+    EXPECT_TRUE(got);
+}
+
 TEST(StudyLock, MadeByRootItBelongsToTheTreesOwner)
 {
     if (geteuid() != 0)
@@ -729,8 +759,9 @@ TEST(StudyLock, MadeByRootItBelongsToTheTreesOwner)
     Store s;
     ASSERT_EQ(0, s.store.CreateUidPath(nullptr, nullptr));
     ASSERT_EQ(0, chown(s.B("uid").c_str(), 65534, 65534));
+    studylock_file file;
     studylock lock;
-    ASSERT_EQ(0, studylock_acquire(&lock, s.B("uid").c_str(), "1.2.3", nullptr));
+    ASSERT_EQ(0, studylock_acquire(&file, &lock, s.B("uid").c_str(), "1.2.3", nullptr));
     struct stat st;
     ASSERT_EQ(0, stat(s.B("uid/" STUDYLOCK_FILE).c_str(), &st));
     EXPECT_EQ(65534u, st.st_uid);
