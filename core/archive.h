@@ -161,7 +161,9 @@ int archive_checkUpload(int fd, unsigned long long maxInflated, const char *tmpD
 // archive_checkUpload then inflates from the file.
 //
 // Given an archive, an upload whose data set is in a syntax the store keeps
-// as it comes (Explicit VR Little Endian, or an encapsulated one) is also
+// as it comes (Explicit VR Little Endian, or an encapsulated one), or in
+// Implicit VR Little Endian or Explicit VR Big Endian (converted to Explicit
+// VR Little Endian as it comes, dicomnet/transcode.h), is also
 // written by the store as it arrives (archive_beginIncoming), each piece
 // after the walk has passed it, so that nothing is written out and parsed
 // again: only its head is parsed. Its elements must then come in ascending
@@ -196,7 +198,7 @@ public:
 
 private:
     int startWalk(bool whole); // on the buffered start of the file
-    void toStore(const unsigned char *bytes, size_t n, bool last);
+    bool toStore(const unsigned char *bytes, size_t n, bool last); // false: not converted
     const archive_context *ctx_;
     std::string start_; // the file's first bytes, until the walk begins
     bool walking_ = false;
@@ -204,6 +206,7 @@ private:
     int result_;                            // ARCHIVE_UPLOAD_WHOLE while undecided
     struct elementwalk *walk_;              // owned
     struct archive_incoming *in_ = nullptr; // ROUTE_STORE: the store's image
+    struct transcode *conv_ = nullptr;      // owned: the conversion, when converted
 };
 
 // Longest UID the archive accepts (index keys are 64 bytes wide: the

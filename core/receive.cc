@@ -134,8 +134,8 @@ static void setUpWalk(elementwalk *w, bool implicitVr, bool bigEndian, uint64_t 
 
 // Whether a C-STORE data set in transferSyntax is converted to Explicit VR
 // Little Endian as it comes (dicomnet/transcode.h), and then stored as it
-// comes too: Implicit VR Little Endian and Explicit VR Big Endian. (A STOW-RS
-// part in these is kept in a file and parsed.)
+// comes too: Implicit VR Little Endian and Explicit VR Big Endian. A STOW-RS
+// part in these is converted alike (archive_uploadCheck).
 static bool convertedAsItComes(const char *transferSyntax)
 {
     E_TransferSyntax xfer = DcmXfer(transferSyntax).getXfer();
@@ -162,9 +162,11 @@ archive_uploadCheck::archive_uploadCheck(const archive_context *ctx)
 
 archive_uploadCheck::~archive_uploadCheck()
 {
-    // The store's image borrows the walk: it goes first.
+    // The store's image borrows the walk (or the conversion's): it goes
+    // first.
     if (in_ != nullptr)
         archive_endIncoming(ctx_, in_);
+    delete conv_;
     delete walk_;
 }
 
@@ -181,17 +183,32 @@ int archive_uploadCheck::startWalk(bool whole)
         return whole ? ARCHIVE_UPLOAD_DAMAGED : ARCHIVE_UPLOAD_FOREIGN;
     if (xfer == "1.2.840.10008.1.2.1.99")
         return ARCHIVE_UPLOAD_FOREIGN;
-    bool streamed = ctx_ != nullptr && archive_receive::storedAsItComes(xfer.c_str());
-    setUpWalk(walk_, xfer == "1.2.840.10008.1.2", xfer == "1.2.840.10008.1.2.2", 0, streamed,
-              false);
+    bool converted = ctx_ != nullptr && convertedAsItComes(xfer.c_str());
+    bool streamed =
+        ctx_ != nullptr && (converted || archive_receive::storedAsItComes(xfer.c_str()));
+    bool bigEndian = xfer == "1.2.840.10008.1.2.2";
+    // The conversion trusts the walk's delimitation, which follows the
+    // dictionary's sequences as a C-STORE's does.
+    setUpWalk(walk_, xfer == "1.2.840.10008.1.2", bigEndian, 0, streamed, converted);
     walking_ = true;
-    if (streamed) {
+    if (converted) {
+        conv_ = new transcode;
+        transcode_sink toStore = [](void *data, const unsigned char *bytes, size_t n, bool last) {
+            archive_uploadCheck *check = static_cast<archive_uploadCheck *>(data);
+            archive_feedIncoming(check->ctx_, check->in_, bytes, n, last);
+        };
+        transcode_init(conv_, bigEndian, toStore, this);
+        conv_->out.recordElements = true;
+        in_ = archive_beginIncoming(ctx_, UID_LittleEndianExplicitTransferSyntax, &conv_->out);
+        route_ = in_ != nullptr ? ROUTE_STORE : ROUTE_CALLER;
+    } else if (streamed) {
         in_ = archive_beginIncoming(ctx_, xfer.c_str(), walk_);
         route_ = in_ != nullptr ? ROUTE_STORE : ROUTE_CALLER;
     }
     int r = elementwalk_feed(walk_, head + datasetStart, start_.size() - datasetStart);
-    if (r == ELEMENTWALK_MORE && route_ == ROUTE_STORE)
-        toStore(head + datasetStart, start_.size() - datasetStart, false);
+    if (r == ELEMENTWALK_MORE && route_ == ROUTE_STORE &&
+        !toStore(head + datasetStart, start_.size() - datasetStart, false))
+        r = ELEMENTWALK_DAMAGED;
     // The caller writes the held bytes to its file.
     if (route_ == ROUTE_STORE)
         std::string().swap(start_);
@@ -200,10 +217,20 @@ int archive_uploadCheck::startWalk(bool whole)
                                       : ARCHIVE_UPLOAD_DAMAGED;
 }
 
-void archive_uploadCheck::toStore(const unsigned char *bytes, size_t n, bool last)
+bool archive_uploadCheck::toStore(const unsigned char *bytes, size_t n, bool last)
 {
-    if (n > 0 || last)
+    if (n == 0 && !last)
+        return true;
+    if (conv_ == nullptr) {
         archive_feedIncoming(ctx_, in_, bytes, n, last);
+        return true;
+    }
+    if (transcode_feed(conv_, bytes, n, last) == TRANSCODE_MORE)
+        return true;
+    logprintf(LOGLEVEL_ERROR, ctx_->store->getLogfile(),
+              "STOW-RS part refused: data set that cannot be converted to Explicit VR Little "
+              "Endian.\n");
+    return false;
 }
 
 void archive_uploadCheck::feed(const unsigned char *bytes, size_t n)
@@ -214,8 +241,8 @@ void archive_uploadCheck::feed(const unsigned char *bytes, size_t n)
         int r = elementwalk_feed(walk_, bytes, n);
         if (r != ELEMENTWALK_MORE)
             result_ = r == ELEMENTWALK_FOREIGN ? ARCHIVE_UPLOAD_FOREIGN : ARCHIVE_UPLOAD_DAMAGED;
-        else if (route_ == ROUTE_STORE)
-            toStore(bytes, n, false);
+        else if (route_ == ROUTE_STORE && !toStore(bytes, n, false))
+            result_ = ARCHIVE_UPLOAD_DAMAGED;
         return;
     }
     start_.append((const char *)bytes, n);
@@ -235,8 +262,8 @@ int archive_uploadCheck::finish()
     result_ = r == ELEMENTWALK_MORE      ? ARCHIVE_UPLOAD_WHOLE
               : r == ELEMENTWALK_FOREIGN ? ARCHIVE_UPLOAD_FOREIGN
                                          : ARCHIVE_UPLOAD_DAMAGED;
-    if (result_ == ARCHIVE_UPLOAD_WHOLE && route_ == ROUTE_STORE)
-        toStore(nullptr, 0, true);
+    if (result_ == ARCHIVE_UPLOAD_WHOLE && route_ == ROUTE_STORE && !toStore(nullptr, 0, true))
+        result_ = ARCHIVE_UPLOAD_DAMAGED;
     return result_;
 }
 

@@ -277,8 +277,9 @@ class WebLimitsTest(unittest.TestCase):
     def test_element_after_the_pixels_is_refused_where_only_the_head_is_read(self):
         # Explicit VR Little Endian is stored as it arrives and only its head
         # parsed: an element out of order past the pixel data would be in
-        # the file and not in the index. An implicit VR part goes the
-        # toolkit's way (parsed whole) and is stored; no file is left.
+        # the file and not in the index. An implicit VR part, converted to
+        # Explicit VR Little Endian as it arrives, is stored; no file is
+        # left.
         late = os.path.join(self.server.tmp, "late.dcm")
         vt.make_dataset(late, STUDY + ".7", STUDY + ".7.1", STUDY + ".7.1.1", pixels=300)
         plain = os.path.join(self.server.tmp, "plain.dcm")
@@ -303,6 +304,49 @@ class WebLimitsTest(unittest.TestCase):
         self.assertEqual(kept.PixelData, pydicom.dcmread(implicit).PixelData)
         self.assertEqual([n for _, _, names in os.walk(self.server.basedir) for n in names
                           if n.endswith(".tmp")], [])
+
+    def test_implicit_and_big_endian_parts_are_converted_as_they_come(self):
+        # 199,000 items (within the limits) in an Implicit VR part and in a
+        # big endian one, 1.6 MB each: parsed whole they cost the daemon
+        # some 50 MB; converted to Explicit VR Little Endian as they arrive,
+        # a few MB beyond their bytes. Each is stored as the sent data set,
+        # element for element.
+        import pydicom
+        plain = os.path.join(self.server.tmp, "conv-plain.dcm")
+        vt.make_dataset(plain, STUDY + ".12", STUDY + ".12.1", STUDY + ".12.1.1", pixels=0)
+        implicit = os.path.join(self.server.tmp, "conv-implicit.dcm")
+        subprocess.run(["dcmconv", "+ti", plain, implicit], check=True)
+        with open(implicit, "rb") as f:
+            prefix = f.read()
+        many = os.path.join(self.server.tmp, "conv-many-implicit.dcm")
+        with open(many, "wb") as f:
+            f.write(prefix + b"\x40\x00\x30\xa7\xff\xff\xff\xff" + EMPTY_ITEM * 199000
+                    + SQ_CLOSE)
+        big = os.path.join(self.server.tmp, "conv-many-big.dcm")
+        subprocess.run(["dcmconv", "+tb", many, big], check=True)
+        # The big endian one is another instance.
+        ds = pydicom.dcmread(big)
+        ds.SOPInstanceUID = ds.file_meta.MediaStorageSOPInstanceUID = STUDY + ".12.1.2"
+        ds.save_as(big)
+        parts = []
+        for path in (many, big):
+            with open(path, "rb") as f:
+                parts.append(f.read())
+        rss, _ = self.web.memory()
+        status, _, answer = self.attack(lambda: stow_raw(self.web.port, [body_of(*parts)]))
+        self.assertEqual(status, 200, answer[:300])
+        _, hwm = self.web.memory()
+        vt.assert_memory_below(self, hwm - rss, len(parts[0]) + (10 << 20),
+                               "peak %d MB above %d MB" % ((hwm - rss) >> 20, rss >> 20))
+        for sent, instance in ((many, ".12.1.1"), (big, ".12.1.2")):
+            stored = pydicom.dcmread(vt.uid_path(self.server.basedir, STUDY + ".12",
+                                                 STUDY + ".12.1", STUDY + instance))
+            self.assertEqual(stored.file_meta.TransferSyntaxUID, "1.2.840.10008.1.2.1")
+            original = pydicom.dcmread(sent)
+            self.assertEqual(len(stored[0x0040A730].value), 199000)
+            for elem in original:
+                self.assertEqual(stored[elem.tag].value, elem.value, str(elem.tag))
+            self.assertEqual(len(stored), len(original))
 
     def test_part_of_a_million_items_is_refused(self):
         many = (meta_prefix(self.server.tmp, STUDY + ".9.1.2") + SQ_OPEN + EMPTY_ITEM * 1000000
