@@ -21,7 +21,7 @@ static uint32_t u32(const unsigned char *p, bool big)
                : (uint32_t)p[3] << 24 | (uint32_t)p[2] << 16 | (uint32_t)p[1] << 8 | p[0];
 }
 
-static bool vrIn(const char *vr, const char *const list[], size_t count)
+bool elementwalk_vrIn(const char *vr, const char *const list[], size_t count)
 {
     for (size_t i = 0; i < count; i++) {
         if (vr[0] == list[i][0] && vr[1] == list[i][1])
@@ -30,12 +30,11 @@ static bool vrIn(const char *vr, const char *const list[], size_t count)
     return false;
 }
 
-// Explicit VRs whose length takes 4 bytes (after 2 reserved ones).
-static bool longVr(const char *vr)
+bool elementwalk_longVr(const char *vr)
 {
     static const char *const longs[] = {"OB", "OD", "OF", "OL", "OV", "OW", "SQ",
                                         "SV", "UC", "UN", "UR", "UT", "UV"};
-    return vrIn(vr, longs, sizeof longs / sizeof *longs);
+    return elementwalk_vrIn(vr, longs, sizeof longs / sizeof *longs);
 }
 
 static bool knownVr(const char *vr)
@@ -44,7 +43,7 @@ static bool knownVr(const char *vr)
                                         "IS", "LO", "LT", "OB", "OD", "OF", "OL", "OV", "OW",
                                         "PN", "SH", "SL", "SQ", "SS", "ST", "SV", "TM", "UC",
                                         "UI", "UL", "UN", "UR", "US", "UT", "UV"};
-    return vrIn(vr, known, sizeof known / sizeof *known);
+    return elementwalk_vrIn(vr, known, sizeof known / sizeof *known);
 }
 
 void elementwalk_init(elementwalk *w, bool implicitVr, bool bigEndian, uint64_t end)
@@ -215,7 +214,7 @@ static size_t headNeeded(const elementwalk *w)
     if (u16(w->head, f.bigEndian) == 0xFFFE)
         return 8;
     char vr[3] = {(char)w->head[4], (char)w->head[5], '\0'};
-    return longVr(vr) ? 12 : 8;
+    return elementwalk_longVr(vr) ? 12 : 8;
 }
 
 // Ends a captured UID: trailing spaces and NULs cut.

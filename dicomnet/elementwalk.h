@@ -108,6 +108,12 @@ struct elementwalk {
     bool elementsCut;
 };
 
+// True when vr (two characters) is one of the count VRs of list.
+bool elementwalk_vrIn(const char *vr, const char *const list[], size_t count);
+// True when an explicit element of vr has a 4-byte length (after 2
+// reserved bytes): OB, OD, OF, OL, OV, OW, SQ, SV, UC, UN, UR, UT, UV.
+bool elementwalk_longVr(const char *vr);
+
 // Starts a walk of a data set in the given encoding that ends at offset
 // end (a file's data set) or wherever elementwalk_finish says (end
 // UINT64_MAX: a data set as it comes). Limits: ELEMENTWALK_MAX_DEPTH, no

@@ -49,23 +49,6 @@ static void put32(unsigned char *p, uint32_t v)
         p[k] = (unsigned char)(v >> (8 * k));
 }
 
-static bool vrIn(const char *vr, const char *const list[], size_t count)
-{
-    for (size_t i = 0; i < count; i++) {
-        if (vr[0] == list[i][0] && vr[1] == list[i][1])
-            return true;
-    }
-    return false;
-}
-
-// Explicit VRs whose length takes 4 bytes (after 2 reserved ones).
-static bool longVr(const char *vr)
-{
-    static const char *const longs[] = {"OB", "OD", "OF", "OL", "OV", "OW", "SQ",
-                                        "SV", "UC", "UN", "UR", "UT", "UV"};
-    return vrIn(vr, longs, sizeof longs / sizeof *longs);
-}
-
 static void handOn(transcode *t, const unsigned char *bytes, size_t n, bool last)
 {
     if (t->result != TRANSCODE_MORE)
@@ -157,7 +140,7 @@ static void emitHeader(transcode *t, unsigned group, unsigned element, const cha
     }
     h[4] = (unsigned char)vr[0];
     h[5] = (unsigned char)vr[1];
-    if (longVr(vr)) {
+    if (elementwalk_longVr(vr)) {
         put16(h + 6, 0);
         put32(h + 8, length);
         emit(t, h, 12);
@@ -289,7 +272,7 @@ static bool textVr(const char *vr)
 {
     static const char *const texts[] = {"AE", "AS", "CS", "DA", "DS", "DT", "IS", "LO", "LT",
                                         "PN", "SH", "ST", "TM", "UC", "UI", "UR", "UT"};
-    return vrIn(vr, texts, sizeof texts / sizeof *texts);
+    return elementwalk_vrIn(vr, texts, sizeof texts / sizeof *texts);
 }
 
 // A text value as the toolkit writes it (read with a NUL after an odd
@@ -329,11 +312,11 @@ static size_t swapUnit(const char *vr)
     static const char *const words[] = {"AT", "OW", "SS", "US"};
     static const char *const longs[] = {"FL", "OF", "OL", "SL", "UL"};
     static const char *const quads[] = {"FD", "OD", "OV", "SV", "UV"};
-    if (vrIn(vr, words, sizeof words / sizeof *words))
+    if (elementwalk_vrIn(vr, words, sizeof words / sizeof *words))
         return 2;
-    if (vrIn(vr, longs, sizeof longs / sizeof *longs))
+    if (elementwalk_vrIn(vr, longs, sizeof longs / sizeof *longs))
         return 4;
-    if (vrIn(vr, quads, sizeof quads / sizeof *quads))
+    if (elementwalk_vrIn(vr, quads, sizeof quads / sizeof *quads))
         return 8;
     return 1;
 }
@@ -429,7 +412,7 @@ static void elementHeader(transcode *t, unsigned group, unsigned element, const 
         written++;
     }
     // A value too long for a 2-byte length is written as UN.
-    if (!longVr(vr) && written > 0xFFFF)
+    if (!elementwalk_longVr(vr) && written > 0xFFFF)
         strcpy(vr, "UN");
     if (!t->text)
         emitHeader(t, group, element, vr, written);
@@ -460,7 +443,7 @@ static void endValue(transcode *t)
         correctText(t->textVr, &v);
         char vr[3];
         memcpy(vr, t->textVr, 3);
-        if (!longVr(vr) && v.size() > 0xFFFF)
+        if (!elementwalk_longVr(vr) && v.size() > 0xFFFF)
             strcpy(vr, "UN");
         emitHeader(t, t->textGroup, t->textElement, vr, (uint32_t)v.size());
         emit(t, v.data(), v.size());
@@ -523,7 +506,7 @@ static size_t headNeeded(const transcode *t)
     if (f.sequence || f.implicitVr || t->headLen < 6 || u16(t->head, f.bigEndian) == 0xFFFE)
         return 8;
     char vr[3] = {(char)t->head[4], (char)t->head[5], '\0'};
-    return longVr(vr) ? 12 : 8;
+    return elementwalk_longVr(vr) ? 12 : 8;
 }
 
 int transcode_feed(transcode *t, const unsigned char *bytes, size_t n, bool last)
