@@ -296,8 +296,10 @@ struct archive_receive::state {
     // is the walk of them.
     bool converted = false;
     transcode conv;
+    // Made only for the data set the toolkit parses as it comes: most
+    // receives are streamed and never need them.
     std::unique_ptr<DcmDataset> parsed;
-    DcmInputBufferStream stream;
+    std::unique_ptr<DcmInputBufferStream> stream;
     E_TransferSyntax xfer = EXS_Unknown;
     bool walkRefused = false;
 
@@ -309,8 +311,8 @@ struct archive_receive::state {
     int failed = 0; // ARCHIVE_RECEIVE_* once the part has failed
     bool ended = false;
     int walked = ARCHIVE_UPLOAD_WHOLE; // the check's result, once ended
-    DcmFileFormat file;
-    bool loaded = false; // the file parsed (once)
+    std::unique_ptr<DcmFileFormat> file; // made when the file is parsed (once)
+    bool loaded = false;
     OFCondition loadResult;
 };
 
@@ -351,6 +353,7 @@ archive_receive::archive_receive(const archive_context *ctx, const char *transfe
             s_->in = archive_beginIncoming(ctx, seen, &s_->walk);
     } else {
         s_->parsed.reset(new DcmDataset);
+        s_->stream.reset(new DcmInputBufferStream);
         s_->parsed->transferInit();
     }
 }
@@ -421,7 +424,7 @@ Uint16 archive_receive::take(const unsigned char *bytes, size_t n, bool last)
     }
     if (s_->parsed == nullptr)
         return 0;
-    DcmInputBufferStream &in = s_->stream;
+    DcmInputBufferStream &in = *s_->stream;
     in.setBuffer(bytes, (offile_off_t)n);
     if (last)
         in.setEos();
@@ -542,11 +545,13 @@ DcmDataset *archive_receive::dataset(std::string *why)
         // The toolkit leaves large values (pixel data above all) in the
         // file and reads them when they are written out: the part's file
         // lives as long as the receive, past the store's write.
-        if (!s->loaded)
-            s->loadResult = s->file.loadFile(s->tmpPath.c_str());
+        if (!s->loaded) {
+            s->file.reset(new DcmFileFormat);
+            s->loadResult = s->file->loadFile(s->tmpPath.c_str());
+        }
         s->loaded = true;
         if (s->loadResult.good())
-            return s->file.getDataset();
+            return s->file->getDataset();
         if (why != nullptr)
             *why = s->loadResult.text();
         return nullptr;
