@@ -310,7 +310,7 @@ struct archive_receive::state {
     int fd = -1;
     int failed = 0; // ARCHIVE_RECEIVE_* once the part has failed
     bool ended = false;
-    int walked = ARCHIVE_UPLOAD_WHOLE; // the check's result, once ended
+    int walked = ARCHIVE_UPLOAD_WHOLE;   // the check's result, once ended
     std::unique_ptr<DcmFileFormat> file; // made when the file is parsed (once)
     bool loaded = false;
     OFCondition loadResult;
