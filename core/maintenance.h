@@ -65,8 +65,10 @@ int maintenance_rebuild(const archive_context *ctx, FILE *out, FILE *err);
 // One pass of the tier's mover over the store of ctx (its tier on:
 // maintenance_tierSettings gave MAINTENANCE_TIER_ON), one line per study to
 // out ("moved STUDY IMAGES BYTES", or with dryRun only "would move ..."):
-// the number of images that failed to move (0: all went), or -1 when base
-// cannot be read.
+// the number of images that failed to move (0: all went), -1 when base
+// cannot be read, or MAINTENANCE_TIER_BUSY when another mover runs on the
+// store (one at a time; a dry run takes no lock).
+#define MAINTENANCE_TIER_BUSY (-2)
 int maintenance_tier(const archive_context *ctx, int dryRun, FILE *out);
 
 #endif

@@ -201,6 +201,7 @@ int tier_loadFile(const char *path, const char *baseDir, tier_config *cfg, char 
         cfg->s3.region = "us-east-1";
     if (cfg->cacheDir.empty())
         cfg->cacheDir = std::string(baseDir) + "/tiercache";
+    cfg->baseDir = baseDir;
     return loadCredentials(credentials, cfg, why, whySize);
 }
 
@@ -335,6 +336,18 @@ static int writeHead(const char *path, const std::string &tmp)
     return r;
 }
 
+int tier_writeHead(const char *src, const char *headPath)
+{
+    std::string tmp = std::string(headPath) + ".tmp";
+    if (writeHead(src, tmp) != 0 || rename(tmp.c_str(), headPath) != 0) {
+        int saved = errno;
+        unlink(tmp.c_str());
+        errno = saved;
+        return -1;
+    }
+    return 0;
+}
+
 int tier_moveImage(const tier_config &cfg, const char *baseDir, const char *path, FILE *log)
 {
     char why[512] = "";
@@ -355,8 +368,8 @@ int tier_moveImage(const tier_config &cfg, const char *baseDir, const char *path
     } else if (retrievelist_fileClass(path, &stub.sopClass, &stub.xfer) != 0) {
         TLOG(log, LOGLEVEL_ERROR, "TIER:%s is not a readable DICOM file\n", path);
         result = TIER_FAILED;
-    } else if (objstore_put(cfg.s3, stub.key, fd, stub.size, stub.sha256, why, sizeof why) !=
-               OBJSTORE_OK) {
+    } else if (objstore_put(cfg.s3, stub.key, fd, stub.size, stub.sha256, why, sizeof why,
+                            cfg.archiveId) != OBJSTORE_OK) {
         TLOG(log, LOGLEVEL_ERROR, "TIER:upload of %s failed: %s\n", path, why);
         result = TIER_UNAVAILABLE;
     } else {

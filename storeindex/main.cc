@@ -9,6 +9,7 @@
 
 #include "core/archive.h"
 #include "core/maintenance.h"
+#include "dicomnet/dicomnet.h"
 #include "runtime/installpath.h"
 
 static int usage(const char *prog)
@@ -43,6 +44,11 @@ static int runTier(const char *base, int dryRun)
     }
     int failed = maintenance_tier(&archive, dryRun, stdout);
     maintenance_close(&archive);
+    if (failed == MAINTENANCE_TIER_BUSY) {
+        // Not a failure of this run: the other one moves the images.
+        fprintf(stderr, "error: %s: another mover runs on this store\n", base);
+        return 3;
+    }
     if (failed < 0)
         fprintf(stderr, "error: %s: cannot read the base directory\n", base);
     return failed == 0 ? 0 : failed < 0 ? 2 : 1;
@@ -51,6 +57,10 @@ static int runTier(const char *base, int dryRun)
 int main(int argc, char **argv)
 {
     detect_installpath(argv[0]);
+    // The toolkit's own warnings (one per image a rebuild or the mover
+    // reads) would bury the lines this tool writes; every step reports
+    // what failed itself.
+    dicomnet_quiet_toolkit_log();
     if (argc >= 3 && strcmp(argv[1], "tier") == 0) {
         int dryRun = argc == 4 && strcmp(argv[2], "-n") == 0;
         if (argc == 3 || dryRun)
