@@ -267,8 +267,7 @@ static curl_slist *payloadHeader(curl_slist *list, const std::string &sha256)
 }
 
 int objstore_put(const objstore_config &cfg, const std::string &key, int fd, uint64_t size,
-                 const std::string &sha256, char *why, size_t whySize,
-                 const std::string &archive)
+                 const std::string &sha256, char *why, size_t whySize, const std::string &archive)
 {
     request r;
     r.inFd = fd;

@@ -38,7 +38,7 @@ enum {
 // What HEAD tells of an object.
 struct objstore_info {
     uint64_t size = 0;
-    std::string sha256; // the object's x-amz-meta-sha256 (lower-case hex), empty when none
+    std::string sha256;  // the object's x-amz-meta-sha256 (lower-case hex), empty when none
     std::string archive; // the object's x-amz-meta-archive (the owning archive's id), or empty
 };
 

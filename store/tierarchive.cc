@@ -142,8 +142,8 @@ int tier_claim(tier_config *cfg, int mode, char *why, size_t whySize)
         return TIER_UNREACHABLE;
     if (h == OBJSTORE_OK && local.empty() && mode == TIER_ADOPT && isHexId(owner)) {
         if (makeArchiveId(cfg->baseDir.c_str(), &owner) != 0) {
-            snprintf(why, whySize, "cannot write the archive id into %s: %s",
-                     cfg->baseDir.c_str(), strerror(errno));
+            snprintf(why, whySize, "cannot write the archive id into %s: %s", cfg->baseDir.c_str(),
+                     strerror(errno));
             return TIER_LOCAL_ERROR;
         }
         local = owner;
@@ -217,8 +217,8 @@ int tier_claim(tier_config *cfg, int mode, char *why, size_t whySize)
     if (local.empty()) {
         local = newId();
         if (makeArchiveId(cfg->baseDir.c_str(), &local) != 0) {
-            snprintf(why, whySize, "cannot write the archive id into %s: %s",
-                     cfg->baseDir.c_str(), strerror(errno));
+            snprintf(why, whySize, "cannot write the archive id into %s: %s", cfg->baseDir.c_str(),
+                     strerror(errno));
             return TIER_LOCAL_ERROR;
         }
     }
@@ -228,7 +228,8 @@ int tier_claim(tier_config *cfg, int mode, char *why, size_t whySize)
         headMarker(*cfg, prefix, &owner, why, whySize) != OBJSTORE_OK)
         return TIER_UNREACHABLE;
     if (owner != local) {
-        snprintf(why, whySize, "the prefix \"%s\" of the bucket was claimed by archive %s meanwhile",
+        snprintf(why, whySize,
+                 "the prefix \"%s\" of the bucket was claimed by archive %s meanwhile",
                  where.c_str(), owner.c_str());
         return TIER_FOREIGN;
     }
