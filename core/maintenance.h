@@ -69,6 +69,8 @@ int maintenance_rebuild(const archive_context *ctx, FILE *out, FILE *err);
 // cannot be read, or MAINTENANCE_TIER_BUSY when another mover runs on the
 // store (one at a time; a dry run takes no lock).
 #define MAINTENANCE_TIER_BUSY (-2)
+// maintenance_tier's result when the tier's prefix is another archive's.
+#define MAINTENANCE_TIER_FOREIGN (-3)
 int maintenance_tier(const archive_context *ctx, int dryRun, FILE *out);
 
 #endif

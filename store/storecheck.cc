@@ -249,14 +249,35 @@ static void checkStudyKeys(checkctx *ctx, const storetree &tree)
 // The object tier against the stubs: every stub's object is there with
 // its size, and every object below the store's part of the bucket is some
 // stub's.
-static void checkTier(checkctx *ctx, const storetree &tree, const tier_config &cfg)
+static void checkTier(checkctx *ctx, const storetree &tree, const tier_config &tier)
 {
     std::vector<objstore_entry> objects;
     char why[512] = "";
+    std::string where = tier.s3.endpoint + "/" + tier.s3.bucket;
+    // Only a prefix of this archive's is checked: another's objects are
+    // neither missing nor unclaimed here.
+    tier_config cfg = tier;
+    int claim = tier_claim(&cfg, TIER_VERIFY, why, sizeof why);
+    if (claim == TIER_FOREIGN || claim == TIER_LOCAL_ERROR) {
+        finding(ctx, STORECHECK_TIER_FOREIGN, where + "/" + cfg.prefix, "%s", why);
+        return;
+    }
     std::string prefix = tier_key(cfg, tree.base.c_str(), (tree.uidDir + "/").c_str());
-    if (objstore_list(cfg.s3, prefix, &objects, why, sizeof why) != OBJSTORE_OK) {
-        finding(ctx, STORECHECK_UNREADABLE, cfg.s3.endpoint + "/" + cfg.s3.bucket,
-                "the object tier cannot be listed: %s", why);
+    if (claim == TIER_UNREACHABLE ||
+        objstore_list(cfg.s3, prefix, &objects, why, sizeof why) != OBJSTORE_OK) {
+        finding(ctx, STORECHECK_UNREADABLE, where, "the object tier cannot be listed: %s", why);
+        return;
+    }
+    bool anyStudy = false;
+    for (const storetree_study &study : tree.studies)
+        anyStudy = anyStudy || !study.series.empty();
+    if (!anyStudy && !objects.empty()) {
+        // The images whose only copy is in the tier have no record left:
+        // one line says so instead of one per object.
+        finding(ctx, STORECHECK_NO_TREE, tree.uidDir,
+                "the store holds no image, but the object tier holds %zu object(s) under %s/%s; "
+                "storeindex rebuild --from-tier %s takes them back in",
+                objects.size(), cfg.s3.bucket.c_str(), prefix.c_str(), tree.base.c_str());
         return;
     }
     std::map<std::string, uint64_t> sizes;
@@ -284,10 +305,17 @@ static void checkTier(checkctx *ctx, const storetree &tree, const tier_config &c
                             "object %s has %llu bytes, the image %llu", stub.key.c_str(),
                             (unsigned long long)it->second, (unsigned long long)stub.size);
             }
-    for (const objstore_entry &e : objects)
-        if (claimed.count(e.key) == 0)
-            finding(ctx, STORECHECK_TIER_UNCLAIMED, cfg.s3.bucket + "/" + e.key,
-                    "object in the tier that no image claims");
+    for (const objstore_entry &e : objects) {
+        if (claimed.count(e.key) != 0)
+            continue;
+        // One that carries another archive's id is that archive's.
+        objstore_info info;
+        if (objstore_head(cfg.s3, e.key, &info, why, sizeof why) == OBJSTORE_OK &&
+            !info.archive.empty() && info.archive != cfg.archiveId)
+            continue;
+        finding(ctx, STORECHECK_TIER_UNCLAIMED, cfg.s3.bucket + "/" + e.key,
+                "object in the tier that no image claims");
+    }
 }
 
 int storecheck_run(const char *base, FILE *out, const tier_config *tier)
@@ -296,8 +324,12 @@ int storecheck_run(const char *base, FILE *out, const tier_config *tier)
     storetree tree;
     if (storetree_scan(base, &tree) != 0)
         return -1;
-    if (!tree.exists)
-        return 0;
+    if (!tree.exists) {
+        // An empty store is consistent, unless the tier holds its images.
+        if (tier != nullptr)
+            checkTier(&ctx, tree, *tier);
+        return ctx.findings;
+    }
     LocalStore store(base);
 
     if (tree.rebuildMarker)

@@ -329,6 +329,45 @@ static int writeStudyIndex(rebuildctx *ctx, const storetree &tree,
     return commitTemp(ctx, &hashFile);
 }
 
+// Images whose stub was lost (a head, no file, no stub) get it back from
+// their objects, so that they are entered instead of dropped.
+static void recoverStubs(rebuildctx *ctx, storetree *tree, const tier_config &tier)
+{
+    tier_config cfg = tier;
+    bool verified = false;
+    for (storetree_study &study : tree->studies)
+        for (storetree_series &series : study.series)
+            for (const std::string &sop : series.headed) {
+                if (std::binary_search(series.images.begin(), series.images.end(), sop) ||
+                    std::find(series.tiered.begin(), series.tiered.end(), sop) !=
+                        series.tiered.end())
+                    continue;
+                std::string path = series.dir + "/image_" + sop + ".dcm";
+                char why[512] = "";
+                if (!verified && tier_claim(&cfg, TIER_VERIFY, why, sizeof why) != TIER_OWNED) {
+                    ctx->problems++;
+                    report(ctx->out, "skipped", path + TIER_HEAD_SUFFIX,
+                           "a head without its stub, and the tier cannot say whose its object "
+                           "is: %s",
+                           why);
+                    continue;
+                }
+                verified = true;
+                int r = tier_recoverImage(cfg, path.c_str(), tier_keyOfPath(cfg, path.c_str()),
+                                          ctx->err);
+                if (r == TIER_OK) {
+                    series.tiered.push_back(sop);
+                    report(ctx->out, "recovered", path + TIER_STUB_SUFFIX,
+                           "the lost stub, from its object");
+                } else if (r != TIER_MISSING) {
+                    ctx->problems++;
+                    report(ctx->out, "skipped", path + TIER_HEAD_SUFFIX,
+                           "a head without its stub, whose object cannot be looked up now; run "
+                           "rebuild again once it can");
+                }
+            }
+}
+
 int storerebuild_run(const char *base, FILE *out, FILE *err, const tier_config *tier)
 {
     rebuildctx ctx{out, err, 0};
@@ -393,6 +432,8 @@ int storerebuild_run(const char *base, FILE *out, FILE *err, const tier_config *
         ctx.problems++;
         tree.studies.erase(tree.studies.begin() + (long)s);
     }
+    if (tier != nullptr)
+        recoverStubs(&ctx, &tree, *tier);
     std::string marker = tree.uidDir + "/" STORETREE_REBUILD_MARKER;
     long studyCount = 0, seriesCount = 0, imageCount = 0;
     int fd;

@@ -16,8 +16,12 @@
 #include <thread>
 #include <vector>
 
+#include "runtime/logprintf.h"
 #include "store/storetree.h"
 #include "store/tier.h"
+
+// Errors before any move go to stderr, as the tier's own do here.
+#define TLOG_STDERR(...) logprintf(LOGLEVEL_ERROR, stderr, __VA_ARGS__)
 
 // A study with local images and the time it last changed: the newest
 // modification time of its image files and index files (not of its
@@ -119,13 +123,20 @@ int storetier_run(const char *base, const tier_config &cfg, int dryRun, FILE *ou
     int lockFd = -1;
     if (!dryRun && (lockFd = lockMover(base)) < 0)
         return lockFd == -2 ? STORETIER_BUSY : -1;
+    // Only a prefix of this archive's is moved into: claimed at the first
+    // run, refused when another archive's marker is at, above or below it.
+    tier_config own = cfg;
+    char why[512] = "";
+    int claim = tier_claim(&own, dryRun ? TIER_VERIFY : TIER_CLAIM, why, sizeof why);
     storetree tree;
-    if (storetree_scan(base, &tree) != 0) {
+    if (claim != TIER_OWNED || storetree_scan(base, &tree) != 0) {
+        if (claim != TIER_OWNED)
+            TLOG_STDERR("TIER:%s\n", why);
         if (lockFd >= 0)
             close(lockFd);
-        return -1;
+        return claim == TIER_FOREIGN ? STORETIER_FOREIGN : -1;
     }
-    std::vector<candidate> chosen = choose(base, tree, cfg);
+    std::vector<candidate> chosen = choose(base, tree, own);
     int failed = 0;
     for (const candidate &c : chosen) {
         if (dryRun) {
@@ -144,7 +155,7 @@ int storetier_run(const char *base, const tier_config &cfg, int dryRun, FILE *ou
         std::atomic<int> studyFailed(0);
         auto work = [&] {
             for (size_t i; (i = next.fetch_add(1)) < paths.size();) {
-                int r = tier_moveImage(cfg, tree.base.c_str(), paths[i].c_str());
+                int r = tier_moveImage(own, tree.base.c_str(), paths[i].c_str());
                 if (r == TIER_OK)
                     moved++;
                 else if (r != TIER_MISSING && r != TIER_CHANGED)
@@ -152,7 +163,7 @@ int storetier_run(const char *base, const tier_config &cfg, int dryRun, FILE *ou
             }
         };
         std::vector<std::thread> helpers;
-        for (int t = 1; t < cfg.movers && (size_t)t < paths.size(); t++)
+        for (int t = 1; t < own.movers && (size_t)t < paths.size(); t++)
             helpers.emplace_back(work);
         work();
         for (std::thread &t : helpers)

@@ -229,9 +229,24 @@ int tier_start(const char *baseDir, std::unique_ptr<tier_config> *out, FILE *log
         fprintf(stderr, "%s: object tier: %s\n", prog, why);
         return 1;
     }
-    if (r > 0)
-        logprintf(LOGLEVEL_NOTICE, log, "Object tier %s/%s in use.\n", (*out)->s3.endpoint.c_str(),
-                  (*out)->s3.bucket.c_str());
+    if (r == 0)
+        return 0;
+    // A prefix another archive owns is never served from (its deletes would
+    // remove the other's objects); a gateway that cannot tell now does not
+    // stop the start (the tier's images fail until it is back, the mover
+    // claims the prefix before it moves anything).
+    int c = tier_claim(out->get(), TIER_VERIFY, why, sizeof why);
+    if (c == TIER_FOREIGN || c == TIER_LOCAL_ERROR) {
+        logprintf(LOGLEVEL_FATAL, log, "Object tier: %s\n", why);
+        fprintf(stderr, "%s: object tier: %s\n", prog, why);
+        out->reset();
+        return 1;
+    }
+    if (c == TIER_UNREACHABLE)
+        logprintf(LOGLEVEL_WARNING, log, "Object tier: cannot check who owns the prefix: %s\n",
+                  why);
+    logprintf(LOGLEVEL_NOTICE, log, "Object tier %s/%s in use.\n", (*out)->s3.endpoint.c_str(),
+              (*out)->s3.bucket.c_str());
     return 0;
 }
 
@@ -548,6 +563,9 @@ int tier_openImage(const tier_config *cfg, const char *path, tier_file *file, FI
     // first look and the stub's read has its stub by now.
     if (s == 1 && access(path, F_OK) == 0)
         return TIER_OK;
+    // A head alone: the stub was lost; its object gives it back.
+    if (s == 1 && tier_recoverStub(cfg, path, log) == 0)
+        s = tier_readStub(path, &stub);
     if (s == 1)
         return TIER_MISSING;
     if (s != 0 || cfg == nullptr) {
@@ -570,8 +588,12 @@ int tier_forgetImage(const tier_config *cfg, const char *path, FILE *log)
 {
     tier_stub stub;
     std::string head = std::string(path) + TIER_HEAD_SUFFIX;
-    // A head without a stub is what a move killed before its stub left.
-    if (tier_readStub(path, &stub) == 1)
+    int s = tier_readStub(path, &stub);
+    // A head without a stub is what a move killed before its stub left, or
+    // a lost stub: an object of this archive at its key goes too.
+    if (s == 1 && tier_recoverStub(cfg, path, log) == 0)
+        s = tier_readStub(path, &stub);
+    if (s == 1)
         return unlink(head.c_str()) == 0 || errno == ENOENT ? 0 : -1;
     char why[512] = "not configured";
     if (cfg == nullptr ||

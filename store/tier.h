@@ -181,6 +181,12 @@ int tier_readArchiveId(const char *baseDir, std::string *id);
 int tier_recoverImage(const tier_config &cfg, const char *path, const std::string &key,
                       FILE *log = nullptr);
 
+// The read path's recovery of a lost stub: when the image at path has
+// neither its file nor its stub but its head, and cfg (null: off) finds
+// its object, the stub is written again (tier_recoverImage). 0 when there
+// is a stub now, -1 otherwise.
+int tier_recoverStub(const tier_config *cfg, const char *path, FILE *log = nullptr);
+
 // The key of the image file at path from its place (the prefix and its last
 // six path components, "uid/XX/YY/study_S/series_R/image_I.dcm").
 std::string tier_keyOfPath(const tier_config &cfg, const char *path);

@@ -326,3 +326,15 @@ int tier_recoverImage(const tier_config &cfg, const char *path, const std::strin
     }
     return TIER_OK;
 }
+
+int tier_recoverStub(const tier_config *cfg, const char *path, FILE *log)
+{
+    std::string head = std::string(path) + TIER_HEAD_SUFFIX;
+    if (cfg == nullptr || access(head.c_str(), F_OK) != 0 || access(path, F_OK) == 0)
+        return -1;
+    if (tier_recoverImage(*cfg, path, tier_keyOfPath(*cfg, path), log) != TIER_OK)
+        return -1;
+    TLOG(log, LOGLEVEL_WARNING, "TIER:the lost stub of %s was written again from its object\n",
+         path);
+    return 0;
+}

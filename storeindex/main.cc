@@ -49,8 +49,16 @@ static int runTier(const char *base, int dryRun)
         fprintf(stderr, "error: %s: another mover runs on this store\n", base);
         return 3;
     }
+    if (failed == MAINTENANCE_TIER_FOREIGN) {
+        fprintf(stderr,
+                "error: %s: the object tier's prefix is another archive's; nothing "
+                "moved\n",
+                base);
+        return 2;
+    }
     if (failed < 0)
-        fprintf(stderr, "error: %s: cannot read the base directory\n", base);
+        fprintf(stderr, "error: %s: cannot read the base directory or reach the object tier\n",
+                base);
     return failed == 0 ? 0 : failed < 0 ? 2 : 1;
 }
 
