@@ -71,6 +71,11 @@ int maintenance_rebuild(const archive_context *ctx, FILE *out, FILE *err)
     return storerebuild_run(archive_baseDir(ctx), out, err, ctx->store->getTier());
 }
 
+int maintenance_rebuildFromTier(const archive_context *ctx, FILE *out, FILE *err)
+{
+    return storerebuild_fromTier(archive_baseDir(ctx), out, err, ctx->store->getTier());
+}
+
 int maintenance_tier(const archive_context *ctx, int dryRun, FILE *out)
 {
     // A programming error: the front end runs the mover only with the tier on.

@@ -61,6 +61,9 @@ int maintenance_check(const archive_context *ctx, FILE *out);
 // into place, so that a rebuild cut short leaves a store a later rebuild
 // finishes. A MAINTENANCE_REBUILT* result.
 int maintenance_rebuild(const archive_context *ctx, FILE *out, FILE *err);
+// The same after taking the tier's images back into a store that lost its
+// files (store/storerebuild.h storerebuild_fromTier): the tier must be on.
+int maintenance_rebuildFromTier(const archive_context *ctx, FILE *out, FILE *err);
 
 // One pass of the tier's mover over the store of ctx (its tier on:
 // maintenance_tierSettings gave MAINTENANCE_TIER_ON), one line per study to

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "runtime/logprintf.h"
+#include "store/storerebuild.h"
 #include "store/storetree.h"
 #include "store/tier.h"
 
@@ -173,6 +174,9 @@ int storetier_run(const char *base, const tier_config &cfg, int dryRun, FILE *ou
                 (unsigned long long)c.bytes);
         fflush(out);
     }
+    // Links of the patient link tree to the moved files lead to their heads.
+    if (!dryRun && !chosen.empty())
+        storerebuild_repairLinks(base, nullptr);
     if (lockFd >= 0)
         close(lockFd);
     return failed;
