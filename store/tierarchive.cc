@@ -297,8 +297,12 @@ int tier_recoverImage(const tier_config &cfg, const char *path, const std::strin
         return TIER_UNAVAILABLE;
     }
     // An object another archive put is never taken in (one without an owner
-    // was moved before objects carried it, under this archive's prefix).
-    if (!info.archive.empty() && info.archive != cfg.archiveId)
+    // was moved before objects carried it, under this archive's prefix). A
+    // daemon started before the store had its id reads it now.
+    std::string id = cfg.archiveId;
+    if (id.empty())
+        tier_readArchiveId(cfg.baseDir.c_str(), &id);
+    if (!info.archive.empty() && info.archive != id)
         return TIER_MISSING;
     if (info.sha256.size() != 64) {
         TLOG(log, LOGLEVEL_ERROR, "TIER:%s carries no checksum; not taken in\n", key.c_str());
