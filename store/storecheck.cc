@@ -256,8 +256,13 @@ static void checkTier(checkctx *ctx, const storetree &tree, const tier_config &t
     std::string where = tier.s3.endpoint + "/" + tier.s3.bucket;
     // Only a prefix of this archive's is checked: another's objects are
     // neither missing nor unclaimed here.
+    bool anyStudy = false;
+    for (const storetree_study &study : tree.studies)
+        anyStudy = anyStudy || !study.series.empty();
+    // A store that lost everything, its archive id too, is taken for the
+    // archive whose marker is at its prefix: the loss is what to report.
     tier_config cfg = tier;
-    int claim = tier_claim(&cfg, TIER_VERIFY, why, sizeof why);
+    int claim = tier_claim(&cfg, anyStudy ? TIER_VERIFY : TIER_PEEK, why, sizeof why);
     if (claim == TIER_FOREIGN || claim == TIER_LOCAL_ERROR) {
         finding(ctx, STORECHECK_TIER_FOREIGN, where + "/" + cfg.prefix, "%s", why);
         return;
@@ -268,9 +273,6 @@ static void checkTier(checkctx *ctx, const storetree &tree, const tier_config &t
         finding(ctx, STORECHECK_UNREADABLE, where, "the object tier cannot be listed: %s", why);
         return;
     }
-    bool anyStudy = false;
-    for (const storetree_study &study : tree.studies)
-        anyStudy = anyStudy || !study.series.empty();
     if (!anyStudy && !objects.empty()) {
         // The images whose only copy is in the tier have no record left:
         // one line says so instead of one per object.

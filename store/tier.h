@@ -158,6 +158,7 @@ enum {
     TIER_VERIFY = 0, // only read: is the prefix another archive's?
     TIER_CLAIM = 1,  // make the store's id if it has none, and claim the prefix if unclaimed
     TIER_ADOPT = 2,  // as TIER_CLAIM, but a store without an id takes the marker's (recovery)
+    TIER_PEEK = 3,   // as TIER_VERIFY, but a store without an id reads as the marker's archive
 };
 // Results of tier_claim.
 enum {

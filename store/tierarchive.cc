@@ -140,8 +140,9 @@ int tier_claim(tier_config *cfg, int mode, char *why, size_t whySize)
     int h = headMarker(*cfg, prefix, &owner, why, whySize);
     if (h == OBJSTORE_FAILED)
         return TIER_UNREACHABLE;
-    if (h == OBJSTORE_OK && local.empty() && mode == TIER_ADOPT && isHexId(owner)) {
-        if (makeArchiveId(cfg->baseDir.c_str(), &owner) != 0) {
+    if (h == OBJSTORE_OK && local.empty() && (mode == TIER_ADOPT || mode == TIER_PEEK) &&
+        isHexId(owner)) {
+        if (mode == TIER_ADOPT && makeArchiveId(cfg->baseDir.c_str(), &owner) != 0) {
             snprintf(why, whySize, "cannot write the archive id into %s: %s", cfg->baseDir.c_str(),
                      strerror(errno));
             return TIER_LOCAL_ERROR;
@@ -210,7 +211,7 @@ int tier_claim(tier_config *cfg, int mode, char *why, size_t whySize)
             return TIER_FOREIGN;
         }
     }
-    if (mode == TIER_VERIFY) {
+    if (mode == TIER_VERIFY || mode == TIER_PEEK) {
         cfg->archiveId = local;
         return TIER_OWNED;
     }

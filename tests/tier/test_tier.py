@@ -480,11 +480,15 @@ class TierTest(vt.ServerTestCase):
         self.assertEqual(status, 1, lines)
         self.assertRegex(lines[0], r"^missing-tree: .*uid: the store holds no image, but the "
                                    r"object tier holds 6 object\(s\) under disaster/site1/uid/")
-        self.ceph.stop_gateway()
-        try:
-            status, lines = self.check(srv)
-        finally:
-            self.ceph.start_gateway()
+        # A gateway that does not answer (a port nobody listens on).
+        settings = os.path.join(srv.etc, "ObjectTier")
+        with open(settings) as f:
+            kept = f.read()
+        with open(settings, "w") as f:
+            f.write(kept.replace(self.ceph.endpoint, "http://127.0.0.1:%d" % vt.free_port()))
+        status, lines = self.check(srv)
+        with open(settings, "w") as f:
+            f.write(kept)
         self.assertEqual(status, 1, lines)
         self.assertRegex(lines[0], r"^unreadable: .*/disaster: the object tier cannot be listed")
         started = time.monotonic()
@@ -606,10 +610,10 @@ class TierTest(vt.ServerTestCase):
     def test_link_tree_after_a_move(self):
         import pydicom
         srv = self.tiered_server("links", args=["-s"])
-        images = study_images("%s.11.1" % ROOT, 2)
+        images = study_images("%s.11.1" % ROOT, 1)
         self.store(srv, images)
         links = vt.files_below(os.path.join(srv.basedir, "patient"))
-        self.assertEqual(len(links), 2)
+        self.assertEqual(len(links), 1)
         self.move_out(srv)
         # Each link leads to the head beside the moved file (before: nowhere).
         for link in links:
