@@ -277,9 +277,11 @@ static void checkTier(checkctx *ctx, const storetree &tree, const tier_config &t
         // The images whose only copy is in the tier have no record left:
         // one line says so instead of one per object.
         finding(ctx, STORECHECK_NO_TREE, tree.uidDir,
-                "the store holds no image, but the object tier holds %zu object(s) under %s/%s; "
-                "storeindex rebuild --from-tier %s takes them back in",
-                objects.size(), cfg.s3.bucket.c_str(), prefix.c_str(), tree.base.c_str());
+                "the store holds no image, but the object tier holds %zu object(s) under %s/%s "
+                "of archive %s; if this store is that archive, storeindex rebuild --from-tier "
+                "%s takes them back in",
+                objects.size(), cfg.s3.bucket.c_str(), prefix.c_str(),
+                cfg.archiveId.empty() ? "(unnamed)" : cfg.archiveId.c_str(), tree.base.c_str());
         return;
     }
     std::map<std::string, uint64_t> sizes;
