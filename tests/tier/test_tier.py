@@ -142,6 +142,9 @@ class TierTest(vt.ServerTestCase):
         text = p.stdout + p.stderr
         completed = int(re.findall(r"Number of Completed Suboperations\s*:\s*(\d+)", text)[-1])
         failed = re.findall(r"Number of Failed Suboperations\s*:\s*(\d+)", text)
+        # The final response's status class, for the cases that check it.
+        self.get_final = (re.findall(r"Received C-GET Response \(([^)]*)\)", text) or [""])[-1]
+        self.get_text = text
         got = {}
         import pydicom
         for name in os.listdir(out):
@@ -406,6 +409,8 @@ class TierTest(vt.ServerTestCase):
             self.assertEqual(final["status"], 0xA702)
             completed, failed, got = self.cget(srv, tiered)
             self.assertEqual((completed, failed, got), (0, 3, {}))
+            self.assertEqual(self.get_final, "Refused: OutOfResourcesSubOperations",
+                             self.get_text[-3000:])
             final, got = self.cmove(srv, scp, local)
             self.assertEqual((final["status"], final["completed"], len(got)), (0, 2, 2))
             self.assertEqual(self.wado_rs(web, tiered)[0], 503)
