@@ -108,8 +108,13 @@ static void checkSeries(checkctx *ctx, const storetree_series &series, bool inde
     std::set<std::string> files(series.images.begin(), series.images.end());
     files.insert(series.tiered.begin(), series.tiered.end());
     std::set<std::string> live(keys.begin(), keys.end());
+    std::set<std::string> heads(series.headed.begin(), series.headed.end());
     for (const std::string &key : keys)
-        if (files.count(key) == 0)
+        if (files.count(key) == 0 && heads.count(key) != 0)
+            finding(ctx, STORECHECK_MISSING, series.dir + "/image_" + key + ".dcm.tier",
+                    "moved image whose stub is lost (its head is there); a read of it or "
+                    "storeindex rebuild writes it again from its object");
+        else if (files.count(key) == 0)
             finding(ctx, STORECHECK_MISSING, series.dir + "/image_" + key + ".dcm",
                     "image index entry without its image file");
     for (const std::string &image : series.tiered)

@@ -456,9 +456,14 @@ class TierTest(vt.ServerTestCase):
         os.unlink(first + ".tier")
         completed, failed, got = self.cget(srv, study)
         self.assertEqual((completed, failed, len(got)), (3, 0, 3))
-        # The rebuild does too (before: it dropped the image, and check
-        # called its object unclaimed).
+        # check names the loss; the rebuild repairs it (before: it dropped
+        # the image, and check called its object unclaimed).
         os.unlink(first + ".tier")
+        status, lines = self.check(srv)
+        self.assertEqual(status, 1)
+        self.assertEqual(lines[0], "missing-file: %s.tier: moved image whose stub is lost (its "
+                                   "head is there); a read of it or storeindex rebuild writes "
+                                   "it again from its object" % first)
         srv.stop()
         web.stop()
         p = self.storeindex(srv, "rebuild")
