@@ -548,13 +548,27 @@ static std::string imagePathOfKey(const std::string &base, const std::string &re
     return base + "/" + rel;
 }
 
+// Run as root, what the recovery makes is given to the owner of the base
+// directory, so that the server (which drops root) can go on writing in it.
+static void giveToBaseOwner(const struct stat &baseStat, const std::string &path)
+{
+    if (geteuid() == 0 && lchown(path.c_str(), baseStat.st_uid, baseStat.st_gid) != 0) {
+        /* left to root: reported by the server when it cannot write there */
+    }
+}
+
 // Makes every directory of path's parent below base: 0, or -1.
-static int makeParents(const std::string &base, const std::string &path)
+static int makeParents(const std::string &base, const struct stat &baseStat,
+                       const std::string &path)
 {
     for (size_t slash = path.find('/', base.size() + 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1))
-        if (mkdir(path.substr(0, slash).c_str(), 0777) != 0 && errno != EEXIST)
+         slash = path.find('/', slash + 1)) {
+        std::string dir = path.substr(0, slash);
+        if (mkdir(dir.c_str(), 0777) == 0)
+            giveToBaseOwner(baseStat, dir);
+        else if (errno != EEXIST)
             return -1;
+    }
     return 0;
 }
 
@@ -588,6 +602,12 @@ int storerebuild_fromTier(const char *base, FILE *out, FILE *err, const tier_con
     std::string baseDir = tree.base;
     while (baseDir.size() > 1 && baseDir.back() == '/')
         baseDir.pop_back();
+    struct stat baseStat;
+    if (stat(baseDir.c_str(), &baseStat) != 0) {
+        report(err, "error", base, "cannot read the base directory");
+        return STOREREBUILD_FAILED;
+    }
+    giveToBaseOwner(baseStat, baseDir + "/" TIER_ARCHIVE_ID_FILE);
     std::string prefix = cfg.prefix + "uid/";
     long recovered = 0;
     int listed = objstore_listEach(
@@ -598,15 +618,17 @@ int storerebuild_fromTier(const char *base, FILE *out, FILE *err, const tier_con
                 report(out, "skipped", cfg.s3.bucket + "/" + e.key, "not an image's key");
                 return true;
             }
-            if (makeParents(baseDir, path) != 0) {
+            if (makeParents(baseDir, baseStat, path) != 0) {
                 ctx.problems++;
                 report(out, "skipped", path, "cannot make its directory: %s", strerror(errno));
                 return true;
             }
             int r = tier_recoverImage(cfg, path.c_str(), e.key, err);
-            if (r == TIER_OK)
+            if (r == TIER_OK) {
                 recovered++;
-            else if (r == TIER_MISSING)
+                giveToBaseOwner(baseStat, path + TIER_STUB_SUFFIX);
+                giveToBaseOwner(baseStat, path + TIER_HEAD_SUFFIX);
+            } else if (r == TIER_MISSING)
                 // Gone meanwhile, or another archive's (never touched).
                 report(out, "skipped", cfg.s3.bucket + "/" + e.key, "not an image of this archive");
             else {
