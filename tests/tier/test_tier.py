@@ -528,23 +528,27 @@ class TierTest(vt.ServerTestCase):
     def test_two_archives_share_a_bucket(self):
         a = self.tiered_server("shared", settings="prefix site-a/\n")
         b = self.tiered_server("shared", settings="prefix site-b/\n", create=False)
-        study = "%s.9.1" % ROOT
-        images = study_images(study, 2)
+        s1, s2 = "%s.9.1" % ROOT, "%s.9.2" % ROOT
+        images = study_images(s1, 2) + study_images(s2, 2)
         # The same UIDs in both: each keeps its own objects.
         self.store(a, images)
         self.store(b, images)
         self.move_out(a)
         self.move_out(b)
-        keys = {self.key_of(a, i) for i in images}
-        self.assertEqual(self.objects("shared"), {"site-a/" + k for k in keys}
-                         | {"site-b/" + k for k in keys})
+        key = lambda img: self.key_of(a, img)
+        self.assertEqual(self.objects("shared"), {"site-a/" + key(i) for i in images}
+                         | {"site-b/" + key(i) for i in images})
         self.assertEqual(self.objects("shared", markers=True) - self.objects("shared"),
                          {"site-a/.velto-archive", "site-b/.velto-archive"})
-        p, responses = vt.movescu(a.port, ["StudyInstanceUID=" + study], "VeltoDeleteAET",
-                                  called=a.aetitle)
-        self.assertEqual([(r["status"], r["completed"]) for r in responses if r["final"]],
-                         [(0, 2)])
-        self.assertEqual(self.objects("shared"), {"site-b/" + k for k in keys})
+        # Each deletes a study of its own: the other's copy stays.
+        for srv, study in ((a, s1), (b, s2)):
+            p, responses = vt.movescu(srv.port, ["StudyInstanceUID=" + study],
+                                      "VeltoDeleteAET", called=srv.aetitle)
+            self.assertEqual([(r["status"], r["completed"]) for r in responses if r["final"]],
+                             [(0, 2)])
+        left = {"site-a/" + key(i) for i in study_images(s2, 2)} | \
+            {"site-b/" + key(i) for i in study_images(s1, 2)}
+        self.assertEqual(self.objects("shared"), left)
         self.assertEqual(self.check(a), (0, ["consistent: " + a.basedir]))
         self.assertEqual(self.check(b), (0, ["consistent: " + b.basedir]))
 
@@ -574,7 +578,7 @@ class TierTest(vt.ServerTestCase):
         p = self.storeindex(inner, "tier")
         self.assertEqual(p.returncode, 2, p.stdout + p.stderr)
         self.assertIn('lies inside "whole/"', p.stderr)
-        self.assertEqual(self.objects("shared"), {"site-b/" + k for k in keys})
+        self.assertEqual(self.objects("shared"), left)
 
     def test_one_mover_at_a_time_quiet_and_exact_dry_run(self):
         import ctypes
