@@ -578,6 +578,11 @@ class TierTest(vt.ServerTestCase):
         p = self.storeindex(inner, "tier")
         self.assertEqual(p.returncode, 2, p.stdout + p.stderr)
         self.assertIn('lies inside "whole/"', p.stderr)
+        # And two without a prefix (each would delete and overwrite the other's).
+        second = self.tiered_server("whole", create=False, start=False)
+        p = self.storeindex(second, "tier")
+        self.assertEqual(p.returncode, 2, p.stdout + p.stderr)
+        self.assertIn('the prefix "whole/" of the bucket is claimed by archive', p.stderr)
         self.assertEqual(self.objects("shared"), left)
 
     def test_one_mover_at_a_time_quiet_and_exact_dry_run(self):
