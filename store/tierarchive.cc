@@ -93,14 +93,16 @@ static std::string newId()
 }
 
 // HEAD of the marker at prefix: OBJSTORE_* (OK: *owner its archive id, "?"
-// when it carries none).
+// when it carries none or no well-formed one).
 static int headMarker(const tier_config &cfg, const std::string &prefix, std::string *owner,
                       char *why, size_t whySize)
 {
     objstore_info info;
     int r = objstore_head(cfg.s3, prefix + TIER_MARKER_NAME, &info, why, whySize);
+    // The id is the gateway's text: anything but an id of ours is shown as
+    // "?" (it goes into log lines and messages).
     if (r == OBJSTORE_OK)
-        *owner = info.archive.empty() ? "?" : info.archive;
+        *owner = isHexId(info.archive) ? info.archive : "?";
     return r;
 }
 
@@ -201,9 +203,11 @@ int tier_claim(tier_config *cfg, int mode, char *why, size_t whySize)
         return TIER_UNREACHABLE;
     if (!inner.empty()) {
         std::string other;
-        headMarker(*cfg, inner.substr(0, inner.size() - strlen(TIER_MARKER_NAME)), &other, why,
-                   whySize);
-        if (other != local) {
+        int m = headMarker(*cfg, inner.substr(0, inner.size() - strlen(TIER_MARKER_NAME)), &other,
+                           why, whySize);
+        if (m == OBJSTORE_FAILED)
+            return TIER_UNREACHABLE;
+        if (m == OBJSTORE_OK && other != local) {
             snprintf(why, whySize,
                      "the prefix \"%s\" holds %s/%s of archive %s: give each archive a prefix "
                      "that neither holds nor lies in another's",
