@@ -584,15 +584,6 @@ int storerebuild_fromTier(const char *base, FILE *out, FILE *err, const tier_con
         report(err, "error", base, "cannot read the base directory");
         return STOREREBUILD_FAILED;
     }
-    // Stubs and heads alone may be there (a run cut short is repeated).
-    for (const storetree_study &study : tree.studies)
-        for (const storetree_series &series : study.series)
-            if (!series.images.empty()) {
-                report(err, "error", base,
-                       "the store holds image files; --from-tier takes a tier back into a store "
-                       "without any (rebuild without it keeps the images that moved)");
-                return STOREREBUILD_FAILED;
-            }
     tier_config cfg = *tier;
     char why[512] = "";
     if (tier_claim(&cfg, TIER_ADOPT, why, sizeof why) != TIER_OWNED) {
@@ -618,6 +609,11 @@ int storerebuild_fromTier(const char *base, FILE *out, FILE *err, const tier_con
                 report(out, "skipped", cfg.s3.bucket + "/" + e.key, "not an image's key");
                 return true;
             }
+            // An image the store has (its file or its stub) is left as it
+            // is: only what was lost is taken back.
+            if (access(path.c_str(), F_OK) == 0 ||
+                access((path + TIER_STUB_SUFFIX).c_str(), F_OK) == 0)
+                return true;
             if (makeParents(baseDir, baseStat, path) != 0) {
                 ctx.problems++;
                 report(out, "skipped", path, "cannot make its directory: %s", strerror(errno));

@@ -22,13 +22,14 @@ enum {
 int storerebuild_run(const char *base, FILE *out, FILE *err,
                      const struct tier_config *tier = nullptr);
 
-// Takes a lost store back from its object tier (tier: the site's): into a
-// base directory without images, every image object of this archive under
-// the tier's prefix gets its head (fetched from the object's start) and its
-// stub written into the tree, then the index is rebuilt from them as
-// storerebuild_run does. The store takes the archive id of the prefix's
-// marker; a prefix another archive owns, or a store that holds images
-// already, is refused. A STOREREBUILD_* result.
+// Takes a lost store back from its object tier (tier: the site's): every
+// image object of this archive under the tier's prefix whose image the
+// store lacks (neither its file nor its stub: a new disk, a lost tree or
+// part of one) gets its head (fetched from the object's start) and its stub
+// written into the tree, then the index is rebuilt from them as
+// storerebuild_run does. A store without an archive id takes the one of
+// the prefix's marker; a prefix another archive owns is refused. A
+// STOREREBUILD_* result.
 int storerebuild_fromTier(const char *base, FILE *out, FILE *err, const struct tier_config *tier);
 
 // Re-points the links of the patient link tree B/patient (storeserver -s)

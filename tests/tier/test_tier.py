@@ -509,6 +509,15 @@ class TierTest(vt.ServerTestCase):
         self.assertIn("2 studies, 2 series, 6 images", p.stdout)
         self.assertEqual(self.check(srv), (0, ["consistent: " + srv.basedir]))
         print("rebuild --from-tier of 6 images: %.2f s" % took, file=sys.stderr)
+        # A part lost later (an image's stub and head): only it is taken back.
+        lost = vt.uid_path(srv.basedir, *images[1])
+        os.unlink(lost + ".tier")
+        os.unlink(lost + ".head")
+        p = self.storeindex(srv, "rebuild", "--from-tier")
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        self.assertIn("1 image(s) from disaster/site1/uid/", p.stdout)
+        self.assertIn("2 studies, 2 series, 6 images", p.stdout)
+        self.assertTrue(os.path.exists(lost + ".tier"))
         # Every study answers, every image comes back byte for byte.
         srv.start()
         web = self.web(srv)
