@@ -310,8 +310,12 @@ static void placeImage(const archive_context *ctx, const index_image &im, archiv
     image->path = archive_imagePath(ctx, im.study.c_str(), im.series.c_str(), im.instance.c_str());
     // An image in the object tier has its class in its stub: nothing is
     // fetched to plan a retrieve or answer SOP Classes in Study.
+    // One whose stub was lost has it in its head (the stub comes back from
+    // its object when the image is read).
     if (imagecheck_fileClass(image->path.c_str(), &image->sopClass, &image->xfer) != 0 &&
-        tier_stubClass(image->path.c_str(), &image->sopClass, &image->xfer) != 0)
+        tier_stubClass(image->path.c_str(), &image->sopClass, &image->xfer) != 0 &&
+        imagecheck_fileClass((image->path + TIER_HEAD_SUFFIX).c_str(), &image->sopClass,
+                             &image->xfer) != 0)
         image->sopClass.clear();
 }
 

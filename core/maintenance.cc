@@ -18,6 +18,9 @@ static_assert((int)MAINTENANCE_REBUILT == (int)STOREREBUILD_OK &&
                   (int)MAINTENANCE_REBUILT_PARTLY == (int)STOREREBUILD_PARTIAL &&
                   (int)MAINTENANCE_NOT_REBUILT == (int)STOREREBUILD_FAILED,
               "maintenance_rebuild hands on storerebuild_run's result");
+static_assert(MAINTENANCE_TIER_BUSY == STORETIER_BUSY &&
+                  MAINTENANCE_TIER_FOREIGN == STORETIER_FOREIGN,
+              "maintenance_tier hands on the mover's result");
 
 void maintenance_open(archive_context *ctx, const char *base, int lock)
 {
@@ -66,6 +69,11 @@ int maintenance_check(const archive_context *ctx, FILE *out)
 int maintenance_rebuild(const archive_context *ctx, FILE *out, FILE *err)
 {
     return storerebuild_run(archive_baseDir(ctx), out, err, ctx->store->getTier());
+}
+
+int maintenance_rebuildFromTier(const archive_context *ctx, FILE *out, FILE *err)
+{
+    return storerebuild_fromTier(archive_baseDir(ctx), out, err, ctx->store->getTier());
 }
 
 int maintenance_tier(const archive_context *ctx, int dryRun, FILE *out)

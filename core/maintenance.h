@@ -61,12 +61,19 @@ int maintenance_check(const archive_context *ctx, FILE *out);
 // into place, so that a rebuild cut short leaves a store a later rebuild
 // finishes. A MAINTENANCE_REBUILT* result.
 int maintenance_rebuild(const archive_context *ctx, FILE *out, FILE *err);
+// The same after taking the tier's images back into a store that lost its
+// files (store/storerebuild.h storerebuild_fromTier): the tier must be on.
+int maintenance_rebuildFromTier(const archive_context *ctx, FILE *out, FILE *err);
 
 // One pass of the tier's mover over the store of ctx (its tier on:
 // maintenance_tierSettings gave MAINTENANCE_TIER_ON), one line per study to
 // out ("moved STUDY IMAGES BYTES", or with dryRun only "would move ..."):
-// the number of images that failed to move (0: all went), or -1 when base
-// cannot be read.
+// the number of images that failed to move (0: all went), -1 when base
+// cannot be read, or MAINTENANCE_TIER_BUSY when another mover runs on the
+// store (one at a time; a dry run takes no lock).
+#define MAINTENANCE_TIER_BUSY (-2)
+// maintenance_tier's result when the tier's prefix is another archive's.
+#define MAINTENANCE_TIER_FOREIGN (-3)
 int maintenance_tier(const archive_context *ctx, int dryRun, FILE *out);
 
 #endif

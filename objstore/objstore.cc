@@ -174,6 +174,8 @@ static size_t readHeader(char *line, size_t size, size_t n, void *user)
         r->head->size = strtoull(headerValue(line, len, 15).c_str(), nullptr, 10);
     } else if (r->head != nullptr && startsWithNoCase(line, len, "x-amz-meta-sha256:")) {
         r->head->sha256 = headerValue(line, len, 18);
+    } else if (r->head != nullptr && startsWithNoCase(line, len, "x-amz-meta-archive:")) {
+        r->head->archive = headerValue(line, len, 19);
     }
     return len;
 }
@@ -265,12 +267,14 @@ static curl_slist *payloadHeader(curl_slist *list, const std::string &sha256)
 }
 
 int objstore_put(const objstore_config &cfg, const std::string &key, int fd, uint64_t size,
-                 const std::string &sha256, char *why, size_t whySize)
+                 const std::string &sha256, char *why, size_t whySize, const std::string &archive)
 {
     request r;
     r.inFd = fd;
     curl_slist *h = payloadHeader(nullptr, sha256);
     h = curl_slist_append(h, ("x-amz-meta-sha256: " + sha256).c_str());
+    if (!archive.empty())
+        h = curl_slist_append(h, ("x-amz-meta-archive: " + archive).c_str());
     // libcurl 7.88 signs an emptied "Expect:" header as if it were sent, so
     // the 100-continue round trip stays (the gateway answers it at once).
     int result = perform(cfg, "PUT", key, "", &r, h, size, nullptr, why, whySize);
@@ -363,6 +367,19 @@ static bool xmlField(const std::string &xml, const char *tag, size_t *pos, std::
 int objstore_list(const objstore_config &cfg, const std::string &prefix,
                   std::vector<objstore_entry> *out, char *why, size_t whySize)
 {
+    return objstore_listEach(
+        cfg, prefix,
+        [out](const objstore_entry &e) {
+            out->push_back(e);
+            return true;
+        },
+        why, whySize);
+}
+
+int objstore_listEach(const objstore_config &cfg, const std::string &prefix,
+                      const std::function<bool(const objstore_entry &)> &each, char *why,
+                      size_t whySize)
+{
     std::string token;
     for (;;) {
         std::string query;
@@ -387,7 +404,8 @@ int objstore_list(const objstore_config &cfg, const std::string &prefix,
             p = 0;
             if (xmlField(contents, "Size", &p, &size))
                 e.size = strtoull(size.c_str(), nullptr, 10);
-            out->push_back(e);
+            if (!each(e))
+                return OBJSTORE_OK;
         }
         std::string truncated;
         pos = 0;

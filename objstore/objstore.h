@@ -10,6 +10,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,7 +38,8 @@ enum {
 // What HEAD tells of an object.
 struct objstore_info {
     uint64_t size = 0;
-    std::string sha256; // the object's x-amz-meta-sha256 (lower-case hex), empty when none
+    std::string sha256;  // the object's x-amz-meta-sha256 (lower-case hex), empty when none
+    std::string archive; // the object's x-amz-meta-archive (the owning archive's id), or empty
 };
 
 // One object of a listing.
@@ -57,8 +59,10 @@ int objstore_sha256_fd(int fd, std::string *hex, uint64_t *size);
 // Uploads size bytes of fd (from offset 0, read in pieces) as key, with the
 // body's SHA-256 (hex) signed as x-amz-content-sha256, so that the gateway
 // refuses a body that does not match it, and kept as x-amz-meta-sha256.
+// archive, when given, is kept as x-amz-meta-archive (the owner's id).
 int objstore_put(const objstore_config &cfg, const std::string &key, int fd, uint64_t size,
-                 const std::string &sha256, char *why, size_t whySize);
+                 const std::string &sha256, char *why, size_t whySize,
+                 const std::string &archive = std::string());
 
 // Writes the object's bytes (all, or length bytes from offset when length
 // is non-zero) to fd at its current offset, as they arrive; *written counts
@@ -76,5 +80,10 @@ int objstore_delete(const objstore_config &cfg, const std::string &key, char *wh
 // most cfg.listPage after the other (ListObjectsV2 with continuation tokens).
 int objstore_list(const objstore_config &cfg, const std::string &prefix,
                   std::vector<objstore_entry> *out, char *why, size_t whySize);
+// The same listing handed to each(entry) page by page, without keeping it:
+// each returns false to stop (OBJSTORE_OK all the same).
+int objstore_listEach(const objstore_config &cfg, const std::string &prefix,
+                      const std::function<bool(const objstore_entry &)> &each, char *why,
+                      size_t whySize);
 
 #endif

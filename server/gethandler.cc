@@ -109,10 +109,8 @@ void getSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_GetRQ *reque
     }
 
     if (job->next >= job->items.size()) {
-        if (job->failed != 0 || job->warning != 0)
-            response->DimseStatus = STATUS_GET_Warning_SubOperationsCompleteOneOrMoreFailures;
-        else
-            response->DimseStatus = STATUS_Success;
+        // (C-GET and C-MOVE share the numbers: 0xA702, 0xB000.)
+        response->DimseStatus = retrieve_finalStatus(job);
         setCounts(response, job);
         if (readsGetIdentifier(ctx->assoc))
             *responseIdentifiers = retrieve_failedList(job);

@@ -328,10 +328,7 @@ void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *req
     if (job->next >= job->items.size()) {
         LOG(LOGLEVEL_DEBUG, "Closing SubAssoc.\n");
         closeSubAssociation(md);
-        if (job->failed != 0 || job->warning != 0)
-            response->DimseStatus = STATUS_MOVE_Warning_SubOperationsCompleteOneOrMoreFailures;
-        else
-            response->DimseStatus = STATUS_MOVE_Success;
+        response->DimseStatus = retrieve_finalStatus(job);
         setCounts(response, job);
         *responseIdentifiers = retrieve_failedList(job);
         retrieveJobFree(&md->job);

@@ -53,6 +53,17 @@ Uint16 retrieve_remaining(const retrievejob *job)
     return left > 0xFFFF ? 0xFFFF : (Uint16)left;
 }
 
+Uint16 retrieve_finalStatus(const retrievejob *job)
+{
+    // The counters stop at 0xFFFF, so "all failed" is read as: something
+    // failed and nothing completed or warned.
+    if (job->failed == 0 && job->warning == 0)
+        return STATUS_Success;
+    if (job->completed == 0 && job->warning == 0)
+        return STATUS_MOVE_Refused_OutOfResourcesSubOperations;
+    return STATUS_MOVE_Warning_SubOperationsCompleteOneOrMoreFailures;
+}
+
 DcmDataset *retrieve_failedList(const retrievejob *job)
 {
     if (job->failedUids.empty())

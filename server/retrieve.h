@@ -117,6 +117,12 @@ void retrieve_countFailed(retrievejob *job, const retrieveitem &item);
 // The sub-operations not yet done, at most 0xFFFF.
 Uint16 retrieve_remaining(const retrievejob *job);
 
+// The final status of a retrieve whose sub-operations are all done: success
+// when none failed or warned; when every one of them failed, the refusal
+// 0xA702 (unable to perform sub-operations: the requester got nothing);
+// else the warning 0xB000 (some failed or warned).
+Uint16 retrieve_finalStatus(const retrievejob *job);
+
 // A final response identifier listing the failed SOP instance UIDs
 // (0008,0058), or null when none failed. The caller deletes it.
 DcmDataset *retrieve_failedList(const retrievejob *job);

@@ -108,8 +108,13 @@ static void checkSeries(checkctx *ctx, const storetree_series &series, bool inde
     std::set<std::string> files(series.images.begin(), series.images.end());
     files.insert(series.tiered.begin(), series.tiered.end());
     std::set<std::string> live(keys.begin(), keys.end());
+    std::set<std::string> heads(series.headed.begin(), series.headed.end());
     for (const std::string &key : keys)
-        if (files.count(key) == 0)
+        if (files.count(key) == 0 && heads.count(key) != 0)
+            finding(ctx, STORECHECK_MISSING, series.dir + "/image_" + key + ".dcm.tier",
+                    "moved image whose stub is lost (its head is there); a read of it or "
+                    "storeindex rebuild writes it again from its object");
+        else if (files.count(key) == 0)
             finding(ctx, STORECHECK_MISSING, series.dir + "/image_" + key + ".dcm",
                     "image index entry without its image file");
     for (const std::string &image : series.tiered)
@@ -249,14 +254,39 @@ static void checkStudyKeys(checkctx *ctx, const storetree &tree)
 // The object tier against the stubs: every stub's object is there with
 // its size, and every object below the store's part of the bucket is some
 // stub's.
-static void checkTier(checkctx *ctx, const storetree &tree, const tier_config &cfg)
+static void checkTier(checkctx *ctx, const storetree &tree, const tier_config &tier)
 {
     std::vector<objstore_entry> objects;
     char why[512] = "";
+    std::string where = tier.s3.endpoint + "/" + tier.s3.bucket;
+    // Only a prefix of this archive's is checked: another's objects are
+    // neither missing nor unclaimed here.
+    bool anyStudy = false;
+    for (const storetree_study &study : tree.studies)
+        anyStudy = anyStudy || !study.series.empty();
+    // A store that lost everything, its archive id too, is taken for the
+    // archive whose marker is at its prefix: the loss is what to report.
+    tier_config cfg = tier;
+    int claim = tier_claim(&cfg, anyStudy ? TIER_VERIFY : TIER_PEEK, why, sizeof why);
+    if (claim == TIER_FOREIGN || claim == TIER_LOCAL_ERROR) {
+        finding(ctx, STORECHECK_TIER_FOREIGN, where + "/" + cfg.prefix, "%s", why);
+        return;
+    }
     std::string prefix = tier_key(cfg, tree.base.c_str(), (tree.uidDir + "/").c_str());
-    if (objstore_list(cfg.s3, prefix, &objects, why, sizeof why) != OBJSTORE_OK) {
-        finding(ctx, STORECHECK_UNREADABLE, cfg.s3.endpoint + "/" + cfg.s3.bucket,
-                "the object tier cannot be listed: %s", why);
+    if (claim == TIER_UNREACHABLE ||
+        objstore_list(cfg.s3, prefix, &objects, why, sizeof why) != OBJSTORE_OK) {
+        finding(ctx, STORECHECK_UNREADABLE, where, "the object tier cannot be listed: %s", why);
+        return;
+    }
+    if (!anyStudy && !objects.empty()) {
+        // The images whose only copy is in the tier have no record left:
+        // one line says so instead of one per object.
+        finding(ctx, STORECHECK_NO_TREE, tree.uidDir,
+                "the store holds no image, but the object tier holds %zu object(s) under %s/%s "
+                "of archive %s; if this store is that archive, storeindex rebuild --from-tier "
+                "%s takes them back in",
+                objects.size(), cfg.s3.bucket.c_str(), prefix.c_str(),
+                cfg.archiveId.empty() ? "(unnamed)" : cfg.archiveId.c_str(), tree.base.c_str());
         return;
     }
     std::map<std::string, uint64_t> sizes;
@@ -284,10 +314,17 @@ static void checkTier(checkctx *ctx, const storetree &tree, const tier_config &c
                             "object %s has %llu bytes, the image %llu", stub.key.c_str(),
                             (unsigned long long)it->second, (unsigned long long)stub.size);
             }
-    for (const objstore_entry &e : objects)
-        if (claimed.count(e.key) == 0)
-            finding(ctx, STORECHECK_TIER_UNCLAIMED, cfg.s3.bucket + "/" + e.key,
-                    "object in the tier that no image claims");
+    for (const objstore_entry &e : objects) {
+        if (claimed.count(e.key) != 0)
+            continue;
+        // One that carries another archive's id is that archive's.
+        objstore_info info;
+        if (objstore_head(cfg.s3, e.key, &info, why, sizeof why) == OBJSTORE_OK &&
+            !info.archive.empty() && info.archive != cfg.archiveId)
+            continue;
+        finding(ctx, STORECHECK_TIER_UNCLAIMED, cfg.s3.bucket + "/" + e.key,
+                "object in the tier that no image claims");
+    }
 }
 
 int storecheck_run(const char *base, FILE *out, const tier_config *tier)
@@ -296,8 +333,12 @@ int storecheck_run(const char *base, FILE *out, const tier_config *tier)
     storetree tree;
     if (storetree_scan(base, &tree) != 0)
         return -1;
-    if (!tree.exists)
-        return 0;
+    if (!tree.exists) {
+        // An empty store is consistent, unless the tier holds its images.
+        if (tier != nullptr)
+            checkTier(&ctx, tree, *tier);
+        return ctx.findings;
+    }
     LocalStore store(base);
 
     if (tree.rebuildMarker)

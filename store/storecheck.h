@@ -22,12 +22,15 @@
 #define STORECHECK_UNREADABLE "unreadable"         // file or directory that cannot be read
 #define STORECHECK_TIER_MISSING "tier-missing"     // stub whose object is gone or of another size
 #define STORECHECK_TIER_UNCLAIMED "tier-unclaimed" // object that no stub claims
+#define STORECHECK_TIER_FOREIGN "tier-foreign"     // the tier's prefix is another archive's
+#define STORECHECK_NO_TREE "missing-tree"          // no image, while the tier holds objects
 
 // Checks the store below base (and, with its object tier on (tier: null
 // off), the tier's objects of the store against the stubs), writing one line "KIND: PATH: text" per
 // finding to out (null: nothing written). Returns the number of findings
-// (0: consistent, also when the store is still empty), or -1 when base
-// itself cannot be read.
+// (0: consistent, also when the store is still empty and its tier holds
+// nothing of it; a tier that cannot be listed is a finding), or -1 when
+// base itself cannot be read.
 int storecheck_run(const char *base, FILE *out, const struct tier_config *tier = nullptr);
 
 #endif

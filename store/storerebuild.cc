@@ -4,8 +4,10 @@
 // files by rename.
 #include "store/storerebuild.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdarg.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -329,6 +331,45 @@ static int writeStudyIndex(rebuildctx *ctx, const storetree &tree,
     return commitTemp(ctx, &hashFile);
 }
 
+// Images whose stub was lost (a head, no file, no stub) get it back from
+// their objects, so that they are entered instead of dropped.
+static void recoverStubs(rebuildctx *ctx, storetree *tree, const tier_config &tier)
+{
+    tier_config cfg = tier;
+    bool verified = false;
+    for (storetree_study &study : tree->studies)
+        for (storetree_series &series : study.series)
+            for (const std::string &sop : series.headed) {
+                if (std::binary_search(series.images.begin(), series.images.end(), sop) ||
+                    std::find(series.tiered.begin(), series.tiered.end(), sop) !=
+                        series.tiered.end())
+                    continue;
+                std::string path = series.dir + "/image_" + sop + ".dcm";
+                char why[512] = "";
+                if (!verified && tier_claim(&cfg, TIER_VERIFY, why, sizeof why) != TIER_OWNED) {
+                    ctx->problems++;
+                    report(ctx->out, "skipped", path + TIER_HEAD_SUFFIX,
+                           "a head without its stub, and the tier cannot say whose its object "
+                           "is: %s",
+                           why);
+                    continue;
+                }
+                verified = true;
+                int r = tier_recoverImage(cfg, path.c_str(), tier_keyOfPath(cfg, path.c_str()),
+                                          ctx->err);
+                if (r == TIER_OK) {
+                    series.tiered.push_back(sop);
+                    report(ctx->out, "recovered", path + TIER_STUB_SUFFIX,
+                           "the lost stub, from its object");
+                } else if (r != TIER_MISSING) {
+                    ctx->problems++;
+                    report(ctx->out, "skipped", path + TIER_HEAD_SUFFIX,
+                           "a head without its stub, whose object cannot be looked up now; run "
+                           "rebuild again once it can");
+                }
+            }
+}
+
 int storerebuild_run(const char *base, FILE *out, FILE *err, const tier_config *tier)
 {
     rebuildctx ctx{out, err, 0};
@@ -393,6 +434,8 @@ int storerebuild_run(const char *base, FILE *out, FILE *err, const tier_config *
         ctx.problems++;
         tree.studies.erase(tree.studies.begin() + (long)s);
     }
+    if (tier != nullptr)
+        recoverStubs(&ctx, &tree, *tier);
     std::string marker = tree.uidDir + "/" STORETREE_REBUILD_MARKER;
     long studyCount = 0, seriesCount = 0, imageCount = 0;
     int fd;
@@ -474,9 +517,196 @@ int storerebuild_run(const char *base, FILE *out, FILE *err, const tier_config *
         report(err, "error", marker, "cannot remove: %s", strerror(errno));
         return STOREREBUILD_FAILED;
     }
+    // The patient link tree (storeserver -s) leads to where each image is.
+    storerebuild_repairLinks(base, out);
     if (out != nullptr)
         fprintf(out, "rebuilt: %s: %ld studies, %ld series, %ld images%s\n", base, studyCount,
                 seriesCount, imageCount,
                 ctx.problems ? "; some files could not be entered or removed (listed above)" : "");
     return ctx.problems ? STOREREBUILD_PARTIAL : STOREREBUILD_OK;
+}
+
+// The path below base of an image object's key (after the prefix), or ""
+// when the key is not of an image file: "uid/XX/YY/study_S/series_R/
+// image_I.dcm", no part empty, ".", ".." or holding a NUL.
+static std::string imagePathOfKey(const std::string &base, const std::string &rel)
+{
+    static const char *starts[6] = {"uid", "", "", "study_", "series_", "image_"};
+    size_t pos = 0;
+    for (int i = 0; i < 6; i++) {
+        size_t slash = rel.find('/', pos);
+        if ((i < 5) != (slash != std::string::npos))
+            return "";
+        std::string part = rel.substr(pos, i < 5 ? slash - pos : std::string::npos);
+        if (part.empty() || part == "." || part == ".." || part.find('\0') != std::string::npos ||
+            part.compare(0, strlen(starts[i]), starts[i]) != 0 || (i == 0 && part != "uid"))
+            return "";
+        pos = slash + 1;
+    }
+    if (rel.size() < 4 || rel.compare(rel.size() - 4, 4, ".dcm") != 0)
+        return "";
+    return base + "/" + rel;
+}
+
+// Run as root, what the recovery makes is given to the owner of the base
+// directory, so that the server (which drops root) can go on writing in it.
+static void giveToBaseOwner(const struct stat &baseStat, const std::string &path)
+{
+    if (geteuid() == 0 && lchown(path.c_str(), baseStat.st_uid, baseStat.st_gid) != 0) {
+        /* left to root: reported by the server when it cannot write there */
+    }
+}
+
+// Makes every directory of path's parent below base: 0, or -1.
+static int makeParents(const std::string &base, const struct stat &baseStat,
+                       const std::string &path)
+{
+    for (size_t slash = path.find('/', base.size() + 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        std::string dir = path.substr(0, slash);
+        if (mkdir(dir.c_str(), 0777) == 0)
+            giveToBaseOwner(baseStat, dir);
+        else if (errno != EEXIST)
+            return -1;
+    }
+    return 0;
+}
+
+int storerebuild_fromTier(const char *base, FILE *out, FILE *err, const tier_config *tier)
+{
+    rebuildctx ctx{out, err, 0};
+    if (tier == nullptr) {
+        report(err, "error", base, "no ObjectTier settings: there is no tier to rebuild from");
+        return STOREREBUILD_FAILED;
+    }
+    storetree tree;
+    if (storetree_scan(base, &tree) != 0) {
+        report(err, "error", base, "cannot read the base directory");
+        return STOREREBUILD_FAILED;
+    }
+    tier_config cfg = *tier;
+    char why[512] = "";
+    if (tier_claim(&cfg, TIER_ADOPT, why, sizeof why) != TIER_OWNED) {
+        report(err, "error", cfg.s3.bucket + "/" + cfg.prefix, "%s", why);
+        return STOREREBUILD_FAILED;
+    }
+    std::string baseDir = tree.base;
+    while (baseDir.size() > 1 && baseDir.back() == '/')
+        baseDir.pop_back();
+    struct stat baseStat;
+    if (stat(baseDir.c_str(), &baseStat) != 0) {
+        report(err, "error", base, "cannot read the base directory");
+        return STOREREBUILD_FAILED;
+    }
+    giveToBaseOwner(baseStat, baseDir + "/" TIER_ARCHIVE_ID_FILE);
+    std::string prefix = cfg.prefix + "uid/";
+    long recovered = 0;
+    int listed = objstore_listEach(
+        cfg.s3, prefix,
+        [&](const objstore_entry &e) {
+            std::string path = imagePathOfKey(baseDir, e.key.substr(cfg.prefix.size()));
+            if (path.empty()) {
+                report(out, "skipped", cfg.s3.bucket + "/" + e.key, "not an image's key");
+                return true;
+            }
+            // An image the store has (its file or its stub) is left as it
+            // is: only what was lost is taken back.
+            if (access(path.c_str(), F_OK) == 0 ||
+                access((path + TIER_STUB_SUFFIX).c_str(), F_OK) == 0)
+                return true;
+            if (makeParents(baseDir, baseStat, path) != 0) {
+                ctx.problems++;
+                report(out, "skipped", path, "cannot make its directory: %s", strerror(errno));
+                return true;
+            }
+            int r = tier_recoverImage(cfg, path.c_str(), e.key, err);
+            if (r == TIER_OK) {
+                recovered++;
+                giveToBaseOwner(baseStat, path + TIER_STUB_SUFFIX);
+                giveToBaseOwner(baseStat, path + TIER_HEAD_SUFFIX);
+            } else if (r == TIER_MISSING)
+                // Gone meanwhile, or another archive's (never touched).
+                report(out, "skipped", cfg.s3.bucket + "/" + e.key, "not an image of this archive");
+            else {
+                ctx.problems++;
+                report(out, "skipped", cfg.s3.bucket + "/" + e.key,
+                       "cannot be taken in now (above); run rebuild --from-tier again");
+            }
+            return true;
+        },
+        why, sizeof why);
+    if (listed != OBJSTORE_OK) {
+        report(err, "error", cfg.s3.endpoint + "/" + cfg.s3.bucket,
+               "the object tier cannot be listed: %s", why);
+        return STOREREBUILD_FAILED;
+    }
+    report(out, "recovered", baseDir, "%ld image(s) from %s/%s", recovered, cfg.s3.bucket.c_str(),
+           prefix.c_str());
+    int r = storerebuild_run(base, out, err, tier);
+    return r == STOREREBUILD_OK && ctx.problems != 0 ? STOREREBUILD_PARTIAL : r;
+}
+
+// Re-points one link when it leads nowhere: 1 re-pointed, 0 not.
+static int repairLink(const std::string &link, FILE *out)
+{
+    char target[PATH_MAX];
+    ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0)
+        return 0;
+    target[n] = 0;
+    std::string t(target), dir = link.substr(0, link.rfind('/'));
+    std::string resolved = t[0] == '/' ? t : dir + "/" + t;
+    if (access(resolved.c_str(), F_OK) == 0)
+        return 0;
+    static const std::string head = TIER_HEAD_SUFFIX;
+    bool isHead =
+        t.size() > head.size() && t.compare(t.size() - head.size(), head.size(), head) == 0;
+    std::string other = isHead ? t.substr(0, t.size() - head.size()) : t + head;
+    std::string otherResolved = other[0] == '/' ? other : dir + "/" + other;
+    if (access(otherResolved.c_str(), F_OK) != 0)
+        return 0;
+    std::string tmp = link + ".tmp";
+    unlink(tmp.c_str());
+    if (symlink(other.c_str(), tmp.c_str()) != 0 || rename(tmp.c_str(), link.c_str()) != 0) {
+        unlink(tmp.c_str());
+        return 0;
+    }
+    if (out != nullptr)
+        fprintf(out, "relinked: %s: to %s\n", link.c_str(), other.c_str());
+    return 1;
+}
+
+// Walks dir (depth levels of directories below it) re-pointing its links.
+static long repairLinksBelow(const std::string &dir, int depth, FILE *out)
+{
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return 0;
+    std::vector<std::string> names;
+    while (struct dirent *e = readdir(d))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            names.push_back(e->d_name);
+    closedir(d);
+    long count = 0;
+    for (const std::string &name : names) {
+        std::string path = dir + "/" + name;
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0)
+            continue;
+        if (S_ISLNK(st.st_mode))
+            count += repairLink(path, out);
+        else if (S_ISDIR(st.st_mode) && depth > 0)
+            count += repairLinksBelow(path, depth - 1, out);
+    }
+    return count;
+}
+
+long storerebuild_repairLinks(const char *base, FILE *out)
+{
+    // B/patient/PATIENT/STUDY/SERIES/z_NNNN.dcm: three levels of
+    // directories below it hold the links.
+    long n = repairLinksBelow(std::string(base) + "/patient", 3, out);
+    if (n > 0)
+        durable_flushDir(base);
+    return n;
 }

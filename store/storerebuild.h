@@ -22,4 +22,21 @@ enum {
 int storerebuild_run(const char *base, FILE *out, FILE *err,
                      const struct tier_config *tier = nullptr);
 
+// Takes a lost store back from its object tier (tier: the site's): every
+// image object of this archive under the tier's prefix whose image the
+// store lacks (neither its file nor its stub: a new disk, a lost tree or
+// part of one) gets its head (fetched from the object's start) and its stub
+// written into the tree, then the index is rebuilt from them as
+// storerebuild_run does. A store without an archive id takes the one of
+// the prefix's marker; a prefix another archive owns is refused. A
+// STOREREBUILD_* result.
+int storerebuild_fromTier(const char *base, FILE *out, FILE *err, const struct tier_config *tier);
+
+// Re-points the links of the patient link tree B/patient (storeserver -s)
+// that lead nowhere: at the head kept beside an image file that moved to
+// the object tier, or back at the file when it is there again. Each link
+// is replaced by a new one under a temporary name and rename. One line per
+// link re-pointed to out (null: nothing); the number re-pointed.
+long storerebuild_repairLinks(const char *base, FILE *out);
+
 #endif

@@ -11,10 +11,22 @@
 
 struct tier_config;
 
-// Moves by cfg's policy (dryRun: only lists what would move), one line per
-// study to out ("moved STUDY IMAGES BYTES" / "would move ..."), errors
-// logged by the tier to its log. The number of images that failed to move
-// (0: all went), or -1 when base cannot be read.
+// The mover's lock file in the base directory (flock, held for a run).
+#define STORETIER_LOCK_FILE "TIERMOVER.lock"
+// storetier_run's result when another mover runs on the store.
+#define STORETIER_BUSY (-2)
+// storetier_run's result when the tier's prefix is another archive's (or
+// cannot be claimed: the reason logged).
+#define STORETIER_FOREIGN (-3)
+
+// Moves by cfg's policy (dryRun: only lists what a run would move, chosen
+// by the same steps), one line per study to out ("moved STUDY IMAGES
+// BYTES" / "would move ..."), errors logged by the tier to its log. One
+// run at a time per store (STORETIER_LOCK_FILE; a dry run takes no lock).
+// The number of images that failed to move (0: all went), STORETIER_BUSY
+// when another run holds the lock, STORETIER_FOREIGN when the tier's prefix
+// is another archive's, or -1 when base cannot be read or the gateway
+// cannot tell who owns the prefix (logged).
 int storetier_run(const char *base, const tier_config &cfg, int dryRun, FILE *out);
 
 #endif

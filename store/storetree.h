@@ -22,6 +22,7 @@ struct storetree_series {
     bool hasIndex = false;           // IMAGEINDEX.dat exists
     std::vector<std::string> images; // SOP instance UIDs of image_I.dcm files, sorted
     std::vector<std::string> tiered; // SOP instance UIDs of image_I.dcm.tier stubs, sorted
+    std::vector<std::string> headed; // SOP instance UIDs of image_I.dcm.head heads, sorted
     std::vector<std::string> stale;  // full paths of *.tmp files
 };
 

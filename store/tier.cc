@@ -201,6 +201,7 @@ int tier_loadFile(const char *path, const char *baseDir, tier_config *cfg, char 
         cfg->s3.region = "us-east-1";
     if (cfg->cacheDir.empty())
         cfg->cacheDir = std::string(baseDir) + "/tiercache";
+    cfg->baseDir = baseDir;
     return loadCredentials(credentials, cfg, why, whySize);
 }
 
@@ -228,9 +229,24 @@ int tier_start(const char *baseDir, std::unique_ptr<tier_config> *out, FILE *log
         fprintf(stderr, "%s: object tier: %s\n", prog, why);
         return 1;
     }
-    if (r > 0)
-        logprintf(LOGLEVEL_NOTICE, log, "Object tier %s/%s in use.\n", (*out)->s3.endpoint.c_str(),
-                  (*out)->s3.bucket.c_str());
+    if (r == 0)
+        return 0;
+    // A prefix another archive owns is never served from (its deletes would
+    // remove the other's objects); a gateway that cannot tell now does not
+    // stop the start (the tier's images fail until it is back, the mover
+    // claims the prefix before it moves anything).
+    int c = tier_claim(out->get(), TIER_VERIFY, why, sizeof why);
+    if (c == TIER_FOREIGN || c == TIER_LOCAL_ERROR) {
+        logprintf(LOGLEVEL_FATAL, log, "Object tier: %s\n", why);
+        fprintf(stderr, "%s: object tier: %s\n", prog, why);
+        out->reset();
+        return 1;
+    }
+    if (c == TIER_UNREACHABLE)
+        logprintf(LOGLEVEL_WARNING, log, "Object tier: cannot check who owns the prefix: %s\n",
+                  why);
+    logprintf(LOGLEVEL_NOTICE, log, "Object tier %s/%s in use.\n", (*out)->s3.endpoint.c_str(),
+              (*out)->s3.bucket.c_str());
     return 0;
 }
 
@@ -335,6 +351,18 @@ static int writeHead(const char *path, const std::string &tmp)
     return r;
 }
 
+int tier_writeHead(const char *src, const char *headPath)
+{
+    std::string tmp = std::string(headPath) + ".tmp";
+    if (writeHead(src, tmp) != 0 || rename(tmp.c_str(), headPath) != 0) {
+        int saved = errno;
+        unlink(tmp.c_str());
+        errno = saved;
+        return -1;
+    }
+    return 0;
+}
+
 int tier_moveImage(const tier_config &cfg, const char *baseDir, const char *path, FILE *log)
 {
     char why[512] = "";
@@ -355,8 +383,8 @@ int tier_moveImage(const tier_config &cfg, const char *baseDir, const char *path
     } else if (retrievelist_fileClass(path, &stub.sopClass, &stub.xfer) != 0) {
         TLOG(log, LOGLEVEL_ERROR, "TIER:%s is not a readable DICOM file\n", path);
         result = TIER_FAILED;
-    } else if (objstore_put(cfg.s3, stub.key, fd, stub.size, stub.sha256, why, sizeof why) !=
-               OBJSTORE_OK) {
+    } else if (objstore_put(cfg.s3, stub.key, fd, stub.size, stub.sha256, why, sizeof why,
+                            cfg.archiveId) != OBJSTORE_OK) {
         TLOG(log, LOGLEVEL_ERROR, "TIER:upload of %s failed: %s\n", path, why);
         result = TIER_UNAVAILABLE;
     } else {
@@ -535,6 +563,9 @@ int tier_openImage(const tier_config *cfg, const char *path, tier_file *file, FI
     // first look and the stub's read has its stub by now.
     if (s == 1 && access(path, F_OK) == 0)
         return TIER_OK;
+    // A head alone: the stub was lost; its object gives it back.
+    if (s == 1 && tier_recoverStub(cfg, path, log) == 0)
+        s = tier_readStub(path, &stub);
     if (s == 1)
         return TIER_MISSING;
     if (s != 0 || cfg == nullptr) {
@@ -557,8 +588,12 @@ int tier_forgetImage(const tier_config *cfg, const char *path, FILE *log)
 {
     tier_stub stub;
     std::string head = std::string(path) + TIER_HEAD_SUFFIX;
-    // A head without a stub is what a move killed before its stub left.
-    if (tier_readStub(path, &stub) == 1)
+    int s = tier_readStub(path, &stub);
+    // A head without a stub is what a move killed before its stub left, or
+    // a lost stub: an object of this archive at its key goes too.
+    if (s == 1 && tier_recoverStub(cfg, path, log) == 0)
+        s = tier_readStub(path, &stub);
+    if (s == 1)
         return unlink(head.c_str()) == 0 || errno == ENOENT ? 0 : -1;
     char why[512] = "not configured";
     if (cfg == nullptr ||

@@ -56,6 +56,8 @@ struct tier_config {
     int movers = 4;                   // images of a study the mover moves at once
     std::string cacheDir;             // read-back cache (default: BASE/tiercache)
     uint64_t cacheBytes = 1ull << 30; // the cache's size limit
+    std::string baseDir;              // the store's base directory
+    std::string archiveId;            // this archive's id once tier_claim has read it
 };
 
 // What a stub records.
@@ -140,5 +142,58 @@ int tier_stubClass(const char *path, std::string *sopClass, std::string *xfer);
 // image stays whole and the delete can be repeated). cfg and log as for
 // tier_openImage.
 int tier_forgetImage(const tier_config *cfg, const char *path, FILE *log = nullptr);
+
+// Ownership (store/tierarchive.cc). Each store has an archive id, made once
+// at first use (32 hex digits in BASE/ARCHIVEID), and claims its prefix of
+// the bucket with a marker object PREFIX + ".velto-archive" that carries the
+// id as x-amz-meta-archive, as every object it uploads does. A prefix is
+// another archive's when a marker with another id is at it, at a prefix
+// that encloses it (a string prefix of it: "" encloses everything) or at one
+// it encloses.
+#define TIER_ARCHIVE_ID_FILE "ARCHIVEID"
+#define TIER_MARKER_NAME ".velto-archive"
+
+// How tier_claim treats the prefix.
+enum {
+    TIER_VERIFY = 0, // only read: is the prefix another archive's?
+    TIER_CLAIM = 1,  // make the store's id if it has none, and claim the prefix if unclaimed
+    TIER_ADOPT = 2,  // as TIER_CLAIM, but a store without an id takes the marker's (recovery)
+    TIER_PEEK = 3,   // as TIER_VERIFY, but a store without an id reads as the marker's archive
+};
+// Results of tier_claim.
+enum {
+    TIER_OWNED = 0,       // this archive's (or, verifying, nobody's yet); cfg->archiveId set
+    TIER_FOREIGN = 1,     // another archive's (why says whose and where)
+    TIER_UNREACHABLE = 2, // the gateway cannot tell (why)
+    TIER_LOCAL_ERROR = 3, // the store's id cannot be read or made (why)
+};
+// Checks (and with TIER_CLAIM or TIER_ADOPT takes) the ownership of cfg's
+// prefix for the store at cfg->baseDir: a TIER_* result above.
+int tier_claim(tier_config *cfg, int mode, char *why, size_t whySize);
+
+// The store's archive id from BASE/ARCHIVEID: 0 read, 1 none, -1 unreadable.
+int tier_readArchiveId(const char *baseDir, std::string *id);
+
+// Recovers what the store keeps of the moved image whose file belongs at
+// path, from its object (key): the stub from a HEAD request (size, SHA-256,
+// owner), and the head (fetched from the object's start) when it is not
+// there. TIER_OK; TIER_MISSING when there is no such object of this archive;
+// TIER_UNAVAILABLE (gateway) or TIER_FAILED (local) after a log line.
+int tier_recoverImage(const tier_config &cfg, const char *path, const std::string &key,
+                      FILE *log = nullptr);
+
+// The read path's recovery of a lost stub: when the image at path has
+// neither its file nor its stub but its head, and cfg (null: off) finds
+// its object, the stub is written again (tier_recoverImage). 0 when there
+// is a stub now, -1 otherwise.
+int tier_recoverStub(const tier_config *cfg, const char *path, FILE *log = nullptr);
+
+// The key of the image file at path from its place (the prefix and its last
+// six path components, "uid/XX/YY/study_S/series_R/image_I.dcm").
+std::string tier_keyOfPath(const tier_config &cfg, const char *path);
+
+// Writes the head of the DICOM file at src to headPath (temporary name,
+// flush, rename): 0, or -1.
+int tier_writeHead(const char *src, const char *headPath);
 
 #endif

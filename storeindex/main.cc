@@ -9,12 +9,14 @@
 
 #include "core/archive.h"
 #include "core/maintenance.h"
+#include "dicomnet/dicomnet.h"
 #include "runtime/installpath.h"
 
 static int usage(const char *prog)
 {
     fprintf(stderr,
-            "Usage: %s check BASEDIR\n       %s rebuild [-f] BASEDIR\n       %s tier [-n] "
+            "Usage: %s check BASEDIR\n       %s rebuild [-f] [--from-tier] BASEDIR\n       %s tier "
+            "[-n] "
             "BASEDIR\n",
             prog, prog, prog);
     return 2;
@@ -43,14 +45,31 @@ static int runTier(const char *base, int dryRun)
     }
     int failed = maintenance_tier(&archive, dryRun, stdout);
     maintenance_close(&archive);
+    if (failed == MAINTENANCE_TIER_BUSY) {
+        // Not a failure of this run: the other one moves the images.
+        fprintf(stderr, "error: %s: another mover runs on this store\n", base);
+        return 3;
+    }
+    if (failed == MAINTENANCE_TIER_FOREIGN) {
+        fprintf(stderr,
+                "error: %s: the object tier's prefix is another archive's; nothing "
+                "moved\n",
+                base);
+        return 2;
+    }
     if (failed < 0)
-        fprintf(stderr, "error: %s: cannot read the base directory\n", base);
+        fprintf(stderr, "error: %s: cannot read the base directory or reach the object tier\n",
+                base);
     return failed == 0 ? 0 : failed < 0 ? 2 : 1;
 }
 
 int main(int argc, char **argv)
 {
     detect_installpath(argv[0]);
+    // The toolkit's own warnings (one per image a rebuild or the mover
+    // reads) would bury the lines this tool writes; every step reports
+    // what failed itself.
+    dicomnet_quiet_toolkit_log();
     if (argc >= 3 && strcmp(argv[1], "tier") == 0) {
         int dryRun = argc == 4 && strcmp(argv[2], "-n") == 0;
         if (argc == 3 || dryRun)
@@ -80,8 +99,16 @@ int main(int argc, char **argv)
             printf("findings: %s: %d\n", base, findings);
         return findings == 0 ? 0 : 1;
     }
-    int force = argc == 4 && strcmp(argv[2], "-f") == 0;
-    if ((argc == 3 || force) && strcmp(argv[1], "rebuild") == 0) {
+    int force = 0, fromTier = 0, options = 0;
+    for (int i = 2; i < argc - 1; i++, options++) {
+        if (strcmp(argv[i], "-f") == 0 && !force)
+            force = 1;
+        else if (strcmp(argv[i], "--from-tier") == 0 && !fromTier)
+            fromTier = 1;
+        else
+            return usage(argv[0]);
+    }
+    if (argc >= 3 && argc == 3 + options && strcmp(argv[1], "rebuild") == 0) {
         const char *base = argv[argc - 1];
         // A running server writes index files and temporary files that a
         // rebuild would replace or remove under it: the store lock, which
@@ -89,7 +116,8 @@ int main(int argc, char **argv)
         char why[512] = "";
         archive_context archive;
         maintenance_open(&archive, base, ARCHIVE_LOCK_EXCLUSIVE);
-        if (maintenance_tierSettings(&archive, why, sizeof why) == MAINTENANCE_TIER_UNUSABLE) {
+        int tierState = maintenance_tierSettings(&archive, why, sizeof why);
+        if (tierState == MAINTENANCE_TIER_UNUSABLE) {
             fprintf(stderr, "error: object tier: %s\n", why);
             maintenance_close(&archive);
             return 2;
@@ -104,7 +132,14 @@ int main(int argc, char **argv)
             maintenance_close(&archive);
             return 2;
         }
-        int result = maintenance_rebuild(&archive, stdout, stderr);
+        if (fromTier && tierState != MAINTENANCE_TIER_ON) {
+            fprintf(stderr, "error: no ObjectTier settings along the configuration search path: "
+                            "there is no tier to rebuild from\n");
+            maintenance_close(&archive);
+            return 2;
+        }
+        int result = fromTier ? maintenance_rebuildFromTier(&archive, stdout, stderr)
+                              : maintenance_rebuild(&archive, stdout, stderr);
         maintenance_close(&archive);
         return result;
     }

@@ -146,7 +146,8 @@ class GetTests(ServerTestCase):
                     str(s.port)])
         text = p.stdout + p.stderr
         self.assertEqual(p.returncode, 0, text)
-        self.assertIn("Warning: SubOperationsCompleteOneOrMoreFailures", text)
+        # Its only sub-operation failed: refused (0xA702), not a warning.
+        self.assertIn("Refused: OutOfResourcesSubOperations", text)
         self.assertIn("Number of Failed Suboperations    : 1", text)
         self.assertIn("Releasing Association", text)
         self.assertNotIn("Release Failed", text)

@@ -239,6 +239,36 @@ TEST(TierRead, LocalFileCachedCopyAndUnreachableTier)
     EXPECT_EQ(names, std::vector<std::string>{SHA_A + ".dcm"});
 }
 
+TEST(TierArchive, KeyOfPathIdFileAndUnreachableGateway)
+{
+    TempDir d;
+    tier_config cfg = unreachable(d, 1 << 20);
+    cfg.prefix = "site1/";
+    cfg.baseDir = d.str();
+    EXPECT_EQ(tier_keyOfPath(cfg, (d / "uid/0A/1B/study_1/series_2/image_3.dcm").c_str()),
+              "site1/uid/0A/1B/study_1/series_2/image_3.dcm");
+    // The store's id: none yet, then a malformed one, then a good one.
+    std::string id;
+    EXPECT_EQ(tier_readArchiveId(cfg.baseDir.c_str(), &id), 1);
+    writeSetting(d / "ARCHIVEID", "not an id\n");
+    EXPECT_EQ(tier_readArchiveId(cfg.baseDir.c_str(), &id), -1);
+    writeSetting(d / "ARCHIVEID", "0123456789abcdef0123456789abcdef\n");
+    ASSERT_EQ(tier_readArchiveId(cfg.baseDir.c_str(), &id), 0);
+    EXPECT_EQ(id, "0123456789abcdef0123456789abcdef");
+    // A gateway that does not answer cannot say who owns the prefix: no
+    // claim is made and nothing local changes.
+    char why[512] = "";
+    EXPECT_EQ(tier_claim(&cfg, TIER_CLAIM, why, sizeof why), TIER_UNREACHABLE);
+    EXPECT_NE(why[0], 0);
+    EXPECT_EQ(cfg.archiveId, "");
+    // A lost stub cannot come back from it either: the image stays missing.
+    std::string image = d / "image_1.dcm";
+    writeSetting(image + ".head", "head");
+    tier_file f;
+    EXPECT_EQ(tier_openImage(&cfg, image.c_str(), &f), TIER_MISSING);
+    EXPECT_NE(access((image + ".tier").c_str(), F_OK), 0);
+}
+
 TEST(TierRead, EvictionSparesCopiesInUse)
 {
     TempDir d;

@@ -58,11 +58,14 @@ class TierTest(vt.ServerTestCase):
 
     # -- helpers -------------------------------------------------------
 
-    def tiered_server(self, bucket, aetmap=None, settings="", key_mode=0o600, start=True):
-        """A server whose ObjectTier names a fresh bucket; quiet time 0."""
-        code, body = self.ceph.curl("PUT", "/" + bucket)
-        self.assertEqual(code, 200, body)
-        srv = self.server(aetmap=aetmap, start=False)
+    def tiered_server(self, bucket, aetmap=None, settings="", key_mode=0o600, start=True,
+                      create=True, args=(), basedir=None):
+        """A server whose ObjectTier names a fresh bucket (create) or one
+        made before; quiet time 0."""
+        if create:
+            code, body = self.ceph.curl("PUT", "/" + bucket)
+            self.assertEqual(code, 200, body)
+        srv = self.server(args=list(args), aetmap=aetmap, start=False, basedir=basedir)
         key = os.path.join(srv.etc, "tier.key")
         with open(key, "w") as f:
             f.write("access-key %s\nsecret-key %s\n" % (ACCESS_KEY, SECRET_KEY))
@@ -100,10 +103,12 @@ class TierTest(vt.ServerTestCase):
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
         return p.stdout
 
-    def objects(self, bucket):
+    def objects(self, bucket, markers=False):
+        """The keys in the bucket (without the archives' markers unless asked)."""
         code, body = self.ceph.curl("GET", "/%s?list-type=2" % bucket)
         self.assertEqual(code, 200)
-        return set(re.findall(r"<Key>([^<]*)</Key>", body.decode()))
+        keys = set(re.findall(r"<Key>([^<]*)</Key>", body.decode()))
+        return keys if markers else {k for k in keys if not k.endswith(".velto-archive")}
 
     def key_of(self, srv, img):
         return os.path.relpath(vt.uid_path(srv.basedir, *img), srv.basedir)
@@ -137,6 +142,9 @@ class TierTest(vt.ServerTestCase):
         text = p.stdout + p.stderr
         completed = int(re.findall(r"Number of Completed Suboperations\s*:\s*(\d+)", text)[-1])
         failed = re.findall(r"Number of Failed Suboperations\s*:\s*(\d+)", text)
+        # The final response's status class, for the cases that check it.
+        self.get_final = (re.findall(r"Received C-GET Response \(([^)]*)\)", text) or [""])[-1]
+        self.get_text = text
         got = {}
         import pydicom
         for name in os.listdir(out):
@@ -345,7 +353,12 @@ class TierTest(vt.ServerTestCase):
         self.addCleanup(scp.stop)
         # One image at a time, so that the n-th call is the first image's.
         srv = self.tiered_server("killing", aetmap=scp.map_line(), settings="movers 1\n")
+        # The prefix claimed first: each later run then starts with one
+        # request (the marker's HEAD) before it moves the first image.
+        self.move_out(srv)
         for k, (call, n, uploaded, stubbed, local) in enumerate(self.KILLS):
+            if call in ("connect", "sendto"):
+                n += 1
             with self.subTest(call=call, n=n):
                 study = "%s.4.%d" % (ROOT, k + 1)
                 images = study_images(study, 2)
@@ -392,9 +405,12 @@ class TierTest(vt.ServerTestCase):
             self.assertEqual(report["failed"], [[i[2], 0x0110] for i in study_images(tiered, 3)])
             final, got = self.cmove(srv, scp, tiered)
             self.assertEqual((final["completed"], final["failed"], got), (0, 3, {}))
-            self.assertNotEqual(final["status"], 0)
+            # Every sub-operation failed: a refusal, not a warning.
+            self.assertEqual(final["status"], 0xA702)
             completed, failed, got = self.cget(srv, tiered)
             self.assertEqual((completed, failed, got), (0, 3, {}))
+            self.assertEqual(self.get_final, "Refused: OutOfResourcesSubOperations",
+                             self.get_text[-3000:])
             final, got = self.cmove(srv, scp, local)
             self.assertEqual((final["status"], final["completed"], len(got)), (0, 2, 2))
             self.assertEqual(self.wado_rs(web, tiered)[0], 503)
@@ -420,6 +436,241 @@ class TierTest(vt.ServerTestCase):
         self.assertEqual((final["status"], final["completed"]), (0, 3))
         self.assertEqual(got, {sop: dataset_bytes(b) for sop, b in stored.items()
                                if sop.startswith(tiered + ".")})
+
+    def test_lost_stub_is_recovered(self):
+        scp = vt.StoreSCP(self.work)
+        self.addCleanup(scp.stop)
+        srv = self.tiered_server("loststub", aetmap=scp.map_line())
+        study = "%s.7.1" % ROOT
+        images = study_images(study, 3)
+        stored = self.store(srv, images)
+        self.move_out(srv)
+        first = vt.uid_path(srv.basedir, *images[0])
+        web = self.web(srv)
+        # The read path writes the stub again from the head and the object:
+        # every instance comes back (before: 200 with two of three).
+        os.unlink(first + ".tier")
+        status, parts = self.wado_rs(web, study)
+        self.assertEqual((status, parts), (200, {i[2]: stored[i[2]] for i in images}))
+        self.assertTrue(os.path.exists(first + ".tier"))
+        os.unlink(first + ".tier")
+        completed, failed, got = self.cget(srv, study)
+        self.assertEqual((completed, failed, len(got)), (3, 0, 3))
+        # check names the loss; the rebuild repairs it (before: it dropped
+        # the image, and check called its object unclaimed).
+        os.unlink(first + ".tier")
+        status, lines = self.check(srv)
+        self.assertEqual(status, 1)
+        self.assertEqual(lines[0], "missing-file: %s.tier: moved image whose stub is lost (its "
+                                   "head is there); a read of it or storeindex rebuild writes "
+                                   "it again from its object" % first)
+        srv.stop()
+        web.stop()
+        p = self.storeindex(srv, "rebuild")
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        self.assertIn("recovered: %s.tier" % first, p.stdout)
+        self.assertIn("1 studies, 1 series, 3 images", p.stdout)
+        self.assertEqual(self.check(srv), (0, ["consistent: " + srv.basedir]))
+
+    def test_disaster_the_store_rebuilt_from_the_tier(self):
+        scp = vt.StoreSCP(self.work)
+        self.addCleanup(scp.stop)
+        srv = self.tiered_server("disaster", aetmap=scp.map_line(), settings="prefix site1/\n")
+        studies = ["%s.8.%d" % (ROOT, n) for n in range(1, 3)]
+        images = [img for st in studies for img in study_images(st, 3)]
+        stored = self.store(srv, images)
+        self.move_out(srv)
+        srv.stop()
+        # The whole local store is lost.
+        for name in os.listdir(srv.basedir):
+            path = os.path.join(srv.basedir, name)
+            shutil.rmtree(path) if os.path.isdir(path) else os.unlink(path)
+        # check names the loss, and a tier it cannot list (before: consistent).
+        status, lines = self.check(srv)
+        self.assertEqual(status, 1, lines)
+        self.assertRegex(lines[0], r"^missing-tree: .*uid: the store holds no image, but the "
+                                   r"object tier holds 6 object\(s\) under disaster/site1/uid/ of archive ")
+        # A gateway that does not answer (a port nobody listens on).
+        settings = os.path.join(srv.etc, "ObjectTier")
+        with open(settings) as f:
+            kept = f.read()
+        with open(settings, "w") as f:
+            f.write(kept.replace(self.ceph.endpoint, "http://127.0.0.1:%d" % vt.free_port()))
+        status, lines = self.check(srv)
+        with open(settings, "w") as f:
+            f.write(kept)
+        self.assertEqual(status, 1, lines)
+        self.assertRegex(lines[0], r"^unreadable: .*/disaster: the object tier cannot be listed")
+        started = time.monotonic()
+        p = self.storeindex(srv, "rebuild", "--from-tier")
+        took = time.monotonic() - started
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        self.assertIn("6 image(s) from disaster/site1/uid/", p.stdout)
+        self.assertIn("2 studies, 2 series, 6 images", p.stdout)
+        self.assertEqual(self.check(srv), (0, ["consistent: " + srv.basedir]))
+        print("rebuild --from-tier of 6 images: %.2f s" % took, file=sys.stderr)
+        # A part lost later (an image's stub and head): only it is taken back.
+        lost = vt.uid_path(srv.basedir, *images[1])
+        os.unlink(lost + ".tier")
+        os.unlink(lost + ".head")
+        p = self.storeindex(srv, "rebuild", "--from-tier")
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        self.assertIn("1 image(s) from disaster/site1/uid/", p.stdout)
+        self.assertIn("2 studies, 2 series, 6 images", p.stdout)
+        self.assertTrue(os.path.exists(lost + ".tier"))
+        # Every study answers, every image comes back byte for byte.
+        srv.start()
+        web = self.web(srv)
+        for st in studies:
+            p, found = srv.findscu(["StudyInstanceUID=" + st, "PatientName"], level="STUDY")
+            self.assertEqual([str(d.PatientName) for d in found], ["TIER^" + st[-3:]])
+            completed, failed, got = self.cget(srv, st)
+            self.assertEqual((completed, failed), (3, 0))
+            self.assertEqual(got, {i[2]: dataset_bytes(stored[i[2]])
+                                   for i in study_images(st, 3)})
+            status, parts = self.wado_rs(web, st)
+            self.assertEqual((status, parts), (200, {i[2]: stored[i[2]]
+                                                     for i in study_images(st, 3)}))
+        # The store is the same archive: it goes on owning its prefix.
+        self.assertEqual(self.move_out(srv), "")
+
+    def test_two_archives_share_a_bucket(self):
+        a = self.tiered_server("shared", settings="prefix site-a/\n")
+        b = self.tiered_server("shared", settings="prefix site-b/\n", create=False)
+        s1, s2 = "%s.9.1" % ROOT, "%s.9.2" % ROOT
+        images = study_images(s1, 2) + study_images(s2, 2)
+        # The same UIDs in both: each keeps its own objects.
+        self.store(a, images)
+        self.store(b, images)
+        self.move_out(a)
+        self.move_out(b)
+        key = lambda img: self.key_of(a, img)
+        self.assertEqual(self.objects("shared"), {"site-a/" + key(i) for i in images}
+                         | {"site-b/" + key(i) for i in images})
+        self.assertEqual(self.objects("shared", markers=True) - self.objects("shared"),
+                         {"site-a/.velto-archive", "site-b/.velto-archive"})
+        # Each deletes a study of its own: the other's copy stays.
+        for srv, study in ((a, s1), (b, s2)):
+            p, responses = vt.movescu(srv.port, ["StudyInstanceUID=" + study],
+                                      "VeltoDeleteAET", called=srv.aetitle)
+            self.assertEqual([(r["status"], r["completed"]) for r in responses if r["final"]],
+                             [(0, 2)])
+        left = {"site-a/" + key(i) for i in study_images(s2, 2)} | \
+            {"site-b/" + key(i) for i in study_images(s1, 2)}
+        self.assertEqual(self.objects("shared"), left)
+        self.assertEqual(self.check(a), (0, ["consistent: " + a.basedir]))
+        self.assertEqual(self.check(b), (0, ["consistent: " + b.basedir]))
+
+        # An archive without a prefix on the same bucket is refused by the
+        # daemons, the mover and check; so is one on another's prefix.
+        for settings in ("", "prefix site-b/\n", "prefix site-b/inner/\n"):
+            with self.subTest(settings=settings):
+                c = self.tiered_server("shared", settings=settings, create=False, start=False)
+                p = subprocess.run(c.command(), env=c.env, capture_output=True, text=True,
+                                   timeout=30)
+                self.assertEqual(p.returncode, 1, p.stderr)
+                self.assertRegex(p.stderr, r"object tier: the prefix .* (claimed by|holds|lies inside) ")
+                p = self.storeindex(c, "tier")
+                self.assertEqual(p.returncode, 2, p.stdout + p.stderr)
+                self.assertIn("another archive's; nothing moved", p.stderr)
+                status, lines = self.check(c)
+                self.assertEqual(status, 1, lines)
+                # (A store without images on another's prefix may be that
+                # archive after a loss: its check says so, naming it.)
+                self.assertRegex(lines[0], r"^(tier-foreign: .*shared/|missing-tree: .* of "
+                                           r"archive [0-9a-f]{32}; if this store is that)")
+        # The other way round: a prefix inside one that an archive without
+        # a prefix claims.
+        whole = self.tiered_server("whole", start=False)
+        self.move_out(whole)
+        inner = self.tiered_server("whole", settings="prefix x/\n", create=False, start=False)
+        p = self.storeindex(inner, "tier")
+        self.assertEqual(p.returncode, 2, p.stdout + p.stderr)
+        self.assertIn('lies inside "whole/"', p.stderr)
+        # And two without a prefix (each would delete and overwrite the other's).
+        second = self.tiered_server("whole", create=False, start=False)
+        p = self.storeindex(second, "tier")
+        self.assertEqual(p.returncode, 2, p.stdout + p.stderr)
+        self.assertIn('the prefix "whole/" of the bucket is claimed by archive', p.stderr)
+        self.assertEqual(self.objects("shared"), left)
+
+    def test_one_mover_at_a_time_quiet_and_exact_dry_run(self):
+        import ctypes
+        import fcntl
+        # The store on a small file system of its own (in a mount namespace
+        # of this process's), where nothing else frees or takes space.
+        small = tempfile.mkdtemp(dir=self.work)
+        libc = ctypes.CDLL(None, use_errno=True)
+        self.assertEqual(libc.unshare(0x00020000), 0, os.strerror(ctypes.get_errno()))
+        vt.run(["mount", "--make-rprivate", "/"], check=True)
+        vt.run(["mount", "-t", "tmpfs", "-o", "size=24m", "velto-small", small], check=True)
+        self.addCleanup(vt.run, ["umount", "-l", small])
+        srv = self.tiered_server("movers", basedir=os.path.join(small, "store"))
+        studies = ["%s.10.%d" % (ROOT, n) for n in range(1, 4)]
+        big = 4 * 1024 * 1024
+        d = tempfile.mkdtemp(dir=srv.tmp)
+        files = []
+        for n, st in enumerate(studies):
+            p = os.path.join(d, "%d.dcm" % n)
+            vt.make_dataset(p, st, st + ".1", st + ".1.1", pixels=2048,
+                            extra={"PixelData": os.urandom(big)})
+            files.append(p)
+        self.assertEqual(srv.storescu(files).returncode, 0)
+        srv.stop()
+        now = time.time()
+        for n, st in enumerate(studies):
+            for p in vt.files_below(vt.uid_path(srv.basedir, st)):
+                os.utime(p, (now - 1000 + n, now - 1000 + n))
+        # A second mover while one runs: told so, a status of its own.
+        with open(os.path.join(srv.basedir, "TIERMOVER.lock"), "w") as held:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            p = self.storeindex(srv, "tier")
+        self.assertEqual(p.returncode, 3, p.stdout + p.stderr)
+        self.assertIn("another mover runs on this store", p.stderr)
+        self.assertEqual(len(self.local_images(srv)), 3)
+        # The free-space rule: a threshold that one and a half studies
+        # moved out reach. The dry run lists what the run then moves.
+        st = os.statvfs(srv.basedir)
+        free = 100.0 * (st.f_bavail * st.f_frsize + 1.5 * big) / (st.f_blocks * st.f_frsize)
+        with open(os.path.join(srv.etc, "ObjectTier")) as f:
+            base = [l for l in f if not l.startswith(("quiet", "min-quiet"))]
+        with open(os.path.join(srv.etc, "ObjectTier"), "w") as f:
+            f.write("".join(base) + "min-quiet 0s\nfree-below %.9f%%\n" % free)
+        p = self.storeindex(srv, "tier", "-n")
+        self.assertEqual(p.returncode, 0, p.stderr)
+        would = [l.split()[2] for l in p.stdout.splitlines()]
+        self.assertEqual(would, studies[:2])
+        p = self.storeindex(srv, "tier")
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        self.assertEqual([l.split()[1] for l in p.stdout.splitlines()], would)
+        # Nothing but its own lines (no toolkit warnings).
+        self.assertEqual(p.stderr, "")
+        self.assertEqual(len(self.local_images(srv)), 1)
+
+    def test_link_tree_after_a_move(self):
+        import pydicom
+        srv = self.tiered_server("links", args=["-s"])
+        images = study_images("%s.11.1" % ROOT, 1)
+        self.store(srv, images)
+        links = vt.files_below(os.path.join(srv.basedir, "patient"))
+        self.assertEqual(len(links), 1)
+        self.move_out(srv)
+        # Each link leads to the head beside the moved file (before: nowhere).
+        for link in links:
+            self.assertTrue(os.path.islink(link))
+            self.assertTrue(os.path.exists(link), os.readlink(link))
+            self.assertIn(str(pydicom.dcmread(link).SOPInstanceUID), [i[2] for i in images])
+        # A link left pointing at the gone file is repaired by rebuild.
+        target = os.readlink(links[0])
+        os.unlink(links[0])
+        os.symlink(target[:-len(".head")], links[0])
+        self.assertFalse(os.path.exists(links[0]))
+        srv.stop()
+        p = self.storeindex(srv, "rebuild")
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        self.assertIn("relinked: %s" % links[0], p.stdout)
+        self.assertEqual(os.readlink(links[0]), target)
+
 
     def test_settings_that_stop_the_server(self):
         srv = self.tiered_server("settings", key_mode=0o640, start=False)
