@@ -441,7 +441,8 @@ int archive_lock(const archive_context *ctx);
 // What a crash left, finished before anyone reads the index: images that a
 // dead worker had answered but not flushed into the tree (its journal),
 // then deletes cut short, then stores cut short, then an interrupted
-// compaction of the study index; last the forwarding jobs that stores cut
+// compaction of the study index, and the snapshot of a backup killed in
+// its run (store/storebackup.h); last the forwarding jobs that stores cut
 // short left held (core/forward.h): queued when their image is stored,
 // else removed.
 void archive_recover(const archive_context *ctx);

@@ -69,4 +69,20 @@ int maintenance_rebuild(const archive_context *ctx, FILE *out, FILE *err);
 // cannot be read.
 int maintenance_tier(const archive_context *ctx, int dryRun, FILE *out);
 
+// Backs up the store of ctx (opened by maintenance_open with the lock
+// shared, taken: a server may run on it) into dest, a new or empty
+// directory outside the store (store/storebackup.h): progress and figures
+// to out, failures to err. The tier's read-back cache is left out. A
+// STOREBACKUP_* result (0 done, 1 failed with the store unchanged and no
+// backup in dest, 2 refused).
+int maintenance_backup(archive_context *ctx, const char *dest, FILE *out, FILE *err);
+
+// Restores the complete backup at backup into base (a new or empty
+// directory): the files copied, then the store opened alone (lock
+// exclusive) and what the backup holds of dead processes finished as any
+// start does (images of a dead worker's journal written, deletes and stores
+// cut short finished), then checked (the findings to out). 0 restored and
+// consistent, 1 restored with findings or a step failed, 2 refused.
+int maintenance_restore(const char *backup, const char *base, FILE *out, FILE *err);
+
 #endif

@@ -1,6 +1,8 @@
 // storeindex: checks the index of a storeserver image store against its
-// image files ("check"), rebuilds it from them ("rebuild"), or moves quiet
-// studies into the object tier ("tier"). A front end: it parses its
+// image files ("check"), rebuilds it from them ("rebuild"), moves quiet
+// studies into the object tier ("tier"), backs a running store up
+// ("backup") or restores a backup onto an empty base directory
+// ("restore"). A front end: it parses its
 // command line, opens the store through the archive core
 // (core/maintenance.h, core/archive.h), runs the step and prints the result.
 #include <errno.h>
@@ -15,8 +17,8 @@ static int usage(const char *prog)
 {
     fprintf(stderr,
             "Usage: %s check BASEDIR\n       %s rebuild [-f] BASEDIR\n       %s tier [-n] "
-            "BASEDIR\n",
-            prog, prog, prog);
+            "BASEDIR\n       %s backup BASEDIR DEST\n       %s restore BACKUP BASEDIR\n",
+            prog, prog, prog, prog, prog);
     return 2;
 }
 
@@ -48,9 +50,34 @@ static int runTier(const char *base, int dryRun)
     return failed == 0 ? 0 : failed < 0 ? 2 : 1;
 }
 
+// A backup beside a running server: the store lock shared (no rebuild
+// under it), the study locks for a moment (store/storebackup.h).
+static int runBackup(const char *base, const char *dest)
+{
+    char why[512] = "";
+    archive_context archive;
+    maintenance_open(&archive, base, ARCHIVE_LOCK_SHARED);
+    // Only to leave the tier's cache out: settings that are unusable here
+    // do not stop a backup.
+    maintenance_tierSettings(&archive, why, sizeof why);
+    if (maintenance_lock(&archive) != 0) {
+        fprintf(stderr, "error: %s: %s\n", base,
+                errno == EAGAIN ? "the store is locked by a rebuild" : "cannot open the store");
+        maintenance_close(&archive);
+        return 2;
+    }
+    int r = maintenance_backup(&archive, dest, stdout, stderr);
+    maintenance_close(&archive);
+    return r;
+}
+
 int main(int argc, char **argv)
 {
     detect_installpath(argv[0]);
+    if (argc == 4 && strcmp(argv[1], "backup") == 0)
+        return runBackup(argv[2], argv[3]);
+    if (argc == 4 && strcmp(argv[1], "restore") == 0)
+        return maintenance_restore(argv[2], argv[3], stdout, stderr);
     if (argc >= 3 && strcmp(argv[1], "tier") == 0) {
         int dryRun = argc == 4 && strcmp(argv[2], "-n") == 0;
         if (argc == 3 || dryRun)
