@@ -49,9 +49,15 @@ static bool startsWith(const std::string &s, const char *head)
     return s.compare(0, strlen(head), head) == 0;
 }
 
+// What a file or directory looked like when it was taken.
+struct signature {
+    ino_t ino = 0;
+    off_t size = 0;
+    struct timespec mtim = {0, 0}, ctim = {0, 0};
+};
+
 // What a copy has done so far, and the first failure.
 struct copyState {
-    FILE *err = nullptr;
     std::string failed;     // the first failure ("" none)
     uint64_t bytes = 0;     // bytes copied
     long files = 0;         // files linked or copied
@@ -63,6 +69,11 @@ struct copyState {
     // become links again (a placed image and the temporary file it was
     // placed from, which a restore's start recognises by it).
     std::map<std::pair<dev_t, ino_t>, std::string> linked;
+    // The snapshot's passes: the signature of each directory and copied
+    // file as it was taken (by its path in the store), and the time from
+    // which a change counts as recent.
+    std::map<std::string, signature> taken;
+    struct timespec since = {0, 0};
 };
 
 static int fail(copyState *c, const std::string &path, int error)
@@ -237,11 +248,57 @@ static int copyTree(copyState *c, const std::string &from, const std::string &to
         }
         if (copyFile(c, src, dst) != 0)
             return -1;
+        if (uid && startsWith(name, "image_") &&
+            (endsWith(name, ".dcm") || endsWith(name, ".dcm" TIER_STUB_SUFFIX)))
+            c->images++;
     }
     return 0;
 }
 
 // --- the snapshot ---
+//
+// Taken in two passes, so that writers wait only for the second: first,
+// without the lock, every directory of B/uid is made in the snapshot,
+// every image file linked and every other file copied, each noted with
+// what it looked like (its signature); then, under every study's lock, the
+// tree is walked again and only what changed since is taken again. A
+// directory whose entries did not change keeps its links; a copied file
+// whose signature did not change keeps its copy. A write changes a file's
+// modification time, but in ticks of the file system's clock: what changed
+// in the seconds before the first pass began counts as changed.
+
+static signature signatureOf(const struct stat &st)
+{
+    signature sig;
+    sig.ino = st.st_ino;
+    sig.size = st.st_size;
+    sig.mtim = st.st_mtim;
+    sig.ctim = st.st_ctim;
+    return sig;
+}
+
+static bool sameTime(const struct timespec &a, const struct timespec &b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+static bool notBefore(const struct timespec &a, const struct timespec &b)
+{
+    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec >= b.tv_nsec);
+}
+
+// Whether path (st: its lstat now) is as it was taken, and was not changed
+// so shortly before that a later change could keep its time.
+static bool unchanged(const copyState *c, const std::string &path, const struct stat &st)
+{
+    auto it = c->taken.find(path);
+    if (it == c->taken.end())
+        return false;
+    const signature &was = it->second;
+    return was.ino == st.st_ino && was.size == st.st_size && sameTime(was.mtim, st.st_mtim) &&
+           sameTime(was.ctim, st.st_ctim) && !notBefore(st.st_mtim, c->since) &&
+           !notBefore(st.st_ctim, c->since);
+}
 
 // Links the file at from to to (the snapshot): 0 linked, 1 from is gone,
 // -1 failed (c->failed set). Another file system (B/uid a mount of its
@@ -268,7 +325,8 @@ static int linkInto(copyState *c, const std::string &from, const std::string &to
     return fail(c, to, errno);
 }
 
-// Copies the file at from to to, passing over one that is gone.
+// Copies the file at from to to, noting its signature as it was before the
+// copy; one that is gone is passed over.
 static int copyIfThere(copyState *c, const std::string &from, const std::string &to)
 {
     int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
@@ -276,6 +334,8 @@ static int copyIfThere(copyState *c, const std::string &from, const std::string 
         return errno == ENOENT ? 0 : fail(c, from, errno);
     struct stat st;
     int r = fstat(in, &st) == 0 ? copyFrom(c, in, st, to) : fail(c, from, errno);
+    if (r == 0)
+        c->taken[from] = signatureOf(st);
     close(in);
     return r;
 }
@@ -289,49 +349,121 @@ static bool isImageFile(const std::string &name)
             endsWith(name, ".dcm" TIER_HEAD_SUFFIX));
 }
 
-// The study directories and below, under every study's lock: image files
-// linked, the rest copied.
-static int snapshotStudies(copyState *c, const std::string &from, const std::string &to)
+// Links one of an image's files into the snapshot.
+static int linkImage(copyState *c, const std::string &src, const std::string &dst,
+                     const std::string &name)
 {
+    int r = linkInto(c, src, dst);
+    // The tier's mover takes no study lock: an image file gone since the
+    // listing was moved, and its stub and head are in place before the file
+    // goes (store/tier.h).
+    if (r == 1 && endsWith(name, ".dcm")) {
+        if (linkInto(c, src + TIER_STUB_SUFFIX, dst + TIER_STUB_SUFFIX) < 0 ||
+            linkInto(c, src + TIER_HEAD_SUFFIX, dst + TIER_HEAD_SUFFIX) < 0)
+            return -1;
+    }
+    return r < 0 ? -1 : 0;
+}
+
+static int takeTree(copyState *c, const std::string &from, const std::string &to);
+
+// Takes one entry of a directory below B/uid (st: its lstat): a directory
+// made and taken whole, an image's file linked, another file copied;
+// temporary files of writes under way (a stub's, a head's, an index file's
+// before its rename) are no part of the store yet.
+static int takeEntry(copyState *c, const std::string &src, const std::string &dst,
+                     const std::string &name, const struct stat &st)
+{
+    if (S_ISDIR(st.st_mode))
+        return makeDir(c, dst, st) != 0 ? -1 : takeTree(c, src, dst);
+    if (storetree_isTmp(name.c_str()))
+        return 0;
+    if (isImageFile(name))
+        return linkImage(c, src, dst, name);
+    if (S_ISREG(st.st_mode))
+        return copyIfThere(c, src, dst);
+    return 0;
+}
+
+// The first pass over a directory below B/uid (made in the snapshot at to).
+static int takeTree(copyState *c, const std::string &from, const std::string &to)
+{
+    struct stat dir;
+    if (stat(from.c_str(), &dir) != 0)
+        return errno == ENOENT ? 0 : fail(c, from, errno);
+    // Noted before the listing: an entry made after it changes the time.
+    c->taken[from] = signatureOf(dir);
     std::vector<std::string> names;
     if (listDir(from, &names) != 0)
-        return fail(c, from, errno);
+        return errno == ENOENT ? 0 : fail(c, from, errno);
     for (const std::string &name : names) {
-        std::string src = from + "/" + name, dst = to + "/" + name;
+        std::string src = from + "/" + name;
         struct stat st;
         if (lstat(src.c_str(), &st) != 0) {
             if (errno == ENOENT)
                 continue;
             return fail(c, src, errno);
         }
-        if (S_ISDIR(st.st_mode)) {
-            if (makeDir(c, dst, st) != 0 || snapshotStudies(c, src, dst) != 0)
-                return -1;
+        if (takeEntry(c, src, to + "/" + name, name, st) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+// The second pass, under every study's lock: the directory at from made
+// like the store's in the snapshot at to, taking again only what changed.
+static int refreshTree(copyState *c, const std::string &from, const std::string &to)
+{
+    struct stat dir;
+    if (stat(from.c_str(), &dir) != 0) {
+        if (errno != ENOENT)
+            return fail(c, from, errno);
+        // Removed since the first pass (a study deleted).
+        return removeTree(to) == 0 ? 0 : fail(c, to, errno);
+    }
+    bool sameEntries = unchanged(c, from, dir);
+    std::vector<std::string> names;
+    if (listDir(from, &names) != 0)
+        return fail(c, from, errno);
+    if (!sameEntries) {
+        // What is gone from the store goes from the snapshot.
+        std::vector<std::string> had;
+        listDir(to, &had);
+        std::sort(names.begin(), names.end());
+        for (const std::string &name : had)
+            if (!std::binary_search(names.begin(), names.end(), name) &&
+                removeTree(to + "/" + name) != 0)
+                return fail(c, to + "/" + name, errno);
+    }
+    for (const std::string &name : names) {
+        // The same entries: the same image files (one replaced is renamed
+        // over, which changes the directory).
+        if (sameEntries && isImageFile(name))
             continue;
-        }
-        // Temporary files of writes under way (a stub's, a head's, an index
-        // file's before its rename) are no part of the store yet.
         if (storetree_isTmp(name.c_str()))
             continue;
-        if (isImageFile(name)) {
-            int r = linkInto(c, src, dst);
-            if (r < 0)
-                return -1;
-            if (r == 0 && endsWith(name, ".dcm"))
-                c->images++;
-            else if (r == 0 && endsWith(name, ".dcm" TIER_STUB_SUFFIX))
-                c->images++;
-            // The tier's mover takes no study lock: an image file gone since
-            // the listing was moved, and its stub and head are in place
-            // before the file goes (store/tier.h).
-            if (r == 1 && endsWith(name, ".dcm")) {
-                int s = linkInto(c, src + TIER_STUB_SUFFIX, dst + TIER_STUB_SUFFIX);
-                if (s < 0 || linkInto(c, src + TIER_HEAD_SUFFIX, dst + TIER_HEAD_SUFFIX) < 0)
-                    return -1;
-            }
+        std::string src = from + "/" + name, dst = to + "/" + name;
+        struct stat st, had;
+        if (lstat(src.c_str(), &st) != 0) {
+            if (errno != ENOENT)
+                return fail(c, src, errno);
+            if (removeTree(dst) != 0)
+                return fail(c, dst, errno);
             continue;
         }
-        if (S_ISREG(st.st_mode) && copyIfThere(c, src, dst) != 0)
+        bool there = lstat(dst.c_str(), &had) == 0;
+        if (S_ISDIR(st.st_mode)) {
+            if (there ? refreshTree(c, src, dst) != 0 : takeEntry(c, src, dst, name, st) != 0)
+                return -1;
+            continue;
+        }
+        if (there && isImageFile(name) && had.st_ino == st.st_ino && had.st_dev == st.st_dev)
+            continue;
+        if (there && !isImageFile(name) && unchanged(c, src, st))
+            continue;
+        if (there && unlink(dst.c_str()) != 0)
+            return fail(c, dst, errno);
+        if (takeEntry(c, src, dst, name, st) != 0)
             return -1;
     }
     return 0;
@@ -359,7 +491,9 @@ static int snapshotStudyIndex(copyState *c, const std::string &uidDir, const std
     return r;
 }
 
-// B/uid itself: its files, then the buckets and studies below.
+// The second pass over B/uid itself: its own files (what dead processes
+// left, which only this moment tells from what live ones hold), then the
+// buckets and studies below, and the study index.
 static int snapshotUid(copyState *c, const std::string &uidDir, const std::string &to)
 {
     std::vector<std::string> names;
@@ -374,7 +508,9 @@ static int snapshotUid(copyState *c, const std::string &uidDir, const std::strin
             return fail(c, src, errno);
         }
         if (S_ISDIR(st.st_mode)) {
-            if (makeDir(c, dst, st) != 0 || snapshotStudies(c, src, dst) != 0)
+            struct stat had;
+            if (lstat(dst.c_str(), &had) == 0 ? refreshTree(c, src, dst) != 0
+                                              : takeEntry(c, src, dst, name, st) != 0)
                 return -1;
             continue;
         }
@@ -593,25 +729,47 @@ int storebackup_run(const char *base, const char *dest, studylock_file *locks,
     copyState snap;
     snap.asRoot = geteuid() == 0;
     std::string began = utcNow();
-    double waitFrom = monotonicSeconds(), heldFrom = 0, heldUntil = 0;
+    clock_gettime(CLOCK_REALTIME, &snap.since);
+    snap.since.tv_sec -= 2;
+    double firstFrom = monotonicSeconds(), waitFrom = 0, heldFrom = 0, heldUntil = 0;
+    long firstFiles = 0;
     int failed = 0;
     struct stat baseSt, uidSt;
+    std::vector<std::string> buckets;
     if (stat(base, &baseSt) != 0 || stat(uidDir.c_str(), &uidSt) != 0 ||
-        makeDir(&snap, snapshot, baseSt) != 0 || makeDir(&snap, snapshot + "/uid", uidSt) != 0) {
+        makeDir(&snap, snapshot, baseSt) != 0 || makeDir(&snap, snapshot + "/uid", uidSt) != 0 ||
+        listDir(uidDir, &buckets) != 0) {
         failed = 1;
     } else {
+        // The first pass, beside the writers: the buckets and all below.
+        for (const std::string &name : buckets) {
+            std::string src = uidDir + "/" + name;
+            struct stat st;
+            if (lstat(src.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+                takeEntry(&snap, src, snapshot + "/uid/" + name, name, st) != 0) {
+                failed = 1;
+                break;
+            }
+        }
+        firstFiles = snap.files;
+    }
+    if (!failed) {
         studylock all;
+        waitFrom = monotonicSeconds();
         if (studylock_acquireAll(locks, &all, uidDir.c_str(), nullptr) != 0) {
             fail(&snap, uidDir + "/" STUDYLOCK_FILE, errno);
             failed = 1;
         } else {
             heldFrom = monotonicSeconds();
-            failed = snapshotUid(&snap, uidDir, snapshot + "/uid") != 0 ||
-                     snapshotOther(&snap, baseDir, snapshot, others) != 0;
+            failed = snapshotUid(&snap, uidDir, snapshot + "/uid") != 0;
             studylock_release(&all);
             heldUntil = monotonicSeconds();
         }
     }
+    // The link tree, the worklist and the forwarding queue: file by file,
+    // after the lock (each file is written whole and renamed into place).
+    if (!failed)
+        failed = snapshotOther(&snap, baseDir, snapshot, others) != 0;
     if (failed) {
         say(err, "error: snapshot: %s\n", snap.failed.c_str());
         removeTree(snapshot);
@@ -619,8 +777,11 @@ int storebackup_run(const char *base, const char *dest, studylock_file *locks,
             rmdir(destDir.c_str());
         return STOREBACKUP_FAILED;
     }
-    say(out, "snapshot: %ld images, %ld files; writers waited for the lock %.3f s, held %.3f s\n",
-        snap.images, snap.files, heldFrom - waitFrom, heldUntil - heldFrom);
+    say(out,
+        "snapshot: %ld files taken in %.3f s; then under the lock %ld taken again; writers "
+        "waited for the lock %.3f s, held %.3f s\n",
+        firstFiles, waitFrom - firstFrom, snap.files - firstFiles, heldFrom - waitFrom,
+        heldUntil - heldFrom);
 
     copyState copy;
     copy.asRoot = snap.asRoot;
@@ -634,7 +795,7 @@ int storebackup_run(const char *base, const char *dest, studylock_file *locks,
         char text[1024];
         snprintf(text, sizeof text,
                  "velto backup\nsource %s\nbegan %s\nimages %ld\nfiles %ld\nbytes %llu\n",
-                 realBase.c_str(), began.c_str(), snap.images, copy.files,
+                 realBase.c_str(), began.c_str(), copy.images, copy.files,
                  (unsigned long long)copy.bytes);
         durable_file marker;
         if (marker.create(destDir + "/" STOREBACKUP_MARKER, 0600,
@@ -659,7 +820,8 @@ int storebackup_run(const char *base, const char *dest, studylock_file *locks,
         say(err, "error: no backup in %s; the store is unchanged\n", dest);
         return STOREBACKUP_FAILED;
     }
-    say(out, "copied: %ld files, %llu bytes\n", copy.files, (unsigned long long)copy.bytes);
+    say(out, "copied: %ld images, %ld files, %llu bytes\n", copy.images, copy.files,
+        (unsigned long long)copy.bytes);
     say(out, "backup: %s: complete (every image stored before %s)\n", dest, began.c_str());
     return STOREBACKUP_OK;
 }
