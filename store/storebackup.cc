@@ -65,6 +65,9 @@ struct copyState {
     bool asRoot = false;    // the owner of each file is kept
     bool followUid = false; // a symbolic link below uid/ is copied as its file
     std::string skipTop;    // a name at the top that is not copied ("": none)
+    // With followUid: the tree copied (root) is a snapshot of the store at
+    // origin, where relative symbolic links are resolved.
+    std::string root, origin;
     // Files with several names: the first copy of each, so that the others
     // become links again (a placed image and the temporary file it was
     // placed from, which a restore's start recognises by it).
@@ -206,6 +209,21 @@ static int removeTree(const std::string &path)
     return r;
 }
 
+// What the symbolic link at path (in the directory dir of the tree copied)
+// points to: a relative link is taken from where it lies in the store
+// (c->origin), not in the snapshot (c->root) it was linked into.
+static std::string followed(const copyState *c, const std::string &dir, const std::string &path)
+{
+    char target[PATH_MAX];
+    ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    if (n <= 0 || c->origin.empty() || dir.compare(0, c->root.size(), c->root) != 0)
+        return path;
+    target[n] = 0;
+    if (target[0] == '/')
+        return target;
+    return c->origin + dir.substr(c->root.size()) + "/" + target;
+}
+
 // Copies the tree at from into the directory to (made already): regular
 // files copied (several names of one file become links again), symbolic
 // links made again (below uid/ with c->followUid: copied as their files),
@@ -230,7 +248,8 @@ static int copyTree(copyState *c, const std::string &from, const std::string &to
             continue;
         }
         if (S_ISLNK(st.st_mode)) {
-            if ((c->followUid && uid ? copyFile(c, src, dst) : copyLink(c, src, dst)) != 0)
+            if ((c->followUid && uid ? copyFile(c, followed(c, from, src), dst)
+                                     : copyLink(c, src, dst)) != 0)
                 return -1;
             continue;
         }
@@ -786,6 +805,8 @@ int storebackup_run(const char *base, const char *dest, studylock_file *locks,
     copyState copy;
     copy.asRoot = snap.asRoot;
     copy.followUid = true;
+    copy.root = snapshot;
+    copy.origin = baseDir;
     int flushFd = openForFlush(destDir);
     int copied =
         flushFd < 0 ? fail(&copy, destDir, errno) : copyTree(&copy, snapshot, destDir, 0, false);
@@ -873,8 +894,10 @@ int storebackup_restoreFiles(const char *backup, const char *base, FILE *out, FI
     copy.asRoot = geteuid() == 0;
     copy.skipTop = STOREBACKUP_MARKER;
     struct stat st;
-    // The base directory gets the owner of the backup's top (the store's).
-    if (copy.asRoot && stat(backup, &st) == 0 && chown(to.c_str(), st.st_uid, st.st_gid) != 0) {
+    // The base directory gets the owner of the backup's uid/ (the store's
+    // own: the backup's top is whoever made DEST).
+    if (copy.asRoot && stat((from + "/uid").c_str(), &st) == 0 &&
+        chown(to.c_str(), st.st_uid, st.st_gid) != 0) {
         /* root's then */
     }
     int flushFd = openForFlush(to);
