@@ -4,7 +4,8 @@ every image confirmed before it began; restored onto an empty base
 directory, the archive is consistent (`storeindex check`), answers C-FIND
 for every such image and gives each back by C-GET element for element as
 it was sent (the files byte for byte as the archive stored them), with and
-without the image journal (-S). A backup whose target fails mid-way says so
+without the image journal (-S); the journal of a worker killed in its
+association is in the backup and written into the restored tree. A backup whose target fails mid-way says so
 and leaves the store as it was and no backup; a snapshot that a killed
 backup left is removed by the next start; restore refuses a directory that
 is not empty and a backup that is not complete."""
@@ -181,6 +182,45 @@ class BackupTest(vt.ServerTestCase):
 
     def test_backup_while_four_senders_store_with_journal(self):
         self.backup_while_storing(["-S"])
+
+    def test_backup_holds_a_dead_workers_journal(self):
+        # With -S a worker killed in its association leaves its journal
+        # unwritten (the next start writes it into the tree): the backup
+        # holds it, and the restore writes it, as a start would.
+        srv = self.server(aetitle="BK_ARCHIVE", args=["-S"])
+        study = ac.UID_ROOT + ".3"
+        files = [vt.make_dataset(os.path.join(srv.tmp, "j%d.dcm" % n), study, study + ".1",
+                                 "%s.1.%d" % (study, n)) for n in range(40)]
+        p = subprocess.Popen(["storescu", "-v", "-aet", "JRNL", "-aec", srv.aetitle, "127.0.0.1",
+                              str(srv.port)] + files, stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, text=True)
+        acked = 0
+        for line in p.stdout:
+            if "Received Store Response (Success)" in line:
+                acked += 1
+                if acked == 5:
+                    for pid in ac.worker_pids(srv.proc.pid):
+                        os.kill(pid, signal.SIGKILL)
+        p.stdout.close()
+        p.wait()
+        self.assertGreaterEqual(acked, 5)
+        self.assertLess(acked, len(files))
+        vt.wait_for(lambda: not ac.worker_pids(srv.proc.pid), 20, what="the worker to end")
+        status, lines = ac.storeindex("check", srv.basedir)
+        self.assertIn("unwritten-journal", ac.finding_kinds(lines), lines)
+
+        dest = os.path.join(srv.tmp, "backup")
+        status, out, err = storeindex("backup", srv.basedir, dest)
+        self.assertEqual(status, 0, out + err)
+        self.assertTrue([n for n in os.listdir(os.path.join(dest, "uid"))
+                         if n.startswith("JOURNAL.")])
+        restored = os.path.join(srv.tmp, "restored")
+        status, out, err = storeindex("restore", dest, restored)
+        self.assertEqual(status, 0, out + err)
+        self.assertIn("consistent: " + restored, out)
+        confirmed = {(study, study + ".1", "%s.1.%d" % (study, n)) for n in range(acked)}
+        self.assertEqual(sorted(confirmed - ac.tree_images(restored)), [])
+        self.assertEqual(ac.index_images(restored), ac.tree_images(restored))
 
     def test_failing_target_leaves_the_store_and_no_backup(self):
         srv = self.server(aetitle="BK_ARCHIVE")
