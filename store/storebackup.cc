@@ -515,9 +515,15 @@ static int snapshotStudyIndex(copyState *c, const std::string &uidDir, const std
 // buckets and studies below, and the study index.
 static int snapshotUid(copyState *c, const std::string &uidDir, const std::string &to)
 {
-    std::vector<std::string> names;
-    if (listDir(uidDir, &names) != 0)
+    std::vector<std::string> names, had;
+    if (listDir(uidDir, &names) != 0 || listDir(to, &had) != 0)
         return fail(c, uidDir, errno);
+    // A bucket removed since the first pass goes with all it held.
+    std::sort(names.begin(), names.end());
+    for (const std::string &name : had)
+        if (!std::binary_search(names.begin(), names.end(), name) &&
+            removeTree(to + "/" + name) != 0)
+            return fail(c, to + "/" + name, errno);
     for (const std::string &name : names) {
         std::string src = uidDir + "/" + name, dst = to + "/" + name;
         struct stat st;
