@@ -704,8 +704,12 @@ int storebackup_removeLeft(const char *base, studylock_file *locks, FILE *log)
 }
 
 int storebackup_run(const char *base, const char *dest, studylock_file *locks,
-                    const std::vector<std::string> &skip, FILE *out, FILE *err)
+                    const std::vector<std::string> &skip, FILE *out, FILE *err,
+                    const storebackup_test *test)
 {
+    storebackup_test defaults;
+    if (test == nullptr)
+        test = &defaults;
     std::string baseDir = base, uidDir = baseDir + "/uid";
     std::string snapshot = baseDir + "/" STOREBACKUP_SNAPSHOT;
     std::string destDir = dest;
@@ -754,8 +758,15 @@ int storebackup_run(const char *base, const char *dest, studylock_file *locks,
     copyState snap;
     snap.asRoot = geteuid() == 0;
     std::string began = utcNow();
+    // File times are the file system's clock, which ticks (some ms) and
+    // lags the real one by up to a tick: a change made up to a tick before
+    // the first pass and again after it may keep its time. Such changes
+    // count as recent.
     clock_gettime(CLOCK_REALTIME, &snap.since);
-    snap.since.tv_sec -= 2;
+    long long margin = (long long)(test->recentSeconds * 1e9);
+    long long sinceNs = (long long)snap.since.tv_sec * 1000000000LL + snap.since.tv_nsec - margin;
+    snap.since.tv_sec = (time_t)(sinceNs / 1000000000LL);
+    snap.since.tv_nsec = (long)(sinceNs % 1000000000LL);
     double firstFrom = monotonicSeconds(), waitFrom = 0, heldFrom = 0, heldUntil = 0;
     long firstFiles = 0;
     int failed = 0;
@@ -778,6 +789,8 @@ int storebackup_run(const char *base, const char *dest, studylock_file *locks,
         }
         firstFiles = snap.files;
     }
+    if (!failed && test->betweenPasses != nullptr)
+        test->betweenPasses(test->arg);
     if (!failed) {
         studylock all;
         waitFrom = monotonicSeconds();

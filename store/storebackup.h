@@ -59,8 +59,19 @@ enum {
 // store's study lock file (store/studylock.h). skip: directories below
 // base that are not copied (the tier's read-back cache), as full paths.
 // Progress and figures to out, causes of failure to err (null: nothing).
+//
+// test (null: none) is for the tests: how long before the first pass a
+// change still counts as recent (the file system's clock ticks), and what
+// to call between the two passes (changes of the store as writers make
+// them).
+struct storebackup_test {
+    double recentSeconds = 2;
+    void (*betweenPasses)(void *arg) = nullptr;
+    void *arg = nullptr;
+};
 int storebackup_run(const char *base, const char *dest, studylock_file *locks,
-                    const std::vector<std::string> &skip, FILE *out, FILE *err);
+                    const std::vector<std::string> &skip, FILE *out, FILE *err,
+                    const storebackup_test *test = nullptr);
 
 // Removes the snapshot that a backup killed in its run left in base, unless
 // a backup is running (for a process that starts on the store): 1 removed,
