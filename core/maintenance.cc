@@ -22,17 +22,24 @@ static_assert((int)MAINTENANCE_REBUILT == (int)STOREREBUILD_OK &&
                   (int)MAINTENANCE_NOT_REBUILT == (int)STOREREBUILD_FAILED,
               "maintenance_rebuild hands on storerebuild_run's result");
 
-void maintenance_open(archive_context *ctx, const char *base, int lock)
+// maintenance_open, or for a restore its own open of the store it restores.
+static void openStore(archive_context *ctx, const char *base, int lock, bool restoring)
 {
     archive_settings settings;
     settings.baseDir = base;
     settings.lock = lock;
     settings.deferStart = true;
+    settings.restoring = restoring;
     // Without requireStore and the site's settings (prog), and with the lock
     // deferred, nothing can refuse the open: a failure is a programming
     // error.
     if (archive_open(ctx, settings, nullptr) != 0)
         abort();
+}
+
+void maintenance_open(archive_context *ctx, const char *base, int lock)
+{
+    openStore(ctx, base, lock, false);
 }
 
 int maintenance_tierSettings(archive_context *ctx, char *why, size_t whySize)
@@ -99,7 +106,7 @@ int maintenance_restore(const char *backup, const char *base, FILE *out, FILE *e
         return r;
     char why[512] = "";
     archive_context archive;
-    maintenance_open(&archive, base, ARCHIVE_LOCK_EXCLUSIVE);
+    openStore(&archive, base, ARCHIVE_LOCK_EXCLUSIVE, true);
     // The check below reads the tier's objects with the settings of this
     // machine (the same bucket and prefix as the backed-up archive's).
     if (maintenance_tierSettings(&archive, why, sizeof why) == MAINTENANCE_TIER_UNUSABLE)

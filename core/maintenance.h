@@ -41,9 +41,9 @@ void maintenance_open(archive_context *ctx, const char *base, int lock);
 // threads or forks.
 int maintenance_tierSettings(archive_context *ctx, char *why, size_t whySize);
 // Takes the store lock as maintenance_open was told: 0, or -1 with errno
-// EAGAIN (the lock is held in the other mode) or ENOLCK (it could not be
-// taken: the directory cannot be opened); the archive stays open without
-// it.
+// EAGAIN (the lock is held in the other mode), EBUSY (a restore into the
+// store has not ended) or ENOLCK (it could not be taken: the directory
+// cannot be opened); the archive stays open without it.
 int maintenance_lock(archive_context *ctx);
 // Ends what maintenance_open opened (an archive not opened: nothing).
 void maintenance_close(archive_context *ctx);

@@ -39,7 +39,8 @@ static int runTier(const char *base, int dryRun)
         return 2;
     }
     if (maintenance_lock(&archive) != 0) {
-        fprintf(stderr, "error: %s: the store is locked by a rebuild\n", base);
+        fprintf(stderr, "error: %s: the store is locked by a %s\n", base,
+                errno == EBUSY ? "restore" : "rebuild");
         maintenance_close(&archive);
         return 2;
     }
@@ -62,7 +63,9 @@ static int runBackup(const char *base, const char *dest)
     maintenance_tierSettings(&archive, why, sizeof why);
     if (maintenance_lock(&archive) != 0) {
         fprintf(stderr, "error: %s: %s\n", base,
-                errno == EAGAIN ? "the store is locked by a rebuild" : "cannot open the store");
+                errno == EAGAIN  ? "the store is locked by a rebuild"
+                : errno == EBUSY ? "a restore into the store has not ended (run it again)"
+                                 : "cannot open the store");
         maintenance_close(&archive);
         return 2;
     }
@@ -121,9 +124,17 @@ int main(int argc, char **argv)
             maintenance_close(&archive);
             return 2;
         }
+        int locked = maintenance_lock(&archive), lockError = errno;
+        if (locked != 0 && lockError == EBUSY) {
+            // Its rerun starts over, and would remove what a rebuild made.
+            fprintf(stderr, "error: %s: a restore into the store has not ended; run it again\n",
+                    base);
+            maintenance_close(&archive);
+            return 2;
+        }
         // Forced, or a lock that cannot be had at all (the rebuild says
         // what it cannot read): rebuilt without it.
-        if (maintenance_lock(&archive) != 0 && errno == EAGAIN && !force) {
+        if (locked != 0 && lockError == EAGAIN && !force) {
             fprintf(stderr,
                     "error: %s: a storeserver is using this store; stop it first "
                     "(rebuild -f rebuilds all the same)\n",

@@ -8,7 +8,8 @@ without the image journal (-S); the journal of a worker killed in its
 association is in the backup and written into the restored tree. A backup whose target fails mid-way says so
 and leaves the store as it was and no backup; a snapshot that a killed
 backup left is removed by the next start; restore refuses a directory that
-is not empty and a backup that is not complete."""
+is not empty and a backup that is not complete, and one cut short keeps
+the archive from starting on its directory until it is run again."""
 
 import os
 import re
@@ -273,6 +274,43 @@ class BackupTest(vt.ServerTestCase):
         status, out, err = storeindex("restore", good, srv.basedir)
         self.assertEqual(status, 2, out + err)
         self.assertEqual(tree_files(srv.basedir), before)
+
+    def test_restore_cut_short_keeps_the_archive_out_and_runs_again(self):
+        srv = self.server(aetitle="BK_ARCHIVE")
+        study = ac.UID_ROOT + ".4"
+        files = [vt.make_dataset(os.path.join(srv.tmp, "r%d.dcm" % n), study, study + ".1",
+                                 "%s.1.%d" % (study, n), pixels=256 if n == 2 else 32)
+                 for n in range(4)]
+        self.assertEqual(srv.storescu(files).returncode, 0)
+        dest = os.path.join(srv.tmp, "backup")
+        status, out, err = storeindex("backup", srv.basedir, dest)
+        self.assertEqual(status, 0, out + err)
+
+        def small_files():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (32768, 32768))
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+        other = self.server(aetitle="BK_RESTORED", start=False)
+        status, out, err = storeindex("restore", dest, other.basedir, env=other.env,
+                                      preexec_fn=small_files)
+        self.assertEqual(status, 1, out + err)
+        self.assertIn("the restore is not complete; run it again", err)
+        self.assertTrue(os.path.exists(os.path.join(other.basedir, "RESTORING")))
+        # Nothing may be stored into it meanwhile: a rerun starts over.
+        with self.assertRaises(AssertionError) as refused:
+            other.start()
+        self.assertIn("is being restored", str(refused.exception))
+        status, out, err = storeindex("rebuild", other.basedir, env=other.env)
+        self.assertEqual(status, 2, out + err)
+        self.assertIn("a restore into the store has not ended", err)
+
+        status, out, err = storeindex("restore", dest, other.basedir, env=other.env)
+        self.assertEqual(status, 0, out + err)
+        self.assertIn("consistent: " + other.basedir, out)
+        self.assertFalse(os.path.exists(os.path.join(other.basedir, "RESTORING")))
+        other.start(answered=True)
+        self.assertEqual(sorted(ac.images_of_study(other, study)),
+                         sorted("%s.1.%d" % (study, n) for n in range(4)))
 
     def test_left_snapshot_is_removed(self):
         srv = self.server(aetitle="BK_ARCHIVE")
