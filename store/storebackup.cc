@@ -794,8 +794,13 @@ int storebackup_run(const char *base, const char *dest, studylock_file *locks,
     if (!failed) {
         studylock all;
         waitFrom = monotonicSeconds();
-        if (studylock_acquireAll(locks, &all, uidDir.c_str(), nullptr) != 0) {
-            fail(&snap, uidDir + "/" STUDYLOCK_FILE, errno);
+        if (studylock_acquireAll(locks, &all, uidDir.c_str(), nullptr, test->lockWaitSeconds) !=
+            0) {
+            fail(&snap,
+                 errno == ETIMEDOUT ? std::string("a writer held its study's lock for longer than "
+                                                  "the backup waits for it")
+                                    : uidDir + "/" STUDYLOCK_FILE,
+                 errno);
             failed = 1;
         } else {
             heldFrom = monotonicSeconds();

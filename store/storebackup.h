@@ -61,11 +61,14 @@ enum {
 // Progress and figures to out, causes of failure to err (null: nothing).
 //
 // test (null: none) is for the tests: how long before the first pass a
-// change still counts as recent (the file system's clock ticks), and what
-// to call between the two passes (changes of the store as writers make
-// them).
+// change still counts as recent (the file system's clock ticks), how long
+// to wait for the study locks, and what to call between the two passes
+// (changes of the store as writers make them).
 struct storebackup_test {
     double recentSeconds = 2;
+    // How long the backup waits for the lock of every study before it
+    // gives up (and lets every writer go).
+    double lockWaitSeconds = 10;
     void (*betweenPasses)(void *arg) = nullptr;
     void *arg = nullptr;
 };

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -70,10 +71,36 @@ static int setRange(int fd, short type, off_t slot, off_t length = 1, bool wait 
     return r;
 }
 
+static double monotonicSeconds()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+// Locks the bytes [start, end) of fd, waiting for their holders until the
+// deadline (monotonic seconds): 0, or -1 (errno set, ETIMEDOUT). Tried
+// every millisecond: a study lock is held for one image's placing.
+static int lockUntil(int fd, off_t start, off_t end, double deadline)
+{
+    while (setRange(fd, F_WRLCK, start, end - start, false) != 0) {
+        if (errno != EAGAIN && errno != EACCES)
+            return -1;
+        if (monotonicSeconds() >= deadline) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        struct timespec pause = {0, 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    return 0;
+}
+
 // Locks the bytes [from, to) of fd in ascending order (studylock_acquireAll):
 // what is free at once in one step; below a byte another holds, the rest
-// first, then that byte, waiting for it. 0, or -1 (errno set).
-static int lockAscending(int fd, off_t from, off_t to)
+// first, then that byte, waiting for it until the deadline. 0, or -1
+// (errno set).
+static int lockAscending(int fd, off_t from, off_t to, double deadline)
 {
     while (from < to) {
         if (setRange(fd, F_WRLCK, from, to - from, false) == 0)
@@ -96,9 +123,9 @@ static int lockAscending(int fd, off_t from, off_t to)
             held.l_len == 0 || held.l_start + held.l_len > to ? to : held.l_start + held.l_len;
         // The conflict found need not be the lowest: the bytes below it
         // first (a smaller range each time, so this ends).
-        if (start > from && lockAscending(fd, from, start) != 0)
+        if (start > from && lockAscending(fd, from, start, deadline) != 0)
             return -1;
-        if (setRange(fd, F_WRLCK, start, end - start) != 0)
+        if (lockUntil(fd, start, end, deadline) != 0)
             return -1;
         from = end;
     }
@@ -130,7 +157,8 @@ int studylock_acquire(studylock_file *file, studylock *lock, const char *uidDir,
     return 0;
 }
 
-int studylock_acquireAll(studylock_file *file, studylock *lock, const char *uidDir, FILE *log)
+int studylock_acquireAll(studylock_file *file, studylock *lock, const char *uidDir, FILE *log,
+                         double waitSeconds)
 {
     std::string path = std::string(uidDir) + "/" STUDYLOCK_FILE;
     studylock_release(lock);
@@ -140,7 +168,7 @@ int studylock_acquireAll(studylock_file *file, studylock *lock, const char *uidD
             logprintf(LOGLEVEL_ERROR, log, "Cannot open %s: %s\n", path.c_str(), strerror(errno));
         return -1;
     }
-    if (lockAscending(fd, 0, STUDYLOCK_SLOTS) != 0) {
+    if (lockAscending(fd, 0, STUDYLOCK_SLOTS, monotonicSeconds() + waitSeconds) != 0) {
         int saved = errno;
         // What was taken on the way is let go again.
         setRange(fd, F_UNLCK, 0, STUDYLOCK_SLOTS);

@@ -59,13 +59,17 @@ int studylock_acquire(studylock_file *file, studylock *lock, const char *uidDir,
 
 // Waits for the lock of every study at once (storeindex backup: a moment in
 // which no image is being placed or indexed and no delete runs): 0 held,
-// -1 not held (as studylock_acquire). The bytes are taken in ascending
+// -1 not held (as studylock_acquire; errno ETIMEDOUT: not all within
+// waitSeconds, and nothing is kept). The bytes are taken in ascending
 // order, each range that is free at once and each held byte as soon as
 // its holder lets go, so that a steady stream of stores cannot hold the
 // whole back forever (a lock of the whole range would wait for a moment in
 // which no byte at all is held); no deadlock, as whoever holds a study
-// lock holds only that one and waits for none.
-int studylock_acquireAll(studylock_file *file, studylock *lock, const char *uidDir, FILE *log);
+// lock holds only that one and waits for none. The bytes taken on the way
+// keep their studies' writers waiting: a holder that does not let go
+// (a writer stuck on its disk) ends the wait at waitSeconds, not never.
+int studylock_acquireAll(studylock_file *file, studylock *lock, const char *uidDir, FILE *log,
+                         double waitSeconds);
 
 // Takes, without waiting, the byte of the lock file that a running backup
 // holds for its whole run (past every study's): 0 held (in lock), 1 a

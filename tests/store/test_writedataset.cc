@@ -780,7 +780,7 @@ TEST(StudyLock, AllWaitsForEveryHolderAndHoldsEveryStudy)
     std::atomic<bool> gotAll(false);
     studylock all;
     std::thread taker([&] {
-        if (studylock_acquireAll(backup.getStudyLocks(), &all, uidDir.c_str(), nullptr) == 0)
+        if (studylock_acquireAll(backup.getStudyLocks(), &all, uidDir.c_str(), nullptr, 10) == 0)
             gotAll = true;
     });
     // Waits for as long as a study's lock is held (as in the test above).
@@ -819,4 +819,21 @@ TEST(StudyLock, OneBackupAtATime)
     studylock_release(&study);
     studylock_release(&first);
     EXPECT_EQ(0, studylock_tryBackup(other.getStudyLocks(), &second, uidDir.c_str(), nullptr));
+}
+
+TEST(StudyLock, AllGivesUpAfterItsWaitAndKeepsNothing)
+{
+    Store s;
+    ASSERT_EQ(0, s.store.CreateUidPath(nullptr, nullptr));
+    LocalStore backup(s.dir.c_str()), other(s.dir.c_str());
+    std::string uidDir = s.B("uid");
+    studylock one, all, study;
+    ASSERT_EQ(0,
+              studylock_acquire(s.store.getStudyLocks(), &one, uidDir.c_str(), "1.2.3", nullptr));
+    errno = 0;
+    EXPECT_EQ(-1, studylock_acquireAll(backup.getStudyLocks(), &all, uidDir.c_str(), nullptr, 0.2));
+    EXPECT_EQ(ETIMEDOUT, errno);
+    // The studies taken on the way are free again.
+    EXPECT_EQ(0,
+              studylock_acquire(other.getStudyLocks(), &study, uidDir.c_str(), "9.8.7.6", nullptr));
 }
