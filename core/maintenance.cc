@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/archive.h"
+#include "core/forward.h"
 #include "store/localstore.h"
 #include "store/storebackup.h"
 #include "store/storecheck.h"
@@ -96,7 +97,10 @@ int maintenance_backup(archive_context *ctx, const char *dest, FILE *out, FILE *
     std::vector<std::string> skip = {std::string(base) + "/tiercache"};
     if (const tier_config *cfg = ctx->store->getTier())
         skip.push_back(cfg->cacheDir);
-    return storebackup_run(base, dest, ctx->store->getStudyLocks(), skip, out, err);
+    // The forwarding queue goes with the images it sends: copied under the
+    // study locks.
+    std::vector<std::string> withImages = {forward_dir(base)};
+    return storebackup_run(base, dest, ctx->store->getStudyLocks(), skip, withImages, out, err);
 }
 
 int maintenance_restore(const char *backup, const char *base, FILE *out, FILE *err)

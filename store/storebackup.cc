@@ -572,9 +572,10 @@ static int snapshotUid(copyState *c, const std::string &uidDir, const std::strin
     return snapshotStudyIndex(c, uidDir, to);
 }
 
-// Everything of B but uid/, the snapshot, a restore's marker and skip: the patient link tree,
-// the worklist, the forwarding queue (files written whole and renamed into
-// place; temporary files passed over).
+// Everything below from but skip (of B: all but uid/, the snapshot and a
+// restore's marker; the patient link tree, the worklist, the forwarding
+// queue): files written whole and renamed into place, copied one by one;
+// temporary files passed over.
 static int snapshotOther(copyState *c, const std::string &from, const std::string &to,
                          const std::vector<std::string> &skip)
 {
@@ -704,7 +705,8 @@ int storebackup_removeLeft(const char *base, studylock_file *locks, FILE *log)
 }
 
 int storebackup_run(const char *base, const char *dest, studylock_file *locks,
-                    const std::vector<std::string> &skip, FILE *out, FILE *err,
+                    const std::vector<std::string> &skip,
+                    const std::vector<std::string> &withImages, FILE *out, FILE *err,
                     const storebackup_test *test)
 {
     storebackup_test defaults;
@@ -752,6 +754,7 @@ int storebackup_run(const char *base, const char *dest, studylock_file *locks,
     }
 
     std::vector<std::string> others = skip;
+    others.insert(others.end(), withImages.begin(), withImages.end());
     others.push_back(uidDir);
     others.push_back(snapshot);
     others.push_back(baseDir + "/" STOREBACKUP_RESTORING);
@@ -805,12 +808,22 @@ int storebackup_run(const char *base, const char *dest, studylock_file *locks,
         } else {
             heldFrom = monotonicSeconds();
             failed = snapshotUid(&snap, uidDir, snapshot + "/uid") != 0;
+            // The directories that go with the images (the forwarding
+            // queue: a job for every image stored, and none for an image
+            // not in the backup).
+            for (const std::string &dir : withImages) {
+                struct stat st;
+                if (failed || lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+                    continue;
+                std::string to = snapshot + dir.substr(baseDir.size());
+                failed = makeDir(&snap, to, st) != 0 || snapshotOther(&snap, dir, to, others) != 0;
+            }
             studylock_release(&all);
             heldUntil = monotonicSeconds();
         }
     }
-    // The link tree, the worklist and the forwarding queue: file by file,
-    // after the lock (each file is written whole and renamed into place).
+    // The link tree and the worklist: file by file, after the lock (each
+    // file is written whole and renamed into place).
     if (!failed)
         failed = snapshotOther(&snap, baseDir, snapshot, others) != 0;
     if (failed) {

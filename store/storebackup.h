@@ -57,7 +57,9 @@ enum {
 // holds the store lock shared, so that no rebuild runs) into dest, which
 // must not exist or be an empty directory outside base. locks: the caller's
 // store's study lock file (store/studylock.h). skip: directories below
-// base that are not copied (the tier's read-back cache), as full paths.
+// base that are not copied (the tier's read-back cache), as full paths;
+// withImages: directories below base copied under the study locks with the
+// index (the forwarding queue), the rest of base after them.
 // Progress and figures to out, causes of failure to err (null: nothing).
 //
 // test (null: none) is for the tests: how long before the first pass a
@@ -73,7 +75,8 @@ struct storebackup_test {
     void *arg = nullptr;
 };
 int storebackup_run(const char *base, const char *dest, studylock_file *locks,
-                    const std::vector<std::string> &skip, FILE *out, FILE *err,
+                    const std::vector<std::string> &skip,
+                    const std::vector<std::string> &withImages, FILE *out, FILE *err,
                     const storebackup_test *test = nullptr);
 
 // Removes the snapshot that a backup killed in its run left in base, unless

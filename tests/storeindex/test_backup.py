@@ -9,7 +9,8 @@ association is in the backup and written into the restored tree. A backup whose 
 and leaves the store as it was and no backup; a snapshot that a killed
 backup left is removed by the next start; restore refuses a directory that
 is not empty and a backup that is not complete, and one cut short keeps
-the archive from starting on its directory until it is run again."""
+the archive from starting on its directory until it is run again. The
+forwarding queue and the patient link tree come back with the images."""
 
 import os
 import re
@@ -311,6 +312,38 @@ class BackupTest(vt.ServerTestCase):
         other.start(answered=True)
         self.assertEqual(sorted(ac.images_of_study(other, study)),
                          sorted("%s.1.%d" % (study, n) for n in range(4)))
+
+    def test_forwarding_queue_and_link_tree_go_with_the_images(self):
+        # A peer that is down: the jobs stay queued.
+        srv = self.server(aetitle="BK_ARCHIVE", args=["-s"], start=False,
+                          aetmap="NOWHERE\tNOWHERE\t127.0.0.1:%d\tFMS\n" % vt.free_port())
+        with open(os.path.join(srv.etc, "ForwardRules"), "w") as f:
+            f.write("NOWHERE\n")
+        srv.start()
+        study = ac.UID_ROOT + ".5"
+        files = [vt.make_dataset(os.path.join(srv.tmp, "f%d.dcm" % n), study, study + ".1",
+                                 "%s.1.%d" % (study, n), extra={"InstanceNumber": str(n + 1)})
+                 for n in range(3)]
+        self.assertEqual(srv.storescu(files).returncode, 0)
+        queue = os.path.join(srv.basedir, "forward")
+        jobs = sorted(n for n in os.listdir(queue) if n.endswith(".job"))
+        self.assertEqual(len(jobs), 3)
+        dest = os.path.join(srv.tmp, "backup")
+        status, out, err = storeindex("backup", srv.basedir, dest)
+        self.assertEqual(status, 0, out + err)
+        self.assertEqual(sorted(n for n in os.listdir(os.path.join(dest, "forward"))
+                                if n.endswith(".job")), jobs)
+        restored = os.path.join(srv.tmp, "restored")
+        status, out, err = storeindex("restore", dest, restored)
+        self.assertEqual(status, 0, out + err)
+        links = [os.path.join(root, n) for root, _, names in
+                 os.walk(os.path.join(restored, "patient")) for n in names]
+        self.assertEqual(len(links), 3)
+        for link in links:
+            self.assertTrue(os.path.islink(link), link)
+            # Relative: into the restored tree.
+            self.assertTrue(os.path.realpath(link).startswith(os.path.realpath(restored)), link)
+            self.assertTrue(os.path.isfile(link), link)
 
     def test_left_snapshot_is_removed(self):
         srv = self.server(aetitle="BK_ARCHIVE")

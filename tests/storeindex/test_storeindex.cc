@@ -669,7 +669,7 @@ TEST_F(StoreIndexTest, BackupHoldsTheStoreAsItIsUnderTheLock)
         ASSERT_EQ(t->store->WriteDataset(&ds, 1, nullptr, 0), 0);
     };
     std::string dest = base + "-backup", restored = base + "-restored";
-    EXPECT_EQ(storebackup_run(base.c_str(), dest.c_str(), store->getStudyLocks(), {}, nullptr,
+    EXPECT_EQ(storebackup_run(base.c_str(), dest.c_str(), store->getStudyLocks(), {}, {}, nullptr,
                               stderr, &test),
               STOREBACKUP_OK);
     std::map<std::string, std::string> now, back;
