@@ -10,7 +10,9 @@
 // process's and closing some other descriptor of the file never drops it.
 //
 // Lock order: a study lock is taken before any index file's lock and a
-// process holds at most one study lock at a time.
+// process holds at most one study lock at a time, but for storeindex
+// backup, which takes them all at once (studylock_acquireAll) and waits
+// for nothing else while it takes them.
 #ifndef VELTO_STORE_STUDYLOCK_H
 #define VELTO_STORE_STUDYLOCK_H
 
