@@ -834,10 +834,10 @@ int storebackup_run(const char *base, const char *dest, studylock_file *locks,
         return STOREBACKUP_FAILED;
     }
     say(out,
-        "snapshot: %ld files taken in %.3f s; then under the lock %ld taken again; writers "
-        "waited for the lock %.3f s, held %.3f s\n",
-        firstFiles, waitFrom - firstFrom, snap.files - firstFiles, heldFrom - waitFrom,
-        heldUntil - heldFrom);
+        "snapshot: %ld files taken in %.3f s beside the writers; the lock of every study "
+        "had in %.3f s and held %.3f s (what writers waited), %ld files taken again under it\n",
+        firstFiles, waitFrom - firstFrom, heldFrom - waitFrom, heldUntil - heldFrom,
+        snap.files - firstFiles);
 
     copyState copy;
     copy.asRoot = snap.asRoot;
