@@ -300,6 +300,8 @@ class BackupTest(vt.ServerTestCase):
         # Nothing may be stored into it meanwhile: a rerun starts over.
         with self.assertRaises(AssertionError) as refused:
             other.start()
+        other.proc.stdout.close()
+        other.proc.stderr.close()
         self.assertIn("is being restored", str(refused.exception))
         status, out, err = storeindex("rebuild", other.basedir, env=other.env)
         self.assertEqual(status, 2, out + err)
