@@ -42,6 +42,7 @@
 #include "store/capacity.h"
 #include "store/imagecheck.h"
 #include "store/localstore.h"
+#include "store/storebackup.h"
 #include "store/tier.h"
 
 static std::string tagText(DcmDataset *ds, const DcmTagKey &key)
@@ -537,6 +538,11 @@ void archive_recover(const archive_context *ctx)
     ctx->store->FinishDeletes();
     ctx->store->FinishStores();
     ctx->store->index().compact();
+    // A snapshot that a backup killed in its run left (store/storebackup.h):
+    // links to images that may have been deleted since, so that their room
+    // would never come back.
+    storebackup_removeLeft(ctx->store->getBaseDir(), ctx->store->getStudyLocks(),
+                           ctx->store->getLogfile());
     // Then the forwarding jobs that stores cut short left held: each is
     // made a job when its image is now in the store, else removed.
     forward_settleHeld(ctx->store->getBaseDir(), heldImageStored, (void *)ctx,

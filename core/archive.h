@@ -363,6 +363,11 @@ struct archive_settings {
     // its ports as root and runs the recovery as the files' owner.
     bool deferStart = false;
     bool syncEachImage = false; // -S: each image flushed before it is answered
+    // storeindex restore's own open of the store it restores: every other
+    // start refuses a store that holds the marker of a restore not ended
+    // (store/storebackup.h), whose rerun would start over and remove what
+    // was stored meanwhile.
+    bool restoring = false;
 };
 
 // Opens the archive into ctx (whose side effects the caller has set; its
@@ -370,7 +375,8 @@ struct archive_settings {
 // reads the tier and capacity settings, then (unless deferStart) as
 // archive_start. 0, or -1 with *error (may be null) saying why, nothing
 // left open and errno set: EAGAIN when the lock is held against us (a
-// rebuild runs, or with ARCHIVE_LOCK_EXCLUSIVE a server), ENOENT for a
+// rebuild runs, or with ARCHIVE_LOCK_EXCLUSIVE a server), EBUSY when a
+// restore into the store has not ended (not with restoring), ENOENT for a
 // missing base directory with requireStore, 0 when the tier or capacity
 // settings refused the start (told on stderr and in the log already). A
 // lock that fails otherwise (the directory cannot be opened) is logged as
@@ -441,7 +447,8 @@ int archive_lock(const archive_context *ctx);
 // What a crash left, finished before anyone reads the index: images that a
 // dead worker had answered but not flushed into the tree (its journal),
 // then deletes cut short, then stores cut short, then an interrupted
-// compaction of the study index; last the forwarding jobs that stores cut
+// compaction of the study index, and the snapshot of a backup killed in
+// its run (store/storebackup.h); last the forwarding jobs that stores cut
 // short left held (core/forward.h): queued when their image is stored,
 // else removed.
 void archive_recover(const archive_context *ctx);

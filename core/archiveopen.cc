@@ -15,6 +15,7 @@
 #include "core/archivetier.h"
 #include "runtime/logprintf.h"
 #include "store/localstore.h"
+#include "store/storebackup.h"
 
 static_assert((int)ARCHIVE_UID_MAX == (int)LS_UID_MAX, "the archive's UID limit is the store's");
 
@@ -97,6 +98,15 @@ int archive_start(archive_context *ctx, std::string *error, bool lockOnly)
     if (st == nullptr)
         abort(); // not opened
     const char *base = ctx->store->getBaseDir();
+    // A store that a restore is copying into is half made; a restore cut
+    // short is run again, which starts over: nothing may be stored there
+    // meanwhile.
+    if (!st->locked && !st->settings.restoring && storebackup_restoring(base)) {
+        setError(error, std::string("store ") + base +
+                            " is being restored (storeindex restore has not ended; run it again)");
+        errno = EBUSY;
+        return -1;
+    }
     if (!st->locked && st->settings.lock != ARCHIVE_LOCK_NONE) {
         st->lockFd = ctx->store->LockStore(st->settings.lock == ARCHIVE_LOCK_EXCLUSIVE);
         if (st->lockFd < 0 && errno == EAGAIN) {

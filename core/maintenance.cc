@@ -6,9 +6,13 @@
 #include <stdlib.h>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "core/archive.h"
+#include "core/forward.h"
 #include "store/localstore.h"
+#include "store/storebackup.h"
 #include "store/storecheck.h"
 #include "store/storerebuild.h"
 #include "store/storetier.h"
@@ -22,17 +26,24 @@ static_assert(MAINTENANCE_TIER_BUSY == STORETIER_BUSY &&
                   MAINTENANCE_TIER_FOREIGN == STORETIER_FOREIGN,
               "maintenance_tier hands on the mover's result");
 
-void maintenance_open(archive_context *ctx, const char *base, int lock)
+// maintenance_open, or for a restore its own open of the store it restores.
+static void openStore(archive_context *ctx, const char *base, int lock, bool restoring)
 {
     archive_settings settings;
     settings.baseDir = base;
     settings.lock = lock;
     settings.deferStart = true;
+    settings.restoring = restoring;
     // Without requireStore and the site's settings (prog), and with the lock
     // deferred, nothing can refuse the open: a failure is a programming
     // error.
     if (archive_open(ctx, settings, nullptr) != 0)
         abort();
+}
+
+void maintenance_open(archive_context *ctx, const char *base, int lock)
+{
+    openStore(ctx, base, lock, false);
 }
 
 int maintenance_tierSettings(archive_context *ctx, char *why, size_t whySize)
@@ -83,4 +94,55 @@ int maintenance_tier(const archive_context *ctx, int dryRun, FILE *out)
     if (cfg == nullptr)
         abort();
     return storetier_run(archive_baseDir(ctx), *cfg, dryRun, out);
+}
+
+int maintenance_backup(archive_context *ctx, const char *dest, FILE *out, FILE *err)
+{
+    const char *base = archive_baseDir(ctx);
+    // The read-back cache holds copies of what the bucket holds: left out,
+    // wherever the settings put it (the default's name too, when they are
+    // off now).
+    std::vector<std::string> skip = {std::string(base) + "/tiercache"};
+    if (const tier_config *cfg = ctx->store->getTier())
+        skip.push_back(cfg->cacheDir);
+    // The forwarding queue goes with the images it sends: copied under the
+    // study locks.
+    std::vector<std::string> withImages = {forward_dir(base)};
+    return storebackup_run(base, dest, ctx->store->getStudyLocks(), skip, withImages, out, err);
+}
+
+int maintenance_restore(const char *backup, const char *base, FILE *out, FILE *err)
+{
+    int r = storebackup_restoreFiles(backup, base, out, err);
+    if (r != STOREBACKUP_OK)
+        return r;
+    char why[512] = "";
+    archive_context archive;
+    openStore(&archive, base, ARCHIVE_LOCK_EXCLUSIVE, true);
+    // The check below reads the tier's objects with the settings of this
+    // machine (the same bucket and prefix as the backed-up archive's).
+    if (maintenance_tierSettings(&archive, why, sizeof why) == MAINTENANCE_TIER_UNUSABLE)
+        fprintf(err, "warning: object tier: %s (its objects are not checked)\n", why);
+    if (maintenance_lock(&archive) != 0) {
+        fprintf(err, "error: %s: the store is in use; the restore is not complete, run it again\n",
+                base);
+        maintenance_close(&archive);
+        return STOREBACKUP_FAILED;
+    }
+    // What dead processes left in the backup is finished here, as a start
+    // would, before the marker goes.
+    archive_recover(&archive);
+    archive_refresh(&archive);
+    if (archive_flush(&archive) != 0 || storebackup_restored(base) != 0) {
+        fprintf(err, "error: %s: cannot finish the restore; run it again\n", base);
+        maintenance_close(&archive);
+        return STOREBACKUP_FAILED;
+    }
+    int findings = maintenance_check(&archive, out);
+    maintenance_close(&archive);
+    if (findings == 0)
+        fprintf(out, "consistent: %s\n", base);
+    else
+        fprintf(out, "findings: %s: %d\n", base, findings);
+    return findings == 0 ? STOREBACKUP_OK : STOREBACKUP_FAILED;
 }

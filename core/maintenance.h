@@ -41,9 +41,9 @@ void maintenance_open(archive_context *ctx, const char *base, int lock);
 // threads or forks.
 int maintenance_tierSettings(archive_context *ctx, char *why, size_t whySize);
 // Takes the store lock as maintenance_open was told: 0, or -1 with errno
-// EAGAIN (the lock is held in the other mode) or ENOLCK (it could not be
-// taken: the directory cannot be opened); the archive stays open without
-// it.
+// EAGAIN (the lock is held in the other mode), EBUSY (a restore into the
+// store has not ended) or ENOLCK (it could not be taken: the directory
+// cannot be opened); the archive stays open without it.
 int maintenance_lock(archive_context *ctx);
 // Ends what maintenance_open opened (an archive not opened: nothing).
 void maintenance_close(archive_context *ctx);
@@ -75,5 +75,21 @@ int maintenance_rebuildFromTier(const archive_context *ctx, FILE *out, FILE *err
 // maintenance_tier's result when the tier's prefix is another archive's.
 #define MAINTENANCE_TIER_FOREIGN (-3)
 int maintenance_tier(const archive_context *ctx, int dryRun, FILE *out);
+
+// Backs up the store of ctx (opened by maintenance_open with the lock
+// shared, taken: a server may run on it) into dest, a new or empty
+// directory outside the store (store/storebackup.h): progress and figures
+// to out, failures to err. The tier's read-back cache is left out. A
+// STOREBACKUP_* result (0 done, 1 failed with the store unchanged and no
+// backup in dest, 2 refused).
+int maintenance_backup(archive_context *ctx, const char *dest, FILE *out, FILE *err);
+
+// Restores the complete backup at backup into base (a new or empty
+// directory): the files copied, then the store opened alone (lock
+// exclusive) and what the backup holds of dead processes finished as any
+// start does (images of a dead worker's journal written, deletes and stores
+// cut short finished), then checked (the findings to out). 0 restored and
+// consistent, 1 restored with findings or a step failed, 2 refused.
+int maintenance_restore(const char *backup, const char *base, FILE *out, FILE *err);
 
 #endif

@@ -380,11 +380,13 @@ int runListener()
     // open (a store not made yet is served unlocked, a lock that fails
     // otherwise is warned of).
     if (archive_start(&server_archive, nullptr, true) != 0) {
-        // EAGAIN, the only failure of a shared lock.
-        logprintf(LOGLEVEL_FATAL, o.logfp, "Store %s is being rebuilt (storeindex holds it).\n",
-                  archive_baseDir(&server_archive));
-        fprintf(stderr, "storeserver: store %s is being rebuilt by storeindex\n",
-                archive_baseDir(&server_archive));
+        // EAGAIN, the only failure of a shared lock; EBUSY, a restore into
+        // the store that has not ended.
+        const char *what = errno == EBUSY ? "restored" : "rebuilt";
+        logprintf(LOGLEVEL_FATAL, o.logfp, "Store %s is being %s (storeindex holds it).\n",
+                  archive_baseDir(&server_archive), what);
+        fprintf(stderr, "storeserver: store %s is being %s by storeindex\n",
+                archive_baseDir(&server_archive), what);
         return 1;
     }
     // The plain port, the TLS port, or both; nets[secure] is the TLS one.

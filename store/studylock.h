@@ -10,7 +10,9 @@
 // process's and closing some other descriptor of the file never drops it.
 //
 // Lock order: a study lock is taken before any index file's lock and a
-// process holds at most one study lock at a time.
+// process holds at most one study lock at a time, but for storeindex
+// backup, which takes them all at once (studylock_acquireAll) and waits
+// for nothing else while it takes them.
 #ifndef VELTO_STORE_STUDYLOCK_H
 #define VELTO_STORE_STUDYLOCK_H
 
@@ -24,8 +26,9 @@
 
 // One held study lock; the lock ends when it is released or destroyed.
 struct studylock {
-    int fd = -1;    // the store's descriptor of the lock file (not owned), -1: not held
-    off_t slot = 0; // the byte locked
+    int fd = -1;      // the store's descriptor of the lock file (not owned), -1: not held
+    off_t slot = 0;   // the first byte locked
+    off_t length = 1; // bytes locked from slot (studylock_acquireAll: every study's)
     studylock() = default;
     studylock(const studylock &) = delete;
     studylock &operator=(const studylock &) = delete;
@@ -55,6 +58,25 @@ struct studylock_file {
 // (errno set; logged at level 8 unless ENOENT: uidDir does not exist).
 int studylock_acquire(studylock_file *file, studylock *lock, const char *uidDir, const char *study,
                       FILE *log);
+
+// Waits for the lock of every study at once (storeindex backup: a moment in
+// which no image is being placed or indexed and no delete runs): 0 held,
+// -1 not held (as studylock_acquire; errno ETIMEDOUT: not all within
+// waitSeconds, and nothing is kept). The bytes are taken in ascending
+// order, each range that is free at once and each held byte as soon as
+// its holder lets go, so that a steady stream of stores cannot hold the
+// whole back forever (a lock of the whole range would wait for a moment in
+// which no byte at all is held); no deadlock, as whoever holds a study
+// lock holds only that one and waits for none. The bytes taken on the way
+// keep their studies' writers waiting: a holder that does not let go
+// (a writer stuck on its disk) ends the wait at waitSeconds, not never.
+int studylock_acquireAll(studylock_file *file, studylock *lock, const char *uidDir, FILE *log,
+                         double waitSeconds);
+
+// Takes, without waiting, the byte of the lock file that a running backup
+// holds for its whole run (past every study's): 0 held (in lock), 1 a
+// backup holds it, -1 not held (as studylock_acquire).
+int studylock_tryBackup(studylock_file *file, studylock *lock, const char *uidDir, FILE *log);
 
 // Ends the lock (a lock not held is passed over).
 void studylock_release(studylock *lock);

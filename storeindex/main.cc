@@ -1,6 +1,8 @@
 // storeindex: checks the index of a storeserver image store against its
-// image files ("check"), rebuilds it from them ("rebuild"), or moves quiet
-// studies into the object tier ("tier"). A front end: it parses its
+// image files ("check"), rebuilds it from them ("rebuild"), moves quiet
+// studies into the object tier ("tier"), backs a running store up
+// ("backup") or restores a backup onto an empty base directory
+// ("restore"). A front end: it parses its
 // command line, opens the store through the archive core
 // (core/maintenance.h, core/archive.h), runs the step and prints the result.
 #include <errno.h>
@@ -16,9 +18,8 @@ static int usage(const char *prog)
 {
     fprintf(stderr,
             "Usage: %s check BASEDIR\n       %s rebuild [-f] [--from-tier] BASEDIR\n       %s tier "
-            "[-n] "
-            "BASEDIR\n",
-            prog, prog, prog);
+            "[-n] BASEDIR\n       %s backup BASEDIR DEST\n       %s restore BACKUP BASEDIR\n",
+            prog, prog, prog, prog, prog);
     return 2;
 }
 
@@ -39,7 +40,8 @@ static int runTier(const char *base, int dryRun)
         return 2;
     }
     if (maintenance_lock(&archive) != 0) {
-        fprintf(stderr, "error: %s: the store is locked by a rebuild\n", base);
+        fprintf(stderr, "error: %s: the store is locked by a %s\n", base,
+                errno == EBUSY ? "restore" : "rebuild");
         maintenance_close(&archive);
         return 2;
     }
@@ -63,6 +65,29 @@ static int runTier(const char *base, int dryRun)
     return failed == 0 ? 0 : failed < 0 ? 2 : 1;
 }
 
+// A backup beside a running server: the store lock shared (no rebuild
+// under it), the study locks for a moment (store/storebackup.h).
+static int runBackup(const char *base, const char *dest)
+{
+    char why[512] = "";
+    archive_context archive;
+    maintenance_open(&archive, base, ARCHIVE_LOCK_SHARED);
+    // Only to leave the tier's cache out: settings that are unusable here
+    // do not stop a backup.
+    maintenance_tierSettings(&archive, why, sizeof why);
+    if (maintenance_lock(&archive) != 0) {
+        fprintf(stderr, "error: %s: %s\n", base,
+                errno == EAGAIN  ? "the store is locked by a rebuild"
+                : errno == EBUSY ? "a restore into the store has not ended (run it again)"
+                                 : "cannot open the store");
+        maintenance_close(&archive);
+        return 2;
+    }
+    int r = maintenance_backup(&archive, dest, stdout, stderr);
+    maintenance_close(&archive);
+    return r;
+}
+
 int main(int argc, char **argv)
 {
     detect_installpath(argv[0]);
@@ -70,6 +95,10 @@ int main(int argc, char **argv)
     // reads) would bury the lines this tool writes; every step reports
     // what failed itself.
     dicomnet_quiet_toolkit_log();
+    if (argc == 4 && strcmp(argv[1], "backup") == 0)
+        return runBackup(argv[2], argv[3]);
+    if (argc == 4 && strcmp(argv[1], "restore") == 0)
+        return maintenance_restore(argv[2], argv[3], stdout, stderr);
     if (argc >= 3 && strcmp(argv[1], "tier") == 0) {
         int dryRun = argc == 4 && strcmp(argv[2], "-n") == 0;
         if (argc == 3 || dryRun)
@@ -122,9 +151,17 @@ int main(int argc, char **argv)
             maintenance_close(&archive);
             return 2;
         }
+        int locked = maintenance_lock(&archive), lockError = errno;
+        if (locked != 0 && lockError == EBUSY) {
+            // Its rerun starts over, and would remove what a rebuild made.
+            fprintf(stderr, "error: %s: a restore into the store has not ended; run it again\n",
+                    base);
+            maintenance_close(&archive);
+            return 2;
+        }
         // Forced, or a lock that cannot be had at all (the rebuild says
         // what it cannot read): rebuilt without it.
-        if (maintenance_lock(&archive) != 0 && errno == EAGAIN && !force) {
+        if (locked != 0 && lockError == EAGAIN && !force) {
             fprintf(stderr,
                     "error: %s: a storeserver is using this store; stop it first "
                     "(rebuild -f rebuilds all the same)\n",

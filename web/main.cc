@@ -404,9 +404,10 @@ int main(int argc, char **argv)
         if (archive_open(&web_archive, settings, nullptr) != 0)
             goto out;
         if (archive_start(&web_archive, nullptr) != 0) {
-            // EAGAIN, the only failure of a shared lock.
-            logprintf(LOGLEVEL_FATAL, o.logfp, "Store %s is being rebuilt (storeindex holds it).\n",
-                      archive_baseDir(&web_archive));
+            // EAGAIN, the only failure of a shared lock; EBUSY, a restore
+            // into the store that has not ended.
+            logprintf(LOGLEVEL_FATAL, o.logfp, "Store %s is being %s (storeindex holds it).\n",
+                      archive_baseDir(&web_archive), errno == EBUSY ? "restored" : "rebuilt");
             goto out;
         }
     }

@@ -767,3 +767,73 @@ TEST(StudyLock, MadeByRootItBelongsToTheTreesOwner)
     EXPECT_EQ(65534u, st.st_uid);
     EXPECT_EQ(65534u, st.st_gid);
 }
+
+TEST(StudyLock, AllWaitsForEveryHolderAndHoldsEveryStudy)
+{
+    Store s;
+    ASSERT_EQ(0, s.store.CreateUidPath(nullptr, nullptr));
+    LocalStore backup(s.dir.c_str()), third(s.dir.c_str());
+    std::string uidDir = s.B("uid");
+    studylock one;
+    ASSERT_EQ(0,
+              studylock_acquire(s.store.getStudyLocks(), &one, uidDir.c_str(), "1.2.3", nullptr));
+    std::atomic<bool> gotAll(false);
+    studylock all;
+    std::thread taker([&] {
+        if (studylock_acquireAll(backup.getStudyLocks(), &all, uidDir.c_str(), nullptr, 10) == 0)
+            gotAll = true;
+    });
+    // Waits for as long as a study's lock is held (as in the test above).
+    usleep(200 * 1000);
+    EXPECT_FALSE(gotAll);
+    studylock_release(&one);
+    taker.join();
+    ASSERT_TRUE(gotAll);
+    // Now no study can be locked by anyone else, whichever its byte.
+    std::atomic<bool> gotOther(false);
+    std::thread other([&] {
+        studylock lock;
+        if (studylock_acquire(third.getStudyLocks(), &lock, uidDir.c_str(), "9.8.7.6", nullptr) ==
+            0)
+            gotOther = true;
+    });
+    usleep(200 * 1000);
+    EXPECT_FALSE(gotOther);
+    studylock_release(&all);
+    other.join();
+    EXPECT_TRUE(gotOther);
+}
+
+TEST(StudyLock, OneBackupAtATime)
+{
+    Store s;
+    ASSERT_EQ(0, s.store.CreateUidPath(nullptr, nullptr));
+    LocalStore other(s.dir.c_str());
+    std::string uidDir = s.B("uid");
+    studylock first, second, study;
+    ASSERT_EQ(0, studylock_tryBackup(s.store.getStudyLocks(), &first, uidDir.c_str(), nullptr));
+    EXPECT_EQ(1, studylock_tryBackup(other.getStudyLocks(), &second, uidDir.c_str(), nullptr));
+    // The backup's byte is no study's: stores go on beside a backup.
+    EXPECT_EQ(0,
+              studylock_acquire(other.getStudyLocks(), &study, uidDir.c_str(), "1.2.3", nullptr));
+    studylock_release(&study);
+    studylock_release(&first);
+    EXPECT_EQ(0, studylock_tryBackup(other.getStudyLocks(), &second, uidDir.c_str(), nullptr));
+}
+
+TEST(StudyLock, AllGivesUpAfterItsWaitAndKeepsNothing)
+{
+    Store s;
+    ASSERT_EQ(0, s.store.CreateUidPath(nullptr, nullptr));
+    LocalStore backup(s.dir.c_str()), other(s.dir.c_str());
+    std::string uidDir = s.B("uid");
+    studylock one, all, study;
+    ASSERT_EQ(0,
+              studylock_acquire(s.store.getStudyLocks(), &one, uidDir.c_str(), "1.2.3", nullptr));
+    errno = 0;
+    EXPECT_EQ(-1, studylock_acquireAll(backup.getStudyLocks(), &all, uidDir.c_str(), nullptr, 0.2));
+    EXPECT_EQ(ETIMEDOUT, errno);
+    // The studies taken on the way are free again.
+    EXPECT_EQ(0,
+              studylock_acquire(other.getStudyLocks(), &study, uidDir.c_str(), "9.8.7.6", nullptr));
+}

@@ -28,8 +28,10 @@
 #include "index/studyindex.h"
 #include "index/studykeys.h"
 #include "store/localstore.h"
+#include "store/storebackup.h"
 #include "store/storecheck.h"
 #include "store/storerebuild.h"
+#include "store/studylock.h"
 
 static std::string readAll(const std::string &path)
 {
@@ -172,6 +174,29 @@ public:
         return store->GetUidPath(study, series, nullptr, 1).c_str();
     }
     std::string uid(const char *name) { return base + "/uid/" + name; }
+
+    // Every file below dir (path below it -> bytes; a symbolic link: its
+    // target), but the study lock file.
+    static void collectFiles(const std::string &dir, const std::string &rel,
+                             std::map<std::string, std::string> *out)
+    {
+        std::vector<std::string> names;
+        if (DIR *d = opendir(dir.c_str())) {
+            while (struct dirent *de = readdir(d))
+                names.push_back(de->d_name);
+            closedir(d);
+        }
+        for (const std::string &name : names) {
+            std::string path = dir + "/" + name;
+            struct stat st;
+            if (name == "." || name == ".." || name == STUDYLOCK_FILE || lstat(path.c_str(), &st))
+                continue;
+            if (S_ISDIR(st.st_mode))
+                collectFiles(path, rel + name + "/", out);
+            else
+                (*out)[rel + name] = readAll(path);
+        }
+    }
 
     // Overwrites len bytes at off of the file with zeros.
     void zero(const std::string &path, off_t off, size_t len)
@@ -613,4 +638,54 @@ TEST(StoreIndexEmpty, StoreWithoutUidTreeIsConsistentAndRebuildsToNothing)
     EXPECT_EQ(storecheck_run((base + "/absent").c_str(), nullptr), -1);
     EXPECT_EQ(storerebuild_run((base + "/absent").c_str(), nullptr, nullptr), STOREREBUILD_FAILED);
     rmdir(base.c_str());
+}
+
+// The backup's snapshot is taken in two passes, the second under every
+// study's lock: what changed between them (an image and a whole study
+// deleted, images added to a study and in a new one, an image replaced) is
+// in the backup as it is at the second, and the restored store is the
+// store then, file for file, and consistent.
+TEST_F(StoreIndexTest, BackupHoldsTheStoreAsItIsUnderTheLock)
+{
+    // The store as written, older than the margin below when the backup
+    // begins.
+    usleep(100 * 1000);
+    storebackup_test test;
+    test.recentSeconds = 0.05;
+    test.arg = this;
+    test.betweenPasses = [](void *arg) {
+        StoreIndexTest *t = static_cast<StoreIndexTest *>(arg);
+        ASSERT_EQ(t->store->DeleteFile("1.1", "1.1.1", "1.1.1.1"), 0);
+        ASSERT_EQ(t->store->DeleteFile("1.3", "1.3.1", "1.3.1.1"), 0);
+        t->add("1.2", "1.2.1", "1.2.1.3", "CT", "SECOND^PATIENT");
+        t->add("1.4", "1.4.1", "1.4.1.1", "XA", "FOURTH^PATIENT");
+        DcmDataset ds;
+        ds.putAndInsertString(DCM_SOPClassUID, UID_SecondaryCaptureImageStorage);
+        ds.putAndInsertString(DCM_StudyInstanceUID, "1.1");
+        ds.putAndInsertString(DCM_SeriesInstanceUID, "1.1.2");
+        ds.putAndInsertString(DCM_SOPInstanceUID, "1.1.2.1");
+        ds.putAndInsertString(DCM_Modality, "PT");
+        ds.putAndInsertString(DCM_PatientName, "FIRST^PATIENT^REPLACED");
+        ASSERT_EQ(t->store->WriteDataset(&ds, 1, nullptr, 0), 0);
+    };
+    std::string dest = base + "-backup", restored = base + "-restored";
+    EXPECT_EQ(storebackup_run(base.c_str(), dest.c_str(), store->getStudyLocks(), {}, {}, nullptr,
+                              stderr, &test),
+              STOREBACKUP_OK);
+    std::map<std::string, std::string> now, back;
+    collectFiles(base, "", &now);
+    EXPECT_EQ(now.count(STOREBACKUP_SNAPSHOT "/uid/STUDYINDEX.hash"), 0u);
+    ASSERT_EQ(storebackup_restoreFiles(dest.c_str(), restored.c_str(), nullptr, stderr),
+              STOREBACKUP_OK);
+    ASSERT_EQ(storebackup_restored(restored.c_str()), 0);
+    collectFiles(restored, "", &back);
+    EXPECT_EQ(back, now);
+    EXPECT_EQ(
+        back.count("uid/" + std::string(dir("1.3")).substr(base.size() + 5) + "/SERIESINDEX.dat"),
+        0u);
+    int count;
+    std::vector<std::string> lines = check(restored, &count);
+    EXPECT_EQ(count, 0) << joined(lines);
+    std::string cmd = "rm -rf '" + dest + "' '" + restored + "'";
+    ASSERT_EQ(system(cmd.c_str()), 0);
 }
