@@ -145,10 +145,10 @@ int dicomnet_tls_peer_wanted(const char *calledAET, const char *peerAddress);
 // then "") when the association has no connected socket.
 int dicomnet_peer_address(T_ASC_Association *assoc, char *out, size_t size);
 
-enum { DICOMNET_STD_TS_COUNT = 30 }; // entries of the standard TS list
+enum { DICOMNET_STD_TS_COUNT = 33 }; // entries of the standard TS list
 
 // The standard transfer syntax list for this host's byte order, in order of
-// preference (static storage); count receives 30.
+// preference (static storage); count receives 33.
 const char *const *dicomnet_get_STD_TS(int &count);
 
 // Sets the toolkit's connection timeout to 10 s and opens a listening

@@ -18,10 +18,13 @@
 
 // The standard list in order of preference; the two arrays differ only in
 // their first two entries, which put the host's own explicit byte order first.
+// The HTJ2K syntaxes (.201 to .203) are unknown to the toolkit's own lists
+// but stored as sent and decoded by codec/j2kcodec.h like JPEG 2000.
 #define STD_TS_TAIL                                                                                \
     "1.2.840.10008.1.2", "1.2.840.10008.1.2.5", "1.2.840.10008.1.2.1.99",                          \
         "1.2.840.10008.1.2.4.90", "1.2.840.10008.1.2.4.91", "1.2.840.10008.1.2.4.92",              \
-        "1.2.840.10008.1.2.4.93", "1.2.840.10008.1.2.4.50", "1.2.840.10008.1.2.4.51",              \
+        "1.2.840.10008.1.2.4.93", "1.2.840.10008.1.2.4.201", "1.2.840.10008.1.2.4.202",            \
+        "1.2.840.10008.1.2.4.203", "1.2.840.10008.1.2.4.50", "1.2.840.10008.1.2.4.51",             \
         "1.2.840.10008.1.2.4.52", "1.2.840.10008.1.2.4.53", "1.2.840.10008.1.2.4.54",              \
         "1.2.840.10008.1.2.4.55", "1.2.840.10008.1.2.4.56", "1.2.840.10008.1.2.4.57",              \
         "1.2.840.10008.1.2.4.58", "1.2.840.10008.1.2.4.59", "1.2.840.10008.1.2.4.60",              \
@@ -35,9 +38,9 @@ static const char *const std_ts_little[] = {"1.2.840.10008.1.2.1", "1.2.840.1000
 static const char *const std_ts_big[] = {"1.2.840.10008.1.2.2", "1.2.840.10008.1.2.1", STD_TS_TAIL};
 
 static_assert(sizeof(std_ts_little) / sizeof(std_ts_little[0]) == DICOMNET_STD_TS_COUNT,
-              "standard transfer syntax list has 30 entries");
+              "standard transfer syntax list has 33 entries");
 static_assert(sizeof(std_ts_big) / sizeof(std_ts_big[0]) == DICOMNET_STD_TS_COUNT,
-              "standard transfer syntax list has 30 entries");
+              "standard transfer syntax list has 33 entries");
 
 enum { HOST_BUFFER_SIZE = 129 };
 

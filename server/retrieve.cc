@@ -17,6 +17,7 @@
 #include "dcmtk/dcmdata/dcxfer.h"
 #include "dcmtk/dcmnet/diutil.h"
 
+#include "codec/j2kcodec.h"
 #include "core/archive.h"
 #include "core/archivetier.h"
 #include "runtime/fullio.h"
@@ -202,13 +203,26 @@ static bool loadFor(DcmFileFormat *file, const retrieveitem &item, const std::st
     }
     DcmDataset *dset = file->getDataset();
     E_TransferSyntax target = DcmXfer(syntax.c_str()).getXfer();
+    // A syntax the toolkit does not know (HTJ2K) is sent only as the
+    // stored bytes (storedDataset): the toolkit cannot write it.
+    if (target == EXS_Unknown) {
+        LOG(LOGLEVEL_ERROR, "MOVE/STORE:Cannot send %s in %s as stored.\n", item.path.c_str(),
+            syntax.c_str());
+        return false;
+    }
+    // An HTJ2K file reads as Explicit VR Little Endian with encapsulated
+    // pixel data; re-keyed, it is decoded like JPEG 2000 (the target is
+    // uncompressed here: chooseContext offers no other).
+    archive_registerDecoders();
+    if (DcmXfer(target).isNotEncapsulated())
+        codec_adopt(file);
     E_TransferSyntax from = dset->getOriginalXfer();
     if (DcmXfer(from).isEncapsulated()) {
-        archive_registerDecoders();
-        if (dset->chooseRepresentation(target, nullptr).bad() ||
-            !dset->canWriteXfer(target, from)) {
-            LOG(LOGLEVEL_ERROR, "MOVE/STORE:Cannot decode %s (%s) for %s.\n", item.path.c_str(),
-                DcmXfer(from).getXferName(), DcmXfer(target).getXferName());
+        OFCondition cond = dset->chooseRepresentation(target, nullptr);
+        if (cond.bad() || !dset->canWriteXfer(target, from)) {
+            LOG(LOGLEVEL_ERROR, "MOVE/STORE:Cannot decode %s (%s) for %s: %s\n", item.path.c_str(),
+                item.xfer.c_str(), DcmXfer(target).getXferName(),
+                cond.bad() ? cond.text() : "not writable");
             return false;
         }
     }

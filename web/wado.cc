@@ -37,6 +37,7 @@
 #include "dcmtk/dcmimage/diregist.h"
 #include "dcmtk/dcmjpeg/dipijpeg.h"
 
+#include "codec/j2kcodec.h"
 #include "core/archive.h"
 #include "runtime/fullio.h"
 #include "web/metrics.h"
@@ -155,6 +156,10 @@ static bool startNextPart(partstream *ps)
             std::string bytes;
             if (ff.loadFile(path.c_str()).bad())
                 continue;
+            // An HTJ2K file is decoded like JPEG 2000 (codec/j2kcodec.h)
+            // on the way to an uncompressed syntax only.
+            if (DcmXfer(ps->xfer).isNotEncapsulated())
+                codec_adopt(&ff);
             DcmDataset *ds = ff.getDataset();
             if (ds->getOriginalXfer() != ps->xfer) {
                 // An image no codec can bring into the syntax asked for is
@@ -504,6 +509,8 @@ static int sendFrames(const webrequest &rq, const webinstance &inst, const std::
     std::string path = fs->held.path;
     if (tier != 0 || fs->ff.loadFile(path.c_str(), EXS_Unknown, EGL_noChange, 4096).bad())
         return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
+    // Frames are always uncompressed: an HTJ2K file is decoded like JPEG 2000.
+    codec_adopt(&fs->ff);
     DcmDataset *ds = fs->ff.getDataset();
     if (ds->findAndGetElement(DCM_PixelData, fs->pixel).bad() || fs->pixel == nullptr)
         return web_replyError(rq, MHD_HTTP_NOT_FOUND, "No pixel data");
@@ -564,6 +571,7 @@ static bool renderImage(const std::string &path, const renderspec &rs, std::stri
     DcmFileFormat ff;
     if (ff.loadFile(path.c_str()).bad())
         return false;
+    codec_adopt(&ff); // rendered from decoded pixels, HTJ2K as JPEG 2000
     DcmDataset *ds = ff.getDataset();
     // The image's size is believed only as far as its bytes bear it out.
     DcmElement *pixel = nullptr;
@@ -778,6 +786,8 @@ int wado_uri(const webrequest &rq)
             std::string bytes;
             if (x.getXfer() == EXS_Unknown || ff.loadFile(path.c_str()).bad())
                 return web_replyError(rq, MHD_HTTP_NOT_ACCEPTABLE, "Cannot send that syntax");
+            if (x.isNotEncapsulated())
+                codec_adopt(&ff); // HTJ2K decoded like JPEG 2000
             DcmDataset *ds = ff.getDataset();
             if (ds->getOriginalXfer() != x.getXfer() &&
                 (ds->chooseRepresentation(x.getXfer(), nullptr).bad() ||
