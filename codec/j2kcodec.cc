@@ -52,8 +52,8 @@ E_TransferSyntax codec_htj2kKey(const char *uid)
     return EXS_Unknown;
 }
 
-uint64_t codec_frameBound(unsigned rows, unsigned columns, unsigned samples,
-                          unsigned bitsAllocated, uint64_t codestreamBytes)
+uint64_t codec_frameBound(unsigned rows, unsigned columns, unsigned samples, unsigned bitsAllocated,
+                          uint64_t codestreamBytes)
 {
     if (bitsAllocated != 8 && bitsAllocated != 16)
         return 0;
@@ -179,8 +179,8 @@ static bool frameFragments(DcmPixelSequence *seq, Sint32 frames, Uint32 frame, u
     for (unsigned long i = 1; i < items; i++) {
         size_t n = 0;
         const unsigned char *b = fragmentBytes(seq, i, &n);
-        bool starts = b != nullptr && n >= 4 && b[0] == 0xff && b[1] == 0x4f && b[2] == 0xff &&
-                      b[3] == 0x51;
+        bool starts =
+            b != nullptr && n >= 4 && b[0] == 0xff && b[1] == 0x4f && b[2] == 0xff && b[3] == 0x51;
         if (!starts)
             continue;
         if (seen == frame)
@@ -383,7 +383,7 @@ static OFCondition decodeOneFrame(DcmPixelSequence *seq, const imageattrs &a, Ui
 // The codec the toolkit calls for the JPEG 2000 syntaxes.
 class J2kDecoder : public DcmCodec
 {
-  public:
+public:
     OFCondition decode(const DcmRepresentationParameter *, DcmPixelSequence *seq,
                        DcmPolymorphOBOW &uncompressed, const DcmCodecParameter *,
                        const DcmStack &objStack, OFBool &removeOldRep) const override
@@ -475,9 +475,8 @@ class J2kDecoder : public DcmCodec
     }
 
     OFCondition encode(const E_TransferSyntax, const DcmRepresentationParameter *,
-                       DcmPixelSequence *, const DcmRepresentationParameter *,
-                       DcmPixelSequence *&, const DcmCodecParameter *, DcmStack &,
-                       OFBool &) const override
+                       DcmPixelSequence *, const DcmRepresentationParameter *, DcmPixelSequence *&,
+                       const DcmCodecParameter *, DcmStack &, OFBool &) const override
     {
         return EC_IllegalCall;
     }
@@ -496,8 +495,8 @@ class J2kDecoder : public DcmCodec
                                                 DcmItem *ds, OFString &model) const override
     {
         imageattrs a;
-        if (ds == nullptr || ds->findAndGetOFString(DCM_PhotometricInterpretation, a.photometric)
-                                 .bad())
+        if (ds == nullptr ||
+            ds->findAndGetOFString(DCM_PhotometricInterpretation, a.photometric).bad())
             return EC_IllegalCall;
         model = decodedModel(a);
         return EC_Normal;
@@ -508,7 +507,7 @@ class J2kDecoder : public DcmCodec
 // parameter; this decoder has no settings in either.
 class J2kRepParam : public DcmRepresentationParameter
 {
-  public:
+public:
     DcmRepresentationParameter *clone() const override { return new J2kRepParam(); }
     const char *className() const override { return "J2kRepParam"; }
     OFBool operator==(const DcmRepresentationParameter &arg) const override
@@ -519,7 +518,7 @@ class J2kRepParam : public DcmRepresentationParameter
 
 class J2kCodecParam : public DcmCodecParameter
 {
-  public:
+public:
     DcmCodecParameter *clone() const override { return new J2kCodecParam(); }
     const char *className() const override { return "J2kCodecParam"; }
 };
@@ -532,7 +531,5 @@ void codec_registerJ2k()
     static const J2kRepParam repParam;
     static const J2kCodecParam codecParam;
     static std::once_flag once;
-    std::call_once(once, []() {
-        DcmCodecList::registerCodec(&decoder, &repParam, &codecParam);
-    });
+    std::call_once(once, []() { DcmCodecList::registerCodec(&decoder, &repParam, &codecParam); });
 }

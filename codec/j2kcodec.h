@@ -54,7 +54,7 @@ bool codec_adopt(DcmFileFormat *ff);
 // The size in bytes of a frame of rows x columns x samples of bitsAllocated
 // bits when the decoder would make it: the bounds above hold for a
 // codestream of codestreamBytes. 0 when they do not.
-uint64_t codec_frameBound(unsigned rows, unsigned columns, unsigned samples,
-                          unsigned bitsAllocated, uint64_t codestreamBytes);
+uint64_t codec_frameBound(unsigned rows, unsigned columns, unsigned samples, unsigned bitsAllocated,
+                          uint64_t codestreamBytes);
 
 #endif

@@ -205,7 +205,33 @@ OFCondition dicomnet_params_accept_unknown_PCs(T_ASC_Parameters *params,
 // Requests an association; *assoc receives the toolkit's association, which
 // belongs to the caller in every outcome (end it with dicomnet_dissociate).
 // 0 accepted, -1 rejected, -2 other failure, -3 no acceptable context.
+// The accepted contexts are given stand-ins as dicomnet_assoc_stand_in does.
 int dicomnet_associate(T_ASC_Association **assoc, T_ASC_Network *network, T_ASC_Parameters *params);
+
+// The toolkit's message layer refuses every message on a context whose
+// accepted transfer syntax it does not know, even though commands are
+// always Implicit VR Little Endian: the HTJ2K syntaxes (.201 to .203),
+// which this archive stores as sent and decodes itself. Once an
+// association is negotiated (after its acknowledgement, or on the
+// requesting side after its acceptance) each context accepted in one of
+// them gets a stand-in the toolkit knows (JPEG 2000) in the list that the
+// message layer reads (that of ASC_findAcceptedPresentationContext and
+// ASC_getPresentationContext); the answered list keeps the syntax agreed
+// with the peer, which the two functions below give back. The stand-in
+// never reaches the peer, and never writes a data set: the archive sends
+// such images only as their stored bytes. Returns the number of contexts
+// given a stand-in.
+int dicomnet_assoc_stand_in(T_ASC_Association *assoc);
+
+// ASC_findAcceptedPresentationContext with the transfer syntax agreed with
+// the peer (not a stand-in): what a handler of the context's messages
+// reads.
+OFCondition dicomnet_find_accepted_context(T_ASC_Association *assoc, T_ASC_PresentationContextID id,
+                                           T_ASC_PresentationContext *pc);
+// ASC_getPresentationContext (by list position) likewise.
+OFCondition dicomnet_get_context(T_ASC_Association *assoc, int position,
+                                 T_ASC_PresentationContext *pc);
+
 // Ends *assoc according to reason: EC_Normal releases, DUL_PEERABORTEDASSOCIATION
 // only destroys, anything else aborts; then destroys (clears *assoc).
 // 0 done, -1 release failed, -2 abort failed, -3 destroy failed. After -1

@@ -176,8 +176,8 @@ static T_ASC_PresentationContextID chooseContext(T_ASC_Association *assoc, const
     int n = ASC_countPresentationContexts(assoc->params);
     for (int i = 0; i < n; i++) {
         T_ASC_PresentationContext pc;
-        if (ASC_getPresentationContext(assoc->params, i, &pc).bad() ||
-            pc.resultReason != ASC_P_ACCEPTANCE || item.sopClass != pc.abstractSyntax)
+        if (dicomnet_get_context(assoc, i, &pc).bad() || pc.resultReason != ASC_P_ACCEPTANCE ||
+            item.sopClass != pc.abstractSyntax)
             continue;
         if (item.xfer == pc.acceptedTransferSyntax) {
             *syntax = pc.acceptedTransferSyntax;
