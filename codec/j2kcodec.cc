@@ -403,10 +403,20 @@ public:
         uint64_t frameSize = (uint64_t)a.rows * a.columns * a.samples * (a.bitsAllocated / 8);
         uint64_t total = frameSize * (uint64_t)a.frames;
         // The toolkit holds a decoded image whole: its size is bounded as a
-        // frame's is, and by the length field's 32 bits.
+        // frame's is (against all the codestreams' bytes), and by the length
+        // field's 32 bits, before anything is allocated for it.
+        uint64_t compressed = 0;
+        for (unsigned long i = 1; i < seq->card(); i++) {
+            DcmPixelItem *item = nullptr;
+            if (seq->getItem(item, i).good() && item != nullptr)
+                compressed += item->getLength();
+        }
         if (a.bitsAllocated % 8 != 0 || frameSize == 0 || frameSize > CODEC_MAX_FRAME ||
-            total + 1 > 0xfffffffeULL)
-            return codecError("JPEG 2000: the image's size is beyond the decoder's bounds");
+            total + 1 > 0xfffffffeULL ||
+            (total > CODEC_FREE_FRAME && total / CODEC_MAX_RATIO > compressed))
+            return codecError("JPEG 2000: the image's size (" + std::to_string(total) +
+                              " bytes from " + std::to_string(compressed) +
+                              ") is beyond the decoder's bounds");
         Uint16 *words = nullptr;
         cond = uncompressed.createUint16Array((Uint32)((total + 1) / 2), words);
         if (cond.bad() || words == nullptr)
