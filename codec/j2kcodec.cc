@@ -377,7 +377,17 @@ static OFCondition decodeOneFrame(DcmPixelSequence *seq, const imageattrs &a, Ui
         return codecError("JPEG 2000: frame " + std::to_string(frame + 1) + " of " +
                           std::to_string(frameSize) + " bytes from a codestream of " +
                           std::to_string(n) + " is beyond the decoder's bounds");
-    return decodeCodestream(bytes, n, a, out, frameSize, irreversible);
+    OFCondition cond = decodeCodestream(bytes, n, a, out, frameSize, irreversible);
+    // A fragment's value, once read, would stay in memory as long as the
+    // data set: dropped again (it is read from the file when needed), so a
+    // multi-frame image decoded frame by frame holds one frame's
+    // codestream at a time.
+    for (unsigned long i = first; i < end; i++) {
+        DcmPixelItem *item = nullptr;
+        if (seq->getItem(item, i).good() && item != nullptr)
+            item->compact();
+    }
+    return cond;
 }
 
 // The codec the toolkit calls for the JPEG 2000 syntaxes.
