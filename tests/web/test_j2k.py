@@ -13,7 +13,8 @@ proposal, C-MOVE to a storescp that accepts only uncompressed syntaxes,
 WADO-RS frames, WADO-URI in Explicit VR Little Endian) must give the
 reference's pixels exactly; rendered answers must equal those of the same
 pixels stored uncompressed. HTJ2K files are stored as sent (their meta
-header keeps the syntax). An image that neither reference decoder reads is
+header keeps the syntax), and C-FIND and QIDO-RS answer every image's
+stored syntax. An image that neither reference decoder reads is
 a failed sub-operation, never a wrong image."""
 
 import glob
@@ -29,7 +30,7 @@ from pydicom.uid import ExplicitVRLittleEndian
 import veltotest as vt
 from j2kref import (J2K, J2K_LOSSLESS, HTJ2K, HTJ2K_LOSSLESS, HTJ2K_RPCL, JPEG2000_SYNTAXES,
                     frame_count, gdcm_reference, opj_reference, retag, run, wrap)
-from webharness import Web, multipart_parts, header, STOREWEB
+from webharness import Web, multipart_parts, header, value, STOREWEB
 
 ASSOC_CLIENT = os.path.join(vt.BUILD, "tests", "server", "velto_assoc_client")
 ROOT = "1.2.826.0.1.3680043.9.7.370"
@@ -380,6 +381,26 @@ class J2kTests(unittest.TestCase):
                 self.assertEqual((a[0], b[0]), (200, 200), s.name)
                 self.assertEqual(header(a[1], "Content-Type"), "image/png")
                 self.assertTrue(a[2] == b[2], "%s: %s differs" % (s.name, what))
+
+    def test_h_stored_syntax_answered(self):
+        """C-FIND and QIDO-RS answer each image's stored syntax (Available
+        Transfer Syntax UID), the HTJ2K ones, which the toolkit does not
+        know, included."""
+        self.stored_once()
+        want = {s.instance: str(pydicom.dcmread(s.path, stop_before_pixels=True)
+                                .file_meta.TransferSyntaxUID) for s in self.samples}
+        self.assertIn(HTJ2K, want.values())
+        p, found = self.server.findscu(["StudyInstanceUID=" + ROOT + ".1", "SOPInstanceUID",
+                                        "AvailableTransferSyntaxUID"], level="IMAGE")
+        # (The uncompressed twins of test_g are in the study too.)
+        got = {str(d.SOPInstanceUID): str(d.get("AvailableTransferSyntaxUID", ""))
+               for d in found if str(d.SOPInstanceUID) in want}
+        self.maxDiff = None
+        self.assertEqual(got, want, p.stdout + p.stderr)
+        answer = self.web.json("/dicom-web/studies/%s/instances" % (ROOT + ".1"))
+        got = {value(a, "00080018"): value(a, "00083002") for a in answer
+               if value(a, "00080018") in want}
+        self.assertEqual(got, want)
 
 
 if __name__ == "__main__":
