@@ -125,6 +125,9 @@ struct partstream {
     bool closed = false;
     E_TransferSyntax xfer = EXS_Unknown; // EXS_Unknown: the stored bytes
     std::string xferUid;
+    // An HTJ2K syntax asked for (the toolkit knows none): only images
+    // stored in it, as their stored bytes.
+    std::string onlyStored;
 };
 
 // Starts the next part: its header, and either the open file or its
@@ -150,6 +153,20 @@ static bool startNextPart(partstream *ps)
                 ps->fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
             if (ps->fd < 0)
                 continue; // deleted since the list was made
+            if (!ps->onlyStored.empty()) {
+                unsigned char meta[65536];
+                ssize_t n = pread(ps->fd, meta, sizeof meta, 0);
+                std::string cls, syntax;
+                size_t start = 0;
+                if (n <= 0 || archive_parseMeta(meta, (size_t)n, &cls, &syntax, &start) != 1 ||
+                    syntax != ps->onlyStored) {
+                    // Not in the syntax asked for, and no codec makes it.
+                    close(ps->fd);
+                    ps->fd = -1;
+                    continue;
+                }
+                head += "; transfer-syntax=" + ps->onlyStored;
+            }
             ps->pending = head + "\r\n\r\n";
         } else {
             DcmFileFormat ff;
@@ -262,7 +279,9 @@ static int sendInstances(const webrequest &rq, const std::vector<webinstance> &l
         return web_replyError(rq, MHD_HTTP_SERVICE_UNAVAILABLE,
                               "The object tier cannot be reached");
     }
-    if (!a.transferSyntax.empty()) {
+    if (codec_isHtj2k(a.transferSyntax.c_str())) {
+        ps->onlyStored = a.transferSyntax;
+    } else if (!a.transferSyntax.empty()) {
         DcmXfer x(a.transferSyntax.c_str());
         if (x.getXfer() == EXS_Unknown) {
             delete ps;

@@ -357,6 +357,30 @@ class J2kTests(unittest.TestCase):
             self.assert_frames(s, pydicom.dcmread(io.BytesIO(parts[0][1])).PixelData,
                                "WADO-RS")
 
+    def test_f2_wado_rs_in_htj2k(self):
+        """WADO-RS asked for an HTJ2K syntax: the images stored in it, as
+        stored; the others are left out (nothing encodes them)."""
+        self.stored_once()
+        status, head, body = self.web.curl(
+            "/dicom-web/studies/%s" % (ROOT + ".1"),
+            ["-H", 'Accept: multipart/related; type="application/dicom"; '
+                   'transfer-syntax=' + HTJ2K_LOSSLESS])
+        self.assertEqual(status, 200)
+        parts = multipart_parts(body, header(head, "Content-Type"))
+        want = {}
+        for s in self.samples:
+            ts = pydicom.dcmread(s.path, stop_before_pixels=True).file_meta.TransferSyntaxUID
+            if ts == HTJ2K_LOSSLESS:
+                want[s.instance] = s
+        got = {}
+        for h, data in parts:
+            self.assertIn("transfer-syntax=" + HTJ2K_LOSSLESS, h)
+            ds = pydicom.dcmread(io.BytesIO(data), stop_before_pixels=False)
+            got[str(ds.SOPInstanceUID)] = ds
+        self.assertEqual(sorted(got), sorted(want))
+        for uid, ds in got.items():
+            self.assertEqual(ds.PixelData, pydicom.dcmread(want[uid].path).PixelData)
+
     def test_g_rendered_equals_uncompressed_twin(self):
         """The rendered image and thumbnail of a compressed image equal those
         of its reference pixels stored uncompressed."""
