@@ -6,7 +6,6 @@
 
 #include <string.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -523,19 +522,7 @@ public:
     }
 };
 
-// The codec list wants a default representation parameter and a codec
-// parameter; this decoder has no settings in either.
-class J2kRepParam : public DcmRepresentationParameter
-{
-public:
-    DcmRepresentationParameter *clone() const override { return new J2kRepParam(); }
-    const char *className() const override { return "J2kRepParam"; }
-    OFBool operator==(const DcmRepresentationParameter &arg) const override
-    {
-        return strcmp(arg.className(), className()) == 0;
-    }
-};
-
+// The codec list wants a codec parameter; this decoder has no settings.
 class J2kCodecParam : public DcmCodecParameter
 {
 public:
@@ -546,10 +533,9 @@ public:
 void codec_registerJ2k()
 {
     // Immutable objects that live as long as the process: the codec list
-    // keeps pointers to them.
+    // keeps pointers to them. The list refuses a codec registered before
+    // (under its own lock), so a second call changes nothing.
     static const J2kDecoder decoder;
-    static const J2kRepParam repParam;
     static const J2kCodecParam codecParam;
-    static std::once_flag once;
-    std::call_once(once, []() { DcmCodecList::registerCodec(&decoder, &repParam, &codecParam); });
+    DcmCodecList::registerCodec(&decoder, nullptr, &codecParam);
 }

@@ -33,7 +33,7 @@ static const uint64_t CODEC_MAX_FRAME = 1ULL << 30;
 static const uint64_t CODEC_FREE_FRAME = 16ULL << 20;
 enum { CODEC_MAX_RATIO = 2048 };
 
-// Registers the decoder with the toolkit's codec list; once per process
+// Registers the decoder with the toolkit's codec list, once per process
 // (later calls do nothing). Thread-safe.
 void codec_registerJ2k();
 
