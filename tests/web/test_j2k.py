@@ -11,7 +11,8 @@ cannot read it, and for the lossless ones made here the original pixels as
 well. Whatever way the archive decodes (C-GET with an uncompressed-only
 proposal, C-MOVE to a storescp that accepts only uncompressed syntaxes,
 WADO-RS frames, WADO-URI in Explicit VR Little Endian) must give the
-reference's pixels exactly; rendered answers must equal those of the same
+reference's pixels exactly; a peer that takes HTJ2K (another of these
+archives) gets it as stored; rendered answers must equal those of the same
 pixels stored uncompressed. HTJ2K files are stored as sent (their meta
 header keeps the syntax), and C-FIND and QIDO-RS answer every image's
 stored syntax. An image that neither reference decoder reads is
@@ -62,8 +63,13 @@ class J2kTests(unittest.TestCase):
         # The destination accepts only the uncompressed syntaxes.
         cls.dest = vt.StoreSCP(cls.server.tmp, aetitle="PLAIN")
         cls.addClassCleanup(cls.dest.stop)
+        # Another archive, which takes HTJ2K as this one does.
+        cls.peer = vt.Server(aetitle="VELTO2", start=False)
+        cls.addClassCleanup(cls.peer.cleanup)
         with open(os.path.join(cls.server.etc, "AETitleMap"), "w") as f:
             f.write(cls.dest.map_line())
+            f.write("VELTO2\tVELTO2\t127.0.0.1:%d\tFMS\n" % cls.peer.port)
+        cls.peer.start()
         cls.server.start()
         cls.web = Web(cls.server)
         cls.addClassCleanup(cls.web.stop)
@@ -317,6 +323,22 @@ class J2kTests(unittest.TestCase):
             got[str(ds.SOPInstanceUID)] = ds
         for s in self.samples:
             self.assert_frames(s, got[s.instance].PixelData, "C-MOVE")
+
+    def test_d2_move_to_a_peer_that_takes_htj2k(self):
+        """A peer that accepts the stored syntaxes (another of these
+        archives) gets every image as stored, HTJ2K included."""
+        self.stored_once()
+        p, responses = vt.movescu(self.server.port, ["StudyInstanceUID=" + ROOT + ".1"],
+                                  "VELTO2", called=self.server.aetitle)
+        final = [r for r in responses if r["final"]][0]
+        self.assertEqual((final.get("status"), final.get("failed")), (0, 0), p.stdout[-3000:])
+        for s in self.samples:
+            sent = pydicom.dcmread(s.path)
+            path = vt.uid_path(self.peer.basedir, s.study, s.series, s.instance)
+            with open(path, "rb") as f:
+                self.assertIn(str(sent.file_meta.TransferSyntaxUID).encode(), f.read(1024),
+                              s.name)
+            self.assertEqual(pydicom.dcmread(path).PixelData, sent.PixelData, s.name)
 
     def test_e_wado_frames(self):
         """WADO-RS frames, as application/octet-stream: each frame decoded
