@@ -340,6 +340,28 @@ class J2kTests(unittest.TestCase):
                               s.name)
             self.assertEqual(pydicom.dcmread(path).PixelData, sent.PixelData, s.name)
 
+    def test_d3_check_and_rebuild_of_htj2k_files(self):
+        """storeindex finds the peer's store (HTJ2K files among its images)
+        consistent, and a rebuild of its index answers the stored syntaxes
+        again."""
+        s = self.samples[0]
+        if not os.path.exists(vt.uid_path(self.peer.basedir, s.study, s.series, s.instance)):
+            self.test_d2_move_to_a_peer_that_takes_htj2k()
+        storeindex = os.path.join(vt.BUILD, "storeindex", "storeindex")
+        self.peer.stop()
+        try:
+            for command in ("check", "rebuild", "check"):
+                p = vt.run([storeindex, command, self.peer.basedir], timeout=300)
+                self.assertEqual(p.returncode, 0, command + ": " + p.stdout + p.stderr)
+        finally:
+            self.peer.start()
+        want = {s.instance: str(pydicom.dcmread(s.path, stop_before_pixels=True)
+                                .file_meta.TransferSyntaxUID) for s in self.samples}
+        _, found = self.peer.findscu(["StudyInstanceUID=" + ROOT + ".1", "SOPInstanceUID",
+                                      "AvailableTransferSyntaxUID"], level="IMAGE")
+        self.assertEqual({str(d.SOPInstanceUID): str(d.AvailableTransferSyntaxUID)
+                          for d in found}, want)
+
     def test_e_wado_frames(self):
         """WADO-RS frames, as application/octet-stream: each frame decoded
         alone equals the reference's frame."""
