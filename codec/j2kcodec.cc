@@ -64,6 +64,21 @@ uint64_t codec_frameBound(unsigned rows, unsigned columns, unsigned samples, uns
     return size;
 }
 
+uint64_t codec_imageBound(unsigned rows, unsigned columns, unsigned samples, unsigned bitsAllocated,
+                          uint64_t frames, uint64_t codestreamBytes)
+{
+    if ((bitsAllocated != 8 && bitsAllocated != 16) || frames == 0)
+        return 0;
+    uint64_t frame = (uint64_t)rows * columns * samples * (bitsAllocated / 8);
+    if (frame == 0 || frame > CODEC_MAX_FRAME || frames > 0xfffffffeULL / frame)
+        return 0;
+    uint64_t total = frame * frames;
+    if (total + 1 > 0xfffffffeULL ||
+        (total > CODEC_FREE_FRAME && total / CODEC_MAX_RATIO > codestreamBytes))
+        return 0;
+    return total;
+}
+
 bool codec_adopt(DcmFileFormat *ff)
 {
     OFString uid;
@@ -266,9 +281,8 @@ struct j2kdecode {
 
 // Decodes the codestream of bytes into out (a frame of a's size, samples
 // interleaved unless a.planar, 16-bit samples in the host's byte order).
-// *irreversible is set when the codestream used the irreversible wavelet.
 static OFCondition decodeCodestream(const unsigned char *bytes, size_t n, const imageattrs &a,
-                                    unsigned char *out, uint64_t frameSize, bool *irreversible)
+                                    unsigned char *out, uint64_t frameSize)
 {
     // A codestream with a JP2 file's header in front is taken too.
     OPJ_CODEC_FORMAT format = OPJ_CODEC_J2K;
@@ -313,12 +327,6 @@ static OFCondition decodeCodestream(const unsigned char *bytes, size_t n, const 
             return codecError("JPEG 2000: component " + std::to_string(c) +
                               " is subsampled or deeper than the image's bits");
     }
-    opj_codestream_info_v2_t *info = opj_get_cstr_info(d.codec);
-    if (info != nullptr) {
-        *irreversible = info->m_default_tile_info.tccp_info != nullptr &&
-                        info->m_default_tile_info.tccp_info[0].qmfbid == 0;
-        opj_destroy_cstr_info(&info);
-    }
     if (!opj_decode(d.codec, d.stream, d.image) || !opj_end_decompress(d.codec, d.stream))
         return codecError("JPEG 2000: cannot decode: " + (error.empty() ? "error" : error));
     size_t pixels = (size_t)a.rows * a.columns;
@@ -348,7 +356,7 @@ static OFCondition decodeCodestream(const unsigned char *bytes, size_t n, const 
 
 // Decodes frame (from 0) of seq into out, which holds frameSize bytes.
 static OFCondition decodeOneFrame(DcmPixelSequence *seq, const imageattrs &a, Uint32 frame,
-                                  unsigned char *out, uint64_t frameSize, bool *irreversible,
+                                  unsigned char *out, uint64_t frameSize,
                                   unsigned long *nextFragment)
 {
     unsigned long first = 0, end = 0;
@@ -376,7 +384,7 @@ static OFCondition decodeOneFrame(DcmPixelSequence *seq, const imageattrs &a, Ui
         return codecError("JPEG 2000: frame " + std::to_string(frame + 1) + " of " +
                           std::to_string(frameSize) + " bytes from a codestream of " +
                           std::to_string(n) + " is beyond the decoder's bounds");
-    OFCondition cond = decodeCodestream(bytes, n, a, out, frameSize, irreversible);
+    OFCondition cond = decodeCodestream(bytes, n, a, out, frameSize);
     // A fragment's value, once read, would stay in memory as long as the
     // data set: dropped again (it is read from the file when needed), so a
     // multi-frame image decoded frame by frame holds one frame's
@@ -420,9 +428,8 @@ public:
             if (seq->getItem(item, i).good() && item != nullptr)
                 compressed += item->getLength();
         }
-        if (a.bitsAllocated % 8 != 0 || frameSize == 0 || frameSize > CODEC_MAX_FRAME ||
-            total + 1 > 0xfffffffeULL ||
-            (total > CODEC_FREE_FRAME && total / CODEC_MAX_RATIO > compressed))
+        if (codec_imageBound(a.rows, a.columns, a.samples, a.bitsAllocated, (uint64_t)a.frames,
+                             compressed) != total)
             return codecError("JPEG 2000: the image's size (" + std::to_string(total) +
                               " bytes from " + std::to_string(compressed) +
                               ") is beyond the decoder's bounds");
@@ -433,11 +440,10 @@ public:
         unsigned char *out = reinterpret_cast<unsigned char *>(words);
         if (total % 2 != 0)
             out[total] = 0;
-        bool irreversible = false;
         for (Sint32 f = 0; f < a.frames; f++) {
             unsigned long next = 0;
-            cond = decodeOneFrame(seq, a, (Uint32)f, out + frameSize * (uint64_t)f, frameSize,
-                                  &irreversible, &next);
+            cond =
+                decodeOneFrame(seq, a, (Uint32)f, out + frameSize * (uint64_t)f, frameSize, &next);
             if (cond.bad())
                 return cond;
         }
@@ -452,11 +458,6 @@ public:
                 return cond;
             // The compressed form no longer matches the attributes.
             removeOldRep = OFTrue;
-        }
-        if (irreversible) {
-            cond = insertStringIfMissing(ds, DCM_LossyImageCompression, "01");
-            if (cond.bad())
-                return cond;
         }
         return EC_Normal;
     }
@@ -475,10 +476,9 @@ public:
         uint64_t frameSize = (uint64_t)a.rows * a.columns * a.samples * (a.bitsAllocated / 8);
         if (a.bitsAllocated % 8 != 0 || frameSize == 0 || frameSize > bufSize)
             return EC_IllegalCall;
-        bool irreversible = false;
         unsigned long next = 0;
-        cond = decodeOneFrame(seq, a, frameNo, static_cast<unsigned char *>(buffer), frameSize,
-                              &irreversible, &next);
+        cond =
+            decodeOneFrame(seq, a, frameNo, static_cast<unsigned char *>(buffer), frameSize, &next);
         if (cond.bad())
             return cond;
         startFragment = (Uint32)next;

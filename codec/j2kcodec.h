@@ -33,6 +33,13 @@ static const uint64_t CODEC_MAX_FRAME = 1ULL << 30;
 static const uint64_t CODEC_FREE_FRAME = 16ULL << 20;
 enum { CODEC_MAX_RATIO = 2048 };
 
+// The size in bytes of a whole image of frames such frames decoded from
+// codestreams of codestreamBytes in all, when within the bounds of a frame
+// (the ratio against all the codestreams) and below 4 GiB (a length field's
+// 32 bits); 0 when not.
+uint64_t codec_imageBound(unsigned rows, unsigned columns, unsigned samples, unsigned bitsAllocated,
+                          uint64_t frames, uint64_t codestreamBytes);
+
 // Registers the decoder with the toolkit's codec list, once per process
 // (later calls do nothing). Thread-safe.
 void codec_registerJ2k();

@@ -13,6 +13,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <string>
+
 #include "dcmtk/dcmdata/dcdatset.h"
 #include "dcmtk/dcmdata/dcitem.h"
 #include "dcmtk/dcmdata/dctagkey.h"
@@ -422,6 +424,18 @@ OFCondition dicomnet_SCU_store_send_encoded(T_ASC_Association *assoc,
                                             T_ASC_PresentationContextID pcId,
                                             const T_DIMSE_C_StoreRQ *request, const void *data,
                                             size_t length);
+
+// The same with a data set that comes in pieces, each sent as it comes (a
+// multi-frame image decoded one frame at a time is never held whole):
+// next puts the next piece in *piece (an even number of bytes) and returns
+// 1, or returns 0 after the last piece, or -1 when the data set cannot be
+// made (then DIMSE_BADDATA; the peer has part of a data set, and the
+// caller must abort the association).
+typedef int (*dicomnet_store_source)(void *data, std::string *piece);
+OFCondition dicomnet_SCU_store_send_pieces(T_ASC_Association *assoc,
+                                           T_ASC_PresentationContextID pcId,
+                                           const T_DIMSE_C_StoreRQ *request,
+                                           dicomnet_store_source next, void *data);
 // Waits for the response to the C-STORE request messageId like
 // DIMSE_storeUser: *response, and *statusDetail (null or the caller's to
 // delete); a C-CANCEL that arrives first is noted in cancel (may be null:

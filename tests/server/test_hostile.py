@@ -12,7 +12,8 @@ are UIDs that are no UIDs ("..") in a C-STORE or a C-MOVE identifier; a
 move destination that never answers is given up after the inactivity
 budget, and a stop ends a move or a C-GET within seconds with its final
 response; JPEG 2000 codestreams that claim huge images or are cut short
-fail their image only, in bounded memory."""
+fail their image only, in bounded memory, and a multi-frame JPEG 2000
+image is decoded for a retrieve one frame at a time."""
 
 import hashlib
 import os
@@ -1035,6 +1036,50 @@ class Jpeg2000Codestreams(ServerTestCase):
         # Nothing is allocated for a claimed image before its codestream's
         # header is checked: the worker grows by a few MB, not by 512 MB.
         veltotest.assert_memory_below(self, grown, 24 * 1024, "worker grew by %d kB" % grown)
+
+    def test_multi_frame_image_is_decoded_one_frame_at_a_time(self):
+        # 48 frames of 512 x 512 16-bit noise in HTJ2K (24 MB compressed,
+        # 24 MB decoded), asked for uncompressed: sent decoded frame by
+        # frame, never held whole (decoded whole, the worker grew by the
+        # image and its codestreams).
+        import numpy
+        from j2kref import HTJ2K_LOSSLESS, wrap
+        s = self.server(args=["-D"])
+        self.assertEqual(client(s, "echo", 1), ["ASSOCIATED", "ECHO OK", "RELEASED"])
+        veltotest.wait_for(lambda: len(peak_kb(s)) == 1, 10, what="echo worker's peak")
+        base = peak_kb(s)[0]
+        rng = numpy.random.default_rng(5)
+        frames, streams = [], []
+        for k in range(48):
+            f = rng.integers(0, 65536, size=(512, 512), dtype=numpy.uint16)
+            raw = os.path.join(s.tmp, "f.raw")
+            f.astype("<u2").tofile(raw)
+            veltotest.run(["ojph_compress", "-i", raw, "-o", raw + ".j2c", "-dims", "{512,512}",
+                           "-num_comps", "1", "-signed", "false", "-bit_depth", "16",
+                           "-downsamp", "{1,1}", "-reversible", "true"], check=True)
+            with open(raw + ".j2c", "rb") as fh:
+                streams.append(fh.read())
+            frames.append(f.astype("<u2").tobytes())
+        ds, _ = self.codestream()
+        ds.Rows = ds.Columns = 512
+        ds.BitsStored, ds.HighBit, ds.PixelRepresentation = 16, 15, 0
+        ds.StudyInstanceUID, ds.SeriesInstanceUID = "1.2.826.57.2", "1.2.826.57.2.1"
+        ds.SOPInstanceUID = ds.file_meta.MediaStorageSOPInstanceUID = "1.2.826.57.2.1.1"
+        path = wrap(ds, streams, os.path.join(s.tmp, "mf.dcm"), HTJ2K_LOSSLESS)
+        self.assertIn("STORE 0x0000", "\n".join(client(s, "storeraw", path)))
+        out = os.path.join(s.tmp, "got-mf")
+        os.makedirs(out)
+        p = veltotest.run(["getscu", "-aec", s.aetitle, "-od", out, "-k",
+                           "QueryRetrieveLevel=STUDY", "-k", "StudyInstanceUID=1.2.826.57.2",
+                           "127.0.0.1", str(s.port)], timeout=300)
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        got = [pydicom.dcmread(os.path.join(out, n)) for n in os.listdir(out)]
+        self.assertEqual(len(got), 1, p.stdout + p.stderr)
+        self.assertEqual(got[0].file_meta.TransferSyntaxUID, "1.2.840.10008.1.2.1")
+        self.assertTrue(got[0].PixelData == b"".join(frames), "pixels differ")
+        veltotest.wait_for(lambda: len(peak_kb(s)) >= 3, 10, what="the C-GET worker's peak")
+        grown = max(peak_kb(s)[1:]) - base
+        veltotest.assert_memory_below(self, grown, 12 * 1024, "worker grew by %d kB" % grown)
 
 
 if __name__ == "__main__":
