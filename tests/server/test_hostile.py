@@ -12,15 +12,18 @@ are UIDs that are no UIDs ("..") in a C-STORE or a C-MOVE identifier; a
 move destination that never answers is given up after the inactivity
 budget, and a stop ends a move or a C-GET within seconds with its final
 response; JPEG 2000 codestreams that claim huge images or are cut short
-fail their image only, in bounded memory, and a multi-frame JPEG 2000
-image is decoded for a retrieve one frame at a time."""
+fail their image only, in bounded memory; a multi-frame JPEG 2000 image is
+decoded for a retrieve one frame at a time, and one whose later frame fails
+costs that image only."""
 
 import hashlib
 import os
 import re
+import shutil
 import signal
 import socket
 import struct
+import tempfile
 import threading
 import time
 import zlib
@@ -1080,6 +1083,41 @@ class Jpeg2000Codestreams(ServerTestCase):
         veltotest.wait_for(lambda: len(peak_kb(s)) >= 3, 10, what="the C-GET worker's peak")
         grown = max(peak_kb(s)[1:]) - base
         veltotest.assert_memory_below(self, grown, 12 * 1024, "worker grew by %d kB" % grown)
+
+    def test_frame_that_fails_half_way_costs_its_image_only(self):
+        # A 3-frame image whose second codestream is cut short, between two
+        # whole images, moved to a peer that takes only uncompressed
+        # syntaxes: its data set is cut off half way (the association is
+        # given up), and the move goes on over a new association.
+        from j2kref import HTJ2K_LOSSLESS, wrap
+        from pydicom.encaps import generate_pixel_data_frame
+        tmp = tempfile.mkdtemp(prefix="velto-j2k-")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        scp = StoreSCP(tmp)
+        self.addCleanup(scp.stop)
+        s = self.server(args=["-D"], aetmap=scp.map_line())
+        ds = pydicom.dcmread(veltotest.pydicom_file("MR_small_jp2klossless.dcm"))
+        cs = next(generate_pixel_data_frame(ds.PixelData, 1))
+        ds.StudyInstanceUID, ds.SeriesInstanceUID = "1.2.826.57.3", "1.2.826.57.3.1"
+        ds.SOPInstanceUID = ds.file_meta.MediaStorageSOPInstanceUID = "1.2.826.57.3.1.2"
+        broken = wrap(ds, [cs, cs[:len(cs) // 2 & ~1], cs], os.path.join(s.tmp, "mf.dcm"),
+                      HTJ2K_LOSSLESS)
+        files = [self.image(s, "a.dcm", "1.2.826.57.3.1.1"), broken,
+                 self.image(s, "c.dcm", "1.2.826.57.3.1.3")]
+        for f, uid in zip(files, ("1.2.826.57.3.1.1", None, "1.2.826.57.3.1.3")):
+            if uid:
+                d = pydicom.dcmread(f)
+                d.StudyInstanceUID, d.SeriesInstanceUID = "1.2.826.57.3", "1.2.826.57.3.1"
+                d.save_as(f)
+            self.assertIn("STORE 0x0000", "\n".join(client(s, "storeraw", f)))
+        p, responses = movescu(s.port, ["StudyInstanceUID=1.2.826.57.3"], scp.aetitle,
+                               called=s.aetitle)
+        final = [r for r in responses if r["final"]][0]
+        self.assertEqual((final.get("completed"), final.get("failed")), (2, 1), p.stdout[-2000:])
+        got = sorted(str(pydicom.dcmread(f).SOPInstanceUID) for f in scp.files())
+        self.assertEqual(got, ["1.2.826.57.3.1.1", "1.2.826.57.3.1.3"])
+        self.assertIn("frame 2: JPEG 2000: cannot decode", s.log())
+        self.assertFalse([m for m in messages(s) if "terminated" in m], s.log())
 
 
 if __name__ == "__main__":
