@@ -28,6 +28,7 @@
 #include "dcmtk/dcmjpeg/djdecode.h"
 #include "dcmtk/dcmjpls/djdecode.h"
 
+#include "codec/j2kcodec.h"
 #include "dicomnet/dicomnet.h"
 #include "dicomnet/elementwalk.h"
 #include "index/indexbackend.h"
@@ -626,6 +627,7 @@ void archive_registerDecoders()
         DJDecoderRegistration::registerCodecs();
         DJLSDecoderRegistration::registerCodecs();
         DcmRLEDecoderRegistration::registerCodecs();
+        codec_registerJ2k();
     });
 }
 

@@ -489,7 +489,8 @@ bool archive_wellFormedUids(const char *value);
 // the first that is. A front end refuses such a query before matching it.
 bool archive_keysFit(DcmItem *identifier, DcmTagKey *offending);
 
-// Registers DCMTK's decoders (the JPEG family, JPEG-LS, RLE) with the
+// Registers the decoders (DCMTK's JPEG family, JPEG-LS and RLE, and this
+// tree's JPEG 2000 and HTJ2K decoder, codec/j2kcodec.h) with the
 // toolkit, once per process however often it is called (thread-safe): for
 // a front end that sends images in another transfer syntax than they were
 // stored in, or renders them.

@@ -16,6 +16,7 @@
 #include "dcmtk/dcmdata/dcistrmb.h"
 #include "dcmtk/dcmdata/dcxfer.h"
 
+#include "codec/j2kcodec.h"
 #include "dicomnet/elementwalk.h"
 #include "dicomnet/transcode.h"
 #include "runtime/durablefile.h"
@@ -144,6 +145,9 @@ static bool convertedAsItComes(const char *transferSyntax)
 
 bool archive_receive::storedAsItComes(const char *transferSyntax)
 {
+    // HTJ2K, unknown to the toolkit, is encoded as JPEG 2000 is.
+    if (codec_isHtj2k(transferSyntax))
+        return true;
     DcmXfer xfer(transferSyntax);
     return xfer.getStreamCompression() == ESC_none &&
            (xfer.getXfer() == EXS_LittleEndianExplicit || xfer.isEncapsulated());
@@ -329,7 +333,9 @@ archive_receive::archive_receive(const archive_context *ctx, const char *transfe
     const char *seen = sent.getStreamCompression() == ESC_zlib
                            ? UID_LittleEndianExplicitTransferSyntax
                            : transferSyntax;
-    DcmXfer xfer(seen);
+    // HTJ2K's data set is encoded as JPEG 2000's (the toolkit knows no
+    // HTJ2K): the walk and any parse read it so; the store keeps its UID.
+    DcmXfer xfer(codec_isHtj2k(seen) ? UID_JPEG2000TransferSyntax : seen);
     s_->xfer = xfer.getXfer();
     s_->converted = convertedAsItComes(seen);
     s_->streamed = storedAsItComes(seen) || s_->converted;

@@ -13,6 +13,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <string>
+
 #include "dcmtk/dcmdata/dcdatset.h"
 #include "dcmtk/dcmdata/dcitem.h"
 #include "dcmtk/dcmdata/dctagkey.h"
@@ -145,10 +147,10 @@ int dicomnet_tls_peer_wanted(const char *calledAET, const char *peerAddress);
 // then "") when the association has no connected socket.
 int dicomnet_peer_address(T_ASC_Association *assoc, char *out, size_t size);
 
-enum { DICOMNET_STD_TS_COUNT = 30 }; // entries of the standard TS list
+enum { DICOMNET_STD_TS_COUNT = 33 }; // entries of the standard TS list
 
 // The standard transfer syntax list for this host's byte order, in order of
-// preference (static storage); count receives 30.
+// preference (static storage); count receives 33.
 const char *const *dicomnet_get_STD_TS(int &count);
 
 // Sets the toolkit's connection timeout to 10 s and opens a listening
@@ -205,7 +207,33 @@ OFCondition dicomnet_params_accept_unknown_PCs(T_ASC_Parameters *params,
 // Requests an association; *assoc receives the toolkit's association, which
 // belongs to the caller in every outcome (end it with dicomnet_dissociate).
 // 0 accepted, -1 rejected, -2 other failure, -3 no acceptable context.
+// The accepted contexts are given stand-ins as dicomnet_assoc_stand_in does.
 int dicomnet_associate(T_ASC_Association **assoc, T_ASC_Network *network, T_ASC_Parameters *params);
+
+// The toolkit's message layer refuses every message on a context whose
+// accepted transfer syntax it does not know, even though commands are
+// always Implicit VR Little Endian: the HTJ2K syntaxes (.201 to .203),
+// which this archive stores as sent and decodes itself. Once an
+// association is negotiated (after its acknowledgement, or on the
+// requesting side after its acceptance) each context accepted in one of
+// them gets a stand-in the toolkit knows (JPEG 2000) in the list that the
+// message layer reads (that of ASC_findAcceptedPresentationContext and
+// ASC_getPresentationContext); the answered list keeps the syntax agreed
+// with the peer, which the two functions below give back. The stand-in
+// never reaches the peer, and never writes a data set: the archive sends
+// such images only as their stored bytes. Returns the number of contexts
+// given a stand-in.
+int dicomnet_assoc_stand_in(T_ASC_Association *assoc);
+
+// ASC_findAcceptedPresentationContext with the transfer syntax agreed with
+// the peer (not a stand-in): what a handler of the context's messages
+// reads.
+OFCondition dicomnet_find_accepted_context(T_ASC_Association *assoc, T_ASC_PresentationContextID id,
+                                           T_ASC_PresentationContext *pc);
+// ASC_getPresentationContext (by list position) likewise.
+OFCondition dicomnet_get_context(T_ASC_Association *assoc, int position,
+                                 T_ASC_PresentationContext *pc);
+
 // Ends *assoc according to reason: EC_Normal releases, DUL_PEERABORTEDASSOCIATION
 // only destroys, anything else aborts; then destroys (clears *assoc).
 // 0 done, -1 release failed, -2 abort failed, -3 destroy failed. After -1
@@ -396,6 +424,18 @@ OFCondition dicomnet_SCU_store_send_encoded(T_ASC_Association *assoc,
                                             T_ASC_PresentationContextID pcId,
                                             const T_DIMSE_C_StoreRQ *request, const void *data,
                                             size_t length);
+
+// The same with a data set that comes in pieces, each sent as it comes (a
+// multi-frame image decoded one frame at a time is never held whole):
+// next puts the next piece in *piece (an even number of bytes) and returns
+// 1, or returns 0 after the last piece, or -1 when the data set cannot be
+// made (then DIMSE_BADDATA; the peer has part of a data set, and the
+// caller must abort the association).
+typedef int (*dicomnet_store_source)(void *data, std::string *piece);
+OFCondition dicomnet_SCU_store_send_pieces(T_ASC_Association *assoc,
+                                           T_ASC_PresentationContextID pcId,
+                                           const T_DIMSE_C_StoreRQ *request,
+                                           dicomnet_store_source next, void *data);
 // Waits for the response to the C-STORE request messageId like
 // DIMSE_storeUser: *response, and *statusDetail (null or the caller's to
 // delete); a C-CANCEL that arrives first is noted in cancel (may be null:

@@ -18,10 +18,15 @@
 
 // The standard list in order of preference; the two arrays differ only in
 // their first two entries, which put the host's own explicit byte order first.
+// The HTJ2K syntaxes (.201 to .203) are unknown to the toolkit's own lists
+// but stored as sent and decoded by codec/j2kcodec.h like JPEG 2000.
+// The HTJ2K syntaxes (.201 to .203) are unknown to the toolkit's own lists
+// but stored as sent and decoded by codec/j2kcodec.h like JPEG 2000.
 #define STD_TS_TAIL                                                                                \
     "1.2.840.10008.1.2", "1.2.840.10008.1.2.5", "1.2.840.10008.1.2.1.99",                          \
         "1.2.840.10008.1.2.4.90", "1.2.840.10008.1.2.4.91", "1.2.840.10008.1.2.4.92",              \
-        "1.2.840.10008.1.2.4.93", "1.2.840.10008.1.2.4.50", "1.2.840.10008.1.2.4.51",              \
+        "1.2.840.10008.1.2.4.93", "1.2.840.10008.1.2.4.201", "1.2.840.10008.1.2.4.202",            \
+        "1.2.840.10008.1.2.4.203", "1.2.840.10008.1.2.4.50", "1.2.840.10008.1.2.4.51",             \
         "1.2.840.10008.1.2.4.52", "1.2.840.10008.1.2.4.53", "1.2.840.10008.1.2.4.54",              \
         "1.2.840.10008.1.2.4.55", "1.2.840.10008.1.2.4.56", "1.2.840.10008.1.2.4.57",              \
         "1.2.840.10008.1.2.4.58", "1.2.840.10008.1.2.4.59", "1.2.840.10008.1.2.4.60",              \
@@ -35,9 +40,9 @@ static const char *const std_ts_little[] = {"1.2.840.10008.1.2.1", "1.2.840.1000
 static const char *const std_ts_big[] = {"1.2.840.10008.1.2.2", "1.2.840.10008.1.2.1", STD_TS_TAIL};
 
 static_assert(sizeof(std_ts_little) / sizeof(std_ts_little[0]) == DICOMNET_STD_TS_COUNT,
-              "standard transfer syntax list has 30 entries");
+              "standard transfer syntax list has 33 entries");
 static_assert(sizeof(std_ts_big) / sizeof(std_ts_big[0]) == DICOMNET_STD_TS_COUNT,
-              "standard transfer syntax list has 30 entries");
+              "standard transfer syntax list has 33 entries");
 
 enum { HOST_BUFFER_SIZE = 129 };
 
@@ -349,7 +354,94 @@ int dicomnet_associate(T_ASC_Association **assoc, T_ASC_Network *network, T_ASC_
         return -3;
     }
     dicomnet_trace(DICOMNET_TRACE_JUNK, "dicomnet_associate: Association Accepted\n");
+    dicomnet_assoc_stand_in(*assoc);
     return 0;
+}
+
+// The syntaxes the toolkit's message layer does not know, and the stand-in
+// it is shown for each (see dicomnet_assoc_stand_in).
+static const char *const unknown_ts[][2] = {
+    {"1.2.840.10008.1.2.4.201", UID_JPEG2000LosslessOnlyTransferSyntax},
+    {"1.2.840.10008.1.2.4.202", UID_JPEG2000LosslessOnlyTransferSyntax},
+    {"1.2.840.10008.1.2.4.203", UID_JPEG2000TransferSyntax},
+};
+
+// The context with id in list, or null.
+static DUL_PRESENTATIONCONTEXT *context_in(LST_HEAD **list, T_ASC_PresentationContextID id)
+{
+    if (*list == nullptr)
+        return nullptr;
+    DUL_PRESENTATIONCONTEXT *pc = (DUL_PRESENTATIONCONTEXT *)LST_Head(list);
+    if (pc != nullptr)
+        (void)LST_Position(list, pc);
+    for (; pc != nullptr; pc = (DUL_PRESENTATIONCONTEXT *)LST_Next(list)) {
+        if (pc->presentationContextID == id)
+            return pc;
+    }
+    return nullptr;
+}
+
+int dicomnet_assoc_stand_in(T_ASC_Association *assoc)
+{
+    if (assoc == nullptr || assoc->params == nullptr)
+        return 0;
+    // The toolkit reads the requested list (results and accepted syntaxes
+    // copied in) for both; the answered list keeps the agreed syntax.
+    LST_HEAD **list = &assoc->params->DULparams.requestedPresentationContext;
+    if (*list == nullptr)
+        return 0;
+    int replaced = 0;
+    DUL_PRESENTATIONCONTEXT *pc = (DUL_PRESENTATIONCONTEXT *)LST_Head(list);
+    if (pc != nullptr)
+        (void)LST_Position(list, pc);
+    for (; pc != nullptr; pc = (DUL_PRESENTATIONCONTEXT *)LST_Next(list)) {
+        if (pc->result != ASC_P_ACCEPTANCE)
+            continue;
+        for (const auto &entry : unknown_ts) {
+            if (strcmp(pc->acceptedTransferSyntax, entry[0]) == 0) {
+                OFStandard::strlcpy(pc->acceptedTransferSyntax, entry[1],
+                                    sizeof(pc->acceptedTransferSyntax));
+                replaced++;
+                break;
+            }
+        }
+    }
+    return replaced;
+}
+
+// pc's accepted syntax, when a stand-in, set back to the agreed one.
+static void agreed_syntax(T_ASC_Association *assoc, T_ASC_PresentationContext *pc)
+{
+    DUL_PRESENTATIONCONTEXT *answered = context_in(
+        &assoc->params->DULparams.acceptedPresentationContext, pc->presentationContextID);
+    if (answered == nullptr || answered->result != ASC_P_ACCEPTANCE)
+        return;
+    for (const auto &entry : unknown_ts) {
+        if (strcmp(answered->acceptedTransferSyntax, entry[0]) == 0 &&
+            strcmp(pc->acceptedTransferSyntax, entry[1]) == 0) {
+            OFStandard::strlcpy(pc->acceptedTransferSyntax, entry[0],
+                                sizeof(pc->acceptedTransferSyntax));
+            return;
+        }
+    }
+}
+
+OFCondition dicomnet_find_accepted_context(T_ASC_Association *assoc, T_ASC_PresentationContextID id,
+                                           T_ASC_PresentationContext *pc)
+{
+    OFCondition cond = ASC_findAcceptedPresentationContext(assoc->params, id, pc);
+    if (cond.good())
+        agreed_syntax(assoc, pc);
+    return cond;
+}
+
+OFCondition dicomnet_get_context(T_ASC_Association *assoc, int position,
+                                 T_ASC_PresentationContext *pc)
+{
+    OFCondition cond = ASC_getPresentationContext(assoc->params, position, pc);
+    if (cond.good())
+        agreed_syntax(assoc, pc);
+    return cond;
 }
 
 static int abort_association(T_ASC_Association **assoc)

@@ -269,7 +269,7 @@ OFCondition dicomnet_SCP_store(T_ASC_Association *assoc, T_DIMSE_Message *msg,
     }
     T_DIMSE_C_StoreRQ *request = &msg->msg.CStoreRQ;
     T_ASC_PresentationContext pc;
-    OFCondition cond = ASC_findAcceptedPresentationContext(assoc->params, pcId, &pc);
+    OFCondition cond = dicomnet_find_accepted_context(assoc, pcId, &pc);
     if (cond.bad())
         return DIMSE_BADDATA;
     T_DIMSE_C_StoreRSP response;
@@ -389,7 +389,7 @@ OFCondition dicomnet_receive_dataset(T_ASC_Association *assoc, T_ASC_Presentatio
     refusal->reason = ELEMENTWALK_MORE;
     refusal->at = 0;
     T_ASC_PresentationContext pc;
-    if (ASC_findAcceptedPresentationContext(assoc->params, pcId, &pc).bad())
+    if (dicomnet_find_accepted_context(assoc, pcId, &pc).bad())
         return DIMSE_BADDATA;
     requestwalk rw(limits, pc.acceptedTransferSyntax);
     receipt r;

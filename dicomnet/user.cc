@@ -240,6 +240,49 @@ OFCondition dicomnet_SCU_store_send_encoded(T_ASC_Association *assoc,
     return cond;
 }
 
+OFCondition dicomnet_SCU_store_send_pieces(T_ASC_Association *assoc,
+                                           T_ASC_PresentationContextID pcId,
+                                           const T_DIMSE_C_StoreRQ *request,
+                                           dicomnet_store_source next, void *data)
+{
+    if (assoc == nullptr)
+        return DIMSE_ILLEGALASSOCIATION;
+    unsigned char command[1024];
+    size_t commandLength = encode_store_command(request, command, sizeof(command));
+    if (commandLength == 0)
+        return DIMSE_BADDATA;
+    std::string piece, following;
+    int r = next(data, &piece);
+    if (r != 1 || piece.empty() || piece.size() % 2 != 0)
+        return DIMSE_BADDATA;
+    DUL_PDV pdv;
+    pdv.fragmentLength = (unsigned long)commandLength;
+    pdv.presentationContextID = pcId;
+    pdv.pdvType = DUL_COMMANDPDV;
+    pdv.lastPDV = OFTrue;
+    pdv.data = command;
+    DUL_PDVLIST list;
+    list.count = 1;
+    list.pdv = &pdv;
+    OFCondition cond = DUL_WritePDVs(&assoc->DULassociation, &list);
+    // Each piece goes once the next is known: the last one says so.
+    while (cond.good()) {
+        following.clear();
+        r = next(data, &following);
+        if (r < 0 || (r == 1 && following.size() % 2 != 0))
+            return DIMSE_BADDATA;
+        pdv.fragmentLength = (unsigned long)piece.size();
+        pdv.pdvType = DUL_DATASETPDV;
+        pdv.lastPDV = r == 0 ? OFTrue : OFFalse;
+        pdv.data = &piece[0];
+        cond = DUL_WritePDVs(&assoc->DULassociation, &list);
+        if (r == 0)
+            break;
+        piece.swap(following);
+    }
+    return cond;
+}
+
 OFCondition dicomnet_SCU_store_response(T_ASC_Association *assoc, T_ASC_PresentationContextID pcId,
                                         Uint16 messageId, T_DIMSE_C_StoreRSP *response,
                                         DcmDataset **statusDetail,

@@ -47,6 +47,7 @@
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcfilefo.h"
+#include "dcmtk/dcmdata/dcmetinf.h"
 
 #include "dicomnet/dicomnet.h"
 #include "index/keymatch.h"
@@ -336,9 +337,17 @@ static bool fileValue(const finddataset_index *ix, fileValues *f, const DcmTagKe
         return false;
     DcmDataset *ds = f->file.getDataset();
     DcmElement *e = NULL;
+    OFString v;
+    // The syntax an image is stored in, asked for by its attribute: the
+    // meta header's (also one the toolkit does not know, such as HTJ2K).
+    if (tag == DCM_AvailableTransferSyntaxUID && !ds->tagExists(tag)) {
+        if (f->file.getMetaInfo()->findAndGetOFString(DCM_TransferSyntaxUID, v).bad() || v.empty())
+            return false;
+        out->assign(v.c_str(), v.length());
+        return true;
+    }
     if (ds->findAndGetElement(tag, e).bad() || !e)
         return false;
-    OFString v;
     if (e->getOFStringArray(v).bad())
         return false;
     out->assign(v.c_str(), v.length());

@@ -599,6 +599,8 @@ OFCondition handleAssociation(T_ASC_Network *net, T_ASC_Association *assoc)
     cond = ASC_acknowledgeAssociation(assoc);
     if (cond.bad())
         goto out;
+    // HTJ2K contexts, which the toolkit's message layer would refuse.
+    dicomnet_assoc_stand_in(assoc);
 
     {
         DIC_AE calling = "", called = "";

@@ -11,12 +11,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcfilefo.h"
+#include "dcmtk/dcmdata/dcostrmb.h"
+#include "dcmtk/dcmdata/dcpixel.h"
+#include "dcmtk/dcmdata/dcpixseq.h"
+#include "dcmtk/dcmdata/dcpxitem.h"
 #include "dcmtk/dcmdata/dcxfer.h"
 #include "dcmtk/dcmnet/diutil.h"
 
+#include "codec/j2kcodec.h"
 #include "core/archive.h"
 #include "core/archivetier.h"
 #include "runtime/fullio.h"
@@ -186,8 +194,8 @@ static T_ASC_PresentationContextID chooseContext(T_ASC_Association *assoc, const
     int n = ASC_countPresentationContexts(assoc->params);
     for (int i = 0; i < n; i++) {
         T_ASC_PresentationContext pc;
-        if (ASC_getPresentationContext(assoc->params, i, &pc).bad() ||
-            pc.resultReason != ASC_P_ACCEPTANCE || item.sopClass != pc.abstractSyntax)
+        if (dicomnet_get_context(assoc, i, &pc).bad() || pc.resultReason != ASC_P_ACCEPTANCE ||
+            item.sopClass != pc.abstractSyntax)
             continue;
         if (item.xfer == pc.acceptedTransferSyntax) {
             *syntax = pc.acceptedTransferSyntax;
@@ -203,26 +211,233 @@ static T_ASC_PresentationContextID chooseContext(T_ASC_Association *assoc, const
     return other;
 }
 
-// Loads item's file and brings its data set into syntax: true when it can
-// be written in it (decoded where needed).
-static bool loadFor(DcmFileFormat *file, const retrieveitem &item, const std::string &syntax)
+// Whether ds (JPEG 2000 or HTJ2K, re-keyed) is decoded for target frame by
+// frame as it is sent (decodedFrames) rather than whole: a multi-frame
+// image whose decoded size is within the decoder's bounds.
+static bool decodedByFrame(DcmDataset *ds, E_TransferSyntax target)
 {
+    E_TransferSyntax from = ds->getOriginalXfer();
+    bool j2k = from == EXS_JPEG2000LosslessOnly || from == EXS_JPEG2000 ||
+               from == EXS_JPEG2000MulticomponentLosslessOnly || from == EXS_JPEG2000Multicomponent;
+    long frames = 1;
+    if (!j2k || !DcmXfer(target).isNotEncapsulated() ||
+        ds->findAndGetLongInt(DCM_NumberOfFrames, frames).bad() || frames < 2)
+        return false;
+    return true;
+}
+
+// Loads item's file and brings its data set into syntax: true when it can
+// be written in it (decoded where needed). *byFrame: a multi-frame JPEG
+// 2000 image left encoded, to be decoded one frame at a time as it is sent
+// (sendDecodedFrames).
+static bool loadFor(DcmFileFormat *file, const retrieveitem &item, const std::string &syntax,
+                    bool *byFrame)
+{
+    *byFrame = false;
     if (file->loadFile(item.path.c_str()).bad()) {
         LOG(LOGLEVEL_ERROR, "MOVE/STORE:Cannot load dicom file %s.\n", item.path.c_str());
         return false;
     }
     DcmDataset *dset = file->getDataset();
     E_TransferSyntax target = DcmXfer(syntax.c_str()).getXfer();
+    // A syntax the toolkit does not know (HTJ2K) is sent only as the
+    // stored bytes (storedDataset): the toolkit cannot write it.
+    if (target == EXS_Unknown) {
+        LOG(LOGLEVEL_ERROR, "MOVE/STORE:Cannot send %s in %s as stored.\n", item.path.c_str(),
+            syntax.c_str());
+        return false;
+    }
+    // An HTJ2K file reads as Explicit VR Little Endian with encapsulated
+    // pixel data; re-keyed, it is decoded like JPEG 2000 (the target is
+    // uncompressed here: chooseContext offers no other).
+    archive_registerDecoders();
+    if (DcmXfer(target).isNotEncapsulated())
+        codec_adopt(file);
+    if (decodedByFrame(dset, target)) {
+        *byFrame = true;
+        return true;
+    }
     E_TransferSyntax from = dset->getOriginalXfer();
     if (DcmXfer(from).isEncapsulated()) {
-        archive_registerDecoders();
-        if (dset->chooseRepresentation(target, nullptr).bad() ||
-            !dset->canWriteXfer(target, from)) {
-            LOG(LOGLEVEL_ERROR, "MOVE/STORE:Cannot decode %s (%s) for %s.\n", item.path.c_str(),
-                DcmXfer(from).getXferName(), DcmXfer(target).getXferName());
+        OFCondition cond = dset->chooseRepresentation(target, nullptr);
+        if (cond.bad() || !dset->canWriteXfer(target, from)) {
+            LOG(LOGLEVEL_ERROR, "MOVE/STORE:Cannot decode %s (%s) for %s: %s\n", item.path.c_str(),
+                item.xfer.c_str(), DcmXfer(target).getXferName(),
+                cond.bad() ? cond.text() : "not writable");
             return false;
         }
     }
+    return true;
+}
+
+// Appends ds encoded in xfer (no group lengths) to out: false when it
+// cannot be.
+static bool encodeDataset(DcmDataset *ds, E_TransferSyntax xfer, std::string *out)
+{
+    std::vector<unsigned char> buf(65536);
+    DcmOutputBufferStream stream(buf.data(), (offile_off_t)buf.size());
+    ds->transferInit();
+    OFCondition cond;
+    do {
+        cond =
+            ds->write(stream, xfer, EET_ExplicitLength, nullptr, EGL_withoutGL, EPD_withoutPadding);
+        void *bytes = nullptr;
+        offile_off_t n = 0;
+        stream.flushBuffer(bytes, n);
+        out->append(static_cast<const char *>(bytes), (size_t)n);
+    } while (cond == EC_StreamNotifyClient);
+    ds->transferEnd();
+    return cond.good();
+}
+
+// A multi-frame image being sent decoded one frame at a time: the data set
+// before the pixel data and its header, each frame, the elements after it.
+struct framesender {
+    DcmDataset *ds = nullptr;
+    std::unique_ptr<DcmElement> pixel; // taken out of ds
+    std::string head, tail;
+    Uint32 frames = 0, next = 0, frameSize = 0, fragment = 0;
+    uint64_t sent = 0;
+    std::vector<char> buffer;
+    std::string carry; // a frame's odd last byte, sent with the next piece
+    std::string error;
+    bool decoded = false; // buffer holds frame next (the first, decoded ahead)
+    int stage = 0;        // 0 head, 1 frames, 2 tail, 3 done
+};
+
+// Decodes frame fs->next into fs->buffer: false (fs->error set) when it
+// cannot be.
+static bool decodeNext(framesender *fs)
+{
+    DcmPixelData *pixel = static_cast<DcmPixelData *>(fs->pixel.get());
+    OFString model;
+    OFCondition cond = pixel->getUncompressedFrame(
+        fs->ds, fs->next, fs->fragment, fs->buffer.data(), (Uint32)fs->buffer.size(), model);
+    if (cond.bad())
+        fs->error = cond.text();
+    return cond.good();
+}
+
+static int nextPiece(void *data, std::string *piece)
+{
+    framesender *fs = static_cast<framesender *>(data);
+    if (fs->stage == 0) {
+        fs->stage = 1;
+        piece->swap(fs->head);
+        return 1;
+    }
+    if (fs->stage == 1 && fs->next < fs->frames) {
+        if (!fs->decoded && !decodeNext(fs))
+            return -1;
+        fs->decoded = false;
+        fs->next++;
+        piece->assign(fs->carry);
+        piece->append(fs->buffer.data(), fs->frameSize);
+        fs->carry.clear();
+        if (fs->next == fs->frames && piece->size() % 2 != 0)
+            piece->push_back('\0'); // the value's pad to even length
+        else if (piece->size() % 2 != 0) {
+            fs->carry.assign(1, piece->back());
+            piece->pop_back();
+        }
+        return 1;
+    }
+    if (fs->stage == 1) {
+        fs->stage = 2;
+        if (!fs->tail.empty()) {
+            piece->swap(fs->tail);
+            return 1;
+        }
+    }
+    fs->stage = 3;
+    return 0;
+}
+
+// Prepares fs to send file's multi-frame JPEG 2000 image in target,
+// decoding one frame at a time into a buffer of one frame, so that the
+// image is never held decoded whole; the attributes are those the whole
+// decode would give (the decoded colour model). The first frame is decoded
+// here, before anything is sent: false (logged) when the image is beyond
+// the decoder's bounds or its first frame cannot be decoded, and nothing
+// has gone to the peer.
+static bool prepareFrames(framesender &fs, DcmFileFormat *file, E_TransferSyntax target,
+                          const retrieveitem &item)
+{
+    fs.ds = file->getDataset();
+    DcmElement *e = nullptr;
+    Uint16 rows = 0, cols = 0, spp = 0, bits = 0;
+    long frames = 0;
+    if (fs.ds->findAndGetElement(DCM_PixelData, e).bad() || e == nullptr ||
+        e->ident() != EVR_PixelData || fs.ds->findAndGetUint16(DCM_Rows, rows).bad() ||
+        fs.ds->findAndGetUint16(DCM_Columns, cols).bad() ||
+        fs.ds->findAndGetUint16(DCM_SamplesPerPixel, spp).bad() ||
+        fs.ds->findAndGetUint16(DCM_BitsAllocated, bits).bad() ||
+        fs.ds->findAndGetLongInt(DCM_NumberOfFrames, frames).bad() || frames < 1) {
+        LOG(LOGLEVEL_ERROR, "MOVE/STORE:Cannot decode %s (%s): no image.\n", item.path.c_str(),
+            item.xfer.c_str());
+        return false;
+    }
+    DcmPixelData *pixel = static_cast<DcmPixelData *>(e);
+    // The whole image is bounded as the decoder bounds a whole decode,
+    // against all its codestreams' bytes, before anything is sent.
+    E_TransferSyntax key = EXS_Unknown;
+    const DcmRepresentationParameter *param = nullptr;
+    pixel->getOriginalRepresentationKey(key, param);
+    DcmPixelSequence *seq = nullptr;
+    uint64_t compressed = 0;
+    if (pixel->getEncapsulatedRepresentation(key, param, seq).good() && seq != nullptr) {
+        for (unsigned long i = 1; i < seq->card(); i++) {
+            DcmPixelItem *it = nullptr;
+            if (seq->getItem(it, i).good() && it != nullptr)
+                compressed += it->getLength();
+        }
+    }
+    uint64_t total = codec_imageBound(rows, cols, spp, bits, (uint64_t)frames, compressed);
+    if (pixel->getUncompressedFrameSize(fs.ds, fs.frameSize).bad() || total == 0 ||
+        (uint64_t)fs.frameSize * (uint64_t)frames != total) {
+        LOG(LOGLEVEL_ERROR,
+            "MOVE/STORE:Cannot decode %s (%s): JPEG 2000: the image's size is beyond the "
+            "decoder's bounds.\n",
+            item.path.c_str(), item.xfer.c_str());
+        return false;
+    }
+    OFString model;
+    if (pixel->getDecompressedColorModel(fs.ds, model).good() && !model.empty())
+        fs.ds->putAndInsertString(DCM_PhotometricInterpretation, model.c_str());
+    // The elements after the pixel data go after it.
+    DcmDataset tail;
+    for (unsigned long i = fs.ds->card(); i-- > 0;) {
+        DcmElement *el = fs.ds->getElement(i);
+        if (el != nullptr && el->getTag() > DCM_PixelData)
+            tail.insert(fs.ds->remove(el), true);
+    }
+    fs.pixel.reset(fs.ds->remove(pixel));
+    fs.frames = (Uint32)frames;
+    fs.buffer.resize((size_t)fs.frameSize + 1);
+    if (!decodeNext(&fs)) {
+        LOG(LOGLEVEL_ERROR, "MOVE/STORE:Cannot decode %s (%s) frame 1: %s\n", item.path.c_str(),
+            item.xfer.c_str(), fs.error.c_str());
+        return false;
+    }
+    fs.decoded = true;
+    if (!encodeDataset(fs.ds, target, &fs.head) || !encodeDataset(&tail, target, &fs.tail)) {
+        LOG(LOGLEVEL_ERROR, "MOVE/STORE:Cannot encode %s.\n", item.path.c_str());
+        return false;
+    }
+    // The pixel data's header: OW (OB for 8-bit samples) of the frames'
+    // length, padded to even.
+    uint64_t length = total + (total % 2);
+    unsigned char h[12] = {0xe0, 0x7f, 0x10, 0x00};
+    size_t hn = 4;
+    if (DcmXfer(target).isExplicitVR()) {
+        h[4] = 'O';
+        h[5] = bits > 8 ? 'W' : 'B';
+        h[6] = h[7] = 0;
+        hn = 8;
+    }
+    for (int b = 0; b < 4; b++)
+        h[hn + b] = (unsigned char)(length >> (8 * b));
+    fs.head.append(reinterpret_cast<const char *>(h), hn + 4);
     return true;
 }
 
@@ -318,7 +533,11 @@ int retrieve_request(retrievejob *job, const retrieveitem &item, T_ASC_Associati
     std::vector<unsigned char> bytes;
     size_t start = storedDataset(*from, syntax, &bytes);
     DcmFileFormat file;
-    if (start == 0 && !loadFor(&file, *from, syntax)) {
+    bool byFrame = false;
+    framesender frames;
+    if (start == 0 &&
+        (!loadFor(&file, *from, syntax, &byFrame) ||
+         (byFrame && !prepareFrames(frames, &file, DcmXfer(syntax.c_str()).getXfer(), *from)))) {
         retrieve_countFailed(job, item);
         return RETRIEVE_NOT_SENT;
     }
@@ -344,7 +563,14 @@ int retrieve_request(retrievejob *job, const retrieveitem &item, T_ASC_Associati
     if (start != 0)
         cond = dicomnet_SCU_store_send_encoded(assoc, *pcId, &req, bytes.data() + start,
                                                bytes.size() - start);
-    else
+    else if (byFrame) {
+        // A frame after the first that cannot be decoded leaves the peer a
+        // data set cut short: the association is given up (logged here).
+        cond = dicomnet_SCU_store_send_pieces(assoc, *pcId, &req, nextPiece, &frames);
+        if (!frames.error.empty())
+            LOG(LOGLEVEL_ERROR, "MOVE/STORE:Cannot decode %s (%s) frame %u: %s\n",
+                item.path.c_str(), item.xfer.c_str(), frames.next + 1, frames.error.c_str());
+    } else
         cond = DIMSE_sendMessageUsingMemoryData(assoc, *pcId, &msg, nullptr, file.getDataset(),
                                                 nullptr, nullptr);
     if (cond.bad()) {

@@ -138,7 +138,7 @@ OFCondition storeSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
                      T_ASC_PresentationContextID pcId, handlercontext *ctx)
 {
     T_ASC_PresentationContext pc;
-    if (ASC_findAcceptedPresentationContext(assoc->params, pcId, &pc).bad())
+    if (dicomnet_find_accepted_context(assoc, pcId, &pc).bad())
         return dicomnet_SCP_store(assoc, msg, pcId, storeCallback, nullptr);
     // The access check comes first: a peer not allowed to store has its
     // data set walked (a hostile one is refused all the same) and nothing

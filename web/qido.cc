@@ -217,17 +217,21 @@ static void putNumber(DcmDataset *ds, const DcmTagKey &key, long n)
     ds->putAndInsertString(DcmTag(key), text);
 }
 
-// The SOP Class UID of a stored instance, from its file's meta header.
-static std::string storedSopClass(const webinstance &i)
+// The SOP Class UID of a stored instance, from its file's meta header, and
+// the transfer syntax it is stored in (empty when not known here).
+static std::string storedSopClass(const webinstance &i, std::string *syntax)
 {
     DcmFileFormat ff;
-    OFString cls;
+    OFString cls, ts;
     // Only the meta header is needed: reading stops at the first element
     // of the data set.
     if (ff.loadFileUntilTag(web_instancePath(i).c_str(), EXS_Unknown, EGL_noChange, 256,
                             ERM_autoDetect, DCM_SpecificCharacterSet)
-            .good())
+            .good()) {
         ff.getMetaInfo()->findAndGetOFString(DCM_MediaStorageSOPClassUID, cls);
+        ff.getMetaInfo()->findAndGetOFString(DCM_TransferSyntaxUID, ts);
+    }
+    syntax->assign(ts.c_str());
     // An image in the object tier has its class in its stub.
     if (cls.empty())
         return archivetier_stubClass(web_instancePath(i).c_str());
@@ -273,7 +277,11 @@ static bool nextAnswer(qidopage *p, std::string *out)
             const char *i = dicomnet_getTagString(d.get(), DCM_SOPInstanceUID);
             webinstance inst{s ? s : "", e ? e : "", i ? i : ""};
             url += "/series/" + inst.series + "/instances/" + inst.instance;
-            putString(d.get(), DCM_SOPClassUID, storedSopClass(inst));
+            std::string syntax;
+            putString(d.get(), DCM_SOPClassUID, storedSopClass(inst, &syntax));
+            // The stored syntax, HTJ2K's too, which the toolkit does not know.
+            if (!syntax.empty())
+                putString(d.get(), DCM_AvailableTransferSyntaxUID, syntax);
         }
         putString(d.get(), DCM_RetrieveURL, url);
         putString(d.get(), DCM_InstanceAvailability, "ONLINE");

@@ -37,6 +37,7 @@
 #include "dcmtk/dcmimage/diregist.h"
 #include "dcmtk/dcmjpeg/dipijpeg.h"
 
+#include "codec/j2kcodec.h"
 #include "core/archive.h"
 #include "runtime/fullio.h"
 #include "web/metrics.h"
@@ -124,6 +125,9 @@ struct partstream {
     bool closed = false;
     E_TransferSyntax xfer = EXS_Unknown; // EXS_Unknown: the stored bytes
     std::string xferUid;
+    // An HTJ2K syntax asked for (the toolkit knows none): only images
+    // stored in it, as their stored bytes.
+    std::string onlyStored;
 };
 
 // Starts the next part: its header, and either the open file or its
@@ -149,12 +153,30 @@ static bool startNextPart(partstream *ps)
                 ps->fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
             if (ps->fd < 0)
                 continue; // deleted since the list was made
+            if (!ps->onlyStored.empty()) {
+                unsigned char meta[65536];
+                ssize_t n = pread(ps->fd, meta, sizeof meta, 0);
+                std::string cls, syntax;
+                size_t start = 0;
+                if (n <= 0 || archive_parseMeta(meta, (size_t)n, &cls, &syntax, &start) != 1 ||
+                    syntax != ps->onlyStored) {
+                    // Not in the syntax asked for, and no codec makes it.
+                    close(ps->fd);
+                    ps->fd = -1;
+                    continue;
+                }
+                head += "; transfer-syntax=" + ps->onlyStored;
+            }
             ps->pending = head + "\r\n\r\n";
         } else {
             DcmFileFormat ff;
             std::string bytes;
             if (ff.loadFile(path.c_str()).bad())
                 continue;
+            // An HTJ2K file is decoded like JPEG 2000 (codec/j2kcodec.h)
+            // on the way to an uncompressed syntax only.
+            if (DcmXfer(ps->xfer).isNotEncapsulated())
+                codec_adopt(&ff);
             DcmDataset *ds = ff.getDataset();
             if (ds->getOriginalXfer() != ps->xfer) {
                 // An image no codec can bring into the syntax asked for is
@@ -257,7 +279,9 @@ static int sendInstances(const webrequest &rq, const std::vector<webinstance> &l
         return web_replyError(rq, MHD_HTTP_SERVICE_UNAVAILABLE,
                               "The object tier cannot be reached");
     }
-    if (!a.transferSyntax.empty()) {
+    if (codec_isHtj2k(a.transferSyntax.c_str())) {
+        ps->onlyStored = a.transferSyntax;
+    } else if (!a.transferSyntax.empty()) {
         DcmXfer x(a.transferSyntax.c_str());
         if (x.getXfer() == EXS_Unknown) {
             delete ps;
@@ -504,6 +528,8 @@ static int sendFrames(const webrequest &rq, const webinstance &inst, const std::
     std::string path = fs->held.path;
     if (tier != 0 || fs->ff.loadFile(path.c_str(), EXS_Unknown, EGL_noChange, 4096).bad())
         return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
+    // Frames are always uncompressed: an HTJ2K file is decoded like JPEG 2000.
+    codec_adopt(&fs->ff);
     DcmDataset *ds = fs->ff.getDataset();
     if (ds->findAndGetElement(DCM_PixelData, fs->pixel).bad() || fs->pixel == nullptr)
         return web_replyError(rq, MHD_HTTP_NOT_FOUND, "No pixel data");
@@ -564,6 +590,7 @@ static bool renderImage(const std::string &path, const renderspec &rs, std::stri
     DcmFileFormat ff;
     if (ff.loadFile(path.c_str()).bad())
         return false;
+    codec_adopt(&ff); // rendered from decoded pixels, HTJ2K as JPEG 2000
     DcmDataset *ds = ff.getDataset();
     // The image's size is believed only as far as its bytes bear it out.
     DcmElement *pixel = nullptr;
@@ -778,6 +805,8 @@ int wado_uri(const webrequest &rq)
             std::string bytes;
             if (x.getXfer() == EXS_Unknown || ff.loadFile(path.c_str()).bad())
                 return web_replyError(rq, MHD_HTTP_NOT_ACCEPTABLE, "Cannot send that syntax");
+            if (x.isNotEncapsulated())
+                codec_adopt(&ff); // HTJ2K decoded like JPEG 2000
             DcmDataset *ds = ff.getDataset();
             if (ds->getOriginalXfer() != x.getXfer() &&
                 (ds->chooseRepresentation(x.getXfer(), nullptr).bad() ||

@@ -18,11 +18,11 @@
 static const char *const kUnknownSOP = "1.2.826.0.1.3680043.2.1545.99.1";
 static const char *const kUnknownSOP2 = "1.2.826.0.1.3680043.2.1545.99.2";
 
-TEST(StdTransferSyntaxes, ThirtyInHostOrder)
+TEST(StdTransferSyntaxes, ThirtyThreeInHostOrder)
 {
     int count = -1;
     const char *const *ts = dicomnet_get_STD_TS(count);
-    ASSERT_EQ(count, 30);
+    ASSERT_EQ(count, 33);
     ASSERT_NE(ts, nullptr);
     const bool big = gLocalByteOrder == EBO_BigEndian;
     EXPECT_STREQ(ts[0], big ? "1.2.840.10008.1.2.2" : "1.2.840.10008.1.2.1");
@@ -32,14 +32,17 @@ TEST(StdTransferSyntaxes, ThirtyInHostOrder)
     EXPECT_STREQ(ts[4], "1.2.840.10008.1.2.1.99");
     for (int i = 0; i < 4; i++)
         EXPECT_EQ(std::string(ts[5 + i]), "1.2.840.10008.1.2.4." + std::to_string(90 + i));
+    // HTJ2K, stored as sent and decoded by the archive.
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(std::string(ts[9 + i]), "1.2.840.10008.1.2.4." + std::to_string(201 + i));
     for (int n = 50; n <= 66; n++)
-        EXPECT_EQ(std::string(ts[9 + n - 50]), "1.2.840.10008.1.2.4." + std::to_string(n));
-    EXPECT_STREQ(ts[26], "1.2.840.10008.1.2.4.70");
-    EXPECT_STREQ(ts[27], "1.2.840.10008.1.2.4.80");
-    EXPECT_STREQ(ts[28], "1.2.840.10008.1.2.4.81");
-    EXPECT_STREQ(ts[29], "1.2.840.10008.1.2.4.100");
+        EXPECT_EQ(std::string(ts[12 + n - 50]), "1.2.840.10008.1.2.4." + std::to_string(n));
+    EXPECT_STREQ(ts[29], "1.2.840.10008.1.2.4.70");
+    EXPECT_STREQ(ts[30], "1.2.840.10008.1.2.4.80");
+    EXPECT_STREQ(ts[31], "1.2.840.10008.1.2.4.81");
+    EXPECT_STREQ(ts[32], "1.2.840.10008.1.2.4.100");
     std::set<std::string> unique(ts, ts + count);
-    EXPECT_EQ(unique.size(), 30u);
+    EXPECT_EQ(unique.size(), 33u);
 }
 
 TEST(Params, DefaultsAndHostName)
@@ -105,8 +108,8 @@ TEST(Params, AddStdPCProposesAllThirtyInOrder)
     EXPECT_STREQ(pc.abstractSyntax, UID_CTImageStorage);
     int count = 0;
     const char *const *ts = dicomnet_get_STD_TS(count);
-    ASSERT_EQ(pc.transferSyntaxCount, 30);
-    for (int i = 0; i < 30; i++)
+    ASSERT_EQ(pc.transferSyntaxCount, 33);
+    for (int i = 0; i < 33; i++)
         EXPECT_STREQ(pc.proposedTransferSyntaxes[i], ts[i]);
     ASC_destroyAssociationParameters(&p);
 }

@@ -356,6 +356,21 @@ def pydicom_file(name):
     raise FileNotFoundError(name)
 
 
+def cut_j2k(path, study, series, instance, keep=0.5):
+    """pydicom's lossless JPEG 2000 MR sample with its codestream cut short
+    (keep of it), under the UIDs given, written to path: an image that no
+    decoder can decode."""
+    import pydicom
+    from pydicom.encaps import encapsulate, generate_pixel_data_frame
+    ds = pydicom.dcmread(pydicom_file("MR_small_jp2klossless.dcm"))
+    cs = next(generate_pixel_data_frame(ds.PixelData, 1))
+    ds.PixelData = encapsulate([cs[:int(len(cs) * keep) & ~1]])
+    ds.StudyInstanceUID, ds.SeriesInstanceUID = study, series
+    ds.SOPInstanceUID = ds.file_meta.MediaStorageSOPInstanceUID = instance
+    ds.save_as(path)
+    return path
+
+
 def make_dataset(path, study, series, instance, patient_name="DOE^JOHN", patient_id="PID1",
                  modality="CT", study_date="20240102", study_time="101010", accession="ACC1",
                  sop_class="1.2.840.10008.5.1.4.1.1.7", extra=None, pixels=64):

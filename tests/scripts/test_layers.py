@@ -1,5 +1,5 @@
 """The subsystems stay layered: runtime < dicomnet, aetitlemap, objstore < access,
-index < store < core < server, web < storeindex, studywatch. A source file
+index, codec < store < core < server, web < storeindex, studywatch. A source file
 includes headers of its own directory and of lower layers only, and a
 library links only libraries of lower layers (so the index library works
 without the store, the store without the server). A header of a layer
@@ -35,6 +35,7 @@ RANK = {
     "objstore": 1,
     "access": 2,
     "index": 2,
+    "codec": 2,
     "store": 3,
     "core": 4,
     "server": 5,

@@ -14,6 +14,9 @@
 //                   the SCP role), C-CANCEL after the second image, C-ECHO
 //   hold SECONDS    associate, wait, C-ECHO, release
 //   silent          associate and send nothing until the peer closes
+//   storeraw FILE   C-STORE of a Part 10 file's data set bytes as they are,
+//                   in the file's transfer syntax (also one the toolkit does
+//                   not know), then release; prints "STORE 0xNNNN"
 // Every outcome is one line on stdout ("ASSOCIATED", "REJECTED r s 0xNNNN",
 // "ECHO 0x0000", "ABORTED", "RELEASED", ...); the exit status is 0 unless the
 // program could not run at all.
@@ -23,6 +26,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <string>
+#include <vector>
+
+#include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcmetinf.h"
 #include "dcmtk/dcmdata/dcuid.h"
 #include "dicomnet/dicomnet.h"
 
@@ -203,6 +211,33 @@ int main(int argc, char **argv)
         ASC_addPresentationContext(params, 5, UID_SecondaryCaptureImageStorage,
                                    const_cast<const char **>(ts), 1, ASC_SC_ROLE_SCP);
     }
+    // storeraw: the file's class, instance, syntax and data set bytes.
+    OFString rawClass, rawInstance, rawSyntax;
+    std::vector<unsigned char> rawBytes;
+    size_t rawStart = 0;
+    if (strcmp(mode, "storeraw") == 0) {
+        DcmMetaInfo metaInfo;
+        DcmMetaInfo *meta = &metaInfo;
+        FILE *f = fopen(arg, "rb");
+        if (f == nullptr || meta->loadFile(arg).bad()) {
+            fprintf(stderr, "cannot read %s\n", arg);
+            return 2;
+        }
+        Uint32 groupLength = 0;
+        meta->findAndGetOFString(DCM_MediaStorageSOPClassUID, rawClass);
+        meta->findAndGetOFString(DCM_MediaStorageSOPInstanceUID, rawInstance);
+        meta->findAndGetOFString(DCM_TransferSyntaxUID, rawSyntax);
+        meta->findAndGetUint32(DCM_FileMetaInformationGroupLength, groupLength);
+        unsigned char buf[65536];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+            rawBytes.insert(rawBytes.end(), buf, buf + n);
+        fclose(f);
+        // The preamble, "DICM", the group length element, then the group.
+        rawStart = 132 + 12 + groupLength;
+        const char *ts[1] = {rawSyntax.c_str()};
+        ASC_addPresentationContext(params, 3, rawClass.c_str(), ts, 1);
+    }
     if (strcmp(mode, "appctx") == 0)
         OFStandard::strlcpy(params->DULparams.applicationContextName, arg,
                             sizeof(params->DULparams.applicationContextName));
@@ -264,6 +299,39 @@ int main(int argc, char **argv)
         } else if (strcmp(mode, "getcancel") == 0) {
             getAndCancel(assoc, arg);
             echo(assoc);
+        } else if (strcmp(mode, "storeraw") == 0) {
+            T_DIMSE_C_StoreRQ req;
+            memset(&req, 0, sizeof(req));
+            req.MessageID = assoc->nextMsgID++;
+            OFStandard::strlcpy(req.AffectedSOPClassUID, rawClass.c_str(),
+                                sizeof(req.AffectedSOPClassUID));
+            OFStandard::strlcpy(req.AffectedSOPInstanceUID, rawInstance.c_str(),
+                                sizeof(req.AffectedSOPInstanceUID));
+            req.DataSetType = DIMSE_DATASET_PRESENT;
+            req.Priority = DIMSE_PRIORITY_MEDIUM;
+            T_DIMSE_C_StoreRSP rsp;
+            memset(&rsp, 0, sizeof(rsp));
+            DcmDataset *detail = nullptr;
+            T_ASC_PresentationContext pc;
+            OFCondition cond = EC_Normal;
+            if (ASC_getPresentationContext(assoc->params, 1, &pc).bad() ||
+                pc.resultReason != ASC_P_ACCEPTANCE)
+                cond = DIMSE_NOVALIDPRESENTATIONCONTEXTID;
+            else if (rawStart >= rawBytes.size())
+                cond = DIMSE_BADDATA;
+            else
+                cond = dicomnet_SCU_store_send_encoded(assoc, 3, &req, rawBytes.data() + rawStart,
+                                                       rawBytes.size() - rawStart);
+            if (cond.good())
+                cond = dicomnet_SCU_store_response(assoc, 3, req.MessageID, &rsp, &detail, nullptr);
+            delete detail;
+            if (cond.good())
+                printf("STORE 0x%04x\n", (unsigned)rsp.DimseStatus);
+            else
+                say("STORE FAILED %s", cond.text());
+            fflush(stdout);
+            if (cond == DIMSE_NOVALIDPRESENTATIONCONTEXTID)
+                printf("CONTEXT %d %s\n", (int)pc.resultReason, pc.acceptedTransferSyntax);
         } else if (strcmp(mode, "hold") == 0) {
             sleep((unsigned)atoi(arg));
             echo(assoc);

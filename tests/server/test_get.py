@@ -126,19 +126,15 @@ class GetTests(ServerTestCase):
                                      "RELEASED"])
 
     def test_failed_only_sub_operation_and_release(self):
-        # A JPEG 2000 image, which no codec here decodes, asked for with the
-        # uncompressed syntaxes only: its one sub-operation fails. DCMTK's
+        # A JPEG 2000 image cut short, which no decoder decodes, asked for
+        # with the uncompressed syntaxes only: its one sub-operation fails. DCMTK's
         # getscu never reads the identifier of a C-GET response, so the
         # final response carries none for it, and its release succeeds (the
         # identifier's P-DATA used to meet the release). odil reads the
         # identifier and gets it.
         s = self.server()
-        ds = pydicom.dcmread(pydicom_file("MR_small_jp2klossless.dcm"))
         study, series = "1.2.826.40.9", "1.2.826.40.9.1"
-        ds.StudyInstanceUID, ds.SeriesInstanceUID, ds.PatientID = study, series, "PID9"
-        ds.SOPInstanceUID = ds.file_meta.MediaStorageSOPInstanceUID = series + ".1"
-        path = os.path.join(s.tmp, "j2k.dcm")
-        ds.save_as(path)
+        path = vt.cut_j2k(os.path.join(s.tmp, "j2k.dcm"), study, series, series + ".1")
         self.assertEqual(s.storescu([path], extra=["-xv"]).returncode, 0)
         out = tempfile.mkdtemp(dir=s.tmp)
         p = vt.run(["getscu", "-v", "-S", "-aec", s.aetitle, "-od", out, "-k",

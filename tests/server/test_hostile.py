@@ -11,14 +11,19 @@ of another instance than its data set, is refused and nothing stored, as
 are UIDs that are no UIDs ("..") in a C-STORE or a C-MOVE identifier; a
 move destination that never answers is given up after the inactivity
 budget, and a stop ends a move or a C-GET within seconds with its final
-response."""
+response; JPEG 2000 codestreams that claim huge images or are cut short
+fail their image only, in bounded memory; a multi-frame JPEG 2000 image is
+decoded for a retrieve one frame at a time, and one whose later frame fails
+costs that image only."""
 
 import hashlib
 import os
 import re
+import shutil
 import signal
 import socket
 import struct
+import tempfile
 import threading
 import time
 import zlib
@@ -956,6 +961,163 @@ class SilentDestination(ServerTestCase):
         self.assertEqual(statuses[-1], 0xA702, statuses)
         self.assertLess(took, 10, "stop took %.1f s" % took)
         self.assertIn("Stopping: C-GET ended with 2 image(s) not sent.", messages(s))
+
+
+class Jpeg2000Codestreams(ServerTestCase):
+    """JPEG 2000 images that the archive decodes for a peer that takes only
+    uncompressed syntaxes: a codestream whose header claims an image larger
+    than the attributes say (60000 x 60000), attributes and codestream that
+    both claim one of 7.2 GB or 512 MB in a few kB, and a codestream cut
+    short each fail that image only, logged, in bounded memory, while the
+    whole image of the same study arrives and another client is served."""
+
+    def codestream(self):
+        ds = pydicom.dcmread(veltotest.pydicom_file("MR_small_jp2klossless.dcm"))
+        from pydicom.encaps import generate_pixel_data_frame
+        return ds, next(generate_pixel_data_frame(ds.PixelData, 1))
+
+    def image(self, s, name, instance, size=None, claim=None, keep=1.0):
+        """The MR sample as instance of one study: its codestream's SIZ
+        marker set to claim x claim, the attributes to size x size, the
+        codestream cut to keep of it."""
+        from pydicom.encaps import encapsulate
+        ds, cs = self.codestream()
+        if claim is not None:
+            at = cs.index(b"\xff\x51") + 6  # marker, Lsiz, Rsiz
+            dims = struct.pack(">IIIIII", claim, claim, 0, 0, claim, claim)
+            cs = cs[:at] + dims + cs[at + len(dims):]
+        if size is not None:
+            ds.Rows = ds.Columns = size
+        cs = cs[:int(len(cs) * keep) & ~1]
+        ds.PixelData = encapsulate([cs])
+        ds.StudyInstanceUID, ds.SeriesInstanceUID = "1.2.826.57.1", "1.2.826.57.1.1"
+        ds.SOPInstanceUID = ds.file_meta.MediaStorageSOPInstanceUID = instance
+        path = os.path.join(s.tmp, name)
+        ds.save_as(path)
+        return path
+
+    def test_hostile_codestreams_fail_their_image_only(self):
+        s = self.server(args=["-D"])
+        self.assertEqual(client(s, "echo", 1), ["ASSOCIATED", "ECHO OK", "RELEASED"])
+        veltotest.wait_for(lambda: len(peak_kb(s)) == 1, 10, what="echo worker's peak")
+        base = peak_kb(s)[0]
+        files = [
+            self.image(s, "whole.dcm", "1.2.826.57.1.1.1"),
+            self.image(s, "siz.dcm", "1.2.826.57.1.1.2", claim=60000),
+            self.image(s, "huge.dcm", "1.2.826.57.1.1.3", size=60000, claim=60000),
+            self.image(s, "large.dcm", "1.2.826.57.1.1.4", size=16384, claim=16384),
+            self.image(s, "cut.dcm", "1.2.826.57.1.1.5", keep=0.5),
+        ]
+        for f in files:
+            self.assertIn("STORE 0x0000", "\n".join(client(s, "storeraw", f)))
+        box = {}
+        other = threading.Thread(target=timed_echo, args=(s, box))
+        out = os.path.join(s.tmp, "got")
+        os.makedirs(out)
+        other.start()
+        p = veltotest.run(["getscu", "-v", "-aec", s.aetitle, "-od", out, "-k",
+                           "QueryRetrieveLevel=STUDY", "-k", "StudyInstanceUID=1.2.826.57.1",
+                           "127.0.0.1", str(s.port)], timeout=120)
+        other.join(60)
+        text = p.stdout + p.stderr
+        self.assertEqual(p.returncode, 0, text)
+        self.assertIn("Number of Failed Suboperations    : 4", text)
+        self.assertEqual(box.get("echo"), ["ASSOCIATED", "ECHO OK", "RELEASED"])
+        self.assertLess(box["seconds"], 5, "the other client waited")
+        got = [pydicom.dcmread(os.path.join(out, n)) for n in os.listdir(out)]
+        self.assertEqual([str(d.SOPInstanceUID) for d in got], ["1.2.826.57.1.1.1"])
+        mr = pydicom.dcmread(veltotest.pydicom_file("MR_small.dcm"))
+        self.assertEqual(got[0].PixelData, mr.PixelData)
+        log = s.log()
+        self.assertIn("is not the image's (64x64, 1)", log)
+        self.assertIn("JPEG 2000: the image's size (7200000000 bytes from", log)
+        self.assertIn("JPEG 2000: the image's size (536870912 bytes from", log)
+        self.assertEqual(log.count("MOVE/STORE:Cannot decode"), 4, log)
+        self.assertFalse([m for m in messages(s) if "terminated" in m], log)
+        veltotest.wait_for(lambda: len(peak_kb(s)) >= 8, 10, what="the C-GET worker's peak")
+        grown = max(peak_kb(s)[1:]) - base
+        # Nothing is allocated for a claimed image before its codestream's
+        # header is checked: the worker grows by a few MB, not by 512 MB.
+        veltotest.assert_memory_below(self, grown, 24 * 1024, "worker grew by %d kB" % grown)
+
+    def test_multi_frame_image_is_decoded_one_frame_at_a_time(self):
+        # 48 frames of 512 x 512 16-bit noise in HTJ2K (24 MB compressed,
+        # 24 MB decoded), asked for uncompressed: sent decoded frame by
+        # frame, never held whole (decoded whole, the worker grew by the
+        # image and its codestreams).
+        import numpy
+        from j2kref import HTJ2K_LOSSLESS, wrap
+        s = self.server(args=["-D"])
+        self.assertEqual(client(s, "echo", 1), ["ASSOCIATED", "ECHO OK", "RELEASED"])
+        veltotest.wait_for(lambda: len(peak_kb(s)) == 1, 10, what="echo worker's peak")
+        base = peak_kb(s)[0]
+        rng = numpy.random.default_rng(5)
+        frames, streams = [], []
+        for k in range(48):
+            f = rng.integers(0, 65536, size=(512, 512), dtype=numpy.uint16)
+            raw = os.path.join(s.tmp, "f.raw")
+            f.astype("<u2").tofile(raw)
+            veltotest.run(["ojph_compress", "-i", raw, "-o", raw + ".j2c", "-dims", "{512,512}",
+                           "-num_comps", "1", "-signed", "false", "-bit_depth", "16",
+                           "-downsamp", "{1,1}", "-reversible", "true"], check=True)
+            with open(raw + ".j2c", "rb") as fh:
+                streams.append(fh.read())
+            frames.append(f.astype("<u2").tobytes())
+        ds, _ = self.codestream()
+        ds.Rows = ds.Columns = 512
+        ds.BitsStored, ds.HighBit, ds.PixelRepresentation = 16, 15, 0
+        ds.StudyInstanceUID, ds.SeriesInstanceUID = "1.2.826.57.2", "1.2.826.57.2.1"
+        ds.SOPInstanceUID = ds.file_meta.MediaStorageSOPInstanceUID = "1.2.826.57.2.1.1"
+        path = wrap(ds, streams, os.path.join(s.tmp, "mf.dcm"), HTJ2K_LOSSLESS)
+        self.assertIn("STORE 0x0000", "\n".join(client(s, "storeraw", path)))
+        out = os.path.join(s.tmp, "got-mf")
+        os.makedirs(out)
+        p = veltotest.run(["getscu", "-aec", s.aetitle, "-od", out, "-k",
+                           "QueryRetrieveLevel=STUDY", "-k", "StudyInstanceUID=1.2.826.57.2",
+                           "127.0.0.1", str(s.port)], timeout=300)
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        got = [pydicom.dcmread(os.path.join(out, n)) for n in os.listdir(out)]
+        self.assertEqual(len(got), 1, p.stdout + p.stderr)
+        self.assertEqual(got[0].file_meta.TransferSyntaxUID, "1.2.840.10008.1.2.1")
+        self.assertTrue(got[0].PixelData == b"".join(frames), "pixels differ")
+        veltotest.wait_for(lambda: len(peak_kb(s)) >= 3, 10, what="the C-GET worker's peak")
+        grown = max(peak_kb(s)[1:]) - base
+        veltotest.assert_memory_below(self, grown, 12 * 1024, "worker grew by %d kB" % grown)
+
+    def test_frame_that_fails_half_way_costs_its_image_only(self):
+        # A 3-frame image whose second codestream is cut short, between two
+        # whole images, moved to a peer that takes only uncompressed
+        # syntaxes: its data set is cut off half way (the association is
+        # given up), and the move goes on over a new association.
+        from j2kref import HTJ2K_LOSSLESS, wrap
+        from pydicom.encaps import generate_pixel_data_frame
+        tmp = tempfile.mkdtemp(prefix="velto-j2k-")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        scp = StoreSCP(tmp)
+        self.addCleanup(scp.stop)
+        s = self.server(args=["-D"], aetmap=scp.map_line())
+        ds = pydicom.dcmread(veltotest.pydicom_file("MR_small_jp2klossless.dcm"))
+        cs = next(generate_pixel_data_frame(ds.PixelData, 1))
+        ds.StudyInstanceUID, ds.SeriesInstanceUID = "1.2.826.57.3", "1.2.826.57.3.1"
+        ds.SOPInstanceUID = ds.file_meta.MediaStorageSOPInstanceUID = "1.2.826.57.3.1.2"
+        broken = wrap(ds, [cs, cs[:len(cs) // 2 & ~1], cs], os.path.join(s.tmp, "mf.dcm"),
+                      HTJ2K_LOSSLESS)
+        files = [self.image(s, "a.dcm", "1.2.826.57.3.1.1"), broken,
+                 self.image(s, "c.dcm", "1.2.826.57.3.1.3")]
+        for f, uid in zip(files, ("1.2.826.57.3.1.1", None, "1.2.826.57.3.1.3")):
+            if uid:
+                d = pydicom.dcmread(f)
+                d.StudyInstanceUID, d.SeriesInstanceUID = "1.2.826.57.3", "1.2.826.57.3.1"
+                d.save_as(f)
+            self.assertIn("STORE 0x0000", "\n".join(client(s, "storeraw", f)))
+        p, responses = movescu(s.port, ["StudyInstanceUID=1.2.826.57.3"], scp.aetitle,
+                               called=s.aetitle)
+        final = [r for r in responses if r["final"]][0]
+        self.assertEqual((final.get("completed"), final.get("failed")), (2, 1), p.stdout[-2000:])
+        got = sorted(str(pydicom.dcmread(f).SOPInstanceUID) for f in scp.files())
+        self.assertEqual(got, ["1.2.826.57.3.1.1", "1.2.826.57.3.1.3"])
+        self.assertIn("frame 2: JPEG 2000: cannot decode", s.log())
+        self.assertFalse([m for m in messages(s) if "terminated" in m], s.log())
 
 
 if __name__ == "__main__":
