@@ -191,7 +191,7 @@ int checksums_append(const std::string &seriesDir, const std::string &instance,
                      const checksums_record &rec, FILE *log, bool flushNow)
 {
     std::string path = checksums_path(seriesDir);
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0664);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0664);
     if (fd < 0) {
         logprintf(LOGLEVEL_ERROR, log, "Cannot open %s: %s\n", path.c_str(), strerror(errno));
         return -1;
