@@ -450,20 +450,19 @@ int archive_flushImage(const archive_context *ctx, const std::string &imagePath,
     // change for the file system's journal to write at the next flush, for
     // every image. O_NOATIME needs the file's owner; another's file is read
     // all the same.
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOATIME);
-    if (fd < 0 && errno == EPERM)
-        fd = open(path, O_RDONLY | O_CLOEXEC);
-    // An image moved to the object tier is checked in its copy fetched
-    // from there (checked against its recorded checksum on the way).
+    // The image (its file, or its copy fetched from the object tier) is
+    // verified against the checksum recorded at ingest first: a damaged
+    // one is reported as failed.
     tier_file tiered;
-    if (fd < 0 && errno == ENOENT) {
-        int t = archivetier_open(ctx, path, &tiered);
-        if (t == ARCHIVETIER_UNAVAILABLE)
-            return ARCHIVE_FLUSH_FAILED;
-        if (t == ARCHIVETIER_READABLE) {
-            path = tiered.path.c_str();
+    int t = archivetier_open(ctx, path, &tiered);
+    if (t == ARCHIVETIER_UNAVAILABLE || t == ARCHIVETIER_DAMAGED)
+        return ARCHIVE_FLUSH_FAILED;
+    int fd = -1;
+    if (t == ARCHIVETIER_READABLE) {
+        path = tiered.path.c_str();
+        fd = open(path, O_RDONLY | O_CLOEXEC | O_NOATIME);
+        if (fd < 0 && errno == EPERM)
             fd = open(path, O_RDONLY | O_CLOEXEC);
-        }
     }
     if (fd < 0)
         return ARCHIVE_FLUSH_MISSING;

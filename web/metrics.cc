@@ -159,6 +159,13 @@ int metrics_serve(const webrequest &rq)
     };
     for (const auto &f : failures)
         sample(&m, "velto_failures_total", f.kind, metrics_get(f.c));
+    family(&m, "velto_images_damaged_total", "counter",
+           "Images whose bytes were not those stored, never sent: source=\"web\" found by a "
+           "read of this storeweb, source=\"monitor\" announced on the monitor channel "
+           "(storeserver's reads, storeindex scrub).");
+    sample(&m, "velto_images_damaged_total", "source=\"web\"", metrics_get(METRICS_WEB_DAMAGED));
+    sample(&m, "velto_images_damaged_total", "source=\"monitor\"",
+           metrics_get(METRICS_MONITOR_DAMAGED));
     family(&m, "velto_monitor_datagrams_total", "counter",
            "Datagrams this storeweb read from the monitor channel.");
     sample(&m, "velto_monitor_datagrams_total", nullptr, metrics_get(METRICS_MONITOR_DATAGRAMS));
