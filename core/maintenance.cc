@@ -4,13 +4,16 @@
 
 #include <errno.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <memory>
 
 #include "core/archive.h"
+#include "runtime/multicast.h"
 #include "store/localstore.h"
 #include "store/storecheck.h"
 #include "store/storerebuild.h"
+#include "store/storescrub.h"
 #include "store/storetier.h"
 #include "store/tier.h"
 
@@ -75,4 +78,21 @@ int maintenance_tier(const archive_context *ctx, int dryRun, FILE *out)
     if (cfg == nullptr)
         abort();
     return storetier_run(archive_baseDir(ctx), *cfg, dryRun, out);
+}
+
+int maintenance_scrub(const archive_context *ctx, double rateMBs, bool headOnly, int monitorPort,
+                      FILE *out)
+{
+    storescrub_options options;
+    options.rateMBs = rateMBs;
+    options.headOnly = headOnly;
+    // The channel is a courtesy: a socket that cannot be made announces
+    // nothing.
+    if (monitorPort > 0)
+        options.monitorSock = multicast_sendsocket((unsigned short)monitorPort, "224.0.0.1");
+    storescrub_status status;
+    int r = storescrub_run(ctx->store, options, out, &status);
+    if (options.monitorSock >= 0)
+        close(options.monitorSock);
+    return r;
 }

@@ -68,5 +68,14 @@ int maintenance_rebuild(const archive_context *ctx, FILE *out, FILE *err);
 // the number of images that failed to move (0: all went), or -1 when base
 // cannot be read.
 int maintenance_tier(const archive_context *ctx, int dryRun, FILE *out);
+// Verifies every copy of every image of the store of ctx against the
+// checksum recorded at ingest and repairs what it can (store/storescrub.h),
+// beside a running server (the store lock shared). rateMBs: bytes read per
+// second at most, in MB; headOnly: objects checked by HEAD, not read;
+// monitorPort: where to announce (0: nowhere). One line per finding and
+// repair to out. 0 nothing found that was not repaired, 1 something was,
+// 2 the base directory cannot be read.
+int maintenance_scrub(const archive_context *ctx, double rateMBs, bool headOnly, int monitorPort,
+                      FILE *out);
 
 #endif
