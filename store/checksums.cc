@@ -157,7 +157,11 @@ int checksums_read(const std::string &seriesDir, std::map<std::string, checksums
         }
         std::string instance;
         checksums_record rec;
-        if (parseLine(text.data() + at, nl - at, &instance, &rec))
+        const char *line = text.data() + at;
+        size_t n = nl - at;
+        if (n > 4 && memcmp(line + n - 4, " 0 -", 4) == 0 && memchr(line, ' ', n - 4) == nullptr)
+            out->erase(std::string(line, n - 4)); // deleted
+        else if (parseLine(line, n, &instance, &rec))
             (*out)[instance] = rec;
         else if (torn != nullptr && nl > at)
             (*torn)++;
@@ -216,6 +220,25 @@ int checksums_append(const std::string &seriesDir, const std::string &instance,
     int saved = errno;
     if (r != 0)
         logprintf(LOGLEVEL_ERROR, log, "Cannot write %s: %s\n", path.c_str(), strerror(saved));
+    close(fd);
+    errno = saved;
+    return r;
+}
+
+int checksums_forget(const std::string &seriesDir, const std::string &instance)
+{
+    int fd = open(checksums_path(seriesDir).c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? 0 : -1;
+    std::string text = instance + " 0 -\n";
+    // After a torn line, as an append does.
+    struct stat st;
+    char last = '\n';
+    if (fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
+        last != '\n')
+        text.insert(text.begin(), '\n');
+    int r = fullio_write(fd, text.data(), text.size()) == (ssize_t)text.size() ? 0 : -1;
+    int saved = errno;
     close(fd);
     errno = saved;
     return r;

@@ -7,17 +7,20 @@
 //     I SIZE SHA256\n
 // (I the SOP instance UID, SIZE the file's bytes in decimal). A later line
 // for the same I wins (an image replaced under the overwrite policy); a
-// line that is not whole (a torn last line of a crash) is ignored. The file
-// is only ever appended to by the write path, and rewritten whole only by
-// a compaction (storeindex compact: temporary name, flush, rename), which
-// drops the lines of images that are gone.
+// line that is not whole (a torn last line of a crash) is ignored. A delete
+// of the image appends "I 0 -\n", which ends its record (without a line
+// a deleted image's record would stay behind, harmless but reported); one
+// that cannot be written (a full disk) is not waited for. The file is only
+// ever appended to, and rewritten whole only by a compaction (storeindex
+// scrub: temporary name, flush, rename), which drops the lines of images
+// that are gone.
 //
 // The write path appends an image's line under the study lock, right after
-// the file is placed under its name and before its index records are
-// written, and notes the file for the same flush as those records: what a
-// crash leaves is an image with its line, or a placed image whose start
-// repair (FinishStores, the journal's replay) computes the line again from
-// the file.
+// the file is placed under its name and its index records are written
+// (while its temporary name still holds it too), and notes the file for the
+// same flush as those records: what a crash leaves is an image with its
+// line, or a placed image whose start repair (FinishStores, the journal's
+// replay) computes the line again from the file.
 #ifndef VELTO_STORE_CHECKSUMS_H
 #define VELTO_STORE_CHECKSUMS_H
 
@@ -72,6 +75,11 @@ bool checksums_splitImagePath(const std::string &imagePath, std::string *seriesD
 // after a log line (errno set).
 int checksums_append(const std::string &seriesDir, const std::string &instance,
                      const checksums_record &rec, FILE *log, bool flushNow = false);
+
+// Appends the line that ends the record of a deleted image, to a file that
+// exists (nothing is created): 0, or -1 (errno set; not logged: a delete
+// goes on without it).
+int checksums_forget(const std::string &seriesDir, const std::string &instance);
 
 // Every image's line of the series (the last one of each): 0 (a missing
 // file is an empty map), or -1 when the file cannot be read (errno set).

@@ -245,6 +245,11 @@ static int deleteImageLevel(LocalStore *store, const char *study, const char *se
         studyindex_clearRecord(image.fd, s.found, sizeof(rec));
         store->noteChanged(store->GetUidIndexPath(study, seriesUid) + ".dat", 0);
     }
+    // The image's checksum record ends; not flushed, and a failure (a full
+    // disk) is passed over: a record left behind names an image that is
+    // gone, which check reports and scrub drops.
+    if (result == 0)
+        checksums_forget(store->GetUidPath(study, seriesUid, NULL, 1).c_str(), sop);
 
     if (!s.others && s.found >= 0)
         s.others = studyindex_liveAfter(image.fd, s.found, &rec, sizeof(rec));

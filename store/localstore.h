@@ -474,7 +474,7 @@ private:
     // existing image is replaced by rename) and enters ds in the index,
     // taking a new image back when that fails. tmp is gone on return;
     // *placedNew 1 when the name was new. sum, the file's checksum, is
-    // recorded in the series' CHECKSUMS between the placing and the index
+    // recorded in the series' CHECKSUMS after the index records
     // (store/checksums.h). An LS_* result.
     int placeImage(DcmDataset *ds, const char *study, const char *series, const char *image,
                    const OFString &tmp, int overwrite, int *placedNew, const checksums_record &sum);

@@ -521,25 +521,19 @@ int LocalStore::placeImage(DcmDataset *ds, const char *S, const char *R, const c
         goto out;
     }
     noteParentChanged(target);
-    // The checksum line goes in after the placing and before the records,
-    // under the same lock and flushed with them: a crash before it leaves
-    // the placed file under its temporary name too, and the start's repair
-    // (finishStore) writes the line with the records. A new image whose
-    // line cannot be written is taken back by the abort; a replaced one
-    // stays, answered as failed, under the line of the file it replaced,
-    // so that reads refuse it as damaged until it is stored again.
-    if (recordChecksum(this, S, R, I, sum) != 0) {
-        // Nothing is in the index yet for the abort to take back: a new
-        // name goes here (the temporary one still holds the file).
-        if (*placedNew && unlink(target.c_str()) == 0)
-            removeEmptyDirs(S, R);
-        *placedNew = 0;
-        result = LS_INDEX_ERROR;
-        goto out;
-    }
     result = index().add(t, ds, *placedNew ? INDEX_ADD_PLACED : INDEX_ADD_REPLACE) == INDEX_OK
                  ? LS_OK
                  : LS_INDEX_ERROR;
+    // The checksum line goes in after the records, under the same lock and
+    // flushed with them (SyncWrites, or the journal's replay, which writes
+    // it again): a crash before it leaves the placed file under its
+    // temporary name too, and the start's repair (finishStore) writes the
+    // line. A new image whose line cannot be written is taken back by the
+    // abort, as one whose records fail; a replaced one stays, answered as
+    // failed, under the line of the file it replaced, so that reads refuse
+    // it as damaged until it is stored again.
+    if (result == LS_OK && recordChecksum(this, S, R, I, sum) != 0)
+        result = LS_INDEX_ERROR;
 out:
     // A new image whose records could not all be written is taken back by
     // the abort (an image that no query finds is never kept: its peer is
@@ -810,14 +804,9 @@ int LocalStore::placeLink(DcmDataset *ds, const char *S, const char *R, const ch
         return existed ? LS_EXISTS : LS_INDEX_ERROR;
     }
     noteParentChanged(target);
-    if (recordChecksum(this, S, R, I, sum) != 0) {
-        unlink(target.c_str());
-        removeEmptyDirs(S, R);
-        index().abort(t);
-        return LS_INDEX_ERROR;
-    }
-    // A link whose records fail is taken back by the abort.
-    if (index().add(t, ds, INDEX_ADD_PLACED) != INDEX_OK) {
+    // A link whose records or checksum line fail is taken back by the abort.
+    if (index().add(t, ds, INDEX_ADD_PLACED) != INDEX_OK ||
+        recordChecksum(this, S, R, I, sum) != 0) {
         index().abort(t);
         return LS_INDEX_ERROR;
     }

@@ -149,3 +149,26 @@ TEST(Checksums, ALinkedFileGetsItsLine)
     ASSERT_EQ(0, checksums_lookupImage(s.image("6.7"), &r));
     EXPECT_EQ(computed(file).sha256, r.sha256);
 }
+
+TEST(Checksums, ADeletedImageHasNoRecordLeft)
+{
+    Store s;
+    ASSERT_EQ(0, s.put("1.2.3", "4.5", "6.7"));
+    ASSERT_EQ(0, s.put("1.2.3", "4.5", "6.8"));
+    ASSERT_EQ(0, s.store.DeleteFile("1.2.3", "4.5", "6.7"));
+    std::map<std::string, checksums_record> all;
+    size_t torn = 0;
+    ASSERT_EQ(0, checksums_read(s.seriesDir(), &all, &torn));
+    EXPECT_EQ(1u, all.size());
+    EXPECT_EQ(1u, all.count("6.8"));
+    EXPECT_EQ(0u, torn);
+    // Stored again: its new line counts.
+    ASSERT_EQ(0, s.put("1.2.3", "4.5", "6.7"));
+    checksums_record r;
+    ASSERT_EQ(0, checksums_lookupImage(s.image("6.7"), &r));
+    EXPECT_EQ(computed(s.image("6.7")).sha256, r.sha256);
+    // The last image gone: the series' file goes with its directory.
+    ASSERT_EQ(0, s.store.DeleteFile("1.2.3", "4.5", "6.7"));
+    ASSERT_EQ(0, s.store.DeleteFile("1.2.3", "4.5", "6.8"));
+    EXPECT_NE(0, access(s.seriesDir().c_str(), F_OK));
+}

@@ -358,6 +358,76 @@ class TierTest(vt.ServerTestCase):
             completed, failed, got = self.cget(srv, st)
             self.assertEqual(got[img[2]], dataset_bytes(stored[img[2]]))
 
+    def test_scrub_finds_and_repairs_each_copy(self):
+        srv = self.tiered_server("scrubbing")
+        cached, fetched, local = ("%s.9.%d" % (ROOT, n) for n in (1, 2, 3))
+        c, f, l = (study_images(st, 2) for st in (cached, fetched, local))
+        stored = self.store(srv, c + f)
+        self.move_out(srv)
+        stored.update(self.store(srv, l))
+        self.assertEqual(self.cget(srv, cached)[:2], (2, 0))
+        # Both images of the second study are local again beside their
+        # stubs and objects, as a move cut short after the stub leaves them.
+        for img in f:
+            with open(vt.uid_path(srv.basedir, *img), "wb") as fh:
+                fh.write(stored[img[2]])
+        self.damage(srv, {"cached": c[0], "local": f[0]}, stored)
+        self.damage(srv, {"object": c[1]}, stored)
+        self.damage(srv, {"object": f[1]}, stored)
+        self.damage(srv, {"local": l[0]}, stored)
+        web = self.web(srv)
+        before = self.metrics(web)
+        p = self.storeindex(srv, "scrub", "--rate", "1000", "-m", str(srv.monitor_port))
+        out = p.stdout
+        self.assertEqual(p.returncode, 1, out + p.stderr)
+        lines = out.splitlines()
+        kinds = sorted(line.split(":", 1)[0] for line in lines)
+        self.assertEqual(kinds, ["damaged"] * 5 + ["repaired"] * 4 + ["scrubbed", "unrepairable"],
+                         out)
+        cache = os.path.join(srv.basedir, "tiercache")
+        sha = {img[2]: hashlib.sha256(stored[img[2]]).hexdigest() for img in c + f + l}
+        self.assertIn("repaired: %s/%s.dcm: removed" % (cache, sha[c[0][2]]), lines)
+        self.assertIn("repaired: %s: uploaded again from %s/%s.dcm"
+                      % (self.key_of(srv, c[1]), cache, sha[c[1][2]]), lines)
+        self.assertIn("repaired: %s: uploaded again from %s"
+                      % (self.key_of(srv, f[1]), vt.uid_path(srv.basedir, *f[1])), lines)
+        self.assertIn("repaired: %s: replaced by its object %s"
+                      % (vt.uid_path(srv.basedir, *f[0]), self.key_of(srv, f[0])), lines)
+        self.assertIn("unrepairable: %s: no other copy" % vt.uid_path(srv.basedir, *l[0]), out)
+        # Each damaged copy announced (and counted by storeweb); the status
+        # file read by /status and /metrics.
+        vt.wait_for(lambda: self.metrics(web)['velto_images_damaged_total{source="monitor"}']
+                    - before['velto_images_damaged_total{source="monitor"}'] == 5,
+                    what="the announcements counted")
+        m = self.metrics(web)
+        self.assertEqual((m['velto_scrub_running'], m['velto_scrub_copies{state="damaged"}'],
+                          m['velto_scrub_copies{state="repaired"}'],
+                          m['velto_scrub_copies{state="unrepairable"}'],
+                          m['velto_scrub_copies{state="checked"}']), (0, 5, 4, 1, 10))
+        status, _, page = web.curl("/status")
+        self.assertEqual(status, 200)
+        self.assertIn(b'<td id="scrub-repaired">4</td>', page)
+        self.assertIn(b'<td id="scrub-state">finished</td>', page)
+        # The next retrieval is byte for byte what was stored, from every
+        # copy: local files, fetched objects, the cache.
+        shutil.rmtree(cache)
+        for img in f:
+            os.unlink(vt.uid_path(srv.basedir, *img))
+        for _ in range(2):
+            for st, imgs in ((cached, c), (fetched, f)):
+                completed, failed, got = self.cget(srv, st)
+                self.assertEqual((completed, failed), (2, 0))
+                self.assertEqual(got, {i[2]: dataset_bytes(stored[i[2]]) for i in imgs})
+                self.assertEqual(self.wado_rs(web, st), (200, {i[2]: stored[i[2]] for i in imgs}))
+        # The unrepairable file put back: the next scrub finds nothing.
+        with open(vt.uid_path(srv.basedir, *l[0]), "wb") as fh:
+            fh.write(stored[l[0][2]])
+        p = self.storeindex(srv, "scrub", "--rate", "1000")
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        self.assertEqual(len(p.stdout.splitlines()), 1, p.stdout)
+        self.assertIn(" 0 damaged, 0 repaired, 0 unrepairable", p.stdout)
+        self.assertEqual(self.check(srv), (0, ["consistent: " + srv.basedir]))
+
     def test_policy_chooses_quiet_studies_oldest_first(self):
         studies = ["%s.6.%d" % (ROOT, n) for n in range(1, 4)]
         ages = {studies[0]: 10 * 86400, studies[1]: 2 * 86400, studies[2]: 0}
