@@ -386,7 +386,7 @@ class TierTest(vt.ServerTestCase):
                          out)
         cache = os.path.join(srv.basedir, "tiercache")
         sha = {img[2]: hashlib.sha256(stored[img[2]]).hexdigest() for img in c + f + l}
-        self.assertIn("repaired: %s/%s.dcm: removed" % (cache, sha[c[0][2]]), lines)
+        self.assertIn("repaired: %s/%s.dcm: removed" % (cache, sha[c[0][2]]), out)
         self.assertIn("repaired: %s: uploaded again from %s/%s.dcm"
                       % (self.key_of(srv, c[1]), cache, sha[c[1][2]]), lines)
         self.assertIn("repaired: %s: uploaded again from %s"
