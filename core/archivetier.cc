@@ -36,9 +36,9 @@ static void announceDamaged(const archive_context *ctx, const char *path)
     multicast_send(*ctx->monitorSock, message);
 }
 
-int archivetier_open(const archive_context *ctx, const char *path, tier_file *held)
+int archivetier_open(const archive_context *ctx, const char *path, tier_file *held, bool headOnly)
 {
-    switch (tier_openImage(ctx->store->getTier(), path, held, ctx->store->getLogfile())) {
+    switch (tier_openImage(ctx->store->getTier(), path, held, ctx->store->getLogfile(), headOnly)) {
     case TIER_OK:
         return ARCHIVETIER_READABLE;
     case TIER_MISSING:

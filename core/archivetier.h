@@ -30,7 +30,10 @@ int archivetier_start(class LocalStore *store, FILE *log, const char *prog);
 // recorded at ingest. A damaged image is never to be read: it is logged,
 // and announced on the monitor channel as "STORAGE DAMAGED uid-path"
 // (the path below the base directory). An ARCHIVETIER_* result.
-int archivetier_open(const struct archive_context *ctx, const char *path, tier_file *held);
+// headOnly: only the image's head is read, none of its bytes go out
+// (tier_openImage): not verified.
+int archivetier_open(const struct archive_context *ctx, const char *path, tier_file *held,
+                     bool headOnly = false);
 
 // The SOP class of the image at path from its stub, "" when there is none.
 std::string archivetier_stubClass(const char *path);

@@ -59,6 +59,13 @@ checksums_record checksums_hasher::finish()
     return rec;
 }
 
+void checksums_prepare()
+{
+    checksums_hasher h;
+    h.add("", 1);
+    h.finish();
+}
+
 std::string checksums_path(const std::string &seriesDir)
 {
     return seriesDir + "/" CHECKSUMS_FILENAME;

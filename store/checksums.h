@@ -60,6 +60,12 @@ private:
     uint64_t count = 0;
 };
 
+// Readies the digest: the crypto library loads what it needs (some MB) at
+// its first use. Called where a store is opened, so that a process that
+// forks a worker per association pays it once, before the fork, and not in
+// each worker's own memory.
+void checksums_prepare();
+
 // The path of the CHECKSUMS file of the series directory seriesDir.
 std::string checksums_path(const std::string &seriesDir);
 

@@ -571,12 +571,15 @@ static int verifyLocal(const char *path, FILE *log)
     return r;
 }
 
-int tier_openImage(const tier_config *cfg, const char *path, tier_file *file, FILE *log)
+int tier_openImage(const tier_config *cfg, const char *path, tier_file *file, FILE *log,
+                   bool headOnly)
 {
     if (file->lockFd >= 0)
         close(file->lockFd);
     file->lockFd = -1;
     file->path = path;
+    if (headOnly && access(path, F_OK) == 0)
+        return TIER_OK;
     int local = verifyLocal(path, log);
     if (local != TIER_MISSING)
         return local;
@@ -600,7 +603,7 @@ int tier_openImage(const tier_config *cfg, const char *path, tier_file *file, FI
     // written to since. A damaged one stays (for the scrub to repair) and
     // the read fails as for a damaged file.
     int fd = openCached(cached, stub.size);
-    if (fd >= 0 && verifyOpen(fd, rec, path, "cached copy", log) != TIER_OK) {
+    if (fd >= 0 && !headOnly && verifyOpen(fd, rec, path, "cached copy", log) != TIER_OK) {
         close(fd);
         return TIER_DAMAGED;
     }

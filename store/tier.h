@@ -135,7 +135,12 @@ struct tier_file {
 // TIER_UNAVAILABLE or TIER_DAMAGED (a local file, a cached copy or an
 // object whose bytes are not the recorded ones: left as found, for the
 // scrub to repair) after a log line (to log; null: stderr).
-int tier_openImage(const tier_config *cfg, const char *path, tier_file *file, FILE *log = nullptr);
+//
+// headOnly: the caller reads only the image's head (the metadata of a
+// WADO-RS answer, a rebuild), no bytes of it go out: nothing is verified
+// but a fetched object (checked on the way, as always).
+int tier_openImage(const tier_config *cfg, const char *path, tier_file *file, FILE *log = nullptr,
+                   bool headOnly = false);
 
 // The SOP class and transfer syntax of the image at path from its stub
 // (when its file is gone): 0, or -1.

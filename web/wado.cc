@@ -310,7 +310,7 @@ static bool nextMetadata(metastream *ms, std::string *out)
         DcmFileFormat ff;
         // Values longer than 4 KiB (the pixel data) stay in the file.
         tier_file held;
-        if (webtier_open(i, &held) != 0 ||
+        if (webtier_openHead(i, &held) != 0 ||
             ff.loadFile(held.path.c_str(), EXS_Unknown, EGL_noChange, 4096).bad())
             continue;
         DcmDataset *ds = ff.getDataset();
@@ -337,7 +337,9 @@ static bool nextMetadata(metastream *ms, std::string *out)
 // takes it (web_pieceResponse: nothing is read for a HEAD request).
 static int sendMetadata(const webrequest &rq, const std::vector<webinstance> &list)
 {
-    int ready = webtier_ready(list);
+    // The metadata is the heads of the instances, read as they are: their
+    // bytes are verified by the reads that send them.
+    int ready = webtier_readyHeads(list);
     if (ready != 0)
         return web_replyError(rq, ready, webtier_reason(ready));
     std::shared_ptr<metastream> ms(new metastream);
