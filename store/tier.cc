@@ -556,8 +556,9 @@ static int verifyLocal(const char *path, FILE *log)
     if (fd < 0 && errno == ENOENT)
         return TIER_MISSING;
     if (fd < 0) {
-        TLOG(log, LOGLEVEL_ERROR, "TIER:cannot open %s: %s\n", path, strerror(errno));
-        return errno == EIO ? TIER_DAMAGED : TIER_UNAVAILABLE;
+        int failed = errno;
+        TLOG(log, LOGLEVEL_ERROR, "TIER:cannot open %s: %s\n", path, strerror(failed));
+        return failed == EIO ? TIER_DAMAGED : TIER_UNAVAILABLE;
     }
     checksums_record rec;
     int found = checksums_lookupImage(path, &rec);
@@ -565,7 +566,8 @@ static int verifyLocal(const char *path, FILE *log)
     if (found == 0)
         r = verifyOpen(fd, rec, path, "file", log);
     else if (found < 0)
-        TLOG(log, LOGLEVEL_WARNING, "DAMAGED:the checksums of %s cannot be read: %s\n", path,
+        TLOG(log, LOGLEVEL_WARNING,
+             "CHECKSUMS:the record of %s cannot be read (read unchecked): %s\n", path,
              strerror(errno));
     close(fd);
     return r;
