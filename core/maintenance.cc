@@ -96,3 +96,8 @@ int maintenance_scrub(const archive_context *ctx, double rateMBs, bool headOnly,
         close(options.monitorSock);
     return r;
 }
+
+int maintenance_scrubStatus(const archive_context *ctx, storescrub_status *status)
+{
+    return storescrub_readStatus(archive_baseDir(ctx), status);
+}

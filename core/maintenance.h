@@ -11,6 +11,8 @@
 #include <stddef.h>
 #include <stdio.h>
 
+#include "store/storescrub.h"
+
 struct archive_context;
 
 // Results of maintenance_rebuild (the same numbers are storeindex's exit
@@ -77,5 +79,8 @@ int maintenance_tier(const archive_context *ctx, int dryRun, FILE *out);
 // 2 the base directory cannot be read.
 int maintenance_scrub(const archive_context *ctx, double rateMBs, bool headOnly, int monitorPort,
                       FILE *out);
+// The progress or last result of the scrub of the store of ctx (its status
+// file, for /status and /metrics): 0, 1 never run, -1 unreadable.
+int maintenance_scrubStatus(const archive_context *ctx, storescrub_status *status);
 
 #endif

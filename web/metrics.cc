@@ -18,8 +18,8 @@
 #include "core/archive.h"
 #include "core/forward.h"
 #include "core/listener.h"
+#include "core/maintenance.h"
 #include "dicomnet/dicomnet.h"
-#include "store/storescrub.h"
 #include "web/webserver.h"
 
 // The process's metrics: the counters (any thread adds, without a lock) and
@@ -187,7 +187,7 @@ int metrics_serve(const webrequest &rq)
         sample(&m, "velto_images", nullptr, (uint64_t)im);
     }
     storescrub_status scrub;
-    if (storescrub_readStatus(archive_baseDir(&web_archive), &scrub) == 0) {
+    if (maintenance_scrubStatus(&web_archive, &scrub) == 0) {
         family(&m, "velto_scrub_running", "gauge", "1 while storeindex scrub runs.");
         sample(&m, "velto_scrub_running", nullptr, scrub.running ? 1 : 0);
         family(&m, "velto_scrub_started_seconds", "gauge",

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/archive.h"
-#include "store/storescrub.h"
+#include "core/maintenance.h"
 #include "web/metrics.h"
 #include "web/monitorfeed.h"
 #include "web/webserver.h"
@@ -74,7 +74,7 @@ int statuspage_serve(const webrequest &rq)
     page += "</table>\n<p>Counts are at most " + std::to_string(METRICS_COUNTS_SECONDS) +
             " s old.</p>\n<h2>Scrub</h2>\n<table id=\"scrub\">\n";
     storescrub_status scrub;
-    int scrubbed = storescrub_readStatus(archive_baseDir(&web_archive), &scrub);
+    int scrubbed = maintenance_scrubStatus(&web_archive, &scrub);
     if (scrubbed != 0) {
         page += row("scrub-state", "State",
                     scrubbed > 0 ? "never run (storeindex scrub)" : "status unreadable");
