@@ -452,27 +452,26 @@ int archive_flushImage(const archive_context *ctx, const std::string &imagePath,
                        const std::string &instance, const std::string &sopClass, int *flushError)
 {
     const char *path = imagePath.c_str();
+    // The image (its file, or its copy fetched from the object tier) is
+    // verified against the checksum recorded at ingest first. A damaged one
+    // is reported as failed: as the walk below finds it (cut short, another
+    // instance or class), else as a processing failure; never committed.
+    tier_file tiered;
+    int t = archivetier_open(ctx, path, &tiered);
+    if (t == ARCHIVETIER_UNAVAILABLE)
+        return ARCHIVE_FLUSH_FAILED;
+    bool damaged = t == ARCHIVETIER_DAMAGED;
+    if (t == ARCHIVETIER_READABLE)
+        path = tiered.path.c_str();
     // Reading a file just written would set its access time: an inode
     // change for the file system's journal to write at the next flush, for
     // every image. O_NOATIME needs the file's owner; another's file is read
     // all the same.
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOATIME);
+    int fd = t == ARCHIVETIER_MISSING ? -1 : open(path, O_RDONLY | O_CLOEXEC | O_NOATIME);
     if (fd < 0 && errno == EPERM)
         fd = open(path, O_RDONLY | O_CLOEXEC);
-    // An image moved to the object tier is checked in its copy fetched
-    // from there (checked against its recorded checksum on the way).
-    tier_file tiered;
-    if (fd < 0 && errno == ENOENT) {
-        int t = archivetier_open(ctx, path, &tiered);
-        if (t == ARCHIVETIER_UNAVAILABLE)
-            return ARCHIVE_FLUSH_FAILED;
-        if (t == ARCHIVETIER_READABLE) {
-            path = tiered.path.c_str();
-            fd = open(path, O_RDONLY | O_CLOEXEC);
-        }
-    }
     if (fd < 0)
-        return ARCHIVE_FLUSH_MISSING;
+        return damaged ? ARCHIVE_FLUSH_FAILED : ARCHIVE_FLUSH_MISSING;
     std::string foundClass, foundInstance;
     int walked = checkImage(fd, &foundClass, &foundInstance);
     if (walked == IMAGE_FOREIGN)
@@ -484,6 +483,8 @@ int archive_flushImage(const archive_context *ctx, const std::string &imagePath,
         result = ARCHIVE_FLUSH_MISSING;
     else if (foundClass != sopClass)
         result = ARCHIVE_FLUSH_CLASS;
+    else if (damaged)
+        result = ARCHIVE_FLUSH_FAILED;
     else if (fdatasync(fd) != 0) {
         *flushError = errno;
         result = ARCHIVE_FLUSH_FAILED;

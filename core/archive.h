@@ -307,9 +307,10 @@ int archive_locate(const archive_context *ctx, const std::vector<std::string> &i
 // Results of archive_flushImage.
 enum {
     ARCHIVE_FLUSHED = 0,       // whole, of the named instance and class, and on disk
-    ARCHIVE_FLUSH_MISSING = 1, // no such file, cut short or damaged, or another instance
+    ARCHIVE_FLUSH_MISSING = 1, // no such file, cut short, or another instance
     ARCHIVE_FLUSH_CLASS = 2,   // the named instance, of another SOP class
-    ARCHIVE_FLUSH_FAILED = 3,  // a read or the flush failed, or the object tier cannot
+    ARCHIVE_FLUSH_FAILED = 3,  // damaged (not the bytes stored), a read or the flush
+                               // failed, or the object tier cannot
                                // give the image now (logged)
 };
 // For storage commitment: reads the stored file of one image at path (from

@@ -2,7 +2,11 @@
 // (core/archivetier.h).
 #include "core/archivetier.h"
 
+#include <string.h>
+
 #include "core/archive.h"
+#include "runtime/monitormsg.h"
+#include "runtime/multicast.h"
 #include "store/capacity.h"
 #include "store/localstore.h"
 
@@ -16,13 +20,32 @@ int archivetier_start(LocalStore *store, FILE *log, const char *prog)
     return 0;
 }
 
-int archivetier_open(const archive_context *ctx, const char *path, tier_file *held)
+// "STORAGE DAMAGED uid/..." on the monitor channel; a datagram that is not
+// sent is not noticed (the channel is a courtesy).
+static void announceDamaged(const archive_context *ctx, const char *path)
 {
-    switch (tier_openImage(ctx->store->getTier(), path, held, ctx->store->getLogfile())) {
+    if (ctx->monitorSock == nullptr || *ctx->monitorSock < 0)
+        return;
+    const char *base = ctx->store->getBaseDir();
+    size_t n = strlen(base);
+    while (n > 0 && base[n - 1] == '/')
+        n--;
+    const char *rel = strncmp(path, base, n) == 0 && path[n] == '/' ? path + n + 1 : path;
+    char message[MULTICAST_MSGSIZE];
+    snprintf(message, sizeof message, MONITORMSG_KEYWORD " " MONITORMSG_DAMAGED " %s", rel);
+    multicast_send(*ctx->monitorSock, message);
+}
+
+int archivetier_open(const archive_context *ctx, const char *path, tier_file *held, bool headOnly)
+{
+    switch (tier_openImage(ctx->store->getTier(), path, held, ctx->store->getLogfile(), headOnly)) {
     case TIER_OK:
         return ARCHIVETIER_READABLE;
     case TIER_MISSING:
         return ARCHIVETIER_MISSING;
+    case TIER_DAMAGED:
+        announceDamaged(ctx, path);
+        return ARCHIVETIER_DAMAGED;
     default:
         return ARCHIVETIER_UNAVAILABLE;
     }

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -11,10 +12,12 @@
 
 #include "core/archive.h"
 #include "core/forward.h"
+#include "runtime/multicast.h"
 #include "store/localstore.h"
 #include "store/storebackup.h"
 #include "store/storecheck.h"
 #include "store/storerebuild.h"
+#include "store/storescrub.h"
 #include "store/storetier.h"
 #include "store/tier.h"
 
@@ -145,4 +148,26 @@ int maintenance_restore(const char *backup, const char *base, FILE *out, FILE *e
     else
         fprintf(out, "findings: %s: %d\n", base, findings);
     return findings == 0 ? STOREBACKUP_OK : STOREBACKUP_FAILED;
+}
+
+int maintenance_scrub(const archive_context *ctx, double rateMBs, bool headOnly, int monitorPort,
+                      FILE *out)
+{
+    storescrub_options options;
+    options.rateMBs = rateMBs;
+    options.headOnly = headOnly;
+    // The channel is a courtesy: a socket that cannot be made announces
+    // nothing.
+    if (monitorPort > 0)
+        options.monitorSock = multicast_sendsocket((unsigned short)monitorPort, "224.0.0.1");
+    storescrub_status status;
+    int r = storescrub_run(ctx->store, options, out, &status);
+    if (options.monitorSock >= 0)
+        close(options.monitorSock);
+    return r;
+}
+
+int maintenance_scrubStatus(const archive_context *ctx, storescrub_status *status)
+{
+    return storescrub_readStatus(archive_baseDir(ctx), status);
 }

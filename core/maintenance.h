@@ -11,6 +11,8 @@
 #include <stddef.h>
 #include <stdio.h>
 
+#include "store/storescrub.h"
+
 struct archive_context;
 
 // Results of maintenance_rebuild (the same numbers are storeindex's exit
@@ -75,6 +77,18 @@ int maintenance_rebuildFromTier(const archive_context *ctx, FILE *out, FILE *err
 // maintenance_tier's result when the tier's prefix is another archive's.
 #define MAINTENANCE_TIER_FOREIGN (-3)
 int maintenance_tier(const archive_context *ctx, int dryRun, FILE *out);
+// Verifies every copy of every image of the store of ctx against the
+// checksum recorded at ingest and repairs what it can (store/storescrub.h),
+// beside a running server (the store lock shared). rateMBs: bytes read per
+// second at most, in MB; headOnly: objects checked by HEAD, not read;
+// monitorPort: where to announce (0: nowhere). One line per finding and
+// repair to out. 0 nothing found that was not repaired, 1 something was,
+// 2 the base directory cannot be read.
+int maintenance_scrub(const archive_context *ctx, double rateMBs, bool headOnly, int monitorPort,
+                      FILE *out);
+// The progress or last result of the scrub of the store of ctx (its status
+// file, for /status and /metrics): 0, 1 never run, -1 unreadable.
+int maintenance_scrubStatus(const archive_context *ctx, storescrub_status *status);
 
 // Backs up the store of ctx (opened by maintenance_open with the lock
 // shared, taken: a server may run on it) into dest, a new or empty

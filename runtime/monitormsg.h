@@ -13,6 +13,10 @@
 // Second word of an archive's announcement of its AE title and port
 // ("STORAGE DISCOVER_AET aetitle port"), from which peers learn it.
 #define MONITORMSG_DISCOVER_AET "DISCOVER_AET"
+// Second word of the announcement of an image whose bytes are not those
+// stored ("STORAGE DAMAGED uid/XX/YY/study_S/series_R/image_I.dcm"): found
+// by a read (which then fails) or by storeindex scrub.
+#define MONITORMSG_DAMAGED "DAMAGED"
 
 // Writes "STORAGE STOREUID study series instance" (null UIDs as empty
 // words) into buf (size bytes, cut to fit, always terminated). Returns buf.

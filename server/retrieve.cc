@@ -511,11 +511,15 @@ int retrieve_request(retrievejob *job, const retrieveitem &item, T_ASC_Associati
     tier_file source;
     retrieveitem fetched;
     const retrieveitem *from = &item;
+    // The open verifies the bytes against the checksum recorded at
+    // ingest: a damaged image is never sent, and fails its sub-operation
+    // as a missing one does.
     int found = archivetier_open(&server_archive, item.path.c_str(), &source);
     if (found != ARCHIVETIER_READABLE) {
         LOG(LOGLEVEL_ERROR,
-            found == ARCHIVETIER_MISSING ? "MOVE/STORE:Cannot load dicom file %s.\n"
-                                         : "MOVE/STORE:Cannot fetch %s from the tier.\n",
+            found == ARCHIVETIER_MISSING   ? "MOVE/STORE:Cannot load dicom file %s.\n"
+            : found == ARCHIVETIER_DAMAGED ? "MOVE/STORE:Not sending %s: it is damaged.\n"
+                                           : "MOVE/STORE:Cannot fetch %s from the tier.\n",
             item.path.c_str());
         retrieve_countFailed(job, item);
         return RETRIEVE_NOT_SENT;

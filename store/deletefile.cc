@@ -48,6 +48,7 @@
 #include "index/studyindex.h"
 #include "runtime/logprintf.h"
 #include "runtime/vlcompat.h"
+#include "store/checksums.h"
 #include "store/deleteintent.h"
 #include "store/localstore.h"
 #include "store/studylock.h"
@@ -192,7 +193,12 @@ static int deleteSeriesLevel(LocalStore *store, const char *study, const char *s
 
     removeIndexFile(store, study, imagePath, seriesTexts);
     image.release();
-    int result = removeDirectory(store, store->GetUidPath(study, seriesUid, NULL, 1), seriesTexts);
+    // The series' checksum lines name only images that are gone now (a
+    // crash before this unlink leaves them, stale and harmless, for the
+    // repeated delete).
+    OFString seriesDir = store->GetUidPath(study, seriesUid, NULL, 1);
+    unlink(checksums_path(seriesDir.c_str()).c_str());
+    int result = removeDirectory(store, seriesDir, seriesTexts);
 
     // Not found, the search has passed over every record already.
     if (!s.others && s.found >= 0)
@@ -239,6 +245,11 @@ static int deleteImageLevel(LocalStore *store, const char *study, const char *se
         studyindex_clearRecord(image.fd, s.found, sizeof(rec));
         store->noteChanged(store->GetUidIndexPath(study, seriesUid) + ".dat", 0);
     }
+    // The image's checksum record ends; not flushed, and a failure (a full
+    // disk) is passed over: a record left behind names an image that is
+    // gone, which check reports and scrub drops.
+    if (result == 0)
+        checksums_forget(store->GetUidPath(study, seriesUid, NULL, 1).c_str(), sop);
 
     if (!s.others && s.found >= 0)
         s.others = studyindex_liveAfter(image.fd, s.found, &rec, sizeof(rec));
@@ -398,6 +409,18 @@ int LocalStore::finishStore(const char *path, int fd)
         // each step replaces its own record, so nothing is entered twice.
         // Records that cannot be written take the image back (the abort),
         // as its store would have.
+        // Its checksum line, which the crash may have come before, is
+        // computed from the file (the bytes placed) when it is not there.
+        checksums_record sum, had;
+        OFString seriesDir = GetUidPath(uid[0], uid[1], nullptr, 1);
+        int lined = checksums_computeFd(fd, &sum) == 0 &&
+                    ((checksums_lookup(seriesDir.c_str(), uid[2], &had) == 0 &&
+                      had.sha256 == sum.sha256 && had.size == sum.size) ||
+                     checksums_append(seriesDir.c_str(), uid[2], sum, logStream) == 0);
+        if (lined)
+            noteChanged(OFString(checksums_path(seriesDir.c_str()).c_str()), 0);
+        else
+            logprintf(LOGLEVEL_ERROR, logStream, "No checksum recorded for %s.\n", target.c_str());
         if (index().add(t, file.getDataset(), INDEX_ADD_PLACED) == INDEX_OK) {
             logprintf(LOGLEVEL_NOTICE, logStream, "Entered %s in the index (a store cut short).\n",
                       target.c_str());

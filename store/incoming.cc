@@ -50,6 +50,7 @@
 #include "dicomnet/dicomnet.h"
 #include "dicomnet/elementwalk.h"
 #include "runtime/runtime.h"
+#include "store/checksums.h"
 #include "store/journal.h"
 
 enum {
@@ -82,6 +83,9 @@ struct LocalStore::incoming {
     std::string gather;    // bytes not yet written to fd
     off_t written = 0;     // bytes written to fd
     off_t writebackTo = 0; // writeback started up to here
+    // The checksum of the file, over every byte put into it (the meta
+    // header and the data set) as it goes by: no second read of the file.
+    checksums_hasher sum;
 };
 
 // Appends an explicit VR little endian element with a short (2-byte) length,
@@ -171,6 +175,7 @@ static void putBytes(LocalStore::incoming *in, const void *bytes, size_t n, FILE
 {
     if (in->result != LS_OK || n == 0)
         return;
+    in->sum.add(bytes, n);
     // A journal that fails here is broken: its commit fails, and the file
     // is flushed instead.
     if (in->j != nullptr)
@@ -421,7 +426,7 @@ int LocalStore::StoreIncoming(incoming *in, int overwriteFile, const companion *
     in->j = nullptr;
     // completeImage closes fd and removes the temporary name in every case.
     return completeImage(in->headFile.getDataset(), in->uid[0], in->uid[1], in->uid[2], fd, in->tmp,
-                         overwriteFile, j, in->result == LS_OK, with);
+                         overwriteFile, j, in->result == LS_OK, with, in->sum.finish());
 }
 
 void LocalStore::EndIncoming(incoming *in)

@@ -18,6 +18,7 @@
 #include "dicomnet/dicomnet.h"
 #include "index/uidtree.h"
 #include "runtime/runtime.h"
+#include "store/checksums.h"
 #include "store/fileindex.h"
 #include "store/journal.h"
 
@@ -55,6 +56,9 @@ void LocalStore::finishInit()
     fileIndex = new fileindex(this);
     check_and_complain_dir(baseDir);
     updateStudyHash();
+    // The digest of the checksums readied in the process that opens the
+    // store, before it forks its workers (store/checksums.h).
+    checksums_prepare();
 }
 
 LocalStore::~LocalStore()

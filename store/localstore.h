@@ -33,9 +33,10 @@
 #include "store/studylock.h"
 #include "store/tier.h"
 
-struct elementwalk; // dicomnet/elementwalk.h
-class fileindex;    // store/fileindex.h
-struct journal;     // store/journal.h
+struct elementwalk;      // dicomnet/elementwalk.h
+class fileindex;         // store/fileindex.h
+struct journal;          // store/journal.h
+struct checksums_record; // store/checksums.h
 
 // Result codes of the store's operations.
 enum {
@@ -472,9 +473,11 @@ private:
     // temporary file tmp under the image's name (link; with overwrite, an
     // existing image is replaced by rename) and enters ds in the index,
     // taking a new image back when that fails. tmp is gone on return;
-    // *placedNew 1 when the name was new. An LS_* result.
+    // *placedNew 1 when the name was new. sum, the file's checksum, is
+    // recorded in the series' CHECKSUMS after the index records
+    // (store/checksums.h). An LS_* result.
     int placeImage(DcmDataset *ds, const char *study, const char *series, const char *image,
-                   const OFString &tmp, int overwrite, int *placedNew);
+                   const OFString &tmp, int overwrite, int *placedNew, const checksums_record &sum);
     // The streamed path's temporary file, begun with the meta header and the
     // bytes kept so far (store/incoming.cc). An LS_* result.
     int startIncomingFile(incoming *in);
@@ -489,10 +492,11 @@ private:
     // record j (committed, or the file flushed with -S), is placed and
     // indexed (placeImage), and fd is closed. WriteDataset's LS_* result.
     // with: WriteDataset's; held before the journal record is committed
-    // and the file placed, settled before the return.
+    // and the file placed, settled before the return. sum: the checksum of
+    // the bytes written (placeImage records it).
     int completeImage(DcmDataset *ds, const char *study, const char *series, const char *image,
                       int fd, const OFString &tmp, int overwrite, struct journal *j, int written,
-                      const companion *with);
+                      const companion *with, const checksums_record &sum);
     // WriteDataset's form for linkMode 1 and 2.
     int placeLink(DcmDataset *ds, const char *study, const char *series, const char *image,
                   const char *sourceFile, int linkMode);

@@ -17,6 +17,7 @@
 
 #include "index/studyindex.h"
 #include "index/studykeys.h"
+#include "store/checksums.h"
 #include "store/journal.h"
 #include "store/localstore.h"
 #include "store/storetree.h"
@@ -41,6 +42,44 @@ static void finding(checkctx *ctx, const char *kind, const std::string &path, co
     vfprintf(ctx->out, fmt, ap);
     va_end(ap);
     fputc('\n', ctx->out);
+}
+
+// A warning: written as a finding is, not counted.
+static void warning(checkctx *ctx, const char *kind, const std::string &path, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+
+static void warning(checkctx *ctx, const char *kind, const std::string &path, const char *fmt, ...)
+{
+    if (ctx->out == nullptr)
+        return;
+    fprintf(ctx->out, "%s: %s: ", kind, path.c_str());
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(ctx->out, fmt, ap);
+    va_end(ap);
+    fputs(" (warning)\n", ctx->out);
+}
+
+// The series' checksum lines against its images (files and stubs).
+static void checkChecksums(checkctx *ctx, const storetree_series &series,
+                           const std::set<std::string> &files)
+{
+    std::map<std::string, checksums_record> sums;
+    if (checksums_read(series.dir, &sums) != 0) {
+        finding(ctx, STORECHECK_UNREADABLE, checksums_path(series.dir), "cannot be read: %s",
+                strerror(errno));
+        return;
+    }
+    for (const std::string &image : files)
+        if (sums.count(image) == 0)
+            warning(ctx, STORECHECK_NO_CHECKSUM, series.dir + "/image_" + image + ".dcm",
+                    "image without a checksum line (storeindex rebuild adds it)");
+    size_t stale = 0;
+    for (const auto &e : sums)
+        stale += files.count(e.first) == 0;
+    if (stale > 0)
+        warning(ctx, STORECHECK_STALE_CHECKSUM, checksums_path(series.dir),
+                "%zu line(s) of images that are gone (storeindex scrub drops them)", stale);
 }
 
 // Reads an index file of records of recordSize bytes and reports a length
@@ -128,6 +167,7 @@ static void checkSeries(checkctx *ctx, const storetree_series &series, bool inde
                     "image file without an image index entry");
     for (const std::string &tmp : series.stale)
         finding(ctx, STORECHECK_STALE_TMP, tmp, "temporary file of an unfinished write");
+    checkChecksums(ctx, series, files);
     if (indexed && keys.empty() && files.empty())
         finding(ctx, STORECHECK_MISSING, series.dir,
                 "series index entry, but the series holds no image");

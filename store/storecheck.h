@@ -24,6 +24,12 @@
 #define STORECHECK_TIER_UNCLAIMED "tier-unclaimed" // object that no stub claims
 #define STORECHECK_TIER_FOREIGN "tier-foreign"     // the tier's prefix is another archive's
 #define STORECHECK_NO_TREE "missing-tree"          // no image, while the tier holds objects
+// Warnings, written as findings are but not counted (the store stays
+// consistent): an image without a line in its series' CHECKSUMS (stored
+// before checksums were kept; rebuild adds it), and lines of images that
+// are gone (left by deletes; scrub drops them).
+#define STORECHECK_NO_CHECKSUM "no-checksum"
+#define STORECHECK_STALE_CHECKSUM "stale-checksum"
 
 // Checks the store below base (and, with its object tier on (tier: null
 // off), the tier's objects of the store against the stubs), writing one line "KIND: PATH: text" per

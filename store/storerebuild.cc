@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "index/studyindex.h"
 #include "index/studykeys.h"
 #include "runtime/durablefile.h"
+#include "store/checksums.h"
 #include "store/localstore.h"
 #include "store/storetree.h"
 #include "store/tier.h"
@@ -266,6 +268,50 @@ static int enterImage(rebuildctx *ctx, LocalStore *store, const storetree &tree,
     return 0;
 }
 
+// The checksum files are kept as they are (they hold what was recorded at
+// ingest, which nothing can compute again once an image is damaged): only
+// an image found without a line gets one, computed from its file, or taken
+// from the stub of a moved image, and flushed.
+static void addChecksums(rebuildctx *ctx, const storetree &tree,
+                         const std::vector<imagefile> &files)
+{
+    std::map<std::string, std::map<std::string, checksums_record>> read;
+    long added = 0;
+    for (const imagefile &file : files) {
+        const std::string &dir = tree.studies[file.study].series[file.series].dir;
+        auto known = read.find(dir);
+        if (known == read.end()) {
+            known = read.emplace(dir, std::map<std::string, checksums_record>()).first;
+            if (checksums_read(dir, &known->second) != 0) {
+                ctx->problems++;
+                report(ctx->out, "unreadable", checksums_path(dir), "cannot be read: %s",
+                       strerror(errno));
+                continue;
+            }
+        }
+        if (known->second.count(file.sop) != 0)
+            continue;
+        checksums_record rec;
+        tier_stub stub;
+        if (file.tiered && tier_readStub(file.path.c_str(), &stub) == 0) {
+            rec.size = stub.size;
+            rec.sha256 = stub.sha256;
+        } else if (file.tiered || checksums_computePath(file.path, &rec) != 0) {
+            ctx->problems++;
+            report(ctx->out, "no-checksum", file.path, "cannot be read for its checksum");
+            continue;
+        }
+        if (checksums_append(dir, file.sop, rec, ctx->out, true) != 0) {
+            ctx->problems++;
+            continue;
+        }
+        known->second[file.sop] = rec;
+        added++;
+    }
+    if (added > 0)
+        report(ctx->out, "checksums", tree.uidDir, "%ld image(s) given a checksum line", added);
+}
+
 // Writes the series and image indexes of one study and removes emptied
 // series. Returns 0, or -1 when an index file could not be written.
 static int writeStudy(rebuildctx *ctx, const storetree_study &study, studybuild *sb,
@@ -279,6 +325,10 @@ static int writeStudy(rebuildctx *ctx, const storetree_study &study, studybuild 
                          rb.images.size() * sizeof(imagerecord)) != 0)
             return -1;
         if (!rb.any) {
+            // The checksum lines of a series without any image (file or
+            // stub) name nothing: they go with the directory.
+            if (series.images.empty() && series.tiered.empty())
+                unlink(checksums_path(series.dir).c_str());
             removeEmptyDir(ctx, series.dir, "series directory without images");
             continue;
         }
@@ -484,6 +534,7 @@ int storerebuild_run(const char *base, FILE *out, FILE *err, const tier_config *
     for (size_t k = 0; k < files.size(); k++)
         if (enterImage(&ctx, &store, tree, &builds, files[k], (long)k) != 0)
             ctx.problems++;
+    addChecksums(&ctx, tree, files);
 
     for (const storetree_study &study : tree.studies) {
         for (const std::string &tmp : study.stale)

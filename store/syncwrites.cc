@@ -28,6 +28,7 @@
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
 #include "runtime/process.h"
+#include "store/checksums.h"
 #include "store/journal.h"
 #include "store/localstore.h"
 #include "store/studylock.h"
@@ -465,6 +466,10 @@ int LocalStore::replayImage(void *arg, const char *study, const char *series, co
     OFString target = store->GetUidPath(study, series, image, 1);
     OFString tmp;
     DcmFileFormat file;
+    // The record holds the file's bytes: their checksum is the file's.
+    checksums_hasher hasher;
+    hasher.add(bytes, length);
+    checksums_record sum = hasher.finish();
     int result = -1;
     int placedNew = 0;
     int fd = -1;
@@ -479,6 +484,19 @@ int LocalStore::replayImage(void *arg, const char *study, const char *series, co
         // image as it is, and the journal for the next start.
         if (file.loadFile(target.c_str()).good() && (t = store->index().begin(study)) != nullptr &&
             store->index().add(t, file.getDataset(), INDEX_ADD_REPLACE) == INDEX_OK) {
+            // Its checksum line too, unless it reached the disk before.
+            checksums_record had;
+            OFString dir = store->GetUidPath(study, series, nullptr, 1);
+            if (checksums_lookup(dir.c_str(), image, &had) != 0 || had.sha256 != sum.sha256 ||
+                had.size != sum.size) {
+                // Not written: the records stay, and the journal for the
+                // next start, which tries the line again.
+                if (checksums_append(dir.c_str(), image, sum, log) != 0) {
+                    store->index().commit(t);
+                    return -1;
+                }
+                store->noteChanged(OFString(checksums_path(dir.c_str()).c_str()), 0);
+            }
             store->index().commit(t);
             store->noteChanged(target, 0);
             store->noteImagePlaces(study, series);
@@ -509,7 +527,8 @@ int LocalStore::replayImage(void *arg, const char *study, const char *series, co
         unlink(tmp.c_str());
         goto out;
     }
-    if (store->placeImage(file.getDataset(), study, series, image, tmp, 1, &placedNew) != LS_OK)
+    if (store->placeImage(file.getDataset(), study, series, image, tmp, 1, &placedNew, sum) !=
+        LS_OK)
         goto out;
     // A store that keeps the patient link tree gets the image's link again
     // too (an existing one stays).

@@ -27,6 +27,7 @@
 #include "runtime/installpath.h"
 #include "runtime/logprintf.h"
 #include "runtime/sitefile.h"
+#include "store/checksums.h"
 
 // The tier's messages go to the caller's log, or to stderr without one.
 #define TLOG(log, level, ...) logprintf(level, (log) != nullptr ? (log) : stderr, __VA_ARGS__)
@@ -510,7 +511,8 @@ static void makeRoom(const tier_config &cfg, uint64_t need)
     }
 }
 
-// Fetches the stub's object into the cache under cached: 0, or -1 logged.
+// Fetches the stub's object into the cache under cached: 0, -1 logged, or
+// 1 when it came back damaged (logged).
 static int fetch(const tier_config &cfg, const char *path, const tier_stub &stub,
                  const std::string &cached, FILE *log)
 {
@@ -537,7 +539,7 @@ static int fetch(const tier_config &cfg, const char *path, const tier_stub &stub
                sha != stub.sha256) {
         TLOG(log, LOGLEVEL_ERROR, "TIER:%s came back damaged (size %llu of %llu)\n",
              stub.key.c_str(), (unsigned long long)size, (unsigned long long)stub.size);
-        result = -1;
+        result = size == 0 && sha.empty() ? -1 : 1;
     }
     close(fd);
     // The cache is only a copy: a crash leaves a temporary file (removed
@@ -549,34 +551,104 @@ static int fetch(const tier_config &cfg, const char *path, const tier_stub &stub
     return result;
 }
 
-int tier_openImage(const tier_config *cfg, const char *path, tier_file *file, FILE *log)
+// Verifies the file open on fd (the image at path) against rec: TIER_OK, or
+// TIER_DAMAGED after a log line naming what (what: "file", "cached copy").
+static int verifyOpen(int fd, const checksums_record &rec, const char *path, const char *what,
+                      FILE *log)
+{
+    checksums_record found;
+    int v = checksums_verifyFd(fd, rec, &found);
+    if (v == CHECKSUMS_GOOD)
+        return TIER_OK;
+    if (v == CHECKSUMS_DAMAGED)
+        TLOG(log, LOGLEVEL_ERROR,
+             "DAMAGED:the %s of %s is not the image stored (size %llu of %llu, checksum %s)\n",
+             what, path, (unsigned long long)found.size, (unsigned long long)rec.size,
+             found.sha256.empty() ? "not read" : found.sha256.c_str());
+    else
+        TLOG(log, LOGLEVEL_ERROR, "DAMAGED:the %s of %s cannot be read: %s\n", what, path,
+             strerror(errno));
+    return TIER_DAMAGED;
+}
+
+// The local file at path, verified against its CHECKSUMS line: TIER_OK (also
+// without a line), TIER_MISSING when it is gone, or TIER_DAMAGED.
+static int verifyLocal(const char *path, FILE *log)
+{
+    // Without setting the access time (an inode change for the file
+    // system's journal, for every image read just after it was written);
+    // O_NOATIME needs the file's owner, another's file is read all the same.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOATIME);
+    if (fd < 0 && errno == EPERM)
+        fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT)
+        return TIER_MISSING;
+    if (fd < 0) {
+        int failed = errno;
+        TLOG(log, LOGLEVEL_ERROR, "TIER:cannot open %s: %s\n", path, strerror(failed));
+        return failed == EIO ? TIER_DAMAGED : TIER_UNAVAILABLE;
+    }
+    checksums_record rec;
+    int found = checksums_lookupImage(path, &rec);
+    int r = TIER_OK;
+    if (found == 0)
+        r = verifyOpen(fd, rec, path, "file", log);
+    else if (found < 0)
+        TLOG(log, LOGLEVEL_WARNING,
+             "CHECKSUMS:the record of %s cannot be read (read unchecked): %s\n", path,
+             strerror(errno));
+    close(fd);
+    return r;
+}
+
+int tier_openImage(const tier_config *cfg, const char *path, tier_file *file, FILE *log,
+                   bool headOnly)
 {
     if (file->lockFd >= 0)
         close(file->lockFd);
     file->lockFd = -1;
     file->path = path;
-    if (access(path, F_OK) == 0)
+    if (headOnly && access(path, F_OK) == 0)
         return TIER_OK;
+    int local = verifyLocal(path, log);
+    if (local != TIER_MISSING)
+        return local;
     tier_stub stub;
     int s = tier_readStub(path, &stub);
     // The stub is written before the file goes: a file gone between the
     // first look and the stub's read has its stub by now.
-    if (s == 1 && access(path, F_OK) == 0)
-        return TIER_OK;
-    // A head alone: the stub was lost; its object gives it back.
-    if (s == 1 && tier_recoverStub(cfg, path, log) == 0)
+    // A head alone (the file not back meanwhile): the stub was lost; its
+    // object gives it back.
+    if (s == 1 && access(path, F_OK) != 0 && tier_recoverStub(cfg, path, log) == 0)
         s = tier_readStub(path, &stub);
     if (s == 1)
-        return TIER_MISSING;
+        return verifyLocal(path, log);
     if (s != 0 || cfg == nullptr) {
         TLOG(log, LOGLEVEL_ERROR, "TIER:%s is in the tier, which is %s\n", path,
              cfg == nullptr ? "not configured" : "recorded in a damaged stub");
         return TIER_UNAVAILABLE;
     }
     std::string cached = cfg->cacheDir + "/" + stub.sha256 + ".dcm";
+    checksums_record rec;
+    rec.size = stub.size;
+    rec.sha256 = stub.sha256;
+    // A copy found in the cache is verified at every open, not only when
+    // it was filled: the cache is a plain directory that anything may have
+    // written to since. A damaged one stays (for the scrub to repair) and
+    // the read fails as for a damaged file.
     int fd = openCached(cached, stub.size);
-    if (fd < 0 && fetch(*cfg, path, stub, cached, log) == 0)
-        fd = openCached(cached, stub.size);
+    if (fd >= 0 && !headOnly && verifyOpen(fd, rec, path, "cached copy", log) != TIER_OK) {
+        close(fd);
+        return TIER_DAMAGED;
+    }
+    if (fd < 0) {
+        int fetched = fetch(*cfg, path, stub, cached, log);
+        if (fetched == 1)
+            return TIER_DAMAGED;
+        // Just fetched and checked on the way: not read a second time.
+        if (fetched == 0)
+            fd = openCached(cached, stub.size);
+    }
     if (fd < 0)
         return TIER_UNAVAILABLE;
     file->path = cached;

@@ -102,6 +102,7 @@ enum {
     TIER_UNAVAILABLE = 2, // recorded in the tier but the tier cannot give it now
     TIER_FAILED = 3,      // a local step failed (logged)
     TIER_CHANGED = 4,     // the file changed while it was moved (left local)
+    TIER_DAMAGED = 5,     // its bytes are not those recorded at ingest (logged): never read
 };
 
 // Moves the image file at path (below baseDir) into the tier as described
@@ -122,14 +123,26 @@ struct tier_file {
     ~tier_file();
 };
 
-// Finds the image whose file belongs at path: the file when it is there;
-// else, with a stub and the tier on (cfg: the store's, null: off), its
-// object fetched into the cache
-// (verified against the stub's size and SHA-256, the oldest unused cached
-// copies evicted to keep the cache below its limit). TIER_OK (file->path
-// set), TIER_MISSING, or TIER_UNAVAILABLE after a log line (to log; null:
-// stderr).
-int tier_openImage(const tier_config *cfg, const char *path, tier_file *file, FILE *log = nullptr);
+// Finds the image whose file belongs at path, and verifies it: the store's
+// one opening of an image for reading, which every read that hands its
+// bytes to a peer or a browser passes. The file when it is there, checked
+// against its line in the series' CHECKSUMS (store/checksums.h; an image
+// without one, stored before checksums were kept, is read unchecked); else,
+// with a stub and the tier on (cfg: the store's, null: off), its copy in
+// the cache, checked against the stub's size and SHA-256 at every open, or
+// its object fetched into the cache (checked on the way; the oldest unused
+// cached copies evicted to keep the cache below its limit). The check
+// reads the file once, through the page cache that the read that follows
+// then finds it in. TIER_OK (file->path set), TIER_MISSING,
+// TIER_UNAVAILABLE or TIER_DAMAGED (a local file, a cached copy or an
+// object whose bytes are not the recorded ones: left as found, for the
+// scrub to repair) after a log line (to log; null: stderr).
+//
+// headOnly: the caller reads only the image's head (the metadata of a
+// WADO-RS answer, a rebuild), no bytes of it go out: nothing is verified
+// but a fetched object (checked on the way, as always).
+int tier_openImage(const tier_config *cfg, const char *path, tier_file *file, FILE *log = nullptr,
+                   bool headOnly = false);
 
 // The SOP class and transfer syntax of the image at path from its stub
 // (when its file is gone): 0, or -1.

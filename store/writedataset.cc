@@ -29,6 +29,7 @@
 #include "dcmtk/dcmdata/dcwcache.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/runtime.h"
+#include "store/checksums.h"
 #include "store/journal.h"
 #include "store/studylock.h"
 
@@ -297,9 +298,11 @@ char *LocalStore::getEncodeBuffer()
 // with a full-transfer write whose result is checked.
 //
 // With a journal record begun (j), each piece goes into the record too
-// (completeImage commits it, or flushes the file instead).
+// (completeImage commits it, or flushes the file instead). Each piece
+// written goes through sum as well: the file's checksum comes from the
+// bytes in hand, with no second read or parse of the file.
 static int saveVerified(LocalStore *store, DcmDataset *ds, int fd, const char *tmp,
-                        E_TransferSyntax xfer, journal *j)
+                        E_TransferSyntax xfer, journal *j, checksums_hasher *sum)
 {
     int ok = 0;
     int saved = 0;
@@ -330,6 +333,8 @@ static int saveVerified(LocalStore *store, DcmDataset *ds, int fd, const char *t
                 if (length > 0 &&
                     LocalStore::write_all(fd, piece, (size_t)length) != (ssize_t)length)
                     written = 0;
+                if (written)
+                    sum->add(piece, (size_t)length);
                 // A journal that fails here is broken: the commit below
                 // then fails and the file is flushed instead.
                 if (written && j != nullptr && length > 0)
@@ -447,6 +452,18 @@ void LocalStore::removeEmptyDirs(const char *S, const char *R)
         noteParentChanged(study);
 }
 
+// Appends the image's checksum line to its series' CHECKSUMS and notes the
+// file for the flush of the index records (SyncWrites): 0, or -1 logged.
+static int recordChecksum(LocalStore *store, const char *S, const char *R, const char *I,
+                          const checksums_record &sum)
+{
+    OFString dir = store->GetUidPath(S, R, nullptr, 1);
+    if (checksums_append(dir.c_str(), I, sum, store->getLogfile()) != 0)
+        return -1;
+    store->noteChanged(OFString(checksums_path(dir.c_str()).c_str()), 0);
+    return 0;
+}
+
 // The order under the study lock makes the index the truth: a record is
 // written only for a file in place. A crash (kill -9, a power failure of
 // a store not yet answered) at each step leaves:
@@ -460,7 +477,8 @@ void LocalStore::removeEmptyDirs(const char *S, const char *R)
 // temporary name goes with it): killed before its records are rewritten,
 // the new file stands under the old records, which name the same image.
 int LocalStore::placeImage(DcmDataset *ds, const char *S, const char *R, const char *I,
-                           const OFString &tmp, int overwrite, int *placedNew)
+                           const OFString &tmp, int overwrite, int *placedNew,
+                           const checksums_record &sum)
 {
     OFString target = GetUidPath(S, R, I, 1);
     int result = LS_INDEX_ERROR;
@@ -506,6 +524,16 @@ int LocalStore::placeImage(DcmDataset *ds, const char *S, const char *R, const c
     result = index().add(t, ds, *placedNew ? INDEX_ADD_PLACED : INDEX_ADD_REPLACE) == INDEX_OK
                  ? LS_OK
                  : LS_INDEX_ERROR;
+    // The checksum line goes in after the records, under the same lock and
+    // flushed with them (SyncWrites, or the journal's replay, which writes
+    // it again): a crash before it leaves the placed file under its
+    // temporary name too, and the start's repair (finishStore) writes the
+    // line. A new image whose line cannot be written is taken back by the
+    // abort, as one whose records fail; a replaced one stays, answered as
+    // failed, under the line of the file it replaced, so that reads refuse
+    // it as damaged until it is stored again.
+    if (result == LS_OK && recordChecksum(this, S, R, I, sum) != 0)
+        result = LS_INDEX_ERROR;
 out:
     // A new image whose records could not all be written is taken back by
     // the abort (an image that no query finds is never kept: its peer is
@@ -601,8 +629,10 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
         xfer = ds->getOriginalXfer();
     }
     journal *j = beginJournalRecord(S, R, I);
-    int saved = saveVerified(this, ds, fd, tmp.c_str(), xfer, j);
-    return completeImage(ds, S, R, I, fd, tmp, overwriteFile, j, saved, with);
+    checksums_hasher hasher;
+    int saved = saveVerified(this, ds, fd, tmp.c_str(), xfer, j, &hasher);
+    checksums_record sum = hasher.finish();
+    return completeImage(ds, S, R, I, fd, tmp, overwriteFile, j, saved, with, sum);
 }
 
 journal *LocalStore::beginJournalRecord(const char *S, const char *R, const char *I)
@@ -639,7 +669,7 @@ journal *LocalStore::beginJournalRecord(const char *S, const char *R, const char
 //   the caller's start keeps, as the image is then in the store.
 int LocalStore::completeImage(DcmDataset *ds, const char *S, const char *R, const char *I, int fd,
                               const OFString &tmp, int overwrite, journal *j, int written,
-                              const companion *with)
+                              const companion *with, const checksums_record &sum)
 {
     OFString target = GetUidPath(S, R, I, 1);
     int journaled = 0;
@@ -685,7 +715,7 @@ int LocalStore::completeImage(DcmDataset *ds, const char *S, const char *R, cons
         unlink(tmp.c_str());
         result = duplicate ? LS_EXISTS : LS_INDEX_ERROR;
     } else {
-        result = placeImage(ds, S, R, I, tmp, overwrite, &placedNew);
+        result = placeImage(ds, S, R, I, tmp, overwrite, &placedNew, sum);
     }
     // The lock on the temporary file ends with its descriptor, after its
     // name is gone: here, or (the image placed and to be flushed at the
@@ -749,6 +779,13 @@ int LocalStore::placeLink(DcmDataset *ds, const char *S, const char *R, const ch
     OFString target = GetUidPath(S, R, I, 1);
     if (sourceFile == nullptr || CreateUidPath(nullptr, nullptr) != LS_OK)
         return LS_INDEX_ERROR;
+    // The checksum of the file linked (its bytes are read once here, by the
+    // tool that links it, before the lock is taken).
+    checksums_record sum;
+    if (checksums_computePath(sourceFile, &sum) != 0) {
+        logprintf(LOGLEVEL_WARNING, logStream, "Cannot read %s: %s\n", sourceFile, strerror(errno));
+        return LS_INDEX_ERROR;
+    }
     index_transaction *t = index().begin(S);
     if (t == nullptr)
         return LS_INDEX_ERROR;
@@ -767,8 +804,9 @@ int LocalStore::placeLink(DcmDataset *ds, const char *S, const char *R, const ch
         return existed ? LS_EXISTS : LS_INDEX_ERROR;
     }
     noteParentChanged(target);
-    // A link whose records fail is taken back by the abort.
-    if (index().add(t, ds, INDEX_ADD_PLACED) != INDEX_OK) {
+    // A link whose records or checksum line fail is taken back by the abort.
+    if (index().add(t, ds, INDEX_ADD_PLACED) != INDEX_OK ||
+        recordChecksum(this, S, R, I, sum) != 0) {
         index().abort(t);
         return LS_INDEX_ERROR;
     }

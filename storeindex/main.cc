@@ -1,12 +1,14 @@
 // storeindex: checks the index of a storeserver image store against its
 // image files ("check"), rebuilds it from them ("rebuild"), moves quiet
-// studies into the object tier ("tier"), backs a running store up
+// studies into the object tier ("tier"), verifies and repairs every
+// stored copy of every image ("scrub"), backs a running store up
 // ("backup") or restores a backup onto an empty base directory
 // ("restore"). A front end: it parses its
 // command line, opens the store through the archive core
 // (core/maintenance.h, core/archive.h), runs the step and prints the result.
 #include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "core/archive.h"
@@ -18,8 +20,9 @@ static int usage(const char *prog)
 {
     fprintf(stderr,
             "Usage: %s check BASEDIR\n       %s rebuild [-f] [--from-tier] BASEDIR\n       %s tier "
-            "[-n] BASEDIR\n       %s backup BASEDIR DEST\n       %s restore BACKUP BASEDIR\n",
-            prog, prog, prog, prog, prog);
+            "[-n] BASEDIR\n       %s scrub [--rate MB/s] [--head] [-m PORT] BASEDIR\n       %s "
+            "backup BASEDIR DEST\n       %s restore BACKUP BASEDIR\n",
+            prog, prog, prog, prog, prog, prog);
     return 2;
 }
 
@@ -88,6 +91,54 @@ static int runBackup(const char *base, const char *dest)
     return r;
 }
 
+// The scrub, beside a running server (the store lock shared, as the mover).
+// Its options: --rate MB/s (default 20), --head, -m PORT (the monitor
+// channel's port, as storeserver's -m; default 1104).
+static int runScrub(int argc, char **argv)
+{
+    double rate = 20;
+    bool head = false;
+    int port = 1104;
+    int i = 2;
+    for (; i + 1 < argc; i++) {
+        char *end = nullptr;
+        if (strcmp(argv[i], "--rate") == 0 && i + 2 < argc) {
+            rate = strtod(argv[++i], &end);
+            if (end == argv[i] || *end != '\0' || !(rate > 0))
+                return usage(argv[0]);
+        } else if (strcmp(argv[i], "-m") == 0 && i + 2 < argc) {
+            port = (int)strtol(argv[++i], &end, 10);
+            if (end == argv[i] || *end != '\0' || port < 0 || port > 65535)
+                return usage(argv[0]);
+        } else if (strcmp(argv[i], "--head") == 0) {
+            head = true;
+        } else {
+            return usage(argv[0]);
+        }
+    }
+    if (i != argc - 1)
+        return usage(argv[0]);
+    const char *base = argv[i];
+    char why[512] = "";
+    archive_context archive;
+    maintenance_open(&archive, base, ARCHIVE_LOCK_SHARED);
+    if (maintenance_tierSettings(&archive, why, sizeof why) == MAINTENANCE_TIER_UNUSABLE) {
+        fprintf(stderr, "error: object tier: %s\n", why);
+        maintenance_close(&archive);
+        return 2;
+    }
+    if (maintenance_lock(&archive) != 0) {
+        fprintf(stderr, "error: %s: the store is locked by a rebuild\n", base);
+        maintenance_close(&archive);
+        return 2;
+    }
+    int r = maintenance_scrub(&archive, rate, head, port, stdout);
+    maintenance_close(&archive);
+    if (r == 2)
+        fprintf(stderr, "error: %s: cannot read the base directory\n", base);
+    return r;
+}
+
 int main(int argc, char **argv)
 {
     detect_installpath(argv[0]);
@@ -99,6 +150,8 @@ int main(int argc, char **argv)
         return runBackup(argv[2], argv[3]);
     if (argc == 4 && strcmp(argv[1], "restore") == 0)
         return maintenance_restore(argv[2], argv[3], stdout, stderr);
+    if (argc >= 3 && strcmp(argv[1], "scrub") == 0)
+        return runScrub(argc, argv);
     if (argc >= 3 && strcmp(argv[1], "tier") == 0) {
         int dryRun = argc == 4 && strcmp(argv[2], "-n") == 0;
         if (argc == 3 || dryRun)

@@ -18,6 +18,7 @@
 #include "core/archive.h"
 #include "core/forward.h"
 #include "core/listener.h"
+#include "core/maintenance.h"
 #include "dicomnet/dicomnet.h"
 #include "web/webserver.h"
 
@@ -159,6 +160,13 @@ int metrics_serve(const webrequest &rq)
     };
     for (const auto &f : failures)
         sample(&m, "velto_failures_total", f.kind, metrics_get(f.c));
+    family(&m, "velto_images_damaged_total", "counter",
+           "Images whose bytes were not those stored, never sent: source=\"web\" found by a "
+           "read of this storeweb, source=\"monitor\" announced on the monitor channel "
+           "(storeserver's reads, storeindex scrub).");
+    sample(&m, "velto_images_damaged_total", "source=\"web\"", metrics_get(METRICS_WEB_DAMAGED));
+    sample(&m, "velto_images_damaged_total", "source=\"monitor\"",
+           metrics_get(METRICS_MONITOR_DAMAGED));
     family(&m, "velto_monitor_datagrams_total", "counter",
            "Datagrams this storeweb read from the monitor channel.");
     sample(&m, "velto_monitor_datagrams_total", nullptr, metrics_get(METRICS_MONITOR_DATAGRAMS));
@@ -177,6 +185,33 @@ int metrics_serve(const webrequest &rq)
         sample(&m, "velto_series", nullptr, (uint64_t)se);
         family(&m, "velto_images", "gauge", "Images in the store.");
         sample(&m, "velto_images", nullptr, (uint64_t)im);
+    }
+    storescrub_status scrub;
+    if (maintenance_scrubStatus(&web_archive, &scrub) == 0) {
+        family(&m, "velto_scrub_running", "gauge", "1 while storeindex scrub runs.");
+        sample(&m, "velto_scrub_running", nullptr, scrub.running ? 1 : 0);
+        family(&m, "velto_scrub_started_seconds", "gauge",
+               "When the last (or running) scrub started, seconds since the epoch.");
+        sample(&m, "velto_scrub_started_seconds", nullptr, (uint64_t)scrub.started);
+        family(&m, "velto_scrub_copies", "gauge",
+               "Copies of images of the last (or running) scrub: to verify, verified, and what "
+               "it found.");
+        static const struct {
+            const char *label;
+            uint64_t storescrub_status::*field;
+        } copies[] = {
+            {"state=\"total\"", &storescrub_status::total},
+            {"state=\"checked\"", &storescrub_status::checked},
+            {"state=\"damaged\"", &storescrub_status::damaged},
+            {"state=\"repaired\"", &storescrub_status::repaired},
+            {"state=\"unrepairable\"", &storescrub_status::unrepairable},
+            {"state=\"unreadable\"", &storescrub_status::unreadable},
+            {"state=\"unverified\"", &storescrub_status::unverified},
+        };
+        for (const auto &c : copies)
+            sample(&m, "velto_scrub_copies", c.label, scrub.*c.field);
+        family(&m, "velto_scrub_bytes", "gauge", "Bytes the last (or running) scrub read.");
+        sample(&m, "velto_scrub_bytes", nullptr, scrub.bytes);
     }
     size_t pending = 0, failed = 0;
     metrics_forwardQueue(&pending, &failed);

@@ -29,6 +29,8 @@ enum metrics_counter {
     METRICS_MONITOR_RETRIEVES, // storeserver's C-MOVE/C-GET operations (MOVE 1)
     METRICS_MONITOR_FULL,      // storeserver's "store nearly full" announcements
     METRICS_MONITOR_DATAGRAMS, // datagrams read from the monitor channel
+    METRICS_WEB_DAMAGED,       // images this storeweb found damaged as it read them (not sent)
+    METRICS_MONITOR_DAMAGED,   // damaged images announced by storeserver and storeindex scrub
     METRICS_COUNT
 };
 

@@ -62,6 +62,8 @@ void monitorfeed_count(const char *frame, const char *ownHost, long ownPid, bool
         metrics_add(METRICS_MONITOR_RETRIEVES);
     else if (strncmp(text, "FULL ", 5) == 0)
         metrics_add(METRICS_MONITOR_FULL);
+    else if (strncmp(text, MONITORMSG_DAMAGED " ", strlen(MONITORMSG_DAMAGED) + 1) == 0)
+        metrics_add(METRICS_MONITOR_DAMAGED);
 }
 
 static void readChannel()

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/archive.h"
+#include "core/maintenance.h"
 #include "web/metrics.h"
 #include "web/monitorfeed.h"
 #include "web/webserver.h"
@@ -33,6 +34,16 @@ static std::string bytes(uint64_t n)
 static std::string row(const char *id, const char *label, const std::string &value)
 {
     return std::string("<tr><th>") + label + "</th><td id=\"" + id + "\">" + value + "</td></tr>\n";
+}
+
+// A time as "YYYY-MM-DD HH:MM:SS" (UTC).
+static std::string when(time_t t)
+{
+    struct tm tm;
+    gmtime_r(&t, &tm);
+    char text[32];
+    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    return text;
 }
 
 int statuspage_serve(const webrequest &rq)
@@ -61,7 +72,29 @@ int statuspage_serve(const webrequest &rq)
     page += row("series", "Series", counted ? std::to_string(series) : "");
     page += row("images", "Images", counted ? std::to_string(images) : "");
     page += "</table>\n<p>Counts are at most " + std::to_string(METRICS_COUNTS_SECONDS) +
-            " s old.</p>\n<h2>Forwarding</h2>\n<table id=\"forwarding\">\n";
+            " s old.</p>\n<h2>Scrub</h2>\n<table id=\"scrub\">\n";
+    storescrub_status scrub;
+    int scrubbed = maintenance_scrubStatus(&web_archive, &scrub);
+    if (scrubbed != 0) {
+        page += row("scrub-state", "State",
+                    scrubbed > 0 ? "never run (storeindex scrub)" : "status unreadable");
+    } else {
+        page += row("scrub-state", "State", scrub.running ? "running" : "finished");
+        page += row("scrub-started", "Started", when(scrub.started));
+        if (scrub.running)
+            page += row("scrub-progress", "Progress",
+                        std::to_string(scrub.checked) + " of " + std::to_string(scrub.total) +
+                            " copies, " + bytes(scrub.bytes));
+        else
+            page += row("scrub-finished", "Finished", when(scrub.finished));
+        page += row("scrub-checked", "Copies verified", std::to_string(scrub.checked));
+        page += row("scrub-damaged", "Damaged", std::to_string(scrub.damaged));
+        page += row("scrub-repaired", "Repaired", std::to_string(scrub.repaired));
+        page += row("scrub-unrepairable", "Unrepairable", std::to_string(scrub.unrepairable));
+        page += row("scrub-unreadable", "Unreadable", std::to_string(scrub.unreadable));
+        page += row("scrub-unverified", "Without a checksum", std::to_string(scrub.unverified));
+    }
+    page += "</table>\n<h2>Forwarding</h2>\n<table id=\"forwarding\">\n";
     page += row("forward-queue", "Waiting", std::to_string(pending));
     page +=
         row("forward-failed", "Failed", "<a href=\"/forward\">" + std::to_string(failed) + "</a>");
@@ -73,6 +106,10 @@ int statuspage_serve(const webrequest &rq)
     page += row("web-deleted", "Images deleted", std::to_string(metrics_get(METRICS_WEB_DELETED)));
     page += row("server-stored", "Images stored by storeserver (announced)",
                 std::to_string(metrics_get(METRICS_MONITOR_STORED)));
+    page += row("web-damaged", "Damaged images found by reads (not sent)",
+                std::to_string(metrics_get(METRICS_WEB_DAMAGED)));
+    page += row("monitor-damaged", "Damaged images announced",
+                std::to_string(metrics_get(METRICS_MONITOR_DAMAGED)));
     page += "</table>\n<h2>Monitor channel</h2>\n<p>The last " + std::to_string(MONITORFEED_KEEP) +
             " announcements heard, newest first.</p>\n<table id=\"monitor\">\n"
             "<tr><th>Time (UTC)</th><th>From</th><th>Announcement</th></tr>\n";

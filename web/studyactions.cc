@@ -292,9 +292,9 @@ int studyactions_download(const webrequest &rq)
         return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
     // Images in the object tier are fetched before the answer starts, so
     // that a tier that is down fails the request instead of leaving files out.
-    if (webtier_ready(z->list) != 0)
-        return web_replyError(rq, MHD_HTTP_SERVICE_UNAVAILABLE,
-                              "The object tier cannot be reached");
+    int ready = webtier_ready(z->list);
+    if (ready != 0)
+        return web_replyError(rq, ready, webtier_reason(ready));
     time_t now = time(nullptr);
     struct tm t;
     localtime_r(&now, &t);

@@ -143,9 +143,13 @@ static bool startNextPart(partstream *ps)
             ps->fd = open(stored.c_str(), O_RDONLY | O_CLOEXEC);
         // An image in the object tier is read from its copy in the cache
         // (an open descriptor outlives the copy's eviction).
+        // (The file in its place was verified by webtier_ready.)
         tier_file held;
-        if (ps->fd < 0 &&
-            archivetier_open(&web_archive, stored.c_str(), &held) != ARCHIVETIER_READABLE)
+        int found = ps->fd < 0 ? archivetier_open(&web_archive, stored.c_str(), &held)
+                               : ARCHIVETIER_READABLE;
+        if (found == ARCHIVETIER_DAMAGED)
+            metrics_add(METRICS_WEB_DAMAGED);
+        if (found != ARCHIVETIER_READABLE)
             continue;
         const std::string &path = held.path;
         if (ps->xfer == EXS_Unknown) {
@@ -274,10 +278,10 @@ static int sendInstances(const webrequest &rq, const std::vector<webinstance> &l
     // Images in the object tier are fetched before the answer starts, so
     // that a tier that is down fails the request instead of leaving parts out.
     partstream *ps = new partstream;
-    if (webtier_ready(list, &ps->paths) != 0) {
+    int ready = webtier_ready(list, &ps->paths);
+    if (ready != 0) {
         delete ps;
-        return web_replyError(rq, MHD_HTTP_SERVICE_UNAVAILABLE,
-                              "The object tier cannot be reached");
+        return web_replyError(rq, ready, webtier_reason(ready));
     }
     if (codec_isHtj2k(a.transferSyntax.c_str())) {
         ps->onlyStored = a.transferSyntax;
@@ -330,7 +334,7 @@ static bool nextMetadata(metastream *ms, std::string *out)
         DcmFileFormat ff;
         // Values longer than 4 KiB (the pixel data) stay in the file.
         tier_file held;
-        if (webtier_open(i, &held) != 0 ||
+        if (webtier_openHead(i, &held) != 0 ||
             ff.loadFile(held.path.c_str(), EXS_Unknown, EGL_noChange, 4096).bad())
             continue;
         DcmDataset *ds = ff.getDataset();
@@ -357,9 +361,11 @@ static bool nextMetadata(metastream *ms, std::string *out)
 // takes it (web_pieceResponse: nothing is read for a HEAD request).
 static int sendMetadata(const webrequest &rq, const std::vector<webinstance> &list)
 {
-    if (webtier_ready(list) != 0)
-        return web_replyError(rq, MHD_HTTP_SERVICE_UNAVAILABLE,
-                              "The object tier cannot be reached");
+    // The metadata is the heads of the instances, read as they are: their
+    // bytes are verified by the reads that send them.
+    int ready = webtier_readyHeads(list);
+    if (ready != 0)
+        return web_replyError(rq, ready, webtier_reason(ready));
     std::shared_ptr<metastream> ms(new metastream);
     ms->list = list;
     ms->root = web_rootUrl(rq);
@@ -523,8 +529,8 @@ static int sendFrames(const webrequest &rq, const webinstance &inst, const std::
     // An image in the object tier: its copy in the cache, held (with the
     // stream) until the last frame has been read from it.
     int tier = webtier_open(inst, &fs->held);
-    if (tier == MHD_HTTP_SERVICE_UNAVAILABLE)
-        return web_replyError(rq, tier, "The object tier cannot be reached");
+    if (tier == MHD_HTTP_SERVICE_UNAVAILABLE || tier == MHD_HTTP_INTERNAL_SERVER_ERROR)
+        return web_replyError(rq, tier, webtier_reason(tier));
     std::string path = fs->held.path;
     if (tier != 0 || fs->ff.loadFile(path.c_str(), EXS_Unknown, EGL_noChange, 4096).bad())
         return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
@@ -663,9 +669,7 @@ static int sendRendered(const webrequest &rq, const webinstance &inst, renderspe
     tier_file held;
     int tier = webtier_open(inst, &held);
     if (tier != 0)
-        return web_replyError(rq, tier,
-                              tier == MHD_HTTP_NOT_FOUND ? "Not found"
-                                                         : "The object tier cannot be reached");
+        return web_replyError(rq, tier, webtier_reason(tier));
     if (!renderImage(held.path, rs, &image))
         return web_replyError(rq, MHD_HTTP_NOT_ACCEPTABLE, "Cannot render this instance");
     return web_reply(rq, MHD_HTTP_OK, rs.png ? "image/png" : "image/jpeg", image);
@@ -759,8 +763,8 @@ int wado_retrieve(const webrequest &rq, const std::vector<std::string> &seg)
         DcmFileFormat ff;
         tier_file held;
         int tier = webtier_open(list[0], &held);
-        if (tier == MHD_HTTP_SERVICE_UNAVAILABLE)
-            return web_replyError(rq, tier, "The object tier cannot be reached");
+        if (tier == MHD_HTTP_SERVICE_UNAVAILABLE || tier == MHD_HTTP_INTERNAL_SERVER_ERROR)
+            return web_replyError(rq, tier, webtier_reason(tier));
         if (tier != 0 || ff.loadFile(held.path.c_str(), EXS_Unknown, EGL_noChange, 4096).bad())
             return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
         long count = 1;
@@ -795,9 +799,7 @@ int wado_uri(const webrequest &rq)
         tier_file held;
         int tier = webtier_open(list[0], &held);
         if (tier != 0)
-            return web_replyError(rq, tier,
-                                  tier == MHD_HTTP_NOT_FOUND ? "Not found"
-                                                             : "The object tier cannot be reached");
+            return web_replyError(rq, tier, webtier_reason(tier));
         const std::string &path = held.path;
         if (ts != nullptr && ts[0] != '\0') {
             DcmFileFormat ff;

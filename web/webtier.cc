@@ -6,16 +6,30 @@
 #include <string.h>
 #include <unistd.h>
 
-int webtier_open(const webinstance &i, tier_file *held)
+#include "runtime/logprintf.h"
+#include "web/metrics.h"
+
+// Opens i (verified unless headOnly); an HTTP status as webtier_open's.
+static int openInstance(const webinstance &i, tier_file *held, bool headOnly)
 {
-    if (i.seen) {
-        held->path = web_instancePath(i);
-        return 0;
-    }
-    int r = archivetier_open(&web_archive, web_instancePath(i).c_str(), held);
+    int r = archivetier_open(&web_archive, web_instancePath(i).c_str(), held, headOnly);
     if (r == ARCHIVETIER_READABLE)
         return 0;
+    if (r == ARCHIVETIER_DAMAGED) {
+        metrics_add(METRICS_WEB_DAMAGED);
+        return MHD_HTTP_INTERNAL_SERVER_ERROR;
+    }
     return r == ARCHIVETIER_MISSING ? MHD_HTTP_NOT_FOUND : MHD_HTTP_SERVICE_UNAVAILABLE;
+}
+
+int webtier_open(const webinstance &i, tier_file *held)
+{
+    return openInstance(i, held, false);
+}
+
+int webtier_openHead(const webinstance &i, tier_file *held)
+{
+    return openInstance(i, held, true);
 }
 
 // Whether the directory dir holds a stub, the mark of an image moved to
@@ -42,14 +56,12 @@ static bool holdsStubs(const std::string &dir)
 // rather than each image looked for.
 enum { WEBTIER_SCAN_FROM = 3 };
 
-int webtier_ready(const std::vector<webinstance> &list, std::vector<std::string> *paths)
+int webtier_readyHeads(const std::vector<webinstance> &list)
 {
     std::string dir;
     bool stubs = true;
     for (const webinstance &i : list) {
         std::string path = web_instancePath(i);
-        if (paths != nullptr)
-            paths->push_back(path);
         if (i.seen)
             continue;
         // Images of a series share a directory: one without stubs holds no
@@ -65,8 +77,41 @@ int webtier_ready(const std::vector<webinstance> &list, std::vector<std::string>
         if (!stubs || access(path.c_str(), F_OK) == 0)
             continue;
         tier_file held;
-        if (webtier_open(i, &held) == MHD_HTTP_SERVICE_UNAVAILABLE)
+        if (webtier_openHead(i, &held) == MHD_HTTP_SERVICE_UNAVAILABLE)
             return MHD_HTTP_SERVICE_UNAVAILABLE;
     }
     return 0;
+}
+
+int webtier_ready(const std::vector<webinstance> &list, std::vector<std::string> *paths)
+{
+    for (const webinstance &i : list) {
+        if (paths != nullptr)
+            paths->push_back(web_instancePath(i));
+        // Every instance is verified before the answer starts: one found
+        // damaged, or gone from under its index record, fails the request
+        // rather than being left out of an answer that says 200.
+        tier_file held;
+        int r = webtier_open(i, &held);
+        if (r == MHD_HTTP_NOT_FOUND) {
+            logprintf(LOGLEVEL_ERROR, web_options.logfp, "%s is indexed but not stored.\n",
+                      web_instancePath(i).c_str());
+            return MHD_HTTP_INTERNAL_SERVER_ERROR;
+        }
+        if (r != 0)
+            return r;
+    }
+    return 0;
+}
+
+const char *webtier_reason(int status)
+{
+    switch (status) {
+    case MHD_HTTP_NOT_FOUND:
+        return "Not found";
+    case MHD_HTTP_SERVICE_UNAVAILABLE:
+        return "The object tier cannot be reached";
+    default:
+        return "An instance asked for is damaged or missing in the store";
+    }
 }

@@ -355,6 +355,7 @@ TEST_F(DeleteTest, FinishDeletesGoesOnWhereAKilledDeleteStopped)
     intent("1.2", "1.3\t1.3.1\t1.3.1.1\n");
     ASSERT_EQ(0, unlink(uidPath("1.3", "1.3.1", "1.3.1.1").c_str()));
     ASSERT_EQ(0, unlink(indexPath("1.3", "1.3.1").c_str()));
+    ASSERT_EQ(0, unlink((uidPath("1.3", "1.3.1", nullptr) + "/CHECKSUMS").c_str()));
     ASSERT_EQ(0, rmdir(uidPath("1.3", "1.3.1", nullptr).c_str()));
     zeroRecord(indexPath("1.3", nullptr), 320);
     // 1.4: killed between moving the image index aside and unlinking it.

@@ -280,8 +280,11 @@ class StoreTests(ServerTestCase):
                     paths = [e for e in events if e != "release"]
                     mine = images[3 * n:3 * n + 3]
                     # The second association adds images to a series that
-                    # is there: only its image index and directory change.
-                    changed = indexes + dirs if n == 0 else [indexes[0], series_dir]
+                    # is there: only its image index, its checksum lines
+                    # and directory change.
+                    checksums = os.path.join(series_dir, "CHECKSUMS")
+                    changed = (indexes + [checksums] + dirs if n == 0
+                               else [indexes[0], checksums, series_dir])
                     if not per_image:
                         self.assertEqual(release, len(events) - 1)
                         self.assertEqual(sorted(paths),

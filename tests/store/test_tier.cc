@@ -9,6 +9,7 @@
 #include <sys/time.h>
 
 #include "store/capacity.h"
+#include "store/checksums.h"
 #include "store/tier.h"
 #include "storetest.h"
 
@@ -197,8 +198,17 @@ static tier_config unreachable(const TempDir &d, uint64_t cacheBytes)
     return cfg;
 }
 
+// The SHA-256 of text (what a stub records of a copy holding it).
+static std::string shaOf(const std::string &text)
+{
+    checksums_hasher h;
+    h.add(text.data(), text.size());
+    return h.finish().sha256;
+}
+
 TEST(TierRead, LocalFileCachedCopyAndUnreachableTier)
 {
+    const std::string SHA_A = shaOf("12345");
     TempDir d;
     std::string image = d / "image_1.dcm";
     tier_file f;
@@ -226,6 +236,12 @@ TEST(TierRead, LocalFileCachedCopyAndUnreachableTier)
     struct stat st;
     ASSERT_EQ(stat(f.path.c_str(), &st), 0);
     EXPECT_GT(st.st_mtime, time(nullptr) - 10) << "a used copy becomes the newest";
+    // A copy of the same size with other bytes is damaged: never read, at
+    // any open (not only when it was fetched).
+    writeSetting(cfg.cacheDir + "/" + SHA_A + ".dcm", "12340");
+    tier_file damaged;
+    EXPECT_EQ(tier_openImage(tier, image.c_str(), &damaged), TIER_DAMAGED);
+    EXPECT_EQ(damaged.lockFd, -1);
     writeSetting(cfg.cacheDir + "/" + SHA_A + ".dcm", "1234");
     tier_file g;
     EXPECT_EQ(tier_openImage(tier, image.c_str(), &g), TIER_UNAVAILABLE);
@@ -271,6 +287,7 @@ TEST(TierArchive, KeyOfPathIdFileAndUnreachableGateway)
 
 TEST(TierRead, EvictionSparesCopiesInUse)
 {
+    const std::string SHA_A = shaOf(std::string(400, 'A')), SHA_B = shaOf(std::string(400, 'B'));
     TempDir d;
     tier_config cfg = unreachable(d, 1000);
     const tier_config *tier = &cfg;

@@ -5,7 +5,9 @@ a removed image index leaves it serving. `storeindex check` names each
 damage, and `storeindex rebuild` (with the server stopped) repairs it: the
 restarted server answers the same queries as before the damage."""
 
+import hashlib
 import os
+import re
 
 import veltotest as vt
 import archiveclients as ac
@@ -118,6 +120,52 @@ class DamageTest(vt.ServerTestCase):
                                    "IMAGEINDEX.dat"))
         self.damage_and_repair(damage, "unindexed", "Success")
 
+
+    def test_checksum_lines_are_kept_and_only_completed(self):
+        series = [os.path.dirname(ac.image_path(self.srv.basedir, study_uid(s), "%s.%d" % (
+            study_uid(s), r), "x")) for s, r in ((0, 0), (1, 1))]
+        sums = [os.path.join(d, "CHECKSUMS") for d in series]
+        before = []
+        for path in sums:
+            with open(path) as f:
+                before.append(f.read())
+        for d, text in zip(series, before):
+            lines = sorted(text.splitlines())
+            self.assertEqual(len(lines), 2)
+            for line in lines:
+                sop, size, sha = line.split(" ")
+                with open(os.path.join(d, "image_%s.dcm" % sop), "rb") as f:
+                    data = f.read()
+                self.assertEqual((int(size), sha), (len(data), hashlib.sha256(data).hexdigest()))
+        # Lines lost: a warning each, no finding.
+        os.unlink(sums[0])
+        status, lines = ac.storeindex("check", self.srv.basedir)
+        self.assertEqual(status, 0, lines)
+        self.assertEqual(sorted(l.split(":", 1)[0] for l in lines),
+                         ["consistent", "no-checksum", "no-checksum"], lines)
+        # A flipped bit in an image with no other copy: the scrub finds it
+        # and cannot repair it.
+        image = os.path.join(series[1], "image_%s.1.1.dcm" % study_uid(1))
+        with open(image, "r+b") as f:
+            f.seek(200)
+            b = f.read(1)
+            f.seek(200)
+            f.write(bytes([b[0] ^ 1]))
+        p = vt.run([ac.STOREINDEX, "scrub", "--rate", "1000", "-m", "0", self.srv.basedir])
+        self.assertEqual(p.returncode, 1, p.stdout + p.stderr)
+        self.assertIn("damaged: %s: size " % image, p.stdout)
+        self.assertIn("unrepairable: %s: no other copy" % image, p.stdout)
+        self.assertEqual(len(re.findall(r"^unverified: ", p.stdout, re.M)), 2, p.stdout)
+        # The rebuild adds the lost lines and keeps the recorded ones: the
+        # damaged image's line still says what was stored.
+        self.srv.stop()
+        status, lines = ac.storeindex("rebuild", self.srv.basedir)
+        self.assertEqual(status, 0, lines)
+        for path, text in zip(sums, before):
+            with open(path) as f:
+                self.assertEqual(sorted(f.read().splitlines()), sorted(text.splitlines()))
+        status, lines = ac.storeindex("check", self.srv.basedir)
+        self.assertEqual((status, lines), (0, ["consistent: " + self.srv.basedir]))
 
 if __name__ == "__main__":
     vt.main()

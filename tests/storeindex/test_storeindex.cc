@@ -414,7 +414,12 @@ TEST_P(DamageTest, CheckFindsTheDamageAndRebuildRepairsIt)
     int count;
     std::vector<std::string> lines = check(base, &count);
     EXPECT_GT(count, 0);
-    EXPECT_EQ((size_t)count, lines.size());
+    // Every line is a finding but the warnings (an image file gone leaves
+    // its checksum line behind: stale-checksum).
+    size_t warnings = 0;
+    for (const std::string &l : lines)
+        warnings += l.size() > 10 && l.compare(l.size() - 10, 10, " (warning)") == 0;
+    EXPECT_EQ((size_t)count, lines.size() - warnings);
     for (const char *kind : d.kinds) {
         bool found = false;
         for (const std::string &l : lines)

@@ -5,6 +5,7 @@ rendered images, byte for byte; deletes that remove the objects; check and
 rebuild with moved images; the mover killed at each step of moving an
 image; a gateway that is down; and settings that must stop the server."""
 
+import hashlib
 import json
 import os
 import re
@@ -189,6 +190,55 @@ class TierTest(vt.ServerTestCase):
     def local_images(self, srv):
         return vt.files_below(os.path.join(srv.basedir, "uid"), ".dcm")
 
+    def metrics(self, web):
+        status, _, body = web.curl("/metrics")
+        self.assertEqual(status, 200)
+        return {name: int(value) for name, value in
+                (l.rsplit(" ", 1) for l in body.decode().splitlines() if l and l[0] != "#")}
+
+    def damage(self, srv, cases, stored):
+        """Damages, keeping sizes, the local file (flipped bit), the cached copy
+        (its last 1,000 bytes zeroed) and the object (flipped bit) of the
+        images named in cases {"local"|"cached"|"object": (study, series, sop)}."""
+        for where, img in cases.items():
+            data = bytearray(stored[img[2]])
+            if where == "local":
+                path = vt.uid_path(srv.basedir, *img)
+            elif where == "cached":
+                path = os.path.join(srv.basedir, "tiercache",
+                                    hashlib.sha256(data).hexdigest() + ".dcm")
+            else:
+                path = os.path.join(srv.tmp, "object")
+            if where == "cached":
+                data[-1000:] = bytes(1000)
+            else:
+                data[len(data) // 2] ^= 0x10
+            self.assertTrue(where == "object" or os.path.exists(path), path)
+            with open(path, "wb") as f:
+                f.write(data)
+            if where == "object":
+                code, body = self.ceph.curl("PUT", "/%s/%s" % (srv.bucket, self.key_of(srv, img)),
+                                            data_file=path)
+                self.assertEqual(code, 200, body)
+
+    def assert_not_delivered(self, srv, scp, web, img):
+        """No read delivers img; each counts a failure (its study holds two images)."""
+        st, se, sop = img
+        final, got = self.cmove(srv, scp, st)
+        self.assertEqual((final["completed"], final["failed"]), (1, 1), sop)
+        self.assertNotIn(sop, got)
+        completed, failed, got = self.cget(srv, st)
+        self.assertEqual((completed, failed), (1, 1), sop)
+        self.assertNotIn(sop, got)
+        # Never 200 with fewer instances: the study fails whole.
+        self.assertEqual(self.wado_rs(web, st)[0], 500, sop)
+        for path in ("/wado?requestType=WADO&studyUID=%s&seriesUID=%s&objectUID=%s"
+                     "&contentType=application/dicom" % (st, se, sop),
+                     "/dicom-web/studies/%s/series/%s/instances/%s" % (st, se, sop)):
+            status, _, body = web.curl(path)
+            self.assertEqual(status, 500, path)
+            self.assertNotIn(b"DICM", body)
+
     # -- cases ---------------------------------------------------------
 
     def test_move_out_and_back(self):
@@ -317,6 +367,113 @@ class TierTest(vt.ServerTestCase):
             self.assertEqual((completed, failed, len(got)), (n, 0, n))
             for sop, data in got.items():
                 self.assertEqual(data, dataset_bytes(stored[sop]))
+
+    def test_damage_is_never_delivered(self):
+        scp = vt.StoreSCP(self.work)
+        self.addCleanup(scp.stop)
+        srv = self.tiered_server("damage", aetmap=scp.map_line())
+        cached, fetched, local = ("%s.8.%d" % (ROOT, n) for n in (1, 2, 3))
+        stored = self.store(srv, study_images(cached, 2) + study_images(fetched, 2))
+        self.move_out(srv)
+        stored.update(self.store(srv, study_images(local, 2)))
+        web = self.web(srv)
+        # Read once: the copies of the first study are in the cache.
+        self.assertEqual(self.cget(srv, cached)[:2], (2, 0))
+        cases = {"cached": study_images(cached, 2)[0], "object": study_images(fetched, 2)[0],
+                 "local": study_images(local, 2)[0]}
+        self.damage(srv, cases, stored)
+        before = self.metrics(web)
+        for where, img in sorted(cases.items()):
+            with self.subTest(where=where):
+                self.assert_not_delivered(srv, scp, web, img)
+        self.assertEqual(len(re.findall(r"Not sending .* it is damaged", srv.log())), 6)
+        self.assertIn("DAMAGED:the cached copy of " + vt.uid_path(srv.basedir, *cases["cached"]),
+                      srv.log())
+        self.assertIn("DAMAGED:the file of " + vt.uid_path(srv.basedir, *cases["local"]),
+                      srv.log())
+        # Counted: three reads of storeweb's per image, and storeserver's two
+        # as it announced them.
+        vt.wait_for(lambda: self.metrics(web)['velto_images_damaged_total{source="monitor"}']
+                    - before['velto_images_damaged_total{source="monitor"}'] == 6,
+                    what="the announcements counted")
+        after = self.metrics(web)
+        self.assertEqual(after['velto_images_damaged_total{source="web"}']
+                         - before['velto_images_damaged_total{source="web"}'], 9)
+        # The other images of each study still come back whole.
+        for st in (cached, fetched, local):
+            img = study_images(st, 2)[1]
+            completed, failed, got = self.cget(srv, st)
+            self.assertEqual(got[img[2]], dataset_bytes(stored[img[2]]))
+
+    def test_scrub_finds_and_repairs_each_copy(self):
+        srv = self.tiered_server("scrubbing")
+        cached, fetched, local = ("%s.9.%d" % (ROOT, n) for n in (1, 2, 3))
+        c, f, l = (study_images(st, 2) for st in (cached, fetched, local))
+        stored = self.store(srv, c + f)
+        self.move_out(srv)
+        stored.update(self.store(srv, l))
+        self.assertEqual(self.cget(srv, cached)[:2], (2, 0))
+        # Both images of the second study are local again beside their
+        # stubs and objects, as a move cut short after the stub leaves them.
+        for img in f:
+            with open(vt.uid_path(srv.basedir, *img), "wb") as fh:
+                fh.write(stored[img[2]])
+        self.damage(srv, {"cached": c[0], "local": f[0]}, stored)
+        self.damage(srv, {"object": c[1]}, stored)
+        self.damage(srv, {"object": f[1]}, stored)
+        self.damage(srv, {"local": l[0]}, stored)
+        web = self.web(srv)
+        before = self.metrics(web)
+        p = self.storeindex(srv, "scrub", "--rate", "1000", "-m", str(srv.monitor_port))
+        out = p.stdout
+        self.assertEqual(p.returncode, 1, out + p.stderr)
+        lines = out.splitlines()
+        kinds = sorted(line.split(":", 1)[0] for line in lines)
+        self.assertEqual(kinds, ["damaged"] * 5 + ["repaired"] * 4 + ["scrubbed", "unrepairable"],
+                         out)
+        cache = os.path.join(srv.basedir, "tiercache")
+        sha = {img[2]: hashlib.sha256(stored[img[2]]).hexdigest() for img in c + f + l}
+        self.assertIn("repaired: %s/%s.dcm: removed" % (cache, sha[c[0][2]]), out)
+        self.assertIn("repaired: %s: uploaded again from %s/%s.dcm"
+                      % (self.key_of(srv, c[1]), cache, sha[c[1][2]]), lines)
+        self.assertIn("repaired: %s: uploaded again from %s"
+                      % (self.key_of(srv, f[1]), vt.uid_path(srv.basedir, *f[1])), lines)
+        self.assertIn("repaired: %s: replaced by its object %s"
+                      % (vt.uid_path(srv.basedir, *f[0]), self.key_of(srv, f[0])), lines)
+        self.assertIn("unrepairable: %s: no other copy" % vt.uid_path(srv.basedir, *l[0]), out)
+        # Each damaged copy announced (and counted by storeweb); the status
+        # file read by /status and /metrics.
+        vt.wait_for(lambda: self.metrics(web)['velto_images_damaged_total{source="monitor"}']
+                    - before['velto_images_damaged_total{source="monitor"}'] == 5,
+                    what="the announcements counted")
+        m = self.metrics(web)
+        self.assertEqual((m['velto_scrub_running'], m['velto_scrub_copies{state="damaged"}'],
+                          m['velto_scrub_copies{state="repaired"}'],
+                          m['velto_scrub_copies{state="unrepairable"}'],
+                          m['velto_scrub_copies{state="checked"}']), (0, 5, 4, 1, 10))
+        status, _, page = web.curl("/status")
+        self.assertEqual(status, 200)
+        self.assertIn(b'<td id="scrub-repaired">4</td>', page)
+        self.assertIn(b'<td id="scrub-state">finished</td>', page)
+        # The next retrieval is byte for byte what was stored, from every
+        # copy: local files, fetched objects, the cache.
+        shutil.rmtree(cache)
+        for img in f:
+            os.unlink(vt.uid_path(srv.basedir, *img))
+        for _ in range(2):
+            for st, imgs in ((cached, c), (fetched, f)):
+                completed, failed, got = self.cget(srv, st)
+                self.assertEqual((completed, failed), (2, 0))
+                self.assertEqual(got, {i[2]: dataset_bytes(stored[i[2]]) for i in imgs})
+                self.assertEqual(self.wado_rs(web, st), (200, {i[2]: stored[i[2]] for i in imgs}))
+        # The unrepairable file put back: the next scrub finds nothing.
+        with open(vt.uid_path(srv.basedir, *l[0]), "wb") as fh:
+            fh.write(stored[l[0][2]])
+        p = self.storeindex(srv, "scrub", "--rate", "1000")
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        self.assertEqual(len(p.stdout.splitlines()), 1, p.stdout)
+        self.assertIn(" 0 damaged, 0 repaired, 0 unrepairable", p.stdout)
+        self.assertEqual(self.check(srv), (0, ["consistent: " + srv.basedir]))
 
     def test_policy_chooses_quiet_studies_oldest_first(self):
         studies = ["%s.6.%d" % (ROOT, n) for n in range(1, 4)]
