@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "core/archivetier.h"
+#include "core/worklist.h"
 #include "runtime/logprintf.h"
 #include "store/localstore.h"
 
@@ -24,6 +25,7 @@ struct archive_state {
     std::string baseDir;  // the settings' copy (the store borrows it), or ""
     int lockFd = -1;      // holds the store lock, or -1
     bool locked = false;  // the lock was tried (archive_start)
+    bool noStore = false; // the lock found no base directory (makeStore tries again)
     bool started = false; // archive_start ran to its end
     pthread_rwlock_t rw;  // the serialisation: archive_shared, archive_exclusive
 };
@@ -91,6 +93,32 @@ int archive_open(archive_context *ctx, const archive_settings &settings, std::st
     return 0;
 }
 
+// Makes the store's directories where missing (archive_settings.makeStore)
+// and takes the lock that found none before. A failure is logged and
+// leaves the start going: the first image tries again, and says so.
+static void makeStore(archive_context *ctx)
+{
+    archive_state *st = ctx->state;
+    const char *base = ctx->store->getBaseDir();
+    // The base directory and "uid" below it, as the first image makes them
+    // (the store logs a failure).
+    if (ctx->store->CreateUidPath(nullptr, nullptr) != LS_OK)
+        return;
+    if (Worklist_Prepare(base) != 0)
+        logprintf(LOGLEVEL_ERROR, st->settings.log, "Cannot make the worklist directory %s: %s\n",
+                  Worklist_Dir(base).c_str(), strerror(errno));
+    if (st->noStore) {
+        st->noStore = false;
+        // Shared (a serving process): only a rebuild begun on the new,
+        // empty store in the meantime could hold it against us; served
+        // unlocked then, as a lock that fails otherwise.
+        st->lockFd = ctx->store->LockStore(st->settings.lock == ARCHIVE_LOCK_EXCLUSIVE);
+        if (st->lockFd < 0)
+            logprintf(LOGLEVEL_WARNING, st->settings.log, "Cannot lock store %s: %s\n", base,
+                      strerror(errno));
+    }
+}
+
 int archive_start(archive_context *ctx, std::string *error, bool lockOnly)
 {
     archive_state *st = ctx->state;
@@ -113,6 +141,7 @@ int archive_start(archive_context *ctx, std::string *error, bool lockOnly)
         if (st->lockFd < 0 && errno != ENOENT)
             logprintf(LOGLEVEL_WARNING, st->settings.log, "Cannot lock store %s: %s\n", base,
                       strerror(errno));
+        st->noStore = st->lockFd < 0 && errno == ENOENT;
     }
     st->locked = true;
     if (lockOnly)
@@ -121,6 +150,8 @@ int archive_start(archive_context *ctx, std::string *error, bool lockOnly)
     if (st->started)
         abort();
     st->started = true;
+    if (st->settings.makeStore)
+        makeStore(ctx);
     if (st->settings.recover) {
         // What a crash left is finished before anyone reads the index;
         // then the table and the key digests that the first query uses (a

@@ -349,6 +349,7 @@ int main(int argc, char **argv)
     settings.lock = ARCHIVE_LOCK_SHARED;
     settings.recover = true;
     settings.deferStart = true;
+    settings.makeStore = true;
     settings.syncEachImage = o.sync_each_image != 0;
     if (archive_open(&server_archive, settings, nullptr) != 0)
         return 1;
