@@ -51,9 +51,9 @@ static void parseForm(const std::string &body, worklistfields *fields)
 
 static std::string entryJson(const worklistentry &e)
 {
-    std::string out =
-        "{\"id\":" + web_jsonQuote(e.id) + ",\"complete\":" + (e.complete ? "true" : "false") +
-        ",\"done\":" + (e.done ? "true" : "false");
+    std::string out = "{\"id\":" + web_jsonQuote(e.id) +
+                      ",\"complete\":" + (e.complete ? "true" : "false") +
+                      ",\"done\":" + (e.done ? "true" : "false");
     for (const auto &f : e.fields)
         out += "," + web_jsonQuote(f.first) + ":" + web_jsonQuote(f.second);
     return out + "}";
@@ -176,8 +176,8 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
             "<th>State</th><th></th></tr>\n";
     for (const worklistentry &e : all) {
         page += "<tr class=\"entry" + std::string(e.done ? " done" : "") +
-                std::string(e.complete ? "" : " incomplete") +
-                "\" data-id=\"" + web_escapeHtml(e.id) + "\"" +
+                std::string(e.complete ? "" : " incomplete") + "\" data-id=\"" +
+                web_escapeHtml(e.id) + "\"" +
                 (e.complete ? "" : " title=\"incomplete: not served to modalities\"") + ">";
         for (const char *k : {"PatientName", "PatientID", "AccessionNumber", "Modality",
                               "ScheduledStationAETitle", "ScheduledProcedureStepStartDate",
