@@ -67,7 +67,10 @@ static forward_rules server_forward;
 
 static const char usageText[] = "Usage: %s [-a AETitle] [-p ServerPort] [-m MonitorPort]\n"
                                 "       [-u DropToUserName] [-g DropToGroupName] [-U umask]\n"
-                                "       [-l logfile] [-P pidfile] [-d] [-D] [-o] [-s] [-N]\n";
+                                "       [-l logfile] [-P pidfile] [-d] [-D] [-o] [-s] [-N]\n"
+                                "       [-M maxassocs] [-E charset] [-Q seconds] [-S]\n"
+                                "       [-I seconds] [-z MiB] [-L flags|off]\n"
+                                "       [-W accession|study|both|off] [-h]\n";
 
 // Fills server_options from the command line. 0, or 1 after the usage text.
 static int parseOptions(int argc, char **argv)

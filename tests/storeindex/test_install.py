@@ -142,6 +142,15 @@ class InstallTest(unittest.TestCase):
             self.assertEqual(p.returncode, 0, p.stderr)
             self.assertEqual(p.stderr.strip(), "", page)
 
+    def test_manual_pages_run_no_words_together(self):
+        # A sentence after a ".BR X )." line's punctuation was glued to it:
+        # "(see THE STUDY PAGE).Forscripts," in storeweb(8).
+        for page in ("storeserver.8", "studywatch.8", "storeindex.8", "storeweb.8"):
+            p = vt.run(["groff", "-man", "-Tutf8", "-P", "-cbou", self.path("share/man/man8", page)])
+            self.assertEqual(p.returncode, 0, p.stderr)
+            text = re.sub(r"\s+", " ", p.stdout)
+            self.assertEqual(re.findall(r"\S*[a-z)][.,;:][A-Z][a-z]+\S*", text), [], page)
+
     def test_installed_server_finds_its_configuration_below_the_prefix(self):
         env, execstart = self.unit_env("storeserver.service")
         self.check_installed_server(env, execstart, "unit")
