@@ -194,10 +194,14 @@ static std::string buildQuery(const searchargs &a, DcmDataset *q)
     if (!a.accession.empty())
         q->putAndInsertString(DCM_AccessionNumber, prefix(a.accession).c_str());
     if (!a.modality.empty()) {
-        for (char c : a.modality)
+        // Modalities are stored in capitals (a code string): "ct" finds CT.
+        std::string modality = a.modality;
+        for (char &c : modality) {
             if (!isalnum((unsigned char)c))
                 return "A modality is letters and digits (CT, MR ...).";
-        q->putAndInsertString(DCM_ModalitiesInStudy, a.modality.c_str());
+            c = (char)toupper((unsigned char)c);
+        }
+        q->putAndInsertString(DCM_ModalitiesInStudy, modality.c_str());
     }
     if (!a.from.empty() || !a.to.empty()) {
         std::string from = dicomDate(a.from), to = dicomDate(a.to);
