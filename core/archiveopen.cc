@@ -104,6 +104,12 @@ static void makeStore(archive_context *ctx)
     // (the store logs a failure).
     if (ctx->store->CreateUidPath(nullptr, nullptr) != LS_OK)
         return;
+    // Put on disk now, by this process: a server's workers, forked later,
+    // would each inherit the note of the changed directories and flush
+    // them again at their first association.
+    if (ctx->store->SyncWrites() != 0)
+        logprintf(LOGLEVEL_ERROR, st->settings.log, "Cannot flush the new store %s: %s\n", base,
+                  strerror(errno));
     if (Worklist_Prepare(base) != 0)
         logprintf(LOGLEVEL_ERROR, st->settings.log, "Cannot make the worklist directory %s: %s\n",
                   Worklist_Dir(base).c_str(), strerror(errno));
