@@ -14,6 +14,7 @@
 
 #include "core/archivetier.h"
 #include "core/worklist.h"
+#include "runtime/durablefile.h"
 #include "runtime/logprintf.h"
 #include "store/localstore.h"
 
@@ -100,19 +101,32 @@ static void makeStore(archive_context *ctx)
 {
     archive_state *st = ctx->state;
     const char *base = ctx->store->getBaseDir();
-    // The base directory and "uid" below it, as the first image makes them
-    // (the store logs a failure).
-    if (ctx->store->CreateUidPath(nullptr, nullptr) != LS_OK)
+    std::string uid = std::string(base) + "/uid";
+    // Each new directory is put on disk (its parent flushed) here, not
+    // noted in the store for a later flush: a server's workers, forked
+    // later, would inherit the note and flush it again at every first
+    // association (or fail every association on a disk that fails flushes).
+    const char *failed = nullptr;
+    int made = mkdir(base, 0777);
+    if (made != 0 && errno != EEXIST)
+        failed = base;
+    else if (made == 0 && durable_flushParent(base) != 0)
+        failed = "the parent of the store";
+    if (failed == nullptr) {
+        made = mkdir(uid.c_str(), 0777);
+        if (made != 0 && errno != EEXIST)
+            failed = uid.c_str();
+    }
+    if (failed == nullptr && Worklist_Prepare(base) != 0)
+        failed = "the worklist directory";
+    if (failed == nullptr &&
+        (durable_flushDir(base) != 0 || durable_flushDir(Worklist_Dir(base).c_str()) != 0))
+        failed = "the store's directories";
+    if (failed != nullptr) {
+        logprintf(LOGLEVEL_ERROR, st->settings.log, "Cannot make the store %s (%s): %s\n", base,
+                  failed, strerror(errno));
         return;
-    // Put on disk now, by this process: a server's workers, forked later,
-    // would each inherit the note of the changed directories and flush
-    // them again at their first association.
-    if (ctx->store->SyncWrites() != 0)
-        logprintf(LOGLEVEL_ERROR, st->settings.log, "Cannot flush the new store %s: %s\n", base,
-                  strerror(errno));
-    if (Worklist_Prepare(base) != 0)
-        logprintf(LOGLEVEL_ERROR, st->settings.log, "Cannot make the worklist directory %s: %s\n",
-                  Worklist_Dir(base).c_str(), strerror(errno));
+    }
     if (st->noStore) {
         st->noStore = false;
         // Shared (a serving process): only a rebuild begun on the new,
