@@ -224,10 +224,10 @@ enum credentials {
 
 // The request's credentials against the users file; a refused login is
 // logged with the client's address (credentials-less requests, which every
-// browser sends before it asks its user, are not). crypt_r hashes the password with the salt and
-// method held in the stored hash; an empty or unknown user never matches, but is hashed against the
-// dummy hash all the same, so the time of the answer does not tell which
-// user names exist.
+// browser sends before it asks its user, are not). crypt_r hashes the
+// password with the salt and method held in the stored hash; an empty or
+// unknown user never matches, but is hashed against the dummy hash all the
+// same, so the time of the answer does not tell which user names exist.
 static credentials checkUser(MHD_Connection *conn, std::string *name)
 {
     char *pass = nullptr;
