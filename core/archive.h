@@ -369,6 +369,12 @@ struct archive_settings {
     // (store/storebackup.h), whose rerun would start over and remove what
     // was stored meanwhile.
     bool restoring = false;
+    // A process that serves the store makes its directories (the base
+    // directory, its "uid" tree's top, the worklist's) where they are
+    // missing, in the half of archive_start that runs the recovery (as the
+    // files' owner), and takes the lock that found no directory then: a
+    // fresh install accepts a worklist entry before its first image.
+    bool makeStore = false;
 };
 
 // Opens the archive into ctx (whose side effects the caller has set; its

@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include "core/archivetier.h"
+#include "core/worklist.h"
+#include "runtime/durablefile.h"
 #include "runtime/logprintf.h"
 #include "store/localstore.h"
 #include "store/storebackup.h"
@@ -25,6 +27,7 @@ struct archive_state {
     std::string baseDir;  // the settings' copy (the store borrows it), or ""
     int lockFd = -1;      // holds the store lock, or -1
     bool locked = false;  // the lock was tried (archive_start)
+    bool noStore = false; // the lock found no base directory (makeStore tries again)
     bool started = false; // archive_start ran to its end
     pthread_rwlock_t rw;  // the serialisation: archive_shared, archive_exclusive
 };
@@ -92,6 +95,51 @@ int archive_open(archive_context *ctx, const archive_settings &settings, std::st
     return 0;
 }
 
+// Makes the store's directories where missing (archive_settings.makeStore)
+// and takes the lock that found none before. A failure is logged and
+// leaves the start going: the first image tries again, and says so.
+static void makeStore(archive_context *ctx)
+{
+    archive_state *st = ctx->state;
+    const char *base = ctx->store->getBaseDir();
+    std::string uid = std::string(base) + "/uid";
+    // Each new directory is put on disk (its parent flushed) here, not
+    // noted in the store for a later flush: a server's workers, forked
+    // later, would inherit the note and flush it again at every first
+    // association (or fail every association on a disk that fails flushes).
+    const char *failed = nullptr;
+    int made = mkdir(base, 0777);
+    if (made != 0 && errno != EEXIST)
+        failed = base;
+    else if (made == 0 && durable_flushParent(base) != 0)
+        failed = "the parent of the store";
+    if (failed == nullptr) {
+        made = mkdir(uid.c_str(), 0777);
+        if (made != 0 && errno != EEXIST)
+            failed = uid.c_str();
+    }
+    if (failed == nullptr && Worklist_Prepare(base) != 0)
+        failed = "the worklist directory";
+    if (failed == nullptr &&
+        (durable_flushDir(base) != 0 || durable_flushDir(Worklist_Dir(base).c_str()) != 0))
+        failed = "the store's directories";
+    if (failed != nullptr) {
+        logprintf(LOGLEVEL_ERROR, st->settings.log, "Cannot make the store %s (%s): %s\n", base,
+                  failed, strerror(errno));
+        return;
+    }
+    if (st->noStore) {
+        st->noStore = false;
+        // Shared (a serving process): only a rebuild begun on the new,
+        // empty store in the meantime could hold it against us; served
+        // unlocked then, as a lock that fails otherwise.
+        st->lockFd = ctx->store->LockStore(st->settings.lock == ARCHIVE_LOCK_EXCLUSIVE);
+        if (st->lockFd < 0)
+            logprintf(LOGLEVEL_WARNING, st->settings.log, "Cannot lock store %s: %s\n", base,
+                      strerror(errno));
+    }
+}
+
 int archive_start(archive_context *ctx, std::string *error, bool lockOnly)
 {
     archive_state *st = ctx->state;
@@ -123,6 +171,7 @@ int archive_start(archive_context *ctx, std::string *error, bool lockOnly)
         if (st->lockFd < 0 && errno != ENOENT)
             logprintf(LOGLEVEL_WARNING, st->settings.log, "Cannot lock store %s: %s\n", base,
                       strerror(errno));
+        st->noStore = st->lockFd < 0 && errno == ENOENT;
     }
     st->locked = true;
     if (lockOnly)
@@ -131,6 +180,8 @@ int archive_start(archive_context *ctx, std::string *error, bool lockOnly)
     if (st->started)
         abort();
     st->started = true;
+    if (st->settings.makeStore)
+        makeStore(ctx);
     if (st->settings.recover) {
         // What a crash left is finished before anyone reads the index;
         // then the table and the key digests that the first query uses (a

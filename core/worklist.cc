@@ -517,9 +517,10 @@ static std::string elementValue(DcmItem *item, const DcmTagKey &tag)
     return v.c_str();
 }
 
-int Worklist_List(const char *baseDir, std::vector<worklistentry> *out, FILE *log)
+// The entries of dir (the entry directory, or its done directory when
+// done) into out.
+static int listDir(const std::string &dir, bool done, std::vector<worklistentry> *out, FILE *log)
 {
-    std::string dir = Worklist_Dir(baseDir);
     std::vector<std::string> ids;
     int r = entryIds(dir, &ids);
     if (r < 0) {
@@ -543,9 +544,18 @@ int Worklist_List(const char *baseDir, std::vector<worklistentry> *out, FILE *lo
             e.fields.emplace_back(k.keyword, elementValue(k.step ? step : ds, k.tag));
         // After the values are taken: the test may add empty sequences.
         e.complete = completeness().of(ds);
+        e.done = done;
         out->push_back(e);
     }
     return 0;
+}
+
+int Worklist_List(const char *baseDir, std::vector<worklistentry> *out, FILE *log, bool withDone)
+{
+    std::string dir = Worklist_Dir(baseDir);
+    if (listDir(dir, false, out, log) != 0)
+        return -1;
+    return withDone ? listDir(dir + "/" WORKLIST_DONE_DIRNAME, true, out, log) : 0;
 }
 
 int Worklist_Remove(const char *baseDir, const std::string &id, FILE *log)
@@ -553,7 +563,13 @@ int Worklist_Remove(const char *baseDir, const std::string &id, FILE *log)
     if (!Worklist_ValidId(id))
         return 1;
     std::string path = Worklist_Dir(baseDir) + "/" + id + WORKLIST_EXTENSION;
-    if (unlink(path.c_str()) == 0) {
+    int r = unlink(path.c_str());
+    if (r != 0 && errno == ENOENT) {
+        // A done one, kept for the listing until someone removes it.
+        path = Worklist_Dir(baseDir) + "/" WORKLIST_DONE_DIRNAME "/" + id + WORKLIST_EXTENSION;
+        r = unlink(path.c_str());
+    }
+    if (r == 0) {
         logprintf(LOGLEVEL_NOTICE, log, "Worklist: entry %s removed\n", id.c_str());
         return 0;
     }

@@ -43,6 +43,9 @@ struct worklistentry {
     // that lack an attribute a worklist answer must hold (type 1); a
     // dropped file may be such a one.
     bool complete;
+    // Marked done (in the done directory): no longer served, still listed
+    // with withDone.
+    bool done;
 };
 
 // The entry directory of the store below baseDir: "baseDir/worklist".
@@ -87,14 +90,15 @@ int Worklist_QueryBase(const char *baseDir, std::string *queryBase,
 // Removes a view that Worklist_QueryBase made (queryBase not baseDir).
 void Worklist_EndView(const char *baseDir, const std::string &queryBase);
 
-// Every entry in the directory (done ones not), sorted by id, with the
-// values it holds for worklist_keywords. Files that cannot be read are
-// left out (and logged). 0, or -1 when the directory cannot be read
-// (a missing directory is an empty worklist).
-int Worklist_List(const char *baseDir, std::vector<worklistentry> *out, FILE *log);
+// Every entry in the directory, sorted by id, with the values it holds
+// for worklist_keywords; withDone: then the done ones, sorted by id too.
+// Files that cannot be read are left out (and logged). 0, or -1 when a
+// directory cannot be read (a missing directory is an empty worklist).
+int Worklist_List(const char *baseDir, std::vector<worklistentry> *out, FILE *log,
+                  bool withDone = false);
 
-// Removes the entry id. 0 removed, 1 no such entry (or a name that is not
-// an entry's), -1 error (logged).
+// Removes the entry id, open or done. 0 removed, 1 no such entry (or a
+// name that is not an entry's), -1 error (logged).
 int Worklist_Remove(const char *baseDir, const std::string &id, FILE *log);
 
 // A study with accession (may be empty) and studyUID has arrived: every

@@ -5,6 +5,7 @@
 
 #include <string.h>
 
+#include "index/casefold.h"
 #include "index/uidtree.h"
 
 // Lengths of the normalised digit strings: YYYYMMDD, HHMMSSFFFFFF and
@@ -283,18 +284,55 @@ static size_t charLength(const char *s, size_t n)
     return len;
 }
 
-static bool sameByte(char a, char b, bool noCase)
+// The character at s (n > 0 bytes left) and its length in bytes: the code
+// point of a well-formed UTF-8 sequence, else the byte alone, as a number
+// past every code point (so that it equals only the same stray byte).
+static uint32_t charAt(const char *s, size_t n, size_t *len)
 {
-    if (a == b)
-        return true;
+    unsigned char c = (unsigned char)s[0];
+    *len = 1;
+    if (c < 0x80)
+        return c;
+    size_t l = charLength(s, n);
+    if (l == 1)
+        return 0x110000u + c;
+    uint32_t cp = c & (0x7Fu >> l);
+    for (size_t i = 1; i < l; i++)
+        cp = (cp << 6) | ((unsigned char)s[i] & 0x3Fu);
+    // An overlong sequence is no spelling of its character.
+    static const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < least[l])
+        return 0x110000u + c;
+    *len = l;
+    return cp;
+}
+
+// Whether the characters at a and b are the same, without regard to case
+// with noCase (index/casefold.h); *alen and *blen get their lengths.
+static bool sameChar(const char *a, size_t an, const char *b, size_t bn, bool noCase, size_t *alen,
+                     size_t *blen)
+{
+    *alen = *blen = 1;
     if (!noCase)
-        return false;
-    unsigned char x = (unsigned char)a, y = (unsigned char)b;
-    if (x >= 'A' && x <= 'Z')
-        x = (unsigned char)(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z')
-        y = (unsigned char)(y - 'A' + 'a');
-    return x == y;
+        return *a == *b;
+    // ASCII, the common case, without decoding.
+    if ((unsigned char)*a < 0x80 && (unsigned char)*b < 0x80)
+        return casefold_char((unsigned char)*a) == casefold_char((unsigned char)*b);
+    uint32_t x = charAt(a, an, alen), y = charAt(b, bn, blen);
+    return x == y || casefold_char(x) == casefold_char(y);
+}
+
+size_t keymatch_asciiFoldSpan(const char *key, size_t len)
+{
+    size_t at = 0, l;
+    while (at < len) {
+        uint32_t c = charAt(key + at, len - at, &l);
+        // A stray byte is compared as itself.
+        if (c >= 0x80 && c < 0x110000u && !casefold_caseless(c))
+            break;
+        at += l;
+    }
+    return at;
 }
 
 bool keymatch_wildcard(const char *value, size_t vlen, const char *pattern, size_t plen,
@@ -303,7 +341,7 @@ bool keymatch_wildcard(const char *value, size_t vlen, const char *pattern, size
     // Iterative match with one back-track point: the last "*" seen and the
     // value position it has swallowed up to. Linear in practice, never
     // exponential.
-    size_t v = 0, p = 0;
+    size_t v = 0, p = 0, vl, pl;
     size_t starP = (size_t)-1, starV = 0;
     while (v < vlen) {
         if (p < plen && pattern[p] == '*') {
@@ -312,9 +350,10 @@ bool keymatch_wildcard(const char *value, size_t vlen, const char *pattern, size
         } else if (p < plen && pattern[p] == '?') {
             v += charLength(value + v, vlen - v);
             p++;
-        } else if (p < plen && sameByte(value[v], pattern[p], noCase)) {
-            v++;
-            p++;
+        } else if (p < plen &&
+                   sameChar(value + v, vlen - v, pattern + p, plen - p, noCase, &vl, &pl)) {
+            v += vl;
+            p += pl;
         } else if (starP != (size_t)-1) {
             starV += charLength(value + starV, vlen - starV);
             v = starV;

@@ -5,7 +5,8 @@
 // callers hand in the stored value as counted bytes.
 //
 // Texts are compared whole, whatever their length; person names may be
-// compared without case (ASCII letters), every other text with case.
+// compared without case (in every script: index/casefold.h), every other
+// text with case.
 // A "?" stands for one character: one UTF-8 sequence, or one byte that is
 // not part of one.
 #ifndef VELTO_INDEX_KEYMATCH_H
@@ -64,9 +65,16 @@ bool keymatch_wellFormed(int kind, const char *value);
 bool keymatch_matches(const keymatch_key &k, const char *value, size_t len);
 
 // The wildcard match alone: value against pattern ("*" any run, "?" one
-// character, anything else itself; noCase: ASCII letters without case).
+// character, anything else itself; noCase: without case, as casefold_char
+// folds the characters of UTF-8 text).
 bool keymatch_wildcard(const char *value, size_t vlen, const char *pattern, size_t plen,
                        bool noCase);
+
+// The length of the start of a name key (UTF-8, len bytes) before its
+// first non-ASCII character that has case: a start that matches a stored
+// name without case exactly when it does with ASCII letters folded alone
+// (the index's digests of names fold those only, index/studykeys.h).
+size_t keymatch_asciiFoldSpan(const char *key, size_t len);
 
 // The normalised digits of one date, time or date-time value (separators
 // "." ":" "-" of older encodings and a time zone suffix dropped), padded to

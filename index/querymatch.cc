@@ -202,9 +202,8 @@ void querymatch_compileStudy(const DcmDataset *cquery, querymatch_study *q, int 
         }
     }
 
-    // The system's own notice of the key, kept though the key is matched.
-    if (query->tagExists(DCM_ModalitiesInStudy))
-        logprintf(LOGLEVEL_WARNING, log, "Huh? ModalitiesInStudy entry present?\n");
+    // ModalitiesInStudy is an ordinary study key (every web search of the
+    // study list sends it): matched, not warned of.
     keymatch_compile(&q->modalities, KEYMATCH_CODES,
                      dicomnet_getTagString(query, DCM_ModalitiesInStudy));
     keymatch_compile(&q->modality, KEYMATCH_CODES, dicomnet_getTagString(query, DCM_Modality));

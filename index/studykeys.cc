@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "runtime/durablefile.h"
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
@@ -108,10 +110,17 @@ studykeys_query studykeys_compile(const keymatch_key *id, const keymatch_key *na
     if (name && name->kind == KEYMATCH_PN && !name->universal && !name->emptyOnly) {
         const std::string &p = name->pattern;
         size_t plain = p.find_first_of("*?");
-        if (plain == std::string::npos && p.find('=') == std::string::npos)
+        // The digests fold ASCII letters only; a name matches without case
+        // in every script (index/keymatch.h), and a non-ASCII character
+        // folds to a non-ASCII one only (index/casefold.h): so a key of
+        // ASCII and caseless characters (ideographs, kana) has the digest
+        // and prefix of every name it matches; of another only the start
+        // before its first other letter ("m" of "müller") is a condition.
+        size_t span = keymatch_asciiFoldSpan(p.data(), p.size());
+        if (plain == std::string::npos && span == p.size() && p.find('=') == std::string::npos)
             q.name = digestBytes(p.data(), p.size(), true);
-        if (plain == std::string::npos)
-            plain = p.size();
+        if (plain == std::string::npos || span < plain)
+            plain = std::min(span, p.size());
         // A key with "=" is compared with the whole stored value (and a
         // stored name with groups has no prefix), so its start holds too.
         for (q.prefixLen = 0; q.prefixLen < plain && q.prefixLen < sizeof(q.prefix); q.prefixLen++)

@@ -67,7 +67,10 @@ static forward_rules server_forward;
 
 static const char usageText[] = "Usage: %s [-a AETitle] [-p ServerPort] [-m MonitorPort]\n"
                                 "       [-u DropToUserName] [-g DropToGroupName] [-U umask]\n"
-                                "       [-l logfile] [-P pidfile] [-d] [-D] [-o] [-s] [-N]\n";
+                                "       [-l logfile] [-P pidfile] [-d] [-D] [-o] [-s] [-N]\n"
+                                "       [-M maxassocs] [-E charset] [-Q seconds] [-S]\n"
+                                "       [-I seconds] [-z MiB] [-L flags|off]\n"
+                                "       [-W accession|study|both|off] [-h]\n";
 
 // Fills server_options from the command line. 0, or 1 after the usage text.
 static int parseOptions(int argc, char **argv)
@@ -349,6 +352,7 @@ int main(int argc, char **argv)
     settings.lock = ARCHIVE_LOCK_SHARED;
     settings.recover = true;
     settings.deferStart = true;
+    settings.makeStore = true;
     settings.syncEachImage = o.sync_each_image != 0;
     if (archive_open(&server_archive, settings, nullptr) != 0)
         return 1;

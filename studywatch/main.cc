@@ -3,7 +3,8 @@
 //
 // Usage: studywatch [-m|-p MonitorPort] [-t study_timeout] [-M max_children]
 //                   [-u DropToUserName] [-g DropToGroupName] [-U umask]
-//                   [-l logfile] [-P pidfile] [-d]
+//                   [-a address]... [-L seconds] [-l logfile] [-P pidfile]
+//                   [-d] [-h]
 //
 //   -m, -p port  UDP port of the monitor channel (group 224.0.0.1), 1104
 //   -t seconds   quiet time after a study's last image before it is
@@ -22,6 +23,8 @@
 //   -l file      log file, appended to; without it the log goes to stderr
 //   -P file      pid file, written after the daemon step
 //   -d           run as a daemon
+//   -h           the usage text alone (on stderr, exit status 1, as
+//                storeserver -h)
 //
 // Every quiet study is handed to "tabrin -q -p batch -b '! preprocessing/
 // autostudy <study UID>'", with tabrin found through PATH. A child whose
@@ -70,9 +73,10 @@ struct settings {
 [[noreturn]] static void usage(const char *argv0)
 {
     fprintf(stderr,
-            "Usage: %s [-m MonitorPort] [-t study_timeout]\n"
+            "Usage: %s [-m|-p MonitorPort] [-t study_timeout] [-M max_children]\n"
+            "       [-a ArchiveAddress]... [-L log_interval]\n"
             "       [-u DropToUserName] [-g DropToGroupName] [-U umask]\n"
-            "       [-l logfile] [-P pidfile] [-d]\n",
+            "       [-l logfile] [-P pidfile] [-d] [-h]\n",
             argv0);
     exit(1);
 }
@@ -94,7 +98,7 @@ static void parse_options(int argc, char **argv, settings *s)
 {
     long v;
     int c;
-    while ((c = getopt(argc, argv, "p:m:u:U:g:l:P:t:M:a:L:d")) != -1) {
+    while ((c = getopt(argc, argv, "p:m:u:U:g:l:P:t:M:a:L:dh")) != -1) {
         const char *bad = NULL;
         switch (c) {
         case 'p':
@@ -151,7 +155,7 @@ static void parse_options(int argc, char **argv, settings *s)
         case 'd':
             s->daemon = 1;
             break;
-        default:
+        default: // 'h' (no "invalid option" then), an unknown letter, a missing argument
             usage(argv[0]);
         }
         if (bad) {

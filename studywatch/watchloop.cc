@@ -68,6 +68,8 @@ pid_t watchloop_launch(SQ_queue *q, int maxchildren, FILE *log)
     return pid;
 }
 
+static void note_renderer(int status, FILE *log);
+
 int watchloop_reap(SQ_queue *q, FILE *log)
 {
     int reaped = 0;
@@ -76,6 +78,7 @@ int watchloop_reap(SQ_queue *q, FILE *log)
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
         reaped++;
         if (WIFEXITED(status)) {
+            note_renderer(WEXITSTATUS(status), log);
             if (WEXITSTATUS(status) != 0)
                 logprintf(LOGLEVEL_DEBUG, log, "Child %d terminated%s %d.\n", static_cast<int>(pid),
                           " with exit code", WEXITSTATUS(status));
@@ -123,7 +126,32 @@ static struct {
     // The pipe that SIGCHLD writes to, so that a child's end wakes the loop
     // at once and its slot goes to the next study.
     int childPipe[2] = {-1, -1};
+    // The renderer could not be started (the status of the child that
+    // found so, or 0): said once, not for every study, until a child runs
+    // it again.
+    int rendererFailed = 0;
 } watch;
+
+// A child ended with status: a renderer that cannot be started is said
+// once (with the PATH it was looked for in), at error level, as nothing
+// gets rendered until someone installs it.
+static void note_renderer(int status, FILE *log)
+{
+    if (status != WATCHLOOP_EXIT_NOTFOUND && status != WATCHLOOP_EXIT_CANNOTEXEC) {
+        watch.rendererFailed = 0;
+        return;
+    }
+    if (watch.rendererFailed == status)
+        return;
+    watch.rendererFailed = status;
+    const char *path = getenv("PATH");
+    logprintf(LOGLEVEL_ERROR, log,
+              "Renderer %s %s in PATH %s: quiet studies are not rendered until it is "
+              "installed there.\n",
+              WATCHLOOP_RENDERER,
+              status == WATCHLOOP_EXIT_NOTFOUND ? "not found" : "found but cannot be executed",
+              path != nullptr ? path : "(unset)");
+}
 
 void watchloop_set_log_interval(int64_t ms)
 {

@@ -215,12 +215,20 @@ int httpd_loadUsers(const char *path)
     return n;
 }
 
-// True when the request carries the name and password of a known user.
-// crypt_r hashes the password with the salt and method held in the stored
-// hash; an empty or unknown user never matches, but is hashed against the
-// dummy hash all the same, so the time of the answer does not tell which
-// user names exist.
-static bool checkUser(MHD_Connection *conn, std::string *name)
+// What a request's credentials are.
+enum credentials {
+    CREDENTIALS_NONE,  // none given: answered with the challenge
+    CREDENTIALS_WRONG, // an unknown user or a wrong password
+    CREDENTIALS_OK,    // a known user's name and password
+};
+
+// The request's credentials against the users file; a refused login is
+// logged with the client's address (credentials-less requests, which every
+// browser sends before it asks its user, are not). crypt_r hashes the
+// password with the salt and method held in the stored hash; an empty or
+// unknown user never matches, but is hashed against the dummy hash all the
+// same, so the time of the answer does not tell which user names exist.
+static credentials checkUser(MHD_Connection *conn, std::string *name)
 {
     char *pass = nullptr;
     char *user = MHD_basic_auth_get_username_password(conn, &pass);
@@ -236,12 +244,14 @@ static bool checkUser(MHD_Connection *conn, std::string *name)
         if (ok)
             *name = user;
         else
-            logprintf(LOGLEVEL_WARNING, web_options.logfp, "Web login refused for user %s\n",
-                      web_escapeForLog(user).c_str());
+            logprintf(LOGLEVEL_WARNING, web_options.logfp,
+                      "Web login refused for user %s from %s\n", web_escapeForLog(user).c_str(),
+                      peerAddress(conn).c_str());
     }
+    credentials c = ok ? CREDENTIALS_OK : user != nullptr ? CREDENTIALS_WRONG : CREDENTIALS_NONE;
     free(user);
     free(pass);
-    return ok;
+    return c;
 }
 
 // The connection watch. Every connection is watched from its start:
@@ -555,10 +565,14 @@ static MHD_Result headersIn(requeststate *s)
 {
     MHD_Connection *conn = s->rq.conn;
     std::string user;
-    if (!httpd.users.empty() && !checkUser(conn, &user)) {
+    credentials given = httpd.users.empty() ? CREDENTIALS_OK : checkUser(conn, &user);
+    if (given != CREDENTIALS_OK) {
         MHD_Response *r =
             MHD_create_response_from_buffer(13, (void *)"Unauthorized\n", MHD_RESPMEM_PERSISTENT);
-        metrics_add(METRICS_FAIL_AUTH);
+        // Failed logins only: a request without credentials is the first
+        // step of every login (and the viewer's manifest comes without).
+        if (given == CREDENTIALS_WRONG)
+            metrics_add(METRICS_FAIL_AUTH);
         MHD_Result q = MHD_queue_basic_auth_fail_response(conn, WEB_REALM, r);
         MHD_destroy_response(r);
         s->answered = true;

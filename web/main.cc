@@ -401,6 +401,7 @@ int main(int argc, char **argv)
         settings.lock = ARCHIVE_LOCK_SHARED;
         // Started apart, so that the base directory can be named when it fails.
         settings.deferStart = true;
+        settings.makeStore = true;
         if (archive_open(&web_archive, settings, nullptr) != 0)
             goto out;
         if (archive_start(&web_archive, nullptr) != 0) {

@@ -22,7 +22,7 @@ enum metrics_counter {
     METRICS_FAIL_QUERY,        // searches answered with an error (index unreadable)
     METRICS_FAIL_DELETE,       // images the page's delete could not delete
     METRICS_FAIL_FORBIDDEN,    // requests the access policy refused
-    METRICS_FAIL_AUTH,         // requests without valid credentials
+    METRICS_FAIL_AUTH,         // requests with wrong credentials (none: not counted)
     METRICS_FAIL_CSRF,         // state-changing requests refused as forged
     METRICS_MONITOR_STORED,    // storeserver's "image stored" announcements
     METRICS_MONITOR_QUERIES,   // storeserver's C-FIND operations (FIND 1)

@@ -194,10 +194,14 @@ static std::string buildQuery(const searchargs &a, DcmDataset *q)
     if (!a.accession.empty())
         q->putAndInsertString(DCM_AccessionNumber, prefix(a.accession).c_str());
     if (!a.modality.empty()) {
-        for (char c : a.modality)
+        // Modalities are stored in capitals (a code string): "ct" finds CT.
+        std::string modality = a.modality;
+        for (char &c : modality) {
             if (!isalnum((unsigned char)c))
                 return "A modality is letters and digits (CT, MR ...).";
-        q->putAndInsertString(DCM_ModalitiesInStudy, a.modality.c_str());
+            c = (char)toupper((unsigned char)c);
+        }
+        q->putAndInsertString(DCM_ModalitiesInStudy, modality.c_str());
     }
     if (!a.from.empty() || !a.to.empty()) {
         std::string from = dicomDate(a.from), to = dicomDate(a.to);
@@ -406,6 +410,7 @@ td,th{border-bottom:1px solid #ccc;padding:4px 8px;text-align:left}
 img{width:64px;height:64px;object-fit:contain;background:#000}
 nav.top a{margin-right:1em}form.search label{margin-right:.6em}
 form.search input[type=text]{width:9em}.error{color:#b00}.ok{color:#060}.failed{color:#b00}
+.already{color:#555}
 tr.series td{background:#f4f4f4}#messages p{margin:.2em 0}section{margin:1em 0}
 )CSS";
 
@@ -557,7 +562,7 @@ document.getElementById('send-go').addEventListener('click', async () => {
 async function upload(files) {
   const list = document.getElementById('upload-results');
   list.textContent = '';
-  let stored = 0, failed = 0, next = 0;
+  let stored = 0, already = 0, failed = 0, next = 0;
   const summary = document.getElementById('upload-summary');
   summary.textContent = 'Uploading ' + files.length + ' files ...';
   summary.dataset.done = 'no';
@@ -568,24 +573,42 @@ async function upload(files) {
                            '\r\n--' + boundary + '--\r\n']);
     const li = document.createElement('li');
     li.dataset.file = name;
-    let ok = false, why = '';
+    // 'ok', 'already' (stored before: the answer's warning B006 on the
+    // instance, with 202) or 'failed'.
+    let state = 'failed', why = '';
     try {
       const r = await fetch('/dicom-web/studies', {method: 'POST', credentials: 'same-origin', body,
           headers: {'Content-Type': 'multipart/related; type="application/dicom"; boundary=' + boundary,
                     'Accept': 'application/dicom+json', 'X-CSRF-Token': csrf}});
-      ok = r.status === 200;
-      why = ok ? 'stored' : 'failed (' + r.status + ')';
+      if (r.status === 200) {
+        state = 'ok';
+      } else if (r.status === 202) {
+        const a = await r.json().catch(() => null);
+        const refs = (a && a['00081199'] && a['00081199'].Value) || [];
+        const failures = (a && a['00081198'] && a['00081198'].Value) || [];
+        const warned = (item) => ((item['00081196'] || {}).Value || []).includes(0xB006);
+        if (failures.length === 0 && refs.length > 0)
+          state = refs.every(warned) ? 'already' : 'ok';
+      }
+      why = state === 'ok' ? 'stored' : state === 'already' ? 'already stored'
+                                                              : 'failed (' + r.status + ')';
     } catch (e) { why = 'failed (' + e + ')'; }
-    li.className = ok ? 'ok' : 'failed';
+    li.className = state;
     li.textContent = name + ': ' + why;
     list.appendChild(li);
-    if (ok) stored++; else failed++;
+    if (state === 'ok') stored++; else if (state === 'already') already++; else failed++;
   }
   async function worker() { while (next < files.length) await one(files[next++]); }
   await Promise.all([worker(), worker(), worker(), worker()]);
-  summary.textContent = stored + ' stored, ' + failed + ' failed';
+  summary.textContent = stored + ' stored' + (already ? ', ' + already + ' already stored' : '') +
+                        (failed ? ', ' + failed + ' failed' : '');
+  summary.className = failed ? 'failed' : 'ok';
+  // The list as the search stands, with what was stored (before done is
+  // said, so that whoever waits for it sees the new rows).
+  if (stored) await load(location.pathname + location.search, performance.now());
   summary.dataset.done = 'yes';
   summary.dataset.stored = String(stored);
+  summary.dataset.already = String(already);
   summary.dataset.failed = String(failed);
 }
 document.getElementById('upload-go').addEventListener('click', () => {

@@ -51,8 +51,9 @@ static void parseForm(const std::string &body, worklistfields *fields)
 
 static std::string entryJson(const worklistentry &e)
 {
-    std::string out =
-        "{\"id\":" + web_jsonQuote(e.id) + ",\"complete\":" + (e.complete ? "true" : "false");
+    std::string out = "{\"id\":" + web_jsonQuote(e.id) +
+                      ",\"complete\":" + (e.complete ? "true" : "false") +
+                      ",\"done\":" + (e.done ? "true" : "false");
     for (const auto &f : e.fields)
         out += "," + web_jsonQuote(f.first) + ":" + web_jsonQuote(f.second);
     return out + "}";
@@ -62,7 +63,7 @@ static std::string entryJson(const worklistentry &e)
 static bool findEntry(const std::string &id, worklistentry *out)
 {
     std::vector<worklistentry> all;
-    if (!Worklist_ValidId(id) || Worklist_List(baseDir(), &all, web_options.logfp) != 0)
+    if (!Worklist_ValidId(id) || Worklist_List(baseDir(), &all, web_options.logfp, true) != 0)
         return false;
     for (const worklistentry &e : all) {
         if (e.id == id) {
@@ -86,7 +87,7 @@ static int serveJson(const webrequest &rq, const std::vector<std::string> &seg,
         return replyJsonError(rq, MHD_HTTP_NOT_FOUND, "no such entry");
     if (seg.size() == 1 && (rq.method == "GET" || rq.method == "HEAD")) {
         std::vector<worklistentry> all;
-        if (Worklist_List(baseDir(), &all, web_options.logfp) != 0)
+        if (Worklist_List(baseDir(), &all, web_options.logfp, true) != 0)
             return replyJsonError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "worklist unreadable");
         std::string out = "[";
         for (size_t i = 0; i < all.size(); i++)
@@ -157,34 +158,39 @@ static std::string fieldOf(const worklistentry &e, const char *keyword)
 static int servePage(const webrequest &rq, unsigned status, const std::string &message)
 {
     std::vector<worklistentry> all;
-    if (Worklist_List(baseDir(), &all, web_options.logfp) != 0)
+    // Done entries too (after the open ones), marked as such: a step
+    // performed stays visible until someone removes it.
+    if (Worklist_List(baseDir(), &all, web_options.logfp, true) != 0)
         return web_replyError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "Worklist unreadable");
     std::string page =
         "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Worklist</title>\n"
         "<style>body{font-family:sans-serif;margin:1em}table{border-collapse:collapse}"
         "td,th{border-bottom:1px solid #ccc;padding:4px 8px;text-align:left}"
-        "label{display:block;margin:2px 0}tr.incomplete td{color:#a00}</style>\n"
+        "label{display:block;margin:2px 0}tr.incomplete td{color:#a00}tr.done td{color:#666}"
+        "</style>\n"
         "</head><body>\n<h1>Worklist</h1>\n";
     if (!message.empty())
         page += "<p class=\"message\">" + web_escapeHtml(message) + "</p>\n";
     page += "<table id=\"worklist\">\n<tr><th>Patient</th><th>Patient ID</th><th>Accession</th>"
             "<th>Modality</th><th>Station</th><th>Date</th><th>Time</th><th>Procedure</th>"
-            "<th></th></tr>\n";
+            "<th>State</th><th></th></tr>\n";
     for (const worklistentry &e : all) {
-        page += "<tr class=\"entry" + std::string(e.complete ? "" : " incomplete") +
-                "\" data-id=\"" + web_escapeHtml(e.id) + "\"" +
+        page += "<tr class=\"entry" + std::string(e.done ? " done" : "") +
+                std::string(e.complete ? "" : " incomplete") + "\" data-id=\"" +
+                web_escapeHtml(e.id) + "\"" +
                 (e.complete ? "" : " title=\"incomplete: not served to modalities\"") + ">";
         for (const char *k : {"PatientName", "PatientID", "AccessionNumber", "Modality",
                               "ScheduledStationAETitle", "ScheduledProcedureStepStartDate",
                               "ScheduledProcedureStepStartTime", "RequestedProcedureDescription"})
             page += "<td>" + web_escapeHtml(fieldOf(e, k)) + "</td>";
+        page += std::string("<td class=\"state\">") + (e.done ? "done" : "scheduled") + "</td>";
         page += "<td><form method=\"post\" action=\"" WORKLISTPAGE_ROOT "/" + web_escapeHtml(e.id) +
                 "/delete\">" + csrf_hiddenField(rq) +
                 "<button type=\"submit\">Remove</button></form></td></tr>\n";
     }
     page += "</table>\n";
     for (const worklistentry &e : all) {
-        if (!e.complete) {
+        if (!e.complete && !e.done) {
             page += "<p class=\"legend\">Entries in red lack attributes a worklist answer must "
                     "hold: modalities are not sent them.</p>\n";
             break;

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "core/archive.h"
+#include "core/worklist.h"
 #include "tests/store/storetest.h"
 
 namespace
@@ -78,6 +79,38 @@ TEST(ArchiveOpen, StoreNotMadeYetOpensUnlocked)
     archive_close(&ctx);
     EXPECT_EQ(ctx.store, nullptr);
     EXPECT_EQ(ctx.state, nullptr);
+}
+
+TEST(ArchiveOpen, ServingProcessMakesTheStoreAtStart)
+{
+    // A fresh install: the base directory's parent only. A serving process
+    // makes the store at its start, in the half after the lock (as a
+    // server, which takes the lock before it drops its privileges), and
+    // then holds the lock; a worklist entry can be made before any image.
+    TempDir dir;
+    std::string base = std::string(dir.c_str()) + "/fresh";
+    archive_settings s = settingsFor(base, ARCHIVE_LOCK_SHARED);
+    s.deferStart = true;
+    s.makeStore = true;
+    archive_context ctx;
+    ASSERT_EQ(archive_open(&ctx, s, nullptr), 0);
+    ASSERT_EQ(archive_start(&ctx, nullptr, true), 0);
+    EXPECT_EQ(archive_lockDescriptor(&ctx), -1);
+    EXPECT_NE(access(base.c_str(), F_OK), 0);
+    ASSERT_EQ(archive_start(&ctx, nullptr), 0);
+    for (const char *sub : {"", "/uid", "/worklist", "/worklist/done", "/worklist/lockfile"})
+        EXPECT_EQ(access((base + sub).c_str(), F_OK), 0) << sub;
+    EXPECT_GE(archive_lockDescriptor(&ctx), 0);
+    EXPECT_FALSE(lockableAlone(base));
+    worklistfields fields = {{"PatientName", "Doe^Jane"},
+                             {"PatientID", "P1"},
+                             {"Modality", "CT"},
+                             {"ScheduledStationAETitle", "CT1"},
+                             {"ScheduledProcedureStepStartDate", "20260101"}};
+    std::string id, error;
+    EXPECT_EQ(Worklist_Create(base.c_str(), fields, &id, &error, nullptr), 0) << error;
+    archive_close(&ctx);
+    EXPECT_TRUE(lockableAlone(base));
 }
 
 TEST(ArchiveOpen, ExclusiveRefusedWhileSharedHeldAndCloseReleases)

@@ -99,3 +99,34 @@ TEST(Worklist, DoneMatchesWholeValuesOnly)
     std::sort(want.begin(), want.end());
     EXPECT_EQ(done, want);
 }
+
+TEST(Worklist, DoneEntryStaysListedUntilRemoved)
+{
+    TempDir base;
+    std::string a1, a2, error;
+    ASSERT_EQ(Worklist_Create(base.c_str(), fields("A1"), &a1, &error, nullptr), 0) << error;
+    ASSERT_EQ(Worklist_Create(base.c_str(), fields("A2"), &a2, &error, nullptr), 0) << error;
+    ASSERT_EQ(Worklist_MarkDone(base.c_str(), "A1", "", WORKLIST_DONE_ACCESSION, nullptr), 1);
+    // The worklist served is the open entries only.
+    std::vector<worklistentry> open;
+    ASSERT_EQ(Worklist_List(base.c_str(), &open, nullptr), 0);
+    ASSERT_EQ(open.size(), 1u);
+    EXPECT_EQ(open[0].id, a2);
+    EXPECT_FALSE(open[0].done);
+    // With the done ones: after the open, marked, with their values.
+    std::vector<worklistentry> all;
+    ASSERT_EQ(Worklist_List(base.c_str(), &all, nullptr, true), 0);
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].id, a2);
+    EXPECT_EQ(all[1].id, a1);
+    EXPECT_TRUE(all[1].done);
+    std::map<std::string, std::string> v(all[1].fields.begin(), all[1].fields.end());
+    EXPECT_EQ(v["AccessionNumber"], "A1");
+    // A done entry is removed as an open one is; then it is gone.
+    EXPECT_EQ(Worklist_Remove(base.c_str(), a1, nullptr), 0);
+    EXPECT_EQ(Worklist_Remove(base.c_str(), a1, nullptr), 1);
+    all.clear();
+    ASSERT_EQ(Worklist_List(base.c_str(), &all, nullptr, true), 0);
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].id, a2);
+}

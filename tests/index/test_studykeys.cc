@@ -59,6 +59,13 @@ const Case cases[] = {
     {KEYMATCH_PN, "*H^J*", "SMITH^JOHN", true},
     {KEYMATCH_PN, "A=B", "A=B", true},
     {KEYMATCH_PN, "A=*", "B", false},
+    // Without case in every script: a key with other than ASCII letters
+    // has its ASCII start as the condition (it had the digest of its bytes).
+    {KEYMATCH_PN, "müller^jürgen", "MÜLLER^JÜRGEN", true},
+    {KEYMATCH_PN, "müller*", "MÜLLER^JÜRGEN", true},
+    {KEYMATCH_PN, "müller", "NÜLLER", false}, // the ASCII start
+    {KEYMATCH_PN, "ΣΩΚΡΆΤΗΣ", "σωκράτης", true},
+    {KEYMATCH_PN, "ivanov", "ИВАНОВ", false}, // no transliteration
 };
 
 } // namespace

@@ -20,7 +20,10 @@ LOG_LINE = re.compile(r"^(\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2}) \[(\d+)
 
 USAGE = ("Usage: %s [-a AETitle] [-p ServerPort] [-m MonitorPort]\n"
          "       [-u DropToUserName] [-g DropToGroupName] [-U umask]\n"
-         "       [-l logfile] [-P pidfile] [-d] [-D] [-o] [-s] [-N]\n")
+         "       [-l logfile] [-P pidfile] [-d] [-D] [-o] [-s] [-N]\n"
+         "       [-M maxassocs] [-E charset] [-Q seconds] [-S]\n"
+         "       [-I seconds] [-z MiB] [-L flags|off]\n"
+         "       [-W accession|study|both|off] [-h]\n")
 
 
 def client(server, mode, arg=None, calling="CLIENT", called=None, timeout=120):

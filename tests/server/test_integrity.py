@@ -133,6 +133,13 @@ class IntegrityTests(ServerTestCase):
         s = self.server(args=["-S"])
         p = s.storescu([self.dataset(s, 1)], extra=["-v"])
         self.assertEqual(store_statuses(p.stdout + p.stderr), ["Success"])
+        # The worker empties its journal after the release (the store's
+        # directories were made at the start): its end is awaited, or the
+        # next start would replay the journal (and fail its flush once more).
+        def workers():
+            with open("/proc/%d/task/%d/children" % (s.proc.pid, s.proc.pid)) as f:
+                return f.read().split()
+        vt.wait_for(lambda: workers() == [], 10, what="the worker's end")
         s.stop()
         journal = os.path.join(s.basedir, "uid", "JOURNAL.0")
         trace = os.path.join(s.tmp, "journal.trace")

@@ -3,6 +3,7 @@ and pid file, log file and line format, verbosity, umask, the AE title map
 along the configuration search path and the server's own AE title."""
 
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -52,6 +53,14 @@ class CommandLine(ServerTestCase):
         self.assertEqual(p.returncode, 1)
         self.assertEqual(p.stderr, USAGE % STORESERVER)
         self.assertEqual(p.stdout, "")
+
+    def test_usage_lists_every_option(self):
+        # -M -E -S -I -z -L -W -Q were missing.
+        p = self.start_plain(["-h"])
+        with open(os.path.join(os.environ["VELTO_SOURCE"], "server", "main.cc")) as f:
+            letters = re.search(r'getopt\(argc, argv, "([^"]+)"\)', f.read()).group(1)
+        for letter in letters.replace(":", ""):
+            self.assertRegex(p.stderr, r"\[-%s[] ]" % letter, letter)
 
     def test_data_set_limit_outside_1_to_4095_mib_is_refused(self):
         for bad in ("0", "4096", "12x"):

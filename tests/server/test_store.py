@@ -230,10 +230,11 @@ class StoreTests(ServerTestCase):
         # confirmed, and nothing else: no syncfs, which would flush the
         # whole file system. With -S each image is flushed before its
         # response as a record of the worker's journal; the tree is flushed
-        # as by default, then the journal emptied: before the release when
-        # the association made the store's directories (they are not in the
-        # journal), after it (the peer goes on) when the journal holds all.
-        # An association that stored nothing flushes nothing.
+        # as by default, then the journal emptied, after the release (the
+        # peer goes on): the journal holds all, as the server made and
+        # flushed the store's base and uid directories at its start (which
+        # are not in the journal). An association that stored nothing
+        # flushes nothing.
         self.maxDiff = None
         study, series = "1.2.826.9.1", "1.2.826.9.1.1"
         for args, per_image in (([], 0), (["-S"], 1)):
@@ -281,10 +282,15 @@ class StoreTests(ServerTestCase):
                     mine = images[3 * n:3 * n + 3]
                     # The second association adds images to a series that
                     # is there: only its image index, its checksum lines
-                    # and directory change.
+                    # and directory change. The first makes the study's
+                    # directories below uid (made at the start, as the base
+                    # directory, which only a new journal's flush touches
+                    # again).
                     checksums = os.path.join(series_dir, "CHECKSUMS")
-                    changed = (indexes + [checksums] + dirs if n == 0
-                               else [indexes[0], checksums, series_dir])
+                    if n == 0:
+                        changed = indexes + [checksums] + (dirs if per_image else dirs[:-1])
+                    else:
+                        changed = [indexes[0], checksums, series_dir]
                     if not per_image:
                         self.assertEqual(release, len(events) - 1)
                         self.assertEqual(sorted(paths),
@@ -309,16 +315,13 @@ class StoreTests(ServerTestCase):
                                      set(mine + changed))
                     for i in mine:
                         self.assertEqual(paths.count(i), 1)
-                    if n == 0:
-                        self.assertEqual(release, len(events) - 1)
-                    else:
-                        # The journal holds all the association changed:
-                        # the release is confirmed after its third flush,
-                        # and the index and the directory follow.
-                        third = [k for k, e in enumerate(events) if e == journal][2]
-                        self.assertLess(third, release, events)
-                        self.assertGreater(events.index(indexes[0]), release, events)
-                        self.assertGreater(events.index(series_dir), release, events)
+                    # The journal holds all the association changed: the
+                    # release is confirmed after its third flush, and the
+                    # index and the directory follow.
+                    third = [k for k, e in enumerate(events) if e == journal][2]
+                    self.assertLess(third, release, events)
+                    self.assertGreater(events.index(indexes[0]), release, events)
+                    self.assertGreater(events.index(series_dir), release, events)
                 self.assertEqual(len(files_below(s.basedir, ".dcm")), 6)
 
     @staticmethod
@@ -431,7 +434,10 @@ class StoreTests(ServerTestCase):
             status = vt.odil_store_raw(s.port, path, called=s.aetitle, remove=["SOPInstanceUID"])
             self.assertEqual(status, 0xC000)
             s.wait_log("No DCM_SOPInstanceUID?")
-            self.assertEqual(files_below(s.basedir), [])
+            # Nothing but what the server made at its start (the worklist's
+            # lock file).
+            self.assertEqual(files_below(s.basedir),
+                             [os.path.join(s.basedir, "worklist", "lockfile")])
             # UIDs that would leave the tree or overflow the index key.
             slash = make_dataset(os.path.join(s.tmp, "s.dcm"), "1.2.826.6.2", "1.2.826.6.2.1",
                                  "1.2/../../x")

@@ -3,6 +3,7 @@ programs, the example configuration, the systemd units and the manual
 pages, and the installed storeserver, started as its unit starts it, finds
 its configuration below that prefix."""
 
+import json
 import os
 import re
 import shutil
@@ -111,7 +112,7 @@ class InstallTest(unittest.TestCase):
         return env, execstart
 
     def test_layout(self):
-        for rel in ("bin/storeserver", "bin/storeindex"):
+        for rel in ("bin/storeserver", "bin/storeindex", "bin/velto-webuser"):
             self.assertTrue(os.access(self.path(rel), os.X_OK), rel)
         if os.path.exists(vt.STUDYWATCH):
             self.assertTrue(os.access(self.path("bin/studywatch"), os.X_OK))
@@ -141,6 +142,15 @@ class InstallTest(unittest.TestCase):
             p = vt.run(["groff", "-man", "-Tutf8", "-ww", "-z", self.path("share/man/man8", page)])
             self.assertEqual(p.returncode, 0, p.stderr)
             self.assertEqual(p.stderr.strip(), "", page)
+
+    def test_manual_pages_run_no_words_together(self):
+        # A sentence after a ".BR X )." line's punctuation was glued to it:
+        # "(see THE STUDY PAGE).Forscripts," in storeweb(8).
+        for page in ("storeserver.8", "studywatch.8", "storeindex.8", "storeweb.8"):
+            p = vt.run(["groff", "-man", "-Tutf8", "-P", "-cbou", self.path("share/man/man8", page)])
+            self.assertEqual(p.returncode, 0, p.stderr)
+            text = re.sub(r"\s+", " ", p.stdout)
+            self.assertEqual(re.findall(r"\S*[a-z)][.,;:][A-Z][a-z]+\S*", text), [], page)
 
     def test_installed_server_finds_its_configuration_below_the_prefix(self):
         env, execstart = self.unit_env("storeserver.service")
@@ -217,6 +227,70 @@ class InstallTest(unittest.TestCase):
             self.assertEqual(f.readline(), "/var/lib/velto/dicom\n")
         os.unlink(os.path.join(etc, "LocalStoreDir.dist"))
         os.unlink(os.path.join(etc, "AETitleMap.dist"))
+
+    def test_first_web_user_made_as_the_readme_says(self):
+        # A fresh store (not made yet) and the installed policy: a valid
+        # WebUsers alone gets 403 on every page; velto-webuser adds the
+        # user with the policy line, and the pages and the worklist work.
+        storeweb = self.path("bin", "storeweb")
+        if not os.path.exists(storeweb):
+            raise unittest.SkipTest("storeweb not built")
+        etc = self.path("share", "velto", "etc")
+        store = os.path.join(self.tmp, "store-web", "dicom")
+        os.makedirs(os.path.dirname(store))
+        self.configure(store, "INSTALLED_AE", vt.free_port())
+        policy = os.path.join(etc, "AccessPolicy")
+        with open(policy) as f:
+            old_policy = f.read()
+
+        def restore_policy():
+            with open(policy, "w") as f:
+                f.write(old_policy)
+        self.addCleanup(restore_policy)
+        self.addCleanup(lambda: os.path.exists(os.path.join(etc, "WebUsers"))
+                        and os.unlink(os.path.join(etc, "WebUsers")))
+        hashed = vt.run(["openssl", "passwd", "-6", "-salt", "first.run", "s3cret"]).stdout.strip()
+        with open(os.path.join(etc, "WebUsers"), "w") as f:
+            f.write("admin:%s\n" % hashed)
+        env, _ = self.unit_env("storeweb.service")
+        log = os.path.join(self.tmp, "web-first.log")
+
+        def start_web():
+            port = vt.free_port()
+            p = subprocess.Popen([storeweb, "-p", str(port), "-l", log], env=env,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 start_new_session=True)
+            self.procs.append(p)
+            vt.wait_for(lambda: vt.port_open(port) or p.poll() is not None, 10,
+                        what="storeweb to listen")
+            self.assertIsNone(p.poll(), "installed storeweb ended")
+            return p, "http://127.0.0.1:%d" % port
+
+        def status(url, *extra):
+            p = vt.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "-u", "admin:s3cret"]
+                       + list(extra) + [url])
+            return int(p.stdout)
+
+        p, url = start_web()
+        self.assertEqual(status(url + "/"), 403)
+        p.kill()
+        p.wait(10)
+        made = subprocess.run([self.path("bin", "velto-webuser"), "admin"], input="s3cret\n",
+                              capture_output=True, text=True, timeout=30)
+        self.assertEqual(made.returncode, 0, made.stderr)
+        with open(policy) as f:
+            self.assertIn("\nadmin\tany\tfind get store delete worklist\n", f.read())
+        with open(os.path.join(etc, "WebUsers")) as f:
+            self.assertRegex(f.read(), r"^admin:\$6\$[^\n]+\n$")
+        p, url = start_web()
+        self.assertEqual(status(url + "/"), 200)
+        self.assertEqual(status(url + "/worklist"), 200)
+        entry = json.dumps({"PatientName": "FIRST^RUN", "PatientID": "P1", "Modality": "CT",
+                            "ScheduledStationAETitle": "CT1",
+                            "ScheduledProcedureStepStartDate": "20250110"})
+        self.assertEqual(status(url + "/worklist/entries", "-X", "POST", "-H",
+                                "Content-Type: application/json", "--data-binary", entry), 201)
+        self.assertEqual(status(url + "/", "-u", "admin:wrong"), 401)
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@ umask, log file, privilege drop, and a monitor port that cannot be bound."""
 
 import grp
 import os
+import re
 import pwd
 import signal
 import socket
@@ -20,9 +21,10 @@ import veltotest  # noqa: E402
 from veltotest import STUDYWATCH, free_port, run, wait_for  # noqa: E402
 from watchharness import Renderer, Sender, Watch, expected_argv  # noqa: E402
 
-USAGE = ("Usage: %s [-m MonitorPort] [-t study_timeout]\n"
+USAGE = ("Usage: %s [-m|-p MonitorPort] [-t study_timeout] [-M max_children]\n"
+         "       [-a ArchiveAddress]... [-L log_interval]\n"
          "       [-u DropToUserName] [-g DropToGroupName] [-U umask]\n"
-         "       [-l logfile] [-P pidfile] [-d]\n")
+         "       [-l logfile] [-P pidfile] [-d] [-h]\n")
 
 
 def read(path):
@@ -65,6 +67,18 @@ class StartupTestCase(unittest.TestCase):
         s = Sender(port)
         self.cleanups.append(s.close)
         return s
+
+    def test_h_prints_the_usage_alone(self):
+        # It was "invalid option -- 'h'" before the usage text.
+        p = run([STUDYWATCH, "-h"], timeout=10)
+        self.assertEqual(1, p.returncode)
+        self.assertEqual(USAGE % STUDYWATCH, p.stderr)
+        self.assertEqual("", p.stdout)
+        # Every option the program takes is in it.
+        with open(os.path.join(os.environ["VELTO_SOURCE"], "studywatch", "main.cc")) as f:
+            letters = re.search(r'getopt\(argc, argv, "([^"]+)"\)', f.read()).group(1)
+        for letter in letters.replace(":", ""):
+            self.assertRegex(p.stderr, r"[\[|]-%s\b" % letter, letter)
 
     def test_unknown_option_prints_usage_and_exits_1(self):
         for args in (["-x"], ["-h"], ["-t"], ["-t", "abc"], ["-M", "0"], ["-m", "70000"],

@@ -166,6 +166,34 @@ TEST_F(WatchLoop, RendererMissingFromPathExits127)
         << Log();
 }
 
+// A renderer that cannot be started is said once, with the PATH it was
+// looked for in, at error level (not only the child's status at debug
+// level, as before), until a child runs it again.
+TEST_F(WatchLoop, MissingRendererIsLoggedOnceWithThePath)
+{
+    Renderer("exit 0");
+    RunOnce("1.2.0"); // a renderer that runs: earlier tests' failures forgotten
+    ASSERT_EQ(0, unlink((dir + "/tabrin").c_str()));
+    std::string line = "Renderer tabrin not found in PATH " + dir +
+                       ": quiet studies are not rendered until it is installed there.\n";
+    for (const char *uid : {"1.2.1", "1.2.2", "1.2.3"})
+        RunOnce(uid);
+    EXPECT_EQ(1u, Count(Log(), line)) << Log();
+    EXPECT_NE(std::string::npos, Log().find("]:" + line)) << Log();
+    // Installed, then missing again: said again.
+    Renderer("exit 0");
+    RunOnce("1.2.4");
+    ASSERT_EQ(0, unlink((dir + "/tabrin").c_str()));
+    RunOnce("1.2.5");
+    EXPECT_EQ(2u, Count(Log(), line)) << Log();
+    // Found but not executable: said once too.
+    Renderer("exit 0", 0644);
+    RunOnce("1.2.6");
+    RunOnce("1.2.7");
+    EXPECT_EQ(1u, Count(Log(), "Renderer tabrin found but cannot be executed in PATH " + dir))
+        << Log();
+}
+
 TEST_F(WatchLoop, RendererNotExecutableExits126)
 {
     Renderer("exit 0", 0644);

@@ -8,7 +8,8 @@
 // SCENARIO: {"base": URL, "shots": directory, "search": name prefix,
 //            "send": {"study": uid, "destination": AE title} or null,
 //            "deleteName": name prefix of the study to delete,
-//            "folder": directory to upload}
+//            "folder": directory to upload (twice with uploadName),
+//            "uploadName": name prefix of the uploaded study, searched first}
 // Prints one JSON document with what the page showed at each step.
 const { spawn } = require('child_process');
 const fs = require('fs');
@@ -143,21 +144,34 @@ async function main() {
   }
 
   // Upload a folder: the folder input gets the directory, as when a person
-  // picks it, then Upload.
-  const doc = await send('DOM.getDocument', {});
-  const node = await send('DOM.querySelector', { nodeId: doc.result.root.nodeId,
-                                                 selector: '#upload-folder' });
-  await send('DOM.setFileInputFiles', { nodeId: node.result.nodeId, files: [scenario.folder] });
-  out.chosen = await until(`document.getElementById('upload-folder').files.length`,
-                          'the folder chosen');
-  await evaluate(`document.getElementById('upload-go').click()`);
-  await until(`document.getElementById('upload-summary').dataset.done === 'yes'`, 'the upload');
-  out.upload = await evaluate(`(() => { const s = document.getElementById('upload-summary');
-      return { stored: Number(s.dataset.stored), failed: Number(s.dataset.failed),
-               text: s.textContent,
-               files: Array.from(document.querySelectorAll('#upload-results li')).map((li) => ({
-                 file: li.dataset.file, ok: li.className === 'ok', text: li.textContent })) }; })()`);
+  // picks it, then Upload; the list shows a search for the uploaded name
+  // (nothing yet), which the upload refreshes. Then the same folder again.
+  if (scenario.uploadName) out.beforeUpload = await search(scenario.uploadName);
+  const uploadFolder = async () => {
+    const doc = await send('DOM.getDocument', {});
+    const node = await send('DOM.querySelector', { nodeId: doc.result.root.nodeId,
+                                                   selector: '#upload-folder' });
+    await send('DOM.setFileInputFiles', { nodeId: node.result.nodeId, files: [scenario.folder] });
+    const chosen = await until(`document.getElementById('upload-folder').files.length`,
+                               'the folder chosen');
+    await evaluate(`document.getElementById('upload-go').click()`);
+    await until(`document.getElementById('upload-summary').dataset.done === 'yes'`, 'the upload');
+    const result = await evaluate(`(() => { const s = document.getElementById('upload-summary');
+        return { stored: Number(s.dataset.stored), failed: Number(s.dataset.failed),
+                 already: Number(s.dataset.already), text: s.textContent, className: s.className,
+                 total: Number(document.getElementById('results').dataset.total),
+                 rows: Array.from(document.querySelectorAll('tr.study')).map((r) => r.dataset.uid),
+                 files: Array.from(document.querySelectorAll('#upload-results li')).map((li) => ({
+                   file: li.dataset.file, ok: li.className === 'ok', state: li.className,
+                   text: li.textContent })) }; })()`);
+    return [chosen, result];
+  };
+  [out.chosen, out.upload] = await uploadFolder();
   out.shots.push(await shot('6-uploaded'));
+  if (scenario.uploadName) {
+    [, out.reupload] = await uploadFolder();
+    out.shots.push(await shot('7-uploaded-again'));
+  }
   ws.close();
   return out;
 }

@@ -47,7 +47,34 @@ class AccessTest(vt.ServerTestCase):
         self.assertEqual(w.curl("/dicom-web/studies", ["-u", "carol:s3cret"])[0], 401)
         self.assertEqual(w.curl("/dicom-web/studies", ["-u", "alice:s3cret"])[0], 200)
         self.assertEqual(w.curl("/", ["-u", "bob:pw2"])[0], 200)
-        self.assertIn("Web login refused for user alice", w.log())
+        self.assertIn("Web login refused for user alice from 127.0.0.1\n", w.log())
+        self.assertIn("Web login refused for user carol from 127.0.0.1\n", w.log())
+
+    def test_auth_failures_count_refused_logins_only(self):
+        s = self.server()
+        with open(os.path.join(s.etc, "WebUsers"), "w") as f:
+            f.write("alice:%s\n" % crypt_hash("s3cret"))
+        w = self.web(s)
+
+        def failures():
+            status, _, body = w.curl("/metrics", ["-u", "alice:s3cret"])
+            self.assertEqual(status, 200)
+            for line in body.decode().splitlines():
+                if line.startswith('velto_failures_total{kind="auth"} '):
+                    return int(line.split()[1])
+            self.fail("no auth failure counter")
+
+        self.assertEqual(failures(), 0)
+        # Requests without credentials (a browser's first, the viewer's
+        # manifest) get the challenge and count nothing; they were counted.
+        for path in ("/", "/dicom-web/studies", "/metrics"):
+            self.assertEqual(w.curl(path)[0], 401)
+        self.assertEqual(failures(), 0)
+        self.assertNotIn("Web login refused", w.log())
+        # Wrong ones count, one each.
+        self.assertEqual(w.curl("/", ["-u", "alice:wrong"])[0], 401)
+        self.assertEqual(w.curl("/", ["-u", "mallory:s3cret"])[0], 401)
+        self.assertEqual(failures(), 2)
 
     def test_options_printed(self):
         p = vt.run([STOREWEB, "-h"])

@@ -88,7 +88,8 @@ class BrowserTest(unittest.TestCase):
         os.makedirs(cls.shots)
         scenario = {"base": cls.web.url, "shots": cls.shots, "search": "sendme^n",
                     "send": {"study": SEND_STUDY, "destination": cls.dest.aetitle},
-                    "deleteName": "pat^n007777", "folder": cls.folder}
+                    "deleteName": "pat^n007777", "folder": cls.folder,
+                    "uploadName": "upload^fol"}
         path = os.path.join(cls.tmp, "scenario.json")
         with open(path, "w") as f:
             json.dump(scenario, f)
@@ -167,6 +168,22 @@ class BrowserTest(unittest.TestCase):
             back = got[str(original.SOPInstanceUID)]
             self.assertEqual(dataset_elements(back), dataset_elements(original), path)
             self.assertEqual(back.PixelData, original.PixelData)
+
+    def test_upload_refreshes_the_list_and_a_reupload_is_already_stored(self):
+        r = self.result
+        # The search for the uploaded name found nothing; the upload
+        # brought its study into the list without a new search.
+        self.assertEqual(r["beforeUpload"]["total"], 0)
+        self.assertEqual((r["upload"]["total"], r["upload"]["rows"]), (1, [UPLOAD_STUDY]))
+        self.assertEqual((r["upload"]["text"], r["upload"]["className"]), ("20 stored", "ok"))
+        # The same files again: already stored, not failed (it was "0
+        # stored, 20 failed" in red).
+        again = r["reupload"]
+        self.assertEqual((again["stored"], again["already"], again["failed"]), (0, 20, 0), again)
+        self.assertEqual((again["text"], again["className"]), ("0 stored, 20 already stored", "ok"))
+        self.assertEqual({f["state"] for f in again["files"]}, {"already"})
+        self.assertTrue(all(f["text"].endswith(": already stored") for f in again["files"]))
+        self.assertEqual(again["rows"], [UPLOAD_STUDY])
 
     def test_send_dialog_offers_the_move_destinations(self):
         r = self.result

@@ -14,6 +14,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import urllib.parse
 
 import veltotest as vt
 from webharness import Web, multipart_parts, header, value, STOREWEB, NODE_MODULES
@@ -33,6 +34,63 @@ def read_bytes(path):
 
 def uids_of(results, tag="0020000D"):
     return sorted(value(r, tag) for r in results)
+
+
+class NameCaseTest(vt.ServerTestCase):
+    """Names found without regard to case in every script, by the page,
+    QIDO-RS and C-FIND alike; the page's modality without case."""
+
+    def setUp(self):
+        super().setUp()
+        if not os.path.exists(STOREWEB):
+            raise unittest.SkipTest("storeweb not built")
+
+    def test_non_ascii_names_without_case_everywhere(self):
+        s = self.server()
+        w = Web(s)
+        self.addCleanup(w.stop)
+        people = [("MÜLLER^HANS", "ISO_IR 100", "CT"), ("MULLER^HANS", None, "CT"),
+                  ("ΣΩΚΡΑΤΗΣ^ΝΙΚΟΣ", "ISO_IR 126", "MR"), ("ИВАНОВ^ИВАН", "ISO_IR 144", "US"),
+                  ("DVOŘÁK^ANTONÍN", "ISO_IR 101", "CT")]
+        paths, uid = [], {}
+        for i, (name, charset, modality) in enumerate(people):
+            study = "1.2.826.0.1.3680043.9.7.40.%d" % (i + 1)
+            uid[name] = study
+            extra = {"SpecificCharacterSet": charset} if charset else None
+            paths.append(vt.make_dataset(os.path.join(s.tmp, "%d.dcm" % i), study, study + ".1",
+                                         study + ".1.1", patient_name=name,
+                                         patient_id="N%d" % i, modality=modality, extra=extra))
+        p = s.storescu(paths)
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        searches = [("müller", ["MÜLLER^HANS"]), ("Müller^Hans", ["MÜLLER^HANS"]),
+                    ("muller", ["MULLER^HANS"]), ("σωκράτης", []),  # no accents folded
+                    ("σωκρατης", ["ΣΩΚΡΑΤΗΣ^ΝΙΚΟΣ"]), ("иванов", ["ИВАНОВ^ИВАН"]),
+                    ("dvořák^antonín", ["DVOŘÁK^ANTONÍN"])]
+        for key, names in searches:
+            with self.subTest(key=key):
+                want = sorted(uid[n] for n in names)
+                # The page (its rows), a name's start as typed.
+                status, _, rows = w.curl("/?part=rows&name=" + urllib.parse.quote(key))
+                self.assertEqual(status, 200)
+                got = sorted(u for u in uid.values() if ('data-uid="%s"' % u).encode() in rows)
+                self.assertEqual(got, want)
+                # QIDO-RS.
+                status, _, body = w.curl("/dicom-web/studies?PatientName="
+                                         + urllib.parse.quote(key + "*"))
+                found = json.loads(body) if status == 200 else []
+                self.assertEqual(sorted(value(r, "0020000D") for r in found), want)
+                # C-FIND, the key in UTF-8.
+                p, found = s.findscu(["SpecificCharacterSet=ISO_IR 192", "PatientName=" + key + "*",
+                                      "StudyInstanceUID"])
+                self.assertEqual(sorted(str(d.StudyInstanceUID) for d in found), want,
+                                 p.stdout + p.stderr)
+        # The modality box without case.
+        status, _, rows = w.curl("/?part=rows&modality=ct")
+        self.assertEqual(status, 200)
+        self.assertEqual(sorted(u for u in uid.values() if ('data-uid="%s"' % u).encode() in rows),
+                         sorted(uid[n] for n in ("MÜLLER^HANS", "MULLER^HANS", "DVOŘÁK^ANTONÍN")))
+        # No warning of the study key every page search sends.
+        self.assertNotIn("ModalitiesInStudy", w.log())
 
 
 class DicomWebTest(unittest.TestCase):

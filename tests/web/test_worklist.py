@@ -396,6 +396,56 @@ class WorklistTest(vt.ServerTestCase):
                     what="the entry marked done")
         self.assertLess(time.monotonic() - started, 10.0)
 
+    def test_fresh_install_takes_entries_before_the_first_image(self):
+        # No store directory at all, as on a new machine: storeweb makes
+        # it at its start, and an entry is made at once (it was a 500 "...
+        # /worklist: No such file or directory").
+        s = self.server(start=False)
+        os.rmdir(s.basedir)
+        w = Web(s)
+        self.webs.append(w)
+        for sub in ("", "uid", "worklist", "worklist/done", "worklist/lockfile"):
+            self.assertTrue(os.path.exists(os.path.join(s.basedir, sub)), sub)
+        status, body = self.post(w, entry("FRESH^FRED", "P1", "F1", "CT", "CT1", "20250110"))
+        self.assertEqual(status, 201, body)
+        self.assertEqual([e["AccessionNumber"] for e in w.json("/worklist/entries")], ["F1"])
+        # And storeserver alike, on a store of its own.
+        s2 = self.server(start=False)
+        os.rmdir(s2.basedir)
+        s2.start(answered=True)
+        for sub in ("uid", "worklist/done", "worklist/lockfile"):
+            self.assertTrue(os.path.exists(os.path.join(s2.basedir, sub)), sub)
+
+    def test_done_entry_stays_visible_unlike_a_removed_one(self):
+        s, w = self.pair()
+        ids = {}
+        for acc in ("D1", "D2"):
+            status, body = self.post(w, entry("DONE^DORA", "P1", acc, "CT", "CT1", "20250110"))
+            self.assertEqual(status, 201, body)
+            ids[acc] = body["id"]
+        self.store_study(s, "1.2.826.0.1.3680043.2.1143.40", "D1")
+        vt.wait_for(lambda: os.path.exists(os.path.join(self.wldir(s), "done", ids["D1"] + ".wl")),
+                    10, what="the entry marked done")
+        # It was a 404, as for a removed entry.
+        e = w.json("/worklist/entries/" + ids["D1"])
+        self.assertEqual((e["AccessionNumber"], e["done"]), ("D1", True))
+        self.assertEqual(w.json("/worklist/entries/" + ids["D2"])["done"], False)
+        listed = {e["AccessionNumber"]: e["done"] for e in w.json("/worklist/entries")}
+        self.assertEqual(listed, {"D1": True, "D2": False})
+        status, _, page = w.curl("/worklist")
+        self.assertEqual(status, 200)
+        self.assertIn(b'<tr class="entry done" data-id="%s"' % ids["D1"].encode(), page)
+        self.assertIn(b'<tr class="entry" data-id="%s"' % ids["D2"].encode(), page)
+        # Not served to modalities any more.
+        p, found = self.findscu(s, [STEP + "Modality=CT"])
+        self.assertEqual(self.accessions(found), ["D2"], p.stdout + p.stderr)
+        # Removed, it is gone from both.
+        status, _, _ = w.curl("/worklist/entries/" + ids["D1"], ["-X", "DELETE"])
+        self.assertEqual(status, 204)
+        status, _, _ = w.curl("/worklist/entries/" + ids["D1"])
+        self.assertEqual(status, 404)
+        self.assertEqual([e["AccessionNumber"] for e in w.json("/worklist/entries")], ["D2"])
+
     def store_study(self, s, study, accession):
         f = vt.make_dataset(os.path.join(s.tmp, "img-%s.dcm" % accession), study, study + ".1",
                             study + ".1.1", accession=accession)
