@@ -200,6 +200,19 @@ int checksums_lookupImage(const std::string &imagePath, checksums_record *rec)
     return checksums_lookup(dir, instance, rec);
 }
 
+// Appends text (whole lines) to the file open at fd (O_APPEND): a torn last
+// line (a crash in an earlier append) is ended first, so that text is read
+// as lines of their own. 0, or -1 (errno set).
+static int appendLine(int fd, std::string text)
+{
+    struct stat st;
+    char last = '\n';
+    if (fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
+        last != '\n')
+        text.insert(text.begin(), '\n');
+    return fullio_write(fd, text.data(), text.size()) == (ssize_t)text.size() ? 0 : -1;
+}
+
 int checksums_append(const std::string &seriesDir, const std::string &instance,
                      const checksums_record &rec, FILE *log, bool flushNow)
 {
@@ -215,15 +228,7 @@ int checksums_append(const std::string &seriesDir, const std::string &instance,
     // A UID is at most 64 bytes: a longer line is the caller's error.
     if (len <= 0 || len >= (int)sizeof line)
         abort();
-    std::string text(line, (size_t)len);
-    // A torn last line (a crash in an earlier append) is ended first, so
-    // that this line is read as a line of its own.
-    struct stat st;
-    char last = '\n';
-    if (fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
-        last != '\n')
-        text.insert(text.begin(), '\n');
-    int r = fullio_write(fd, text.data(), text.size()) == (ssize_t)text.size() ? 0 : -1;
+    int r = appendLine(fd, std::string(line, (size_t)len));
     if (r == 0 && flushNow)
         r = fdatasync(fd);
     int saved = errno;
@@ -239,14 +244,7 @@ int checksums_forget(const std::string &seriesDir, const std::string &instance)
     int fd = open(checksums_path(seriesDir).c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
     if (fd < 0)
         return errno == ENOENT ? 0 : -1;
-    std::string text = instance + " 0 -\n";
-    // After a torn line, as an append does.
-    struct stat st;
-    char last = '\n';
-    if (fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
-        last != '\n')
-        text.insert(text.begin(), '\n');
-    int r = fullio_write(fd, text.data(), text.size()) == (ssize_t)text.size() ? 0 : -1;
+    int r = appendLine(fd, instance + " 0 -\n");
     int saved = errno;
     close(fd);
     errno = saved;

@@ -429,6 +429,20 @@ static int takeTree(copyState *c, const std::string &from, const std::string &to
     return 0;
 }
 
+// Removes from the snapshot directory to each entry of had that the
+// store's directory no longer holds (names, sorted here): 0, or -1 (c->failed
+// set).
+static int dropGone(copyState *c, std::vector<std::string> *names,
+                    const std::vector<std::string> &had, const std::string &to)
+{
+    std::sort(names->begin(), names->end());
+    for (const std::string &name : had)
+        if (!std::binary_search(names->begin(), names->end(), name) &&
+            removeTree(to + "/" + name) != 0)
+            return fail(c, to + "/" + name, errno);
+    return 0;
+}
+
 // The second pass, under every study's lock: the directory at from made
 // like the store's in the snapshot at to, taking again only what changed.
 static int refreshTree(copyState *c, const std::string &from, const std::string &to)
@@ -448,11 +462,8 @@ static int refreshTree(copyState *c, const std::string &from, const std::string 
         // What is gone from the store goes from the snapshot.
         std::vector<std::string> had;
         listDir(to, &had);
-        std::sort(names.begin(), names.end());
-        for (const std::string &name : had)
-            if (!std::binary_search(names.begin(), names.end(), name) &&
-                removeTree(to + "/" + name) != 0)
-                return fail(c, to + "/" + name, errno);
+        if (dropGone(c, &names, had, to) != 0)
+            return -1;
     }
     for (const std::string &name : names) {
         // The same entries: the same image files (one replaced is renamed
@@ -519,11 +530,8 @@ static int snapshotUid(copyState *c, const std::string &uidDir, const std::strin
     if (listDir(uidDir, &names) != 0 || listDir(to, &had) != 0)
         return fail(c, uidDir, errno);
     // A bucket removed since the first pass goes with all it held.
-    std::sort(names.begin(), names.end());
-    for (const std::string &name : had)
-        if (!std::binary_search(names.begin(), names.end(), name) &&
-            removeTree(to + "/" + name) != 0)
-            return fail(c, to + "/" + name, errno);
+    if (dropGone(c, &names, had, to) != 0)
+        return -1;
     for (const std::string &name : names) {
         std::string src = uidDir + "/" + name, dst = to + "/" + name;
         struct stat st;

@@ -31,17 +31,24 @@ struct checkctx {
 static void finding(checkctx *ctx, const char *kind, const std::string &path, const char *fmt, ...)
     __attribute__((format(printf, 4, 5)));
 
-static void finding(checkctx *ctx, const char *kind, const std::string &path, const char *fmt, ...)
+// Writes one line "KIND: PATH: text" (ending in tail) to ctx->out, if any.
+static void writeLine(const checkctx *ctx, const char *kind, const std::string &path,
+                      const char *tail, const char *fmt, va_list ap)
 {
-    ctx->findings++;
     if (ctx->out == nullptr)
         return;
     fprintf(ctx->out, "%s: %s: ", kind, path.c_str());
+    vfprintf(ctx->out, fmt, ap);
+    fputs(tail, ctx->out);
+}
+
+static void finding(checkctx *ctx, const char *kind, const std::string &path, const char *fmt, ...)
+{
+    ctx->findings++;
     va_list ap;
     va_start(ap, fmt);
-    vfprintf(ctx->out, fmt, ap);
+    writeLine(ctx, kind, path, "\n", fmt, ap);
     va_end(ap);
-    fputc('\n', ctx->out);
 }
 
 // A warning: written as a finding is, not counted.
@@ -50,14 +57,10 @@ static void warning(checkctx *ctx, const char *kind, const std::string &path, co
 
 static void warning(checkctx *ctx, const char *kind, const std::string &path, const char *fmt, ...)
 {
-    if (ctx->out == nullptr)
-        return;
-    fprintf(ctx->out, "%s: %s: ", kind, path.c_str());
     va_list ap;
     va_start(ap, fmt);
-    vfprintf(ctx->out, fmt, ap);
+    writeLine(ctx, kind, path, " (warning)\n", fmt, ap);
     va_end(ap);
-    fputs(" (warning)\n", ctx->out);
 }
 
 // The series' checksum lines against its images (files and stubs).

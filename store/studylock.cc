@@ -132,18 +132,30 @@ static int lockAscending(int fd, off_t from, off_t to, double deadline)
     return 0;
 }
 
+// Lets lock go and opens the store's lock file for a new lock (path set
+// for the log lines): its descriptor, or -1 (errno set; logged unless
+// ENOENT: no UID tree yet, which a delete takes as nothing to do).
+static int openForLock(studylock_file *file, studylock *lock, const char *uidDir, FILE *log,
+                       std::string *path)
+{
+    *path = std::string(uidDir) + "/" STUDYLOCK_FILE;
+    studylock_release(lock);
+    int fd = lockFile(file, *path, uidDir, log);
+    if (fd < 0 && errno != ENOENT) {
+        int saved = errno;
+        logprintf(LOGLEVEL_ERROR, log, "Cannot open %s: %s\n", path->c_str(), strerror(saved));
+        errno = saved;
+    }
+    return fd;
+}
+
 int studylock_acquire(studylock_file *file, studylock *lock, const char *uidDir, const char *study,
                       FILE *log)
 {
-    std::string path = std::string(uidDir) + "/" STUDYLOCK_FILE;
-    studylock_release(lock);
-    int fd = lockFile(file, path, uidDir, log);
-    if (fd < 0) {
-        // ENOENT: no UID tree yet, which a delete takes as nothing to do.
-        if (errno != ENOENT)
-            logprintf(LOGLEVEL_ERROR, log, "Cannot open %s: %s\n", path.c_str(), strerror(errno));
+    std::string path;
+    int fd = openForLock(file, lock, uidDir, log, &path);
+    if (fd < 0)
         return -1;
-    }
     off_t slot = (off_t)slotOf(study);
     if (setRange(fd, F_WRLCK, slot) != 0) {
         int saved = errno;
@@ -160,14 +172,10 @@ int studylock_acquire(studylock_file *file, studylock *lock, const char *uidDir,
 int studylock_acquireAll(studylock_file *file, studylock *lock, const char *uidDir, FILE *log,
                          double waitSeconds)
 {
-    std::string path = std::string(uidDir) + "/" STUDYLOCK_FILE;
-    studylock_release(lock);
-    int fd = lockFile(file, path, uidDir, log);
-    if (fd < 0) {
-        if (errno != ENOENT)
-            logprintf(LOGLEVEL_ERROR, log, "Cannot open %s: %s\n", path.c_str(), strerror(errno));
+    std::string path;
+    int fd = openForLock(file, lock, uidDir, log, &path);
+    if (fd < 0)
         return -1;
-    }
     if (lockAscending(fd, 0, STUDYLOCK_SLOTS, monotonicSeconds() + waitSeconds) != 0) {
         int saved = errno;
         // What was taken on the way is let go again.
@@ -184,14 +192,10 @@ int studylock_acquireAll(studylock_file *file, studylock *lock, const char *uidD
 
 int studylock_tryBackup(studylock_file *file, studylock *lock, const char *uidDir, FILE *log)
 {
-    std::string path = std::string(uidDir) + "/" STUDYLOCK_FILE;
-    studylock_release(lock);
-    int fd = lockFile(file, path, uidDir, log);
-    if (fd < 0) {
-        if (errno != ENOENT)
-            logprintf(LOGLEVEL_ERROR, log, "Cannot open %s: %s\n", path.c_str(), strerror(errno));
+    std::string path;
+    int fd = openForLock(file, lock, uidDir, log, &path);
+    if (fd < 0)
         return -1;
-    }
     if (setRange(fd, F_WRLCK, STUDYLOCK_SLOTS, 1, false) != 0) {
         if (errno == EAGAIN || errno == EACCES)
             return 1;
