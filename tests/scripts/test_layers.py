@@ -1,4 +1,4 @@
-"""The subsystems stay layered: runtime < dicomnet, aetitlemap, objstore < access,
+"""The subsystems stay layered: runtime < dicomnet, aetitlemap, objstore, hl7 < access,
 index, codec < store < core < server, web < storeindex, studywatch. A source file
 includes headers of its own directory and of lower layers only, and a
 library links only libraries of lower layers (so the index library works
@@ -33,6 +33,7 @@ RANK = {
     "dicomnet": 1,
     "aetitlemap": 1,
     "objstore": 1,
+    "hl7": 1,
     "access": 2,
     "index": 2,
     "codec": 2,
