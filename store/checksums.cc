@@ -9,6 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "runtime/fullio.h"
@@ -38,6 +42,41 @@ void checksums_hasher::add(const void *bytes, size_t n)
         return;
     EVP_DigestUpdate(ctx, bytes, n);
     count += n;
+}
+
+struct checksums_pipe::state {
+    checksums_hasher *sum;
+    size_t depth;
+    std::mutex lock;
+    std::condition_variable changed; // a buffer given or hashed, or the end
+    std::deque<std::string> waiting; // given, not yet hashed, in order
+    std::vector<std::string> spare;  // hashed: their room given back
+    bool hashing = false;            // the thread holds a buffer
+    bool ending = false;
+    std::thread thread;
+};
+
+// The thread: hashes the waiting buffers in the order given. The hasher is
+// touched outside the lock (the writer waits in drain before it uses it).
+void checksums_pipe::run(state *s)
+{
+    std::unique_lock<std::mutex> g(s->lock);
+    for (;;) {
+        s->changed.wait(g, [s] { return !s->waiting.empty() || s->ending; });
+        if (s->waiting.empty())
+            return;
+        std::string buf = std::move(s->waiting.front());
+        s->waiting.pop_front();
+        s->hashing = true;
+        g.unlock();
+        s->sum->add(buf.data(), buf.size());
+        buf.clear();
+        g.lock();
+        s->hashing = false;
+        if (s->spare.size() < s->depth)
+            s->spare.push_back(std::move(buf));
+        s->changed.notify_all();
+    }
 }
 
 checksums_record checksums_hasher::finish()
@@ -386,4 +425,42 @@ int checksums_compact(const std::string &seriesDir, const std::set<std::string> 
         return -1;
     }
     return 1;
+}
+
+checksums_pipe::checksums_pipe(checksums_hasher *sum, size_t depth) : s(new state)
+{
+    s->sum = sum;
+    s->depth = depth > 0 ? depth : 1;
+    s->thread = std::thread(run, s);
+}
+
+checksums_pipe::~checksums_pipe()
+{
+    {
+        std::lock_guard<std::mutex> g(s->lock);
+        s->ending = true;
+    }
+    s->changed.notify_all();
+    // The thread hashes what waits before it ends (run).
+    s->thread.join();
+    delete s;
+}
+
+void checksums_pipe::give(std::string *buf)
+{
+    std::unique_lock<std::mutex> g(s->lock);
+    s->changed.wait(g, [this] { return s->waiting.size() < s->depth; });
+    s->waiting.push_back(std::move(*buf));
+    buf->clear();
+    if (!s->spare.empty()) {
+        buf->swap(s->spare.back());
+        s->spare.pop_back();
+    }
+    s->changed.notify_all();
+}
+
+void checksums_pipe::drain()
+{
+    std::unique_lock<std::mutex> g(s->lock);
+    s->changed.wait(g, [this] { return s->waiting.empty() && !s->hashing; });
 }

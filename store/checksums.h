@@ -60,6 +60,33 @@ private:
     uint64_t count = 0;
 };
 
+// A hasher's work moved to a thread of its own: the writer of a large
+// image hands it each buffer it has written, in order, and goes on reading
+// the network while the bytes are hashed, so that on a machine with a core
+// to spare the checksum costs the receive no time. At most depth buffers
+// wait (give blocks while they do): memory stays depth buffers. The hasher
+// is the pipe's from its making until drain or its end, which wait for
+// every buffer given; the thread lives as long as the pipe (never across a
+// fork: a pipe lives within one image's receipt).
+class checksums_pipe
+{
+public:
+    explicit checksums_pipe(checksums_hasher *sum, size_t depth = 4);
+    ~checksums_pipe(); // drains, ends the thread
+    checksums_pipe(const checksums_pipe &) = delete;
+    checksums_pipe &operator=(const checksums_pipe &) = delete;
+    // Takes *buf's bytes (to be hashed after every buffer given before);
+    // *buf comes back empty, holding a hashed buffer's room when one is free.
+    void give(std::string *buf);
+    // Returns once every buffer given is hashed.
+    void drain();
+
+private:
+    struct state;
+    state *s;
+    static void run(state *s); // the thread
+};
+
 // Readies the digest: the crypto library loads what it needs (some MB) at
 // its first use. Called where a store is opened, so that a process that
 // forks a worker per association pays it once, before the fork, and not in

@@ -39,6 +39,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -54,11 +55,12 @@
 #include "store/journal.h"
 
 enum {
-    HEAD_KEEP = 4 << 20,     // head bytes kept in memory at most
-    HEAD_PIECE = 1 << 20,    // room kept beyond HEAD_KEEP for the piece that passes it
-    PICK_MAX_ITEMS = 1000,   // sequence items a picked element may hold
-    WRITE_GATHER = 1 << 18,  // pieces are gathered into writes of this size
-    WRITEBACK_STEP = 8 << 20 // writeback is started for every this many bytes
+    HEAD_KEEP = 4 << 20,      // head bytes kept in memory at most
+    HEAD_PIECE = 1 << 20,     // room kept beyond HEAD_KEEP for the piece that passes it
+    PICK_MAX_ITEMS = 1000,    // sequence items a picked element may hold
+    WRITE_GATHER = 1 << 18,   // pieces are gathered into writes of this size
+    WRITEBACK_STEP = 8 << 20, // writeback is started for every this many bytes
+    PIPE_FROM = 1 << 20       // an image this large is hashed on a thread of its own
 };
 
 // Where the bulk of a data set begins: the walk's rule, for the toolkit.
@@ -85,7 +87,11 @@ struct LocalStore::incoming {
     off_t writebackTo = 0; // writeback started up to here
     // The checksum of the file, over every byte put into it (the meta
     // header and the data set) as it goes by: no second read of the file.
+    // Each gathered buffer is hashed once written; from PIPE_FROM bytes on,
+    // on the pipe's thread (made then, ended when the image is), so that a
+    // large image's hashing overlaps its receipt.
     checksums_hasher sum;
+    std::unique_ptr<checksums_pipe> pipe;
 };
 
 // Appends an explicit VR little endian element with a short (2-byte) length,
@@ -159,13 +165,23 @@ static int writeBytes(LocalStore::incoming *in, const void *bytes, size_t n, FIL
     return 0;
 }
 
-// Writes what is gathered.
+// Writes what is gathered, then hashes it: on the pipe's thread once the
+// file has passed PIPE_FROM bytes (the gathering's buffer handed over, a
+// hashed one taken back), else here.
 static int writeGathered(LocalStore::incoming *in, FILE *log)
 {
     if (in->gather.empty())
         return 0;
     int r = writeBytes(in, in->gather.data(), in->gather.size(), log);
-    in->gather.clear();
+    if (in->pipe == nullptr && in->written >= PIPE_FROM)
+        in->pipe.reset(new checksums_pipe(&in->sum));
+    if (in->pipe != nullptr) {
+        in->pipe->give(&in->gather);
+        in->gather.reserve(WRITE_GATHER);
+    } else {
+        in->sum.add(in->gather.data(), in->gather.size());
+        in->gather.clear();
+    }
     return r;
 }
 
@@ -175,24 +191,27 @@ static void putBytes(LocalStore::incoming *in, const void *bytes, size_t n, FILE
 {
     if (in->result != LS_OK || n == 0)
         return;
-    in->sum.add(bytes, n);
     // A journal that fails here is broken: its commit fails, and the file
     // is flushed instead.
     if (in->j != nullptr)
         journal_add(in->j, bytes, n, log);
-    if (in->gather.size() + n <= WRITE_GATHER) {
-        in->gather.append((const char *)bytes, n);
-        if (in->gather.size() < WRITE_GATHER)
-            return;
-        if (writeGathered(in, log) != 0)
-            in->result = LS_INDEX_ERROR;
-        return;
-    }
-    if (writeGathered(in, log) != 0) {
+    // A piece that does not fit beside what is gathered starts the next
+    // gathering (so pieces of the network's size fill whole buffers).
+    if (in->gather.size() + n > WRITE_GATHER && writeGathered(in, log) != 0) {
         in->result = LS_INDEX_ERROR;
         return;
     }
-    // Not copied: a kept head of some MiB would be held twice.
+    if (n <= WRITE_GATHER) {
+        in->gather.append((const char *)bytes, n);
+        if (in->gather.size() == WRITE_GATHER && writeGathered(in, log) != 0)
+            in->result = LS_INDEX_ERROR;
+        return;
+    }
+    // Not copied: a kept head of some MiB would be held twice. Hashed here,
+    // after what the pipe holds, to keep the bytes' order.
+    if (in->pipe != nullptr)
+        in->pipe->drain();
+    in->sum.add(bytes, n);
     if (writeBytes(in, bytes, n, log) != 0)
         in->result = LS_INDEX_ERROR;
 }
@@ -424,6 +443,8 @@ int LocalStore::StoreIncoming(incoming *in, int overwriteFile, const companion *
     in->fd = -1;
     journal *j = in->j;
     in->j = nullptr;
+    // Every byte hashed before the digest is taken: the pipe's thread ends.
+    in->pipe.reset();
     // completeImage closes fd and removes the temporary name in every case.
     return completeImage(in->headFile.getDataset(), in->uid[0], in->uid[1], in->uid[2], fd, in->tmp,
                          overwriteFile, j, in->result == LS_OK, with, in->sum.finish());
