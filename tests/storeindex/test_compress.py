@@ -152,7 +152,7 @@ class CompressTests(vt.ServerTestCase):
         # 3 by 3 pixels: its compressed form is no smaller.
         add("SC_rgb_odd", relabel(vt.pydicom_file("SC_rgb_small_odd.dcm"), w + "/rgbodd.dcm", s,
                                   8), "kept")
-        add("JPEG_lossy", relabel(vt.pydicom_file("JPEG-lossy.dcm"), w + "/lossy.dcm", s, 5),
+        add("JPEG_lossy", relabel(vt.pydicom_file("SC_rgb_jpeg_lossy_gdcm.dcm"), w + "/lossy.dcm", s, 5),
             "kept")
         add("JLS_already", relabel(vt.pydicom_file("MR_small_jpeg_ls_lossless.dcm"),
                                    w + "/jls.dcm", s, 6), "kept")
@@ -187,9 +187,13 @@ class CompressTests(vt.ServerTestCase):
         dest = vt.StoreSCP(self.work, aetitle="PLAIN")  # uncompressed syntaxes only
         self.addCleanup(dest.stop)
         srv = self.server(aetmap=dest.map_line())
-        self.assertEqual(vt.store_statuses(srv.storescu([p for p, _ in self.files.values()],
-                                                        extra=["-v"]).stdout),
-                         ["Success"] * len(self.files))
+        for name, (path, _) in self.files.items():
+            # -R: each file in its own syntax (as its own context).
+            propose = {"JPEG_lossy": ["-xy"], "JLS_already": ["-xt"]}.get(name, [])
+            p = vt.run(["storescu", "-v", "-R"] + propose + ["-aet", "CMP", "-aec", srv.aetitle, "127.0.0.1",
+                                                             str(srv.port), path], timeout=60)
+            self.assertEqual(vt.store_statuses(p.stdout + p.stderr), ["Success"],
+                             name + ": " + (p.stdout + p.stderr)[-2000:])
         before = {n: os.path.getsize(self.stored(srv, n)) for n in self.files}
         attrs = {n: attributes(self.stored(srv, n)) for n in self.files}
         kept_bytes = {n: open(self.stored(srv, n), "rb").read() for n, (_, k) in
@@ -225,13 +229,20 @@ class CompressTests(vt.ServerTestCase):
         self.assertIn("images: 0 compressed, 13 left as they are, 0 failed", p.stdout)
         status, lines = ac.storeindex("check", srv.basedir)
         self.assertEqual((status, ac.finding_kinds(lines)), (0, set()), "\n".join(lines))
-        # C-FIND answers the stored syntax.
-        for name, (_, kind) in self.files.items():
-            ds = pydicom.dcmread(self.files[name][0], stop_before_pixels=True)
-            got = ac.find_uids(srv, ["SOPInstanceUID=" + ds.SOPInstanceUID,
-                                     "AvailableTransferSyntaxUID"], "(0008,3002)", "IMAGE")
-            self.assertEqual(got, [JLS if kind == "jls" else
-                                   str(ds.file_meta.TransferSyntaxUID)], name)
+        # C-FIND answers the stored syntax (findscu names the UIDs it knows).
+        for name, (path, kind) in self.files.items():
+            ds = pydicom.dcmread(path, stop_before_pixels=True)
+            p = vt.run(["findscu", "-v", "-S", "-aet", "CMP", "-aec", srv.aetitle,
+                        "-k", "QueryRetrieveLevel=IMAGE",
+                        "-k", "StudyInstanceUID=" + ds.StudyInstanceUID,
+                        "-k", "SeriesInstanceUID=" + ds.SeriesInstanceUID,
+                        "-k", "SOPInstanceUID=" + ds.SOPInstanceUID,
+                        "-k", "AvailableTransferSyntaxUID", "127.0.0.1", str(srv.port)])
+            answers = re.findall(r"\(0008,3002\) UI (\S+)",
+                                 (p.stdout + p.stderr).split("Find Response:", 1)[-1])
+            self.assertEqual(len(answers), 1, name + (p.stdout + p.stderr)[-2000:])
+            jls = answers[0] in ("=JPEGLSLossless", "[%s]" % JLS)
+            self.assertEqual(jls, kind == "jls" or name == "JLS_already", name + answers[0])
         # A peer that takes only uncompressed images gets the original pixels.
         for study in (ROOT + ".1", ROOT + ".2"):
             p, responses = vt.movescu(srv.port, ["StudyInstanceUID=" + study], "PLAIN",
