@@ -157,8 +157,8 @@ static int finishLeftover(const std::string &path, FILE *log)
                   path.c_str());
         return -1;
     }
-    bool imageGood = found == 0 && checksums_computePath(path, &image) == 0 &&
-                     sameRecord(image, line);
+    bool imageGood =
+        found == 0 && checksums_computePath(path, &image) == 0 && sameRecord(image, line);
     if (imageGood || access(path.c_str(), F_OK) != 0 || (found == 0 && line.sha256 == "-")) {
         // The compressed form never became the image's (or the image is
         // gone): the original stands.
@@ -225,7 +225,8 @@ static int writeFile(DcmFileFormat *ff, int fd, checksums_hasher *sum)
 static DcmPixelData *pixelData(DcmDataset *ds)
 {
     DcmElement *e = nullptr;
-    if (ds->findAndGetElement(DCM_PixelData, e).bad() || e == nullptr || e->ident() != EVR_PixelData)
+    if (ds->findAndGetElement(DCM_PixelData, e).bad() || e == nullptr ||
+        e->ident() != EVR_PixelData)
         return nullptr;
     return static_cast<DcmPixelData *>(e);
 }
@@ -283,10 +284,11 @@ static int compareFrames(const std::string &path, const std::string &tmp, std::s
     Uint32 fragA = 0, fragB = 0;
     for (Sint32 f = 0; f < frames; f++) {
         OFString cmA, cmB;
-        OFCondition c = pa->getUncompressedFrame(da, (Uint32)f, fragA, fa.data(), bufSize, cmA, &ca);
+        OFCondition c =
+            pa->getUncompressedFrame(da, (Uint32)f, fragA, fa.data(), bufSize, cmA, &ca);
         if (c.bad()) {
-            *why = std::string("cannot read frame ") + std::to_string(f + 1) + " of the original: " +
-                   c.text();
+            *why = std::string("cannot read frame ") + std::to_string(f + 1) +
+                   " of the original: " + c.text();
             return -1;
         }
         c = pb->getUncompressedFrame(db, (Uint32)f, fragB, fb.data(), bufSize, cmB, &cb);
@@ -356,8 +358,8 @@ static int compressImage(const std::string &path, const compress_config &cfg, ui
         DcmDataset *ds = ff.getDataset();
         Uint16 bits = 0, samples = 0;
         if (pixelData(ds) == nullptr || ds->findAndGetUint16(DCM_BitsAllocated, bits).bad() ||
-            ds->findAndGetUint16(DCM_SamplesPerPixel, samples).bad() ||
-            (bits != 8 && bits != 16) || (samples != 1 && samples != 3)) {
+            ds->findAndGetUint16(DCM_SamplesPerPixel, samples).bad() || (bits != 8 && bits != 16) ||
+            (samples != 1 && samples != 3)) {
             *why = "no pixel data the encoder takes";
             return IMAGE_SKIPPED;
         }
@@ -373,7 +375,8 @@ static int compressImage(const std::string &path, const compress_config &cfg, ui
         DJLSRepresentationParameter lossless(0, OFTrue);
         OFCondition c = ds->chooseRepresentation(EXS_JPEGLSLossless, &lossless);
         if (c.bad() || !ds->canWriteXfer(EXS_JPEGLSLossless)) {
-            *why = std::string("the encoder refused it: ") + (c.bad() ? c.text() : "no JPEG-LS form");
+            *why =
+                std::string("the encoder refused it: ") + (c.bad() ? c.text() : "no JPEG-LS form");
             return IMAGE_FAILED;
         }
         // 2. T, with the original's mode and modification time (the study

@@ -311,6 +311,28 @@ class CompressTests(vt.ServerTestCase):
         # Among them the state between the checksum line and the rename.
         self.assertIn("line new, file old", states)
 
+    def test_c_server_housekeeping_pass(self):
+        """The server runs the pass itself every "every" (1 second here),
+        while idle; the images of its quiet studies become JPEG-LS."""
+        names = ("MR_noise", "CT_noise_be")
+        srv = self.server(start=False)
+        with open(os.path.join(srv.etc, "Compression"), "w") as f:
+            f.write("quiet 0s\nevery 1s\nmodality MR CT\n")
+        srv.start()
+        for name in names:
+            ok, out = ac.store_one(srv, self.files[name][0])
+            self.assertTrue(ok, out)
+        paths = [self.stored(srv, n) for n in names]
+        vt.wait_for(lambda: all(syntax(p) == JLS for p in paths), 30,
+                    what="the server's pass to compress the images")
+        srv.wait_log("Compression: ")
+        for name, path in zip(names, paths):
+            self.assertEqual(checksum_line(path), file_record(path), name)
+            self.assertEqual(raw_pixels(path, self.work), self.original[name], name)
+        self.assertRegex(srv.log(), r"Compression: [12] image\(s\) compressed")
+        status, lines = ac.storeindex("check", srv.basedir)
+        self.assertEqual((status, ac.finding_kinds(lines)), (0, set()), "\n".join(lines))
+
     def path_in(self, store, name):
         ds = pydicom.dcmread(self.files[name][0], stop_before_pixels=True)
         return ac.image_path(store, ds.StudyInstanceUID, ds.SeriesInstanceUID, ds.SOPInstanceUID)
