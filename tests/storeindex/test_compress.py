@@ -126,9 +126,12 @@ def syntax(path):
 
 
 def attributes(path):
-    """Every attribute but the pixel data, as text."""
+    """Every attribute but the pixel data, as text, with the meta header's
+    but its syntax and length."""
     ds = pydicom.dcmread(path, stop_before_pixels=True)
-    return {str(e.tag): str(e.value) for e in ds}
+    meta = {str(e.tag): str(e.value) for e in ds.file_meta
+            if e.tag not in (0x00020000, 0x00020010)}
+    return dict(meta, **{str(e.tag): str(e.value) for e in ds})
 
 
 class CompressTests(vt.ServerTestCase):
