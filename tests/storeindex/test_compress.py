@@ -17,11 +17,15 @@ import random
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
 import veltotest as vt
 import archiveclients as ac
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
+import webharness  # noqa: E402
 
 import pydicom
 from pydicom.dataset import Dataset, FileMetaDataset
@@ -246,6 +250,19 @@ class CompressTests(vt.ServerTestCase):
             self.assertEqual(len(answers), 1, name + (p.stdout + p.stderr)[-2000:])
             jls = answers[0] in ("=JPEGLSLossless", "[%s]" % JLS)
             self.assertEqual(jls, kind == "jls" or name == "JLS_already", name + answers[0])
+        # So does QIDO-RS.
+        web = webharness.Web(srv)
+        self.addCleanup(web.stop)
+        want = {}
+        for name, (path, kind) in self.files.items():
+            ds = pydicom.dcmread(path, stop_before_pixels=True)
+            want[str(ds.SOPInstanceUID)] = syntax(self.stored(srv, name))
+        got = {}
+        for study in (ROOT + ".1", ROOT + ".2"):
+            for a in web.json("/dicom-web/studies/%s/instances" % study):
+                got[webharness.value(a, "00080018")] = webharness.value(a, "00083002")
+        self.assertEqual(got, want)
+        self.assertEqual(sum(v == JLS for v in got.values()), 10)
         # A peer that takes only uncompressed images gets the original pixels.
         for study in (ROOT + ".1", ROOT + ".2"):
             p, responses = vt.movescu(srv.port, ["StudyInstanceUID=" + study], "PLAIN",
