@@ -263,6 +263,39 @@ class CompressTests(vt.ServerTestCase):
                 got[webharness.value(a, "00080018")] = webharness.value(a, "00083002")
         self.assertEqual(got, want)
         self.assertEqual(sum(v == JLS for v in got.values()), 10)
+        # WADO-RS frames decode each frame alone (the 4-frame RGB US), and
+        # WADO-URI in Explicit VR Little Endian decodes the image.
+        ds = pydicom.dcmread(self.files["US_rgb_frames"][0])
+        uri = "/dicom-web/studies/%s/series/%s/instances/%s" % (
+            ds.StudyInstanceUID, ds.SeriesInstanceUID, ds.SOPInstanceUID)
+        status, head, body = web.curl(uri + "/frames/1,2,3,4")
+        self.assertEqual(status, 200)
+        parts = webharness.multipart_parts(body, webharness.header(head, "Content-Type"))
+        size = len(ds.PixelData) // 4
+        self.assertEqual([data[:size] for _, data in parts],
+                         [ds.PixelData[i * size:(i + 1) * size] for i in range(4)])
+        out = os.path.join(self.work, "uri.dcm")
+        status, _, _ = web.curl("/wado?requestType=WADO&studyUID=%s&seriesUID=%s&objectUID=%s"
+                                "&contentType=application/dicom"
+                                "&transferSyntax=1.2.840.10008.1.2.1"
+                                % (ds.StudyInstanceUID, ds.SeriesInstanceUID,
+                                   ds.SOPInstanceUID), out=out)
+        self.assertEqual(status, 200)
+        self.assertEqual(pydicom.dcmread(out).PixelData, ds.PixelData)
+        # C-GET with an uncompressed-only proposal (getscu's default).
+        got_dir = tempfile.mkdtemp(dir=self.work)
+        p = vt.run(["getscu", "-S", "-aet", "CMP", "-aec", srv.aetitle, "-od", got_dir,
+                    "-k", "QueryRetrieveLevel=STUDY", "-k", "StudyInstanceUID=" + ROOT + ".2",
+                    "127.0.0.1", str(srv.port)])
+        got = sorted(os.listdir(got_dir))
+        self.assertEqual(len(got), 5, p.stdout + p.stderr)
+        for f in got:
+            path = os.path.join(got_dir, f)
+            self.assertNotEqual(syntax(path), JLS)
+            name = [n for n, (src, _) in self.files.items() if str(pydicom.dcmread(
+                src, stop_before_pixels=True).SOPInstanceUID) == str(pydicom.dcmread(
+                    path, stop_before_pixels=True).SOPInstanceUID)][0]
+            self.assertEqual(raw_pixels(path, self.work), self.original[name], name)
         # A peer that takes only uncompressed images gets the original pixels.
         for study in (ROOT + ".1", ROOT + ".2"):
             p, responses = vt.movescu(srv.port, ["StudyInstanceUID=" + study], "PLAIN",
