@@ -117,6 +117,11 @@ int maintenance_compressSettings(compress_config *cfg, char *why, size_t whySize
                    : MAINTENANCE_COMPRESS_OFF;
 }
 
+long maintenance_parseDuration(const char *text)
+{
+    return tier_parseDuration(text);
+}
+
 int maintenance_compress(const archive_context *ctx, const compress_config &cfg,
                          const std::vector<std::string> &studies, int dryRun, FILE *out, FILE *err,
                          compress_totals *totals)

@@ -14,11 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "store/storecompress.h"
 #include "store/storescrub.h"
 
 struct archive_context;
-struct compress_config;
-struct compress_totals;
 
 // Results of maintenance_rebuild (the same numbers are storeindex's exit
 // codes).
@@ -92,6 +91,9 @@ enum {
 };
 // Reads the site's Compression settings (store/storecompress.h) into cfg.
 int maintenance_compressSettings(compress_config *cfg, char *why, size_t whySize);
+// A duration as the site files write it ("2d", "12h", "5m", "10s" or
+// seconds): seconds, or -1 when malformed.
+long maintenance_parseDuration(const char *text);
 // One compression pass over the store of ctx (opened, the store lock
 // shared and taken), by cfg: the studies named (whatever their age) or
 // every study quiet for cfg->quietSeconds; one line per study to out,

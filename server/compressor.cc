@@ -14,7 +14,6 @@
 #include "core/maintenance.h"
 #include "runtime/logprintf.h"
 #include "server/serveroptions.h"
-#include "store/storecompress.h"
 
 void compressor_settings(compress_config *cfg, long *every)
 {

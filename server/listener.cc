@@ -21,6 +21,7 @@
 
 #include "core/archive.h"
 #include "core/forward.h"
+#include "core/maintenance.h"
 #include "dcmtk/dcmdata/dcdict.h"
 #include "dcmtk/dcmdata/dcuid.h"
 #include "dcmtk/dcmnet/cond.h"
@@ -37,7 +38,6 @@
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
 #include "server/tlsconfig.h"
-#include "store/storecompress.h"
 
 // Rejection parameters and log text of each refusing endReason.
 struct refusal {

@@ -16,8 +16,6 @@
 #include "core/maintenance.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/installpath.h"
-#include "store/storecompress.h"
-#include "store/tier.h"
 
 static int usage(const char *prog)
 {
@@ -87,7 +85,7 @@ static int runCompress(int argc, char **argv)
         if (strcmp(argv[i], "-n") == 0 && !dryRun) {
             dryRun = 1;
         } else if (strcmp(argv[i], "--quiet") == 0 && i + 1 < argc && quiet < 0) {
-            quiet = tier_parseDuration(argv[++i]);
+            quiet = maintenance_parseDuration(argv[++i]);
             if (quiet < 0)
                 return usage(argv[0]);
         } else {
