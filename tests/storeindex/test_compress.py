@@ -386,6 +386,32 @@ class CompressTests(vt.ServerTestCase):
         status, lines = ac.storeindex("check", srv.basedir)
         self.assertEqual((status, ac.finding_kinds(lines)), (0, set()), "\n".join(lines))
 
+    def test_d_damage_and_size_limit(self):
+        """A file that does not match its checksum line fails (logged,
+        counted, left as it is) and the pass goes on; a file above
+        max-image is left alone."""
+        names = ("CT_small", "MR_noise", "MR_small")
+        srv = self.server()
+        for name in names:
+            ok, out = ac.store_one(srv, self.files[name][0])
+            self.assertTrue(ok, out)
+        with open(os.path.join(srv.etc, "Compression"), "w") as f:
+            f.write("quiet 0s\nmax-image 45K\n")
+        damaged = self.stored(srv, "CT_small")
+        with open(damaged, "r+b") as f:
+            f.seek(-100, os.SEEK_END)
+            byte = f.read(1)
+            f.seek(-100, os.SEEK_END)
+            f.write(bytes([byte[0] ^ 0x40]))
+        kept = {n: open(self.stored(srv, n), "rb").read() for n in names[:2]}
+        p = self.compress(srv, srv.basedir)
+        self.assertEqual(p.returncode, 1, p.stdout + p.stderr)
+        self.assertIn("images: 1 compressed, 1 left as they are, 1 failed", p.stdout)
+        self.assertIn("does not match its checksum line", p.stderr)
+        for name in names[:2]:
+            self.assertEqual(open(self.stored(srv, name), "rb").read(), kept[name], name)
+        self.assertEqual(syntax(self.stored(srv, "MR_small")), JLS)
+
     def path_in(self, store, name):
         ds = pydicom.dcmread(self.files[name][0], stop_before_pixels=True)
         return ac.image_path(store, ds.StudyInstanceUID, ds.SeriesInstanceUID, ds.SOPInstanceUID)
