@@ -307,7 +307,7 @@ static int compareFrames(const std::string &path, const std::string &tmp, std::s
 }
 
 // Whether the image's file is one the rules leave as it is: the reason, or
-// null (then *sopXfer is its syntax).
+// null.
 static const char *leftAlone(const std::string &path, const compress_config &cfg,
                              const struct stat &st)
 {
@@ -380,7 +380,8 @@ static int compressImage(const std::string &path, const compress_config &cfg, ui
             return IMAGE_FAILED;
         }
         // 2. T, with the original's mode and modification time (the study
-        // stays as quiet as it was for the tier's mover), flushed.
+        // stays as quiet as it was for the tier's mover), flushed with its
+        // time (fsync: fdatasync may leave the time unwritten).
         int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
                       st.st_mode & 07777);
         if (fd < 0) {
@@ -390,7 +391,7 @@ static int compressImage(const std::string &path, const compress_config &cfg, ui
         durable_fd held(fd);
         checksums_hasher sum;
         struct timespec times[2] = {st.st_atim, st.st_mtim};
-        if (writeFile(&ff, fd, &sum) != 0 || futimens(fd, times) != 0 || fdatasync(fd) != 0 ||
+        if (writeFile(&ff, fd, &sum) != 0 || futimens(fd, times) != 0 || fsync(fd) != 0 ||
             held.close() != 0) {
             *why = std::string("cannot write ") + tmp + ": " + strerror(errno);
             unlink(tmp.c_str());
@@ -398,15 +399,15 @@ static int compressImage(const std::string &path, const compress_config &cfg, ui
         }
         made = sum.finish();
     }
-    // 3. Decoded and compared, a frame at a time.
-    if (compareFrames(path, tmp, why) != 0) {
-        unlink(tmp.c_str());
-        return IMAGE_FAILED;
-    }
     if (made.size >= old.size) {
         unlink(tmp.c_str());
         *why = "its compressed form is not smaller";
         return IMAGE_SKIPPED;
+    }
+    // 3. Decoded and compared, a frame at a time.
+    if (compareFrames(path, tmp, why) != 0) {
+        unlink(tmp.c_str());
+        return IMAGE_FAILED;
     }
     // 4. The new line, flushed: from here on T is the image's form.
     std::string seriesDir, instance;
