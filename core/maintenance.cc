@@ -16,6 +16,7 @@
 #include "store/localstore.h"
 #include "store/storebackup.h"
 #include "store/storecheck.h"
+#include "store/storecompress.h"
 #include "store/storerebuild.h"
 #include "store/storescrub.h"
 #include "store/storetier.h"
@@ -28,6 +29,8 @@ static_assert((int)MAINTENANCE_REBUILT == (int)STOREREBUILD_OK &&
 static_assert(MAINTENANCE_TIER_BUSY == STORETIER_BUSY &&
                   MAINTENANCE_TIER_FOREIGN == STORETIER_FOREIGN,
               "maintenance_tier hands on the mover's result");
+static_assert(MAINTENANCE_COMPRESS_BUSY == STORECOMPRESS_BUSY,
+              "maintenance_compress hands on the compressor's result");
 
 // maintenance_open, or for a restore its own open of the store it restores.
 static void openStore(archive_context *ctx, const char *base, int lock, bool restoring)
@@ -96,7 +99,35 @@ int maintenance_tier(const archive_context *ctx, int dryRun, FILE *out)
     const tier_config *cfg = ctx->store->getTier();
     if (cfg == nullptr)
         abort();
-    return storetier_run(archive_baseDir(ctx), *cfg, dryRun, out);
+    compress_config compress;
+    char why[512] = "";
+    int r = compress_setup(&compress, why, sizeof why);
+    if (r < 0)
+        fprintf(stderr, "error: compression before the move: %s (moved as they are)\n", why);
+    bool first = r > 0 && compress.beforeTier;
+    return storetier_run(archive_baseDir(ctx), *cfg, dryRun, out, first ? &compress : nullptr,
+                         first ? ctx->store->getStudyLocks() : nullptr);
+}
+
+int maintenance_compressSettings(compress_config *cfg, char *why, size_t whySize)
+{
+    int r = compress_setup(cfg, why, whySize);
+    return r < 0   ? MAINTENANCE_COMPRESS_UNUSABLE
+           : r > 0 ? MAINTENANCE_COMPRESS_ON
+                   : MAINTENANCE_COMPRESS_OFF;
+}
+
+long maintenance_parseDuration(const char *text)
+{
+    return tier_parseDuration(text);
+}
+
+int maintenance_compress(const archive_context *ctx, const compress_config &cfg,
+                         const std::vector<std::string> &studies, int dryRun, FILE *out, FILE *err,
+                         compress_totals *totals)
+{
+    return storecompress_run(archive_baseDir(ctx), cfg, studies, ctx->store->getStudyLocks(),
+                             dryRun, out, err, totals);
 }
 
 int maintenance_backup(archive_context *ctx, const char *dest, FILE *out, FILE *err)

@@ -11,6 +11,10 @@
 #include <stddef.h>
 #include <stdio.h>
 
+#include <string>
+#include <vector>
+
+#include "store/storecompress.h"
 #include "store/storescrub.h"
 
 struct archive_context;
@@ -68,6 +72,8 @@ int maintenance_rebuild(const archive_context *ctx, FILE *out, FILE *err);
 int maintenance_rebuildFromTier(const archive_context *ctx, FILE *out, FILE *err);
 
 // One pass of the tier's mover over the store of ctx (its tier on:
+// maintenance_tierSettings gave MAINTENANCE_TIER_ON; with the site's
+// Compression settings saying before-tier, each study compressed first),
 // maintenance_tierSettings gave MAINTENANCE_TIER_ON), one line per study to
 // out ("moved STUDY IMAGES BYTES", or with dryRun only "would move ..."):
 // the number of images that failed to move (0: all went), -1 when base
@@ -77,6 +83,29 @@ int maintenance_rebuildFromTier(const archive_context *ctx, FILE *out, FILE *err
 // maintenance_tier's result when the tier's prefix is another archive's.
 #define MAINTENANCE_TIER_FOREIGN (-3)
 int maintenance_tier(const archive_context *ctx, int dryRun, FILE *out);
+// Results of maintenance_compressSettings.
+enum {
+    MAINTENANCE_COMPRESS_UNUSABLE = -1, // a Compression file that is unusable (reason in why)
+    MAINTENANCE_COMPRESS_OFF = 0,       // no Compression file (the defaults in *cfg)
+    MAINTENANCE_COMPRESS_ON = 1,        // read into *cfg
+};
+// Reads the site's Compression settings (store/storecompress.h) into cfg.
+int maintenance_compressSettings(compress_config *cfg, char *why, size_t whySize);
+// A duration as the site files write it ("2d", "12h", "5m", "10s" or
+// seconds): seconds, or -1 when malformed.
+long maintenance_parseDuration(const char *text);
+// One compression pass over the store of ctx (opened, the store lock
+// shared and taken), by cfg: the studies named (whatever their age) or
+// every study quiet for cfg->quietSeconds; one line per study to out,
+// each image's failure to err (store/storecompress.h). The number of
+// images that failed, -1 when base cannot be read, or
+// MAINTENANCE_COMPRESS_BUSY when another compressor or the tier's mover
+// runs on the store.
+#define MAINTENANCE_COMPRESS_BUSY (-2)
+int maintenance_compress(const archive_context *ctx, const compress_config &cfg,
+                         const std::vector<std::string> &studies, int dryRun, FILE *out, FILE *err,
+                         compress_totals *totals);
+
 // Verifies every copy of every image of the store of ctx against the
 // checksum recorded at ingest and repairs what it can (store/storescrub.h),
 // beside a running server (the store lock shared). rateMBs: bytes read per

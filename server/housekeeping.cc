@@ -31,3 +31,8 @@ int housekeeping_exitreport(int status, const char **what, int *value)
     }
     return 1;
 }
+
+bool housekeeping_compressDue(const housekeeping_compress &c, time_t now)
+{
+    return c.every > 0 && c.pid < 0 && now - c.last >= c.every;
+}

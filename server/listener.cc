@@ -21,6 +21,7 @@
 
 #include "core/archive.h"
 #include "core/forward.h"
+#include "core/maintenance.h"
 #include "dcmtk/dcmdata/dcdict.h"
 #include "dcmtk/dcmdata/dcuid.h"
 #include "dcmtk/dcmnet/cond.h"
@@ -30,6 +31,7 @@
 #include "runtime/multicast.h"
 #include "runtime/process.h"
 #include "server/commands.h"
+#include "server/compressor.h"
 #include "server/forwarder.h"
 #include "server/handlers.h"
 #include "server/housekeeping.h"
@@ -161,8 +163,9 @@ static void startForwarder(int storeLock)
 }
 
 // Reaps every finished worker (waiting for them all with wait non-zero);
-// returns how many.
-static int reapWorkers(int wait = 0)
+// returns how many. compress: the compression pass's state, whose child is
+// no worker.
+static int reapWorkers(int wait = 0, housekeeping_compress *compress = nullptr)
 {
     int reaped = 0;
     for (;;) {
@@ -172,10 +175,19 @@ static int reapWorkers(int wait = 0)
             continue;
         if (pid <= 0)
             break;
+        const char *what0 = "";
+        int value0 = 0;
         if (pid == forwarderPid) {
             // Not a worker: it does not count against the limit.
             logprintf(LOGLEVEL_ERROR, server_options.logfp, "Forwarder %d ended.\n", (int)pid);
             forwarderPid = -1;
+            continue;
+        }
+        if (compress != nullptr && pid == compress->pid) {
+            if (housekeeping_exitreport(status, &what0, &value0))
+                logprintf(LOGLEVEL_ERROR, server_options.logfp, "Compression pass %d ended%s %d.\n",
+                          (int)pid, what0, value0);
+            compress->pid = -1;
             continue;
         }
         reaped++;
@@ -330,7 +342,7 @@ static void catchStopSignals()
 // A stop: no new association; each worker is asked to stop too, which it
 // does between two operations (after flushing what it stored), and the
 // listener waits for them all before it returns.
-static void stopWorkers()
+static void stopWorkers(housekeeping_compress *compress)
 {
     const serveroptions &o = server_options;
     logprintf(LOGLEVEL_NOTICE, o.logfp, "Stopping: waiting for %d running association(s).\n",
@@ -339,7 +351,10 @@ static void stopWorkers()
         kill(pid, SIGTERM);
     if (forwarderPid > 0)
         kill(forwarderPid, SIGTERM);
-    reapWorkers(1);
+    // A pass ends wherever it is: what it leaves, the next one finishes.
+    if (compress->pid > 0)
+        kill(compress->pid, SIGTERM);
+    reapWorkers(1, compress);
     logprintf(LOGLEVEL_NOTICE, o.logfp, "Stopped.\n");
 }
 
@@ -434,6 +449,11 @@ int runListener()
     // After the recovery: a forward never reads an image a crash left
     // half entered.
     startForwarder(storeLock);
+    // The compression passes, counted from the start.
+    compress_config compressCfg;
+    housekeeping_compress compress;
+    compressor_settings(&compressCfg, &compress.every);
+    compress.last = time(nullptr);
 
     int workers = 0;
     int check_interval = HOUSEKEEPING_CHECK_INTERVAL;
@@ -446,7 +466,7 @@ int runListener()
             // Workers that have ended since the last housekeeping no longer
             // count against the limit.
             if (workers > o.max_assocs)
-                workers -= reapWorkers();
+                workers -= reapWorkers(0, &compress);
             bool tooMany = workers > o.max_assocs;
             // A refusal is read by a worker too, so that a silent peer holds
             // up only that worker; but a flood of connections must not
@@ -503,7 +523,7 @@ int runListener()
         }
 
         // Housekeeping.
-        workers -= reapWorkers();
+        workers -= reapWorkers(0, &compress);
         startForwarder(storeLock);
         if (workers <= 0) {
             workers = 0;
@@ -516,13 +536,17 @@ int runListener()
                 checkDisk(&check_interval);
                 last_check = now;
             }
+            if (housekeeping_compressDue(compress, now)) {
+                compress.last = now;
+                compress.pid = compressor_start(storeLock, compressCfg);
+            }
         } else {
             server_state.change(SS_BUSY, workers);
         }
         server_state.checklisten();
     }
     closeNetworks(nets, count);
-    stopWorkers();
+    stopWorkers(&compress);
     // The store lock goes with the archive (archive_close in main).
     return 0;
 }

@@ -170,6 +170,9 @@ static void checkSeries(checkctx *ctx, const storetree_series &series, bool inde
                     "image file without an image index entry");
     for (const std::string &tmp : series.stale)
         finding(ctx, STORECHECK_STALE_TMP, tmp, "temporary file of an unfinished write");
+    for (const std::string &tmp : series.compressing)
+        warning(ctx, STORECHECK_COMPRESSING, tmp,
+                "compression cut short (the image is whole; storeindex compress finishes it)");
     checkChecksums(ctx, series, files);
     if (indexed && keys.empty() && files.empty())
         finding(ctx, STORECHECK_MISSING, series.dir,

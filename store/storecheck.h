@@ -30,6 +30,9 @@
 // are gone (left by deletes; scrub drops them).
 #define STORECHECK_NO_CHECKSUM "no-checksum"
 #define STORECHECK_STALE_CHECKSUM "stale-checksum"
+// A warning: a compression cut short (store/storecompress.h); the image is
+// whole meanwhile, the next storeindex compress finishes it.
+#define STORECHECK_COMPRESSING "unfinished-compression"
 
 // Checks the store below base (and, with its object tier on (tier: null
 // off), the tier's objects of the store against the stubs), writing one line "KIND: PATH: text" per

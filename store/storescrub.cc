@@ -22,6 +22,7 @@
 #include "runtime/multicast.h"
 #include "store/checksums.h"
 #include "store/localstore.h"
+#include "store/storecompress.h"
 #include "store/storetree.h"
 #include "store/studylock.h"
 #include "store/tier.h"
@@ -346,6 +347,17 @@ static void scrubLocal(scrubctx *ctx, const std::string &study, const std::strin
         return;
     if (v == CHECKSUMS_UNREAD && errno == ENOENT)
         return; // deleted or moved out since the scan
+    // A compression between its checksum line and its rename (running now
+    // under the study's lock, or cut short: the next pass finishes it). The
+    // image is whole: its compressed form matches the line, the file is
+    // the original.
+    checksums_record next;
+    if (v == CHECKSUMS_DAMAGED &&
+        checksums_verifyPath(path + COMPRESS_NEW_SUFFIX, want, &next) == CHECKSUMS_GOOD) {
+        say(ctx, LOGLEVEL_NOTICE, "unfinished-compression", path,
+            "its compressed form matches its line (storeindex compress finishes it)");
+        return;
+    }
     damaged(ctx, path, path,
             v == CHECKSUMS_UNREAD ? std::string("cannot be read: ") + strerror(errno)
                                   : describe(want, found));

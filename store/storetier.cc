@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "runtime/logprintf.h"
+#include "store/storecompress.h"
 #include "store/storerebuild.h"
 #include "store/storetree.h"
 #include "store/tier.h"
@@ -105,7 +106,7 @@ static std::vector<candidate> choose(const char *base, const storetree &tree,
 // per store (two would upload, flush and unlink the same images under each
 // other). The descriptor, -2 when another mover holds it, -1 when it cannot
 // be opened. A mover that dies drops it with its descriptor.
-static int lockMover(const char *base)
+int storetier_lock(const char *base)
 {
     std::string path = std::string(base) + "/" STORETIER_LOCK_FILE;
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -119,10 +120,16 @@ static int lockMover(const char *base)
     return fd;
 }
 
-int storetier_run(const char *base, const tier_config &cfg, int dryRun, FILE *out)
+time_t storetier_lastChange(const storetree_study &study)
+{
+    return assess(study).changed;
+}
+
+int storetier_run(const char *base, const tier_config &cfg, int dryRun, FILE *out,
+                  const compress_config *compress, studylock_file *locks)
 {
     int lockFd = -1;
-    if (!dryRun && (lockFd = lockMover(base)) < 0)
+    if (!dryRun && (lockFd = storetier_lock(base)) < 0)
         return lockFd == -2 ? STORETIER_BUSY : -1;
     // Only a prefix of this archive's is moved into: claimed at the first
     // run, refused when another archive's marker is at, above or below it.
@@ -144,6 +151,12 @@ int storetier_run(const char *base, const tier_config &cfg, int dryRun, FILE *ou
             fprintf(out, "would move %s %zu %llu\n", c.study->uid.c_str(), c.images,
                     (unsigned long long)c.bytes);
             continue;
+        }
+        // Compressed before it goes: the images read back from the tier
+        // later are the smaller ones. What fails is logged and moves as it is.
+        if (compress != nullptr && locks != nullptr) {
+            compress_totals totals;
+            storecompress_study(*c.study, tree.uidDir, *compress, locks, 0, out, stderr, &totals);
         }
         std::vector<std::string> paths;
         for (const storetree_series &series : c.study->series)

@@ -8,8 +8,12 @@
 #define VELTO_STORE_STORETIER_H
 
 #include <stdio.h>
+#include <time.h>
 
 struct tier_config;
+struct compress_config;
+struct storetree_study;
+struct studylock_file;
 
 // The mover's lock file in the base directory (flock, held for a run).
 #define STORETIER_LOCK_FILE "TIERMOVER.lock"
@@ -27,6 +31,19 @@ struct tier_config;
 // when another run holds the lock, STORETIER_FOREIGN when the tier's prefix
 // is another archive's, or -1 when base cannot be read or the gateway
 // cannot tell who owns the prefix (logged).
-int storetier_run(const char *base, const tier_config &cfg, int dryRun, FILE *out);
+// With compress (and locks, the store's study locks), each study is
+// compressed first (store/storecompress.h), its failures logged and left
+// as they are: an image that cannot be compressed moves as it is.
+int storetier_run(const char *base, const tier_config &cfg, int dryRun, FILE *out,
+                  const compress_config *compress = nullptr, studylock_file *locks = nullptr);
+
+// The mover's lock (STORETIER_LOCK_FILE, flock): its descriptor, -2 when
+// another holder has it, -1 when it cannot be opened. The compressor takes
+// it too, so that no image moves while it is rewritten.
+int storetier_lock(const char *base);
+
+// When the study last changed: the newest modification time of its image
+// files and index files (0: none found).
+time_t storetier_lastChange(const storetree_study &study);
 
 #endif

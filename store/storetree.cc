@@ -99,6 +99,9 @@ static void scanSeries(storetree *tree, storetree_series *series)
         else if (startsWith(name, "image_") && e.name.size() > 15 &&
                  e.name.compare(e.name.size() - 9, 9, ".dcm.head") == 0)
             series->headed.push_back(e.name.substr(6, e.name.size() - 15));
+        else if (startsWith(name, "image_") && e.name.size() > 22 &&
+                 e.name.compare(e.name.size() - 16, 16, ".dcm.compressing") == 0)
+            series->compressing.push_back(series->dir + "/" + e.name);
     }
 }
 

@@ -24,6 +24,9 @@ struct storetree_series {
     std::vector<std::string> tiered; // SOP instance UIDs of image_I.dcm.tier stubs, sorted
     std::vector<std::string> headed; // SOP instance UIDs of image_I.dcm.head heads, sorted
     std::vector<std::string> stale;  // full paths of *.tmp files
+    // Full paths of image_I.dcm.compressing files: compressions cut short
+    // (store/storecompress.h), which the next pass finishes.
+    std::vector<std::string> compressing;
 };
 
 // One study directory B/uid/XX/YY/study_S.

@@ -61,6 +61,16 @@ static uint64_t parseSize(const std::string &v)
     return n * mult;
 }
 
+long tier_parseDuration(const std::string &v)
+{
+    return parseDuration(v);
+}
+
+uint64_t tier_parseSize(const std::string &v)
+{
+    return parseSize(v);
+}
+
 static std::string relativeTo(const std::string &dir, const std::string &name)
 {
     return name.empty() || name[0] == '/' ? name : dir + "/" + name;

@@ -68,6 +68,12 @@ struct tier_stub {
     std::string sopClass, xfer;
 };
 
+// The settings' forms, for the other site files of the store: "30d",
+// "12h", "5m", "10s" or plain seconds (-1: malformed); "512M", "2G", "100K"
+// or plain bytes (0: malformed).
+long tier_parseDuration(const std::string &v);
+uint64_t tier_parseSize(const std::string &v);
+
 // Reads the settings file at path (relative names in it are taken from its
 // directory) for the store at baseDir: 0, or -1 with a reason in why (a
 // setting that is unknown or malformed, a credentials file that cannot be

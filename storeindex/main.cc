@@ -1,6 +1,7 @@
 // storeindex: checks the index of a storeserver image store against its
 // image files ("check"), rebuilds it from them ("rebuild"), moves quiet
-// studies into the object tier ("tier"), verifies and repairs every
+// studies into the object tier ("tier"), compresses the images of quiet
+// studies losslessly in place ("compress"), verifies and repairs every
 // stored copy of every image ("scrub"), backs a running store up
 // ("backup") or restores a backup onto an empty base directory
 // ("restore"). A front end: it parses its
@@ -20,9 +21,10 @@ static int usage(const char *prog)
 {
     fprintf(stderr,
             "Usage: %s check BASEDIR\n       %s rebuild [-f] [--from-tier] BASEDIR\n       %s tier "
-            "[-n] BASEDIR\n       %s scrub [--rate MB/s] [--head] [-m PORT] BASEDIR\n       %s "
+            "[-n] BASEDIR\n       %s compress [-n] [--quiet DURATION] BASEDIR [STUDY...]\n       "
+            "%s scrub [--rate MB/s] [--head] [-m PORT] BASEDIR\n       %s "
             "backup BASEDIR DEST\n       %s restore BACKUP BASEDIR\n",
-            prog, prog, prog, prog, prog, prog);
+            prog, prog, prog, prog, prog, prog, prog);
     return 2;
 }
 
@@ -66,6 +68,82 @@ static int runTier(const char *base, int dryRun)
         fprintf(stderr, "error: %s: cannot read the base directory or reach the object tier\n",
                 base);
     return failed == 0 ? 0 : failed < 0 ? 2 : 1;
+}
+
+// The compressor, beside a running server (the store lock shared, as the
+// mover; each image under its study's lock): the site's Compression
+// settings, --quiet instead of their quiet time, the studies named
+// instead of the quiet ones. Exit 0 every image compressed or left alone
+// by the rules, 1 some failed, 2 refused, 3 another compressor or mover
+// runs.
+static int runCompress(int argc, char **argv)
+{
+    int dryRun = 0;
+    long quiet = -1;
+    int i = 2;
+    for (; i < argc && argv[i][0] == '-'; i++) {
+        if (strcmp(argv[i], "-n") == 0 && !dryRun) {
+            dryRun = 1;
+        } else if (strcmp(argv[i], "--quiet") == 0 && i + 1 < argc && quiet < 0) {
+            quiet = maintenance_parseDuration(argv[++i]);
+            if (quiet < 0)
+                return usage(argv[0]);
+        } else {
+            return usage(argv[0]);
+        }
+    }
+    if (i >= argc)
+        return usage(argv[0]);
+    const char *base = argv[i++];
+    std::vector<std::string> studies(argv + i, argv + argc);
+    compress_config cfg;
+    char why[512] = "";
+    int settings = maintenance_compressSettings(&cfg, why, sizeof why);
+    if (settings == MAINTENANCE_COMPRESS_UNUSABLE) {
+        fprintf(stderr, "error: %s\n", why);
+        return 2;
+    }
+    if (quiet >= 0)
+        cfg.quietSeconds = quiet;
+    if (cfg.quietSeconds < 0 && studies.empty()) {
+        fprintf(stderr, "error: no Compression settings along the configuration search path: "
+                        "give --quiet or the studies\n");
+        return 2;
+    }
+    archive_context archive;
+    maintenance_open(&archive, base, ARCHIVE_LOCK_SHARED);
+    // Only to know the images that are in the tier's care: they stay.
+    maintenance_tierSettings(&archive, why, sizeof why);
+    if (maintenance_lock(&archive) != 0) {
+        fprintf(stderr, "error: %s: the store is locked by a %s\n", base,
+                errno == EBUSY ? "restore" : "rebuild");
+        maintenance_close(&archive);
+        return 2;
+    }
+    compress_totals totals;
+    int failed = maintenance_compress(&archive, cfg, studies, dryRun, stdout, stderr, &totals);
+    maintenance_close(&archive);
+    if (failed == MAINTENANCE_COMPRESS_BUSY) {
+        fprintf(stderr, "error: %s: another compressor or the tier's mover runs on this store\n",
+                base);
+        return 3;
+    }
+    if (failed < 0) {
+        fprintf(stderr, "error: %s: cannot read the base directory\n", base);
+        return 2;
+    }
+    if (!dryRun) {
+        double saved = totals.bytesBefore > 0
+                           ? 100.0 * (1.0 - (double)totals.bytesAfter / (double)totals.bytesBefore)
+                           : 0;
+        printf("images: %zu compressed, %zu left as they are, %zu failed, %zu finished\n",
+               totals.compressed, totals.skipped, totals.failed, totals.finished);
+        printf("bytes: %llu before, %llu after (%.1f%% saved), %.1f MB/s\n",
+               (unsigned long long)totals.bytesBefore, (unsigned long long)totals.bytesAfter, saved,
+               totals.encodeSeconds > 0 ? (double)totals.bytesBefore / 1e6 / totals.encodeSeconds
+                                        : 0.0);
+    }
+    return failed == 0 ? 0 : 1;
 }
 
 // A backup beside a running server: the store lock shared (no rebuild
@@ -150,6 +228,8 @@ int main(int argc, char **argv)
         return runBackup(argv[2], argv[3]);
     if (argc == 4 && strcmp(argv[1], "restore") == 0)
         return maintenance_restore(argv[2], argv[3], stdout, stderr);
+    if (argc >= 3 && strcmp(argv[1], "compress") == 0)
+        return runCompress(argc, argv);
     if (argc >= 3 && strcmp(argv[1], "scrub") == 0)
         return runScrub(argc, argv);
     if (argc >= 3 && strcmp(argv[1], "tier") == 0) {

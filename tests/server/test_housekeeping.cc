@@ -75,3 +75,19 @@ TEST(Housekeeping, WorkerEndReports)
     EXPECT_STREQ(what, " for an unknown reason");
     EXPECT_EQ(value, 0);
 }
+
+TEST(Housekeeping, CompressionPassDue)
+{
+    housekeeping_compress c;
+    // None configured: never.
+    EXPECT_FALSE(housekeeping_compressDue(c, 1000000));
+    c.every = 60;
+    c.last = 1000;
+    EXPECT_FALSE(housekeeping_compressDue(c, 1059));
+    EXPECT_TRUE(housekeeping_compressDue(c, 1060));
+    // One at a time: not while a pass runs.
+    c.pid = 1234;
+    EXPECT_FALSE(housekeeping_compressDue(c, 5000));
+    c.pid = -1;
+    EXPECT_TRUE(housekeeping_compressDue(c, 5000));
+}

@@ -329,6 +329,39 @@ class TierTest(vt.ServerTestCase):
         for img in images[3:]:
             self.assertTrue(os.path.exists(vt.uid_path(srv.basedir, *img) + ".tier"))
 
+    def test_compressed_before_the_move(self):
+        """With the Compression file's before-tier, the mover compresses a
+        study first: the object is the JPEG-LS file (its stub says so), and
+        a peer that takes only uncompressed images gets the original pixels
+        back from the tier."""
+        import pydicom
+        scp = vt.StoreSCP(self.work)
+        self.addCleanup(scp.stop)
+        srv = self.tiered_server("compressfirst", aetmap=scp.map_line(), start=False)
+        with open(os.path.join(srv.etc, "Compression"), "w") as f:
+            f.write("quiet 30d\nbefore-tier yes\n")
+        srv.start()
+        st = "%s.9.1" % ROOT
+        d = tempfile.mkdtemp(dir=srv.tmp)
+        pixels = bytes((x * 3 + y * 2 + (x * y) % 7) % 256 for y in range(96) for x in range(96))
+        img = (st, st + ".1", st + ".1.0")
+        path = vt.make_dataset(os.path.join(d, "a.dcm"), *img, pixels=96,
+                               extra={"PixelData": pixels})
+        self.assertEqual(srv.storescu([path]).returncode, 0)
+        size = os.path.getsize(vt.uid_path(srv.basedir, *img))
+        # Moved at once (the tier's quiet time 0) though the study is not
+        # quiet for the compression's 30 days: the move decides.
+        out = self.move_out(srv)
+        self.assertRegex(out, r"compressed %s 1 %d \d+" % (re.escape(st), size))
+        with open(vt.uid_path(srv.basedir, *img) + ".tier") as f:
+            stub = f.read()
+        self.assertIn("xfer 1.2.840.10008.1.2.4.80\n", stub)
+        self.assertLess(int(re.search(r"size (\d+)", stub).group(1)), size)
+        self.assertEqual(self.check(srv), (0, ["consistent: " + srv.basedir]))
+        final, got = self.cmove(srv, scp, st)
+        self.assertEqual((final["status"], final["completed"]), (0, 1))
+        self.assertEqual(pydicom.dcmread(scp.files()[0]).PixelData, pixels)
+
     def test_backup_and_restore_of_a_tiered_archive(self):
         # A backup holds the stubs and heads of moved images; the restore on
         # another machine, pointed at the same bucket, gives every image back
