@@ -3,7 +3,8 @@
 // studies into the object tier ("tier"), verifies and repairs every
 // stored copy of every image ("scrub"), backs a running store up
 // ("backup") or restores a backup onto an empty base directory
-// ("restore"). A front end: it parses its
+// ("restore"), or makes a de-identified copy of a study into the archive
+// or a ZIP ("deidentify"). A front end: it parses its
 // command line, opens the store through the archive core
 // (core/maintenance.h, core/archive.h), runs the step and prints the result.
 #include <errno.h>
@@ -11,7 +12,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
 #include "core/archive.h"
+#include "core/deidexport.h"
 #include "core/maintenance.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/installpath.h"
@@ -21,8 +25,9 @@ static int usage(const char *prog)
     fprintf(stderr,
             "Usage: %s check BASEDIR\n       %s rebuild [-f] [--from-tier] BASEDIR\n       %s tier "
             "[-n] BASEDIR\n       %s scrub [--rate MB/s] [--head] [-m PORT] BASEDIR\n       %s "
-            "backup BASEDIR DEST\n       %s restore BACKUP BASEDIR\n",
-            prog, prog, prog, prog, prog, prog);
+            "backup BASEDIR DEST\n       %s restore BACKUP BASEDIR\n       %s deidentify [-o "
+            "OPTIONS] [--series UID] (--to-archive | --zip FILE) STUDY BASEDIR\n",
+            prog, prog, prog, prog, prog, prog, prog);
     return 2;
 }
 
@@ -139,6 +144,80 @@ static int runScrub(int argc, char **argv)
     return r;
 }
 
+// A de-identified copy of a study (core/deidexport.h) beside a running
+// server (the store lock shared): into the archive as a new study, or into
+// a ZIP file. Its options: -o a comma-separated list of dates, device,
+// patient, refuse-burned-in (core/deidentify.h); --series UID. Prints one
+// line: "copied|zipped IMAGES STUDY PSEUDONYM-ID burned-in N refused N
+// failed N". 0 all went, 1 some failed or were refused, 2 nothing done.
+static int runDeidentify(int argc, char **argv)
+{
+    deidentify_options options;
+    std::string series, zip;
+    bool toArchive = false;
+    int i = 2;
+    for (; i + 2 < argc; i++) {
+        if (strcmp(argv[i], "-o") == 0 && i + 3 < argc) {
+            if (!deidentify_parseOptions(argv[++i], &options))
+                return usage(argv[0]);
+        } else if (strcmp(argv[i], "--series") == 0 && i + 3 < argc) {
+            series = argv[++i];
+        } else if (strcmp(argv[i], "--zip") == 0 && i + 3 < argc && zip.empty()) {
+            zip = argv[++i];
+        } else if (strcmp(argv[i], "--to-archive") == 0) {
+            toArchive = true;
+        } else {
+            return usage(argv[0]);
+        }
+    }
+    if (i != argc - 2 || toArchive == !zip.empty())
+        return usage(argv[0]);
+    const char *study = argv[argc - 2], *base = argv[argc - 1];
+    if (archive_uidProblem(study) != nullptr ||
+        (!series.empty() && archive_uidProblem(series.c_str()) != nullptr)) {
+        fprintf(stderr, "error: the study (and series) must be UIDs\n");
+        return 2;
+    }
+    deidentify_key key;
+    std::string error;
+    if (deidentify_loadKey(base, &key, &error) != 0) {
+        fprintf(stderr, "error: %s\n", error.c_str());
+        return 2;
+    }
+    char why[512] = "";
+    archive_context archive;
+    maintenance_open(&archive, base, ARCHIVE_LOCK_SHARED);
+    if (maintenance_tierSettings(&archive, why, sizeof why) == MAINTENANCE_TIER_UNUSABLE) {
+        fprintf(stderr, "error: object tier: %s\n", why);
+        maintenance_close(&archive);
+        return 2;
+    }
+    if (maintenance_lock(&archive) != 0) {
+        fprintf(stderr, "error: %s: the store is locked by a %s\n", base,
+                errno == EBUSY ? "restore" : "rebuild");
+        maintenance_close(&archive);
+        return 2;
+    }
+    deidexport_summary sum;
+    int r = toArchive ? deidexport_toArchive(&archive, key, options, study, series, &sum, stderr)
+                      : deidexport_toZip(&archive, key, options, study, series, zip.c_str(), &sum,
+                                         stderr);
+    maintenance_close(&archive);
+    if (r != 0) {
+        fprintf(stderr, "error: study %s: %s\n", study,
+                toArchive ? "no images, or the index cannot be read" : "no ZIP written");
+        return 2;
+    }
+    printf("%s %zu %s %s burned-in %zu refused %zu failed %zu\n", toArchive ? "copied" : "zipped",
+           sum.images, sum.study.empty() ? "-" : sum.study.c_str(),
+           sum.pseudonymId.empty() ? "-" : sum.pseudonymId.c_str(), sum.burnedIn, sum.refused,
+           sum.failed);
+    // Never called clean when the pixels may hold text.
+    if (sum.burnedIn > 0)
+        printf("warning: %zu image(s): pixel data may hold identifying text\n", sum.burnedIn);
+    return sum.failed == 0 && sum.refused == 0 ? 0 : 1;
+}
+
 int main(int argc, char **argv)
 {
     detect_installpath(argv[0]);
@@ -150,6 +229,8 @@ int main(int argc, char **argv)
         return runBackup(argv[2], argv[3]);
     if (argc == 4 && strcmp(argv[1], "restore") == 0)
         return maintenance_restore(argv[2], argv[3], stdout, stderr);
+    if (argc >= 3 && strcmp(argv[1], "deidentify") == 0)
+        return runDeidentify(argc, argv);
     if (argc >= 3 && strcmp(argv[1], "scrub") == 0)
         return runScrub(argc, argv);
     if (argc >= 3 && strcmp(argv[1], "tier") == 0) {
