@@ -23,6 +23,7 @@
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcitem.h"
+#include "dcmtk/dcmdata/dcmetinf.h"
 #include "dcmtk/dcmdata/dcostrmb.h"
 #include "dcmtk/dcmdata/dcsequen.h"
 #include "dcmtk/dcmdata/dcvrcs.h"
@@ -525,7 +526,7 @@ static bool shiftDate(const std::string &value, int days, std::string *out)
     struct tm back;
     if (gmtime_r(&when, &back) == nullptr || back.tm_year < 0 || back.tm_year > 8099)
         return false;
-    char text[16];
+    char text[40];
     snprintf(text, sizeof text, "%04d%02d%02d", back.tm_year + 1900, back.tm_mon + 1, back.tm_mday);
     *out = text + value.substr(8);
     return true;
@@ -639,10 +640,13 @@ static bool apply(walker *w, DcmElement *e)
     if (((row->keep & KEEP_DEVICE) != 0 && w->options.retainDevice) ||
         ((row->keep & KEEP_PATIENT) != 0 && w->options.retainPatient))
         return false;
-    if ((row->keep & KEEP_DATES) != 0 && w->options.shiftDates) {
-        if (vr == EVR_DA || vr == EVR_DT)
+    // Under the dates option a date is shifted and a time kept; anything
+    // else of the row (a time zone, which tells where) goes by its action.
+    if ((row->keep & KEEP_DATES) != 0 && w->options.shiftDates &&
+        (vr == EVR_DA || vr == EVR_DT || vr == EVR_TM)) {
+        if (vr != EVR_TM)
             shiftElement(w, e);
-        return false; // a time, or a time zone: kept
+        return false;
     }
     if (tag == DCM_PatientName || tag == DCM_PatientID) {
         // Z allows a dummy: the stable pseudonym.

@@ -62,16 +62,16 @@ struct forward_condition {
 // One rule of the file.
 struct forward_rule {
     int line = 0;
-    std::string destination;                // AE title of the map
-    int when = FORWARD_ON_STORE;            // FORWARD_ON_*
-    unsigned quiet = FORWARD_DEFAULT_QUIET; // FORWARD_ON_QUIET: seconds
-    int syntax = FORWARD_SYNTAX_STORED;     // FORWARD_SYNTAX_*
-    std::string calling;                    // calling AE title pattern ("" any)
+    std::string destination;                   // AE title of the map
+    int when = FORWARD_ON_STORE;               // FORWARD_ON_*
+    unsigned quiet = FORWARD_DEFAULT_QUIET;    // FORWARD_ON_QUIET: seconds
+    int syntax = FORWARD_SYNTAX_STORED;        // FORWARD_SYNTAX_*
+    std::string calling;                       // calling AE title pattern ("" any)
+    std::vector<forward_condition> conditions; // all must match
     // deidentify=yes|OPTIONS: the images go de-identified (core/
     // deidentify.h): "" not, "yes" by the basic profile, else its options
     // comma separated (dates, device, patient, refuse-burned-in).
     std::string deidentify;
-    std::vector<forward_condition> conditions; // all must match
 };
 
 // The rules file.
