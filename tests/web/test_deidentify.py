@@ -121,7 +121,7 @@ class WebDeidentifyTest(vt.ServerTestCase):
         self.assertEqual((answer["images"], answer["refused"], answer["failed"]), (2, 1, 0))
         self.assertEqual({answer["patientId"]}, pseudonym)
         _, found = self.srv.findscu(["StudyInstanceUID=%s" % answer["study"], "PatientID",
-                                     "NumberOfStudyRelatedInstances"])
+                                     "NumberOfStudyRelatedInstances"], calling="CT1")
         self.assertEqual([str(ds.PatientID) for ds in found], list(pseudonym))
         self.assertEqual(str(found[0].NumberOfStudyRelatedInstances), "2")
 
