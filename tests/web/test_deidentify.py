@@ -156,6 +156,25 @@ class WebDeidentifyTest(vt.ServerTestCase):
                 if n.startswith("deid-")]
         self.assertEqual(left, [])
 
+    def test_forward_rule_sends_deidentified(self):
+        # A rule with deidentify=dates: what storescp receives is the
+        # de-identified image, dates shifted, never the stored one.
+        self.srv.stop()
+        with open(os.path.join(self.srv.etc, "ForwardRules"), "w") as f:
+            f.write("DEST when=store deidentify=dates Modality=CT\n")
+        self.srv.start()
+        path = os.path.join(self.tmp, "rule.dcm")
+        core.filled_dataset(path, "1.2.3.7", "1.2.3.7.1", "1.2.3.7.1.1", "PIDA", "DOE^ALICE",
+                            "1.2.3.99", modality="CT", burned="NO", pixels=self.pixels)
+        self.assertEqual(self.srv.storescu([path], calling="CT1").returncode, 0)
+        vt.wait_for(lambda: len(self.dest.files()) == 1, 20, what="the forwarded image")
+        ds = pydicom.dcmread(self.dest.files()[0])
+        with open(self.dest.files()[0], "rb") as f:
+            ds.raw = f.read()
+        core.check_clean(self, ds, shifted=True)
+        self.assertEqual(ds.LongitudinalTemporalInformationModified, "MODIFIED")
+        self.assertEqual(ds.PixelData, self.pixels)
+
 
 if __name__ == "__main__":
     vt.main()
