@@ -4,8 +4,11 @@
 #include "core/deidexport.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
+#include <sys/file.h>
 #include <time.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
@@ -14,6 +17,7 @@
 #include "core/archivetier.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/durablefile.h"
+#include "runtime/fullio.h"
 #include "runtime/logprintf.h"
 
 int deidexport_readImage(const archive_context *ctx, const std::string &path,
@@ -263,5 +267,29 @@ int deidexport_toZip(const archive_context *ctx, const deidentify_key &key,
         logprintf(LOGLEVEL_ERROR, log, "De-identify: cannot write %s: %s\n", path, strerror(errno));
         return -1;
     }
+    return 0;
+}
+
+deidexport_tempfile::~deidexport_tempfile()
+{
+    if (fd_ >= 0) {
+        unlink(path_.c_str());
+        close(fd_);
+    }
+}
+
+int deidexport_tempfile::write(const std::string &dir, const std::string &bytes)
+{
+    if (fd_ >= 0)
+        abort(); // one image per temporary file
+    path_ = dir + "/deid-" + std::to_string(getpid()) + ".tmp";
+    fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd_ < 0)
+        return -1;
+    // Not flushed: it lives only while it is sent, and a crash leaves it to
+    // the sweep.
+    if (flock(fd_, LOCK_SH) != 0 ||
+        fullio_write(fd_, bytes.data(), bytes.size()) != (ssize_t)bytes.size())
+        return -1;
     return 0;
 }

@@ -79,4 +79,24 @@ int deidexport_toZip(const archive_context *ctx, const deidentify_key &key,
                      const std::string &series, const char *path, deidexport_summary *summary,
                      FILE *log);
 
+// A de-identified image in a temporary file for a sender that sends from
+// a file (the forwarder): DIR/deid-PID.tmp, locked (flock, shared) while it
+// lives so that a sweep of dead writers' temporary files leaves it alone,
+// removed when it goes.
+class deidexport_tempfile
+{
+public:
+    deidexport_tempfile() = default;
+    ~deidexport_tempfile();
+    deidexport_tempfile(const deidexport_tempfile &) = delete;
+    deidexport_tempfile &operator=(const deidexport_tempfile &) = delete;
+    // Writes bytes into it: 0, or -1 with errno set.
+    int write(const std::string &dir, const std::string &bytes);
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
+
 #endif

@@ -10,7 +10,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -33,7 +32,6 @@
 #include "core/archive.h"
 #include "core/deidexport.h"
 #include "core/forward.h"
-#include "runtime/fullio.h"
 #include "runtime/logprintf.h"
 #include "runtime/monitormsg.h"
 #include "runtime/multicast.h"
@@ -94,28 +92,10 @@ static DcmDataset *identifierOf(const forward_job &j)
     return id;
 }
 
-// A de-identified copy of one image, for jobs that send so: a temporary
-// file in the queue's directory, locked while it lives (forward_sweep
-// leaves a locked one alone), removed when it goes.
-struct deidCopy {
-    std::string path;
-    int fd = -1;
-    deidCopy() = default;
-    deidCopy(const deidCopy &) = delete;
-    deidCopy &operator=(const deidCopy &) = delete;
-    ~deidCopy()
-    {
-        if (fd >= 0) {
-            unlink(path.c_str());
-            close(fd);
-        }
-    }
-};
-
 // Makes *out the item to send for item de-identified, its file in *copy:
 // true, or false with *why.
 static bool deidentifyItem(const deidentify_key &key, const deidentify_options &options,
-                           const retrieveitem &item, retrieveitem *out, deidCopy *copy,
+                           const retrieveitem &item, retrieveitem *out, deidexport_tempfile *copy,
                            std::string *why)
 {
     DcmFileFormat ff;
@@ -135,16 +115,16 @@ static bool deidentifyItem(const deidentify_key &key, const deidentify_options &
         LOG(LOGLEVEL_WARNING,
             "Forward: %s sent de-identified; its pixel data may hold identifying text.\n",
             item.instance.c_str());
-    copy->path = forward_dir(baseDir()) + "/deid-" + std::to_string(getpid()) + ".tmp";
-    copy->fd = open(copy->path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (copy->fd < 0 || flock(copy->fd, LOCK_SH) != 0 ||
-        fullio_write(copy->fd, bytes.data(), bytes.size()) != (ssize_t)bytes.size()) {
+    // In the queue's directory: a temporary file there that a crash leaves
+    // is swept with the queue's others.
+    if (copy->write(forward_dir(baseDir()), bytes) != 0) {
         *why = "the de-identified copy cannot be written";
-        LOG(LOGLEVEL_ERROR, "Forward: cannot write %s: %s\n", copy->path.c_str(), strerror(errno));
+        LOG(LOGLEVEL_ERROR, "Forward: cannot write %s: %s\n", copy->path().c_str(),
+            strerror(errno));
         return false;
     }
     *out = item;
-    out->path = copy->path;
+    out->path = copy->path();
     out->study = r.study;
     out->series = r.series;
     out->instance = r.instance;
@@ -229,7 +209,7 @@ static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &de
         } else if (agent == nullptr) {
             why = noAgent;
         } else if (!deid.empty()) {
-            deidCopy copy;
+            deidexport_tempfile copy;
             retrieveitem sent;
             ok = deidentifyItem(key, options, item, &sent, &copy, &why) &&
                  agent->send(&all, sent, &why);
