@@ -11,14 +11,17 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 
 #include "core/archive.h"
 #include "core/deidexport.h"
+#include "core/forward.h"
 #include "core/maintenance.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/installpath.h"
+#include "runtime/multicast.h"
 
 static int usage(const char *prog)
 {
@@ -26,7 +29,7 @@ static int usage(const char *prog)
             "Usage: %s check BASEDIR\n       %s rebuild [-f] [--from-tier] BASEDIR\n       %s tier "
             "[-n] BASEDIR\n       %s scrub [--rate MB/s] [--head] [-m PORT] BASEDIR\n       %s "
             "backup BASEDIR DEST\n       %s restore BACKUP BASEDIR\n       %s deidentify [-o "
-            "OPTIONS] [--series UID] (--to-archive | --zip FILE) STUDY BASEDIR\n",
+            "OPTIONS] [--series UID] [-m PORT] (--to-archive | --zip FILE) STUDY BASEDIR\n",
             prog, prog, prog, prog, prog, prog, prog);
     return 2;
 }
@@ -147,7 +150,10 @@ static int runScrub(int argc, char **argv)
 // A de-identified copy of a study (core/deidexport.h) beside a running
 // server (the store lock shared): into the archive as a new study, or into
 // a ZIP file. Its options: -o a comma-separated list of dates, device,
-// patient, refuse-burned-in (core/deidentify.h); --series UID. Prints one
+// patient, refuse-burned-in (core/deidentify.h); --series UID; -m PORT
+// (the monitor channel's port, as storeserver's -m; default 1104), where a
+// copy's images are announced as the server's are, and the site's
+// forwarding rules are applied to them as to any image stored. Prints one
 // line: "copied|zipped IMAGES STUDY PSEUDONYM-ID burned-in N refused N
 // failed N". 0 all went, 1 some failed or were refused, 2 nothing done.
 static int runDeidentify(int argc, char **argv)
@@ -155,9 +161,15 @@ static int runDeidentify(int argc, char **argv)
     deidentify_options options;
     std::string series, zip;
     bool toArchive = false;
+    int port = 1104;
     int i = 2;
     for (; i + 2 < argc; i++) {
-        if (strcmp(argv[i], "-o") == 0 && i + 3 < argc) {
+        char *end = nullptr;
+        if (strcmp(argv[i], "-m") == 0 && i + 3 < argc) {
+            port = (int)strtol(argv[++i], &end, 10);
+            if (end == argv[i] || *end != '\0' || port < 0 || port > 65535)
+                return usage(argv[0]);
+        } else if (strcmp(argv[i], "-o") == 0 && i + 3 < argc) {
             if (!deidentify_parseOptions(argv[++i], &options))
                 return usage(argv[0]);
         } else if (strcmp(argv[i], "--series") == 0 && i + 3 < argc) {
@@ -186,6 +198,20 @@ static int runDeidentify(int argc, char **argv)
     }
     char why[512] = "";
     archive_context archive;
+    // A copy into the archive is stored as any image is: the site's
+    // forwarding rules and the monitor channel see it.
+    forward_rules rules;
+    int monitor = -1;
+    if (toArchive) {
+        if (forward_loadRules(nullptr, &rules, why, sizeof why) < 0) {
+            fprintf(stderr, "error: %s: %s\n", FORWARD_RULES_FILE, why);
+            return 2;
+        }
+        archive.forwardRules = &rules;
+        if (port != 0)
+            monitor = multicast_sendsocket((unsigned short)port, "224.0.0.1");
+        archive.monitorSock = &monitor;
+    }
     maintenance_open(&archive, base, ARCHIVE_LOCK_SHARED);
     if (maintenance_tierSettings(&archive, why, sizeof why) == MAINTENANCE_TIER_UNUSABLE) {
         fprintf(stderr, "error: object tier: %s\n", why);
@@ -203,6 +229,8 @@ static int runDeidentify(int argc, char **argv)
                       : deidexport_toZip(&archive, key, options, study, series, zip.c_str(), &sum,
                                          stderr);
     maintenance_close(&archive);
+    if (monitor >= 0)
+        close(monitor);
     if (r != 0) {
         fprintf(stderr, "error: study %s: %s\n", study,
                 toArchive ? "no images, or the index cannot be read" : "no ZIP written");

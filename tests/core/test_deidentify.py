@@ -285,13 +285,17 @@ class DeidentifyTest(vt.ServerTestCase):
                          ["113100", "113107", "113109"])
 
     def test_copy_into_archive(self):
-        p = vt.run([STOREINDEX, "deidentify", "--to-archive", "1.2.3.3", self.srv.basedir],
-                   env=self.srv.env)
+        monitor = vt.Monitor(self.srv.monitor_port)
+        self.addCleanup(monitor.close)
+        p = vt.run([STOREINDEX, "deidentify", "-m", str(self.srv.monitor_port), "--to-archive",
+                    "1.2.3.3", self.srv.basedir], env=self.srv.env)
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
         words = p.stdout.split()
         self.assertEqual(words[:2], ["copied", "1"])
         study, pseudonym = words[2], words[3]
         self.assertTrue(study.startswith("2.25."))
+        # Announced on the monitor channel as any stored image is.
+        monitor.wait_text(lambda t: t.startswith("STORAGE STOREUID %s " % study))
         # Found over C-FIND by its pseudonym, never by the true name.
         _, found = self.srv.findscu(["PatientID=%s" % pseudonym, "StudyInstanceUID", "PatientName"])
         self.assertEqual([str(ds.StudyInstanceUID) for ds in found], [study])
