@@ -202,6 +202,11 @@ static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &de
             byRulesOnly = byRulesOnly && d->job.origin.compare(0, 5, "rule ") == 0;
         std::string print;
         bool printed = !item.path.empty() && forward_fingerprint(item.path, &print);
+        // What went is the de-identified copy: the stored image sent as it
+        // is and sent de-identified (or with other options) are two
+        // deliveries, neither a repeat of the other.
+        if (printed && !deid.empty())
+            print += " deidentified " + deid;
         if (printed && byRulesOnly &&
             forward_deliveredBefore(baseDir(), dest, item.instance, print)) {
             ok = true;

@@ -85,6 +85,12 @@ class WebDeidentifyTest(vt.ServerTestCase):
         status, _, page = self.web.curl("/deidentify?study=1.2.3.1", ["-u", "viewer:v"])
         self.assertEqual(status, 200)
         self.assertIn(b'action="/deidentify/copy"', page)
+        # Refused requests: no UID, a path for a UID, an unknown option,
+        # a study not stored.
+        self.assertEqual(self.web.curl("/deidentify?study=..", ["-u", "viewer:v"])[0], 400)
+        self.assertEqual(self.zip("viewer:v", "study=../x")[0], 400)
+        self.assertEqual(self.zip("viewer:v", "study=1.2.3.1&options=everything")[0], 400)
+        self.assertEqual(self.zip("viewer:v", "study=1.2.3.404")[0], 404)
         # The ZIP: a download's right; memory bounded by an image or two.
         self.assertEqual(self.zip("mover:m", "study=1.2.3.1")[0], 403)
         self.web.reset_peak()
@@ -157,20 +163,27 @@ class WebDeidentifyTest(vt.ServerTestCase):
         self.assertEqual(left, [])
 
     def test_forward_rule_sends_deidentified(self):
-        # A rule with deidentify=dates: what storescp receives is the
-        # de-identified image, dates shifted, never the stored one.
+        # A rule with deidentify=dates: what storescp receives from it is
+        # the de-identified image, dates shifted. Another rule sends the
+        # same image as stored to the same peer: both go (neither is taken
+        # for a repeat of the other by the delivery records).
         self.srv.stop()
         with open(os.path.join(self.srv.etc, "ForwardRules"), "w") as f:
-            f.write("DEST when=store deidentify=dates Modality=CT\n")
+            f.write("DEST when=store Modality=CT\nDEST when=store deidentify=dates Modality=CT\n")
         self.srv.start()
         path = os.path.join(self.tmp, "rule.dcm")
         core.filled_dataset(path, "1.2.3.7", "1.2.3.7.1", "1.2.3.7.1.1", "PIDA", "DOE^ALICE",
                             "1.2.3.99", modality="CT", burned="NO", pixels=self.pixels)
         self.assertEqual(self.srv.storescu([path], calling="CT1").returncode, 0)
-        vt.wait_for(lambda: len(self.dest.files()) == 1, 20, what="the forwarded image")
-        ds = pydicom.dcmread(self.dest.files()[0])
-        with open(self.dest.files()[0], "rb") as f:
-            ds.raw = f.read()
+        vt.wait_for(lambda: len(self.dest.files()) == 2, 20, what="the forwarded images")
+        received = {}
+        for p in self.dest.files():
+            ds = pydicom.dcmread(p)
+            with open(p, "rb") as f:
+                ds.raw = f.read()
+            received[str(ds.SOPInstanceUID)] = ds
+        self.assertIn("1.2.3.7.1.1", received)
+        ds = [d for uid, d in received.items() if uid != "1.2.3.7.1.1"][0]
         core.check_clean(self, ds, shifted=True)
         self.assertEqual(ds.LongitudinalTemporalInformationModified, "MODIFIED")
         self.assertEqual(ds.PixelData, self.pixels)
