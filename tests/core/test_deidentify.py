@@ -283,6 +283,15 @@ class DeidentifyTest(vt.ServerTestCase):
         self.assertEqual(ct.PatientID, list(d.values())[0].PatientID)
         self.assertEqual([i.CodeValue for i in ct.DeidentificationMethodCodeSequence],
                          ["113100", "113107", "113109"])
+        # Patient characteristics retained with theirs; the name still goes.
+        _, f = self.deidentify("1.2.3.3", "-o", "patient")
+        ds = list(f.values())[0]
+        self.assertEqual((ds.PatientSex, ds.PatientAge), ("M", "045Y"))
+        self.assertIn("PatientWeight", ds)
+        self.assertNotIn("PatientAddress", ds)
+        self.assertTrue(str(ds.PatientName).startswith("ANONYMOUS^"))
+        self.assertEqual([i.CodeValue for i in ds.DeidentificationMethodCodeSequence],
+                         ["113100", "113108"])
 
     def test_copy_into_archive(self):
         monitor = vt.Monitor(self.srv.monitor_port)

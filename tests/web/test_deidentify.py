@@ -162,6 +162,27 @@ class WebDeidentifyTest(vt.ServerTestCase):
                 if n.startswith("deid-")]
         self.assertEqual(left, [])
 
+    def test_zip_memory_bounded_by_an_image(self):
+        # 24 images of 2 MiB (48 MiB): the daemon's peak grows by what one
+        # image and its encoding take, not by the study.
+        files = []
+        for i in range(24):
+            files.append(vt.make_dataset(
+                os.path.join(self.tmp, "big%d.dcm" % i), "1.2.3.8", "1.2.3.8.1",
+                "1.2.3.8.1.%d" % (i + 1), pixels=1024,
+                extra={"Columns": 2048, "PixelData": bytes([i]) * (2 * 1024 * 1024)}))
+        self.assertEqual(self.srv.storescu(files, calling="CT1").returncode, 0)
+        self.web.reset_peak()
+        before = self.web.memory()[1]
+        status, out = self.zip("viewer:v", "study=1.2.3.8")
+        self.assertEqual(status, 200)
+        grown = self.web.memory()[1] - before
+        self.assertGreater(os.path.getsize(out), 48 * 1024 * 1024)
+        vt.assert_memory_below(self, grown, 16 * 1024 * 1024, "the ZIP's peak growth")
+        with zipfile.ZipFile(out) as z:
+            self.assertIsNone(z.testzip())
+            self.assertEqual(len(z.namelist()), 25)
+
     def test_forward_rule_sends_deidentified(self):
         # A rule with deidentify=dates: what storescp receives from it is
         # the de-identified image, dates shifted. Another rule sends the
