@@ -139,8 +139,10 @@ struct deidzip {
     deidentify_key key;
     deidentify_options options;
     deidexport_zip zip;
-    std::string pending; // the bytes waiting to go out: one image at most
-    size_t pendingPos = 0;
+    // The bytes waiting to go out: an entry's header, then its image (moved
+    // in, not copied: one image in memory at a time).
+    std::string pending, body;
+    size_t pendingPos = 0, bodyPos = 0;
     bool finished = false;
     size_t images = 0, refused = 0, failed = 0;
     std::string pseudonymId;
@@ -171,8 +173,9 @@ static bool nextImage(deidzip *z)
         z->pseudonymId = r.pseudonymId;
         z->images++;
         z->pending = z->zip.entry(name, bytes);
-        z->pending += bytes;
         z->pendingPos = 0;
+        z->body = std::move(bytes);
+        z->bodyPos = 0;
         metrics_add(METRICS_WEB_SENT);
         return true;
     }
@@ -213,9 +216,16 @@ static ssize_t readZip(void *cls, uint64_t, char *buf, size_t max)
             filled += n;
             continue;
         }
+        if (z->bodyPos < z->body.size()) {
+            size_t n = std::min(max - filled, z->body.size() - z->bodyPos);
+            memcpy(buf + filled, z->body.data() + z->bodyPos, n);
+            z->bodyPos += n;
+            filled += n;
+            continue;
+        }
         // The image sent: its memory goes before the next is read.
-        std::string().swap(z->pending);
-        z->pendingPos = 0;
+        std::string().swap(z->body);
+        z->bodyPos = 0;
         if (nextImage(z))
             continue;
         if (!z->finished) {
