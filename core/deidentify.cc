@@ -429,6 +429,17 @@ int deidentify_loadKey(const char *baseDir, deidentify_key *key, std::string *er
             *error = tmp + ": " + strerror(errno);
             return -1;
         }
+        // Made by root (storeindex run so), it is given to the base
+        // directory's owner: the daemons, which run as that owner, read it.
+        struct stat base;
+        if (geteuid() == 0 && stat(baseDir, &base) == 0 &&
+            fchown(t, base.st_uid, base.st_gid) != 0) {
+            int failed = errno;
+            close(t);
+            unlink(tmp.c_str());
+            *error = tmp + ": " + strerror(failed);
+            return -1;
+        }
         bool ok = fchmod(t, 0600) == 0 &&
                   fullio_write(t, fresh, sizeof fresh) == (ssize_t)sizeof fresh && fsync(t) == 0;
         int saved = errno;

@@ -1,5 +1,6 @@
 // De-identification's pieces (core/deidentify.h, core/forward.h): the
-// site's key is made once (32 bytes, mode 0600) and then only read, one of
+// site's key is made once (32 bytes, mode 0600, the store owner's) and then
+// only read, one of
 // another length refused and left; a UID's replacement is a 2.25 UID,
 // the same for the same UID and key and another for another UID or key;
 // the options parse; a forwarding rule and a job carry their deidentify
@@ -41,6 +42,22 @@ TEST(DeidentifyKey, MadeOnceThenRead)
     EXPECT_NE(error.find("not a key of 32 bytes"), std::string::npos) << error;
     ASSERT_EQ(stat((base / DEIDENTIFY_KEY_FILE).c_str(), &st), 0);
     EXPECT_EQ(st.st_size, DEIDENTIFY_KEY_BYTES + 1);
+}
+
+TEST(DeidentifyKey, MadeByRootGivenToTheStoresOwner)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    TempDir base;
+    ASSERT_EQ(chown(base.c_str(), 4242, 4243), 0);
+    deidentify_key key;
+    std::string error;
+    ASSERT_EQ(deidentify_loadKey(base.c_str(), &key, &error), 0) << error;
+    struct stat st;
+    ASSERT_EQ(stat((base / DEIDENTIFY_KEY_FILE).c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 4242u);
+    EXPECT_EQ(st.st_gid, 4243u);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST(DeidentifyUid, StablePerKeyAndUid)
