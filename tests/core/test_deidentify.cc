@@ -1,11 +1,10 @@
 // De-identification's pieces (core/deidentify.h, core/forward.h): the
 // site's key is made once (32 bytes, mode 0600, the store owner's) and then
 // only read, one of another length refused and left; a UID's replacement
-// is a 2.25 UID,
-// the same for the same UID and key and another for another UID or key;
-// the options parse; a forwarding rule and a job carry their deidentify
-// setting through the rules file and the job file; a data set de-identified
-// keeps its pixel data and its pseudonym across two runs.
+// is a 2.25 UID, the same for the same UID and key and another for another
+// UID or key; the options parse; a forwarding rule and a job carry their
+// deidentify setting through the rules file and the job file; a data set
+// de-identified keeps its pixel data and its pseudonym across two runs.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
