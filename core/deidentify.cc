@@ -62,13 +62,28 @@ struct profile_row {
     int keep;
 };
 
-// The basic profile's attributes. A DA or DT attribute marked KEEP_DATES
-// is shifted under the dates option, a TM one kept; any other kept as is.
+// The basic profile's attributes, by tag: the standard's table of the
+// confidentiality profile (the command group's two UIDs left out: they are
+// never in a stored data set). A DA, DT or TM attribute marked KEEP_DATES
+// is shifted (a time kept) under the dates option; one marked KEEP_DEVICE
+// or KEEP_PATIENT is kept under its option. Where this table is stricter
+// than the standard's, on purpose:
+// - Content Sequence is removed (the standard: items cleaned): an SR's
+//   text values are free text that no row names;
+// - Verifying Organization is removed and Digital Signature UID removed
+//   (the standard: a dummy; a replacement UID);
+// - the rows marked "beyond the table" (instance creation, secondary
+//   capture and calibration dates; verification and participation
+//   date-times; the issuer qualifiers) are dates and issuers the table does
+//   not name;
+// - what the standard's options would only clean (allergies, patient
+//   state, pre-medication, special needs) stays removed under the patient
+//   option.
 static const profile_row PROFILE[] = {
     {0x0002, 0x0003, ACT_U, KEEP_NONE},     // Media Storage SOP Instance UID
     {0x0004, 0x1511, ACT_U, KEEP_NONE},     // Referenced SOP Instance UID in File
-    {0x0008, 0x0012, ACT_XD, KEEP_DATES},   // Instance Creation Date
-    {0x0008, 0x0013, ACT_XD, KEEP_DATES},   // Instance Creation Time
+    {0x0008, 0x0012, ACT_XD, KEEP_DATES},   // Instance Creation Date (beyond the table)
+    {0x0008, 0x0013, ACT_XD, KEEP_DATES},   // Instance Creation Time (beyond the table)
     {0x0008, 0x0014, ACT_U, KEEP_NONE},     // Instance Creator UID
     {0x0008, 0x0015, ACT_X, KEEP_DATES},    // Instance Coercion DateTime
     {0x0008, 0x0018, ACT_U, KEEP_NONE},     // SOP Instance UID
@@ -94,11 +109,14 @@ static const profile_row PROFILE[] = {
     {0x0008, 0x0092, ACT_X, KEEP_NONE},     // Referring Physician's Address
     {0x0008, 0x0094, ACT_X, KEEP_NONE},     // Referring Physician's Telephone Numbers
     {0x0008, 0x0096, ACT_X, KEEP_NONE},     // Referring Physician Identification Sequence
+    {0x0008, 0x009C, ACT_Z, KEEP_NONE},     // Consulting Physician's Name
+    {0x0008, 0x009D, ACT_X, KEEP_NONE},     // Consulting Physician Identification Sequence
     {0x0008, 0x0201, ACT_X, KEEP_DATES},    // Timezone Offset From UTC
     {0x0008, 0x1010, ACT_XZD, KEEP_DEVICE}, // Station Name
     {0x0008, 0x1030, ACT_X, KEEP_NONE},     // Study Description
     {0x0008, 0x103E, ACT_X, KEEP_NONE},     // Series Description
     {0x0008, 0x1040, ACT_X, KEEP_NONE},     // Institutional Department Name
+    {0x0008, 0x1041, ACT_X, KEEP_NONE},     // Institutional Department Type Code Sequence
     {0x0008, 0x1048, ACT_X, KEEP_NONE},     // Physician(s) of Record
     {0x0008, 0x1049, ACT_X, KEEP_NONE},     // Physician(s) of Record Identification Sequence
     {0x0008, 0x1050, ACT_X, KEEP_NONE},     // Performing Physician's Name
@@ -123,7 +141,8 @@ static const profile_row PROFILE[] = {
     {0x0010, 0x0010, ACT_Z, KEEP_NONE},     // Patient's Name (a pseudonym)
     {0x0010, 0x0020, ACT_Z, KEEP_NONE},     // Patient ID (a pseudonym)
     {0x0010, 0x0021, ACT_X, KEEP_NONE},     // Issuer of Patient ID
-    {0x0010, 0x0024, ACT_X, KEEP_NONE},     // Issuer of Patient ID Qualifiers Sequence
+    {0x0010, 0x0024, ACT_X,
+     KEEP_NONE}, // Issuer of Patient ID Qualifiers Sequence (beyond the table)
     {0x0010, 0x0030, ACT_Z, KEEP_NONE},     // Patient's Birth Date
     {0x0010, 0x0032, ACT_X, KEEP_NONE},     // Patient's Birth Time
     {0x0010, 0x0040, ACT_Z, KEEP_PATIENT},  // Patient's Sex
@@ -161,6 +180,58 @@ static const profile_row PROFILE[] = {
     {0x0010, 0x2297, ACT_X, KEEP_NONE},     // Responsible Person
     {0x0010, 0x2299, ACT_X, KEEP_NONE},     // Responsible Organization
     {0x0010, 0x4000, ACT_X, KEEP_NONE},     // Patient Comments
+    {0x0012, 0x0010, ACT_D, KEEP_NONE},     // Clinical Trial Sponsor Name
+    {0x0012, 0x0020, ACT_D, KEEP_NONE},     // Clinical Trial Protocol ID
+    {0x0012, 0x0021, ACT_Z, KEEP_NONE},     // Clinical Trial Protocol Name
+    {0x0012, 0x0030, ACT_Z, KEEP_NONE},     // Clinical Trial Site ID
+    {0x0012, 0x0031, ACT_Z, KEEP_NONE},     // Clinical Trial Site Name
+    {0x0012, 0x0040, ACT_D, KEEP_NONE},     // Clinical Trial Subject ID
+    {0x0012, 0x0042, ACT_D, KEEP_NONE},     // Clinical Trial Subject Reading ID
+    {0x0012, 0x0050, ACT_Z, KEEP_NONE},     // Clinical Trial Time Point ID
+    {0x0012, 0x0051, ACT_X, KEEP_NONE},     // Clinical Trial Time Point Description
+    {0x0012, 0x0060, ACT_Z, KEEP_NONE},     // Clinical Trial Coordinating Center Name
+    {0x0012, 0x0071, ACT_X, KEEP_NONE},     // Clinical Trial Series ID
+    {0x0012, 0x0072, ACT_X, KEEP_NONE},     // Clinical Trial Series Description
+    {0x0012, 0x0081, ACT_D, KEEP_NONE},     // Clinical Trial Protocol Ethics Committee Name
+    {0x0012, 0x0082, ACT_X, KEEP_NONE}, // Clinical Trial Protocol Ethics Committee Approval Number
+    {0x0016, 0x002B, ACT_X, KEEP_NONE}, // Maker Note
+    {0x0016, 0x004B, ACT_X, KEEP_NONE}, // Device Setting Description
+    {0x0016, 0x004D, ACT_X, KEEP_NONE}, // Camera Owner Name
+    {0x0016, 0x004E, ACT_X, KEEP_DEVICE},   // Lens Specification
+    {0x0016, 0x004F, ACT_X, KEEP_DEVICE},   // Lens Make
+    {0x0016, 0x0050, ACT_X, KEEP_DEVICE},   // Lens Model
+    {0x0016, 0x0051, ACT_X, KEEP_DEVICE},   // Lens Serial Number
+    {0x0016, 0x0070, ACT_X, KEEP_NONE},     // GPS Version ID
+    {0x0016, 0x0071, ACT_X, KEEP_NONE},     // GPS Latitude Ref
+    {0x0016, 0x0072, ACT_X, KEEP_NONE},     // GPS Latitude
+    {0x0016, 0x0073, ACT_X, KEEP_NONE},     // GPS Longitude Ref
+    {0x0016, 0x0074, ACT_X, KEEP_NONE},     // GPS Longitude
+    {0x0016, 0x0075, ACT_X, KEEP_NONE},     // GPS Altitude Ref
+    {0x0016, 0x0076, ACT_X, KEEP_NONE},     // GPS Altitude
+    {0x0016, 0x0077, ACT_X, KEEP_NONE},     // GPS Time Stamp
+    {0x0016, 0x0078, ACT_X, KEEP_NONE},     // GPS Satellites
+    {0x0016, 0x0079, ACT_X, KEEP_NONE},     // GPS Status
+    {0x0016, 0x007A, ACT_X, KEEP_NONE},     // GPS Measure Mode
+    {0x0016, 0x007B, ACT_X, KEEP_NONE},     // GPS DOP
+    {0x0016, 0x007C, ACT_X, KEEP_NONE},     // GPS Speed Ref
+    {0x0016, 0x007D, ACT_X, KEEP_NONE},     // GPS Speed
+    {0x0016, 0x007E, ACT_X, KEEP_NONE},     // GPS Track Ref
+    {0x0016, 0x007F, ACT_X, KEEP_NONE},     // GPS Track
+    {0x0016, 0x0080, ACT_X, KEEP_NONE},     // GPS Img Direction Ref
+    {0x0016, 0x0081, ACT_X, KEEP_NONE},     // GPS Img Direction
+    {0x0016, 0x0082, ACT_X, KEEP_NONE},     // GPS Map Datum
+    {0x0016, 0x0083, ACT_X, KEEP_NONE},     // GPS Dest Latitude Ref
+    {0x0016, 0x0084, ACT_X, KEEP_NONE},     // GPS Dest Latitude
+    {0x0016, 0x0085, ACT_X, KEEP_NONE},     // GPS Dest Longitude Ref
+    {0x0016, 0x0086, ACT_X, KEEP_NONE},     // GPS Dest Longitude
+    {0x0016, 0x0087, ACT_X, KEEP_NONE},     // GPS Dest Bearing Ref
+    {0x0016, 0x0088, ACT_X, KEEP_NONE},     // GPS Dest Bearing
+    {0x0016, 0x0089, ACT_X, KEEP_NONE},     // GPS Dest Distance Ref
+    {0x0016, 0x008A, ACT_X, KEEP_NONE},     // GPS Dest Distance
+    {0x0016, 0x008B, ACT_X, KEEP_NONE},     // GPS Processing Method
+    {0x0016, 0x008C, ACT_X, KEEP_NONE},     // GPS Area Information
+    {0x0016, 0x008D, ACT_X, KEEP_DATES},    // GPS Date Stamp
+    {0x0016, 0x008E, ACT_X, KEEP_NONE},     // GPS Differential
     {0x0018, 0x0010, ACT_ZD, KEEP_NONE},    // Contrast/Bolus Agent
     {0x0018, 0x1000, ACT_XZD, KEEP_DEVICE}, // Device Serial Number
     {0x0018, 0x1002, ACT_U, KEEP_DEVICE},   // Device UID
@@ -168,21 +239,40 @@ static const profile_row PROFILE[] = {
     {0x0018, 0x1005, ACT_X, KEEP_DEVICE},   // Generator ID
     {0x0018, 0x1007, ACT_X, KEEP_DEVICE},   // Cassette ID
     {0x0018, 0x1008, ACT_X, KEEP_DEVICE},   // Gantry ID
-    {0x0018, 0x1012, ACT_X, KEEP_DATES},    // Date of Secondary Capture
-    {0x0018, 0x1014, ACT_X, KEEP_DATES},    // Time of Secondary Capture
+    {0x0018, 0x1009, ACT_X, KEEP_DEVICE},   // Unique Device Identifier
+    {0x0018, 0x100A, ACT_X, KEEP_DEVICE},   // UDI Sequence
+    {0x0018, 0x100B, ACT_U, KEEP_DEVICE},   // Manufacturer's Device Class UID
+    {0x0018, 0x1012, ACT_X, KEEP_DATES},    // Date of Secondary Capture (beyond the table)
+    {0x0018, 0x1014, ACT_X, KEEP_DATES},    // Time of Secondary Capture (beyond the table)
     {0x0018, 0x1030, ACT_XD, KEEP_NONE},    // Protocol Name
-    {0x0018, 0x1200, ACT_X, KEEP_DATES},    // Date of Last Calibration
-    {0x0018, 0x1201, ACT_X, KEEP_DATES},    // Time of Last Calibration
+    {0x0018, 0x11BB, ACT_D, KEEP_NONE},     // Acquisition Field Of View Label
+    {0x0018, 0x1200, ACT_X, KEEP_DATES},    // Date of Last Calibration (beyond the table)
+    {0x0018, 0x1201, ACT_X, KEEP_DATES},    // Time of Last Calibration (beyond the table)
     {0x0018, 0x1400, ACT_XD, KEEP_NONE},    // Acquisition Device Processing Description
+    {0x0018, 0x2042, ACT_U, KEEP_NONE},     // Target UID
     {0x0018, 0x4000, ACT_X, KEEP_NONE},     // Acquisition Comments
+    {0x0018, 0x5011, ACT_X, KEEP_DEVICE},   // Transducer Identification Sequence
     {0x0018, 0x700A, ACT_XD, KEEP_DEVICE},  // Detector ID
+    {0x0018, 0x9185, ACT_X, KEEP_NONE},     // Respiratory Motion Compensation Technique Description
+    {0x0018, 0x9367, ACT_D, KEEP_DEVICE},   // X-Ray Source ID
+    {0x0018, 0x9369, ACT_D, KEEP_DATES},    // Source Start DateTime
+    {0x0018, 0x936A, ACT_D, KEEP_DATES},    // Source End DateTime
+    {0x0018, 0x9371, ACT_D, KEEP_DEVICE},   // X-Ray Detector ID
+    {0x0018, 0x9373, ACT_X, KEEP_DEVICE},   // X-Ray Detector Label
+    {0x0018, 0x937B, ACT_X, KEEP_NONE},     // Multi-energy Acquisition Description
+    {0x0018, 0x937F, ACT_X, KEEP_NONE},     // Decomposition Description
     {0x0018, 0x9424, ACT_X, KEEP_NONE},     // Acquisition Protocol Description
+    {0x0018, 0x9516, ACT_XD, KEEP_DATES},   // Start Acquisition DateTime
+    {0x0018, 0x9517, ACT_XD, KEEP_DATES},   // End Acquisition DateTime
+    {0x0018, 0x9937, ACT_X, KEEP_NONE},     // Requested Series Description
     {0x0018, 0xA003, ACT_X, KEEP_NONE},     // Contribution Description
     {0x0020, 0x000D, ACT_U, KEEP_NONE},     // Study Instance UID
     {0x0020, 0x000E, ACT_U, KEEP_NONE},     // Series Instance UID
     {0x0020, 0x0010, ACT_Z, KEEP_NONE},     // Study ID
     {0x0020, 0x0052, ACT_U, KEEP_NONE},     // Frame of Reference UID
     {0x0020, 0x0200, ACT_U, KEEP_NONE},     // Synchronization Frame of Reference UID
+    {0x0020, 0x3401, ACT_X, KEEP_NONE},     // Modifying Device ID
+    {0x0020, 0x3406, ACT_X, KEEP_NONE},     // Modified Image Description
     {0x0020, 0x4000, ACT_X, KEEP_NONE},     // Image Comments
     {0x0020, 0x9158, ACT_X, KEEP_NONE},     // Frame Comments
     {0x0020, 0x9161, ACT_U, KEEP_NONE},     // Concatenation UID
@@ -191,16 +281,24 @@ static const profile_row PROFILE[] = {
     {0x0028, 0x1214, ACT_U, KEEP_NONE},     // Large Palette Color Lookup Table UID
     {0x0028, 0x4000, ACT_X, KEEP_NONE},     // Image Presentation Comments
     {0x0032, 0x0012, ACT_X, KEEP_NONE},     // Study ID Issuer
-    {0x0032, 0x1020, ACT_X, KEEP_NONE},     // Scheduled Study Location
-    {0x0032, 0x1021, ACT_X, KEEP_NONE},     // Scheduled Study Location AE Title
+    {0x0032, 0x1020, ACT_X, KEEP_DEVICE},   // Scheduled Study Location
+    {0x0032, 0x1021, ACT_X, KEEP_DEVICE},   // Scheduled Study Location AE Title
     {0x0032, 0x1030, ACT_X, KEEP_NONE},     // Reason for Study
     {0x0032, 0x1032, ACT_X, KEEP_NONE},     // Requesting Physician
     {0x0032, 0x1033, ACT_X, KEEP_NONE},     // Requesting Service
     {0x0032, 0x1060, ACT_XZ, KEEP_NONE},    // Requested Procedure Description
+    {0x0032, 0x1066, ACT_X, KEEP_NONE},     // Reason for Visit
+    {0x0032, 0x1067, ACT_X, KEEP_NONE},     // Reason for Visit Code Sequence
     {0x0032, 0x1070, ACT_X, KEEP_NONE},     // Requested Contrast Agent
     {0x0032, 0x4000, ACT_X, KEEP_NONE},     // Study Comments
+    {0x0034, 0x0001, ACT_D, KEEP_NONE},     // Flow Identifier Sequence
+    {0x0034, 0x0002, ACT_D, KEEP_NONE},     // Flow Identifier
+    {0x0034, 0x0005, ACT_D, KEEP_NONE},     // Source Identifier
+    {0x0034, 0x0007, ACT_D, KEEP_DATES},    // Frame Origin Timestamp
+    {0x0038, 0x0004, ACT_X, KEEP_NONE},     // Referenced Patient Alias Sequence
     {0x0038, 0x0010, ACT_X, KEEP_NONE},     // Admission ID
     {0x0038, 0x0011, ACT_X, KEEP_NONE},     // Issuer of Admission ID
+    {0x0038, 0x0014, ACT_X, KEEP_NONE},     // Issuer of Admission ID Sequence
     {0x0038, 0x001E, ACT_X, KEEP_NONE},     // Scheduled Patient Institution Residence
     {0x0038, 0x0020, ACT_X, KEEP_DATES},    // Admitting Date
     {0x0038, 0x0021, ACT_X, KEEP_DATES},    // Admitting Time
@@ -209,12 +307,14 @@ static const profile_row PROFILE[] = {
     {0x0038, 0x0060, ACT_X, KEEP_NONE},     // Service Episode ID
     {0x0038, 0x0061, ACT_X, KEEP_NONE},     // Issuer of Service Episode ID
     {0x0038, 0x0062, ACT_X, KEEP_NONE},     // Service Episode Description
+    {0x0038, 0x0064, ACT_X, KEEP_NONE},     // Issuer of Service Episode ID Sequence
     {0x0038, 0x0300, ACT_X, KEEP_NONE},     // Current Patient Location
     {0x0038, 0x0400, ACT_X, KEEP_NONE},     // Patient's Institution Residence
-    {0x0038, 0x0500, ACT_X, KEEP_PATIENT},  // Patient State
-    {0x0038, 0x1234, ACT_X, KEEP_NONE},     // Referenced Patient Alias Sequence
+    {0x0038, 0x0500, ACT_X, KEEP_NONE},     // Patient State
     {0x0038, 0x4000, ACT_X, KEEP_NONE},     // Visit Comments
-    {0x0040, 0x0001, ACT_X, KEEP_NONE},     // Scheduled Station AE Title
+    {0x003A, 0x0310, ACT_U, KEEP_NONE},     // Multiplex Group UID
+    {0x003A, 0x0314, ACT_D, KEEP_DATES},    // Impedance Measurement DateTime
+    {0x0040, 0x0001, ACT_X, KEEP_DEVICE},   // Scheduled Station AE Title
     {0x0040, 0x0002, ACT_X, KEEP_DATES},    // Scheduled Procedure Step Start Date
     {0x0040, 0x0003, ACT_X, KEEP_DATES},    // Scheduled Procedure Step Start Time
     {0x0040, 0x0004, ACT_X, KEEP_DATES},    // Scheduled Procedure Step End Date
@@ -223,11 +323,11 @@ static const profile_row PROFILE[] = {
     {0x0040, 0x0007, ACT_X, KEEP_NONE},     // Scheduled Procedure Step Description
     {0x0040, 0x0009, ACT_X, KEEP_NONE},     // Scheduled Procedure Step ID
     {0x0040, 0x000B, ACT_X, KEEP_NONE},     // Scheduled Performing Physician Identification Seq.
-    {0x0040, 0x0010, ACT_X, KEEP_NONE},     // Scheduled Station Name
-    {0x0040, 0x0011, ACT_X, KEEP_NONE},     // Scheduled Procedure Step Location
+    {0x0040, 0x0010, ACT_X, KEEP_DEVICE},   // Scheduled Station Name
+    {0x0040, 0x0011, ACT_X, KEEP_DEVICE},   // Scheduled Procedure Step Location
     {0x0040, 0x0012, ACT_X, KEEP_NONE},     // Pre-Medication
-    {0x0040, 0x0241, ACT_X, KEEP_NONE},     // Performed Station AE Title
-    {0x0040, 0x0242, ACT_X, KEEP_NONE},     // Performed Station Name
+    {0x0040, 0x0241, ACT_X, KEEP_DEVICE},   // Performed Station AE Title
+    {0x0040, 0x0242, ACT_X, KEEP_DEVICE},   // Performed Station Name
     {0x0040, 0x0243, ACT_X, KEEP_NONE},     // Performed Location
     {0x0040, 0x0244, ACT_X, KEEP_DATES},    // Performed Procedure Step Start Date
     {0x0040, 0x0245, ACT_X, KEEP_DATES},    // Performed Procedure Step Start Time
@@ -237,47 +337,90 @@ static const profile_row PROFILE[] = {
     {0x0040, 0x0254, ACT_X, KEEP_NONE},     // Performed Procedure Step Description
     {0x0040, 0x0275, ACT_X, KEEP_NONE},     // Request Attributes Sequence
     {0x0040, 0x0280, ACT_X, KEEP_NONE},     // Comments on the Performed Procedure Step
+    {0x0040, 0x0310, ACT_X, KEEP_NONE},     // Comments on Radiation Dose
+    {0x0040, 0x050A, ACT_X, KEEP_NONE},     // Specimen Accession Number
+    {0x0040, 0x0512, ACT_D, KEEP_NONE},     // Container Identifier
+    {0x0040, 0x0513, ACT_Z, KEEP_NONE},     // Issuer of the Container Identifier Sequence
+    {0x0040, 0x051A, ACT_X, KEEP_NONE},     // Container Description
+    {0x0040, 0x0551, ACT_D, KEEP_NONE},     // Specimen Identifier
+    {0x0040, 0x0554, ACT_U, KEEP_NONE},     // Specimen UID
     {0x0040, 0x0555, ACT_X, KEEP_NONE},     // Acquisition Context Sequence
+    {0x0040, 0x0562, ACT_Z, KEEP_NONE},     // Issuer of the Specimen Identifier Sequence
+    {0x0040, 0x0600, ACT_X, KEEP_NONE},     // Specimen Short Description
+    {0x0040, 0x0602, ACT_X, KEEP_NONE},     // Specimen Detailed Description
+    {0x0040, 0x0610, ACT_Z, KEEP_NONE},     // Specimen Preparation Sequence
+    {0x0040, 0x06FA, ACT_X, KEEP_NONE},     // Slide Identifier
     {0x0040, 0x1001, ACT_X, KEEP_NONE},     // Requested Procedure ID
+    {0x0040, 0x1002, ACT_X, KEEP_NONE},     // Reason for the Requested Procedure
     {0x0040, 0x1004, ACT_X, KEEP_NONE},     // Patient Transport Arrangements
     {0x0040, 0x1005, ACT_X, KEEP_NONE},     // Requested Procedure Location
+    {0x0040, 0x100A, ACT_X, KEEP_NONE},     // Reason for Requested Procedure Code Sequence
+    {0x0040, 0x1010, ACT_X, KEEP_NONE},     // Names of Intended Recipients of Results
     {0x0040, 0x1011, ACT_X, KEEP_NONE},     // Intended Recipients of Results Identification Seq.
     {0x0040, 0x1101, ACT_D, KEEP_NONE},     // Person Identification Code Sequence
     {0x0040, 0x1102, ACT_X, KEEP_NONE},     // Person's Address
     {0x0040, 0x1103, ACT_X, KEEP_NONE},     // Person's Telephone Numbers
+    {0x0040, 0x1104, ACT_X, KEEP_NONE},     // Person's Telecom Information
     {0x0040, 0x1400, ACT_X, KEEP_NONE},     // Requested Procedure Comments
     {0x0040, 0x2001, ACT_X, KEEP_NONE},     // Reason for the Imaging Service Request
-    {0x0040, 0x2016, ACT_X, KEEP_NONE},     // Placer Order Number / Imaging Service Request
-    {0x0040, 0x2017, ACT_X, KEEP_NONE},     // Filler Order Number / Imaging Service Request
+    {0x0040, 0x2008, ACT_X, KEEP_NONE},     // Order Entered By
+    {0x0040, 0x2009, ACT_X, KEEP_NONE},     // Order Enterer's Location
+    {0x0040, 0x2010, ACT_X, KEEP_NONE},     // Order Callback Phone Number
+    {0x0040, 0x2011, ACT_X, KEEP_NONE},     // Order Callback Telecom Information
+    {0x0040, 0x2016, ACT_Z, KEEP_NONE},     // Placer Order Number / Imaging Service Request
+    {0x0040, 0x2017, ACT_Z, KEEP_NONE},     // Filler Order Number / Imaging Service Request
     {0x0040, 0x2400, ACT_X, KEEP_NONE},     // Imaging Service Request Comments
     {0x0040, 0x3001, ACT_X, KEEP_NONE},     // Confidentiality Constraint on Patient Data
+    {0x0040, 0x4005, ACT_X, KEEP_DATES},    // Scheduled Procedure Step Start DateTime
+    {0x0040, 0x4008, ACT_X, KEEP_DATES},    // Scheduled Procedure Step Expiration DateTime
+    {0x0040, 0x4010, ACT_X, KEEP_DATES},    // Scheduled Procedure Step Modification DateTime
+    {0x0040, 0x4011, ACT_X, KEEP_DATES},    // Expected Completion DateTime
     {0x0040, 0x4023, ACT_U, KEEP_NONE},     // Referenced General Purpose SPS Transaction UID
-    {0x0040, 0x4025, ACT_X, KEEP_NONE},     // Scheduled Station Name Code Sequence
-    {0x0040, 0x4027, ACT_X, KEEP_NONE},     // Scheduled Station Geographic Location Code Seq.
-    {0x0040, 0x4028, ACT_X, KEEP_NONE},     // Performed Station Name Code Sequence
-    {0x0040, 0x4030, ACT_X, KEEP_NONE},     // Performed Station Geographic Location Code Seq.
+    {0x0040, 0x4025, ACT_X, KEEP_DEVICE},   // Scheduled Station Name Code Sequence
+    {0x0040, 0x4027, ACT_X, KEEP_DEVICE},   // Scheduled Station Geographic Location Code Seq.
+    {0x0040, 0x4028, ACT_X, KEEP_DEVICE},   // Performed Station Name Code Sequence
+    {0x0040, 0x4030, ACT_X, KEEP_DEVICE},   // Performed Station Geographic Location Code Seq.
     {0x0040, 0x4034, ACT_X, KEEP_NONE},     // Scheduled Human Performers Sequence
     {0x0040, 0x4035, ACT_X, KEEP_NONE},     // Actual Human Performers Sequence
     {0x0040, 0x4036, ACT_X, KEEP_NONE},     // Human Performer's Organization
     {0x0040, 0x4037, ACT_X, KEEP_NONE},     // Human Performer's Name
+    {0x0040, 0x4050, ACT_X, KEEP_DATES},    // Performed Procedure Step Start DateTime
+    {0x0040, 0x4051, ACT_X, KEEP_DATES},    // Performed Procedure Step End DateTime
+    {0x0040, 0x4052, ACT_X, KEEP_DATES},    // Procedure Step Cancellation DateTime
     {0x0040, 0xA027, ACT_X, KEEP_NONE},     // Verifying Organization
-    {0x0040, 0xA030, ACT_D, KEEP_DATES},    // Verification DateTime
+    {0x0040, 0xA030, ACT_D, KEEP_DATES},    // Verification DateTime (beyond the table)
     {0x0040, 0xA073, ACT_D, KEEP_NONE},     // Verifying Observer Sequence
     {0x0040, 0xA075, ACT_D, KEEP_NONE},     // Verifying Observer Name
     {0x0040, 0xA078, ACT_X, KEEP_NONE},     // Author Observer Sequence
     {0x0040, 0xA07A, ACT_X, KEEP_NONE},     // Participant Sequence
     {0x0040, 0xA07C, ACT_X, KEEP_NONE},     // Custodial Organization Sequence
-    {0x0040, 0xA082, ACT_X, KEEP_DATES},    // Participation DateTime
+    {0x0040, 0xA082, ACT_X, KEEP_DATES},    // Participation DateTime (beyond the table)
     {0x0040, 0xA088, ACT_Z, KEEP_NONE},     // Verifying Observer Identification Code Sequence
     {0x0040, 0xA123, ACT_D, KEEP_NONE},     // Person Name
     {0x0040, 0xA124, ACT_U, KEEP_NONE},     // UID
+    {0x0040, 0xA171, ACT_U, KEEP_NONE},     // Observation UID
+    {0x0040, 0xA172, ACT_U, KEEP_NONE},     // Referenced Observation UID (Trial)
+    {0x0040, 0xA192, ACT_X, KEEP_DATES},    // Observation Date (Trial)
+    {0x0040, 0xA193, ACT_X, KEEP_DATES},    // Observation Time (Trial)
+    {0x0040, 0xA307, ACT_X, KEEP_NONE},     // Current Observer (Trial)
+    {0x0040, 0xA352, ACT_X, KEEP_NONE},     // Verbal Source (Trial)
+    {0x0040, 0xA353, ACT_X, KEEP_NONE},     // Address (Trial)
+    {0x0040, 0xA354, ACT_X, KEEP_NONE},     // Telephone Number (Trial)
+    {0x0040, 0xA358, ACT_X, KEEP_NONE},     // Verbal Source Identifier Code Sequence (Trial)
+    {0x0040, 0xA402, ACT_U, KEEP_NONE},     // Observation Subject UID (Trial)
     {0x0040, 0xA730, ACT_X, KEEP_NONE},     // Content Sequence
     {0x0040, 0xDB0C, ACT_U, KEEP_NONE},     // Template Extension Organization UID
     {0x0040, 0xDB0D, ACT_U, KEEP_NONE},     // Template Extension Creator UID
+    {0x0050, 0x001B, ACT_X, KEEP_NONE},     // Container Component ID
+    {0x0050, 0x0020, ACT_X, KEEP_DEVICE},   // Device Description
+    {0x0050, 0x0021, ACT_X, KEEP_NONE},     // Long Device Description
+    {0x0062, 0x0021, ACT_U, KEEP_NONE},     // Tracking UID
     {0x0070, 0x0001, ACT_D, KEEP_NONE},     // Graphic Annotation Sequence
     {0x0070, 0x0084, ACT_Z, KEEP_NONE},     // Content Creator's Name
     {0x0070, 0x0086, ACT_X, KEEP_NONE},     // Content Creator's Identification Code Sequence
     {0x0070, 0x031A, ACT_U, KEEP_NONE},     // Fiducial UID
+    {0x0070, 0x1101, ACT_U, KEEP_NONE},     // Presentation Display Collection UID
+    {0x0070, 0x1102, ACT_U, KEEP_NONE},     // Presentation Sequence Collection UID
     {0x0088, 0x0140, ACT_U, KEEP_NONE},     // Storage Media File-set UID
     {0x0088, 0x0200, ACT_X, KEEP_NONE},     // Icon Image Sequence
     {0x0088, 0x0904, ACT_X, KEEP_NONE},     // Topic Title
@@ -288,11 +431,101 @@ static const profile_row PROFILE[] = {
     {0x0400, 0x0402, ACT_X, KEEP_NONE},     // Referenced Digital Signature Sequence
     {0x0400, 0x0403, ACT_X, KEEP_NONE},     // Referenced SOP Instance MAC Sequence
     {0x0400, 0x0404, ACT_X, KEEP_NONE},     // MAC
+    {0x0400, 0x0550, ACT_X, KEEP_NONE},     // Modified Attributes Sequence
+    {0x0400, 0x0551, ACT_X, KEEP_NONE},     // Nonconforming Modified Attributes Sequence
+    {0x0400, 0x0552, ACT_X, KEEP_NONE},     // Nonconforming Data Element Value
+    {0x0400, 0x0561, ACT_X, KEEP_NONE},     // Original Attributes Sequence
+    {0x0400, 0x0600, ACT_X, KEEP_NONE},     // Instance Origin Status
     {0x2030, 0x0020, ACT_X, KEEP_NONE},     // Text String
+    {0x2200, 0x0002, ACT_XZ, KEEP_NONE},    // Label Text
+    {0x2200, 0x0005, ACT_XZ, KEEP_NONE},    // Barcode Value
+    {0x3006, 0x0002, ACT_D, KEEP_NONE},     // Structure Set Label
+    {0x3006, 0x0004, ACT_X, KEEP_NONE},     // Structure Set Name
+    {0x3006, 0x0006, ACT_X, KEEP_NONE},     // Structure Set Description
+    {0x3006, 0x0008, ACT_Z, KEEP_DATES},    // Structure Set Date
+    {0x3006, 0x0009, ACT_XD, KEEP_DATES},   // Structure Set Time
     {0x3006, 0x0024, ACT_U, KEEP_NONE},     // Referenced Frame of Reference UID
+    {0x3006, 0x0026, ACT_Z, KEEP_NONE},     // ROI Name
+    {0x3006, 0x0028, ACT_X, KEEP_NONE},     // ROI Description
+    {0x3006, 0x0038, ACT_X, KEEP_NONE},     // ROI Generation Description
+    {0x3006, 0x0085, ACT_X, KEEP_NONE},     // ROI Observation Label
+    {0x3006, 0x0088, ACT_X, KEEP_NONE},     // ROI Observation Description
+    {0x3006, 0x00A6, ACT_Z, KEEP_NONE},     // ROI Interpreter
     {0x3006, 0x00C2, ACT_U, KEEP_NONE},     // Related Frame of Reference UID
+    {0x3008, 0x0054, ACT_XD, KEEP_DATES},   // First Treatment Date
+    {0x3008, 0x0056, ACT_XD, KEEP_DATES},   // Most Recent Treatment Date
+    {0x3008, 0x0105, ACT_XZ, KEEP_DEVICE},  // Source Serial Number
+    {0x3008, 0x0250, ACT_XD, KEEP_DATES},   // Treatment Date
+    {0x3008, 0x0251, ACT_XD, KEEP_DATES},   // Treatment Time
+    {0x300A, 0x0002, ACT_D, KEEP_NONE},     // RT Plan Label
+    {0x300A, 0x0003, ACT_X, KEEP_NONE},     // RT Plan Name
+    {0x300A, 0x0004, ACT_X, KEEP_NONE},     // RT Plan Description
+    {0x300A, 0x0006, ACT_XD, KEEP_DATES},   // RT Plan Date
+    {0x300A, 0x0007, ACT_XD, KEEP_DATES},   // RT Plan Time
+    {0x300A, 0x000E, ACT_X, KEEP_NONE},     // Prescription Description
     {0x300A, 0x0013, ACT_U, KEEP_NONE},     // Dose Reference UID
+    {0x300A, 0x0072, ACT_X, KEEP_NONE},     // Fraction Group Description
+    {0x300A, 0x0083, ACT_U, KEEP_NONE},     // Referenced Dose Reference UID
+    {0x300A, 0x00B2, ACT_X, KEEP_DEVICE},   // Treatment Machine Name
+    {0x300A, 0x00C3, ACT_X, KEEP_NONE},     // Beam Description
+    {0x300A, 0x00DD, ACT_X, KEEP_NONE},     // Bolus Description
+    {0x300A, 0x0196, ACT_X, KEEP_NONE},     // Fixation Device Description
+    {0x300A, 0x01A6, ACT_X, KEEP_NONE},     // Shielding Device Description
+    {0x300A, 0x01B2, ACT_X, KEEP_NONE},     // Setup Technique Description
+    {0x300A, 0x0216, ACT_X, KEEP_DEVICE},   // Source Manufacturer
+    {0x300A, 0x02EB, ACT_X, KEEP_NONE},     // Compensator Description
+    {0x300A, 0x0608, ACT_D, KEEP_NONE},     // Treatment Position Group Label
+    {0x300A, 0x0609, ACT_U, KEEP_NONE},     // Treatment Position Group UID
+    {0x300A, 0x0611, ACT_Z, KEEP_NONE},     // RT Accessory Holder Slot ID
+    {0x300A, 0x0615, ACT_Z, KEEP_NONE},     // RT Accessory Device Slot ID
+    {0x300A, 0x0619, ACT_D, KEEP_NONE},     // Radiation Dose Identification Label
+    {0x300A, 0x0623, ACT_D, KEEP_NONE},     // Radiation Dose In-Vivo Measurement Label
+    {0x300A, 0x062A, ACT_D, KEEP_NONE},     // RT Tolerance Set Label
+    {0x300A, 0x0650, ACT_U, KEEP_NONE},     // Patient Setup UID
+    {0x300A, 0x0676, ACT_X, KEEP_NONE},     // Equipment Frame of Reference Description
+    {0x300A, 0x067C, ACT_D, KEEP_NONE},     // Radiation Generation Mode Label
+    {0x300A, 0x067D, ACT_Z, KEEP_NONE},     // Radiation Generation Mode Description
+    {0x300A, 0x0700, ACT_U, KEEP_NONE},     // Treatment Session UID
+    {0x300A, 0x0734, ACT_D, KEEP_NONE},     // Treatment Tolerance Violation Description
+    {0x300A, 0x0736, ACT_D, KEEP_DATES},    // Treatment Tolerance Violation DateTime
+    {0x300A, 0x073A, ACT_D, KEEP_DATES},    // Recorded RT Control Point DateTime
+    {0x300A, 0x0741, ACT_D, KEEP_DATES},    // Interlock DateTime
+    {0x300A, 0x0742, ACT_D, KEEP_NONE},     // Interlock Description
+    {0x300A, 0x0760, ACT_D, KEEP_DATES},    // Override DateTime
+    {0x300A, 0x0783, ACT_D, KEEP_NONE},     // Interlock Origin Description
+    {0x300C, 0x0113, ACT_X, KEEP_NONE},     // Reason for Omission Description
     {0x300E, 0x0008, ACT_XZ, KEEP_NONE},    // Reviewer Name
+    {0x3010, 0x0006, ACT_U, KEEP_NONE},     // Conceptual Volume UID
+    {0x3010, 0x000B, ACT_U, KEEP_NONE},     // Referenced Conceptual Volume UID
+    {0x3010, 0x000F, ACT_Z, KEEP_NONE},     // Conceptual Volume Combination Description
+    {0x3010, 0x0013, ACT_U, KEEP_NONE},     // Constituent Conceptual Volume UID
+    {0x3010, 0x0015, ACT_U, KEEP_NONE},     // Source Conceptual Volume UID
+    {0x3010, 0x0017, ACT_Z, KEEP_NONE},     // Conceptual Volume Description
+    {0x3010, 0x001B, ACT_Z, KEEP_NONE},     // Device Alternate Identifier
+    {0x3010, 0x002D, ACT_D, KEEP_DEVICE},   // Device Label
+    {0x3010, 0x0031, ACT_U, KEEP_NONE},     // Referenced Fiducials UID
+    {0x3010, 0x0033, ACT_D, KEEP_NONE},     // User Content Label
+    {0x3010, 0x0034, ACT_D, KEEP_NONE},     // User Content Long Label
+    {0x3010, 0x0035, ACT_D, KEEP_NONE},     // Entity Label
+    {0x3010, 0x0036, ACT_X, KEEP_NONE},     // Entity Name
+    {0x3010, 0x0037, ACT_X, KEEP_NONE},     // Entity Description
+    {0x3010, 0x0038, ACT_D, KEEP_NONE},     // Entity Long Label
+    {0x3010, 0x003B, ACT_U, KEEP_NONE},     // RT Treatment Phase UID
+    {0x3010, 0x0043, ACT_Z, KEEP_DEVICE},   // Manufacturer's Device Identifier
+    {0x3010, 0x004C, ACT_XD, KEEP_DATES},   // Intended Phase Start Date
+    {0x3010, 0x004D, ACT_XD, KEEP_DATES},   // Intended Phase End Date
+    {0x3010, 0x0054, ACT_D, KEEP_NONE},     // RT Prescription Label
+    {0x3010, 0x0056, ACT_XD, KEEP_NONE},    // RT Treatment Approach Label
+    {0x3010, 0x005A, ACT_Z, KEEP_NONE},     // RT Physician Intent Narrative
+    {0x3010, 0x005C, ACT_Z, KEEP_NONE},     // Reason for Superseding
+    {0x3010, 0x0061, ACT_X, KEEP_NONE},     // Prior Treatment Dose Description
+    {0x3010, 0x006E, ACT_U, KEEP_NONE},     // Dosimetric Objective UID
+    {0x3010, 0x006F, ACT_U, KEEP_NONE},     // Referenced Dosimetric Objective UID
+    {0x3010, 0x0077, ACT_D, KEEP_NONE},     // Treatment Site
+    {0x3010, 0x007A, ACT_Z, KEEP_NONE},     // Treatment Technique Notes
+    {0x3010, 0x007B, ACT_Z, KEEP_NONE},     // Prescription Notes
+    {0x3010, 0x007F, ACT_Z, KEEP_NONE},     // Fractionation Notes
+    {0x3010, 0x0081, ACT_Z, KEEP_NONE},     // Prescription Notes Sequence
     {0x4000, 0x0010, ACT_X, KEEP_NONE},     // Arbitrary
     {0x4000, 0x4000, ACT_X, KEEP_NONE},     // Text Comments
     {0x4008, 0x0042, ACT_X, KEEP_NONE},     // Results ID Issuer
