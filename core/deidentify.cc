@@ -788,6 +788,12 @@ static void shiftElement(walker *w, DcmElement *e)
     bool ok = true;
     while (ok) {
         size_t end = text.find_first_of("\\-", start);
+        // A date-time's time zone ("...-0500" after a whole date) is no
+        // range's dash: it stays with its value.
+        while (end != std::string::npos && text[end] == '-' && end - start >= 8 &&
+               end + 5 <= text.size() && text.find_first_not_of("0123456789", end + 1) >= end + 5 &&
+               (end + 5 == text.size() || text[end + 5] == '\\' || text[end + 5] == '-'))
+            end = text.find_first_of("\\-", end + 5);
         std::string part = text.substr(start, end == std::string::npos ? end : end - start);
         std::string moved;
         if (!part.empty()) {

@@ -168,3 +168,35 @@ TEST(DeidentifyDataset, PseudonymStablePixelsKept)
     EXPECT_EQ(deidentify_dataset(key, o, &d, &rd), DEIDENTIFY_DONE);
     EXPECT_TRUE(rd.burnedIn);
 }
+
+TEST(DeidentifyDataset, DatesShiftedAlikeTimeZonesAndRangesKept)
+{
+    deidentify_key key;
+    memset(key.bytes, 9, sizeof key.bytes);
+    DcmDataset ds;
+    ds.putAndInsertString(DCM_PatientID, "P1");
+    ds.putAndInsertString(DCM_StudyDate, "20200102");
+    ds.putAndInsertString(DCM_StudyTime, "030405");
+    ds.putAndInsertString(DCM_AcquisitionDateTime, "20200102030405-0500");
+    ds.putAndInsertString(DCM_ContentDate, "20200102-20200103");
+    ds.putAndInsertString(DCM_SeriesDate, "notadate");
+    deidentify_options o;
+    o.shiftDates = true;
+    deidentify_result r;
+    ASSERT_EQ(deidentify_dataset(key, o, &ds, &r), DEIDENTIFY_DONE);
+    OFString date, time, dt, range, bad;
+    ASSERT_TRUE(ds.findAndGetOFString(DCM_StudyDate, date).good());
+    ASSERT_TRUE(ds.findAndGetOFString(DCM_StudyTime, time).good());
+    ASSERT_TRUE(ds.findAndGetOFStringArray(DCM_AcquisitionDateTime, dt).good());
+    ASSERT_TRUE(ds.findAndGetOFStringArray(DCM_ContentDate, range).good());
+    EXPECT_NE(date, "20200102");
+    EXPECT_EQ(date.size(), 8u);
+    EXPECT_EQ(time, "030405");
+    EXPECT_EQ(dt, date + "030405-0500");
+    ASSERT_EQ(range.size(), 17u);
+    EXPECT_EQ(range.substr(0, 9), date + "-");
+    EXPECT_NE(range.substr(9), "20200103");
+    // A value that is no date is emptied, never left unshifted.
+    EXPECT_TRUE(ds.findAndGetOFString(DCM_SeriesDate, bad).good());
+    EXPECT_EQ(bad, "");
+}
