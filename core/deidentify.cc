@@ -1076,6 +1076,9 @@ int deidentify_encode(DcmFileFormat *ff, std::string *out)
     E_TransferSyntax xfer = ff->getDataset()->getOriginalXfer();
     if (xfer == EXS_Unknown)
         xfer = EXS_LittleEndianExplicit;
+    // The encoding's length known ahead: the string is allocated once, not
+    // grown by doubling (which would hold up to twice the image at once).
+    out->reserve((size_t)ff->calcElementLength(xfer, EET_ExplicitLength) + 1024);
     std::vector<char> buffer(256 * 1024);
     DcmOutputBufferStream stream(buffer.data(), buffer.size());
     DcmWriteCache cache;
