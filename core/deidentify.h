@@ -68,7 +68,8 @@ std::string deidentify_optionWords(const deidentify_options &options);
 struct deidentify_result {
     // The pixel data may hold identifying text: Burned In Annotation
     // (0028,0301) is YES, or absent in an image of a modality that often
-    // burns text in (US, SC, XA, ES, OT, DX... see deidentify.cc).
+    // burns text in (US, XA, RF, ES, XC, OT, SC, DOC, SM), or a secondary
+    // capture or an encapsulated document (deidentify.cc, mayBurnIn).
     bool burnedIn = false;
     std::string pseudonymName, pseudonymId; // the patient's new name and ID
     std::string study;                      // the new Study Instance UID
