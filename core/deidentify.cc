@@ -974,8 +974,11 @@ static bool mayBurnIn(DcmDataset *ds)
 {
     static const char *const modalities[] = {"US", "XA", "RF", "ES", "XC", "OT", "SC", "DOC", "SM"};
     std::string cls = stringOf(ds, DCM_SOPClassUID);
-    if (cls.compare(0, 26, "1.2.840.10008.5.1.4.1.1.7") == 0 ||
-        cls.compare(0, 27, "1.2.840.10008.5.1.4.1.1.104") == 0)
+    // Secondary capture (...1.1.7 and its multi-frame kin ...1.1.7.N) and the
+    // encapsulated documents (...1.1.104.N).
+    static const std::string sc = "1.2.840.10008.5.1.4.1.1.7", doc = "1.2.840.10008.5.1.4.1.1.104.";
+    if (cls == sc || cls.compare(0, sc.size() + 1, sc + ".") == 0 ||
+        cls.compare(0, doc.size(), doc) == 0)
         return true;
     std::string modality = stringOf(ds, DCM_Modality);
     for (const char *m : modalities)

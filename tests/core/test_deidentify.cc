@@ -200,3 +200,33 @@ TEST(DeidentifyDataset, DatesShiftedAlikeTimeZonesAndRangesKept)
     EXPECT_TRUE(ds.findAndGetOFString(DCM_SeriesDate, bad).good());
     EXPECT_EQ(bad, "");
 }
+
+TEST(DeidentifyDataset, BurnedInByAttributeModalityOrClass)
+{
+    deidentify_key key;
+    memset(key.bytes, 3, sizeof key.bytes);
+    struct {
+        const char *sopClass, *modality, *burned;
+        bool expected;
+    } cases[] = {
+        {"1.2.840.10008.5.1.4.1.1.2", "CT", nullptr, false},
+        {"1.2.840.10008.5.1.4.1.1.2", "CT", "YES", true},
+        {"1.2.840.10008.5.1.4.1.1.6.1", "US", nullptr, true},
+        {"1.2.840.10008.5.1.4.1.1.6.1", "US", "NO", false},
+        {"1.2.840.10008.5.1.4.1.1.7", "CT", nullptr, true},
+        {"1.2.840.10008.5.1.4.1.1.7.2", "CT", nullptr, true},
+        {"1.2.840.10008.5.1.4.1.1.77.1.1", "CT", nullptr, false},
+    };
+    for (const auto &c : cases) {
+        DcmDataset ds;
+        ds.putAndInsertString(DCM_SOPClassUID, c.sopClass);
+        ds.putAndInsertString(DCM_Modality, c.modality);
+        if (c.burned != nullptr)
+            ds.putAndInsertString(DCM_BurnedInAnnotation, c.burned);
+        static const Uint8 pixels[2] = {0, 0};
+        ds.putAndInsertUint8Array(DCM_PixelData, pixels, 2);
+        deidentify_result r;
+        ASSERT_EQ(deidentify_dataset(key, deidentify_options(), &ds, &r), DEIDENTIFY_DONE);
+        EXPECT_EQ(r.burnedIn, c.expected) << c.sopClass << " " << c.modality;
+    }
+}
