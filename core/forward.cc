@@ -2,6 +2,7 @@
 // match of a stored image against the rules, and the job files below
 // BASE/forward/ (made, read, listed, rewritten, finished).
 #include "core/forward.h"
+#include "core/deidentify.h"
 #include "core/listener.h"
 
 #include <dirent.h>
@@ -96,6 +97,19 @@ static bool parseWord(const std::string &word, forward_rule *r, std::string *why
             *why = "syntax must be stored, explicit or implicit";
             return false;
         }
+        return true;
+    }
+    if (name == "deidentify") {
+        if (value == "no") {
+            r->deidentify.clear();
+            return true;
+        }
+        if (!deidentify_parseOptions(value, nullptr)) {
+            *why = "deidentify must be yes, no or a comma-separated list of dates, device, "
+                   "patient, refuse-burned-in";
+            return false;
+        }
+        r->deidentify = value;
         return true;
     }
     if (name == "calling") {
@@ -352,6 +366,8 @@ static std::string jobText(const forward_job &j)
         add("instance", j.instance);
     add("syntax", forward_syntaxName(j.syntax));
     add("origin", j.origin);
+    if (!j.deidentify.empty())
+        add("deidentify", j.deidentify);
     if (j.quiet != 0)
         add("quiet", std::to_string(j.quiet));
     add("state", forward_stateName(j.state));
@@ -397,6 +413,8 @@ static bool parseJob(const std::string &text, forward_job *j)
                                               : FORWARD_SYNTAX_STORED;
         else if (key == "origin")
             j->origin = value;
+        else if (key == "deidentify")
+            j->deidentify = value;
         else if (key == "quiet")
             j->quiet = (unsigned)n;
         else if (key == "state")
@@ -769,6 +787,7 @@ static int makeJobs(const char *baseDir, const forward_rules *rules, DcmDataset 
         job.destination = r.destination;
         job.study = study;
         job.syntax = r.syntax;
+        job.deidentify = r.deidentify;
         job.origin = "rule " + std::to_string(r.line);
         if (r.when == FORWARD_ON_STORE) {
             job.series = series;

@@ -68,6 +68,10 @@ struct forward_rule {
     int syntax = FORWARD_SYNTAX_STORED;        // FORWARD_SYNTAX_*
     std::string calling;                       // calling AE title pattern ("" any)
     std::vector<forward_condition> conditions; // all must match
+    // deidentify=yes|OPTIONS: the images go de-identified (core/
+    // deidentify.h): "" not, "yes" by the basic profile, else its options
+    // comma separated (dates, device, patient, refuse-burned-in).
+    std::string deidentify;
 };
 
 // The rules file.
@@ -104,6 +108,8 @@ struct forward_job {
     std::string study, series, instance; // series, instance: "" for a wider job
     int syntax = FORWARD_SYNTAX_STORED;
     std::string origin; // "rule N", "web USER"
+    // As forward_rule::deidentify: the images are sent de-identified.
+    std::string deidentify;
     unsigned quiet = 0; // a study's quiet job: seconds after its last image
     int state = FORWARD_PENDING;
     int attempts = 0;      // tries that failed

@@ -1,5 +1,6 @@
 // The forwarder process: waits on the forwarding queue's directory, groups
-// the due jobs by destination and transfer syntax, sends their images over
+// the due jobs by destination, transfer syntax and de-identification,
+// sends their images (de-identified where the job says) over
 // associations of its own with the retrieve code, and records each
 // delivered image, each finished job and each failure in the queue.
 #include "server/forwarder.h"
@@ -29,6 +30,7 @@
 
 #include "aetitlemap/aetitlemap.h"
 #include "core/archive.h"
+#include "core/deidexport.h"
 #include "core/forward.h"
 #include "runtime/logprintf.h"
 #include "runtime/monitormsg.h"
@@ -90,10 +92,50 @@ static DcmDataset *identifierOf(const forward_job &j)
     return id;
 }
 
-// Sends the images of the due jobs of one destination and syntax, noting
-// each delivered one in every job that wants it.
+// Makes *out the item to send for item de-identified, its file in *copy:
+// true, or false with *why.
+static bool deidentifyItem(const deidentify_key &key, const deidentify_options &options,
+                           const retrieveitem &item, retrieveitem *out, deidexport_tempfile *copy,
+                           std::string *why)
+{
+    DcmFileFormat ff;
+    deidentify_result r;
+    int d = deidexport_readImage(&server_archive, item.path, key, options, &ff, &r,
+                                 server_options.logfp);
+    std::string bytes;
+    if (d == DEIDENTIFY_REFUSED) {
+        *why = "refused to de-identify: the pixel data may hold identifying text";
+        return false;
+    }
+    if (d != DEIDENTIFY_DONE || deidentify_encode(&ff, &bytes) != 0) {
+        *why = "the stored file cannot be de-identified";
+        return false;
+    }
+    if (r.burnedIn)
+        LOG(LOGLEVEL_WARNING,
+            "Forward: %s sent de-identified; its pixel data may hold identifying text.\n",
+            item.instance.c_str());
+    // In the queue's directory: a temporary file there that a crash leaves
+    // is swept with the queue's others.
+    if (copy->write(forward_dir(baseDir()), bytes) != 0) {
+        *why = "the de-identified copy cannot be written";
+        LOG(LOGLEVEL_ERROR, "Forward: cannot write %s: %s\n", copy->path().c_str(),
+            strerror(errno));
+        return false;
+    }
+    *out = item;
+    out->path = copy->path();
+    out->study = r.study;
+    out->series = r.series;
+    out->instance = r.instance;
+    return true;
+}
+
+// Sends the images of the due jobs of one destination, syntax and
+// de-identification (deid: "" none), noting each delivered one in every
+// job that wants it.
 static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &dest, int syntax,
-                      std::vector<dueJob *> &jobs)
+                      const std::string &deid, std::vector<dueJob *> &jobs)
 {
     // One item per instance, however many of the jobs want it.
     retrievejob all;
@@ -131,6 +173,18 @@ static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &de
         forwardagent_for(net, AETitleMap_FindByAET(map, dest.c_str()), dest, syntax, &noAgent);
     if (agent != nullptr)
         agent->plan(&all);
+    // The site's key, read once for the group; without it nothing of the
+    // group goes (never the identified images in its place).
+    deidentify_key key;
+    deidentify_options options;
+    std::string keyWhy;
+    if (!deid.empty() && (!deidentify_parseOptions(deid, &options) ||
+                          deidentify_loadKey(baseDir(), &key, &keyWhy) != 0)) {
+        LOG(LOGLEVEL_ERROR, "Forward: cannot de-identify for %s: %s\n", dest.c_str(),
+            keyWhy.empty() ? "unknown options" : keyWhy.c_str());
+        agent.reset();
+        noAgent = "the images cannot be de-identified";
+    }
 
     std::string why;
     size_t delivered = 0;
@@ -148,12 +202,22 @@ static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &de
             byRulesOnly = byRulesOnly && d->job.origin.compare(0, 5, "rule ") == 0;
         std::string print;
         bool printed = !item.path.empty() && forward_fingerprint(item.path, &print);
+        // What went is the de-identified copy: the stored image sent as it
+        // is and sent de-identified (or with other options) are two
+        // deliveries, neither a repeat of the other.
+        if (printed && !deid.empty())
+            print += " deidentified " + deid;
         if (printed && byRulesOnly &&
             forward_deliveredBefore(baseDir(), dest, item.instance, print)) {
             ok = true;
             unchanged++;
         } else if (agent == nullptr) {
             why = noAgent;
+        } else if (!deid.empty()) {
+            deidexport_tempfile copy;
+            retrieveitem sent;
+            ok = deidentifyItem(key, options, item, &sent, &copy, &why) &&
+                 agent->send(&all, sent, &why);
         } else {
             ok = agent->send(&all, item, &why);
         }
@@ -365,13 +429,15 @@ static int pass(T_ASC_Network *net, unsigned baseWait, size_t *lastPending, size
         archive_refresh(&server_archive);
         AETitleMap map;
         loadMap(&map);
-        std::map<std::pair<std::string, int>, std::vector<dueJob *>> groups;
+        std::map<std::tuple<std::string, int, std::string>, std::vector<dueJob *>> groups;
         for (dueJob &d : due)
-            groups[{d.job.destination, d.job.syntax}].push_back(&d);
+            groups[std::make_tuple(d.job.destination, d.job.syntax, d.job.deidentify)].push_back(
+                &d);
         for (auto &g : groups) {
             if (dicomnet_stopping())
                 break;
-            sendGroup(net, &map, g.first.first, g.first.second, g.second);
+            sendGroup(net, &map, std::get<0>(g.first), std::get<1>(g.first), std::get<2>(g.first),
+                      g.second);
         }
         AETitleMap_Destroy(&map);
         outcomes out;

@@ -4,18 +4,25 @@
 // studies losslessly in place ("compress"), verifies and repairs every
 // stored copy of every image ("scrub"), backs a running store up
 // ("backup") or restores a backup onto an empty base directory
-// ("restore"). A front end: it parses its
+// ("restore"), or makes a de-identified copy of a study into the archive
+// or a ZIP ("deidentify"). A front end: it parses its
 // command line, opens the store through the archive core
 // (core/maintenance.h, core/archive.h), runs the step and prints the result.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
+
+#include <string>
 
 #include "core/archive.h"
+#include "core/deidexport.h"
+#include "core/forward.h"
 #include "core/maintenance.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/installpath.h"
+#include "runtime/multicast.h"
 
 static int usage(const char *prog)
 {
@@ -23,8 +30,9 @@ static int usage(const char *prog)
             "Usage: %s check BASEDIR\n       %s rebuild [-f] [--from-tier] BASEDIR\n       %s tier "
             "[-n] BASEDIR\n       %s compress [-n] [--quiet DURATION] BASEDIR [STUDY...]\n       "
             "%s scrub [--rate MB/s] [--head] [-m PORT] BASEDIR\n       %s "
-            "backup BASEDIR DEST\n       %s restore BACKUP BASEDIR\n",
-            prog, prog, prog, prog, prog, prog, prog);
+            "backup BASEDIR DEST\n       %s restore BACKUP BASEDIR\n       %s deidentify [-o "
+            "OPTIONS] [--series UID] [-m PORT] (--to-archive | --zip FILE) STUDY BASEDIR\n",
+            prog, prog, prog, prog, prog, prog, prog, prog);
     return 2;
 }
 
@@ -217,6 +225,105 @@ static int runScrub(int argc, char **argv)
     return r;
 }
 
+// A de-identified copy of a study (core/deidexport.h) beside a running
+// server (the store lock shared): into the archive as a new study, or into
+// a ZIP file. Its options: -o a comma-separated list of dates, device,
+// patient, refuse-burned-in (core/deidentify.h); --series UID; -m PORT
+// (the monitor channel's port, as storeserver's -m; default 1104), where a
+// copy's images are announced as the server's are, and the site's
+// forwarding rules are applied to them as to any image stored. Prints one
+// line: "copied|zipped IMAGES STUDY PSEUDONYM-ID burned-in N refused N
+// failed N". 0 all went, 1 some failed or were refused, 2 nothing done.
+static int runDeidentify(int argc, char **argv)
+{
+    deidentify_options options;
+    std::string series, zip;
+    bool toArchive = false;
+    int port = 1104;
+    int i = 2;
+    for (; i + 2 < argc; i++) {
+        char *end = nullptr;
+        if (strcmp(argv[i], "-m") == 0 && i + 3 < argc) {
+            port = (int)strtol(argv[++i], &end, 10);
+            if (end == argv[i] || *end != '\0' || port < 0 || port > 65535)
+                return usage(argv[0]);
+        } else if (strcmp(argv[i], "-o") == 0 && i + 3 < argc) {
+            if (!deidentify_parseOptions(argv[++i], &options))
+                return usage(argv[0]);
+        } else if (strcmp(argv[i], "--series") == 0 && i + 3 < argc) {
+            series = argv[++i];
+        } else if (strcmp(argv[i], "--zip") == 0 && i + 3 < argc && zip.empty()) {
+            zip = argv[++i];
+        } else if (strcmp(argv[i], "--to-archive") == 0) {
+            toArchive = true;
+        } else {
+            return usage(argv[0]);
+        }
+    }
+    if (i != argc - 2 || toArchive == !zip.empty())
+        return usage(argv[0]);
+    const char *study = argv[argc - 2], *base = argv[argc - 1];
+    if (archive_uidProblem(study) != nullptr ||
+        (!series.empty() && archive_uidProblem(series.c_str()) != nullptr)) {
+        fprintf(stderr, "error: the study (and series) must be UIDs\n");
+        return 2;
+    }
+    deidentify_key key;
+    std::string error;
+    if (deidentify_loadKey(base, &key, &error) != 0) {
+        fprintf(stderr, "error: %s\n", error.c_str());
+        return 2;
+    }
+    char why[512] = "";
+    archive_context archive;
+    // A copy into the archive is stored as any image is: the site's
+    // forwarding rules and the monitor channel see it.
+    forward_rules rules;
+    int monitor = -1;
+    if (toArchive) {
+        if (forward_loadRules(nullptr, &rules, why, sizeof why) < 0) {
+            fprintf(stderr, "error: %s: %s\n", FORWARD_RULES_FILE, why);
+            return 2;
+        }
+        archive.forwardRules = &rules;
+        if (port != 0)
+            monitor = multicast_sendsocket((unsigned short)port, "224.0.0.1");
+        archive.monitorSock = &monitor;
+    }
+    maintenance_open(&archive, base, ARCHIVE_LOCK_SHARED);
+    if (maintenance_tierSettings(&archive, why, sizeof why) == MAINTENANCE_TIER_UNUSABLE) {
+        fprintf(stderr, "error: object tier: %s\n", why);
+        maintenance_close(&archive);
+        return 2;
+    }
+    if (maintenance_lock(&archive) != 0) {
+        fprintf(stderr, "error: %s: the store is locked by a %s\n", base,
+                errno == EBUSY ? "restore" : "rebuild");
+        maintenance_close(&archive);
+        return 2;
+    }
+    deidexport_summary sum;
+    int r = toArchive ? deidexport_toArchive(&archive, key, options, study, series, &sum, stderr)
+                      : deidexport_toZip(&archive, key, options, study, series, zip.c_str(), &sum,
+                                         stderr);
+    maintenance_close(&archive);
+    if (monitor >= 0)
+        close(monitor);
+    if (r != 0) {
+        fprintf(stderr, "error: study %s: %s\n", study,
+                toArchive ? "no images, or the index cannot be read" : "no ZIP written");
+        return 2;
+    }
+    printf("%s %zu %s %s burned-in %zu refused %zu failed %zu\n", toArchive ? "copied" : "zipped",
+           sum.images, sum.study.empty() ? "-" : sum.study.c_str(),
+           sum.pseudonymId.empty() ? "-" : sum.pseudonymId.c_str(), sum.burnedIn, sum.refused,
+           sum.failed);
+    // Never called clean when the pixels may hold text.
+    if (sum.burnedIn > 0)
+        printf("warning: %zu image(s): pixel data may hold identifying text\n", sum.burnedIn);
+    return sum.failed == 0 && sum.refused == 0 ? 0 : 1;
+}
+
 int main(int argc, char **argv)
 {
     detect_installpath(argv[0]);
@@ -230,6 +337,8 @@ int main(int argc, char **argv)
         return maintenance_restore(argv[2], argv[3], stdout, stderr);
     if (argc >= 3 && strcmp(argv[1], "compress") == 0)
         return runCompress(argc, argv);
+    if (argc >= 3 && strcmp(argv[1], "deidentify") == 0)
+        return runDeidentify(argc, argv);
     if (argc >= 3 && strcmp(argv[1], "scrub") == 0)
         return runScrub(argc, argv);
     if (argc >= 3 && strcmp(argv[1], "tier") == 0) {

@@ -14,6 +14,7 @@
 
 #include "aetitlemap/aetitlemap.h"
 #include "core/archive.h"
+#include "core/deidentify.h"
 #include "core/forward.h"
 #include "runtime/logprintf.h"
 #include "web/csrf.h"
@@ -43,6 +44,8 @@ static std::string jobJson(const forward_job &j)
         out += ",\"instance\":" + web_jsonQuote(j.instance);
     out += ",\"syntax\":" + web_jsonQuote(forward_syntaxName(j.syntax));
     out += ",\"origin\":" + web_jsonQuote(j.origin);
+    if (!j.deidentify.empty())
+        out += ",\"deidentify\":" + web_jsonQuote(j.deidentify);
     out += ",\"state\":" + web_jsonQuote(forward_stateName(j.state));
     out += ",\"attempts\":" + std::to_string(j.attempts);
     out += ",\"total\":" + std::to_string(j.total);
@@ -187,6 +190,12 @@ static int serveSend(const webrequest &rq, const std::string &body)
     job.study = field(fields, "study");
     job.series = field(fields, "series");
     job.destination = field(fields, "destination");
+    // deidentify=yes or a list of options: the images go de-identified.
+    job.deidentify = field(fields, "deidentify");
+    if (job.deidentify == "no")
+        job.deidentify.clear();
+    if (!job.deidentify.empty() && !deidentify_parseOptions(job.deidentify, nullptr))
+        return replyPost(rq, MHD_HTTP_BAD_REQUEST, "Unknown de-identification option.", "");
     if (!oneUid(job.study) || (!job.series.empty() && !oneUid(job.series)))
         return replyPost(rq, MHD_HTTP_BAD_REQUEST, "A study (and series) UID is needed.", "");
     AETitleMap map;

@@ -32,6 +32,7 @@
 #include "runtime/logprintf.h"
 #include "runtime/sitefile.h"
 #include "web/csrf.h"
+#include "web/deidpage.h"
 #include "web/forwardpage.h"
 #include "web/frontdoor.h"
 #include "web/metrics.h"
@@ -104,6 +105,8 @@ static unsigned operationOf(const std::string &method, const std::string &path,
         return ACCESS_DELETE;
     if (path == "/download")
         return ACCESS_GET;
+    if (deidpage_owns(path))
+        return deidpage_operation(method, path);
     if (path == "/wado")
         return ACCESS_GET;
     if (worklistpage_owns(path))
@@ -418,7 +421,8 @@ static MHD_Result collectArg(void *cls, MHD_ValueKind, const char *key, const ch
 // forwarding page's and the study page's delete form.
 static bool keepsBody(const std::string &path)
 {
-    return worklistpage_owns(path) || forwardpage_owns(path) || path == "/delete";
+    return worklistpage_owns(path) || forwardpage_owns(path) || path == "/delete" ||
+           deidpage_owns(path);
 }
 
 // Routes a complete request (no body, or STOW's finished body).
@@ -431,6 +435,8 @@ static int route(requeststate *s)
         return worklistpage_serve(rq, s->body);
     if (forwardpage_owns(p))
         return forwardpage_serve(rq, s->body);
+    if (deidpage_owns(p))
+        return deidpage_serve(rq, s->body);
     if (p.compare(0, root.size(), root) == 0 &&
         (p.size() == root.size() || p[root.size()] == '/')) {
         const std::vector<std::string> &seg = s->seg;

@@ -319,7 +319,8 @@ static int search(const searchargs &a, DcmDataset *q, std::vector<studyrow> *pag
     return 0;
 }
 
-// The buttons of a study's or series' row: view, download, send, delete.
+// The buttons of a study's or series' row: view, download, de-identify,
+// send, delete.
 static std::string actions(const std::string &study, const std::string &series)
 {
     std::string s = web_escapeHtml(study), se = web_escapeHtml(series);
@@ -329,7 +330,9 @@ static std::string actions(const std::string &study, const std::string &series)
     return "<td class=\"actions\"><a class=\"view\" href=\"/viewer/viewer?StudyInstanceUIDs=" + s +
            (series.empty() ? "" : "&amp;SeriesInstanceUIDs=" + se) +
            "\">View</a> <a class=\"download\" href=\"" + zip +
-           "\">ZIP</a> <button type=\"button\" class=\"send\" " + target +
+           "\">ZIP</a> <a class=\"deidentify\" href=\"/deidentify?study=" + s +
+           (series.empty() ? "" : "&amp;series=" + se) + "\">De-identify</a>" +
+           " <button type=\"button\" class=\"send\" " + target +
            ">Send</button> <button type=\"button\" class=\"delete\" " + target +
            ">Delete</button></td>";
 }
