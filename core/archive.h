@@ -40,6 +40,8 @@ enum {
     ARCHIVE_EXISTS = 0xB006,            // already stored and kept (Elements Discarded)
     ARCHIVE_REFUSED_NOSPACE = 0xA700,   // not known to be stored (Out of Resources)
     ARCHIVE_CANNOT_UNDERSTAND = 0xC000, // a UID missing or refused
+    ARCHIVE_REFUSED_REJECTED = 0x0124,  // rejected before and not taken again (Not
+                                        // Authorized: core/rejection.h)
 };
 
 // A listener of ingest (core/listener.h).
@@ -76,6 +78,10 @@ struct archive_context {
     // worklist: core/listener.h) and what they keep between images, made
     // with the context; a copy of the context shares them.
     std::shared_ptr<archive_effects> effects = archive_newEffects();
+    // An image that a rejection note rejected is stored again when it is
+    // sent again (the site file "Rejection": core/rejection.h); false:
+    // refused. Read by archive_open for a front end (settings.prog).
+    bool acceptRejectedAgain = false;
 };
 
 // Registers listener (borrowed; it must outlive the context) on ctx: told of
@@ -248,6 +254,9 @@ public:
 
 private:
     class index_cursor *walk_; // the index's walk (index/indexbackend.h), owned; null: ended
+    // What the walk hides (core/rejection.h), owned, and the query's level.
+    class rejection_view *rejected_;
+    std::string level_;
 };
 
 // One image that a retrieve selects: its UIDs, its file, and what the
@@ -284,6 +293,10 @@ bool archive_addSOPClassesInStudy(const archive_context *ctx, DcmDataset *query,
 // meta header.
 int archive_parseMeta(const unsigned char *buf, size_t n, std::string *sopClass, std::string *xfer,
                       size_t *datasetStart);
+
+// Whether a rejection note has hidden the image (core/rejection.h): for a
+// front end that reaches an image's file by its UIDs without a walk.
+bool archive_rejected(const archive_context *ctx, const char *study, const char *instance);
 
 // Deletes the image (then an emptied series and study) from the store and
 // its index: 0 done, else the store's result (logged by the store).

@@ -31,3 +31,8 @@ int housekeeping_exitreport(int status, const char **what, int *value)
     }
     return 1;
 }
+
+bool housekeeping_retentionDue(time_t now, time_t last, long interval)
+{
+    return interval > 0 && now >= last + interval;
+}

@@ -5,6 +5,7 @@
 #define VELTO_SERVER_HOUSEKEEPING_H
 
 #include <stdint.h>
+#include <time.h>
 
 // Seconds between disk checks while the disk is at least this full of free
 // space (in percent); below it the percentage itself is the interval.
@@ -19,5 +20,12 @@ int housekeeping_diskpercent(uint64_t total, uint64_t freebytes, int *check_inte
 // logged); otherwise 1 with *what set to " with exit code", " due to signal"
 // or " for an unknown reason" and *value to the code, signal number or 0.
 int housekeeping_exitreport(int status, const char **what, int *value);
+
+// Whether the retention policy's next pass is due at now, the last one
+// having run at last (0: never) with interval seconds between passes: the
+// first pass comes one interval after the start, so that a server started
+// on a store does not delete before its recovery has settled and a site
+// has seen its log.
+bool housekeeping_retentionDue(time_t now, time_t last, long interval);
 
 #endif
