@@ -704,7 +704,10 @@ void archive_endIdle(const archive_context *ctx)
 static std::vector<DcmTagKey> ingestHeadTags(const archive_context *ctx)
 {
     std::vector<DcmTagKey> tags = {DCM_SOPClassUID, DCM_SOPInstanceUID, DCM_StudyInstanceUID,
-                                   DCM_SeriesInstanceUID, DCM_AccessionNumber};
+                                   DCM_SeriesInstanceUID, DCM_AccessionNumber,
+                                   // A rejection note's title and what it rejects.
+                                   DCM_ConceptNameCodeSequence,
+                                   DCM_CurrentRequestedProcedureEvidenceSequence};
     if (ctx->forwardRules != nullptr)
         for (const forward_rule &r : ctx->forwardRules->rules)
             for (const forward_condition &c : r.conditions)

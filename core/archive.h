@@ -40,8 +40,10 @@ enum {
     ARCHIVE_EXISTS = 0xB006,            // already stored and kept (Elements Discarded)
     ARCHIVE_REFUSED_NOSPACE = 0xA700,   // not known to be stored (Out of Resources)
     ARCHIVE_CANNOT_UNDERSTAND = 0xC000, // a UID missing or refused
-    ARCHIVE_REFUSED_REJECTED = 0x0124,  // rejected before and not taken again (Not
-                                        // Authorized: core/rejection.h)
+    // Rejected by a rejection note and not taken again (core/rejection.h):
+    // a code of the "Cannot understand" range, which every storage SCU
+    // reads as a failure, of this archive's own choosing.
+    ARCHIVE_REFUSED_REJECTED = 0xC124,
 };
 
 // A listener of ingest (core/listener.h).

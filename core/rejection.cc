@@ -47,8 +47,7 @@ const char *rejection_title(DcmDataset *ds)
     if (text(ds, DCM_SOPClassUID) != REJECTION_KOS_CLASS)
         return nullptr;
     DcmItem *title = nullptr;
-    if (ds->findAndGetSequenceItem(DCM_ConceptNameCodeSequence, title, 0).bad() ||
-        title == nullptr)
+    if (ds->findAndGetSequenceItem(DCM_ConceptNameCodeSequence, title, 0).bad() || title == nullptr)
         return nullptr;
     if (text(title, DCM_CodingSchemeDesignator) != "DCM")
         return nullptr;
@@ -154,8 +153,8 @@ bool rejection_view::keep(DcmDataset *match, const std::string &level)
     if (left == 0)
         return false;
     // The counts the match carries are those of the images left.
-    const DcmTagKey instancesKey = level == "SERIES" ? DCM_NumberOfSeriesRelatedInstances
-                                                     : DCM_NumberOfStudyRelatedInstances;
+    const DcmTagKey instancesKey =
+        level == "SERIES" ? DCM_NumberOfSeriesRelatedInstances : DCM_NumberOfStudyRelatedInstances;
     if (match->tagExists(instancesKey))
         match->putAndInsertString(instancesKey, std::to_string(left).c_str());
     if (level == "STUDY" && match->tagExists(DCM_NumberOfStudyRelatedSeries))
@@ -175,8 +174,12 @@ int rejection_beforeStore(const archive_context *ctx, const std::string &study,
     for (const auto &e : entries) {
         if (e.first.second != instance || !rejections_hides(e.second))
             continue;
-        if (!ctx->acceptRejectedAgain)
+        if (!ctx->acceptRejectedAgain) {
+            logprintf(LOGLEVEL_WARNING, ctx->store->getLogfile(),
+                      "Image %s refused: rejected by the rejection note %s\n", instance.c_str(),
+                      e.second.note.empty() ? "(purged)" : e.second.note.c_str());
             return ARCHIVE_REFUSED_REJECTED;
+        }
         // Taken again: visible again once stored.
         if (rejections_append(archive_baseDir(ctx), study, "A " + series + " " + instance + "\n",
                               ctx->store->getLogfile()) != 0)
@@ -225,8 +228,8 @@ int rejection_record(const archive_context *ctx, DcmDataset *note, const char *c
                     auto it = had.find(std::make_pair(series, instance));
                     if (it != had.end() && rejections_hides(it->second))
                         continue;
-                    lines[study] += "R " + series + " " + instance + " " + noteUid + " " + code +
-                                    "\n";
+                    lines[study] +=
+                        "R " + series + " " + instance + " " + noteUid + " " + code + "\n";
                     counts[study]++;
                 }
             }
@@ -247,8 +250,7 @@ int archive_purgeRejected(const archive_context *ctx, bool dryRun, FILE *out, FI
 {
     std::vector<std::string> studies;
     if (rejections_studies(archive_baseDir(ctx), &studies) != 0) {
-        logprintf(LOGLEVEL_ERROR, log, "Cannot read %s/%s\n", archive_baseDir(ctx),
-                  REJECTIONS_DIR);
+        logprintf(LOGLEVEL_ERROR, log, "Cannot read %s/%s\n", archive_baseDir(ctx), REJECTIONS_DIR);
         return -1;
     }
     archive_refresh(ctx);

@@ -19,7 +19,8 @@
 // archive_rejected first. A purge (archive_purgeRejected, storeindex
 // purge-rejected) removes the rejected images through archive_delete.
 //
-// An image rejected once and sent again is refused (ARCHIVE_REFUSED_REJECTED)
+// An image rejected once and sent again is refused (ARCHIVE_REFUSED_REJECTED,
+// 0xC124, with a log line)
 // unless the site file "Rejection" says "resend accept": then it is stored
 // and visible again.
 #ifndef VELTO_CORE_REJECTION_H

@@ -25,10 +25,10 @@
 // One study the pass looks at.
 struct retentionStudy {
     std::string uid, patient;
-    long date = 0;       // Study Date as YYYYMMDD, 0 when it has none
-    time_t changed = 0;  // newest modification time of its index files
-    uint64_t bytes = 0;  // bytes its files take on the disk
-    size_t images = 0;   // its image files (and tier stubs)
+    long date = 0;      // Study Date as YYYYMMDD, 0 when it has none
+    time_t changed = 0; // newest modification time of its index files
+    uint64_t bytes = 0; // bytes its files take on the disk
+    size_t images = 0;  // its image files (and tier stubs)
     const char *reason = nullptr;
 };
 
@@ -183,11 +183,12 @@ int archive_retention(const archive_context *ctx, const retention_policy &policy
             rest.push_back(s);
         }
     }
-    std::stable_sort(chosen.begin(), chosen.end(),
-                     [](const retentionStudy &a, const retentionStudy &b) { return a.date < b.date; });
-    std::stable_sort(rest.begin(), rest.end(), [](const retentionStudy &a, const retentionStudy &b) {
-        return a.changed < b.changed;
-    });
+    std::stable_sort(
+        chosen.begin(), chosen.end(),
+        [](const retentionStudy &a, const retentionStudy &b) { return a.date < b.date; });
+    std::stable_sort(
+        rest.begin(), rest.end(),
+        [](const retentionStudy &a, const retentionStudy &b) { return a.changed < b.changed; });
     struct statvfs vfs;
     double freeBytes = 0, totalBytes = 0;
     if (statvfs(archive_baseDir(ctx), &vfs) == 0 && vfs.f_blocks != 0) {
@@ -232,7 +233,7 @@ int archive_retention(const archive_context *ctx, const retention_policy &policy
                   "Retention: deleted study %s of patient \"%s\" (%s): %zu images, %zu failed\n",
                   s.uid.c_str(), printable(s.patient).c_str(),
                   strcmp(s.reason, "keep") == 0 ? "older than the keep period"
-                                                 : "free space below the setting",
+                                                : "free space below the setting",
                   deleted, failed);
         if (out != nullptr) {
             fprintf(out, "deleted %s %zu %llu %s\n", s.uid.c_str(), deleted,

@@ -26,9 +26,8 @@ static std::string filePath(const char *base, const std::string &study)
 // path outside the directory is ever made from a peer's text.
 static bool uidName(const std::string &name)
 {
-    return !name.empty() && name.size() <= 64 && name.find_first_not_of("0123456789.") ==
-                                                      std::string::npos &&
-           name[0] != '.';
+    return !name.empty() && name.size() <= 64 &&
+           name.find_first_not_of("0123456789.") == std::string::npos && name[0] != '.';
 }
 
 int rejections_read(const char *base, const std::string &study, rejections_study *out)

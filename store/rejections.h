@@ -32,9 +32,9 @@
 
 // The state of one rejected image.
 struct rejections_entry {
-    char state = 'R';   // 'R' rejected, 'P' purged, 'A' accepted again (not hidden)
-    std::string note;   // the rejection note's SOP Instance UID
-    std::string code;   // its title's code value (e.g. 113001)
+    char state = 'R'; // 'R' rejected, 'P' purged, 'A' accepted again (not hidden)
+    std::string note; // the rejection note's SOP Instance UID
+    std::string code; // its title's code value (e.g. 113001)
 };
 
 // The images of one study that have a line, by (series, instance).

@@ -35,10 +35,10 @@
 #define RETENTION_PROTECTED_FILE "PROTECTED"
 
 struct retention_policy {
-    double percent = -1;   // delete-below as a share of the file system (-1: none)
-    uint64_t bytes = 0;    // delete-below as an amount (0: none)
-    int keepAmount = 0;    // keep: 0 none
-    char keepUnit = 0;     // 'y', 'm' or 'd'
+    double percent = -1; // delete-below as a share of the file system (-1: none)
+    uint64_t bytes = 0;  // delete-below as an amount (0: none)
+    int keepAmount = 0;  // keep: 0 none
+    char keepUnit = 0;   // 'y', 'm' or 'd'
     long quietSeconds = 600;
     long intervalSeconds = 600;
     bool active() const { return percent >= 0 || bytes > 0 || keepAmount > 0; }
