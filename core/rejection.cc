@@ -8,8 +8,10 @@
 #include <algorithm>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcfilefo.h"
 #include "dcmtk/dcmdata/dcitem.h"
 #include "dcmtk/dcmdata/dcsequen.h"
+#include "dcmtk/dcmdata/dcuid.h"
 
 #include "core/archive.h"
 #include "dicomnet/dicomnet.h"
@@ -18,6 +20,7 @@
 #include "runtime/logprintf.h"
 #include "runtime/sitefile.h"
 #include "store/localstore.h"
+#include "store/tier.h"
 
 static const struct {
     const char *code, *meaning;
@@ -309,4 +312,142 @@ int archive_purgeRejected(const archive_context *ctx, bool dryRun, FILE *out, FI
     if (purged > 0 && !dryRun)
         logprintf(LOGLEVEL_NOTICE, log, "Purged %d rejected images\n", purged);
     return failed && purged == 0 ? -1 : purged;
+}
+
+// --- notes made by the archive ---
+
+// Copies key from one item to another when it is there (else puts it empty:
+// the note's type 2 attributes).
+static void copyKey(DcmItem *from, DcmItem *to, const DcmTagKey &key)
+{
+    const char *v = from != nullptr ? dicomnet_getTagString(from, key) : nullptr;
+    to->putAndInsertString(key, v != nullptr ? v : "");
+}
+
+static DcmItem *codeItem(const char *value, const char *meaning)
+{
+    DcmItem *c = new DcmItem();
+    c->putAndInsertString(DCM_CodeValue, value);
+    c->putAndInsertString(DCM_CodingSchemeDesignator, "DCM");
+    c->putAndInsertString(DCM_CodeMeaning, meaning);
+    return c;
+}
+
+int archive_rejectImages(const archive_context *ctx, const std::string &study,
+                         const std::string &series, const char *code, std::string *noteUid,
+                         size_t *count)
+{
+    const char *meaning = rejection_meaning(code);
+    if (meaning == nullptr)
+        abort(); // the caller offers the four titles only
+    FILE *log = ctx->store->getLogfile();
+    DcmDataset id;
+    dicomnet_Key_Add(&id, 0x0008, 0x0052, series.empty() ? "STUDY" : "SERIES");
+    dicomnet_Key_Add(&id, 0x0020, 0x000D, study.c_str());
+    if (!series.empty())
+        dicomnet_Key_Add(&id, 0x0020, 0x000E, series.c_str());
+    std::vector<archive_image> images;
+    if (archive_select(ctx, &id, &images) != ARCHIVE_SELECTED)
+        return -1;
+    // archive_select leaves hidden images out; notes stay visible.
+    images.erase(std::remove_if(images.begin(), images.end(),
+                                [](const archive_image &im) {
+                                    return im.sopClass.empty() ||
+                                           im.sopClass == REJECTION_KOS_CLASS;
+                                }),
+                 images.end());
+    if (images.empty())
+        return 1;
+    // The patient and study of the note: one image's head (or a tiered
+    // image's kept head).
+    DcmFileFormat head;
+    OFCondition read = head.loadFileUntilTag(images[0].path.c_str(), EXS_Unknown, EGL_noChange,
+                                             DCM_MaxReadLength, ERM_autoDetect, DCM_PixelData);
+    if (read.bad())
+        read =
+            head.loadFileUntilTag((images[0].path + TIER_HEAD_SUFFIX).c_str(), EXS_Unknown,
+                                  EGL_noChange, DCM_MaxReadLength, ERM_autoDetect, DCM_PixelData);
+    if (read.bad()) {
+        logprintf(LOGLEVEL_ERROR, log, "Cannot read %s for a rejection note: %s\n",
+                  images[0].path.c_str(), read.text());
+        return -1;
+    }
+    DcmDataset *src = head.getDataset();
+    DcmDataset note;
+    static const DcmTagKey copied[] = {
+        DCM_SpecificCharacterSet,
+        DCM_PatientName,
+        DCM_PatientID,
+        DCM_IssuerOfPatientID,
+        DCM_PatientBirthDate,
+        DCM_PatientSex,
+        DCM_StudyDate,
+        DCM_StudyTime,
+        DCM_AccessionNumber,
+        DCM_ReferringPhysicianName,
+        DCM_StudyID,
+        DCM_StudyDescription,
+    };
+    for (const DcmTagKey &k : copied)
+        if (k != DCM_SpecificCharacterSet || src->tagExists(k))
+            copyKey(src, &note, k);
+    char uid[100];
+    note.putAndInsertString(DCM_SOPClassUID, REJECTION_KOS_CLASS);
+    *noteUid = dcmGenerateUniqueIdentifier(uid, SITE_INSTANCE_UID_ROOT);
+    note.putAndInsertString(DCM_SOPInstanceUID, noteUid->c_str());
+    note.putAndInsertString(DCM_StudyInstanceUID, study.c_str());
+    note.putAndInsertString(DCM_SeriesInstanceUID,
+                            dcmGenerateUniqueIdentifier(uid, SITE_SERIES_UID_ROOT));
+    note.putAndInsertString(DCM_Modality, "KO");
+    note.putAndInsertString(DCM_SeriesNumber, "9999");
+    note.putAndInsertString(DCM_InstanceNumber, "1");
+    note.putAndInsertString(DCM_Manufacturer, "Velto");
+    note.insertEmptyElement(DCM_ReferencedPerformedProcedureStepSequence);
+    char date[16], time_[16];
+    time_t now = time(nullptr);
+    struct tm t;
+    localtime_r(&now, &t);
+    strftime(date, sizeof date, "%Y%m%d", &t);
+    strftime(time_, sizeof time_, "%H%M%S", &t);
+    note.putAndInsertString(DCM_ContentDate, date);
+    note.putAndInsertString(DCM_ContentTime, time_);
+    note.putAndInsertString(DCM_ValueType, "CONTAINER");
+    note.putAndInsertString(DCM_ContinuityOfContent, "SEPARATE");
+    note.insertSequenceItem(DCM_ConceptNameCodeSequence, codeItem(code, meaning));
+    DcmItem *tmpl = new DcmItem();
+    tmpl->putAndInsertString(DCM_MappingResource, "DCMR");
+    tmpl->putAndInsertString(DCM_TemplateIdentifier, "2010");
+    note.insertSequenceItem(DCM_ContentTemplateSequence, tmpl);
+    // The evidence: the study, each series with its images; and the
+    // content: one IMAGE item per image.
+    DcmItem *evidence = new DcmItem();
+    evidence->putAndInsertString(DCM_StudyInstanceUID, study.c_str());
+    std::map<std::string, DcmItem *> seriesItems;
+    for (const archive_image &im : images) {
+        DcmItem *&se = seriesItems[im.series];
+        if (se == nullptr) {
+            se = new DcmItem();
+            se->putAndInsertString(DCM_SeriesInstanceUID, im.series.c_str());
+            evidence->insertSequenceItem(DCM_ReferencedSeriesSequence, se, -2);
+        }
+        DcmItem *ref = new DcmItem();
+        ref->putAndInsertString(DCM_ReferencedSOPClassUID, im.sopClass.c_str());
+        ref->putAndInsertString(DCM_ReferencedSOPInstanceUID, im.instance.c_str());
+        se->insertSequenceItem(DCM_ReferencedSOPSequence, ref, -2);
+        DcmItem *content = new DcmItem();
+        content->putAndInsertString(DCM_RelationshipType, "CONTAINS");
+        content->putAndInsertString(DCM_ValueType, "IMAGE");
+        content->insertSequenceItem(DCM_ReferencedSOPSequence, new DcmItem(*ref));
+        note.insertSequenceItem(DCM_ContentSequence, content, -2);
+    }
+    note.insertSequenceItem(DCM_CurrentRequestedProcedureEvidenceSequence, evidence);
+    unsigned status = archive_ingest(ctx, &note, 0, nullptr);
+    if (status != ARCHIVE_STORED) {
+        logprintf(LOGLEVEL_ERROR, log, "The rejection note for study %s was not stored (0x%04x)\n",
+                  study.c_str(), status);
+        return -1;
+    }
+    archive_flush(ctx);
+    *count = images.size();
+    return 0;
 }

@@ -91,6 +91,17 @@ int rejection_beforeStore(const archive_context *ctx, const std::string &study,
 // log line (the note is then taken out again and refused).
 int rejection_record(const archive_context *ctx, DcmDataset *note, const char *code);
 
+// Makes a rejection note titled code (one of the four) for the images of
+// study (of series only, when not empty) that are not hidden yet, rejection
+// notes left out, and stores it through archive_ingest as a peer's note
+// would be (the caller serialises as for an ingest): a valid Key Object
+// Selection document that peers read, its patient and study attributes
+// taken from one of the study's images. 0 stored (*noteUid and *count set),
+// 1 nothing to reject, -1 failed (logged).
+int archive_rejectImages(const archive_context *ctx, const std::string &study,
+                         const std::string &series, const char *code, std::string *noteUid,
+                         size_t *count);
+
 // Removes every rejected image still stored through archive_delete (the
 // caller serialises with other users of the store), one line per image to
 // out ("purged STUDY SERIES INSTANCE" / with dryRun "would purge ..."),

@@ -236,6 +236,61 @@ class RejectionTests(vt.ServerTestCase):
         self.assertNotEqual(vt.store_statuses(p.stdout + p.stderr), ["Success"])
         self.assertFalse(os.path.exists(vt.uid_path(base, STUDY, SERIES_A, rejected[1])))
 
+    def test_page_rejects_protects_and_purges(self):
+        s = self.server()
+        self.images(s)
+        web = Web(s)
+        self.addCleanup(web.stop)
+        post = ["-X", "POST", "-H", "Content-Type: application/json", "--data-binary"]
+        status, _, body = web.curl("/reject", post + [json.dumps(
+            {"study": STUDY, "series": SERIES_A, "reason": "113037"})])
+        self.assertEqual(status, 200, body)
+        answer = json.loads(body)
+        self.assertEqual(answer["rejected"], 3)
+        note_uid = answer["note"]
+        kept = ["%s.%d" % (SERIES_B, i) for i in (1, 2)]
+        self.assertEqual(self.visible_images(s), sorted(kept + [note_uid]))
+        # The archive's note: a Key Object Selection document that DCMTK's
+        # SR reader takes, titled as asked, naming the three images.
+        rows = self.find(s, "IMAGE", ["StudyInstanceUID=" + STUDY, "SeriesInstanceUID=",
+                                      "SOPInstanceUID=" + note_uid])
+        path = vt.uid_path(s.basedir, STUDY, str(rows[0].SeriesInstanceUID), note_uid)
+        p = vt.run(["dsrdump", path])
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        self.assertNotIn("E:", p.stderr)
+        self.assertIn("Rejected for Patient Safety Reasons", p.stdout)
+        note = pydicom.dcmread(path)
+        self.assertEqual(note.SOPClassUID, KOS)
+        self.assertEqual(note.PatientID, "PID1")
+        refs = note.CurrentRequestedProcedureEvidenceSequence[0].ReferencedSeriesSequence[0]
+        self.assertEqual(sorted(str(r.ReferencedSOPInstanceUID)
+                                for r in refs.ReferencedSOPSequence),
+                         ["%s.%d" % (SERIES_A, i) for i in (1, 2, 3)])
+        # Nothing left to reject in that series.
+        status, _, _ = web.curl("/reject", post + [json.dumps(
+            {"study": STUDY, "series": SERIES_A, "reason": "113001"})])
+        self.assertEqual(status, 404)
+        status, _, _ = web.curl("/reject", post + [json.dumps(
+            {"study": STUDY, "reason": "999999"})])
+        self.assertEqual(status, 400)
+
+        # Protection from the page: set, listed, shown on the study's row.
+        status, _, body = web.curl("/protect", post + [json.dumps({"study": STUDY, "on": "1"})])
+        self.assertEqual((status, json.loads(body)), (200, {"protected": True}))
+        self.assertEqual(web.json("/protect"), {"studies": [STUDY], "patients": []})
+        status, _, page = web.curl("/")
+        self.assertIn(b'class="protect" data-protected="1"', page)
+        self.assertIn(b"Protected</span>", page)
+        with open(os.path.join(s.basedir, "PROTECTED")) as f:
+            self.assertEqual(f.read(), "study %s\n" % STUDY)
+
+        # Purge from the page: the files go, the check is clean.
+        status, _, body = web.curl("/purge-rejected", post + ["{}"])
+        self.assertEqual((status, json.loads(body)), (200, {"purged": 3}))
+        self.assertFalse(os.path.exists(vt.uid_path(s.basedir, STUDY, SERIES_A)))
+        p = vt.run([STOREINDEX, "check", s.basedir], env=s.env)
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+
     def test_site_accepts_a_rejected_image_again(self):
         s = self.server(start=False)
         with open(os.path.join(s.etc, "Rejection"), "w") as f:
