@@ -415,8 +415,19 @@ int archive_parseMeta(const unsigned char *buf, size_t n, std::string *sopClass,
 
 bool archive_rejected(const archive_context *ctx, const char *study, const char *instance)
 {
-    rejection_view rejected(ctx);
-    return rejected.hidden(study != nullptr ? study : "", instance);
+    // One study's file read at once (a view would list the directory
+    // first: the way of a walk over many studies, not of one image).
+    rejections_study entries;
+    if (study == nullptr || *study == '\0') {
+        rejection_view rejected(ctx);
+        return rejected.hidden("", instance);
+    }
+    if (rejections_read(archive_baseDir(ctx), study, &entries) != 0)
+        return false;
+    for (const auto &e : entries)
+        if (e.first.second == instance && rejections_hides(e.second))
+            return true;
+    return false;
 }
 
 int archive_delete(const archive_context *ctx, const char *study, const char *series,

@@ -98,6 +98,17 @@ const std::set<std::string> &rejection_view::studyHidden(const std::string &stud
     if (it != hidden_.end())
         return it->second;
     std::set<std::string> &set = hidden_[study];
+    if (!listed_) {
+        listed_ = true;
+        std::vector<std::string> studies;
+        // Unlistable: every study's file is tried instead.
+        if (rejections_studies(archive_baseDir(ctx_), &studies) == 0)
+            files_.insert(studies.begin(), studies.end());
+        else
+            files_.insert("*");
+    }
+    if (files_.count(study) == 0 && files_.count("*") == 0)
+        return set;
     rejections_study entries;
     // A file that cannot be read hides nothing it holds: logged, and the
     // images stay found (a lying answer either way; this one loses nothing).

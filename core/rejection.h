@@ -73,6 +73,10 @@ public:
 private:
     const std::set<std::string> &studyHidden(const std::string &study);
     const archive_context *ctx_;
+    // The studies that have a file, listed at the view's first look (one
+    // directory read per walk instead of one failed open per study).
+    std::set<std::string> files_;
+    bool listed_ = false;
     std::map<std::string, std::set<std::string>> hidden_; // study -> hidden instances
     std::set<std::string> all_;                           // every study's, when read
     bool allRead_ = false;
