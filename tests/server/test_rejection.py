@@ -291,6 +291,25 @@ class RejectionTests(vt.ServerTestCase):
         p = vt.run([STOREINDEX, "check", s.basedir], env=s.env)
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
 
+    def test_note_by_stow_rs(self):
+        s = self.server()
+        self.images(s)
+        web = Web(s)
+        self.addCleanup(web.stop)
+        note = make_note(os.path.join(s.tmp, "note.dcm"), STUDY + ".9.1",
+                         [(SERIES_B, SERIES_B + ".2")], title=("113039", "Data Retention Policy Expired"))
+        body = os.path.join(s.tmp, "stow-body")
+        with open(body, "wb") as f, open(note, "rb") as n:
+            f.write(b"--XyZ\r\nContent-Type: application/dicom\r\n\r\n" + n.read() +
+                    b"\r\n--XyZ--\r\n")
+        status, _, answer = web.curl("/dicom-web/studies", [
+            "-X", "POST", "-H", 'Content-Type: multipart/related; type="application/dicom"; '
+            "boundary=XyZ", "--data-binary", "@" + body])
+        self.assertEqual(status, 200, answer)
+        self.assertNotIn(SERIES_B + ".2", self.visible_images(s))
+        self.assertIn(SERIES_B + ".1", self.visible_images(s))
+        self.assertIn(STUDY + ".9.1", self.visible_images(s))
+
     def test_site_accepts_a_rejected_image_again(self):
         s = self.server(start=False)
         with open(os.path.join(s.etc, "Rejection"), "w") as f:
