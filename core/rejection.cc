@@ -2,6 +2,8 @@
 // (core/rejection.h).
 #include "core/rejection.h"
 
+#include <errno.h>
+#include <stdint.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -205,22 +207,226 @@ int rejection_beforeStore(const archive_context *ctx, const std::string &study,
     return 0;
 }
 
+// --- the evidence of a large note, read from its stored file ---
+
+// The images of one series that the evidence names.
+struct evidenceSeries {
+    std::string study, series;
+    std::vector<std::string> instances;
+};
+
+// A reader of a stored file's data set (Explicit VR Little Endian, as the
+// store keeps every data set) that follows only the evidence: the
+// toolkit's parse of a sequence of 200,000 items would keep some hundred
+// bytes per item, this keeps the UIDs. Every element is read through or
+// passed over by its length; a sequence of undefined length is walked to
+// its delimiter.
+class evidenceScan
+{
+public:
+    explicit evidenceScan(FILE *f) : f_(f) {}
+    // The data set from the current offset to the file's end: false when it
+    // is not well formed (cut short, nested beyond 64 levels).
+    bool run(std::vector<evidenceSeries> *out)
+    {
+        out_ = out;
+        return items(UINT64_MAX, LEVEL_TOP, 0, nullptr, nullptr);
+    }
+
+private:
+    enum { LEVEL_TOP, LEVEL_STUDY, LEVEL_SERIES, LEVEL_SOP, LEVEL_OTHER };
+    enum : uint32_t { UNDEFINED = 0xFFFFFFFF };
+
+    bool header(uint16_t *group, uint16_t *elem, uint32_t *length, bool *sq)
+    {
+        unsigned char h[8];
+        if (fread(h, 1, 8, f_) != 8)
+            return false;
+        *group = (uint16_t)(h[0] | h[1] << 8);
+        *elem = (uint16_t)(h[2] | h[3] << 8);
+        *sq = false;
+        if (*group == 0xFFFE) { // item, item and sequence delimiters: no VR
+            *length = (uint32_t)(h[4] | h[5] << 8 | h[6] << 16 | (uint32_t)h[7] << 24);
+            return true;
+        }
+        std::string vr((const char *)h + 4, 2);
+        static const char *const longVRs[] = {"OB", "OD", "OF", "OL", "OV", "OW", "SQ",
+                                              "SV", "UC", "UN", "UR", "UT", "UV"};
+        bool isLong = false;
+        for (const char *v : longVRs)
+            isLong = isLong || vr == v;
+        if (!isLong) {
+            *length = (uint32_t)(h[6] | h[7] << 8);
+            return true;
+        }
+        unsigned char l[4];
+        if (fread(l, 1, 4, f_) != 4)
+            return false;
+        *length = (uint32_t)(l[0] | l[1] << 8 | l[2] << 16 | (uint32_t)l[3] << 24);
+        // Undefined length: a sequence, or items of fragments (encapsulated
+        // pixel data, and UN read as a sequence).
+        *sq = vr == "SQ" || *length == UNDEFINED;
+        return true;
+    }
+
+    bool skip(uint32_t n) { return fseeko(f_, (off_t)n, SEEK_CUR) == 0; }
+
+    bool value(uint32_t n, std::string *v)
+    {
+        if (n > 1024)
+            return skip(n);
+        v->resize(n);
+        if (n != 0 && fread(&(*v)[0], 1, n, f_) != n)
+            return false;
+        while (!v->empty() && (v->back() == '\0' || v->back() == ' '))
+            v->pop_back();
+        return true;
+    }
+
+    // The elements of a data set or an item of level, to end (an offset)
+    // or, for an item of undefined length, to its delimiter. uid gets the
+    // level's own UID; refs the images found below.
+    bool items(uint64_t end, int level, int depth, std::string *uid,
+               std::vector<evidenceSeries> *refs)
+    {
+        if (depth > 64)
+            return false;
+        for (;;) {
+            off_t at = ftello(f_);
+            if (at < 0)
+                return false;
+            if ((uint64_t)at >= end)
+                return (uint64_t)at == end;
+            uint16_t group, elem;
+            uint32_t length;
+            bool sq;
+            if (!header(&group, &elem, &length, &sq))
+                return end == UINT64_MAX && feof(f_) && level == LEVEL_TOP;
+            if (group == 0xFFFE && elem == 0xE00D)
+                return end == UINT64_MAX && level != LEVEL_TOP;
+            uint32_t tag = (uint32_t)group << 16 | elem;
+            if (sq) {
+                int inner = LEVEL_OTHER;
+                if (level == LEVEL_TOP && tag == 0x0040A375)
+                    inner = LEVEL_STUDY;
+                else if (level == LEVEL_STUDY && tag == 0x00081115)
+                    inner = LEVEL_SERIES;
+                else if (level == LEVEL_SERIES && tag == 0x00081199)
+                    inner = LEVEL_SOP;
+                if (inner == LEVEL_OTHER && length != UNDEFINED) {
+                    if (!skip(length))
+                        return false;
+                    continue;
+                }
+                if (!sequence(length, inner, depth + 1, refs))
+                    return false;
+                continue;
+            }
+            if (length == UNDEFINED)
+                return false;
+            bool own = (level == LEVEL_STUDY && tag == 0x0020000D) ||
+                       (level == LEVEL_SERIES && tag == 0x0020000E) ||
+                       (level == LEVEL_SOP && tag == 0x00081155);
+            if (!(own ? value(length, uid) : skip(length)))
+                return false;
+        }
+    }
+
+    // The items of a sequence of level inner, each one's UID set on the
+    // images found below it.
+    bool sequence(uint32_t length, int inner, int depth, std::vector<evidenceSeries> *refs)
+    {
+        off_t start = ftello(f_);
+        uint64_t end = length == UNDEFINED ? UINT64_MAX : (uint64_t)start + length;
+        for (;;) {
+            off_t at = ftello(f_);
+            if (at < 0)
+                return false;
+            if (end != UINT64_MAX && (uint64_t)at >= end)
+                return (uint64_t)at == end;
+            uint16_t group, elem;
+            uint32_t itemLength;
+            bool sq;
+            if (!header(&group, &elem, &itemLength, &sq) || group != 0xFFFE)
+                return false;
+            if (elem == 0xE0DD)
+                return end == UINT64_MAX;
+            if (elem != 0xE000)
+                return false;
+            std::string uid;
+            std::vector<evidenceSeries> below;
+            uint64_t itemEnd =
+                itemLength == UNDEFINED ? UINT64_MAX : (uint64_t)ftello(f_) + itemLength;
+            if (inner == LEVEL_OTHER) {
+                // Fragments or an item nobody reads: passed over.
+                if (!(itemLength == UNDEFINED ? items(itemEnd, inner, depth, &uid, &below)
+                                              : skip(itemLength)))
+                    return false;
+                continue;
+            }
+            // A series' images go into its group as they come (its UID
+            // follows them in the item); a study's groups get its UID at
+            // the item's end, then join the result.
+            if (inner == LEVEL_SERIES)
+                refs->push_back(evidenceSeries());
+            std::vector<evidenceSeries> *into = inner == LEVEL_STUDY ? &below : refs;
+            if (!items(itemEnd, inner, depth, &uid, into))
+                return false;
+            if (inner == LEVEL_SOP) {
+                if (!refs->empty())
+                    refs->back().instances.push_back(uid);
+            } else if (inner == LEVEL_SERIES) {
+                refs->back().series = uid;
+            } else {
+                for (evidenceSeries &g : below) {
+                    g.study = uid;
+                    out_->push_back(std::move(g));
+                }
+            }
+        }
+    }
+
+    FILE *f_;
+    std::vector<evidenceSeries> *out_ = nullptr;
+};
+
+// The evidence of the stored note at path: 0, or -1 (logged) when the file
+// cannot be read or is not in the encoding the store keeps.
+static int scanEvidence(const std::string &path, std::vector<evidenceSeries> *out, FILE *log)
+{
+    FILE *f = fopen(path.c_str(), "rbe");
+    if (f == nullptr) {
+        logprintf(LOGLEVEL_ERROR, log, "Cannot open %s: %s\n", path.c_str(), strerror(errno));
+        return -1;
+    }
+    unsigned char meta[65536];
+    size_t n = fread(meta, 1, sizeof meta, f);
+    std::string sopClass, xfer;
+    size_t start = 0;
+    // Every stored data set is Explicit VR Little Endian, or an
+    // encapsulated syntax (explicit little endian as well).
+    bool ok = archive_parseMeta(meta, n, &sopClass, &xfer, &start) == 1 &&
+              xfer != "1.2.840.10008.1.2" && xfer != "1.2.840.10008.1.2.2" &&
+              xfer != "1.2.840.10008.1.2.1.99" && fseeko(f, (off_t)start, SEEK_SET) == 0;
+    evidenceScan scan(f);
+    ok = ok && scan.run(out);
+    fclose(f);
+    if (!ok)
+        logprintf(LOGLEVEL_ERROR, log, "Cannot read the evidence of the rejection note %s\n",
+                  path.c_str());
+    return ok ? 0 : -1;
+}
+
 int rejection_record(const archive_context *ctx, DcmDataset *note, const char *code)
 {
     std::string noteUid = text(note, DCM_SOPInstanceUID);
-    // The lines of each study, in the note's order, of images not hidden yet.
-    std::map<std::string, std::string> lines;
-    std::map<std::string, size_t> counts;
+    std::vector<evidenceSeries> refs;
     DcmSequenceOfItems *evidence = nullptr;
     if (note->findAndGetSequence(DCM_CurrentRequestedProcedureEvidenceSequence, evidence).good() &&
         evidence != nullptr) {
         for (unsigned long i = 0; i < evidence->card(); i++) {
             DcmItem *st = evidence->getItem(i);
             std::string study = text(st, DCM_StudyInstanceUID);
-            if (archive_uidProblem(study.c_str()) != nullptr)
-                continue;
-            rejections_study had;
-            rejections_read(archive_baseDir(ctx), study, &had);
             DcmSequenceOfItems *seriesSeq = nullptr;
             if (st->findAndGetSequence(DCM_ReferencedSeriesSequence, seriesSeq).bad() ||
                 seriesSeq == nullptr)
@@ -228,34 +434,68 @@ int rejection_record(const archive_context *ctx, DcmDataset *note, const char *c
             for (unsigned long j = 0; j < seriesSeq->card(); j++) {
                 DcmItem *se = seriesSeq->getItem(j);
                 std::string series = text(se, DCM_SeriesInstanceUID);
-                if (archive_uidProblem(series.c_str()) != nullptr)
-                    continue;
                 DcmSequenceOfItems *sops = nullptr;
                 if (se->findAndGetSequence(DCM_ReferencedSOPSequence, sops).bad() ||
                     sops == nullptr)
                     continue;
-                for (unsigned long k = 0; k < sops->card(); k++) {
-                    std::string instance = text(sops->getItem(k), DCM_ReferencedSOPInstanceUID);
-                    // The note never hides itself.
-                    if (archive_uidProblem(instance.c_str()) != nullptr || instance == noteUid)
-                        continue;
-                    auto it = had.find(std::make_pair(series, instance));
-                    if (it != had.end() && rejections_hides(it->second))
-                        continue;
-                    lines[study] +=
-                        "R " + series + " " + instance + " " + noteUid + " " + code + "\n";
-                    counts[study]++;
-                }
+                refs.push_back(evidenceSeries{study, series, {}});
+                for (unsigned long k = 0; k < sops->card(); k++)
+                    refs.back().instances.push_back(
+                        text(sops->getItem(k), DCM_ReferencedSOPInstanceUID));
+            }
+        }
+    } else {
+        // Not in the head the store parsed: an evidence of more items than
+        // it picks (store/incoming.cc) is read from the stored file.
+        std::string path =
+            archive_imagePath(ctx, text(note, DCM_StudyInstanceUID).c_str(),
+                              text(note, DCM_SeriesInstanceUID).c_str(), noteUid.c_str());
+        if (scanEvidence(path, &refs, ctx->store->getLogfile()) != 0)
+            return -1;
+    }
+    // The lines of each study, in the note's order, of images not hidden
+    // yet, appended some thousand at a time (each line stands alone: a
+    // crash between two appends leaves some images rejected, and the note's
+    // repeat the rest).
+    std::map<std::string, std::string> lines;
+    std::map<std::string, size_t> counts;
+    std::map<std::string, rejections_study> had;
+    FILE *log = ctx->store->getLogfile();
+    for (const evidenceSeries &g : refs) {
+        // What is no UID is passed over (and never a file's name).
+        if (archive_uidProblem(g.study.c_str()) != nullptr ||
+            archive_uidProblem(g.series.c_str()) != nullptr)
+            continue;
+        auto known = had.find(g.study);
+        if (known == had.end()) {
+            known = had.emplace(g.study, rejections_study()).first;
+            rejections_read(archive_baseDir(ctx), g.study, &known->second);
+        }
+        std::string &text = lines[g.study];
+        for (const std::string &instance : g.instances) {
+            // The note never hides itself.
+            if (archive_uidProblem(instance.c_str()) != nullptr || instance == noteUid)
+                continue;
+            auto it = known->second.find(std::make_pair(g.series, instance));
+            if (it != known->second.end() && rejections_hides(it->second))
+                continue;
+            text += "R " + g.series + " " + instance + " " + noteUid + " " + code + "\n";
+            counts[g.study]++;
+            if (text.size() >= 256 * 1024) {
+                if (rejections_append(archive_baseDir(ctx), g.study, text, log) != 0)
+                    return -1;
+                text.clear();
             }
         }
     }
     for (const auto &l : lines) {
-        if (rejections_append(archive_baseDir(ctx), l.first, l.second, ctx->store->getLogfile()) !=
-            0)
+        if (!l.second.empty() &&
+            rejections_append(archive_baseDir(ctx), l.first, l.second, log) != 0)
             return -1;
-        logprintf(LOGLEVEL_NOTICE, ctx->store->getLogfile(),
-                  "Rejection note %s (%s): %zu images of study %s rejected\n", noteUid.c_str(),
-                  rejection_meaning(code), counts[l.first], l.first.c_str());
+        if (counts[l.first] != 0)
+            logprintf(LOGLEVEL_NOTICE, log,
+                      "Rejection note %s (%s): %zu images of study %s rejected\n", noteUid.c_str(),
+                      rejection_meaning(code), counts[l.first], l.first.c_str());
     }
     return 0;
 }

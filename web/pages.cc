@@ -321,9 +321,10 @@ static int search(const searchargs &a, DcmDataset *q, std::vector<studyrow> *pag
 }
 
 // The buttons of a study's or series' row: view, download, send, delete;
-// reject, and on a study's row protect (protect: 1 protected, 0 not, -1
-// no button: web/studymarks.h).
-static std::string actions(const std::string &study, const std::string &series, int protect = -1)
+// reject, and on a study's row protect the study and its patient (protect,
+// protectPatient: 1 protected, 0 not, -1 no button: web/studymarks.h).
+static std::string actions(const std::string &study, const std::string &series, int protect = -1,
+                           int protectPatient = -1, const std::string &patient = std::string())
 {
     std::string s = web_escapeHtml(study), se = web_escapeHtml(series);
     std::string target =
@@ -340,6 +341,12 @@ static std::string actions(const std::string &study, const std::string &series, 
                         : " <button type=\"button\" class=\"protect\" data-protected=\"" +
                               std::to_string(protect) + "\" " + target + ">" +
                               (protect ? "Unprotect" : "Protect") + "</button>") +
+           (protectPatient < 0
+                ? ""
+                : " <button type=\"button\" class=\"protect\" data-patient=\"" +
+                      web_escapeHtml(patient) + "\" data-protected=\"" +
+                      (protectPatient ? "1\">Unprotect patient" : "0\">Protect patient") +
+                      "</button>") +
            "</td>";
 }
 
@@ -392,21 +399,27 @@ static std::string results(const searchargs &a, const std::vector<studyrow> &row
         // Retention never deletes a protected study or patient's study.
         int byStudy = protection.studies.count(r.uid) != 0 ? 1 : 0;
         bool byPatient = !r.pid.empty() && protection.patients.count(r.pid) != 0;
+        std::string mark;
+        if (byStudy || byPatient)
+            mark = std::string(" <span class=\"protected-mark\">Protected") +
+                   (byPatient ? " (patient)" : "") + "</span>";
         out += std::string("<tr class=\"study") + (byStudy || byPatient ? " protected" : "") +
                "\" data-uid=\"" + u +
                "\"><td><button type=\"button\" class=\"expand\" title=\"Series\">+</button></td>"
                "<td><img loading=\"lazy\" alt=\"\" src=\"" WEB_DICOMWEB_ROOT "/studies/" +
                u + "/thumbnail\"></td><td class=\"name\">" + html(r.name) +
-               "</td><td class=\"pid\">" + html(r.pid) +
-               (byStudy || byPatient ? std::string(" <span class=\"protected-mark\">Protected") +
-                                           (byPatient ? " (patient)" : "") + "</span>"
-                                     : std::string()) +
-               "</td><td class=\"date\">" + date(r.date) + "</td><td class=\"modalities\">" +
-               html(r.modalities) + "</td><td>" + html(r.accession) + "</td><td>" +
-               html(r.description) + "</td><td class=\"series-count\">" +
+               "</td><td class=\"pid\">" + html(r.pid) + mark + "</td><td class=\"date\">" +
+               date(r.date) + "</td><td class=\"modalities\">" + html(r.modalities) + "</td><td>" +
+               html(r.accession) + "</td><td>" + html(r.description) +
+               "</td><td class=\"series-count\">" +
                (r.series >= 0 ? std::to_string(r.series) : "") + "</td><td class=\"images\">" +
                (r.images >= 0 ? std::to_string(r.images) : "") + "</td>" +
-               actions(r.uid, "", byStudy) + "</tr>\n";
+               actions(r.uid, "", byStudy,
+                       r.pid.empty() ? -1
+                       : byPatient   ? 1
+                                     : 0,
+                       r.pid) +
+               "</tr>\n";
     }
     out += "</tbody></table>\n<nav class=\"pager\">";
     if (a.offset > 0)

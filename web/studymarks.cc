@@ -28,8 +28,9 @@ retention_protection studymarks_protection()
     return p;
 }
 
-// The page's buttons: Protect / Unprotect on a study's row, Reject on a
-// study's and a series' row (a reason chosen in a dialog of its own).
+// The page's buttons: Protect / Unprotect of a study and of its patient on
+// a study's row, Reject on a study's and a series' row (a reason chosen in
+// a dialog of its own).
 static const char script[] = R"JS(
 'use strict';
 (() => {
@@ -85,10 +86,16 @@ document.addEventListener('click', async (ev) => {
     return;
   }
   const on = b.dataset.protected !== '1';
-  const r = await send('/protect', {study: b.dataset.study, on: on ? '1' : '0'});
-  tell((on ? 'Protect' : 'Unprotect') + ' study ' + b.dataset.study + ': ' +
-       (r.ok ? 'done' : await r.text()), r.ok);
-  if (r.ok) {
+  const patient = b.dataset.patient;
+  const fields = patient !== undefined ? {patient} : {study: b.dataset.study};
+  fields.on = on ? '1' : '0';
+  const r = await send('/protect', fields);
+  tell((on ? 'Protect' : 'Unprotect') + (patient !== undefined ? ' patient ' + patient
+                                                                : ' study ' + b.dataset.study) +
+       ': ' + (r.ok ? 'done' : await r.text()), r.ok);
+  // A patient's flag marks every row of the patient: the page again.
+  if (r.ok && patient !== undefined) location.reload();
+  else if (r.ok) {
     b.dataset.protected = on ? '1' : '0';
     b.textContent = on ? 'Unprotect' : 'Protect';
     const row = b.closest('tr');

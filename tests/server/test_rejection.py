@@ -281,6 +281,14 @@ class RejectionTests(vt.ServerTestCase):
         status, _, page = web.curl("/")
         self.assertIn(b'class="protect" data-protected="1"', page)
         self.assertIn(b"Protected</span>", page)
+        self.assertIn(b'data-patient="PID1" data-protected="0">Protect patient', page)
+        status, _, body = web.curl("/protect", post + [json.dumps({"patient": "PID1", "on": "1"})])
+        self.assertEqual(status, 200, body)
+        status, _, page = web.curl("/")
+        self.assertIn(b'data-patient="PID1" data-protected="1">Unprotect patient', page)
+        self.assertIn(b"Protected (patient)</span>", page)
+        status, _, body = web.curl("/protect", post + [json.dumps({"patient": "PID1", "on": "0"})])
+        self.assertEqual(status, 200, body)
         with open(os.path.join(s.basedir, "PROTECTED")) as f:
             self.assertEqual(f.read(), "study %s\n" % STUDY)
 
