@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "index/uidtree.h"
 #include "runtime/durablefile.h"
 #include "runtime/installpath.h"
 #include "runtime/logprintf.h"
@@ -197,6 +198,8 @@ int retention_setProtection(const char *base, const char *kind, const std::strin
     for (unsigned char c : value)
         if (c < 0x20 || c == 0x7f)
             return 1;
+    if (study && uidtree_uidProblem(value.c_str()) != nullptr)
+        return 1;
     // One writer at a time: two changes read, changed and replaced the list
     // each for itself, and the second would drop the first's flag.
     std::string lockPath = std::string(base) + "/" RETENTION_PROTECTED_FILE ".lock";

@@ -67,7 +67,7 @@ struct retention_protection {
 int retention_readProtection(const char *base, retention_protection *out);
 
 // Sets (on) or clears one flag: kind "study" or "patient", value the UID
-// or ID (no control characters, 1..64 characters). Serialised with other
+// (a well-formed one) or ID (no control characters, 1..64 characters). Serialised with other
 // writers by a lock on the file "PROTECTED.lock". 0 done, 1 the value is
 // refused, -1 it could not be written (logged).
 int retention_setProtection(const char *base, const char *kind, const std::string &value, bool on,

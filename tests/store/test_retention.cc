@@ -88,6 +88,7 @@ TEST(Retention, ProtectionFlags)
     EXPECT_EQ(1, retention_setProtection(base, "patient", "a\nb", true, nullptr));
     EXPECT_EQ(1, retention_setProtection(base, "series", "1.2", true, nullptr));
     EXPECT_EQ(1, retention_setProtection(base, "patient", "", true, nullptr));
+    EXPECT_EQ(1, retention_setProtection(base, "study", "1.2 3", true, nullptr));
     ASSERT_EQ(0, retention_readProtection(base, &p));
     EXPECT_EQ(std::set<std::string>({"1.2.4"}), p.studies);
     EXPECT_EQ(std::set<std::string>({"PID 7"}), p.patients);
