@@ -6,6 +6,7 @@
 #include "core/archivetier.h"
 #include "core/forward.h"
 #include "core/listener.h"
+#include "core/rejection.h"
 #include "core/worklist.h"
 
 #include <errno.h>
@@ -241,6 +242,12 @@ unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrit
     // The capacity policy refuses new images on a nearly full store.
     if (refusedForSpace(ctx))
         return ARCHIVE_REFUSED_NOSPACE;
+    // An image a rejection note rejected, sent again.
+    if (unsigned refused =
+            (unsigned)rejection_beforeStore(ctx, uids.study, uids.series, uids.sopInstance))
+        return refused;
+    // A rejection note's own record follows its store (below).
+    const char *rejectionTitle = rejection_title(ds);
     archive_event event{ctx, ds, &uids, caller, in != nullptr ? &in->announcement : nullptr};
     // What listeners hold (the forwarding jobs) is on disk before the image
     // counts as stored (a refusal for want of room for it leaves nothing of
@@ -256,6 +263,18 @@ unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrit
     const LocalStore::companion *with = holds.listeners.empty() ? nullptr : &withHolds;
     int result = in != nullptr ? ctx->store->StoreIncoming(in->image, overwrite, with)
                                : ctx->store->WriteDataset(ds, overwrite, nullptr, 0, with);
+    // A note stored (or stored already: its repeat by a peer that had no
+    // answer records what a crash before the record left out) rejects its
+    // images before it is answered; a note whose record cannot be written
+    // is taken out again and refused, so that no note is confirmed whose
+    // images are not hidden.
+    if (rejectionTitle != nullptr && (result == LS_OK || result == LS_EXISTS) &&
+        rejection_record(ctx, ds, rejectionTitle) != 0) {
+        if (result == LS_OK)
+            ctx->store->DeleteFile(uids.study.c_str(), uids.series.c_str(),
+                                   uids.sopInstance.c_str());
+        return ARCHIVE_REFUSED_NOSPACE;
+    }
     switch (result) {
     case LS_OK:
         break;
@@ -277,20 +296,33 @@ archive_query::archive_query(const archive_context *ctx, DcmDataset *identifier,
                              int flags)
     : walk_(ctx->store->index().find(
           identifier, level,
-          (flags & ARCHIVE_FIND_COMBINED_DATETIME) ? INDEX_FIND_COMBINED_DATETIME : 0))
+          (flags & ARCHIVE_FIND_COMBINED_DATETIME) ? INDEX_FIND_COMBINED_DATETIME : 0)),
+      rejected_(new rejection_view(ctx))
 {
+    if (level != nullptr) {
+        level_ = level;
+    } else {
+        const char *l = dicomnet_getTagString(identifier, DCM_QueryRetrieveLevel);
+        level_ = l != nullptr ? l : "";
+    }
 }
 
 archive_query::~archive_query()
 {
     end();
+    delete rejected_;
 }
 
 int archive_query::next(DcmDataset **result)
 {
     if (walk_ == nullptr)
         return 1;
-    int r = walk_->next(result);
+    int r;
+    // Rejected images are no match, nor a series or study of only such.
+    while ((r = walk_->next(result)) == 0 && !rejected_->keep(*result, level_)) {
+        delete *result;
+        *result = nullptr;
+    }
     // The walk's state goes with its last match.
     if (r != 0)
         end();
@@ -329,6 +361,12 @@ int archive_select(const archive_context *ctx, DcmDataset *identifier,
     int r = ctx->store->index().select(identifier, &images);
     if (r != INDEX_OK)
         return r == INDEX_BAD_IDENTIFIER ? ARCHIVE_BAD_IDENTIFIER : ARCHIVE_INDEX_UNREADABLE;
+    // Rejected images are never retrieved.
+    rejection_view rejected(ctx);
+    images.erase(std::remove_if(
+                     images.begin(), images.end(),
+                     [&](const index_image &im) { return rejected.hidden(im.study, im.instance); }),
+                 images.end());
     out->resize(images.size());
     for (size_t i = 0; i < images.size(); i++)
         placeImage(ctx, images[i], &(*out)[i]);
@@ -346,8 +384,11 @@ bool archive_addSOPClassesInStudy(const archive_context *ctx, DcmDataset *query,
     std::vector<index_image> images;
     std::vector<std::string> classes;
     std::string list;
+    rejection_view rejected(ctx);
     if (ctx->store->index().studyImages(study, &images) == INDEX_OK) {
         for (const index_image &im : images) {
+            if (rejected.hidden(im.study, im.instance))
+                continue;
             archive_image image;
             placeImage(ctx, im, &image);
             if (image.sopClass.empty() ||
@@ -372,6 +413,23 @@ int archive_parseMeta(const unsigned char *buf, size_t n, std::string *sopClass,
     return imagecheck_parseMeta(buf, n, sopClass, xfer, datasetStart);
 }
 
+bool archive_rejected(const archive_context *ctx, const char *study, const char *instance)
+{
+    // One study's file read at once (a view would list the directory
+    // first: the way of a walk over many studies, not of one image).
+    rejections_study entries;
+    if (study == nullptr || *study == '\0') {
+        rejection_view rejected(ctx);
+        return rejected.hidden("", instance);
+    }
+    if (rejections_read(archive_baseDir(ctx), study, &entries) != 0)
+        return false;
+    for (const auto &e : entries)
+        if (e.first.second == instance && rejections_hides(e.second))
+            return true;
+    return false;
+}
+
 int archive_delete(const archive_context *ctx, const char *study, const char *series,
                    const char *instance)
 {
@@ -394,7 +452,12 @@ int archive_locate(const archive_context *ctx, const std::vector<std::string> &i
     std::vector<index_image> found;
     int n = ctx->store->index().locate(instances, &found);
     places->assign(instances.size(), archive_image());
+    rejection_view rejected(ctx);
     for (size_t i = 0; i < instances.size() && i < found.size(); i++) {
+        if (!found[i].study.empty() && rejected.hidden(found[i].study, instances[i])) {
+            n--;
+            continue;
+        }
         (*places)[i].study = found[i].study;
         (*places)[i].series = found[i].series;
         (*places)[i].instance = instances[i];
@@ -652,7 +715,10 @@ void archive_endIdle(const archive_context *ctx)
 static std::vector<DcmTagKey> ingestHeadTags(const archive_context *ctx)
 {
     std::vector<DcmTagKey> tags = {DCM_SOPClassUID, DCM_SOPInstanceUID, DCM_StudyInstanceUID,
-                                   DCM_SeriesInstanceUID, DCM_AccessionNumber};
+                                   DCM_SeriesInstanceUID, DCM_AccessionNumber,
+                                   // A rejection note's title and what it rejects.
+                                   DCM_ConceptNameCodeSequence,
+                                   DCM_CurrentRequestedProcedureEvidenceSequence};
     if (ctx->forwardRules != nullptr)
         for (const forward_rule &r : ctx->forwardRules->rules)
             for (const forward_condition &c : r.conditions)

@@ -40,6 +40,10 @@ enum {
     ARCHIVE_EXISTS = 0xB006,            // already stored and kept (Elements Discarded)
     ARCHIVE_REFUSED_NOSPACE = 0xA700,   // not known to be stored (Out of Resources)
     ARCHIVE_CANNOT_UNDERSTAND = 0xC000, // a UID missing or refused
+    // Rejected by a rejection note and not taken again (core/rejection.h):
+    // a code of the "Cannot understand" range, which every storage SCU
+    // reads as a failure, of this archive's own choosing.
+    ARCHIVE_REFUSED_REJECTED = 0xC124,
 };
 
 // A listener of ingest (core/listener.h).
@@ -76,6 +80,10 @@ struct archive_context {
     // worklist: core/listener.h) and what they keep between images, made
     // with the context; a copy of the context shares them.
     std::shared_ptr<archive_effects> effects = archive_newEffects();
+    // An image that a rejection note rejected is stored again when it is
+    // sent again (the site file "Rejection": core/rejection.h); false:
+    // refused. Read by archive_open for a front end (settings.prog).
+    bool acceptRejectedAgain = false;
 };
 
 // Registers listener (borrowed; it must outlive the context) on ctx: told of
@@ -248,6 +256,9 @@ public:
 
 private:
     class index_cursor *walk_; // the index's walk (index/indexbackend.h), owned; null: ended
+    // What the walk hides (core/rejection.h), owned, and the query's level.
+    class rejection_view *rejected_;
+    std::string level_;
 };
 
 // One image that a retrieve selects: its UIDs, its file, and what the
@@ -284,6 +295,10 @@ bool archive_addSOPClassesInStudy(const archive_context *ctx, DcmDataset *query,
 // meta header.
 int archive_parseMeta(const unsigned char *buf, size_t n, std::string *sopClass, std::string *xfer,
                       size_t *datasetStart);
+
+// Whether a rejection note has hidden the image (core/rejection.h): for a
+// front end that reaches an image's file by its UIDs without a walk.
+bool archive_rejected(const archive_context *ctx, const char *study, const char *instance);
 
 // Deletes the image (then an emptied series and study) from the store and
 // its index: 0 done, else the store's result (logged by the store).

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "core/archivetier.h"
+#include "core/rejection.h"
 #include "core/worklist.h"
 #include "runtime/durablefile.h"
 #include "runtime/logprintf.h"
@@ -83,6 +84,18 @@ int archive_open(archive_context *ctx, const archive_settings &settings, std::st
         archive_close(ctx);
         errno = 0;
         return -1;
+    }
+    if (settings.prog != nullptr) {
+        int resend = rejection_siteResend(settings.log);
+        if (resend < 0) {
+            fprintf(stderr, "%s: the Rejection settings are unusable (see the log)\n",
+                    settings.prog);
+            setError(error, "");
+            archive_close(ctx);
+            errno = 0;
+            return -1;
+        }
+        ctx->acceptRejectedAgain = resend == 1;
     }
     if (settings.deferStart)
         return 0;

@@ -36,3 +36,8 @@ bool housekeeping_compressDue(const housekeeping_compress &c, time_t now)
 {
     return c.every > 0 && c.pid < 0 && now - c.last >= c.every;
 }
+
+bool housekeeping_retentionDue(time_t now, time_t last, long interval)
+{
+    return interval > 0 && now >= last + interval;
+}

@@ -37,4 +37,11 @@ struct housekeeping_compress {
 // every seconds have passed since the last start.
 bool housekeeping_compressDue(const housekeeping_compress &c, time_t now);
 
+// Whether the retention policy's next pass is due at now, the last one
+// having run at last (0: never) with interval seconds between passes: the
+// first pass comes one interval after the start, so that a server started
+// on a store does not delete before its recovery has settled and a site
+// has seen its log.
+bool housekeeping_retentionDue(time_t now, time_t last, long interval);
+
 #endif

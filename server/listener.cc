@@ -22,6 +22,7 @@
 #include "core/archive.h"
 #include "core/forward.h"
 #include "core/maintenance.h"
+#include "core/retention.h"
 #include "dcmtk/dcmdata/dcdict.h"
 #include "dcmtk/dcmdata/dcuid.h"
 #include "dcmtk/dcmnet/cond.h"
@@ -404,6 +405,11 @@ int runListener()
                 archive_baseDir(&server_archive), what);
         return 1;
     }
+    // The site's retention policy (core/retention.h): one that cannot be
+    // read stops the start, as an unusable capacity policy does.
+    retention_policy retention;
+    if (retention_start(&retention, o.logfp, "storeserver") != 0)
+        return 1;
     // The plain port, the TLS port, or both; nets[secure] is the TLS one.
     // They open before the recovery below, which a connection meanwhile
     // waits for in the backlog: a port below 1024 is bound with the
@@ -458,6 +464,7 @@ int runListener()
     int workers = 0;
     int check_interval = HOUSEKEEPING_CHECK_INTERVAL;
     time_t last_check = time(nullptr);
+    time_t last_retention = time(nullptr);
 
     while (!stopRequested) {
         int ready = dicomnet_net_wait(nets, count, LISTENER_WAIT_SECONDS);
@@ -524,6 +531,14 @@ int runListener()
 
         // Housekeeping.
         workers -= reapWorkers(0, &compress);
+        // Retention runs busy or idle: a server that is never idle fills its
+        // disk all the same. Its deletes wait for each study's lock, which a
+        // worker holds only while it places and indexes an image.
+        if (retention.active() &&
+            housekeeping_retentionDue(time(nullptr), last_retention, retention.intervalSeconds)) {
+            archive_retention(&server_archive, retention, false, nullptr, o.logfp);
+            last_retention = time(nullptr);
+        }
         startForwarder(storeLock);
         if (workers <= 0) {
             workers = 0;

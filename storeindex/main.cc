@@ -4,8 +4,10 @@
 // studies losslessly in place ("compress"), verifies and repairs every
 // stored copy of every image ("scrub"), backs a running store up
 // ("backup") or restores a backup onto an empty base directory
-// ("restore"), or makes a de-identified copy of a study into the archive
-// or a ZIP ("deidentify"). A front end: it parses its
+// ("restore"), makes a de-identified copy of a study into the archive or
+// a ZIP ("deidentify"), runs the site's retention policy ("retention",
+// "protect"), removes the images rejection notes rejected
+// ("purge-rejected"). A front end: it parses its
 // command line, opens the store through the archive core
 // (core/maintenance.h, core/archive.h), runs the step and prints the result.
 #include <errno.h>
@@ -20,19 +22,24 @@
 #include "core/deidexport.h"
 #include "core/forward.h"
 #include "core/maintenance.h"
+#include "core/rejection.h"
+#include "core/retention.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/installpath.h"
 #include "runtime/multicast.h"
 
 static int usage(const char *prog)
 {
-    fprintf(stderr,
-            "Usage: %s check BASEDIR\n       %s rebuild [-f] [--from-tier] BASEDIR\n       %s tier "
-            "[-n] BASEDIR\n       %s compress [-n] [--quiet DURATION] BASEDIR [STUDY...]\n       "
-            "%s scrub [--rate MB/s] [--head] [-m PORT] BASEDIR\n       %s "
-            "backup BASEDIR DEST\n       %s restore BACKUP BASEDIR\n       %s deidentify [-o "
-            "OPTIONS] [--series UID] [-m PORT] (--to-archive | --zip FILE) STUDY BASEDIR\n",
-            prog, prog, prog, prog, prog, prog, prog, prog);
+    fprintf(
+        stderr,
+        "Usage: %s check BASEDIR\n       %s rebuild [-f] [--from-tier] BASEDIR\n       %s tier "
+        "[-n] BASEDIR\n       %s compress [-n] [--quiet DURATION] BASEDIR [STUDY...]\n       "
+        "%s scrub [--rate MB/s] [--head] [-m PORT] BASEDIR\n       %s "
+        "backup BASEDIR DEST\n       %s restore BACKUP BASEDIR\n       %s deidentify [-o "
+        "OPTIONS] [--series UID] [-m PORT] (--to-archive | --zip FILE) STUDY BASEDIR\n       "
+        "%s retention [-n] BASEDIR\n       %s protect [-r] study|patient UID|ID BASEDIR\n       "
+        "%s purge-rejected [-n] BASEDIR\n",
+        prog, prog, prog, prog, prog, prog, prog, prog, prog, prog, prog);
     return 2;
 }
 
@@ -324,6 +331,64 @@ static int runDeidentify(int argc, char **argv)
     return sum.failed == 0 && sum.refused == 0 ? 0 : 1;
 }
 
+// One pass of the site's retention policy (core/retention.h) beside a
+// running server (the store lock shared, as the mover); dryRun: lists what
+// would go and changes nothing.
+static int runRetention(const char *base, bool dryRun)
+{
+    char why[512] = "";
+    retention_policy policy;
+    if (retention_start(&policy, nullptr, "storeindex") != 0)
+        return 2;
+    if (!policy.active()) {
+        fprintf(stderr, "error: no Retention settings along the configuration search path\n");
+        return 2;
+    }
+    archive_context archive;
+    maintenance_open(&archive, base, ARCHIVE_LOCK_SHARED);
+    if (maintenance_tierSettings(&archive, why, sizeof why) == MAINTENANCE_TIER_UNUSABLE) {
+        fprintf(stderr, "error: object tier: %s\n", why);
+        maintenance_close(&archive);
+        return 2;
+    }
+    if (maintenance_lock(&archive) != 0) {
+        fprintf(stderr, "error: %s: the store is locked by a %s\n", base,
+                errno == EBUSY ? "restore" : "rebuild");
+        maintenance_close(&archive);
+        return 2;
+    }
+    int r = archive_retention(&archive, policy, dryRun, stdout, stderr);
+    maintenance_close(&archive);
+    if (r < 0)
+        fprintf(stderr, "error: %s: cannot read the index or the protection flags\n", base);
+    return r < 0 ? 2 : 0;
+}
+
+// Removes the rejected images (core/rejection.h) beside a running server
+// (the store lock shared); dryRun: lists them and changes nothing.
+static int runPurge(const char *base, bool dryRun)
+{
+    char why[512] = "";
+    archive_context archive;
+    maintenance_open(&archive, base, ARCHIVE_LOCK_SHARED);
+    if (maintenance_tierSettings(&archive, why, sizeof why) == MAINTENANCE_TIER_UNUSABLE) {
+        fprintf(stderr, "error: object tier: %s\n", why);
+        maintenance_close(&archive);
+        return 2;
+    }
+    if (maintenance_lock(&archive) != 0) {
+        fprintf(stderr, "error: %s: the store is locked by a %s\n", base,
+                errno == EBUSY ? "restore" : "rebuild");
+        maintenance_close(&archive);
+        return 2;
+    }
+    int r = archive_purgeRejected(&archive, dryRun, stdout, stderr);
+    maintenance_close(&archive);
+    if (r < 0)
+        fprintf(stderr, "error: %s: cannot read or purge the rejected images\n", base);
+    return r < 0 ? 2 : 0;
+}
+
 int main(int argc, char **argv)
 {
     detect_installpath(argv[0]);
@@ -341,6 +406,32 @@ int main(int argc, char **argv)
         return runDeidentify(argc, argv);
     if (argc >= 3 && strcmp(argv[1], "scrub") == 0)
         return runScrub(argc, argv);
+    if ((argc == 5 || argc == 6) && strcmp(argv[1], "protect") == 0) {
+        // Sets (or with -r clears) a protection flag of retention.
+        bool clear = argc == 6 && strcmp(argv[2], "-r") == 0;
+        if (argc == 6 && !clear)
+            return usage(argv[0]);
+        const char *base = argv[argc - 1];
+        archive_context archive;
+        maintenance_open(&archive, base, ARCHIVE_LOCK_NONE);
+        int r = archive_setProtection(&archive, argv[argc - 3], argv[argc - 2], !clear, stderr);
+        maintenance_close(&archive);
+        if (r == 1)
+            return usage(argv[0]);
+        return r == 0 ? 0 : 2;
+    }
+    if (argc >= 3 && strcmp(argv[1], "purge-rejected") == 0) {
+        bool dryRun = argc == 4 && strcmp(argv[2], "-n") == 0;
+        if (argc == 3 || dryRun)
+            return runPurge(argv[argc - 1], dryRun);
+        return usage(argv[0]);
+    }
+    if (argc >= 3 && strcmp(argv[1], "retention") == 0) {
+        bool dryRun = argc == 4 && strcmp(argv[2], "-n") == 0;
+        if (argc == 3 || dryRun)
+            return runRetention(argv[argc - 1], dryRun);
+        return usage(argv[0]);
+    }
     if (argc >= 3 && strcmp(argv[1], "tier") == 0) {
         int dryRun = argc == 4 && strcmp(argv[2], "-n") == 0;
         if (argc == 3 || dryRun)

@@ -38,6 +38,7 @@
 #include "web/metrics.h"
 #include "web/statuspage.h"
 #include "web/studyactions.h"
+#include "web/studymarks.h"
 #include "web/webserver.h"
 #include "web/worklistpage.h"
 
@@ -111,6 +112,12 @@ static unsigned operationOf(const std::string &method, const std::string &path,
         return ACCESS_GET;
     if (worklistpage_owns(path))
         return ACCESS_WORKLIST;
+    // Protecting, rejecting and purging change what retention and every
+    // query see: the delete right; the flags' list is a search's.
+    if (studymarks_owns(path))
+        return studymarks_changes(method, path) ? ACCESS_DELETE
+               : path == "/studymarks.js"       ? 0
+                                                : ACCESS_FIND;
     // Sending and retrying forwards moves images; looking at the queue finds.
     if (forwardpage_owns(path))
         return method == "POST" ? ACCESS_MOVE : ACCESS_FIND;
@@ -422,7 +429,7 @@ static MHD_Result collectArg(void *cls, MHD_ValueKind, const char *key, const ch
 static bool keepsBody(const std::string &path)
 {
     return worklistpage_owns(path) || forwardpage_owns(path) || path == "/delete" ||
-           deidpage_owns(path);
+           deidpage_owns(path) || studymarks_owns(path);
 }
 
 // Routes a complete request (no body, or STOW's finished body).
@@ -433,6 +440,8 @@ static int route(requeststate *s)
     const std::string root = WEB_DICOMWEB_ROOT;
     if (worklistpage_owns(p))
         return worklistpage_serve(rq, s->body);
+    if (studymarks_owns(p))
+        return studymarks_serve(rq, s->body);
     if (forwardpage_owns(p))
         return forwardpage_serve(rq, s->body);
     if (deidpage_owns(p))

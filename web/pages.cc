@@ -29,6 +29,7 @@
 #include "web/csrf.h"
 #include "web/metrics.h"
 #include "web/studyactions.h"
+#include "web/studymarks.h"
 #include "web/webserver.h"
 
 // Studies on one page by default, and at most.
@@ -320,8 +321,10 @@ static int search(const searchargs &a, DcmDataset *q, std::vector<studyrow> *pag
 }
 
 // The buttons of a study's or series' row: view, download, de-identify,
-// send, delete.
-static std::string actions(const std::string &study, const std::string &series)
+// send, delete, reject, and on a study's row protect the study and its patient (protect,
+// protectPatient: 1 protected, 0 not, -1 no button: web/studymarks.h).
+static std::string actions(const std::string &study, const std::string &series, int protect = -1,
+                           int protectPatient = -1, const std::string &patient = std::string())
 {
     std::string s = web_escapeHtml(study), se = web_escapeHtml(series);
     std::string target =
@@ -334,7 +337,19 @@ static std::string actions(const std::string &study, const std::string &series)
            (series.empty() ? "" : "&amp;series=" + se) + "\">De-identify</a>" +
            " <button type=\"button\" class=\"send\" " + target +
            ">Send</button> <button type=\"button\" class=\"delete\" " + target +
-           ">Delete</button></td>";
+           ">Delete</button> <button type=\"button\" class=\"reject\" " + target +
+           ">Reject</button>" +
+           (protect < 0 ? ""
+                        : " <button type=\"button\" class=\"protect\" data-protected=\"" +
+                              std::to_string(protect) + "\" " + target + ">" +
+                              (protect ? "Unprotect" : "Protect") + "</button>") +
+           (protectPatient < 0
+                ? ""
+                : " <button type=\"button\" class=\"protect\" data-patient=\"" +
+                      web_escapeHtml(patient) + "\" data-protected=\"" +
+                      (protectPatient ? "1\">Unprotect patient" : "0\">Protect patient") +
+                      "</button>") +
+           "</td>";
 }
 
 // The results part of the page (what a search replaces).
@@ -380,18 +395,32 @@ static std::string results(const searchargs &a, const std::vector<studyrow> &row
     }
     out += "<th>Accession</th><th>Description</th><th>Series</th><th>Images</th><th></th></tr>"
            "</thead>\n<tbody>\n";
+    retention_protection protection = studymarks_protection();
     for (const studyrow &r : rows) {
         std::string u = web_escapeHtml(r.uid);
-        out += "<tr class=\"study\" data-uid=\"" + u +
+        // Retention never deletes a protected study or patient's study.
+        int byStudy = protection.studies.count(r.uid) != 0 ? 1 : 0;
+        bool byPatient = !r.pid.empty() && protection.patients.count(r.pid) != 0;
+        std::string mark;
+        if (byStudy || byPatient)
+            mark = std::string(" <span class=\"protected-mark\">Protected") +
+                   (byPatient ? " (patient)" : "") + "</span>";
+        out += std::string("<tr class=\"study") + (byStudy || byPatient ? " protected" : "") +
+               "\" data-uid=\"" + u +
                "\"><td><button type=\"button\" class=\"expand\" title=\"Series\">+</button></td>"
                "<td><img loading=\"lazy\" alt=\"\" src=\"" WEB_DICOMWEB_ROOT "/studies/" +
                u + "/thumbnail\"></td><td class=\"name\">" + html(r.name) +
-               "</td><td class=\"pid\">" + html(r.pid) + "</td><td class=\"date\">" + date(r.date) +
-               "</td><td class=\"modalities\">" + html(r.modalities) + "</td><td>" +
+               "</td><td class=\"pid\">" + html(r.pid) + mark + "</td><td class=\"date\">" +
+               date(r.date) + "</td><td class=\"modalities\">" + html(r.modalities) + "</td><td>" +
                html(r.accession) + "</td><td>" + html(r.description) +
                "</td><td class=\"series-count\">" +
                (r.series >= 0 ? std::to_string(r.series) : "") + "</td><td class=\"images\">" +
-               (r.images >= 0 ? std::to_string(r.images) : "") + "</td>" + actions(r.uid, "") +
+               (r.images >= 0 ? std::to_string(r.images) : "") + "</td>" +
+               actions(r.uid, "", byStudy,
+                       r.pid.empty() ? -1
+                       : byPatient   ? 1
+                                     : 0,
+                       r.pid) +
                "</tr>\n";
     }
     out += "</tbody></table>\n<nav class=\"pager\">";
@@ -413,7 +442,7 @@ td,th{border-bottom:1px solid #ccc;padding:4px 8px;text-align:left}
 img{width:64px;height:64px;object-fit:contain;background:#000}
 nav.top a{margin-right:1em}form.search label{margin-right:.6em}
 form.search input[type=text]{width:9em}.error{color:#b00}.ok{color:#060}.failed{color:#b00}
-.already{color:#555}
+.already{color:#555}.protected-mark{color:#060;font-size:smaller}
 tr.series td{background:#f4f4f4}#messages p{margin:.2em 0}section{margin:1em 0}
 )CSS";
 
@@ -685,7 +714,7 @@ int pages_studyList(const webrequest &rq)
                          : "") +
         " <button type=\"button\" id=\"send-go\">Send</button> <button type=\"button\" "
         "id=\"send-cancel\">Cancel</button></dialog>\n<script>" +
-        pageScript + "</script>\n</body></html>\n";
+        pageScript + "</script>\n<script src=\"/studymarks.js\"></script>\n</body></html>\n";
     return web_reply(rq, MHD_HTTP_OK, "text/html; charset=utf-8", page);
 }
 

@@ -177,6 +177,9 @@ int web_listInstances(const char *study, const char *series, const char *instanc
     // need to read the series' whole image index to find it.
     if (series != nullptr && instance != nullptr && archive_uidProblem(study) == nullptr &&
         archive_uidProblem(series) == nullptr && archive_uidProblem(instance) == nullptr) {
+        // A rejected image is none (core/rejection.h), as the walk below finds.
+        if (archive_rejected(&web_archive, study, instance))
+            return 0;
         webinstance i{study, series, instance};
         std::string path = web_instancePath(i);
         i.seen = access(path.c_str(), R_OK) == 0;

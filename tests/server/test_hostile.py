@@ -37,6 +37,7 @@ from srvlib import client, messages, wait_message
 import test_network as raw
 
 CT = "1.2.840.10008.5.1.4.1.1.2"
+KOS = "1.2.840.10008.5.1.4.1.1.88.59"
 MR = "1.2.840.10008.5.1.4.1.1.4"
 SC = "1.2.840.10008.5.1.4.1.1.7"
 STUDY_ROOT_GET = "1.2.840.10008.5.1.4.1.2.2.3"
@@ -629,6 +630,65 @@ class ManyItems(ServerTestCase):
                     # the file's last, and its length all that follows.
                     at = data.index(struct.pack("<HH2sH", 0x0029, 0, b"UL", 4)) + 8
                     self.assertEqual(struct.unpack("<I", data[at:at + 4])[0], len(data) - at - 4)
+
+
+    def rejection_note(self, instance, references):
+        """A rejection note (Key Object Selection, title 113001) whose
+        evidence names `references` images of one series, then an item
+        whose Study Instance UID is a path, in chunks."""
+        undefined = 0xFFFFFFFF
+
+        def sq(group, elem):
+            return struct.pack("<HH2sHI", group, elem, b"SQ", 0, undefined)
+
+        item = struct.pack("<HHI", 0xFFFE, 0xE000, undefined)
+        item_end = struct.pack("<HHI", 0xFFFE, 0xE00D, 0)
+        seq_end = struct.pack("<HHI", 0xFFFE, 0xE0DD, 0)
+        title = (explicit(0x0008, 0x0100, "SH", b"113001") + explicit(0x0008, 0x0102, "SH", b"DCM")
+                 + explicit(0x0008, 0x0104, "LO", b"Rejected for Quality Reasons"))
+        yield (header(instance, KOS, "1.2.826.56.1", "1.2.826.56.1.9")
+               + sq(0x0040, 0xA043) + item + title + item_end + seq_end
+               + sq(0x0040, 0xA375) + item
+               + sq(0x0008, 0x1115) + item + sq(0x0008, 0x1199))
+        for start in range(0, references, 10000):
+            yield b"".join(item + explicit(0x0008, 0x1155, "UI", b"1.2.826.56.1.1.%d" % n)
+                           + item_end for n in range(start, min(references, start + 10000)))
+        yield (seq_end + explicit(0x0020, 0x000E, "UI", b"1.2.826.56.1.1") + item_end + seq_end
+               + explicit(0x0020, 0x000D, "UI", b"1.2.826.56.1") + item_end
+               + item + explicit(0x0020, 0x000D, "UI", b"../../../../tmp/velto-hostile")
+               + item_end + seq_end)
+
+    def test_rejection_note_of_199000_references_in_bounded_memory(self):
+        # An evidence of more items than the streamed head keeps is read
+        # from the stored file by its bytes (the toolkit would keep some
+        # hundred bytes per item): measured 17 MB for 9 MB; before, the
+        # note was stored and hid nothing. The rejection file gets a line
+        # per image; an item whose Study Instance UID is a path is passed
+        # over, never a file's name.
+        s = self.server(args=["-D"])
+        base = self.baseline(s)
+        instance = "1.2.826.56.1.9.1"
+        chunks = list(self.rejection_note(instance, 199000))
+        size = sum(len(ch) for ch in chunks)
+        c = associate(s, [(KOS, EXPLICIT)])
+        box = {}
+        other = threading.Thread(target=timed_echo, args=(s, box))
+        other.start()
+        status, ended, t = send_store(c, 1, KOS, instance, chunks)
+        c.close()
+        t.join(30)
+        other.join(60)
+        self.assertEqual(status, 0x0000)
+        self.assertEqual(box.get("echo"), ["ASSOCIATED", "ECHO OK", "RELEASED"])
+        veltotest.wait_for(lambda: len(peak_kb(s)) >= 3, 10, what="peak")
+        grown = max(peak_kb(s)[1:]) - base
+        veltotest.assert_memory_below(self, grown, 2 * size // 1024 + 10 * 1024,
+                                      "worker grew by %d kB for %d bytes" % (grown, size))
+        with open(os.path.join(s.basedir, "REJECTED", "1.2.826.56.1")) as f:
+            self.assertEqual(sum(1 for line in f if line.startswith("R ")), 199000)
+        self.assertEqual(os.listdir(os.path.join(s.basedir, "REJECTED")), ["1.2.826.56.1"])
+        self.assertFalse(os.path.exists("/tmp/velto-hostile"))
+        self.assertFalse([m for m in messages(s) if "terminated" in m], s.log())
 
 
 class Protocol(ServerTestCase):

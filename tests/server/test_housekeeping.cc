@@ -91,3 +91,13 @@ TEST(Housekeeping, CompressionPassDue)
     c.pid = -1;
     EXPECT_TRUE(housekeeping_compressDue(c, 5000));
 }
+
+TEST(Housekeeping, RetentionPassDue)
+{
+    // The first pass one interval after the start, then one per interval.
+    EXPECT_FALSE(housekeeping_retentionDue(1000, 1000, 60));
+    EXPECT_FALSE(housekeeping_retentionDue(1059, 1000, 60));
+    EXPECT_TRUE(housekeeping_retentionDue(1060, 1000, 60));
+    EXPECT_TRUE(housekeeping_retentionDue(5000, 1000, 60));
+    EXPECT_FALSE(housekeeping_retentionDue(5000, 1000, 0));
+}
