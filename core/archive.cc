@@ -4,6 +4,7 @@
 // stored image that storage commitment vouches for.
 #include "core/archive.h"
 #include "core/archivetier.h"
+#include "core/audit.h"
 #include "core/forward.h"
 #include "core/listener.h"
 #include "core/worklist.h"
@@ -203,6 +204,12 @@ struct archive_effects {
     std::unique_ptr<archive_listener> linkTree = archive_newLinkTreeListener();
     std::unique_ptr<archive_listener> monitor = archive_newMonitorListener();
     std::unique_ptr<archive_listener> worklist = archive_newWorklistListener();
+    // The deletes not yet audited (archive_delete): of one study, by one
+    // requestor.
+    std::mutex deleteMu;
+    audit_studies deletes;
+    audit_participant deleteBy;
+    bool deleteByOther = false; // deleteBy holds a requestor (else this program)
 };
 
 std::shared_ptr<archive_effects> archive_newEffects()
@@ -372,10 +379,49 @@ int archive_parseMeta(const unsigned char *buf, size_t n, std::string *sopClass,
     return imagecheck_parseMeta(buf, n, sopClass, xfer, datasetStart);
 }
 
-int archive_delete(const archive_context *ctx, const char *study, const char *series,
-                   const char *instance)
+// Sends the gathered deletes' message; the caller holds deleteMu.
+static void auditDeletesLocked(const archive_context *ctx, archive_effects *e)
 {
-    return ctx->store->DeleteFile(study, series, instance);
+    if (e->deletes.empty())
+        return;
+    std::vector<audit_participant> who;
+    if (e->deleteByOther)
+        who.push_back(e->deleteBy);
+    who.push_back(audit_self(ctx->audit));
+    if (!e->deleteByOther)
+        who.back().requestor = true;
+    audit_emitStudies(ctx->audit, AUDIT_DELETED, 'D', AUDIT_SUCCESS, who, &e->deletes);
+}
+
+int archive_delete(const archive_context *ctx, const char *study, const char *series,
+                   const char *instance, const audit_participant *by, const char *sopClass)
+{
+    int r = ctx->store->DeleteFile(study, series, instance);
+    if (r != 0 || ctx->audit == nullptr)
+        return r;
+    archive_effects *e = ctx->effects.get();
+    std::lock_guard<std::mutex> g(e->deleteMu);
+    bool same =
+        !e->deletes.empty() && e->deletes.studies.count(study) != 0 &&
+        e->deleteByOther == (by != nullptr) &&
+        (by == nullptr || (by->userId == e->deleteBy.userId && by->address == e->deleteBy.address));
+    if (!same) {
+        auditDeletesLocked(ctx, e);
+        e->deleteByOther = by != nullptr;
+        e->deleteBy = by != nullptr ? *by : audit_participant();
+        e->deleteBy.requestor = true;
+    }
+    e->deletes.add(study, sopClass != nullptr ? sopClass : "");
+    return 0;
+}
+
+void archive_auditDeletes(const archive_context *ctx)
+{
+    if (ctx->audit == nullptr)
+        return;
+    archive_effects *e = ctx->effects.get();
+    std::lock_guard<std::mutex> g(e->deleteMu);
+    auditDeletesLocked(ctx, e);
 }
 
 bool archive_usableUid(const archive_context *ctx, const char *uid, const char *what)
@@ -634,6 +680,7 @@ void archive_registerDecoders()
 
 int archive_flush(const archive_context *ctx)
 {
+    archive_auditDeletes(ctx);
     return ctx->store->SyncWrites() == 0 ? 0 : -1;
 }
 

@@ -331,7 +331,12 @@ static std::string actions(const std::string &study, const std::string &series)
            "\">View</a> <a class=\"download\" href=\"" + zip +
            "\">ZIP</a> <button type=\"button\" class=\"send\" " + target +
            ">Send</button> <button type=\"button\" class=\"delete\" " + target +
-           ">Delete</button></td>";
+           ">Delete</button>" +
+           // The study's audit trail (web/webaudit.h), when one is kept.
+           (series.empty() && web_archive.audit != nullptr
+                ? " <a class=\"audit\" href=\"/audit?study=" + s + "\">Audit</a>"
+                : "") +
+           "</td>";
 }
 
 // The results part of the page (what a search replaces).

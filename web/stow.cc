@@ -33,6 +33,7 @@
 #include "runtime/logprintf.h"
 #include "web/metrics.h"
 #include "web/multipart.h"
+#include "web/webaudit.h"
 #include "web/webserver.h"
 
 // DIMSE statuses reported per instance (as a C-STORE would answer).
@@ -334,6 +335,7 @@ int stow_finish(stowstate *st, const webrequest &rq)
     int synced = syncStored(st);
     DcmDataset answer;
     size_t stored = 0, failed = 0;
+    audit_studies audited; // the images stored, for the audit trail
     std::string studyUrl;
     for (stowresult &r : st->results) {
         // An image not known to be on disk is not reported as stored.
@@ -352,6 +354,8 @@ int stow_finish(stowstate *st, const webrequest &rq)
                 item->putAndInsertUint16(DCM_WarningReason, (Uint16)r.status);
             answer.insertSequenceItem(DCM_ReferencedSOPSequence, item);
             stored++;
+            if (r.status == STOW_SUCCESS)
+                audited.add(r.study, r.sopClass);
         } else {
             item->putAndInsertUint16(DCM_FailureReason, (Uint16)r.status);
             answer.insertSequenceItem(DCM_FailedSOPSequence, item);
@@ -366,6 +370,7 @@ int stow_finish(stowstate *st, const webrequest &rq)
     logprintf(complete ? LOGLEVEL_INFO : LOGLEVEL_WARNING, web_options.logfp,
               "STOW-RS: %zu stored, %zu failed%s\n", stored, failed,
               complete ? "" : " (body cut short)");
+    webaudit_stored(rq, &audited);
     std::string body;
     web_appendJson(&answer, "", &body);
     unsigned status = failed == 0 && stored > 0 ? MHD_HTTP_OK
