@@ -20,6 +20,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -681,6 +682,17 @@ void audit_application(audit_sink *sink, bool start)
     audit_event ev;
     ev.kind = start ? AUDIT_APP_START : AUDIT_APP_STOP;
     ev.participants.push_back(audit_self(sink));
+    // Who started it: the user the process runs as for.
+    audit_participant launcher;
+    struct passwd pw, *found = nullptr;
+    char buf[1024];
+    if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &found) == 0 && found != nullptr)
+        launcher.userId = found->pw_name;
+    else
+        launcher.userId = std::to_string((long)getuid());
+    launcher.requestor = true;
+    launcher.role = AUDIT_ROLE_LAUNCHER;
+    ev.participants.push_back(launcher);
     audit_emit(sink, ev);
 }
 
