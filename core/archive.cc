@@ -393,25 +393,52 @@ static void auditDeletesLocked(const archive_context *ctx, archive_effects *e)
     audit_emitStudies(ctx->audit, AUDIT_DELETED, 'D', AUDIT_SUCCESS, who, &e->deletes);
 }
 
+// The patient (ID and name) of a stored study from the index, for the
+// audit of its deletion: looked up before its last image goes.
+static void patientOf(const archive_context *ctx, const char *study, std::string *id,
+                      std::string *name)
+{
+    DcmDataset keys;
+    dicomnet_Key_Add(&keys, 0x0020, 0x000D, study);
+    dicomnet_Key_Add(&keys, 0x0010, 0x0020, "");
+    dicomnet_Key_Add(&keys, 0x0010, 0x0010, "");
+    archive_query q(ctx, &keys, "STUDY");
+    DcmDataset *match = nullptr;
+    if (q.next(&match) != 0)
+        return;
+    const char *v;
+    if ((v = dicomnet_getTagString(match, DCM_PatientID)) != nullptr)
+        *id = v;
+    if ((v = dicomnet_getTagString(match, DCM_PatientName)) != nullptr)
+        *name = v;
+    delete match;
+    q.end();
+}
+
 int archive_delete(const archive_context *ctx, const char *study, const char *series,
                    const char *instance, const audit_participant *by, const char *sopClass)
 {
-    int r = ctx->store->DeleteFile(study, series, instance);
-    if (r != 0 || ctx->audit == nullptr)
-        return r;
+    if (ctx->audit == nullptr || study == nullptr)
+        return ctx->store->DeleteFile(study, series, instance);
     archive_effects *e = ctx->effects.get();
     std::lock_guard<std::mutex> g(e->deleteMu);
     bool same =
         !e->deletes.empty() && e->deletes.studies.count(study) != 0 &&
         e->deleteByOther == (by != nullptr) &&
         (by == nullptr || (by->userId == e->deleteBy.userId && by->address == e->deleteBy.address));
+    std::string patientId, patientName;
+    if (!same)
+        patientOf(ctx, study, &patientId, &patientName);
+    int r = ctx->store->DeleteFile(study, series, instance);
+    if (r != 0)
+        return r;
     if (!same) {
         auditDeletesLocked(ctx, e);
         e->deleteByOther = by != nullptr;
         e->deleteBy = by != nullptr ? *by : audit_participant();
         e->deleteBy.requestor = true;
     }
-    e->deletes.add(study, sopClass != nullptr ? sopClass : "");
+    e->deletes.add(study, sopClass != nullptr ? sopClass : "", patientId, patientName);
     return 0;
 }
 

@@ -231,6 +231,8 @@ class AuditTest(vt.ServerTestCase):
         query = base64.b64decode(re.search(r"<ParticipantObjectQuery>([^<]*)<", day[3]).group(1))
         self.assertIn(b"STUDY", query)
         self.assertIn('ParticipantObjectID="%s"' % STUDY, day[15])
+        self.assertIn('ParticipantObjectID="PID-361"', day[15])
+        self.assertIn('<SOPClass UID="1.2.840.10008.5.1.4.1.1.7" NumberOfInstances="2"/>', day[15])
         self.assertIn('UserID="%s"' % dest.aetitle, day[13])
         self.assertIn("ACC363", day[14])
 
