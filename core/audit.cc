@@ -227,6 +227,8 @@ void audit_close(audit_sink *sink)
 audit_participant audit_self(const audit_sink *sink, int role)
 {
     audit_participant p;
+    if (sink == nullptr)
+        return p; // auditing off: nothing will be sent
     p.userId = sink->prog;
     p.altUserId = std::to_string((long)getpid());
     p.address = sink->host;

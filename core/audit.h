@@ -119,7 +119,7 @@ int audit_open(const char *path, const char *storeBase, const char *prog, FILE *
 void audit_close(audit_sink *sink);
 
 // The participant that stands for this program (its name, its process id
-// as the alternative user ID, the host name).
+// as the alternative user ID, the host name); an empty one for a null sink.
 audit_participant audit_self(const audit_sink *sink, int role = AUDIT_ROLE_APPLICATION);
 
 // The message of ev as XML (for the tests and the page).

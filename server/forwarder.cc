@@ -177,7 +177,7 @@ static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &de
     }
     if (agent != nullptr)
         agent->finish();
-    if (!audited.empty()) {
+    if (!audited.empty() && server_archive.audit != nullptr) {
         // This server sends on its own (a rule) or on a user's behalf
         // (whose request was audited when it was queued).
         audit_participant me = audit_self(server_archive.audit, AUDIT_ROLE_SOURCE);

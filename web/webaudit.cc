@@ -237,6 +237,8 @@ void webaudit_request(webaudit_memory *memory, const webrequest &rq,
 
 void webaudit_stored(const webrequest &rq, audit_studies *stored)
 {
+    if (sink() == nullptr)
+        return;
     audit_participant user = webaudit_user(rq);
     user.role = AUDIT_ROLE_SOURCE;
     audit_participant me = self();
