@@ -370,6 +370,8 @@ static eventCodes codesOf(audit_kind k)
         return {"110110", "Patient Record", nullptr, nullptr};
     case AUDIT_PROCEDURE_RECORD:
         return {"110111", "Procedure Record", nullptr, nullptr};
+    case AUDIT_LOG_USED:
+        return {"110101", "Audit Log Used", nullptr, nullptr};
     }
     abort();
 }
@@ -493,6 +495,12 @@ std::string audit_xml(const audit_sink *sink, const audit_event &ev)
                 xmlText(&x, o.name);
                 x += "</ParticipantObjectName>";
             }
+            break;
+        case audit_object::LOG:
+            attr(&x, "ParticipantObjectTypeCode", "2");
+            attr(&x, "ParticipantObjectTypeCodeRole", "13");
+            x += '>';
+            coded(&x, "ParticipantObjectIDTypeCode", "12", "RFC-3881", "URI");
             break;
         case audit_object::USER:
             attr(&x, "ParticipantObjectTypeCode", "1");

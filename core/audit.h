@@ -36,6 +36,7 @@ enum audit_kind {
     AUDIT_DELETED,          // DICOM Study Deleted
     AUDIT_PATIENT_RECORD,   // Patient Record (a change of a patient's data)
     AUDIT_PROCEDURE_RECORD, // Procedure Record (a worklist entry made, changed, removed)
+    AUDIT_LOG_USED,         // Audit Log Used (the audit pages read)
 };
 
 // Outcomes (EventOutcomeIndicator).
@@ -73,6 +74,7 @@ struct audit_object {
         PATIENT, // id: the Patient ID; name: the Patient's Name
         QUERY,   // id: the SOP class of the query; query: its bytes (or text)
         ENTRY,   // a worklist entry: id its URI, name its accession number
+        LOG,     // the audit trail: id the URI of what was read of it
         USER,    // a web user account: id its name (the page of a user)
     } kind = STUDY;
     std::string id;

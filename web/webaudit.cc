@@ -292,6 +292,17 @@ int webaudit_serve(const webrequest &rq)
         return web_replyError(rq, MHD_HTTP_FORBIDDEN, "Forbidden");
     std::vector<audit_record> recs =
         audit_read(sink(), study != nullptr ? study : "", user != nullptr ? user : "", 500);
+    // Reading the trail is on the trail too.
+    audit_event used;
+    used.kind = AUDIT_LOG_USED;
+    used.action = 'R';
+    used.participants = {webaudit_user(rq), self()};
+    audit_object log;
+    log.kind = audit_object::LOG;
+    log.id = rq.path +
+             (study != nullptr ? std::string("?study=") + study : std::string("?user=") + user);
+    used.objects.push_back(log);
+    audit_emit(sink(), used);
     std::string title = study != nullptr ? std::string("Audit trail of study ") + study
                                          : std::string("Audit trail of user ") + user;
     std::string page = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" +

@@ -273,6 +273,10 @@ class AuditTest(vt.ServerTestCase):
         self.assertEqual(status, 200)
         self.assertIn(STUDY, page.decode())
         self.assertEqual(w.curl("/audit?user=alice", bob)[0], 403)
+        # Reading the trail is on the trail.
+        status, _, page = w.curl("/audit?user=alice", alice)
+        self.assertEqual(status, 200)
+        self.assertIn("<td>Audit Log Used</td>", page.decode())
         self.assertEqual(w.curl("/audit?study=1.2.3&user=bob", alice)[0], 400)
 
 
