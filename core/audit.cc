@@ -33,6 +33,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -59,7 +63,8 @@ struct audit_sink {
     FILE *log = nullptr;
     std::string host; // this host's name
     // The collector.
-    std::string proto; // "udp" or "tcp"
+    std::string proto;                     // "udp", "tcp" or "tls"
+    std::string caFile, certFile, keyFile; // tls: the trust anchors, our certificate
     std::string collectorHost;
     std::string collectorPort;
     // The spool.
@@ -173,12 +178,14 @@ int audit_open(const char *path, const char *storeBase, const char *prog, FILE *
         path, options,
         [&](const sitefile_line &l) {
             const std::string &k = l.key, &v = l.value;
-            if (k == "udp" || k == "tcp") {
+            if (k == "udp" || k == "tcp" || k == "tls") {
                 if (!splitHostPort(v, &s->collectorHost, &s->collectorPort))
                     problem = "not HOST:PORT";
                 s->proto = k;
-            } else if (k == "tls") {
-                problem = "tls is not supported yet (use tcp on a trusted link)";
+            } else if (k == "ca" || k == "cert" || k == "key") {
+                if (v.empty() || v[0] != '/')
+                    problem = "not an absolute file name";
+                (k == "ca" ? s->caFile : k == "cert" ? s->certFile : s->keyFile) = v;
             } else if (k == "spool") {
                 if (v.empty() || v[0] != '/')
                     problem = "not an absolute directory";
@@ -209,7 +216,11 @@ int audit_open(const char *path, const char *storeBase, const char *prog, FILE *
     if (r != 0)
         problem = err.reason;
     else if (problem.empty() && s->proto.empty())
-        problem = "no collector (udp HOST:PORT or tcp HOST:PORT)";
+        problem = "no collector (udp, tcp or tls HOST:PORT)";
+    else if (problem.empty() && s->proto == "tls" && s->caFile.empty())
+        problem = "tls needs ca FILE (the collector's trust anchors)";
+    else if (problem.empty() && s->certFile.empty() != s->keyFile.empty())
+        problem = "cert and key go together";
     if (!problem.empty()) {
         *why = std::string(path) + ": " + problem;
         delete s;
@@ -746,14 +757,63 @@ static void readRecords(int fd, uint64_t off, uint64_t size,
 
 struct connection {
     int fd = -1;
+    SSL_CTX *tlsCtx = nullptr; // tls: the context and the session on fd
+    SSL *tls = nullptr;
     bool down = false; // the collector was found down (logged once)
+    std::string why;   // why the last try failed
 };
 
 static void hangUp(connection *c)
 {
+    if (c->tls != nullptr)
+        SSL_free(c->tls);
+    if (c->tlsCtx != nullptr)
+        SSL_CTX_free(c->tlsCtx);
+    c->tls = nullptr;
+    c->tlsCtx = nullptr;
     if (c->fd >= 0)
         close(c->fd);
     c->fd = -1;
+}
+
+// The TLS session over the connected c->fd (RFC 5425): the collector's
+// certificate verified against the site's trust anchors and its name (or
+// address), ours given when the site names one. False: hung up, c->why set.
+static bool startTls(audit_sink *s, connection *c)
+{
+    c->tlsCtx = SSL_CTX_new(TLS_client_method());
+    bool ok = c->tlsCtx != nullptr &&
+              SSL_CTX_set_min_proto_version(c->tlsCtx, TLS1_2_VERSION) == 1 &&
+              SSL_CTX_load_verify_locations(c->tlsCtx, s->caFile.c_str(), nullptr) == 1;
+    if (ok && !s->certFile.empty())
+        ok = SSL_CTX_use_certificate_chain_file(c->tlsCtx, s->certFile.c_str()) == 1 &&
+             SSL_CTX_use_PrivateKey_file(c->tlsCtx, s->keyFile.c_str(), SSL_FILETYPE_PEM) == 1;
+    if (!ok) {
+        c->why = "the tls files cannot be used";
+        ERR_clear_error();
+        hangUp(c);
+        return false;
+    }
+    SSL_CTX_set_verify(c->tlsCtx, SSL_VERIFY_PEER, nullptr);
+    c->tls = SSL_new(c->tlsCtx);
+    X509_VERIFY_PARAM *param = c->tls != nullptr ? SSL_get0_param(c->tls) : nullptr;
+    ok = param != nullptr && SSL_set_fd(c->tls, c->fd) == 1;
+    if (ok && isAddress(s->collectorHost))
+        ok = X509_VERIFY_PARAM_set1_ip_asc(param, s->collectorHost.c_str()) == 1;
+    else if (ok)
+        ok = SSL_set_tlsext_host_name(c->tls, s->collectorHost.c_str()) == 1 &&
+             X509_VERIFY_PARAM_set1_host(param, s->collectorHost.c_str(), 0) == 1;
+    // The socket's timeouts bound the handshake.
+    if (ok && SSL_connect(c->tls) != 1) {
+        long v = SSL_get_verify_result(c->tls);
+        c->why = v != X509_V_OK ? std::string("certificate: ") + X509_verify_cert_error_string(v)
+                                : "tls handshake failed";
+        ok = false;
+    }
+    ERR_clear_error();
+    if (!ok)
+        hangUp(c);
+    return ok;
 }
 
 static bool connectCollector(audit_sink *s, connection *c)
@@ -769,9 +829,11 @@ static bool connectCollector(audit_sink *s, connection *c)
         fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, 0);
         if (fd < 0)
             continue;
-        // A connect that hangs holds up only the sender: bounded by SNDTIMEO.
+        // A connect (or a handshake) that hangs holds up only the sender:
+        // bounded by the socket's timeouts.
         struct timeval tv = {5, 0};
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         if (connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
             close(fd);
             fd = -1;
@@ -779,17 +841,26 @@ static bool connectCollector(audit_sink *s, connection *c)
     }
     freeaddrinfo(res);
     c->fd = fd;
-    return fd >= 0;
+    if (fd < 0) {
+        c->why = "cannot connect";
+        return false;
+    }
+    c->why.clear();
+    return s->proto != "tls" || startTls(s, c);
 }
 
 // Whether the stream's peer has closed it (rsyslog stopped): its end read.
-static bool peerClosed(int fd)
+// Over TLS only the socket's state is looked at: what the collector sends
+// (a session ticket) belongs to the session and is not read here.
+static bool peerClosed(int fd, bool tls = false)
 {
     struct pollfd p = {fd, POLLIN | POLLRDHUP, 0};
     if (poll(&p, 1, 0) <= 0)
         return false;
     if (p.revents & (POLLRDHUP | POLLHUP | POLLERR))
         return true;
+    if (tls)
+        return false;
     char b[256];
     ssize_t n = recv(fd, b, sizeof b, MSG_DONTWAIT);
     return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
@@ -797,7 +868,7 @@ static bool peerClosed(int fd)
 
 static bool sendOne(audit_sink *s, connection *c, const std::string &msg)
 {
-    if (c->fd >= 0 && s->proto == "tcp" && peerClosed(c->fd))
+    if (c->fd >= 0 && s->proto != "udp" && peerClosed(c->fd, c->tls != nullptr))
         hangUp(c);
     if (c->fd < 0 && !connectCollector(s, c))
         return false;
@@ -812,8 +883,11 @@ static bool sendOne(audit_sink *s, connection *c, const std::string &msg)
     std::string framed = std::to_string(msg.size()) + " " + msg;
     size_t done = 0;
     while (done < framed.size()) {
-        ssize_t n = send(c->fd, framed.data() + done, framed.size() - done, MSG_NOSIGNAL);
+        ssize_t n = c->tls != nullptr
+                        ? SSL_write(c->tls, framed.data() + done, (int)(framed.size() - done))
+                        : send(c->fd, framed.data() + done, framed.size() - done, MSG_NOSIGNAL);
         if (n <= 0) {
+            ERR_clear_error();
             hangUp(c);
             return false;
         }
@@ -827,7 +901,7 @@ static bool sendOne(audit_sink *s, connection *c, const std::string &msg)
 // bytes a dying connection lost. False: not acknowledged (resend).
 static bool acknowledged(audit_sink *s, connection *c, int ms)
 {
-    if (s->proto != "tcp" || c->fd < 0)
+    if (s->proto == "udp" || c->fd < 0)
         return c->fd >= 0 || s->proto == "udp";
     for (int waited = 0;; waited += 2) {
         int pending = 0;
@@ -835,7 +909,7 @@ static bool acknowledged(audit_sink *s, connection *c, int ms)
             return false;
         if (pending == 0)
             return true;
-        if (waited >= ms || peerClosed(c->fd))
+        if (waited >= ms || peerClosed(c->fd, c->tls != nullptr))
             return false;
         usleep(2000);
     }
@@ -899,8 +973,9 @@ static int sendPass(audit_sink *s, connection *c,
     if (result == 0 && !c->down) {
         c->down = true;
         logLine(s, LOGLEVEL_WARNING,
-                "Audit collector %s unreachable: the spool keeps the events.\n",
-                s->collectorHost + ":" + s->collectorPort);
+                "Audit collector %s unreachable (%s): the spool keeps the events.\n",
+                s->collectorHost + ":" + s->collectorPort,
+                c->why.empty() ? std::string("sending failed") : c->why);
     }
     // All sent and large: the next generation starts, this one kept for the
     // pages as spool.1. Under the spool's lock, so that no append falls

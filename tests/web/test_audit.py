@@ -29,22 +29,47 @@ def crypt_hash(password):
                           capture_output=True, text=True, check=True).stdout.strip()
 
 
+def make_ca(top, name):
+    """A certificate authority and a certificate it signed for 127.0.0.1:
+    the paths of (ca.pem, server.pem, server.key)."""
+    d = os.path.join(top, name)
+    os.makedirs(d)
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    run = lambda *a: subprocess.run(a, cwd=d, check=True, capture_output=True)
+    run("openssl", "req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
+        "-subj", "/CN=" + name)
+    run("openssl", "req", *ec, "-keyout", "server.key", "-out", "server.csr", "-subj",
+        "/CN=127.0.0.1")
+    with open(os.path.join(d, "ext"), "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1\n")
+    run("openssl", "x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+        "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "ext")
+    return [os.path.join(d, n) for n in ("ca.pem", "server.pem", "server.key")]
+
+
 class Rsyslog:
     """rsyslogd in the foreground with a private configuration: imtcp on a
-    free loopback port, every message's text (the XML) appended to a file."""
+    free loopback port (over TLS with tls=(ca, certificate, key)), every
+    message's text (the XML) appended to a file."""
 
-    def __init__(self, tmp):
+    def __init__(self, tmp, tls=None):
         self.dir = tempfile.mkdtemp(prefix="rsyslog-", dir=tmp)
         self.port = vt.free_port()
         self.file = os.path.join(self.dir, "audit.log")
         self.conf = os.path.join(self.dir, "rsyslog.conf")
+        driver = module = ""
+        if tls:
+            driver = (' DefaultNetstreamDriver="ossl" DefaultNetstreamDriverCAFile="%s"'
+                      ' DefaultNetstreamDriverCertFile="%s" DefaultNetstreamDriverKeyFile="%s"'
+                      % tuple(tls))
+            module = ' StreamDriver.Name="ossl" StreamDriver.Mode="1" StreamDriver.AuthMode="anon"'
         with open(self.conf, "w") as f:
-            f.write('global(workDirectory="%s" maxMessageSize="256k")\n'
-                    'module(load="imtcp")\n'
+            f.write('global(workDirectory="%s" maxMessageSize="256k"%s)\n'
+                    'module(load="imtcp"%s)\n'
                     'input(type="imtcp" port="%d" address="127.0.0.1")\n'
                     'template(name="xml" type="string" string="%%msg%%\\n")\n'
                     'action(type="omfile" file="%s" template="xml")\n'
-                    % (self.dir, self.port, self.file))
+                    % (self.dir, driver, module, self.port, self.file))
         self.proc = None
 
     def start(self):
@@ -235,6 +260,39 @@ class AuditTest(vt.ServerTestCase):
         self.assertIn('<SOPClass UID="1.2.840.10008.5.1.4.1.1.7" NumberOfInstances="2"/>', day[15])
         self.assertIn('UserID="%s"' % dest.aetitle, day[13])
         self.assertIn("ACC363", day[14])
+
+    def test_over_tls_only_to_a_collector_whose_certificate_is_trusted(self):
+        s = self.server(start=False)
+        right = make_ca(s.tmp, "right-ca")
+        wrong = make_ca(s.tmp, "wrong-ca")
+        self.syslog = Rsyslog(s.tmp, tls=right)
+        self.syslog.start()
+
+        def audit_log(ca):
+            with open(os.path.join(s.etc, "AuditLog"), "w") as f:
+                f.write("tls 127.0.0.1:%d\nca %s\nretry 100ms\npoll 50ms\n"
+                        % (self.syslog.port, ca))
+
+        # A collector whose certificate another authority signed gets
+        # nothing; the events wait in the spool.
+        audit_log(wrong[0])
+        s.start()
+        p = os.path.join(s.tmp, "img.dcm")
+        vt.make_dataset(p, STUDY, STUDY + ".1", STUDY + ".1.1")
+        self.assertEqual(s.storescu([p]).returncode, 0)
+        s.wait_log("Audit collector 127.0.0.1:%d unreachable (certificate: " % self.syslog.port)
+        s.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(s.proc.wait(30), 0)
+        self.assertEqual(self.syslog.messages(), [])
+        # Trusted: all of it, in order.
+        audit_log(right[0])
+        s.start()
+        got = [summary(m) for m in self.wait_count(4, "over TLS")]
+        self.assertEqual(got, [
+            ("Application Activity/Application Start", "E", "0", "storeserver"),
+            ("DICOM Instances Transferred", "C", "0", "CLIENT"),
+            ("Application Activity/Application Stop", "E", "0", "storeserver"),
+            ("Application Activity/Application Start", "E", "0", "storeserver")])
 
     def test_the_audit_page_of_a_study_and_of_a_user(self):
         s = self.server(start=False)
