@@ -252,9 +252,14 @@ audit_participant audit_self(const audit_sink *sink, int role)
 // Text made fit for an XML attribute or element: the five markup
 // characters as entities, and what is no valid UTF-8 or no XML character
 // (control characters: peers send anything) as '?'.
+// A value longer than this is cut (a peer's text, a request's field): a
+// message stays well within a datagram.
+enum { TEXT_MAX = 1024, QUERY_MAX = 32 * 1024 };
+
 static void xmlText(std::string *out, const std::string &in)
 {
-    const unsigned char *p = (const unsigned char *)in.data(), *end = p + in.size();
+    const unsigned char *p = (const unsigned char *)in.data();
+    const unsigned char *end = p + std::min(in.size(), (size_t)TEXT_MAX);
     while (p < end) {
         unsigned c = *p;
         if (c < 0x80) {
@@ -488,7 +493,10 @@ std::string audit_xml(const audit_sink *sink, const audit_event &ev)
             attr(&x, "ParticipantObjectTypeCodeRole", "3");
             x += '>';
             coded(&x, "ParticipantObjectIDTypeCode", "110181", "DCM", "SOP Class UID");
-            x += "<ParticipantObjectQuery>" + base64(o.query) + "</ParticipantObjectQuery>";
+            // A query of a hostile size is cut: the standard's identifier
+            // limits allow a megabyte.
+            x += "<ParticipantObjectQuery>" + base64(o.query.substr(0, QUERY_MAX)) +
+                 "</ParticipantObjectQuery>";
             if (!o.querySyntax.empty()) {
                 x += "<ParticipantObjectDetail";
                 attr(&x, "type", "TransferSyntax");
@@ -718,13 +726,19 @@ void audit_application(audit_sink *sink, bool start)
 }
 
 // Reads the whole records of fd from off up to size: each message with
-// its end offset. A damaged head skips to the next mark.
+// its end offset. A damaged head skips to the next mark. atEnd: size is
+// the file's end, read under its lock (appends are whole records), so a
+// record cut short there is one a crash tore, passed over like a damaged
+// one; else it is one that goes on beyond size.
 static void readRecords(int fd, uint64_t off, uint64_t size,
-                        std::vector<std::pair<std::string, uint64_t>> *out, size_t maxCount)
+                        std::vector<std::pair<std::string, uint64_t>> *out, size_t maxCount,
+                        bool atEnd)
 {
+    if (size <= off)
+        return;
     std::string buf;
     buf.resize(size - off);
-    if (size <= off || fullio_pread(fd, &buf[0], buf.size(), off) != (ssize_t)buf.size())
+    if (fullio_pread(fd, &buf[0], buf.size(), off) != (ssize_t)buf.size())
         return;
     size_t p = 0;
     while (p + RECORD_HEAD <= buf.size() && out->size() < maxCount) {
@@ -739,9 +753,10 @@ static void readRecords(int fd, uint64_t off, uint64_t size,
         std::string hex = buf.substr(p + 5, 8);
         unsigned long len = strtoul(hex.c_str(), &end, 16);
         bool good = end == hex.c_str() + 8 && buf[p + 13] == ' ';
-        if (good && p + RECORD_HEAD + len + 1 > buf.size())
-            return; // not whole yet (or torn at the end: the next append follows it)
-        if (!good || buf[p + RECORD_HEAD + len] != '\n') {
+        bool cut = good && p + RECORD_HEAD + len + 1 > buf.size();
+        if (cut && !atEnd)
+            return; // the rest is read with the next piece
+        if (!good || cut || buf[p + RECORD_HEAD + len] != '\n') {
             size_t next = buf.find(RECORD_MARK, p + 1);
             if (next == std::string::npos)
                 return;
@@ -874,6 +889,14 @@ static bool sendOne(audit_sink *s, connection *c, const std::string &msg)
         return false;
     if (s->proto == "udp") {
         if (send(c->fd, msg.data(), msg.size(), MSG_NOSIGNAL) != (ssize_t)msg.size()) {
+            // A message no datagram can hold would hold up the rest for
+            // good: it is passed over, and said so.
+            if (errno == EMSGSIZE) {
+                logLine(s, LOGLEVEL_ERROR,
+                        "Audit message of %s bytes too large for UDP: not sent.\n",
+                        std::to_string(msg.size()));
+                return true;
+            }
             hangUp(c);
             return false;
         }
@@ -933,7 +956,10 @@ static int sendPass(audit_sink *s, connection *c,
     int result = 1;
     while (cursor < (uint64_t)st.st_size) {
         std::vector<std::pair<std::string, uint64_t>> recs;
-        readRecords(fd, cursor, st.st_size, &recs, 256);
+        // At most a few megabytes at a time: a long outage's backlog is
+        // never read whole.
+        uint64_t upTo = std::min((uint64_t)st.st_size, cursor + (4u << 20));
+        readRecords(fd, cursor, upTo, &recs, 256, upTo == (uint64_t)st.st_size);
         if (recs.empty())
             break; // a record not whole yet
         uint64_t sent = cursor;
@@ -1117,7 +1143,11 @@ std::vector<audit_record> audit_read(const audit_sink *s, const std::string &stu
         struct stat st;
         std::vector<std::pair<std::string, uint64_t>> recs;
         if (fstat(fd, &st) == 0)
-            readRecords(fd, 0, st.st_size, &recs, (size_t)-1);
+            // The newest few megabytes: a page never reads a long
+            // outage's backlog whole (a head cut in the middle of a record
+            // is passed over to the next mark).
+            readRecords(fd, st.st_size > (8 << 20) ? st.st_size - (8 << 20) : 0, st.st_size, &recs,
+                        (size_t)-1, true);
         close(fd);
         for (auto it = recs.rbegin(); it != recs.rend() && out.size() < max; ++it) {
             size_t bom = it->first.find("\xEF\xBB\xBF");

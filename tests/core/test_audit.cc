@@ -114,6 +114,19 @@ TEST(Audit, HostileTextIsEscapedIntoWellFormedUtf8)
     EXPECT_EQ(std::string::npos, xml.find("<Injected/>"));
     for (unsigned char c : xml)
         EXPECT_TRUE(c >= 0x20 && c != 0x7f) << (int)c;
+    // A value of a hostile size (a request's field, a query of a megabyte)
+    // is cut: every message fits a datagram.
+    audit_event big;
+    big.kind = AUDIT_QUERY;
+    audit_participant who;
+    who.userId = std::string(1 << 20, 'U');
+    big.participants.push_back(who);
+    audit_object q;
+    q.kind = audit_object::QUERY;
+    q.id = "1.2.840.10008.5.1.4.1.2.2.1";
+    q.query = std::string(1 << 20, 'Q');
+    big.objects.push_back(q);
+    EXPECT_LT(audit_xml(s, big).size(), 50000u);
     audit_close(s);
 }
 
