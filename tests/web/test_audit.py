@@ -335,6 +335,17 @@ class AuditTest(vt.ServerTestCase):
         status, _, page = w.curl("/audit?user=alice", alice)
         self.assertEqual(status, 200)
         self.assertIn("<td>Audit Log Used</td>", page.decode())
+        # Every message spooled (Audit Log Used too) is valid.
+        with open(os.path.join(s.basedir, "audit", "spool"), "rb") as f:
+            records = f.read().split(b"\x1eAUD ")[1:]
+        paths = []
+        for i, r in enumerate(records):
+            paths.append(os.path.join(s.tmp, "spooled-%02d.xml" % i))
+            with open(paths[-1], "wb") as f:
+                f.write(r.split(b"\xef\xbb\xbf", 1)[1].rstrip(b"\n"))
+        self.assertGreaterEqual(len(paths), 6)
+        p = vt.run(["xmllint", "--noout", "--relaxng", RNG] + paths)
+        self.assertEqual(p.returncode, 0, p.stderr)
         self.assertEqual(w.curl("/audit?study=1.2.3&user=bob", alice)[0], 400)
 
 
