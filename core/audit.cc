@@ -704,6 +704,33 @@ void audit_emitStudies(audit_sink *sink, audit_kind kind, char action, int outco
     set->studies.clear();
 }
 
+void audit_change(audit_sink *sink, bool patient, char action, const audit_participant &by,
+                  const std::string &study, const std::string &patientId,
+                  const std::string &patientName, int outcome, const std::string &text)
+{
+    if (sink == nullptr)
+        return;
+    audit_event ev;
+    ev.kind = patient ? AUDIT_PATIENT_RECORD : AUDIT_ACCESSED;
+    ev.action = action;
+    ev.outcome = outcome;
+    ev.outcomeText = text;
+    ev.participants = {by, audit_self(sink)};
+    ev.participants[0].requestor = true;
+    if (!study.empty()) {
+        audit_object o;
+        o.kind = audit_object::STUDY;
+        o.id = study;
+        ev.objects.push_back(o);
+    }
+    audit_object p;
+    p.kind = audit_object::PATIENT;
+    p.id = patientId;
+    p.name = patientName;
+    ev.objects.push_back(p);
+    audit_emit(sink, ev);
+}
+
 void audit_application(audit_sink *sink, bool start)
 {
     if (sink == nullptr)

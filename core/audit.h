@@ -139,6 +139,18 @@ void audit_emit(audit_sink *sink, const audit_event &ev);
 void audit_emitStudies(audit_sink *sink, audit_kind kind, char action, int outcome,
                        const std::vector<audit_participant> &participants, audit_studies *set);
 
+// A change of stored data by by (a user with address, or a peer), for
+// the editing of stored images: with patient, a Patient Record (the
+// patient's data made, changed or removed: action C, U or D), else a DICOM
+// Instances Accessed with action U (a study's data changed, its images
+// rewritten, merged or split: D for a study removed that way), naming the
+// study (may be empty) and the patient; outcome and text say whether and
+// why not it was done. This program is the other participant.
+void audit_change(audit_sink *sink, bool patient, char action, const audit_participant &by,
+                  const std::string &study, const std::string &patientId,
+                  const std::string &patientName, int outcome = AUDIT_SUCCESS,
+                  const std::string &text = std::string());
+
 // Application Activity of this program: start or stop.
 void audit_application(audit_sink *sink, bool start);
 

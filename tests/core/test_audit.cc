@@ -217,3 +217,27 @@ TEST(Audit, TheSenderSendsEachMessageOnceInOrder)
     }
     audit_close(s);
 }
+
+TEST(Audit, AChangeOfAPatientOrAStudyNamesBothAndWhoAsked)
+{
+    TempDir t;
+    audit_sink *s = openSink(t, "udp 127.0.0.1:9\n");
+    ASSERT_NE(nullptr, s);
+    audit_participant by;
+    by.userId = "editor";
+    by.address = "10.1.2.3";
+    audit_change(s, true, 'U', by, "1.2.3", "PID9", "NEW^NAME");
+    audit_change(s, false, 'U', by, "1.2.3", "PID9", "", AUDIT_MINOR_FAILURE, "disk full");
+    std::vector<audit_record> r = audit_read(s, "1.2.3", "editor", 10);
+    ASSERT_EQ(2u, r.size());
+    EXPECT_EQ("DICOM Instances Accessed", r[0].event);
+    EXPECT_EQ("4", r[0].outcome);
+    EXPECT_NE(std::string::npos, r[0].xml.find("<EventOutcomeDescription>disk full<"));
+    EXPECT_EQ("Patient Record", r[1].event);
+    EXPECT_EQ("U", r[1].action);
+    EXPECT_EQ("10.1.2.3", r[1].where);
+    EXPECT_EQ("1.2.3; PID9", r[1].objects);
+    EXPECT_NE(std::string::npos, r[1].xml.find("<ParticipantObjectName>NEW^NAME<"));
+    audit_change(nullptr, true, 'U', by, "1.2.3", "PID9", ""); // off: nothing
+    audit_close(s);
+}
