@@ -19,6 +19,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,6 +53,8 @@ struct stowresult {
 
 struct stowstate {
     multipart_reader reader;
+    // The patient (ID, name) of each study stored, for the audit trail.
+    std::map<std::string, std::pair<std::string, std::string>> patients;
     std::string study;     // the study the URL names, or empty
     std::string rootUrl;   // DICOMweb root as the client reached it
     bool partOk = false;   // the part is application/dicom and taken so far
@@ -157,12 +160,18 @@ static void storePart(stowstate *st, DcmDataset *ds)
         st->results.push_back(r);
         return;
     }
+    std::pair<std::string, std::string> patient;
+    patient.first = (v = dicomnet_getTagString(ds, DCM_PatientID)) ? v : "";
+    patient.second = (v = dicomnet_getTagString(ds, DCM_PatientName)) ? v : "";
     {
         archive_exclusive hold(&web_archive);
         r.status = st->receive->ingest(web_options.overwrite, nullptr, nullptr);
     }
-    if (r.status == STOW_SUCCESS)
+    if (r.status == STOW_SUCCESS) {
         st->unsynced = true;
+        if (st->patients.count(r.study) == 0)
+            st->patients[r.study] = patient;
+    }
     st->results.push_back(r);
 }
 
@@ -355,7 +364,8 @@ int stow_finish(stowstate *st, const webrequest &rq)
             answer.insertSequenceItem(DCM_ReferencedSOPSequence, item);
             stored++;
             if (r.status == STOW_SUCCESS)
-                audited.add(r.study, r.sopClass);
+                audited.add(r.study, r.sopClass, st->patients[r.study].first,
+                            st->patients[r.study].second);
         } else {
             item->putAndInsertUint16(DCM_FailureReason, (Uint16)r.status);
             answer.insertSequenceItem(DCM_FailedSOPSequence, item);

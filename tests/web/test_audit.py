@@ -310,6 +310,18 @@ class AuditTest(vt.ServerTestCase):
         vt.make_dataset(p, STUDY, STUDY + ".1", STUDY + ".1.1", patient_name="PAGE^<B>")
         self.assertEqual(s.storescu([p]).returncode, 0)
         alice, bob = ["-u", "alice:s3cret"], ["-u", "bob:pw2"]
+        # A second image of the study uploaded by alice (STOW-RS).
+        p2 = os.path.join(s.tmp, "img2.dcm")
+        vt.make_dataset(p2, STUDY, STUDY + ".1", STUDY + ".1.2", patient_name="PAGE^<B>",
+                        patient_id="PID-UP")
+        body = os.path.join(s.tmp, "stow.body")
+        with open(body, "wb") as f, open(p2, "rb") as img:
+            f.write(b"--XX\r\nContent-Type: application/dicom\r\n\r\n" + img.read()
+                    + b"\r\n--XX--\r\n")
+        status, _, answer = w.curl("/dicom-web/studies", alice + [
+            "-X", "POST", "-H", 'Content-Type: multipart/related; type="application/dicom"; '
+            "boundary=XX", "--data-binary", "@" + body])
+        self.assertEqual(status, 200, answer)
         status, _, page = w.curl("/", alice)
         self.assertEqual(status, 200)
         self.assertIn(('href="/audit?study=%s"' % STUDY).encode(), page)
@@ -319,10 +331,13 @@ class AuditTest(vt.ServerTestCase):
         page = page.decode()
         self.assertIn("DICOM Instances Transferred", page)
         rows = re.findall(r'<tr class="event[^"]*">(.*?)</tr>', page)
-        # Newest first: bob's download, then the store.
-        self.assertEqual(len(rows), 2, page)
+        # Newest first: bob's download, alice's upload, then the store,
+        # each upload with its patient.
+        self.assertEqual(len(rows), 3, page)
         self.assertIn("<td>bob</td><td>127.0.0.1</td>", rows[0])
-        self.assertIn("<td>CLIENT</td>", rows[1])
+        self.assertIn("<td>alice</td><td>127.0.0.1</td>", rows[1])
+        self.assertIn("%s; PID-UP</td>" % STUDY, rows[1])
+        self.assertIn("<td>CLIENT</td>", rows[2])
         self.assertNotIn("<B>", page)
         # Who may not search may not read the study's trail; a user's own
         # trail is theirs, another's only for those who may delete.
