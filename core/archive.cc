@@ -4,6 +4,7 @@
 // stored image that storage commitment vouches for.
 #include "core/archive.h"
 #include "core/archivetier.h"
+#include "core/audit.h"
 #include "core/forward.h"
 #include "core/listener.h"
 #include "core/rejection.h"
@@ -204,6 +205,12 @@ struct archive_effects {
     std::unique_ptr<archive_listener> linkTree = archive_newLinkTreeListener();
     std::unique_ptr<archive_listener> monitor = archive_newMonitorListener();
     std::unique_ptr<archive_listener> worklist = archive_newWorklistListener();
+    // The deletes not yet audited (archive_delete): of one study, by one
+    // requestor.
+    std::mutex deleteMu;
+    audit_studies deletes;
+    audit_participant deleteBy;
+    bool deleteByOther = false; // deleteBy holds a requestor (else this program)
 };
 
 std::shared_ptr<archive_effects> archive_newEffects()
@@ -430,10 +437,76 @@ bool archive_rejected(const archive_context *ctx, const char *study, const char 
     return false;
 }
 
-int archive_delete(const archive_context *ctx, const char *study, const char *series,
-                   const char *instance)
+// Sends the gathered deletes' message; the caller holds deleteMu.
+static void auditDeletesLocked(const archive_context *ctx, archive_effects *e)
 {
-    return ctx->store->DeleteFile(study, series, instance);
+    if (e->deletes.empty())
+        return;
+    std::vector<audit_participant> who;
+    if (e->deleteByOther)
+        who.push_back(e->deleteBy);
+    who.push_back(audit_self(ctx->audit));
+    if (!e->deleteByOther)
+        who.back().requestor = true;
+    audit_emitStudies(ctx->audit, AUDIT_DELETED, 'D', AUDIT_SUCCESS, who, &e->deletes);
+}
+
+// The patient (ID and name) of a stored study from the index, for the
+// audit of its deletion: looked up before its last image goes.
+static void patientOf(const archive_context *ctx, const char *study, std::string *id,
+                      std::string *name)
+{
+    DcmDataset keys;
+    dicomnet_Key_Add(&keys, 0x0020, 0x000D, study);
+    dicomnet_Key_Add(&keys, 0x0010, 0x0020, "");
+    dicomnet_Key_Add(&keys, 0x0010, 0x0010, "");
+    archive_query q(ctx, &keys, "STUDY");
+    DcmDataset *match = nullptr;
+    if (q.next(&match) != 0)
+        return;
+    const char *v;
+    if ((v = dicomnet_getTagString(match, DCM_PatientID)) != nullptr)
+        *id = v;
+    if ((v = dicomnet_getTagString(match, DCM_PatientName)) != nullptr)
+        *name = v;
+    delete match;
+    q.end();
+}
+
+int archive_delete(const archive_context *ctx, const char *study, const char *series,
+                   const char *instance, const audit_participant *by, const char *sopClass)
+{
+    if (ctx->audit == nullptr || study == nullptr)
+        return ctx->store->DeleteFile(study, series, instance);
+    archive_effects *e = ctx->effects.get();
+    std::lock_guard<std::mutex> g(e->deleteMu);
+    bool same =
+        !e->deletes.empty() && e->deletes.studies.count(study) != 0 &&
+        e->deleteByOther == (by != nullptr) &&
+        (by == nullptr || (by->userId == e->deleteBy.userId && by->address == e->deleteBy.address));
+    std::string patientId, patientName;
+    if (!same)
+        patientOf(ctx, study, &patientId, &patientName);
+    int r = ctx->store->DeleteFile(study, series, instance);
+    if (r != 0)
+        return r;
+    if (!same) {
+        auditDeletesLocked(ctx, e);
+        e->deleteByOther = by != nullptr;
+        e->deleteBy = by != nullptr ? *by : audit_participant();
+        e->deleteBy.requestor = true;
+    }
+    e->deletes.add(study, sopClass != nullptr ? sopClass : "", patientId, patientName);
+    return 0;
+}
+
+void archive_auditDeletes(const archive_context *ctx)
+{
+    if (ctx->audit == nullptr)
+        return;
+    archive_effects *e = ctx->effects.get();
+    std::lock_guard<std::mutex> g(e->deleteMu);
+    auditDeletesLocked(ctx, e);
 }
 
 bool archive_usableUid(const archive_context *ctx, const char *uid, const char *what)
@@ -697,6 +770,7 @@ void archive_registerDecoders()
 
 int archive_flush(const archive_context *ctx)
 {
+    archive_auditDeletes(ctx);
     return ctx->store->SyncWrites() == 0 ? 0 : -1;
 }
 

@@ -84,6 +84,8 @@ struct archive_context {
     // sent again (the site file "Rejection": core/rejection.h); false:
     // refused. Read by archive_open for a front end (settings.prog).
     bool acceptRejectedAgain = false;
+    // The process's audit trail (core/audit.h), or null: none. Borrowed.
+    struct audit_sink *audit = nullptr;
 };
 
 // Registers listener (borrowed; it must outlive the context) on ctx: told of
@@ -302,8 +304,17 @@ bool archive_rejected(const archive_context *ctx, const char *study, const char 
 
 // Deletes the image (then an emptied series and study) from the store and
 // its index: 0 done, else the store's result (logged by the store).
+// Every delete is audited (DICOM Study Deleted, one message per study and
+// requestor): by names who asked (null: this program itself); the deletes
+// of one study by one requestor in a row make one message, sent when
+// another study or requestor comes, at archive_auditDeletes, archive_flush
+// and archive_close. sopClass (may be null) is the image's SOP class.
 int archive_delete(const archive_context *ctx, const char *study, const char *series,
-                   const char *instance);
+                   const char *instance, const struct audit_participant *by = nullptr,
+                   const char *sopClass = nullptr);
+// Sends the audit message of the deletes gathered so far (see
+// archive_delete).
+void archive_auditDeletes(const archive_context *ctx);
 
 // --- storage commitment ---
 // True when uid is one the archive can store (1..64 digits and dots, no

@@ -210,6 +210,7 @@ void archive_close(archive_context *ctx)
     archive_state *st = ctx->state;
     if (st == nullptr)
         return;
+    archive_auditDeletes(ctx);
     // The store first: its flusher threads put what they hold on disk
     // while the lock still keeps a rebuild out.
     delete ctx->store;

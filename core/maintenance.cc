@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "core/archive.h"
+#include "core/audit.h"
 #include "core/forward.h"
+#include "runtime/installpath.h"
 #include "runtime/multicast.h"
 #include "store/localstore.h"
 #include "store/storebackup.h"
@@ -50,6 +52,14 @@ static void openStore(archive_context *ctx, const char *base, int lock, bool res
 void maintenance_open(archive_context *ctx, const char *base, int lock)
 {
     openStore(ctx, base, lock, false);
+    // The tool's run is audited (Application Activity) when the site keeps
+    // an audit trail; a wrong AuditLog file is told and the tool goes on.
+    std::string why;
+    audit_sink *sink = nullptr;
+    if (audit_open(nullptr, base, installpath_progName(), nullptr, &sink, &why) != 0)
+        fprintf(stderr, "warning: audit trail: %s\n", why.c_str());
+    ctx->audit = sink;
+    audit_application(sink, true);
 }
 
 int maintenance_tierSettings(archive_context *ctx, char *why, size_t whySize)
@@ -76,6 +86,14 @@ int maintenance_lock(archive_context *ctx)
 void maintenance_close(archive_context *ctx)
 {
     archive_close(ctx);
+    if (ctx->audit != nullptr) {
+        audit_application(ctx->audit, false);
+        // What the run spooled goes now when the collector answers; else a
+        // server's sender takes it later.
+        audit_sendPending(ctx->audit, 2000);
+        audit_close(ctx->audit);
+        ctx->audit = nullptr;
+    }
 }
 
 int maintenance_check(const archive_context *ctx, FILE *out)

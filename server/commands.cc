@@ -13,6 +13,7 @@
 #include "server/handlers.h"
 #include "server/listener.h"
 #include "server/oplog.h"
+#include "server/serveraudit.h"
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
 #include "server/worklisthandler.h"
@@ -193,5 +194,6 @@ OFCondition processCommands(T_ASC_Network *net, T_ASC_Association *assoc, const 
     // A listing the association left unfinished (it ended in the middle).
     delete ctx.find;
     worklist_endQuery(&ctx);
+    serveraudit_associationEnd(&ctx);
     return cond;
 }

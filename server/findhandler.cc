@@ -10,6 +10,7 @@
 #include "core/archive.h"
 #include "runtime/logprintf.h"
 #include "server/retrieve.h"
+#include "server/serveraudit.h"
 #include "server/serveroptions.h"
 
 int handlerKeysFit(const handlercontext *ctx, DcmDataset *identifiers, const char *what,
@@ -56,9 +57,13 @@ void findSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ *req
         response->DimseStatus = STATUS_FIND_Cancel_MatchingTerminatedDueToCancelRequest;
         return;
     }
-    if (responseCount == 1 && !handlerPermits(ctx, ACCESS_FIND)) {
-        response->DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
-        return;
+    if (responseCount == 1) {
+        bool permitted = handlerPermits(ctx, ACCESS_FIND) != 0;
+        serveraudit_query(ctx, request->AffectedSOPClassUID, requestIdentifiers, permitted);
+        if (!permitted) {
+            response->DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
+            return;
+        }
     }
     // A key that no stored value can match is refused before the walk.
     if (responseCount == 1 && !handlerKeysFit(ctx, requestIdentifiers, "C-FIND", statusDetail)) {

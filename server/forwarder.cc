@@ -30,6 +30,7 @@
 
 #include "aetitlemap/aetitlemap.h"
 #include "core/archive.h"
+#include "core/audit.h"
 #include "core/deidexport.h"
 #include "core/forward.h"
 #include "runtime/logprintf.h"
@@ -189,6 +190,7 @@ static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &de
     std::string why;
     size_t delivered = 0;
     size_t unchanged = 0;
+    audit_studies audited; // the images sent, for the audit trail
     for (const retrieveitem &item : all.items) {
         if (dicomnet_stopping())
             break;
@@ -220,6 +222,8 @@ static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &de
                  agent->send(&all, sent, &why);
         } else {
             ok = agent->send(&all, item, &why);
+            if (ok)
+                audited.add(item.study, item.sopClass);
         }
         for (dueJob *d : wantedBy[item.instance]) {
             if (ok) {
@@ -237,6 +241,17 @@ static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &de
     }
     if (agent != nullptr)
         agent->finish();
+    if (!audited.empty() && server_archive.audit != nullptr) {
+        // This server sends on its own (a rule) or on a user's behalf
+        // (whose request was audited when it was queued).
+        audit_participant me = audit_self(server_archive.audit, AUDIT_ROLE_SOURCE);
+        me.requestor = true;
+        audit_participant to;
+        to.userId = dest;
+        to.role = AUDIT_ROLE_DESTINATION;
+        audit_emitStudies(server_archive.audit, AUDIT_TRANSFERRED, 'R', AUDIT_SUCCESS, {me, to},
+                          &audited);
+    }
     if (unchanged != 0)
         LOG(LOGLEVEL_NOTICE,
             "Forwarded %zu of %zu image(s) to %s; %zu delivered there unchanged before, not "

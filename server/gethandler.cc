@@ -11,6 +11,7 @@
 #include "core/archive.h"
 #include "runtime/logprintf.h"
 #include "server/retrieve.h"
+#include "server/serveraudit.h"
 #include "server/serveroptions.h"
 
 #define LOG(level, ...) logprintf(level, server_options.logfp, __VA_ARGS__)
@@ -80,6 +81,7 @@ void getSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_GetRQ *reque
                   O_GET_NUMBEROFFAILEDSUBOPERATIONS | O_GET_NUMBEROFWARNINGSUBOPERATIONS);
             return;
         }
+        serveraudit_retrieve(ctx, gd->job, nullptr, true);
     }
     retrievejob *job = gd->job;
 
@@ -90,6 +92,7 @@ void getSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_GetRQ *reque
         response->DimseStatus = STATUS_GET_Cancel_SubOperationsTerminatedDueToCancelIndication;
         setCounts(response, job);
         *responseIdentifiers = retrieve_failedList(job);
+        serveraudit_retrieve(ctx, job, nullptr, false);
         retrieveJobFree(&gd->job);
         return;
     }
@@ -104,6 +107,7 @@ void getSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_GetRQ *reque
         response->DimseStatus = STATUS_GET_Refused_OutOfResourcesSubOperations;
         setCounts(response, job);
         *responseIdentifiers = retrieve_failedList(job);
+        serveraudit_retrieve(ctx, job, nullptr, false);
         retrieveJobFree(&gd->job);
         return;
     }
@@ -116,6 +120,7 @@ void getSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_GetRQ *reque
             *responseIdentifiers = retrieve_failedList(job);
         else if (job->failed != 0)
             LOG(LOGLEVEL_DEBUG, "GET: failed list left out for a DCMTK requester.\n");
+        serveraudit_retrieve(ctx, job, nullptr, false);
         retrieveJobFree(&gd->job);
         return;
     }

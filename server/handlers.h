@@ -72,6 +72,7 @@ class archive_query;
 // passed (as the callback data) to every handler. Each handler initialises
 // its own part at the start of its operation.
 struct worklistquery;
+struct audit_studies;
 
 struct handlercontext {
     DIC_AE store_calling;           // calling AE title of the association
@@ -83,6 +84,7 @@ struct handlercontext {
     T_ASC_Association *assoc;       // the association (borrowed), or null if not known
     char peer_address[64];          // numeric address of the peer, "" if not known
     const archive_context *archive; // the archive core (server_archive)
+    audit_studies *stored;          // the images stored, for the audit trail (heap), or null
 };
 
 // Zeroes ctx and copies the association's titles into it (null counts as

@@ -20,6 +20,7 @@
 #include <set>
 
 #include "core/archive.h"
+#include "core/audit.h"
 #include "core/forward.h"
 #include "core/maintenance.h"
 #include "core/retention.h"
@@ -147,6 +148,8 @@ static std::set<pid_t> workerPids;
 // housekeeping that finds a job (one made on the web); one that ended is
 // started again at most once a minute.
 static pid_t forwarderPid = -1;
+// The audit trail's sender (core/audit.h), a child as the forwarder, or -1.
+static pid_t auditPid = -1;
 static time_t forwarderStarted = 0;
 
 static void startForwarder(int storeLock)
@@ -178,6 +181,11 @@ static int reapWorkers(int wait = 0, housekeeping_compress *compress = nullptr)
             break;
         const char *what0 = "";
         int value0 = 0;
+        if (pid == auditPid) {
+            logprintf(LOGLEVEL_ERROR, server_options.logfp, "Audit sender %d ended.\n", (int)pid);
+            auditPid = -1;
+            continue;
+        }
         if (pid == forwarderPid) {
             // Not a worker: it does not count against the limit.
             logprintf(LOGLEVEL_ERROR, server_options.logfp, "Forwarder %d ended.\n", (int)pid);
@@ -355,6 +363,20 @@ static void stopWorkers(housekeeping_compress *compress)
     // A pass ends wherever it is: what it leaves, the next one finishes.
     if (compress->pid > 0)
         kill(compress->pid, SIGTERM);
+    if (auditPid > 0) {
+        // The workers' last messages and the Stop are spooled before the
+        // sender is told to end: its last pass sends them.
+        for (pid_t pid : std::set<pid_t>(workerPids)) {
+            int status = 0;
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
+                ;
+            workerPids.erase(pid);
+        }
+        audit_application(server_archive.audit, false);
+        kill(auditPid, SIGTERM);
+    } else {
+        audit_application(server_archive.audit, false);
+    }
     reapWorkers(1, compress);
     logprintf(LOGLEVEL_NOTICE, o.logfp, "Stopped.\n");
 }
@@ -460,6 +482,8 @@ int runListener()
     housekeeping_compress compress;
     compressor_settings(&compressCfg, &compress.every);
     compress.last = time(nullptr);
+    audit_application(server_archive.audit, true);
+    auditPid = audit_forkSender(server_archive.audit, storeLock);
 
     int workers = 0;
     int check_interval = HOUSEKEEPING_CHECK_INTERVAL;
@@ -559,6 +583,8 @@ int runListener()
             server_state.change(SS_BUSY, workers);
         }
         server_state.checklisten();
+        if (auditPid < 0 && !stopRequested)
+            auditPid = audit_forkSender(server_archive.audit, storeLock);
     }
     closeNetworks(nets, count);
     stopWorkers(&compress);

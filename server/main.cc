@@ -15,6 +15,7 @@
 
 #include "aetitlemap/aetitlemap.h"
 #include "core/archive.h"
+#include "core/audit.h"
 #include "core/forward.h"
 #include "core/listener.h"
 #include "core/worklist.h"
@@ -356,6 +357,16 @@ int main(int argc, char **argv)
     settings.syncEachImage = o.sync_each_image != 0;
     if (archive_open(&server_archive, settings, nullptr) != 0)
         return 1;
+    // The audit trail, when the site keeps one (a wrong AuditLog file keeps
+    // the server from starting: it would run unaudited).
+    std::string auditWhy;
+    if (audit_open(nullptr, archive_baseDir(&server_archive), "storeserver", o.logfp,
+                   &server_archive.audit, &auditWhy) != 0) {
+        logprintf(LOGLEVEL_FATAL, o.logfp, "Audit trail: %s\n", auditWhy.c_str());
+        fprintf(stderr, "storeserver: audit trail: %s\n", auditWhy.c_str());
+        archive_close(&server_archive);
+        return 1;
+    }
 
     // The listener must survive stray alarms; workers restore the default.
     signal(SIGALRM, SIG_IGN);
@@ -377,5 +388,7 @@ int main(int argc, char **argv)
     dicomnet_tls_exit();
     // In every worker too: its copy of the store ends as the process does.
     archive_close(&server_archive);
+    audit_close(server_archive.audit);
+    server_archive.audit = nullptr;
     return status;
 }

@@ -17,6 +17,7 @@
 #include "core/archive.h"
 #include "runtime/logprintf.h"
 #include "server/retrieve.h"
+#include "server/serveraudit.h"
 #include "server/serveroptions.h"
 
 #define LOG(level, ...) logprintf(level, server_options.logfp, __VA_ARGS__)
@@ -192,10 +193,11 @@ static void finishAhead(movedata *md)
 }
 
 // Deletes item from the store and counts the outcome.
-static void deleteImage(movedata *md, const retrieveitem &item)
+static void deleteImage(const handlercontext *ctx, movedata *md, const retrieveitem &item)
 {
+    audit_participant by = serveraudit_peer(ctx);
     int result = archive_delete(&server_archive, item.study.c_str(), item.series.c_str(),
-                                item.instance.c_str());
+                                item.instance.c_str(), &by, item.sopClass.c_str());
     if (result != 0) {
         retrieve_countFailed(md->job, item);
         LOG(LOGLEVEL_WARNING, "Request to delete image ... result: %d\n", result);
@@ -284,7 +286,6 @@ static void stopMove(movedata *md, T_DIMSE_C_MoveRSP *response, DcmDataset **res
     response->DimseStatus = STATUS_MOVE_Refused_OutOfResourcesSubOperations;
     setCounts(response, job);
     *responseIdentifiers = retrieve_failedList(job);
-    retrieveJobFree(&md->job);
 }
 
 void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *request,
@@ -303,6 +304,8 @@ void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *req
         if (md->job != NULL) {
             setCounts(response, md->job);
             *responseIdentifiers = retrieve_failedList(md->job);
+            if (!deleting)
+                serveraudit_retrieve(ctx, md->job, request->MoveDestination, false);
         }
         retrieveJobFree(&md->job);
         return;
@@ -318,10 +321,15 @@ void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *req
                   O_MOVE_NUMBEROFFAILEDSUBOPERATIONS | O_MOVE_NUMBEROFWARNINGSUBOPERATIONS);
             return;
         }
+        if (!deleting)
+            serveraudit_retrieve(ctx, md->job, request->MoveDestination, true);
     }
 
     if (dicomnet_stopping()) {
         stopMove(md, response, responseIdentifiers);
+        if (!deleting)
+            serveraudit_retrieve(ctx, md->job, request->MoveDestination, false);
+        retrieveJobFree(&md->job);
         return;
     }
     retrievejob *job = md->job;
@@ -331,6 +339,8 @@ void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *req
         response->DimseStatus = retrieve_finalStatus(job);
         setCounts(response, job);
         *responseIdentifiers = retrieve_failedList(job);
+        if (!deleting)
+            serveraudit_retrieve(ctx, job, request->MoveDestination, false);
         retrieveJobFree(&md->job);
         return;
     }
@@ -338,7 +348,7 @@ void moveSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_MoveRQ *req
     const retrieveitem &item = job->items[job->next];
     if (deleting) {
         // A deleting C-MOVE has one step budget in all: no re-arm here.
-        deleteImage(md, item);
+        deleteImage(ctx, md, item);
     } else {
         LOG(LOGLEVEL_TRACE2, "Moving one image.\n");
         sendToDestination(request, md, item);

@@ -16,6 +16,7 @@
 #include "core/archive.h"
 #include "core/receive.h"
 #include "runtime/logprintf.h"
+#include "server/serveraudit.h"
 #include "server/serveroptions.h"
 
 void handlercontext_init(handlercontext *ctx, const char *calling, const char *called,
@@ -95,6 +96,7 @@ static void storeCallback(void *callbackData, T_DIMSE_StoreProgress *progress,
     // The image is ingested here, before the response: the write, links,
     // and forwarding jobs; its announcement follows the response.
     response->DimseStatus = (Uint16)receipt->rx->ingest(mode, ctx->store_calling, nullptr);
+    serveraudit_stored(ctx, ds, response->DimseStatus);
 }
 
 void handlerLogRefusal(const char *operation, const char *what, const dicomnet_refusal &refusal,

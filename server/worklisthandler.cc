@@ -18,6 +18,7 @@
 #include "core/worklist.h"
 #include "runtime/logprintf.h"
 #include "server/handlers.h"
+#include "server/serveraudit.h"
 #include "server/serveroptions.h"
 
 int worklist_doneMode = WORKLIST_DONE_BOTH;
@@ -131,7 +132,10 @@ void worklistSCPCallback(void *callbackData, OFBool cancelled, T_DIMSE_C_FindRQ 
     }
     WlmDataSourceStatusType status = WLM_FAILED_UNABLE_TO_PROCESS;
     if (responseCount == 1) {
-        if (!handlerPermits(ctx, ACCESS_WORKLIST)) {
+        bool permitted = handlerPermits(ctx, ACCESS_WORKLIST) != 0;
+        serveraudit_query(ctx, UID_FINDModalityWorklistInformationModel, requestIdentifiers,
+                          permitted);
+        if (!permitted) {
             worklist_endQuery(ctx);
             response->DimseStatus = HANDLERS_STATUS_NOT_AUTHORIZED;
             return;

@@ -39,6 +39,7 @@
 #include "web/statuspage.h"
 #include "web/studyactions.h"
 #include "web/studymarks.h"
+#include "web/webaudit.h"
 #include "web/webserver.h"
 #include "web/worklistpage.h"
 
@@ -69,6 +70,9 @@ static struct {
     // The library borrows the certificate and key texts for the daemon's
     // life.
     std::string certText, keyText;
+
+    // What the audit trail keeps between requests (web/webaudit.h).
+    webaudit_memory audit;
 } httpd;
 
 int httpd_loadPolicy()
@@ -104,6 +108,9 @@ static unsigned operationOf(const std::string &method, const std::string &path,
         return ACCESS_FIND;
     if (path == "/delete")
         return ACCESS_DELETE;
+    // The audit pages (web/webaudit.h: another user's needs more).
+    if (webaudit_owns(path))
+        return ACCESS_FIND;
     if (path == "/download")
         return ACCESS_GET;
     if (deidpage_owns(path))
@@ -146,6 +153,18 @@ static std::string peerAddress(MHD_Connection *conn)
         inet_ntop(AF_INET6, &((const struct sockaddr_in6 *)ci->client_addr)->sin6_addr, text,
                   sizeof text);
     return text;
+}
+
+std::string web_peerAddress(MHD_Connection *conn)
+{
+    return peerAddress(conn);
+}
+
+bool web_permits(const webrequest &rq, unsigned operation)
+{
+    return !httpd.policy.active ||
+           AccessPolicy_Check(&httpd.policy, &httpd.policyMap, rq.user.c_str(),
+                              peerAddress(rq.conn).c_str(), operation, web_options.logfp) != 0;
 }
 
 // One request in progress (the access handler's per-request pointer).
@@ -257,6 +276,7 @@ static credentials checkUser(MHD_Connection *conn, std::string *name)
             logprintf(LOGLEVEL_WARNING, web_options.logfp,
                       "Web login refused for user %s from %s\n", web_escapeForLog(user).c_str(),
                       peerAddress(conn).c_str());
+        webaudit_login(&httpd.audit, user, peerAddress(conn), ok);
     }
     credentials c = ok ? CREDENTIALS_OK : user != nullptr ? CREDENTIALS_WRONG : CREDENTIALS_NONE;
     free(user);
@@ -446,6 +466,8 @@ static int route(requeststate *s)
         return forwardpage_serve(rq, s->body);
     if (deidpage_owns(p))
         return deidpage_serve(rq, s->body);
+    if (webaudit_owns(p))
+        return webaudit_serve(rq);
     if (p.compare(0, root.size(), root) == 0 &&
         (p.size() == root.size() || p[root.size()] == '/')) {
         const std::vector<std::string> &seg = s->seg;
@@ -693,7 +715,9 @@ static MHD_Result accessHandler(void *, MHD_Connection *conn, const char *url, c
     if (s->bodyTooLarge)
         return (MHD_Result)web_replyError(s->rq, MHD_HTTP_CONTENT_TOO_LARGE,
                                           "Request body too large");
-    return (MHD_Result)route(s);
+    int routed = route(s);
+    webaudit_request(&httpd.audit, s->rq, s->seg, s->body);
+    return (MHD_Result)routed;
 }
 
 static void requestDone(void *, MHD_Connection *conn, void **ptr, MHD_RequestTerminationCode)

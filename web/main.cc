@@ -14,9 +14,12 @@
 
 #include <microhttpd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "core/archive.h"
+#include "core/audit.h"
 #include "core/forward.h"
 #include "core/worklist.h"
 #include "dicomnet/dicomnet.h"
@@ -318,6 +321,9 @@ int main(int argc, char **argv)
     MHD_Daemon *daemon = nullptr;
     sigset_t stopSignals;
     int sig = 0;
+    // The audit trail's sender (core/audit.h) and its stop.
+    std::thread auditSender;
+    std::atomic<bool> auditStop(false);
 
     detect_installpath(argv[0]);
     switch (parseOptions(argc, argv)) {
@@ -413,6 +419,18 @@ int main(int argc, char **argv)
         }
     }
 
+    // The audit trail, when the site keeps one (a wrong AuditLog file keeps
+    // storeweb from starting: it would serve unaudited).
+    {
+        std::string why;
+        if (audit_open(nullptr, archive_baseDir(&web_archive), "storeweb", o.logfp,
+                       &web_archive.audit, &why) != 0) {
+            logprintf(LOGLEVEL_FATAL, o.logfp, "Audit trail: %s\n", why.c_str());
+            fprintf(stderr, "storeweb: audit trail: %s\n", why.c_str());
+            goto out;
+        }
+    }
+
     dicomnet_quiet_toolkit_log();
     // Frames and rendered images of compressed files are decoded.
     archive_registerDecoders();
@@ -438,6 +456,9 @@ int main(int argc, char **argv)
     daemon = httpd_start();
     if (daemon == nullptr)
         goto out;
+    audit_application(web_archive.audit, true);
+    if (web_archive.audit != nullptr)
+        auditSender = std::thread(audit_runSender, web_archive.audit, &auditStop, 2000);
     if (o.pidfile != nullptr) {
         FILE *pf = fopen(o.pidfile, "w");
         if (pf != nullptr) {
@@ -457,10 +478,17 @@ int main(int argc, char **argv)
     logprintf(LOGLEVEL_NOTICE, o.logfp, "storeweb stopping (signal %d)\n", sig);
     multicast_send(web_monitorSock, "WEB STOP");
     httpd_stop(daemon);
+    audit_application(web_archive.audit, false);
     rc = 0;
 out:
+    // The sender's last pass sends what is spooled (the Stop too).
+    auditStop = true;
+    if (auditSender.joinable())
+        auditSender.join();
     // The reader thread ends before the objects it uses go.
     monitorfeed_stop();
     archive_close(&web_archive);
+    audit_close(web_archive.audit);
+    web_archive.audit = nullptr;
     return rc;
 }

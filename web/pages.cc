@@ -349,6 +349,10 @@ static std::string actions(const std::string &study, const std::string &series, 
                       web_escapeHtml(patient) + "\" data-protected=\"" +
                       (protectPatient ? "1\">Unprotect patient" : "0\">Protect patient") +
                       "</button>") +
+           // The study's audit trail (web/webaudit.h), when one is kept.
+           (series.empty() && web_archive.audit != nullptr
+                ? " <a class=\"audit\" href=\"/audit?study=" + s + "\">Audit</a>"
+                : "") +
            "</td>";
 }
 

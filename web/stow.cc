@@ -19,6 +19,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +34,7 @@
 #include "runtime/logprintf.h"
 #include "web/metrics.h"
 #include "web/multipart.h"
+#include "web/webaudit.h"
 #include "web/webserver.h"
 
 // DIMSE statuses reported per instance (as a C-STORE would answer).
@@ -51,6 +53,8 @@ struct stowresult {
 
 struct stowstate {
     multipart_reader reader;
+    // The patient (ID, name) of each study stored, for the audit trail.
+    std::map<std::string, std::pair<std::string, std::string>> patients;
     std::string study;     // the study the URL names, or empty
     std::string rootUrl;   // DICOMweb root as the client reached it
     bool partOk = false;   // the part is application/dicom and taken so far
@@ -156,12 +160,18 @@ static void storePart(stowstate *st, DcmDataset *ds)
         st->results.push_back(r);
         return;
     }
+    std::pair<std::string, std::string> patient;
+    patient.first = (v = dicomnet_getTagString(ds, DCM_PatientID)) ? v : "";
+    patient.second = (v = dicomnet_getTagString(ds, DCM_PatientName)) ? v : "";
     {
         archive_exclusive hold(&web_archive);
         r.status = st->receive->ingest(web_options.overwrite, nullptr, nullptr);
     }
-    if (r.status == STOW_SUCCESS)
+    if (r.status == STOW_SUCCESS) {
         st->unsynced = true;
+        if (st->patients.count(r.study) == 0)
+            st->patients[r.study] = patient;
+    }
     st->results.push_back(r);
 }
 
@@ -334,6 +344,7 @@ int stow_finish(stowstate *st, const webrequest &rq)
     int synced = syncStored(st);
     DcmDataset answer;
     size_t stored = 0, failed = 0;
+    audit_studies audited; // the images stored, for the audit trail
     std::string studyUrl;
     for (stowresult &r : st->results) {
         // An image not known to be on disk is not reported as stored.
@@ -352,6 +363,9 @@ int stow_finish(stowstate *st, const webrequest &rq)
                 item->putAndInsertUint16(DCM_WarningReason, (Uint16)r.status);
             answer.insertSequenceItem(DCM_ReferencedSOPSequence, item);
             stored++;
+            if (r.status == STOW_SUCCESS)
+                audited.add(r.study, r.sopClass, st->patients[r.study].first,
+                            st->patients[r.study].second);
         } else {
             item->putAndInsertUint16(DCM_FailureReason, (Uint16)r.status);
             answer.insertSequenceItem(DCM_FailedSOPSequence, item);
@@ -366,6 +380,7 @@ int stow_finish(stowstate *st, const webrequest &rq)
     logprintf(complete ? LOGLEVEL_INFO : LOGLEVEL_WARNING, web_options.logfp,
               "STOW-RS: %zu stored, %zu failed%s\n", stored, failed,
               complete ? "" : " (body cut short)");
+    webaudit_stored(rq, &audited);
     std::string body;
     web_appendJson(&answer, "", &body);
     unsigned status = failed == 0 && stored > 0 ? MHD_HTTP_OK

@@ -29,6 +29,7 @@
 #include "runtime/monitormsg.h"
 #include "runtime/multicast.h"
 #include "web/metrics.h"
+#include "web/webaudit.h"
 #include "web/webserver.h"
 #include "web/webtier.h"
 
@@ -354,6 +355,7 @@ int studyactions_delete(const webrequest &rq, const std::string &body)
     size_t deleted = 0, failed = 0;
     int r;
     announce(DELETE_START);
+    audit_participant by = webaudit_user(rq);
     {
         // A delete changes the store: the lock alone, the study table
         // refreshed under it (not web_refreshStudies, which takes the lock).
@@ -363,11 +365,12 @@ int studyactions_delete(const webrequest &rq, const std::string &body)
         for (size_t i = 0; r == ARCHIVE_SELECTED && i < images.size(); i++) {
             const archive_image &im = images[i];
             if (archive_delete(&web_archive, im.study.c_str(), im.series.c_str(),
-                               im.instance.c_str()) == 0)
+                               im.instance.c_str(), &by, im.sopClass.c_str()) == 0)
                 deleted++;
             else
                 failed++;
         }
+        archive_auditDeletes(&web_archive);
     }
     announce(DELETE_END);
     if (r != ARCHIVE_SELECTED) {

@@ -44,6 +44,7 @@ int web_replyResponse(const webrequest &rq, unsigned status, MHD_Response *respo
         return MHD_NO;
     int r = MHD_queue_response(rq.conn, status, response);
     MHD_destroy_response(response);
+    rq.status = status;
     return r;
 }
 

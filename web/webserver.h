@@ -102,6 +102,9 @@ struct webrequest {
     std::string path;
     std::vector<std::pair<std::string, std::string>> args;
     std::string user; // the authenticated user; "" when the daemon has no users
+    // The status of the answer queued (web_replyResponse), 0 before: for
+    // the audit trail, which records the request after its answer.
+    mutable unsigned status = 0;
     // The value of a request header, or null.
     const char *header(const char *name) const;
     // The first query argument named name, or null.
@@ -144,6 +147,12 @@ bool web_sameOrigin(const webrequest &rq);
 // The non-empty segments of a path between its slashes ("/a//b/" gives
 // "a", "b").
 std::vector<std::string> web_splitPath(const std::string &path);
+
+// The client's numeric address, or "" when unknown.
+std::string web_peerAddress(MHD_Connection *conn);
+// Whether the site's access policy grants rq's user operation (an ACCESS_*
+// bit of access/accesspolicy.h) from rq's address (true when it is off).
+bool web_permits(const webrequest &rq, unsigned operation);
 
 // The fields of an application/x-www-form-urlencoded body, decoded, in
 // their order (empty values kept).

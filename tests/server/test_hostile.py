@@ -414,6 +414,45 @@ class RequestDataSetLimits(ServerTestCase):
         veltotest.assert_memory_below(self, grown, 10 * 1024, "worker grew by %d kB" % grown)
         self.assert_no_worker_killed(s)
 
+    def test_identifier_at_its_limit_makes_an_audit_message_of_bounded_size(self):
+        # The audit trail records a query's identifier: one of nearly a
+        # megabyte (the limit) must neither make a message no datagram can
+        # hold (which the sender would try for ever) nor cost the worker
+        # more than the identifier itself.
+        s = self.server(args=["-D"], start=False)
+        with open(os.path.join(s.etc, "AuditLog"), "w") as f:
+            f.write("udp 127.0.0.1:%d\n" % veltotest.free_port())
+        s.start()
+        base = self.baseline(s)
+        n = 1000000
+        key = struct.pack("<HHI", 0x0009, 0x1010, n) + bytes(n)
+        c = associate(s, [(FIND, IMPLICIT)])
+        box = {}
+        other = threading.Thread(target=timed_echo, args=(s, box))
+        other.start()
+        status, _, t = send_message(c, 1, request_command("C-FIND"),
+                                    [request_head("C-FIND") + key])
+        self.assertIn(status, (0x0000, 0xA900))
+        c.sendall(raw.RELEASE_RQ)
+        self.assertEqual(raw.read_pdu(c)[0], 0x06)
+        c.close()
+        t.join(30)
+        other.join(60)
+        self.assertEqual(box.get("echo"), ["ASSOCIATED", "ECHO OK", "RELEASED"])
+        self.assertLess(box["seconds"], 5, "the other client waited")
+        grown = self.grown(s, base, 3)
+        # Measured: 3.1 MB for the identifier of a megabyte, audited.
+        veltotest.assert_memory_below(self, grown, 12 * 1024, "worker grew by %d kB" % grown)
+        spool = os.path.join(s.basedir, "audit", "spool")
+        veltotest.wait_for(lambda: os.path.exists(spool) and b"<EventID csd-code=\"110112\""
+                           in open(spool, "rb").read(), 10, what="the query's audit message")
+        with open(spool, "rb") as f:
+            records = f.read().split(b"\x1eAUD ")[1:]
+        self.assertTrue(records)
+        for r in records:
+            self.assertLess(len(r), 60000)
+        self.assert_no_worker_killed(s)
+
     def commitment_items(self, count):
         """Referenced SOP Sequence items of count instances, in chunks."""
         item_of = lambda i: (raw.element(0x0008, 0x1150, CT.encode())
