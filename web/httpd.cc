@@ -34,6 +34,7 @@
 #include "web/csrf.h"
 #include "web/forwardpage.h"
 #include "web/frontdoor.h"
+#include "web/layout.h"
 #include "web/metrics.h"
 #include "web/statuspage.h"
 #include "web/studyactions.h"
@@ -147,6 +148,8 @@ struct requeststate {
     bool bodyTooLarge = false;    // ... and it went beyond the bound
     bool answered = false;        // a response is queued (e.g. an early refusal)
     bool authorized = false;
+    // When its headers came: the request's duration runs to its end.
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };
 
 // Whether crypt(3) can check passwords against hash: hashing with it as
@@ -456,7 +459,7 @@ static int route(requeststate *s)
     // A path that names nothing is 404 whatever the method, so a client can
     // tell a service that is not there from one it used wrongly.
     static const char *const pages[] = {"/wado",   "/",        "/index.html", "/series",
-                                        "/status", "/metrics", "/download"};
+                                        "/status", "/metrics", "/download",   LAYOUT_STYLE_PATH};
     bool known = p == "/viewer" || p.compare(0, 8, "/viewer/") == 0;
     for (const char *page : pages)
         known = known || p == page;
@@ -476,6 +479,8 @@ static int route(requeststate *s)
         return statuspage_serve(rq);
     if (p == "/metrics")
         return metrics_serve(rq);
+    if (p == LAYOUT_STYLE_PATH)
+        return layout_serveStyle(rq);
     if (p == "/viewer" || p.compare(0, 8, "/viewer/") == 0)
         return pages_viewer(rq);
     return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
@@ -557,6 +562,14 @@ static bool frontDoor(requeststate *s, const char *version, MHD_Result *result)
         return false;
     }
     return true;
+}
+
+unsigned httpd_operationsOf(const webrequest &rq)
+{
+    if (!httpd.policy.active)
+        return ACCESS_ALL;
+    return AccessPolicy_Operations(&httpd.policy, &httpd.policyMap, rq.user.c_str(),
+                                   peerAddress(rq.conn).c_str());
 }
 
 // The first call of a request, after its front-door checks: the user, the
@@ -690,6 +703,9 @@ static void requestDone(void *, MHD_Connection *conn, void **ptr, MHD_RequestTer
         return;
     if (s->stow != nullptr)
         stow_free(s->stow);
+    metrics_observe(
+        METRICS_HTTP_DURATION, metrics_routeOf(s->rq.method, s->rq.path),
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - s->started).count());
     delete s;
     *ptr = nullptr;
 }

@@ -27,6 +27,7 @@
 #include "dicomnet/dicomnet.h"
 #include "runtime/installpath.h"
 #include "web/csrf.h"
+#include "web/layout.h"
 #include "web/metrics.h"
 #include "web/studyactions.h"
 #include "web/webserver.h"
@@ -650,12 +651,10 @@ int pages_studyList(const webrequest &rq)
         options += "<option value=\"" + web_escapeHtml(d.aetitle) + "\">" + web_escapeHtml(d.name) +
                    " (" + web_escapeHtml(d.aetitle) + ")</option>";
     std::string page =
-        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Studies</title>\n<style>" +
-        std::string(pageStyle) + "</style>\n</head><body data-csrf=\"" +
-        web_escapeHtml(csrf_token(rq.user)) +
-        "\">\n<nav class=\"top\"><a href=\"/\">Studies</a><a href=\"/status\">Status</a>"
-        "<a href=\"/worklist\">Worklist</a><a href=\"/viewer/\">Viewer</a></nav>\n"
-        "<h1>Studies</h1>\n<form id=\"search\" class=\"search\" method=\"get\" action=\"/\">" +
+        layout_head("Studies", "<style>" + std::string(pageStyle) + "</style>\n") +
+        "<body data-csrf=\"" + web_escapeHtml(csrf_token(rq.user)) + "\">\n" + layout_nav(rq, "/") +
+        "<main>\n<h1>Studies</h1>\n<form id=\"search\" class=\"search\" method=\"get\" "
+        "action=\"/\">" +
         field("name", "Patient", a.name, "text", "FAMILY^GIVEN") +
         field("pid", "Patient ID", a.pid) + field("accession", "Accession", a.accession) +
         field("from", "From", a.from, "date") + field("to", "To", a.to, "date") +
@@ -682,7 +681,7 @@ int pages_studyList(const webrequest &rq)
                          : "") +
         " <button type=\"button\" id=\"send-go\">Send</button> <button type=\"button\" "
         "id=\"send-cancel\">Cancel</button></dialog>\n<script>" +
-        pageScript + "</script>\n</body></html>\n";
+        pageScript + "</script>\n</main>\n</body></html>\n";
     return web_reply(rq, MHD_HTTP_OK, "text/html; charset=utf-8", page);
 }
 

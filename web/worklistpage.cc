@@ -19,6 +19,7 @@
 #include "dicomnet/dicomnet.h"
 #include "runtime/logprintf.h"
 #include "web/csrf.h"
+#include "web/layout.h"
 #include "web/multipart.h"
 
 int worklistpage_doneMode = WORKLIST_DONE_BOTH;
@@ -155,7 +156,9 @@ static std::string fieldOf(const worklistentry &e, const char *keyword)
     return "";
 }
 
-static int servePage(const webrequest &rq, unsigned status, const std::string &message)
+// typed: the fields of a form that was refused, shown again as typed.
+static int servePage(const webrequest &rq, unsigned status, const std::string &message,
+                     const worklistfields &typed = worklistfields())
 {
     std::vector<worklistentry> all;
     // Done entries too (after the open ones), marked as such: a step
@@ -163,15 +166,11 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
     if (Worklist_List(baseDir(), &all, web_options.logfp, true) != 0)
         return web_replyError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "Worklist unreadable");
     std::string page =
-        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Worklist</title>\n"
-        "<style>body{font-family:sans-serif;margin:1em}table{border-collapse:collapse}"
-        "td,th{border-bottom:1px solid #ccc;padding:4px 8px;text-align:left}"
-        "label{display:block;margin:2px 0}tr.incomplete td{color:#a00}tr.done td{color:#666}"
-        "</style>\n"
-        "</head><body>\n<h1>Worklist</h1>\n";
+        layout_start(rq, "Worklist", WORKLISTPAGE_ROOT) + "<main>\n<h1>Worklist</h1>\n";
     if (!message.empty())
-        page += "<p class=\"message\">" + web_escapeHtml(message) + "</p>\n";
-    page += "<table id=\"worklist\">\n<tr><th>Patient</th><th>Patient ID</th><th>Accession</th>"
+        page += "<p class=\"message\" role=\"alert\">" + web_escapeHtml(message) + "</p>\n";
+    page += "<div class=\"scroll\"><table id=\"worklist\">\n<tr><th>Patient</th><th>Patient "
+            "ID</th><th>Accession</th>"
             "<th>Modality</th><th>Station</th><th>Date</th><th>Time</th><th>Procedure</th>"
             "<th>State</th><th></th></tr>\n";
     for (const worklistentry &e : all) {
@@ -188,7 +187,7 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
                 "/delete\">" + csrf_hiddenField(rq) +
                 "<button type=\"submit\">Remove</button></form></td></tr>\n";
     }
-    page += "</table>\n";
+    page += "</table></div>\n";
     for (const worklistentry &e : all) {
         if (!e.complete && !e.done) {
             page += "<p class=\"legend\">Entries in red lack attributes a worklist answer must "
@@ -196,13 +195,20 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
             break;
         }
     }
-    page +=
-        "<h2>New entry</h2>\n<form id=\"add\" method=\"post\" action=\"" WORKLISTPAGE_ROOT "\">\n";
-    for (const auto &f : formFields)
+    page += "<section><h2>New entry</h2>\n<form id=\"add\" class=\"grid\" method=\"post\" "
+            "action=\"" WORKLISTPAGE_ROOT "\">\n";
+    for (const auto &f : formFields) {
+        // A refused form comes back with what was typed in every field.
+        std::string value;
+        for (const auto &t : typed)
+            if (t.first == f.keyword)
+                value = t.second;
         page += std::string("<label>") + f.label + " <input type=\"" + f.type + "\" name=\"" +
-                f.keyword + "\"></label>\n";
-    page +=
-        csrf_hiddenField(rq) + "<button type=\"submit\">Add</button>\n</form>\n</body></html>\n";
+                f.keyword + "\" value=\"" + web_escapeHtml(value) + "\"></label>\n";
+    }
+    page += csrf_hiddenField(rq) +
+            "<div><button type=\"submit\">Add</button></div>\n</form>\n</section>\n</main>\n"
+            "</body></html>\n";
     return web_reply(rq, status, "text/html; charset=utf-8", page);
 }
 
@@ -246,7 +252,7 @@ int worklistpage_serve(const webrequest &rq, const std::string &body)
     int r = Worklist_Create(baseDir(), fields, &id, &error, web_options.logfp);
     if (r != 0)
         return servePage(rq, r > 0 ? MHD_HTTP_BAD_REQUEST : MHD_HTTP_INTERNAL_SERVER_ERROR,
-                         "Not added: " + error);
+                         "Not added: " + error, fields);
     logprintf(LOGLEVEL_NOTICE, web_options.logfp, "Worklist: entry %s added\n", id.c_str());
     return redirectToPage(rq);
 }
