@@ -428,8 +428,9 @@ TEST(ForwardOperations, PauseRetryAllPerDestinationAndStudy)
         ASSERT_EQ(forward_read(base.c_str(), ids[i], &read), 1);
         EXPECT_EQ(read.state, i == 3 ? FORWARD_FAILED : FORWARD_PENDING) << i;
         EXPECT_EQ(read.attempts, i == 3 ? 3 : 0) << i;
-        if (i != 3)
+        if (i != 3) {
             EXPECT_LE(forward_dueAt(read), (long long)time(nullptr)) << i;
+        }
     }
     std::set<std::string> paused;
     ASSERT_EQ(forward_setPaused(base.c_str(), "A B\"", true, nullptr), 0);
