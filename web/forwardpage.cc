@@ -307,7 +307,7 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
         options += "<option value=\"" + web_escapeHtml(d.aetitle) + "\"" +
                    (d.aetitle == typedDest ? " selected" : "") + ">" + web_escapeHtml(d.name) +
                    " (" + web_escapeHtml(d.aetitle) + ")</option>";
-    page += "<section><h2>Send a study</h2>\n<form id=\"send\" class=\"grid\" method=\"post\" "
+    page += "<section><h2>Send a study</h2>\n<form id=\"send\" method=\"post\" "
             "action=\"" FORWARDPAGE_ROOT "/send\">\n" +
             csrf_hiddenField(rq) +
             "\n<label>Study Instance UID <input name=\"study\" required value=\"" +

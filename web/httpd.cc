@@ -36,6 +36,7 @@
 #include "web/frontdoor.h"
 #include "web/layout.h"
 #include "web/metrics.h"
+#include "web/retrievepage.h"
 #include "web/statuspage.h"
 #include "web/studyactions.h"
 #include "web/webserver.h"
@@ -112,6 +113,9 @@ static unsigned operationOf(const std::string &method, const std::string &path,
     // Sending and retrying forwards moves images; looking at the queue finds.
     if (forwardpage_owns(path))
         return method == "POST" ? ACCESS_MOVE : ACCESS_FIND;
+    // Query/retrieve needs find and store: store is checked by the page.
+    if (retrievepage_owns(path))
+        return ACCESS_FIND;
     if (path.compare(0, strlen(WEB_DICOMWEB_ROOT), WEB_DICOMWEB_ROOT) != 0)
         return 0;
     if (method == "POST")
@@ -421,7 +425,8 @@ static MHD_Result collectArg(void *cls, MHD_ValueKind, const char *key, const ch
 // forwarding page's and the study page's delete form.
 static bool keepsBody(const std::string &path)
 {
-    return worklistpage_owns(path) || forwardpage_owns(path) || path == "/delete";
+    return worklistpage_owns(path) || forwardpage_owns(path) || retrievepage_owns(path) ||
+           path == "/delete";
 }
 
 // Routes a complete request (no body, or STOW's finished body).
@@ -434,6 +439,8 @@ static int route(requeststate *s)
         return worklistpage_serve(rq, s->body);
     if (forwardpage_owns(p))
         return forwardpage_serve(rq, s->body);
+    if (retrievepage_owns(p))
+        return retrievepage_serve(rq, s->body);
     if (p.compare(0, root.size(), root) == 0 &&
         (p.size() == root.size() || p[root.size()] == '/')) {
         const std::vector<std::string> &seg = s->seg;

@@ -195,7 +195,8 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
             break;
         }
     }
-    page += "<section><h2>New entry</h2>\n<form id=\"add\" class=\"grid\" method=\"post\" "
+    // The form's start as before: scripts look for it.
+    page += "<section><h2>New entry</h2>\n<form id=\"add\" method=\"post\" "
             "action=\"" WORKLISTPAGE_ROOT "\">\n";
     for (const auto &f : formFields) {
         // A refused form comes back with what was typed in every field.
