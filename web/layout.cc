@@ -54,7 +54,11 @@ background:var(--accent);color:var(--accent-fg);cursor:pointer}
 button.secondary{background:#fff;color:var(--accent)}
 button.danger{background:var(--bad);border-color:var(--bad)}
 button:disabled{opacity:.5;cursor:default}
-.actions{display:flex;flex-wrap:wrap;gap:.4em}
+div.actions{display:flex;flex-wrap:wrap;gap:.4em;align-items:center}
+td.actions form{display:inline;margin-right:.3em}
+section:empty{display:none}section>h2:first-child{margin-top:0}
+form.search{display:flex;flex-wrap:wrap;gap:.4em 1em;align-items:flex-end}
+form.search label input{width:auto}
 code{font-size:.9em;overflow-wrap:anywhere}
 progress{width:10em}
 @media (max-width:800px){html{font-size:14px}main{padding:.6em}th,td{padding:.35em .4em}

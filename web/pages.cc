@@ -406,8 +406,6 @@ static std::string results(const searchargs &a, const std::vector<studyrow> &row
 
 // The page's style and script: plain CSS and a little script of our own.
 static const char pageStyle[] = R"CSS(
-body{font-family:sans-serif;margin:1em}table{border-collapse:collapse}
-td,th{border-bottom:1px solid #ccc;padding:4px 8px;text-align:left}
 img{width:64px;height:64px;object-fit:contain;background:#000}
 nav.top a{margin-right:1em}form.search label{margin-right:.6em}
 form.search input[type=text]{width:9em}.error{color:#b00}.ok{color:#060}.failed{color:#b00}
