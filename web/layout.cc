@@ -42,7 +42,7 @@ p.message{background:#fdecea;border:1px solid #f3b9b3;color:var(--bad);padding:.
 border-radius:var(--radius)}
 p.notice{background:#e8f3ec;border:1px solid #b5d9c1;color:var(--good);padding:.5em .8em;
 border-radius:var(--radius)}
-form.grid,form#add,form#send{display:grid;grid-template-columns:repeat(auto-fill,minmax(15em,1fr));gap:.5em 1em}
+form.grid,form#add,form#edit,form#send{display:grid;grid-template-columns:repeat(auto-fill,minmax(15em,1fr));gap:.5em 1em}
 label{display:block;margin:.2em 0;font-size:.9rem;color:var(--muted)}
 form.inline{display:inline}
 input,select,textarea{font:inherit;color:var(--fg);padding:.35em .5em;border:1px solid #b8c2cf;

@@ -224,9 +224,7 @@ static std::string seconds(double v)
     return text;
 }
 
-// The families kept under familiesLock: forwarding per destination and the
-// histograms.
-static void familiesText(std::string *m)
+void metrics_familiesText(std::string *m)
 {
     std::lock_guard<std::mutex> hold(metricsState.familiesLock);
     family(m, "velto_images_forwarded_total", "counter",
@@ -365,6 +363,6 @@ int metrics_serve(const webrequest &rq)
     family(&m, "velto_forward_failed_jobs", "gauge",
            "Forwarding jobs failed past their limit, waiting for a retry from /forward.");
     sample(&m, "velto_forward_failed_jobs", nullptr, (uint64_t)failed);
-    familiesText(&m);
+    metrics_familiesText(&m);
     return web_reply(rq, MHD_HTTP_OK, "text/plain; version=0.0.4; charset=utf-8", m);
 }

@@ -77,6 +77,10 @@ const char *metrics_routeOf(const std::string &method, const std::string &path);
 // is not one of those timed.
 const char *metrics_dimseLabel(const char *operation);
 
+// Appends the families of metrics_noteForwarded and metrics_observe in the
+// text format (part of the /metrics answer).
+void metrics_familiesText(std::string *out);
+
 // Answers GET /metrics.
 int metrics_serve(const webrequest &rq);
 
