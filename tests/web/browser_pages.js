@@ -3,7 +3,8 @@
 // screenshot after each action.
 //
 //   node browser_pages.js SCENARIO.json
-// SCENARIO: {"base": URL, "shots": directory, "step": one of
+// SCENARIO: {"base": URL, "shots": directory, "width": window width (1400),
+//            "step": one of
 //   "search"   {"name": text}: the study page's search for a name
 //   "worklist" {"fields": {name: value}, "bad": {name: value}}: the new
 //              entry form sent with the bad values, then (fixed) sent
@@ -54,6 +55,8 @@ async function worklist(b) {
   await b.clickAndLoad('#edit button[type=submit]', `document.getElementById('edit')`);
   out.editRefused = { message: await message(b), values: await formValues(b, '#edit'),
                       shot: await b.shot('worklist-edit-refused') };
+  // Nothing wider than the window (at a tablet's width too).
+  out.overflow = await b.evaluate(`document.documentElement.scrollWidth > window.innerWidth`);
   return out;
 }
 
@@ -78,6 +81,7 @@ async function forward(b) {
   out.history = await b.evaluate(`Array.from(document.querySelectorAll('#history tr.finished'))
       .map((r) => Array.from(r.cells).map((c) => c.textContent))`);
   out.shots.push(await b.shot('forward-delivered'));
+  out.overflow = await b.evaluate(`document.documentElement.scrollWidth > window.innerWidth`);
   return out;
 }
 
@@ -104,7 +108,7 @@ async function qr(b) {
 }
 
 async function main() {
-  const b = await cdp.open(scenario.shots);
+  const b = await cdp.open(scenario.shots, scenario.width || 1400);
   try {
     const steps = { search, worklist, forward, qr };
     return await steps[scenario.step](b);

@@ -85,7 +85,10 @@ class PagesBrowserTest(vt.ServerTestCase):
                   "ScheduledProcedureStepStartDate": "20250413",
                   "RequestedProcedureDescription": "Knee"}
         bad = {"ScheduledProcedureStepStartDate": "2025-13-45"}
-        r = self.browse(w, "worklist", fields=fields, bad=bad)
+        # At a tablet's width: the forms in one column, nothing wider than
+        # the window.
+        r = self.browse(w, "worklist", fields=fields, bad=bad, width=800)
+        self.assertFalse(r["overflow"])
         typed = dict(fields, **bad)
         for case in ("addRefused", "editRefused"):
             self.assertIn("not a valid value for ScheduledProcedureStepStartDate",
@@ -120,7 +123,8 @@ class PagesBrowserTest(vt.ServerTestCase):
                                      stdout=dest.logf, stderr=subprocess.STDOUT)
         self.stop_later.append(dest)
         vt.wait_for(lambda: vt.port_open(port), 10, what="storescp to listen")
-        r = self.browse(w, "forward", destination="DEST")
+        r = self.browse(w, "forward", destination="DEST", width=1024)
+        self.assertFalse(r["overflow"])
         # One line for the study's four failed jobs, then none; one history line.
         self.assertEqual(len(r["before"]), 1, r)
         self.assertIn("group failed", r["before"][0]["cls"])
