@@ -206,24 +206,26 @@ static void findCallback(void *data, T_DIMSE_C_FindRQ *, int, T_DIMSE_C_FindRSP 
         st->studies.push_back(std::move(s));
 }
 
-// The search at q.peer: 0 with *out, or -1 with *why.
+// The search at q.peer: 0 with *out, -1 with *why when the peer cannot be
+// searched, -2 with *why for a search that is not one (unknown peer, bad
+// field).
 static int search(const qrQuery &q, findState *out, std::string *why)
 {
     qrPeer peer;
     if (!findPeer(q.peer, &peer)) {
         *why = "Unknown peer: " + q.peer;
-        return -1;
+        return -2;
     }
     bool bad = false;
     std::string from = dicomDate(q.from, &bad), to = dicomDate(q.to, &bad);
     if (bad) {
         *why = "Dates as YYYY-MM-DD.";
-        return -1;
+        return -2;
     }
     for (const std::string *v : {&q.name, &q.pid, &q.modality})
         if (v->find('\\') != std::string::npos) {
             *why = "One value per field (no backslash).";
-            return -1;
+            return -2;
         }
     DcmDataset query;
     query.putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 192");
@@ -575,8 +577,10 @@ int retrievepage_serve(const webrequest &rq, const std::string &body)
         findState found;
         std::string why;
         qrQuery q = queryOf(rq);
-        if (search(q, &found, &why) != 0)
-            return replyJson(rq, MHD_HTTP_BAD_GATEWAY, "{\"error\":" + web_jsonQuote(why) + "}");
+        int r = search(q, &found, &why);
+        if (r != 0)
+            return replyJson(rq, r == -2 ? MHD_HTTP_BAD_REQUEST : MHD_HTTP_BAD_GATEWAY,
+                             "{\"error\":" + web_jsonQuote(why) + "}");
         std::string list;
         for (const qrStudy &s : found.studies)
             list += (list.empty() ? "" : ",") + studyJson(s);

@@ -325,7 +325,8 @@ class InstallTest(unittest.TestCase):
         self.start(execstart, env, port, os.path.join(self.tmp, "first-server.log"))
         wenv, wexec = self.unit_env("storeweb.service")
         wport = vt.free_port()
-        web = subprocess.Popen(wexec + ["-p", str(wport), "-a", "FIRST_AE", "-l",
+        # No -a: the map's entry Local names the archive, as for the server.
+        web = subprocess.Popen(wexec + ["-p", str(wport), "-l",
                                         os.path.join(self.tmp, "first-web.log")], env=wenv,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                start_new_session=True)

@@ -141,7 +141,10 @@ class QueryRetrieveTest(vt.ServerTestCase):
         self.assertIn(b'<tr data-study="%s">' % STUDY.encode(), page)
         self.assertIn(b'<p id="qr-count">1 found</p>', page)
         self.assertIn(b'name="name" value="DOE"', page)  # the search's fields kept
-        self.assertEqual(w.curl("/retrieve/find?peer=NOPE", qr)[0], 502)
+        # Not a search: 400; a peer that cannot be searched: 502.
+        for bad in ("peer=NOPE", "peer=QRSCP&from=2024-99-1", "peer=QRSCP&name=A%5CB",
+                    "peer=QRSCP&to=" + "9" * 5000):
+            self.assertEqual(w.curl("/retrieve/find?" + bad, qr)[0], 400, bad)
         # Brought in: the archive holds the study's three images.
         status, _, answer = w.curl("/retrieve/move", qr + [
             "-X", "POST", "-H", "Content-Type: application/json", "--data",
@@ -167,6 +170,7 @@ class QueryRetrieveTest(vt.ServerTestCase):
         status, _, page = w.curl("/retrieve?peer=QRSCP&search=1", qr)
         self.assertEqual(status, 200)
         self.assertIn(b'<p class="message" role="alert">cannot reach the peer</p>', page)
+        self.assertEqual(w.curl("/retrieve/find?peer=QRSCP", qr)[0], 502)
         page = w.curl("/forward", qr)[2]  # the user's token, as any page has it
         token = re.search(rb'name="csrf" value="([0-9a-f]+)"', page).group(1).decode()
         status, head, _ = w.curl("/retrieve/move", qr + [
