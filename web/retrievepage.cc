@@ -82,12 +82,19 @@ struct qrMove {
     int remaining = -1, completed = 0, failed = 0, warning = 0;
     std::string error;
 };
-static struct {
+struct qrRegistry {
     std::mutex lock;
     std::deque<qrMove> moves;
     int nextId = 1;
     int running = 0;
-} qrState;
+};
+// Made once and never destroyed: a retrieve's thread may still run while
+// the process ends, and must not find its registry gone.
+static qrRegistry &registry()
+{
+    static qrRegistry *r = new qrRegistry;
+    return *r;
+}
 
 // The search's fields as typed.
 struct qrQuery {
@@ -261,8 +268,8 @@ static int search(const qrQuery &q, findState *out, std::string *why)
 static void moveCallback(void *data, T_DIMSE_C_MoveRQ *, int, T_DIMSE_C_MoveRSP *rsp)
 {
     int id = *(const int *)((dicomnet_SCU_callback_record *)data)->callerData;
-    std::lock_guard<std::mutex> hold(qrState.lock);
-    for (qrMove &m : qrState.moves)
+    std::lock_guard<std::mutex> hold(registry().lock);
+    for (qrMove &m : registry().moves)
         if (m.id == id) {
             m.remaining = rsp->NumberOfRemainingSubOperations;
             m.completed = rsp->NumberOfCompletedSubOperations;
@@ -299,9 +306,9 @@ static void runMove(int id, qrPeer peer, std::string study)
         if (cond.good() && why.empty() && !ok)
             why = "some images failed";
     }
-    std::lock_guard<std::mutex> hold(qrState.lock);
-    qrState.running--;
-    for (qrMove &m : qrState.moves)
+    std::lock_guard<std::mutex> hold(registry().lock);
+    registry().running--;
+    for (qrMove &m : registry().moves)
         if (m.id == id) {
             if (assoc == nullptr && !why.empty() && m.completed == 0)
                 m.remaining = 0;
@@ -326,28 +333,28 @@ static void runMove(int id, qrPeer peer, std::string study)
 static int startMove(const qrPeer &peer, const std::string &study, const std::string &user,
                      std::string *why)
 {
-    std::lock_guard<std::mutex> hold(qrState.lock);
-    if (qrState.running >= RETRIEVEPAGE_MAX_RUNNING) {
+    std::lock_guard<std::mutex> hold(registry().lock);
+    if (registry().running >= RETRIEVEPAGE_MAX_RUNNING) {
         *why = "Too many retrieves run already; try again when one is done.";
         return 0;
     }
     qrMove m;
-    m.id = qrState.nextId++;
+    m.id = registry().nextId++;
     m.peer = peer.aetitle;
     m.study = study;
     m.user = user;
     m.started = (long long)time(nullptr);
     // The oldest finished entries make room.
-    while (qrState.moves.size() >= RETRIEVEPAGE_KEEP) {
-        auto old = qrState.moves.begin();
-        while (old != qrState.moves.end() && old->state == "running")
+    while (registry().moves.size() >= RETRIEVEPAGE_KEEP) {
+        auto old = registry().moves.begin();
+        while (old != registry().moves.end() && old->state == "running")
             ++old;
-        if (old == qrState.moves.end())
+        if (old == registry().moves.end())
             break;
-        qrState.moves.erase(old);
+        registry().moves.erase(old);
     }
-    qrState.moves.push_back(m);
-    qrState.running++;
+    registry().moves.push_back(m);
+    registry().running++;
     // Detached: its entry is all it shares, found by id under the lock.
     // storeweb's end cuts a retrieve short (the peer sees the association
     // end; what was stored stays stored).
@@ -480,8 +487,8 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
     }
     std::vector<qrMove> moves;
     {
-        std::lock_guard<std::mutex> hold(qrState.lock);
-        moves.assign(qrState.moves.begin(), qrState.moves.end());
+        std::lock_guard<std::mutex> hold(registry().lock);
+        moves.assign(registry().moves.begin(), registry().moves.end());
     }
     page += "<section><h2>Retrieves</h2>\n<div class=\"scroll\"><table id=\"retrievals\">\n"
             "<tr><th>#</th><th>Peer</th><th>Study</th><th>State</th><th>Progress</th>"
@@ -590,8 +597,8 @@ int retrievepage_serve(const webrequest &rq, const std::string &body)
     }
     if (get && seg.size() == 1 && seg[0] == "moves") {
         std::string list;
-        std::lock_guard<std::mutex> hold(qrState.lock);
-        for (const qrMove &m : qrState.moves)
+        std::lock_guard<std::mutex> hold(registry().lock);
+        for (const qrMove &m : registry().moves)
             list += (list.empty() ? "" : ",") + moveJson(m);
         return replyJson(rq, MHD_HTTP_OK, "{\"retrievals\":[" + list + "]}");
     }
