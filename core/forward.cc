@@ -192,6 +192,15 @@ int forward_parseRules(const std::string &text, forward_rules *rules, char *erro
             out.maxAttempts = (int)n;
             continue;
         }
+        if (words[0] == "history") {
+            long n = 0;
+            if (words.size() != 2 || !number(words[1], 1, 3660, &n)) {
+                setError(error, errorSize, lineNo, "history takes a number of days from 1 to 3660");
+                return -1;
+            }
+            out.historyDays = (unsigned)n;
+            continue;
+        }
         forward_rule rule;
         rule.line = lineNo;
         if (!goodTitle(words[0]) || words[0].find('=') != std::string::npos) {
@@ -1155,4 +1164,252 @@ std::unique_ptr<archive_listener> archive_newForwardListener()
 {
     // What one image holds is in its forwardHold.
     return std::unique_ptr<archive_listener>(new forwardListener);
+}
+
+// --- operations of the page: per destination, and the history ---
+
+long long forward_dueAt(const forward_job &job)
+{
+    long long at = job.next;
+    if (job.quiet != 0)
+        at = std::max(at, job.touchedNs / 1000000000LL + (long long)job.quiet);
+    return at;
+}
+
+static std::string pausedPath(const char *baseDir, const std::string &destination)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string name = "paused-";
+    for (unsigned char c : destination.substr(0, 64)) {
+        name += hex[c >> 4];
+        name += hex[c & 15];
+    }
+    return forward_dir(baseDir) + "/" + name;
+}
+
+int forward_setPaused(const char *baseDir, const std::string &destination, bool paused, FILE *log)
+{
+    if (makeDir(baseDir) != 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Forward queue %s: %s\n", forward_dir(baseDir).c_str(),
+                  strerror(errno));
+        return -1;
+    }
+    std::string path = pausedPath(baseDir, destination);
+    durable_file f;
+    if (paused) {
+        std::string text = oneLine(destination) + "\n";
+        if (f.create(path, 0644) != 0 || f.write(text.data(), text.size()) != 0 ||
+            f.commit() != 0) {
+            logprintf(LOGLEVEL_ERROR, log, "Cannot write %s: %s\n", path.c_str(), strerror(errno));
+            return -1;
+        }
+        return 0;
+    }
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+        logprintf(LOGLEVEL_ERROR, log, "Cannot remove %s: %s\n", path.c_str(), strerror(errno));
+        return -1;
+    }
+    durable_flushDir(forward_dir(baseDir).c_str());
+    // The forwarder waits for names placed in the directory: a placed
+    // WAKE file makes it look at the queue now rather than at its next
+    // wake-up (its content is nothing; a lost one costs a wait).
+    std::string wake = forward_dir(baseDir) + "/WAKE";
+    if (f.create(wake, 0644) == 0)
+        f.commit();
+    return 0;
+}
+
+void forward_pausedSet(const char *baseDir, std::set<std::string> *out)
+{
+    out->clear();
+    DIR *d = opendir(forward_dir(baseDir).c_str());
+    if (d == nullptr)
+        return;
+    std::vector<std::string> names;
+    while (struct dirent *e = readdir(d)) {
+        if (strncmp(e->d_name, "paused-", 7) == 0 && strchr(e->d_name, '.') == nullptr)
+            names.push_back(e->d_name);
+    }
+    closedir(d);
+    for (const std::string &name : names) {
+        // The title from the name's hexadecimal: the file's text is not
+        // needed (an empty file a crash left still pauses).
+        std::string title;
+        for (size_t i = 7; i + 1 < name.size(); i += 2)
+            title += (char)strtol(name.substr(i, 2).c_str(), nullptr, 16);
+        out->insert(title);
+    }
+}
+
+int forward_retryAll(const char *baseDir, const std::string &destination, const std::string &study,
+                     FILE *log)
+{
+    std::vector<forward_job> jobs;
+    if (forward_list(baseDir, &jobs) != 0) {
+        logprintf(LOGLEVEL_ERROR, log, "Forward queue %s unreadable: %s\n",
+                  forward_dir(baseDir).c_str(), strerror(errno));
+        return -1;
+    }
+    int count = 0;
+    long long now = (long long)time(nullptr);
+    queueLock lock(baseDir);
+    for (const forward_job &listed : jobs) {
+        if (listed.destination != destination || (!study.empty() && listed.study != study))
+            continue;
+        // Read again under the lock: the forwarder may have finished or
+        // rewritten it since the listing.
+        forward_job job;
+        if (forward_read(baseDir, listed.id, &job) != 1)
+            continue;
+        bool waiting = job.state == FORWARD_PENDING && job.attempts > 0;
+        if (job.state != FORWARD_FAILED && !waiting)
+            continue;
+        job.state = FORWARD_PENDING;
+        job.attempts = 0;
+        job.next = now;
+        job.error.clear();
+        if (writeJob(baseDir, job, log, true) != 0)
+            return -1;
+        count++;
+    }
+    if (count != 0)
+        logprintf(LOGLEVEL_NOTICE, log, "Forwarding to %s: %d job(s) put back into the queue.\n",
+                  destination.c_str(), count);
+    return count;
+}
+
+static std::string historyPath(const char *baseDir)
+{
+    return forward_dir(baseDir) + "/history";
+}
+
+// A history field: no tabs or line ends.
+static std::string historyField(const std::string &text)
+{
+    std::string out = oneLine(text);
+    std::replace(out.begin(), out.end(), '\t', ' ');
+    return out;
+}
+
+static std::string historyLine(const forward_finished &e)
+{
+    return std::to_string(e.at) + "\t" + historyField(e.destination) + "\t" +
+           historyField(e.study) + "\t" + historyField(e.origin) + "\t" + std::to_string(e.jobs) +
+           "\t" + std::to_string(e.images) + "\n";
+}
+
+static bool parseHistoryLine(const std::string &line, forward_finished *e)
+{
+    std::vector<std::string> f;
+    size_t pos = 0;
+    for (;;) {
+        size_t tab = line.find('\t', pos);
+        f.push_back(line.substr(pos, tab == std::string::npos ? std::string::npos : tab - pos));
+        if (tab == std::string::npos)
+            break;
+        pos = tab + 1;
+    }
+    if (f.size() != 6)
+        return false;
+    e->at = strtoll(f[0].c_str(), nullptr, 10);
+    e->destination = f[1];
+    e->study = f[2];
+    e->origin = f[3];
+    e->jobs = atoi(f[4].c_str());
+    e->images = atoi(f[5].c_str());
+    return e->at > 0;
+}
+
+int forward_noteFinished(const char *baseDir, const std::vector<forward_finished> &entries,
+                         FILE *log)
+{
+    if (entries.empty())
+        return 0;
+    std::string text;
+    for (const forward_finished &e : entries)
+        text += historyLine(e);
+    // One append of whole lines: a crash cuts at most the last short,
+    // which no reader counts (it ends in no newline, and the next append
+    // starts after it: see readHistory).
+    int fd = open(historyPath(baseDir).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    bool ok = fd >= 0 && fullio_write(fd, text.data(), text.size()) == (ssize_t)text.size();
+    if (fd >= 0)
+        close(fd);
+    if (!ok)
+        logprintf(LOGLEVEL_ERROR, log, "Cannot note finished forwarding jobs in %s: %s\n",
+                  historyPath(baseDir).c_str(), strerror(errno));
+    return ok ? 0 : -1;
+}
+
+// The history file's whole lines (at most FORWARD_HISTORY_MAX_BYTES and the
+// growth of the hour before a prune: the reader reads no more than twice
+// that, the newest end).
+static void readHistory(const char *baseDir, std::vector<forward_finished> *out)
+{
+    out->clear();
+    int fd = open(historyPath(baseDir).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat st;
+    off_t from = 0;
+    if (fstat(fd, &st) == 0 && st.st_size > 2 * (off_t)FORWARD_HISTORY_MAX_BYTES)
+        from = st.st_size - 2 * (off_t)FORWARD_HISTORY_MAX_BYTES;
+    std::string text;
+    if (lseek(fd, from, SEEK_SET) == from) {
+        char buf[65536];
+        ssize_t n;
+        while ((n = fullio_read(fd, buf, sizeof buf)) > 0)
+            text.append(buf, (size_t)n);
+    }
+    close(fd);
+    size_t pos = 0;
+    if (from != 0) // the first line read may be a tail
+        pos = text.find('\n') == std::string::npos ? text.size() : text.find('\n') + 1;
+    for (;;) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            break;
+        forward_finished e;
+        // A line cut short by a crash runs into the next append's first
+        // line: the joined line has more fields and is skipped.
+        if (parseHistoryLine(text.substr(pos, end - pos), &e))
+            out->push_back(std::move(e));
+        pos = end + 1;
+    }
+}
+
+void forward_history(const char *baseDir, size_t max, std::vector<forward_finished> *out)
+{
+    readHistory(baseDir, out);
+    if (out->size() > max)
+        out->erase(out->begin(), out->end() - (long)max);
+}
+
+void forward_pruneHistory(const char *baseDir, long long keepSeconds)
+{
+    std::vector<forward_finished> all;
+    readHistory(baseDir, &all);
+    long long since = (long long)time(nullptr) - keepSeconds;
+    std::string text;
+    // From the newest back, while the bytes allow.
+    std::vector<std::string> lines;
+    size_t bytes = 0;
+    for (size_t i = all.size(); i-- > 0;) {
+        if (all[i].at < since)
+            break;
+        std::string line = historyLine(all[i]);
+        if (bytes + line.size() > (size_t)FORWARD_HISTORY_MAX_BYTES)
+            break;
+        bytes += line.size();
+        lines.push_back(std::move(line));
+    }
+    struct stat st;
+    if (lines.size() == all.size() && stat(historyPath(baseDir).c_str(), &st) == 0 &&
+        (size_t)st.st_size == bytes)
+        return; // nothing to drop
+    for (size_t i = lines.size(); i-- > 0;)
+        text += lines[i];
+    durable_file f;
+    if (f.create(historyPath(baseDir), 0644) == 0 && f.write(text.data(), text.size()) == 0)
+        f.commit();
 }

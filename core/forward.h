@@ -41,6 +41,10 @@ enum {
 enum { FORWARD_DEFAULT_QUIET = 30 };
 // Attempts of a job before it is marked failed, by default.
 enum { FORWARD_DEFAULT_MAX_ATTEMPTS = 8 };
+// Days the history of finished jobs is kept, by default, and its most
+// bytes (the oldest lines go first when it holds more).
+enum { FORWARD_DEFAULT_HISTORY_DAYS = 7 };
+enum { FORWARD_HISTORY_MAX_BYTES = 4 << 20 };
 // The longest wait between two attempts, in seconds.
 enum { FORWARD_MAX_WAIT = 3600 };
 
@@ -78,7 +82,8 @@ struct forward_rule {
 struct forward_rules {
     std::vector<forward_rule> rules;
     int maxAttempts = FORWARD_DEFAULT_MAX_ATTEMPTS;
-    std::string path; // the file read ("": none)
+    unsigned historyDays = FORWARD_DEFAULT_HISTORY_DAYS; // "history DAYS"
+    std::string path;                                    // the file read ("": none)
 };
 
 // Parses the text of a rules file into *rules (replaced). 0, or -1 with a
@@ -246,5 +251,47 @@ void forward_noteDelivered(const char *baseDir, const std::string &destination,
 // last day.
 bool forward_deliveredBefore(const char *baseDir, const std::string &destination,
                              const std::string &instance, const std::string &fingerprint);
+
+// --- operations of the page: per destination, and the history ---
+//
+// When a job falls due: its own next try, and for a study's quiet job not
+// before the study has been quiet for its time (the forwarder's rule).
+long long forward_dueAt(const forward_job &job);
+
+// A destination is paused by a file BASE/forward/paused-HEX (HEX: the AE
+// title's bytes in hexadecimal), written through a temporary name and a
+// rename: the forwarder sends nothing there while it exists, and its jobs
+// keep their places, attempts and waits. Pausing again, or resuming one not
+// paused, is no error. 0, or -1 after a log.
+int forward_setPaused(const char *baseDir, const std::string &destination, bool paused, FILE *log);
+// The paused destinations.
+void forward_pausedSet(const char *baseDir, std::set<std::string> *out);
+
+// Retry all: every failed job of destination, and every pending one that
+// waits after a failed try, put back into the queue (attempts from 0, due
+// now), only those of one study when study is not empty. The number of
+// jobs put back, or -1 after a log.
+int forward_retryAll(const char *baseDir, const std::string &destination, const std::string &study,
+                     FILE *log);
+
+// The history of finished jobs: BASE/forward/history, one line per
+// destination, study and origin of the jobs that one look of the forwarder
+// finished ("AT\tDESTINATION\tSTUDY\tORIGIN\tJOBS\tIMAGES"), appended by
+// the forwarder alone; a line a crash cuts short is not read.
+struct forward_finished {
+    long long at = 0; // seconds since the epoch
+    std::string destination, study, origin;
+    int jobs = 0, images = 0;
+};
+// Appends entries. 0, or -1 after a log (the jobs are finished all the
+// same: the history is a record for people, not the queue).
+int forward_noteFinished(const char *baseDir, const std::vector<forward_finished> &entries,
+                         FILE *log);
+// The history, oldest first, at most the last max entries.
+void forward_history(const char *baseDir, size_t max, std::vector<forward_finished> *out);
+// Drops the entries older than keepSeconds, and the oldest beyond
+// FORWARD_HISTORY_MAX_BYTES (a rewrite through a temporary name and a
+// rename, by the forwarder, the only writer).
+void forward_pruneHistory(const char *baseDir, long long keepSeconds);
 
 #endif

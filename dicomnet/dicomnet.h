@@ -405,6 +405,12 @@ OFCondition dicomnet_SCU_find(T_ASC_Association *assoc, const char *sopClass, Dc
 OFCondition dicomnet_SCU_move(T_ASC_Association *assoc, const char *sopClass, DcmDataset *query,
                               const char *moveDestination, dicomnet_SCU_move_callback cb,
                               const void *callerData);
+// The same, with the final response (its status and sub-operation counts)
+// copied to *final when not null.
+OFCondition dicomnet_SCU_moveFinal(T_ASC_Association *assoc, const char *sopClass,
+                                   DcmDataset *query, const char *moveDestination,
+                                   dicomnet_SCU_move_callback cb, const void *callerData,
+                                   T_DIMSE_C_MoveRSP *final);
 // C-STORE of dataset. DIMSE_BADDATA without SOP class/instance UID. The
 // response status is not examined.
 OFCondition dicomnet_SCU_store(T_ASC_Association *assoc, DcmDataset *dataset);

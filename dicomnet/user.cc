@@ -91,6 +91,14 @@ OFCondition dicomnet_SCU_move(T_ASC_Association *assoc, const char *sopClass, Dc
                               const char *moveDestination, dicomnet_SCU_move_callback cb,
                               const void *callerData)
 {
+    return dicomnet_SCU_moveFinal(assoc, sopClass, query, moveDestination, cb, callerData, nullptr);
+}
+
+OFCondition dicomnet_SCU_moveFinal(T_ASC_Association *assoc, const char *sopClass,
+                                   DcmDataset *query, const char *moveDestination,
+                                   dicomnet_SCU_move_callback cb, const void *callerData,
+                                   T_DIMSE_C_MoveRSP *final)
+{
     if (assoc == nullptr)
         return DIMSE_ILLEGALASSOCIATION;
     DIC_US msgId = next_message_id(assoc);
@@ -125,6 +133,8 @@ OFCondition dicomnet_SCU_move(T_ASC_Association *assoc, const char *sopClass, Dc
              response.DimseStatus != STATUS_MOVE_Warning_SubOperationsCompleteOneOrMoreFailures)
         dicomnet_trace(DICOMNET_TRACE_JUNK, "dicomnet_SCU_move: Response: %s\n",
                        DU_cmoveStatusString(response.DimseStatus));
+    if (final != nullptr)
+        *final = response;
     // The failed-instance list of the final response is not used.
     drop_detail(identifiers);
     drop_detail(detail);

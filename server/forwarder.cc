@@ -252,6 +252,18 @@ static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &de
         audit_emitStudies(server_archive.audit, AUDIT_TRANSFERRED, 'R', AUDIT_SUCCESS, {me, to},
                           &audited);
     }
+    // For storeweb's counters per destination: "SENT DELIVERED FAILED
+    // DESTINATION" (the title last: it may hold blanks).
+    size_t tried = 0;
+    for (const retrieveitem &item : all.items) {
+        bool failedHere = false;
+        for (const dueJob *d : wantedBy[item.instance])
+            failedHere = failedHere || d->failed.count(item.instance) != 0;
+        tried += failedHere ? 1 : 0;
+    }
+    if (delivered != 0 || tried != 0)
+        announce("SENT " + std::to_string(delivered - unchanged) + " " + std::to_string(tried) +
+                 " " + dest);
     if (unchanged != 0)
         LOG(LOGLEVEL_NOTICE,
             "Forwarded %zu of %zu image(s) to %s; %zu delivered there unchanged before, not "
@@ -289,7 +301,12 @@ enum { FORWARDER_ANNOUNCED_JOBS = 10 };
 
 // Records the outcome of a job's try: finished, to be tried again after
 // its wait, or failed for good; noted in *out for the report.
-static void settle(dueJob *d, int maxAttempts, unsigned baseWait, outcomes *out)
+// The finished jobs of one look, for the history: per destination, study
+// and origin.
+typedef std::map<std::tuple<std::string, std::string, std::string>, forward_finished> finishedMap;
+
+static void settle(dueJob *d, int maxAttempts, unsigned baseWait, outcomes *out,
+                   finishedMap *finished)
 {
     if (!d->tried)
         return;
@@ -302,6 +319,13 @@ static void settle(dueJob *d, int maxAttempts, unsigned baseWait, outcomes *out)
             outcomeGroup &g = (*out)[outcomeKey{j.destination, OUTCOME_DONE, 0, 0, ""}];
             g.ids.push_back(j.id);
             g.images.push_back(j.total);
+            forward_finished &f = (*finished)[std::make_tuple(j.destination, j.study, j.origin)];
+            f.at = (long long)time(nullptr);
+            f.destination = j.destination;
+            f.study = j.study;
+            f.origin = j.origin;
+            f.jobs++;
+            f.images += j.total;
         }
         return;
     }
@@ -415,15 +439,19 @@ static int pass(T_ASC_Network *net, unsigned baseWait, size_t *lastPending, size
     long long wake = now + FORWARDER_IDLE_SECONDS;
     std::vector<dueJob> due;
     size_t pending = 0, failed = 0;
+    // A paused destination's jobs wait where they are; resuming it wakes
+    // the forwarder (forward_setPaused).
+    std::set<std::string> paused;
+    forward_pausedSet(baseDir(), &paused);
     for (forward_job &j : jobs) {
         if (j.state == FORWARD_FAILED)
             failed++;
         if (j.state != FORWARD_PENDING)
             continue;
         pending++;
-        long long at = j.next;
-        if (j.quiet != 0)
-            at = std::max(at, j.touchedNs / 1000000000LL + (long long)j.quiet);
+        if (paused.count(j.destination) != 0)
+            continue;
+        long long at = forward_dueAt(j);
         if (at > now) {
             wake = std::min(wake, at);
             continue;
@@ -456,8 +484,13 @@ static int pass(T_ASC_Network *net, unsigned baseWait, size_t *lastPending, size
         }
         AETitleMap_Destroy(&map);
         outcomes out;
+        finishedMap finished;
         for (dueJob &d : due)
-            settle(&d, maxAttempts, baseWait, &out);
+            settle(&d, maxAttempts, baseWait, &out, &finished);
+        std::vector<forward_finished> history;
+        for (auto &f : finished)
+            history.push_back(f.second);
+        forward_noteFinished(baseDir(), history, server_options.logfp);
         report(out);
         return 0; // look again at once: settled jobs may be due or gone
     }
@@ -484,6 +517,14 @@ static void waitForJobs(int fd, int seconds)
     }
 }
 
+// How long finished jobs stay in the history: the rules file's setting.
+static long long historySeconds()
+{
+    const forward_rules *rules = server_archive.forwardRules;
+    return 86400LL *
+           (rules != nullptr ? rules->historyDays : (unsigned)FORWARD_DEFAULT_HISTORY_DAYS);
+}
+
 // The forwarder's life: until a stop, or the listener's end.
 static void runForwarder()
 {
@@ -491,6 +532,7 @@ static void runForwarder()
     std::string dir = forward_dir(baseDir());
     mkdir(dir.c_str(), 0755);
     forward_sweep(baseDir());
+    forward_pruneHistory(baseDir(), historySeconds());
     int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     // Every job file is placed by a rename (a temporary name, then its own).
     if (fd >= 0 && inotify_add_watch(fd, dir.c_str(), IN_MOVED_TO) < 0) {
@@ -513,6 +555,7 @@ static void runForwarder()
         // Done web jobs are kept for a day; the sweep drops older ones.
         if (time(nullptr) - swept >= 3600) {
             forward_sweep(baseDir());
+            forward_pruneHistory(baseDir(), historySeconds());
             swept = time(nullptr);
         }
         int secs = pass(net, baseWait, &lastPending, &lastFailed);

@@ -35,7 +35,9 @@
 #include "web/deidpage.h"
 #include "web/forwardpage.h"
 #include "web/frontdoor.h"
+#include "web/layout.h"
 #include "web/metrics.h"
+#include "web/retrievepage.h"
 #include "web/statuspage.h"
 #include "web/studyactions.h"
 #include "web/studymarks.h"
@@ -128,6 +130,9 @@ static unsigned operationOf(const std::string &method, const std::string &path,
     // Sending and retrying forwards moves images; looking at the queue finds.
     if (forwardpage_owns(path))
         return method == "POST" ? ACCESS_MOVE : ACCESS_FIND;
+    // Query/retrieve needs find and store: store is checked by the page.
+    if (retrievepage_owns(path))
+        return ACCESS_FIND;
     if (path.compare(0, strlen(WEB_DICOMWEB_ROOT), WEB_DICOMWEB_ROOT) != 0)
         return 0;
     if (method == "POST")
@@ -176,6 +181,8 @@ struct requeststate {
     bool bodyTooLarge = false;    // ... and it went beyond the bound
     bool answered = false;        // a response is queued (e.g. an early refusal)
     bool authorized = false;
+    // When its headers came: the request's duration runs to its end.
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };
 
 // Whether crypt(3) can check passwords against hash: hashing with it as
@@ -448,8 +455,8 @@ static MHD_Result collectArg(void *cls, MHD_ValueKind, const char *key, const ch
 // forwarding page's and the study page's delete form.
 static bool keepsBody(const std::string &path)
 {
-    return worklistpage_owns(path) || forwardpage_owns(path) || path == "/delete" ||
-           deidpage_owns(path) || studymarks_owns(path);
+    return worklistpage_owns(path) || forwardpage_owns(path) || retrievepage_owns(path) ||
+           path == "/delete" || deidpage_owns(path) || studymarks_owns(path);
 }
 
 // Routes a complete request (no body, or STOW's finished body).
@@ -468,6 +475,8 @@ static int route(requeststate *s)
         return deidpage_serve(rq, s->body);
     if (webaudit_owns(p))
         return webaudit_serve(rq);
+    if (retrievepage_owns(p))
+        return retrievepage_serve(rq, s->body);
     if (p.compare(0, root.size(), root) == 0 &&
         (p.size() == root.size() || p[root.size()] == '/')) {
         const std::vector<std::string> &seg = s->seg;
@@ -493,7 +502,7 @@ static int route(requeststate *s)
     // A path that names nothing is 404 whatever the method, so a client can
     // tell a service that is not there from one it used wrongly.
     static const char *const pages[] = {"/wado",   "/",        "/index.html", "/series",
-                                        "/status", "/metrics", "/download"};
+                                        "/status", "/metrics", "/download",   LAYOUT_STYLE_PATH};
     bool known = p == "/viewer" || p.compare(0, 8, "/viewer/") == 0;
     for (const char *page : pages)
         known = known || p == page;
@@ -513,6 +522,8 @@ static int route(requeststate *s)
         return statuspage_serve(rq);
     if (p == "/metrics")
         return metrics_serve(rq);
+    if (p == LAYOUT_STYLE_PATH)
+        return layout_serveStyle(rq);
     if (p == "/viewer" || p.compare(0, 8, "/viewer/") == 0)
         return pages_viewer(rq);
     return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
@@ -594,6 +605,14 @@ static bool frontDoor(requeststate *s, const char *version, MHD_Result *result)
         return false;
     }
     return true;
+}
+
+unsigned httpd_operationsOf(const webrequest &rq)
+{
+    if (!httpd.policy.active)
+        return ACCESS_ALL;
+    return AccessPolicy_Operations(&httpd.policy, &httpd.policyMap, rq.user.c_str(),
+                                   peerAddress(rq.conn).c_str());
 }
 
 // The first call of a request, after its front-door checks: the user, the
@@ -729,6 +748,9 @@ static void requestDone(void *, MHD_Connection *conn, void **ptr, MHD_RequestTer
         return;
     if (s->stow != nullptr)
         stow_free(s->stow);
+    metrics_observe(
+        METRICS_HTTP_DURATION, metrics_routeOf(s->rq.method, s->rq.path),
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - s->started).count());
     delete s;
     *ptr = nullptr;
 }

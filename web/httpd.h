@@ -23,6 +23,10 @@ int httpd_loadPolicy();
 // policy off), 0 when not (logged).
 int httpd_checkDestination(const char *dest);
 
+// The ACCESS_* operations the access policy grants the request's user from
+// its address (all with the policy off), for the links a page shows.
+unsigned httpd_operationsOf(const struct webrequest &rq);
+
 // What HTTPS offers (a GnuTLS priority string): TLS 1.2 and 1.3 only, and
 // under TLS 1.2 only suites with forward secrecy (ECDHE) and an AEAD cipher
 // (AES-GCM, ChaCha20-Poly1305): no RSA key exchange, whose past sessions a

@@ -61,6 +61,7 @@ weboptions web_options = {
     {},                       // host_names
     WEB_DEFAULT_BODY_RATE,    // min_body_rate
     WEB_DEFAULT_BODY_WINDOW,  // body_window
+    nullptr,                  // aetitle
 };
 archive_context web_archive;
 int web_monitorSock = -1;
@@ -70,7 +71,7 @@ static const char usageText[] =
     "       [-C CertFile -K KeyFile] [-V ViewerDir] [-M MaxConnections]\n"
     "       [-I MaxPerAddress] [-H HeaderSeconds] [-R Rate[,Seconds]]\n"
     "       [-n Name[,Name...]] [-o] [-s] [-W Mode]\n"
-    "       [-U Upload[,Part]] [-N Parts]\n"
+    "       [-U Upload[,Part]] [-N Parts] [-a AETitle]\n"
     "       [-l logfile] [-P pidfile] [-D] [-h]\n"
     "  -p Port        HTTP port (default %d)\n"
     "  -b Address     IPv4 address to listen on (default %s)\n"
@@ -103,6 +104,9 @@ static const char usageText[] =
     "  -U Up[,Part]   largest STOW-RS body and part in bytes, k/M/G suffix\n"
     "                 (default 4G,1G; beyond them: 413, or the part refused)\n"
     "  -N Parts       most parts of one STOW-RS body (default 10000)\n"
+    "  -a AETitle     the archive's AE title: never offered as a send destination, and\n"
+    "                 the destination of retrieves from peers (default: the entry\n"
+    "                 \"Local\" of AETitleMap, else VeltoStorage, as storeserver)\n"
     "  -l logfile     log to the file instead of stderr\n"
     "  -P pidfile     write the process id to the file\n"
     "  -D             debug logging (twice: trace)\n"
@@ -144,8 +148,11 @@ static int parseOptions(int argc, char **argv)
 {
     weboptions &o = web_options;
     int c;
-    while ((c = getopt(argc, argv, "p:b:m:w:AC:K:V:M:I:H:R:n:osW:U:N:l:P:Dh")) != -1) {
+    while ((c = getopt(argc, argv, "p:b:m:w:AC:K:V:M:I:H:R:n:osW:U:N:l:P:Dha:")) != -1) {
         switch (c) {
+        case 'a':
+            o.aetitle = optarg;
+            break;
         case 'p':
             o.port = (int)strtol(optarg, nullptr, 10);
             break;

@@ -7,7 +7,10 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <string.h>
+
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -15,6 +18,7 @@
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 
+#include "aetitlemap/aetitlemap.h"
 #include "core/archive.h"
 #include "core/forward.h"
 #include "core/listener.h"
@@ -31,7 +35,98 @@ static struct {
     std::mutex cacheLock;
     time_t countedAt = 0;
     long studies = 0, series = 0, images = 0;
+    // Guards forwarded and histograms below (nothing else is taken under it).
+    std::mutex familiesLock;
+    std::map<std::string, std::pair<uint64_t, uint64_t>> forwarded; // delivered, failed
+    std::map<std::string, std::vector<uint64_t>> histograms[METRICS_HISTOGRAM_COUNT];
+    std::map<std::string, double> sums[METRICS_HISTOGRAM_COUNT];
 } metricsState;
+
+// The histograms' upper bounds, seconds (then +Inf).
+static const double bucketBounds[] = {0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30};
+enum { BUCKETS = sizeof bucketBounds / sizeof bucketBounds[0] };
+
+// The operations timed.
+static const char *const dimseNames[] = {"C-STORE", "C-FIND", "C-MOVE", "C-GET"};
+
+const char *metrics_routeOf(const std::string &method, const std::string &path)
+{
+    auto under = [&path](const char *root) {
+        size_t n = strlen(root);
+        return path.compare(0, n, root) == 0 && (path.size() == n || path[n] == '/');
+    };
+    if (under(WEB_DICOMWEB_ROOT)) {
+        if (method == "POST")
+            return "dicomweb_store";
+        size_t slash = path.rfind('/');
+        std::string last = path.substr(slash + 1);
+        return last == "studies" || last == "series" || last == "instances" ? "dicomweb_search"
+                                                                            : "dicomweb_retrieve";
+    }
+    if (path == "/" || path == "/index.html")
+        return "study_page";
+    static const struct {
+        const char *root, *route;
+    } roots[] = {
+        {"/series", "series_rows"},     {"/delete", "delete"},     {"/download", "download"},
+        {"/wado", "wado_uri"},          {"/status", "status"},     {"/metrics", "metrics"},
+        {"/viewer", "viewer"},          {"/worklist", "worklist"}, {"/forward", "forward"},
+        {"/retrieve", "retrieve_page"}, {"/style.css", "style"}};
+    for (const auto &r : roots)
+        if (under(r.root))
+            return r.route;
+    return "other";
+}
+
+const char *metrics_dimseLabel(const char *operation)
+{
+    for (const char *n : dimseNames)
+        if (strcmp(operation, n) == 0)
+            return n;
+    return nullptr;
+}
+
+void metrics_observe(metrics_histogram h, const char *label, double seconds)
+{
+    std::lock_guard<std::mutex> hold(metricsState.familiesLock);
+    std::vector<uint64_t> &b = metricsState.histograms[h][label];
+    if (b.empty())
+        b.assign(BUCKETS + 1, 0);
+    for (size_t i = 0; i < BUCKETS; i++)
+        if (seconds <= bucketBounds[i])
+            b[i]++;
+    b[BUCKETS]++; // +Inf: the count
+    metricsState.sums[h][label] += seconds;
+}
+
+void metrics_noteForwarded(const char *destination, uint64_t delivered, uint64_t failed)
+{
+    AETitleMap map;
+    AETitleMap_LoadSite(&map, nullptr);
+    bool known = AETitleMap_FindByAET(&map, destination) != nullptr;
+    AETitleMap_Destroy(&map);
+    std::lock_guard<std::mutex> hold(metricsState.familiesLock);
+    auto &c = metricsState.forwarded[known ? destination : "(other)"];
+    c.first += delivered;
+    c.second += failed;
+}
+
+// A label value in the text format: backslash, double quote and line feed
+// escaped.
+static std::string labelValue(const std::string &v)
+{
+    std::string out;
+    for (char c : v) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        if (c == '\n') {
+            out += "\\n";
+            continue;
+        }
+        out += c;
+    }
+    return out;
+}
 
 void metrics_add(metrics_counter c, uint64_t n)
 {
@@ -120,6 +215,53 @@ static void sample(std::string *out, const char *name, const char *labels, uint6
     if (labels != nullptr)
         *out += std::string("{") + labels + "}";
     *out += " " + std::to_string(value) + "\n";
+}
+
+static std::string seconds(double v)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%.6f", v);
+    return text;
+}
+
+void metrics_familiesText(std::string *m)
+{
+    std::lock_guard<std::mutex> hold(metricsState.familiesLock);
+    family(m, "velto_images_forwarded_total", "counter",
+           "Images the forwarder delivered, per destination (announced by storeserver).");
+    for (const auto &f : metricsState.forwarded)
+        sample(m, "velto_images_forwarded_total",
+               ("destination=\"" + labelValue(f.first) + "\"").c_str(), f.second.first);
+    family(m, "velto_forward_failures_total", "counter",
+           "Images whose forwarding failed at a try, per destination.");
+    for (const auto &f : metricsState.forwarded)
+        sample(m, "velto_forward_failures_total",
+               ("destination=\"" + labelValue(f.first) + "\"").c_str(), f.second.second);
+    static const struct {
+        const char *name, *label, *help;
+    } hist[METRICS_HISTOGRAM_COUNT] = {
+        {"velto_dimse_request_duration_seconds", "operation",
+         "Durations of storeserver's DIMSE operations (announced on the monitor channel)."},
+        {"velto_http_request_duration_seconds", "route",
+         "Durations of this storeweb's requests, from the headers to the answer's end."},
+    };
+    for (int h = 0; h < METRICS_HISTOGRAM_COUNT; h++) {
+        family(m, hist[h].name, "histogram", hist[h].help);
+        for (const auto &e : metricsState.histograms[h]) {
+            std::string base = std::string(hist[h].label) + "=\"" + labelValue(e.first) + "\"";
+            std::string bucket = std::string(hist[h].name) + "_bucket";
+            for (size_t i = 0; i < BUCKETS; i++) {
+                char le[32];
+                snprintf(le, sizeof le, "%g", bucketBounds[i]);
+                sample(m, bucket.c_str(), (base + ",le=\"" + le + "\"").c_str(), e.second[i]);
+            }
+            sample(m, bucket.c_str(), (base + ",le=\"+Inf\"").c_str(), e.second[BUCKETS]);
+            *m += std::string(hist[h].name) + "_sum{" + base + "} " +
+                  seconds(metricsState.sums[h][e.first]) + "\n";
+            sample(m, (std::string(hist[h].name) + "_count").c_str(), base.c_str(),
+                   e.second[BUCKETS]);
+        }
+    }
 }
 
 int metrics_serve(const webrequest &rq)
@@ -221,5 +363,6 @@ int metrics_serve(const webrequest &rq)
     family(&m, "velto_forward_failed_jobs", "gauge",
            "Forwarding jobs failed past their limit, waiting for a retry from /forward.");
     sample(&m, "velto_forward_failed_jobs", nullptr, (uint64_t)failed);
+    metrics_familiesText(&m);
     return web_reply(rq, MHD_HTTP_OK, "text/plain; version=0.0.4; charset=utf-8", m);
 }

@@ -10,6 +10,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
+
 struct webrequest;
 
 enum metrics_counter {
@@ -53,6 +55,31 @@ void metrics_forwardQueue(size_t *pending, size_t *failed);
 // when the index cannot be read.
 enum { METRICS_COUNTS_SECONDS = 10 };
 int metrics_storeCounts(long *studies, long *series, long *images);
+
+// Images the forwarder (storeserver) announced sent and failed to one
+// destination ("FORWARD SENT" on the monitor channel). A destination not in
+// the AE title map is counted as "(other)", so the labels stay as few as
+// the map's peers whatever datagrams arrive.
+void metrics_noteForwarded(const char *destination, uint64_t delivered, uint64_t failed);
+
+// The request duration histograms.
+enum metrics_histogram {
+    METRICS_DIMSE_DURATION, // storeserver's operations, label operation=C-STORE|C-FIND|C-MOVE|C-GET
+    METRICS_HTTP_DURATION,  // this storeweb's requests, label route=(metrics_routeOf)
+    METRICS_HISTOGRAM_COUNT
+};
+// Notes one request of seconds under label (one of the few fixed values of
+// its histogram: anything else is a programming error).
+void metrics_observe(metrics_histogram h, const char *label, double seconds);
+// The route label of a request (a fixed set of names).
+const char *metrics_routeOf(const std::string &method, const std::string &path);
+// The label of a DIMSE operation named in an announcement, or null when it
+// is not one of those timed.
+const char *metrics_dimseLabel(const char *operation);
+
+// Appends the families of metrics_noteForwarded and metrics_observe in the
+// text format (part of the /metrics answer).
+void metrics_familiesText(std::string *out);
 
 // Answers GET /metrics.
 int metrics_serve(const webrequest &rq);

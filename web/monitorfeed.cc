@@ -64,6 +64,23 @@ void monitorfeed_count(const char *frame, const char *ownHost, long ownPid, bool
         metrics_add(METRICS_MONITOR_FULL);
     else if (strncmp(text, MONITORMSG_DAMAGED " ", strlen(MONITORMSG_DAMAGED) + 1) == 0)
         metrics_add(METRICS_MONITOR_DAMAGED);
+    else if (strncmp(text, "FORWARD SENT ", 13) == 0) {
+        // "FORWARD SENT DELIVERED FAILED DESTINATION": the title last, as
+        // it may hold blanks.
+        unsigned long delivered = 0, failed = 0;
+        int at = 0;
+        if (sscanf(text + 13, "%lu %lu %n", &delivered, &failed, &at) == 2 && at > 0 &&
+            text[13 + at] != '\0' && strlen(text + 13 + at) <= 64)
+            metrics_noteForwarded(text + 13 + at, delivered, failed);
+    } else if (strncmp(text, "TIME ", 5) == 0) {
+        // "TIME OPERATION MICROSECONDS" after each timed operation.
+        char op[16] = "";
+        unsigned long long us = 0;
+        const char *label;
+        if (sscanf(text + 5, "%15s %llu", op, &us) == 2 &&
+            (label = metrics_dimseLabel(op)) != nullptr)
+            metrics_observe(METRICS_DIMSE_DURATION, label, (double)us / 1e6);
+    }
 }
 
 static void readChannel()

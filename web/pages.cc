@@ -27,6 +27,7 @@
 #include "dicomnet/dicomnet.h"
 #include "runtime/installpath.h"
 #include "web/csrf.h"
+#include "web/layout.h"
 #include "web/metrics.h"
 #include "web/studyactions.h"
 #include "web/studymarks.h"
@@ -441,8 +442,6 @@ static std::string results(const searchargs &a, const std::vector<studyrow> &row
 
 // The page's style and script: plain CSS and a little script of our own.
 static const char pageStyle[] = R"CSS(
-body{font-family:sans-serif;margin:1em}table{border-collapse:collapse}
-td,th{border-bottom:1px solid #ccc;padding:4px 8px;text-align:left}
 img{width:64px;height:64px;object-fit:contain;background:#000}
 nav.top a{margin-right:1em}form.search label{margin-right:.6em}
 form.search input[type=text]{width:9em}.error{color:#b00}.ok{color:#060}.failed{color:#b00}
@@ -686,12 +685,10 @@ int pages_studyList(const webrequest &rq)
         options += "<option value=\"" + web_escapeHtml(d.aetitle) + "\">" + web_escapeHtml(d.name) +
                    " (" + web_escapeHtml(d.aetitle) + ")</option>";
     std::string page =
-        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Studies</title>\n<style>" +
-        std::string(pageStyle) + "</style>\n</head><body data-csrf=\"" +
-        web_escapeHtml(csrf_token(rq.user)) +
-        "\">\n<nav class=\"top\"><a href=\"/\">Studies</a><a href=\"/status\">Status</a>"
-        "<a href=\"/worklist\">Worklist</a><a href=\"/viewer/\">Viewer</a></nav>\n"
-        "<h1>Studies</h1>\n<form id=\"search\" class=\"search\" method=\"get\" action=\"/\">" +
+        layout_head("Studies", "<style>" + std::string(pageStyle) + "</style>\n") +
+        "<body data-csrf=\"" + web_escapeHtml(csrf_token(rq.user)) + "\">\n" + layout_nav(rq, "/") +
+        "<main>\n<h1>Studies</h1>\n<form id=\"search\" class=\"search\" method=\"get\" "
+        "action=\"/\">" +
         field("name", "Patient", a.name, "text", "FAMILY^GIVEN") +
         field("pid", "Patient ID", a.pid) + field("accession", "Accession", a.accession) +
         field("from", "From", a.from, "date") + field("to", "To", a.to, "date") +
@@ -718,7 +715,8 @@ int pages_studyList(const webrequest &rq)
                          : "") +
         " <button type=\"button\" id=\"send-go\">Send</button> <button type=\"button\" "
         "id=\"send-cancel\">Cancel</button></dialog>\n<script>" +
-        pageScript + "</script>\n<script src=\"/studymarks.js\"></script>\n</body></html>\n";
+        pageScript +
+        "</script>\n<script src=\"/studymarks.js\"></script>\n</main>\n</body></html>\n";
     return web_reply(rq, MHD_HTTP_OK, "text/html; charset=utf-8", page);
 }
 

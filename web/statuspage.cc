@@ -12,6 +12,7 @@
 
 #include "core/archive.h"
 #include "core/maintenance.h"
+#include "web/layout.h"
 #include "web/metrics.h"
 #include "web/monitorfeed.h"
 #include "web/webserver.h"
@@ -54,13 +55,8 @@ int statuspage_serve(const webrequest &rq)
     bool counted = metrics_storeCounts(&studies, &series, &images) == 0;
     size_t pending = 0, failed = 0;
     metrics_forwardQueue(&pending, &failed);
-    std::string page =
-        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Archive status</title>\n"
-        "<style>body{font-family:sans-serif;margin:1em}table{border-collapse:collapse}"
-        "td,th{border-bottom:1px solid #ccc;padding:4px 8px;text-align:left}"
-        "code{white-space:pre-wrap}</style>\n</head><body>\n<nav><a href=\"/\">Studies</a> "
-        "<a href=\"/metrics\">Metrics</a></nav>\n<h1>Archive status</h1>\n<h2>Store</h2>\n"
-        "<table id=\"store\">\n";
+    std::string page = layout_start(rq, "Archive status", "/status") +
+                       "<main>\n<h1>Archive status</h1>\n<h2>Store</h2>\n<table id=\"store\">\n";
     page += row("store-dir", "Directory", web_escapeHtml(archive_baseDir(&web_archive)));
     char share[32] = "";
     if (total > 0)
@@ -123,6 +119,6 @@ int statuspage_serve(const webrequest &rq)
                 web_escapeHtml(it->from) + "</td><td><code>" +
                 web_escapeHtml(web_escapeForLog(it->text)) + "</code></td></tr>\n";
     }
-    page += "</table>\n</body></html>\n";
+    page += "</table>\n</main>\n</body></html>\n";
     return web_reply(rq, MHD_HTTP_OK, "text/html; charset=utf-8", page);
 }

@@ -403,7 +403,9 @@ std::vector<studyactions_destination> studyactions_destinations()
     AETitleMap map;
     AETitleMap_LoadSite(&map, nullptr);
     for (AETitleMapEntry *e = map; e != nullptr; e = e->next)
-        if ((e->flags & AETITLEMAP_FLAG_M) != 0 && !AETitleMap_IsLearnt(e))
+        // The archive itself is none: what it sends there comes back.
+        if ((e->flags & AETITLEMAP_FLAG_M) != 0 && !AETitleMap_IsLearnt(e) &&
+            strcmp(e->name, "Local") != 0 && strcmp(e->aetitle, web_archiveTitle()) != 0)
             out.push_back({e->name, e->aetitle});
     AETitleMap_Destroy(&map);
     return out;

@@ -19,6 +19,7 @@
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcjson.h"
 
+#include "aetitlemap/aetitlemap.h"
 #include "core/archive.h"
 #include "core/archivetier.h"
 #include "dicomnet/dicomnet.h"
@@ -543,4 +544,21 @@ unsigned web_bodyFields(const webrequest &rq, const std::string &body, webfields
     if (type != "application/json")
         return MHD_HTTP_UNSUPPORTED_MEDIA_TYPE;
     return web_parseJsonObject(body, fields) ? 0 : MHD_HTTP_BAD_REQUEST;
+}
+
+const char *web_archiveTitle()
+{
+    if (web_options.aetitle != nullptr)
+        return web_options.aetitle;
+    // Read once: the map's "Local" entry is the archive's own, which a
+    // running site does not rename (storeserver reads it once too).
+    static const std::string title = [] {
+        AETitleMap map;
+        AETitleMap_LoadSite(&map, nullptr);
+        AETitleMapEntry *local = AETitleMap_FindByName(&map, "Local");
+        std::string t = local != nullptr ? local->aetitle : WEB_DEFAULT_ARCHIVE_AETITLE;
+        AETitleMap_Destroy(&map);
+        return t;
+    }();
+    return title.c_str();
 }

@@ -56,6 +56,10 @@ class DcmDataset;
 // Root of the DICOMweb services below the server's address.
 #define WEB_DICOMWEB_ROOT "/dicom-web"
 
+// storeserver's own AE title when neither -a nor a map entry "Local" names
+// it (as storeserver chooses its own).
+#define WEB_DEFAULT_ARCHIVE_AETITLE "VeltoStorage"
+
 // The settings: defaults, then the command line (written only by main).
 struct weboptions {
     int port;                      // HTTP(S) port (-p)
@@ -85,6 +89,7 @@ struct weboptions {
     std::vector<std::string> host_names;
     unsigned long min_body_rate; // -R: bytes per second a request body must keep up ...
     int body_window;             // -R: ... over each period of this many seconds
+    const char *aetitle;         // -a: the archive's AE title (else web_archiveTitle's rule)
 };
 
 // The process-wide objects (web/main.cc).
@@ -233,5 +238,11 @@ std::string web_jsonQuote(const std::string &text);
 // (application/json). 0, or the status of the refusal: 415 for any other
 // type (or none), 400 for a JSON body that is no such object.
 unsigned web_bodyFields(const webrequest &rq, const std::string &body, webfields *fields);
+
+// The archive's (storeserver's) AE title, chosen as storeserver chooses its
+// own: -a, else the title of the AE title map's entry "Local", else
+// WEB_DEFAULT_ARCHIVE_AETITLE. The send dialogs never offer it, and a
+// retrieve from a peer names it as the C-MOVE destination.
+const char *web_archiveTitle();
 
 #endif

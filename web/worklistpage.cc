@@ -19,6 +19,7 @@
 #include "dicomnet/dicomnet.h"
 #include "runtime/logprintf.h"
 #include "web/csrf.h"
+#include "web/layout.h"
 #include "web/multipart.h"
 
 int worklistpage_doneMode = WORKLIST_DONE_BOTH;
@@ -155,7 +156,11 @@ static std::string fieldOf(const worklistentry &e, const char *keyword)
     return "";
 }
 
-static int servePage(const webrequest &rq, unsigned status, const std::string &message)
+// typed: the fields of a form that was refused, shown again as typed.
+// editing: the id of the entry the form edits ("": the form adds one).
+static int servePage(const webrequest &rq, unsigned status, const std::string &message,
+                     const worklistfields &typed = worklistfields(),
+                     const std::string &editing = std::string())
 {
     std::vector<worklistentry> all;
     // Done entries too (after the open ones), marked as such: a step
@@ -163,15 +168,11 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
     if (Worklist_List(baseDir(), &all, web_options.logfp, true) != 0)
         return web_replyError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "Worklist unreadable");
     std::string page =
-        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Worklist</title>\n"
-        "<style>body{font-family:sans-serif;margin:1em}table{border-collapse:collapse}"
-        "td,th{border-bottom:1px solid #ccc;padding:4px 8px;text-align:left}"
-        "label{display:block;margin:2px 0}tr.incomplete td{color:#a00}tr.done td{color:#666}"
-        "</style>\n"
-        "</head><body>\n<h1>Worklist</h1>\n";
+        layout_start(rq, "Worklist", WORKLISTPAGE_ROOT) + "<main>\n<h1>Worklist</h1>\n";
     if (!message.empty())
-        page += "<p class=\"message\">" + web_escapeHtml(message) + "</p>\n";
-    page += "<table id=\"worklist\">\n<tr><th>Patient</th><th>Patient ID</th><th>Accession</th>"
+        page += "<p class=\"message\" role=\"alert\">" + web_escapeHtml(message) + "</p>\n";
+    page += "<div class=\"scroll\"><table id=\"worklist\">\n<tr><th>Patient</th><th>Patient "
+            "ID</th><th>Accession</th>"
             "<th>Modality</th><th>Station</th><th>Date</th><th>Time</th><th>Procedure</th>"
             "<th>State</th><th></th></tr>\n";
     for (const worklistentry &e : all) {
@@ -184,11 +185,15 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
                               "ScheduledProcedureStepStartTime", "RequestedProcedureDescription"})
             page += "<td>" + web_escapeHtml(fieldOf(e, k)) + "</td>";
         page += std::string("<td class=\"state\">") + (e.done ? "done" : "scheduled") + "</td>";
-        page += "<td><form method=\"post\" action=\"" WORKLISTPAGE_ROOT "/" + web_escapeHtml(e.id) +
-                "/delete\">" + csrf_hiddenField(rq) +
-                "<button type=\"submit\">Remove</button></form></td></tr>\n";
+        page += "<td class=\"actions\"><form method=\"post\" action=\"" WORKLISTPAGE_ROOT "/" +
+                web_escapeHtml(e.id) + "/delete\">" + csrf_hiddenField(rq) +
+                "<button type=\"submit\">Remove</button></form>";
+        if (!e.done)
+            page += "<a class=\"edit\" href=\"" WORKLISTPAGE_ROOT "?edit=" + web_escapeHtml(e.id) +
+                    "\">Edit</a>";
+        page += "</td></tr>\n";
     }
-    page += "</table>\n";
+    page += "</table></div>\n";
     for (const worklistentry &e : all) {
         if (!e.complete && !e.done) {
             page += "<p class=\"legend\">Entries in red lack attributes a worklist answer must "
@@ -196,13 +201,28 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
             break;
         }
     }
-    page +=
-        "<h2>New entry</h2>\n<form id=\"add\" method=\"post\" action=\"" WORKLISTPAGE_ROOT "\">\n";
-    for (const auto &f : formFields)
+    // The form's start as before: scripts look for it. An edit's form
+    // holds the entry's fields (or, refused, what was typed).
+    if (editing.empty())
+        page += "<section><h2>New entry</h2>\n<form id=\"add\" method=\"post\" "
+                "action=\"" WORKLISTPAGE_ROOT "\">\n";
+    else
+        page += "<section><h2>Edit entry</h2>\n<form id=\"edit\" method=\"post\" "
+                "action=\"" WORKLISTPAGE_ROOT "/" +
+                web_escapeHtml(editing) + "/edit\">\n";
+    for (const auto &f : formFields) {
+        // A refused form comes back with what was typed in every field.
+        std::string value;
+        for (const auto &t : typed)
+            if (t.first == f.keyword)
+                value = t.second;
         page += std::string("<label>") + f.label + " <input type=\"" + f.type + "\" name=\"" +
-                f.keyword + "\"></label>\n";
-    page +=
-        csrf_hiddenField(rq) + "<button type=\"submit\">Add</button>\n</form>\n</body></html>\n";
+                f.keyword + "\" value=\"" + web_escapeHtml(value) + "\"></label>\n";
+    }
+    page += csrf_hiddenField(rq) + "<div class=\"actions\"><button type=\"submit\">" +
+            (editing.empty() ? "Add" : "Save") + "</button>" +
+            (editing.empty() ? "" : " <a href=\"" WORKLISTPAGE_ROOT "\">Cancel</a>") +
+            "</div>\n</form>\n</section>\n</main>\n</body></html>\n";
     return web_reply(rq, status, "text/html; charset=utf-8", page);
 }
 
@@ -220,16 +240,24 @@ int worklistpage_serve(const webrequest &rq, const std::string &body)
     std::vector<std::string> seg = web_splitPath(rq.path.substr(strlen(WORKLISTPAGE_ROOT)));
     if (!seg.empty() && seg[0] == "entries")
         return serveJson(rq, seg, body);
-    if (seg.empty() && (rq.method == "GET" || rq.method == "HEAD"))
-        return servePage(rq, MHD_HTTP_OK, "");
-    if (rq.method != "POST" || !(seg.empty() || (seg.size() == 2 && seg[1] == "delete")))
+    if (seg.empty() && (rq.method == "GET" || rq.method == "HEAD")) {
+        const char *edit = rq.arg("edit");
+        if (edit == nullptr)
+            return servePage(rq, MHD_HTTP_OK, "");
+        worklistentry e;
+        if (!findEntry(edit, &e) || e.done)
+            return servePage(rq, MHD_HTTP_NOT_FOUND, "No such scheduled entry.");
+        return servePage(rq, MHD_HTTP_OK, "", e.fields, e.id);
+    }
+    bool edit = seg.size() == 2 && seg[1] == "edit";
+    if (rq.method != "POST" || !(seg.empty() || (seg.size() == 2 && seg[1] == "delete") || edit))
         return web_replyError(rq, seg.empty() ? MHD_HTTP_METHOD_NOT_ALLOWED : MHD_HTTP_NOT_FOUND,
                               "Not found");
     // The forms carry the page's token; the JSON API above needs none (its
     // content type is one no form can send, see web/csrf.h).
     if (!csrf_ok(rq, body))
         return web_replyError(rq, MHD_HTTP_FORBIDDEN, "Forbidden");
-    if (seg.size() == 2) {
+    if (seg.size() == 2 && !edit) {
         int r = Worklist_Remove(baseDir(), seg[0], web_options.logfp);
         if (r < 0)
             return servePage(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "The entry cannot be removed.");
@@ -243,10 +271,26 @@ int worklistpage_serve(const webrequest &rq, const std::string &body)
     worklistfields fields;
     parseForm(body, &fields);
     std::string id, error;
+    if (edit) {
+        worklistentry old;
+        if (!findEntry(seg[0], &old) || old.done)
+            return servePage(rq, MHD_HTTP_NOT_FOUND, "No such scheduled entry.", fields);
+    }
     int r = Worklist_Create(baseDir(), fields, &id, &error, web_options.logfp);
     if (r != 0)
         return servePage(rq, r > 0 ? MHD_HTTP_BAD_REQUEST : MHD_HTTP_INTERNAL_SERVER_ERROR,
-                         "Not added: " + error);
+                         (edit ? "Not changed: " : "Not added: ") + error, fields,
+                         edit ? seg[0] : std::string());
+    if (edit) {
+        // The changed entry is a new one, made before the old one goes: a
+        // crash between the two leaves both listed, never neither.
+        if (Worklist_Remove(baseDir(), seg[0], web_options.logfp) < 0)
+            return servePage(rq, MHD_HTTP_INTERNAL_SERVER_ERROR,
+                             "Saved as a new entry, but the old one cannot be removed.");
+        logprintf(LOGLEVEL_NOTICE, web_options.logfp, "Worklist: entry %s changed into %s\n",
+                  seg[0].c_str(), id.c_str());
+        return redirectToPage(rq);
+    }
     logprintf(LOGLEVEL_NOTICE, web_options.logfp, "Worklist: entry %s added\n", id.c_str());
     return redirectToPage(rq);
 }

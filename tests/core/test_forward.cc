@@ -6,10 +6,14 @@
 // images are counted from its .done file, a cut last line not counted; a
 // failed job is retried; the retry wait doubles up to its cap; the jobs
 // of an image being stored are held until kept or dropped, and a start
-// settles what a dead store left held.
+// settles what a dead store left held; a destination is paused and its
+// jobs retried all at once; the history of finished jobs is kept for its
+// time and bounded in bytes.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
@@ -390,4 +394,128 @@ TEST(ForwardLoops, DeliveryRecordsByFingerprintOfTheDataSet)
     EXPECT_FALSE(forward_deliveredBefore(base.c_str(), "DEST", "1.2.3.1", pc));
     EXPECT_FALSE(forward_deliveredBefore(base.c_str(), "OTHER", "1.2.3.1", pb));
     EXPECT_FALSE(forward_deliveredBefore(base.c_str(), "DEST", "1.2.3.2", pb));
+}
+
+TEST(ForwardOperations, PauseRetryAllPerDestinationAndStudy)
+{
+    TempDir base;
+    std::vector<std::string> ids;
+    for (const char *dest : {"PACS", "PACS", "PACS", "OTHER"}) {
+        forward_job job;
+        job.destination = dest;
+        job.study = ids.size() == 2 ? "1.2.4" : "1.2.3";
+        job.origin = "rule 1";
+        job.total = 1;
+        ASSERT_EQ(forward_submit(base.c_str(), &job, nullptr), 0);
+        // All failed or waiting after a failed try, but the first.
+        forward_job read;
+        ASSERT_EQ(forward_read(base.c_str(), job.id, &read), 1);
+        read.attempts = ids.empty() ? 0 : 3;
+        read.state = ids.size() == 1 ? FORWARD_PENDING : FORWARD_FAILED;
+        read.next = ids.empty() ? read.next : 4000000000LL;
+        read.error = "down";
+        if (!ids.empty()) {
+            ASSERT_EQ(forward_write(base.c_str(), read, nullptr), 0);
+        }
+        ids.push_back(job.id);
+    }
+    // One study of one destination; then the rest of it, the other untouched.
+    EXPECT_EQ(forward_retryAll(base.c_str(), "PACS", "1.2.4", nullptr), 1);
+    EXPECT_EQ(forward_retryAll(base.c_str(), "PACS", "", nullptr), 1);
+    EXPECT_EQ(forward_retryAll(base.c_str(), "PACS", "", nullptr), 0);
+    for (size_t i = 0; i < ids.size(); i++) {
+        forward_job read;
+        ASSERT_EQ(forward_read(base.c_str(), ids[i], &read), 1);
+        EXPECT_EQ(read.state, i == 3 ? FORWARD_FAILED : FORWARD_PENDING) << i;
+        EXPECT_EQ(read.attempts, i == 3 ? 3 : 0) << i;
+        if (i != 3) {
+            EXPECT_LE(forward_dueAt(read), (long long)time(nullptr)) << i;
+        }
+    }
+    std::set<std::string> paused;
+    ASSERT_EQ(forward_setPaused(base.c_str(), "A B\"", true, nullptr), 0);
+    ASSERT_EQ(forward_setPaused(base.c_str(), "PACS", true, nullptr), 0);
+    ASSERT_EQ(forward_setPaused(base.c_str(), "PACS", true, nullptr), 0);
+    forward_pausedSet(base.c_str(), &paused);
+    EXPECT_EQ(paused, (std::set<std::string>{"A B\"", "PACS"}));
+    ASSERT_EQ(forward_setPaused(base.c_str(), "PACS", false, nullptr), 0);
+    ASSERT_EQ(forward_setPaused(base.c_str(), "NONE", false, nullptr), 0);
+    forward_pausedSet(base.c_str(), &paused);
+    EXPECT_EQ(paused, (std::set<std::string>{"A B\""}));
+    // Neither a pause nor the wake-up is a job.
+    std::vector<forward_job> jobs;
+    ASSERT_EQ(forward_list(base.c_str(), &jobs), 0);
+    EXPECT_EQ(jobs.size(), 4u);
+}
+
+TEST(ForwardOperations, QuietJobDueAfterItsQuietTime)
+{
+    forward_job j;
+    j.next = 1000;
+    j.quiet = 30;
+    j.touchedNs = 2000 * 1000000000LL;
+    EXPECT_EQ(forward_dueAt(j), 2030);
+    j.next = 5000; // waiting after a failed try
+    EXPECT_EQ(forward_dueAt(j), 5000);
+    j.quiet = 0;
+    j.next = 1000;
+    EXPECT_EQ(forward_dueAt(j), 1000);
+}
+
+TEST(ForwardOperations, HistoryKeptForItsTimeAndBounded)
+{
+    TempDir base;
+    forward_rules rules;
+    std::string error;
+    ASSERT_EQ(parse("history 30\n", &rules, &error), 0) << error;
+    EXPECT_EQ(rules.historyDays, 30u);
+    EXPECT_EQ(parse("history 0\n", &rules, &error), -1);
+    EXPECT_EQ(rules.historyDays, (unsigned)FORWARD_DEFAULT_HISTORY_DAYS);
+
+    ASSERT_EQ(mkdir((base / "forward").c_str(), 0755), 0);
+    long long now = (long long)time(nullptr);
+    std::vector<forward_finished> entries(3);
+    for (int i = 0; i < 3; i++) {
+        entries[i].at = now - 86400LL * (10 - 4 * i); // 10, 6 and 2 days ago
+        entries[i].destination = "PACS";
+        entries[i].study = "1.2." + std::to_string(i);
+        entries[i].origin = "rule\t1\n"; // no field breaks the line
+        entries[i].jobs = 100;
+        entries[i].images = 100;
+    }
+    ASSERT_EQ(forward_noteFinished(base.c_str(), entries, nullptr), 0);
+    // A line a crash cut short is not read, nor the line it runs into.
+    int fd = open((base / "forward/history").c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "123\tPA", 6), 6);
+    close(fd);
+    std::vector<forward_finished> more(1, entries[2]);
+    more[0].study = "1.2.9";
+    ASSERT_EQ(forward_noteFinished(base.c_str(), more, nullptr), 0);
+    ASSERT_EQ(forward_noteFinished(base.c_str(), more, nullptr), 0);
+    std::vector<forward_finished> read;
+    forward_history(base.c_str(), 100, &read);
+    ASSERT_EQ(read.size(), 4u);
+    EXPECT_EQ(read[0].study, "1.2.0");
+    EXPECT_EQ(read[0].origin, "rule?1?");
+    EXPECT_EQ(read[3].study, "1.2.9");
+    forward_history(base.c_str(), 2, &read);
+    ASSERT_EQ(read.size(), 2u);
+    EXPECT_EQ(read[0].study, "1.2.2");
+    // A week kept: the entry of ten days ago goes, and the torn line.
+    forward_pruneHistory(base.c_str(), 7 * 86400LL);
+    forward_history(base.c_str(), 100, &read);
+    ASSERT_EQ(read.size(), 3u);
+    EXPECT_EQ(read[0].study, "1.2.1");
+    // Bounded in bytes whatever the time kept: the newest stay.
+    std::vector<forward_finished> many(60000, entries[2]);
+    ASSERT_EQ(forward_noteFinished(base.c_str(), many, nullptr), 0);
+    forward_pruneHistory(base.c_str(), 7 * 86400LL);
+    struct stat st;
+    ASSERT_EQ(stat((base / "forward/history").c_str(), &st), 0);
+    EXPECT_LE(st.st_size, (off_t)FORWARD_HISTORY_MAX_BYTES);
+    EXPECT_GT(st.st_size, (off_t)FORWARD_HISTORY_MAX_BYTES / 2);
+    forward_history(base.c_str(), 1, &read);
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read[0].study, "1.2.2");
 }

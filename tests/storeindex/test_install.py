@@ -279,7 +279,7 @@ class InstallTest(unittest.TestCase):
                               capture_output=True, text=True, timeout=30)
         self.assertEqual(made.returncode, 0, made.stderr)
         with open(policy) as f:
-            self.assertIn("\nadmin\tany\tfind get store delete worklist\n", f.read())
+            self.assertIn("\nadmin\tany\tfind get store move delete worklist\n", f.read())
         with open(os.path.join(etc, "WebUsers")) as f:
             self.assertRegex(f.read(), r"^admin:\$6\$[^\n]+\n$")
         p, url = start_web()
@@ -291,6 +291,92 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(status(url + "/worklist/entries", "-X", "POST", "-H",
                                 "Content-Type: application/json", "--data-binary", entry), 201)
         self.assertEqual(status(url + "/", "-u", "admin:wrong"), 401)
+
+
+    def test_first_run_from_install_to_a_forward_in_the_readme_order(self):
+        # README "First run", in its order, with nothing outside it: the
+        # installed files, a policy line and the first user by velto-webuser,
+        # the modality and a destination in AETitleMap, both daemons as
+        # their units start them; then a worklist entry, a stored study, the
+        # page, the viewer and a forward from the page's send.
+        storeweb = self.path("bin", "storeweb")
+        if not os.path.exists(storeweb):
+            raise unittest.SkipTest("storeweb not built")
+        etc = self.path("share", "velto", "etc")
+        store = os.path.join(self.tmp, "store-first", "dicom")
+        os.makedirs(os.path.dirname(store))
+        port = vt.free_port()
+        self.configure(store, "FIRST_AE", port)
+        dest = vt.StoreSCP(tempfile.mkdtemp(prefix="dest-", dir=self.tmp), "DEST_AE")
+        self.addCleanup(dest.stop)
+        with open(os.path.join(etc, "AETitleMap"), "a") as f:
+            f.write("DEST\tDEST_AE\t127.0.0.1:%d\tFMS\t\"reading workstation\"\n" % dest.port)
+        for name in ("AccessPolicy", "WebUsers"):
+            path = os.path.join(etc, name)
+            old = open(path).read() if os.path.exists(path) else None
+            self.addCleanup(lambda path=path, old=old: (open(path, "w").write(old)
+                                                        if old is not None else os.unlink(path)))
+        # Steps 2 and 3: the first administrator, with its policy line.
+        made = subprocess.run([self.path("bin", "velto-webuser"), "admin"], input="s3cret\n",
+                              capture_output=True, text=True, timeout=30)
+        self.assertEqual(made.returncode, 0, made.stderr)
+        # Step 5: both daemons, as their units start them.
+        env, execstart = self.unit_env("storeserver.service")
+        self.start(execstart, env, port, os.path.join(self.tmp, "first-server.log"))
+        wenv, wexec = self.unit_env("storeweb.service")
+        wport = vt.free_port()
+        # No -a: the map's entry Local names the archive, as for the server.
+        web = subprocess.Popen(wexec + ["-p", str(wport), "-l",
+                                        os.path.join(self.tmp, "first-web.log")], env=wenv,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               start_new_session=True)
+        self.procs.append(web)
+        vt.wait_for(lambda: vt.port_open(wport) or web.poll() is not None, 10,
+                    what="storeweb to listen")
+        self.assertIsNone(web.poll(), "installed storeweb ended")
+        url = "http://127.0.0.1:%d" % wport
+
+        def curl(path, *extra):
+            p = vt.run(["curl", "-s", "-u", "admin:s3cret", "-w", "\n%{http_code}"]
+                       + list(extra) + [url + path])
+            body, _, code = p.stdout.rpartition("\n")
+            return int(code), body
+        json_post = ["-X", "POST", "-H", "Content-Type: application/json", "--data-binary"]
+        # A worklist entry before the first image.
+        code, _ = curl("/worklist/entries", *json_post,
+                       json.dumps({"PatientName": "FIRST^RUN", "PatientID": "P1",
+                                   "AccessionNumber": "ACC1", "Modality": "CT",
+                                   "ScheduledStationAETitle": "CLIENT",
+                                   "ScheduledProcedureStepStartDate": "20250110"}))
+        self.assertEqual(code, 201)
+        # Step 6: the first store, from the modality of the map.
+        study = "1.2.826.0.1.3680043.9.7.9"
+        img = vt.make_dataset(os.path.join(self.tmp, "first.dcm"), study, study + ".1",
+                              study + ".1.1", patient_name="FIRST^RUN", patient_id="P1",
+                              accession="ACC1")
+        p = vt.run(["storescu", "-aet", "CLIENT", "-aec", "FIRST_AE", "127.0.0.1", str(port), img])
+        self.assertEqual(p.returncode, 0, p.stderr)
+        # Step 7: the page lists it, the viewer loads.
+        code, page = curl("/?name=first")
+        self.assertEqual(code, 200)
+        self.assertIn(study, page)
+        self.assertIn('<a href="/forward">Forwarding</a>', page)
+        self.assertEqual(curl("/viewer/")[0], 200)
+        self.assertEqual(curl("/dicom-web/studies/%s/metadata" % study)[0], 200)
+        # Step 8: Send offers the destination, not the archive; the forward
+        # arrives.
+        self.assertIn('<option value="DEST_AE">', page)
+        self.assertNotIn('<option value="FIRST_AE">', page)
+        code, answer = curl("/forward/send", *json_post,
+                            json.dumps({"study": study, "destination": "DEST_AE"}))
+        self.assertEqual(code, 202, answer)
+        job = json.loads(answer)["id"]
+        vt.wait_for(lambda: json.loads(curl("/forward/jobs/" + job)[1])["state"] == "done", 30,
+                    what="the forward to be done")
+        self.assertEqual(len(dest.files()), 1)
+        # The worklist entry was marked done by the arriving study.
+        entries = json.loads(curl("/worklist/entries")[1])
+        self.assertEqual([e["done"] for e in entries], [True])
 
 
 if __name__ == "__main__":

@@ -237,7 +237,8 @@ class PageServicesTest(vt.ServerTestCase):
         for line in body.decode().splitlines():
             if line and not line.startswith("#"):
                 name, value = line.rsplit(" ", 1)
-                values[name] = int(value)
+                # Counts are integers; a histogram's _sum is seconds.
+                values[name] = float(value) if "." in value else int(value)
         return body.decode(), values
 
     def test_metrics_status_and_zip_after_known_actions(self):
@@ -431,7 +432,8 @@ class PageServicesTest(vt.ServerTestCase):
         for line in body.decode().splitlines():
             if line and not line.startswith("#"):
                 name, value = line.rsplit(" ", 1)
-                values[name] = int(value)
+                # Counts are integers; a histogram's _sum is seconds.
+                values[name] = float(value) if "." in value else int(value)
         return body.decode(), values
 
 

@@ -292,6 +292,120 @@ class ForwardTest(vt.ServerTestCase):
         self.assertEqual(w.curl("/forward/jobs/%s" % job_id)[0], 404)
         self.assertEqual(w.curl("/forward/jobs/nosuchjob/retry", form)[0], 404)
 
+    def metric(self, w, name, labels):
+        """The value of one sample of /metrics (None when absent)."""
+        text = w.curl("/metrics")[2].decode()
+        m = re.search(r"^%s\{%s\} (\S+)$" % (re.escape(name), re.escape(labels)), text, re.M)
+        return float(m.group(1)) if m else None
+
+    def test_outage_paused_retried_all_delivered_with_history_and_metrics(self):
+        port = vt.free_port()
+        s = self.archive("max-attempts 2\nDEST when=store\n",
+                         ["DEST\tDEST\t127.0.0.1:%d\tFMS\n" % port])
+        w = Web(s)
+        self.stop_later.append(w)
+        images = make_images(self.src, 6)
+        self.assertEqual(s.storescu(images, calling="CT1").returncode, 0)
+        # The destination is down: every image job fails twice, then for good.
+        vt.wait_for(lambda: w.json("/forward/jobs")["failed"] == 6, 20, what="six failed jobs")
+        # Each image failed at each of its two tries, counted per destination.
+        vt.wait_for(lambda: self.metric(w, "velto_forward_failures_total",
+                                        'destination="DEST"') == 12, 10,
+                    what="twelve failures counted")
+        status, _, page = w.curl("/forward")
+        self.assertEqual(status, 200)
+        # One line for the study's six jobs, one retry for the destination.
+        self.assertEqual(page.count(b'<tr class="group failed" data-destination="DEST" '
+                                    b'data-study="%s">' % STUDY.encode()), 1)
+        self.assertEqual(page.count(b'action="/forward/retry-all"'), 2)  # destination, study
+        self.assertIn(b'<link rel="stylesheet" href="/style.css?v=', page)
+        self.assertIn(b'<a href="/worklist">', page)
+        token = re.search(rb'name="csrf" value="([0-9a-f]+)"', page).group(1).decode()
+        form = ["-X", "POST", "-H", "Content-Type: application/x-www-form-urlencoded"]
+
+        def post(action, data):
+            return w.curl(action, form + ["--data", "csrf=%s&%s" % (token, data)])[0]
+        # Paused, then retried: the jobs wait, due, but nothing goes.
+        self.assertEqual(post("/forward/pause", "destination=DEST"), 303)
+        dest = self.scp(port)
+        self.monitor.poll()
+        seen = len(self.monitor.messages)
+        self.assertEqual(post("/forward/retry-all", "destination=DEST"), 303)
+        listing = w.json("/forward/jobs")
+        self.assertEqual((listing["pending"], listing["failed"]), (6, 0))
+        self.assertEqual(w.json("/forward/destinations")["destinations"],
+                         [{"destination": "DEST", "paused": True, "pending": 6, "waiting": 0,
+                           "failed": 0, "done": 0, "next": listing["jobs"][0]["next"]}])
+        self.assertIn(b'<td class="state">paused</td>', w.curl("/forward")[2])
+        # A look of the forwarder comes and goes while paused (a retry
+        # wakes it): its queue announcement says six pending.
+        vt.wait_for(lambda: "STORAGE FORWARD QUEUE 6 0" in self.monitor.texts()[seen:], 10,
+                    what="the forwarder's look at the retried queue")
+        self.assertEqual(dest.files(), [])
+        self.assertEqual(len(jobs_left(s)), 6)
+        # Resumed: delivered at once (the resume wakes the forwarder).
+        self.assertEqual(post("/forward/resume", "destination=DEST"), 303)
+        vt.wait_for(lambda: not jobs_left(s), 20, what="the queue to empty")
+        self.assert_same_images(images, dest.files())
+        # The finished jobs stay in the history: one line for the study.
+        page = w.curl("/forward")[2].decode()
+        rows = re.findall(r'<tr class="finished">(.*?)</tr>', page)
+        self.assertEqual(len(rows), 1, page)
+        cells = re.findall(r"<td>(.*?)</td>", rows[0])
+        self.assertEqual(cells[1:], ["DEST", STUDY, "rule 2", "6", "6"])
+        vt.wait_for(lambda: self.metric(w, "velto_images_forwarded_total",
+                                        'destination="DEST"') == 6, 10, what="six counted")
+        # Durations: storeserver's C-STOREs and this storeweb's routes.
+        text = w.curl("/metrics")[2].decode()
+        count = re.search(r'^velto_dimse_request_duration_seconds_count\{operation="C-STORE"\} '
+                          r'(\d+)$', text, re.M)
+        self.assertIsNotNone(count, text)
+        self.assertGreaterEqual(int(count.group(1)), 6)
+        self.assertIn('velto_dimse_request_duration_seconds_bucket{operation="C-STORE",le="+Inf"} '
+                      + count.group(1) + "\n", text)
+        self.assertRegex(text, r'velto_http_request_duration_seconds_count\{route="forward"\} \d+')
+        self.assertRegex(text, r'velto_http_request_duration_seconds_sum\{route="forward"\} [0-9.]+')
+        self.assertIn("# TYPE velto_http_request_duration_seconds histogram", text)
+
+    def test_quiet_job_next_try_and_send_dialog_without_the_archive(self):
+        dest = vt.StoreSCP(self.src, "DEST", ["+uf"])
+        self.stop_later.append(dest)
+        s = self.archive("DEST when=quiet:600\n",
+                         [dest.map_line(), "Self\tARCHIVE\t127.0.0.1:%d\tFMS\n" % vt.free_port()])
+        w = Web(s, args=["-a", "ARCHIVE"])
+        self.stop_later.append(w)
+        image = make_images(self.src, 1)
+        before = int(time.time())
+        self.assertEqual(s.storescu(image, calling="CT1").returncode, 0)
+        job = w.json("/forward/jobs")["jobs"][0]
+        # Its next try is at the end of the study's quiet time, not the
+        # time of its image.
+        self.assertGreaterEqual(job["due"], before + 600)
+        self.assertLessEqual(job["due"], int(time.time()) + 600)
+        due = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(job["due"]))
+        self.assertIn(("<td>%s</td>" % due).encode(), w.curl("/forward")[2])
+        # The archive's own title is offered by neither send dialog, and
+        # refused when asked.
+        for path in ("/forward", "/"):
+            page = w.curl(path)[2]
+            self.assertIn(b'<option value="DEST"', page)
+            self.assertNotIn(b'<option value="ARCHIVE"', page)
+        status, _, answer = w.curl("/forward/send", [
+            "-X", "POST", "-H", "Content-Type: application/json", "--data",
+            json.dumps({"study": STUDY, "destination": "ARCHIVE"})])
+        self.assertEqual(status, 400)
+        self.assertIn(b"this archive itself", answer)
+        # A refused form keeps what was typed.
+        page = w.curl("/forward")[2]
+        token = re.search(rb'name="csrf" value="([0-9a-f]+)"', page).group(1).decode()
+        status, _, page = w.curl("/forward/send", [
+            "-X", "POST", "-H", "Content-Type: application/x-www-form-urlencoded", "--data",
+            "csrf=%s&study=1.2.3.404&series=1.2.3.404.1&destination=DEST" % token])
+        self.assertEqual(status, 404)
+        self.assertIn(b'name="study" required value="1.2.3.404"', page)
+        self.assertIn(b'name="series" value="1.2.3.404.1"', page)
+        self.assertIn(b'<option value="DEST" selected>', page)
+
     def test_send_from_the_web_with_progress_and_policy(self):
         dest = vt.StoreSCP(self.src, "DEST", ["+uf"])
         self.stop_later.append(dest)

@@ -663,6 +663,42 @@ class WebLimitsTest(unittest.TestCase):
         status, _, _ = stow_raw(self.web.port, [body_of(datas[-1])], path="/dicom-web/studies/..")
         self.assertEqual(status, 400)
 
+    def test_forwarding_and_duration_datagrams_keep_the_metrics_few(self):
+        # Datagrams from this host naming 20,000 destinations and durations
+        # of made-up operations: the destinations not in the AE title map
+        # are one "(other)" label, the unknown operations none, and the
+        # answer of /metrics stays small.
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        sock.bind(("127.0.0.1", 0))
+        sock.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_LOOP, 1)
+
+        def flood():
+            for i in range(20000):
+                for text in (b"pacs 1 STORAGE FORWARD SENT 1 1 T%05d\"\\\n" % i,
+                             b"pacs 1 STORAGE TIME X-%05d 1000\n" % i,
+                             b"pacs 1 STORAGE TIME C-FIND 1000\n"):
+                    sock.sendto(text, (vt.MCAST_GROUP, self.server.monitor_port))
+                if i % 500 == 0:
+                    time.sleep(0.01)  # a loss of the channel is no loss of the test
+        try:
+            self.attack(flood)
+        finally:
+            sock.close()
+
+        def text():
+            return self.web.curl("/metrics")[2].decode()
+        vt.wait_for(lambda: 'velto_dimse_request_duration_seconds_count{operation="C-FIND"}'
+                    in text(), 10, what="the durations counted")
+        m = text()
+        self.assertLess(len(m), 64 << 10)
+        self.assertEqual(re.findall(r"^velto_images_forwarded_total\{[^}]*\}", m, re.M),
+                         ['velto_images_forwarded_total{destination="(other)"}'])
+        self.assertNotIn("T0", m)
+        self.assertNotIn("X-", m)
+        counted = int(re.search(r'^velto_forward_failures_total\{destination="\(other\)"\} (\d+)$',
+                                m, re.M).group(1))
+        self.assertTrue(0 < counted <= 20000, counted)
+
     def test_study_page_over_an_unreadable_index_is_an_error(self):
         data = os.path.join(self.server.basedir, "uid", "STUDYINDEX.dat")
         os.rename(data, data + ".away")

@@ -163,3 +163,57 @@ TEST(MonitorCounts, StoreserversAnnouncementsCountedOwnSkipped)
     EXPECT_EQ(metrics_get(METRICS_MONITOR_FULL) - full, 1u);
     EXPECT_EQ(metrics_get(METRICS_MONITOR_DATAGRAMS) - datagrams, 13u);
 }
+
+TEST(MonitorCounts, ForwardedPerDestinationAndDurationsBoundedAndEscaped)
+{
+    // No AE title map here: every destination is "(other)", however many
+    // titles the datagrams name, with its label value escaped.
+    monitorfeed_count("pacs 100 STORAGE FORWARD SENT 3 1 EVIL\"TITLE", "web", 7, true);
+    monitorfeed_count("pacs 100 STORAGE FORWARD SENT 2 0 ANOTHER ONE", "web", 7, true);
+    monitorfeed_count("pacs 100 STORAGE FORWARD SENT 2 x BAD", "web", 7, true);
+    monitorfeed_count("pacs 100 STORAGE FORWARD SENT 5 5 ", "web", 7, true);
+    monitorfeed_count("pacs 100 STORAGE FORWARD SENT 9 9 FAR", "web", 7, false);
+    monitorfeed_count("pacs 100 STORAGE TIME C-STORE 2000", "web", 7, true);
+    monitorfeed_count("pacs 100 STORAGE TIME C-STORE 40000000", "web", 7, true);
+    monitorfeed_count("pacs 100 STORAGE TIME N-ACTION 2000", "web", 7, true); // not timed
+    monitorfeed_count("pacs 100 STORAGE TIME C-FIND x", "web", 7, true);
+    metrics_observe(METRICS_HTTP_DURATION, metrics_routeOf("GET", "/dicom-web/studies"), 0.02);
+    std::string text;
+    metrics_familiesText(&text);
+    EXPECT_NE(text.find("velto_images_forwarded_total{destination=\"(other)\"} 5\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("velto_forward_failures_total{destination=\"(other)\"} 1\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("EVIL"), std::string::npos) << text;
+    EXPECT_NE(text.find("velto_dimse_request_duration_seconds_bucket{operation=\"C-STORE\","
+                        "le=\"0.005\"} 1\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("velto_dimse_request_duration_seconds_bucket{operation=\"C-STORE\","
+                        "le=\"30\"} 1\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("velto_dimse_request_duration_seconds_bucket{operation=\"C-STORE\","
+                        "le=\"+Inf\"} 2\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("velto_dimse_request_duration_seconds_sum{operation=\"C-STORE\"} "
+                        "40.002000\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("velto_dimse_request_duration_seconds_count{operation=\"C-STORE\"} 2\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("N-ACTION"), std::string::npos) << text;
+    EXPECT_EQ(text.find("C-FIND"), std::string::npos) << text;
+    EXPECT_NE(text.find("velto_http_request_duration_seconds_count{route=\"dicomweb_search\"} 1\n"),
+              std::string::npos)
+        << text;
+    EXPECT_STREQ(metrics_routeOf("POST", "/dicom-web/studies"), "dicomweb_store");
+    EXPECT_STREQ(metrics_routeOf("GET", "/dicom-web/studies/1.2/series/3/instances/4"),
+                 "dicomweb_retrieve");
+    EXPECT_STREQ(metrics_routeOf("GET", "/forwardx"), "other");
+    EXPECT_STREQ(metrics_routeOf("GET", "/retrieve/moves"), "retrieve_page");
+}

@@ -269,6 +269,50 @@ class WorklistTest(vt.ServerTestCase):
         for k in ("PatientName", "AccessionNumber", "RequestedProcedureDescription"):
             self.assertEqual(answer[k], edge[k])
 
+    def test_edit_from_the_page_and_a_refused_form_keeps_every_field(self):
+        s, w = self.pair()
+        page = w.curl("/worklist")[2]
+        token = re.search(rb'name="csrf" value="([0-9a-f]{64})"', page).group(1).decode()
+        form = ["csrf=" + token, "PatientName=M%C3%BCller%5EJ%C3%BCrgen", "PatientID=E1",
+                "AccessionNumber=AE1", "Modality=MR", "ScheduledStationAETitle=MR1",
+                "ScheduledProcedureStepStartDate=2025-13-45", "RequestedProcedureDescription=Knee"]
+        # Refused: the page again with every field as typed.
+        status, _, page = w.curl("/worklist", ["--data", "&".join(form)])
+        self.assertEqual(status, 400)
+        for name, value in (("PatientName", "Müller^Jürgen"), ("PatientID", "E1"),
+                            ("AccessionNumber", "AE1"), ("Modality", "MR"),
+                            ("ScheduledStationAETitle", "MR1"),
+                            ("ScheduledProcedureStepStartDate", "2025-13-45"),
+                            ("RequestedProcedureDescription", "Knee")):
+            self.assertIn(('name="%s" value="%s"' % (name, value)).encode(), page)
+        form[6] = "ScheduledProcedureStepStartDate=20250413"
+        self.assertEqual(w.curl("/worklist", ["--data", "&".join(form)])[0], 303)
+        old = w.json("/worklist/entries")[0]
+        # The edit form holds the entry; a refused change keeps what was typed
+        # and leaves the entry as it was.
+        status, _, page = w.curl("/worklist?edit=" + old["id"])
+        self.assertEqual(status, 200)
+        self.assertIn(('<form id="edit" method="post" action="/worklist/%s/edit">'
+                       % old["id"]).encode(), page)
+        self.assertIn('name="PatientName" value="Müller^Jürgen"'.encode(), page)
+        changed = [f.replace("Knee", "Knee+left") for f in form]
+        bad = [f if not f.startswith("Modality=") else "Modality=M%01R" for f in changed]
+        status, _, page = w.curl("/worklist/%s/edit" % old["id"], ["--data", "&".join(bad)])
+        self.assertEqual(status, 400)
+        self.assertIn(b"Not changed: control character in Modality", page)
+        self.assertIn(b'name="RequestedProcedureDescription" value="Knee left"', page)
+        self.assertIn(('action="/worklist/%s/edit"' % old["id"]).encode(), page)
+        self.assertEqual(w.json("/worklist/entries"), [old])
+        status, _, _ = w.curl("/worklist/%s/edit" % old["id"], ["--data", "&".join(changed)])
+        self.assertEqual(status, 303)
+        now = w.json("/worklist/entries")
+        self.assertEqual(len(now), 1)
+        self.assertNotEqual(now[0]["id"], old["id"])
+        self.assertEqual(now[0]["RequestedProcedureDescription"], "Knee left")
+        self.assertEqual(now[0]["PatientName"], "Müller^Jürgen")
+        self.assertEqual(w.curl("/worklist/%s/edit" % old["id"],
+                                ["--data", "&".join(changed)])[0], 404)
+
     def test_form_page_and_dropped_file(self):
         s, w = self.pair()
         status, _, page = w.curl("/worklist")
