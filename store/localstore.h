@@ -158,6 +158,13 @@ public:
     // caller's start settles it by whether the image is in the store.
     int WriteDataset(DcmDataset *ds, int overwriteFile, const char *sourceFile, int linkMode,
                      const companion *with = nullptr);
+    // Encodes ds as a Part 10 file in xfer into fd (a new temporary file,
+    // named tmp for the log), as the write path does: every piece written
+    // with a checked write, the bytes hashed into *sum. Not flushed. 0, or
+    // LS_INDEX_ERROR after a log. (A change of stored images writes its new
+    // files through it.)
+    int WriteImageFile(DcmDataset *ds, int fd, const char *tmp, E_TransferSyntax xfer,
+                       checksums_record *sum);
     // --- streamed write path (store/incoming.cc) ---
     // An image received as the bytes of its data set, in the transfer syntax
     // it is stored in (Explicit VR Little Endian, or an encapsulated one):
@@ -284,6 +291,11 @@ public:
     // the series, or the study. 1 not found / index missing, else 0 or -1
     // from the last unlink/rmdir.
     int DeleteFile(const char *study, const char *series, const char *image);
+    // DeleteFile of one image by a caller that holds the study's lock
+    // already (a change of stored images, which holds several): the same
+    // intent and steps, and its emptied directories removed. 1 not found,
+    // else 0 or -1.
+    int DeleteHeld(const char *study, const char *series, const char *image);
     // Finishes the stores that a killed process left (its temporary files
     // B/uid/STORING.*.tmp that no live process holds): an image already
     // placed under its name is entered in the index, anything else removed

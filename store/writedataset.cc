@@ -354,6 +354,16 @@ static int saveVerified(LocalStore *store, DcmDataset *ds, int fd, const char *t
     return ok;
 }
 
+int LocalStore::WriteImageFile(DcmDataset *ds, int fd, const char *tmp, E_TransferSyntax xfer,
+                               checksums_record *sum)
+{
+    checksums_hasher hasher;
+    if (!saveVerified(this, ds, fd, tmp, xfer, nullptr, &hasher))
+        return LS_INDEX_ERROR;
+    *sum = hasher.finish();
+    return LS_OK;
+}
+
 // Temporary names are B/uid/STORING.PID.N.tmp, N counting in the process:
 // across its stores (a name is the process's, whichever store takes it),
 // which may make them on two threads at once.

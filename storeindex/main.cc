@@ -3,7 +3,8 @@
 // studies into the object tier ("tier"), verifies and repairs every
 // stored copy of every image ("scrub"), backs a running store up
 // ("backup") or restores a backup onto an empty base directory
-// ("restore"). A front end: it parses its
+// ("restore"), and changes stored images ("modify", "merge", "split":
+// storeindex/changes.cc). A front end: it parses its
 // command line, opens the store through the archive core
 // (core/maintenance.h, core/archive.h), runs the step and prints the result.
 #include <errno.h>
@@ -15,14 +16,16 @@
 #include "core/maintenance.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/installpath.h"
+#include "storeindex/changes.h"
 
 static int usage(const char *prog)
 {
     fprintf(stderr,
             "Usage: %s check BASEDIR\n       %s rebuild [-f] [--from-tier] BASEDIR\n       %s tier "
             "[-n] BASEDIR\n       %s scrub [--rate MB/s] [--head] [-m PORT] BASEDIR\n       %s "
-            "backup BASEDIR DEST\n       %s restore BACKUP BASEDIR\n",
-            prog, prog, prog, prog, prog, prog);
+            "backup BASEDIR DEST\n       %s restore BACKUP BASEDIR\n       %s modify|merge|split "
+            "... BASEDIR (%s modify alone: their options)\n",
+            prog, prog, prog, prog, prog, prog, prog, prog);
     return 2;
 }
 
@@ -146,6 +149,9 @@ int main(int argc, char **argv)
     // reads) would bury the lines this tool writes; every step reports
     // what failed itself.
     dicomnet_quiet_toolkit_log();
+    if (argc >= 2 && (strcmp(argv[1], "modify") == 0 || strcmp(argv[1], "merge") == 0 ||
+                      strcmp(argv[1], "split") == 0))
+        return storeindex_change(argc, argv);
     if (argc == 4 && strcmp(argv[1], "backup") == 0)
         return runBackup(argv[2], argv[3]);
     if (argc == 4 && strcmp(argv[1], "restore") == 0)
