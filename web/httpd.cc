@@ -31,6 +31,7 @@
 #include "aetitlemap/aetitlemap.h"
 #include "runtime/logprintf.h"
 #include "runtime/sitefile.h"
+#include "web/changespage.h"
 #include "web/csrf.h"
 #include "web/forwardpage.h"
 #include "web/frontdoor.h"
@@ -102,6 +103,10 @@ static unsigned operationOf(const std::string &method, const std::string &path,
         return ACCESS_FIND;
     if (path == "/delete")
         return ACCESS_DELETE;
+    // Changing stored images needs the modify right; reading the change
+    // log is a search.
+    if (changespage_owns(path))
+        return method == "POST" ? ACCESS_MODIFY : ACCESS_FIND;
     if (path == "/download")
         return ACCESS_GET;
     if (path == "/wado")
@@ -418,7 +423,8 @@ static MHD_Result collectArg(void *cls, MHD_ValueKind, const char *key, const ch
 // forwarding page's and the study page's delete form.
 static bool keepsBody(const std::string &path)
 {
-    return worklistpage_owns(path) || forwardpage_owns(path) || path == "/delete";
+    return worklistpage_owns(path) || forwardpage_owns(path) || path == "/delete" ||
+           changespage_owns(path);
 }
 
 // Routes a complete request (no body, or STOW's finished body).
@@ -446,6 +452,8 @@ static int route(requeststate *s)
             return wado_retrieve(rq, seg);
         return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
     }
+    if (changespage_owns(p))
+        return changespage_serve(rq, s->body);
     if (p == "/delete") {
         if (rq.method != "POST")
             return web_replyError(rq, MHD_HTTP_METHOD_NOT_ALLOWED, "Method not allowed");

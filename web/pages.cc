@@ -26,6 +26,7 @@
 #include "core/archive.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/installpath.h"
+#include "web/changespage.h"
 #include "web/csrf.h"
 #include "web/metrics.h"
 #include "web/studyactions.h"
@@ -330,7 +331,8 @@ static std::string actions(const std::string &study, const std::string &series)
            (series.empty() ? "" : "&amp;SeriesInstanceUIDs=" + se) +
            "\">View</a> <a class=\"download\" href=\"" + zip +
            "\">ZIP</a> <button type=\"button\" class=\"send\" " + target +
-           ">Send</button> <button type=\"button\" class=\"delete\" " + target +
+           ">Send</button> <button type=\"button\" class=\"edit\" " + target +
+           ">Edit</button> <button type=\"button\" class=\"delete\" " + target +
            ">Delete</button></td>";
 }
 
@@ -681,8 +683,9 @@ int pages_studyList(const webrequest &rq)
         (options.empty() ? "<p>No destinations: peers with the flag M in AETitleMap are.</p>"
                          : "") +
         " <button type=\"button\" id=\"send-go\">Send</button> <button type=\"button\" "
-        "id=\"send-cancel\">Cancel</button></dialog>\n<script>" +
-        pageScript + "</script>\n</body></html>\n";
+        "id=\"send-cancel\">Cancel</button></dialog>\n" +
+        changespage_dialog() + "<script>" + pageScript + changespage_script() +
+        "</script>\n</body></html>\n";
     return web_reply(rq, MHD_HTTP_OK, "text/html; charset=utf-8", page);
 }
 
