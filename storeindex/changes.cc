@@ -16,6 +16,7 @@
 
 #include "core/archive.h"
 #include "core/change.h"
+#include "core/forward.h"
 #include "core/maintenance.h"
 #include "runtime/multicast.h"
 
@@ -91,6 +92,15 @@ int storeindex_change(int argc, char **argv)
     modify.origin = merge.origin = split.origin = origin;
 
     archive_context archive;
+    // The site's forwarding rules, for a site whose ChangeSettings say
+    // "forward-changed yes": the changed images are queued for them, and
+    // the server's forwarder sends them.
+    forward_rules rules;
+    char rulesError[256] = "";
+    if (forward_loadRules(nullptr, &rules, rulesError, sizeof rulesError) < 0)
+        fprintf(stderr, "warning: forwarding rules: %s\n", rulesError);
+    else
+        archive.forwardRules = &rules;
     int sock = -1;
     if (port > 0) {
         sock = multicast_sendsocket((unsigned short)port, "224.0.0.1");

@@ -143,6 +143,37 @@ class ChangeTests(vt.ServerTestCase):
         self.assertIn("ROE^JANE", lines[0])
         self.assertIn("DOE^JOHN", lines[0])
 
+    def test_changed_study_announced_and_forwarded_again(self):
+        dest = vt.StoreSCP(tempfile.mkdtemp(prefix="chg-dst-"), "DEST", ["+uf"])
+        try:
+            srv = self.server(start=False, args=["-Q", "1"], aetmap=dest.map_line())
+            with open(os.path.join(srv.etc, "ForwardRules"), "w") as f:
+                f.write("DEST Modality=CT\n")
+            monitor = vt.Monitor(srv.monitor_port)
+            srv.start()
+            files = [self.make(srv.tmp, 1, 1, n) for n in range(2)]
+            self.store(srv, files)
+            vt.wait_for(lambda: len(dest.files()) == 2, 20, what="the first forward")
+            # Without the setting a change is not forwarded.
+            rc, out = self.storeindex(srv, "modify", "--study", uids(1, 1, 0)[0],
+                                      "StudyDescription=ONE", "-m", str(srv.monitor_port))
+            self.assertEqual(rc, 0, out)
+            change_id = re.search(r"changed (\S+):", out).group(1)
+            monitor.wait_text(lambda t: ("STORAGE CHANGED %s modify %s" %
+                                         (change_id, uids(1, 1, 0)[0])) in t)
+            with open(os.path.join(srv.etc, "ChangeSettings"), "w") as f:
+                f.write("forward-changed yes\n")
+            rc, out = self.storeindex(srv, "modify", "--study", uids(1, 1, 0)[0],
+                                      "StudyDescription=TWO")
+            self.assertEqual(rc, 0, out)
+            vt.wait_for(lambda: len(dest.files()) == 4, 20, what="the changed study's forward")
+            got = [pydicom.dcmread(p, stop_before_pixels=True).StudyDescription
+                   for p in dest.files()]
+            self.assertEqual(sorted(got), ["STUDY 1", "STUDY 1", "TWO", "TWO"])
+            monitor.close()
+        finally:
+            dest.stop()
+
     def test_merge_keeps_the_number_of_studies(self):
         srv = self.server()
         a = [self.make(srv.tmp, s, 1, n, "A^PAT", "PIDA") for s in (1, 2) for n in range(2)]
@@ -243,6 +274,15 @@ class ChangeTests(vt.ServerTestCase):
             f.write("allow Modality\n")
         rc, out = self.storeindex(srv, "modify", "--study", study, "Modality=MR")
         self.assertEqual(rc, 0, out)
+        # An image whose file moved to the object tier (its stub in its
+        # place) is not rewritten: the change is refused whole.
+        path = ac.image_path(srv.basedir, *uids(1, 1, 1))
+        os.rename(path, path + ".tier")
+        before = tree_digest(srv.basedir)
+        rc, out = self.storeindex(srv, "modify", "--study", study, "PatientName=X")
+        self.assertEqual(rc, 2, out)
+        self.assertIn("in the object tier", out)
+        self.assertEqual(tree_digest(srv.basedir), before)
 
 
 # The calls that change files; the kills per call at most.
