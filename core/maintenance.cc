@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/archive.h"
+#include "core/change.h"
 #include "core/forward.h"
 #include "runtime/multicast.h"
 #include "store/localstore.h"
@@ -82,6 +83,9 @@ int maintenance_check(const archive_context *ctx, FILE *out)
 
 int maintenance_rebuild(const archive_context *ctx, FILE *out, FILE *err)
 {
+    // A change of stored images cut short first (core/change.h): its new
+    // files placed (or removed), so that the rebuild finds each scope whole.
+    archive_finishChanges(ctx);
     return storerebuild_run(archive_baseDir(ctx), out, err, ctx->store->getTier());
 }
 
