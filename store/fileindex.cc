@@ -211,7 +211,8 @@ int fileindex::change(index_transaction *t, DcmDataset *ds)
     close(fd);
     if (s.found < 0)
         return INDEX_MISSING;
-    return store_->indexImage(ds, uid[0], uid[1]) == LS_OK ? INDEX_OK : INDEX_FAILED;
+    // A changed image's empty attribute is a value: it clears the study's.
+    return store_->indexImage(ds, uid[0], uid[1], true) == LS_OK ? INDEX_OK : INDEX_FAILED;
 }
 
 int fileindex::remove(const char *study, const char *series, const char *instance)

@@ -454,8 +454,11 @@ private:
     // existing file). 0, or -1 with errno set.
     int makeDirectory(const OFString &path);
     // The index steps of WriteDataset: ds entered in the study, series and
-    // image index. 0, or the LS_* result of the step that failed.
-    int indexImage(DcmDataset *ds, const char *study, const char *series);
+    // image index. 0, or the LS_* result of the step that failed. With
+    // emptiedClear (the index's change of an image), an attribute ds holds
+    // empty clears the study record's field.
+    int indexImage(DcmDataset *ds, const char *study, const char *series,
+                   bool emptiedClear = false);
     // Creates and locks (flock) a new temporary file in B/uid for an image:
     // its descriptor with *path set, or -1 (logged).
     int openIncoming(OFString *path);
@@ -526,7 +529,7 @@ private:
     // (open on fd, locked): 1 an image entered, 0 removed.
     int finishStore(const char *path, int fd);
     // Study step of WriteDataset, under the hash file's exclusive lock.
-    int addToStudyIndex(DcmDataset *ds);
+    int addToStudyIndex(DcmDataset *ds, bool emptiedClear = false);
     // Series (slot 0) or image (slot 1) step: replace the record with the
     // same key or append, under the file's exclusive lock.
     int addToRecordIndex(int slot, const char *path, const void *record, size_t recordSize);

@@ -244,6 +244,14 @@ class ChangeTests(vt.ServerTestCase):
                             for i in images))
         self.assertEqual(ac.index_images(srv.basedir), images)
         self.assertEqual(ac.storeindex("check", srv.basedir)[0], 0)
+        # An emptied attribute is empty in the index too (the study record
+        # merges what images give, but a changed image's empty value counts).
+        self.assertEqual(self.find(srv, "STUDY", ["StudyInstanceUID", "AccessionNumber=X9"],
+                                   "(0020,000d)"), [new])
+        rc, out = self.storeindex(srv, "modify", "--study", new, "AccessionNumber=")
+        self.assertEqual(rc, 0, out)
+        self.assertEqual(self.find(srv, "STUDY", ["StudyInstanceUID", "AccessionNumber=X9"],
+                                   "(0020,000d)"), [])
 
     def test_refusals_change_nothing(self):
         srv = self.server()
