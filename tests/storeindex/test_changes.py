@@ -20,8 +20,13 @@ import time
 
 import pydicom
 
+import sys
+
 import veltotest as vt
 import archiveclients as ac
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
+from webharness import Web, value  # noqa: E402
 
 ROOT = ac.UID_ROOT + ".35"
 
@@ -96,12 +101,18 @@ class ChangeTests(vt.ServerTestCase):
                 files[uids(study, 1 + n % 2, n)] = self.make(srv.tmp, study, 1 + n % 2, n)
         self.store(srv, list(files.values()))
         started = time.monotonic()
-        rc, out = self.storeindex(srv, "modify", "--patient", "PID1", "PatientName=ROE^JANE",
-                                  "-m", str(srv.monitor_port))
+        p = vt.subprocess.Popen([ac.STOREINDEX, "modify", "--patient", "PID1",
+                                 "PatientName=ROE^JANE", srv.basedir], env=srv.env,
+                                stdout=vt.subprocess.PIPE, stderr=vt.subprocess.STDOUT)
+        out = p.stdout.read().decode()
+        _, status, usage = os.wait4(p.pid, 0)
+        p.returncode = os.waitstatus_to_exitcode(status)
         took = time.monotonic() - started
-        self.assertEqual(rc, 0, out)
+        self.assertEqual(p.returncode, 0, out)
         self.assertRegex(out, r"changed \S+: 1000 image\(s\)")
-        print("modify of 1000 images: %.2f s" % took)
+        print("modify of 1000 images: %.2f s, peak memory %d KB" % (took, usage.ru_maxrss))
+        # One image at a time in memory (and the index attributes of each).
+        vt.assert_memory_below(self, usage.ru_maxrss * 1024, 64 << 20, "storeindex modify")
         # Every image file: the new name only.
         for img in files:
             ds = pydicom.dcmread(ac.image_path(srv.basedir, *img), stop_before_pixels=True)
@@ -133,6 +144,19 @@ class ChangeTests(vt.ServerTestCase):
             self.assertEqual(str(back.pop(pydicom.tag.Tag("PatientName"))), "ROE^JANE")
             sent.pop(pydicom.tag.Tag("PatientName"))
             self.assertEqual(sent, back)
+        # QIDO-RS and WADO-RS metadata (storeweb on the same store).
+        web = Web(srv)
+        try:
+            found = web.json("/dicom-web/studies?PatientID=PID1")
+            self.assertEqual(len(found), 3)
+            self.assertEqual({value(f, "00100010") for f in found}, {"ROE^JANE"})
+            self.assertEqual(web.json("/dicom-web/studies?PatientName=DOE*"), [])
+            for study in counts:
+                meta = web.json("/dicom-web/studies/%s/metadata" % uids(study, 1, 0)[0])
+                self.assertEqual(len(meta), counts[study])
+                self.assertEqual({value(m, "00100010") for m in meta}, {"ROE^JANE"})
+        finally:
+            web.stop()
         rc, out = ac.storeindex("check", srv.basedir)
         self.assertEqual(rc, 0, out)
         # The change log and the monitor channel.
@@ -173,6 +197,28 @@ class ChangeTests(vt.ServerTestCase):
             monitor.close()
         finally:
             dest.stop()
+
+    def test_two_changes_of_one_patient_serialise(self):
+        srv = self.server()
+        self.store(srv, [self.make(srv.tmp, s, 1, n) for s in (1, 2, 3) for n in range(20)])
+        procs = [vt.subprocess.Popen([ac.STOREINDEX, "modify", "--patient", "PID1",
+                                      "PatientName=NAME^%d" % k, "StudyDescription=D%d" % k,
+                                      srv.basedir], env=srv.env, stdout=vt.subprocess.PIPE,
+                                     stderr=vt.subprocess.STDOUT) for k in range(3)]
+        for p in procs:
+            self.assertEqual(p.wait(120), 0, p.stdout.read())
+        # One of them last, whole: every image and the index agree.
+        got = {(str(d.PatientName), d.StudyDescription) for d in
+               (pydicom.dcmread(ac.image_path(srv.basedir, *i), stop_before_pixels=True)
+                for i in ac.tree_images(srv.basedir))}
+        self.assertEqual(len(got), 1, got)
+        name, description = got.pop()
+        self.assertEqual(description, "D" + name[-1])
+        self.assertEqual(set(self.find(srv, "STUDY", ["PatientID=PID1", "PatientName"],
+                                       "(0010,0010)")), {name})
+        with open(os.path.join(srv.basedir, "CHANGES")) as f:
+            self.assertEqual(len(f.read().splitlines()), 3)
+        self.assertEqual(ac.storeindex("check", srv.basedir)[0], 0)
 
     def test_merge_keeps_the_number_of_studies(self):
         srv = self.server()
