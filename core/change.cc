@@ -522,11 +522,9 @@ static int writeIntent(LocalStore *store, const std::string &uidDir, const std::
 // ---- making the change ----
 
 // The image written anew with the plan's values and its new UIDs, under
-// the temporary name tmp (not flushed): 0 with *sum and *head (its
-// attributes without the pixel data, for the index), or -1 with *why.
+// the temporary name tmp (not flushed): 0 with *sum, or -1 with *why.
 static int writeNewFile(LocalStore *store, const changePlan &plan, const planImage &im,
-                        const std::string &tmp, checksums_record *sum,
-                        std::unique_ptr<DcmDataset> *head, std::string *why)
+                        const std::string &tmp, checksums_record *sum, std::string *why)
 {
     DcmFileFormat ff;
     OFString path = store->GetUidPath(im.os.c_str(), im.orr.c_str(), im.oi.c_str(), 1);
@@ -562,24 +560,18 @@ static int writeNewFile(LocalStore *store, const changePlan &plan, const planIma
         return -1;
     }
     close(fd);
-    // What the index needs, without the pixels.
-    DcmElement *pixels = nullptr;
-    ds->findAndGetElement(DCM_PixelData, pixels);
-    if (pixels != nullptr)
-        ds->remove(pixels);
-    head->reset(new DcmDataset(*ds));
-    delete pixels;
     return 0;
 }
 
 // The made change's steps after its commit, each done or redone: every
 // new file placed under its name, indexed, its checksum recorded, and the
-// old image of a moved one removed (a delete with its own intent). heads
-// and sums (empty: after a crash) are what writeNewFile gave; else each
-// file is read again. The number of images that failed a step.
+// old image of a moved one removed (a delete with its own intent). sums
+// (empty: after a crash) are what writeNewFile gave; else each file's is
+// computed again. Each placed file's head is read for its index records
+// (not kept from the write: memory stays one image's, whatever the
+// scope). The number of images that failed a step.
 static size_t placeAll(LocalStore *store, index_transaction *t, const std::string &uidDir,
                        const std::string &id, const std::vector<planImage> &images,
-                       std::vector<std::unique_ptr<DcmDataset>> *heads,
                        const std::vector<checksums_record> &sums)
 {
     FILE *log = store->getLogfile();
@@ -597,17 +589,13 @@ static size_t placeAll(LocalStore *store, index_transaction *t, const std::strin
             failed++;
             continue;
         }
-        std::unique_ptr<DcmDataset> read;
-        DcmDataset *head = heads != nullptr && n < heads->size() ? (*heads)[n].get() : nullptr;
         DcmFileFormat ff;
-        if (head == nullptr) {
-            if (!readHead(store, im.ns, im.nr, im.ni, &ff)) {
-                logprintf(LOGLEVEL_ERROR, log, "Cannot read %s.\n", target.c_str());
-                failed++;
-                continue;
-            }
-            head = ff.getDataset();
+        if (!readHead(store, im.ns, im.nr, im.ni, &ff)) {
+            logprintf(LOGLEVEL_ERROR, log, "Cannot read %s.\n", target.c_str());
+            failed++;
+            continue;
         }
+        DcmDataset *head = ff.getDataset();
         int r = im.moved() ? INDEX_MISSING : store->index().change(t, head);
         if (r == INDEX_MISSING)
             r = store->index().add(t, head, INDEX_ADD_REPLACE);
@@ -748,11 +736,10 @@ static int runChange(const archive_context *ctx, const char *kind, const std::st
     // Step 1: the new files beside the intent. A crash here leaves the
     // intent and some of them: the next start removes them (wholly old).
     std::vector<checksums_record> sums(plan.images.size());
-    std::vector<std::unique_ptr<DcmDataset>> heads(plan.images.size());
     size_t written = 0;
     for (; written < plan.images.size(); written++)
         if (writeNewFile(store, plan, plan.images[written], tempName(uidDir, id, written),
-                         &sums[written], &heads[written], &why) != 0)
+                         &sums[written], &why) != 0)
             break;
     // Step 2: flushed, then the commit (the intent renamed). A crash before
     // the rename: wholly old; after it: the next start places them all.
@@ -774,8 +761,7 @@ static int runChange(const archive_context *ctx, const char *kind, const std::st
     // line appended (a crash from here on: the next start does it all
     // again, the line perhaps twice, with the same id); flushed; the
     // intent removed last.
-    size_t failed = placeAll(store, t, uidDir, id, plan.images, &heads, sums);
-    heads.clear();
+    size_t failed = placeAll(store, t, uidDir, id, plan.images, sums);
     int logged = appendLog(store, line);
     bool flushed = store->SyncWrites() == 0 && syncAll(uidDir) == 0;
     res->id = id;
@@ -1153,7 +1139,7 @@ int archive_finishChanges(const archive_context *ctx)
             close(fd);
             continue;
         }
-        size_t failed = placeAll(store, t, uidDir, id, images, nullptr, {});
+        size_t failed = placeAll(store, t, uidDir, id, images, {});
         int logged = appendLog(store, line);
         bool flushed = store->SyncWrites() == 0 && syncAll(uidDir) == 0;
         if (failed == 0 && logged == 0 && flushed) {

@@ -111,8 +111,8 @@ class ChangeTests(vt.ServerTestCase):
         self.assertEqual(p.returncode, 0, out)
         self.assertRegex(out, r"changed \S+: 1000 image\(s\)")
         print("modify of 1000 images: %.2f s, peak memory %d KB" % (took, usage.ru_maxrss))
-        # One image at a time in memory (and the index attributes of each).
-        vt.assert_memory_below(self, usage.ru_maxrss * 1024, 64 << 20, "storeindex modify")
+        # One image at a time in memory: 52 MB for 10 images as for 1,000.
+        vt.assert_memory_below(self, usage.ru_maxrss * 1024, 96 << 20, "storeindex modify")
         # Every image file: the new name only.
         for img in files:
             ds = pydicom.dcmread(ac.image_path(srv.basedir, *img), stop_before_pixels=True)
