@@ -238,18 +238,35 @@ async function editLog() {
     list.appendChild(li);
   }
 }
-function openEdit(b) {
-  const row = b.closest('tr');
-  const studyRow = b.dataset.series
-      ? document.querySelector('tr.study[data-uid="' + CSS.escape(b.dataset.study) + '"]') : row;
-  const cell = (r, sel) => (r && r.querySelector(sel) ? r.querySelector(sel).textContent : '');
-  editing = {study: b.dataset.study, series: b.dataset.series || '',
-             patient: cell(studyRow, 'td.pid'), initial: {}};
-  editing.initial.PatientName = cell(studyRow, 'td.name');
-  editing.initial.PatientID = editing.patient;
-  editing.initial.AccessionNumber = studyRow ? studyRow.children[6].textContent : '';
-  editing.initial.StudyDescription = studyRow ? studyRow.children[7].textContent : '';
-  editing.initial.SeriesDescription = b.dataset.series ? row.children[2].textContent : '';
+// The values as stored (the rows show names formatted), from QIDO-RS.
+async function storedValues(study, series) {
+  const v = (item, tag) => {
+    const a = item && item[tag] && item[tag].Value;
+    if (!a || !a.length) return '';
+    return typeof a[0] === 'object' ? (a[0].Alphabetic || '') : String(a[0]);
+  };
+  const get = async (url) => {
+    const r = await fetch(url, {credentials: 'same-origin', headers: {'Accept': 'application/dicom+json'}});
+    return r.ok ? ((await r.json()) || [])[0] : null;
+  };
+  const root = '/dicom-web/studies';
+  const s = await get(root + '?StudyInstanceUID=' + encodeURIComponent(study) +
+                      '&includefield=StudyDescription&includefield=PatientBirthDate' +
+                      '&includefield=PatientSex');
+  const out = {PatientName: v(s, '00100010'), PatientID: v(s, '00100020'),
+               PatientBirthDate: v(s, '00100030'), PatientSex: v(s, '00100040'),
+               AccessionNumber: v(s, '00080050'), StudyDescription: v(s, '00081030')};
+  if (series) {
+    const r = await get(root + '/' + encodeURIComponent(study) + '/series?SeriesInstanceUID=' +
+                        encodeURIComponent(series) + '&includefield=SeriesDescription');
+    out.SeriesDescription = v(r, '0008103E');
+  }
+  return out;
+}
+async function openEdit(b) {
+  editing = {study: b.dataset.study, series: b.dataset.series || ''};
+  editing.initial = await storedValues(editing.study, editing.series);
+  editing.patient = editing.initial.PatientID;
   for (const f of editFields)
     document.getElementById('e-' + f).value = editing.initial[f] || '';
   const scope = document.getElementById('edit-scope');
@@ -271,6 +288,11 @@ document.getElementById('edit-scope').addEventListener('change', () => {
   editing.scope = document.getElementById('edit-scope').value;
   editScope();
   editLog();
+});
+// Enter in a field saves, and never closes the dialog with what was typed.
+document.getElementById('edit-form').addEventListener('submit', (ev) => {
+  ev.preventDefault();
+  document.getElementById('edit-save').click();
 });
 document.getElementById('edit-cancel').addEventListener('click', () => {
   document.getElementById('edit').close();

@@ -10,7 +10,7 @@ import os
 import subprocess
 
 import veltotest as vt
-from webharness import Web, value
+from webharness import NODE_MODULES, Web, value
 
 ROOT = "1.2.826.0.1.3680043.9.7433.36"
 
@@ -128,6 +128,31 @@ class WebChangeTests(vt.ServerTestCase):
         self.assertIn(b'<dialog id="edit">', page)
         rc = vt.run([os.path.join(vt.BUILD, "storeindex", "storeindex"), "check", s.basedir])
         self.assertEqual(rc.returncode, 0, rc.stdout)
+
+    def test_edit_dialog_in_the_browser(self):
+        # Without users (loopback): the page as staff see it.
+        s = self.server()
+        st = ROOT + ".7"
+        path = os.path.join(s.tmp, "e.dcm")
+        vt.make_dataset(path, st, st + ".1", st + ".1.1", patient_name="OLD^NAME",
+                        patient_id="PE")
+        self.assertEqual(s.storescu([path]).returncode, 0)
+        w = Web(s)
+        self.webs.append(w)
+        p = subprocess.run(["node", "--no-warnings", os.path.join(os.path.dirname(
+            os.path.abspath(__file__)), "browser_edit.js"), w.url, st], capture_output=True,
+            timeout=120, env=dict(os.environ, NODE_PATH=NODE_MODULES))
+        self.assertEqual(p.returncode, 0, p.stderr.decode())
+        r = json.loads(p.stdout)
+        self.assertEqual(r["initialName"], "OLD^NAME")
+        self.assertIn("PatientBirthDate", r["refusal"])
+        self.assertTrue(r["keptOpen"])
+        self.assertEqual((r["keptName"], r["keptDate"]), ("EDITED^NAME", "1999-13-45"))
+        self.assertIn("1 image(s) changed", r["message"])
+        self.assertEqual(r["rowName"], "EDITED NAME")
+        self.assertEqual(len(r["log"]), 1)
+        self.assertIn('PatientName "OLD^NAME" \u2192 "EDITED^NAME"', r["log"][0])
+        self.assertIn("PatientBirthDate", r["log"][0])
 
 
 if __name__ == "__main__":
