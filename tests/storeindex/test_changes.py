@@ -299,6 +299,24 @@ class ChangeTests(vt.ServerTestCase):
         self.assertEqual(self.find(srv, "STUDY", ["StudyInstanceUID", "AccessionNumber=X9"],
                                    "(0020,000d)"), [])
 
+    def test_a_name_outside_ascii_converts_the_image_to_utf8(self):
+        srv = self.server()
+        path = self.make(srv.tmp, 1, 1, 0)
+        ds = pydicom.dcmread(path)
+        ds.SpecificCharacterSet = "ISO_IR 100"
+        ds.StudyDescription = "K\u00f6rper"
+        ds.save_as(path)
+        self.store(srv, [path])
+        rc, out = self.storeindex(srv, "modify", "--study", uids(1, 1, 0)[0],
+                                  "PatientName=M\u00fcller^J\u00f6rg")
+        self.assertEqual(rc, 0, out)
+        got = pydicom.dcmread(ac.image_path(srv.basedir, *uids(1, 1, 0)), stop_before_pixels=True)
+        self.assertEqual(got.SpecificCharacterSet, "ISO_IR 192")
+        self.assertEqual(str(got.PatientName), "M\u00fcller^J\u00f6rg")
+        self.assertEqual(got.StudyDescription, "K\u00f6rper")
+        p, found = srv.findscu(["StudyInstanceUID=" + uids(1, 1, 0)[0], "PatientName"])
+        self.assertEqual([str(f.PatientName) for f in found], ["M\u00fcller^J\u00f6rg"])
+
     def test_refusals_change_nothing(self):
         srv = self.server()
         self.store(srv, [self.make(srv.tmp, 1, 1, n) for n in range(2)])
