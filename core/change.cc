@@ -292,7 +292,13 @@ static bool readHead(LocalStore *store, const std::string &S, const std::string 
                      const std::string &I, DcmFileFormat *ff)
 {
     OFString path = store->GetUidPath(S.c_str(), R.c_str(), I.c_str(), 1);
-    return ff->loadFile(path.c_str(), EXS_Unknown, EGL_noChange, 4096).good();
+    if (ff->loadFile(path.c_str(), EXS_Unknown, EGL_noChange, 4096).good())
+        return true;
+    // An image in the object tier: its head, kept beside its stub.
+    return access(path.c_str(), F_OK) != 0 &&
+           ff->loadFile((std::string(path.c_str()) + TIER_HEAD_SUFFIX).c_str(), EXS_Unknown,
+                        EGL_noChange, 4096)
+               .good();
 }
 
 static std::string valueOf(DcmItem *ds, const DcmTagKey &key)
@@ -528,8 +534,15 @@ static int writeNewFile(LocalStore *store, const changePlan &plan, const planIma
 {
     DcmFileFormat ff;
     OFString path = store->GetUidPath(im.os.c_str(), im.orr.c_str(), im.oi.c_str(), 1);
-    if (ff.loadFile(path.c_str()).bad()) {
-        *why = std::string("cannot read ") + path.c_str();
+    // The file, or its copy fetched from the object tier, verified against
+    // its checksum either way (the store's one opening of an image).
+    tier_file file;
+    int found = tier_openImage(store->getTier(), path.c_str(), &file, store->getLogfile());
+    if (found != TIER_OK || ff.loadFile(file.path.c_str()).bad()) {
+        *why = std::string(found == TIER_UNAVAILABLE ? "the object tier cannot give "
+                           : found == TIER_DAMAGED   ? "damaged (not the bytes stored): "
+                                                     : "cannot read ") +
+               path.c_str();
         return -1;
     }
     DcmDataset *ds = ff.getDataset();
@@ -610,6 +623,15 @@ static size_t placeAll(LocalStore *store, index_transaction *t, const std::strin
             continue;
         }
         store->noteChanged(OFString(checksums_path(seriesDir.c_str()).c_str()), 0);
+        // The image was in the object tier: the new local file stands beside
+        // its old stub (the file wins); the old object, stub and head go.
+        if (!im.moved() &&
+            (access((std::string(target.c_str()) + TIER_STUB_SUFFIX).c_str(), F_OK) == 0 ||
+             access((std::string(target.c_str()) + TIER_HEAD_SUFFIX).c_str(), F_OK) == 0) &&
+            tier_forgetImage(store->getTier(), target.c_str(), log) != 0) {
+            failed++;
+            continue;
+        }
         if (im.moved() && store->index().removeIn(t, im.os.c_str(), im.orr.c_str(),
                                                   im.oi.c_str()) == INDEX_FAILED)
             failed++;
@@ -709,16 +731,23 @@ static int runChange(const archive_context *ctx, const char *kind, const std::st
         store->index().commit(t);
         return done(res, CHANGE_NOT_FOUND, "no stored image in the scope");
     }
-    // An image moved to the object tier has its stub here, not its file.
-    for (const planImage &im : plan.images) {
+    // An image moved to the object tier has its stub here, not its file:
+    // it is fetched (verified against its stub), rewritten as a local
+    // file, its object and stub forgotten, and moved out again after the
+    // change. Without the tier's settings it cannot be fetched: refused.
+    std::vector<bool> tiered(plan.images.size(), false);
+    for (size_t n = 0; n < plan.images.size(); n++) {
+        const planImage &im = plan.images[n];
         OFString path = store->GetUidPath(im.os.c_str(), im.orr.c_str(), im.oi.c_str(), 1);
-        if (access(path.c_str(), F_OK) != 0) {
+        if (access(path.c_str(), F_OK) == 0)
+            continue;
+        tiered[n] = access((std::string(path.c_str()) + TIER_STUB_SUFFIX).c_str(), F_OK) == 0;
+        if (!tiered[n] || store->getTier() == nullptr) {
             store->index().commit(t);
-            bool tiered = access((std::string(path.c_str()) + TIER_STUB_SUFFIX).c_str(), F_OK) == 0;
             return done(res, CHANGE_REFUSED,
-                        std::string(tiered ? "an image of the scope is in the object tier, "
-                                             "which changes do not rewrite yet: "
-                                           : "an image of the scope has no file: ") +
+                        std::string(tiered[n] ? "an image of the scope is in the object tier, "
+                                                "whose settings (ObjectTier) are not found here: "
+                                              : "an image of the scope has no file: ") +
                             path.c_str());
         }
     }
@@ -775,6 +804,22 @@ static int runChange(const archive_context *ctx, const char *kind, const std::st
         fsyncDir(uidDir);
     }
     close(intent);
+    // What was in the object tier goes back there (the mover's own steps,
+    // each safe against a crash; an image it cannot move stays local, for
+    // the mover's next pass), still under the study locks.
+    size_t back = 0;
+    for (size_t n = 0; n < plan.images.size(); n++) {
+        const planImage &im = plan.images[n];
+        if (tiered[n] && store->getTier() != nullptr &&
+            tier_moveImage(
+                *store->getTier(), store->getBaseDir(),
+                store->GetUidPath(im.ns.c_str(), im.nr.c_str(), im.ni.c_str(), 1).c_str(),
+                log) == TIER_OK)
+            back++;
+    }
+    if (back > 0)
+        logprintf(LOGLEVEL_NOTICE, log, "Change %s: %zu image(s) moved back to the object tier.\n",
+                  id.c_str(), back);
     store->index().commit(t);
     store->index().refresh();
     announce(ctx, id, kind, res->studies);
