@@ -287,6 +287,13 @@ static bool plainKey(const std::string &value)
     return true;
 }
 
+// A UID of a request: one the store could hold (no list, no path
+// characters, no name of dots).
+static bool plainUid(const std::string &uid)
+{
+    return plainKey(uid) && archive_uidProblem(uid.c_str()) == nullptr;
+}
+
 // The head of an image file (values above 4 KB left in the file).
 static bool readHead(LocalStore *store, const std::string &S, const std::string &R,
                      const std::string &I, DcmFileFormat *ff)
@@ -844,12 +851,12 @@ int archive_modify(const archive_context *ctx, const change_modify &rq, change_r
     int level;
     std::string scope;
     if (!rq.series.empty()) {
-        if (!plainKey(rq.study) || !plainKey(rq.series) || !rq.patientId.empty())
+        if (!plainUid(rq.study) || !plainUid(rq.series) || !rq.patientId.empty())
             return done(res, CHANGE_REFUSED, "a series is named by its study and its series UID");
         level = LEVEL_SERIES;
         scope = "series " + rq.study + " " + rq.series;
     } else if (!rq.study.empty()) {
-        if (!plainKey(rq.study) || !rq.patientId.empty())
+        if (!plainUid(rq.study) || !rq.patientId.empty())
             return done(res, CHANGE_REFUSED, "a study is named by its UID alone");
         level = LEVEL_STUDY;
         scope = "study " + rq.study;
@@ -990,10 +997,10 @@ int archive_merge(const archive_context *ctx, const change_merge &rq, change_res
 int archive_split(const archive_context *ctx, const change_split &rq, change_result *res)
 {
     LocalStore *store = ctx->store;
-    if (!plainKey(rq.study) || (!rq.toStudy.empty() && !plainKey(rq.toStudy)) || rq.series.empty())
+    if (!plainUid(rq.study) || (!rq.toStudy.empty() && !plainUid(rq.toStudy)) || rq.series.empty())
         return done(res, CHANGE_REFUSED, "a split names a study and one or more of its series");
     for (const std::string &s : rq.series)
-        if (!plainKey(s))
+        if (!plainUid(s))
             return done(res, CHANGE_REFUSED, "a series is named by its UID");
     if (rq.toStudy == rq.study)
         return done(res, CHANGE_REFUSED, "the series are in that study already");
