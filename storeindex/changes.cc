@@ -46,7 +46,9 @@ int storeindex_change(int argc, char **argv)
     change_modify modify;
     change_merge merge;
     change_split split;
-    int port = 0;
+    // The monitor channel's port, as storeserver's -m (scrub's default too);
+    // 0: no announcement.
+    int port = 1104;
     int i = 2;
     for (; i < argc - 1; i++) {
         std::string a = argv[i];
@@ -54,7 +56,7 @@ int storeindex_change(int argc, char **argv)
         if (a == "-m" && more) {
             char *end = nullptr;
             port = (int)strtol(argv[++i], &end, 10);
-            if (*end != '\0' || port <= 0 || port > 65535)
+            if (*end != '\0' || port < 0 || port > 65535)
                 return changeUsage(prog);
         } else if (kind == "modify" && a == "--patient" && more) {
             modify.patientId = argv[++i];
