@@ -22,7 +22,8 @@ static const struct {
 } kOperations[] = {
     {"echo", ACCESS_ECHO},     {"store", ACCESS_STORE},       {"find", ACCESS_FIND},
     {"move", ACCESS_MOVE},     {"get", ACCESS_GET},           {"delete", ACCESS_DELETE},
-    {"commit", ACCESS_COMMIT}, {"worklist", ACCESS_WORKLIST}, {"all", ACCESS_ALL},
+    {"commit", ACCESS_COMMIT}, {"worklist", ACCESS_WORKLIST}, {"modify", ACCESS_MODIFY},
+    {"all", ACCESS_ALL},
 };
 
 // A numeric address in the form rules compare: IPv4 in the first 4 bytes.

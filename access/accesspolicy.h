@@ -23,7 +23,11 @@ enum {
     ACCESS_COMMIT = 0x40, // storage commitment
     // Modality worklist: C-FIND on its model, and its entries on the web.
     ACCESS_WORKLIST = 0x80,
-    ACCESS_ALL = 0xFF,
+    // Changing stored images (modify, merge, split: core/change.h), from
+    // the web. A bit beyond the first byte: "all" (and a policy that is
+    // off) grants it too, as it grants delete.
+    ACCESS_MODIFY = 0x100,
+    ACCESS_ALL = 0x1FF,
 };
 
 // Where a rule's peer must call from.

@@ -5,6 +5,7 @@
 #include "core/archive.h"
 #include "core/archivetier.h"
 #include "core/audit.h"
+#include "core/change.h"
 #include "core/forward.h"
 #include "core/listener.h"
 #include "core/rejection.h"
@@ -675,6 +676,9 @@ void archive_recover(const archive_context *ctx)
     ctx->store->ReplayJournals();
     ctx->store->FinishDeletes();
     ctx->store->FinishStores();
+    // Then the changes of stored images cut short (core/change.h): rolled
+    // back before their commit, finished after it.
+    archive_finishChanges(ctx);
     ctx->store->index().compact();
     // A snapshot that a backup killed in its run left (store/storebackup.h):
     // links to images that may have been deleted since, so that their room

@@ -12,6 +12,7 @@
 
 #include "core/archive.h"
 #include "core/audit.h"
+#include "core/change.h"
 #include "core/forward.h"
 #include "runtime/installpath.h"
 #include "runtime/multicast.h"
@@ -103,6 +104,9 @@ int maintenance_check(const archive_context *ctx, FILE *out)
 
 int maintenance_rebuild(const archive_context *ctx, FILE *out, FILE *err)
 {
+    // A change of stored images cut short first (core/change.h): its new
+    // files placed (or removed), so that the rebuild finds each scope whole.
+    archive_finishChanges(ctx);
     return storerebuild_run(archive_baseDir(ctx), out, err, ctx->store->getTier());
 }
 

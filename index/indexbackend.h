@@ -112,6 +112,13 @@ public:
     // (logged). One transaction at a time per process; it ends with commit
     // or abort, each of which deletes it.
     virtual index_transaction *begin(const char *study) = 0;
+    // Begins the changes of several studies at once (a change of stored
+    // images that moves them between studies, or spans a patient's
+    // studies): null when one cannot be locked (logged; none is held
+    // then). The file backend takes their locks in one fixed order (the
+    // lock file's byte order), so that two such transactions never wait for
+    // each other crosswise.
+    virtual index_transaction *beginStudies(const std::vector<std::string> &studies) = 0;
     // Ends t keeping its changes: INDEX_OK (they are noted for the next
     // flush of the store), or INDEX_FAILED (logged) when the backend cannot
     // make sure of them: its images added INDEX_ADD_NEW may then be taken
@@ -131,6 +138,13 @@ public:
     // changed): INDEX_OK, INDEX_MISSING (not indexed: nothing written) or
     // INDEX_FAILED.
     virtual int change(index_transaction *t, DcmDataset *ds) = 0;
+    // Takes an image out of the index inside t, whose studies include the
+    // image's (then its emptied series and study); with the file backend
+    // its file too, as remove does, announced by a delete intent that the
+    // next start finishes after a kill. INDEX_OK, INDEX_MISSING or
+    // INDEX_FAILED.
+    virtual int removeIn(index_transaction *t, const char *study, const char *series,
+                         const char *instance) = 0;
     // Takes an image out of the index (then its emptied series and study),
     // in a transaction of its own. With the file backend this is the store's
     // whole delete, the image's file included: its records are kept beside

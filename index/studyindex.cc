@@ -314,6 +314,43 @@ void studyindex_makeRecords(const DcmDataset *ds, studyhash *hash, studydata *da
         hash->modalityBits |= studyindex_modalityBit(value);
 }
 
+void studyindex_clearEmptied(const DcmDataset *ds, studyhash *hash, studydata *data)
+{
+    static const struct {
+        DcmTagKey tag;
+        size_t offset, width;
+        uint32_t studyhash::*summary; // or null
+    } fields[] = {
+        {DCM_PatientName, offsetof(studydata, patientName), 64, &studyhash::patientNameBits},
+        {DCM_PatientID, offsetof(studydata, patientId), 64, nullptr},
+        {DCM_PatientBirthDate, offsetof(studydata, birthDate), 8, &studyhash::birthDate},
+        {DCM_PatientSex, offsetof(studydata, patientSex), 2, nullptr},
+        {DCM_StudyDate, offsetof(studydata, studyDate), 8, &studyhash::studyDate},
+        {DCM_StudyTime, offsetof(studydata, studyTime), 6, nullptr},
+        {DCM_StudyDescription, offsetof(studydata, studyDescription), 64,
+         &studyhash::studyDescriptionBits},
+        {DCM_StudyID, offsetof(studydata, studyId), 16, nullptr},
+        {DCM_AccessionNumber, offsetof(studydata, accessionNumber), 16, nullptr},
+        {DCM_ReferringPhysicianName, offsetof(studydata, referringPhysician), 64,
+         &studyhash::referringPhysicianBits},
+        {DCM_ReferringPhysicianAddress, offsetof(studydata, referringPhysicianAddress), 64,
+         nullptr},
+        {DCM_ClinicalTrialSponsorName, offsetof(studydata, clinicalTrialSponsorName), 16, nullptr},
+        {DCM_ClinicalTrialProtocolName, offsetof(studydata, clinicalTrialProtocolName), 16,
+         nullptr},
+        {DCM_ClinicalTrialSiteName, offsetof(studydata, clinicalTrialSiteName), 24, nullptr},
+    };
+    DcmDataset *mds = const_cast<DcmDataset *>(ds);
+    for (const auto &f : fields) {
+        if (!mds->tagExists(f.tag) || getTag(ds, f.tag) != nullptr)
+            continue;
+        memset((char *)data + f.offset, 0, f.width);
+        // The deleted flag shares the name's summary word: kept.
+        if (f.summary != nullptr)
+            hash->*f.summary &= f.summary == &studyhash::patientNameBits ? STUDYHASH_DELETED : 0;
+    }
+}
+
 void studyindex_makeKey(const DcmDataset *ds, studyhash *hash, studydata *data)
 {
     const char *value = getTag(ds, DCM_StudyInstanceUID);

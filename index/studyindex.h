@@ -201,6 +201,10 @@ int studyindex_isLive(const void *record);
 // value is kept and logged at level 16 on log); the summary's text bits are
 // taken of the values as stored, its modality bits are or-ed in.
 void studyindex_makeRecords(const DcmDataset *ds, studyhash *hash, studydata *data, FILE *log);
+// After studyindex_makeRecords of a changed image (core/change.h), whose
+// empty attributes are values and not "not given": each field of the study
+// records whose attribute ds holds empty is cleared (its summary too).
+void studyindex_clearEmptied(const DcmDataset *ds, studyhash *hash, studydata *data);
 
 // Sets the study's key alone in zeroed records (its UID and the UID's CRC),
 // as studyindex_makeRecords sets it: what a search for the study needs.

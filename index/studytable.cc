@@ -205,7 +205,7 @@ static int lockStudyFiles(studytable *t, const char *stem, const OFString &hashP
 }
 
 int studytable_add(studytable *t, const char *stem, const DcmDataset *ds, mode_t mode, FILE *log,
-                   int *changed)
+                   int *changed, bool emptiedClear)
 {
     OFString hashPath = OFString(stem) + ".hash";
     OFString dataPath = OFString(stem) + ".dat";
@@ -279,6 +279,8 @@ int studytable_add(studytable *t, const char *stem, const DcmDataset *ds, mode_t
         t->studyTable[found] = current;
         studydata dataBefore = stored;
         studyindex_makeRecords(ds, &t->studyTable[found], &stored, log);
+        if (emptiedClear)
+            studyindex_clearEmptied(ds, &t->studyTable[found], &stored);
         if (memcmp(&stored, &dataBefore, sizeof stored) != 0)
             *changed |= STUDYTABLE_DATA;
         if (memcmp(&t->studyTable[found], &current, sizeof current) != 0)

@@ -102,8 +102,10 @@ enum {
 // failed (logged on log, but for a failed read). *changed: STUDYTABLE_*
 // bits of the files written, also after a failure (a file may then have
 // been written in part).
+// With emptiedClear (a changed image: core/change.h), an attribute that ds
+// holds empty clears its field of a merged record (studyindex_clearEmptied).
 int studytable_add(studytable *t, const char *stem, const DcmDataset *ds, mode_t mode, FILE *log,
-                   int *changed);
+                   int *changed, bool emptiedClear = false);
 
 // Marks a study deleted (hashFd and dataFd: the two study files open
 // read-write, the hash file locked exclusively by the caller): the first

@@ -326,6 +326,21 @@ int LocalStore::DeleteFile(const char *study, const char *series, const char *im
     return result;
 }
 
+int LocalStore::DeleteHeld(const char *study, const char *series, const char *image)
+{
+    if (checkDeleteUids(this, study, series, image) != 0 || image == nullptr)
+        return 1;
+    // DeleteFile's steps without its lock: the caller holds the study's.
+    deleteintent intent;
+    OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
+    if (deleteintent_begin(uidDir.c_str(), study, series, image, &intent, logStream) != 0)
+        return errno == ENOENT ? 1 : -1;
+    int result = deleteAny(this, study, series, image, 0);
+    removeEmptyDirs(study, series);
+    deleteintent_end(&intent, logStream);
+    return result;
+}
+
 int LocalStore::FinishDeletes()
 {
     OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);

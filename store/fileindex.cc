@@ -11,6 +11,9 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <memory>
+
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dicomnet/dicomnet.h"
 #include "index/finddataset.h"
@@ -26,6 +29,20 @@
 struct fileindexTransaction : index_transaction {
     std::string study;
     studylock lock;
+    // beginStudies: every study of the transaction (study is then empty)
+    // and the locks of their bytes, each byte once, taken in ascending
+    // order.
+    std::vector<std::string> studies;
+    std::vector<std::unique_ptr<studylock>> more;
+    bool holds(const char *uid) const
+    {
+        if (studies.empty())
+            return study == uid;
+        for (const std::string &s : studies)
+            if (s == uid)
+                return true;
+        return false;
+    }
     std::vector<index_image> added;
     std::vector<deleteintent> intents;
     ~fileindexTransaction()
@@ -59,6 +76,46 @@ index_transaction *fileindex::begin(const char *study)
         return nullptr;
     }
     return t;
+}
+
+index_transaction *fileindex::beginStudies(const std::vector<std::string> &studies)
+{
+    std::unique_ptr<fileindexTransaction> t(new fileindexTransaction);
+    t->studies = studies;
+    std::vector<std::pair<off_t, std::string>> order;
+    for (const std::string &s : studies)
+        order.emplace_back(studylock_slot(s.c_str()), s);
+    std::sort(order.begin(), order.end());
+    OFString uidDir = store_->GetUidPath(nullptr, nullptr, nullptr, 1);
+    if (store_->CreateUidPath(nullptr, nullptr) != LS_OK)
+        return nullptr;
+    for (size_t i = 0; i < order.size(); i++) {
+        // A byte that two studies share is taken once: taken again through
+        // the same descriptor, its first release would end both.
+        if (i > 0 && order[i].first == order[i - 1].first)
+            continue;
+        t->more.emplace_back(new studylock);
+        if (studylock_acquire(store_->getStudyLocks(), t->more.back().get(), uidDir.c_str(),
+                              order[i].second.c_str(), store_->getLogfile()) != 0)
+            return nullptr;
+    }
+    return t.release();
+}
+
+int fileindex::removeIn(index_transaction *t, const char *study, const char *series,
+                        const char *instance)
+{
+    fileindexTransaction *f = transactionOf(t);
+    if (study == nullptr || series == nullptr || instance == nullptr || !f->holds(study))
+        ::abort();
+    switch (store_->DeleteHeld(study, series, instance)) {
+    case 0:
+        return INDEX_OK;
+    case 1:
+        return INDEX_MISSING;
+    default:
+        return INDEX_FAILED;
+    }
 }
 
 int fileindex::commit(index_transaction *t)
@@ -109,7 +166,7 @@ int fileindex::add(index_transaction *t, DcmDataset *ds, int how)
     const char *uid[3];
     // The caller checked the UIDs and locked their study: anything else is
     // its error.
-    if (!uidsOf(ds, uid) || f->study != uid[0])
+    if (!uidsOf(ds, uid) || !f->holds(uid[0]))
         ::abort();
     if (how == INDEX_ADD_NEW) {
         // The records of the index files are written one after the other:
@@ -138,7 +195,7 @@ int fileindex::change(index_transaction *t, DcmDataset *ds)
 {
     fileindexTransaction *f = transactionOf(t);
     const char *uid[3];
-    if (!uidsOf(ds, uid) || f->study != uid[0])
+    if (!uidsOf(ds, uid) || !f->holds(uid[0]))
         ::abort();
     if (store_->CheckUid(uid[1], "Series Instance UID") != LS_OK ||
         store_->CheckUid(uid[2], "SOP Instance UID") != LS_OK)
@@ -154,7 +211,8 @@ int fileindex::change(index_transaction *t, DcmDataset *ds)
     close(fd);
     if (s.found < 0)
         return INDEX_MISSING;
-    return store_->indexImage(ds, uid[0], uid[1]) == LS_OK ? INDEX_OK : INDEX_FAILED;
+    // A changed image's empty attribute is a value: it clears the study's.
+    return store_->indexImage(ds, uid[0], uid[1], true) == LS_OK ? INDEX_OK : INDEX_FAILED;
 }
 
 int fileindex::remove(const char *study, const char *series, const char *instance)

@@ -24,6 +24,9 @@ public:
     fileindex &operator=(const fileindex &) = delete;
 
     index_transaction *begin(const char *study) override;
+    index_transaction *beginStudies(const std::vector<std::string> &studies) override;
+    int removeIn(index_transaction *t, const char *study, const char *series,
+                 const char *instance) override;
     int commit(index_transaction *t) override;
     void abort(index_transaction *t) override;
     int add(index_transaction *t, DcmDataset *ds, int how) override;

@@ -158,6 +158,13 @@ public:
     // caller's start settles it by whether the image is in the store.
     int WriteDataset(DcmDataset *ds, int overwriteFile, const char *sourceFile, int linkMode,
                      const companion *with = nullptr);
+    // Encodes ds as a Part 10 file in xfer into fd (a new temporary file,
+    // named tmp for the log), as the write path does: every piece written
+    // with a checked write, the bytes hashed into *sum. Not flushed. 0, or
+    // LS_INDEX_ERROR after a log. (A change of stored images writes its new
+    // files through it.)
+    int WriteImageFile(DcmDataset *ds, int fd, const char *tmp, E_TransferSyntax xfer,
+                       checksums_record *sum);
     // --- streamed write path (store/incoming.cc) ---
     // An image received as the bytes of its data set, in the transfer syntax
     // it is stored in (Explicit VR Little Endian, or an encapsulated one):
@@ -284,6 +291,11 @@ public:
     // the series, or the study. 1 not found / index missing, else 0 or -1
     // from the last unlink/rmdir.
     int DeleteFile(const char *study, const char *series, const char *image);
+    // DeleteFile of one image by a caller that holds the study's lock
+    // already (a change of stored images, which holds several): the same
+    // intent and steps, and its emptied directories removed. 1 not found,
+    // else 0 or -1.
+    int DeleteHeld(const char *study, const char *series, const char *image);
     // Finishes the stores that a killed process left (its temporary files
     // B/uid/STORING.*.tmp that no live process holds): an image already
     // placed under its name is entered in the index, anything else removed
@@ -442,8 +454,11 @@ private:
     // existing file). 0, or -1 with errno set.
     int makeDirectory(const OFString &path);
     // The index steps of WriteDataset: ds entered in the study, series and
-    // image index. 0, or the LS_* result of the step that failed.
-    int indexImage(DcmDataset *ds, const char *study, const char *series);
+    // image index. 0, or the LS_* result of the step that failed. With
+    // emptiedClear (the index's change of an image), an attribute ds holds
+    // empty clears the study record's field.
+    int indexImage(DcmDataset *ds, const char *study, const char *series,
+                   bool emptiedClear = false);
     // Creates and locks (flock) a new temporary file in B/uid for an image:
     // its descriptor with *path set, or -1 (logged).
     int openIncoming(OFString *path);
@@ -514,7 +529,7 @@ private:
     // (open on fd, locked): 1 an image entered, 0 removed.
     int finishStore(const char *path, int fd);
     // Study step of WriteDataset, under the hash file's exclusive lock.
-    int addToStudyIndex(DcmDataset *ds);
+    int addToStudyIndex(DcmDataset *ds, bool emptiedClear = false);
     // Series (slot 0) or image (slot 1) step: replace the record with the
     // same key or append, under the file's exclusive lock.
     int addToRecordIndex(int slot, const char *path, const void *record, size_t recordSize);

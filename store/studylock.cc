@@ -27,6 +27,11 @@ static unsigned long slotOf(const char *study)
     return h % STUDYLOCK_SLOTS;
 }
 
+off_t studylock_slot(const char *study)
+{
+    return (off_t)slotOf(study);
+}
+
 // file's descriptor of the lock file at path, opened when file has none
 // for it in this process.
 static int lockFile(studylock_file *file, const std::string &path, const std::string &uidDir,

@@ -12,7 +12,11 @@
 // Lock order: a study lock is taken before any index file's lock and a
 // process holds at most one study lock at a time, but for storeindex
 // backup, which takes them all at once (studylock_acquireAll) and waits
-// for nothing else while it takes them.
+// for nothing else while it takes them, and a change of stored images
+// (core/change.h), which takes the locks of its studies one by one in
+// ascending byte order (studylock_slot), as the backup does, each byte
+// once: two such changes, or a change and a backup, never wait for each
+// other crosswise.
 #ifndef VELTO_STORE_STUDYLOCK_H
 #define VELTO_STORE_STUDYLOCK_H
 
@@ -77,6 +81,9 @@ int studylock_acquireAll(studylock_file *file, studylock *lock, const char *uidD
 // holds for its whole run (past every study's): 0 held (in lock), 1 a
 // backup holds it, -1 not held (as studylock_acquire).
 int studylock_tryBackup(studylock_file *file, studylock *lock, const char *uidDir, FILE *log);
+
+// The byte of the lock file that study's lock is (two studies may share one).
+off_t studylock_slot(const char *study);
 
 // Ends the lock (a lock not held is passed over).
 void studylock_release(studylock *lock);

@@ -76,11 +76,11 @@ static const char *readUid(DcmDataset *ds, const DcmTagKey &tag, int *embeddedNu
     return value;
 }
 
-int LocalStore::addToStudyIndex(DcmDataset *ds)
+int LocalStore::addToStudyIndex(DcmDataset *ds, bool emptiedClear)
 {
     OFString stem = GetUidIndexPath(nullptr, nullptr);
     int changed = 0;
-    int r = studytable_add(&table, stem.c_str(), ds, INDEX_MODE, logStream, &changed);
+    int r = studytable_add(&table, stem.c_str(), ds, INDEX_MODE, logStream, &changed, emptiedClear);
     if (changed & STUDYTABLE_CREATED)
         noteParentChanged(stem + ".hash");
     if (changed & STUDYTABLE_DATA)
@@ -354,6 +354,16 @@ static int saveVerified(LocalStore *store, DcmDataset *ds, int fd, const char *t
     return ok;
 }
 
+int LocalStore::WriteImageFile(DcmDataset *ds, int fd, const char *tmp, E_TransferSyntax xfer,
+                               checksums_record *sum)
+{
+    checksums_hasher hasher;
+    if (!saveVerified(this, ds, fd, tmp, xfer, nullptr, &hasher))
+        return LS_INDEX_ERROR;
+    *sum = hasher.finish();
+    return LS_OK;
+}
+
 // Temporary names are B/uid/STORING.PID.N.tmp, N counting in the process:
 // across its stores (a name is the process's, whichever store takes it),
 // which may make them on two threads at once.
@@ -424,9 +434,9 @@ int LocalStore::createIncoming(OFString *path, ino_t *ino)
     return -1;
 }
 
-int LocalStore::indexImage(DcmDataset *ds, const char *S, const char *R)
+int LocalStore::indexImage(DcmDataset *ds, const char *S, const char *R, bool emptiedClear)
 {
-    int result = addToStudyIndex(ds);
+    int result = addToStudyIndex(ds, emptiedClear);
     if (result != LS_OK)
         return result;
     seriesrecord series;

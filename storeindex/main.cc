@@ -7,7 +7,8 @@
 // ("restore"), makes a de-identified copy of a study into the archive or
 // a ZIP ("deidentify"), runs the site's retention policy ("retention",
 // "protect"), removes the images rejection notes rejected
-// ("purge-rejected"). A front end: it parses its
+// ("purge-rejected"), and changes stored images ("modify", "merge",
+// "split": storeindex/changes.cc). A front end: it parses its
 // command line, opens the store through the archive core
 // (core/maintenance.h, core/archive.h), runs the step and prints the result.
 #include <errno.h>
@@ -27,6 +28,7 @@
 #include "dicomnet/dicomnet.h"
 #include "runtime/installpath.h"
 #include "runtime/multicast.h"
+#include "storeindex/changes.h"
 
 static int usage(const char *prog)
 {
@@ -38,8 +40,9 @@ static int usage(const char *prog)
         "backup BASEDIR DEST\n       %s restore BACKUP BASEDIR\n       %s deidentify [-o "
         "OPTIONS] [--series UID] [-m PORT] (--to-archive | --zip FILE) STUDY BASEDIR\n       "
         "%s retention [-n] BASEDIR\n       %s protect [-r] study|patient UID|ID BASEDIR\n       "
-        "%s purge-rejected [-n] BASEDIR\n",
-        prog, prog, prog, prog, prog, prog, prog, prog, prog, prog, prog);
+        "%s purge-rejected [-n] BASEDIR\n       %s modify|merge|split ... BASEDIR (%s modify "
+        "alone: their options)\n",
+        prog, prog, prog, prog, prog, prog, prog, prog, prog, prog, prog, prog, prog);
     return 2;
 }
 
@@ -396,6 +399,9 @@ int main(int argc, char **argv)
     // reads) would bury the lines this tool writes; every step reports
     // what failed itself.
     dicomnet_quiet_toolkit_log();
+    if (argc >= 2 && (strcmp(argv[1], "modify") == 0 || strcmp(argv[1], "merge") == 0 ||
+                      strcmp(argv[1], "split") == 0))
+        return storeindex_change(argc, argv);
     if (argc == 4 && strcmp(argv[1], "backup") == 0)
         return runBackup(argv[2], argv[3]);
     if (argc == 4 && strcmp(argv[1], "restore") == 0)

@@ -31,6 +31,7 @@
 #include "aetitlemap/aetitlemap.h"
 #include "runtime/logprintf.h"
 #include "runtime/sitefile.h"
+#include "web/changespage.h"
 #include "web/csrf.h"
 #include "web/deidpage.h"
 #include "web/forwardpage.h"
@@ -113,6 +114,10 @@ static unsigned operationOf(const std::string &method, const std::string &path,
     // The audit pages (web/webaudit.h: another user's needs more).
     if (webaudit_owns(path))
         return ACCESS_FIND;
+    // Changing stored images needs the modify right; reading the change
+    // log is a search.
+    if (changespage_owns(path))
+        return method == "POST" ? ACCESS_MODIFY : ACCESS_FIND;
     if (path == "/download")
         return ACCESS_GET;
     if (deidpage_owns(path))
@@ -456,7 +461,8 @@ static MHD_Result collectArg(void *cls, MHD_ValueKind, const char *key, const ch
 static bool keepsBody(const std::string &path)
 {
     return worklistpage_owns(path) || forwardpage_owns(path) || retrievepage_owns(path) ||
-           path == "/delete" || deidpage_owns(path) || studymarks_owns(path);
+           path == "/delete" || deidpage_owns(path) || studymarks_owns(path) ||
+           changespage_owns(path);
 }
 
 // Routes a complete request (no body, or STOW's finished body).
@@ -492,6 +498,8 @@ static int route(requeststate *s)
             return wado_retrieve(rq, seg);
         return web_replyError(rq, MHD_HTTP_NOT_FOUND, "Not found");
     }
+    if (changespage_owns(p))
+        return changespage_serve(rq, s->body);
     if (p == "/delete") {
         if (rq.method != "POST")
             return web_replyError(rq, MHD_HTTP_METHOD_NOT_ALLOWED, "Method not allowed");

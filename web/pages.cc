@@ -26,6 +26,7 @@
 #include "core/archive.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/installpath.h"
+#include "web/changespage.h"
 #include "web/csrf.h"
 #include "web/layout.h"
 #include "web/metrics.h"
@@ -337,7 +338,8 @@ static std::string actions(const std::string &study, const std::string &series, 
            "\">ZIP</a> <a class=\"deidentify\" href=\"/deidentify?study=" + s +
            (series.empty() ? "" : "&amp;series=" + se) + "\">De-identify</a>" +
            " <button type=\"button\" class=\"send\" " + target +
-           ">Send</button> <button type=\"button\" class=\"delete\" " + target +
+           ">Send</button> <button type=\"button\" class=\"edit\" " + target +
+           ">Edit</button> <button type=\"button\" class=\"delete\" " + target +
            ">Delete</button> <button type=\"button\" class=\"reject\" " + target +
            ">Reject</button>" +
            (protect < 0 ? ""
@@ -714,8 +716,8 @@ int pages_studyList(const webrequest &rq)
         (options.empty() ? "<p>No destinations: peers with the flag M in AETitleMap are.</p>"
                          : "") +
         " <button type=\"button\" id=\"send-go\">Send</button> <button type=\"button\" "
-        "id=\"send-cancel\">Cancel</button></dialog>\n<script>" +
-        pageScript +
+        "id=\"send-cancel\">Cancel</button></dialog>\n" +
+        changespage_dialog() + "<script>" + pageScript + changespage_script() +
         "</script>\n<script src=\"/studymarks.js\"></script>\n</main>\n</body></html>\n";
     return web_reply(rq, MHD_HTTP_OK, "text/html; charset=utf-8", page);
 }

@@ -300,6 +300,44 @@ TEST_P(IndexConformance, ChangeRewritesAnIndexedImageOnly)
               find("IMAGE", {{DCM_StudyInstanceUID, "1.2.2"}}, DCM_InstanceNumber));
 }
 
+TEST_P(IndexConformance, AChangedImagesEmptyAttributeClearsTheStudys)
+{
+    ASSERT_EQ(INDEX_OK, add("1.2.5", "1.2.5.1", "1.2.5.1.1", {{DCM_AccessionNumber, "A1"}}));
+    EXPECT_EQ(std::vector<std::string>{"A1"}, find("STUDY", {}, DCM_AccessionNumber));
+    std::unique_ptr<DcmDataset> changed(
+        makeImage("1.2.5", "1.2.5.1", "1.2.5.1.1", {{DCM_AccessionNumber, ""}}, 0));
+    index_transaction *t = ix().begin("1.2.5");
+    ASSERT_NE(nullptr, t);
+    EXPECT_EQ(INDEX_OK, ix().change(t, changed.get()));
+    EXPECT_EQ(INDEX_OK, ix().commit(t));
+    EXPECT_EQ(std::vector<std::string>{""}, find("STUDY", {}, DCM_AccessionNumber));
+    EXPECT_TRUE(find("STUDY", {{DCM_AccessionNumber, "A1"}}, DCM_StudyInstanceUID).empty());
+}
+
+TEST_P(IndexConformance, ATransactionOfSeveralStudiesMovesAnImage)
+{
+    // A split's step: the image added to the other study, then taken out
+    // of its own, both under the locks of both studies.
+    ASSERT_EQ(INDEX_OK, add("1.2.6", "1.2.6.1", "1.2.6.1.1"));
+    ASSERT_EQ(INDEX_OK, add("1.2.6", "1.2.6.2", "1.2.6.2.1"));
+    ASSERT_EQ(INDEX_OK, add("1.2.7", "1.2.7.1", "1.2.7.1.1"));
+    std::unique_ptr<DcmDataset> moved(makeImage("1.2.7", "1.2.6.2", "1.2.6.2.1", {}, 0));
+    index_transaction *t = ix().beginStudies({"1.2.7", "1.2.6"});
+    ASSERT_NE(nullptr, t);
+    EXPECT_EQ(INDEX_OK, ix().add(t, moved.get(), INDEX_ADD_REPLACE));
+    EXPECT_EQ(INDEX_OK, ix().removeIn(t, "1.2.6", "1.2.6.2", "1.2.6.2.1"));
+    EXPECT_EQ(INDEX_MISSING, ix().removeIn(t, "1.2.6", "1.2.6.2", "1.2.6.2.1"));
+    EXPECT_EQ(INDEX_OK, ix().commit(t));
+    EXPECT_TRUE(consistentlyThere(ix(), "1.2.7", "1.2.6.2", "1.2.6.2.1"));
+    EXPECT_TRUE(consistentlyThere(ix(), "1.2.6", "1.2.6.1", "1.2.6.1.1"));
+    EXPECT_EQ(std::vector<std::string>{"1.2.6.1"},
+              find("SERIES", {{DCM_StudyInstanceUID, "1.2.6"}}, DCM_SeriesInstanceUID));
+    EXPECT_EQ(2u, find("STUDY", {}, DCM_StudyInstanceUID).size());
+    // The locks are given back: the studies take a transaction of their own.
+    EXPECT_EQ(INDEX_OK, add("1.2.6", "1.2.6.1", "1.2.6.1.2"));
+    EXPECT_EQ(INDEX_OK, add("1.2.7", "1.2.7.1", "1.2.7.1.2"));
+}
+
 TEST_P(IndexConformance, AbortTakesANewImageOut)
 {
     ASSERT_EQ(INDEX_OK, add("1.2.3", "1.2.3.1", "1.2.3.1.1"));

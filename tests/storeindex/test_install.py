@@ -279,7 +279,7 @@ class InstallTest(unittest.TestCase):
                               capture_output=True, text=True, timeout=30)
         self.assertEqual(made.returncode, 0, made.stderr)
         with open(policy) as f:
-            self.assertIn("\nadmin\tany\tfind get store move delete worklist\n", f.read())
+            self.assertIn("\nadmin\tany\tfind get store move delete worklist modify\n", f.read())
         with open(os.path.join(etc, "WebUsers")) as f:
             self.assertRegex(f.read(), r"^admin:\$6\$[^\n]+\n$")
         p, url = start_web()

@@ -362,6 +362,36 @@ class TierTest(vt.ServerTestCase):
         self.assertEqual((final["status"], final["completed"]), (0, 1))
         self.assertEqual(pydicom.dcmread(scp.files()[0]).PixelData, pixels)
 
+    def test_change_of_moved_images(self):
+        # A modify of a study in the tier: each image fetched (verified),
+        # rewritten, its old object and stub forgotten, and moved out again.
+        import io
+        import pydicom
+        srv = self.tiered_server("changes")
+        study = "%s.9.1" % ROOT
+        images = study_images(study, 3)
+        stored = self.store(srv, images)
+        self.move_out(srv)
+        self.assertEqual(self.local_images(srv), [])
+        p = self.storeindex(srv, "modify", "--study", study, "PatientName=TIER^NEW")
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        self.assertEqual(self.local_images(srv), [])
+        self.assertEqual(self.objects("changes"), {self.key_of(srv, i) for i in images})
+        self.assertEqual(self.check(srv), (0, ["consistent: " + srv.basedir]))
+        completed, failed, got = self.cget(srv, study)
+        self.assertEqual((completed, failed), (3, 0))
+        for img in images:
+            new = pydicom.dcmread(io.BytesIO(b"\0" * 128 + b"DICM" + b"\2\0\0\0UL\4\0\0\0\0\0" +
+                                             got[img[2]]), force=True)
+            old = pydicom.dcmread(io.BytesIO(stored[img[2]]))
+            self.assertEqual(str(new.PatientName), "TIER^NEW")
+            self.assertEqual(new.PixelData, old.PixelData)
+        # Without the tier's settings such a change is refused, nothing changed.
+        os.unlink(os.path.join(srv.etc, "ObjectTier"))
+        p = self.storeindex(srv, "modify", "--study", study, "PatientName=TIER^NEWER")
+        self.assertEqual(p.returncode, 2, p.stdout + p.stderr)
+        self.assertIn("object tier", p.stderr)
+
     def test_backup_and_restore_of_a_tiered_archive(self):
         # A backup holds the stubs and heads of moved images; the restore on
         # another machine, pointed at the same bucket, gives every image back

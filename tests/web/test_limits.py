@@ -699,6 +699,49 @@ class WebLimitsTest(unittest.TestCase):
                                 m, re.M).group(1))
         self.assertTrue(0 < counted <= 20000, counted)
 
+    def test_hostile_changes_are_refused_and_change_nothing(self):
+        # POST /changes (a change of stored images): bodies beyond the page
+        # bound, a flood of fields, names and values that are no attributes
+        # or values, UIDs that are no UIDs: each refused whole.
+        study = STUDY + ".35"
+        p = os.path.join(self.server.tmp, "change.dcm")
+        vt.make_dataset(p, study, study + ".1", study + ".1.1", patient_name="KEEP^ME",
+                        patient_id="PKEEP", pixels=4)
+        self.assertEqual(self.server.storescu([p]).returncode, 0)
+        stored = vt.uid_path(self.server.basedir, study, study + ".1", study + ".1.1")
+        with open(stored, "rb") as f:
+            before = f.read()
+
+        def post(body):
+            conn = http.client.HTTPConnection("127.0.0.1", self.web.port, timeout=60)
+            conn.request("POST", "/changes", body=body,
+                         headers={"Content-Type": "application/json"})
+            r = conn.getresponse()
+            answer = r.read()
+            conn.close()
+            return r.status, answer
+        flood = json.dumps(dict({"kind": "modify", "study": study},
+                                **{"PatientName%d" % n: "x" for n in range(2000)}))
+        cases = [
+            (b"{" + b'"a": "b", ' * 200000 + b'"c": "d"}', 413),
+            (flood.encode(), 400),
+            (json.dumps({"kind": "modify", "study": study, "(7fe0,0010)": "AA"}).encode(), 400),
+            (json.dumps({"kind": "modify", "study": study, "%n%s%s": "x"}).encode(), 400),
+            (json.dumps({"kind": "modify", "study": study, "PatientName": "a\nb"}).encode(), 400),
+            (json.dumps({"kind": "modify", "study": study,
+                         "PatientName": "x" * 5000}).encode(), 400),
+            (json.dumps({"kind": "modify", "study": "..", "PatientName": "x"}).encode(), 400),
+            (json.dumps({"kind": "split", "study": study, "series": "../..,1.2"}).encode(), 400),
+            (json.dumps({"kind": "merge", "from": "P*", "to": "PKEEP"}).encode(), 400),
+            (b'{"kind": "modify", "study": ' + b"[" * 60000 + b"}", 400),
+        ]
+        for body, status in cases:
+            got, answer = self.attack(lambda: post(body))
+            self.assertEqual(got, status, (body[:80], answer[:200]))
+        with open(stored, "rb") as f:
+            self.assertEqual(f.read(), before)
+        self.assertFalse(os.path.exists(os.path.join(self.server.basedir, "CHANGES")))
+
     def test_study_page_over_an_unreadable_index_is_an_error(self):
         data = os.path.join(self.server.basedir, "uid", "STUDYINDEX.dat")
         os.rename(data, data + ".away")
