@@ -410,7 +410,8 @@ static int connected(pgindex::impl *p)
     // Texts are UTF-8 whatever the server's default; the isolation level is
     // the one every transaction here is written for.
     PGresult *r = PQexec(p->conn, "SET client_encoding = 'UTF8';"
-                                  "SET default_transaction_isolation = 'read committed'");
+                                  "SET default_transaction_isolation = 'read committed';"
+                                  "SET client_min_messages = 'warning'");
     bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
     PQclear(r);
     if (!ok || migrate(p) != 0) {
@@ -433,8 +434,11 @@ static int run(pgindex::impl *p, const char *sql, const pgParams &params, pgResu
     pgResult local;
     pgResult *res = out ? out : &local;
     PQclear(res->r);
-    res->r =
-        PQexecParams(p->conn, sql, (int)values.size(), nullptr, values.data(), nullptr, nullptr, 0);
+    // Without parameters the simple protocol, which also takes several
+    // statements at once (a migration).
+    res->r = values.empty() ? PQexec(p->conn, sql)
+                            : PQexecParams(p->conn, sql, (int)values.size(), nullptr, values.data(),
+                                           nullptr, nullptr, 0);
     ExecStatusType st = PQresultStatus(res->r);
     if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK)
         return PG_OK;

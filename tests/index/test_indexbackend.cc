@@ -5,8 +5,9 @@
 // processes, the matching rules through find, a non-ASCII name stored and
 // found, and a process killed at each step of an add (every call that
 // changes a file, counted by this binary's own write, pwrite, rename, link,
-// unlink, ftruncate and mkdir) leaving the image whole or absent after
-// recover.
+// unlink, ftruncate and mkdir; for a database backend every statement its
+// client library sends, counted by send) leaving the image whole or absent
+// after recover.
 #include <gtest/gtest.h>
 
 #include <errno.h>
@@ -25,8 +26,10 @@
 #include "dcmtk/dcmdata/dcdeftag.h"
 
 #include "index/indexbackend.h"
+#include "index/pgindex.h"
 #include "runtime/logprintf.h"
 #include "store/localstore.h"
+#include "tests/index/pgserver.h"
 #include "tests/index/querytest.h"
 #include "tests/store/storetest.h"
 
@@ -90,6 +93,13 @@ int mkdir(const char *path, mode_t mode)
     killPoint();
     return (int)syscall(SYS_mkdirat, AT_FDCWD, path, mode);
 }
+// A database client's statements: the client killed mid-transaction, as a
+// server's transaction is when its client goes.
+ssize_t send(int fd, const void *buf, size_t n, int flags)
+{
+    killPoint();
+    return syscall(SYS_sendto, fd, buf, n, flags, nullptr, 0);
+}
 }
 #else
 static long killAt = 0;
@@ -133,9 +143,49 @@ static std::unique_ptr<IndexUnderTest> fileBackend()
     return std::unique_ptr<IndexUnderTest>(new FileIndexUnderTest(std::make_shared<TempDir>()));
 }
 
+// The PostgreSQL backend: a fresh archive id in the one server's database
+// for each index (the rows of every other test are other archives').
+class PgIndexUnderTest : public IndexUnderTest
+{
+public:
+    explicit PgIndexUnderTest(const std::string &archive)
+        : archive_(archive), index_(PgServer::get().conninfo(), archive, log_.stream())
+    {
+    }
+    ~PgIndexUnderTest() override
+    {
+        // What the database answered, where a case failed.
+        if (::testing::Test::HasFailure())
+            fprintf(stderr, "pgindex log:\n%s", log_.text().c_str());
+    }
+    index_backend &index() override { return index_; }
+    std::unique_ptr<IndexUnderTest> another() override
+    {
+        return std::unique_ptr<IndexUnderTest>(new PgIndexUnderTest(archive_));
+    }
+
+private:
+    std::string archive_;
+    LogCapture log_;
+    pgindex index_;
+};
+
+static std::unique_ptr<IndexUnderTest> pgBackend()
+{
+    static int made = 0;
+    std::string archive = "test-" + std::to_string(getpid()) + "-" + std::to_string(++made);
+    return std::unique_ptr<IndexUnderTest>(new PgIndexUnderTest(archive));
+}
+
+static std::string pgUnavailable()
+{
+    return PgServer::get().unavailable();
+}
+
 struct Backend {
     const char *name;
     IndexFactory make;
+    std::string (*unavailable)(); // why the backend cannot run here (null: always can)
 };
 
 class IndexConformance : public ::testing::TestWithParam<Backend>
@@ -146,6 +196,11 @@ protected:
     void SetUp() override
     {
         logprintf_setmaxlevel(LOGLEVEL_NOTICE);
+        if (GetParam().unavailable) {
+            std::string why = GetParam().unavailable();
+            if (!why.empty())
+                GTEST_SKIP() << why;
+        }
         under = GetParam().make();
     }
     index_backend &ix() { return under->index(); }
@@ -439,6 +494,8 @@ protected:
     void SetUp() override
     {
         IndexConformance::SetUp();
+        if (IsSkipped())
+            return;
         ASSERT_EQ(INDEX_OK, add("1.3.1", "1.3.1.1", "1.3.1.1.1",
                                 {{DCM_PatientName, "SMITH^JOHN"},
                                  {DCM_PatientID, "P1"},
@@ -648,17 +705,21 @@ TEST_P(IndexConformance, AnAddKilledAtEachStepLeavesTheImageWholeOrAbsent)
         EXPECT_TRUE(there);
         break;
     }
-    // The file backend's add changes several files: many kill points.
+    // The file backend's add changes several files, the database backend's
+    // sends several statements: many kill points.
     EXPECT_GE(killed, 5);
     EXPECT_EQ(0, whole) << "an image killed before its commit was kept";
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, IndexConformance,
-                         ::testing::Values(Backend{"file", fileBackend}),
+                         ::testing::Values(Backend{"file", fileBackend, nullptr},
+                                           Backend{"postgresql", pgBackend, pgUnavailable}),
                          [](const ::testing::TestParamInfo<Backend> &info) {
                              return std::string(info.param.name);
                          });
-INSTANTIATE_TEST_SUITE_P(Backends, IndexMatching, ::testing::Values(Backend{"file", fileBackend}),
+INSTANTIATE_TEST_SUITE_P(Backends, IndexMatching,
+                         ::testing::Values(Backend{"file", fileBackend, nullptr},
+                                           Backend{"postgresql", pgBackend, pgUnavailable}),
                          [](const ::testing::TestParamInfo<Backend> &info) {
                              return std::string(info.param.name);
                          });
