@@ -18,6 +18,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <libpq-fe.h>
+
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -723,3 +725,135 @@ INSTANTIATE_TEST_SUITE_P(Backends, IndexMatching,
                          [](const ::testing::TestParamInfo<Backend> &info) {
                              return std::string(info.param.name);
                          });
+
+// --- what only the PostgreSQL backend has ---
+class PgIndex : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        logprintf_setmaxlevel(LOGLEVEL_NOTICE);
+        std::string why = PgServer::get().unavailable();
+        if (!why.empty())
+            GTEST_SKIP() << why;
+    }
+    // One statement on a connection of the test's own: its first value.
+    static std::string sql(const std::string &conninfo, const std::string &statement)
+    {
+        PGconn *c = PQconnectdb(conninfo.c_str());
+        EXPECT_EQ(CONNECTION_OK, PQstatus(c)) << PQerrorMessage(c);
+        PGresult *r = PQexec(c, statement.c_str());
+        EXPECT_TRUE(PQresultStatus(r) == PGRES_TUPLES_OK || PQresultStatus(r) == PGRES_COMMAND_OK)
+            << statement << ": " << PQresultErrorMessage(r);
+        std::string out =
+            PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) > 0 ? PQgetvalue(r, 0, 0) : "";
+        PQclear(r);
+        PQfinish(c);
+        return out;
+    }
+    static int addIn(index_backend &b, const char *study, const char *series, const char *sop)
+    {
+        std::unique_ptr<DcmDataset> ds(makeImage(study, series, sop, {}, 0));
+        index_transaction *t = b.begin(study);
+        if (t == nullptr)
+            return INDEX_FAILED;
+        int r = b.add(t, ds.get(), INDEX_ADD_NEW);
+        if (r != INDEX_OK) {
+            b.abort(t);
+            return r;
+        }
+        return b.commit(t);
+    }
+};
+
+TEST_F(PgIndex, OneSopInstanceUidPerArchiveAndArchivesApart)
+{
+    LogCapture log;
+    pgindex a(PgServer::get().conninfo(), "apart-a", log.stream());
+    pgindex b(PgServer::get().conninfo(), "apart-b", log.stream());
+    ASSERT_EQ(INDEX_OK, addIn(a, "2.1.1", "2.1.1.1", "2.1.1.1.1"));
+    ASSERT_EQ(INDEX_OK, addIn(b, "2.1.1", "2.1.1.1", "2.1.1.1.1"));
+    // The same instance again in another study of archive a moves it: one
+    // image per SOP Instance UID, the emptied study gone.
+    ASSERT_EQ(INDEX_OK, addIn(a, "2.1.2", "2.1.2.1", "2.1.1.1.1"));
+    std::vector<index_image> places;
+    EXPECT_EQ(1, a.locate({"2.1.1.1.1"}, &places));
+    EXPECT_EQ("2.1.2", places[0].study);
+    EXPECT_EQ(1, b.locate({"2.1.1.1.1"}, &places));
+    EXPECT_EQ("2.1.1", places[0].study);
+    std::vector<index_image> images;
+    EXPECT_EQ(INDEX_OK, a.studyImages("2.1.1", &images));
+    EXPECT_TRUE(images.empty());
+    EXPECT_EQ(INDEX_OK, a.remove("2.1.2", "2.1.2.1", "2.1.1.1.1"));
+    EXPECT_EQ(0, a.locate({"2.1.1.1.1"}, &places));
+    EXPECT_EQ(1, b.locate({"2.1.1.1.1"}, &places)) << "the other archive's image stays";
+    // One row per archive: the unique key is the archive's and the UID.
+    EXPECT_EQ("1", sql(PgServer::get().conninfo(),
+                       "SELECT count(*) FROM velto_instances WHERE sop_uid = '2.1.1.1.1'"));
+}
+
+TEST_F(PgIndex, TheSchemaIsMadeOnceByProcessesStartingTogetherAndANewerOneIsUsed)
+{
+    // A database of its own, empty: two processes open it at once.
+    std::string db = "velto_schema_" + std::to_string(getpid());
+    sql(PgServer::get().conninfo(), "CREATE DATABASE " + db);
+    std::string conninfo = PgServer::get().conninfo() + " dbname=" + db;
+    std::vector<std::unique_ptr<ChildProcess>> children;
+    for (int i = 0; i < 2; i++)
+        children.emplace_back(new ChildProcess([&](const std::function<void()> &awaitGo) {
+            awaitGo();
+            pgindex ix(conninfo, "one", nullptr);
+            if (ix.open() != 0)
+                return 1;
+            return addIn(ix, "2.2.1", "2.2.1.1", ("2.2.1.1." + std::to_string(getpid())).c_str()) ==
+                           INDEX_OK
+                       ? 0
+                       : 2;
+        }));
+    for (auto &c : children)
+        c->go();
+    for (auto &c : children)
+        EXPECT_EQ(0, c->result());
+    EXPECT_EQ("1",
+              sql(conninfo, "SELECT string_agg(version::text, ',') FROM velto_schema_version"));
+    EXPECT_EQ("2", sql(conninfo, "SELECT count(*) FROM velto_instances"));
+    // A newer node migrated the database further (a column added): this
+    // code keeps working on it, and says so.
+    sql(conninfo, "ALTER TABLE velto_instances ADD COLUMN later text;"
+                  "INSERT INTO velto_schema_version VALUES (2)");
+    LogCapture log;
+    {
+        pgindex ix(conninfo, "one", log.stream());
+        ASSERT_EQ(0, ix.open());
+        EXPECT_EQ(INDEX_OK, addIn(ix, "2.2.1", "2.2.1.2", "2.2.1.2.1"));
+        std::vector<index_image> images;
+        EXPECT_EQ(INDEX_OK, ix.studyImages("2.2.1", &images));
+        EXPECT_EQ(3u, images.size());
+    }
+    EXPECT_TRUE(log.contains("schema version 2 is newer")) << log.text();
+    sql(PgServer::get().conninfo(), "DROP DATABASE " + db);
+}
+
+TEST_F(PgIndex, AConnectionLostInATransactionIsReplayedBeforeItsCommit)
+{
+    LogCapture log;
+    pgindex ix(PgServer::get().conninfo(), "lost", log.stream());
+    std::unique_ptr<DcmDataset> one(makeImage("2.3.1", "2.3.1.1", "2.3.1.1.1", {}, 0));
+    std::unique_ptr<DcmDataset> two(makeImage("2.3.1", "2.3.1.1", "2.3.1.1.2", {}, 0));
+    index_transaction *t = ix.begin("2.3.1");
+    ASSERT_NE(nullptr, t);
+    ASSERT_EQ(INDEX_OK, ix.add(t, one.get(), INDEX_ADD_NEW));
+    // The server ends the session (a failover, a restart): its transaction
+    // is rolled back.
+    EXPECT_EQ("1", sql(PgServer::get().conninfo(),
+                       "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE state ="
+                       " 'idle in transaction' AND query LIKE '%velto_instances%'"));
+    // The next change finds the connection gone, connects again and
+    // replays the transaction's first add before its own.
+    ASSERT_EQ(INDEX_OK, ix.add(t, two.get(), INDEX_ADD_NEW));
+    ASSERT_EQ(INDEX_OK, ix.commit(t));
+    std::vector<index_image> images;
+    EXPECT_EQ(INDEX_OK, ix.studyImages("2.3.1", &images));
+    EXPECT_EQ(2u, images.size());
+    EXPECT_TRUE(log.contains("connection lost")) << log.text();
+}
