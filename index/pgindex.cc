@@ -126,6 +126,17 @@ static std::string toUtf8(const std::string &value, const char *scs, bool person
     return validUtf8(out) ? out : latin1ToUtf8(v);
 }
 
+// text with the ASCII letters folded to lower case, nothing else: the
+// fold that keymatch_asciiFoldSpan vouches for.
+static std::string asciiFolded(const std::string &text)
+{
+    std::string out = text;
+    for (char &c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+    return out;
+}
+
 // A JSON string literal of a UTF-8 text.
 static void jsonString(std::string *out, const std::string &s)
 {
@@ -271,11 +282,13 @@ static const char *const migrations[] = {
     " accession_number text COLLATE \"C\", referring_physician text,"
     " referring_physician_address text, ct_sponsor text, ct_protocol text, ct_site text,"
     " study_date_norm text COLLATE \"C\", birth_date_norm text COLLATE \"C\","
+    " patient_name_fold text COLLATE \"C\","
     " changed timestamptz NOT NULL DEFAULT now(),"
     " UNIQUE (archive, study_uid));"
     "CREATE INDEX velto_studies_patient_id ON velto_studies (archive, patient_id);"
     "CREATE INDEX velto_studies_accession ON velto_studies (archive, accession_number);"
     "CREATE INDEX velto_studies_date ON velto_studies (archive, study_date_norm);"
+    "CREATE INDEX velto_studies_name ON velto_studies (archive, patient_name_fold);"
     "CREATE INDEX velto_studies_patient ON velto_studies (patient);"
     "CREATE TABLE velto_series ("
     " id bigserial PRIMARY KEY,"
@@ -360,6 +373,7 @@ struct pgRecord {
     std::string studyValues[PG_STUDY_COLUMNS];
     bool studyPresent[PG_STUDY_COLUMNS];
     std::string studyDateNorm, birthDateNorm;
+    std::string nameFold; // Patient's Name with ASCII letters folded
     bool studyDatePresent = false, birthDatePresent = false;
     std::string seriesValues[PG_SERIES_COLUMNS];
     std::string imageValues[PG_IMAGE_COLUMNS];
@@ -567,6 +581,7 @@ static void makeRecord(DcmDataset *ds, pgRecord *rec)
     // A patient is known by the ID; without one, by the name (as the file
     // backend's patient level tells patients apart).
     std::string id = rec->studyValues[2], name = rec->studyValues[1];
+    rec->nameFold = asciiFolded(name);
     rec->patientKey = id.empty() ? "\n" + name : id;
     bool present;
     for (int i = 0; i < PG_SERIES_COLUMNS; i++)
@@ -689,8 +704,9 @@ static int writeRecord(pgindex::impl *p, const pgOp &op)
             update +=
                 std::string(", ") + c + " = coalesce(EXCLUDED." + c + ", velto_studies." + c + ")";
     }
-    sql += ", study_date_norm, birth_date_norm) ";
-    values += ", $" + std::to_string(n + 1) + ", $" + std::to_string(n + 2) + ") ";
+    sql += ", study_date_norm, birth_date_norm, patient_name_fold) ";
+    values += ", $" + std::to_string(n + 1) + ", $" + std::to_string(n + 2) + ", $" +
+              std::to_string(n + 3) + ") ";
     if (rec.studyDatePresent)
         study << rec.studyDateNorm;
     else
@@ -699,10 +715,16 @@ static int writeRecord(pgindex::impl *p, const pgOp &op)
         study << rec.birthDateNorm;
     else
         study.null();
+    if (rec.studyPresent[1])
+        study << rec.nameFold;
+    else
+        study.null();
     update +=
         ", study_date_norm = coalesce(EXCLUDED.study_date_norm, velto_studies.study_date_norm)"
         ", birth_date_norm = coalesce(EXCLUDED.birth_date_norm, "
-        "velto_studies.birth_date_norm)";
+        "velto_studies.birth_date_norm)"
+        ", patient_name_fold = coalesce(EXCLUDED.patient_name_fold, "
+        "velto_studies.patient_name_fold)";
     sql += values + "ON CONFLICT (archive, study_uid) DO UPDATE SET " + update + " RETURNING id";
     s = run(p, sql.c_str(), study, &r);
     if (s != PG_OK)
@@ -1062,6 +1084,20 @@ void pgCursor::compileStudy(int flags)
                 sql_ += " AND " + col + " <= " + n;
                 params_ << key.hi;
             }
+        } else if (key.kind == KEYMATCH_PN && c.tag == DCM_PatientName &&
+                   key.pattern.find('\\') == std::string::npos) {
+            // A name without case: the start of the key before its first
+            // wildcard and before its first non-ASCII character that has
+            // case, ASCII letters folded, is the start of every name the
+            // matcher takes. A name of several component groups may match
+            // by a later group: it always passes.
+            size_t span = keymatch_asciiFoldSpan(key.pattern.data(), key.pattern.size());
+            bool whole;
+            std::string prefix = likePrefix(asciiFolded(key.pattern.substr(0, span)), &whole);
+            if (prefix.empty())
+                continue;
+            sql_ += " AND (s.patient_name_fold LIKE " + n + " OR strpos(s.patient_name, '=') > 0)";
+            params_ << prefix + "%";
         } else if (key.kind == KEYMATCH_TEXT &&
                    (c.tag == DCM_PatientID || c.tag == DCM_AccessionNumber ||
                     c.tag == DCM_StudyID) &&

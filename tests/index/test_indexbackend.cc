@@ -662,6 +662,35 @@ TEST_P(IndexConformance, ANonAsciiNameIsStoredAndFound)
               find("STUDY", {{DCM_PatientName, "M\xc3\x9cLLER*"}}, DCM_StudyInstanceUID));
 }
 
+TEST_P(IndexConformance, ANarrowingAheadOfTheMatcherDropsNothingItTakes)
+{
+    // Values that a filter on the whole stored value would miss: a name
+    // matched by its second component group, a Patient ID of two values,
+    // names that differ in case only.
+    const char *groups = "YAMADA^TARO=\xe5\xb1\xb1\xe7\x94\xb0^\xe5\xa4\xaa\xe9\x83\x8e";
+    ASSERT_EQ(INDEX_OK, add("1.6.1", "1.6.1.1", "1.6.1.1.1",
+                            {{DCM_SpecificCharacterSet, "ISO_IR 192"},
+                             {DCM_PatientName, groups},
+                             {DCM_PatientID, "X7\\P9"},
+                             {DCM_StudyDate, "2019.03.04"}}));
+    ASSERT_EQ(INDEX_OK, add("1.6.2", "1.6.2.1", "1.6.2.1.1",
+                            {{DCM_PatientName, "o'brien^pat"}, {DCM_PatientID, "P9"}}));
+    ix().refresh();
+    auto studiesOf = [&](const QueryKeys &keys) {
+        QueryKeys k = keys;
+        k.insert(k.begin(), {DCM_SpecificCharacterSet, "ISO_IR 192"});
+        return sorted(find("STUDY", k, DCM_StudyInstanceUID));
+    };
+    EXPECT_EQ(Uids{"1.6.1"}, studiesOf({{DCM_PatientName, "\xe5\xb1\xb1\xe7\x94\xb0*"}}));
+    EXPECT_EQ(Uids{"1.6.1"}, studiesOf({{DCM_PatientName, "yamada^taro"}}));
+    EXPECT_EQ((Uids{"1.6.1", "1.6.2"}), studiesOf({{DCM_PatientID, "P9"}}));
+    EXPECT_EQ((Uids{"1.6.1", "1.6.2"}), studiesOf({{DCM_PatientID, "P*"}}));
+    EXPECT_EQ(Uids{"1.6.2"}, studiesOf({{DCM_PatientName, "O'BRIEN*"}}));
+    // LIKE's own wildcards are plain characters of a key.
+    EXPECT_EQ(Uids{}, studiesOf({{DCM_PatientName, "O_BRIEN*"}}));
+    EXPECT_EQ(Uids{}, studiesOf({{DCM_PatientID, "P%"}}));
+}
+
 // --- a process killed at each step of an add ---
 TEST_P(IndexConformance, AnAddKilledAtEachStepLeavesTheImageWholeOrAbsent)
 {
