@@ -289,6 +289,21 @@ static const char *const migrations[] = {
     "CREATE INDEX velto_studies_accession ON velto_studies (archive, accession_number);"
     "CREATE INDEX velto_studies_date ON velto_studies (archive, study_date_norm);"
     "CREATE INDEX velto_studies_name ON velto_studies (archive, patient_name_fold);"
+    // Values that the narrowing always passes (several values, several
+    // component groups) marked by generated columns, whose statistics tell
+    // the planner how few they are, and indexed alone: the narrowing's OR
+    // then stays a scan of two indexes.
+    "ALTER TABLE velto_studies"
+    " ADD COLUMN patient_id_multi boolean GENERATED ALWAYS AS (strpos(patient_id, '\\') > 0) "
+    "STORED,"
+    " ADD COLUMN accession_multi boolean"
+    " GENERATED ALWAYS AS (strpos(accession_number, '\\') > 0) STORED,"
+    " ADD COLUMN study_id_multi boolean GENERATED ALWAYS AS (strpos(study_id, '\\') > 0) STORED,"
+    " ADD COLUMN name_groups boolean GENERATED ALWAYS AS (strpos(patient_name, '=') > 0) STORED;"
+    "CREATE INDEX velto_studies_id_multi ON velto_studies (archive) WHERE patient_id_multi;"
+    "CREATE INDEX velto_studies_accession_multi ON velto_studies (archive) WHERE accession_multi;"
+    "CREATE INDEX velto_studies_study_id_multi ON velto_studies (archive) WHERE study_id_multi;"
+    "CREATE INDEX velto_studies_name_groups ON velto_studies (archive) WHERE name_groups;"
     "CREATE INDEX velto_studies_patient ON velto_studies (patient);"
     "CREATE TABLE velto_series ("
     " id bigserial PRIMARY KEY,"
@@ -1096,7 +1111,7 @@ void pgCursor::compileStudy(int flags)
             std::string prefix = likePrefix(asciiFolded(key.pattern.substr(0, span)), &whole);
             if (prefix.empty())
                 continue;
-            sql_ += " AND (s.patient_name_fold LIKE " + n + " OR strpos(s.patient_name, '=') > 0)";
+            sql_ += " AND (s.patient_name_fold LIKE " + n + " OR s.name_groups)";
             params_ << prefix + "%";
         } else if (key.kind == KEYMATCH_TEXT &&
                    (c.tag == DCM_PatientID || c.tag == DCM_AccessionNumber ||
@@ -1109,11 +1124,14 @@ void pgCursor::compileStudy(int flags)
             bool whole;
             std::string prefix = likePrefix(key.pattern, &whole);
             std::string col = std::string("s.") + c.column;
+            std::string multi = c.tag == DCM_PatientID         ? "s.patient_id_multi"
+                                : c.tag == DCM_AccessionNumber ? "s.accession_multi"
+                                                               : "s.study_id_multi";
             if (whole) {
-                sql_ += " AND (" + col + " = " + n + " OR strpos(" + col + ", '\\') > 0)";
+                sql_ += " AND (" + col + " = " + n + " OR " + multi + ")";
                 params_ << key.pattern;
             } else {
-                sql_ += " AND (" + col + " LIKE " + n + " OR strpos(" + col + ", '\\') > 0)";
+                sql_ += " AND (" + col + " LIKE " + n + " OR " + multi + ")";
                 params_ << prefix + "%";
             }
         }
