@@ -418,6 +418,13 @@ static pgTransaction *transactionOf(index_transaction *t)
 
 static int migrate(pgindex::impl *p);
 
+// The server's notices and warnings go to the log, not to stderr.
+static void notice(void *arg, const char *message)
+{
+    pgindex::impl *p = (pgindex::impl *)arg;
+    logprintf(LOGLEVEL_DEBUG, p->log, "index database: %s\n", forLog(message).c_str());
+}
+
 // Connects when there is no good connection (a server restarted or failed
 // over): 0, or -1 (logged).
 static int connected(pgindex::impl *p)
@@ -436,6 +443,7 @@ static int connected(pgindex::impl *p)
         p->conn = nullptr;
         return -1;
     }
+    PQsetNoticeProcessor(p->conn, notice, p);
     // Texts are UTF-8 whatever the server's default; the isolation level is
     // the one every transaction here is written for.
     PGresult *r = PQexec(p->conn, "SET client_encoding = 'UTF8';"
@@ -495,7 +503,8 @@ static int run(pgindex::impl *p, const char *sql, const pgParams &params, pgResu
 
 static void rollback(pgindex::impl *p)
 {
-    if (p->conn && PQstatus(p->conn) == CONNECTION_OK) {
+    if (p->conn && PQstatus(p->conn) == CONNECTION_OK &&
+        PQtransactionStatus(p->conn) != PQTRANS_IDLE) {
         PGresult *r = PQexec(p->conn, "ROLLBACK");
         PQclear(r);
     }
@@ -611,9 +620,9 @@ static void makeRecord(DcmDataset *ds, pgRecord *rec)
         DcmElement *e = ds->getElement(i);
         DcmTagKey tag = e->getTag();
         DcmEVR vr = e->getVR();
-        if (tag.getGroup() <= 0x0002 || tag == DCM_PixelData || vr == EVR_SQ || vr == EVR_OB ||
-            vr == EVR_OW || vr == EVR_OF || vr == EVR_OD || vr == EVR_OL || vr == EVR_OV ||
-            vr == EVR_UN || vr == EVR_na)
+        if (tag.getGroup() <= 0x0002 || (tag.getGroup() & 1) || tag == DCM_PixelData ||
+            vr == EVR_SQ || vr == EVR_OB || vr == EVR_OW || vr == EVR_OF || vr == EVR_OD ||
+            vr == EVR_OL || vr == EVR_OV || vr == EVR_UN || vr == EVR_na)
             continue;
         OFString v;
         if (e->getOFStringArray(v).bad() || v.length() > PG_ATTR_MAX)
@@ -842,10 +851,19 @@ index_transaction *pgindex::begin(const char *study)
 
 // Runs op in t, replaying t after retryable failures; records it in t when
 // it is done. INDEX_OK, INDEX_MISSING or INDEX_FAILED.
+// Whether the connection is inside a transaction. One made again since the
+// transaction began (a read of this process met a lost connection) is not:
+// the transaction is replayed first, or its writes would each commit on
+// their own, outside the study's lock.
+static bool inTransaction(pgindex::impl *p)
+{
+    return p->conn && PQtransactionStatus(p->conn) == PQTRANS_INTRANS;
+}
+
 static int perform(pgindex::impl *p, pgTransaction *t, pgOp op)
 {
     for (int attempt = 0; attempt < PG_RETRIES; attempt++) {
-        int s = writeRecord(p, op);
+        int s = inTransaction(p) ? writeRecord(p, op) : PG_RETRY;
         if (s == PG_MISSING)
             return INDEX_MISSING;
         if (s == PG_OK) {
@@ -910,7 +928,16 @@ int pgindex::commit(index_transaction *t)
     std::lock_guard<std::mutex> g(p_->mu);
     std::unique_ptr<pgTransaction> pt(transactionOf(t));
     pgResult r;
-    int s = run(p_, "COMMIT", pgParams(), &r);
+    int s = PG_OK;
+    for (int attempt = 0; !inTransaction(p_) && attempt < PG_RETRIES; attempt++) {
+        backoff(attempt);
+        if ((s = replay(p_, pt.get())) == PG_FAIL)
+            break;
+    }
+    if (s == PG_OK && inTransaction(p_))
+        s = run(p_, "COMMIT", pgParams(), &r);
+    else
+        s = PG_FAIL;
     p_->inTransaction = false;
     // A transaction that failed on the server answers COMMIT with ROLLBACK;
     // a connection lost at COMMIT leaves its outcome unknown: either way the
@@ -1412,8 +1439,10 @@ int pgCursor::levelMatch(size_t row, DcmDataset **result)
 
 int pgCursor::next(DcmDataset **result)
 {
-    if (ended_)
+    if (ended_ || result == nullptr) {
+        ended_ = true;
         return 1;
+    }
     std::lock_guard<std::mutex> g(p_->mu);
     for (;;) {
         if (batch_.r == nullptr || row_ >= batch_.rows()) {

@@ -885,4 +885,19 @@ TEST_F(PgIndex, AConnectionLostInATransactionIsReplayedBeforeItsCommit)
     EXPECT_EQ(INDEX_OK, ix.studyImages("2.3.1", &images));
     EXPECT_EQ(2u, images.size());
     EXPECT_TRUE(log.contains("connection lost")) << log.text();
+    // Lost again before the commit, and a read of this process connected
+    // anew meanwhile: the commit replays the transaction on the new
+    // connection rather than committing nothing (or its writes one by one).
+    std::unique_ptr<DcmDataset> three(makeImage("2.3.1", "2.3.1.1", "2.3.1.1.3", {}, 0));
+    t = ix.begin("2.3.1");
+    ASSERT_NE(nullptr, t);
+    ASSERT_EQ(INDEX_OK, ix.add(t, three.get(), INDEX_ADD_NEW));
+    EXPECT_EQ("1", sql(PgServer::get().conninfo(),
+                       "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE state ="
+                       " 'idle in transaction' AND query LIKE '%velto_instances%'"));
+    ix.stale();
+    ix.stale();
+    ASSERT_EQ(INDEX_OK, ix.commit(t));
+    EXPECT_EQ(INDEX_OK, ix.studyImages("2.3.1", &images));
+    EXPECT_EQ(3u, images.size());
 }
