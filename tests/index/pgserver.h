@@ -75,6 +75,14 @@ private:
         }
         owner_ = getpid();
         stop_ = as + bin + "/pg_ctl -D " + dir_ + "/data -m immediate stop >/dev/null 2>&1";
+        // A binary that dies without its static destructors (an abort, a
+        // signal) must not leave a server behind: a watcher stops it when
+        // this process is gone.
+        std::string watch = "(while kill -0 " + std::to_string(owner_) +
+                            " 2>/dev/null; do sleep 1; done; " + stop_ + "; rm -rf '" + dir_ +
+                            "') </dev/null >/dev/null 2>&1 &";
+        if (system(watch.c_str()) != 0) {
+        }
         conninfo_ = "host=" + dir_ + " dbname=postgres user=velto";
     }
     ~PgServer()
