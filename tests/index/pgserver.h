@@ -62,7 +62,8 @@ private:
                            "/initdb.log 2>&1";
         std::string start = as + bin + "/pg_ctl -D " + dir_ + "/data -l " + dir_ +
                             "/server.log -w -o \"-k " + dir_ +
-                            " -c listen_addresses='' -c fsync=off -c max_connections=50\" start"
+                            " -c listen_addresses='' -c fsync=off -c max_connections=50 -c "
+                            "deadlock_timeout=100ms\" start"
                             " >" +
                             dir_ + "/pg_ctl.log 2>&1";
         if (system(init.c_str()) != 0) {

@@ -901,3 +901,72 @@ TEST_F(PgIndex, AConnectionLostInATransactionIsReplayedBeforeItsCommit)
     EXPECT_EQ(INDEX_OK, ix.studyImages("2.3.1", &images));
     EXPECT_EQ(3u, images.size());
 }
+
+TEST_F(PgIndex, ADeadlockBetweenTwoProcessesIsReplayedByTheOneTheServerChose)
+{
+    // Two transactions each move the other's new image into their own study:
+    // each waits for the other's row, the server ends one of them (40P01),
+    // and that one replays its transaction once the other has committed.
+    // Both commits succeed; both images end in the study of the one that
+    // committed last, one image per SOP Instance UID. (Two patients: a
+    // new patient's row is another's to wait for until its first study
+    // commits.)
+    logprintf_setmaxlevel(LOGLEVEL_INFO); // the retries' lines
+    const std::string conninfo = PgServer::get().conninfo();
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    ChildProcess child([&](const std::function<void()> &awaitGo) {
+        LogCapture log;
+        pgindex ix(conninfo, "deadlock", log.stream());
+        std::unique_ptr<DcmDataset> mine(
+            makeImage("3.1.2", "3.1.2.1", "3.1.9.2", {{DCM_PatientID, "P2"}}, 0));
+        std::unique_ptr<DcmDataset> theirs(
+            makeImage("3.1.2", "3.1.2.1", "3.1.9.1", {{DCM_PatientID, "P2"}}, 0));
+        index_transaction *t = ix.begin("3.1.2");
+        if (t == nullptr || ix.add(t, mine.get(), INDEX_ADD_NEW) != INDEX_OK)
+            return 1;
+        if (write(ready[1], "r", 1) != 1)
+            return 1;
+        awaitGo();
+        if (ix.add(t, theirs.get(), INDEX_ADD_REPLACE) != INDEX_OK || ix.commit(t) != INDEX_OK)
+            return 2;
+        return log.contains("40P01") ? 10 : 0;
+    });
+    LogCapture log;
+    pgindex ix(conninfo, "deadlock", log.stream());
+    std::unique_ptr<DcmDataset> mine(
+        makeImage("3.1.1", "3.1.1.1", "3.1.9.1", {{DCM_PatientID, "P1"}}, 0));
+    std::unique_ptr<DcmDataset> theirs(
+        makeImage("3.1.1", "3.1.1.1", "3.1.9.2", {{DCM_PatientID, "P1"}}, 0));
+    index_transaction *t = ix.begin("3.1.1");
+    ASSERT_NE(nullptr, t);
+    ASSERT_EQ(INDEX_OK, ix.add(t, mine.get(), INDEX_ADD_NEW));
+    char c;
+    ASSERT_EQ(1, read(ready[0], &c, 1));
+    child.go();
+    EXPECT_EQ(INDEX_OK, ix.add(t, theirs.get(), INDEX_ADD_REPLACE));
+    EXPECT_EQ(INDEX_OK, ix.commit(t));
+    int childResult = child.result();
+    close(ready[0]);
+    close(ready[1]);
+    bool childRetried = childResult == 10;
+    EXPECT_TRUE(childResult == 0 || childResult == 10) << childResult;
+    EXPECT_NE(childRetried, log.contains("40P01")) << "one of the two replayed: " << log.text();
+    std::vector<index_image> places;
+    EXPECT_EQ(2, ix.locate({"3.1.9.1", "3.1.9.2"}, &places));
+    ASSERT_EQ(2u, places.size());
+    EXPECT_EQ(places[0].study, places[1].study);
+    std::string emptied = places[0].study == "3.1.1" ? "3.1.2" : "3.1.1";
+    std::vector<index_image> images;
+    EXPECT_EQ(INDEX_OK, ix.studyImages(emptied.c_str(), &images));
+    EXPECT_TRUE(images.empty());
+    std::unique_ptr<DcmDataset> q(
+        makeQuery({{DCM_QueryRetrieveLevel, "STUDY"}, {DCM_StudyInstanceUID, ""}}));
+    std::unique_ptr<index_cursor> walk(ix.find(q.get(), nullptr, 0));
+    int studies = 0;
+    DcmDataset *match = nullptr;
+    while (walk->next(&match) == 0)
+        studies++;
+    delete match;
+    EXPECT_EQ(1, studies) << "the emptied study is gone";
+}
