@@ -970,3 +970,36 @@ TEST_F(PgIndex, ADeadlockBetweenTwoProcessesIsReplayedByTheOneTheServerChose)
     delete match;
     EXPECT_EQ(1, studies) << "the emptied study is gone";
 }
+
+TEST_F(PgIndex, FourProcessesStoringStudiesOfOneNewPatientLeaveOnePatient)
+{
+    const std::string conninfo = PgServer::get().conninfo();
+    std::vector<std::unique_ptr<ChildProcess>> children;
+    for (int i = 0; i < 4; i++)
+        children.emplace_back(new ChildProcess([&, i](const std::function<void()> &awaitGo) {
+            pgindex ix(conninfo, "onepatient", nullptr);
+            if (ix.open() != 0)
+                return 1;
+            awaitGo();
+            std::string study = "3.2." + std::to_string(i + 1);
+            std::unique_ptr<DcmDataset> ds(
+                makeImage(study.c_str(), (study + ".1").c_str(), (study + ".1.1").c_str(),
+                          {{DCM_PatientID, "PX"}, {DCM_PatientName, "SAME^PATIENT"}}, 0));
+            index_transaction *t = ix.begin(study.c_str());
+            if (t == nullptr)
+                return 2;
+            if (ix.add(t, ds.get(), INDEX_ADD_NEW) != INDEX_OK) {
+                ix.abort(t);
+                return 3;
+            }
+            return ix.commit(t) == INDEX_OK ? 0 : 4;
+        }));
+    for (auto &c : children)
+        c->go();
+    for (auto &c : children)
+        EXPECT_EQ(0, c->result());
+    EXPECT_EQ("1",
+              sql(conninfo, "SELECT count(*) FROM velto_patients WHERE archive = 'onepatient'"));
+    EXPECT_EQ("4", sql(conninfo, "SELECT count(*) FROM velto_studies s JOIN velto_patients p ON"
+                                 " p.id = s.patient WHERE p.archive = 'onepatient'"));
+}
