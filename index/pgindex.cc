@@ -142,6 +142,10 @@ static void jsonString(std::string *out, const std::string &s)
 {
     *out += '"';
     for (unsigned char c : s) {
+        // A NUL inside a value (the toolkit keeps what a peer sent) is the
+        // one character jsonb refuses: left out, not the whole image.
+        if (c == 0)
+            continue;
         if (c == '"' || c == '\\') {
             *out += '\\';
             *out += (char)c;
@@ -643,13 +647,21 @@ static void makeRecord(DcmDataset *ds, pgRecord *rec)
 // Locks the study's row (when it has one): the start of every transaction.
 static int lockStudy(pgindex::impl *p, const std::string &study)
 {
-    pgParams params;
-    params << p->archive << study;
-    if (run(p, "BEGIN", pgParams()) != PG_OK)
+    // BEGIN and the lock in one round trip: the simple protocol takes both
+    // at once, the values quoted by libpq for the connection's encoding.
+    char *archive = PQescapeLiteral(p->conn, p->archive.c_str(), p->archive.size());
+    char *uid = PQescapeLiteral(p->conn, study.c_str(), study.size());
+    if (archive == nullptr || uid == nullptr) {
+        PQfreemem(archive);
+        PQfreemem(uid);
         return PG_RETRY;
+    }
+    std::string sql = std::string("BEGIN; SELECT id FROM velto_studies WHERE archive = ") +
+                      archive + " AND study_uid = " + uid + " FOR UPDATE";
+    PQfreemem(archive);
+    PQfreemem(uid);
     p->inTransaction = true;
-    return run(p, "SELECT id FROM velto_studies WHERE archive = $1 AND study_uid = $2 FOR UPDATE",
-               params);
+    return run(p, sql.c_str(), pgParams());
 }
 
 // Removes the series id when it holds no image, then its study when that

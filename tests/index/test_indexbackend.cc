@@ -1003,3 +1003,25 @@ TEST_F(PgIndex, FourProcessesStoringStudiesOfOneNewPatientLeaveOnePatient)
     EXPECT_EQ("4", sql(conninfo, "SELECT count(*) FROM velto_studies s JOIN velto_patients p ON"
                                  " p.id = s.patient WHERE p.archive = 'onepatient'"));
 }
+
+TEST_F(PgIndex, AValueWithANulByteDoesNotRefuseTheImage)
+{
+    // The toolkit keeps a NUL that a peer put inside a text; jsonb takes no
+    // NUL: the attribute is kept without it.
+    LogCapture log;
+    pgindex ix(PgServer::get().conninfo(), "nul", log.stream());
+    std::unique_ptr<DcmDataset> ds(makeImage("3.3.1", "3.3.1.1", "3.3.1.1.1", {}, 0));
+    ASSERT_TRUE(ds->putAndInsertOFStringArray(DCM_ImageComments, OFString("AB\0CD", 5)).good());
+    index_transaction *t = ix.begin("3.3.1");
+    ASSERT_NE(nullptr, t);
+    ASSERT_EQ(INDEX_OK, ix.add(t, ds.get(), INDEX_ADD_NEW)) << log.text();
+    ASSERT_EQ(INDEX_OK, ix.commit(t));
+    std::unique_ptr<DcmDataset> q(makeQuery({{DCM_QueryRetrieveLevel, "IMAGE"},
+                                             {DCM_StudyInstanceUID, "3.3.1"},
+                                             {DCM_ImageComments, "AB*"}}));
+    std::unique_ptr<index_cursor> walk(ix.find(q.get(), nullptr, 0));
+    DcmDataset *match = nullptr;
+    ASSERT_EQ(0, walk->next(&match));
+    EXPECT_EQ("ABCD", value(match, DCM_ImageComments));
+    delete match;
+}
