@@ -141,8 +141,9 @@ public:
     // Takes an image out of the index inside t, whose studies include the
     // image's (then its emptied series and study); with the file backend
     // its file too, as remove does, announced by a delete intent that the
-    // next start finishes after a kill. INDEX_OK, INDEX_MISSING or
-    // INDEX_FAILED.
+    // next start finishes after a kill. INDEX_OK, INDEX_MISSING (not
+    // indexed there: a backend that keeps one record per SOP Instance UID
+    // has moved it already with an add into its new study) or INDEX_FAILED.
     virtual int removeIn(index_transaction *t, const char *study, const char *series,
                          const char *instance) = 0;
     // Takes an image out of the index (then its emptied series and study),

@@ -402,14 +402,23 @@ struct pgRecord {
 
 // What a transaction changed so far, replayed after a retryable failure.
 struct pgOp {
-    bool change; // change (INDEX_MISSING when not indexed) or add
+    bool change;         // change (INDEX_MISSING when not indexed) or add
+    bool remove = false; // the image rec names taken out (removeIn)
     pgRecord rec;
 };
 
 struct pgTransaction : index_transaction {
-    std::string study;
+    std::string study;                // the first of studies, for the logs
+    std::vector<std::string> studies; // sorted, each once
     std::vector<pgOp> ops;
 };
+
+// Whether t began study.
+static bool holds(const pgTransaction *t, const char *study)
+{
+    std::string uid = trimmed(study);
+    return std::binary_search(t->studies.begin(), t->studies.end(), uid);
+}
 
 static pgTransaction *transactionOf(index_transaction *t)
 {
@@ -645,6 +654,33 @@ static void makeRecord(DcmDataset *ds, pgRecord *rec)
 }
 
 // Locks the study's row (when it has one): the start of every transaction.
+static int lockStudy(pgindex::impl *p, const std::string &study);
+
+// BEGIN and the rows of several studies locked in one statement, in the
+// order of their UIDs (the same order in every process, so two such
+// transactions never wait for each other crosswise).
+static int lockStudies(pgindex::impl *p, const std::vector<std::string> &studies)
+{
+    if (studies.size() == 1)
+        return lockStudy(p, studies[0]);
+    char *archive = PQescapeLiteral(p->conn, p->archive.c_str(), p->archive.size());
+    if (archive == nullptr)
+        return PG_RETRY;
+    std::string sql = std::string("BEGIN; SELECT id FROM velto_studies WHERE archive = ") +
+                      archive + " AND study_uid IN (";
+    PQfreemem(archive);
+    for (size_t i = 0; i < studies.size(); i++) {
+        char *uid = PQescapeLiteral(p->conn, studies[i].c_str(), studies[i].size());
+        if (uid == nullptr)
+            return PG_RETRY;
+        sql += (i ? ", " : "") + std::string(uid);
+        PQfreemem(uid);
+    }
+    sql += ") ORDER BY study_uid FOR UPDATE";
+    p->inTransaction = true;
+    return run(p, sql.c_str(), pgParams());
+}
+
 static int lockStudy(pgindex::impl *p, const std::string &study)
 {
     // BEGIN and the lock in one round trip: the simple protocol takes both
@@ -686,6 +722,21 @@ static int writeRecord(pgindex::impl *p, const pgOp &op)
     const pgRecord &rec = op.rec;
     pgResult r;
     int s;
+    if (op.remove) {
+        pgParams params;
+        params << p->archive << rec.study << rec.series << rec.instance;
+        s = run(p,
+                "DELETE FROM velto_instances i USING velto_series se, velto_studies st"
+                " WHERE i.archive = $1 AND i.sop_uid = $4 AND se.id = i.series AND"
+                " se.series_uid = $3 AND st.id = se.study AND st.study_uid = $2 AND"
+                " st.archive = $1 RETURNING i.series, nextval('velto_generation')",
+                params, &r);
+        if (s != PG_OK)
+            return s;
+        if (r.rows() == 0)
+            return PG_MISSING;
+        return dropIfEmpty(p, r.at(0, 0));
+    }
     if (op.change) {
         pgParams params;
         params << p->archive << rec.instance << rec.series << rec.study;
@@ -827,7 +878,7 @@ static int replay(pgindex::impl *p, pgTransaction *t)
     rollback(p);
     if (connected(p) != 0)
         return PG_FAIL;
-    int s = lockStudy(p, t->study);
+    int s = lockStudies(p, t->studies);
     for (size_t i = 0; s == PG_OK && i < t->ops.size(); i++) {
         s = writeRecord(p, t->ops[i]);
         if (s == PG_MISSING)
@@ -838,17 +889,28 @@ static int replay(pgindex::impl *p, pgTransaction *t)
 
 index_transaction *pgindex::begin(const char *study)
 {
-    std::lock_guard<std::mutex> g(p_->mu);
     if (study == nullptr)
+        ::abort();
+    return beginStudies(std::vector<std::string>{study});
+}
+
+index_transaction *pgindex::beginStudies(const std::vector<std::string> &studies)
+{
+    std::lock_guard<std::mutex> g(p_->mu);
+    if (studies.empty())
         ::abort();
     if (p_->inTransaction) // one at a time per process
         ::abort();
     std::unique_ptr<pgTransaction> t(new pgTransaction);
-    t->study = trimmed(study);
+    for (const std::string &s : studies)
+        t->studies.push_back(trimmed(s.c_str()));
+    std::sort(t->studies.begin(), t->studies.end());
+    t->studies.erase(std::unique(t->studies.begin(), t->studies.end()), t->studies.end());
+    t->study = t->studies[0];
     for (int attempt = 0; attempt < PG_RETRIES; attempt++) {
         if (connected(p_) != 0)
             return nullptr;
-        int s = lockStudy(p_, t->study);
+        int s = lockStudies(p_, t->studies);
         if (s == PG_OK)
             return t.release();
         rollback(p_);
@@ -857,7 +919,7 @@ index_transaction *pgindex::begin(const char *study)
         backoff(attempt);
     }
     logprintf(LOGLEVEL_ERROR, p_->log, "index database: study %s not locked after %d tries\n",
-              forLog(study).c_str(), (int)PG_RETRIES);
+              forLog(t->study.c_str()).c_str(), (int)PG_RETRIES);
     return nullptr;
 }
 
@@ -906,7 +968,7 @@ int pgindex::add(index_transaction *t, DcmDataset *ds, int how)
     const char *study = dicomnet_getTagString(ds, DCM_StudyInstanceUID);
     // The caller checked the UIDs and began their study: anything else is
     // its error.
-    if (study == nullptr || trimmed(study) != pt->study ||
+    if (study == nullptr || !holds(pt, study) ||
         dicomnet_getTagString(ds, DCM_SeriesInstanceUID) == nullptr ||
         dicomnet_getTagString(ds, DCM_SOPInstanceUID) == nullptr)
         ::abort();
@@ -925,7 +987,7 @@ int pgindex::change(index_transaction *t, DcmDataset *ds)
     std::lock_guard<std::mutex> g(p_->mu);
     pgTransaction *pt = transactionOf(t);
     const char *study = dicomnet_getTagString(ds, DCM_StudyInstanceUID);
-    if (study == nullptr || trimmed(study) != pt->study ||
+    if (study == nullptr || !holds(pt, study) ||
         dicomnet_getTagString(ds, DCM_SeriesInstanceUID) == nullptr ||
         dicomnet_getTagString(ds, DCM_SOPInstanceUID) == nullptr)
         ::abort();
@@ -967,6 +1029,23 @@ void pgindex::abort(index_transaction *t)
     std::lock_guard<std::mutex> g(p_->mu);
     std::unique_ptr<pgTransaction> pt(transactionOf(t));
     rollback(p_);
+}
+
+int pgindex::removeIn(index_transaction *t, const char *study, const char *series,
+                      const char *instance)
+{
+    std::lock_guard<std::mutex> g(p_->mu);
+    pgTransaction *pt = transactionOf(t);
+    // The caller began the image's study: anything else is its error.
+    if (study == nullptr || series == nullptr || instance == nullptr || !holds(pt, study))
+        ::abort();
+    pgOp op;
+    op.change = false;
+    op.remove = true;
+    op.rec.study = trimmed(study);
+    op.rec.series = trimmed(series);
+    op.rec.instance = trimmed(instance);
+    return perform(p_, pt, std::move(op));
 }
 
 int pgindex::remove(const char *study, const char *series, const char *instance)

@@ -62,10 +62,13 @@ public:
     int open();
 
     index_transaction *begin(const char *study) override;
+    index_transaction *beginStudies(const std::vector<std::string> &studies) override;
     int commit(index_transaction *t) override;
     void abort(index_transaction *t) override;
     int add(index_transaction *t, DcmDataset *ds, int how) override;
     int change(index_transaction *t, DcmDataset *ds) override;
+    int removeIn(index_transaction *t, const char *study, const char *series,
+                 const char *instance) override;
     int remove(const char *study, const char *series, const char *instance) override;
     index_cursor *find(DcmDataset *query, const char *level, int flags) override;
     int select(DcmDataset *identifier, std::vector<index_image> *out) override;

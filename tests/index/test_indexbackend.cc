@@ -382,7 +382,10 @@ TEST_P(IndexConformance, ATransactionOfSeveralStudiesMovesAnImage)
     index_transaction *t = ix().beginStudies({"1.2.7", "1.2.6"});
     ASSERT_NE(nullptr, t);
     EXPECT_EQ(INDEX_OK, ix().add(t, moved.get(), INDEX_ADD_REPLACE));
-    EXPECT_EQ(INDEX_OK, ix().removeIn(t, "1.2.6", "1.2.6.2", "1.2.6.2.1"));
+    // A backend that keeps one record per SOP Instance UID has moved it
+    // with the add: nothing is left to take out there.
+    int removed = ix().removeIn(t, "1.2.6", "1.2.6.2", "1.2.6.2.1");
+    EXPECT_TRUE(removed == INDEX_OK || removed == INDEX_MISSING) << removed;
     EXPECT_EQ(INDEX_MISSING, ix().removeIn(t, "1.2.6", "1.2.6.2", "1.2.6.2.1"));
     EXPECT_EQ(INDEX_OK, ix().commit(t));
     EXPECT_TRUE(consistentlyThere(ix(), "1.2.7", "1.2.6.2", "1.2.6.2.1"));
