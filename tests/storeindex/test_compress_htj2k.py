@@ -1,0 +1,239 @@
+"""storeindex compress with `syntax htj2k-lossless`: the images of quiet
+studies rewritten in HTJ2K lossless (1.2.840.10008.1.2.4.201, OpenJPH's
+encoder) beside a running server, on the CT, MR, CR and US samples of
+test_compress (pydicom's and generated ones with realistic noise: 8 and 16
+bits, signed, RGB, multi-frame, big endian). Printed: the bytes on disk
+before and after. Each frame's codestream (one fragment per frame, behind a
+basic offset table) decoded by decoders other than the archive's own
+comparison: OpenJPEG's opj_decompress for every image, OpenJPH's own
+ojph_expand too for the unsigned ones (its 0.9 writes signed samples as
+zeros), to the original pixels bit for bit; every attribute kept but an RGB image's colour model (YBR_RCT);
+C-FIND and QIDO-RS answering .201; a C-MOVE to an uncompressed-only peer
+giving the original pixels."""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+import numpy
+import pydicom
+from pydicom.encaps import generate_pixel_data_frame, get_frame_offsets
+from pydicom.filebase import DicomBytesIO
+
+import veltotest as vt
+import archiveclients as ac
+import j2kref
+import test_compress as tc
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
+import webharness  # noqa: E402
+
+HTJ2K = j2kref.HTJ2K_LOSSLESS
+ROOT = ac.UID_ROOT + ".371"
+
+
+def ojph_frame(cs, ds, tmp, i):
+    """A codestream of unsigned samples decoded by ojph_expand: its samples
+    as the stored words (interleaved for colour, little endian for 16
+    bits), or None."""
+    src = os.path.join(tmp, "ojph%d.j2c" % i)
+    with open(src, "wb") as f:
+        f.write(cs)
+    spp, rows, cols = ds.SamplesPerPixel, ds.Rows, ds.Columns
+    # .yuv: the components one after another, 16-bit samples as 2 bytes
+    # little endian.
+    out = os.path.join(tmp, "ojph%d.yuv" % i)
+    p = subprocess.run(["ojph_expand", "-i", src, "-o", out], capture_output=True, timeout=120)
+    if p.returncode != 0 or not os.path.exists(out):
+        return None
+    a = numpy.fromfile(out, dtype="<u2" if ds.BitsAllocated == 16 else "u1")
+    if a.size != spp * rows * cols:
+        return None
+    if spp > 1:
+        a = a.reshape(spp, rows * cols).T.reshape(-1)
+    if ds.BitsAllocated == 16:
+        a = a.astype("<u2")
+    return a.tobytes()
+
+
+def codestreams(path):
+    ds = pydicom.dcmread(path)
+    n = j2kref.frame_count(ds)
+    frames = list(generate_pixel_data_frame(ds.PixelData, n))
+    return ds, frames
+
+
+class HtjCompressTests(vt.ServerTestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.work = tempfile.mkdtemp(prefix="velto-htj2k-")
+        cls.files = {}  # name -> (path sent, expected: "htj2k" or "kept")
+        w = cls.work
+        add = lambda name, path, kind: cls.files.__setitem__(name, (path, kind))
+        s = ROOT + ".1"
+        add("CT_small", tc.relabel(vt.pydicom_file("CT_small.dcm"), w + "/ct.dcm", s, 1), "htj2k")
+        add("MR_small", tc.relabel(vt.pydicom_file("MR_small.dcm"), w + "/mr.dcm", s, 2), "htj2k")
+        add("MR_bigendian", tc.relabel(vt.pydicom_file("MR_small_bigendian.dcm"),
+                                       w + "/mrbe.dcm", s, 3), "htj2k")
+        subprocess.run(["gdcmconv", "--raw", vt.pydicom_file("SC_rgb_rle_2frame.dcm"),
+                        w + "/rgbsrc.dcm"], check=True)
+        add("SC_rgb_2frame", tc.relabel(w + "/rgbsrc.dcm", w + "/rgb.dcm", s, 4), "htj2k")
+        add("JPEG_lossy", tc.relabel(vt.pydicom_file("SC_rgb_jpeg_lossy_gdcm.dcm"),
+                                     w + "/lossy.dcm", s, 5), "kept")
+        s = ROOT + ".2"
+        add("CT_noise", tc.noisy(w + "/ctn.dcm", s, 1, "CT", 192, 192, signed=True, seed=2),
+            "htj2k")
+        add("MR_noise", tc.noisy(w + "/mrn.dcm", s, 2, "MR", 160, 160, seed=3), "htj2k")
+        add("CR_noise", tc.noisy(w + "/crn.dcm", s, 3, "CR", 256, 192, stored=10, seed=4),
+            "htj2k")
+        add("US_rgb_frames", tc.noisy(w + "/usn.dcm", s, 4, "US", 64, 80, bits=8, stored=8,
+                                      samples=3, frames=4, seed=5), "htj2k")
+        add("CT_noise_be", tc.noisy(w + "/ctbe.dcm", s, 5, "CT", 96, 96, signed=True,
+                                    big_endian=True, seed=6), "htj2k")
+        add("XA_8bit_frames", tc.noisy(w + "/xa.dcm", s, 6, "XA", 96, 128, bits=8, stored=8,
+                                       frames=3, seed=7), "htj2k")
+        add("CT_signed16", tc.noisy(w + "/ct16.dcm", s, 7, "CT", 64, 64, stored=16, signed=True,
+                                    seed=8), "htj2k")
+        cls.original = {n: tc.raw_pixels(p, w) for n, (p, _) in cls.files.items()}
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    def stored(self, srv, name):
+        ds = pydicom.dcmread(self.files[name][0], stop_before_pixels=True)
+        return ac.image_path(srv.basedir, ds.StudyInstanceUID, ds.SeriesInstanceUID,
+                             ds.SOPInstanceUID)
+
+    def check_codestreams(self, name, path):
+        """One fragment per frame behind an offset table, each decoded by
+        ojph_expand and opj_decompress to the original frame."""
+        ds, frames = codestreams(path)
+        n = j2kref.frame_count(ds)
+        self.assertEqual(len(frames), n, name)
+        fp = DicomBytesIO(ds.PixelData)
+        fp.is_little_endian = True
+        _, offsets = get_frame_offsets(fp)
+        self.assertEqual(len(offsets), n, name)
+        self.assertEqual(offsets[0], 0, name)
+        size = len(self.original[name]) // n
+        want = [self.original[name][i * size:(i + 1) * size] for i in range(n)]
+        tmp = tempfile.mkdtemp(dir=self.work)
+        if ds.PixelRepresentation == 0:
+            got = [ojph_frame(cs, ds, tmp, i) for i, cs in enumerate(frames)]
+            self.assertEqual(got, want, name + " (ojph_expand)")
+        self.assertEqual(j2kref.opj_reference(path, tmp), want, name + " (opj_decompress)")
+        shutil.rmtree(tmp)
+        # The HT block coder: the codestream names HTJ2K (Rsiz bit 14, a CAP
+        # marker) and a reversible transform.
+        rsiz = int.from_bytes(frames[0][6:8], "big")
+        self.assertTrue(rsiz & 0x4000, name)
+        self.assertIn(b"\xff\x50", frames[0][:400], name)
+        return ds
+
+    def test_a_htj2k_beside_a_running_server(self):
+        dest = vt.StoreSCP(self.work, aetitle="PLAIN")  # uncompressed syntaxes only
+        self.addCleanup(dest.stop)
+        srv = self.server(aetmap=dest.map_line())
+        for name, (path, _) in self.files.items():
+            propose = {"JPEG_lossy": ["-xy"]}.get(name, [])
+            p = vt.run(["storescu", "-v", "-R"] + propose + ["-aet", "CMP", "-aec", srv.aetitle,
+                                                             "127.0.0.1", str(srv.port), path],
+                       timeout=60)
+            self.assertEqual(vt.store_statuses(p.stdout + p.stderr), ["Success"],
+                             name + ": " + (p.stdout + p.stderr)[-2000:])
+        before = {n: os.path.getsize(self.stored(srv, n)) for n in self.files}
+        attrs = {n: tc.attributes(self.stored(srv, n)) for n in self.files}
+        with open(self.stored(srv, "JPEG_lossy"), "rb") as f:
+            lossy = f.read()
+        with open(os.path.join(srv.etc, "Compression"), "w") as f:
+            f.write("syntax htj2k-lossless\nquiet 0s\n")
+        p = vt.run([ac.STOREINDEX, "compress", srv.basedir], env=srv.env, timeout=300)
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        self.assertIn("images: 11 compressed, 1 left as they are, 0 failed", p.stdout)
+        report = []
+        for name, (_, kind) in sorted(self.files.items()):
+            path = self.stored(srv, name)
+            after = os.path.getsize(path)
+            report.append("%-14s %8d -> %8d" % (name, before[name], after))
+            self.assertEqual(tc.checksum_line(path), tc.file_record(path), name)
+            if kind == "kept":
+                with open(path, "rb") as f:
+                    self.assertEqual(f.read(), lossy, name)
+                continue
+            self.assertEqual(tc.syntax(path), HTJ2K, name)
+            self.assertLess(after, before[name], name)
+            ds = self.check_codestreams(name, path)
+            # Every attribute kept but RGB's colour model, the reversible
+            # colour transform's.
+            want = dict(attrs[name])
+            if want.get("(0028, 0004)") == "RGB":
+                want["(0028, 0004)"] = "YBR_RCT"
+            self.assertEqual(tc.attributes(path), want, name)
+            self.assertEqual(ds.get("PlanarConfiguration", 0), 0, name)
+        print("\n".join(report))
+        noise = [n for n in self.files if n.endswith(("_noise", "_frames", "_be"))]
+        saved = 1 - sum(os.path.getsize(self.stored(srv, n)) for n in noise) / sum(
+            before[n] for n in noise)
+        total = sum(before.values()), sum(os.path.getsize(self.stored(srv, n))
+                                          for n in self.files)
+        print("all samples: %d -> %d bytes; noisy samples: %.1f%% saved"
+              % (total[0], total[1], 100 * saved))
+        self.assertGreater(saved, 0.3)
+        # A second pass finds nothing more to do; the store checks clean.
+        p = vt.run([ac.STOREINDEX, "compress", srv.basedir], env=srv.env, timeout=300)
+        self.assertIn("images: 0 compressed, 12 left as they are, 0 failed", p.stdout)
+        status, lines = ac.storeindex("check", srv.basedir)
+        self.assertEqual((status, ac.finding_kinds(lines)), (0, set()), "\n".join(lines))
+        # C-FIND answers the stored syntax.
+        for name, (path, kind) in self.files.items():
+            ds = pydicom.dcmread(path, stop_before_pixels=True)
+            p = vt.run(["findscu", "-v", "-S", "-aet", "CMP", "-aec", srv.aetitle,
+                        "-k", "QueryRetrieveLevel=IMAGE",
+                        "-k", "StudyInstanceUID=" + ds.StudyInstanceUID,
+                        "-k", "SeriesInstanceUID=" + ds.SeriesInstanceUID,
+                        "-k", "SOPInstanceUID=" + ds.SOPInstanceUID,
+                        "-k", "AvailableTransferSyntaxUID", "127.0.0.1", str(srv.port)])
+            answers = re.findall(r"\(0008,3002\) UI (\S+)",
+                                 (p.stdout + p.stderr).split("Find Response:", 1)[-1])
+            self.assertEqual(len(answers), 1, name + (p.stdout + p.stderr)[-2000:])
+            self.assertEqual(answers[0] == "[%s]" % HTJ2K, kind == "htj2k", name + answers[0])
+        # So does QIDO-RS.
+        web = webharness.Web(srv)
+        self.addCleanup(web.stop)
+        got = {}
+        for study in (ROOT + ".1", ROOT + ".2"):
+            for a in web.json("/dicom-web/studies/%s/instances" % study):
+                got[webharness.value(a, "00080018")] = webharness.value(a, "00083002")
+        want = {}
+        for name, (path, kind) in self.files.items():
+            ds = pydicom.dcmread(path, stop_before_pixels=True)
+            want[str(ds.SOPInstanceUID)] = tc.syntax(self.stored(srv, name))
+        self.assertEqual(got, want)
+        self.assertEqual(sum(v == HTJ2K for v in got.values()), 11)
+        # A peer that takes only uncompressed images gets the original pixels.
+        for study in (ROOT + ".1", ROOT + ".2"):
+            p, responses = vt.movescu(srv.port, ["StudyInstanceUID=" + study], "PLAIN",
+                                      called=srv.aetitle)
+            final = [r for r in responses if r["final"]][0]
+            self.assertEqual(final.get("failed") or 0, 0, p.stdout[-2000:])
+        got = {}
+        for f in dest.files():
+            ds = pydicom.dcmread(f, stop_before_pixels=True)
+            got[str(ds.SOPInstanceUID)] = f
+        for name, (path, kind) in self.files.items():
+            if kind != "htj2k":
+                continue
+            uid = str(pydicom.dcmread(path, stop_before_pixels=True).SOPInstanceUID)
+            self.assertIn(tc.syntax(got[uid]), ("1.2.840.10008.1.2", "1.2.840.10008.1.2.1"),
+                          name)
+            self.assertEqual(tc.raw_pixels(got[uid], self.work), self.original[name], name)
+
+
+if __name__ == "__main__":
+    vt.main()
