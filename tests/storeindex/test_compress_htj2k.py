@@ -43,20 +43,36 @@ def ojph_frame(cs, ds, tmp, i):
     with open(src, "wb") as f:
         f.write(cs)
     spp, rows, cols = ds.SamplesPerPixel, ds.Rows, ds.Columns
-    # .yuv: the components one after another, 16-bit samples as 2 bytes
-    # little endian.
-    out = os.path.join(tmp, "ojph%d.yuv" % i)
+    # One component: .yuv, 16-bit samples as 2 bytes little endian. Three
+    # (whose colour transform .yuv does not undo): .ppm, interleaved, 16-bit
+    # samples big endian behind a text header of three lines.
+    out = os.path.join(tmp, "ojph%d.%s" % (i, "ppm" if spp == 3 else "yuv"))
     p = subprocess.run(["ojph_expand", "-i", src, "-o", out], capture_output=True, timeout=120)
     if p.returncode != 0 or not os.path.exists(out):
         return None
-    a = numpy.fromfile(out, dtype="<u2" if ds.BitsAllocated == 16 else "u1")
+    with open(out, "rb") as f:
+        data = f.read()
+    if spp == 3:
+        data = data.split(b"\n", 3)[3]
+    wide = ds.BitsAllocated == 16
+    a = numpy.frombuffer(data, dtype=(">u2" if spp == 3 else "<u2") if wide else "u1")
     if a.size != spp * rows * cols:
         return None
-    if spp > 1:
-        a = a.reshape(spp, rows * cols).T.reshape(-1)
-    if ds.BitsAllocated == 16:
-        a = a.astype("<u2")
-    return a.tobytes()
+    return a.astype("<u2" if wide else "u1").tobytes()
+
+
+def sign_extended(ds, frames):
+    """opj_decompress's frames of a signed image, which it writes as Bits
+    Stored's two's complement, as the stored words (sign-extended)."""
+    if frames is None or ds.PixelRepresentation == 0 or ds.BitsAllocated != 16:
+        return frames
+    bits = ds.BitsStored
+    out = []
+    for f in frames:
+        v = numpy.frombuffer(f, "<u2").astype(numpy.int64) & ((1 << bits) - 1)
+        v = numpy.where(v >= 1 << (bits - 1), v - (1 << bits), v)
+        out.append((v & 0xFFFF).astype("<u2").tobytes())
+    return out
 
 
 def codestreams(path):
@@ -110,6 +126,19 @@ class HtjCompressTests(vt.ServerTestCase):
         return ac.image_path(srv.basedir, ds.StudyInstanceUID, ds.SeriesInstanceUID,
                              ds.SOPInstanceUID)
 
+    def same_frames(self, got, want, what):
+        """Frames compared without a diff of their bytes (too slow to make)."""
+        self.assertIsNotNone(got, what)
+        self.assertNotIn(None, got, what)
+        self.assertEqual(len(got), len(want), what)
+        for i, (g, w) in enumerate(zip(got, want)):
+            if g != w:
+                a, b = numpy.frombuffer(g, "u1"), numpy.frombuffer(w, "u1")
+                at = int(numpy.argmax(a != b)) if a.size == b.size else -1
+                self.fail("%s: frame %d differs (sizes %d, %d; first at byte %d: %r vs %r)"
+                          % (what, i + 1, len(g), len(w), at, g[at - at % 2:at + 4],
+                             w[at - at % 2:at + 4]))
+
     def check_codestreams(self, name, path):
         """One fragment per frame behind an offset table, each decoded by
         ojph_expand and opj_decompress to the original frame."""
@@ -126,8 +155,9 @@ class HtjCompressTests(vt.ServerTestCase):
         tmp = tempfile.mkdtemp(dir=self.work)
         if ds.PixelRepresentation == 0:
             got = [ojph_frame(cs, ds, tmp, i) for i, cs in enumerate(frames)]
-            self.assertEqual(got, want, name + " (ojph_expand)")
-        self.assertEqual(j2kref.opj_reference(path, tmp), want, name + " (opj_decompress)")
+            self.same_frames(got, want, name + " (ojph_expand)")
+        self.same_frames(sign_extended(ds, j2kref.opj_reference(path, tmp)), want,
+                         name + " (opj_decompress)")
         shutil.rmtree(tmp)
         # The HT block coder: the codestream names HTJ2K (Rsiz bit 14, a CAP
         # marker) and a reversible transform.
@@ -202,7 +232,9 @@ class HtjCompressTests(vt.ServerTestCase):
             answers = re.findall(r"\(0008,3002\) UI (\S+)",
                                  (p.stdout + p.stderr).split("Find Response:", 1)[-1])
             self.assertEqual(len(answers), 1, name + (p.stdout + p.stderr)[-2000:])
-            self.assertEqual(answers[0] == "[%s]" % HTJ2K, kind == "htj2k", name + answers[0])
+            # The odd-length UID's padding ends the word findscu prints.
+            self.assertEqual(answers[0].startswith("[" + HTJ2K), kind == "htj2k",
+                             name + answers[0])
         # So does QIDO-RS.
         web = webharness.Web(srv)
         self.addCleanup(web.stop)
@@ -232,7 +264,7 @@ class HtjCompressTests(vt.ServerTestCase):
             uid = str(pydicom.dcmread(path, stop_before_pixels=True).SOPInstanceUID)
             self.assertIn(tc.syntax(got[uid]), ("1.2.840.10008.1.2", "1.2.840.10008.1.2.1"),
                           name)
-            self.assertEqual(tc.raw_pixels(got[uid], self.work), self.original[name], name)
+            self.same_frames([tc.raw_pixels(got[uid], self.work)], [self.original[name]], name)
 
 
 if __name__ == "__main__":
