@@ -196,10 +196,14 @@ static int writeFile(DcmFileFormat *ff, E_TransferSyntax xfer, const char *metaU
     E_FileWriteMode mode = EWM_fileformat;
     if (metaUid != nullptr) {
         // The meta header made as for xfer (the store's elements kept), its
-        // syntax then set to metaUid, and written as it is (the toolkit
-        // recomputes its group length).
+        // syntax then set to metaUid and its group length computed again
+        // (a longer UID), and written as it is.
+        DcmMetaInfo *meta = ff->getMetaInfo();
         if (ff->validateMetaInfo(xfer, EWM_fileformat).bad() ||
-            ff->getMetaInfo()->putAndInsertString(DCM_TransferSyntaxUID, metaUid).bad()) {
+            meta->putAndInsertString(DCM_TransferSyntaxUID, metaUid).bad() ||
+            meta->computeGroupLengthAndPadding(EGL_withGL, EPD_noChange, EXS_LittleEndianExplicit,
+                                               EET_ExplicitLength)
+                .bad()) {
             errno = EIO;
             return -1;
         }

@@ -218,6 +218,12 @@ class HtjCompressTests(vt.ServerTestCase):
                 want["(0028, 0004)"] = "YBR_RCT"
             self.assertEqual(tc.attributes(path), want, name)
             self.assertEqual(ds.get("PlanarConfiguration", 0), 0, name)
+            # The toolkit reads the meta header (its group length rewritten
+            # for the HTJ2K syntax) without a complaint.
+            d = vt.run(["dcmdump", "-M", "+L", path])
+            self.assertEqual(d.returncode, 0, d.stderr)
+            self.assertNotRegex(d.stdout + d.stderr, r"(?m)^[WE]: ", name)
+            self.assertIn("[%s]" % HTJ2K, d.stdout.replace("\0", ""), name)
         print("\n".join(report))
         noise = [n for n in self.files if n.endswith(("_noise", "_frames", "_be"))]
         saved = 1 - sum(os.path.getsize(self.stored(srv, n)) for n in noise) / sum(
