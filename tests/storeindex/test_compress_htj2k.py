@@ -284,6 +284,63 @@ class HtjCompressTests(vt.ServerTestCase):
                           name)
             self.same_frames([tc.raw_pixels(got[uid], self.work)], [self.original[name]], name)
 
+    def pixels(self, path):
+        """The image's pixels whatever its form: decoded by opj_decompress
+        when HTJ2K (gdcm does not know the syntax), else by gdcm."""
+        if tc.syntax(path) != HTJ2K:
+            return tc.raw_pixels(path, self.work)
+        tmp = tempfile.mkdtemp(dir=self.work)
+        ds = pydicom.dcmread(path, stop_before_pixels=True)
+        frames = sign_extended(ds, j2kref.opj_reference(path, tmp))
+        shutil.rmtree(tmp)
+        return None if frames is None else b"".join(frames)
+
+    def test_b_killed_at_the_htj2k_steps(self):
+        """A 16-bit signed CT and a 4-frame RGB US on a stopped store, the
+        HTJ2K compressor killed at each write, flush and rename in turn:
+        each image whole in one of its forms, check clean, the next pass
+        finishing it."""
+        names = ("CT_noise", "US_rgb_frames")
+        srv = self.server()
+        srv.storescu([self.files[n][0] for n in names])
+        srv.stop()
+        with open(os.path.join(srv.etc, "Compression"), "w") as f:
+            f.write("syntax htj2k-lossless\nquiet 0s\n")
+        kills = 0
+        for call, most in (("write", 4), ("fsync", 6), ("rename", 3)):
+            for n in range(1, most + 1):
+                store = os.path.join(self.work, "%s-%d" % (call, n))
+                shutil.copytree(srv.basedir, store, symlinks=True)
+                p = vt.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + call,
+                            "-e", "inject=%s:signal=KILL:when=%d" % (call, n), ac.STOREINDEX,
+                            "compress", store], env=srv.env, timeout=120)
+                kills += p.returncode in (-9, 137)
+                with self.subTest(call=call, n=n):
+                    for again in (False, True):
+                        if again:
+                            p = vt.run([ac.STOREINDEX, "compress", store], env=srv.env,
+                                       timeout=120)
+                            self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+                        status, lines = ac.storeindex("check", store)
+                        self.assertEqual((status, ac.finding_kinds(lines)), (0, set()),
+                                         "\n".join(lines))
+                        for name in names:
+                            ds = pydicom.dcmread(self.files[name][0], stop_before_pixels=True)
+                            path = ac.image_path(store, ds.StudyInstanceUID,
+                                                 ds.SeriesInstanceUID, ds.SOPInstanceUID)
+                            self.assertEqual(self.pixels(path), self.original[name], name)
+                            if tc.checksum_line(path) != tc.file_record(path):
+                                # Between the new line and the rename only.
+                                self.assertFalse(again, name)
+                                self.assertEqual(tc.checksum_line(path),
+                                                 tc.file_record(path + ".compressing"), name)
+                            if again:
+                                self.assertEqual(tc.syntax(path), HTJ2K, name)
+                                self.assertFalse(os.path.exists(path + ".compressing"))
+                shutil.rmtree(store)
+        print("kills: %d" % kills)
+        self.assertGreaterEqual(kills, 8)
+
 
 if __name__ == "__main__":
     vt.main()
