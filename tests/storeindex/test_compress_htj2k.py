@@ -4,12 +4,15 @@ encoder) beside a running server, on the CT, MR, CR and US samples of
 test_compress (pydicom's and generated ones with realistic noise: 8 and 16
 bits, signed, RGB, multi-frame, big endian). Printed: the bytes on disk
 before and after. Each frame's codestream (one fragment per frame, behind a
-basic offset table) decoded by decoders other than the archive's own
-comparison: OpenJPEG's opj_decompress for every image, OpenJPH's own
-ojph_expand too for the unsigned ones (its 0.9 writes signed samples as
-zeros), to the original pixels bit for bit; every attribute kept but an RGB image's colour model (YBR_RCT);
-C-FIND and QIDO-RS answering .201; a C-MOVE to an uncompressed-only peer
-giving the original pixels."""
+basic offset table) decoded by reference tools on the extracted
+codestream: OpenJPEG's opj_decompress (another implementation than the
+encoder) for every image, OpenJPH's ojph_expand too for the unsigned ones
+(its 0.9 writes signed samples as zeros), to the original pixels bit for
+bit; the meta header read by dcmdump without a warning; every attribute
+kept but an RGB image's colour model (YBR_RCT); C-FIND and QIDO-RS
+answering .201; a C-MOVE to an uncompressed-only peer giving the original
+pixels. And the compressor killed at each write, flush and rename of the
+HTJ2K pass: each image whole, check clean, the next pass finishing it."""
 
 import os
 import re
