@@ -15,7 +15,8 @@
 //     quiet 2d                  # studies not changed for this long (required)
 //     modality CT MR            # only images of these modalities (default: every)
 //     max-image 256M            # larger image files are skipped (the toolkit
-//                               # encodes an image whole, in memory)
+//                               # encodes JPEG-LS whole, in memory; HTJ2K is
+//                               # made a frame at a time)
 //     before-tier yes           # the tier's mover compresses a study before it moves it
 //     every 1h                  # the server runs a pass this often (default: never)
 //
@@ -24,9 +25,9 @@
 // JPEG lossless, deflate), one without pixel data or with pixels the
 // encoder does not take (other than 8 or 16 bits allocated, 1 or 3
 // samples; for HTJ2K also colour planes stored apart, a High Bit not Bits
-// Stored - 1, a sample beyond Bits Stored), one in the object tier (a stub or head beside it), one
-// whose file does not match its checksum line, one larger than max-image, one whose compressed form
-// is not smaller.
+// Stored - 1, a sample beyond Bits Stored), one in the object tier (a stub
+// or head beside it), one whose file does not match its checksum line, one
+// larger than max-image, one whose compressed form is not smaller.
 //
 // The steps for one image, under its study's lock (store/studylock.h), and
 // what a crash at each leaves (N = image_I.dcm, T = image_I.dcm.compressing,
