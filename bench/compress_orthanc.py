@@ -12,7 +12,8 @@ and MR samples, then:
 
 - storeserver: the images stored (storescu), then one `storeindex compress
   --quiet 0s` pass timed (wall clock): MB/s of original image bytes, and the
-  image files' bytes before and after;
+  image files' bytes before and after; once in JPEG-LS and once (a store of
+  its own) in HTJ2K lossless (`syntax htj2k-lossless`);
 - Orthanc (Debian package, no plugins): the same images stored into one
   Orthanc with IngestTranscoding to JPEG-LS lossless and into one without;
   the compression's cost is the difference of the two ingest times, its
@@ -151,22 +152,28 @@ def main():
         original = sum(os.path.getsize(f) for f in files)
         print("%d images, %.1f MB uncompressed" % (len(files), original / 1e6))
 
-        # velto
-        srv = vt.Server(args=[], root=tempfile.mkdtemp(dir=tmp))
-        storescu(srv.port, srv.aetitle, files)
-        before = bytes_below(os.path.join(srv.basedir, "uid"), ".dcm")
-        start = time.time()
-        p = vt.run([storeindex, "compress", "--quiet", "0s", srv.basedir], env=srv.env,
-                   timeout=3600)
-        seconds = time.time() - start
-        after = bytes_below(os.path.join(srv.basedir, "uid"), ".dcm")
-        srv.stop()
-        if p.returncode != 0:
-            raise RuntimeError(p.stdout + p.stderr)
-        velto_rate = before / 1e6 / seconds
-        print("velto: storeindex compress %.2f s, %.1f MB/s; %.1f MB -> %.1f MB (%.1f%% saved)"
-              % (seconds, velto_rate, before / 1e6, after / 1e6, 100 * (1 - after / before)))
-        print("       " + p.stdout.strip().splitlines()[-1])
+        # velto, JPEG-LS then HTJ2K (each on a store of its own)
+        results = {}
+        for syntax in ("jpeg-ls-lossless", "htj2k-lossless"):
+            srv = vt.Server(args=[], root=tempfile.mkdtemp(dir=tmp))
+            with open(os.path.join(srv.etc, "Compression"), "w") as f:
+                f.write("syntax %s\nquiet 0s\n" % syntax)
+            storescu(srv.port, srv.aetitle, files)
+            before = bytes_below(os.path.join(srv.basedir, "uid"), ".dcm")
+            start = time.time()
+            p = vt.run([storeindex, "compress", "--quiet", "0s", srv.basedir], env=srv.env,
+                       timeout=3600)
+            seconds = time.time() - start
+            after = bytes_below(os.path.join(srv.basedir, "uid"), ".dcm")
+            srv.stop()
+            if p.returncode != 0:
+                raise RuntimeError(p.stdout + p.stderr)
+            results[syntax] = (before / 1e6 / seconds, after)
+            print("velto %s: storeindex compress %.2f s, %.1f MB/s; %.1f MB -> %.1f MB "
+                  "(%.1f%% saved)" % (syntax, seconds, before / 1e6 / seconds, before / 1e6,
+                                      after / 1e6, 100 * (1 - after / before)))
+            print("       " + p.stdout.strip().splitlines()[-1])
+        velto_rate, after = results["jpeg-ls-lossless"]
 
         # Orthanc, with and without the transcoding, on the same images.
         times, sizes = {}, {}
@@ -189,6 +196,9 @@ def main():
                  sizes[True] / 1e6, 100 * (1 - sizes[True] / sizes[False])))
         print("ratios velto/Orthanc: compression MB/s %.2f, bytes after %.3f"
               % (velto_rate / orthanc_rate, after / sizes[True]))
+        rate, size = results["htj2k-lossless"]
+        print("ratios velto HTJ2K/Orthanc JPEG-LS: compression MB/s %.2f, bytes after %.3f"
+              % (rate / orthanc_rate, size / sizes[True]))
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 

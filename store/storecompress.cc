@@ -18,6 +18,7 @@
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcfilefo.h"
+#include "dcmtk/dcmdata/dcmetinf.h"
 #include "dcmtk/dcmdata/dcostrmb.h"
 #include "dcmtk/dcmdata/dcpixel.h"
 #include "dcmtk/dcmdata/dcpixseq.h"
@@ -28,6 +29,8 @@
 #include "dcmtk/dcmjpls/djencode.h"
 #include "dcmtk/dcmjpls/djrparam.h"
 
+#include "codec/htj2kenc.h"
+#include "codec/j2kcodec.h"
 #include "index/retrievelist.h"
 #include "runtime/durablefile.h"
 #include "runtime/fullio.h"
@@ -53,9 +56,8 @@ int compress_loadFile(const char *path, compress_config *cfg, char *why, size_t 
             bool one = sitefile_isOneWord(v);
             bool ok = false;
             if (k == "syntax" && one) {
-                // HTJ2K lossless would need an encoder library this system
-                // does not have (the toolkit encodes JPEG-LS only).
-                ok = v == "jpeg-ls-lossless";
+                // JPEG-LS by the toolkit, HTJ2K by OpenJPH (codec/htj2kenc.h).
+                ok = v == COMPRESS_JPEGLS || v == COMPRESS_HTJ2K;
                 c.syntax = v;
             } else if (k == "quiet" && one) {
                 ok = quietSeen = (c.quietSeconds = tier_parseDuration(v)) >= 0;
@@ -78,11 +80,8 @@ int compress_loadFile(const char *path, compress_config *cfg, char *why, size_t 
                 ok = (c.everySeconds = tier_parseDuration(v)) > 0;
             }
             if (!ok) {
-                snprintf(why, whySize, "%s line %d: bad setting \"%.63s\"%s", path, line.number,
-                         k.c_str(),
-                         k == "syntax" && v == "htj2k-lossless"
-                             ? " (no HTJ2K encoder on this system: use jpeg-ls-lossless)"
-                             : "");
+                snprintf(why, whySize, "%s line %d: bad setting \"%.63s\"", path, line.number,
+                         k.c_str());
                 bad = true;
             }
             return ok;
@@ -121,6 +120,7 @@ static void registerCodecs()
 {
     DJLSDecoderRegistration::registerCodecs();
     DJLSEncoderRegistration::registerCodecs(0, 0, 0, 0, OFFalse, 0, OFTrue, EJLSUC_never);
+    codec_registerJ2k(); // the HTJ2K form is decoded by OpenJPEG for the comparison
 }
 
 // Image results.
@@ -185,10 +185,30 @@ static int finishLeftover(const std::string &path, FILE *log)
     return -1;
 }
 
-// Writes the file format to fd in pieces as the toolkit encodes it, each
-// through sum: 0, or -1 (errno set; EIO: the toolkit could not encode it).
-static int writeFile(DcmFileFormat *ff, int fd, checksums_hasher *sum)
+// Writes the file format to fd in pieces as the toolkit encodes it in
+// xfer, each through sum: 0, or -1 (errno set; EIO: the toolkit could not
+// encode it). metaUid: the syntax the meta header names when not xfer's
+// (HTJ2K, which the toolkit does not know: its pixel data is written as
+// JPEG 2000's, the same encapsulation).
+static int writeFile(DcmFileFormat *ff, E_TransferSyntax xfer, const char *metaUid, int fd,
+                     checksums_hasher *sum)
 {
+    E_FileWriteMode mode = EWM_fileformat;
+    if (metaUid != nullptr) {
+        // The meta header made as for xfer (the store's elements kept), its
+        // syntax then set to metaUid and its group length computed again
+        // (a longer UID), and written as it is.
+        DcmMetaInfo *meta = ff->getMetaInfo();
+        if (ff->validateMetaInfo(xfer, EWM_fileformat).bad() ||
+            meta->putAndInsertString(DCM_TransferSyntaxUID, metaUid).bad() ||
+            meta->computeGroupLengthAndPadding(EGL_withGL, EPD_noChange, EXS_LittleEndianExplicit,
+                                               EET_ExplicitLength)
+                .bad()) {
+            errno = EIO;
+            return -1;
+        }
+        mode = EWM_dontUpdateMeta;
+    }
     enum { PIECE = 256 * 1024 };
     std::unique_ptr<char[]> buf(new char[PIECE]);
     DcmWriteCache cache;
@@ -199,8 +219,8 @@ static int writeFile(DcmFileFormat *ff, int fd, checksums_hasher *sum)
     do {
         // EWM_fileformat: the meta header's elements kept (the store's
         // implementation UID among them), its transfer syntax made the new one.
-        cond = ff->write(out, EXS_JPEGLSLossless, EET_ExplicitLength, &cache, EGL_recalcGL,
-                         EPD_withoutPadding, 0, 0, 0, EWM_fileformat);
+        cond = ff->write(out, xfer, EET_ExplicitLength, &cache, EGL_recalcGL, EPD_withoutPadding, 0,
+                         0, 0, mode);
         if (cond.bad() && cond != EC_StreamNotifyClient)
             break;
         bool last = cond.good();
@@ -237,8 +257,10 @@ static DcmPixelData *pixelData(DcmDataset *ds)
 static void dropFragments(DcmPixelData *px)
 {
     DcmPixelSequence *seq = nullptr;
-    E_TransferSyntax xfer = EXS_JPEGLSLossless;
-    if (px->getEncapsulatedRepresentation(xfer, nullptr, seq).bad() || seq == nullptr)
+    E_TransferSyntax xfer = EXS_Unknown;
+    const DcmRepresentationParameter *param = nullptr;
+    px->getOriginalRepresentationKey(xfer, param);
+    if (px->getEncapsulatedRepresentation(xfer, param, seq).bad() || seq == nullptr)
         return;
     for (unsigned long i = 0; i < seq->card(); i++) {
         DcmPixelItem *item = nullptr;
@@ -259,6 +281,9 @@ static int compareFrames(const std::string &path, const std::string &tmp, std::s
         *why = "cannot read the compressed form back";
         return -1;
     }
+    // An HTJ2K form reads as Explicit VR Little Endian with encapsulated
+    // pixel data: re-keyed for the decoder (it is only read here).
+    codec_adopt(&b);
     DcmDataset *da = a.getDataset(), *db = b.getDataset();
     OFString ua, ub;
     if (da->findAndGetOFString(DCM_SOPInstanceUID, ua).bad() ||
@@ -325,6 +350,101 @@ static const char *leftAlone(const std::string &path, const compress_config &cfg
     return nullptr;
 }
 
+// The image's pixel data of ds made HTJ2K lossless, frame by frame (one
+// fragment each behind a basic offset table), under the toolkit's JPEG 2000
+// lossless key (the same encapsulation; the file's meta header names
+// HTJ2K). An RGB image is encoded with the reversible colour transform and
+// called YBR_RCT, as a JPEG 2000 image so encoded must be: the transform
+// saves a tenth to a fifth of a colour image's bytes, and decoders undo it
+// to RGB. Other colour models (YBR_FULL, ...) are encoded component by
+// component as they are. IMAGE_DONE, IMAGE_SKIPPED or IMAGE_FAILED (why).
+static int encodeHtj2k(DcmDataset *ds, std::string *why)
+{
+    DcmPixelData *px = pixelData(ds);
+    Uint16 rows = 0, columns = 0, samples = 0, bits = 0, stored = 0, high = 0, sign = 0, planar = 0;
+    OFString photometric;
+    Sint32 frames = 1;
+    if (px == nullptr || ds->findAndGetUint16(DCM_Rows, rows).bad() ||
+        ds->findAndGetUint16(DCM_Columns, columns).bad() ||
+        ds->findAndGetUint16(DCM_SamplesPerPixel, samples).bad() ||
+        ds->findAndGetUint16(DCM_BitsAllocated, bits).bad() ||
+        ds->findAndGetUint16(DCM_BitsStored, stored).bad() ||
+        ds->findAndGetUint16(DCM_HighBit, high).bad() ||
+        ds->findAndGetUint16(DCM_PixelRepresentation, sign).bad() ||
+        ds->findAndGetOFString(DCM_PhotometricInterpretation, photometric).bad()) {
+        *why = "the image lacks attributes the HTJ2K encoder needs";
+        return IMAGE_SKIPPED;
+    }
+    if (ds->findAndGetUint16(DCM_PlanarConfiguration, planar).bad())
+        planar = 0;
+    if (ds->findAndGetSint32(DCM_NumberOfFrames, frames).bad() || frames < 1)
+        frames = 1;
+    // The decoder gives back interleaved samples and words whose bits above
+    // Bits Stored are the sign's: other layouts are left as they are.
+    if ((samples == 3 && planar != 0) || stored == 0 || stored > bits || high + 1 != stored) {
+        *why = "colour planes stored apart or High Bit not Bits Stored - 1";
+        return IMAGE_SKIPPED;
+    }
+    codec_frameinfo f;
+    f.rows = rows;
+    f.columns = columns;
+    f.samples = samples;
+    f.bitsAllocated = bits;
+    f.bitsStored = stored;
+    f.isSigned = sign == 1;
+    f.colourTransform = samples == 3 && photometric == "RGB";
+    Uint32 frameSize = 0;
+    if (px->getUncompressedFrameSize(ds, frameSize).bad() || frameSize == 0 ||
+        frameSize != (Uint32)rows * columns * samples * (bits / 8)) {
+        *why = "the frame size is not its attributes'";
+        return IMAGE_SKIPPED;
+    }
+    std::vector<unsigned char> frame(frameSize + (frameSize & 1));
+    std::vector<unsigned char> code;
+    std::unique_ptr<DcmPixelSequence> seq(new DcmPixelSequence(DCM_PixelSequenceTag));
+    DcmPixelItem *table = new DcmPixelItem(DCM_PixelItemTag);
+    seq->insert(table);
+    DcmOffsetList offsets;
+    Uint32 fragment = 0;
+    for (Sint32 i = 0; i < frames; i++) {
+        OFString model;
+        OFCondition c = px->getUncompressedFrame(ds, (Uint32)i, fragment, frame.data(),
+                                                 (Uint32)frame.size(), model);
+        if (c.bad()) {
+            *why = std::string("cannot read frame ") + std::to_string(i + 1) + ": " + c.text();
+            return IMAGE_FAILED;
+        }
+        std::string reason;
+        if (codec_encodeHtj2k(frame.data(), frameSize, f, &code, &reason) != 0) {
+            *why = "frame " + std::to_string(i + 1) + ": " + reason;
+            return reason == "a sample is beyond Bits Stored" ? IMAGE_SKIPPED : IMAGE_FAILED;
+        }
+        // storeCompressedFrame pads an odd codestream to an even length.
+        c = seq->storeCompressedFrame(offsets, code.data(), (Uint32)code.size(), 0);
+        if (c.bad()) {
+            *why = std::string("cannot keep frame ") + std::to_string(i + 1) + ": " + c.text();
+            return IMAGE_FAILED;
+        }
+    }
+    if (table->createOffsetTable(offsets).bad()) {
+        *why = "cannot make the offset table";
+        return IMAGE_FAILED;
+    }
+    // The uncompressed form is given up for the HTJ2K one: the data set is
+    // written from it alone.
+    px->putOriginalRepresentation(EXS_JPEG2000LosslessOnly, nullptr, seq.release());
+    if (f.colourTransform &&
+        ds->putAndInsertString(DCM_PhotometricInterpretation, "YBR_RCT").bad()) {
+        *why = "cannot set the colour model";
+        return IMAGE_FAILED;
+    }
+    if (!ds->canWriteXfer(EXS_JPEG2000LosslessOnly)) {
+        *why = "no HTJ2K form";
+        return IMAGE_FAILED;
+    }
+    return IMAGE_DONE;
+}
+
 // The steps of store/storecompress.h for one image, under its study's
 // lock. IMAGE_DONE (before and after: the file's sizes), IMAGE_SKIPPED or
 // IMAGE_FAILED (why).
@@ -372,12 +492,20 @@ static int compressImage(const std::string &path, const compress_config &cfg, ui
                 return IMAGE_SKIPPED;
             }
         }
-        DJLSRepresentationParameter lossless(0, OFTrue);
-        OFCondition c = ds->chooseRepresentation(EXS_JPEGLSLossless, &lossless);
-        if (c.bad() || !ds->canWriteXfer(EXS_JPEGLSLossless)) {
-            *why =
-                std::string("the encoder refused it: ") + (c.bad() ? c.text() : "no JPEG-LS form");
-            return IMAGE_FAILED;
+        bool htj2k = cfg.syntax == COMPRESS_HTJ2K;
+        E_TransferSyntax xfer = htj2k ? EXS_JPEG2000LosslessOnly : EXS_JPEGLSLossless;
+        if (htj2k) {
+            int r = encodeHtj2k(ds, why);
+            if (r != IMAGE_DONE)
+                return r;
+        } else {
+            DJLSRepresentationParameter lossless(0, OFTrue);
+            OFCondition c = ds->chooseRepresentation(EXS_JPEGLSLossless, &lossless);
+            if (c.bad() || !ds->canWriteXfer(EXS_JPEGLSLossless)) {
+                *why = std::string("the encoder refused it: ") +
+                       (c.bad() ? c.text() : "no JPEG-LS form");
+                return IMAGE_FAILED;
+            }
         }
         // 2. T, with the original's mode and modification time (the study
         // stays as quiet as it was for the tier's mover), flushed with its
@@ -391,8 +519,8 @@ static int compressImage(const std::string &path, const compress_config &cfg, ui
         durable_fd held(fd);
         checksums_hasher sum;
         struct timespec times[2] = {st.st_atim, st.st_mtim};
-        if (writeFile(&ff, fd, &sum) != 0 || futimens(fd, times) != 0 || fsync(fd) != 0 ||
-            held.close() != 0) {
+        if (writeFile(&ff, xfer, htj2k ? CODEC_HTJ2K_LOSSLESS : nullptr, fd, &sum) != 0 ||
+            futimens(fd, times) != 0 || fsync(fd) != 0 || held.close() != 0) {
             *why = std::string("cannot write ") + tmp + ": " + strerror(errno);
             unlink(tmp.c_str());
             return IMAGE_FAILED;

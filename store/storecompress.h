@@ -1,17 +1,22 @@
 // Lossless compression of quiet studies (storeindex compress, the server's
 // housekeeping, the tier's mover before it moves a study): each image of a
 // study quiet for the set time that is stored uncompressed is rewritten in
-// place in JPEG-LS lossless, its SOP Instance UID and every attribute kept,
-// after its compressed form was decoded and compared with the original
-// pixels bit for bit. Configured by the site file "Compression" along the
-// configuration search path:
+// place in JPEG-LS lossless or HTJ2K lossless, its SOP Instance UID and
+// every attribute kept (but an RGB image's Photometric Interpretation in
+// HTJ2K: YBR_RCT, the reversible colour transform's), after its compressed
+// form was decoded and compared with the original pixels bit for bit.
+// Configured by the site file "Compression" along the configuration search
+// path:
 //
-//     syntax jpeg-ls-lossless   # the only encoder here (htj2k-lossless: refused,
-//                               # no HTJ2K encoder library on this system)
+//     syntax jpeg-ls-lossless   # the toolkit's JPEG-LS (the default), or
+//                               # htj2k-lossless: OpenJPH's HTJ2K, reversible
+//                               # 5/3 wavelet, one fragment per frame behind a
+//                               # basic offset table, 1.2.840.10008.1.2.4.201
 //     quiet 2d                  # studies not changed for this long (required)
 //     modality CT MR            # only images of these modalities (default: every)
 //     max-image 256M            # larger image files are skipped (the toolkit
-//                               # encodes an image whole, in memory)
+//                               # encodes JPEG-LS whole, in memory; HTJ2K is
+//                               # made a frame at a time)
 //     before-tier yes           # the tier's mover compresses a study before it moves it
 //     every 1h                  # the server runs a pass this often (default: never)
 //
@@ -19,9 +24,10 @@
 // uncompressed ones (every lossy syntax, JPEG-LS, JPEG 2000, HTJ2K, RLE and
 // JPEG lossless, deflate), one without pixel data or with pixels the
 // encoder does not take (other than 8 or 16 bits allocated, 1 or 3
-// samples), one in the object tier (a stub or head beside it), one whose
-// file does not match its checksum line, one larger than max-image, one
-// whose compressed form is not smaller.
+// samples; for HTJ2K also colour planes stored apart, a High Bit not Bits
+// Stored - 1, a sample beyond Bits Stored), one in the object tier (a stub
+// or head beside it), one whose file does not match its checksum line, one
+// larger than max-image, one whose compressed form is not smaller.
 //
 // The steps for one image, under its study's lock (store/studylock.h), and
 // what a crash at each leaves (N = image_I.dcm, T = image_I.dcm.compressing,
@@ -57,10 +63,13 @@ struct studylock_file;
 #define COMPRESS_CONFIG_FILENAME "Compression"
 // Suffix of an image's compressed form before it replaces the image.
 #define COMPRESS_NEW_SUFFIX ".compressing"
+// The values of the file's "syntax".
+#define COMPRESS_JPEGLS "jpeg-ls-lossless"
+#define COMPRESS_HTJ2K "htj2k-lossless"
 
 // The site's settings.
 struct compress_config {
-    std::string syntax = "jpeg-ls-lossless";
+    std::string syntax = COMPRESS_JPEGLS;
     long quietSeconds = -1;              // studies quiet this long (required in the file)
     std::vector<std::string> modalities; // empty: every modality
     uint64_t maxImageBytes = 256ull << 20;

@@ -1,6 +1,6 @@
 // The Compression site file (store/storecompress.h): every setting, the
-// defaults, and the refusals (an unknown syntax, HTJ2K without an encoder,
-// no quiet time, a malformed value).
+// defaults, HTJ2K lossless taken, and the refusals (an unknown syntax, no
+// quiet time, a malformed value).
 #include <gtest/gtest.h>
 
 #include <stdio.h>
@@ -47,6 +47,14 @@ TEST(CompressSettings, ReadsEverySettingAndDefaults)
     EXPECT_EQ(defaults.maxImageBytes, 256ull << 20);
     EXPECT_FALSE(defaults.beforeTier);
     EXPECT_EQ(defaults.everySeconds, -1);
+    EXPECT_EQ(defaults.syntax, "jpeg-ls-lossless");
+
+    compress_config htj2k;
+    ASSERT_EQ(compress_loadFile(writeFile(d, "syntax htj2k-lossless\nquiet 1d\n").c_str(), &htj2k,
+                                why, sizeof why),
+              0)
+        << why;
+    EXPECT_EQ(htj2k.syntax, "htj2k-lossless");
 }
 
 TEST(CompressSettings, Refusals)
@@ -57,7 +65,7 @@ TEST(CompressSettings, Refusals)
         const char *text;
         const char *reason;
     } cases[] = {
-        {"syntax htj2k-lossless\nquiet 1d\n", "no HTJ2K encoder"},
+        {"syntax htj2k-lossy\nquiet 1d\n", "bad setting \"syntax\""},
         {"syntax jpeg-lossy\nquiet 1d\n", "bad setting \"syntax\""},
         {"modality CT\n", "no \"quiet\" setting"},
         {"quiet soon\n", "bad setting \"quiet\""},
