@@ -27,6 +27,7 @@
 #include "dcmtk/dcmdata/dcuid.h"
 
 #include "core/archive.h"
+#include "core/audit.h"
 #include "core/forward.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/fullio.h"
@@ -675,6 +676,38 @@ static void forwardAgain(const archive_context *ctx, const std::vector<planImage
     }
 }
 
+// The change on the audit trail: one message per study it left images in,
+// naming the patient those now belong to (read from a changed image): a
+// Patient Record for a change of a patient (a merge, a patient's modify),
+// else Instances Accessed with action U.
+static void auditChange(const archive_context *ctx, const char *kind, const std::string &scope,
+                        const change_origin &origin, const std::vector<planImage> &images,
+                        const change_result &res)
+{
+    if (ctx->audit == nullptr)
+        return;
+    audit_participant by;
+    by.userId = origin.user.empty() ? "storeindex" : origin.user;
+    by.address = origin.from;
+    bool patient = strcmp(kind, "merge") == 0 || scope.compare(0, 8, "patient ") == 0;
+    int outcome = res.status == CHANGE_DONE ? AUDIT_SUCCESS : AUDIT_MINOR_FAILURE;
+    std::set<std::string> seen;
+    for (const planImage &im : images) {
+        if (!seen.insert(im.ns).second)
+            continue;
+        DcmFileFormat ff;
+        std::string id, name;
+        if (readHead(ctx->store, im.ns, im.nr, im.ni, &ff)) {
+            const char *v;
+            if ((v = dicomnet_getTagString(ff.getDataset(), DCM_PatientID)) != nullptr)
+                id = v;
+            if ((v = dicomnet_getTagString(ff.getDataset(), DCM_PatientName)) != nullptr)
+                name = v;
+        }
+        audit_change(ctx->audit, patient, 'U', by, im.ns, id, name, outcome, res.message);
+    }
+}
+
 static std::string makeId()
 {
     struct timespec ts;
@@ -833,13 +866,17 @@ static int runChange(const archive_context *ctx, const char *kind, const std::st
     if (readSettings(log).forwardChanged)
         forwardAgain(ctx, plan.images);
     if (failed != 0 || logged != 0 || !flushed)
-        return done(res, CHANGE_UNFINISHED,
-                    "made, but " + std::to_string(failed) +
-                        " image(s) failed a step; the next start of the store finishes it");
-    logprintf(LOGLEVEL_NOTICE, log, "Change %s (%s %s): %zu image(s).\n", id.c_str(), kind,
-              escapedField(scope).c_str(), plan.images.size());
-    return done(res, CHANGE_DONE,
-                std::string(kind) + ": " + std::to_string(res->images) + " image(s) changed");
+        done(res, CHANGE_UNFINISHED,
+             "made, but " + std::to_string(failed) +
+                 " image(s) failed a step; the next start of the store finishes it");
+    else
+        done(res, CHANGE_DONE,
+             std::string(kind) + ": " + std::to_string(res->images) + " image(s) changed");
+    auditChange(ctx, kind, scope, origin, plan.images, *res);
+    if (res->status == CHANGE_DONE)
+        logprintf(LOGLEVEL_NOTICE, log, "Change %s (%s %s): %zu image(s).\n", id.c_str(), kind,
+                  escapedField(scope).c_str(), plan.images.size());
+    return res->status;
 }
 
 // ---- the three changes ----

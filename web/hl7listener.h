@@ -58,4 +58,9 @@ hl7listener *hl7listener_start(const hl7listener_settings &settings, hl7listener
 // Ends the thread and closes every connection; null is allowed.
 void hl7listener_stop(hl7listener *listener);
 
+// storeweb's action on an ADT event (web/hl7changes.cc), an
+// hl7listener_apply: the archive's change, made with the archive held
+// alone (archive_exclusive on web_archive).
+int web_applyAdt(const hl7_adt &adt, const std::string &peer, hl7_refusal *why);
+
 #endif

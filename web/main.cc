@@ -30,6 +30,7 @@
 #include "runtime/process.h"
 #include "web/csrf.h"
 #include "web/frontdoor.h"
+#include "web/hl7listener.h"
 #include "web/httpd.h"
 #include "web/metrics.h"
 #include "web/monitorfeed.h"
@@ -326,6 +327,7 @@ int main(int argc, char **argv)
     weboptions &o = web_options;
     int rc = 1;
     MHD_Daemon *daemon = nullptr;
+    hl7listener *hl7Listener = nullptr;
     sigset_t stopSignals;
     int sig = 0;
     // The audit trail's sender (core/audit.h) and its stop.
@@ -463,6 +465,22 @@ int main(int argc, char **argv)
     daemon = httpd_start();
     if (daemon == nullptr)
         goto out;
+    {
+        // ADT messages from the hospital, when the site file names a port.
+        hl7listener_settings hl7;
+        std::string hl7error;
+        int hl7read = hl7listener_load(nullptr, &hl7, &hl7error);
+        if (hl7read < 0) {
+            logprintf(LOGLEVEL_FATAL, o.logfp, "%s\n", hl7error.c_str());
+            httpd_stop(daemon);
+            goto out;
+        }
+        if (hl7read == 1 &&
+            (hl7Listener = hl7listener_start(hl7, web_applyAdt, o.logfp, &hl7error)) == nullptr) {
+            httpd_stop(daemon);
+            goto out;
+        }
+    }
     audit_application(web_archive.audit, true);
     if (web_archive.audit != nullptr)
         auditSender = std::thread(audit_runSender, web_archive.audit, &auditStop, 2000);
@@ -484,6 +502,9 @@ int main(int argc, char **argv)
     sigwait(&stopSignals, &sig);
     logprintf(LOGLEVEL_NOTICE, o.logfp, "storeweb stopping (signal %d)\n", sig);
     multicast_send(web_monitorSock, "WEB STOP");
+    // No change starts once the listener is gone: it ends before the
+    // archive it changes.
+    hl7listener_stop(hl7Listener);
     httpd_stop(daemon);
     audit_application(web_archive.audit, false);
     rc = 0;
