@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dcmtk/dcmdata/dcfilefo.h"
@@ -144,6 +145,72 @@ bool rejection_view::anyIn(const std::string &study)
     return !studyHidden(study).empty();
 }
 
+bool rejection_view::keepPatient(DcmDataset *match)
+{
+    // Nothing rejected anywhere (the common case): one directory listing.
+    studyHidden("");
+    if (files_.empty())
+        return true;
+    // The patient's studies, by the keys that name the patient in the match.
+    DcmDataset query;
+    query.putAndInsertString(DCM_QueryRetrieveLevel, "STUDY");
+    query.putAndInsertString(DCM_StudyInstanceUID, "");
+    bool named = false;
+    for (const DcmTagKey &key : {DCM_PatientID, DCM_IssuerOfPatientID, DCM_PatientName}) {
+        std::string v = text(match, key);
+        if (!v.empty() && v.find_first_of("*?\\") == std::string::npos) {
+            query.putAndInsertString(key, v.c_str());
+            named = true;
+        }
+    }
+    if (!named)
+        return true;
+    std::unique_ptr<index_cursor> walk(ctx_->store->index().find(&query, "STUDY", 0));
+    std::vector<std::string> studies;
+    DcmDataset *study = nullptr;
+    while (walk->next(&study) == 0) {
+        studies.push_back(text(study, DCM_StudyInstanceUID));
+        delete study;
+        study = nullptr;
+    }
+    walk.reset();
+    bool anyHidden = false;
+    for (const std::string &s : studies)
+        anyHidden = anyHidden || anyIn(s);
+    if (!anyHidden)
+        return true;
+    long studiesLeft = 0, seriesLeft = 0, imagesLeft = 0;
+    for (const std::string &s : studies) {
+        std::vector<index_image> images;
+        if (ctx_->store->index().studyImages(s.c_str(), &images) != INDEX_OK)
+            return true;
+        const std::set<std::string> &h = studyHidden(s);
+        std::set<std::string> series;
+        long left = 0;
+        for (const index_image &im : images)
+            if (h.count(im.instance) == 0) {
+                left++;
+                series.insert(im.series);
+            }
+        studiesLeft += left > 0 ? 1 : 0;
+        seriesLeft += (long)series.size();
+        imagesLeft += left;
+    }
+    if (studiesLeft == 0)
+        return false;
+    // The counts the match carries are those of the images left.
+    const struct {
+        DcmTagKey key;
+        long value;
+    } counts[] = {{DCM_NumberOfPatientRelatedStudies, studiesLeft},
+                  {DCM_NumberOfPatientRelatedSeries, seriesLeft},
+                  {DCM_NumberOfPatientRelatedInstances, imagesLeft}};
+    for (const auto &c : counts)
+        if (match->tagExists(c.key))
+            match->putAndInsertString(c.key, std::to_string(c.value).c_str());
+    return true;
+}
+
 bool rejection_view::keep(DcmDataset *match, const std::string &level)
 {
     std::string study = text(match, DCM_StudyInstanceUID);
@@ -151,6 +218,8 @@ bool rejection_view::keep(DcmDataset *match, const std::string &level)
         std::string instance = text(match, DCM_SOPInstanceUID);
         return instance.empty() || !hidden(study, instance);
     }
+    if (level == "PATIENT")
+        return keepPatient(match);
     if ((level != "SERIES" && level != "STUDY") || study.empty() || !anyIn(study))
         return true;
     std::vector<index_image> images;

@@ -71,6 +71,9 @@ public:
     bool keep(DcmDataset *match, const std::string &level);
 
 private:
+    // keep of a PATIENT match: dropped when every image of the patient's
+    // studies is hidden, its counts made those of the images left.
+    bool keepPatient(DcmDataset *match);
     const std::set<std::string> &studyHidden(const std::string &study);
     const archive_context *ctx_;
     // The studies that have a file, listed at the view's first look (one

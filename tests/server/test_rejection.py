@@ -166,6 +166,12 @@ class RejectionTests(vt.ServerTestCase):
         self.assertEqual(len(study), 1)
         self.assertEqual(int(study[0].NumberOfStudyRelatedInstances), 4)
         self.assertEqual(int(study[0].NumberOfStudyRelatedSeries), 2)
+        p, patients = s.findscu(["PatientID=", "NumberOfPatientRelatedStudies=",
+                                 "NumberOfPatientRelatedSeries=",
+                                 "NumberOfPatientRelatedInstances="], level="PATIENT", model="-P")
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual([(int(r.NumberOfPatientRelatedStudies), int(r.NumberOfPatientRelatedSeries),
+                           int(r.NumberOfPatientRelatedInstances)) for r in patients], [(1, 2, 4)])
         self.assertEqual(self.find(s, "IMAGE", ["StudyInstanceUID=" + STUDY,
                                                 "SeriesInstanceUID=" + SERIES_A,
                                                 "SOPInstanceUID="]), [])
