@@ -149,7 +149,12 @@ class RetentionTests(vt.ServerTestCase):
         self.check_clean(s)
 
     def test_keep_by_study_date(self):
-        s = self.server()
+        s = self.server(start=False)
+        # Audited (a collector that never answers: the events wait in the
+        # spool, which the test reads).
+        with open(os.path.join(s.etc, "AuditLog"), "w") as f:
+            f.write("udp 127.0.0.1:%d\n" % vt.free_port())
+        s.start()
         # 0: 20 years old, 1: 5 years, 2: 40 days, 3: 10 days, 4: 20 years
         # but changed just now (maybe still arriving).
         dates = {0: ymd(20 * 366), 1: ymd(5 * 365), 2: ymd(40), 3: ymd(10), 4: ymd(20 * 366)}
@@ -173,6 +178,13 @@ class RetentionTests(vt.ServerTestCase):
         self.assertEqual(self.found(s), [3, 4])
         self.assertEqual(self.stored(s), [3, 4])
         self.check_clean(s)
+        # Every deletion audited (DICOM Study Deleted, 110105), naming its
+        # study; the studies kept in none.
+        with open(os.path.join(s.basedir, "audit", "spool"), "rb") as f:
+            deleted = [r for r in f.read().split(b"\x1eAUD ")[1:] if b'csd-code="110105"' in r]
+        for n in range(5):
+            named = [r for r in deleted if study_uid(n).encode() + b'"' in r]
+            self.assertEqual(len(named), 1 if n < 3 else 0, (n, deleted))
 
     def test_housekeeping_runs_the_pass(self):
         s = self.server(start=False)
