@@ -137,6 +137,10 @@ class WebLimitsTest(unittest.TestCase):
         cls.script = b'__webpack_require__.p = "/";\n' + b"//" + b"x" * (20 << 20) + b"\n"
         with open(os.path.join(cls.viewer, "app.js"), "wb") as f:
             f.write(cls.script)
+        # The HL7 listener too, with a small message limit.
+        cls.hl7port = vt.free_port()
+        with open(os.path.join(cls.server.etc, "HL7Listener"), "w") as f:
+            f.write("port %d\nallow 127.0.0.1\nmax-message 65536\n" % cls.hl7port)
         cls.web = Web(cls.server, args=["-V", cls.viewer], env={"TMPDIR": cls.tmpdir})
         # Two series of one study (CT, MR) and a secondary capture of another.
         cls.files = os.path.join(cls.server.tmp, "in")
@@ -212,6 +216,55 @@ class WebLimitsTest(unittest.TestCase):
         return [value(i, "00081197") for i in answer.get("00081198", {}).get("Value", [])]
 
     # Uploads ------------------------------------------------------------
+
+    # HL7 ---------------------------------------------------------------
+
+    def test_hl7_garbage_endless_frames_and_unread_acks(self):
+        # Frames that never end (cut off at the limit), bytes that are no MLLP, a sender that
+        # sends hundreds of messages without reading its ACKs, and one that
+        # stops mid-frame: the daemon stays up in bounded memory, the other
+        # clients are served, and a sound message is answered after.
+        msg = (b"MSH|^~\\&|HIS|H|V|R|2026||ORM^O01|%d|P|2.5\rPID|1||X\r")
+
+        def flood():
+            socks = []
+            try:
+                # Fifteen, so that the sender below is within the listener's
+                # limit of sixteen connections.
+                for n in range(15):
+                    c = socket.create_connection(("127.0.0.1", self.hl7port), timeout=10)
+                    socks.append(c)
+                    try:
+                        if n % 3 == 0:
+                            c.sendall(b"\x0b" + b"x" * (4 << 20))
+                        elif n % 3 == 1:
+                            c.sendall(b"\x00\xff" * 1000)
+                        else:
+                            c.sendall(b"\x0bMSH|^~\\&|HIS")
+                    except (BrokenPipeError, ConnectionResetError):
+                        pass
+                # Pipelined without reading: the listener stops reading while
+                # it owes ACKs; all are answered once they are read.
+                c = socket.create_connection(("127.0.0.1", self.hl7port), timeout=30)
+                socks.append(c)
+                for n in range(300):
+                    c.sendall(b"\x0b" + msg % n + b"\x1c\r")
+                got = b""
+                while got.count(b"\x1c\r") < 300:
+                    piece = c.recv(65536)
+                    if not piece:
+                        break
+                    got += piece
+                return got
+            finally:
+                for c in socks:
+                    c.close()
+        got = self.attack(flood)
+        self.assertEqual(got.count(b"MSA|AR|"), 300)
+        c = socket.create_connection(("127.0.0.1", self.hl7port), timeout=10)
+        c.sendall(b"\x0bMSH|^~\\&|HIS|H|V|R|2026||ADT^A08|Z1|P|2.5\rPID|1||NOBODY||DOE\r\x1c\r")
+        self.assertIn(b"MSA|AA|Z1", c.recv(4096))
+        c.close()
 
     def test_deeply_nested_part_is_refused_and_the_next_stored(self):
         # 200,000 nested sequences (7 MB) ended the daemon with a stack
