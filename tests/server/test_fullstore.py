@@ -415,8 +415,10 @@ class FullStoreTests(vt.ServerTestCase):
         held("0000000001-000000001-1-2", study + ".1.1", whole=False)
         s.start()
         vt.wait_for(lambda: len(self.dest.files()) == 2, 15, what="the held job's delivery")
-        # The lock and the record of what was delivered stay.
-        vt.wait_for(lambda: all(n in ("LOCK", "delivered") for n in os.listdir(forward)), 15,
+        # The lock, the record of what was delivered and the history of
+        # finished jobs stay.
+        vt.wait_for(lambda: all(n in ("LOCK", "delivered", "history")
+                                for n in os.listdir(forward)), 15,
                     what="an empty queue")
         self.assertEqual(sorted(str(pydicom.dcmread(f).SOPInstanceUID)
                                 for f in self.dest.files()), [study + ".1.1"] * 2)
