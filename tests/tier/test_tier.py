@@ -193,7 +193,8 @@ class TierTest(vt.ServerTestCase):
     def metrics(self, web):
         status, _, body = web.curl("/metrics")
         self.assertEqual(status, 200)
-        return {name: int(value) for name, value in
+        # Counters are whole numbers; a histogram's sum is in seconds.
+        return {name: float(value) for name, value in
                 (l.rsplit(" ", 1) for l in body.decode().splitlines() if l and l[0] != "#")}
 
     def damage(self, srv, cases, stored):
