@@ -142,6 +142,10 @@ class WebLimitsTest(unittest.TestCase):
         with open(os.path.join(cls.server.etc, "HL7Listener"), "w") as f:
             f.write("port %d\nallow 127.0.0.1\nmax-message 65536\n" % cls.hl7port)
         cls.web = Web(cls.server, args=["-V", cls.viewer], env={"TMPDIR": cls.tmpdir})
+        # Only this storeweb listens for HL7: the others that cases start on
+        # the same home would find the port taken.
+        vt.wait_for(lambda: vt.port_open(cls.hl7port), 10, what="the HL7 listener")
+        os.unlink(os.path.join(cls.server.etc, "HL7Listener"))
         # Two series of one study (CT, MR) and a secondary capture of another.
         cls.files = os.path.join(cls.server.tmp, "in")
         os.makedirs(cls.files)
