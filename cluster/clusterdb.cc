@@ -1,0 +1,247 @@
+// The cluster's connection to its database (cluster/clusterdb.h).
+#include "cluster/clusterdb.h"
+
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <libpq-fe.h>
+
+#include "runtime/logprintf.h"
+
+// How often a transaction or statement is replayed, and the longest pause
+// between two tries: together about 20 s, a database failover's length.
+enum { CLUSTERDB_ATTEMPTS = 40, CLUSTERDB_MAX_PAUSE_MS = 1000 };
+
+// Text from the database for a log line: control bytes and bytes of 0x80
+// or more as \xNN.
+static std::string forLog(const char *text)
+{
+    std::string out;
+    for (const unsigned char *p = (const unsigned char *)(text ? text : ""); *p; p++) {
+        if (*p == '\n' && p[1] == '\0')
+            break;
+        if (*p < 0x20 || *p >= 0x7f) {
+            char buf[8];
+            snprintf(buf, sizeof buf, "\\x%02x", *p);
+            out += buf;
+        } else {
+            out += (char)*p;
+        }
+    }
+    return out;
+}
+
+// A pause before a replay: a few ms growing to a second, the pid as
+// jitter so that two processes that deadlocked do not meet again.
+static void pause(int attempt)
+{
+    long ms = 2 + attempt * attempt * 3 + getpid() % 5;
+    if (ms > CLUSTERDB_MAX_PAUSE_MS)
+        ms = CLUSTERDB_MAX_PAUSE_MS;
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
+static void quiet(void *, const char *) {}
+
+clusterdb::clusterdb(const std::string &conninfo, FILE *log) : conninfo_(conninfo), log_(log) {}
+
+clusterdb::~clusterdb()
+{
+    // A transaction left open ends with the connection: rolled back.
+    if (conn_)
+        PQfinish(conn_);
+}
+
+int clusterdb::connect()
+{
+    if (conn_ && PQstatus(conn_) == CONNECTION_OK)
+        return 0;
+    if (conn_)
+        PQfinish(conn_);
+    conn_ = PQconnectdb(conninfo_.c_str());
+    if (PQstatus(conn_) != CONNECTION_OK) {
+        logprintf(LOGLEVEL_ERROR, log_, "cluster database: cannot connect: %s\n",
+                  forLog(PQerrorMessage(conn_)).c_str());
+        PQfinish(conn_);
+        conn_ = nullptr;
+        return -1;
+    }
+    PQsetNoticeProcessor(conn_, quiet, nullptr);
+    PGresult *r = PQexec(conn_, "SET client_encoding = 'UTF8';"
+                                "SET default_transaction_isolation = 'read committed';"
+                                "SET client_min_messages = 'warning'");
+    bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+    PQclear(r);
+    if (!ok) {
+        logprintf(LOGLEVEL_ERROR, log_, "cluster database: cannot set up the session: %s\n",
+                  forLog(PQerrorMessage(conn_)).c_str());
+        PQfinish(conn_);
+        conn_ = nullptr;
+        return -1;
+    }
+    return 0;
+}
+
+int clusterdb::open()
+{
+    std::lock_guard<std::recursive_mutex> g(mu_);
+    return connect();
+}
+
+int clusterdb::run(const char *sql, const std::vector<std::string> &params, clusterdb_rows *out)
+{
+    if (connect() != 0)
+        return CLUSTERDB_RETRY;
+    std::vector<const char *> values;
+    for (const std::string &v : params)
+        values.push_back(v.c_str());
+    PGresult *r =
+        PQexecParams(conn_, sql, (int)values.size(), nullptr, values.data(), nullptr, nullptr, 0);
+    ExecStatusType st = PQresultStatus(r);
+    int result = CLUSTERDB_OK;
+    if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) {
+        if (out != nullptr) {
+            out->rows.clear();
+            out->nulls.clear();
+            int n = PQntuples(r), m = PQnfields(r);
+            for (int i = 0; i < n; i++) {
+                out->rows.emplace_back();
+                out->nulls.emplace_back();
+                for (int j = 0; j < m; j++) {
+                    out->rows.back().emplace_back(PQgetvalue(r, i, j));
+                    out->nulls.back().push_back(PQgetisnull(r, i, j) != 0);
+                }
+            }
+            const char *tuples = PQcmdTuples(r);
+            out->affected = tuples && *tuples ? atol(tuples) : 0;
+        }
+    } else if (PQstatus(conn_) != CONNECTION_OK) {
+        logprintf(LOGLEVEL_WARNING, log_, "cluster database: connection lost: %s\n",
+                  forLog(PQerrorMessage(conn_)).c_str());
+        result = CLUSTERDB_RETRY;
+    } else {
+        const char *state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
+        state = state ? state : "";
+        if (strcmp(state, "40001") == 0 || strcmp(state, "40P01") == 0) {
+            logprintf(LOGLEVEL_INFO, log_, "cluster database: %s, replayed: %s\n", state,
+                      forLog(PQresultErrorMessage(r)).c_str());
+            result = CLUSTERDB_RETRY;
+        } else if (strcmp(state, "23505") == 0) {
+            result = CLUSTERDB_CONFLICT;
+        } else if (strncmp(state, "08", 2) == 0 || strcmp(state, "57P01") == 0 ||
+                   strcmp(state, "57P03") == 0 || strcmp(state, "25006") == 0) {
+            // The connection's or the server's trouble (a shutdown, a
+            // standby that is not yet primary): a new connection later.
+            logprintf(LOGLEVEL_WARNING, log_, "cluster database: %s: %s\n", state,
+                      forLog(PQresultErrorMessage(r)).c_str());
+            PQfinish(conn_);
+            conn_ = nullptr;
+            result = CLUSTERDB_RETRY;
+        } else {
+            logprintf(LOGLEVEL_ERROR, log_, "cluster database: %s: %s\n", state,
+                      forLog(PQresultErrorMessage(r)).c_str());
+            result = CLUSTERDB_FAILED;
+        }
+    }
+    PQclear(r);
+    return result;
+}
+
+void clusterdb::rollback()
+{
+    if (conn_ && PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE) {
+        PGresult *r = PQexec(conn_, "ROLLBACK");
+        PQclear(r);
+    }
+}
+
+int clusterdb_tx::q(const char *sql, const std::vector<std::string> &params, clusterdb_rows *out)
+{
+    return db_->run(sql, params, out);
+}
+
+int clusterdb::exec(const char *sql, const std::vector<std::string> &params, clusterdb_rows *out)
+{
+    std::lock_guard<std::recursive_mutex> g(mu_);
+    for (int attempt = 0; attempt < CLUSTERDB_ATTEMPTS; attempt++) {
+        int r = run(sql, params, out);
+        if (r != CLUSTERDB_RETRY)
+            return r;
+        pause(attempt);
+    }
+    logprintf(LOGLEVEL_ERROR, log_, "cluster database: gave up after %d tries\n",
+              (int)CLUSTERDB_ATTEMPTS);
+    return CLUSTERDB_FAILED;
+}
+
+int clusterdb::transact(const std::function<int(clusterdb_tx &)> &fn)
+{
+    std::lock_guard<std::recursive_mutex> g(mu_);
+    // Nested use is a programming error: the outer transaction would be
+    // committed by the inner one.
+    if (conn_ && PQtransactionStatus(conn_) != PQTRANS_IDLE)
+        abort();
+    clusterdb_tx tx(this);
+    for (int attempt = 0; attempt < CLUSTERDB_ATTEMPTS; attempt++) {
+        int r = run("BEGIN", {}, nullptr);
+        if (r == CLUSTERDB_OK)
+            r = fn(tx);
+        if (r == CLUSTERDB_OK)
+            r = run("COMMIT", {}, nullptr);
+        if (r == CLUSTERDB_OK)
+            return CLUSTERDB_OK;
+        rollback();
+        if (r != CLUSTERDB_RETRY)
+            return r == CLUSTERDB_CONFLICT ? CLUSTERDB_FAILED : r;
+        pause(attempt);
+    }
+    logprintf(LOGLEVEL_ERROR, log_, "cluster database: a transaction gave up after %d tries\n",
+              (int)CLUSTERDB_ATTEMPTS);
+    return CLUSTERDB_FAILED;
+}
+
+int clusterdb::migrate(const char *module, int version, const char *const *steps)
+{
+    int r = transact([&](clusterdb_tx &tx) -> int {
+        clusterdb_rows rows;
+        // One lock for every module's migration: they are short and rare.
+        int s = tx.q("SELECT pg_advisory_xact_lock(7652001)");
+        if (s == CLUSTERDB_OK)
+            s = tx.q("CREATE TABLE IF NOT EXISTS velto_module_version ("
+                     " module text PRIMARY KEY, version integer NOT NULL)");
+        if (s == CLUSTERDB_OK)
+            s = tx.q("SELECT version FROM velto_module_version WHERE module = $1", {module}, &rows);
+        if (s != CLUSTERDB_OK)
+            return s;
+        int have = rows.size() > 0 ? atoi(rows.at(0, 0).c_str()) : 0;
+        for (int v = have; v < version; v++) {
+            // Several statements: the simple protocol, no parameters.
+            PGresult *res = PQexec(conn_, steps[v]);
+            bool ok = PQresultStatus(res) == PGRES_COMMAND_OK;
+            if (!ok)
+                logprintf(LOGLEVEL_ERROR, log_, "cluster database: migrating %s to %d: %s\n",
+                          module, v + 1, forLog(PQresultErrorMessage(res)).c_str());
+            PQclear(res);
+            if (!ok)
+                return PQstatus(conn_) == CONNECTION_OK ? CLUSTERDB_FAILED : CLUSTERDB_RETRY;
+        }
+        if (have < version)
+            s = tx.q("INSERT INTO velto_module_version VALUES ($1, $2::integer)"
+                     " ON CONFLICT (module) DO UPDATE SET version = excluded.version",
+                     {module, std::to_string(version)});
+        return s;
+    });
+    return r == CLUSTERDB_OK ? 0 : -1;
+}
+
+long long clusterdb::nowMs()
+{
+    clusterdb_rows rows;
+    if (exec("SELECT (extract(epoch FROM clock_timestamp()) * 1000)::bigint", {}, &rows) !=
+            CLUSTERDB_OK ||
+        rows.size() != 1)
+        return -1;
+    return atoll(rows.at(0, 0).c_str());
+}
