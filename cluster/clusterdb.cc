@@ -1,9 +1,12 @@
 // The cluster's connection to its database (cluster/clusterdb.h).
 #include "cluster/clusterdb.h"
 
+#include <fcntl.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <new>
 
 #include <libpq-fe.h>
 
@@ -82,6 +85,25 @@ int clusterdb::connect()
         return -1;
     }
     return 0;
+}
+
+void clusterdb::forked()
+{
+    if (conn_ == nullptr)
+        return;
+    // PQfinish would send the server a Terminate on the socket the parent
+    // still uses: the child's copy of it is pointed at /dev/null first, so
+    // what PQfinish sends and closes is that.
+    int fd = PQsocket(conn_);
+    int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (fd >= 0 && null >= 0)
+        dup2(null, fd);
+    if (null >= 0)
+        close(null);
+    PQfinish(conn_);
+    conn_ = nullptr;
+    // A lock taken by the parent is the parent's to release.
+    new (&mu_) std::recursive_mutex();
 }
 
 int clusterdb::open()

@@ -96,6 +96,11 @@ public:
     // the nodes' leases are measured by. -1 on failure.
     long long nowMs();
 
+    // In a forked child: lets go of the parent's connection without a word
+    // to the server (whose session stays the parent's); the next call
+    // connects anew.
+    void forked();
+
     FILE *log() const { return log_; }
 
 private:

@@ -436,6 +436,15 @@ void archive_forked(archive_context *ctx);
 // that starts a child of its own with a way to close it there.
 int archive_lockDescriptor(const archive_context *ctx);
 
+// The cluster this archive is a node of: the site's "Cluster" settings
+// (cluster/clusterconfig.h), read by archive_open for a front end
+// (settings.prog), or null: one host, its index in files (the default).
+const struct cluster_config *archive_clusterConfig(const archive_context *ctx);
+// The process's connection to the cluster's database (cluster/clusterdb.h),
+// connected at its first use; null on one host. A forked child's is its
+// own (archive_forked drops the parent's without touching its session).
+class clusterdb *archive_clusterDb(const archive_context *ctx);
+
 // The serialisation of the threads of one process that use the archive
 // (the store keeps state between calls and is not thread-safe): a search
 // (a walk of the index, which only reads) holds it shared and runs beside

@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cluster/clusterconfig.h"
+#include "cluster/clusterdb.h"
 #include "core/archivetier.h"
 #include "core/rejection.h"
 #include "core/worklist.h"
@@ -31,6 +33,10 @@ struct archive_state {
     bool noStore = false; // the lock found no base directory (makeStore tries again)
     bool started = false; // archive_start ran to its end
     pthread_rwlock_t rw;  // the serialisation: archive_shared, archive_exclusive
+    // The cluster's settings and this process's connection to its
+    // database, or null (one host).
+    std::unique_ptr<cluster_config> cluster;
+    std::unique_ptr<clusterdb> db;
 };
 
 static void setError(std::string *error, const std::string &text)
@@ -84,6 +90,16 @@ int archive_open(archive_context *ctx, const archive_settings &settings, std::st
         archive_close(ctx);
         errno = 0;
         return -1;
+    }
+    if (settings.prog != nullptr) {
+        if (cluster_start(&st->cluster, settings.log, settings.prog) != 0) {
+            setError(error, "");
+            archive_close(ctx);
+            errno = 0;
+            return -1;
+        }
+        if (st->cluster)
+            st->db.reset(new clusterdb(st->cluster->database, settings.log));
     }
     if (settings.prog != nullptr) {
         int resend = rejection_siteResend(settings.log);
@@ -229,6 +245,20 @@ void archive_forked(archive_context *ctx)
         close(st->lockFd);
         st->lockFd = -1;
     }
+    // The parent's database session is the parent's: the child connects
+    // anew at its first use.
+    if (st != nullptr && st->db)
+        st->db->forked();
+}
+
+const cluster_config *archive_clusterConfig(const archive_context *ctx)
+{
+    return ctx->state != nullptr ? ctx->state->cluster.get() : nullptr;
+}
+
+clusterdb *archive_clusterDb(const archive_context *ctx)
+{
+    return ctx->state != nullptr ? ctx->state->db.get() : nullptr;
 }
 
 int archive_lockDescriptor(const archive_context *ctx)
