@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "core/archivetier.h"
 #include "core/rejection.h"
 #include "core/worklist.h"
+#include "index/pgindex.h"
 #include "runtime/durablefile.h"
 #include "runtime/logprintf.h"
 #include "store/localstore.h"
@@ -37,12 +39,118 @@ struct archive_state {
     // database, or null (one host).
     std::unique_ptr<cluster_config> cluster;
     std::unique_ptr<clusterdb> db;
+    std::string archiveId; // the cluster's archive id, or ""
 };
 
 static void setError(std::string *error, const std::string &text)
 {
     if (error != nullptr)
         *error = text;
+}
+
+// A cluster node's refusal to start: in the log and on stderr.
+static void refuse(const archive_state *st, const char *prog, const std::string &why)
+{
+    logprintf(LOGLEVEL_FATAL, st->settings.log, "Cluster: %s\n", why.c_str());
+    fprintf(stderr, "%s: cluster: %s\n", prog, why.c_str());
+}
+
+// The cluster's own table: the archive id, one per cluster, made by the
+// first node that starts (the row's key allows one row).
+static const char *const clusterSteps[] = {
+    "CREATE TABLE velto_cluster_archive ("
+    " one boolean PRIMARY KEY DEFAULT true CHECK (one),"
+    " archive text NOT NULL,"
+    " made timestamptz NOT NULL DEFAULT now())",
+};
+
+static std::string randomId()
+{
+    unsigned char bytes[16];
+    if (getrandom(bytes, sizeof bytes, 0) != (ssize_t)sizeof bytes)
+        abort(); // the kernel's generator does not fail for 16 bytes
+    static const char digits[] = "0123456789abcdef";
+    std::string id;
+    for (unsigned char b : bytes) {
+        id += digits[b >> 4];
+        id += digits[b & 15];
+    }
+    return id;
+}
+
+// The cluster's archive id from its database (made there by the first
+// node), written to BASE/ARCHIVEID where the store has none: 0, or -1 after
+// saying why. A database that cannot be reached at the start is a refusal,
+// not a start that waits: the id decides which prefix of the bucket this
+// node may touch, and without the index the node can neither answer a
+// query nor acknowledge an image; the service manager starts it again.
+// A store with another id is another archive's (its images, its prefix):
+// it is never joined to this cluster, whose deletes would destroy them.
+static int clusterArchive(archive_state *st, const char *base, const char *prog)
+{
+    clusterdb *db = st->db.get();
+    clusterdb_rows rows;
+    if (db->migrate("cluster", 1, clusterSteps) != 0 ||
+        db->exec("INSERT INTO velto_cluster_archive (archive) VALUES ($1) ON CONFLICT DO NOTHING",
+                 {randomId()}) != CLUSTERDB_OK ||
+        db->exec("SELECT archive FROM velto_cluster_archive", {}, &rows) != CLUSTERDB_OK ||
+        rows.size() != 1) {
+        refuse(st, prog, "the cluster's database cannot be reached or read (see the log)");
+        return -1;
+    }
+    std::string id = rows.at(0, 0), mine;
+    // The store's directory is made here when missing (makeStore would
+    // make it at the start): the id goes in before anything else.
+    if (mkdir(base, 0777) != 0 && errno != EEXIST) {
+        refuse(st, prog, std::string("cannot make the store ") + base + ": " + strerror(errno));
+        return -1;
+    }
+    int had = tier_readArchiveId(base, &mine);
+    if (had < 0) {
+        refuse(st, prog, std::string("the archive id of the store ") + base + " is unreadable");
+        return -1;
+    }
+    if (had == 1) {
+        mine = id;
+        if (tier_writeArchiveId(base, &mine) != 0) {
+            refuse(st, prog,
+                   std::string("cannot write the archive id into ") + base + ": " +
+                       strerror(errno));
+            return -1;
+        }
+    }
+    if (mine != id) {
+        refuse(st, prog,
+               std::string("the store ") + base + " belongs to archive " + mine +
+                   ", not to this cluster's " + id + ": give this node a store of its own");
+        return -1;
+    }
+    st->archiveId = id;
+    return 0;
+}
+
+// A cluster node's index and acknowledgement: the ObjectTier is required
+// (the bucket is every image's home), the index is the cluster's
+// database. 0, or -1 after saying why.
+static int clusterIndex(archive_state *st, LocalStore *store, const char *prog)
+{
+    if (store->getTier() == nullptr) {
+        refuse(st, prog,
+               "a cluster node needs the object tier (an ObjectTier file): the bucket is every "
+               "image's home");
+        return -1;
+    }
+    std::unique_ptr<pgindex> ix(
+        new pgindex(st->cluster->database, st->archiveId, st->settings.log));
+    if (ix->open() != 0) {
+        refuse(st, prog, "the cluster's index cannot be opened (see the log)");
+        return -1;
+    }
+    store->setIndex(std::move(ix));
+    store->setUploadBeforeAck(st->cluster->ack == CLUSTER_ACK_SHARED);
+    logprintf(LOGLEVEL_NOTICE, st->settings.log, "Cluster node %s of archive %s.\n",
+              st->cluster->node.c_str(), st->archiveId.c_str());
+    return 0;
 }
 
 int archive_open(archive_context *ctx, const archive_settings &settings, std::string *error)
@@ -84,13 +192,8 @@ int archive_open(archive_context *ctx, const archive_settings &settings, std::st
         errno = saved;
         return -1;
     }
-    if (settings.prog != nullptr && archivetier_start(store, settings.log, settings.prog) != 0) {
-        // Told on stderr and in the log by the tier or the capacity policy.
-        setError(error, "");
-        archive_close(ctx);
-        errno = 0;
-        return -1;
-    }
+    // A cluster node learns its archive id from the database before the
+    // tier checks (and claims) the prefix under that id.
     if (settings.prog != nullptr) {
         if (cluster_start(&st->cluster, settings.log, settings.prog) != 0) {
             setError(error, "");
@@ -98,8 +201,29 @@ int archive_open(archive_context *ctx, const archive_settings &settings, std::st
             errno = 0;
             return -1;
         }
-        if (st->cluster)
+        if (st->cluster) {
             st->db.reset(new clusterdb(st->cluster->database, settings.log));
+            if (clusterArchive(st, store->getBaseDir(), settings.prog) != 0) {
+                setError(error, "");
+                archive_close(ctx);
+                errno = 0;
+                return -1;
+            }
+        }
+    }
+    if (settings.prog != nullptr &&
+        archivetier_start(store, settings.log, settings.prog, st->cluster != nullptr) != 0) {
+        // Told on stderr and in the log by the tier or the capacity policy.
+        setError(error, "");
+        archive_close(ctx);
+        errno = 0;
+        return -1;
+    }
+    if (st->cluster && clusterIndex(st, store, settings.prog) != 0) {
+        setError(error, "");
+        archive_close(ctx);
+        errno = 0;
+        return -1;
     }
     if (settings.prog != nullptr) {
         int resend = rejection_siteResend(settings.log);
@@ -249,6 +373,11 @@ void archive_forked(archive_context *ctx)
     // anew at its first use.
     if (st != nullptr && st->db)
         st->db->forked();
+    // So is the index's: the child makes its own backend (pgindex.h), which
+    // connects at its first use.
+    if (st != nullptr && st->cluster && ctx->store != nullptr && ctx->store->sharedIndex())
+        ctx->store->forkedIndex(std::unique_ptr<index_backend>(
+            new pgindex(st->cluster->database, st->archiveId, st->settings.log)));
 }
 
 const cluster_config *archive_clusterConfig(const archive_context *ctx)

@@ -5,17 +5,33 @@
 #include <string.h>
 
 #include "core/archive.h"
+#include "runtime/logprintf.h"
 #include "runtime/monitormsg.h"
 #include "runtime/multicast.h"
 #include "store/capacity.h"
 #include "store/localstore.h"
 
-int archivetier_start(LocalStore *store, FILE *log, const char *prog)
+int archivetier_start(LocalStore *store, FILE *log, const char *prog, bool claim)
 {
     std::unique_ptr<tier_config> tier;
     if (tier_start(store->getBaseDir(), &tier, log, prog) != 0 ||
         capacity_start(&store->getCapacity()->policy, log, prog) != 0)
         return 1;
+    if (claim && tier) {
+        char why[512] = "";
+        int c = tier_claim(tier.get(), TIER_CLAIM, why, sizeof why);
+        if (c == TIER_FOREIGN || c == TIER_LOCAL_ERROR) {
+            logprintf(LOGLEVEL_FATAL, log, "Object tier: %s\n", why);
+            fprintf(stderr, "%s: object tier: %s\n", prog, why);
+            return 1;
+        }
+        // Unreachable now: the objects this node puts still carry the id.
+        if (c == TIER_UNREACHABLE) {
+            logprintf(LOGLEVEL_WARNING, log, "Object tier: cannot claim the prefix: %s\n", why);
+            if (tier_readArchiveId(store->getBaseDir(), &tier->archiveId) != 0)
+                tier->archiveId.clear();
+        }
+    }
     store->setTier(std::move(tier));
     return 0;
 }

@@ -21,8 +21,11 @@ enum {
 // Reads the site's ObjectTier and StoreCapacity settings into store (its
 // tier, its capacity policy: tier_start, capacity_start): 0, or 1 when the
 // program must not start (the reason logged and on stderr with prog's
-// name).
-int archivetier_start(class LocalStore *store, FILE *log, const char *prog);
+// name). claim (a cluster node, whose store has the cluster's archive id
+// by now): the prefix is claimed for that id as the mover claims it
+// (tier_claim), so every node owns the same prefix; another archive's
+// prefix refuses the start, a gateway that cannot tell is a warning.
+int archivetier_start(class LocalStore *store, FILE *log, const char *prog, bool claim = false);
 
 // The file to read for the image whose file belongs at path: the file
 // itself, or its copy fetched from the archive's tier into the cache, kept

@@ -50,6 +50,7 @@ enum {
     INDEX_MISSING = 1,         // not in the index (change, remove)
     INDEX_FAILED = -1,         // the index could not be read or written (logged)
     INDEX_BAD_IDENTIFIER = -2, // a retrieve identifier's level or unique key missing or refused
+    INDEX_EXISTS = 2,          // add of a new image whose SOP Instance UID is indexed already
 };
 
 // Flags of find.
@@ -132,7 +133,13 @@ public:
     // Adds the records of the image in ds (its study, series and SOP
     // instance UIDs, checked by the caller), or replaces them when the image
     // is indexed: one image never has two. how: INDEX_ADD_*. INDEX_OK or
-    // INDEX_FAILED (then abort: records may be half written).
+    // INDEX_FAILED (then abort: records may be half written). A backend
+    // whose own records decide duplicates (the database's UNIQUE key, which
+    // several nodes share) answers INDEX_EXISTS for an image added
+    // INDEX_ADD_NEW or _PLACED whose SOP Instance UID another transaction
+    // has committed (waiting for one that is still open): nothing written,
+    // the caller aborts. The file backend never does (its duplicates are
+    // found by the link of the image's file).
     virtual int add(index_transaction *t, DcmDataset *ds, int how) = 0;
     // Rewrites the records of an indexed image from ds (its attributes
     // changed): INDEX_OK, INDEX_MISSING (not indexed: nothing written) or
@@ -188,6 +195,11 @@ public:
     // images added INDEX_ADD_NEW taken out, its removes done. The number
     // finished, or -1 (logged).
     virtual int recover() = 0;
+    // In a child forked from the process that made this backend: lets go of
+    // what the parent still uses (a database connection's socket) without
+    // ending it, so that the object can be deleted in the child. Nothing
+    // for a backend of files.
+    virtual void forked() {}
 };
 
 // The keys that a series (image) match carries from the index alone,

@@ -6,6 +6,7 @@
 // (index/querymatch.h, index/keymatch.h).
 #include "index/pgindex.h"
 
+#include <fcntl.h>
 #include <libpq-fe.h>
 #include <stddef.h>
 #include <stdlib.h>
@@ -404,6 +405,7 @@ struct pgRecord {
 struct pgOp {
     bool change;         // change (INDEX_MISSING when not indexed) or add
     bool remove = false; // the image rec names taken out (removeIn)
+    bool unique = false; // an add of a new image: PG_EXISTS when its UID is indexed
     pgRecord rec;
 };
 
@@ -584,6 +586,21 @@ pgindex::~pgindex()
     delete p_;
 }
 
+void pgindex::forked()
+{
+    if (p_->conn == nullptr)
+        return;
+    int fd = PQsocket(p_->conn);
+    int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (fd >= 0 && null >= 0)
+        dup2(null, fd);
+    if (null >= 0)
+        ::close(null);
+    PQfinish(p_->conn);
+    p_->conn = nullptr;
+    p_->inTransaction = false;
+}
+
 int pgindex::open()
 {
     std::lock_guard<std::mutex> g(p_->mu);
@@ -716,7 +733,7 @@ static int dropIfEmpty(pgindex::impl *p, const std::string &series)
 
 // Writes one image's rows: PG_OK, PG_RETRY, PG_FAIL, or for a change of an
 // image not indexed INDEX_MISSING (2).
-enum { PG_MISSING = 2 };
+enum { PG_MISSING = 2, PG_EXISTS = 3 };
 static int writeRecord(pgindex::impl *p, const pgOp &op)
 {
     const pgRecord &rec = op.rec;
@@ -861,11 +878,21 @@ static int writeRecord(pgindex::impl *p, const pgOp &op)
         update += std::string(", ") + c + " = EXCLUDED." + c;
         image << rec.imageValues[i];
     }
-    sql += ") " + values + ") ON CONFLICT (archive, sop_uid) DO UPDATE SET " + update +
-           " RETURNING id) SELECT (SELECT series FROM old LIMIT 1) FROM up";
+    // A new image meets the row another transaction committed (or, still
+    // open, waits for its end): the image exists, nothing of it is written
+    // (the caller aborts, which takes the patient, study and series rows
+    // this transaction made back out).
+    if (op.unique)
+        sql += ") " + values + ") ON CONFLICT (archive, sop_uid) DO NOTHING" +
+               " RETURNING id) SELECT (SELECT series FROM old LIMIT 1) FROM up";
+    else
+        sql += ") " + values + ") ON CONFLICT (archive, sop_uid) DO UPDATE SET " + update +
+               " RETURNING id) SELECT (SELECT series FROM old LIMIT 1) FROM up";
     s = run(p, sql.c_str(), image, &r);
     if (s != PG_OK)
         return s;
+    if (op.unique && r.rows() == 0)
+        return PG_EXISTS;
     if (r.rows() == 1 && !r.isNull(0, 0) && r.at(0, 0) != seriesId)
         return dropIfEmpty(p, r.at(0, 0));
     return PG_OK;
@@ -880,7 +907,14 @@ static int replay(pgindex::impl *p, pgTransaction *t)
         return PG_FAIL;
     int s = lockStudies(p, t->studies);
     for (size_t i = 0; s == PG_OK && i < t->ops.size(); i++) {
-        s = writeRecord(p, t->ops[i]);
+        // A new image was found new when it was added: replayed as an
+        // upsert, so that a transaction whose image another one moved or
+        // stored meanwhile (a deadlock's loser, two nodes storing one UID
+        // across a lost connection) is made again whole, its image in its
+        // own study, as the one that committed last (an overwrite).
+        pgOp op = t->ops[i];
+        op.unique = false;
+        s = writeRecord(p, op);
         if (s == PG_MISSING)
             s = PG_OK;
     }
@@ -940,6 +974,8 @@ static int perform(pgindex::impl *p, pgTransaction *t, pgOp op)
         int s = inTransaction(p) ? writeRecord(p, op) : PG_RETRY;
         if (s == PG_MISSING)
             return INDEX_MISSING;
+        if (s == PG_EXISTS)
+            return INDEX_EXISTS;
         if (s == PG_OK) {
             t->ops.push_back(std::move(op));
             return INDEX_OK;
@@ -972,12 +1008,13 @@ int pgindex::add(index_transaction *t, DcmDataset *ds, int how)
         dicomnet_getTagString(ds, DCM_SeriesInstanceUID) == nullptr ||
         dicomnet_getTagString(ds, DCM_SOPInstanceUID) == nullptr)
         ::abort();
-    // Every way of adding is an upsert here: a rollback (abort, or the
-    // server's after a kill) takes a new image out and leaves a replaced
-    // one's records as they were.
-    (void)how;
+    // A rollback (abort, or the server's after a kill) takes a new image
+    // out and leaves a replaced one's records as they were. A new image is
+    // one per SOP Instance UID: the UNIQUE key finds the duplicate, across
+    // nodes.
     pgOp op;
     op.change = false;
+    op.unique = how == INDEX_ADD_NEW || how == INDEX_ADD_PLACED;
     makeRecord(ds, &op.rec);
     return perform(p_, pt, std::move(op));
 }

@@ -24,6 +24,10 @@
 // - Durability is the database's: a committed change is flushed by the
 //   server at COMMIT; a process killed before its COMMIT leaves nothing
 //   (the server rolls its transaction back), so recover has nothing to do.
+// - Duplicates: an image added INDEX_ADD_NEW or _PLACED whose SOP Instance
+//   UID is there already is INDEX_EXISTS (the UNIQUE key decides, across
+//   nodes: an insert meeting another transaction's uncommitted row waits
+//   for its end); INDEX_ADD_REPLACE rewrites the row, wherever it was.
 // - Connections: one per process. A forked child must not use its parent's
 //   backend (the connection's socket is shared): it opens a backend of its
 //   own. Calls on one backend are serialised by a mutex, so the reads that
@@ -78,6 +82,10 @@ public:
     bool stale() override;
     int compact() override;
     int recover() override;
+    // In a forked child: the parent's connection is let go of without a
+    // Terminate on the socket the parent still uses (the child's copy of
+    // it is pointed at /dev/null first); the next call connects anew.
+    void forked() override;
 
     // For the cursors and helpers of pgindex.cc.
     struct impl;

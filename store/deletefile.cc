@@ -414,6 +414,22 @@ int LocalStore::finishStore(const char *path, int fd)
     }
     OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
     OFString target = GetUidPath(uid[0], uid[1], uid[2], 1);
+    if (sharedIndex()) {
+        // A cluster node's store cut short (placeShared): the row is
+        // written last, by COMMIT. With a row the placed file is the
+        // image's cache and stays; without one the image was never
+        // acknowledged, and its placed file goes with the temporary name.
+        std::vector<index_image> found;
+        struct stat placed;
+        bool mine = st.st_nlink > 1 && stat(target.c_str(), &placed) == 0 &&
+                    placed.st_ino == st.st_ino && placed.st_dev == st.st_dev;
+        if (mine && index().locate({uid[2]}, &found) != 1 && unlink(target.c_str()) == 0)
+            removeEmptyDirs(uid[0], uid[1]);
+        unlink(path);
+        noteChanged(uidDir, 1);
+        logprintf(LOGLEVEL_NOTICE, logStream, "Finished %s (a store cut short).\n", path);
+        return 0;
+    }
     index_transaction *t = index().begin(uid[0]);
     if (t == nullptr)
         return 0;

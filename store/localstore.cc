@@ -81,7 +81,25 @@ LocalStore::~LocalStore()
 
 index_backend &LocalStore::index()
 {
+    if (sharedIx)
+        return *sharedIx;
     return *fileIndex;
+}
+
+void LocalStore::setIndex(std::unique_ptr<index_backend> ix)
+{
+    sharedIx = std::move(ix);
+}
+
+void LocalStore::forkedIndex(std::unique_ptr<index_backend> ix)
+{
+    if (!sharedIx)
+        return;
+    // The parent's backend holds the parent's session: its destructor would
+    // end that session for both. forked points the child's copy of the
+    // socket elsewhere first.
+    sharedIx->forked();
+    sharedIx = std::move(ix);
 }
 
 void LocalStore::setLogfile(FILE *stream)

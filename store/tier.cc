@@ -441,6 +441,39 @@ int tier_moveImage(const tier_config &cfg, const char *baseDir, const char *path
     return result;
 }
 
+int tier_putImage(const tier_config &cfg, const char *baseDir, const char *path, int fd, FILE *log)
+{
+    char why[512] = "";
+    std::string key = tier_key(cfg, baseDir, path), sha;
+    uint64_t size = 0;
+    if (lseek(fd, 0, SEEK_SET) != 0 || objstore_sha256_fd(fd, &sha, &size) != 0) {
+        TLOG(log, LOGLEVEL_ERROR, "TIER:cannot read %s: %s\n", path, strerror(errno));
+        return TIER_FAILED;
+    }
+    if (objstore_put(cfg.s3, key, fd, size, sha, why, sizeof why, cfg.archiveId) != OBJSTORE_OK) {
+        TLOG(log, LOGLEVEL_ERROR, "TIER:upload of %s failed: %s\n", path, why);
+        return TIER_UNAVAILABLE;
+    }
+    objstore_info head;
+    int h = objstore_head(cfg.s3, key, &head, why, sizeof why);
+    if (h != OBJSTORE_OK || head.size != size || head.sha256 != sha) {
+        TLOG(log, LOGLEVEL_ERROR, "TIER:%s did not arrive whole (size %llu of %llu) %s\n", path,
+             (unsigned long long)head.size, (unsigned long long)size, why);
+        return TIER_UNAVAILABLE;
+    }
+    return TIER_OK;
+}
+
+int tier_deleteObject(const tier_config &cfg, const char *baseDir, const char *path, FILE *log)
+{
+    char why[512] = "";
+    int r = objstore_delete(cfg.s3, tier_key(cfg, baseDir, path), why, sizeof why);
+    if (r == OBJSTORE_OK || r == OBJSTORE_NOT_FOUND)
+        return 0;
+    TLOG(log, LOGLEVEL_ERROR, "TIER:cannot delete the object of %s: %s\n", path, why);
+    return -1;
+}
+
 tier_file::~tier_file()
 {
     if (lockFd >= 0)
@@ -656,6 +689,59 @@ int tier_openImage(const tier_config *cfg, const char *path, tier_file *file, FI
         if (fetched == 1)
             return TIER_DAMAGED;
         // Just fetched and checked on the way: not read a second time.
+        if (fetched == 0)
+            fd = openCached(cached, stub.size);
+    }
+    if (fd < 0)
+        return TIER_UNAVAILABLE;
+    file->path = cached;
+    file->lockFd = fd;
+    return TIER_OK;
+}
+
+int tier_openHome(const tier_config &cfg, const char *baseDir, const char *path, tier_file *file,
+                  FILE *log)
+{
+    if (file->lockFd >= 0)
+        close(file->lockFd);
+    file->lockFd = -1;
+    file->path = path;
+    int local = verifyLocal(path, log);
+    if (local != TIER_MISSING)
+        return local;
+    // No stub on a cluster node: the object's own HEAD gives what the stub
+    // would (its size and the SHA-256 put with it at ingest).
+    char why[512] = "";
+    tier_stub stub;
+    stub.key = tier_key(cfg, baseDir, path);
+    objstore_info head;
+    int h = objstore_head(cfg.s3, stub.key, &head, why, sizeof why);
+    if (h == OBJSTORE_NOT_FOUND)
+        return TIER_MISSING;
+    if (h != OBJSTORE_OK) {
+        TLOG(log, LOGLEVEL_ERROR, "TIER:cannot ask for %s: %s\n", path, why);
+        return TIER_UNAVAILABLE;
+    }
+    if (head.sha256.size() != 64 || (!cfg.archiveId.empty() && head.archive != cfg.archiveId)) {
+        TLOG(log, LOGLEVEL_ERROR, "TIER:the object of %s carries no checksum of this archive\n",
+             path);
+        return TIER_DAMAGED;
+    }
+    stub.size = head.size;
+    stub.sha256 = head.sha256;
+    std::string cached = cfg.cacheDir + "/" + stub.sha256 + ".dcm";
+    checksums_record rec;
+    rec.size = stub.size;
+    rec.sha256 = stub.sha256;
+    int fd = openCached(cached, stub.size);
+    if (fd >= 0 && verifyOpen(fd, rec, path, "cached copy", log) != TIER_OK) {
+        close(fd);
+        return TIER_DAMAGED;
+    }
+    if (fd < 0) {
+        int fetched = fetch(cfg, path, stub, cached, log);
+        if (fetched == 1)
+            return TIER_DAMAGED;
         if (fetched == 0)
             fd = openCached(cached, stub.size);
     }

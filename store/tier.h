@@ -101,7 +101,7 @@ int tier_readStub(const char *imagePath, tier_stub *stub);
 // flush): 0, or -1 (errno set).
 int tier_writeStub(const char *imagePath, const tier_stub &stub);
 
-// Results of tier_moveImage and tier_openImage.
+// Results of tier_moveImage, tier_putImage and tier_openImage.
 enum {
     TIER_OK = 0,          // moved / readable at the path given back
     TIER_MISSING = 1,     // neither the file nor a stub
@@ -116,6 +116,20 @@ enum {
 // stderr); the file stays readable in every case.
 int tier_moveImage(const tier_config &cfg, const char *baseDir, const char *path,
                    FILE *log = nullptr);
+
+// A cluster node's upload of a new image (the bucket being every image's
+// home, cluster/clusterconfig.h): the file open on fd (read from its start,
+// left open) is put under tier_key's key for path with its SHA-256 and
+// cfg.archiveId, then a HEAD must give the same size and checksum. The
+// local file stays (the node's cache); no head, no stub. TIER_OK, or
+// TIER_UNAVAILABLE / TIER_FAILED after a log line.
+int tier_putImage(const tier_config &cfg, const char *baseDir, const char *path, int fd,
+                  FILE *log = nullptr);
+
+// Removes the object of the image at path (a cluster node's delete): 0
+// removed or not there, -1 the gateway failed (logged).
+int tier_deleteObject(const tier_config &cfg, const char *baseDir, const char *path,
+                      FILE *log = nullptr);
 
 // An image opened for reading: path is the image file itself or its copy in
 // the cache, which stays while the handle lives (lockFd holds it against
@@ -149,6 +163,14 @@ struct tier_file {
 // but a fetched object (checked on the way, as always).
 int tier_openImage(const tier_config *cfg, const char *path, tier_file *file, FILE *log = nullptr,
                    bool headOnly = false);
+// tier_openImage for a cluster node, whose images have no stubs: the file
+// when it is there (verified as above), else the object at tier_key's key
+// for path, its size and SHA-256 taken from a HEAD request (the
+// x-amz-meta-sha256 put at ingest; an object of another archive is never
+// read), fetched into the cache and checked against them. TIER_OK,
+// TIER_MISSING (no object), TIER_UNAVAILABLE or TIER_DAMAGED.
+int tier_openHome(const tier_config &cfg, const char *baseDir, const char *path, tier_file *file,
+                  FILE *log = nullptr);
 
 // The SOP class and transfer syntax of the image at path from its stub
 // (when its file is gone): 0, or -1.
@@ -192,6 +214,10 @@ int tier_claim(tier_config *cfg, int mode, char *why, size_t whySize);
 
 // The store's archive id from BASE/ARCHIVEID: 0 read, 1 none, -1 unreadable.
 int tier_readArchiveId(const char *baseDir, std::string *id);
+// Writes id (32 hex digits) as the store's archive id unless it has one
+// (temporary name, flush, link, directory flush): 0 with *id the store's id
+// now (compare it with the one given), or -1 (errno set).
+int tier_writeArchiveId(const char *baseDir, std::string *id);
 
 // Recovers what the store keeps of the moved image whose file belongs at
 // path, from its object (key): the stub from a HEAD request (size, SHA-256,

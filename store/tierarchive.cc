@@ -78,6 +78,15 @@ static int makeArchiveId(const char *baseDir, std::string *id)
     return tier_readArchiveId(baseDir, id) == 0 ? 0 : -1;
 }
 
+int tier_writeArchiveId(const char *baseDir, std::string *id)
+{
+    if (!isHexId(*id)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return makeArchiveId(baseDir, id);
+}
+
 static std::string newId()
 {
     unsigned char bytes[16];

@@ -490,6 +490,8 @@ int LocalStore::placeImage(DcmDataset *ds, const char *S, const char *R, const c
                            const OFString &tmp, int overwrite, int *placedNew,
                            const checksums_record &sum)
 {
+    if (sharedIndex())
+        return placeShared(ds, S, R, I, tmp, overwrite, placedNew, sum);
     OFString target = GetUidPath(S, R, I, 1);
     int result = LS_INDEX_ERROR;
     int linked;
@@ -564,6 +566,100 @@ out:
     return result;
 }
 
+// A cluster node's placing (setIndex): the database's row decides whether
+// the image is new, not the local tree, which is a cache of the bucket (a
+// copy found at the image's name was fetched or stored here before, or is
+// what a delete through another node left: the new file takes its place).
+// Under the study's row lock, in one database transaction:
+//   1. the file placed under its name (link; over a cached copy by rename);
+//   2. the row inserted: another node's committed row of the UID (or its
+//      open one, whose end the insert waits for) makes it a duplicate
+//      (LS_EXISTS), taken back as on one host;
+//   3. with uploadBeforeAck, the file put into the bucket and checked by a
+//      HEAD, while the transaction holds the row, so that of two nodes
+//      storing one UID only the winner's bytes are put;
+//   4. the checksum line, then COMMIT.
+// A failure at any step takes the file back (and the object, best effort,
+// when it was an upload that failed) and rolls the row back: nothing of the
+// image stays. A kill before COMMIT leaves no row (the server rolls it
+// back), maybe an object no row names (overwritten by the next store of
+// the UID; the scrub's to remove) and the file under its temporary name as
+// well (link count 2), which the next start removes (FinishStores does not
+// enter it on a cluster node: it was never acknowledged). A connection lost
+// at COMMIT leaves the outcome unknown: answered as failed, the object is
+// kept (the row may name it), the local file taken back.
+int LocalStore::placeShared(DcmDataset *ds, const char *S, const char *R, const char *I,
+                            const OFString &tmp, int overwrite, int *placedNew,
+                            const checksums_record &sum)
+{
+    OFString target = GetUidPath(S, R, I, 1);
+    *placedNew = 0;
+    index_transaction *t = index().begin(S);
+    if (t == nullptr) {
+        unlink(tmp.c_str());
+        return LS_INDEX_ERROR;
+    }
+    int result = LS_OK;
+    int placed = link(tmp.c_str(), target.c_str());
+    if (placed != 0 && errno == ENOENT) {
+        result = CreateUidPath(S, R);
+        placed = result == LS_OK ? link(tmp.c_str(), target.c_str()) : -1;
+    }
+    if (placed != 0 && result == LS_OK && errno == EEXIST)
+        placed = rename(tmp.c_str(), target.c_str());
+    if (placed != 0 && result == LS_OK) {
+        logprintf(LOGLEVEL_WARNING, logStream, "Cannot place %s as %s: %s\n", tmp.c_str(),
+                  target.c_str(), strerror(errno));
+        result = LS_INDEX_ERROR;
+    }
+    if (result == LS_OK) {
+        noteParentChanged(target);
+        int added = index().add(t, ds, overwrite ? INDEX_ADD_REPLACE : INDEX_ADD_PLACED);
+        if (added == INDEX_EXISTS) {
+            logprintf(LOGLEVEL_WARNING, logStream,
+                      "Image %s is stored already (the cluster's index) - not storing.\n",
+                      target.c_str());
+            result = LS_EXISTS;
+        } else if (added != INDEX_OK) {
+            result = LS_INDEX_ERROR;
+        }
+    }
+    bool uploadFailed = false;
+    if (result == LS_OK && uploadBeforeAck) {
+        int fd = tier ? open(target.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+        if (fd < 0 || tier_putImage(*tier, baseDir, target.c_str(), fd, logStream) != TIER_OK) {
+            if (fd < 0)
+                logprintf(LOGLEVEL_ERROR, logStream, "Cannot upload %s: %s\n", target.c_str(),
+                          tier ? strerror(errno) : "no object tier");
+            uploadFailed = fd >= 0;
+            result = LS_INDEX_ERROR;
+        }
+        if (fd >= 0)
+            close(fd);
+    }
+    if (result == LS_OK && recordChecksum(this, S, R, I, sum) != 0)
+        result = LS_INDEX_ERROR;
+    if (result == LS_OK) {
+        if (index().commit(t) != INDEX_OK)
+            result = LS_INDEX_ERROR;
+    } else {
+        index().abort(t);
+    }
+    if (uploadFailed)
+        tier_deleteObject(*tier, baseDir, target.c_str(), logStream);
+    if (result == LS_OK) {
+        *placedNew = 1;
+    } else if (placed == 0) {
+        // The file is this store's (placed above), whatever was at its name
+        // before: a cache copy only.
+        if (unlink(target.c_str()) == 0)
+            noteParentChanged(target);
+        removeEmptyDirs(S, R);
+    }
+    unlink(tmp.c_str());
+    return result;
+}
+
 int LocalStore::checkUids(DcmDataset *ds, const char *uid[3])
 {
     const struct {
@@ -609,7 +705,8 @@ int LocalStore::WriteDataset(DcmDataset *ds, int overwriteFile, const char *sour
     // A duplicate found here is refused before anything is written (the
     // common case of a peer sending a study again); one that appears while
     // this image is written is refused by the placing itself.
-    if (!overwriteFile && access(target.c_str(), F_OK) == 0) {
+    // (A cluster node's tree is a cache: the database decides, placeShared.)
+    if (!overwriteFile && !sharedIndex() && access(target.c_str(), F_OK) == 0) {
         logprintf(LOGLEVEL_WARNING, logStream, "Target file %s exists - not storing.\n",
                   target.c_str());
         // With -S the copy that stays is on disk before the answer: it may
@@ -699,7 +796,8 @@ int LocalStore::completeImage(DcmDataset *ds, const char *S, const char *R, cons
     // placing would refuse it. One that appears after this look is refused
     // there; one that goes away after it is still refused, as WriteDataset
     // refuses it before the write.
-    int duplicate = written && with != nullptr && !overwrite && access(target.c_str(), F_OK) == 0;
+    int duplicate = written && with != nullptr && !overwrite && !sharedIndex() &&
+                    access(target.c_str(), F_OK) == 0;
     if (duplicate) {
         logprintf(LOGLEVEL_WARNING, logStream, "Target file %s exists - not storing.\n",
                   target.c_str());

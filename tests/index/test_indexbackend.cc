@@ -821,13 +821,14 @@ protected:
         PQfinish(c);
         return out;
     }
-    static int addIn(index_backend &b, const char *study, const char *series, const char *sop)
+    static int addIn(index_backend &b, const char *study, const char *series, const char *sop,
+                     int how = INDEX_ADD_NEW)
     {
         std::unique_ptr<DcmDataset> ds(makeImage(study, series, sop, {}, 0));
         index_transaction *t = b.begin(study);
         if (t == nullptr)
             return INDEX_FAILED;
-        int r = b.add(t, ds.get(), INDEX_ADD_NEW);
+        int r = b.add(t, ds.get(), how);
         if (r != INDEX_OK) {
             b.abort(t);
             return r;
@@ -843,9 +844,15 @@ TEST_F(PgIndex, OneSopInstanceUidPerArchiveAndArchivesApart)
     pgindex b(PgServer::get().conninfo(), "apart-b", log.stream());
     ASSERT_EQ(INDEX_OK, addIn(a, "2.1.1", "2.1.1.1", "2.1.1.1.1"));
     ASSERT_EQ(INDEX_OK, addIn(b, "2.1.1", "2.1.1.1", "2.1.1.1.1"));
-    // The same instance again in another study of archive a moves it: one
-    // image per SOP Instance UID, the emptied study gone.
-    ASSERT_EQ(INDEX_OK, addIn(a, "2.1.2", "2.1.2.1", "2.1.1.1.1"));
+    // The same instance as a new image is a duplicate (the UNIQUE key:
+    // nothing written, the new study not made), in any study; replacing it
+    // in another study of archive a moves it: one image per SOP Instance
+    // UID, the emptied study gone.
+    ASSERT_EQ(INDEX_EXISTS, addIn(a, "2.1.2", "2.1.2.1", "2.1.1.1.1"));
+    ASSERT_EQ(INDEX_EXISTS, addIn(a, "2.1.1", "2.1.1.1", "2.1.1.1.1", INDEX_ADD_PLACED));
+    EXPECT_EQ("0", sql(PgServer::get().conninfo(),
+                       "SELECT count(*) FROM velto_studies WHERE study_uid = '2.1.2'"));
+    ASSERT_EQ(INDEX_OK, addIn(a, "2.1.2", "2.1.2.1", "2.1.1.1.1", INDEX_ADD_REPLACE));
     std::vector<index_image> places;
     EXPECT_EQ(1, a.locate({"2.1.1.1.1"}, &places));
     EXPECT_EQ("2.1.2", places[0].study);
