@@ -359,6 +359,13 @@ static void placeImage(const archive_context *ctx, const index_image &im, archiv
         imagecheck_fileClass((image->path + TIER_HEAD_SUFFIX).c_str(), &image->sopClass,
                              &image->xfer) != 0)
         image->sopClass.clear();
+    // A cluster node without a copy of the image: its object is fetched
+    // into the cache now (where the retrieve's read then finds it).
+    tier_file held;
+    if (image->sopClass.empty() && ctx->store->sharedIndex() &&
+        archivetier_open(ctx, image->path.c_str(), &held) == ARCHIVETIER_READABLE &&
+        imagecheck_fileClass(held.path.c_str(), &image->sopClass, &image->xfer) != 0)
+        image->sopClass.clear();
 }
 
 int archive_select(const archive_context *ctx, DcmDataset *identifier,
@@ -474,11 +481,52 @@ static void patientOf(const archive_context *ctx, const char *study, std::string
     q.end();
 }
 
+// A cluster node's delete (the store deletes one image at a time there):
+// each image of the study or series, each recorded for the other nodes
+// before the store deletes it (a kill in between leaves a record of an
+// image still there: the nodes drop their cached copies, which the bucket
+// gives back). 0 some deleted, 1 none found, -1 a failure.
+static int deleteShared(const archive_context *ctx, const char *study, const char *series,
+                        const char *instance)
+{
+    std::vector<index_image> images;
+    if (instance != nullptr && series != nullptr) {
+        images.push_back({study, series, instance});
+    } else if (ctx->store->index().studyImages(study, &images) != INDEX_OK) {
+        return -1;
+    }
+    int result = 1;
+    for (const index_image &im : images) {
+        if (series != nullptr && im.series != series)
+            continue;
+        if (archive_clusterNoteDelete(ctx, im.study.c_str(), im.series.c_str(),
+                                      im.instance.c_str()) != 0) {
+            result = -1;
+            continue;
+        }
+        int r = ctx->store->DeleteFile(im.study.c_str(), im.series.c_str(), im.instance.c_str());
+        if (r < 0)
+            result = -1;
+        else if (r == 0 && result == 1)
+            result = 0;
+    }
+    return result;
+}
+
+// The store's delete, or on a cluster node its form above.
+static int deleteImages(const archive_context *ctx, const char *study, const char *series,
+                        const char *instance)
+{
+    if (study != nullptr && ctx->store->sharedIndex())
+        return deleteShared(ctx, study, series, instance);
+    return ctx->store->DeleteFile(study, series, instance);
+}
+
 int archive_delete(const archive_context *ctx, const char *study, const char *series,
                    const char *instance, const audit_participant *by, const char *sopClass)
 {
     if (ctx->audit == nullptr || study == nullptr)
-        return ctx->store->DeleteFile(study, series, instance);
+        return deleteImages(ctx, study, series, instance);
     archive_effects *e = ctx->effects.get();
     std::lock_guard<std::mutex> g(e->deleteMu);
     bool same =
@@ -488,7 +536,7 @@ int archive_delete(const archive_context *ctx, const char *study, const char *se
     std::string patientId, patientName;
     if (!same)
         patientOf(ctx, study, &patientId, &patientName);
-    int r = ctx->store->DeleteFile(study, series, instance);
+    int r = deleteImages(ctx, study, series, instance);
     if (r != 0)
         return r;
     if (!same) {
@@ -638,6 +686,7 @@ void archive_noteFlushed(const archive_context *ctx, const char *study, const ch
 
 int archive_refresh(const archive_context *ctx)
 {
+    archive_clusterDrainDeletes(ctx);
     return ctx->store->index().refresh();
 }
 

@@ -444,6 +444,15 @@ const struct cluster_config *archive_clusterConfig(const archive_context *ctx);
 // connected at its first use; null on one host. A forked child's is its
 // own (archive_forked drops the parent's without touching its session).
 class clusterdb *archive_clusterDb(const archive_context *ctx);
+// A cluster node's record of a delete of one image, for every node to drop
+// its cached file of it (archive_delete writes it before the delete): 0
+// (also on one host), or -1 (logged by the database connection).
+int archive_clusterNoteDelete(const archive_context *ctx, const char *study, const char *series,
+                              const char *instance);
+// Drops this node's files of the images deleted through any node since the
+// last call (archive_refresh runs it): the number dropped (0 on one host),
+// or -1 when the database cannot tell.
+int archive_clusterDrainDeletes(const archive_context *ctx);
 
 // The serialisation of the threads of one process that use the archive
 // (the store keeps state between calls and is not thread-safe): a search

@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <mutex>
+
 #include "cluster/clusterconfig.h"
 #include "cluster/clusterdb.h"
 #include "core/archivetier.h"
@@ -20,6 +22,7 @@
 #include "core/worklist.h"
 #include "index/pgindex.h"
 #include "runtime/durablefile.h"
+#include "runtime/fullio.h"
 #include "runtime/logprintf.h"
 #include "store/localstore.h"
 #include "store/storebackup.h"
@@ -40,6 +43,10 @@ struct archive_state {
     std::unique_ptr<cluster_config> cluster;
     std::unique_ptr<clusterdb> db;
     std::string archiveId; // the cluster's archive id, or ""
+    // The last of velto_cluster_deletes this node has dropped its files
+    // of (-1: not read yet from BASE/CLUSTERDELETES); under deletesMu.
+    long long deletesSeen = -1;
+    std::mutex deletesMu;
 };
 
 static void setError(std::string *error, const std::string &text)
@@ -57,11 +64,19 @@ static void refuse(const archive_state *st, const char *prog, const std::string 
 
 // The cluster's own table: the archive id, one per cluster, made by the
 // first node that starts (the row's key allows one row).
+// 2: the deletes made through any node, which every node reads to drop
+// its own cached files of them (archive_clusterDrainDeletes).
 static const char *const clusterSteps[] = {
     "CREATE TABLE velto_cluster_archive ("
     " one boolean PRIMARY KEY DEFAULT true CHECK (one),"
     " archive text NOT NULL,"
     " made timestamptz NOT NULL DEFAULT now())",
+    "CREATE TABLE velto_cluster_deletes ("
+    " id bigserial PRIMARY KEY,"
+    " archive text NOT NULL,"
+    " study text NOT NULL, series text NOT NULL, instance text NOT NULL,"
+    " node text NOT NULL,"
+    " at timestamptz NOT NULL DEFAULT now())",
 };
 
 static std::string randomId()
@@ -90,7 +105,7 @@ static int clusterArchive(archive_state *st, const char *base, const char *prog)
 {
     clusterdb *db = st->db.get();
     clusterdb_rows rows;
-    if (db->migrate("cluster", 1, clusterSteps) != 0 ||
+    if (db->migrate("cluster", 2, clusterSteps) != 0 ||
         db->exec("INSERT INTO velto_cluster_archive (archive) VALUES ($1) ON CONFLICT DO NOTHING",
                  {randomId()}) != CLUSTERDB_OK ||
         db->exec("SELECT archive FROM velto_cluster_archive", {}, &rows) != CLUSTERDB_OK ||
@@ -378,6 +393,81 @@ void archive_forked(archive_context *ctx)
     if (st != nullptr && st->cluster && ctx->store != nullptr && ctx->store->sharedIndex())
         ctx->store->forkedIndex(std::unique_ptr<index_backend>(
             new pgindex(st->cluster->database, st->archiveId, st->settings.log)));
+}
+
+int archive_clusterNoteDelete(const archive_context *ctx, const char *study, const char *series,
+                              const char *instance)
+{
+    archive_state *st = ctx->state;
+    if (st == nullptr || !st->db)
+        return 0;
+    return st->db->exec("INSERT INTO velto_cluster_deletes (archive, study, series, instance, node)"
+                        " VALUES ($1, $2, $3, $4, $5)",
+                        {st->archiveId, study, series, instance, st->cluster->node}) == CLUSTERDB_OK
+               ? 0
+               : -1;
+}
+
+// Where a node keeps the last delete it has dropped its files of: a hint
+// only (a mark lost or old makes the node drop the same files again).
+static std::string deletesMark(const archive_context *ctx)
+{
+    return std::string(ctx->store->getBaseDir()) + "/CLUSTERDELETES";
+}
+
+int archive_clusterDrainDeletes(const archive_context *ctx)
+{
+    archive_state *st = ctx->state;
+    if (st == nullptr || !st->db)
+        return 0;
+    std::lock_guard<std::mutex> g(st->deletesMu);
+    std::string mark = deletesMark(ctx);
+    if (st->deletesSeen < 0) {
+        st->deletesSeen = 0;
+        int fd = open(mark.c_str(), O_RDONLY | O_CLOEXEC);
+        char buf[32];
+        ssize_t n = fd >= 0 ? fullio_read(fd, buf, sizeof buf - 1) : -1;
+        if (n > 0) {
+            buf[n] = 0;
+            st->deletesSeen = atoll(buf);
+        }
+        if (fd >= 0)
+            close(fd);
+    }
+    clusterdb_rows rows;
+    if (st->db->exec("SELECT id, study, series, instance FROM velto_cluster_deletes"
+                     " WHERE archive = $1 AND id > $2::bigint ORDER BY id LIMIT 1000",
+                     {st->archiveId, std::to_string(st->deletesSeen)}, &rows) != CLUSTERDB_OK)
+        return -1;
+    int dropped = 0;
+    for (size_t i = 0; i < rows.size(); i++) {
+        // This node's copy is a cache of an image that is gone (or stored
+        // again since, whose home is the bucket): it goes either way, so
+        // that no stale copy is ever served. The UIDs are the database's
+        // text: checked as any UID that names a file.
+        const std::string &S = rows.at(i, 1), &R = rows.at(i, 2), &I = rows.at(i, 3);
+        if (ctx->store->CheckUid(S.c_str(), "Study Instance UID") == 0 &&
+            ctx->store->CheckUid(R.c_str(), "Series Instance UID") == 0 &&
+            ctx->store->CheckUid(I.c_str(), "SOP Instance UID") == 0) {
+            OFString path = ctx->store->GetUidPath(S.c_str(), R.c_str(), I.c_str(), 1);
+            if (unlink(path.c_str()) == 0) {
+                dropped++;
+                ctx->store->noteParentChanged(path);
+            }
+        }
+        st->deletesSeen = atoll(rows.at(i, 0).c_str());
+    }
+    if (rows.size() > 0) {
+        durable_file f;
+        std::string text = std::to_string(st->deletesSeen) + "\n";
+        if (f.create(mark, 0644) != 0 || f.write(text.data(), text.size()) != 0 || f.commit() != 0)
+            logprintf(LOGLEVEL_WARNING, st->settings.log, "Cannot write %s: %s\n", mark.c_str(),
+                      strerror(errno));
+    }
+    if (dropped > 0)
+        logprintf(LOGLEVEL_NOTICE, st->settings.log,
+                  "Dropped %d cached images deleted through the cluster.\n", dropped);
+    return dropped;
 }
 
 const cluster_config *archive_clusterConfig(const archive_context *ctx)

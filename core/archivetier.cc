@@ -52,9 +52,62 @@ static void announceDamaged(const archive_context *ctx, const char *path)
     multicast_send(*ctx->monitorSock, message);
 }
 
+// The UIDs of the image whose file belongs at path (".../study_S/series_R/
+// image_I.dcm"): true when path has that form.
+static bool uidsOfPath(const std::string &path, std::string *study, std::string *series,
+                       std::string *instance)
+{
+    static const char *const prefixes[3] = {"image_", "series_", "study_"};
+    std::string *parts[3] = {instance, series, study};
+    size_t end = path.size();
+    if (end < 4 || path.compare(end - 4, 4, ".dcm") != 0)
+        return false;
+    end -= 4;
+    for (int k = 0; k < 3; k++) {
+        size_t slash = path.rfind('/', end - 1);
+        if (slash == std::string::npos)
+            return false;
+        std::string part = path.substr(slash + 1, end - slash - 1);
+        size_t n = strlen(prefixes[k]);
+        if (part.compare(0, n, prefixes[k]) != 0)
+            return false;
+        *parts[k] = part.substr(n);
+        end = slash;
+    }
+    return true;
+}
+
+// A cluster node's opening of an image: its row first (an image deleted
+// through another node is never served from this node's stale file, which
+// goes), then the local file, else the object (tier_openHome).
+static int openShared(const archive_context *ctx, const char *path, tier_file *held)
+{
+    std::string study, series, instance;
+    std::vector<index_image> found;
+    LocalStore *store = ctx->store;
+    if (!uidsOfPath(path, &study, &series, &instance))
+        return TIER_MISSING;
+    int n = store->index().locate({instance}, &found);
+    if (n != 1 || found.size() != 1 || found[0].study != study || found[0].series != series) {
+        // No row at this place: the file here, if any, is what a delete
+        // through another node left.
+        if (n >= 0 && unlink(path) == 0)
+            logprintf(LOGLEVEL_NOTICE, store->getLogfile(),
+                      "Dropped %s: deleted through the cluster.\n", path);
+        return TIER_MISSING;
+    }
+    if (store->getTier() == nullptr)
+        return TIER_UNAVAILABLE;
+    return tier_openHome(*store->getTier(), store->getBaseDir(), path, held, store->getLogfile());
+}
+
 int archivetier_open(const archive_context *ctx, const char *path, tier_file *held, bool headOnly)
 {
-    switch (tier_openImage(ctx->store->getTier(), path, held, ctx->store->getLogfile(), headOnly)) {
+    int r = ctx->store->sharedIndex()
+                ? openShared(ctx, path, held)
+                : tier_openImage(ctx->store->getTier(), path, held, ctx->store->getLogfile(),
+                                 headOnly);
+    switch (r) {
     case TIER_OK:
         return ARCHIVETIER_READABLE;
     case TIER_MISSING:

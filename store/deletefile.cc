@@ -307,10 +307,77 @@ static void finishDelete(void *arg, const char *study, const char *series, const
     store->SyncWrites();
 }
 
+// A cluster node's delete of one image (DeleteFile on a cluster node,
+// whose core hands it images one at a time): the row, then the object,
+// then this node's file, under an intent file written first. A kill leaves:
+// - before the row's delete commits: the image whole, and the intent,
+//   whose finishing at the next start (FinishDeletes) deletes it;
+// - after the row, before the object: an image no node serves (a read asks
+//   for the row first) with its object and maybe its file: the finishing
+//   deletes both;
+// - after the object, before the file: the file alone, never served (no
+//   row), removed by the finishing (and by the first read that finds it).
+// The other nodes' cached files are theirs to drop: the core records the
+// delete in the database for them (core/archive.cc). A gateway that cannot
+// delete the object keeps the intent (the next start tries again) and
+// fails the delete; the image is gone for readers already.
+// finishing: the next start's form, which goes on past a missing row.
+static int deleteShared(LocalStore *store, const char *study, const char *series,
+                        const char *image, bool finishing)
+{
+    OFString file = store->GetUidPath(study, series, image, 1);
+    int r = store->index().remove(study, series, image);
+    if (r == INDEX_FAILED)
+        return -1;
+    // Not indexed (nor being stored: the row's study lock is waited for):
+    // no image of this node to delete, unless a delete cut short left it.
+    if (r == INDEX_MISSING && !finishing)
+        return 1;
+    if (store->getTier() == nullptr ||
+        tier_deleteObject(*store->getTier(), store->getBaseDir(), file.c_str(),
+                          store->getLogfile()) != 0)
+        return -2;
+    if (unlink(file.c_str()) == 0)
+        store->noteParentChanged(file);
+    else if (errno != ENOENT)
+        return -1;
+    return 0;
+}
+
+static void finishShared(void *arg, const char *study, const char *series, const char *image)
+{
+    LocalStore *store = (LocalStore *)arg;
+    if (checkDeleteUids(store, study, series, image) != 0 || image == nullptr)
+        return;
+    if (deleteShared(store, study, series, image, true) == 0)
+        logprintf(LOGLEVEL_NOTICE, store->getLogfile(), "Finished the delete of %s.\n",
+                  store->GetUidPath(study, series, image, 1).c_str());
+}
+
 int LocalStore::DeleteFile(const char *study, const char *series, const char *image)
 {
     if (checkDeleteUids(this, study, series, image) != 0)
         return 1;
+    if (sharedIndex()) {
+        // One image at a time on a cluster node (the core lists a study's).
+        if (image == nullptr)
+            return 1;
+        OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
+        deleteintent intent;
+        if (deleteintent_begin(uidDir.c_str(), study, series, image, &intent, logStream) != 0)
+            return errno == ENOENT ? 1 : -1;
+        int r = deleteShared(this, study, series, image, false);
+        if (r == -2) {
+            // The intent stays for the next start: closed, not removed.
+            close(intent.fd);
+            intent.fd = -1;
+            return -1;
+        }
+        deleteintent_end(&intent, logStream);
+        if (r == 0)
+            removeEmptyDirs(study, series);
+        return r;
+    }
     deleteintent intent;
     OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
     // Held until the intent is gone: a store of this study waits, so that
@@ -344,7 +411,8 @@ int LocalStore::DeleteHeld(const char *study, const char *series, const char *im
 int LocalStore::FinishDeletes()
 {
     OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
-    return deleteintent_finishAll(uidDir.c_str(), finishDelete, this, logStream);
+    return deleteintent_finishAll(uidDir.c_str(), sharedIndex() ? finishShared : finishDelete, this,
+                                  logStream);
 }
 
 void LocalStore::takeBack(const char *study, const char *series, const char *image)
