@@ -103,10 +103,9 @@ static int openShared(const archive_context *ctx, const char *path, tier_file *h
 
 int archivetier_open(const archive_context *ctx, const char *path, tier_file *held, bool headOnly)
 {
-    int r = ctx->store->sharedIndex()
-                ? openShared(ctx, path, held)
-                : tier_openImage(ctx->store->getTier(), path, held, ctx->store->getLogfile(),
-                                 headOnly);
+    int r = ctx->store->sharedIndex() ? openShared(ctx, path, held)
+                                      : tier_openImage(ctx->store->getTier(), path, held,
+                                                       ctx->store->getLogfile(), headOnly);
     switch (r) {
     case TIER_OK:
         return ARCHIVETIER_READABLE;

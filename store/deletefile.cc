@@ -322,8 +322,8 @@ static void finishDelete(void *arg, const char *study, const char *series, const
 // delete the object keeps the intent (the next start tries again) and
 // fails the delete; the image is gone for readers already.
 // finishing: the next start's form, which goes on past a missing row.
-static int deleteShared(LocalStore *store, const char *study, const char *series,
-                        const char *image, bool finishing)
+static int deleteShared(LocalStore *store, const char *study, const char *series, const char *image,
+                        bool finishing)
 {
     OFString file = store->GetUidPath(study, series, image, 1);
     int r = store->index().remove(study, series, image);
@@ -333,9 +333,8 @@ static int deleteShared(LocalStore *store, const char *study, const char *series
     // no image of this node to delete, unless a delete cut short left it.
     if (r == INDEX_MISSING && !finishing)
         return 1;
-    if (store->getTier() == nullptr ||
-        tier_deleteObject(*store->getTier(), store->getBaseDir(), file.c_str(),
-                          store->getLogfile()) != 0)
+    if (store->getTier() == nullptr || tier_deleteObject(*store->getTier(), store->getBaseDir(),
+                                                         file.c_str(), store->getLogfile()) != 0)
         return -2;
     if (unlink(file.c_str()) == 0)
         store->noteParentChanged(file);

@@ -1,0 +1,312 @@
+"""Two storeserver nodes and a storeweb of one archive on a shared
+PostgreSQL index and one Ceph bucket (the Cluster and ObjectTier files):
+one image per SOP Instance UID across the nodes, one study and one patient
+whichever node stored what, every acknowledged image in the bucket and
+retrieved through the other node byte for byte when its node is killed, a
+gateway that is down refusing images without a trace, and a delete through
+one node that the other node never serves again. One Ceph, one PostgreSQL
+and the nodes for the whole class."""
+
+import hashlib
+import os
+import re
+import shutil
+import signal
+import sys
+import tempfile
+import threading
+import unittest
+
+import veltotest as vt
+
+sys.path.insert(0, os.path.join(vt.SOURCE, "tests", "web"))
+from cephcluster import ACCESS_KEY, REGION, SECRET_KEY, CephCluster
+from pgcluster import PgServer
+
+ROOT = "1.2.826.0.1.3680043.9.7777.61"
+BUCKET = "cluster"
+
+
+def dataset_bytes(data):
+    """The bytes of a Part 10 file after its meta header."""
+    import struct
+    assert data[128:132] == b"DICM"
+    (glen,) = struct.unpack("<I", data[140:144])
+    return data[144 + glen:]
+
+
+class ClusterTest(vt.ServerTestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.work = tempfile.mkdtemp(prefix="cluster-")
+        cls.ceph = CephCluster(os.path.join(cls.work, "ceph"))
+        cls.pg = PgServer()
+        cls.nodes = {}
+        try:
+            cls.pg.start()
+            cls.ceph.start()
+            code, body = cls.ceph.curl("PUT", "/" + BUCKET)
+            assert code == 200, body
+            for name in ("n1", "n2"):
+                cls.nodes[name] = cls.node(name)
+            # The first node makes the archive id; the second one takes it.
+            cls.nodes["n1"].start()
+            cls.nodes["n2"].start()
+            import webharness
+            cls.web = webharness.Web(cls.nodes["n2"])
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        if getattr(cls, "web", None):
+            cls.web.stop()
+        for srv in cls.nodes.values():
+            srv.stop()
+        cls.ceph.stop()
+        cls.pg.destroy()
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    @classmethod
+    def node(cls, name):
+        srv = vt.Server(start=False, root=os.path.join(cls.work, name))
+        key = os.path.join(srv.etc, "tier.key")
+        with open(key, "w") as f:
+            f.write("access-key %s\nsecret-key %s\n" % (ACCESS_KEY, SECRET_KEY))
+        os.chmod(key, 0o600)
+        with open(os.path.join(srv.etc, "ObjectTier"), "w") as f:
+            f.write("endpoint %s\nbucket %s\nregion %s\ncredentials tier.key\nprefix arch/\n"
+                    "timeout 5\n" % (cls.ceph.endpoint, BUCKET, REGION))
+        with open(os.path.join(srv.etc, "Cluster"), "w") as f:
+            f.write("database %s\nnode %s\npoll 200ms\nlease 2s\n" % (cls.pg.conninfo, name))
+        srv.name = name
+        return srv
+
+    # -- helpers -------------------------------------------------------
+
+    def files(self, srv, images, patient_id="PC1", tag=""):
+        """Image files (study, series, sop) with random pixels: [(path, bytes)]."""
+        d = tempfile.mkdtemp(dir=self.work)
+        out = []
+        for st, se, sop in images:
+            p = os.path.join(d, sop + ".dcm")
+            vt.make_dataset(p, st, se, sop, patient_name="CLUSTER^" + patient_id,
+                            patient_id=patient_id, pixels=64,
+                            extra={"PixelData": os.urandom(64 * 64)})
+            out.append(p)
+        return out
+
+    @staticmethod
+    def statuses(p):
+        """The statuses of storescu -v's C-STORE responses."""
+        return re.findall(r"Received Store Response \(([^)]*)\)", p.stdout + p.stderr)
+
+    def send(self, srv, files):
+        return srv.storescu(files, extra=["-v"])
+
+    def stored_bytes(self, srv, img):
+        with open(vt.uid_path(srv.basedir, *img), "rb") as f:
+            return f.read()
+
+    def objects(self):
+        code, body = self.ceph.curl("GET", "/%s?list-type=2" % BUCKET)
+        self.assertEqual(code, 200, body)
+        return {k for k in re.findall(r"<Key>([^<]*)</Key>", body.decode())
+                if k.startswith("arch/uid/")}
+
+    def key(self, img):
+        return "arch/" + os.path.relpath(vt.uid_path("/b", *img), "/b")
+
+    def rows(self, sql):
+        return self.pg.rows(sql)
+
+    def count(self, sql):
+        return int(self.rows(sql)[0][0])
+
+    def cget(self, srv, study):
+        """(completed, failed, {sop: dataset bytes received})."""
+        out = tempfile.mkdtemp(dir=self.work)
+        p = vt.run(["getscu", "-v", "-S", "-aec", srv.aetitle, "-od", out, "-k",
+                    "QueryRetrieveLevel=STUDY", "-k", "StudyInstanceUID=" + study,
+                    "127.0.0.1", str(srv.port)])
+        text = p.stdout + p.stderr
+        completed = re.findall(r"Number of Completed Suboperations\s*:\s*(\d+)", text)
+        failed = re.findall(r"Number of Failed Suboperations\s*:\s*(\d+)", text)
+        import pydicom
+        got = {}
+        for name in os.listdir(out):
+            path = os.path.join(out, name)
+            with open(path, "rb") as fh:
+                got[str(pydicom.dcmread(path).SOPInstanceUID)] = dataset_bytes(fh.read())
+        shutil.rmtree(out)
+        return (int(completed[-1]) if completed else 0, int(failed[-1]) if failed else 0, got,
+                text)
+
+    def in_parallel(self, jobs):
+        """Runs each job (a function) on a thread of its own: their results."""
+        results = [None] * len(jobs)
+
+        def run(i):
+            results[i] = jobs[i]()
+        threads = [threading.Thread(target=run, args=(i,)) for i in range(len(jobs))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        return results
+
+    # -- cases ---------------------------------------------------------
+
+    def test_1_one_instance_through_both_nodes_is_one_image(self):
+        n1, n2 = self.nodes["n1"], self.nodes["n2"]
+        study = ROOT + ".1"
+        for round_ in range(3):
+            img = (study, study + ".1", "%s.1.%d" % (study, round_))
+            a = self.files(n1, [img])
+            b = self.files(n2, [img])
+            pa, pb = self.in_parallel([lambda: self.send(n1, a), lambda: self.send(n2, b)])
+            outs = [self.statuses(pa), self.statuses(pb)]
+            # One sender is told it is stored; the other that it was stored
+            # already (0xB006, a warning), never a failure.
+            self.assertEqual(sorted(outs), [["Success"], ["Warning: ElementsDiscarded"]],
+                             pa.stdout + pa.stderr + pb.stdout + pb.stderr)
+            dup = [o != ["Success"] for o in outs]
+            self.assertEqual(1, self.count("SELECT count(*) FROM velto_instances WHERE "
+                                           "sop_uid = '%s'" % img[2]))
+            self.assertIn(self.key(img), self.objects())
+            # The object is the winner's bytes, which its node keeps as its
+            # cache; the loser's file is taken back.
+            winner = n2 if dup[0] else n1
+            loser = n1 if dup[0] else n2
+            code, body = self.ceph.curl("GET", "/%s/%s" % (BUCKET, self.key(img)))
+            self.assertEqual(200, code)
+            self.assertEqual(self.stored_bytes(winner, img), body)
+            self.assertFalse(os.path.exists(vt.uid_path(loser.basedir, *img)))
+
+    def test_2_a_study_split_across_the_nodes_is_one_study(self):
+        n1, n2 = self.nodes["n1"], self.nodes["n2"]
+        study = ROOT + ".2"
+        images = [(study, study + ".%d" % (n % 2), "%s.%d.%d" % (study, n % 2, n))
+                  for n in range(6)]
+        p = n1.storescu(self.files(n1, images[:3]))
+        self.assertEqual(0, p.returncode, p.stderr)
+        p = n2.storescu(self.files(n2, images[3:]))
+        self.assertEqual(0, p.returncode, p.stderr)
+        for srv in (n1, n2):
+            p, found = srv.findscu(["StudyInstanceUID=" + study, "SOPInstanceUID"],
+                                   level="IMAGE")
+            self.assertEqual(sorted(i[2] for i in images),
+                             sorted(str(ds.SOPInstanceUID) for ds in found), p.stdout)
+            p, found = srv.findscu(["StudyInstanceUID=" + study,
+                                    "NumberOfStudyRelatedInstances"], level="STUDY")
+            self.assertEqual(1, len(found), p.stdout)
+            self.assertEqual(6, int(found[0].NumberOfStudyRelatedInstances))
+        self.assertEqual(1, self.count("SELECT count(*) FROM velto_studies WHERE "
+                                       "study_uid = '%s'" % study))
+        self.assertEqual(2, self.count(
+            "SELECT count(*) FROM velto_series se JOIN velto_studies st ON st.id = se.study"
+            " WHERE st.study_uid = '%s'" % study))
+        # Every acknowledged image is in the bucket.
+        objects = self.objects()
+        for img in images:
+            self.assertIn(self.key(img), objects)
+
+    def test_3_four_senders_of_one_patient_make_one_patient(self):
+        n1, n2 = self.nodes["n1"], self.nodes["n2"]
+        jobs = []
+        for k in range(4):
+            study = ROOT + ".3.%d" % k
+            imgs = [(study, study + ".1", "%s.1.%d" % (study, n)) for n in range(3)]
+            srv = (n1, n2)[k % 2]
+            files = self.files(srv, imgs, patient_id="PC3")
+            jobs.append(lambda srv=srv, files=files: srv.storescu(files))
+        for p in self.in_parallel(jobs):
+            self.assertEqual(0, p.returncode, p.stderr)
+        self.assertEqual(1, self.count(
+            "SELECT count(*) FROM velto_patients WHERE patient_key = 'PC3'"))
+        self.assertEqual(4, self.count(
+            "SELECT count(*) FROM velto_studies st JOIN velto_patients pa ON pa.id = st.patient"
+            " WHERE pa.patient_key = 'PC3'"))
+        p, found = n1.findscu(["PatientID=PC3", "NumberOfPatientRelatedInstances"],
+                              level="PATIENT", model="-P")
+        self.assertEqual(1, len(found), p.stdout)
+        self.assertEqual(12, int(found[0].NumberOfPatientRelatedInstances))
+
+    def test_4_a_deleted_study_is_served_by_no_node(self):
+        n1, n2 = self.nodes["n1"], self.nodes["n2"]
+        study = ROOT + ".4"
+        images = [(study, study + ".1", "%s.1.%d" % (study, n)) for n in range(3)]
+        p = n1.storescu(self.files(n1, images))
+        self.assertEqual(0, p.returncode, p.stderr)
+        # n2 reads one through the web first: its cache holds a copy too.
+        status, _, body = self.web.curl("/dicom-web/studies/%s/series/%s/instances/%s" % images[0],
+                                        ["-H", "Accept: multipart/related; type=application/dicom"])
+        self.assertEqual(200, status)
+        self.assertIn(dataset_bytes(self.stored_bytes(n1, images[0])), body)
+        p, responses = vt.movescu(n2.port, ["StudyInstanceUID=" + study], "VeltoDeleteAET",
+                                  called=n2.aetitle)
+        final = [r for r in responses if r["final"]]
+        self.assertEqual(3, final[0]["completed"], p.stdout)
+        self.assertEqual(0, self.count("SELECT count(*) FROM velto_instances WHERE sop_uid LIKE"
+                                       " '%s.%%'" % study))
+        self.assertEqual(set(), {k for k in self.objects() if k.startswith(
+            os.path.dirname(os.path.dirname(self.key(images[0]))))})
+        # n1 serves none of them (C-GET selects nothing, C-FIND finds
+        # nothing) and drops its copies at its next association.
+        completed, failed, got, text = self.cget(n1, study)
+        self.assertEqual({}, got, text)
+        p, found = n1.findscu(["StudyInstanceUID=" + study], level="STUDY")
+        self.assertEqual([], found)
+        for img in images:
+            self.assertFalse(os.path.exists(vt.uid_path(n1.basedir, *img)), img)
+            self.assertFalse(os.path.exists(vt.uid_path(n2.basedir, *img)), img)
+
+    def test_5_a_gateway_down_refuses_the_image_without_a_trace(self):
+        n1 = self.nodes["n1"]
+        study = ROOT + ".5"
+        img = (study, study + ".1", study + ".1.1")
+        self.ceph.stop_gateway()
+        try:
+            p = self.send(n1, self.files(n1, [img]))
+        finally:
+            self.ceph.start_gateway()
+        statuses = self.statuses(p)
+        # Not known to be stored: 0xA700.
+        self.assertEqual(["Refused: OutOfResources"], statuses, p.stdout + p.stderr)
+        self.assertEqual(0, self.count("SELECT count(*) FROM velto_instances WHERE "
+                                       "sop_uid = '%s'" % img[2]))
+        self.assertEqual(0, self.count("SELECT count(*) FROM velto_studies WHERE "
+                                       "study_uid = '%s'" % study))
+        self.assertFalse(os.path.exists(vt.uid_path(n1.basedir, *img)))
+        self.assertNotIn(self.key(img), self.objects())
+        # Stored again with the gateway back: acknowledged and in the bucket.
+        p = n1.storescu(self.files(n1, [img]))
+        self.assertEqual(0, p.returncode, p.stderr)
+        self.assertIn(self.key(img), self.objects())
+
+    def test_9_a_killed_node_s_images_come_through_the_other(self):
+        n1, n2 = self.nodes["n1"], self.nodes["n2"]
+        study = ROOT + ".9"
+        images = [(study, study + ".1", "%s.1.%d" % (study, n)) for n in range(5)]
+        p = n1.storescu(self.files(n1, images))
+        self.assertEqual(0, p.returncode, p.stderr)
+        stored = {img[2]: dataset_bytes(self.stored_bytes(n1, img)) for img in images}
+        os.killpg(n1.proc.pid, signal.SIGKILL)
+        n1.proc.wait()
+        completed, failed, got, text = self.cget(n2, study)
+        self.assertEqual((5, 0), (completed, failed), text)
+        self.assertEqual(stored, got)
+        for img in images:
+            self.assertFalse(os.path.exists(vt.uid_path(n2.basedir, *img)))
+        # Fetched and verified into the cache (named by their SHA-256).
+        cached = set(os.listdir(os.path.join(n2.basedir, "tiercache")))
+        for img in images:
+            with open(vt.uid_path(n1.basedir, *img), "rb") as f:
+                self.assertIn(hashlib.sha256(f.read()).hexdigest() + ".dcm", cached)
+
+
+if __name__ == "__main__":
+    vt.main()
