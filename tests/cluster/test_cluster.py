@@ -145,6 +145,20 @@ class ClusterTest(vt.ServerTestCase):
         return (int(completed[-1]) if completed else 0, int(failed[-1]) if failed else 0, got,
                 text)
 
+    def stow(self, path):
+        """STOW-RS of one file through the class's storeweb: (status, answer)."""
+        with open(path, "rb") as f:
+            body = (b"--XyZ\r\nContent-Type: application/dicom\r\n\r\n" + f.read() +
+                    b"\r\n--XyZ--\r\n")
+        upload = path + ".body"
+        with open(upload, "wb") as out:
+            out.write(body)
+        status, _, answer = self.web.curl("/dicom-web/studies", [
+            "-X", "POST", "-H",
+            'Content-Type: multipart/related; type="application/dicom"; boundary=XyZ',
+            "-H", "Accept: application/dicom+json", "--data-binary", "@" + upload])
+        return status, answer
+
     def in_parallel(self, jobs):
         """Runs each job (a function) on a thread of its own: their results."""
         results = [None] * len(jobs)
@@ -195,6 +209,17 @@ class ClusterTest(vt.ServerTestCase):
         self.assertEqual(0, p.returncode, p.stderr)
         p = n2.storescu(self.files(n2, images[3:]))
         self.assertEqual(0, p.returncode, p.stderr)
+        # A seventh through STOW-RS on n2's storeweb: the same write, the
+        # same upload before the answer; sent again, a duplicate.
+        stowed = (study, study + ".1", study + ".1.7")
+        images.append(stowed)
+        [path] = self.files(n2, [stowed])
+        self.assertEqual(200, self.stow(path)[0])
+        self.assertIn(self.key(stowed), self.objects())
+        status, answer = self.stow(path)
+        # 202 with Warning Reason 0xB006 (45062): stored already, kept.
+        self.assertEqual(202, status, answer)
+        self.assertIn(b'"00081196":{"vr":"US","Value":[45062]}', answer)
         for srv in (n1, n2):
             p, found = srv.findscu(["StudyInstanceUID=" + study, "SOPInstanceUID"],
                                    level="IMAGE")
@@ -203,7 +228,7 @@ class ClusterTest(vt.ServerTestCase):
             p, found = srv.findscu(["StudyInstanceUID=" + study,
                                     "NumberOfStudyRelatedInstances"], level="STUDY")
             self.assertEqual(1, len(found), p.stdout)
-            self.assertEqual(6, int(found[0].NumberOfStudyRelatedInstances))
+            self.assertEqual(7, int(found[0].NumberOfStudyRelatedInstances))
         self.assertEqual(1, self.count("SELECT count(*) FROM velto_studies WHERE "
                                        "study_uid = '%s'" % study))
         self.assertEqual(2, self.count(
@@ -286,6 +311,27 @@ class ClusterTest(vt.ServerTestCase):
         p = n1.storescu(self.files(n1, [img]))
         self.assertEqual(0, p.returncode, p.stderr)
         self.assertIn(self.key(img), self.objects())
+
+    def test_6_a_node_that_must_not_join_refuses_to_start(self):
+        def refused(srv):
+            srv.start(wait=False)
+            self._servers.append(srv)
+            self.assertEqual(1, srv.proc.wait(timeout=30))
+            return srv.proc.stderr.read().decode()
+        # Without the object tier: the bucket is every image's home.
+        srv = self.node("n3")
+        os.unlink(os.path.join(srv.etc, "ObjectTier"))
+        self.assertIn("needs the object tier", refused(srv))
+        # A store of another archive is never joined to this one.
+        srv = self.node("n4")
+        with open(os.path.join(srv.basedir, "ARCHIVEID"), "w") as f:
+            f.write("0123456789abcdef0123456789abcdef\n")
+        self.assertIn("belongs to archive 0123456789abcdef0123456789abcdef", refused(srv))
+        # Every node that joined took the one id the database keeps.
+        (ident,), = self.rows("SELECT archive FROM velto_cluster_archive")
+        for name in ("n1", "n2"):
+            with open(os.path.join(self.nodes[name].basedir, "ARCHIVEID")) as f:
+                self.assertEqual(ident, f.read().strip())
 
     def test_9_a_killed_node_s_images_come_through_the_other(self):
         n1, n2 = self.nodes["n1"], self.nodes["n2"]
