@@ -453,6 +453,15 @@ int archive_clusterNoteDelete(const archive_context *ctx, const char *study, con
 // last call (archive_refresh runs it): the number dropped (0 on one host),
 // or -1 when the database cannot tell.
 int archive_clusterDrainDeletes(const archive_context *ctx);
+// A cluster node with ack local: uploads this node's queued images into the
+// bucket (each checked by a HEAD, then its entry removed; an entry whose
+// image has no row or no file is dropped; a failure is left for the next
+// pass). The number uploaded (0 on one host or with ack shared), or -1
+// when the database cannot tell. For the server's uploader process.
+int archive_clusterUploadPass(const archive_context *ctx);
+// The images of the whole cluster waiting for their upload (ack local): a
+// count, 0 on one host, -1 when the database cannot tell.
+long archive_clusterUploadBacklog(const archive_context *ctx);
 
 // The serialisation of the threads of one process that use the archive
 // (the store keeps state between calls and is not thread-safe): a search

@@ -20,7 +20,6 @@
 #include "core/archivetier.h"
 #include "core/rejection.h"
 #include "core/worklist.h"
-#include "index/pgindex.h"
 #include "runtime/durablefile.h"
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
@@ -77,6 +76,16 @@ static const char *const clusterSteps[] = {
     " study text NOT NULL, series text NOT NULL, instance text NOT NULL,"
     " node text NOT NULL,"
     " at timestamptz NOT NULL DEFAULT now())",
+    // 3: the uploads that ack local owes the bucket, each the node's that
+    // holds the file (archive_clusterUploadPass).
+    "CREATE TABLE velto_cluster_uploads ("
+    " archive text NOT NULL,"
+    " instance text NOT NULL,"
+    " study text NOT NULL, series text NOT NULL,"
+    " node text NOT NULL,"
+    " queued timestamptz NOT NULL DEFAULT now(),"
+    " PRIMARY KEY (archive, instance));"
+    "CREATE INDEX velto_cluster_uploads_node ON velto_cluster_uploads (archive, node)",
 };
 
 static std::string randomId()
@@ -105,7 +114,7 @@ static int clusterArchive(archive_state *st, const char *base, const char *prog)
 {
     clusterdb *db = st->db.get();
     clusterdb_rows rows;
-    if (db->migrate("cluster", 2, clusterSteps) != 0 ||
+    if (db->migrate("cluster", 3, clusterSteps) != 0 ||
         db->exec("INSERT INTO velto_cluster_archive (archive) VALUES ($1) ON CONFLICT DO NOTHING",
                  {randomId()}) != CLUSTERDB_OK ||
         db->exec("SELECT archive FROM velto_cluster_archive", {}, &rows) != CLUSTERDB_OK ||
@@ -144,6 +153,23 @@ static int clusterArchive(archive_state *st, const char *base, const char *prog)
     return 0;
 }
 
+// LocalStore::uploadqueue's enqueue (ack local): the image's upload, this
+// node's to make, recorded (committed) before its row commits. Two stores
+// of one UID: the entry names the node whose row won (the later enqueue
+// is the one whose row commits, the other's waits on the row's key and
+// is refused; a stale entry is dropped by the drainer).
+static int enqueueUpload(void *arg, const char *study, const char *series, const char *image)
+{
+    archive_state *st = (archive_state *)arg;
+    return st->db->exec("INSERT INTO velto_cluster_uploads (archive, instance, study, series, node)"
+                        " VALUES ($1, $2, $3, $4, $5) ON CONFLICT (archive, instance) DO UPDATE"
+                        " SET study = EXCLUDED.study, series = EXCLUDED.series,"
+                        " node = EXCLUDED.node, queued = now()",
+                        {st->archiveId, image, study, series, st->cluster->node}) == CLUSTERDB_OK
+               ? 0
+               : -1;
+}
+
 // A cluster node's index and acknowledgement: the ObjectTier is required
 // (the bucket is every image's home), the index is the cluster's
 // database. 0, or -1 after saying why.
@@ -155,14 +181,13 @@ static int clusterIndex(archive_state *st, LocalStore *store, const char *prog)
                "image's home");
         return -1;
     }
-    std::unique_ptr<pgindex> ix(
-        new pgindex(st->cluster->database, st->archiveId, st->settings.log));
-    if (ix->open() != 0) {
+    if (store->openSharedIndex(st->cluster->database, st->archiveId) != 0) {
         refuse(st, prog, "the cluster's index cannot be opened (see the log)");
         return -1;
     }
-    store->setIndex(std::move(ix));
     store->setUploadBeforeAck(st->cluster->ack == CLUSTER_ACK_SHARED);
+    if (st->cluster->ack == CLUSTER_ACK_LOCAL)
+        store->setUploadQueue({enqueueUpload, st});
     logprintf(LOGLEVEL_NOTICE, st->settings.log, "Cluster node %s of archive %s.\n",
               st->cluster->node.c_str(), st->archiveId.c_str());
     return 0;
@@ -390,9 +415,8 @@ void archive_forked(archive_context *ctx)
         st->db->forked();
     // So is the index's: the child makes its own backend (pgindex.h), which
     // connects at its first use.
-    if (st != nullptr && st->cluster && ctx->store != nullptr && ctx->store->sharedIndex())
-        ctx->store->forkedIndex(std::unique_ptr<index_backend>(
-            new pgindex(st->cluster->database, st->archiveId, st->settings.log)));
+    if (ctx->store != nullptr)
+        ctx->store->forkedIndex();
 }
 
 int archive_clusterNoteDelete(const archive_context *ctx, const char *study, const char *series,
@@ -468,6 +492,62 @@ int archive_clusterDrainDeletes(const archive_context *ctx)
         logprintf(LOGLEVEL_NOTICE, st->settings.log,
                   "Dropped %d cached images deleted through the cluster.\n", dropped);
     return dropped;
+}
+
+int archive_clusterUploadPass(const archive_context *ctx)
+{
+    archive_state *st = ctx->state;
+    LocalStore *store = ctx->store;
+    if (st == nullptr || !st->db || store->getTier() == nullptr)
+        return 0;
+    clusterdb_rows rows;
+    if (st->db->exec("SELECT study, series, instance FROM velto_cluster_uploads"
+                     " WHERE archive = $1 AND node = $2 ORDER BY queued LIMIT 200",
+                     {st->archiveId, st->cluster->node}, &rows) != CLUSTERDB_OK)
+        return -1;
+    int uploaded = 0;
+    for (size_t i = 0; i < rows.size(); i++) {
+        const std::string &S = rows.at(i, 0), &R = rows.at(i, 1), &I = rows.at(i, 2);
+        if (store->CheckUid(S.c_str(), "Study Instance UID") != 0 ||
+            store->CheckUid(R.c_str(), "Series Instance UID") != 0 ||
+            store->CheckUid(I.c_str(), "SOP Instance UID") != 0)
+            continue;
+        OFString path = store->GetUidPath(S.c_str(), R.c_str(), I.c_str(), 1);
+        std::vector<index_image> found;
+        int n = store->index().locate({I}, &found);
+        if (n < 0)
+            return -1;
+        bool rowHere = n == 1 && found[0].study == S && found[0].series == R;
+        int fd = rowHere ? open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+        // No row (never committed, or deleted since) or no file (deleted):
+        // nothing to upload. Otherwise the entry goes once the object is
+        // in the bucket, checked; a failure leaves it for the next pass.
+        bool done = !rowHere || (fd < 0 && errno == ENOENT);
+        if (fd >= 0) {
+            done = tier_putImage(*store->getTier(), store->getBaseDir(), path.c_str(), fd,
+                                 st->settings.log) == TIER_OK;
+            close(fd);
+            uploaded += done;
+        }
+        if (done)
+            st->db->exec("DELETE FROM velto_cluster_uploads WHERE archive = $1 AND instance = $2"
+                         " AND node = $3",
+                         {st->archiveId, I, st->cluster->node});
+    }
+    return uploaded;
+}
+
+long archive_clusterUploadBacklog(const archive_context *ctx)
+{
+    archive_state *st = ctx->state;
+    if (st == nullptr || !st->db)
+        return 0;
+    clusterdb_rows rows;
+    if (st->db->exec("SELECT count(*) FROM velto_cluster_uploads WHERE archive = $1",
+                     {st->archiveId}, &rows) != CLUSTERDB_OK ||
+        rows.size() != 1)
+        return -1;
+    return atol(rows.at(0, 0).c_str());
 }
 
 const cluster_config *archive_clusterConfig(const archive_context *ctx)

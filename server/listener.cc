@@ -40,6 +40,7 @@
 #include "server/serveroptions.h"
 #include "server/serverstate.h"
 #include "server/tlsconfig.h"
+#include "server/uploader.h"
 
 // Rejection parameters and log text of each refusing endReason.
 struct refusal {
@@ -151,6 +152,20 @@ static pid_t forwarderPid = -1;
 // The audit trail's sender (core/audit.h), a child as the forwarder, or -1.
 static pid_t auditPid = -1;
 static time_t forwarderStarted = 0;
+// The cluster's uploader (server/uploader.h, ack local), or -1; started
+// again at most once a minute, as the forwarder.
+static pid_t uploaderPid = -1;
+static time_t uploaderStarted = 0;
+
+static void startUploader(int storeLock)
+{
+    time_t now = time(nullptr);
+    if (uploaderPid >= 0 || stopRequested || !uploader_wanted() ||
+        (uploaderStarted != 0 && now - uploaderStarted < 60))
+        return;
+    uploaderStarted = now;
+    uploaderPid = uploader_start(storeLock);
+}
 
 static void startForwarder(int storeLock)
 {
@@ -184,6 +199,11 @@ static int reapWorkers(int wait = 0, housekeeping_compress *compress = nullptr)
         if (pid == auditPid) {
             logprintf(LOGLEVEL_ERROR, server_options.logfp, "Audit sender %d ended.\n", (int)pid);
             auditPid = -1;
+            continue;
+        }
+        if (pid == uploaderPid) {
+            logprintf(LOGLEVEL_ERROR, server_options.logfp, "Uploader %d ended.\n", (int)pid);
+            uploaderPid = -1;
             continue;
         }
         if (pid == forwarderPid) {
@@ -360,6 +380,8 @@ static void stopWorkers(housekeeping_compress *compress)
         kill(pid, SIGTERM);
     if (forwarderPid > 0)
         kill(forwarderPid, SIGTERM);
+    if (uploaderPid > 0)
+        kill(uploaderPid, SIGTERM);
     // A pass ends wherever it is: what it leaves, the next one finishes.
     if (compress->pid > 0)
         kill(compress->pid, SIGTERM);
@@ -477,6 +499,7 @@ int runListener()
     // After the recovery: a forward never reads an image a crash left
     // half entered.
     startForwarder(storeLock);
+    startUploader(storeLock);
     // The compression passes, counted from the start.
     compress_config compressCfg;
     housekeeping_compress compress;
@@ -528,6 +551,7 @@ int runListener()
                 signal(SIGALRM, SIG_DFL);
                 workerPids.clear();
                 forwarderPid = -1;
+                uploaderPid = -1;
                 // The worker inherits the archive as the listener has it:
                 // the store (its study table current, refreshed above) and
                 // the descriptor of the store lock, which shares the
@@ -564,6 +588,7 @@ int runListener()
             last_retention = time(nullptr);
         }
         startForwarder(storeLock);
+        startUploader(storeLock);
         if (workers <= 0) {
             workers = 0;
             server_state.change(SS_IDLE, 1);

@@ -16,6 +16,7 @@
 
 #include "dcmtk/dcmdata/dcdeftag.h"
 #include "dicomnet/dicomnet.h"
+#include "index/pgindex.h"
 #include "index/uidtree.h"
 #include "runtime/runtime.h"
 #include "store/checksums.h"
@@ -86,12 +87,18 @@ index_backend &LocalStore::index()
     return *fileIndex;
 }
 
-void LocalStore::setIndex(std::unique_ptr<index_backend> ix)
+int LocalStore::openSharedIndex(const std::string &conninfo, const std::string &archive)
 {
+    std::unique_ptr<pgindex> ix(new pgindex(conninfo, archive, logStream));
+    if (ix->open() != 0)
+        return -1;
+    sharedConninfo = conninfo;
+    sharedArchive = archive;
     sharedIx = std::move(ix);
+    return 0;
 }
 
-void LocalStore::forkedIndex(std::unique_ptr<index_backend> ix)
+void LocalStore::forkedIndex()
 {
     if (!sharedIx)
         return;
@@ -99,7 +106,7 @@ void LocalStore::forkedIndex(std::unique_ptr<index_backend> ix)
     // end that session for both. forked points the child's copy of the
     // socket elsewhere first.
     sharedIx->forked();
-    sharedIx = std::move(ix);
+    sharedIx.reset(new pgindex(sharedConninfo, sharedArchive, logStream));
 }
 
 void LocalStore::setLogfile(FILE *stream)

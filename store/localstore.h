@@ -374,25 +374,37 @@ public:
     // The store's index behind the interface (index/indexbackend.h): the
     // file backend over this store's index files, owned by the store.
     // Everything above the store (the core) reaches the index through it.
-    // With setIndex (a cluster node: the shared database, index/pgindex.h)
-    // it is that one instead, owned by the store.
+    // With openSharedIndex (a cluster node) it is the cluster's database
+    // instead, owned by the store.
     index_backend &index();
-    // Makes ix the store's index (a cluster node's, core/archiveopen.cc):
-    // the image tree is then a cache of the bucket, and the write path
-    // (placeImage) takes the database's word on duplicates rather than
-    // the tree's. Before the store is used; ix null goes back to the files.
-    void setIndex(std::unique_ptr<index_backend> ix);
-    // In a forked child: replaces the shared index (its connection is the
-    // parent's) by ix, letting go of the old one without a word to its
-    // server (index_backend::forked). Nothing on one host.
-    void forkedIndex(std::unique_ptr<index_backend> ix);
-    // Whether the index is the cluster's (setIndex).
+    // Makes the cluster's database the store's index (a cluster node,
+    // core/archiveopen.cc): the PostgreSQL backend (index/pgindex.h) on
+    // conninfo, its rows those of archive, connected now. The image tree is
+    // then a cache of the bucket, and the write path (placeShared) takes
+    // the database's word on duplicates rather than the tree's. Before the
+    // store is used. 0, or -1 (logged): the files stay the index.
+    int openSharedIndex(const std::string &conninfo, const std::string &archive);
+    // In a forked child: a backend of its own for the shared index (the
+    // parent's connection is the parent's: let go of without a word to its
+    // server, index_backend::forked), connected at its first use. Nothing
+    // on one host.
+    void forkedIndex();
+    // Whether the index is the cluster's (openSharedIndex).
     bool sharedIndex() const { return sharedIx != nullptr; }
     // Cluster mode's acknowledgement: with uploadBeforeAck a new image's
     // file is put into the bucket (tier_putImage, under the key tier_key
     // gives it) while its row is written and before it counts as stored;
     // an upload that fails refuses the image. Needs the tier (getTier).
     void setUploadBeforeAck(bool on) { uploadBeforeAck = on; }
+    // Cluster mode's other acknowledgement (ack local): a new image's file
+    // is flushed and its upload queued (enqueue, made durable before the
+    // row commits: 0, or -1 which refuses the image) instead of uploaded;
+    // the queue's drainer uploads it later. enqueue null: no queue.
+    struct uploadqueue {
+        int (*enqueue)(void *arg, const char *study, const char *series, const char *image);
+        void *arg;
+    };
+    void setUploadQueue(const uploadqueue &q) { uploads = q; }
 
     // --- fields, read-only ---
     // The base directory as configured; every path starts with it.
@@ -421,9 +433,11 @@ private:
     // takeBack) inside its transactions.
     friend class fileindex;
     fileindex *fileIndex = nullptr; // owned; made by the constructors
-    // The cluster's index (setIndex), owned; null on one host.
+    // The cluster's index (openSharedIndex), owned; null on one host.
     std::unique_ptr<index_backend> sharedIx;
+    std::string sharedConninfo, sharedArchive;
     bool uploadBeforeAck = false;
+    uploadqueue uploads = {nullptr, nullptr};
     // placeImage's form on a cluster node (store/writedataset.cc).
     int placeShared(DcmDataset *ds, const char *study, const char *series, const char *image,
                     const OFString &tmp, int overwrite, int *placedNew,

@@ -28,6 +28,7 @@
 #include "dcmtk/dcmdata/dcostrmb.h"
 #include "dcmtk/dcmdata/dcwcache.h"
 #include "dicomnet/dicomnet.h"
+#include "runtime/durablefile.h"
 #include "runtime/runtime.h"
 #include "store/checksums.h"
 #include "store/journal.h"
@@ -566,7 +567,7 @@ out:
     return result;
 }
 
-// A cluster node's placing (setIndex): the database's row decides whether
+// A cluster node's placing (openSharedIndex): the database's row decides whether
 // the image is new, not the local tree, which is a cache of the bucket (a
 // copy found at the image's name was fetched or stored here before, or is
 // what a delete through another node left: the new file takes its place).
@@ -632,6 +633,21 @@ int LocalStore::placeShared(DcmDataset *ds, const char *S, const char *R, const 
                 logprintf(LOGLEVEL_ERROR, logStream, "Cannot upload %s: %s\n", target.c_str(),
                           tier ? strerror(errno) : "no object tier");
             uploadFailed = fd >= 0;
+            result = LS_INDEX_ERROR;
+        }
+        if (fd >= 0)
+            close(fd);
+    }
+    // ack local: acknowledged once on this node's disk, its upload queued
+    // (the queue's entry is durable before the row commits; an entry whose
+    // row never commits is dropped by the drainer, which finds no row).
+    if (result == LS_OK && !uploadBeforeAck && uploads.enqueue != nullptr) {
+        int fd = open(target.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || fdatasync(fd) != 0 || durable_flushParent(target.c_str()) != 0) {
+            logprintf(LOGLEVEL_ERROR, logStream, "Cannot flush %s: %s\n", target.c_str(),
+                      strerror(errno));
+            result = LS_INDEX_ERROR;
+        } else if (uploads.enqueue(uploads.arg, S, R, I) != 0) {
             result = LS_INDEX_ERROR;
         }
         if (fd >= 0)

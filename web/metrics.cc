@@ -19,6 +19,7 @@
 #include "dcmtk/dcmdata/dcdeftag.h"
 
 #include "aetitlemap/aetitlemap.h"
+#include "cluster/clusterconfig.h"
 #include "core/archive.h"
 #include "core/forward.h"
 #include "core/listener.h"
@@ -363,6 +364,16 @@ int metrics_serve(const webrequest &rq)
     family(&m, "velto_forward_failed_jobs", "gauge",
            "Forwarding jobs failed past their limit, waiting for a retry from /forward.");
     sample(&m, "velto_forward_failed_jobs", nullptr, (uint64_t)failed);
+    // A cluster's images acknowledged with ack local and not in the bucket
+    // yet (left out when the database cannot tell, and on one host).
+    long backlog = archive_clusterConfig(&web_archive) != nullptr
+                       ? archive_clusterUploadBacklog(&web_archive)
+                       : -1;
+    if (backlog >= 0) {
+        family(&m, "velto_cluster_upload_backlog", "gauge",
+               "Images of the cluster acknowledged on a node's disk, not yet in the bucket.");
+        sample(&m, "velto_cluster_upload_backlog", nullptr, (uint64_t)backlog);
+    }
     metrics_familiesText(&m);
     return web_reply(rq, MHD_HTTP_OK, "text/plain; version=0.0.4; charset=utf-8", m);
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cluster/clusterconfig.h"
 #include "core/archive.h"
 #include "core/maintenance.h"
 #include "web/layout.h"
@@ -94,6 +95,14 @@ int statuspage_serve(const webrequest &rq)
     page += row("forward-queue", "Waiting", std::to_string(pending));
     page +=
         row("forward-failed", "Failed", "<a href=\"/forward\">" + std::to_string(failed) + "</a>");
+    if (archive_clusterConfig(&web_archive) != nullptr) {
+        long backlog = archive_clusterUploadBacklog(&web_archive);
+        page += "</table>\n<h2>Cluster</h2>\n<table id=\"cluster\">\n";
+        page += row("cluster-node", "Node",
+                    web_escapeHtml(archive_clusterConfig(&web_archive)->node.c_str()));
+        page += row("upload-backlog", "Waiting for the bucket",
+                    backlog >= 0 ? std::to_string(backlog) : "database unreachable");
+    }
     page += "</table>\n<h2>This web server since its start</h2>\n<table id=\"counters\">\n";
     page += row("web-stored", "Images stored (STOW-RS)",
                 std::to_string(metrics_get(METRICS_WEB_STORED)));

@@ -333,6 +333,46 @@ class ClusterTest(vt.ServerTestCase):
             with open(os.path.join(self.nodes[name].basedir, "ARCHIVEID")) as f:
                 self.assertEqual(ident, f.read().strip())
 
+    def test_7_ack_local_uploads_from_a_queue(self):
+        n2 = self.nodes["n2"]
+        n5 = self.node("n5")
+        with open(os.path.join(n5.etc, "Cluster"), "a") as f:
+            f.write("ack local\n")
+        n5.start()
+        self._servers.append(n5)
+        study = ROOT + ".7"
+        images = [(study, study + ".1", "%s.1.%d" % (study, n)) for n in range(3)]
+        self.ceph.stop_gateway()
+        try:
+            # Acknowledged on n5's disk and row alone, the bucket down.
+            p = self.send(n5, self.files(n5, images))
+            self.assertEqual(["Success"] * 3, self.statuses(p), p.stdout + p.stderr)
+            self.assertEqual(3, self.count("SELECT count(*) FROM velto_cluster_uploads WHERE"
+                                           " node = 'n5' AND study = '%s'" % study))
+            status, _, body = self.web.curl("/metrics")
+            self.assertEqual(200, status)
+            self.assertIn(b"\nvelto_cluster_upload_backlog 3\n", body)
+            status, _, body = self.web.curl("/status")
+            self.assertIn(b'id="upload-backlog"', body)
+            # Until uploaded only n5 serves them.
+            completed, failed, got, text = self.cget(n2, study)
+            self.assertEqual((0, 3), (completed, failed), text)
+            stored = {img[2]: dataset_bytes(self.stored_bytes(n5, img)) for img in images}
+            completed, failed, got, text = self.cget(n5, study)
+            self.assertEqual(stored, got, text)
+        finally:
+            self.ceph.start_gateway()
+        # The uploader's next pass (poll 200ms) puts them into the bucket.
+        vt.wait_for(lambda: self.count("SELECT count(*) FROM velto_cluster_uploads") == 0, 30,
+                    what="the upload queue to drain")
+        objects = self.objects()
+        for img in images:
+            self.assertIn(self.key(img), objects)
+        status, _, body = self.web.curl("/metrics")
+        self.assertIn(b"\nvelto_cluster_upload_backlog 0\n", body)
+        completed, failed, got, text = self.cget(n2, study)
+        self.assertEqual(stored, got, text)
+
     def test_9_a_killed_node_s_images_come_through_the_other(self):
         n1, n2 = self.nodes["n1"], self.nodes["n2"]
         study = ROOT + ".9"
