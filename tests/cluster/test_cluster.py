@@ -28,7 +28,7 @@ BUCKET = "cluster"
 
 
 def dataset_bytes(data):
-    """The bytes of a Part 10 file after its meta header."""
+    """The bytes of a DICOM file after its meta header."""
     import struct
     assert data[128:132] == b"DICM"
     (glen,) = struct.unpack("<I", data[140:144])
