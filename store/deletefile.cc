@@ -445,8 +445,26 @@ void LocalStore::takeBackLocked(const char *study, const char *series, const cha
 {
     OFString uidDir = GetUidPath(nullptr, nullptr, nullptr, 1);
     OFString file = GetUidPath(study, series, image, 1);
-    studylock lock;
     struct stat st;
+    if (sharedIndex()) {
+        // A cluster node's image failed after its row committed (its
+        // companion could not be kept, its file not closed): taken back as
+        // a delete is made, row, object and file, under an intent.
+        if (stat(file.c_str(), &st) != 0 || st.st_ino != placed)
+            return;
+        logprintf(LOGLEVEL_WARNING, logStream, "Taking back %s: its store failed.\n", file.c_str());
+        deleteintent intent;
+        if (deleteintent_begin(uidDir.c_str(), study, series, image, &intent, logStream) != 0)
+            return;
+        if (deleteShared(this, study, series, image, true) == -2) {
+            close(intent.fd); // the next start finishes it
+            intent.fd = -1;
+            return;
+        }
+        deleteintent_end(&intent, logStream);
+        return;
+    }
+    studylock lock;
     if (studylock_acquire(&studyLocks, &lock, uidDir.c_str(), study, logStream) == 0 &&
         stat(file.c_str(), &st) == 0 && st.st_ino == placed)
         takeBack(study, series, image);

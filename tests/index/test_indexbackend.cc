@@ -869,6 +869,58 @@ TEST_F(PgIndex, OneSopInstanceUidPerArchiveAndArchivesApart)
                        "SELECT count(*) FROM velto_instances WHERE sop_uid = '2.1.1.1.1'"));
 }
 
+TEST_F(PgIndex, ANewImageWaitsForAnotherTransactionsRowOfItsUid)
+{
+    // Two nodes storing one UID at once: the second insert waits on the
+    // UNIQUE key until the first transaction ends; committed, the second
+    // is a duplicate (nothing of its study written); rolled back, the
+    // second is the image.
+    const std::string conninfo = PgServer::get().conninfo();
+    for (bool commit : {true, false}) {
+        std::string sop = commit ? "4.1.9.1" : "4.1.9.2";
+        std::string theirs = commit ? "4.2.1" : "4.2.2";
+        ChildProcess child([&](const std::function<void()> &awaitGo) {
+            LogCapture log;
+            pgindex ix(conninfo, "waits", log.stream());
+            if (ix.open() != 0)
+                return 100;
+            awaitGo();
+            return addIn(ix, theirs.c_str(), (theirs + ".1").c_str(), sop.c_str());
+        });
+        LogCapture log;
+        pgindex ix(conninfo, "waits", log.stream());
+        // Another patient than the child's: the one row both wait for is
+        // the image's.
+        std::unique_ptr<DcmDataset> mine(
+            makeImage("4.1.1", "4.1.1.1", sop.c_str(), {{DCM_PatientID, "PW1"}}, 0));
+        index_transaction *t = ix.begin("4.1.1");
+        ASSERT_NE(nullptr, t);
+        ASSERT_EQ(INDEX_OK, ix.add(t, mine.get(), INDEX_ADD_PLACED));
+        child.go();
+        // The child's insert is seen waiting for this transaction's row.
+        std::string waiting;
+        for (int i = 0; i < 500 && waiting != "1"; i++) {
+            waiting = sql(conninfo, "SELECT count(*) FROM pg_stat_activity WHERE"
+                                    " wait_event_type = 'Lock'");
+            if (waiting != "1")
+                usleep(10000);
+        }
+        ASSERT_EQ("1", waiting);
+        if (commit)
+            ASSERT_EQ(INDEX_OK, ix.commit(t));
+        else
+            ix.abort(t);
+        EXPECT_EQ(commit ? INDEX_EXISTS : INDEX_OK, child.result());
+        std::vector<index_image> places;
+        EXPECT_EQ(1, ix.locate({sop}, &places));
+        EXPECT_EQ(commit ? "4.1.1" : theirs, places[0].study);
+        EXPECT_EQ(commit ? "0" : "1",
+                  sql(conninfo, "SELECT count(*) FROM velto_studies WHERE archive = 'waits' AND"
+                                " study_uid = '" +
+                                    theirs + "'"));
+    }
+}
+
 TEST_F(PgIndex, TheSchemaIsMadeOnceByProcessesStartingTogetherAndANewerOneIsUsed)
 {
     // A database of its own, empty: two processes open it at once.
