@@ -373,6 +373,41 @@ class ClusterTest(vt.ServerTestCase):
         completed, failed, got, text = self.cget(n2, study)
         self.assertEqual(stored, got, text)
 
+    def test_8_a_delete_the_gateway_cut_short_is_finished_at_the_next_start(self):
+        n1, n2 = self.nodes["n1"], self.nodes["n2"]
+        study = ROOT + ".8"
+        images = [(study, study + ".1", "%s.1.%d" % (study, n)) for n in range(2)]
+        p = n2.storescu(self.files(n2, images))
+        self.assertEqual(0, p.returncode, p.stderr)
+        self.ceph.stop_gateway()
+        try:
+            p, responses = vt.movescu(n2.port, ["StudyInstanceUID=" + study], "VeltoDeleteAET",
+                                      called=n2.aetitle)
+        finally:
+            self.ceph.start_gateway()
+        final = [r for r in responses if r["final"]]
+        self.assertEqual(2, final[0]["failed"], p.stdout)
+        # The rows went first: no node serves the images any more, while
+        # their objects, files and the delete intents stay.
+        self.assertEqual(0, self.count("SELECT count(*) FROM velto_instances WHERE sop_uid LIKE"
+                                       " '%s.%%'" % study))
+        for img in images:
+            self.assertIn(self.key(img), self.objects())
+            self.assertTrue(os.path.exists(vt.uid_path(n2.basedir, *img)))
+        intents = [f for f in os.listdir(os.path.join(n2.basedir, "uid"))
+                   if f.startswith("DELETING.")]
+        self.assertEqual(2, len(intents))
+        # The next start of the node finishes them: objects and files gone.
+        n2.stop()
+        n2.start(answered=True)
+        objects = self.objects()
+        for img in images:
+            self.assertNotIn(self.key(img), objects)
+            self.assertFalse(os.path.exists(vt.uid_path(n2.basedir, *img)))
+        self.assertEqual([], [f for f in os.listdir(os.path.join(n2.basedir, "uid"))
+                              if f.startswith("DELETING.")])
+        self.assertIn("Finished the delete of", n2.log())
+
     def test_9_a_killed_node_s_images_come_through_the_other(self):
         n1, n2 = self.nodes["n1"], self.nodes["n2"]
         study = ROOT + ".9"
