@@ -48,6 +48,25 @@ static void pause(int attempt)
 
 static void quiet(void *, const char *) {}
 
+// One connection attempt with the defaults a node needs under failover,
+// each overridden by the site's conninfo when it names it: a bounded
+// connect, keepalives (a server gone mid-statement is noticed), and only a
+// server that takes writes (with several hosts listed, the promoted one).
+static PGconn *connectOnce(const std::string &conninfo)
+{
+    // libpq: a later keyword overrides an earlier one, and the expanded
+    // dbname (the site's string) comes last.
+    const char *keys[] = {"connect_timeout",
+                          "keepalives_idle",
+                          "keepalives_interval",
+                          "keepalives_count",
+                          "target_session_attrs",
+                          "dbname",
+                          nullptr};
+    const char *values[] = {"5", "10", "5", "3", "read-write", conninfo.c_str(), nullptr};
+    return PQconnectdbParams(keys, values, 1);
+}
+
 clusterdb::clusterdb(const std::string &conninfo, FILE *log) : conninfo_(conninfo), log_(log) {}
 
 clusterdb::~clusterdb()
@@ -63,7 +82,7 @@ int clusterdb::connect()
         return 0;
     if (conn_)
         PQfinish(conn_);
-    conn_ = PQconnectdb(conninfo_.c_str());
+    conn_ = connectOnce(conninfo_);
     if (PQstatus(conn_) != CONNECTION_OK) {
         logprintf(LOGLEVEL_ERROR, log_, "cluster database: cannot connect: %s\n",
                   forLog(PQerrorMessage(conn_)).c_str());
@@ -123,6 +142,7 @@ int clusterdb::run(const char *sql, const std::vector<std::string> &params, clus
         PQexecParams(conn_, sql, (int)values.size(), nullptr, values.data(), nullptr, nullptr, 0);
     ExecStatusType st = PQresultStatus(r);
     int result = CLUSTERDB_OK;
+    lastStatus_ = PQcmdStatus(r) ? PQcmdStatus(r) : "";
     if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) {
         if (out != nullptr) {
             out->rows.clear();
@@ -152,8 +172,8 @@ int clusterdb::run(const char *sql, const std::vector<std::string> &params, clus
             result = CLUSTERDB_RETRY;
         } else if (strcmp(state, "23505") == 0) {
             result = CLUSTERDB_CONFLICT;
-        } else if (strncmp(state, "08", 2) == 0 || strcmp(state, "57P01") == 0 ||
-                   strcmp(state, "57P03") == 0 || strcmp(state, "25006") == 0) {
+        } else if (strncmp(state, "08", 2) == 0 || strncmp(state, "57P0", 4) == 0 ||
+                   strcmp(state, "25006") == 0) {
             // The connection's or the server's trouble (a shutdown, a
             // standby that is not yet primary): a new connection later.
             logprintf(LOGLEVEL_WARNING, log_, "cluster database: %s: %s\n", state,
@@ -202,16 +222,31 @@ int clusterdb::transact(const std::function<int(clusterdb_tx &)> &fn)
 {
     std::lock_guard<std::recursive_mutex> g(mu_);
     // Nested use is a programming error: the outer transaction would be
-    // committed by the inner one.
-    if (conn_ && PQtransactionStatus(conn_) != PQTRANS_IDLE)
+    // committed by the inner one. (A connection lost earlier reports
+    // PQTRANS_UNKNOWN: that is no transaction, and is made anew.)
+    if (conn_ && PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE)
         abort();
     clusterdb_tx tx(this);
     for (int attempt = 0; attempt < CLUSTERDB_ATTEMPTS; attempt++) {
         int r = run("BEGIN", {}, nullptr);
         if (r == CLUSTERDB_OK)
             r = fn(tx);
-        if (r == CLUSTERDB_OK)
+        // A statement that failed without fn noticing (a conflict taken
+        // without a savepoint) aborted the transaction on the server:
+        // COMMIT would answer ROLLBACK, which must not count as done.
+        if (r == CLUSTERDB_OK && conn_ && PQtransactionStatus(conn_) == PQTRANS_INERROR) {
+            logprintf(LOGLEVEL_ERROR, log_,
+                      "cluster database: a transaction went on after a failed statement: "
+                      "rolled back\n");
+            r = CLUSTERDB_FAILED;
+        }
+        if (r == CLUSTERDB_OK) {
+            // Lost AT COMMIT: whether it took is unknown, and the replay
+            // below runs fn again (each fn is idempotent, see the header).
             r = run("COMMIT", {}, nullptr);
+            if (r == CLUSTERDB_OK && lastStatus_ != "COMMIT")
+                r = CLUSTERDB_FAILED;
+        }
         if (r == CLUSTERDB_OK)
             return CLUSTERDB_OK;
         rollback();

@@ -12,6 +12,13 @@
 // - A connection lost at COMMIT leaves it unknown whether the transaction
 //   took: the function is replayed, so each must be idempotent (insert ...
 //   ON CONFLICT, update by key), which every user here is.
+// - A connection asks for a server that takes writes
+//   (target_session_attrs=read-write, unless the conninfo says otherwise),
+//   so a conninfo that lists a primary and its standbys follows a
+//   promotion; 25006 (read only) and a shutdown's 57P0x drop the
+//   connection and replay.
+// - A function that goes on after a failed statement (a conflict taken
+//   without a savepoint) gets CLUSTERDB_FAILED: the server rolled back.
 // - Each module makes its own tables with migrate, under an advisory lock,
 //   keeping its version in velto_module_version; migrations only add, so a
 //   node running older code keeps working.
@@ -112,6 +119,7 @@ private:
     std::string conninfo_;
     FILE *log_;
     PGconn *conn_ = nullptr;
+    std::string lastStatus_; // the last statement's command tag ("COMMIT", "ROLLBACK" ...)
     std::recursive_mutex mu_;
 };
 
