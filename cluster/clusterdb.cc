@@ -172,12 +172,16 @@ int clusterdb::run(const char *sql, const std::vector<std::string> &params, clus
             result = CLUSTERDB_RETRY;
         } else if (strcmp(state, "23505") == 0) {
             result = CLUSTERDB_CONFLICT;
-        } else if (strncmp(state, "08", 2) == 0 || strncmp(state, "57P0", 4) == 0 ||
-                   strcmp(state, "25006") == 0) {
+        } else if (*state == '\0' || strncmp(state, "08", 2) == 0 ||
+                   strncmp(state, "57P0", 4) == 0 || strcmp(state, "25006") == 0) {
             // The connection's or the server's trouble (a shutdown, a
             // standby that is not yet primary): a new connection later.
-            logprintf(LOGLEVEL_WARNING, log_, "cluster database: %s: %s\n", state,
-                      forLog(PQresultErrorMessage(r)).c_str());
+            // No SQLSTATE at all is libpq's own error: the server closed
+            // the socket under a statement being sent (a crash, an
+            // immediate stop), and libpq may not have marked the
+            // connection bad yet.
+            logprintf(LOGLEVEL_WARNING, log_, "cluster database: %s: %s\n",
+                      *state ? state : "connection lost", forLog(PQresultErrorMessage(r)).c_str());
             PQfinish(conn_);
             conn_ = nullptr;
             result = CLUSTERDB_RETRY;

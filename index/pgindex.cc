@@ -571,10 +571,13 @@ static int run(pgindex::impl *p, const char *sql, const pgParams &params, pgResu
     // no longer takes writes (25006: a standby, or a primary demoted under
     // a failover). The connection is dropped and the next try connects
     // anew, to whichever server now takes writes.
-    if (strncmp(state, "08", 2) == 0 || strncmp(state, "57P0", 4) == 0 ||
+    // No SQLSTATE at all is libpq's own error: the server closed the socket
+    // under a statement being sent (a crash, an immediate stop), and libpq
+    // may not have marked the connection bad yet.
+    if (*state == '\0' || strncmp(state, "08", 2) == 0 || strncmp(state, "57P0", 4) == 0 ||
         strcmp(state, "25006") == 0) {
-        logprintf(LOGLEVEL_WARNING, p->log, "index database: %s, reconnecting: %s\n", state,
-                  forLog(PQresultErrorMessage(res->r)).c_str());
+        logprintf(LOGLEVEL_WARNING, p->log, "index database: %s, reconnecting: %s\n",
+                  *state ? state : "connection lost", forLog(PQresultErrorMessage(res->r)).c_str());
         PQfinish(p->conn);
         p->conn = nullptr;
         return PG_RETRY;
