@@ -10,7 +10,7 @@ namespace:
 
     scripts/netns-exec /usr/bin/python3 bench/cluster_store.py [BUILD_DIR] [IMAGES_PER_SENDER]
 
-BUILD_DIR defaults to ./build, IMAGES_PER_SENDER to 250 (1,000 images of
+BUILD_DIR defaults to ./build, IMAGES_PER_SENDER to 500 (2,000 images of
 some 66 KB each: 256 x 256 random 8-bit pixels, nothing compresses). Each
 sender is one storescu association with its own study; in the cluster two
 senders go to each node.
@@ -54,7 +54,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "lib"))
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "..", "build"))
-PER_SENDER = int(sys.argv[2]) if len(sys.argv) > 2 else 250
+PER_SENDER = int(sys.argv[2]) if len(sys.argv) > 2 else 500
 SENDERS = 4
 PIXELS = 256
 PUTS = 300
@@ -254,6 +254,7 @@ def main():
     work = tempfile.mkdtemp(prefix="velto-clusterbench-")
     os.chmod(work, 0o755)
     ceph = CephCluster(os.path.join(work, "ceph"))
+    os.makedirs(os.path.join(work, "pg"))
     pg = PgServer(os.path.join(work, "pg"), fsync=True)
     servers = []
     status = 0
@@ -307,9 +308,9 @@ def main():
                                    % (ROOT + ".9" + tag + ".1.1"))[0][0])
             if p.returncode != 0 or rows != 1:
                 print("the cluster half needs the nodes wired to the shared index "
-                      "(core/archiveopen.cc): a node with a Cluster file stored its probe image "
-                      "%s and the database holds %d rows of it" %
-                      ("and said so" if p.returncode == 0 else "not", rows))
+                      "(core/archiveopen.cc): a node with a Cluster file %s its probe image, "
+                      "and the database holds %d rows of it" %
+                      ("acknowledged" if p.returncode == 0 else "refused", rows))
                 status = 2
                 break
             results[ack] = measure("two nodes, ack %s" % ack, cluster_roots(nodes),
