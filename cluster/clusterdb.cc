@@ -16,6 +16,13 @@
 // between two tries: together about 20 s, a database failover's length.
 enum { CLUSTERDB_ATTEMPTS = 40, CLUSTERDB_MAX_PAUSE_MS = 1000 };
 
+static long long monotonicMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
 // Text from the database for a log line: control bytes and bytes of 0x80
 // or more as \xNN.
 static std::string forLog(const char *text)
@@ -125,6 +132,12 @@ void clusterdb::forked()
     new (&mu_) std::recursive_mutex();
 }
 
+void clusterdb::setPatience(long ms)
+{
+    std::lock_guard<std::recursive_mutex> g(mu_);
+    patienceMs_ = ms;
+}
+
 int clusterdb::open()
 {
     std::lock_guard<std::recursive_mutex> g(mu_);
@@ -211,14 +224,17 @@ int clusterdb_tx::q(const char *sql, const std::vector<std::string> &params, clu
 int clusterdb::exec(const char *sql, const std::vector<std::string> &params, clusterdb_rows *out)
 {
     std::lock_guard<std::recursive_mutex> g(mu_);
+    long long start = monotonicMs();
     for (int attempt = 0; attempt < CLUSTERDB_ATTEMPTS; attempt++) {
         int r = run(sql, params, out);
         if (r != CLUSTERDB_RETRY)
             return r;
+        if (monotonicMs() - start > patienceMs_)
+            break;
         pause(attempt);
     }
-    logprintf(LOGLEVEL_ERROR, log_, "cluster database: gave up after %d tries\n",
-              (int)CLUSTERDB_ATTEMPTS);
+    logprintf(LOGLEVEL_ERROR, log_, "cluster database: gave up after %d tries or %ld ms\n",
+              (int)CLUSTERDB_ATTEMPTS, patienceMs_);
     return CLUSTERDB_FAILED;
 }
 
@@ -231,6 +247,7 @@ int clusterdb::transact(const std::function<int(clusterdb_tx &)> &fn)
     if (conn_ && PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE)
         abort();
     clusterdb_tx tx(this);
+    long long start = monotonicMs();
     for (int attempt = 0; attempt < CLUSTERDB_ATTEMPTS; attempt++) {
         int r = run("BEGIN", {}, nullptr);
         if (r == CLUSTERDB_OK)
@@ -256,10 +273,13 @@ int clusterdb::transact(const std::function<int(clusterdb_tx &)> &fn)
         rollback();
         if (r != CLUSTERDB_RETRY)
             return r == CLUSTERDB_CONFLICT ? CLUSTERDB_FAILED : r;
+        if (monotonicMs() - start > patienceMs_)
+            break;
         pause(attempt);
     }
-    logprintf(LOGLEVEL_ERROR, log_, "cluster database: a transaction gave up after %d tries\n",
-              (int)CLUSTERDB_ATTEMPTS);
+    logprintf(LOGLEVEL_ERROR, log_,
+              "cluster database: a transaction gave up after %d tries or %ld ms\n",
+              (int)CLUSTERDB_ATTEMPTS, patienceMs_);
     return CLUSTERDB_FAILED;
 }
 

@@ -6,8 +6,9 @@
 // - Statements with text parameters ($1, $2 ...), results as text rows.
 // - A transaction is a function replayed whole on a serialization failure
 //   or deadlock (SQLSTATE 40001, 40P01) or a connection lost before its
-//   COMMIT, a bounded number of times with a growing pause (so a database
-//   failover of a few seconds is waited out); the function must keep no
+//   COMMIT, a bounded number of times with a growing pause, 25 s at most
+//   in all (setPatience; so a database failover of a few seconds is
+//   waited out, and a database that stays down fails the call); the function must keep no
 //   effect outside the database until clusterdb::transact returns 0.
 // - A connection lost at COMMIT leaves it unknown whether the transaction
 //   took: the function is replayed, so each must be idempotent (insert ...
@@ -85,6 +86,10 @@ public:
 
     // Connects now (else at the first call): 0, or -1 (logged).
     int open();
+    // The longest a statement or transaction is replayed for, whatever its
+    // tries cost (a host that drops packets makes each connect wait its
+    // whole connect_timeout, 5 s): 25 s unless set.
+    void setPatience(long ms);
     // One statement on its own (autocommit), replayed after a lost
     // connection as transact does: CLUSTERDB_OK, CLUSTERDB_CONFLICT or
     // CLUSTERDB_FAILED.
@@ -119,6 +124,7 @@ private:
     std::string conninfo_;
     FILE *log_;
     PGconn *conn_ = nullptr;
+    long patienceMs_ = 25000;
     std::string lastStatus_; // the last statement's command tag ("COMMIT", "ROLLBACK" ...)
     std::recursive_mutex mu_;
 };

@@ -85,6 +85,30 @@ TEST_F(ClusterDb, ATransactionIsReplayedWholeAfterTheServerRestartsUnderIt)
     EXPECT_TRUE(log.contains("connection lost") || log.contains("57P01"));
 }
 
+TEST_F(ClusterDb, ADatabaseThatStaysDownFailsTheCallWithinThePatience)
+{
+    clusterdb db(PgServer::get().conninfo(), log.stream());
+    db.setPatience(1000);
+    ASSERT_EQ(CLUSTERDB_OK, db.exec("SELECT 1"));
+    ASSERT_EQ(0, PgServer::get().stop("fast"));
+    auto t0 = std::chrono::steady_clock::now();
+    int calls = 0;
+    int r = db.transact([&](clusterdb_tx &tx) -> int {
+        calls++;
+        return tx.q("SELECT 1");
+    });
+    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(CLUSTERDB_FAILED, r);
+    EXPECT_EQ(0, calls) << "the function ran without a transaction";
+    EXPECT_GE(waited, 0.9);
+    EXPECT_LT(waited, 4.0);
+    EXPECT_EQ(CLUSTERDB_FAILED, db.exec("SELECT 1"));
+    EXPECT_EQ(-1, db.nowMs());
+    ASSERT_EQ(0, PgServer::get().start());
+    EXPECT_EQ(CLUSTERDB_OK, db.exec("SELECT 1"));
+    EXPECT_TRUE(log.contains("gave up"));
+}
+
 TEST_F(ClusterDb, ConflictsAndFailedStatementsAreNeverReportedAsDone)
 {
     clusterdb db(PgServer::get().conninfo(), log.stream());
