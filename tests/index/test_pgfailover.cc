@@ -2,13 +2,16 @@
 // cut just before and just after COMMIT (a proxy between the backend and
 // the server), a server that refuses connections for a while or for good,
 // a server that turns read only, and images added while the server is
-// restarted as a crash leaves it. What is checked is the rows: every image
-// acknowledged is there once, whole; nothing failed is reported done.
-// A binary of its own: it stops and restarts its server.
+// restarted as a crash leaves it, and a standby promoted in its place. What is checked is the rows:
+// every image acknowledged is there once, whole; nothing failed is reported done. A binary of its
+// own: it stops and restarts its server.
 #include <gtest/gtest.h>
 
 #include <libpq-fe.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -287,4 +290,92 @@ TEST_F(PgFailover, AddsWhileTheServerCrashesAndRestartsLoseNothingAcknowledged)
     expectConsistent();
     fprintf(stderr, "%zu adds across three immediate restarts, %ld acknowledged\n", added.size(),
             ok);
+}
+
+// A standby promoted: the primary dies as in a crash, its streaming standby
+// (synchronous, so every acknowledged commit is on it) is promoted, and
+// the backend, given both servers, goes on writing to the new primary.
+// Last in the binary: it leaves the first server a former primary (made
+// one again, alone, at its end).
+TEST_F(PgFailover, AStandbyPromotedTakesOverWithEveryAcknowledgedImage)
+{
+    PgServer &primary = PgServer::get();
+    char tmpl[] = "/tmp/velto-pg-standby-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    const std::string dir = tmpl;
+    std::string as;
+    if (geteuid() == 0) {
+        struct passwd *pw = getpwnam("postgres");
+        ASSERT_NE(nullptr, pw);
+        ASSERT_EQ(0, chown(dir.c_str(), pw->pw_uid, pw->pw_gid));
+        as = "runuser -u postgres -- ";
+    }
+    chmod(dir.c_str(), 0755);
+    const std::string bin = "/usr/lib/postgresql/15/bin";
+    const std::string standbyCtl = as + bin + "/pg_ctl -D " + dir + "/data -l " + dir + "/log -w ";
+    ASSERT_EQ(0, system((as + bin + "/pg_basebackup -h " + primary.dir() + " -U velto -c fast -D " +
+                         dir + "/data -R -X stream >" + dir + "/basebackup.log 2>&1")
+                            .c_str()));
+    ASSERT_EQ(0, system((standbyCtl + "-o \"-k " + dir +
+                         " -c listen_addresses='' -c fsync=off\" start >/dev/null 2>&1")
+                            .c_str()));
+    const std::string writable = " options='-c default_transaction_read_only=off'";
+    sql("ALTER SYSTEM SET synchronous_standby_names = '*'", writable);
+    sql("SELECT pg_reload_conf()");
+    for (int i = 0; i < 500 && sql("SELECT count(*) FROM pg_stat_replication WHERE"
+                                   " sync_state = 'sync'") != "1";
+         i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ("1", sql("SELECT count(*) FROM pg_stat_replication WHERE sync_state = 'sync'"));
+
+    pgindex index("host=" + primary.dir() + "," + dir + " dbname=postgres user=velto", archive,
+                  log.stream());
+    ASSERT_EQ(0, index.open());
+    std::atomic<bool> done{false};
+    std::thread failover([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_EQ(0, primary.stop("immediate"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(0, system((standbyCtl + "promote >/dev/null 2>&1").c_str()));
+        done = true;
+    });
+    std::vector<std::pair<std::string, int>> added;
+    for (int i = 0; !done || i < 40 || added.size() < 20; i++) {
+        std::string study = "1.9." + std::to_string(i / 10);
+        std::string sop = study + ".1." + std::to_string(i);
+        added.push_back({sop, addIn(index, study, study + ".1", sop, "P9-" + study)});
+        if (done && i > 2000)
+            break;
+    }
+    failover.join();
+
+    // Every image acknowledged is on the new primary, once.
+    PGconn *c = PQconnectdb(("host=" + dir + " dbname=postgres user=velto").c_str());
+    ASSERT_EQ(CONNECTION_OK, PQstatus(c)) << PQerrorMessage(c);
+    long ok = 0;
+    for (const auto &a : added) {
+        std::string q = "SELECT count(*) FROM velto_instances WHERE archive = '" + archive +
+                        "' AND sop_uid = '" + a.first + "'";
+        PGresult *r = PQexec(c, q.c_str());
+        long n = PQresultStatus(r) == PGRES_TUPLES_OK ? atol(PQgetvalue(r, 0, 0)) : -1;
+        PQclear(r);
+        if (a.second == INDEX_OK) {
+            ok++;
+            EXPECT_EQ(1, n) << a.first << " acknowledged, not on the promoted standby";
+        } else {
+            EXPECT_LE(n, 1) << a.first;
+        }
+    }
+    PQfinish(c);
+    EXPECT_EQ((long)added.size(), ok) << "the failover outlasted the patience";
+    EXPECT_TRUE(log.contains("connection lost") || log.contains("reconnecting"));
+    fprintf(stderr, "%zu adds across a promotion, %ld acknowledged\n", added.size(), ok);
+
+    // The first server back, alone and synchronous to nobody, for any case
+    // after this one; the promoted standby goes.
+    EXPECT_EQ(0, system((standbyCtl + "-m immediate stop >/dev/null 2>&1").c_str()));
+    EXPECT_EQ(0, system(("rm -rf '" + dir + "'").c_str()));
+    ASSERT_EQ(0, primary.start());
+    sql("ALTER SYSTEM RESET synchronous_standby_names", writable);
+    sql("SELECT pg_reload_conf()");
 }
