@@ -394,6 +394,10 @@ struct pgindex::impl {
     // database that stays down costs each caller one wait, not one per
     // statement.
     long long gaveUpMs = 0;
+    // The open transaction's id (txid_current) and its session's pid, read
+    // with its lock: after a COMMIT whose answer was lost, what the server
+    // did is asked by them (txid_status).
+    std::string txid, backendPid;
 };
 
 // An image's records as rows: what add and change write (and a replay
@@ -749,6 +753,67 @@ static void makeRecord(DcmDataset *ds, pgRecord *rec)
 // Locks the study's row (when it has one): the start of every transaction.
 static int lockStudy(pgindex::impl *p, const std::string &study);
 
+// Runs the BEGIN and lock statements of sql, with the transaction's id and
+// session read in the same round trip (the last statement's row is the
+// one PQexec gives back).
+static int locked(pgindex::impl *p, const std::string &sql)
+{
+    p->inTransaction = true;
+    p->txid.clear();
+    p->backendPid.clear();
+    pgResult r;
+    int s = run(p, (sql + "; SELECT txid_current(), pg_backend_pid()").c_str(), pgParams(), &r);
+    if (s == PG_OK && r.rows() == 1) {
+        p->txid = r.at(0, 0);
+        p->backendPid = r.at(0, 1);
+    }
+    return s;
+}
+
+// What became of a transaction whose COMMIT went unanswered (the connection
+// lost at it): 1 it took, 0 it did not (or the server now answering never
+// had it: a standby promoted before it arrived), -1 the database cannot be
+// asked. Asked on a new connection; a transaction still open there (its
+// session lives on: a cut the server has not noticed) is ended first, so
+// that it cannot commit after the caller replays it.
+static int outcome(pgindex::impl *p, const std::string &txid, const std::string &pid)
+{
+    if (txid.empty())
+        return 0;
+    long long start = monotonicMs();
+    for (int attempt = 0;; attempt++) {
+        if (attempt > 0)
+            backoff(attempt);
+        if (connected(p) != 0)
+            return -1;
+        pgParams params;
+        params << txid;
+        pgResult r;
+        int s = run(p, "SELECT txid_status($1::bigint)", params, &r);
+        if (s == PG_RETRY && monotonicMs() - start < p->patienceMs)
+            continue;
+        // An id the server never gave out ("in the future": a promoted
+        // standby without it) fails the statement: it did not take there.
+        if (s != PG_OK)
+            return s == PG_FAIL ? 0 : -1;
+        std::string status = r.isNull(0, 0) ? "" : r.at(0, 0);
+        if (status == "committed")
+            return 1;
+        if (status != "in progress")
+            return 0;
+        if (monotonicMs() - start > p->patienceMs)
+            return -1;
+        // Only the session that still holds this very transaction: after a
+        // failover the pid may be another's.
+        pgParams end;
+        end << pid << txid;
+        run(p,
+            "SELECT pg_terminate_backend(pid, 1000) FROM pg_stat_activity WHERE pid = "
+            "$1::integer AND backend_xid::text = ($2::bigint % 4294967296)::text",
+            end);
+    }
+}
+
 // BEGIN and the rows of several studies locked in one statement, in the
 // order of their UIDs (the same order in every process, so two such
 // transactions never wait for each other crosswise).
@@ -770,8 +835,7 @@ static int lockStudies(pgindex::impl *p, const std::vector<std::string> &studies
         PQfreemem(uid);
     }
     sql += ") ORDER BY study_uid FOR UPDATE";
-    p->inTransaction = true;
-    return run(p, sql.c_str(), pgParams());
+    return locked(p, sql);
 }
 
 static int lockStudy(pgindex::impl *p, const std::string &study)
@@ -789,8 +853,7 @@ static int lockStudy(pgindex::impl *p, const std::string &study)
                       archive + " AND study_uid = " + uid + " FOR UPDATE";
     PQfreemem(archive);
     PQfreemem(uid);
-    p->inTransaction = true;
-    return run(p, sql.c_str(), pgParams());
+    return locked(p, sql);
 }
 
 // Removes the series id when it holds no image, then its study when that
@@ -1111,11 +1174,30 @@ int pgindex::commit(index_transaction *t)
                 continue;
         }
         pgResult r;
+        std::string txid = p_->txid, pid = p_->backendPid;
         s = run(p_, "COMMIT", pgParams(), &r);
         // A transaction that failed on the server answers COMMIT with
         // ROLLBACK: a failure, never replayed as if lost.
         if (s == PG_OK)
             committed = strcmp(PQcmdStatus(r.r), "COMMIT") == 0;
+        if (s != PG_RETRY)
+            continue;
+        // The COMMIT went unanswered: asked what the server did, so that a
+        // transaction that took is not run a second time (an image another
+        // node removed meanwhile would come back).
+        int o = outcome(p_, txid, pid);
+        logprintf(LOGLEVEL_NOTICE, p_->log,
+                  "index database: the unanswered COMMIT of study %s %s\n",
+                  forLog(pt->study.c_str()).c_str(),
+                  o == 1   ? "took"
+                  : o == 0 ? "did not take: replayed"
+                           : "is of unknown outcome");
+        if (o == 1) {
+            s = PG_OK;
+            committed = true;
+        } else if (o < 0) {
+            s = PG_FAIL;
+        }
     }
     p_->inTransaction = false;
     if (s == PG_OK && committed)
@@ -1182,8 +1264,18 @@ int pgindex::remove(const char *study, const char *series, const char *instance)
             s = dropIfEmpty(p_, r.at(0, 0));
         pgResult c;
         if (s == PG_OK) {
+            std::string txid = p_->txid, pid = p_->backendPid;
             s = run(p_, "COMMIT", pgParams(), &c);
-            maybeDone = maybeDone || s == PG_RETRY;
+            if (s == PG_RETRY) {
+                int o = outcome(p_, txid, pid);
+                if (o == 1) {
+                    p_->inTransaction = false;
+                    return INDEX_OK;
+                }
+                // Unknown: the image found absent on the replay was taken
+                // out by this removal.
+                maybeDone = maybeDone || o < 0;
+            }
         }
         if (s == PG_OK && strcmp(PQcmdStatus(c.r), "COMMIT") == 0) {
             p_->inTransaction = false;

@@ -24,10 +24,12 @@
 // - Failover: a server that refuses connections (restarting, a standby
 //   being promoted) is waited for up to a bound (setPatience), then the
 //   call fails (INDEX_FAILED): a C-STORE is refused, never left hanging.
-//   A connection lost before or at COMMIT replays the transaction and
-//   commits it again (its writes are upserts by key and removals whose
-//   absence counts as done, so a transaction that took and runs twice
-//   leaves what one run leaves); a server that answers 25006 (read only)
+//   A connection lost before COMMIT replays the transaction; one lost at
+//   COMMIT asks the server on a new connection what became of it
+//   (txid_status of the id read with the study's lock; a session that
+//   still holds it is ended first) and replays it only when it did not
+//   take. A replay is safe either way: its writes are upserts by key and
+//   removals whose absence counts as done. A server that answers 25006 (read only)
 //   or a shutdown's 57P0x is left for a new connection, which by default
 //   asks for one that takes writes (target_session_attrs=read-write, so a
 //   conninfo listing the primary and its standbys follows a promotion).

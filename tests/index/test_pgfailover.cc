@@ -122,13 +122,22 @@ TEST_F(PgFailover, AConnectionCutAtCommitIsReplayedAndCountedOnce)
     // Cut before the COMMIT reached the server (nothing took) and after
     // the server answered it (it took; the backend cannot know): each add
     // is acknowledged, and its image, study and patient are there once.
+    // The server is asked what it did: a transaction that did not take is
+    // replayed, one that took is not (the change counter, one step per
+    // image written, shows it).
     PgProxy::Cut cuts[] = {PgProxy::CUT_BEFORE_COMMIT, PgProxy::CUT_AFTER_COMMIT};
+    const char *said[] = {"did not take: replayed", "took"};
     for (int i = 0; i < 2; i++) {
         std::string n = std::to_string(i + 1);
         proxy.arm(cuts[i]);
+        long gen = atol(sql("SELECT last_value + is_called::int FROM velto_generation").c_str());
         EXPECT_EQ(INDEX_OK,
                   addIn(index, "1.5." + n, "1.5." + n + ".1", "1.5." + n + ".1.1", "PAT-CUT-" + n));
         EXPECT_EQ(i + 1, proxy.cuts());
+        EXPECT_TRUE(log.contains(std::string("COMMIT of study 1.5.") + n + " " + said[i]))
+            << said[i];
+        EXPECT_EQ(gen + (i == 0 ? 2 : 1),
+                  atol(sql("SELECT last_value + is_called::int FROM velto_generation").c_str()));
         EXPECT_EQ(1, images("1.5." + n + ".1.1"));
         EXPECT_EQ(1, count("SELECT count(*) FROM velto_studies WHERE study_uid = '1.5." + n +
                            "' AND archive ="));
