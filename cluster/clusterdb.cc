@@ -151,8 +151,11 @@ int clusterdb::run(const char *sql, const std::vector<std::string> &params, clus
     std::vector<const char *> values;
     for (const std::string &v : params)
         values.push_back(v.c_str());
-    PGresult *r =
-        PQexecParams(conn_, sql, (int)values.size(), nullptr, values.data(), nullptr, nullptr, 0);
+    // Without parameters the simple protocol, which takes several
+    // statements at once (BEGIN and the transaction's id in one round trip).
+    PGresult *r = values.empty() ? PQexec(conn_, sql)
+                                 : PQexecParams(conn_, sql, (int)values.size(), nullptr,
+                                                values.data(), nullptr, nullptr, 0);
     ExecStatusType st = PQresultStatus(r);
     int result = CLUSTERDB_OK;
     lastStatus_ = PQcmdStatus(r) ? PQcmdStatus(r) : "";
@@ -249,7 +252,12 @@ int clusterdb::transact(const std::function<int(clusterdb_tx &)> &fn)
     clusterdb_tx tx(this);
     long long start = monotonicMs();
     for (int attempt = 0; attempt < CLUSTERDB_ATTEMPTS; attempt++) {
-        int r = run("BEGIN", {}, nullptr);
+        // The transaction's id and session, for a COMMIT whose answer is
+        // lost (see outcome).
+        clusterdb_rows began;
+        int r = run("BEGIN; SELECT txid_current()", {}, &began);
+        std::string txid = r == CLUSTERDB_OK && began.size() == 1 ? began.at(0, 0) : "";
+        int pid = conn_ ? PQbackendPID(conn_) : 0;
         if (r == CLUSTERDB_OK)
             r = fn(tx);
         // A statement that failed without fn noticing (a conflict taken
@@ -262,11 +270,18 @@ int clusterdb::transact(const std::function<int(clusterdb_tx &)> &fn)
             r = CLUSTERDB_FAILED;
         }
         if (r == CLUSTERDB_OK) {
-            // Lost AT COMMIT: whether it took is unknown, and the replay
-            // below runs fn again (each fn is idempotent, see the header).
             r = run("COMMIT", {}, nullptr);
             if (r == CLUSTERDB_OK && lastStatus_ != "COMMIT")
                 r = CLUSTERDB_FAILED;
+            // Lost AT COMMIT: the server is asked whether it took, so that
+            // a transaction that took is not run twice (a claim would be
+            // made again, of another job); when it cannot tell, fn is
+            // replayed (each fn is idempotent, see the header).
+            if (r == CLUSTERDB_RETRY && outcome(txid, pid) == 1) {
+                logprintf(LOGLEVEL_NOTICE, log_,
+                          "cluster database: an unanswered COMMIT took: not replayed\n");
+                return CLUSTERDB_OK;
+            }
         }
         if (r == CLUSTERDB_OK)
             return CLUSTERDB_OK;
@@ -281,6 +296,37 @@ int clusterdb::transact(const std::function<int(clusterdb_tx &)> &fn)
               "cluster database: a transaction gave up after %d tries or %ld ms\n",
               (int)CLUSTERDB_ATTEMPTS, patienceMs_);
     return CLUSTERDB_FAILED;
+}
+
+int clusterdb::outcome(const std::string &txid, int pid)
+{
+    if (txid.empty())
+        return 0;
+    long long start = monotonicMs();
+    for (int attempt = 0;; attempt++) {
+        if (attempt > 0)
+            pause(attempt);
+        clusterdb_rows rows;
+        int r = run("SELECT txid_status($1::bigint)", {txid}, &rows);
+        if (r == CLUSTERDB_RETRY && monotonicMs() - start < patienceMs_)
+            continue;
+        // An id the server never gave out ("in the future": a promoted
+        // standby that never had it) fails the statement: it did not take.
+        if (r != CLUSTERDB_OK || rows.size() != 1)
+            return r == CLUSTERDB_FAILED ? 0 : -1;
+        const std::string &status = rows.at(0, 0);
+        if (status == "committed")
+            return 1;
+        if (status != "in progress" || monotonicMs() - start > patienceMs_)
+            return status == "in progress" ? -1 : 0;
+        // Its session lives on (a cut the server has not noticed): ended,
+        // so that it cannot commit after a replay. Only the session that
+        // still holds this very transaction: after a failover the pid may
+        // be another's.
+        run("SELECT pg_terminate_backend(pid, 1000) FROM pg_stat_activity WHERE pid = "
+            "$1::integer AND backend_xid::text = ($2::bigint % 4294967296)::text",
+            {std::to_string(pid), txid}, nullptr);
+    }
 }
 
 int clusterdb::migrate(const char *module, int version, const char *const *steps)

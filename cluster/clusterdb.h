@@ -11,8 +11,11 @@
 //   waited out, and a database that stays down fails the call); the function must keep no
 //   effect outside the database until clusterdb::transact returns 0.
 // - A connection lost at COMMIT leaves it unknown whether the transaction
-//   took: the function is replayed, so each must be idempotent (insert ...
-//   ON CONFLICT, update by key), which every user here is.
+//   took: the server is asked (txid_status of the id read with BEGIN, on a
+//   new connection, the old session ended first if it still holds it), and
+//   the function is replayed only when it did not take or the server
+//   cannot tell; each must still be idempotent (insert ... ON CONFLICT,
+//   update by key), which every user here is.
 // - A connection asks for a server that takes writes
 //   (target_session_attrs=read-write, unless the conninfo says otherwise),
 //   so a conninfo that lists a primary and its standbys follows a
@@ -120,6 +123,10 @@ private:
     int run(const char *sql, const std::vector<std::string> &params, clusterdb_rows *out);
     int connect();
     void rollback();
+    // What became of the transaction txid (of session pid) whose COMMIT
+    // went unanswered, asked on a new connection: 1 it took, 0 it did not,
+    // -1 unknown.
+    int outcome(const std::string &txid, int pid);
 
     std::string conninfo_;
     FILE *log_;

@@ -17,6 +17,7 @@
 
 #include "cluster/clusterdb.h"
 #include "runtime/logprintf.h"
+#include "tests/index/pgproxy.h"
 #include "tests/index/pgserver.h"
 #include "tests/store/storetest.h"
 
@@ -83,6 +84,47 @@ TEST_F(ClusterDb, ATransactionIsReplayedWholeAfterTheServerRestartsUnderIt)
     ASSERT_EQ(1u, rows.size());
     EXPECT_EQ("2", rows.at(0, 0));
     EXPECT_TRUE(log.contains("connection lost") || log.contains("57P01"));
+}
+
+TEST_F(ClusterDb, ACommitWhoseAnswerIsLostIsAskedAboutNotRunTwice)
+{
+    PgProxy proxy(PgServer::get().dir());
+    clusterdb db("host=" + proxy.dir() + " dbname=postgres user=velto", log.stream());
+    ASSERT_EQ(CLUSTERDB_OK, db.exec("CREATE TABLE velto_t_claim (id int PRIMARY KEY, owner text)"));
+    ASSERT_EQ(CLUSTERDB_OK, db.exec("INSERT INTO velto_t_claim SELECT g, NULL FROM"
+                                    " generate_series(1, 10) g"));
+    // A claim: the lowest free job becomes this node's. Run twice, it
+    // would take a second job and forget the first.
+    auto claim = [&](int *calls, std::string *job) {
+        return db.transact([&](clusterdb_tx &tx) -> int {
+            (*calls)++;
+            clusterdb_rows rows;
+            int s = tx.q("UPDATE velto_t_claim SET owner = 'n1' WHERE id = (SELECT min(id) FROM"
+                         " velto_t_claim WHERE owner IS NULL) RETURNING id",
+                         {}, &rows);
+            if (s == CLUSTERDB_OK && rows.size() == 1)
+                *job = rows.at(0, 0);
+            return s;
+        });
+    };
+    // Cut after the server answered the COMMIT: it took, and is not run again.
+    int calls = 0;
+    std::string job;
+    proxy.arm(PgProxy::CUT_AFTER_COMMIT);
+    EXPECT_EQ(CLUSTERDB_OK, claim(&calls, &job));
+    EXPECT_EQ(1, proxy.cuts());
+    EXPECT_EQ(1, calls);
+    EXPECT_EQ("1", job);
+    EXPECT_EQ("1", sql("SELECT count(*) FROM velto_t_claim WHERE owner = 'n1'"));
+    EXPECT_TRUE(log.contains("an unanswered COMMIT took"));
+    // Cut before it reached the server: nothing took, and it is run again.
+    calls = 0;
+    proxy.arm(PgProxy::CUT_BEFORE_COMMIT);
+    EXPECT_EQ(CLUSTERDB_OK, claim(&calls, &job));
+    EXPECT_EQ(2, proxy.cuts());
+    EXPECT_EQ(2, calls);
+    EXPECT_EQ("2", job);
+    EXPECT_EQ("2", sql("SELECT count(*) FROM velto_t_claim WHERE owner = 'n1'"));
 }
 
 TEST_F(ClusterDb, ADatabaseThatStaysDownFailsTheCallWithinThePatience)
