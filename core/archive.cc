@@ -206,6 +206,7 @@ struct archive_effects {
     std::unique_ptr<archive_listener> linkTree = archive_newLinkTreeListener();
     std::unique_ptr<archive_listener> monitor = archive_newMonitorListener();
     std::unique_ptr<archive_listener> worklist = archive_newWorklistListener();
+    std::unique_ptr<archive_listener> activity = archive_newActivityListener();
     // The deletes not yet audited (archive_delete): of one study, by one
     // requestor.
     std::mutex deleteMu;
@@ -234,6 +235,7 @@ template <typename F> static void eachListener(const archive_context *ctx, F f)
         f(l);
     f(own->monitor.get());
     f(own->worklist.get());
+    f(own->activity.get());
 }
 
 unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrite,
@@ -477,8 +479,12 @@ static void patientOf(const archive_context *ctx, const char *study, std::string
 int archive_delete(const archive_context *ctx, const char *study, const char *series,
                    const char *instance, const audit_participant *by, const char *sopClass)
 {
-    if (ctx->audit == nullptr || study == nullptr)
-        return ctx->store->DeleteFile(study, series, instance);
+    if (ctx->audit == nullptr || study == nullptr) {
+        int r = ctx->store->DeleteFile(study, series, instance);
+        if (r == 0 && study != nullptr)
+            archive_noteActivity(ctx, study, "deleted");
+        return r;
+    }
     archive_effects *e = ctx->effects.get();
     std::lock_guard<std::mutex> g(e->deleteMu);
     bool same =
@@ -491,6 +497,7 @@ int archive_delete(const archive_context *ctx, const char *study, const char *se
     int r = ctx->store->DeleteFile(study, series, instance);
     if (r != 0)
         return r;
+    archive_noteActivity(ctx, study, "deleted");
     if (!same) {
         auditDeletesLocked(ctx, e);
         e->deleteByOther = by != nullptr;

@@ -445,6 +445,20 @@ const struct cluster_config *archive_clusterConfig(const archive_context *ctx);
 // own (archive_forked drops the parent's without touching its session).
 class clusterdb *archive_clusterDb(const archive_context *ctx);
 
+// In a cluster: records that study changed now (what: "stored",
+// "deleted", "changed") in the cluster's database (cluster/activity.h), by
+// which every node's studywatch knows when the study has gone quiet on
+// every node. The core does it at each image stored (its activity
+// listener, core/listener.h), each delete and each change; a front end
+// that changes a study by other means calls it too. Nothing on one host;
+// a failure is logged (the study is then rendered after its next change).
+void archive_noteActivity(const archive_context *ctx, const std::string &study, const char *what);
+// Makes the cluster's tables of the core's own modules (the activity
+// table) once per process and its forked children: a front end calls it
+// after archive_open, before it forks workers, so that no worker migrates.
+// 0 (also on one host), or -1 after a log.
+int archive_clusterPrepare(const archive_context *ctx);
+
 // The serialisation of the threads of one process that use the archive
 // (the store keeps state between calls and is not thread-safe): a search
 // (a walk of the index, which only reads) holds it shared and runs beside
