@@ -157,8 +157,11 @@ int clusterwatch_run(unsigned short port, int timeout_seconds, int maxchildren,
                     if (child < 0)
                         break;
                     running[child] = c;
-                    logprintf(LOGLEVEL_INFO, log, "Processing uid %s in child %d.\n",
-                              c.study.c_str(), static_cast<int>(child));
+                    // A notice: which node renders what is worth knowing
+                    // in a cluster.
+                    logprintf(LOGLEVEL_NOTICE, log,
+                              "Claimed study %s at change %lld: renderer in child %d.\n",
+                              c.study.c_str(), c.change, static_cast<int>(child));
                 }
             }
             nextLook = now + cfg.pollMs;
