@@ -348,6 +348,16 @@ enum {
 // stays as archive_open made it: runs on several threads at once.
 int archive_flushImage(const archive_context *ctx, const std::string &path,
                        const std::string &instance, const std::string &sopClass, int *flushError);
+// Storage commitment on a node of a cluster, where the bucket is every
+// image's home and this node's files a cache: each image located by the
+// shared index (archive_locate's places; study empty: not stored) is
+// committed when its checksum is recorded (store/checksums.h: the digest
+// its object carries in the bucket), whatever this node's disk holds.
+// (*results)[i] for places[i]: ARCHIVE_FLUSHED recorded, ARCHIVE_FLUSH_MISSING
+// not stored or no record, ARCHIVE_FLUSH_FAILED the record cannot be read
+// (logged). The SOP class is not compared: the index does not keep it.
+void archive_commitRecorded(const archive_context *ctx, const std::vector<archive_image> &places,
+                            std::vector<int> *results);
 // Notes a stored image whose file the caller has just flushed itself: its
 // index files and directories go to disk at the next archive_flush.
 void archive_noteFlushed(const archive_context *ctx, const char *study, const char *series,

@@ -151,6 +151,21 @@ static pid_t forwarderPid = -1;
 // The audit trail's sender (core/audit.h), a child as the forwarder, or -1.
 static pid_t auditPid = -1;
 static time_t forwarderStarted = 0;
+// The commitment reporter of a cluster's node (server/handlers.h), or -1;
+// one that ended is started again at the next housekeeping, at most once
+// a minute.
+static pid_t reporterPid = -1;
+static time_t reporterStarted = 0;
+
+static void startReporter(int storeLock)
+{
+    time_t now = time(nullptr);
+    if (reporterPid >= 0 || stopRequested || archive_clusterDb(&server_archive) == nullptr ||
+        (reporterStarted != 0 && now - reporterStarted < 60))
+        return;
+    reporterStarted = now;
+    reporterPid = commit_startReporter(storeLock);
+}
 
 static void startForwarder(int storeLock)
 {
@@ -184,6 +199,12 @@ static int reapWorkers(int wait = 0, housekeeping_compress *compress = nullptr)
         if (pid == auditPid) {
             logprintf(LOGLEVEL_ERROR, server_options.logfp, "Audit sender %d ended.\n", (int)pid);
             auditPid = -1;
+            continue;
+        }
+        if (pid == reporterPid) {
+            logprintf(LOGLEVEL_ERROR, server_options.logfp, "Commitment reporter %d ended.\n",
+                      (int)pid);
+            reporterPid = -1;
             continue;
         }
         if (pid == forwarderPid) {
@@ -360,6 +381,8 @@ static void stopWorkers(housekeeping_compress *compress)
         kill(pid, SIGTERM);
     if (forwarderPid > 0)
         kill(forwarderPid, SIGTERM);
+    if (reporterPid > 0)
+        kill(reporterPid, SIGTERM);
     // A pass ends wherever it is: what it leaves, the next one finishes.
     if (compress->pid > 0)
         kill(compress->pid, SIGTERM);
@@ -477,6 +500,7 @@ int runListener()
     // After the recovery: a forward never reads an image a crash left
     // half entered.
     startForwarder(storeLock);
+    startReporter(storeLock);
     // The compression passes, counted from the start.
     compress_config compressCfg;
     housekeeping_compress compress;
@@ -528,6 +552,7 @@ int runListener()
                 signal(SIGALRM, SIG_DFL);
                 workerPids.clear();
                 forwarderPid = -1;
+                reporterPid = -1;
                 // The worker inherits the archive as the listener has it:
                 // the store (its study table current, refreshed above) and
                 // the descriptor of the store lock, which shares the
@@ -564,6 +589,7 @@ int runListener()
             last_retention = time(nullptr);
         }
         startForwarder(storeLock);
+        startReporter(storeLock);
         if (workers <= 0) {
             workers = 0;
             server_state.change(SS_IDLE, 1);
