@@ -14,6 +14,7 @@
 // sends the report of a request whose node died before it.
 #include "server/handlers.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
@@ -147,14 +148,51 @@ static std::vector<commitItem> parseItems(DcmDataset *request)
     return items;
 }
 
-// The items as the cluster's record keeps them: "CLASS INSTANCE\n" each
-// ("-" for an empty UID; a UID holds no blank).
+// A UID as the cluster's record keeps it: "-" for none, else every byte
+// that is not printable ASCII, a blank or "%" as %XX, so that what a peer
+// put into a UID can neither split the record's lines nor be refused by
+// the database as text that is not UTF-8.
+static std::string encodeUid(const std::string &uid)
+{
+    if (uid.empty())
+        return "-";
+    std::string out;
+    for (unsigned char c : uid) {
+        if (c <= ' ' || c >= 0x7f || c == '%' || (c == '-' && uid.size() == 1)) {
+            char buf[4];
+            snprintf(buf, sizeof buf, "%%%02X", c);
+            out += buf;
+        } else {
+            out += (char)c;
+        }
+    }
+    return out;
+}
+
+static std::string decodeUid(const std::string &text)
+{
+    if (text == "-")
+        return "";
+    std::string out;
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text[i] == '%' && i + 2 < text.size() && isxdigit((unsigned char)text[i + 1]) &&
+            isxdigit((unsigned char)text[i + 2])) {
+            out += (char)strtol(text.substr(i + 1, 2).c_str(), nullptr, 16);
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// The items as the cluster's record keeps them: "CLASS INSTANCE\n" each,
+// both encoded by encodeUid.
 static std::string itemsText(const std::vector<commitItem> &items)
 {
     std::string text;
     for (const commitItem &item : items)
-        text += (item.sopClass.empty() ? std::string("-") : item.sopClass) + " " +
-                (item.instance.empty() ? std::string("-") : item.instance) + "\n";
+        text += encodeUid(item.sopClass) + " " + encodeUid(item.instance) + "\n";
     return text;
 }
 
@@ -171,10 +209,9 @@ static std::vector<commitItem> itemsOfText(const std::string &text)
         std::string line = text.substr(at, end - at);
         at = end + 1;
         size_t blank = line.find(' ');
-        std::string sopClass = blank == std::string::npos ? line : line.substr(0, blank);
-        std::string instance = blank == std::string::npos ? "" : line.substr(blank + 1);
-        commitItem item = {
-            sopClass == "-" ? "" : sopClass, instance == "-" ? "" : instance, "", "", "", 0, 0};
+        std::string sopClass = decodeUid(blank == std::string::npos ? line : line.substr(0, blank));
+        std::string instance = decodeUid(blank == std::string::npos ? "-" : line.substr(blank + 1));
+        commitItem item = {sopClass, instance, "", "", "", 0, 0};
         if (item.instance.empty() ||
             !archive_usableUid(&server_archive, item.instance.c_str(), "SOP Instance UID"))
             item.reason = COMMIT_NO_SUCH_INSTANCE;
@@ -706,7 +743,8 @@ pid_t commit_startReporter(int closeFd)
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent)
         _exit(0);
-    if (closeFd >= 0)
+    // The store lock's descriptor is closed by archive_forked: not twice.
+    if (closeFd >= 0 && closeFd != archive_lockDescriptor(&server_archive))
         close(closeFd);
     archive_forked(&server_archive);
     logprintf(LOGLEVEL_NOTICE, server_options.logfp, "Commitment reporter started.\n");
