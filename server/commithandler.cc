@@ -691,7 +691,7 @@ static void reportJob(T_ASC_Network *net, const commitjob &job)
     archive_forked(&server_archive);
     logprintf(LOGLEVEL_NOTICE, server_options.logfp,
               "Commitment report %lld (transaction %.64s) for %.16s taken over.\n", job.id,
-              job.transaction.c_str(), job.requester.c_str());
+              encodeUid(job.transaction).c_str(), encodeUid(job.requester).c_str());
     Uint16 eventType = 0;
     DcmDataset *report =
         buildReport(bookOf(&server_archive), job.transaction, itemsOfText(job.items), &eventType);

@@ -134,7 +134,12 @@ class CommitClusterTests(unittest.TestCase):
         b = self.node("b", self.scu_port)
         study = "1.2.826.15.22"
         _, uids = self.stored_through(b, study, 2)
-        proc = self.requester(a, "new", uids + [study + ".9.9"], "1.2.826.15.99.22")
+        # A UID no archive stores, with bytes the record must keep apart:
+        # reported after the takeover as b reports it on its own.
+        odd = "1.2.826 %41\u00e9-"
+        direct, _ = self.report(self.requester(b, "same", [odd], "1.2.826.15.99.23"))
+        self.assertEqual(1, len(direct["failed"]))
+        proc = self.requester(a, "new", uids + [study + ".9.9", odd], "1.2.826.15.99.22")
         # Node a has answered the N-ACTION and is delivering its report.
         self.blackhole.settimeout(30)
         conn, _ = self.blackhole.accept()
@@ -147,7 +152,7 @@ class CommitClusterTests(unittest.TestCase):
         conn.close()
         report, out = self.report(proc)
         took = time.time() - killed
-        self.assertEqual(("new", 2, uids, [[study + ".9.9", 0x0112]]),
+        self.assertEqual(("new", 2, uids, [[study + ".9.9", 0x0112]] + direct["failed"]),
                          (report["how"], report["event"], report["committed"], report["failed"]))
         self.assertIn("ASSOCIATION ARCHIVE", out)
         self.assertIn("Commitment report %s (transaction 1.2.826.15.99.22) for MODALITY taken over."
