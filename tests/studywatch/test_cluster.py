@@ -106,6 +106,11 @@ class ClusterWatchTestCase(unittest.TestCase):
         self.renderer.wait_ended(study)
         wait_for(lambda: self.activity(study)[1] == "4", 5, what="the render marked")
         self.assertEqual(["4", "4", "b", "stored", ""], self.activity(study))
+        # By the database's clock (this host's): started a quiet time after
+        # the last change, which was b's.
+        changed = int(self.pg.rows("SELECT changed_ms FROM velto_study_activity"
+                                   " WHERE study = '%s'" % study)[0][0]) / 1000.0
+        self.assertGreaterEqual(first["start"], changed + TIMEOUT - EARLY_SLACK)
         # Both studywatches look at every poll: still one run.
         time.sleep(TIMEOUT + 1)
         self.assertEqual(1, len(self.renderer.runs(study)))
