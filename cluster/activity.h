@@ -5,7 +5,7 @@
 // rendered, and a claim on a render under way (node, lease).
 //
 // Every node upserts the study's row at each image stored and each change
-// of the study (core's activity listener, core/archive.cc); each node's
+// of the study's stored images (core's activity listener, core/archive.cc); each node's
 // studywatch claims the studies quiet for its quiet time and not rendered
 // since their last change, renders them and marks the change rendered. A
 // claim is a lease by the database's clock: a studywatch that dies leaves
@@ -25,7 +25,7 @@ class clusterdb;
 int activity_migrate(clusterdb *db);
 
 // Records that study changed now (the database's clock) on node, by what
-// (a short word: "stored", "deleted", "changed"). 0, or -1.
+// (a short word: "stored", "changed"). 0, or -1.
 int activity_note(clusterdb *db, const std::string &study, const std::string &node,
                   const char *what);
 

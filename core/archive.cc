@@ -479,12 +479,8 @@ static void patientOf(const archive_context *ctx, const char *study, std::string
 int archive_delete(const archive_context *ctx, const char *study, const char *series,
                    const char *instance, const audit_participant *by, const char *sopClass)
 {
-    if (ctx->audit == nullptr || study == nullptr) {
-        int r = ctx->store->DeleteFile(study, series, instance);
-        if (r == 0 && study != nullptr)
-            archive_noteActivity(ctx, study, "deleted");
-        return r;
-    }
+    if (ctx->audit == nullptr || study == nullptr)
+        return ctx->store->DeleteFile(study, series, instance);
     archive_effects *e = ctx->effects.get();
     std::lock_guard<std::mutex> g(e->deleteMu);
     bool same =
@@ -497,7 +493,6 @@ int archive_delete(const archive_context *ctx, const char *study, const char *se
     int r = ctx->store->DeleteFile(study, series, instance);
     if (r != 0)
         return r;
-    archive_noteActivity(ctx, study, "deleted");
     if (!same) {
         auditDeletesLocked(ctx, e);
         e->deleteByOther = by != nullptr;

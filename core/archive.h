@@ -456,12 +456,15 @@ const struct cluster_config *archive_clusterConfig(const archive_context *ctx);
 class clusterdb *archive_clusterDb(const archive_context *ctx);
 
 // In a cluster: records that study changed now (what: "stored",
-// "deleted", "changed") in the cluster's database (cluster/activity.h), by
-// which every node's studywatch knows when the study has gone quiet on
-// every node. The core does it at each image stored (its activity
-// listener, core/listener.h), each delete and each change; a front end
-// that changes a study by other means calls it too. Nothing on one host;
-// a failure is logged (the study is then rendered after its next change).
+// "changed") in the cluster's database (cluster/activity.h), by which
+// every node's studywatch knows when the study has gone quiet on every
+// node. The core does it at each image stored (its activity listener,
+// core/listener.h) and each change of stored images (core/change.h); a
+// front end that changes a study by other means calls it too. A delete is
+// no change to render (a study that retention deletes is not rendered
+// again), as on one host, where only stored images are announced to
+// studywatch. Nothing on one host; a failure is logged (the study is then
+// rendered after its next change).
 void archive_noteActivity(const archive_context *ctx, const std::string &study, const char *what);
 // Makes the cluster's tables of the core's own modules (the activity
 // table) once per process and its forked children: a front end calls it

@@ -94,13 +94,13 @@ TEST_F(Activity, EveryNodesChangeCountsAndOnlyQuietStudiesAreClaimed)
     EXPECT_TRUE(claims.empty()) << "nothing is quiet for a minute yet";
     age(61000);
     // A change on another node makes 1.2.2 busy again.
-    ASSERT_EQ(0, activity_note(b_.get(), "1.2.2", "b", "deleted"));
+    ASSERT_EQ(0, activity_note(b_.get(), "1.2.2", "b", "changed"));
     ASSERT_EQ(0, activity_claimQuiet(a_.get(), "wa", 60000, 30000, 10, &claims));
     ASSERT_EQ(1u, claims.size());
     EXPECT_EQ("1.2.1", claims[0].study);
     EXPECT_EQ(2, claims[0].change);
     EXPECT_EQ("wa", column("1.2.1", "claimed_by"));
-    EXPECT_EQ("deleted", column("1.2.2", "changed_what"));
+    EXPECT_EQ("changed", column("1.2.2", "changed_what"));
 }
 
 TEST_F(Activity, TwoClaimersNeverTakeOneStudyAndALockedRowIsSkippedNotWaitedOn)
