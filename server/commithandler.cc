@@ -695,6 +695,12 @@ static void reportJob(T_ASC_Network *net, const commitjob &job)
     Uint16 eventType = 0;
     DcmDataset *report =
         buildReport(bookOf(&server_archive), job.transaction, itemsOfText(job.items), &eventType);
+    // The check may have taken part of the lease: renewed before the
+    // delivery, which may wait on the requester for a while.
+    if (!stillOurs(job.id)) {
+        delete report;
+        _exit(1);
+    }
     bool delivered = deliver(net, job.requester.c_str(), report, eventType);
     delete report;
     jobEnded(job.id, delivered);
