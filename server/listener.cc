@@ -291,12 +291,19 @@ static int checkAccepted(int fd, char *peer, size_t size)
     const cluster_config *cluster = archive_clusterConfig(&server_archive);
     char from[64];
     socketPeer(fd, from, sizeof from);
+    // A connection reset before the worker took it has no peer any more:
+    // a proxy's health check that said its LOCAL header and hung up, or a
+    // peer that gave up. Nothing can be served on it.
+    if (from[0] == '\0') {
+        logprintf(LOGLEVEL_DEBUG, o.logfp, "Connection closed before it was read.\n");
+        acceptFound = ACCEPT_SILENT;
+        return 1;
+    }
     if (cluster == nullptr || !cluster_isProxy(*cluster, from)) {
         if (!sendsProxyHeader(fd))
             return 0;
         logprintf(LOGLEVEL_WARNING, o.logfp,
-                  "Refused a PROXY protocol header from %s, which is no trusted proxy.\n",
-                  from[0] != '\0' ? from : "(unknown address)");
+                  "Refused a PROXY protocol header from %s, which is no trusted proxy.\n", from);
         acceptFound = ACCEPT_REFUSED;
         return 1;
     }
