@@ -18,6 +18,7 @@ from anyone else."""
 import os
 import socket
 import struct
+import subprocess
 import time
 import unittest
 
@@ -213,6 +214,47 @@ class BehindProxy(ServerTestCase):
             self.assertEqual(p.returncode, 0, (what, p.stdout, p.stderr))
         dropped = [m for m in messages(s) if m.startswith("Dropped a connection from proxy ")]
         self.assertEqual(len(dropped), len(cases), dropped)
+
+    def test_the_header_comes_before_the_tls_handshake(self):
+        # A node on a TLS port only, behind its own proxy in TCP mode (TLS
+        # passes through): the header is read before the handshake, and
+        # the client through the proxy is judged by its address.
+        s = vt.Server(start=False)
+        self.addCleanup(s.cleanup)
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256",
+                        "-days", "2", "-subj", "/CN=node", "-keyout",
+                        os.path.join(s.etc, "node.key"), "-out",
+                        os.path.join(s.etc, "node.crt")], check=True, capture_output=True)
+        tls_port = vt.free_port()
+        with open(os.path.join(s.etc, "DicomTLS"), "w") as f:
+            f.write("port %d\nplain off\ncertificate node.crt\nprivate-key node.key\n"
+                    "client-certificates none\n" % tls_port)
+        with open(os.path.join(s.etc, "Cluster"), "w") as f:
+            f.write("database %s\nnode n3\nproxy %s\n" % (self.pg.conninfo, PROXY_ADDRESS))
+        with open(os.path.join(s.etc, "AccessPolicy"), "w") as f:
+            f.write(POLICY)
+        s.port = tls_port
+        s.start()
+        front = vt.free_port()
+        h = HAProxy([tcp_frontend("tls", front, [tls_port], PROXY_ADDRESS)], [front]).start()
+        self.addCleanup(h.cleanup)
+        relay = BoundRelay(front, CLIENT_ADDRESS)
+        self.addCleanup(relay.close)
+
+        def echo(port, calling):
+            return vt.run(["echoscu", "+tla", "-ic", "-aet", calling, "-aec", "ARCHIVE",
+                           "127.0.0.1", str(port)])
+
+        self.assertEqual(echo(relay.port, "STORER").returncode, 0)
+        p = echo(relay.port, "CLIENT")
+        self.assertNotEqual(p.returncode, 0)
+        self.assertIn("Calling AE Title Not Recognized", p.stdout + p.stderr)
+        self.assertEqual(echo(front, "CLIENT").returncode, 0)
+        m = messages(s)
+        self.assertEqual(m.count("Connection from %s through proxy %s"
+                                 % (CLIENT_ADDRESS, PROXY_ADDRESS)), 2)
+        self.assertEqual(m.count("Connection from 127.0.0.1 through proxy %s" % PROXY_ADDRESS), 1)
+        self.assertIn("Access refused: CLIENT from %s may not associate." % CLIENT_ADDRESS, m)
 
     def test_the_web_judges_the_forwarded_address(self):
         proxied = "http://127.0.0.1:%d/dicom-web/studies" % self.web_port
