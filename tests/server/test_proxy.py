@@ -76,6 +76,9 @@ class BehindProxy(ServerTestCase):
         if not os.path.exists(STOREWEB):
             raise unittest.SkipTest("storeweb not built")
         cls.pg = PgServer().start()
+        # The first node's audit trail, over syslog UDP.
+        cls.audit = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        cls.audit.bind(("127.0.0.1", 0))
         cls.nodes = []
         for i, flags in enumerate(([], ["-D"])):
             s = vt.Server(args=flags, start=False)
@@ -84,6 +87,9 @@ class BehindProxy(ServerTestCase):
                         % (cls.pg.conninfo, i + 1, PROXY_ADDRESS, PROXY_ADDRESS))
             with open(os.path.join(s.etc, "AccessPolicy"), "w") as f:
                 f.write(POLICY)
+            if i == 0:
+                with open(os.path.join(s.etc, "AuditLog"), "w") as f:
+                    f.write("udp 127.0.0.1:%d\npoll 50ms\n" % cls.audit.getsockname()[1])
             cls.nodes.append(s.start(answered=True))
         from webharness import Web
         cls.web = Web(cls.nodes[0])
@@ -104,6 +110,7 @@ class BehindProxy(ServerTestCase):
             s.cleanup()
         cls.pg.stop()
         cls.pg.destroy()
+        cls.audit.close()
 
     def store_through(self, port, calling, name):
         path = os.path.join(self.tmp, name + ".dcm")
@@ -127,6 +134,14 @@ class BehindProxy(ServerTestCase):
         for s in self.nodes:
             self.assertGreaterEqual(messages(s).count(
                 "Connection from %s through proxy %s" % (CLIENT_ADDRESS, PROXY_ADDRESS)), 2)
+        # The first node's audit trail names the client as where the images
+        # came from.
+        want = b'NetworkAccessPointID="%s"' % CLIENT_ADDRESS.encode()
+        self.audit.settimeout(10)
+        received = b""
+        while want not in received:
+            received += self.audit.recv(65536)
+        self.assertNotIn(b'NetworkAccessPointID="%s"' % PROXY_ADDRESS.encode(), received)
         # The same client under another title: the policy admits 127.0.0.7
         # only as STORER, so both nodes refuse it through the proxy...
         for i in range(2):
