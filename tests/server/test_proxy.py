@@ -20,15 +20,20 @@ import random
 import socket
 import struct
 import subprocess
+import sys
 import time
 import unittest
 
 import veltotest as vt
 from veltotest import ServerTestCase, make_dataset
+
 from haproxylib import HAProxy, BoundRelay, http_frontend, tcp_frontend
 from pgcluster import PgServer
 from srvlib import messages
 import test_network as raw
+
+sys.path.insert(0, os.path.join(vt.SOURCE, "tests", "web"))
+from webharness import Web  # noqa: E402
 
 PROXY_ADDRESS = "127.0.0.2"
 CLIENT_ADDRESS = "127.0.0.7"
@@ -91,7 +96,6 @@ class BehindProxy(ServerTestCase):
                 with open(os.path.join(s.etc, "AuditLog"), "w") as f:
                     f.write("udp 127.0.0.1:%d\npoll 50ms\n" % cls.audit.getsockname()[1])
             cls.nodes.append(s.start(answered=True))
-        from webharness import Web
         cls.web = Web(cls.nodes[0])
         cls.dicom_port, cls.web_port = vt.free_port(), vt.free_port()
         cls.haproxy = HAProxy(
