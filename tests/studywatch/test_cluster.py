@@ -126,6 +126,20 @@ class ClusterWatchTestCase(unittest.TestCase):
         self.assertEqual(2, len(self.renderer.runs(study)))
         self.assertEqual(["5", "5", "a", "stored", ""], self.activity(study))
 
+    def test_many_studies_at_once_are_each_rendered_once(self):
+        studies = ["1.2.826.0.1.3680043.2.1125.73.%d" % i for i in range(6)]
+        self.renderer.control(**{"*": {"sleep": 0.5}})
+        for i, study in enumerate(studies):
+            self.store("ab"[i % 2], study, 1)
+        for study in studies:
+            self.renderer.wait_runs(1, study)
+        self.renderer.wait_ended()
+        time.sleep(TIMEOUT + 1)
+        self.assertEqual([1] * 6, [len(self.renderer.runs(s)) for s in studies])
+        self.assertEqual([["6"]], self.pg.rows(
+            "SELECT count(*) FROM velto_study_activity WHERE study LIKE '%%.73.%%'"
+            " AND rendered_change = changes AND claimed_by IS NULL"))
+
     def test_killed_watch_leaves_its_study_to_the_other_after_the_lease(self):
         study = "1.2.826.0.1.3680043.2.1125.72"
         self.renderer.control(**{study: {"sleep": 60}})
