@@ -85,13 +85,15 @@ static int submitJob(forward_job *job)
 static int retryAll(const std::string &dest, const std::string &study)
 {
     std::unique_ptr<forwarddb> q = clusterQueue();
-    return q != nullptr ? q->retryAll(dest, study) : retryAll(dest, study);
+    return q != nullptr ? q->retryAll(dest, study)
+                        : forward_retryAll(baseDir(), dest, study, web_options.logfp);
 }
 
 static int setPaused(const std::string &dest, bool pause)
 {
     std::unique_ptr<forwarddb> q = clusterQueue();
-    return q != nullptr ? q->setPaused(dest, pause) : setPaused(dest, pause);
+    return q != nullptr ? q->setPaused(dest, pause)
+                        : forward_setPaused(baseDir(), dest, pause, web_options.logfp);
 }
 
 static int readJob(const std::string &id, forward_job *job)
