@@ -56,7 +56,8 @@ static const char *const MIGRATIONS[] = {
     " finished_ms bigint);"
     "CREATE INDEX velto_forward_jobs_due ON velto_forward_jobs (state, next_ms);"
     "CREATE TABLE velto_forward_sent ("
-    " job text NOT NULL, instance text NOT NULL, PRIMARY KEY (job, instance));"
+    " job text NOT NULL REFERENCES velto_forward_jobs (id) ON DELETE CASCADE,"
+    " instance text NOT NULL, PRIMARY KEY (job, instance));"
     "CREATE TABLE velto_forward_paused (destination text PRIMARY KEY);"
     "CREATE TABLE velto_forward_history ("
     " at_ms bigint NOT NULL, destination text NOT NULL, study text NOT NULL,"
@@ -337,6 +338,9 @@ int forwarddb::claim(size_t max, std::vector<forward_job> *jobs)
     // node is claiming is passed over, not waited for) and leased together.
     // A row another node claimed and committed after this statement's
     // snapshot is read again once locked, and its new lease keeps it out.
+    // A connection lost at its commit replays it: jobs the lost one leased
+    // are then this node's without it knowing, and wait for their lease to
+    // end (a delay, no double send).
     int s = db_->exec("WITH c AS (SELECT id FROM velto_forward_jobs j WHERE j.state = 0"
                       " AND j.next_ms <= " NOW_MS
                       " AND (j.quiet = 0 OR j.touched_ms + j.quiet * 1000::bigint <= " NOW_MS
@@ -424,10 +428,8 @@ int forwarddb::finish(const forward_job &job, long long takenNs)
                         " total = $2::integer, finished_ms = " NOW_MS ", lease_node = NULL,"
                         " lease_until = NULL WHERE id = $1",
                         {job.id, std::to_string(job.total)});
-        s = tx.q("DELETE FROM velto_forward_sent WHERE job = $1", {job.id});
-        if (s == CLUSTERDB_OK)
-            s = tx.q("DELETE FROM velto_forward_jobs WHERE id = $1", {job.id});
-        return s;
+        // Its sent rows go with it (ON DELETE CASCADE).
+        return tx.q("DELETE FROM velto_forward_jobs WHERE id = $1", {job.id});
     });
     if (r != CLUSTERDB_OK) {
         logprintf(LOGLEVEL_ERROR, log_,
@@ -474,10 +476,6 @@ int forwarddb::list(std::vector<forward_job> *jobs)
     if (migrate() != 0)
         return -1;
     clusterdb_rows rows;
-    // Done web jobs are kept a day, then dropped by the first look after.
-    db_->exec("DELETE FROM velto_forward_jobs WHERE state = 2 AND finished_ms < " NOW_MS
-              " - $1::bigint",
-              {std::to_string((long long)FORWARDDB_DONE_KEEP_MS)});
     if (db_->exec("SELECT " JOB_COLUMNS " FROM velto_forward_jobs j WHERE j.state <> 3"
                   " ORDER BY j.id",
                   {}, &rows) != CLUSTERDB_OK)
@@ -620,9 +618,14 @@ void forwarddb::history(size_t max, std::vector<forward_finished> *out)
 
 void forwarddb::pruneHistory(long long keepSeconds)
 {
-    if (migrate() == 0)
-        db_->exec("DELETE FROM velto_forward_history WHERE at_ms < " NOW_MS " - $1::bigint * 1000",
-                  {std::to_string(keepSeconds)});
+    if (migrate() != 0)
+        return;
+    db_->exec("DELETE FROM velto_forward_history WHERE at_ms < " NOW_MS " - $1::bigint * 1000",
+              {std::to_string(keepSeconds)});
+    // Done web jobs are kept a day (their sent rows go with them).
+    db_->exec("DELETE FROM velto_forward_jobs WHERE state = 2 AND finished_ms < " NOW_MS
+              " - $1::bigint",
+              {std::to_string((long long)FORWARDDB_DONE_KEEP_MS)});
 }
 
 namespace

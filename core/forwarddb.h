@@ -119,6 +119,8 @@ public:
     void pausedSet(std::set<std::string> *out);
     int noteFinished(const std::vector<forward_finished> &entries);
     void history(size_t max, std::vector<forward_finished> *out);
+    // Drops the history older than keepSeconds, and done web jobs older
+    // than a day (the forwarder's housekeeping).
     void pruneHistory(long long keepSeconds);
 
     const std::string &node() const { return node_; }
