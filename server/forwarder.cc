@@ -71,29 +71,46 @@ enum { FORWARDER_CLAIM_JOBS = 200 };
 // process alone.
 static forwarddb *clusterQueue = nullptr;
 
+// Steady time in milliseconds (the lease keeper's own measure).
+static long long steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 // Keeps the leases of the jobs one look claimed while their images are
 // sent (a thread of its own: one image may take longer than a lease), and
-// tells when another node holds one of them: the lease ran out (this node
-// could not reach the database), and that node now sends them, so this
-// one stops sending at once rather than racing it.
+// tells when to stop sending them: another node holds one of them (the
+// lease ran out), or two thirds of the lease have passed since the last
+// renewal that took (the database unreachable), so that the sending stops
+// before the lease can end and another node take the jobs over: no image
+// goes from two nodes at once.
 class leaseKeeper
 {
 public:
-    leaseKeeper(forwarddb *q, std::vector<std::string> ids, long leaseMs)
-        : q_(q), ids_(std::move(ids)),
-          every_(std::chrono::milliseconds(std::max(50L, leaseMs / 3))), thread_([this] { run(); })
+    // claimedAt: steadyMs() before the claim that leased ids.
+    leaseKeeper(forwarddb *q, std::vector<std::string> ids, long leaseMs, long long claimedAt)
+        : q_(q), ids_(std::move(ids)), leaseMs_(leaseMs),
+          every_(std::chrono::milliseconds(std::max(50L, leaseMs / 3))), renewed_(claimedAt),
+          thread_([this] { run(); })
     {
     }
-    ~leaseKeeper()
+    ~leaseKeeper() { stop(); }
+    // Renews no more (the round's jobs are being settled: a finished one
+    // is gone, a released one may be another node's at once, and neither
+    // is a job taken over). Only the first call has effect.
+    void stop()
     {
         {
             std::lock_guard<std::mutex> lock(mu_);
             stop_ = true;
         }
         cv_.notify_all();
-        thread_.join();
+        if (thread_.joinable())
+            thread_.join();
     }
-    bool lost() const { return lost_.load(); }
+    bool lost() const { return lost_.load() || steadyMs() - renewed_.load() > leaseMs_ * 2 / 3; }
 
 private:
     void run()
@@ -102,7 +119,12 @@ private:
         while (!cv_.wait_for(lock, every_, [this] { return stop_; })) {
             lock.unlock();
             std::set<std::string> lost;
-            if (q_->renew(ids_, &lost) == 0 && !lost.empty()) {
+            // The time before the statement: the lease it sets ends later.
+            long long before = steadyMs();
+            int r = q_->renew(ids_, &lost);
+            if (r == 0 && lost.empty())
+                renewed_.store(before);
+            if (r == 0 && !lost.empty()) {
                 LOG(LOGLEVEL_WARNING,
                     "Forwarder: %zu job(s) taken over by another node (the first %s); this "
                     "round stops.\n",
@@ -114,7 +136,9 @@ private:
     }
     forwarddb *q_;
     std::vector<std::string> ids_;
+    long leaseMs_;
     std::chrono::milliseconds every_;
+    std::atomic<long long> renewed_; // steadyMs() before the last renewal that took
     std::mutex mu_;
     std::condition_variable cv_;
     bool stop_ = false;
@@ -585,6 +609,8 @@ static void sendDue(T_ASC_Network *net, std::vector<dueJob> &due, int maxAttempt
                   g.second);
     }
     AETitleMap_Destroy(&map);
+    if (roundLeases != nullptr)
+        roundLeases->stop();
     outcomes out;
     finishedMap finished;
     for (dueJob &d : due)
@@ -630,6 +656,7 @@ static int passCluster(T_ASC_Network *net, unsigned baseWait, size_t *lastPendin
         *lastFailed = failed;
     }
     std::vector<forward_job> jobs;
+    long long claimedAt = steadyMs();
     if (q.claim(FORWARDER_CLAIM_JOBS, &jobs) != 0 || jobs.empty())
         return 1;
     std::vector<dueJob> due;
@@ -644,7 +671,7 @@ static int passCluster(T_ASC_Network *net, unsigned baseWait, size_t *lastPendin
         due.push_back(std::move(d));
     }
     const cluster_config *cfg = archive_clusterConfig(&server_archive);
-    leaseKeeper keeper(&q, ids, cfg->leaseMs);
+    leaseKeeper keeper(&q, ids, cfg->leaseMs, claimedAt);
     roundLeases = &keeper;
     sendDue(net, due, maxAttempts, baseWait);
     roundLeases = nullptr;
