@@ -2,6 +2,7 @@
 // marking done (see core/worklist.h for the layout).
 #include "core/worklist.h"
 #include "core/listener.h"
+#include "core/worklistdb.h"
 
 #include "dcmtk/config/osconfig.h"
 
@@ -699,8 +700,13 @@ public:
             if (recent.size() > RECENT_STUDIES)
                 recent.pop_front();
         }
-        Worklist_MarkDone(e.ctx->store->getBaseDir(), accession, e.uids->study.c_str(), mode,
-                          e.ctx->store->getLogfile());
+        // In a cluster the entries are the database's (core/worklistdb.h).
+        if (clusterdb *db = archive_clusterDb(e.ctx))
+            worklistdb_markDone(db, e.ctx->store->getBaseDir(), accession, e.uids->study.c_str(),
+                                mode, e.ctx->store->getLogfile());
+        else
+            Worklist_MarkDone(e.ctx->store->getBaseDir(), accession, e.uids->study.c_str(), mode,
+                              e.ctx->store->getLogfile());
     }
 
 private:

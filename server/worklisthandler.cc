@@ -16,6 +16,7 @@
 
 #include "core/archive.h"
 #include "core/worklist.h"
+#include "core/worklistdb.h"
 #include "runtime/logprintf.h"
 #include "server/handlers.h"
 #include "server/serveraudit.h"
@@ -68,6 +69,15 @@ static WlmDataSourceStatusType startQuery(handlercontext *ctx, DcmDataset *ident
                   base, WORKLIST_DIRNAME, strerror(errno));
         return WLM_FAILED_UNABLE_TO_PROCESS;
     }
+    // In a cluster the entries are the database's: this node's files are
+    // made to match first. A database out of reach leaves them as they
+    // were, answered with a warning: a worklist a little stale serves a
+    // modality better than none.
+    if (clusterdb *db = archive_clusterDb(&server_archive))
+        if (worklistdb_sync(db, base, server_options.logfp) != 0)
+            logprintf(LOGLEVEL_WARNING, server_options.logfp,
+                      "Worklist: answered from this node's entries (the cluster's database "
+                      "cannot be read)\n");
     // The data source opens every "*.wl" name it finds, and a FIFO's open
     // waits for a writer: such names are kept out of its sight.
     std::vector<std::string> skipped;

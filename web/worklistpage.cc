@@ -16,6 +16,7 @@
 
 #include "core/archive.h"
 #include "core/worklist.h"
+#include "core/worklistdb.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/logprintf.h"
 #include "web/csrf.h"
@@ -37,6 +38,32 @@ int worklistpage_owns(const std::string &path)
 static const char *baseDir()
 {
     return archive_baseDir(&web_archive);
+}
+
+// The entries as the pages read and change them: in a cluster through its
+// database (core/worklistdb.h), which every node's worklist answers from.
+static int createEntry(const worklistfields &fields, std::string *id, std::string *error)
+{
+    if (clusterdb *db = archive_clusterDb(&web_archive))
+        return worklistdb_create(db, baseDir(), fields, id, error, web_options.logfp);
+    return Worklist_Create(baseDir(), fields, id, error, web_options.logfp);
+}
+
+static int removeEntry(const std::string &id)
+{
+    if (clusterdb *db = archive_clusterDb(&web_archive))
+        return worklistdb_remove(db, baseDir(), id, web_options.logfp);
+    return Worklist_Remove(baseDir(), id, web_options.logfp);
+}
+
+// A listing that the database cannot confirm is refused rather than shown
+// stale (it could show removed entries as scheduled).
+static int listEntries(std::vector<worklistentry> *out)
+{
+    clusterdb *db = archive_clusterDb(&web_archive);
+    if (db != nullptr && worklistdb_sync(db, baseDir(), web_options.logfp) != 0)
+        return -1;
+    return Worklist_List(baseDir(), out, web_options.logfp, true);
 }
 
 // An application/x-www-form-urlencoded body; empty values are left out
@@ -64,7 +91,7 @@ static std::string entryJson(const worklistentry &e)
 static bool findEntry(const std::string &id, worklistentry *out)
 {
     std::vector<worklistentry> all;
-    if (!Worklist_ValidId(id) || Worklist_List(baseDir(), &all, web_options.logfp, true) != 0)
+    if (!Worklist_ValidId(id) || listEntries(&all) != 0)
         return false;
     for (const worklistentry &e : all) {
         if (e.id == id) {
@@ -88,7 +115,7 @@ static int serveJson(const webrequest &rq, const std::vector<std::string> &seg,
         return replyJsonError(rq, MHD_HTTP_NOT_FOUND, "no such entry");
     if (seg.size() == 1 && (rq.method == "GET" || rq.method == "HEAD")) {
         std::vector<worklistentry> all;
-        if (Worklist_List(baseDir(), &all, web_options.logfp, true) != 0)
+        if (listEntries(&all) != 0)
             return replyJsonError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "worklist unreadable");
         std::string out = "[";
         for (size_t i = 0; i < all.size(); i++)
@@ -103,7 +130,7 @@ static int serveJson(const webrequest &rq, const std::vector<std::string> &seg,
             return replyJsonError(rq, MHD_HTTP_UNSUPPORTED_MEDIA_TYPE, "application/json expected");
         if (!web_parseJsonObject(body, &fields, &error))
             return replyJsonError(rq, MHD_HTTP_BAD_REQUEST, error);
-        int r = Worklist_Create(baseDir(), fields, &id, &error, web_options.logfp);
+        int r = createEntry(fields, &id, &error);
         if (r != 0)
             return replyJsonError(rq, r > 0 ? MHD_HTTP_BAD_REQUEST : MHD_HTTP_INTERNAL_SERVER_ERROR,
                                   error);
@@ -120,7 +147,7 @@ static int serveJson(const webrequest &rq, const std::vector<std::string> &seg,
         return web_reply(rq, MHD_HTTP_OK, "application/json", entryJson(e) + "\n");
     }
     if (seg.size() == 2 && rq.method == "DELETE") {
-        int r = Worklist_Remove(baseDir(), seg[1], web_options.logfp);
+        int r = removeEntry(seg[1]);
         if (r > 0)
             return replyJsonError(rq, MHD_HTTP_NOT_FOUND, "no such entry");
         if (r < 0)
@@ -165,7 +192,7 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
     std::vector<worklistentry> all;
     // Done entries too (after the open ones), marked as such: a step
     // performed stays visible until someone removes it.
-    if (Worklist_List(baseDir(), &all, web_options.logfp, true) != 0)
+    if (listEntries(&all) != 0)
         return web_replyError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "Worklist unreadable");
     std::string page =
         layout_start(rq, "Worklist", WORKLISTPAGE_ROOT) + "<main>\n<h1>Worklist</h1>\n";
@@ -258,7 +285,7 @@ int worklistpage_serve(const webrequest &rq, const std::string &body)
     if (!csrf_ok(rq, body))
         return web_replyError(rq, MHD_HTTP_FORBIDDEN, "Forbidden");
     if (seg.size() == 2 && !edit) {
-        int r = Worklist_Remove(baseDir(), seg[0], web_options.logfp);
+        int r = removeEntry(seg[0]);
         if (r < 0)
             return servePage(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "The entry cannot be removed.");
         return redirectToPage(rq);
@@ -276,7 +303,7 @@ int worklistpage_serve(const webrequest &rq, const std::string &body)
         if (!findEntry(seg[0], &old) || old.done)
             return servePage(rq, MHD_HTTP_NOT_FOUND, "No such scheduled entry.", fields);
     }
-    int r = Worklist_Create(baseDir(), fields, &id, &error, web_options.logfp);
+    int r = createEntry(fields, &id, &error);
     if (r != 0)
         return servePage(rq, r > 0 ? MHD_HTTP_BAD_REQUEST : MHD_HTTP_INTERNAL_SERVER_ERROR,
                          (edit ? "Not changed: " : "Not added: ") + error, fields,
@@ -284,7 +311,7 @@ int worklistpage_serve(const webrequest &rq, const std::string &body)
     if (edit) {
         // The changed entry is a new one, made before the old one goes: a
         // crash between the two leaves both listed, never neither.
-        if (Worklist_Remove(baseDir(), seg[0], web_options.logfp) < 0)
+        if (removeEntry(seg[0]) < 0)
             return servePage(rq, MHD_HTTP_INTERNAL_SERVER_ERROR,
                              "Saved as a new entry, but the old one cannot be removed.");
         logprintf(LOGLEVEL_NOTICE, web_options.logfp, "Worklist: entry %s changed into %s\n",
