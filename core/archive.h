@@ -466,8 +466,10 @@ int archive_clusterDrainDeletes(const archive_context *ctx);
 // A cluster node with ack local: uploads this node's queued images into the
 // bucket (each checked by a HEAD, then its entry removed; an entry whose
 // image has no row or no file is dropped; a failure is left for the next
-// pass). The number uploaded (0 on one host or with ack shared), or -1
-// when the database cannot tell. For the server's uploader process.
+// pass). The number uploaded (0 on one host or with ack shared), -1 when
+// the database cannot tell, -2 when an upload failed (the pass stops
+// there; the first failure of an outage is logged, the others are not).
+// For the server's uploader process.
 int archive_clusterUploadPass(const archive_context *ctx);
 // The images of the whole cluster waiting for their upload (ack local): a
 // count, 0 on one host, -1 when the database cannot tell.

@@ -46,6 +46,10 @@ struct archive_state {
     // of (-1: not read yet from BASE/CLUSTERDELETES); under deletesMu.
     long long deletesSeen = -1;
     std::mutex deletesMu;
+    // The uploader's state: its uploads fail (said once per outage), and
+    // where the tier's own line of each failed attempt goes (/dev/null).
+    bool uploadsFailing = false;
+    FILE *quietLog = nullptr;
 };
 
 static void setError(std::string *error, const std::string &text)
@@ -398,6 +402,8 @@ void archive_close(archive_context *ctx)
     if (st->lockFd >= 0)
         close(st->lockFd);
     pthread_rwlock_destroy(&st->rw);
+    if (st->quietLog != nullptr)
+        fclose(st->quietLog);
     delete st;
     ctx->state = nullptr;
 }
@@ -524,10 +530,28 @@ int archive_clusterUploadPass(const archive_context *ctx)
         // in the bucket, checked; a failure leaves it for the next pass.
         bool done = !rowHere || (fd < 0 && errno == ENOENT);
         if (fd >= 0) {
-            done = tier_putImage(*store->getTier(), store->getBaseDir(), path.c_str(), fd,
-                                 st->settings.log) == TIER_OK;
+            // Each attempt's own failure line would come every poll while
+            // the gateway is down: the outage is said once instead.
+            if (st->quietLog == nullptr)
+                st->quietLog = fopen("/dev/null", "we");
+            FILE *log = st->uploadsFailing && st->quietLog ? st->quietLog : st->settings.log;
+            int put = tier_putImage(*store->getTier(), store->getBaseDir(), path.c_str(), fd, log);
             close(fd);
+            done = put == TIER_OK;
             uploaded += done;
+            if (!done) {
+                if (!st->uploadsFailing)
+                    logprintf(LOGLEVEL_ERROR, st->settings.log,
+                              "Cluster: uploads wait for the bucket (retried every poll, growing "
+                              "to 30 s)\n");
+                st->uploadsFailing = true;
+                // The gateway is down or refusing: the other entries wait
+                // for the next pass.
+                return -2;
+            }
+            if (st->uploadsFailing)
+                logprintf(LOGLEVEL_NOTICE, st->settings.log, "Cluster: uploads go again\n");
+            st->uploadsFailing = false;
         }
         if (done)
             st->db->exec("DELETE FROM velto_cluster_uploads WHERE archive = $1 AND instance = $2"

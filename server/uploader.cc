@@ -8,6 +8,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "cluster/clusterconfig.h"
 #include "core/archive.h"
 #include "runtime/logprintf.h"
@@ -45,12 +47,18 @@ pid_t uploader_start(int closeFd)
     signal(SIGALRM, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
     archive_forked(&server_archive);
+    long waitMs = pollMs;
     for (;;) {
-        // Passes back to back while there is work, else one per poll.
+        // Passes back to back while there is work, else one per poll; after
+        // a failure (the gateway or the database down) the wait doubles, up
+        // to 30 s, so that an outage costs a few attempts a minute.
         int n = archive_clusterUploadPass(&server_archive);
-        if (n > 0)
+        if (n > 0) {
+            waitMs = pollMs;
             continue;
-        struct timespec ts = {pollMs / 1000, (pollMs % 1000) * 1000000L};
+        }
+        waitMs = n < 0 ? std::min(waitMs * 2, std::max(pollMs, 30000L)) : pollMs;
+        struct timespec ts = {waitMs / 1000, (waitMs % 1000) * 1000000L};
         nanosleep(&ts, nullptr);
     }
 }

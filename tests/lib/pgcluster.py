@@ -83,3 +83,20 @@ class PgServer:
     def destroy(self):
         self.stop("immediate")
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+def offline_tier(etc):
+    """For the tests of a cluster's nodes that are about something else than
+    the bucket: an ObjectTier file (a node refuses to start without one)
+    naming a gateway that is not there, and the Cluster line that such a
+    node needs, "ack local" (images acknowledged on the node's disk, their
+    uploads queued and retried). Only the node that stored an image serves
+    it then."""
+    os.makedirs(etc, exist_ok=True)
+    key = os.path.join(etc, "tier.key")
+    with open(key, "w") as f:
+        f.write("access-key test\nsecret-key test\n")
+    os.chmod(key, 0o600)
+    with open(os.path.join(etc, "ObjectTier"), "w") as f:
+        f.write("endpoint http://127.0.0.1:9\nbucket none\ncredentials tier.key\ntimeout 1\n")
+    return "ack local\n"

@@ -16,6 +16,7 @@ import time
 import unittest
 
 import veltotest as vt
+import pgcluster
 from pgcluster import PgServer
 from veltotest import Server, make_dataset, store_statuses
 
@@ -59,6 +60,7 @@ class CommitClusterTests(unittest.TestCase):
         with open(os.path.join(s.etc, "Cluster"), "w") as f:
             f.write("database %s\nnode %s\nlease %dms\npoll %dms\n" % (
                 self.pg.conninfo, name, int(LEASE * 1000), int(POLL * 1000)))
+            f.write(pgcluster.offline_tier(s.etc))
         old = self.nodes.get(name)
         if old is not None:
             old.cleanup()

@@ -28,6 +28,7 @@ import veltotest as vt
 from veltotest import ServerTestCase, make_dataset
 
 from haproxylib import HAProxy, BoundRelay, http_frontend, tcp_frontend
+import pgcluster
 from pgcluster import PgServer
 from srvlib import messages
 import test_network as raw
@@ -90,6 +91,7 @@ class BehindProxy(ServerTestCase):
             with open(os.path.join(s.etc, "Cluster"), "w") as f:
                 f.write("database %s\nnode n%d\npoll 200ms\nlease 2s\nproxy %s ::ffff:%s\n"
                         % (cls.pg.conninfo, i + 1, PROXY_ADDRESS, PROXY_ADDRESS))
+                f.write(pgcluster.offline_tier(s.etc))
             with open(os.path.join(s.etc, "AccessPolicy"), "w") as f:
                 f.write(POLICY)
             if i == 0:
@@ -304,6 +306,7 @@ class BehindProxy(ServerTestCase):
                     "client-certificates none\n" % tls_port)
         with open(os.path.join(s.etc, "Cluster"), "w") as f:
             f.write("database %s\nnode n3\nproxy %s\n" % (self.pg.conninfo, PROXY_ADDRESS))
+            f.write(pgcluster.offline_tier(s.etc))
         with open(os.path.join(s.etc, "AccessPolicy"), "w") as f:
             f.write(POLICY)
         s.port = tls_port

@@ -15,6 +15,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import veltotest  # noqa: E402
+import pgcluster  # noqa: E402
 from pgcluster import PgServer  # noqa: E402
 from veltotest import STORESERVER, STUDYWATCH, Server, make_dataset, wait_for  # noqa: E402
 from watchharness import EARLY_SLACK, LATE_SLACK, TIMEOUT, Renderer, Watch, expected_argv  # noqa: E402
@@ -28,6 +29,7 @@ def cluster_file(etc, conninfo, node):
     with open(os.path.join(etc, "Cluster"), "w") as f:
         f.write("database %s\nnode %s\nlease %dms\npoll %dms\n" % (
             conninfo, node, int(LEASE * 1000), int(POLL * 1000)))
+        f.write(pgcluster.offline_tier(etc))
 
 
 class ClusterWatchTestCase(unittest.TestCase):

@@ -61,6 +61,13 @@ class ClusterForwardTest(vt.ServerTestCase):
                          "velto_forward_paused, velto_forward_history")
         except RuntimeError:
             pass  # not made yet
+        try:
+            # The cluster's index too: each case stores its images anew on a
+            # store of its own.
+            self.pg.psql("TRUNCATE velto_patients, velto_studies, velto_series, "
+                         "velto_instances, velto_cluster_uploads, velto_cluster_deletes")
+        except RuntimeError:
+            pass  # not made yet
 
     def tearDown(self):
         for p in self.stop_later:
@@ -79,6 +86,7 @@ class ClusterForwardTest(vt.ServerTestCase):
         with open(os.path.join(s.etc, "Cluster"), "w") as f:
             f.write("# a test's cluster\ndatabase %s\nnode %s\nlease %ds\npoll 200ms\n"
                     % (self.pg.conninfo, name, LEASE_S))
+            f.write(pgcluster.offline_tier(s.etc))
         if start:
             s.start()
         return s

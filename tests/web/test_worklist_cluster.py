@@ -8,6 +8,7 @@ database never recorded is answered by no node."""
 import os
 
 import veltotest as vt
+import pgcluster
 from pgcluster import PgServer
 import test_worklist
 from test_worklist import entry
@@ -44,6 +45,7 @@ class WorklistClusterTest(vt.ServerTestCase):
         s = self.server(start=False, args=["-W", "accession"])
         with open(os.path.join(s.etc, "Cluster"), "w") as f:
             f.write("database %s\nnode %s\npoll 200ms\nlease 2s\n" % (self.pg.conninfo, name))
+            f.write(pgcluster.offline_tier(s.etc))
         s.start()
         w = Web(s)
         self.webs.append(w)
