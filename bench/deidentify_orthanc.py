@@ -97,8 +97,12 @@ class Orthanc:
         with open(config, "w") as f:
             json.dump(settings, f)
         self.log = open(os.path.join(self.dir, "orthanc.log"), "w")
+        # Without TCP_NODELAY=1 the toolkit Orthanc is built on leaves
+        # Nagle's algorithm on, and each response may wait for the peer's
+        # delayed acknowledgement.
         self.proc = subprocess.Popen([ORTHANC, config], stdout=self.log,
-                                     stderr=subprocess.STDOUT)
+                                     stderr=subprocess.STDOUT,
+                                     env=dict(os.environ, TCP_NODELAY="1"))
         vt.wait_for(lambda: (vt.port_open(self.port) and vt.port_open(self.http))
                     or self.proc.poll() is not None, 60, what="Orthanc to listen")
         if self.proc.poll() is not None:
