@@ -288,23 +288,41 @@ class ClusterSide:
 # -- clients ------------------------------------------------------------
 
 def storescu(port, aet, paths):
+    """Sends paths (files, or one folder) over one association, going on
+    past refused images: the refused ones as [(path, status)]. Anything
+    else that goes wrong (no association, an answer missing) is raised."""
     env = dict(os.environ, TCP_NODELAY="1")
-    p = subprocess.run(["storescu", "-aet", "BENCH", "-aec", aet] +
+    p = subprocess.run(["storescu", "-v", "--no-halt", "-aet", "BENCH", "-aec", aet] +
                        (["+sd"] if len(paths) == 1 and os.path.isdir(paths[0]) else []) +
                        ["127.0.0.1", str(port)] + paths,
                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env)
-    if p.returncode != 0 or "Store Failed" in p.stderr or "E: " in p.stderr:
-        raise RuntimeError("storescu into %s failed: %s" % (aet, p.stderr[-500:]))
+    sent, refused, answered = None, [], 0
+    for line in p.stderr.splitlines():
+        if line.startswith("I: Sending file: "):
+            sent = line[len("I: Sending file: "):]
+        elif line.startswith("I: Received Store Response ("):
+            answered += 1
+            status = line[len("I: Received Store Response ("):-1]
+            if status != "Success":
+                refused.append((sent, status))
+    files = len(os.listdir(paths[0])) if len(paths) == 1 and os.path.isdir(paths[0]) \
+        else len(paths)
+    if answered != files or any(x.startswith(("E:", "F:")) for x in p.stderr.splitlines()):
+        bad = [x for x in p.stderr.splitlines() if x.startswith(("E:", "F:", "W:"))]
+        raise RuntimeError("storescu into %s failed (exit %d, %d of %d answered): %s" % (
+            aet, p.returncode, answered, files, "\n".join(bad[-10:])))
+    return refused
 
 
 def send(side, batches):
-    """Seconds to send every batch over its own association, all at once;
-    the first failure raised."""
-    errors = []
+    """Sends every batch over its own association, all at once, then what
+    was refused again over one association, until all is taken (as a
+    modality would): (seconds in all, the refusals [(path, status)])."""
+    errors, refused = [], []
 
     def one(batch):
         try:
-            storescu(side.port, side.aet, batch)
+            refused.extend(storescu(side.port, side.aet, batch))
         except RuntimeError as e:
             errors.append(e)
 
@@ -314,10 +332,28 @@ def send(side, batches):
         t.start()
     for t in threads:
         t.join()
-    took = time.perf_counter() - start
     if errors:
         raise errors[0]
-    return took
+    again, passes = refused, 0
+    while again:
+        passes += 1
+        if passes > 5:
+            raise RuntimeError("%s still refuses %d images after 5 passes: %r"
+                               % (side.label, len(again), again[:3]))
+        again = storescu(side.port, side.aet, [path for path, _ in again])
+        refused.extend(again)
+    return time.perf_counter() - start, refused
+
+
+def refusals(refused):
+    """'; N refused (statuses), sent again' or ''."""
+    if not refused:
+        return ""
+    counts = {}
+    for _, status in refused:
+        counts[status] = counts.get(status, 0) + 1
+    return "; %d stores refused (%s), sent again" % (
+        len(refused), ", ".join("%s %d" % kv for kv in sorted(counts.items())))
 
 
 def findscu(side, keys, outdir):
@@ -403,14 +439,14 @@ def studies_instances(side, count):
 
 def store_round(tmp, make, batches, count, pgpid, extra_roots=()):
     """One run into an empty receiver: (seconds, receiver CPU, database CPU,
-    other CPU, label)."""
+    other CPU, stores refused and sent again)."""
     os.sync()
     side = make()
     side.tmp = tempfile.mkdtemp(dir=tmp)
     try:
         roots = side.roots + [pgpid] + list(extra_roots)
         before = settle(roots, timeout=10)
-        took = send(side, batches)
+        took, refused = send(side, batches)
         after = settle(roots)
         stored = studies_instances(side, count)
         if stored != count:
@@ -425,7 +461,7 @@ def store_round(tmp, make, batches, count, pgpid, extra_roots=()):
             raise RuntimeError("%s holds %d of the %d images" % (side.label, recorded, count))
         n = len(side.roots)
         delta = [a - b for a, b in zip(after, before)]
-        return took, sum(delta[:n]), delta[n], sum(delta[n + 1:]), side.label
+        return took, sum(delta[:n]), delta[n], sum(delta[n + 1:]), len(refused)
     finally:
         side.stop()
 
@@ -436,9 +472,12 @@ def summary(name, runs, count):
     own = statistics.median(r[1] for r in runs) * 1000 / count
     db = statistics.median(r[2] for r in runs) * 1000 / count
     extra = statistics.median(r[3] for r in runs) * 1000 / count
+    refused = sum(r[4] for r in runs)
     print("  %-28s best %6.0f images/s, median %6.0f; CPU per image %5.2f ms + PostgreSQL "
-          "%5.2f ms = %5.2f ms%s" % (name, max(rates), statistics.median(rates), own, db,
-                                     own + db, ", Ceph %.2f ms" % extra if extra else ""))
+          "%5.2f ms = %5.2f ms%s%s" % (name, max(rates), statistics.median(rates), own, db,
+                                       own + db, ", Ceph %.2f ms" % extra if extra else "",
+                                       "; %d stores refused in all rounds, sent again" % refused
+                                       if refused else ""))
     return max(rates), own + db
 
 
@@ -490,8 +529,9 @@ def store_bench(o, tmp, pg, ceph):
 
 
 def timed_load(side, dirs, n):
-    took = send(side, [[d] for d in dirs])
-    return n / took
+    """(images/s, what to say of the refusals)."""
+    took, refused = send(side, [[d] for d in dirs])
+    return n / took, refusals(refused)
 
 
 def find_bench(o, tmp, pg):
@@ -506,14 +546,14 @@ def find_bench(o, tmp, pg):
         ours = OursSide(tmp)
         ours.tmp = tempfile.mkdtemp(dir=tmp)
         os.sync()
-        rate_o = timed_load(orth, dirs, n)
+        rate_o, said_o = timed_load(orth, dirs, n)
         os.sync()
-        rate_v = timed_load(ours, dirs, n)
+        rate_v, said_v = timed_load(ours, dirs, n)
         if orth.instances() != n:
             raise RuntimeError("Orthanc holds %d of the %d images" % (orth.instances(), n))
-        print("  loaded through %d storescu each: Orthanc+PostgreSQL %.0f images/s, "
-              "ours %.0f images/s (ours / Orthanc's %.2f)" % (SENDERS, rate_o, rate_v,
-                                                             rate_v / rate_o))
+        print("  loaded through %d storescu each: Orthanc+PostgreSQL %.0f images/s%s; "
+              "ours %.0f images/s%s; ours / Orthanc's %.2f" % (SENDERS, rate_o, said_o, rate_v,
+                                                              said_v, rate_v / rate_o))
         sides = [orth, ours]
         ab = len(range(1, n, 676))
         picks = [(k * 7919 + 13) % n for k in range(o["queries"])]
