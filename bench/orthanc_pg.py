@@ -111,8 +111,11 @@ def options():
 def tree_cpu(pid):
     """CPU seconds of process pid (every thread), of its children that it
     has reaped (which holds theirs in turn) and of its live descendants.
-    The children are listed before the parent is read: a child reaped in
-    between is then read from the parent's count rather than lost."""
+    The children are listed before the parent is read, so a child reaped
+    in between is never lost (it may count twice: the measures are taken
+    once the trees have gone quiet, see settle). The storeserver waits for
+    its association workers, the postmaster for its backends: a child
+    reaped without a wait would be missing from its parent's count."""
     kids = []
     try:
         for task in os.listdir("/proc/%d/task" % pid):
