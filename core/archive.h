@@ -348,6 +348,16 @@ enum {
 // stays as archive_open made it: runs on several threads at once.
 int archive_flushImage(const archive_context *ctx, const std::string &path,
                        const std::string &instance, const std::string &sopClass, int *flushError);
+// Storage commitment on a node of a cluster, where the bucket is every
+// image's home and this node's files a cache: each image located by the
+// shared index (archive_locate's places; study empty: not stored) is
+// committed when its checksum is recorded (store/checksums.h: the digest
+// its object carries in the bucket), whatever this node's disk holds.
+// (*results)[i] for places[i]: ARCHIVE_FLUSHED recorded, ARCHIVE_FLUSH_MISSING
+// not stored or no record, ARCHIVE_FLUSH_FAILED the record cannot be read
+// (logged). The SOP class is not compared: the index does not keep it.
+void archive_commitRecorded(const archive_context *ctx, const std::vector<archive_image> &places,
+                            std::vector<int> *results);
 // Notes a stored image whose file the caller has just flushed itself: its
 // index files and directories go to disk at the next archive_flush.
 void archive_noteFlushed(const archive_context *ctx, const char *study, const char *series,
@@ -444,6 +454,23 @@ const struct cluster_config *archive_clusterConfig(const archive_context *ctx);
 // connected at its first use; null on one host. A forked child's is its
 // own (archive_forked drops the parent's without touching its session).
 class clusterdb *archive_clusterDb(const archive_context *ctx);
+
+// In a cluster: records that study changed now (what: "stored",
+// "changed") in the cluster's database (cluster/activity.h), by which
+// every node's studywatch knows when the study has gone quiet on every
+// node. The core does it at each image stored (its activity listener,
+// core/listener.h) and each change of stored images (core/change.h); a
+// front end that changes a study by other means calls it too. A delete is
+// no change to render (a study that retention deletes is not rendered
+// again), as on one host, where only stored images are announced to
+// studywatch. Nothing on one host; a failure is logged (the study is then
+// rendered after its next change).
+void archive_noteActivity(const archive_context *ctx, const std::string &study, const char *what);
+// Makes the cluster's tables of the core's own modules (the activity
+// table) once per process and its forked children: a front end calls it
+// after archive_open, before it forks workers, so that no worker migrates.
+// 0 (also on one host), or -1 after a log.
+int archive_clusterPrepare(const archive_context *ctx);
 
 // The serialisation of the threads of one process that use the archive
 // (the store keeps state between calls and is not thread-safe): a search

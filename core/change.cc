@@ -650,6 +650,8 @@ static size_t placeAll(LocalStore *store, index_transaction *t, const std::strin
 static void announce(const archive_context *ctx, const std::string &id, const char *kind,
                      const std::vector<std::string> &studies)
 {
+    for (const std::string &s : studies)
+        archive_noteActivity(ctx, s, "changed");
     if (ctx->monitorSock == nullptr || *ctx->monitorSock < 0)
         return;
     std::string text = MONITORMSG_KEYWORD " CHANGED " + id + " " + kind;

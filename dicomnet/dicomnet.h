@@ -69,6 +69,18 @@ int dicomnet_transport_waitReadable(T_ASC_Association *assoc, int ms);
 // end of file on a pipe that the worker has taken the connection.
 void dicomnet_transport_close_on_connection(int fd);
 
+// Checks a connection the toolkit has just accepted, before anything is
+// read from it: fd is its socket. Returns 0 to go on, with the peer's
+// address to be answered for it (dicomnet_peer_address) in peer ("" for
+// the socket's own), or non-zero to drop it (the toolkit's receive then
+// fails, and the socket is closed).
+typedef int (*dicomnet_accept_check)(int fd, char *peer, size_t peerSize);
+// Installs check for the next connection the transport makes (null: none);
+// it is taken off when it runs. Set it right before the receive of an
+// association, and null after it, as the next connection may be one this
+// process requests.
+void dicomnet_transport_check_next_accept(dicomnet_accept_check check);
+
 // Waits up to ms milliseconds for the start of the association's next
 // message: 1 when it has begun to arrive (bytes buffered in the connection
 // or PDVs left in the last PDU count), 0 when not (or a signal cut the wait
@@ -143,7 +155,9 @@ void dicomnet_tls_set_peer_policy(dicomnet_tls_peer_fn policy);
 int dicomnet_tls_peer_wanted(const char *calledAET, const char *peerAddress);
 
 // Writes the numeric address of the association's peer ("10.0.0.7",
-// "::1"; an IPv4 peer on an IPv6 socket as IPv4) into out. 0, or -1 (out
+// "::1"; an IPv4 peer on an IPv6 socket as IPv4) into out: the address the
+// accept check named for the connection (the client behind a trusted
+// proxy), else the socket's peer. 0, or -1 (out
 // then "") when the association has no connected socket.
 int dicomnet_peer_address(T_ASC_Association *assoc, char *out, size_t size);
 

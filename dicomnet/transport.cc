@@ -55,6 +55,8 @@ public:
     // Gathers (on) or sends what was gathered (off): 0, or -1 when the
     // gathered bytes could not be sent.
     virtual int cork(bool on) = 0;
+    // The peer's address the accept check named ("": the socket's peer).
+    std::string namedPeer;
 };
 
 static void set_tcp_option(int fd, int option)
@@ -251,6 +253,9 @@ static struct {
     // Descriptor closed when the next connection is made (-1: none); see
     // dicomnet_transport_close_on_connection.
     int closeOnConnection = -1;
+    // Check of the next connection made (null: none); see
+    // dicomnet_transport_check_next_accept.
+    dicomnet_accept_check acceptCheck = nullptr;
     // The TLS layer (null: no TLS) and the peer policy.
     dicomnet_TLSTransportLayer *tlsLayer = nullptr;
     dicomnet_tls_peer_fn tlsPeerPolicy = nullptr;
@@ -258,13 +263,38 @@ static struct {
     int (*stopCheck)(void) = nullptr;
 } transport;
 
-// Called by every layer right after accept() (or connect()).
-static void connectionMade()
+// Called by every layer right after accept() (or connect()), on the new
+// socket: false when the accept check drops the connection; else the peer
+// it names is in peer ("" for the socket's).
+static bool connectionMade(int fd, std::string *peer)
 {
     if (transport.closeOnConnection != -1) {
         close(transport.closeOnConnection);
         transport.closeOnConnection = -1;
     }
+    peer->clear();
+    dicomnet_accept_check check = transport.acceptCheck;
+    transport.acceptCheck = nullptr;
+    if (check == nullptr)
+        return true;
+    char named[64] = "";
+    if (check(fd, named, sizeof named) != 0)
+        return false;
+    *peer = named;
+    return true;
+}
+
+void dicomnet_transport_check_next_accept(dicomnet_accept_check check)
+{
+    transport.acceptCheck = check;
+}
+
+// A connection of either kind, with the peer the accept check named.
+template <class C> static C *named(C *conn, const std::string &peer)
+{
+    if (conn != nullptr)
+        conn->namedPeer = peer;
+    return conn;
 }
 
 class dicomnet_FastTransportLayer : public DcmTransportLayer
@@ -275,10 +305,12 @@ public:
     DcmTransportConnection *createConnection(DcmNativeSocketType openSocket,
                                              OFBool useSecureLayer) override
     {
-        connectionMade();
-        if (useSecureLayer)
+        // A dropped connection: the toolkit closes the socket and fails
+        // the receive.
+        std::string peer;
+        if (!connectionMade((int)openSocket, &peer) || useSecureLayer)
             return nullptr;
-        return new dicomnet_FastTCPConnection(openSocket);
+        return named(new dicomnet_FastTCPConnection(openSocket), peer);
     }
 };
 
@@ -431,14 +463,18 @@ public:
     DcmTransportConnection *createConnection(DcmNativeSocketType openSocket,
                                              OFBool useSecureLayer) override
     {
-        connectionMade();
+        // The check reads what precedes the TLS handshake (a PROXY
+        // header), which happens only after this returns.
+        std::string peer;
+        if (!connectionMade((int)openSocket, &peer))
+            return nullptr;
         if (!useSecureLayer)
-            return new dicomnet_FastTCPConnection(openSocket);
+            return named(new dicomnet_FastTCPConnection(openSocket), peer);
         SSL *ssl = SSL_new(getNativeHandle());
         if (ssl == nullptr)
             return nullptr;
         SSL_set_fd(ssl, (int)openSocket);
-        return new dicomnet_TLSConnection(openSocket, ssl);
+        return named(new dicomnet_TLSConnection(openSocket, ssl), peer);
     }
 };
 
@@ -634,6 +670,12 @@ int dicomnet_peer_address(T_ASC_Association *assoc, char *out, size_t size)
     if (size == 0)
         return -1;
     out[0] = '\0';
+    if (conn != nullptr && !conn->namedPeer.empty()) {
+        if (conn->namedPeer.size() >= size)
+            return -1;
+        strcpy(out, conn->namedPeer.c_str());
+        return 0;
+    }
     if (conn == nullptr || getpeername(conn->socketOf(), (struct sockaddr *)&ss, &len) != 0 ||
         getnameinfo((struct sockaddr *)&ss, len, host, sizeof(host), nullptr, 0, NI_NUMERICHOST) !=
             0)

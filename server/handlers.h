@@ -206,6 +206,15 @@ OFCondition commitSCP(T_ASC_Association *assoc, T_DIMSE_Message *msg,
 // association (through net) to the requester's address in the AE title map,
 // proposing the commitment class with the SCP role. Failures are logged.
 void commit_sendPending(T_ASC_Network *net);
+// On a node of a cluster: makes the cluster's table of open commitment
+// requests (cluster/commitjobs.h) once per process; the listener calls it
+// before it forks. 0 (also on one host), or -1 after a log.
+int commit_clusterPrepare();
+// On a node of a cluster: forks the commitment reporter, which sends the
+// reports of requests whose node died (or gave them back) before
+// reporting; it dies with the listener and closes closeFd (the store
+// lock). Its pid, or -1 (one host, or a failed fork, logged).
+pid_t commit_startReporter(int closeFd);
 // Storage commitment's bookkeeping, a listener of ingest (core/listener.h)
 // that the caller owns and registers on server_archive (archive_addListener)
 // before any association: where this worker stored each instance, for

@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <netdb.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -19,6 +20,7 @@
 
 #include <set>
 
+#include "cluster/clusterconfig.h"
 #include "core/archive.h"
 #include "core/audit.h"
 #include "core/forward.h"
@@ -28,6 +30,7 @@
 #include "dcmtk/dcmdata/dcuid.h"
 #include "dcmtk/dcmnet/cond.h"
 #include "dcmtk/dcmnet/dulstruc.h"
+#include "dicomnet/proxyheader.h"
 #include "runtime/logprintf.h"
 #include "runtime/monitormsg.h"
 #include "runtime/multicast.h"
@@ -151,6 +154,21 @@ static pid_t forwarderPid = -1;
 // The audit trail's sender (core/audit.h), a child as the forwarder, or -1.
 static pid_t auditPid = -1;
 static time_t forwarderStarted = 0;
+// The commitment reporter of a cluster's node (server/handlers.h), or -1;
+// one that ended is started again at the next housekeeping, at most once
+// a minute.
+static pid_t reporterPid = -1;
+static time_t reporterStarted = 0;
+
+static void startReporter(int storeLock)
+{
+    time_t now = time(nullptr);
+    if (reporterPid >= 0 || stopRequested || archive_clusterDb(&server_archive) == nullptr ||
+        (reporterStarted != 0 && now - reporterStarted < 60))
+        return;
+    reporterStarted = now;
+    reporterPid = commit_startReporter(storeLock);
+}
 
 static void startForwarder(int storeLock)
 {
@@ -184,6 +202,12 @@ static int reapWorkers(int wait = 0, housekeeping_compress *compress = nullptr)
         if (pid == auditPid) {
             logprintf(LOGLEVEL_ERROR, server_options.logfp, "Audit sender %d ended.\n", (int)pid);
             auditPid = -1;
+            continue;
+        }
+        if (pid == reporterPid) {
+            logprintf(LOGLEVEL_ERROR, server_options.logfp, "Commitment reporter %d ended.\n",
+                      (int)pid);
+            reporterPid = -1;
             continue;
         }
         if (pid == forwarderPid) {
@@ -229,6 +253,105 @@ static void logPeakMemory()
     fclose(f);
 }
 
+// What the accept check found on this worker's connection.
+enum acceptOutcome {
+    ACCEPT_PLAIN = 0,   // a peer that called in itself (or no check ran)
+    ACCEPT_PROXIED = 1, // a client behind a trusted proxy, named by its header
+    ACCEPT_SILENT = 2,  // a proxy's health check: dropped without a word above debug
+    ACCEPT_REFUSED = 3, // dropped, the reason logged
+};
+static acceptOutcome acceptFound = ACCEPT_PLAIN;
+
+// The socket's peer as a numeric address (an IPv4 peer on an IPv6 socket
+// as IPv4), "" when unknown.
+static void socketPeer(int fd, char *out, size_t size)
+{
+    struct sockaddr_storage ss;
+    socklen_t len = sizeof ss;
+    char host[NI_MAXHOST] = "";
+    out[0] = '\0';
+    if (getpeername(fd, (struct sockaddr *)&ss, &len) != 0 ||
+        getnameinfo((struct sockaddr *)&ss, len, host, sizeof host, nullptr, 0, NI_NUMERICHOST) !=
+            0)
+        return;
+    const char *text = host;
+    if (strncmp(text, "::ffff:", 7) == 0 && strchr(text + 7, ':') == nullptr)
+        text += 7;
+    if (strlen(text) < size)
+        memcpy(out, text, strlen(text) + 1);
+}
+
+// Whether the first byte an untrusted peer sends starts a PROXY header
+// (waiting for it no longer than the header's time): no DICOM PDU (types
+// 1 to 7) nor TLS record (0x14 to 0x18) starts with its 0x0d. Reads
+// nothing: the toolkit reads the peer's bytes as usual.
+static bool sendsProxyHeader(int fd)
+{
+    struct pollfd pfd = {fd, POLLIN, 0};
+    int r;
+    while ((r = poll(&pfd, 1, LISTENER_PROXY_HEADER_MS)) < 0 && errno == EINTR)
+        ;
+    unsigned char first = 0;
+    return r > 0 && recv(fd, &first, 1, MSG_PEEK | MSG_DONTWAIT) == 1 && first == 0x0d;
+}
+
+// The accept check of a node behind load balancers (the Cluster file's
+// proxy addresses), run on each accepted connection before the toolkit
+// (or the TLS handshake) reads from it. From a trusted proxy a PROXY
+// protocol v2 header is required and read, within a short time and to a
+// bounded length, and its client becomes the association's peer for the
+// access policy, the log and the audit trail; a proxy's health check
+// (closed before a byte, or a LOCAL header) is dropped silently; anything
+// else from a proxy is refused. From anywhere else the connection is a
+// plain peer's, as without proxies, except that a PROXY header (which only
+// a trusted proxy may send) is refused. Logs name numeric addresses and
+// fixed texts only: nothing of the peer's bytes.
+static int checkAccepted(int fd, char *peer, size_t size)
+{
+    const serveroptions &o = server_options;
+    const cluster_config *cluster = archive_clusterConfig(&server_archive);
+    char from[64];
+    socketPeer(fd, from, sizeof from);
+    // A connection reset before the worker took it has no peer any more:
+    // a proxy's health check that said its LOCAL header and hung up, or a
+    // peer that gave up. Nothing can be served on it.
+    if (from[0] == '\0') {
+        logprintf(LOGLEVEL_DEBUG, o.logfp, "Connection closed before it was read.\n");
+        acceptFound = ACCEPT_SILENT;
+        return 1;
+    }
+    if (cluster == nullptr || !cluster_isProxy(*cluster, from)) {
+        if (!sendsProxyHeader(fd))
+            return 0;
+        logprintf(LOGLEVEL_WARNING, o.logfp,
+                  "Refused a PROXY protocol header from %s, which is no trusted proxy.\n", from);
+        acceptFound = ACCEPT_REFUSED;
+        return 1;
+    }
+    proxyheader h;
+    const char *why = "";
+    switch (proxyheader_read(fd, LISTENER_PROXY_HEADER_MS, &h, &why)) {
+    case PROXYHEADER_READ_PROXY:
+        snprintf(peer, size, "%s", h.source);
+        logprintf(LOGLEVEL_NOTICE, o.logfp, "Connection from %s through proxy %s\n", h.source,
+                  from);
+        acceptFound = ACCEPT_PROXIED;
+        return 0;
+    case PROXYHEADER_READ_CLOSED:
+    case PROXYHEADER_READ_LOCAL:
+        logprintf(LOGLEVEL_DEBUG, o.logfp, "Health check from proxy %s\n", from);
+        acceptFound = ACCEPT_SILENT;
+        return 1;
+    case PROXYHEADER_READ_SILENT:
+    case PROXYHEADER_READ_TRUNCATED:
+    case PROXYHEADER_READ_BAD:
+        break;
+    }
+    logprintf(LOGLEVEL_WARNING, o.logfp, "Dropped a connection from proxy %s: %s.\n", from, why);
+    acceptFound = ACCEPT_REFUSED;
+    return 1;
+}
+
 // In a worker: accepts the connection the listener saw waiting, closes
 // taken once it is off the listening socket, reads the association request
 // and serves it, or refuses it when the listener found too many workers.
@@ -238,14 +361,25 @@ static void serveConnection(T_ASC_Network *net, bool secure, bool tooMany, int t
     alarm(LISTENER_PHASE_ALARM);
     dicomnet_transport_close_on_connection(taken);
     T_ASC_Association *assoc = nullptr;
+    // Behind load balancers each accepted connection is checked before
+    // anything reads from it (a PROXY header comes before the TLS
+    // handshake); on one host nothing is, as ever.
+    const cluster_config *cluster = archive_clusterConfig(&server_archive);
+    acceptFound = ACCEPT_PLAIN;
+    if (cluster != nullptr && !cluster->proxies.empty())
+        dicomnet_transport_check_next_accept(checkAccepted);
     // Another process may have taken the connection after all: wait for
     // one no longer than a second.
     // On the TLS port the TLS handshake happens here too, in the worker.
     OFCondition cond = ASC_receiveAssociation(net, &assoc, LISTENER_MAX_PDU, nullptr, nullptr,
                                               secure, DUL_NOBLOCK, 1);
     dicomnet_transport_close_on_connection(-1);
+    dicomnet_transport_check_next_accept(nullptr);
     if (cond.bad()) {
-        if (cond != DUL_NOASSOCIATIONREQUEST)
+        // A connection the check dropped was logged by it (or is a
+        // health check, worth no line).
+        if (cond != DUL_NOASSOCIATIONREQUEST && acceptFound != ACCEPT_SILENT &&
+            acceptFound != ACCEPT_REFUSED)
             dumpCondition(nullptr, cond);
         if (assoc != nullptr) {
             ASC_dropSCPAssociation(assoc);
@@ -360,6 +494,8 @@ static void stopWorkers(housekeeping_compress *compress)
         kill(pid, SIGTERM);
     if (forwarderPid > 0)
         kill(forwarderPid, SIGTERM);
+    if (reporterPid > 0)
+        kill(reporterPid, SIGTERM);
     // A pass ends wherever it is: what it leaves, the next one finishes.
     if (compress->pid > 0)
         kill(compress->pid, SIGTERM);
@@ -477,6 +613,7 @@ int runListener()
     // After the recovery: a forward never reads an image a crash left
     // half entered.
     startForwarder(storeLock);
+    startReporter(storeLock);
     // The compression passes, counted from the start.
     compress_config compressCfg;
     housekeeping_compress compress;
@@ -528,6 +665,7 @@ int runListener()
                 signal(SIGALRM, SIG_DFL);
                 workerPids.clear();
                 forwarderPid = -1;
+                reporterPid = -1;
                 // The worker inherits the archive as the listener has it:
                 // the store (its study table current, refreshed above) and
                 // the descriptor of the store lock, which shares the
@@ -564,6 +702,7 @@ int runListener()
             last_retention = time(nullptr);
         }
         startForwarder(storeLock);
+        startReporter(storeLock);
         if (workers <= 0) {
             workers = 0;
             server_state.change(SS_IDLE, 1);

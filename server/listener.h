@@ -14,11 +14,12 @@ enum endReason {
 
 // Listener tunables.
 enum {
-    LISTENER_WAIT_SECONDS = 5,    // wait for a request before housekeeping
-    LISTENER_MAX_PDU = 16384,     // maximum receive PDU of accepted associations
-    LISTENER_PHASE_ALARM = 10,    // seconds for negotiation and for closing
-    LISTENER_TAKE_WAIT_MS = 1000, // most the listener waits for a worker to take its connection
-    LISTENER_MAX_REFUSING = 20,   // workers beyond the limit; then the listener refuses itself
+    LISTENER_WAIT_SECONDS = 5,       // wait for a request before housekeeping
+    LISTENER_MAX_PDU = 16384,        // maximum receive PDU of accepted associations
+    LISTENER_PHASE_ALARM = 10,       // seconds for negotiation and for closing
+    LISTENER_TAKE_WAIT_MS = 1000,    // most the listener waits for a worker to take its connection
+    LISTENER_MAX_REFUSING = 20,      // workers beyond the limit; then the listener refuses itself
+    LISTENER_PROXY_HEADER_MS = 2000, // most a proxy takes to send its PROXY header
 };
 
 // The listening loop. In the listening process it returns 1 when the port

@@ -357,6 +357,10 @@ int main(int argc, char **argv)
     settings.syncEachImage = o.sync_each_image != 0;
     if (archive_open(&server_archive, settings, nullptr) != 0)
         return 1;
+    // In a cluster, the core's tables in the cluster's database, before
+    // any worker is forked (a failure is logged; each worker tries again).
+    archive_clusterPrepare(&server_archive);
+    commit_clusterPrepare();
     // The audit trail, when the site keeps one (a wrong AuditLog file keeps
     // the server from starting: it would run unaudited).
     std::string auditWhy;

@@ -32,6 +32,11 @@
 // PATH and 126 when it is found but cannot be executed, as the shell reports
 // such commands.
 //
+// On a node of a cluster (the site file "Cluster", cluster/clusterconfig.h,
+// along the configuration search path) the quiet studies come from the
+// cluster's database instead, where every node records each study's last
+// change: see studywatch/clusterwatch.h. The channel is then a hint only.
+//
 // Exit status: 0 for the parent of a daemon; 1 after the usage text (an
 // unknown option, a missing or invalid option argument, an extra operand),
 // when the daemon step fails, when the user or group cannot be switched to,
@@ -49,10 +54,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
+
+#include "cluster/clusterconfig.h"
 #include "runtime/fullio.h"
 #include "runtime/installpath.h"
 #include "runtime/logprintf.h"
 #include "runtime/process.h"
+#include "studywatch/clusterwatch.h"
 #include "studywatch/watchloop.h"
 
 struct settings {
@@ -238,10 +247,19 @@ int main(int argc, char **argv)
     }
     if (pidfile_failed)
         logprintf(LOGLEVEL_WARNING, log, "Cannot write pid file %s.\n", s.pidfile);
+    // The site's Cluster settings, read while the files are still
+    // readable as root: with them the quiet studies come from the
+    // cluster's database (studywatch/clusterwatch.h).
+    std::unique_ptr<cluster_config> cluster;
+    if (cluster_start(&cluster, log, "studywatch") != 0)
+        return 1;
     if (give_up_root(&s, log) != 0)
         return 1;
     watchloop_set_archive(s.archive, s.narchive);
     watchloop_set_log_interval(static_cast<int64_t>(s.log_interval) * 1000);
-    watchloop_run(s.monitor_port, s.timeout, s.maxchildren, log);
+    if (cluster)
+        clusterwatch_run(s.monitor_port, s.timeout, s.maxchildren, *cluster, log);
+    else
+        watchloop_run(s.monitor_port, s.timeout, s.maxchildren, log);
     return 1;
 }

@@ -47,6 +47,18 @@ int watchloop_command(const char *studyuid, char *out, size_t size)
     _exit(errno == ENOENT ? WATCHLOOP_EXIT_NOTFOUND : WATCHLOOP_EXIT_CANNOTEXEC);
 }
 
+pid_t watchloop_spawn(const char *studyuid, FILE *log)
+{
+    pid_t pid = fork();
+    if (pid < 0) {
+        logprintf(LOGLEVEL_SEVERE, log, "Fork() failure?!\n");
+        return -1;
+    }
+    if (pid == 0)
+        exec_renderer(studyuid, log);
+    return pid;
+}
+
 pid_t watchloop_launch(SQ_queue *q, int maxchildren, FILE *log)
 {
     if (SQ_count(q, SQ_RUNNING) >= static_cast<unsigned>(maxchildren))
@@ -54,13 +66,9 @@ pid_t watchloop_launch(SQ_queue *q, int maxchildren, FILE *log)
     SQ_entry *e = SQ_next_ready(q);
     if (!e)
         return 0;
-    pid_t pid = fork();
-    if (pid < 0) {
-        logprintf(LOGLEVEL_SEVERE, log, "Fork() failure?!\n");
+    pid_t pid = watchloop_spawn(e->studyuid, log);
+    if (pid < 0)
         return -1;
-    }
-    if (pid == 0)
-        exec_renderer(e->studyuid, log);
     e->child = pid;
     SQ_update_state(q, e, SQ_RUNNING);
     logprintf(LOGLEVEL_INFO, log, "Processing uid %s in child %d.\n", e->studyuid,
@@ -77,18 +85,7 @@ int watchloop_reap(SQ_queue *q, FILE *log)
     pid_t pid;
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
         reaped++;
-        if (WIFEXITED(status)) {
-            note_renderer(WEXITSTATUS(status), log);
-            if (WEXITSTATUS(status) != 0)
-                logprintf(LOGLEVEL_DEBUG, log, "Child %d terminated%s %d.\n", static_cast<int>(pid),
-                          " with exit code", WEXITSTATUS(status));
-        } else if (WIFSIGNALED(status)) {
-            logprintf(LOGLEVEL_DEBUG, log, "Child %d terminated%s %d.\n", static_cast<int>(pid),
-                      " due to signal", WTERMSIG(status));
-        } else {
-            logprintf(LOGLEVEL_DEBUG, log, "Child %d terminated%s %d.\n", static_cast<int>(pid),
-                      " for an unknown reason", 0);
-        }
+        watchloop_note_end(pid, status, log);
         SQ_entry *e = SQ_find_child(q, pid);
         if (!e) {
             logprintf(LOGLEVEL_ERROR, log, "Child %d unknown!\n", static_cast<int>(pid));
@@ -100,6 +97,22 @@ int watchloop_reap(SQ_queue *q, FILE *log)
         SQ_finish(q, e);
     }
     return reaped;
+}
+
+void watchloop_note_end(pid_t pid, int status, FILE *log)
+{
+    if (WIFEXITED(status)) {
+        note_renderer(WEXITSTATUS(status), log);
+        if (WEXITSTATUS(status) != 0)
+            logprintf(LOGLEVEL_DEBUG, log, "Child %d terminated%s %d.\n", static_cast<int>(pid),
+                      " with exit code", WEXITSTATUS(status));
+    } else if (WIFSIGNALED(status)) {
+        logprintf(LOGLEVEL_DEBUG, log, "Child %d terminated%s %d.\n", static_cast<int>(pid),
+                  " due to signal", WTERMSIG(status));
+    } else {
+        logprintf(LOGLEVEL_DEBUG, log, "Child %d terminated%s %d.\n", static_cast<int>(pid),
+                  " for an unknown reason", 0);
+    }
 }
 
 // One reason for ignoring or refusing datagrams, logged at most once per

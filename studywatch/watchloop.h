@@ -62,6 +62,14 @@ int watchloop_command(const char *studyuid, char *out, size_t size);
 // stays ready). The child itself never returns.
 pid_t watchloop_launch(SQ_queue *q, int maxchildren, FILE *log);
 
+// Forks a child that runs the renderer on studyuid (a UID storeuid_parse
+// would take). The child's pid, or -1 if fork failed (logged).
+pid_t watchloop_spawn(const char *studyuid, FILE *log);
+
+// Logs how a renderer's child ended (status as waitpid gives it): a
+// renderer that cannot be started is said once until one starts again.
+void watchloop_note_end(pid_t pid, int status, FILE *log);
+
 // Collects every ended child without waiting, logs how it ended and
 // finishes its entry. Returns the number of children collected.
 int watchloop_reap(SQ_queue *q, FILE *log);

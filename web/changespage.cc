@@ -25,23 +25,6 @@ bool changespage_owns(const std::string &path)
     return path == "/changes";
 }
 
-// The peer's numeric address, for the change log ("" when unknown).
-static std::string peerOf(const webrequest &rq)
-{
-    const union MHD_ConnectionInfo *ci =
-        MHD_get_connection_info(rq.conn, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    char text[INET6_ADDRSTRLEN] = "";
-    if (ci == nullptr || ci->client_addr == nullptr)
-        return "";
-    if (ci->client_addr->sa_family == AF_INET)
-        inet_ntop(AF_INET, &((const struct sockaddr_in *)ci->client_addr)->sin_addr, text,
-                  sizeof text);
-    else if (ci->client_addr->sa_family == AF_INET6)
-        inet_ntop(AF_INET6, &((const struct sockaddr_in6 *)ci->client_addr)->sin6_addr, text,
-                  sizeof text);
-    return text;
-}
-
 static std::vector<std::string> commaList(const std::string &text)
 {
     std::vector<std::string> out;
@@ -84,7 +67,7 @@ static int makeChange(const webrequest &rq, const std::string &body)
             refused == MHD_HTTP_BAD_REQUEST
                 ? "The body is no flat JSON object"
                 : "Expected application/x-www-form-urlencoded or application/json");
-    change_origin origin{rq.user.empty() ? "web" : rq.user, "web " + peerOf(rq)};
+    change_origin origin{rq.user.empty() ? "web" : rq.user, "web " + web_peerAddress(rq.conn)};
     std::string kind;
     change_modify modify;
     change_merge merge;

@@ -154,3 +154,16 @@ bool frontdoor_formContentType(const char *value)
     return type == "application/x-www-form-urlencoded" || type == "multipart/form-data" ||
            type == "text/plain";
 }
+
+bool frontdoor_forwardedFor(const std::vector<std::string> &values, std::string *address)
+{
+    if (values.empty())
+        return false;
+    const std::string &last = values.back();
+    size_t comma = last.rfind(',');
+    std::string entry = comma == std::string::npos ? last : last.substr(comma + 1);
+    size_t b = entry.find_first_not_of(" \t"), e = entry.find_last_not_of(" \t");
+    if (b == std::string::npos)
+        return false;
+    return canonicalAddress(entry.substr(b, e - b + 1), address);
+}

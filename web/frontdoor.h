@@ -43,6 +43,15 @@ struct frontdoor_framing {
 // exactly "chunked", HTTP/1.1 without Host, or more than one Host.
 const char *frontdoor_framingError(const frontdoor_framing &f);
 
+// The client a trusted proxy names in X-Forwarded-For: values are every
+// field of that name, in order; the proxy appends its own field (or its
+// address to the last one), so only the last address of the last field
+// is the proxy's word, and whatever the client wrote before is not. True
+// with the address in canonical form (as frontdoor_parseHost gives one) in
+// *address; false when there is no field or the last entry is no numeric
+// address.
+bool frontdoor_forwardedFor(const std::vector<std::string> &values, std::string *address);
+
 // True for a Content-Type value whose body an HTML form, or a request
 // another site's page may send without a CORS preflight, can carry:
 // none, application/x-www-form-urlencoded, multipart/form-data, text/plain

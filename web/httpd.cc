@@ -29,6 +29,8 @@
 
 #include "access/accesspolicy.h"
 #include "aetitlemap/aetitlemap.h"
+#include "cluster/clusterconfig.h"
+#include "core/archive.h"
 #include "runtime/logprintf.h"
 #include "runtime/sitefile.h"
 #include "web/changespage.h"
@@ -148,8 +150,8 @@ static unsigned operationOf(const std::string &method, const std::string &path,
     return ACCESS_GET;
 }
 
-// The peer's numeric address, or "" when unknown.
-static std::string peerAddress(MHD_Connection *conn)
+// The socket peer's numeric address, or "" when unknown.
+static std::string socketPeer(MHD_Connection *conn)
 {
     const union MHD_ConnectionInfo *ci =
         MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
@@ -163,6 +165,34 @@ static std::string peerAddress(MHD_Connection *conn)
         inet_ntop(AF_INET6, &((const struct sockaddr_in6 *)ci->client_addr)->sin6_addr, text,
                   sizeof text);
     return text;
+}
+
+// Collects every X-Forwarded-For field of a request, in order.
+static MHD_Result collectForwardedFor(void *cls, enum MHD_ValueKind, const char *key,
+                                      const char *value)
+{
+    if (key != nullptr && strcasecmp(key, "X-Forwarded-For") == 0)
+        ((std::vector<std::string> *)cls)->push_back(value != nullptr ? value : "");
+    return MHD_YES;
+}
+
+// The client's numeric address, or "" when unknown: the socket's peer, or,
+// on a request whose socket peer is one of the cluster's trusted load
+// balancers (the Cluster file's proxy setting), the client that proxy
+// names last in X-Forwarded-For; "" when it names none (the proxy's own
+// address must not stand for its clients). From any other peer the field
+// is not looked at: anyone can write one. The cluster's settings are fixed
+// once the archive is open, so they are read here without its lock.
+static std::string peerAddress(MHD_Connection *conn)
+{
+    std::string peer = socketPeer(conn);
+    const cluster_config *cluster = archive_clusterConfig(&web_archive);
+    if (cluster == nullptr || peer.empty() || !cluster_isProxy(*cluster, peer.c_str()))
+        return peer;
+    std::vector<std::string> values;
+    MHD_get_connection_values(conn, MHD_HEADER_KIND, collectForwardedFor, &values);
+    std::string client;
+    return frontdoor_forwardedFor(values, &client) ? client : std::string();
 }
 
 std::string web_peerAddress(MHD_Connection *conn)

@@ -217,3 +217,30 @@ TEST(MonitorCounts, ForwardedPerDestinationAndDurationsBoundedAndEscaped)
     EXPECT_STREQ(metrics_routeOf("GET", "/forwardx"), "other");
     EXPECT_STREQ(metrics_routeOf("GET", "/retrieve/moves"), "retrieve_page");
 }
+
+TEST(FrontDoor, TheProxysLastForwardedForEntryNamesTheClient)
+{
+    std::string a;
+    EXPECT_TRUE(frontdoor_forwardedFor({"127.0.0.7"}, &a));
+    EXPECT_EQ(a, "127.0.0.7");
+    // What the client wrote itself comes first; the proxy's word is last,
+    // in a field of its own or appended to the client's.
+    EXPECT_TRUE(frontdoor_forwardedFor({"10.9.9.9", "127.0.0.7"}, &a));
+    EXPECT_EQ(a, "127.0.0.7");
+    EXPECT_TRUE(frontdoor_forwardedFor({"10.9.9.9, 127.0.0.8 "}, &a));
+    EXPECT_EQ(a, "127.0.0.8");
+    EXPECT_TRUE(frontdoor_forwardedFor({"2001:DB8::7"}, &a));
+    EXPECT_EQ(a, "2001:db8::7");
+    EXPECT_TRUE(frontdoor_forwardedFor({"::ffff:10.1.2.3"}, &a));
+    EXPECT_EQ(a, "10.1.2.3");
+    for (const std::vector<std::string> &bad :
+         std::vector<std::vector<std::string>>{{},
+                                               {""},
+                                               {"127.0.0.7,"},
+                                               {"127.0.0.7", "unknown"},
+                                               {"host.example"},
+                                               {"127.0.0.7:80"},
+                                               {"[::1]"},
+                                               {"127.0.0.7\n"}})
+        EXPECT_FALSE(frontdoor_forwardedFor(bad, &a)) << (bad.empty() ? "(none)" : bad.back());
+}
