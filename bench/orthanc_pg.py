@@ -62,14 +62,13 @@ CPU per image: above 1, ours is better. Figures on a shared virtual
 machine vary by a quarter and more from run to run; compare the ratios of
 one run.
 
-Measured (defaults, 2 shared cores under a load of about 5): slices 276
-images/s Orthanc, 1846 ours (6.7x); CPU per image 1.06 + 1.20 ms
-(PostgreSQL) Orthanc, 0.37 ms ours (6.1x); 20,000 studies loaded at 92
-images/s into Orthanc (18 stores refused with OutOfResources, its
-serialization conflicts between the plugin's connections, sent again) and
-960 into ours; by Patient ID, the query alone 2.16 ms Orthanc, 0.48 ms
-ours (best; 4.5x), through findscu 21.7 and 20.4 ms; PatientName=AB* (30
-matches) 11.4 and 0.78 ms alone (14.6x), 35.5 and 20.8 ms through findscu.
+Measured (defaults, 2 shared cores under a load of 3 to 5): slices 348
+images/s Orthanc, 1885 ours (best; 5.4x); CPU per image 1.52 + 1.20 ms
+(PostgreSQL) Orthanc, 0.53 ms ours (5.1x); 20,000 studies loaded at 149
+images/s into Orthanc and 1075 into ours; by Patient ID the query alone
+1.72 ms Orthanc, 0.39 ms ours (best; 4.4x), through findscu 18.2 and 17.8
+ms; PatientName=AB* (30 matches) 8.8 and 1.1 ms alone (8.2x), 26.6 and
+19.4 ms through findscu.
 """
 
 import os
