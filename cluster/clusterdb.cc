@@ -16,6 +16,13 @@
 // between two tries: together about 20 s, a database failover's length.
 enum { CLUSTERDB_ATTEMPTS = 40, CLUSTERDB_MAX_PAUSE_MS = 1000 };
 
+static long long monotonicMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
 // Text from the database for a log line: control bytes and bytes of 0x80
 // or more as \xNN.
 static std::string forLog(const char *text)
@@ -48,6 +55,25 @@ static void pause(int attempt)
 
 static void quiet(void *, const char *) {}
 
+// One connection attempt with the defaults a node needs under failover,
+// each overridden by the site's conninfo when it names it: a bounded
+// connect, keepalives (a server gone mid-statement is noticed), and only a
+// server that takes writes (with several hosts listed, the promoted one).
+static PGconn *connectOnce(const std::string &conninfo)
+{
+    // libpq: a later keyword overrides an earlier one, and the expanded
+    // dbname (the site's string) comes last.
+    const char *keys[] = {"connect_timeout",
+                          "keepalives_idle",
+                          "keepalives_interval",
+                          "keepalives_count",
+                          "target_session_attrs",
+                          "dbname",
+                          nullptr};
+    const char *values[] = {"5", "10", "5", "3", "read-write", conninfo.c_str(), nullptr};
+    return PQconnectdbParams(keys, values, 1);
+}
+
 clusterdb::clusterdb(const std::string &conninfo, FILE *log) : conninfo_(conninfo), log_(log) {}
 
 clusterdb::~clusterdb()
@@ -63,7 +89,7 @@ int clusterdb::connect()
         return 0;
     if (conn_)
         PQfinish(conn_);
-    conn_ = PQconnectdb(conninfo_.c_str());
+    conn_ = connectOnce(conninfo_);
     if (PQstatus(conn_) != CONNECTION_OK) {
         logprintf(LOGLEVEL_ERROR, log_, "cluster database: cannot connect: %s\n",
                   forLog(PQerrorMessage(conn_)).c_str());
@@ -106,6 +132,12 @@ void clusterdb::forked()
     new (&mu_) std::recursive_mutex();
 }
 
+void clusterdb::setPatience(long ms)
+{
+    std::lock_guard<std::recursive_mutex> g(mu_);
+    patienceMs_ = ms;
+}
+
 int clusterdb::open()
 {
     std::lock_guard<std::recursive_mutex> g(mu_);
@@ -119,10 +151,14 @@ int clusterdb::run(const char *sql, const std::vector<std::string> &params, clus
     std::vector<const char *> values;
     for (const std::string &v : params)
         values.push_back(v.c_str());
-    PGresult *r =
-        PQexecParams(conn_, sql, (int)values.size(), nullptr, values.data(), nullptr, nullptr, 0);
+    // Without parameters the simple protocol, which takes several
+    // statements at once (BEGIN and the transaction's id in one round trip).
+    PGresult *r = values.empty() ? PQexec(conn_, sql)
+                                 : PQexecParams(conn_, sql, (int)values.size(), nullptr,
+                                                values.data(), nullptr, nullptr, 0);
     ExecStatusType st = PQresultStatus(r);
     int result = CLUSTERDB_OK;
+    lastStatus_ = PQcmdStatus(r) ? PQcmdStatus(r) : "";
     if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) {
         if (out != nullptr) {
             out->rows.clear();
@@ -152,12 +188,16 @@ int clusterdb::run(const char *sql, const std::vector<std::string> &params, clus
             result = CLUSTERDB_RETRY;
         } else if (strcmp(state, "23505") == 0) {
             result = CLUSTERDB_CONFLICT;
-        } else if (strncmp(state, "08", 2) == 0 || strcmp(state, "57P01") == 0 ||
-                   strcmp(state, "57P03") == 0 || strcmp(state, "25006") == 0) {
+        } else if (*state == '\0' || strncmp(state, "08", 2) == 0 ||
+                   strncmp(state, "57P0", 4) == 0 || strcmp(state, "25006") == 0) {
             // The connection's or the server's trouble (a shutdown, a
             // standby that is not yet primary): a new connection later.
-            logprintf(LOGLEVEL_WARNING, log_, "cluster database: %s: %s\n", state,
-                      forLog(PQresultErrorMessage(r)).c_str());
+            // No SQLSTATE at all is libpq's own error: the server closed
+            // the socket under a statement being sent (a crash, an
+            // immediate stop), and libpq may not have marked the
+            // connection bad yet.
+            logprintf(LOGLEVEL_WARNING, log_, "cluster database: %s: %s\n",
+                      *state ? state : "connection lost", forLog(PQresultErrorMessage(r)).c_str());
             PQfinish(conn_);
             conn_ = nullptr;
             result = CLUSTERDB_RETRY;
@@ -187,14 +227,17 @@ int clusterdb_tx::q(const char *sql, const std::vector<std::string> &params, clu
 int clusterdb::exec(const char *sql, const std::vector<std::string> &params, clusterdb_rows *out)
 {
     std::lock_guard<std::recursive_mutex> g(mu_);
+    long long start = monotonicMs();
     for (int attempt = 0; attempt < CLUSTERDB_ATTEMPTS; attempt++) {
         int r = run(sql, params, out);
         if (r != CLUSTERDB_RETRY)
             return r;
+        if (monotonicMs() - start > patienceMs_)
+            break;
         pause(attempt);
     }
-    logprintf(LOGLEVEL_ERROR, log_, "cluster database: gave up after %d tries\n",
-              (int)CLUSTERDB_ATTEMPTS);
+    logprintf(LOGLEVEL_ERROR, log_, "cluster database: gave up after %d tries or %ld ms\n",
+              (int)CLUSTERDB_ATTEMPTS, patienceMs_);
     return CLUSTERDB_FAILED;
 }
 
@@ -202,26 +245,88 @@ int clusterdb::transact(const std::function<int(clusterdb_tx &)> &fn)
 {
     std::lock_guard<std::recursive_mutex> g(mu_);
     // Nested use is a programming error: the outer transaction would be
-    // committed by the inner one.
-    if (conn_ && PQtransactionStatus(conn_) != PQTRANS_IDLE)
+    // committed by the inner one. (A connection lost earlier reports
+    // PQTRANS_UNKNOWN: that is no transaction, and is made anew.)
+    if (conn_ && PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE)
         abort();
     clusterdb_tx tx(this);
+    long long start = monotonicMs();
     for (int attempt = 0; attempt < CLUSTERDB_ATTEMPTS; attempt++) {
-        int r = run("BEGIN", {}, nullptr);
+        // The transaction's id and session, for a COMMIT whose answer is
+        // lost (see outcome).
+        clusterdb_rows began;
+        int r = run("BEGIN; SELECT txid_current()", {}, &began);
+        std::string txid = r == CLUSTERDB_OK && began.size() == 1 ? began.at(0, 0) : "";
+        int pid = conn_ ? PQbackendPID(conn_) : 0;
         if (r == CLUSTERDB_OK)
             r = fn(tx);
-        if (r == CLUSTERDB_OK)
+        // A statement that failed without fn noticing (a conflict taken
+        // without a savepoint) aborted the transaction on the server:
+        // COMMIT would answer ROLLBACK, which must not count as done.
+        if (r == CLUSTERDB_OK && conn_ && PQtransactionStatus(conn_) == PQTRANS_INERROR) {
+            logprintf(LOGLEVEL_ERROR, log_,
+                      "cluster database: a transaction went on after a failed statement: "
+                      "rolled back\n");
+            r = CLUSTERDB_FAILED;
+        }
+        if (r == CLUSTERDB_OK) {
             r = run("COMMIT", {}, nullptr);
+            if (r == CLUSTERDB_OK && lastStatus_ != "COMMIT")
+                r = CLUSTERDB_FAILED;
+            // Lost AT COMMIT: the server is asked whether it took, so that
+            // a transaction that took is not run twice (a claim would be
+            // made again, of another job); when it cannot tell, fn is
+            // replayed (each fn is idempotent, see the header).
+            if (r == CLUSTERDB_RETRY && outcome(txid, pid) == 1) {
+                logprintf(LOGLEVEL_NOTICE, log_,
+                          "cluster database: an unanswered COMMIT took: not replayed\n");
+                return CLUSTERDB_OK;
+            }
+        }
         if (r == CLUSTERDB_OK)
             return CLUSTERDB_OK;
         rollback();
         if (r != CLUSTERDB_RETRY)
             return r == CLUSTERDB_CONFLICT ? CLUSTERDB_FAILED : r;
+        if (monotonicMs() - start > patienceMs_)
+            break;
         pause(attempt);
     }
-    logprintf(LOGLEVEL_ERROR, log_, "cluster database: a transaction gave up after %d tries\n",
-              (int)CLUSTERDB_ATTEMPTS);
+    logprintf(LOGLEVEL_ERROR, log_,
+              "cluster database: a transaction gave up after %d tries or %ld ms\n",
+              (int)CLUSTERDB_ATTEMPTS, patienceMs_);
     return CLUSTERDB_FAILED;
+}
+
+int clusterdb::outcome(const std::string &txid, int pid)
+{
+    if (txid.empty())
+        return 0;
+    long long start = monotonicMs();
+    for (int attempt = 0;; attempt++) {
+        if (attempt > 0)
+            pause(attempt);
+        clusterdb_rows rows;
+        int r = run("SELECT txid_status($1::bigint)", {txid}, &rows);
+        if (r == CLUSTERDB_RETRY && monotonicMs() - start < patienceMs_)
+            continue;
+        // An id the server never gave out ("in the future": a promoted
+        // standby that never had it) fails the statement: it did not take.
+        if (r != CLUSTERDB_OK || rows.size() != 1)
+            return r == CLUSTERDB_FAILED ? 0 : -1;
+        const std::string &status = rows.at(0, 0);
+        if (status == "committed")
+            return 1;
+        if (status != "in progress" || monotonicMs() - start > patienceMs_)
+            return status == "in progress" ? -1 : 0;
+        // Its session lives on (a cut the server has not noticed): ended,
+        // so that it cannot commit after a replay. Only the session that
+        // still holds this very transaction: after a failover the pid may
+        // be another's.
+        run("SELECT pg_terminate_backend(pid, 1000) FROM pg_stat_activity WHERE pid = "
+            "$1::integer AND backend_xid::text = ($2::bigint % 4294967296)::text",
+            {std::to_string(pid), txid}, nullptr);
+    }
 }
 
 int clusterdb::migrate(const char *module, int version, const char *const *steps)

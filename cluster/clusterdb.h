@@ -6,12 +6,23 @@
 // - Statements with text parameters ($1, $2 ...), results as text rows.
 // - A transaction is a function replayed whole on a serialization failure
 //   or deadlock (SQLSTATE 40001, 40P01) or a connection lost before its
-//   COMMIT, a bounded number of times with a growing pause (so a database
-//   failover of a few seconds is waited out); the function must keep no
+//   COMMIT, a bounded number of times with a growing pause, 25 s at most
+//   in all (setPatience; so a database failover of a few seconds is
+//   waited out, and a database that stays down fails the call); the function must keep no
 //   effect outside the database until clusterdb::transact returns 0.
 // - A connection lost at COMMIT leaves it unknown whether the transaction
-//   took: the function is replayed, so each must be idempotent (insert ...
-//   ON CONFLICT, update by key), which every user here is.
+//   took: the server is asked (txid_status of the id read with BEGIN, on a
+//   new connection, the old session ended first if it still holds it), and
+//   the function is replayed only when it did not take or the server
+//   cannot tell; each must still be idempotent (insert ... ON CONFLICT,
+//   update by key), which every user here is.
+// - A connection asks for a server that takes writes
+//   (target_session_attrs=read-write, unless the conninfo says otherwise),
+//   so a conninfo that lists a primary and its standbys follows a
+//   promotion; 25006 (read only) and a shutdown's 57P0x drop the
+//   connection and replay.
+// - A function that goes on after a failed statement (a conflict taken
+//   without a savepoint) gets CLUSTERDB_FAILED: the server rolled back.
 // - Each module makes its own tables with migrate, under an advisory lock,
 //   keeping its version in velto_module_version; migrations only add, so a
 //   node running older code keeps working.
@@ -78,6 +89,10 @@ public:
 
     // Connects now (else at the first call): 0, or -1 (logged).
     int open();
+    // The longest a statement or transaction is replayed for, whatever its
+    // tries cost (a host that drops packets makes each connect wait its
+    // whole connect_timeout, 5 s): 25 s unless set.
+    void setPatience(long ms);
     // One statement on its own (autocommit), replayed after a lost
     // connection as transact does: CLUSTERDB_OK, CLUSTERDB_CONFLICT or
     // CLUSTERDB_FAILED.
@@ -108,10 +123,16 @@ private:
     int run(const char *sql, const std::vector<std::string> &params, clusterdb_rows *out);
     int connect();
     void rollback();
+    // What became of the transaction txid (of session pid) whose COMMIT
+    // went unanswered, asked on a new connection: 1 it took, 0 it did not,
+    // -1 unknown.
+    int outcome(const std::string &txid, int pid);
 
     std::string conninfo_;
     FILE *log_;
     PGconn *conn_ = nullptr;
+    long patienceMs_ = 25000;
+    std::string lastStatus_; // the last statement's command tag ("COMMIT", "ROLLBACK" ...)
     std::recursive_mutex mu_;
 };
 

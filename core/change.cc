@@ -29,6 +29,7 @@
 #include "core/archive.h"
 #include "core/audit.h"
 #include "core/forward.h"
+#include "core/forwarddb.h"
 #include "dicomnet/dicomnet.h"
 #include "runtime/fullio.h"
 #include "runtime/installpath.h"
@@ -669,9 +670,17 @@ static void forwardAgain(const archive_context *ctx, const std::vector<planImage
 {
     if (ctx->forwardRules == nullptr)
         return;
+    // A node of a cluster queues them in the cluster's database.
+    clusterdb *db = archive_clusterDb(ctx);
     for (const planImage &im : images) {
         DcmFileFormat ff;
-        if (readHead(ctx->store, im.ns, im.nr, im.ni, &ff))
+        if (!readHead(ctx->store, im.ns, im.nr, im.ni, &ff))
+            continue;
+        if (db != nullptr)
+            forwarddb(db, archive_clusterConfig(ctx), ctx->store->getLogfile())
+                .noteStored(ctx->forwardRules, ff.getDataset(), nullptr, im.ns.c_str(),
+                            im.nr.c_str(), im.ni.c_str());
+        else
             forward_noteStored(ctx->store->getBaseDir(), ctx->forwardRules, ff.getDataset(),
                                nullptr, im.ns.c_str(), im.nr.c_str(), im.ni.c_str(),
                                ctx->store->getLogfile());

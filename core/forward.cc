@@ -3,6 +3,7 @@
 // BASE/forward/ (made, read, listed, rewritten, finished).
 #include "core/forward.h"
 #include "core/deidentify.h"
+#include "core/forwarddb.h"
 #include "core/listener.h"
 
 #include <dirent.h>
@@ -37,6 +38,25 @@ static void setError(char *error, size_t size, int line, const std::string &text
 {
     if (error != nullptr && size > 0)
         snprintf(error, size, "line %d: %s", line, text.c_str());
+}
+
+// 64-bit FNV-1a: names a quiet rule's job of one study.
+static unsigned long long fnv(const std::string &s)
+{
+    unsigned long long h = 1469598103934665603ULL;
+    for (unsigned char c : s) {
+        h ^= c;
+        h *= 1099511628211ULL;
+    }
+    return h;
+}
+
+std::string forward_quietId(const forward_rule &r, const char *study)
+{
+    char id[40];
+    snprintf(id, sizeof id, "q-%016llx",
+             fnv(std::to_string(r.line) + " " + r.destination + " " + study));
+    return id;
 }
 
 // An AE title: 1 to 16 characters, no backslash, no control character.
@@ -600,7 +620,7 @@ int forward_write(const char *baseDir, const forward_job &job, FILE *log)
 }
 
 // A new id, in the order jobs are made: seconds, process, a counter.
-static std::string newId()
+std::string forward_newId()
 {
     static std::atomic<unsigned> counter{0};
     struct timespec ts;
@@ -613,25 +633,14 @@ static std::string newId()
 
 int forward_submit(const char *baseDir, forward_job *job, FILE *log)
 {
-    job->id = newId();
+    job->id = forward_newId();
     job->state = FORWARD_PENDING;
     job->attempts = 0;
     job->created = job->next = (long long)time(nullptr);
     return forward_write(baseDir, *job, log);
 }
 
-// 64-bit FNV-1a: names a quiet rule's job of one study.
-static unsigned long long fnv(const std::string &s)
-{
-    unsigned long long h = 1469598103934665603ULL;
-    for (unsigned char c : s) {
-        h ^= c;
-        h *= 1099511628211ULL;
-    }
-    return h;
-}
-
-static bool ruleMatches(const forward_rule &r, DcmDataset *ds, const char *caller)
+bool forward_ruleMatches(const forward_rule &r, DcmDataset *ds, const char *caller)
 {
     // Not back to where the image came from: two archives that forward to
     // each other would otherwise send it to and fro for ever.
@@ -666,7 +675,7 @@ static std::string heldPath(const char *baseDir, const std::string &id)
 // -1 after a log (nothing left of it).
 static int holdJob(const char *baseDir, forward_job *job, forward_held *held, FILE *log)
 {
-    job->id = newId();
+    job->id = forward_newId();
     job->state = FORWARD_PENDING;
     job->attempts = 0;
     job->created = job->next = (long long)time(nullptr);
@@ -790,7 +799,7 @@ static int makeJobs(const char *baseDir, const forward_rules *rules, DcmDataset 
 {
     int result = 0;
     for (const forward_rule &r : rules->rules) {
-        if (!ruleMatches(r, ds, caller))
+        if (!forward_ruleMatches(r, ds, caller))
             continue;
         forward_job job;
         job.destination = r.destination;
@@ -811,9 +820,7 @@ static int makeJobs(const char *baseDir, const forward_rules *rules, DcmDataset 
         // one refreshes its time, from which the forwarder tells how long
         // the study has been quiet. The lock keeps the forwarder from ending
         // the job between the test and the refresh.
-        char id[40];
-        snprintf(id, sizeof id, "q-%016llx",
-                 fnv(std::to_string(r.line) + " " + r.destination + " " + study));
+        std::string id = forward_quietId(r, study);
         if (makeDir(baseDir) != 0) {
             logprintf(LOGLEVEL_ERROR, log, "Forward queue %s: %s\n", forward_dir(baseDir).c_str(),
                       strerror(errno));
@@ -1147,6 +1154,10 @@ public:
     }
     int beforePlace(const archive_event &e, std::unique_ptr<archive_hold> *hold) override
     {
+        // A node of a cluster: the queue is the cluster's database, which
+        // every node's forwarder works through (core/forwarddb.h).
+        if (archive_clusterDb(e.ctx) != nullptr)
+            return forwarddb_beforePlace(e, hold);
         std::unique_ptr<forwardHold> h(new forwardHold(e.ctx));
         if (forward_hold(e.ctx->store->getBaseDir(), e.ctx->forwardRules, e.ds, e.caller,
                          e.uids->study.c_str(), e.uids->series.c_str(), e.uids->sopInstance.c_str(),

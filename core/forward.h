@@ -128,6 +128,17 @@ struct forward_job {
     long long touchedNs = 0; // the job file's modification time (a quiet job's last image)
 };
 
+// A new job id, in the order jobs are made (seconds, nanoseconds, process,
+// a counter): letters, digits and "-".
+std::string forward_newId();
+// The id of rule r's quiet job of study: one per rule, destination and
+// study.
+std::string forward_quietId(const forward_rule &r, const char *study);
+// Whether rule r asks for the image ds stored by caller (the calling AE
+// title; null or "" from the web): its calling pattern and every
+// condition match, and caller is not its destination.
+bool forward_ruleMatches(const forward_rule &r, DcmDataset *ds, const char *caller);
+
 // The name of a state ("pending", "failed", "done").
 const char *forward_stateName(int state);
 // The name of a syntax ("stored", "explicit", "implicit").

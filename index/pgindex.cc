@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <set>
 #include <string>
@@ -37,6 +38,11 @@ enum { PG_BATCH = 500 };
 // Replays of one transaction after serialization failures, deadlocks or a
 // lost connection before it gives up.
 enum { PG_RETRIES = 20 };
+// How long a call waits for a server that refuses connections (restarting,
+// failing over) before it fails with INDEX_FAILED, by default: long enough
+// for a restart or a promotion, short of a peer's DIMSE timeout, so a
+// C-STORE is refused rather than left hanging.
+enum { PG_PATIENCE_MS = 15000 };
 // Longest value kept in an image's attrs column: longer ones (rare texts)
 // are answered empty.
 enum { PG_ATTR_MAX = 8192 };
@@ -382,6 +388,16 @@ struct pgindex::impl {
     std::mutex mu;
     long long generation = -1; // velto_generation's value at the last refresh
     bool inTransaction = false;
+    long patienceMs = PG_PATIENCE_MS;
+    // When the last wait for the server ran out (CLOCK_MONOTONIC ms, 0
+    // none): a call soon after tries once instead of waiting again, so a
+    // database that stays down costs each caller one wait, not one per
+    // statement.
+    long long gaveUpMs = 0;
+    // The open transaction's id (txid_current) and its session's pid, read
+    // with its lock: after a COMMIT whose answer was lost, what the server
+    // did is asked by them (txid_status).
+    std::string txid, backendPid;
 };
 
 // An image's records as rows: what add and change write (and a replay
@@ -438,8 +454,37 @@ static void notice(void *arg, const char *message)
     logprintf(LOGLEVEL_DEBUG, p->log, "index database: %s\n", forLog(message).c_str());
 }
 
+static long long monotonicMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// One connection attempt with the defaults a node needs under failover,
+// each overridden by the site's conninfo when it names it: a bounded
+// connect (a host that drops packets must not hold a C-STORE for minutes),
+// keepalives (a server that vanished mid-statement is noticed), and only a
+// server that takes writes (with several hosts listed, the promoted one;
+// a standby is passed over rather than answering 25006 to every write).
+static PGconn *connectOnce(const std::string &conninfo)
+{
+    // libpq: a later keyword overrides an earlier one, and the expanded
+    // dbname (the site's string) comes last.
+    const char *keys[] = {"connect_timeout",
+                          "keepalives_idle",
+                          "keepalives_interval",
+                          "keepalives_count",
+                          "target_session_attrs",
+                          "dbname",
+                          nullptr};
+    const char *values[] = {"5", "10", "5", "3", "read-write", conninfo.c_str(), nullptr};
+    return PQconnectdbParams(keys, values, 1);
+}
+
 // Connects when there is no good connection (a server restarted or failed
-// over): 0, or -1 (logged).
+// over), waiting for a server that refuses connections up to the
+// patience: 0, or -1 (logged).
 static int connected(pgindex::impl *p)
 {
     if (p->conn && PQstatus(p->conn) == CONNECTION_OK)
@@ -448,14 +493,30 @@ static int connected(pgindex::impl *p)
         PQfinish(p->conn);
         p->conn = nullptr;
     }
-    p->conn = PQconnectdb(p->conninfo.c_str());
-    if (PQstatus(p->conn) != CONNECTION_OK) {
-        logprintf(LOGLEVEL_ERROR, p->log, "index database: cannot connect: %s\n",
+    long long start = monotonicMs();
+    bool wait = p->gaveUpMs == 0 || start - p->gaveUpMs > p->patienceMs;
+    for (int attempt = 0;; attempt++) {
+        p->conn = connectOnce(p->conninfo);
+        if (PQstatus(p->conn) == CONNECTION_OK)
+            break;
+        long long now = monotonicMs();
+        bool more = wait && now - start < p->patienceMs;
+        logprintf(more ? LOGLEVEL_WARNING : LOGLEVEL_ERROR, p->log,
+                  "index database: cannot connect%s: %s\n", more ? " (waiting)" : "",
                   forLog(PQerrorMessage(p->conn)).c_str());
         PQfinish(p->conn);
         p->conn = nullptr;
-        return -1;
+        if (!more) {
+            p->gaveUpMs = now;
+            return -1;
+        }
+        // 100 ms growing to a second: a restart takes about one.
+        long ms = std::min(100L + attempt * 150L, 1000L);
+        ms = std::min(ms, (long)(p->patienceMs - (now - start)) + 1);
+        struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+        nanosleep(&ts, nullptr);
     }
+    p->gaveUpMs = 0;
     PQsetNoticeProcessor(p->conn, notice, p);
     // Texts are UTF-8 whatever the server's default; the isolation level is
     // the one every transaction here is written for.
@@ -509,8 +570,38 @@ static int run(pgindex::impl *p, const char *sql, const pgParams &params, pgResu
                   forLog(PQresultErrorMessage(res->r)).c_str());
         return PG_RETRY;
     }
+    // The server's trouble, not the statement's: a shutdown or a restart
+    // under way (57P01-57P03), a connection class error (08), a server that
+    // no longer takes writes (25006: a standby, or a primary demoted under
+    // a failover). The connection is dropped and the next try connects
+    // anew, to whichever server now takes writes.
+    // No SQLSTATE at all is libpq's own error: the server closed the socket
+    // under a statement being sent (a crash, an immediate stop), and libpq
+    // may not have marked the connection bad yet.
+    if (*state == '\0' || strncmp(state, "08", 2) == 0 || strncmp(state, "57P0", 4) == 0 ||
+        strcmp(state, "25006") == 0) {
+        logprintf(LOGLEVEL_WARNING, p->log, "index database: %s, reconnecting: %s\n",
+                  *state ? state : "connection lost", forLog(PQresultErrorMessage(res->r)).c_str());
+        PQfinish(p->conn);
+        p->conn = nullptr;
+        return PG_RETRY;
+    }
     logprintf(LOGLEVEL_ERROR, p->log, "index database: %s: %s\n", state,
               forLog(PQresultErrorMessage(res->r)).c_str());
+    return PG_FAIL;
+}
+
+// A read on its own (no transaction of its own): after a lost connection
+// it is run again on a new one, a few times. PG_OK or PG_FAIL.
+static int readRows(pgindex::impl *p, const char *sql, const pgParams &params, pgResult *out)
+{
+    for (int attempt = 0; attempt < 3; attempt++) {
+        if (connected(p) != 0)
+            return PG_FAIL;
+        int s = run(p, sql, params, out);
+        if (s != PG_RETRY)
+            return s;
+    }
     return PG_FAIL;
 }
 
@@ -582,6 +673,12 @@ pgindex::~pgindex()
     if (p_->conn)
         PQfinish(p_->conn);
     delete p_;
+}
+
+void pgindex::setPatience(long ms)
+{
+    std::lock_guard<std::mutex> g(p_->mu);
+    p_->patienceMs = ms;
 }
 
 int pgindex::open()
@@ -656,6 +753,67 @@ static void makeRecord(DcmDataset *ds, pgRecord *rec)
 // Locks the study's row (when it has one): the start of every transaction.
 static int lockStudy(pgindex::impl *p, const std::string &study);
 
+// Runs the BEGIN and lock statements of sql, with the transaction's id and
+// session read in the same round trip (the last statement's row is the
+// one PQexec gives back).
+static int locked(pgindex::impl *p, const std::string &sql)
+{
+    p->inTransaction = true;
+    p->txid.clear();
+    p->backendPid.clear();
+    pgResult r;
+    int s = run(p, (sql + "; SELECT txid_current(), pg_backend_pid()").c_str(), pgParams(), &r);
+    if (s == PG_OK && r.rows() == 1) {
+        p->txid = r.at(0, 0);
+        p->backendPid = r.at(0, 1);
+    }
+    return s;
+}
+
+// What became of a transaction whose COMMIT went unanswered (the connection
+// lost at it): 1 it took, 0 it did not (or the server now answering never
+// had it: a standby promoted before it arrived), -1 the database cannot be
+// asked. Asked on a new connection; a transaction still open there (its
+// session lives on: a cut the server has not noticed) is ended first, so
+// that it cannot commit after the caller replays it.
+static int outcome(pgindex::impl *p, const std::string &txid, const std::string &pid)
+{
+    if (txid.empty())
+        return 0;
+    long long start = monotonicMs();
+    for (int attempt = 0;; attempt++) {
+        if (attempt > 0)
+            backoff(attempt);
+        if (connected(p) != 0)
+            return -1;
+        pgParams params;
+        params << txid;
+        pgResult r;
+        int s = run(p, "SELECT txid_status($1::bigint)", params, &r);
+        if (s == PG_RETRY && monotonicMs() - start < p->patienceMs)
+            continue;
+        // An id the server never gave out ("in the future": a promoted
+        // standby without it) fails the statement: it did not take there.
+        if (s != PG_OK)
+            return s == PG_FAIL ? 0 : -1;
+        std::string status = r.isNull(0, 0) ? "" : r.at(0, 0);
+        if (status == "committed")
+            return 1;
+        if (status != "in progress")
+            return 0;
+        if (monotonicMs() - start > p->patienceMs)
+            return -1;
+        // Only the session that still holds this very transaction: after a
+        // failover the pid may be another's.
+        pgParams end;
+        end << pid << txid;
+        run(p,
+            "SELECT pg_terminate_backend(pid, 1000) FROM pg_stat_activity WHERE pid = "
+            "$1::integer AND backend_xid::text = ($2::bigint % 4294967296)::text",
+            end);
+    }
+}
+
 // BEGIN and the rows of several studies locked in one statement, in the
 // order of their UIDs (the same order in every process, so two such
 // transactions never wait for each other crosswise).
@@ -677,8 +835,7 @@ static int lockStudies(pgindex::impl *p, const std::vector<std::string> &studies
         PQfreemem(uid);
     }
     sql += ") ORDER BY study_uid FOR UPDATE";
-    p->inTransaction = true;
-    return run(p, sql.c_str(), pgParams());
+    return locked(p, sql);
 }
 
 static int lockStudy(pgindex::impl *p, const std::string &study)
@@ -696,8 +853,7 @@ static int lockStudy(pgindex::impl *p, const std::string &study)
                       archive + " AND study_uid = " + uid + " FOR UPDATE";
     PQfreemem(archive);
     PQfreemem(uid);
-    p->inTransaction = true;
-    return run(p, sql.c_str(), pgParams());
+    return locked(p, sql);
 }
 
 // Removes the series id when it holds no image, then its study when that
@@ -1001,22 +1157,50 @@ int pgindex::commit(index_transaction *t)
 {
     std::lock_guard<std::mutex> g(p_->mu);
     std::unique_ptr<pgTransaction> pt(transactionOf(t));
-    pgResult r;
-    int s = PG_OK;
-    for (int attempt = 0; !inTransaction(p_) && attempt < PG_RETRIES; attempt++) {
-        backoff(attempt);
-        if ((s = replay(p_, pt.get())) == PG_FAIL)
-            break;
-    }
-    if (s == PG_OK && inTransaction(p_))
+    int s = PG_RETRY;
+    bool committed = false;
+    for (int attempt = 0; s == PG_RETRY && attempt < PG_RETRIES; attempt++) {
+        // A connection lost before COMMIT, or AT it (the server may or may
+        // not have committed: nothing tells), is the same case here: the
+        // transaction's writes are replayed and committed again. Each is an
+        // upsert by key, or a removal whose absence counts as done, so a
+        // second run of a transaction that took leaves the rows as one run
+        // does; the study's row is locked again first, so no other
+        // process's change of the study lands between the two.
+        if (!inTransaction(p_)) {
+            if (attempt > 0)
+                backoff(attempt);
+            if ((s = replay(p_, pt.get())) != PG_OK)
+                continue;
+        }
+        pgResult r;
+        std::string txid = p_->txid, pid = p_->backendPid;
         s = run(p_, "COMMIT", pgParams(), &r);
-    else
-        s = PG_FAIL;
+        // A transaction that failed on the server answers COMMIT with
+        // ROLLBACK: a failure, never replayed as if lost.
+        if (s == PG_OK)
+            committed = strcmp(PQcmdStatus(r.r), "COMMIT") == 0;
+        if (s != PG_RETRY)
+            continue;
+        // The COMMIT went unanswered: asked what the server did, so that a
+        // transaction that took is not run a second time (an image another
+        // node removed meanwhile would come back).
+        int o = outcome(p_, txid, pid);
+        logprintf(LOGLEVEL_NOTICE, p_->log,
+                  "index database: the unanswered COMMIT of study %s %s\n",
+                  forLog(pt->study.c_str()).c_str(),
+                  o == 1   ? "took"
+                  : o == 0 ? "did not take: replayed"
+                           : "is of unknown outcome");
+        if (o == 1) {
+            s = PG_OK;
+            committed = true;
+        } else if (o < 0) {
+            s = PG_FAIL;
+        }
+    }
     p_->inTransaction = false;
-    // A transaction that failed on the server answers COMMIT with ROLLBACK;
-    // a connection lost at COMMIT leaves its outcome unknown: either way the
-    // backend cannot make sure of the changes.
-    if (s == PG_OK && strcmp(PQcmdStatus(r.r), "COMMIT") == 0)
+    if (s == PG_OK && committed)
         return INDEX_OK;
     logprintf(LOGLEVEL_ERROR, p_->log, "index database: commit of study %s failed\n",
               forLog(pt->study.c_str()).c_str());
@@ -1055,6 +1239,9 @@ int pgindex::remove(const char *study, const char *series, const char *instance)
         ::abort();
     pgParams params;
     params << p_->archive << trimmed(study) << trimmed(series) << trimmed(instance);
+    // Whether a COMMIT of this removal was sent and its answer lost: the
+    // image found absent afterwards was taken out by it.
+    bool maybeDone = false;
     for (int attempt = 0; attempt < PG_RETRIES; attempt++) {
         if (attempt)
             backoff(attempt);
@@ -1071,19 +1258,31 @@ int pgindex::remove(const char *study, const char *series, const char *instance)
                     params, &r);
         if (s == PG_OK && r.rows() == 0) {
             rollback(p_);
-            return INDEX_MISSING;
+            return maybeDone ? INDEX_OK : INDEX_MISSING;
         }
         if (s == PG_OK)
             s = dropIfEmpty(p_, r.at(0, 0));
         pgResult c;
-        if (s == PG_OK)
+        if (s == PG_OK) {
+            std::string txid = p_->txid, pid = p_->backendPid;
             s = run(p_, "COMMIT", pgParams(), &c);
+            if (s == PG_RETRY) {
+                int o = outcome(p_, txid, pid);
+                if (o == 1) {
+                    p_->inTransaction = false;
+                    return INDEX_OK;
+                }
+                // Unknown: the image found absent on the replay was taken
+                // out by this removal.
+                maybeDone = maybeDone || o < 0;
+            }
+        }
         if (s == PG_OK && strcmp(PQcmdStatus(c.r), "COMMIT") == 0) {
             p_->inTransaction = false;
             return INDEX_OK;
         }
         rollback(p_);
-        if (s == PG_FAIL)
+        if (s == PG_FAIL || s == PG_OK)
             return INDEX_FAILED;
     }
     return INDEX_FAILED;
@@ -1419,13 +1618,13 @@ std::string pgCursor::patientCounts(const std::string &patient, long *series, lo
     pgParams params;
     params << patient;
     pgResult r;
-    if (run(p_,
-            "SELECT (SELECT count(*) FROM velto_studies s WHERE s.patient = $1::bigint),"
-            " (SELECT count(*) FROM velto_series se JOIN velto_studies s ON s.id = se.study"
-            " WHERE s.patient = $1::bigint),"
-            " (SELECT count(*) FROM velto_instances i JOIN velto_series se ON se.id = i.series"
-            " JOIN velto_studies s ON s.id = se.study WHERE s.patient = $1::bigint)",
-            params, &r) != PG_OK)
+    if (readRows(p_,
+                 "SELECT (SELECT count(*) FROM velto_studies s WHERE s.patient = $1::bigint),"
+                 " (SELECT count(*) FROM velto_series se JOIN velto_studies s ON s.id = se.study"
+                 " WHERE s.patient = $1::bigint),"
+                 " (SELECT count(*) FROM velto_instances i JOIN velto_series se ON se.id = i.series"
+                 " JOIN velto_studies s ON s.id = se.study WHERE s.patient = $1::bigint)",
+                 params, &r) != PG_OK)
         return "0";
     *series = atol(r.at(0, 1).c_str());
     *images = atol(r.at(0, 2).c_str());
@@ -1582,7 +1781,7 @@ static int imagesOf(pgindex::impl *p, const std::string &study,
     }
     sql += " ORDER BY se.id, i.id";
     pgResult r;
-    if (run(p, sql.c_str(), params, &r) != PG_OK)
+    if (readRows(p, sql.c_str(), params, &r) != PG_OK)
         return INDEX_FAILED;
     for (int i = 0; i < r.rows(); i++)
         out->push_back(index_image{study, r.at(i, 0), r.at(i, 1)});
@@ -1629,10 +1828,10 @@ int pgindex::select(DcmDataset *identifier, std::vector<index_image> *out)
         pgParams params;
         params << p_->archive << trimmed(id);
         pgResult r;
-        if (run(p_,
-                "SELECT study_uid FROM velto_studies WHERE archive = $1 AND patient_id = $2"
-                " ORDER BY id DESC",
-                params, &r) != PG_OK)
+        if (readRows(p_,
+                     "SELECT study_uid FROM velto_studies WHERE archive = $1 AND patient_id = $2"
+                     " ORDER BY id DESC",
+                     params, &r) != PG_OK)
             return INDEX_FAILED;
         std::vector<std::string> ofPatient;
         for (int i = 0; i < r.rows(); i++) {
@@ -1685,11 +1884,11 @@ int pgindex::locate(const std::vector<std::string> &instances, std::vector<index
     pgParams params;
     params << p_->archive << arrayLiteral(instances);
     pgResult r;
-    if (run(p_,
-            "SELECT i.sop_uid, st.study_uid, se.series_uid FROM velto_instances i JOIN"
-            " velto_series se ON se.id = i.series JOIN velto_studies st ON st.id = se.study"
-            " WHERE i.archive = $1 AND i.sop_uid = ANY ($2::text[])",
-            params, &r) != PG_OK)
+    if (readRows(p_,
+                 "SELECT i.sop_uid, st.study_uid, se.series_uid FROM velto_instances i JOIN"
+                 " velto_series se ON se.id = i.series JOIN velto_studies st ON st.id = se.study"
+                 " WHERE i.archive = $1 AND i.sop_uid = ANY ($2::text[])",
+                 params, &r) != PG_OK)
         return 0;
     int found = 0;
     for (int row = 0; row < r.rows(); row++) {
@@ -1711,8 +1910,7 @@ int pgindex::locate(const std::vector<std::string> &instances, std::vector<index
 static long long generation(pgindex::impl *p)
 {
     pgResult r;
-    if (connected(p) != 0 ||
-        run(p, "SELECT last_value FROM velto_generation", pgParams(), &r) != PG_OK)
+    if (readRows(p, "SELECT last_value FROM velto_generation", pgParams(), &r) != PG_OK)
         return -1;
     return atoll(r.at(0, 0).c_str());
 }

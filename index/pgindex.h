@@ -21,6 +21,18 @@
 //   changes are kept in memory until commit: a serialization failure or a
 //   deadlock (SQLSTATE 40001, 40P01) or a lost connection before COMMIT
 //   replays the whole transaction (a bounded number of times).
+// - Failover: a server that refuses connections (restarting, a standby
+//   being promoted) is waited for up to a bound (setPatience), then the
+//   call fails (INDEX_FAILED): a C-STORE is refused, never left hanging.
+//   A connection lost before COMMIT replays the transaction; one lost at
+//   COMMIT asks the server on a new connection what became of it
+//   (txid_status of the id read with the study's lock; a session that
+//   still holds it is ended first) and replays it only when it did not
+//   take. A replay is safe either way: its writes are upserts by key and
+//   removals whose absence counts as done. A server that answers 25006 (read only)
+//   or a shutdown's 57P0x is left for a new connection, which by default
+//   asks for one that takes writes (target_session_attrs=read-write, so a
+//   conninfo listing the primary and its standbys follows a promotion).
 // - Durability is the database's: a committed change is flushed by the
 //   server at COMMIT; a process killed before its COMMIT leaves nothing
 //   (the server rolls its transaction back), so recover has nothing to do.
@@ -60,6 +72,10 @@ public:
     // Connects and makes or migrates the schema: 0, or -1 (logged). Every
     // other call connects first when this was not called or failed.
     int open();
+    // How long a call waits for a server that refuses connections
+    // (restarting, failing over) before it fails with INDEX_FAILED: 15 s
+    // unless set. A call soon after such a failure tries once only.
+    void setPatience(long ms);
 
     index_transaction *begin(const char *study) override;
     index_transaction *beginStudies(const std::vector<std::string> &studies) override;

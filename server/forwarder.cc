@@ -17,10 +17,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -29,10 +33,13 @@
 #include "dcmtk/dcmnet/cond.h"
 
 #include "aetitlemap/aetitlemap.h"
+#include "cluster/clusterconfig.h"
+#include "cluster/clusterdb.h"
 #include "core/archive.h"
 #include "core/audit.h"
 #include "core/deidexport.h"
 #include "core/forward.h"
+#include "core/forwarddb.h"
 #include "runtime/logprintf.h"
 #include "runtime/monitormsg.h"
 #include "runtime/multicast.h"
@@ -53,6 +60,94 @@ enum { FORWARDER_MAX_IMAGES = 50000 };
 // After a job file appears, the forwarder waits this long (ms) for more, so
 // that the images of one association go out together.
 enum { FORWARDER_GATHER_MS = 200 };
+
+// The most jobs one claim takes in a cluster: the others stay for the
+// other nodes (and for this one's next look).
+enum { FORWARDER_CLAIM_JOBS = 200 };
+
+// A node of a cluster: the queue in the cluster's database, which every
+// node's forwarder works through (null on one host: the files of
+// BASE/forward/). Set once at the forwarder's start, in the forwarder's
+// process alone.
+static forwarddb *clusterQueue = nullptr;
+
+// Steady time in milliseconds (the lease keeper's own measure).
+static long long steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Keeps the leases of the jobs one look claimed while their images are
+// sent (a thread of its own: one image may take longer than a lease), and
+// tells when to stop sending them: another node holds one of them (the
+// lease ran out), or two thirds of the lease have passed since the last
+// renewal that took (the database unreachable), so that the sending stops
+// before the lease can end and another node take the jobs over: no image
+// goes from two nodes at once.
+class leaseKeeper
+{
+public:
+    // claimedAt: steadyMs() before the claim that leased ids.
+    leaseKeeper(forwarddb *q, std::vector<std::string> ids, long leaseMs, long long claimedAt)
+        : q_(q), ids_(std::move(ids)), leaseMs_(leaseMs),
+          every_(std::chrono::milliseconds(std::max(50L, leaseMs / 3))), renewed_(claimedAt),
+          thread_([this] { run(); })
+    {
+    }
+    ~leaseKeeper() { stop(); }
+    // Renews no more (the round's jobs are being settled: a finished one
+    // is gone, a released one may be another node's at once, and neither
+    // is a job taken over). Only the first call has effect.
+    void stop()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+    }
+    bool lost() const { return lost_.load() || steadyMs() - renewed_.load() > leaseMs_ * 2 / 3; }
+
+private:
+    void run()
+    {
+        std::unique_lock<std::mutex> lock(mu_);
+        while (!cv_.wait_for(lock, every_, [this] { return stop_; })) {
+            lock.unlock();
+            std::set<std::string> lost;
+            // The time before the statement: the lease it sets ends later.
+            long long before = steadyMs();
+            int r = q_->renew(ids_, &lost);
+            if (r == 0 && lost.empty())
+                renewed_.store(before);
+            if (r == 0 && !lost.empty()) {
+                LOG(LOGLEVEL_WARNING,
+                    "Forwarder: %zu job(s) taken over by another node (the first %s); this "
+                    "round stops.\n",
+                    lost.size(), lost.begin()->c_str());
+                lost_.store(true);
+            }
+            lock.lock();
+        }
+    }
+    forwarddb *q_;
+    std::vector<std::string> ids_;
+    long leaseMs_;
+    std::chrono::milliseconds every_;
+    std::atomic<long long> renewed_; // steadyMs() before the last renewal that took
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool stop_ = false;
+    std::atomic<bool> lost_{false};
+    std::thread thread_; // last: started once the fields above are made
+};
+
+// The leases of the round being sent (null: one host, or no round).
+static leaseKeeper *roundLeases = nullptr;
 
 static const char *baseDir()
 {
@@ -192,7 +287,7 @@ static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &de
     size_t unchanged = 0;
     audit_studies audited; // the images sent, for the audit trail
     for (const retrieveitem &item : all.items) {
-        if (dicomnet_stopping())
+        if (dicomnet_stopping() || (roundLeases != nullptr && roundLeases->lost()))
             break;
         bool ok = false;
         // An image that went to this destination as it is now, wanted by
@@ -227,7 +322,10 @@ static void sendGroup(T_ASC_Network *net, AETitleMap *map, const std::string &de
         }
         for (dueJob *d : wantedBy[item.instance]) {
             if (ok) {
-                forward_noteSent(baseDir(), d->job.id, item.instance, server_options.logfp);
+                if (clusterQueue != nullptr)
+                    clusterQueue->noteSent(d->job.id, item.instance);
+                else
+                    forward_noteSent(baseDir(), d->job.id, item.instance, server_options.logfp);
                 d->wanted.erase(item.instance);
             } else {
                 d->failed.insert(item.instance);
@@ -308,14 +406,21 @@ typedef std::map<std::tuple<std::string, std::string, std::string>, forward_fini
 static void settle(dueJob *d, int maxAttempts, unsigned baseWait, outcomes *out,
                    finishedMap *finished)
 {
-    if (!d->tried)
-        return;
     forward_job &j = d->job;
+    if (!d->tried) {
+        // Claimed in a cluster but not reached: its lease is given up.
+        if (clusterQueue != nullptr)
+            clusterQueue->release(j, 0);
+        return;
+    }
     bool changedTotal = j.total != d->selected && !d->selectFailed;
     if (!d->selectFailed)
         j.total = d->selected;
     if (!d->selectFailed && d->wanted.empty()) {
-        if (forward_finish(baseDir(), j, d->takenNs, server_options.logfp) == 0) {
+        int done = clusterQueue != nullptr
+                       ? clusterQueue->finish(j, d->takenNs)
+                       : forward_finish(baseDir(), j, d->takenNs, server_options.logfp);
+        if (done == 0) {
             outcomeGroup &g = (*out)[outcomeKey{j.destination, OUTCOME_DONE, 0, 0, ""}];
             g.ids.push_back(j.id);
             g.images.push_back(j.total);
@@ -330,8 +435,11 @@ static void settle(dueJob *d, int maxAttempts, unsigned baseWait, outcomes *out,
         return;
     }
     if (d->failed.empty() && !d->selectFailed) {
-        // Stopped before its turn: nothing failed, nothing counts.
-        if (changedTotal)
+        // Stopped before its turn: nothing failed, nothing counts (in a
+        // cluster its lease is given up all the same).
+        if (clusterQueue != nullptr)
+            clusterQueue->release(j, 0);
+        else if (changedTotal)
             forward_write(baseDir(), j, server_options.logfp);
         return;
     }
@@ -345,7 +453,10 @@ static void settle(dueJob *d, int maxAttempts, unsigned baseWait, outcomes *out,
         j.next = (long long)time(nullptr) + wait;
     // Recorded first, then said (by report): whoever hears of it finds it
     // in the queue.
-    forward_write(baseDir(), j, server_options.logfp);
+    if (clusterQueue != nullptr)
+        clusterQueue->release(j, j.state == FORWARD_FAILED ? 0 : wait);
+    else
+        forward_write(baseDir(), j, server_options.logfp);
     bool failed = j.state == FORWARD_FAILED;
     outcomeKey k{j.destination, failed ? OUTCOME_FAILED : OUTCOME_RETRY, j.attempts,
                  failed ? 0 : wait, d->why};
@@ -425,6 +536,9 @@ static void loadMap(AETitleMap *map)
         AETitleMap_Add(map, e->name, e->aetitle, e->address, e->flags, e->remark);
 }
 
+static void sendDue(T_ASC_Network *net, std::vector<dueJob> &due, int maxAttempts,
+                    unsigned baseWait);
+
 // One look at the queue: sends what is due. Returns the seconds until the
 // next job falls due (at most FORWARDER_IDLE_SECONDS).
 static int pass(T_ASC_Network *net, unsigned baseWait, size_t *lastPending, size_t *lastFailed)
@@ -470,40 +584,106 @@ static int pass(T_ASC_Network *net, unsigned baseWait, size_t *lastPending, size
     if (!due.empty()) {
         // The images that workers stored since the last look.
         archive_refresh(&server_archive);
-        AETitleMap map;
-        loadMap(&map);
-        std::map<std::tuple<std::string, int, std::string>, std::vector<dueJob *>> groups;
-        for (dueJob &d : due)
-            groups[std::make_tuple(d.job.destination, d.job.syntax, d.job.deidentify)].push_back(
-                &d);
-        for (auto &g : groups) {
-            if (dicomnet_stopping())
-                break;
-            sendGroup(net, &map, std::get<0>(g.first), std::get<1>(g.first), std::get<2>(g.first),
-                      g.second);
-        }
-        AETitleMap_Destroy(&map);
-        outcomes out;
-        finishedMap finished;
-        for (dueJob &d : due)
-            settle(&d, maxAttempts, baseWait, &out, &finished);
-        std::vector<forward_finished> history;
-        for (auto &f : finished)
-            history.push_back(f.second);
-        forward_noteFinished(baseDir(), history, server_options.logfp);
-        report(out);
+        sendDue(net, due, maxAttempts, baseWait);
         return 0; // look again at once: settled jobs may be due or gone
     }
     long long secs = wake - now;
     return secs < 1 ? 1 : (int)secs;
 }
 
-// Waits up to seconds for a job file to be placed in the queue's directory
-// (fd: an inotify descriptor on it; -1: just sleeps), or a stop.
-static void waitForJobs(int fd, int seconds)
+// Sends the due jobs of one look, grouped by destination, syntax and
+// de-identification, and settles each: finished, to be tried again, or
+// failed; the finished ones go into the history.
+static void sendDue(T_ASC_Network *net, std::vector<dueJob> &due, int maxAttempts,
+                    unsigned baseWait)
+{
+    AETitleMap map;
+    loadMap(&map);
+    std::map<std::tuple<std::string, int, std::string>, std::vector<dueJob *>> groups;
+    for (dueJob &d : due)
+        groups[std::make_tuple(d.job.destination, d.job.syntax, d.job.deidentify)].push_back(&d);
+    for (auto &g : groups) {
+        if (dicomnet_stopping())
+            break;
+        sendGroup(net, &map, std::get<0>(g.first), std::get<1>(g.first), std::get<2>(g.first),
+                  g.second);
+    }
+    AETitleMap_Destroy(&map);
+    if (roundLeases != nullptr)
+        roundLeases->stop();
+    outcomes out;
+    finishedMap finished;
+    for (dueJob &d : due)
+        settle(&d, maxAttempts, baseWait, &out, &finished);
+    std::vector<forward_finished> history;
+    for (auto &f : finished)
+        history.push_back(f.second);
+    if (clusterQueue != nullptr)
+        clusterQueue->noteFinished(history);
+    else
+        forward_noteFinished(baseDir(), history, server_options.logfp);
+    report(out);
+}
+
+// forwarddb::settleHeld's test: the held job's image is in the index.
+static bool imageStored(const forward_job &job)
+{
+    DcmDataset *id = identifierOf(job);
+    retrievejob one;
+    int r = retrieve_prepare(&server_archive, id, &one);
+    delete id;
+    return r == ARCHIVE_SELECTED && !one.items.empty();
+}
+
+// One look at the cluster's queue: settles the held jobs whose node left
+// them, claims the due jobs (a lease for each) and sends them, the leases
+// renewed meanwhile. 0 when it sent (look again at once), 1 when nothing
+// was due (wait for the poll).
+static int passCluster(T_ASC_Network *net, unsigned baseWait, size_t *lastPending,
+                       size_t *lastFailed)
+{
+    const forward_rules *rules = server_archive.forwardRules;
+    int maxAttempts = rules != nullptr ? rules->maxAttempts : FORWARD_DEFAULT_MAX_ATTEMPTS;
+    forwarddb &q = *clusterQueue;
+    // The images stored since the last look, on this node or another.
+    archive_refresh(&server_archive);
+    q.settleHeld(imageStored);
+    size_t pending = 0, failed = 0;
+    q.counts(&pending, &failed);
+    if (pending != *lastPending || failed != *lastFailed) {
+        announce("QUEUE " + std::to_string(pending) + " " + std::to_string(failed));
+        *lastPending = pending;
+        *lastFailed = failed;
+    }
+    std::vector<forward_job> jobs;
+    long long claimedAt = steadyMs();
+    if (q.claim(FORWARDER_CLAIM_JOBS, &jobs) != 0 || jobs.empty())
+        return 1;
+    std::vector<dueJob> due;
+    std::vector<std::string> ids;
+    for (forward_job &j : jobs) {
+        dueJob d;
+        d.takenNs = j.touchedNs;
+        // What a node that held it before delivered: not sent again.
+        q.sentSet(j.id, &d.sent);
+        ids.push_back(j.id);
+        d.job = std::move(j);
+        due.push_back(std::move(d));
+    }
+    const cluster_config *cfg = archive_clusterConfig(&server_archive);
+    leaseKeeper keeper(&q, ids, cfg->leaseMs, claimedAt);
+    roundLeases = &keeper;
+    sendDue(net, due, maxAttempts, baseWait);
+    roundLeases = nullptr;
+    return 0;
+}
+
+// Waits up to ms milliseconds for a job file to be placed in the queue's
+// directory (fd: an inotify descriptor on it; -1: just sleeps), or a stop.
+static void waitForJobs(int fd, long ms)
 {
     struct pollfd p = {fd, POLLIN, 0};
-    for (int left = seconds * 1000; left > 0 && !listener_stopping(); left -= 1000) {
+    for (long left = ms; left > 0 && !listener_stopping(); left -= 1000) {
         int r = poll(&p, fd >= 0 ? 1 : 0, left < 1000 ? left : 1000);
         if (r > 0) {
             // Gather what follows the first job (the rest of an association's
@@ -525,14 +705,33 @@ static long long historySeconds()
            (rules != nullptr ? rules->historyDays : (unsigned)FORWARD_DEFAULT_HISTORY_DAYS);
 }
 
+// Drops the history's entries older than the rules file says.
+static void pruneHistory()
+{
+    if (clusterQueue != nullptr)
+        clusterQueue->pruneHistory(historySeconds());
+    else
+        forward_pruneHistory(baseDir(), historySeconds());
+}
+
 // The forwarder's life: until a stop, or the listener's end.
 static void runForwarder()
 {
     unsigned baseWait = server_options.forward_wait;
     std::string dir = forward_dir(baseDir());
     mkdir(dir.c_str(), 0755);
+    // A node of a cluster: the cluster's queue, on a connection of this
+    // process's own (the listener's session stays the listener's).
+    std::unique_ptr<forwarddb> queue;
+    if (clusterdb *db = archive_clusterDb(&server_archive)) {
+        db->forked();
+        queue.reset(
+            new forwarddb(db, archive_clusterConfig(&server_archive), server_options.logfp));
+        clusterQueue = queue.get();
+        clusterQueue->migrate();
+    }
     forward_sweep(baseDir());
-    forward_pruneHistory(baseDir(), historySeconds());
+    pruneHistory();
     int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     // Every job file is placed by a rename (a temporary name, then its own).
     if (fd >= 0 && inotify_add_watch(fd, dir.c_str(), IN_MOVED_TO) < 0) {
@@ -555,16 +754,24 @@ static void runForwarder()
         // Done web jobs are kept for a day; the sweep drops older ones.
         if (time(nullptr) - swept >= 3600) {
             forward_sweep(baseDir());
-            forward_pruneHistory(baseDir(), historySeconds());
+            pruneHistory();
             swept = time(nullptr);
+        }
+        if (clusterQueue != nullptr) {
+            // A cluster's queue is looked at every poll: jobs are made and
+            // finished on every node, which inotify here cannot see.
+            if (passCluster(net, baseWait, &lastPending, &lastFailed) != 0)
+                waitForJobs(-1, archive_clusterConfig(&server_archive)->pollMs);
+            continue;
         }
         int secs = pass(net, baseWait, &lastPending, &lastFailed);
         if (secs > 0)
-            waitForJobs(fd, secs);
+            waitForJobs(fd, secs * 1000L);
     }
     dicomnet_net_exit(net);
     if (fd >= 0)
         close(fd);
+    clusterQueue = nullptr;
 }
 
 pid_t forwarder_start(int closeFd)

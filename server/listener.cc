@@ -176,8 +176,11 @@ static void startForwarder(int storeLock)
     if (forwarderPid >= 0 || stopRequested ||
         (forwarderStarted != 0 && now - forwarderStarted < 60))
         return;
+    // A node of a cluster always runs one: any node's web page may queue a
+    // job in the cluster's database, which no file here tells of.
     const forward_rules *rules = server_archive.forwardRules;
     if ((rules == nullptr || rules->rules.empty()) &&
+        archive_clusterDb(&server_archive) == nullptr &&
         !forward_queued(archive_baseDir(&server_archive)))
         return;
     forwarderStarted = now;

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "core/archive.h"
 #include "core/deidentify.h"
 #include "core/forward.h"
+#include "core/forwarddb.h"
 #include "runtime/logprintf.h"
 #include "web/csrf.h"
 #include "web/httpd.h"
@@ -36,6 +38,74 @@ int forwardpage_owns(const std::string &path)
 static const char *baseDir()
 {
     return archive_baseDir(&web_archive);
+}
+
+// On a node of a cluster the queue is the cluster's database (core/
+// forwarddb.h), shared by every node's forwarder and page; on one host the
+// files below the store. Null on one host.
+static std::unique_ptr<forwarddb> clusterQueue()
+{
+    clusterdb *db = archive_clusterDb(&web_archive);
+    if (db == nullptr)
+        return nullptr;
+    return std::unique_ptr<forwarddb>(
+        new forwarddb(db, archive_clusterConfig(&web_archive), web_options.logfp));
+}
+
+static int listJobs(std::vector<forward_job> *jobs)
+{
+    std::unique_ptr<forwarddb> q = clusterQueue();
+    return q != nullptr ? q->list(jobs) : forward_list(baseDir(), jobs);
+}
+
+static void pausedSet(std::set<std::string> *out)
+{
+    std::unique_ptr<forwarddb> q = clusterQueue();
+    if (q != nullptr)
+        q->pausedSet(out);
+    else
+        forward_pausedSet(baseDir(), out);
+}
+
+static void readHistory(size_t max, std::vector<forward_finished> *out)
+{
+    std::unique_ptr<forwarddb> q = clusterQueue();
+    if (q != nullptr)
+        q->history(max, out);
+    else
+        forward_history(baseDir(), max, out);
+}
+
+static int submitJob(forward_job *job)
+{
+    std::unique_ptr<forwarddb> q = clusterQueue();
+    return q != nullptr ? q->submit(job) : forward_submit(baseDir(), job, web_options.logfp);
+}
+
+static int retryAll(const std::string &dest, const std::string &study)
+{
+    std::unique_ptr<forwarddb> q = clusterQueue();
+    return q != nullptr ? q->retryAll(dest, study)
+                        : forward_retryAll(baseDir(), dest, study, web_options.logfp);
+}
+
+static int setPaused(const std::string &dest, bool pause)
+{
+    std::unique_ptr<forwarddb> q = clusterQueue();
+    return q != nullptr ? q->setPaused(dest, pause)
+                        : forward_setPaused(baseDir(), dest, pause, web_options.logfp);
+}
+
+static int readJob(const std::string &id, forward_job *job)
+{
+    std::unique_ptr<forwarddb> q = clusterQueue();
+    return q != nullptr ? q->read(id, job) : forward_read(baseDir(), id, job);
+}
+
+static int retryJob(const std::string &id)
+{
+    std::unique_ptr<forwarddb> q = clusterQueue();
+    return q != nullptr ? q->retry(id) : forward_retry(baseDir(), id, web_options.logfp);
 }
 
 static std::string jobJson(const forward_job &j)
@@ -138,10 +208,10 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
                      const webfields &typed = webfields())
 {
     std::vector<forward_job> jobs;
-    if (forward_list(baseDir(), &jobs) != 0)
+    if (listJobs(&jobs) != 0)
         return web_replyError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "Forwarding queue unreadable");
     std::set<std::string> paused;
-    forward_pausedSet(baseDir(), &paused);
+    pausedSet(&paused);
     size_t pending = 0, failed = 0;
     std::map<std::string, destinationRow> dests;
     std::map<std::pair<std::string, std::string>, studyGroup> groups;
@@ -289,7 +359,7 @@ static int servePage(const webrequest &rq, unsigned status, const std::string &m
     page += "</details>\n";
 
     std::vector<forward_finished> history;
-    forward_history(baseDir(), FORWARDPAGE_HISTORY_ROWS, &history);
+    readHistory(FORWARDPAGE_HISTORY_ROWS, &history);
     page += "<section><h2>Finished</h2>\n<div class=\"scroll\"><table id=\"history\">\n"
             "<tr><th>Finished (UTC)</th><th>Destination</th><th>Study</th><th>Origin</th>"
             "<th>Jobs</th><th>Images</th></tr>\n";
@@ -412,7 +482,7 @@ static int serveSend(const webrequest &rq, const std::string &body)
         return replyPost(rq, MHD_HTTP_NOT_FOUND, "No such study or series.", "", fields);
     job.origin = "web " + (rq.user.empty() ? std::string("-") : rq.user);
     job.total = (int)images.size();
-    if (forward_submit(baseDir(), &job, web_options.logfp) != 0)
+    if (submitJob(&job) != 0)
         return replyPost(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "The job cannot be written.", "");
     logprintf(LOGLEVEL_NOTICE, web_options.logfp,
               "Forward: job %s sends %d image(s) of study %s to %s (%s).\n", job.id.c_str(),
@@ -428,10 +498,10 @@ static int serveSend(const webrequest &rq, const std::string &body)
 static int serveDestinations(const webrequest &rq)
 {
     std::vector<forward_job> jobs;
-    if (forward_list(baseDir(), &jobs) != 0)
+    if (listJobs(&jobs) != 0)
         return replyJsonError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "Queue unreadable");
     std::set<std::string> paused;
-    forward_pausedSet(baseDir(), &paused);
+    pausedSet(&paused);
     std::map<std::string, destinationRow> dests;
     for (const forward_job &j : jobs) {
         destinationRow &d = dests[j.destination];
@@ -480,7 +550,7 @@ static int serveDestinationAction(const webrequest &rq, const std::string &what,
         return replyPost(rq, MHD_HTTP_BAD_REQUEST, "The study must be one UID.", "");
     std::string who = web_escapeForLog(rq.user.empty() ? std::string("-") : rq.user);
     if (what == "retry-all") {
-        int n = forward_retryAll(baseDir(), dest, study, web_options.logfp);
+        int n = retryAll(dest, study);
         if (n < 0)
             return replyPost(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "The jobs cannot be written.", "");
         logprintf(LOGLEVEL_NOTICE, web_options.logfp,
@@ -490,7 +560,7 @@ static int serveDestinationAction(const webrequest &rq, const std::string &what,
         return replyPost(rq, MHD_HTTP_OK, "", "{\"retried\":" + std::to_string(n) + "}");
     }
     bool pause = what == "pause";
-    if (forward_setPaused(baseDir(), dest, pause, web_options.logfp) != 0)
+    if (setPaused(dest, pause) != 0)
         return replyPost(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "The queue cannot be written.", "");
     logprintf(LOGLEVEL_NOTICE, web_options.logfp, "Forward: destination %s %s by %s.\n",
               web_escapeForLog(dest).c_str(), pause ? "paused" : "resumed", who.c_str());
@@ -506,7 +576,7 @@ int forwardpage_serve(const webrequest &rq, const std::string &body)
         return servePage(rq, MHD_HTTP_OK, "");
     if (get && seg.size() == 1 && seg[0] == "jobs") {
         std::vector<forward_job> jobs;
-        if (forward_list(baseDir(), &jobs) != 0)
+        if (listJobs(&jobs) != 0)
             return replyJsonError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "Queue unreadable");
         size_t pending = 0, failed = 0;
         std::string list;
@@ -521,7 +591,7 @@ int forwardpage_serve(const webrequest &rq, const std::string &body)
     }
     if (get && seg.size() == 2 && seg[0] == "jobs") {
         forward_job j;
-        int r = forward_read(baseDir(), seg[1], &j);
+        int r = readJob(seg[1], &j);
         if (r < 0)
             return replyJsonError(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "Job unreadable");
         if (r == 0)
@@ -546,7 +616,7 @@ int forwardpage_serve(const webrequest &rq, const std::string &body)
         return serveSend(rq, body);
     if (perDestination)
         return serveDestinationAction(rq, seg[0], body);
-    int r = forward_retry(baseDir(), seg[1], web_options.logfp);
+    int r = retryJob(seg[1]);
     if (r < 0)
         return replyPost(rq, MHD_HTTP_INTERNAL_SERVER_ERROR, "The job cannot be written.", "");
     if (r == 0)

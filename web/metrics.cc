@@ -21,6 +21,7 @@
 #include "aetitlemap/aetitlemap.h"
 #include "core/archive.h"
 #include "core/forward.h"
+#include "core/forwarddb.h"
 #include "core/listener.h"
 #include "core/maintenance.h"
 #include "dicomnet/dicomnet.h"
@@ -158,7 +159,12 @@ uint64_t metrics_get(metrics_counter c)
 
 void metrics_forwardQueue(size_t *pending, size_t *failed)
 {
-    forward_counts(archive_baseDir(&web_archive), pending, failed);
+    // A node of a cluster counts the cluster's queue (core/forwarddb.h).
+    if (clusterdb *db = archive_clusterDb(&web_archive))
+        forwarddb(db, archive_clusterConfig(&web_archive), web_options.logfp)
+            .counts(pending, failed);
+    else
+        forward_counts(archive_baseDir(&web_archive), pending, failed);
 }
 
 int metrics_storeCounts(long *studies, long *series, long *images)

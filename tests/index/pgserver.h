@@ -29,6 +29,20 @@ public:
     const std::string &unavailable() const { return why_; }
     // A libpq connection string to its database.
     const std::string &conninfo() const { return conninfo_; }
+    // The directory of its unix socket.
+    const std::string &dir() const { return dir_; }
+    // Stops the server (mode: smart, fast or immediate, the last as a
+    // crash or a failover leaves the clients) and starts it again on the
+    // same data: 0, or -1. For the failover tests, whose binary has the
+    // server to itself.
+    int stop(const char *mode = "fast")
+    {
+        std::string cmd = as_ + bin_ + "/pg_ctl -D " + dir_ + "/data -m " + mode + " -w stop >>" +
+                          dir_ + "/pg_ctl.log 2>&1";
+        return system(cmd.c_str()) == 0 ? 0 : -1;
+    }
+    int start() { return system(start_.c_str()) == 0 ? 0 : -1; }
+    int restart(const char *mode = "fast") { return stop(mode) == 0 && start() == 0 ? 0 : -1; }
 
 private:
     PgServer()
@@ -56,21 +70,23 @@ private:
             as = "runuser -u postgres -- ";
         }
         chmod(dir_.c_str(), 0755);
-        // fsync off: the tests kill clients, never the server.
+        // fsync off: the tests kill clients, and stop the server at most
+        // (its writes stay in the host's page cache), never the host.
         std::string init = as + bin + "/initdb -D " + dir_ +
                            "/data -A trust -U velto --no-sync -E UTF8 --locale=C.UTF-8 >" + dir_ +
                            "/initdb.log 2>&1";
-        std::string start = as + bin + "/pg_ctl -D " + dir_ + "/data -l " + dir_ +
-                            "/server.log -w -o \"-k " + dir_ +
-                            " -c listen_addresses='' -c fsync=off -c max_connections=50 -c "
-                            "deadlock_timeout=100ms\" start"
-                            " >" +
-                            dir_ + "/pg_ctl.log 2>&1";
+        as_ = as;
+        start_ = as + bin + "/pg_ctl -D " + dir_ + "/data -l " + dir_ + "/server.log -w -o \"-k " +
+                 dir_ +
+                 " -c listen_addresses='' -c fsync=off -c max_connections=50 -c "
+                 "deadlock_timeout=100ms\" start"
+                 " >>" +
+                 dir_ + "/pg_ctl.log 2>&1";
         if (system(init.c_str()) != 0) {
             why_ = "initdb failed: see " + dir_ + "/initdb.log";
             return;
         }
-        if (system(start.c_str()) != 0) {
+        if (system(start_.c_str()) != 0) {
             why_ = "the server did not start: see " + dir_ + "/server.log";
             return;
         }
@@ -99,7 +115,10 @@ private:
         }
     }
 
+    const std::string bin_ = "/usr/lib/postgresql/15/bin";
     std::string why_;
+    std::string as_;
+    std::string start_;
     std::string dir_;
     std::string stop_;
     std::string conninfo_;
