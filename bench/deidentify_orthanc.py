@@ -51,27 +51,71 @@ def images(top, n):
     return paths
 
 
+def postgres_plugin():
+    """The path of Orthanc's PostgreSQL index plugin, from the file list of
+    Debian's orthanc-postgresql package (None when it is not installed)."""
+    p = subprocess.run(["dpkg", "-L", "orthanc-postgresql"], capture_output=True, text=True)
+    found = [line for line in p.stdout.split("\n")
+             if line.startswith("/usr/share/orthanc/plugins/")
+             and line.endswith("/libOrthancPostgreSQLIndex.so")]
+    return found[0] if p.returncode == 0 and found else None
+
+
 class Orthanc:
-    def __init__(self, tmp):
+    """Orthanc 1.10 with its index in SQLite, or with postgres (a dict:
+    host, port, database, username; optionally connections, the index
+    plugin's connection pool) in a PostgreSQL database through Debian's
+    plugin, the images in files either way. extra: more settings of its
+    configuration file."""
+
+    def __init__(self, tmp, postgres=None, extra=None):
         self.dir = tempfile.mkdtemp(dir=tmp)
         self.port = vt.free_port()
         self.http = vt.free_port()
         config = os.path.join(self.dir, "orthanc.json")
+        settings = {"Name": "bench", "StorageDirectory": os.path.join(self.dir, "storage"),
+                    "IndexDirectory": os.path.join(self.dir, "index"),
+                    "DicomAet": "ORTHANC", "DicomPort": self.port,
+                    "DicomCheckCalledAet": False, "DicomAlwaysAllowStore": True,
+                    "HttpServerEnabled": True, "HttpPort": self.http,
+                    "RemoteAccessAllowed": False, "AuthenticationEnabled": False,
+                    "StorageCompression": False, "Plugins": [], "SaveJobs": False,
+                    "HttpTimeout": 3600}
+        if postgres is not None:
+            plugin = postgres_plugin()
+            if plugin is None:
+                raise RuntimeError("Orthanc's PostgreSQL index plugin is not installed "
+                                   "(Debian package orthanc-postgresql: scripts/install-deps)")
+            settings["Plugins"] = [plugin]
+            settings["PostgreSQL"] = {
+                "EnableIndex": True, "EnableStorage": False,
+                "Host": postgres["host"], "Port": postgres["port"],
+                "Database": postgres["database"], "Username": postgres["username"],
+                "Password": postgres.get("password", ""),
+                "IndexConnectionsCount": postgres.get("connections", 1)}
+        settings.update(extra or {})
         with open(config, "w") as f:
-            json.dump({"Name": "bench", "StorageDirectory": os.path.join(self.dir, "storage"),
-                       "IndexDirectory": os.path.join(self.dir, "index"),
-                       "DicomAet": "ORTHANC", "DicomPort": self.port,
-                       "DicomCheckCalledAet": False, "DicomAlwaysAllowStore": True,
-                       "HttpServerEnabled": True, "HttpPort": self.http,
-                       "RemoteAccessAllowed": False, "AuthenticationEnabled": False,
-                       "StorageCompression": False, "Plugins": [], "SaveJobs": False,
-                       "HttpTimeout": 3600}, f)
-        self.proc = subprocess.Popen([ORTHANC, config], stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
+            json.dump(settings, f)
+        self.log = open(os.path.join(self.dir, "orthanc.log"), "w")
+        # Without TCP_NODELAY=1 the toolkit Orthanc is built on leaves
+        # Nagle's algorithm on, and each response may wait for the peer's
+        # delayed acknowledgement.
+        self.proc = subprocess.Popen([ORTHANC, config], stdout=self.log,
+                                     stderr=subprocess.STDOUT,
+                                     env=dict(os.environ, TCP_NODELAY="1"))
         vt.wait_for(lambda: (vt.port_open(self.port) and vt.port_open(self.http))
-                    or self.proc.poll() is not None, 30, what="Orthanc to listen")
+                    or self.proc.poll() is not None, 60, what="Orthanc to listen")
         if self.proc.poll() is not None:
-            raise RuntimeError("Orthanc ended with %s" % self.proc.returncode)
+            raise RuntimeError("Orthanc ended with %s: %s" % (self.proc.returncode,
+                                                              self.log_tail()))
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def log_tail(self, size=2000):
+        with open(os.path.join(self.dir, "orthanc.log"), errors="replace") as f:
+            return f.read()[-size:]
 
     def call(self, method, path, body=None):
         req = urllib.request.Request("http://127.0.0.1:%d%s" % (self.http, path), method=method,
@@ -82,6 +126,7 @@ class Orthanc:
     def stop(self):
         self.proc.kill()
         self.proc.wait()
+        self.log.close()
 
 
 def main():
