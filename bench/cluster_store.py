@@ -216,14 +216,21 @@ def send(ports, lists):
     return time.monotonic() - start
 
 
-def measure(label, roots, ports, lists, pg=None):
-    """Sends the lists, prints and returns (images/s, CPU s per image)."""
+def measure(label, roots, ports, lists, pg=None, parts=None):
+    """Sends the lists, prints and returns (images/s, CPU s per image).
+    parts: {name: roots function} of the setup's parts, whose shares of the
+    CPU are printed beside."""
     images = sum(len(x) for x in lists)
     c0 = commits(pg) if pg else 0
     cpu0 = cpu_seconds(roots())
+    part0 = {k: cpu_seconds(f()) for k, f in (parts or {}).items()}
     seconds = send(ports, lists)
     wait_quiet(roots())
     cpu = cpu_seconds(roots()) - cpu0
+    if parts:
+        print("    CPU per image by part: " + ", ".join(
+            "%s %.2f ms" % (k, (cpu_seconds(f()) - part0[k]) * 1000 / images)
+            for k, f in parts.items()))
     rate = images / seconds
     line = "%-28s %7.1f images/s  %6.2f ms CPU per image  (%d images in %.2f s)" % (
         label, rate, cpu * 1000 / images, images, seconds)
@@ -313,8 +320,14 @@ def main():
                       ("acknowledged" if p.returncode == 0 else "refused", rows))
                 status = 2
                 break
+            with open(os.path.join(pg.data, "postmaster.pid")) as f:
+                pgpid = int(f.readline())
+            parts = {"nodes": lambda: [n.proc.pid for n in nodes],
+                     "postgres": lambda: [pgpid]}
+            for name, proc in ceph.procs.items():
+                parts[name] = (lambda pid: lambda: [pid])(proc.pid)
             results[ack] = measure("two nodes, ack %s" % ack, cluster_roots(nodes),
-                                   [n.port for n in nodes], lists[tag], pg)
+                                   [n.port for n in nodes], lists[tag], pg, parts)
             for n in nodes:
                 n.stop()
         print()

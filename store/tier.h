@@ -120,11 +120,13 @@ int tier_moveImage(const tier_config &cfg, const char *baseDir, const char *path
 // A cluster node's upload of a new image (the bucket being every image's
 // home, cluster/clusterconfig.h): the file open on fd (read from its start,
 // left open) is put under tier_key's key for path with its SHA-256 and
-// cfg.archiveId, then a HEAD must give the same size and checksum. The
-// local file stays (the node's cache); no head, no stub. TIER_OK, or
-// TIER_UNAVAILABLE / TIER_FAILED after a log line.
+// cfg.archiveId. known (may be null): the file's size and SHA-256 as the
+// write path hashed them, used instead of reading the file again when its
+// size is the file's. The local file stays (the node's cache); no head, no
+// stub. TIER_OK, or TIER_UNAVAILABLE / TIER_FAILED after a log line.
+struct checksums_record;
 int tier_putImage(const tier_config &cfg, const char *baseDir, const char *path, int fd,
-                  FILE *log = nullptr);
+                  FILE *log = nullptr, const checksums_record *known = nullptr);
 
 // Removes the object of the image at path (a cluster node's delete): 0
 // removed or not there, -1 the gateway failed (logged).

@@ -628,7 +628,8 @@ int LocalStore::placeShared(DcmDataset *ds, const char *S, const char *R, const 
     bool uploadFailed = false;
     if (result == LS_OK && uploadBeforeAck) {
         int fd = tier ? open(target.c_str(), O_RDONLY | O_CLOEXEC) : -1;
-        if (fd < 0 || tier_putImage(*tier, baseDir, target.c_str(), fd, logStream) != TIER_OK) {
+        if (fd < 0 ||
+            tier_putImage(*tier, baseDir, target.c_str(), fd, logStream, &sum) != TIER_OK) {
             if (fd < 0)
                 logprintf(LOGLEVEL_ERROR, logStream, "Cannot upload %s: %s\n", target.c_str(),
                           tier ? strerror(errno) : "no object tier");
