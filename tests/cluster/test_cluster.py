@@ -8,10 +8,12 @@ one node that the other node never serves again. One Ceph, one PostgreSQL
 and the nodes for the whole class."""
 
 import hashlib
+import json
 import os
 import re
 import shutil
 import signal
+import subprocess
 import sys
 import tempfile
 import threading
@@ -21,10 +23,18 @@ import veltotest as vt
 
 sys.path.insert(0, os.path.join(vt.SOURCE, "tests", "web"))
 from cephcluster import ACCESS_KEY, REGION, SECRET_KEY, CephCluster
+from haproxylib import HAProxy, http_frontend, tcp_frontend
 from pgcluster import PgServer
 
 ROOT = "1.2.826.0.1.3680043.9.7777.61"
 BUCKET = "cluster"
+# HAProxy's connections to the nodes leave from this address, the one the
+# nodes' Cluster files trust for PROXY headers: a client's own connections
+# from 127.0.0.1 straight to a node stay plain.
+PROXY_ADDRESS = "127.0.0.2"
+COMMIT_SCU = os.path.join(vt.SOURCE, "tests", "server", "commit_scu.js")
+NODE_MODULES = os.path.join(vt.SOURCE, ".deps", "npm", "node_modules")
+CT = "1.2.840.10008.5.1.4.1.1.7"
 
 
 def dataset_bytes(data):
@@ -56,12 +66,22 @@ class ClusterTest(vt.ServerTestCase):
             cls.nodes["n2"].start()
             import webharness
             cls.web = webharness.Web(cls.nodes["n2"])
+            # One address for DICOM (TCP, PROXY v2, round robin over both
+            # nodes) and one for the web (HTTP), as a site runs them.
+            cls.dicom_port, cls.web_port = vt.free_port(), vt.free_port()
+            cls.haproxy = HAProxy(
+                [tcp_frontend("dicom", cls.dicom_port,
+                              [cls.nodes["n1"].port, cls.nodes["n2"].port], PROXY_ADDRESS),
+                 http_frontend("web", cls.web_port, [cls.web.port], PROXY_ADDRESS)],
+                [cls.dicom_port, cls.web_port]).start()
         except BaseException:
             cls.tearDownClass()
             raise
 
     @classmethod
     def tearDownClass(cls):
+        if getattr(cls, "haproxy", None):
+            cls.haproxy.cleanup()
         if getattr(cls, "web", None):
             cls.web.stop()
         for srv in cls.nodes.values():
@@ -81,7 +101,8 @@ class ClusterTest(vt.ServerTestCase):
             f.write("endpoint %s\nbucket %s\nregion %s\ncredentials tier.key\nprefix arch/\n"
                     "timeout 5\n" % (cls.ceph.endpoint, BUCKET, REGION))
         with open(os.path.join(srv.etc, "Cluster"), "w") as f:
-            f.write("database %s\nnode %s\npoll 200ms\nlease 2s\n" % (cls.pg.conninfo, name))
+            f.write("database %s\nnode %s\npoll 200ms\nlease 2s\nproxy %s ::ffff:%s\n"
+                    % (cls.pg.conninfo, name, PROXY_ADDRESS, PROXY_ADDRESS))
         srv.name = name
         return srv
 
@@ -172,7 +193,117 @@ class ClusterTest(vt.ServerTestCase):
             t.join()
         return results
 
+    def proxied(self, node):
+        """How many connections node logged as coming through the proxy."""
+        return node.log().count("Connection from 127.0.0.1 through proxy %s" % PROXY_ADDRESS)
+
+    def bucket_bytes(self, img):
+        code, body = self.ceph.curl("GET", "/%s/%s" % (BUCKET, self.key(img)))
+        self.assertEqual(200, code, img)
+        return body
+
+    def study_objects(self, study):
+        prefix = "arch/" + os.path.relpath(vt.uid_path("/b", study), "/b") + "/"
+        return {k for k in self.objects() if k.startswith(prefix)}
+
     # -- cases ---------------------------------------------------------
+
+    def test_0a_stores_through_the_proxy_form_one_study(self):
+        n1, n2 = self.nodes["n1"], self.nodes["n2"]
+        study = ROOT + ".10"
+        images = [(study, study + ".1", "%s.1.%d" % (study, n)) for n in range(8)]
+        before = [self.proxied(n1), self.proxied(n2)]
+        # Four associations to the proxy's one address, two images each.
+        for k in range(4):
+            files = self.files(n1, images[2 * k:2 * k + 2])
+            p = vt.run(["storescu", "-v", "-aet", "CLIENT", "-aec", "ARCHIVE", "127.0.0.1",
+                        str(self.dicom_port)] + files, env={"TCP_NODELAY": "1"})
+            self.assertEqual(["Success"] * 2, self.statuses(p), p.stdout + p.stderr)
+        # Round robin: both nodes took some of the four.
+        took = [self.proxied(n1) - before[0], self.proxied(n2) - before[1]]
+        self.assertEqual(4, sum(took), took)
+        self.assertTrue(all(t > 0 for t in took), took)
+        self.assertEqual(1, self.count("SELECT count(*) FROM velto_studies WHERE "
+                                       "study_uid = '%s'" % study))
+        self.assertEqual(8, self.count("SELECT count(*) FROM velto_instances WHERE "
+                                       "sop_uid LIKE '%s.%%'" % study))
+        # The bucket holds each image: the bytes every way of reading returns.
+        home = {img[2]: dataset_bytes(self.bucket_bytes(img)) for img in images}
+        for srv in (n1, n2):
+            completed, failed, got, text = self.cget(srv, study)
+            self.assertEqual((8, 0), (completed, failed), text)
+            self.assertEqual(home, got, srv.name)
+        for img in images:
+            p = subprocess.run(
+                ["curl", "-s", "-D", "-", "-H",
+                 "Accept: multipart/related; type=application/dicom",
+                 "http://127.0.0.1:%d/dicom-web/studies/%s/series/%s/instances/%s"
+                 % ((self.web_port,) + img)], capture_output=True, timeout=60)
+            self.assertTrue(p.stdout.startswith(b"HTTP/1.1 200"), p.stdout[:200])
+            self.assertIn(home[img[2]], p.stdout)
+
+    def test_0b_commitment_of_images_through_one_node_answered_by_the_other(self):
+        n1, n2 = self.nodes["n1"], self.nodes["n2"]
+        study = ROOT + ".11"
+        images = [(study, study + ".1", "%s.1.%d" % (study, n)) for n in range(3)]
+        p = self.send(n1, self.files(n1, images))
+        self.assertEqual(["Success"] * 3, self.statuses(p), p.stdout + p.stderr)
+        uids = [img[2] for img in images]
+        never = study + ".9.9"
+        # n2 has no copy of them (separate stores): the shared index and
+        # the bucket vouch for them.
+        for img in images:
+            self.assertFalse(os.path.exists(vt.uid_path(n2.basedir, *img)))
+        proc = subprocess.Popen(["node", COMMIT_SCU, "127.0.0.1", str(n2.port), n2.aetitle,
+                                 "MODALITY", "same", str(vt.free_port()), study + ".99", CT]
+                                + uids + [never], stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, text=True,
+                                env=dict(os.environ, NODE_PATH=NODE_MODULES),
+                                start_new_session=True)
+        try:
+            out, _ = proc.communicate(timeout=60)
+        finally:
+            vt.stop_process(proc)
+        reports = [json.loads(line[len("REPORT "):]) for line in out.splitlines()
+                   if line.startswith("REPORT ")]
+        self.assertEqual(1, len(reports), out)
+        self.assertEqual((2, study + ".99", uids, [[never, 0x0112]]),
+                         (reports[0]["event"], reports[0]["transaction"],
+                          reports[0]["committed"], reports[0]["failed"]), out)
+        self.assertNotIn("Commitment of", n1.log())
+
+    def test_0c_a_delete_racing_stores_leaves_index_and_bucket_agreeing(self):
+        n1, n2 = self.nodes["n1"], self.nodes["n2"]
+        study = ROOT + ".12"
+        first = [(study, study + ".1", "%s.1.%d" % (study, n)) for n in range(4)]
+        p = n1.storescu(self.files(n1, first))
+        self.assertEqual(0, p.returncode, p.stderr)
+        later = [(study, study + ".2", "%s.2.%d" % (study, n)) for n in range(12)]
+        batches = [self.files(n1, later[k:k + 3]) for k in range(0, 12, 3)]
+
+        def stores():
+            return [self.send(n1, files) for files in batches]
+
+        def delete():
+            return vt.movescu(n2.port, ["StudyInstanceUID=" + study], "VeltoDeleteAET",
+                              called=n2.aetitle)
+        sent, (pm, responses) = self.in_parallel([stores, delete])
+        final = [r for r in responses if r["final"]]
+        self.assertEqual(1, len(final), pm.stdout)
+        self.assertEqual(0, final[0]["failed"], pm.stdout)
+        # Every row has its object and every object its row, whichever
+        # images the delete took and whichever came after it.
+        rows = {r[0] for r in self.rows("SELECT sop_uid FROM velto_instances WHERE "
+                                        "sop_uid LIKE '%s.%%'" % study)}
+        every = {img[2]: img for img in first + later}
+        keyed = {self.key(every[u]) for u in rows}
+        self.assertEqual(keyed, self.study_objects(study))
+        # Each image acknowledged after the delete began is either stored
+        # (row and object) or was taken by the delete; the first four went.
+        self.assertFalse(rows & {img[2] for img in first}, rows)
+        acked = sum(self.statuses(p).count("Success") for p in sent)
+        self.assertLessEqual(len(rows), acked)
+
 
     def test_1_one_instance_through_both_nodes_is_one_image(self):
         n1, n2 = self.nodes["n1"], self.nodes["n2"]
