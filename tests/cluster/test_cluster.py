@@ -17,6 +17,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 import veltotest as vt
@@ -54,6 +55,7 @@ class ClusterTest(vt.ServerTestCase):
         cls.ceph = CephCluster(os.path.join(cls.work, "ceph"))
         cls.pg = PgServer()
         cls.nodes = {}
+        cls.fwd_port = vt.free_port()
         try:
             cls.pg.start()
             cls.ceph.start()
@@ -92,7 +94,12 @@ class ClusterTest(vt.ServerTestCase):
 
     @classmethod
     def node(cls, name):
-        srv = vt.Server(start=False, root=os.path.join(cls.work, name))
+        # Images stored under the calling title FWD are forwarded to DEST
+        # (a storescp of the forwarding case); no other case's are.
+        srv = vt.Server(start=False, root=os.path.join(cls.work, name),
+                        aetmap="DEST\tDEST\t127.0.0.1:%d\tFMS\n" % cls.fwd_port)
+        with open(os.path.join(srv.etc, "ForwardRules"), "w") as f:
+            f.write("DEST when=store calling=FWD\n")
         key = os.path.join(srv.etc, "tier.key")
         with open(key, "w") as f:
             f.write("access-key %s\nsecret-key %s\n" % (ACCESS_KEY, SECRET_KEY))
@@ -108,6 +115,8 @@ class ClusterTest(vt.ServerTestCase):
 
     # -- helpers -------------------------------------------------------
 
+    files_by_uid = {}  # the file each SOP Instance UID was last made in
+
     def files(self, srv, images, patient_id="PC1", tag=""):
         """Image files (study, series, sop) with random pixels: [(path, bytes)]."""
         d = tempfile.mkdtemp(dir=self.work)
@@ -118,6 +127,7 @@ class ClusterTest(vt.ServerTestCase):
                             patient_id=patient_id, pixels=64,
                             extra={"PixelData": os.urandom(64 * 64)})
             out.append(p)
+            self.files_by_uid[sop] = p
         return out
 
     @staticmethod
@@ -271,6 +281,64 @@ class ClusterTest(vt.ServerTestCase):
                          (reports[0]["event"], reports[0]["transaction"],
                           reports[0]["committed"], reports[0]["failed"]), out)
         self.assertNotIn("Commitment of", n1.log())
+
+    def test_0d_a_killed_node_s_forwards_are_finished_by_the_other(self):
+        n1, n2 = self.nodes["n1"], self.nodes["n2"]
+        study = ROOT + ".13"
+        images = [(study, study + ".1", "%s.1.%d" % (study, n)) for n in range(6)]
+        files = self.files(n1, images)
+        # A second over each image, a process per association: n1 is killed
+        # half way, and its association is no obstacle to n2's.
+        out = tempfile.mkdtemp(dir=self.work)
+        with open(out + ".log", "w") as log:
+            dest = subprocess.Popen(["storescp", "-aet", "DEST", "-od", out, "+uf", "--fork",
+                                     "--sleep-during", "1", str(self.fwd_port)],
+                                    stdout=log, stderr=subprocess.STDOUT,
+                                    start_new_session=True)
+        self.addCleanup(vt.stop_process, dest)
+        vt.wait_for(lambda: vt.port_open(self.fwd_port), 10, what="storescp to listen")
+        p = n1.storescu(files, calling="FWD")
+        self.assertEqual(0, p.returncode, p.stderr)
+
+        def jobs(where=""):
+            return self.count("SELECT count(*) FROM velto_forward_jobs WHERE study = '%s'%s"
+                              % (study, where))
+
+        # Both nodes take jobs of the queue; n1 is killed while it holds
+        # some leased and has begun sending.
+        vt.wait_for(lambda: os.listdir(out) and jobs(" AND lease_node = 'n1'") > 0, 20,
+                    interval=0.05, what="n1 sending with jobs leased")
+        os.killpg(n1.proc.pid, signal.SIGKILL)
+        n1.proc.wait()
+        killed = time.monotonic()
+        # n1 again (a new process on its store) for the later cases.
+        self.addCleanup(lambda: n1.proc.poll() is None or n1.start(answered=True))
+        held = jobs(" AND lease_node = 'n1'")
+        vt.wait_for(lambda: jobs(" AND lease_node = 'n1'") == 0, 10, interval=0.05,
+                    what="n2 to take the jobs over")
+        took = time.monotonic() - killed
+        vt.wait_for(lambda: jobs() == 0, 30, what="the queue to empty")
+        print("n1's %d job(s) taken over %.2f s after the kill (lease 2 s)" % (held, took))
+        self.assertGreater(held, 0)
+        # Within the lease, plus the second of the image n2 may be sending
+        # at the destination when n1's lease runs out.
+        self.assertLessEqual(took, 2 + 2.0, "\n".join(
+            l for l in n2.log().splitlines() if "orward" in l or "ERR" in l))
+        # Every image arrived with the bytes stored, at most one twice; n2
+        # read them from the bucket (no file of them on its store).
+        import pydicom
+        home = {img[2]: dataset_bytes(self.bucket_bytes(img)) for img in images}
+        got = {}
+        for name in os.listdir(out):
+            ds = pydicom.dcmread(os.path.join(out, name))
+            got.setdefault(str(ds.SOPInstanceUID), []).append(ds.PixelData)
+        self.assertEqual(sorted(home), sorted(got))
+        self.assertLessEqual(sum(len(v) for v in got.values()), 6 + 1)
+        for img in images:
+            sent_pixels = pydicom.dcmread(self.files_by_uid[img[2]]).PixelData
+            for pixels in got[img[2]]:
+                self.assertEqual(sent_pixels, pixels, img[2])
+            self.assertFalse(os.path.exists(vt.uid_path(n2.basedir, *img)))
 
     def test_0c_a_delete_racing_stores_leaves_index_and_bucket_agreeing(self):
         n1, n2 = self.nodes["n1"], self.nodes["n2"]
