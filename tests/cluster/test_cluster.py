@@ -4,8 +4,15 @@ one image per SOP Instance UID across the nodes, one study and one patient
 whichever node stored what, every acknowledged image in the bucket and
 retrieved through the other node byte for byte when its node is killed, a
 gateway that is down refusing images without a trace, and a delete through
-one node that the other node never serves again. One Ceph, one PostgreSQL
-and the nodes for the whole class."""
+one node that the other node never serves again. In front of the nodes
+one HAProxy (TCP with PROXY v2 for DICOM, HTTP for the storeweb): stores
+through its one address, round robin to both nodes, form one study read
+byte for byte through each node and the web; a commitment of images stored
+through n1 answered by n2, which has no copy of them; a node killed
+mid-forward whose jobs the other finishes from the bucket within the
+lease; and a delete through n2 racing stores through n1 that leaves the
+index and the bucket agreeing. One Ceph, one PostgreSQL, one HAProxy and
+the nodes for the whole class."""
 
 import hashlib
 import json
