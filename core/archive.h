@@ -353,6 +353,10 @@ int archive_flushImage(const archive_context *ctx, const std::string &path,
 // shared index (archive_locate's places; study empty: not stored) is
 // committed when its checksum is recorded (store/checksums.h: the digest
 // its object carries in the bucket), whatever this node's disk holds.
+// An image this node keeps no record of (stored by a node on a store of its
+// own) is committed when its object is in the bucket with its digest and
+// this archive's id (a HEAD), a processing failure when the object is not
+// there (yet) or the gateway fails.
 // (*results)[i] for places[i]: ARCHIVE_FLUSHED recorded, ARCHIVE_FLUSH_MISSING
 // not stored or no record, ARCHIVE_FLUSH_FAILED the record cannot be read
 // (logged). The SOP class is not compared: the index does not keep it.

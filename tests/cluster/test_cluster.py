@@ -4,27 +4,45 @@ one image per SOP Instance UID across the nodes, one study and one patient
 whichever node stored what, every acknowledged image in the bucket and
 retrieved through the other node byte for byte when its node is killed, a
 gateway that is down refusing images without a trace, and a delete through
-one node that the other node never serves again. One Ceph, one PostgreSQL
-and the nodes for the whole class."""
+one node that the other node never serves again. In front of the nodes
+one HAProxy (TCP with PROXY v2 for DICOM, HTTP for the storeweb): stores
+through its one address, round robin to both nodes, form one study read
+byte for byte through each node and the web; a commitment of images stored
+through n1 answered by n2, which has no copy of them; a node killed
+mid-forward whose jobs the other finishes from the bucket within the
+lease; and a delete through n2 racing stores through n1 that leaves the
+index and the bucket agreeing. One Ceph, one PostgreSQL, one HAProxy and
+the nodes for the whole class."""
 
 import hashlib
+import json
 import os
 import re
 import shutil
 import signal
+import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 import veltotest as vt
 
 sys.path.insert(0, os.path.join(vt.SOURCE, "tests", "web"))
 from cephcluster import ACCESS_KEY, REGION, SECRET_KEY, CephCluster
+from haproxylib import HAProxy, http_frontend, tcp_frontend
 from pgcluster import PgServer
 
 ROOT = "1.2.826.0.1.3680043.9.7777.61"
 BUCKET = "cluster"
+# HAProxy's connections to the nodes leave from this address, the one the
+# nodes' Cluster files trust for PROXY headers: a client's own connections
+# from 127.0.0.1 straight to a node stay plain.
+PROXY_ADDRESS = "127.0.0.2"
+COMMIT_SCU = os.path.join(vt.SOURCE, "tests", "server", "commit_scu.js")
+NODE_MODULES = os.path.join(vt.SOURCE, ".deps", "npm", "node_modules")
+CT = "1.2.840.10008.5.1.4.1.1.7"
 
 
 def dataset_bytes(data):
@@ -44,6 +62,7 @@ class ClusterTest(vt.ServerTestCase):
         cls.ceph = CephCluster(os.path.join(cls.work, "ceph"))
         cls.pg = PgServer()
         cls.nodes = {}
+        cls.fwd_port = vt.free_port()
         try:
             cls.pg.start()
             cls.ceph.start()
@@ -56,12 +75,22 @@ class ClusterTest(vt.ServerTestCase):
             cls.nodes["n2"].start()
             import webharness
             cls.web = webharness.Web(cls.nodes["n2"])
+            # One address for DICOM (TCP, PROXY v2, round robin over both
+            # nodes) and one for the web (HTTP), as a site runs them.
+            cls.dicom_port, cls.web_port = vt.free_port(), vt.free_port()
+            cls.haproxy = HAProxy(
+                [tcp_frontend("dicom", cls.dicom_port,
+                              [cls.nodes["n1"].port, cls.nodes["n2"].port], PROXY_ADDRESS),
+                 http_frontend("web", cls.web_port, [cls.web.port], PROXY_ADDRESS)],
+                [cls.dicom_port, cls.web_port]).start()
         except BaseException:
             cls.tearDownClass()
             raise
 
     @classmethod
     def tearDownClass(cls):
+        if getattr(cls, "haproxy", None):
+            cls.haproxy.cleanup()
         if getattr(cls, "web", None):
             cls.web.stop()
         for srv in cls.nodes.values():
@@ -72,7 +101,12 @@ class ClusterTest(vt.ServerTestCase):
 
     @classmethod
     def node(cls, name):
-        srv = vt.Server(start=False, root=os.path.join(cls.work, name))
+        # Images stored under the calling title FWD are forwarded to DEST
+        # (a storescp of the forwarding case); no other case's are.
+        srv = vt.Server(start=False, root=os.path.join(cls.work, name),
+                        aetmap="DEST\tDEST\t127.0.0.1:%d\tFMS\n" % cls.fwd_port)
+        with open(os.path.join(srv.etc, "ForwardRules"), "w") as f:
+            f.write("DEST when=store calling=FWD\n")
         key = os.path.join(srv.etc, "tier.key")
         with open(key, "w") as f:
             f.write("access-key %s\nsecret-key %s\n" % (ACCESS_KEY, SECRET_KEY))
@@ -81,11 +115,14 @@ class ClusterTest(vt.ServerTestCase):
             f.write("endpoint %s\nbucket %s\nregion %s\ncredentials tier.key\nprefix arch/\n"
                     "timeout 5\n" % (cls.ceph.endpoint, BUCKET, REGION))
         with open(os.path.join(srv.etc, "Cluster"), "w") as f:
-            f.write("database %s\nnode %s\npoll 200ms\nlease 2s\n" % (cls.pg.conninfo, name))
+            f.write("database %s\nnode %s\npoll 200ms\nlease 2s\nproxy %s ::ffff:%s\n"
+                    % (cls.pg.conninfo, name, PROXY_ADDRESS, PROXY_ADDRESS))
         srv.name = name
         return srv
 
     # -- helpers -------------------------------------------------------
+
+    files_by_uid = {}  # the file each SOP Instance UID was last made in
 
     def files(self, srv, images, patient_id="PC1", tag=""):
         """Image files (study, series, sop) with random pixels: [(path, bytes)]."""
@@ -97,6 +134,7 @@ class ClusterTest(vt.ServerTestCase):
                             patient_id=patient_id, pixels=64,
                             extra={"PixelData": os.urandom(64 * 64)})
             out.append(p)
+            self.files_by_uid[sop] = p
         return out
 
     @staticmethod
@@ -172,7 +210,195 @@ class ClusterTest(vt.ServerTestCase):
             t.join()
         return results
 
+    def proxied(self, node):
+        """How many connections node logged as coming through the proxy."""
+        return node.log().count("Connection from 127.0.0.1 through proxy %s" % PROXY_ADDRESS)
+
+    def bucket_bytes(self, img):
+        code, body = self.ceph.curl("GET", "/%s/%s" % (BUCKET, self.key(img)))
+        self.assertEqual(200, code, img)
+        return body
+
+    def study_objects(self, study):
+        prefix = "arch/" + os.path.relpath(vt.uid_path("/b", study), "/b") + "/"
+        return {k for k in self.objects() if k.startswith(prefix)}
+
     # -- cases ---------------------------------------------------------
+
+    def test_0a_stores_through_the_proxy_form_one_study(self):
+        n1, n2 = self.nodes["n1"], self.nodes["n2"]
+        study = ROOT + ".10"
+        images = [(study, study + ".1", "%s.1.%d" % (study, n)) for n in range(8)]
+        before = [self.proxied(n1), self.proxied(n2)]
+        # Four associations to the proxy's one address, two images each.
+        for k in range(4):
+            files = self.files(n1, images[2 * k:2 * k + 2])
+            p = vt.run(["storescu", "-v", "-aet", "CLIENT", "-aec", "ARCHIVE", "127.0.0.1",
+                        str(self.dicom_port)] + files, env={"TCP_NODELAY": "1"})
+            self.assertEqual(["Success"] * 2, self.statuses(p), p.stdout + p.stderr)
+        # Round robin: both nodes took some of the four.
+        took = [self.proxied(n1) - before[0], self.proxied(n2) - before[1]]
+        self.assertEqual(4, sum(took), took)
+        self.assertTrue(all(t > 0 for t in took), took)
+        self.assertEqual(1, self.count("SELECT count(*) FROM velto_studies WHERE "
+                                       "study_uid = '%s'" % study))
+        self.assertEqual(8, self.count("SELECT count(*) FROM velto_instances WHERE "
+                                       "sop_uid LIKE '%s.%%'" % study))
+        # The bucket holds each image: the bytes every way of reading returns.
+        home = {img[2]: dataset_bytes(self.bucket_bytes(img)) for img in images}
+        for srv in (n1, n2):
+            completed, failed, got, text = self.cget(srv, study)
+            self.assertEqual((8, 0), (completed, failed), text)
+            self.assertEqual(home, got, srv.name)
+        for img in images:
+            p = subprocess.run(
+                ["curl", "-s", "-D", "-", "-H",
+                 "Accept: multipart/related; type=application/dicom",
+                 "http://127.0.0.1:%d/dicom-web/studies/%s/series/%s/instances/%s"
+                 % ((self.web_port,) + img)], capture_output=True, timeout=60)
+            self.assertTrue(p.stdout.startswith(b"HTTP/1.1 200"), p.stdout[:200])
+            self.assertIn(home[img[2]], p.stdout)
+
+    def test_0b_commitment_of_images_through_one_node_answered_by_the_other(self):
+        n1, n2 = self.nodes["n1"], self.nodes["n2"]
+        study = ROOT + ".11"
+        images = [(study, study + ".1", "%s.1.%d" % (study, n)) for n in range(3)]
+        p = self.send(n1, self.files(n1, images))
+        self.assertEqual(["Success"] * 3, self.statuses(p), p.stdout + p.stderr)
+        uids = [img[2] for img in images]
+        never = study + ".9.9"
+        # n2 has no copy of them (separate stores): the shared index and
+        # the bucket vouch for them.
+        for img in images:
+            self.assertFalse(os.path.exists(vt.uid_path(n2.basedir, *img)))
+        proc = subprocess.Popen(["node", COMMIT_SCU, "127.0.0.1", str(n2.port), n2.aetitle,
+                                 "MODALITY", "same", str(vt.free_port()), study + ".99", CT]
+                                + uids + [never], stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, text=True,
+                                env=dict(os.environ, NODE_PATH=NODE_MODULES),
+                                start_new_session=True)
+        try:
+            out, _ = proc.communicate(timeout=60)
+        finally:
+            vt.stop_process(proc)
+        reports = [json.loads(line[len("REPORT "):]) for line in out.splitlines()
+                   if line.startswith("REPORT ")]
+        self.assertEqual(1, len(reports), out)
+        self.assertEqual((2, study + ".99", uids, [[never, 0x0112]]),
+                         (reports[0]["event"], reports[0]["transaction"],
+                          reports[0]["committed"], reports[0]["failed"]), out)
+        self.assertNotIn("Commitment of", n1.log())
+
+    def test_0d_a_killed_node_s_forwards_are_finished_by_the_other(self):
+        n1, n2 = self.nodes["n1"], self.nodes["n2"]
+        study = ROOT + ".13"
+        images = [(study, study + ".1", "%s.1.%d" % (study, n)) for n in range(4)]
+        files = self.files(n1, images)
+        # A second over each image, a process per association: n1 is killed
+        # half way, and its association is no obstacle to n2's.
+        out = tempfile.mkdtemp(dir=self.work)
+        with open(out + ".log", "w") as log:
+            dest = subprocess.Popen(["storescp", "-aet", "DEST", "-od", out, "+uf", "--fork",
+                                     "--sleep-during", "1", str(self.fwd_port)],
+                                    stdout=log, stderr=subprocess.STDOUT,
+                                    start_new_session=True)
+        self.addCleanup(vt.stop_process, dest)
+        vt.wait_for(lambda: vt.port_open(self.fwd_port), 10, what="storescp to listen")
+        # n2 stopped while n1 takes the jobs (else either node may take them
+        # all), back once n1 is sending.
+        n2.stop()
+        self.addCleanup(lambda: n2.proc.poll() is None or n2.start(answered=True))
+        p = n1.storescu(files, calling="FWD")
+        self.assertEqual(0, p.returncode, p.stderr)
+
+        def jobs(where=""):
+            return self.count("SELECT count(*) FROM velto_forward_jobs WHERE study = '%s'%s"
+                              % (study, where))
+
+        # n1 is killed while it holds jobs leased and has begun sending.
+        vt.wait_for(lambda: os.listdir(out) and jobs(" AND lease_node = 'n1'") > 0, 20,
+                    interval=0.05, what="n1 sending with jobs leased")
+        n2.start(answered=True)
+        os.killpg(n1.proc.pid, signal.SIGKILL)
+        n1.proc.wait()
+        killed = time.monotonic()
+        # n1 again (a new process on its store) for the later cases.
+        self.addCleanup(lambda: n1.proc.poll() is None or n1.start(answered=True))
+        held = jobs(" AND lease_node = 'n1'")
+        vt.wait_for(lambda: jobs(" AND lease_node = 'n1'") == 0, 10, interval=0.05,
+                    what="n2 to take the jobs over")
+        took = time.monotonic() - killed
+        vt.wait_for(lambda: jobs() == 0, 30, what="the queue to empty")
+        print("n1's %d job(s) taken over %.2f s after the kill (lease 2 s)" % (held, took))
+        self.assertGreater(held, 0)
+        # Within the lease, plus the second of the image n2 may be sending
+        # at the destination when n1's lease runs out.
+        self.assertLessEqual(took, 2 + 2.0, "\n".join(
+            l for l in n2.log().splitlines() if "orward" in l or "ERR" in l))
+        # Every image arrived with the bytes stored, at most one twice; n2
+        # read them from the bucket (no file of them on its store).
+        import pydicom
+        home = {img[2]: dataset_bytes(self.bucket_bytes(img)) for img in images}
+        got = {}
+        for name in os.listdir(out):
+            ds = pydicom.dcmread(os.path.join(out, name))
+            got.setdefault(str(ds.SOPInstanceUID), []).append(ds.PixelData)
+        self.assertEqual(sorted(home), sorted(got))
+        self.assertLessEqual(sum(len(v) for v in got.values()), len(images) + 1)
+        for img in images:
+            sent_pixels = pydicom.dcmread(self.files_by_uid[img[2]]).PixelData
+            for pixels in got[img[2]]:
+                self.assertEqual(sent_pixels, pixels, img[2])
+            self.assertFalse(os.path.exists(vt.uid_path(n2.basedir, *img)))
+
+    def test_0c_a_delete_racing_stores_leaves_index_and_bucket_agreeing(self):
+        n1, n2 = self.nodes["n1"], self.nodes["n2"]
+        study = ROOT + ".12"
+        first = [(study, study + ".1", "%s.1.%d" % (study, n)) for n in range(4)]
+        p = n1.storescu(self.files(n1, first))
+        self.assertEqual(0, p.returncode, p.stderr)
+        later = [(study, study + ".2", "%s.2.%d" % (study, n)) for n in range(12)]
+        batches = [self.files(n1, later[k:k + 3]) for k in range(0, 12, 3)]
+
+        done = threading.Event()
+
+        def stores():
+            try:
+                return [self.send(n1, files) for files in batches]
+            finally:
+                done.set()
+
+        def deletes():
+            """Deletes of the study through n2 one after the other while
+            the stores go on (the last stores may come after the last
+            delete): their final responses."""
+            finals = []
+            while True:
+                pm, responses = vt.movescu(n2.port, ["StudyInstanceUID=" + study],
+                                           "VeltoDeleteAET", called=n2.aetitle)
+                finals += [r for r in responses if r["final"]] or [{"text": pm.stdout}]
+                if done.is_set():
+                    return finals
+        sent, finals = self.in_parallel([stores, deletes])
+        for final in finals:
+            self.assertEqual(0, final.get("failed"), final)
+        deleted = sum(final["completed"] for final in finals)
+        # Every row has its object and every object its row, whichever
+        # images the delete took and whichever came after it.
+        rows = {r[0] for r in self.rows("SELECT sop_uid FROM velto_instances WHERE "
+                                        "sop_uid LIKE '%s.%%'" % study)}
+        every = {img[2]: img for img in first + later}
+        keyed = {self.key(every[u]) for u in rows}
+        self.assertEqual(keyed, self.study_objects(study))
+        # Each image acknowledged after the delete began is either stored
+        # (row and object) or was taken by the delete; the first four went.
+        self.assertFalse(rows & {img[2] for img in first}, rows)
+        acked = sum(self.statuses(p).count("Success") for p in sent)
+        print("%d deletes took %d, %d of %d later images acknowledged, %d kept"
+              % (len(finals), deleted, acked, len(later), len(rows)))
+        # Each image acknowledged is either kept or deleted once.
+        self.assertEqual(len(first) + acked, len(rows) + deleted)
+
 
     def test_1_one_instance_through_both_nodes_is_one_image(self):
         n1, n2 = self.nodes["n1"], self.nodes["n2"]
