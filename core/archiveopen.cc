@@ -431,9 +431,16 @@ int archive_clusterNoteDelete(const archive_context *ctx, const char *study, con
     archive_state *st = ctx->state;
     if (st == nullptr || !st->db)
         return 0;
-    return st->db->exec("INSERT INTO velto_cluster_deletes (archive, study, series, instance, node)"
-                        " VALUES ($1, $2, $3, $4, $5)",
-                        {st->archiveId, study, series, instance, st->cluster->node}) == CLUSTERDB_OK
+    // The image's pending upload goes with the record, in one statement:
+    // an upload entry that a node finds after a delete record is then
+    // always of a later store of the UID (archive_clusterDrainDeletes
+    // keeps that store's file, which may be its only copy).
+    return st->db->exec(
+               "WITH gone AS (DELETE FROM velto_cluster_uploads"
+               " WHERE archive = $1 AND instance = $4)"
+               " INSERT INTO velto_cluster_deletes (archive, study, series, instance, node)"
+               " VALUES ($1, $2, $3, $4, $5)",
+               {st->archiveId, study, series, instance, st->cluster->node}) == CLUSTERDB_OK
                ? 0
                : -1;
 }
@@ -465,18 +472,27 @@ int archive_clusterDrainDeletes(const archive_context *ctx)
             close(fd);
     }
     clusterdb_rows rows;
-    if (st->db->exec("SELECT id, study, series, instance FROM velto_cluster_deletes"
-                     " WHERE archive = $1 AND id > $2::bigint ORDER BY id LIMIT 1000",
-                     {st->archiveId, std::to_string(st->deletesSeen)}, &rows) != CLUSTERDB_OK)
+    // With each record: whether this node has an upload of the image
+    // queued, which is then of a store after the delete (the delete took
+    // the earlier entries with it): ack local, the file its only copy.
+    if (st->db->exec("SELECT d.id, d.study, d.series, d.instance, u.instance IS NOT NULL"
+                     " FROM velto_cluster_deletes d LEFT JOIN velto_cluster_uploads u"
+                     " ON u.archive = d.archive AND u.instance = d.instance AND u.node = $3"
+                     " AND u.study = d.study AND u.series = d.series"
+                     " WHERE d.archive = $1 AND d.id > $2::bigint ORDER BY d.id LIMIT 1000",
+                     {st->archiveId, std::to_string(st->deletesSeen), st->cluster->node},
+                     &rows) != CLUSTERDB_OK)
         return -1;
     int dropped = 0;
     for (size_t i = 0; i < rows.size(); i++) {
         // This node's copy is a cache of an image that is gone (or stored
         // again since, whose home is the bucket): it goes either way, so
-        // that no stale copy is ever served. The UIDs are the database's
+        // that no stale copy is ever served; unless this node stored it
+        // again and has not uploaded it yet (see above). The UIDs are the database's
         // text: checked as any UID that names a file.
         const std::string &S = rows.at(i, 1), &R = rows.at(i, 2), &I = rows.at(i, 3);
-        if (ctx->store->CheckUid(S.c_str(), "Study Instance UID") == 0 &&
+        bool storedAgainHere = rows.at(i, 4) == "t";
+        if (!storedAgainHere && ctx->store->CheckUid(S.c_str(), "Study Instance UID") == 0 &&
             ctx->store->CheckUid(R.c_str(), "Series Instance UID") == 0 &&
             ctx->store->CheckUid(I.c_str(), "SOP Instance UID") == 0) {
             OFString path = ctx->store->GetUidPath(S.c_str(), R.c_str(), I.c_str(), 1);

@@ -599,6 +599,28 @@ class ClusterTest(vt.ServerTestCase):
         completed, failed, got, text = self.cget(n2, study)
         self.assertEqual(stored, got, text)
 
+        # A delete recorded after n5 last looked at the records (another
+        # node deleted the image while n5's worker, forked before, stored it
+        # again): when n5 drops its copies of deleted images, the copy of
+        # the later store, not uploaded yet, is its only one and stays.
+        again = (ROOT + ".71", ROOT + ".71.1", ROOT + ".71.1.1")
+        self.ceph.stop_gateway()
+        try:
+            p = self.send(n5, self.files(n5, [again], tag="again"))
+            self.assertEqual(["Success"], self.statuses(p), p.stdout + p.stderr)
+            self.pg.psql("INSERT INTO velto_cluster_deletes (archive, study, series, instance,"
+                         " node) SELECT archive, study, series, instance, 'n2'"
+                         " FROM velto_cluster_uploads WHERE instance = '%s'" % again[2])
+            before = self.stored_bytes(n5, again)
+            self.assertEqual(0, n5.echoscu().returncode)  # the listener's look before a fork
+            self.assertEqual(before, self.stored_bytes(n5, again))
+        finally:
+            self.ceph.start_gateway()
+        vt.wait_for(lambda: self.count("SELECT count(*) FROM velto_cluster_uploads") == 0, 30,
+                    what="the upload queue to drain")
+        completed, failed, got, text = self.cget(n2, again[0])
+        self.assertEqual({again[2]: dataset_bytes(before)}, got, text)
+
     def test_8_a_delete_the_gateway_cut_short_is_finished_at_the_next_start(self):
         n1, n2 = self.nodes["n1"], self.nodes["n2"]
         study = ROOT + ".8"
