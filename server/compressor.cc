@@ -49,7 +49,8 @@ pid_t compressor_start(int closeFd, const compress_config &cfg)
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent)
         _exit(0);
-    if (closeFd >= 0)
+    // The store lock's descriptor is closed by archive_forked: not twice.
+    if (closeFd >= 0 && closeFd != archive_lockDescriptor(&server_archive))
         close(closeFd);
     signal(SIGALRM, SIG_DFL);
     signal(SIGTERM, SIG_DFL);

@@ -721,10 +721,9 @@ static void runForwarder()
     std::string dir = forward_dir(baseDir());
     mkdir(dir.c_str(), 0755);
     // A node of a cluster: the cluster's queue, on a connection of this
-    // process's own (the listener's session stays the listener's).
+    // process's own (archive_forked in forwarder_start).
     std::unique_ptr<forwarddb> queue;
     if (clusterdb *db = archive_clusterDb(&server_archive)) {
-        db->forked();
         queue.reset(
             new forwarddb(db, archive_clusterConfig(&server_archive), server_options.logfp));
         clusterQueue = queue.get();
@@ -791,8 +790,13 @@ pid_t forwarder_start(int closeFd)
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent)
         _exit(0);
-    if (closeFd >= 0)
+    // The store lock's descriptor is closed by archive_forked: not twice.
+    if (closeFd >= 0 && closeFd != archive_lockDescriptor(&server_archive))
         close(closeFd);
+    // The listener's database sessions (the cluster's and the shared
+    // index's) are the listener's: this process makes its own. A session
+    // used from two processes mixes their answers on one socket.
+    archive_forked(&server_archive);
     signal(SIGALRM, SIG_DFL);
     runForwarder();
     // _exit, not exit: the listener's objects (its log stream's buffer, the

@@ -42,7 +42,8 @@ pid_t uploader_start(int closeFd)
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent)
         _exit(0);
-    if (closeFd >= 0)
+    // The store lock's descriptor is closed by archive_forked: not twice.
+    if (closeFd >= 0 && closeFd != archive_lockDescriptor(&server_archive))
         close(closeFd);
     signal(SIGALRM, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
