@@ -23,25 +23,6 @@ static long long monotonicMs()
     return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Text from the database for a log line: control bytes and bytes of 0x80
-// or more as \xNN.
-static std::string forLog(const char *text)
-{
-    std::string out;
-    for (const unsigned char *p = (const unsigned char *)(text ? text : ""); *p; p++) {
-        if (*p == '\n' && p[1] == '\0')
-            break;
-        if (*p < 0x20 || *p >= 0x7f) {
-            char buf[8];
-            snprintf(buf, sizeof buf, "\\x%02x", *p);
-            out += buf;
-        } else {
-            out += (char)*p;
-        }
-    }
-    return out;
-}
-
 // A pause before a replay: a few ms growing to a second, the pid as
 // jitter so that two processes that deadlocked do not meet again.
 static void pause(int attempt)
@@ -92,7 +73,7 @@ int clusterdb::connect()
     conn_ = connectOnce(conninfo_);
     if (PQstatus(conn_) != CONNECTION_OK) {
         logprintf(LOGLEVEL_ERROR, log_, "cluster database: cannot connect: %s\n",
-                  forLog(PQerrorMessage(conn_)).c_str());
+                  logprintf_ascii(PQerrorMessage(conn_)).c_str());
         PQfinish(conn_);
         conn_ = nullptr;
         return -1;
@@ -105,7 +86,7 @@ int clusterdb::connect()
     PQclear(r);
     if (!ok) {
         logprintf(LOGLEVEL_ERROR, log_, "cluster database: cannot set up the session: %s\n",
-                  forLog(PQerrorMessage(conn_)).c_str());
+                  logprintf_ascii(PQerrorMessage(conn_)).c_str());
         PQfinish(conn_);
         conn_ = nullptr;
         return -1;
@@ -177,14 +158,14 @@ int clusterdb::run(const char *sql, const std::vector<std::string> &params, clus
         }
     } else if (PQstatus(conn_) != CONNECTION_OK) {
         logprintf(LOGLEVEL_WARNING, log_, "cluster database: connection lost: %s\n",
-                  forLog(PQerrorMessage(conn_)).c_str());
+                  logprintf_ascii(PQerrorMessage(conn_)).c_str());
         result = CLUSTERDB_RETRY;
     } else {
         const char *state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
         state = state ? state : "";
         if (strcmp(state, "40001") == 0 || strcmp(state, "40P01") == 0) {
             logprintf(LOGLEVEL_INFO, log_, "cluster database: %s, replayed: %s\n", state,
-                      forLog(PQresultErrorMessage(r)).c_str());
+                      logprintf_ascii(PQresultErrorMessage(r)).c_str());
             result = CLUSTERDB_RETRY;
         } else if (strcmp(state, "23505") == 0) {
             result = CLUSTERDB_CONFLICT;
@@ -197,13 +178,14 @@ int clusterdb::run(const char *sql, const std::vector<std::string> &params, clus
             // immediate stop), and libpq may not have marked the
             // connection bad yet.
             logprintf(LOGLEVEL_WARNING, log_, "cluster database: %s: %s\n",
-                      *state ? state : "connection lost", forLog(PQresultErrorMessage(r)).c_str());
+                      *state ? state : "connection lost",
+                      logprintf_ascii(PQresultErrorMessage(r)).c_str());
             PQfinish(conn_);
             conn_ = nullptr;
             result = CLUSTERDB_RETRY;
         } else {
             logprintf(LOGLEVEL_ERROR, log_, "cluster database: %s: %s\n", state,
-                      forLog(PQresultErrorMessage(r)).c_str());
+                      logprintf_ascii(PQresultErrorMessage(r)).c_str());
             result = CLUSTERDB_FAILED;
         }
     }
@@ -349,7 +331,7 @@ int clusterdb::migrate(const char *module, int version, const char *const *steps
             bool ok = PQresultStatus(res) == PGRES_COMMAND_OK;
             if (!ok)
                 logprintf(LOGLEVEL_ERROR, log_, "cluster database: migrating %s to %d: %s\n",
-                          module, v + 1, forLog(PQresultErrorMessage(res)).c_str());
+                          module, v + 1, logprintf_ascii(PQresultErrorMessage(res)).c_str());
             PQclear(res);
             if (!ok)
                 return PQstatus(conn_) == CONNECTION_OK ? CLUSTERDB_FAILED : CLUSTERDB_RETRY;

@@ -50,25 +50,6 @@ enum { PG_ATTR_MAX = 8192 };
 
 // --- small helpers ---
 
-// Text from the database or a peer for a log line: control bytes and
-// bytes of 0x80 or more as \xNN.
-static std::string forLog(const char *text)
-{
-    std::string out;
-    for (const unsigned char *p = (const unsigned char *)(text ? text : ""); *p; p++) {
-        if (*p == '\n' && p[1] == '\0')
-            break;
-        if (*p < 0x20 || *p >= 0x7f) {
-            char buf[8];
-            snprintf(buf, sizeof buf, "\\x%02x", *p);
-            out += buf;
-        } else {
-            out += (char)*p;
-        }
-    }
-    return out;
-}
-
 static bool hasHighByte(const std::string &s)
 {
     for (unsigned char c : s)
@@ -453,7 +434,7 @@ static int migrate(pgindex::impl *p);
 static void notice(void *arg, const char *message)
 {
     pgindex::impl *p = (pgindex::impl *)arg;
-    logprintf(LOGLEVEL_DEBUG, p->log, "index database: %s\n", forLog(message).c_str());
+    logprintf(LOGLEVEL_DEBUG, p->log, "index database: %s\n", logprintf_ascii(message).c_str());
 }
 
 static long long monotonicMs()
@@ -505,7 +486,7 @@ static int connected(pgindex::impl *p)
         bool more = wait && now - start < p->patienceMs;
         logprintf(more ? LOGLEVEL_WARNING : LOGLEVEL_ERROR, p->log,
                   "index database: cannot connect%s: %s\n", more ? " (waiting)" : "",
-                  forLog(PQerrorMessage(p->conn)).c_str());
+                  logprintf_ascii(PQerrorMessage(p->conn)).c_str());
         PQfinish(p->conn);
         p->conn = nullptr;
         if (!more) {
@@ -529,7 +510,7 @@ static int connected(pgindex::impl *p)
     PQclear(r);
     if (!ok || migrate(p) != 0) {
         logprintf(LOGLEVEL_ERROR, p->log, "index database: cannot set up the session: %s\n",
-                  forLog(PQerrorMessage(p->conn)).c_str());
+                  logprintf_ascii(PQerrorMessage(p->conn)).c_str());
         PQfinish(p->conn);
         p->conn = nullptr;
         return -1;
@@ -557,7 +538,7 @@ static int run(pgindex::impl *p, const char *sql, const pgParams &params, pgResu
         return PG_OK;
     if (PQstatus(p->conn) != CONNECTION_OK) {
         logprintf(LOGLEVEL_WARNING, p->log, "index database: connection lost: %s\n",
-                  forLog(PQerrorMessage(p->conn)).c_str());
+                  logprintf_ascii(PQerrorMessage(p->conn)).c_str());
         return PG_RETRY;
     }
     const char *state = PQresultErrorField(res->r, PG_DIAG_SQLSTATE);
@@ -569,7 +550,7 @@ static int run(pgindex::impl *p, const char *sql, const pgParams &params, pgResu
     if (strcmp(state, "40001") == 0 || strcmp(state, "40P01") == 0 || strcmp(state, "23503") == 0 ||
         strcmp(state, "23505") == 0) {
         logprintf(LOGLEVEL_INFO, p->log, "index database: %s, retried: %s\n", state,
-                  forLog(PQresultErrorMessage(res->r)).c_str());
+                  logprintf_ascii(PQresultErrorMessage(res->r)).c_str());
         return PG_RETRY;
     }
     // The server's trouble, not the statement's: a shutdown or a restart
@@ -583,13 +564,14 @@ static int run(pgindex::impl *p, const char *sql, const pgParams &params, pgResu
     if (*state == '\0' || strncmp(state, "08", 2) == 0 || strncmp(state, "57P0", 4) == 0 ||
         strcmp(state, "25006") == 0) {
         logprintf(LOGLEVEL_WARNING, p->log, "index database: %s, reconnecting: %s\n",
-                  *state ? state : "connection lost", forLog(PQresultErrorMessage(res->r)).c_str());
+                  *state ? state : "connection lost",
+                  logprintf_ascii(PQresultErrorMessage(res->r)).c_str());
         PQfinish(p->conn);
         p->conn = nullptr;
         return PG_RETRY;
     }
     logprintf(LOGLEVEL_ERROR, p->log, "index database: %s: %s\n", state,
-              forLog(PQresultErrorMessage(res->r)).c_str());
+              logprintf_ascii(PQresultErrorMessage(res->r)).c_str());
     return PG_FAIL;
 }
 
@@ -1109,7 +1091,7 @@ index_transaction *pgindex::beginStudies(const std::vector<std::string> &studies
         backoff(attempt);
     }
     logprintf(LOGLEVEL_ERROR, p_->log, "index database: study %s not locked after %d tries\n",
-              forLog(t->study.c_str()).c_str(), (int)PG_RETRIES);
+              logprintf_ascii(t->study.c_str()).c_str(), (int)PG_RETRIES);
     return nullptr;
 }
 
@@ -1149,7 +1131,7 @@ static int perform(pgindex::impl *p, pgTransaction *t, pgOp op)
             return INDEX_FAILED;
     }
     logprintf(LOGLEVEL_ERROR, p->log, "index database: image %s not written after %d tries\n",
-              forLog(op.rec.instance.c_str()).c_str(), (int)PG_RETRIES);
+              logprintf_ascii(op.rec.instance.c_str()).c_str(), (int)PG_RETRIES);
     return INDEX_FAILED;
 }
 
@@ -1225,7 +1207,7 @@ int pgindex::commit(index_transaction *t)
         int o = outcome(p_, txid, pid);
         logprintf(LOGLEVEL_NOTICE, p_->log,
                   "index database: the unanswered COMMIT of study %s %s\n",
-                  forLog(pt->study.c_str()).c_str(),
+                  logprintf_ascii(pt->study.c_str()).c_str(),
                   o == 1   ? "took"
                   : o == 0 ? "did not take: replayed"
                            : "is of unknown outcome");
@@ -1240,7 +1222,7 @@ int pgindex::commit(index_transaction *t)
     if (s == PG_OK && committed)
         return INDEX_OK;
     logprintf(LOGLEVEL_ERROR, p_->log, "index database: commit of study %s failed\n",
-              forLog(pt->study.c_str()).c_str());
+              logprintf_ascii(pt->study.c_str()).c_str());
     rollback(p_);
     return INDEX_FAILED;
 }
@@ -1592,7 +1574,7 @@ pgCursor::pgCursor(pgindex::impl *p, DcmDataset *query, const char *level, int f
             logprintf(LOGLEVEL_ERROR, p->log,
                       "query level %s is not PATIENT, STUDY, SERIES or"
                       " IMAGE\n",
-                      forLog(levelText_.c_str()).c_str());
+                      logprintf_ascii(levelText_.c_str()).c_str());
         ended_ = true;
         return;
     }

@@ -96,3 +96,21 @@ unsigned logprintf_getmask(void)
 {
     return logprintf_mask;
 }
+
+std::string logprintf_ascii(const char *text, size_t max)
+{
+    std::string out;
+    const unsigned char *p = (const unsigned char *)(text ? text : "");
+    for (size_t i = 0; p[i] && i < max; i++) {
+        if (p[i] == '\n' && p[i + 1] == '\0')
+            break;
+        if (p[i] < 0x20 || p[i] >= 0x7f) {
+            char buf[8];
+            snprintf(buf, sizeof buf, "\\x%02x", p[i]);
+            out += buf;
+        } else {
+            out += (char)p[i];
+        }
+    }
+    return out;
+}

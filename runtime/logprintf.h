@@ -4,7 +4,10 @@
 #ifndef VELTO_RUNTIME_LOGPRINTF_H
 #define VELTO_RUNTIME_LOGPRINTF_H
 
+#include <stddef.h>
 #include <stdio.h>
+
+#include <string>
 
 // Level bits. A message carries exactly one of them.
 enum {
@@ -37,5 +40,11 @@ void logprintf_setmaxlevel(unsigned level);
 
 // Returns the current mask.
 unsigned logprintf_getmask(void);
+
+// Text from a peer or a database as plain ASCII for a log line: its first
+// max bytes, each control byte and each byte of 0x80 or more as "\xNN" (a
+// final newline left out). For texts whose encoding is not known to be
+// the log's (logprintf itself keeps bytes of 0x80 or more).
+std::string logprintf_ascii(const char *text, size_t max = (size_t)-1);
 
 #endif

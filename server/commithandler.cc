@@ -34,7 +34,6 @@
 #include <utility>
 #include <vector>
 
-#include <sys/prctl.h>
 #include <sys/wait.h>
 
 #include "aetitlemap/aetitlemap.h"
@@ -736,23 +735,11 @@ pid_t commit_startReporter(int closeFd)
 {
     if (archive_clusterDb(&server_archive) == nullptr)
         return -1;
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid < 0) {
-        logprintf(LOGLEVEL_ERROR, server_options.logfp, "Cannot fork the commitment reporter: %s\n",
-                  strerror(errno));
-        return -1;
-    }
-    if (pid > 0)
+    // It dies with the listener, as the forwarder does, and stops between
+    // two reports when the listener's stop reaches it (listener_stopping).
+    pid_t pid = listener_forkHelper("commitment reporter", closeFd, false);
+    if (pid != 0)
         return pid;
-    // It dies with the listener, as the forwarder does.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent)
-        _exit(0);
-    // The store lock's descriptor is closed by archive_forked: not twice.
-    if (closeFd >= 0 && closeFd != archive_lockDescriptor(&server_archive))
-        close(closeFd);
-    archive_forked(&server_archive);
     logprintf(LOGLEVEL_NOTICE, server_options.logfp, "Commitment reporter started.\n");
     runReporter();
     _exit(0);

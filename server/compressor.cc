@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <signal.h>
 #include <string.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <string>
@@ -13,6 +12,7 @@
 #include "core/archive.h"
 #include "core/maintenance.h"
 #include "runtime/logprintf.h"
+#include "server/listener.h"
 #include "server/serveroptions.h"
 
 void compressor_settings(compress_config *cfg, long *every)
@@ -35,26 +35,11 @@ void compressor_settings(compress_config *cfg, long *every)
 
 pid_t compressor_start(int closeFd, const compress_config &cfg)
 {
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid < 0) {
-        logprintf(LOGLEVEL_ERROR, server_options.logfp, "Cannot fork the compressor: %s\n",
-                  strerror(errno));
-        return -1;
-    }
-    if (pid > 0)
-        return pid;
     // Killed with the listener: a pass cut short anywhere leaves every image
     // whole, and the next one finishes it (store/storecompress.h).
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent)
-        _exit(0);
-    // The store lock's descriptor is closed by archive_forked: not twice.
-    if (closeFd >= 0 && closeFd != archive_lockDescriptor(&server_archive))
-        close(closeFd);
-    signal(SIGALRM, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    archive_forked(&server_archive);
+    pid_t pid = listener_forkHelper("compressor", closeFd, true);
+    if (pid != 0)
+        return pid;
     compress_totals totals;
     int failed = maintenance_compress(&server_archive, cfg, std::vector<std::string>(), 0, nullptr,
                                       server_options.logfp, &totals);

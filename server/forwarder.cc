@@ -11,7 +11,6 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/inotify.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -775,29 +774,11 @@ static void runForwarder()
 
 pid_t forwarder_start(int closeFd)
 {
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid < 0) {
-        LOG(LOGLEVEL_ERROR, "Cannot fork the forwarder: %s\n", strerror(errno));
-        return -1;
-    }
-    if (pid > 0)
+    // The forwarder dies with the listener, so a restarted server never
+    // finds an old forwarder still sending from the same queue.
+    pid_t pid = listener_forkHelper("forwarder", closeFd, false);
+    if (pid != 0)
         return pid;
-    // The forwarder dies with the listener (also when the listener is
-    // killed), so a restarted server never finds an old forwarder still
-    // sending from the same queue. The test after the prctl catches a
-    // listener that died before it.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent)
-        _exit(0);
-    // The store lock's descriptor is closed by archive_forked: not twice.
-    if (closeFd >= 0 && closeFd != archive_lockDescriptor(&server_archive))
-        close(closeFd);
-    // The listener's database sessions (the cluster's and the shared
-    // index's) are the listener's: this process makes its own. A session
-    // used from two processes mixes their answers on one socket.
-    archive_forked(&server_archive);
-    signal(SIGALRM, SIG_DFL);
     runForwarder();
     // _exit, not exit: the listener's objects (its log stream's buffer, the
     // store) belong to the listener; every log line is flushed already.

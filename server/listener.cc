@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -143,6 +144,37 @@ static void requestStop(int)
 int listener_stopping()
 {
     return stopRequested != 0;
+}
+
+pid_t listener_forkHelper(const char *what, int closeFd, bool defaultStop)
+{
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) {
+        logprintf(LOGLEVEL_ERROR, server_options.logfp, "Cannot fork the %s: %s\n", what,
+                  strerror(errno));
+        return -1;
+    }
+    if (pid > 0)
+        return pid;
+    // A helper dies with the listener (also when the listener is killed),
+    // so a restarted server never finds an old one still at work beside
+    // its new one. The test after the prctl catches a listener that died
+    // before it.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent)
+        _exit(0);
+    // The store lock's descriptor is closed by archive_forked: not twice.
+    if (closeFd >= 0 && closeFd != archive_lockDescriptor(&server_archive))
+        close(closeFd);
+    signal(SIGALRM, SIG_DFL);
+    if (defaultStop)
+        signal(SIGTERM, SIG_DFL);
+    // The listener's database sessions (the cluster's and the shared
+    // index's) are the listener's: a session used from two processes mixes
+    // their answers on one socket.
+    archive_forked(&server_archive);
+    return 0;
 }
 
 // The workers alive, for passing on a stop request.

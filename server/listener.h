@@ -3,6 +3,8 @@
 #ifndef VELTO_SERVER_LISTENER_H
 #define VELTO_SERVER_LISTENER_H
 
+#include <sys/types.h>
+
 #include "dicomnet/dicomnet.h"
 
 // Why an association is not served by this process.
@@ -32,6 +34,16 @@ int runListener();
 // Non-zero once SIGTERM or SIGINT asked this process to stop: a worker ends
 // its association at the next point between two operations.
 int listener_stopping();
+
+// Forks one of the listener's helper processes (the forwarder, the
+// uploader, the compressor, the commitment reporter), named what in the
+// log. In the listener: the child's pid, or -1 (logged). In the child: 0,
+// once it is set to die with the listener (one whose listener is already
+// gone ends at once), closeFd (the store lock's descriptor, or -1) is
+// closed, SIGALRM is the default again and, with defaultStop, SIGTERM too
+// (else the listener's handler stays: the child polls listener_stopping),
+// and its sessions of the archive's databases are its own (archive_forked).
+pid_t listener_forkHelper(const char *what, int closeFd, bool defaultStop);
 
 // Refuses the association (reasons 0 and 1; failures logged and dumped),
 // then drops and destroys it. Returns the condition of the last step.

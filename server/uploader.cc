@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <signal.h>
 #include <string.h>
-#include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include "cluster/clusterconfig.h"
 #include "core/archive.h"
 #include "runtime/logprintf.h"
+#include "server/listener.h"
 #include "server/serveroptions.h"
 
 bool uploader_wanted()
@@ -27,27 +27,12 @@ pid_t uploader_start(int closeFd)
     if (c == nullptr)
         return -1;
     long pollMs = c->pollMs > 0 ? c->pollMs : 2000;
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid < 0) {
-        logprintf(LOGLEVEL_ERROR, server_options.logfp, "Cannot fork the uploader: %s\n",
-                  strerror(errno));
-        return -1;
-    }
-    if (pid > 0)
-        return pid;
     // Killed with the listener: an upload cut short leaves its queue entry,
     // which the next uploader (the listener's next start) repeats; an
     // object put twice is the same bytes under the same key.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent)
-        _exit(0);
-    // The store lock's descriptor is closed by archive_forked: not twice.
-    if (closeFd >= 0 && closeFd != archive_lockDescriptor(&server_archive))
-        close(closeFd);
-    signal(SIGALRM, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    archive_forked(&server_archive);
+    pid_t pid = listener_forkHelper("uploader", closeFd, true);
+    if (pid != 0)
+        return pid;
     long waitMs = pollMs;
     for (;;) {
         // Passes back to back while there is work, else one per poll; after

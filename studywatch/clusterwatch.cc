@@ -66,23 +66,6 @@ static bool usableStudy(const std::string &uid)
     return storeuid_parse(line.data(), line.size(), out, sizeof out) == STOREUID_OK && uid == out;
 }
 
-// A UID from the database for a log line: printable ASCII kept, the rest
-// as \xNN.
-static std::string forLog(const std::string &text)
-{
-    std::string out;
-    for (unsigned char c : text.substr(0, 200)) {
-        if (c < 0x20 || c >= 0x7f) {
-            char buf[8];
-            snprintf(buf, sizeof buf, "\\x%02x", c);
-            out += buf;
-        } else {
-            out += (char)c;
-        }
-    }
-    return out;
-}
-
 int clusterwatch_run(unsigned short port, int timeout_seconds, int maxchildren,
                      const cluster_config &cfg, FILE *log)
 {
@@ -122,7 +105,8 @@ int clusterwatch_run(unsigned short port, int timeout_seconds, int maxchildren,
             // a study is handed to it once per change.
             if (activity_rendered(&db, cfg.node, it->second) == 0)
                 logprintf(LOGLEVEL_INFO, log, "Study %s rendered at change %lld.\n",
-                          forLog(it->second.study).c_str(), it->second.change);
+                          logprintf_ascii(it->second.study.c_str(), 200).c_str(),
+                          it->second.change);
             running.erase(it);
             // A slot is free: the next quiet study need not wait a poll.
             nextLook = now;
@@ -135,7 +119,7 @@ int clusterwatch_run(unsigned short port, int timeout_seconds, int maxchildren,
                     logprintf(LOGLEVEL_WARNING, log,
                               "Claim of study %s ran out while its renderer runs: another node "
                               "may render it too.\n",
-                              forLog(r.second.study).c_str());
+                              logprintf_ascii(r.second.study.c_str(), 200).c_str());
             nextRenew = now + renewEvery;
         }
         if (migrated && now >= nextLook && running.size() < (size_t)maxchildren) {
@@ -147,7 +131,7 @@ int clusterwatch_run(unsigned short port, int timeout_seconds, int maxchildren,
                         // Never rendered: marked so that it is not claimed
                         // again at every poll.
                         logprintf(LOGLEVEL_WARNING, log, "Study UID %s unusable: not rendered.\n",
-                                  forLog(c.study).c_str());
+                                  logprintf_ascii(c.study.c_str(), 200).c_str());
                         activity_rendered(&db, cfg.node, c);
                         continue;
                     }
