@@ -40,25 +40,24 @@ int activity_note(clusterdb *db, const std::string &study, const std::string &no
     // twice only asks for the render once more. The time never goes back,
     // should two nodes' transactions cross.
     //
-    // Without waiting for the database's disk (synchronous_commit off for
-    // this transaction alone): the upsert is one per image, and a flush
-    // each made storing small images half again as slow. What a crash of
-    // the database may lose is its last few hundred milliseconds of
-    // changes, and the next synchronous commit of this node (the next
-    // image's index row) puts them on disk with its own: at worst a study
-    // is rendered at its previous change, or after its next.
-    int r = db->transact([&](clusterdb_tx &tx) -> int {
-        int s = tx.q("SET LOCAL synchronous_commit = off");
-        if (s != CLUSTERDB_OK)
-            return s;
-        return tx.q("INSERT INTO velto_study_activity (study, changed_ms, changed_by, changed_what)"
-                    " VALUES ($1, " ACTIVITY_NOW ", $2, $3)"
-                    " ON CONFLICT (study) DO UPDATE SET"
-                    " changed_ms = GREATEST(velto_study_activity.changed_ms, excluded.changed_ms),"
-                    " changed_by = excluded.changed_by, changed_what = excluded.changed_what,"
-                    " changes = velto_study_activity.changes + 1",
-                    {study, node, what});
-    });
+    // One statement on its own, without waiting for the database's disk
+    // (synchronous_commit off for its transaction alone: set_config's
+    // local setting lasts until the end of the statement's own
+    // transaction, whose commit reads it): the upsert is one per image, and
+    // a flush each made storing small images half again as slow, a
+    // transaction of its own a round trip or two more. What a crash of the
+    // database may lose is its last few hundred milliseconds of changes,
+    // and the next synchronous commit of this node (the next image's index
+    // row) puts them on disk with its own: at worst a study is rendered at
+    // its previous change, or after its next.
+    int r = db->exec("INSERT INTO velto_study_activity (study, changed_ms, changed_by, changed_what)"
+                     " SELECT $1, " ACTIVITY_NOW ", $2, $3"
+                     " FROM (SELECT set_config('synchronous_commit', 'off', true)) AS unflushed"
+                     " ON CONFLICT (study) DO UPDATE SET"
+                     " changed_ms = GREATEST(velto_study_activity.changed_ms, excluded.changed_ms),"
+                     " changed_by = excluded.changed_by, changed_what = excluded.changed_what,"
+                     " changes = velto_study_activity.changes + 1",
+                     {study, node, what});
     return r == CLUSTERDB_OK ? 0 : -1;
 }
 

@@ -18,6 +18,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "dcmtk/dcmdata/dcdeftag.h"
@@ -349,6 +350,10 @@ struct pgParams {
 
 struct pgResult {
     PGresult *r = nullptr;
+    pgResult() = default;
+    pgResult(pgResult &&o) noexcept : r(o.r) { o.r = nullptr; }
+    pgResult(const pgResult &) = delete;
+    pgResult &operator=(const pgResult &) = delete;
     ~pgResult() { PQclear(r); }
     int rows() const { return PQntuples(r); }
     std::string at(int row, int col) const { return PQgetvalue(r, row, col); }
@@ -380,6 +385,8 @@ struct pgindex::impl {
     // with its lock: after a COMMIT whose answer was lost, what the server
     // did is asked by them (txid_status).
     std::string txid, backendPid;
+    // The statements prepared on conn (runAll): SQL text to name.
+    std::unordered_map<std::string, std::string> prepared;
 };
 
 // An image's records as rows: what add and change write (and a replay
@@ -500,6 +507,7 @@ static int connected(pgindex::impl *p)
         nanosleep(&ts, nullptr);
     }
     p->gaveUpMs = 0;
+    p->prepared.clear();
     PQsetNoticeProcessor(p->conn, notice, p);
     // Texts are UTF-8 whatever the server's default; the isolation level is
     // the one every transaction here is written for.
@@ -518,6 +526,56 @@ static int connected(pgindex::impl *p)
     return 0;
 }
 
+// What a failed statement's result r means: PG_RETRY or PG_FAIL (logged).
+// A server in trouble has its connection dropped, so that the next try
+// connects anew.
+static int failure(pgindex::impl *p, const PGresult *r)
+{
+    if (PQstatus(p->conn) != CONNECTION_OK) {
+        logprintf(LOGLEVEL_WARNING, p->log, "index database: connection lost: %s\n",
+                  logprintf_ascii(PQerrorMessage(p->conn)).c_str());
+        return PG_RETRY;
+    }
+    const char *state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
+    state = state ? state : "";
+    // Serialization failure, deadlock; a foreign key whose row a compact
+    // took away meanwhile (23503) and a unique key that another
+    // transaction took between a statement's look and its insert (23505)
+    // are gone on a replay that reads afresh.
+    if (strcmp(state, "40001") == 0 || strcmp(state, "40P01") == 0 || strcmp(state, "23503") == 0 ||
+        strcmp(state, "23505") == 0) {
+        logprintf(LOGLEVEL_INFO, p->log, "index database: %s, retried: %s\n", state,
+                  logprintf_ascii(PQresultErrorMessage(r)).c_str());
+        return PG_RETRY;
+    }
+    // The server's trouble, not the statement's: a shutdown or a restart
+    // under way (57P01-57P03), a connection class error (08), a server that
+    // no longer takes writes (25006: a standby, or a primary demoted under
+    // a failover). The connection is dropped and the next try connects
+    // anew, to whichever server now takes writes.
+    // No SQLSTATE at all is libpq's own error: the server closed the socket
+    // under a statement being sent (a crash, an immediate stop), and libpq
+    // may not have marked the connection bad yet.
+    if (*state == '\0' || strncmp(state, "08", 2) == 0 || strncmp(state, "57P0", 4) == 0 ||
+        strcmp(state, "25006") == 0) {
+        logprintf(LOGLEVEL_WARNING, p->log, "index database: %s, reconnecting: %s\n",
+                  *state ? state : "connection lost",
+                  logprintf_ascii(PQresultErrorMessage(r)).c_str());
+        PQfinish(p->conn);
+        p->conn = nullptr;
+        return PG_RETRY;
+    }
+    logprintf(LOGLEVEL_ERROR, p->log, "index database: %s: %s\n", state,
+              logprintf_ascii(PQresultErrorMessage(r)).c_str());
+    return PG_FAIL;
+}
+
+static bool succeeded(const PGresult *r)
+{
+    ExecStatusType st = PQresultStatus(r);
+    return st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK;
+}
+
 // Runs sql with params: PG_OK with the result in *out (may be null),
 // PG_RETRY, or PG_FAIL (logged).
 static int run(pgindex::impl *p, const char *sql, const pgParams &params, pgResult *out = nullptr)
@@ -533,46 +591,118 @@ static int run(pgindex::impl *p, const char *sql, const pgParams &params, pgResu
     res->r = values.empty() ? PQexec(p->conn, sql)
                             : PQexecParams(p->conn, sql, (int)values.size(), nullptr, values.data(),
                                            nullptr, nullptr, 0);
-    ExecStatusType st = PQresultStatus(res->r);
-    if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK)
-        return PG_OK;
-    if (PQstatus(p->conn) != CONNECTION_OK) {
-        logprintf(LOGLEVEL_WARNING, p->log, "index database: connection lost: %s\n",
+    return succeeded(res->r) ? PG_OK : failure(p, res->r);
+}
+
+// The name of sql prepared on the connection, prepared now when it is not
+// yet: "" when it cannot be (*status then PG_RETRY or PG_FAIL). Prepared
+// statements live as long as their session (a rollback keeps them), so the
+// names are forgotten with the connection (connected).
+static std::string preparedName(pgindex::impl *p, const std::string &sql, int nParams, int *status)
+{
+    auto found = p->prepared.find(sql);
+    if (found != p->prepared.end())
+        return found->second;
+    std::string name = "velto_w" + std::to_string(p->prepared.size() + 1);
+    PGresult *r = PQprepare(p->conn, name.c_str(), sql.c_str(), nParams, nullptr);
+    if (!succeeded(r)) {
+        *status = failure(p, r);
+        PQclear(r);
+        return std::string();
+    }
+    PQclear(r);
+    p->prepared.emplace(sql, name);
+    return name;
+}
+
+// One statement of a pipeline (runAll).
+struct pgStatement {
+    std::string sql;
+    pgParams params;
+};
+
+// Runs the statements prepared, sent together and answered together (one
+// round trip, libpq's pipeline mode), in order, inside the transaction the
+// connection has open: PG_OK with each one's result in out[i], or the
+// first failure's PG_RETRY or PG_FAIL (logged; the statements after it
+// were not run). The writes of an image are a handful of statements, each
+// depending on the one before only inside the server (a row the next one
+// looks up by its key), so that a store waits for the database once, not
+// once per statement.
+static int runAll(pgindex::impl *p, const std::vector<pgStatement> &stmts,
+                  std::vector<pgResult> *out)
+{
+    int status = PG_OK;
+    std::vector<std::string> names;
+    for (const pgStatement &st : stmts) {
+        names.push_back(preparedName(p, st.sql, (int)st.params.values.size(), &status));
+        if (names.back().empty())
+            return status;
+    }
+    out->clear();
+    out->resize(stmts.size());
+    if (PQenterPipelineMode(p->conn) != 1)
+        return failure(p, nullptr);
+    size_t sent = 0;
+    for (; sent < stmts.size(); sent++) {
+        const pgParams &params = stmts[sent].params;
+        std::vector<const char *> values;
+        for (size_t i = 0; i < params.values.size(); i++)
+            values.push_back(params.nulls[i] ? nullptr : params.values[i].c_str());
+        if (PQsendQueryPrepared(p->conn, names[sent].c_str(), (int)values.size(), values.data(),
+                                nullptr, nullptr, 0) != 1)
+            break;
+    }
+    bool synced = PQpipelineSync(p->conn) == 1;
+    // Every result is read (each statement's ends with a null, the sync's
+    // closes the pipeline) before the failure is judged: judging may drop
+    // the connection.
+    PGresult *failed = nullptr;
+    bool broken = sent < stmts.size() || !synced;
+    for (size_t i = 0; i < sent && !broken; i++) {
+        PGresult *r = PQgetResult(p->conn);
+        if (r == nullptr) {
+            broken = true;
+            break;
+        }
+        if (succeeded(r))
+            (*out)[i].r = r;
+        else if (PQresultStatus(r) == PGRES_PIPELINE_ABORTED)
+            PQclear(r);
+        else if (failed == nullptr)
+            failed = r;
+        else
+            PQclear(r);
+        PGresult *end = PQgetResult(p->conn);
+        if (end != nullptr) {
+            PQclear(end);
+            broken = true;
+        }
+    }
+    if (!broken) {
+        PGresult *sync = PQgetResult(p->conn);
+        broken = sync == nullptr || PQresultStatus(sync) != PGRES_PIPELINE_SYNC;
+        PQclear(sync);
+        broken = broken || PQexitPipelineMode(p->conn) != 1;
+    }
+    if (broken) {
+        // A connection that failed under the pipeline (or answered out of
+        // step) is not used again: the transaction is replayed on a new
+        // one.
+        logprintf(LOGLEVEL_WARNING, p->log, "index database: %s: %s\n",
+                  PQstatus(p->conn) == CONNECTION_OK ? "pipeline out of step"
+                                                     : "connection lost",
                   logprintf_ascii(PQerrorMessage(p->conn)).c_str());
-        return PG_RETRY;
-    }
-    const char *state = PQresultErrorField(res->r, PG_DIAG_SQLSTATE);
-    state = state ? state : "";
-    // Serialization failure, deadlock; a foreign key whose row a compact
-    // took away meanwhile (23503) and a unique key that another
-    // transaction took between a statement's look and its insert (23505)
-    // are gone on a replay that reads afresh.
-    if (strcmp(state, "40001") == 0 || strcmp(state, "40P01") == 0 || strcmp(state, "23503") == 0 ||
-        strcmp(state, "23505") == 0) {
-        logprintf(LOGLEVEL_INFO, p->log, "index database: %s, retried: %s\n", state,
-                  logprintf_ascii(PQresultErrorMessage(res->r)).c_str());
-        return PG_RETRY;
-    }
-    // The server's trouble, not the statement's: a shutdown or a restart
-    // under way (57P01-57P03), a connection class error (08), a server that
-    // no longer takes writes (25006: a standby, or a primary demoted under
-    // a failover). The connection is dropped and the next try connects
-    // anew, to whichever server now takes writes.
-    // No SQLSTATE at all is libpq's own error: the server closed the socket
-    // under a statement being sent (a crash, an immediate stop), and libpq
-    // may not have marked the connection bad yet.
-    if (*state == '\0' || strncmp(state, "08", 2) == 0 || strncmp(state, "57P0", 4) == 0 ||
-        strcmp(state, "25006") == 0) {
-        logprintf(LOGLEVEL_WARNING, p->log, "index database: %s, reconnecting: %s\n",
-                  *state ? state : "connection lost",
-                  logprintf_ascii(PQresultErrorMessage(res->r)).c_str());
+        PQclear(failed);
         PQfinish(p->conn);
         p->conn = nullptr;
         return PG_RETRY;
     }
-    logprintf(LOGLEVEL_ERROR, p->log, "index database: %s: %s\n", state,
-              logprintf_ascii(PQresultErrorMessage(res->r)).c_str());
-    return PG_FAIL;
+    if (failed != nullptr) {
+        status = failure(p, failed);
+        PQclear(failed);
+    }
+    return status;
 }
 
 // A read on its own (no transaction of its own): after a lost connection
@@ -905,50 +1035,53 @@ static int writeRecord(pgindex::impl *p, const pgOp &op)
         if (r.rows() == 0)
             return PG_MISSING;
     }
-    // The patient: made by the first of its studies. A row that another
-    // transaction makes at the same time is read by a second statement
-    // (the first one's snapshot predates it).
-    pgParams patient;
-    patient << p->archive << rec.patientKey;
-    s = run(p,
-            "WITH ins AS (INSERT INTO velto_patients (archive, patient_key) VALUES ($1, $2)"
-            " ON CONFLICT (archive, patient_key) DO NOTHING RETURNING id)"
-            " SELECT id FROM ins UNION ALL SELECT id FROM velto_patients"
-            " WHERE archive = $1 AND patient_key = $2",
-            patient, &r);
-    if (s == PG_OK && r.rows() == 0)
-        s = run(p, "SELECT id FROM velto_patients WHERE archive = $1 AND patient_key = $2", patient,
-                &r);
-    if (s != PG_OK)
-        return s;
-    if (r.rows() == 0)
-        return PG_RETRY;
-    std::string patientId = r.at(0, 0);
+    // The four rows in one round trip (runAll), each statement finding
+    // the row the one before made or met by its key. Each statement reads
+    // afresh (READ COMMITTED): a patient row that another transaction
+    // made at the same time, which the first statement's conflict waited
+    // for, is found by the second.
+    std::vector<pgStatement> stmts(4);
+    stmts[0].sql = "INSERT INTO velto_patients (archive, patient_key) VALUES ($1, $2)"
+                   " ON CONFLICT (archive, patient_key) DO NOTHING";
+    stmts[0].params << p->archive << rec.patientKey;
 
     // The study: its row made or its keys merged (an attribute the image
     // lacks keeps the study's value). The insert's conflict locks the row
     // as begin's SELECT ... FOR UPDATE does for a study that was there.
-    std::string sql = "INSERT INTO velto_studies (archive, patient";
-    std::string values = "VALUES ($1, $2::bigint";
-    std::string update = "patient = EXCLUDED.patient, changed = now()";
-    pgParams study;
-    study << p->archive << patientId;
-    int n = 2;
+    static const std::string studySql = [] {
+        std::string sql = "INSERT INTO velto_studies (archive, patient";
+        std::string values = "VALUES ($1, (SELECT id FROM velto_patients WHERE archive = $1 AND"
+                             " patient_key = $2)";
+        std::string update = "patient = EXCLUDED.patient, changed = now()";
+        int n = 2;
+        for (int i = 0; i < PG_STUDY_COLUMNS; i++) {
+            const char *c = studyColumns[i].column;
+            sql += std::string(", ") + c;
+            values += ", $" + std::to_string(++n);
+            if (studyColumns[i].tag != DCM_StudyInstanceUID)
+                update += std::string(", ") + c + " = coalesce(EXCLUDED." + c + ", velto_studies." +
+                          c + ")";
+        }
+        sql += ", study_date_norm, birth_date_norm, patient_name_fold) ";
+        values += ", $" + std::to_string(n + 1) + ", $" + std::to_string(n + 2) + ", $" +
+                  std::to_string(n + 3) + ") ";
+        update +=
+            ", study_date_norm = coalesce(EXCLUDED.study_date_norm, velto_studies.study_date_norm)"
+            ", birth_date_norm = coalesce(EXCLUDED.birth_date_norm, "
+            "velto_studies.birth_date_norm)"
+            ", patient_name_fold = coalesce(EXCLUDED.patient_name_fold, "
+            "velto_studies.patient_name_fold)";
+        return sql + values + "ON CONFLICT (archive, study_uid) DO UPDATE SET " + update;
+    }();
+    pgParams &study = stmts[1].params;
+    stmts[1].sql = studySql;
+    study << p->archive << rec.patientKey;
     for (int i = 0; i < PG_STUDY_COLUMNS; i++) {
-        const char *c = studyColumns[i].column;
-        sql += std::string(", ") + c;
-        values += ", $" + std::to_string(++n);
         if (rec.studyPresent[i] || studyColumns[i].tag == DCM_StudyInstanceUID)
             study << rec.studyValues[i];
         else
             study.null();
-        if (studyColumns[i].tag != DCM_StudyInstanceUID)
-            update +=
-                std::string(", ") + c + " = coalesce(EXCLUDED." + c + ", velto_studies." + c + ")";
     }
-    sql += ", study_date_norm, birth_date_norm, patient_name_fold) ";
-    values += ", $" + std::to_string(n + 1) + ", $" + std::to_string(n + 2) + ", $" +
-              std::to_string(n + 3) + ") ";
     if (rec.studyDatePresent)
         study << rec.studyDateNorm;
     else
@@ -961,78 +1094,82 @@ static int writeRecord(pgindex::impl *p, const pgOp &op)
         study << rec.nameFold;
     else
         study.null();
-    update +=
-        ", study_date_norm = coalesce(EXCLUDED.study_date_norm, velto_studies.study_date_norm)"
-        ", birth_date_norm = coalesce(EXCLUDED.birth_date_norm, "
-        "velto_studies.birth_date_norm)"
-        ", patient_name_fold = coalesce(EXCLUDED.patient_name_fold, "
-        "velto_studies.patient_name_fold)";
-    sql += values + "ON CONFLICT (archive, study_uid) DO UPDATE SET " + update + " RETURNING id";
-    s = run(p, sql.c_str(), study, &r);
-    if (s != PG_OK)
-        return s;
-    std::string studyId = r.at(0, 0);
 
     // The series: its record rewritten from this image, as the file
     // backend's series record is.
-    sql = "INSERT INTO velto_series (study, series_uid";
-    values = "VALUES ($1::bigint, $2";
-    update = "study = EXCLUDED.study";
-    pgParams series;
-    series << studyId << rec.series;
-    n = 2;
-    for (int i = 0; i < PG_SERIES_COLUMNS; i++) {
-        const char *c = seriesColumns[i].column;
-        sql += std::string(", ") + c;
-        values += ", $" + std::to_string(++n);
-        update += std::string(", ") + c + " = EXCLUDED." + c;
-        series << rec.seriesValues[i];
-    }
-    sql += ") " + values + ") ON CONFLICT (study, series_uid) DO UPDATE SET " + update +
-           " RETURNING id";
-    s = run(p, sql.c_str(), series, &r);
-    if (s != PG_OK)
-        return s;
-    std::string seriesId = r.at(0, 0);
+    static const std::string seriesSql = [] {
+        std::string sql = "INSERT INTO velto_series (study, series_uid";
+        std::string values = "VALUES ((SELECT id FROM velto_studies WHERE archive = $1 AND"
+                             " study_uid = $2), $3";
+        std::string update = "study = EXCLUDED.study";
+        int n = 3;
+        for (int i = 0; i < PG_SERIES_COLUMNS; i++) {
+            const char *c = seriesColumns[i].column;
+            sql += std::string(", ") + c;
+            values += ", $" + std::to_string(++n);
+            update += std::string(", ") + c + " = EXCLUDED." + c;
+        }
+        return sql + ") " + values + ") ON CONFLICT (study, series_uid) DO UPDATE SET " + update;
+    }();
+    stmts[2].sql = seriesSql;
+    stmts[2].params << p->archive << rec.study << rec.series;
+    for (int i = 0; i < PG_SERIES_COLUMNS; i++)
+        stmts[2].params << rec.seriesValues[i];
 
     // The image: one row per SOP Instance UID in the archive, whatever
     // study it was in before (that one's emptied series and study go).
-    sql = "WITH old AS (SELECT series FROM velto_instances WHERE archive = $1 AND sop_uid = $2),"
-          " up AS (INSERT INTO velto_instances (archive, sop_uid, series, attrs, syntax";
-    values = "VALUES ($1, $2, $3::bigint, $4::jsonb, $5";
-    update = "series = EXCLUDED.series, attrs = EXCLUDED.attrs, syntax = EXCLUDED.syntax,"
-             " gen = nextval('velto_generation')";
-    pgParams image;
-    image << p->archive << rec.instance << seriesId << rec.attrs;
-    if (rec.syntax.empty())
-        image.null();
-    else
-        image << rec.syntax;
-    n = 5;
-    for (int i = 0; i < PG_IMAGE_COLUMNS; i++) {
-        const char *c = imageColumns[i].column;
-        sql += std::string(", ") + c;
-        values += ", $" + std::to_string(++n);
-        update += std::string(", ") + c + " = EXCLUDED." + c;
-        image << rec.imageValues[i];
-    }
+    // Answered with the series it was in before and the one it is in now.
     // A new image meets the row another transaction committed (or, still
     // open, waits for its end): the image exists, nothing of it is written
     // (the caller aborts, which takes the patient, study and series rows
     // this transaction made back out).
-    if (op.unique)
-        sql += ") " + values + ") ON CONFLICT (archive, sop_uid) DO NOTHING" +
-               " RETURNING id) SELECT (SELECT series FROM old LIMIT 1) FROM up";
+    static const std::string *const imageSqls = [] {
+        static std::string sqls[2];
+        for (int unique = 0; unique < 2; unique++) {
+            std::string sql =
+                "WITH old AS (SELECT series FROM velto_instances WHERE archive = $1 AND"
+                " sop_uid = $2),"
+                " up AS (INSERT INTO velto_instances (archive, sop_uid, series, attrs, syntax";
+            std::string values =
+                "VALUES ($1, $2, (SELECT se.id FROM velto_series se JOIN velto_studies st ON"
+                " st.id = se.study WHERE st.archive = $1 AND st.study_uid = $3 AND"
+                " se.series_uid = $4), $5::jsonb, $6";
+            std::string update =
+                "series = EXCLUDED.series, attrs = EXCLUDED.attrs, syntax = EXCLUDED.syntax,"
+                " gen = nextval('velto_generation')";
+            int n = 6;
+            for (int i = 0; i < PG_IMAGE_COLUMNS; i++) {
+                const char *c = imageColumns[i].column;
+                sql += std::string(", ") + c;
+                values += ", $" + std::to_string(++n);
+                update += std::string(", ") + c + " = EXCLUDED." + c;
+            }
+            sql += ") " + values + ") ON CONFLICT (archive, sop_uid) DO " +
+                   (unique ? std::string("NOTHING") : "UPDATE SET " + update) +
+                   " RETURNING series) SELECT (SELECT series FROM old LIMIT 1), up.series FROM up";
+            sqls[unique] = sql;
+        }
+        return sqls;
+    }();
+    pgParams &image = stmts[3].params;
+    stmts[3].sql = imageSqls[op.unique ? 1 : 0];
+    image << p->archive << rec.instance << rec.study << rec.series << rec.attrs;
+    if (rec.syntax.empty())
+        image.null();
     else
-        sql += ") " + values + ") ON CONFLICT (archive, sop_uid) DO UPDATE SET " + update +
-               " RETURNING id) SELECT (SELECT series FROM old LIMIT 1) FROM up";
-    s = run(p, sql.c_str(), image, &r);
+        image << rec.syntax;
+    for (int i = 0; i < PG_IMAGE_COLUMNS; i++)
+        image << rec.imageValues[i];
+
+    std::vector<pgResult> results;
+    s = runAll(p, stmts, &results);
     if (s != PG_OK)
         return s;
-    if (op.unique && r.rows() == 0)
+    const pgResult &placed = results[3];
+    if (op.unique && placed.rows() == 0)
         return PG_EXISTS;
-    if (r.rows() == 1 && !r.isNull(0, 0) && r.at(0, 0) != seriesId)
-        return dropIfEmpty(p, r.at(0, 0));
+    if (placed.rows() == 1 && !placed.isNull(0, 0) && placed.at(0, 0) != placed.at(0, 1))
+        return dropIfEmpty(p, placed.at(0, 0));
     return PG_OK;
 }
 
