@@ -50,14 +50,15 @@ int activity_note(clusterdb *db, const std::string &study, const std::string &no
     // and the next synchronous commit of this node (the next image's index
     // row) puts them on disk with its own: at worst a study is rendered at
     // its previous change, or after its next.
-    int r = db->exec("INSERT INTO velto_study_activity (study, changed_ms, changed_by, changed_what)"
-                     " SELECT $1, " ACTIVITY_NOW ", $2, $3"
-                     " FROM (SELECT set_config('synchronous_commit', 'off', true)) AS unflushed"
-                     " ON CONFLICT (study) DO UPDATE SET"
-                     " changed_ms = GREATEST(velto_study_activity.changed_ms, excluded.changed_ms),"
-                     " changed_by = excluded.changed_by, changed_what = excluded.changed_what,"
-                     " changes = velto_study_activity.changes + 1",
-                     {study, node, what});
+    int r =
+        db->exec("INSERT INTO velto_study_activity (study, changed_ms, changed_by, changed_what)"
+                 " SELECT $1, " ACTIVITY_NOW ", $2, $3"
+                 " FROM (SELECT set_config('synchronous_commit', 'off', true)) AS unflushed"
+                 " ON CONFLICT (study) DO UPDATE SET"
+                 " changed_ms = GREATEST(velto_study_activity.changed_ms, excluded.changed_ms),"
+                 " changed_by = excluded.changed_by, changed_what = excluded.changed_what,"
+                 " changes = velto_study_activity.changes + 1",
+                 {study, node, what});
     return r == CLUSTERDB_OK ? 0 : -1;
 }
 

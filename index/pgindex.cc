@@ -690,8 +690,7 @@ static int runAll(pgindex::impl *p, const std::vector<pgStatement> &stmts,
         // step) is not used again: the transaction is replayed on a new
         // one.
         logprintf(LOGLEVEL_WARNING, p->log, "index database: %s: %s\n",
-                  PQstatus(p->conn) == CONNECTION_OK ? "pipeline out of step"
-                                                     : "connection lost",
+                  PQstatus(p->conn) == CONNECTION_OK ? "pipeline out of step" : "connection lost",
                   logprintf_ascii(PQerrorMessage(p->conn)).c_str());
         PQclear(failed);
         PQfinish(p->conn);
