@@ -528,6 +528,19 @@ int archive_clusterUploadPass(const archive_context *ctx)
                      {st->archiveId, st->cluster->node}, &rows) != CLUSTERDB_OK)
         return -1;
     int uploaded = 0;
+    // The entries done in this pass, ended together: the rows' location
+    // first, then the entries. A kill between the two leaves entries whose
+    // upload is done, repeated by the next pass (the same bytes under the
+    // same key).
+    std::vector<std::string> done, inTier;
+    auto finish = [&]() {
+        if (!inTier.empty() && store->index().setInTier(inTier) != INDEX_OK)
+            return;
+        if (!done.empty())
+            st->db->exec("DELETE FROM velto_cluster_uploads WHERE archive = $1 AND node = $2"
+                         " AND instance = ANY($3::text[])",
+                         {st->archiveId, st->cluster->node, clusterdb_array(done)});
+    };
     for (size_t i = 0; i < rows.size(); i++) {
         const std::string &S = rows.at(i, 0), &R = rows.at(i, 1), &I = rows.at(i, 2);
         if (store->CheckUid(S.c_str(), "Study Instance UID") != 0 ||
@@ -544,7 +557,7 @@ int archive_clusterUploadPass(const archive_context *ctx)
         // No row (never committed, or deleted since) or no file (deleted):
         // nothing to upload. Otherwise the entry goes once the object is
         // in the bucket, checked; a failure leaves it for the next pass.
-        bool done = !rowHere || (fd < 0 && errno == ENOENT);
+        bool ended = !rowHere || (fd < 0 && errno == ENOENT);
         if (fd >= 0) {
             // Each attempt's own failure line would come every poll while
             // the gateway is down: the outage is said once instead.
@@ -553,9 +566,11 @@ int archive_clusterUploadPass(const archive_context *ctx)
             FILE *log = st->uploadsFailing && st->quietLog ? st->quietLog : st->settings.log;
             int put = tier_putImage(*store->getTier(), store->getBaseDir(), path.c_str(), fd, log);
             close(fd);
-            done = put == TIER_OK;
-            uploaded += done;
-            if (!done) {
+            ended = put == TIER_OK;
+            uploaded += ended;
+            if (ended)
+                inTier.push_back(I);
+            if (!ended) {
                 if (!st->uploadsFailing)
                     logprintf(LOGLEVEL_ERROR, st->settings.log,
                               "Cluster: uploads wait for the bucket (retried every poll, growing "
@@ -563,17 +578,17 @@ int archive_clusterUploadPass(const archive_context *ctx)
                 st->uploadsFailing = true;
                 // The gateway is down or refusing: the other entries wait
                 // for the next pass.
+                finish();
                 return -2;
             }
             if (st->uploadsFailing)
                 logprintf(LOGLEVEL_NOTICE, st->settings.log, "Cluster: uploads go again\n");
             st->uploadsFailing = false;
         }
-        if (done)
-            st->db->exec("DELETE FROM velto_cluster_uploads WHERE archive = $1 AND instance = $2"
-                         " AND node = $3",
-                         {st->archiveId, I, st->cluster->node});
+        if (ended)
+            done.push_back(I);
     }
+    finish();
     return uploaded;
 }
 

@@ -71,23 +71,6 @@ enum { FORWARDDB_SETTLE_BATCH = 100 };
 // Web jobs that are done stay a day, as their files do on one host.
 enum { FORWARDDB_DONE_KEEP_MS = 86400 * 1000 };
 
-// A text[] literal of values (each quoted: ids and UIDs hold no quote, but
-// a destination might).
-static std::string textArray(const std::vector<std::string> &values)
-{
-    std::string out = "{";
-    for (size_t i = 0; i < values.size(); i++) {
-        out += i == 0 ? "\"" : ",\"";
-        for (char c : values[i]) {
-            if (c == '"' || c == '\\')
-                out += '\\';
-            out += c;
-        }
-        out += '"';
-    }
-    return out + "}";
-}
-
 static long long number(const std::string &s)
 {
     return strtoll(s.c_str(), nullptr, 10);
@@ -245,7 +228,7 @@ int forwarddb::keep(const std::vector<forward_job> &held)
     clusterdb_rows rows;
     if (db_->exec("UPDATE velto_forward_jobs SET state = 0, lease_node = NULL, lease_until = NULL"
                   " WHERE id = ANY($1::text[]) AND state = 3",
-                  {textArray(ids)}, &rows) != CLUSTERDB_OK) {
+                  {clusterdb_array(ids)}, &rows) != CLUSTERDB_OK) {
         logprintf(LOGLEVEL_ERROR, log_,
                   "Cannot queue the forwarding jobs of an image in the cluster's database.\n");
         return -1;
@@ -274,7 +257,7 @@ void forwarddb::drop(const std::vector<forward_job> &held)
     // Kept ones too (another listener's keep failed after this one's): the
     // image goes, and with it every job made for it. One left by a failure
     // here is settled by its lease's end (its image is not in the index).
-    db_->exec("DELETE FROM velto_forward_jobs WHERE id = ANY($1::text[])", {textArray(ids)});
+    db_->exec("DELETE FROM velto_forward_jobs WHERE id = ANY($1::text[])", {clusterdb_array(ids)});
 }
 
 int forwarddb::noteStored(const forward_rules *rules, DcmDataset *ds, const char *caller,
@@ -372,7 +355,7 @@ int forwarddb::renew(const std::vector<std::string> &ids, std::set<std::string> 
     clusterdb_rows rows;
     if (db_->exec("UPDATE velto_forward_jobs SET lease_until = " NOW_MS " + $2::bigint"
                   " WHERE id = ANY($3::text[]) AND lease_node = $1 AND state = 0 RETURNING id",
-                  {node_, std::to_string(leaseMs_), textArray(ids)}, &rows) != CLUSTERDB_OK)
+                  {node_, std::to_string(leaseMs_), clusterdb_array(ids)}, &rows) != CLUSTERDB_OK)
         return -1;
     if (lost != nullptr) {
         std::set<std::string> kept;

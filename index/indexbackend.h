@@ -39,6 +39,8 @@
 
 #include "dcmtk/config/osconfig.h"
 
+#include <stdint.h>
+
 #include <string>
 #include <vector>
 
@@ -103,6 +105,17 @@ public:
     virtual int next(DcmDataset **result) = 0;
 };
 
+// What the store knows of an image's file as it adds it: for a backend that
+// keeps it beside the image's records (the database's size, checksum and
+// location columns).
+struct index_file {
+    uint64_t size = 0;
+    std::string sha256; // 64 lower-case hex digits
+    // Its home copy is in the object store's bucket (a cluster node that
+    // acknowledges once the object is put), not only on one node's disk.
+    bool inTier = false;
+};
+
 class index_backend
 {
 public:
@@ -141,6 +154,14 @@ public:
     // the caller aborts. The file backend never does (its duplicates are
     // found by the link of the image's file).
     virtual int add(index_transaction *t, DcmDataset *ds, int how) = 0;
+    // add, with what is known of the image's file kept with its records by
+    // a backend that keeps it (the file backend keeps checksums in the
+    // image tree's own files, and ignores file).
+    virtual int addFile(index_transaction *t, DcmDataset *ds, int how, const index_file &file)
+    {
+        (void)file;
+        return add(t, ds, how);
+    }
     // Rewrites the records of an indexed image from ds (its attributes
     // changed): INDEX_OK, INDEX_MISSING (not indexed: nothing written) or
     // INDEX_FAILED.
@@ -200,6 +221,15 @@ public:
     // ending it, so that the object can be deleted in the child. Nothing
     // for a backend of files.
     virtual void forked() {}
+    // Records that the home copies of the images (SOP Instance UIDs) are
+    // now in the object store's bucket (queued uploads done), in one
+    // statement of its own, outside any transaction: INDEX_OK, or
+    // INDEX_FAILED (logged). Nothing for a backend that keeps no location.
+    virtual int setInTier(const std::vector<std::string> &instances)
+    {
+        (void)instances;
+        return INDEX_OK;
+    }
 };
 
 // The keys that a series (image) match carries from the index alone,

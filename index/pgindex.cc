@@ -403,6 +403,9 @@ struct pgRecord {
     std::string imageValues[PG_IMAGE_COLUMNS];
     std::string attrs;
     std::string syntax;
+    // The file's, when the caller knew it (addFile): size 0 and no
+    // checksum otherwise, written as NULL.
+    index_file file;
 };
 
 // What a transaction changed so far, replayed after a retryable failure.
@@ -1070,7 +1073,24 @@ static int writeRecord(pgindex::impl *p, const pgOp &op)
             "velto_studies.birth_date_norm)"
             ", patient_name_fold = coalesce(EXCLUDED.patient_name_fold, "
             "velto_studies.patient_name_fold)";
-        return sql + values + "ON CONFLICT (archive, study_uid) DO UPDATE SET " + update;
+        // Only a study whose keys this image changes gets a new row
+        // version (and new entries in each of its indexes): nearly every
+        // image of a study changes none. The conflict locks the row either
+        // way.
+        std::string before = "velto_studies.patient", after = "EXCLUDED.patient";
+        for (int i = 0; i < PG_STUDY_COLUMNS; i++) {
+            const char *c = studyColumns[i].column;
+            if (studyColumns[i].tag == DCM_StudyInstanceUID)
+                continue;
+            before += std::string(", velto_studies.") + c;
+            after += std::string(", coalesce(EXCLUDED.") + c + ", velto_studies." + c + ")";
+        }
+        for (const char *c : {"study_date_norm", "birth_date_norm", "patient_name_fold"}) {
+            before += std::string(", velto_studies.") + c;
+            after += std::string(", coalesce(EXCLUDED.") + c + ", velto_studies." + c + ")";
+        }
+        return sql + values + "ON CONFLICT (archive, study_uid) DO UPDATE SET " + update +
+               " WHERE (" + before + ") IS DISTINCT FROM (" + after + ")";
     }();
     pgParams &study = stmts[1].params;
     stmts[1].sql = studySql;
@@ -1108,7 +1128,14 @@ static int writeRecord(pgindex::impl *p, const pgOp &op)
             values += ", $" + std::to_string(++n);
             update += std::string(", ") + c + " = EXCLUDED." + c;
         }
-        return sql + ") " + values + ") ON CONFLICT (study, series_uid) DO UPDATE SET " + update;
+        // As the study's: a new row version only for a change.
+        std::string before = "velto_series.study", after = "EXCLUDED.study";
+        for (int i = 0; i < PG_SERIES_COLUMNS; i++) {
+            before += std::string(", velto_series.") + seriesColumns[i].column;
+            after += std::string(", EXCLUDED.") + seriesColumns[i].column;
+        }
+        return sql + ") " + values + ") ON CONFLICT (study, series_uid) DO UPDATE SET " + update +
+               " WHERE (" + before + ") IS DISTINCT FROM (" + after + ")";
     }();
     stmts[2].sql = seriesSql;
     stmts[2].params << p->archive << rec.study << rec.series;
@@ -1135,8 +1162,11 @@ static int writeRecord(pgindex::impl *p, const pgOp &op)
                 " se.series_uid = $4), $5::jsonb, $6";
             std::string update =
                 "series = EXCLUDED.series, attrs = EXCLUDED.attrs, syntax = EXCLUDED.syntax,"
-                " gen = nextval('velto_generation')";
-            int n = 6;
+                " size = EXCLUDED.size, checksum = EXCLUDED.checksum,"
+                " location = EXCLUDED.location, gen = nextval('velto_generation')";
+            sql += ", size, checksum, location";
+            values += ", $7::bigint, $8, $9";
+            int n = 9;
             for (int i = 0; i < PG_IMAGE_COLUMNS; i++) {
                 const char *c = imageColumns[i].column;
                 sql += std::string(", ") + c;
@@ -1157,6 +1187,13 @@ static int writeRecord(pgindex::impl *p, const pgOp &op)
         image.null();
     else
         image << rec.syntax;
+    if (rec.file.sha256.empty()) {
+        image.null();
+        image.null();
+    } else {
+        image << std::to_string(rec.file.size) << rec.file.sha256;
+    }
+    image << (rec.file.inTier ? "tier" : "local");
     for (int i = 0; i < PG_IMAGE_COLUMNS; i++)
         image << rec.imageValues[i];
 
@@ -1271,9 +1308,10 @@ static int perform(pgindex::impl *p, pgTransaction *t, pgOp op)
     return INDEX_FAILED;
 }
 
-int pgindex::add(index_transaction *t, DcmDataset *ds, int how)
+// add and addFile (file null: not known): under p->mu.
+static int addRecord(pgindex::impl *p, index_transaction *t, DcmDataset *ds, int how,
+                     const index_file *file)
 {
-    std::lock_guard<std::mutex> g(p_->mu);
     pgTransaction *pt = transactionOf(t);
     const char *study = dicomnet_getTagString(ds, DCM_StudyInstanceUID);
     // The caller checked the UIDs and began their study: anything else is
@@ -1290,7 +1328,40 @@ int pgindex::add(index_transaction *t, DcmDataset *ds, int how)
     op.change = false;
     op.unique = how == INDEX_ADD_NEW || how == INDEX_ADD_PLACED;
     makeRecord(ds, &op.rec);
-    return perform(p_, pt, std::move(op));
+    if (file != nullptr)
+        op.rec.file = *file;
+    return perform(p, pt, std::move(op));
+}
+
+int pgindex::add(index_transaction *t, DcmDataset *ds, int how)
+{
+    std::lock_guard<std::mutex> g(p_->mu);
+    return addRecord(p_, t, ds, how, nullptr);
+}
+
+int pgindex::addFile(index_transaction *t, DcmDataset *ds, int how, const index_file &file)
+{
+    std::lock_guard<std::mutex> g(p_->mu);
+    return addRecord(p_, t, ds, how, &file);
+}
+
+int pgindex::setInTier(const std::vector<std::string> &instances)
+{
+    if (instances.empty())
+        return INDEX_OK;
+    std::lock_guard<std::mutex> g(p_->mu);
+    std::vector<std::string> uids;
+    for (const std::string &i : instances)
+        uids.push_back(trimmed(i));
+    pgParams params;
+    params << p_->archive << arrayLiteral(uids);
+    pgResult r;
+    return readRows(p_,
+                    "UPDATE velto_instances SET location = 'tier' WHERE archive = $1 AND"
+                    " sop_uid = ANY($2::text[])",
+                    params, &r) == PG_OK
+               ? INDEX_OK
+               : INDEX_FAILED;
 }
 
 int pgindex::change(index_transaction *t, DcmDataset *ds)

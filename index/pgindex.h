@@ -86,6 +86,8 @@ public:
     int commit(index_transaction *t) override;
     void abort(index_transaction *t) override;
     int add(index_transaction *t, DcmDataset *ds, int how) override;
+    int addFile(index_transaction *t, DcmDataset *ds, int how, const index_file &file) override;
+    int setInTier(const std::vector<std::string> &instances) override;
     int change(index_transaction *t, DcmDataset *ds) override;
     int removeIn(index_transaction *t, const char *study, const char *series,
                  const char *instance) override;

@@ -615,7 +615,15 @@ int LocalStore::placeShared(DcmDataset *ds, const char *S, const char *R, const 
     }
     if (result == LS_OK) {
         noteParentChanged(target);
-        int added = index().add(t, ds, overwrite ? INDEX_ADD_REPLACE : INDEX_ADD_PLACED);
+        // The row names the file's size and checksum, and where its home
+        // copy is: the bucket once this transaction commits (the upload
+        // below comes first), else this node's disk until the queued
+        // upload is done (archive_clusterUploadPass).
+        index_file file;
+        file.size = sum.size;
+        file.sha256 = sum.sha256;
+        file.inTier = uploadBeforeAck;
+        int added = index().addFile(t, ds, overwrite ? INDEX_ADD_REPLACE : INDEX_ADD_PLACED, file);
         if (added == INDEX_EXISTS) {
             logprintf(LOGLEVEL_WARNING, logStream,
                       "Image %s is stored already (the cluster's index) - not storing.\n",

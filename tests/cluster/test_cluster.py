@@ -244,8 +244,15 @@ class ClusterTest(vt.ServerTestCase):
                                        "study_uid = '%s'" % study))
         self.assertEqual(8, self.count("SELECT count(*) FROM velto_instances WHERE "
                                        "sop_uid LIKE '%s.%%'" % study))
-        # The bucket holds each image: the bytes every way of reading returns.
-        home = {img[2]: dataset_bytes(self.bucket_bytes(img)) for img in images}
+        # The bucket holds each image: the bytes every way of reading returns,
+        # whose size and SHA-256 its row names, its home the bucket.
+        objects = {img[2]: self.bucket_bytes(img) for img in images}
+        rows = self.pg.psql("SELECT sop_uid, size, checksum, location FROM velto_instances"
+                            " WHERE sop_uid LIKE '%s.%%'" % study)
+        self.assertEqual(sorted("%s|%d|%s|tier" % (uid, len(b), hashlib.sha256(b).hexdigest())
+                                for uid, b in objects.items()),
+                         sorted(rows.split()), rows)
+        home = {uid: dataset_bytes(b) for uid, b in objects.items()}
         for srv in (n1, n2):
             completed, failed, got, text = self.cget(srv, study)
             self.assertEqual((8, 0), (completed, failed), text)
@@ -575,6 +582,9 @@ class ClusterTest(vt.ServerTestCase):
             self.assertEqual(["Success"] * 3, self.statuses(p), p.stdout + p.stderr)
             self.assertEqual(3, self.count("SELECT count(*) FROM velto_cluster_uploads WHERE"
                                            " node = 'n5' AND study = '%s'" % study))
+            located = ("SELECT count(*) FROM velto_instances WHERE sop_uid LIKE '" + study +
+                       ".%%' AND location = '%s'")
+            self.assertEqual(3, self.count(located % "local"))
             status, _, body = self.web.curl("/metrics")
             self.assertEqual(200, status)
             self.assertIn(b"\nvelto_cluster_upload_backlog 3\n", body)
@@ -594,6 +604,7 @@ class ClusterTest(vt.ServerTestCase):
         objects = self.objects()
         for img in images:
             self.assertIn(self.key(img), objects)
+        self.assertEqual(3, self.count(located % "tier"))
         status, _, body = self.web.curl("/metrics")
         self.assertIn(b"\nvelto_cluster_upload_backlog 0\n", body)
         completed, failed, got, text = self.cget(n2, study)

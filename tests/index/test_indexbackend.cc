@@ -869,6 +869,56 @@ TEST_F(PgIndex, OneSopInstanceUidPerArchiveAndArchivesApart)
                        "SELECT count(*) FROM velto_instances WHERE sop_uid = '2.1.1.1.1'"));
 }
 
+TEST_F(PgIndex, RowsChangeOnlyWithTheirKeysAndAnImagesRowNamesItsFile)
+{
+    LogCapture log;
+    const std::string c = PgServer::get().conninfo();
+    pgindex ix(c, "rows", log.stream());
+    auto version = [&](const char *table, const char *where) {
+        return sql(c, std::string("SELECT xmin FROM ") + table + " WHERE " + where);
+    };
+    const char *study = "study_uid = '2.9.1' AND archive = 'rows'";
+    const char *series = "series_uid = '2.9.1.1'";
+    ASSERT_EQ(INDEX_OK, addIn(ix, "2.9.1", "2.9.1.1", "2.9.1.1.1"));
+    std::string first = version("velto_studies", study);
+    std::string firstSeries = version("velto_series", series);
+    // A second image with the same keys leaves the study's and the series'
+    // rows as they were (no new row version per image).
+    ASSERT_EQ(INDEX_OK, addIn(ix, "2.9.1", "2.9.1.1", "2.9.1.1.2"));
+    EXPECT_EQ(first, version("velto_studies", study));
+    EXPECT_EQ(firstSeries, version("velto_series", series));
+    // One that brings a study key changes the study; its row names the file.
+    std::unique_ptr<DcmDataset> described(
+        makeImage("2.9.1", "2.9.1.1", "2.9.1.1.3", {{DCM_StudyDescription, "HEAD"}}, 0));
+    index_file file;
+    file.size = 1234;
+    file.sha256 = std::string(64, 'a');
+    index_transaction *t = ix.begin("2.9.1");
+    ASSERT_NE(nullptr, t);
+    ASSERT_EQ(INDEX_OK, ix.addFile(t, described.get(), INDEX_ADD_PLACED, file));
+    ASSERT_EQ(INDEX_OK, ix.commit(t));
+    EXPECT_NE(first, version("velto_studies", study));
+    EXPECT_EQ("HEAD",
+              sql(c, std::string("SELECT study_description FROM velto_studies WHERE ") + study));
+    const std::string row = "SELECT size || ' ' || checksum || ' ' || location FROM"
+                            " velto_instances WHERE archive = 'rows' AND sop_uid = '2.9.1.1.3'";
+    EXPECT_EQ("1234 " + file.sha256 + " local", sql(c, row));
+    EXPECT_EQ(INDEX_OK, ix.setInTier({"2.9.1.1.3"}));
+    EXPECT_EQ("1234 " + file.sha256 + " tier", sql(c, row));
+    // An image without the key keeps the study's value; one whose series
+    // keys differ rewrites the series.
+    ASSERT_EQ(INDEX_OK, addIn(ix, "2.9.1", "2.9.1.1", "2.9.1.1.4"));
+    EXPECT_EQ("HEAD",
+              sql(c, std::string("SELECT study_description FROM velto_studies WHERE ") + study));
+    std::unique_ptr<DcmDataset> mr(
+        makeImage("2.9.1", "2.9.1.1", "2.9.1.1.5", {{DCM_Modality, "MR"}}, 0));
+    t = ix.begin("2.9.1");
+    ASSERT_NE(nullptr, t);
+    ASSERT_EQ(INDEX_OK, ix.add(t, mr.get(), INDEX_ADD_NEW));
+    ASSERT_EQ(INDEX_OK, ix.commit(t));
+    EXPECT_EQ("MR", sql(c, std::string("SELECT modality FROM velto_series WHERE ") + series));
+}
+
 TEST_F(PgIndex, ANewImageWaitsForAnotherTransactionsRowOfItsUid)
 {
     // Two nodes storing one UID at once: the second insert waits on the
