@@ -163,8 +163,12 @@ def s3_put_times(endpoint, payload, n):
 
 
 def commit_rate(pg, work):
-    """Commits per second of one-row INSERTs over 4 connections (pgbench)."""
+    """Commits per second of one-row INSERTs over 4 connections (pgbench),
+    and the database's own CPU seconds per commit."""
     pg.psql("CREATE TABLE IF NOT EXISTS velto_bench_commit (k bigint PRIMARY KEY)")
+    with open(os.path.join(pg.data, "postmaster.pid")) as f:
+        pgpid = int(f.readline())
+    c0, n0 = cpu_seconds([pgpid]), commits(pg)
     script = os.path.join(work, "commit.sql")
     with open(script, "w") as f:
         f.write("\\set k random(1, 1000000000000)\n"
@@ -174,7 +178,7 @@ def commit_rate(pg, work):
     m = re.search(r"tps = ([0-9.]+)", p.stdout)
     if not m:
         raise SystemExit("pgbench: %s%s" % (p.stdout, p.stderr))
-    return float(m.group(1))
+    return float(m.group(1)), (cpu_seconds([pgpid]) - c0) / max(1, commits(pg) - n0)
 
 
 def commits(pg):
@@ -227,10 +231,10 @@ def measure(label, roots, ports, lists, pg=None, parts=None):
     seconds = send(ports, lists)
     wait_quiet(roots())
     cpu = cpu_seconds(roots()) - cpu0
+    by_part = {k: (cpu_seconds(f()) - part0[k]) / images for k, f in (parts or {}).items()}
     if parts:
         print("    CPU per image by part: " + ", ".join(
-            "%s %.2f ms" % (k, (cpu_seconds(f()) - part0[k]) * 1000 / images)
-            for k, f in parts.items()))
+            "%s %.2f ms" % (k, v * 1000) for k, v in by_part.items()))
     rate = images / seconds
     line = "%-28s %7.1f images/s  %6.2f ms CPU per image  (%d images in %.2f s)" % (
         label, rate, cpu * 1000 / images, images, seconds)
@@ -238,7 +242,7 @@ def measure(label, roots, ports, lists, pg=None, parts=None):
         line += "  %.2f commits per image" % ((commits(pg) - c0) / images)
     print(line)
     sys.stdout.flush()
-    return rate, cpu / images
+    return rate, cpu / images, by_part
 
 
 def cluster_node(work, name, pg, ceph, ack):
@@ -278,18 +282,24 @@ def main():
 
         single = vt.Server(root=os.path.join(work, "single"))
         servers.append(single)
-        r_single, c_single = measure("one host (no tier)", lambda: [single.proc.pid],
+        r_single, c_single, _ = measure("one host (no tier)", lambda: [single.proc.pid],
                                      [single.port], lists["1"])
         single.stop()
 
         with open(lists["1"][0][0], "rb") as f:
             payload = f.read()
+        ceph_pids = [p.pid for p in ceph.procs.values()]
+        ceph0 = cpu_seconds(ceph_pids)
         puts = sorted(s3_put_times(ceph.endpoint, payload, PUTS))
+        put_cpu = (cpu_seconds(ceph_pids) - ceph0) / PUTS
         put_s = sum(puts) / len(puts)
-        print("gateway PUT of %d bytes: mean %.2f ms, median %.2f ms (%d PUTs, one connection)"
-              % (len(payload), put_s * 1000, puts[len(puts) // 2] * 1000, PUTS))
-        tps = commit_rate(pg, work)
-        print("database: %.0f commits/s (one-row INSERTs, 4 connections, fsync on)" % tps)
+        print("gateway PUT of %d bytes: mean %.2f ms, median %.2f ms (%d PUTs, one connection);"
+              " Ceph's own CPU %.2f ms per PUT, %.1fx the single host's whole image"
+              % (len(payload), put_s * 1000, puts[len(puts) // 2] * 1000, PUTS,
+                 put_cpu * 1000, put_cpu / c_single))
+        tps, commit_cpu = commit_rate(pg, work)
+        print("database: %.0f commits/s (one-row INSERTs, 4 connections, fsync on), its own CPU"
+              " %.2f ms per commit" % (tps, commit_cpu * 1000))
         sys.stdout.flush()
 
         def cluster_roots(nodes):
@@ -328,16 +338,25 @@ def main():
                 parts[name] = (lambda pid: lambda: [pid])(proc.pid)
             results[ack] = measure("two nodes, ack %s" % ack, cluster_roots(nodes),
                                    [n.port for n in nodes], lists[tag], pg, parts)
+            if ack == "shared":
+                # One association alone: its rate against the one gateway
+                # write per image that bounds it.
+                results["one"] = measure("one association, ack shared", cluster_roots(nodes),
+                                         [nodes[0].port], lists["9"][:1], pg, parts)
             for n in nodes:
                 n.stop()
         print()
         if status == 0:
-            r_shared, c_shared = results["shared"]
-            r_local, c_local = results["local"]
+            r_shared, c_shared, p_shared = results["shared"]
+            r_local, c_local, p_local = results["local"]
+            r_one = results["one"][0]
             print("cluster CPU per image / single host: shared %.2f, local %.2f (goal <= 1.5)"
                   % (c_shared / c_single, c_local / c_single))
-            print("shared rate per association * PUT time: %.2f (goal >= 0.8)"
-                  % (r_shared / SENDERS * put_s))
+            print("    without the object store's processes (nodes and database): shared %.2f,"
+                  " local %.2f" % ((p_shared["nodes"] + p_shared["postgres"]) / c_single,
+                                   (p_local["nodes"] + p_local["postgres"]) / c_single))
+            print("shared rate per association * PUT time: %.2f alone, %.2f of %d at once"
+                  " (goal >= 0.8)" % (r_one * put_s, r_shared / SENDERS * put_s, SENDERS))
             print("local 4-sender rate / single host: %.2f (goal >= 0.7)" % (r_local / r_single))
         print("projection: the database's %.0f commits/s, at C commits per image, bound N nodes"
               " to %.0f/C images/s whatever N" % (tps, tps))

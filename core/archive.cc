@@ -576,6 +576,8 @@ int archive_locate(const archive_context *ctx, const std::vector<std::string> &i
     std::vector<index_image> found;
     int n = ctx->store->index().locate(instances, &found);
     places->assign(instances.size(), archive_image());
+    if (n < 0)
+        return -1;
     rejection_view rejected(ctx);
     for (size_t i = 0; i < instances.size() && i < found.size(); i++) {
         if (!found[i].study.empty() && rejected.hidden(found[i].study, instances[i])) {

@@ -327,7 +327,8 @@ const char *archive_uidProblem(const char *uid);
 // Finds the study and series of stored instances by their SOP instance
 // UIDs in one walk of the index (brought up to date first): (*places)[i]
 // for instances[i], with study and series empty when it is not stored
-// (path and classes are not filled). The number found.
+// (path and classes are not filled). The number found, or -1 (logged) when
+// the index cannot be read (then none is filled).
 int archive_locate(const archive_context *ctx, const std::vector<std::string> &instances,
                    std::vector<archive_image> *places);
 // Results of archive_flushImage.

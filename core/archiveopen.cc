@@ -541,6 +541,13 @@ int archive_clusterUploadPass(const archive_context *ctx)
                          " AND instance = ANY($3::text[])",
                          {st->archiveId, st->cluster->node, clusterdb_array(done)});
     };
+    // The pass's rows looked up at once.
+    std::vector<std::string> instances;
+    for (size_t i = 0; i < rows.size(); i++)
+        instances.push_back(rows.at(i, 2));
+    std::vector<index_image> found;
+    if (!instances.empty() && store->index().locate(instances, &found) < 0)
+        return -1;
     for (size_t i = 0; i < rows.size(); i++) {
         const std::string &S = rows.at(i, 0), &R = rows.at(i, 1), &I = rows.at(i, 2);
         if (store->CheckUid(S.c_str(), "Study Instance UID") != 0 ||
@@ -548,11 +555,7 @@ int archive_clusterUploadPass(const archive_context *ctx)
             store->CheckUid(I.c_str(), "SOP Instance UID") != 0)
             continue;
         OFString path = store->GetUidPath(S.c_str(), R.c_str(), I.c_str(), 1);
-        std::vector<index_image> found;
-        int n = store->index().locate({I}, &found);
-        if (n < 0)
-            return -1;
-        bool rowHere = n == 1 && found[0].study == S && found[0].series == R;
+        bool rowHere = i < found.size() && found[i].study == S && found[i].series == R;
         int fd = rowHere ? open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1;
         // No row (never committed, or deleted since) or no file (deleted):
         // nothing to upload. Otherwise the entry goes once the object is

@@ -88,6 +88,10 @@ static int openShared(const archive_context *ctx, const char *path, tier_file *h
     if (!uidsOfPath(path, &study, &series, &instance))
         return TIER_MISSING;
     int n = store->index().locate({instance}, &found);
+    // The database unreadable: the image can be neither vouched for nor
+    // dropped (the copy here may be its only one).
+    if (n < 0)
+        return TIER_UNAVAILABLE;
     if (n != 1 || found.size() != 1 || found[0].study != study || found[0].series != series) {
         // No row at this place: the file here, if any, is what a delete
         // through another node left.

@@ -197,7 +197,8 @@ public:
     virtual int studyImages(const char *study, std::vector<index_image> *out) = 0;
     // The study and series of instances by their SOP Instance UIDs, after a
     // refresh: (*out)[i] for instances[i] (its study and series empty when
-    // it is not indexed). The number found.
+    // it is not indexed). The number found, or -1 (logged) when the index
+    // cannot be read: then nothing is known of any of them.
     virtual int locate(const std::vector<std::string> &instances,
                        std::vector<index_image> *out) = 0;
 

@@ -2105,8 +2105,12 @@ int pgindex::locate(const std::vector<std::string> &instances, std::vector<index
 {
     std::lock_guard<std::mutex> g(p_->mu);
     out->assign(instances.size(), index_image());
-    if (instances.empty() || connected(p_) != 0)
+    if (instances.empty())
         return 0;
+    // A database that cannot be read is -1, never "none found": callers
+    // drop a node's copy of an image that has no row.
+    if (connected(p_) != 0)
+        return -1;
     pgParams params;
     params << p_->archive << arrayLiteral(instances);
     pgResult r;
@@ -2115,7 +2119,7 @@ int pgindex::locate(const std::vector<std::string> &instances, std::vector<index
                  " velto_series se ON se.id = i.series JOIN velto_studies st ON st.id = se.study"
                  " WHERE i.archive = $1 AND i.sop_uid = ANY ($2::text[])",
                  params, &r) != PG_OK)
-        return 0;
+        return -1;
     int found = 0;
     for (int row = 0; row < r.rows(); row++) {
         std::string sop = r.at(row, 0);

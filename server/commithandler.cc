@@ -240,7 +240,12 @@ static void locateItems(const commitBook *book, std::vector<commitItem> *items)
     }
     if (!unknown.empty()) {
         std::vector<archive_image> places;
-        archive_locate(&server_archive, unknown, &places);
+        // An index that cannot be read fails them for now (the peer may
+        // ask again), rather than answering that they were never stored.
+        if (archive_locate(&server_archive, unknown, &places) < 0) {
+            for (size_t at : unknownAt)
+                (*items)[at].reason = COMMIT_PROCESSING_FAILURE;
+        }
         for (size_t j = 0; j < unknown.size(); j++) {
             (*items)[unknownAt[j]].study = places[j].study;
             (*items)[unknownAt[j]].series = places[j].series;

@@ -508,7 +508,9 @@ int LocalStore::finishStore(const char *path, int fd)
         struct stat placed;
         bool mine = st.st_nlink > 1 && stat(target.c_str(), &placed) == 0 &&
                     placed.st_ino == st.st_ino && placed.st_dev == st.st_dev;
-        if (mine && index().locate({uid[2]}, &found) != 1 && unlink(target.c_str()) == 0)
+        // A database that cannot be asked (-1) keeps the placed file: it
+        // may be the only copy of an acknowledged image not yet uploaded.
+        if (mine && index().locate({uid[2]}, &found) == 0 && unlink(target.c_str()) == 0)
             removeEmptyDirs(uid[0], uid[1]);
         unlink(path);
         noteChanged(uidDir, 1);

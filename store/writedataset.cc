@@ -576,9 +576,10 @@ out:
 //   2. the row inserted: another node's committed row of the UID (or its
 //      open one, whose end the insert waits for) makes it a duplicate
 //      (LS_EXISTS), taken back as on one host;
-//   3. with uploadBeforeAck, the file put into the bucket and checked by a
-//      HEAD, while the transaction holds the row, so that of two nodes
-//      storing one UID only the winner's bytes are put;
+//   3. with uploadBeforeAck, the file put into the bucket (the gateway
+//      checks the payload's SHA-256, computed as the file was written),
+//      while the transaction holds the row, so that of two nodes storing
+//      one UID only the winner's bytes are put;
 //   4. the checksum line, then COMMIT.
 // A failure at any step takes the file back (and the object, best effort,
 // when it was an upload that failed) and rolls the row back: nothing of the

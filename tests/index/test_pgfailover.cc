@@ -210,9 +210,11 @@ TEST_F(PgFailover, ARefusingServerIsWaitedForWithinTheBoundThenTheCallFails)
     t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(INDEX_FAILED, addIn(index, "1.6.1", "1.6.1.1", "1.6.1.1.3", "P6"));
     EXPECT_LT(seconds(t0), 0.5);
-    // Reads fail as cleanly.
+    // Reads fail as cleanly: a lookup is a failure, never "not stored" (a
+    // node drops its copy of an image without a row).
     std::vector<index_image> found;
     EXPECT_EQ(INDEX_FAILED, index.studyImages("1.6.1", &found));
+    EXPECT_EQ(-1, index.locate({"1.6.1.1.1"}, &found));
     ASSERT_EQ(0, PgServer::get().start());
     EXPECT_EQ(0, images("1.6.1.1.3"));
     EXPECT_EQ(INDEX_OK, index.studyImages("1.6.1", &found));
