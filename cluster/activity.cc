@@ -33,6 +33,43 @@ int activity_migrate(clusterdb *db)
     return db->migrate("activity", 1, activitySteps);
 }
 
+// Version 1 of "activity-index": a study's row noted by the index's own
+// transactions. Every image the index adds or rewrites (an insert, or an
+// update of its series or attributes: not the location an upload
+// changes) upserts its study's row in the same transaction, as the
+// explicit note does: no statement, round trip or commit of its own per
+// image, and no image indexed whose study the watchers miss (a node killed
+// between its commit and a note of its own). The session's
+// application_name names the node (pgindex::setSessionName).
+static const char *const activityIndexSteps[] = {
+    "CREATE FUNCTION velto_note_activity() RETURNS trigger LANGUAGE plpgsql AS $f$"
+    " DECLARE uid text;"
+    " BEGIN"
+    "  SELECT st.study_uid INTO uid FROM velto_series se JOIN velto_studies st"
+    "   ON st.id = se.study WHERE se.id = NEW.series;"
+    "  IF uid IS NOT NULL THEN"
+    "   INSERT INTO velto_study_activity (study, changed_ms, changed_by, changed_what)"
+    "    VALUES (uid, " ACTIVITY_NOW ","
+    "     current_setting('application_name'),"
+    "     'stored')"
+    "    ON CONFLICT (study) DO UPDATE SET"
+    "     changed_ms = GREATEST(velto_study_activity.changed_ms, excluded.changed_ms),"
+    "     changed_by = excluded.changed_by, changed_what = excluded.changed_what,"
+    "     changes = velto_study_activity.changes + 1;"
+    "  END IF;"
+    "  RETURN NULL;"
+    " END $f$;"
+    "CREATE TRIGGER velto_instances_activity AFTER INSERT OR UPDATE OF series, attrs"
+    " ON velto_instances FOR EACH ROW EXECUTE FUNCTION velto_note_activity();",
+};
+
+int activity_migrateIndex(clusterdb *db)
+{
+    // The index's tables are made by the index when it first connects
+    // (index/pgindex.h): the caller has opened it.
+    return db->migrate("activity-index", 1, activityIndexSteps);
+}
+
 int activity_note(clusterdb *db, const std::string &study, const std::string &node,
                   const char *what)
 {

@@ -4,8 +4,9 @@
 // and by what), and what studywatch made of it: the change it last
 // rendered, and a claim on a render under way (node, lease).
 //
-// Every node upserts the study's row at each image stored and each change
-// of the study's stored images (core's activity listener, core/archive.cc); each node's
+// The study's row is upserted by the index's transaction of each image
+// stored (a trigger, activity_migrateIndex) and at each change of the
+// study's stored images (core/change.cc); each node's
 // studywatch claims the studies quiet for its quiet time and not rendered
 // since their last change, renders them and marks the change rendered. A
 // claim is a lease by the database's clock: a studywatch that dies leaves
@@ -23,6 +24,11 @@ class clusterdb;
 
 // Makes or updates the table (clusterdb::migrate "activity"). 0, or -1.
 int activity_migrate(clusterdb *db);
+// After activity_migrate, in a database whose index tables exist (a node
+// has opened the shared index): makes the index's own adds and rewrites of
+// images note their studies, in their transactions (clusterdb::migrate
+// "activity-index"). 0, or -1.
+int activity_migrateIndex(clusterdb *db);
 
 // Records that study changed now (the database's clock) on node, by what
 // (a short word: "stored", "changed"). 0, or -1.

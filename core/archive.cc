@@ -206,7 +206,6 @@ struct archive_effects {
     std::unique_ptr<archive_listener> linkTree = archive_newLinkTreeListener();
     std::unique_ptr<archive_listener> monitor = archive_newMonitorListener();
     std::unique_ptr<archive_listener> worklist = archive_newWorklistListener();
-    std::unique_ptr<archive_listener> activity = archive_newActivityListener();
     // The deletes not yet audited (archive_delete): of one study, by one
     // requestor.
     std::mutex deleteMu;
@@ -235,7 +234,6 @@ template <typename F> static void eachListener(const archive_context *ctx, F f)
         f(l);
     f(own->monitor.get());
     f(own->worklist.get());
-    f(own->activity.get());
 }
 
 unsigned archive_ingest(const archive_context *ctx, DcmDataset *ds, int overwrite,

@@ -15,6 +15,7 @@
 
 #include <mutex>
 
+#include "cluster/activity.h"
 #include "cluster/clusterconfig.h"
 #include "cluster/clusterdb.h"
 #include "core/archivetier.h"
@@ -185,8 +186,14 @@ static int clusterIndex(archive_state *st, LocalStore *store, const char *prog)
                "image's home");
         return -1;
     }
-    if (store->openSharedIndex(st->cluster->database, st->archiveId) != 0) {
+    if (store->openSharedIndex(st->cluster->database, st->archiveId, st->cluster->node) != 0) {
         refuse(st, prog, "the cluster's index cannot be opened (see the log)");
+        return -1;
+    }
+    // The studies' quietness, noted by the index's own transactions once
+    // the index's tables are there (made by the open above).
+    if (activity_migrate(st->db.get()) != 0 || activity_migrateIndex(st->db.get()) != 0) {
+        refuse(st, prog, "the cluster's activity table cannot be made (see the log)");
         return -1;
     }
     store->setUploadBeforeAck(st->cluster->ack == CLUSTER_ACK_SHARED);

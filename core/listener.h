@@ -34,9 +34,6 @@
 //                     the monitor channel; a send is not checked)
 //   worklist         (core/worklist.cc: stored; entries marked done as
 //                     worklistDone says; failures logged)
-//   activity         (core/activity.cc: stored; in a cluster, the study's
-//                     last change in the cluster's database; failures
-//                     logged)
 // What this process keeps of the image is noted before others are told of
 // it. The core's own four run as the fields of archive_context say (the
 // site's options); the registered ones always. An audit trail plugs in as
@@ -121,6 +118,5 @@ std::unique_ptr<archive_listener> archive_newForwardListener();  // forwardRules
 std::unique_ptr<archive_listener> archive_newLinkTreeListener(); // patientLinks (core/archive.cc)
 std::unique_ptr<archive_listener> archive_newMonitorListener();  // monitorSock (core/archive.cc)
 std::unique_ptr<archive_listener> archive_newWorklistListener(); // worklistDone (core/worklist.cc)
-std::unique_ptr<archive_listener> archive_newActivityListener(); // a cluster (core/activity.cc)
 
 #endif

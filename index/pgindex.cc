@@ -370,6 +370,7 @@ enum {
 struct pgindex::impl {
     std::string conninfo;
     std::string archive;
+    std::string sessionName;
     FILE *log;
     PGconn *conn = nullptr;
     std::mutex mu;
@@ -460,18 +461,26 @@ static long long monotonicMs()
 // keepalives (a server that vanished mid-statement is noticed), and only a
 // server that takes writes (with several hosts listed, the promoted one;
 // a standby is passed over rather than answering 25006 to every write).
-static PGconn *connectOnce(const std::string &conninfo)
+static PGconn *connectOnce(const std::string &conninfo, const std::string &name)
 {
     // libpq: a later keyword overrides an earlier one, and the expanded
     // dbname (the site's string) comes last.
-    const char *keys[] = {"connect_timeout",
+    const char *keys[] = {"fallback_application_name",
+                          "connect_timeout",
                           "keepalives_idle",
                           "keepalives_interval",
                           "keepalives_count",
                           "target_session_attrs",
                           "dbname",
                           nullptr};
-    const char *values[] = {"5", "10", "5", "3", "read-write", conninfo.c_str(), nullptr};
+    const char *values[] = {name.empty() ? "velto" : name.c_str(),
+                            "5",
+                            "10",
+                            "5",
+                            "3",
+                            "read-write",
+                            conninfo.c_str(),
+                            nullptr};
     return PQconnectdbParams(keys, values, 1);
 }
 
@@ -489,7 +498,7 @@ static int connected(pgindex::impl *p)
     long long start = monotonicMs();
     bool wait = p->gaveUpMs == 0 || start - p->gaveUpMs > p->patienceMs;
     for (int attempt = 0;; attempt++) {
-        p->conn = connectOnce(p->conninfo);
+        p->conn = connectOnce(p->conninfo, p->sessionName);
         if (PQstatus(p->conn) == CONNECTION_OK)
             break;
         long long now = monotonicMs();
@@ -810,6 +819,12 @@ void pgindex::setPatience(long ms)
 {
     std::lock_guard<std::mutex> g(p_->mu);
     p_->patienceMs = ms;
+}
+
+void pgindex::setSessionName(const std::string &name)
+{
+    std::lock_guard<std::mutex> g(p_->mu);
+    p_->sessionName = name;
 }
 
 int pgindex::open()

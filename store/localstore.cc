@@ -87,13 +87,16 @@ index_backend &LocalStore::index()
     return *fileIndex;
 }
 
-int LocalStore::openSharedIndex(const std::string &conninfo, const std::string &archive)
+int LocalStore::openSharedIndex(const std::string &conninfo, const std::string &archive,
+                                const std::string &node)
 {
     std::unique_ptr<pgindex> ix(new pgindex(conninfo, archive, logStream));
+    ix->setSessionName(node);
     if (ix->open() != 0)
         return -1;
     sharedConninfo = conninfo;
     sharedArchive = archive;
+    sharedNode = node;
     sharedIx = std::move(ix);
     return 0;
 }
@@ -106,7 +109,9 @@ void LocalStore::forkedIndex()
     // end that session for both. forked points the child's copy of the
     // socket elsewhere first.
     sharedIx->forked();
-    sharedIx.reset(new pgindex(sharedConninfo, sharedArchive, logStream));
+    std::unique_ptr<pgindex> ix(new pgindex(sharedConninfo, sharedArchive, logStream));
+    ix->setSessionName(sharedNode);
+    sharedIx = std::move(ix);
 }
 
 void LocalStore::setLogfile(FILE *stream)

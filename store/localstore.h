@@ -383,7 +383,9 @@ public:
     // then a cache of the bucket, and the write path (placeShared) takes
     // the database's word on duplicates rather than the tree's. Before the
     // store is used. 0, or -1 (logged): the files stay the index.
-    int openSharedIndex(const std::string &conninfo, const std::string &archive);
+    // node: this node's name, which the database's sessions carry.
+    int openSharedIndex(const std::string &conninfo, const std::string &archive,
+                        const std::string &node);
     // In a forked child: a backend of its own for the shared index (the
     // parent's connection is the parent's: let go of without a word to its
     // server, index_backend::forked), connected at its first use. Nothing
@@ -435,7 +437,7 @@ private:
     fileindex *fileIndex = nullptr; // owned; made by the constructors
     // The cluster's index (openSharedIndex), owned; null on one host.
     std::unique_ptr<index_backend> sharedIx;
-    std::string sharedConninfo, sharedArchive;
+    std::string sharedConninfo, sharedArchive, sharedNode;
     bool uploadBeforeAck = false;
     uploadqueue uploads = {nullptr, nullptr};
     // placeImage's form on a cluster node (store/writedataset.cc).

@@ -13,7 +13,9 @@
 
 #include "cluster/activity.h"
 #include "cluster/clusterdb.h"
+#include "index/pgindex.h"
 #include "tests/index/pgserver.h"
+#include "tests/store/storetest.h"
 
 namespace
 {
@@ -177,6 +179,40 @@ TEST_F(Activity, AChangeDuringTheRenderLeavesTheStudyToBeRenderedAgain)
     ASSERT_EQ(0, activity_claimQuiet(b_.get(), "wb", 60000, 30000, 10, &again));
     ASSERT_EQ(1u, again.size());
     EXPECT_EQ(2, again[0].change);
+}
+
+// The index's own transactions note their studies (activity_migrateIndex):
+// a commit counts its image, an abort leaves nothing, and an upload's
+// change of an image's location is no change of its study.
+TEST_F(Activity, TheIndexsTransactionNotesItsStudyAndOnlyWhatItCommits)
+{
+    pgindex ix(conninfo_, "act", stderr);
+    ix.setSessionName("n7");
+    ASSERT_EQ(0, ix.open());
+    ASSERT_EQ(0, activity_migrateIndex(a_.get()));
+    ASSERT_EQ(0, activity_migrateIndex(b_.get())) << "a second migration changes nothing";
+    auto add = [&](const char *sop, bool commit) {
+        std::unique_ptr<DcmDataset> ds(makeImage("4.1", "4.1.1", sop, {}, 0));
+        index_transaction *t = ix.begin("4.1");
+        ASSERT_NE(nullptr, t);
+        ASSERT_EQ(INDEX_OK, ix.add(t, ds.get(), INDEX_ADD_NEW));
+        if (commit)
+            ASSERT_EQ(INDEX_OK, ix.commit(t));
+        else
+            ix.abort(t);
+    };
+    add("4.1.1.1", true);
+    add("4.1.1.2", true);
+    EXPECT_EQ("2", column("4.1", "changes"));
+    EXPECT_EQ("n7", column("4.1", "changed_by"));
+    add("4.1.1.3", false);
+    EXPECT_EQ("2", column("4.1", "changes"));
+    EXPECT_EQ(INDEX_OK, ix.setInTier({"4.1.1.1", "4.1.1.2"}));
+    EXPECT_EQ("2", column("4.1", "changes"));
+    age(60000);
+    std::vector<activity_claim> claims;
+    ASSERT_EQ(0, activity_claimQuiet(a_.get(), "n7", 1000, 30000, 10, &claims));
+    EXPECT_EQ(std::vector<std::string>{"4.1"}, studies(claims));
 }
 
 } // namespace
