@@ -567,15 +567,25 @@ out:
     return result;
 }
 
+// Whether target names the same file as tmp (the store's own, placed by
+// link or rename).
+static bool ownsName(const OFString &tmp, const OFString &target)
+{
+    struct stat a, b;
+    return stat(tmp.c_str(), &a) == 0 && stat(target.c_str(), &b) == 0 && a.st_ino == b.st_ino &&
+           a.st_dev == b.st_dev;
+}
+
 // A cluster node's placing (openSharedIndex): the database's row decides whether
 // the image is new, not the local tree, which is a cache of the bucket (a
 // copy found at the image's name was fetched or stored here before, or is
 // what a delete through another node left: the new file takes its place).
 // Under the study's row lock, in one database transaction:
-//   1. the file placed under its name (link; over a cached copy by rename);
-//   2. the row inserted: another node's committed row of the UID (or its
-//      open one, whose end the insert waits for) makes it a duplicate
-//      (LS_EXISTS), taken back as on one host;
+//   1. the file placed under its name by link, when the name is free;
+//   2. the row inserted: another node's (or another process's) committed
+//      row of the UID (or its open one, whose end the insert waits for)
+//      makes it a duplicate (LS_EXISTS), taken back as on one host; a file
+//      already at the name is replaced (rename) only once the row is in;
 //   3. with uploadBeforeAck, the file put into the bucket (the gateway
 //      checks the payload's SHA-256, computed as the file was written),
 //      while the transaction holds the row, so that of two nodes storing
@@ -607,8 +617,14 @@ int LocalStore::placeShared(DcmDataset *ds, const char *S, const char *R, const 
         result = CreateUidPath(S, R);
         placed = result == LS_OK ? link(tmp.c_str(), target.c_str()) : -1;
     }
-    if (placed != 0 && result == LS_OK && errno == EEXIST)
-        placed = rename(tmp.c_str(), target.c_str());
+    // A file at the name already: a cached copy, or the file of another
+    // process of this node storing the same UID right now, whose row may
+    // win. It is replaced only once this store's row is in (below): a
+    // loser that had renamed over the winner's file would take it away
+    // with its own (the winner's only copy under ack local).
+    bool replace = placed != 0 && result == LS_OK && errno == EEXIST;
+    if (replace)
+        placed = 0;
     if (placed != 0 && result == LS_OK) {
         logprintf(LOGLEVEL_WARNING, logStream, "Cannot place %s as %s: %s\n", tmp.c_str(),
                   target.c_str(), strerror(errno));
@@ -631,6 +647,10 @@ int LocalStore::placeShared(DcmDataset *ds, const char *S, const char *R, const 
                       target.c_str());
             result = LS_EXISTS;
         } else if (added != INDEX_OK) {
+            result = LS_INDEX_ERROR;
+        } else if (replace && rename(tmp.c_str(), target.c_str()) != 0) {
+            logprintf(LOGLEVEL_WARNING, logStream, "Cannot place %s as %s: %s\n", tmp.c_str(),
+                      target.c_str(), strerror(errno));
             result = LS_INDEX_ERROR;
         }
     }
@@ -675,9 +695,10 @@ int LocalStore::placeShared(DcmDataset *ds, const char *S, const char *R, const 
         tier_deleteObject(*tier, baseDir, target.c_str(), logStream);
     if (result == LS_OK) {
         *placedNew = 1;
-    } else if (placed == 0) {
-        // The file is this store's (placed above), whatever was at its name
-        // before: a cache copy only.
+    } else if (placed == 0 && ownsName(tmp, target)) {
+        // The file at the name is this store's (its temporary name's inode):
+        // taken back. Another's (the winner of the UID on this node, whose
+        // commit the row's conflict waited for, renamed in before it) stays.
         if (unlink(target.c_str()) == 0)
             noteParentChanged(target);
         removeEmptyDirs(S, R);

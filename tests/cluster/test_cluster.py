@@ -632,6 +632,29 @@ class ClusterTest(vt.ServerTestCase):
         completed, failed, got, text = self.cget(n2, again[0])
         self.assertEqual({again[2]: dataset_bytes(before)}, got, text)
 
+        # One UID from four associations to n5 at once, each with its own
+        # pixels, the bucket down: one is stored and the others told it
+        # exists, and the stored one's file (its only copy) stays on n5's
+        # disk whatever order they reached it in (a loser's file never
+        # replaces it), is uploaded, and is what every node serves.
+        raced = [(ROOT + ".72", ROOT + ".72.1", "%s.72.1.%d" % (ROOT, k)) for k in range(3)]
+        self.ceph.stop_gateway()
+        try:
+            for img in raced:
+                sent = [self.files(n5, [img], tag=str(j)) for j in range(4)]
+                outs = [self.statuses(p) for p in self.in_parallel(
+                    [(lambda f: lambda: self.send(n5, f))(f) for f in sent])]
+                self.assertEqual(1, outs.count(["Success"]), outs)
+                kept = dataset_bytes(self.stored_bytes(n5, img))
+                self.assertIn(kept, [dataset_bytes(open(f[0], "rb").read()) for f in sent])
+        finally:
+            self.ceph.start_gateway()
+        vt.wait_for(lambda: self.count("SELECT count(*) FROM velto_cluster_uploads") == 0, 30,
+                    what="the upload queue to drain")
+        completed, failed, got, text = self.cget(n2, raced[0][0])
+        self.assertEqual({img[2]: dataset_bytes(self.stored_bytes(n5, img)) for img in raced},
+                         got, text)
+
     def test_8_a_delete_the_gateway_cut_short_is_finished_at_the_next_start(self):
         n1, n2 = self.nodes["n1"], self.nodes["n2"]
         study = ROOT + ".8"
