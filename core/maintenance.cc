@@ -8,12 +8,17 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
+#include "cluster/clusterconfig.h"
+#include "cluster/clusterdb.h"
 #include "core/archive.h"
 #include "core/audit.h"
 #include "core/change.h"
 #include "core/forward.h"
+#include "objstore/objstore.h"
 #include "runtime/installpath.h"
 #include "runtime/multicast.h"
 #include "store/localstore.h"
@@ -100,6 +105,121 @@ void maintenance_close(archive_context *ctx)
 int maintenance_check(const archive_context *ctx, FILE *out)
 {
     return storecheck_run(archive_baseDir(ctx), out, ctx->store->getTier());
+}
+
+// A row's image as the bucket's key (the node's tree path below the base,
+// with the tier's prefix).
+static std::string rowKey(const archive_context *ctx, const std::string &study,
+                          const std::string &series, const std::string &instance)
+{
+    LocalStore *store = ctx->store;
+    OFString path = store->GetUidPath(study.c_str(), series.c_str(), instance.c_str(), 1);
+    return tier_key(*store->getTier(), store->getBaseDir(), path.c_str());
+}
+
+int maintenance_clusterCheck(const archive_context *ctx, FILE *out, FILE *err)
+{
+    std::unique_ptr<cluster_config> cfg;
+    char why[512] = "";
+    int found = cluster_setup(&cfg, why, sizeof why);
+    if (found == 0)
+        return MAINTENANCE_NOT_CLUSTER;
+    if (found < 0) {
+        fprintf(err, "error: %s\n", why);
+        return -1;
+    }
+    const tier_config *tier = ctx->store->getTier();
+    if (tier == nullptr) {
+        fprintf(err, "error: a cluster node needs the object tier (an ObjectTier file)\n");
+        return -1;
+    }
+    clusterdb db(cfg->database, err);
+    db.setPatience(5000);
+    clusterdb_rows archive, rows;
+    if (db.exec("SELECT archive FROM velto_cluster_archive", {}, &archive) != CLUSTERDB_OK ||
+        archive.size() != 1) {
+        fprintf(err, "error: the cluster's database cannot be read\n");
+        return -1;
+    }
+    // Every row at once, then the listing: a store that commits in
+    // between is an object with a row; one whose object is put after the
+    // rows were read is looked up again below before it is reported.
+    if (db.exec("SELECT st.study_uid, se.series_uid, i.sop_uid, coalesce(i.size, -1),"
+                " i.location FROM velto_instances i JOIN velto_series se ON se.id = i.series"
+                " JOIN velto_studies st ON st.id = se.study WHERE i.archive = $1",
+                {archive.at(0, 0)}, &rows) != CLUSTERDB_OK) {
+        fprintf(err, "error: the cluster's database cannot be read\n");
+        return -1;
+    }
+    // key -> the row's size (-1 unknown), for the images whose home is the
+    // bucket; the queued ones' keys apart (their object may or may not be
+    // there yet).
+    std::unordered_map<std::string, long long> home;
+    std::unordered_set<std::string> queued;
+    for (size_t i = 0; i < rows.size(); i++) {
+        std::string key = rowKey(ctx, rows.at(i, 0), rows.at(i, 1), rows.at(i, 2));
+        if (rows.at(i, 4) == "tier")
+            home.emplace(key, atoll(rows.at(i, 3).c_str()));
+        else
+            queued.insert(key);
+    }
+    rows = clusterdb_rows();
+    int findings = 0;
+    std::vector<std::string> orphans;
+    std::string images = tier->prefix + "uid/";
+    int listed = objstore_listEach(
+        tier->s3, images,
+        [&](const objstore_entry &e) {
+            auto h = home.find(e.key);
+            if (h != home.end()) {
+                if (h->second >= 0 && (uint64_t)h->second != e.size) {
+                    fprintf(out, "size: %s: the object has %llu bytes, its row %lld\n",
+                            e.key.c_str(), (unsigned long long)e.size, h->second);
+                    findings++;
+                }
+                home.erase(h);
+            } else if (queued.count(e.key) == 0) {
+                orphans.push_back(e.key);
+            }
+            return true;
+        },
+        why, sizeof why);
+    if (listed != OBJSTORE_OK) {
+        fprintf(err, "error: the bucket cannot be listed: %s\n", why);
+        return -1;
+    }
+    for (const auto &h : home) {
+        fprintf(out, "missing: %s: its row says the bucket holds it, and it does not\n",
+                h.first.c_str());
+        findings++;
+    }
+    // An object without a row: unless its row has come since the rows were
+    // read (a store committed meanwhile).
+    for (const std::string &key : orphans) {
+        size_t slash = key.rfind("/image_");
+        std::string uid = slash == std::string::npos ? "" : key.substr(slash + 7);
+        if (uid.size() > 4 && uid.compare(uid.size() - 4, 4, ".dcm") == 0)
+            uid.resize(uid.size() - 4);
+        clusterdb_rows again;
+        if (!uid.empty() &&
+            db.exec("SELECT 1 FROM velto_instances WHERE archive = $1 AND sop_uid = $2",
+                    {archive.at(0, 0), uid}, &again) == CLUSTERDB_OK &&
+            again.size() == 1)
+            continue;
+        fprintf(out,
+                "orphan: %s: an object without a row (a store a kill cut short after its "
+                "upload, or one in progress)\n",
+                key.c_str());
+        findings++;
+    }
+    clusterdb_rows backlog;
+    if (db.exec("SELECT node, count(*) FROM velto_cluster_uploads WHERE archive = $1 GROUP BY"
+                " node ORDER BY node",
+                {archive.at(0, 0)}, &backlog) == CLUSTERDB_OK)
+        for (size_t i = 0; i < backlog.size(); i++)
+            fprintf(out, "queued: %s: %s images acknowledged on its disk, not yet uploaded\n",
+                    backlog.at(i, 0).c_str(), backlog.at(i, 1).c_str());
+    return findings;
 }
 
 int maintenance_rebuild(const archive_context *ctx, FILE *out, FILE *err)

@@ -61,6 +61,21 @@ void maintenance_close(archive_context *ctx);
 // cannot be read. It only reads.
 int maintenance_check(const archive_context *ctx, FILE *out);
 
+// The check of a cluster node's store (a Cluster file along the search
+// path, core/archive.h): the cluster's database against its bucket, this
+// node's files being a cache. Every image whose row says its home is the
+// bucket has its object, of the row's size; every image object under the
+// archive's prefix has a row (one without is a store a kill cut short
+// between its upload and its commit, or one in progress: reported, not
+// removed); the uploads still queued on nodes' disks are counted. One line
+// "KIND: KEY: text" per finding to out. The number of findings,
+// MAINTENANCE_NOT_CLUSTER when there is no Cluster file (the single-host
+// check applies), or -1 when the database or the bucket cannot be read
+// (why on err). The tier's settings are loaded first
+// (maintenance_tierSettings). It only reads.
+enum { MAINTENANCE_NOT_CLUSTER = -2 };
+int maintenance_clusterCheck(const archive_context *ctx, FILE *out, FILE *err);
+
 // Rebuilds every index file of the store of ctx from its image files,
 // one line per action or problem to out and error causes to err (null:
 // nothing). Each new file is written under a temporary name and renamed

@@ -455,8 +455,15 @@ int main(int argc, char **argv)
             maintenance_close(&archive);
             return 2;
         }
-        int findings = maintenance_check(&archive, stdout);
+        // A cluster node's store is a cache: the cluster's database and
+        // bucket are what is checked.
+        int findings = maintenance_clusterCheck(&archive, stdout, stderr);
+        bool cluster = findings != MAINTENANCE_NOT_CLUSTER;
+        if (!cluster)
+            findings = maintenance_check(&archive, stdout);
         maintenance_close(&archive);
+        if (cluster && findings < 0)
+            return 2;
         if (findings < 0) {
             fprintf(stderr, "error: %s: cannot read the base directory\n", base);
             return 2;

@@ -43,6 +43,7 @@ PROXY_ADDRESS = "127.0.0.2"
 COMMIT_SCU = os.path.join(vt.SOURCE, "tests", "server", "commit_scu.js")
 NODE_MODULES = os.path.join(vt.SOURCE, ".deps", "npm", "node_modules")
 CT = "1.2.840.10008.5.1.4.1.1.7"
+STOREINDEX = os.path.join(vt.BUILD, "storeindex", "storeindex")
 
 
 def dataset_bytes(data):
@@ -265,6 +266,40 @@ class ClusterTest(vt.ServerTestCase):
                  % ((self.web_port,) + img)], capture_output=True, timeout=60)
             self.assertTrue(p.stdout.startswith(b"HTTP/1.1 200"), p.stdout[:200])
             self.assertIn(home[img[2]], p.stdout)
+
+    def test_0ab_storeindex_check_compares_the_database_with_the_bucket(self):
+        n1, n2 = self.nodes["n1"], self.nodes["n2"]
+        study = ROOT + ".12"
+        images = [(study, study + ".1", "%s.1.%d" % (study, n)) for n in range(2)]
+        p = self.send(n1, self.files(n1, images))
+        self.assertEqual(["Success"] * 2, self.statuses(p), p.stdout + p.stderr)
+
+        def check():
+            return vt.run([STOREINDEX, "check", n2.basedir], env=n2.env)
+        p = check()
+        self.assertEqual(0, p.returncode, p.stdout + p.stderr)
+        self.assertIn("consistent", p.stdout)
+        # An object without a row (a kill between upload and commit) and a
+        # row whose object went: both reported, the check only reads.
+        gone = self.key(images[0])
+        kept = self.bucket_bytes(images[0])
+        orphan = self.key((study, study + ".1", study + ".1.77"))
+        blob = os.path.join(self.work, "orphan.dcm")
+        with open(blob, "wb") as f:
+            f.write(kept)
+        self.assertEqual(200, self.ceph.curl("PUT", "/%s/%s" % (BUCKET, orphan),
+                                             data_file=blob)[0])
+        self.assertIn(self.ceph.curl("DELETE", "/%s/%s" % (BUCKET, gone))[0], (200, 204))
+        try:
+            p = check()
+            self.assertEqual(1, p.returncode, p.stdout + p.stderr)
+            self.assertIn("orphan: %s:" % orphan, p.stdout)
+            self.assertIn("missing: %s:" % gone, p.stdout)
+            self.assertIn("findings: %s: 2" % n2.basedir, p.stdout)
+        finally:
+            self.ceph.curl("DELETE", "/%s/%s" % (BUCKET, orphan))
+            self.ceph.curl("PUT", "/%s/%s" % (BUCKET, gone), data_file=blob)
+        self.assertEqual(0, check().returncode)
 
     def test_0b_commitment_of_images_through_one_node_answered_by_the_other(self):
         n1, n2 = self.nodes["n1"], self.nodes["n2"]
