@@ -158,22 +158,33 @@ static int clusterArchive(archive_state *st, const char *base, const char *prog)
     return 0;
 }
 
-// LocalStore::uploadqueue's enqueue (ack local): the image's upload, this
-// node's to make, recorded (committed) before its row commits. Two stores
-// of one UID: the entry names the node whose row won (the later enqueue
-// is the one whose row commits, the other's waits on the row's key and
-// is refused; a stale entry is dropped by the drainer).
-static int enqueueUpload(void *arg, const char *study, const char *series, const char *image)
-{
-    archive_state *st = (archive_state *)arg;
-    return st->db->exec("INSERT INTO velto_cluster_uploads (archive, instance, study, series, node)"
-                        " VALUES ($1, $2, $3, $4, $5) ON CONFLICT (archive, instance) DO UPDATE"
-                        " SET study = EXCLUDED.study, series = EXCLUDED.series,"
-                        " node = EXCLUDED.node, queued = now()",
-                        {st->archiveId, image, study, series, st->cluster->node}) == CLUSTERDB_OK
-               ? 0
-               : -1;
-}
+// Version 1 of "cluster-uploads" (after the index's tables exist): the
+// upload an image acknowledged on a node's disk (ack local: its row's
+// location "local", with the file's checksum, placeShared) owes the bucket,
+// queued by the row's own transaction, as the node's whose session wrote
+// it (velto.node, pgindex::setSessionName). Entry and row commit together:
+// no entry without its row, no row without its entry. A row rewritten
+// without its file's checksum (a change of its attributes) keeps its
+// location and queues nothing. Two stores of one UID: the entry names the
+// node whose row won (the other's insert waited on the row's key and was
+// refused, its transaction rolled back).
+static const char *const uploadSteps[] = {
+    "CREATE FUNCTION velto_queue_upload() RETURNS trigger LANGUAGE plpgsql AS $f$"
+    " DECLARE s text; r text; n text := current_setting('velto.node', true);"
+    " BEGIN"
+    "  IF n IS NULL OR n = '' THEN RETURN NULL; END IF;"
+    "  SELECT st.study_uid, se.series_uid INTO s, r FROM velto_series se"
+    "   JOIN velto_studies st ON st.id = se.study WHERE se.id = NEW.series;"
+    "  INSERT INTO velto_cluster_uploads (archive, instance, study, series, node)"
+    "   VALUES (NEW.archive, NEW.sop_uid, s, r, n)"
+    "   ON CONFLICT (archive, instance) DO UPDATE SET study = EXCLUDED.study,"
+    "   series = EXCLUDED.series, node = EXCLUDED.node, queued = now();"
+    "  RETURN NULL;"
+    " END $f$;"
+    "CREATE TRIGGER velto_instances_upload AFTER INSERT OR UPDATE ON velto_instances"
+    " FOR EACH ROW WHEN (NEW.location = 'local' AND NEW.checksum IS NOT NULL)"
+    " EXECUTE FUNCTION velto_queue_upload();",
+};
 
 // A cluster node's index and acknowledgement: the ObjectTier is required
 // (the bucket is every image's home), the index is the cluster's
@@ -192,13 +203,13 @@ static int clusterIndex(archive_state *st, LocalStore *store, const char *prog)
     }
     // The studies' quietness, noted by the index's own transactions once
     // the index's tables are there (made by the open above).
-    if (activity_migrate(st->db.get()) != 0 || activity_migrateIndex(st->db.get()) != 0) {
-        refuse(st, prog, "the cluster's activity table cannot be made (see the log)");
+    // The queue of ack local's uploads, filled by the rows' transactions.
+    if (activity_migrate(st->db.get()) != 0 || activity_migrateIndex(st->db.get()) != 0 ||
+        st->db->migrate("cluster-uploads", 1, uploadSteps) != 0) {
+        refuse(st, prog, "the cluster's activity and upload tables cannot be made (see the log)");
         return -1;
     }
     store->setUploadBeforeAck(st->cluster->ack == CLUSTER_ACK_SHARED);
-    if (st->cluster->ack == CLUSTER_ACK_LOCAL)
-        store->setUploadQueue({enqueueUpload, st});
     logprintf(LOGLEVEL_NOTICE, st->settings.log, "Cluster node %s of archive %s.\n",
               st->cluster->node.c_str(), st->archiveId.c_str());
     return 0;

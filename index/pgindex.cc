@@ -528,6 +528,17 @@ static int connected(pgindex::impl *p)
                                   "SET client_min_messages = 'warning'");
     bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
     PQclear(r);
+    // The node's name as a setting of the session too (velto.node): what
+    // the database's own triggers record as this node's (a queued upload
+    // names the node whose disk holds the file), whatever application_name
+    // the site's connection string gives.
+    if (ok && !p->sessionName.empty()) {
+        const char *name = p->sessionName.c_str();
+        r = PQexecParams(p->conn, "SELECT set_config('velto.node', $1, false)", 1, nullptr, &name,
+                         nullptr, nullptr, 0);
+        ok = PQresultStatus(r) == PGRES_TUPLES_OK;
+        PQclear(r);
+    }
     if (!ok || migrate(p) != 0) {
         logprintf(LOGLEVEL_ERROR, p->log, "index database: cannot set up the session: %s\n",
                   logprintf_ascii(PQerrorMessage(p->conn)).c_str());
@@ -1178,7 +1189,8 @@ static int writeRecord(pgindex::impl *p, const pgOp &op)
             std::string update =
                 "series = EXCLUDED.series, attrs = EXCLUDED.attrs, syntax = EXCLUDED.syntax,"
                 " size = EXCLUDED.size, checksum = EXCLUDED.checksum,"
-                " location = EXCLUDED.location, gen = nextval('velto_generation')";
+                " location = CASE WHEN EXCLUDED.checksum IS NULL THEN velto_instances.location"
+                " ELSE EXCLUDED.location END, gen = nextval('velto_generation')";
             sql += ", size, checksum, location";
             values += ", $7::bigint, $8, $9";
             int n = 9;

@@ -80,9 +80,10 @@ public:
     // (restarting, failing over) before it fails with INDEX_FAILED: 15 s
     // unless set. A call soon after such a failure tries once only.
     void setPatience(long ms);
-    // The name the sessions give the server (application_name) unless the
-    // connection string names one: a cluster node's name, which what the
-    // database records of its changes carries. Before the first call.
+    // The name the sessions give the server (application_name, unless the
+    // connection string names one; and the setting velto.node, always): a
+    // cluster node's name, which what the database records of its changes
+    // carries. Before the first call.
     void setSessionName(const std::string &name);
 
     index_transaction *begin(const char *study) override;

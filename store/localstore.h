@@ -398,15 +398,10 @@ public:
     // gives it) while its row is written and before it counts as stored;
     // an upload that fails refuses the image. Needs the tier (getTier).
     void setUploadBeforeAck(bool on) { uploadBeforeAck = on; }
-    // Cluster mode's other acknowledgement (ack local): a new image's file
-    // is flushed and its upload queued (enqueue, made durable before the
-    // row commits: 0, or -1 which refuses the image) instead of uploaded;
-    // the queue's drainer uploads it later. enqueue null: no queue.
-    struct uploadqueue {
-        int (*enqueue)(void *arg, const char *study, const char *series, const char *image);
-        void *arg;
-    };
-    void setUploadQueue(const uploadqueue &q) { uploads = q; }
+    // Without it (ack local) a new image's file is flushed before its row
+    // commits, the row naming it this node's ("local"), which queues its
+    // upload in the same transaction (the cluster's database does:
+    // core/archiveopen.cc); the queue's drainer uploads it later.
 
     // --- fields, read-only ---
     // The base directory as configured; every path starts with it.
@@ -439,7 +434,6 @@ private:
     std::unique_ptr<index_backend> sharedIx;
     std::string sharedConninfo, sharedArchive, sharedNode;
     bool uploadBeforeAck = false;
-    uploadqueue uploads = {nullptr, nullptr};
     // placeImage's form on a cluster node (store/writedataset.cc).
     int placeShared(DcmDataset *ds, const char *study, const char *series, const char *image,
                     const OFString &tmp, int overwrite, int *placedNew,

@@ -668,16 +668,14 @@ int LocalStore::placeShared(DcmDataset *ds, const char *S, const char *R, const 
         if (fd >= 0)
             close(fd);
     }
-    // ack local: acknowledged once on this node's disk, its upload queued
-    // (the queue's entry is durable before the row commits; an entry whose
-    // row never commits is dropped by the drainer, which finds no row).
-    if (result == LS_OK && !uploadBeforeAck && uploads.enqueue != nullptr) {
+    // ack local: acknowledged once on this node's disk, flushed before the
+    // row commits; the row (location "local") queues its upload in the
+    // same transaction.
+    if (result == LS_OK && !uploadBeforeAck) {
         int fd = open(target.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0 || fdatasync(fd) != 0 || durable_flushParent(target.c_str()) != 0) {
             logprintf(LOGLEVEL_ERROR, logStream, "Cannot flush %s: %s\n", target.c_str(),
                       strerror(errno));
-            result = LS_INDEX_ERROR;
-        } else if (uploads.enqueue(uploads.arg, S, R, I) != 0) {
             result = LS_INDEX_ERROR;
         }
         if (fd >= 0)

@@ -905,6 +905,11 @@ TEST_F(PgIndex, RowsChangeOnlyWithTheirKeysAndAnImagesRowNamesItsFile)
     EXPECT_EQ("1234 " + file.sha256 + " local", sql(c, row));
     EXPECT_EQ(INDEX_OK, ix.setInTier({"2.9.1.1.3"}));
     EXPECT_EQ("1234 " + file.sha256 + " tier", sql(c, row));
+    // Rewritten without its file (a change of attributes): the checksum
+    // is no longer known, the home stays.
+    ASSERT_EQ(INDEX_OK, addIn(ix, "2.9.1", "2.9.1.1", "2.9.1.1.3", INDEX_ADD_REPLACE));
+    EXPECT_EQ("tier", sql(c, "SELECT location || coalesce(checksum, '') FROM velto_instances"
+                             " WHERE archive = 'rows' AND sop_uid = '2.9.1.1.3'"));
     // An image without the key keeps the study's value; one whose series
     // keys differ rewrites the series.
     ASSERT_EQ(INDEX_OK, addIn(ix, "2.9.1", "2.9.1.1", "2.9.1.1.4"));
