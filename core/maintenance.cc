@@ -117,6 +117,12 @@ static std::string rowKey(const archive_context *ctx, const std::string &study,
     return tier_key(*store->getTier(), store->getBaseDir(), path.c_str());
 }
 
+int maintenance_clusterNode(char *why, size_t whySize)
+{
+    std::unique_ptr<cluster_config> cfg;
+    return cluster_setup(&cfg, why, whySize);
+}
+
 int maintenance_clusterCheck(const archive_context *ctx, FILE *out, FILE *err)
 {
     std::unique_ptr<cluster_config> cfg;

@@ -74,6 +74,9 @@ int maintenance_check(const archive_context *ctx, FILE *out);
 // (why on err). The tier's settings are loaded first
 // (maintenance_tierSettings). It only reads.
 enum { MAINTENANCE_NOT_CLUSTER = -2 };
+// Whether this host is a cluster node (a Cluster file along the search
+// path): 1 it is, 0 not, -1 the file is unusable (why says so).
+int maintenance_clusterNode(char *why, size_t whySize);
 int maintenance_clusterCheck(const archive_context *ctx, FILE *out, FILE *err);
 
 // Rebuilds every index file of the store of ctx from its image files,

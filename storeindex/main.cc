@@ -399,6 +399,25 @@ int main(int argc, char **argv)
     // reads) would bury the lines this tool writes; every step reports
     // what failed itself.
     dicomnet_quiet_toolkit_log();
+    // A cluster node's store is a cache of the cluster's database and
+    // bucket: every step but check works on a single host's store and
+    // would change (or report on) the cache alone, so it refuses rather
+    // than succeed at nothing.
+    if (argc >= 3 && strcmp(argv[1], "check") != 0) {
+        char why[512] = "";
+        int node = maintenance_clusterNode(why, sizeof why);
+        if (node != 0) {
+            if (node < 0)
+                fprintf(stderr, "error: %s\n", why);
+            else
+                fprintf(stderr,
+                        "error: this host is a cluster node (a Cluster file along the "
+                        "configuration search path): %s works on a single host's store, and a "
+                        "node's is a cache of the cluster's; only check runs on a node\n",
+                        argv[1]);
+            return 2;
+        }
+    }
     if (argc >= 2 && (strcmp(argv[1], "modify") == 0 || strcmp(argv[1], "merge") == 0 ||
                       strcmp(argv[1], "split") == 0))
         return storeindex_change(argc, argv);

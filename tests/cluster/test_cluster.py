@@ -300,6 +300,12 @@ class ClusterTest(vt.ServerTestCase):
             self.ceph.curl("DELETE", "/%s/%s" % (BUCKET, orphan))
             self.ceph.curl("PUT", "/%s/%s" % (BUCKET, gone), data_file=blob)
         self.assertEqual(0, check().returncode)
+        # The single-host steps refuse a node's store (a cache), never
+        # succeed at nothing.
+        for step in (["rebuild"], ["retention", "-n"], ["tier"]):
+            p = vt.run([STOREINDEX] + step + [n2.basedir], env=n2.env)
+            self.assertEqual(2, p.returncode, p.stdout + p.stderr)
+            self.assertIn("this host is a cluster node", p.stderr)
 
     def test_0b_commitment_of_images_through_one_node_answered_by_the_other(self):
         n1, n2 = self.nodes["n1"], self.nodes["n2"]
