@@ -354,18 +354,3 @@ long long clusterdb::nowMs()
         return -1;
     return atoll(rows.at(0, 0).c_str());
 }
-
-std::string clusterdb_array(const std::vector<std::string> &values)
-{
-    std::string out = "{";
-    for (size_t i = 0; i < values.size(); i++) {
-        out += i == 0 ? "\"" : ",\"";
-        for (char c : values[i]) {
-            if (c == '"' || c == '\\')
-                out += '\\';
-            out += c;
-        }
-        out += '"';
-    }
-    return out + "}";
-}

@@ -61,10 +61,6 @@ enum {
 
 class clusterdb;
 
-// A text[] literal of values, for a parameter such as "= ANY($1::text[])":
-// each value quoted, its quotes and backslashes escaped.
-std::string clusterdb_array(const std::vector<std::string> &values);
-
 // The statements of one transaction (valid inside transact's function).
 class clusterdb_tx
 {

@@ -24,6 +24,7 @@
 #include "runtime/durablefile.h"
 #include "runtime/fullio.h"
 #include "runtime/logprintf.h"
+#include "runtime/textfield.h"
 #include "store/localstore.h"
 #include "store/storebackup.h"
 
@@ -557,7 +558,7 @@ int archive_clusterUploadPass(const archive_context *ctx)
         if (!done.empty())
             st->db->exec("DELETE FROM velto_cluster_uploads WHERE archive = $1 AND node = $2"
                          " AND instance = ANY($3::text[])",
-                         {st->archiveId, st->cluster->node, clusterdb_array(done)});
+                         {st->archiveId, st->cluster->node, textfield_sqlArray(done)});
     };
     // The pass's rows looked up at once.
     std::vector<std::string> instances;

@@ -15,6 +15,7 @@
 #include "core/archive.h"
 #include "core/listener.h"
 #include "runtime/logprintf.h"
+#include "runtime/textfield.h"
 #include "store/localstore.h"
 
 // The database's clock in milliseconds: every time of the queue (next try,
@@ -228,7 +229,7 @@ int forwarddb::keep(const std::vector<forward_job> &held)
     clusterdb_rows rows;
     if (db_->exec("UPDATE velto_forward_jobs SET state = 0, lease_node = NULL, lease_until = NULL"
                   " WHERE id = ANY($1::text[]) AND state = 3",
-                  {clusterdb_array(ids)}, &rows) != CLUSTERDB_OK) {
+                  {textfield_sqlArray(ids)}, &rows) != CLUSTERDB_OK) {
         logprintf(LOGLEVEL_ERROR, log_,
                   "Cannot queue the forwarding jobs of an image in the cluster's database.\n");
         return -1;
@@ -257,7 +258,8 @@ void forwarddb::drop(const std::vector<forward_job> &held)
     // Kept ones too (another listener's keep failed after this one's): the
     // image goes, and with it every job made for it. One left by a failure
     // here is settled by its lease's end (its image is not in the index).
-    db_->exec("DELETE FROM velto_forward_jobs WHERE id = ANY($1::text[])", {clusterdb_array(ids)});
+    db_->exec("DELETE FROM velto_forward_jobs WHERE id = ANY($1::text[])",
+              {textfield_sqlArray(ids)});
 }
 
 int forwarddb::noteStored(const forward_rules *rules, DcmDataset *ds, const char *caller,
@@ -355,7 +357,8 @@ int forwarddb::renew(const std::vector<std::string> &ids, std::set<std::string> 
     clusterdb_rows rows;
     if (db_->exec("UPDATE velto_forward_jobs SET lease_until = " NOW_MS " + $2::bigint"
                   " WHERE id = ANY($3::text[]) AND lease_node = $1 AND state = 0 RETURNING id",
-                  {node_, std::to_string(leaseMs_), clusterdb_array(ids)}, &rows) != CLUSTERDB_OK)
+                  {node_, std::to_string(leaseMs_), textfield_sqlArray(ids)},
+                  &rows) != CLUSTERDB_OK)
         return -1;
     if (lost != nullptr) {
         std::set<std::string> kept;

@@ -33,6 +33,7 @@
 #include "index/studyindex.h"
 #include "index/uidtree.h"
 #include "runtime/logprintf.h"
+#include "runtime/textfield.h"
 
 // Matches fetched per statement of a cursor: a bounded batch in memory, no
 // transaction held between two calls.
@@ -147,22 +148,6 @@ static void jsonString(std::string *out, const std::string &s)
         }
     }
     *out += '"';
-}
-
-// A PostgreSQL array literal of texts ({"a","b"}).
-static std::string arrayLiteral(const std::vector<std::string> &values)
-{
-    std::string out = "{";
-    for (size_t i = 0; i < values.size(); i++) {
-        out += i ? ",\"" : "\"";
-        for (char c : values[i]) {
-            if (c == '"' || c == '\\')
-                out += '\\';
-            out += c;
-        }
-        out += '"';
-    }
-    return out + "}";
 }
 
 // The attrs key of a tag: eight hex digits.
@@ -1381,7 +1366,7 @@ int pgindex::setInTier(const std::vector<std::string> &instances)
     for (const std::string &i : instances)
         uids.push_back(trimmed(i));
     pgParams params;
-    params << p_->archive << arrayLiteral(uids);
+    params << p_->archive << textfield_sqlArray(uids);
     pgResult r;
     return readRows(p_,
                     "UPDATE velto_instances SET location = 'tier' WHERE archive = $1 AND"
@@ -1655,7 +1640,7 @@ void pgCursor::compileStudy(int flags)
         std::string n = "$" + std::to_string(params_.values.size() + 1);
         if (key.kind == KEYMATCH_UID && c.tag == DCM_StudyInstanceUID) {
             sql_ += " AND s.study_uid = ANY (" + n + "::text[])";
-            params_ << arrayLiteral(key.list);
+            params_ << textfield_sqlArray(key.list);
         } else if (key.kind == KEYMATCH_DATE &&
                    (c.tag == DCM_StudyDate || c.tag == DCM_PatientBirthDate)) {
             // The normalised column holds the digits the matcher compares.
@@ -1786,7 +1771,7 @@ void pgCursor::compileLevel()
             continue;
         sql_ += std::string(" AND ") + l.column + " = ANY ($" +
                 std::to_string(params_.values.size() + 1) + "::text[])";
-        params_ << arrayLiteral(uids);
+        params_ << textfield_sqlArray(uids);
     }
 }
 
@@ -2026,11 +2011,11 @@ static int imagesOf(pgindex::impl *p, const std::string &study,
                       " st.archive = $1 AND st.study_uid = $2";
     if (!series.empty()) {
         sql += " AND se.series_uid = ANY ($3::text[])";
-        params << arrayLiteral(series);
+        params << textfield_sqlArray(series);
     }
     if (!instances.empty()) {
         sql += " AND i.sop_uid = ANY ($" + std::to_string(params.values.size() + 1) + "::text[])";
-        params << arrayLiteral(instances);
+        params << textfield_sqlArray(instances);
     }
     sql += " ORDER BY se.id, i.id";
     pgResult r;
@@ -2139,7 +2124,7 @@ int pgindex::locate(const std::vector<std::string> &instances, std::vector<index
     if (connected(p_) != 0)
         return -1;
     pgParams params;
-    params << p_->archive << arrayLiteral(instances);
+    params << p_->archive << textfield_sqlArray(instances);
     pgResult r;
     if (readRows(p_,
                  "SELECT i.sop_uid, st.study_uid, se.series_uid FROM velto_instances i JOIN"

@@ -1,4 +1,5 @@
-// Quoting of configuration text fields and reading one field from a line.
+// Quoting of configuration text fields, reading one field from a line, and
+// the SQL array literal of texts.
 #include "runtime/textfield.h"
 
 #include <ctype.h>
@@ -224,4 +225,19 @@ int parse_getstring(const char **cursor, char *out, size_t outsize, int translat
             return -1;
     }
     return 0;
+}
+
+std::string textfield_sqlArray(const std::vector<std::string> &values)
+{
+    std::string out = "{";
+    for (size_t i = 0; i < values.size(); i++) {
+        out += i ? ",\"" : "\"";
+        for (char c : values[i]) {
+            if (c == '"' || c == '\\')
+                out += '\\';
+            out += c;
+        }
+        out += '"';
+    }
+    return out + "}";
 }

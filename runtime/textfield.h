@@ -5,6 +5,9 @@
 
 #include <stddef.h>
 
+#include <string>
+#include <vector>
+
 // Stores through result a heap copy of text (caller frees it), in double
 // quotes with escapes when it holds white space, quotes, backslashes or
 // control characters, when it is empty, or when force is set. Returns 0, or
@@ -18,5 +21,10 @@ int parse_string_makeescaped(const char *text, char **result, int force);
 // field starting with "\i inside double quotes is looked up in the message
 // catalogue.
 int parse_getstring(const char **cursor, char *out, size_t outsize, int translate);
+
+// The values as an SQL array literal of texts ({"a","b"}): each value
+// quoted, its quotes and backslashes escaped. For a parameter such as
+// "= ANY($1::text[])".
+std::string textfield_sqlArray(const std::vector<std::string> &values);
 
 #endif
