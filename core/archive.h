@@ -483,9 +483,10 @@ long archive_clusterUploadBacklog(const archive_context *ctx);
 // In a cluster: records that study changed now (what: "stored",
 // "changed") in the cluster's database (cluster/activity.h), by which
 // every node's studywatch knows when the study has gone quiet on every
-// node. The core does it at each image stored (its activity listener,
-// core/listener.h) and each change of stored images (core/change.h); a
-// front end that changes a study by other means calls it too. A delete is
+// node. Each image stored is noted by the index's own transaction (a
+// trigger the archive's open makes, core/archiveopen.cc); the core calls
+// this at each change of stored images (core/change.h), and a front end
+// that changes a study by other means calls it too. A delete is
 // no change to render (a study that retention deletes is not rendered
 // again), as on one host, where only stored images are announced to
 // studywatch. Nothing on one host; a failure is logged (the study is then
