@@ -228,10 +228,13 @@ class BehindProxy(ServerTestCase):
                     c.shutdown(socket.SHUT_WR)
                 except OSError:
                     pass  # the node has closed already
-            took = closed_within(c, 10)
+            took = closed_within(c, 15)
             c.close()
             self.assertIsNotNone(took, what)
-            self.assertLess(took, 5, what)
+            # Within the header's deadline and a worker's start (slow under
+            # the sanitizers and beside other tests), far short of the
+            # association's own timeouts.
+            self.assertLess(took, 8, what)
             # The next client through the proxy is served.
             p = self.store_through(self.dicom_port, "CLIENT", "after-" + what.replace(" ", ""))
             self.assertEqual(p.returncode, 0, (what, p.stdout, p.stderr))
@@ -260,15 +263,17 @@ class BehindProxy(ServerTestCase):
         for i, c in enumerate(conns):
             self.assertIsNotNone(closed_within(c, 10), i)
             c.close()
-        # Eight proxy connections hold part of a header open, and one
-        # trickles a whole header a byte every 300 ms: the deadline is for
-        # the header, not for each byte, so the node ends it within about
-        # 2 s, and a client through the proxy is served meanwhile.
+        # One proxy connection trickles a whole header a byte every 300 ms,
+        # and eight more hold part of a header open: the deadline is for
+        # the header, not for each byte, so the node ends the trickle
+        # before its header is whole (8.4 s; about 2 s after its worker
+        # started, which the eight's forks may delay), and a client through
+        # the proxy is served meanwhile.
+        trickle = connect_from(PROXY_ADDRESS, s.port)
+        start = time.monotonic()
         stalled = [connect_from(PROXY_ADDRESS, s.port) for _ in range(8)]
         for c in stalled:
             c.sendall(SIG[:5])
-        trickle = connect_from(PROXY_ADDRESS, s.port)
-        start = time.monotonic()
         header = proxy_header(CLIENT_ADDRESS)
         sent = 0
         try:
@@ -282,7 +287,7 @@ class BehindProxy(ServerTestCase):
         trickle.close()
         self.assertLess(sent, len(header))
         self.assertIsNotNone(took)
-        self.assertLess(time.monotonic() - start, 5)
+        self.assertLess(time.monotonic() - start, 8)
         p = self.store_through(self.dicom_port, "CLIENT", "beside-stalled")
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
         for c in stalled:
