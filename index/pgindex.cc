@@ -697,8 +697,10 @@ static int runAll(pgindex::impl *p, const std::vector<pgStatement> &stmts,
         // A connection that failed under the pipeline (or answered out of
         // step) is not used again: the transaction is replayed on a new
         // one.
-        logprintf(LOGLEVEL_WARNING, p->log, "index database: %s: %s\n",
-                  PQstatus(p->conn) == CONNECTION_OK ? "pipeline out of step" : "connection lost",
+        // (libpq may not have marked a connection the server closed as bad
+        // yet: the pipeline's broken answer is the first sign of it.)
+        logprintf(LOGLEVEL_WARNING, p->log,
+                  "index database: connection lost (or out of step) under a pipeline: %s\n",
                   logprintf_ascii(PQerrorMessage(p->conn)).c_str());
         PQclear(failed);
         PQfinish(p->conn);
